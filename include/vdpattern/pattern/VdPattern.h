@@ -1,0 +1,148 @@
+#pragma once
+// CVdPattern: one standard item of a family (a steel section "IPE 200", ...): a user name, a GUID, a family,
+// the catalog it came from, a pattern type, an is-new mark and a fixed number of parameter groups, each group
+// an ordered map from a lower-case parameter name to an owned CVdPatternValue.
+//
+// Ownership: a pattern owns every value stored in it. SetValue (and every SetParam) takes ownership of the
+// value handed to it, also when it reports false. Pointers handed out by the readers point into the stored
+// values and stay valid until that value is replaced or removed. GetClone returns a new pattern that the
+// caller owns. A pattern and its values are used by one thread at a time; the parameter cursor belongs to the
+// pattern, so two walks over one pattern cannot interleave.
+//
+// Names are folded with _wcslwr semantics (A-Z only) on every store and lookup and ordered code unit by code
+// unit. Every internal call of an operation of the class goes through its virtual slot, so a derived pattern's
+// overrides (UpdateDescription, GetMapOfAttribute, GetFixedParam, ...) take effect.
+//
+// Choices:
+// - A group index outside [0, group count) makes every operation report false (0 for GetSizeParam) without
+//   touching memory; SetValue then deletes the value it was handed, so nothing leaks.
+// - Entries without a value (a null pointer stored by a caller) are removed and replaced like any other.
+//   Dump skips them; the comparisons treat such an entry as equal only to another entry without a value; a
+//   copy keeps them as entries without a value.
+// - SetValue given the very value already stored under that name keeps it (nothing is destroyed).
+// - GetParam(group, name, double&) converts a value of another type than VT_R8 with VariantToDouble.
+// - The parameter cursor ends (FindNextParam reports false until the next FindFirstParam) when the entry under
+//   it is replaced or removed, when its group is emptied, and on assignment.
+// - Patterns with different numbers of groups: a group that this pattern lacks counts as a difference for
+//   IsEqual and operator==; assignment grows this pattern to the source's group count.
+// - The wide-stream output writes each value as its text (VariantToString), not as an address.
+// - GUIDs are random version-4 GUIDs in the 38-character upper-case brace form.
+
+#include <iosfwd>
+#include <map>
+#include <string>
+#include <vector>
+#include <vdpattern/VdPatternExport.h>
+#include <vdpattern/pattern/VdPatternValue.h>
+#include <vdpattern/toolkit/Archive.h>
+#include <vdpattern/toolkit/String.h>
+
+class CVdUnitManager;
+
+class VDPATTERN_EXPORT CVdPattern {
+ public:
+  enum enumPatternType { ePatternTypeStandard = 0, ePatternTypeCatalog = 1 };
+  // The result of a factory's check of a name against its standard-name rules; every value but
+  // eCheckUserNameOk is a refusal whose meaning a derived factory defines.
+  enum enumCheckUserName { eCheckUserNameOk = 0, eCheckUserNameRefused = 1 };
+
+  using ParamGroup = std::map<std::wstring, CVdPatternValue*>;
+
+  // A negative group count throws std::length_error. Null names leave the fields empty.
+  CVdPattern(int groupCount = 1, const wchar_t* userName = nullptr, const wchar_t* family = nullptr);
+  virtual ~CVdPattern();
+
+  // ---- identity, comparison, copying
+  virtual void Dump() const;
+  virtual CVdPattern* GetClone() const;  // caller deletes the result; it has a new GUID
+  virtual CVdPattern& operator=(const CVdPattern& other);  // keeps this pattern's GUID
+  virtual bool operator==(const CVdPattern& other) const;
+  virtual bool operator!=(const CVdPattern& other) const;
+  virtual bool operator<(const CVdPattern& other) const;
+  virtual int IsEqual(const CVdPattern& other, bool compareNames, bool compareParams) const;
+  virtual void Serialize(CArchive& archive);
+  virtual void GetUserNameW(std::wstring& out) const;
+  virtual void GetUserNameW(CString*& out);  // out points at the stored name (owned by the pattern)
+  virtual CString GetUserNameW();
+  virtual void SetUserName(const CString& name);
+  virtual void GetGUID(CString** out);  // *out points at the stored GUID text (owned by the pattern)
+  virtual CString GetGUID();
+  virtual void SetGUID(const CString& guid);
+  virtual CString GetFamily();  // folds the stored family to lower case, then returns it
+  virtual void SetFamily(const CString& family);
+  virtual CString GetFamilyCode();
+  virtual CString GetCatalog();
+  virtual void SetCatalog(const CString& catalog);
+
+  // ---- parameter store
+  virtual int GetSizeParam(int group) const;
+  virtual bool FindFirstParam(int group, std::wstring& name, CVdPatternValue*& value);
+  virtual bool FindNextParam(std::wstring& name, CVdPatternValue*& value);
+  virtual int GetSizeVectorParam() const;
+  virtual void UpdateParamMap(int group);
+  virtual bool UpdateDescription(int group, const std::wstring& name, CVdPatternValue* value);
+  // Values found stay owned by the pattern.
+  virtual bool GetValue(int group, const std::wstring& name, CVdPatternValue** value);
+  virtual bool GetFixedParam(int group, const std::wstring& name, std::wstring& out) const;
+  virtual bool GetFixedParam(int group, const std::wstring& name, int** out);
+  virtual bool GetFixedParam(int group, const std::wstring& name, double** out);
+  virtual bool GetFixedParam(int group, const std::wstring& name, double& out) const;
+  virtual bool GetFixedParam(int group, const std::wstring& name, CVdPatternValue** value) const;
+  virtual bool SetValue(int group, const std::wstring& name, CVdPatternValue* value);  // takes ownership
+  virtual bool RemoveValue(int group);
+  virtual bool RemoveValue(int group, const std::wstring& name);
+  virtual void RemoveAll();
+  virtual int GetMapOfAttribute(const wchar_t* attribute);
+  virtual bool GetParam(int group, const std::wstring& name, std::wstring& out);
+  // wcsncpy semantics: at most `length` characters, zero-padded, unterminated when the text is as long.
+  virtual bool GetParam(int group, const std::wstring& name, wchar_t* buffer, int length);
+  virtual bool GetParam(int group, const std::wstring& name, CString& out);
+  virtual bool GetParam(int group, const std::wstring& name, long& out);
+  virtual bool GetParam(int group, const std::wstring& name, wchar_t*** out);
+  virtual bool GetParam(int group, const std::wstring& name, double** out);
+  virtual bool GetParam(int group, const std::wstring& name, double& out);
+  virtual bool SetParam(int group, const std::wstring& name, const std::wstring& text);
+  virtual bool SetParam(int group, const std::wstring& name, const wchar_t* text);
+  virtual bool SetParam(int group, const std::wstring& name, CString text);
+  virtual bool SetParam(int group, const std::wstring& name, long number);
+  virtual bool SetParam(int group, const std::wstring& name, double number);
+  // `value` is borrowed: only its description and abbreviation are set.
+  virtual bool SetMatchingDescription(int group, const std::wstring& name, CVdPatternValue* value,
+                                      const std::wstring& matchName, const std::wstring& description,
+                                      const std::wstring& abbreviation);
+  virtual std::wstring ToString();
+  virtual void SetNameFromGeometricParameters();
+  virtual enumPatternType GetPatternType();
+  virtual void SetPatternType(enumPatternType type);
+  virtual bool GetIsNewPattern() const;
+  virtual void SetIsNewPattern(const bool& isNew);
+  virtual void setUNitManager(CVdUnitManager* unitManager);  // borrowed; this class keeps none
+
+  bool IsParamValueDouble(int group, std::wstring& name) const;
+
+ protected:
+  CVdPattern(const CVdPattern& other);  // same content, new GUID
+  void InitGuid();
+
+ private:
+  friend VDPATTERN_EXPORT std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern);
+
+  bool ValidGroup(int group) const { return group >= 0 && static_cast<std::size_t>(group) < m_groups.size(); }
+  void EndIterationAt(int group, ParamGroup::const_iterator it);
+  void EndIterationIn(int group);
+  bool CompareParams(const CVdPattern& other, bool byContent) const;
+
+  CString m_userName;
+  CString m_guid;
+  CString m_family;
+  CString m_catalog;
+  enumPatternType m_patternType = ePatternTypeStandard;
+  std::vector<ParamGroup> m_groups;
+  ParamGroup::iterator m_cursor;
+  int m_cursorGroup = -1;
+  bool m_isNewPattern = false;
+};
+
+// The identity line "user name, GUID, family", then per group one line "(name, value text)" per entry and an
+// empty line.
+VDPATTERN_EXPORT std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern);

@@ -1,0 +1,473 @@
+#include <vdpattern/pattern/VdPattern.h>
+
+#include <cwchar>
+#include <ostream>
+#include <stdexcept>
+#include <vdpattern/toolkit/Guid.h>
+#include <vdpattern/toolkit/VariantConv.h>
+
+namespace {
+
+std::wstring Folded(const std::wstring& name) {
+  std::wstring key(name);
+  VdFoldLower(key);
+  return key;
+}
+
+// Content equality of two entries; an entry without a value equals only another without a value.
+bool SameContent(const CVdPatternValue* a, const CVdPatternValue* b) {
+  if (!a || !b) return a == b;
+  return VdVariantEquals(*a, *b);
+}
+
+bool SameAnnotation(const CVdPatternValue* a, const CVdPatternValue* b) {
+  if (!a || !b) return a == b;
+  return *a == *b;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- construction, copying, destruction
+
+CVdPattern::CVdPattern(int groupCount, const wchar_t* userName, const wchar_t* family) {
+  InitGuid();
+  if (groupCount < 0) throw std::length_error("CVdPattern: negative group count");
+  m_groups.resize(static_cast<std::size_t>(groupCount));
+  if (userName) m_userName = userName;
+  if (family) m_family = family;
+}
+
+CVdPattern::CVdPattern(const CVdPattern& other) {
+  try {
+    m_groups.resize(other.m_groups.size());
+    CVdPattern::operator=(other);
+    InitGuid();
+  } catch (...) {
+    // The construction ends early; the pattern keeps what was done.
+  }
+}
+
+CVdPattern::~CVdPattern() {
+  try {
+    CVdPattern::RemoveAll();
+  } catch (...) {
+  }
+}
+
+CVdPattern* CVdPattern::GetClone() const { return new CVdPattern(*this); }
+
+void CVdPattern::InitGuid() {
+  try {
+    GUID guid;
+    CoCreateGuid(&guid);
+    wchar_t text[40];
+    if (StringFromGUID2(guid, text, 40)) m_guid = text;
+  } catch (...) {
+  }
+}
+
+CVdPattern& CVdPattern::operator=(const CVdPattern& other) {
+  if (&other == this) return *this;
+  try {
+    m_userName = other.m_userName;
+    m_family = other.m_family;
+    m_catalog = other.m_catalog;
+    m_patternType = other.m_patternType;
+    m_cursorGroup = -1;
+    RemoveAll();
+    if (m_groups.size() < other.m_groups.size()) m_groups.resize(other.m_groups.size());
+    for (std::size_t g = 0; g < other.m_groups.size(); ++g) {
+      for (const auto& [name, value] : other.m_groups[g]) {
+        CVdPatternValue* clone = nullptr;
+        if (value) {
+          try {
+            CVdObject* object = value->GetClone();
+            clone = dynamic_cast<CVdPatternValue*>(object);
+            if (!clone) {
+              delete object;
+              throw std::bad_cast();
+            }
+          } catch (...) {
+            clone = new CVdPatternValue(0L, VT_I4);
+          }
+        }
+        SetValue(static_cast<int>(g), name, clone);
+      }
+    }
+    m_isNewPattern = other.m_isNewPattern;
+  } catch (...) {
+    // What was copied so far stays.
+  }
+  return *this;
+}
+
+// ---------------------------------------------------------------- comparison and output
+
+bool CVdPattern::CompareParams(const CVdPattern& other, bool byContent) const {
+  for (std::size_t g = 0; g < other.m_groups.size(); ++g) {
+    if (other.m_groups[g].empty()) continue;
+    if (g >= m_groups.size()) return false;  // a group this pattern lacks
+    const ParamGroup& mine = m_groups[g];
+    for (const auto& [name, value] : other.m_groups[g]) {
+      if (byContent && name == L"color") continue;
+      const auto it = mine.find(name);
+      if (it == mine.end()) return false;
+      if (byContent ? !SameContent(it->second, value) : !SameAnnotation(it->second, value)) return false;
+    }
+  }
+  return true;
+}
+
+bool CVdPattern::operator==(const CVdPattern& other) const {
+  try {
+    if (VdCompareNoCase(m_userName.str(), other.m_userName.str()) != 0 ||
+        VdCompareNoCase(m_family.str(), other.m_family.str()) != 0)
+      return false;
+    return CompareParams(other, false);
+  } catch (...) {
+    return true;  // nothing had differed when the walk stopped
+  }
+}
+
+bool CVdPattern::operator!=(const CVdPattern& other) const { return !operator==(other); }
+
+bool CVdPattern::operator<(const CVdPattern& other) const {
+  const CString otherName = const_cast<CVdPattern&>(other).GetUserNameW();
+  return _wcsicmp(m_userName, otherName) < 0;
+}
+
+int CVdPattern::IsEqual(const CVdPattern& other, bool compareNames, bool compareParams) const {
+  if (compareNames && (VdCompareNoCase(m_userName.str(), other.m_userName.str()) != 0 ||
+                       VdCompareNoCase(m_family.str(), other.m_family.str()) != 0))
+    return 0;
+  if (!compareParams) return 1;
+  try {
+    return CompareParams(other, true) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void CVdPattern::Dump() const {
+  for (const ParamGroup& group : m_groups)
+    for (const auto& entry : group)
+      if (entry.second) entry.second->Dump();
+}
+
+std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern) {
+  os << pattern.m_userName << L", " << pattern.m_guid << L", " << pattern.m_family << std::endl;
+  for (const CVdPattern::ParamGroup& group : pattern.m_groups) {
+    for (const auto& [name, value] : group)
+      os << L"(" << name << L", " << (value ? VariantToString(value) : CString()) << L")" << std::endl;
+    os << std::endl;
+  }
+  return os;
+}
+
+// ---------------------------------------------------------------- identity
+
+void CVdPattern::Serialize(CArchive&) {}
+void CVdPattern::GetUserNameW(std::wstring& out) const { out = m_userName.str(); }
+void CVdPattern::GetUserNameW(CString*& out) { out = &m_userName; }
+CString CVdPattern::GetUserNameW() { return m_userName; }
+void CVdPattern::SetUserName(const CString& name) { m_userName = name; }
+void CVdPattern::GetGUID(CString** out) {
+  if (out) *out = &m_guid;
+}
+CString CVdPattern::GetGUID() { return m_guid; }
+void CVdPattern::SetGUID(const CString& guid) { m_guid = guid; }
+CString CVdPattern::GetFamily() {
+  m_family.MakeLower();
+  return m_family;
+}
+void CVdPattern::SetFamily(const CString& family) { m_family = family; }
+CString CVdPattern::GetFamilyCode() { return CString(); }
+CString CVdPattern::GetCatalog() { return m_catalog; }
+void CVdPattern::SetCatalog(const CString& catalog) { m_catalog = catalog; }
+std::wstring CVdPattern::ToString() { return L"CVdPattern"; }
+void CVdPattern::SetNameFromGeometricParameters() {}
+CVdPattern::enumPatternType CVdPattern::GetPatternType() { return m_patternType; }
+void CVdPattern::SetPatternType(enumPatternType type) { m_patternType = type; }
+bool CVdPattern::GetIsNewPattern() const { return m_isNewPattern; }
+void CVdPattern::SetIsNewPattern(const bool& isNew) { m_isNewPattern = isNew; }
+void CVdPattern::setUNitManager(CVdUnitManager*) {}
+
+// ---------------------------------------------------------------- parameter store
+
+int CVdPattern::GetSizeParam(int group) const {
+  return ValidGroup(group) ? static_cast<int>(m_groups[static_cast<std::size_t>(group)].size()) : 0;
+}
+
+int CVdPattern::GetSizeVectorParam() const { return static_cast<int>(m_groups.size()); }
+
+void CVdPattern::EndIterationAt(int group, ParamGroup::const_iterator it) {
+  if (group == m_cursorGroup && ParamGroup::const_iterator(m_cursor) == it) m_cursorGroup = -1;
+}
+
+void CVdPattern::EndIterationIn(int group) {
+  if (group == m_cursorGroup) m_cursorGroup = -1;
+}
+
+bool CVdPattern::FindFirstParam(int group, std::wstring& name, CVdPatternValue*& value) {
+  m_cursorGroup = -1;
+  if (!ValidGroup(group)) return false;
+  ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+  m_cursorGroup = group;
+  m_cursor = g.begin();
+  if (m_cursor == g.end()) return false;
+  name = m_cursor->first;
+  value = m_cursor->second;
+  return true;
+}
+
+bool CVdPattern::FindNextParam(std::wstring& name, CVdPatternValue*& value) {
+  if (!ValidGroup(m_cursorGroup)) return false;
+  ParamGroup& g = m_groups[static_cast<std::size_t>(m_cursorGroup)];
+  if (m_cursor == g.end() || ++m_cursor == g.end()) return false;
+  name = m_cursor->first;
+  value = m_cursor->second;
+  return true;
+}
+
+void CVdPattern::UpdateParamMap(int) {}
+
+bool CVdPattern::UpdateDescription(int, const std::wstring&, CVdPatternValue*) { return true; }
+
+int CVdPattern::GetMapOfAttribute(const wchar_t*) { return 0; }
+
+bool CVdPattern::GetFixedParam(int group, const std::wstring& name, CVdPatternValue** value) const {
+  if (value) *value = nullptr;
+  try {
+    if (!ValidGroup(group)) return false;
+    const ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+    if (g.empty()) return false;
+    const auto it = g.find(Folded(name));
+    if (it == g.end()) return false;
+    if (value) *value = it->second;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CVdPattern::GetValue(int group, const std::wstring& name, CVdPatternValue** value) {
+  if (value) *value = nullptr;
+  try {
+    if (ValidGroup(group) && m_groups[static_cast<std::size_t>(group)].empty()) UpdateParamMap(group);
+    return GetFixedParam(group, name, value);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CVdPattern::GetFixedParam(int group, const std::wstring& name, std::wstring& out) const {
+  CVdPatternValue* v = nullptr;
+  if (!GetFixedParam(group, name, &v) || !v) return false;
+  out = VariantToString(v, true).str();
+  return true;
+}
+
+bool CVdPattern::GetFixedParam(int group, const std::wstring& name, int** out) {
+  static_assert(sizeof(LONG) == sizeof(int), "VT_I4 payload must be an int");
+  if (out) *out = nullptr;
+  CVdPatternValue* v = nullptr;
+  if (!GetFixedParam(group, name, &v) || !v || v->vt != VT_I4) return false;
+  if (out) *out = &v->lVal;
+  return true;
+}
+
+bool CVdPattern::GetFixedParam(int group, const std::wstring& name, double** out) {
+  if (out) *out = nullptr;
+  CVdPatternValue* v = nullptr;
+  if (!GetFixedParam(group, name, &v) || !v || v->vt != VT_R8) return false;
+  if (out) *out = &v->dblVal;
+  return true;
+}
+
+bool CVdPattern::GetFixedParam(int group, const std::wstring& name, double& out) const {
+  out = 0;
+  CVdPatternValue* v = nullptr;
+  if (!GetFixedParam(group, name, &v) || !v) return false;
+  out = VariantToDouble(v);
+  return true;
+}
+
+bool CVdPattern::IsParamValueDouble(int group, std::wstring& name) const {
+  CVdPatternValue* v = nullptr;
+  return GetFixedParam(group, name, &v) && v && v->vt == VT_R8;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, double& out) {
+  out = 0;
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v) return false;
+  out = v->vt == VT_R8 ? v->dblVal : VariantToDouble(v);
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, double** out) {
+  if (out) *out = nullptr;
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v || v->vt != VT_R8) return false;
+  if (out) *out = &v->dblVal;
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, wchar_t*** out) {
+  if (out) *out = nullptr;
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v || v->vt != VT_BSTR) return false;
+  if (out) *out = &v->bstrVal;
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, long& out) {
+  out = 0;
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v) return false;
+  out = VariantToLong(v);
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, CString& out) {
+  out.Empty();
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v) return false;
+  out = VariantToString(v, true);
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, wchar_t* buffer, int length) {
+  if (buffer && length > 0) buffer[0] = L'\0';
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v) return false;
+  if (buffer && length > 0) {
+    const wchar_t* text = VariantToLPCSTR(v, true);
+    int i = 0;
+    for (; i < length && text[i]; ++i) buffer[i] = text[i];
+    for (; i < length; ++i) buffer[i] = L'\0';
+  }
+  return true;
+}
+
+bool CVdPattern::GetParam(int group, const std::wstring& name, std::wstring& out) {
+  CVdPatternValue* v = nullptr;
+  if (!GetValue(group, name, &v) || !v) return false;
+  out = VariantToLPCSTR(v, true);
+  return true;
+}
+
+bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* value) {
+  bool stored = false;
+  try {
+    if (!ValidGroup(group)) {
+      delete value;
+      return false;
+    }
+    ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+    std::wstring key = Folded(name);
+    auto it = g.find(key);
+    if (it == g.end()) {
+      it = g.emplace(std::move(key), value).first;
+    } else if (it->second != value) {
+      // Replaced in place: the entry, and a cursor on it, stay valid.
+      CVdPatternValue* old = it->second;
+      it->second = value;
+      stored = true;
+      delete old;
+    }
+    stored = true;
+    UpdateDescription(group, it->first, value);
+    return true;
+  } catch (...) {
+    if (!stored) delete value;
+    return false;
+  }
+}
+
+bool CVdPattern::RemoveValue(int group, const std::wstring& name) {
+  try {
+    if (!ValidGroup(group)) return false;
+    ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+    const auto it = g.find(Folded(name));
+    if (it == g.end()) return false;
+    EndIterationAt(group, it);
+    CVdPatternValue* value = it->second;
+    g.erase(it);
+    delete value;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CVdPattern::RemoveValue(int group) {
+  try {
+    if (!ValidGroup(group)) return false;
+    EndIterationIn(group);
+    ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+    for (auto& entry : g) {
+      delete entry.second;
+      entry.second = nullptr;
+    }
+    g.clear();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void CVdPattern::RemoveAll() {
+  m_cursorGroup = -1;
+  for (ParamGroup& g : m_groups) {
+    for (auto& entry : g) {
+      delete entry.second;
+      entry.second = nullptr;
+    }
+    g.clear();
+  }
+}
+
+namespace {
+
+template <typename Make>
+bool StoreNew(CVdPattern& pattern, int group, const std::wstring& name, Make make) {
+  CVdPatternValue* value;
+  try {
+    value = make();
+  } catch (...) {
+    return false;
+  }
+  return pattern.SetValue(group, name, value);
+}
+
+}  // namespace
+
+bool CVdPattern::SetParam(int group, const std::wstring& name, const std::wstring& text) {
+  return StoreNew(*this, group, name, [&] { return new CVdPatternValue(text.c_str(), VT_BSTR); });
+}
+
+bool CVdPattern::SetParam(int group, const std::wstring& name, const wchar_t* text) {
+  return StoreNew(*this, group, name, [&] { return new CVdPatternValue(text, VT_BSTR); });
+}
+
+bool CVdPattern::SetParam(int group, const std::wstring& name, CString text) {
+  return StoreNew(*this, group, name, [&] { return new CVdPatternValue(text.GetString(), VT_BSTR); });
+}
+
+bool CVdPattern::SetParam(int group, const std::wstring& name, long number) {
+  return StoreNew(*this, group, name, [&] { return new CVdPatternValue(number, VT_I4); });
+}
+
+bool CVdPattern::SetParam(int group, const std::wstring& name, double number) {
+  return StoreNew(*this, group, name, [&] { return new CVdPatternValue(number); });
+}
+
+bool CVdPattern::SetMatchingDescription(int, const std::wstring& name, CVdPatternValue* value,
+                                        const std::wstring& matchName, const std::wstring& description,
+                                        const std::wstring& abbreviation) {
+  if (!value || VdCompareNoCase(name, matchName) != 0) return false;
+  value->SetDescription(description);
+  value->SetAbrev(abbreviation);
+  return true;
+}

@@ -1,0 +1,91 @@
+#include <vdpattern/toolkit/Collate.h>
+
+#include <unicode/ucol.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct CollatorCloser {
+  void operator()(UCollator* c) const { ucol_close(c); }
+};
+
+// The root collator at secondary strength, opened once. ICU collators may be used from several threads for
+// comparisons and sort keys once they are set up.
+UCollator* Collator() {
+  static std::unique_ptr<UCollator, CollatorCloser> collator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UCollator* c = ucol_open("", &status);
+    if (U_FAILURE(status)) return std::unique_ptr<UCollator, CollatorCloser>();
+    ucol_setStrength(c, UCOL_SECONDARY);
+    ucol_setAttribute(c, UCOL_NUMERIC_COLLATION, UCOL_OFF, &status);
+    return std::unique_ptr<UCollator, CollatorCloser>(c);
+  }();
+  return collator.get();
+}
+
+// UTF-32 to UTF-16 into a small buffer that grows only for long texts.
+class Utf16 {
+ public:
+  explicit Utf16(std::wstring_view text) {
+    m_buf.reserve(text.size() + 8);
+    for (wchar_t ch : text) {
+      auto c = static_cast<char32_t>(ch);
+      if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+      if (c < 0x10000) {
+        m_buf.push_back(static_cast<UChar>(c));
+      } else {
+        c -= 0x10000;
+        m_buf.push_back(static_cast<UChar>(0xD800 + (c >> 10)));
+        m_buf.push_back(static_cast<UChar>(0xDC00 + (c & 0x3FF)));
+      }
+    }
+  }
+  const UChar* data() const { return m_buf.data(); }
+  int32_t size() const { return static_cast<int32_t>(m_buf.size()); }
+
+ private:
+  std::vector<UChar> m_buf;
+};
+
+int Ordinal(std::wstring_view a, std::wstring_view b) { return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1); }
+
+}  // namespace
+
+int VdCollateNoCase(std::wstring_view a, std::wstring_view b) {
+  UCollator* c = Collator();
+  if (!c) return Ordinal(a, b);
+  const Utf16 ua(a), ub(b);
+  switch (ucol_strcoll(c, ua.data(), ua.size(), ub.data(), ub.size())) {
+    case UCOL_LESS:
+      return -1;
+    case UCOL_GREATER:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+std::string VdCollationKey(std::wstring_view text) {
+  UCollator* c = Collator();
+  if (!c) {
+    // Without ICU data the order falls back to code units; keep keys consistent with VdCollateNoCase.
+    std::string key;
+    for (wchar_t ch : text)
+      for (int shift = 24; shift >= 0; shift -= 8) key += static_cast<char>((static_cast<uint32_t>(ch) >> shift) & 0xFF);
+    return key;
+  }
+  const Utf16 u(text);
+  std::string key(u.size() * 3 + 16, '\0');
+  int32_t needed = ucol_getSortKey(c, u.data(), u.size(), reinterpret_cast<uint8_t*>(key.data()),
+                                   static_cast<int32_t>(key.size()));
+  if (needed > static_cast<int32_t>(key.size())) {
+    key.assign(static_cast<std::size_t>(needed), '\0');
+    needed = ucol_getSortKey(c, u.data(), u.size(), reinterpret_cast<uint8_t*>(key.data()), needed);
+  }
+  // The key ends with a NUL byte that ICU counts; drop it so keys compare as plain byte strings.
+  key.resize(needed > 0 ? static_cast<std::size_t>(needed - 1) : 0);
+  return key;
+}

@@ -1,1 +1,356 @@
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <vector>
+#include <vdpattern/pattern/VdPattern.h>
+
+namespace {
+
+// A value that counts its destructions, to prove ownership: each destroyed exactly once.
+int g_destroyed = 0;
+class CCountedValue : public CVdPatternValue {
+ public:
+  explicit CCountedValue(double v) : CVdPatternValue(v) {}
+  ~CCountedValue() override { ++g_destroyed; }
+};
+
+// A host pattern that records its hooks.
+class CRecordingPattern : public CVdPattern {
+ public:
+  explicit CRecordingPattern(int groups = 1) : CVdPattern(groups, L"rec", L"fam") {}
+  CRecordingPattern& operator=(const CRecordingPattern&) = default;
+  void UpdateParamMap(int group) override {
+    ++fills;
+    if (fillOnDemand) SetParam(group, L"filled", 1.0);
+  }
+  bool UpdateDescription(int group, const std::wstring& name, CVdPatternValue* value) override {
+    described.push_back(name);
+    return SetMatchingDescription(group, name, value, L"width", L"Width", L"b");
+  }
+  int GetMapOfAttribute(const wchar_t* attribute) override { return attribute && *attribute == L'x' ? 1 : 0; }
+  int fills = 0;
+  bool fillOnDemand = false;
+  std::vector<std::wstring> described;
+};
+
+std::vector<std::wstring> Names(CVdPattern& p, int group) {
+  std::vector<std::wstring> names;
+  std::wstring name;
+  CVdPatternValue* value = nullptr;
+  for (bool ok = p.FindFirstParam(group, name, value); ok; ok = p.FindNextParam(name, value)) names.push_back(name);
+  return names;
+}
+
+std::wstring Text(const CVdPattern& p) {
+  std::wostringstream os;
+  os << p;
+  return os.str();
+}
+
+}  // namespace
+
+TEST(VdPattern, NamesAreFoldedToLowerCaseAndOrderedByCodeUnit) {
+  CVdPattern p;
+  p.SetParam(0, L"Width", 10.0);
+  double w = 0;
+  EXPECT_TRUE(p.GetParam(0, L"WIDTH", w));
+  EXPECT_EQ(w, 10.0);
+  EXPECT_TRUE(p.GetFixedParam(0, L"width", w));
+  p.SetParam(0, L"beta", 1L);
+  p.SetParam(0, L"alpha", 1L);
+  p.SetParam(0, L"gamma", 1L);
+  p.SetParam(0, L"_u", 1L);
+  p.SetParam(0, L"9z", 1L);
+  p.SetParam(0, L"Ébène", 1L);  // only A-Z fold: É stays upper case and sorts after ASCII
+  EXPECT_EQ(Names(p, 0), (std::vector<std::wstring>{L"9z", L"_u", L"alpha", L"beta", L"gamma", L"width", L"Ébène"}));
+}
+
+TEST(VdPattern, StoringOwnsValuesAndReplacesExactlyOnce) {
+  g_destroyed = 0;
+  {
+    CVdPattern p(2);
+    auto* first = new CCountedValue(1.0);
+    EXPECT_TRUE(p.SetValue(0, L"h", first));
+    EXPECT_TRUE(p.SetValue(0, L"h", first));  // the very value again: kept, not destroyed
+    EXPECT_EQ(g_destroyed, 0);
+    EXPECT_TRUE(p.SetValue(0, L"H", new CCountedValue(2.0)));  // replaces: first destroyed
+    EXPECT_EQ(g_destroyed, 1);
+    EXPECT_EQ(p.GetSizeParam(0), 1);
+    double h = 0;
+    p.GetParam(0, L"h", h);
+    EXPECT_EQ(h, 2.0);
+
+    // Bad group indices: nothing touched, and the value handed over is not leaked.
+    EXPECT_FALSE(p.SetValue(2, L"x", new CCountedValue(3.0)));
+    EXPECT_FALSE(p.SetValue(-1, L"x", new CCountedValue(3.0)));
+    EXPECT_EQ(g_destroyed, 3);
+    EXPECT_EQ(p.GetSizeParam(2), 0);
+
+    p.SetValue(1, L"a", new CCountedValue(1.0));
+    p.SetValue(1, L"b", new CCountedValue(1.0));
+    p.SetValue(1, L"null", nullptr);  // an entry without a value
+    EXPECT_EQ(p.GetSizeParam(1), 3);
+    EXPECT_TRUE(p.RemoveValue(1, L"null"));  // removed like any other entry
+    EXPECT_TRUE(p.RemoveValue(1));
+    EXPECT_EQ(g_destroyed, 5);
+    EXPECT_EQ(p.GetSizeParam(1), 0);
+    EXPECT_EQ(p.GetSizeVectorParam(), 2);
+    EXPECT_FALSE(p.RemoveValue(1, L"a"));
+    EXPECT_FALSE(p.RemoveValue(2));
+    p.SetValue(1, L"c", new CCountedValue(1.0));
+  }
+  EXPECT_EQ(g_destroyed, 7);  // the destructor destroyed the last two
+}
+
+TEST(VdPattern, TypedReadersConvertOrRefuseAsDocumented) {
+  CVdPattern p;
+  p.SetParam(0, L"d", 2.5);
+  p.SetParam(0, L"n", 3L);
+  p.SetParam(0, L"t", std::wstring(L"12"));
+  p.SetParam(0, L"s", CString(L"Grade S235"));
+
+  double* pd = reinterpret_cast<double*>(1);
+  EXPECT_FALSE(p.GetParam(0, L"n", &pd));
+  EXPECT_EQ(pd, nullptr);
+  EXPECT_TRUE(p.GetParam(0, L"d", &pd));
+  *pd = 4.0;  // writes through into the stored value
+  double d = 0;
+  p.GetParam(0, L"d", d);
+  EXPECT_EQ(d, 4.0);
+
+  int* pi = nullptr;
+  EXPECT_FALSE(p.GetFixedParam(0, L"d", &pi));
+  ASSERT_TRUE(p.GetFixedParam(0, L"n", &pi));
+  *pi = 4;
+  long n = 0;
+  EXPECT_TRUE(p.GetParam(0, L"n", n));
+  EXPECT_EQ(n, 4);
+  EXPECT_TRUE(p.GetParam(0, L"t", n));  // a text converts as the toolkit converts it
+  EXPECT_EQ(n, 12);
+  EXPECT_TRUE(p.GetParam(0, L"n", d));  // not VT_R8: converted
+  EXPECT_EQ(d, 4.0);
+
+  wchar_t** bstr = nullptr;
+  EXPECT_FALSE(p.GetParam(0, L"d", &bstr));
+  ASSERT_TRUE(p.GetParam(0, L"s", &bstr));
+  EXPECT_STREQ(*bstr, L"Grade S235");
+
+  // wcsncpy semantics: padded with zeros when shorter, unterminated when as long.
+  wchar_t buf[6] = {L'x', L'x', L'x', L'x', L'x', L'x'};
+  EXPECT_TRUE(p.GetParam(0, L"t", buf, 4));
+  EXPECT_EQ(std::wstring(buf, 6), std::wstring(L"12\0\0xx", 6));
+  EXPECT_TRUE(p.GetParam(0, L"s", buf, 5));
+  EXPECT_EQ(std::wstring(buf, 6), std::wstring(L"Gradex", 6));
+  EXPECT_FALSE(p.GetParam(0, L"missing", buf, 5));
+  EXPECT_EQ(buf[0], L'\0');
+
+  CString cs(L"old");
+  EXPECT_FALSE(p.GetParam(0, L"missing", cs));
+  EXPECT_TRUE(cs.IsEmpty());
+  std::wstring ws = L"unchanged";
+  EXPECT_FALSE(p.GetFixedParam(0, L"missing", ws));
+  EXPECT_EQ(ws, L"unchanged");
+  EXPECT_TRUE(p.GetFixedParam(0, L"d", ws));
+  EXPECT_EQ(ws, L"4");
+  std::wstring name = L"D";
+  EXPECT_TRUE(p.IsParamValueDouble(0, name));
+  name = L"n";
+  EXPECT_FALSE(p.IsParamValueDouble(0, name));
+
+  // Out-of-range groups report false, also for the group count itself.
+  for (int group : {1, -1}) {
+    EXPECT_FALSE(p.GetParam(group, L"d", d));
+    EXPECT_FALSE(p.GetFixedParam(group, L"d", d));
+    EXPECT_FALSE(p.RemoveValue(group, L"d"));
+    std::wstring found;
+    CVdPatternValue* v = nullptr;
+    EXPECT_FALSE(p.FindFirstParam(group, found, v));
+  }
+}
+
+TEST(VdPattern, FillHookRunsOnlyForLookupsOfAnEmptyGroup) {
+  CRecordingPattern p;
+  CVdPatternValue* v = nullptr;
+  EXPECT_FALSE(p.GetValue(0, L"x", &v));
+  EXPECT_FALSE(p.GetValue(0, L"x", &v));
+  EXPECT_EQ(p.fills, 2);  // once per call while the group is empty
+  EXPECT_FALSE(p.GetFixedParam(0, L"x", &v));
+  EXPECT_EQ(p.fills, 2);  // the fixed readers never fill
+  p.fillOnDemand = true;
+  double d = 0;
+  EXPECT_TRUE(p.GetParam(0, L"filled", d));
+  EXPECT_TRUE(p.GetValue(0, L"filled", &v));
+  EXPECT_EQ(p.fills, 3);  // not again once the group holds entries
+  EXPECT_EQ(p.GetMapOfAttribute(L"x"), 1);
+}
+
+TEST(VdPattern, CursorWalksOneGroupAndEndsSafely) {
+  CVdPattern p;
+  std::wstring name;
+  CVdPatternValue* v = nullptr;
+  EXPECT_FALSE(p.FindNextParam(name, v));  // never started
+  EXPECT_FALSE(p.FindFirstParam(0, name, v));
+  p.SetParam(0, L"a", 1.0);
+  p.SetParam(0, L"b", 2.0);
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  EXPECT_EQ(name, L"a");
+  ASSERT_TRUE(p.FindNextParam(name, v));
+  EXPECT_EQ(name, L"b");
+  EXPECT_FALSE(p.FindNextParam(name, v));
+  EXPECT_FALSE(p.FindNextParam(name, v));  // and stays ended
+
+  // Removing the entry under the cursor ends the walk instead of leaving a dangling position.
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  p.RemoveValue(0, L"a");
+  EXPECT_FALSE(p.FindNextParam(name, v));
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  p.RemoveAll();
+  EXPECT_FALSE(p.FindNextParam(name, v));
+}
+
+TEST(VdPattern, DerivedHooksRunOnStoreAndOnAssignment) {
+  CRecordingPattern p;
+  p.SetParam(0, L"Width", 100.0);
+  ASSERT_EQ(p.described, std::vector<std::wstring>{L"width"});
+  CVdPatternValue* v = nullptr;
+  ASSERT_TRUE(p.GetFixedParam(0, L"width", &v));
+  std::wstring text;
+  v->GetDescription(text);
+  EXPECT_EQ(text, L"Width");
+
+  CRecordingPattern target;
+  target = p;
+  EXPECT_EQ(target.described, std::vector<std::wstring>{L"width"});
+
+  EXPECT_TRUE(p.SetMatchingDescription(0, L"HEIGHT", v, L"height", L"Height", L"h"));
+  EXPECT_FALSE(p.SetMatchingDescription(0, L"height", v, L"width", L"Other", L"o"));
+  v->GetDescription(text);
+  EXPECT_EQ(text, L"Height");
+}
+
+TEST(VdPattern, CopiesGetNewGuidsAndIndependentValues) {
+  CVdPattern a(1, L"IPE 200", L"IPE");
+  CVdPattern b(1, L"IPE 200", L"IPE");
+  EXPECT_NE(a.GetGUID(), b.GetGUID());
+  EXPECT_EQ(a.GetGUID().GetLength(), 38);
+
+  a.SetCatalog(L"sections");
+  a.SetPatternType(CVdPattern::ePatternTypeCatalog);
+  a.SetIsNewPattern(true);
+  a.SetParam(0, L"h", 200.0);
+  a.SetParam(0, L"grade", L"S235");
+  std::unique_ptr<CVdPattern> clone(a.GetClone());
+  EXPECT_NE(clone->GetGUID(), a.GetGUID());
+  EXPECT_EQ(clone->IsEqual(a, true, true), 1);
+  EXPECT_EQ(clone->GetCatalog(), L"sections");
+  EXPECT_TRUE(clone->GetIsNewPattern());
+
+  const CString bGuid = b.GetGUID();
+  b = a;
+  EXPECT_EQ(b.GetGUID(), bGuid);  // keeps its own GUID
+  EXPECT_EQ(b.GetUserNameW(), L"IPE 200");
+  EXPECT_EQ(b.GetPatternType(), CVdPattern::ePatternTypeCatalog);
+  EXPECT_TRUE(b.GetIsNewPattern());
+  double* h = nullptr;
+  ASSERT_TRUE(b.GetParam(0, L"h", &h));
+  *h = 999.0;
+  double original = 0;
+  a.GetParam(0, L"h", original);
+  EXPECT_EQ(original, 200.0);
+
+  a = a;  // self-assignment keeps the parameters
+  EXPECT_EQ(a.GetSizeParam(0), 2);
+
+  // Assignment from a pattern with more groups grows the target; comparisons treat a missing group as a
+  // difference instead of reading past the groups.
+  CVdPattern wide(3, L"IPE 200", L"IPE");
+  wide.SetParam(2, L"x", 1.0);
+  CVdPattern narrow(1, L"IPE 200", L"IPE");
+  EXPECT_EQ(narrow.IsEqual(wide, true, true), 0);
+  EXPECT_FALSE(narrow == wide);
+  EXPECT_EQ(wide.IsEqual(narrow, true, true), 1);
+  narrow = wide;
+  EXPECT_EQ(narrow.GetSizeVectorParam(), 3);
+  EXPECT_EQ(narrow.IsEqual(wide, true, true), 1);
+
+  CString* guid = nullptr;
+  a.GetGUID(&guid);
+  *guid = L"{X}";
+  EXPECT_EQ(a.GetGUID(), L"{X}");
+}
+
+TEST(VdPattern, ComparisonsAreOneSided) {
+  CVdPattern small(1, L"beam", L"Beams"), big(1, L"BEAM", L"beams");
+  small.SetParam(0, L"width", 10.0);
+  big.SetParam(0, L"width", 10.0);
+  big.SetParam(0, L"height", 5.0);
+  EXPECT_EQ(big.IsEqual(small, false, true), 1);  // only small's entries are looked for
+  EXPECT_EQ(small.IsEqual(big, false, true), 0);
+  EXPECT_EQ(small.IsEqual(big, true, false), 1);  // names compared without case
+
+  // "color" is skipped by content but not by annotation.
+  CVdPattern red(1, L"p", L"f"), blue(1, L"p", L"f");
+  red.SetParam(0, L"Color", L"red");
+  blue.SetParam(0, L"color", L"blue");
+  EXPECT_EQ(red.IsEqual(blue, true, true), 1);
+  EXPECT_TRUE(red == blue);
+
+  // Contents are compared exactly: type and letter case matter.
+  CVdPattern r8(1, L"p", L"f"), i4(1, L"p", L"f");
+  r8.SetParam(0, L"n", 10.0);
+  i4.SetParam(0, L"n", 10L);
+  EXPECT_EQ(r8.IsEqual(i4, true, true), 0);
+  CVdPattern upper(1, L"p", L"f"), lower(1, L"p", L"f");
+  upper.SetParam(0, L"g", L"S235");
+  lower.SetParam(0, L"g", L"s235");
+  EXPECT_EQ(upper.IsEqual(lower, true, true), 0);
+
+  // operator== compares annotations: different numbers with equal descriptions are equal.
+  CVdPattern one(1, L"p", L"f"), two(1, L"p", L"f");
+  one.SetParam(0, L"h", 1.0);
+  two.SetParam(0, L"h", 2.0);
+  EXPECT_TRUE(one == two);
+  EXPECT_EQ(one.IsEqual(two, true, true), 0);
+  CVdPatternValue* v = nullptr;
+  two.GetFixedParam(0, L"h", &v);
+  v->SetDescription(L"Height");
+  EXPECT_TRUE(one != two);
+
+  EXPECT_FALSE(CVdPattern(1, L"p", L"other") == one);
+  EXPECT_TRUE(CVdPattern(1, L"beam") < CVdPattern(1, L"Column"));
+  EXPECT_FALSE(CVdPattern(1, L"Column") < CVdPattern(1, L"beam"));
+  EXPECT_FALSE(CVdPattern(1, L"beam") < CVdPattern(1, L"BEAM"));
+}
+
+TEST(VdPattern, IdentityAccessors) {
+  CVdPattern p(1, nullptr, nullptr);
+  EXPECT_TRUE(p.GetUserNameW().IsEmpty());
+  EXPECT_EQ(p.GetPatternType(), CVdPattern::ePatternTypeStandard);
+  EXPECT_FALSE(p.GetIsNewPattern());
+  p.SetFamily(L"Beams");
+  EXPECT_EQ(p.GetFamily(), L"beams");
+  std::wstring name;
+  p.SetUserName(L"HEA 100");
+  p.GetUserNameW(name);
+  EXPECT_EQ(name, L"HEA 100");
+  CString* stored = nullptr;
+  p.GetUserNameW(stored);
+  *stored = L"HEA 120";
+  EXPECT_EQ(p.GetUserNameW(), L"HEA 120");
+  EXPECT_EQ(p.ToString(), L"CVdPattern");
+  EXPECT_TRUE(p.GetFamilyCode().IsEmpty());
+  EXPECT_THROW(CVdPattern(-1), std::length_error);
+  EXPECT_EQ(CVdPattern(0).GetSizeVectorParam(), 0);
+}
+
+TEST(VdPattern, WideStreamWritesIdentityThenOneLinePerEntry) {
+  CVdPattern empty(1, L"IPE 200", L"IPE");
+  EXPECT_EQ(Text(empty), L"IPE 200, " + empty.GetGUID().str() + L", IPE\n\n");
+
+  CVdPattern p(2, L"HEA 100", L"HEA");
+  p.SetParam(0, L"h", 96.0);
+  p.SetParam(0, L"b", 100.0);
+  p.SetParam(1, L"grade", L"S235");
+  EXPECT_EQ(Text(p), L"HEA 100, " + p.GetGUID().str() + L", HEA\n(b, 100)\n(h, 96)\n\n(grade, S235)\n\n");
+}

@@ -1,1 +1,120 @@
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <vdpattern/pattern/VdPatternValue.h>
+#include <vdpattern/toolkit/VariantConv.h>
+
+namespace {
+
+std::unique_ptr<CVdPatternValue> Clone(const CVdPatternValue& v) {
+  return std::unique_ptr<CVdPatternValue>(dynamic_cast<CVdPatternValue*>(v.GetClone()));
+}
+
+}  // namespace
+
+TEST(VdPatternValue, ConstructorsMakeTheirVariantTypes) {
+  EXPECT_EQ(CVdPatternValue(5L, VT_BOOL).vt, VT_I4);  // the type argument is not consulted
+  EXPECT_EQ(CVdPatternValue(5L, VT_BOOL).lVal, 5);
+  EXPECT_EQ(CVdPatternValue(short(5), VT_BOOL).vt, VT_BOOL);
+  EXPECT_EQ(CVdPatternValue(short(5), VT_BOOL).boolVal, VARIANT_TRUE);
+  EXPECT_EQ(CVdPatternValue(short(5), VT_I2).iVal, 5);
+  EXPECT_EQ(CVdPatternValue().vt, VT_EMPTY);
+  EXPECT_EQ(CVdPatternValue(static_cast<unsigned char>(9)).vt, VT_UI1);
+  EXPECT_EQ(CVdPatternValue(1.5f).vt, VT_R4);
+  EXPECT_EQ(CVdPatternValue(COleCurrency(1, 0)).vt, VT_CY);
+  COleDateTime invalidDate(2009, 2, 30, 0, 0, 0);
+  EXPECT_EQ(CVdPatternValue(invalidDate).vt, VT_DATE);
+  const CVdPatternValue text(L"S235", VT_BSTR);
+  EXPECT_STREQ(text.bstrVal, L"S235");
+  EXPECT_EQ(text.ClassName(), L"CVdPatternValue");
+  EXPECT_EQ(CVdPatternValue(COleVariant(2.5)).dblVal, 2.5);
+}
+
+TEST(VdPatternValue, EqualityComparesAnnotationsNotContents) {
+  CVdPatternValue one(1.0), two(2.0);
+  one.SetDescription(L"Width");
+  two.SetDescription(L"WIDTH");
+  one.SetAbrev(L"b");
+  two.SetAbrev(L"B");
+  EXPECT_TRUE(one == two);
+  EXPECT_FALSE(one != two);
+  CVdPatternValue a(1.0), b(1.0);
+  a.SetDescription(L"a");
+  b.SetDescription(L"b");
+  EXPECT_FALSE(a == b);
+  EXPECT_TRUE(a != b);
+}
+
+TEST(VdPatternValue, ClonesAreIndependentDeepCopies) {
+  CVdPatternValue source(L"S355", VT_BSTR);
+  source.SetDescription(L"Grade");
+  source.SetAbrev(L"g");
+  auto clone = Clone(source);
+  ASSERT_TRUE(clone);
+  EXPECT_EQ(clone->vt, VT_BSTR);
+  EXPECT_STREQ(clone->bstrVal, L"S355");
+  EXPECT_NE(clone->bstrVal, source.bstrVal);  // its own copy of the text
+  EXPECT_EQ(clone->ClassName(), L"CVdPatternValue");
+  clone->SetDescription(L"Changed");
+  std::wstring d;
+  source.GetDescription(d);
+  EXPECT_EQ(d, L"Grade");
+
+  // Assigning over a text value releases the old text (checked by the leak checkers).
+  CVdPatternValue target(L"old", VT_BSTR);
+  target = source;
+  EXPECT_STREQ(target.bstrVal, L"S355");
+  target = target;
+  EXPECT_STREQ(target.bstrVal, L"S355");
+}
+
+TEST(VdPatternValue, GetStructCopiesByteBlocks) {
+  unsigned char bytes[] = {1, 2, 250};
+  CVdPatternValue block(bytes, 3);
+  EXPECT_EQ(block.vt, VT_ARRAY | VT_UI1);
+  unsigned char* out = nullptr;
+  ASSERT_EQ(block.GetStruct(&out, nullptr), 3u);
+  EXPECT_EQ(out[0], 1);
+  EXPECT_EQ(out[2], 250);
+  delete[] out;
+
+  unsigned char sentinel = 0;
+  out = &sentinel;
+  CVdPatternValue number(2.0);
+  EXPECT_EQ(number.GetStruct(&out, nullptr), 0u);
+  EXPECT_EQ(out, &sentinel);  // not written
+
+  // A second variant is read instead of the value's own.
+  unsigned char other[] = {9, 8};
+  VARIANT var;
+  VariantInit(&var);
+  PutBinaryIntoVariant(&var, other, 2);
+  EXPECT_EQ(number.GetStruct(&out, &var), 2u);
+  EXPECT_EQ(out[1], 8);
+  delete[] out;
+  VariantClear(&var);
+
+  // An empty block returns 0 with an empty array that the caller frees.
+  CVdPatternValue empty(bytes, 0);
+  out = nullptr;
+  EXPECT_EQ(empty.GetStruct(&out, nullptr), 0u);
+  EXPECT_NE(out, nullptr);
+  delete[] out;
+}
+
+TEST(VdPatternValue, NarrowStreamWritesClassNameDescriptionAndShortName) {
+  CVdPatternValue v(200.0);
+  std::ostringstream fresh;
+  fresh << v;
+  EXPECT_EQ(fresh.str(), "CVdPatternValue Desc=, ShortName=");
+  v.SetDescription(L"Height");
+  v.SetAbrev(L"h");
+  std::ostringstream os;
+  os << v;
+  EXPECT_EQ(os.str(), "CVdPatternValue Desc=Height, ShortName=h");
+  v.SetDescription(L"Höhe \U0001F600");
+  std::ostringstream utf8;
+  utf8 << v;
+  EXPECT_EQ(utf8.str(), "CVdPatternValue Desc=H\xC3\xB6he \xF0\x9F\x98\x80, ShortName=h");
+}

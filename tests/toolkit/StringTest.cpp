@@ -1,1 +1,121 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <vector>
+#include <vdpattern/toolkit/Collate.h>
+#include <vdpattern/toolkit/String.h>
+#include <vdpattern/toolkit/Utf8.h>
+
+TEST(CString, CaseFoldingTouchesOnlyAsciiLetters) {
+  CString s(L"Ébène_Z9z");
+  s.MakeLower();
+  EXPECT_EQ(s, L"Ébène_z9z");
+  s.MakeUpper();
+  EXPECT_EQ(s, L"ÉBèNE_Z9Z");
+
+  // Folding goes to lower case, so '_' (0x5F) sorts before the letters, as with the platform's _wcsicmp.
+  EXPECT_LT(_wcsicmp(L"_x", L"A"), 0);
+  EXPECT_EQ(_wcsicmp(L"Width", L"wIDTH"), 0);
+  EXPECT_NE(_wcsicmp(L"é", L"É"), 0);
+  EXPECT_LT(CString(L"beam").CompareNoCase(L"Column"), 0);
+  EXPECT_GT(CString(L"Column").CompareNoCase(L"beam"), 0);
+  EXPECT_LT(_wcsicmp(nullptr, L""), 0);
+  EXPECT_EQ(_wcsnicmp(L"IPE 200", L"ipe 300", 4), 0);
+}
+
+TEST(CString, CollateNoCaseIgnoresCaseButNotAccents) {
+  EXPECT_EQ(CString(L"Beam").CollateNoCase(L"bEAM"), 0);
+  EXPECT_NE(CString(L"e").CollateNoCase(L"é"), 0);
+  // "Éa" sorts between "e" and "eb": accents weigh less than the letters that follow.
+  EXPECT_GT(CString(L"Éa").CollateNoCase(L"e"), 0);
+  EXPECT_LT(CString(L"Éa").CollateNoCase(L"eb"), 0);
+  // No numeric ordering: "IPE 100" sorts before "IPE 80".
+  EXPECT_LT(CString(L"IPE 100").CollateNoCase(L"IPE 80"), 0);
+
+  // Sort keys order exactly as the comparison does, non-BMP characters included.
+  std::vector<std::wstring> names = {L"tube", L"Angle", L"beam", L"angle", L"Éa", L"eb", L"e", L"_x",
+                                     L"\U0001F600", L"", L"HEA 100", L"hea 100"};
+  for (const auto& a : names)
+    for (const auto& b : names) {
+      const int byCompare = VdCollateNoCase(a, b);
+      const std::string ka = VdCollationKey(a), kb = VdCollationKey(b);
+      const int byKey = ka < kb ? -1 : (ka == kb ? 0 : 1);
+      EXPECT_EQ(byCompare, byKey) << VdToUtf8(a) << " / " << VdToUtf8(b);
+    }
+}
+
+TEST(CString, FormatTakesTypedArgumentsSafely) {
+  CString s;
+  s.Format(L"Select * From [%s] WHERE Name = '%s'", CString(L"IPE"), std::wstring(L"IPE 200"));
+  EXPECT_EQ(s, L"Select * From [IPE] WHERE Name = 'IPE 200'");
+  s.Format(L"%d|%5d|%-5d|%05.1f|%x|%s|%S|%c|%%", -3, 42, 7, 2.25, 255u, L"wide", "narrow é", L'Z');
+  EXPECT_EQ(s, L"-3|   42|7    |002.2|ff|wide|narrow é|Z|%");
+  s.Format(L"RET_CODE        =%d", static_cast<short>(-1));
+  EXPECT_EQ(s, L"RET_CODE        =-1");
+  s.Format(L"%.3s|%6.2s|%lld|%I64d|%lu", L"abcdef", L"xyz", 1LL << 40, -5LL, 9UL);
+  EXPECT_EQ(s, L"abc|    xy|1099511627776|-5|9");
+  s.Format(L"%*d|%-*s|", 4, 1, 3, L"a");
+  EXPECT_EQ(s, L"   1|a  |");
+
+  // Hostile formats: missing, mismatched and unknown specifications never read stray memory.
+  s.Format(L"%s and %d and %f");
+  EXPECT_EQ(s, L" and 0 and 0.000000");
+  s.Format(L"%d|%s|%n|%q|%", L"text", 12, 1);
+  EXPECT_EQ(s, L"0|12||%q|%");
+  s.Format(L"%s", static_cast<const wchar_t*>(nullptr));
+  EXPECT_EQ(s, L"(null)");
+  s.Format(L"%999999999d|", 1);  // a huge width is clamped, not an overflow
+  EXPECT_EQ(s.Right(2), L"1|");
+  s.Format(nullptr);
+  EXPECT_TRUE(s.IsEmpty());
+}
+
+TEST(CString, ExtractionAndEditingClampToTheText) {
+  const CString s(L"HEA 100 mm");
+  EXPECT_EQ(s.Left(3), L"HEA");
+  EXPECT_EQ(s.Left(-1), L"");
+  EXPECT_EQ(s.Left(99), s);
+  EXPECT_EQ(s.Mid(4, 3), L"100");
+  EXPECT_EQ(s.Mid(-2, 3), L"HEA");
+  EXPECT_EQ(s.Mid(20), L"");
+  EXPECT_EQ(s.Right(2), L"mm");
+  EXPECT_EQ(s.Find(L' '), 3);
+  EXPECT_EQ(s.Find(L"mm", 9), -1);
+  EXPECT_EQ(s.Find(L"", 99), -1);
+  EXPECT_EQ(s.ReverseFind(L' '), 7);
+  EXPECT_EQ(s.GetAt(99), L'\0');
+
+  CString q(L"O'Neil's");
+  EXPECT_EQ(q.Replace(L"'", L"''"), 2);
+  EXPECT_EQ(q, L"O''Neil''s");
+  EXPECT_EQ(q.Replace(L"", L"x"), 0);
+  CString t(L"  a b  ");
+  EXPECT_EQ(t.Trim(), L"a b");
+  EXPECT_EQ(CString(L"x") + L"y" + CString(L"z") + L'!', L"xyz!");
+
+  CString b;
+  wchar_t* buf = b.GetBuffer(8);
+  wcscpy(buf, L"abc");
+  b.ReleaseBuffer();
+  EXPECT_EQ(b.GetLength(), 3);
+}
+
+TEST(Utf8, InvalidBytesBecomeReplacementCharacters) {
+  const std::wstring text = L"Ø 48,3 \U0001F600 ±";
+  EXPECT_EQ(VdFromUtf8(VdToUtf8(text)), text);
+  // Stray continuation, truncated sequence, overlong form, encoded surrogate, value above U+10FFFF.
+  EXPECT_EQ(VdFromUtf8("a\x80" "b"), L"a\uFFFDb");
+  EXPECT_EQ(VdFromUtf8("\xE2\x82"), L"\uFFFD\uFFFD");
+  EXPECT_EQ(VdFromUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
+  EXPECT_EQ(VdFromUtf8("\xED\xA0\x80").find(L'\uFFFD'), 0u);
+  EXPECT_EQ(VdFromUtf8("\xF4\x90\x80\x80")[0], L'\uFFFD');
+  // Code points that are no Unicode scalar value are written as U+FFFD.
+  const wchar_t bad[] = {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), 0};
+  EXPECT_EQ(VdToUtf8(bad), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(CString("IPE é").GetLength(), 5);
+
+  std::ostringstream os;
+  os << CString(L"é");
+  EXPECT_EQ(os.str(), "\xC3\xA9");
+}

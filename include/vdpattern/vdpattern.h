@@ -12,6 +12,10 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdObject.h>
+#include <vdpattern/toolkit/VdUnit.h>
 #include <vdpattern/toolkit/WinTypes.h>
 #include <vdpattern/pattern/VdPatternValue.h>
 #include <vdpattern/pattern/VdPattern.h>
+#include <vdpattern/pool/VdIterator.h>
+#include <vdpattern/pool/VdListIterator.h>
+#include <vdpattern/pool/VdPatternPool.h>

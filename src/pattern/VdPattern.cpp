@@ -1,5 +1,6 @@
 #include <vdpattern/pattern/VdPattern.h>
 
+#include <atomic>
 #include <cwchar>
 #include <ostream>
 #include <stdexcept>
@@ -25,7 +26,15 @@ bool SameAnnotation(const CVdPatternValue* a, const CVdPatternValue* b) {
   return *a == *b;
 }
 
+std::atomic<unsigned long long> g_pooledIdentityEpoch{0};
+
 }  // namespace
+
+unsigned long long CVdPattern::PooledIdentityEpoch() { return g_pooledIdentityEpoch.load(std::memory_order_acquire); }
+
+void CVdPattern::PooledIdentityChanged() {
+  if (m_poolCount) g_pooledIdentityEpoch.fetch_add(1, std::memory_order_acq_rel);
+}
 
 // ---------------------------------------------------------------- construction, copying, destruction
 
@@ -69,7 +78,10 @@ void CVdPattern::InitGuid() {
 CVdPattern& CVdPattern::operator=(const CVdPattern& other) {
   if (&other == this) return *this;
   try {
-    m_userName = other.m_userName;
+    if (m_userName != other.m_userName) {
+      m_userName = other.m_userName;
+      PooledIdentityChanged();
+    }
     m_family = other.m_family;
     m_catalog = other.m_catalog;
     m_patternType = other.m_patternType;
@@ -168,14 +180,28 @@ std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern) {
 
 void CVdPattern::Serialize(CArchive&) {}
 void CVdPattern::GetUserNameW(std::wstring& out) const { out = m_userName.str(); }
-void CVdPattern::GetUserNameW(CString*& out) { out = &m_userName; }
+void CVdPattern::GetUserNameW(CString*& out) {
+  m_identityExposed = true;
+  PooledIdentityChanged();
+  out = &m_userName;
+}
 CString CVdPattern::GetUserNameW() { return m_userName; }
-void CVdPattern::SetUserName(const CString& name) { m_userName = name; }
+void CVdPattern::SetUserName(const CString& name) {
+  if (m_userName == name) return;
+  m_userName = name;
+  PooledIdentityChanged();
+}
 void CVdPattern::GetGUID(CString** out) {
+  m_identityExposed = true;
+  PooledIdentityChanged();
   if (out) *out = &m_guid;
 }
 CString CVdPattern::GetGUID() { return m_guid; }
-void CVdPattern::SetGUID(const CString& guid) { m_guid = guid; }
+void CVdPattern::SetGUID(const CString& guid) {
+  if (m_guid == guid) return;
+  m_guid = guid;
+  PooledIdentityChanged();
+}
 CString CVdPattern::GetFamily() {
   m_family.MakeLower();
   return m_family;

@@ -75,8 +75,8 @@ struct Term {
 
 Term Raise(const Symbol& symbol, int power) { return {symbol.exponent * power, PowInt(symbol.coef, power)}; }
 
-// Recursive descent would need no more than this flat loop: the language has no nesting, so the parser keeps a
-// running result and a position, and every step consumes at least one character.
+// The language has no nesting, so a flat loop reads it: a running result and a position, every step consuming at
+// least one character. Nothing recurses, and the work is linear in the length of the text.
 class Parser {
  public:
   Parser(std::wstring_view text, bool fold) : m_text(text), m_fold(fold) {}

@@ -126,6 +126,12 @@ class VDPATTERN_EXPORT CVdPattern {
 
  private:
   friend VDPATTERN_EXPORT std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern);
+  friend class CVdPatternPool;
+
+  // Pools index their patterns by user name and GUID. A change of either on a pooled pattern moves a
+  // process-wide counter, which tells every pool to check its index before the next use.
+  static unsigned long long PooledIdentityEpoch();
+  void PooledIdentityChanged();
 
   bool ValidGroup(int group) const { return group >= 0 && static_cast<std::size_t>(group) < m_groups.size(); }
   void EndIterationAt(int group, ParamGroup::const_iterator it);
@@ -141,6 +147,8 @@ class VDPATTERN_EXPORT CVdPattern {
   ParamGroup::iterator m_cursor;
   int m_cursorGroup = -1;
   bool m_isNewPattern = false;
+  unsigned m_poolCount = 0;        // pools holding this pattern
+  bool m_identityExposed = false;  // a pointer to the name or GUID was handed out
 };
 
 // The identity line "user name, GUID, family", then per group one line "(name, value text)" per entry and an

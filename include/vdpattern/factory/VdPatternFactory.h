@@ -1,0 +1,82 @@
+#pragma once
+// CVdPatternFactory: converts between the rows of a family table and CVdPattern objects, in both directions,
+// applying the family's units, and offers the hooks through which a host customises patterns (their class,
+// type, parameter names, standard names). The base class is complete and usable without derivation.
+//
+// Ownership: the host creates a factory and hands it to a manager or a catalog, which may own it (each says
+// so). The unit manager is borrowed (m_pUnitManager, may be null, must outlive the factory); copies share it.
+// Patterns returned by CreatePattern, CreatePatternFromTable and NewStandard belong to the caller; a pattern
+// stored through *pattern by GetParamPatternFromStandardCode belongs to the caller too. Record sets handed in
+// are borrowed for the call. Database failures are caught, handed to OnDBException (report caption
+// "Erreur DAO") and reported as null or false.
+//
+// Choices:
+// - Units asked for without a unit manager: no conversion is applied (the factor is 1), so values are stored
+//   and written exactly as the catalog holds them. Refusing would lose whole rows over a missing setting.
+// - The factor F = M^e / k is computed by repeated squaring of M over the bits of |e|.
+// - A null column of a type without a default (memo, date, binary, ...) becomes a VT_NULL value.
+// - FieldErrorType has one value, eFieldValueMissing = 1.
+// Instances are used by one thread at a time.
+
+#include <map>
+#include <string>
+#include <vdpattern/VdPatternExport.h>
+#include <vdpattern/factory/UnitInfo.h>
+#include <vdpattern/pattern/VdPattern.h>
+#include <vdpattern/toolkit/OleVariant.h>
+#include <vdpattern/toolkit/String.h>
+#include <vdpattern/toolkit/VdUnit.h>
+
+class CVdRecordset;
+class CDBException;
+
+class VDPATTERN_EXPORT CVdPatternFactory {
+ public:
+  enum FieldErrorType { eFieldValueMissing = 1 };
+
+  CVdPatternFactory();
+  CVdPatternFactory(const CVdPatternFactory& other);
+  CVdPatternFactory& operator=(const CVdPatternFactory& other);
+  virtual ~CVdPatternFactory();
+
+  // A new, empty pattern of the family (caller owns it).
+  virtual CVdPattern* CreatePattern(const wchar_t* family, const wchar_t* familyCode);
+  // The current row of `recordSet` as a new pattern (caller owns it), or null after a database failure.
+  virtual CVdPattern* CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family,
+                                             const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
+                                             bool useUnits);
+  // Fills the current row (in edit or append mode) from the pattern; false after a database failure.
+  virtual bool ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern, const wchar_t* familyCode,
+                                      std::map<std::wstring, UNITINFO> units, bool useUnits);
+  // Hooks with inert defaults.
+  virtual CVdPattern* NewStandard(const CString& name, CVdPattern::enumCheckUserName* check) const;
+  virtual bool IsValidSerie(const CString& serie) const;
+  virtual bool IsValidCatalog(CString typeName) const;
+  virtual CVdPattern::enumCheckUserName GetParamPatternFromStandardCode(const wchar_t* code, CVdPattern** pattern);
+  virtual std::wstring GetMappedName(const wchar_t* columnName, unsigned int column);
+
+  CVdUnitManager* GetUnitManager() const { return m_pUnitManager; }  // borrowed, may be null
+
+  // F = M^e / k for `unit` with this factory's metrics factor M (1 without a unit manager).
+  double GetUnitFactor(CVdUnit unit) const;
+
+ protected:
+  virtual unsigned int GetPatternType(const wchar_t* family, const wchar_t* familyCode);
+  virtual CVdPattern* CreatePatternObject(const wchar_t* family, const wchar_t* familyCode);  // caller owns
+  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                               COleVariant& value, CVdUnit unit);
+  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                               COleVariant& value);
+  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                               COleVariant* value, double factor);
+  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                               COleVariant* value);
+  virtual void BeginWriting(CVdPattern* pattern);
+  virtual void EndLoading(CVdPattern* pattern);
+  virtual void OnDBException(CDBException* e);  // borrowed: the caller deletes the exception
+  virtual void OnFieldError(FieldErrorType type, const wchar_t* family, const wchar_t* userName,
+                            const wchar_t* columnName);
+
+  unsigned int m_nPatternType = 0;
+  CVdUnitManager* m_pUnitManager = nullptr;  // borrowed
+};

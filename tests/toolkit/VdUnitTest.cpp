@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vdpattern/toolkit/VdUnit.h>
+
+namespace {
+
+// Reads `text` with M = 1; the status and, when recognised, the unit.
+int Read(const wchar_t* text, CVdUnit& unit) { return CVdUnitManager::UnitFromString(text, unit, 1.0); }
+
+CString Eliminated(unsigned int kind, const wchar_t* text) {
+  CString s(text);
+  CVdUnit::EliminateUnitsSymbol(kind, s);
+  return s;
+}
+
+// The normalisation a name goes through before it is looked up.
+CString Normalised(const wchar_t* text) {
+  CString s(text);
+  CVdUnit::EliminateUnitsSymbol(1, s);
+  CVdUnit::EliminateUnitsSymbol(11, s);
+  CVdUnit::ReplaceNumberSeparator(L'.', s);
+  CVdUnit::ReplaceNumberSeparator(L',', s);
+  return s;
+}
+
+struct Row {
+  const wchar_t* text;
+  int exponent;
+  double coef;  // catalog units in one SI unit, worked out by hand
+};
+
+const Row kRows[] = {
+    {L"mm", 1, 1000}, {L"cm", 1, 100}, {L"dm", 1, 10}, {L"m", 1, 1}, {L"km", 1, 1e-3},
+    {L"in", 1, 39.37007874015748}, {L"ft", 1, 3.280839895013123}, {L"yd", 1, 1.0936132983377078},
+    // powers in every spelling
+    {L"cm4", 4, 1e8}, {L"cm2", 2, 1e4}, {L"cm^2", 2, 1e4}, {L"cm**2", 2, 1e4}, {L"cm\u00B2", 2, 1e4},
+    {L"cm\u2074", 4, 1e8}, {L"dm\u00B3", 3, 1e3}, {L"cm-4", -4, 1e-8}, {L"cm^-4", -4, 1e-8},
+    {L"cm**-4", -4, 1e-8}, {L"m^+2", 2, 1}, {L"m\u207B\u00B9", -1, 1}, {L"mm\u00B9\u2070", 10, 1e30},
+    {L"m^99", 99, 1}, {L"m-99", -99, 1}, {L"in4", 4, 2402509.6100288304},
+    // mass, force, pressure
+    {L"g", 0, 1000}, {L"kg", 0, 1}, {L"t", 0, 1e-3}, {L"lb", 0, 2.2046226218487757},
+    {L"N", 0, 1}, {L"daN", 0, 0.1}, {L"kN", 0, 1e-3}, {L"MN", 0, 1e-6}, {L"kgf", 0, 0.10197162129779283},
+    {L"tf", 0, 1.0197162129779283e-4}, {L"lbf", 0, 0.2248089430997105}, {L"kip", 0, 2.248089430997105e-4},
+    {L"Pa", -2, 1}, {L"kPa", -2, 1e-3}, {L"MPa", -2, 1e-6}, {L"GPa", -2, 1e-9},
+    {L"psi", -2, 1.4503773773020923e-4}, {L"ksi", -2, 1.4503773773020923e-7},
+    // products, quotients, moments
+    {L"kg/m", -1, 1}, {L"t/m", -1, 1e-3}, {L"N/mm2", -2, 1e-6}, {L"N/mm\u00B2", -2, 1e-6}, {L"kN/m2", -2, 1e-3},
+    {L"kN/cm2", -2, 1e-7}, {L"kgf/cm2", -2, 1.0197162129779283e-5}, {L"kN.m", 1, 1e-3}, {L"kN*m", 1, 1e-3},
+    {L"kN\u00B7m", 1, 1e-3}, {L"kN\u22C5m", 1, 1e-3}, {L"kNm", 1, 1e-3}, {L"kNcm", 1, 0.1}, {L"Nmm", 1, 1000},
+    {L"tm", 1, 1e-3}, {L"tfm", 1, 1.0197162129779283e-4}, {L"kNm2", 2, 1e-3}, {L"kN.m/m", 0, 1e-3},
+    {L"1/m", -1, 1}, {L"1/cm", -1, 0.01}, {L"1/m2", -2, 1},
+    // strictly left to right
+    {L"kg/m/m", -2, 1}, {L"kN/m*m", 0, 1e-3}, {L"kN/m.m", 0, 1e-3},
+    // angles and dimensionless
+    {L"rad", 0, 1}, {L"deg", 0, 57.29577951308232}, {L"\u00B0", 0, 57.29577951308232},
+    {L"grad", 0, 63.66197723675813}, {L"%", 0, 100}, {L"", 0, 1}, {L"-", 0, 1},
+    // case folded only when the whole text has one case; surrounding blanks ignored
+    {L"MM", 1, 1000}, {L"KG/M", -1, 1}, {L"MPA", -2, 1e-6}, {L"kpa", -2, 1e-3}, {L"KNM", 1, 1e-3},
+    {L"  mm\t", 1, 1000}, {L"  ", 0, 1},
+};
+
+}  // namespace
+
+TEST(VdUnitGrammar, ReadsEveryFormOfTheTable) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(CString(row.text).ToUtf8());
+    CVdUnit unit;
+    ASSERT_EQ(Read(row.text, unit), CVdUnitManager::eUnitRecognized);
+    EXPECT_EQ(unit.GetExponent(), row.exponent);
+    EXPECT_NEAR(unit.GetCoef() / row.coef, 1.0, 1e-12);
+    EXPECT_EQ(unit.GetText(), row.text);
+  }
+}
+
+TEST(VdUnitGrammar, RefusesWhatIsNotAUnit) {
+  const wchar_t* const refused[] = {
+      L"cm 2", L"10 cm", L"10cm", L"1e3m", L"2/m", L"1", L"1/", L"m^2^2", L"m2^2", L"m\u00B22", L"cm/", L"/cm",
+      L"cm//m", L"cm..m", L"m^", L"m**", L"m^+", L"m\u207B", L"m-", L"m^0", L"m0", L"m^100", L"m-100", L"m^999999999999",
+      L"Mm", L"mPa", L"Kg", L"kN/M", L"mN", L"mkN", L"min", L"mmm", L"%%", L"--", L"kN-m", L"kN m", L"kN / m",
+      L"inch", L"cm\u00D7m", L"\uFFFD", L"mm\x01", L"m\u00A0", L"x",
+  };
+  for (const wchar_t* text : refused) {
+    SCOPED_TRACE(CString(text).ToUtf8());
+    CVdUnit unit;
+    EXPECT_EQ(Read(text, unit), CVdUnitManager::eUnknownUnit);
+  }
+  CVdUnit unit;
+  EXPECT_EQ(CVdUnitManager::UnitFromString(std::wstring(L"cm\0", 3), unit, 1.0), CVdUnitManager::eUnknownUnit);
+}
+
+TEST(VdUnitGrammar, RefusesResultsOutOfRange) {
+  CVdUnit unit;
+  std::wstring hundredMetres = L"m";
+  for (int i = 1; i < 100; ++i) hundredMetres += L".m";
+  EXPECT_EQ(Read(hundredMetres.c_str(), unit), CVdUnitManager::eUnknownUnit);  // length power 100
+  EXPECT_EQ(Read(L"Pa^50", unit), CVdUnitManager::eUnknownUnit);              // length power -100
+  EXPECT_EQ(Read(L"GPa^40", unit), CVdUnitManager::eUnknownUnit);             // k = 1e-360 underflows
+  EXPECT_EQ(Read(L"1/GPa^40", unit), CVdUnitManager::eUnknownUnit);           // k overflows
+  EXPECT_EQ(Read(L"GPa^20.GPa^20", unit), CVdUnitManager::eUnknownUnit);
+}
+
+TEST(VdUnitGrammar, SurvivesArbitraryTextsAndOnlyAcceptsSaneUnits) {
+  const wchar_t alphabet[] = L"mcMkNaPgtd1024-^*./ \u00B2\u207B\u00B0%x\u00B7\0";
+  std::uint32_t state = 12345;
+  int accepted = 0;
+  for (int n = 0; n < 20000; ++n) {
+    std::wstring text;
+    const int length = static_cast<int>(state % 9);
+    for (int i = 0; i < length; ++i) {
+      state = state * 1664525u + 1013904223u;
+      text += alphabet[(state >> 16) % (sizeof(alphabet) / sizeof(wchar_t))];
+    }
+    state = state * 1664525u + 1013904223u;
+    CVdUnit unit;
+    if (CVdUnitManager::UnitFromString(text, unit, 1000.0) == CVdUnitManager::eUnitRecognized) {
+      ++accepted;
+      EXPECT_LE(std::abs(unit.GetExponent()), 99);
+      EXPECT_TRUE(std::isnormal(unit.GetCoef()) && unit.GetCoef() > 0);
+      EXPECT_TRUE(std::isfinite(unit.GetFactor()));
+    }
+    CString name(text);
+    CVdUnit::EliminateUnitsSymbol(11, name);
+    EXPECT_LE(name.GetLength(), static_cast<int>(text.size()));
+  }
+  EXPECT_GT(accepted, 0);
+}
+
+TEST(VdUnitManager, FillsTheUnitOnlyWhenRecognised) {
+  EXPECT_EQ(CVdUnitManager().m_dMetricsFactor, 1.0);  // host lengths in metres unless told otherwise
+  CVdUnit unit;
+  ASSERT_EQ(CVdUnitManager::UnitFromString(L"cm4", unit, 1000.0), CVdUnitManager::eUnitRecognized);
+  EXPECT_EQ(unit.GetMetricsFactor(), 1000.0);
+
+  for (const double bad : {0.0, -1000.0, std::numeric_limits<double>::quiet_NaN(),
+                           std::numeric_limits<double>::infinity()}) {
+    EXPECT_EQ(CVdUnitManager::UnitFromString(L"mm", unit, bad), CVdUnitManager::eInvalidMetricsFactor);
+  }
+  EXPECT_EQ(CVdUnitManager::UnitFromString(L"cm 4", unit, 1.0), CVdUnitManager::eUnknownUnit);
+  EXPECT_EQ(unit.GetExponent(), 4);  // unchanged by the failures
+  EXPECT_EQ(unit.GetCoef(), 1e8);
+  EXPECT_EQ(unit.GetMetricsFactor(), 1000.0);
+  EXPECT_EQ(unit.GetText(), L"cm4");
+}
+
+TEST(VdUnitFactor, ConvertsCatalogValuesToHostUnits) {
+  const double mm = 1000.0;  // a host working in millimetres
+  const struct {
+    const wchar_t* text;
+    double metricsFactor;
+    double factor;
+  } cases[] = {
+      {L"cm4", mm, 1e4},   {L"mm", mm, 1},       {L"m", mm, 1000},    {L"MPa", mm, 1},     {L"kN", mm, 1000},
+      {L"kNm", mm, 1e6},   {L"kg/m", mm, 1e-3},  {L"cm-4", mm, 1e-4}, {L"%", mm, 0.01},    {L"-", mm, 1},
+      {L"mm", 1.0, 1e-3},  {L"cm2", 1.0, 1e-4},  {L"ft", 1.0, 0.3048}, {L"deg", mm, 0.017453292519943295},
+      {L"m^99", 10.0, 1e99}, {L"m^-99", 10.0, 1e-99},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(CString(c.text).ToUtf8());
+    CVdUnit unit;
+    ASSERT_EQ(CVdUnitManager::UnitFromString(c.text, unit, c.metricsFactor), 0);
+    EXPECT_NEAR(unit.GetFactor() / c.factor, 1.0, 1e-12);
+  }
+  EXPECT_EQ(CVdUnit().GetFactor(), 1.0);
+  EXPECT_DOUBLE_EQ(CVdUnit(1.0, -2, 10.0).GetFactor(), 0.01);
+  CVdUnit made(1e8, 4);
+  made.SetMetricsFactor(mm);
+  EXPECT_DOUBLE_EQ(made.GetFactor(), 1e4);
+}
+
+TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbers) {
+  EXPECT_EQ(Eliminated(1, L"HEA 100 mm"), L"HEA 100");
+  EXPECT_EQ(Eliminated(1, L"L 50x50x5mm"), L"L 50x50x5");
+  EXPECT_EQ(Eliminated(1, L"L 50mmx50mmx5mm"), L"L 50x50x5");
+  EXPECT_EQ(Eliminated(1, L"HEA 100 mm S235"), L"HEA 100 S235");
+  EXPECT_EQ(Eliminated(1, L"HEA 100 MM"), L"HEA 100");
+  EXPECT_EQ(Eliminated(1, L"PL 10 cm2"), L"PL 10");
+  EXPECT_EQ(Eliminated(1, L"HEA 100 kN"), L"HEA 100 kN");  // not a length
+}
+
+TEST(VdUnitEliminate, KindElevenRemovesAnyUnitAfterNumbers) {
+  EXPECT_EQ(Eliminated(11, L"HEA 100 kN"), L"HEA 100");
+  EXPECT_EQ(Eliminated(11, L"HEA 100 kN/m"), L"HEA 100");
+  EXPECT_EQ(Eliminated(11, L"HEA 100 m.kN"), L"HEA 100");
+  EXPECT_EQ(Eliminated(1, L"HEA 100 m.kN"), L"HEA 100 m.kN");  // no shorter length unit carved out
+  EXPECT_EQ(Eliminated(11, L"TUBE 45\u00B0"), L"TUBE 45");
+  EXPECT_EQ(Eliminated(11, L"UPN 100 -"), L"UPN 100 -");
+}
+
+TEST(VdUnitEliminate, LeavesDesignationsAndWordsAlone) {
+  for (const unsigned int kind : {1u, 11u}) {
+    EXPECT_EQ(Eliminated(kind, L"HE 300 M"), L"HE 300 M");  // a series letter, not metres
+    EXPECT_EQ(Eliminated(kind, L"HE 300 A"), L"HE 300 A");
+    EXPECT_EQ(Eliminated(kind, L"PL 10 minimum"), L"PL 10 minimum");
+    EXPECT_EQ(Eliminated(kind, L"W 8 inch"), L"W 8 inch");
+    EXPECT_EQ(Eliminated(kind, L"IPE mm"), L"IPE mm");  // no number: untouched
+    EXPECT_EQ(Eliminated(kind, L"mm"), L"mm");
+    EXPECT_EQ(Eliminated(kind, L"CHS 48.3x3.2"), L"CHS 48.3x3.2");
+  }
+  for (const unsigned int kind : {0u, 2u, 10u, 12u}) EXPECT_EQ(Eliminated(kind, L"HEA 100 mm"), L"HEA 100 mm");
+}
+
+TEST(VdUnitEliminate, HandlesManyUnitsInLinearPasses) {
+  std::wstring text, expected;
+  for (int i = 0; i < 50000; ++i) {
+    text += L"1 mm ";
+    expected += L"1 ";
+  }
+  CString s(text);
+  CVdUnit::EliminateUnitsSymbol(1, s);
+  EXPECT_EQ(s.str(), expected);
+}
+
+TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
+  CString s(L"CHS 48,3x3,2");
+  EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'.', s));
+  EXPECT_EQ(s, L"CHS 48,3x3,2");
+  EXPECT_TRUE(CVdUnit::ReplaceNumberSeparator(L',', s));
+  EXPECT_EQ(s, L"CHS 48.3x3.2");
+
+  CString done(L"CHS 48.3x3.2");
+  EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'.', done));
+  EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L',', done));
+  EXPECT_EQ(done, L"CHS 48.3x3.2");
+
+  for (const wchar_t* untouched : {L"A,B", L",5", L"5,", L"1,,2", L"L, 5", L""}) {
+    CString t(untouched);
+    EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L',', t));
+    EXPECT_EQ(t, untouched);
+  }
+  CString digits(L"1020");
+  EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'0', digits));  // a digit is never a separator
+  EXPECT_EQ(digits, L"1020");
+}
+
+TEST(VdUnitSeparator, FollowsTheCanonicalSetting) {
+  EXPECT_EQ(CVdUnit::GetDecimalSeparator(), L'.');
+  EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'5'));
+  EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'\0'));
+  ASSERT_TRUE(CVdUnit::SetDecimalSeparator(L','));
+  CString s(L"CHS 48.3x3.2");
+  const bool changed = CVdUnit::ReplaceNumberSeparator(L'.', s);
+  CVdUnit::SetDecimalSeparator(L'.');
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(s, L"CHS 48,3x3,2");
+}
+
+TEST(VdUnitSeparator, NormalisesNamesBeforeLookup) {
+  EXPECT_EQ(Normalised(L"CHS 48,3x3,2 mm"), L"CHS 48.3x3.2");
+  EXPECT_EQ(Normalised(L"HEA 100 mm"), L"HEA 100");
+  EXPECT_EQ(Normalised(L"IPE AA"), L"IPE AA");
+}

@@ -66,11 +66,10 @@ CVdPatternPool::CVdPatternPool(const CVdPatternPool& other)
 }
 
 CVdPatternPool::~CVdPatternPool() {
-  if (m_bOwnsPatterns) {
-    DeleteAllPattern();
-  }
-  for (CVdPattern* p : m_patterns)
-    if (p) --p->m_poolCount;
+  // A pool that does not own its patterns must not touch them here: they are shared with their owner, which
+  // may be gone already. Their pool count stays raised, which costs at most a needless index check after a
+  // rename.
+  if (m_bOwnsPatterns) DeleteAllPattern();
 }
 
 CVdPatternPool& CVdPatternPool::operator=(const CVdPatternPool& other) {

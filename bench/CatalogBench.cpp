@@ -1,0 +1,363 @@
+// The catalog against the raw engine API doing the same work, on one catalog built for the run: 40 families
+// F00..F39 of 250 patterns (Name and 11 more columns, the name indexed) and one family ZBig of 50,000 patterns
+// (Name and 13 parameters), with "Definition", "FamilyDescription" and "Units".
+//   catalog-search       FindPattern(name, null family) of names held only by F39, so the search walks all 40
+//                        families; the baseline probes the 40 tables in the same order with 40 prepared
+//                        statements, reading the found row into tagged values. Normal file locking.
+//   catalog-search-cpu   the same with locking_mode=EXCLUSIVE on both sides.
+//   catalog-family-read  GetFamilyPattern of ZBig into a pool, against reading the same rows into a vector of
+//                        rows of tagged values (texts as std::wstring). Each side runs in a fresh process (this
+//                        program started again with --child), which times the read alone.
+//   pattern-memory-kb    heap bytes per pattern held by the pool after that read, in KB (mallinfo2 before and
+//                        after). It is reported as a ratio against a baseline of exactly 1.
+
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+#include <vdpattern/catalog/VdPatternCatalog.h>
+#include <vdpattern/pool/VdPatternPool.h>
+#include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+
+namespace {
+
+constexpr int kFamilies = 40;
+constexpr int kFamilyRows = 250;
+constexpr int kBigRows = 50000;
+constexpr int kSearches = 4000;
+constexpr int kCpuSearches = 20000;
+
+std::string FamilyName(int f) {
+  char name[8];
+  std::snprintf(name, sizeof name, "F%02d", f);
+  return name;
+}
+
+std::string PatternName(int f, int k) { return "P" + std::to_string(f) + "-" + std::to_string(100 + k); }
+
+void Exec(sqlite3* db, const std::string& sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string message = error ? error : "?";
+    sqlite3_free(error);
+    throw std::runtime_error(message + " in " + sql);
+  }
+}
+
+// Opens the file with the library's connection settings (VdDatabase.h).
+sqlite3* OpenRaw(const std::string& path, bool exclusive) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                      nullptr) != SQLITE_OK)
+    throw std::runtime_error("cannot open " + path);
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, 5000);
+  Exec(db, "PRAGMA synchronous=FULL");
+  if (exclusive) Exec(db, "PRAGMA locking_mode=EXCLUSIVE");
+  return db;
+}
+
+class Catalog {
+ public:
+  Catalog() {
+    const char* base = std::getenv("TMPDIR");
+    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-catbench-XXXXXX";
+    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
+    m_dir = dir;
+    m_path = dir + "/catalog.mdb";
+    sqlite3* db = nullptr;
+    if (sqlite3_open(m_path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + m_path);
+    Exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
+    Exec(db, "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT);"
+             "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench');"
+             "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT);"
+             "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
+    for (int f = 0; f < kFamilies; ++f) {
+      const std::string family = FamilyName(f);
+      Exec(db, "CREATE TABLE [" + family +
+                   "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE, r DOUBLE,"
+                   " A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Rev INTEGER);"
+                   "CREATE UNIQUE INDEX [" + family + "_Name] ON [" + family + "] (Name);"
+                   "INSERT INTO FamilyDescription VALUES ('" + family + "', 'C" + family + "', 'bench family');"
+                   "INSERT INTO Units VALUES ('" + family + "', 'mm', 'mm', 'cm2', 'cm4')");
+      Insert(db, family, 12, kFamilyRows, [f](int k) { return PatternName(f, k); });
+    }
+    Exec(db, "CREATE TABLE ZBig (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
+             " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE, Rev INTEGER);"
+             "CREATE UNIQUE INDEX ZBig_Name ON ZBig (Name);"
+             "INSERT INTO FamilyDescription VALUES ('ZBig', 'ZB', 'the big family');"
+             "INSERT INTO Units VALUES ('ZBig', 'mm', 'mm', 'cm2', 'cm4')");
+    Insert(db, "ZBig", 14, kBigRows, [](int k) { return "Z " + std::to_string(100000 + k); });
+    Exec(db, "COMMIT");
+    sqlite3_close(db);
+
+    for (int k = 0; k < kFamilyRows; ++k) m_lastFamilyNames.push_back(PatternName(kFamilies - 1, k));
+  }
+  ~Catalog() {
+    std::error_code ignored;
+    std::filesystem::remove_all(m_dir, ignored);
+  }
+
+  const std::string& path() const { return m_path; }
+  // Names held only by the last of the 40 families.
+  const std::vector<std::string>& lastFamilyNames() const { return m_lastFamilyNames; }
+
+ private:
+  // `columns` columns: Name, Standard, doubles, and an integer last.
+  template <typename Namer>
+  static void Insert(sqlite3* db, const std::string& table, int columns, int rows, Namer name) {
+    std::string sql = "INSERT INTO [" + table + "] VALUES (?";
+    for (int c = 1; c < columns; ++c) sql += ", ?";
+    sql += ")";
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    for (int k = 0; k < rows; ++k) {
+      const std::string n = name(k);
+      sqlite3_bind_text(stmt, 1, n.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_text(stmt, 2, "EN 10365", -1, SQLITE_STATIC);
+      const double h = 80 + (k % 900);
+      for (int c = 3; c < columns; ++c) sqlite3_bind_double(stmt, c, h * (1 + 0.37 * c));
+      sqlite3_bind_int(stmt, columns, k % 7);
+      if (sqlite3_step(stmt) != SQLITE_DONE) throw std::runtime_error("insert failed");
+      sqlite3_reset(stmt);
+    }
+    sqlite3_finalize(stmt);
+  }
+
+  std::string m_dir;
+  std::string m_path;
+  std::vector<std::string> m_lastFamilyNames;
+};
+
+const Catalog& Data() {
+  static const Catalog catalog;
+  return catalog;
+}
+
+// ------------------------------------------------------------------ tagged values of the raw side
+
+struct Tagged {
+  int type = SQLITE_NULL;
+  std::int64_t i = 0;
+  double d = 0;
+  std::wstring text;
+};
+
+void AssignUtf8(std::wstring& out, const char* p, std::size_t n) {
+  std::size_t ascii = 0;
+  while (ascii < n && static_cast<unsigned char>(p[ascii]) < 0x80) ++ascii;
+  out.assign(p, p + ascii);
+  if (ascii < n) out += VdFromUtf8(std::string_view(p + ascii, n - ascii));
+}
+
+void ReadRow(sqlite3_stmt* stmt, std::vector<Tagged>& row) {
+  const int columns = sqlite3_column_count(stmt);
+  row.resize(static_cast<std::size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
+    Tagged& value = row[static_cast<std::size_t>(c)];
+    value.type = sqlite3_column_type(stmt, c);
+    switch (value.type) {
+      case SQLITE_INTEGER:
+        value.i = sqlite3_column_int64(stmt, c);
+        break;
+      case SQLITE_FLOAT:
+        value.d = sqlite3_column_double(stmt, c);
+        break;
+      case SQLITE_TEXT:
+        AssignUtf8(value.text, reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
+                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// ------------------------------------------------------------------ search
+
+void SearchLibrary(benchmark::State& state, bool exclusive, double target) {
+  const Catalog& data = Data();
+  std::vector<std::wstring> names;
+  for (const std::string& name : data.lastFamilyNames()) names.push_back(VdFromUtf8(name));
+  std::unique_ptr<CVdPatternCatalog> catalog;
+  if (exclusive) {
+    auto* db = new CVdDatabase();
+    db->Open(CString(VdFromUtf8(data.path())), 1, 0);
+    catalog = std::make_unique<CVdPatternCatalog>(db, nullptr, true);
+  } else {
+    catalog = std::make_unique<CVdPatternCatalog>(VdFromUtf8(data.path()).c_str());
+  }
+  if (!catalog->IsOpened()) return state.SkipWithError("the catalog did not open");
+  std::size_t next = 0;
+  std::int64_t found = 0;
+  for (auto _ : state) {
+    found += catalog->FindPattern(names[next++ % names.size()].c_str(), nullptr) ? 1 : 0;
+  }
+  if (found != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a search found nothing");
+  state.counters["target"] = target;
+}
+
+void SearchBaseline(benchmark::State& state, bool exclusive) {
+  const Catalog& data = Data();
+  sqlite3* db = OpenRaw(data.path(), exclusive);
+  std::vector<sqlite3_stmt*> probes;
+  for (int f = 0; f < kFamilies; ++f) {
+    const std::string sql = "SELECT * FROM [" + FamilyName(f) + "] WHERE Name = ?1";
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+    probes.push_back(stmt);
+  }
+  std::vector<Tagged> row;
+  std::size_t next = 0;
+  std::int64_t found = 0;
+  for (auto _ : state) {
+    const std::string& name = data.lastFamilyNames()[next++ % data.lastFamilyNames().size()];
+    for (sqlite3_stmt* stmt : probes) {
+      sqlite3_bind_text(stmt, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+      const bool hit = sqlite3_step(stmt) == SQLITE_ROW;
+      if (hit) ReadRow(stmt, row);
+      sqlite3_reset(stmt);
+      if (hit) {
+        ++found;
+        break;
+      }
+    }
+    benchmark::DoNotOptimize(row.data());
+  }
+  for (sqlite3_stmt* stmt : probes) sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  if (found != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a search found nothing");
+}
+
+// ------------------------------------------------------------------ family read, in a fresh process
+
+struct ChildResult {
+  double seconds = 0;
+  double bytesPerPattern = 0;
+  long rows = 0;
+};
+
+// The child's work: one side's read of ZBig, timed; printed as "seconds bytes-per-pattern rows".
+int RunChild(const std::string& side, const std::string& path) {
+  const bool library = side == "library";
+  double seconds = 0, bytesPerPattern = 0;
+  long rows = 0;
+  if (library) {
+    CVdPatternCatalog catalog(VdFromUtf8(path).c_str());
+    CVdPatternPool pool(true, nullptr);
+    if (!catalog.IsOpened()) return 1;
+    const struct mallinfo2 before = mallinfo2();
+    const auto start = std::chrono::steady_clock::now();
+    const bool read = catalog.GetFamilyPattern(&pool, L"ZBig", nullptr);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const struct mallinfo2 after = mallinfo2();
+    if (!read) return 1;
+    rows = pool.GetCount();
+    const double used = static_cast<double>(after.uordblks + after.hblkhd) -
+                        static_cast<double>(before.uordblks + before.hblkhd);
+    bytesPerPattern = rows ? used / static_cast<double>(rows) : 0;
+  } else {
+    sqlite3* db = OpenRaw(path, false);
+    std::vector<std::vector<Tagged>> table;
+    const auto start = std::chrono::steady_clock::now();
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT * FROM [ZBig]", -1, &stmt, nullptr);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      table.emplace_back();
+      ReadRow(stmt, table.back());
+    }
+    sqlite3_finalize(stmt);
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    rows = static_cast<long>(table.size());
+    sqlite3_close(db);
+  }
+  std::printf("%.9f %.3f %ld\n", seconds, bytesPerPattern, rows);
+  return 0;
+}
+
+std::string SelfPath() {
+  std::vector<char> buffer(4096);
+  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (n <= 0) throw std::runtime_error("cannot find this program");
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+bool RunInChild(const std::string& side, ChildResult& result) {
+  static const std::string self = SelfPath();
+  const std::string command = "'" + self + "' --child " + side + " '" + Data().path() + "'";
+  FILE* child = popen(command.c_str(), "r");
+  if (!child) return false;
+  const int fields = std::fscanf(child, "%lf %lf %ld", &result.seconds, &result.bytesPerPattern, &result.rows);
+  return pclose(child) == 0 && fields == 3 && result.rows == kBigRows;
+}
+
+void FamilyRead(benchmark::State& state, const char* side, double target) {
+  Data();
+  for (auto _ : state) {
+    ChildResult result;
+    if (!RunInChild(side, result)) return state.SkipWithError("the child process failed");
+    state.SetIterationTime(result.seconds);
+  }
+  if (target > 0) state.counters["target"] = target;
+}
+
+// The KB per pattern as the library side's "time" (1 ms per KB) against a baseline of exactly 1 ms.
+void PatternMemory(benchmark::State& state, bool library, double target) {
+  Data();
+  for (auto _ : state) {
+    ChildResult result;
+    if (library && !RunInChild("library", result)) return state.SkipWithError("the child process failed");
+    state.SetIterationTime(library ? result.bytesPerPattern / 1024.0 * 1e-3 : 1e-3);
+  }
+  if (library) state.counters["target"] = target;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return RunChild(argv[2], argv[3]);
+
+  benchmark::RegisterBenchmark("catalog-search/library", [](benchmark::State& s) { SearchLibrary(s, false, 0.2); })
+      ->Iterations(kSearches);
+  benchmark::RegisterBenchmark("catalog-search/baseline", [](benchmark::State& s) { SearchBaseline(s, false); })
+      ->Iterations(kSearches);
+  benchmark::RegisterBenchmark("catalog-search-cpu/library", [](benchmark::State& s) { SearchLibrary(s, true, 1.6); })
+      ->Iterations(kCpuSearches);
+  benchmark::RegisterBenchmark("catalog-search-cpu/baseline", [](benchmark::State& s) { SearchBaseline(s, true); })
+      ->Iterations(kCpuSearches);
+  benchmark::RegisterBenchmark("catalog-family-read/library",
+                               [](benchmark::State& s) { FamilyRead(s, "library", 2.5); })
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("catalog-family-read/baseline",
+                               [](benchmark::State& s) { FamilyRead(s, "baseline", 0); })
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("pattern-memory-kb/library", [](benchmark::State& s) { PatternMemory(s, true, 3.0); })
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("pattern-memory-kb/baseline",
+                               [](benchmark::State& s) { PatternMemory(s, false, 3.0); })
+      ->Iterations(1)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,172 @@
+#pragma once
+// CVdPatternCatalog: one catalog file. While open it keeps a connection, two long-lived record sets over its
+// system tables "Definition" and "FamilyDescription", the units of its families (table "Units") and a cache
+// of family codes; a factory turns its rows into patterns and back. Families are the other tables: one row
+// per pattern, column "Name" holding the user name.
+//
+// Ownership: the catalog owns its connection and record sets, and its factory when the own-the-factory flag
+// says so. Copies (copy constructor, operator=) share the connection, the record sets and the factory with
+// their source: each shared object is released exactly once, when the last catalog that refers to it lets go
+// (Close or destruction). A connection handed to the connection constructor is taken over. Patterns returned
+// by GetPattern are the caller's; pools handed in are borrowed. Record sets made by InternalFindPattern are
+// the caller's. A catalog is used by one thread at a time.
+//
+// Errors: database failures arrive as CDBException* from the toolkit. Where the catalog reports them it calls
+// OnDBException, whose base version shows the report (caption "Erreur DB", text GetDBExceptionString) through
+// MessageBoxW's handler. The getters and setters of "Definition" and ModifyPattern let them pass to the caller.
+//
+// Choices:
+// - Paths: '/' separates directories; '\' is accepted too, for paths written by hosts on the original platform.
+//   A path without a separator is completed with the current directory; ".mdb" is appended to a path without a
+//   '.'. The name is the text between the last separator and the last '.'.
+// - AttachFactory with the factory already held keeps it alive and only takes the new own-the-factory flag.
+// - Units are parsed with the factory's unit manager's metrics factor, or 1 when there is no factory or no unit
+//   manager; the factory then applies no conversion without a unit manager, so values stay as stored.
+// - Each units entry learns its parameter name: the factory's GetMappedName of the column, so GetParamUnit
+//   finds a unit by parameter name.
+// - A family code of 64 characters or more does not fit the callers' 64-character buffers: GetFamilyCode
+//   refuses it (false), so such a family is read and written as one without a code. Cutting it could make two
+//   families share a code.
+// - A table that does not exist answers FindFamily false without a report: the toolkit marks its empty
+//   definition with the bit of value 4.
+// - A pattern search over all families holds one read transaction across the walk (unless the host has one
+//   open), so it pays the file locking once and sees one state of the file.
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vdpattern/VdPatternExport.h>
+#include <vdpattern/catalog/VdEnumPropFamily.h>
+#include <vdpattern/factory/UnitInfo.h>
+#include <vdpattern/factory/VdPatternFactory.h>
+#include <vdpattern/pattern/VdPattern.h>
+#include <vdpattern/pool/VdPatternPool.h>
+#include <vdpattern/toolkit/OleVariant.h>
+#include <vdpattern/toolkit/String.h>
+
+class CVdDatabase;
+class CVdRecordset;
+class CDBException;
+
+
+class VDPATTERN_EXPORT CVdPatternCatalog {
+ public:
+  enum eOpenDBRetCode { eOpenDBFailed = 0, eOpenDBOpened = 1, eOpenDBAlreadyOpen = 2 };
+  enum eFunctionThreeState { eFunctionFailed = 0, eFunctionNotFound = 1, eFunctionFound = 2 };
+
+  using FamilyUnits = std::map<std::wstring, UNITINFO>;
+
+  static const wchar_t* const c_szExt;  // ".mdb"
+
+  // Opens `path` when it is not null. A non-null factory becomes the catalog's, owned when `ownsFactory`.
+  CVdPatternCatalog(const wchar_t* path = nullptr, CVdPatternFactory* factory = nullptr, bool ownsFactory = true);
+  // Takes over `database` (may be null) and opens the system tables on it.
+  CVdPatternCatalog(CVdDatabase* database, CVdPatternFactory* factory, bool ownsFactory);
+  CVdPatternCatalog(const CVdPatternCatalog& other);
+  CVdPatternCatalog& operator=(const CVdPatternCatalog& other);
+  virtual ~CVdPatternCatalog();
+
+  virtual void Dump();
+
+  // ---- lifecycle
+  virtual bool Open(const wchar_t* path);
+  virtual bool FillUnitsPool();
+  virtual bool FillUnitsMap(CVdRecordset& columns, CVdRecordset& values, FamilyUnits& units);
+  virtual void Close();
+
+  // ---- families
+  virtual bool FindFamily(const wchar_t* table);
+  virtual bool GetFamilies(std::list<std::wstring>& families);
+
+  // ---- queries and writes
+  virtual bool GetFamilyPattern(CVdPatternPool* pool, const wchar_t* family, const wchar_t* nameFilter);
+  virtual bool GetFamilyPatternSQL(CVdPatternPool* pool, const CString& statement, const CString& family);
+  virtual bool FindPattern(const wchar_t* name, const wchar_t* family);
+  virtual bool RemovePattern(const wchar_t* name, const wchar_t* family);
+  virtual CVdPattern* GetPattern(const wchar_t* name, const wchar_t* family);  // caller deletes the result
+  virtual bool ModifyPattern(const wchar_t* name, const wchar_t* family, CVdPattern* pattern);
+  virtual bool InsertPattern(CVdPattern* pattern, bool append);
+
+  // ---- factory
+  virtual void AttachFactory(CVdPatternFactory* factory, bool ownsFactory);
+  const CVdPatternFactory* GetFactory() const { return m_pFactory; }  // borrowed, may be null
+
+  // ---- open state and metadata
+  eOpenDBRetCode OpenDB();
+  bool IsOpened() const;
+  bool CanWrite() const;
+  void CloseDB();
+  CString GetTypeName();
+  bool IsCatalog();
+  CString GetName() const { return m_strName; }
+  CString GetPath() const { return m_strPath; }
+  void SetName(const CString& typeName);
+  void SetEditorName(const CString& editor);
+  CString GetEditorName();
+  CString GetLastUpdateDate();
+  int GetVerNumber();
+
+  // ---- family codes and descriptions
+  bool GetFamilyCode(const wchar_t* family, wchar_t* code);  // `code`: 64 characters
+  void ClearFamiliesCode();
+  const CVdRecordset* GetFamilyDescriptionRS() const { return m_pFamilyDescriptionRS; }
+  bool GetFamilyDescriptionField(const wchar_t* column, COleVariant& value);
+  bool GetFamilyDescriptionField(int column, COleVariant& value);
+  bool SetFamilyDescriptionField(const wchar_t* column, const COleVariant& value);
+  bool SetFamilyDescriptionField(int column, const COleVariant& value);
+  bool SetFamilyDescriptionField(const wchar_t* column, const wchar_t* value);
+  bool SetFamilyDescriptionField(int column, const wchar_t* value);
+  long EnumerateProperties(const wchar_t* family, IEnumPropFamily** enumerator);
+
+  // ---- values and units
+  eFunctionThreeState GetMaxValue(const wchar_t* table, const wchar_t* valueColumn, const wchar_t* keyColumn,
+                                  CVdPatternValue& value);
+  FamilyUnits GetUnitsMap(std::wstring family);
+  bool GetParamUnit(std::wstring family, std::wstring name, CVdUnit& unit);
+  void SetHasUnits(bool hasUnits) { m_bHasUnits = hasUnits; }
+  bool GetHasUnits() const { return m_bHasUnits; }
+
+  // ---- fixed results
+  static CString GetDBExceptionString(CDBException* e);
+  static bool CompactDatabase(const wchar_t* path, bool flag);
+  CVdPatternCatalog* CreateLike(const wchar_t* path, CVdPatternFactory* factory, bool ownsFactory);
+
+ protected:
+  virtual CVdPatternFactory* CreateFactory();  // a new default factory; the caller stores or deletes it
+  virtual void OnDBException(CDBException* e);  // borrowed: the caller deletes the exception
+
+  CVdPatternFactory* GetFactoryObject();  // the factory, or a new one that the caller deletes
+  bool IsDBCatalog();
+  void SetVerNumber(int version);
+  void SubStringReplace(const wchar_t* source, const wchar_t* find, const wchar_t* replacement, CString& out);
+  // The record set used for the search (caller closes and deletes it), or null; `found` says whether it stands
+  // on the pattern's row.
+  CVdRecordset* InternalFindPattern(const wchar_t* name, const wchar_t* family, bool& found);
+
+ private:
+  struct SharedDatabase;
+  struct SharedFactory;
+
+  bool ReadCatalogType();
+  void UpdateDate(bool editAndUpdate);
+  bool OpenSystemRecordsets();
+  void AdoptDatabase(CVdDatabase* database);
+  void ReleaseDatabase();
+  bool EnsureFactory();
+  void SetNameFromPath();
+
+  bool m_bHasUnits = false;
+  std::map<std::wstring, FamilyUnits> m_units;
+  CString m_strPath;
+  CString m_strName;
+  CVdDatabase* m_pDatabase = nullptr;               // owned (shared with copies)
+  CVdRecordset* m_pDefinitionRS = nullptr;          // owned (shared with copies)
+  CVdRecordset* m_pFamilyDescriptionRS = nullptr;   // owned (shared with copies)
+  bool m_bOwnsFactory = true;
+  CVdPatternFactory* m_pFactory = nullptr;          // owned when m_bOwnsFactory (shared with copies)
+  std::map<std::wstring, std::wstring> m_familyCodes;
+
+  std::shared_ptr<SharedDatabase> m_sharedDatabase;
+  std::shared_ptr<SharedFactory> m_sharedFactory;
+};

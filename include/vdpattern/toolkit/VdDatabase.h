@@ -1,0 +1,85 @@
+#pragma once
+// CVdDatabase: a connection to one catalog database file, the platform's ODBC database class as the catalog
+// uses it. The host (or a catalog) creates it, opens it on a path and destroys it; CVdRecordset objects borrow
+// it and must be closed or destroyed before it is.
+//
+// Choices:
+// - Open never creates a file. It reads the file's first bytes to learn its format: an SQLite 3 file is opened
+//   in place, read-write, or read-only (CanUpdate() 0) when the file or its folder is not writable, where a
+//   file or folder without any write permission bit counts as not writable even for the superuser, as a
+//   read-only file does on the platform. Other content is refused with a CDBException naming the file.
+// - The file keeps normal locking so that other processes can read and write the same catalog: a lock is taken
+//   for each statement only. A writer of another process is waited for up to the busy timeout (5 s unless
+//   SetBusyTimeout says otherwise); then the statement fails with state HYT00. Writes outside BeginTrans are
+//   atomic and durable when they return (synchronous=FULL).
+// - Connection settings, which a raw-engine comparison should copy: the file opened without URI parsing,
+//   no per-connection mutex (SQLITE_OPEN_NOMUTEX: one thread at a time), extended result codes, the busy
+//   timeout, synchronous=FULL. Open's `exclusive` argument adds locking_mode=EXCLUSIVE (the file stays locked
+//   while open); `readOnly` forces a read-only connection.
+// - Statements are prepared once per connection and kept in a cache keyed on the statement text with its
+//   quoted literals lifted out as parameters (see CVdRecordset).
+// - Table definitions (GetTableDefCount / GetTableDefInfo) list the tables in ascending name order ignoring
+//   case; the engine's own tables (sqlite_*) carry VD_TABLEDEF_SYSTEM. The list is cached and read again when
+//   the schema version of the file has changed, by this connection or by another process.
+// - A table asked for by name that does not exist is not a failure: GetTableDefInfo returns 0 and fills the
+//   record with an empty name and VD_TABLEDEF_SYSTEM | VD_TABLEDEF_MISSING (DBTypes.h).
+// - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().
+// - Operations are virtual so that a host or a test can derive.
+//
+// Thread use: one thread at a time, together with the record sets that borrow it.
+
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/String.h>
+#include <vdpattern/toolkit/VdToolkitExport.h>
+#include <vdpattern/toolkit/WinTypes.h>
+
+namespace vdpattern::db {
+class SqliteConnection;
+}
+
+class VDTOOLKIT_EXPORT CVdDatabase {
+ public:
+  CVdDatabase();
+  CVdDatabase(const CVdDatabase&) = delete;
+  CVdDatabase& operator=(const CVdDatabase&) = delete;
+  virtual ~CVdDatabase();
+
+  // Opens an existing database file (closing the one open before). Returns TRUE; failures throw.
+  virtual int Open(const CString& path, int exclusive = 0, int readOnly = 0);
+  // Closes the connection; record sets still open keep their rows but can no longer requery or write.
+  virtual void Close();
+  virtual BOOL IsOpen() const;
+  virtual BOOL CanUpdate() const;
+  // The path as given to Open; empty when closed.
+  virtual CString GetDatabaseName() const;
+
+  virtual int GetTableDefCount();
+  // The table at `index` (0-based, in the order above); an index out of range throws. Returns TRUE.
+  virtual int GetTableDefInfo(const unsigned int& index, CVdODBCTableDefInfo& info);
+  // The table of that name (ignoring case); returns FALSE for a table that does not exist (see above).
+  virtual int GetTableDefInfo(const wchar_t* name, CVdODBCTableDefInfo& info);
+
+  // Groups writes into one transaction. BeginTrans returns FALSE when a transaction is already open;
+  // CommitTrans and Rollback return FALSE when none is.
+  virtual BOOL BeginTrans();
+  virtual BOOL CommitTrans();
+  virtual BOOL Rollback();
+  virtual BOOL IsInTransaction() const;
+
+  // Runs one statement and drops any rows it gives (the one-statement rule of CVdRecordset applies).
+  virtual void ExecuteSQL(const wchar_t* text);
+
+  // Milliseconds to wait for another process's lock before failing with HYT00; applies now and to later
+  // opens. Negative values count as 0.
+  virtual void SetBusyTimeout(int milliseconds);
+  virtual int GetBusyTimeout() const;
+
+ private:
+  friend class CVdRecordset;
+  // The open connection, or null; owned.
+  vdpattern::db::SqliteConnection* Connection() const { return m_pConnection; }
+
+  vdpattern::db::SqliteConnection* m_pConnection = nullptr;  // owned
+  CString m_strPath;
+  int m_nBusyTimeout = 5000;
+};

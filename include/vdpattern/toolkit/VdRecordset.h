@@ -1,0 +1,111 @@
+#pragma once
+// CVdRecordset: the rows of one statement over a CVdDatabase, the platform's ODBC record set as the catalog
+// and the factory use it: navigation, column values as CDBVariant, column descriptions, and edits of the
+// current row. The caller creates it on a database that it borrows (the database must outlive it), opens and
+// closes it, and destroys it.
+//
+// Choices:
+// - Open takes exactly one statement, or the bare name of a table (all of its rows). Text after the first
+//   statement (other than blanks, semicolons and comments) is refused with a CDBException, so no quoted name
+//   can carry a second statement. The Access dialect that the catalog writes works: [bracketed] names, Like
+//   with % and _ (ASCII letters without case), IIF, IsNull(x) (rewritten to ((x) IS NULL) outside quotes and
+//   brackets), COUNT(*), MAX. Column names are matched ignoring case.
+// - All rows are read at Open into the record set's own storage and the engine's statement is released, so an
+//   open record set holds no lock on the file: it sees the data as of Open plus its own edits; Requery reads
+//   again. The open type and options are accepted for the platform's signature and do not change this.
+// - Quoted literals of SELECT/INSERT/UPDATE/DELETE statements are lifted out of the text and bound as
+//   parameters, so statements that differ only in their literals share one prepared statement.
+// - Values: NULL is DBVT_NULL whatever the column's type; otherwise the column's declared type chooses the
+//   value type (INTEGER -> DBVT_LONG, DOUBLE -> DBVT_DOUBLE, texts -> DBVT_WSTRING, DATE -> DBVT_DATE from
+//   ISO-8601 text, BLOB -> DBVT_BINARY, ...); a value that does not convert cleanly to its column's type comes
+//   back as its own type. Dates are written as ISO-8601 text, texts as UTF-8.
+// - Edits: Edit / AddNew, SetFieldValue, Update write the current row (by its row id) or a new row of a result
+//   that reads the columns of one table; any other result (several tables, computed columns, DISTINCT, GROUP
+//   BY, compound) is read-only and edits throw. After Update the row is read back, so the record set shows what
+//   the file holds; a new row is appended at the end of the record set, and the current row does not move.
+//   Columns not set by AddNew get their default. Setting an empty or null variant writes NULL. Delete removes
+//   the current row; the row after it becomes current (or EOF).
+// - MoveFirst on an empty record set leaves it at EOF without failing; MoveNext at EOF throws.
+// - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().
+// - Operations are virtual so that a host or a test can derive.
+//
+// Thread use: one thread at a time, the thread that uses its database.
+
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/OleVariant.h>
+#include <vdpattern/toolkit/String.h>
+#include <vdpattern/toolkit/VdToolkitExport.h>
+#include <vdpattern/toolkit/WinTypes.h>
+
+class CVdDatabase;
+
+namespace vdpattern::db {
+class SqliteConnection;
+struct RecordsetState;
+}
+
+class VDTOOLKIT_EXPORT CVdRecordset {
+ public:
+  // `database` is borrowed: it must stay alive (not necessarily open) as long as this record set.
+  explicit CVdRecordset(CVdDatabase* database);
+  CVdRecordset(const CVdRecordset&) = delete;
+  CVdRecordset& operator=(const CVdRecordset&) = delete;
+  virtual ~CVdRecordset();
+
+  // Runs the statement (or reads the named table) and stands on the first row. Returns TRUE; failures throw
+  // and leave the record set closed.
+  virtual int Open(unsigned int openType, const wchar_t* text, unsigned long options = 0);
+  virtual void Close();
+  virtual BOOL IsOpen() const;
+  // Reads the rows again with the same statement and stands on the first row.
+  virtual BOOL Requery();
+
+  // The number of rows (0 when empty or closed).
+  virtual long GetRecordCount() const;
+  virtual BOOL IsEOF() const;
+  virtual BOOL IsBOF() const;
+  virtual void MoveFirst();
+  virtual void MoveNext();
+  virtual void MovePrev();
+  virtual void MoveLast();
+
+  // Whether Edit, AddNew and Delete are possible: an open, one-table result on a writable database.
+  virtual BOOL CanUpdate() const;
+  virtual void Edit();
+  virtual void AddNew();
+  // Writes the edited or new row; FALSE when nothing was set during Edit.
+  virtual BOOL Update();
+  virtual void CancelUpdate();
+  virtual void Delete();
+
+  // `type` 0 (or SQL_C_DEFAULT) gives the column's own type; SQL_C_CHAR / SQL_C_WCHAR give its text,
+  // SQL_C_DOUBLE a double, SQL_C_LONG / SQL_C_SLONG a 32-bit integer.
+  virtual void GetFieldValue(const wchar_t* name, CDBVariant& value, short type = 0);
+  virtual void GetFieldValue(short index, CDBVariant& value, short type = 0);
+
+  // Valid between Edit/AddNew and Update. A null text writes NULL.
+  virtual void SetFieldValue(const wchar_t* name, const wchar_t* value);
+  virtual void SetFieldValue(const wchar_t* name, const COleVariant& value);
+  virtual void SetFieldValue(int index, const COleVariant& value);
+
+  virtual short GetODBCFieldCount() const;
+  virtual void GetODBCFieldInfo(short index, CODBCFieldInfo& info) const;
+  virtual void GetODBCFieldInfo(const wchar_t* name, CODBCFieldInfo& info) const;
+  // The full description of column `index`; every member is filled whatever `options` says (the platform's
+  // callers pass 0 or 3).
+  virtual void GetFieldInfoEx(int index, CODBCFieldInfoEx& info, unsigned long options) const;
+
+  // The OLE form of a value: DBVT_LONG -> VT_I4, DBVT_DOUBLE -> VT_R8, DBVT_WSTRING -> VT_BSTR, DBVT_DATE ->
+  // VT_DATE, DBVT_BINARY -> VT_ARRAY | VT_UI1, DBVT_NULL -> VT_NULL, ...
+  static COleVariant getOLEVariant(const CDBVariant& value);
+
+  CVdDatabase* GetDatabase() const { return m_pDatabase; }
+
+ private:
+  // The database's open connection, or null; owned by the database.
+  vdpattern::db::SqliteConnection* CurrentConnection() const;
+  void ReleaseState();
+
+  CVdDatabase* m_pDatabase;                       // borrowed
+  vdpattern::db::RecordsetState* m_pState = nullptr;  // owned while open, null while closed
+};

@@ -1,0 +1,220 @@
+#include <vdpattern/factory/VdPatternFactory.h>
+
+#include <cmath>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/Report.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+
+#include "factory/DBExceptionText.h"
+
+namespace {
+
+std::wstring LowerName(const CString& name) {
+  std::wstring folded = name.str();
+  VdFoldLower(folded);
+  return folded;
+}
+
+// The value given to a null column, by the column's ODBC SQL type.
+void SetNullDefault(COleVariant& value, SWORD sqlType) {
+  switch (sqlType) {
+    case SQL_WCHAR:
+    case SQL_VARCHAR:
+    case SQL_CHAR:
+      value = L"";
+      break;
+    case SQL_BIT:
+      value = COleVariant(short(0), VT_BOOL);
+      break;
+    case SQL_BIGINT:
+    case SQL_NUMERIC:
+    case SQL_INTEGER:
+      value = 0L;
+      break;
+    case SQL_DECIMAL:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+      value = 0.0;
+      break;
+    case SQL_FLOAT:
+      value = 0.0f;
+      break;
+    default:
+      value.Clear();
+      value.vt = VT_NULL;
+      break;
+  }
+}
+
+}  // namespace
+
+CVdPatternFactory::CVdPatternFactory() = default;
+CVdPatternFactory::CVdPatternFactory(const CVdPatternFactory& other) = default;
+CVdPatternFactory& CVdPatternFactory::operator=(const CVdPatternFactory& other) = default;
+CVdPatternFactory::~CVdPatternFactory() = default;
+
+double CVdPatternFactory::GetUnitFactor(CVdUnit unit) const {
+  if (!m_pUnitManager) return 1.0;  // no unit manager: no conversion
+  const double m = m_pUnitManager->m_dMetricsFactor;
+  const int e = unit.GetExponent();
+  double power = 1.0, base = m;
+  for (unsigned long long bits = e < 0 ? 0ull - static_cast<unsigned long long>(e) : static_cast<unsigned long long>(e);
+       bits; bits >>= 1) {
+    if (bits & 1) power *= base;
+    base *= base;
+  }
+  if (e < 0) power = 1.0 / power;
+  return power / unit.GetCoef();
+}
+
+CVdPattern* CVdPatternFactory::CreatePattern(const wchar_t* family, const wchar_t* familyCode) {
+  m_nPatternType = GetPatternType(family, familyCode);
+  return CreatePatternObject(family, familyCode);
+}
+
+CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family,
+                                                      const wchar_t* familyCode,
+                                                      std::map<std::wstring, UNITINFO> units, bool useUnits) {
+  if (!recordSet) return nullptr;
+  CVdPattern* pattern = nullptr;
+  try {
+    const short count = recordSet->GetODBCFieldCount();
+    m_nPatternType = GetPatternType(family, familyCode);
+    pattern = CreatePatternObject(family, familyCode);
+    if (!pattern) return nullptr;
+    pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
+    pattern->SetFamily(family);
+
+    CDBVariant cell;
+    recordSet->GetFieldValue(short(0), cell);
+    pattern->SetUserName(DBV_BSTRAll(&cell));
+
+    CODBCFieldInfo info;
+    for (short i = 1; i < count; ++i) {
+      recordSet->GetODBCFieldInfo(i, info);
+      recordSet->GetFieldValue(i, cell);
+      COleVariant value;
+      if (cell.m_dwType == DBVT_NULL)
+        SetNullDefault(value, info.m_nSQLType);
+      else
+        value = CVdRecordset::getOLEVariant(cell);
+      const std::wstring name = LowerName(info.m_strName);
+      const auto entry = units.find(name);
+      if (useUnits && entry != units.end() && !GetMappedName(name.c_str(), static_cast<unsigned>(i)).empty())
+        AddPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), value, entry->second.unit);
+      else
+        AddPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), value);
+    }
+    EndLoading(pattern);
+    return pattern;
+  } catch (CDBException* e) {
+    OnDBException(e);
+    e->Delete();
+    delete pattern;
+    return nullptr;
+  } catch (...) {
+    delete pattern;
+    throw;
+  }
+}
+
+bool CVdPatternFactory::ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern,
+                                               const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
+                                               bool useUnits) {
+  if (!recordSet || !pattern) return false;
+  try {
+    const short count = recordSet->GetODBCFieldCount();
+    const CString family = pattern->GetFamily();
+    m_nPatternType = GetPatternType(family, familyCode);
+    BeginWriting(pattern);
+    CODBCFieldInfo info;
+    for (short i = 0; i < count; ++i) {
+      recordSet->GetODBCFieldInfo(i, info);
+      if (info.m_strName.CompareNoCase(L"Name") == 0) {
+        recordSet->SetFieldValue(i, COleVariant(pattern->GetUserNameW()));
+        continue;
+      }
+      const std::wstring name = LowerName(info.m_strName);
+      COleVariant value;
+      const auto entry = useUnits ? units.find(name) : units.end();
+      const bool found =
+          entry != units.end()
+              ? GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value, GetUnitFactor(entry->second.unit))
+              : GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value);
+      if (!found) {
+        OnFieldError(eFieldValueMissing, family, pattern->GetUserNameW(), name.c_str());
+        continue;
+      }
+      if ((info.m_nSQLType == SQL_CHAR || info.m_nSQLType == SQL_VARCHAR) && value.vt == VT_BSTR &&
+          (!value.bstrVal || value.bstrVal[0] == L'\0'))
+        value.Clear();
+      recordSet->SetFieldValue(i, value);
+    }
+    return true;
+  } catch (CDBException* e) {
+    OnDBException(e);
+    e->Delete();
+    return false;
+  }
+}
+
+CVdPattern* CVdPatternFactory::NewStandard(const CString&, CVdPattern::enumCheckUserName*) const { return nullptr; }
+bool CVdPatternFactory::IsValidSerie(const CString&) const { return true; }
+bool CVdPatternFactory::IsValidCatalog(CString) const { return true; }
+
+CVdPattern::enumCheckUserName CVdPatternFactory::GetParamPatternFromStandardCode(const wchar_t*, CVdPattern**) {
+  return CVdPattern::eCheckUserNameOk;
+}
+
+std::wstring CVdPatternFactory::GetMappedName(const wchar_t* columnName, unsigned int) {
+  return columnName ? std::wstring(columnName) : std::wstring();
+}
+
+unsigned int CVdPatternFactory::GetPatternType(const wchar_t*, const wchar_t*) { return 0; }
+
+CVdPattern* CVdPatternFactory::CreatePatternObject(const wchar_t*, const wchar_t*) {
+  return new CVdPattern(1, nullptr, nullptr);
+}
+
+void CVdPatternFactory::AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                                        COleVariant& value, CVdUnit unit) {
+  if (value.vt == VT_R8 && value.dblVal != 0.0) value.dblVal *= GetUnitFactor(unit);
+  AddPatternValue(pattern, columnName, column, value);
+}
+
+void CVdPatternFactory::AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                                        COleVariant& value) {
+  if (!pattern) return;
+  const std::wstring name = GetMappedName(columnName, column);
+  auto* stored = new CVdPatternValue(static_cast<const VARIANT&>(value));
+  pattern->SetValue(pattern->GetMapOfAttribute(name.c_str()), name, stored);
+}
+
+bool CVdPatternFactory::GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                                        COleVariant* value, double factor) {
+  if (!GetPatternValue(pattern, columnName, column, value)) return false;
+  // The division is the inverse of the reading conversion; a factor that could not have come from a unit
+  // leaves the value as stored rather than writing an infinity.
+  if (value->vt == VT_R8 && value->dblVal != 0.0 && factor != 0.0 && std::isfinite(factor))
+    value->dblVal /= factor;
+  return true;
+}
+
+bool CVdPatternFactory::GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                                        COleVariant* value) {
+  if (!pattern || !value) return false;
+  const std::wstring name = GetMappedName(columnName, column);
+  CVdPatternValue* stored = nullptr;
+  if (!pattern->GetValue(pattern->GetMapOfAttribute(name.c_str()), name, &stored) || !stored) return false;
+  *value = static_cast<const VARIANT&>(*stored);
+  return true;
+}
+
+void CVdPatternFactory::BeginWriting(CVdPattern*) {}
+void CVdPatternFactory::EndLoading(CVdPattern*) {}
+void CVdPatternFactory::OnFieldError(FieldErrorType, const wchar_t*, const wchar_t*, const wchar_t*) {}
+
+void CVdPatternFactory::OnDBException(CDBException* e) {
+  const CString text = L"CVdPatternFactory::OnDBException : " + VdDBExceptionText(e);
+  MessageBoxW(nullptr, text, L"Erreur DAO", MB_OK);
+}

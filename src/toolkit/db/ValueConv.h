@@ -1,0 +1,32 @@
+#pragma once
+// Conversions between stored cells and the platform's value types: a cell to the CDBVariant of its column's
+// type (GetFieldValue), and an OLE variant or a text to a value waiting to be written (SetFieldValue).
+//
+// Reading follows the rule "the column's type when the value converts cleanly, else the value's own type":
+// an integer in a SMALLINT column that does not fit 16 bits comes back as DBVT_LONG, a text that is no number
+// in a DOUBLE column as DBVT_WSTRING, a text that is no date in a DATE column as DBVT_WSTRING. A variant that
+// already holds a payload of the right kind (text, date, bytes) reuses it, so reading a row into the same
+// variants again allocates nothing.
+
+#include <string_view>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/OleAuto.h>
+#include "toolkit/db/Cell.h"
+#include "toolkit/db/TypeMap.h"
+
+namespace vdpattern::db {
+
+void CellToVariant(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out);
+
+// The cell's text as a person reads it (for a requested SQL_C_CHAR / SQL_C_WCHAR value).
+CString CellToText(const Cell& cell, const char* arena, ValueKind kind);
+
+// Throws CDBException for a variant type that cannot be stored.
+void VariantToPending(const VARIANT& value, PendingValue& out);
+void TextToPending(const wchar_t* text, PendingValue& out);
+
+// Parses ISO-8601 "YYYY-MM-DD[ |T]HH:MM[:SS[.fff]]" (also with "/"), or a time of day "HH:MM[:SS]" (which
+// gives the platform's day zero, 1899-12-30). False when the text is no valid date.
+bool ParseDateText(std::string_view text, TIMESTAMP_STRUCT& out);
+
+}  // namespace vdpattern::db

@@ -1,0 +1,407 @@
+#include <vdpattern/toolkit/VdRecordset.h>
+
+#include <memory>
+#include <vdpattern/toolkit/VariantConv.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include "toolkit/db/DbError.h"
+#include "toolkit/db/ValueConv.h"
+#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/sqlite/SqlDialect.h"
+#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "toolkit/db/sqlite/SqliteQuery.h"
+
+using vdpattern::db::CellToText;
+using vdpattern::db::CellToVariant;
+using vdpattern::db::ColumnInfo;
+using vdpattern::db::ColumnSet;
+using vdpattern::db::kStateGeneral;
+using vdpattern::db::kStateNoColumn;
+using vdpattern::db::RecordsetState;
+using vdpattern::db::SqliteConnection;
+using vdpattern::db::ThrowDbError;
+
+namespace {
+
+RecordsetState& RequireOpen(RecordsetState* state) {
+  if (!state) ThrowDbError(kStateGeneral, L"The record set is not open.");
+  return *state;
+}
+
+bool HasCurrentRow(const RecordsetState& state) {
+  return state.position >= 0 && static_cast<std::size_t>(state.position) < state.rows;
+}
+
+void RequireCurrentRow(const RecordsetState& state) {
+  if (!HasCurrentRow(state))
+    ThrowDbError(kStateGeneral, L"The record set has no current row (it is empty, or before its first or after "
+                                L"its last row).");
+}
+
+std::size_t RequireColumn(const RecordsetState& state, long index) {
+  const std::size_t count = state.columns->columns.size();
+  if (index < 0 || static_cast<std::size_t>(index) >= count) {
+    CString message;
+    message.Format(L"The record set has no column at position %ld (it has %llu columns).", index,
+                   static_cast<unsigned long long>(count));
+    ThrowDbError(kStateNoColumn, message);
+  }
+  return static_cast<std::size_t>(index);
+}
+
+int RequireColumn(const RecordsetState& state, const wchar_t* name) {
+  const int index = state.columns->Find(name);
+  if (index < 0) {
+    CString message;
+    message.Format(L"The record set has no column named \"%s\".", name ? name : L"");
+    ThrowDbError(kStateNoColumn, message);
+  }
+  return index;
+}
+
+// The type a column reports: its declared type, or for a column without one, the type of its first value.
+vdpattern::db::SqlTypeInfo ColumnType(const RecordsetState& state, std::size_t index) {
+  const ColumnInfo& column = state.columns->columns[index];
+  if (column.type.kind != vdpattern::db::ValueKind::kFromValue) return column.type;
+  const std::size_t stride = state.columns->stride;
+  for (std::size_t row = 0; row < state.rows; ++row) {
+    const vdpattern::db::Cell& cell = state.cells[row * stride + index];
+    if (cell.kind != vdpattern::db::CellKind::kNull) return vdpattern::db::TypeFromValue(cell.kind);
+  }
+  return vdpattern::db::SqlTypeInfo{};
+}
+
+void SetText(CDBVariant& value, const CString& text) {
+  value.Clear();
+  value.m_pstringW = new CString(text);
+  value.m_dwType = DBVT_WSTRING;
+}
+
+}  // namespace
+
+CVdRecordset::CVdRecordset(CVdDatabase* database) : m_pDatabase(database) {}
+
+// Not through the virtual Close: a derived class is already gone here.
+CVdRecordset::~CVdRecordset() { ReleaseState(); }
+
+SqliteConnection* CVdRecordset::CurrentConnection() const {
+  return m_pDatabase ? m_pDatabase->Connection() : nullptr;
+}
+
+// Hands the state's buffers back to the connection that filled them, if it is still open.
+void CVdRecordset::ReleaseState() {
+  if (!m_pState) return;
+  std::unique_ptr<RecordsetState> state(m_pState);
+  m_pState = nullptr;
+  SqliteConnection* connection = CurrentConnection();
+  if (connection && connection->serial() == state->connectionSerial) connection->ReturnState(std::move(state));
+}
+
+int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
+  Close();
+  SqliteConnection* connection = CurrentConnection();
+  if (!connection) ThrowDbError(kStateGeneral, L"The record set cannot be opened: its database is not open.");
+  std::unique_ptr<RecordsetState> state = connection->TakeState();
+  vdpattern::db::TranslateStatement(text, state->text);
+  vdpattern::db::RunQuery(*connection, *state);
+  state->connectionSerial = connection->serial();
+  m_pState = state.release();
+  return TRUE;
+}
+
+void CVdRecordset::Close() { ReleaseState(); }
+
+BOOL CVdRecordset::IsOpen() const { return m_pState != nullptr; }
+
+namespace {
+
+SqliteConnection& LiveConnection(SqliteConnection* connection, const RecordsetState& state) {
+  if (!connection || connection->serial() != state.connectionSerial)
+    ThrowDbError(kStateGeneral, L"The database of the record set has been closed.");
+  return *connection;
+}
+
+}  // namespace
+
+BOOL CVdRecordset::Requery() {
+  RecordsetState& state = RequireOpen(m_pState);
+  SqliteConnection& connection = LiveConnection(CurrentConnection(), state);
+  state.mode = RecordsetState::Mode::kNone;
+  vdpattern::db::RunQuery(connection, state);
+  return TRUE;
+}
+
+long CVdRecordset::GetRecordCount() const { return m_pState ? static_cast<long>(m_pState->rows) : 0; }
+
+BOOL CVdRecordset::IsEOF() const {
+  const RecordsetState& state = RequireOpen(m_pState);
+  return state.rows == 0 || (state.position >= 0 && static_cast<std::size_t>(state.position) >= state.rows);
+}
+
+BOOL CVdRecordset::IsBOF() const {
+  const RecordsetState& state = RequireOpen(m_pState);
+  return state.rows == 0 || state.position < 0;
+}
+
+void CVdRecordset::MoveFirst() {
+  RecordsetState& state = RequireOpen(m_pState);
+  state.mode = RecordsetState::Mode::kNone;
+  state.position = 0;
+}
+
+void CVdRecordset::MoveNext() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.position >= 0 && static_cast<std::size_t>(state.position) >= state.rows)
+    ThrowDbError(kStateGeneral, L"MoveNext was called after the last row of the record set.");
+  state.mode = RecordsetState::Mode::kNone;
+  ++state.position;
+}
+
+void CVdRecordset::MovePrev() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.position < 0 || state.rows == 0)
+    ThrowDbError(kStateGeneral, L"MovePrev was called before the first row of the record set.");
+  state.mode = RecordsetState::Mode::kNone;
+  --state.position;
+}
+
+void CVdRecordset::MoveLast() {
+  RecordsetState& state = RequireOpen(m_pState);
+  state.mode = RecordsetState::Mode::kNone;
+  state.position = state.rows ? static_cast<long>(state.rows) - 1 : 0;
+}
+
+BOOL CVdRecordset::CanUpdate() const {
+  if (!m_pState || !m_pState->columns->updatable) return FALSE;
+  const SqliteConnection* connection = CurrentConnection();
+  return connection && connection->serial() == m_pState->connectionSerial && !connection->readOnly();
+}
+
+namespace {
+
+// The connection to write through, after checking that this result may be written at all.
+SqliteConnection& RequireWritable(SqliteConnection* current, const RecordsetState& state) {
+  SqliteConnection& connection = LiveConnection(current, state);
+  if (connection.readOnly()) {
+    CString message;
+    message.Format(L"The database \"%s\" is open read-only: its rows cannot be changed.", connection.name());
+    ThrowDbError(kStateGeneral, message);
+  }
+  if (!state.columns->updatable)
+    ThrowDbError(kStateGeneral, L"The record set is read-only: only the result of a SELECT over the columns of "
+                                L"one table, without computed columns, DISTINCT or GROUP BY, can be changed.");
+  return connection;
+}
+
+void BeginEdit(RecordsetState& state, RecordsetState::Mode mode) {
+  const std::size_t count = state.columns->columns.size();
+  state.pending.assign(count, vdpattern::db::PendingValue());
+  state.dirty.assign(count, 0);
+  state.mode = mode;
+}
+
+RecordsetState& RequireEditing(RecordsetState* state) {
+  RecordsetState& s = RequireOpen(state);
+  if (s.mode == RecordsetState::Mode::kNone)
+    ThrowDbError(kStateGeneral, L"A value can only be set after Edit or AddNew.");
+  return s;
+}
+
+}  // namespace
+
+void CVdRecordset::Edit() {
+  RecordsetState& state = RequireOpen(m_pState);
+  RequireCurrentRow(state);
+  RequireWritable(CurrentConnection(), state);
+  BeginEdit(state, RecordsetState::Mode::kEdit);
+}
+
+void CVdRecordset::AddNew() {
+  RecordsetState& state = RequireOpen(m_pState);
+  RequireWritable(CurrentConnection(), state);
+  BeginEdit(state, RecordsetState::Mode::kAdd);
+}
+
+BOOL CVdRecordset::Update() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.mode == RecordsetState::Mode::kNone)
+    ThrowDbError(kStateGeneral, L"Update was called without Edit or AddNew.");
+  SqliteConnection& connection = RequireWritable(CurrentConnection(), state);
+  BOOL changed = TRUE;
+  if (state.mode == RecordsetState::Mode::kEdit) {
+    RequireCurrentRow(state);
+    changed = vdpattern::db::UpdateRow(connection, state) ? TRUE : FALSE;
+  } else {
+    vdpattern::db::InsertRow(connection, state);
+  }
+  state.mode = RecordsetState::Mode::kNone;
+  return changed;
+}
+
+void CVdRecordset::CancelUpdate() {
+  if (m_pState) m_pState->mode = RecordsetState::Mode::kNone;
+}
+
+void CVdRecordset::Delete() {
+  RecordsetState& state = RequireOpen(m_pState);
+  RequireCurrentRow(state);
+  SqliteConnection& connection = RequireWritable(CurrentConnection(), state);
+  state.mode = RecordsetState::Mode::kNone;
+  vdpattern::db::DeleteRow(connection, state);
+}
+
+void CVdRecordset::GetFieldValue(const wchar_t* name, CDBVariant& value, short type) {
+  const RecordsetState& state = RequireOpen(m_pState);
+  GetFieldValue(static_cast<short>(RequireColumn(state, name)), value, type);
+}
+
+void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
+  const RecordsetState& state = RequireOpen(m_pState);
+  const std::size_t column = RequireColumn(state, index);
+  RequireCurrentRow(state);
+  const ColumnSet& columns = *state.columns;
+  const vdpattern::db::Cell& cell = state.cells[static_cast<std::size_t>(state.position) * columns.stride + column];
+  const vdpattern::db::ValueKind kind = columns.columns[column].type.kind;
+  if (type == 0 || type == SQL_C_DEFAULT || cell.kind == vdpattern::db::CellKind::kNull) {
+    CellToVariant(cell, state.arena.data(), kind, value);
+    return;
+  }
+  switch (type) {
+    case SQL_C_CHAR:
+    case SQL_C_WCHAR:
+      SetText(value, CellToText(cell, state.arena.data(), kind));
+      return;
+    case SQL_C_DOUBLE:
+    case SQL_C_LONG:
+    case SQL_C_SLONG: {
+      CDBVariant own;
+      CellToVariant(cell, state.arena.data(), kind, own);
+      const COleVariant ole = getOLEVariant(own);
+      value.Clear();
+      if (type == SQL_C_DOUBLE) {
+        value.m_dwType = DBVT_DOUBLE;
+        value.m_dblVal = VariantToDouble(&ole);
+      } else {
+        value.m_dwType = DBVT_LONG;
+        value.m_lVal = static_cast<LONG>(VariantToLong(&ole));
+      }
+      return;
+    }
+    default:
+      CellToVariant(cell, state.arena.data(), kind, value);
+      return;
+  }
+}
+
+void CVdRecordset::SetFieldValue(const wchar_t* name, const wchar_t* value) {
+  RecordsetState& state = RequireEditing(m_pState);
+  const int index = RequireColumn(state, name);
+  vdpattern::db::TextToPending(value, state.pending[static_cast<std::size_t>(index)]);
+  state.dirty[static_cast<std::size_t>(index)] = 1;
+}
+
+void CVdRecordset::SetFieldValue(const wchar_t* name, const COleVariant& value) {
+  RecordsetState& state = RequireEditing(m_pState);
+  SetFieldValue(RequireColumn(state, name), value);
+}
+
+void CVdRecordset::SetFieldValue(int index, const COleVariant& value) {
+  RecordsetState& state = RequireEditing(m_pState);
+  const std::size_t column = RequireColumn(state, index);
+  vdpattern::db::VariantToPending(value, state.pending[column]);
+  state.dirty[column] = 1;
+}
+
+short CVdRecordset::GetODBCFieldCount() const {
+  return m_pState ? static_cast<short>(m_pState->columns->columns.size()) : 0;
+}
+
+void CVdRecordset::GetODBCFieldInfo(short index, CODBCFieldInfo& info) const {
+  const RecordsetState& state = RequireOpen(m_pState);
+  const std::size_t column = RequireColumn(state, index);
+  const ColumnInfo& c = state.columns->columns[column];
+  const vdpattern::db::SqlTypeInfo type = ColumnType(state, column);
+  info.m_strName = c.name;
+  info.m_nSQLType = type.sqlType;
+  info.m_nPrecision = type.precision;
+  info.m_nScale = type.scale;
+  info.m_nNullability = c.nullability;
+}
+
+void CVdRecordset::GetODBCFieldInfo(const wchar_t* name, CODBCFieldInfo& info) const {
+  const RecordsetState& state = RequireOpen(m_pState);
+  GetODBCFieldInfo(static_cast<short>(RequireColumn(state, name)), info);
+}
+
+void CVdRecordset::GetFieldInfoEx(int index, CODBCFieldInfoEx& info, unsigned long) const {
+  const RecordsetState& state = RequireOpen(m_pState);
+  const std::size_t column = RequireColumn(state, index);
+  const ColumnInfo& c = state.columns->columns[column];
+  const vdpattern::db::SqlTypeInfo type = ColumnType(state, column);
+  info.m_strTableName = c.table;
+  info.m_strName = c.name;
+  info.m_strBaseColumnName = c.baseColumn;
+  info.m_strTypeName = c.declaredType;
+  info.m_nSQLType = type.sqlType;
+  info.m_nPrecision = type.precision;
+  info.m_nScale = type.scale;
+  info.m_nNullability = c.nullability;
+  info.m_bPrimaryKey = c.primaryKey ? TRUE : FALSE;
+}
+
+COleVariant CVdRecordset::getOLEVariant(const CDBVariant& value) {
+  COleVariant ole;
+  switch (value.m_dwType) {
+    case DBVT_BOOL:
+      ole.vt = VT_BOOL;
+      ole.boolVal = value.m_boolVal ? VARIANT_TRUE : VARIANT_FALSE;
+      break;
+    case DBVT_UCHAR:
+      ole.vt = VT_UI1;
+      ole.bVal = value.m_chVal;
+      break;
+    case DBVT_SHORT:
+      ole.vt = VT_I2;
+      ole.iVal = value.m_iVal;
+      break;
+    case DBVT_LONG:
+      ole.vt = VT_I4;
+      ole.lVal = value.m_lVal;
+      break;
+    case DBVT_SINGLE:
+      ole.vt = VT_R4;
+      ole.fltVal = value.m_fltVal;
+      break;
+    case DBVT_DOUBLE:
+      ole.vt = VT_R8;
+      ole.dblVal = value.m_dblVal;
+      break;
+    case DBVT_DATE: {
+      DATE date;
+      const TIMESTAMP_STRUCT* ts = value.m_pdate;
+      if (ts && VdDateFromParts(ts->year, ts->month, ts->day, ts->hour, ts->minute,
+                                ts->second + ts->fraction / 1e9, date)) {
+        ole.vt = VT_DATE;
+        ole.date = date;
+      } else {
+        ole.vt = VT_NULL;
+      }
+      break;
+    }
+    case DBVT_STRING:
+    case DBVT_ASTRING:
+    case DBVT_WSTRING:
+      ole = value.m_pstring ? COleVariant(*value.m_pstring) : COleVariant(L"");
+      break;
+    case DBVT_BINARY:
+      if (value.m_pbinary)
+        PutBinaryIntoVariant(&ole, value.m_pbinary->m_data.data(),
+                             static_cast<unsigned long>(value.m_pbinary->m_data.size()));
+      else
+        PutBinaryIntoVariant(&ole, nullptr, 0);
+      break;
+    default:
+      ole.vt = VT_NULL;
+      break;
+  }
+  return ole;
+}

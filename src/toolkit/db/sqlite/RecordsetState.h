@@ -1,0 +1,48 @@
+#pragma once
+// What an open CVdRecordset holds: the statement it ran (to run it again on Requery), the description of its
+// columns (shared with the prepared statement that produced it), its rows as flat cells with their text and
+// byte values in one arena, its position and its pending edit. Connections keep a few spare states and hand
+// them out again, so opening a record set reuses their buffers instead of allocating new ones.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+#include "toolkit/db/Cell.h"
+#include "toolkit/db/sqlite/SqlDialect.h"
+
+namespace vdpattern::db {
+
+struct ColumnSet;
+
+struct RecordsetState {
+  enum class Mode { kNone, kEdit, kAdd };
+
+  StatementText text;
+  std::shared_ptr<const ColumnSet> columns;
+  std::vector<Cell> cells;  // row r, column c at r * stride + c; an editable result stores the row id last
+  std::string arena;        // bytes of the text and blob cells
+  std::size_t rows = 0;
+  long position = 0;
+  std::uint64_t connectionSerial = 0;
+  Mode mode = Mode::kNone;
+  std::vector<PendingValue> pending;
+  std::vector<char> dirty;
+
+  // Empties the state and keeps its buffers.
+  void Reset() {
+    text.Clear();
+    columns.reset();
+    cells.clear();
+    arena.clear();
+    rows = 0;
+    position = 0;
+    connectionSerial = 0;
+    mode = Mode::kNone;
+    pending.clear();
+    dirty.clear();
+  }
+};
+
+}  // namespace vdpattern::db

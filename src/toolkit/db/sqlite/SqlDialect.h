@@ -1,0 +1,49 @@
+#pragma once
+// From the statement text a host hands in (the Access dialect the catalog writes) to the text SQLite prepares.
+//
+// One pass over the text, which:
+// - finds the end of the first statement and refuses anything but blanks, semicolons and comments after it
+//   (so a quote left open by a name cannot start a second statement);
+// - rewrites the Access call IsNull(x) to ((x) IS NULL): SQLite's grammar reads ISNULL as a postfix operator,
+//   so no function of that name could ever be called; quoted texts and [bracketed] / "quoted" names are
+//   copied untouched;
+// - for SELECT / INSERT / UPDATE / DELETE (and WITH, VALUES, REPLACE), lifts every 'quoted' literal out into a
+//   numbered parameter ?N, so that statements differing only in their literals share one prepared statement,
+//   and the text without literals is the cache key (an X'..' blob literal and an alias written as AS 'name'
+//   stay in place, since no parameter can stand there);
+// - collapses blanks and drops comments, so the key does not depend on layout;
+// - turns the bare name of a table into SELECT * FROM "name";
+// - notes whether the statement is a SELECT over one table without DISTINCT, GROUP BY, HAVING, window or
+//   compound parts, and where its top-level FROM starts: such a result can carry the row id of each row, which
+//   makes it editable.
+// Other statements (PRAGMA, CREATE, ...) are passed through with their literals, and are not cached.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vdpattern::db {
+
+struct StatementText {
+  std::string sql;                          // UTF-8 text to prepare; the cache key when `cacheable`
+  std::string literals;                     // the lifted literals' values, UTF-8, back to back
+  std::vector<std::uint32_t> literalEnds;  // end of literal N-1 in `literals` (it is bound to ?N)
+  std::size_t fromPos = std::string::npos;  // position in `sql` of the top-level FROM of a SELECT
+  bool cacheable = false;
+  bool singleTableSelect = false;
+
+  void Clear() {
+    sql.clear();
+    literals.clear();
+    literalEnds.clear();
+    fromPos = std::string::npos;
+    cacheable = false;
+    singleTableSelect = false;
+  }
+};
+
+// Throws CDBException (state 42000) for a text without a statement or with more than one.
+void TranslateStatement(const wchar_t* text, StatementText& out);
+
+}  // namespace vdpattern::db

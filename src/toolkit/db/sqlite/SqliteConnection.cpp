@@ -1,0 +1,294 @@
+#include "toolkit/db/sqlite/SqliteConnection.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <vdpattern/toolkit/Utf8.h>
+#include "toolkit/db/DbError.h"
+#include "toolkit/db/Utf8Fast.h"
+#include "toolkit/db/sqlite/RecordsetState.h"
+
+namespace vdpattern::db {
+
+namespace {
+
+constexpr std::size_t kStatementCacheSize = 128;
+constexpr std::size_t kInternalCacheSize = 64;
+constexpr std::size_t kSpareStates = 4;
+// Spare states that grew beyond this (a whole large table read once) are freed rather than kept.
+constexpr std::size_t kSpareArenaLimit = 1 << 20;
+constexpr std::size_t kSpareCellLimit = 1 << 16;
+
+std::atomic<std::uint64_t> g_nextSerial{1};
+
+std::uint32_t BigEndian(const unsigned char* p, int bytes) {
+  std::uint32_t v = 0;
+  for (int k = 0; k < bytes; ++k) v = (v << 8) | p[k];
+  return v;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// The header of an SQLite file announces its page size and, when written by a recent engine, its size in
+// pages; a file shorter than that has lost its end. A hot journal or a write-ahead log may legitimately hold
+// the missing pages, so the check is skipped when either exists.
+void CheckHeader(const CString& path, const std::string& native, const DbFileProbe& probe) {
+  CString what;
+  what.Format(L"Cannot open the database \"%s\": ", path);
+  if (probe.headerLength < 100) {
+    what += L"the file is truncated (its header is incomplete).";
+    ThrowDbError(kStateCannotOpen, what);
+  }
+  std::uint32_t pageSize = BigEndian(probe.header + 16, 2);
+  if (pageSize == 1) pageSize = 65536;
+  if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) {
+    what += L"the file is damaged (its header gives an impossible page size).";
+    ThrowDbError(kStateCannotOpen, what);
+  }
+  const std::uint32_t changeCounter = BigEndian(probe.header + 24, 4);
+  const std::uint32_t pages = BigEndian(probe.header + 28, 4);
+  const std::uint32_t validFor = BigEndian(probe.header + 92, 4);
+  if (validFor != changeCounter || pages == 0) return;
+  const std::uint64_t expected = static_cast<std::uint64_t>(pages) * pageSize;
+  if (probe.size >= expected || Exists(native + "-journal") || Exists(native + "-wal")) return;
+  CString detail;
+  detail.Format(L"the file is truncated (%llu of the %llu bytes its header announces).",
+                static_cast<unsigned long long>(probe.size), static_cast<unsigned long long>(expected));
+  what += detail;
+  ThrowDbError(kStateCannotOpen, what);
+}
+
+}  // namespace
+
+StatementReset::~StatementReset() {
+  if (!m_stmt) return;
+  sqlite3_reset(m_stmt);
+  sqlite3_clear_bindings(m_stmt);
+}
+
+int ColumnSet::Find(const wchar_t* name) const {
+  if (!name) return -1;
+  const std::wstring_view wanted(name);
+  for (std::size_t k = 0; k < columns.size(); ++k)
+    if (VdCompareNoCase(columns[k].name.str(), wanted) == 0) return static_cast<int>(k);
+  return -1;
+}
+
+SqliteConnection::SqliteConnection(const CString& name, bool readOnly)
+    : m_name(name), m_readOnly(readOnly), m_serial(g_nextSerial++) {}
+
+std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path, const DbFileProbe& probe,
+                                                            bool readOnly, bool exclusive, int busyTimeoutMs) {
+  std::string native = VdToUtf8(path.str());
+  CheckHeader(path, native, probe);
+  // The engine reads a name starting with "file:" as a URI; a relative path must stay a path.
+  if (native.compare(0, 5, "file:") == 0) native.insert(0, "./");
+
+  const bool writeable = probe.writable && !readOnly;
+  std::unique_ptr<SqliteConnection> c(new SqliteConnection(path, !writeable));
+  const int flags = (writeable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
+                    SQLITE_OPEN_EXRESCODE;
+  CString what;
+  what.Format(L"Cannot open the database \"%s\"", path);
+  const int rc = sqlite3_open_v2(native.c_str(), &c->m_db, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    CDBException* e = NewSqliteException(rc, c->m_db ? sqlite3_errmsg(c->m_db) : nullptr, SqliteStage::kOpen, what);
+    sqlite3_close_v2(c->m_db);
+    c->m_db = nullptr;
+    throw e;
+  }
+  sqlite3_extended_result_codes(c->m_db, 1);
+  c->SetBusyTimeout(busyTimeoutMs);
+  c->Exec("PRAGMA synchronous=FULL", SqliteStage::kOpen);
+  if (exclusive) c->Exec("PRAGMA locking_mode=EXCLUSIVE", SqliteStage::kOpen);
+  // Reading the schema now turns a damaged file into a failure of Open rather than of a later statement.
+  c->RefreshTables(SqliteStage::kOpen);
+  return c;
+}
+
+SqliteConnection::~SqliteConnection() {
+  for (auto& entry : m_cache) sqlite3_finalize(entry.second.stmt);
+  for (auto& entry : m_internal) sqlite3_finalize(entry.second);
+  if (m_db) sqlite3_close_v2(m_db);
+}
+
+void SqliteConnection::SetBusyTimeout(int milliseconds) {
+  if (m_db) sqlite3_busy_timeout(m_db, std::max(0, milliseconds));
+}
+
+CachedStatement* SqliteConnection::Find(const std::string& key) {
+  auto it = m_cache.find(key);
+  if (it == m_cache.end()) return nullptr;
+  it->second.lastUse = ++m_clock;
+  return &it->second;
+}
+
+CachedStatement& SqliteConnection::Insert(const std::string& key, CachedStatement entry) {
+  if (m_cache.size() >= kStatementCacheSize) {
+    auto oldest = m_cache.begin();
+    for (auto it = m_cache.begin(); it != m_cache.end(); ++it)
+      if (it->second.lastUse < oldest->second.lastUse) oldest = it;
+    sqlite3_finalize(oldest->second.stmt);
+    m_cache.erase(oldest);
+  }
+  entry.lastUse = ++m_clock;
+  auto [it, inserted] = m_cache.emplace(key, std::move(entry));
+  if (!inserted) {  // never expected: callers look up first; keep the one already cached
+    sqlite3_finalize(entry.stmt);
+  }
+  return it->second;
+}
+
+void SqliteConnection::Evict(const std::string& key) {
+  auto it = m_cache.find(key);
+  if (it == m_cache.end()) return;
+  sqlite3_finalize(it->second.stmt);
+  m_cache.erase(it);
+}
+
+sqlite3_stmt* SqliteConnection::Internal(const std::string& sql, SqliteStage stage) {
+  auto it = m_internal.find(sql);
+  if (it != m_internal.end()) return it->second;
+  if (m_internal.size() >= kInternalCacheSize) {
+    for (auto& entry : m_internal) sqlite3_finalize(entry.second);
+    m_internal.clear();
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
+                                    &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    Fail(rc, sql, stage);
+  }
+  m_internal.emplace(sql, stmt);
+  return stmt;
+}
+
+void SqliteConnection::Exec(const std::string& sql, SqliteStage stage) {
+  sqlite3_stmt* stmt = Internal(sql, stage);
+  StatementReset reset(stmt);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) Fail(rc, sql, stage);
+}
+
+void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage stage) const {
+  CString what;
+  if ((resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED) {
+    what.Format(L"The database \"%s\" is locked by another connection; the statement \"%s\" gave up waiting", m_name,
+                VdFromUtf8(sql));
+  } else if (stage == SqliteStage::kOpen) {
+    what.Format(L"Cannot open the database \"%s\"", m_name);
+  } else {
+    what.Format(L"The statement \"%s\" failed on the database \"%s\"", VdFromUtf8(sql), m_name);
+  }
+  throw NewSqliteException(resultCode, m_db ? sqlite3_errmsg(m_db) : nullptr, stage, what);
+}
+
+void SqliteConnection::RefreshTables(SqliteStage stage) {
+  static const std::string kVersion = "PRAGMA schema_version";
+  static const std::string kList = "SELECT name FROM sqlite_master WHERE type='table'";
+  std::int64_t current;
+  {
+    sqlite3_stmt* version = Internal(kVersion, stage);
+    StatementReset reset(version);
+    const int rc = sqlite3_step(version);
+    if (rc != SQLITE_ROW) Fail(rc, kVersion, stage);
+    current = sqlite3_column_int64(version, 0);
+  }
+  if (current == m_tablesVersion) return;
+
+  std::vector<CVdODBCTableDefInfo> tables;
+  sqlite3_stmt* list = Internal(kList, stage);
+  StatementReset reset(list);
+  int rc;
+  while ((rc = sqlite3_step(list)) == SQLITE_ROW) {
+    CVdODBCTableDefInfo info;
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(list, 0));
+    AssignFromUtf8(info.m_strName.str(), name ? name : "", static_cast<std::size_t>(sqlite3_column_bytes(list, 0)));
+    const bool system = info.m_strName.str().size() >= 7 && _wcsnicmp(info.m_strName, L"sqlite_", 7) == 0;
+    info.m_lAttributes = system ? VD_TABLEDEF_SYSTEM : 0;
+    info.m_strTableType = system ? L"SYSTEM TABLE" : L"TABLE";
+    tables.push_back(std::move(info));
+  }
+  if (rc != SQLITE_DONE) Fail(rc, kList, stage);
+  std::sort(tables.begin(), tables.end(), [](const CVdODBCTableDefInfo& a, const CVdODBCTableDefInfo& b) {
+    const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());
+    return order != 0 ? order < 0 : a.m_strName.str() < b.m_strName.str();
+  });
+  m_tables = std::move(tables);
+  m_tablesVersion = current;
+}
+
+int SqliteConnection::TableCount() {
+  RefreshTables(SqliteStage::kStatement);
+  return static_cast<int>(m_tables.size());
+}
+
+const CVdODBCTableDefInfo& SqliteConnection::TableAt(std::size_t index) {
+  RefreshTables(SqliteStage::kStatement);
+  if (index >= m_tables.size()) {
+    CString message;
+    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", m_name,
+                   static_cast<unsigned long long>(index), static_cast<unsigned long long>(m_tables.size()));
+    ThrowDbError(kStateNoTable, message);
+  }
+  return m_tables[index];
+}
+
+bool SqliteConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
+  RefreshTables(SqliteStage::kStatement);
+  const std::wstring_view wanted(name ? name : L"");
+  auto it = std::lower_bound(m_tables.begin(), m_tables.end(), wanted,
+                             [](const CVdODBCTableDefInfo& t, std::wstring_view n) {
+                               return VdCompareNoCase(t.m_strName.str(), n) < 0;
+                             });
+  if (it == m_tables.end() || VdCompareNoCase(it->m_strName.str(), wanted) != 0) return false;
+  info = *it;
+  return true;
+}
+
+bool SqliteConnection::InTransaction() const { return m_db && !sqlite3_get_autocommit(m_db); }
+
+bool SqliteConnection::Begin() {
+  if (InTransaction()) return false;
+  // IMMEDIATE takes the write lock now, so a transaction that reads and then writes cannot fail half-way
+  // on a lock upgrade.
+  Exec(m_readOnly ? "BEGIN" : "BEGIN IMMEDIATE");
+  return true;
+}
+
+bool SqliteConnection::Commit() {
+  if (!InTransaction()) return false;
+  Exec("COMMIT");
+  return true;
+}
+
+bool SqliteConnection::Rollback() {
+  if (!InTransaction()) return false;
+  Exec("ROLLBACK");
+  return true;
+}
+
+std::unique_ptr<RecordsetState> SqliteConnection::TakeState() {
+  if (m_spareStates.empty()) return std::make_unique<RecordsetState>();
+  std::unique_ptr<RecordsetState> state = std::move(m_spareStates.back());
+  m_spareStates.pop_back();
+  return state;
+}
+
+void SqliteConnection::ReturnState(std::unique_ptr<RecordsetState> state) {
+  if (!state || m_spareStates.size() >= kSpareStates || state->arena.capacity() > kSpareArenaLimit ||
+      state->cells.capacity() > kSpareCellLimit)
+    return;
+  state->Reset();
+  m_spareStates.push_back(std::move(state));
+}
+
+}  // namespace vdpattern::db

@@ -1,0 +1,393 @@
+#include "toolkit/db/sqlite/SqliteQuery.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <limits>
+#include "toolkit/db/DbError.h"
+#include "toolkit/db/Utf8Fast.h"
+
+namespace vdpattern::db {
+
+namespace {
+
+constexpr const char* kRowId = "_rowid_";
+
+void AppendQuoted(std::string& out, const std::string& name) {
+  out += '"';
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+void AppendNumber(std::string& out, std::size_t n) { out += std::to_string(n); }
+
+CString Wide(const char* utf8) {
+  CString s;
+  if (utf8) AssignFromUtf8(s.str(), utf8, std::strlen(utf8));
+  return s;
+}
+
+bool EqualsNoCase(const char* a, const char* b) { return a && b && sqlite3_stricmp(a, b) == 0; }
+
+void DescribeColumn(sqlite3* db, sqlite3_stmt* stmt, int index, ColumnInfo& info) {
+  info.name = Wide(sqlite3_column_name(stmt, index));
+  const char* declared = sqlite3_column_decltype(stmt, index);
+  info.declaredType = Wide(declared);
+  info.type = MapDeclaredType(declared ? declared : "");
+  const char* table = sqlite3_column_table_name(stmt, index);
+  const char* origin = sqlite3_column_origin_name(stmt, index);
+  const char* database = sqlite3_column_database_name(stmt, index);
+  if (!table || !origin) return;
+  info.table = Wide(table);
+  info.baseColumn = Wide(origin);
+  info.baseColumnUtf8 = origin;
+  int notNull = 0, primaryKey = 0, autoIncrement = 0;
+  if (sqlite3_table_column_metadata(db, database, table, origin, nullptr, nullptr, &notNull, &primaryKey,
+                                    &autoIncrement) == SQLITE_OK) {
+    info.nullability = notNull ? SQL_NO_NULLS : SQL_NULLABLE;
+    info.primaryKey = primaryKey != 0;
+  }
+}
+
+std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
+  auto set = std::make_shared<ColumnSet>();
+  const int count = sqlite3_column_count(stmt);
+  set->columns.resize(static_cast<std::size_t>(count));
+  for (int k = 0; k < count; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
+  set->stride = static_cast<std::size_t>(count);
+  return set;
+}
+
+// The description of a SELECT prepared with the row id added as its last column, or null when the result is
+// not made of the columns of one table of the main database plus that table's real row id.
+std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
+  const int count = sqlite3_column_count(stmt);
+  if (count < 2) return nullptr;
+  const int hidden = count - 1;
+  const char* table = sqlite3_column_table_name(stmt, hidden);
+  const char* origin = sqlite3_column_origin_name(stmt, hidden);
+  if (!table || !origin || !EqualsNoCase(sqlite3_column_database_name(stmt, hidden), "main")) return nullptr;
+  for (int k = 0; k < hidden; ++k) {
+    if (!EqualsNoCase(sqlite3_column_table_name(stmt, k), table) || !sqlite3_column_origin_name(stmt, k) ||
+        !EqualsNoCase(sqlite3_column_database_name(stmt, k), "main"))
+      return nullptr;
+  }
+  // A real column named like the row id would shadow it: only an INTEGER PRIMARY KEY (the row id itself) or
+  // the implicit row id will do.
+  const char* declared = nullptr;
+  int primaryKey = 0;
+  if (sqlite3_table_column_metadata(db, "main", table, origin, &declared, nullptr, nullptr, &primaryKey, nullptr) !=
+          SQLITE_OK ||
+      !primaryKey || !EqualsNoCase(declared, "INTEGER"))
+    return nullptr;
+
+  auto set = std::make_shared<ColumnSet>();
+  set->columns.resize(static_cast<std::size_t>(hidden));
+  for (int k = 0; k < hidden; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
+  set->updatable = true;
+  set->table = table;
+  set->stride = static_cast<std::size_t>(count);
+  std::string& reread = set->rereadSql;
+  reread = "SELECT ";
+  for (const ColumnInfo& column : set->columns) {
+    AppendQuoted(reread, column.baseColumnUtf8);
+    reread += ',';
+  }
+  reread += kRowId;
+  reread += " FROM \"main\".";
+  AppendQuoted(reread, set->table);
+  reread += " WHERE ";
+  reread += kRowId;
+  reread += "=?1";
+  return set;
+}
+
+bool OnlyBlanks(const char* p) {
+  while (p && *p) {
+    if (*p != ' ' && *p != ';' && *p != '\t' && *p != '\n' && *p != '\r') return false;
+    ++p;
+  }
+  return true;
+}
+
+// Copies the current row of `stmt` into cells [base, base + stride) of the state. Each value is read once
+// through sqlite3_column_value: the connection is used by one thread at a time, so the unprotected value may
+// be read directly, which saves the per-call checks of the sqlite3_column_* functions.
+void ReadRow(sqlite3_stmt* stmt, RecordsetState& state, std::size_t base, std::size_t stride) {
+  Cell* cells = state.cells.data() + base;
+  const int available = sqlite3_column_count(stmt);
+  for (std::size_t k = 0; k < stride; ++k) {
+    Cell& cell = cells[k];
+    const int column = static_cast<int>(k);
+    if (column >= available) {
+      cell = Cell();
+      continue;
+    }
+    sqlite3_value* value = sqlite3_column_value(stmt, column);
+    switch (sqlite3_value_type(value)) {
+      case SQLITE_INTEGER:
+        cell.kind = CellKind::kInteger;
+        cell.i = sqlite3_value_int64(value);
+        break;
+      case SQLITE_FLOAT:
+        cell.kind = CellKind::kReal;
+        cell.d = sqlite3_value_double(value);
+        break;
+      case SQLITE_TEXT:
+      case SQLITE_BLOB: {
+        const bool text = sqlite3_value_type(value) == SQLITE_TEXT;
+        const void* bytes = text ? static_cast<const void*>(sqlite3_value_text(value)) : sqlite3_value_blob(value);
+        const std::size_t length = static_cast<std::size_t>(sqlite3_value_bytes(value));
+        if (state.arena.size() + length > std::numeric_limits<std::uint32_t>::max())
+          ThrowDbError(kStateGeneral, L"The result is too large to be held in memory (over 4 GB of text).");
+        cell.kind = text ? CellKind::kText : CellKind::kBlob;
+        cell.bytes.offset = static_cast<std::uint32_t>(state.arena.size());
+        cell.bytes.length = static_cast<std::uint32_t>(length);
+        if (length) state.arena.append(static_cast<const char*>(bytes), length);
+        break;
+      }
+      default:
+        cell = Cell();
+        break;
+    }
+  }
+}
+
+void Bind(SqliteConnection& c, sqlite3_stmt* stmt, int index, const PendingValue& value, const std::string& sql) {
+  int rc;
+  switch (value.kind) {
+    case CellKind::kInteger:
+      rc = sqlite3_bind_int64(stmt, index, value.i);
+      break;
+    case CellKind::kReal:
+      rc = sqlite3_bind_double(stmt, index, value.d);
+      break;
+    case CellKind::kText:
+      rc = sqlite3_bind_text(stmt, index, value.bytes.data(), static_cast<int>(value.bytes.size()), SQLITE_STATIC);
+      break;
+    case CellKind::kBlob:
+      rc = sqlite3_bind_blob(stmt, index, value.bytes.data(), static_cast<int>(value.bytes.size()), SQLITE_STATIC);
+      break;
+    default:
+      rc = sqlite3_bind_null(stmt, index);
+      break;
+  }
+  if (rc != SQLITE_OK) c.Fail(rc, sql);
+}
+
+// Runs a generated write statement whose parameters are bound; returns the number of rows it changed.
+int RunWrite(SqliteConnection& c, sqlite3_stmt* stmt, const std::string& sql) {
+  StatementReset reset(stmt);
+  const int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) c.Fail(rc, sql);
+  return sqlite3_changes(c.handle());
+}
+
+// Reads row `row` of the state's table again by its row id, so the state shows what the file now holds.
+void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row, std::int64_t rowId) {
+  const ColumnSet& columns = *state.columns;
+  sqlite3_stmt* stmt = c.Internal(columns.rereadSql);
+  StatementReset reset(stmt);
+  sqlite3_bind_int64(stmt, 1, rowId);
+  const int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW)
+    ReadRow(stmt, state, row * columns.stride, columns.stride);
+  else if (rc != SQLITE_DONE)
+    c.Fail(rc, columns.rereadSql);
+}
+
+std::string TableRef(const ColumnSet& columns) {
+  std::string ref = "\"main\".";
+  AppendQuoted(ref, columns.table);
+  return ref;
+}
+
+std::int64_t CurrentRowId(const RecordsetState& state) {
+  const std::size_t stride = state.columns->stride;
+  return state.cells[static_cast<std::size_t>(state.position) * stride + stride - 1].i;
+}
+
+[[noreturn]] void RowGone(const ColumnSet& columns) {
+  CString message;
+  message.Format(L"The current row no longer exists in the table \"%s\": another connection deleted it.",
+                 VdFromUtf8(columns.table));
+  ThrowDbError(kStateGeneral, message);
+}
+
+}  // namespace
+
+CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
+  sqlite3* db = c.handle();
+  const unsigned flags = text.cacheable ? SQLITE_PREPARE_PERSISTENT : 0;
+  CachedStatement entry;
+  if (text.singleTableSelect) {
+    std::string withRowId = text.sql;
+    withRowId.insert(text.fromPos, std::string(", ") + kRowId + " ");
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v3(db, withRowId.c_str(), static_cast<int>(withRowId.size()), flags, &stmt, nullptr) ==
+            SQLITE_OK &&
+        stmt) {
+      entry.columns = DescribeEditable(db, stmt);
+      if (entry.columns) {
+        entry.stmt = stmt;
+        return entry;
+      }
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_stmt* stmt = nullptr;
+  const char* tail = nullptr;
+  const int rc = sqlite3_prepare_v3(db, text.sql.c_str(), static_cast<int>(text.sql.size()), flags, &stmt, &tail);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(stmt);
+    c.Fail(rc, text.sql);
+  }
+  if (!stmt) ThrowDbError(kStateSyntax, L"The SQL text holds no statement.");
+  if (!OnlyBlanks(tail)) {
+    sqlite3_finalize(stmt);
+    ThrowDbError(kStateSyntax,
+                 L"The text holds more than one SQL statement; only one statement can be run at a time.");
+  }
+  entry.stmt = stmt;
+  entry.columns = Describe(db, stmt);
+  return entry;
+}
+
+void RunQuery(SqliteConnection& c, RecordsetState& state) {
+  const StatementText& text = state.text;
+  for (int attempt = 0;; ++attempt) {
+    CachedStatement oneShot;
+    struct Finalizer {
+      sqlite3_stmt*& stmt;
+      ~Finalizer() { sqlite3_finalize(stmt); }
+    } finalizer{oneShot.stmt};
+
+    CachedStatement* entry = nullptr;
+    if (text.cacheable) {
+      entry = c.Find(text.sql);
+      if (!entry) entry = &c.Insert(text.sql, PrepareQuery(c, text));
+    } else {
+      oneShot = PrepareQuery(c, text);
+      entry = &oneShot;
+    }
+    sqlite3_stmt* stmt = entry->stmt;
+    StatementReset reset(stmt);
+
+    std::uint32_t start = 0;
+    for (std::size_t k = 0; k < text.literalEnds.size(); ++k) {
+      const std::uint32_t end = text.literalEnds[k];
+      const int rc = sqlite3_bind_text(stmt, static_cast<int>(k + 1), text.literals.data() + start,
+                                       static_cast<int>(end - start), SQLITE_STATIC);
+      if (rc != SQLITE_OK) c.Fail(rc, text.sql);
+      start = end;
+    }
+
+    state.columns = entry->columns;
+    const std::size_t stride = state.columns->stride;
+    state.cells.clear();
+    state.arena.clear();
+    state.rows = 0;
+    state.position = 0;
+
+    int rc = sqlite3_step(stmt);
+    if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0) {
+      // The schema changed since the statement was described: describe it anew.
+      reset.Dismiss();
+      sqlite3_reset(stmt);
+      c.Evict(text.sql);
+      continue;
+    }
+    while (rc == SQLITE_ROW) {
+      const std::size_t base = state.cells.size();
+      state.cells.resize(base + stride);
+      ReadRow(stmt, state, base, stride);
+      ++state.rows;
+      rc = sqlite3_step(stmt);
+    }
+    if (rc != SQLITE_DONE) {
+      state.cells.clear();
+      state.rows = 0;
+      c.Fail(rc, text.sql);
+    }
+    return;
+  }
+}
+
+bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
+  const ColumnSet& columns = *state.columns;
+  std::string sql = "UPDATE " + TableRef(columns) + " SET ";
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+    if (!state.dirty[k]) continue;
+    if (count++) sql += ',';
+    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
+    sql += "=?";
+    AppendNumber(sql, count);
+  }
+  if (!count) return false;
+  sql += " WHERE ";
+  sql += kRowId;
+  sql += "=?";
+  AppendNumber(sql, count + 1);
+
+  sqlite3_stmt* stmt = c.Internal(sql);
+  int index = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k)
+    if (state.dirty[k]) Bind(c, stmt, ++index, state.pending[k], sql);
+  const std::int64_t rowId = CurrentRowId(state);
+  sqlite3_bind_int64(stmt, index + 1, rowId);
+  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
+  Reread(c, state, static_cast<std::size_t>(state.position), rowId);
+  return true;
+}
+
+void InsertRow(SqliteConnection& c, RecordsetState& state) {
+  const ColumnSet& columns = *state.columns;
+  std::string sql = "INSERT INTO " + TableRef(columns);
+  std::string values;
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+    if (!state.dirty[k]) continue;
+    sql += count ? "," : " (";
+    values += count ? "," : " VALUES (";
+    ++count;
+    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
+    values += '?';
+    AppendNumber(values, count);
+  }
+  if (count)
+    sql += ")" + values + ")";
+  else
+    sql += " DEFAULT VALUES";
+
+  sqlite3_stmt* stmt = c.Internal(sql);
+  int index = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k)
+    if (state.dirty[k]) Bind(c, stmt, ++index, state.pending[k], sql);
+  RunWrite(c, stmt, sql);
+  const std::int64_t rowId = sqlite3_last_insert_rowid(c.handle());
+
+  const std::size_t row = state.rows;
+  state.cells.resize((row + 1) * columns.stride);
+  Cell& id = state.cells[(row + 1) * columns.stride - 1];
+  id.kind = CellKind::kInteger;
+  id.i = rowId;
+  ++state.rows;
+  Reread(c, state, row, rowId);
+}
+
+void DeleteRow(SqliteConnection& c, RecordsetState& state) {
+  const ColumnSet& columns = *state.columns;
+  const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + kRowId + "=?1";
+  sqlite3_stmt* stmt = c.Internal(sql);
+  sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
+  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
+  const auto first = state.cells.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(state.position) * columns.stride);
+  state.cells.erase(first, first + static_cast<std::ptrdiff_t>(columns.stride));
+  --state.rows;
+}
+
+}  // namespace vdpattern::db

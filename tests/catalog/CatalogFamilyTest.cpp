@@ -1,0 +1,142 @@
+// Families: which tables are families, family codes and their cache, the "FamilyDescription" fields.
+
+#include "catalog/CatalogFixture.h"
+
+using cattest::CatalogFile;
+
+namespace {
+
+class CatalogFamilies : public CatalogFile {
+ protected:
+  // The standard catalog plus every table that is never a family, and an engine table (sqlite_sequence).
+  void SetUp() override {
+    auto b = cattest::StandardCatalog();
+    b.AddTable("CorespondenceTable", "").AddTable("Regulations", "").AddTable("Steel Curves", "");
+    b.AddSql("CREATE TABLE Counter (id INTEGER PRIMARY KEY AUTOINCREMENT); INSERT INTO Counter DEFAULT VALUES;");
+    b.AddSql("DROP TABLE Counter;");
+    b.Write(m_file);
+  }
+};
+
+class CatalogFamilyCodes : public CatalogFile {};
+
+std::wstring Code(CVdPatternCatalog& catalog, const wchar_t* family) {
+  wchar_t code[64] = L"unchanged";
+  return catalog.GetFamilyCode(family, code) ? code : L"<none:" + std::wstring(code) + L">";
+}
+
+}  // namespace
+
+TEST_F(CatalogFamilies, OnlyFamilyTablesAreListedInNameOrder) {
+  ASSERT_EQ(Cell("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
+  auto catalog = Open();
+  std::list<std::wstring> families;
+  ASSERT_TRUE(catalog->GetFamilies(families));
+  EXPECT_EQ(families, (std::list<std::wstring>{L"Angles", L"Beams", L"Channels"}));
+}
+
+TEST_F(CatalogFamilies, FamiliesAreAppendedWithoutRemovingDuplicates) {
+  auto catalog = Open();
+  std::list<std::wstring> families{L"Beams"};
+  ASSERT_TRUE(catalog->GetFamilies(families));
+  ASSERT_TRUE(catalog->GetFamilies(families));
+  EXPECT_EQ(families, (std::list<std::wstring>{L"Beams", L"Angles", L"Beams", L"Channels", L"Angles", L"Beams",
+                                               L"Channels"}));
+}
+
+TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAReport) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  EXPECT_TRUE(catalog->FindFamily(L"Beams"));
+  EXPECT_TRUE(catalog->FindFamily(L"bEAMS"));
+  EXPECT_TRUE(catalog->FindFamily(L"Types"));  // only the three system tables are refused by name
+  EXPECT_TRUE(catalog->FindFamily(L"Paste Errors"));
+  EXPECT_FALSE(catalog->FindFamily(L"units"));
+  EXPECT_FALSE(catalog->FindFamily(L"DEFINITION"));
+  EXPECT_FALSE(catalog->FindFamily(L"FamilyDescription"));
+  EXPECT_FALSE(catalog->FindFamily(L"sqlite_sequence"));
+  EXPECT_FALSE(catalog->FindFamily(L"Nowhere"));
+  EXPECT_FALSE(catalog->FindFamily(L""));
+  EXPECT_FALSE(catalog->FindFamily(nullptr));
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseAndHandedOutUpperCased) {
+  auto catalog = Open();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
+  EXPECT_EQ(Code(*catalog, L"bEaMs"), L"HE");
+  EXPECT_EQ(Code(*catalog, L"CHANNELS"), L"UPN");
+}
+
+TEST_F(CatalogFamilyCodes, FamilyWithoutACodeOrWithoutADescriptionRowHasNone) {
+  auto b = cattest::StandardCatalog();
+  b.AddTable("Tubes", "D DOUBLE");
+  Rewrite(b);
+  auto catalog = Open();
+  EXPECT_EQ(Code(*catalog, L"Angles"), L"<none:>");
+  EXPECT_EQ(Code(*catalog, L"Tubes"), L"<none:>");
+  EXPECT_EQ(Code(*catalog, nullptr), L"<none:>");
+}
+
+TEST_F(CatalogFamilyCodes, FirstDescriptionRowWins) {
+  vdtest::CatalogBuilder b;
+  b.AddFamily("Beams", "first", "H DOUBLE").AddDescription("BEAMS", "second").AddDescription("Angles", "");
+  b.AddDescription("angles", "late");
+  Rewrite(b);
+  auto catalog = Open();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"FIRST");
+  EXPECT_EQ(Code(*catalog, L"Angles"), L"LATE");  // an empty code is no entry, so a later row counts
+}
+
+TEST_F(CatalogFamilyCodes, CodeOfSixtyFourCharactersIsRefused) {
+  const std::string fits(63, 'c'), tooLong(64, 'c');
+  vdtest::CatalogBuilder b;
+  b.AddFamily("Fits", fits, "H DOUBLE", "('F 1', 1)").AddFamily("Long", tooLong, "H DOUBLE", "('L 1', 1)");
+  Rewrite(b);
+  auto catalog = Open();
+  EXPECT_EQ(Code(*catalog, L"Fits"), std::wstring(63, L'C'));
+  EXPECT_EQ(Code(*catalog, L"Long"), L"<none:>");
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"L 1", L"Long"));
+  EXPECT_FALSE(p);
+}
+
+TEST_F(CatalogFamilyCodes, CacheIsKeptUntilClearFamiliesCode) {
+  auto catalog = Open();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
+  vdtest::ExecSql(m_file, "UPDATE FamilyDescription SET FamilyCode = 'hx' WHERE Name = 'Beams';");
+  catalog->CloseDB();
+  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
+  catalog->ClearFamiliesCode();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HX");
+}
+
+TEST_F(CatalogFamilyCodes, DescriptionFieldsAreReadAndWrittenOnTheCurrentRowWithoutADateStamp) {
+  auto catalog = Open();
+  ASSERT_NE(catalog->GetFamilyDescriptionRS(), nullptr);
+  COleVariant value;
+  ASSERT_TRUE(catalog->GetFamilyDescriptionField(L"Description", value));
+  EXPECT_EQ(VariantToString(&value, true), L"The Beams family");
+  ASSERT_TRUE(catalog->GetFamilyDescriptionField(1, value));
+  EXPECT_EQ(VariantToString(&value, true), L"he");
+  EXPECT_FALSE(catalog->GetFamilyDescriptionField(L"NoSuchColumn", value));
+
+  EXPECT_TRUE(catalog->SetFamilyDescriptionField(L"Description", L"Rolled beams"));
+  EXPECT_TRUE(catalog->SetFamilyDescriptionField(1, L"hb"));
+  EXPECT_TRUE(catalog->SetFamilyDescriptionField(L"Description", COleVariant(L"Wide flange")));
+  EXPECT_FALSE(catalog->SetFamilyDescriptionField(L"NoSuchColumn", L"x"));
+  EXPECT_EQ(Cell("SELECT Description || '/' || FamilyCode FROM FamilyDescription WHERE Name = 'Beams'"),
+            "Wide flange/hb");
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HB");
+  EXPECT_EQ(Cell("SELECT def_lastUpdate FROM Definition"), "2001/01/01");
+}
+
+TEST_F(CatalogFamilyCodes, EnumeratePropertiesHandsOutNothing) {
+  auto catalog = Open();
+  IEnumPropFamily* enumerator = reinterpret_cast<IEnumPropFamily*>(&catalog);
+  EXPECT_EQ(catalog->EnumerateProperties(L"Beams", &enumerator), E_POINTER);
+  EXPECT_EQ(enumerator, nullptr);
+  enumerator = reinterpret_cast<IEnumPropFamily*>(&catalog);
+  EXPECT_EQ(catalog->EnumerateProperties(L"Nowhere", &enumerator), E_POINTER);
+  EXPECT_EQ(enumerator, nullptr);
+}

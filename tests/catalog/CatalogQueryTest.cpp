@@ -1,0 +1,256 @@
+// Pattern queries: the search over families, reading one pattern, a family, a statement, and GetMaxValue.
+
+#include "catalog/CatalogFixture.h"
+
+using cattest::CatalogFile;
+using cattest::CRecordingFactory;
+using cattest::Number;
+
+namespace {
+
+class CatalogSearch : public CatalogFile {};
+class CatalogFamilyRead : public CatalogFile {};
+class CatalogMaxValue : public CatalogFile {
+ protected:
+  void SetUp() override {
+    vdtest::CatalogBuilder b;
+    b.AddTable("Parts", "Serial INTEGER, Batch TEXT", "('a', 7, 'B1'), ('b', 12, 'B2'), ('c', 9, 'B2')");
+    b.AddTable("Empty", "Serial INTEGER");
+    b.Write(m_file);
+  }
+};
+
+std::vector<std::wstring> Names(CVdPatternPool& pool) {
+  std::vector<std::wstring> names;
+  for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) names.push_back(p->GetUserNameW().str());
+  return names;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- search
+
+TEST_F(CatalogSearch, QuoteInANameIsDoubledAndFound) {
+  auto catalog = Open();
+  EXPECT_TRUE(catalog->FindPattern(L"O'Neil", nullptr));
+  EXPECT_TRUE(catalog->FindPattern(L"O'Neil", L"Beams"));
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"O'Neil", nullptr));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetUserNameW(), L"O'Neil");
+  EXPECT_FALSE(catalog->FindPattern(L"x' OR '1'='1", nullptr));
+}
+
+TEST_F(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> shared(catalog->GetPattern(L"SHARED 1", nullptr));
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(shared->GetFamily(), L"beams");
+  EXPECT_EQ(Number(*shared, L"height"), 10);
+  std::unique_ptr<CVdPattern> channel(catalog->GetPattern(L"SHARED 1", L"Channels"));
+  ASSERT_TRUE(channel);
+  EXPECT_EQ(Number(*channel, L"height"), 20);
+
+  EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
+  EXPECT_FALSE(catalog->FindPattern(L"TYPE ONLY", nullptr));
+  EXPECT_FALSE(catalog->FindPattern(L"PASTE ONLY", nullptr));
+  EXPECT_TRUE(catalog->FindPattern(L"TYPE ONLY", L"Types"));  // a named table is searched whatever it is
+  EXPECT_FALSE(catalog->FindPattern(L"HE 1", nullptr));        // equality, not a prefix
+}
+
+TEST_F(CatalogSearch, MissingFamilyIsSkippedSilently) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  EXPECT_FALSE(catalog->FindPattern(L"HE 100", L"Nowhere"));
+  EXPECT_FALSE(catalog->FindPattern(L"HE 100", L""));
+  EXPECT_EQ(catalog->GetPattern(L"HE 100", L"Nowhere"), nullptr);
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogSearch, SearchGoesOnWhileAnotherConnectionHoldsTheWriteLock) {
+  auto catalog = Open();
+  sqlite3* writer = nullptr;
+  ASSERT_EQ(sqlite3_open(m_file.c_str(), &writer), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(writer, "BEGIN IMMEDIATE; UPDATE Channels SET Width = 99 WHERE Name = 'UPN 80';", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  vdtest::ReportCapture capture;
+  catalog->CloseDB();  // a fresh connection, so nothing is read from before the lock
+  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
+  EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"UPN 80", nullptr));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Number(*p, L"width"), 45);  // the uncommitted change is not seen
+  EXPECT_TRUE(capture.reports.empty());
+  sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(writer);
+}
+
+TEST_F(CatalogSearch, CatalogWithoutFamiliesFindsNothing) {
+  Rewrite(vdtest::CatalogBuilder());
+  auto catalog = Open();
+  EXPECT_FALSE(catalog->FindPattern(L"HE 100", nullptr));
+  EXPECT_EQ(catalog->GetPattern(L"HE 100", nullptr), nullptr);
+}
+
+TEST_F(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits) {
+  CVdUnitManager millimetres(1000.0);
+  auto* factory = new CRecordingFactory(&millimetres);
+  auto catalog = Open(factory);
+  ASSERT_TRUE(catalog->GetHasUnits());
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"beams"));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetCatalog(), L"steel");
+  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
+  EXPECT_EQ(Number(*p, L"area"), 26);  // stored cm2, never converted here
+  std::unique_ptr<CVdPattern> q(catalog->GetPattern(L"UPN 80", nullptr));
+  ASSERT_TRUE(q);
+  ASSERT_EQ(factory->reads.size(), 2u);
+  EXPECT_EQ(factory->reads[0].family, L"BEAMS");
+  EXPECT_EQ(factory->reads[0].code, L"HE");
+  EXPECT_FALSE(factory->reads[0].useUnits);
+  EXPECT_EQ(factory->reads[1].family, L"CHANNELS");
+}
+
+TEST_F(CatalogSearch, FamilyWithoutACodeGivesNoPattern) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  EXPECT_TRUE(catalog->FindPattern(L"L 50", nullptr));
+  EXPECT_EQ(catalog->GetPattern(L"L 50", nullptr), nullptr);
+  EXPECT_EQ(catalog->GetPattern(L"L 50", L"Angles"), nullptr);
+  EXPECT_TRUE(factory->reads.empty());
+  CVdPatternPool pool;
+  EXPECT_FALSE(catalog->GetFamilyPattern(&pool, L"Angles", nullptr));
+  EXPECT_EQ(pool.GetCount(), 0);
+}
+
+// ---------------------------------------------------------------- whole families
+
+TEST_F(CatalogFamilyRead, FilterSelectsByLikeAndAnEmptyFilterReadsAll) {
+  auto catalog = Open();
+  CVdPatternPool filtered;
+  ASSERT_TRUE(catalog->GetFamilyPattern(&filtered, L"Beams", L"HE%"));
+  EXPECT_EQ(Names(filtered), (std::vector<std::wstring>{L"HE 100", L"HE 200", L"HEB 300"}));
+  CVdPatternPool all, none;
+  ASSERT_TRUE(catalog->GetFamilyPattern(&all, L"Beams", L""));
+  EXPECT_EQ(all.GetCount(), 5);
+  ASSERT_TRUE(catalog->GetFamilyPattern(&none, L"Beams", L"Z%"));
+  EXPECT_EQ(none.GetCount(), 0);
+  CVdPatternPool quoted;
+  ASSERT_TRUE(catalog->GetFamilyPattern(&quoted, L"Beams", L"O'N%"));
+  EXPECT_EQ(Names(quoted), (std::vector<std::wstring>{L"O'Neil"}));
+}
+
+TEST_F(CatalogFamilyRead, PatternsCarryTheCatalogAndTheCallersFamilyName) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  CVdPatternPool pool;
+  ASSERT_TRUE(catalog->GetFamilyPattern(&pool, L"cHaNnElS", nullptr));
+  ASSERT_EQ(factory->reads.size(), 3u);
+  for (const auto& read : factory->reads) {
+    EXPECT_EQ(read.family, L"cHaNnElS");
+    EXPECT_EQ(read.code, L"UPN");
+    EXPECT_TRUE(read.useUnits);
+  }
+  CVdPattern* p = pool.GetPatternByName(L"UPN 80");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->GetCatalog(), L"steel");
+  EXPECT_EQ(Number(*p, L"width"), 45);
+}
+
+TEST_F(CatalogFamilyRead, EmptyOrMissingFamilyFails) {
+  auto catalog = Open();
+  CVdPatternPool pool;
+  EXPECT_FALSE(catalog->GetFamilyPattern(&pool, L"", nullptr));
+  EXPECT_FALSE(catalog->GetFamilyPattern(&pool, nullptr, nullptr));
+  vdtest::ReportCapture capture;
+  EXPECT_FALSE(catalog->GetFamilyPattern(&pool, L"Nowhere", nullptr));
+  EXPECT_TRUE(capture.reports.empty());
+  EXPECT_EQ(pool.GetCount(), 0);
+}
+
+TEST_F(CatalogFamilyRead, StatementOverSeveralFamiliesTakesEachRowsFamilyFromColumnZero) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  CVdPatternPool pool;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(
+      &pool, L"SELECT 'Beams' AS Fam, Name, Height FROM Beams UNION ALL SELECT 'Channels', Name, Height FROM Channels",
+      L""));
+  EXPECT_EQ(pool.GetCount(), 8);
+  std::list<CVdPattern*> beams, channels;
+  pool.GetListPattern(beams, L"beams");
+  pool.GetListPattern(channels, L"channels");
+  EXPECT_EQ(beams.size(), 5u);
+  EXPECT_EQ(channels.size(), 3u);
+  for (CVdPattern* p : beams) {
+    EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
+    EXPECT_EQ(p->GetCatalog(), L"steel");
+  }
+  ASSERT_EQ(factory->reads.size(), 8u);
+  EXPECT_EQ(factory->reads.front().family, L"BEAMS");
+  EXPECT_EQ(factory->reads.front().code, L"");  // rows named by column 0 get no code
+  EXPECT_EQ(factory->reads.back().family, L"CHANNELS");
+}
+
+TEST_F(CatalogFamilyRead, StatementWithAFamilyUsesItsUpperCasedNameAndCode) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  CVdPatternPool pool;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Beams WHERE Height > 150", L"beams"));
+  EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"HE 200", L"HEB 300"}));
+  ASSERT_EQ(factory->reads.size(), 2u);
+  EXPECT_EQ(factory->reads[0].family, L"BEAMS");
+  EXPECT_EQ(factory->reads[0].code, L"HE");
+  // A family without a code is read all the same.
+  CVdPatternPool angles;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&angles, L"SELECT * FROM Angles", L"Angles"));
+  EXPECT_EQ(angles.GetCount(), 1);
+}
+
+TEST_F(CatalogFamilyRead, FailingStatementIsSilentAndKeepsThePool) {
+  auto catalog = Open();
+  CVdPatternPool pool;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Channels", L"Channels"));
+  vdtest::ReportCapture capture;
+  EXPECT_FALSE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Nowhere", L""));
+  EXPECT_TRUE(capture.reports.empty());
+  EXPECT_EQ(pool.GetCount(), 3);
+}
+
+// ---------------------------------------------------------------- GetMaxValue
+
+TEST_F(CatalogMaxValue, SingleKeyGivesThatRowsValue) {
+  auto catalog = Open();
+  CVdPatternValue value(COleVariant(L"a"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Name", value), CVdPatternCatalog::eFunctionFound);
+  EXPECT_EQ(VariantToLong(&value), 7);
+}
+
+TEST_F(CatalogMaxValue, MissingKeyGivesTheColumnMaximumOrZero) {
+  auto catalog = Open();
+  CVdPatternValue value(COleVariant(L"zz"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Name", value), CVdPatternCatalog::eFunctionNotFound);
+  EXPECT_EQ(VariantToLong(&value), 12);
+  CVdPatternValue none(COleVariant(L"zz"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Empty", L"Serial", L"Name", none), CVdPatternCatalog::eFunctionNotFound);
+  EXPECT_EQ(none.vt == VT_NULL ? -1 : VariantToLong(&none), 0);
+}
+
+TEST_F(CatalogMaxValue, DuplicateKeyFailsAndLeavesTheValue) {
+  auto catalog = Open();
+  vdtest::ReportCapture capture;
+  CVdPatternValue value(COleVariant(L"B2"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Batch", value), CVdPatternCatalog::eFunctionFailed);
+  EXPECT_EQ(value.vt, VT_BSTR);
+  EXPECT_EQ(VariantToString(&value), L"B2");
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogMaxValue, DatabaseFailureIsReported) {
+  auto catalog = Open();
+  vdtest::ReportCapture capture;
+  CVdPatternValue value(COleVariant(L"a"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"NoColumn", L"Name", value), CVdPatternCatalog::eFunctionFailed);
+  ASSERT_EQ(capture.reports.size(), 1u);
+  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
+  EXPECT_EQ(VariantToString(&value), L"a");
+}

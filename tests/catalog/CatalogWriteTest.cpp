@@ -1,0 +1,197 @@
+// Pattern writing: insert (overwrite and append), modify, remove, the date stamp, and a read-only file.
+
+#include <sys/stat.h>
+
+#include "catalog/CatalogFixture.h"
+
+using cattest::CatalogFile;
+using cattest::CRecordingFactory;
+using cattest::Today;
+
+namespace {
+
+class CatalogWrite : public CatalogFile {
+ protected:
+  std::string Stamp() const { return Cell("SELECT def_lastUpdate FROM Definition"); }
+  std::string Rows(const std::string& table) const { return Cell("SELECT count(*) FROM [" + table + "]"); }
+};
+
+class CatalogReadOnlyFile : public CatalogFile {
+ protected:
+  void SetUp() override {
+    CatalogFile::SetUp();
+    chmod(m_file.c_str(), 0444);
+  }
+};
+
+}  // namespace
+
+TEST_F(CatalogWrite, InsertOfAnExistingNameOverwritesItsRowAndStampsTheDate) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"height", 111.5);
+  EXPECT_TRUE(catalog->InsertPattern(p.get(), false));
+  EXPECT_EQ(Rows("Beams"), "5");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "111.5");
+  EXPECT_EQ(Stamp(), Today());
+  EXPECT_EQ(catalog->GetLastUpdateDate(), CString(Wide(Today())));
+}
+
+TEST_F(CatalogWrite, InsertOfANameWithAQuoteOverwritesIt) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"O'Neil", nullptr));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"series", L"Y");
+  EXPECT_TRUE(catalog->InsertPattern(p.get(), false));
+  EXPECT_EQ(Rows("Beams"), "5");
+  EXPECT_EQ(Cell("SELECT Series FROM Beams WHERE Name = 'O''Neil'"), "Y");
+}
+
+TEST_F(CatalogWrite, InsertOfANewNameAddsARowWithThatName) {
+  auto catalog = Open();
+  CVdPattern p(1, L"HE 400", L"Beams");
+  p.SetParam(0, L"height", 400.0);
+  EXPECT_TRUE(catalog->InsertPattern(&p, false));
+  EXPECT_EQ(Rows("Beams"), "6");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 400'"), "400.0");
+  EXPECT_TRUE(catalog->FindPattern(L"HE 400", nullptr));
+}
+
+TEST_F(CatalogWrite, AppendAddsARowOnEveryCallEvenForAnExistingName) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"UPN 80", L"Channels"));
+  ASSERT_TRUE(p);
+  EXPECT_TRUE(catalog->InsertPattern(p.get(), true));
+  EXPECT_TRUE(catalog->InsertPattern(p.get(), true));
+  EXPECT_EQ(Rows("Channels"), "5");
+  EXPECT_EQ(Cell("SELECT count(*) FROM Channels WHERE Name = 'UPN 80' AND Width = 45"), "3");
+}
+
+TEST_F(CatalogWrite, FamilyWithoutACodeWritesNothing) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  CVdPattern fresh(1, L"L 60", L"Angles");
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  EXPECT_FALSE(catalog->ModifyPattern(L"L 50", L"Angles", p.get()));
+  EXPECT_EQ(Rows("Angles"), "1");
+  EXPECT_EQ(Cell("SELECT Height FROM Angles"), "50.0");
+  EXPECT_EQ(Stamp(), "2001/01/01");
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogWrite, FactoryRefusalCancelsTheRowAndLeavesTheDate) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"height", 1.0);
+  factory->refuseWrites = true;
+  EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
+  EXPECT_FALSE(catalog->InsertPattern(p.get(), true));
+  CVdPattern fresh(1, L"HE 999", L"Beams");
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
+  EXPECT_FALSE(catalog->ModifyPattern(L"HE 200", L"Beams", p.get()));
+  EXPECT_EQ(Rows("Beams"), "5");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "100.0");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 200'"), "200.0");
+  EXPECT_EQ(Stamp(), "2001/01/01");
+  EXPECT_EQ(catalog->GetLastUpdateDate(), L"2001/01/01");
+  // The cancelled edit leaves nothing pending: the next accepted write goes through.
+  factory->refuseWrites = false;
+  EXPECT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "1.0");
+}
+
+TEST_F(CatalogWrite, ModifyWithoutAFamilyChangesTheFirstFamilyHoldingTheName) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"SHARED 1", L"Channels"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"height", 77.0);
+  EXPECT_TRUE(catalog->ModifyPattern(L"SHARED 1", nullptr, p.get()));
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'SHARED 1'"), "77.0");
+  EXPECT_EQ(Cell("SELECT Height FROM Channels WHERE Name = 'SHARED 1'"), "20.0");
+  EXPECT_EQ(Stamp(), Today());
+}
+
+TEST_F(CatalogWrite, ModifyOfAMissingNameIsFalseWithoutAReport) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  CVdPattern p(1, L"HE 100", L"Beams");
+  EXPECT_FALSE(catalog->ModifyPattern(L"HE 999", nullptr, &p));
+  EXPECT_FALSE(catalog->ModifyPattern(L"HE 100", L"Channels", &p));
+  EXPECT_EQ(Stamp(), "2001/01/01");
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogWrite, RemoveDeletesTheRowOfTheFirstFamilyAndStampsTheDate) {
+  auto catalog = Open();
+  EXPECT_TRUE(catalog->RemovePattern(L"SHARED 1", nullptr));
+  EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'SHARED 1'"), "0");
+  EXPECT_EQ(Cell("SELECT count(*) FROM Channels WHERE Name = 'SHARED 1'"), "1");
+  EXPECT_EQ(Stamp(), Today());
+  EXPECT_TRUE(catalog->RemovePattern(L"L 50", L"Angles"));  // the last row: the table is left empty
+  EXPECT_EQ(Rows("Angles"), "0");
+}
+
+TEST_F(CatalogWrite, RemoveOfAMissingNameIsFalseAndLeavesTheDate) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  EXPECT_FALSE(catalog->RemovePattern(L"HE 999", nullptr));
+  EXPECT_FALSE(catalog->RemovePattern(L"HE 100", L"Nowhere"));
+  EXPECT_EQ(Stamp(), "2001/01/01");
+  EXPECT_TRUE(capture.reports.empty());
+}
+
+TEST_F(CatalogWrite, AppendToAMissingTableIsReported) {
+  auto catalog = Open();
+  vdtest::ReportCapture capture;
+  CVdPattern p(1, L"X 1", L"Nowhere");
+  EXPECT_FALSE(catalog->InsertPattern(&p, true));
+  ASSERT_EQ(capture.reports.size(), 1u);
+  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
+}
+
+// ---------------------------------------------------------------- read-only file
+
+TEST_F(CatalogReadOnlyFile, WritesFailThroughTheReportAndTheFileIsUnchanged) {
+  const std::string before = cattest::FileBytes(m_file);
+  auto catalog = Open();
+  ASSERT_TRUE(catalog->IsOpened());
+  EXPECT_FALSE(catalog->CanWrite());
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  CVdPattern fresh(1, L"HE 400", L"Beams");
+
+  vdtest::ReportCapture capture;
+  EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  EXPECT_FALSE(catalog->RemovePattern(L"HE 200", L"Beams"));
+  ASSERT_EQ(capture.reports.size(), 4u);
+  for (const auto& report : capture.reports) {
+    EXPECT_EQ(report.caption, L"Erreur DB");
+    EXPECT_NE(report.text.find(L"read-only"), std::wstring::npos) << CString(report.text);
+  }
+
+  // ModifyPattern and the metadata setters leave the failure to the caller.
+  auto failsToCaller = [](auto write) {
+    try {
+      write();
+    } catch (CDBException* e) {
+      e->Delete();
+      return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(failsToCaller([&] { catalog->ModifyPattern(L"HE 100", nullptr, p.get()); }));
+  EXPECT_TRUE(failsToCaller([&] { catalog->SetName(L"Renamed"); }));
+  EXPECT_TRUE(failsToCaller([&] { catalog->SetEditorName(L"Bob"); }));
+  EXPECT_EQ(capture.reports.size(), 4u);
+  EXPECT_FALSE(catalog->SetFamilyDescriptionField(L"Description", L"x"));
+  EXPECT_EQ(catalog->GetLastUpdateDate(), L"2001/01/01");
+  catalog.reset();
+  EXPECT_EQ(cattest::FileBytes(m_file), before);
+}

@@ -1,0 +1,334 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+#include <vdpattern/factory/VdPatternFactory.h>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VariantConv.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+
+#include "support/ReportCapture.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+using Units = std::map<std::wstring, UNITINFO>;
+
+// A unit manager with metrics factor 2 and a length unit (e = 1, k = 1): F = 2.
+struct DoublingUnits {
+  CVdUnitManager manager{2.0};
+  Units units{{L"h", UNITINFO{CVdUnit(1.0, 1), L""}}, {L"n", UNITINFO{CVdUnit(1.0, 1), L""}}};
+};
+
+class CTestFactory : public CVdPatternFactory {
+ public:
+  explicit CTestFactory(CVdUnitManager* units = nullptr) { m_pUnitManager = units; }
+};
+
+// A test fixture holding one SQLite file with one table, opened through the toolkit.
+class FactoryTable : public ::testing::Test {
+ protected:
+  void Make(const std::string& sql) {
+    vdtest::ExecSql(m_file, sql);
+    m_db.Open(CString(m_file.c_str()), 0, 0);
+  }
+  std::unique_ptr<CVdRecordset> Query(const wchar_t* text) {
+    auto rs = std::make_unique<CVdRecordset>(&m_db);
+    rs->Open(0, text, 0);
+    return rs;
+  }
+  std::string Cell(const std::string& sql) { return vdtest::QueryText(m_file, sql); }
+
+  vdtest::TempDir m_dir;
+  std::string m_file = m_dir.File("family.db");
+  CVdDatabase m_db;
+};
+
+double Number(CVdPattern& p, const wchar_t* name) {
+  CVdPatternValue* v = nullptr;
+  EXPECT_TRUE(p.GetFixedParam(0, name, &v)) << CString(name).ToUtf8();
+  return v ? VariantToDouble(v) : -1;
+}
+
+VARTYPE Type(CVdPattern& p, const wchar_t* name) {
+  CVdPatternValue* v = nullptr;
+  p.GetFixedParam(0, name, &v);
+  return v ? v->vt : VARTYPE(0xFFFF);
+}
+
+}  // namespace
+
+TEST_F(FactoryTable, NameOnlyTableGivesANamedCatalogPattern) {
+  Make("CREATE TABLE T (Name TEXT); INSERT INTO T VALUES ('IPE 100');");
+  CVdPatternFactory factory;
+  auto rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"IPE", L"I", Units(), true));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetUserNameW(), L"IPE 100");
+  EXPECT_EQ(p->GetFamily(), L"ipe");
+  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
+  EXPECT_EQ(p->GetSizeParam(0), 0);
+
+  std::unique_ptr<CVdPattern> empty(factory.CreatePattern(L"IPE", L"I"));
+  EXPECT_EQ(empty->GetPatternType(), CVdPattern::ePatternTypeStandard);
+  EXPECT_TRUE(empty->GetFamily().IsEmpty());
+  EXPECT_TRUE(empty->GetUserNameW().IsEmpty());
+}
+
+TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefault) {
+  Make("CREATE TABLE T (Name TEXT, Height DOUBLE, Count INTEGER, Big BIGINT, Flag BIT, Label VARCHAR(20),"
+       " Code CHAR(4), Note MEMO, Made DATE, Weight REAL, Ratio FLOAT, Price DECIMAL, Blob BLOB);"
+       "INSERT INTO T (Name) VALUES ('empty');"
+       "INSERT INTO T VALUES ('full', 200.5, 3, 4, 1, 'x', 'ab', 'memo', '2009-03-07', 1.5, 2.5, 9.25, x'0102');");
+  CVdPatternFactory factory;
+  auto rs = Query(L"Select * From [T] WHERE Name = 'empty'");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetSizeParam(0), 12);
+  EXPECT_EQ(Type(*p, L"height"), VT_R8);
+  EXPECT_EQ(Type(*p, L"count"), VT_I4);
+  EXPECT_EQ(Type(*p, L"big"), VT_I4);
+  EXPECT_EQ(Type(*p, L"flag"), VT_BOOL);
+  EXPECT_EQ(Type(*p, L"label"), VT_BSTR);
+  EXPECT_EQ(Type(*p, L"code"), VT_BSTR);
+  EXPECT_EQ(Type(*p, L"weight"), VT_R8);
+  EXPECT_EQ(Type(*p, L"ratio"), VT_R4);
+  EXPECT_EQ(Type(*p, L"price"), VT_R8);
+  EXPECT_EQ(Type(*p, L"note"), VT_NULL);  // no default for memo, date and binary
+  EXPECT_EQ(Type(*p, L"made"), VT_NULL);
+  EXPECT_EQ(Type(*p, L"blob"), VT_NULL);
+  EXPECT_EQ(Number(*p, L"count"), 0);
+
+  rs = Query(L"Select * From [T] WHERE Name = 'full'");
+  p.reset(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Number(*p, L"HEIGHT"), 200.5);
+  EXPECT_EQ(Type(*p, L"made"), VT_DATE);
+  EXPECT_EQ(Type(*p, L"blob"), VT_ARRAY | VT_UI1);
+  std::wstring text;
+  EXPECT_TRUE(p->GetFixedParam(0, L"note", text));
+  EXPECT_EQ(text, L"memo");
+}
+
+TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
+  Make("CREATE TABLE T (Name TEXT, H DOUBLE, Z DOUBLE, N INTEGER);"
+       "INSERT INTO T VALUES ('a', 3.5, 0.0, 3);");
+  DoublingUnits du;
+  du.units[L"z"] = UNITINFO{CVdUnit(1.0, 1), L""};
+  CTestFactory factory(&du.manager);
+  EXPECT_EQ(factory.GetUnitFactor(CVdUnit(1.0, 1)), 2.0);
+  EXPECT_EQ(factory.GetUnitFactor(CVdUnit(1e8, 4)), 16.0 / 1e8);
+  EXPECT_EQ(factory.GetUnitFactor(CVdUnit(1.0, -3)), 0.125);
+
+  auto rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", du.units, true));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Number(*p, L"h"), 7.0);
+  EXPECT_EQ(Number(*p, L"z"), 0.0);
+  EXPECT_EQ(Type(*p, L"n"), VT_I4);  // integers are never converted
+  EXPECT_EQ(Number(*p, L"n"), 3);
+
+  std::unique_ptr<CVdPattern> plain(factory.CreatePatternFromTable(rs.get(), L"T", L"", du.units, false));
+  EXPECT_EQ(Number(*plain, L"h"), 3.5);
+
+  // Written back: 7.0 becomes 3.5 again, twice in a row, and the pattern keeps 7.0.
+  for (int round = 0; round < 2; ++round) {
+    rs->Edit();
+    ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"", du.units, true));
+    rs->Update();
+    EXPECT_EQ(Cell("SELECT H FROM T"), "3.5");
+  }
+  EXPECT_EQ(Number(*p, L"h"), 7.0);
+  rs->Edit();
+  ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"", du.units, false));
+  rs->Update();
+  EXPECT_EQ(Cell("SELECT H FROM T"), "7.0");
+
+  // Without a unit manager no conversion is applied at all.
+  CVdPatternFactory bare;
+  std::unique_ptr<CVdPattern> unconverted(bare.CreatePatternFromTable(rs.get(), L"T", L"", du.units, true));
+  EXPECT_EQ(Number(*unconverted, L"h"), 7.0);
+}
+
+namespace {
+
+// A host pattern class with its own groups.
+class CHostPattern : public CVdPattern {
+ public:
+  CHostPattern() : CVdPattern(2, nullptr, nullptr) {}
+  int GetMapOfAttribute(const wchar_t* attribute) override {
+    return std::wstring(attribute).rfind(L"grade", 0) == 0 ? 1 : 0;
+  }
+};
+
+// A host factory that renames columns, makes host patterns and records its hooks.
+class CHostFactory : public CVdPatternFactory {
+ public:
+  using CVdPatternFactory::m_nPatternType;
+  using CVdPatternFactory::m_pUnitManager;
+  std::vector<std::wstring> calls;
+  std::vector<std::wstring> fieldErrors;
+  std::wstring GetMappedName(const wchar_t* column, unsigned int index) override {
+    calls.push_back(L"map " + std::wstring(column) + L" " + std::to_wstring(index));
+    if (std::wstring(column) == L"h") return L"height";
+    if (std::wstring(column) == L"skip") return L"";
+    return column;
+  }
+
+ protected:
+  unsigned int GetPatternType(const wchar_t* family, const wchar_t*) override {
+    calls.push_back(L"type " + std::wstring(family));
+    return 7;
+  }
+  CVdPattern* CreatePatternObject(const wchar_t*, const wchar_t*) override {
+    calls.push_back(L"create");
+    return new CHostPattern();
+  }
+  void EndLoading(CVdPattern*) override { calls.push_back(L"end"); }
+  void BeginWriting(CVdPattern*) override { calls.push_back(L"begin"); }
+  void OnFieldError(FieldErrorType type, const wchar_t* family, const wchar_t* user, const wchar_t* column) override {
+    fieldErrors.push_back(std::to_wstring(type) + L" " + family + L" " + user + L" " + column);
+  }
+};
+
+}  // namespace
+
+TEST_F(FactoryTable, HostFactoryHooksShapeThePattern) {
+  Make("CREATE TABLE T (Name TEXT, H DOUBLE, Grade TEXT, Skip DOUBLE);"
+       "INSERT INTO T VALUES ('HEA 100', 96.0, 'S235', 4.0);");
+  DoublingUnits du;
+  du.units[L"skip"] = UNITINFO{CVdUnit(1.0, 1), L""};
+  CHostFactory factory;
+  factory.m_pUnitManager = &du.manager;
+  auto rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"HEA", L"H", du.units, true));
+  ASSERT_TRUE(dynamic_cast<CHostPattern*>(p.get()));
+  EXPECT_EQ(factory.m_nPatternType, 7u);
+  EXPECT_EQ(Number(*p, L"height"), 192.0);  // mapped and converted
+  std::wstring grade;
+  EXPECT_TRUE(p->GetFixedParam(1, L"grade", grade));  // in the group the pattern chose
+  EXPECT_EQ(grade, L"S235");
+  EXPECT_EQ(Number(*p, L""), 4.0);  // an empty mapped name: stored under it, unconverted
+  EXPECT_EQ(factory.calls.front(), L"type HEA");
+  EXPECT_EQ(factory.calls[1], L"create");
+  EXPECT_EQ(factory.calls.back(), L"end");
+
+  // Writing: the Name column takes the user name whatever its case; a parameter the pattern lacks is reported
+  // once and leaves the column as it was.
+  p->RemoveValue(1, L"grade");
+  p->SetUserName(L"HEA 120");
+  factory.calls.clear();
+  rs->Edit();
+  ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"H", du.units, true));
+  rs->Update();
+  EXPECT_EQ(factory.calls.front(), L"type hea");
+  EXPECT_EQ(factory.calls[1], L"begin");
+  EXPECT_EQ(factory.fieldErrors, std::vector<std::wstring>{L"1 hea HEA 120 grade"});
+  EXPECT_EQ(Cell("SELECT Name FROM T"), "HEA 120");
+  EXPECT_EQ(Cell("SELECT H FROM T"), "96.0");
+  EXPECT_EQ(Cell("SELECT Grade FROM T"), "S235");
+}
+
+TEST_F(FactoryTable, EmptyTextForCharColumnsIsWrittenAsNull) {
+  Make("CREATE TABLE T (NAME VARCHAR(20), Label VARCHAR(20), Memo MEMO);"
+       "INSERT INTO T VALUES ('a', 'old', 'old');");
+  CVdPatternFactory factory;
+  CVdPattern p(1, L"a", L"T");
+  p.SetParam(0, L"label", L"");
+  p.SetParam(0, L"memo", L"");
+  auto rs = Query(L"Select * From [T]");
+  rs->Edit();
+  ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), &p, L"", Units(), false));
+  rs->Update();
+  EXPECT_EQ(Cell("SELECT Label FROM T"), "NULL");
+  EXPECT_EQ(Cell("SELECT Memo FROM T"), "");  // only char and varchar columns are cleared
+}
+
+namespace {
+
+int g_patternsAlive = 0;
+class CCountedPattern : public CVdPattern {
+ public:
+  CCountedPattern() { ++g_patternsAlive; }
+  ~CCountedPattern() override { --g_patternsAlive; }
+};
+class CCountingFactory : public CVdPatternFactory {
+ protected:
+  CVdPattern* CreatePatternObject(const wchar_t*, const wchar_t*) override { return new CCountedPattern(); }
+};
+
+// A record set whose column `failAt` cannot be read or written.
+class CFailingRecordset : public CVdRecordset {
+ public:
+  CFailingRecordset(CVdDatabase* db, short failAt) : CVdRecordset(db), m_failAt(failAt) {}
+  void GetFieldValue(short index, CDBVariant& value, short type = 0) override {
+    if (index == m_failAt) Fail();
+    CVdRecordset::GetFieldValue(index, value, type);
+  }
+  using CVdRecordset::GetFieldValue;
+  void SetFieldValue(int index, const COleVariant& value) override {
+    if (index == m_failAt) Fail();
+    CVdRecordset::SetFieldValue(index, value);
+  }
+  using CVdRecordset::SetFieldValue;
+
+ private:
+  [[noreturn]] static void Fail() {
+    auto* e = new CDBException(SQL_ERROR);
+    e->m_strError = L"disk I/O error";
+    throw e;
+  }
+  short m_failAt;
+};
+
+}  // namespace
+
+TEST_F(FactoryTable, DatabaseFailureMidRowGivesOneReportAndNothingHalfBuilt) {
+  Make("CREATE TABLE T (Name TEXT, A DOUBLE, B DOUBLE, C DOUBLE, D DOUBLE, E DOUBLE);"
+       "INSERT INTO T VALUES ('x', 1, 2, 3, 4, 5);");
+  vdtest::ReportCapture capture;
+  CCountingFactory factory;
+  CFailingRecordset rs(&m_db, 5);
+  rs.Open(0, L"Select * From [T]", 0);
+  g_patternsAlive = 0;
+  EXPECT_EQ(factory.CreatePatternFromTable(&rs, L"T", L"", Units(), false), nullptr);
+  EXPECT_EQ(g_patternsAlive, 0);
+  ASSERT_EQ(capture.reports.size(), 1u);
+  EXPECT_EQ(capture.reports[0].caption, L"Erreur DAO");
+  EXPECT_EQ(capture.reports[0].text, L"CVdPatternFactory::OnDBException : disk I/O error");
+
+  CFailingRecordset writer(&m_db, 3);
+  writer.Open(0, L"Select * From [T]", 0);
+  CVdPattern p(1, L"x", L"T");
+  for (const wchar_t* n : {L"a", L"b", L"c", L"d", L"e"}) p.SetParam(0, n, 9.0);
+  writer.Edit();
+  EXPECT_FALSE(factory.ModifyTableFromPattern(&writer, &p, L"", Units(), false));
+  writer.CancelUpdate();
+  EXPECT_EQ(capture.reports.size(), 2u);
+  EXPECT_EQ(Cell("SELECT A FROM T"), "1.0");
+}
+
+TEST(VdPatternFactory, ReportTextWithoutAMessageUsesTheFixedForm) {
+  vdtest::ReportCapture capture;
+  class CReporting : public CVdPatternFactory {
+   public:
+    using CVdPatternFactory::OnDBException;
+  } factory;
+  CDBException e(SQL_ERROR);
+  e.m_strStateNativeOrigin = L"State:42S02,Native:1,Origin:[vdpattern][SQLite]";
+  factory.OnDBException(&e);
+  ASSERT_EQ(capture.reports.size(), 1u);
+  EXPECT_EQ(capture.reports[0].text,
+            L"CVdPatternFactory::OnDBException : ERROR:CDBException\n\nRET_CODE        =-1\nERR_CODE        =\n"
+            L"Description     =State:42S02,Native:1,Origin:[vdpattern][SQLite]\n");
+  // The base hooks are inert.
+  CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameRefused;
+  EXPECT_EQ(factory.NewStandard(L"PL 10x200", &check), nullptr);
+  EXPECT_EQ(check, CVdPattern::eCheckUserNameRefused);
+  CVdPattern* standard = nullptr;
+  EXPECT_EQ(factory.GetParamPatternFromStandardCode(L"PL 10x200", &standard), CVdPattern::eCheckUserNameOk);
+  EXPECT_EQ(standard, nullptr);
+  EXPECT_TRUE(factory.IsValidCatalog(L"anything"));
+  EXPECT_TRUE(factory.IsValidSerie(L"IPE"));
+}

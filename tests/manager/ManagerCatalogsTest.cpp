@@ -1,0 +1,364 @@
+// The manager's catalogs and its own life: attaching and detaching by name and path, finding catalogs, the
+// catalog cursor, Empty, init, and copies that share the pool, the catalogs and the factory.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <vdpattern/toolkit/VdDatabase.h>
+
+#include "manager/ManagerFixture.h"
+
+using namespace mgrtest;
+
+namespace {
+
+using Ptr = std::unique_ptr<CVdPattern>;
+constexpr auto kCatalogType = CVdPattern::ePatternTypeCatalog;
+constexpr auto kStandardType = CVdPattern::ePatternTypeStandard;
+
+// Runs the enclosed code in another current directory.
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::filesystem::path& dir) : m_previous(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~CurrentDirectory() { std::filesystem::current_path(m_previous); }
+
+ private:
+  std::filesystem::path m_previous;
+};
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- attaching and detaching
+
+TEST_F(ManagerTest, ACatalogWhoseNameDiffersOnlyInCaseIsRefusedAndStaysTheCallers) {
+  PlateManager pm;
+  Attach(pm.manager, alpha);
+  std::filesystem::create_directory(dir.path() / "other");
+  const std::string other = (dir.path() / "other" / "ALPHA.mdb").string();
+  std::filesystem::copy_file(alpha, other);
+
+  auto second = std::make_unique<CCountedCatalog>(CString(other.c_str()));
+  ASSERT_TRUE(second->IsOpened());
+  EXPECT_FALSE(pm.manager.AttachCatalog(second.get()));
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
+  EXPECT_EQ(g_counts.catalogsDestroyed, 0);
+  EXPECT_EQ(Text(second->GetName()), L"ALPHA");  // still open and usable by its owner
+  second.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed, 1);
+}
+
+TEST_F(ManagerTest, ACatalogOfATypeTheCatalogsFactoryRefusesIsNotAttached) {
+  vdtest::CatalogBuilder().SetDefinition("Foreign", 1, "2001/01/01", "X").Write(dir.File("Foreign.mdb"));
+  CPlateFactory factory;
+  PlateManager pm;
+  CCountedCatalog judged(CString(dir.File("Foreign.mdb").c_str()), &factory, false);
+  EXPECT_FALSE(pm.manager.AttachCatalog(&judged));
+  // Without a factory of its own a catalog is accepted whatever its type name.
+  EXPECT_TRUE(pm.manager.AttachCatalog(new CCountedCatalog(CString(dir.File("Foreign.mdb").c_str()))));
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
+}
+
+TEST_F(ManagerTest, ACatalogWhoseNameIsTheAttachedCatalogsPathIsRefused) {
+  PlateManager pm;
+  {
+    // A catalog on a connection to a bare file name keeps that name as its path.
+    vdtest::CatalogBuilder().Write(dir.File("Delta"));
+    CurrentDirectory inside(dir.path());
+    auto* db = new CVdDatabase;
+    db->Open(L"Delta");
+    auto* bare = new CCountedCatalog(db, nullptr, true);
+    ASSERT_EQ(Text(bare->GetPath()), L"Delta");
+    ASSERT_TRUE(pm.manager.AttachCatalog(bare));
+  }
+  std::filesystem::create_directory(dir.path() / "sub");
+  const std::string named = (dir.path() / "sub" / "delta.mdb").string();
+  vdtest::CatalogBuilder().Write(named);
+  CCountedCatalog delta(CString(named.c_str()));
+  ASSERT_EQ(Text(delta.GetName()), L"delta");
+  EXPECT_FALSE(pm.manager.AttachCatalog(&delta));
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
+}
+
+TEST_F(ManagerTest, CatalogsAreFoundByNameOrPathAndDetachedByNameOnly) {
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+  CCountedCatalog* a = Attach(manager, alpha);
+  CCountedCatalog* b = Attach(manager, beta);
+  EXPECT_EQ(manager.GetCatalog(L"BETA"), b);
+  EXPECT_EQ(manager.GetCatalog(CString(beta.c_str())), b);
+  EXPECT_EQ(manager.GetCatalog(CString(Upper(alpha).c_str())), a);
+  EXPECT_EQ(manager.GetCatalog(L"Gamma"), nullptr);
+  EXPECT_EQ(manager.GetCatalogByPath(CString(beta.c_str())), b);
+  EXPECT_EQ(manager.GetCatalogByPath(L"Beta"), nullptr);
+  EXPECT_TRUE(manager.IsExistCatalog(CString(alpha.c_str())));
+  EXPECT_FALSE(manager.IsExistCatalog(L"Gamma"));
+
+  manager.DetachCatalog(CString(beta.c_str()));
+  manager.DetachCatalog(L"Gamma");
+  EXPECT_EQ(manager.GetCountCatalog(), 2);
+  EXPECT_EQ(g_counts.catalogsDestroyed, 0);
+
+  manager.DetachCatalog(L"bEtA");
+  EXPECT_EQ(manager.GetCountCatalog(), 1);
+  EXPECT_EQ(g_counts.catalogsDestroyed, 1);
+  EXPECT_EQ(manager.GetCatalog(L"Beta"), nullptr);
+  EXPECT_EQ(manager.FindFirstCatalog(), a);
+}
+
+// ---------------------------------------------------------------- the catalog cursor
+
+TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndStaysAtTheEnd) {
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+  EXPECT_EQ(manager.FindFirstCatalog(), nullptr);
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+
+  CCountedCatalog* g = Attach(manager, gamma);
+  CCountedCatalog* a = Attach(manager, alpha);
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);  // no walk started yet
+  EXPECT_EQ(manager.FindFirstCatalog(), g);
+  EXPECT_EQ(manager.FindNextCatalog(), a);
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+  EXPECT_EQ(manager.FindFirstCatalog(), g);
+}
+
+TEST_F(ManagerTest, TheCursorEndsWhenItsCatalogIsDetachedOrTheManagerEmptied) {
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+  AttachAll(manager);
+  ASSERT_TRUE(manager.FindFirstCatalog());
+  manager.DetachCatalog(L"Alpha");
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+
+  // Detaching another catalog leaves the walk where it was.
+  ASSERT_EQ(Text(manager.FindFirstCatalog()->GetName()), L"Beta");
+  manager.DetachCatalog(L"Gamma");
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+  Attach(manager, gamma);
+  ASSERT_EQ(Text(manager.FindFirstCatalog()->GetName()), L"Beta");
+  manager.DetachCatalog(L"Gamma");
+  Attach(manager, alpha);
+  EXPECT_EQ(Text(manager.FindNextCatalog()->GetName()), L"Alpha");
+
+  manager.FindFirstCatalog();
+  manager.Empty();
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);
+}
+
+TEST_F(ManagerTest, FindCatalogNameByEditorNameComparesCatalogNames) {
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+  Attach(manager, gamma);  // its editor is called Alpha
+  Attach(manager, beta);
+  EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"alpha")), L"");
+  Attach(manager, alpha);
+  EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"aLPHA")), L"Alpha");
+  EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"Acme")), L"");  // Alpha's editor
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);  // the search walked the cursor to the end
+}
+
+// ---------------------------------------------------------------- Empty, init, Dump
+
+TEST_F(ManagerTest, EmptyDropsThePoolAndTheCatalogsAndKeepsTheFactory) {
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+  AttachAll(manager);
+  manager.AddPatternPool(new CPlate(1, 10), false);
+  manager.AddPatternPool(new CPlate(2, 10), false);
+  manager.SetMarkNewPattern(true);
+
+  manager.Empty();
+  EXPECT_EQ(manager.GetCountPool(), 0);
+  EXPECT_EQ(manager.GetCountCatalog(), 0);
+  EXPECT_EQ(g_counts.catalogsDestroyed, 3);
+  EXPECT_EQ(g_counts.platesAlive, 0);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 0);
+  EXPECT_EQ(manager.GetPatternFactoryPtr(), pm.factory);
+  EXPECT_TRUE(manager.GetMarkNewPattern());
+
+  // The fresh pool knows the factory, and the catalogs' names are free again.
+  EXPECT_TRUE(manager.IsStandardName(L"PL 1x10"));
+  auto check = CVdPattern::eCheckUserNameRefused;
+  Ptr plate(manager.GetPattern(L"PL 1x10", kStandardType, &check));
+  EXPECT_TRUE(dynamic_cast<CPlate*>(plate.get()));
+  ASSERT_TRUE(manager.AddPatternPool(plate.release(), false));
+  EXPECT_EQ(manager.GetPatternPool(CString(L"pl 1 x 10")), manager.FindPatternPool(0));
+  Attach(manager, alpha);
+  EXPECT_EQ(manager.GetCountCatalog(), 1);
+}
+
+TEST_F(ManagerTest, InitIsAHookThatChangesNothing) {
+  PlateManager pm;
+  Attach(pm.manager, alpha);
+  CVdUnitManager units(1000.0);
+  EXPECT_FALSE(pm.manager.init(&units, L"metric", true));
+  EXPECT_FALSE(pm.manager.init(nullptr, L"", false));
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
+  EXPECT_EQ(pm.manager.GetPatternFactory().GetUnitManager(), nullptr);
+}
+
+namespace {
+
+std::wstring g_dumped;
+class CDumpedCatalog : public CCountedCatalog {
+ public:
+  using CCountedCatalog::CCountedCatalog;
+  void Dump() override { g_dumped += GetName().str() + L";"; }
+};
+class CDumpedPattern : public CVdPattern {
+ public:
+  using CVdPattern::CVdPattern;
+  void Dump() const override { g_dumped += L"pattern;"; }
+};
+
+}  // namespace
+
+TEST_F(ManagerTest, DumpDumpsThePoolThenEveryCatalogInOrder) {
+  g_dumped.clear();
+  PlateManager pm;
+  for (const std::string& path : {gamma, alpha}) pm.manager.AttachCatalog(new CDumpedCatalog(CString(path.c_str())));
+  pm.manager.AddPatternPool(new CDumpedPattern(1, L"p", L"f"), false);
+  pm.manager.Dump();
+  EXPECT_EQ(g_dumped, L"pattern;Gamma;Alpha;");
+}
+
+// ---------------------------------------------------------------- copies share, the last one frees
+
+TEST_F(ManagerTest, ACopySharesPoolCatalogsAndFactoryAndTheLastOneFreesThem) {
+  auto* factory = new CPlateFactory;
+  auto original = std::make_unique<CVdPatternManager>(factory);
+  AttachAll(*original);
+  original->AddPatternPool(new CPlate(1, 10), false);
+
+  auto copy = std::make_unique<CVdPatternManager>(*original);
+  EXPECT_EQ(copy->GetCountCatalog(), 3);
+  EXPECT_EQ(copy->GetCatalog(L"Beta"), original->GetCatalog(L"Beta"));
+  EXPECT_EQ(copy->GetPatternFactoryPtr(), factory);
+  copy->AddPatternPool(new CPlate(2, 10), false);
+  EXPECT_EQ(original->GetCountPool(), 2);  // one pool, seen from both
+
+  original.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed, 0);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 0);
+  EXPECT_EQ(g_counts.platesAlive, 2);
+  auto check = CVdPattern::eCheckUserNameOk;
+  Ptr hea(copy->GetPattern(L"HEA 100 mm", kCatalogType, &check));
+  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+
+  copy.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed, 3);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 1);
+  EXPECT_EQ(g_counts.platesAlive, 0);
+}
+
+TEST_F(ManagerTest, AssignmentReleasesWhatTheTargetHeldExactlyOnce) {
+  auto source = std::make_unique<PlateManager>();
+  Attach(source->manager, alpha);
+  Attach(source->manager, beta);
+  {
+    PlateManager target;
+    Attach(target.manager, gamma);
+    target.manager.AddPatternPool(new CPlate(1, 10), false);
+    target.manager = source->manager;
+    EXPECT_EQ(g_counts.factoriesDestroyed, 1);  // the target's own factory, catalog and pool
+    EXPECT_EQ(g_counts.catalogsDestroyed, 1);
+    EXPECT_EQ(g_counts.platesAlive, 0);
+    EXPECT_EQ(target.manager.GetCountCatalog(), 2);
+    EXPECT_EQ(target.manager.GetCatalog(L"Alpha"), source->manager.GetCatalog(L"Alpha"));
+    EXPECT_EQ(target.manager.GetPatternFactoryPtr(), source->factory);
+    EXPECT_EQ(target.manager.GetCatalog(L"Gamma"), nullptr);
+
+    // Assigning again, and assigning to itself, releases nothing more.
+    target.manager = source->manager;
+    CVdPatternManager& same = target.manager;
+    target.manager = same;
+    EXPECT_EQ(target.manager.GetCountCatalog(), 2);
+  }
+  EXPECT_EQ(g_counts.catalogsDestroyed, 1);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 1);
+  source.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed, 3);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 2);
+}
+
+TEST_F(ManagerTest, ACloneWorksAfterItsOriginalIsGone) {
+  auto original = std::make_unique<CVdPatternManager>(new CPlateFactory);
+  AttachAll(*original);
+  CVdPattern* plate = new CPlate(10, 200);
+  original->AddPatternPool(plate, false);
+  CVdPatternCatalog* beta = original->GetCatalog(L"Beta");
+
+  std::unique_ptr<CVdPatternManager> clone(original->GetClone());
+  EXPECT_EQ(clone->GetCatalog(L"Beta"), beta);
+  original.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed + g_counts.factoriesDestroyed, 0);
+
+  auto check = CVdPattern::eCheckUserNameOk;
+  EXPECT_EQ(clone->GetPattern(L"pl 10 x 200", kCatalogType, &check), plate);
+  Ptr ipe(clone->GetPattern(L"IPE 200", kCatalogType, &check));
+  EXPECT_EQ(Text(ipe->GetCatalog()), L"Beta");
+  EXPECT_EQ(clone->FindFirstCatalog(), clone->GetCatalog(L"Alpha"));
+  Ptr standard(clone->GetPattern(L"PL 3x30", kStandardType, &check));
+  EXPECT_TRUE(dynamic_cast<CPlate*>(standard.get()));
+
+  clone.reset();
+  EXPECT_EQ(g_counts.catalogsDestroyed, 3);
+  EXPECT_EQ(g_counts.factoriesDestroyed, 1);
+}
+
+TEST_F(ManagerTest, ACopyHasItsOwnMarkFlagAndNoCatalogWalk) {
+  PlateManager pm;
+  AttachAll(pm.manager);
+  pm.manager.SetMarkNewPattern(true);
+  ASSERT_TRUE(pm.manager.FindFirstCatalog());
+
+  CVdPatternManager copy(pm.manager);
+  std::unique_ptr<CVdPatternManager> clone(pm.manager.GetClone());
+  EXPECT_FALSE(copy.GetMarkNewPattern());
+  EXPECT_FALSE(clone->GetMarkNewPattern());
+  EXPECT_EQ(copy.FindNextCatalog(), nullptr);
+  EXPECT_EQ(clone->FindNextCatalog(), nullptr);
+
+  PlateManager target;
+  target.manager.SetMarkNewPattern(true);
+  target.manager = copy;
+  EXPECT_TRUE(target.manager.GetMarkNewPattern());  // the flag is never copied
+  EXPECT_EQ(target.manager.FindNextCatalog(), nullptr);
+}
+
+TEST_F(ManagerTest, DetachAndEmptyOnACopyLeaveTheOthersObjectsAlive) {
+  PlateManager pm;
+  CVdPatternManager& original = pm.manager;
+  AttachAll(original);
+  original.AddPatternPool(new CPlate(1, 10), false);
+  {
+    CVdPatternManager copy(original);
+    copy.DetachCatalog(L"Alpha");
+    EXPECT_EQ(copy.GetCountCatalog(), 2);
+    EXPECT_EQ(original.GetCountCatalog(), 3);
+    EXPECT_EQ(g_counts.catalogsDestroyed, 0);
+    copy.Empty();
+    EXPECT_EQ(copy.GetCountPool(), 0);
+    EXPECT_EQ(original.GetCountPool(), 1);
+    EXPECT_EQ(g_counts.catalogsDestroyed, 0);
+    EXPECT_EQ(g_counts.platesAlive, 1);
+  }
+  auto check = CVdPattern::eCheckUserNameOk;
+  Ptr hea(original.GetPattern(L"HEA 100", kCatalogType, &check));
+  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  original.DetachCatalog(L"Alpha");
+  EXPECT_EQ(g_counts.catalogsDestroyed, 1);  // the last holder let go
+  EXPECT_EQ(g_counts.factoriesDestroyed, 0);
+}

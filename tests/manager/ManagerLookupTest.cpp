@@ -1,0 +1,395 @@
+// Lookups through the manager: the three sources (pool, factory standard patterns, catalogs) in the order each
+// overload gives, name normalisation before a catalog lookup, lookups into a caller's pool, family names.
+
+#include <gtest/gtest.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "manager/ManagerFixture.h"
+
+using namespace mgrtest;
+
+namespace {
+
+using Ptr = std::unique_ptr<CVdPattern>;
+constexpr auto kCatalogType = CVdPattern::ePatternTypeCatalog;
+constexpr auto kStandardType = CVdPattern::ePatternTypeStandard;
+constexpr auto kOk = CVdPattern::eCheckUserNameOk;
+constexpr auto kRefused = CVdPattern::eCheckUserNameRefused;
+// A value that neither the manager nor the factory writes: it shows that nobody touched the caller's variable.
+const auto kUntouched = static_cast<CVdPattern::enumCheckUserName>(7);
+
+class ManagerLookup : public ManagerTest {
+ protected:
+  void SetUp() override {
+    ManagerTest::SetUp();
+    AttachAll(manager);
+  }
+  // A pattern of the manager's pool.
+  CVdPattern* Pool(CVdPattern* p) {
+    EXPECT_TRUE(manager.AddPatternPool(p, false));
+    return p;
+  }
+
+  PlateManager pm;
+  CVdPatternManager& manager = pm.manager;
+};
+
+std::vector<std::wstring> Catalogs(CVdPatternPool& pool) {
+  std::vector<std::wstring> out;
+  for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) out.push_back(Text(p->GetCatalog()));
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- lookup orders
+
+TEST_F(ManagerLookup, CatalogTypeAsksTheCatalogsBeforeTheFactory) {
+  auto check = kUntouched;
+  Ptr p(manager.GetPattern(L"PL 10x200", kCatalogType, &check));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Text(p->GetCatalog()), L"Beta");
+  EXPECT_EQ(p->GetPatternType(), kCatalogType);
+  EXPECT_EQ(pm.factory->newStandardCalls, 0);
+  EXPECT_EQ(check, kUntouched);
+}
+
+TEST_F(ManagerLookup, OtherTypesAskTheFactoryBeforeTheCatalogs) {
+  for (auto type : {kStandardType, static_cast<CVdPattern::enumPatternType>(5)}) {
+    auto check = kUntouched;
+    Ptr p(manager.GetPattern(L"PL 10x200", type, &check));
+    ASSERT_TRUE(dynamic_cast<CPlate*>(p.get()));
+    EXPECT_TRUE(p->GetCatalog().IsEmpty());
+    EXPECT_EQ(p->GetPatternType(), kStandardType);
+    EXPECT_EQ(check, kOk);
+  }
+  EXPECT_EQ(g_counts.catalogLookups, 0);
+}
+
+TEST_F(ManagerLookup, EachOrderFallsBackToTheOtherSource) {
+  auto check = kUntouched;
+  Ptr plate(manager.GetPattern(L"PL 5x50", kCatalogType, &check));
+  ASSERT_TRUE(dynamic_cast<CPlate*>(plate.get()));
+  EXPECT_EQ(Text(plate->GetUserNameW()), L"PL 5x50");
+  EXPECT_EQ(g_counts.catalogLookups, 3);  // every catalog was asked first
+
+  check = kUntouched;
+  Ptr ipe(manager.GetPattern(L"IPE 200", kStandardType, &check));
+  ASSERT_TRUE(ipe);
+  EXPECT_EQ(Text(ipe->GetCatalog()), L"Beta");
+  EXPECT_EQ(check, kRefused);  // what the factory wrote when it refused the name
+}
+
+TEST_F(ManagerLookup, ANameNoSourceKnowsGivesNull) {
+  auto check = kUntouched;
+  EXPECT_EQ(manager.GetPattern(L"HEB 900", kCatalogType, &check), nullptr);
+  EXPECT_EQ(manager.GetPattern(L"HEB 900", kStandardType, &check), nullptr);
+  CString name = L"HEB 900";
+  EXPECT_EQ(manager.GetPattern(L"", name, check), nullptr);
+  EXPECT_EQ(manager.GetPatternCatalog(CString(L"HEB 900")), nullptr);
+}
+
+TEST_F(ManagerLookup, TheNamedOverloadLooksUpItsSecondArgumentStandardFirst) {
+  auto check = kUntouched;
+  CString name = L"PL 10x200";
+  Ptr plate(manager.GetPattern(L"IPE 200", name, check));
+  ASSERT_TRUE(dynamic_cast<CPlate*>(plate.get()));
+  EXPECT_EQ(Text(name), L"PL 10x200");
+  EXPECT_EQ(check, kOk);
+
+  CString ipe = L"IPE 200";
+  Ptr fromCatalog(manager.GetPattern(L"PL 10x200", ipe, check));
+  ASSERT_TRUE(fromCatalog);
+  EXPECT_EQ(Text(fromCatalog->GetCatalog()), L"Beta");
+  EXPECT_EQ(check, kRefused);
+
+  CString spaced = L"HEA 100 mm";  // normalised like the other catalog-first lookups
+  Ptr hea(manager.GetPattern(L"", spaced, check));
+  ASSERT_TRUE(hea);
+  EXPECT_EQ(Text(hea->GetUserNameW()), L"HEA 100 mm");
+}
+
+TEST_F(ManagerLookup, APoolPatternAnswersEveryLookupAndNoOtherSourceIsAsked) {
+  CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
+  CVdPattern* plate = Pool(new CPlate(10, 200));
+  auto check = kUntouched;
+  EXPECT_EQ(manager.GetPattern(L"HEA 100", kCatalogType, &check), hea);
+  EXPECT_EQ(manager.GetPattern(L"hea 100", kStandardType, &check), hea);
+  EXPECT_EQ(manager.GetPattern(L"PL 10x200", kStandardType, &check), plate);
+  CString name = L"HEA 100";
+  EXPECT_EQ(manager.GetPattern(L"", name, check), hea);
+
+  CVdPatternPool target(false, nullptr);
+  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_TRUE(manager.GetPatternByName(L"PL 10x200", &target, check));
+  ASSERT_EQ(target.GetCount(), 2);
+  EXPECT_EQ(target.FindPattern(0), hea);  // the pool's own objects, not copies
+  EXPECT_EQ(target.FindPattern(1), plate);
+
+  EXPECT_EQ(g_counts.catalogLookups, 0);
+  EXPECT_EQ(pm.factory->newStandardCalls, 0);
+  EXPECT_EQ(check, kUntouched);
+  EXPECT_EQ(manager.GetCountPool(), 2);
+}
+
+TEST_F(ManagerLookup, APoolPatternIsFoundByItsStandardCodeExceptByGetPatternByName) {
+  CVdPattern* plate = Pool(new CPlate(10, 200));
+  auto check = kUntouched;
+  EXPECT_EQ(manager.GetPattern(L"pl 10 X 200", kCatalogType, &check), plate);
+  EXPECT_EQ(manager.GetPatternPool(CString(L"pl10x200")), plate);
+
+  CVdPatternPool shared(false, nullptr);
+  EXPECT_TRUE(manager.GetPattern(L"pl10x200", &shared, check));
+  EXPECT_EQ(shared.FindPattern(0), plate);
+
+  // By user name only: the pool misses, so the factory makes a fresh plate for the target.
+  CVdPatternPool target(true, nullptr);
+  EXPECT_FALSE(manager.GetPatternByName(L"pl10x200", &target, check));
+  ASSERT_EQ(target.GetCount(), 1);
+  EXPECT_NE(target.FindPattern(0), plate);
+  EXPECT_EQ(Text(target.FindPattern(0)->GetUserNameW()), L"PL 10x200");
+  EXPECT_EQ(pm.factory->newStandardCalls, 1);
+}
+
+TEST_F(ManagerLookup, LookupsNeverFillTheManagersPool) {
+  auto check = kUntouched;
+  Ptr hea(manager.GetPattern(L"HEA 100", kCatalogType, &check));
+  Ptr plate(manager.GetPattern(L"PL 1x2", kStandardType, &check));
+  CString name = L"IPE 200";
+  Ptr ipe(manager.GetPattern(L"", name, check));
+  Ptr chs(manager.GetPatternCatalog(CString(L"CHS 48.3x3.2")));
+  ASSERT_TRUE(hea && plate && ipe && chs);
+  CVdPatternPool target(true, nullptr);
+  manager.GetPattern(L"HEA 120", &target, check);
+  manager.GetPatternByName(L"PL 3x4", &target, check);
+  manager.GetPatternCatalog(L"Alpha", L"HEA", &target);
+  EXPECT_GE(target.GetCount(), 3);
+  EXPECT_EQ(manager.GetCountPool(), 0);
+  EXPECT_TRUE(manager.IsEmptyPool());
+}
+
+// ---------------------------------------------------------------- catalogs and name normalisation
+
+TEST_F(ManagerLookup, NormalisedNamesAreFoundAndReturnedUnderTheCallersName) {
+  auto check = kUntouched;
+  Ptr hea(manager.GetPattern(L"HEA 100 mm", kCatalogType, &check));
+  ASSERT_TRUE(hea);
+  EXPECT_EQ(Text(hea->GetUserNameW()), L"HEA 100 mm");
+  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  EXPECT_EQ(Height(hea.get()), 96.0);
+
+  Ptr chs(manager.GetPattern(L"CHS 48,3x3,2", kCatalogType, &check));
+  ASSERT_TRUE(chs);
+  EXPECT_EQ(Text(chs->GetUserNameW()), L"CHS 48,3x3,2");
+  EXPECT_EQ(Text(chs->GetFamily()), L"chs");
+
+  Ptr direct(manager.GetPatternCatalog(CString(L"CHS 48,3mmx3,2mm")));
+  ASSERT_TRUE(direct);
+  EXPECT_EQ(Text(direct->GetUserNameW()), L"CHS 48,3mmx3,2mm");
+}
+
+TEST_F(ManagerLookup, ALookupInOneCatalogTakesTheNameAsGiven) {
+  EXPECT_EQ(manager.GetPatternCatalog(L"Alpha", L"HEA 100 mm"), nullptr);
+  Ptr byName(manager.GetPatternCatalog(L"alpha", L"HEA 100"));
+  ASSERT_TRUE(byName);
+  EXPECT_EQ(Height(byName.get()), 96.0);
+  Ptr byPath(manager.GetPatternCatalog(CString(beta.c_str()), L"HEA 100"));
+  ASSERT_TRUE(byPath);
+  EXPECT_EQ(Height(byPath.get()), 100.0);
+  EXPECT_EQ(manager.GetPatternCatalog(L"Delta", L"HEA 100"), nullptr);
+}
+
+TEST_F(ManagerLookup, TheFirstAttachedCatalogHoldingTheNameAnswers) {
+  auto check = kUntouched;
+  Ptr first(manager.GetPattern(L"HEA 100", kCatalogType, &check));
+  EXPECT_EQ(Text(first->GetCatalog()), L"Alpha");
+  EXPECT_EQ(g_counts.catalogLookups, 1);  // later catalogs are not asked
+
+  manager.DetachCatalog(L"Alpha");
+  Ptr second(manager.GetPattern(L"HEA 100", kCatalogType, &check));
+  EXPECT_EQ(Text(second->GetCatalog()), L"Beta");
+  EXPECT_EQ(Height(second.get()), 100.0);
+}
+
+// ---------------------------------------------------------------- lookups into a caller's pool
+
+TEST_F(ManagerLookup, TargetLookupsCollectFromEveryCatalogAndReportOnlyPoolHits) {
+  CVdPatternPool target(true, nullptr);
+  auto check = kUntouched;
+  EXPECT_FALSE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_EQ(Catalogs(target), (std::vector<std::wstring>{L"Alpha", L"Beta"}));
+
+  EXPECT_FALSE(manager.GetPattern(L"PL 10x200", &target, check));  // the factory answers: no catalog plate
+  EXPECT_FALSE(manager.GetPatternByName(L"IPE 200", &target, check));
+  EXPECT_EQ(Catalogs(target), (std::vector<std::wstring>{L"Alpha", L"Beta", L"Beta", L""}));
+
+  // Catalog patterns are added without the duplicate check, so asking again adds them again.
+  manager.GetPatternCatalog(CString(L"HEA 100"), &target);
+  EXPECT_EQ(target.GetCount(), 6);
+
+  // Unknown names, and names that only match once normalised, add nothing.
+  EXPECT_FALSE(manager.GetPattern(L"HEA 100 mm", &target, check));
+  EXPECT_FALSE(manager.GetPatternByName(L"HEB 900", &target, check));
+  EXPECT_EQ(target.GetCount(), 6);
+}
+
+TEST_F(ManagerLookup, APoolHitIsAddedToTheTargetOnlyOnce) {
+  CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
+  CVdPatternPool target(false, nullptr);
+  auto check = kUntouched;
+  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_TRUE(manager.GetPatternByName(L"HEA 100", &target, check));
+  ASSERT_EQ(target.GetCount(), 1);
+  EXPECT_EQ(target.FindPattern(0), hea);
+}
+
+TEST_F(ManagerLookup, AStandardPatternTheTargetRefusesIsFreed) {
+  CVdPatternPool target(true, nullptr);
+  auto check = kUntouched;
+  EXPECT_FALSE(manager.GetPattern(L"PL 10x200", &target, check));
+  EXPECT_EQ(g_counts.platesAlive, 1);
+  EXPECT_FALSE(manager.GetPattern(L"pl 10x200", &target, check));
+  EXPECT_FALSE(manager.GetPatternByName(L"PL10x200", &target, check));
+  EXPECT_EQ(pm.factory->newStandardCalls, 3);
+  EXPECT_EQ(target.GetCount(), 1);
+  EXPECT_EQ(g_counts.platesAlive, 1);  // the two refused plates were deleted
+}
+
+// ---------------------------------------------------------------- factories
+
+TEST_F(ManagerTest, WithTheBaseFactoryTheCatalogsAnswerWhateverTheType) {
+  CVdPatternManager manager(new CVdPatternFactory);
+  AttachAll(manager);
+  auto check = kUntouched;
+  Ptr plate(manager.GetPattern(L"PL 10x200", kStandardType, &check));
+  ASSERT_TRUE(plate);
+  EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
+  Ptr hea(manager.GetPattern(L"HEA 100", kCatalogType, &check));
+  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  EXPECT_EQ(check, kUntouched);
+}
+
+TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
+  CVdPatternManager manager(nullptr);
+  AttachAll(manager);
+  auto check = kUntouched;
+  EXPECT_EQ(manager.GetPattern(L"PL 5x50", kStandardType, &check), nullptr);
+  Ptr plate(manager.GetPattern(L"PL 10x200", kStandardType, &check));
+  ASSERT_TRUE(plate);
+  EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
+  CString name = L"IPE 200";
+  Ptr ipe(manager.GetPattern(L"", name, check));
+  ASSERT_TRUE(ipe);
+
+  CVdPatternPool target(true, nullptr);
+  EXPECT_FALSE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_FALSE(manager.GetPatternByName(L"PL 1x2", &target, check));
+  EXPECT_EQ(target.GetCount(), 2);
+  EXPECT_EQ(check, kUntouched);
+
+  EXPECT_EQ(manager.GetPatternFactoryPtr(), nullptr);
+  EXPECT_EQ(manager.GetPatternFactory().NewStandard(L"PL 10x200", &check), nullptr);  // a default factory
+  EXPECT_FALSE(manager.IsStandardName(L"PL 10x200"));
+  CVdPattern* pooled = new CVdPattern(1, L"HEA 100", L"HEA");
+  ASSERT_TRUE(manager.AddPatternPool(pooled, false));
+  EXPECT_EQ(manager.GetPattern(L"hea 100", kCatalogType, &check), pooled);
+}
+
+TEST_F(ManagerLookup, GetPatternFactoryCopiesTheFactorysDataOnly) {
+  CVdUnitManager units(2.0);
+  pm.factory->SetUnitManager(&units);
+  CVdPatternFactory copy = manager.GetPatternFactory();
+  EXPECT_EQ(copy.GetUnitManager(), &units);
+  auto check = kUntouched;
+  EXPECT_EQ(copy.NewStandard(L"PL 10x200", &check), nullptr);  // what the host's factory overrides stays behind
+  EXPECT_EQ(manager.GetPatternFactoryPtr(), pm.factory);
+  pm.factory->SetUnitManager(nullptr);
+}
+
+// ---------------------------------------------------------------- families and the pool
+
+TEST_F(ManagerLookup, AFamilyIsReadFromTheNamedCatalogOnly) {
+  CVdPatternPool target(true, nullptr);
+  manager.GetPatternCatalog(L"Beta", L"HEA", &target);
+  EXPECT_EQ(Catalogs(target), (std::vector<std::wstring>{L"Beta"}));
+  manager.GetPatternCatalog(CString(alpha.c_str()), L"HEA", &target);
+  EXPECT_EQ(target.GetCount(), 3);
+  manager.GetPatternCatalog(L"Delta", L"HEA", &target);
+  EXPECT_EQ(target.GetCount(), 3);
+
+  std::list<std::wstring> families{L"first"};
+  manager.GetFamiliesCatalog(L"GAMMA", families);
+  manager.GetFamiliesCatalog(L"Delta", families);
+  EXPECT_EQ(families, (std::list<std::wstring>{L"first", L"Angles", L"Beams"}));
+}
+
+TEST_F(ManagerLookup, FamilyNamesAreMergedCaseSensitivelyAfterWhatTheListHeld) {
+  Pool(new CVdPattern(1, L"B 9", L"Beams"));
+  Pool(new CVdPattern(1, L"HEA 300", L"HEA"));
+  std::list<std::wstring> families{L"Beams"};
+  manager.GetFamilies(families);
+  EXPECT_EQ(families, (std::list<std::wstring>{L"Beams", L"CHS", L"HEA", L"IPE", L"Plates", L"Angles", L"beams",
+                                               L"hea"}));
+}
+
+TEST_F(ManagerLookup, PoolFamiliesAreListedLowerCaseOnce) {
+  std::list<std::wstring> families{L"x"};
+  manager.GetFamiliesPool(families);
+  EXPECT_EQ(families, (std::list<std::wstring>{L"x"}));
+  Pool(new CVdPattern(1, L"B 9", L"Beams"));
+  Pool(new CVdPattern(1, L"B 8", L"BEAMS"));
+  Pool(new CVdPattern(1, L"A 1", L"X"));
+  manager.GetFamiliesPool(families);
+  EXPECT_EQ(families, (std::list<std::wstring>{L"x", L"beams"}));
+}
+
+TEST_F(ManagerLookup, APoolLookupByNameAndFamilyChecksTheFamily) {
+  CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
+  EXPECT_EQ(manager.GetPatternPool(CString(L"hea 100"), CString(L"Hea")), hea);
+  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 100"), CString(L"IPE")), nullptr);
+  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 200"), CString(L"HEA")), nullptr);
+}
+
+// ---------------------------------------------------------------- derived managers
+
+namespace {
+
+// A host's manager that answers catalog lookups itself and keeps a list of extra catalog names.
+class CRedirectingManager : public CVdPatternManager {
+ public:
+  using CVdPatternManager::CVdPatternManager;
+  CVdPattern* GetPatternCatalog(const CString& name) override {
+    ++catalogLookups;
+    return name.CompareNoCase(L"special") == 0 ? new CVdPattern(1, L"special", L"Host") : nullptr;
+  }
+  using CVdPatternManager::GetPatternCatalog;
+  CVdPatternCatalog* GetCatalog(const CString& nameOrPath) override {
+    if (nameOrPath.CompareNoCase(L"Reserved") == 0) return FindFirstCatalog();
+    return CVdPatternManager::GetCatalog(nameOrPath);
+  }
+  int catalogLookups = 0;
+};
+
+}  // namespace
+
+TEST_F(ManagerTest, ADerivedManagersOverridesTakeEffectInsideItsOperations) {
+  CRedirectingManager manager(new CPlateFactory);
+  Attach(manager, alpha);
+  auto check = kUntouched;
+  Ptr special(manager.GetPattern(L"special", kCatalogType, &check));
+  ASSERT_TRUE(special);
+  EXPECT_EQ(Text(special->GetFamily()), L"host");
+  EXPECT_EQ(manager.GetPattern(L"HEA 100", kStandardType, &check), nullptr);  // no catalog is reached
+  EXPECT_EQ(manager.catalogLookups, 2);
+
+  // AttachCatalog tests names through IsExistCatalog, and that through GetCatalog.
+  vdtest::CatalogBuilder().AddFamily("HEA", "HEA", "Height DOUBLE").Write(dir.File("Reserved.mdb"));
+  CCountedCatalog reserved(CString(dir.File("Reserved.mdb").c_str()));
+  ASSERT_TRUE(manager.IsExistCatalog(L"Reserved"));
+  EXPECT_FALSE(manager.AttachCatalog(&reserved));
+}

@@ -1,0 +1,308 @@
+// CVdDatabase against real files: what it opens and refuses, the table list, read-only files, locks held by
+// other connections and transactions.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+#include "TempDir.h"
+#include "toolkit/DbTestSupport.h"
+
+namespace {
+
+class VdDatabaseTest : public ::testing::Test {
+ protected:
+  // A catalog-like file with one family table holding a few rows.
+  std::string MakeCatalog(const std::string& name = "catalog.db") {
+    const std::string path = m_dir.File(name);
+    RawDb raw(path);
+    raw.Exec(
+        "CREATE TABLE Beams (Name TEXT, h DOUBLE);"
+        "INSERT INTO Beams VALUES ('HEA 100', 96), ('HEA 120', 114);");
+    return path;
+  }
+
+  TempDir m_dir;
+};
+
+// ------------------------------------------------------------------ opening
+
+TEST_F(VdDatabaseTest, OpensAnSqliteFileReadWriteAndReportsItsPath) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  EXPECT_FALSE(db.IsOpen());
+  db.Open(CString(path.c_str()), 0, 0);
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_TRUE(db.CanUpdate());
+  EXPECT_EQ(db.GetDatabaseName().str(), Wide(path));
+  db.Close();
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_TRUE(db.GetDatabaseName().IsEmpty());
+}
+
+TEST_F(VdDatabaseTest, RefusesAMissingFileWithoutCreatingIt) {
+  const std::string path = m_dir.File("missing.mdb");
+  CVdDatabase db;
+  const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
+  ASSERT_TRUE(f.thrown);
+  EXPECT_EQ(f.retCode, SQL_ERROR);
+  EXPECT_TRUE(f.HasState(L"08001")) << f.stateNativeOrigin;
+  EXPECT_TRUE(f.Mentions(Wide(path))) << f.message;
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_FALSE(db.IsOpen());
+}
+
+TEST_F(VdDatabaseTest, RefusesFilesThatAreNoDatabase) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    const wchar_t* reason;
+  };
+  const Case cases[] = {
+      {"notes.mdb", "Name;h\nHEA 100;96\n", L"not a database"},
+      {"empty.mdb", "", L"empty"},
+      {"access.mdb", std::string("\0\1\0\0Standard Jet DB\0", 20) + std::string(200, '\0'), L"Access"},
+      {"header.mdb", std::string("SQLite format 3\0", 16) + "short", L"truncated"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = m_dir.Write(c.name, c.bytes);
+    CVdDatabase db;
+    const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
+    ASSERT_TRUE(f.thrown) << c.name;
+    EXPECT_TRUE(f.HasState(L"08001")) << c.name << " " << testing::PrintToString(f.stateNativeOrigin);
+    EXPECT_TRUE(f.Mentions(Wide(path))) << c.name;
+    EXPECT_TRUE(f.Mentions(c.reason)) << c.name << ": " << testing::PrintToString(f.message);
+    EXPECT_FALSE(db.IsOpen());
+  }
+}
+
+TEST_F(VdDatabaseTest, RefusesATruncatedSqliteFile) {
+  const std::string path = m_dir.File("cut.mdb");
+  {
+    RawDb raw(path);
+    raw.Exec("CREATE TABLE Beams (Name TEXT, Note TEXT)");
+    raw.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+             "INSERT INTO Beams SELECT 'P' || i, hex(randomblob(40)) FROM n");
+  }
+  const auto size = std::filesystem::file_size(path);
+  std::filesystem::resize_file(path, size / 2);
+  CVdDatabase db;
+  const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
+  ASSERT_TRUE(f.thrown);
+  EXPECT_TRUE(f.HasState(L"08001"));
+  EXPECT_TRUE(f.Mentions(L"truncated")) << testing::PrintToString(f.message);
+}
+
+TEST_F(VdDatabaseTest, AFailedOpenKeepsTheConnectionThatWasOpen) {
+  const std::string good = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(good.c_str()), 0, 0);
+  EXPECT_TRUE(CatchDb([&] { db.Open(CString(m_dir.File("nothing.db").c_str()), 0, 0); }).thrown);
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_EQ(db.GetDatabaseName().str(), Wide(good));
+  EXPECT_EQ(db.GetTableDefCount(), 1);
+}
+
+// ------------------------------------------------------------------ table definitions
+
+TEST_F(VdDatabaseTest, ListsTablesByNameIgnoringCaseAndMarksEngineTables) {
+  const std::string path = m_dir.File("tables.db");
+  RawDb(path).Exec(
+      "CREATE TABLE gamma (x); CREATE TABLE Alpha (x); CREATE TABLE beta (id INTEGER PRIMARY KEY AUTOINCREMENT);"
+      "CREATE TABLE _under (x); CREATE VIEW v AS SELECT * FROM gamma; INSERT INTO beta DEFAULT VALUES;");
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  ASSERT_EQ(db.GetTableDefCount(), 5);
+  const wchar_t* expected[] = {L"_under", L"Alpha", L"beta", L"gamma", L"sqlite_sequence"};
+  for (unsigned i = 0; i < 5; ++i) {
+    CVdODBCTableDefInfo info;
+    EXPECT_TRUE(db.GetTableDefInfo(i, info));
+    EXPECT_EQ(info.m_strName.str(), expected[i]);
+    EXPECT_EQ((info.m_lAttributes & VD_TABLEDEF_SYSTEM) != 0, i == 4) << i;
+  }
+  CVdODBCTableDefInfo info;
+  EXPECT_TRUE(CatchDb([&] { db.GetTableDefInfo(5u, info); }).thrown);
+}
+
+TEST_F(VdDatabaseTest, FindsATableByNameIgnoringCase) {
+  CVdDatabase db;
+  db.Open(CString(MakeCatalog().c_str()), 0, 0);
+  CVdODBCTableDefInfo info;
+  EXPECT_TRUE(db.GetTableDefInfo(L"BEAMS", info));
+  EXPECT_EQ(info.m_strName.str(), L"Beams");
+  EXPECT_EQ(info.m_lAttributes & VD_TABLEDEF_SYSTEM, 0);
+}
+
+TEST_F(VdDatabaseTest, AMissingTableIsNoFailureAndCarriesTheSystemBit) {
+  CVdDatabase db;
+  db.Open(CString(MakeCatalog().c_str()), 0, 0);
+  CVdODBCTableDefInfo info;
+  info.m_strName = L"stale";
+  int found = -1;
+  EXPECT_FALSE(CatchDb([&] { found = db.GetTableDefInfo(L"Columns", info); }).thrown);
+  EXPECT_EQ(found, 0);
+  EXPECT_TRUE(info.m_strName.IsEmpty());
+  EXPECT_NE(info.m_lAttributes & 4, 0);
+  EXPECT_NE(info.m_lAttributes & VD_TABLEDEF_MISSING, 0);
+}
+
+TEST_F(VdDatabaseTest, TheTableListFollowsSchemaChangesOfOtherConnections) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  ASSERT_EQ(db.GetTableDefCount(), 1);
+  RawDb(path).Exec("CREATE TABLE Angles (Name TEXT)");
+  ASSERT_EQ(db.GetTableDefCount(), 2);
+  CVdODBCTableDefInfo info;
+  db.GetTableDefInfo(0u, info);
+  EXPECT_EQ(info.m_strName.str(), L"Angles");
+  db.ExecuteSQL(L"DROP TABLE [Angles]");
+  EXPECT_EQ(db.GetTableDefCount(), 1);
+  EXPECT_FALSE(db.GetTableDefInfo(L"Angles", info));
+}
+
+// ------------------------------------------------------------------ read-only files
+
+class VdDatabaseReadOnlyTest : public VdDatabaseTest {
+ protected:
+  // Opens the file, then tries every kind of write; each must throw and leave the file's bytes as they were.
+  void ExpectWritesRefused(const std::string& path, int readOnlyArgument) {
+    const std::string before = ReadBytes(path);
+    CVdDatabase db;
+    db.Open(CString(path.c_str()), 0, readOnlyArgument);
+    EXPECT_FALSE(db.CanUpdate());
+    CVdRecordset rs(&db);
+    rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
+    ASSERT_EQ(rs.GetRecordCount(), 1);  // reading still works
+    EXPECT_FALSE(rs.CanUpdate());
+    const DbFailure edit = CatchDb([&] { rs.Edit(); });
+    EXPECT_TRUE(edit.thrown);
+    EXPECT_TRUE(edit.Mentions(L"read-only")) << testing::PrintToString(edit.message);
+    EXPECT_TRUE(CatchDb([&] { rs.AddNew(); }).thrown);
+    EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).thrown);
+    EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams"); }).thrown);
+    EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(L"CREATE TABLE More (x)"); }).thrown);
+    rs.Close();
+    db.Close();
+    EXPECT_EQ(ReadBytes(path), before);
+  }
+};
+
+TEST_F(VdDatabaseReadOnlyTest, AFileWithoutWritePermissionOpensReadOnly) {
+  const std::string path = MakeCatalog();
+  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+  ExpectWritesRefused(path, 0);
+}
+
+TEST_F(VdDatabaseReadOnlyTest, AFileInAFolderWithoutWritePermissionOpensReadOnly) {
+  const std::string path = MakeCatalog();
+  ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0555), 0);
+  ExpectWritesRefused(path, 0);
+}
+
+TEST_F(VdDatabaseReadOnlyTest, TheReadOnlyArgumentOpensReadOnly) { ExpectWritesRefused(MakeCatalog(), 1); }
+
+// ------------------------------------------------------------------ locks of other connections
+
+TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.SetBusyTimeout(50);
+  db.Open(CString(path.c_str()), 0, 0);
+  RawDb other(path);
+  other.Exec("BEGIN EXCLUSIVE");
+  CVdRecordset rs(&db);
+  const DbFailure f = CatchDb([&] { rs.Open(0, L"SELECT * FROM [Beams]", 0); });
+  ASSERT_TRUE(f.thrown);
+  EXPECT_TRUE(f.HasState(L"HYT00")) << testing::PrintToString(f.stateNativeOrigin);
+  EXPECT_TRUE(f.Mentions(L"locked")) << testing::PrintToString(f.message);
+  EXPECT_FALSE(rs.IsOpen());
+  other.Exec("ROLLBACK");
+  rs.Open(0, L"SELECT * FROM [Beams]", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+}
+
+TEST_F(VdDatabaseTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNothing) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.SetBusyTimeout(50);
+  db.Open(CString(path.c_str()), 0, 0);
+  CVdRecordset rs(&db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
+  RawDb other(path);
+  other.Exec("BEGIN IMMEDIATE");
+  rs.Edit();
+  rs.SetFieldValue(L"h", COleVariant(97.0));
+  const DbFailure f = CatchDb([&] { rs.Update(); });
+  ASSERT_TRUE(f.thrown);
+  EXPECT_TRUE(f.HasState(L"HYT00"));
+  other.Exec("COMMIT");
+  EXPECT_EQ(other.One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "96.0");
+}
+
+// ------------------------------------------------------------------ transactions and durability
+
+TEST_F(VdDatabaseTest, AnUpdateOutsideATransactionIsCommittedWhenItReturns) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  CVdRecordset rs(&db);
+  rs.Open(0, L"Beams", 0);
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"HEA 140");
+  rs.Update();
+  EXPECT_FALSE(db.IsInTransaction());
+  EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "3");
+}
+
+TEST_F(VdDatabaseTest, RollbackDropsTheWritesOfTheTransaction) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  CVdRecordset rs(&db);
+  rs.Open(0, L"Beams", 0);
+  ASSERT_TRUE(db.BeginTrans());
+  EXPECT_FALSE(db.BeginTrans());
+  EXPECT_TRUE(db.IsInTransaction());
+  for (const wchar_t* name : {L"HEA 140", L"HEA 160"}) {
+    rs.AddNew();
+    rs.SetFieldValue(L"Name", name);
+    rs.Update();
+  }
+  rs.MoveFirst();
+  rs.Delete();
+  EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "2");  // nothing visible outside yet
+  ASSERT_TRUE(db.Rollback());
+  EXPECT_FALSE(db.Rollback());
+  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120");
+
+  ASSERT_TRUE(db.BeginTrans());
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"HEA 180");
+  rs.Update();
+  ASSERT_TRUE(db.CommitTrans());
+  EXPECT_FALSE(db.CommitTrans());
+  EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "3");
+}
+
+TEST_F(VdDatabaseTest, ExecuteSqlRunsOneStatementOnly) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  db.ExecuteSQL(L"UPDATE [Beams] SET h = 100 WHERE Name = 'HEA 100';");
+  const DbFailure f = CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams WHERE Name = 'HEA 100'; DROP TABLE Beams"); });
+  EXPECT_TRUE(f.HasState(L"42000"));
+  EXPECT_EQ(RawDb(path).One("SELECT group_concat(h, '|') FROM Beams"), "100.0|114.0");
+}
+
+TEST_F(VdDatabaseTest, OperationsOnAClosedDatabaseThrow) {
+  CVdDatabase db;
+  EXPECT_TRUE(CatchDb([&] { db.GetTableDefCount(); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { db.BeginTrans(); }).thrown);
+  CVdRecordset rs(&db);
+  EXPECT_TRUE(CatchDb([&] { rs.Open(0, L"SELECT 1", 0); }).thrown);
+}
+
+}  // namespace

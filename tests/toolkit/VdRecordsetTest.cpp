@@ -1,0 +1,578 @@
+// CVdRecordset against real files: the value types of every declared column type, the Access dialect the
+// catalog writes, the one-statement rule, edits of exactly the current row, and what an open record set leaves
+// to other connections.
+
+#include <vdpattern/toolkit/VariantConv.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+#include "TempDir.h"
+#include "toolkit/DbTestSupport.h"
+
+namespace {
+
+class VdRecordsetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_path = m_dir.File("catalog.mdb");
+    RawDb(m_path).Exec(
+        "CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50));"
+        "INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
+        "  ('IPE 100', 100, 55, NULL), ('ipe 120', 120, 64, 'O''Neil');"
+        "CREATE TABLE Dup (Name TEXT, v INTEGER);"
+        "INSERT INTO Dup VALUES ('A', 1), ('A', 1), ('A', 1), ('B', 1);"
+        "CREATE TABLE Empty (Name TEXT, h DOUBLE);");
+    m_db.Open(CString(m_path.c_str()), 0, 0);
+  }
+
+  std::wstring Text(CVdRecordset& rs, const wchar_t* column) {
+    CDBVariant v;
+    rs.GetFieldValue(column, v);
+    return DBV_BSTRAll(&v).str();
+  }
+  std::string Raw(const std::string& sql) { return RawDb(m_path).One(sql); }
+  long Count(const wchar_t* sql) {
+    CVdRecordset rs(&m_db);
+    rs.Open(0, sql, 0);
+    return rs.GetRecordCount();
+  }
+
+  TempDir m_dir;
+  std::string m_path;
+  CVdDatabase m_db;
+};
+
+// ------------------------------------------------------------------ value types
+
+struct TypeCase {
+  const char* declared;
+  const char* literal;
+  SWORD sqlType;
+  DWORD dbvt;
+  VARTYPE vt;
+  const wchar_t* text;
+};
+
+const TypeCase kTypeCases[] = {
+    {"INTEGER", "42", SQL_INTEGER, DBVT_LONG, VT_I4, L"42"},
+    {"INT", "-7", SQL_INTEGER, DBVT_LONG, VT_I4, L"-7"},
+    {"LONG", "2147483647", SQL_INTEGER, DBVT_LONG, VT_I4, L"2147483647"},
+    {"COUNTER", "5", SQL_INTEGER, DBVT_LONG, VT_I4, L"5"},
+    {"[AUTOINCREMENT]", "6", SQL_INTEGER, DBVT_LONG, VT_I4, L"6"},
+    {"BIGINT", "1234", SQL_BIGINT, DBVT_LONG, VT_I4, L"1234"},
+    {"BIGINT", "5000000000", SQL_BIGINT, DBVT_DOUBLE, VT_R8, L"5e+09"},
+    {"SMALLINT", "-300", SQL_SMALLINT, DBVT_SHORT, VT_I2, L"-300"},
+    {"SHORT", "12", SQL_SMALLINT, DBVT_SHORT, VT_I2, L"12"},
+    {"TINYINT", "200", SQL_TINYINT, DBVT_UCHAR, VT_UI1, L"200"},
+    {"BYTE", "7", SQL_TINYINT, DBVT_UCHAR, VT_UI1, L"7"},
+    {"BIT", "1", SQL_BIT, DBVT_BOOL, VT_BOOL, L"True"},
+    {"BOOLEAN", "0", SQL_BIT, DBVT_BOOL, VT_BOOL, L"False"},
+    {"BOOL", "1", SQL_BIT, DBVT_BOOL, VT_BOOL, L"True"},
+    {"YESNO", "-1", SQL_BIT, DBVT_BOOL, VT_BOOL, L"True"},
+    {"LOGICAL", "1", SQL_BIT, DBVT_BOOL, VT_BOOL, L"True"},
+    {"REAL", "2.5", SQL_REAL, DBVT_SINGLE, VT_R4, L"2.5"},
+    {"SINGLE", "0.5", SQL_REAL, DBVT_SINGLE, VT_R4, L"0.5"},
+    {"FLOAT", "1.25", SQL_FLOAT, DBVT_SINGLE, VT_R4, L"1.25"},
+    {"DOUBLE", "0.1", SQL_DOUBLE, DBVT_DOUBLE, VT_R8, L"0.1"},
+    {"DOUBLE PRECISION", "3.75", SQL_DOUBLE, DBVT_DOUBLE, VT_R8, L"3.75"},
+    {"NUMBER", "1000", SQL_DOUBLE, DBVT_DOUBLE, VT_R8, L"1000"},
+    {"NUMERIC(10,2)", "12.5", SQL_NUMERIC, DBVT_DOUBLE, VT_R8, L"12.5"},
+    {"DECIMAL", "7", SQL_DECIMAL, DBVT_DOUBLE, VT_R8, L"7"},
+    {"CURRENCY", "19.99", SQL_DECIMAL, DBVT_DOUBLE, VT_R8, L"19.99"},
+    {"MONEY", "1.5", SQL_DECIMAL, DBVT_DOUBLE, VT_R8, L"1.5"},
+    {"CHAR(10)", "'ab'", SQL_CHAR, DBVT_WSTRING, VT_BSTR, L"ab"},
+    {"CHARACTER", "'c'", SQL_CHAR, DBVT_WSTRING, VT_BSTR, L"c"},
+    {"NCHAR", "'n'", SQL_WCHAR, DBVT_WSTRING, VT_BSTR, L"n"},
+    {"VARCHAR(50)", "'HEA 100'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"HEA 100"},
+    {"TEXT", "'H\xC3\xB6he \xCE\xBC \xF0\x9D\x94\xB8'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"H\u00f6he \u03bc \U0001D538"},
+    {"NVARCHAR", "'x'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"x"},
+    {"STRING", "''", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L""},
+    {"MEMO", "'m'", SQL_LONGVARCHAR, DBVT_WSTRING, VT_BSTR, L"m"},
+    {"LONGTEXT", "'l'", SQL_LONGVARCHAR, DBVT_WSTRING, VT_BSTR, L"l"},
+    {"LONGCHAR", "'c'", SQL_LONGVARCHAR, DBVT_WSTRING, VT_BSTR, L"c"},
+    {"CLOB", "'b'", SQL_LONGVARCHAR, DBVT_WSTRING, VT_BSTR, L"b"},
+    {"DATE", "'2009-03-07'", SQL_TYPE_TIMESTAMP, DBVT_DATE, VT_DATE, L"2009-03-07"},
+    {"DATETIME", "'2009-03-07 14:30:00'", SQL_TYPE_TIMESTAMP, DBVT_DATE, VT_DATE, L"2009-03-07 14:30:00"},
+    {"TIMESTAMP", "'2009-03-07T14:30:05'", SQL_TYPE_TIMESTAMP, DBVT_DATE, VT_DATE, L"2009-03-07 14:30:05"},
+    {"TIME", "'14:30:00'", SQL_TYPE_TIMESTAMP, DBVT_DATE, VT_DATE, L"1899-12-30 14:30:00"},
+    {"BLOB", "x'0102'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"0102"},
+    {"BINARY", "x'ff'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"FF"},
+    {"VARBINARY", "x'00'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"00"},
+    {"LONGBINARY", "x'10'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"10"},
+    {"IMAGE", "x'20'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"20"},
+    {"OLEOBJECT", "x'30'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"30"},
+    {"", "42", SQL_INTEGER, DBVT_LONG, VT_I4, L"42"},
+    {"", "2.5", SQL_DOUBLE, DBVT_DOUBLE, VT_R8, L"2.5"},
+    {"", "'t'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"t"},
+    {"", "x'abcd'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"ABCD"},
+};
+
+TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
+  std::string create = "CREATE TABLE Types (", values = "INSERT INTO Types VALUES (", nulls = "INSERT INTO Types VALUES (";
+  const std::size_t n = std::size(kTypeCases);
+  for (std::size_t k = 0; k < n; ++k) {
+    const char* sep = k ? ", " : "";
+    create += sep + std::string("c") + std::to_string(k) + " " + kTypeCases[k].declared;
+    values += sep + std::string(kTypeCases[k].literal);
+    nulls += sep + std::string("NULL");
+  }
+  RawDb(m_path).Exec(create + "); " + values + "); " + nulls + ");");
+
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM [Types]", 0);
+  ASSERT_EQ(rs.GetODBCFieldCount(), static_cast<short>(n));
+  for (std::size_t k = 0; k < n; ++k) {
+    const TypeCase& c = kTypeCases[k];
+    SCOPED_TRACE(std::string(c.declared) + " " + c.literal);
+    CODBCFieldInfo info;
+    rs.GetODBCFieldInfo(static_cast<short>(k), info);
+    EXPECT_EQ(info.m_nSQLType, c.sqlType);
+    CDBVariant value;
+    rs.GetFieldValue(static_cast<short>(k), value);
+    EXPECT_EQ(value.m_dwType, c.dbvt);
+    EXPECT_EQ(CVdRecordset::getOLEVariant(value).vt, c.vt);
+    EXPECT_EQ(DBV_BSTRAll(&value).str(), c.text);
+  }
+  rs.MoveNext();
+  for (std::size_t k = 0; k < n; ++k) {
+    CDBVariant value;
+    rs.GetFieldValue(static_cast<short>(k), value);
+    EXPECT_EQ(value.m_dwType, DBVT_NULL) << kTypeCases[k].declared;
+    EXPECT_EQ(CVdRecordset::getOLEVariant(value).vt, VT_NULL);
+    EXPECT_TRUE(DBV_BSTRAll(&value).IsEmpty());
+  }
+}
+
+TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
+  RawDb(m_path).Exec(
+      "CREATE TABLE V (i INTEGER, s SMALLINT, d DOUBLE, r REAL, t DATETIME, n NUMERIC(10,3), c VARCHAR(20));"
+      "INSERT INTO V VALUES (-2147483648, 32767, 0.1, 0.1, '2009-03-07 14:30:05.25', 1.5, 'abc');");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"V", 0);
+  CDBVariant v;
+  rs.GetFieldValue(L"i", v);
+  EXPECT_EQ(v.m_lVal, -2147483647 - 1);
+  rs.GetFieldValue(L"s", v);
+  EXPECT_EQ(v.m_iVal, 32767);
+  rs.GetFieldValue(L"d", v);
+  EXPECT_EQ(v.m_dblVal, 0.1);
+  rs.GetFieldValue(L"r", v);
+  EXPECT_EQ(v.m_fltVal, 0.1f);
+  rs.GetFieldValue(L"t", v);
+  ASSERT_EQ(v.m_dwType, DBVT_DATE);
+  EXPECT_EQ(v.m_pdate->year, 2009);
+  EXPECT_EQ(v.m_pdate->month, 3);
+  EXPECT_EQ(v.m_pdate->day, 7);
+  EXPECT_EQ(v.m_pdate->hour, 14);
+  EXPECT_EQ(v.m_pdate->minute, 30);
+  EXPECT_EQ(v.m_pdate->second, 5);
+  EXPECT_EQ(v.m_pdate->fraction, 250000000u);
+  CODBCFieldInfo info;
+  rs.GetODBCFieldInfo(L"n", info);
+  EXPECT_EQ(info.m_nPrecision, 10u);
+  EXPECT_EQ(info.m_nScale, 3);
+  rs.GetODBCFieldInfo(L"c", info);
+  EXPECT_EQ(info.m_nPrecision, 20u);
+  EXPECT_EQ(info.m_nNullability, SQL_NULLABLE);
+}
+
+TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
+  RawDb(m_path).Exec(
+      "CREATE TABLE M (i INTEGER, s SMALLINT, u TINYINT, d DOUBLE, t DATE, b BIT, x BLOB);"
+      "INSERT INTO M VALUES ('abc', 70000, -1, 'wide', 'not a date', 'maybe', 'plain');"
+      "INSERT INTO M VALUES ('12', '-5', 2.0, '2.5', '2009-02-30', 'true', 7);"
+      "INSERT INTO M VALUES (2.5, 1e10, 300, x'01', 3, 2, 1.5);");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM M", 0);
+  auto typeOf = [&rs](const wchar_t* column) {
+    CDBVariant v;
+    rs.GetFieldValue(column, v);
+    return v.m_dwType;
+  };
+  const DWORD expected[3][7] = {
+      {DBVT_WSTRING, DBVT_LONG, DBVT_LONG, DBVT_WSTRING, DBVT_WSTRING, DBVT_WSTRING, DBVT_WSTRING},
+      {DBVT_LONG, DBVT_SHORT, DBVT_UCHAR, DBVT_DOUBLE, DBVT_WSTRING, DBVT_BOOL, DBVT_LONG},
+      {DBVT_DOUBLE, DBVT_DOUBLE, DBVT_LONG, DBVT_BINARY, DBVT_LONG, DBVT_BOOL, DBVT_DOUBLE},
+  };
+  const wchar_t* columns[] = {L"i", L"s", L"u", L"d", L"t", L"b", L"x"};
+  for (int row = 0; row < 3; ++row, rs.MoveNext())
+    for (int c = 0; c < 7; ++c) EXPECT_EQ(typeOf(columns[c]), expected[row][c]) << "row " << row << " column " << c;
+}
+
+TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
+  RawDb(m_path).Exec("CREATE TABLE D (Name TEXT, d DATETIME)");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"D", 0);
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", COleVariant(L"Stra\u00dfe \u00b5m \U0001D538"));
+  rs.SetFieldValue(L"d", COleVariant(COleDateTime(2024, 2, 29, 13, 5, 9)));
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT d || '|' || typeof(d) FROM D"), "2024-02-29 13:05:09|text");
+  EXPECT_EQ(Raw("SELECT hex(Name) FROM D"), "53747261C39F6520C2B56D20F09D94B8");
+  rs.Requery();
+  EXPECT_EQ(Text(rs, L"Name"), L"Stra\u00dfe \u00b5m \U0001D538");
+  CDBVariant d;
+  rs.GetFieldValue(L"d", d);
+  const COleVariant ole = CVdRecordset::getOLEVariant(d);
+  ASSERT_EQ(ole.vt, VT_DATE);
+  EXPECT_EQ(COleDateTime(ole.date).FormatIso().str(), L"2024-02-29 13:05:09");
+}
+
+TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
+  CDBVariant v;
+  rs.GetFieldValue(L"h", v, SQL_C_WCHAR);
+  ASSERT_EQ(v.m_dwType, DBVT_WSTRING);
+  EXPECT_EQ(v.m_pstringW->str(), L"114");
+  rs.GetFieldValue(L"h", v, SQL_C_SLONG);
+  EXPECT_EQ(v.m_dwType, DBVT_LONG);
+  EXPECT_EQ(v.m_lVal, 114);
+  rs.GetFieldValue(L"Name", v, SQL_C_DOUBLE);
+  EXPECT_EQ(v.m_dwType, DBVT_DOUBLE);
+  EXPECT_EQ(v.m_dblVal, 0.0);
+}
+
+// ------------------------------------------------------------------ the Access dialect
+
+TEST_F(VdRecordsetTest, LikeMatchesPercentAndUnderscoreWithoutCaseForAscii) {
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like '%'"), 4);
+}
+
+TEST_F(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT COUNT(*) as NrLines, MAX(h) as maxim \nFROM Beams\nWHERE Name = 'HEA 120'", 0);
+  CDBVariant v;
+  rs.GetFieldValue(L"nrLines", v);
+  EXPECT_EQ(v.m_dwType, DBVT_LONG);
+  EXPECT_EQ(v.m_lVal, 1);
+  rs.GetFieldValue(L"MAXIM", v);
+  EXPECT_EQ(CVdRecordset::getOLEVariant(v).vt, VT_R8);
+  EXPECT_EQ(v.m_dblVal, 114.0);
+
+  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Beams", 0);
+  rs.MoveFirst();
+  EXPECT_EQ(Text(rs, L"maxim"), L"120");
+  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Empty", 0);
+  rs.MoveFirst();
+  EXPECT_EQ(Text(rs, L"maxim"), L"0");
+}
+
+TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
+  RawDb(m_path).Exec("CREATE TABLE Odd (\"IsNull(x)\" TEXT); INSERT INTO Odd VALUES ('kept')");
+  EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE IsNull(Note)"), 2);
+  EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT 'IsNull(a)' AS t, [IsNull(x)] FROM Odd", 0);
+  EXPECT_EQ(Text(rs, L"t"), L"IsNull(a)");
+  EXPECT_EQ(Text(rs, L"IsNull(x)"), L"kept");
+}
+
+TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
+  EXPECT_EQ(Text(rs, L"NAME"), L"HEA 100");
+  CDBVariant v;
+  const DbFailure f = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
+  EXPECT_TRUE(f.HasState(L"42S22"));
+  EXPECT_TRUE(f.Mentions(L"Width"));
+  EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(static_cast<short>(4), v); }).thrown);
+}
+
+TEST_F(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
+  EXPECT_EQ(Count(L"Beams"), 4);
+  EXPECT_EQ(Count(L"  [Beams] ; "), 4);
+  CVdRecordset rs(&m_db);
+  const DbFailure f = CatchDb([&] { rs.Open(0, L"Girders", 0); });
+  EXPECT_EQ(f.retCode, SQL_ERROR);
+  EXPECT_EQ(f.stateNativeOrigin, L"State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+  EXPECT_TRUE(f.Mentions(L"Girders"));
+}
+
+// ------------------------------------------------------------------ one statement only
+
+TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
+  const std::wstring refused[] = {
+      L"SELECT * FROM [Beams]; DROP TABLE Beams",
+      L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
+      L"Select * From [Beams]]; DROP TABLE Beams",
+      L"SELECT 1 /* ; */ ; DELETE FROM Beams",
+      L"SELECT 1 -- ;\n; DELETE FROM Beams",
+      std::wstring(L"Select * From [Beams] WHERE Name = 'HEA") + L'\0' + L"'; DROP TABLE Beams; --",
+      L"Beams; DROP TABLE Beams",
+      L"",
+      L" ; ",
+  };
+  for (const std::wstring& text : refused) {
+    CVdRecordset rs(&m_db);
+    const DbFailure f = CatchDb([&] { rs.Open(0, text.c_str(), 0); });
+    EXPECT_TRUE(f.thrown) << testing::PrintToString(text);
+    EXPECT_FALSE(rs.IsOpen());
+  }
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
+}
+
+TEST_F(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
+  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
+  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams] /* ; DROP TABLE Beams */ ;;  "), 4);
+  EXPECT_EQ(Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),
+            1);
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
+}
+
+// ------------------------------------------------------------------ the statement cache
+
+TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
+  CVdRecordset rs(&m_db);
+  for (const wchar_t* name : {L"HEA 100", L"HEA 120", L"IPE 100", L"HEA 100"}) {
+    CString text;
+    text.Format(L"Select * From [Beams] WHERE Name = '%s'", name);
+    rs.Open(0, text, 0);
+    ASSERT_EQ(rs.GetRecordCount(), 1);
+    EXPECT_EQ(Text(rs, L"Name"), name);
+  }
+  rs.Open(0, L"SELECT Name FROM Beams WHERE Note = 'x' AND Name = 'HEA 120'", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 1);
+  rs.Open(0, L"SELECT Name FROM Beams WHERE Note = 'HEA 120' AND Name = 'x'", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 0);
+}
+
+TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
+  RawDb(m_path).Exec("ALTER TABLE Beams ADD COLUMN w DOUBLE DEFAULT 5");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM [Beams]", 0);
+  ASSERT_EQ(rs.GetODBCFieldCount(), 5);
+  EXPECT_EQ(Text(rs, L"w"), L"5");
+  rs.Edit();  // the new description still addresses the row
+  rs.SetFieldValue(L"w", COleVariant(6.0));
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT w FROM Beams WHERE Name = 'HEA 100'"), "6.0");
+}
+
+// ------------------------------------------------------------------ no lock while open
+
+TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsAgain) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
+  CVdRecordset all(&m_db);
+  all.Open(1, L"SELECT * FROM [Beams]", 0);
+  RawDb other(m_path);  // no busy timeout: any lock left would fail at once
+  EXPECT_EQ(other.TryExec("BEGIN EXCLUSIVE; UPDATE Beams SET h = 1; COMMIT"), SQLITE_OK);
+  EXPECT_EQ(Text(rs, L"h"), L"96");
+  EXPECT_EQ(all.GetRecordCount(), 4);
+  rs.Requery();
+  EXPECT_EQ(Text(rs, L"h"), L"1");
+}
+
+// ------------------------------------------------------------------ navigation
+
+TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
+  CVdRecordset rs(&m_db);
+  rs.Open(1, L"SELECT Name FROM Beams", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 4);
+  std::wstring names;
+  for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) names += Text(rs, L"Name") + L"|";
+  EXPECT_EQ(names, L"HEA 100|HEA 120|IPE 100|ipe 120|");
+  EXPECT_TRUE(CatchDb([&] { rs.MoveNext(); }).thrown);
+  rs.MoveLast();
+  EXPECT_EQ(Text(rs, L"Name"), L"ipe 120");
+}
+
+TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'none'", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 0);
+  EXPECT_TRUE(rs.IsEOF());
+  EXPECT_TRUE(rs.IsBOF());
+  EXPECT_FALSE(CatchDb([&] { rs.MoveFirst(); }).thrown);
+  EXPECT_TRUE(rs.IsEOF());
+  EXPECT_EQ(rs.GetODBCFieldCount(), 4);
+  CDBVariant v;
+  EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+}
+
+// ------------------------------------------------------------------ edits
+
+TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM Dup WHERE Name = 'A'", 0);
+  ASSERT_TRUE(rs.CanUpdate());
+  rs.MoveNext();
+  rs.Edit();
+  rs.SetFieldValue(L"v", COleVariant(2L));
+  EXPECT_TRUE(rs.Update());
+  EXPECT_EQ(Raw("SELECT group_concat(v, ',') FROM (SELECT v FROM Dup ORDER BY rowid)"), "1,2,1,1");
+  EXPECT_EQ(Text(rs, L"v"), L"2");
+  rs.Delete();
+  EXPECT_EQ(Raw("SELECT group_concat(rowid || ':' || v, ',') FROM (SELECT rowid, v FROM Dup ORDER BY rowid)"),
+            "1:1,3:1,4:1");
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_FALSE(rs.IsEOF());  // the row after the deleted one is current
+  rs.MoveNext();
+  EXPECT_TRUE(rs.IsEOF());
+}
+
+TEST_F(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
+  RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
+  rs.MoveLast();
+  rs.Edit();
+  rs.SetFieldValue(L"Name", L"b");
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
+}
+
+TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
+  rs.Edit();
+  rs.SetFieldValue(L"Name", L"HEA 120 A");
+  rs.SetFieldValue(1, COleVariant(115.5));
+  rs.SetFieldValue(L"b", COleVariant(static_cast<short>(121)));
+  rs.SetFieldValue(L"Note", COleVariant());
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT Name || '|' || h || '|' || b || '|' || ifnull(Note, 'null') FROM Beams WHERE rowid = 2"),
+            "HEA 120 A|115.5|121.0|null");
+  CDBVariant note;
+  rs.GetFieldValue(L"Note", note);
+  EXPECT_EQ(note.m_dwType, DBVT_NULL);
+}
+
+TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Beams", 0);
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"HEB 100");
+  rs.Update();
+  EXPECT_EQ(rs.GetRecordCount(), 5);
+  EXPECT_EQ(Text(rs, L"Name"), L"HEA 100");  // the current row did not move
+  rs.MoveLast();
+  EXPECT_EQ(Text(rs, L"Name"), L"HEB 100");
+  CDBVariant h;
+  rs.GetFieldValue(L"h", h);
+  EXPECT_EQ(h.m_dwType, DBVT_NULL);
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams WHERE Name = 'HEB 100' AND h IS NULL AND Note IS NULL"), "1");
+
+  rs.Open(0, L"Empty", 0);
+  rs.AddNew();
+  EXPECT_TRUE(rs.Update());  // nothing set: a row of defaults
+  EXPECT_EQ(Raw("SELECT count(*) FROM Empty"), "1");
+}
+
+TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Beams", 0);
+  EXPECT_TRUE(CatchDb([&] { rs.Update(); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { rs.SetFieldValue(L"h", COleVariant(1.0)); }).thrown);
+  rs.Edit();
+  EXPECT_FALSE(rs.Update());  // nothing set, nothing written
+  rs.Edit();
+  rs.SetFieldValue(L"h", COleVariant(1.0));
+  rs.CancelUpdate();
+  EXPECT_TRUE(CatchDb([&] { rs.Update(); }).thrown);
+  EXPECT_EQ(Raw("SELECT h FROM Beams WHERE rowid = 1"), "96.0");
+}
+
+TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
+  RawDb(m_path).Exec("CREATE VIEW BeamView AS SELECT * FROM Beams; CREATE TABLE Shadow (_rowid_ TEXT, v)");
+  const wchar_t* readOnly[] = {
+      L"SELECT Beams.Name, Dup.v FROM Beams, Dup",
+      L"SELECT Beams.* FROM Beams JOIN Dup ON Dup.v = 1",
+      L"SELECT Name, h * 2 AS h2 FROM Beams",
+      L"SELECT DISTINCT Name FROM Beams",
+      L"SELECT Name FROM Beams GROUP BY Name",
+      L"SELECT Name FROM Beams UNION SELECT Name FROM Dup",
+      L"SELECT * FROM BeamView",
+      L"SELECT * FROM (SELECT * FROM Beams)",
+      L"SELECT * FROM Shadow",
+  };
+  RawDb(m_path).Exec("INSERT INTO Shadow VALUES ('s', 1)");
+  for (const wchar_t* text : readOnly) {
+    CVdRecordset rs(&m_db);
+    rs.Open(0, text, 0);
+    ASSERT_GT(rs.GetRecordCount(), 0) << testing::PrintToString(std::wstring(text));
+    EXPECT_FALSE(rs.CanUpdate()) << testing::PrintToString(std::wstring(text));
+    EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+    EXPECT_TRUE(CatchDb([&] { rs.AddNew(); }).thrown);
+    EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).thrown);
+  }
+}
+
+// ------------------------------------------------------------------ descriptions
+
+TEST_F(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT Name AS n, h * 2 AS h2 FROM [beams]", 0);
+  CODBCFieldInfoEx info;
+  rs.GetFieldInfoEx(0, info, 3);
+  EXPECT_EQ(info.m_strTableName.str(), L"Beams");
+  EXPECT_EQ(info.m_strName.str(), L"n");
+  EXPECT_EQ(info.m_strBaseColumnName.str(), L"Name");
+  EXPECT_EQ(info.m_nSQLType, SQL_VARCHAR);
+  rs.GetFieldInfoEx(1, info, 0);
+  EXPECT_TRUE(info.m_strTableName.IsEmpty());
+  EXPECT_EQ(info.m_nSQLType, SQL_DOUBLE);  // computed: from its value
+  EXPECT_EQ(info.m_nNullability, SQL_NULLABLE_UNKNOWN);
+}
+
+// ------------------------------------------------------------------ lifetime
+
+TEST_F(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWrite) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Beams", 0);
+  m_db.Close();
+  EXPECT_EQ(Text(rs, L"Name"), L"HEA 100");
+  EXPECT_TRUE(CatchDb([&] { rs.Requery(); }).thrown);
+  m_db.Open(CString(m_path.c_str()), 0, 0);  // a new connection is not the one that read the rows
+  EXPECT_FALSE(rs.CanUpdate());
+  EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+  rs.Close();
+  EXPECT_FALSE(rs.IsOpen());
+}
+
+class FailingRecordset : public CVdRecordset {
+ public:
+  using CVdRecordset::CVdRecordset;
+  using CVdRecordset::GetFieldValue;
+  void GetFieldValue(short, CDBVariant&, short) override {
+    auto* e = new CDBException(SQL_ERROR);
+    e->m_strError = L"injected";
+    throw e;
+  }
+};
+
+TEST_F(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
+  FailingRecordset rs(&m_db);
+  rs.Open(0, L"Beams", 0);
+  CDBVariant v;
+  EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).Mentions(L"injected"));
+}
+
+// ------------------------------------------------------------------ value helpers
+
+TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
+  CDBVariant text;
+  text.m_dwType = DBVT_WSTRING;
+  text.m_pstringW = new CString(L"HEA 100");
+  CDBVariant copy(text);
+  text.m_pstringW->str() = L"changed";
+  EXPECT_EQ(copy.m_pstringW->str(), L"HEA 100");
+  CDBVariant moved(std::move(copy));
+  EXPECT_EQ(copy.m_dwType, DBVT_NULL);
+  EXPECT_EQ(moved.m_pstringW->str(), L"HEA 100");
+  moved = text;
+  EXPECT_EQ(moved.m_pstringW->str(), L"changed");
+  moved.Clear();
+  EXPECT_EQ(moved.m_dwType, DBVT_NULL);
+  EXPECT_TRUE(DBV_BSTRAll(nullptr).IsEmpty());
+  EXPECT_TRUE(DBV_BSTRAll(&moved).IsEmpty());
+}
+
+}  // namespace

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libicu-dev
-          valgrind)
+          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind)
 
 missing=()
 for p in "${packages[@]}"; do

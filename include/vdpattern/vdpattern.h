@@ -22,3 +22,9 @@
 #include <vdpattern/pool/VdIterator.h>
 #include <vdpattern/pool/VdListIterator.h>
 #include <vdpattern/pool/VdPatternPool.h>
+#include <vdpattern/factory/UnitInfo.h>
+#include <vdpattern/factory/VdPatternFactory.h>
+#include <vdpattern/catalog/VdEnumPropFamily.h>
+#include <vdpattern/catalog/VdPatternCatalog.h>
+#include <vdpattern/catalog/VdCatalogSchema.h>
+#include <vdpattern/manager/VdPatternManager.h>

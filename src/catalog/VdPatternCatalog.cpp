@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <ctime>
 #include <cwchar>
+#include <string_view>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
@@ -37,9 +38,11 @@ bool IsText(const CDBVariant& v) {
   return v.m_dwType == DBVT_STRING || v.m_dwType == DBVT_ASTRING || v.m_dwType == DBVT_WSTRING;
 }
 
-bool IsOneOf(const CString& name, std::initializer_list<const wchar_t*> names) {
-  for (const wchar_t* n : names)
-    if (name.CompareNoCase(n) == 0) return true;
+// Case-insensitive membership. The comparison folds code unit by code unit, so only names of the same length
+// can be equal: the length test spares the comparisons that a search over every family would repeat.
+bool IsOneOf(const CString& name, std::initializer_list<std::wstring_view> names) {
+  for (const std::wstring_view n : names)
+    if (n.size() == name.str().size() && VdCompareNoCase(name.str(), n) == 0) return true;
   return false;
 }
 

@@ -87,7 +87,6 @@ class CPlateFactory : public CVdPatternFactory {
     return CVdPattern::eCheckUserNameOk;
   }
   bool IsValidCatalog(CString typeName) const override { return typeName.CompareNoCase(L"Foreign") != 0; }
-  void SetUnitManager(CVdUnitManager* units) { m_pUnitManager = units; }
 
   mutable int newStandardCalls = 0;
 };

@@ -300,17 +300,6 @@ TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
   EXPECT_EQ(manager.GetPattern(L"hea 100", kCatalogType, &check), pooled);
 }
 
-TEST_F(ManagerLookup, GetPatternFactoryCopiesTheFactorysDataOnly) {
-  CVdUnitManager units(2.0);
-  pm.factory->SetUnitManager(&units);
-  CVdPatternFactory copy = manager.GetPatternFactory();
-  EXPECT_EQ(copy.GetUnitManager(), &units);
-  auto check = kUntouched;
-  EXPECT_EQ(copy.NewStandard(L"PL 10x200", &check), nullptr);  // what the host's factory overrides stays behind
-  EXPECT_EQ(manager.GetPatternFactoryPtr(), pm.factory);
-  pm.factory->SetUnitManager(nullptr);
-}
-
 // ---------------------------------------------------------------- families and the pool
 
 TEST_F(ManagerLookup, AFamilyIsReadFromTheNamedCatalogOnly) {

@@ -44,6 +44,8 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   CVdDatabase& operator=(const CVdDatabase&) = delete;
   virtual ~CVdDatabase();
 
+  // Creates a new, empty database file; an existing file is never overwritten (CDBException).
+  static void CreateDatabase(const CString& path);
   // Opens an existing database file (closing the one open before). Returns TRUE; failures throw.
   virtual int Open(const CString& path, int exclusive = 0, int readOnly = 0);
   // Closes the connection; record sets still open keep their rows but can no longer requery or write.

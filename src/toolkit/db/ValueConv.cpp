@@ -248,7 +248,7 @@ bool ParseDateText(std::string_view t, TIMESTAMP_STRUCT& out) {
   return true;
 }
 
-void CellToVariant(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out) {
+void CellToVariantSlow(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out) {
   // The common cases first: a value stored as its column declares it.
   switch (cell.kind) {
     case CellKind::kNull:

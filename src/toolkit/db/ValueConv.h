@@ -13,10 +13,29 @@
 #include <vdpattern/toolkit/OleAuto.h>
 #include "toolkit/db/Cell.h"
 #include "toolkit/db/TypeMap.h"
+#include "toolkit/db/Utf8Fast.h"
 
 namespace vdpattern::db {
 
-void CellToVariant(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out);
+void CellToVariantSlow(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out);
+
+// Reading a row runs this once per column, so the cases where a value is stored as its column declares it are
+// handled here, inline; everything else goes to CellToVariantSlow.
+inline void CellToVariant(const Cell& cell, const char* arena, ValueKind kind, CDBVariant& out) {
+  const bool scalar = out.m_dwType != DBVT_DATE && out.m_dwType != DBVT_BINARY && out.m_dwType != DBVT_STRING &&
+                      out.m_dwType != DBVT_ASTRING && out.m_dwType != DBVT_WSTRING;
+  if (cell.kind == CellKind::kReal && (kind == ValueKind::kDouble || kind == ValueKind::kFromValue) && scalar) {
+    out.m_dwType = DBVT_DOUBLE;
+    out.m_dblVal = cell.d;
+    return;
+  }
+  if (cell.kind == CellKind::kText && (kind == ValueKind::kText || kind == ValueKind::kFromValue) &&
+      out.m_dwType == DBVT_WSTRING && out.m_pstringW) {
+    AssignFromUtf8(out.m_pstringW->str(), arena + cell.bytes.offset, cell.bytes.length);
+    return;
+  }
+  CellToVariantSlow(cell, arena, kind, out);
+}
 
 // The cell's text as a person reads it (for a requested SQL_C_CHAR / SQL_C_WCHAR value).
 CString CellToText(const Cell& cell, const char* arena, ValueKind kind);

@@ -42,6 +42,8 @@ std::unique_ptr<SqliteConnection> OpenConnection(const CString& path, bool exclu
 
 CVdDatabase::CVdDatabase() = default;
 
+void CVdDatabase::CreateDatabase(const CString& path) { SqliteConnection::CreateFile(path); }
+
 CVdDatabase::~CVdDatabase() { delete m_pConnection; }
 
 int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {

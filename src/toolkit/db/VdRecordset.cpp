@@ -255,6 +255,16 @@ void CVdRecordset::GetFieldValue(const wchar_t* name, CDBVariant& value, short t
 }
 
 void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
+  // The path a row reader takes for every column: checks and conversion without a call when they succeed.
+  if (const RecordsetState* open = m_pState; open && type == 0) {
+    const ColumnSet& columns = *open->columns;
+    if (index >= 0 && static_cast<std::size_t>(index) < columns.columns.size() && HasCurrentRow(*open)) {
+      const std::size_t at = static_cast<std::size_t>(open->position) * columns.stride + static_cast<std::size_t>(index);
+      CellToVariant(open->cells[at], open->arena.data(), columns.columns[static_cast<std::size_t>(index)].type.kind,
+                    value);
+      return;
+    }
+  }
   const RecordsetState& state = RequireOpen(m_pState);
   const std::size_t column = RequireColumn(state, index);
   RequireCurrentRow(state);

@@ -77,29 +77,26 @@ struct Writer {
   }
 };
 
-// The words the scan looks at, up to 8 letters packed into one number so that a word compares in one step.
+// Words are compared as numbers: up to 12 ASCII letters, 5 bits each (case folded), so a word compares in
+// one step whatever its length. 0 stands for anything else.
 constexpr std::uint64_t Pack(const char* word) {
   std::uint64_t v = 0;
-  for (; *word; ++word) v = (v << 8) | static_cast<unsigned char>(*word);
+  for (; *word; ++word) v = v * 32 + static_cast<std::uint64_t>((*word | 0x20) - 'a' + 1);
   return v;
+}
+
+// Adds one character to a packed word; returns false once the word can no longer be one of ours.
+inline bool PackNext(std::uint64_t& v, std::size_t n, std::uint32_t c) {
+  const std::uint32_t lower = c | 0x20;
+  if (n >= 12 || lower < 'a' || lower > 'z') return false;
+  v = v * 32 + (lower - 'a' + 1);
+  return true;
 }
 
 enum class Word { kOther, kIsNull, kAs, kSelect, kFrom, kWhere, kOrder, kLimit, kJoin, kDistinct, kAll, kNotSimple };
 
-Word Classify(const wchar_t* p, std::size_t n) {
-  if (n < 2 || n > 9) return Word::kOther;
-  std::uint64_t v = 0;
-  for (std::size_t k = 0; k < n && k < 8; ++k) {
-    wchar_t c = p[k];
-    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    if (c < L'A' || c > L'Z') return Word::kOther;
-    v = (v << 8) | static_cast<std::uint64_t>(c);
-  }
-  if (n == 9) {  // INTERSECT, the only longer word: its first eight letters and a T
-    const bool t = p[8] == L'T' || p[8] == L't';
-    return t && v == Pack("INTERSEC") ? Word::kNotSimple : Word::kOther;
-  }
-  switch (v) {
+Word Classify(std::uint64_t packed) {
+  switch (packed) {
     case Pack("AS"):
       return Word::kAs;
     case Pack("ALL"):
@@ -125,6 +122,7 @@ Word Classify(const wchar_t* p, std::size_t n) {
     case Pack("HAVING"):
     case Pack("WINDOW"):
     case Pack("EXCEPT"):
+    case Pack("INTERSECT"):
     case Pack("VALUES"):
       return Word::kNotSimple;
     default:
@@ -166,25 +164,39 @@ const wchar_t* ClosingQuote(const wchar_t* p, wchar_t close, bool doubled) {
 enum class StatementKind { kData, kSelect, kOther, kNone };
 
 StatementKind KindOf(const wchar_t* word, std::size_t length) {
-  static const char* const kData[] = {"WITH", "VALUES", "INSERT", "UPDATE", "DELETE", "REPLACE"};
-  static const char* const kOther[] = {"CREATE",   "DROP",     "ALTER",     "PRAGMA",  "BEGIN",  "COMMIT",
-                                       "END",      "ROLLBACK", "SAVEPOINT", "RELEASE", "ATTACH", "DETACH",
-                                       "ANALYZE",  "VACUUM",   "REINDEX",   "EXPLAIN"};
-  auto is = [word, length](const char* keyword) {
-    std::size_t k = 0;
-    for (; k < length && keyword[k]; ++k) {
-      wchar_t c = word[k];
-      if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-      if (c != static_cast<wchar_t>(keyword[k])) return false;
-    }
-    return k == length && !keyword[k];
-  };
-  if (is("SELECT")) return StatementKind::kSelect;
-  for (const char* k : kData)
-    if (is(k)) return StatementKind::kData;
-  for (const char* k : kOther)
-    if (is(k)) return StatementKind::kOther;
-  return StatementKind::kNone;
+  std::uint64_t v = 0;
+  for (std::size_t k = 0; k < length; ++k)
+    if (!PackNext(v, k, static_cast<std::uint32_t>(word[k]))) return StatementKind::kNone;
+  switch (v) {
+    case Pack("SELECT"):
+      return StatementKind::kSelect;
+    case Pack("WITH"):
+    case Pack("VALUES"):
+    case Pack("INSERT"):
+    case Pack("UPDATE"):
+    case Pack("DELETE"):
+    case Pack("REPLACE"):
+      return StatementKind::kData;
+    case Pack("CREATE"):
+    case Pack("DROP"):
+    case Pack("ALTER"):
+    case Pack("PRAGMA"):
+    case Pack("BEGIN"):
+    case Pack("COMMIT"):
+    case Pack("END"):
+    case Pack("ROLLBACK"):
+    case Pack("SAVEPOINT"):
+    case Pack("RELEASE"):
+    case Pack("ATTACH"):
+    case Pack("DETACH"):
+    case Pack("ANALYZE"):
+    case Pack("VACUUM"):
+    case Pack("REINDEX"):
+    case Pack("EXPLAIN"):
+      return StatementKind::kOther;
+    default:
+      return StatementKind::kNone;
+  }
 }
 
 // Whether only blanks, comments and semicolons follow.
@@ -247,70 +259,44 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
   // Worst cases: 4 bytes per character; "IsNull(" (7 characters) grows to "((" plus ") IS NULL)"; an empty
   // literal '' (2 characters) becomes ?N with up to 7 digits.
   const std::size_t length = std::wcslen(p);
-  out.sql.resize(4 * length + 16);
-  out.literals.resize(4 * length);
-  char* const sqlBegin = &out.sql[0];
-  char* const literalsBegin = &out.literals[0];
+  const std::size_t sqlRoom = 4 * length + 16;
+  if (out.scratch.size() < sqlRoom + 4 * length) out.scratch.resize(sqlRoom + 4 * length);
+  char* const sqlBegin = out.scratch.data();
+  char* const literalsBegin = sqlBegin + sqlRoom;
   Writer sql{sqlBegin};
   Writer literals{literalsBegin};
   auto space = [&sql, sqlBegin]() {
     if (sql.at != sqlBegin && sql.at[-1] != ' ') *sql.at++ = ' ';
   };
 
-  while (*p) {
+  for (;;) {
     const wchar_t c = *p;
-    if (IsBlank(c) || (c == L'-' && p[1] == L'-') || (c == L'/' && p[1] == L'*')) {
-      p = SkipBlanksAndComments(p);
-      space();
-      continue;
-    }
-    if (c == L';') {
-      if (!OnlyTrailing(p + 1))
-        ThrowDbError(kStateSyntax,
-                     L"The text holds more than one SQL statement; only one statement can be run at a time.");
-      break;
-    }
-    const bool wasAfterAs = afterAs;
-    const bool wasAfterSelect = afterSelect;
-    afterAs = afterSelect = false;
-    if (c == L'\'') {
-      const wchar_t* close = ClosingQuote(p, L'\'', true);
-      if (!close) {  // left open: SQLite reports it as an unrecognized token
-        sql.Put(p, p + std::wcslen(p));
-        break;
-      }
-      const bool blobPrefix = sql.at != sqlBegin && sql.at[-1] != ' ' &&
-                              (static_cast<unsigned char>(sql.at[-1]) >= 0x80 ||
-                               IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
-      if (lift && !blobPrefix && !wasAfterAs) {
-        for (const wchar_t* q = p + 1; q < close; ++q) {
-          literals.Put(*q);
-          if (*q == L'\'') ++q;  // a doubled quote is one quote
+    const unsigned char cls = ClassOf(c);
+    if (cls & kIdentStart) {
+      // Copied while scanned; the packed word tells the few keywords the scan cares about.
+      char* const wordStart = sql.at;
+      std::uint64_t packed = 0;
+      std::size_t n = 0;
+      bool keyword = true;
+      for (;; ++p, ++n) {
+        const auto u = static_cast<std::uint32_t>(*p);
+        if (u < 0x80) {
+          if (!(kClasses.c[u] & kIdentChar)) break;
+          *sql.at++ = static_cast<char>(u);
+        } else {
+          sql.Put(*p);
         }
-        out.literalEnds.push_back(static_cast<std::uint32_t>(literals.at - literalsBegin));
-        *sql.at++ = '?';
-        sql.Number(out.literalEnds.size());
-      } else {
-        sql.Put(p, close + 1);
+        if (keyword) keyword = PackNext(packed, n, u);
       }
-      p = close + 1;
-      continue;
-    }
-    if (c == L'"' || c == L'`' || c == L'[') {
-      const wchar_t* close = c == L'[' ? ClosingQuote(p, L']', false) : ClosingQuote(p, c, true);
-      const wchar_t* end = close ? close + 1 : p + std::wcslen(p);
-      sql.Put(p, end);
-      p = end;
-      continue;
-    }
-    if (IsIdentStart(c)) {
-      const wchar_t* q = p;
-      while (IsIdentChar(*q)) ++q;
-      const Word word = Classify(p, static_cast<std::size_t>(q - p));
+      const Word word = keyword ? Classify(packed) : Word::kOther;
+      const bool wasAfterSelect = afterSelect;
+      afterAs = word == Word::kAs;
+      afterSelect = false;
       if (word == Word::kIsNull) {
-        const wchar_t* r = q;
+        const wchar_t* r = p;
         while (IsBlank(*r)) ++r;
         if (*r == L'(') {
+          sql.at = wordStart;
           sql.Ascii("((", 2);
           ++depth;
           isNullDepths.push_back(depth);
@@ -318,7 +304,6 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
           continue;
         }
       }
-      afterAs = word == Word::kAs;
       if (select && depth == 0) {
         switch (word) {
           case Word::kSelect:
@@ -326,8 +311,14 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
             break;
           case Word::kFrom:
             if (out.fromPos == std::string::npos) {
-              space();
-              out.fromPos = static_cast<std::size_t>(sql.at - sqlBegin);
+              if (wordStart != sqlBegin && wordStart[-1] != ' ') {  // "*FROM": make room for a column before it
+                std::memmove(wordStart + 1, wordStart, 4);
+                *wordStart = ' ';
+                ++sql.at;
+                out.fromPos = static_cast<std::size_t>(wordStart + 1 - sqlBegin);
+              } else {
+                out.fromPos = static_cast<std::size_t>(wordStart - sqlBegin);
+              }
               inFrom = true;
             }
             break;
@@ -350,8 +341,71 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
             break;
         }
       }
-      sql.Put(p, q);
-      p = q;
+      continue;
+    }
+    if (cls & kBlank) {
+      ++p;
+      while (IsBlank(*p)) ++p;
+      space();
+      continue;
+    }
+    if (c == L'\0') break;
+    if ((c == L'-' && p[1] == L'-') || (c == L'/' && p[1] == L'*')) {
+      p = SkipBlanksAndComments(p);
+      space();
+      continue;
+    }
+    if (c == L';') {
+      if (!OnlyTrailing(p + 1))
+        ThrowDbError(kStateSyntax,
+                     L"The text holds more than one SQL statement; only one statement can be run at a time.");
+      break;
+    }
+    const bool wasAfterAs = afterAs;
+    afterAs = afterSelect = false;
+    if (c == L'\'') {
+      const bool blobPrefix = sql.at != sqlBegin && sql.at[-1] != ' ' &&
+                              (static_cast<unsigned char>(sql.at[-1]) >= 0x80 ||
+                               IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
+      const bool liftThis = lift && !blobPrefix && !wasAfterAs;
+      // Copy the literal's value while looking for its end; a doubled quote is one quote.
+      Writer value{liftThis ? literals.at : sql.at};
+      if (!liftThis) value.Put(L'\'');
+      const wchar_t* q = p + 1;
+      for (;; ++q) {
+        const wchar_t ch = *q;
+        if (ch == L'\'') {
+          if (q[1] != L'\'') break;
+          value.Put(L'\'');
+          if (!liftThis) value.Put(L'\'');
+          ++q;
+        } else if (ch == L'\0') {
+          break;
+        } else {
+          value.Put(ch);
+        }
+      }
+      if (!*q) {  // left open: SQLite reports it as an unrecognized token
+        sql.Put(p, q);
+        break;
+      }
+      if (liftThis) {
+        literals.at = value.at;
+        out.literalEnds.push_back(static_cast<std::uint32_t>(literals.at - literalsBegin));
+        *sql.at++ = '?';
+        sql.Number(out.literalEnds.size());
+      } else {
+        sql.at = value.at;
+        *sql.at++ = '\'';
+      }
+      p = q + 1;
+      continue;
+    }
+    if (c == L'"' || c == L'`' || c == L'[') {
+      const wchar_t* close = c == L'[' ? ClosingQuote(p, L']', false) : ClosingQuote(p, c, true);
+      const wchar_t* end = close ? close + 1 : p + std::wcslen(p);
+      sql.Put(p, end);
+      p = end;
       continue;
     }
     if (c == L'(') {
@@ -372,8 +426,8 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
     ++p;
   }
   while (sql.at != sqlBegin && sql.at[-1] == ' ') --sql.at;
-  out.sql.resize(static_cast<std::size_t>(sql.at - sqlBegin));
-  out.literals.resize(static_cast<std::size_t>(literals.at - literalsBegin));
+  out.sql.assign(sqlBegin, sql.at);
+  out.literals.assign(literalsBegin, literals.at);
   out.singleTableSelect = simple && out.fromPos != std::string::npos;
 }
 

@@ -32,6 +32,7 @@ struct StatementText {
   std::size_t fromPos = std::string::npos;  // position in `sql` of the top-level FROM of a SELECT
   bool cacheable = false;
   bool singleTableSelect = false;
+  std::vector<char> scratch;  // the scan's work buffer; only ever grows, so a reused text allocates nothing
 
   void Clear() {
     sql.clear();

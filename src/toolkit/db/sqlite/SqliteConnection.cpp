@@ -1,7 +1,10 @@
 #include "toolkit/db/sqlite/SqliteConnection.h"
 
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -81,6 +84,32 @@ int ColumnSet::Find(const wchar_t* name) const {
 
 SqliteConnection::SqliteConnection(const CString& name, bool readOnly)
     : m_name(name), m_readOnly(readOnly), m_serial(g_nextSerial++) {}
+
+void SqliteConnection::CreateFile(const CString& path) {
+  const std::string native = VdToUtf8(path.str());
+  CString what;
+  what.Format(L"Cannot create the database \"%s\"", path);
+  // Reserve the name first, so an existing file (or one made at the same moment) is never taken over.
+  const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    CString message;
+    message.Format(L"%s: %s", what, errno == EEXIST ? L"the file already exists" : L"the file cannot be created");
+    ThrowDbError(kStateCannotOpen, message);
+  }
+  ::close(fd);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(native.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                           nullptr);
+  // An empty file is no database yet: writing a table and dropping it gives the file its header.
+  if (rc == SQLITE_OK) rc = sqlite3_exec(db, "CREATE TABLE vd_init(x); DROP TABLE vd_init;", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    CDBException* e = NewSqliteException(rc, db ? sqlite3_errmsg(db) : nullptr, SqliteStage::kOpen, what);
+    sqlite3_close_v2(db);
+    ::unlink(native.c_str());
+    throw e;
+  }
+  sqlite3_close_v2(db);
+}
 
 std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path, const DbFileProbe& probe,
                                                             bool readOnly, bool exclusive, int busyTimeoutMs) {

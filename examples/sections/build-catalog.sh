@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the sample catalog of steel sections from the CSV files beside this script, with vdcatalog only:
+#   build-catalog.sh VDCATALOG OUT.mdb
+set -euo pipefail
+vdcatalog=$1
+out=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+rm -f "$out"
+"$vdcatalog" create "$out" --type "Steel sections" --editor "vdpattern examples" --version 1 >/dev/null
+
+# units.csv: a header of column names, then per family the unit of each column.
+IFS=, read -r -a columns < <(head -n 1 "$here/units.csv" | tr -d '\r')
+tail -n +2 "$here/units.csv" | tr -d '\r' | while IFS=, read -r -a units; do
+  family=${units[0]}
+  code=$(awk -F, -v f="$family" 'NR > 1 && $1 == f { print $2 }' "$here/families.csv")
+  args=()
+  for ((i = 1; i < ${#columns[@]}; i++)); do
+    args+=(--column "${columns[i]}:DOUBLE:${units[i]}")
+  done
+  "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
+  "$vdcatalog" import "$out" "$family" "$here/$family.csv"
+done

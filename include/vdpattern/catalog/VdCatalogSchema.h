@@ -1,0 +1,33 @@
+#pragma once
+// CVdCatalogSchema: creates catalog files and family tables, the schema work that CVdPatternCatalog itself does
+// not do. A new catalog holds "Definition" (one row: type name, version, last update, editor),
+// "FamilyDescription" (Name, FamilyCode, Description) and "Units" (Family, then one column per parameter that
+// has a unit). A new family is a table whose first column is "Name" (indexed, so a lookup by name does not
+// scan the table), its "FamilyDescription" row and, for the columns that have a unit, a "Units" row.
+//
+// Column types are the database's declared types that the toolkit maps (INTEGER, DOUBLE, TEXT, DATE, ...);
+// names may hold any character but ']' (they are written between brackets). Every operation runs in one
+// transaction: it is done whole or not at all. Failures return false with a message for people in `error`;
+// nothing is reported through the report channel. Static functions; no state.
+
+#include <vector>
+#include <vdpattern/VdPatternExport.h>
+#include <vdpattern/toolkit/String.h>
+
+class VDPATTERN_EXPORT CVdCatalogSchema {
+ public:
+  struct Column {
+    CString name;
+    CString type;  // declared type, e.g. "DOUBLE"
+    CString unit;  // unit text, e.g. "mm"; empty for none
+  };
+
+  // A new catalog file at `path`; an existing file is never overwritten.
+  static bool CreateCatalog(const CString& path, const CString& typeName, const CString& editor, int version,
+                            CString& error);
+  // A new family in the catalog file at `path`: refused when a table of that name exists.
+  static bool AddFamily(const CString& path, const CString& family, const CString& code,
+                        const std::vector<Column>& columns, CString& error);
+  // Whether `type` is a declared type that the toolkit maps to a column type.
+  static bool IsKnownType(const CString& type);
+};

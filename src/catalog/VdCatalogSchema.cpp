@@ -1,0 +1,179 @@
+#include <vdpattern/catalog/VdCatalogSchema.h>
+
+#include <cstdio>
+#include <ctime>
+#include <cwchar>
+#include <set>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+
+namespace {
+
+// Declared types whose first word the toolkit maps to a column type.
+const wchar_t* const kKnownTypes[] = {
+    L"INTEGER", L"INT",     L"LONG",      L"COUNTER", L"AUTOINCREMENT", L"BIGINT",   L"SMALLINT", L"SHORT",
+    L"TINYINT", L"BYTE",    L"BIT",       L"BOOLEAN", L"BOOL",          L"YESNO",    L"LOGICAL",  L"REAL",
+    L"SINGLE",  L"FLOAT",   L"DOUBLE",    L"NUMBER",  L"NUMERIC",       L"DECIMAL",  L"CURRENCY", L"MONEY",
+    L"CHAR",    L"CHARACTER", L"NCHAR",   L"VARCHAR", L"TEXT",          L"NVARCHAR", L"STRING",   L"MEMO",
+    L"LONGTEXT", L"LONGCHAR", L"CLOB",    L"DATE",    L"DATETIME",      L"TIMESTAMP", L"TIME",    L"BLOB",
+    L"BINARY",  L"VARBINARY", L"LONGBINARY", L"IMAGE", L"OLEOBJECT"};
+
+// A name between brackets; ']' cannot be written inside them, and an empty name is no name.
+bool Bracketed(const CString& name, CString& out) {
+  if (name.IsEmpty() || name.Find(L']') >= 0 || name.Find(L'\0') >= 0) return false;
+  out = L"[" + name + L"]";
+  return true;
+}
+
+// The local date as the catalog stamps it: year/month/day.
+CString Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  wchar_t date[12] = L"";
+  std::wcsftime(date, 12, L"%Y/%m/%d", &local);
+  return date;
+}
+
+CString Quoted(const CString& text) {
+  CString out = text;
+  out.Replace(L"'", L"''");
+  return L"'" + out + L"'";
+}
+
+// Runs `work` in one transaction on a connection to `path`; any database failure rolls back and becomes the
+// error text.
+template <typename Work>
+bool InTransaction(const CString& path, CString& error, Work work) {
+  CVdDatabase db;
+  try {
+    db.Open(path, 0, 0);
+    if (!db.CanUpdate()) {
+      error.Format(L"The catalog \"%s\" is read-only.", path);
+      return false;
+    }
+    db.BeginTrans();
+    if (!work(db)) {
+      db.Rollback();
+      return false;
+    }
+    db.CommitTrans();
+    return true;
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    e->Delete();
+    try {
+      if (db.IsInTransaction()) db.Rollback();
+    } catch (CDBException* again) {
+      again->Delete();
+    }
+    return false;
+  }
+}
+
+}  // namespace
+
+bool CVdCatalogSchema::IsKnownType(const CString& type) {
+  CString first = type;
+  first.Trim();
+  const int end = first.FindOneOf(L" (");
+  if (end >= 0) first = first.Left(end);
+  for (const wchar_t* known : kKnownTypes)
+    if (first.CompareNoCase(known) == 0) return true;
+  return false;
+}
+
+bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeName, const CString& editor, int version,
+                                     CString& error) {
+  try {
+    CVdDatabase::CreateDatabase(path);
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    e->Delete();
+    return false;
+  }
+  CString versionText;
+  versionText.Format(L"%d", version);
+  const bool done = InTransaction(path, error, [&](CVdDatabase& db) {
+    db.ExecuteSQL(L"CREATE TABLE [Definition] ([def_name] TEXT, [def_version] INTEGER, [def_lastUpdate] TEXT, "
+                  L"[def_editorName] TEXT)");
+    db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + Quoted(typeName) + L", " + versionText + L", " +
+                  Quoted(Today()) + L", " + Quoted(editor) + L")");
+    db.ExecuteSQL(L"CREATE TABLE [FamilyDescription] ([Name] TEXT, [FamilyCode] TEXT, [Description] TEXT)");
+    db.ExecuteSQL(L"CREATE TABLE [Units] ([Family] TEXT)");
+    return true;
+  });
+  if (!done) std::remove(path.ToUtf8().c_str());  // no half-made catalog is left behind
+  return done;
+}
+
+bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, const CString& code,
+                                 const std::vector<Column>& columns, CString& error) {
+  CString table;
+  if (!Bracketed(family, table)) {
+    error.Format(L"\"%s\" cannot be a family name.", family);
+    return false;
+  }
+  if (code.IsEmpty()) {
+    error = L"A family needs a code.";
+    return false;
+  }
+  std::set<std::wstring> seen{L"name"};
+  CString definition = L"[Name] TEXT NOT NULL";
+  for (const Column& c : columns) {
+    CString column;
+    std::wstring folded = c.name.str();
+    VdFoldLower(folded);
+    if (!Bracketed(c.name, column) || !seen.insert(folded).second) {
+      error.Format(L"\"%s\" cannot be a column of the family (empty, duplicate, or holding ']').", c.name);
+      return false;
+    }
+    if (!IsKnownType(c.type) || c.type.Find(L';') >= 0 || c.type.Find(L'[') >= 0) {
+      error.Format(L"Unknown column type \"%s\" for column %s.", c.type, c.name);
+      return false;
+    }
+    definition += L", " + column + L" " + c.type;
+  }
+  return InTransaction(path, error, [&](CVdDatabase& db) {
+    CVdODBCTableDefInfo info;
+    if (db.GetTableDefInfo(family, info)) {
+      error.Format(L"The catalog already has a table named \"%s\".", family);
+      return false;
+    }
+    db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
+    CString index;
+    Bracketed(L"ix_" + family + L"_Name", index);
+    db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
+    db.ExecuteSQL(L"INSERT INTO [FamilyDescription] ([Name], [FamilyCode]) VALUES (" + Quoted(family) + L", " +
+                  Quoted(code) + L")");
+
+    // Units: one column per parameter name in "Units", and one row for the family when it has any unit.
+    CString names = L"[Family]", values = Quoted(family);
+    bool anyUnit = false;
+    CVdRecordset units(&db);
+    units.Open(0, L"Units", 0);
+    std::set<std::wstring> unitColumns;
+    for (short i = 0, n = units.GetODBCFieldCount(); i < n; ++i) {
+      CODBCFieldInfo field;
+      units.GetODBCFieldInfo(i, field);
+      std::wstring folded = field.m_strName.str();
+      VdFoldLower(folded);
+      unitColumns.insert(folded);
+    }
+    units.Close();
+    for (const Column& c : columns) {
+      if (c.unit.IsEmpty()) continue;
+      CString column;
+      Bracketed(c.name, column);
+      std::wstring folded = c.name.str();
+      VdFoldLower(folded);
+      if (unitColumns.insert(folded).second) db.ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT");
+      names += L", " + column;
+      values += L", " + Quoted(c.unit);
+      anyUnit = true;
+    }
+    if (anyUnit) db.ExecuteSQL(L"INSERT INTO [Units] (" + names + L") VALUES (" + values + L")");
+    return true;
+  });
+}

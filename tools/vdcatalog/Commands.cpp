@@ -1,0 +1,853 @@
+#include "Commands.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vdpattern/vdpattern.h>
+
+#include "CsvFile.h"
+#include "Output.h"
+
+namespace vdcatalog {
+
+using nlohmann::json;
+
+namespace {
+
+bool g_databaseFailed = false;
+
+void OnReport(const wchar_t* text, const wchar_t*) {
+  g_databaseFailed = true;
+  CString message(text);
+  message.TrimRight();
+  Error(Utf8(message));
+}
+
+CString Wide(const std::string& utf8) { return CString(utf8.c_str()); }
+
+std::wstring Folded(std::wstring text) {
+  VdFoldLower(text);
+  return text;
+}
+
+// ---------------------------------------------------------------- columns and values
+
+enum class Kind { kInteger, kReal, kText, kBool, kDate, kBinary };
+
+struct Column {
+  std::wstring name;
+  short sqlType = 0;
+  Kind kind = Kind::kText;
+};
+
+Kind KindOf(short sqlType) {
+  switch (sqlType) {
+    case SQL_INTEGER:
+    case SQL_SMALLINT:
+    case SQL_TINYINT:
+    case SQL_BIGINT:
+      return Kind::kInteger;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+      return Kind::kReal;
+    case SQL_BIT:
+      return Kind::kBool;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_DATETIME:
+      return Kind::kDate;
+    case SQL_LONGVARBINARY:
+    case SQL_VARBINARY:
+    case SQL_BINARY:
+      return Kind::kBinary;
+    default:
+      return Kind::kText;
+  }
+}
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kInteger:
+      return "integer";
+    case Kind::kReal:
+      return "double";
+    case Kind::kBool:
+      return "boolean";
+    case Kind::kDate:
+      return "date";
+    case Kind::kBinary:
+      return "binary";
+    default:
+      return "text";
+  }
+}
+
+const char* VariantTypeName(VARTYPE vt) {
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return "null";
+    case VT_I2:
+    case VT_I4:
+    case VT_UI1:
+      return "integer";
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+      return "double";
+    case VT_BOOL:
+      return "boolean";
+    case VT_DATE:
+      return "date";
+    case VT_BSTR:
+      return "text";
+    default:
+      return "binary";
+  }
+}
+
+// The value a text gives for a column of `kind`; null with a reason when it does not fit. An empty text is a
+// null value.
+std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, std::string& why) {
+  if (text.empty()) return std::make_unique<CVdPatternValue>();
+  const CString wide = Wide(text);
+  switch (kind) {
+    case Kind::kInteger: {
+      long long v = 0;
+      const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+      if (r.ec != std::errc() || r.ptr != text.data() + text.size() || v < INT32_MIN || v > INT32_MAX) {
+        why = "not a whole number in the 32-bit range";
+        return nullptr;
+      }
+      return std::make_unique<CVdPatternValue>(static_cast<long>(v), VT_I4);
+    }
+    case Kind::kReal: {
+      double v = 0;
+      if (!VdParseDouble(wide, v)) {
+        why = "not a number";
+        return nullptr;
+      }
+      return std::make_unique<CVdPatternValue>(v);
+    }
+    case Kind::kBool: {
+      const std::wstring f = Folded(wide.str());
+      if (f == L"1" || f == L"true" || f == L"yes") return std::make_unique<CVdPatternValue>(short(1), VT_BOOL);
+      if (f == L"0" || f == L"false" || f == L"no") return std::make_unique<CVdPatternValue>(short(0), VT_BOOL);
+      why = "not a boolean (true/false, yes/no, 1/0)";
+      return nullptr;
+    }
+    case Kind::kDate: {
+      COleDateTime date;
+      if (!date.ParseIso(wide)) {
+        why = "not a date (YYYY-MM-DD [HH:MM:SS])";
+        return nullptr;
+      }
+      return std::make_unique<CVdPatternValue>(date);
+    }
+    case Kind::kBinary: {
+      if (text.size() % 2 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        why = "not hexadecimal bytes";
+        return nullptr;
+      }
+      std::vector<unsigned char> bytes(text.size() / 2);
+      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
+      return std::make_unique<CVdPatternValue>(bytes.data(), static_cast<unsigned long>(bytes.size()));
+    }
+    default:
+      return std::make_unique<CVdPatternValue>(wide.GetString(), VT_BSTR);
+  }
+}
+
+json ToJson(const VARIANT* v) {
+  if (!v) return nullptr;
+  switch (v->vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return nullptr;
+    case VT_I2:
+    case VT_I4:
+    case VT_UI1:
+      return VariantToLong(v);
+    case VT_R4:
+    case VT_R8:
+    case VT_CY:
+      return VariantToDouble(v);
+    case VT_BOOL:
+      return v->boolVal != VARIANT_FALSE;
+    default:
+      return Utf8(VariantToString(v, true));
+  }
+}
+
+// ---------------------------------------------------------------- opening catalogs
+
+// A factory whose unit manager holds the host's metrics factor.
+class ToolFactory : public CVdPatternFactory {
+ public:
+  explicit ToolFactory(CVdUnitManager* units) { m_pUnitManager = units; }
+};
+
+// A manager with the catalogs given on the command line attached in order. The catalogs are opened on
+// connections of our own so that their columns can be listed and an import can run in one transaction.
+class Session {
+ public:
+  explicit Session(double metricsFactor = 1.0) : m_units(metricsFactor) {
+    m_factory = new ToolFactory(&m_units);
+    m_manager = std::make_unique<CVdPatternManager>(m_factory);  // the manager owns the factory
+  }
+
+  // The catalog at `file`, attached; null (the reason already printed) when it cannot be opened.
+  CVdPatternCatalog* Open(const std::string& file) {
+    const std::string path = std::filesystem::absolute(file).lexically_normal().string();
+    auto* db = new CVdDatabase();
+    try {
+      db->Open(Wide(path), 0, 0);
+    } catch (CDBException* e) {
+      Error(Utf8(e->m_strError));
+      e->Delete();
+      delete db;
+      return nullptr;
+    }
+    // The catalog takes the connection over; it stays reachable through m_databases while the catalog lives.
+    auto catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
+    if (!catalog->IsOpened()) {
+      Error(file + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
+      return nullptr;
+    }
+    catalog->FillUnitsPool();
+    CVdPatternCatalog* raw = catalog.get();
+    if (!m_manager->AttachCatalog(raw)) {
+      Error(file + ": a catalog of the same name is already open");
+      return nullptr;
+    }
+    catalog.release();  // the manager owns it now
+    m_databases[raw] = db;
+    return raw;
+  }
+
+  CVdDatabase* Database(CVdPatternCatalog* catalog) { return m_databases[catalog]; }
+  CVdPatternManager& Manager() { return *m_manager; }
+  ToolFactory& Factory() { return *m_factory; }
+
+ private:
+  CVdUnitManager m_units;
+  ToolFactory* m_factory;  // owned by the manager
+  std::unique_ptr<CVdPatternManager> m_manager;
+  std::map<CVdPatternCatalog*, CVdDatabase*> m_databases;  // borrowed from the catalogs
+};
+
+// The columns of a family, listed through the family-property enumerator; empty when there is no such table.
+std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
+  std::vector<Column> columns;
+  CVdRecordset rs(db);
+  try {
+    rs.Open(0, Wide(family), 0);
+  } catch (CDBException* e) {
+    e->Delete();
+    return columns;
+  }
+  CEnumPropFamily* enumerator = nullptr;
+  if (CEnumPropFamily::Create(&rs, &enumerator) != S_OK) return columns;
+  enumerator->AddRef();
+  PROPFAMILYINFO* item = nullptr;
+  while (enumerator->Next(0, &item) == S_OK) {
+    columns.push_back(Column{item->name, item->sqlType, KindOf(item->sqlType)});
+    delete item;
+  }
+  enumerator->Release();
+  return columns;
+}
+
+long CountRows(CVdDatabase* db, const std::wstring& family) {
+  CVdRecordset rs(db);
+  rs.Open(0, family.c_str(), 0);
+  return rs.GetRecordCount();
+}
+
+const Column* FindColumn(const std::vector<Column>& columns, const std::wstring& name) {
+  for (const Column& c : columns)
+    if (VdCompareNoCase(c.name, name) == 0) return &c;
+  return nullptr;
+}
+
+bool HasFamily(CVdPatternCatalog& catalog, const std::string& family) {
+  if (catalog.FindFamily(Wide(family))) return true;
+  Error("no family \"" + family + "\" in " + Utf8(catalog.GetPath()));
+  return false;
+}
+
+// Every family's patterns read into `pool` as they are stored (no unit conversion).
+bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::string& family, const std::string& like,
+                const std::string& where) {
+  catalog.SetHasUnits(false);
+  CString statement;
+  statement.Format(L"SELECT * FROM [%s]", Wide(family));
+  if (!like.empty()) {
+    CString quoted = Wide(like);
+    quoted.Replace(L"'", L"''");
+    statement += L" WHERE Name Like '" + quoted + L"'";
+  }
+  if (!where.empty()) statement += CString(like.empty() ? L" WHERE (" : L" AND (") + Wide(where) + L")";
+  return catalog.GetFamilyPatternSQL(&pool, statement, Wide(family));
+}
+
+std::vector<std::vector<const CVdPatternValue*>> Rows(CVdPatternPool& pool, const std::vector<Column>& columns,
+                                                      std::vector<std::string>& names) {
+  std::vector<std::vector<const CVdPatternValue*>> rows;
+  for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) {
+    names.push_back(Utf8(p->GetUserNameW()));
+    std::vector<const CVdPatternValue*> row;
+    for (std::size_t i = 1; i < columns.size(); ++i) {
+      CVdPatternValue* v = nullptr;
+      p->GetFixedParam(0, Folded(columns[i].name), &v);
+      row.push_back(v);
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+std::string Text(const VARIANT* v) { return v ? Utf8(VariantToString(v, true)) : std::string(); }
+
+// Levenshtein distance of two folded names, for "did you mean".
+std::size_t Distance(const std::wstring& a, const std::wstring& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
+                                      const std::string& name) {
+  const std::wstring wanted = Folded(Wide(name).str());
+  std::vector<std::pair<std::size_t, std::string>> scored;
+  for (CVdPatternCatalog* catalog : catalogs) {
+    std::list<std::wstring> families;
+    catalog->GetFamilies(families);
+    for (const std::wstring& family : families) {
+      CVdRecordset rs(session.Database(catalog));
+      try {
+        rs.Open(0, family.c_str(), 0);
+        for (; !rs.IsEOF(); rs.MoveNext()) {
+          CDBVariant cell;
+          rs.GetFieldValue(L"Name", cell);
+          const std::wstring candidate = DBV_BSTRAll(&cell).str();
+          scored.emplace_back(Distance(wanted, Folded(candidate)), VdToUtf8(candidate));
+        }
+      } catch (CDBException* e) {
+        e->Delete();
+      }
+    }
+  }
+  std::sort(scored.begin(), scored.end());
+  std::vector<std::string> best;
+  const std::size_t limit = std::max<std::size_t>(2, wanted.size() / 3);
+  for (const auto& [distance, candidate] : scored) {
+    if (distance > limit || best.size() == 3) break;
+    if (std::find(best.begin(), best.end(), candidate) == best.end()) best.push_back(candidate);
+  }
+  return best;
+}
+
+int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
+
+}  // namespace
+
+bool DatabaseFailed() { return g_databaseFailed; }
+
+void InstallReportHandler() { VdSetReportHandler(&OnReport); }
+
+// ---------------------------------------------------------------- create, add-family
+
+int Create(const std::string& file, const std::string& type, const std::string& editor, int version) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) == 0) {
+    Error(file + " already exists; a catalog is never created over an existing file");
+    return kNotFound;
+  }
+  CString error;
+  if (!CVdCatalogSchema::CreateCatalog(Wide(file), Wide(type), Wide(editor), version, error)) {
+    Error(Utf8(error));
+    return kError;
+  }
+  std::printf("created %s (type %s, version %d)\n", file.c_str(), type.c_str(), version);
+  return kOk;
+}
+
+int AddFamily(const std::string& file, const std::string& family, const std::string& code,
+              const std::vector<std::string>& specs) {
+  std::vector<CVdCatalogSchema::Column> columns;
+  for (const std::string& spec : specs) {
+    const std::size_t first = spec.find(':');
+    if (first == std::string::npos || first == 0) {
+      Error("column \"" + spec + "\" must be written NAME:TYPE or NAME:TYPE:UNIT");
+      return kError;
+    }
+    const std::size_t second = spec.find(':', first + 1);
+    CVdCatalogSchema::Column c;
+    c.name = Wide(spec.substr(0, first));
+    c.type = Wide(spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
+    if (second != std::string::npos) c.unit = Wide(spec.substr(second + 1));
+    if (!c.unit.IsEmpty()) {
+      CVdUnit unit;
+      CString lower = c.unit;
+      if (CVdUnitManager::UnitFromString(lower.MakeLower(), unit, 1.0) != 0) {
+        Error("unknown unit \"" + Utf8(c.unit) + "\" for column " + Utf8(c.name));
+        return kError;
+      }
+    }
+    columns.push_back(c);
+  }
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (catalog->FindFamily(Wide(family))) {
+    Error("the catalog already has a family \"" + family + "\"");
+    return kNotFound;
+  }
+  CString error;
+  if (!CVdCatalogSchema::AddFamily(catalog->GetPath(), Wide(family), Wide(code), columns, error)) {
+    Error(Utf8(error));
+    return kError;
+  }
+  std::printf("added family %s (code %s, %zu columns)\n", family.c_str(), code.c_str(), columns.size() + 1);
+  return kOk;
+}
+
+// ---------------------------------------------------------------- info, families, list
+
+int Info(const std::string& file, const Options& options) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  CVdDatabase* db = session.Database(catalog);
+  std::list<std::wstring> families;
+  catalog->GetFamilies(families);
+  json jsonFamilies = json::array();
+  Table table({"Family", "Code", "Patterns", "Columns"});
+  for (const std::wstring& family : families) {
+    wchar_t code[64];
+    catalog->GetFamilyCode(family.c_str(), code);
+    std::wstring upper = family;
+    VdFoldUpper(upper);
+    const auto units = catalog->GetUnitsMap(upper);
+    std::string columnText;
+    json jsonColumns = json::array();
+    const std::vector<Column> columns = FamilyColumns(db, VdToUtf8(family));
+    for (std::size_t i = 1; i < columns.size(); ++i) {
+      const auto u = units.find(Folded(columns[i].name));
+      const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+      columnText += (i > 1 ? ", " : "") + VdToUtf8(columns[i].name) + (unit.empty() ? "" : " [" + unit + "]");
+      jsonColumns.push_back({{"name", VdToUtf8(columns[i].name)}, {"type", KindName(columns[i].kind)}, {"unit", unit}});
+    }
+    const long count = CountRows(db, family);
+    table.Add({VdToUtf8(family), VdToUtf8(code), std::to_string(count), columnText});
+    jsonFamilies.push_back({{"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}, {"patterns", count},
+                            {"columns", jsonColumns}});
+  }
+  const bool writable = catalog->CanWrite();
+  if (options.json) {
+    json out = {{"name", Utf8(catalog->GetName())},        {"path", Utf8(catalog->GetPath())},
+                {"type", Utf8(catalog->GetTypeName())},    {"version", catalog->GetVerNumber()},
+                {"editor", Utf8(catalog->GetEditorName())}, {"last_update", Utf8(catalog->GetLastUpdateDate())},
+                {"read_only", !writable},                   {"families", jsonFamilies}};
+    std::printf("%s\n", out.dump(2).c_str());
+  } else {
+    PrintFields({{"Name", Utf8(catalog->GetName())},
+                 {"Path", Utf8(catalog->GetPath())},
+                 {"Type", Utf8(catalog->GetTypeName())},
+                 {"Version", std::to_string(catalog->GetVerNumber())},
+                 {"Editor", Utf8(catalog->GetEditorName())},
+                 {"Last update", Utf8(catalog->GetLastUpdateDate())},
+                 {"Read-only", writable ? "no" : "yes"}});
+    std::printf("\n");
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+int Families(const std::vector<std::string>& files, const Options& options) {
+  Session session;
+  json out = json::array();
+  Table table({"Catalog", "Family", "Code"});
+  for (const std::string& file : files) {
+    CVdPatternCatalog* catalog = session.Open(file);
+    if (!catalog) return kError;
+    std::list<std::wstring> families;
+    catalog->GetFamilies(families);
+    for (const std::wstring& family : families) {
+      wchar_t code[64];
+      catalog->GetFamilyCode(family.c_str(), code);
+      table.Add({Utf8(catalog->GetName()), VdToUtf8(family), VdToUtf8(code)});
+      out.push_back({{"catalog", Utf8(catalog->GetName())}, {"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}});
+    }
+  }
+  if (options.json)
+    std::printf("%s\n", out.dump(2).c_str());
+  else
+    table.Print();
+  return Finish(kOk);
+}
+
+int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
+         const Options& options) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!HasFamily(*catalog, family)) return kNotFound;
+  const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
+  CVdPatternPool pool;
+  if (!ReadFamily(*catalog, pool, family, like, where)) {
+    Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + where + "\""));
+    return kError;
+  }
+  std::vector<std::string> names;
+  const auto rows = Rows(pool, columns, names);
+  if (options.json) {
+    json out = json::array();
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      json row = {{"Name", names[r]}};
+      for (std::size_t i = 0; i < rows[r].size(); ++i) row[VdToUtf8(columns[i + 1].name)] = ToJson(rows[r][i]);
+      out.push_back(row);
+    }
+    std::printf("%s\n", out.dump(2).c_str());
+  } else {
+    std::vector<std::string> headers;
+    for (const Column& c : columns) headers.push_back(VdToUtf8(c.name));
+    Table table(headers);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      std::vector<std::string> cells{names[r]};
+      for (const CVdPatternValue* v : rows[r]) cells.push_back(Text(v));
+      table.Add(cells);
+    }
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+// ---------------------------------------------------------------- show
+
+int Show(const std::vector<std::string>& files, const std::string& name, const std::string& family, double metrics,
+         bool withMetrics, const Options& options) {
+  Session session(withMetrics ? metrics : 1.0);
+  std::vector<CVdPatternCatalog*> catalogs;
+  for (const std::string& file : files) {
+    CVdPatternCatalog* catalog = session.Open(file);
+    if (!catalog) return kError;
+    catalogs.push_back(catalog);
+  }
+  CVdPatternManager& manager = session.Manager();
+  std::unique_ptr<CVdPattern> pattern;
+  if (family.empty()) {
+    CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
+    pattern.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
+  } else {
+    // The same normalised lookup as the manager's, limited to one family.
+    CString normalised = Wide(name);
+    CVdUnit::EliminateUnitsSymbol(1, normalised);
+    CVdUnit::EliminateUnitsSymbol(11, normalised);
+    CVdUnit::ReplaceNumberSeparator(L'.', normalised);
+    CVdUnit::ReplaceNumberSeparator(L',', normalised);
+    for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !pattern; c = manager.FindNextCatalog()) {
+      pattern.reset(c->GetPattern(normalised, Wide(family)));
+      if (pattern) pattern->SetUserName(Wide(name));
+    }
+  }
+  if (!pattern) {
+    if (g_databaseFailed) return kError;
+    const std::vector<std::string> close = ClosestNames(session, catalogs, name);
+    std::string hint;
+    for (std::size_t i = 0; i < close.size(); ++i) hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
+    Error("\"" + name + "\" not found" + (hint.empty() ? "" : "; did you mean " + hint + "?"));
+    return kNotFound;
+  }
+
+  CVdPatternCatalog* source = manager.GetCatalog(pattern->GetCatalog());
+  const auto units = source ? source->GetUnitsMap(CString(pattern->GetFamily()).MakeUpper().str())
+                            : CVdPatternCatalog::FamilyUnits();
+  json parameters = json::array();
+  Table table(withMetrics ? std::vector<std::string>{"Parameter", "Value", "Type", "Unit", "Host value"}
+                          : std::vector<std::string>{"Parameter", "Value", "Type", "Unit"});
+  for (int g = 0; g < pattern->GetSizeVectorParam(); ++g) {
+    std::wstring param;
+    CVdPatternValue* value = nullptr;
+    for (bool ok = pattern->FindFirstParam(g, param, value); ok; ok = pattern->FindNextParam(param, value)) {
+      const auto u = units.find(param);
+      const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+      json entry = {{"name", VdToUtf8(param)}, {"value", ToJson(value)}, {"type", VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY))},
+                    {"unit", unit}};
+      std::vector<std::string> cells{VdToUtf8(param), Text(value), VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY)), unit};
+      if (withMetrics) {
+        std::string host = Text(value);
+        json hostJson = ToJson(value);
+        if (value && value->vt == VT_R8 && u != units.end()) {
+          const double converted = value->dblVal * session.Factory().GetUnitFactor(u->second.unit);
+          host = Utf8(VdDoubleToString(converted));
+          hostJson = converted;
+        }
+        cells.push_back(host);
+        entry["host_value"] = hostJson;
+      }
+      table.Add(cells);
+      parameters.push_back(entry);
+    }
+  }
+  if (options.json) {
+    json out = {{"name", Utf8(pattern->GetUserNameW())}, {"guid", Utf8(pattern->GetGUID())},
+                {"family", Utf8(pattern->GetFamily())},  {"catalog", Utf8(pattern->GetCatalog())},
+                {"parameters", parameters}};
+    if (withMetrics) out["metrics_factor"] = metrics;
+    std::printf("%s\n", out.dump(2).c_str());
+  } else {
+    PrintFields({{"Name", Utf8(pattern->GetUserNameW())},
+                 {"GUID", Utf8(pattern->GetGUID())},
+                 {"Family", Utf8(pattern->GetFamily())},
+                 {"Catalog", Utf8(pattern->GetCatalog())}});
+    std::printf("\n");
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+// ---------------------------------------------------------------- set, rm, max
+
+namespace {
+
+// Stores `key=value` assignments in `pattern`, typed by the family's columns; false with a message when one
+// does not fit.
+bool Assign(CVdPattern& pattern, const std::vector<Column>& columns, const std::string& key, const std::string& text,
+            std::string& error) {
+  const Column* column = FindColumn(columns, Wide(key).str());
+  if (!column) {
+    error = "no column \"" + key + "\" in the family";
+    return false;
+  }
+  if (VdCompareNoCase(column->name, L"Name") == 0) {
+    error = "the Name column is the pattern's name; it cannot be set as a value";
+    return false;
+  }
+  std::string why;
+  std::unique_ptr<CVdPatternValue> value = ParseValue(column->kind, text, why);
+  if (!value) {
+    error = "value \"" + text + "\" does not fit column " + VdToUtf8(column->name) + " (" + KindName(column->kind) +
+            "): " + why;
+    return false;
+  }
+  pattern.SetValue(0, Folded(column->name), value.release());
+  return true;
+}
+
+}  // namespace
+
+int Set(const std::string& file, const std::string& family, const std::string& name,
+        const std::vector<std::string>& assignments) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!HasFamily(*catalog, family)) return kNotFound;
+  const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
+  catalog->SetHasUnits(false);  // values are given as the catalog stores them
+  std::unique_ptr<CVdPattern> pattern(catalog->GetPattern(Wide(name), Wide(family)));
+  const bool existed = pattern != nullptr;
+  if (!pattern) pattern = std::make_unique<CVdPattern>(1, Wide(name), Wide(family));
+  for (const std::string& assignment : assignments) {
+    const std::size_t eq = assignment.find('=');
+    std::string error;
+    if (eq == std::string::npos || eq == 0) {
+      Error("\"" + assignment + "\" must be written key=value");
+      return kError;
+    }
+    if (!Assign(*pattern, columns, assignment.substr(0, eq), assignment.substr(eq + 1), error)) {
+      Error(error);
+      return kError;
+    }
+  }
+  if (!catalog->InsertPattern(pattern.get(), false)) {
+    if (!g_databaseFailed) Error("the catalog refused the pattern (does family " + family + " have a family code?)");
+    return g_databaseFailed ? kError : kNotFound;
+  }
+  std::printf("%s %s in %s\n", existed ? "updated" : "added", name.c_str(), family.c_str());
+  return Finish(kOk);
+}
+
+int Remove(const std::string& file, const std::string& name, const std::string& family) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  const CString wideFamily = Wide(family);
+  if (!catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) {
+    if (g_databaseFailed) return kError;
+    Error("\"" + name + "\" not found" + (family.empty() ? "" : " in family " + family));
+    return kNotFound;
+  }
+  std::printf("removed %s\n", name.c_str());
+  return Finish(kOk);
+}
+
+int Max(const std::string& file, const std::string& table, const std::string& column, const std::string& keyColumn,
+        const std::string& key, const Options& options) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  CVdPatternValue value(Wide(key).GetString(), VT_BSTR);
+  const auto status = catalog->GetMaxValue(Wide(table), Wide(column), Wide(keyColumn), value);
+  if (status == CVdPatternCatalog::eFunctionFailed) {
+    if (!g_databaseFailed) Error("more than one row of " + table + " has " + keyColumn + " = " + key);
+    return kError;
+  }
+  const bool found = status == CVdPatternCatalog::eFunctionFound;
+  if (options.json) {
+    json out = {{"status", found ? "found" : "not-found"}, {"value", ToJson(&value)}};
+    std::printf("%s\n", out.dump(2).c_str());
+  } else {
+    std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Text(&value).c_str());
+  }
+  return Finish(kOk);
+}
+
+// ---------------------------------------------------------------- export, import
+
+int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& outPath) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  std::list<std::wstring> families;
+  if (family.empty()) {
+    catalog->GetFamilies(families);
+  } else {
+    if (!HasFamily(*catalog, family)) return kNotFound;
+    families.push_back(Wide(family).str());
+  }
+  if (format == "csv" && families.size() != 1) {
+    Error("CSV holds one family: name the family to export");
+    return kError;
+  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(outPath.empty() ? stdout : std::fopen(outPath.c_str(), "wb"),
+                                                       outPath.empty() ? +[](std::FILE*) { return 0; } : &std::fclose);
+  if (!out) {
+    Error("cannot write " + outPath);
+    return kError;
+  }
+  json document = json::object();
+  for (const std::wstring& f : families) {
+    const std::vector<Column> columns = FamilyColumns(session.Database(catalog), VdToUtf8(f));
+    CVdPatternPool pool;
+    if (!ReadFamily(*catalog, pool, VdToUtf8(f), "", "")) return kError;
+    std::vector<std::string> names;
+    const auto rows = Rows(pool, columns, names);
+    Progress progress("export", rows.size());
+    if (format == "csv") {
+      std::vector<std::string> header;
+      for (const Column& c : columns) header.push_back(VdToUtf8(c.name));
+      WriteCsvRecord(out.get(), header);
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        std::vector<std::string> cells{names[r]};
+        for (const CVdPatternValue* v : rows[r]) cells.push_back(Text(v));
+        WriteCsvRecord(out.get(), cells);
+        progress.Step(r + 1);
+      }
+    } else {
+      json list = json::array();
+      for (std::size_t r = 0; r < rows.size(); ++r) {
+        json row = {{"Name", names[r]}};
+        for (std::size_t i = 0; i < rows[r].size(); ++i) row[VdToUtf8(columns[i + 1].name)] = ToJson(rows[r][i]);
+        list.push_back(row);
+        progress.Step(r + 1);
+      }
+      document[VdToUtf8(f)] = list;
+    }
+  }
+  if (format == "json") std::fprintf(out.get(), "%s\n", document.dump(2).c_str());
+  return Finish(kOk);
+}
+
+int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
+  std::vector<CsvRecord> records;
+  std::string error;
+  if (!ReadCsv(csvPath, records, error)) {
+    Error(error);
+    return kError;
+  }
+  if (records.empty()) {
+    Error(csvPath + " is empty: it needs a header row of column names");
+    return kError;
+  }
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!HasFamily(*catalog, family)) return kNotFound;
+  CVdDatabase* db = session.Database(catalog);
+  const std::vector<Column> columns = FamilyColumns(db, family);
+  const std::vector<std::string>& header = records.front().fields;
+  int nameIndex = -1;
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (!FindColumn(columns, Wide(header[i]).str())) {
+      Error(csvPath + " line " + std::to_string(records.front().line) + ": no column \"" + header[i] + "\" in family " +
+            family);
+      return kError;
+    }
+    if (VdCompareNoCase(Wide(header[i]).str(), L"Name") == 0) nameIndex = static_cast<int>(i);
+  }
+  if (nameIndex < 0) {
+    Error(csvPath + ": the header needs a Name column");
+    return kError;
+  }
+
+  catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
+  db->BeginTrans();
+  std::size_t imported = 0, failed = 0;
+  Progress progress("import", records.size() - 1);
+  for (std::size_t r = 1; r < records.size(); ++r) {
+    const CsvRecord& record = records[r];
+    const std::string where = csvPath + " line " + std::to_string(record.line) + ": ";
+    bool ok = record.fields.size() == header.size();
+    if (!ok) Error(where + "expected " + std::to_string(header.size()) + " fields, found " + std::to_string(record.fields.size()));
+    CVdPattern pattern(1, ok ? Wide(record.fields[static_cast<std::size_t>(nameIndex)]).GetString() : L"", Wide(family));
+    if (ok && record.fields[static_cast<std::size_t>(nameIndex)].empty()) {
+      Error(where + "the Name is empty");
+      ok = false;
+    }
+    for (std::size_t i = 0; ok && i < header.size(); ++i) {
+      if (static_cast<int>(i) == nameIndex) continue;
+      if (!Assign(pattern, columns, header[i], record.fields[i], error)) {
+        Error(where + error);
+        ok = false;
+      }
+    }
+    if (ok && !catalog->InsertPattern(&pattern, false)) {
+      Error(where + "the catalog refused the row");
+      ok = false;
+    }
+    ok ? ++imported : ++failed;
+    if (!ok && !keepGoing) {
+      db->Rollback();
+      Error("nothing was imported (use --keep-going to import the rows that fit)");
+      return kError;
+    }
+    progress.Step(r);
+  }
+  db->CommitTrans();
+  std::printf("imported %zu rows into %s%s\n", imported, family.c_str(),
+              failed ? (", " + std::to_string(failed) + " rows refused").c_str() : "");
+  return failed ? kNotFound : kOk;
+}
+
+}  // namespace vdcatalog

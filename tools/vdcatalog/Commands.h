@@ -1,0 +1,36 @@
+#pragma once
+// The commands of vdcatalog. Each returns an exit status (Output.h). They work through the library's public
+// classes only: CVdCatalogSchema for new files and families, CVdPatternCatalog, CVdPatternManager, the factory
+// and pools for everything else.
+
+#include <string>
+#include <vector>
+
+namespace vdcatalog {
+
+struct Options {
+  bool json = false;
+};
+
+int Create(const std::string& file, const std::string& type, const std::string& editor, int version);
+int AddFamily(const std::string& file, const std::string& family, const std::string& code,
+              const std::vector<std::string>& columns);
+int Info(const std::string& file, const Options& options);
+int Families(const std::vector<std::string>& files, const Options& options);
+int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
+         const Options& options);
+int Show(const std::vector<std::string>& catalogs, const std::string& name, const std::string& family, double metrics,
+         bool withMetrics, const Options& options);
+int Set(const std::string& file, const std::string& family, const std::string& name,
+        const std::vector<std::string>& assignments);
+int Remove(const std::string& file, const std::string& name, const std::string& family);
+int Max(const std::string& file, const std::string& table, const std::string& column, const std::string& keyColumn,
+        const std::string& key, const Options& options);
+int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
+int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
+
+// True once the library has reported a database failure during the command.
+bool DatabaseFailed();
+void InstallReportHandler();
+
+}  // namespace vdcatalog

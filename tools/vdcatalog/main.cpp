@@ -1,0 +1,118 @@
+// vdcatalog: keeps pattern catalogs from the command line, through the vdpattern library.
+
+#include <CLI/CLI.hpp>
+#include <clocale>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "Output.h"
+
+int main(int argc, char** argv) {
+  using namespace vdcatalog;
+  CLI::App app{"vdcatalog: create, inspect and edit pattern catalogs"};
+  app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "Help for every command");
+  Options options;
+  int status = kOk;
+
+  std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv;
+  int version = 1;
+  double metrics = 1.0;
+  bool keepGoing = false;
+  std::vector<std::string> files, columns, assignments;
+
+  auto* create = app.add_subcommand("create", "Create a new, empty catalog file");
+  create->add_option("FILE", file, "Catalog file to create (never overwritten)")->required();
+  create->add_option("--type", type, "The catalog's type name")->required();
+  create->add_option("--editor", editor, "The editor's name");
+  create->add_option("--version", version, "The catalog's version number");
+  create->callback([&] { status = Create(file, type, editor, version); });
+
+  auto* addFamily = app.add_subcommand("add-family", "Add a family table to a catalog");
+  addFamily->add_option("FILE", file, "Catalog file")->required();
+  addFamily->add_option("FAMILY", family, "Family (table) name")->required();
+  addFamily->add_option("--code", code, "The family's code")->required();
+  addFamily->add_option("--column", columns, "A column NAME:TYPE[:UNIT], e.g. h:DOUBLE:mm (repeatable)")
+      ->allow_extra_args(false);
+  addFamily->callback([&] { status = AddFamily(file, family, code, columns); });
+
+  auto* info = app.add_subcommand("info", "Describe a catalog and its families");
+  info->add_option("FILE", file, "Catalog file")->required();
+  info->add_flag("--json", options.json, "Machine-readable output");
+  info->callback([&] { status = Info(file, options); });
+
+  auto* families = app.add_subcommand("families", "List the families of catalogs");
+  families->add_option("FILE", files, "Catalog files")->required();
+  families->add_flag("--json", options.json, "Machine-readable output");
+  families->callback([&] { status = Families(files, options); });
+
+  auto* list = app.add_subcommand("list", "List the patterns of a family");
+  list->add_option("FILE", file, "Catalog file")->required();
+  list->add_option("FAMILY", family, "Family name")->required();
+  list->add_option("--like", like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
+  list->add_option("--where", where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
+  list->add_flag("--json", options.json, "Machine-readable output");
+  list->callback([&] { status = List(file, family, like, where, options); });
+
+  auto* show = app.add_subcommand("show", "Resolve a pattern by name and print it");
+  show->add_option("NAME", name, "Pattern name, e.g. \"IPE 200\" or \"HEA 100 mm\"")->required();
+  show->add_option("--catalog", files, "Catalog file, searched in the order given (repeatable)")
+      ->required()
+      ->allow_extra_args(false);
+  show->add_option("--family", family, "Search this family only");
+  auto* metricsOption = show->add_option("--metrics", metrics, "Host units per metre (1000 for millimetres)")
+                            ->check(CLI::PositiveNumber);
+  show->add_flag("--json", options.json, "Machine-readable output");
+  show->callback([&] { status = Show(files, name, family, metrics, metricsOption->count() > 0, options); });
+
+  auto* set = app.add_subcommand("set", "Insert or overwrite a pattern");
+  set->add_option("FILE", file, "Catalog file")->required();
+  set->add_option("FAMILY", family, "Family name")->required();
+  set->add_option("NAME", name, "Pattern name")->required();
+  set->add_option("VALUES", assignments, "key=value pairs, typed by the family's columns");
+  set->callback([&] { status = Set(file, family, name, assignments); });
+
+  auto* rm = app.add_subcommand("rm", "Remove a pattern");
+  rm->add_option("FILE", file, "Catalog file")->required();
+  rm->add_option("NAME", name, "Pattern name")->required();
+  rm->add_option("--family", family, "Family name (default: the first family that holds the name)");
+  rm->callback([&] { status = Remove(file, name, family); });
+
+  auto* max = app.add_subcommand("max", "A column's value for a key, or the column's maximum");
+  max->add_option("FILE", file, "Catalog file")->required();
+  max->add_option("TABLE", table, "Table")->required();
+  max->add_option("COLUMN", column, "Value column")->required();
+  max->add_option("KEYCOLUMN", keyColumn, "Key column")->required();
+  max->add_option("KEY", key, "Key")->required();
+  max->add_flag("--json", options.json, "Machine-readable output");
+  max->callback([&] { status = Max(file, table, column, keyColumn, key, options); });
+
+  auto* exportCommand = app.add_subcommand("export", "Write families as CSV or JSON");
+  exportCommand->add_option("FILE", file, "Catalog file")->required();
+  exportCommand->add_option("FAMILY", family, "Family (default: every family, JSON only)");
+  exportCommand->add_option("--format", format, "csv or json")->required()->check(CLI::IsMember({"csv", "json"}));
+  exportCommand->add_option("-o,--output", out, "Output file (default: standard output)");
+  exportCommand->callback([&] { status = Export(file, family, format, out); });
+
+  auto* import = app.add_subcommand("import", "Insert or overwrite a family's patterns from CSV");
+  import->add_option("FILE", file, "Catalog file")->required();
+  import->add_option("FAMILY", family, "Family name")->required();
+  import->add_option("CSV", csv, "CSV file with a header row of column names")->required();
+  import->add_flag("--keep-going", keepGoing, "Keep the rows that fit when others fail");
+  import->callback([&] { status = Import(file, family, csv, keepGoing); });
+
+  InstallReportHandler();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    app.exit(e);
+    return kError;
+  }
+  return status;
+}

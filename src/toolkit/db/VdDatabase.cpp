@@ -98,7 +98,7 @@ BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnectio
 void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   SqliteConnection& connection = Require(m_pConnection);
   std::unique_ptr<vdpattern::db::RecordsetState> state = connection.TakeState();
-  vdpattern::db::TranslateStatement(text, state->text);
+  connection.Translate(text, state->text);
   vdpattern::db::RunQuery(connection, *state);
   connection.ReturnState(std::move(state));
 }

@@ -101,7 +101,7 @@ int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
   SqliteConnection* connection = CurrentConnection();
   if (!connection) ThrowDbError(kStateGeneral, L"The record set cannot be opened: its database is not open.");
   std::unique_ptr<RecordsetState> state = connection->TakeState();
-  vdpattern::db::TranslateStatement(text, state->text);
+  connection->Translate(text, state->text);
   vdpattern::db::RunQuery(*connection, *state);
   state->connectionSerial = connection->serial();
   m_pState = state.release();
@@ -258,10 +258,9 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   // The path a row reader takes for every column: checks and conversion without a call when they succeed.
   if (const RecordsetState* open = m_pState; open && type == 0) {
     const ColumnSet& columns = *open->columns;
-    if (index >= 0 && static_cast<std::size_t>(index) < columns.columns.size() && HasCurrentRow(*open)) {
+    if (index >= 0 && static_cast<std::size_t>(index) < columns.kinds.size() && HasCurrentRow(*open)) {
       const std::size_t at = static_cast<std::size_t>(open->position) * columns.stride + static_cast<std::size_t>(index);
-      CellToVariant(open->cells[at], open->arena.data(), columns.columns[static_cast<std::size_t>(index)].type.kind,
-                    value);
+      CellToVariant(open->cells[at], open->arena.data(), columns.kinds[static_cast<std::size_t>(index)], value);
       return;
     }
   }

@@ -29,6 +29,7 @@ struct StatementText {
   std::string sql;                          // UTF-8 text to prepare; the cache key when `cacheable`
   std::string literals;                     // the lifted literals' values, UTF-8, back to back
   std::vector<std::uint32_t> literalEnds;  // end of literal N-1 in `literals` (it is bound to ?N)
+  std::vector<std::uint32_t> literalSpans;  // opening and closing quote of each lifted literal in the source
   std::size_t fromPos = std::string::npos;  // position in `sql` of the top-level FROM of a SELECT
   bool cacheable = false;
   bool singleTableSelect = false;
@@ -38,6 +39,7 @@ struct StatementText {
     sql.clear();
     literals.clear();
     literalEnds.clear();
+    literalSpans.clear();
     fromPos = std::string::npos;
     cacheable = false;
     singleTableSelect = false;
@@ -46,5 +48,33 @@ struct StatementText {
 
 // Throws CDBException (state 42000) for a text without a statement or with more than one.
 void TranslateStatement(const wchar_t* text, StatementText& out);
+
+// The shapes of the last few statements translated: a host runs the same statement again and again with other
+// names in its quotes, and a text that equals a remembered one outside its lifted literals translates to the
+// same SQL, so only its literals need reading. That comparison costs a fraction of the full scan.
+class StatementShapes {
+ public:
+  // Fills `out` when `text` has a remembered shape; false (and `out` unspecified) otherwise.
+  bool Match(const wchar_t* text, StatementText& out);
+  // Remembers the shape of `text`, which was just translated into `translated` (a cacheable statement).
+  void Remember(const wchar_t* text, const StatementText& translated);
+
+ private:
+  struct Shape {
+    std::wstring source;
+    std::vector<std::uint32_t> spans;
+    std::string sql;
+    std::size_t fromPos = std::string::npos;
+    bool singleTableSelect = false;
+    std::uint64_t lastUse = 0;
+  };
+  static constexpr std::size_t kShapes = 4;
+  static constexpr std::size_t kLongestSource = 4096;  // longer texts are rare and not worth keeping
+  Shape m_shapes[kShapes];
+  std::uint64_t m_clock = 0;
+};
+
+// Translation through the remembered shapes, falling back on the full scan.
+void TranslateStatement(const wchar_t* text, StatementText& out, StatementShapes& shapes);
 
 }  // namespace vdpattern::db

@@ -19,6 +19,7 @@
 #include <vdpattern/toolkit/DBTypes.h>
 #include "toolkit/db/DbFile.h"
 #include "toolkit/db/TypeMap.h"
+#include "toolkit/db/sqlite/SqlDialect.h"
 #include "toolkit/db/sqlite/SqliteError.h"
 
 struct sqlite3;
@@ -27,7 +28,6 @@ struct sqlite3_stmt;
 namespace vdpattern::db {
 
 struct RecordsetState;
-struct StatementText;
 
 struct ColumnInfo {
   CString name;        // as the result names it
@@ -42,6 +42,7 @@ struct ColumnInfo {
 
 struct ColumnSet {
   std::vector<ColumnInfo> columns;
+  std::vector<ValueKind> kinds;  // columns[k].type.kind, packed together for the readers of every row
   bool updatable = false;
   std::string table;      // the one table of an editable result (UTF-8)
   std::string rereadSql;  // reads one row of that table by row id, columns in result order, row id last
@@ -90,6 +91,9 @@ class SqliteConnection {
   std::uint64_t serial() const { return m_serial; }
   void SetBusyTimeout(int milliseconds);
 
+  // Translates a host's statement text, reusing the shapes of the statements translated before.
+  void Translate(const wchar_t* text, StatementText& out) { TranslateStatement(text, out, m_shapes); }
+
   // The cached statement of a translated text, or null.
   CachedStatement* Find(const std::string& key);
   // Caches a prepared statement under `key` (evicting the least recently used one when full).
@@ -124,6 +128,7 @@ class SqliteConnection {
   bool m_readOnly = false;
   std::uint64_t m_serial = 0;
   std::uint64_t m_clock = 0;
+  StatementShapes m_shapes;
   std::unordered_map<std::string, CachedStatement> m_cache;
   std::unordered_map<std::string, sqlite3_stmt*> m_internal;  // statements owned
   std::vector<CVdODBCTableDefInfo> m_tables;

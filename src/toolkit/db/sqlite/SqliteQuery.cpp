@@ -57,6 +57,7 @@ std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
   const int count = sqlite3_column_count(stmt);
   set->columns.resize(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
+  for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
   set->stride = static_cast<std::size_t>(count);
   return set;
 }
@@ -87,6 +88,7 @@ std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stm
   auto set = std::make_shared<ColumnSet>();
   set->columns.resize(static_cast<std::size_t>(hidden));
   for (int k = 0; k < hidden; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
+  for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
   set->updatable = true;
   set->table = table;
   set->stride = static_cast<std::size_t>(count);

@@ -1,0 +1,179 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/TestFiles.h"
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Quote(const std::string& arg) {
+  std::string q = "'";
+  for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs vdcatalog with `args`, its output captured.
+class Tool : public ::testing::Test {
+ protected:
+  Result Run(const std::vector<std::string>& args) {
+    std::string command = Quote(VDCATALOG_PATH);
+    for (const auto& a : args) command += " " + Quote(a);
+    const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
+    command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
+    Result r;
+    const int raw = std::system(command.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+  }
+
+  // A catalog with one family IPE (h DOUBLE mm, n INTEGER, grade TEXT) and two patterns.
+  std::string MakeCatalog() {
+    const std::string file = m_dir.File("cat.mdb");
+    EXPECT_EQ(Run({"create", file, "--type", "Steel", "--editor", "tests"}).status, 0);
+    EXPECT_EQ(Run({"add-family", file, "IPE", "--code", "I", "--column", "h:DOUBLE:mm", "--column", "n:INTEGER",
+                   "--column", "grade:TEXT"})
+                  .status,
+              0);
+    EXPECT_EQ(Run({"set", file, "IPE", "IPE 200", "h=200", "n=3", "grade=S235"}).status, 0);
+    EXPECT_EQ(Run({"set", file, "IPE", "IPE 220", "h=220"}).status, 0);
+    return file;
+  }
+
+  vdtest::TempDir m_dir;
+};
+
+}  // namespace
+
+TEST_F(Tool, BuildsReadsAndEditsACatalog) {
+  const std::string file = MakeCatalog();
+  const Result info = Run({"info", file, "--json"});
+  ASSERT_EQ(info.status, 0) << info.err;
+  const auto j = nlohmann::json::parse(info.out);
+  EXPECT_EQ(j["type"], "Steel");
+  EXPECT_EQ(j["families"][0]["family"], "IPE");
+  EXPECT_EQ(j["families"][0]["code"], "I");
+  EXPECT_EQ(j["families"][0]["patterns"], 2);
+  EXPECT_EQ(j["families"][0]["columns"][0]["unit"], "mm");
+  EXPECT_EQ(j["read_only"], false);
+
+  // A name with a unit and the host in millimetres: found, converted, shown under the name asked for.
+  const Result show = Run({"show", "--catalog", file, "IPE 200 mm", "--metrics", "1000", "--json"});
+  ASSERT_EQ(show.status, 0) << show.err;
+  const auto s = nlohmann::json::parse(show.out);
+  EXPECT_EQ(s["name"], "IPE 200 mm");
+  bool sawHeight = false;
+  for (const auto& p : s["parameters"])
+    if (p["name"] == "h") {
+      sawHeight = true;
+      EXPECT_EQ(p["value"], 200.0);
+      EXPECT_EQ(p["host_value"], 200.0);  // mm in a millimetre host
+    }
+  EXPECT_TRUE(sawHeight);
+
+  const Result list = Run({"list", file, "IPE", "--where", "h > 210"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("IPE 220"), std::string::npos);
+  EXPECT_EQ(list.out.find("IPE 200"), std::string::npos);
+
+  const Result max = Run({"max", file, "IPE", "h", "Name", "nothing", "--json"});
+  EXPECT_EQ(nlohmann::json::parse(max.out)["value"], 220.0);
+
+  EXPECT_EQ(Run({"rm", file, "IPE 220"}).status, 0);
+  EXPECT_EQ(Run({"rm", file, "IPE 220"}).status, 1);
+  const Result csv = Run({"export", file, "IPE", "--format", "csv"});
+  EXPECT_EQ(csv.out, "Name,h,n,grade\nIPE 200,200,3,S235\n");
+}
+
+TEST_F(Tool, BadInputGetsAClearMessageAndStatusAndChangesNothing) {
+  const std::string file = MakeCatalog();
+  const std::string before = Slurp(file);
+
+  Result r = Run({"info", m_dir.File("missing.mdb")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("missing.mdb"), std::string::npos) << r.err;
+
+  vdtest::ExecSql(m_dir.File("plain.db"), "CREATE TABLE t(x)");
+  r = Run({"info", m_dir.File("plain.db")});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("not a catalog"), std::string::npos) << r.err;
+
+  r = Run({"list", file, "HEB"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no family \"HEB\""), std::string::npos) << r.err;
+
+  r = Run({"set", file, "IPE", "IPE 200", "h=tall"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("does not fit column h"), std::string::npos) << r.err;
+  r = Run({"set", file, "IPE", "IPE 200", "n=2.5"});
+  EXPECT_EQ(r.status, 2);
+  r = Run({"set", file, "IPE", "IPE 200", "depth=3"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("no column \"depth\""), std::string::npos) << r.err;
+
+  r = Run({"create", file, "--type", "x"});
+  EXPECT_EQ(r.status, 1);
+  r = Run({"add-family", file, "IPE", "--code", "I"});
+  EXPECT_EQ(r.status, 1);
+  r = Run({"add-family", file, "X", "--code", "X", "--column", "h:WEIRD"});
+  EXPECT_EQ(r.status, 2);
+  r = Run({"list", file});
+  EXPECT_EQ(r.status, 2);  // usage
+
+  r = Run({"show", "--catalog", file, "IPE 210"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("did you mean IPE 200 or IPE 220?"), std::string::npos) << r.err;
+
+  // A condition cannot smuggle in a second statement.
+  r = Run({"list", file, "IPE", "--where", "1=1; DROP TABLE IPE"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(Slurp(file), before);
+}
+
+TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
+  const std::string file = MakeCatalog();
+  const std::string csv = m_dir.File("rows.csv");
+  std::ofstream(csv) << "Name,h,grade\n\"IPE 240\",240,\"S, 355\"\nIPE 270,wide,S235\nIPE 300,300,S275\n";
+
+  Result r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("rows.csv line 3"), std::string::npos) << r.err;
+  EXPECT_EQ(Run({"list", file, "IPE", "--like", "IPE 240"}).out.find("IPE 240"), std::string::npos);
+
+  r = Run({"import", file, "IPE", csv, "--keep-going"});
+  EXPECT_EQ(r.status, 1);
+  const auto rows = nlohmann::json::parse(Run({"list", file, "IPE", "--json"}).out);
+  std::vector<std::string> names;
+  for (const auto& row : rows) names.push_back(row["Name"]);
+  EXPECT_EQ(names, (std::vector<std::string>{"IPE 200", "IPE 220", "IPE 240", "IPE 300"}));
+  EXPECT_EQ(rows[2]["grade"], "S, 355");
+
+  // Exported CSV imports again unchanged.
+  const std::string exported = m_dir.File("out.csv");
+  ASSERT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", exported}).status, 0);
+  const std::string copy = m_dir.File("copy.mdb");
+  Run({"create", copy, "--type", "Steel"});
+  Run({"add-family", copy, "IPE", "--code", "I", "--column", "h:DOUBLE:mm", "--column", "n:INTEGER", "--column",
+       "grade:TEXT"});
+  ASSERT_EQ(Run({"import", copy, "IPE", exported}).status, 0);
+  EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, Slurp(exported));
+}

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need, when any is missing.
+# Installs the Debian packages the build, the tests, the benchmarks and the fuzzing (clang with its libFuzzer
+# runtime) need, when any is missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libicu-dev
-          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind)
+          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

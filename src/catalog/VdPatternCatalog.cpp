@@ -34,6 +34,12 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 
+// The toolkit's state for "another connection holds the lock and the wait gave up".
+bool IsLockTimeout(const CDBException* e) { return e->m_strStateNativeOrigin.str().rfind(L"State:HYT00,", 0) == 0; }
+
+// Whether a table name can be written between [ and ]: the brackets have no escape for a ']' inside.
+bool IsBracketable(std::wstring_view name) { return name.find(L']') == std::wstring_view::npos; }
+
 bool IsText(const CDBVariant& v) {
   return v.m_dwType == DBVT_STRING || v.m_dwType == DBVT_ASTRING || v.m_dwType == DBVT_WSTRING;
 }
@@ -590,6 +596,9 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
   quoted.Replace(L"'", L"''");
   CString statement;
   for (const std::wstring& table : families) {
+    // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
+    // be read as SQL ("Beams] --" reads every row of Beams, and a removal would then delete one of them).
+    if (!IsBracketable(table)) continue;
     try {
       if (rs->IsOpen()) rs->Close();
       // "Select * From [%s] WHERE Name = '%s'", appended rather than formatted: formatting cost a search
@@ -603,7 +612,9 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
         break;
       }
     } catch (CDBException* e) {
-      if (e->m_nRetCode == SQL_ERROR) {
+      // A family that cannot answer is passed over, but a lock timeout says nothing about the family: taken
+      // for "not there", it would make an insert add a second row and a removal report a name as missing.
+      if (e->m_nRetCode == SQL_ERROR && !IsLockTimeout(e)) {
         e->Delete();
         continue;
       }
@@ -652,7 +663,7 @@ CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* fa
 }
 
 bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* family, const wchar_t* nameFilter) {
-  if (!family || !*family || !EnsureFactory() || !pool || !m_pDatabase) return false;
+  if (!family || !*family || !IsBracketable(family) || !EnsureFactory() || !pool || !m_pDatabase) return false;
   CString statement;
   if (!nameFilter || !*nameFilter) {
     statement.Format(L"SELECT * FROM [%s]", family);
@@ -725,7 +736,8 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
 CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wchar_t* table, const wchar_t* valueColumn,
                                                                       const wchar_t* keyColumn, CVdPatternValue& value) {
   if (!m_pDatabase || !table || !valueColumn || !keyColumn) return eFunctionFailed;
-  const CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
+  CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
+  key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
   const CString column(valueColumn);
   ScopedRecordset rs(new CVdRecordset(m_pDatabase));
   try {

@@ -70,7 +70,10 @@ void CVdPattern::InitGuid() {
     GUID guid;
     CoCreateGuid(&guid);
     wchar_t text[40];
-    if (StringFromGUID2(guid, text, 40)) m_guid = text;
+    if (StringFromGUID2(guid, text, 40)) {
+      m_guid = text;
+      PooledIdentityChanged();  // a derived class may renew the GUID of a pooled pattern
+    }
   } catch (...) {
   }
 }

@@ -91,13 +91,41 @@ CVdPatternValue& CVdPatternValue::operator=(const CVdPatternValue& other) {
   if (this == &other) return *this;
   COleVariant::operator=(static_cast<const VARIANT&>(other));
   CVdObject::operator=(other);
-  m_description = other.m_description;
-  m_abrev = other.m_abrev;
+  m_annotation.reset(other.m_annotation ? new Annotation(*other.m_annotation) : nullptr);
   return *this;
 }
 
 bool CVdPatternValue::operator==(const CVdPatternValue& other) const {
-  return VdCompareNoCase(m_description, other.m_description) == 0 && VdCompareNoCase(m_abrev, other.m_abrev) == 0;
+  return VdCompareNoCase(Description(), other.Description()) == 0 && VdCompareNoCase(Abrev(), other.Abrev()) == 0;
+}
+
+namespace {
+const std::wstring& EmptyText() {
+  static const std::wstring empty;
+  return empty;
+}
+}  // namespace
+
+const std::wstring& CVdPatternValue::Description() const {
+  return m_annotation ? m_annotation->description : EmptyText();
+}
+
+const std::wstring& CVdPatternValue::Abrev() const { return m_annotation ? m_annotation->abrev : EmptyText(); }
+
+CVdPatternValue::Annotation& CVdPatternValue::Annotate() {
+  if (!m_annotation) m_annotation.reset(new Annotation);
+  return *m_annotation;
+}
+
+void CVdPatternValue::GetDescription(std::wstring& out) const { out = Description(); }
+void CVdPatternValue::GetAbrev(std::wstring& out) const { out = Abrev(); }
+
+void CVdPatternValue::SetDescription(const std::wstring& text) {
+  if (!text.empty() || m_annotation) Annotate().description = text;
+}
+
+void CVdPatternValue::SetAbrev(const std::wstring& text) {
+  if (!text.empty() || m_annotation) Annotate().abrev = text;
 }
 
 bool CVdPatternValue::operator!=(const CVdPatternValue& other) const { return !operator==(other); }

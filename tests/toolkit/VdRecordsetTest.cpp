@@ -305,6 +305,9 @@ TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
       L"",
       L" ; ",
   };
+  // Statements of the same shape run first, so the hostile texts also meet a remembered translation.
+  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
+  EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   for (const std::wstring& text : refused) {
     CVdRecordset rs(&m_db);
     const DbFailure f = CatchDb([&] { rs.Open(0, text.c_str(), 0); });
@@ -335,6 +338,8 @@ TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
     ASSERT_EQ(rs.GetRecordCount(), 1);
     EXPECT_EQ(Text(rs, L"Name"), name);
   }
+  rs.Open(0, L"Select * From [Dup] WHERE Name = 'A'", 0);  // the same shape over another table
+  EXPECT_EQ(rs.GetRecordCount(), 3);
   rs.Open(0, L"SELECT Name FROM Beams WHERE Note = 'x' AND Name = 'HEA 120'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 1);
   rs.Open(0, L"SELECT Name FROM Beams WHERE Note = 'HEA 120' AND Name = 'x'", 0);

@@ -20,6 +20,10 @@
 //   A path without a separator is completed with the current directory; ".mdb" is appended to a path without a
 //   '.'. The name is the text between the last separator and the last '.'.
 // - AttachFactory with the factory already held keeps it alive and only takes the new own-the-factory flag.
+// - A factory that the catalog makes itself (CreateFactory, when it has none) is always its own to release,
+//   whatever the own-the-factory flag said before: nobody else knows of it, so it would leak otherwise.
+// - Family-code lookups leave the "FamilyDescription" record set past its last row; the field accessors then
+//   fail until the catalog is reopened (OpenDB after CloseDB), as they read the row the record set stands on.
 // - Units are parsed with the factory's unit manager's metrics factor, or 1 when there is no factory or no unit
 //   manager; the factory then applies no conversion without a unit manager, so values stay as stored.
 // - Each units entry learns its parameter name: the factory's GetMappedName of the column, so GetParamUnit

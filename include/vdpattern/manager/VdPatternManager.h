@@ -40,8 +40,8 @@ typedef std::vector<bool> (*PurgeCallback)(std::wstring family, std::vector<std:
 
 class VDPATTERN_EXPORT CVdPatternManager {
  public:
-  enum PURGE_STATUS { PURGE_OK = 0, PURGE_NOTHING_TO_PURGE = 1 };
-  enum DELETE_STATUS { DELETE_OK = 0, DELETE_NOT_FOUND = 1, DELETE_IN_USE = 2 };
+  enum PURGE_STATUS : int { PURGE_OK = 0, PURGE_NOTHING_TO_PURGE = 1 };
+  enum DELETE_STATUS : int { DELETE_OK = 0, DELETE_NOT_FOUND = 1, DELETE_IN_USE = 2 };
 
   using enumPatternType = CVdPattern::enumPatternType;
   using enumCheckUserName = CVdPattern::enumCheckUserName;

@@ -41,10 +41,10 @@ class CVdUnitManager;
 
 class VDPATTERN_EXPORT CVdPattern {
  public:
-  enum enumPatternType { ePatternTypeStandard = 0, ePatternTypeCatalog = 1 };
+  enum enumPatternType : int { ePatternTypeStandard = 0, ePatternTypeCatalog = 1 };
   // The result of a factory's check of a name against its standard-name rules; every value but
-  // eCheckUserNameOk is a refusal whose meaning a derived factory defines.
-  enum enumCheckUserName { eCheckUserNameOk = 0, eCheckUserNameRefused = 1 };
+  // eCheckUserNameOk is a refusal whose meaning a derived factory defines (any 32-bit value is valid).
+  enum enumCheckUserName : int { eCheckUserNameOk = 0, eCheckUserNameRefused = 1 };
 
   using ParamGroup = std::map<std::wstring, CVdPatternValue*>;
 

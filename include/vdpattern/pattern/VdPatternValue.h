@@ -14,6 +14,7 @@
 // - The (text, type) constructor always makes VT_BSTR.
 
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/toolkit/OleVariant.h>
@@ -46,10 +47,10 @@ class VDPATTERN_EXPORT CVdPatternValue : public COleVariant, public CVdObject {
   virtual bool operator!=(const CVdPatternValue& other) const;
   using CVdObject::operator=;
 
-  void GetDescription(std::wstring& out) const { out = m_description; }
-  void GetAbrev(std::wstring& out) const { out = m_abrev; }
-  void SetDescription(const std::wstring& text) { m_description = text; }
-  void SetAbrev(const std::wstring& text) { m_abrev = text; }
+  void GetDescription(std::wstring& out) const;
+  void GetAbrev(std::wstring& out) const;
+  void SetDescription(const std::wstring& text);
+  void SetAbrev(const std::wstring& text);
 
   // Copies the byte block of `var` (or of this value when `var` is null) into a new array stored in *out and
   // returns its length; the caller deletes *out with delete[]. Returns 0 and leaves *out unwritten when the
@@ -61,8 +62,17 @@ class VDPATTERN_EXPORT CVdPatternValue : public COleVariant, public CVdObject {
   CVdPatternValue(const CVdPatternValue& other);
 
  private:
-  std::wstring m_description;
-  std::wstring m_abrev;
+  // Most values carry neither text: both live in one block made on the first non-empty text, so a value
+  // costs a pointer for them instead of two strings.
+  struct Annotation {
+    std::wstring description;
+    std::wstring abrev;
+  };
+  const std::wstring& Description() const;
+  const std::wstring& Abrev() const;
+  Annotation& Annotate();
+
+  std::unique_ptr<Annotation> m_annotation;  // owned; null while both texts are empty
 };
 
 // "<class name> Desc=<description>, ShortName=<abbreviation>", UTF-8, no line end.

@@ -19,8 +19,10 @@
 // - Statements are prepared once per connection and kept in a cache keyed on the statement text with its
 //   quoted literals lifted out as parameters (see CVdRecordset).
 // - Table definitions (GetTableDefCount / GetTableDefInfo) list the tables in ascending name order ignoring
-//   case; the engine's own tables (sqlite_*) carry VD_TABLEDEF_SYSTEM. The list is cached and read again when
-//   the schema version of the file has changed, by this connection or by another process.
+//   case; the engine's own tables (sqlite_*) carry VD_TABLEDEF_SYSTEM. The list is cached. GetTableDefCount and
+//   GetTableDefInfo by name read it again when the schema version of the file has changed, by this connection
+//   or by another process; GetTableDefInfo by position reads the list that the last GetTableDefCount checked,
+//   so a walk over the positions sees one consistent list.
 // - A table asked for by name that does not exist is not a failure: GetTableDefInfo returns 0 and fills the
 //   record with an empty name and VD_TABLEDEF_SYSTEM | VD_TABLEDEF_MISSING (DBTypes.h).
 // - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().

@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <cwchar>
+#include <functional>
+#include <string_view>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/Utf8Fast.h"
 
@@ -433,74 +435,83 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
   out.singleTableSelect = simple && out.fromPos != std::string::npos;
 }
 
+std::size_t StatementShapes::SlotOf(const wchar_t* text) {
+  const wchar_t* quote = std::wcschr(text, L'\'');
+  const std::size_t head = quote ? static_cast<std::size_t>(quote - text) : std::wcslen(text);
+  return std::hash<std::wstring_view>()(std::wstring_view(text, head)) & (kSlots - 1);
+}
+
 bool StatementShapes::Match(const wchar_t* text, StatementText& out) {
-  if (!text) return false;
-  for (Shape& shape : m_shapes) {
-    if (shape.source.empty()) continue;
-    const wchar_t* source = shape.source.c_str();
-    const wchar_t* t = text;
-    std::size_t from = 0;  // position in the source of the part compared next
-    bool same = true;
-    out.literals.clear();
-    out.literalEnds.clear();
-    const std::size_t literals = shape.spans.size() / 2;
-    for (std::size_t k = 0; k <= literals && same; ++k) {
-      // The source up to and including the opening quote (or to its end, and its terminating NUL), compared
-      // character by character so that a shorter text stops at its own NUL.
-      const std::size_t to = k < literals ? shape.spans[2 * k] + 1 : shape.source.size() + 1;
-      for (std::size_t i = from; i < to; ++i, ++t) {
-        if (*t != source[i]) {
-          same = false;
-          break;
-        }
+  if (!text || m_slots.empty()) return false;
+  if (MatchShape(m_slots[m_last], text, out)) return true;
+  const std::size_t slot = SlotOf(text);
+  if (slot == m_last || !MatchShape(m_slots[slot], text, out)) return false;
+  m_last = slot;
+  return true;
+}
+
+bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, StatementText& out) {
+  if (shape.source.empty()) return false;
+  const wchar_t* source = shape.source.c_str();
+  const wchar_t* t = text;
+  std::size_t from = 0;  // position in the source of the part compared next
+  bool same = true;
+  out.literals.clear();
+  out.literalEnds.clear();
+  const std::size_t literals = shape.spans.size() / 2;
+  for (std::size_t k = 0; k <= literals && same; ++k) {
+    // The source up to and including the opening quote (or to its end, and its terminating NUL), compared
+    // character by character so that a shorter text stops at its own NUL.
+    const std::size_t to = k < literals ? shape.spans[2 * k] + 1 : shape.source.size() + 1;
+    for (std::size_t i = from; i < to; ++i, ++t) {
+      if (*t != source[i]) {
+        same = false;
+        break;
       }
-      if (!same || k == literals) break;
-      // The literal itself, read as the full scan reads it; a doubled quote is one quote.
-      const wchar_t* begin = t;
-      for (;; ++t) {
-        if (*t == L'\'') {
-          if (t[1] != L'\'') break;
-          ++t;
-        } else if (*t == L'\0') {
-          same = false;
-          break;
-        }
-      }
-      if (!same) break;
-      for (const wchar_t* q = begin; q < t; ++q) {
-        if (static_cast<std::uint32_t>(*q) < 0x80)
-          out.literals.push_back(static_cast<char>(*q));
-        else
-          AppendUtf8(out.literals, q, 1);
-        if (*q == L'\'') ++q;
-      }
-      out.literalEnds.push_back(static_cast<std::uint32_t>(out.literals.size()));
-      from = shape.spans[2 * k + 1];  // the closing quote starts the next part
     }
-    if (!same) continue;
-    out.sql = shape.sql;
-    out.literalSpans.clear();
-    out.fromPos = shape.fromPos;
-    out.cacheable = true;
-    out.singleTableSelect = shape.singleTableSelect;
-    shape.lastUse = ++m_clock;
-    return true;
+    if (!same || k == literals) break;
+    // The literal itself, read as the full scan reads it; a doubled quote is one quote.
+    const wchar_t* begin = t;
+    for (;; ++t) {
+      if (*t == L'\'') {
+        if (t[1] != L'\'') break;
+        ++t;
+      } else if (*t == L'\0') {
+        same = false;
+        break;
+      }
+    }
+    if (!same) break;
+    for (const wchar_t* q = begin; q < t; ++q) {
+      if (static_cast<std::uint32_t>(*q) < 0x80)
+        out.literals.push_back(static_cast<char>(*q));
+      else
+        AppendUtf8(out.literals, q, 1);
+      if (*q == L'\'') ++q;
+    }
+    out.literalEnds.push_back(static_cast<std::uint32_t>(out.literals.size()));
+    from = shape.spans[2 * k + 1];  // the closing quote starts the next part
   }
-  return false;
+  if (!same) return false;
+  out.sql = shape.sql;
+  out.literalSpans.clear();
+  out.fromPos = shape.fromPos;
+  out.cacheable = true;
+  out.singleTableSelect = shape.singleTableSelect;
+  return true;
 }
 
 void StatementShapes::Remember(const wchar_t* text, const StatementText& translated) {
   const std::size_t length = std::wcslen(text);
-  if (!translated.cacheable || length > kLongestSource) return;
-  Shape* oldest = &m_shapes[0];
-  for (Shape& shape : m_shapes)
-    if (shape.lastUse < oldest->lastUse) oldest = &shape;
-  oldest->source.assign(text, length);
-  oldest->spans = translated.literalSpans;
-  oldest->sql = translated.sql;
-  oldest->fromPos = translated.fromPos;
-  oldest->singleTableSelect = translated.singleTableSelect;
-  oldest->lastUse = ++m_clock;
+  if (!translated.cacheable || length == 0 || length > kLongestSource) return;
+  if (m_slots.empty()) m_slots.resize(kSlots);
+  m_last = SlotOf(text);
+  Shape& shape = m_slots[m_last];
+  shape.source.assign(text, length);
+  shape.spans = translated.literalSpans;
+  shape.sql = translated.sql;
+  shape.fromPos = translated.fromPos;
+  shape.singleTableSelect = translated.singleTableSelect;
 }
 
 void TranslateStatement(const wchar_t* text, StatementText& out, StatementShapes& shapes) {

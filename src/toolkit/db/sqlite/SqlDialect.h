@@ -49,29 +49,31 @@ struct StatementText {
 // Throws CDBException (state 42000) for a text without a statement or with more than one.
 void TranslateStatement(const wchar_t* text, StatementText& out);
 
-// The shapes of the last few statements translated: a host runs the same statement again and again with other
-// names in its quotes, and a text that equals a remembered one outside its lifted literals translates to the
-// same SQL, so only its literals need reading. That comparison costs a fraction of the full scan.
+// The shapes of the statements translated before: a host runs the same statements again and again with other
+// names in their quotes, and a text that equals a remembered one outside its lifted literals translates to the
+// same SQL, so only its literals need reading, at a fraction of the cost of the full scan. Shapes sit in a
+// direct-mapped table indexed by a hash of the text up to its first quote; a collision replaces the older one.
 class StatementShapes {
  public:
-  // Fills `out` when `text` has a remembered shape; false (and `out` unspecified) otherwise.
+  // Fills `out` when `text` has a remembered shape; otherwise returns false, and `out` is to be filled anew.
   bool Match(const wchar_t* text, StatementText& out);
   // Remembers the shape of `text`, which was just translated into `translated` (a cacheable statement).
   void Remember(const wchar_t* text, const StatementText& translated);
 
  private:
   struct Shape {
-    std::wstring source;
+    std::wstring source;  // empty: the slot is free
     std::vector<std::uint32_t> spans;
     std::string sql;
     std::size_t fromPos = std::string::npos;
     bool singleTableSelect = false;
-    std::uint64_t lastUse = 0;
   };
-  static constexpr std::size_t kShapes = 4;
+  static constexpr std::size_t kSlots = 128;  // a power of two
   static constexpr std::size_t kLongestSource = 4096;  // longer texts are rare and not worth keeping
-  Shape m_shapes[kShapes];
-  std::uint64_t m_clock = 0;
+  static std::size_t SlotOf(const wchar_t* text);
+  static bool MatchShape(const Shape& shape, const wchar_t* text, StatementText& out);
+  std::vector<Shape> m_slots;  // kSlots once the first shape is remembered
+  std::size_t m_last = 0;      // the slot that matched last: tried first, since hosts repeat a statement
 };
 
 // Translation through the remembered shapes, falling back on the full scan.

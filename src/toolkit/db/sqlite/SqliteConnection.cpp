@@ -261,7 +261,9 @@ int SqliteConnection::TableCount() {
 }
 
 const CVdODBCTableDefInfo& SqliteConnection::TableAt(std::size_t index) {
-  RefreshTables(SqliteStage::kStatement);
+  // A walk over the positions reads the list that TableCount checked: one snapshot, and no schema check per
+  // table (each check is a read transaction on the file).
+  if (m_tablesVersion < 0) RefreshTables(SqliteStage::kStatement);
   if (index >= m_tables.size()) {
     CString message;
     message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", m_name,

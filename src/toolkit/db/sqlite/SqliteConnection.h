@@ -75,9 +75,9 @@ class StatementReset {
 
 class SqliteConnection {
  public:
-  // Opens an SQLite file that ProbeDbFile has looked at; throws CDBException naming the file.
   // Makes a new, valid, empty database file; an existing file is never touched. Failures throw.
   static void CreateFile(const CString& path);
+  // Opens an SQLite file that ProbeDbFile has looked at; throws CDBException naming the file.
   static std::unique_ptr<SqliteConnection> OpenFile(const CString& path, const DbFileProbe& probe, bool readOnly,
                                                     bool exclusive, int busyTimeoutMs);
   SqliteConnection(const SqliteConnection&) = delete;

@@ -1,0 +1,62 @@
+#pragma once
+// Shared by the fuzz targets: turning the fuzzer's bytes into the values a target needs, and the check that
+// stops a run on a broken promise (the fuzzer then keeps the input that broke it).
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vdpattern/toolkit/Utf8.h>
+
+namespace vdfuzz {
+
+inline void Check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Reads values off the front of the input; past its end every value is 0.
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+
+  std::uint8_t Byte() { return m_pos < m_size ? m_data[m_pos++] : 0; }
+  std::uint64_t U64() {
+    std::uint64_t v = 0;
+    for (int k = 0; k < 8; ++k) v = (v << 8) | Byte();
+    return v;
+  }
+  double Double() {
+    const std::uint64_t bits = U64();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+  }
+  std::size_t Left() const { return m_size - m_pos; }
+
+  // The rest as a wide text. An even selector reads it as UTF-8 (invalid bytes become U+FFFD, as everywhere
+  // in the library); an odd one as raw 32-bit code units, so that texts holding values that are no character
+  // at all (surrogates, values beyond U+10FFFF, negative ones) reach the code too.
+  std::wstring Text(std::uint8_t selector) {
+    std::wstring text;
+    if (selector % 2 == 0) {
+      text = VdFromUtf8(std::string(reinterpret_cast<const char*>(m_data + m_pos), Left()));
+    } else {
+      for (; Left() >= 4; m_pos += 4) {
+        std::uint32_t u;
+        std::memcpy(&u, m_data + m_pos, 4);
+        text += static_cast<wchar_t>(u);
+      }
+    }
+    m_pos = m_size;
+    return text;
+  }
+  std::wstring Text() { return Text(Byte()); }
+
+ private:
+  const std::uint8_t* m_data;
+  std::size_t m_size;
+  std::size_t m_pos = 0;
+};
+
+}  // namespace vdfuzz

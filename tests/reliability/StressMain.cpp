@@ -1,0 +1,58 @@
+// vdstress: the multi-process reliability runs that do not belong in the unit tests (they take seconds and
+// fork writers that are killed or race each other). tests/reliability/run starts them.
+//
+//   vdstress crash      --dir DIR [--kills N] [--max-delay-ms N] [--seed N]
+//   vdstress concurrent --dir DIR [--seconds S] [--seed N]
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "reliability/StressRuns.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: vdstress crash --dir DIR [--kills N] [--max-delay-ms N] [--seed N]\n"
+               "       vdstress concurrent --dir DIR [--seconds S] [--seed N]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string mode = argv[1];
+  vdstress::CrashOptions crash;
+  vdstress::ConcurrentOptions concurrent;
+  for (int k = 2; k + 1 < argc; k += 2) {
+    const std::string option = argv[k];
+    const char* value = argv[k + 1];
+    if (option == "--dir")
+      crash.dir = concurrent.dir = value;
+    else if (option == "--kills")
+      crash.kills = std::atoi(value);
+    else if (option == "--max-delay-ms")
+      crash.maxDelayMs = std::atoi(value);
+    else if (option == "--seconds")
+      concurrent.seconds = std::atof(value);
+    else if (option == "--seed")
+      crash.seed = concurrent.seed = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+    else
+      return Usage();
+  }
+  if ((argc % 2) != 0 || crash.dir.empty() || crash.kills < 1 || crash.maxDelayMs < 1 || concurrent.seconds <= 0)
+    return Usage();
+  try {
+    if (mode == "crash") return vdstress::RunCrash(crash);
+    if (mode == "concurrent") return vdstress::RunConcurrent(concurrent);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vdstress %s: %s\n", mode.c_str(), e.what());
+    std::printf("%s: FAILED\n", mode.c_str());
+    return 1;
+  }
+  return Usage();
+}

@@ -353,7 +353,7 @@ class CRedirectingManager : public CVdPatternManager {
   using CVdPatternManager::CVdPatternManager;
   CVdPattern* GetPatternCatalog(const CString& name) override {
     ++catalogLookups;
-    return name.CompareNoCase(L"special") == 0 ? new CVdPattern(1, L"special", L"Host") : nullptr;
+    return name.CompareNoCase(L"host-made") == 0 ? new CVdPattern(1, L"host-made", L"Host") : nullptr;
   }
   using CVdPatternManager::GetPatternCatalog;
   CVdPatternCatalog* GetCatalog(const CString& nameOrPath) override {
@@ -369,9 +369,9 @@ TEST_F(ManagerTest, ADerivedManagersOverridesTakeEffectInsideItsOperations) {
   CRedirectingManager manager(new CPlateFactory);
   Attach(manager, alpha);
   auto check = kUntouched;
-  Ptr special(manager.GetPattern(L"special", kCatalogType, &check));
-  ASSERT_TRUE(special);
-  EXPECT_EQ(Text(special->GetFamily()), L"host");
+  Ptr hostMade(manager.GetPattern(L"host-made", kCatalogType, &check));
+  ASSERT_TRUE(hostMade);
+  EXPECT_EQ(Text(hostMade->GetFamily()), L"host");
   EXPECT_EQ(manager.GetPattern(L"HEA 100", kStandardType, &check), nullptr);  // no catalog is reached
   EXPECT_EQ(manager.catalogLookups, 2);
 

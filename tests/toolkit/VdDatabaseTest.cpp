@@ -36,7 +36,7 @@ TEST_F(VdDatabaseTest, OpensAnSqliteFileReadWriteAndReportsItsPath) {
   db.Open(CString(path.c_str()), 0, 0);
   EXPECT_TRUE(db.IsOpen());
   EXPECT_TRUE(db.CanUpdate());
-  EXPECT_EQ(db.GetDatabaseName().str(), Wide(path));
+  EXPECT_EQ(U8(db.GetDatabaseName()), path);
   db.Close();
   EXPECT_FALSE(db.IsOpen());
   EXPECT_TRUE(db.GetDatabaseName().IsEmpty());
@@ -48,8 +48,8 @@ TEST_F(VdDatabaseTest, RefusesAMissingFileWithoutCreatingIt) {
   const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
   ASSERT_TRUE(f.thrown);
   EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_TRUE(f.HasState(L"08001")) << f.stateNativeOrigin;
-  EXPECT_TRUE(f.Mentions(Wide(path))) << f.message;
+  EXPECT_TRUE(f.HasState("08001")) << f.stateNativeOrigin;
+  EXPECT_TRUE(f.Mentions(path)) << f.message;
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_FALSE(db.IsOpen());
 }
@@ -58,21 +58,21 @@ TEST_F(VdDatabaseTest, RefusesFilesThatAreNoDatabase) {
   struct Case {
     const char* name;
     std::string bytes;
-    const wchar_t* reason;
+    const char* reason;
   };
   const Case cases[] = {
-      {"notes.mdb", "Name;h\nHEA 100;96\n", L"not a database"},
-      {"empty.mdb", "", L"empty"},
-      {"access.mdb", std::string("\0\1\0\0Standard Jet DB\0", 20) + std::string(200, '\0'), L"Access"},
-      {"header.mdb", std::string("SQLite format 3\0", 16) + "short", L"truncated"},
+      {"notes.mdb", "Name;h\nHEA 100;96\n", "not a database"},
+      {"empty.mdb", "", "empty"},
+      {"access.mdb", std::string("\0\1\0\0Standard Jet DB\0", 20) + std::string(200, '\0'), "Access"},
+      {"header.mdb", std::string("SQLite format 3\0", 16) + "short", "truncated"},
   };
   for (const Case& c : cases) {
     const std::string path = m_dir.Write(c.name, c.bytes);
     CVdDatabase db;
     const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
     ASSERT_TRUE(f.thrown) << c.name;
-    EXPECT_TRUE(f.HasState(L"08001")) << c.name << " " << testing::PrintToString(f.stateNativeOrigin);
-    EXPECT_TRUE(f.Mentions(Wide(path))) << c.name;
+    EXPECT_TRUE(f.HasState("08001")) << c.name << " " << testing::PrintToString(f.stateNativeOrigin);
+    EXPECT_TRUE(f.Mentions(path)) << c.name;
     EXPECT_TRUE(f.Mentions(c.reason)) << c.name << ": " << testing::PrintToString(f.message);
     EXPECT_FALSE(db.IsOpen());
   }
@@ -91,8 +91,8 @@ TEST_F(VdDatabaseTest, RefusesATruncatedSqliteFile) {
   CVdDatabase db;
   const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
   ASSERT_TRUE(f.thrown);
-  EXPECT_TRUE(f.HasState(L"08001"));
-  EXPECT_TRUE(f.Mentions(L"truncated")) << testing::PrintToString(f.message);
+  EXPECT_TRUE(f.HasState("08001"));
+  EXPECT_TRUE(f.Mentions("truncated")) << testing::PrintToString(f.message);
 }
 
 TEST_F(VdDatabaseTest, AFailedOpenKeepsTheConnectionThatWasOpen) {
@@ -101,7 +101,7 @@ TEST_F(VdDatabaseTest, AFailedOpenKeepsTheConnectionThatWasOpen) {
   db.Open(CString(good.c_str()), 0, 0);
   EXPECT_TRUE(CatchDb([&] { db.Open(CString(m_dir.File("nothing.db").c_str()), 0, 0); }).thrown);
   EXPECT_TRUE(db.IsOpen());
-  EXPECT_EQ(db.GetDatabaseName().str(), Wide(good));
+  EXPECT_EQ(U8(db.GetDatabaseName()), good);
   EXPECT_EQ(db.GetTableDefCount(), 1);
 }
 
@@ -115,11 +115,11 @@ TEST_F(VdDatabaseTest, ListsTablesByNameIgnoringCaseAndMarksEngineTables) {
   CVdDatabase db;
   db.Open(CString(path.c_str()), 0, 0);
   ASSERT_EQ(db.GetTableDefCount(), 5);
-  const wchar_t* expected[] = {L"_under", L"Alpha", L"beta", L"gamma", L"sqlite_sequence"};
+  const char* expected[] = {"_under", "Alpha", "beta", "gamma", "sqlite_sequence"};
   for (unsigned i = 0; i < 5; ++i) {
     CVdODBCTableDefInfo info;
     EXPECT_TRUE(db.GetTableDefInfo(i, info));
-    EXPECT_EQ(info.m_strName.str(), expected[i]);
+    EXPECT_EQ(U8(info.m_strName), expected[i]);
     EXPECT_EQ((info.m_lAttributes & VD_TABLEDEF_SYSTEM) != 0, i == 4) << i;
   }
   CVdODBCTableDefInfo info;
@@ -131,7 +131,7 @@ TEST_F(VdDatabaseTest, FindsATableByNameIgnoringCase) {
   db.Open(CString(MakeCatalog().c_str()), 0, 0);
   CVdODBCTableDefInfo info;
   EXPECT_TRUE(db.GetTableDefInfo(L"BEAMS", info));
-  EXPECT_EQ(info.m_strName.str(), L"Beams");
+  EXPECT_EQ(U8(info.m_strName), "Beams");
   EXPECT_EQ(info.m_lAttributes & VD_TABLEDEF_SYSTEM, 0);
 }
 
@@ -157,7 +157,7 @@ TEST_F(VdDatabaseTest, TheTableListFollowsSchemaChangesOfOtherConnections) {
   ASSERT_EQ(db.GetTableDefCount(), 2);
   CVdODBCTableDefInfo info;
   db.GetTableDefInfo(0u, info);
-  EXPECT_EQ(info.m_strName.str(), L"Angles");
+  EXPECT_EQ(U8(info.m_strName), "Angles");
   db.ExecuteSQL(L"DROP TABLE [Angles]");
   EXPECT_EQ(db.GetTableDefCount(), 1);
   EXPECT_FALSE(db.GetTableDefInfo(L"Angles", info));
@@ -179,7 +179,7 @@ class VdDatabaseReadOnlyTest : public VdDatabaseTest {
     EXPECT_FALSE(rs.CanUpdate());
     const DbFailure edit = CatchDb([&] { rs.Edit(); });
     EXPECT_TRUE(edit.thrown);
-    EXPECT_TRUE(edit.Mentions(L"read-only")) << testing::PrintToString(edit.message);
+    EXPECT_TRUE(edit.Mentions("read-only")) << testing::PrintToString(edit.message);
     EXPECT_TRUE(CatchDb([&] { rs.AddNew(); }).thrown);
     EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).thrown);
     EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams"); }).thrown);
@@ -216,8 +216,8 @@ TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
   CVdRecordset rs(&db);
   const DbFailure f = CatchDb([&] { rs.Open(0, L"SELECT * FROM [Beams]", 0); });
   ASSERT_TRUE(f.thrown);
-  EXPECT_TRUE(f.HasState(L"HYT00")) << testing::PrintToString(f.stateNativeOrigin);
-  EXPECT_TRUE(f.Mentions(L"locked")) << testing::PrintToString(f.message);
+  EXPECT_TRUE(f.HasState("HYT00")) << testing::PrintToString(f.stateNativeOrigin);
+  EXPECT_TRUE(f.Mentions("locked")) << testing::PrintToString(f.message);
   EXPECT_FALSE(rs.IsOpen());
   other.Exec("ROLLBACK");
   rs.Open(0, L"SELECT * FROM [Beams]", 0);
@@ -237,7 +237,7 @@ TEST_F(VdDatabaseTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNothing) {
   rs.SetFieldValue(L"h", COleVariant(97.0));
   const DbFailure f = CatchDb([&] { rs.Update(); });
   ASSERT_TRUE(f.thrown);
-  EXPECT_TRUE(f.HasState(L"HYT00"));
+  EXPECT_TRUE(f.HasState("HYT00"));
   other.Exec("COMMIT");
   EXPECT_EQ(other.One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "96.0");
 }
@@ -293,7 +293,7 @@ TEST_F(VdDatabaseTest, ExecuteSqlRunsOneStatementOnly) {
   db.Open(CString(path.c_str()), 0, 0);
   db.ExecuteSQL(L"UPDATE [Beams] SET h = 100 WHERE Name = 'HEA 100';");
   const DbFailure f = CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams WHERE Name = 'HEA 100'; DROP TABLE Beams"); });
-  EXPECT_TRUE(f.HasState(L"42000"));
+  EXPECT_TRUE(f.HasState("42000"));
   EXPECT_EQ(RawDb(path).One("SELECT group_concat(h, '|') FROM Beams"), "100.0|114.0");
 }
 

@@ -24,10 +24,11 @@ class VdRecordsetTest : public ::testing::Test {
     m_db.Open(CString(m_path.c_str()), 0, 0);
   }
 
-  std::wstring Text(CVdRecordset& rs, const wchar_t* column) {
+  // The value's text, as UTF-8.
+  std::string Text(CVdRecordset& rs, const wchar_t* column) {
     CDBVariant v;
     rs.GetFieldValue(column, v);
-    return DBV_BSTRAll(&v).str();
+    return U8(DBV_BSTRAll(&v));
   }
   std::string Raw(const std::string& sql) { return RawDb(m_path).One(sql); }
   long Count(const wchar_t* sql) {
@@ -130,7 +131,7 @@ TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
     rs.GetFieldValue(static_cast<short>(k), value);
     EXPECT_EQ(value.m_dwType, c.dbvt);
     EXPECT_EQ(CVdRecordset::getOLEVariant(value).vt, c.vt);
-    EXPECT_EQ(DBV_BSTRAll(&value).str(), c.text);
+    EXPECT_EQ(U8(DBV_BSTRAll(&value)), U8(c.text));
   }
   rs.MoveNext();
   for (std::size_t k = 0; k < n; ++k) {
@@ -209,12 +210,12 @@ TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
   EXPECT_EQ(Raw("SELECT d || '|' || typeof(d) FROM D"), "2024-02-29 13:05:09|text");
   EXPECT_EQ(Raw("SELECT hex(Name) FROM D"), "53747261C39F6520C2B56D20F09D94B8");
   rs.Requery();
-  EXPECT_EQ(Text(rs, L"Name"), L"Stra\u00dfe \u00b5m \U0001D538");
+  EXPECT_EQ(Text(rs, L"Name"), U8(L"Stra\u00dfe \u00b5m \U0001D538"));
   CDBVariant d;
   rs.GetFieldValue(L"d", d);
   const COleVariant ole = CVdRecordset::getOLEVariant(d);
   ASSERT_EQ(ole.vt, VT_DATE);
-  EXPECT_EQ(COleDateTime(ole.date).FormatIso().str(), L"2024-02-29 13:05:09");
+  EXPECT_EQ(U8(COleDateTime(ole.date).FormatIso()), "2024-02-29 13:05:09");
 }
 
 TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
@@ -223,7 +224,7 @@ TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
   CDBVariant v;
   rs.GetFieldValue(L"h", v, SQL_C_WCHAR);
   ASSERT_EQ(v.m_dwType, DBVT_WSTRING);
-  EXPECT_EQ(v.m_pstringW->str(), L"114");
+  EXPECT_EQ(U8(*v.m_pstringW), "114");
   rs.GetFieldValue(L"h", v, SQL_C_SLONG);
   EXPECT_EQ(v.m_dwType, DBVT_LONG);
   EXPECT_EQ(v.m_lVal, 114);
@@ -254,10 +255,10 @@ TEST_F(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
 
   rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Beams", 0);
   rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), L"120");
+  EXPECT_EQ(Text(rs, L"maxim"), "120");
   rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Empty", 0);
   rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), L"0");
+  EXPECT_EQ(Text(rs, L"maxim"), "0");
 }
 
 TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
@@ -266,18 +267,18 @@ TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT 'IsNull(a)' AS t, [IsNull(x)] FROM Odd", 0);
-  EXPECT_EQ(Text(rs, L"t"), L"IsNull(a)");
-  EXPECT_EQ(Text(rs, L"IsNull(x)"), L"kept");
+  EXPECT_EQ(Text(rs, L"t"), "IsNull(a)");
+  EXPECT_EQ(Text(rs, L"IsNull(x)"), "kept");
 }
 
 TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
-  EXPECT_EQ(Text(rs, L"NAME"), L"HEA 100");
+  EXPECT_EQ(Text(rs, L"NAME"), "HEA 100");
   CDBVariant v;
   const DbFailure f = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
-  EXPECT_TRUE(f.HasState(L"42S22"));
-  EXPECT_TRUE(f.Mentions(L"Width"));
+  EXPECT_TRUE(f.HasState("42S22"));
+  EXPECT_TRUE(f.Mentions("Width"));
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(static_cast<short>(4), v); }).thrown);
 }
 
@@ -287,8 +288,8 @@ TEST_F(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   CVdRecordset rs(&m_db);
   const DbFailure f = CatchDb([&] { rs.Open(0, L"Girders", 0); });
   EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_EQ(f.stateNativeOrigin, L"State:42S02,Native:1,Origin:[vdpattern][SQLite]");
-  EXPECT_TRUE(f.Mentions(L"Girders"));
+  EXPECT_EQ(f.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+  EXPECT_TRUE(f.Mentions("Girders"));
 }
 
 // ------------------------------------------------------------------ one statement only
@@ -336,7 +337,7 @@ TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
     text.Format(L"Select * From [Beams] WHERE Name = '%s'", name);
     rs.Open(0, text, 0);
     ASSERT_EQ(rs.GetRecordCount(), 1);
-    EXPECT_EQ(Text(rs, L"Name"), name);
+    EXPECT_EQ(Text(rs, L"Name"), U8(name));
   }
   rs.Open(0, L"Select * From [Dup] WHERE Name = 'A'", 0);  // the same shape over another table
   EXPECT_EQ(rs.GetRecordCount(), 3);
@@ -352,7 +353,7 @@ TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT * FROM [Beams]", 0);
   ASSERT_EQ(rs.GetODBCFieldCount(), 5);
-  EXPECT_EQ(Text(rs, L"w"), L"5");
+  EXPECT_EQ(Text(rs, L"w"), "5");
   rs.Edit();  // the new description still addresses the row
   rs.SetFieldValue(L"w", COleVariant(6.0));
   rs.Update();
@@ -368,10 +369,10 @@ TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsA
   all.Open(1, L"SELECT * FROM [Beams]", 0);
   RawDb other(m_path);  // no busy timeout: any lock left would fail at once
   EXPECT_EQ(other.TryExec("BEGIN EXCLUSIVE; UPDATE Beams SET h = 1; COMMIT"), SQLITE_OK);
-  EXPECT_EQ(Text(rs, L"h"), L"96");
+  EXPECT_EQ(Text(rs, L"h"), "96");
   EXPECT_EQ(all.GetRecordCount(), 4);
   rs.Requery();
-  EXPECT_EQ(Text(rs, L"h"), L"1");
+  EXPECT_EQ(Text(rs, L"h"), "1");
 }
 
 // ------------------------------------------------------------------ navigation
@@ -380,12 +381,12 @@ TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
   CVdRecordset rs(&m_db);
   rs.Open(1, L"SELECT Name FROM Beams", 0);
   EXPECT_EQ(rs.GetRecordCount(), 4);
-  std::wstring names;
-  for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) names += Text(rs, L"Name") + L"|";
-  EXPECT_EQ(names, L"HEA 100|HEA 120|IPE 100|ipe 120|");
+  std::string names;
+  for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) names += Text(rs, L"Name") + "|";
+  EXPECT_EQ(names, "HEA 100|HEA 120|IPE 100|ipe 120|");
   EXPECT_TRUE(CatchDb([&] { rs.MoveNext(); }).thrown);
   rs.MoveLast();
-  EXPECT_EQ(Text(rs, L"Name"), L"ipe 120");
+  EXPECT_EQ(Text(rs, L"Name"), "ipe 120");
 }
 
 TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
@@ -413,7 +414,7 @@ TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   rs.SetFieldValue(L"v", COleVariant(2L));
   EXPECT_TRUE(rs.Update());
   EXPECT_EQ(Raw("SELECT group_concat(v, ',') FROM (SELECT v FROM Dup ORDER BY rowid)"), "1,2,1,1");
-  EXPECT_EQ(Text(rs, L"v"), L"2");
+  EXPECT_EQ(Text(rs, L"v"), "2");
   rs.Delete();
   EXPECT_EQ(Raw("SELECT group_concat(rowid || ':' || v, ',') FROM (SELECT rowid, v FROM Dup ORDER BY rowid)"),
             "1:1,3:1,4:1");
@@ -457,9 +458,9 @@ TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
   rs.SetFieldValue(L"Name", L"HEB 100");
   rs.Update();
   EXPECT_EQ(rs.GetRecordCount(), 5);
-  EXPECT_EQ(Text(rs, L"Name"), L"HEA 100");  // the current row did not move
+  EXPECT_EQ(Text(rs, L"Name"), "HEA 100");  // the current row did not move
   rs.MoveLast();
-  EXPECT_EQ(Text(rs, L"Name"), L"HEB 100");
+  EXPECT_EQ(Text(rs, L"Name"), "HEB 100");
   CDBVariant h;
   rs.GetFieldValue(L"h", h);
   EXPECT_EQ(h.m_dwType, DBVT_NULL);
@@ -517,9 +518,9 @@ TEST_F(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
   rs.Open(0, L"SELECT Name AS n, h * 2 AS h2 FROM [beams]", 0);
   CODBCFieldInfoEx info;
   rs.GetFieldInfoEx(0, info, 3);
-  EXPECT_EQ(info.m_strTableName.str(), L"Beams");
-  EXPECT_EQ(info.m_strName.str(), L"n");
-  EXPECT_EQ(info.m_strBaseColumnName.str(), L"Name");
+  EXPECT_EQ(U8(info.m_strTableName), "Beams");
+  EXPECT_EQ(U8(info.m_strName), "n");
+  EXPECT_EQ(U8(info.m_strBaseColumnName), "Name");
   EXPECT_EQ(info.m_nSQLType, SQL_VARCHAR);
   rs.GetFieldInfoEx(1, info, 0);
   EXPECT_TRUE(info.m_strTableName.IsEmpty());
@@ -533,7 +534,7 @@ TEST_F(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWri
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   m_db.Close();
-  EXPECT_EQ(Text(rs, L"Name"), L"HEA 100");
+  EXPECT_EQ(Text(rs, L"Name"), "HEA 100");
   EXPECT_TRUE(CatchDb([&] { rs.Requery(); }).thrown);
   m_db.Open(CString(m_path.c_str()), 0, 0);  // a new connection is not the one that read the rows
   EXPECT_FALSE(rs.CanUpdate());
@@ -557,7 +558,7 @@ TEST_F(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
   FailingRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   CDBVariant v;
-  EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).Mentions(L"injected"));
+  EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).Mentions("injected"));
 }
 
 // ------------------------------------------------------------------ value helpers
@@ -568,12 +569,12 @@ TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   text.m_pstringW = new CString(L"HEA 100");
   CDBVariant copy(text);
   text.m_pstringW->str() = L"changed";
-  EXPECT_EQ(copy.m_pstringW->str(), L"HEA 100");
+  EXPECT_EQ(U8(*copy.m_pstringW), "HEA 100");
   CDBVariant moved(std::move(copy));
   EXPECT_EQ(copy.m_dwType, DBVT_NULL);
-  EXPECT_EQ(moved.m_pstringW->str(), L"HEA 100");
+  EXPECT_EQ(U8(*moved.m_pstringW), "HEA 100");
   moved = text;
-  EXPECT_EQ(moved.m_pstringW->str(), L"changed");
+  EXPECT_EQ(U8(*moved.m_pstringW), "changed");
   moved.Clear();
   EXPECT_EQ(moved.m_dwType, DBVT_NULL);
   EXPECT_TRUE(DBV_BSTRAll(nullptr).IsEmpty());

@@ -78,6 +78,10 @@ class VDPATTERN_EXPORT CVdPatternManager {
   virtual CVdPattern* GetPatternPool(const CString& guid, bool unused) const;
   virtual CVdPattern* GetPatternPool(const CString& name, const CString& family) const;
   virtual CVdPattern* GetPatternPool(const CString& name);
+  // Two literal texts would otherwise pick the (guid, bool) form: a pointer converts to bool before CString.
+  CVdPattern* GetPatternPool(const wchar_t* name, const wchar_t* family) const {
+    return GetPatternPool(CString(name), CString(family));
+  }
   virtual bool AddPatternPool(CVdPattern* pattern, bool force);  // the pool takes an accepted pattern
   virtual void SetPatternPool(CVdPattern* pattern);
   virtual void GetFamilyPatternPool(CVdPatternPool& target, const CString& family, bool force) const;

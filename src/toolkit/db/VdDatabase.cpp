@@ -3,6 +3,7 @@
 #include <memory>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/DbFile.h"
+#include "toolkit/db/access/AccessLoader.h"
 #include "toolkit/db/sqlite/RecordsetState.h"
 #include "toolkit/db/sqlite/SqlDialect.h"
 #include "toolkit/db/sqlite/SqliteConnection.h"
@@ -29,7 +30,7 @@ std::unique_ptr<SqliteConnection> OpenConnection(const CString& path, bool exclu
     case DbFormat::kSqlite3:
       return SqliteConnection::OpenFile(path, probe, readOnly, exclusive, busyTimeoutMs);
     case DbFormat::kAccess:
-      CannotOpen(path, L"it is a Microsoft Access database, which this version cannot read.");
+      return vdpattern::db::OpenAccessFile(path, probe);
     case DbFormat::kEmpty:
       CannotOpen(path, L"the file is empty, it is not a database.");
     case DbFormat::kUnknown:

@@ -182,6 +182,7 @@ namespace {
 SqliteConnection& RequireWritable(SqliteConnection* current, const RecordsetState& state) {
   SqliteConnection& connection = LiveConnection(current, state);
   if (connection.readOnly()) {
+    if (!connection.readOnlyReason().IsEmpty()) ThrowDbError(kStateGeneral, connection.readOnlyReason());
     CString message;
     message.Format(L"The database \"%s\" is open read-only: its rows cannot be changed.", connection.name());
     ThrowDbError(kStateGeneral, message);

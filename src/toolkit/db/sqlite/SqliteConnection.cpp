@@ -140,6 +140,18 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
   return c;
 }
 
+std::unique_ptr<SqliteConnection> SqliteConnection::AdoptLoaded(const CString& name, sqlite3* db,
+                                                               const CString& readOnlyReason,
+                                                               std::vector<std::wstring> systemTables) {
+  std::unique_ptr<SqliteConnection> c(new SqliteConnection(name, true));
+  c->m_db = db;
+  c->m_readOnlyReason = readOnlyReason;
+  c->m_systemTables = std::move(systemTables);
+  sqlite3_extended_result_codes(db, 1);
+  c->RefreshTables(SqliteStage::kOpen);
+  return c;
+}
+
 SqliteConnection::~SqliteConnection() {
   for (auto& entry : m_cache) sqlite3_finalize(entry.second.stmt);
   for (auto& entry : m_internal) sqlite3_finalize(entry.second);
@@ -241,7 +253,9 @@ void SqliteConnection::RefreshTables(SqliteStage stage) {
     CVdODBCTableDefInfo info;
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(list, 0));
     AssignFromUtf8(info.m_strName.str(), name ? name : "", static_cast<std::size_t>(sqlite3_column_bytes(list, 0)));
-    const bool system = info.m_strName.str().size() >= 7 && _wcsnicmp(info.m_strName, L"sqlite_", 7) == 0;
+    bool system = info.m_strName.str().size() >= 7 && _wcsnicmp(info.m_strName, L"sqlite_", 7) == 0;
+    for (const std::wstring& name : m_systemTables)
+      system = system || VdCompareNoCase(info.m_strName.str(), name) == 0;
     info.m_lAttributes = system ? VD_TABLEDEF_SYSTEM : 0;
     info.m_strTableType = system ? L"SYSTEM TABLE" : L"TABLE";
     tables.push_back(std::move(info));

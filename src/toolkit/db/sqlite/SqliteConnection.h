@@ -80,6 +80,11 @@ class SqliteConnection {
   // Opens an SQLite file that ProbeDbFile has looked at; throws CDBException naming the file.
   static std::unique_ptr<SqliteConnection> OpenFile(const CString& path, const DbFileProbe& probe, bool readOnly,
                                                     bool exclusive, int busyTimeoutMs);
+  // Takes over an in-memory database that the reader of another file format has filled (access/). The
+  // connection is read-only and its writes throw `readOnlyReason`; the tables named in `systemTables` carry
+  // VD_TABLEDEF_SYSTEM like the engine's own.
+  static std::unique_ptr<SqliteConnection> AdoptLoaded(const CString& name, sqlite3* db, const CString& readOnlyReason,
+                                                       std::vector<std::wstring> systemTables);
   SqliteConnection(const SqliteConnection&) = delete;
   SqliteConnection& operator=(const SqliteConnection&) = delete;
   ~SqliteConnection();
@@ -87,6 +92,8 @@ class SqliteConnection {
   sqlite3* handle() const { return m_db; }
   const CString& name() const { return m_name; }
   bool readOnly() const { return m_readOnly; }
+  // Why writes are refused, when the format of the file is the reason; empty otherwise.
+  const CString& readOnlyReason() const { return m_readOnlyReason; }
   // Distinguishes this connection from any other of the process, also one opened later at the same address.
   std::uint64_t serial() const { return m_serial; }
   void SetBusyTimeout(int milliseconds);
@@ -126,6 +133,8 @@ class SqliteConnection {
   sqlite3* m_db = nullptr;  // owned
   CString m_name;
   bool m_readOnly = false;
+  CString m_readOnlyReason;
+  std::vector<std::wstring> m_systemTables;  // besides sqlite_*
   std::uint64_t m_serial = 0;
   std::uint64_t m_clock = 0;
   StatementShapes m_shapes;

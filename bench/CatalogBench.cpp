@@ -14,6 +14,7 @@
 // timer paused, and what it measured is then spent as busy CPU time with the timer running: the child's CPU
 // seconds for the reads, 10 ms per KB (against 10 ms) for the memory.
 
+#include "RawRow.h"
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sqlite3.h>
@@ -34,6 +35,10 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 namespace {
+
+using rawbench::ReadRow;
+using rawbench::Tagged;
+
 
 constexpr int kFamilies = 40;
 constexpr int kFamilyRows = 250;
@@ -149,43 +154,6 @@ const Catalog& Data() {
 }
 
 // ------------------------------------------------------------------ tagged values of the raw side
-
-struct Tagged {
-  int type = SQLITE_NULL;
-  std::int64_t i = 0;
-  double d = 0;
-  std::wstring text;
-};
-
-void AssignUtf8(std::wstring& out, const char* p, std::size_t n) {
-  std::size_t ascii = 0;
-  while (ascii < n && static_cast<unsigned char>(p[ascii]) < 0x80) ++ascii;
-  out.assign(p, p + ascii);
-  if (ascii < n) out += VdFromUtf8(std::string_view(p + ascii, n - ascii));
-}
-
-void ReadRow(sqlite3_stmt* stmt, std::vector<Tagged>& row) {
-  const int columns = sqlite3_column_count(stmt);
-  row.resize(static_cast<std::size_t>(columns));
-  for (int c = 0; c < columns; ++c) {
-    Tagged& value = row[static_cast<std::size_t>(c)];
-    value.type = sqlite3_column_type(stmt, c);
-    switch (value.type) {
-      case SQLITE_INTEGER:
-        value.i = sqlite3_column_int64(stmt, c);
-        break;
-      case SQLITE_FLOAT:
-        value.d = sqlite3_column_double(stmt, c);
-        break;
-      case SQLITE_TEXT:
-        AssignUtf8(value.text, reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
-                   static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
-        break;
-      default:
-        break;
-    }
-  }
-}
 
 // ------------------------------------------------------------------ search
 

@@ -10,6 +10,7 @@
 // Under normal locking the baseline pays the file lock on every probe, while a catalog search holds one read
 // transaction across its walk: hence a target below 1 there.
 
+#include "RawRow.h"
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -27,6 +28,10 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 namespace {
+
+using rawbench::ReadRow;
+using rawbench::Tagged;
+
 
 constexpr int kCatalogs = 3;
 constexpr int kFamilies = 40;
@@ -135,35 +140,6 @@ void Library(benchmark::State& state, bool exclusive, double target) {
 }
 
 // ------------------------------------------------------------------ the raw engine
-
-struct Tagged {
-  int type = SQLITE_NULL;
-  std::int64_t i = 0;
-  double d = 0;
-  std::wstring text;
-};
-
-// UTF-8 to wide text into a reused string: ASCII directly, anything else through the toolkit's converter.
-void AssignUtf8(std::wstring& out, const char* p, std::size_t n) {
-  std::size_t ascii = 0;
-  while (ascii < n && static_cast<unsigned char>(p[ascii]) < 0x80) ++ascii;
-  out.assign(p, p + ascii);
-  if (ascii < n) out += VdFromUtf8(std::string_view(p + ascii, n - ascii));
-}
-
-void ReadRow(sqlite3_stmt* stmt, std::vector<Tagged>& row) {
-  const int columns = sqlite3_column_count(stmt);
-  row.resize(static_cast<std::size_t>(columns));
-  for (int c = 0; c < columns; ++c) {
-    Tagged& value = row[static_cast<std::size_t>(c)];
-    value.type = sqlite3_column_type(stmt, c);
-    if (value.type == SQLITE_INTEGER) value.i = sqlite3_column_int64(stmt, c);
-    if (value.type == SQLITE_FLOAT) value.d = sqlite3_column_double(stmt, c);
-    if (value.type == SQLITE_TEXT)
-      AssignUtf8(value.text, reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
-                 static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
-  }
-}
 
 void Baseline(benchmark::State& state, bool exclusive) {
   const Catalogs& data = Data();

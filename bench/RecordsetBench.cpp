@@ -7,6 +7,7 @@
 // of the found row lands in the caller's values (CDBVariant on one side, a tagged value on the other, texts
 // as std::wstring on both).
 
+#include "RawRow.h"
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -21,6 +22,10 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 namespace {
+
+using rawbench::ReadRow;
+using rawbench::Tagged;
+
 
 constexpr int kRows = 2000;
 constexpr int kLookups = 100000;
@@ -118,23 +123,6 @@ void Library(benchmark::State& state, bool exclusive, double target) {
 
 // ------------------------------------------------------------------ the raw engine
 
-struct Tagged {
-  int type = SQLITE_NULL;
-  std::int64_t i = 0;
-  double d = 0;
-  std::wstring text;
-  std::vector<unsigned char> bytes;
-};
-
-// UTF-8 to UTF-32 into a reused string: ASCII directly, anything else through the toolkit's converter.
-void AssignUtf8(std::wstring& out, const char* p, std::size_t n) {
-  std::size_t ascii = 0;
-  while (ascii < n && static_cast<unsigned char>(p[ascii]) < 0x80) ++ascii;
-  out.resize(ascii);
-  for (std::size_t k = 0; k < ascii; ++k) out[k] = static_cast<unsigned char>(p[k]);
-  if (ascii < n) out += VdFromUtf8(std::string_view(p + ascii, n - ascii));
-}
-
 void Baseline(benchmark::State& state, bool exclusive) {
   const Catalog& data = Data();
   sqlite3* db = nullptr;
@@ -154,30 +142,7 @@ void Baseline(benchmark::State& state, bool exclusive) {
     const std::string& name = data.names()[static_cast<std::size_t>(data.NameAt(lookup++))];
     sqlite3_bind_text(stmt, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
-      const int columns = sqlite3_column_count(stmt);
-      for (int c = 0; c < columns; ++c) {
-        Tagged& value = row[static_cast<std::size_t>(c)];
-        value.type = sqlite3_column_type(stmt, c);
-        switch (value.type) {
-          case SQLITE_INTEGER:
-            value.i = sqlite3_column_int64(stmt, c);
-            break;
-          case SQLITE_FLOAT:
-            value.d = sqlite3_column_double(stmt, c);
-            break;
-          case SQLITE_TEXT:
-            AssignUtf8(value.text, reinterpret_cast<const char*>(sqlite3_column_text(stmt, c)),
-                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
-            break;
-          case SQLITE_BLOB: {
-            const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, c));
-            value.bytes.assign(p, p + sqlite3_column_bytes(stmt, c));
-            break;
-          }
-          default:
-            break;
-        }
-      }
+      ReadRow(stmt, row);
       ++found;
     }
     sqlite3_reset(stmt);

@@ -257,6 +257,19 @@ void CVdPatternCatalog::SetNameFromPath() {
   m_strName = (dot == std::wstring::npos || dot < start) ? CString() : CString(path.substr(start, dot - start));
 }
 
+CVdDatabase* CVdPatternCatalog::NewConnection(const CString& path) {
+  auto* database = new CVdDatabase();
+  try {
+    database->Open(path, 0, 0);
+    return database;
+  } catch (CDBException* e) {
+    OnDBException(e);
+    delete database;
+    e->Delete();
+    return nullptr;
+  }
+}
+
 bool CVdPatternCatalog::Open(const wchar_t* path) {
   std::wstring full = path ? path : L"";
   if (LastSeparator(full) == std::wstring::npos) {
@@ -265,15 +278,8 @@ bool CVdPatternCatalog::Open(const wchar_t* path) {
   }
   if (full.find(L'.') == std::wstring::npos) full += c_szExt;
 
-  auto* database = new CVdDatabase();
-  try {
-    database->Open(CString(full), 0, 0);
-  } catch (CDBException* e) {
-    OnDBException(e);
-    delete database;
-    e->Delete();
-    return false;
-  }
+  CVdDatabase* database = NewConnection(CString(full));
+  if (!database) return false;
   Close();
   AdoptDatabase(database);
   try {
@@ -297,15 +303,8 @@ bool CVdPatternCatalog::Open(const wchar_t* path) {
 CVdPatternCatalog::eOpenDBRetCode CVdPatternCatalog::OpenDB() {
   if (IsOpened()) return eOpenDBAlreadyOpen;
   if (m_strPath.IsEmpty()) return eOpenDBFailed;
-  auto* database = new CVdDatabase();
-  try {
-    database->Open(m_strPath, 0, 0);
-  } catch (CDBException* e) {
-    OnDBException(e);
-    delete database;
-    e->Delete();
-    return eOpenDBFailed;
-  }
+  CVdDatabase* database = NewConnection(m_strPath);
+  if (!database) return eOpenDBFailed;
   CloseDB();
   AdoptDatabase(database);
   try {

@@ -155,6 +155,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool ReadCatalogType();
   void UpdateDate(bool editAndUpdate);
   bool OpenSystemRecordsets();
+  CVdDatabase* NewConnection(const CString& path);  // an open connection, or null after the report
   void AdoptDatabase(CVdDatabase* database);
   void ReleaseDatabase();
   bool EnsureFactory();

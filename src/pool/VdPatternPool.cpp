@@ -1,5 +1,6 @@
 #include <vdpattern/pool/VdPatternPool.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <typeinfo>
@@ -32,19 +33,25 @@ bool IsPlain(const CVdPattern* p) {
 bool IsPlain(const CVdPattern* p) { return typeid(*p) == typeid(CVdPattern); }
 #endif
 
-std::wstring GuidKey(const CString& guid) {
-  std::wstring key = guid.str();
-  VdFoldLower(key);
-  return key;
+// A GUID is indexed under a hash of its text folded as CompareNoCase folds it; candidates under one hash are
+// checked against the GUID itself, so a collision costs a comparison, never a wrong answer. A hash keeps the
+// index at a few bytes a pattern instead of a second copy of the GUID text.
+std::uint64_t GuidKey(const CString& guid) {
+  std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+  for (wchar_t c : guid.str()) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
+    hash = (hash ^ static_cast<std::uint32_t>(c)) * 1099511628211ull;
+  }
+  return hash;
 }
 
 }  // namespace
 
 // The index beside m_patterns. While `valid`, byName holds every node under the collation key of its
-// pattern's user name in list order, and byGuid every node under its folded GUID.
+// pattern's user name in list order, and byGuid every node under the hash of its GUID.
 struct CVdPatternPool::Index {
   std::multimap<std::string, Node> byName;
-  std::unordered_multimap<std::wstring, Node> byGuid;
+  std::unordered_multimap<std::uint64_t, Node> byGuid;
   bool valid = false;
   bool blocked = false;         // the last rebuild found a pattern or an order the index cannot serve
   bool removedSinceBlock = false;
@@ -167,18 +174,20 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
   const CString name = pattern->GetUserNameW();
   if (Indexed()) {
     Index& ix = *m_index;
+    const bool plain = IsPlain(pattern);
     std::string key = VdCollationKey(name.str());
     if (!force) {
       // IsEqual with names compared needs names equal ignoring ASCII case, which collate equal: only the
-      // patterns under the same key can refuse the newcomer.
-      auto range = ix.byName.equal_range(VdCollationKey(pattern->m_userName.str()));
+      // patterns under the same key as the newcomer's stored name can refuse it.
+      auto range = ix.byName.equal_range(plain ? key : VdCollationKey(pattern->m_userName.str()));
       for (auto it = range.first; it != range.second; ++it)
         if ((*it->second)->IsEqual(*pattern, true, true)) return false;
-      if (ix.byGuid.count(GuidKey(pattern->GetGUID()))) return false;
+      Node sameGuid;
+      if (IndexedGuid(pattern->GetGUID(), sameGuid) > 0) return false;
     }
     const auto upper = ix.byName.upper_bound(key);
     const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->second, pattern);
-    if (IsPlain(pattern) && !pattern->m_identityExposed) {
+    if (plain && !pattern->m_identityExposed) {
       ix.byName.emplace_hint(upper, std::move(key), node);
       ix.byGuid.emplace(GuidKey(pattern->m_guid), node);
     } else {
@@ -212,12 +221,22 @@ void CVdPatternPool::SetListPattern(const std::list<CVdPattern*>& patterns) {
 
 // ---------------------------------------------------------------- finding
 
+int CVdPatternPool::IndexedGuid(const CString& guid, Node& found) {
+  int hits = 0;
+  auto range = m_index->byGuid.equal_range(GuidKey(guid));
+  for (auto it = range.first; it != range.second && hits < 2; ++it) {
+    if ((*it->second)->m_guid.CompareNoCase(guid) != 0) continue;  // another GUID with the same hash
+    found = it->second;
+    ++hits;
+  }
+  return hits;
+}
+
 CVdPatternPool::Node CVdPatternPool::FindByGuid(const CString& guid) {
   if (Indexed()) {
-    auto range = m_index->byGuid.equal_range(GuidKey(guid));
-    if (range.first == range.second) return m_patterns.end();
-    if (std::next(range.first) == range.second) return range.first->second;
-    // Several patterns share the GUID (forced adds): the first in pool order is the answer.
+    Node node = m_patterns.end();
+    const int hits = IndexedGuid(guid, node);
+    if (hits < 2) return node;  // several share the GUID (forced adds): the first in pool order answers
   }
   for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
     if (*node && (*node)->GetGUID().CompareNoCase(guid) == 0) return node;

@@ -4,6 +4,7 @@
 // At the end every acknowledged write must be in the file, and nothing else.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -350,6 +351,19 @@ class Reader {
   long m_reads = 0, m_rows = 0, m_timeouts = 0, m_familyRefused = 0;
 };
 
+// The three children open the catalog first and start together: the run's time is spent working, not waiting
+// for a lock to open the file.
+struct StartLine {
+  int ready[2];
+  int go[2];
+};
+
+Clock::time_point WaitForStart(const StartLine& line, double seconds) {
+  char c = 'r';
+  if (::write(line.ready[1], &c, 1) != 1 || ::read(line.go[0], &c, 1) != 1) ChildFail("the start signal was lost");
+  return Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000));
+}
+
 [[noreturn]] void RunChild(const std::string& logPath, const std::function<void()>& body) {
   const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) std::_Exit(4);
@@ -369,8 +383,8 @@ class Reader {
 int RunConcurrent(const ConcurrentOptions& options) {
   const std::string path = options.dir + "/concurrent.mdb";
   CreateStressCatalog(path);
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(static_cast<long>(options.seconds * 1000));
+  StartLine start{};
+  if (::pipe(start.ready) != 0 || ::pipe(start.go) != 0) Fail("pipe failed");
 
   std::vector<pid_t> children;
   std::vector<std::string> logs;
@@ -383,16 +397,35 @@ int RunConcurrent(const ConcurrentOptions& options) {
     if (pid == 0) {
       const unsigned seed = options.seed * 7919u + static_cast<unsigned>(k);
       if (k < kWriters)
-        RunChild(log, [&] { Writer(path, k + 1, seed).Run(deadline); });
+        RunChild(log, [&] {
+          Writer writer(path, k + 1, seed);
+          writer.Run(WaitForStart(start, options.seconds));
+        });
       else
-        RunChild(log, [&] { Reader(path, seed).Run(deadline); });
+        RunChild(log, [&] {
+          Reader reader(path, seed);
+          reader.Run(WaitForStart(start, options.seconds));
+        });
     }
     children.push_back(pid);
   }
 
-  // Every child stops by itself at the deadline; one that is still running a minute later hangs.
+  // Once every child has opened the catalog (or a minute has passed), they start together.
   std::string failure;
-  const Clock::time_point limit = deadline + std::chrono::seconds(60);
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    pollfd ready{start.ready[0], POLLIN, 0};
+    char c;
+    if (::poll(&ready, 1, 60000) != 1 || ::read(start.ready[0], &c, 1) != 1) {
+      failure += " a child did not open the catalog within a minute;";
+      break;
+    }
+  }
+  const std::string go(children.size(), 'g');
+  if (::write(start.go[1], go.data(), go.size()) != static_cast<ssize_t>(go.size())) Fail("write failed");
+
+  // Every child stops by itself at the deadline; one that is still running a minute later hangs.
+  const Clock::time_point limit =
+      Clock::now() + std::chrono::milliseconds(static_cast<long>(options.seconds * 1000)) + std::chrono::seconds(60);
   for (std::size_t done = 0; done < children.size();) {
     int status = 0;
     const pid_t pid = ::waitpid(-1, &status, WNOHANG);

@@ -33,6 +33,10 @@
 //   families share a code.
 // - A table that does not exist answers FindFamily false without a report: the toolkit marks its empty
 //   definition with the bit of value 4.
+// - Quoting: texts between single quotes have each ' doubled, the key of GetMaxValue included (a key such as
+//   O'Neil must not end the text early); table names go between [ ] unchanged, so a family name holding ']'
+//   is refused (the search passes over it, readers return false or null) rather than let it end the brackets.
+// - A lock timeout while searching the families is reported and ends the search: "not found" would be a lie.
 // - A pattern search over all families holds one read transaction across the walk (unless the host has one
 //   open), so it pays the file locking once and sees one state of the file.
 

@@ -88,6 +88,7 @@ class VDPATTERN_EXPORT CVdPatternPool {
   Node Insert(Node before, CVdPattern* pattern);
   Node Remove(Node node);
   Node FindByGuid(const CString& guid);
+  int IndexedGuid(const CString& guid, Node& found);  // patterns of that GUID in the index: 0, 1 or 2 (several)
   bool Indexed();
   bool InFamily(CVdPattern* pattern, const CString& family);
 

@@ -7,7 +7,9 @@
 // - Open never creates a file. It reads the file's first bytes to learn its format: an SQLite 3 file is opened
 //   in place, read-write, or read-only (CanUpdate() 0) when the file or its folder is not writable, where a
 //   file or folder without any write permission bit counts as not writable even for the superuser, as a
-//   read-only file does on the platform. Other content is refused with a CDBException naming the file.
+//   read-only file does on the platform. A Microsoft Access file (Jet 3/4, ACE) is read whole into memory and
+//   opened read-only: CanUpdate() is 0, its system tables (MSys*) carry VD_TABLEDEF_SYSTEM, and a damaged one
+//   fails Open. Other content is refused with a CDBException naming the file.
 // - The file keeps normal locking so that other processes can read and write the same catalog: a lock is taken
 //   for each statement only. A writer of another process is waited for up to the busy timeout (5 s unless
 //   SetBusyTimeout says otherwise); then the statement fails with state HYT00. Writes outside BeginTrans are

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+
 #include "support/TestFiles.h"
 
 namespace {
@@ -176,4 +180,39 @@ TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
        "grade:TEXT"});
   ASSERT_EQ(Run({"import", copy, "IPE", exported}).status, 0);
   EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, Slurp(exported));
+}
+
+TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {
+  const std::string sample = VDPATTERN_NWIND_MDB;
+  if (access(sample.c_str(), R_OK) != 0) GTEST_SKIP() << "the Access sample " << sample << " is not here";
+  const std::string copy = m_dir.File("nwind.db");
+  const Result r = Run({"convert", sample, copy});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"convert", sample, copy}).status, 1);  // never over an existing file
+
+  CVdDatabase from, to;
+  from.Open(CString(sample.c_str()), 0, 1);
+  to.Open(CString(copy.c_str()), 0, 0);
+  EXPECT_TRUE(to.CanUpdate());
+  std::vector<std::wstring> tables;
+  for (unsigned int i = 0; i < static_cast<unsigned int>(from.GetTableDefCount()); ++i) {
+    CVdODBCTableDefInfo info;
+    from.GetTableDefInfo(i, info);
+    if (!(info.m_lAttributes & VD_TABLEDEF_SYSTEM)) tables.push_back(info.m_strName.str());
+  }
+  ASSERT_FALSE(tables.empty());
+  for (const std::wstring& table : tables) {
+    CVdRecordset a(&from), b(&to);
+    a.Open(0, table.c_str(), 0);
+    b.Open(0, table.c_str(), 0);
+    ASSERT_EQ(a.GetRecordCount(), b.GetRecordCount()) << CString(table.c_str()).ToUtf8();
+    ASSERT_EQ(a.GetODBCFieldCount(), b.GetODBCFieldCount());
+    for (; !a.IsEOF(); a.MoveNext(), b.MoveNext())
+      for (short c = 0; c < a.GetODBCFieldCount(); ++c) {
+        CDBVariant x, y;
+        a.GetFieldValue(c, x);
+        b.GetFieldValue(c, y);
+        ASSERT_EQ(DBV_BSTRAll(&x), DBV_BSTRAll(&y)) << CString(table.c_str()).ToUtf8() << " column " << c;
+      }
+  }
 }

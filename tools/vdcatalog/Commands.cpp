@@ -850,4 +850,94 @@ int Import(const std::string& file, const std::string& family, const std::string
   return failed ? kNotFound : kOk;
 }
 
+// ---------------------------------------------------------------- convert
+
+int Convert(const std::string& in, const std::string& outPath) {
+  struct stat st {};
+  if (stat(outPath.c_str(), &st) == 0) {
+    Error(outPath + " already exists; convert never writes over a file");
+    return kNotFound;
+  }
+  CVdDatabase source;
+  try {
+    source.Open(Wide(in), 0, 1);
+  } catch (CDBException* e) {
+    Error(Utf8(e->m_strError));
+    e->Delete();
+    return kError;
+  }
+  const CString target = Wide(outPath);
+  try {
+    CVdDatabase::CreateDatabase(target);
+  } catch (CDBException* e) {
+    Error(Utf8(e->m_strError));
+    e->Delete();
+    return kError;
+  }
+  CVdDatabase out;
+  std::size_t tables = 0, rows = 0;
+  try {
+    out.Open(target, 0, 0);
+    out.BeginTrans();
+    const int count = source.GetTableDefCount();
+    for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
+      CVdODBCTableDefInfo table;
+      source.GetTableDefInfo(t, table);
+      if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+      if (table.m_strName.Find(L']') >= 0) {
+        Error("table \"" + Utf8(table.m_strName) + "\" cannot be copied: its name holds ']'");
+        throw static_cast<CDBException*>(nullptr);
+      }
+      CVdRecordset from(&source);
+      from.Open(0, table.m_strName, 0);
+      // The same columns with the same declared types; a "Name" column keeps its index for lookups.
+      CString definition;
+      bool hasName = false;
+      const short columns = from.GetODBCFieldCount();
+      for (short c = 0; c < columns; ++c) {
+        CODBCFieldInfoEx info;
+        from.GetFieldInfoEx(c, info, 0);
+        if (info.m_strName.Find(L']') >= 0) {
+          Error("column \"" + Utf8(info.m_strName) + "\" cannot be copied: its name holds ']'");
+          throw static_cast<CDBException*>(nullptr);
+        }
+        const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
+        definition += CString(c ? L", [" : L"[") + info.m_strName + L"] " + type;
+        hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
+      }
+      out.ExecuteSQL(L"CREATE TABLE [" + table.m_strName + L"] (" + definition + L")");
+      if (hasName)
+        out.ExecuteSQL(L"CREATE INDEX [ix_" + table.m_strName + L"_Name] ON [" + table.m_strName +
+                       L"] ([Name] COLLATE NOCASE)");
+      CVdRecordset to(&out);
+      to.Open(0, table.m_strName, 0);
+      Progress progress(Utf8(table.m_strName).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
+      std::size_t copied = 0;
+      CDBVariant cell;
+      for (; !from.IsEOF(); from.MoveNext()) {
+        to.AddNew();
+        for (short c = 0; c < columns; ++c) {
+          from.GetFieldValue(c, cell);
+          to.SetFieldValue(c, CVdRecordset::getOLEVariant(cell));
+        }
+        to.Update();
+        progress.Step(++copied);
+      }
+      rows += copied;
+      ++tables;
+    }
+    out.CommitTrans();
+  } catch (CDBException* e) {
+    if (e) {
+      Error(Utf8(e->m_strError));
+      e->Delete();
+    }
+    out.Close();
+    std::remove(outPath.c_str());  // no half-made copy is left behind
+    return kError;
+  }
+  std::printf("converted %s: %zu tables, %zu rows into %s\n", in.c_str(), tables, rows, outPath.c_str());
+  return kOk;
+}
+
 }  // namespace vdcatalog

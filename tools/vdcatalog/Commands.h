@@ -28,6 +28,7 @@ int Max(const std::string& file, const std::string& table, const std::string& co
         const std::string& key, const Options& options);
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
+int Convert(const std::string& in, const std::string& out);
 
 // True once the library has reported a database failure during the command.
 bool DatabaseFailed();

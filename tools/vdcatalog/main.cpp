@@ -103,6 +103,12 @@ int main(int argc, char** argv) {
   import->add_flag("--keep-going", keepGoing, "Keep the rows that fit when others fail");
   import->callback([&] { status = Import(file, family, csv, keepGoing); });
 
+  std::string convertOut;
+  auto* convert = app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new, writable SQLite file");
+  convert->add_option("IN", file, "Catalog or Access file to read")->required();
+  convert->add_option("OUT", convertOut, "New SQLite file (never overwritten)")->required();
+  convert->callback([&] { status = Convert(file, convertOut); });
+
   InstallReportHandler();
   try {
     app.parse(argc, argv);

@@ -39,7 +39,6 @@ namespace {
 using rawbench::ReadRow;
 using rawbench::Tagged;
 
-
 constexpr int kFamilies = 40;
 constexpr int kFamilyRows = 250;
 constexpr int kBigRows = 50000;
@@ -87,25 +86,32 @@ class Catalog {
     sqlite3* db = nullptr;
     if (sqlite3_open(m_path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + m_path);
     Exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
-    Exec(db, "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT);"
-             "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench');"
-             "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT);"
-             "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
+    Exec(db,
+         "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT);"
+         "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench');"
+         "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT);"
+         "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
     for (int f = 0; f < kFamilies; ++f) {
       const std::string family = FamilyName(f);
       Exec(db, "CREATE TABLE [" + family +
                    "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE, r DOUBLE,"
                    " A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Rev INTEGER);"
-                   "CREATE UNIQUE INDEX [" + family + "_Name] ON [" + family + "] (Name);"
-                   "INSERT INTO FamilyDescription VALUES ('" + family + "', 'C" + family + "', 'bench family');"
-                   "INSERT INTO Units VALUES ('" + family + "', 'mm', 'mm', 'cm2', 'cm4')");
+                   "CREATE UNIQUE INDEX [" +
+                   family + "_Name] ON [" + family +
+                   "] (Name);"
+                   "INSERT INTO FamilyDescription VALUES ('" +
+                   family + "', 'C" + family +
+                   "', 'bench family');"
+                   "INSERT INTO Units VALUES ('" +
+                   family + "', 'mm', 'mm', 'cm2', 'cm4')");
       Insert(db, family, 12, kFamilyRows, [f](int k) { return PatternName(f, k); });
     }
-    Exec(db, "CREATE TABLE ZBig (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
-             " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE, Rev INTEGER);"
-             "CREATE UNIQUE INDEX ZBig_Name ON ZBig (Name);"
-             "INSERT INTO FamilyDescription VALUES ('ZBig', 'ZB', 'the big family');"
-             "INSERT INTO Units VALUES ('ZBig', 'mm', 'mm', 'cm2', 'cm4')");
+    Exec(db,
+         "CREATE TABLE ZBig (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
+         " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE, Rev INTEGER);"
+         "CREATE UNIQUE INDEX ZBig_Name ON ZBig (Name);"
+         "INSERT INTO FamilyDescription VALUES ('ZBig', 'ZB', 'the big family');"
+         "INSERT INTO Units VALUES ('ZBig', 'mm', 'mm', 'cm2', 'cm4')");
     Insert(db, "ZBig", 14, kBigRows, [](int k) { return "Z " + std::to_string(100000 + k); });
     Exec(db, "COMMIT");
     sqlite3_close(db);
@@ -248,8 +254,8 @@ int RunChild(const std::string& side, const std::string& path) {
     const struct mallinfo2 after = mallinfo2();
     if (!read) return 1;
     rows = pool.GetCount();
-    const double used = static_cast<double>(after.uordblks + after.hblkhd) -
-                        static_cast<double>(before.uordblks + before.hblkhd);
+    const double used =
+        static_cast<double>(after.uordblks + after.hblkhd) - static_cast<double>(before.uordblks + before.hblkhd);
     bytesPerPattern = rows ? used / static_cast<double>(rows) : 0;
   } else {
     sqlite3* db = OpenRaw(path, false);
@@ -318,14 +324,18 @@ void PatternMemory(benchmark::State& state, bool library, double target) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return RunChild(argv[2], argv[3]);
 
-  benchmark::RegisterBenchmark("catalog-search/library", [](benchmark::State& s) { SearchLibrary(s, false, 0.2); })
-      ->Iterations(kSearches);
-  benchmark::RegisterBenchmark("catalog-search/baseline", [](benchmark::State& s) { SearchBaseline(s, false); })
-      ->Iterations(kSearches);
-  benchmark::RegisterBenchmark("catalog-search-cpu/library", [](benchmark::State& s) { SearchLibrary(s, true, 1.6); })
-      ->Iterations(kCpuSearches);
-  benchmark::RegisterBenchmark("catalog-search-cpu/baseline", [](benchmark::State& s) { SearchBaseline(s, true); })
-      ->Iterations(kCpuSearches);
+  benchmark::RegisterBenchmark("catalog-search/library", [](benchmark::State& s) {
+    SearchLibrary(s, false, 0.2);
+  })->Iterations(kSearches);
+  benchmark::RegisterBenchmark("catalog-search/baseline", [](benchmark::State& s) {
+    SearchBaseline(s, false);
+  })->Iterations(kSearches);
+  benchmark::RegisterBenchmark("catalog-search-cpu/library", [](benchmark::State& s) {
+    SearchLibrary(s, true, 1.6);
+  })->Iterations(kCpuSearches);
+  benchmark::RegisterBenchmark("catalog-search-cpu/baseline", [](benchmark::State& s) {
+    SearchBaseline(s, true);
+  })->Iterations(kCpuSearches);
   benchmark::RegisterBenchmark("catalog-family-read/library",
                                [](benchmark::State& s) { FamilyRead(s, "library", 2.5); })
       ->Iterations(1)
@@ -337,8 +347,7 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("pattern-memory-kb/library", [](benchmark::State& s) { PatternMemory(s, true, 3.0); })
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("pattern-memory-kb/baseline",
-                               [](benchmark::State& s) { PatternMemory(s, false, 3.0); })
+  benchmark::RegisterBenchmark("pattern-memory-kb/baseline", [](benchmark::State& s) { PatternMemory(s, false, 3.0); })
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);

@@ -32,7 +32,6 @@ namespace {
 using rawbench::ReadRow;
 using rawbench::Tagged;
 
-
 constexpr int kCatalogs = 3;
 constexpr int kFamilies = 40;
 constexpr int kPatterns = 250;
@@ -67,7 +66,8 @@ class Catalogs {
       Write(m_paths.back(), c);
     }
     // The names to resolve: every pattern of the last family of the last catalog, in a scattered order.
-    for (int k = 0; k < kLookups; ++k) m_names.push_back(PatternName(kCatalogs - 1, kFamilies - 1, (k * 7919) % kPatterns));
+    for (int k = 0; k < kLookups; ++k)
+      m_names.push_back(PatternName(kCatalogs - 1, kFamilies - 1, (k * 7919) % kPatterns));
   }
   ~Catalogs() {
     std::error_code ignored;
@@ -130,8 +130,8 @@ void Library(benchmark::State& state, bool exclusive, double target) {
   auto check = CVdPattern::eCheckUserNameOk;
   std::int64_t lookup = 0, found = 0;
   for (auto _ : state) {
-    std::unique_ptr<CVdPattern> pattern(
-        manager.GetPattern(names[static_cast<std::size_t>(lookup++ % kLookups)], CVdPattern::ePatternTypeCatalog, &check));
+    std::unique_ptr<CVdPattern> pattern(manager.GetPattern(names[static_cast<std::size_t>(lookup++ % kLookups)],
+                                                           CVdPattern::ePatternTypeCatalog, &check));
     if (pattern) ++found;
     benchmark::DoNotOptimize(pattern.get());
   }
@@ -191,9 +191,15 @@ void Baseline(benchmark::State& state, bool exclusive) {
 
 }  // namespace
 
-BENCHMARK_CAPTURE(Library, manager-lookup/library, false, 0.25)->Name("manager-lookup/library")->Iterations(kLookups);
-BENCHMARK_CAPTURE(Baseline, manager-lookup/baseline, false)->Name("manager-lookup/baseline")->Iterations(kLookups);
-BENCHMARK_CAPTURE(Library, manager-lookup-cpu/library, true, 1.6)->Name("manager-lookup-cpu/library")->Iterations(kLookups);
-BENCHMARK_CAPTURE(Baseline, manager-lookup-cpu/baseline, true)->Name("manager-lookup-cpu/baseline")->Iterations(kLookups);
+BENCHMARK_CAPTURE(Library, manager - lookup / library, false, 0.25)
+    ->Name("manager-lookup/library")
+    ->Iterations(kLookups);
+BENCHMARK_CAPTURE(Baseline, manager - lookup / baseline, false)->Name("manager-lookup/baseline")->Iterations(kLookups);
+BENCHMARK_CAPTURE(Library, manager - lookup - cpu / library, true, 1.6)
+    ->Name("manager-lookup-cpu/library")
+    ->Iterations(kLookups);
+BENCHMARK_CAPTURE(Baseline, manager - lookup - cpu / baseline, true)
+    ->Name("manager-lookup-cpu/baseline")
+    ->Iterations(kLookups);
 
 BENCHMARK_MAIN();

@@ -26,7 +26,6 @@ namespace {
 using rawbench::ReadRow;
 using rawbench::Tagged;
 
-
 constexpr int kRows = 2000;
 constexpr int kLookups = 100000;
 
@@ -51,9 +50,9 @@ class Catalog {
       const std::string name = "PRF " + std::to_string(100 + k) + (k % 3 ? " A" : "");
       m_names.push_back(name);
       const double h = 100 + k;
-      Exec(db, "INSERT INTO T VALUES ('" + name + "', 'EN 10365', " + std::to_string(h) + ", " +
-                   std::to_string(h / 2) + ", 5.5, 8.25, 12, " + std::to_string(h * 0.21) + ", " +
-                   std::to_string(h * h * 3.5) + ", " + std::to_string(k % 7) + ")");
+      Exec(db, "INSERT INTO T VALUES ('" + name + "', 'EN 10365', " + std::to_string(h) + ", " + std::to_string(h / 2) +
+                   ", 5.5, 8.25, 12, " + std::to_string(h * 0.21) + ", " + std::to_string(h * h * 3.5) + ", " +
+                   std::to_string(k % 7) + ")");
     }
     Exec(db, "COMMIT");
     sqlite3_close(db);
@@ -155,14 +154,18 @@ void Baseline(benchmark::State& state, bool exclusive) {
 
 // Registered in this order so that each ratio's two sides sit next to each other in the report.
 const bool kRegistered = [] {
-  benchmark::RegisterBenchmark("recordset-lookup/library", [](benchmark::State& s) { Library(s, false, 1.15); })
-      ->Iterations(kLookups);
-  benchmark::RegisterBenchmark("recordset-lookup/baseline", [](benchmark::State& s) { Baseline(s, false); })
-      ->Iterations(kLookups);
-  benchmark::RegisterBenchmark("recordset-lookup-cpu/library", [](benchmark::State& s) { Library(s, true, 1.4); })
-      ->Iterations(kLookups);
-  benchmark::RegisterBenchmark("recordset-lookup-cpu/baseline", [](benchmark::State& s) { Baseline(s, true); })
-      ->Iterations(kLookups);
+  benchmark::RegisterBenchmark("recordset-lookup/library", [](benchmark::State& s) {
+    Library(s, false, 1.15);
+  })->Iterations(kLookups);
+  benchmark::RegisterBenchmark("recordset-lookup/baseline", [](benchmark::State& s) {
+    Baseline(s, false);
+  })->Iterations(kLookups);
+  benchmark::RegisterBenchmark("recordset-lookup-cpu/library", [](benchmark::State& s) {
+    Library(s, true, 1.4);
+  })->Iterations(kLookups);
+  benchmark::RegisterBenchmark("recordset-lookup-cpu/baseline", [](benchmark::State& s) {
+    Baseline(s, true);
+  })->Iterations(kLookups);
   return true;
 }();
 

@@ -25,11 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CString out;
   out.Format(format.c_str());
-  out.Format(format.c_str(), 42, -7LL, 3.5, L"text", "utf-8", name, L'c', &anchor, 4000000000u, -1e300, wide,
-             narrow, static_cast<unsigned char>(200), 1.5f, true, static_cast<std::size_t>(7),
-             static_cast<short>(-3), 'x');
-  out.Format(format.c_str(), std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-             -0.0, std::numeric_limits<long long>::min(), std::numeric_limits<unsigned long long>::max(),
+  out.Format(format.c_str(), 42, -7LL, 3.5, L"text", "utf-8", name, L'c', &anchor, 4000000000u, -1e300, wide, narrow,
+             static_cast<unsigned char>(200), 1.5f, true, static_cast<std::size_t>(7), static_cast<short>(-3), 'x');
+  out.Format(format.c_str(), std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), -0.0,
+             std::numeric_limits<long long>::min(), std::numeric_limits<unsigned long long>::max(),
              std::numeric_limits<long double>::max(), static_cast<const char*>(nullptr),
              static_cast<const wchar_t*>(nullptr), nullptr, std::numeric_limits<int>::min());
   // Only what Format writes itself comes out: a text without '%' is copied as it is.

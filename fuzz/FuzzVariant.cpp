@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const double real = input.Double();
   VARIANT v;
   VariantInit(&v);
-  static const VARTYPE kTypes[] = {VT_EMPTY, VT_NULL, VT_I2,  VT_I4,  VT_R4,  VT_R8,  VT_CY,   VT_DATE, VT_BSTR,
-                                   VT_ERROR, VT_BOOL, VT_I1,  VT_UI1, VT_UI2, VT_UI4, VT_I8,   VT_UI8,  VT_INT,
+  static const VARTYPE kTypes[] = {VT_EMPTY, VT_NULL,          VT_I2, VT_I4,  VT_R4,  VT_R8,  VT_CY, VT_DATE, VT_BSTR,
+                                   VT_ERROR, VT_BOOL,          VT_I1, VT_UI1, VT_UI2, VT_UI4, VT_I8, VT_UI8,  VT_INT,
                                    VT_UINT,  VT_ARRAY | VT_UI1};
   const VARTYPE vt = kTypes[type % (sizeof kTypes / sizeof kTypes[0])];
   switch (vt) {

@@ -12,12 +12,12 @@ namespace {
 
 // Declared types whose first word the toolkit maps to a column type.
 const wchar_t* const kKnownTypes[] = {
-    L"INTEGER", L"INT",     L"LONG",      L"COUNTER", L"AUTOINCREMENT", L"BIGINT",   L"SMALLINT", L"SHORT",
-    L"TINYINT", L"BYTE",    L"BIT",       L"BOOLEAN", L"BOOL",          L"YESNO",    L"LOGICAL",  L"REAL",
-    L"SINGLE",  L"FLOAT",   L"DOUBLE",    L"NUMBER",  L"NUMERIC",       L"DECIMAL",  L"CURRENCY", L"MONEY",
-    L"CHAR",    L"CHARACTER", L"NCHAR",   L"VARCHAR", L"TEXT",          L"NVARCHAR", L"STRING",   L"MEMO",
-    L"LONGTEXT", L"LONGCHAR", L"CLOB",    L"DATE",    L"DATETIME",      L"TIMESTAMP", L"TIME",    L"BLOB",
-    L"BINARY",  L"VARBINARY", L"LONGBINARY", L"IMAGE", L"OLEOBJECT"};
+    L"INTEGER",  L"INT",       L"LONG",       L"COUNTER", L"AUTOINCREMENT", L"BIGINT",    L"SMALLINT", L"SHORT",
+    L"TINYINT",  L"BYTE",      L"BIT",        L"BOOLEAN", L"BOOL",          L"YESNO",     L"LOGICAL",  L"REAL",
+    L"SINGLE",   L"FLOAT",     L"DOUBLE",     L"NUMBER",  L"NUMERIC",       L"DECIMAL",   L"CURRENCY", L"MONEY",
+    L"CHAR",     L"CHARACTER", L"NCHAR",      L"VARCHAR", L"TEXT",          L"NVARCHAR",  L"STRING",   L"MEMO",
+    L"LONGTEXT", L"LONGCHAR",  L"CLOB",       L"DATE",    L"DATETIME",      L"TIMESTAMP", L"TIME",     L"BLOB",
+    L"BINARY",   L"VARBINARY", L"LONGBINARY", L"IMAGE",   L"OLEOBJECT"};
 
 // A name between brackets; ']' cannot be written inside them, and an empty name is no name.
 bool Bracketed(const CString& name, CString& out) {
@@ -96,8 +96,9 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
   CString versionText;
   versionText.Format(L"%d", version);
   const bool done = InTransaction(path, error, [&](CVdDatabase& db) {
-    db.ExecuteSQL(L"CREATE TABLE [Definition] ([def_name] TEXT, [def_version] INTEGER, [def_lastUpdate] TEXT, "
-                  L"[def_editorName] TEXT)");
+    db.ExecuteSQL(
+        L"CREATE TABLE [Definition] ([def_name] TEXT, [def_version] INTEGER, [def_lastUpdate] TEXT, "
+        L"[def_editorName] TEXT)");
     db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + Quoted(typeName) + L", " + versionText + L", " +
                   Quoted(Today()) + L", " + Quoted(editor) + L")");
     db.ExecuteSQL(L"CREATE TABLE [FamilyDescription] ([Name] TEXT, [FamilyCode] TEXT, [Description] TEXT)");

@@ -484,7 +484,8 @@ bool CVdPatternCatalog::GetFamilyCode(const wchar_t* family, wchar_t* code) {
     try {
       if (m_pFamilyDescriptionRS->GetRecordCount() >= 1) {
         CDBVariant name, value;
-        for (m_pFamilyDescriptionRS->MoveFirst(); !m_pFamilyDescriptionRS->IsEOF(); m_pFamilyDescriptionRS->MoveNext()) {
+        for (m_pFamilyDescriptionRS->MoveFirst(); !m_pFamilyDescriptionRS->IsEOF();
+             m_pFamilyDescriptionRS->MoveNext()) {
           m_pFamilyDescriptionRS->GetFieldValue(L"Name", name);
           m_pFamilyDescriptionRS->GetFieldValue(L"FamilyCode", value);
           std::wstring familyCode = Upper(DBV_BSTRAll(&value).str());
@@ -602,7 +603,11 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
       if (rs->IsOpen()) rs->Close();
       // "Select * From [%s] WHERE Name = '%s'", appended rather than formatted: formatting cost a search
       // more than the engine's probe of the table.
-      statement.str().assign(L"Select * From [").append(table).append(L"] WHERE Name = '").append(quoted.str())
+      statement.str()
+          .assign(L"Select * From [")
+          .append(table)
+          .append(L"] WHERE Name = '")
+          .append(quoted.str())
           .append(L"'");
       rs->Open(0, statement, 0);
       if (rs->GetRecordCount() > 0) {
@@ -716,8 +721,8 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
           rowFamily = Upper(DBV_BSTRAll(&first).str());
           rowCode = L"";
         }
-        CVdPattern* pattern =
-            m_pFactory->CreatePatternFromTable(rs.get(), rowFamily.c_str(), rowCode, GetUnitsMap(rowFamily), m_bHasUnits);
+        CVdPattern* pattern = m_pFactory->CreatePatternFromTable(rs.get(), rowFamily.c_str(), rowCode,
+                                                                 GetUnitsMap(rowFamily), m_bHasUnits);
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
         pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
@@ -733,7 +738,8 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
 }
 
 CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wchar_t* table, const wchar_t* valueColumn,
-                                                                      const wchar_t* keyColumn, CVdPatternValue& value) {
+                                                                      const wchar_t* keyColumn,
+                                                                      CVdPatternValue& value) {
   if (!m_pDatabase || !table || !valueColumn || !keyColumn) return eFunctionFailed;
   CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
   key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
@@ -749,8 +755,8 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
     eFunctionThreeState result;
     switch (VariantToLong(&count)) {
       case 0: {
-        const CString maxStatement = L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" +
-                                     L"FROM " + table;
+        const CString maxStatement =
+            L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" + L"FROM " + table;
         rs->Close();
         rs->Open(0, maxStatement, 0);
         rs->MoveFirst();
@@ -907,7 +913,8 @@ bool CVdPatternCatalog::FillUnitsMap(CVdRecordset& columns, CVdRecordset& values
       }
       if (status != 0) continue;
       const std::wstring column = Lower(info.m_strName.str());
-      const std::wstring parameter = m_pFactory ? Lower(m_pFactory->GetMappedName(column.c_str(), static_cast<unsigned>(i))) : column;
+      const std::wstring parameter =
+          m_pFactory ? Lower(m_pFactory->GetMappedName(column.c_str(), static_cast<unsigned>(i))) : column;
       units.emplace(column, UNITINFO{unit, parameter});
     }
     return true;

@@ -73,8 +73,8 @@ CVdPattern* CVdPatternFactory::CreatePattern(const wchar_t* family, const wchar_
 }
 
 CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family,
-                                                      const wchar_t* familyCode,
-                                                      std::map<std::wstring, UNITINFO> units, bool useUnits) {
+                                                      const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
+                                                      bool useUnits) {
   if (!recordSet) return nullptr;
   CVdPattern* pattern = nullptr;
   try {
@@ -118,9 +118,8 @@ CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, c
   }
 }
 
-bool CVdPatternFactory::ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern,
-                                               const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
-                                               bool useUnits) {
+bool CVdPatternFactory::ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern, const wchar_t* familyCode,
+                                               std::map<std::wstring, UNITINFO> units, bool useUnits) {
   if (!recordSet || !pattern) return false;
   try {
     const short count = recordSet->GetODBCFieldCount();
@@ -137,10 +136,10 @@ bool CVdPatternFactory::ModifyTableFromPattern(CVdRecordset* recordSet, CVdPatte
       const std::wstring name = LowerName(info.m_strName);
       COleVariant value;
       const auto entry = useUnits ? units.find(name) : units.end();
-      const bool found =
-          entry != units.end()
-              ? GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value, GetUnitFactor(entry->second.unit))
-              : GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value);
+      const bool found = entry != units.end()
+                             ? GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value,
+                                               GetUnitFactor(entry->second.unit))
+                             : GetPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), &value);
       if (!found) {
         OnFieldError(eFieldValueMissing, family, pattern->GetUserNameW(), name.c_str());
         continue;
@@ -195,8 +194,7 @@ bool CVdPatternFactory::GetPatternValue(CVdPattern* pattern, const wchar_t* colu
   if (!GetPatternValue(pattern, columnName, column, value)) return false;
   // The division is the inverse of the reading conversion; a factor that could not have come from a unit
   // leaves the value as stored rather than writing an infinity.
-  if (value->vt == VT_R8 && value->dblVal != 0.0 && factor != 0.0 && std::isfinite(factor))
-    value->dblVal /= factor;
+  if (value->vt == VT_R8 && value->dblVal != 0.0 && factor != 0.0 && std::isfinite(factor)) value->dblVal /= factor;
   return true;
 }
 

@@ -150,6 +150,5 @@ std::ostream& operator<<(std::ostream& os, const CVdPatternValue& value) {
   std::wstring description, abrev;
   value.GetDescription(description);
   value.GetAbrev(abrev);
-  return os << value.ClassName().ToUtf8() << " Desc=" << VdToUtf8(description)
-            << ", ShortName=" << VdToUtf8(abrev);
+  return os << value.ClassName().ToUtf8() << " Desc=" << VdToUtf8(description) << ", ShortName=" << VdToUtf8(abrev);
 }

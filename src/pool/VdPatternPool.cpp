@@ -53,7 +53,7 @@ struct CVdPatternPool::Index {
   std::multimap<std::string, Node> byName;
   std::unordered_multimap<std::uint64_t, Node> byGuid;
   bool valid = false;
-  bool blocked = false;         // the last rebuild found a pattern or an order the index cannot serve
+  bool blocked = false;  // the last rebuild found a pattern or an order the index cannot serve
   bool removedSinceBlock = false;
   unsigned long long epoch = 0;  // CVdPattern::PooledIdentityEpoch() when last checked
 
@@ -92,9 +92,7 @@ CVdPatternPool& CVdPatternPool::operator=(const CVdPatternPool& other) {
 
 CVdPatternPool* CVdPatternPool::GetClone() const { return new CVdPatternPool(*this); }
 
-CVdListIterator<CVdPattern*>* CVdPatternPool::GetPoolIterator() {
-  return new CVdListIterator<CVdPattern*>(m_patterns);
-}
+CVdListIterator<CVdPattern*>* CVdPatternPool::GetPoolIterator() { return new CVdListIterator<CVdPattern*>(m_patterns); }
 
 void CVdPatternPool::Dump() {
   for (CVdPattern* p : m_patterns)

@@ -74,13 +74,14 @@ std::string VdCollationKey(std::wstring_view text) {
     // Without ICU data the order falls back to code units; keep keys consistent with VdCollateNoCase.
     std::string key;
     for (wchar_t ch : text)
-      for (int shift = 24; shift >= 0; shift -= 8) key += static_cast<char>((static_cast<uint32_t>(ch) >> shift) & 0xFF);
+      for (int shift = 24; shift >= 0; shift -= 8)
+        key += static_cast<char>((static_cast<uint32_t>(ch) >> shift) & 0xFF);
     return key;
   }
   const Utf16 u(text);
   std::string key(u.size() * 3 + 16, '\0');
-  int32_t needed = ucol_getSortKey(c, u.data(), u.size(), reinterpret_cast<uint8_t*>(key.data()),
-                                   static_cast<int32_t>(key.size()));
+  int32_t needed =
+      ucol_getSortKey(c, u.data(), u.size(), reinterpret_cast<uint8_t*>(key.data()), static_cast<int32_t>(key.size()));
   if (needed > static_cast<int32_t>(key.size())) {
     key.assign(static_cast<std::size_t>(needed), '\0');
     needed = ucol_getSortKey(c, u.data(), u.size(), reinterpret_cast<uint8_t*>(key.data()), needed);

@@ -47,8 +47,8 @@ HRESULT CoCreateGuid(GUID* guid) {
   } catch (...) {
     return E_FAIL;  // no entropy source
   }
-  hi = (hi & ~0xF000ull) | 0x4000ull;                         // version 4
-  lo = (lo & ~(0xC0ull << 56)) | (0x80ull << 56);             // RFC 4122 variant
+  hi = (hi & ~0xF000ull) | 0x4000ull;              // version 4
+  lo = (lo & ~(0xC0ull << 56)) | (0x80ull << 56);  // RFC 4122 variant
   guid->Data1 = static_cast<DWORD>(hi >> 32);
   guid->Data2 = static_cast<WORD>(hi >> 16);
   guid->Data3 = static_cast<WORD>(hi);

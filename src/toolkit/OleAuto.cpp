@@ -53,9 +53,7 @@ ULONG ElementSize(VARTYPE vt) {
   }
 }
 
-std::size_t ElementCount(const SAFEARRAY* array) {
-  return array->cDims ? array->rgsabound[0].cElements : 0;
-}
+std::size_t ElementCount(const SAFEARRAY* array) { return array->cDims ? array->rgsabound[0].cElements : 0; }
 
 }  // namespace
 

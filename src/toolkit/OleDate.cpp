@@ -36,16 +36,16 @@ int DaysInMonth(int y, int m) {
 }
 
 constexpr long long kOleEpochFromUnix = -25569;  // 1899-12-30 in days from 1970-01-01
-constexpr double kMaxDate = 2958465.99999999;       // 9999-12-31 23:59:59
-constexpr double kMinDate = -657434.0;              // 0100-01-01
+constexpr double kMaxDate = 2958465.99999999;    // 9999-12-31 23:59:59
+constexpr double kMinDate = -657434.0;           // 0100-01-01
 
 }  // namespace
 
 bool VdDateFromParts(int year, int month, int day, int hour, int minute, double second, DATE& out) {
-  if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month))
-    return false;
+  if (year < 100 || year > 9999 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return false;
   if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || !(second >= 0 && second < 60)) return false;
-  const long long days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kOleEpochFromUnix;
+  const long long days =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kOleEpochFromUnix;
   const double time = (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
   // OLE dates count the time of day forward from midnight even before the epoch: -1.25 is the day -1 at 06:00.
   out = days >= 0 ? static_cast<double>(days) + time : static_cast<double>(days) - time;
@@ -86,8 +86,7 @@ COleDateTime COleDateTime::GetCurrentTime() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
-  return COleDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                      local.tm_sec);
+  return COleDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 int COleDateTime::SetDateTime(int year, int month, int day, int hour, int minute, int second) {

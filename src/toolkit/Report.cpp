@@ -30,9 +30,7 @@ VdReportHandler VdSetReportHandler(VdReportHandler handler) {
   return g_report.exchange(handler ? handler : &DefaultReport);
 }
 
-VdTraceHandler VdSetTraceHandler(VdTraceHandler handler) {
-  return g_trace.exchange(handler ? handler : &DefaultTrace);
-}
+VdTraceHandler VdSetTraceHandler(VdTraceHandler handler) { return g_trace.exchange(handler ? handler : &DefaultTrace); }
 
 int MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
   g_report.load()(text ? text : L"", caption ? caption : L"");

@@ -303,7 +303,8 @@ void FormatNumber(std::wstring& out, const Spec& spec, char conv, const VdFormat
   int len;
   auto print = [&](char* buf, std::size_t size) -> int {
     if (floating) return std::snprintf(buf, size, fmt, width, precision, AsDouble(a));
-    if (conv == 'p') return std::snprintf(buf, size, fmt, width, precision, a && a->kind == VdFormatArg::kPointer ? a->p : nullptr);
+    if (conv == 'p')
+      return std::snprintf(buf, size, fmt, width, precision, a && a->kind == VdFormatArg::kPointer ? a->p : nullptr);
     if (isSigned) return std::snprintf(buf, size, fmt, width, precision, AsSigned(a));
     return std::snprintf(buf, size, fmt, width, precision, static_cast<unsigned long long>(AsSigned(a)));
   };

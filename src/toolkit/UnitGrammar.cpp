@@ -17,12 +17,12 @@ struct Symbol {
 };
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kInch = 0.0254;                                 // m
-constexpr double kFoot = 0.3048;                                 // m
-constexpr double kYard = 0.9144;                                 // m
-constexpr double kPound = 0.45359237;                            // kg
-constexpr double kGravity = 9.80665;                             // m/s², defines kgf and tf
-constexpr double kPoundForce = kPound * kGravity;                // N
+constexpr double kInch = 0.0254;                                       // m
+constexpr double kFoot = 0.3048;                                       // m
+constexpr double kYard = 0.9144;                                       // m
+constexpr double kPound = 0.45359237;                                  // kg
+constexpr double kGravity = 9.80665;                                   // m/s², defines kgf and tf
+constexpr double kPoundForce = kPound * kGravity;                      // N
 constexpr double kPoundPerSquareInch = kPoundForce / (kInch * kInch);  // Pa
 
 constexpr Symbol kSymbols[] = {
@@ -194,8 +194,8 @@ class Parser {
     int value = 0;
     int digits = 0;
     for (; m_pos < m_text.size(); ++m_pos) {
-      const int d = superscript ? SuperscriptDigit(m_text[m_pos])
-                                : (IsAsciiDigit(m_text[m_pos]) ? m_text[m_pos] - L'0' : -1);
+      const int d =
+          superscript ? SuperscriptDigit(m_text[m_pos]) : (IsAsciiDigit(m_text[m_pos]) ? m_text[m_pos] - L'0' : -1);
       if (d < 0) break;
       if (value <= kMaxPower) value = value * 10 + d;  // stops growing once out of range
       ++digits;
@@ -232,11 +232,16 @@ bool HasSingleCase(std::wstring_view text) {
 
 int SuperscriptDigit(wchar_t c) {
   switch (c) {
-    case L'\u2070': return 0;
-    case L'\u00B9': return 1;
-    case L'\u00B2': return 2;
-    case L'\u00B3': return 3;
-    default: return (c >= L'\u2074' && c <= L'\u2079') ? static_cast<int>(c - L'\u2074') + 4 : -1;
+    case L'\u2070':
+      return 0;
+    case L'\u00B9':
+      return 1;
+    case L'\u00B2':
+      return 2;
+    case L'\u00B3':
+      return 3;
+    default:
+      return (c >= L'\u2074' && c <= L'\u2079') ? static_cast<int>(c - L'\u2074') + 4 : -1;
   }
 }
 

@@ -168,9 +168,8 @@ long VariantToLong(const VARIANT* var) {
     case VT_I8:
       return static_cast<long>(var->llVal);
     case VT_UI8:
-      return var->ullVal > static_cast<ULONGLONG>(std::numeric_limits<long>::max())
-                 ? std::numeric_limits<long>::max()
-                 : static_cast<long>(var->ullVal);
+      return var->ullVal > static_cast<ULONGLONG>(std::numeric_limits<long>::max()) ? std::numeric_limits<long>::max()
+                                                                                    : static_cast<long>(var->ullVal);
     case VT_CY: {
       // Round the scaled amount without going through a double, so large amounts stay exact.
       const LONGLONG a = var->cyVal.int64;

@@ -29,8 +29,17 @@ bool IsPowerSign(wchar_t c) { return c == L'\u207A' || c == L'\u207B'; }
 bool IsUnitChar(wchar_t c) {
   if (IsUnitStart(c) || IsAsciiDigit(c) || vdunit::SuperscriptDigit(c) >= 0 || IsPowerSign(c)) return true;
   switch (c) {
-    case L'.': case L'*': case L'/': case L'^': case L'-': case L'+': case L'\u00B7': case L'\u22C5': return true;
-    default: return false;
+    case L'.':
+    case L'*':
+    case L'/':
+    case L'^':
+    case L'-':
+    case L'+':
+    case L'\u00B7':
+    case L'\u22C5':
+      return true;
+    default:
+      return false;
   }
 }
 

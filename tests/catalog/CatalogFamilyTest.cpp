@@ -40,8 +40,8 @@ TEST_F(CatalogFamilies, FamiliesAreAppendedWithoutRemovingDuplicates) {
   std::list<std::wstring> families{L"Beams"};
   ASSERT_TRUE(catalog->GetFamilies(families));
   ASSERT_TRUE(catalog->GetFamilies(families));
-  EXPECT_EQ(families, (std::list<std::wstring>{L"Beams", L"Angles", L"Beams", L"Channels", L"Angles", L"Beams",
-                                               L"Channels"}));
+  EXPECT_EQ(families,
+            (std::list<std::wstring>{L"Beams", L"Angles", L"Beams", L"Channels", L"Angles", L"Beams", L"Channels"}));
 }
 
 TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAReport) {

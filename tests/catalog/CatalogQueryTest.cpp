@@ -54,7 +54,7 @@ TEST_F(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables
   EXPECT_FALSE(catalog->FindPattern(L"TYPE ONLY", nullptr));
   EXPECT_FALSE(catalog->FindPattern(L"PASTE ONLY", nullptr));
   EXPECT_TRUE(catalog->FindPattern(L"TYPE ONLY", L"Types"));  // a named table is searched whatever it is
-  EXPECT_FALSE(catalog->FindPattern(L"HE 1", nullptr));        // equality, not a prefix
+  EXPECT_FALSE(catalog->FindPattern(L"HE 1", nullptr));       // equality, not a prefix
 }
 
 TEST_F(CatalogSearch, MissingFamilyIsSkippedSilently) {

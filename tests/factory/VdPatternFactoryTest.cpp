@@ -77,10 +77,11 @@ TEST_F(FactoryTable, NameOnlyTableGivesANamedCatalogPattern) {
 }
 
 TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefault) {
-  Make("CREATE TABLE T (Name TEXT, Height DOUBLE, Count INTEGER, Big BIGINT, Flag BIT, Label VARCHAR(20),"
-       " Code CHAR(4), Note MEMO, Made DATE, Weight REAL, Ratio FLOAT, Price DECIMAL, Blob BLOB);"
-       "INSERT INTO T (Name) VALUES ('empty');"
-       "INSERT INTO T VALUES ('full', 200.5, 3, 4, 1, 'x', 'ab', 'memo', '2009-03-07', 1.5, 2.5, 9.25, x'0102');");
+  Make(
+      "CREATE TABLE T (Name TEXT, Height DOUBLE, Count INTEGER, Big BIGINT, Flag BIT, Label VARCHAR(20),"
+      " Code CHAR(4), Note MEMO, Made DATE, Weight REAL, Ratio FLOAT, Price DECIMAL, Blob BLOB);"
+      "INSERT INTO T (Name) VALUES ('empty');"
+      "INSERT INTO T VALUES ('full', 200.5, 3, 4, 1, 'x', 'ab', 'memo', '2009-03-07', 1.5, 2.5, 9.25, x'0102');");
   CVdPatternFactory factory;
   auto rs = Query(L"Select * From [T] WHERE Name = 'empty'");
   std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
@@ -112,8 +113,9 @@ TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefau
 }
 
 TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
-  Make("CREATE TABLE T (Name TEXT, H DOUBLE, Z DOUBLE, N INTEGER);"
-       "INSERT INTO T VALUES ('a', 3.5, 0.0, 3);");
+  Make(
+      "CREATE TABLE T (Name TEXT, H DOUBLE, Z DOUBLE, N INTEGER);"
+      "INSERT INTO T VALUES ('a', 3.5, 0.0, 3);");
   DoublingUnits du;
   du.units[L"z"] = UNITINFO{CVdUnit(1.0, 1), L""};
   CTestFactory factory(&du.manager);
@@ -195,8 +197,9 @@ class CHostFactory : public CVdPatternFactory {
 }  // namespace
 
 TEST_F(FactoryTable, HostFactoryHooksShapeThePattern) {
-  Make("CREATE TABLE T (Name TEXT, H DOUBLE, Grade TEXT, Skip DOUBLE);"
-       "INSERT INTO T VALUES ('HEA 100', 96.0, 'S235', 4.0);");
+  Make(
+      "CREATE TABLE T (Name TEXT, H DOUBLE, Grade TEXT, Skip DOUBLE);"
+      "INSERT INTO T VALUES ('HEA 100', 96.0, 'S235', 4.0);");
   DoublingUnits du;
   du.units[L"skip"] = UNITINFO{CVdUnit(1.0, 1), L""};
   CHostFactory factory;
@@ -231,8 +234,9 @@ TEST_F(FactoryTable, HostFactoryHooksShapeThePattern) {
 }
 
 TEST_F(FactoryTable, EmptyTextForCharColumnsIsWrittenAsNull) {
-  Make("CREATE TABLE T (NAME VARCHAR(20), Label VARCHAR(20), Memo MEMO);"
-       "INSERT INTO T VALUES ('a', 'old', 'old');");
+  Make(
+      "CREATE TABLE T (NAME VARCHAR(20), Label VARCHAR(20), Memo MEMO);"
+      "INSERT INTO T VALUES ('a', 'old', 'old');");
   CVdPatternFactory factory;
   CVdPattern p(1, L"a", L"T");
   p.SetParam(0, L"label", L"");
@@ -285,8 +289,9 @@ class CFailingRecordset : public CVdRecordset {
 }  // namespace
 
 TEST_F(FactoryTable, DatabaseFailureMidRowGivesOneReportAndNothingHalfBuilt) {
-  Make("CREATE TABLE T (Name TEXT, A DOUBLE, B DOUBLE, C DOUBLE, D DOUBLE, E DOUBLE);"
-       "INSERT INTO T VALUES ('x', 1, 2, 3, 4, 5);");
+  Make(
+      "CREATE TABLE T (Name TEXT, A DOUBLE, B DOUBLE, C DOUBLE, D DOUBLE, E DOUBLE);"
+      "INSERT INTO T VALUES ('x', 1, 2, 3, 4, 5);");
   vdtest::ReportCapture capture;
   CCountingFactory factory;
   CFailingRecordset rs(&m_db, 5);

@@ -163,7 +163,7 @@ TEST_F(ManagerTest, FindCatalogNameByEditorNameComparesCatalogNames) {
   Attach(manager, alpha);
   EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"aLPHA")), L"Alpha");
   EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"Acme")), L"");  // Alpha's editor
-  EXPECT_EQ(manager.FindNextCatalog(), nullptr);  // the search walked the cursor to the end
+  EXPECT_EQ(manager.FindNextCatalog(), nullptr);                       // the search walked the cursor to the end
 }
 
 // ---------------------------------------------------------------- Empty and init

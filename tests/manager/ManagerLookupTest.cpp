@@ -321,8 +321,8 @@ TEST_F(ManagerLookup, FamilyNamesAreMergedCaseSensitivelyAfterWhatTheListHeld) {
   Pool(new CVdPattern(1, L"HEA 300", L"HEA"));
   std::list<std::wstring> families{L"Beams"};
   manager.GetFamilies(families);
-  EXPECT_EQ(families, (std::list<std::wstring>{L"Beams", L"CHS", L"HEA", L"IPE", L"Plates", L"Angles", L"beams",
-                                               L"hea"}));
+  EXPECT_EQ(families,
+            (std::list<std::wstring>{L"Beams", L"CHS", L"HEA", L"IPE", L"Plates", L"Angles", L"beams", L"hea"}));
 }
 
 TEST_F(ManagerLookup, PoolFamiliesAreListedLowerCaseOnce) {

@@ -81,7 +81,10 @@ void CheckFailures(std::vector<std::string>& failures) {
 class Writer {
  public:
   Writer(const std::string& path, int id, unsigned seed)
-      : m_id(id), m_rng(seed), m_db(OpenDatabase(path)), m_factory(new CKeepingFactory()),
+      : m_id(id),
+        m_rng(seed),
+        m_db(OpenDatabase(path)),
+        m_factory(new CKeepingFactory()),
         m_catalog(m_db, m_factory, true) {
     if (!m_catalog.IsOpened()) ChildFail("the catalog did not open");
   }
@@ -113,9 +116,9 @@ class Writer {
   }
 
   void LogStart(const Op& op) {
-    g_log->Write(std::string("S ") + op.kind + " " + op.name + " " + std::to_string(op.version) + " " +
-                     std::to_string(m_id),
-                 false);
+    g_log->Write(
+        std::string("S ") + op.kind + " " + op.name + " " + std::to_string(op.version) + " " + std::to_string(m_id),
+        false);
   }
 
   // One attempt; throws LockTimeout when the attempt met a lock timeout (and may or may not have written).
@@ -244,8 +247,8 @@ class Writer {
 
   int m_id;
   std::mt19937 m_rng;
-  CVdDatabase* m_db;            // owned by m_catalog
-  CKeepingFactory* m_factory;   // owned by m_catalog
+  CVdDatabase* m_db;           // owned by m_catalog
+  CKeepingFactory* m_factory;  // owned by m_catalog
   CKeepingCatalog m_catalog;
   Rows m_model;
   long m_version = 0;
@@ -289,8 +292,8 @@ class Reader {
  private:
   void CheckRow(const std::string& name, long version, long writer, const std::wstring& payload) {
     if (payload != Payload(name, version, writer))
-      ChildFail("the row " + name + " was read with a payload that is not its own (version " +
-                std::to_string(version) + ", writer " + std::to_string(writer) + ")");
+      ChildFail("the row " + name + " was read with a payload that is not its own (version " + std::to_string(version) +
+                ", writer " + std::to_string(writer) + ")");
     ++m_rows;
   }
 
@@ -332,11 +335,13 @@ class Reader {
       ++m_familyRefused;
       return;
     }
-    for (CVdPattern* pattern = pool.FindFirstPattern(); pattern; pattern = pool.FindNextPattern()) CheckPattern(*pattern);
+    for (CVdPattern* pattern = pool.FindFirstPattern(); pattern; pattern = pool.FindNextPattern())
+      CheckPattern(*pattern);
   }
 
   void ReadOne() {
-    const std::string name = "W" + std::to_string(1 + m_rng() % kWriters) + "-" + std::to_string(m_rng() % kKeysPerWriter);
+    const std::string name =
+        "W" + std::to_string(1 + m_rng() % kWriters) + "-" + std::to_string(m_rng() % kKeysPerWriter);
     std::unique_ptr<CVdPattern> pattern(
         m_catalog.GetPattern(VdFromUtf8(name).c_str(), m_rng() % 2 ? kFamily : nullptr));
     CheckFailures(m_catalog.failures);
@@ -389,7 +394,8 @@ int RunConcurrent(const ConcurrentOptions& options) {
   std::vector<pid_t> children;
   std::vector<std::string> logs;
   for (int k = 0; k <= kWriters; ++k) {
-    const std::string log = options.dir + (k < kWriters ? "/writer-" + std::to_string(k + 1) : std::string("/reader")) + ".log";
+    const std::string log =
+        options.dir + (k < kWriters ? "/writer-" + std::to_string(k + 1) : std::string("/reader")) + ".log";
     logs.push_back(log);
     std::fflush(nullptr);
     const pid_t pid = ::fork();
@@ -478,18 +484,20 @@ int RunConcurrent(const ConcurrentOptions& options) {
         if (it == actual.end())
           detail += " " + name + " missing;";
         else if (it->second != row)
-          detail += " " + name + " has version " + std::to_string(it->second.version) + " for " + std::to_string(row.version) + ";";
+          detail += " " + name + " has version " + std::to_string(it->second.version) + " for " +
+                    std::to_string(row.version) + ";";
       }
       for (const auto& [name, row] : actual)
         if (!expected.count(name)) detail += " " + name + " should not be there;";
       Fail(detail);
     }
     if (acknowledged == 0 || rows == 0) Fail("nothing was written or read");
-    std::printf("concurrent: %d writers + 1 reader for %.0f s: writes checked %ld acknowledged (%zu rows at the end, "
-                "%ld transactions), lock timeouts retried %ld (%ld transactions begun again); reader: %ld reads, "
-                "%ld rows checked whole, %ld lock timeouts, %ld family reads refused\n",
-                kWriters, options.seconds, acknowledged, actual.size(), batches, timeouts, retries, reads, rows,
-                readerTimeouts, refused);
+    std::printf(
+        "concurrent: %d writers + 1 reader for %.0f s: writes checked %ld acknowledged (%zu rows at the end, "
+        "%ld transactions), lock timeouts retried %ld (%ld transactions begun again); reader: %ld reads, "
+        "%ld rows checked whole, %ld lock timeouts, %ld family reads refused\n",
+        kWriters, options.seconds, acknowledged, actual.size(), batches, timeouts, retries, reads, rows, readerTimeouts,
+        refused);
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "concurrent: %s\n", e.what());

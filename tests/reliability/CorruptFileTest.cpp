@@ -107,7 +107,8 @@ std::vector<Damaged> MakeCorpus(const vdtest::TempDir& dir) {
     for (int n = 0; n < count; ++n) bytes[rng() % span] = static_cast<char>(rng() & 0xFF);
     add("bytes overwritten, seed " + std::to_string(k), bytes, false);
   }
-  for (std::size_t page : {std::size_t(0), std::size_t(1), std::size_t(2), good.size() / 1024 / 2, good.size() / 1024 - 1}) {
+  for (std::size_t page :
+       {std::size_t(0), std::size_t(1), std::size_t(2), good.size() / 1024 / 2, good.size() / 1024 - 1}) {
     std::string bytes = good;
     const std::size_t from = page == 0 ? 100 : page * 1024;  // page 1 keeps its file header
     for (std::size_t i = from; i < (page + 1) * 1024 && i < bytes.size(); ++i) bytes[i] = '\0';
@@ -137,11 +138,14 @@ std::vector<Damaged> MakeCorpus(const vdtest::TempDir& dir) {
   add("UTF-16 text", std::string("\xff\xfeS\0Q\0L\0i\0t\0e\0", 14), true);
   add("zeros", std::string(4096, '\0'), true);
   add("0xFF bytes", std::string(4096, '\xff'), true);
-  add("random bytes", [&rng] {
-    std::string bytes(8192, '\0');
-    for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
-    return bytes;
-  }(), true);
+  add(
+      "random bytes",
+      [&rng] {
+        std::string bytes(8192, '\0');
+        for (char& c : bytes) c = static_cast<char>(rng() & 0xFF);
+        return bytes;
+      }(),
+      true);
   add("an SQLite journal", std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(504, '\0'), true);
   add("an SQLite write-ahead log", std::string("\x37\x7f\x06\x82\x00\x2d\xe2\x18", 8) + std::string(24, '\0'), true);
   add("an SQLite signature alone", std::string("SQLite format 3\0", 16), true);
@@ -165,8 +169,8 @@ std::vector<Damaged> MakeCorpus(const vdtest::TempDir& dir) {
                   vdtest::CatalogBuilder().WithoutDefinitionTable().AddSql(
                       "CREATE VIEW Definition AS SELECT 'VdCatalog' AS def_name, 1/0 AS def_version;")),
       false);
-  add("an empty Definition", GoodCatalog(dir, "nodefrow.sqlite", vdtest::CatalogBuilder().AddSql("DELETE FROM Definition;")),
-      false);
+  add("an empty Definition",
+      GoodCatalog(dir, "nodefrow.sqlite", vdtest::CatalogBuilder().AddSql("DELETE FROM Definition;")), false);
   add("no Units table", GoodCatalog(dir, "nounits.sqlite", vdtest::CatalogBuilder().WithoutUnitsTable()), false);
   return corpus;
 }
@@ -218,8 +222,8 @@ void ReadEverything(CVdPatternCatalog& catalog) {
       opened = catalog.IsOpened();
       if (opened) ReadEverything(catalog);
     }
-    const bool reportedOnce = capture.reports.size() == 1 && capture.reports[0].caption == L"Erreur DB" &&
-                              !capture.reports[0].text.empty();
+    const bool reportedOnce =
+        capture.reports.size() == 1 && capture.reports[0].caption == L"Erreur DB" && !capture.reports[0].text.empty();
     if (!databaseOpened && opened)
       outcome = kDisagree;
     else if (opened)
@@ -296,7 +300,8 @@ TEST(CorruptFiles, EveryDamagedCatalogOpensWithACleanFailureOrReadsCleanly) {
 TEST(CorruptFiles, AGarbageJournalBesideAGoodCatalogDoesNotBreakIt) {
   vdtest::TempDir dir;
   const std::string good = GoodCatalog(dir, "good.mdb", vdtest::CatalogBuilder());
-  WriteAll(dir.File("good.mdb-journal"), std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(2000, '\x5a'));
+  WriteAll(dir.File("good.mdb-journal"),
+           std::string("\xd9\xd5\x05\xf9\x20\xa1\x63\xd7", 8) + std::string(2000, '\x5a'));
   vdtest::ReportCapture capture;
   {
     CVdPatternCatalog catalog(VdFromUtf8(dir.File("good.mdb")).c_str());

@@ -29,7 +29,8 @@ LineLog* g_childLog = nullptr;
 
 // In the child, any report is a failure that the parent must see.
 void ChildReport(const wchar_t* text, const wchar_t* caption) {
-  if (g_childLog) g_childLog->Write("E report " + VdToUtf8(caption ? caption : L"") + ": " + VdToUtf8(text ? text : L""), true);
+  if (g_childLog)
+    g_childLog->Write("E report " + VdToUtf8(caption ? caption : L"") + ": " + VdToUtf8(text ? text : L""), true);
   std::_Exit(3);
 }
 
@@ -192,7 +193,8 @@ int RunCrash(const CrashOptions& options) {
         Fail(detail);
       }
       if (std::getenv("VDSTRESS_VERBOSE")) {
-        std::fprintf(stderr, "kill %d: match %zu of %zu; actual:%s\n", run + 1, match, candidates.size(), Describe(actual).c_str());
+        std::fprintf(stderr, "kill %d: match %zu of %zu; actual:%s\n", run + 1, match, candidates.size(),
+                     Describe(actual).c_str());
         for (const std::string& line : lines) std::fprintf(stderr, "  %s\n", line.c_str());
       }
       if (candidates.size() > 1) ++(match == 1 ? inFlightKept : inFlightLost);
@@ -210,9 +212,10 @@ int RunCrash(const CrashOptions& options) {
     rollbacks += replay.rollbacks;
     ++survived;
   }
-  std::printf("crash: kills survived %d/%d, writes checked %ld acknowledged + %ld rolled back "
-              "(%ld commits, %ld rollbacks), in-flight units found whole %ld / absent %ld\n",
-              survived, options.kills, acknowledged, rolledBack, commits, rollbacks, inFlightKept, inFlightLost);
+  std::printf(
+      "crash: kills survived %d/%d, writes checked %ld acknowledged + %ld rolled back "
+      "(%ld commits, %ld rollbacks), in-flight units found whole %ld / absent %ld\n",
+      survived, options.kills, acknowledged, rolledBack, commits, rollbacks, inFlightKept, inFlightLost);
   return 0;
 }
 

@@ -41,9 +41,28 @@ CString WithNul(const wchar_t* before, const wchar_t* after) {
 // The names every test throws at the catalog.
 std::vector<CString> HostileNames() {
   std::vector<CString> names = {
-      L"'", L"''", L"x' OR '1'='1", L"x'; DELETE FROM Victim; --", L"x'); DROP TABLE Victim; --", L"]", L"a]b",
-      L"[Victim]", L";", L"a;b", L"--", L"a -- b", L"/* x", L"*/", L"\"", L"\"Victim\"", L"\\", L"%", L"_",
-      L"IsNull(Name)", L"?1", L"\U0001D538\U0001F600 non-BMP",
+      L"'",
+      L"''",
+      L"x' OR '1'='1",
+      L"x'; DELETE FROM Victim; --",
+      L"x'); DROP TABLE Victim; --",
+      L"]",
+      L"a]b",
+      L"[Victim]",
+      L";",
+      L"a;b",
+      L"--",
+      L"a -- b",
+      L"/* x",
+      L"*/",
+      L"\"",
+      L"\"Victim\"",
+      L"\\",
+      L"%",
+      L"_",
+      L"IsNull(Name)",
+      L"?1",
+      L"\U0001D538\U0001F600 non-BMP",
   };
   names.push_back(WithNul(L"A", L"'; DELETE FROM Victim; --"));
   names.push_back(CString("\xff\xfe\xc0\x80 invalid UTF-8"));
@@ -167,10 +186,17 @@ TEST_F(HostileInput, FamilyNamesAreBracketedAsTheyAreAndOneHoldingABracketFailsC
 
   vdtest::ReportCapture capture;
   const std::string before = Bytes();
-  const std::vector<CString> families = {
-      L"Beams]", L"Beams] --", L"Beams] WHERE 1=1 --", L"Beams] WHERE 1=1; DELETE FROM [Victim",
-      L"Victim]; DROP TABLE [Victim", L"[Beams]", L"Beams'", L"Beams' --", L"\U0001D538",
-      CString(std::wstring(kMegabyte, L']')), CString(std::wstring(kMegabyte, L'b'))};
+  const std::vector<CString> families = {L"Beams]",
+                                         L"Beams] --",
+                                         L"Beams] WHERE 1=1 --",
+                                         L"Beams] WHERE 1=1; DELETE FROM [Victim",
+                                         L"Victim]; DROP TABLE [Victim",
+                                         L"[Beams]",
+                                         L"Beams'",
+                                         L"Beams' --",
+                                         L"\U0001D538",
+                                         CString(std::wstring(kMegabyte, L']')),
+                                         CString(std::wstring(kMegabyte, L'b'))};
   for (const CString& family : families) {
     SCOPED_TRACE(Shown(family));
     EXPECT_FALSE(catalog->FindPattern(L"HE 100", family));
@@ -325,8 +351,8 @@ TEST_F(HostileInput, StatementsHandedToTheCatalogRunAloneOrNotAtAll) {
     EXPECT_FALSE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Beams; DELETE FROM Victim", L"Beams"));
     EXPECT_FALSE(catalog->GetFamilyPatternSQL(&pool, L"DELETE FROM Victim; SELECT * FROM Beams", L"Beams"));
     EXPECT_EQ(pool.GetCount(), 0);
-    EXPECT_TRUE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Beams WHERE Name = 'x''; DELETE FROM Victim'",
-                                             L"Beams"));
+    EXPECT_TRUE(
+        catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Beams WHERE Name = 'x''; DELETE FROM Victim'", L"Beams"));
     EXPECT_EQ(pool.GetCount(), 0);
     // Table and column names of GetMaxValue are SQL as given: a second statement there is refused too.
     CVdPatternValue key(COleVariant(L"HE 100"));

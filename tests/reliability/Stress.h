@@ -38,8 +38,8 @@ struct Row {
 using Rows = std::map<std::string, Row>;  // by name (UTF-8)
 
 inline std::wstring Payload(const std::string& name, long version, long writer) {
-  const std::wstring unit = VdFromUtf8(name) + L"'v" + std::to_wstring(version) + L"w" + std::to_wstring(writer) +
-                            L"\U0001D538|";
+  const std::wstring unit =
+      VdFromUtf8(name) + L"'v" + std::to_wstring(version) + L"w" + std::to_wstring(writer) + L"\U0001D538|";
   std::wstring text;
   while (text.size() < 600) text += unit;
   return text;
@@ -229,7 +229,7 @@ class Replay {
   long rolledBack = 0;    // changes made in transactions that were rolled back
   long commits = 0;
   long rollbacks = 0;
-  std::string end;        // the END record's figures, when there is one
+  std::string end;  // the END record's figures, when there is one
 
  private:
   struct Op {

@@ -44,7 +44,8 @@ class CatalogBuilder {
 
   // A table without a "FamilyDescription" row: a family without a code, or one of the special tables.
   CatalogBuilder& AddTable(const std::string& name, const std::string& columnsSql, const std::string& rowsSql = "") {
-    std::string sql = "CREATE TABLE " + Name(name) + " (Name TEXT" + (columnsSql.empty() ? "" : ", " + columnsSql) + ");\n";
+    std::string sql =
+        "CREATE TABLE " + Name(name) + " (Name TEXT" + (columnsSql.empty() ? "" : ", " + columnsSql) + ");\n";
     if (!rowsSql.empty()) sql += "INSERT INTO " + Name(name) + " VALUES " + rowsSql + ";\n";
     m_tables += sql;
     return *this;
@@ -86,7 +87,8 @@ class CatalogBuilder {
   std::string Sql() const {
     std::string sql = "BEGIN;\n";
     if (m_withDefinition) {
-      sql += "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT);\n";
+      sql +=
+          "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT);\n";
       sql += "INSERT INTO Definition VALUES (" + Quote(m_typeName) + ", " + std::to_string(m_version) + ", " +
              Quote(m_lastUpdate) + ", " + Quote(m_editor) + ");\n";
     }

@@ -47,9 +47,7 @@ std::uint64_t Fnv1a(const std::vector<BYTE>& bytes) {
   for (BYTE b : bytes) h = (h ^ b) * 0x100000001b3ull;
   return h;
 }
-std::uint64_t Fnv1a(const std::string& bytes) {
-  return Fnv1a(std::vector<BYTE>(bytes.begin(), bytes.end()));
-}
+std::uint64_t Fnv1a(const std::string& bytes) { return Fnv1a(std::vector<BYTE>(bytes.begin(), bytes.end())); }
 
 std::string Hex(const CDBVariant& v) {
   std::string out;
@@ -119,11 +117,11 @@ class AccessDatabaseTest : public ::testing::Test {
 
 // mdb-tables -S and mdb-count: the user tables, then the system tables.
 const std::vector<std::pair<std::string, long>> kUserTables = {
-    {"Categories", 8}, {"Customers", 91}, {"Employees", 9}, {"Order Details", 2155}, {"Orders", 830},
+    {"Categories", 8}, {"Customers", 91}, {"Employees", 9},  {"Order Details", 2155}, {"Orders", 830},
     {"Products", 77},  {"Shippers", 3},   {"Suppliers", 29}, {"Umsätze", 830}};
 const std::vector<std::pair<std::string, long>> kSystemTables = {
-    {"MSysAccessObjects", 2705}, {"MSysACEs", 322}, {"MSysCmdbars", 1},  {"MSysIMEXColumns", 0},
-    {"MSysIMEXSpecs", 0},        {"MSysModules", 0}, {"MSysModules2", 17}, {"MSysObjects", 106},
+    {"MSysAccessObjects", 2705}, {"MSysACEs", 322},       {"MSysCmdbars", 1},   {"MSysIMEXColumns", 0},
+    {"MSysIMEXSpecs", 0},        {"MSysModules", 0},      {"MSysModules2", 17}, {"MSysObjects", 106},
     {"MSysQueries", 318},        {"MSysRelationships", 7}};
 
 TEST_F(AccessDatabaseTest, OpensReadOnlyAndListsTheUserTablesApartFromTheSystemTables) {
@@ -168,17 +166,17 @@ TEST_F(AccessDatabaseTest, EveryTableHasAllItsRows) {
 // ---------------------------------------------------------------- values of every column type
 
 TEST_F(AccessDatabaseTest, ColumnTypesFollowTheToolkitTypeTable) {
-  EXPECT_EQ(SqlType(L"Order Details", L"OrderID"), SQL_INTEGER);      // Long Integer
-  EXPECT_EQ(SqlType(L"Order Details", L"Quantity"), SQL_SMALLINT);    // Integer
-  EXPECT_EQ(SqlType(L"Order Details", L"Discount"), SQL_REAL);        // Single
-  EXPECT_EQ(SqlType(L"Order Details", L"UnitPrice"), SQL_DECIMAL);    // Currency
-  EXPECT_EQ(SqlType(L"Orders", L"CustomerID"), SQL_VARCHAR);          // Text (5)
-  EXPECT_EQ(SqlType(L"Orders", L"OrderDate"), SQL_TYPE_TIMESTAMP);    // DateTime
-  EXPECT_EQ(SqlType(L"Products", L"Discontinued"), SQL_BIT);          // Yes/No
-  EXPECT_EQ(SqlType(L"Categories", L"Description"), SQL_LONGVARCHAR); // Memo
-  EXPECT_EQ(SqlType(L"Categories", L"Picture"), SQL_LONGVARBINARY);   // OLE
-  EXPECT_EQ(SqlType(L"MSysQueries", L"Attribute"), SQL_TINYINT);      // Byte
-  EXPECT_EQ(SqlType(L"MSysQueries", L"Order"), SQL_LONGVARBINARY);    // Binary
+  EXPECT_EQ(SqlType(L"Order Details", L"OrderID"), SQL_INTEGER);       // Long Integer
+  EXPECT_EQ(SqlType(L"Order Details", L"Quantity"), SQL_SMALLINT);     // Integer
+  EXPECT_EQ(SqlType(L"Order Details", L"Discount"), SQL_REAL);         // Single
+  EXPECT_EQ(SqlType(L"Order Details", L"UnitPrice"), SQL_DECIMAL);     // Currency
+  EXPECT_EQ(SqlType(L"Orders", L"CustomerID"), SQL_VARCHAR);           // Text (5)
+  EXPECT_EQ(SqlType(L"Orders", L"OrderDate"), SQL_TYPE_TIMESTAMP);     // DateTime
+  EXPECT_EQ(SqlType(L"Products", L"Discontinued"), SQL_BIT);           // Yes/No
+  EXPECT_EQ(SqlType(L"Categories", L"Description"), SQL_LONGVARCHAR);  // Memo
+  EXPECT_EQ(SqlType(L"Categories", L"Picture"), SQL_LONGVARBINARY);    // OLE
+  EXPECT_EQ(SqlType(L"MSysQueries", L"Attribute"), SQL_TINYINT);       // Byte
+  EXPECT_EQ(SqlType(L"MSysQueries", L"Order"), SQL_LONGVARBINARY);     // Binary
 }
 
 TEST_F(AccessDatabaseTest, NumbersAndYesNoEqualWhatMdbExportPrints) {
@@ -256,8 +254,7 @@ TEST_F(AccessDatabaseTest, TextsDatesAndNullsEqualWhatMdbExportPrints) {
             "Avda. de la Constitución 2222");
   EXPECT_EQ(Text(One(L"Select CompanyName From Customers WHERE CustomerID = 'BERGS'")["CompanyName"]),
             "Berglunds snabbköp");
-  EXPECT_EQ(Text(One(L"Select CompanyName From Suppliers WHERE SupplierID = 29")["CompanyName"]),
-            "Forêts d'érables");
+  EXPECT_EQ(Text(One(L"Select CompanyName From Suppliers WHERE SupplierID = 29")["CompanyName"]), "Forêts d'érables");
   EXPECT_EQ(Count(W("SELECT COUNT(*) FROM [Umsätze] WHERE ShipCountry = 'France'")),
             Count(L"SELECT COUNT(*) FROM Orders WHERE ShipCountry = 'France'"));
 
@@ -355,8 +352,8 @@ TEST(AccessDatabaseWrites, EveryWriteThrowsAndTheFileIsUnchanged) {
     rs.Open(0, L"Select * From [Shippers] WHERE CompanyName = 'Speedy Express'", 0);
     ASSERT_EQ(rs.GetRecordCount(), 1);
     EXPECT_FALSE(rs.CanUpdate());
-    for (auto write : std::vector<std::function<void()>>{[&] { rs.Edit(); }, [&] { rs.AddNew(); },
-                                                          [&] { rs.Delete(); }}) {
+    for (auto write :
+         std::vector<std::function<void()>>{[&] { rs.Edit(); }, [&] { rs.AddNew(); }, [&] { rs.Delete(); }}) {
       const DbFailure failure = CatchDb(write);
       EXPECT_TRUE(failure.thrown);
       EXPECT_TRUE(failure.Mentions("read-only")) << failure.message;
@@ -425,8 +422,8 @@ ChildResult InChild(const TempDir& dir, unsigned seconds, F&& body) {
 }
 
 constexpr int kOpened = 20;
-constexpr int kCleanFailure = 21;      // CDBException, state 08001, naming the file
-constexpr int kUncleanFailure = 22;    // CDBException without that state or name
+constexpr int kCleanFailure = 21;    // CDBException, state 08001, naming the file
+constexpr int kUncleanFailure = 22;  // CDBException without that state or name
 constexpr int kOtherException = 23;
 
 int TryOpen(const std::string& path) {
@@ -481,11 +478,10 @@ class AccessDamagedFileTest : public ::testing::Test {
 
 TEST_F(AccessDamagedFileTest, TruncatedCopiesFailCleanly) {
   const std::size_t size = m_original.size();
-  for (std::size_t length : {std::size_t{1}, std::size_t{19}, std::size_t{100}, std::size_t{2047},
-                             std::size_t{2048}, std::size_t{3 * 2048}, std::size_t{4096 + 1000}, size / 4,
-                             size / 2, size / 2 - size / 2 % 2048, size - 2048, size - 1})
-    ExpectCleanResult(Write("cut-" + std::to_string(length) + ".mdb", m_original.substr(0, length)),
-                      {kCleanFailure});
+  for (std::size_t length :
+       {std::size_t{1}, std::size_t{19}, std::size_t{100}, std::size_t{2047}, std::size_t{2048}, std::size_t{3 * 2048},
+        std::size_t{4096 + 1000}, size / 4, size / 2, size / 2 - size / 2 % 2048, size - 2048, size - 1})
+    ExpectCleanResult(Write("cut-" + std::to_string(length) + ".mdb", m_original.substr(0, length)), {kCleanFailure});
 }
 
 TEST_F(AccessDamagedFileTest, EmptyTextAndSqliteFilesNamedMdbFailCleanly) {
@@ -508,8 +504,7 @@ TEST_F(AccessDamagedFileTest, BytesChangedInTheMiddleFailCleanly) {
   for (std::size_t k = 2 * 2048 + 100; k < 3 * 2048; ++k) catalog[k] = static_cast<char>(k * 7);
   ExpectCleanResult(Write("catalog.mdb", catalog), {kCleanFailure});
   std::string middle = m_original;
-  for (std::size_t k = middle.size() / 2; k < middle.size() / 2 + 256 * 1024; ++k)
-    middle[k] = static_cast<char>(0xA5);
+  for (std::size_t k = middle.size() / 2; k < middle.size() / 2 + 256 * 1024; ++k) middle[k] = static_cast<char>(0xA5);
   ExpectCleanResult(Write("middle.mdb", middle), {kCleanFailure});
   // Random damage: whatever it hits, the file opens (its damage unseen) or fails cleanly.
   std::uint64_t state = 0x9E3779B97F4A7C15ull;

@@ -66,11 +66,10 @@ class RawDb {
     return reinterpret_cast<F>(f);
   }
   static const Functions& Api() {
-    static const Functions f{Find<decltype(&sqlite3_open_v2)>("sqlite3_open_v2"),
-                             Find<decltype(&sqlite3_exec)>("sqlite3_exec"),
-                             Find<decltype(&sqlite3_close)>("sqlite3_close"),
-                             Find<decltype(&sqlite3_errmsg)>("sqlite3_errmsg"),
-                             Find<decltype(&sqlite3_busy_timeout)>("sqlite3_busy_timeout")};
+    static const Functions f{
+        Find<decltype(&sqlite3_open_v2)>("sqlite3_open_v2"), Find<decltype(&sqlite3_exec)>("sqlite3_exec"),
+        Find<decltype(&sqlite3_close)>("sqlite3_close"), Find<decltype(&sqlite3_errmsg)>("sqlite3_errmsg"),
+        Find<decltype(&sqlite3_busy_timeout)>("sqlite3_busy_timeout")};
     return f;
   }
 
@@ -115,4 +114,3 @@ inline std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-

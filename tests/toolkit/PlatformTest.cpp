@@ -36,9 +36,10 @@ TEST(Guid, RandomVersionFourInBraceForm) {
     ASSERT_EQ(t[0], L'{');
     ASSERT_EQ(t[37], L'}');
     ASSERT_EQ(t[9], L'-');
-    ASSERT_EQ(t[15], L'4');  // version
+    ASSERT_EQ(t[15], L'4');                                            // version
     ASSERT_NE(std::wstring(L"89AB").find(t[20]), std::wstring::npos);  // variant
-    for (wchar_t c : t) ASSERT_TRUE(c == L'{' || c == L'}' || c == L'-' || (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'));
+    for (wchar_t c : t)
+      ASSERT_TRUE(c == L'{' || c == L'}' || c == L'-' || (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'));
     seen.insert(t);
   }
   EXPECT_EQ(seen.size(), 20000u);

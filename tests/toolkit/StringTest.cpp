@@ -34,8 +34,8 @@ TEST(CString, CollateNoCaseIgnoresCaseButNotAccents) {
   EXPECT_LT(CString(L"IPE 100").CollateNoCase(L"IPE 80"), 0);
 
   // Sort keys order exactly as the comparison does, non-BMP characters included.
-  std::vector<std::wstring> names = {L"tube", L"Angle", L"beam", L"angle", L"Éa", L"eb", L"e", L"_x",
-                                     L"\U0001F600", L"", L"HEA 100", L"hea 100"};
+  std::vector<std::wstring> names = {L"tube", L"Angle", L"beam",       L"angle", L"Éa",      L"eb",
+                                     L"e",    L"_x",    L"\U0001F600", L"",      L"HEA 100", L"hea 100"};
   for (const auto& a : names)
     for (const auto& b : names) {
       const int byCompare = VdCollateNoCase(a, b);
@@ -105,7 +105,9 @@ TEST(Utf8, InvalidBytesBecomeReplacementCharacters) {
   const std::wstring text = L"Ø 48,3 \U0001F600 ±";
   EXPECT_EQ(VdFromUtf8(VdToUtf8(text)), text);
   // Stray continuation, truncated sequence, overlong form, encoded surrogate, value above U+10FFFF.
-  EXPECT_EQ(VdFromUtf8("a\x80" "b"), L"a\uFFFDb");
+  EXPECT_EQ(VdFromUtf8("a\x80"
+                       "b"),
+            L"a\uFFFDb");
   EXPECT_EQ(VdFromUtf8("\xE2\x82"), L"\uFFFD\uFFFD");
   EXPECT_EQ(VdFromUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
   EXPECT_EQ(VdFromUtf8("\xED\xA0\x80").find(L'\uFFFD'), 0u);

@@ -83,8 +83,9 @@ TEST_F(VdDatabaseTest, RefusesATruncatedSqliteFile) {
   {
     RawDb raw(path);
     raw.Exec("CREATE TABLE Beams (Name TEXT, Note TEXT)");
-    raw.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
-             "INSERT INTO Beams SELECT 'P' || i, hex(randomblob(40)) FROM n");
+    raw.Exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+        "INSERT INTO Beams SELECT 'P' || i, hex(randomblob(40)) FROM n");
   }
   const auto size = std::filesystem::file_size(path);
   std::filesystem::resize_file(path, size / 2);

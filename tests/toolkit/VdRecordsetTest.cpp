@@ -84,7 +84,8 @@ const TypeCase kTypeCases[] = {
     {"CHARACTER", "'c'", SQL_CHAR, DBVT_WSTRING, VT_BSTR, L"c"},
     {"NCHAR", "'n'", SQL_WCHAR, DBVT_WSTRING, VT_BSTR, L"n"},
     {"VARCHAR(50)", "'HEA 100'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"HEA 100"},
-    {"TEXT", "'H\xC3\xB6he \xCE\xBC \xF0\x9D\x94\xB8'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"H\u00f6he \u03bc \U0001D538"},
+    {"TEXT", "'H\xC3\xB6he \xCE\xBC \xF0\x9D\x94\xB8'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR,
+     L"H\u00f6he \u03bc \U0001D538"},
     {"NVARCHAR", "'x'", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L"x"},
     {"STRING", "''", SQL_VARCHAR, DBVT_WSTRING, VT_BSTR, L""},
     {"MEMO", "'m'", SQL_LONGVARCHAR, DBVT_WSTRING, VT_BSTR, L"m"},
@@ -108,7 +109,8 @@ const TypeCase kTypeCases[] = {
 };
 
 TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
-  std::string create = "CREATE TABLE Types (", values = "INSERT INTO Types VALUES (", nulls = "INSERT INTO Types VALUES (";
+  std::string create = "CREATE TABLE Types (", values = "INSERT INTO Types VALUES (",
+              nulls = "INSERT INTO Types VALUES (";
   const std::size_t n = std::size(kTypeCases);
   for (std::size_t k = 0; k < n; ++k) {
     const char* sep = k ? ", " : "";
@@ -323,8 +325,9 @@ TEST_F(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAre
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] /* ; DROP TABLE Beams */ ;;  "), 4);
-  EXPECT_EQ(Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),
-            1);
+  EXPECT_EQ(
+      Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),
+      1);
   EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
 }
 

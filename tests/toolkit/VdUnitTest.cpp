@@ -34,33 +34,92 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {L"mm", 1, 1000}, {L"cm", 1, 100}, {L"dm", 1, 10}, {L"m", 1, 1}, {L"km", 1, 1e-3},
-    {L"in", 1, 39.37007874015748}, {L"ft", 1, 3.280839895013123}, {L"yd", 1, 1.0936132983377078},
+    {L"mm", 1, 1000},
+    {L"cm", 1, 100},
+    {L"dm", 1, 10},
+    {L"m", 1, 1},
+    {L"km", 1, 1e-3},
+    {L"in", 1, 39.37007874015748},
+    {L"ft", 1, 3.280839895013123},
+    {L"yd", 1, 1.0936132983377078},
     // powers in every spelling
-    {L"cm4", 4, 1e8}, {L"cm2", 2, 1e4}, {L"cm^2", 2, 1e4}, {L"cm**2", 2, 1e4}, {L"cm\u00B2", 2, 1e4},
-    {L"cm\u2074", 4, 1e8}, {L"dm\u00B3", 3, 1e3}, {L"cm-4", -4, 1e-8}, {L"cm^-4", -4, 1e-8},
-    {L"cm**-4", -4, 1e-8}, {L"m^+2", 2, 1}, {L"m\u207B\u00B9", -1, 1}, {L"mm\u00B9\u2070", 10, 1e30},
-    {L"m^99", 99, 1}, {L"m-99", -99, 1}, {L"in4", 4, 2402509.6100288304},
+    {L"cm4", 4, 1e8},
+    {L"cm2", 2, 1e4},
+    {L"cm^2", 2, 1e4},
+    {L"cm**2", 2, 1e4},
+    {L"cm\u00B2", 2, 1e4},
+    {L"cm\u2074", 4, 1e8},
+    {L"dm\u00B3", 3, 1e3},
+    {L"cm-4", -4, 1e-8},
+    {L"cm^-4", -4, 1e-8},
+    {L"cm**-4", -4, 1e-8},
+    {L"m^+2", 2, 1},
+    {L"m\u207B\u00B9", -1, 1},
+    {L"mm\u00B9\u2070", 10, 1e30},
+    {L"m^99", 99, 1},
+    {L"m-99", -99, 1},
+    {L"in4", 4, 2402509.6100288304},
     // mass, force, pressure
-    {L"g", 0, 1000}, {L"kg", 0, 1}, {L"t", 0, 1e-3}, {L"lb", 0, 2.2046226218487757},
-    {L"N", 0, 1}, {L"daN", 0, 0.1}, {L"kN", 0, 1e-3}, {L"MN", 0, 1e-6}, {L"kgf", 0, 0.10197162129779283},
-    {L"tf", 0, 1.0197162129779283e-4}, {L"lbf", 0, 0.2248089430997105}, {L"kip", 0, 2.248089430997105e-4},
-    {L"Pa", -2, 1}, {L"kPa", -2, 1e-3}, {L"MPa", -2, 1e-6}, {L"GPa", -2, 1e-9},
-    {L"psi", -2, 1.4503773773020923e-4}, {L"ksi", -2, 1.4503773773020923e-7},
+    {L"g", 0, 1000},
+    {L"kg", 0, 1},
+    {L"t", 0, 1e-3},
+    {L"lb", 0, 2.2046226218487757},
+    {L"N", 0, 1},
+    {L"daN", 0, 0.1},
+    {L"kN", 0, 1e-3},
+    {L"MN", 0, 1e-6},
+    {L"kgf", 0, 0.10197162129779283},
+    {L"tf", 0, 1.0197162129779283e-4},
+    {L"lbf", 0, 0.2248089430997105},
+    {L"kip", 0, 2.248089430997105e-4},
+    {L"Pa", -2, 1},
+    {L"kPa", -2, 1e-3},
+    {L"MPa", -2, 1e-6},
+    {L"GPa", -2, 1e-9},
+    {L"psi", -2, 1.4503773773020923e-4},
+    {L"ksi", -2, 1.4503773773020923e-7},
     // products, quotients, moments
-    {L"kg/m", -1, 1}, {L"t/m", -1, 1e-3}, {L"N/mm2", -2, 1e-6}, {L"N/mm\u00B2", -2, 1e-6}, {L"kN/m2", -2, 1e-3},
-    {L"kN/cm2", -2, 1e-7}, {L"kgf/cm2", -2, 1.0197162129779283e-5}, {L"kN.m", 1, 1e-3}, {L"kN*m", 1, 1e-3},
-    {L"kN\u00B7m", 1, 1e-3}, {L"kN\u22C5m", 1, 1e-3}, {L"kNm", 1, 1e-3}, {L"kNcm", 1, 0.1}, {L"Nmm", 1, 1000},
-    {L"tm", 1, 1e-3}, {L"tfm", 1, 1.0197162129779283e-4}, {L"kNm2", 2, 1e-3}, {L"kN.m/m", 0, 1e-3},
-    {L"1/m", -1, 1}, {L"1/cm", -1, 0.01}, {L"1/m2", -2, 1},
+    {L"kg/m", -1, 1},
+    {L"t/m", -1, 1e-3},
+    {L"N/mm2", -2, 1e-6},
+    {L"N/mm\u00B2", -2, 1e-6},
+    {L"kN/m2", -2, 1e-3},
+    {L"kN/cm2", -2, 1e-7},
+    {L"kgf/cm2", -2, 1.0197162129779283e-5},
+    {L"kN.m", 1, 1e-3},
+    {L"kN*m", 1, 1e-3},
+    {L"kN\u00B7m", 1, 1e-3},
+    {L"kN\u22C5m", 1, 1e-3},
+    {L"kNm", 1, 1e-3},
+    {L"kNcm", 1, 0.1},
+    {L"Nmm", 1, 1000},
+    {L"tm", 1, 1e-3},
+    {L"tfm", 1, 1.0197162129779283e-4},
+    {L"kNm2", 2, 1e-3},
+    {L"kN.m/m", 0, 1e-3},
+    {L"1/m", -1, 1},
+    {L"1/cm", -1, 0.01},
+    {L"1/m2", -2, 1},
     // strictly left to right
-    {L"kg/m/m", -2, 1}, {L"kN/m*m", 0, 1e-3}, {L"kN/m.m", 0, 1e-3},
+    {L"kg/m/m", -2, 1},
+    {L"kN/m*m", 0, 1e-3},
+    {L"kN/m.m", 0, 1e-3},
     // angles and dimensionless
-    {L"rad", 0, 1}, {L"deg", 0, 57.29577951308232}, {L"\u00B0", 0, 57.29577951308232},
-    {L"grad", 0, 63.66197723675813}, {L"%", 0, 100}, {L"", 0, 1}, {L"-", 0, 1},
+    {L"rad", 0, 1},
+    {L"deg", 0, 57.29577951308232},
+    {L"\u00B0", 0, 57.29577951308232},
+    {L"grad", 0, 63.66197723675813},
+    {L"%", 0, 100},
+    {L"", 0, 1},
+    {L"-", 0, 1},
     // case folded only when the whole text has one case; surrounding blanks ignored
-    {L"MM", 1, 1000}, {L"KG/M", -1, 1}, {L"MPA", -2, 1e-6}, {L"kpa", -2, 1e-3}, {L"KNM", 1, 1e-3},
-    {L"  mm\t", 1, 1000}, {L"  ", 0, 1},
+    {L"MM", 1, 1000},
+    {L"KG/M", -1, 1},
+    {L"MPA", -2, 1e-6},
+    {L"kpa", -2, 1e-3},
+    {L"KNM", 1, 1e-3},
+    {L"  mm\t", 1, 1000},
+    {L"  ", 0, 1},
 };
 
 }  // namespace
@@ -78,10 +137,12 @@ TEST(VdUnitGrammar, ReadsEveryFormOfTheTable) {
 
 TEST(VdUnitGrammar, RefusesWhatIsNotAUnit) {
   const wchar_t* const refused[] = {
-      L"cm 2", L"10 cm", L"10cm", L"1e3m", L"2/m", L"1", L"1/", L"m^2^2", L"m2^2", L"m\u00B22", L"cm/", L"/cm",
-      L"cm//m", L"cm..m", L"m^", L"m**", L"m^+", L"m\u207B", L"m-", L"m^0", L"m0", L"m^100", L"m-100", L"m^999999999999",
-      L"Mm", L"mPa", L"Kg", L"kN/M", L"mN", L"mkN", L"min", L"mmm", L"%%", L"--", L"kN-m", L"kN m", L"kN / m",
-      L"inch", L"cm\u00D7m", L"\uFFFD", L"mm\x01", L"m\u00A0", L"x",
+      L"cm 2",   L"10 cm",    L"10cm", L"1e3m", L"2/m",    L"1",     L"1/",        L"m^2^2",
+      L"m2^2",   L"m\u00B22", L"cm/",  L"/cm",  L"cm//m",  L"cm..m", L"m^",        L"m**",
+      L"m^+",    L"m\u207B",  L"m-",   L"m^0",  L"m0",     L"m^100", L"m-100",     L"m^999999999999",
+      L"Mm",     L"mPa",      L"Kg",   L"kN/M", L"mN",     L"mkN",   L"min",       L"mmm",
+      L"%%",     L"--",       L"kN-m", L"kN m", L"kN / m", L"inch",  L"cm\u00D7m", L"\uFFFD",
+      L"mm\x01", L"m\u00A0",  L"x",
   };
   for (const wchar_t* text : refused) {
     SCOPED_TRACE(CString(text).ToUtf8());
@@ -97,9 +158,9 @@ TEST(VdUnitGrammar, RefusesResultsOutOfRange) {
   std::wstring hundredMetres = L"m";
   for (int i = 1; i < 100; ++i) hundredMetres += L".m";
   EXPECT_EQ(Read(hundredMetres.c_str(), unit), CVdUnitManager::eUnknownUnit);  // length power 100
-  EXPECT_EQ(Read(L"Pa^50", unit), CVdUnitManager::eUnknownUnit);              // length power -100
-  EXPECT_EQ(Read(L"GPa^40", unit), CVdUnitManager::eUnknownUnit);             // k = 1e-360 underflows
-  EXPECT_EQ(Read(L"1/GPa^40", unit), CVdUnitManager::eUnknownUnit);           // k overflows
+  EXPECT_EQ(Read(L"Pa^50", unit), CVdUnitManager::eUnknownUnit);               // length power -100
+  EXPECT_EQ(Read(L"GPa^40", unit), CVdUnitManager::eUnknownUnit);              // k = 1e-360 underflows
+  EXPECT_EQ(Read(L"1/GPa^40", unit), CVdUnitManager::eUnknownUnit);            // k overflows
   EXPECT_EQ(Read(L"GPa^20.GPa^20", unit), CVdUnitManager::eUnknownUnit);
 }
 
@@ -135,8 +196,8 @@ TEST(VdUnitManager, FillsTheUnitOnlyWhenRecognised) {
   ASSERT_EQ(CVdUnitManager::UnitFromString(L"cm4", unit, 1000.0), CVdUnitManager::eUnitRecognized);
   EXPECT_EQ(unit.GetMetricsFactor(), 1000.0);
 
-  for (const double bad : {0.0, -1000.0, std::numeric_limits<double>::quiet_NaN(),
-                           std::numeric_limits<double>::infinity()}) {
+  for (const double bad :
+       {0.0, -1000.0, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
     EXPECT_EQ(CVdUnitManager::UnitFromString(L"mm", unit, bad), CVdUnitManager::eInvalidMetricsFactor);
   }
   EXPECT_EQ(CVdUnitManager::UnitFromString(L"cm 4", unit, 1.0), CVdUnitManager::eUnknownUnit);
@@ -153,9 +214,13 @@ TEST(VdUnitFactor, ConvertsCatalogValuesToHostUnits) {
     double metricsFactor;
     double factor;
   } cases[] = {
-      {L"cm4", mm, 1e4},   {L"mm", mm, 1},       {L"m", mm, 1000},    {L"MPa", mm, 1},     {L"kN", mm, 1000},
-      {L"kNm", mm, 1e6},   {L"kg/m", mm, 1e-3},  {L"cm-4", mm, 1e-4}, {L"%", mm, 0.01},    {L"-", mm, 1},
-      {L"mm", 1.0, 1e-3},  {L"cm2", 1.0, 1e-4},  {L"ft", 1.0, 0.3048}, {L"deg", mm, 0.017453292519943295},
+      {L"cm4", mm, 1e4},     {L"mm", mm, 1},
+      {L"m", mm, 1000},      {L"MPa", mm, 1},
+      {L"kN", mm, 1000},     {L"kNm", mm, 1e6},
+      {L"kg/m", mm, 1e-3},   {L"cm-4", mm, 1e-4},
+      {L"%", mm, 0.01},      {L"-", mm, 1},
+      {L"mm", 1.0, 1e-3},    {L"cm2", 1.0, 1e-4},
+      {L"ft", 1.0, 0.3048},  {L"deg", mm, 0.017453292519943295},
       {L"m^99", 10.0, 1e99}, {L"m^-99", 10.0, 1e-99},
   };
   for (const auto& c : cases) {

@@ -160,7 +160,8 @@ std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, 
         return nullptr;
       }
       std::vector<unsigned char> bytes(text.size() / 2);
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
+      for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
       return std::make_unique<CVdPatternValue>(bytes.data(), static_cast<unsigned long>(bytes.size()));
     }
     default:
@@ -460,15 +461,19 @@ int Info(const std::string& file, const Options& options) {
     }
     const long count = CountRows(db, family);
     table.Add({VdToUtf8(family), VdToUtf8(code), std::to_string(count), columnText});
-    jsonFamilies.push_back({{"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}, {"patterns", count},
-                            {"columns", jsonColumns}});
+    jsonFamilies.push_back(
+        {{"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}, {"patterns", count}, {"columns", jsonColumns}});
   }
   const bool writable = catalog->CanWrite();
   if (options.json) {
-    json out = {{"name", Utf8(catalog->GetName())},        {"path", Utf8(catalog->GetPath())},
-                {"type", Utf8(catalog->GetTypeName())},    {"version", catalog->GetVerNumber()},
-                {"editor", Utf8(catalog->GetEditorName())}, {"last_update", Utf8(catalog->GetLastUpdateDate())},
-                {"read_only", !writable},                   {"families", jsonFamilies}};
+    json out = {{"name", Utf8(catalog->GetName())},
+                {"path", Utf8(catalog->GetPath())},
+                {"type", Utf8(catalog->GetTypeName())},
+                {"version", catalog->GetVerNumber()},
+                {"editor", Utf8(catalog->GetEditorName())},
+                {"last_update", Utf8(catalog->GetLastUpdateDate())},
+                {"read_only", !writable},
+                {"families", jsonFamilies}};
     std::printf("%s\n", out.dump(2).c_str());
   } else {
     PrintFields({{"Name", Utf8(catalog->GetName())},
@@ -575,14 +580,15 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     if (g_databaseFailed) return kError;
     const std::vector<std::string> close = ClosestNames(session, catalogs, name);
     std::string hint;
-    for (std::size_t i = 0; i < close.size(); ++i) hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
+    for (std::size_t i = 0; i < close.size(); ++i)
+      hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
     Error("\"" + name + "\" not found" + (hint.empty() ? "" : "; did you mean " + hint + "?"));
     return kNotFound;
   }
 
   CVdPatternCatalog* source = manager.GetCatalog(pattern->GetCatalog());
-  const auto units = source ? source->GetUnitsMap(CString(pattern->GetFamily()).MakeUpper().str())
-                            : CVdPatternCatalog::FamilyUnits();
+  const auto units =
+      source ? source->GetUnitsMap(CString(pattern->GetFamily()).MakeUpper().str()) : CVdPatternCatalog::FamilyUnits();
   json parameters = json::array();
   Table table(withMetrics ? std::vector<std::string>{"Parameter", "Value", "Type", "Unit", "Host value"}
                           : std::vector<std::string>{"Parameter", "Value", "Type", "Unit"});
@@ -592,9 +598,12 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     for (bool ok = pattern->FindFirstParam(g, param, value); ok; ok = pattern->FindNextParam(param, value)) {
       const auto u = units.find(param);
       const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
-      json entry = {{"name", VdToUtf8(param)}, {"value", ToJson(value)}, {"type", VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY))},
+      json entry = {{"name", VdToUtf8(param)},
+                    {"value", ToJson(value)},
+                    {"type", VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY))},
                     {"unit", unit}};
-      std::vector<std::string> cells{VdToUtf8(param), Text(value), VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY)), unit};
+      std::vector<std::string> cells{VdToUtf8(param), Text(value),
+                                     VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY)), unit};
       if (withMetrics) {
         std::string host = Text(value);
         json hostJson = ToJson(value);
@@ -611,8 +620,10 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     }
   }
   if (options.json) {
-    json out = {{"name", Utf8(pattern->GetUserNameW())}, {"guid", Utf8(pattern->GetGUID())},
-                {"family", Utf8(pattern->GetFamily())},  {"catalog", Utf8(pattern->GetCatalog())},
+    json out = {{"name", Utf8(pattern->GetUserNameW())},
+                {"guid", Utf8(pattern->GetGUID())},
+                {"family", Utf8(pattern->GetFamily())},
+                {"catalog", Utf8(pattern->GetCatalog())},
                 {"parameters", parameters}};
     if (withMetrics) out["metrics_factor"] = metrics;
     std::printf("%s\n", out.dump(2).c_str());
@@ -741,7 +752,7 @@ int Export(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(outPath.empty() ? stdout : std::fopen(outPath.c_str(), "wb"),
-                                                       outPath.empty() ? +[](std::FILE*) { return 0; } : &std::fclose);
+                                                      outPath.empty() ? +[](std::FILE*) { return 0; } : &std::fclose);
   if (!out) {
     Error("cannot write " + outPath);
     return kError;
@@ -819,8 +830,11 @@ int Import(const std::string& file, const std::string& family, const std::string
     const CsvRecord& record = records[r];
     const std::string where = csvPath + " line " + std::to_string(record.line) + ": ";
     bool ok = record.fields.size() == header.size();
-    if (!ok) Error(where + "expected " + std::to_string(header.size()) + " fields, found " + std::to_string(record.fields.size()));
-    CVdPattern pattern(1, ok ? Wide(record.fields[static_cast<std::size_t>(nameIndex)]).GetString() : L"", Wide(family));
+    if (!ok)
+      Error(where + "expected " + std::to_string(header.size()) + " fields, found " +
+            std::to_string(record.fields.size()));
+    CVdPattern pattern(1, ok ? Wide(record.fields[static_cast<std::size_t>(nameIndex)]).GetString() : L"",
+                       Wide(family));
     if (ok && record.fields[static_cast<std::size_t>(nameIndex)].empty()) {
       Error(where + "the Name is empty");
       ok = false;

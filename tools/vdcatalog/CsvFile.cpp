@@ -51,8 +51,8 @@ bool ReadCsv(const std::string& path, std::vector<CsvRecord>& records, std::stri
   bool first = true;
   while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
     std::size_t start = 0;
-    if (first && n >= 3 && static_cast<unsigned char>(buffer[0]) == 0xEF && static_cast<unsigned char>(buffer[1]) == 0xBB &&
-        static_cast<unsigned char>(buffer[2]) == 0xBF)
+    if (first && n >= 3 && static_cast<unsigned char>(buffer[0]) == 0xEF &&
+        static_cast<unsigned char>(buffer[1]) == 0xBB && static_cast<unsigned char>(buffer[2]) == 0xBF)
       start = 3;  // a UTF-8 byte-order mark is no data
     first = false;
     // Feed line by line so each record knows the line it started on.
@@ -69,8 +69,9 @@ bool ReadCsv(const std::string& path, std::vector<CsvRecord>& records, std::stri
     if (!ok) break;
   }
   if (ok && csv_fini(&parser, OnField, OnRecord, &reader) != 0) ok = false;
-  if (!ok) error = std::string("malformed CSV in ") + path + " near line " + std::to_string(reader.line) + ": " +
-                   csv_strerror(csv_error(&parser));
+  if (!ok)
+    error = std::string("malformed CSV in ") + path + " near line " + std::to_string(reader.line) + ": " +
+            csv_strerror(csv_error(&parser));
   csv_free(&parser);
   return ok;
 }
@@ -79,7 +80,8 @@ void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) std::fputc(',', out);
     const std::string& f = fields[i];
-    const bool quote = f.find_first_of(",\"\r\n") != std::string::npos || (!f.empty() && (f.front() == ' ' || f.back() == ' '));
+    const bool quote =
+        f.find_first_of(",\"\r\n") != std::string::npos || (!f.empty() && (f.front() == ' ' || f.back() == ' '));
     if (quote)
       csv_fwrite(out, f.data(), f.size());
     else

@@ -16,9 +16,8 @@ namespace {
 
 // Characters shown, counting each UTF-8 sequence once.
 std::size_t Width(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
+  return static_cast<std::size_t>(
+      std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 void PrintRow(std::FILE* out, const std::vector<std::string>& cells, const std::vector<std::size_t>& widths) {

@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
       ->required()
       ->allow_extra_args(false);
   show->add_option("--family", family, "Search this family only");
-  auto* metricsOption = show->add_option("--metrics", metrics, "Host units per metre (1000 for millimetres)")
-                            ->check(CLI::PositiveNumber);
+  auto* metricsOption =
+      show->add_option("--metrics", metrics, "Host units per metre (1000 for millimetres)")->check(CLI::PositiveNumber);
   show->add_flag("--json", options.json, "Machine-readable output");
   show->callback([&] { status = Show(files, name, family, metrics, metricsOption->count() > 0, options); });
 
@@ -101,24 +101,25 @@ int main(int argc, char** argv) {
   import->add_option("FAMILY", family, "Family name")->required();
   import->add_option("CSV", csv, "CSV file with a header row of column names")->required();
   import->add_flag("--keep-going", keepGoing, "Keep the rows that fit when others fail");
-  import->callback([&] { status = Import(file, family, csv, keepGoing); });
+  import->callback([&] { status = Import(file, family, csv, keepGoing);
+});
 
-  std::string convertOut;
-  auto* convert = app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new, writable SQLite file");
-  convert->add_option("IN", file, "Catalog or Access file to read")->required();
-  convert->add_option("OUT", convertOut, "New SQLite file (never overwritten)")->required();
-  convert->callback([&] { status = Convert(file, convertOut); });
+std::string convertOut;
+auto* convert = app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new, writable SQLite file");
+convert->add_option("IN", file, "Catalog or Access file to read")->required();
+convert->add_option("OUT", convertOut, "New SQLite file (never overwritten)")->required();
+convert->callback([&] { status = Convert(file, convertOut); });
 
-  InstallReportHandler();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    app.exit(e);
-    return kError;
-  }
-  return status;
+InstallReportHandler();
+try {
+  app.parse(argc, argv);
+} catch (const CLI::CallForHelp& e) {
+  return app.exit(e);
+} catch (const CLI::CallForAllHelp& e) {
+  return app.exit(e);
+} catch (const CLI::ParseError& e) {
+  app.exit(e);
+  return kError;
+}
+return status;
 }

@@ -22,7 +22,8 @@ struct PROPFAMILYINFO {
 };
 
 // {6A1F3C52-8E0B-4D7A-9B34-2C5E7D10F4A8}
-inline constexpr IID IID_IEnumPropFamily = {0x6A1F3C52, 0x8E0B, 0x4D7A, {0x9B, 0x34, 0x2C, 0x5E, 0x7D, 0x10, 0xF4, 0xA8}};
+inline constexpr IID IID_IEnumPropFamily = {
+    0x6A1F3C52, 0x8E0B, 0x4D7A, {0x9B, 0x34, 0x2C, 0x5E, 0x7D, 0x10, 0xF4, 0xA8}};
 
 struct IEnumPropFamily : public IUnknown {
   // One item per call into *item (caller deletes it); E_FAIL at the end, *item untouched.

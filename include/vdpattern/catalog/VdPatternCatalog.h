@@ -57,7 +57,6 @@ class CVdDatabase;
 class CVdRecordset;
 class CDBException;
 
-
 class VDPATTERN_EXPORT CVdPatternCatalog {
  public:
   enum eOpenDBRetCode { eOpenDBFailed = 0, eOpenDBOpened = 1, eOpenDBAlreadyOpen = 2 };
@@ -141,7 +140,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   CVdPatternCatalog* CreateLike(const wchar_t* path, CVdPatternFactory* factory, bool ownsFactory);
 
  protected:
-  virtual CVdPatternFactory* CreateFactory();  // a new default factory; the caller stores or deletes it
+  virtual CVdPatternFactory* CreateFactory();   // a new default factory; the caller stores or deletes it
   virtual void OnDBException(CDBException* e);  // borrowed: the caller deletes the exception
 
   CVdPatternFactory* GetFactoryObject();  // the factory, or a new one that the caller deletes
@@ -169,11 +168,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   std::map<std::wstring, FamilyUnits> m_units;
   CString m_strPath;
   CString m_strName;
-  CVdDatabase* m_pDatabase = nullptr;               // owned (shared with copies)
-  CVdRecordset* m_pDefinitionRS = nullptr;          // owned (shared with copies)
-  CVdRecordset* m_pFamilyDescriptionRS = nullptr;   // owned (shared with copies)
+  CVdDatabase* m_pDatabase = nullptr;              // owned (shared with copies)
+  CVdRecordset* m_pDefinitionRS = nullptr;         // owned (shared with copies)
+  CVdRecordset* m_pFamilyDescriptionRS = nullptr;  // owned (shared with copies)
   bool m_bOwnsFactory = true;
-  CVdPatternFactory* m_pFactory = nullptr;          // owned when m_bOwnsFactory (shared with copies)
+  CVdPatternFactory* m_pFactory = nullptr;  // owned when m_bOwnsFactory (shared with copies)
   std::map<std::wstring, std::wstring> m_familyCodes;
 
   std::shared_ptr<SharedDatabase> m_sharedDatabase;

@@ -42,9 +42,8 @@ class VDPATTERN_EXPORT CVdPatternFactory {
   // A new, empty pattern of the family (caller owns it).
   virtual CVdPattern* CreatePattern(const wchar_t* family, const wchar_t* familyCode);
   // The current row of `recordSet` as a new pattern (caller owns it), or null after a database failure.
-  virtual CVdPattern* CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family,
-                                             const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
-                                             bool useUnits);
+  virtual CVdPattern* CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
+                                             std::map<std::wstring, UNITINFO> units, bool useUnits);
   // Fills the current row (in edit or append mode) from the pattern; false after a database failure.
   virtual bool ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern, const wchar_t* familyCode,
                                       std::map<std::wstring, UNITINFO> units, bool useUnits);
@@ -63,14 +62,12 @@ class VDPATTERN_EXPORT CVdPatternFactory {
  protected:
   virtual unsigned int GetPatternType(const wchar_t* family, const wchar_t* familyCode);
   virtual CVdPattern* CreatePatternObject(const wchar_t* family, const wchar_t* familyCode);  // caller owns
-  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
-                               COleVariant& value, CVdUnit unit);
-  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
-                               COleVariant& value);
-  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
-                               COleVariant* value, double factor);
-  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
-                               COleVariant* value);
+  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column, COleVariant& value,
+                               CVdUnit unit);
+  virtual void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column, COleVariant& value);
+  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column, COleVariant* value,
+                               double factor);
+  virtual bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column, COleVariant* value);
   virtual void BeginWriting(CVdPattern* pattern);
   virtual void EndLoading(CVdPattern* pattern);
   virtual void OnDBException(CDBException* e);  // borrowed: the caller deletes the exception

@@ -126,10 +126,10 @@ class VDPATTERN_EXPORT CVdPatternManager {
   void ResetPool();
 
   bool m_bMarkNewPattern = false;
-  CVdPatternPool* m_pPool = nullptr;                 // owned (shared with copies)
-  std::list<CVdPatternCatalog*> m_catalogs;          // owned (shared with copies)
+  CVdPatternPool* m_pPool = nullptr;         // owned (shared with copies)
+  std::list<CVdPatternCatalog*> m_catalogs;  // owned (shared with copies)
   std::list<CVdPatternCatalog*>::iterator m_catalogCursor;
-  const CVdPatternFactory* m_pFactory = nullptr;     // owned (shared with copies)
+  const CVdPatternFactory* m_pFactory = nullptr;  // owned (shared with copies)
 
   // The shares behind the raw pointers above; m_catalogOwners runs parallel to m_catalogs.
   std::shared_ptr<CVdPatternPool> m_poolOwner;

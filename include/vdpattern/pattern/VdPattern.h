@@ -54,7 +54,7 @@ class VDPATTERN_EXPORT CVdPattern {
 
   // ---- identity, comparison, copying
   virtual void Dump() const;
-  virtual CVdPattern* GetClone() const;  // caller deletes the result; it has a new GUID
+  virtual CVdPattern* GetClone() const;                    // caller deletes the result; it has a new GUID
   virtual CVdPattern& operator=(const CVdPattern& other);  // keeps this pattern's GUID
   virtual bool operator==(const CVdPattern& other) const;
   virtual bool operator!=(const CVdPattern& other) const;

@@ -38,8 +38,8 @@ class VDPATTERN_EXPORT CVdPatternPool {
   virtual ~CVdPatternPool();
   // Adds clones of `other`'s patterns (refused clones are deleted); this pool's own patterns stay.
   virtual CVdPatternPool& operator=(const CVdPatternPool& other);
-  virtual CVdPatternPool* GetClone() const;                    // caller deletes the result
-  virtual CVdListIterator<CVdPattern*>* GetPoolIterator();     // caller deletes the result
+  virtual CVdPatternPool* GetClone() const;                 // caller deletes the result
+  virtual CVdListIterator<CVdPattern*>* GetPoolIterator();  // caller deletes the result
   virtual void Dump();
 
   const CVdPatternFactory* GetFactory() const { return m_pFactory; }

@@ -67,10 +67,8 @@ class VDTOOLKIT_EXPORT COleDateTime {
 };
 
 // Date helpers shared by the wrappers and the database layer. VdDateFromParts is false for an impossible date.
-VDTOOLKIT_EXPORT bool VdDateFromParts(int year, int month, int day, int hour, int minute, double second,
-                                      DATE& out);
-VDTOOLKIT_EXPORT bool VdDateToParts(DATE date, int& year, int& month, int& day, int& hour, int& minute,
-                                    int& second);
+VDTOOLKIT_EXPORT bool VdDateFromParts(int year, int month, int day, int hour, int minute, double second, DATE& out);
+VDTOOLKIT_EXPORT bool VdDateToParts(DATE date, int& year, int& month, int& day, int& hour, int& minute, int& second);
 
 class VDTOOLKIT_EXPORT COleVariant : public tagVARIANT {
  public:

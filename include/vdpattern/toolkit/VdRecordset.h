@@ -42,7 +42,7 @@ class CVdDatabase;
 namespace vdpattern::db {
 class SqliteConnection;
 struct RecordsetState;
-}
+}  // namespace vdpattern::db
 
 class VDTOOLKIT_EXPORT CVdRecordset {
  public:
@@ -106,6 +106,6 @@ class VDTOOLKIT_EXPORT CVdRecordset {
   vdpattern::db::SqliteConnection* CurrentConnection() const;
   void ReleaseState();
 
-  CVdDatabase* m_pDatabase;                       // borrowed
+  CVdDatabase* m_pDatabase;                           // borrowed
   vdpattern::db::RecordsetState* m_pState = nullptr;  // owned while open, null while closed
 };

@@ -72,9 +72,7 @@ void SetBinary(CDBVariant& v, std::string_view bytes) {
   v.m_pbinary->m_dwDataLength = bytes.size();
 }
 
-bool FitsLong(std::int64_t i) {
-  return i >= std::numeric_limits<LONG>::min() && i <= std::numeric_limits<LONG>::max();
-}
+bool FitsLong(std::int64_t i) { return i >= std::numeric_limits<LONG>::min() && i <= std::numeric_limits<LONG>::max(); }
 
 // The value of a cell as a number: integers exactly, reals as they are, texts when the whole text is one.
 struct Number {
@@ -260,8 +258,7 @@ void CellToVariantSlow(const Cell& cell, const char* arena, ValueKind kind, CDBV
       if (kind == ValueKind::kText || kind == ValueKind::kFromValue) return SetText(out, BytesOf(cell, arena));
       break;
     case CellKind::kInteger:
-      if ((kind == ValueKind::kLong || kind == ValueKind::kBigInt || kind == ValueKind::kFromValue) &&
-          FitsLong(cell.i))
+      if ((kind == ValueKind::kLong || kind == ValueKind::kBigInt || kind == ValueKind::kFromValue) && FitsLong(cell.i))
         return SetLong(out, static_cast<LONG>(cell.i));
       break;
     case CellKind::kBlob:

@@ -33,8 +33,9 @@ bool HasCurrentRow(const RecordsetState& state) {
 
 void RequireCurrentRow(const RecordsetState& state) {
   if (!HasCurrentRow(state))
-    ThrowDbError(kStateGeneral, L"The record set has no current row (it is empty, or before its first or after "
-                                L"its last row).");
+    ThrowDbError(kStateGeneral,
+                 L"The record set has no current row (it is empty, or before its first or after "
+                 L"its last row).");
 }
 
 std::size_t RequireColumn(const RecordsetState& state, long index) {
@@ -83,9 +84,7 @@ CVdRecordset::CVdRecordset(CVdDatabase* database) : m_pDatabase(database) {}
 // Not through the virtual Close: a derived class is already gone here.
 CVdRecordset::~CVdRecordset() { ReleaseState(); }
 
-SqliteConnection* CVdRecordset::CurrentConnection() const {
-  return m_pDatabase ? m_pDatabase->Connection() : nullptr;
-}
+SqliteConnection* CVdRecordset::CurrentConnection() const { return m_pDatabase ? m_pDatabase->Connection() : nullptr; }
 
 // Hands the state's buffers back to the connection that filled them, if it is still open.
 void CVdRecordset::ReleaseState() {
@@ -188,8 +187,9 @@ SqliteConnection& RequireWritable(SqliteConnection* current, const RecordsetStat
     ThrowDbError(kStateGeneral, message);
   }
   if (!state.columns->updatable)
-    ThrowDbError(kStateGeneral, L"The record set is read-only: only the result of a SELECT over the columns of "
-                                L"one table, without computed columns, DISTINCT or GROUP BY, can be changed.");
+    ThrowDbError(kStateGeneral,
+                 L"The record set is read-only: only the result of a SELECT over the columns of "
+                 L"one table, without computed columns, DISTINCT or GROUP BY, can be changed.");
   return connection;
 }
 
@@ -260,7 +260,8 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   if (const RecordsetState* open = m_pState; open && type == 0) {
     const ColumnSet& columns = *open->columns;
     if (index >= 0 && static_cast<std::size_t>(index) < columns.kinds.size() && HasCurrentRow(*open)) {
-      const std::size_t at = static_cast<std::size_t>(open->position) * columns.stride + static_cast<std::size_t>(index);
+      const std::size_t at =
+          static_cast<std::size_t>(open->position) * columns.stride + static_cast<std::size_t>(index);
       CellToVariant(open->cells[at], open->arena.data(), columns.kinds[static_cast<std::size_t>(index)], value);
       return;
     }
@@ -388,8 +389,8 @@ COleVariant CVdRecordset::getOLEVariant(const CDBVariant& value) {
     case DBVT_DATE: {
       DATE date;
       const TIMESTAMP_STRUCT* ts = value.m_pdate;
-      if (ts && VdDateFromParts(ts->year, ts->month, ts->day, ts->hour, ts->minute,
-                                ts->second + ts->fraction / 1e9, date)) {
+      if (ts &&
+          VdDateFromParts(ts->year, ts->month, ts->day, ts->hour, ts->minute, ts->second + ts->fraction / 1e9, date)) {
         ole.vt = VT_DATE;
         ole.date = date;
       } else {

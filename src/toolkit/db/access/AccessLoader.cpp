@@ -30,8 +30,8 @@ struct Damage {
 
 [[noreturn]] void Damaged(std::string what) { throw Damage{std::move(what)}; }
 
-constexpr unsigned kMaxColumns = 255;  // Access's own limit; libmdb cracks rows into fixed arrays of 256
-constexpr int kRowOffsetMask = 0x1fff;  // a row's offset in its page, without the deleted and lookup flags
+constexpr unsigned kMaxColumns = 255;    // Access's own limit; libmdb cracks rows into fixed arrays of 256
+constexpr int kRowOffsetMask = 0x1fff;   // a row's offset in its page, without the deleted and lookup flags
 constexpr std::size_t kLongHeader = 12;  // length and flags, page and row, 4 unused bytes
 
 std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
@@ -342,8 +342,9 @@ class Reader {
     const unsigned char* p = m_mdb->pg_buf + field.start;
     const std::size_t n = static_cast<std::size_t>(field.siz);
     auto need = [&](std::size_t bytes) {
-      if (n < bytes) Damaged("a value of the column \"" + std::string(col->name) + "\" of the table \"" + table +
-                             "\" is too short.");
+      if (n < bytes)
+        Damaged("a value of the column \"" + std::string(col->name) + "\" of the table \"" + table +
+                "\" is too short.");
     };
     switch (col->col_type) {
       case MDB_BYTE:
@@ -422,8 +423,7 @@ class Reader {
     out.clear();
     if (n == 0) return;
     auto damaged = [&](const char* what) {
-      Damaged("the long value of the column \"" + std::string(col->name) + "\" of the table \"" + table + "\" " +
-              what);
+      Damaged("the long value of the column \"" + std::string(col->name) + "\" of the table \"" + table + "\" " + what);
     };
     if (n < kLongHeader) damaged("is too short.");
     const std::uint32_t head = Le32(p);
@@ -532,33 +532,46 @@ std::string Quoted(const std::string& name) {
 // case, as in Access.
 std::string DeclaredType(const MdbColumn* col, bool jet3) {
   switch (col->col_type) {
-    case MDB_BOOL: return "BIT";
-    case MDB_BYTE: return "TINYINT";
-    case MDB_INT: return "SMALLINT";
-    case MDB_LONGINT: return "INTEGER";
-    case MDB_COMPLEX: return "INTEGER";
-    case MDB_MONEY: return "CURRENCY";
-    case MDB_FLOAT: return "REAL";
-    case MDB_DOUBLE: return "DOUBLE";
-    case MDB_DATETIME: return "DATETIME";
-    case MDB_NUMERIC: return "NUMERIC(" + std::to_string(col->col_prec) + "," + std::to_string(col->col_scale) + ")";
-    case MDB_REPID: return "VARCHAR(38) COLLATE NOCASE";
+    case MDB_BOOL:
+      return "BIT";
+    case MDB_BYTE:
+      return "TINYINT";
+    case MDB_INT:
+      return "SMALLINT";
+    case MDB_LONGINT:
+      return "INTEGER";
+    case MDB_COMPLEX:
+      return "INTEGER";
+    case MDB_MONEY:
+      return "CURRENCY";
+    case MDB_FLOAT:
+      return "REAL";
+    case MDB_DOUBLE:
+      return "DOUBLE";
+    case MDB_DATETIME:
+      return "DATETIME";
+    case MDB_NUMERIC:
+      return "NUMERIC(" + std::to_string(col->col_prec) + "," + std::to_string(col->col_scale) + ")";
+    case MDB_REPID:
+      return "VARCHAR(38) COLLATE NOCASE";
     case MDB_TEXT: {
       // The size is in bytes: two per character from Jet 4 on.
       const int chars = jet3 ? col->col_size : col->col_size / 2;
       return "VARCHAR(" + std::to_string(chars > 0 ? chars : 255) + ") COLLATE NOCASE";
     }
-    case MDB_MEMO: return "MEMO COLLATE NOCASE";
-    default: return "LONGBINARY";  // OLE, Binary and unknown types: bytes
+    case MDB_MEMO:
+      return "MEMO COLLATE NOCASE";
+    default:
+      return "LONGBINARY";  // OLE, Binary and unknown types: bytes
   }
 }
 
 class SqliteCopy {
  public:
   SqliteCopy() {
-    const int rc = sqlite3_open_v2(":memory:", &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
-                                                          SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-                                   nullptr);
+    const int rc = sqlite3_open_v2(
+        ":memory:", &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+        nullptr);
     if (rc != SQLITE_OK) Fail("cannot create the in-memory copy");
     Exec("PRAGMA journal_mode=OFF");
     Exec("BEGIN");
@@ -595,9 +608,15 @@ class SqliteCopy {
       const Value& v = row[k];
       const int at = static_cast<int>(k) + 1;
       switch (v.kind) {
-        case Value::Kind::kNull: sqlite3_bind_null(m_insert, at); break;
-        case Value::Kind::kInt: sqlite3_bind_int64(m_insert, at, v.i); break;
-        case Value::Kind::kReal: sqlite3_bind_double(m_insert, at, v.d); break;
+        case Value::Kind::kNull:
+          sqlite3_bind_null(m_insert, at);
+          break;
+        case Value::Kind::kInt:
+          sqlite3_bind_int64(m_insert, at, v.i);
+          break;
+        case Value::Kind::kReal:
+          sqlite3_bind_double(m_insert, at, v.d);
+          break;
         case Value::Kind::kText:
           sqlite3_bind_text(m_insert, at, v.bytes.data(), static_cast<int>(v.bytes.size()), SQLITE_STATIC);
           break;
@@ -665,9 +684,10 @@ std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFi
     ThrowDbError(kStateCannotOpen, message);
   }
   CString readOnly;
-  readOnly.Format(L"The catalog \"%s\" is a Microsoft Access file, which is read-only: its rows cannot be "
-                  L"changed. Convert it to a writable catalog with \"vdcatalog convert\".",
-                  path);
+  readOnly.Format(
+      L"The catalog \"%s\" is a Microsoft Access file, which is read-only: its rows cannot be "
+      L"changed. Convert it to a writable catalog with \"vdcatalog convert\".",
+      path);
   return SqliteConnection::AdoptLoaded(path, db, readOnly, std::move(systemTables));
 }
 

@@ -366,9 +366,9 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
     const bool wasAfterAs = afterAs;
     afterAs = afterSelect = false;
     if (c == L'\'') {
-      const bool blobPrefix = sql.at != sqlBegin && sql.at[-1] != ' ' &&
-                              (static_cast<unsigned char>(sql.at[-1]) >= 0x80 ||
-                               IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
+      const bool blobPrefix =
+          sql.at != sqlBegin && sql.at[-1] != ' ' &&
+          (static_cast<unsigned char>(sql.at[-1]) >= 0x80 || IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
       const bool liftThis = lift && !blobPrefix && !wasAfterAs;
       // Copy the literal's value while looking for its end; a doubled quote is one quote.
       Writer value{liftThis ? literals.at : sql.at};

@@ -28,7 +28,7 @@ namespace vdpattern::db {
 struct StatementText {
   std::string sql;                          // UTF-8 text to prepare; the cache key when `cacheable`
   std::string literals;                     // the lifted literals' values, UTF-8, back to back
-  std::vector<std::uint32_t> literalEnds;  // end of literal N-1 in `literals` (it is bound to ?N)
+  std::vector<std::uint32_t> literalEnds;   // end of literal N-1 in `literals` (it is bound to ?N)
   std::vector<std::uint32_t> literalSpans;  // opening and closing quote of each lifted literal in the source
   std::size_t fromPos = std::string::npos;  // position in `sql` of the top-level FROM of a SELECT
   bool cacheable = false;
@@ -68,7 +68,7 @@ class StatementShapes {
     std::size_t fromPos = std::string::npos;
     bool singleTableSelect = false;
   };
-  static constexpr std::size_t kSlots = 128;  // a power of two
+  static constexpr std::size_t kSlots = 128;           // a power of two
   static constexpr std::size_t kLongestSource = 4096;  // longer texts are rare and not worth keeping
   static std::size_t SlotOf(const wchar_t* text);
   static bool MatchShape(const Shape& shape, const wchar_t* text, StatementText& out);

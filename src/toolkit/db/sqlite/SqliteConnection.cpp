@@ -112,7 +112,7 @@ void SqliteConnection::CreateFile(const CString& path) {
 }
 
 std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path, const DbFileProbe& probe,
-                                                            bool readOnly, bool exclusive, int busyTimeoutMs) {
+                                                             bool readOnly, bool exclusive, int busyTimeoutMs) {
   std::string native = VdToUtf8(path.str());
   CheckHeader(path, native, probe);
   // The engine reads a name starting with "file:" as a URI; a relative path must stay a path.
@@ -120,8 +120,8 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
 
   const bool writeable = probe.writable && !readOnly;
   std::unique_ptr<SqliteConnection> c(new SqliteConnection(path, !writeable));
-  const int flags = (writeable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
-                    SQLITE_OPEN_EXRESCODE;
+  const int flags =
+      (writeable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
   CString what;
   what.Format(L"Cannot open the database \"%s\"", path);
   const int rc = sqlite3_open_v2(native.c_str(), &c->m_db, flags, nullptr);
@@ -141,8 +141,8 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
 }
 
 std::unique_ptr<SqliteConnection> SqliteConnection::AdoptLoaded(const CString& name, sqlite3* db,
-                                                               const CString& readOnlyReason,
-                                                               std::vector<std::wstring> systemTables) {
+                                                                const CString& readOnlyReason,
+                                                                std::vector<std::wstring> systemTables) {
   std::unique_ptr<SqliteConnection> c(new SqliteConnection(name, true));
   c->m_db = db;
   c->m_readOnlyReason = readOnlyReason;
@@ -200,8 +200,8 @@ sqlite3_stmt* SqliteConnection::Internal(const std::string& sql, SqliteStage sta
     m_internal.clear();
   }
   sqlite3_stmt* stmt = nullptr;
-  const int rc = sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
-                                    &stmt, nullptr);
+  const int rc =
+      sqlite3_prepare_v3(m_db, sql.c_str(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
     Fail(rc, sql, stage);
@@ -254,8 +254,7 @@ void SqliteConnection::RefreshTables(SqliteStage stage) {
     const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(list, 0));
     AssignFromUtf8(info.m_strName.str(), name ? name : "", static_cast<std::size_t>(sqlite3_column_bytes(list, 0)));
     bool system = info.m_strName.str().size() >= 7 && _wcsnicmp(info.m_strName, L"sqlite_", 7) == 0;
-    for (const std::wstring& name : m_systemTables)
-      system = system || VdCompareNoCase(info.m_strName.str(), name) == 0;
+    for (const std::wstring& name : m_systemTables) system = system || VdCompareNoCase(info.m_strName.str(), name) == 0;
     info.m_lAttributes = system ? VD_TABLEDEF_SYSTEM : 0;
     info.m_strTableType = system ? L"SYSTEM TABLE" : L"TABLE";
     tables.push_back(std::move(info));
@@ -290,10 +289,9 @@ const CVdODBCTableDefInfo& SqliteConnection::TableAt(std::size_t index) {
 bool SqliteConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
   RefreshTables(SqliteStage::kStatement);
   const std::wstring_view wanted(name ? name : L"");
-  auto it = std::lower_bound(m_tables.begin(), m_tables.end(), wanted,
-                             [](const CVdODBCTableDefInfo& t, std::wstring_view n) {
-                               return VdCompareNoCase(t.m_strName.str(), n) < 0;
-                             });
+  auto it = std::lower_bound(
+      m_tables.begin(), m_tables.end(), wanted,
+      [](const CVdODBCTableDefInfo& t, std::wstring_view n) { return VdCompareNoCase(t.m_strName.str(), n) < 0; });
   if (it == m_tables.end() || VdCompareNoCase(it->m_strName.str(), wanted) != 0) return false;
   info = *it;
   return true;

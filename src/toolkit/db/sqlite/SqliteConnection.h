@@ -44,8 +44,8 @@ struct ColumnSet {
   std::vector<ColumnInfo> columns;
   std::vector<ValueKind> kinds;  // columns[k].type.kind, packed together for the readers of every row
   bool updatable = false;
-  std::string table;      // the one table of an editable result (UTF-8)
-  std::string rereadSql;  // reads one row of that table by row id, columns in result order, row id last
+  std::string table;       // the one table of an editable result (UTF-8)
+  std::string rereadSql;   // reads one row of that table by row id, columns in result order, row id last
   std::size_t stride = 0;  // cells per stored row
 
   // The column of that name ignoring case, or -1.

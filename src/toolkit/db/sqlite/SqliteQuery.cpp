@@ -250,8 +250,7 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   if (!stmt) ThrowDbError(kStateSyntax, L"The SQL text holds no statement.");
   if (!OnlyBlanks(tail)) {
     sqlite3_finalize(stmt);
-    ThrowDbError(kStateSyntax,
-                 L"The text holds more than one SQL statement; only one statement can be run at a time.");
+    ThrowDbError(kStateSyntax, L"The text holds more than one SQL statement; only one statement can be run at a time.");
   }
   entry.stmt = stmt;
   entry.columns = Describe(db, stmt);
@@ -387,7 +386,8 @@ void DeleteRow(SqliteConnection& c, RecordsetState& state) {
   sqlite3_stmt* stmt = c.Internal(sql);
   sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
   if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  const auto first = state.cells.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(state.position) * columns.stride);
+  const auto first =
+      state.cells.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(state.position) * columns.stride);
   state.cells.erase(first, first + static_cast<std::ptrdiff_t>(columns.stride));
   --state.rows;
 }

@@ -13,7 +13,7 @@
 using vdfuzz::Check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  // Widths and precisions go up to a million characters each: a long text of such specifications is slow
+  // Widths and precisions go up to a million characters each: a long text of such directives is slow
   // without being any more interesting.
   if (size > 256) return 0;
   vdfuzz::Input input(data, size);

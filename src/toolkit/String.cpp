@@ -211,7 +211,7 @@ void CString::ReleaseBuffer(int newLength) {
 
 namespace {
 
-struct Spec {
+struct Directive {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = -1, precision = -1;
   bool narrowText = false;  // %S, %hs
@@ -266,25 +266,25 @@ long double AsDouble(const VdFormatArg* a) {
   }
 }
 
-void Pad(std::wstring& out, std::wstring_view body, const Spec& spec) {
-  const std::size_t width = spec.width > 0 ? static_cast<std::size_t>(spec.width) : 0;
+void Pad(std::wstring& out, std::wstring_view body, const Directive& dir) {
+  const std::size_t width = dir.width > 0 ? static_cast<std::size_t>(dir.width) : 0;
   const std::size_t fill = width > body.size() ? width - body.size() : 0;
-  if (!spec.left) out.append(fill, L' ');
+  if (!dir.left) out.append(fill, L' ');
   out.append(body);
-  if (spec.left) out.append(fill, L' ');
+  if (dir.left) out.append(fill, L' ');
 }
 
-// Numbers go through the C library's narrow formatter with a specification we rebuild ourselves, so only
-// well-formed specifications ever reach it.
-void FormatNumber(std::wstring& out, const Spec& spec, char conv, const VdFormatArg* a) {
+// Numbers go through the C library's narrow formatter with a directive we rebuild ourselves, so only
+// well-formed directives ever reach it.
+void FormatNumber(std::wstring& out, const Directive& dir, char conv, const VdFormatArg* a) {
   char fmt[32];
   int n = 0;
   fmt[n++] = '%';
-  if (spec.left) fmt[n++] = '-';
-  if (spec.plus) fmt[n++] = '+';
-  if (spec.space) fmt[n++] = ' ';
-  if (spec.alt) fmt[n++] = '#';
-  if (spec.zero) fmt[n++] = '0';
+  if (dir.left) fmt[n++] = '-';
+  if (dir.plus) fmt[n++] = '+';
+  if (dir.space) fmt[n++] = ' ';
+  if (dir.alt) fmt[n++] = '#';
+  if (dir.zero) fmt[n++] = '0';
   fmt[n++] = '*';
   fmt[n++] = '.';
   fmt[n++] = '*';
@@ -296,9 +296,9 @@ void FormatNumber(std::wstring& out, const Spec& spec, char conv, const VdFormat
     fmt[n++] = 'l', fmt[n++] = 'l';
   fmt[n++] = conv;
   fmt[n] = '\0';
-  const int width = spec.width > 0 ? spec.width : 0;
+  const int width = dir.width > 0 ? dir.width : 0;
   // Without an explicit precision the C default applies: -1 means "none" to printf.
-  const int precision = spec.precision;
+  const int precision = dir.precision;
   char small[128];
   int len;
   auto print = [&](char* buf, std::size_t size) -> int {
@@ -331,7 +331,7 @@ void FormatNumber(std::wstring& out, const Spec& spec, char conv, const VdFormat
   out.append(big.begin(), big.begin() + len);
 }
 
-void FormatText(std::wstring& out, const Spec& spec, const VdFormatArg* a) {
+void FormatText(std::wstring& out, const Directive& dir, const VdFormatArg* a) {
   std::wstring owned;
   std::wstring_view text;
   if (!a) {
@@ -343,21 +343,21 @@ void FormatText(std::wstring& out, const Spec& spec, const VdFormatArg* a) {
   } else if (a->kind == VdFormatArg::kPointer) {
     if (!a->p) text = L"(null)";
   } else {
-    Spec plain;
+    Directive plain;
     const char conv = a->kind == VdFormatArg::kDouble ? 'g' : (a->kind == VdFormatArg::kUnsigned ? 'u' : 'd');
     FormatNumber(owned, plain, conv, a);
     text = owned;
   }
-  if (spec.precision >= 0 && static_cast<std::size_t>(spec.precision) < text.size())
-    text = text.substr(0, static_cast<std::size_t>(spec.precision));
-  Pad(out, text, spec);
+  if (dir.precision >= 0 && static_cast<std::size_t>(dir.precision) < text.size())
+    text = text.substr(0, static_cast<std::size_t>(dir.precision));
+  Pad(out, text, dir);
 }
 
-void FormatChar(std::wstring& out, const Spec& spec, const VdFormatArg* a) {
+void FormatChar(std::wstring& out, const Directive& dir, const VdFormatArg* a) {
   wchar_t c = static_cast<wchar_t>(AsSigned(a));
   if (a && (a->kind == VdFormatArg::kWide) && a->ws && a->wsLen) c = a->ws[0];
   const wchar_t buf[1] = {c};
-  Pad(out, std::wstring_view(buf, 1), spec);
+  Pad(out, std::wstring_view(buf, 1), dir);
 }
 
 }  // namespace
@@ -377,54 +377,54 @@ void CString::FormatArgs(const wchar_t* format, const VdFormatArg* args, std::si
       out.append(start, p);
       continue;
     }
-    const wchar_t* specStart = p++;
+    const wchar_t* directiveStart = p++;
     if (*p == L'%') {
       out += L'%';
       ++p;
       continue;
     }
-    Spec spec;
+    Directive dir;
     for (;; ++p) {
       if (*p == L'-')
-        spec.left = true;
+        dir.left = true;
       else if (*p == L'+')
-        spec.plus = true;
+        dir.plus = true;
       else if (*p == L' ')
-        spec.space = true;
+        dir.space = true;
       else if (*p == L'#')
-        spec.alt = true;
+        dir.alt = true;
       else if (*p == L'0')
-        spec.zero = true;
+        dir.zero = true;
       else
         break;
     }
     if (*p == L'*') {
       int w = reader.NextInt();
-      if (w < 0) spec.left = true, w = -w;
-      spec.width = w;
+      if (w < 0) dir.left = true, w = -w;
+      dir.width = w;
       ++p;
     } else {
       int w = 0;
       bool any = false;
       while (*p >= L'0' && *p <= L'9') w = std::min(w * 10 + (*p++ - L'0'), 1000000), any = true;
-      if (any) spec.width = w;
+      if (any) dir.width = w;
     }
     if (*p == L'.') {
       ++p;
       if (*p == L'*') {
         const int pr = reader.NextInt();
-        spec.precision = pr < 0 ? -1 : pr;
+        dir.precision = pr < 0 ? -1 : pr;
         ++p;
       } else {
         int pr = 0;
         while (*p >= L'0' && *p <= L'9') pr = std::min(pr * 10 + (*p++ - L'0'), 1000000);
-        spec.precision = pr;
+        dir.precision = pr;
       }
     }
     // Length prefixes: only "h" changes anything (a narrow text); the argument's own type gives the width.
     for (;;) {
       if (*p == L'h') {
-        spec.narrowText = true;
+        dir.narrowText = true;
         ++p;
       } else if (*p == L'l' || *p == L'L' || *p == L'z' || *p == L'j' || *p == L't' || *p == L'w') {
         ++p;
@@ -438,7 +438,7 @@ void CString::FormatArgs(const wchar_t* format, const VdFormatArg* args, std::si
     }
     const wchar_t conv = *p;
     if (conv == L'\0') {
-      out.append(specStart, p);  // an unfinished specification is kept as text
+      out.append(directiveStart, p);  // an unfinished directive is kept as text
       break;
     }
     ++p;
@@ -458,21 +458,21 @@ void CString::FormatArgs(const wchar_t* format, const VdFormatArg* args, std::si
       case L'a':
       case L'A':
       case L'p':
-        FormatNumber(out, spec, static_cast<char>(conv), reader.Next());
+        FormatNumber(out, dir, static_cast<char>(conv), reader.Next());
         break;
       case L's':
       case L'S':
-        FormatText(out, spec, reader.Next());
+        FormatText(out, dir, reader.Next());
         break;
       case L'c':
       case L'C':
-        FormatChar(out, spec, reader.Next());
+        FormatChar(out, dir, reader.Next());
         break;
       case L'n':
         reader.Next();
         break;
       default:
-        out.append(specStart, p);  // unknown conversion: kept as text
+        out.append(directiveStart, p);  // unknown conversion: kept as text
         break;
     }
   }

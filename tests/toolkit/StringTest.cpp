@@ -58,7 +58,7 @@ TEST(CString, FormatTakesTypedArgumentsSafely) {
   s.Format(L"%*d|%-*s|", 4, 1, 3, L"a");
   EXPECT_EQ(s, L"   1|a  |");
 
-  // Hostile formats: missing, mismatched and unknown specifications never read stray memory.
+  // Hostile formats: missing, mismatched and unknown directives never read stray memory.
   s.Format(L"%s and %d and %f");
   EXPECT_EQ(s, L" and 0 and 0.000000");
   s.Format(L"%d|%s|%n|%q|%", L"text", 12, 1);

@@ -394,19 +394,19 @@ int Create(const std::string& file, const std::string& type, const std::string& 
 }
 
 int AddFamily(const std::string& file, const std::string& family, const std::string& code,
-              const std::vector<std::string>& specs) {
+              const std::vector<std::string>& columnTexts) {
   std::vector<CVdCatalogSchema::Column> columns;
-  for (const std::string& spec : specs) {
-    const std::size_t first = spec.find(':');
+  for (const std::string& text : columnTexts) {
+    const std::size_t first = text.find(':');
     if (first == std::string::npos || first == 0) {
-      Error("column \"" + spec + "\" must be written NAME:TYPE or NAME:TYPE:UNIT");
+      Error("column \"" + text + "\" must be written NAME:TYPE or NAME:TYPE:UNIT");
       return kError;
     }
-    const std::size_t second = spec.find(':', first + 1);
+    const std::size_t second = text.find(':', first + 1);
     CVdCatalogSchema::Column c;
-    c.name = Wide(spec.substr(0, first));
-    c.type = Wide(spec.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
-    if (second != std::string::npos) c.unit = Wide(spec.substr(second + 1));
+    c.name = Wide(text.substr(0, first));
+    c.type = Wide(text.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
+    if (second != std::string::npos) c.unit = Wide(text.substr(second + 1));
     if (!c.unit.IsEmpty()) {
       CVdUnit unit;
       CString lower = c.unit;

@@ -6,7 +6,9 @@ constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsScalar(char32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
-void Append(std::string& out, char32_t c) {
+}  // namespace
+
+void VdAppendUtf8(std::string& out, char32_t c) {
   if (!IsScalar(c)) c = kReplacement;
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -25,8 +27,6 @@ void Append(std::string& out, char32_t c) {
   }
 }
 
-}  // namespace
-
 std::string VdToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
@@ -35,7 +35,7 @@ std::string VdToUtf8(std::wstring_view text) {
     if (c < 0x80)
       out += static_cast<char>(c);
     else
-      Append(out, c);
+      VdAppendUtf8(out, c);
   }
   return out;
 }

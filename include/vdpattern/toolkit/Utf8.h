@@ -9,3 +9,5 @@
 
 VDTOOLKIT_EXPORT std::string VdToUtf8(std::wstring_view text);
 VDTOOLKIT_EXPORT std::wstring VdFromUtf8(std::string_view bytes);
+// Appends one code point, U+FFFD for a value that is no Unicode scalar value (a lone surrogate, say).
+VDTOOLKIT_EXPORT void VdAppendUtf8(std::string& out, char32_t c);

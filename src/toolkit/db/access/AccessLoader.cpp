@@ -81,24 +81,6 @@ FileShape CheckShape(const DbFileProbe& probe) {
 
 // ---------------------------------------------------------------- texts
 
-void AppendUtf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 // Windows-1252 from 0x80 to 0x9F (the rest is Latin-1). Jet 3 files hold their texts in the code page of the
 // Windows that wrote them; 1252 is that of Western installations and what libmdb assumes as well. The five
 // unassigned bytes keep their value, as Windows converts them.
@@ -117,7 +99,7 @@ void Utf16ToUtf8(const std::vector<std::uint16_t>& units, std::string& out) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    AppendUtf8(out, c);
+    VdAppendUtf8(out, c);
   }
 }
 
@@ -130,7 +112,7 @@ std::string DecodeText(bool jet3, const unsigned char* p, std::size_t n) {
   if (jet3) {
     for (std::size_t k = 0; k < n; ++k) {
       const unsigned char b = p[k];
-      AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kCp1252[b - 0x80] : b);
+      VdAppendUtf8(out, b >= 0x80 && b < 0xA0 ? kCp1252[b - 0x80] : b);
     }
     return out;
   }

@@ -75,6 +75,14 @@ struct RecordsetCloser {
 };
 using ScopedRecordset = std::unique_ptr<CVdRecordset, RecordsetCloser>;
 
+// The family of a found row: the one asked for, else the table the row came from.
+std::wstring FamilyOfRow(CVdRecordset& rs, const wchar_t* family) {
+  if (family) return family;
+  CODBCFieldInfoEx info;
+  rs.GetFieldInfoEx(0, info, 3);
+  return info.m_strTableName.str();
+}
+
 // A read transaction for its lifetime, unless the host has a transaction open. A deferred BEGIN takes the
 // shared lock at the first read only; BeginTrans would take the write lock, so a search would wait for, and
 // then fail on, a writer of another process. Failing to begin or end it does not fail the reads it covers.
@@ -642,15 +650,7 @@ CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* fa
   ScopedRecordset rs(InternalFindPattern(name, family, found));
   if (!found) return nullptr;
   try {
-    std::wstring table;
-    if (family) {
-      table = family;
-    } else {
-      CODBCFieldInfoEx info;
-      rs->GetFieldInfoEx(0, info, 3);
-      table = info.m_strTableName.str();
-    }
-    const std::wstring upper = Upper(table);
+    const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(upper.c_str(), code) || !EnsureFactory()) return nullptr;
     CVdPattern* pattern = m_pFactory->CreatePatternFromTable(rs.get(), upper.c_str(), code, GetUnitsMap(upper), false);
@@ -827,14 +827,7 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
   if (!found || !pattern || !EnsureFactory()) return false;
-  std::wstring table;
-  if (family) {
-    table = family;
-  } else {
-    CODBCFieldInfoEx info;
-    rs->GetFieldInfoEx(0, info, 3);
-    table = info.m_strTableName.str();
-  }
+  const std::wstring table = FamilyOfRow(*rs, family);
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
   rs->Edit();

@@ -653,7 +653,8 @@ CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* fa
     const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(upper.c_str(), code) || !EnsureFactory()) return nullptr;
-    CVdPattern* pattern = m_pFactory->CreatePatternFromTable(rs.get(), upper.c_str(), code, GetUnitsMap(upper), false);
+    CVdPatternFactory::RowReading reading(m_units[upper], false);
+    CVdPattern* pattern = ReadRow(rs.get(), upper.c_str(), code, reading);
     if (pattern) {
       pattern->SetCatalog(m_strName);
       pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
@@ -686,9 +687,9 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
       return false;
     }
     if (rs->GetRecordCount() > 0) {
-      const FamilyUnits units = GetUnitsMap(upper);
+      CVdPatternFactory::RowReading reading(m_units[upper], m_bHasUnits);
       for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
-        CVdPattern* pattern = m_pFactory->CreatePatternFromTable(rs.get(), family, code, units, m_bHasUnits);
+        CVdPattern* pattern = ReadRow(rs.get(), family, code, reading);
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
         if (!pool->AddPattern(pattern, false)) delete pattern;  // a duplicate the pool refused
@@ -712,6 +713,7 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
       rs->MoveFirst();
       const std::wstring upper = Upper(family.str());
       if (!upper.empty()) GetFamilyCode(upper.c_str(), code);
+      CVdPatternFactory::RowReading familyReading(m_units[upper], m_bHasUnits);
       for (; !rs->IsEOF(); rs->MoveNext()) {
         std::wstring rowFamily = upper;
         const wchar_t* rowCode = code;
@@ -721,8 +723,9 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
           rowFamily = Upper(DBV_BSTRAll(&first).str());
           rowCode = L"";
         }
-        CVdPattern* pattern = m_pFactory->CreatePatternFromTable(rs.get(), rowFamily.c_str(), rowCode,
-                                                                 GetUnitsMap(rowFamily), m_bHasUnits);
+        // Without a family each row names its own, and so its own units.
+        CVdPatternFactory::RowReading rowReading(m_units[rowFamily], m_bHasUnits);
+        CVdPattern* pattern = ReadRow(rs.get(), rowFamily.c_str(), rowCode, upper.empty() ? rowReading : familyReading);
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
         pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
@@ -918,6 +921,13 @@ bool CVdPatternCatalog::FillUnitsMap(CVdRecordset& columns, CVdRecordset& values
 }
 
 CVdPatternCatalog::FamilyUnits CVdPatternCatalog::GetUnitsMap(std::wstring family) { return m_units[family]; }
+
+CVdPattern* CVdPatternCatalog::ReadRow(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
+                                       CVdPatternFactory::RowReading& reading) {
+  if (CVdPatternFactory::ReadsRowsAsBase(m_pFactory))
+    return m_pFactory->ReadPattern(recordSet, family, familyCode, reading);
+  return m_pFactory->CreatePatternFromTable(recordSet, family, familyCode, reading.units, reading.useUnits);
+}
 
 bool CVdPatternCatalog::GetParamUnit(std::wstring family, std::wstring name, CVdUnit& unit) {
   for (const auto& [column, info] : m_units[family]) {

@@ -1,6 +1,7 @@
 #include <vdpattern/factory/VdPatternFactory.h>
 
 #include <cmath>
+#include <typeinfo>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdRecordset.h>
@@ -48,6 +49,40 @@ void SetNullDefault(COleVariant& value, SWORD sqlType) {
 
 }  // namespace
 
+void CVdPatternFactory::Describe(CVdRecordset& recordSet, RowReading& reading) {
+  reading.result = 0;  // stays unset if describing fails half way
+  const short count = recordSet.GetODBCFieldCount();
+  reading.columns.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  CODBCFieldInfo info;
+  for (short i = 0; i < count; ++i) {
+    recordSet.GetODBCFieldInfo(i, info);
+    RowReading::Column& column = reading.columns[static_cast<std::size_t>(i)];
+    column.name = LowerName(info.m_strName);
+    column.sqlType = info.m_nSQLType;
+    const auto entry = reading.useUnits ? reading.units.find(column.name) : reading.units.end();
+    column.unit = entry == reading.units.end() ? nullptr : &entry->second;
+  }
+  reading.result = recordSet.GetResultSerial();
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpmf-conversions"
+bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
+  using ReadFn = CVdPattern* (CVdPatternFactory::*)(CVdRecordset*, const wchar_t*, const wchar_t*,
+                                                    std::map<std::wstring, UNITINFO>, bool);
+  static CVdPatternFactory reference;
+  auto* f = const_cast<CVdPatternFactory*>(factory);
+  return f && reinterpret_cast<void*>(f->*static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable)) ==
+                  reinterpret_cast<void*>(reference.*static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable));
+}
+#pragma GCC diagnostic pop
+#else
+bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
+  return factory && typeid(*factory) == typeid(CVdPatternFactory);
+}
+#endif
+
 CVdPatternFactory::CVdPatternFactory() = default;
 CVdPatternFactory::CVdPatternFactory(const CVdPatternFactory& other) = default;
 CVdPatternFactory& CVdPatternFactory::operator=(const CVdPatternFactory& other) = default;
@@ -75,10 +110,18 @@ CVdPattern* CVdPatternFactory::CreatePattern(const wchar_t* family, const wchar_
 CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family,
                                                       const wchar_t* familyCode, std::map<std::wstring, UNITINFO> units,
                                                       bool useUnits) {
+  RowReading reading(units, useUnits);
+  return ReadPattern(recordSet, family, familyCode, reading);
+}
+
+CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
+                                           RowReading& reading) {
   if (!recordSet) return nullptr;
   CVdPattern* pattern = nullptr;
   try {
-    const short count = recordSet->GetODBCFieldCount();
+    if (reading.result == 0 || reading.result != recordSet->GetResultSerial()) Describe(*recordSet, reading);
+    const std::vector<RowReading::Column>& columns = reading.columns;
+    const short count = static_cast<short>(columns.size());
     m_nPatternType = GetPatternType(family, familyCode);
     pattern = CreatePatternObject(family, familyCode);
     if (!pattern) return nullptr;
@@ -89,21 +132,19 @@ CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, c
     recordSet->GetFieldValue(short(0), cell);
     pattern->SetUserName(DBV_BSTRAll(&cell));
 
-    CODBCFieldInfo info;
     for (short i = 1; i < count; ++i) {
-      recordSet->GetODBCFieldInfo(i, info);
+      const RowReading::Column& column = columns[static_cast<std::size_t>(i)];
       recordSet->GetFieldValue(i, cell);
       COleVariant value;
       if (cell.m_dwType == DBVT_NULL)
-        SetNullDefault(value, info.m_nSQLType);
+        SetNullDefault(value, column.sqlType);
       else
         value = CVdRecordset::getOLEVariant(cell);
-      const std::wstring name = LowerName(info.m_strName);
-      const auto entry = units.find(name);
-      if (useUnits && entry != units.end() && !GetMappedName(name.c_str(), static_cast<unsigned>(i)).empty())
-        AddPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), value, entry->second.unit);
+      const wchar_t* name = column.name.c_str();
+      if (column.unit && !GetMappedName(name, static_cast<unsigned>(i)).empty())
+        AddPatternValue(pattern, name, static_cast<unsigned>(i), value, column.unit->unit);
       else
-        AddPatternValue(pattern, name.c_str(), static_cast<unsigned>(i), value);
+        AddPatternValue(pattern, name, static_cast<unsigned>(i), value);
     }
     EndLoading(pattern);
     return pattern;

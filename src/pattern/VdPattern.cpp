@@ -15,6 +15,14 @@ std::wstring Folded(const std::wstring& name) {
   return key;
 }
 
+// `name` itself when folding would not change it (the usual case: callers pass lower-case names), else its
+// folded copy in `buffer`; spares a lookup the copy.
+const std::wstring& FoldedRef(const std::wstring& name, std::wstring& buffer) {
+  for (wchar_t c : name)
+    if (c >= L'A' && c <= L'Z') return buffer = Folded(name);
+  return name;
+}
+
 // Content equality of two entries; an entry without a value equals only another without a value.
 bool SameContent(const CVdPatternValue* a, const CVdPatternValue* b) {
   if (!a || !b) return a == b;
@@ -270,7 +278,8 @@ bool CVdPattern::GetFixedParam(int group, const std::wstring& name, CVdPatternVa
     if (!ValidGroup(group)) return false;
     const ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
     if (g.empty()) return false;
-    const auto it = g.find(Folded(name));
+    std::wstring buffer;
+    const auto it = g.find(FoldedRef(name, buffer));
     if (it == g.end()) return false;
     if (value) *value = it->second;
     return true;
@@ -395,9 +404,9 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
     }
     ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
     std::wstring key = Folded(name);
-    auto it = g.find(key);
-    if (it == g.end()) {
-      it = g.emplace(std::move(key), value).first;
+    auto it = g.lower_bound(key);
+    if (it == g.end() || it->first != key) {
+      it = g.emplace_hint(it, std::move(key), value);
     } else if (it->second != value) {
       // Replaced in place: the entry, and a cursor on it, stay valid.
       CVdPatternValue* old = it->second;
@@ -418,7 +427,8 @@ bool CVdPattern::RemoveValue(int group, const std::wstring& name) {
   try {
     if (!ValidGroup(group)) return false;
     ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
-    const auto it = g.find(Folded(name));
+    std::wstring buffer;
+    const auto it = g.find(FoldedRef(name, buffer));
     if (it == g.end()) return false;
     EndIterationAt(group, it);
     CVdPatternValue* value = it->second;

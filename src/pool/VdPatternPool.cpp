@@ -1,10 +1,11 @@
 #include <vdpattern/pool/VdPatternPool.h>
 
 #include <cstdint>
-#include <map>
+#include <set>
 #include <string>
+#include <string_view>
 #include <typeinfo>
-#include <unordered_map>
+#include <vector>
 #include <vdpattern/factory/VdPatternFactory.h>
 #include <vdpattern/toolkit/Collate.h>
 #include <vdpattern/toolkit/Report.h>
@@ -45,13 +46,108 @@ std::uint64_t GuidKey(const CString& guid) {
   return hash;
 }
 
+// Nodes under 64-bit hashes, in one open-addressed array: a lookup reads one or two neighbouring slots where
+// a node-based hash table follows pointers across the heap, which cost a family read more than the rest of
+// the pool's work together.
+template <typename Node>
+class HashedNodes {
+ public:
+  bool Empty() const { return m_live == 0; }
+
+  void Insert(std::uint64_t hash, Node node) {
+    // Past three quarters used: twice the slots, or the same number when most used ones are removals.
+    if ((m_used + 1) * 4 > m_slots.size() * 3)
+      Rehash(m_live * 4 >= m_slots.size() ? m_slots.size() * 2 : m_slots.size());
+    const std::uint64_t h = Stored(hash);
+    std::size_t at = Home(h);
+    while (m_slots[at].hash > kRemoved) at = (at + 1) & Mask();
+    if (m_slots[at].hash == kFree) ++m_used;
+    m_slots[at] = Slot{h, node};
+    ++m_live;
+  }
+
+  // Calls visit(node) for each node under `hash` until it returns false.
+  template <typename Visit>
+  void Find(std::uint64_t hash, Visit visit) const {
+    if (m_slots.empty()) return;
+    const std::uint64_t h = Stored(hash);
+    for (std::size_t at = Home(h); m_slots[at].hash != kFree; at = (at + 1) & Mask())
+      if (m_slots[at].hash == h && !visit(m_slots[at].node)) return;
+  }
+
+  void Erase(std::uint64_t hash, Node node) {
+    if (m_slots.empty()) return;
+    const std::uint64_t h = Stored(hash);
+    for (std::size_t at = Home(h); m_slots[at].hash != kFree; at = (at + 1) & Mask())
+      if (m_slots[at].hash == h && m_slots[at].node == node) {
+        m_slots[at].hash = kRemoved;
+        --m_live;
+        return;
+      }
+  }
+
+  void Clear() {
+    std::vector<Slot>().swap(m_slots);
+    m_used = m_live = 0;
+  }
+
+ private:
+  static constexpr std::uint64_t kFree = 0, kRemoved = 1;
+  struct Slot {
+    std::uint64_t hash = kFree;
+    Node node{};
+  };
+
+  static std::uint64_t Stored(std::uint64_t hash) { return hash > kRemoved ? hash : hash + 2; }
+  std::size_t Mask() const { return m_slots.size() - 1; }
+  std::size_t Home(std::uint64_t h) const {
+    h ^= h >> 31;  // the low bits pick the slot: fold the high ones in
+    h *= 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h >> 32) & Mask();
+  }
+
+  // Moves the live nodes to `capacity` slots (a power of two; 16 for 0).
+  void Rehash(std::size_t capacity) {
+    if (capacity == 0) capacity = 16;
+    std::vector<Slot> old(capacity);
+    old.swap(m_slots);
+    m_used = m_live = 0;
+    for (const Slot& slot : old)
+      if (slot.hash > kRemoved) {
+        std::size_t at = Home(slot.hash);
+        while (m_slots[at].hash != kFree) at = (at + 1) & Mask();
+        m_slots[at] = slot;
+        ++m_used;
+        ++m_live;
+      }
+  }
+
+  std::vector<Slot> m_slots;  // empty, or a power of two long
+  std::size_t m_used = 0;     // slots not free (live or removed)
+  std::size_t m_live = 0;
+};
+
 }  // namespace
 
-// The index beside m_patterns. While `valid`, byName holds every node under the collation key of its
-// pattern's user name in list order, and byGuid every node under the hash of its GUID.
+// The index beside m_patterns. While `valid`, byName holds every node, ordered by its pattern's user name
+// under the collation and, for equal names, in list order; byGuid holds every node under the hash of its GUID.
+// An entry points at the pattern's own name text rather than keeping a sort key: a key costs more to make
+// than the few comparisons a lookup needs, and a read family arrives mostly in name order, where an add
+// compares only with the last name. A renamed pattern moves the identity epoch, and the index is rebuilt
+// before the stale entry is compared again.
 struct CVdPatternPool::Index {
-  std::multimap<std::string, Node> byName;
-  std::unordered_multimap<std::uint64_t, Node> byGuid;
+  struct Entry {
+    const std::wstring* name;
+    Node node;
+  };
+  struct ByName {
+    using is_transparent = void;
+    bool operator()(const Entry& a, const Entry& b) const { return VdCollateNoCase(*a.name, *b.name) < 0; }
+    bool operator()(const Entry& a, std::wstring_view b) const { return VdCollateNoCase(*a.name, b) < 0; }
+    bool operator()(std::wstring_view a, const Entry& b) const { return VdCollateNoCase(a, *b.name) < 0; }
+  };
+  std::multiset<Entry, ByName> byName;
+  HashedNodes<Node> byGuid;
   bool valid = false;
   bool blocked = false;  // the last rebuild found a pattern or an order the index cannot serve
   bool removedSinceBlock = false;
@@ -59,7 +155,7 @@ struct CVdPatternPool::Index {
 
   void Clear() {
     byName.clear();
-    byGuid.clear();
+    byGuid.Clear();
     valid = false;
   }
 };
@@ -112,20 +208,17 @@ bool CVdPatternPool::Indexed() {
   ix.blocked = false;
   ix.removedSinceBlock = false;
   ix.epoch = epoch;
-  const std::string* previous = nullptr;
+  const std::wstring* previous = nullptr;
   for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) {
     CVdPattern* p = *node;
-    if (!p || !IsPlain(p) || p->m_identityExposed) {
+    if (!p || !IsPlain(p) || p->m_identityExposed ||
+        (previous && VdCollateNoCase(p->m_userName.str(), *previous) < 0)) {
       ix.blocked = true;
       break;
     }
-    auto it = ix.byName.emplace_hint(ix.byName.end(), VdCollationKey(p->m_userName.str()), node);
-    if (previous && it->first < *previous) {
-      ix.blocked = true;
-      break;
-    }
-    previous = &it->first;
-    ix.byGuid.emplace(GuidKey(p->m_guid), node);
+    previous = &p->m_userName.str();
+    ix.byName.emplace_hint(ix.byName.end(), Index::Entry{previous, node});
+    ix.byGuid.Insert(GuidKey(p->m_guid), node);
   }
   if (ix.blocked)
     ix.Clear();
@@ -144,18 +237,13 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
   Index& ix = *m_index;
   CVdPattern* p = *node;
   if (ix.valid && p && CVdPattern::PooledIdentityEpoch() == ix.epoch) {
-    auto range = ix.byName.equal_range(VdCollationKey(p->m_userName.str()));
+    auto range = ix.byName.equal_range(std::wstring_view(p->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
-      if (it->second == node) {
+      if (it->node == node) {
         ix.byName.erase(it);
         break;
       }
-    auto guids = ix.byGuid.equal_range(GuidKey(p->m_guid));
-    for (auto it = guids.first; it != guids.second; ++it)
-      if (it->second == node) {
-        ix.byGuid.erase(it);
-        break;
-      }
+    ix.byGuid.Erase(GuidKey(p->m_guid), node);
   } else {
     ix.Clear();
     ix.removedSinceBlock = true;
@@ -169,25 +257,32 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
 
 bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
   if (!pattern) return false;
-  const CString name = pattern->GetUserNameW();
   if (Indexed()) {
     Index& ix = *m_index;
     const bool plain = IsPlain(pattern);
-    std::string key = VdCollationKey(name.str());
+    // A plain pattern's name and GUID are read in place; another class answers through its own slots.
+    const CString name = plain ? CString() : pattern->GetUserNameW();
+    const std::wstring& key = plain ? pattern->m_userName.str() : name.str();
+    // Past the last name (a family read in name order): nothing in the pool can be equal by name, and the
+    // new node goes at the end.
+    const bool last = ix.byName.empty() || VdCollateNoCase(*std::prev(ix.byName.end())->name, key) < 0;
     if (!force) {
       // IsEqual with names compared needs names equal ignoring ASCII case, which collate equal: only the
-      // patterns under the same key as the newcomer's stored name can refuse it.
-      auto range = ix.byName.equal_range(plain ? key : VdCollationKey(pattern->m_userName.str()));
-      for (auto it = range.first; it != range.second; ++it)
-        if ((*it->second)->IsEqual(*pattern, true, true)) return false;
+      // patterns under the same name as the newcomer's stored name can refuse it.
+      if (!last || !plain) {
+        auto range = ix.byName.equal_range(std::wstring_view(pattern->m_userName.str()));
+        for (auto it = range.first; it != range.second; ++it)
+          if ((*it->node)->IsEqual(*pattern, true, true)) return false;
+      }
       Node sameGuid;
-      if (IndexedGuid(pattern->GetGUID(), sameGuid) > 0) return false;
+      if ((plain ? IndexedGuid(pattern->m_guid, sameGuid) : IndexedGuid(pattern->GetGUID(), sameGuid)) > 0)
+        return false;
     }
-    const auto upper = ix.byName.upper_bound(key);
-    const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->second, pattern);
+    const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(std::wstring_view(key));
+    const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->node, pattern);
     if (plain && !pattern->m_identityExposed) {
-      ix.byName.emplace_hint(upper, std::move(key), node);
-      ix.byGuid.emplace(GuidKey(pattern->m_guid), node);
+      ix.byName.emplace_hint(upper, Index::Entry{&key, node});
+      ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
     } else {
       ix.Clear();
       ix.blocked = true;
@@ -195,6 +290,7 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
     return true;
   }
 
+  const CString name = pattern->GetUserNameW();
   if (!force) {
     for (CVdPattern* p : m_patterns)
       if (p && p->IsEqual(*pattern, true, true)) return false;
@@ -221,12 +317,11 @@ void CVdPatternPool::SetListPattern(const std::list<CVdPattern*>& patterns) {
 
 int CVdPatternPool::IndexedGuid(const CString& guid, Node& found) {
   int hits = 0;
-  auto range = m_index->byGuid.equal_range(GuidKey(guid));
-  for (auto it = range.first; it != range.second && hits < 2; ++it) {
-    if ((*it->second)->m_guid.CompareNoCase(guid) != 0) continue;  // another GUID with the same hash
-    found = it->second;
-    ++hits;
-  }
+  m_index->byGuid.Find(GuidKey(guid), [&](Node node) {
+    if ((*node)->m_guid.CompareNoCase(guid) != 0) return true;  // another GUID with the same hash
+    found = node;
+    return ++hits < 2;
+  });
   return hits;
 }
 
@@ -244,8 +339,8 @@ CVdPatternPool::Node CVdPatternPool::FindByGuid(const CString& guid) {
 CVdPattern* CVdPatternPool::GetPatternByName(const CString& name) {
   if (m_patterns.empty()) return nullptr;
   if (Indexed()) {
-    const auto it = m_index->byName.lower_bound(VdCollationKey(name.str()));
-    if (it != m_index->byName.end() && (*it->second)->GetUserNameW().CollateNoCase(name) == 0) return *it->second;
+    const auto it = m_index->byName.lower_bound(std::wstring_view(name.str()));
+    if (it != m_index->byName.end() && VdCollateNoCase(*it->name, name.str()) == 0) return *it->node;
     return nullptr;
   }
   for (CVdPattern* p : m_patterns) {
@@ -269,9 +364,9 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& name) {
     return p && p->IsEqual(*standard, true, true) && standard->IsEqual(*p, true, true);
   };
   if (Indexed()) {
-    auto range = m_index->byName.equal_range(VdCollationKey(standard->m_userName.str()));
+    auto range = m_index->byName.equal_range(std::wstring_view(standard->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
-      if (matches(*it->second)) return *it->second;
+      if (matches(*it->node)) return *it->node;
     return nullptr;
   }
   for (CVdPattern* p : m_patterns)
@@ -300,9 +395,9 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& guid, const CString& userN
 CVdPattern* CVdPatternPool::GetPattern(CVdPattern* pattern, bool compareNames, bool compareParams) {
   if (!pattern) return nullptr;
   if (compareNames && Indexed()) {
-    auto range = m_index->byName.equal_range(VdCollationKey(pattern->m_userName.str()));
+    auto range = m_index->byName.equal_range(std::wstring_view(pattern->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
-      if ((*it->second)->IsEqual(*pattern, true, compareParams)) return *it->second;
+      if ((*it->node)->IsEqual(*pattern, true, compareParams)) return *it->node;
     return nullptr;
   }
   for (CVdPattern* p : m_patterns)
@@ -355,6 +450,7 @@ bool CVdPatternPool::IsStandardPatternName(const CString& name) {
 // ---------------------------------------------------------------- removing
 
 void CVdPatternPool::DeleteAllPattern() {
+  m_index->Clear();  // everything goes: no entry needs finding
   try {
     while (!m_patterns.empty()) {
       CVdPattern* p = m_patterns.front();

@@ -26,28 +26,41 @@ UCollator* Collator() {
   return collator.get();
 }
 
-// UTF-32 to UTF-16 into a small buffer that grows only for long texts.
+// UTF-32 to UTF-16, on the stack for the short texts that names are; the heap only for long ones. A
+// comparison is the pool's inner step, and two heap buffers per comparison cost more than ICU's own work.
 class Utf16 {
  public:
   explicit Utf16(std::wstring_view text) {
-    m_buf.reserve(text.size() + 8);
+    UChar* out = m_inline;
+    if (text.size() * 2 > kInline) {
+      m_heap.resize(text.size() * 2);
+      out = m_heap.data();
+    }
+    m_data = out;
     for (wchar_t ch : text) {
       auto c = static_cast<char32_t>(ch);
       if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
       if (c < 0x10000) {
-        m_buf.push_back(static_cast<UChar>(c));
+        *out++ = static_cast<UChar>(c);
       } else {
         c -= 0x10000;
-        m_buf.push_back(static_cast<UChar>(0xD800 + (c >> 10)));
-        m_buf.push_back(static_cast<UChar>(0xDC00 + (c & 0x3FF)));
+        *out++ = static_cast<UChar>(0xD800 + (c >> 10));
+        *out++ = static_cast<UChar>(0xDC00 + (c & 0x3FF));
       }
     }
+    m_size = static_cast<int32_t>(out - m_data);
   }
-  const UChar* data() const { return m_buf.data(); }
-  int32_t size() const { return static_cast<int32_t>(m_buf.size()); }
+  Utf16(const Utf16&) = delete;
+  Utf16& operator=(const Utf16&) = delete;
+  const UChar* data() const { return m_data; }
+  int32_t size() const { return m_size; }
 
  private:
-  std::vector<UChar> m_buf;
+  static constexpr std::size_t kInline = 128;
+  UChar m_inline[kInline];
+  std::vector<UChar> m_heap;
+  const UChar* m_data = nullptr;
+  int32_t m_size = 0;
 };
 
 int Ordinal(std::wstring_view a, std::wstring_view b) { return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1); }

@@ -163,6 +163,10 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   void ReleaseDatabase();
   bool EnsureFactory();
   void SetNameFromPath();
+  // The factory's pattern of the current row. `reading` carries what one loop over rows learns once; a
+  // factory that keeps the base class's reading gets it, and the units map lent rather than copied.
+  CVdPattern* ReadRow(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
+                      CVdPatternFactory::RowReading& reading);
 
   bool m_bHasUnits = false;
   std::map<std::wstring, FamilyUnits> m_units;

@@ -16,10 +16,13 @@
 // - The factor F = M^e / k is computed by repeated squaring of M over the bits of |e|.
 // - A null column of a type without a default (memo, date, binary, ...) becomes a VT_NULL value.
 // - FieldErrorType has one value, eFieldValueMissing = 1.
+// - When a catalog reads a family, the column names and SQL types are described once per record-set result
+//   (CVdRecordset::GetResultSerial), not once per row.
 // Instances are used by one thread at a time.
 
 #include <map>
 #include <string>
+#include <vector>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/factory/UnitInfo.h>
 #include <vdpattern/pattern/VdPattern.h>
@@ -76,4 +79,32 @@ class VDPATTERN_EXPORT CVdPatternFactory {
 
   unsigned int m_nPatternType = 0;
   CVdUnitManager* m_pUnitManager = nullptr;  // borrowed
+
+ private:
+  friend class CVdPatternCatalog;
+
+  // What reading the rows of one record set learns once: the lower-case names and SQL types of the columns of
+  // its current result, and the unit entry of each. One reading serves one loop over rows; the units map is
+  // borrowed from the caller and must not change during it.
+  struct RowReading {
+    RowReading(const std::map<std::wstring, UNITINFO>& units, bool useUnits) : units(units), useUnits(useUnits) {}
+    struct Column {
+      std::wstring name;
+      short sqlType = 0;
+      const UNITINFO* unit = nullptr;  // into `units`; null without an entry or when units are not used
+    };
+    const std::map<std::wstring, UNITINFO>& units;
+    const bool useUnits;
+    unsigned long long result = 0;  // CVdRecordset::GetResultSerial of the result `columns` describe
+    std::vector<Column> columns;
+  };
+
+  // CreatePatternFromTable's work with the columns described once per result. The catalog calls it directly
+  // for a factory that keeps this class's CreatePatternFromTable, sparing a copy of the units map and a
+  // description of the columns for every row.
+  CVdPattern* ReadPattern(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
+                          RowReading& reading);
+  void Describe(CVdRecordset& recordSet, RowReading& reading);
+  // True when `factory` answers CreatePatternFromTable with this class's own code.
+  static bool ReadsRowsAsBase(const CVdPatternFactory* factory);
 };

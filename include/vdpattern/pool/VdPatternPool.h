@@ -14,8 +14,9 @@
 // - A pool made by copying (copy constructor, GetClone) owns its clones and refers to the source's factory.
 // - SetPattern gives no sign of whether it took the pattern; FindPatternPosition(pattern) tells.
 // - A null pattern is never added.
-// - Speed: beside m_patterns the pool keeps an index by collation key and by GUID, so adding, finding by name
-//   and testing a GUID cost O(log n) with results identical to the ordered walk. The index is used while every
+// - Speed: beside m_patterns the pool keeps an index by user name (in collation order) and by GUID, so adding,
+//   finding by name and testing a GUID cost O(log n) with results identical to the ordered walk; adding past
+//   the last name, as a family read in name order does, costs one comparison. The index is used while every
 //   pooled pattern is of a class that keeps CVdPattern's own GetUserNameW(), GetGUID() and IsEqual, no pooled
 //   pattern has handed out a pointer to its name or GUID, and the list is in name order (SetPattern and renames
 //   can break the order). Otherwise the pool walks its list, as the index would answer. A pattern renamed while

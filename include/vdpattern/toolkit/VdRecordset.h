@@ -101,6 +101,11 @@ class VDTOOLKIT_EXPORT CVdRecordset {
 
   CVdDatabase* GetDatabase() const { return m_pDatabase; }
 
+  // Names the current result: it changes whenever the column names or types that GetODBCFieldInfo reports
+  // may have changed (Open, Requery, a written row), is never the same for two results of one process, and is
+  // 0 while closed. A reader of many rows describes the columns once per result with it.
+  unsigned long long GetResultSerial() const;
+
  private:
   // The database's open connection, or null; owned by the database.
   vdpattern::db::SqliteConnection* CurrentConnection() const;

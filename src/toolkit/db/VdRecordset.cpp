@@ -1,5 +1,6 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
+#include <atomic>
 #include <memory>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
@@ -59,6 +60,11 @@ int RequireColumn(const RecordsetState& state, const wchar_t* name) {
   return index;
 }
 
+std::uint64_t NextResultSerial() {
+  static std::atomic<std::uint64_t> serial{0};
+  return ++serial;
+}
+
 // The type a column reports: its declared type, or for a column without one, the type of its first value.
 vdpattern::db::SqlTypeInfo ColumnType(const RecordsetState& state, std::size_t index) {
   const ColumnInfo& column = state.columns->columns[index];
@@ -103,6 +109,7 @@ int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
   connection->Translate(text, state->text);
   vdpattern::db::RunQuery(*connection, *state);
   state->connectionSerial = connection->serial();
+  state->resultSerial = NextResultSerial();
   m_pState = state.release();
   return TRUE;
 }
@@ -126,8 +133,11 @@ BOOL CVdRecordset::Requery() {
   SqliteConnection& connection = LiveConnection(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
   vdpattern::db::RunQuery(connection, state);
+  state.resultSerial = NextResultSerial();
   return TRUE;
 }
+
+unsigned long long CVdRecordset::GetResultSerial() const { return m_pState ? m_pState->resultSerial : 0; }
 
 long CVdRecordset::GetRecordCount() const { return m_pState ? static_cast<long>(m_pState->rows) : 0; }
 
@@ -235,6 +245,7 @@ BOOL CVdRecordset::Update() {
     vdpattern::db::InsertRow(connection, state);
   }
   state.mode = RecordsetState::Mode::kNone;
+  state.resultSerial = NextResultSerial();  // a column typed by its first value may read differently now
   return changed;
 }
 
@@ -248,6 +259,7 @@ void CVdRecordset::Delete() {
   SqliteConnection& connection = RequireWritable(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
   vdpattern::db::DeleteRow(connection, state);
+  state.resultSerial = NextResultSerial();
 }
 
 void CVdRecordset::GetFieldValue(const wchar_t* name, CDBVariant& value, short type) {

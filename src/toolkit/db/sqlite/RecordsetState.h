@@ -26,6 +26,7 @@ struct RecordsetState {
   std::size_t rows = 0;
   long position = 0;
   std::uint64_t connectionSerial = 0;
+  std::uint64_t resultSerial = 0;  // CVdRecordset::GetResultSerial
   Mode mode = Mode::kNone;
   std::vector<PendingValue> pending;
   std::vector<char> dirty;
@@ -39,6 +40,7 @@ struct RecordsetState {
     rows = 0;
     position = 0;
     connectionSerial = 0;
+    resultSerial = 0;
     mode = Mode::kNone;
     pending.clear();
     dirty.clear();

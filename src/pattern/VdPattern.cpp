@@ -1,5 +1,6 @@
 #include <vdpattern/pattern/VdPattern.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <ostream>
@@ -237,8 +238,50 @@ int CVdPattern::GetSizeParam(int group) const {
 
 int CVdPattern::GetSizeVectorParam() const { return static_cast<int>(m_groups.size()); }
 
-void CVdPattern::EndIterationAt(int group, ParamGroup::const_iterator it) {
-  if (group == m_cursorGroup && ParamGroup::const_iterator(m_cursor) == it) m_cursorGroup = -1;
+// ---------------------------------------------------------------- one group
+
+namespace {
+
+bool NameLess(std::wstring_view a, std::wstring_view b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t k = 0; k < n; ++k)
+    if (a[k] != b[k]) return a[k] < b[k];
+  return a.size() < b.size();
+}
+
+}  // namespace
+
+CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::lower_bound(std::wstring_view name) {
+  return std::lower_bound(m_entries.begin(), m_entries.end(), name,
+                          [](const value_type& entry, std::wstring_view n) { return NameLess(entry.first, n); });
+}
+
+CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::find(std::wstring_view name) {
+  const iterator it = lower_bound(name);
+  return it != m_entries.end() && std::wstring_view(it->first) == name ? it : m_entries.end();
+}
+
+CVdPattern::ParamGroup::const_iterator CVdPattern::ParamGroup::find(std::wstring_view name) const {
+  return const_cast<ParamGroup*>(this)->find(name);
+}
+
+CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::insert(iterator at, const std::wstring& name,
+                                                                CVdPatternValue* value) {
+  // Rows are read a dozen columns at a time: start there rather than at one entry.
+  if (m_entries.size() == m_entries.capacity() && m_entries.size() < 8) {
+    const std::size_t offset = static_cast<std::size_t>(at - m_entries.begin());
+    m_entries.reserve(8);
+    at = m_entries.begin() + static_cast<std::ptrdiff_t>(offset);
+  }
+  return m_entries.emplace(at, name, value);
+}
+
+void CVdPattern::EndIterationAt(int group, std::size_t position) {
+  if (group != m_cursorGroup) return;
+  if (position == m_cursor)
+    m_cursorGroup = -1;
+  else if (position < m_cursor)
+    --m_cursor;  // the entry under the cursor moved down one place
 }
 
 void CVdPattern::EndIterationIn(int group) {
@@ -248,21 +291,22 @@ void CVdPattern::EndIterationIn(int group) {
 bool CVdPattern::FindFirstParam(int group, std::wstring& name, CVdPatternValue*& value) {
   m_cursorGroup = -1;
   if (!ValidGroup(group)) return false;
-  ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
+  const ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
   m_cursorGroup = group;
-  m_cursor = g.begin();
-  if (m_cursor == g.end()) return false;
-  name = m_cursor->first;
-  value = m_cursor->second;
+  m_cursor = 0;
+  if (g.empty()) return false;
+  name = g.begin()->first;
+  value = g.begin()->second;
   return true;
 }
 
 bool CVdPattern::FindNextParam(std::wstring& name, CVdPatternValue*& value) {
   if (!ValidGroup(m_cursorGroup)) return false;
-  ParamGroup& g = m_groups[static_cast<std::size_t>(m_cursorGroup)];
-  if (m_cursor == g.end() || ++m_cursor == g.end()) return false;
-  name = m_cursor->first;
-  value = m_cursor->second;
+  const ParamGroup& g = m_groups[static_cast<std::size_t>(m_cursorGroup)];
+  if (m_cursor >= g.size() || ++m_cursor >= g.size()) return false;
+  const auto& entry = *(g.begin() + static_cast<std::ptrdiff_t>(m_cursor));
+  name = entry.first;
+  value = entry.second;
   return true;
 }
 
@@ -403,10 +447,15 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
       return false;
     }
     ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
-    std::wstring key = Folded(name);
+    // The hook below gets the caller's name or this copy, never the stored key: a hook that stores another
+    // value may move the stored keys.
+    std::wstring buffer;
+    const std::wstring& key = FoldedRef(name, buffer);
     auto it = g.lower_bound(key);
     if (it == g.end() || it->first != key) {
-      it = g.emplace_hint(it, std::move(key), value);
+      const std::size_t position = static_cast<std::size_t>(it - g.begin());
+      g.insert(it, key, value);
+      if (group == m_cursorGroup && position <= m_cursor) ++m_cursor;  // the cursor's entry moved up
     } else if (it->second != value) {
       // Replaced in place: the entry, and a cursor on it, stay valid.
       CVdPatternValue* old = it->second;
@@ -415,7 +464,7 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
       delete old;
     }
     stored = true;
-    UpdateDescription(group, it->first, value);
+    UpdateDescription(group, key, value);
     return true;
   } catch (...) {
     if (!stored) delete value;
@@ -430,7 +479,7 @@ bool CVdPattern::RemoveValue(int group, const std::wstring& name) {
     std::wstring buffer;
     const auto it = g.find(FoldedRef(name, buffer));
     if (it == g.end()) return false;
-    EndIterationAt(group, it);
+    EndIterationAt(group, static_cast<std::size_t>(it - g.begin()));
     CVdPatternValue* value = it->second;
     g.erase(it);
     delete value;

@@ -209,6 +209,42 @@ TEST(VdPattern, CursorWalksOneGroupAndEndsSafely) {
   EXPECT_FALSE(p.FindNextParam(name, v));
 }
 
+TEST(VdPattern, CursorKeepsItsEntryWhileOthersComeAndGo) {
+  CVdPattern p;
+  for (const wchar_t* n : {L"c", L"e", L"g"}) p.SetParam(0, n, 1.0);
+  std::wstring name;
+  CVdPatternValue* v = nullptr;
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  ASSERT_TRUE(p.FindNextParam(name, v));
+  ASSERT_EQ(name, L"e");
+  p.SetParam(0, L"a", 2.0);  // before the cursor
+  p.SetParam(0, L"f", 2.0);  // just after it
+  p.RemoveValue(0, L"c");    // before it
+  p.SetParam(1, L"b", 2.0);  // another group (out of range here: changes nothing)
+  std::vector<std::wstring> rest;
+  while (p.FindNextParam(name, v)) rest.push_back(name);
+  EXPECT_EQ(rest, (std::vector<std::wstring>{L"f", L"g"}));
+}
+
+// A description hook that stores more parameters while the first store is under way.
+class CChainingPattern : public CVdPattern {
+ public:
+  bool UpdateDescription(int group, const std::wstring& name, CVdPatternValue* value) override {
+    if (name.size() < 12) SetParam(group, name + L"x", 1.0);  // each store adds a longer name before returning
+    seen.push_back(name);
+    return CVdPattern::UpdateDescription(group, name, value);
+  }
+  std::vector<std::wstring> seen;
+};
+
+TEST(VdPattern, HookThatStoresMoreSeesStableNames) {
+  CChainingPattern p;
+  p.SetParam(0, L"Section", 1.0);
+  EXPECT_EQ(p.GetSizeParam(0), 6);  // section, sectionx ... sectionxxxxx
+  ASSERT_EQ(p.seen.size(), 6u);
+  EXPECT_EQ(p.seen.back(), L"section");  // the outermost store ends last, its name intact
+}
+
 TEST(VdPattern, DerivedHooksRunOnStoreAndOnAssignment) {
   CRecordingPattern p;
   p.SetParam(0, L"Width", 100.0);

@@ -32,6 +32,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/pattern/VdPatternValue.h>
@@ -47,18 +48,34 @@ class VDPATTERN_EXPORT CVdPattern {
   // eCheckUserNameOk is a refusal whose meaning a derived factory defines (any 32-bit value is valid).
   enum enumCheckUserName : int { eCheckUserNameOk = 0, eCheckUserNameRefused = 1 };
 
-  // Parameter names in code-unit order, as std::less<std::wstring> orders them, compared inline: a row read
-  // stores a dozen values and each store compares a few names.
-  struct NameOrder {
-    using is_transparent = void;
-    bool operator()(std::wstring_view a, std::wstring_view b) const noexcept {
-      const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-      for (std::size_t k = 0; k < n; ++k)
-        if (a[k] != b[k]) return a[k] < b[k];
-      return a.size() < b.size();
-    }
+  // One parameter group: an ordered map from name to value, kept as one array sorted by name in code-unit
+  // order (std::less<std::wstring>'s order). A read row stores a dozen values, and one block for them costs a
+  // fraction of a tree node each in time and memory. Positions move when entries are added or removed; the
+  // pattern keeps its cursor as a position and moves it along.
+  class VDPATTERN_EXPORT ParamGroup {
+   public:
+    using value_type = std::pair<std::wstring, CVdPatternValue*>;
+    using iterator = std::vector<value_type>::iterator;
+    using const_iterator = std::vector<value_type>::const_iterator;
+
+    iterator begin() { return m_entries.begin(); }
+    iterator end() { return m_entries.end(); }
+    const_iterator begin() const { return m_entries.begin(); }
+    const_iterator end() const { return m_entries.end(); }
+    std::size_t size() const { return m_entries.size(); }
+    bool empty() const { return m_entries.empty(); }
+    void clear() { m_entries.clear(); }
+
+    // The first entry whose name is not less than `name`.
+    iterator lower_bound(std::wstring_view name);
+    const_iterator find(std::wstring_view name) const;
+    iterator find(std::wstring_view name);
+    iterator insert(iterator at, const std::wstring& name, CVdPatternValue* value);
+    iterator erase(iterator at) { return m_entries.erase(at); }
+
+   private:
+    std::vector<value_type> m_entries;
   };
-  using ParamGroup = std::map<std::wstring, CVdPatternValue*, NameOrder>;
 
   // A negative group count throws std::length_error. Null names leave the fields empty.
   CVdPattern(int groupCount = 1, const wchar_t* userName = nullptr, const wchar_t* family = nullptr);
@@ -146,7 +163,7 @@ class VDPATTERN_EXPORT CVdPattern {
   void PooledIdentityChanged();
 
   bool ValidGroup(int group) const { return group >= 0 && static_cast<std::size_t>(group) < m_groups.size(); }
-  void EndIterationAt(int group, ParamGroup::const_iterator it);
+  void EndIterationAt(int group, std::size_t position);
   void EndIterationIn(int group);
   bool CompareParams(const CVdPattern& other, bool byContent) const;
 
@@ -156,7 +173,7 @@ class VDPATTERN_EXPORT CVdPattern {
   CString m_catalog;
   enumPatternType m_patternType = ePatternTypeStandard;
   std::vector<ParamGroup> m_groups;
-  ParamGroup::iterator m_cursor;
+  std::size_t m_cursor = 0;  // position in the cursor group
   int m_cursorGroup = -1;
   bool m_isNewPattern = false;
   unsigned m_poolCount = 0;        // pools holding this pattern

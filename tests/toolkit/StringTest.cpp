@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <sstream>
 #include <vector>
 #include <vdpattern/toolkit/Collate.h>
@@ -43,6 +44,19 @@ TEST(CString, CollateNoCaseIgnoresCaseButNotAccents) {
       const int byKey = ka < kb ? -1 : (ka == kb ? 0 : 1);
       EXPECT_EQ(byCompare, byKey) << VdToUtf8(a) << " / " << VdToUtf8(b);
     }
+
+  // Plain ASCII names take a shortcut; it must order as ICU's sort keys do, punctuation, case pairs and
+  // prefixes included, and agree at the boundary with texts that leave ASCII.
+  std::mt19937 random(11);
+  const std::wstring alphabet = L" !\"#$%&'()*+,-./09:;<=>?@AZ[\\]^_`az{|}~Mm5\t\u00e9";
+  for (int k = 0; k < 4000; ++k) {
+    std::wstring a, b;
+    for (std::size_t n = random() % 5; n > 0; --n) a += alphabet[random() % alphabet.size()];
+    b = random() % 3 ? a.substr(0, random() % (a.size() + 1)) : std::wstring();
+    for (std::size_t n = random() % 4; n > 0; --n) b += alphabet[random() % alphabet.size()];
+    const std::string ka = VdCollationKey(a), kb = VdCollationKey(b);
+    ASSERT_EQ(VdCollateNoCase(a, b), ka < kb ? -1 : (ka == kb ? 0 : 1)) << VdToUtf8(a) << " / " << VdToUtf8(b);
+  }
 }
 
 TEST(CString, FormatTakesTypedArgumentsSafely) {

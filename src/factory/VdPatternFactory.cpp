@@ -125,8 +125,11 @@ CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_
     m_nPatternType = GetPatternType(family, familyCode);
     pattern = CreatePatternObject(family, familyCode);
     if (!pattern) return nullptr;
+    if (count > 1) pattern->ReserveParams(static_cast<std::size_t>(count - 1));
     pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
-    pattern->SetFamily(family);
+    if (!family) family = L"";
+    if (reading.family.str() != family) reading.family = family;
+    pattern->SetFamily(reading.family);
 
     CDBVariant cell;
     recordSet->GetFieldValue(short(0), cell);

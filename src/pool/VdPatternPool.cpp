@@ -131,20 +131,33 @@ class HashedNodes {
 
 // The index beside m_patterns. While `valid`, byName holds every node, ordered by its pattern's user name
 // under the collation and, for equal names, in list order; byGuid holds every node under the hash of its GUID.
-// An entry points at the pattern's own name text rather than keeping a sort key: a key costs more to make
-// than the few comparisons a lookup needs, and a read family arrives mostly in name order, where an add
-// compares only with the last name. A renamed pattern moves the identity epoch, and the index is rebuilt
-// before the stale entry is compared again.
+// An entry views the pattern's own name text rather than keeping a full sort key, which costs more to make
+// than the few comparisons a lookup needs; a read family arrives mostly in name order, where an add compares
+// only with the last name. Beside the view it keeps the name's collation prefix, which settles most
+// comparisons without reading the name (a pool of many thousand patterns has its names all over memory). A
+// renamed pattern moves the identity epoch, and the index is rebuilt before the stale entry is compared again.
 struct CVdPatternPool::Index {
   struct Entry {
-    const std::wstring* name;
-    Node node;
+    std::wstring_view name;
+    Node node{};
+    unsigned long long high = 0, low = 0;
+    bool prefixed = false;  // high and low hold the collation prefix of name
+
+    static Entry Of(std::wstring_view name, Node node = Node()) {
+      Entry entry{name, node};
+      entry.prefixed = VdCollationPrefix(name, entry.high, entry.low);
+      return entry;
+    }
   };
   struct ByName {
-    using is_transparent = void;
-    bool operator()(const Entry& a, const Entry& b) const { return VdCollateNoCase(*a.name, *b.name) < 0; }
-    bool operator()(const Entry& a, std::wstring_view b) const { return VdCollateNoCase(*a.name, b) < 0; }
-    bool operator()(std::wstring_view a, const Entry& b) const { return VdCollateNoCase(a, *b.name) < 0; }
+    bool operator()(const Entry& a, const Entry& b) const {
+      if (a.prefixed && b.prefixed) {
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
+        if (a.name.size() <= 16 && b.name.size() <= 16) return false;  // the prefixes were the whole names
+      }
+      return VdCollateNoCase(a.name, b.name) < 0;
+    }
   };
   std::multiset<Entry, ByName> byName;
   HashedNodes<Node> byGuid;
@@ -208,16 +221,18 @@ bool CVdPatternPool::Indexed() {
   ix.blocked = false;
   ix.removedSinceBlock = false;
   ix.epoch = epoch;
-  const std::wstring* previous = nullptr;
   for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) {
     CVdPattern* p = *node;
-    if (!p || !IsPlain(p) || p->m_identityExposed ||
-        (previous && VdCollateNoCase(p->m_userName.str(), *previous) < 0)) {
+    if (!p || !IsPlain(p) || p->m_identityExposed) {
       ix.blocked = true;
       break;
     }
-    previous = &p->m_userName.str();
-    ix.byName.emplace_hint(ix.byName.end(), Index::Entry{previous, node});
+    const Index::Entry entry = Index::Entry::Of(p->m_userName.str(), node);
+    if (!ix.byName.empty() && Index::ByName()(entry, *std::prev(ix.byName.end()))) {
+      ix.blocked = true;
+      break;
+    }
+    ix.byName.emplace_hint(ix.byName.end(), entry);
     ix.byGuid.Insert(GuidKey(p->m_guid), node);
   }
   if (ix.blocked)
@@ -237,7 +252,7 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
   Index& ix = *m_index;
   CVdPattern* p = *node;
   if (ix.valid && p && CVdPattern::PooledIdentityEpoch() == ix.epoch) {
-    auto range = ix.byName.equal_range(std::wstring_view(p->m_userName.str()));
+    auto range = ix.byName.equal_range(Index::Entry::Of(p->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if (it->node == node) {
         ix.byName.erase(it);
@@ -265,12 +280,13 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
     const std::wstring& key = plain ? pattern->m_userName.str() : name.str();
     // Past the last name (a family read in name order): nothing in the pool can be equal by name, and the
     // new node goes at the end.
-    const bool last = ix.byName.empty() || VdCollateNoCase(*std::prev(ix.byName.end())->name, key) < 0;
+    const Index::Entry entry = Index::Entry::Of(key);
+    const bool last = ix.byName.empty() || Index::ByName()(*std::prev(ix.byName.end()), entry);
     if (!force) {
       // IsEqual with names compared needs names equal ignoring ASCII case, which collate equal: only the
       // patterns under the same name as the newcomer's stored name can refuse it.
       if (!last || !plain) {
-        auto range = ix.byName.equal_range(std::wstring_view(pattern->m_userName.str()));
+        auto range = ix.byName.equal_range(plain ? entry : Index::Entry::Of(pattern->m_userName.str()));
         for (auto it = range.first; it != range.second; ++it)
           if ((*it->node)->IsEqual(*pattern, true, true)) return false;
       }
@@ -278,10 +294,12 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
       if ((plain ? IndexedGuid(pattern->m_guid, sameGuid) : IndexedGuid(pattern->GetGUID(), sameGuid)) > 0)
         return false;
     }
-    const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(std::wstring_view(key));
+    const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(entry);
     const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->node, pattern);
     if (plain && !pattern->m_identityExposed) {
-      ix.byName.emplace_hint(upper, Index::Entry{&key, node});
+      Index::Entry stored = entry;
+      stored.node = node;
+      ix.byName.emplace_hint(upper, stored);
       ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
     } else {
       ix.Clear();
@@ -339,8 +357,9 @@ CVdPatternPool::Node CVdPatternPool::FindByGuid(const CString& guid) {
 CVdPattern* CVdPatternPool::GetPatternByName(const CString& name) {
   if (m_patterns.empty()) return nullptr;
   if (Indexed()) {
-    const auto it = m_index->byName.lower_bound(std::wstring_view(name.str()));
-    if (it != m_index->byName.end() && VdCollateNoCase(*it->name, name.str()) == 0) return *it->node;
+    const Index::Entry probe = Index::Entry::Of(name.str());
+    const auto it = m_index->byName.lower_bound(probe);
+    if (it != m_index->byName.end() && !Index::ByName()(probe, *it)) return *it->node;
     return nullptr;
   }
   for (CVdPattern* p : m_patterns) {
@@ -364,7 +383,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& name) {
     return p && p->IsEqual(*standard, true, true) && standard->IsEqual(*p, true, true);
   };
   if (Indexed()) {
-    auto range = m_index->byName.equal_range(std::wstring_view(standard->m_userName.str()));
+    auto range = m_index->byName.equal_range(Index::Entry::Of(standard->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if (matches(*it->node)) return *it->node;
     return nullptr;
@@ -395,7 +414,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& guid, const CString& userN
 CVdPattern* CVdPatternPool::GetPattern(CVdPattern* pattern, bool compareNames, bool compareParams) {
   if (!pattern) return nullptr;
   if (compareNames && Indexed()) {
-    auto range = m_index->byName.equal_range(std::wstring_view(pattern->m_userName.str()));
+    auto range = m_index->byName.equal_range(Index::Entry::Of(pattern->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if ((*it->node)->IsEqual(*pattern, true, compareParams)) return *it->node;
     return nullptr;

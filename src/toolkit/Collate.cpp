@@ -135,6 +135,17 @@ int VdCollateNoCase(std::wstring_view a, std::wstring_view b) {
   }
 }
 
+bool VdCollationPrefix(std::wstring_view text, unsigned long long& high, unsigned long long& low) {
+  const AsciiOrder& ascii = Ascii();
+  if (!Collator() || !ascii.usable || !Printable(text)) return false;
+  unsigned long long part[2] = {0, 0};
+  for (std::size_t k = 0; k < text.size() && k < 16; ++k)
+    part[k / 8] |= static_cast<unsigned long long>(ascii.rank[text[k] - AsciiOrder::kFirst] + 1) << (56 - 8 * (k % 8));
+  high = part[0];
+  low = part[1];
+  return true;
+}
+
 std::string VdCollationKey(std::wstring_view text) {
   UCollator* c = Collator();
   if (!c) {

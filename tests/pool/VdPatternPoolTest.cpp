@@ -573,10 +573,12 @@ TEST(VdPatternPool, IndexedPoolAnswersExactlyAsTheWalkingPool) {
   // Names that collate equal without being equal ignoring case (accented capitals, an ignorable soft hyphen,
   // full-width letters), names that differ only by an accent, an empty name.
   const std::vector<std::wstring> names = {
-      L"beam", L"Beam", L"BEAM",    L"béam",    L"BÉAM",    L"be\u00ADam", L"ｂｅａｍ", L"angle", L"Angle", L"ângle",
-      L"tube", L"Tube", L"IPE 100", L"ipe 100", L"IPE 200", L"Église",     L"eglise",   L"",      L"zeta"};
+      L"beam", L"Beam", L"BEAM", L"béam", L"BÉAM", L"be\u00ADam", L"ｂｅａｍ", L"angle", L"Angle", L"ângle", L"tube",
+      L"Tube", L"IPE 100", L"ipe 100", L"IPE 200", L"Église", L"eglise", L"", L"zeta",
+      // Past 16 characters only the names themselves tell these apart.
+      L"HEA 100 x 200 x 300 A", L"hea 100 x 200 x 300 a", L"HEA 100 x 200 x 300 B", L"HEA 100 x 200 x 30"};
   std::vector<std::wstring> lookups = names;
-  lookups.insert(lookups.end(), {L"BEAm", L"none", L"IPE 150", L"ÉGLISE"});
+  lookups.insert(lookups.end(), {L"BEAm", L"none", L"IPE 150", L"ÉGLISE", L"HEA 100 x 200 x 300 C"});
   const std::vector<std::wstring> families = {L"beams", L"Beams", L"tubes"};
 
   std::mt19937 rng(20240611);

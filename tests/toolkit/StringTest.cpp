@@ -55,8 +55,17 @@ TEST(CString, CollateNoCaseIgnoresCaseButNotAccents) {
     b = random() % 3 ? a.substr(0, random() % (a.size() + 1)) : std::wstring();
     for (std::size_t n = random() % 4; n > 0; --n) b += alphabet[random() % alphabet.size()];
     const std::string ka = VdCollationKey(a), kb = VdCollationKey(b);
-    ASSERT_EQ(VdCollateNoCase(a, b), ka < kb ? -1 : (ka == kb ? 0 : 1)) << VdToUtf8(a) << " / " << VdToUtf8(b);
+    const int expected = ka < kb ? -1 : (ka == kb ? 0 : 1);
+    ASSERT_EQ(VdCollateNoCase(a, b), expected) << VdToUtf8(a) << " / " << VdToUtf8(b);
+    // Prefixes, where both texts have one, decide as the comparison does (the texts here are shorter than 16).
+    unsigned long long ha = 0, la = 0, hb = 0, lb = 0;
+    if (VdCollationPrefix(a, ha, la) && VdCollationPrefix(b, hb, lb)) {
+      const auto pa = std::make_pair(ha, la), pb = std::make_pair(hb, lb);
+      ASSERT_EQ(pa < pb ? -1 : (pa == pb ? 0 : 1), expected) << VdToUtf8(a) << " / " << VdToUtf8(b);
+    }
   }
+  unsigned long long high = 0, low = 0;
+  EXPECT_FALSE(VdCollationPrefix(L"caf\u00e9", high, low));  // not printable ASCII: no prefix
 }
 
 TEST(CString, FormatTakesTypedArgumentsSafely) {

@@ -97,6 +97,7 @@ class VDPATTERN_EXPORT CVdPatternFactory {
     const bool useUnits;
     unsigned long long result = 0;  // CVdRecordset::GetResultSerial of the result `columns` describe
     std::vector<Column> columns;
+    CString family;  // the family of the last row, kept to be given to the next one without a new string
   };
 
   // CreatePatternFromTable's work with the columns described once per result. The catalog calls it directly

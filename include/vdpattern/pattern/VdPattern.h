@@ -72,6 +72,7 @@ class VDPATTERN_EXPORT CVdPattern {
     iterator find(std::wstring_view name);
     iterator insert(iterator at, const std::wstring& name, CVdPatternValue* value);
     iterator erase(iterator at) { return m_entries.erase(at); }
+    void reserve(std::size_t count) { m_entries.reserve(count); }
 
    private:
     std::vector<value_type> m_entries;
@@ -156,6 +157,13 @@ class VDPATTERN_EXPORT CVdPattern {
  private:
   friend VDPATTERN_EXPORT std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern);
   friend class CVdPatternPool;
+  friend class CVdPatternFactory;
+
+  // Room for `count` parameters in the only group of a one-group pattern: a factory reading a row knows how
+  // many are coming.
+  void ReserveParams(std::size_t count) {
+    if (m_groups.size() == 1) m_groups.front().reserve(count);
+  }
 
   // Pools index their patterns by user name and GUID. A change of either on a pooled pattern moves a
   // process-wide counter, which tells every pool to check its index before the next use.

@@ -17,33 +17,29 @@ std::wstring LowerName(const CString& name) {
 }
 
 // The value given to a null column, by the column's ODBC SQL type.
-void SetNullDefault(COleVariant& value, SWORD sqlType) {
+COleVariant NullDefault(SWORD sqlType) {
   switch (sqlType) {
     case SQL_WCHAR:
     case SQL_VARCHAR:
     case SQL_CHAR:
-      value = L"";
-      break;
+      return COleVariant(L"");
     case SQL_BIT:
-      value = COleVariant(short(0), VT_BOOL);
-      break;
+      return COleVariant(short(0), VT_BOOL);
     case SQL_BIGINT:
     case SQL_NUMERIC:
     case SQL_INTEGER:
-      value = 0L;
-      break;
+      return COleVariant(0L);
     case SQL_DECIMAL:
     case SQL_REAL:
     case SQL_DOUBLE:
-      value = 0.0;
-      break;
+      return COleVariant(0.0);
     case SQL_FLOAT:
-      value = 0.0f;
-      break;
-    default:
-      value.Clear();
-      value.vt = VT_NULL;
-      break;
+      return COleVariant(0.0f);
+    default: {
+      COleVariant null;
+      null.vt = VT_NULL;
+      return null;
+    }
   }
 }
 
@@ -131,18 +127,15 @@ CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_
     if (reading.family.str() != family) reading.family = family;
     pattern->SetFamily(reading.family);
 
-    CDBVariant cell;
-    recordSet->GetFieldValue(short(0), cell);
-    pattern->SetUserName(DBV_BSTRAll(&cell));
+    if (reading.cells.size() < static_cast<std::size_t>(count ? count : 1)) reading.cells.resize(count ? count : 1);
+    recordSet->GetFieldValue(short(0), reading.cells[0]);
+    pattern->SetUserName(DBV_BSTRAll(&reading.cells[0]));
 
     for (short i = 1; i < count; ++i) {
       const RowReading::Column& column = columns[static_cast<std::size_t>(i)];
+      CDBVariant& cell = reading.cells[static_cast<std::size_t>(i)];
       recordSet->GetFieldValue(i, cell);
-      COleVariant value;
-      if (cell.m_dwType == DBVT_NULL)
-        SetNullDefault(value, column.sqlType);
-      else
-        value = CVdRecordset::getOLEVariant(cell);
+      COleVariant value = cell.m_dwType == DBVT_NULL ? NullDefault(column.sqlType) : CVdRecordset::getOLEVariant(cell);
       const wchar_t* name = column.name.c_str();
       if (column.unit && !GetMappedName(name, static_cast<unsigned>(i)).empty())
         AddPatternValue(pattern, name, static_cast<unsigned>(i), value, column.unit->unit);

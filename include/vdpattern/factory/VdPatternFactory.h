@@ -26,6 +26,7 @@
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/factory/UnitInfo.h>
 #include <vdpattern/pattern/VdPattern.h>
+#include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/OleVariant.h>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdUnit.h>
@@ -98,6 +99,8 @@ class VDPATTERN_EXPORT CVdPatternFactory {
     unsigned long long result = 0;  // CVdRecordset::GetResultSerial of the result `columns` describe
     std::vector<Column> columns;
     CString family;  // the family of the last row, kept to be given to the next one without a new string
+    // One cell a column, so a text column's string is reused from row to row instead of made anew.
+    std::vector<CDBVariant> cells;
   };
 
   // CreatePatternFromTable's work with the columns described once per result. The catalog calls it directly

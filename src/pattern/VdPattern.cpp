@@ -81,6 +81,7 @@ void CVdPattern::InitGuid() {
     wchar_t text[40];
     if (StringFromGUID2(guid, text, 40)) {
       m_guid = text;
+      m_guidFresh = true;
       PooledIdentityChanged();  // a derived class may renew the GUID of a pooled pattern
     }
   } catch (...) {
@@ -206,12 +207,14 @@ void CVdPattern::SetUserName(const CString& name) {
 void CVdPattern::GetGUID(CString** out) {
   m_identityExposed = true;
   PooledIdentityChanged();
+  m_guidFresh = false;
   if (out) *out = &m_guid;
 }
 CString CVdPattern::GetGUID() { return m_guid; }
 void CVdPattern::SetGUID(const CString& guid) {
   if (m_guid == guid) return;
   m_guid = guid;
+  m_guidFresh = false;
   PooledIdentityChanged();
 }
 CString CVdPattern::GetFamily() {

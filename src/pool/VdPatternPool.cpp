@@ -159,8 +159,14 @@ struct CVdPatternPool::Index {
       return VdCollateNoCase(a.name, b.name) < 0;
     }
   };
+  // Made, like byGuid, on first need: a family read in name order only ever compares with the last name.
   std::multiset<Entry, ByName> byName;
+  bool namesBuilt = false;
+  // Made on the first question about a GUID: adding patterns whose GUIDs are fresh (CVdPattern::m_guidFresh)
+  // to a pool that holds no other kind needs no GUID check, and a read family is often never asked one.
   HashedNodes<Node> byGuid;
+  bool guidsBuilt = false;
+  std::size_t staleGuids = 0;  // indexed patterns whose GUID is not fresh
   bool valid = false;
   bool blocked = false;  // the last rebuild found a pattern or an order the index cannot serve
   bool removedSinceBlock = false;
@@ -168,7 +174,10 @@ struct CVdPatternPool::Index {
 
   void Clear() {
     byName.clear();
+    namesBuilt = false;
     byGuid.Clear();
+    guidsBuilt = false;
+    staleGuids = 0;
     valid = false;
   }
 };
@@ -227,19 +236,28 @@ bool CVdPatternPool::Indexed() {
       ix.blocked = true;
       break;
     }
-    const Index::Entry entry = Index::Entry::Of(p->m_userName.str(), node);
-    if (!ix.byName.empty() && Index::ByName()(entry, *std::prev(ix.byName.end()))) {
+    if (node != m_patterns.begin() && Index::ByName()(Index::Entry::Of(p->m_userName.str()),
+                                                      Index::Entry::Of((*std::prev(node))->m_userName.str()))) {
       ix.blocked = true;
       break;
     }
-    ix.byName.emplace_hint(ix.byName.end(), entry);
-    ix.byGuid.Insert(GuidKey(p->m_guid), node);
+    if (!p->m_guidFresh) ++ix.staleGuids;
   }
   if (ix.blocked)
     ix.Clear();
   else
     ix.valid = true;
   return ix.valid;
+}
+
+CVdPatternPool::Index& CVdPatternPool::Names() {
+  Index& ix = *m_index;
+  if (!ix.namesBuilt) {
+    for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
+      ix.byName.emplace_hint(ix.byName.end(), Index::Entry::Of((*node)->m_userName.str(), node));
+    ix.namesBuilt = true;
+  }
+  return ix;
 }
 
 CVdPatternPool::Node CVdPatternPool::Insert(Node before, CVdPattern* pattern) {
@@ -252,13 +270,16 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
   Index& ix = *m_index;
   CVdPattern* p = *node;
   if (ix.valid && p && CVdPattern::PooledIdentityEpoch() == ix.epoch) {
-    auto range = ix.byName.equal_range(Index::Entry::Of(p->m_userName.str()));
-    for (auto it = range.first; it != range.second; ++it)
-      if (it->node == node) {
-        ix.byName.erase(it);
-        break;
-      }
-    ix.byGuid.Erase(GuidKey(p->m_guid), node);
+    if (ix.namesBuilt) {
+      auto range = ix.byName.equal_range(Index::Entry::Of(p->m_userName.str()));
+      for (auto it = range.first; it != range.second; ++it)
+        if (it->node == node) {
+          ix.byName.erase(it);
+          break;
+        }
+    }
+    if (ix.guidsBuilt) ix.byGuid.Erase(GuidKey(p->m_guid), node);
+    if (!p->m_guidFresh) --ix.staleGuids;
   } else {
     ix.Clear();
     ix.removedSinceBlock = true;
@@ -281,7 +302,11 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
     // Past the last name (a family read in name order): nothing in the pool can be equal by name, and the
     // new node goes at the end.
     const Index::Entry entry = Index::Entry::Of(key);
-    const bool last = ix.byName.empty() || Index::ByName()(*std::prev(ix.byName.end()), entry);
+    const bool last =
+        m_patterns.empty() ||
+        Index::ByName()(
+            ix.namesBuilt ? *std::prev(ix.byName.end()) : Index::Entry::Of(m_patterns.back()->m_userName.str()), entry);
+    if (!last || !plain) Names();
     if (!force) {
       // IsEqual with names compared needs names equal ignoring ASCII case, which collate equal: only the
       // patterns under the same name as the newcomer's stored name can refuse it.
@@ -291,16 +316,21 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
           if ((*it->node)->IsEqual(*pattern, true, true)) return false;
       }
       Node sameGuid;
-      if ((plain ? IndexedGuid(pattern->m_guid, sameGuid) : IndexedGuid(pattern->GetGUID(), sameGuid)) > 0)
-        return false;
+      if (!plain || !pattern->m_guidFresh || ix.staleGuids > 0) {
+        if ((plain ? IndexedGuid(pattern->m_guid, sameGuid) : IndexedGuid(pattern->GetGUID(), sameGuid)) > 0)
+          return false;
+      }
     }
     const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(entry);
     const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->node, pattern);
     if (plain && !pattern->m_identityExposed) {
-      Index::Entry stored = entry;
-      stored.node = node;
-      ix.byName.emplace_hint(upper, stored);
-      ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
+      if (ix.namesBuilt) {
+        Index::Entry stored = entry;
+        stored.node = node;
+        ix.byName.emplace_hint(upper, stored);
+      }
+      if (ix.guidsBuilt) ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
+      if (!pattern->m_guidFresh) ++ix.staleGuids;
     } else {
       ix.Clear();
       ix.blocked = true;
@@ -334,6 +364,12 @@ void CVdPatternPool::SetListPattern(const std::list<CVdPattern*>& patterns) {
 // ---------------------------------------------------------------- finding
 
 int CVdPatternPool::IndexedGuid(const CString& guid, Node& found) {
+  Index& ix = *m_index;
+  if (!ix.guidsBuilt) {
+    for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
+      ix.byGuid.Insert(GuidKey((*node)->m_guid), node);
+    ix.guidsBuilt = true;
+  }
   int hits = 0;
   m_index->byGuid.Find(GuidKey(guid), [&](Node node) {
     if ((*node)->m_guid.CompareNoCase(guid) != 0) return true;  // another GUID with the same hash
@@ -358,8 +394,9 @@ CVdPattern* CVdPatternPool::GetPatternByName(const CString& name) {
   if (m_patterns.empty()) return nullptr;
   if (Indexed()) {
     const Index::Entry probe = Index::Entry::Of(name.str());
-    const auto it = m_index->byName.lower_bound(probe);
-    if (it != m_index->byName.end() && !Index::ByName()(probe, *it)) return *it->node;
+    const Index& ix = Names();
+    const auto it = ix.byName.lower_bound(probe);
+    if (it != ix.byName.end() && !Index::ByName()(probe, *it)) return *it->node;
     return nullptr;
   }
   for (CVdPattern* p : m_patterns) {
@@ -383,7 +420,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& name) {
     return p && p->IsEqual(*standard, true, true) && standard->IsEqual(*p, true, true);
   };
   if (Indexed()) {
-    auto range = m_index->byName.equal_range(Index::Entry::Of(standard->m_userName.str()));
+    auto range = Names().byName.equal_range(Index::Entry::Of(standard->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if (matches(*it->node)) return *it->node;
     return nullptr;
@@ -414,7 +451,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& guid, const CString& userN
 CVdPattern* CVdPatternPool::GetPattern(CVdPattern* pattern, bool compareNames, bool compareParams) {
   if (!pattern) return nullptr;
   if (compareNames && Indexed()) {
-    auto range = m_index->byName.equal_range(Index::Entry::Of(pattern->m_userName.str()));
+    auto range = Names().byName.equal_range(Index::Entry::Of(pattern->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if ((*it->node)->IsEqual(*pattern, true, compareParams)) return *it->node;
     return nullptr;

@@ -173,6 +173,33 @@ TEST(VdPatternPool, AddRefusesPatternWithPooledGuid) {
   EXPECT_EQ(pool.GetPattern(Lower(guid), true)->GetUserNameW(), CString(L"beam"));
 }
 
+TEST(VdPatternPool, FreshGuidsStillMeetTheirCopies) {
+  CVdPattern a(1, L"zeta"), b(1, L"alpha"), c(1, L"omega");
+  b.SetGUID(a.GetGUID());
+  CVdPatternPool pool(false);
+  EXPECT_TRUE(pool.AddPattern(&b, false));
+  EXPECT_FALSE(pool.AddPattern(&a, false));  // past the last name and never given a GUID, yet b holds a copy
+  EXPECT_TRUE(pool.AddPattern(&c, false));
+  CVdPatternPool other(false);
+  EXPECT_TRUE(other.AddPattern(&a, false));
+  EXPECT_FALSE(other.AddPattern(&b, false));
+
+  // Adds that needed no GUID check still leave every GUID findable, and removals keep it so.
+  CVdPatternPool owning;
+  std::vector<CString> guids;
+  for (int k = 0; k < 200; ++k) {
+    auto* p = new CVdPattern(1, (L"IPE " + std::to_wstring(1000 + k)).c_str());
+    guids.push_back(p->GetGUID());
+    ASSERT_TRUE(owning.AddPattern(p, false));
+  }
+  for (int k = 0; k < 200; k += 2) EXPECT_TRUE(owning.DeletePattern(Lower(guids[k])));
+  for (int k = 0; k < 200; ++k) EXPECT_EQ(owning.IsExistPattern(guids[k], true), k % 2 == 1) << k;
+  auto* late = new CVdPattern(1, L"IPE 9999");
+  late->SetGUID(guids[1]);
+  EXPECT_FALSE(owning.AddPattern(late, false));
+  delete late;
+}
+
 // ---------------------------------------------------------------- other finders
 
 TEST(VdPatternPool, GuidLookupsIgnoreCase) {

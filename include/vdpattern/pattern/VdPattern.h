@@ -186,6 +186,10 @@ class VDPATTERN_EXPORT CVdPattern {
   bool m_isNewPattern = false;
   unsigned m_poolCount = 0;        // pools holding this pattern
   bool m_identityExposed = false;  // a pointer to the name or GUID was handed out
+  // The GUID is one this process generated for this pattern (InitGuid) and nobody has set or been handed a
+  // pointer to since: no other pattern can hold it unless it was copied from this one, which sets the copy's
+  // GUID and so clears the copy's flag. A pool of such patterns needs no GUID check for another one.
+  bool m_guidFresh = false;
 };
 
 // The identity line "user name, GUID, family", then per group one line "(name, value text)" per entry and an

@@ -91,6 +91,7 @@ class VDPATTERN_EXPORT CVdPatternPool {
   Node FindByGuid(const CString& guid);
   int IndexedGuid(const CString& guid, Node& found);  // patterns of that GUID in the index: 0, 1 or 2 (several)
   bool Indexed();
+  Index& Names();  // the index with its names made (only while Indexed())
   bool InFamily(CVdPattern* pattern, const CString& family);
 
   std::list<CVdPattern*> m_patterns;

@@ -69,9 +69,8 @@ std::uint64_t NextResultSerial() {
 vdpattern::db::SqlTypeInfo ColumnType(const RecordsetState& state, std::size_t index) {
   const ColumnInfo& column = state.columns->columns[index];
   if (column.type.kind != vdpattern::db::ValueKind::kFromValue) return column.type;
-  const std::size_t stride = state.columns->stride;
   for (std::size_t row = 0; row < state.rows; ++row) {
-    const vdpattern::db::Cell& cell = state.cells[row * stride + index];
+    const vdpattern::db::Cell& cell = state.cells.At(row, index);
     if (cell.kind != vdpattern::db::CellKind::kNull) return vdpattern::db::TypeFromValue(cell.kind);
   }
   return vdpattern::db::SqlTypeInfo{};
@@ -272,9 +271,8 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   if (const RecordsetState* open = m_pState; open && type == 0) {
     const ColumnSet& columns = *open->columns;
     if (index >= 0 && static_cast<std::size_t>(index) < columns.kinds.size() && HasCurrentRow(*open)) {
-      const std::size_t at =
-          static_cast<std::size_t>(open->position) * columns.stride + static_cast<std::size_t>(index);
-      CellToVariant(open->cells[at], open->arena.data(), columns.kinds[static_cast<std::size_t>(index)], value);
+      CellToVariant(open->cells.At(static_cast<std::size_t>(open->position), static_cast<std::size_t>(index)),
+                    open->arena.data(), columns.kinds[static_cast<std::size_t>(index)], value);
       return;
     }
   }
@@ -282,7 +280,7 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   const std::size_t column = RequireColumn(state, index);
   RequireCurrentRow(state);
   const ColumnSet& columns = *state.columns;
-  const vdpattern::db::Cell& cell = state.cells[static_cast<std::size_t>(state.position) * columns.stride + column];
+  const vdpattern::db::Cell& cell = state.cells.At(static_cast<std::size_t>(state.position), column);
   const vdpattern::db::ValueKind kind = columns.columns[column].type.kind;
   if (type == 0 || type == SQL_C_DEFAULT || cell.kind == vdpattern::db::CellKind::kNull) {
     CellToVariant(cell, state.arena.data(), kind, value);

@@ -21,8 +21,8 @@ struct RecordsetState {
 
   StatementText text;
   std::shared_ptr<const ColumnSet> columns;
-  std::vector<Cell> cells;  // row r, column c at r * stride + c; an editable result stores the row id last
-  std::string arena;        // bytes of the text and blob cells
+  CellStore cells;    // the rows; an editable result stores the row id in a row's last cell
+  std::string arena;  // bytes of the text and blob cells
   std::size_t rows = 0;
   long position = 0;
   std::uint64_t connectionSerial = 0;
@@ -35,7 +35,7 @@ struct RecordsetState {
   void Reset() {
     text.Clear();
     columns.reset();
-    cells.clear();
+    cells.Reset(0);
     arena.clear();
     rows = 0;
     position = 0;

@@ -328,7 +328,7 @@ std::unique_ptr<RecordsetState> SqliteConnection::TakeState() {
 
 void SqliteConnection::ReturnState(std::unique_ptr<RecordsetState> state) {
   if (!state || m_spareStates.size() >= kSpareStates || state->arena.capacity() > kSpareArenaLimit ||
-      state->cells.capacity() > kSpareCellLimit)
+      state->cells.Capacity() > kSpareCellLimit)
     return;
   state->Reset();
   m_spareStates.push_back(std::move(state));

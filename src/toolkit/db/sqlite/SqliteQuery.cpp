@@ -115,11 +115,10 @@ bool OnlyBlanks(const char* p) {
   return true;
 }
 
-// Copies the current row of `stmt` into cells [base, base + stride) of the state. Each value is read once
+// Copies the current row of `stmt` into `cells`, `stride` of them. Each value is read once
 // through sqlite3_column_value: the connection is used by one thread at a time, so the unprotected value may
 // be read directly, which saves the per-call checks of the sqlite3_column_* functions.
-void ReadRow(sqlite3_stmt* stmt, RecordsetState& state, std::size_t base, std::size_t stride) {
-  Cell* cells = state.cells.data() + base;
+void ReadRow(sqlite3_stmt* stmt, RecordsetState& state, Cell* cells, std::size_t stride) {
   const int available = sqlite3_column_count(stmt);
   for (std::size_t k = 0; k < stride; ++k) {
     Cell& cell = cells[k];
@@ -196,7 +195,7 @@ void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row, std::in
   sqlite3_bind_int64(stmt, 1, rowId);
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW)
-    ReadRow(stmt, state, row * columns.stride, columns.stride);
+    ReadRow(stmt, state, state.cells.Row(row), columns.stride);
   else if (rc != SQLITE_DONE)
     c.Fail(rc, columns.rereadSql);
 }
@@ -209,7 +208,7 @@ std::string TableRef(const ColumnSet& columns) {
 
 std::int64_t CurrentRowId(const RecordsetState& state) {
   const std::size_t stride = state.columns->stride;
-  return state.cells[static_cast<std::size_t>(state.position) * stride + stride - 1].i;
+  return state.cells.At(static_cast<std::size_t>(state.position), stride - 1).i;
 }
 
 [[noreturn]] void RowGone(const ColumnSet& columns) {
@@ -288,7 +287,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
 
     state.columns = entry->columns;
     const std::size_t stride = state.columns->stride;
-    state.cells.clear();
+    state.cells.Reset(stride);
     state.arena.clear();
     state.rows = 0;
     state.position = 0;
@@ -302,14 +301,12 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
       continue;
     }
     while (rc == SQLITE_ROW) {
-      const std::size_t base = state.cells.size();
-      state.cells.resize(base + stride);
-      ReadRow(stmt, state, base, stride);
+      ReadRow(stmt, state, state.cells.AppendRow(), stride);
       ++state.rows;
       rc = sqlite3_step(stmt);
     }
     if (rc != SQLITE_DONE) {
-      state.cells.clear();
+      state.cells.Reset(stride);
       state.rows = 0;
       c.Fail(rc, text.sql);
     }
@@ -372,8 +369,8 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
   const std::int64_t rowId = sqlite3_last_insert_rowid(c.handle());
 
   const std::size_t row = state.rows;
-  state.cells.resize((row + 1) * columns.stride);
-  Cell& id = state.cells[(row + 1) * columns.stride - 1];
+  state.cells.Truncate(row);  // a read that failed half way may have left a row behind
+  Cell& id = state.cells.AppendRow()[columns.stride - 1];
   id.kind = CellKind::kInteger;
   id.i = rowId;
   ++state.rows;
@@ -386,9 +383,7 @@ void DeleteRow(SqliteConnection& c, RecordsetState& state) {
   sqlite3_stmt* stmt = c.Internal(sql);
   sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
   if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  const auto first =
-      state.cells.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(state.position) * columns.stride);
-  state.cells.erase(first, first + static_cast<std::ptrdiff_t>(columns.stride));
+  state.cells.EraseRow(static_cast<std::size_t>(state.position));
   --state.rows;
 }
 

@@ -45,12 +45,21 @@ bool IsText(const CDBVariant& v) {
 }
 
 // Case-insensitive membership. The comparison folds code unit by code unit, so only names of the same length
-// can be equal: the length test spares the comparisons that a search over every family would repeat.
-bool IsOneOf(const CString& name, std::initializer_list<std::wstring_view> names) {
+// can be equal: the length test spares the comparisons that a search over every family would repeat. The
+// lists are constants with their lengths known at compile time, since every search tests every table.
+template <std::size_t N>
+bool IsOneOf(const CString& name, const std::wstring_view (&names)[N]) {
+  const std::wstring& text = name.str();
   for (const std::wstring_view n : names)
-    if (n.size() == name.str().size() && VdCompareNoCase(name.str(), n) == 0) return true;
+    if (n.size() == text.size() && VdCompareNoCase(text, n) == 0) return true;
   return false;
 }
+
+// The catalog's own tables, and the tables that hold no patterns although a catalog may have them.
+constexpr std::wstring_view kCatalogTables[] = {L"Definition", L"FamilyDescription", L"Units"};
+constexpr std::wstring_view kNotFamilies[] = {L"Definition",   L"FamilyDescription",  L"Units",
+                                              L"Paste Errors", L"CorespondenceTable", L"Types",
+                                              L"Regulations",  L"Steel Curves"};
 
 // The current directory; empty when it cannot be read.
 std::wstring CurrentDirectory() {
@@ -457,7 +466,7 @@ bool CVdPatternCatalog::FindFamily(const wchar_t* table) {
     CVdODBCTableDefInfo info;
     m_pDatabase->GetTableDefInfo(table, info);
     if (info.m_lAttributes & 4) return false;
-    return !IsOneOf(info.m_strName, {L"Definition", L"FamilyDescription", L"Units"});
+    return !IsOneOf(info.m_strName, kCatalogTables);
   } catch (CDBException* e) {
     OnDBException(e);
     e->Delete();
@@ -473,9 +482,7 @@ bool CVdPatternCatalog::GetFamilies(std::list<std::wstring>& families) {
     for (unsigned int i = 0; i < static_cast<unsigned int>(count); ++i) {
       m_pDatabase->GetTableDefInfo(i, info);
       if (info.m_lAttributes & 4) continue;
-      if (IsOneOf(info.m_strName, {L"Definition", L"FamilyDescription", L"Units", L"Paste Errors",
-                                   L"CorespondenceTable", L"Types", L"Regulations", L"Steel Curves"}))
-        continue;
+      if (IsOneOf(info.m_strName, kNotFamilies)) continue;
       families.push_back(info.m_strName.str());
     }
     return true;
@@ -602,6 +609,10 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
   auto* rs = new CVdRecordset(m_pDatabase);
   CString quoted(name ? name : L"");
   quoted.Replace(L"'", L"''");
+  // Everything after the table's name is the same for every family.
+  static constexpr std::wstring_view kHead = L"Select * From [";
+  std::wstring tail(L"] WHERE Name = '");
+  tail.append(quoted.str()).push_back(L'\'');
   CString statement;
   for (const std::wstring& table : families) {
     // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
@@ -611,12 +622,7 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
       if (rs->IsOpen()) rs->Close();
       // "Select * From [%s] WHERE Name = '%s'", appended rather than formatted: formatting cost a search
       // more than the engine's probe of the table.
-      statement.str()
-          .assign(L"Select * From [")
-          .append(table)
-          .append(L"] WHERE Name = '")
-          .append(quoted.str())
-          .append(L"'");
+      statement.str().assign(kHead.data(), kHead.size()).append(table).append(tail);
       rs->Open(0, statement, 0);
       if (rs->GetRecordCount() > 0) {
         rs->MoveFirst();

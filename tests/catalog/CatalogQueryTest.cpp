@@ -85,6 +85,29 @@ TEST_F(CatalogSearch, SearchGoesOnWhileAnotherConnectionHoldsTheWriteLock) {
   sqlite3_close(writer);
 }
 
+TEST_F(CatalogSearch, FamilyCreatedOrDroppedByAnotherConnectionIsSeenByTheNextSearch) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
+  EXPECT_FALSE(catalog->FindPattern(L"ZED 1", nullptr));
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(m_file.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE Zeds (Name TEXT, Height DOUBLE); INSERT INTO Zeds VALUES ('ZED 1', 5)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  EXPECT_TRUE(catalog->FindPattern(L"ZED 1", nullptr));
+  EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
+  ASSERT_EQ(sqlite3_exec(other, "DROP TABLE Zeds", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_FALSE(catalog->FindPattern(L"ZED 1", nullptr));
+  ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE Zeds (Name TEXT); INSERT INTO Zeds VALUES ('ZED 2')", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  EXPECT_FALSE(catalog->FindPattern(L"ZED 1", nullptr));
+  EXPECT_TRUE(catalog->FindPattern(L"ZED 2", nullptr));
+  sqlite3_close(other);
+  EXPECT_TRUE(capture.reports.empty());
+}
+
 TEST_F(CatalogSearch, CatalogWithoutFamiliesFindsNothing) {
   Rewrite(vdtest::CatalogBuilder());
   auto catalog = Open();

@@ -288,6 +288,33 @@ TEST_F(VdDatabaseTest, RollbackDropsTheWritesOfTheTransaction) {
   EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "3");
 }
 
+TEST_F(VdDatabaseTest, TransactionStatementsRunAgainAndAgainThroughExecuteSql) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  for (int round = 0; round < 3; ++round) {  // the statements are kept prepared: each run must still act
+    db.ExecuteSQL(L"BEGIN");
+    EXPECT_TRUE(db.IsInTransaction());
+    db.ExecuteSQL(L"UPDATE [Beams] SET h = h + 1 WHERE Name = 'HEA 100'");
+    db.ExecuteSQL(round == 1 ? L"ROLLBACK" : L"COMMIT");
+    EXPECT_FALSE(db.IsInTransaction());
+  }
+  EXPECT_EQ(RawDb(path).One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "98.0");
+  for (const wchar_t* end : {L"COMMIT", L"ROLLBACK", L"COMMIT"}) {
+    const DbFailure f = CatchDb([&] { db.ExecuteSQL(end); });
+    EXPECT_TRUE(f.thrown);
+    EXPECT_EQ(f.retCode, SQL_ERROR);
+    EXPECT_TRUE(f.Mentions(U8(end))) << f.message;
+    EXPECT_TRUE(f.Mentions("no transaction is active")) << f.message;
+  }
+  db.ExecuteSQL(L"BEGIN");
+  const DbFailure nested = CatchDb([&] { db.ExecuteSQL(L"BEGIN"); });
+  EXPECT_TRUE(nested.thrown);
+  EXPECT_TRUE(db.IsInTransaction());
+  db.ExecuteSQL(L"COMMIT");
+  EXPECT_FALSE(db.IsInTransaction());
+}
+
 TEST_F(VdDatabaseTest, ExecuteSqlRunsOneStatementOnly) {
   const std::string path = MakeCatalog();
   CVdDatabase db;

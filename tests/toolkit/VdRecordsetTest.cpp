@@ -350,6 +350,33 @@ TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   EXPECT_EQ(rs.GetRecordCount(), 0);
 }
 
+TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
+  CVdRecordset rs(&m_db);
+  // More shapes than are remembered, each differing from the others before its first quote only in a number
+  // deep inside a long common text: shapes are pushed out and found again, and each keeps its own.
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k < 400; ++k) {
+      CString text;
+      text.Format(L"SELECT Name, %d AS n FROM Beams WHERE Name = '%s'", k, k % 2 ? L"HEA 120" : L"IPE 100");
+      rs.Open(0, text, 0);
+      ASSERT_EQ(rs.GetRecordCount(), 1) << round << " " << k;
+      EXPECT_EQ(Text(rs, L"n"), std::to_string(k));
+      EXPECT_EQ(Text(rs, L"Name"), k % 2 ? "HEA 120" : "IPE 100");
+    }
+  }
+  // The same text up to the first quote, so the same place among the shapes, but different statements.
+  for (int round = 0; round < 3; ++round) {
+    for (int limit = 0; limit < 24; ++limit) {
+      CString text;
+      text.Format(L"Select * From [Beams] WHERE Name = 'HEA 100' AND h > %d", 90 + limit);
+      EXPECT_EQ(Count(text), limit < 6 ? 1 : 0) << limit;
+    }
+    EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
+    EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100' OR Name = 'IPE 100'"), 2);
+    EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'''"), 0);
+  }
+}
+
 TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   RawDb(m_path).Exec("ALTER TABLE Beams ADD COLUMN w DOUBLE DEFAULT 5");

@@ -96,11 +96,27 @@ BOOL CVdDatabase::CommitTrans() { return Require(m_pConnection).Commit() ? TRUE 
 BOOL CVdDatabase::Rollback() { return Require(m_pConnection).Rollback() ? TRUE : FALSE; }
 BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnection->InTransaction(); }
 
+namespace {
+
+// BEGIN and COMMIT run around every catalog search; kept prepared by the connection, they are not parsed anew
+// each time. They give no rows and take no parameters, and fail the same way on either path.
+bool IsTransactionControl(const vdpattern::db::StatementText& text) {
+  if (text.cacheable || !text.literalEnds.empty()) return false;
+  for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END"})
+    if (text.sql == word) return true;
+  return false;
+}
+
+}  // namespace
+
 void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   SqliteConnection& connection = Require(m_pConnection);
   std::unique_ptr<vdpattern::db::RecordsetState> state = connection.TakeState();
   connection.Translate(text, state->text);
-  vdpattern::db::RunQuery(connection, *state);
+  if (IsTransactionControl(state->text))
+    connection.Exec(state->text.sql);
+  else
+    vdpattern::db::RunQuery(connection, *state);
   connection.ReturnState(std::move(state));
 }
 

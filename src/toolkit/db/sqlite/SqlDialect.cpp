@@ -2,8 +2,6 @@
 
 #include <cstring>
 #include <cwchar>
-#include <functional>
-#include <string_view>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/Utf8Fast.h"
 
@@ -435,64 +433,106 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
   out.singleTableSelect = simple && out.fromPos != std::string::npos;
 }
 
-std::size_t StatementShapes::SlotOf(const wchar_t* text) {
-  const wchar_t* quote = std::wcschr(text, L'\'');
-  const std::size_t head = quote ? static_cast<std::size_t>(quote - text) : std::wcslen(text);
-  return std::hash<std::wstring_view>()(std::wstring_view(text, head)) & (kSlots - 1);
+namespace {
+
+constexpr std::uint64_t kPrime1 = 0x9E3779B185EBCA87ull;
+constexpr std::uint64_t kPrime2 = 0xC2B2AE3D27D4EB4Full;
+
+inline std::uint64_t Round(std::uint64_t lane, std::uint64_t word) {
+  lane += word * kPrime2;
+  lane = (lane << 31) | (lane >> 33);
+  return lane * kPrime1;
+}
+
+// Appends a literal's characters as UTF-8, as the full scan writes them: an ASCII run is written in place,
+// one character a byte, the rest through the encoder.
+inline void AppendLiteral(std::string& out, const wchar_t* begin, const wchar_t* end) {
+  const std::size_t base = out.size();
+  out.resize(base + static_cast<std::size_t>(end - begin));
+  char* at = &out[base];
+  const wchar_t* q = begin;
+  for (; q < end && static_cast<std::uint32_t>(*q) < 0x80; ++q) *at++ = static_cast<char>(*q);
+  if (q == end) return;
+  out.resize(base + static_cast<std::size_t>(q - begin));
+  for (; q < end; ++q) {
+    if (static_cast<std::uint32_t>(*q) < 0x80)
+      out.push_back(static_cast<char>(*q));
+    else
+      AppendUtf8(out, q, 1);
+  }
+}
+
+}  // namespace
+
+// The text up to its first quote (or its end), read 16 bytes at a time in two independent lanes: it is hashed
+// on every statement a record set opens, and the head of a catalog's probe is some 35 characters long.
+std::size_t StatementShapes::HashOf(const wchar_t* text, std::size_t length) {
+  const wchar_t* quote = std::wmemchr(text, L'\'', length);
+  const std::size_t head = quote ? static_cast<std::size_t>(quote - text) : length;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  std::size_t bytes = head * sizeof(wchar_t);
+  std::uint64_t a = kPrime1 ^ head, b = kPrime2;
+  for (; bytes >= 16; p += 16, bytes -= 16) {
+    std::uint64_t w[2];
+    std::memcpy(w, p, 16);
+    a = Round(a, w[0]);
+    b = Round(b, w[1]);
+  }
+  if (bytes) {
+    std::uint64_t w[2] = {0, 0};
+    std::memcpy(w, p, bytes);
+    a = Round(a, w[0]);
+    b = Round(b, w[1]);
+  }
+  std::uint64_t h = a ^ ((b << 17) | (b >> 47));
+  h ^= h >> 33;
+  h *= kPrime2;
+  h ^= h >> 29;
+  return static_cast<std::size_t>(h);
 }
 
 bool StatementShapes::Match(const wchar_t* text, StatementText& out) {
   if (!text || m_slots.empty()) return false;
-  if (MatchShape(m_slots[m_last], text, out)) return true;
-  const std::size_t slot = SlotOf(text);
-  if (slot == m_last || !MatchShape(m_slots[slot], text, out)) return false;
-  m_last = slot;
-  return true;
+  const std::size_t length = std::wcslen(text);
+  const std::size_t hash = HashOf(text, length);
+  Shape* const set = &m_slots[(hash & (kSets - 1)) * kWays];
+  for (std::size_t way = 0; way < kWays; ++way) {
+    Shape& shape = set[way];
+    if (shape.hash != hash || shape.source.empty() || !MatchShape(shape, text, length, out)) continue;
+    shape.lastUse = ++m_clock;
+    return true;
+  }
+  return false;
 }
 
-bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, StatementText& out) {
-  if (shape.source.empty()) return false;
-  const wchar_t* source = shape.source.c_str();
-  const wchar_t* t = text;
-  std::size_t from = 0;  // position in the source of the part compared next
-  bool same = true;
+bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, std::size_t length, StatementText& out) {
+  const wchar_t* const source = shape.source.data();
+  const std::size_t literals = shape.spans.size() / 2;
   out.literals.clear();
   out.literalEnds.clear();
-  const std::size_t literals = shape.spans.size() / 2;
-  for (std::size_t k = 0; k <= literals && same; ++k) {
-    // The source up to and including the opening quote (or to its end, and its terminating NUL), compared
-    // character by character so that a shorter text stops at its own NUL.
-    const std::size_t to = k < literals ? shape.spans[2 * k] + 1 : shape.source.size() + 1;
-    for (std::size_t i = from; i < to; ++i, ++t) {
-      if (*t != source[i]) {
-        same = false;
-        break;
-      }
-    }
-    if (!same || k == literals) break;
+  std::size_t from = 0;  // position in the source of the part compared next
+  std::size_t at = 0;    // the same position in the text
+  for (std::size_t k = 0;; ++k) {
+    // The source up to and including the next opening quote, or to its end.
+    const std::size_t to = k < literals ? shape.spans[2 * k] + 1 : shape.source.size();
+    const std::size_t n = to - from;
+    if (length - at < n || std::wmemcmp(text + at, source + from, n) != 0) return false;
+    at += n;
+    if (k == literals) break;
     // The literal itself, read as the full scan reads it; a doubled quote is one quote.
-    const wchar_t* begin = t;
-    for (;; ++t) {
-      if (*t == L'\'') {
-        if (t[1] != L'\'') break;
-        ++t;
-      } else if (*t == L'\0') {
-        same = false;
-        break;
-      }
-    }
-    if (!same) break;
-    for (const wchar_t* q = begin; q < t; ++q) {
-      if (static_cast<std::uint32_t>(*q) < 0x80)
-        out.literals.push_back(static_cast<char>(*q));
-      else
-        AppendUtf8(out.literals, q, 1);
-      if (*q == L'\'') ++q;
+    for (;;) {
+      const wchar_t* quote = std::wmemchr(text + at, L'\'', length - at);
+      if (!quote) return false;
+      AppendLiteral(out.literals, text + at, quote);
+      at = static_cast<std::size_t>(quote - text);
+      if (at + 1 >= length || text[at + 1] != L'\'') break;
+      out.literals.push_back('\'');
+      at += 2;
     }
     out.literalEnds.push_back(static_cast<std::uint32_t>(out.literals.size()));
     from = shape.spans[2 * k + 1];  // the closing quote starts the next part
   }
-  if (!same) return false;
+  if (at != length) return false;
   out.sql = shape.sql;
   out.literalSpans.clear();
   out.fromPos = shape.fromPos;
@@ -504,14 +544,24 @@ bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, Statem
 void StatementShapes::Remember(const wchar_t* text, const StatementText& translated) {
   const std::size_t length = std::wcslen(text);
   if (!translated.cacheable || length == 0 || length > kLongestSource) return;
-  if (m_slots.empty()) m_slots.resize(kSlots);
-  m_last = SlotOf(text);
-  Shape& shape = m_slots[m_last];
-  shape.source.assign(text, length);
-  shape.spans = translated.literalSpans;
-  shape.sql = translated.sql;
-  shape.fromPos = translated.fromPos;
-  shape.singleTableSelect = translated.singleTableSelect;
+  if (m_slots.empty()) m_slots.resize(kSets * kWays);
+  const std::size_t hash = HashOf(text, length);
+  Shape* const set = &m_slots[(hash & (kSets - 1)) * kWays];
+  Shape* slot = set;
+  for (std::size_t way = 0; way < kWays; ++way) {
+    if (set[way].source.empty()) {
+      slot = &set[way];
+      break;
+    }
+    if (set[way].lastUse < slot->lastUse) slot = &set[way];
+  }
+  slot->source.assign(text, length);
+  slot->spans = translated.literalSpans;
+  slot->sql = translated.sql;
+  slot->fromPos = translated.fromPos;
+  slot->hash = hash;
+  slot->lastUse = ++m_clock;
+  slot->singleTableSelect = translated.singleTableSelect;
 }
 
 void TranslateStatement(const wchar_t* text, StatementText& out, StatementShapes& shapes) {

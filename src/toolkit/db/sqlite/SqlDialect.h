@@ -51,8 +51,10 @@ void TranslateStatement(const wchar_t* text, StatementText& out);
 
 // The shapes of the statements translated before: a host runs the same statements again and again with other
 // names in their quotes, and a text that equals a remembered one outside its lifted literals translates to the
-// same SQL, so only its literals need reading, at a fraction of the cost of the full scan. Shapes sit in a
-// direct-mapped table indexed by a hash of the text up to its first quote; a collision replaces the older one.
+// same SQL, so only its literals need reading, at a fraction of the cost of the full scan. Shapes are found by
+// a hash of the text up to its first quote, in a table of small sets: a catalog search runs one statement per
+// family, and with one slot per hash value two families sharing a slot would push each other out on every
+// search. A full set gives up its least recently used shape.
 class StatementShapes {
  public:
   // Fills `out` when `text` has a remembered shape; otherwise returns false, and `out` is to be filled anew.
@@ -66,14 +68,17 @@ class StatementShapes {
     std::vector<std::uint32_t> spans;
     std::string sql;
     std::size_t fromPos = std::string::npos;
+    std::size_t hash = 0;  // of the source up to its first quote
+    std::uint64_t lastUse = 0;
     bool singleTableSelect = false;
   };
-  static constexpr std::size_t kSlots = 128;           // a power of two
+  static constexpr std::size_t kWays = 8;              // shapes per set
+  static constexpr std::size_t kSets = 32;             // a power of two
   static constexpr std::size_t kLongestSource = 4096;  // longer texts are rare and not worth keeping
-  static std::size_t SlotOf(const wchar_t* text);
-  static bool MatchShape(const Shape& shape, const wchar_t* text, StatementText& out);
-  std::vector<Shape> m_slots;  // kSlots once the first shape is remembered
-  std::size_t m_last = 0;      // the slot that matched last: tried first, since hosts repeat a statement
+  static std::size_t HashOf(const wchar_t* text, std::size_t length);
+  static bool MatchShape(const Shape& shape, const wchar_t* text, std::size_t length, StatementText& out);
+  std::vector<Shape> m_slots;  // kSets * kWays once the first shape is remembered, set by set
+  std::uint64_t m_clock = 0;
 };
 
 // Translation through the remembered shapes, falling back on the full scan.

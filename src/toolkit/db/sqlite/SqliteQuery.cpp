@@ -262,7 +262,9 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     CachedStatement oneShot;
     struct Finalizer {
       sqlite3_stmt*& stmt;
-      ~Finalizer() { sqlite3_finalize(stmt); }
+      ~Finalizer() {
+        if (stmt) sqlite3_finalize(stmt);
+      }
     } finalizer{oneShot.stmt};
 
     CachedStatement* entry = nullptr;

@@ -131,32 +131,51 @@ class HashedNodes {
 
 // The index beside m_patterns. While `valid`, byName holds every node, ordered by its pattern's user name
 // under the collation and, for equal names, in list order; byGuid holds every node under the hash of its GUID.
-// An entry views the pattern's own name text rather than keeping a full sort key, which costs more to make
-// than the few comparisons a lookup needs; a read family arrives mostly in name order, where an add compares
-// only with the last name. Beside the view it keeps the name's collation prefix, which settles most
-// comparisons without reading the name (a pool of many thousand patterns has its names all over memory). A
-// renamed pattern moves the identity epoch, and the index is rebuilt before the stale entry is compared again.
+// An entry holds its list node and the collation prefix of the pattern's name, not a full sort key, which
+// costs more to make than the few comparisons a lookup needs (and a read family arrives mostly in name order,
+// where an add compares only with the last name). The prefix settles most comparisons without reading the
+// name: in a pool of many thousand patterns the names lie all over memory, while an entry and its tree node
+// fit one cache line. A renamed pattern moves the identity epoch, and the index is rebuilt before the stale
+// entry is compared again.
 struct CVdPatternPool::Index {
-  struct Entry {
-    std::wstring_view name;
-    Node node{};
-    unsigned long long high = 0, low = 0;
-    bool prefixed = false;  // high and low hold the collation prefix of name
+  // Bit 7 of a prefix byte is never set by VdCollationPrefix: the last byte of each half carries a flag.
+  static constexpr unsigned long long kFlag = 0x80;
 
-    static Entry Of(std::wstring_view name, Node node = Node()) {
-      Entry entry{name, node};
-      entry.prefixed = VdCollationPrefix(name, entry.high, entry.low);
-      return entry;
-    }
+  struct Entry {
+    Node node{};
+    unsigned long long high = 0;  // kFlag: the name has at most 16 characters
+    unsigned long long low = 0;   // kFlag: high and low hold the name's collation prefix
   };
+  // A name looked for, with its prefix made once for the whole descent.
+  struct Probe {
+    const std::wstring* name;
+    unsigned long long high = 0, low = 0;
+  };
+
+  static const std::wstring& NameOf(const Entry& e) { return (*e.node)->m_userName.str(); }
+  static const std::wstring& NameOf(const Probe& p) { return *p.name; }
+
+  template <typename Key>
+  static Key Make(const std::wstring& name, Key key) {
+    if (VdCollationPrefix(name, key.high, key.low)) {
+      key.low |= kFlag;
+      if (name.size() <= 16) key.high |= kFlag;
+    }
+    return key;
+  }
+  static Entry Of(Node node) { return Make((*node)->m_userName.str(), Entry{node}); }
+  static Probe Of(const std::wstring& name) { return Make(name, Probe{&name}); }
+
   struct ByName {
-    bool operator()(const Entry& a, const Entry& b) const {
-      if (a.prefixed && b.prefixed) {
-        if (a.high != b.high) return a.high < b.high;
+    using is_transparent = void;
+    template <typename A, typename B>
+    bool operator()(const A& a, const B& b) const {
+      if (a.low & b.low & kFlag) {
+        if ((a.high | kFlag) != (b.high | kFlag)) return (a.high | kFlag) < (b.high | kFlag);
         if (a.low != b.low) return a.low < b.low;
-        if (a.name.size() <= 16 && b.name.size() <= 16) return false;  // the prefixes were the whole names
+        if (a.high & b.high & kFlag) return false;  // the prefixes were the whole names
       }
-      return VdCollateNoCase(a.name, b.name) < 0;
+      return VdCollateNoCase(NameOf(a), NameOf(b)) < 0;
     }
   };
   // Made, like byGuid, on first need: a family read in name order only ever compares with the last name.
@@ -236,8 +255,7 @@ bool CVdPatternPool::Indexed() {
       ix.blocked = true;
       break;
     }
-    if (node != m_patterns.begin() && Index::ByName()(Index::Entry::Of(p->m_userName.str()),
-                                                      Index::Entry::Of((*std::prev(node))->m_userName.str()))) {
+    if (node != m_patterns.begin() && Index::ByName()(Index::Of(node), Index::Of(std::prev(node)))) {
       ix.blocked = true;
       break;
     }
@@ -254,7 +272,7 @@ CVdPatternPool::Index& CVdPatternPool::Names() {
   Index& ix = *m_index;
   if (!ix.namesBuilt) {
     for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
-      ix.byName.emplace_hint(ix.byName.end(), Index::Entry::Of((*node)->m_userName.str(), node));
+      ix.byName.emplace_hint(ix.byName.end(), Index::Of(node));
     ix.namesBuilt = true;
   }
   return ix;
@@ -271,7 +289,7 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
   CVdPattern* p = *node;
   if (ix.valid && p && CVdPattern::PooledIdentityEpoch() == ix.epoch) {
     if (ix.namesBuilt) {
-      auto range = ix.byName.equal_range(Index::Entry::Of(p->m_userName.str()));
+      auto range = ix.byName.equal_range(Index::Of(node));
       for (auto it = range.first; it != range.second; ++it)
         if (it->node == node) {
           ix.byName.erase(it);
@@ -301,17 +319,16 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
     const std::wstring& key = plain ? pattern->m_userName.str() : name.str();
     // Past the last name (a family read in name order): nothing in the pool can be equal by name, and the
     // new node goes at the end.
-    const Index::Entry entry = Index::Entry::Of(key);
+    const Index::Probe probe = Index::Of(key);
     const bool last =
-        m_patterns.empty() ||
-        Index::ByName()(
-            ix.namesBuilt ? *std::prev(ix.byName.end()) : Index::Entry::Of(m_patterns.back()->m_userName.str()), entry);
+        m_patterns.empty() || (ix.namesBuilt ? Index::ByName()(*std::prev(ix.byName.end()), probe)
+                                             : Index::ByName()(Index::Of(std::prev(m_patterns.end())), probe));
     if (!last || !plain) Names();
     if (!force) {
       // IsEqual with names compared needs names equal ignoring ASCII case, which collate equal: only the
       // patterns under the same name as the newcomer's stored name can refuse it.
       if (!last || !plain) {
-        auto range = ix.byName.equal_range(plain ? entry : Index::Entry::Of(pattern->m_userName.str()));
+        auto range = ix.byName.equal_range(plain ? probe : Index::Of(pattern->m_userName.str()));
         for (auto it = range.first; it != range.second; ++it)
           if ((*it->node)->IsEqual(*pattern, true, true)) return false;
       }
@@ -321,13 +338,11 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
           return false;
       }
     }
-    const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(entry);
+    const auto upper = last ? ix.byName.end() : ix.byName.upper_bound(probe);
     const Node node = Insert(upper == ix.byName.end() ? m_patterns.end() : upper->node, pattern);
     if (plain && !pattern->m_identityExposed) {
       if (ix.namesBuilt) {
-        Index::Entry stored = entry;
-        stored.node = node;
-        ix.byName.emplace_hint(upper, stored);
+        ix.byName.emplace_hint(upper, Index::Entry{node, probe.high, probe.low});
       }
       if (ix.guidsBuilt) ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
       if (!pattern->m_guidFresh) ++ix.staleGuids;
@@ -393,7 +408,7 @@ CVdPatternPool::Node CVdPatternPool::FindByGuid(const CString& guid) {
 CVdPattern* CVdPatternPool::GetPatternByName(const CString& name) {
   if (m_patterns.empty()) return nullptr;
   if (Indexed()) {
-    const Index::Entry probe = Index::Entry::Of(name.str());
+    const Index::Probe probe = Index::Of(name.str());
     const Index& ix = Names();
     const auto it = ix.byName.lower_bound(probe);
     if (it != ix.byName.end() && !Index::ByName()(probe, *it)) return *it->node;
@@ -420,7 +435,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& name) {
     return p && p->IsEqual(*standard, true, true) && standard->IsEqual(*p, true, true);
   };
   if (Indexed()) {
-    auto range = Names().byName.equal_range(Index::Entry::Of(standard->m_userName.str()));
+    auto range = Names().byName.equal_range(Index::Of(standard->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if (matches(*it->node)) return *it->node;
     return nullptr;
@@ -451,7 +466,7 @@ CVdPattern* CVdPatternPool::GetPattern(const CString& guid, const CString& userN
 CVdPattern* CVdPatternPool::GetPattern(CVdPattern* pattern, bool compareNames, bool compareParams) {
   if (!pattern) return nullptr;
   if (compareNames && Indexed()) {
-    auto range = Names().byName.equal_range(Index::Entry::Of(pattern->m_userName.str()));
+    auto range = Names().byName.equal_range(Index::Of(pattern->m_userName.str()));
     for (auto it = range.first; it != range.second; ++it)
       if ((*it->node)->IsEqual(*pattern, true, compareParams)) return *it->node;
     return nullptr;

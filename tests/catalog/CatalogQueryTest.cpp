@@ -241,30 +241,22 @@ TEST_F(CatalogFamilyRead, FailingStatementIsSilentAndKeepsThePool) {
 
 // ---------------------------------------------------------------- GetMaxValue
 
-TEST_F(CatalogMaxValue, SingleKeyGivesThatRowsValue) {
+TEST_F(CatalogMaxValue, AKeyGivesItsRowsValueElseTheColumnMaximumAndADuplicateKeyFailsSilently) {
   auto catalog = Open();
+  vdtest::ReportCapture capture;
   CVdPatternValue value(COleVariant(L"a"));
   EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Name", value), CVdPatternCatalog::eFunctionFound);
   EXPECT_EQ(VariantToLong(&value), 7);
-}
-
-TEST_F(CatalogMaxValue, MissingKeyGivesTheColumnMaximumOrZero) {
-  auto catalog = Open();
-  CVdPatternValue value(COleVariant(L"zz"));
-  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Name", value), CVdPatternCatalog::eFunctionNotFound);
-  EXPECT_EQ(VariantToLong(&value), 12);
+  CVdPatternValue missing(COleVariant(L"zz"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Name", missing), CVdPatternCatalog::eFunctionNotFound);
+  EXPECT_EQ(VariantToLong(&missing), 12);
   CVdPatternValue none(COleVariant(L"zz"));
   EXPECT_EQ(catalog->GetMaxValue(L"Empty", L"Serial", L"Name", none), CVdPatternCatalog::eFunctionNotFound);
   EXPECT_EQ(none.vt == VT_NULL ? -1 : VariantToLong(&none), 0);
-}
-
-TEST_F(CatalogMaxValue, DuplicateKeyFailsAndLeavesTheValue) {
-  auto catalog = Open();
-  vdtest::ReportCapture capture;
-  CVdPatternValue value(COleVariant(L"B2"));
-  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Batch", value), CVdPatternCatalog::eFunctionFailed);
-  EXPECT_EQ(value.vt, VT_BSTR);
-  EXPECT_EQ(VariantToString(&value), L"B2");
+  CVdPatternValue duplicate(COleVariant(L"B2"));
+  EXPECT_EQ(catalog->GetMaxValue(L"Parts", L"Serial", L"Batch", duplicate), CVdPatternCatalog::eFunctionFailed);
+  EXPECT_EQ(duplicate.vt, VT_BSTR);
+  EXPECT_EQ(VariantToString(&duplicate), L"B2");
   EXPECT_TRUE(capture.reports.empty());
 }
 

@@ -71,21 +71,17 @@ TEST_F(ManagerPurge, AFamilyIsOfferedInNameOrderAndTheFlaggedPatternsGo) {
   EXPECT_EQ(g_counts.platesAlive, 1);  // removed patterns are destroyed
 }
 
-TEST_F(ManagerPurge, AnAnswerOfAllFalseRemovesNothing) {
-  g_host.answer = {false, false, false};
-  int count = -1;
-  EXPECT_EQ(manager.Purge(L"Plates", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(manager.GetCountPool(), 4);
-}
-
-TEST_F(ManagerPurge, AFamilyWithoutPoolPatternsOrANullCallbackAsksNobody) {
+TEST_F(ManagerPurge, NothingToPurgeWhenNothingIsFlaggedOrNobodyCanBeAsked) {
   int count = 42;
-  EXPECT_EQ(manager.Purge(L"IPE", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
+  EXPECT_EQ(manager.Purge(L"IPE", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);  // no pool pattern
   EXPECT_EQ(manager.Purge(L"Plates", nullptr, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
   EXPECT_EQ(manager.Purge(nullptr), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
   EXPECT_EQ(g_host.calls, 0);
   EXPECT_EQ(count, 42);
+
+  g_host.answer = {false, false, false};
+  EXPECT_EQ(manager.Purge(L"Plates", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
+  EXPECT_EQ(count, 0);
   EXPECT_EQ(manager.GetCountPool(), 4);
 }
 
@@ -162,24 +158,18 @@ TEST_F(ManagerPurge, APurgedCatalogPatternStaysInItsCatalog) {
 
 // ---------------------------------------------------------------- one pattern
 
-TEST_F(ManagerPurge, DeleteIfUnusedKeepsAPatternInUse) {
-  g_host.answer = {false};
-  EXPECT_EQ(manager.DeleteIfUnused(L"PL 1x10", &Ask), CVdPatternManager::DELETE_IN_USE);
-  EXPECT_EQ(g_host.family, L"");
-  EXPECT_EQ(g_host.names, (Names{L"PL 1x10"}));
-  g_host.answer = {};
-  EXPECT_EQ(manager.DeleteIfUnused(L"PL 1x10", &Ask), CVdPatternManager::DELETE_IN_USE);
-  EXPECT_EQ(manager.GetCountPool(), 4);
-}
-
-TEST_F(ManagerPurge, DeleteIfUnusedReportsANameThePoolDoesNotHold) {
+TEST_F(ManagerPurge, DeleteIfUnusedRemovesOnlyAnUnusedPatternThePoolHolds) {
   EXPECT_EQ(manager.DeleteIfUnused(L"HEB 900", nullptr), CVdPatternManager::DELETE_NOT_FOUND);
   g_host.answer = {true};
   EXPECT_EQ(manager.DeleteIfUnused(L"HEB 900", &Ask), CVdPatternManager::DELETE_NOT_FOUND);
-  EXPECT_EQ(manager.GetCountPool(), 4);
-}
 
-TEST_F(ManagerPurge, DeleteIfUnusedRemovesAnUnusedPattern) {
+  g_host.answer = {false};
+  EXPECT_EQ(manager.DeleteIfUnused(L"PL 1x10", &Ask), CVdPatternManager::DELETE_IN_USE);
+  EXPECT_EQ(g_host.names, (Names{L"PL 1x10"}));
+  g_host.answer = {};  // no answer: in use
+  EXPECT_EQ(manager.DeleteIfUnused(L"PL 1x10", &Ask), CVdPatternManager::DELETE_IN_USE);
+  EXPECT_EQ(manager.GetCountPool(), 4);
+
   g_host.answer = {true};
   EXPECT_EQ(manager.DeleteIfUnused(L"hea 100", &Ask), CVdPatternManager::DELETE_OK);
   EXPECT_EQ(g_host.family, L"");  // whatever the pattern's family

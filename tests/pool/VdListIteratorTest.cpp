@@ -24,23 +24,20 @@ std::vector<T> Walk(CVdIterator<T>& it) {
 
 }  // namespace
 
-TEST(VdListIterator, EmptyListIsDoneAtOnceAndYieldsNull) {
-  CVdListIterator<CItem*> it{std::list<CItem*>()};
-  EXPECT_EQ(it.GetCount(), 0);
-  EXPECT_TRUE(it.IsEmpty());
-  it.First();
-  EXPECT_TRUE(it.IsDone());
-  EXPECT_EQ(it.CurrentItem(), nullptr);
-  it.Next();
-  EXPECT_TRUE(it.IsDone());
-}
+TEST(VdListIterator, WalksItsOwnCopyAndIsDoneWithoutAPosition) {
+  CVdListIterator<CItem*> empty{std::list<CItem*>()};
+  EXPECT_TRUE(empty.IsEmpty());
+  empty.First();
+  EXPECT_TRUE(empty.IsDone());
+  EXPECT_EQ(empty.CurrentItem(), nullptr);
 
-TEST(VdListIterator, WithoutPositionBehavesAsAtTheEnd) {
-  CItem a, b;
-  CVdListIterator<CItem*> it({&a, &b});
+  CItem a, b, c;
+  std::list<CItem*> source{&a, &b};
+  CVdListIterator<CItem*> it(source);
+  source.push_back(&c);  // the iterator holds its own copy
+  source.pop_front();
   EXPECT_EQ(it.GetCount(), 2);
-  EXPECT_FALSE(it.IsEmpty());
-  EXPECT_TRUE(it.IsDone());
+  EXPECT_TRUE(it.IsDone());  // never started: as at the end
   EXPECT_EQ(it.CurrentItem(), nullptr);
   it.Next();  // does not start a walk
   EXPECT_TRUE(it.IsDone());
@@ -48,16 +45,12 @@ TEST(VdListIterator, WithoutPositionBehavesAsAtTheEnd) {
   it.Next();  // at the end it stays there
   EXPECT_TRUE(it.IsDone());
   EXPECT_EQ(it.CurrentItem(), nullptr);
-}
 
-TEST(VdListIterator, WalksItsOwnCopyOfTheList) {
-  CItem a, b, c;
-  std::list<CItem*> source{&a, &b};
-  CVdListIterator<CItem*> it(source);
-  source.push_back(&c);
-  source.pop_front();
-  EXPECT_EQ(Walk<CItem*>(it), (std::vector<CItem*>{&a, &b}));
-  EXPECT_EQ(it.GetCount(), 2);
+  CVdListIterator<CItem*> dumping({&a, &b, &a});
+  dumping.Dump();
+  EXPECT_EQ(a.dumps, 2);
+  EXPECT_EQ(b.dumps, 1);
+  EXPECT_TRUE(dumping.IsDone());
 }
 
 TEST(VdListIterator, SetListAndAssignmentReplaceTheListAndNeedFirstAgain) {
@@ -83,15 +76,6 @@ TEST(VdListIterator, SetListAndAssignmentReplaceTheListAndNeedFirstAgain) {
   CVdListIterator<CItem*> copy(it);  // a copy has the list but no position
   EXPECT_TRUE(copy.IsDone());
   EXPECT_EQ(Walk<CItem*>(copy), (std::vector<CItem*>{&b, &c}));
-}
-
-TEST(VdListIterator, DumpVisitsEveryItemAndEndsAtTheEnd) {
-  CItem a, b;
-  CVdListIterator<CItem*> it({&a, &b, &a});
-  it.Dump();
-  EXPECT_EQ(a.dumps, 2);
-  EXPECT_EQ(b.dumps, 1);
-  EXPECT_TRUE(it.IsDone());
 }
 
 TEST(VdListIterator, PoolIteratorKeepsYieldingPatternsRemovedFromThePool) {

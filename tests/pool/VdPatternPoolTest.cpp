@@ -280,7 +280,7 @@ TEST(VdPatternPool, CursorWalksOnceAndEndsWhenItsPatternLeaves) {
 
 // ---------------------------------------------------------------- ownership
 
-TEST(VdPatternPool, DeletePatternDeletesEvenWhenThePoolDoesNotOwn) {
+TEST(VdPatternPool, DeleteAndDeleteAllDeleteEvenWhenThePoolDoesNotOwn) {
   g_destroyed = 0;
   CVdPatternPool pool(false);
   Add(pool, Counted(L"beam"));
@@ -291,9 +291,14 @@ TEST(VdPatternPool, DeletePatternDeletesEvenWhenThePoolDoesNotOwn) {
   EXPECT_EQ(g_destroyed, 1);
   EXPECT_FALSE(pool.DeletePattern(guid));
   EXPECT_EQ(Names(pool), std::vector<std::wstring>{L"beam"});
+  pool.FindFirstPattern();
   pool.DeleteAllPattern();
   EXPECT_EQ(g_destroyed, 2);
   EXPECT_TRUE(pool.IsEmpty());
+  EXPECT_EQ(pool.FindNextPattern(), nullptr);  // the cursor does not outlive its pattern
+  EXPECT_TRUE(Add(pool, Counted(L"a")));       // the name index was emptied with the list
+  EXPECT_EQ(pool.GetPatternByName(L"A"), pool.FindPattern(0));
+  pool.DeleteAllPattern();
 }
 
 TEST(VdPatternPool, ErasePatternDeletesOnlyOnRequest) {
@@ -314,7 +319,7 @@ TEST(VdPatternPool, ErasePatternDeletesOnlyOnRequest) {
   EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"b", L"c"}));
 }
 
-TEST(VdPatternPool, DestructorDeletesOnlyWhenThePoolOwns) {
+TEST(VdPatternPool, DestructorDeletesOnlyWhenThePoolOwnsAndASharingPoolMayOutliveTheOwner) {
   g_destroyed = 0;
   auto a = Counted(L"a");
   auto b = Counted(L"b");
@@ -330,11 +335,9 @@ TEST(VdPatternPool, DestructorDeletesOnlyWhenThePoolOwns) {
     Add(owning, b);
   }
   EXPECT_EQ(g_destroyed, 2);
-}
 
-TEST(VdPatternPool, SharingPoolMayOutliveTheOwner) {
   g_destroyed = 0;
-  CVdPatternPool sharing(false);
+  CVdPatternPool sharing(false);  // must not touch its borrowed patterns when it goes after the owner
   {
     CVdPatternPool owner;
     Add(owner, Counted(L"beam", 1.0, L"beams"));
@@ -345,7 +348,6 @@ TEST(VdPatternPool, SharingPoolMayOutliveTheOwner) {
     EXPECT_EQ(sharing.FindPattern(0), owner.FindPattern(0));  // shared, not copied
   }
   EXPECT_EQ(g_destroyed, 3);
-  // The sharing pool must not touch the patterns it borrowed when it goes.
 }
 
 TEST(VdPatternPool, SetPatternOverwritesThePooledPatternInPlace) {
@@ -435,20 +437,6 @@ TEST(VdPatternPool, CopiesOwnTheirClones) {
   }
   EXPECT_EQ(g_destroyed, 4);
   EXPECT_EQ(Names(source), (std::vector<std::wstring>{L"angle", L"tube"}));
-}
-
-TEST(VdPatternPool, DeleteAllPatternEmptiesThePool) {
-  g_destroyed = 0;
-  CVdPatternPool pool(false);
-  for (const wchar_t* name : {L"a", L"b", L"c"}) Add(pool, Counted(name));
-  pool.FindFirstPattern();
-  pool.DeleteAllPattern();
-  EXPECT_EQ(g_destroyed, 3);
-  EXPECT_TRUE(pool.IsEmpty());
-  EXPECT_EQ(pool.FindNextPattern(), nullptr);
-  EXPECT_TRUE(Add(pool, Counted(L"a")));
-  EXPECT_EQ(pool.GetPatternByName(L"A"), pool.FindPattern(0));
-  pool.DeleteAllPattern();
 }
 
 // ---------------------------------------------------------------- lists

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <ctime>
 #include <cwchar>
+#include <optional>
 #include <string_view>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
@@ -720,6 +721,7 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
       const std::wstring upper = Upper(family.str());
       if (!upper.empty()) GetFamilyCode(upper.c_str(), code);
       CVdPatternFactory::RowReading familyReading(m_units[upper], m_bHasUnits);
+      std::optional<CVdPatternFactory::RowReading> rowReading;  // for rows that name their own family
       for (; !rs->IsEOF(); rs->MoveNext()) {
         std::wstring rowFamily = upper;
         const wchar_t* rowCode = code;
@@ -730,8 +732,9 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
           rowCode = L"";
         }
         // Without a family each row names its own, and so its own units.
-        CVdPatternFactory::RowReading rowReading(m_units[rowFamily], m_bHasUnits);
-        CVdPattern* pattern = ReadRow(rs.get(), rowFamily.c_str(), rowCode, upper.empty() ? rowReading : familyReading);
+        if (upper.empty()) rowReading.emplace(m_units[rowFamily], m_bHasUnits);
+        CVdPattern* pattern =
+            ReadRow(rs.get(), rowFamily.c_str(), rowCode, upper.empty() ? *rowReading : familyReading);
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
         pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
@@ -818,13 +821,7 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
       rs->AddNew();
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
-    if (!m_pFactory->ModifyTableFromPattern(rs.get(), pattern, code, GetUnitsMap(Upper(family.str())), m_bHasUnits)) {
-      rs->CancelUpdate();
-      return false;
-    }
-    rs->Update();
-    UpdateDate(true);
-    return true;
+    return StoreRow(*rs, pattern, code, family.str());
   } catch (CDBException* e) {
     OnDBException(e);
     e->Delete();
@@ -840,11 +837,16 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
   rs->Edit();
-  if (!m_pFactory->ModifyTableFromPattern(rs.get(), pattern, code, GetUnitsMap(Upper(table)), m_bHasUnits)) {
-    rs->CancelUpdate();
+  return StoreRow(*rs, pattern, code, table);
+}
+
+bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code,
+                                 const std::wstring& family) {
+  if (!m_pFactory->ModifyTableFromPattern(&rs, pattern, code, GetUnitsMap(Upper(family)), m_bHasUnits)) {
+    rs.CancelUpdate();
     return false;
   }
-  rs->Update();
+  rs.Update();
   UpdateDate(true);
   return true;
 }

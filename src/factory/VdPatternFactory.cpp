@@ -1,12 +1,12 @@
 #include <vdpattern/factory/VdPatternFactory.h>
 
 #include <cmath>
-#include <typeinfo>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "factory/DBExceptionText.h"
+#include "pattern/BaseSlot.h"
 
 namespace {
 
@@ -61,23 +61,12 @@ void CVdPatternFactory::Describe(CVdRecordset& recordSet, RowReading& reading) {
   reading.result = recordSet.GetResultSerial();
 }
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpmf-conversions"
 bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
   using ReadFn = CVdPattern* (CVdPatternFactory::*)(CVdRecordset*, const wchar_t*, const wchar_t*,
                                                     std::map<std::wstring, UNITINFO>, bool);
-  static CVdPatternFactory reference;
-  auto* f = const_cast<CVdPatternFactory*>(factory);
-  return f && reinterpret_cast<void*>(f->*static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable)) ==
-                  reinterpret_cast<void*>(reference.*static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable));
+  static const CVdPatternFactory reference;
+  return factory && KeepsBaseSlot(*factory, reference, static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable));
 }
-#pragma GCC diagnostic pop
-#else
-bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
-  return factory && typeid(*factory) == typeid(CVdPatternFactory);
-}
-#endif
 
 CVdPatternFactory::CVdPatternFactory() = default;
 CVdPatternFactory::CVdPatternFactory(const CVdPatternFactory& other) = default;

@@ -4,35 +4,25 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <typeinfo>
 #include <vector>
 #include <vdpattern/factory/VdPatternFactory.h>
 #include <vdpattern/toolkit/Collate.h>
 #include <vdpattern/toolkit/Report.h>
 
+#include "pattern/BaseSlot.h"
+
 namespace {
 
 // True when the pattern answers GetUserNameW(), GetGUID() and IsEqual with CVdPattern's own code, so its
 // fields are what the ordered walk would read.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpmf-conversions"
 bool IsPlain(const CVdPattern* p) {
   using NameFn = CString (CVdPattern::*)();
   using EqualFn = int (CVdPattern::*)(const CVdPattern&, bool, bool) const;
-  auto* q = const_cast<CVdPattern*>(p);
-  static CVdPattern reference(0);
-  return reinterpret_cast<void*>(q->*static_cast<NameFn>(&CVdPattern::GetUserNameW)) ==
-             reinterpret_cast<void*>(reference.*static_cast<NameFn>(&CVdPattern::GetUserNameW)) &&
-         reinterpret_cast<void*>(q->*static_cast<NameFn>(&CVdPattern::GetGUID)) ==
-             reinterpret_cast<void*>(reference.*static_cast<NameFn>(&CVdPattern::GetGUID)) &&
-         reinterpret_cast<void*>(p->*static_cast<EqualFn>(&CVdPattern::IsEqual)) ==
-             reinterpret_cast<void*>(reference.*static_cast<EqualFn>(&CVdPattern::IsEqual));
+  static const CVdPattern reference(0);
+  return KeepsBaseSlot(*p, reference, static_cast<NameFn>(&CVdPattern::GetUserNameW)) &&
+         KeepsBaseSlot(*p, reference, static_cast<NameFn>(&CVdPattern::GetGUID)) &&
+         KeepsBaseSlot(*p, reference, static_cast<EqualFn>(&CVdPattern::IsEqual));
 }
-#pragma GCC diagnostic pop
-#else
-bool IsPlain(const CVdPattern* p) { return typeid(*p) == typeid(CVdPattern); }
-#endif
 
 // A GUID is indexed under a hash of its text folded as CompareNoCase folds it; candidates under one hash are
 // checked against the GUID itself, so a collision costs a comparison, never a wrong answer. A hash keeps the

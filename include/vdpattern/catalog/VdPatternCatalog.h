@@ -167,6 +167,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // factory that keeps the base class's reading gets it, and the units map lent rather than copied.
   CVdPattern* ReadRow(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
                       CVdPatternFactory::RowReading& reading);
+  // Fills the row in edit or append mode from the pattern with the units of `family` and stores it; false, the
+  // edit cancelled, when the factory refuses. Database failures pass to the caller.
+  bool StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family);
 
   bool m_bHasUnits = false;
   std::map<std::wstring, FamilyUnits> m_units;

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -373,6 +376,31 @@ int Finish(int status) { return g_databaseFailed && status == kOk ? kError : sta
 }  // namespace
 
 bool DatabaseFailed() { return g_databaseFailed; }
+
+int Run(const std::function<int()>& command) {
+  int status = kError;
+  try {
+    status = command();
+  } catch (CDBException* e) {
+    CString text = e->m_strError;
+    text.TrimRight();
+    Error("database error: " + (text.IsEmpty() ? std::string("(no description)") : Utf8(text)));
+    e->Delete();
+    status = kError;
+  } catch (const std::bad_alloc&) {
+    Error("out of memory");
+    status = kError;
+  } catch (const std::exception& e) {
+    Error(std::string("unexpected failure: ") + e.what());
+    status = kError;
+  }
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    Error(std::string("cannot write the output: ") + (errno ? std::strerror(errno) : "write error"));
+    return kError;
+  }
+  return status;
+}
 
 void InstallReportHandler() { VdSetReportHandler(&OnReport); }
 

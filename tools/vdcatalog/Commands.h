@@ -3,6 +3,7 @@
 // classes only: CVdCatalogSchema for new files and families, CVdPatternCatalog, CVdPatternManager, the factory
 // and pools for everything else.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,11 @@ int Max(const std::string& file, const std::string& table, const std::string& co
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
 int Convert(const std::string& in, const std::string& out);
+
+// Runs one command and makes sure that nothing it meets ends the process: a CDBException* or any other exception
+// that escapes the command is reported in one line and gives kError, and so does output that could not be
+// written (a full disk, a closed pipe): standard output is flushed and checked before the status is returned.
+int Run(const std::function<int()>& command);
 
 // True once the library has reported a database failure during the command.
 bool DatabaseFailed();

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   create->add_option("--type", type, "The catalog's type name")->required();
   create->add_option("--editor", editor, "The editor's name");
   create->add_option("--version", version, "The catalog's version number");
-  create->callback([&] { status = Create(file, type, editor, version); });
+  create->callback([&] { status = Run([&] { return Create(file, type, editor, version); }); });
 
   auto* addFamily = app.add_subcommand("add-family", "Add a family table to a catalog");
   addFamily->add_option("FILE", file, "Catalog file")->required();
@@ -36,17 +36,17 @@ int main(int argc, char** argv) {
   addFamily->add_option("--code", code, "The family's code")->required();
   addFamily->add_option("--column", columns, "A column NAME:TYPE[:UNIT], e.g. h:DOUBLE:mm (repeatable)")
       ->allow_extra_args(false);
-  addFamily->callback([&] { status = AddFamily(file, family, code, columns); });
+  addFamily->callback([&] { status = Run([&] { return AddFamily(file, family, code, columns); }); });
 
   auto* info = app.add_subcommand("info", "Describe a catalog and its families");
   info->add_option("FILE", file, "Catalog file")->required();
   info->add_flag("--json", options.json, "Machine-readable output");
-  info->callback([&] { status = Info(file, options); });
+  info->callback([&] { status = Run([&] { return Info(file, options); }); });
 
   auto* families = app.add_subcommand("families", "List the families of catalogs");
   families->add_option("FILE", files, "Catalog files")->required();
   families->add_flag("--json", options.json, "Machine-readable output");
-  families->callback([&] { status = Families(files, options); });
+  families->callback([&] { status = Run([&] { return Families(files, options); }); });
 
   auto* list = app.add_subcommand("list", "List the patterns of a family");
   list->add_option("FILE", file, "Catalog file")->required();
@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   list->add_option("--like", like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
   list->add_option("--where", where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
   list->add_flag("--json", options.json, "Machine-readable output");
-  list->callback([&] { status = List(file, family, like, where, options); });
+  list->callback([&] { status = Run([&] { return List(file, family, like, where, options); }); });
 
   auto* show = app.add_subcommand("show", "Resolve a pattern by name and print it");
   show->add_option("NAME", name, "Pattern name, e.g. \"IPE 200\" or \"HEA 100 mm\"")->required();
@@ -65,20 +65,21 @@ int main(int argc, char** argv) {
   auto* metricsOption =
       show->add_option("--metrics", metrics, "Host units per metre (1000 for millimetres)")->check(CLI::PositiveNumber);
   show->add_flag("--json", options.json, "Machine-readable output");
-  show->callback([&] { status = Show(files, name, family, metrics, metricsOption->count() > 0, options); });
+  show->callback(
+      [&] { status = Run([&] { return Show(files, name, family, metrics, metricsOption->count() > 0, options); }); });
 
   auto* set = app.add_subcommand("set", "Insert or overwrite a pattern");
   set->add_option("FILE", file, "Catalog file")->required();
   set->add_option("FAMILY", family, "Family name")->required();
   set->add_option("NAME", name, "Pattern name")->required();
   set->add_option("VALUES", assignments, "key=value pairs, typed by the family's columns");
-  set->callback([&] { status = Set(file, family, name, assignments); });
+  set->callback([&] { status = Run([&] { return Set(file, family, name, assignments); }); });
 
   auto* rm = app.add_subcommand("rm", "Remove a pattern");
   rm->add_option("FILE", file, "Catalog file")->required();
   rm->add_option("NAME", name, "Pattern name")->required();
   rm->add_option("--family", family, "Family name (default: the first family that holds the name)");
-  rm->callback([&] { status = Remove(file, name, family); });
+  rm->callback([&] { status = Run([&] { return Remove(file, name, family); }); });
 
   auto* max = app.add_subcommand("max", "A column's value for a key, or the column's maximum");
   max->add_option("FILE", file, "Catalog file")->required();
@@ -87,28 +88,29 @@ int main(int argc, char** argv) {
   max->add_option("KEYCOLUMN", keyColumn, "Key column")->required();
   max->add_option("KEY", key, "Key")->required();
   max->add_flag("--json", options.json, "Machine-readable output");
-  max->callback([&] { status = Max(file, table, column, keyColumn, key, options); });
+  max->callback([&] { status = Run([&] { return Max(file, table, column, keyColumn, key, options); }); });
 
   auto* exportCommand = app.add_subcommand("export", "Write families as CSV or JSON");
   exportCommand->add_option("FILE", file, "Catalog file")->required();
   exportCommand->add_option("FAMILY", family, "Family (default: every family, JSON only)");
   exportCommand->add_option("--format", format, "csv or json")->required()->check(CLI::IsMember({"csv", "json"}));
   exportCommand->add_option("-o,--output", out, "Output file (default: standard output)");
-  exportCommand->callback([&] { status = Export(file, family, format, out); });
+  exportCommand->callback([&] { status = Run([&] { return Export(file, family, format, out); }); });
 
   auto* import = app.add_subcommand("import", "Insert or overwrite a family's patterns from CSV");
   import->add_option("FILE", file, "Catalog file")->required();
   import->add_option("FAMILY", family, "Family name")->required();
   import->add_option("CSV", csv, "CSV file with a header row of column names")->required();
   import->add_flag("--keep-going", keepGoing, "Keep the rows that fit when others fail");
-  import->callback([&] { status = Import(file, family, csv, keepGoing);
+  import->callback([&] { status = Run([&] { return Import(file, family, csv, keepGoing);
+});
 });
 
 std::string convertOut;
 auto* convert = app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new, writable SQLite file");
 convert->add_option("IN", file, "Catalog or Access file to read")->required();
 convert->add_option("OUT", convertOut, "New SQLite file (never overwritten)")->required();
-convert->callback([&] { status = Convert(file, convertOut); });
+convert->callback([&] { status = Run([&] { return Convert(file, convertOut); }); });
 
 InstallReportHandler();
 try {

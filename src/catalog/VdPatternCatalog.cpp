@@ -753,13 +753,17 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
                                                                       const wchar_t* keyColumn,
                                                                       CVdPatternValue& value) {
   if (!m_pDatabase || !table || !valueColumn || !keyColumn) return eFunctionFailed;
+  // The table and both columns are names, written between brackets: none of them can be read as SQL.
+  for (const wchar_t* name : {table, valueColumn, keyColumn})
+    if (!*name || !IsBracketable(name)) return eFunctionFailed;
   CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
   key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
-  const CString column(valueColumn);
+  const CString column = L"[" + CString(valueColumn) + L"]";
+  const CString from = L"FROM [" + CString(table) + L"]";
   ScopedRecordset rs(new CVdRecordset(m_pDatabase));
   try {
-    const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + L"FROM " + table +
-                                   L"\n" + L"WHERE " + keyColumn + L" = '" + key + L"'";
+    const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + from + L"\n" +
+                                   L"WHERE [" + keyColumn + L"] = '" + key + L"'";
     rs->Open(0, countStatement, 0);
     CDBVariant cell;
     rs->GetFieldValue(L"nrLines", cell);
@@ -768,7 +772,7 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
     switch (VariantToLong(&count)) {
       case 0: {
         const CString maxStatement =
-            L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" + L"FROM " + table;
+            L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" + from;
         rs->Close();
         rs->Open(0, maxStatement, 0);
         rs->MoveFirst();

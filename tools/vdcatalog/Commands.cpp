@@ -944,7 +944,9 @@ int Convert(const std::string& in, const std::string& outPath) {
           throw static_cast<CDBException*>(nullptr);
         }
         const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
-        definition += CString(c ? L", [" : L"[") + info.m_strName + L"] " + type;
+        // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
+        const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
+        definition += CString(c ? L", [" : L"[") + info.m_strName + L"] " + type + (text ? L" COLLATE NOCASE" : L"");
         hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
       }
       out.ExecuteSQL(L"CREATE TABLE [" + table.m_strName + L"] (" + definition + L")");

@@ -44,6 +44,16 @@ bool HasNameIndex(CVdDatabase& db, const std::wstring& family, const std::wstrin
   return !rs.IsEOF();
 }
 
+// A virtual table keeps its rows elsewhere and cannot be indexed.
+bool IsVirtual(CVdDatabase& db, const std::wstring& family) {
+  CVdRecordset rs(&db);
+  rs.Open(0,
+          L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = " + Quoted(family) +
+              L" AND sql LIKE 'CREATE VIRTUAL%'",
+          0);
+  return !rs.IsEOF();
+}
+
 bool ObjectExists(CVdDatabase& db, const std::wstring& name) {
   CVdRecordset rs(&db);
   rs.Open(0, L"SELECT 1 FROM sqlite_master WHERE name = " + Quoted(name), 0);
@@ -93,6 +103,7 @@ int Upgrade(const std::string& file) {
         Error("family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
         continue;
       }
+      if (IsVirtual(*db, family)) continue;
       const std::wstring column = NameColumn(*db, family);
       if (column.empty() || column.find(L']') != std::wstring::npos || HasNameIndex(*db, family, column)) continue;
       const std::wstring index = FreeIndexName(*db, family);

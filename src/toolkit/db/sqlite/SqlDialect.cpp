@@ -611,7 +611,8 @@ bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explai
         n = 2;
       } else if (c == L'!') {
         compare = false;
-      } else if (depth == setDepth && expectAssign) {
+      }
+      if (c == L'=' && depth == setDepth && expectAssign) {  // the engine also takes == for an assignment
         compare = false;
         expectAssign = false;
       }

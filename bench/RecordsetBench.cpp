@@ -134,7 +134,8 @@ void Baseline(benchmark::State& state, bool exclusive) {
   Catalog::Exec(db, "PRAGMA synchronous=FULL");
   if (exclusive) Catalog::Exec(db, "PRAGMA locking_mode=EXCLUSIVE");
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v3(db, "SELECT * FROM T WHERE Name = ?1 COLLATE NOCASE", -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  sqlite3_prepare_v3(db, "SELECT * FROM T WHERE Name = ?1 COLLATE NOCASE", -1, SQLITE_PREPARE_PERSISTENT, &stmt,
+                     nullptr);
   std::vector<Tagged> row(10);
   std::int64_t lookup = 0, found = 0;
   for (auto _ : state) {

@@ -125,6 +125,35 @@ class ReadTransaction {
   CVdDatabase* m_database = nullptr;
 };
 
+// One call's writes, kept only when the call reaches Keep: undone on every other way out, a thrown failure
+// included. Beginning it takes the write lock (or a savepoint inside the host's transaction) and may throw.
+class WriteGroup {
+ public:
+  explicit WriteGroup(CVdDatabase* database) : m_database(database) { database->BeginWriteGroup(); }
+  ~WriteGroup() {
+    if (m_open) End(FALSE);
+  }
+  // Throws when the writes cannot be kept (a failed COMMIT); they are undone then.
+  void Keep() {
+    m_open = false;
+    m_database->EndWriteGroup(TRUE);
+  }
+  WriteGroup(const WriteGroup&) = delete;
+  WriteGroup& operator=(const WriteGroup&) = delete;
+
+ private:
+  void End(BOOL keep) {
+    m_open = false;
+    try {
+      m_database->EndWriteGroup(keep);
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+  CVdDatabase* m_database;
+  bool m_open = true;
+};
+
 }  // namespace
 
 // The connection and the two system record sets, shared by a catalog and its copies and released by the last.
@@ -794,34 +823,34 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
 // ---------------------------------------------------------------- writing
 
 bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
-  if (!pattern) return false;
+  if (!pattern || !m_pDatabase) return false;
   const CString family = pattern->GetFamily();
-  bool found = false;
-  ScopedRecordset rs;
-  if (append) {
-    if (!m_pDatabase) return false;
-    rs.reset(new CVdRecordset(m_pDatabase));
-    try {
-      rs->Open(0, family, 0);
-    } catch (CDBException* e) {
-      OnDBException(e);
-      e->Delete();
-      return false;
-    }
-  } else {
-    rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
-  }
-  if (!rs) return false;
-  wchar_t code[kFamilyCodeBuffer];
-  if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
+  if (!IsBracketable(family.str())) return false;
   try {
+    // The lookup and the write are one group: a second writer of the same new name waits for this one and then
+    // finds its row, instead of adding a second one; and a write that fails half-way (the row written, the
+    // date not) leaves nothing behind.
+    WriteGroup group(m_pDatabase);
+    bool found = false;
+    ScopedRecordset rs;
+    if (append) {
+      rs.reset(new CVdRecordset(m_pDatabase));
+      rs->Open(0, L"[" + family + L"]", 0);
+    } else {
+      rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
+    }
+    if (!rs) return false;
+    wchar_t code[kFamilyCodeBuffer];
+    if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
     if (found) {
       rs->Edit();
     } else {
       rs->AddNew();
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
-    return StoreRow(*rs, pattern, code, family.str());
+    if (!StoreRow(*rs, pattern, code, family.str())) return false;
+    group.Keep();
+    return true;
   } catch (CDBException* e) {
     OnDBException(e);
     e->Delete();
@@ -830,14 +859,18 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
 }
 
 bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family, CVdPattern* pattern) {
+  if (!pattern || !m_pDatabase) return false;
+  WriteGroup group(m_pDatabase);
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found || !pattern || !EnsureFactory()) return false;
+  if (!found || !EnsureFactory()) return false;
   const std::wstring table = FamilyOfRow(*rs, family);
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
   rs->Edit();
-  return StoreRow(*rs, pattern, code, table);
+  if (!StoreRow(*rs, pattern, code, table)) return false;
+  group.Keep();
+  return true;
 }
 
 bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code,
@@ -852,13 +885,16 @@ bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wc
 }
 
 bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family) {
-  bool found = false;
-  ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found) return false;
+  if (!m_pDatabase) return false;
   try {
+    WriteGroup group(m_pDatabase);
+    bool found = false;
+    ScopedRecordset rs(InternalFindPattern(name, family, found));
+    if (!found) return false;
     rs->Delete();
     rs->MoveFirst();
     UpdateDate(true);
+    group.Keep();
     return true;
   } catch (CDBException* e) {
     OnDBException(e);

@@ -31,6 +31,10 @@ int Export(const std::string& file, const std::string& family, const std::string
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
 int Convert(const std::string& in, const std::string& out);
 
+// Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
+constexpr unsigned long kDefaultTimeLimit = 120;
+void SetTimeLimit(unsigned long seconds);
+
 // Runs one command and makes sure that nothing it meets ends the process: a CDBException* or any other exception
 // that escapes the command is reported in one line and gives kError, and so does output that could not be
 // written (a full disk, a closed pipe): standard output is flushed and checked before the status is returned.

@@ -149,7 +149,7 @@ bool OutputFile::Open(const std::string& path, const std::string& input, std::st
 bool OutputFile::Commit(std::string& error) {
   if (!m_stream) return false;
   if (m_stream == stdout) return true;  // checked once the command is done
-  errno = 0;
+  // errno still tells why an earlier write failed, when one did.
   bool ok = std::fflush(m_stream) == 0 && !std::ferror(m_stream);
   if (ok && !m_temporary.empty()) ok = ::fsync(fileno(m_stream)) == 0;
   const int saved = errno;

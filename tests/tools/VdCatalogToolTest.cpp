@@ -186,7 +186,7 @@ TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
 
 TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {
   const std::string sample = VDPATTERN_NWIND_MDB;
-  if (access(sample.c_str(), R_OK) != 0) GTEST_SKIP() << "the Access sample " << sample << " is not here";
+  VDTEST_REQUIRE_SAMPLE(sample);
   const std::string copy = m_dir.File("nwind.db");
   const Result r = Run({"convert", sample, copy});
   ASSERT_EQ(r.status, 0) << r.err;

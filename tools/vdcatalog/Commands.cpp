@@ -602,6 +602,7 @@ bool DatabaseFailed() { return g_databaseFailed; }
 void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
 
 int Run(const std::function<int()>& command) {
+  g_databaseFailed = false;  // a process may run several commands (the fuzzer does)
   int status = kError;
   try {
     status = command();

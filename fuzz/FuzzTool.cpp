@@ -60,7 +60,7 @@ void Names(std::list<std::wstring>& families, std::string& name) {
       if (!families.empty()) {
         CVdPatternPool pool;
         catalog.GetFamilyPattern(&pool, families.front().c_str(), nullptr);
-        if (CVdPattern* first = pool.FindFirstPattern()) name = VdToUtf8(first->GetUserNameW());
+        if (CVdPattern* first = pool.FindFirstPattern()) name = first->GetUserNameW().ToUtf8();
       }
     }
   }

@@ -22,26 +22,34 @@ int RunToolDamaged(const ToolOptions& options) {
   std::mt19937 rng(options.seed);
   const int flipped = options.rounds > 0 ? options.rounds : 30;
   for (int k = 0; k < flipped; ++k) {
+    // Every other copy is hit in its first pages, past the file header: the schema and the small tables that
+    // every command reads first (Definition, FamilyDescription, Units) live there.
+    const bool early = k % 2 == 1;
+    const std::size_t from = early ? 100 : 0, span = early ? 8 * 1024 - 100 : good.size();
     std::string bytes = good;
     const int bits = 1 + static_cast<int>(rng() % 8);
-    for (int n = 0; n < bits; ++n) bytes[rng() % bytes.size()] ^= static_cast<char>(1u << (rng() % 8));
-    corpus.push_back({std::to_string(bits) + " bits flipped, round " + std::to_string(k + 1), bytes, false});
+    for (int n = 0; n < bits; ++n) bytes[from + rng() % span] ^= static_cast<char>(1u << (rng() % 8));
+    corpus.push_back({std::to_string(bits) + " bits flipped" + (early ? " in the first pages" : "") + ", round " +
+                          std::to_string(k + 1),
+                      bytes, false});
   }
 
   const std::string file = options.dir + "/damaged.mdb";
   const std::string out = options.dir + "/out";
   long statuses[3] = {0, 0, 0};
   for (const vdtest::Damaged& damaged : corpus) {
-    const std::vector<std::vector<std::string>> commands = {
+    // A file that can never be a catalog stops every command at the same open: three of them are enough.
+    std::vector<std::vector<std::string>> commands = {
         {"info", file},
-        {"families", file},
         {"list", file, "Beams"},
-        {"list", file, "Angles", "--json", "--where", "Side > 10"},
-        {"export", file, "Beams", "--format", "csv", "-o", out},
         {"export", file, "--format", "json", "-o", out},
-        {"show", "HE 7", "--catalog", file},
-        {"max", file, "Beams", "Height", "Name", "HE 9"},
     };
+    if (!damaged.mustFail)
+      commands.insert(commands.end(), {{"families", file},
+                                       {"list", file, "Angles", "--json", "--where", "Side > 10"},
+                                       {"export", file, "Beams", "--format", "csv", "-o", out},
+                                       {"show", "HE 7", "--catalog", file},
+                                       {"max", file, "Beams", "Height", "Name", "HE 9"}});
     for (const std::vector<std::string>& args : commands) {
       // Every command meets the file as it was made: what an earlier command did to it (a journal rolled
       // back, a page written) must not decide what the next one sees.

@@ -16,6 +16,7 @@ namespace vdstress {
 int RunToolDamaged(const ToolOptions& options) {
   Faults faults("damaged");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.dir, "DIR"}};
   vdtest::TempDir temp;
   std::vector<vdtest::Damaged> corpus = vdtest::MakeCorpus(temp);
   const std::string good = vdtest::GoodCatalog(temp, "flips.sqlite", vdtest::CatalogBuilder());

@@ -116,6 +116,7 @@ int ExportOntoInput(Tool& tool, Faults& faults, const std::string& dir, int& who
 int RunToolKills(const ToolOptions& options) {
   Faults faults("kills");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.dir, "DIR"}};
   const std::string dir = MakeFolder(options.dir + "/kill");
   const std::string catalog = dir + "/big.mdb";
   MakeItemsCatalog(catalog, options.rows > 0 ? options.rows : 20000);
@@ -261,6 +262,7 @@ void Fill(const std::string& filler, const std::string& dir, long long free) {
 int RunToolDiskFull(const ToolOptions& options) {
   Faults faults("disk-full");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.full, "FULL"}, {options.dir, "DIR"}};
   const int devFull = DevFull(tool, faults, options.dir);
   if (options.full.empty()) {
     std::printf("disk-full: rounds on a full filesystem SKIPPED (%s); /dev/full: %d of 8 writes refused, %s\n",
@@ -331,7 +333,7 @@ int RunToolDiskFull(const ToolOptions& options) {
 
   std::mt19937 rng(options.seed);
   const int rounds = options.rounds > 0 ? options.rounds : 10;
-  int fitted = 0, refused = 0, tried = 0;
+  int whole = 0, refused = 0, tried = 0;
   std::vector<int> metFull(ops.size(), 0);  // rounds in which the command ran out of room
   for (int k = 0; k < rounds; ++k) {
     for (std::size_t o = 0; o < ops.size(); ++o) {
@@ -347,16 +349,17 @@ int RunToolDiskFull(const ToolOptions& options) {
       const ToolResult r = tool.Run(args, "", 120);
       ::unlink((full + "/filler").c_str());  // the checks below need room of their own
       ++tried;
-      const std::string where = op.label + " with " + std::to_string(free) + " bytes free (" + Shown(args) + ")";
+      const std::string where = Shown(args) + " with " + std::to_string(free) + " bytes free";
       Content catalog = ReadContent(full + "/cat.mdb");
       const std::string outPath = full + "/" + op.output;
       if (r.status == 0) {
-        ++fitted;
         if (op.output.empty() ? !catalog.readable || catalog.tables["Items"] != op.content.tables.at("Items")
             : op.database     ? ReadContent(outPath) != op.content
                               : ReadFile(outPath) != op.bytes) {
           faults.Add(where + " ended with status 0 but did not do all of its work");
           ++metFull[o];
+        } else {
+          ++whole;
         }
       } else if (!r.Clean() || r.status != 2 || r.err.empty()) {
         faults.Add(where + " " + r.Describe() + (r.err.empty() ? " (no message)" : ""));
@@ -379,9 +382,10 @@ int RunToolDiskFull(const ToolOptions& options) {
   for (std::size_t o = 0; o < ops.size(); ++o)
     if (metFull[o] == 0) faults.Add(ops[o].label + " never ran out of room: its rounds tested nothing");
   std::printf(
-      "disk-full: %d commands on a full filesystem (export csv, export json, convert, import, set; %ld-byte "
-      "catalog): %d refused with status 2, %d had room; /dev/full: %d of 8 writes refused, %s\n",
-      tried, static_cast<long>(catalogSize), refused, fitted, devFull, faults.Summary().c_str());
+      "disk-full: %d commands on a nearly full filesystem (export csv, export json, convert, import, set; "
+      "%ld-byte catalog): %d refused with status 2 and nothing changed, %d had room and did all of their work; "
+      "/dev/full: %d of 8 writes refused, %s\n",
+      tried, static_cast<long>(catalogSize), refused, whole, devFull, faults.Summary().c_str());
   return faults.Empty() ? 0 : 1;
 }
 
@@ -417,6 +421,7 @@ pid_t HoldLock(const std::string& catalog, const char* begin, int ready, const i
 int RunToolLocks(const ToolOptions& options) {
   Faults faults("locks");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.dir, "DIR"}};
   const std::string catalog = options.dir + "/locked.mdb";
   MakeItemsCatalog(catalog, 300);
   const std::string csv = options.dir + "/import.csv";
@@ -490,6 +495,7 @@ int RunToolLocks(const ToolOptions& options) {
 int RunToolRace(const ToolOptions& options) {
   Faults faults("race");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.dir, "DIR"}};
   const std::string catalog = options.dir + "/race.mdb";
   MakeItemsCatalog(catalog, 200);
   const int rounds = options.rounds > 0 ? options.rounds : 25;

@@ -208,6 +208,7 @@ class NameRun {
 int RunToolNames(const ToolOptions& options) {
   Faults faults("names");
   Tool tool(options.tool, options.dir + "/io");
+  Aliases() = {{options.dir, "DIR"}};
   NameRun run(tool, faults, options.dir);
   const std::vector<Name> names = HostileNames(run.Sink());
   std::string all = "BEGIN;\n" + CatalogSql();

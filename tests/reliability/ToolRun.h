@@ -208,10 +208,20 @@ class Tool {
   long m_serial = 0;
 };
 
+// Folders that messages name by a short alias ("DIR" for the run's folder), so that a fault's first line
+// shows the command rather than a temporary path.
+inline std::vector<std::pair<std::string, std::string>>& Aliases() {
+  static std::vector<std::pair<std::string, std::string>> aliases;
+  return aliases;
+}
+
 // A command line as a person would type it, for messages.
 inline std::string Shown(const std::vector<std::string>& args) {
   std::string text = "vdcatalog";
-  for (const std::string& a : args) {
+  for (std::string a : args) {
+    for (const auto& [folder, alias] : Aliases())
+      for (std::size_t at; !folder.empty() && (at = a.find(folder)) != std::string::npos;)
+        a.replace(at, folder.size(), alias);
     const bool plain = !a.empty() && a.find_first_of(" '\"\\\t\n;*$") == std::string::npos;
     text += " " + (plain ? a : "'" + a + "'");
   }

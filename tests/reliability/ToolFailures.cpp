@@ -416,6 +416,14 @@ pid_t HoldLock(const std::string& catalog, const char* begin, int ready, const i
   ::_exit(0);
 }
 
+// A message a user can act on: it says that another process holds the catalog.
+bool NamesTheLock(const std::string& message) {
+  const std::string text = Lower(message);
+  for (const char* words : {"lock", "busy", "in use", "another process", "another program", "another connection"})
+    if (Contains(text, words)) return true;
+  return false;
+}
+
 }  // namespace
 
 int RunToolLocks(const ToolOptions& options) {
@@ -459,7 +467,7 @@ int RunToolLocks(const ToolOptions& options) {
     for (std::size_t i = 0; i < commands.size(); ++i) {
       const ToolResult r = tool.Wait(started[i], 120);
       const std::string where = std::string("under ") + begin + ": " + Shown(commands[i]);
-      if (r.status == 2 && (Contains(Lower(r.err), "lock") || Contains(Lower(r.err), "busy")))
+      if (r.status == 2 && NamesTheLock(r.err))
         ++refused;
       else
         faults.Add(where + " " + r.Describe() +

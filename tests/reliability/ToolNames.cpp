@@ -5,8 +5,8 @@
 // table "Victim"; every command that takes a family runs on it. After each command the Victim rows, the list
 // of tables and the files around must be as they were (ATTACH and VACUUM INTO name files in a folder that
 // must stay empty, and the tool runs in a folder of its own that must stay empty too); reads must leave the
-// whole catalog as it was, and the tool must end with one of its statuses. The names a user met in a
-// catalog must also work: list and export show their rows.
+// whole catalog as it was, and the tool must end with one of its statuses. The first names are plain enough
+// for a catalog to hold them in earnest: with those, list and export must also show the family's rows.
 //
 // add-family with each name on a clean catalog either works all the way (the family takes a pattern, lists
 // it, gives it up again) or is refused with the catalog left exactly as it was.
@@ -23,7 +23,7 @@ namespace {
 
 struct Name {
   std::string text;
-  bool mustRead;  // met in catalogs in use: list and export must show its rows
+  bool mustRead;  // list and export must show its rows, not just stay harmless
 };
 
 // `sink`: the folder the names that write files point into.

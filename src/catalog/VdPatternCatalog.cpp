@@ -125,6 +125,35 @@ class ReadTransaction {
   CVdDatabase* m_database = nullptr;
 };
 
+// One call's writes, kept only when the call reaches Keep: undone on every other way out, a thrown failure
+// included. Beginning it takes the write lock (or a savepoint inside the host's transaction) and may throw.
+class WriteGroup {
+ public:
+  explicit WriteGroup(CVdDatabase* database) : m_database(database) { database->BeginWriteGroup(); }
+  ~WriteGroup() {
+    if (m_open) End(FALSE);
+  }
+  // Throws when the writes cannot be kept (a failed COMMIT); they are undone then.
+  void Keep() {
+    m_open = false;
+    m_database->EndWriteGroup(TRUE);
+  }
+  WriteGroup(const WriteGroup&) = delete;
+  WriteGroup& operator=(const WriteGroup&) = delete;
+
+ private:
+  void End(BOOL keep) {
+    m_open = false;
+    try {
+      m_database->EndWriteGroup(keep);
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+  CVdDatabase* m_database;
+  bool m_open = true;
+};
+
 }  // namespace
 
 // The connection and the two system record sets, shared by a catalog and its copies and released by the last.
@@ -436,7 +465,16 @@ void CVdPatternCatalog::UpdateDate(bool editAndUpdate) {
   localtime_r(&now, &local);
   wchar_t date[12] = L"";
   std::wcsftime(date, 12, L"%Y/%m/%d", &local);
-  if (editAndUpdate) m_pDefinitionRS->Edit();
+  if (editAndUpdate) {
+    // A stamp that is already today's is not written again: an import of many rows would otherwise write the
+    // "Definition" row once per pattern (two statements of every seven the insert of a row runs).
+    CDBVariant current;
+    m_pDefinitionRS->GetFieldValue(L"def_lastUpdate", current);
+    if ((current.m_dwType == DBVT_WSTRING || current.m_dwType == DBVT_STRING || current.m_dwType == DBVT_ASTRING) &&
+        DBV_BSTRAll(&current) == CString(date))
+      return;
+    m_pDefinitionRS->Edit();
+  }
   m_pDefinitionRS->SetFieldValue(L"def_lastUpdate", date);
   if (editAndUpdate) m_pDefinitionRS->Update();
 }
@@ -753,17 +791,13 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
                                                                       const wchar_t* keyColumn,
                                                                       CVdPatternValue& value) {
   if (!m_pDatabase || !table || !valueColumn || !keyColumn) return eFunctionFailed;
-  // The table and both columns are names, written between brackets: none of them can be read as SQL.
-  for (const wchar_t* name : {table, valueColumn, keyColumn})
-    if (!*name || !IsBracketable(name)) return eFunctionFailed;
   CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
   key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
-  const CString column = L"[" + CString(valueColumn) + L"]";
-  const CString from = L"FROM [" + CString(table) + L"]";
+  const CString column(valueColumn);
   ScopedRecordset rs(new CVdRecordset(m_pDatabase));
   try {
-    const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + from + L"\n" +
-                                   L"WHERE [" + keyColumn + L"] = '" + key + L"'";
+    const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + L"FROM " + table +
+                                   L"\n" + L"WHERE " + keyColumn + L" = '" + key + L"'";
     rs->Open(0, countStatement, 0);
     CDBVariant cell;
     rs->GetFieldValue(L"nrLines", cell);
@@ -772,7 +806,7 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
     switch (VariantToLong(&count)) {
       case 0: {
         const CString maxStatement =
-            L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" + from;
+            L"SELECT IIF(IsNull(MAX(" + column + L")), 0, MAX(" + column + L")) AS maxim \n" + L"FROM " + table;
         rs->Close();
         rs->Open(0, maxStatement, 0);
         rs->MoveFirst();
@@ -798,34 +832,34 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
 // ---------------------------------------------------------------- writing
 
 bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
-  if (!pattern) return false;
+  if (!pattern || !m_pDatabase) return false;
   const CString family = pattern->GetFamily();
-  bool found = false;
-  ScopedRecordset rs;
-  if (append) {
-    if (!m_pDatabase) return false;
-    rs.reset(new CVdRecordset(m_pDatabase));
-    try {
-      rs->Open(0, family, 0);
-    } catch (CDBException* e) {
-      OnDBException(e);
-      e->Delete();
-      return false;
-    }
-  } else {
-    rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
-  }
-  if (!rs) return false;
-  wchar_t code[kFamilyCodeBuffer];
-  if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
+  if (!IsBracketable(family.str())) return false;
   try {
+    // The lookup and the write are one group: a second writer of the same new name waits for this one and then
+    // finds its row, instead of adding a second one; and a write that fails half-way (the row written, the
+    // date not) leaves nothing behind.
+    WriteGroup group(m_pDatabase);
+    bool found = false;
+    ScopedRecordset rs;
+    if (append) {
+      rs.reset(new CVdRecordset(m_pDatabase));
+      rs->Open(0, L"[" + family + L"]", 0);
+    } else {
+      rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
+    }
+    if (!rs) return false;
+    wchar_t code[kFamilyCodeBuffer];
+    if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
     if (found) {
       rs->Edit();
     } else {
       rs->AddNew();
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
-    return StoreRow(*rs, pattern, code, family.str());
+    if (!StoreRow(*rs, pattern, code, family.str())) return false;
+    group.Keep();
+    return true;
   } catch (CDBException* e) {
     OnDBException(e);
     e->Delete();
@@ -834,14 +868,18 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
 }
 
 bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family, CVdPattern* pattern) {
+  if (!pattern || !m_pDatabase) return false;
+  WriteGroup group(m_pDatabase);
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found || !pattern || !EnsureFactory()) return false;
+  if (!found || !EnsureFactory()) return false;
   const std::wstring table = FamilyOfRow(*rs, family);
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
   rs->Edit();
-  return StoreRow(*rs, pattern, code, table);
+  if (!StoreRow(*rs, pattern, code, table)) return false;
+  group.Keep();
+  return true;
 }
 
 bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code,
@@ -856,13 +894,16 @@ bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wc
 }
 
 bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family) {
-  bool found = false;
-  ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found) return false;
+  if (!m_pDatabase) return false;
   try {
+    WriteGroup group(m_pDatabase);
+    bool found = false;
+    ScopedRecordset rs(InternalFindPattern(name, family, found));
+    if (!found) return false;
     rs->Delete();
     rs->MoveFirst();
     UpdateDate(true);
+    group.Keep();
     return true;
   } catch (CDBException* e) {
     OnDBException(e);

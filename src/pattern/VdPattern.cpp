@@ -460,7 +460,8 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
       g.insert(it, key, value);
       if (group == m_cursorGroup && position <= m_cursor) ++m_cursor;  // the cursor's entry moved up
     } else if (it->second != value) {
-      // Replaced in place: the entry, and a cursor on it, stay valid.
+      // Replaced: a walk standing on this entry ends, as it would had the entry been removed and added again.
+      if (group == m_cursorGroup && static_cast<std::size_t>(it - g.begin()) == m_cursor) m_cursorGroup = -1;
       CVdPatternValue* old = it->second;
       it->second = value;
       stored = true;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include "toolkit/VariantText.h"
 
 // A BSTR is allocated with its length in bytes in front of the text, as on the platform, so SysStringLen is
 // O(1) and texts may contain NULs.
@@ -92,6 +93,7 @@ void VariantInit(VARIANT* var) {
 
 HRESULT VariantClear(VARIANT* var) {
   if (!var) return E_INVALIDARG;
+  vdpattern::toolkit::ForgetVariantText(var);
   if (!(var->vt & VT_BYREF)) {
     if (var->vt == VT_BSTR) {
       SysFreeString(var->bstrVal);

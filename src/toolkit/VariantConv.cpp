@@ -7,6 +7,7 @@
 #include <limits>
 #include <vdpattern/toolkit/OleVariant.h>
 #include <vdpattern/toolkit/Utf8.h>
+#include "toolkit/VariantText.h"
 
 namespace {
 
@@ -223,12 +224,8 @@ CString VariantToString(const VARIANT* var, bool) {
 
 const wchar_t* VariantToLPCSTR(const VARIANT* var, bool invariant) {
   if (var && var->vt == VT_BSTR) return var->bstrVal ? var->bstrVal : L"";
-  thread_local std::array<CString, 16> ring;
-  thread_local std::size_t next = 0;
-  CString& slot = ring[next];
-  next = (next + 1) % ring.size();
-  slot = VariantToString(var, invariant);
-  return slot.GetString();
+  if (!var || var->vt == VT_EMPTY || var->vt == VT_NULL) return L"";
+  return vdpattern::toolkit::KeepVariantText(var, VariantToString(var, invariant));
 }
 
 int PutBinaryIntoVariant(VARIANT* var, unsigned char* bytes, unsigned long length) {

@@ -181,3 +181,19 @@ TEST_F(CatalogReadOnlyFile, WritesFailThroughTheReportAndTheFileIsUnchanged) {
   catalog.reset();
   EXPECT_EQ(cattest::FileBytes(m_file), before);
 }
+
+TEST_F(CatalogWrite, AWriteThatFailsAfterItsRowIsUndoneWhole) {
+  // Without a "Definition" row the date stamp fails once the row is written: nothing of the call may stay.
+  vdtest::ExecSql(m_file, "DELETE FROM Definition");
+  auto catalog = Open();
+  const std::string before = Cell("SELECT group_concat(Name || '=' || ifnull(Height, ''), ',') FROM Beams");
+  vdtest::ReportCapture capture;
+  CVdPattern fresh(1, L"HE 900", L"Beams");
+  fresh.SetParam(0, L"height", 900.0);
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
+  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  EXPECT_FALSE(catalog->RemovePattern(L"HE 100", L"Beams"));
+  EXPECT_THROW(catalog->ModifyPattern(L"HE 100", L"Beams", &fresh), CDBException*);
+  EXPECT_EQ(capture.reports.size(), 3u);
+  EXPECT_EQ(Cell("SELECT group_concat(Name || '=' || ifnull(Height, ''), ',') FROM Beams"), before);
+}

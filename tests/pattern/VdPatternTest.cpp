@@ -200,7 +200,15 @@ TEST(VdPattern, CursorWalksOneGroupAndEndsSafely) {
   EXPECT_FALSE(p.FindNextParam(name, v));
   EXPECT_FALSE(p.FindNextParam(name, v));  // and stays ended
 
-  // Removing the entry under the cursor ends the walk instead of leaving a dangling position.
+  // Removing or replacing the entry under the cursor ends the walk instead of leaving a dangling position;
+  // replacing another entry, or storing the very value again, does not.
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  p.SetParam(0, L"b", 3.0);
+  p.SetValue(0, L"a", v);
+  ASSERT_TRUE(p.FindNextParam(name, v));
+  ASSERT_TRUE(p.FindFirstParam(0, name, v));
+  p.SetParam(0, L"a", 4.0);
+  EXPECT_FALSE(p.FindNextParam(name, v));
   ASSERT_TRUE(p.FindFirstParam(0, name, v));
   p.RemoveValue(0, L"a");
   EXPECT_FALSE(p.FindNextParam(name, v));

@@ -63,4 +63,15 @@ inline std::string QueryText(const std::string& file, const std::string& sql) {
   return result;
 }
 
+// A sample file the tests read from outside the tree may be missing on a developer's machine, and its tests are
+// then skipped visibly; in CI (CI=true) a missing sample fails them, so a lost file never passes unnoticed.
+#define VDTEST_REQUIRE_SAMPLE(path)                                                            \
+  do {                                                                                         \
+    if (!std::filesystem::exists(path)) {                                                      \
+      const char* ci = std::getenv("CI");                                                      \
+      if (ci && std::string(ci) == "true") FAIL() << "the sample " << (path) << " is missing"; \
+      GTEST_SKIP() << "the sample " << (path) << " is not there";                              \
+    }                                                                                          \
+  } while (false)
+
 }  // namespace vdtest

@@ -28,6 +28,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 #include "TempDir.h"
+#include "support/TestFiles.h"
 #include "support/ReportCapture.h"
 #include "toolkit/DbTestSupport.h"
 
@@ -37,10 +38,7 @@ const std::string kSample = VDPATTERN_NWIND_MDB;
 
 std::wstring W(const std::string& utf8) { return VdFromUtf8(utf8); }
 
-bool SampleMissing() { return !std::filesystem::exists(kSample); }
-
-#define SKIP_WITHOUT_SAMPLE() \
-  if (SampleMissing()) GTEST_SKIP() << "the Access sample " << kSample << " is not there"
+#define SKIP_WITHOUT_SAMPLE() VDTEST_REQUIRE_SAMPLE(kSample)
 
 std::uint64_t Fnv1a(const std::vector<BYTE>& bytes) {
   std::uint64_t h = 0xcbf29ce484222325ull;

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <string>
+#include <vector>
 #include <vdpattern/toolkit/OleVariant.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
@@ -69,12 +72,43 @@ TEST(VariantConv, ByteBlocksRoundTripAndPrintAsHex) {
   EXPECT_EQ(PutBinaryIntoVariant(nullptr, bytes, 3), 0);
 }
 
-TEST(VariantConv, LpcstrTextsStayValidAsDocumented) {
-  const COleVariant text(L"IPE 200");
-  EXPECT_EQ(VariantToLPCSTR(&text, true), text.bstrVal);  // the variant's own text
+TEST(VariantConv, LpcstrTextsLiveAsLongAsTheirVariants) {
+  // A hundred live variants of every kind of value: each text must still read right after all the calls.
+  std::vector<std::unique_ptr<COleVariant>> variants;
+  std::vector<const wchar_t*> texts;
+  std::vector<std::wstring> expected;
+  for (int i = 0; i < 100; ++i) {
+    std::unique_ptr<COleVariant> v;
+    switch (i % 5) {
+      case 0:
+        v = std::make_unique<COleVariant>(i + 0.5);
+        break;
+      case 1:
+        v = std::make_unique<COleVariant>(static_cast<long>(i));
+        break;
+      case 2:
+        v = std::make_unique<COleVariant>(short(i % 2), VT_BOOL);
+        break;
+      case 3:
+        v = std::make_unique<COleVariant>(COleDateTime(2000 + i, 1, 2, 0, 0, 0));
+        break;
+      default:
+        v = std::make_unique<COleVariant>(CString(std::to_wstring(i).c_str()));
+        break;
+    }
+    expected.push_back(VariantToString(v.get(), true).str());
+    texts.push_back(VariantToLPCSTR(v.get(), true));
+    EXPECT_EQ(VariantToLPCSTR(v.get(), true), texts.back()) << "a second call moved the text of an unchanged value";
+    variants.push_back(std::move(v));
+  }
+  for (std::size_t k = 0; k < texts.size(); ++k) EXPECT_EQ(std::wstring(texts[k]), expected[k]) << k;
+  EXPECT_EQ(VariantToLPCSTR(variants[4].get(), true), variants[4]->bstrVal);  // a text is the variant's own
 
-  const COleVariant number(2.5);
-  const wchar_t* first = VariantToLPCSTR(&number, true);
-  for (int i = 0; i < 15; ++i) VariantToLPCSTR(COleVariant(static_cast<double>(i)), true);
-  EXPECT_STREQ(first, L"2.5");  // still intact after 15 more conversions
+  // A changed value gets its own text; a cleared variant leaves nothing behind.
+  *variants[0] = COleVariant(7.25);
+  EXPECT_STREQ(VariantToLPCSTR(variants[0].get(), true), L"7.25");
+  variants.clear();
+  VARIANT plain;
+  VariantInit(&plain);
+  EXPECT_STREQ(VariantToLPCSTR(&plain, true), L"");
 }

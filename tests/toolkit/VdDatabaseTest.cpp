@@ -334,3 +334,56 @@ TEST_F(VdDatabaseTest, OperationsOnAClosedDatabaseThrow) {
 }
 
 }  // namespace
+
+TEST_F(VdDatabaseTest, WriteGroupsKeepOrUndoTheirOwnWritesOnly) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  auto add = [&db](const wchar_t* name) {
+    db.ExecuteSQL(CString(L"INSERT INTO Beams (Name) VALUES ('") + name + L"')");
+  };
+
+  // Outside a transaction a group is one: it holds the write lock, so another writer has to wait.
+  db.BeginWriteGroup();
+  EXPECT_TRUE(db.IsInTransaction());
+  add(L"A");
+  RawDb other(path);
+  EXPECT_NE(other.TryExec("INSERT INTO Beams (Name) VALUES ('other')"), 0);
+  db.BeginWriteGroup();  // nested: a savepoint
+  add(L"B");
+  db.EndWriteGroup(FALSE);
+  db.EndWriteGroup(TRUE);
+  EXPECT_FALSE(db.IsInTransaction());
+  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120|A");
+
+  // Inside the host's transaction an undone group leaves the host's writes, and the host still decides.
+  ASSERT_TRUE(db.BeginTrans());
+  add(L"C");
+  db.BeginWriteGroup();
+  add(L"D");
+  db.EndWriteGroup(FALSE);
+  EXPECT_TRUE(db.IsInTransaction());
+  db.BeginWriteGroup();
+  add(L"E");
+  db.EndWriteGroup(TRUE);
+  ASSERT_TRUE(db.CommitTrans());
+  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120|A|C|E");
+}
+
+TEST_F(VdDatabaseTest, AStatementPastItsTimeLimitIsStoppedWithTimeoutState) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.SetQueryTimeout(1);
+  db.Open(CString(path.c_str()), 0, 0);
+  CVdRecordset rs(&db);
+  try {
+    rs.Open(0, L"WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) SELECT count(*) FROM r", 0);
+    ADD_FAILURE() << "an endless statement returned";
+  } catch (CDBException* e) {
+    EXPECT_EQ(e->m_strStateNativeOrigin.Find(L"State:HYT00,"), 0);
+    EXPECT_GE(e->m_strError.Find(L"time limit of 1 s"), 0) << e->m_strError.ToUtf8();
+    e->Delete();
+  }
+  rs.Open(0, L"SELECT count(*) FROM Beams", 0);  // the connection works on
+  EXPECT_EQ(rs.GetRecordCount(), 1);
+}

@@ -3,8 +3,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -41,15 +41,16 @@ std::string Quote(const std::string& arg) {
 // Runs vdcatalog with `args`, its output captured.
 class Tool : public ::testing::Test {
  protected:
-  Result Run(const std::vector<std::string>& args) {
+  // `stdoutPath` empty: the output is captured; otherwise it goes there (e.g. /dev/full).
+  Result Run(const std::vector<std::string>& args, const std::string& stdoutPath = std::string()) {
     std::string command = Quote(VDCATALOG_PATH);
     for (const auto& a : args) command += " " + Quote(a);
-    const std::string out = m_dir.File("stdout"), err = m_dir.File("stderr");
+    const std::string out = stdoutPath.empty() ? m_dir.File("stdout") : stdoutPath, err = m_dir.File("stderr");
     command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
     Result r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = Slurp(out);
+    if (stdoutPath.empty()) r.out = Slurp(out);
     r.err = Slurp(err);
     return r;
   }
@@ -188,7 +189,7 @@ TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
 
 TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {
   const std::string sample = VDPATTERN_NWIND_MDB;
-  if (access(sample.c_str(), R_OK) != 0) GTEST_SKIP() << "the Access sample " << sample << " is not here";
+  VDTEST_REQUIRE_SAMPLE(sample);
   const std::string copy = m_dir.File("nwind.db");
   const Result r = Run({"convert", sample, copy});
   ASSERT_EQ(r.status, 0) << r.err;
@@ -219,6 +220,187 @@ TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {
         ASSERT_EQ(DBV_BSTRAll(&x), DBV_BSTRAll(&y)) << CString(table.c_str()).ToUtf8() << " column " << c;
       }
   }
+}
+
+TEST_F(Tool, TableNamesFromAFileAreNamesNeverStatements) {
+  const std::string file = MakeCatalog();
+  const std::string escaped = m_dir.File("escaped.db");
+  vdtest::ExecSql(file, "CREATE TABLE Victim(Name TEXT, v INTEGER); INSERT INTO Victim VALUES('keep', 1)");
+  const std::vector<std::string> hostile = {"DELETE FROM Victim",
+                                            "ATTACH '" + escaped + "' AS v",
+                                            "VACUUM INTO '" + escaped + "'",
+                                            "Drop Table Victim",
+                                            "Analyze",
+                                            "Begin",
+                                            "Select",
+                                            "Values",
+                                            "1e5",
+                                            " x",
+                                            "*"};
+  auto doubled = [](const std::string& text, char quote) {
+    std::string out;
+    for (char c : text) out += c == quote ? std::string(2, c) : std::string(1, c);
+    return out;
+  };
+  for (const std::string& name : hostile) {
+    const std::string table = "\"" + doubled(name, '"') + "\"";
+    vdtest::ExecSql(file, "CREATE TABLE " + table + " (Name TEXT, h DOUBLE); INSERT INTO " + table + " VALUES('in " +
+                              doubled(name.substr(0, 3), '\'') + "', 1); INSERT INTO FamilyDescription(Name, " +
+                              "FamilyCode) VALUES('" + doubled(name, '\'') + "', 'Q')");
+  }
+  EXPECT_EQ(Run({"info", file}).status, 0);
+  EXPECT_EQ(Run({"export", file, "--format", "json"}).status, 0);
+  for (const std::string& name : hostile) {
+    const Result list = Run({"list", file, name, "--json"});
+    EXPECT_EQ(list.status, 0) << name << ": " << list.err;
+    EXPECT_NE(list.out.find("\"in "), std::string::npos) << name << ": " << list.out;
+  }
+  EXPECT_EQ(Run({"show", "--catalog", file, "in 1e5"}).status, 0);
+  EXPECT_EQ(vdtest::QueryText(file, "SELECT count(*) FROM Victim"), "1");
+  EXPECT_NE(access(escaped.c_str(), F_OK), 0) << "a statement in a table name wrote a file";
+
+  // Such names made by the tool work for every command; a name that cannot be bracketed is refused.
+  for (const char* name : {"Begin Work", "Select 1", "9 lives", " y", "%"}) {
+    ASSERT_EQ(Run({"add-family", file, name, "--code", "Z", "--column", "h:DOUBLE"}).status, 0) << name;
+    EXPECT_EQ(Run({"set", file, name, "P", "h=2"}).status, 0) << name;
+    EXPECT_NE(Run({"list", file, name}).out.find("P "), std::string::npos) << name;
+    EXPECT_EQ(Run({"rm", file, "P", "--family", name}).status, 0) << name;
+  }
+  EXPECT_EQ(Run({"add-family", file, "a]b", "--code", "Z", "--column", "h:DOUBLE"}).status, 2);
+  const Result max = Run({"max", file, "IPE] UNION SELECT 1, 2 FROM [Victim", "h", "Name", "x"});
+  EXPECT_EQ(max.status, 2);
+  EXPECT_NE(max.err.find("holds ']'"), std::string::npos) << max.err;
+}
+
+TEST_F(Tool, ConditionsStayConditionsOnTheFamily) {
+  const std::string file = MakeCatalog();
+  const struct {
+    const char* condition;
+    const char* why;
+  } refused[] = {
+      {"0) UNION SELECT name, 1, 1, 1 FROM sqlite_master --", "a ')' has no '('"},
+      {"h IN (SELECT 1 FROM Victim)", "no column \"SELECT\""},
+      {"length(randomblob(1e9)) > 0", "the function randomblob"},
+      {"hh < 340", "no column \"hh\""},
+      {"h > 1 -- rest", "\"-- rest\" is not allowed"},
+      {"h > 1; DROP TABLE IPE", "\"; DROP TAB"},
+      {"grade = 'open", "not closed"},
+  };
+  for (const auto& c : refused) {
+    const Result r = Run({"list", file, "IPE", "--where", c.condition});
+    EXPECT_EQ(r.status, 2) << c.condition;
+    EXPECT_NE(r.err.find(c.why), std::string::npos) << c.condition << ": " << r.err;
+  }
+  const Result r =
+      Run({"list", file, "IPE", "--json", "--where", "[h] >= 2e2 AND NOT grade IS NULL AND abs(n) IN (3, 4)"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).size(), 1u);
+}
+
+TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
+  const std::string file = MakeCatalog();
+  const std::string before = Slurp(file);
+  const std::string link = m_dir.File("link.mdb");
+  ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
+  for (const std::string& target : {file, link}) {
+    for (const char* format : {"csv", "json"}) {
+      const Result r = Run({"export", file, "IPE", "--format", format, "-o", target});
+      EXPECT_EQ(r.status, 2) << target;
+      EXPECT_NE(r.err.find("is the catalog being exported"), std::string::npos) << r.err;
+    }
+  }
+  EXPECT_EQ(Slurp(file), before);
+
+  EXPECT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", "/dev/full"}).status, 2);
+  EXPECT_EQ(Run({"export", file, "IPE", "--format", "json"}, "/dev/full").status, 2);
+  const Result list = Run({"list", file, "IPE"}, "/dev/full");
+  EXPECT_EQ(list.status, 2);
+  EXPECT_NE(list.err.find("No space left on device"), std::string::npos) << list.err;
+
+  // An export replaces the file a link names and keeps the link; no temporary file is left behind.
+  const std::string out = m_dir.File("out.csv"), outLink = m_dir.File("out-link.csv");
+  std::ofstream(out) << "old";
+  ASSERT_EQ(symlink(out.c_str(), outLink.c_str()), 0);
+  ASSERT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", outLink}).status, 0);
+  EXPECT_EQ(Slurp(out).rfind("Name,h,n,grade\n", 0), 0u);
+  char target[256] = {};
+  EXPECT_GT(readlink(outLink.c_str(), target, sizeof target - 1), 0);
+  const Result missingFolder = Run({"export", file, "IPE", "--format", "csv", "-o", m_dir.File("no/such.csv")});
+  EXPECT_EQ(missingFolder.status, 2);
+  EXPECT_NE(missingFolder.err.find("No such file or directory"), std::string::npos) << missingFolder.err;
+  for (const auto& entry : std::filesystem::directory_iterator(m_dir.File("")))
+    EXPECT_EQ(entry.path().filename().string().rfind(".vdcatalog", 0), std::string::npos) << entry.path();
+}
+
+TEST_F(Tool, WritesChangeOnlyWhatWasNamedAndFailuresChangeNothing) {
+  const std::string file = MakeCatalog();
+  // Columns not named stay NULL, however often the pattern is set.
+  ASSERT_EQ(Run({"set", file, "IPE", "N", "h=5"}).status, 0);
+  ASSERT_EQ(Run({"set", file, "IPE", "N", "h=6"}).status, 0);
+  EXPECT_EQ(vdtest::QueryText(file,
+                              "SELECT h || ' ' || ifnull(n, 'null') || ' ' || ifnull(grade, 'null') FROM IPE "
+                              "WHERE Name = 'N'"),
+            "6.0 null null");
+  EXPECT_EQ(vdtest::QueryText(file, "SELECT n || grade FROM IPE WHERE Name = 'IPE 200'"), "3S235");
+
+  // Without a "Definition" row the date stamp fails: the command says so, and the row write is undone.
+  vdtest::ExecSql(file, "DELETE FROM Definition");
+  const std::string before = vdtest::QueryText(file, "SELECT group_concat(Name || h, ',') FROM IPE");
+  Result r = Run({"set", file, "IPE", "NEW", "h=1"});
+  EXPECT_EQ(r.status, 2);
+  r = Run({"rm", file, "IPE 200"});
+  EXPECT_EQ(r.status, 2);
+  r = Run({"info", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("\"Definition\" table"), std::string::npos) << r.err;
+  EXPECT_EQ(vdtest::QueryText(file, "SELECT group_concat(Name || h, ',') FROM IPE"), before);
+}
+
+TEST_F(Tool, ImportChecksItsCsvAndCountsPatterns) {
+  const std::string file = MakeCatalog();
+  const std::string csv = m_dir.File("rows.csv");
+  std::ofstream(csv) << "Name,h,H\nA,1,2\n";
+  Result r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the column h is given twice"), std::string::npos) << r.err;
+
+  std::ofstream(csv) << std::string("Name,h\nA\0B,1\n", 13);
+  r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 2: the Name holds a NUL byte"), std::string::npos) << r.err;
+
+  std::ofstream(csv) << "Name,h,grade\nA,1," << std::string(1 << 20, 'x') << "\n";
+  r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::ofstream(csv) << "Name,h\nA,1\nB,oops" << std::string(1 << 20, 'x') << "\n";
+  r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_LT(r.err.size(), 1000u) << "a long value is echoed whole";
+
+  std::ofstream(csv) << "Name,h\nA,1\nB,2\nA,3\n";
+  r = Run({"import", file, "IPE", csv});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("imported 3 rows into IPE (2 patterns"), std::string::npos) << r.out;
+  EXPECT_EQ(vdtest::QueryText(file, "SELECT count(*) || ' ' || max(h) FROM IPE WHERE Name = 'A'"), "1 3.0");
+}
+
+TEST_F(Tool, ConvertAndCreateLeaveNoHalfMadeFile) {
+  const std::string source = m_dir.File("source.db");
+  vdtest::ExecSql(source, "CREATE TABLE good(x); INSERT INTO good VALUES(1); CREATE TABLE \"a]b\"(x)");
+  const std::string out = m_dir.File("out.mdb");
+  const Result r = Run({"convert", source, out});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(access(out.c_str(), F_OK), 0);
+  vdtest::ExecSql(source, "DROP TABLE \"a]b\"");
+  EXPECT_EQ(Run({"convert", source, out}).status, 0);
+  EXPECT_EQ(vdtest::QueryText(out, "SELECT count(*) FROM good"), "1");
+  for (const auto& entry : std::filesystem::directory_iterator(m_dir.File("")))
+    EXPECT_EQ(entry.path().filename().string().rfind(".vdcatalog", 0), std::string::npos) << entry.path();
+
+  // A name that looks like a URI is a file name.
+  const std::string uriLike = m_dir.File("file:x.mdb?mode=memory");
+  ASSERT_EQ(Run({"create", uriLike, "--type", "T"}).status, 0);
+  EXPECT_EQ(Run({"info", uriLike}).status, 0);
 }
 
 // ---------------------------------------------------------------- upgrade

@@ -1,12 +1,14 @@
 #include "Commands.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include <algorithm>
 #include <charconv>
+#include <cwctype>
 #include <climits>
 #include <filesystem>
 #include <map>
@@ -172,6 +174,9 @@ std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, 
   }
 }
 
+// Invalid UTF-8 from a damaged file is shown as U+FFFD rather than failing the whole output.
+std::string JsonText(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
+
 json ToJson(const VARIANT* v) {
   if (!v) return nullptr;
   switch (v->vt) {
@@ -201,8 +206,12 @@ class ToolFactory : public CVdPatternFactory {
   explicit ToolFactory(CVdUnitManager* units) { m_pUnitManager = units; }
 };
 
-// A manager with the catalogs given on the command line attached in order. The catalogs are opened on
-// connections of our own so that their columns can be listed and an import can run in one transaction.
+// Seconds any one statement of the tool may run; set from the command line.
+unsigned long g_timeLimit = kDefaultTimeLimit;
+
+// The catalogs given on the command line, opened on connections of our own so that their columns can be listed
+// and a write can span several calls in one transaction. Only `show` attaches them to a manager, which needs
+// their names to differ; the other commands may open two catalogs of the same name from different folders.
 class Session {
  public:
   explicit Session(double metricsFactor = 1.0) : m_units(metricsFactor) {
@@ -210,10 +219,12 @@ class Session {
     m_manager = std::make_unique<CVdPatternManager>(m_factory);  // the manager owns the factory
   }
 
-  // The catalog at `file`, attached; null (the reason already printed) when it cannot be opened.
-  CVdPatternCatalog* Open(const std::string& file) {
+  // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
+  // when it cannot be opened.
+  CVdPatternCatalog* Open(const std::string& file, bool attach = false) {
     const std::string path = std::filesystem::absolute(file).lexically_normal().string();
     auto* db = new CVdDatabase();
+    db->SetQueryTimeout(g_timeLimit);
     try {
       db->Open(Wide(path), 0, 0);
     } catch (CDBException* e) {
@@ -225,16 +236,20 @@ class Session {
     // The catalog takes the connection over; it stays reachable through m_databases while the catalog lives.
     auto catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
     if (!catalog->IsOpened()) {
-      Error(file + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
+      Error(file + " is not a catalog (it has no readable \"Definition\" and \"FamilyDescription\" tables)");
       return nullptr;
     }
     catalog->FillUnitsPool();
     CVdPatternCatalog* raw = catalog.get();
-    if (!m_manager->AttachCatalog(raw)) {
-      Error(file + ": a catalog of the same name is already open");
-      return nullptr;
+    if (attach) {
+      if (!m_manager->AttachCatalog(raw)) {
+        Error(file + ": a catalog of the same name is already open");
+        return nullptr;
+      }
+      catalog.release();  // the manager owns it now
+    } else {
+      m_catalogs.push_back(std::move(catalog));
     }
-    catalog.release();  // the manager owns it now
     m_databases[raw] = db;
     return raw;
   }
@@ -247,15 +262,57 @@ class Session {
   CVdUnitManager m_units;
   ToolFactory* m_factory;  // owned by the manager
   std::unique_ptr<CVdPatternManager> m_manager;
-  std::map<CVdPatternCatalog*, CVdDatabase*> m_databases;  // borrowed from the catalogs
+  std::vector<std::unique_ptr<CVdPatternCatalog>> m_catalogs;  // not attached; released before the manager
+  std::map<CVdPatternCatalog*, CVdDatabase*> m_databases;      // borrowed from the catalogs
 };
+
+// The writes of one command, kept only when it reaches Keep: a transaction that holds the write lock from the
+// first read to the COMMIT, so what the command read cannot change before it writes.
+class WriteScope {
+ public:
+  explicit WriteScope(CVdDatabase* db) : m_db(db) { db->BeginWriteGroup(); }
+  ~WriteScope() {
+    if (!m_open) return;
+    try {
+      m_db->EndWriteGroup(FALSE);
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+  // Throws CDBException* when the COMMIT fails; nothing is kept then.
+  void Keep() {
+    m_open = false;
+    m_db->EndWriteGroup(TRUE);
+  }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+ private:
+  CVdDatabase* m_db;
+  bool m_open = true;
+};
+
+// A table or column name as the tool's statements write it: between brackets, so that no name read from a file
+// or typed by a user is ever taken for SQL. Brackets have no escape, so a name holding ']' is refused.
+bool Bracketed(const std::wstring& name, CString& out) {
+  if (name.empty() || name.find(L']') != std::wstring::npos) {
+    Error("the name \"" + Shown(VdToUtf8(name)) +
+          "\" cannot be used: " + (name.empty() ? "it is empty" : "it holds ']'"));
+    return false;
+  }
+  out = L"[" + CString(name) + L"]";
+  return true;
+}
 
 // The columns of a family, listed through the family-property enumerator; empty when there is no such table.
 std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
   std::vector<Column> columns;
+  CString table;
+  if (family.find(']') != std::string::npos) return columns;
+  table = L"[" + Wide(family) + L"] WHERE 0";
   CVdRecordset rs(db);
   try {
-    rs.Open(0, Wide(family), 0);
+    rs.Open(0, L"SELECT * FROM " + table, 0);
   } catch (CDBException* e) {
     e->Delete();
     return columns;
@@ -272,10 +329,20 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
   return columns;
 }
 
+// The number of rows of a family, counted by the engine; -1 when the table cannot be read.
 long CountRows(CVdDatabase* db, const std::wstring& family) {
+  if (family.find(L']') != std::wstring::npos) return -1;
   CVdRecordset rs(db);
-  rs.Open(0, family.c_str(), 0);
-  return rs.GetRecordCount();
+  try {
+    rs.Open(0, L"SELECT COUNT(*) AS n FROM [" + CString(family) + L"]", 0);
+    CDBVariant cell;
+    rs.GetFieldValue(short(0), cell);
+    const COleVariant count = CVdRecordset::getOLEVariant(cell);
+    return VariantToLong(&count);
+  } catch (CDBException* e) {
+    e->Delete();
+    return -1;
+  }
 }
 
 const Column* FindColumn(const std::vector<Column>& columns, const std::wstring& name) {
@@ -290,19 +357,173 @@ bool HasFamily(CVdPatternCatalog& catalog, const std::string& family) {
   return false;
 }
 
-// Every family's patterns read into `pool` as they are stored (no unit conversion).
-bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::string& family, const std::string& like,
-                const std::string& where) {
+// ---------------------------------------------------------------- conditions
+
+// A condition given with --where, checked and rewritten token by token, so that it stays a condition on the
+// family's own columns: column names (bare, [bracketed] or "quoted") must be columns of the family and are
+// written bracketed; numbers, 'texts', comparison and arithmetic operators, parentheses, AND / OR / NOT, LIKE,
+// IN, BETWEEN, IS [NOT] NULL and a few plain functions are allowed. Anything else (another table, a SELECT, a
+// second statement, a comment, functions that make huge values) is refused with the word that is not allowed.
+bool RewriteCondition(const std::string& condition, const std::vector<Column>& columns, CString& out,
+                      std::string& error) {
+  static const char* const kKeywords[] = {"AND", "OR", "NOT", "LIKE", "IN", "BETWEEN", "IS", "NULL", "ESCAPE"};
+  static const char* const kFunctions[] = {"ABS", "ROUND", "LOWER", "UPPER", "LENGTH", "TRIM", "ISNULL", "IIF"};
+  const std::wstring text = Wide(condition).str();
+  std::wstring result;
+  int depth = 0;
+  std::size_t i = 0;
+  auto isIdentStart = [](wchar_t c) { return std::iswalpha(c) || c == L'_' || c >= 0x80; };
+  auto isIdentChar = [](wchar_t c) { return std::iswalnum(c) || c == L'_' || c >= 0x80; };
+  auto upper = [](std::wstring w) {
+    VdFoldUpper(w);
+    return VdToUtf8(w);
+  };
+  while (i < text.size()) {
+    const wchar_t c = text[i];
+    if (std::iswspace(c)) {
+      ++i;
+      continue;
+    }
+    if (!result.empty()) result += L' ';
+    if (std::iswdigit(c) || (c == L'.' && i + 1 < text.size() && std::iswdigit(text[i + 1]))) {
+      std::size_t j = i;
+      while (j < text.size() && (std::iswdigit(text[j]) || text[j] == L'.')) ++j;
+      if (j < text.size() && (text[j] == L'e' || text[j] == L'E')) {
+        ++j;
+        if (j < text.size() && (text[j] == L'+' || text[j] == L'-')) ++j;
+        while (j < text.size() && std::iswdigit(text[j])) ++j;
+      }
+      if (j < text.size() && isIdentChar(text[j])) {
+        error = "\"" + Shown(VdToUtf8(text.substr(i, j - i + 1))) + "\" is not a number";
+        return false;
+      }
+      result += text.substr(i, j - i);
+      i = j;
+      continue;
+    }
+    if (c == L'\'') {
+      std::size_t j = i + 1;
+      for (;; ++j) {
+        if (j >= text.size()) {
+          error = "a text in quotes is not closed";
+          return false;
+        }
+        if (text[j] == L'\'') {
+          if (j + 1 < text.size() && text[j + 1] == L'\'') {
+            ++j;
+            continue;
+          }
+          break;
+        }
+      }
+      result += text.substr(i, j + 1 - i);
+      i = j + 1;
+      continue;
+    }
+    if (c == L'[' || c == L'"' || isIdentStart(c)) {
+      std::wstring word;
+      bool quoted = c != L'[' && c != L'"' ? false : true;
+      if (quoted) {
+        const wchar_t close = c == L'[' ? L']' : L'"';
+        const std::size_t end = text.find(close, i + 1);
+        if (end == std::wstring::npos) {
+          error = "a quoted column name is not closed";
+          return false;
+        }
+        word = text.substr(i + 1, end - i - 1);
+        i = end + 1;
+      } else {
+        std::size_t j = i;
+        while (j < text.size() && isIdentChar(text[j])) ++j;
+        word = text.substr(i, j - i);
+        i = j;
+      }
+      std::size_t next = i;
+      while (next < text.size() && std::iswspace(text[next])) ++next;
+      const std::string name = upper(word);
+      if (!quoted) {
+        if (std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords)) {
+          result += Wide(name).str();
+          continue;
+        }
+        if (next < text.size() && text[next] == L'(') {
+          if (std::find(std::begin(kFunctions), std::end(kFunctions), name) == std::end(kFunctions)) {
+            error = "the function " + Shown(VdToUtf8(word)) + " cannot be used in a condition";
+            return false;
+          }
+          result += Wide(name).str();
+          continue;
+        }
+      }
+      const Column* column = FindColumn(columns, word);
+      if (!column) {
+        error = "no column \"" + Shown(VdToUtf8(word)) + "\" in the family";
+        return false;
+      }
+      result += L"[" + column->name + L"]";
+      continue;
+    }
+    // Operators, longest first.
+    static const wchar_t* const kOperators[] = {L"<>", L"<=", L">=", L"!=", L"==", L"||", L"=", L"<", L">",
+                                                L"+",  L"-",  L"*",  L"/",  L"%",  L"(",  L")", L","};
+    bool matched = false;
+    for (const wchar_t* op : kOperators) {
+      const std::size_t n = std::wcslen(op);
+      if (text.compare(i, n, op) != 0) continue;
+      if (n == 1 && (c == L'-' || c == L'/') && i + 1 < text.size() && text[i + 1] == c) break;  // a comment
+      if (c == L'(') ++depth;
+      if (c == L')' && --depth < 0) {
+        error = "a ')' has no '('";
+        return false;
+      }
+      result += op;
+      i += n;
+      matched = true;
+      break;
+    }
+    if (!matched) {
+      error = "\"" + Shown(VdToUtf8(text.substr(i, 10))) + "\" is not allowed in a condition";
+      return false;
+    }
+  }
+  if (depth != 0) {
+    error = "a '(' is not closed";
+    return false;
+  }
+  if (result.empty()) {
+    error = "the condition is empty";
+    return false;
+  }
+  out = CString(result);
+  return true;
+}
+
+// The patterns of a family read into `pool` as they are stored (no unit conversion), optionally those whose
+// name is like `like` and that meet the condition `where`; false with a message.
+bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::string& family,
+                const std::vector<Column>& columns, const std::string& like, const std::string& where) {
   catalog.SetHasUnits(false);
-  CString statement;
-  statement.Format(L"SELECT * FROM [%s]", Wide(family));
+  CString table;
+  if (!Bracketed(Wide(family).str(), table)) return false;
+  CString statement = L"SELECT * FROM " + table;
   if (!like.empty()) {
     CString quoted = Wide(like);
     quoted.Replace(L"'", L"''");
-    statement += L" WHERE Name Like '" + quoted + L"'";
+    statement += L" WHERE [Name] Like '" + quoted + L"'";
   }
-  if (!where.empty()) statement += CString(like.empty() ? L" WHERE (" : L" AND (") + Wide(where) + L")";
-  return catalog.GetFamilyPatternSQL(&pool, statement, Wide(family));
+  if (!where.empty()) {
+    CString condition;
+    std::string error;
+    if (!RewriteCondition(where, columns, condition, error)) {
+      Error("the condition \"" + Shown(where) + "\" cannot be used: " + error);
+      return false;
+    }
+    statement += CString(like.empty() ? L" WHERE (" : L" AND (") + condition + L")";
+  }
+  if (catalog.GetFamilyPatternSQL(&pool, statement, Wide(family))) return true;
+  if (!g_databaseFailed)
+    Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + Shown(where) + "\""));
+  return false;
 }
 
 std::vector<std::vector<const CVdPatternValue*>> Rows(CVdPatternPool& pool, const std::vector<Column>& columns,
@@ -347,9 +568,10 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
     std::list<std::wstring> families;
     catalog->GetFamilies(families);
     for (const std::wstring& family : families) {
+      if (family.find(L']') != std::wstring::npos) continue;
       CVdRecordset rs(session.Database(catalog));
       try {
-        rs.Open(0, family.c_str(), 0);
+        rs.Open(0, L"SELECT [Name] FROM [" + CString(family) + L"]", 0);
         for (; !rs.IsEOF(); rs.MoveNext()) {
           CDBVariant cell;
           rs.GetFieldValue(L"Name", cell);
@@ -377,7 +599,11 @@ int Finish(int status) { return g_databaseFailed && status == kOk ? kError : sta
 
 bool DatabaseFailed() { return g_databaseFailed; }
 
+void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
+unsigned long TimeLimit() { return g_timeLimit; }
+
 int Run(const std::function<int()>& command) {
+  g_databaseFailed = false;  // a process may run several commands (the fuzzer does)
   int status = kError;
   try {
     status = command();
@@ -468,8 +694,23 @@ int Info(const std::string& file, const Options& options) {
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   CVdDatabase* db = session.Database(catalog);
+  // The "Definition" row first: a catalog whose row is missing or odd is described as such, not half-printed.
+  std::string typeName, editor, lastUpdate;
+  int version = 0;
+  try {
+    typeName = Utf8(catalog->GetTypeName());
+    editor = Utf8(catalog->GetEditorName());
+    lastUpdate = Utf8(catalog->GetLastUpdateDate());
+    version = catalog->GetVerNumber();
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    reason.TrimRight();
+    Error("the \"Definition\" table of " + file + " cannot be read: " + Utf8(reason));
+    return kError;
+  }
   std::list<std::wstring> families;
-  catalog->GetFamilies(families);
+  if (!catalog->GetFamilies(families)) return kError;
   json jsonFamilies = json::array();
   Table table({"Family", "Code", "Patterns", "Columns"});
   for (const std::wstring& family : families) {
@@ -488,28 +729,30 @@ int Info(const std::string& file, const Options& options) {
       jsonColumns.push_back({{"name", VdToUtf8(columns[i].name)}, {"type", KindName(columns[i].kind)}, {"unit", unit}});
     }
     const long count = CountRows(db, family);
-    table.Add({VdToUtf8(family), VdToUtf8(code), std::to_string(count), columnText});
-    jsonFamilies.push_back(
-        {{"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}, {"patterns", count}, {"columns", jsonColumns}});
+    table.Add({VdToUtf8(family), VdToUtf8(code), count < 0 ? "unreadable" : std::to_string(count), columnText});
+    jsonFamilies.push_back({{"family", VdToUtf8(family)},
+                            {"code", VdToUtf8(code)},
+                            {"patterns", count < 0 ? json(nullptr) : json(count)},
+                            {"columns", jsonColumns}});
   }
   const bool writable = catalog->CanWrite();
   if (options.json) {
     json out = {{"name", Utf8(catalog->GetName())},
                 {"path", Utf8(catalog->GetPath())},
-                {"type", Utf8(catalog->GetTypeName())},
-                {"version", catalog->GetVerNumber()},
-                {"editor", Utf8(catalog->GetEditorName())},
-                {"last_update", Utf8(catalog->GetLastUpdateDate())},
+                {"type", typeName},
+                {"version", version},
+                {"editor", editor},
+                {"last_update", lastUpdate},
                 {"read_only", !writable},
                 {"families", jsonFamilies}};
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", JsonText(out).c_str());
   } else {
     PrintFields({{"Name", Utf8(catalog->GetName())},
                  {"Path", Utf8(catalog->GetPath())},
-                 {"Type", Utf8(catalog->GetTypeName())},
-                 {"Version", std::to_string(catalog->GetVerNumber())},
-                 {"Editor", Utf8(catalog->GetEditorName())},
-                 {"Last update", Utf8(catalog->GetLastUpdateDate())},
+                 {"Type", typeName},
+                 {"Version", std::to_string(version)},
+                 {"Editor", editor},
+                 {"Last update", lastUpdate},
                  {"Read-only", writable ? "no" : "yes"}});
     std::printf("\n");
     table.Print();
@@ -534,7 +777,7 @@ int Families(const std::vector<std::string>& files, const Options& options) {
     }
   }
   if (options.json)
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", JsonText(out).c_str());
   else
     table.Print();
   return Finish(kOk);
@@ -548,10 +791,7 @@ int List(const std::string& file, const std::string& family, const std::string& 
   if (!HasFamily(*catalog, family)) return kNotFound;
   const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
   CVdPatternPool pool;
-  if (!ReadFamily(*catalog, pool, family, like, where)) {
-    Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + where + "\""));
-    return kError;
-  }
+  if (!ReadFamily(*catalog, pool, family, columns, like, where)) return kError;
   std::vector<std::string> names;
   const auto rows = Rows(pool, columns, names);
   if (options.json) {
@@ -561,7 +801,7 @@ int List(const std::string& file, const std::string& family, const std::string& 
       for (std::size_t i = 0; i < rows[r].size(); ++i) row[VdToUtf8(columns[i + 1].name)] = ToJson(rows[r][i]);
       out.push_back(row);
     }
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", JsonText(out).c_str());
   } else {
     std::vector<std::string> headers;
     for (const Column& c : columns) headers.push_back(VdToUtf8(c.name));
@@ -583,7 +823,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
   Session session(withMetrics ? metrics : 1.0);
   std::vector<CVdPatternCatalog*> catalogs;
   for (const std::string& file : files) {
-    CVdPatternCatalog* catalog = session.Open(file);
+    CVdPatternCatalog* catalog = session.Open(file, true);
     if (!catalog) return kError;
     catalogs.push_back(catalog);
   }
@@ -654,7 +894,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
                 {"catalog", Utf8(pattern->GetCatalog())},
                 {"parameters", parameters}};
     if (withMetrics) out["metrics_factor"] = metrics;
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", JsonText(out).c_str());
   } else {
     PrintFields({{"Name", Utf8(pattern->GetUserNameW())},
                  {"GUID", Utf8(pattern->GetGUID())},
@@ -676,18 +916,22 @@ bool Assign(CVdPattern& pattern, const std::vector<Column>& columns, const std::
             std::string& error) {
   const Column* column = FindColumn(columns, Wide(key).str());
   if (!column) {
-    error = "no column \"" + key + "\" in the family";
+    error = "no column \"" + Shown(key) + "\" in the family";
     return false;
   }
   if (VdCompareNoCase(column->name, L"Name") == 0) {
     error = "the Name column is the pattern's name; it cannot be set as a value";
     return false;
   }
+  if (text.find('\0') != std::string::npos) {
+    error = "the value of " + VdToUtf8(column->name) + " holds a NUL byte";
+    return false;
+  }
   std::string why;
   std::unique_ptr<CVdPatternValue> value = ParseValue(column->kind, text, why);
   if (!value) {
-    error = "value \"" + text + "\" does not fit column " + VdToUtf8(column->name) + " (" + KindName(column->kind) +
-            "): " + why;
+    error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column->name) + " (" +
+            KindName(column->kind) + "): " + why;
     return false;
   }
   pattern.SetValue(0, Folded(column->name), value.release());
@@ -704,25 +948,30 @@ int Set(const std::string& file, const std::string& family, const std::string& n
   if (!HasFamily(*catalog, family)) return kNotFound;
   const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
   catalog->SetHasUnits(false);  // values are given as the catalog stores them
-  std::unique_ptr<CVdPattern> pattern(catalog->GetPattern(Wide(name), Wide(family)));
-  const bool existed = pattern != nullptr;
-  if (!pattern) pattern = std::make_unique<CVdPattern>(1, Wide(name), Wide(family));
+  // Only the columns named are written: the pattern holds those values alone, and the factory leaves the
+  // columns of parameters a pattern does not have as they are.
+  CVdPattern pattern(1, Wide(name), Wide(family));
   for (const std::string& assignment : assignments) {
     const std::size_t eq = assignment.find('=');
     std::string error;
     if (eq == std::string::npos || eq == 0) {
-      Error("\"" + assignment + "\" must be written key=value");
+      Error("\"" + Shown(assignment) + "\" must be written key=value");
       return kError;
     }
-    if (!Assign(*pattern, columns, assignment.substr(0, eq), assignment.substr(eq + 1), error)) {
+    if (!Assign(pattern, columns, assignment.substr(0, eq), assignment.substr(eq + 1), error)) {
       Error(error);
       return kError;
     }
   }
-  if (!catalog->InsertPattern(pattern.get(), false)) {
+  // Whether the name is there and the write are one transaction, so "added" is true when it is printed.
+  WriteScope scope(session.Database(catalog));
+  const bool existed = catalog->FindPattern(Wide(name), Wide(family));
+  if (g_databaseFailed) return kError;
+  if (!catalog->InsertPattern(&pattern, false)) {
     if (!g_databaseFailed) Error("the catalog refused the pattern (does family " + family + " have a family code?)");
     return g_databaseFailed ? kError : kNotFound;
   }
+  scope.Keep();
   std::printf("%s %s in %s\n", existed ? "updated" : "added", name.c_str(), family.c_str());
   return Finish(kOk);
 }
@@ -746,8 +995,13 @@ int Max(const std::string& file, const std::string& table, const std::string& co
   Session session;
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
+  // The names are bracketed here: the catalog places them in its statements as they are given.
+  CString tableName, columnName, keyName;
+  if (!Bracketed(Wide(table).str(), tableName) || !Bracketed(Wide(column).str(), columnName) ||
+      !Bracketed(Wide(keyColumn).str(), keyName))
+    return kError;
   CVdPatternValue value(Wide(key).GetString(), VT_BSTR);
-  const auto status = catalog->GetMaxValue(Wide(table), Wide(column), Wide(keyColumn), value);
+  const auto status = catalog->GetMaxValue(tableName, columnName, keyName, value);
   if (status == CVdPatternCatalog::eFunctionFailed) {
     if (!g_databaseFailed) Error("more than one row of " + table + " has " + keyColumn + " = " + key);
     return kError;
@@ -755,7 +1009,7 @@ int Max(const std::string& file, const std::string& table, const std::string& co
   const bool found = status == CVdPatternCatalog::eFunctionFound;
   if (options.json) {
     json out = {{"status", found ? "found" : "not-found"}, {"value", ToJson(&value)}};
-    std::printf("%s\n", out.dump(2).c_str());
+    std::printf("%s\n", JsonText(out).c_str());
   } else {
     std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Text(&value).c_str());
   }
@@ -770,7 +1024,7 @@ int Export(const std::string& file, const std::string& family, const std::string
   if (!catalog) return kError;
   std::list<std::wstring> families;
   if (family.empty()) {
-    catalog->GetFamilies(families);
+    if (!catalog->GetFamilies(families)) return kError;
   } else {
     if (!HasFamily(*catalog, family)) return kNotFound;
     families.push_back(Wide(family).str());
@@ -779,28 +1033,29 @@ int Export(const std::string& file, const std::string& family, const std::string
     Error("CSV holds one family: name the family to export");
     return kError;
   }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(outPath.empty() ? stdout : std::fopen(outPath.c_str(), "wb"),
-                                                      outPath.empty() ? +[](std::FILE*) { return 0; } : &std::fclose);
-  if (!out) {
-    Error("cannot write " + outPath);
+  OutputFile output;
+  std::string error;
+  if (!output.Open(outPath, file, error)) {
+    Error(error);
     return kError;
   }
+  std::FILE* out = output.Stream();
   json document = json::object();
   for (const std::wstring& f : families) {
     const std::vector<Column> columns = FamilyColumns(session.Database(catalog), VdToUtf8(f));
     CVdPatternPool pool;
-    if (!ReadFamily(*catalog, pool, VdToUtf8(f), "", "")) return kError;
+    if (!ReadFamily(*catalog, pool, VdToUtf8(f), columns, "", "")) return kError;
     std::vector<std::string> names;
     const auto rows = Rows(pool, columns, names);
     Progress progress("export", rows.size());
     if (format == "csv") {
       std::vector<std::string> header;
       for (const Column& c : columns) header.push_back(VdToUtf8(c.name));
-      WriteCsvRecord(out.get(), header);
+      WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
         std::vector<std::string> cells{names[r]};
         for (const CVdPatternValue* v : rows[r]) cells.push_back(Text(v));
-        WriteCsvRecord(out.get(), cells);
+        WriteCsvRecord(out, cells);
         progress.Step(r + 1);
       }
     } else {
@@ -814,19 +1069,20 @@ int Export(const std::string& file, const std::string& family, const std::string
       document[VdToUtf8(f)] = list;
     }
   }
-  if (format == "json") std::fprintf(out.get(), "%s\n", document.dump(2).c_str());
+  if (format == "json") std::fprintf(out, "%s\n", JsonText(document).c_str());
+  if (!output.Commit(error)) {
+    Error(error);
+    return kError;
+  }
   return Finish(kOk);
 }
 
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
-  std::vector<CsvRecord> records;
+  CsvReader reader;
+  CsvRecord headerRecord;
   std::string error;
-  if (!ReadCsv(csvPath, records, error)) {
-    Error(error);
-    return kError;
-  }
-  if (records.empty()) {
-    Error(csvPath + " is empty: it needs a header row of column names");
+  if (!reader.Open(csvPath, error) || !reader.Next(headerRecord, error)) {
+    Error(error.empty() ? csvPath + " is empty: it needs a header row of column names" : error);
     return kError;
   }
   Session session;
@@ -835,15 +1091,22 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (!HasFamily(*catalog, family)) return kNotFound;
   CVdDatabase* db = session.Database(catalog);
   const std::vector<Column> columns = FamilyColumns(db, family);
-  const std::vector<std::string>& header = records.front().fields;
+  const std::vector<std::string>& header = headerRecord.fields;
+  const std::string headerWhere = csvPath + " line " + std::to_string(headerRecord.line) + ": ";
   int nameIndex = -1;
   for (std::size_t i = 0; i < header.size(); ++i) {
-    if (!FindColumn(columns, Wide(header[i]).str())) {
-      Error(csvPath + " line " + std::to_string(records.front().line) + ": no column \"" + header[i] + "\" in family " +
-            family);
+    const Column* column = FindColumn(columns, Wide(header[i]).str());
+    if (!column || header[i].find('\0') != std::string::npos) {
+      Error(headerWhere + "no column \"" + Shown(header[i]) + "\" in family " + family);
       return kError;
     }
-    if (VdCompareNoCase(Wide(header[i]).str(), L"Name") == 0) nameIndex = static_cast<int>(i);
+    for (std::size_t k = 0; k < i; ++k) {
+      if (VdCompareNoCase(Wide(header[k]).str(), column->name) == 0) {
+        Error(headerWhere + "the column " + VdToUtf8(column->name) + " is given twice");
+        return kError;
+      }
+    }
+    if (VdCompareNoCase(column->name, L"Name") == 0) nameIndex = static_cast<int>(i);
   }
   if (nameIndex < 0) {
     Error(csvPath + ": the header needs a Name column");
@@ -851,22 +1114,27 @@ int Import(const std::string& file, const std::string& family, const std::string
   }
 
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
-  db->BeginTrans();
-  std::size_t imported = 0, failed = 0;
-  Progress progress("import", records.size() - 1);
-  for (std::size_t r = 1; r < records.size(); ++r) {
-    const CsvRecord& record = records[r];
+  WriteScope scope(db);
+  std::size_t rows = 0, failed = 0;
+  // The folded names' hashes, to tell how many distinct patterns the rows wrote: 8 bytes a row.
+  std::vector<std::size_t> nameHashes;
+  Progress progress("import", reader.Size());
+  CsvRecord record;
+  while (reader.Next(record, error)) {
     const std::string where = csvPath + " line " + std::to_string(record.line) + ": ";
     bool ok = record.fields.size() == header.size();
     if (!ok)
       Error(where + "expected " + std::to_string(header.size()) + " fields, found " +
             std::to_string(record.fields.size()));
-    CVdPattern pattern(1, ok ? Wide(record.fields[static_cast<std::size_t>(nameIndex)]).GetString() : L"",
-                       Wide(family));
-    if (ok && record.fields[static_cast<std::size_t>(nameIndex)].empty()) {
+    const std::string name = ok ? record.fields[static_cast<std::size_t>(nameIndex)] : std::string();
+    if (ok && name.empty()) {
       Error(where + "the Name is empty");
       ok = false;
+    } else if (ok && name.find('\0') != std::string::npos) {
+      Error(where + "the Name holds a NUL byte");
+      ok = false;
     }
+    CVdPattern pattern(1, Wide(name).GetString(), Wide(family));
     for (std::size_t i = 0; ok && i < header.size(); ++i) {
       if (static_cast<int>(i) == nameIndex) continue;
       if (!Assign(pattern, columns, header[i], record.fields[i], error)) {
@@ -878,17 +1146,38 @@ int Import(const std::string& file, const std::string& family, const std::string
       Error(where + "the catalog refused the row");
       ok = false;
     }
-    ok ? ++imported : ++failed;
+    if (ok) {
+      ++rows;
+      nameHashes.push_back(std::hash<std::wstring>()(Folded(Wide(name).str())));
+    } else {
+      ++failed;
+    }
     if (!ok && !keepGoing) {
-      db->Rollback();
       Error("nothing was imported (use --keep-going to import the rows that fit)");
       return kError;
     }
-    progress.Step(r);
+    progress.Step(reader.BytesRead());
   }
-  db->CommitTrans();
-  std::printf("imported %zu rows into %s%s\n", imported, family.c_str(),
-              failed ? (", " + std::to_string(failed) + " rows refused").c_str() : "");
+  if (!error.empty()) {
+    Error(error + "; nothing was imported");
+    return kError;
+  }
+  try {
+    scope.Keep();
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    reason.TrimRight();
+    Error("nothing was imported: " + Utf8(reason));
+    return kError;
+  }
+  std::sort(nameHashes.begin(), nameHashes.end());
+  const std::size_t patterns =
+      static_cast<std::size_t>(std::unique(nameHashes.begin(), nameHashes.end()) - nameHashes.begin());
+  std::printf("imported %zu rows into %s", rows, family.c_str());
+  if (patterns != rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
+  if (failed) std::printf(", %zu rows refused", failed);
+  std::printf("\n");
   return failed ? kNotFound : kOk;
 }
 
@@ -896,11 +1185,12 @@ int Import(const std::string& file, const std::string& family, const std::string
 
 int Convert(const std::string& in, const std::string& outPath) {
   struct stat st {};
-  if (stat(outPath.c_str(), &st) == 0) {
+  if (stat(outPath.c_str(), &st) == 0 || errno != ENOENT) {
     Error(outPath + " already exists; convert never writes over a file");
     return kNotFound;
   }
   CVdDatabase source;
+  source.SetQueryTimeout(g_timeLimit);
   try {
     source.Open(Wide(in), 0, 1);
   } catch (CDBException* e) {
@@ -908,76 +1198,93 @@ int Convert(const std::string& in, const std::string& outPath) {
     e->Delete();
     return kError;
   }
-  const CString target = Wide(outPath);
-  try {
-    CVdDatabase::CreateDatabase(target);
-  } catch (CDBException* e) {
-    Error(Utf8(e->m_strError));
-    e->Delete();
+  // The copy is made under a temporary name in the target's folder and given its name only when complete, so
+  // a failed or killed convert leaves no file that would block the next one.
+  const std::size_t slash = outPath.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : outPath.substr(0, slash == 0 ? 1 : slash);
+  std::string temporary = folder + "/.vdcatalog-convert-XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    Error("cannot write " + outPath + ": " + std::strerror(errno));
     return kError;
   }
-  CVdDatabase out;
-  std::size_t tables = 0, rows = 0;
-  try {
-    out.Open(target, 0, 0);
-    out.BeginTrans();
-    const int count = source.GetTableDefCount();
-    for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
-      CVdODBCTableDefInfo table;
-      source.GetTableDefInfo(t, table);
-      if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-      if (table.m_strName.Find(L']') >= 0) {
-        Error("table \"" + Utf8(table.m_strName) + "\" cannot be copied: its name holds ']'");
-        throw static_cast<CDBException*>(nullptr);
-      }
-      CVdRecordset from(&source);
-      from.Open(0, table.m_strName, 0);
-      // The same columns with the same declared types; a "Name" column keeps its index for lookups.
-      CString definition;
-      bool hasName = false;
-      const short columns = from.GetODBCFieldCount();
-      for (short c = 0; c < columns; ++c) {
-        CODBCFieldInfoEx info;
-        from.GetFieldInfoEx(c, info, 0);
-        if (info.m_strName.Find(L']') >= 0) {
-          Error("column \"" + Utf8(info.m_strName) + "\" cannot be copied: its name holds ']'");
-          throw static_cast<CDBException*>(nullptr);
-        }
-        const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
-        // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
-        const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
-        definition += CString(c ? L", [" : L"[") + info.m_strName + L"] " + type + (text ? L" COLLATE NOCASE" : L"");
-        hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
-      }
-      out.ExecuteSQL(L"CREATE TABLE [" + table.m_strName + L"] (" + definition + L")");
-      if (hasName)
-        out.ExecuteSQL(L"CREATE INDEX [ix_" + table.m_strName + L"_Name] ON [" + table.m_strName +
-                       L"] ([Name] COLLATE NOCASE)");
-      CVdRecordset to(&out);
-      to.Open(0, table.m_strName, 0);
-      Progress progress(Utf8(table.m_strName).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
-      std::size_t copied = 0;
-      CDBVariant cell;
-      for (; !from.IsEOF(); from.MoveNext()) {
-        to.AddNew();
-        for (short c = 0; c < columns; ++c) {
-          from.GetFieldValue(c, cell);
-          to.SetFieldValue(c, CVdRecordset::getOLEVariant(cell));
-        }
-        to.Update();
-        progress.Step(++copied);
-      }
-      rows += copied;
-      ++tables;
+  close(fd);
+  unlink(temporary.c_str());  // CreateDatabase never writes over a file
+  struct Cleanup {
+    const std::string& path;
+    ~Cleanup() {
+      for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::remove((path + suffix).c_str());
     }
-    out.CommitTrans();
-  } catch (CDBException* e) {
-    if (e) {
+  } cleanup{temporary};
+  const CString target = Wide(temporary);
+  std::size_t tables = 0, rows = 0;
+  {
+    CVdDatabase out;
+    out.SetQueryTimeout(g_timeLimit);
+    try {
+      CVdDatabase::CreateDatabase(target);
+      out.Open(target, 0, 0);
+      WriteScope scope(&out);
+      const int count = source.GetTableDefCount();
+      for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
+        CVdODBCTableDefInfo table;
+        source.GetTableDefInfo(t, table);
+        if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+        CString bracketed;
+        if (!Bracketed(table.m_strName.str(), bracketed)) return kError;
+        CVdRecordset from(&source);
+        from.Open(0, L"SELECT * FROM " + bracketed, 0);
+        // The same columns with the same declared types; a "Name" column keeps its index for lookups.
+        CString definition;
+        bool hasName = false;
+        const short columns = from.GetODBCFieldCount();
+        for (short c = 0; c < columns; ++c) {
+          CODBCFieldInfoEx info;
+          from.GetFieldInfoEx(c, info, 0);
+          CString column;
+          if (!Bracketed(info.m_strName.str(), column)) return kError;
+          const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
+          if (type.Find(L')') >= 0 && type.Find(L'(') < 0) {
+            Error("column " + Utf8(info.m_strName) + " has a type that cannot be copied: " + Shown(Utf8(type)));
+            return kError;
+          }
+          // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
+          const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
+          definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
+          hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
+        }
+        out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
+        CString index;
+        if (hasName && Bracketed(L"ix_" + table.m_strName.str() + L"_Name", index))
+          out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" ([Name] COLLATE NOCASE)");
+        CVdRecordset to(&out);
+        to.Open(0, L"SELECT * FROM " + bracketed, 0);
+        Progress progress(Utf8(table.m_strName).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
+        std::size_t copied = 0;
+        CDBVariant cell;
+        for (; !from.IsEOF(); from.MoveNext()) {
+          to.AddNew();
+          for (short c = 0; c < columns; ++c) {
+            from.GetFieldValue(c, cell);
+            to.SetFieldValue(c, CVdRecordset::getOLEVariant(cell));
+          }
+          to.Update();
+          progress.Step(++copied);
+        }
+        rows += copied;
+        ++tables;
+      }
+      scope.Keep();
+      out.Close();
+    } catch (CDBException* e) {
       Error(Utf8(e->m_strError));
       e->Delete();
+      return kError;
     }
-    out.Close();
-    std::remove(outPath.c_str());  // no half-made copy is left behind
+  }
+  std::string error;
+  if (!LinkNew(temporary, outPath, error)) {
+    Error(error);
     return kError;
   }
   std::printf("converted %s: %zu tables, %zu rows into %s\n", in.c_str(), tables, rows, outPath.c_str());

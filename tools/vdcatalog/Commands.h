@@ -33,6 +33,11 @@ int Convert(const std::string& in, const std::string& out);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 
+// Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
+constexpr unsigned long kDefaultTimeLimit = 120;
+void SetTimeLimit(unsigned long seconds);
+unsigned long TimeLimit();
+
 // Runs one command and makes sure that nothing it meets ends the process: a CDBException* or any other exception
 // that escapes the command is reported in one line and gives kError, and so does output that could not be
 // written (a full disk, a closed pipe): standard output is flushed and checked before the status is returned.

@@ -1,79 +1,108 @@
 #include "CsvFile.h"
 
-#include <csv.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <memory>
 
 namespace vdcatalog {
 
 namespace {
 
-struct Reader {
-  std::vector<CsvRecord>* records;
-  CsvRecord current;
-  std::size_t line = 1;         // line being fed to the parser
-  std::size_t recordStart = 1;  // line at which the record being read started
-};
+constexpr std::size_t kChunk = 1 << 16;
 
 void OnField(void* data, std::size_t length, void* context) {
-  auto* r = static_cast<Reader*>(context);
   const char* text = static_cast<const char*>(data);
-  r->current.fields.emplace_back(text ? text : "", text ? length : 0);
+  static_cast<CsvReader*>(context)->AddField(text ? text : "", text ? length : 0);
 }
 
-void OnRecord(int, void* context) {
-  auto* r = static_cast<Reader*>(context);
-  r->current.line = r->recordStart;
-  r->recordStart = r->line + 1;  // input is fed line by line: the next record starts on the next line
-  r->records->push_back(std::move(r->current));
-  r->current = CsvRecord();
-}
+void OnRecord(int, void* context) { static_cast<CsvReader*>(context)->EndRecord(); }
 
 }  // namespace
 
-bool ReadCsv(const std::string& path, std::vector<CsvRecord>& records, std::string& error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) {
-    error = "cannot read " + path;
+CsvReader::~CsvReader() {
+  if (m_parserReady) csv_free(&m_parser);
+}
+
+bool CsvReader::Open(const std::string& path, std::string& error) {
+  m_path = path;
+  m_file.reset(std::fopen(path.c_str(), "rb"));
+  if (!m_file) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  csv_parser parser;
-  if (csv_init(&parser, CSV_STRICT | CSV_APPEND_NULL | CSV_EMPTY_IS_NULL) != 0) {
+  struct stat st {};
+  if (fstat(fileno(m_file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
+    error = "cannot read " + path + ": it is a folder";
+    return false;
+  }
+  m_size = static_cast<std::size_t>(st.st_size);
+  if (csv_init(&m_parser, CSV_STRICT | CSV_APPEND_NULL | CSV_EMPTY_IS_NULL) != 0) {
     error = "out of memory";
     return false;
   }
-  Reader reader{&records, CsvRecord(), 1, 1};
-  char buffer[65536];
-  std::size_t n;
-  bool ok = true;
-  bool first = true;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    std::size_t start = 0;
-    if (first && n >= 3 && static_cast<unsigned char>(buffer[0]) == 0xEF &&
-        static_cast<unsigned char>(buffer[1]) == 0xBB && static_cast<unsigned char>(buffer[2]) == 0xBF)
-      start = 3;  // a UTF-8 byte-order mark is no data
-    first = false;
-    // Feed line by line so each record knows the line it started on.
-    for (std::size_t i = start; i < n;) {
-      const char* end = static_cast<const char*>(std::memchr(buffer + i, '\n', n - i));
-      const std::size_t chunk = end ? static_cast<std::size_t>(end - (buffer + i)) + 1 : n - i;
-      if (csv_parse(&parser, buffer + i, chunk, OnField, OnRecord, &reader) != chunk) {
-        ok = false;
-        break;
-      }
-      if (end) ++reader.line;
-      i += chunk;
+  m_parserReady = true;
+  m_buffer.resize(kChunk);
+  return true;
+}
+
+void CsvReader::AddField(const char* text, std::size_t length) { m_current.fields.emplace_back(text, length); }
+
+void CsvReader::EndRecord() {
+  m_current.line = m_recordStart;
+  m_recordStart = m_line + 1;  // input is fed line by line: the next record starts on the next line
+  m_ready.push_back(std::move(m_current));
+  m_current = CsvRecord();
+}
+
+// Parses the next chunk of the file; at the end of the file, ends the parse.
+bool CsvReader::Fill(std::string& error) {
+  const std::size_t n = std::fread(m_buffer.data(), 1, m_buffer.size(), m_file.get());
+  if (n == 0) {
+    if (std::ferror(m_file.get())) {
+      error = "cannot read " + m_path + ": " + std::strerror(errno);
+      return false;
     }
-    if (!ok) break;
+    m_finished = true;
+    if (csv_fini(&m_parser, OnField, OnRecord, this) != 0) {
+      error = "malformed CSV in " + m_path + " near line " + std::to_string(m_line) + ": " +
+              csv_strerror(csv_error(&m_parser));
+      return false;
+    }
+    return true;
   }
-  if (ok && csv_fini(&parser, OnField, OnRecord, &reader) != 0) ok = false;
-  if (!ok)
-    error = std::string("malformed CSV in ") + path + " near line " + std::to_string(reader.line) + ": " +
-            csv_strerror(csv_error(&parser));
-  csv_free(&parser);
-  return ok;
+  m_bytesRead += n;
+  const char* buffer = m_buffer.data();
+  std::size_t start = 0;
+  if (m_first && n >= 3 && static_cast<unsigned char>(buffer[0]) == 0xEF &&
+      static_cast<unsigned char>(buffer[1]) == 0xBB && static_cast<unsigned char>(buffer[2]) == 0xBF)
+    start = 3;  // a UTF-8 byte-order mark is no data
+  m_first = false;
+  // Fed line by line so each record knows the line it started on.
+  for (std::size_t i = start; i < n;) {
+    const char* end = static_cast<const char*>(std::memchr(buffer + i, '\n', n - i));
+    const std::size_t chunk = end ? static_cast<std::size_t>(end - (buffer + i)) + 1 : n - i;
+    if (csv_parse(&m_parser, buffer + i, chunk, OnField, OnRecord, this) != chunk) {
+      error = "malformed CSV in " + m_path + " near line " + std::to_string(m_line) + ": " +
+              csv_strerror(csv_error(&m_parser));
+      return false;
+    }
+    if (end) ++m_line;
+    i += chunk;
+  }
+  return true;
+}
+
+bool CsvReader::Next(CsvRecord& record, std::string& error) {
+  error.clear();
+  while (m_ready.empty()) {
+    if (m_finished || !m_file) return false;
+    if (!Fill(error)) return false;
+  }
+  record = std::move(m_ready.front());
+  m_ready.pop_front();
+  return true;
 }
 
 void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields) {

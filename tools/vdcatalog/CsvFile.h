@@ -1,8 +1,13 @@
 #pragma once
 // CSV reading and writing for vdcatalog, over libcsv (RFC 4180: quoted fields may hold commas, quotes and line
-// breaks). Texts are UTF-8.
+// breaks). Texts are UTF-8. Reading streams: a file of any size is read in fixed chunks, record by record, so an
+// import of millions of rows holds one chunk and the records not yet taken.
+
+#include <csv.h>
 
 #include <cstdio>
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,10 +18,44 @@ struct CsvRecord {
   std::vector<std::string> fields;
 };
 
-// All records of a file; false with a message when the file cannot be read or is malformed.
-bool ReadCsv(const std::string& path, std::vector<CsvRecord>& records, std::string& error);
+class CsvReader {
+ public:
+  CsvReader() = default;
+  CsvReader(const CsvReader&) = delete;
+  CsvReader& operator=(const CsvReader&) = delete;
+  ~CsvReader();
 
-// One record, every field quoted, ended by CRLF-free "\n".
+  // False with a message (the system's reason included) when the file cannot be opened.
+  bool Open(const std::string& path, std::string& error);
+  // The next record: true with it, false at the end of the file or on a failure (then `error` says why).
+  bool Next(CsvRecord& record, std::string& error);
+  // Bytes read so far and the file's size, for a progress display.
+  std::size_t BytesRead() const { return m_bytesRead; }
+  std::size_t Size() const { return m_size; }
+
+  // Called by the parser.
+  void AddField(const char* text, std::size_t length);
+  void EndRecord();
+
+ private:
+  bool Fill(std::string& error);
+
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> m_file{nullptr, &std::fclose};
+  std::string m_path;
+  csv_parser m_parser{};
+  bool m_parserReady = false;
+  bool m_finished = false;
+  bool m_first = true;
+  std::size_t m_bytesRead = 0;
+  std::size_t m_size = 0;
+  std::size_t m_line = 1;         // line being fed to the parser
+  std::size_t m_recordStart = 1;  // line at which the record being read started
+  CsvRecord m_current;
+  std::deque<CsvRecord> m_ready;
+  std::vector<char> m_buffer;
+};
+
+// One record, every field quoted, ended by CRLF-free "\n". Write errors are left in the stream's error flag.
 void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields);
 
 }  // namespace vdcatalog

@@ -1,8 +1,15 @@
 #include "Output.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <vdpattern/toolkit/Utf8.h>
 
 namespace vdcatalog {
@@ -50,6 +57,137 @@ void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields)
   for (const auto& f : fields) width = std::max(width, Width(f.first));
   for (const auto& f : fields)
     std::printf("%s%s  %s\n", f.first.c_str(), std::string(width - Width(f.first), ' ').c_str(), f.second.c_str());
+}
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Reason() { return std::strerror(errno); }
+
+}  // namespace
+
+void SyncFolderOf(const std::string& path) {
+  const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);  // some file systems cannot sync a folder; the rename stands either way
+  ::close(fd);
+}
+
+std::string Shown(const std::string& text, std::size_t limit) {
+  std::string out;
+  std::size_t characters = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xC0) != 0x80 && characters++ == limit) return out + "...";
+    out += c < 0x20 ? '?' : text[i];
+  }
+  return out;
+}
+
+OutputFile::~OutputFile() {
+  if (m_stream && m_stream != stdout) std::fclose(m_stream);
+  if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
+}
+
+bool OutputFile::Open(const std::string& path, const std::string& input, std::string& error) {
+  m_shown = path;
+  if (path.empty()) {
+    m_stream = stdout;
+    return true;
+  }
+  struct stat out {};
+  struct stat in {};
+  const bool exists = ::stat(path.c_str(), &out) == 0;
+  if (exists && ::stat(input.c_str(), &in) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
+    error = "cannot write " + path + ": it is the catalog being exported";
+    return false;
+  }
+  if (exists && !S_ISREG(out.st_mode)) {
+    if (S_ISDIR(out.st_mode)) {
+      error = "cannot write " + path + ": it is a folder";
+      return false;
+    }
+    m_stream = std::fopen(path.c_str(), "wb");
+    if (!m_stream) error = "cannot write " + path + ": " + Reason();
+    return m_stream != nullptr;
+  }
+  // The file a link names is the one to replace.
+  m_target = path;
+  if (exists) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved)) m_target = resolved;
+  }
+  m_temporary = FolderOf(m_target) + "/.vdcatalog-XXXXXX";
+  const int fd = ::mkstemp(m_temporary.data());
+  if (fd < 0) {
+    error = "cannot write " + path + ": " + Reason();
+    m_temporary.clear();
+    return false;
+  }
+  // The output gets the permissions a new file would get, or those of the file it replaces.
+  mode_t mode = exists ? out.st_mode & 07777 : 0666;
+  if (!exists) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode &= ~mask;
+  }
+  ::fchmod(fd, mode);
+  m_stream = ::fdopen(fd, "wb");
+  if (!m_stream) {
+    error = "cannot write " + path + ": " + Reason();
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+  if (!m_stream) return false;
+  if (m_stream == stdout) return true;  // checked once the command is done
+  // errno still tells why an earlier write failed, when one did.
+  bool ok = std::fflush(m_stream) == 0 && !std::ferror(m_stream);
+  if (ok && !m_temporary.empty()) ok = ::fsync(fileno(m_stream)) == 0;
+  const int saved = errno;
+  const bool closed = std::fclose(m_stream) == 0;
+  m_stream = nullptr;
+  if (!ok || !closed) {
+    errno = ok ? errno : saved;
+    error = "cannot write " + m_shown + ": " + (errno ? Reason() : std::string("write error"));
+    return false;
+  }
+  if (m_temporary.empty()) return true;
+  if (::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+    error = "cannot write " + m_shown + ": " + Reason();
+    return false;
+  }
+  m_temporary.clear();
+  SyncFolderOf(m_target);
+  return true;
+}
+
+bool LinkNew(const std::string& temporary, const std::string& target, std::string& error) {
+  if (::link(temporary.c_str(), target.c_str()) == 0) {
+    ::unlink(temporary.c_str());
+    SyncFolderOf(target);
+    return true;
+  }
+  if (errno == EEXIST) {
+    error = target + " already exists; it is never written over";
+    return false;
+  }
+  // File systems without hard links: a rename that refuses to replace.
+  if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    SyncFolderOf(target);
+    return true;
+  }
+  error = errno == EEXIST ? target + " already exists; it is never written over"
+                          : "cannot write " + target + ": " + Reason();
+  return false;
 }
 
 Progress::Progress(const char* what, std::size_t total)

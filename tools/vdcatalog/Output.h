@@ -37,6 +37,44 @@ class Table {
 // Key-value lines ("Name     IPE 200") aligned on the longest key.
 void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields);
 
+// Where an export goes: standard output, or a file given by name. A regular file (or a new one) is written to a
+// temporary file in the same folder and renamed over the target only after the whole output was written, flushed
+// and synced, so a failed or killed export leaves the old file as it was; a symbolic link is followed, so the
+// file it names is replaced and the link kept. A device or a pipe given by name (/dev/stdout, a FIFO) cannot be
+// replaced and is written in place. Every write is checked at Commit. The catalog being read is never a target:
+// an output that is the same file (by a link or another path) is refused.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Removes the temporary file when Commit was not reached.
+  ~OutputFile();
+
+  // `path` empty: standard output. `input` is the file being read. False with a message when refused or when
+  // the temporary file cannot be made.
+  bool Open(const std::string& path, const std::string& input, std::string& error);
+  std::FILE* Stream() const { return m_stream; }
+  // Checks, flushes, syncs and closes the output and moves it into place; false with the reason.
+  bool Commit(std::string& error);
+
+ private:
+  std::FILE* m_stream = nullptr;  // owned unless it is stdout
+  std::string m_target;           // the file to replace; empty when writing in place
+  std::string m_temporary;        // the file being written; empty when writing in place
+  std::string m_shown;            // the name given, for messages
+};
+
+// Makes `target` from the complete file `temporary` in the same folder without ever replacing a file that
+// exists: false with the reason (the temporary file is left for the caller to remove).
+bool LinkNew(const std::string& temporary, const std::string& target, std::string& error);
+
+// Syncs the folder holding `path`, so that a rename or link in it survives a crash.
+void SyncFolderOf(const std::string& path);
+
+// A text for a message: at most `limit` characters, with "..." when cut.
+std::string Shown(const std::string& text, std::size_t limit = 60);
+
 class Progress {
  public:
   Progress(const char* what, std::size_t total);

@@ -75,6 +75,7 @@ std::wstring FreeIndexName(CVdDatabase& db, const std::wstring& family) {
 int Upgrade(const std::string& file) {
   const std::string path = std::filesystem::absolute(file).lexically_normal().string();
   auto* db = new CVdDatabase();
+  db->SetQueryTimeout(TimeLimit());
   try {
     db->Open(CString(path.c_str()), 0, 0);
   } catch (CDBException* e) {

@@ -16,6 +16,10 @@ int main(int argc, char** argv) {
   app.set_help_all_flag("--help-all", "Help for every command");
   Options options;
   int status = kOk;
+  unsigned long timeLimit = kDefaultTimeLimit;
+  app.add_option("--time-limit", timeLimit, "Seconds any one database statement may run (0: no limit)")
+      ->capture_default_str();
+  app.parse_complete_callback([&] { SetTimeLimit(timeLimit); });
 
   std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv;
   int version = 1;

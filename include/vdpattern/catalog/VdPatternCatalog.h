@@ -13,7 +13,11 @@
 //
 // Errors: database failures arrive as CDBException* from the toolkit. Where the catalog reports them it calls
 // OnDBException, whose base version shows the report (caption "Erreur DB", text GetDBExceptionString) through
-// MessageBoxW's handler. The getters and setters of "Definition" and ModifyPattern let them pass to the caller.
+// MessageBoxW's handler. These let a CDBException* pass to the caller, who releases it with Delete():
+// - GetEditorName, GetLastUpdateDate, GetVerNumber, SetName, SetEditorName, SetVerNumber and UpdateDate, when
+//   "Definition" cannot be read or written (no row, a missing column, a damaged file, a lock held elsewhere);
+// - ModifyPattern, on any failure of the toolkit or the factory's writes (a lock timeout has state HYT00).
+// Every other operation reports or swallows its failures and answers false, null or eFunctionFailed.
 //
 // Choices:
 // - Paths: '/' separates directories; '\' is accepted too, for paths written by hosts on the original platform.
@@ -37,6 +41,14 @@
 //   O'Neil must not end the text early); table names go between [ ] unchanged, so a family name holding ']'
 //   is refused (the search passes over it, readers return false or null) rather than let it end the brackets.
 // - A lock timeout while searching the families is reported and ends the search: "not found" would be a lie.
+// - Writes are all or nothing. InsertPattern, ModifyPattern and RemovePattern run their lookup, the row's write
+//   and the stamp of "def_lastUpdate" as one write group of the database (CVdDatabase::BeginWriteGroup): a
+//   transaction that takes the write lock before the lookup, or a savepoint inside the host's transaction. So
+//   two processes inserting one new name store it once (the second overwrites), and a call that fails after
+//   writing the row (the stamp fails, the COMMIT meets a full disk) returns false with the file unchanged.
+//   RemovePattern therefore never deletes the row when it answers false.
+// - The append path of InsertPattern reads the family as "[family]": a table name is never taken for a
+//   statement, whatever words it begins with.
 // - A pattern search over all families holds one read transaction across the walk (unless the host has one
 //   open), so it pays the file locking once and sees one state of the file.
 

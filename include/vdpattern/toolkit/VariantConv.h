@@ -12,9 +12,11 @@
 // - VariantToLong rounds to the nearest integer (halves away from zero) and clamps to long's range; NaN is 0.
 // - The bool argument of VariantToString and VariantToLPCSTR is accepted for the platform's signature; both
 //   values give the same text.
-// - VariantToLPCSTR: for VT_BSTR the variant's own text (valid while the variant lives and is not changed);
-//   for other types a text in a per-thread ring of 16 buffers, valid until the 16th following call on the same
-//   thread. Copy it if it must live longer.
+// - VariantToLPCSTR: a text that stays valid while the variant lives and keeps its value. For VT_BSTR it is the
+//   variant's own text; for other types a text kept for the variant's address until VariantClear runs on it
+//   (COleVariant and CVdPatternValue do when destroyed or assigned), or until a call for a changed value of the
+//   same variant. A plain VARIANT that is never cleared keeps its text until another variant at the same
+//   address asks for one. Any thread may call it.
 // - A null variant pointer is treated as VT_EMPTY.
 
 #include <vdpattern/toolkit/OleAuto.h>

@@ -72,6 +72,15 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual BOOL Rollback();
   virtual BOOL IsInTransaction() const;
 
+  // A group of writes that is kept or undone as a whole, for calls that write more than one row or read before
+  // they write. Outside a transaction the outermost group is a transaction that takes the write lock at once (as
+  // BeginTrans does), so that what it read cannot change before it writes; inside a transaction (the host's or
+  // an outer group's) it is a savepoint, so that undoing it leaves the writes made before it. Every
+  // BeginWriteGroup that returned is matched by one EndWriteGroup: `keep` TRUE commits or releases, FALSE
+  // undoes. A failure to keep throws after undoing the group's writes.
+  virtual void BeginWriteGroup();
+  virtual void EndWriteGroup(BOOL keep);
+
   // Runs one statement and drops any rows it gives (the one-statement rule of CVdRecordset applies).
   virtual void ExecuteSQL(const wchar_t* text);
 
@@ -79,6 +88,9 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // opens. Negative values count as 0.
   virtual void SetBusyTimeout(int milliseconds);
   virtual int GetBusyTimeout() const;
+  // Seconds a statement may run before it is stopped with state HYT00 ("timeout expired"); 0 (the default)
+  // lets statements run as long as they take. Applies now and to later opens.
+  virtual void SetQueryTimeout(DWORD seconds);
 
  private:
   friend class CVdRecordset;
@@ -88,4 +100,7 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   vdpattern::db::SqliteConnection* m_pConnection = nullptr;  // owned
   CString m_strPath;
   int m_nBusyTimeout = 5000;
+  DWORD m_dwQueryTimeout = 0;
+  int m_nWriteGroups = 0;                // open write groups
+  bool m_bGroupOwnsTransaction = false;  // the outermost group began the transaction it runs in
 };

@@ -51,13 +51,18 @@ int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {
   std::unique_ptr<SqliteConnection> opened = OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout);
   delete m_pConnection;
   m_pConnection = opened.release();
+  m_pConnection->SetQueryTimeout(m_dwQueryTimeout);
   m_strPath = path;
+  m_nWriteGroups = 0;
+  m_bGroupOwnsTransaction = false;
   return TRUE;
 }
 
 void CVdDatabase::Close() {
   delete m_pConnection;
   m_pConnection = nullptr;
+  m_nWriteGroups = 0;
+  m_bGroupOwnsTransaction = false;
   m_strPath.Empty();
 }
 
@@ -118,6 +123,51 @@ void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   else
     vdpattern::db::RunQuery(connection, *state);
   connection.ReturnState(std::move(state));
+}
+
+void CVdDatabase::BeginWriteGroup() {
+  SqliteConnection& connection = Require(m_pConnection);
+  if (m_nWriteGroups == 0 && !connection.InTransaction()) {
+    connection.Begin();
+    m_bGroupOwnsTransaction = true;
+  } else {
+    connection.Exec("SAVEPOINT vd_write_group");
+  }
+  ++m_nWriteGroups;
+}
+
+void CVdDatabase::EndWriteGroup(BOOL keep) {
+  if (m_nWriteGroups == 0) return;
+  const bool outermost = --m_nWriteGroups == 0;
+  const bool ownsTransaction = outermost && m_bGroupOwnsTransaction;
+  if (outermost) m_bGroupOwnsTransaction = false;
+  SqliteConnection& connection = Require(m_pConnection);
+  if (ownsTransaction) {
+    if (!keep) {
+      connection.Rollback();
+      return;
+    }
+    try {
+      connection.Commit();
+    } catch (CDBException*) {
+      // A COMMIT that failed (a full disk, a lock) leaves the transaction open: undo it, then report.
+      try {
+        connection.Rollback();
+      } catch (CDBException* again) {
+        again->Delete();
+      }
+      throw;
+    }
+    return;
+  }
+  if (!connection.InTransaction()) return;  // the host ended its transaction inside the group
+  if (!keep) connection.Exec("ROLLBACK TO vd_write_group");
+  connection.Exec("RELEASE vd_write_group");
+}
+
+void CVdDatabase::SetQueryTimeout(DWORD seconds) {
+  m_dwQueryTimeout = seconds;
+  if (m_pConnection) m_pConnection->SetQueryTimeout(seconds);
 }
 
 void CVdDatabase::SetBusyTimeout(int milliseconds) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
@@ -93,12 +94,18 @@ void SqliteConnection::CreateFile(const CString& path) {
   const int fd = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     CString message;
-    message.Format(L"%s: %s", what, errno == EEXIST ? L"the file already exists" : L"the file cannot be created");
+    const int reason = errno;
+    if (reason == EEXIST)
+      message.Format(L"%s: the file already exists", what);
+    else
+      message.Format(L"%s: the file cannot be created (%s)", what, VdFromUtf8(std::strerror(reason)));
     ThrowDbError(kStateCannotOpen, message);
   }
   ::close(fd);
+  // As in OpenFile: a relative name starting with "file:" is a path, not a URI.
+  const std::string opened = native.compare(0, 5, "file:") == 0 ? "./" + native : native;
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(native.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+  int rc = sqlite3_open_v2(opened.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
                            nullptr);
   // An empty file is no database yet: writing a table and dropping it gives the file its header.
   if (rc == SQLITE_OK) rc = sqlite3_exec(db, "CREATE TABLE vd_init(x); DROP TABLE vd_init;", nullptr, nullptr, nullptr);
@@ -162,6 +169,28 @@ void SqliteConnection::SetBusyTimeout(int milliseconds) {
   if (m_db) sqlite3_busy_timeout(m_db, std::max(0, milliseconds));
 }
 
+void SqliteConnection::SetQueryTimeout(unsigned long seconds) {
+  m_queryLimit = std::chrono::seconds(seconds);
+  if (!m_db) return;
+  if (seconds == 0) {
+    sqlite3_progress_handler(m_db, 0, nullptr, nullptr);
+    return;
+  }
+  // Called every few thousand virtual machine steps: reading the clock that often costs nothing measurable,
+  // and a statement stuck in a recursive query or a huge computed value is stopped within milliseconds.
+  sqlite3_progress_handler(
+      m_db, 4096,
+      [](void* self) -> int {
+        const auto* c = static_cast<const SqliteConnection*>(self);
+        return std::chrono::steady_clock::now() > c->m_queryDeadline ? 1 : 0;
+      },
+      this);
+}
+
+void SqliteConnection::StartClock() {
+  if (m_queryLimit.count()) m_queryDeadline = std::chrono::steady_clock::now() + m_queryLimit;
+}
+
 CachedStatement* SqliteConnection::Find(const std::string& key) {
   auto it = m_cache.find(key);
   if (it == m_cache.end()) return nullptr;
@@ -213,6 +242,7 @@ sqlite3_stmt* SqliteConnection::Internal(const std::string& sql, SqliteStage sta
 void SqliteConnection::Exec(const std::string& sql, SqliteStage stage) {
   sqlite3_stmt* stmt = Internal(sql, stage);
   StatementReset reset(stmt);
+  StartClock();
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
   }
@@ -224,6 +254,10 @@ void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage 
   if ((resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED) {
     what.Format(L"The database \"%s\" is locked by another connection; the statement \"%s\" gave up waiting", m_name,
                 VdFromUtf8(sql));
+  } else if ((resultCode & 0xff) == SQLITE_INTERRUPT && m_queryLimit.count()) {
+    what.Format(L"The statement \"%s\" on the database \"%s\" was stopped after its time limit of %ld s",
+                VdFromUtf8(sql), m_name,
+                static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(m_queryLimit).count()));
   } else if (stage == SqliteStage::kOpen) {
     what.Format(L"Cannot open the database \"%s\"", m_name);
   } else {

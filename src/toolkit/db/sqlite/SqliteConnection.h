@@ -11,6 +11,7 @@
 // A later loader of other file formats fills an in-memory connection and marks it read-only; everything above
 // the connection then works unchanged.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -98,6 +99,10 @@ class SqliteConnection {
   // Distinguishes this connection from any other of the process, also one opened later at the same address.
   std::uint64_t serial() const { return m_serial; }
   void SetBusyTimeout(int milliseconds);
+  // Stops a statement that runs longer than `seconds` (0: no limit). The clock starts at StartClock, which
+  // every runner of a statement calls before its first step.
+  void SetQueryTimeout(unsigned long seconds);
+  void StartClock();
 
   // Translates a host's statement text, reusing the shapes of the statements translated before.
   void Translate(const wchar_t* text, StatementText& out) { TranslateStatement(text, out, m_shapes); }
@@ -152,6 +157,8 @@ class SqliteConnection {
   std::unordered_map<std::string, bool> m_numericColumns;  // folded name -> numeric in every table
   std::int64_t m_columnsVersion = -1;
   std::vector<std::unique_ptr<RecordsetState>> m_spareStates;
+  std::chrono::steady_clock::duration m_queryLimit{};  // zero: no limit
+  std::chrono::steady_clock::time_point m_queryDeadline{};
 };
 
 }  // namespace vdpattern::db

@@ -13,6 +13,7 @@ const char* StateOf(int code, const char* message, SqliteStage stage) {
   switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
+    case SQLITE_INTERRUPT:  // only ever a statement stopped at its time limit
       return kStateTimeout;
     case SQLITE_CONSTRAINT:
       return kStateConstraint;

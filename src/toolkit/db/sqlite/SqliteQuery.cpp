@@ -182,6 +182,7 @@ void Bind(SqliteConnection& c, sqlite3_stmt* stmt, int index, const PendingValue
 // Runs a generated write statement whose parameters are bound; returns the number of rows it changed.
 int RunWrite(SqliteConnection& c, sqlite3_stmt* stmt, const std::string& sql) {
   StatementReset reset(stmt);
+  c.StartClock();
   const int rc = sqlite3_step(stmt);
   if (rc != SQLITE_DONE) c.Fail(rc, sql);
   return sqlite3_changes(c.handle());
@@ -406,6 +407,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     state.rows = 0;
     state.position = 0;
 
+    c.StartClock();
     int rc = sqlite3_step(stmt);
     if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0) {
       // The schema changed since the statement was described: describe it anew.

@@ -646,7 +646,10 @@ bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explai
   out.sql.assign(sqlBegin, sql.at);
   out.literals.assign(literalsBegin, literals.at);
   out.singleTableSelect = simple && out.fromPos != std::string::npos;
-  if (!distinctOk || out.distinctPos == std::string::npos || out.fromPos == std::string::npos) {
+  // The DISTINCT must be that of the SELECT whose FROM, ORDER BY and LIMIT were noted (any other text is no
+  // statement the engine takes, but must not lead the rewrite astray).
+  if (!distinctOk || out.distinctPos == std::string::npos || out.fromPos == std::string::npos ||
+      out.fromPos < out.distinctPos || (out.tailPos != std::string::npos && out.tailPos < out.fromPos)) {
     out.distinctPos = out.tailPos = std::string::npos;
   } else if (out.tailPos == std::string::npos) {
     out.tailPos = out.sql.size();

@@ -301,6 +301,7 @@ std::string DistinctAsGroups(sqlite3* db, const PreparedText& t) {
   if (columns <= 0) return std::string();
   std::size_t after = t.distinctPos + 8;  // "DISTINCT"
   if (after < t.sql.size() && t.sql[after] == ' ') ++after;
+  if (after > t.tailPos) return std::string();
   std::string grouped = t.sql.substr(0, t.distinctPos);
   grouped.append(t.sql, after, t.tailPos - after);
   if (!grouped.empty() && grouped.back() != ' ') grouped += ' ';

@@ -80,25 +80,28 @@ CString VdDoubleToString(double value) {
   return AsciiToCString(buf, r.ptr);
 }
 
-bool VdParseDouble(const wchar_t* text, double& value) {
+namespace {
+
+template <typename Char>
+bool ParseDouble(const Char* text, double& value) {
   value = 0;
   if (!text) return false;
-  const wchar_t* p = text;
-  while (*p == L' ' || *p == L'\t') ++p;
+  const Char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
   // Copy the ASCII number characters; anything else ends the number.
   char buf[128];
   std::size_t n = 0;
-  const wchar_t* q = p;
-  if (*q == L'+') ++q;  // from_chars does not take a leading '+'
+  const Char* q = p;
+  if (*q == '+') ++q;  // from_chars does not take a leading '+'
   for (; *q && n < sizeof buf - 1; ++q) {
-    const wchar_t c = *q;
-    if ((c >= L'0' && c <= L'9') || c == L'.' || c == L'-' || c == L'+' || c == L'e' || c == L'E')
+    const Char c = *q;
+    if ((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E')
       buf[n++] = static_cast<char>(c);
     else
       break;
   }
-  const wchar_t* rest = q;
-  while (*rest == L' ' || *rest == L'\t') ++rest;
+  const Char* rest = q;
+  while (*rest == ' ' || *rest == '\t') ++rest;
   if (n == 0 || *rest) return false;
   double v = 0;
   const auto r = std::from_chars(buf, buf + n, v, std::chars_format::general);
@@ -106,6 +109,11 @@ bool VdParseDouble(const wchar_t* text, double& value) {
   value = v;
   return true;
 }
+
+}  // namespace
+
+bool VdParseDouble(const wchar_t* text, double& value) { return ParseDouble(text, value); }
+bool VdParseDouble(const char* text, double& value) { return ParseDouble(text, value); }
 
 double VariantToDouble(const VARIANT* var) {
   if (!var) return 0;

@@ -125,7 +125,6 @@ const char* VariantTypeName(VARTYPE vt) {
 // null value.
 std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, std::string& why) {
   if (text.empty()) return std::make_unique<CVdPatternValue>();
-  const CString wide = Wide(text);
   switch (kind) {
     case Kind::kInteger: {
       long long v = 0;
@@ -138,14 +137,14 @@ std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, 
     }
     case Kind::kReal: {
       double v = 0;
-      if (!VdParseDouble(wide, v)) {
+      if (!VdParseDouble(text.c_str(), v)) {
         why = "not a number";
         return nullptr;
       }
       return std::make_unique<CVdPatternValue>(v);
     }
     case Kind::kBool: {
-      const std::wstring f = Folded(wide.str());
+      const std::wstring f = Folded(Wide(text).str());
       if (f == L"1" || f == L"true" || f == L"yes") return std::make_unique<CVdPatternValue>(short(1), VT_BOOL);
       if (f == L"0" || f == L"false" || f == L"no") return std::make_unique<CVdPatternValue>(short(0), VT_BOOL);
       why = "not a boolean (true/false, yes/no, 1/0)";
@@ -153,7 +152,7 @@ std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, 
     }
     case Kind::kDate: {
       COleDateTime date;
-      if (!date.ParseIso(wide)) {
+      if (!date.ParseIso(Wide(text))) {
         why = "not a date (YYYY-MM-DD [HH:MM:SS])";
         return nullptr;
       }
@@ -170,7 +169,7 @@ std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, 
       return std::make_unique<CVdPatternValue>(bytes.data(), static_cast<unsigned long>(bytes.size()));
     }
     default:
-      return std::make_unique<CVdPatternValue>(wide.GetString(), VT_BSTR);
+      return std::make_unique<CVdPatternValue>(Wide(text).GetString(), VT_BSTR);
   }
 }
 
@@ -910,32 +909,38 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
 
 namespace {
 
-// Stores `key=value` assignments in `pattern`, typed by the family's columns; false with a message when one
-// does not fit.
-bool Assign(CVdPattern& pattern, const std::vector<Column>& columns, const std::string& key, const std::string& text,
-            std::string& error) {
-  const Column* column = FindColumn(columns, Wide(key).str());
-  if (!column) {
-    error = "no column \"" + Shown(key) + "\" in the family";
-    return false;
-  }
-  if (VdCompareNoCase(column->name, L"Name") == 0) {
-    error = "the Name column is the pattern's name; it cannot be set as a value";
-    return false;
-  }
+// Stores the value `text` of `column` (`folded`: its parameter name) in `pattern`; false with a message when the
+// text does not fit the column's type.
+bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& folded, const std::string& text,
+              std::string& error) {
   if (text.find('\0') != std::string::npos) {
-    error = "the value of " + VdToUtf8(column->name) + " holds a NUL byte";
+    error = "the value of " + VdToUtf8(column.name) + " holds a NUL byte";
     return false;
   }
   std::string why;
-  std::unique_ptr<CVdPatternValue> value = ParseValue(column->kind, text, why);
+  std::unique_ptr<CVdPatternValue> value = ParseValue(column.kind, text, why);
   if (!value) {
-    error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column->name) + " (" +
-            KindName(column->kind) + "): " + why;
+    error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column.name) + " (" +
+            KindName(column.kind) + "): " + why;
     return false;
   }
-  pattern.SetValue(0, Folded(column->name), value.release());
+  pattern.SetValue(0, folded, value.release());
   return true;
+}
+
+// The column a `key=value` or a CSV header names; null with a message when there is none, or when it is the
+// Name column, which holds the pattern's name and is no value.
+const Column* ValueColumn(const std::vector<Column>& columns, const std::string& key, std::string& error) {
+  const Column* column = FindColumn(columns, Wide(key).str());
+  if (!column) {
+    error = "no column \"" + Shown(key) + "\" in the family";
+    return nullptr;
+  }
+  if (VdCompareNoCase(column->name, L"Name") == 0) {
+    error = "the Name column is the pattern's name; it cannot be set as a value";
+    return nullptr;
+  }
+  return column;
 }
 
 }  // namespace
@@ -958,7 +963,8 @@ int Set(const std::string& file, const std::string& family, const std::string& n
       Error("\"" + Shown(assignment) + "\" must be written key=value");
       return kError;
     }
-    if (!Assign(pattern, columns, assignment.substr(0, eq), assignment.substr(eq + 1), error)) {
+    const Column* column = ValueColumn(columns, assignment.substr(0, eq), error);
+    if (!column || !AssignTo(pattern, *column, Folded(column->name), assignment.substr(eq + 1), error)) {
       Error(error);
       return kError;
     }
@@ -1113,6 +1119,15 @@ int Import(const std::string& file, const std::string& family, const std::string
     return kError;
   }
 
+  // Each field's column and parameter name, found once for the whole file.
+  std::vector<const Column*> fieldColumns(header.size());
+  std::vector<std::wstring> fieldNames(header.size());
+  for (std::size_t i = 0; i < header.size(); ++i) {
+    if (static_cast<int>(i) == nameIndex) continue;
+    fieldColumns[i] = FindColumn(columns, Wide(header[i]).str());
+    fieldNames[i] = Folded(fieldColumns[i]->name);
+  }
+
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   WriteScope scope(db);
   std::size_t rows = 0, failed = 0;
@@ -1137,7 +1152,7 @@ int Import(const std::string& file, const std::string& family, const std::string
     CVdPattern pattern(1, Wide(name).GetString(), Wide(family));
     for (std::size_t i = 0; ok && i < header.size(); ++i) {
       if (static_cast<int>(i) == nameIndex) continue;
-      if (!Assign(pattern, columns, header[i], record.fields[i], error)) {
+      if (!AssignTo(pattern, *fieldColumns[i], fieldNames[i], record.fields[i], error)) {
         Error(where + error);
         ok = false;
       }

@@ -37,3 +37,5 @@ VDTOOLKIT_EXPORT int PutBinaryIntoVariant(VARIANT* var, unsigned char* bytes, un
 VDTOOLKIT_EXPORT CString VdDoubleToString(double value);
 // Parses the whole text as a C-locale number; false (value 0) when it is none.
 VDTOOLKIT_EXPORT bool VdParseDouble(const wchar_t* text, double& value);
+// The same for a UTF-8 text (only ASCII characters can be part of a number).
+VDTOOLKIT_EXPORT bool VdParseDouble(const char* text, double& value);

@@ -92,7 +92,7 @@ class Catalogs {
       Exec(db, "CREATE TABLE [" + family +
                    "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE, r DOUBLE,"
                    " A DOUBLE, Iy DOUBLE, Iz DOUBLE, G DOUBLE, Rev INTEGER)");
-      Exec(db, "CREATE UNIQUE INDEX [" + family + "_Name] ON [" + family + "] (Name)");
+      Exec(db, "CREATE UNIQUE INDEX [" + family + "_Name] ON [" + family + "] (Name COLLATE NOCASE)");
       for (int k = 0; k < kPatterns; ++k) {
         const double h = 100 + k;
         Exec(db, "INSERT INTO [" + family + "] VALUES ('" + PatternName(c, f, k) + "', 'EN 10365', " +
@@ -158,7 +158,7 @@ void Baseline(benchmark::State& state, bool exclusive) {
     dbs.push_back(db);
     probes.emplace_back();
     for (int f = 0; f < kFamilies; ++f) {
-      const std::string sql = "SELECT * FROM [" + FamilyName(f) + "] WHERE Name = ?1";
+      const std::string sql = "SELECT * FROM [" + FamilyName(f) + "] WHERE Name = ?1 COLLATE NOCASE";
       sqlite3_stmt* stmt = nullptr;
       sqlite3_prepare_v3(db, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
       probes.back().push_back(stmt);

@@ -44,7 +44,7 @@ class Catalog {
     Exec(db,
          "CREATE TABLE T (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
          " r DOUBLE, A DOUBLE, Iy DOUBLE, Rev INTEGER)");
-    Exec(db, "CREATE UNIQUE INDEX T_Name ON T (Name)");
+    Exec(db, "CREATE UNIQUE INDEX T_Name ON T (Name COLLATE NOCASE)");
     Exec(db, "BEGIN");
     for (int k = 0; k < kRows; ++k) {
       const std::string name = "PRF " + std::to_string(100 + k) + (k % 3 ? " A" : "");
@@ -134,7 +134,8 @@ void Baseline(benchmark::State& state, bool exclusive) {
   Catalog::Exec(db, "PRAGMA synchronous=FULL");
   if (exclusive) Catalog::Exec(db, "PRAGMA locking_mode=EXCLUSIVE");
   sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v3(db, "SELECT * FROM T WHERE Name = ?1", -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
+  sqlite3_prepare_v3(db, "SELECT * FROM T WHERE Name = ?1 COLLATE NOCASE", -1, SQLITE_PREPARE_PERSISTENT, &stmt,
+                     nullptr);
   std::vector<Tagged> row(10);
   std::int64_t lookup = 0, found = 0;
   for (auto _ : state) {

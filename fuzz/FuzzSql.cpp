@@ -40,7 +40,8 @@ bool Translate(const std::wstring& text, StatementText& out, StatementShapes* sh
 
 bool Same(const StatementText& a, const StatementText& b) {
   return a.sql == b.sql && a.literals == b.literals && a.literalEnds == b.literalEnds && a.fromPos == b.fromPos &&
-         a.cacheable == b.cacheable && a.singleTableSelect == b.singleTableSelect;
+         a.distinctPos == b.distinctPos && a.tailPos == b.tailPos && a.cacheable == b.cacheable &&
+         a.singleTableSelect == b.singleTableSelect && a.folded == b.folded;
 }
 
 // What the engine makes of a translated text: when it compiles, nothing but blanks and ';' may follow.
@@ -57,6 +58,12 @@ void CheckOneStatement(const std::string& sql) {
 // The layer adds the row id to a SELECT over one table at the position of its FROM: that must be the keyword.
 void CheckTranslation(const StatementText& text) {
   CheckOneStatement(text.sql);
+  // A DISTINCT that may become a grouping is the keyword, and its grouping goes before ORDER BY, LIMIT or the end.
+  if (text.distinctPos != std::string::npos) {
+    Check(text.distinctPos + 8 <= text.sql.size() &&
+          sqlite3_strnicmp(text.sql.c_str() + text.distinctPos, "DISTINCT", 8) == 0);
+    Check(text.tailPos > text.distinctPos && text.tailPos <= text.sql.size());
+  }
   if (text.fromPos == std::string::npos) return;
   Check(text.fromPos + 4 <= text.sql.size() && sqlite3_strnicmp(text.sql.c_str() + text.fromPos, "FROM", 4) == 0);
   if (!text.singleTableSelect) return;

@@ -19,6 +19,21 @@ const wchar_t* const kKnownTypes[] = {
     L"LONGTEXT", L"LONGCHAR",  L"CLOB",       L"DATE",    L"DATETIME",      L"TIMESTAMP", L"TIME",     L"BLOB",
     L"BINARY",   L"VARBINARY", L"LONGBINARY", L"IMAGE",   L"OLEOBJECT"};
 
+// Declared types that hold text: their columns are declared COLLATE NOCASE, so that the file itself compares
+// them ignoring case (its indexes, and any other program reading it), as the library's statements do.
+const wchar_t* const kTextTypes[] = {L"CHAR",   L"CHARACTER", L"NCHAR",    L"VARCHAR",  L"TEXT", L"NVARCHAR",
+                                     L"STRING", L"MEMO",      L"LONGTEXT", L"LONGCHAR", L"CLOB"};
+
+bool IsTextType(const CString& type) {
+  CString first = type;
+  first.Trim();
+  const int end = first.FindOneOf(L" (");
+  if (end >= 0) first = first.Left(end);
+  for (const wchar_t* text : kTextTypes)
+    if (first.CompareNoCase(text) == 0) return true;
+  return false;
+}
+
 // A name between brackets; ']' cannot be written inside them, and an empty name is no name.
 bool Bracketed(const CString& name, CString& out) {
   if (name.IsEmpty() || name.Find(L']') >= 0 || name.Find(L'\0') >= 0) return false;
@@ -97,12 +112,14 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
   versionText.Format(L"%d", version);
   const bool done = InTransaction(path, error, [&](CVdDatabase& db) {
     db.ExecuteSQL(
-        L"CREATE TABLE [Definition] ([def_name] TEXT, [def_version] INTEGER, [def_lastUpdate] TEXT, "
-        L"[def_editorName] TEXT)");
+        L"CREATE TABLE [Definition] ([def_name] TEXT COLLATE NOCASE, [def_version] INTEGER, "
+        L"[def_lastUpdate] TEXT COLLATE NOCASE, [def_editorName] TEXT COLLATE NOCASE)");
     db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + Quoted(typeName) + L", " + versionText + L", " +
                   Quoted(Today()) + L", " + Quoted(editor) + L")");
-    db.ExecuteSQL(L"CREATE TABLE [FamilyDescription] ([Name] TEXT, [FamilyCode] TEXT, [Description] TEXT)");
-    db.ExecuteSQL(L"CREATE TABLE [Units] ([Family] TEXT)");
+    db.ExecuteSQL(
+        L"CREATE TABLE [FamilyDescription] ([Name] TEXT COLLATE NOCASE, [FamilyCode] TEXT COLLATE NOCASE, "
+        L"[Description] TEXT COLLATE NOCASE)");
+    db.ExecuteSQL(L"CREATE TABLE [Units] ([Family] TEXT COLLATE NOCASE)");
     return true;
   });
   if (!done) std::remove(path.ToUtf8().c_str());  // no half-made catalog is left behind
@@ -121,7 +138,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     return false;
   }
   std::set<std::wstring> seen{L"name"};
-  CString definition = L"[Name] TEXT NOT NULL";
+  CString definition = L"[Name] TEXT COLLATE NOCASE NOT NULL";
   for (const Column& c : columns) {
     CString column;
     std::wstring folded = c.name.str();
@@ -134,7 +151,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
       error.Format(L"Unknown column type \"%s\" for column %s.", c.type, c.name);
       return false;
     }
-    definition += L", " + column + L" " + c.type;
+    definition += L", " + column + L" " + c.type + (IsTextType(c.type) ? L" COLLATE NOCASE" : L"");
   }
   return InTransaction(path, error, [&](CVdDatabase& db) {
     CVdODBCTableDefInfo info;
@@ -169,7 +186,8 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
       Bracketed(c.name, column);
       std::wstring folded = c.name.str();
       VdFoldLower(folded);
-      if (unitColumns.insert(folded).second) db.ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT");
+      if (unitColumns.insert(folded).second)
+        db.ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT COLLATE NOCASE");
       names += L", " + column;
       values += L", " + Quoted(c.unit);
       anyUnit = true;

@@ -465,7 +465,16 @@ void CVdPatternCatalog::UpdateDate(bool editAndUpdate) {
   localtime_r(&now, &local);
   wchar_t date[12] = L"";
   std::wcsftime(date, 12, L"%Y/%m/%d", &local);
-  if (editAndUpdate) m_pDefinitionRS->Edit();
+  if (editAndUpdate) {
+    // A stamp that is already today's is not written again: an import of many rows would otherwise write the
+    // "Definition" row once per pattern (two statements of every seven the insert of a row runs).
+    CDBVariant current;
+    m_pDefinitionRS->GetFieldValue(L"def_lastUpdate", current);
+    if ((current.m_dwType == DBVT_WSTRING || current.m_dwType == DBVT_STRING || current.m_dwType == DBVT_ASTRING) &&
+        DBV_BSTRAll(&current) == CString(date))
+      return;
+    m_pDefinitionRS->Edit();
+  }
   m_pDefinitionRS->SetFieldValue(L"def_lastUpdate", date);
   if (editAndUpdate) m_pDefinitionRS->Update();
 }

@@ -92,6 +92,18 @@ TEST_F(ManagerLookup, ANameNoSourceKnowsGivesNull) {
   EXPECT_EQ(manager.GetPatternCatalog(CString(L"HEB 900")), nullptr);
 }
 
+TEST_F(ManagerLookup, CatalogNamesAreFoundIgnoringCase) {
+  auto check = kUntouched;
+  Ptr p(manager.GetPattern(L"ipe 200", kCatalogType, &check));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Text(p->GetCatalog()), L"Beta");
+  EXPECT_EQ(Height(p.get()), 200);
+  Ptr first(manager.GetPatternCatalog(CString(L"hea 100")));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(Text(first->GetCatalog()), L"Alpha");
+  EXPECT_EQ(Height(first.get()), 96);
+}
+
 TEST_F(ManagerLookup, TheNamedOverloadLooksUpItsSecondArgumentStandardFirst) {
   auto check = kUntouched;
   CString name = L"PL 10x200";

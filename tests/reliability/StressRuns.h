@@ -19,7 +19,24 @@ struct ConcurrentOptions {
   unsigned seed = 1;
 };
 
+// The runs of vdcatalog itself (ToolNames.cpp, ToolDamaged.cpp, ToolFailures.cpp).
+struct ToolOptions {
+  std::string tool;     // the vdcatalog program
+  std::string dir;      // an existing folder to work in
+  std::string full;     // disk-full: an empty folder on a small filesystem of its own; empty skips those rounds
+  std::string skipped;  // disk-full: why there is none, for the summary
+  int rounds = 0;       // kills, rounds, or files with bits flipped; 0 takes the run's own default
+  int rows = 0;         // patterns in the catalog the kills and the full disk work on; 0 takes the default
+  unsigned seed = 1;
+};
+
 int RunCrash(const CrashOptions& options);
 int RunConcurrent(const ConcurrentOptions& options);
+int RunToolNames(const ToolOptions& options);
+int RunToolDamaged(const ToolOptions& options);
+int RunToolKills(const ToolOptions& options);
+int RunToolDiskFull(const ToolOptions& options);
+int RunToolLocks(const ToolOptions& options);
+int RunToolRace(const ToolOptions& options);
 
 }  // namespace vdstress

@@ -294,6 +294,105 @@ TEST_F(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   EXPECT_TRUE(f.Mentions("Girders"));
 }
 
+// ------------------------------------------------------------------ text compared without case
+
+// The first column of every row, in order.
+std::vector<std::string> Column(CVdDatabase& db, const wchar_t* sql) {
+  std::vector<std::string> values;
+  CVdRecordset rs(&db);
+  rs.Open(0, sql, 0);
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    CDBVariant v;
+    rs.GetFieldValue(short(0), v);
+    values.push_back(U8(DBV_BSTRAll(&v)));
+  }
+  return values;
+}
+
+using Texts = std::vector<std::string>;
+
+// A file made by another program, without any collation: every comparison still ignores ASCII case, as the
+// catalogs' first engine did. Letters beyond ASCII compare exactly.
+TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
+  RawDb(m_path).Exec(
+      "CREATE TABLE Parts (Name TEXT, Grade TEXT, n INTEGER);"
+      "INSERT INTO Parts VALUES ('IPE 200', 'a', 1), ('ipe 200', 'A', 2), ('Ipe 300', 'b', 3), ('HEA 100', 'B', 4),"
+      "  ('\xC3\x89"
+      "crou', 'c', 5), ('\xC3\xA9"
+      "crou', 'c', 6);");
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = 'ipe 200'"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE 'IPE 200' = Name"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name <> 'IPE 200' AND Name != 'hea 100'"), 3);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name < 'i'"), 1);  // byte order would put 'IPE' before 'i' too
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name >= 'IPE 3'"), 3);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Grade IN ('a', 'b')"), 4);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Grade NOT IN ('A', 'B')"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name BETWEEN 'hea' AND 'ipe 250'"), 3);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Grade IN (SELECT Grade FROM Parts WHERE n = 4)"), 2);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE n = '2'"), 1);
+  // LIKE was already blind to ASCII case; a collation the statement names is taken as written.
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name LIKE 'ipe%'"), 3);
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = 'ipe 200' COLLATE BINARY"), 1);
+  // Only ASCII letters fold: an accented capital is another letter than its small form.
+  EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = '\u00e9crou'"), 1);
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE Name = '\u00c9CROU'"), (Texts{"\xC3\x89"
+                                                                                      "crou"}));
+
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name, n"),
+            (Texts{"HEA 100", "IPE 200", "ipe 200", "Ipe 300"}));
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name DESC, n DESC"),
+            (Texts{"Ipe 300", "ipe 200", "IPE 200", "HEA 100"}));
+  EXPECT_EQ(Column(m_db, L"SELECT Grade, COUNT(*) FROM Parts GROUP BY Grade ORDER BY 1"), (Texts{"a", "b", "c"}));
+  EXPECT_EQ(Column(m_db, L"SELECT COUNT(*) FROM Parts GROUP BY Grade"), (Texts{"2", "2", "2"}));
+  EXPECT_EQ(Count(L"SELECT DISTINCT Name FROM Parts"), 5);
+  EXPECT_EQ(Count(L"select distinct Grade, Name from Parts where n < 5"), 3);
+  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT Grade FROM Parts ORDER BY Grade DESC LIMIT 2"), (Texts{"c", "b"}));
+  // DISTINCT keeps the types of its columns; an aggregate among them leaves it as written.
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT DISTINCT n, Grade FROM Parts WHERE Grade = 'A'", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+  CDBVariant v;
+  rs.GetFieldValue(short(0), v);
+  EXPECT_EQ(v.m_dwType, DBVT_LONG);
+  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT COUNT(*) FROM Parts"), (Texts{"6"}));
+
+  // Writes find their rows the same way; a SET assignment is left an assignment.
+  m_db.ExecuteSQL(L"UPDATE Parts SET Grade = 'z' WHERE Name = 'IPE 200'");
+  EXPECT_EQ(Raw("SELECT count(*) FROM Parts WHERE Grade = 'z'"), "2");
+  m_db.ExecuteSQL(L"DELETE FROM Parts WHERE Name = 'IPE 300'");
+  EXPECT_EQ(Raw("SELECT count(*) FROM Parts"), "5");
+}
+
+// The plan of a statement as the layer rewrites it, one detail line per step.
+std::string Plan(CVdDatabase& db, const std::wstring& sql) {
+  std::string plan;
+  CVdRecordset rs(&db);
+  rs.Open(0, (L"EXPLAIN QUERY PLAN " + sql).c_str(), 0);
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    CDBVariant v;
+    rs.GetFieldValue(L"detail", v);
+    plan += U8(DBV_BSTRAll(&v)) + "\n";
+  }
+  return plan;
+}
+
+// Comparisons ignoring case still use an index that ignores case, and numbers keep their plain indexes.
+TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
+  RawDb(m_path).Exec(
+      "CREATE TABLE Parts (Name TEXT, n INTEGER, d DATE, Note TEXT);"
+      "CREATE INDEX ix_name ON Parts (Name COLLATE NOCASE); CREATE INDEX ix_n ON Parts (n);"
+      "CREATE INDEX ix_d ON Parts (d); CREATE INDEX ix_note ON Parts (Note);");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE Name = 'ipe 200'"), "SEARCH Parts USING INDEX ix_name (Name=?)\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE Name IN ('a', 'b')"), "SEARCH Parts USING INDEX ix_name (Name=?)\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE n = '5'"), "SEARCH Parts USING INDEX ix_n (n=?)\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE Parts.[n] > 5"), "SEARCH Parts USING INDEX ix_n (n>?)\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE d = '2024-01-01'"), "SEARCH Parts USING INDEX ix_d (d=?)\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts ORDER BY Name"), "SCAN Parts USING INDEX ix_name\n");
+  EXPECT_EQ(Plan(m_db, L"SELECT n FROM Parts ORDER BY n"), "SCAN Parts USING COVERING INDEX ix_n\n");
+  // A text index made by another program compares exactly: it cannot answer a question that ignores case.
+  EXPECT_EQ(Plan(m_db, L"SELECT * FROM Parts WHERE Note = 'x'"), "SCAN Parts\n");
+}
+
 // ------------------------------------------------------------------ one statement only
 
 TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {

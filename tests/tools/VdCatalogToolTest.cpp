@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
+#include "support/CatalogBuilder.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -398,4 +401,91 @@ TEST_F(Tool, ConvertAndCreateLeaveNoHalfMadeFile) {
   const std::string uriLike = m_dir.File("file:x.mdb?mode=memory");
   ASSERT_EQ(Run({"create", uriLike, "--type", "T"}).status, 0);
   EXPECT_EQ(Run({"info", uriLike}).status, 0);
+}
+
+// ---------------------------------------------------------------- upgrade
+
+namespace {
+
+// A catalog as earlier versions made it: no collation anywhere and no index on the families, except Plates,
+// which has one that serves, and Bars, whose index compares exactly and holds the name upgrade would choose.
+std::string OldCatalog(const std::string& file) {
+  vdtest::CatalogBuilder()
+      .AddFamily("Beams", "HE", "Height DOUBLE", "('HE 100', 100), ('HE 200', 200)")
+      .AddFamily("Channels", "U", "Height DOUBLE", "('UPN 80', 80)")
+      .AddFamily("Plates", "PL", "Width DOUBLE", "('PL 10', 10)")
+      .AddFamily("Bars", "B", "Width DOUBLE")
+      .AddFamily("Zeta", "Z", "Width DOUBLE", "('Z 1', 1)")
+      .AddTable("Types", "Kind TEXT")
+      .AddSql("CREATE INDEX ix_plates ON Plates (Name COLLATE NOCASE); CREATE INDEX ix_Bars_Name ON Bars (Name);")
+      .Write(file);
+  return file;
+}
+
+std::string Plan(const std::string& file, const wchar_t* sql) {
+  CVdDatabase db;
+  db.Open(CString(file.c_str()), 0, 1);
+  CVdRecordset rs(&db);
+  rs.Open(0, (std::wstring(L"EXPLAIN QUERY PLAN ") + sql).c_str(), 0);
+  CDBVariant v;
+  rs.GetFieldValue(L"detail", v);
+  return CString(DBV_BSTRAll(&v)).ToUtf8();
+}
+
+}  // namespace
+
+TEST_F(Tool, UpgradeAddsOnlyTheMissingNameIndexesAndThenHasNothingToDo) {
+  const std::string file = OldCatalog(m_dir.File("old.mdb"));
+  const std::string probe = "Select * From [Beams] WHERE Name = 'he 100'";
+  const std::wstring wideProbe(probe.begin(), probe.end());
+  EXPECT_EQ(Plan(file, wideProbe.c_str()), "SCAN Beams");
+  EXPECT_EQ(Run({"show", "--catalog", file, "he 100"}).status, 0);  // found, the slow way
+
+  const Result r = Run({"upgrade", file});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("4 families: Bars Beams Channels Zeta"), std::string::npos) << r.out;
+  EXPECT_EQ(Plan(file, wideProbe.c_str()), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)");
+  EXPECT_EQ(Plan(file, L"SELECT * FROM [Bars] WHERE Name = 'x'"),
+            "SEARCH Bars USING INDEX ix_Bars_Name_nocase (Name=?)");
+  EXPECT_EQ(vdtest::QueryText(file,
+                              "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE "
+                              "type = 'index' ORDER BY name)"),
+            "ix_Bars_Name ix_Bars_Name_nocase ix_Beams_Name ix_Channels_Name ix_Zeta_Name ix_plates");
+
+  const std::string before = Slurp(file);
+  const Result again = Run({"upgrade", file});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.out.find("up to date"), std::string::npos) << again.out;
+  EXPECT_TRUE(Slurp(file) == before) << "an up-to-date catalog changed";
+
+  // A copy made by convert has its indexes and texts that ignore case from the start.
+  const std::string copy = m_dir.File("copy.mdb");
+  ASSERT_EQ(Run({"convert", OldCatalog(m_dir.File("old2.mdb")), copy}).status, 0);
+  EXPECT_EQ(Plan(copy, wideProbe.c_str()), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)");
+  EXPECT_EQ(vdtest::QueryText(copy, "SELECT count(*) FROM Beams WHERE Name = 'he 100'"), "1");
+  EXPECT_NE(Run({"upgrade", copy}).out.find("up to date"), std::string::npos);
+}
+
+TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
+  const std::string file = OldCatalog(m_dir.File("old.mdb"));
+  const std::string pristine = Slurp(file);
+
+  chmod(file.c_str(), 0444);
+  Result r = Run({"upgrade", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("read-only"), std::string::npos) << r.err;
+  EXPECT_TRUE(Slurp(file) == pristine);
+  chmod(file.c_str(), 0644);
+
+  // The last family's rows are damaged: its index cannot be built after the others were, and none stays.
+  const long page = std::stol(vdtest::QueryText(file, "PRAGMA page_size"));
+  const long root = std::stol(vdtest::QueryText(file, "SELECT rootpage FROM sqlite_master WHERE name = 'Zeta'"));
+  std::string damaged = pristine;
+  ASSERT_GE(damaged.size(), static_cast<std::size_t>(root * page));
+  std::fill(damaged.begin() + (root - 1) * page, damaged.begin() + root * page, '\xff');
+  std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
+  r = Run({"upgrade", file});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_FALSE(r.err.empty());
+  EXPECT_TRUE(Slurp(file) == damaged) << "a failed upgrade left a change";
 }

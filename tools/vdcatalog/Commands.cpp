@@ -600,8 +600,10 @@ int Finish(int status) { return g_databaseFailed && status == kOk ? kError : sta
 bool DatabaseFailed() { return g_databaseFailed; }
 
 void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
+unsigned long TimeLimit() { return g_timeLimit; }
 
 int Run(const std::function<int()>& command) {
+  g_databaseFailed = false;  // a process may run several commands (the fuzzer does)
   int status = kError;
   try {
     status = command();
@@ -1246,7 +1248,9 @@ int Convert(const std::string& in, const std::string& outPath) {
             Error("column " + Utf8(info.m_strName) + " has a type that cannot be copied: " + Shown(Utf8(type)));
             return kError;
           }
-          definition += CString(c ? L", " : L"") + column + L" " + type;
+          // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
+          const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
+          definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
           hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
         }
         out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");

@@ -30,10 +30,13 @@ int Max(const std::string& file, const std::string& table, const std::string& co
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
 int Convert(const std::string& in, const std::string& out);
+// Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
+int Upgrade(const std::string& file);
 
 // Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
 constexpr unsigned long kDefaultTimeLimit = 120;
 void SetTimeLimit(unsigned long seconds);
+unsigned long TimeLimit();
 
 // Runs one command and makes sure that nothing it meets ends the process: a CDBException* or any other exception
 // that escapes the command is reported in one line and gives kError, and so does output that could not be

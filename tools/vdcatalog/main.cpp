@@ -116,6 +116,11 @@ convert->add_option("IN", file, "Catalog or Access file to read")->required();
 convert->add_option("OUT", convertOut, "New SQLite file (never overwritten)")->required();
 convert->callback([&] { status = Run([&] { return Convert(file, convertOut); }); });
 
+auto* upgrade =
+    app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
+upgrade->add_option("FILE", file, "Catalog file")->required();
+upgrade->callback([&] { status = Run([&] { return Upgrade(file); }); });
+
 InstallReportHandler();
 try {
   app.parse(argc, argv);

@@ -5,6 +5,9 @@
 // has a unit). A new family is a table whose first column is "Name" (indexed, so a lookup by name does not
 // scan the table), its "FamilyDescription" row and, for the columns that have a unit, a "Units" row.
 //
+// Text columns are declared COLLATE NOCASE, so that the file compares its texts ignoring ASCII case for any
+// program, and the index on Name serves the catalog's lookups (which ignore case; see VdRecordset.h).
+//
 // Column types are the database's declared types that the toolkit maps (INTEGER, DOUBLE, TEXT, DATE, ...);
 // names may hold any character but ']' (they are written between brackets). Every operation runs in one
 // transaction: it is done whole or not at all. Failures return false with a message for people in `error`;

@@ -15,6 +15,19 @@
 //   again. The open type and options are accepted for the platform's signature and do not change this.
 // - Quoted literals of SELECT/INSERT/UPDATE/DELETE statements are lifted out of the text and bound as
 //   parameters, so statements that differ only in their literals share one prepared statement.
+// - Texts compare ignoring the case of ASCII letters, as in the catalogs' first engine, whatever the file's
+//   columns declare (a file made by another program has no collations): =, <>, <, >, BETWEEN, IN, ORDER BY,
+//   GROUP BY, PARTITION BY and the DISTINCT of the top-level SELECT. The mechanism is the engine's NOCASE
+//   collation, put into the statement: the left operand of each comparison and each sort or grouping term get
+//   COLLATE NOCASE, and a top-level SELECT DISTINCT runs as a SELECT grouped by each of its result columns with
+//   NOCASE. A comparison so marked still uses an index that ignores case (catalogs made by the library declare
+//   their text columns COLLATE NOCASE and index Name with it); the mark is left off columns declared numeric or
+//   date, whose values have no case and whose plain indexes it would bypass. Only A-Z and a-z fold: letters
+//   beyond ASCII compare exactly ("É" is not "é"), because an index ordered by a wider folding would be
+//   out of order for every other program that writes the same file. LIKE already ignores ASCII case. A statement
+//   that names a collation itself is run as written, and so are a DISTINCT inside a subquery and an aggregate's
+//   DISTINCT (they compare as their columns declare). EXPLAIN QUERY PLAN shows the plan of the statement as
+//   rewritten. The cost is paid at translation and prepare time only, both cached.
 // - Values: NULL is DBVT_NULL whatever the column's type; otherwise the column's declared type chooses the
 //   value type (INTEGER -> DBVT_LONG, DOUBLE -> DBVT_DOUBLE, texts -> DBVT_WSTRING, DATE -> DBVT_DATE from
 //   ISO-8601 text, BLOB -> DBVT_BINARY, ...); a value that does not convert cleanly to its column's type comes

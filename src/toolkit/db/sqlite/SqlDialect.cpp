@@ -93,7 +93,33 @@ inline bool PackNext(std::uint64_t& v, std::size_t n, std::uint32_t c) {
   return true;
 }
 
-enum class Word { kOther, kIsNull, kAs, kSelect, kFrom, kWhere, kOrder, kLimit, kJoin, kDistinct, kAll, kNotSimple };
+enum class Word {
+  kOther,
+  kIsNull,
+  kAs,
+  kSelect,
+  kFrom,
+  kWhere,
+  kOrder,
+  kLimit,
+  kJoin,
+  kDistinct,
+  kAll,
+  kGroup,
+  kHaving,
+  kWindow,
+  kCompound,  // UNION, EXCEPT, INTERSECT
+  kValues,
+  kBy,
+  kPartition,
+  kAsc,    // also DESC and NULLS: they end a sort term
+  kFrame,  // ROWS, RANGE, GROUPS: a window's frame follows its ORDER BY
+  kNot,
+  kIn,  // also BETWEEN
+  kSet,
+  kReturning,
+  kCollate,
+};
 
 Word Classify(std::uint64_t packed) {
   switch (packed) {
@@ -118,15 +144,60 @@ Word Classify(std::uint64_t packed) {
     case Pack("DISTINCT"):
       return Word::kDistinct;
     case Pack("GROUP"):
-    case Pack("UNION"):
+      return Word::kGroup;
     case Pack("HAVING"):
+      return Word::kHaving;
     case Pack("WINDOW"):
+      return Word::kWindow;
+    case Pack("UNION"):
     case Pack("EXCEPT"):
     case Pack("INTERSECT"):
+      return Word::kCompound;
     case Pack("VALUES"):
-      return Word::kNotSimple;
+      return Word::kValues;
+    case Pack("BY"):
+      return Word::kBy;
+    case Pack("PARTITION"):
+      return Word::kPartition;
+    case Pack("ASC"):
+    case Pack("DESC"):
+    case Pack("NULLS"):
+      return Word::kAsc;
+    case Pack("ROWS"):
+    case Pack("RANGE"):
+    case Pack("GROUPS"):
+      return Word::kFrame;
+    case Pack("NOT"):
+      return Word::kNot;
+    case Pack("IN"):
+    case Pack("BETWEEN"):
+      return Word::kIn;
+    case Pack("SET"):
+      return Word::kSet;
+    case Pack("RETURNING"):
+      return Word::kReturning;
+    case Pack("COLLATE"):
+      return Word::kCollate;
     default:
       return Word::kOther;
+  }
+}
+
+// Whether a word ends the list of sort or grouping terms it follows at the same depth.
+bool EndsTerms(Word word) {
+  switch (word) {
+    case Word::kLimit:
+    case Word::kHaving:
+    case Word::kWindow:
+    case Word::kOrder:
+    case Word::kCompound:
+    case Word::kFrame:
+    case Word::kWhere:
+    case Word::kFrom:
+    case Word::kReturning:
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -159,6 +230,16 @@ const wchar_t* ClosingQuote(const wchar_t* p, wchar_t close, bool doubled) {
     return q;
   }
   return nullptr;
+}
+
+// The packed word starting at `p` after blanks and comments, or 0 when none of ours starts there.
+std::uint64_t PeekWord(const wchar_t* p) {
+  p = SkipBlanksAndComments(p);
+  std::uint64_t v = 0;
+  std::size_t n = 0;
+  for (; IsIdentChar(*p); ++p, ++n)
+    if (!PackNext(v, n, static_cast<std::uint32_t>(*p))) return 0;
+  return v;
 }
 
 enum class StatementKind { kData, kSelect, kOther, kNone };
@@ -226,40 +307,53 @@ void BareTable(const wchar_t* begin, const wchar_t* end, StatementText& out) {
 
 }  // namespace
 
-void TranslateStatement(const wchar_t* text, StatementText& out) {
+namespace {
+
+constexpr char kFold[] = "COLLATE NOCASE ";
+constexpr std::size_t kFoldLength = sizeof kFold - 1;
+constexpr int kMaxTermLists = 8;  // nested ORDER BY / GROUP BY lists followed; deeper ones are left as written
+
+// Puts COLLATE NOCASE at `at` (a position in the output up to its end), moving what follows.
+inline void InsertFold(Writer& sql, const char* sqlBegin, char* at) {
+  const bool lead = at != sqlBegin && at[-1] != ' ';
+  const std::size_t n = kFoldLength + (lead ? 1 : 0);
+  std::memmove(at + n, at, static_cast<std::size_t>(sql.at - at));
+  if (lead) *at++ = ' ';
+  std::memcpy(at, kFold, kFoldLength);
+  sql.at += n;
+}
+
+// One scan of the statement at `p` (the start of `text`'s first word or token). With `fold`, comparisons and
+// sort terms get COLLATE NOCASE; returns false when the text names a collation itself, which asks for a scan
+// without `fold`.
+bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out) {
   out.Clear();
-  const wchar_t* p = SkipBlanksAndComments(text ? text : L"");
-  if (!*p || *p == L';') ThrowDbError(kStateSyntax, L"The SQL text is empty: there is no statement to run.");
-
-  StatementKind kind = StatementKind::kOther;
-  if (*p == L'[') {
-    const wchar_t* close = ClosingQuote(p, L']', false);
-    if (close && OnlyTrailing(close + 1)) return BareTable(p + 1, close, out);
-  } else if (IsIdentStart(*p)) {
-    const wchar_t* q = p;
-    while (IsIdentChar(*q)) ++q;
-    kind = KindOf(p, static_cast<std::size_t>(q - p));
-    if (kind == StatementKind::kNone) {
-      const wchar_t* end = p + std::wcslen(p);
-      while (end > p && (IsBlank(end[-1]) || end[-1] == L';')) --end;
-      return BareTable(p, end, out);
-    }
-  }
-
   const bool lift = kind == StatementKind::kData || kind == StatementKind::kSelect;
   const bool select = kind == StatementKind::kSelect;
+  fold = fold && lift;
   out.cacheable = lift;
-  bool simple = select;
+  bool simple = select && !explain;
+  bool distinctOk = select;  // DISTINCT may become GROUP BY: no grouping, window or compound at the top
   bool inFrom = false;
   bool afterSelect = false;  // the previous token was a top-level SELECT
   bool afterAs = false;      // the previous token was AS
+  Word previous = Word::kOther;
   int depth = 0;
+  int setDepth = -1;          // depth of the SET list of an UPDATE being read, or -1
+  bool expectAssign = false;  // the next '=' at setDepth assigns a column
+  struct TermList {
+    int depth;
+    bool open;  // a term has begun and has no COLLATE yet
+    bool done;  // the term has its COLLATE and its ASC / DESC / NULLS part follows
+  } terms[kMaxTermLists];
+  int termLists = 0;
   std::vector<int> isNullDepths;  // depths at which an IsNull( call was opened
 
   // Worst cases: 4 bytes per character; "IsNull(" (7 characters) grows to "((" plus ") IS NULL)"; an empty
-  // literal '' (2 characters) becomes ?N with up to 7 digits.
+  // literal '' (2 characters) becomes ?N with up to 7 digits; COLLATE NOCASE (16 bytes) is added at most once
+  // for every two characters (an operand and an operator or separator).
   const std::size_t length = std::wcslen(p);
-  const std::size_t sqlRoom = 4 * length + 16;
+  const std::size_t sqlRoom = (fold ? 12 : 4) * length + 32;
   if (out.scratch.size() < sqlRoom + 4 * length) out.scratch.resize(sqlRoom + 4 * length);
   char* const sqlBegin = out.scratch.data();
   char* const literalsBegin = sqlBegin + sqlRoom;
@@ -268,13 +362,25 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
   auto space = [&sql, sqlBegin]() {
     if (sql.at != sqlBegin && sql.at[-1] != ' ') *sql.at++ = ' ';
   };
+  // Ends the open term of the innermost list (its COLLATE goes at `at`).
+  auto closeTerm = [&](char* at) {
+    if (termLists == 0 || !terms[termLists - 1].open) return;
+    InsertFold(sql, sqlBegin, at);
+    terms[termLists - 1].open = false;
+    out.folded = true;
+  };
+  // A token other than a separator was written at the current depth.
+  auto markTerm = [&]() {
+    if (termLists > 0 && depth >= terms[termLists - 1].depth && !terms[termLists - 1].done)
+      terms[termLists - 1].open = true;
+  };
 
   for (;;) {
     const wchar_t c = *p;
     const unsigned char cls = ClassOf(c);
     if (cls & kIdentStart) {
       // Copied while scanned; the packed word tells the few keywords the scan cares about.
-      char* const wordStart = sql.at;
+      char* wordStart = sql.at;
       std::uint64_t packed = 0;
       std::size_t n = 0;
       bool keyword = true;
@@ -290,6 +396,8 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
       }
       const Word word = keyword ? Classify(packed) : Word::kOther;
       const bool wasAfterSelect = afterSelect;
+      const Word before = previous;
+      previous = word;
       afterAs = word == Word::kAs;
       afterSelect = false;
       if (word == Word::kIsNull) {
@@ -301,8 +409,43 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
           ++depth;
           isNullDepths.push_back(depth);
           p = r + 1;
+          markTerm();
+          previous = Word::kOther;
           continue;
         }
+      }
+      if (fold) {
+        auto foldBefore = [&]() {
+          char* const end = sql.at;
+          InsertFold(sql, sqlBegin, wordStart);
+          wordStart += (sql.at - end);
+          out.folded = true;
+        };
+        if (word == Word::kCollate) return false;
+        if (termLists > 0 && terms[termLists - 1].depth == depth) {
+          if (word == Word::kAsc) {
+            if (terms[termLists - 1].open) foldBefore();
+            terms[termLists - 1].open = false;
+            terms[termLists - 1].done = true;
+          } else if (EndsTerms(word)) {
+            if (terms[termLists - 1].open) foldBefore();
+            --termLists;
+          }
+        }
+        if (word == Word::kBy && (before == Word::kOrder || before == Word::kGroup || before == Word::kPartition)) {
+          if (termLists < kMaxTermLists) terms[termLists++] = {depth, false, false};
+        } else if (word == Word::kIn && before != Word::kNot && before != Word::kFrame) {
+          foldBefore();
+        } else if (word == Word::kNot) {
+          const std::uint64_t next = PeekWord(p);
+          if (next == Pack("IN") || next == Pack("BETWEEN")) foldBefore();
+        } else if (word == Word::kSet) {
+          setDepth = depth;
+          expectAssign = true;
+        } else if (depth == setDepth && (word == Word::kWhere || word == Word::kFrom || word == Word::kReturning)) {
+          setDepth = -1;
+        }
+        if (word != Word::kBy && word != Word::kAsc && !EndsTerms(word)) markTerm();
       }
       if (select && depth == 0) {
         switch (word) {
@@ -323,14 +466,29 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
             }
             break;
           case Word::kWhere:
+            inFrom = false;
+            break;
           case Word::kOrder:
           case Word::kLimit:
             inFrom = false;
+            if (out.tailPos == std::string::npos && out.fromPos != std::string::npos)
+              out.tailPos = static_cast<std::size_t>(wordStart - sqlBegin);
             break;
-          case Word::kNotSimple:
+          case Word::kGroup:
+          case Word::kHaving:
+          case Word::kWindow:
+          case Word::kCompound:
+          case Word::kValues:
             simple = false;
+            distinctOk = false;
             break;
           case Word::kDistinct:
+            if (wasAfterSelect) {
+              simple = false;
+              if (out.distinctPos == std::string::npos)
+                out.distinctPos = static_cast<std::size_t>(wordStart - sqlBegin);
+            }
+            break;
           case Word::kAll:
             if (wasAfterSelect) simple = false;
             break;
@@ -363,7 +521,9 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
     }
     const bool wasAfterAs = afterAs;
     afterAs = afterSelect = false;
+    previous = Word::kOther;
     if (c == L'\'') {
+      markTerm();
       const bool blobPrefix =
           sql.at != sqlBegin && sql.at[-1] != ' ' &&
           (static_cast<unsigned char>(sql.at[-1]) >= 0x80 || IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
@@ -404,6 +564,7 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
       continue;
     }
     if (c == L'"' || c == L'`' || c == L'[') {
+      markTerm();
       const wchar_t* close = c == L'[' ? ClosingQuote(p, L']', false) : ClosingQuote(p, c, true);
       const wchar_t* end = close ? close + 1 : p + std::wcslen(p);
       sql.Put(p, end);
@@ -411,9 +572,14 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
       continue;
     }
     if (c == L'(') {
+      markTerm();
       ++depth;
       *sql.at++ = '(';
     } else if (c == L')') {
+      if (fold && termLists > 0 && terms[termLists - 1].depth == depth) {
+        closeTerm(sql.at);
+        --termLists;
+      }
       if (!isNullDepths.empty() && isNullDepths.back() == depth) {
         sql.Ascii(") IS NULL)", 10);
         isNullDepths.pop_back();
@@ -421,16 +587,117 @@ void TranslateStatement(const wchar_t* text, StatementText& out) {
         *sql.at++ = ')';
       }
       if (depth > 0) --depth;
+      if (depth < setDepth) setDepth = -1;
+      markTerm();
+    } else if (c == L',') {
+      if (fold && termLists > 0 && terms[termLists - 1].depth == depth) {
+        closeTerm(sql.at);
+        terms[termLists - 1].done = false;
+      }
+      if (depth == setDepth) expectAssign = true;
+      if (inFrom && depth == 0) simple = false;
+      *sql.at++ = ',';
+    } else if (fold && (c == L'=' || c == L'<' || c == L'>' || c == L'!')) {
+      // Comparison operators get the collation on their left; shifts and assignments do not.
+      const wchar_t next = p[1];
+      std::size_t n = 1;
+      bool compare = true;
+      if (c == L'<' || c == L'>') {
+        if (next == c)
+          compare = false, n = 2;
+        else if (next == L'=' || (c == L'<' && next == L'>'))
+          n = 2;
+      } else if (next == L'=') {
+        n = 2;
+      } else if (c == L'!') {
+        compare = false;
+      }
+      if (c == L'=' && depth == setDepth && expectAssign) {  // the engine also takes == for an assignment
+        compare = false;
+        expectAssign = false;
+      }
+      if (compare) {
+        InsertFold(sql, sqlBegin, sql.at);
+        out.folded = true;
+      }
+      sql.Put(p, p + n);
+      p += n;
+      continue;
+    } else if (c == L'-' && p[1] == L'>') {  // -> and ->>: not a comparison
+      const std::size_t n = p[2] == L'>' ? 3 : 2;
+      sql.Put(p, p + n);
+      p += n;
+      markTerm();
+      continue;
     } else {
-      if (c == L',' && inFrom && depth == 0) simple = false;
+      markTerm();
       sql.Put(c);
     }
     ++p;
+  }
+  if (fold) {
+    while (sql.at != sqlBegin && sql.at[-1] == ' ') --sql.at;
+    while (termLists > 0) {
+      closeTerm(sql.at);
+      --termLists;
+    }
   }
   while (sql.at != sqlBegin && sql.at[-1] == ' ') --sql.at;
   out.sql.assign(sqlBegin, sql.at);
   out.literals.assign(literalsBegin, literals.at);
   out.singleTableSelect = simple && out.fromPos != std::string::npos;
+  // The DISTINCT must be that of the SELECT whose FROM, ORDER BY and LIMIT were noted (any other text is no
+  // statement the engine takes, but must not lead the rewrite astray).
+  if (!distinctOk || out.distinctPos == std::string::npos || out.fromPos == std::string::npos ||
+      out.fromPos < out.distinctPos || (out.tailPos != std::string::npos && out.tailPos < out.fromPos)) {
+    out.distinctPos = out.tailPos = std::string::npos;
+  } else if (out.tailPos == std::string::npos) {
+    out.tailPos = out.sql.size();
+  }
+  return true;
+}
+
+}  // namespace
+
+void TranslateStatement(const wchar_t* text, StatementText& out) {
+  out.Clear();
+  const wchar_t* p = SkipBlanksAndComments(text ? text : L"");
+  if (!*p || *p == L';') ThrowDbError(kStateSyntax, L"The SQL text is empty: there is no statement to run.");
+
+  StatementKind kind = StatementKind::kOther;
+  bool explain = false;
+  if (*p == L'[') {
+    const wchar_t* close = ClosingQuote(p, L']', false);
+    if (close && OnlyTrailing(close + 1)) return BareTable(p + 1, close, out);
+  } else if (IsIdentStart(*p)) {
+    const wchar_t* q = p;
+    while (IsIdentChar(*q)) ++q;
+    kind = KindOf(p, static_cast<std::size_t>(q - p));
+    if (kind == StatementKind::kNone) {
+      const wchar_t* end = p + std::wcslen(p);
+      while (end > p && (IsBlank(end[-1]) || end[-1] == L';')) --end;
+      return BareTable(p, end, out);
+    }
+    if (kind == StatementKind::kOther && PeekWord(p) == Pack("EXPLAIN")) {
+      // EXPLAIN [QUERY PLAN] reads as the statement it explains.
+      const wchar_t* r = SkipBlanksAndComments(q);
+      if (PeekWord(r) == Pack("QUERY")) {
+        while (IsIdentChar(*r)) ++r;
+        r = SkipBlanksAndComments(r);
+        if (PeekWord(r) == Pack("PLAN"))
+          while (IsIdentChar(*r)) ++r;
+      }
+      r = SkipBlanksAndComments(r);
+      const wchar_t* e = r;
+      while (IsIdentChar(*e)) ++e;
+      const StatementKind inner = IsIdentStart(*r) ? KindOf(r, static_cast<std::size_t>(e - r)) : kind;
+      if (inner == StatementKind::kData || inner == StatementKind::kSelect) {
+        kind = inner;
+        explain = true;
+      }
+    }
+  }
+  if (!Scan(text, p, kind, explain, true, out)) Scan(text, p, kind, explain, false, out);
 }
 
 namespace {
@@ -536,8 +803,11 @@ bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, std::s
   out.sql = shape.sql;
   out.literalSpans.clear();
   out.fromPos = shape.fromPos;
+  out.distinctPos = shape.distinctPos;
+  out.tailPos = shape.tailPos;
   out.cacheable = true;
   out.singleTableSelect = shape.singleTableSelect;
+  out.folded = shape.folded;
   return true;
 }
 
@@ -559,6 +829,9 @@ void StatementShapes::Remember(const wchar_t* text, const StatementText& transla
   slot->spans = translated.literalSpans;
   slot->sql = translated.sql;
   slot->fromPos = translated.fromPos;
+  slot->distinctPos = translated.distinctPos;
+  slot->tailPos = translated.tailPos;
+  slot->folded = translated.folded;
   slot->hash = hash;
   slot->lastUse = ++m_clock;
   slot->singleTableSelect = translated.singleTableSelect;

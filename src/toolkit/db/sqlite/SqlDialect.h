@@ -13,6 +13,14 @@
 //   stay in place, since no parameter can stand there);
 // - collapses blanks and drops comments, so the key does not depend on layout;
 // - turns the bare name of a table into SELECT * FROM "name";
+// - makes text comparisons ignore ASCII letter case whatever the columns declare, as the catalogs' first engine
+//   did: COLLATE NOCASE goes after the left operand of = == <> != < <= > >= IN BETWEEN (not after the column
+//   of a SET assignment), and after every ORDER BY, GROUP BY and PARTITION BY term. An explicit collation on
+//   the left operand wins, and a comparison on a NOCASE column can still use a NOCASE index. A statement that
+//   names a collation itself is taken as written. DISTINCT needs the number of result columns, so it is turned
+//   into a GROUP BY when the statement is prepared (SqliteQuery.cpp), from the positions noted here;
+// - reads EXPLAIN [QUERY PLAN] <statement> as its statement, so the plan shown is the plan of the text that
+//   statement is translated into;
 // - notes whether the statement is a SELECT over one table without DISTINCT, GROUP BY, HAVING, window or
 //   compound parts, and where its top-level FROM starts: such a result can carry the row id of each row, which
 //   makes it editable.
@@ -26,13 +34,16 @@
 namespace vdpattern::db {
 
 struct StatementText {
-  std::string sql;                          // UTF-8 text to prepare; the cache key when `cacheable`
-  std::string literals;                     // the lifted literals' values, UTF-8, back to back
-  std::vector<std::uint32_t> literalEnds;   // end of literal N-1 in `literals` (it is bound to ?N)
-  std::vector<std::uint32_t> literalSpans;  // opening and closing quote of each lifted literal in the source
-  std::size_t fromPos = std::string::npos;  // position in `sql` of the top-level FROM of a SELECT
+  std::string sql;                              // UTF-8 text to prepare; the cache key when `cacheable`
+  std::string literals;                         // the lifted literals' values, UTF-8, back to back
+  std::vector<std::uint32_t> literalEnds;       // end of literal N-1 in `literals` (it is bound to ?N)
+  std::vector<std::uint32_t> literalSpans;      // opening and closing quote of each lifted literal in the source
+  std::size_t fromPos = std::string::npos;      // position in `sql` of the top-level FROM of a SELECT
+  std::size_t distinctPos = std::string::npos;  // of the top-level DISTINCT that may become a GROUP BY
+  std::size_t tailPos = std::string::npos;      // where that GROUP BY goes: ORDER BY, LIMIT or the end
   bool cacheable = false;
   bool singleTableSelect = false;
+  bool folded = false;        // COLLATE NOCASE was added (the only collations of the text then)
   std::vector<char> scratch;  // the scan's work buffer; only ever grows, so a reused text allocates nothing
 
   void Clear() {
@@ -41,8 +52,11 @@ struct StatementText {
     literalEnds.clear();
     literalSpans.clear();
     fromPos = std::string::npos;
+    distinctPos = std::string::npos;
+    tailPos = std::string::npos;
     cacheable = false;
     singleTableSelect = false;
+    folded = false;
   }
 };
 
@@ -68,9 +82,12 @@ class StatementShapes {
     std::vector<std::uint32_t> spans;
     std::string sql;
     std::size_t fromPos = std::string::npos;
+    std::size_t distinctPos = std::string::npos;
+    std::size_t tailPos = std::string::npos;
     std::size_t hash = 0;  // of the source up to its first quote
     std::uint64_t lastUse = 0;
     bool singleTableSelect = false;
+    bool folded = false;
   };
   static constexpr std::size_t kWays = 8;              // shapes per set
   static constexpr std::size_t kSets = 32;             // a power of two

@@ -266,17 +266,61 @@ void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage 
   throw NewSqliteException(resultCode, m_db ? sqlite3_errmsg(m_db) : nullptr, stage, what);
 }
 
-void SqliteConnection::RefreshTables(SqliteStage stage) {
+std::int64_t SqliteConnection::SchemaVersion(SqliteStage stage) {
   static const std::string kVersion = "PRAGMA schema_version";
-  static const std::string kList = "SELECT name FROM sqlite_master WHERE type='table'";
-  std::int64_t current;
-  {
-    sqlite3_stmt* version = Internal(kVersion, stage);
-    StatementReset reset(version);
-    const int rc = sqlite3_step(version);
-    if (rc != SQLITE_ROW) Fail(rc, kVersion, stage);
-    current = sqlite3_column_int64(version, 0);
+  sqlite3_stmt* version = Internal(kVersion, stage);
+  StatementReset reset(version);
+  const int rc = sqlite3_step(version);
+  if (rc != SQLITE_ROW) Fail(rc, kVersion, stage);
+  return sqlite3_column_int64(version, 0);
+}
+
+bool SqliteConnection::IsNumericColumn(std::string_view name) {
+  const std::int64_t current = SchemaVersion(SqliteStage::kStatement);
+  if (current != m_columnsVersion) {
+    static const std::string kColumns =
+        "SELECT p.name, p.type FROM sqlite_master AS m, pragma_table_info(m.name) AS p WHERE m.type = 'table'";
+    m_numericColumns.clear();
+    sqlite3_stmt* columns = Internal(kColumns);
+    StatementReset reset(columns);
+    int rc;
+    while ((rc = sqlite3_step(columns)) == SQLITE_ROW) {
+      const auto* column = reinterpret_cast<const char*>(sqlite3_column_text(columns, 0));
+      const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(columns, 1));
+      if (!column) continue;
+      std::string key(column, static_cast<std::size_t>(sqlite3_column_bytes(columns, 0)));
+      for (char& ch : key) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch);
+      bool numeric = false;
+      switch (MapDeclaredType(type ? type : "").kind) {
+        case ValueKind::kLong:
+        case ValueKind::kBigInt:
+        case ValueKind::kShort:
+        case ValueKind::kUChar:
+        case ValueKind::kBool:
+        case ValueKind::kSingle:
+        case ValueKind::kDouble:
+        case ValueKind::kDate:
+          numeric = true;
+          break;
+        default:
+          break;
+      }
+      auto [it, inserted] = m_numericColumns.emplace(std::move(key), numeric);
+      if (!inserted) it->second = it->second && numeric;
+    }
+    // A schema that cannot be listed leaves every comparison ignoring case, which is never wrong.
+    if (rc != SQLITE_DONE) m_numericColumns.clear();
+    m_columnsVersion = current;
   }
+  std::string key(name);
+  for (char& ch : key) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch);
+  const auto it = m_numericColumns.find(key);
+  return it != m_numericColumns.end() && it->second;
+}
+
+void SqliteConnection::RefreshTables(SqliteStage stage) {
+  static const std::string kList = "SELECT name FROM sqlite_master WHERE type='table'";
+  const std::int64_t current = SchemaVersion(stage);
   if (current == m_tablesVersion) return;
 
   std::vector<CVdODBCTableDefInfo> tables;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
@@ -119,6 +120,11 @@ class SqliteConnection {
   // Throws the failure `resultCode` of `sql` with a message that names the statement and the file.
   [[noreturn]] void Fail(int resultCode, const std::string& sql, SqliteStage stage = SqliteStage::kStatement) const;
 
+  // Whether every table column of that name (ASCII case ignored) holds numbers or dates by its declared type:
+  // comparing those ignoring case changes nothing, and would keep the engine from using their plain indexes.
+  // Read from the schema once per schema version.
+  bool IsNumericColumn(std::string_view name);
+
   int TableCount();
   const CVdODBCTableDefInfo& TableAt(std::size_t index);
   bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info);
@@ -134,6 +140,7 @@ class SqliteConnection {
  private:
   SqliteConnection(const CString& name, bool readOnly);
   void RefreshTables(SqliteStage stage);
+  std::int64_t SchemaVersion(SqliteStage stage);
 
   sqlite3* m_db = nullptr;  // owned
   CString m_name;
@@ -147,6 +154,8 @@ class SqliteConnection {
   std::unordered_map<std::string, sqlite3_stmt*> m_internal;  // statements owned
   std::vector<CVdODBCTableDefInfo> m_tables;
   std::int64_t m_tablesVersion = -1;
+  std::unordered_map<std::string, bool> m_numericColumns;  // folded name -> numeric in every table
+  std::int64_t m_columnsVersion = -1;
   std::vector<std::unique_ptr<RecordsetState>> m_spareStates;
   std::chrono::steady_clock::duration m_queryLimit{};  // zero: no limit
   std::chrono::steady_clock::time_point m_queryDeadline{};

@@ -221,13 +221,126 @@ std::int64_t CurrentRowId(const RecordsetState& state) {
 
 }  // namespace
 
+namespace {
+
+bool IsNameChar(unsigned char ch) {
+  return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+         ch == '$';
+}
+
+// The text that is prepared for a translated statement, and the positions the translation noted in it.
+struct PreparedText {
+  std::string sql;
+  std::size_t fromPos, distinctPos, tailPos;
+};
+
+// Takes out the COLLATE NOCASE that the translation put after a column holding numbers (the engine could not
+// use a plain index of that column through it, and numbers have no case). Every COLLATE of a folded text is
+// one the translation added, right after the operand it applies to.
+void UnfoldNumericColumns(SqliteConnection& c, PreparedText& t) {
+  static constexpr char kFold[] = "COLLATE NOCASE";
+  static constexpr std::size_t kFoldLength = sizeof kFold - 1;
+  std::string& sql = t.sql;
+  for (std::size_t k = 0; k < sql.size();) {
+    const char ch = sql[k];
+    if (ch == '\'' || ch == '"' || ch == '`' || ch == '[') {
+      const char close = ch == '[' ? ']' : ch;
+      std::size_t end = sql.find(close, k + 1);
+      while (end != std::string::npos && close != ']' && end + 1 < sql.size() && sql[end + 1] == close)
+        end = sql.find(close, end + 2);
+      k = end == std::string::npos ? sql.size() : end + 1;
+      continue;
+    }
+    if (!IsNameChar(static_cast<unsigned char>(ch))) {
+      ++k;
+      continue;
+    }
+    const std::size_t word = k;
+    while (k < sql.size() && IsNameChar(static_cast<unsigned char>(sql[k]))) ++k;
+    if (sql.compare(word, kFoldLength, kFold) != 0 || word == 0) continue;
+    // The operand before: a name, bare or quoted.
+    std::size_t end = word;
+    if (end > 0 && sql[end - 1] == ' ') --end;
+    std::size_t begin = end;
+    std::string_view name;
+    if (end > 0 && (sql[end - 1] == ']' || sql[end - 1] == '"' || sql[end - 1] == '`')) {
+      const char close = sql[end - 1];
+      const std::size_t open = sql.rfind(close == ']' ? '[' : close, end - 2 < end ? end - 2 : 0);
+      if (open != std::string::npos && open + 1 < end) name = std::string_view(sql).substr(open + 1, end - open - 2);
+    } else {
+      while (begin > 0 && IsNameChar(static_cast<unsigned char>(sql[begin - 1]))) --begin;
+      const unsigned char first = begin < end ? static_cast<unsigned char>(sql[begin]) : '0';
+      const bool parameter = begin > 0 && (sql[begin - 1] == '?' || sql[begin - 1] == ':' || sql[begin - 1] == '@');
+      if (!(first >= '0' && first <= '9') && !parameter) name = std::string_view(sql).substr(begin, end - begin);
+    }
+    if (name.empty() || !c.IsNumericColumn(name)) continue;
+    // Remove "COLLATE NOCASE" and the blank before it.
+    const std::size_t from = end, count = word + kFoldLength - end;
+    sql.erase(from, count);
+    for (std::size_t* pos : {&t.fromPos, &t.distinctPos, &t.tailPos})
+      if (*pos != std::string::npos && *pos > from) *pos -= count;
+    k = from;
+  }
+}
+
+// A top-level SELECT DISTINCT as a SELECT grouped by every result column ignoring case, which is how DISTINCT
+// ignores case whatever the columns declare; empty when the engine does not take it (an aggregate among the
+// results, say), and the statement then runs as written.
+std::string DistinctAsGroups(sqlite3* db, const PreparedText& t) {
+  static constexpr std::size_t kSelect = 7;  // "SELECT "
+  if (t.distinctPos < kSelect || t.tailPos > t.sql.size()) return std::string();
+  // The statement itself (after an EXPLAIN) tells the number of result columns.
+  const std::size_t start = t.distinctPos - kSelect;
+  sqlite3_stmt* probe = nullptr;
+  int columns = 0;
+  if (sqlite3_prepare_v2(db, t.sql.c_str() + start, static_cast<int>(t.sql.size() - start), &probe, nullptr) ==
+          SQLITE_OK &&
+      probe)
+    columns = sqlite3_column_count(probe);
+  sqlite3_finalize(probe);
+  if (columns <= 0) return std::string();
+  std::size_t after = t.distinctPos + 8;  // "DISTINCT"
+  if (after < t.sql.size() && t.sql[after] == ' ') ++after;
+  if (after > t.tailPos) return std::string();
+  std::string grouped = t.sql.substr(0, t.distinctPos);
+  grouped.append(t.sql, after, t.tailPos - after);
+  if (!grouped.empty() && grouped.back() != ' ') grouped += ' ';
+  grouped += "GROUP BY ";
+  for (int k = 1; k <= columns; ++k) {
+    if (k > 1) grouped += ", ";
+    AppendNumber(grouped, static_cast<std::size_t>(k));
+    grouped += " COLLATE NOCASE";
+  }
+  if (t.tailPos < t.sql.size()) {
+    grouped += ' ';
+    grouped.append(t.sql, t.tailPos, std::string::npos);
+  }
+  return grouped;
+}
+
+}  // namespace
+
 CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   sqlite3* db = c.handle();
   const unsigned flags = text.cacheable ? SQLITE_PREPARE_PERSISTENT : 0;
   CachedStatement entry;
+  PreparedText t{text.sql, text.fromPos, text.distinctPos, text.tailPos};
+  if (text.folded) UnfoldNumericColumns(c, t);
+  if (t.distinctPos != std::string::npos) {
+    const std::string grouped = DistinctAsGroups(db, t);
+    sqlite3_stmt* stmt = nullptr;
+    if (!grouped.empty() &&
+        sqlite3_prepare_v3(db, grouped.c_str(), static_cast<int>(grouped.size()), flags, &stmt, nullptr) == SQLITE_OK &&
+        stmt) {
+      entry.stmt = stmt;
+      entry.columns = Describe(db, stmt);
+      return entry;
+    }
+    sqlite3_finalize(stmt);
+  }
   if (text.singleTableSelect) {
-    std::string withRowId = text.sql;
-    withRowId.insert(text.fromPos, std::string(", ") + kRowId + " ");
+    std::string withRowId = t.sql;
+    withRowId.insert(t.fromPos, std::string(", ") + kRowId + " ");
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v3(db, withRowId.c_str(), static_cast<int>(withRowId.size()), flags, &stmt, nullptr) ==
             SQLITE_OK &&
@@ -242,10 +355,10 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   }
   sqlite3_stmt* stmt = nullptr;
   const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v3(db, text.sql.c_str(), static_cast<int>(text.sql.size()), flags, &stmt, &tail);
+  const int rc = sqlite3_prepare_v3(db, t.sql.c_str(), static_cast<int>(t.sql.size()), flags, &stmt, &tail);
   if (rc != SQLITE_OK) {
     sqlite3_finalize(stmt);
-    c.Fail(rc, text.sql);
+    c.Fail(rc, t.sql);
   }
   if (!stmt) ThrowDbError(kStateSyntax, L"The SQL text holds no statement.");
   if (!OnlyBlanks(tail)) {

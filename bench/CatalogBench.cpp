@@ -10,7 +10,12 @@
 //                        rows of tagged values (texts as std::wstring). Each side runs in a fresh process (this
 //                        program started again with --child), which measures the CPU time of the read alone.
 //   pattern-memory-kb    heap bytes per pattern held by the pool after that read, in KB (mallinfo2 before and
-//                        after), as a ratio against a baseline of exactly 1.
+//                        after), as a ratio against a baseline of exactly 1. The figure does not vary from run to
+//                        run, so one child measures it once per run of this program.
+//   catalog-family-read-1m, pattern-memory-kb-1m  the same for ZHuge, 1,000,000 rows shaped like ZBig's, in a
+//                        catalog file of its own, built on first need once per run of this program (some
+//                        seconds). Its pairs run 5 repetitions whatever bench/run asks: a read of a million rows
+//                        takes seconds, and the measured figure is the child's CPU time, little disturbed by load.
 // bench/run compares the framework's CPU times, which cannot see a child's work. So a child is started with the
 // timer paused, and what it measured is then spent as busy CPU time with the timer running: the child's CPU
 // seconds for the reads, 10 ms per KB (against 10 ms) for the memory.
@@ -25,8 +30,10 @@
 #include <ctime>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,6 +50,7 @@ using rawbench::Tagged;
 constexpr int kFamilies = 40;
 constexpr int kFamilyRows = 250;
 constexpr int kBigRows = 50000;
+constexpr int kHugeRows = 1000000;
 constexpr int kSearches = 4000;
 constexpr int kCpuSearches = 20000;
 
@@ -76,15 +84,23 @@ sqlite3* OpenRaw(const std::string& path, bool exclusive) {
   return db;
 }
 
-class Catalog {
+// A family read by the family-read benchmarks: its catalog file, table and row count.
+struct FamilyFile {
+  std::string path;
+  const char* family;
+  long rows;
+};
+
+// A catalog file in a temporary directory of its own, removed with the object.
+class CatalogFile {
  public:
-  Catalog() {
+  // Creates the file with the system tables and leaves `db` in a transaction, for the caller's tables.
+  explicit CatalogFile(sqlite3*& db) {
     const char* base = std::getenv("TMPDIR");
     std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-catbench-XXXXXX";
     if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
     m_dir = dir;
     m_path = dir + "/catalog.mdb";
-    sqlite3* db = nullptr;
     if (sqlite3_open(m_path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + m_path);
     Exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
     Exec(db,
@@ -92,43 +108,34 @@ class Catalog {
          "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench');"
          "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT);"
          "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
-    for (int f = 0; f < kFamilies; ++f) {
-      const std::string family = FamilyName(f);
-      Exec(db, "CREATE TABLE [" + family +
-                   "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE, r DOUBLE,"
-                   " A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Rev INTEGER);"
-                   "CREATE UNIQUE INDEX [" +
-                   family + "_Name] ON [" + family +
-                   "] (Name COLLATE NOCASE);"
-                   "INSERT INTO FamilyDescription VALUES ('" +
-                   family + "', 'C" + family +
-                   "', 'bench family');"
-                   "INSERT INTO Units VALUES ('" +
-                   family + "', 'mm', 'mm', 'cm2', 'cm4')");
-      Insert(db, family, 12, kFamilyRows, [f](int k) { return PatternName(f, k); });
-    }
-    Exec(db,
-         "CREATE TABLE ZBig (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
-         " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE, Rev INTEGER);"
-         "CREATE UNIQUE INDEX ZBig_Name ON ZBig (Name COLLATE NOCASE);"
-         "INSERT INTO FamilyDescription VALUES ('ZBig', 'ZB', 'the big family');"
-         "INSERT INTO Units VALUES ('ZBig', 'mm', 'mm', 'cm2', 'cm4')");
-    Insert(db, "ZBig", 14, kBigRows, [](int k) { return "Z " + std::to_string(100000 + k); });
-    Exec(db, "COMMIT");
-    sqlite3_close(db);
-
-    for (int k = 0; k < kFamilyRows; ++k) m_lastFamilyNames.push_back(PatternName(kFamilies - 1, k));
   }
-  ~Catalog() {
+  ~CatalogFile() {
     std::error_code ignored;
     std::filesystem::remove_all(m_dir, ignored);
   }
+  CatalogFile(const CatalogFile&) = delete;
+  CatalogFile& operator=(const CatalogFile&) = delete;
 
   const std::string& path() const { return m_path; }
-  // Names held only by the last of the 40 families.
-  const std::vector<std::string>& lastFamilyNames() const { return m_lastFamilyNames; }
 
- private:
+  // A table of Name and 13 parameters (Standard, 11 doubles, Rev), the name indexed, holding `rows` rows named
+  // by `name`.
+  template <typename Namer>
+  static void AddBigFamily(sqlite3* db, const std::string& table, const std::string& code, int rows, Namer name) {
+    Exec(db, "CREATE TABLE [" + table +
+                 "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
+                 " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE, Rev INTEGER);"
+                 "CREATE UNIQUE INDEX [" +
+                 table + "_Name] ON [" + table +
+                 "] (Name COLLATE NOCASE);"
+                 "INSERT INTO FamilyDescription VALUES ('" +
+                 table + "', '" + code +
+                 "', 'a big family');"
+                 "INSERT INTO Units VALUES ('" +
+                 table + "', 'mm', 'mm', 'cm2', 'cm4')");
+    Insert(db, table, 14, rows, name);
+  }
+
   // `columns` columns: Name, Standard, doubles, and an integer last.
   template <typename Namer>
   static void Insert(sqlite3* db, const std::string& table, int columns, int rows, Namer name) {
@@ -150,14 +157,71 @@ class Catalog {
     sqlite3_finalize(stmt);
   }
 
+ private:
   std::string m_dir;
   std::string m_path;
+};
+
+class Catalog {
+ public:
+  Catalog() : m_file(m_db) {
+    sqlite3* db = m_db;
+    for (int f = 0; f < kFamilies; ++f) {
+      const std::string family = FamilyName(f);
+      Exec(db, "CREATE TABLE [" + family +
+                   "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE, r DOUBLE,"
+                   " A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Rev INTEGER);"
+                   "CREATE UNIQUE INDEX [" +
+                   family + "_Name] ON [" + family +
+                   "] (Name COLLATE NOCASE);"
+                   "INSERT INTO FamilyDescription VALUES ('" +
+                   family + "', 'C" + family +
+                   "', 'bench family');"
+                   "INSERT INTO Units VALUES ('" +
+                   family + "', 'mm', 'mm', 'cm2', 'cm4')");
+      CatalogFile::Insert(db, family, 12, kFamilyRows, [f](int k) { return PatternName(f, k); });
+    }
+    CatalogFile::AddBigFamily(db, "ZBig", "ZB", kBigRows, [](int k) { return "Z " + std::to_string(100000 + k); });
+    Exec(db, "COMMIT");
+    sqlite3_close(db);
+
+    for (int k = 0; k < kFamilyRows; ++k) m_lastFamilyNames.push_back(PatternName(kFamilies - 1, k));
+  }
+
+  const std::string& path() const { return m_file.path(); }
+  // Names held only by the last of the 40 families.
+  const std::vector<std::string>& lastFamilyNames() const { return m_lastFamilyNames; }
+  FamilyFile big() const { return {path(), "ZBig", kBigRows}; }
+
+ private:
+  sqlite3* m_db = nullptr;  // open while the constructor fills the file
+  CatalogFile m_file;
   std::vector<std::string> m_lastFamilyNames;
 };
 
 const Catalog& Data() {
   static const Catalog catalog;
   return catalog;
+}
+
+// The catalog of ZHuge alone. Its names are ZBig's scheme one digit wider, so the rows come in name order too.
+class HugeCatalog {
+ public:
+  HugeCatalog() : m_file(m_db) {
+    CatalogFile::AddBigFamily(m_db, "ZHuge", "ZH", kHugeRows, [](int k) { return "Z " + std::to_string(1000000 + k); });
+    Exec(m_db, "COMMIT");
+    sqlite3_close(m_db);
+  }
+  FamilyFile huge() const { return {m_file.path(), "ZHuge", kHugeRows}; }
+
+ private:
+  sqlite3* m_db = nullptr;
+  CatalogFile m_file;
+};
+
+FamilyFile Huge() {
+  static const HugeCatalog catalog;
+  return catalog.huge();
 }
 
 // ------------------------------------------------------------------ tagged values of the raw side
@@ -239,42 +303,44 @@ struct ChildResult {
   long rows = 0;
 };
 
-// The child's work: one side's read of ZBig, timed; printed as "seconds bytes-per-pattern rows".
-int RunChild(const std::string& side, const std::string& path) {
+// The child's work: one side's read of `family`, timed; printed as "seconds bytes-per-pattern rows".
+int RunChild(const std::string& side, const std::string& path, const std::string& family) {
   const bool library = side == "library";
   double seconds = 0, bytesPerPattern = 0;
   long rows = 0;
   if (library) {
-    CVdPatternCatalog catalog(VdFromUtf8(path).c_str());
-    CVdPatternPool pool(true, nullptr);
-    if (!catalog.IsOpened()) return 1;
+    // Left to the end of the process: freeing a million patterns would only lengthen the run.
+    auto* catalog = new CVdPatternCatalog(VdFromUtf8(path).c_str());
+    auto* pool = new CVdPatternPool(true, nullptr);
+    if (!catalog->IsOpened()) return 1;
     const struct mallinfo2 before = mallinfo2();
     const double start = CpuSeconds();
-    const bool read = catalog.GetFamilyPattern(&pool, L"ZBig", nullptr);
+    const bool read = catalog->GetFamilyPattern(pool, VdFromUtf8(family).c_str(), nullptr);
     seconds = CpuSeconds() - start;
     const struct mallinfo2 after = mallinfo2();
     if (!read) return 1;
-    rows = pool.GetCount();
+    rows = pool->GetCount();
     const double used =
         static_cast<double>(after.uordblks + after.hblkhd) - static_cast<double>(before.uordblks + before.hblkhd);
     bytesPerPattern = rows ? used / static_cast<double>(rows) : 0;
   } else {
     sqlite3* db = OpenRaw(path, false);
-    std::vector<std::vector<Tagged>> table;
+    auto* table = new std::vector<std::vector<Tagged>>();
     const double start = CpuSeconds();
     sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "SELECT * FROM [ZBig]", -1, &stmt, nullptr);
+    sqlite3_prepare_v2(db, ("SELECT * FROM [" + family + "]").c_str(), -1, &stmt, nullptr);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
-      table.emplace_back();
-      ReadRow(stmt, table.back());
+      table->emplace_back();
+      ReadRow(stmt, table->back());
     }
     sqlite3_finalize(stmt);
     seconds = CpuSeconds() - start;
-    rows = static_cast<long>(table.size());
+    rows = static_cast<long>(table->size());
     sqlite3_close(db);
   }
   std::printf("%.9f %.3f %ld\n", seconds, bytesPerPattern, rows);
-  return 0;
+  std::fflush(stdout);
+  std::_Exit(0);
 }
 
 std::string SelfPath() {
@@ -284,21 +350,21 @@ std::string SelfPath() {
   return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
-bool RunInChild(const std::string& side, ChildResult& result) {
+bool RunInChild(const std::string& side, const FamilyFile& file, ChildResult& result) {
   static const std::string self = SelfPath();
-  const std::string command = "'" + self + "' --child " + side + " '" + Data().path() + "'";
+  const std::string command = "'" + self + "' --child " + side + " '" + file.path + "' " + file.family;
   FILE* child = popen(command.c_str(), "r");
   if (!child) return false;
   const int fields = std::fscanf(child, "%lf %lf %ld", &result.seconds, &result.bytesPerPattern, &result.rows);
-  return pclose(child) == 0 && fields == 3 && result.rows == kBigRows;
+  return pclose(child) == 0 && fields == 3 && result.rows == file.rows;
 }
 
-void FamilyRead(benchmark::State& state, const char* side, double target) {
-  Data();
+void FamilyRead(benchmark::State& state, FamilyFile (*file)(), const char* side, double target) {
+  const FamilyFile family = file();
   for (auto _ : state) {
     state.PauseTiming();
     ChildResult result;
-    const bool ran = RunInChild(side, result);
+    const bool ran = RunInChild(side, family, result);
     state.ResumeTiming();
     if (!ran) return state.SkipWithError("the child process failed");
     SpendCpu(result.seconds);
@@ -306,24 +372,49 @@ void FamilyRead(benchmark::State& state, const char* side, double target) {
   if (target > 0) state.counters["target"] = target;
 }
 
-// The KB per pattern of the library side as 10 ms of CPU time per KB, against a baseline of 10 ms.
-void PatternMemory(benchmark::State& state, bool library, double target) {
-  Data();
+// The KB per pattern of the library side as 10 ms of CPU time per KB, against a baseline of 10 ms. The heap
+// a read leaves is the same every time: one child per family and run measures it.
+void PatternMemory(benchmark::State& state, FamilyFile (*file)(), bool library, double target) {
+  static std::map<std::string, double> measured;  // bytes per pattern by family
+  const FamilyFile family = file();
   for (auto _ : state) {
     state.PauseTiming();
-    ChildResult result;
-    const bool ran = !library || RunInChild("library", result);
+    bool ran = true;
+    if (library && !measured.count(family.family)) {
+      ChildResult result;
+      ran = RunInChild("library", family, result);
+      if (ran) measured[family.family] = result.bytesPerPattern;
+    }
     state.ResumeTiming();
     if (!ran) return state.SkipWithError("the child process failed");
-    SpendCpu(library ? result.bytesPerPattern / 1024.0 * 0.01 : 0.01);
+    SpendCpu(library ? measured[family.family] / 1024.0 * 0.01 : 0.01);
   }
   if (library) state.counters["target"] = target;
+}
+
+FamilyFile Big() { return Data().big(); }
+
+// Registers the family-read and memory pairs of one family; `repetitions` 0 leaves the count to the command line.
+void RegisterFamily(const std::string& suffix, FamilyFile (*file)(), double readTarget, double memoryTarget,
+                    int repetitions) {
+  auto each = [repetitions](benchmark::internal::Benchmark* b) {
+    b->Iterations(1)->Unit(benchmark::kMillisecond);
+    if (repetitions > 0) b->Repetitions(repetitions);
+  };
+  each(benchmark::RegisterBenchmark(("catalog-family-read" + suffix + "/library").c_str(),
+                                    [=](benchmark::State& s) { FamilyRead(s, file, "library", readTarget); }));
+  each(benchmark::RegisterBenchmark(("catalog-family-read" + suffix + "/baseline").c_str(),
+                                    [=](benchmark::State& s) { FamilyRead(s, file, "baseline", 0); }));
+  each(benchmark::RegisterBenchmark(("pattern-memory-kb" + suffix + "/library").c_str(),
+                                    [=](benchmark::State& s) { PatternMemory(s, file, true, memoryTarget); }));
+  each(benchmark::RegisterBenchmark(("pattern-memory-kb" + suffix + "/baseline").c_str(),
+                                    [=](benchmark::State& s) { PatternMemory(s, file, false, memoryTarget); }));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return RunChild(argv[2], argv[3]);
+  if (argc == 5 && std::strcmp(argv[1], "--child") == 0) return RunChild(argv[2], argv[3], argv[4]);
 
   benchmark::RegisterBenchmark("catalog-search/library", [](benchmark::State& s) {
     SearchLibrary(s, false, 0.2);
@@ -337,20 +428,8 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("catalog-search-cpu/baseline", [](benchmark::State& s) {
     SearchBaseline(s, true);
   })->Iterations(kCpuSearches);
-  benchmark::RegisterBenchmark("catalog-family-read/library",
-                               [](benchmark::State& s) { FamilyRead(s, "library", 2.5); })
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("catalog-family-read/baseline",
-                               [](benchmark::State& s) { FamilyRead(s, "baseline", 0); })
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("pattern-memory-kb/library", [](benchmark::State& s) { PatternMemory(s, true, 3.0); })
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("pattern-memory-kb/baseline", [](benchmark::State& s) { PatternMemory(s, false, 3.0); })
-      ->Iterations(1)
-      ->Unit(benchmark::kMillisecond);
+  RegisterFamily("", Big, 2.5, 3.0, 0);
+  RegisterFamily("-1m", Huge, 2.0, 1.2, 5);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -211,7 +211,7 @@ void CVdPatternFactory::AddPatternValue(CVdPattern* pattern, const wchar_t* colu
                                         COleVariant& value) {
   if (!pattern) return;
   const std::wstring name = GetMappedName(columnName, column);
-  auto* stored = new CVdPatternValue(static_cast<const VARIANT&>(value));
+  CVdPatternValue* stored = pattern->NewReadValue(value);
   pattern->SetValue(pattern->GetMapOfAttribute(name.c_str()), name, stored);
 }
 

@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cwchar>
+#include <new>
 #include <ostream>
 #include <stdexcept>
 #include <vdpattern/toolkit/Guid.h>
 #include <vdpattern/toolkit/VariantConv.h>
+
+#include "pattern/BaseSlot.h"
 
 namespace {
 
@@ -39,6 +43,116 @@ std::atomic<unsigned long long> g_pooledIdentityEpoch{0};
 
 }  // namespace
 
+// ---------------------------------------------------------------- shared texts
+
+// The texts a thread handed out lately, in a table of 256 slots: a text lives in one of the four slots from its
+// hash on, so a row's parameter names, which come back on every row of a read, are found with a hash and a
+// comparison or two. A slot keeps its text alive until another text takes it or the thread ends. Five hot texts
+// under one hash take turns, each turn a new copy: an allocation as before the sharing, never a wrong text.
+struct CVdPattern::SharedText::Recent {
+  static constexpr std::size_t kSlots = 256, kWays = 4;
+  SharedText slots[kSlots];
+  std::size_t turn = 0;  // which of the four slots a new text takes when all hold others
+
+  SharedText Get(std::wstring_view text) {
+    std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
+    for (wchar_t c : text) hash = (hash ^ static_cast<std::uint32_t>(c)) * 1099511628211ull;
+    const std::size_t home = static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> 56);  // 8 bits
+    SharedText* free = nullptr;
+    for (std::size_t k = 0; k < kWays; ++k) {
+      SharedText& slot = slots[(home + k) & (kSlots - 1)];
+      if (!slot.m_body) {
+        if (!free) free = &slot;
+      } else if (std::wstring_view(slot.m_body->text) == text) {
+        return slot;
+      }
+    }
+    SharedText& taken = free ? *free : slots[(home + turn++ % kWays) & (kSlots - 1)];
+    taken = Make(text);
+    return taken;
+  }
+};
+
+const std::wstring& CVdPattern::SharedText::Empty() {
+  static const std::wstring empty;
+  return empty;
+}
+
+CVdPattern::SharedText CVdPattern::SharedText::Make(std::wstring_view text) {
+  SharedText made;
+  made.m_body = new Body{{1}, std::wstring(text)};
+  return made;
+}
+
+void CVdPattern::SharedText::Release() noexcept {
+  if (m_body && m_body->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete m_body;
+  m_body = nullptr;
+}
+
+CVdPattern::SharedText CVdPattern::SharedText::Parameter(std::wstring_view text) {
+  if (text.empty()) return SharedText();
+  thread_local Recent recent;
+  return recent.Get(text);
+}
+
+CVdPattern::SharedText CVdPattern::SharedText::Label(std::wstring_view text) {
+  if (text.empty()) return SharedText();
+  thread_local Recent recent;
+  return recent.Get(text);
+}
+
+// ---------------------------------------------------------------- the block of read values
+
+struct CVdPattern::ValueBlock {
+  std::size_t capacity = 0;
+  std::size_t used = 0;  // slots handed out
+  std::size_t live = 0;  // values made and not yet destroyed
+
+  static constexpr std::size_t kHeader =
+      (sizeof(std::size_t) * 3 + alignof(CVdPatternValue) - 1) / alignof(CVdPatternValue) * alignof(CVdPatternValue);
+
+  unsigned char* Slots() { return reinterpret_cast<unsigned char*>(this) + kHeader; }
+  bool Holds(const CVdPatternValue* value) {
+    const auto at = reinterpret_cast<std::uintptr_t>(value);
+    const auto first = reinterpret_cast<std::uintptr_t>(Slots());
+    return at >= first && at < first + capacity * sizeof(CVdPatternValue);
+  }
+  static ValueBlock* New(std::size_t capacity) {
+    void* raw = ::operator new(kHeader + capacity * sizeof(CVdPatternValue));
+    auto* block = new (raw) ValueBlock;
+    block->capacity = capacity;
+    return block;
+  }
+};
+
+CVdPatternValue* CVdPattern::NewReadValue(const VARIANT& value) {
+  using SetFn = bool (CVdPattern::*)(int, const std::wstring&, CVdPatternValue*);
+  static const CVdPattern reference(0);
+  if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 &&
+      KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::SetValue)))
+    m_block = ValueBlock::New(m_groups.front().capacity());
+  if (!m_block || m_block->used == m_block->capacity) return new CVdPatternValue(value);
+  void* slot = m_block->Slots() + m_block->used * sizeof(CVdPatternValue);
+  auto* made = new (slot) CVdPatternValue(value);
+  ++m_block->used;
+  ++m_block->live;
+  return made;
+}
+
+void CVdPattern::DeleteValue(CVdPatternValue* value) noexcept {
+  if (!value) return;
+  if (!m_block || !m_block->Holds(value)) {
+    delete value;
+    return;
+  }
+  value->~CVdPatternValue();
+  if (--m_block->live == 0) {
+    m_block->~ValueBlock();
+    ::operator delete(m_block);
+    m_block = nullptr;
+  }
+}
+
 unsigned long long CVdPattern::PooledIdentityEpoch() { return g_pooledIdentityEpoch.load(std::memory_order_acquire); }
 
 void CVdPattern::PooledIdentityChanged() {
@@ -52,7 +166,7 @@ CVdPattern::CVdPattern(int groupCount, const wchar_t* userName, const wchar_t* f
   if (groupCount < 0) throw std::length_error("CVdPattern: negative group count");
   m_groups.resize(static_cast<std::size_t>(groupCount));
   if (userName) m_userName = userName;
-  if (family) m_family = family;
+  if (family) m_family = SharedText::Label(family);
 }
 
 CVdPattern::CVdPattern(const CVdPattern& other) {
@@ -75,17 +189,18 @@ CVdPattern::~CVdPattern() {
 CVdPattern* CVdPattern::GetClone() const { return new CVdPattern(*this); }
 
 void CVdPattern::InitGuid() {
-  try {
-    GUID guid;
-    CoCreateGuid(&guid);
-    wchar_t text[40];
-    if (StringFromGUID2(guid, text, 40)) {
-      m_guid = text;
-      m_guidFresh = true;
-      PooledIdentityChanged();  // a derived class may renew the GUID of a pooled pattern
-    }
-  } catch (...) {
-  }
+  GUID guid;
+  if (FAILED(CoCreateGuid(&guid))) return;
+  m_guidBits = guid;
+  m_guidIsBits = true;
+  m_guidText.reset();
+  m_guidFresh = true;
+  PooledIdentityChanged();  // a derived class may renew the GUID of a pooled pattern
+}
+
+std::wstring_view CVdPattern::GuidText(wchar_t (&buffer)[40]) const {
+  if (m_guidIsBits) return std::wstring_view(buffer, StringFromGUID2(m_guidBits, buffer, 40) - 1);
+  return m_guidText ? std::wstring_view(m_guidText->str()) : std::wstring_view();
 }
 
 CVdPattern& CVdPattern::operator=(const CVdPattern& other) {
@@ -116,7 +231,7 @@ CVdPattern& CVdPattern::operator=(const CVdPattern& other) {
             clone = new CVdPatternValue(0L, VT_I4);
           }
         }
-        SetValue(static_cast<int>(g), name, clone);
+        SetValue(static_cast<int>(g), name.str(), clone);
       }
     }
     m_isNewPattern = other.m_isNewPattern;
@@ -134,10 +249,10 @@ bool CVdPattern::CompareParams(const CVdPattern& other, bool byContent) const {
     if (g >= m_groups.size()) return false;  // a group this pattern lacks
     const ParamGroup& mine = m_groups[g];
     for (const auto& [name, value] : other.m_groups[g]) {
-      if (byContent && name == L"color") continue;
-      const auto it = mine.find(name);
+      if (byContent && name.str() == L"color") continue;
+      const auto it = mine.find(name.str());
       if (it == mine.end()) return false;
-      if (byContent ? !SameContent(it->second, value) : !SameAnnotation(it->second, value)) return false;
+      if (byContent ? !SameContent(it->value, value) : !SameAnnotation(it->value, value)) return false;
     }
   }
   return true;
@@ -175,15 +290,16 @@ int CVdPattern::IsEqual(const CVdPattern& other, bool compareNames, bool compare
 
 void CVdPattern::Dump() const {
   for (const ParamGroup& group : m_groups)
-    for (const auto& entry : group)
-      if (entry.second) entry.second->Dump();
+    for (const Entry& entry : group)
+      if (entry.value) entry.value->Dump();
 }
 
 std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern) {
-  os << pattern.m_userName << L", " << pattern.m_guid << L", " << pattern.m_family << std::endl;
+  wchar_t guid[40];
+  os << pattern.m_userName << L", " << pattern.GuidText(guid) << L", " << pattern.m_family.str() << std::endl;
   for (const CVdPattern::ParamGroup& group : pattern.m_groups) {
     for (const auto& [name, value] : group)
-      os << L"(" << name << L", " << (value ? VariantToString(value) : CString()) << L")" << std::endl;
+      os << L"(" << name.str() << L", " << (value ? VariantToString(value) : CString()) << L")" << std::endl;
     os << std::endl;
   }
   return os;
@@ -208,23 +324,44 @@ void CVdPattern::GetGUID(CString** out) {
   m_identityExposed = true;
   PooledIdentityChanged();
   m_guidFresh = false;
-  if (out) *out = &m_guid;
+  // The pointer handed out must reach the GUID itself: from here on the text is the GUID.
+  if (m_guidIsBits) {
+    wchar_t buffer[40];
+    m_guidText.reset(new CString(std::wstring(GuidText(buffer))));
+    m_guidIsBits = false;
+  } else if (!m_guidText) {
+    m_guidText.reset(new CString());
+  }
+  if (out) *out = m_guidText.get();
 }
-CString CVdPattern::GetGUID() { return m_guid; }
+CString CVdPattern::GetGUID() {
+  wchar_t buffer[40];
+  return CString(std::wstring(GuidText(buffer)));
+}
 void CVdPattern::SetGUID(const CString& guid) {
-  if (m_guid == guid) return;
-  m_guid = guid;
+  wchar_t buffer[40];
+  if (GuidText(buffer) == std::wstring_view(guid.str())) return;
+  if (m_guidText)
+    *m_guidText = guid;
+  else
+    m_guidText.reset(new CString(guid));
+  m_guidIsBits = false;
   m_guidFresh = false;
   PooledIdentityChanged();
 }
 CString CVdPattern::GetFamily() {
-  m_family.MakeLower();
-  return m_family;
+  const std::wstring& family = m_family.str();
+  for (wchar_t c : family)
+    if (c >= L'A' && c <= L'Z') {
+      m_family = SharedText::Label(Folded(family));
+      break;
+    }
+  return m_family.str();
 }
-void CVdPattern::SetFamily(const CString& family) { m_family = family; }
+void CVdPattern::SetFamily(const CString& family) { m_family = SharedText::Label(family.str()); }
 CString CVdPattern::GetFamilyCode() { return CString(); }
-CString CVdPattern::GetCatalog() { return m_catalog; }
-void CVdPattern::SetCatalog(const CString& catalog) { m_catalog = catalog; }
+CString CVdPattern::GetCatalog() { return m_catalog.str(); }
+void CVdPattern::SetCatalog(const CString& catalog) { m_catalog = SharedText::Label(catalog.str()); }
 std::wstring CVdPattern::ToString() { return L"CVdPattern"; }
 void CVdPattern::SetNameFromGeometricParameters() {}
 CVdPattern::enumPatternType CVdPattern::GetPatternType() { return m_patternType; }
@@ -256,19 +393,19 @@ bool NameLess(std::wstring_view a, std::wstring_view b) {
 
 CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::lower_bound(std::wstring_view name) {
   return std::lower_bound(m_entries.begin(), m_entries.end(), name,
-                          [](const value_type& entry, std::wstring_view n) { return NameLess(entry.first, n); });
+                          [](const Entry& entry, std::wstring_view n) { return NameLess(entry.name.str(), n); });
 }
 
 CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::find(std::wstring_view name) {
   const iterator it = lower_bound(name);
-  return it != m_entries.end() && std::wstring_view(it->first) == name ? it : m_entries.end();
+  return it != m_entries.end() && std::wstring_view(it->name.str()) == name ? it : m_entries.end();
 }
 
 CVdPattern::ParamGroup::const_iterator CVdPattern::ParamGroup::find(std::wstring_view name) const {
   return const_cast<ParamGroup*>(this)->find(name);
 }
 
-CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::insert(iterator at, const std::wstring& name,
+CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::insert(iterator at, std::wstring_view name,
                                                                 CVdPatternValue* value) {
   // Rows are read a dozen columns at a time: start there rather than at one entry.
   if (m_entries.size() == m_entries.capacity() && m_entries.size() < 8) {
@@ -276,7 +413,7 @@ CVdPattern::ParamGroup::iterator CVdPattern::ParamGroup::insert(iterator at, con
     m_entries.reserve(8);
     at = m_entries.begin() + static_cast<std::ptrdiff_t>(offset);
   }
-  return m_entries.emplace(at, name, value);
+  return m_entries.insert(at, Entry{SharedText::Parameter(name), value});
 }
 
 void CVdPattern::EndIterationAt(int group, std::size_t position) {
@@ -298,8 +435,8 @@ bool CVdPattern::FindFirstParam(int group, std::wstring& name, CVdPatternValue*&
   m_cursorGroup = group;
   m_cursor = 0;
   if (g.empty()) return false;
-  name = g.begin()->first;
-  value = g.begin()->second;
+  name = g.begin()->name.str();
+  value = g.begin()->value;
   return true;
 }
 
@@ -308,8 +445,8 @@ bool CVdPattern::FindNextParam(std::wstring& name, CVdPatternValue*& value) {
   const ParamGroup& g = m_groups[static_cast<std::size_t>(m_cursorGroup)];
   if (m_cursor >= g.size() || ++m_cursor >= g.size()) return false;
   const auto& entry = *(g.begin() + static_cast<std::ptrdiff_t>(m_cursor));
-  name = entry.first;
-  value = entry.second;
+  name = entry.name.str();
+  value = entry.value;
   return true;
 }
 
@@ -328,7 +465,7 @@ bool CVdPattern::GetFixedParam(int group, const std::wstring& name, CVdPatternVa
     std::wstring buffer;
     const auto it = g.find(FoldedRef(name, buffer));
     if (it == g.end()) return false;
-    if (value) *value = it->second;
+    if (value) *value = it->value;
     return true;
   } catch (...) {
     return false;
@@ -446,7 +583,7 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
   bool stored = false;
   try {
     if (!ValidGroup(group)) {
-      delete value;
+      DeleteValue(value);
       return false;
     }
     ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
@@ -455,23 +592,23 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
     std::wstring buffer;
     const std::wstring& key = FoldedRef(name, buffer);
     auto it = g.lower_bound(key);
-    if (it == g.end() || it->first != key) {
+    if (it == g.end() || it->name.str() != key) {
       const std::size_t position = static_cast<std::size_t>(it - g.begin());
       g.insert(it, key, value);
       if (group == m_cursorGroup && position <= m_cursor) ++m_cursor;  // the cursor's entry moved up
-    } else if (it->second != value) {
+    } else if (it->value != value) {
       // Replaced: a walk standing on this entry ends, as it would had the entry been removed and added again.
       if (group == m_cursorGroup && static_cast<std::size_t>(it - g.begin()) == m_cursor) m_cursorGroup = -1;
-      CVdPatternValue* old = it->second;
-      it->second = value;
+      CVdPatternValue* old = it->value;
+      it->value = value;
       stored = true;
-      delete old;
+      DeleteValue(old);
     }
     stored = true;
     UpdateDescription(group, key, value);
     return true;
   } catch (...) {
-    if (!stored) delete value;
+    if (!stored) DeleteValue(value);
     return false;
   }
 }
@@ -484,9 +621,9 @@ bool CVdPattern::RemoveValue(int group, const std::wstring& name) {
     const auto it = g.find(FoldedRef(name, buffer));
     if (it == g.end()) return false;
     EndIterationAt(group, static_cast<std::size_t>(it - g.begin()));
-    CVdPatternValue* value = it->second;
+    CVdPatternValue* value = it->value;
     g.erase(it);
-    delete value;
+    DeleteValue(value);
     return true;
   } catch (...) {
     return false;
@@ -498,9 +635,9 @@ bool CVdPattern::RemoveValue(int group) {
     if (!ValidGroup(group)) return false;
     EndIterationIn(group);
     ParamGroup& g = m_groups[static_cast<std::size_t>(group)];
-    for (auto& entry : g) {
-      delete entry.second;
-      entry.second = nullptr;
+    for (Entry& entry : g) {
+      DeleteValue(entry.value);
+      entry.value = nullptr;
     }
     g.clear();
     return true;
@@ -512,9 +649,9 @@ bool CVdPattern::RemoveValue(int group) {
 void CVdPattern::RemoveAll() {
   m_cursorGroup = -1;
   for (ParamGroup& g : m_groups) {
-    for (auto& entry : g) {
-      delete entry.second;
-      entry.second = nullptr;
+    for (Entry& entry : g) {
+      DeleteValue(entry.value);
+      entry.value = nullptr;
     }
     g.clear();
   }

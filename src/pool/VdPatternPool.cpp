@@ -27,9 +27,9 @@ bool IsPlain(const CVdPattern* p) {
 // A GUID is indexed under a hash of its text folded as CompareNoCase folds it; candidates under one hash are
 // checked against the GUID itself, so a collision costs a comparison, never a wrong answer. A hash keeps the
 // index at a few bytes a pattern instead of a second copy of the GUID text.
-std::uint64_t GuidKey(const CString& guid) {
+std::uint64_t GuidKey(std::wstring_view guid) {
   std::uint64_t hash = 1469598103934665603ull;  // FNV-1a
-  for (wchar_t c : guid.str()) {
+  for (wchar_t c : guid) {
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c + 32);
     hash = (hash ^ static_cast<std::uint32_t>(c)) * 1099511628211ull;
   }
@@ -286,7 +286,10 @@ CVdPatternPool::Node CVdPatternPool::Remove(Node node) {
           break;
         }
     }
-    if (ix.guidsBuilt) ix.byGuid.Erase(GuidKey(p->m_guid), node);
+    if (ix.guidsBuilt) {
+      wchar_t guid[40];
+      ix.byGuid.Erase(GuidKey(p->GuidText(guid)), node);
+    }
     if (!p->m_guidFresh) --ix.staleGuids;
   } else {
     ix.Clear();
@@ -324,7 +327,9 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
       }
       Node sameGuid;
       if (!plain || !pattern->m_guidFresh || ix.staleGuids > 0) {
-        if ((plain ? IndexedGuid(pattern->m_guid, sameGuid) : IndexedGuid(pattern->GetGUID(), sameGuid)) > 0)
+        wchar_t guid[40];
+        if ((plain ? IndexedGuid(pattern->GuidText(guid), sameGuid) : IndexedGuid(pattern->GetGUID().str(), sameGuid)) >
+            0)
           return false;
       }
     }
@@ -334,7 +339,10 @@ bool CVdPatternPool::AddPattern(CVdPattern* pattern, bool force) {
       if (ix.namesBuilt) {
         ix.byName.emplace_hint(upper, Index::Entry{node, probe.high, probe.low});
       }
-      if (ix.guidsBuilt) ix.byGuid.Insert(GuidKey(pattern->m_guid), node);
+      if (ix.guidsBuilt) {
+        wchar_t guid[40];
+        ix.byGuid.Insert(GuidKey(pattern->GuidText(guid)), node);
+      }
       if (!pattern->m_guidFresh) ++ix.staleGuids;
     } else {
       ix.Clear();
@@ -368,16 +376,17 @@ void CVdPatternPool::SetListPattern(const std::list<CVdPattern*>& patterns) {
 
 // ---------------------------------------------------------------- finding
 
-int CVdPatternPool::IndexedGuid(const CString& guid, Node& found) {
+int CVdPatternPool::IndexedGuid(std::wstring_view guid, Node& found) {
   Index& ix = *m_index;
+  wchar_t text[40];
   if (!ix.guidsBuilt) {
     for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
-      ix.byGuid.Insert(GuidKey((*node)->m_guid), node);
+      ix.byGuid.Insert(GuidKey((*node)->GuidText(text)), node);
     ix.guidsBuilt = true;
   }
   int hits = 0;
   m_index->byGuid.Find(GuidKey(guid), [&](Node node) {
-    if ((*node)->m_guid.CompareNoCase(guid) != 0) return true;  // another GUID with the same hash
+    if (VdCompareNoCase((*node)->GuidText(text), guid) != 0) return true;  // another GUID with the same hash
     found = node;
     return ++hits < 2;
   });
@@ -387,7 +396,7 @@ int CVdPatternPool::IndexedGuid(const CString& guid, Node& found) {
 CVdPatternPool::Node CVdPatternPool::FindByGuid(const CString& guid) {
   if (Indexed()) {
     Node node = m_patterns.end();
-    const int hits = IndexedGuid(guid, node);
+    const int hits = IndexedGuid(guid.str(), node);
     if (hits < 2) return node;  // several share the GUID (forced adds): the first in pool order answers
   }
   for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)

@@ -194,7 +194,76 @@ class CHostFactory : public CVdPatternFactory {
   }
 };
 
+// A host pattern whose SetValue takes the values it refuses and deletes them, as SetValue's contract allows.
+class CPickyPattern : public CVdPattern {
+ public:
+  bool SetValue(int group, const std::wstring& name, CVdPatternValue* value) override {
+    if (name == L"skip") {
+      delete value;
+      return false;
+    }
+    return CVdPattern::SetValue(group, name, value);
+  }
+};
+
+class CPickyFactory : public CVdPatternFactory {
+ protected:
+  CVdPattern* CreatePatternObject(const wchar_t*, const wchar_t*) override { return new CPickyPattern(); }
+};
+
 }  // namespace
+
+TEST_F(FactoryTable, ReadValuesAreReplacedRemovedAndCopiedOneByOne) {
+  Make(
+      "CREATE TABLE T (Name TEXT, A DOUBLE, B DOUBLE, C TEXT, D INTEGER, E DOUBLE);"
+      "INSERT INTO T VALUES ('x', 1.5, 2.5, 'text', 4, 5.5);");
+  CVdPatternFactory factory;
+  auto rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  CVdPatternValue* e = nullptr;
+  ASSERT_TRUE(p->GetValue(0, L"e", &e));
+  EXPECT_TRUE(p->SetValue(0, L"a", new CVdPatternValue(10.0)));
+  EXPECT_TRUE(p->RemoveValue(0, L"b"));
+  EXPECT_TRUE(p->SetParam(0, L"c", L"other"));
+  std::unique_ptr<CVdPattern> clone(p->GetClone());
+  EXPECT_TRUE(p->RemoveValue(0, L"d"));
+  EXPECT_EQ(VariantToDouble(e), 5.5);  // the others stay where they were
+  EXPECT_EQ(Number(*p, L"a"), 10.0);
+  p.reset();
+  EXPECT_EQ(clone->GetSizeParam(0), 4);
+  EXPECT_EQ(Number(*clone, L"d"), 4);
+  EXPECT_EQ(Number(*clone, L"e"), 5.5);
+
+  // Emptied value by value, refilled by assignment, then cleared and filled again.
+  rs = Query(L"Select * From [T]");
+  p.reset(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  for (const wchar_t* name : {L"e", L"a", L"d", L"c", L"b"}) EXPECT_TRUE(p->RemoveValue(0, name));
+  EXPECT_EQ(p->GetSizeParam(0), 0);
+  *p = *clone;
+  EXPECT_EQ(Number(*p, L"e"), 5.5);
+  rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> read(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(read);
+  *read = *p;  // the read values give way to copies
+  EXPECT_EQ(read->GetSizeParam(0), 4);
+  EXPECT_TRUE(read->RemoveValue(0));
+  EXPECT_TRUE(read->SetParam(0, L"z", 1.0));
+  EXPECT_EQ(Number(*read, L"z"), 1.0);
+}
+
+TEST_F(FactoryTable, HostPatternMayDeleteTheValuesItRefuses) {
+  Make(
+      "CREATE TABLE T (Name TEXT, H DOUBLE, Skip DOUBLE, W DOUBLE);"
+      "INSERT INTO T VALUES ('a', 1.0, 2.0, 3.0);");
+  CPickyFactory factory;
+  auto rs = Query(L"Select * From [T]");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetSizeParam(0), 2);
+  EXPECT_EQ(Number(*p, L"w"), 3.0);
+}
 
 TEST_F(FactoryTable, HostFactoryHooksShapeThePattern) {
   Make(

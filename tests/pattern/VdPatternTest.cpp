@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 #include <vdpattern/pattern/VdPattern.h>
 
@@ -391,4 +394,44 @@ TEST(VdPattern, WideStreamWritesIdentityThenOneLinePerEntry) {
   p.SetParam(0, L"b", 100.0);
   p.SetParam(1, L"grade", L"S235");
   EXPECT_EQ(Text(p), L"HEA 100, " + p.GetGUID().str() + L", HEA\n(b, 100)\n(h, 96)\n\n(grade, S235)\n\n");
+}
+
+TEST(VdPattern, PatternsStoringTheSameNamesKeepTheirOwnEntries) {
+  // More distinct names than a thread keeps at hand for sharing, stored in two patterns: each keeps every name
+  // it stored whatever the other one does.
+  std::vector<std::wstring> names;
+  for (int k = 0; k < 700; ++k) names.push_back(L"p" + std::to_wstring(k));
+  auto a = std::make_unique<CVdPattern>(1, L"a", L"Fam");
+  CVdPattern b(1, L"b", L"Fam");
+  for (const std::wstring& name : names) {
+    a->SetParam(0, name, 1.0);
+    b.SetParam(0, name, 2.0);
+  }
+  for (std::size_t k = 0; k < names.size(); k += 2) a->RemoveValue(0, names[k]);
+  EXPECT_EQ(a->GetSizeParam(0), 350);
+  EXPECT_EQ(a->GetFamily(), L"fam");  // folds a's family, not b's
+  a.reset();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(Names(b, 0), names);
+  double v = 0;
+  EXPECT_TRUE(b.GetParam(0, L"p0", v));
+  EXPECT_EQ(v, 2.0);
+  EXPECT_EQ(Text(b).rfind(L"b, " + b.GetGUID().str() + L", Fam\n(p0, 2)\n", 0), 0u);  // b's family unfolded
+}
+
+TEST(VdPattern, PatternsSharingNamesMayEndOnAnotherThread) {
+  // Patterns made on this thread share its names; another thread destroys them while this one makes more
+  // with the same names.
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::unique_ptr<CVdPattern>> batch;
+    for (int k = 0; k < 200; ++k) {
+      batch.push_back(std::make_unique<CVdPattern>(1, L"p", L"Fam"));
+      for (const wchar_t* name : {L"standard", L"h", L"b", L"tw", L"tf", L"iy"}) batch.back()->SetParam(0, name, 1.0);
+    }
+    std::thread reaper([&batch] { batch.clear(); });
+    CVdPattern kept(1, L"k", L"Fam");
+    for (const wchar_t* name : {L"standard", L"h", L"b", L"tw", L"tf", L"iy"}) kept.SetParam(0, name, 2.0);
+    reaper.join();
+    EXPECT_EQ(Names(kept, 0), (std::vector<std::wstring>{L"b", L"h", L"iy", L"standard", L"tf", L"tw"}));
+  }
 }

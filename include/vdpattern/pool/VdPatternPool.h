@@ -89,7 +89,7 @@ class VDPATTERN_EXPORT CVdPatternPool {
   Node Insert(Node before, CVdPattern* pattern);
   Node Remove(Node node);
   Node FindByGuid(const CString& guid);
-  int IndexedGuid(const CString& guid, Node& found);  // patterns of that GUID in the index: 0, 1 or 2 (several)
+  int IndexedGuid(std::wstring_view guid, Node& found);  // patterns of that GUID in the index: 0, 1 or 2 (several)
   bool Indexed();
   Index& Names();  // the index with its names made (only while Indexed())
   bool InFamily(CVdPattern* pattern, const CString& family);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,6 +14,14 @@ namespace vdfuzz {
 
 inline void Check(bool condition) {
   if (!condition) std::abort();
+}
+
+// The fuzzer's bytes written as the whole content of the file at `path`.
+inline void WriteFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  Check(f != nullptr);
+  if (size) Check(std::fwrite(data, 1, size, f) == size);
+  Check(std::fclose(f) == 0);
 }
 
 // Reads values off the front of the input; past its end every value is 0.

@@ -92,10 +92,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   RemoveFiles();
-  FILE* f = std::fopen(g_path.c_str(), "wb");
-  Check(f != nullptr);
-  if (size) Check(std::fwrite(data, 1, size, f) == size);
-  std::fclose(f);
+  vdfuzz::WriteFile(g_path, data, size);
 
   std::list<std::wstring> families;
   std::string name = "HE 100";

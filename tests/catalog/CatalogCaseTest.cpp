@@ -8,6 +8,7 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "catalog/CatalogFixture.h"
+#include "toolkit/DbTestSupport.h"
 
 using cattest::CatalogFile;
 using cattest::Number;
@@ -15,19 +16,6 @@ using cattest::Number;
 namespace {
 
 class CatalogCase : public CatalogFile {};
-
-// The steps of the plan of `sql` as the toolkit rewrites it, one per line.
-std::string Plan(CVdDatabase& db, const std::wstring& sql) {
-  std::string plan;
-  CVdRecordset rs(&db);
-  rs.Open(0, (L"EXPLAIN QUERY PLAN " + sql).c_str(), 0);
-  for (; !rs.IsEOF(); rs.MoveNext()) {
-    CDBVariant v;
-    rs.GetFieldValue(L"detail", v);
-    plan += VdToUtf8(DBV_BSTRAll(&v).str()) + "\n";
-  }
-  return plan;
-}
 
 }  // namespace
 

@@ -16,6 +16,8 @@
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
 
 class RawDb {
  public:
@@ -113,4 +115,17 @@ DbFailure CatchDb(F&& call) {
 inline std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The plan of a statement as the toolkit rewrites it, one detail line per step.
+inline std::string Plan(CVdDatabase& db, const std::wstring& sql) {
+  std::string plan;
+  CVdRecordset rs(&db);
+  rs.Open(0, (L"EXPLAIN QUERY PLAN " + sql).c_str(), 0);
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    CDBVariant v;
+    rs.GetFieldValue(L"detail", v);
+    plan += VdToUtf8(DBV_BSTRAll(&v).str()) + "\n";
+  }
+  return plan;
 }

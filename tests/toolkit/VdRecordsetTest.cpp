@@ -363,19 +363,6 @@ TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
   EXPECT_EQ(Raw("SELECT count(*) FROM Parts"), "5");
 }
 
-// The plan of a statement as the layer rewrites it, one detail line per step.
-std::string Plan(CVdDatabase& db, const std::wstring& sql) {
-  std::string plan;
-  CVdRecordset rs(&db);
-  rs.Open(0, (L"EXPLAIN QUERY PLAN " + sql).c_str(), 0);
-  for (; !rs.IsEOF(); rs.MoveNext()) {
-    CDBVariant v;
-    rs.GetFieldValue(L"detail", v);
-    plan += U8(DBV_BSTRAll(&v)) + "\n";
-  }
-  return plan;
-}
-
 // Comparisons ignoring case still use an index that ignores case, and numbers keep their plain indexes.
 TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
   RawDb(m_path).Exec(

@@ -122,12 +122,7 @@ void UseCatalog() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // tmpfs when there is one: the catalog's writes are synchronous, and a disk would make each run wait.
-  struct stat st {};
-  std::string pattern = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp");
-  pattern += "/vdpattern-fuzz-XXXXXX";
-  Check(::mkdtemp(pattern.data()) != nullptr);
-  g_dir = pattern;
+  g_dir = vdfuzz::MakeScratchFolder("vdpattern-fuzz");
   g_path = g_dir + "/fuzz.mdb";
   std::atexit(&Cleanup);
   VdSetReportHandler(&Quiet);

@@ -2,6 +2,9 @@
 // Shared by the fuzz targets: turning the fuzzer's bytes into the values a target needs, and the check that
 // stops a run on a broken promise (the fuzzer then keeps the input that broke it).
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +17,16 @@ namespace vdfuzz {
 
 inline void Check(bool condition) {
   if (!condition) std::abort();
+}
+
+// A new folder for a target's files, on tmpfs when there is one: catalog writes are synchronous, and a disk
+// would make each run wait.
+inline std::string MakeScratchFolder(const std::string& prefix) {
+  struct stat st {};
+  std::string pattern = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm/" : "/tmp/") + prefix;
+  pattern += "-XXXXXX";
+  Check(::mkdtemp(pattern.data()) != nullptr);
+  return pattern;
 }
 
 // The fuzzer's bytes written as the whole content of the file at `path`.

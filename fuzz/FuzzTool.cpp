@@ -71,12 +71,7 @@ void Names(std::list<std::wstring>& families, std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // tmpfs when there is one: the catalog's writes are synchronous, and a disk would make each run wait.
-  struct stat st {};
-  std::string pattern = (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp");
-  pattern += "/vdpattern-fuzz-tool-XXXXXX";
-  Check(::mkdtemp(pattern.data()) != nullptr);
-  g_dir = pattern;
+  g_dir = vdfuzz::MakeScratchFolder("vdpattern-fuzz-tool");
   g_path = g_dir + "/fuzz.mdb";
   g_out = g_dir + "/out";
   std::atexit(&Cleanup);

@@ -1,12 +1,12 @@
 #include <vdpattern/catalog/VdCatalogSchema.h>
 
 #include <cstdio>
-#include <ctime>
 #include <cwchar>
 #include <set>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "catalog/DateStamp.h"
 
 namespace {
 
@@ -39,16 +39,6 @@ bool Bracketed(const CString& name, CString& out) {
   if (name.IsEmpty() || name.Find(L']') >= 0 || name.Find(L'\0') >= 0) return false;
   out = L"[" + name + L"]";
   return true;
-}
-
-// The local date as the catalog stamps it: year/month/day.
-CString Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  wchar_t date[12] = L"";
-  std::wcsftime(date, 12, L"%Y/%m/%d", &local);
-  return date;
 }
 
 CString Quoted(const CString& text) {
@@ -115,7 +105,7 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
         L"CREATE TABLE [Definition] ([def_name] TEXT COLLATE NOCASE, [def_version] INTEGER, "
         L"[def_lastUpdate] TEXT COLLATE NOCASE, [def_editorName] TEXT COLLATE NOCASE)");
     db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + Quoted(typeName) + L", " + versionText + L", " +
-                  Quoted(Today()) + L", " + Quoted(editor) + L")");
+                  Quoted(vdpattern::catalog::DateStamp()) + L", " + Quoted(editor) + L")");
     db.ExecuteSQL(
         L"CREATE TABLE [FamilyDescription] ([Name] TEXT COLLATE NOCASE, [FamilyCode] TEXT COLLATE NOCASE, "
         L"[Description] TEXT COLLATE NOCASE)");

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 #include <cwchar>
 #include <optional>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
+#include "catalog/DateStamp.h"
 #include "factory/DBExceptionText.h"
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
@@ -460,18 +460,14 @@ void CVdPatternCatalog::SetVerNumber(int version) {
 
 void CVdPatternCatalog::UpdateDate(bool editAndUpdate) {
   if (!m_pDefinitionRS) return;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  wchar_t date[12] = L"";
-  std::wcsftime(date, 12, L"%Y/%m/%d", &local);
+  const wchar_t* date = vdpattern::catalog::DateStamp();
   if (editAndUpdate) {
     // A stamp that is already today's is not written again: an import of many rows would otherwise write the
     // "Definition" row once per pattern (two statements of every seven the insert of a row runs).
     CDBVariant current;
     m_pDefinitionRS->GetFieldValue(L"def_lastUpdate", current);
     if ((current.m_dwType == DBVT_WSTRING || current.m_dwType == DBVT_STRING || current.m_dwType == DBVT_ASTRING) &&
-        DBV_BSTRAll(&current) == CString(date))
+        DBV_BSTRAll(&current) == date)
       return;
     m_pDefinitionRS->Edit();
   }
@@ -843,8 +839,9 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     bool found = false;
     ScopedRecordset rs;
     if (append) {
+      // An empty result of the table is all a new row needs: opening the table itself would read every row.
       rs.reset(new CVdRecordset(m_pDatabase));
-      rs->Open(0, L"[" + family + L"]", 0);
+      rs->Open(0, L"Select * From [" + family + L"] WHERE 0", 0);
     } else {
       rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
     }

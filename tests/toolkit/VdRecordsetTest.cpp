@@ -588,6 +588,45 @@ TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
   EXPECT_EQ(Raw("SELECT count(*) FROM Empty"), "1");
 }
 
+// Written rows are read back when first used: several writes in a row, a deletion in between and the file's
+// own conversions and defaults must all show in the right rows.
+TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
+  RawDb(m_path).Exec("CREATE TABLE Parts (Name TEXT, h DOUBLE, n INTEGER DEFAULT 7)");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Parts", 0);
+  for (const wchar_t* name : {L"A", L"B", L"C"}) {
+    rs.AddNew();
+    rs.SetFieldValue(L"Name", name);
+    rs.SetFieldValue(L"h", COleVariant(L"12.5", VT_BSTR));  // the column's affinity stores a number
+    rs.Update();
+  }
+  rs.MoveFirst();
+  rs.Edit();
+  rs.SetFieldValue(L"n", COleVariant(1L, VT_I4));
+  rs.Update();
+  rs.MoveNext();
+  rs.Delete();  // B goes; C moves up into its place
+  rs.MoveFirst();
+  CDBVariant h, n;
+  rs.GetFieldValue(L"n", n);
+  EXPECT_EQ(Text(rs, L"Name") + "/" + std::to_string(n.m_lVal), "A/1");
+  rs.MoveNext();
+  rs.GetFieldValue(L"h", h);
+  rs.GetFieldValue(L"n", n);
+  EXPECT_EQ(Text(rs, L"Name"), "C");
+  EXPECT_EQ(h.m_dwType, DBVT_DOUBLE);
+  EXPECT_EQ(h.m_dblVal, 12.5);
+  EXPECT_EQ(n.m_lVal, 7);
+
+  // A row nobody read before its database closed cannot be shown: that is an error, not a row of nulls.
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"D");
+  rs.Update();
+  rs.MoveLast();
+  m_db.Close();
+  EXPECT_TRUE(CatchDb([&] { Text(rs, L"Name"); }).thrown);
+}
+
 TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);

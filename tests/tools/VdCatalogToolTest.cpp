@@ -382,6 +382,14 @@ TEST_F(Tool, ImportChecksItsCsvAndCountsPatterns) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("imported 3 rows into IPE (2 patterns"), std::string::npos) << r.out;
   EXPECT_EQ(vdtest::QueryText(file, "SELECT count(*) || ' ' || max(h) FROM IPE WHERE Name = 'A'"), "1 3.0");
+
+  // Into an empty family new names are appended without a search: a name given again, in any case, still
+  // overwrites its row.
+  ASSERT_EQ(Run({"add-family", file, "HEA", "--code", "H", "--column", "h:DOUBLE"}).status, 0);
+  std::ofstream(csv) << "Name,h\na 1,1\nB,2\nA 1,3\n";
+  r = Run({"import", file, "HEA", csv});
+  EXPECT_NE(r.out.find("imported 3 rows into HEA (2 patterns"), std::string::npos) << r.out;
+  EXPECT_EQ(vdtest::QueryText(file, "SELECT group_concat(Name || '=' || h, ',') FROM HEA"), "A 1=3.0,B=2.0");
 }
 
 TEST_F(Tool, ConvertAndCreateLeaveNoHalfMadeFile) {

@@ -121,55 +121,63 @@ const char* VariantTypeName(VARTYPE vt) {
   }
 }
 
-// The value a text gives for a column of `kind`; null with a reason when it does not fit. An empty text is a
-// null value.
-std::unique_ptr<CVdPatternValue> ParseValue(Kind kind, const std::string& text, std::string& why) {
-  if (text.empty()) return std::make_unique<CVdPatternValue>();
+bool Set(CVdPatternValue& out, const CVdPatternValue& value) {
+  out = value;
+  return true;
+}
+
+// The value a text gives for a column of `kind`, in `out`; false with a reason when it does not fit. An empty
+// text is a null value.
+bool ParseValue(Kind kind, const std::string& text, CVdPatternValue& out, std::string& why) {
+  if (text.empty()) {
+    out = CVdPatternValue();
+    return true;
+  }
   switch (kind) {
     case Kind::kInteger: {
       long long v = 0;
       const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
       if (r.ec != std::errc() || r.ptr != text.data() + text.size() || v < INT32_MIN || v > INT32_MAX) {
         why = "not a whole number in the 32-bit range";
-        return nullptr;
+        return false;
       }
-      return std::make_unique<CVdPatternValue>(static_cast<long>(v), VT_I4);
+      return Set(out, CVdPatternValue(static_cast<long>(v), VT_I4));
     }
     case Kind::kReal: {
       double v = 0;
       if (!VdParseDouble(text.c_str(), v)) {
         why = "not a number";
-        return nullptr;
+        return false;
       }
-      return std::make_unique<CVdPatternValue>(v);
+      return Set(out, CVdPatternValue(v));
     }
     case Kind::kBool: {
       const std::wstring f = Folded(Wide(text).str());
-      if (f == L"1" || f == L"true" || f == L"yes") return std::make_unique<CVdPatternValue>(short(1), VT_BOOL);
-      if (f == L"0" || f == L"false" || f == L"no") return std::make_unique<CVdPatternValue>(short(0), VT_BOOL);
+      if (f == L"1" || f == L"true" || f == L"yes") return Set(out, CVdPatternValue(short(1), VT_BOOL));
+      if (f == L"0" || f == L"false" || f == L"no") return Set(out, CVdPatternValue(short(0), VT_BOOL));
       why = "not a boolean (true/false, yes/no, 1/0)";
-      return nullptr;
+      return false;
     }
     case Kind::kDate: {
       COleDateTime date;
       if (!date.ParseIso(Wide(text))) {
         why = "not a date (YYYY-MM-DD [HH:MM:SS])";
-        return nullptr;
+        return false;
       }
-      return std::make_unique<CVdPatternValue>(date);
+      return Set(out, CVdPatternValue(date));
     }
     case Kind::kBinary: {
       if (text.size() % 2 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
         why = "not hexadecimal bytes";
-        return nullptr;
+        return false;
       }
       std::vector<unsigned char> bytes(text.size() / 2);
       for (std::size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = static_cast<unsigned char>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
-      return std::make_unique<CVdPatternValue>(bytes.data(), static_cast<unsigned long>(bytes.size()));
+      return Set(out, CVdPatternValue(bytes.data(), static_cast<unsigned long>(bytes.size())));
     }
     default:
-      return std::make_unique<CVdPatternValue>(Wide(text).GetString(), VT_BSTR);
+      return Set(out, CVdPatternValue(Wide(text).GetString(), VT_BSTR));
   }
 }
 
@@ -328,12 +336,15 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
   return columns;
 }
 
-// The number of rows of a family, counted by the engine; -1 when the table cannot be read.
-long CountRows(CVdDatabase* db, const std::wstring& family) {
+// The number of rows of a family, counted by the engine, or only up to `limit` when one is given; -1 when the
+// table cannot be read.
+long CountRows(CVdDatabase* db, const std::wstring& family, long limit = 0) {
   if (family.find(L']') != std::wstring::npos) return -1;
   CVdRecordset rs(db);
   try {
-    rs.Open(0, L"SELECT COUNT(*) AS n FROM [" + CString(family) + L"]", 0);
+    CString rows = L"[" + CString(family) + L"]";
+    if (limit > 0) rows.Format(L"(SELECT 1 FROM [%s] LIMIT %ld)", family.c_str(), limit);
+    rs.Open(0, L"SELECT COUNT(*) AS n FROM " + rows, 0);
     CDBVariant cell;
     rs.GetFieldValue(short(0), cell);
     const COleVariant count = CVdRecordset::getOLEVariant(cell);
@@ -917,14 +928,27 @@ bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& fol
     error = "the value of " + VdToUtf8(column.name) + " holds a NUL byte";
     return false;
   }
+  CVdPatternValue* stored = nullptr;
+  if (column.kind == Kind::kReal && !text.empty()) {
+    // Numbers are most of what an import writes: one already stored is overwritten where it stands.
+    double number = 0;
+    if (VdParseDouble(text.c_str(), number) && pattern.GetValue(0, folded, &stored) && stored && stored->vt == VT_R8) {
+      stored->dblVal = number;
+      return true;
+    }
+  }
   std::string why;
-  std::unique_ptr<CVdPatternValue> value = ParseValue(column.kind, text, why);
-  if (!value) {
+  CVdPatternValue value;
+  if (!ParseValue(column.kind, text, value, why)) {
     error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column.name) + " (" +
             KindName(column.kind) + "): " + why;
     return false;
   }
-  pattern.SetValue(0, folded, value.release());
+  // A pattern used for row after row (import) already holds the parameter: its value is replaced in place.
+  if (stored || (pattern.GetValue(0, folded, &stored) && stored))
+    *stored = value;
+  else
+    pattern.SetValue(0, folded, new CVdPatternValue(static_cast<const COleVariant&>(value)));
   return true;
 }
 
@@ -1083,6 +1107,49 @@ int Export(const std::string& file, const std::string& family, const std::string
   return Finish(kOk);
 }
 
+namespace {
+
+// A set of hashes, open addressed: 8 to 16 bytes an element (a million names take 16 MB at most).
+class HashSet {
+ public:
+  bool Contains(std::uint64_t hash) const {
+    if (m_slots.empty()) return false;
+    hash = hash ? hash : 1;
+    for (std::size_t i = hash & Mask();; i = (i + 1) & Mask()) {
+      if (m_slots[i] == hash) return true;
+      if (m_slots[i] == 0) return false;
+    }
+  }
+  void Insert(std::uint64_t hash) {
+    hash = hash ? hash : 1;  // 0 marks a free slot
+    if ((m_size + 1) * 4 > m_slots.size() * 3) Grow();
+    for (std::size_t i = hash & Mask();; i = (i + 1) & Mask()) {
+      if (m_slots[i] == hash) return;
+      if (m_slots[i] == 0) {
+        m_slots[i] = hash;
+        ++m_size;
+        return;
+      }
+    }
+  }
+  std::size_t Size() const { return m_size; }
+
+ private:
+  std::size_t Mask() const { return m_slots.size() - 1; }
+  void Grow() {
+    std::vector<std::uint64_t> old(m_slots.empty() ? 1024 : m_slots.size() * 2);
+    old.swap(m_slots);
+    m_size = 0;
+    for (std::uint64_t hash : old)
+      if (hash) Insert(hash);
+  }
+
+  std::vector<std::uint64_t> m_slots;  // a power of two of them, at most three quarters used
+  std::size_t m_size = 0;
+};
+
+}  // namespace
+
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
   CsvReader reader;
   CsvRecord headerRecord;
@@ -1130,40 +1197,45 @@ int Import(const std::string& file, const std::string& family, const std::string
 
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   WriteScope scope(db);
+  // Into a family that held no row when the write began, a name the file has not given before is new: its row
+  // is appended without the search for an existing one (the write holds the file, so nobody adds one).
+  const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
   std::size_t rows = 0, failed = 0;
-  // The folded names' hashes, to tell how many distinct patterns the rows wrote: 8 bytes a row.
-  std::vector<std::size_t> nameHashes;
+  HashSet names;  // the folded names' hashes: the distinct patterns the rows wrote
   Progress progress("import", reader.Size());
   CsvRecord record;
+  // One pattern serves every row: each row sets its name and every value of the header's columns.
+  CVdPattern pattern(1, nullptr, Wide(family));
   while (reader.Next(record, error)) {
-    const std::string where = csvPath + " line " + std::to_string(record.line) + ": ";
+    const auto where = [&] { return csvPath + " line " + std::to_string(record.line) + ": "; };
     bool ok = record.fields.size() == header.size();
     if (!ok)
-      Error(where + "expected " + std::to_string(header.size()) + " fields, found " +
+      Error(where() + "expected " + std::to_string(header.size()) + " fields, found " +
             std::to_string(record.fields.size()));
     const std::string name = ok ? record.fields[static_cast<std::size_t>(nameIndex)] : std::string();
     if (ok && name.empty()) {
-      Error(where + "the Name is empty");
+      Error(where() + "the Name is empty");
       ok = false;
     } else if (ok && name.find('\0') != std::string::npos) {
-      Error(where + "the Name holds a NUL byte");
+      Error(where() + "the Name holds a NUL byte");
       ok = false;
     }
-    CVdPattern pattern(1, Wide(name).GetString(), Wide(family));
+    pattern.SetUserName(Wide(name));
     for (std::size_t i = 0; ok && i < header.size(); ++i) {
       if (static_cast<int>(i) == nameIndex) continue;
       if (!AssignTo(pattern, *fieldColumns[i], fieldNames[i], record.fields[i], error)) {
-        Error(where + error);
+        Error(where() + error);
         ok = false;
       }
     }
-    if (ok && !catalog->InsertPattern(&pattern, false)) {
-      Error(where + "the catalog refused the row");
+    const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
+    if (ok && !catalog->InsertPattern(&pattern, startedEmpty && !names.Contains(hash))) {
+      Error(where() + "the catalog refused the row");
       ok = false;
     }
     if (ok) {
       ++rows;
-      nameHashes.push_back(std::hash<std::wstring>()(Folded(Wide(name).str())));
+      names.Insert(hash);
     } else {
       ++failed;
     }
@@ -1186,9 +1258,7 @@ int Import(const std::string& file, const std::string& family, const std::string
     Error("nothing was imported: " + Utf8(reason));
     return kError;
   }
-  std::sort(nameHashes.begin(), nameHashes.end());
-  const std::size_t patterns =
-      static_cast<std::size_t>(std::unique(nameHashes.begin(), nameHashes.end()) - nameHashes.begin());
+  const std::size_t patterns = names.Size();
   std::printf("imported %zu rows into %s", rows, family.c_str());
   if (patterns != rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
   if (failed) std::printf(", %zu rows refused", failed);

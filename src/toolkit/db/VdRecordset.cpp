@@ -28,6 +28,17 @@ RecordsetState& RequireOpen(RecordsetState* state) {
   return *state;
 }
 
+SqliteConnection& LiveConnection(SqliteConnection* connection, const RecordsetState& state) {
+  if (!connection || connection->serial() != state.connectionSerial)
+    ThrowDbError(kStateGeneral, L"The database of the record set has been closed.");
+  return *connection;
+}
+
+// Reads back the rows the record set wrote, before any of its cells is read.
+void Settle(SqliteConnection* current, RecordsetState& state) {
+  if (!state.unread.empty()) vdpattern::db::ReadBack(LiveConnection(current, state), state);
+}
+
 bool HasCurrentRow(const RecordsetState& state) {
   return state.position >= 0 && static_cast<std::size_t>(state.position) < state.rows;
 }
@@ -66,9 +77,10 @@ std::uint64_t NextResultSerial() {
 }
 
 // The type a column reports: its declared type, or for a column without one, the type of its first value.
-vdpattern::db::SqlTypeInfo ColumnType(const RecordsetState& state, std::size_t index) {
+vdpattern::db::SqlTypeInfo ColumnType(SqliteConnection* current, RecordsetState& state, std::size_t index) {
   const ColumnInfo& column = state.columns->columns[index];
   if (column.type.kind != vdpattern::db::ValueKind::kFromValue) return column.type;
+  Settle(current, state);
   for (std::size_t row = 0; row < state.rows; ++row) {
     const vdpattern::db::Cell& cell = state.cells.At(row, index);
     if (cell.kind != vdpattern::db::CellKind::kNull) return vdpattern::db::TypeFromValue(cell.kind);
@@ -116,16 +128,6 @@ int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
 void CVdRecordset::Close() { ReleaseState(); }
 
 BOOL CVdRecordset::IsOpen() const { return m_pState != nullptr; }
-
-namespace {
-
-SqliteConnection& LiveConnection(SqliteConnection* connection, const RecordsetState& state) {
-  if (!connection || connection->serial() != state.connectionSerial)
-    ThrowDbError(kStateGeneral, L"The database of the record set has been closed.");
-  return *connection;
-}
-
-}  // namespace
 
 BOOL CVdRecordset::Requery() {
   RecordsetState& state = RequireOpen(m_pState);
@@ -270,15 +272,17 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   // The path a row reader takes for every column: checks and conversion without a call when they succeed.
   if (const RecordsetState* open = m_pState; open && type == 0) {
     const ColumnSet& columns = *open->columns;
-    if (index >= 0 && static_cast<std::size_t>(index) < columns.kinds.size() && HasCurrentRow(*open)) {
+    if (index >= 0 && static_cast<std::size_t>(index) < columns.kinds.size() && HasCurrentRow(*open) &&
+        open->unread.empty()) {
       CellToVariant(open->cells.At(static_cast<std::size_t>(open->position), static_cast<std::size_t>(index)),
                     open->arena.data(), columns.kinds[static_cast<std::size_t>(index)], value);
       return;
     }
   }
-  const RecordsetState& state = RequireOpen(m_pState);
+  RecordsetState& state = RequireOpen(m_pState);
   const std::size_t column = RequireColumn(state, index);
   RequireCurrentRow(state);
+  Settle(CurrentConnection(), state);
   const ColumnSet& columns = *state.columns;
   const vdpattern::db::Cell& cell = state.cells.At(static_cast<std::size_t>(state.position), column);
   const vdpattern::db::ValueKind kind = columns.columns[column].type.kind;
@@ -340,7 +344,7 @@ void CVdRecordset::GetODBCFieldInfo(short index, CODBCFieldInfo& info) const {
   const RecordsetState& state = RequireOpen(m_pState);
   const std::size_t column = RequireColumn(state, index);
   const ColumnInfo& c = state.columns->columns[column];
-  const vdpattern::db::SqlTypeInfo type = ColumnType(state, column);
+  const vdpattern::db::SqlTypeInfo type = ColumnType(CurrentConnection(), *m_pState, column);
   info.m_strName = c.name;
   info.m_nSQLType = type.sqlType;
   info.m_nPrecision = type.precision;
@@ -357,7 +361,7 @@ void CVdRecordset::GetFieldInfoEx(int index, CODBCFieldInfoEx& info, unsigned lo
   const RecordsetState& state = RequireOpen(m_pState);
   const std::size_t column = RequireColumn(state, index);
   const ColumnInfo& c = state.columns->columns[column];
-  const vdpattern::db::SqlTypeInfo type = ColumnType(state, column);
+  const vdpattern::db::SqlTypeInfo type = ColumnType(CurrentConnection(), *m_pState, column);
   info.m_strTableName = c.table;
   info.m_strName = c.name;
   info.m_strBaseColumnName = c.baseColumn;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 #include "toolkit/db/Cell.h"
 #include "toolkit/db/sqlite/SqlDialect.h"
@@ -30,6 +31,9 @@ struct RecordsetState {
   Mode mode = Mode::kNone;
   std::vector<PendingValue> pending;
   std::vector<char> dirty;
+  // Rows this state wrote and has not read back yet, with their row ids. Most writers never read a row they
+  // have just written, so reading it back (the file's defaults and conversions) waits for the first use.
+  std::vector<std::pair<std::size_t, std::int64_t>> unread;
 
   // Empties the state and keeps its buffers.
   void Reset() {
@@ -44,6 +48,7 @@ struct RecordsetState {
     mode = Mode::kNone;
     pending.clear();
     dirty.clear();
+    unread.clear();
   }
 };
 

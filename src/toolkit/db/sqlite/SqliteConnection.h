@@ -50,6 +50,15 @@ struct ColumnSet {
   std::string rereadSql;   // reads one row of that table by row id, columns in result order, row id last
   std::size_t stride = 0;  // cells per stored row
 
+  // The last INSERT and UPDATE texts written for this result and the columns they set. A run of edits sets
+  // the same columns row after row; the text is then built once. A description belongs to one connection,
+  // which one thread uses at a time, so these may change under a const description.
+  struct WriteText {
+    std::vector<char> dirty;
+    std::string sql;
+  };
+  mutable WriteText insertText, updateText;
+
   // The column of that name ignoring case, or -1.
   int Find(const wchar_t* name) const;
 };

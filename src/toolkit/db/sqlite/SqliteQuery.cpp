@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include "toolkit/db/DbError.h"
@@ -405,6 +406,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     const std::size_t stride = state.columns->stride;
     state.cells.Reset(stride);
     state.arena.clear();
+    state.unread.clear();
     state.rows = 0;
     state.position = 0;
 
@@ -431,57 +433,87 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
   }
 }
 
+namespace {
+
+// The text of a write that sets the dirty columns, built by `build` only when they differ from the last
+// write's.
+template <typename Build>
+const std::string& WriteSql(ColumnSet::WriteText& cache, const std::vector<char>& dirty, Build build) {
+  if (cache.sql.empty() || cache.dirty != dirty) {
+    cache.sql.clear();
+    build(cache.sql);
+    cache.dirty = dirty;
+  }
+  return cache.sql;
+}
+
+// Binds the pending values of the dirty columns to ?1, ?2, ...; returns how many were bound.
+int BindDirty(SqliteConnection& c, sqlite3_stmt* stmt, const RecordsetState& state, const std::string& sql) {
+  int index = 0;
+  for (std::size_t k = 0; k < state.dirty.size(); ++k)
+    if (state.dirty[k]) Bind(c, stmt, ++index, state.pending[k], sql);
+  return index;
+}
+
+void MarkUnread(RecordsetState& state, std::size_t row, std::int64_t rowId) {
+  for (const auto& entry : state.unread)
+    if (entry.first == row) return;
+  state.unread.emplace_back(row, rowId);
+}
+
+}  // namespace
+
 bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
   const ColumnSet& columns = *state.columns;
-  std::string sql = "UPDATE " + TableRef(columns) + " SET ";
-  std::size_t count = 0;
-  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-    if (!state.dirty[k]) continue;
-    if (count++) sql += ',';
-    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
-    sql += "=?";
-    AppendNumber(sql, count);
-  }
-  if (!count) return false;
-  sql += " WHERE ";
-  sql += kRowId;
-  sql += "=?";
-  AppendNumber(sql, count + 1);
+  if (std::find(state.dirty.begin(), state.dirty.end(), 1) == state.dirty.end()) return false;
+  const std::string& sql = WriteSql(columns.updateText, state.dirty, [&](std::string& out) {
+    out = "UPDATE " + TableRef(columns) + " SET ";
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+      if (!state.dirty[k]) continue;
+      if (count++) out += ',';
+      AppendQuoted(out, columns.columns[k].baseColumnUtf8);
+      out += "=?";
+      AppendNumber(out, count);
+    }
+    out += " WHERE ";
+    out += kRowId;
+    out += "=?";
+    AppendNumber(out, count + 1);
+  });
 
   sqlite3_stmt* stmt = c.Internal(sql);
-  int index = 0;
-  for (std::size_t k = 0; k < columns.columns.size(); ++k)
-    if (state.dirty[k]) Bind(c, stmt, ++index, state.pending[k], sql);
+  const int index = BindDirty(c, stmt, state, sql);
   const std::int64_t rowId = CurrentRowId(state);
   sqlite3_bind_int64(stmt, index + 1, rowId);
   if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  Reread(c, state, static_cast<std::size_t>(state.position), rowId);
+  MarkUnread(state, static_cast<std::size_t>(state.position), rowId);
   return true;
 }
 
 void InsertRow(SqliteConnection& c, RecordsetState& state) {
   const ColumnSet& columns = *state.columns;
-  std::string sql = "INSERT INTO " + TableRef(columns);
-  std::string values;
-  std::size_t count = 0;
-  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-    if (!state.dirty[k]) continue;
-    sql += count ? "," : " (";
-    values += count ? "," : " VALUES (";
-    ++count;
-    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
-    values += '?';
-    AppendNumber(values, count);
-  }
-  if (count)
-    sql += ")" + values + ")";
-  else
-    sql += " DEFAULT VALUES";
+  const std::string& sql = WriteSql(columns.insertText, state.dirty, [&](std::string& out) {
+    out = "INSERT INTO " + TableRef(columns);
+    std::string values;
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+      if (!state.dirty[k]) continue;
+      out += count ? "," : " (";
+      values += count ? "," : " VALUES (";
+      ++count;
+      AppendQuoted(out, columns.columns[k].baseColumnUtf8);
+      values += '?';
+      AppendNumber(values, count);
+    }
+    if (count)
+      out += ")" + values + ")";
+    else
+      out += " DEFAULT VALUES";
+  });
 
   sqlite3_stmt* stmt = c.Internal(sql);
-  int index = 0;
-  for (std::size_t k = 0; k < columns.columns.size(); ++k)
-    if (state.dirty[k]) Bind(c, stmt, ++index, state.pending[k], sql);
+  BindDirty(c, stmt, state, sql);
   RunWrite(c, stmt, sql);
   const std::int64_t rowId = sqlite3_last_insert_rowid(c.handle());
 
@@ -491,7 +523,7 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
   id.kind = CellKind::kInteger;
   id.i = rowId;
   ++state.rows;
-  Reread(c, state, row, rowId);
+  MarkUnread(state, row, rowId);
 }
 
 void DeleteRow(SqliteConnection& c, RecordsetState& state) {
@@ -500,8 +532,22 @@ void DeleteRow(SqliteConnection& c, RecordsetState& state) {
   sqlite3_stmt* stmt = c.Internal(sql);
   sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
   if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  state.cells.EraseRow(static_cast<std::size_t>(state.position));
+  const auto row = static_cast<std::size_t>(state.position);
+  state.cells.EraseRow(row);
   --state.rows;
+  auto& unread = state.unread;
+  unread.erase(std::remove_if(unread.begin(), unread.end(), [row](const auto& e) { return e.first == row; }),
+               unread.end());
+  for (auto& entry : unread)
+    if (entry.first > row) --entry.first;
+}
+
+void ReadBack(SqliteConnection& c, RecordsetState& state) {
+  while (!state.unread.empty()) {
+    const auto [row, rowId] = state.unread.back();
+    Reread(c, state, row, rowId);
+    state.unread.pop_back();
+  }
 }
 
 }  // namespace vdpattern::db

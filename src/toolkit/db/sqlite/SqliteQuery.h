@@ -27,4 +27,7 @@ bool UpdateRow(SqliteConnection& connection, RecordsetState& state);
 void InsertRow(SqliteConnection& connection, RecordsetState& state);
 void DeleteRow(SqliteConnection& connection, RecordsetState& state);
 
+// Reads back the rows InsertRow and UpdateRow wrote (RecordsetState::unread). Throws CDBException.
+void ReadBack(SqliteConnection& connection, RecordsetState& state);
+
 }  // namespace vdpattern::db

@@ -1,0 +1,24 @@
+#include "catalog/DateStamp.h"
+
+#include <algorithm>
+#include <ctime>
+#include <cwchar>
+
+namespace vdpattern::catalog {
+
+const wchar_t* DateStamp() {
+  thread_local wchar_t stamp[12] = L"";
+  thread_local std::time_t validUntil = 0;
+  const std::time_t now = std::time(nullptr);
+  if (!stamp[0] || now >= validUntil || now < validUntil - 60) {
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::wcsftime(stamp, 12, L"%Y/%m/%d", &local);
+    // Until the next minute or local midnight, whichever comes first (and anew when the clock is set back).
+    const long toMidnight = 86400L - (local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec);
+    validUntil = now + std::clamp(toMidnight, 1L, 60L);
+  }
+  return stamp;
+}
+
+}  // namespace vdpattern::catalog

@@ -10,30 +10,6 @@
 
 namespace {
 
-// Declared types whose first word the toolkit maps to a column type.
-const wchar_t* const kKnownTypes[] = {
-    L"INTEGER",  L"INT",       L"LONG",       L"COUNTER", L"AUTOINCREMENT", L"BIGINT",    L"SMALLINT", L"SHORT",
-    L"TINYINT",  L"BYTE",      L"BIT",        L"BOOLEAN", L"BOOL",          L"YESNO",     L"LOGICAL",  L"REAL",
-    L"SINGLE",   L"FLOAT",     L"DOUBLE",     L"NUMBER",  L"NUMERIC",       L"DECIMAL",   L"CURRENCY", L"MONEY",
-    L"CHAR",     L"CHARACTER", L"NCHAR",      L"VARCHAR", L"TEXT",          L"NVARCHAR",  L"STRING",   L"MEMO",
-    L"LONGTEXT", L"LONGCHAR",  L"CLOB",       L"DATE",    L"DATETIME",      L"TIMESTAMP", L"TIME",     L"BLOB",
-    L"BINARY",   L"VARBINARY", L"LONGBINARY", L"IMAGE",   L"OLEOBJECT"};
-
-// Declared types that hold text: their columns are declared COLLATE NOCASE, so that the file itself compares
-// them ignoring case (its indexes, and any other program reading it), as the library's statements do.
-const wchar_t* const kTextTypes[] = {L"CHAR",   L"CHARACTER", L"NCHAR",    L"VARCHAR",  L"TEXT", L"NVARCHAR",
-                                     L"STRING", L"MEMO",      L"LONGTEXT", L"LONGCHAR", L"CLOB"};
-
-bool IsTextType(const CString& type) {
-  CString first = type;
-  first.Trim();
-  const int end = first.FindOneOf(L" (");
-  if (end >= 0) first = first.Left(end);
-  for (const wchar_t* text : kTextTypes)
-    if (first.CompareNoCase(text) == 0) return true;
-  return false;
-}
-
 // A name between brackets; ']' cannot be written inside them, and an empty name is no name.
 bool Bracketed(const CString& name, CString& out) {
   if (name.IsEmpty() || name.Find(L']') >= 0 || name.Find(L'\0') >= 0) return false;
@@ -79,15 +55,7 @@ bool InTransaction(const CString& path, CString& error, Work work) {
 
 }  // namespace
 
-bool CVdCatalogSchema::IsKnownType(const CString& type) {
-  CString first = type;
-  first.Trim();
-  const int end = first.FindOneOf(L" (");
-  if (end >= 0) first = first.Left(end);
-  for (const wchar_t* known : kKnownTypes)
-    if (first.CompareNoCase(known) == 0) return true;
-  return false;
-}
+bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumnType(type); }
 
 bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeName, const CString& editor, int version,
                                      CString& error) {
@@ -141,7 +109,11 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
       error.Format(L"Unknown column type \"%s\" for column %s.", c.type, c.name);
       return false;
     }
-    definition += L", " + column + L" " + c.type + (IsTextType(c.type) ? L" COLLATE NOCASE" : L"");
+    // Text columns compare ignoring case in the file itself (its indexes, and any other program reading it), as
+    // the library's statements do.
+    bool text = false;
+    VdIsKnownColumnType(c.type, &text);
+    definition += L", " + column + L" " + c.type + (text ? L" COLLATE NOCASE" : L"");
   }
   return InTransaction(path, error, [&](CVdDatabase& db) {
     CVdODBCTableDefInfo info;

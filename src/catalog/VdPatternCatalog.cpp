@@ -15,7 +15,6 @@
 #include <vdpattern/toolkit/VariantConv.h>
 
 #include "catalog/DateStamp.h"
-#include "factory/DBExceptionText.h"
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
 
@@ -35,8 +34,30 @@ std::wstring Lower(std::wstring text) {
   return text;
 }
 
-// The toolkit's state for "another connection holds the lock and the wait gave up".
-bool IsLockTimeout(const CDBException* e) { return e->m_strStateNativeOrigin.str().rfind(L"State:HYT00,", 0) == 0; }
+// The one way the catalog handles a database failure that it does not pass on: `work` runs; a CDBException
+// from it goes to `onFailure` (which may report it), is released, and `failed` is returned instead.
+template <typename Result, typename Work, typename OnFailure>
+Result Guard(Result failed, Work&& work, OnFailure&& onFailure) {
+  try {
+    return work();
+  } catch (CDBException* e) {
+    onFailure(e);
+    e->Delete();
+    return failed;
+  }
+}
+
+// Cleanup on the way out: a failure there cannot be answered and must not hide the one that led here.
+template <typename Work>
+void Quietly(Work&& work) {
+  Guard(
+      true,
+      [&] {
+        work();
+        return true;
+      },
+      [](CDBException*) {});
+}
 
 // Whether a table name can be written between [ and ]: the brackets have no escape for a ']' inside.
 bool IsBracketable(std::wstring_view name) { return name.find(L']') == std::wstring_view::npos; }
@@ -75,11 +96,9 @@ std::wstring CurrentDirectory() {
 // A record set that belongs to one call: closed when open and destroyed on every path out.
 struct RecordsetCloser {
   void operator()(CVdRecordset* rs) const {
-    try {
+    Quietly([&] {
       if (rs->IsOpen()) rs->Close();
-    } catch (CDBException* e) {
-      e->Delete();
-    }
+    });
     delete rs;
   }
 };
@@ -93,36 +112,19 @@ std::wstring FamilyOfRow(CVdRecordset& rs, const wchar_t* family) {
   return info.m_strTableName.str();
 }
 
-// A read transaction for its lifetime, unless the host has a transaction open. A deferred BEGIN takes the
-// shared lock at the first read only; BeginTrans would take the write lock, so a search would wait for, and
-// then fail on, a writer of another process. Failing to begin or end it does not fail the reads it covers.
-class ReadTransaction {
+// The database's read group for its lifetime (CVdDatabase::BeginReadGroup), when given a database.
+class ReadGroup {
  public:
-  explicit ReadTransaction(CVdDatabase* database) {
-    if (!database || database->IsInTransaction()) return;
-    try {
-      database->ExecuteSQL(L"BEGIN");
-      m_database = database;
-    } catch (CDBException* e) {
-      e->Delete();
-    }
+  explicit ReadGroup(CVdDatabase* database) : m_database(database), m_began(database && database->BeginReadGroup()) {}
+  ~ReadGroup() {
+    if (m_database) m_database->EndReadGroup(m_began);
   }
-  ~ReadTransaction() {
-    if (!m_database || !m_database->IsInTransaction()) return;
-    for (const wchar_t* end : {L"COMMIT", L"ROLLBACK"}) {
-      try {
-        m_database->ExecuteSQL(end);
-        return;
-      } catch (CDBException* e) {
-        e->Delete();
-      }
-    }
-  }
-  ReadTransaction(const ReadTransaction&) = delete;
-  ReadTransaction& operator=(const ReadTransaction&) = delete;
+  ReadGroup(const ReadGroup&) = delete;
+  ReadGroup& operator=(const ReadGroup&) = delete;
 
  private:
-  CVdDatabase* m_database = nullptr;
+  CVdDatabase* m_database;
+  BOOL m_began;
 };
 
 // One call's writes, kept only when the call reaches Keep: undone on every other way out, a thrown failure
@@ -144,11 +146,7 @@ class WriteGroup {
  private:
   void End(BOOL keep) {
     m_open = false;
-    try {
-      m_database->EndWriteGroup(keep);
-    } catch (CDBException* e) {
-      e->Delete();
-    }
+    Quietly([&] { m_database->EndWriteGroup(keep); });
   }
   CVdDatabase* m_database;
   bool m_open = true;
@@ -156,50 +154,63 @@ class WriteGroup {
 
 }  // namespace
 
+template <typename Result, typename Work>
+Result CVdPatternCatalog::Guarded(eFailure failure, Result failed, Work&& work) {
+  return Guard(failed, work, [&](CDBException* e) {
+    if (failure == eReport) OnDBException(e);
+  });
+}
+
 // The connection and the two system record sets, shared by a catalog and its copies and released by the last.
+// The record sets are declared after the connection, so they close first.
 struct CVdPatternCatalog::SharedDatabase {
+  struct Closer {
+    void operator()(CVdDatabase* database) const {
+      Quietly([&] {
+        if (database->IsOpen()) database->Close();
+      });
+      delete database;
+    }
+  };
   explicit SharedDatabase(CVdDatabase* db) : database(db) {}
-  ~SharedDatabase() {
-    for (CVdRecordset* rs : {definition, familyDescription}) {
-      if (!rs) continue;
-      RecordsetCloser()(rs);
-    }
-    try {
-      if (database->IsOpen()) database->Close();
-    } catch (CDBException* e) {
-      e->Delete();
-    }
-    delete database;
-  }
-  SharedDatabase(const SharedDatabase&) = delete;
-  SharedDatabase& operator=(const SharedDatabase&) = delete;
 
-  CVdDatabase* database;
-  CVdRecordset* definition = nullptr;
-  CVdRecordset* familyDescription = nullptr;
+  std::unique_ptr<CVdDatabase, Closer> database;
+  ScopedRecordset definition, familyDescription;
 };
 
-// The factory, shared by a catalog and its copies; deleted by the last when owned.
-struct CVdPatternCatalog::SharedFactory {
-  SharedFactory(CVdPatternFactory* f, bool owns) : factory(f), owned(owns) {}
-  ~SharedFactory() {
-    if (owned) delete factory;
-  }
-  SharedFactory(const SharedFactory&) = delete;
-  SharedFactory& operator=(const SharedFactory&) = delete;
+namespace {
 
-  CVdPatternFactory* factory;
-  bool owned;
+// Deletes the catalog's factory when the catalog owns it; the flag may change while it is shared.
+struct FactoryDeleter {
+  bool owns;
+  void operator()(CVdPatternFactory* factory) const {
+    if (owns) delete factory;
+  }
 };
+
+std::shared_ptr<CVdPatternFactory> ShareFactory(CVdPatternFactory* factory, bool owns) {
+  if (!factory) return nullptr;
+  return std::shared_ptr<CVdPatternFactory>(factory, FactoryDeleter{owns});
+}
+
+}  // namespace
+
+CVdDatabase* CVdPatternCatalog::Database() const {
+  return m_sharedDatabase ? m_sharedDatabase->database.get() : nullptr;
+}
+CVdRecordset* CVdPatternCatalog::DefinitionRS() const {
+  return m_sharedDatabase ? m_sharedDatabase->definition.get() : nullptr;
+}
+CVdRecordset* CVdPatternCatalog::FamilyDescriptionRS() const {
+  return m_sharedDatabase ? m_sharedDatabase->familyDescription.get() : nullptr;
+}
+const CVdPatternFactory* CVdPatternCatalog::GetFactory() const { return Factory(); }
+const CVdRecordset* CVdPatternCatalog::GetFamilyDescriptionRS() const { return FamilyDescriptionRS(); }
 
 // ---------------------------------------------------------------- construction and copies
 
 CVdPatternCatalog::CVdPatternCatalog(const wchar_t* path, CVdPatternFactory* factory, bool ownsFactory) {
-  if (factory) {
-    m_pFactory = factory;
-    m_bOwnsFactory = ownsFactory;
-    m_sharedFactory = std::make_shared<SharedFactory>(factory, ownsFactory);
-  }
+  m_factory = ShareFactory(factory, ownsFactory);
   if (path) Open(path);
 }
 
@@ -220,79 +231,57 @@ CVdPatternCatalog& CVdPatternCatalog::operator=(const CVdPatternCatalog& other) 
   m_units = other.m_units;
   m_strPath = other.m_strPath;
   m_strName = other.m_strName;
-  m_pDatabase = other.m_pDatabase;
-  m_pDefinitionRS = other.m_pDefinitionRS;
-  m_pFamilyDescriptionRS = other.m_pFamilyDescriptionRS;
-  m_bOwnsFactory = other.m_bOwnsFactory;
-  m_pFactory = other.m_pFactory;
   m_familyCodes = other.m_familyCodes;
   m_sharedDatabase = other.m_sharedDatabase;
-  m_sharedFactory = other.m_sharedFactory;
+  m_factory = other.m_factory;
   return *this;
 }
 
-CVdPatternCatalog::~CVdPatternCatalog() {
-  CVdPatternCatalog::Close();
-  m_sharedFactory.reset();
-}
+CVdPatternCatalog::~CVdPatternCatalog() { CVdPatternCatalog::Close(); }
 
 void CVdPatternCatalog::Dump() {}
 
 // ---------------------------------------------------------------- factory
 
 void CVdPatternCatalog::AttachFactory(CVdPatternFactory* factory, bool ownsFactory) {
-  if (factory && factory == m_pFactory) {
+  if (factory && factory == Factory()) {
     // The same factory again: keep it alive and take the new ownership only.
-    if (m_sharedFactory) m_sharedFactory->owned = ownsFactory;
-    m_bOwnsFactory = ownsFactory;
+    std::get_deleter<FactoryDeleter>(m_factory)->owns = ownsFactory;
     return;
   }
-  m_sharedFactory.reset();
-  m_pFactory = factory;
-  m_bOwnsFactory = ownsFactory;
-  if (factory) m_sharedFactory = std::make_shared<SharedFactory>(factory, ownsFactory);
+  m_factory = ShareFactory(factory, ownsFactory);
 }
 
 CVdPatternFactory* CVdPatternCatalog::CreateFactory() { return new CVdPatternFactory(); }
 
-CVdPatternFactory* CVdPatternCatalog::GetFactoryObject() { return m_pFactory ? m_pFactory : CreateFactory(); }
+CVdPatternFactory* CVdPatternCatalog::GetFactoryObject() { return Factory() ? Factory() : CreateFactory(); }
 
 bool CVdPatternCatalog::EnsureFactory() {
-  if (m_pFactory) return true;
-  CVdPatternFactory* made = CreateFactory();
-  if (!made) return false;
+  if (Factory()) return true;
   // A factory the catalog made itself is always its own to release.
-  m_pFactory = made;
-  m_bOwnsFactory = true;
-  m_sharedFactory = std::make_shared<SharedFactory>(made, true);
-  return true;
+  m_factory = ShareFactory(CreateFactory(), true);
+  return Factory() != nullptr;
 }
 
 // ---------------------------------------------------------------- opening and closing
 
 void CVdPatternCatalog::AdoptDatabase(CVdDatabase* database) {
   m_sharedDatabase = std::make_shared<SharedDatabase>(database);
-  m_pDatabase = database;
 }
 
-void CVdPatternCatalog::ReleaseDatabase() {
-  m_sharedDatabase.reset();
-  m_pDatabase = nullptr;
-  m_pDefinitionRS = nullptr;
-  m_pFamilyDescriptionRS = nullptr;
-}
+void CVdPatternCatalog::ReleaseDatabase() { m_sharedDatabase.reset(); }
 
 bool CVdPatternCatalog::OpenSystemRecordsets() {
   SharedDatabase& shared = *m_sharedDatabase;
   CString statement;
   statement.Format(L"Select * From [%s]", L"Definition");
-  shared.definition = m_pDefinitionRS = new CVdRecordset(m_pDatabase);
-  m_pDefinitionRS->Open(0, statement, 0);
-  m_pDefinitionRS->MoveFirst();
+  shared.definition.reset(new CVdRecordset(Database()));
+  shared.definition->Open(0, statement, 0);
+  shared.definition->MoveFirst();
   statement.Format(L"Select * From [%s]", L"FamilyDescription");
-  shared.familyDescription = m_pFamilyDescriptionRS = new CVdRecordset(m_pDatabase);
-  m_pFamilyDescriptionRS->Open(0, statement, 0);
-  if (m_pFamilyDescriptionRS->GetRecordCount() > 0) m_pFamilyDescriptionRS->MoveFirst();
+  shared.familyDescription.reset(new CVdRecordset(Database()));
+  shared.familyDescription->Open(0, statement, 0);
+  if (shared.familyDescription->GetRecordCount() > 0) shared.familyDescription->MoveFirst();
   return true;
 }
 
@@ -305,16 +294,11 @@ void CVdPatternCatalog::SetNameFromPath() {
 }
 
 CVdDatabase* CVdPatternCatalog::NewConnection(const CString& path) {
-  auto* database = new CVdDatabase();
-  try {
+  std::unique_ptr<CVdDatabase> database(new CVdDatabase());
+  return Guarded(eReport, static_cast<CVdDatabase*>(nullptr), [&] {
     database->Open(path, 0, 0);
-    return database;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    delete database;
-    e->Delete();
-    return nullptr;
-  }
+    return database.release();
+  });
 }
 
 bool CVdPatternCatalog::Open(const wchar_t* path) {
@@ -329,16 +313,11 @@ bool CVdPatternCatalog::Open(const wchar_t* path) {
   if (!database) return false;
   Close();
   AdoptDatabase(database);
-  try {
-    OpenSystemRecordsets();
-    FillUnitsPool();
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
+  if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets() && (FillUnitsPool(), true); })) {
     Close();
     return false;
   }
-  std::wstring stored = m_pDatabase->GetDatabaseName().str();
+  std::wstring stored = Database()->GetDatabaseName().str();
   const std::size_t dot = stored.rfind(L'.');
   const std::size_t separator = LastSeparator(stored);
   if (dot == std::wstring::npos || (separator != std::wstring::npos && dot < separator)) stored += c_szExt;
@@ -354,11 +333,7 @@ CVdPatternCatalog::eOpenDBRetCode CVdPatternCatalog::OpenDB() {
   if (!database) return eOpenDBFailed;
   CloseDB();
   AdoptDatabase(database);
-  try {
-    OpenSystemRecordsets();
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
+  if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets(); })) {
     CloseDB();
     return eOpenDBFailed;
   }
@@ -366,22 +341,17 @@ CVdPatternCatalog::eOpenDBRetCode CVdPatternCatalog::OpenDB() {
 }
 
 bool CVdPatternCatalog::IsDBCatalog() {
-  try {
-    return OpenSystemRecordsets();
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    Close();
-    return false;
-  }
+  if (Guarded(eReport, false, [&] { return OpenSystemRecordsets(); })) return true;
+  Close();
+  return false;
 }
 
-bool CVdPatternCatalog::IsOpened() const { return m_pDatabase && m_pDatabase->IsOpen(); }
+bool CVdPatternCatalog::IsOpened() const { return Database() && Database()->IsOpen(); }
 
-bool CVdPatternCatalog::CanWrite() const { return m_pDatabase && m_pDatabase->CanUpdate(); }
+bool CVdPatternCatalog::CanWrite() const { return Database() && Database()->CanUpdate(); }
 
 void CVdPatternCatalog::Close() {
-  if (!m_pDatabase) return;
+  if (!Database()) return;
   ReleaseDatabase();
   m_strPath.Empty();
   m_strName.Empty();
@@ -392,22 +362,6 @@ void CVdPatternCatalog::Close() {
 void CVdPatternCatalog::CloseDB() { ReleaseDatabase(); }
 
 // ---------------------------------------------------------------- recognition and metadata
-
-CString CVdPatternCatalog::GetTypeName() {
-  if (!m_pDefinitionRS) return CString();
-  CDBVariant value;
-  try {
-    m_pDefinitionRS->GetFieldValue(L"def_name", value);
-  } catch (CDBException* e) {
-    e->Delete();
-    value.Clear();
-  }
-  return DBV_BSTRAll(&value);
-}
-
-bool CVdPatternCatalog::ReadCatalogType() { return !m_pFactory || m_pFactory->IsValidCatalog(GetTypeName()); }
-
-bool CVdPatternCatalog::IsCatalog() { return ReadCatalogType(); }
 
 namespace {
 
@@ -420,14 +374,23 @@ CString DefinitionText(CVdRecordset* definition, const wchar_t* column) {
 
 }  // namespace
 
-CString CVdPatternCatalog::GetEditorName() { return DefinitionText(m_pDefinitionRS, L"def_editorName"); }
+CString CVdPatternCatalog::GetTypeName() {
+  if (!DefinitionRS()) return CString();
+  return Guarded(eQuiet, CString(), [&] { return DefinitionText(DefinitionRS(), L"def_name"); });
+}
 
-CString CVdPatternCatalog::GetLastUpdateDate() { return DefinitionText(m_pDefinitionRS, L"def_lastUpdate"); }
+bool CVdPatternCatalog::ReadCatalogType() { return !Factory() || Factory()->IsValidCatalog(GetTypeName()); }
+
+bool CVdPatternCatalog::IsCatalog() { return ReadCatalogType(); }
+
+CString CVdPatternCatalog::GetEditorName() { return DefinitionText(DefinitionRS(), L"def_editorName"); }
+
+CString CVdPatternCatalog::GetLastUpdateDate() { return DefinitionText(DefinitionRS(), L"def_lastUpdate"); }
 
 int CVdPatternCatalog::GetVerNumber() {
-  if (!m_pDefinitionRS) return 0;
+  if (!DefinitionRS()) return 0;
   CDBVariant value;
-  m_pDefinitionRS->GetFieldValue(L"def_version", value);
+  DefinitionRS()->GetFieldValue(L"def_version", value);
   if (value.m_dwType == DBVT_LONG) return value.m_lVal;
   // A version stored with another type is read as the number it holds.
   const COleVariant converted = CVdRecordset::getOLEVariant(value);
@@ -435,44 +398,44 @@ int CVdPatternCatalog::GetVerNumber() {
 }
 
 void CVdPatternCatalog::SetName(const CString& typeName) {
-  if (!m_pDefinitionRS) return;
-  m_pDefinitionRS->Edit();
-  m_pDefinitionRS->SetFieldValue(L"def_name", typeName.GetString());
+  if (!DefinitionRS()) return;
+  DefinitionRS()->Edit();
+  DefinitionRS()->SetFieldValue(L"def_name", typeName.GetString());
   UpdateDate(false);
-  m_pDefinitionRS->Update();
+  DefinitionRS()->Update();
 }
 
 void CVdPatternCatalog::SetEditorName(const CString& editor) {
-  if (!m_pDefinitionRS) return;
-  m_pDefinitionRS->Edit();
-  m_pDefinitionRS->SetFieldValue(L"def_editorName", editor.GetString());
+  if (!DefinitionRS()) return;
+  DefinitionRS()->Edit();
+  DefinitionRS()->SetFieldValue(L"def_editorName", editor.GetString());
   UpdateDate(false);
-  m_pDefinitionRS->Update();
+  DefinitionRS()->Update();
 }
 
 void CVdPatternCatalog::SetVerNumber(int version) {
-  if (!m_pDefinitionRS) return;
-  m_pDefinitionRS->Edit();
-  m_pDefinitionRS->SetFieldValue(L"def_version", COleVariant(static_cast<long>(version), VT_I4));
+  if (!DefinitionRS()) return;
+  DefinitionRS()->Edit();
+  DefinitionRS()->SetFieldValue(L"def_version", COleVariant(static_cast<long>(version), VT_I4));
   UpdateDate(false);
-  m_pDefinitionRS->Update();
+  DefinitionRS()->Update();
 }
 
 void CVdPatternCatalog::UpdateDate(bool editAndUpdate) {
-  if (!m_pDefinitionRS) return;
+  if (!DefinitionRS()) return;
   const wchar_t* date = vdpattern::catalog::DateStamp();
   if (editAndUpdate) {
     // A stamp that is already today's is not written again: an import of many rows would otherwise write the
     // "Definition" row once per pattern (two statements of every seven the insert of a row runs).
     CDBVariant current;
-    m_pDefinitionRS->GetFieldValue(L"def_lastUpdate", current);
+    DefinitionRS()->GetFieldValue(L"def_lastUpdate", current);
     if ((current.m_dwType == DBVT_WSTRING || current.m_dwType == DBVT_STRING || current.m_dwType == DBVT_ASTRING) &&
         DBV_BSTRAll(&current) == date)
       return;
-    m_pDefinitionRS->Edit();
+    DefinitionRS()->Edit();
   }
-  m_pDefinitionRS->SetFieldValue(L"def_lastUpdate", date);
-  if (editAndUpdate) m_pDefinitionRS->Update();
+  DefinitionRS()->SetFieldValue(L"def_lastUpdate", date);
+  if (editAndUpdate) DefinitionRS()->Update();
 }
 
 // ---------------------------------------------------------------- errors and fixed results
@@ -481,7 +444,7 @@ void CVdPatternCatalog::OnDBException(CDBException* e) {
   MessageBoxW(nullptr, GetDBExceptionString(e), L"Erreur DB", MB_OK);
 }
 
-CString CVdPatternCatalog::GetDBExceptionString(CDBException* e) { return VdDBExceptionText(e); }
+CString CVdPatternCatalog::GetDBExceptionString(CDBException* e) { return e ? e->GetReportText() : CString(); }
 
 void CVdPatternCatalog::SubStringReplace(const wchar_t* source, const wchar_t* find, const wchar_t* replacement,
                                          CString& out) {
@@ -496,56 +459,45 @@ CVdPatternCatalog* CVdPatternCatalog::CreateLike(const wchar_t*, CVdPatternFacto
 // ---------------------------------------------------------------- families
 
 bool CVdPatternCatalog::FindFamily(const wchar_t* table) {
-  if (!table || !*table || !m_pDatabase) return false;
-  try {
+  if (!table || !*table || !Database()) return false;
+  return Guarded(eReport, false, [&] {
     CVdODBCTableDefInfo info;
-    m_pDatabase->GetTableDefInfo(table, info);
-    if (info.m_lAttributes & 4) return false;
+    Database()->GetTableDefInfo(table, info);
+    if (info.m_lAttributes & VD_TABLEDEF_SYSTEM) return false;
     return !IsOneOf(info.m_strName, kCatalogTables);
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::GetFamilies(std::list<std::wstring>& families) {
-  if (!m_pDatabase) return false;
-  try {
-    const int count = m_pDatabase->GetTableDefCount();
+  if (!Database()) return false;
+  return Guarded(eReport, false, [&] {
+    const int count = Database()->GetTableDefCount();
     CVdODBCTableDefInfo info;
     for (unsigned int i = 0; i < static_cast<unsigned int>(count); ++i) {
-      m_pDatabase->GetTableDefInfo(i, info);
-      if (info.m_lAttributes & 4) continue;
+      Database()->GetTableDefInfo(i, info);
+      if (info.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
       if (IsOneOf(info.m_strName, kNotFamilies)) continue;
       families.push_back(info.m_strName.str());
     }
     return true;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::GetFamilyCode(const wchar_t* family, wchar_t* code) {
   if (code) code[0] = L'\0';
-  if (m_familyCodes.empty() && m_pFamilyDescriptionRS) {
-    try {
-      if (m_pFamilyDescriptionRS->GetRecordCount() >= 1) {
-        CDBVariant name, value;
-        for (m_pFamilyDescriptionRS->MoveFirst(); !m_pFamilyDescriptionRS->IsEOF();
-             m_pFamilyDescriptionRS->MoveNext()) {
-          m_pFamilyDescriptionRS->GetFieldValue(L"Name", name);
-          m_pFamilyDescriptionRS->GetFieldValue(L"FamilyCode", value);
-          std::wstring familyCode = Upper(DBV_BSTRAll(&value).str());
-          if (!familyCode.empty()) m_familyCodes.emplace(Upper(DBV_BSTRAll(&name).str()), std::move(familyCode));
-        }
+  if (m_familyCodes.empty() && FamilyDescriptionRS()) {
+    const bool read = Guarded(eQuiet, false, [&] {
+      if (FamilyDescriptionRS()->GetRecordCount() < 1) return true;
+      CDBVariant name, value;
+      for (FamilyDescriptionRS()->MoveFirst(); !FamilyDescriptionRS()->IsEOF(); FamilyDescriptionRS()->MoveNext()) {
+        FamilyDescriptionRS()->GetFieldValue(L"Name", name);
+        FamilyDescriptionRS()->GetFieldValue(L"FamilyCode", value);
+        std::wstring familyCode = Upper(DBV_BSTRAll(&value).str());
+        if (!familyCode.empty()) m_familyCodes.emplace(Upper(DBV_BSTRAll(&name).str()), std::move(familyCode));
       }
-    } catch (CDBException* e) {
-      e->Delete();
-      m_familyCodes.clear();
-    }
+      return true;
+    });
+    if (!read) m_familyCodes.clear();
   }
   const auto it = m_familyCodes.find(Upper(family ? family : L""));
   if (it == m_familyCodes.end() || it->second.size() >= kFamilyCodeBuffer) return false;
@@ -556,29 +508,23 @@ bool CVdPatternCatalog::GetFamilyCode(const wchar_t* family, wchar_t* code) {
 void CVdPatternCatalog::ClearFamiliesCode() { m_familyCodes.clear(); }
 
 bool CVdPatternCatalog::GetFamilyDescriptionField(const wchar_t* column, COleVariant& value) {
-  if (!m_pFamilyDescriptionRS) return false;
-  try {
+  if (!FamilyDescriptionRS()) return false;
+  return Guarded(eQuiet, false, [&] {
     CDBVariant cell;
-    m_pFamilyDescriptionRS->GetFieldValue(column, cell);
+    FamilyDescriptionRS()->GetFieldValue(column, cell);
     value = CVdRecordset::getOLEVariant(cell);
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::GetFamilyDescriptionField(int column, COleVariant& value) {
-  if (!m_pFamilyDescriptionRS) return false;
-  try {
+  if (!FamilyDescriptionRS()) return false;
+  return Guarded(eQuiet, false, [&] {
     CDBVariant cell;
-    m_pFamilyDescriptionRS->GetFieldValue(static_cast<short>(column), cell);
+    FamilyDescriptionRS()->GetFieldValue(static_cast<short>(column), cell);
     value = CVdRecordset::getOLEVariant(cell);
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 namespace {
@@ -587,39 +533,36 @@ namespace {
 template <typename Set>
 bool EditFamilyDescription(CVdRecordset* rs, Set set) {
   if (!rs) return false;
-  try {
-    rs->Edit();
-    set(*rs);
-    rs->Update();
-    return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    try {
-      rs->CancelUpdate();
-    } catch (CDBException* again) {
-      again->Delete();
-    }
-    return false;
-  }
+  const bool stored = Guard(
+      false,
+      [&] {
+        rs->Edit();
+        set(*rs);
+        rs->Update();
+        return true;
+      },
+      [](CDBException*) {});
+  if (!stored) Quietly([&] { rs->CancelUpdate(); });
+  return stored;
 }
 
 }  // namespace
 
 bool CVdPatternCatalog::SetFamilyDescriptionField(const wchar_t* column, const COleVariant& value) {
-  return EditFamilyDescription(m_pFamilyDescriptionRS, [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
+  return EditFamilyDescription(FamilyDescriptionRS(), [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
 }
 
 bool CVdPatternCatalog::SetFamilyDescriptionField(int column, const COleVariant& value) {
-  return EditFamilyDescription(m_pFamilyDescriptionRS, [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
+  return EditFamilyDescription(FamilyDescriptionRS(), [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
 }
 
 bool CVdPatternCatalog::SetFamilyDescriptionField(const wchar_t* column, const wchar_t* value) {
-  return EditFamilyDescription(m_pFamilyDescriptionRS, [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
+  return EditFamilyDescription(FamilyDescriptionRS(), [&](CVdRecordset& rs) { rs.SetFieldValue(column, value); });
 }
 
 bool CVdPatternCatalog::SetFamilyDescriptionField(int column, const wchar_t* value) {
   const COleVariant text(value, VT_BSTR);
-  return EditFamilyDescription(m_pFamilyDescriptionRS, [&](CVdRecordset& rs) { rs.SetFieldValue(column, text); });
+  return EditFamilyDescription(FamilyDescriptionRS(), [&](CVdRecordset& rs) { rs.SetFieldValue(column, text); });
 }
 
 long CVdPatternCatalog::EnumerateProperties(const wchar_t*, IEnumPropFamily** enumerator) {
@@ -631,17 +574,17 @@ long CVdPatternCatalog::EnumerateProperties(const wchar_t*, IEnumPropFamily** en
 
 CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const wchar_t* family, bool& found) {
   found = false;
-  if (!m_pDatabase) return nullptr;
+  if (!Database()) return nullptr;
   // A walk over the families reads the table list and up to one table per family: one read transaction makes
   // it lock the file once and see one state of it.
-  ReadTransaction transaction(family ? nullptr : m_pDatabase);
+  ReadGroup reads(family ? nullptr : Database());
   std::list<std::wstring> families;
   if (family)
     families.push_back(family);
   else
     GetFamilies(families);
 
-  auto* rs = new CVdRecordset(m_pDatabase);
+  auto* rs = new CVdRecordset(Database());
   CString quoted(name ? name : L"");
   quoted.Replace(L"'", L"''");
   // Everything after the table's name is the same for every family.
@@ -667,7 +610,7 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
     } catch (CDBException* e) {
       // A family that cannot answer is passed over, but a lock timeout says nothing about the family: taken
       // for "not there", it would make an insert add a second row and a removal report a name as missing.
-      if (e->m_nRetCode == SQL_ERROR && !IsLockTimeout(e)) {
+      if (e->m_nRetCode == SQL_ERROR && e->GetCategory() != CDBException::eTimeout) {
         e->Delete();
         continue;
       }
@@ -690,7 +633,7 @@ CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* fa
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
   if (!found) return nullptr;
-  try {
+  return Guarded(eReport, static_cast<CVdPattern*>(nullptr), [&]() -> CVdPattern* {
     const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(upper.c_str(), code) || !EnsureFactory()) return nullptr;
@@ -701,15 +644,11 @@ CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* fa
       pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
     }
     return pattern;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return nullptr;
-  }
+  });
 }
 
 bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* family, const wchar_t* nameFilter) {
-  if (!family || !*family || !IsBracketable(family) || !EnsureFactory() || !pool || !m_pDatabase) return false;
+  if (!family || !*family || !IsBracketable(family) || !EnsureFactory() || !pool || !Database()) return false;
   CString statement;
   if (!nameFilter || !*nameFilter) {
     statement.Format(L"SELECT * FROM [%s]", family);
@@ -718,8 +657,8 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
     SubStringReplace(nameFilter, L"'", L"''", quoted);
     statement.Format(L"SELECT * FROM [%s] WHERE Name Like '%s'", family, quoted);
   }
-  ScopedRecordset rs(new CVdRecordset(m_pDatabase));
-  try {
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  return Guarded(eQuiet, false, [&] {
     rs->Open(1, statement, 0);
     const std::wstring upper = Upper(family);
     wchar_t code[kFamilyCodeBuffer];
@@ -738,16 +677,13 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
     }
     rs->Close();
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString& statement, const CString& family) {
-  if (!EnsureFactory() || !pool || !m_pDatabase) return false;
-  ScopedRecordset rs(new CVdRecordset(m_pDatabase));
-  try {
+  if (!EnsureFactory() || !pool || !Database()) return false;
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  return Guarded(eQuiet, false, [&] {
     wchar_t code[kFamilyCodeBuffer] = L"";
     rs->Open(1, statement, 0);
     if (rs->GetRecordCount() > 0) {
@@ -777,21 +713,18 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
     }
     rs->Close();
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wchar_t* table, const wchar_t* valueColumn,
                                                                       const wchar_t* keyColumn,
                                                                       CVdPatternValue& value) {
-  if (!m_pDatabase || !table || !valueColumn || !keyColumn) return eFunctionFailed;
+  if (!Database() || !table || !valueColumn || !keyColumn) return eFunctionFailed;
   CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
   key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
   const CString column(valueColumn);
-  ScopedRecordset rs(new CVdRecordset(m_pDatabase));
-  try {
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  return Guarded(eReport, eFunctionFailed, [&]() -> CVdPatternCatalog::eFunctionThreeState {
     const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + L"FROM " + table +
                                    L"\n" + L"WHERE " + keyColumn + L" = '" + key + L"'";
     rs->Open(0, countStatement, 0);
@@ -818,29 +751,25 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
     rs->GetFieldValue(L"maxim", cell);
     value = CVdPatternValue(CVdRecordset::getOLEVariant(cell));
     return result;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return eFunctionFailed;
-  }
+  });
 }
 
 // ---------------------------------------------------------------- writing
 
 bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
-  if (!pattern || !m_pDatabase) return false;
+  if (!pattern || !Database()) return false;
   const CString family = pattern->GetFamily();
   if (!IsBracketable(family.str())) return false;
-  try {
+  return Guarded(eReport, false, [&] {
     // The lookup and the write are one group: a second writer of the same new name waits for this one and then
     // finds its row, instead of adding a second one; and a write that fails half-way (the row written, the
     // date not) leaves nothing behind.
-    WriteGroup group(m_pDatabase);
+    WriteGroup group(Database());
     bool found = false;
     ScopedRecordset rs;
     if (append) {
       // An empty result of the table is all a new row needs: opening the table itself would read every row.
-      rs.reset(new CVdRecordset(m_pDatabase));
+      rs.reset(new CVdRecordset(Database()));
       rs->Open(0, L"Select * From [" + family + L"] WHERE 0", 0);
     } else {
       rs.reset(InternalFindPattern(pattern->GetUserNameW(), family, found));
@@ -857,16 +786,12 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     if (!StoreRow(*rs, pattern, code, family.str())) return false;
     group.Keep();
     return true;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family, CVdPattern* pattern) {
-  if (!pattern || !m_pDatabase) return false;
-  WriteGroup group(m_pDatabase);
+  if (!pattern || !Database()) return false;
+  WriteGroup group(Database());
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
   if (!found || !EnsureFactory()) return false;
@@ -881,7 +806,7 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
 
 bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code,
                                  const std::wstring& family) {
-  if (!m_pFactory->ModifyTableFromPattern(&rs, pattern, code, GetUnitsMap(Upper(family)), m_bHasUnits)) {
+  if (!Factory()->ModifyTableFromPattern(&rs, pattern, code, GetUnitsMap(Upper(family)), m_bHasUnits)) {
     rs.CancelUpdate();
     return false;
   }
@@ -891,9 +816,9 @@ bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wc
 }
 
 bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family) {
-  if (!m_pDatabase) return false;
-  try {
-    WriteGroup group(m_pDatabase);
+  if (!Database()) return false;
+  return Guarded(eReport, false, [&] {
+    WriteGroup group(Database());
     bool found = false;
     ScopedRecordset rs(InternalFindPattern(name, family, found));
     if (!found) return false;
@@ -902,19 +827,15 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
     UpdateDate(true);
     group.Keep();
     return true;
-  } catch (CDBException* e) {
-    OnDBException(e);
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 // ---------------------------------------------------------------- units
 
 bool CVdPatternCatalog::FillUnitsPool() {
-  if (!m_pDatabase) return false;
-  ScopedRecordset rs(new CVdRecordset(m_pDatabase));
-  try {
+  if (!Database()) return false;
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  return Guarded(eQuiet, false, [&] {
     CString statement;
     statement.Format(L"Select * From [%s]", L"Units");
     rs->Open(0, statement, 0);
@@ -929,15 +850,12 @@ bool CVdPatternCatalog::FillUnitsPool() {
     }
     rs->Close();
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 bool CVdPatternCatalog::FillUnitsMap(CVdRecordset& columns, CVdRecordset& values, FamilyUnits& units) {
-  try {
-    const CVdUnitManager* manager = m_pFactory ? m_pFactory->GetUnitManager() : nullptr;
+  return Guarded(eQuiet, false, [&] {
+    const CVdUnitManager* manager = Factory() ? Factory()->GetUnitManager() : nullptr;
     const double metricsFactor = manager ? manager->m_dMetricsFactor : 1.0;
     const short count = columns.GetODBCFieldCount();
     CODBCFieldInfo info;
@@ -953,30 +871,27 @@ bool CVdPatternCatalog::FillUnitsMap(CVdRecordset& columns, CVdRecordset& values
       text.MakeLower();
       CVdUnit unit;
       const int status = CVdUnitManager::UnitFromString(text, unit, metricsFactor);
-      if (status == 2) {
+      if (status == CVdUnitManager::eUnknownUnit) {
         OutputDebugStringW(L"Error in Units table: unknown unit\n");
         continue;
       }
-      if (status != 0) continue;
+      if (status != CVdUnitManager::eUnitRecognized) continue;
       const std::wstring column = Lower(info.m_strName.str());
       const std::wstring parameter =
-          m_pFactory ? Lower(m_pFactory->GetMappedName(column.c_str(), static_cast<unsigned>(i))) : column;
+          Factory() ? Lower(Factory()->GetMappedName(column.c_str(), static_cast<unsigned>(i))) : column;
       units.emplace(column, UNITINFO{unit, parameter});
     }
     return true;
-  } catch (CDBException* e) {
-    e->Delete();
-    return false;
-  }
+  });
 }
 
 CVdPatternCatalog::FamilyUnits CVdPatternCatalog::GetUnitsMap(std::wstring family) { return m_units[family]; }
 
 CVdPattern* CVdPatternCatalog::ReadRow(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
                                        CVdPatternFactory::RowReading& reading) {
-  if (CVdPatternFactory::ReadsRowsAsBase(m_pFactory))
-    return m_pFactory->ReadPattern(recordSet, family, familyCode, reading);
-  return m_pFactory->CreatePatternFromTable(recordSet, family, familyCode, reading.units, reading.useUnits);
+  if (CVdPatternFactory::ReadsRowsAsBase(Factory()))
+    return Factory()->ReadPattern(recordSet, family, familyCode, reading);
+  return Factory()->CreatePatternFromTable(recordSet, family, familyCode, reading.units, reading.useUnits);
 }
 
 bool CVdPatternCatalog::GetParamUnit(std::wstring family, std::wstring name, CVdUnit& unit) {

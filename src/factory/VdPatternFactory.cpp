@@ -5,7 +5,6 @@
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
-#include "factory/DBExceptionText.h"
 #include "pattern/BaseSlot.h"
 
 namespace {
@@ -239,6 +238,6 @@ void CVdPatternFactory::EndLoading(CVdPattern*) {}
 void CVdPatternFactory::OnFieldError(FieldErrorType, const wchar_t*, const wchar_t*, const wchar_t*) {}
 
 void CVdPatternFactory::OnDBException(CDBException* e) {
-  const CString text = L"CVdPatternFactory::OnDBException : " + VdDBExceptionText(e);
+  const CString text = L"CVdPatternFactory::OnDBException : " + (e ? e->GetReportText() : CString());
   MessageBoxW(nullptr, text, L"Erreur DAO", MB_OK);
 }

@@ -178,11 +178,7 @@ bool CVdPatternManager::GetPatternByName(const CString& name, CVdPatternPool* ta
 CVdPattern* CVdPatternManager::GetPatternCatalog(const CString& name) {
   CVdListIterator<CVdPatternCatalog*> catalogs(m_catalogs);
   for (catalogs.First(); !catalogs.IsDone(); catalogs.Next()) {
-    CString normalised = name;
-    CVdUnit::EliminateUnitsSymbol(1, normalised);
-    CVdUnit::EliminateUnitsSymbol(11, normalised);
-    CVdUnit::ReplaceNumberSeparator(L'.', normalised);
-    CVdUnit::ReplaceNumberSeparator(L',', normalised);
+    const CString normalised = CVdUnit::NormalizedPatternName(name);
     if (CVdPattern* found = catalogs.CurrentItem()->GetPattern(normalised, nullptr)) {
       found->SetUserName(name);
       return found;

@@ -104,6 +104,15 @@ void CVdUnit::EliminateUnitsSymbol(unsigned int kind, CString& text) {
   text.str() = std::move(result);
 }
 
+CString CVdUnit::NormalizedPatternName(const CString& name) {
+  CString normalized = name;
+  EliminateUnitsSymbol(eLengthUnits, normalized);
+  EliminateUnitsSymbol(eAllUnits, normalized);
+  ReplaceNumberSeparator(L'.', normalized);
+  ReplaceNumberSeparator(L',', normalized);
+  return normalized;
+}
+
 bool CVdUnit::ReplaceNumberSeparator(wchar_t sep, CString& text) {
   const wchar_t canonical = GetDecimalSeparator();
   if (sep == canonical || IsAsciiDigit(sep)) return false;

@@ -844,11 +844,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     pattern.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
   } else {
     // The same normalised lookup as the manager's, limited to one family.
-    CString normalised = Wide(name);
-    CVdUnit::EliminateUnitsSymbol(1, normalised);
-    CVdUnit::EliminateUnitsSymbol(11, normalised);
-    CVdUnit::ReplaceNumberSeparator(L'.', normalised);
-    CVdUnit::ReplaceNumberSeparator(L',', normalised);
+    const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
     for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !pattern; c = manager.FindNextCatalog()) {
       pattern.reset(c->GetPattern(normalised, Wide(family)));
       if (pattern) pattern->SetUserName(Wide(name));

@@ -109,7 +109,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
 
   // ---- factory
   virtual void AttachFactory(CVdPatternFactory* factory, bool ownsFactory);
-  const CVdPatternFactory* GetFactory() const { return m_pFactory; }  // borrowed, may be null
+  const CVdPatternFactory* GetFactory() const;  // borrowed, may be null
 
   // ---- open state and metadata
   eOpenDBRetCode OpenDB();
@@ -129,7 +129,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // ---- family codes and descriptions
   bool GetFamilyCode(const wchar_t* family, wchar_t* code);  // `code`: 64 characters
   void ClearFamiliesCode();
-  const CVdRecordset* GetFamilyDescriptionRS() const { return m_pFamilyDescriptionRS; }
+  const CVdRecordset* GetFamilyDescriptionRS() const;
   bool GetFamilyDescriptionField(const wchar_t* column, COleVariant& value);
   bool GetFamilyDescriptionField(int column, COleVariant& value);
   bool SetFamilyDescriptionField(const wchar_t* column, const COleVariant& value);
@@ -165,7 +165,20 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
 
  private:
   struct SharedDatabase;
-  struct SharedFactory;
+
+  // What an operation does with a database failure that it answers itself (false, null, eFunctionFailed):
+  // report it through OnDBException, or keep quiet. Either way the exception is released.
+  enum eFailure { eReport, eQuiet };
+  // Runs `work` and returns its result; a CDBException from it is handled as `failure` says and `failed` is
+  // returned instead.
+  template <typename Result, typename Work>
+  Result Guarded(eFailure failure, Result failed, Work&& work);
+
+  // The shared objects, or null; borrowed.
+  CVdDatabase* Database() const;
+  CVdRecordset* DefinitionRS() const;
+  CVdRecordset* FamilyDescriptionRS() const;
+  CVdPatternFactory* Factory() const { return m_factory.get(); }
 
   bool ReadCatalogType();
   void UpdateDate(bool editAndUpdate);
@@ -187,13 +200,10 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   std::map<std::wstring, FamilyUnits> m_units;
   CString m_strPath;
   CString m_strName;
-  CVdDatabase* m_pDatabase = nullptr;              // owned (shared with copies)
-  CVdRecordset* m_pDefinitionRS = nullptr;         // owned (shared with copies)
-  CVdRecordset* m_pFamilyDescriptionRS = nullptr;  // owned (shared with copies)
-  bool m_bOwnsFactory = true;
-  CVdPatternFactory* m_pFactory = nullptr;  // owned when m_bOwnsFactory (shared with copies)
   std::map<std::wstring, std::wstring> m_familyCodes;
 
+  // The connection and the two system record sets, owned together and shared with copies; null while closed.
   std::shared_ptr<SharedDatabase> m_sharedDatabase;
-  std::shared_ptr<SharedFactory> m_sharedFactory;
+  // The factory, shared with copies; its deleter says whether the catalog owns it (AttachFactory).
+  std::shared_ptr<CVdPatternFactory> m_factory;
 };

@@ -165,6 +165,15 @@ class VDTOOLKIT_EXPORT CDBException : public CException {
   explicit CDBException(RETCODE retCode) : m_nRetCode(retCode) {}
   BOOL GetErrorMessage(wchar_t* text, UINT maxLength, UINT* helpContext = nullptr) const override;
 
+  // What the failure is about, whichever engine reported it, read from the ODBC state of
+  // m_strStateNativeOrigin: a lock held elsewhere that outlasted the wait or a statement stopped by its time
+  // limit (HYT00), a unique or not-null rule (23xxx), a missing table or column (42S02, 42S22), other
+  // statement errors (42xxx), a database that cannot be opened or reached (08xxx), anything else.
+  enum Category { eOther, eTimeout, eConstraint, eNoSuchObject, eSyntax, eConnection };
+  Category GetCategory() const;
+  // The report text: m_strError when it has one, else a fixed form with the return code and the state.
+  CString GetReportText() const;
+
   RETCODE m_nRetCode = SQL_ERROR;
   CString m_strError;
   CString m_strStateNativeOrigin;
@@ -200,3 +209,8 @@ struct CVdODBCTableDefInfo {
 // The text of a value of any type: texts as they are, numbers in the C locale ("2.5"), booleans "True" /
 // "False", dates in ISO-8601, byte blocks in hexadecimal. A null pointer or DBVT_NULL gives "".
 VDTOOLKIT_EXPORT CString DBV_BSTRAll(CDBVariant* value);
+
+// Whether the first word of a declared column type (up to a space or '(') is one the database layer maps to a
+// column type of its own (INTEGER, DOUBLE, CURRENCY, TEXT, MEMO, DATETIME, LONGBINARY, ...), ignoring case;
+// `text` (optional) says whether that type holds text.
+VDTOOLKIT_EXPORT bool VdIsKnownColumnType(const CString& declared, bool* text = nullptr);

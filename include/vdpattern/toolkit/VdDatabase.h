@@ -81,6 +81,14 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual void BeginWriteGroup();
   virtual void EndWriteGroup(BOOL keep);
 
+  // A group of reads that sees one state of the database and pays its locking once: outside a transaction a
+  // transaction that takes the shared lock at its first read only (so a writer of another process is waited
+  // for by neither side), inside one nothing. Neither call throws: a group that cannot begin or end leaves the
+  // reads it covers to run on their own. BeginReadGroup returns whether it began a transaction; pass that to
+  // EndReadGroup.
+  virtual BOOL BeginReadGroup();
+  virtual void EndReadGroup(BOOL began);
+
   // Runs one statement and drops any rows it gives (the one-statement rule of CVdRecordset applies).
   virtual void ExecuteSQL(const wchar_t* text);
 

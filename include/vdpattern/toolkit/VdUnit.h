@@ -73,6 +73,10 @@ class VDTOOLKIT_EXPORT CVdUnit {
 
   enum eEliminateKind : unsigned int { eLengthUnits = 1, eAllUnits = 11 };
 
+  // A pattern name as catalogs are searched for it: its units removed (length units, then any unit) and its
+  // decimal separators, '.' or ',', made canonical. "HEA 100 mm" -> "HEA 100", "CHS 48,3x3" -> "CHS 48.3x3".
+  static CString NormalizedPatternName(const CString& name);
+
  private:
   friend class CVdUnitManager;
 

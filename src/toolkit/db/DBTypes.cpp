@@ -92,6 +92,28 @@ BOOL CDBException::GetErrorMessage(wchar_t* text, UINT maxLength, UINT* helpCont
   return m_strError.IsEmpty() ? FALSE : TRUE;
 }
 
+CDBException::Category CDBException::GetCategory() const {
+  const std::wstring& text = m_strStateNativeOrigin.str();
+  constexpr std::size_t kStateAt = 6;  // after "State:"
+  if (text.compare(0, kStateAt, L"State:") != 0 || text.size() < kStateAt + 5) return eOther;
+  // Whether the state is `state`, or begins with it when it is a class of two characters.
+  const auto is = [&](const wchar_t* state) { return text.compare(kStateAt, std::wcslen(state), state) == 0; };
+  if (is(L"HYT00") || is(L"HYT01")) return eTimeout;
+  if (is(L"23")) return eConstraint;
+  if (is(L"42S02") || is(L"42S12") || is(L"42S22")) return eNoSuchObject;
+  if (is(L"42")) return eSyntax;
+  if (is(L"08")) return eConnection;
+  return eOther;
+}
+
+CString CDBException::GetReportText() const {
+  if (!m_strError.IsEmpty()) return m_strError;
+  CString text;
+  text.Format(L"ERROR:CDBException\n\nRET_CODE        =%d\nERR_CODE        =%s\nDescription     =%s\n",
+              static_cast<short>(m_nRetCode), m_strError, m_strStateNativeOrigin);
+  return text;
+}
+
 CString DBV_BSTRAll(CDBVariant* value) {
   if (!value) return CString();
   switch (value->m_dwType) {

@@ -1,7 +1,9 @@
 #include "toolkit/db/TypeMap.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
+#include <vdpattern/toolkit/Utf8.h>
 
 namespace vdpattern::db {
 
@@ -146,3 +148,21 @@ SqlTypeInfo TypeFromValue(CellKind kind) {
 }
 
 }  // namespace vdpattern::db
+
+bool VdIsKnownColumnType(const CString& declared, bool* text) {
+  if (text) *text = false;
+  const std::string type = VdToUtf8(declared.str());
+  const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+  std::size_t begin = 0, last = type.size();
+  while (begin < last && space(type[begin])) ++begin;
+  while (last > begin && space(type[last - 1])) --last;
+  const std::size_t end = std::min(type.find_first_of(" (", begin), last);
+  std::string word = type.substr(begin, end - begin);
+  for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const vdpattern::db::Entry& e : vdpattern::db::kTable) {
+    if (word != e.word) continue;
+    if (text) *text = e.kind == vdpattern::db::ValueKind::kText;
+    return true;
+  }
+  return false;
+}

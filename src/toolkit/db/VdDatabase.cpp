@@ -165,6 +165,29 @@ void CVdDatabase::EndWriteGroup(BOOL keep) {
   connection.Exec("RELEASE vd_write_group");
 }
 
+BOOL CVdDatabase::BeginReadGroup() {
+  if (!m_pConnection || m_pConnection->InTransaction()) return FALSE;
+  try {
+    m_pConnection->Exec("BEGIN");  // deferred: no lock until the first read
+    return TRUE;
+  } catch (CDBException* e) {
+    e->Delete();
+    return FALSE;
+  }
+}
+
+void CVdDatabase::EndReadGroup(BOOL began) {
+  if (!began || !m_pConnection || !m_pConnection->InTransaction()) return;
+  for (const char* end : {"COMMIT", "ROLLBACK"}) {
+    try {
+      m_pConnection->Exec(end);
+      return;
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+}
+
 void CVdDatabase::SetQueryTimeout(DWORD seconds) {
   m_dwQueryTimeout = seconds;
   if (m_pConnection) m_pConnection->SetQueryTimeout(seconds);

@@ -10,19 +10,6 @@
 
 namespace {
 
-// A name between brackets; ']' cannot be written inside them, and an empty name is no name.
-bool Bracketed(const CString& name, CString& out) {
-  if (name.IsEmpty() || name.Find(L']') >= 0 || name.Find(L'\0') >= 0) return false;
-  out = L"[" + name + L"]";
-  return true;
-}
-
-CString Quoted(const CString& text) {
-  CString out = text;
-  out.Replace(L"'", L"''");
-  return L"'" + out + L"'";
-}
-
 // Runs `work` in one transaction on a connection to `path`; any database failure rolls back and becomes the
 // error text.
 template <typename Work>
@@ -72,8 +59,8 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
     db.ExecuteSQL(
         L"CREATE TABLE [Definition] ([def_name] TEXT COLLATE NOCASE, [def_version] INTEGER, "
         L"[def_lastUpdate] TEXT COLLATE NOCASE, [def_editorName] TEXT COLLATE NOCASE)");
-    db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + Quoted(typeName) + L", " + versionText + L", " +
-                  Quoted(vdpattern::catalog::DateStamp()) + L", " + Quoted(editor) + L")");
+    db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + VdQuoteText(typeName) + L", " + versionText + L", " +
+                  VdQuoteText(vdpattern::catalog::DateStamp()) + L", " + VdQuoteText(editor) + L")");
     db.ExecuteSQL(
         L"CREATE TABLE [FamilyDescription] ([Name] TEXT COLLATE NOCASE, [FamilyCode] TEXT COLLATE NOCASE, "
         L"[Description] TEXT COLLATE NOCASE)");
@@ -87,7 +74,7 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
 bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, const CString& code,
                                  const std::vector<Column>& columns, CString& error) {
   CString table;
-  if (!Bracketed(family, table)) {
+  if (!VdBracketName(family, table)) {
     error.Format(L"\"%s\" cannot be a family name.", family);
     return false;
   }
@@ -101,7 +88,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     CString column;
     std::wstring folded = c.name.str();
     VdFoldLower(folded);
-    if (!Bracketed(c.name, column) || !seen.insert(folded).second) {
+    if (!VdBracketName(c.name, column) || !seen.insert(folded).second) {
       error.Format(L"\"%s\" cannot be a column of the family (empty, duplicate, or holding ']').", c.name);
       return false;
     }
@@ -123,13 +110,13 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     }
     db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
     CString index;
-    Bracketed(L"ix_" + family + L"_Name", index);
+    VdBracketName(L"ix_" + family + L"_Name", index);
     db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
-    db.ExecuteSQL(L"INSERT INTO [FamilyDescription] ([Name], [FamilyCode]) VALUES (" + Quoted(family) + L", " +
-                  Quoted(code) + L")");
+    db.ExecuteSQL(L"INSERT INTO [FamilyDescription] ([Name], [FamilyCode]) VALUES (" + VdQuoteText(family) + L", " +
+                  VdQuoteText(code) + L")");
 
     // Units: one column per parameter name in "Units", and one row for the family when it has any unit.
-    CString names = L"[Family]", values = Quoted(family);
+    CString names = L"[Family]", values = VdQuoteText(family);
     bool anyUnit = false;
     CVdRecordset units(&db);
     units.Open(0, L"Units", 0);
@@ -145,13 +132,13 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     for (const Column& c : columns) {
       if (c.unit.IsEmpty()) continue;
       CString column;
-      Bracketed(c.name, column);
+      VdBracketName(c.name, column);
       std::wstring folded = c.name.str();
       VdFoldLower(folded);
       if (unitColumns.insert(folded).second)
         db.ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT COLLATE NOCASE");
       names += L", " + column;
-      values += L", " + Quoted(c.unit);
+      values += L", " + VdQuoteText(c.unit);
       anyUnit = true;
     }
     if (anyUnit) db.ExecuteSQL(L"INSERT INTO [Units] (" + names + L") VALUES (" + values + L")");

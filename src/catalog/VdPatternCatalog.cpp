@@ -585,12 +585,9 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
     GetFamilies(families);
 
   auto* rs = new CVdRecordset(Database());
-  CString quoted(name ? name : L"");
-  quoted.Replace(L"'", L"''");
   // Everything after the table's name is the same for every family.
   static constexpr std::wstring_view kHead = L"Select * From [";
-  std::wstring tail(L"] WHERE Name = '");
-  tail.append(quoted.str()).push_back(L'\'');
+  const std::wstring tail = L"] WHERE Name = " + VdQuoteText(name ? name : L"").str();
   CString statement;
   for (const std::wstring& table : families) {
     // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
@@ -653,9 +650,7 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
   if (!nameFilter || !*nameFilter) {
     statement.Format(L"SELECT * FROM [%s]", family);
   } else {
-    CString quoted;
-    SubStringReplace(nameFilter, L"'", L"''", quoted);
-    statement.Format(L"SELECT * FROM [%s] WHERE Name Like '%s'", family, quoted);
+    statement.Format(L"SELECT * FROM [%s] WHERE Name Like %s", family, VdQuoteText(nameFilter));
   }
   ScopedRecordset rs(new CVdRecordset(Database()));
   return Guarded(eQuiet, false, [&] {
@@ -720,13 +715,13 @@ CVdPatternCatalog::eFunctionThreeState CVdPatternCatalog::GetMaxValue(const wcha
                                                                       const wchar_t* keyColumn,
                                                                       CVdPatternValue& value) {
   if (!Database() || !table || !valueColumn || !keyColumn) return eFunctionFailed;
-  CString key = value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true);
-  key.Replace(L"'", L"''");  // the key is a text between quotes, like every name the catalog looks up
+  // The key is a text between quotes, like every name the catalog looks up.
+  const CString key = VdQuoteText(value.vt == VT_BSTR ? CString(value.bstrVal) : VariantToString(&value, true));
   const CString column(valueColumn);
   ScopedRecordset rs(new CVdRecordset(Database()));
   return Guarded(eReport, eFunctionFailed, [&]() -> CVdPatternCatalog::eFunctionThreeState {
     const CString countStatement = L"SELECT COUNT(*) as NrLines, MAX(" + column + L") as maxim \n" + L"FROM " + table +
-                                   L"\n" + L"WHERE " + keyColumn + L" = '" + key + L"'";
+                                   L"\n" + L"WHERE " + keyColumn + L" = " + key;
     rs->Open(0, countStatement, 0);
     CDBVariant cell;
     rs->GetFieldValue(L"nrLines", cell);

@@ -72,18 +72,18 @@ void CVdPatternManager::Empty() {
 
 bool CVdPatternManager::AttachCatalog(CVdPatternCatalog* catalog) {
   if (!catalog || !catalog->IsCatalog() || IsExistCatalog(catalog->GetName())) return false;
-  m_catalogOwners.emplace_back(catalog);
+  m_catalogOwners.emplace(catalog, catalog);
   m_catalogs.push_back(catalog);
   return true;
 }
 
 void CVdPatternManager::DetachCatalog(const CString& name) {
-  auto owner = m_catalogOwners.begin();
-  for (auto it = m_catalogs.begin(); it != m_catalogs.end(); ++it, ++owner) {
+  for (auto it = m_catalogs.begin(); it != m_catalogs.end(); ++it) {
     if ((*it)->GetName().CompareNoCase(name) != 0) continue;
     if (m_cursorSet && m_catalogCursor == it) m_cursorSet = false;
+    const CVdPatternCatalog* catalog = *it;
     m_catalogs.erase(it);
-    m_catalogOwners.erase(owner);  // destroys the catalog unless a copy of this manager still holds it
+    m_catalogOwners.erase(catalog);  // destroys the catalog unless a copy of this manager still holds it
     return;
   }
 }

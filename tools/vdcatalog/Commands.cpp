@@ -302,13 +302,12 @@ class WriteScope {
 // A table or column name as the tool's statements write it: between brackets, so that no name read from a file
 // or typed by a user is ever taken for SQL. Brackets have no escape, so a name holding ']' is refused.
 bool Bracketed(const std::wstring& name, CString& out) {
-  if (name.empty() || name.find(L']') != std::wstring::npos) {
-    Error("the name \"" + Shown(VdToUtf8(name)) +
-          "\" cannot be used: " + (name.empty() ? "it is empty" : "it holds ']'"));
-    return false;
-  }
-  out = L"[" + CString(name) + L"]";
-  return true;
+  if (VdBracketName(name, out)) return true;
+  Error("the name \"" + Shown(VdToUtf8(name)) + "\" cannot be used: " +
+        (name.empty()                            ? "it is empty"
+         : name.find(L']') != std::wstring::npos ? "it holds ']'"
+                                                 : "it holds a NUL"));
+  return false;
 }
 
 // The columns of a family, listed through the family-property enumerator; empty when there is no such table.
@@ -517,9 +516,7 @@ bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::str
   if (!Bracketed(Wide(family).str(), table)) return false;
   CString statement = L"SELECT * FROM " + table;
   if (!like.empty()) {
-    CString quoted = Wide(like);
-    quoted.Replace(L"'", L"''");
-    statement += L" WHERE [Name] Like '" + quoted + L"'";
+    statement += L" WHERE [Name] Like " + VdQuoteText(Wide(like));
   }
   if (!where.empty()) {
     CString condition;

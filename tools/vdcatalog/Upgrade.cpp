@@ -16,16 +16,10 @@ namespace vdcatalog {
 
 namespace {
 
-CString Quoted(const std::wstring& text) {
-  CString out(text.c_str());
-  out.Replace(L"'", L"''");
-  return L"'" + out + L"'";
-}
-
 // The family's column called Name as the table spells it; empty when it has none.
 std::wstring NameColumn(CVdDatabase& db, const std::wstring& family) {
   CVdRecordset rs(&db);
-  rs.Open(0, L"SELECT name FROM pragma_table_info(" + Quoted(family) + L") WHERE name = 'Name'", 0);
+  rs.Open(0, L"SELECT name FROM pragma_table_info(" + VdQuoteText(family) + L") WHERE name = 'Name'", 0);
   if (rs.IsEOF()) return std::wstring();
   CDBVariant cell;
   rs.GetFieldValue(short(0), cell);
@@ -37,9 +31,9 @@ std::wstring NameColumn(CVdDatabase& db, const std::wstring& family) {
 bool HasNameIndex(CVdDatabase& db, const std::wstring& family, const std::wstring& column) {
   CVdRecordset rs(&db);
   rs.Open(0,
-          L"SELECT 1 FROM pragma_index_list(" + Quoted(family) +
+          L"SELECT 1 FROM pragma_index_list(" + VdQuoteText(family) +
               L") AS l, pragma_index_xinfo(l.name) AS x WHERE l.partial = 0 AND x.seqno = 0 AND x.name = " +
-              Quoted(column) + L" AND x.coll = 'NOCASE'",
+              VdQuoteText(column) + L" AND x.coll = 'NOCASE'",
           0);
   return !rs.IsEOF();
 }
@@ -48,7 +42,7 @@ bool HasNameIndex(CVdDatabase& db, const std::wstring& family, const std::wstrin
 bool IsVirtual(CVdDatabase& db, const std::wstring& family) {
   CVdRecordset rs(&db);
   rs.Open(0,
-          L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = " + Quoted(family) +
+          L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = " + VdQuoteText(family) +
               L" AND sql LIKE 'CREATE VIRTUAL%'",
           0);
   return !rs.IsEOF();
@@ -56,7 +50,7 @@ bool IsVirtual(CVdDatabase& db, const std::wstring& family) {
 
 bool ObjectExists(CVdDatabase& db, const std::wstring& name) {
   CVdRecordset rs(&db);
-  rs.Open(0, L"SELECT 1 FROM sqlite_master WHERE name = " + Quoted(name), 0);
+  rs.Open(0, L"SELECT 1 FROM sqlite_master WHERE name = " + VdQuoteText(name), 0);
   return !rs.IsEOF();
 }
 

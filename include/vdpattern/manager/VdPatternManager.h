@@ -25,6 +25,7 @@
 
 #include <list>
 #include <memory>
+#include <unordered_map>
 #include <string>
 #include <vector>
 #include <vdpattern/VdPatternExport.h>
@@ -131,9 +132,10 @@ class VDPATTERN_EXPORT CVdPatternManager {
   std::list<CVdPatternCatalog*>::iterator m_catalogCursor;
   const CVdPatternFactory* m_pFactory = nullptr;  // owned (shared with copies)
 
-  // The shares behind the raw pointers above; m_catalogOwners runs parallel to m_catalogs.
+  // The owners of what the fields above point at (those fields are the public layout, and views). Copies of a
+  // manager share each object; the last manager that lets go of one destroys it.
   std::shared_ptr<CVdPatternPool> m_poolOwner;
-  std::list<std::shared_ptr<CVdPatternCatalog>> m_catalogOwners;
+  std::unordered_map<const CVdPatternCatalog*, std::shared_ptr<CVdPatternCatalog>> m_catalogOwners;
   std::shared_ptr<const CVdPatternFactory> m_factoryOwner;
   bool m_cursorSet = false;
 };

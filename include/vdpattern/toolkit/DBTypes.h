@@ -214,3 +214,10 @@ VDTOOLKIT_EXPORT CString DBV_BSTRAll(CDBVariant* value);
 // column type of its own (INTEGER, DOUBLE, CURRENCY, TEXT, MEMO, DATETIME, LONGBINARY, ...), ignoring case;
 // `text` (optional) says whether that type holds text.
 VDTOOLKIT_EXPORT bool VdIsKnownColumnType(const CString& declared, bool* text = nullptr);
+
+// A table, column or index name as a statement writes it: between [ ], so that no name read from a file or typed
+// by a user is ever taken for SQL. Brackets have no escape: an empty name, or one that holds ']' or a NUL,
+// cannot be written (false, `out` unchanged).
+VDTOOLKIT_EXPORT bool VdBracketName(const CString& name, CString& out);
+// A text as a statement writes it: between single quotes, each quote inside doubled.
+VDTOOLKIT_EXPORT CString VdQuoteText(const CString& text);

@@ -129,3 +129,23 @@ CString DBV_BSTRAll(CDBVariant* value) {
     }
   }
 }
+
+bool VdBracketName(const CString& text, CString& out) {
+  const std::wstring& name = text.str();
+  if (name.empty() || name.find_first_of(std::wstring_view(L"]\0", 2)) != std::wstring_view::npos) return false;
+  std::wstring bracketed;
+  bracketed.reserve(name.size() + 2);
+  bracketed.append(1, L'[').append(name).append(1, L']');
+  out = CString(bracketed);
+  return true;
+}
+
+CString VdQuoteText(const CString& text) {
+  std::wstring quoted(1, L'\'');
+  for (const wchar_t c : text.str()) {
+    if (c == L'\'') quoted += c;
+    quoted += c;
+  }
+  quoted += L'\'';
+  return CString(quoted);
+}

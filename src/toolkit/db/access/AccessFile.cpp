@@ -150,11 +150,9 @@ bool ExtDateText(const unsigned char* p, std::size_t n, std::string& out) {
   return true;
 }
 
-// A decimal as exact text: `words` 32-bit little-endian words of magnitude, most significant first, and the
-// scale. Decimals are kept as text so that no digit is lost to a double (up to 29 significant digits).
-std::string DecimalText(const unsigned char* words, int count, bool negative, int scale) {
-  unsigned __int128 magnitude = 0;
-  for (int w = 0; w < count; ++w) magnitude = (magnitude << 32) | Le32(words + 4 * w);
+// A decimal as exact text, from its magnitude, sign and scale. Decimals are kept as text so that no digit is
+// lost to a double (they have up to 28 significant digits).
+std::string DecimalText(unsigned __int128 magnitude, bool negative, int scale) {
   char digits[48];
   int n = 0;
   do {
@@ -558,16 +556,18 @@ void AccessFile::Decode(const AccessTable& table, const AccessColumn& col, Bytes
     case kNumeric:
       out.kind = Kind::kText;
       if (col.calculated) {
-        // Its own scale and sign first, then up to four words.
-        need(4);
-        const std::size_t total = Le16(data.p);
-        const std::size_t bytes = std::min<std::size_t>((total > 2 ? total : data.n) - 2, 16) / 4 * 4;
-        need(4 + bytes);
+        // A length, the value's own scale and sign, then the 96-bit magnitude as its high 32 bits and its low
+        // 64 bits, little-endian (the layout of an OLE DECIMAL).
+        need(16);
         if (data.p[2] > 28) Damaged(what + " is damaged.");
-        out.bytes = DecimalText(data.p + 4, static_cast<int>(bytes / 4), data.p[3] != 0, data.p[2]);
+        const unsigned __int128 magnitude = static_cast<unsigned __int128>(Le32(data.p + 4)) << 64 | Le64(data.p + 8);
+        out.bytes = DecimalText(magnitude, data.p[3] != 0, data.p[2]);
       } else {
+        // A sign byte, then four little-endian 32-bit words, the most significant first.
         need(17);
-        out.bytes = DecimalText(data.p + 1, 4, (data.p[0] & 0x80) != 0, col.scale);
+        unsigned __int128 magnitude = 0;
+        for (int w = 0; w < 4; ++w) magnitude = (magnitude << 32) | Le32(data.p + 1 + 4 * w);
+        out.bytes = DecimalText(magnitude, (data.p[0] & 0x80) != 0, col.scale);
       }
       return;
     case kGuid:

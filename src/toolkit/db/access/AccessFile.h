@@ -94,6 +94,9 @@ class AccessFile {
 
   bool Jet3() const { return m_jet3; }
 
+  // A text as the file stores it (names, values, properties), in UTF-8.
+  std::string Text(const unsigned char* p, std::size_t n) const;
+
   // The definition on `page` of the table `name`, its columns and its data pages, all checked.
   AccessTable OpenTable(const std::string& name, std::uint32_t page);
 
@@ -108,7 +111,6 @@ class AccessFile {
   void ReadRow(const AccessTable& table, const Bytes& row, std::vector<AccessValue>& values);
   void Decode(const AccessTable& table, const AccessColumn& col, Bytes data, AccessValue& out);
   void ReadLong(const AccessTable& table, const AccessColumn& col, const Bytes& data, std::string& out);
-  std::string Text(const unsigned char* p, std::size_t n) const;
 
   int m_fd = -1;
   bool m_jet3 = false;

@@ -45,14 +45,14 @@ struct TableEntry {
   std::string name;
   std::uint32_t page = 0;
   bool system = false;
+  std::string properties;  // the table's and its columns' properties, as stored
 };
 
-// The tables listed in MSysObjects (page 2). Only Id, Name, Type and Flags are read: the rest holds the
-// properties, which nothing here needs.
+// The tables listed in MSysObjects (page 2): their Id, Name, Type, Flags and properties (LvProp).
 std::vector<TableEntry> ReadCatalog(AccessFile& file) {
   const AccessTable table = file.OpenTable("MSysObjects", 2);
   const int id = FindColumn(table, "Id"), name = FindColumn(table, "Name"), type = FindColumn(table, "Type"),
-            flags = FindColumn(table, "Flags");
+            flags = FindColumn(table, "Flags"), properties = FindColumn(table, "LvProp");
   if (id < 0 || name < 0 || type < 0 || flags < 0) Damaged("its catalog of tables lacks a column.");
   std::vector<TableEntry> tables;
   file.ReadRows(table, [&](const std::vector<AccessValue>& row) {
@@ -65,9 +65,48 @@ std::vector<TableEntry> ReadCatalog(AccessFile& file) {
     t.page = static_cast<std::uint32_t>(row[id].i) & kPageOfId;
     const std::uint32_t f = row[flags].kind == AccessValue::Kind::kInt ? static_cast<std::uint32_t>(row[flags].i) : 0;
     t.system = (f & 0x80000000u) || (f & 0x2u) || Folded(t.name).rfind("msys", 0) == 0;
+    if (properties >= 0) t.properties = row[properties].bytes;
     tables.push_back(std::move(t));
   });
   return tables;
+}
+
+// The type of each calculated column's result, by folded column name: the type in a calculated column's
+// definition is not that of its values, which the column's "ResultType" property gives. The properties are
+// blocks (a 4-byte length, a 2-byte type): one of property names, then one per object (the table, each
+// column) naming the object and listing its values, each by the index of its name. A block that does not fit
+// ends the reading: the columns then keep the type of their definition.
+std::map<std::string, unsigned> ResultTypes(const AccessFile& file, const std::string& properties) {
+  std::map<std::string, unsigned> types;
+  const auto* p = reinterpret_cast<const unsigned char*>(properties.data());
+  const std::size_t n = properties.size();
+  if (n < 4 || (properties.compare(0, 4, std::string("MR2\0", 4)) != 0 &&
+                properties.compare(0, 4, std::string("KKD\0", 4)) != 0))
+    return types;
+  auto le16 = [p](std::size_t at) { return static_cast<std::size_t>(p[at] | (p[at + 1] << 8)); };
+  auto le32 = [&](std::size_t at) { return le16(at) | (le16(at + 2) << 16); };
+  std::vector<std::string> names;
+  for (std::size_t at = 4; at + 6 <= n;) {
+    const std::size_t length = le32(at), type = le16(at + 4), end = at + length;
+    if (length < 6 || end > n) break;
+    std::size_t b = at + 6;
+    if (type == 0x80) {
+      for (std::size_t size; b + 2 <= end && (size = le16(b)) <= end - b - 2; b += 2 + size)
+        names.push_back(Folded(file.Text(p + b + 2, size)));
+    } else if (b + 4 <= end) {
+      const std::size_t block = le32(b);
+      std::string object;
+      if (block > 6 && block <= end - b && le16(b + 4) <= block - 6) object = Folded(file.Text(p + b + 6, le16(b + 4)));
+      b = block <= end - b ? b + block : end;
+      for (std::size_t size; b + 8 <= end && (size = le16(b)) >= 8 && size <= end - b; b += size) {
+        const std::size_t name = le16(b + 4), dataSize = le16(b + 6);
+        if (name < names.size() && names[name] == "resulttype" && dataSize >= 1 && dataSize <= size - 8)
+          types[object] = p[b + 8];
+      }
+    }
+    at = end;
+  }
+  return types;
 }
 
 // ---------------------------------------------------------------- complex columns
@@ -108,14 +147,17 @@ class ComplexColumns {
     const TableEntry* entry = Find([page](const TableEntry& t) { return t.page == page; });
     if (!entry) return false;
     const AccessTable flat = m_file.OpenTable(entry->name, entry->page);
-    int key = -1;
-    for (std::size_t k = 0; k < flat.columns.size(); ++k) {
+    // The key is "_" and the column's name; a multi-value table holds "Value", an attachment table the files'
+    // "FileName" and more, a version history the texts and their dates.
+    const int key = FindColumn(flat, ("_" + col.name).c_str());
+    int shown = FindColumn(flat, "FileName"), version = -1;
+    if (shown < 0) shown = FindColumn(flat, "Value");
+    for (std::size_t k = 0; k < flat.columns.size() && shown < 0; ++k) {
       const AccessColumn& c = flat.columns[k];
-      if (c.type == access::kLong && !c.autoNumber && Folded(c.name) != "value") key = static_cast<int>(k);
+      if (static_cast<int>(k) != key && !c.autoNumber && c.type != access::kDateTime) shown = static_cast<int>(k);
     }
-    const int file = FindColumn(flat, "FileName"), value = FindColumn(flat, "value"),
-              version = FindColumn(flat, "version");
-    const int shown = file >= 0 ? file : value;
+    for (std::size_t k = 0; k < flat.columns.size() && FindColumn(flat, "FileName") < 0; ++k)
+      if (flat.columns[k].type == access::kDateTime && version < 0) version = static_cast<int>(k);
     if (key < 0 || shown < 0) return false;
     m_file.ReadRows(flat, [&](const std::vector<AccessValue>& row) {
       if (row[key].kind != AccessValue::Kind::kInt) return;
@@ -312,7 +354,12 @@ std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFi
     std::vector<std::string> declared;
     std::vector<std::map<std::int64_t, std::string>> texts;
     for (const TableEntry& t : tables) {
-      const AccessTable table = file.OpenTable(t.name, t.page);
+      AccessTable table = file.OpenTable(t.name, t.page);
+      const std::map<std::string, unsigned> resultTypes = ResultTypes(file, t.properties);
+      for (AccessColumn& col : table.columns) {
+        const auto type = col.calculated ? resultTypes.find(Folded(col.name)) : resultTypes.end();
+        if (type != resultTypes.end()) col.type = type->second;
+      }
       declared.clear();
       texts.assign(table.columns.size(), {});
       std::vector<std::size_t> shownAsText;

@@ -102,8 +102,8 @@ TEST_F(AccessFileTest, DeletedColumnsMovedRowsAndManyIndexesReadWhole) {
   Open("V2000_overflowTestV2000.mdb");
   const Rows rows = Query(L"SELECT * FROM Table1");
   ASSERT_EQ(rows.size(), 7u);
-  EXPECT_EQ(rows[2], (std::vector<std::string>{"NULL", "row3col3", "NULL", "NULL", "NULL", "NULL", "NULL",
-                                               "row3col9", "NULL"}));
+  EXPECT_EQ(rows[2],
+            (std::vector<std::string>{"NULL", "row3col3", "NULL", "NULL", "NULL", "NULL", "NULL", "row3col9", "NULL"}));
   EXPECT_EQ(rows[4],
             (std::vector<std::string>{"NULL", "row5col2", "NULL", "NULL", "NULL", "NULL", "NULL", "NULL", "NULL"}));
 
@@ -130,12 +130,12 @@ TEST_F(AccessFileTest, DecimalsKeepTheirPrecisionScaleAndEveryDigit) {
 
   // Calculated decimals carry their own scale: 28 significant digits survive.
   Open("V2010_calcFieldTestV2010.accdb");
-  EXPECT_EQ(Query(L"SELECT Popularity, DecimalTest, BigNumTest, WeeklySalary FROM Table1 ORDER BY ID"),
-            (Rows{{"50.325000", "50.325000", "56505085819.424791296572280180", "19230.7692307692"},
-                  {"-36.222200", "-36.222200", "-0.0784734499180612994241100748", "-0.0192307692307692"},
-                  {"0.012300", "0.012300", "0.00000000", "0"},
-                  {"102030405060.654321", "102030405060.654321", "0.0000002787019289824216980830",
-                   "1.92307692307692"}}));
+  EXPECT_EQ(
+      Query(L"SELECT Popularity, DecimalTest, BigNumTest, WeeklySalary FROM Table1 ORDER BY ID"),
+      (Rows{{"50.325000", "50.325000", "56505085819.424791296572280180", "19230.7692307692"},
+            {"-36.222200", "-36.222200", "-0.0784734499180612994241100748", "-0.0192307692307692"},
+            {"0.012300", "0.012300", "0.00000000", "0"},
+            {"102030405060.654321", "102030405060.654321", "0.0000002787019289824216980830", "1.92307692307692"}}));
 }
 
 TEST_F(AccessFileTest, CalculatedFieldsGiveTheirStoredResults) {

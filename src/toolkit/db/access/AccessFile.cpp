@@ -337,7 +337,8 @@ AccessTable AccessFile::OpenTable(const std::string& name, std::uint32_t page) {
     if (col.type == kNumeric) {
       col.precision = static_cast<int>(c.U8(l.colPrecision));
       col.scale = static_cast<int>(c.U8(l.colScale));
-      if (col.scale > 28 || col.precision > 28) Damaged("a column of the table \"" + name + "\" has an impossible scale.");
+      if (col.scale > 28 || col.precision > 28)
+        Damaged("a column of the table \"" + name + "\" has an impossible scale.");
     }
     const std::size_t length = l.nameLength == 1 ? d.U8(names) : d.U16(names);
     names += l.nameLength;
@@ -382,8 +383,7 @@ void AccessFile::UsagePages(const AccessTable& table, const Bytes& map, std::vec
   }
 }
 
-void AccessFile::ReadRows(const AccessTable& table,
-                          const std::function<void(const std::vector<AccessValue>&)>& row) {
+void AccessFile::ReadRows(const AccessTable& table, const std::function<void(const std::vector<AccessValue>&)>& row) {
   std::vector<AccessValue> values(table.columns.size());
   std::uint64_t read = 0;
   for (const std::uint32_t page : table.dataPages) {
@@ -624,7 +624,8 @@ void AccessFile::ReadLong(const AccessTable& table, const AccessColumn& col, con
     if (!seen.insert(pageRow).second) damaged("loops back on itself.");
     const Bytes r = PageRow(pageRow, flags);
     if (r.n <= 4) damaged("is damaged.");
-    out.append(reinterpret_cast<const char*>(r.p + 4), std::min(r.n - 4, static_cast<std::size_t>(length) - out.size()));
+    out.append(reinterpret_cast<const char*>(r.p + 4),
+               std::min(r.n - 4, static_cast<std::size_t>(length) - out.size()));
     pageRow = Le32(r.p);
   }
 }

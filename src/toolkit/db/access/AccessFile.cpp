@@ -22,6 +22,7 @@ namespace {
 
 constexpr unsigned kPageData = 0x01, kPageTable = 0x02, kPageUsage = 0x05;
 constexpr unsigned kRowOffsetMask = 0x1FFF;
+constexpr std::uint64_t kPageOfRow = 0xFFFFFF;
 constexpr unsigned kRowDeleted = 0x8000;   // also set on the row a moved row now lives in
 constexpr unsigned kRowOverflow = 0x4000;  // the row holds only the page and row it moved to
 constexpr unsigned kMaxMoves = 8;          // Access moves a row once; more is a loop
@@ -227,10 +228,9 @@ struct Bytes {
 // Where Jet 3 and Jet 4 and later keep the fields this reader needs.
 struct Layout {
   unsigned pageSize;
-  unsigned rowCount;        // data page: number of rows, then their offsets
-  unsigned tdefRows;        // table definition: number of rows
-  unsigned tdefVarColumns;  // number of variable-length columns
-  unsigned tdefColumns;     // number of columns
+  unsigned rowCount;     // data page: number of rows, then their offsets
+  unsigned tdefRows;     // table definition: number of rows
+  unsigned tdefColumns;  // number of columns
   unsigned tdefRealIndexes;
   unsigned tdefUsageMap;  // row and page of the map of the table's data pages
   unsigned tdefStart;     // end of the fixed part: real index entries, then columns, then names
@@ -244,17 +244,17 @@ struct Layout {
 namespace {
 constexpr unsigned kNone = 0xFFFF;
 constexpr unsigned kAnyPage = 0x100;
-const Layout kJet3{2048, 8, 12, 23, 25, 31, 35, 43, 8, 18, 1, 3, 13, kNone, 14, 16, 11, 12, 1, 1};
-const Layout kJet4{4096, 12, 16, 43, 45, 51, 55, 63, 12, 25, 5, 7, 15, 16, 21, 23, 11, 12, 2, 2};
+const Layout kJet3{2048, 8, 12, 25, 31, 35, 43, 8, 18, 1, 3, 13, kNone, 14, 16, 11, 12, 1, 1};
+const Layout kJet4{4096, 12, 16, 45, 51, 55, 63, 12, 25, 5, 7, 15, 16, 21, 23, 11, 12, 2, 2};
 }  // namespace
 
 // ---------------------------------------------------------------- the file
 
 AccessFile::AccessFile(const std::string& path, std::uint64_t size) {
   unsigned char header[0x80] = {};
-  m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (m_fd < 0) Damaged(std::string("it cannot be read (") + std::strerror(errno) + ").");
-  if (::pread(m_fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+  m_file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_file.fd < 0) Damaged(std::string("it cannot be read (") + std::strerror(errno) + ").");
+  if (::pread(m_file.fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
     Damaged("the file is truncated (its header is incomplete).");
   const unsigned version = header[0x14];
   if (version > 6) Damaged("its header gives an unknown Access version.");
@@ -268,8 +268,8 @@ AccessFile::AccessFile(const std::string& path, std::uint64_t size) {
   if (version <= 1 && Le32(header + 0x3E) != 0) Damaged("it is encrypted, which this reader cannot read.");
 }
 
-AccessFile::~AccessFile() {
-  if (m_fd >= 0) ::close(m_fd);
+AccessFile::File::~File() {
+  if (fd >= 0) ::close(fd);
 }
 
 // Page `page`, which must exist and be of `type` (or of any type: kAnyPage).
@@ -279,7 +279,7 @@ Bytes AccessFile::Page(std::uint32_t page, unsigned type) {
   if (m_loaded != page) {
     m_page.resize(size);
     m_loaded = 0;
-    if (::pread(m_fd, m_page.data(), size, static_cast<off_t>(page) * size) != static_cast<ssize_t>(size))
+    if (::pread(m_file.fd, m_page.data(), size, static_cast<off_t>(page) * size) != static_cast<ssize_t>(size))
       Damaged("a page cannot be read.");
     m_loaded = page;
   }
@@ -365,7 +365,7 @@ void AccessFile::UsagePages(const AccessTable& table, const Bytes& map, std::vec
     for (std::size_t k = 0; k < n * 8; ++k)
       if (bits[k / 8] & (1u << (k % 8))) {
         const std::uint64_t page = first + k;
-        if (page == 0 || page >= m_pages) Damaged(what);
+        if (page == 0 || page >= m_pages || page > kPageOfRow) Damaged(what);  // rows name pages in 24 bits
         pages.push_back(static_cast<std::uint32_t>(page));
       }
   };

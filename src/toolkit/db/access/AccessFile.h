@@ -88,7 +88,6 @@ class AccessFile {
  public:
   // Opens the file and checks its header; throws AccessDamage.
   AccessFile(const std::string& path, std::uint64_t size);
-  ~AccessFile();
   AccessFile(const AccessFile&) = delete;
   AccessFile& operator=(const AccessFile&) = delete;
 
@@ -112,7 +111,10 @@ class AccessFile {
   void Decode(const AccessTable& table, const AccessColumn& col, Bytes data, AccessValue& out);
   void ReadLong(const AccessTable& table, const AccessColumn& col, const Bytes& data, std::string& out);
 
-  int m_fd = -1;
+  struct File {
+    int fd = -1;
+    ~File();
+  } m_file;  // a member, so that a constructor that throws closes it too
   bool m_jet3 = false;
   const Layout* m_layout = nullptr;
   std::uint64_t m_pages = 0;

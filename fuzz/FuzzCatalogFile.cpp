@@ -1,7 +1,7 @@
 // Catalog files from arbitrary bytes: the bytes become a file that CVdDatabase and CVdPatternCatalog open, and
 // whatever opens is read and written as a host would. Every format enters the same way, through the look at the
-// file's first bytes in CVdDatabase::Open: SQLite files now, Access files once that format is read (their seed
-// is in the corpus already, and is refused until then).
+// file's first bytes in CVdDatabase::Open: SQLite files and Access files (tests/reliability/run adds the Access
+// files of every version from the shared test data to the seeds).
 
 #include <sqlite3.h>
 #include <stdlib.h>

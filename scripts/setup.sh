@@ -4,8 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libicu-dev
-          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev
-          mdbtools-dev libmdb3 mdbtools)
+          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -521,7 +521,7 @@ TEST_F(AccessDamagedFileTest, BytesChangedInTheMiddleFailCleanly) {
   }
 }
 
-TEST_F(AccessDamagedFileTest, LibmdbEnvironmentVariablesChangeNothing) {
+TEST_F(AccessDamagedFileTest, EnvironmentVariablesChangeNothing) {
   const ChildResult r = InChild(m_dir, 60, [] {
     ::setenv("MDBOPTS", "debug_like:debug_write:debug_usage:debug_ole:debug_row:debug_props:use_index", 1);
     ::setenv("MDBICONV", "ISO-8859-1", 1);

@@ -187,6 +187,16 @@ TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
   EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, Slurp(exported));
 }
 
+TEST_F(Tool, ConvertKeepsEveryDigitOfAccessDecimals) {
+  const std::string source = std::string(VDPATTERN_ACCESS_DIR) + "/V2010_calcFieldTestV2010.accdb";
+  VDTEST_REQUIRE_SAMPLE(source);
+  const std::string copy = m_dir.File("calc.db");
+  const Result r = Run({"convert", source, copy});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(vdtest::QueryText(copy, "SELECT BigNumTest || ' ' || Popularity FROM Table1 WHERE ID = 1"),
+            "56505085819.424791296572280180 50.325000");
+}
+
 TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {
   const std::string sample = VDPATTERN_NWIND_MDB;
   VDTEST_REQUIRE_SAMPLE(sample);

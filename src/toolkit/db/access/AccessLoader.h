@@ -1,18 +1,24 @@
 #pragma once
-// Microsoft Access files (.mdb, .accdb), read through libmdb into an in-memory SQLite database that then serves
+// Microsoft Access files (.mdb, .accdb) of every version from Access 97 to Access 2019, read by AccessFile (our
+// own reader of the format: see AccessFile.h for why and how) into an in-memory SQLite database that then serves
 // every statement, so the dialect, the type table and the record sets work on them unchanged. The connection is
 // read-only; its writes throw a message that says how to convert the file into a writable catalog.
 //
-// libmdb trusts the file it reads, so the reader checks what it hands it and does the conversions itself:
-// - the signature, version and size are checked before libmdb opens the file, and every page number the
-//   reader follows is checked against the size;
-// - the catalog (MSysObjects, page 2) is read with the row reader below, never with mdb_read_catalog (whose
-//   property parser hangs or crashes on damaged files); each table's usage map is checked before its rows are;
-// - values are converted from their raw bytes (texts, doubles, dates, currency, binary), NULL told from an
-//   empty text by the row's null bitmap, long values (MEMO, OLE) followed page by page up to their declared
-//   length, with a cycle in their page chain taken for damage;
-// - a table that gives fewer rows than it stores in its definition is damage, never a shorter table.
-// Damage throws CDBException (state 08001) naming the file.
+// What the copy holds:
+// - every table MSysObjects (page 2) lists, read with our row reader; tables flagged as system, the MSys ones
+//   and the hidden tables behind complex columns are marked as system tables;
+// - values converted from their raw bytes: texts, numbers, dates (as the toolkit's date text), currency, GUIDs,
+//   binary values; NULL told from an empty text by the row's null mask; long values (MEMO, OLE) followed page
+//   by page up to their declared length, with a cycle in their page chain taken for damage;
+// - decimals as exact text, under the declared type NUMERIC_TEXT(p,s): they have up to 28 significant digits,
+//   which a double cannot hold, and SQLite's NUMERIC affinity would turn them into doubles. The toolkit reads
+//   them as text, and "vdcatalog convert" copies them digit for digit;
+// - extended dates (Access 2019) as dates to 100 ns, years 1 to 9999;
+// - calculated fields as their stored result, of the type their ResultType property gives;
+// - attachment, multi-value and version-history columns as text a user can read (file names, values, or each
+//   version's date and text), taken from their hidden tables, which are copied too.
+// A table that gives fewer rows than its definition stores is damage, never a shorter table. Damage throws
+// CDBException (state 08001) naming the file.
 
 #include <memory>
 #include <vdpattern/toolkit/String.h>

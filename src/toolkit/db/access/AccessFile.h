@@ -1,0 +1,128 @@
+#pragma once
+// The pages of a Microsoft Access file, read by our own code: the header, table definitions, their columns, the
+// rows of a table and the long values (MEMO, OLE) they point to. AccessLoader copies what it reads into SQLite;
+// nothing else uses this class. One instance per open, on one thread.
+//
+// Why our own reader: libmdb, the obvious library, refuses the version word of Access 2010 and later files,
+// swaps the precision and scale of decimal columns, misreads rows written before a column was deleted and
+// rows moved to another page, and trusts the file it reads. The format is small enough to read ourselves, and
+// then every page number, offset and length can be checked before it is used.
+//
+// Versions: the byte at header offset 0x14 names the engine: 0 Jet 3 (Access 97, 2 KB pages, texts in the
+// code page named by the header), 1 Jet 4 (Access 2000-2003), 2 ACE 12 (2007), 3 ACE 14 (2010), 4 ACE 15
+// (2013), 5 ACE 16 (2016), 6 ACE 17 (2019): all with 4 KB pages and UTF-16 texts, possibly "compressed". The
+// byte after it carries other flags, which is why reading the four bytes as one version refuses valid files.
+//
+// Damage: anything that does not fit (a page outside the file, an offset outside its page or row, a page of
+// the wrong type, a chain that loops) throws AccessDamage with a sentence for the user; never a crash, a hang
+// or a read outside a buffer.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vdpattern::db::access {
+
+struct AccessDamage {
+  std::string what;
+};
+
+[[noreturn]] void Damaged(std::string what);
+
+// Column types as stored in a table definition.
+enum ColumnType : unsigned {
+  kBool = 0x01,
+  kByte = 0x02,
+  kInt = 0x03,
+  kLong = 0x04,
+  kMoney = 0x05,
+  kFloat = 0x06,
+  kDouble = 0x07,
+  kDateTime = 0x08,
+  kBinary = 0x09,
+  kText = 0x0A,
+  kOle = 0x0B,
+  kMemo = 0x0C,
+  kGuid = 0x0F,
+  kNumeric = 0x10,
+  kComplex = 0x12,  // attachment, multi-value or version history: a key into a hidden table
+  kBigInt = 0x13,
+  kExtDate = 0x14,  // Access 2019's date/time to 100 ns, years 1 to 9999
+};
+
+struct AccessColumn {
+  std::string name;
+  unsigned type = 0;
+  unsigned number = 0;  // its bit in a row's null mask; deleted columns leave gaps
+  unsigned varIndex = 0;
+  unsigned fixedOffset = 0;
+  unsigned length = 0;
+  bool fixed = false;
+  bool autoNumber = false;
+  bool calculated = false;  // holds the stored result of an expression, wrapped in a header
+  int precision = 0;
+  int scale = 0;
+};
+
+struct AccessTable {
+  std::string name;
+  std::uint32_t page = 0;
+  std::uint32_t rowCount = 0;
+  std::vector<AccessColumn> columns;  // in the order of the definition, which is Access's own
+  std::vector<std::uint32_t> dataPages;
+};
+
+// A value as the loader stores it. Decimals and extended dates come as exact text.
+struct AccessValue {
+  enum class Kind { kNull, kInt, kReal, kText, kBlob } kind = Kind::kNull;
+  std::int64_t i = 0;
+  double d = 0;
+  std::string bytes;
+};
+
+struct Bytes;
+struct Layout;
+
+class AccessFile {
+ public:
+  // Opens the file and checks its header; throws AccessDamage.
+  AccessFile(const std::string& path, std::uint64_t size);
+  AccessFile(const AccessFile&) = delete;
+  AccessFile& operator=(const AccessFile&) = delete;
+
+  bool Jet3() const { return m_jet3; }
+
+  // A text as the file stores it (names, values, properties), in UTF-8.
+  std::string Text(const unsigned char* p, std::size_t n) const;
+
+  // The definition on `page` of the table `name`, its columns and its data pages, all checked.
+  AccessTable OpenTable(const std::string& name, std::uint32_t page);
+
+  // Calls `row` with the values of each row, in the table's column order, then checks that the table gave
+  // every row its definition counts.
+  void ReadRows(const AccessTable& table, const std::function<void(const std::vector<AccessValue>&)>& row);
+
+ private:
+  Bytes Page(std::uint32_t page, unsigned type);
+  Bytes PageRow(std::uint32_t pageRow, unsigned& flags);
+  void UsagePages(const AccessTable& table, const Bytes& map, std::vector<std::uint32_t>& pages);
+  void ReadRow(const AccessTable& table, const Bytes& row, std::vector<AccessValue>& values);
+  void Decode(const AccessTable& table, const AccessColumn& col, Bytes data, AccessValue& out);
+  void ReadLong(const AccessTable& table, const AccessColumn& col, const Bytes& data, std::string& out);
+
+  struct File {
+    int fd = -1;
+    ~File();
+  } m_file;  // a member, so that a constructor that throws closes it too
+  bool m_jet3 = false;
+  const Layout* m_layout = nullptr;
+  std::uint64_t m_pages = 0;
+  unsigned m_codePage = 1252;
+  // One page in memory at a time: a row is copied out of it before its long values are read.
+  std::vector<unsigned char> m_page;
+  std::uint32_t m_loaded = 0;  // page 0 is never read through it
+  std::vector<unsigned char> m_row;
+};
+
+}  // namespace vdpattern::db::access

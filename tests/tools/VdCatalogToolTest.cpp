@@ -187,7 +187,7 @@ TEST_F(Tool, ImportIsAllOrNothingUnlessKeepGoing) {
   EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, Slurp(exported));
 }
 
-TEST_F(Tool, ConvertKeepsEveryDigitOfAccessDecimals) {
+TEST_F(Tool, ConvertKeepsEveryDigitOfAccessDecimalsAndDates) {
   const std::string source = std::string(VDPATTERN_ACCESS_DIR) + "/V2010_calcFieldTestV2010.accdb";
   VDTEST_REQUIRE_SAMPLE(source);
   const std::string copy = m_dir.File("calc.db");
@@ -195,6 +195,12 @@ TEST_F(Tool, ConvertKeepsEveryDigitOfAccessDecimals) {
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(vdtest::QueryText(copy, "SELECT BigNumTest || ' ' || Popularity FROM Table1 WHERE ID = 1"),
             "56505085819.424791296572280180 50.325000");
+
+  // Extended dates keep their 100 ns and their early years.
+  const std::string dates = m_dir.File("dates.db");
+  ASSERT_EQ(Run({"convert", std::string(VDPATTERN_ACCESS_DIR) + "/V2019_extDateTestV2019.accdb", dates}).status, 0);
+  EXPECT_EQ(vdtest::QueryText(dates, "SELECT group_concat(DateExt, '|') FROM Table1 WHERE DateExt LIKE '%.%'"),
+            "2021-06-14 22:45:12.3456789|0100-06-14 12:45:00.1234567");
 }
 
 TEST_F(Tool, ConvertCopiesEveryTableAndRowIntoAWritableFile) {

@@ -1261,6 +1261,26 @@ int Import(const std::string& file, const std::string& family, const std::string
 
 // ---------------------------------------------------------------- convert
 
+namespace {
+
+// A cell as convert writes it: a date with a fraction of a second (Access's extended dates keep 100 ns) as the
+// text the database reads dates from, which keeps every digit; anything else as the platform's value.
+COleVariant ExactValue(const CDBVariant& cell) {
+  if (cell.m_dwType != DBVT_DATE || !cell.m_pdate || cell.m_pdate->fraction == 0)
+    return CVdRecordset::getOLEVariant(cell);
+  const TIMESTAMP_STRUCT& t = *cell.m_pdate;
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%09u", static_cast<unsigned>(t.fraction));
+  std::string fraction(digits);
+  fraction.erase(fraction.find_last_not_of('0') + 1);
+  CString text;
+  text.Format(L"%04d-%02u-%02u %02u:%02u:%02u.%S", t.year, t.month, t.day, t.hour, t.minute, t.second,
+              fraction.c_str());
+  return COleVariant(text, VT_BSTR);
+}
+
+}  // namespace
+
 int Convert(const std::string& in, const std::string& outPath) {
   struct stat st {};
   if (stat(outPath.c_str(), &st) == 0 || errno != ENOENT) {
@@ -1344,7 +1364,7 @@ int Convert(const std::string& in, const std::string& outPath) {
           to.AddNew();
           for (short c = 0; c < columns; ++c) {
             from.GetFieldValue(c, cell);
-            to.SetFieldValue(c, CVdRecordset::getOLEVariant(cell));
+            to.SetFieldValue(c, ExactValue(cell));
           }
           to.Update();
           progress.Step(++copied);

@@ -7,11 +7,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
 namespace vdtest {
 
+// A fresh folder for one test, removed with everything in it when the test ends. Each instance gets its own
+// folder (mkdtemp), so tests can run in parallel. Permissions that a test took away are given back first, so
+// the removal also works for a user without privileges.
 class TempDir {
  public:
   TempDir() {
@@ -20,14 +24,26 @@ class TempDir {
     m_path = pattern;
   }
   ~TempDir() {
+    namespace fs = std::filesystem;
     std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
+    fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    for (auto it = fs::recursive_directory_iterator(m_path, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(m_path, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return m_path; }
   std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+  // Writes `bytes` to a new file `name` and returns its path.
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    const std::string file = File(name);
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
 
  private:
   std::filesystem::path m_path;

@@ -27,7 +27,7 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "TempDir.h"
+#include "support/TestFiles.h"
 #include "support/TestFiles.h"
 #include "support/ReportCapture.h"
 #include "toolkit/DbTestSupport.h"
@@ -337,7 +337,7 @@ TEST_F(AccessDatabaseTest, TheCatalogStatementsWork) {
 
 TEST(AccessDatabaseWrites, EveryWriteThrowsAndTheFileIsUnchanged) {
   SKIP_WITHOUT_SAMPLE();
-  TempDir dir;
+  vdtest::TempDir dir;
   const std::string path = dir.File("nwind.mdb");
   std::filesystem::copy_file(kSample, path);
   std::filesystem::permissions(path, std::filesystem::perms::owner_write, std::filesystem::perm_options::add);
@@ -396,7 +396,7 @@ struct ChildResult {
 };
 
 template <typename F>
-ChildResult InChild(const TempDir& dir, unsigned seconds, F&& body) {
+ChildResult InChild(const vdtest::TempDir& dir, unsigned seconds, F&& body) {
   const std::string out = dir.File("child-output.txt");
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -470,7 +470,7 @@ class AccessDamagedFileTest : public ::testing::Test {
     EXPECT_EQ(r.output, "") << path;
   }
 
-  TempDir m_dir;
+  vdtest::TempDir m_dir;
   std::string m_original;
 };
 

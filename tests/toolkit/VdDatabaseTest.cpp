@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "TempDir.h"
+#include "support/TestFiles.h"
 #include "toolkit/DbTestSupport.h"
 
 namespace {
@@ -24,7 +24,7 @@ class VdDatabaseTest : public ::testing::Test {
     return path;
   }
 
-  TempDir m_dir;
+  vdtest::TempDir m_dir;
 };
 
 // ------------------------------------------------------------------ opening
@@ -199,7 +199,7 @@ TEST_F(VdDatabaseReadOnlyTest, AFileWithoutWritePermissionOpensReadOnly) {
 
 TEST_F(VdDatabaseReadOnlyTest, AFileInAFolderWithoutWritePermissionOpensReadOnly) {
   const std::string path = MakeCatalog();
-  ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0555), 0);
+  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0555), 0);
   ExpectWritesRefused(path, 0);
 }
 

@@ -5,7 +5,7 @@
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "TempDir.h"
+#include "support/TestFiles.h"
 #include "toolkit/DbTestSupport.h"
 
 namespace {
@@ -37,7 +37,7 @@ class VdRecordsetTest : public ::testing::Test {
     return rs.GetRecordCount();
   }
 
-  TempDir m_dir;
+  vdtest::TempDir m_dir;
   std::string m_path;
   CVdDatabase m_db;
 };

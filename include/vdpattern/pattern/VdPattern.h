@@ -242,16 +242,16 @@ class VDPATTERN_EXPORT CVdPattern {
   std::vector<ParamGroup> m_groups;
   std::size_t m_cursor = 0;       // position in the cursor group
   ValueBlock* m_block = nullptr;  // owned; the block of read values, while one of them lives
-  // Pools holding this pattern. Only a pooled pattern reports a change of its name or GUID: a factory names
-  // the patterns it makes by the thousand before pooling them, and each report makes every pool check its
-  // whole list again. A count, not a flag: one pattern may be shared by several pools.
+  // Pools holding this pattern. Only a pooled pattern reports a change of its name or GUID: patterns are made,
+  // named and given GUIDs by the thousand before they are pooled (a family read), and each report makes every
+  // pool check its whole list again. A count, not a flag: one pattern may be shared by several pools.
   unsigned m_poolCount = 0;
   bool m_isNewPattern = false;
   // A pointer to the name or GUID was handed out: either may now change without this class knowing, so no
   // pool may index this pattern any more. Only the pattern can know it; no pool sees the hand-out.
   bool m_identityExposed = false;
-  // Also tells a GUID generated here that nobody has set or been handed a pointer to since, which no other
-  // pattern holds unless copied from this one (the copy's GUID is then set): pools skip the GUID check.
+  // Set by InitGuid alone, cleared by SetGUID and GetGUID(CString**): so it also marks a GUID that no other
+  // pattern holds unless copied from this one (the copy's GUID is then set), and pools skip the GUID check.
   bool m_guidIsBits = false;
 };
 

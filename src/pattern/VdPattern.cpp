@@ -7,10 +7,11 @@
 #include <new>
 #include <ostream>
 #include <stdexcept>
+#include <typeinfo>
 #include <vdpattern/toolkit/Guid.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
-#include "pattern/BaseSlot.h"
+#include "pool/PoolIndex.h"
 
 namespace {
 
@@ -38,8 +39,6 @@ bool SameAnnotation(const CVdPatternValue* a, const CVdPatternValue* b) {
   if (!a || !b) return a == b;
   return *a == *b;
 }
-
-std::atomic<unsigned long long> g_pooledIdentityEpoch{0};
 
 }  // namespace
 
@@ -126,10 +125,7 @@ struct CVdPattern::ValueBlock {
 };
 
 CVdPatternValue* CVdPattern::NewReadValue(const VARIANT& value) {
-  using SetFn = bool (CVdPattern::*)(int, const std::wstring&, CVdPatternValue*);
-  static const CVdPattern reference(0);
-  if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 &&
-      KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::SetValue)))
+  if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 && typeid(*this) == typeid(CVdPattern))
     m_block = ValueBlock::New(m_groups.front().capacity());
   if (!m_block || m_block->used == m_block->capacity) return new CVdPatternValue(value);
   void* slot = m_block->Slots() + m_block->used * sizeof(CVdPatternValue);
@@ -153,10 +149,8 @@ void CVdPattern::DeleteValue(CVdPatternValue* value) noexcept {
   }
 }
 
-unsigned long long CVdPattern::PooledIdentityEpoch() { return g_pooledIdentityEpoch.load(std::memory_order_acquire); }
-
 void CVdPattern::PooledIdentityChanged() {
-  if (m_poolCount) g_pooledIdentityEpoch.fetch_add(1, std::memory_order_acq_rel);
+  if (m_poolCount) PoolIndex::IdentityChanged();
 }
 
 // ---------------------------------------------------------------- construction, copying, destruction
@@ -194,7 +188,6 @@ void CVdPattern::InitGuid() {
   m_guidBits = guid;
   m_guidIsBits = true;
   m_guidText.reset();
-  m_guidFresh = true;
   PooledIdentityChanged();  // a derived class may renew the GUID of a pooled pattern
 }
 
@@ -323,7 +316,6 @@ void CVdPattern::SetUserName(const CString& name) {
 void CVdPattern::GetGUID(CString** out) {
   m_identityExposed = true;
   PooledIdentityChanged();
-  m_guidFresh = false;
   // The pointer handed out must reach the GUID itself: from here on the text is the GUID.
   if (m_guidIsBits) {
     wchar_t buffer[40];
@@ -346,7 +338,6 @@ void CVdPattern::SetGUID(const CString& guid) {
   else
     m_guidText.reset(new CString(guid));
   m_guidIsBits = false;
-  m_guidFresh = false;
   PooledIdentityChanged();
 }
 CString CVdPattern::GetFamily() {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "toolkit/CollationPrefix.h"
+
 namespace {
 
 struct CollatorCloser {

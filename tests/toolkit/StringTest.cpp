@@ -8,6 +8,8 @@
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/Utf8.h>
 
+#include "toolkit/CollationPrefix.h"
+
 TEST(CString, CaseFoldingTouchesOnlyAsciiLetters) {
   CString s(L"Ébène_Z9z");
   s.MakeLower();

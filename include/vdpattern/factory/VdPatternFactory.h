@@ -109,6 +109,6 @@ class VDPATTERN_EXPORT CVdPatternFactory {
   CVdPattern* ReadPattern(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
                           RowReading& reading);
   void Describe(CVdRecordset& recordSet, RowReading& reading);
-  // True when `factory` answers CreatePatternFromTable with this class's own code.
+  // True when `factory` is exactly of this class, so that CreatePatternFromTable is this class's own code.
   static bool ReadsRowsAsBase(const CVdPatternFactory* factory);
 };

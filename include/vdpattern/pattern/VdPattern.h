@@ -129,8 +129,8 @@ class VDPATTERN_EXPORT CVdPattern {
 
  private:
   friend VDPATTERN_EXPORT std::wostream& operator<<(std::wostream& os, const CVdPattern& pattern);
-  friend class CVdPatternPool;
   friend class CVdPatternFactory;
+  friend class PoolIndex;  // reads the name and GUID in place, counts the pools holding a pattern
 
   // An immutable text that many patterns hold without a copy each: parameter names, family and catalog names.
   // A family read gives each of its patterns the same dozen names; one copy of each, reference counted, saves a
@@ -213,14 +213,14 @@ class VDPATTERN_EXPORT CVdPattern {
     if (m_groups.size() == 1) m_groups.front().reserve(count);
   }
   // A copy of `value` owned by the caller until handed to SetValue, made in this pattern's block of read values
-  // when it has room (only for a pattern that keeps this class's SetValue, which alone knows the block).
+  // when it has room (only for a pattern of exactly this class: a derived one may replace SetValue, and only
+  // this class's SetValue knows the block).
   CVdPatternValue* NewReadValue(const VARIANT& value);
   // Destroys a value this pattern owned, wherever it was made.
   void DeleteValue(CVdPatternValue* value) noexcept;
 
-  // Pools index their patterns by user name and GUID. A change of either on a pooled pattern moves a
-  // process-wide counter, which tells every pool to check its index before the next use.
-  static unsigned long long PooledIdentityEpoch();
+  // Pools index their patterns by user name and GUID: a change of either on a pooled pattern, or a pointer to
+  // either handed out, tells every pool's index to check its list before the next use.
   void PooledIdentityChanged();
   // The GUID's text: the stored text, or the generated GUID written into `buffer`.
   std::wstring_view GuidText(wchar_t (&buffer)[40]) const;
@@ -242,13 +242,16 @@ class VDPATTERN_EXPORT CVdPattern {
   std::vector<ParamGroup> m_groups;
   std::size_t m_cursor = 0;       // position in the cursor group
   ValueBlock* m_block = nullptr;  // owned; the block of read values, while one of them lives
-  unsigned m_poolCount = 0;       // pools holding this pattern
+  // Pools holding this pattern. Only a pooled pattern reports a change of its name or GUID: patterns are made,
+  // named and given GUIDs by the thousand before they are pooled (a family read), and each report makes every
+  // pool check its whole list again. A count, not a flag: one pattern may be shared by several pools.
+  unsigned m_poolCount = 0;
   bool m_isNewPattern = false;
-  bool m_identityExposed = false;  // a pointer to the name or GUID was handed out
-  // The GUID is one this process generated for this pattern (InitGuid) and nobody has set or been handed a
-  // pointer to since: no other pattern can hold it unless it was copied from this one, which sets the copy's
-  // GUID and so clears the copy's flag. A pool of such patterns needs no GUID check for another one.
-  bool m_guidFresh = false;
+  // A pointer to the name or GUID was handed out: either may now change without this class knowing, so no
+  // pool may index this pattern any more. Only the pattern can know it; no pool sees the hand-out.
+  bool m_identityExposed = false;
+  // Set by InitGuid alone, cleared by SetGUID and GetGUID(CString**): so it also marks a GUID that no other
+  // pattern holds unless copied from this one (the copy's GUID is then set), and pools skip the GUID check.
   bool m_guidIsBits = false;
 };
 

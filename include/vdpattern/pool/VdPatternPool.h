@@ -17,10 +17,10 @@
 // - Speed: beside m_patterns the pool keeps an index by user name (in collation order) and by GUID, so adding,
 //   finding by name and testing a GUID cost O(log n) with results identical to the ordered walk; adding past
 //   the last name, as a family read in name order does, costs one comparison. The index is used while every
-//   pooled pattern is of a class that keeps CVdPattern's own GetUserNameW(), GetGUID() and IsEqual, no pooled
-//   pattern has handed out a pointer to its name or GUID, and the list is in name order (SetPattern and renames
-//   can break the order). Otherwise the pool walks its list, as the index would answer. A pattern renamed while
-//   pooled is noticed and the index rebuilt before the next use.
+//   pooled pattern is exactly a CVdPattern (a derived class may answer GetUserNameW(), GetGUID() or IsEqual
+//   its own way), no pooled pattern has handed out a pointer to its name or GUID, and the list is in name
+//   order (SetPattern and renames can break the order). Otherwise the pool walks its list, as the index would
+//   answer. A pattern renamed while pooled is noticed and the index rebuilt before the next use.
 
 #include <cstddef>
 #include <list>
@@ -31,6 +31,7 @@
 #include <vdpattern/toolkit/String.h>
 
 class CVdPatternFactory;
+class PoolIndex;
 
 class VDPATTERN_EXPORT CVdPatternPool {
  public:
@@ -84,19 +85,18 @@ class VDPATTERN_EXPORT CVdPatternPool {
 
  private:
   using Node = std::list<CVdPattern*>::iterator;
-  struct Index;
 
   Node Insert(Node before, CVdPattern* pattern);
   Node Remove(Node node);
+  bool Indexed(const CVdPattern& pattern);  // whether the index answers for the pool and `pattern` now
+  Node Position(CVdPattern& pattern);       // where AddPattern puts `pattern`
+  bool HoldsGuidOf(CVdPattern& pattern);
   Node FindByGuid(const CString& guid);
-  int IndexedGuid(std::wstring_view guid, Node& found);  // patterns of that GUID in the index: 0, 1 or 2 (several)
-  bool Indexed();
-  Index& Names();  // the index with its names made (only while Indexed())
   bool InFamily(CVdPattern* pattern, const CString& family);
 
   std::list<CVdPattern*> m_patterns;
   Node m_cursor;
   bool m_bOwnsPatterns;
   const CVdPatternFactory* m_pFactory;  // borrowed
-  std::unique_ptr<Index> m_index;
+  std::unique_ptr<PoolIndex> m_index;   // owned; borrows m_patterns, so it is declared after it
 };

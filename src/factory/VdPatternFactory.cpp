@@ -1,11 +1,11 @@
 #include <vdpattern/factory/VdPatternFactory.h>
 
 #include <cmath>
-#include <typeinfo>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
+#include "pattern/BaseSlot.h"
 
 namespace {
 
@@ -61,7 +61,10 @@ void CVdPatternFactory::Describe(CVdRecordset& recordSet, RowReading& reading) {
 }
 
 bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
-  return factory && typeid(*factory) == typeid(CVdPatternFactory);
+  using ReadFn = CVdPattern* (CVdPatternFactory::*)(CVdRecordset*, const wchar_t*, const wchar_t*,
+                                                    std::map<std::wstring, UNITINFO>, bool);
+  static const CVdPatternFactory reference;
+  return factory && KeepsBaseSlot(*factory, reference, static_cast<ReadFn>(&CVdPatternFactory::CreatePatternFromTable));
 }
 
 CVdPatternFactory::CVdPatternFactory() = default;

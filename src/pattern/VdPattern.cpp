@@ -7,10 +7,10 @@
 #include <new>
 #include <ostream>
 #include <stdexcept>
-#include <typeinfo>
 #include <vdpattern/toolkit/Guid.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
+#include "pattern/BaseSlot.h"
 #include "pool/PoolIndex.h"
 
 namespace {
@@ -125,7 +125,10 @@ struct CVdPattern::ValueBlock {
 };
 
 CVdPatternValue* CVdPattern::NewReadValue(const VARIANT& value) {
-  if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 && typeid(*this) == typeid(CVdPattern))
+  using SetFn = bool (CVdPattern::*)(int, const std::wstring&, CVdPatternValue*);
+  static const CVdPattern reference(0);
+  if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 &&
+      KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::SetValue)))
     m_block = ValueBlock::New(m_groups.front().capacity());
   if (!m_block || m_block->used == m_block->capacity) return new CVdPatternValue(value);
   void* slot = m_block->Slots() + m_block->used * sizeof(CVdPatternValue);

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <iterator>
 #include <set>
-#include <typeinfo>
 #include <vector>
 #include <vdpattern/toolkit/Collate.h>
 #include <vdpattern/toolkit/String.h>
 
+#include "pattern/BaseSlot.h"
 #include "toolkit/CollationPrefix.h"
 
 namespace {
@@ -167,7 +167,15 @@ PoolIndex::PoolIndex(List& patterns) : m_patterns(patterns) {}
 PoolIndex::~PoolIndex() = default;
 
 bool PoolIndex::Holds(const CVdPattern& pattern) {
-  return typeid(pattern) == typeid(CVdPattern) && !pattern.m_identityExposed;
+  // The pattern must answer its name, GUID and comparison with CVdPattern's own code, so that its fields are
+  // what the walk of the list would read.
+  using NameFn = CString (CVdPattern::*)();
+  using EqualFn = int (CVdPattern::*)(const CVdPattern&, bool, bool) const;
+  static const CVdPattern reference(0);
+  return !pattern.m_identityExposed &&
+         KeepsBaseSlot(pattern, reference, static_cast<NameFn>(&CVdPattern::GetUserNameW)) &&
+         KeepsBaseSlot(pattern, reference, static_cast<NameFn>(&CVdPattern::GetGUID)) &&
+         KeepsBaseSlot(pattern, reference, static_cast<EqualFn>(&CVdPattern::IsEqual));
 }
 
 void PoolIndex::IdentityChanged() { g_identityChanges.fetch_add(1, std::memory_order_acq_rel); }

@@ -8,6 +8,8 @@
 #include <vector>
 #include <vdpattern/pattern/VdPattern.h>
 
+#include "pattern/BaseSlot.h"
+
 namespace {
 
 // A value that counts its destructions, to prove ownership: each destroyed exactly once.
@@ -434,4 +436,30 @@ TEST(VdPattern, PatternsSharingNamesMayEndOnAnotherThread) {
     reaper.join();
     EXPECT_EQ(Names(kept, 0), (std::vector<std::wstring>{L"b", L"h", L"iy", L"standard", L"tf", L"tw"}));
   }
+}
+
+// The shortcuts of pools and catalogs rest on this answer: a class that overrides a slot must never be taken
+// for one that keeps the base's code, and one that only adds behaviour should keep its shortcuts.
+namespace {
+class RenamingPattern : public CVdPattern {
+ public:
+  CString GetUserNameW() override { return L"always this"; }
+};
+class AddingPattern : public CVdPattern {
+ public:
+  CVdPattern* GetClone() const override { return new AddingPattern(*this); }
+};
+}  // namespace
+
+TEST(BaseSlot, TellsAnOverrideFromAnInheritedSlot) {
+  using NameFn = CString (CVdPattern::*)();
+  const CVdPattern reference(0);
+  const RenamingPattern renaming;
+  const AddingPattern adding;
+  const auto name = static_cast<NameFn>(&CVdPattern::GetUserNameW);
+  const auto guid = static_cast<NameFn>(&CVdPattern::GetGUID);
+  EXPECT_TRUE(KeepsBaseSlot<CVdPattern>(reference, reference, name));
+  EXPECT_FALSE(KeepsBaseSlot<CVdPattern>(renaming, reference, name));
+  EXPECT_TRUE(KeepsBaseSlot<CVdPattern>(renaming, reference, guid));
+  EXPECT_TRUE(KeepsBaseSlot<CVdPattern>(adding, reference, name));
 }

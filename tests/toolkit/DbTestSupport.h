@@ -90,6 +90,7 @@ struct DbFailure {
   RETCODE retCode = 0;
   std::string message;
   std::string stateNativeOrigin;
+  CDBException::Category category = CDBException::eOther;
 
   bool HasState(const char* state) const {
     return stateNativeOrigin.rfind(std::string("State:") + state + ",", 0) == 0;
@@ -107,6 +108,7 @@ DbFailure CatchDb(F&& call) {
     failure.retCode = e->m_nRetCode;
     failure.message = U8(e->m_strError);
     failure.stateNativeOrigin = U8(e->m_strStateNativeOrigin);
+    failure.category = e->GetCategory();
     e->Delete();
   }
   return failure;

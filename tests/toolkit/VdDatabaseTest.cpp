@@ -205,6 +205,37 @@ TEST_F(VdDatabaseReadOnlyTest, AFileInAFolderWithoutWritePermissionOpensReadOnly
 
 TEST_F(VdDatabaseReadOnlyTest, TheReadOnlyArgumentOpensReadOnly) { ExpectWritesRefused(MakeCatalog(), 1); }
 
+// ------------------------------------------------------------------ failures and statement text
+
+// Callers above the toolkit tell failures apart by category and write names and texts through one helper each:
+// what they are told must hold whatever the engine's own words.
+TEST_F(VdDatabaseTest, FailuresHaveCategoriesAndNamesAndTextsAreWrittenSafely) {
+  const std::string path = MakeCatalog();
+  RawDb(path).Exec("CREATE UNIQUE INDEX ix ON Beams (Name)");
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"SELECT * FROM WHERE"); }).category, CDBException::eSyntax);
+  EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"SELECT * FROM [Nowhere]"); }).category, CDBException::eNoSuchObject);
+  EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"INSERT INTO [Beams] (Name) SELECT Name FROM [Beams]"); }).category,
+            CDBException::eConstraint);
+
+  CString out = L"unchanged";
+  EXPECT_FALSE(VdBracketName(L"a]b", out));
+  EXPECT_FALSE(VdBracketName(L"", out));
+  EXPECT_FALSE(VdBracketName(CString(std::wstring(L"a\0b", 3)), out));
+  EXPECT_EQ(out, CString(L"unchanged"));
+  ASSERT_TRUE(VdBracketName(L"Select 1", out));
+  EXPECT_EQ(out, CString(L"[Select 1]"));
+  EXPECT_EQ(VdQuoteText(L"O'Neil''s"), CString(L"'O''Neil''''s'"));
+
+  bool text = false;
+  EXPECT_TRUE(VdIsKnownColumnType(L" varchar(50) ", &text));
+  EXPECT_TRUE(text);
+  EXPECT_TRUE(VdIsKnownColumnType(L"DOUBLE", &text));
+  EXPECT_FALSE(text);
+  EXPECT_FALSE(VdIsKnownColumnType(L"DOUBLE;DROP", &text));
+}
+
 // ------------------------------------------------------------------ locks of other connections
 
 TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
@@ -218,6 +249,7 @@ TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
   const DbFailure f = CatchDb([&] { rs.Open(0, L"SELECT * FROM [Beams]", 0); });
   ASSERT_TRUE(f.thrown);
   EXPECT_TRUE(f.HasState("HYT00")) << testing::PrintToString(f.stateNativeOrigin);
+  EXPECT_EQ(f.category, CDBException::eTimeout);
   EXPECT_TRUE(f.Mentions("locked")) << testing::PrintToString(f.message);
   EXPECT_FALSE(rs.IsOpen());
   other.Exec("ROLLBACK");

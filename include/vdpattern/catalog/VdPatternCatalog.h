@@ -47,10 +47,13 @@
 //   two processes inserting one new name store it once (the second overwrites), and a call that fails after
 //   writing the row (the stamp fails, the COMMIT meets a full disk) returns false with the file unchanged.
 //   RemovePattern therefore never deletes the row when it answers false.
-// - The append path of InsertPattern reads the family as "[family]": a table name is never taken for a
-//   statement, whatever words it begins with.
-// - A pattern search over all families holds one read transaction across the walk (unless the host has one
-//   open), so it pays the file locking once and sees one state of the file.
+// - The append path of InsertPattern opens the family as "Select * From [family] WHERE 0": an empty result to
+//   add the row to (reading the family would cost every row), and a table name never taken for a statement,
+//   whatever words it begins with.
+// - A pattern search over all families runs as one read group of the database (CVdDatabase::BeginReadGroup),
+//   so it pays the file locking once and sees one state of the file.
+// - Each operation names what it does with a database failure it answers itself: report it (OnDBException) or
+//   stay quiet; a lock timeout met while searching the families is always reported (CDBException::eTimeout).
 
 #include <list>
 #include <map>

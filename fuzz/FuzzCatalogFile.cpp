@@ -29,7 +29,6 @@ std::string g_dir;
 std::string g_path;
 
 void Quiet(const wchar_t* text, const wchar_t* caption) { Check(text && caption); }
-void QuietTrace(const wchar_t*) {}
 
 void RemoveFiles() {
   for (const char* suffix : {"", "-journal", "-wal", "-shm"}) std::remove((g_path + suffix).c_str());
@@ -126,9 +125,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_path = g_dir + "/fuzz.mdb";
   std::atexit(&Cleanup);
   VdSetReportHandler(&Quiet);
-  VdSetTraceHandler(&QuietTrace);
-  // A damaged file may announce huge contents: the engine fails cleanly rather than taking the machine's memory.
-  sqlite3_hard_heap_limit64(256 << 20);
+  vdfuzz::QuietFileTarget();
   return 0;
 }
 

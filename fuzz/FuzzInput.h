@@ -2,6 +2,7 @@
 // Shared by the fuzz targets: turning the fuzzer's bytes into the values a target needs, and the check that
 // stops a run on a broken promise (the fuzzer then keeps the input that broke it).
 
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/Utf8.h>
 
 namespace vdfuzz {
@@ -27,6 +29,14 @@ inline std::string MakeScratchFolder(const std::string& prefix) {
   pattern += "-XXXXXX";
   Check(::mkdtemp(pattern.data()) != nullptr);
   return pattern;
+}
+
+// What a target that opens files sets up once: the library's trace lines dropped, and a heap limit for the
+// engine, since a damaged file may announce huge contents (the engine then fails cleanly rather than taking the
+// machine's memory).
+inline void QuietFileTarget() {
+  VdSetTraceHandler([](const wchar_t*) {});
+  sqlite3_hard_heap_limit64(256 << 20);
 }
 
 // The fuzzer's bytes written as the whole content of the file at `path`.

@@ -30,8 +30,6 @@ std::string g_dir;
 std::string g_path;
 std::string g_out;
 
-void QuietTrace(const wchar_t*) {}
-
 void RemoveFiles() {
   for (const std::string& file : {g_path, g_path + "-journal", g_path + "-wal", g_path + "-shm", g_out})
     std::remove(file.c_str());
@@ -79,9 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(null >= 0 && ::dup2(null, 1) == 1);
   ::close(null);
   vdcatalog::InstallReportHandler();
-  VdSetTraceHandler(&QuietTrace);
-  // A damaged file may announce huge contents: the engine fails cleanly rather than taking the machine's memory.
-  sqlite3_hard_heap_limit64(256 << 20);
+  vdfuzz::QuietFileTarget();
   return 0;
 }
 

@@ -338,11 +338,12 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
 // The number of rows of a family, counted by the engine, or only up to `limit` when one is given; -1 when the
 // table cannot be read.
 long CountRows(CVdDatabase* db, const std::wstring& family, long limit = 0) {
-  if (family.find(L']') != std::wstring::npos) return -1;
+  CString table;
+  if (!VdBracketName(family, table)) return -1;
   CVdRecordset rs(db);
   try {
-    CString rows = L"[" + CString(family) + L"]";
-    if (limit > 0) rows.Format(L"(SELECT 1 FROM [%s] LIMIT %ld)", family.c_str(), limit);
+    CString rows = table;
+    if (limit > 0) rows.Format(L"(SELECT 1 FROM %s LIMIT %ld)", table, limit);
     rs.Open(0, L"SELECT COUNT(*) AS n FROM " + rows, 0);
     CDBVariant cell;
     rs.GetFieldValue(short(0), cell);

@@ -4,7 +4,7 @@
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/DbFile.h"
 #include "toolkit/db/access/AccessLoader.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/sqlite/SqlDialect.h"
 #include "toolkit/db/sqlite/SqliteConnection.h"
 #include "toolkit/db/sqlite/SqliteQuery.h"
@@ -116,7 +116,7 @@ bool IsTransactionControl(const vdpattern::db::StatementText& text) {
 
 void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   SqliteConnection& connection = Require(m_pConnection);
-  std::unique_ptr<vdpattern::db::RecordsetState> state = connection.TakeState();
+  std::unique_ptr<vdpattern::db::SqliteRecordsetState> state = connection.TakeState();
   connection.Translate(text, state->text);
   if (IsTransactionControl(state->text))
     connection.Exec(state->text.sql);

@@ -6,7 +6,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/ValueConv.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/sqlite/SqlDialect.h"
 #include "toolkit/db/sqlite/SqliteConnection.h"
 #include "toolkit/db/sqlite/SqliteQuery.h"
@@ -116,7 +116,7 @@ int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
   Close();
   SqliteConnection* connection = CurrentConnection();
   if (!connection) ThrowDbError(kStateGeneral, L"The record set cannot be opened: its database is not open.");
-  std::unique_ptr<RecordsetState> state = connection->TakeState();
+  std::unique_ptr<vdpattern::db::SqliteRecordsetState> state = connection->TakeState();
   connection->Translate(text, state->text);
   vdpattern::db::RunQuery(*connection, *state);
   state->connectionSerial = connection->serial();

@@ -12,7 +12,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/Utf8Fast.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/TypeMap.h"
 
 namespace vdpattern::db {
 
@@ -73,14 +73,6 @@ StatementReset::~StatementReset() {
   if (!m_stmt) return;
   sqlite3_reset(m_stmt);
   sqlite3_clear_bindings(m_stmt);
-}
-
-int ColumnSet::Find(const wchar_t* name) const {
-  if (!name) return -1;
-  const std::wstring_view wanted(name);
-  for (std::size_t k = 0; k < columns.size(); ++k)
-    if (VdCompareNoCase(columns[k].name.str(), wanted) == 0) return static_cast<int>(k);
-  return -1;
 }
 
 SqliteConnection::SqliteConnection(const CString& name, bool readOnly)
@@ -397,9 +389,9 @@ bool SqliteConnection::Rollback() {
   return true;
 }
 
-std::unique_ptr<RecordsetState> SqliteConnection::TakeState() {
-  if (m_spareStates.empty()) return std::make_unique<RecordsetState>();
-  std::unique_ptr<RecordsetState> state = std::move(m_spareStates.back());
+std::unique_ptr<SqliteRecordsetState> SqliteConnection::TakeState() {
+  if (m_spareStates.empty()) return std::make_unique<SqliteRecordsetState>();
+  std::unique_ptr<SqliteRecordsetState> state = std::move(m_spareStates.back());
   m_spareStates.pop_back();
   return state;
 }
@@ -408,8 +400,11 @@ void SqliteConnection::ReturnState(std::unique_ptr<RecordsetState> state) {
   if (!state || m_spareStates.size() >= kSpareStates || state->arena.capacity() > kSpareArenaLimit ||
       state->cells.Capacity() > kSpareCellLimit)
     return;
-  state->Reset();
-  m_spareStates.push_back(std::move(state));
+  // Only states of this connection come back here (the record set checks the serial first).
+  std::unique_ptr<SqliteRecordsetState> own(static_cast<SqliteRecordsetState*>(state.release()));
+  own->text.Clear();
+  own->Reset();
+  m_spareStates.push_back(std::move(own));
 }
 
 }  // namespace vdpattern::db

@@ -20,7 +20,7 @@
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include "toolkit/db/DbFile.h"
-#include "toolkit/db/TypeMap.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/sqlite/SqlDialect.h"
 #include "toolkit/db/sqlite/SqliteError.h"
 
@@ -29,26 +29,9 @@ struct sqlite3_stmt;
 
 namespace vdpattern::db {
 
-struct RecordsetState;
-
-struct ColumnInfo {
-  CString name;        // as the result names it
-  CString table;       // table of origin; empty for a computed column
-  CString baseColumn;  // column of origin; empty for a computed column
-  CString declaredType;
-  std::string baseColumnUtf8;
-  SqlTypeInfo type;  // from the declared type; kFromValue when there is none
-  SWORD nullability = SQL_NULLABLE_UNKNOWN;
-  bool primaryKey = false;
-};
-
-struct ColumnSet {
-  std::vector<ColumnInfo> columns;
-  std::vector<ValueKind> kinds;  // columns[k].type.kind, packed together for the readers of every row
-  bool updatable = false;
-  std::string table;       // the one table of an editable result (UTF-8)
-  std::string rereadSql;   // reads one row of that table by row id, columns in result order, row id last
-  std::size_t stride = 0;  // cells per stored row
+// An SQLite result's columns; an editable one also keeps the statements that write and read back its rows.
+struct SqliteColumnSet final : ColumnSet {
+  std::string rereadSql;  // reads one row of the table by row id, columns in result order, row id last
 
   // The last INSERT and UPDATE texts written for this result and the columns they set. A run of edits sets
   // the same columns row after row; the text is then built once. A description belongs to one connection,
@@ -58,14 +41,17 @@ struct ColumnSet {
     std::string sql;
   };
   mutable WriteText insertText, updateText;
+};
 
-  // The column of that name ignoring case, or -1.
-  int Find(const wchar_t* name) const;
+// An SQLite record set: the translated statement, run again on Requery. The rows of an editable result keep
+// their row id in their last cell.
+struct SqliteRecordsetState final : RecordsetState {
+  StatementText text;
 };
 
 struct CachedStatement {
   sqlite3_stmt* stmt = nullptr;  // owned by the cache
-  std::shared_ptr<const ColumnSet> columns;
+  std::shared_ptr<const SqliteColumnSet> columns;
   std::uint64_t lastUse = 0;
 };
 
@@ -143,7 +129,7 @@ class SqliteConnection {
   bool Commit();
   bool Rollback();
 
-  std::unique_ptr<RecordsetState> TakeState();
+  std::unique_ptr<SqliteRecordsetState> TakeState();
   void ReturnState(std::unique_ptr<RecordsetState> state);
 
  private:
@@ -165,7 +151,7 @@ class SqliteConnection {
   std::int64_t m_tablesVersion = -1;
   std::unordered_map<std::string, bool> m_numericColumns;  // folded name -> numeric in every table
   std::int64_t m_columnsVersion = -1;
-  std::vector<std::unique_ptr<RecordsetState>> m_spareStates;
+  std::vector<std::unique_ptr<SqliteRecordsetState>> m_spareStates;
   std::chrono::steady_clock::duration m_queryLimit{};  // zero: no limit
   std::chrono::steady_clock::time_point m_queryDeadline{};
 };

@@ -53,8 +53,8 @@ void DescribeColumn(sqlite3* db, sqlite3_stmt* stmt, int index, ColumnInfo& info
   }
 }
 
-std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
-  auto set = std::make_shared<ColumnSet>();
+std::shared_ptr<const SqliteColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
+  auto set = std::make_shared<SqliteColumnSet>();
   const int count = sqlite3_column_count(stmt);
   set->columns.resize(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
@@ -65,7 +65,7 @@ std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
 
 // The description of a SELECT prepared with the row id added as its last column, or null when the result is
 // not made of the columns of one table of the main database plus that table's real row id.
-std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
+std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
   const int count = sqlite3_column_count(stmt);
   if (count < 2) return nullptr;
   const int hidden = count - 1;
@@ -86,7 +86,7 @@ std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stm
       !primaryKey || !EqualsNoCase(declared, "INTEGER"))
     return nullptr;
 
-  auto set = std::make_shared<ColumnSet>();
+  auto set = std::make_shared<SqliteColumnSet>();
   set->columns.resize(static_cast<std::size_t>(hidden));
   for (int k = 0; k < hidden; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
   for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
@@ -189,12 +189,22 @@ int RunWrite(SqliteConnection& c, sqlite3_stmt* stmt, const std::string& sql) {
   return sqlite3_changes(c.handle());
 }
 
+// The description of a state's result, made by this engine (Describe).
+const SqliteColumnSet& Columns(const RecordsetState& state) {
+  return static_cast<const SqliteColumnSet&>(*state.columns);
+}
+
+// The row id of a row of an editable result: its last cell.
+std::int64_t RowId(const RecordsetState& state, std::size_t row) {
+  return state.cells.At(row, state.columns->stride - 1).i;
+}
+
 // Reads row `row` of the state's table again by its row id, so the state shows what the file now holds.
-void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row, std::int64_t rowId) {
-  const ColumnSet& columns = *state.columns;
+void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row) {
+  const SqliteColumnSet& columns = Columns(state);
   sqlite3_stmt* stmt = c.Internal(columns.rereadSql);
   StatementReset reset(stmt);
-  sqlite3_bind_int64(stmt, 1, rowId);
+  sqlite3_bind_int64(stmt, 1, RowId(state, row));
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW)
     ReadRow(stmt, state, state.cells.Row(row), columns.stride);
@@ -206,11 +216,6 @@ std::string TableRef(const ColumnSet& columns) {
   std::string ref = "\"main\".";
   AppendQuoted(ref, columns.table);
   return ref;
-}
-
-std::int64_t CurrentRowId(const RecordsetState& state) {
-  const std::size_t stride = state.columns->stride;
-  return state.cells.At(static_cast<std::size_t>(state.position), stride - 1).i;
 }
 
 [[noreturn]] void RowGone(const ColumnSet& columns) {
@@ -372,7 +377,7 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
 }
 
 void RunQuery(SqliteConnection& c, RecordsetState& state) {
-  const StatementText& text = state.text;
+  const StatementText& text = static_cast<SqliteRecordsetState&>(state).text;
   for (int attempt = 0;; ++attempt) {
     CachedStatement oneShot;
     struct Finalizer {
@@ -438,7 +443,7 @@ namespace {
 // The text of a write that sets the dirty columns, built by `build` only when they differ from the last
 // write's.
 template <typename Build>
-const std::string& WriteSql(ColumnSet::WriteText& cache, const std::vector<char>& dirty, Build build) {
+const std::string& WriteSql(SqliteColumnSet::WriteText& cache, const std::vector<char>& dirty, Build build) {
   if (cache.sql.empty() || cache.dirty != dirty) {
     cache.sql.clear();
     build(cache.sql);
@@ -455,16 +460,10 @@ int BindDirty(SqliteConnection& c, sqlite3_stmt* stmt, const RecordsetState& sta
   return index;
 }
 
-void MarkUnread(RecordsetState& state, std::size_t row, std::int64_t rowId) {
-  for (const auto& entry : state.unread)
-    if (entry.first == row) return;
-  state.unread.emplace_back(row, rowId);
-}
-
 }  // namespace
 
 bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
-  const ColumnSet& columns = *state.columns;
+  const SqliteColumnSet& columns = Columns(state);
   if (std::find(state.dirty.begin(), state.dirty.end(), 1) == state.dirty.end()) return false;
   const std::string& sql = WriteSql(columns.updateText, state.dirty, [&](std::string& out) {
     out = "UPDATE " + TableRef(columns) + " SET ";
@@ -484,15 +483,15 @@ bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
 
   sqlite3_stmt* stmt = c.Internal(sql);
   const int index = BindDirty(c, stmt, state, sql);
-  const std::int64_t rowId = CurrentRowId(state);
-  sqlite3_bind_int64(stmt, index + 1, rowId);
+  const auto row = static_cast<std::size_t>(state.position);
+  sqlite3_bind_int64(stmt, index + 1, RowId(state, row));
   if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  MarkUnread(state, static_cast<std::size_t>(state.position), rowId);
+  state.MarkUnread(row);
   return true;
 }
 
 void InsertRow(SqliteConnection& c, RecordsetState& state) {
-  const ColumnSet& columns = *state.columns;
+  const SqliteColumnSet& columns = Columns(state);
   const std::string& sql = WriteSql(columns.insertText, state.dirty, [&](std::string& out) {
     out = "INSERT INTO " + TableRef(columns);
     std::string values;
@@ -523,29 +522,23 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
   id.kind = CellKind::kInteger;
   id.i = rowId;
   ++state.rows;
-  MarkUnread(state, row, rowId);
+  state.MarkUnread(row);
 }
 
 void DeleteRow(SqliteConnection& c, RecordsetState& state) {
   const ColumnSet& columns = *state.columns;
   const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + kRowId + "=?1";
   sqlite3_stmt* stmt = c.Internal(sql);
-  sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
-  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
   const auto row = static_cast<std::size_t>(state.position);
-  state.cells.EraseRow(row);
-  --state.rows;
-  auto& unread = state.unread;
-  unread.erase(std::remove_if(unread.begin(), unread.end(), [row](const auto& e) { return e.first == row; }),
-               unread.end());
-  for (auto& entry : unread)
-    if (entry.first > row) --entry.first;
+  sqlite3_bind_int64(stmt, 1, RowId(state, row));
+  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
+  state.EraseRow(row);
 }
 
 void ReadBack(SqliteConnection& c, RecordsetState& state) {
   while (!state.unread.empty()) {
-    const auto [row, rowId] = state.unread.back();
-    Reread(c, state, row, rowId);
+    const std::size_t row = state.unread.back();
+    Reread(c, state, row);
     state.unread.pop_back();
   }
 }

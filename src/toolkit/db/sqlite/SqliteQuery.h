@@ -10,7 +10,7 @@
 // had to prepare again (the schema changed) is dropped from the cache and prepared afresh, so that the
 // description of its columns is never stale.
 
-#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {

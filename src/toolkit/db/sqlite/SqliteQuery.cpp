@@ -1,4 +1,4 @@
-#include "toolkit/db/sqlite/SqliteQuery.h"
+#include "toolkit/db/sqlite/SqliteConnection.h"
 
 #include <sqlite3.h>
 
@@ -324,8 +324,6 @@ std::string DistinctAsGroups(sqlite3* db, const PreparedText& t) {
   return grouped;
 }
 
-}  // namespace
-
 CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   sqlite3* db = c.handle();
   const unsigned flags = text.cacheable ? SQLITE_PREPARE_PERSISTENT : 0;
@@ -376,8 +374,43 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   return entry;
 }
 
-void RunQuery(SqliteConnection& c, RecordsetState& state) {
-  const StatementText& text = static_cast<SqliteRecordsetState&>(state).text;
+}  // namespace
+
+namespace {
+
+// BEGIN and COMMIT run around every catalog search; kept prepared by the connection, they are not parsed anew
+// each time. They give no rows and take no parameters, and fail the same way on either path.
+bool IsTransactionControl(const StatementText& text) {
+  if (text.cacheable || !text.literalEnds.empty()) return false;
+  for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END"})
+    if (text.sql == word) return true;
+  return false;
+}
+
+}  // namespace
+
+void SqliteConnection::Execute(const wchar_t* text) {
+  std::unique_ptr<SqliteRecordsetState> state = TakeState();
+  TranslateStatement(text, state->text, m_shapes);
+  if (IsTransactionControl(state->text))
+    Exec(state->text.sql);
+  else
+    Run(*state);
+  ReturnState(std::move(state));
+}
+
+std::unique_ptr<RecordsetState> SqliteConnection::Query(const wchar_t* text) {
+  std::unique_ptr<SqliteRecordsetState> state = TakeState();
+  TranslateStatement(text, state->text, m_shapes);
+  Run(*state);
+  return state;
+}
+
+// Only states of this connection come here (Connection.h).
+void SqliteConnection::Requery(RecordsetState& state) { Run(static_cast<SqliteRecordsetState&>(state)); }
+
+void SqliteConnection::Run(SqliteRecordsetState& state) {
+  const StatementText& text = state.text;
   for (int attempt = 0;; ++attempt) {
     CachedStatement oneShot;
     struct Finalizer {
@@ -389,10 +422,10 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
 
     CachedStatement* entry = nullptr;
     if (text.cacheable) {
-      entry = c.Find(text.sql);
-      if (!entry) entry = &c.Insert(text.sql, PrepareQuery(c, text));
+      entry = Find(text.sql);
+      if (!entry) entry = &Insert(text.sql, PrepareQuery(*this, text));
     } else {
-      oneShot = PrepareQuery(c, text);
+      oneShot = PrepareQuery(*this, text);
       entry = &oneShot;
     }
     sqlite3_stmt* stmt = entry->stmt;
@@ -403,7 +436,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
       const std::uint32_t end = text.literalEnds[k];
       const int rc = sqlite3_bind_text(stmt, static_cast<int>(k + 1), text.literals.data() + start,
                                        static_cast<int>(end - start), SQLITE_STATIC);
-      if (rc != SQLITE_OK) c.Fail(rc, text.sql);
+      if (rc != SQLITE_OK) Fail(rc, text.sql);
       start = end;
     }
 
@@ -415,13 +448,13 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     state.rows = 0;
     state.position = 0;
 
-    c.StartClock();
+    StartClock();
     int rc = sqlite3_step(stmt);
     if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0) {
       // The schema changed since the statement was described: describe it anew.
       reset.Dismiss();
       sqlite3_reset(stmt);
-      c.Evict(text.sql);
+      Evict(text.sql);
       continue;
     }
     while (rc == SQLITE_ROW) {
@@ -432,7 +465,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     if (rc != SQLITE_DONE) {
       state.cells.Reset(stride);
       state.rows = 0;
-      c.Fail(rc, text.sql);
+      Fail(rc, text.sql);
     }
     return;
   }
@@ -462,9 +495,8 @@ int BindDirty(SqliteConnection& c, sqlite3_stmt* stmt, const RecordsetState& sta
 
 }  // namespace
 
-bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::UpdateRow(RecordsetState& state) {
   const SqliteColumnSet& columns = Columns(state);
-  if (std::find(state.dirty.begin(), state.dirty.end(), 1) == state.dirty.end()) return false;
   const std::string& sql = WriteSql(columns.updateText, state.dirty, [&](std::string& out) {
     out = "UPDATE " + TableRef(columns) + " SET ";
     std::size_t count = 0;
@@ -481,16 +513,15 @@ bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
     AppendNumber(out, count + 1);
   });
 
-  sqlite3_stmt* stmt = c.Internal(sql);
-  const int index = BindDirty(c, stmt, state, sql);
+  sqlite3_stmt* stmt = Internal(sql);
+  const int index = BindDirty(*this, stmt, state, sql);
   const auto row = static_cast<std::size_t>(state.position);
   sqlite3_bind_int64(stmt, index + 1, RowId(state, row));
-  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
+  if (RunWrite(*this, stmt, sql) == 0) RowGone(columns);
   state.MarkUnread(row);
-  return true;
 }
 
-void InsertRow(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::InsertRow(RecordsetState& state) {
   const SqliteColumnSet& columns = Columns(state);
   const std::string& sql = WriteSql(columns.insertText, state.dirty, [&](std::string& out) {
     out = "INSERT INTO " + TableRef(columns);
@@ -511,10 +542,10 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
       out += " DEFAULT VALUES";
   });
 
-  sqlite3_stmt* stmt = c.Internal(sql);
-  BindDirty(c, stmt, state, sql);
-  RunWrite(c, stmt, sql);
-  const std::int64_t rowId = sqlite3_last_insert_rowid(c.handle());
+  sqlite3_stmt* stmt = Internal(sql);
+  BindDirty(*this, stmt, state, sql);
+  RunWrite(*this, stmt, sql);
+  const std::int64_t rowId = sqlite3_last_insert_rowid(m_db);
 
   const std::size_t row = state.rows;
   state.cells.Truncate(row);  // a read that failed half way may have left a row behind
@@ -525,20 +556,18 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
   state.MarkUnread(row);
 }
 
-void DeleteRow(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::DeleteRow(RecordsetState& state) {
   const ColumnSet& columns = *state.columns;
   const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + kRowId + "=?1";
-  sqlite3_stmt* stmt = c.Internal(sql);
-  const auto row = static_cast<std::size_t>(state.position);
-  sqlite3_bind_int64(stmt, 1, RowId(state, row));
-  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  state.EraseRow(row);
+  sqlite3_stmt* stmt = Internal(sql);
+  sqlite3_bind_int64(stmt, 1, RowId(state, static_cast<std::size_t>(state.position)));
+  if (RunWrite(*this, stmt, sql) == 0) RowGone(columns);
 }
 
-void ReadBack(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::ReadBack(RecordsetState& state) {
   while (!state.unread.empty()) {
     const std::size_t row = state.unread.back();
-    Reread(c, state, row);
+    Reread(*this, state, row);
     state.unread.pop_back();
   }
 }

@@ -7,4 +7,5 @@ bash scripts/setup.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+# The server tests run against a throwaway PostgreSQL server; the file tests run beside them.
+bash scripts/with-pg-server.sh ctest --test-dir "$build" --output-on-failure -j "$(nproc)"

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev libicu-dev
-          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev)
+          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15 postgresql-common)
 
 missing=()
 for p in "${packages[@]}"; do

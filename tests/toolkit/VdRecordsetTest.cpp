@@ -5,24 +5,31 @@
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "support/DbEngines.h"
 #include "support/TestFiles.h"
 #include "toolkit/DbTestSupport.h"
 
 namespace {
 
-class VdRecordsetTest : public ::testing::Test {
+class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
  protected:
   void SetUp() override {
-    m_path = m_dir.File("catalog.mdb");
-    RawDb(m_path).Exec(
-        "CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50));"
-        "INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
-        "  ('IPE 100', 100, 55, NULL), ('ipe 120', 120, 64, 'O''Neil');"
-        "CREATE TABLE Dup (Name TEXT, v INTEGER);"
-        "INSERT INTO Dup VALUES ('A', 1), ('A', 1), ('A', 1), ('B', 1);"
-        "CREATE TABLE Empty (Name TEXT, h DOUBLE);");
-    m_db.Open(CString(m_path.c_str()), 0, 0);
+    VDTEST_MAKE_DATABASE(m_database, GetParam());
+    m_path = m_database.address();
+    m_db.Open(m_database.Address(), 0, 0);
+    for (const wchar_t* sql :
+         {L"CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50))",
+          L"INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
+          L"  ('IPE 100', 100, 55, NULL), ('ipe 120', 120, 64, 'O''Neil')",
+          L"CREATE TABLE Dup (Name TEXT, v INTEGER)", L"INSERT INTO Dup VALUES ('A', 1), ('A', 1), ('A', 1), ('B', 1)",
+          L"CREATE TABLE Empty (Name TEXT, h DOUBLE)"})
+      m_db.ExecuteSQL(sql);
   }
+
+  bool OnServer() const { return GetParam() == vdtest::Engine::kServer; }
+  // Cases that look at the file itself (its storage classes, row ids, plans, a second raw connection).
+#define VDTEST_FILE_ONLY() \
+  if (OnServer()) GTEST_SKIP() << "looks at the SQLite file itself"
 
   // The value's text, as UTF-8.
   std::string Text(CVdRecordset& rs, const wchar_t* column) {
@@ -37,8 +44,8 @@ class VdRecordsetTest : public ::testing::Test {
     return rs.GetRecordCount();
   }
 
-  vdtest::TempDir m_dir;
-  std::string m_path;
+  vdtest::EngineDatabase m_database;
+  std::string m_path;  // the file, or the server address
   CVdDatabase m_db;
 };
 
@@ -108,7 +115,8 @@ const TypeCase kTypeCases[] = {
     {"", "x'abcd'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"ABCD"},
 };
 
-TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
+TEST_P(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
+  VDTEST_FILE_ONLY();
   std::string create = "CREATE TABLE Types (", values = "INSERT INTO Types VALUES (",
               nulls = "INSERT INTO Types VALUES (";
   const std::size_t n = std::size(kTypeCases);
@@ -145,7 +153,8 @@ TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
   }
 }
 
-TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
+TEST_P(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE V (i INTEGER, s SMALLINT, d DOUBLE, r REAL, t DATETIME, n NUMERIC(10,3), c VARCHAR(20));"
       "INSERT INTO V VALUES (-2147483648, 32767, 0.1, 0.1, '2009-03-07 14:30:05.25', 1.5, 'abc');");
@@ -178,7 +187,8 @@ TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
   EXPECT_EQ(info.m_nNullability, SQL_NULLABLE);
 }
 
-TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
+TEST_P(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE M (i INTEGER, s SMALLINT, u TINYINT, d DOUBLE, t DATE, b BIT, x BLOB);"
       "INSERT INTO M VALUES ('abc', 70000, -1, 'wide', 'not a date', 'maybe', 'plain');"
@@ -201,7 +211,8 @@ TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
     for (int c = 0; c < 7; ++c) EXPECT_EQ(typeOf(columns[c]), expected[row][c]) << "row " << row << " column " << c;
 }
 
-TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
+TEST_P(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE D (Name TEXT, d DATETIME)");
   CVdRecordset rs(&m_db);
   rs.Open(0, L"D", 0);
@@ -220,7 +231,7 @@ TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
   EXPECT_EQ(U8(COleDateTime(ole.date).FormatIso()), "2024-02-29 13:05:09");
 }
 
-TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
+TEST_P(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
   CDBVariant v;
@@ -237,14 +248,14 @@ TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
 
 // ------------------------------------------------------------------ the Access dialect
 
-TEST_F(VdRecordsetTest, LikeMatchesPercentAndUnderscoreWithoutCaseForAscii) {
+TEST_P(VdRecordsetTest, LikeMatchesPercentAndUnderscoreWithoutCaseForAscii) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like '%'"), 4);
 }
 
-TEST_F(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
+TEST_P(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT COUNT(*) as NrLines, MAX(h) as maxim \nFROM Beams\nWHERE Name = 'HEA 120'", 0);
   CDBVariant v;
@@ -263,7 +274,8 @@ TEST_F(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
   EXPECT_EQ(Text(rs, L"maxim"), "0");
 }
 
-TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
+TEST_P(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE Odd (\"IsNull(x)\" TEXT); INSERT INTO Odd VALUES ('kept')");
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE IsNull(Note)"), 2);
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
@@ -273,7 +285,7 @@ TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
   EXPECT_EQ(Text(rs, L"IsNull(x)"), "kept");
 }
 
-TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
+TEST_P(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
   EXPECT_EQ(Text(rs, L"NAME"), "HEA 100");
@@ -284,7 +296,7 @@ TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(static_cast<short>(4), v); }).thrown);
 }
 
-TEST_F(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
+TEST_P(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   EXPECT_EQ(Count(L"Beams"), 4);
   EXPECT_EQ(Count(L"  [Beams] ; "), 4);
   CVdRecordset rs(&m_db);
@@ -313,7 +325,8 @@ using Texts = std::vector<std::string>;
 
 // A file made by another program, without any collation: every comparison still ignores ASCII case, as the
 // catalogs' first engine did. Letters beyond ASCII compare exactly.
-TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
+TEST_P(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE Parts (Name TEXT, Grade TEXT, n INTEGER);"
       "INSERT INTO Parts VALUES ('IPE 200', 'a', 1), ('ipe 200', 'A', 2), ('Ipe 300', 'b', 3), ('HEA 100', 'B', 4),"
@@ -364,7 +377,8 @@ TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
 }
 
 // Comparisons ignoring case still use an index that ignores case, and numbers keep their plain indexes.
-TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
+TEST_P(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE Parts (Name TEXT, n INTEGER, d DATE, Note TEXT);"
       "CREATE INDEX ix_name ON Parts (Name COLLATE NOCASE); CREATE INDEX ix_n ON Parts (n);"
@@ -382,7 +396,8 @@ TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 
 // ------------------------------------------------------------------ one statement only
 
-TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
+TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
+  VDTEST_FILE_ONLY();
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
@@ -406,7 +421,8 @@ TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
   EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
 }
 
-TEST_F(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
+TEST_P(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
+  VDTEST_FILE_ONLY();
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
@@ -419,7 +435,7 @@ TEST_F(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAre
 
 // ------------------------------------------------------------------ the statement cache
 
-TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
+TEST_P(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   CVdRecordset rs(&m_db);
   for (const wchar_t* name : {L"HEA 100", L"HEA 120", L"IPE 100", L"HEA 100"}) {
     CString text;
@@ -436,7 +452,7 @@ TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   EXPECT_EQ(rs.GetRecordCount(), 0);
 }
 
-TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
+TEST_P(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
   CVdRecordset rs(&m_db);
   // More shapes than are remembered, each differing from the others before its first quote only in a number
   // deep inside a long common text: shapes are pushed out and found again, and each keeps its own.
@@ -463,7 +479,8 @@ TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
   }
 }
 
-TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
+TEST_P(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
+  VDTEST_FILE_ONLY();
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   RawDb(m_path).Exec("ALTER TABLE Beams ADD COLUMN w DOUBLE DEFAULT 5");
   CVdRecordset rs(&m_db);
@@ -478,7 +495,8 @@ TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
 
 // ------------------------------------------------------------------ no lock while open
 
-TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsAgain) {
+TEST_P(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsAgain) {
+  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
   CVdRecordset all(&m_db);
@@ -493,7 +511,7 @@ TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsA
 
 // ------------------------------------------------------------------ navigation
 
-TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
+TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnce) {
   CVdRecordset rs(&m_db);
   rs.Open(1, L"SELECT Name FROM Beams", 0);
   EXPECT_EQ(rs.GetRecordCount(), 4);
@@ -505,7 +523,7 @@ TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
   EXPECT_EQ(Text(rs, L"Name"), "ipe 120");
 }
 
-TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
+TEST_P(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'none'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 0);
@@ -521,7 +539,8 @@ TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
 
 // ------------------------------------------------------------------ edits
 
-TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
+TEST_P(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
+  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT * FROM Dup WHERE Name = 'A'", 0);
   ASSERT_TRUE(rs.CanUpdate());
@@ -540,7 +559,8 @@ TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   EXPECT_TRUE(rs.IsEOF());
 }
 
-TEST_F(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
+TEST_P(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
@@ -551,7 +571,8 @@ TEST_F(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
   EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
 }
 
-TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
+TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
+  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
   rs.Edit();
@@ -567,7 +588,8 @@ TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
   EXPECT_EQ(note.m_dwType, DBVT_NULL);
 }
 
-TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
+TEST_P(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
+  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   rs.AddNew();
@@ -590,7 +612,8 @@ TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
 
 // Written rows are read back when first used: several writes in a row, a deletion in between and the file's
 // own conversions and defaults must all show in the right rows.
-TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
+TEST_P(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE Parts (Name TEXT, h DOUBLE, n INTEGER DEFAULT 7)");
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Parts", 0);
@@ -627,7 +650,8 @@ TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
   EXPECT_TRUE(CatchDb([&] { Text(rs, L"Name"); }).thrown);
 }
 
-TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
+TEST_P(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
+  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   EXPECT_TRUE(CatchDb([&] { rs.Update(); }).thrown);
@@ -641,7 +665,8 @@ TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
   EXPECT_EQ(Raw("SELECT h FROM Beams WHERE rowid = 1"), "96.0");
 }
 
-TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
+TEST_P(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
+  VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE VIEW BeamView AS SELECT * FROM Beams; CREATE TABLE Shadow (_rowid_ TEXT, v)");
   const wchar_t* readOnly[] = {
       L"SELECT Beams.Name, Dup.v FROM Beams, Dup",
@@ -668,7 +693,7 @@ TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
 
 // ------------------------------------------------------------------ descriptions
 
-TEST_F(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
+TEST_P(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT Name AS n, h * 2 AS h2 FROM [beams]", 0);
   CODBCFieldInfoEx info;
@@ -685,7 +710,7 @@ TEST_F(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
 
 // ------------------------------------------------------------------ lifetime
 
-TEST_F(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWrite) {
+TEST_P(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWrite) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   m_db.Close();
@@ -709,7 +734,7 @@ class FailingRecordset : public CVdRecordset {
   }
 };
 
-TEST_F(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
+TEST_P(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
   FailingRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   CDBVariant v;
@@ -717,6 +742,9 @@ TEST_F(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
 }
 
 // ------------------------------------------------------------------ value helpers
+
+INSTANTIATE_TEST_SUITE_P(Engines, VdRecordsetTest, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
+                         vdtest::EngineName);
 
 TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   CDBVariant text;

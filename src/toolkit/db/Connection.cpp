@@ -3,7 +3,9 @@
 #include <atomic>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/DbFile.h"
+#include "toolkit/db/ServerAddress.h"
 #include "toolkit/db/access/AccessLoader.h"
+#include "toolkit/db/postgres/PgConnection.h"
 #include "toolkit/db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {
@@ -27,13 +29,18 @@ Connection::~Connection() = default;
 
 // One opener per file format. A format that no engine reads directly (Access) is loaded into an in-memory SQLite
 // database, read-only, which then serves every statement.
+// A server address, or a link file that holds one, reaches a catalog on a server.
 std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs) {
+  if (IsServerAddress(path.str()))
+    return PgConnection::Open(path, ParseServerAddress(path.str()), readOnly, busyTimeoutMs);
   const DbFileProbe probe = ProbeDbFile(path);
   switch (probe.format) {
     case DbFormat::kSqlite3:
       return SqliteConnection::OpenFile(path, probe, readOnly, exclusive, busyTimeoutMs);
     case DbFormat::kAccess:
       return OpenAccessFile(path, probe);
+    case DbFormat::kLink:
+      return PgConnection::Open(path, ReadLinkFile(path), readOnly, busyTimeoutMs);
     case DbFormat::kEmpty:
       CannotOpen(path, L"the file is empty, it is not a database.");
     case DbFormat::kUnknown:
@@ -42,6 +49,11 @@ std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, 
   CannotOpen(path, L"the file is not a database (its content is of no known database format).");
 }
 
-void CreateDatabase(const CString& path) { SqliteConnection::CreateFile(path); }
+void CreateDatabase(const CString& path) {
+  if (IsServerAddress(path.str()))
+    PgConnection::Create(path, ParseServerAddress(path.str()));
+  else
+    SqliteConnection::CreateFile(path);
+}
 
 }  // namespace vdpattern::db

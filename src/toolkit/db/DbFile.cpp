@@ -9,6 +9,7 @@
 #include <string>
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
+#include "toolkit/db/ServerAddress.h"
 
 namespace vdpattern::db {
 
@@ -43,6 +44,7 @@ DbFormat DetectDbFormat(const unsigned char* bytes, std::size_t length) {
   if (length >= 19 && bytes[0] == 0 && bytes[1] == 1 && bytes[2] == 0 && bytes[3] == 0 &&
       (std::memcmp(bytes + 4, "Standard Jet DB", 15) == 0 || std::memcmp(bytes + 4, "Standard ACE DB", 15) == 0))
     return DbFormat::kAccess;
+  if (IsLinkFileHeader(bytes, length)) return DbFormat::kLink;
   return DbFormat::kUnknown;
 }
 

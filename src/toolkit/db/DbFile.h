@@ -9,7 +9,8 @@
 
 namespace vdpattern::db {
 
-enum class DbFormat { kUnknown, kEmpty, kSqlite3, kAccess };
+// kLink: a catalog link file (ServerAddress.h), which names a catalog on a server.
+enum class DbFormat { kUnknown, kEmpty, kSqlite3, kAccess, kLink };
 
 struct DbFileProbe {
   DbFormat format = DbFormat::kUnknown;

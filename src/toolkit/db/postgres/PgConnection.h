@@ -1,0 +1,110 @@
+#pragma once
+// The PostgreSQL engine behind a Connection (Connection.h): one libpq connection whose search_path is the
+// catalog's schema (ServerAddress.h), the description of results per statement text, transactions, and
+// running statements into a record set's storage and writing its rows back (PgConnection.cpp).
+//
+// Choices made where the behaviour was ours to decide:
+// - Results are read in text form and converted by the column's server type (numbers, booleans as 0/1, bytea
+//   as bytes, the rest as UTF-8 text), so cells hold what the file engine would hold for the same declared
+//   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf).
+// - Row identity: tables the library creates carry the hidden column kPgRowId (PgDialect.h). A SELECT of plain
+//   columns of one such table runs with that column added last; the result is then editable, and the column
+//   is kept in the identity cell after the shown ones. Any column of that name is never shown. A result over
+//   a table without it is read-only.
+// - The server aborts a transaction at its first failed statement, where the file engine lets it go on; each
+//   statement run inside a transaction is therefore wrapped in a savepoint, so a failed statement undoes only
+//   its own writes, and the transaction stays usable.
+// - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
+// - Failures are converted in one function (PgFail), from the server's SQLSTATE.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+#include <vdpattern/toolkit/DBTypes.h>
+#include "toolkit/db/Connection.h"
+#include "toolkit/db/RecordsetState.h"
+#include "toolkit/db/ServerAddress.h"
+#include "toolkit/db/postgres/PgDialect.h"
+
+struct pg_conn;
+struct pg_result;
+
+namespace vdpattern::db {
+
+// A server result's columns: `source` maps each cell of a row to the result column it is read from.
+struct PgColumnSet final : ColumnSet {
+  std::vector<int> source;
+  std::vector<unsigned> serverTypes;  // of every result column, to notice a changed table
+};
+
+struct PgRecordsetState final : RecordsetState {
+  PgStatement statement;
+  bool withRowId = false;
+};
+
+class PgConnection final : public Connection {
+ public:
+  // Connects to `address` (shown as `name` in messages). Throws CDBException 08001 when the server cannot be
+  // reached or the catalog's schema does not exist.
+  static std::unique_ptr<PgConnection> Open(const CString& name, const ServerAddress& address, bool readOnly,
+                                            int busyTimeoutMs);
+  // Makes the catalog's schema (and its collation); an existing schema with tables is refused with 08001.
+  static void Create(const CString& name, const ServerAddress& address);
+  ~PgConnection() override;
+
+  // Connection
+  void SetBusyTimeout(int milliseconds) override;
+  void SetQueryTimeout(unsigned long seconds) override;
+  int TableCount() override;
+  const CVdODBCTableDefInfo& TableAt(std::size_t index) override;
+  bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) override;
+  bool InTransaction() const override;
+  bool Begin() override;
+  // REPEATABLE READ, READ ONLY: one snapshot, no locks.
+  bool BeginRead() override;
+  bool Commit() override;
+  bool Rollback() override;
+  void BeginSavepoint() override;
+  void EndSavepoint(bool keep) override;
+  void Execute(const wchar_t* text) override;
+  std::unique_ptr<RecordsetState> Query(const wchar_t* text) override;
+  void Requery(RecordsetState& state) override;
+  void ReturnState(std::unique_ptr<RecordsetState> state) override;
+  // Writes return the row as the server holds it (RETURNING), so nothing is left unread.
+  void UpdateRow(RecordsetState& state) override;
+  void InsertRow(RecordsetState& state) override;
+  void DeleteRow(RecordsetState& state) override;
+  void ReadBack(RecordsetState& state) override;
+
+ private:
+  PgConnection(const CString& name, const ServerAddress& address, bool readOnly);
+  // Connects (again) and applies the settings; throws 08001.
+  void Connect();
+  // Reconnects when the connection was lost by an earlier call.
+  void EnsureConnected();
+  // Runs `sql` with text parameters (null entries: SQL NULL; `binary` marks byte parameters); the caller
+  // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own.
+  pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
+                 const std::vector<int>& lengths = {}, const std::vector<int>& binary = {});
+  // Runs generated SQL without parameters or rows.
+  void Exec(const std::string& sql);
+  // Throws the failure of `result` (cleared here; may be null) for `sql`.
+  [[noreturn]] void PgFail(pg_result* result, const std::string& sql);
+  void RunState(PgRecordsetState& state);
+  bool HasRowId(const std::string& table);
+  void RefreshTables();
+  std::shared_ptr<const PgColumnSet> Describe(pg_result* result, const PgRecordsetState& state);
+
+  pg_conn* m_conn = nullptr;  // owned
+  ServerAddress m_address;
+  int m_lockTimeoutMs = 0;
+  unsigned long m_statementTimeoutS = 0;
+  std::vector<bool> m_groups;  // open BeginSavepoint groups: whether each began the transaction
+  std::vector<CVdODBCTableDefInfo> m_tables;
+  std::unordered_map<std::string, bool> m_rowIdTables;
+  std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
+};
+
+}  // namespace vdpattern::db

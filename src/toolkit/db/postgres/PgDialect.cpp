@@ -1,0 +1,496 @@
+#include "toolkit/db/postgres/PgDialect.h"
+
+#include <cstring>
+#include <vector>
+#include <vdpattern/toolkit/Utf8.h>
+#include "toolkit/db/DbError.h"
+
+namespace vdpattern::db {
+
+namespace {
+
+enum class Tok { kWord, kName, kString, kNumber, kPunct, kBlank, kComment };
+
+struct Token {
+  Tok kind;
+  std::string text;  // a kName holds the name unquoted
+};
+
+bool IsWordChar(unsigned char ch) {
+  return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+         ch == '$';
+}
+
+bool Is(const Token& t, const char* word) {
+  if (t.kind != Tok::kWord || t.text.size() != std::strlen(word)) return false;
+  for (std::size_t k = 0; k < t.text.size(); ++k) {
+    char ch = t.text[k];
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    if (ch != word[k]) return false;
+  }
+  return true;
+}
+
+std::string Upper(std::string_view s) {
+  std::string u(s);
+  for (char& ch : u)
+    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+  return u;
+}
+
+std::string Lower(std::string_view s) {
+  std::string u(s);
+  for (char& ch : u)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+  return u;
+}
+
+bool Significant(const Token& t) { return t.kind != Tok::kBlank && t.kind != Tok::kComment; }
+
+[[noreturn]] void Unclosed(const char* what) {
+  CString message;
+  message.Format(L"The SQL text has %S that is never closed.", what);
+  ThrowDbError(kStateSyntax, message);
+}
+
+std::vector<Token> Scan(const std::string& s) {
+  std::vector<Token> tokens;
+  std::size_t k = 0;
+  while (k < s.size()) {
+    const unsigned char ch = static_cast<unsigned char>(s[k]);
+    const std::size_t start = k;
+    if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') {
+      while (k < s.size() && (s[k] == ' ' || s[k] == '\t' || s[k] == '\n' || s[k] == '\r')) ++k;
+      tokens.push_back({Tok::kBlank, " "});
+    } else if (ch == '-' && k + 1 < s.size() && s[k + 1] == '-') {
+      while (k < s.size() && s[k] != '\n') ++k;
+      tokens.push_back({Tok::kComment, ""});
+    } else if (ch == '/' && k + 1 < s.size() && s[k + 1] == '*') {
+      const std::size_t end = s.find("*/", k + 2);
+      if (end == std::string::npos) Unclosed("a comment");
+      k = end + 2;
+      tokens.push_back({Tok::kComment, ""});
+    } else if (ch == '\'') {
+      ++k;
+      for (;;) {
+        if (k >= s.size()) Unclosed("a quoted text");
+        if (s[k] == '\'') {
+          if (k + 1 < s.size() && s[k + 1] == '\'') {
+            k += 2;
+            continue;
+          }
+          ++k;
+          break;
+        }
+        ++k;
+      }
+      tokens.push_back({Tok::kString, s.substr(start, k - start)});
+    } else if (ch == '"' || ch == '`') {
+      std::string name;
+      ++k;
+      for (;;) {
+        if (k >= s.size()) Unclosed("a quoted name");
+        if (s[k] == static_cast<char>(ch)) {
+          if (k + 1 < s.size() && s[k + 1] == static_cast<char>(ch)) {
+            name += s[k];
+            k += 2;
+            continue;
+          }
+          ++k;
+          break;
+        }
+        name += s[k++];
+      }
+      tokens.push_back({Tok::kName, name});
+    } else if (ch == '[') {
+      const std::size_t end = s.find(']', k + 1);
+      if (end == std::string::npos) Unclosed("a bracketed name");
+      tokens.push_back({Tok::kName, s.substr(k + 1, end - k - 1)});
+      k = end + 1;
+    } else if ((ch >= '0' && ch <= '9') || (ch == '.' && k + 1 < s.size() && s[k + 1] >= '0' && s[k + 1] <= '9')) {
+      while (k < s.size() && (IsWordChar(static_cast<unsigned char>(s[k])) || s[k] == '.')) {
+        if ((s[k] == 'e' || s[k] == 'E') && k + 1 < s.size() && (s[k + 1] == '+' || s[k + 1] == '-')) ++k;
+        ++k;
+      }
+      tokens.push_back({Tok::kNumber, s.substr(start, k - start)});
+    } else if (IsWordChar(ch)) {
+      while (k < s.size() && IsWordChar(static_cast<unsigned char>(s[k]))) ++k;
+      tokens.push_back({Tok::kWord, s.substr(start, k - start)});
+    } else {
+      ++k;
+      // Two-character operators stay together, so "<" and ">" are never read as brackets of anything.
+      if (k < s.size() &&
+          ((ch == '<' && (s[k] == '>' || s[k] == '=')) || (ch == '>' && s[k] == '=') || (ch == '!' && s[k] == '=') ||
+           (ch == '=' && s[k] == '=') || (ch == ':' && s[k] == ':') || (ch == '|' && s[k] == '|')))
+        ++k;
+      tokens.push_back({Tok::kPunct, s.substr(start, k - start)});
+    }
+  }
+  return tokens;
+}
+
+void AppendQuotedName(std::string& out, const std::string& name) {
+  out += '"';
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+// The next significant token at or after `k`, or `end`.
+std::size_t Next(const std::vector<Token>& t, std::size_t k, std::size_t end) {
+  while (k < end && !Significant(t[k])) ++k;
+  return k;
+}
+
+// The position of the ')' matching the '(' at `open`, or `end`.
+std::size_t Matching(const std::vector<Token>& t, std::size_t open, std::size_t end) {
+  int depth = 0;
+  for (std::size_t k = open; k < end; ++k) {
+    if (t[k].kind != Tok::kPunct) continue;
+    if (t[k].text == "(") ++depth;
+    if (t[k].text == ")" && --depth == 0) return k;
+  }
+  return end;
+}
+
+// The ranges between the top-level commas of (begin, end).
+std::vector<std::pair<std::size_t, std::size_t>> SplitArgs(const std::vector<Token>& t, std::size_t begin,
+                                                           std::size_t end) {
+  std::vector<std::pair<std::size_t, std::size_t>> args;
+  int depth = 0;
+  std::size_t start = begin;
+  for (std::size_t k = begin; k < end; ++k) {
+    if (t[k].kind != Tok::kPunct) continue;
+    if (t[k].text == "(") ++depth;
+    if (t[k].text == ")") --depth;
+    if (t[k].text == "," && depth == 0) {
+      args.emplace_back(start, k);
+      start = k + 1;
+    }
+  }
+  args.emplace_back(start, end);
+  return args;
+}
+
+bool EndsCondition(const Token& t) {
+  if (t.kind == Tok::kPunct) return t.text == ")" || t.text == ";";
+  for (const char* word : {"ORDER", "GROUP", "LIMIT", "OFFSET", "UNION", "EXCEPT", "INTERSECT", "HAVING", "WINDOW"})
+    if (Is(t, word)) return true;
+  return false;
+}
+
+class Emitter {
+ public:
+  Emitter(const std::vector<Token>& tokens, PgStatement& out) : m_t(tokens), m_out(out) {}
+
+  void Emit(std::size_t begin, std::size_t end, bool topLevel) {
+    int depth = 0;
+    for (std::size_t k = begin; k < end; ++k) {
+      const Token& t = m_t[k];
+      switch (t.kind) {
+        case Tok::kBlank:
+          if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
+          break;
+        case Tok::kComment:
+          break;
+        case Tok::kName:
+          AppendQuotedName(m_out.sql, t.text);
+          break;
+        case Tok::kString:
+        case Tok::kNumber:
+          m_out.sql += t.text;
+          break;
+        case Tok::kPunct:
+          if (t.text == "(") ++depth;
+          if (t.text == ")") --depth;
+          m_out.sql += t.text == "==" ? "=" : t.text == "!=" ? "<>" : t.text;
+          break;
+        case Tok::kWord:
+          k = Word(k, end, topLevel && depth == 0);
+          break;
+      }
+    }
+  }
+
+ private:
+  // Emits the word at `k` (and what it rewrites); returns the last token used.
+  std::size_t Word(std::size_t k, std::size_t end, bool topLevel) {
+    const Token& t = m_t[k];
+    const std::size_t next = Next(m_t, k + 1, end);
+    const bool call = next < end && m_t[next].kind == Tok::kPunct && m_t[next].text == "(";
+    if (call && (Is(t, "IIF") || Is(t, "ISNULL"))) {
+      const std::size_t close = Matching(m_t, next, end);
+      if (close == end) ThrowDbError(kStateSyntax, L"The SQL text has a parenthesis that is never closed.");
+      const auto args = SplitArgs(m_t, next + 1, close);
+      if (Is(t, "ISNULL")) {
+        if (args.size() != 1) ThrowDbError(kStateSyntax, L"IsNull takes one argument.");
+        m_out.sql += "((";
+        Emit(args[0].first, args[0].second, false);
+        m_out.sql += ") IS NULL)";
+      } else {
+        if (args.size() != 3) ThrowDbError(kStateSyntax, L"IIF takes three arguments.");
+        m_out.sql += "(CASE WHEN ";
+        Emit(args[0].first, args[0].second, false);
+        m_out.sql += " THEN ";
+        Emit(args[1].first, args[1].second, false);
+        m_out.sql += " ELSE ";
+        Emit(args[2].first, args[2].second, false);
+        m_out.sql += " END)";
+      }
+      return close;
+    }
+    if (Is(t, "LIKE") || (Is(t, "NOT") && next < end && Is(m_t[next], "LIKE"))) {
+      if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
+      m_out.sql += "COLLATE \"und-x-icu\" ";
+      m_out.sql += Is(t, "NOT") ? "NOT ILIKE" : "ILIKE";
+      return Is(t, "NOT") ? next : k;
+    }
+    if ((Is(t, "WHERE") || Is(t, "HAVING") || Is(t, "ON")) && next < end && m_t[next].kind == Tok::kNumber) {
+      const std::size_t after = Next(m_t, next + 1, end);
+      if (after == end || EndsCondition(m_t[after])) {
+        m_out.sql += t.text;
+        m_out.sql += std::strtod(m_t[next].text.c_str(), nullptr) != 0 ? " true" : " false";
+        return next;
+      }
+    }
+    if (topLevel && Is(t, "FROM") && m_out.fromPos == std::string::npos) m_out.fromPos = m_out.sql.size();
+    m_out.sql += t.text;
+    return k;
+  }
+
+  const std::vector<Token>& m_t;
+  PgStatement& m_out;
+};
+
+// Whether a SELECT of plain columns of one table (the tokens up to the end of the statement), and which table.
+bool SingleTable(const std::vector<Token>& t, std::size_t end, std::string& table) {
+  std::vector<std::size_t> top;
+  int depth = 0;
+  for (std::size_t k = 0; k < end; ++k) {
+    if (!Significant(t[k])) continue;
+    if (t[k].kind == Tok::kPunct && t[k].text == "(") {
+      ++depth;
+      if (depth == 1) top.push_back(k);
+      continue;
+    }
+    if (t[k].kind == Tok::kPunct && t[k].text == ")") {
+      --depth;
+      continue;
+    }
+    if (depth == 0) top.push_back(k);
+  }
+  if (top.size() < 4 || !Is(t[top[0]], "SELECT")) return false;
+  std::size_t k = 1;
+  // The select list: names, '.', ',', '*' and AS aliases only.
+  for (; k < top.size() && !Is(t[top[k]], "FROM"); ++k) {
+    const Token& x = t[top[k]];
+    if (Is(x, "DISTINCT") || Is(x, "ALL") || Is(x, "TOP") || Is(x, "CASE")) return false;
+    if (x.kind == Tok::kPunct && x.text != "." && x.text != "," && x.text != "*") return false;
+    if (x.kind == Tok::kString || x.kind == Tok::kNumber) return false;
+  }
+  if (k + 1 >= top.size()) return false;
+  const Token& name = t[top[++k]];
+  if (name.kind != Tok::kName && name.kind != Tok::kWord) return false;
+  // A bare name is folded to lower case by the server, a quoted one is taken as written.
+  table = name.kind == Tok::kWord ? Lower(name.text) : name.text;
+  ++k;
+  if (k < top.size() && t[top[k]].kind == Tok::kPunct && t[top[k]].text == ".") return false;  // schema-qualified
+  if (k < top.size() && Is(t[top[k]], "AS")) ++k;
+  if (k < top.size() && (t[top[k]].kind == Tok::kName || (t[top[k]].kind == Tok::kWord && !Is(t[top[k]], "WHERE") &&
+                                                          !Is(t[top[k]], "ORDER") && !Is(t[top[k]], "LIMIT"))))
+    ++k;
+  for (; k < top.size(); ++k) {
+    const Token& x = t[top[k]];
+    for (const char* word : {"GROUP", "HAVING", "UNION", "EXCEPT", "INTERSECT", "JOIN", "WINDOW", "FOR", "INTO"})
+      if (Is(x, word)) return false;
+    if (x.kind == Tok::kPunct && x.text == ",") return false;
+  }
+  return true;
+}
+
+bool IsStatementWord(const Token& t) {
+  for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END", "VACUUM", "ANALYZE", "CHECKPOINT"})
+    if (Is(t, word)) return true;
+  return false;
+}
+
+// CREATE TABLE name ( elements ) rest: the elements with the server's types and the row identity added.
+void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& out) {
+  Emitter emitter(t, out);
+  std::size_t open = 0;
+  while (open < end && !(t[open].kind == Tok::kPunct && t[open].text == "(")) ++open;
+  const std::size_t close = Matching(t, open, end);
+  if (open == end || close == end) {
+    emitter.Emit(0, end, true);
+    return;
+  }
+  emitter.Emit(0, open + 1, false);
+  bool hasPrimaryKey = false, hasRowId = false;
+  for (std::size_t k = open; k < close; ++k)
+    if (Is(t[k], "PRIMARY")) hasPrimaryKey = true;
+  const auto elements = SplitArgs(t, open + 1, close);
+  bool first = true;
+  for (const auto& [begin, stop] : elements) {
+    if (!first) out.sql += ", ";
+    first = false;
+    const std::size_t head = Next(t, begin, stop);
+    if (head == stop) continue;
+    const Token& h = t[head];
+    if (Is(h, "PRIMARY") || Is(h, "UNIQUE") || Is(h, "CONSTRAINT") || Is(h, "CHECK") || Is(h, "FOREIGN")) {
+      emitter.Emit(head, stop, false);
+      continue;
+    }
+    if ((h.kind == Tok::kName || h.kind == Tok::kWord) && h.text == kPgRowId) hasRowId = true;
+    // A bare name stays bare (the server folds it, as it folds the same name in every later statement).
+    if (h.kind == Tok::kWord)
+      out.sql += h.text;
+    else
+      AppendQuotedName(out.sql, h.text);
+    // The type: its word and an optional (n[,m]).
+    std::size_t k = Next(t, head + 1, stop);
+    std::string declared;
+    if (k < stop && t[k].kind == Tok::kWord) {
+      declared = t[k].text;
+      std::size_t after = Next(t, k + 1, stop);
+      // Two-word types the catalogs may write.
+      if (after < stop && (Is(t[k], "DOUBLE") && Is(t[after], "PRECISION"))) {
+        after = Next(t, after + 1, stop);
+      }
+      if (after < stop && t[after].kind == Tok::kPunct && t[after].text == "(") {
+        const std::size_t rp = Matching(t, after, stop);
+        for (std::size_t j = after; j <= rp && j < stop; ++j)
+          if (Significant(t[j])) declared += t[j].text;
+        after = rp + 1;
+      }
+      k = after;
+      out.sql += ' ';
+      out.sql += PgTypeOf(declared);
+      if (Upper(declared) == "BYTE" || Upper(declared) == "TINYINT") {
+        out.sql += " CHECK (";
+        AppendQuotedName(out.sql, h.text);
+        out.sql += " BETWEEN 0 AND 255)";
+      }
+    }
+    if (k < stop) {
+      out.sql += ' ';
+      emitter.Emit(k, stop, false);
+    }
+  }
+  if (!hasRowId) {
+    out.sql += ", \"";
+    out.sql += kPgRowId;
+    out.sql += hasPrimaryKey ? "\" bigint GENERATED ALWAYS AS IDENTITY UNIQUE NOT NULL"
+                             : "\" bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY";
+  }
+  out.sql += ')';
+  emitter.Emit(close + 1, end, false);
+}
+
+}  // namespace
+
+std::string PgTypeOf(std::string_view declared) {
+  const std::string upper = Upper(declared);
+  const std::size_t paren = upper.find('(');
+  const std::string word = upper.substr(0, paren);
+  const std::string args = paren == std::string::npos ? std::string() : upper.substr(paren);
+  const std::string collate = std::string(" COLLATE ") + kPgNoCase;
+  if (word == "TEXT" || word == "VARCHAR" || word == "NVARCHAR" || word == "STRING")
+    return (args.empty() ? "varchar" : "varchar" + args) + collate;
+  if (word == "CHAR" || word == "CHARACTER" || word == "NCHAR") return "char" + args + collate;
+  if (word == "MEMO" || word == "LONGTEXT" || word == "LONGCHAR" || word == "CLOB") return "text" + collate;
+  if (word == "LONG" || word == "INTEGER" || word == "INT") return "integer";
+  if (word == "COUNTER" || word == "AUTOINCREMENT") return "integer GENERATED BY DEFAULT AS IDENTITY";
+  if (word == "SHORT" || word == "SMALLINT") return "smallint";
+  if (word == "BYTE" || word == "TINYINT") return "smallint";
+  if (word == "BIGINT") return "bigint";
+  if (word == "BIT" || word == "BOOLEAN" || word == "BOOL" || word == "YESNO" || word == "LOGICAL") return "boolean";
+  if (word == "SINGLE" || word == "REAL" || word == "FLOAT") return "real";
+  if (word == "DOUBLE" || word == "DOUBLEPRECISION" || word == "NUMBER") return "double precision";
+  if (word == "CURRENCY" || word == "MONEY") return "numeric(19,4)";
+  if (word == "NUMERIC" || word == "DECIMAL") return "numeric" + args;
+  if (word == "DATETIME" || word == "DATE" || word == "TIMESTAMP" || word == "TIME") return "timestamp";
+  if (word == "LONGBINARY" || word == "BLOB" || word == "BINARY" || word == "VARBINARY" || word == "IMAGE" ||
+      word == "OLEOBJECT")
+    return "bytea";
+  if (word == "GUID" || word == "UNIQUEIDENTIFIER") return "uuid";
+  return std::string(declared);
+}
+
+std::string DeclaredTypeOf(unsigned oid, int typmod) {
+  switch (oid) {
+    case 16:
+      return "BIT";
+    case 17:
+      return "LONGBINARY";
+    case 20:
+      return "BIGINT";
+    case 21:
+      return "SHORT";
+    case 23:
+      return "LONG";
+    case 25:
+      return "MEMO";
+    case 700:
+      return "SINGLE";
+    case 701:
+      return "DOUBLE";
+    case 1042:
+      return typmod > 4 ? "CHAR(" + std::to_string(typmod - 4) + ")" : "CHAR";
+    case 1043:
+      return typmod > 4 ? "TEXT(" + std::to_string(typmod - 4) + ")" : "TEXT";
+    case 1082:
+    case 1114:
+    case 1184:
+      return "DATETIME";
+    case 1700:
+      if (typmod == ((19 << 16) | 4) + 4) return "CURRENCY";
+      return "NUMERIC";
+    case 2950:
+      return "GUID";
+    default:
+      return std::string();
+  }
+}
+
+void TranslateToPg(const wchar_t* text, PgStatement& out) {
+  out = PgStatement();
+  const std::vector<Token> tokens = Scan(VdToUtf8(text ? text : L""));
+  // The end of the first statement; only blanks, comments and semicolons may follow it.
+  std::size_t end = 0;
+  while (end < tokens.size() && !(tokens[end].kind == Tok::kPunct && tokens[end].text == ";")) ++end;
+  for (std::size_t k = end; k < tokens.size(); ++k)
+    if (Significant(tokens[k]) && !(tokens[k].kind == Tok::kPunct && tokens[k].text == ";"))
+      ThrowDbError(kStateSyntax,
+                   L"The text holds more than one SQL statement; only one statement can be run at a time.");
+  const std::size_t first = Next(tokens, 0, end);
+  if (first == end) ThrowDbError(kStateSyntax, L"The SQL text holds no statement.");
+  const std::size_t second = Next(tokens, first + 1, end);
+  if (second == end &&
+      (tokens[first].kind == Tok::kName || (tokens[first].kind == Tok::kWord && !IsStatementWord(tokens[first])))) {
+    out.sql = "SELECT * FROM ";
+    out.fromPos = 9;
+    if (tokens[first].kind == Tok::kWord) {
+      out.sql += tokens[first].text;
+      out.table = Lower(tokens[first].text);
+    } else {
+      AppendQuotedName(out.sql, tokens[first].text);
+      out.table = tokens[first].text;
+    }
+    out.singleTableSelect = true;
+    return;
+  }
+  const Token& head = tokens[first];
+  out.changesSchema = Is(head, "CREATE") || Is(head, "DROP") || Is(head, "ALTER");
+  out.createTable = Is(head, "CREATE") && second < end && Is(tokens[second], "TABLE");
+  if (out.createTable) {
+    EmitCreateTable(tokens, end, out);
+  } else {
+    Emitter(tokens, out).Emit(first, end, true);
+    out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
+  }
+  while (!out.sql.empty() && out.sql.back() == ' ') out.sql.pop_back();
+}
+
+}  // namespace vdpattern::db

@@ -1,0 +1,51 @@
+#pragma once
+// From the statement text a host hands in (the dialect the catalogs write, VdRecordset.h) to the text the
+// PostgreSQL server runs.
+//
+// One pass over the text, which:
+// - refuses a text without a statement or with more than one (42000), as the file engine does;
+// - turns [name] into "name" (a '"' inside doubled), keeps 'literals', "names" and comments as they are;
+// - rewrites IIF(a, b, c) to (CASE WHEN a THEN b ELSE c END) and IsNull(x) to ((x) IS NULL);
+// - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: text columns carry the nondeterministic
+//   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
+// - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
+// - turns the bare name of a table into SELECT * FROM name;
+// - leaves bare names bare, also in CREATE TABLE: the server folds them to lower case the same way in every
+//   statement, while [bracketed] and "quoted" names keep their case (so a name is to be written one way);
+// - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
+//   BIT, DATETIME, MEMO, LONGBINARY, GUID, TEXT(n), LONG, SHORT, BYTE, SINGLE, COUNTER...), makes text
+//   columns COLLATE vd_nocase, and adds the hidden row identity kPgRowId, which makes results over the table
+//   editable (PgConnection.h);
+// - notes whether the statement is a SELECT of plain columns of one table without DISTINCT, GROUP BY, HAVING,
+//   joins or compound parts, and where its top-level FROM is: such a result can carry the row identity.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vdpattern::db {
+
+inline constexpr const char* kPgRowId = "vd_row";
+inline constexpr const char* kPgNoCase = "vd_nocase";
+
+struct PgStatement {
+  std::string sql;                          // UTF-8 text for the server
+  std::size_t fromPos = std::string::npos;  // of the top-level FROM of a single-table SELECT
+  std::string table;                        // that table's name, unquoted (UTF-8)
+  bool singleTableSelect = false;
+  bool changesSchema = false;  // CREATE, DROP, ALTER
+  bool createTable = false;
+};
+
+// Throws CDBException (42000) for a text without a statement or with more than one.
+void TranslateToPg(const wchar_t* text, PgStatement& out);
+
+// The server's type for a declared type of the catalogs (the text after the column name, its constraints
+// excluded), with COLLATE vd_nocase for text; `identity` is set for COUNTER / AUTOINCREMENT.
+std::string PgTypeOf(std::string_view declared);
+
+// The declared type the catalogs would have written for a column of server type `oid` with modifier `typmod`,
+// so the record set reports the same ODBC types as for a file; empty for a type it does not know.
+std::string DeclaredTypeOf(unsigned oid, int typmod);
+
+}  // namespace vdpattern::db

@@ -32,12 +32,25 @@ class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
   if (OnServer()) GTEST_SKIP() << "looks at the SQLite file itself"
 
   // The value's text, as UTF-8.
+  std::string Text(CVdRecordset& rs, short column) {
+    CDBVariant v;
+    rs.GetFieldValue(column, v);
+    return U8(DBV_BSTRAll(&v));
+  }
   std::string Text(CVdRecordset& rs, const wchar_t* column) {
     CDBVariant v;
     rs.GetFieldValue(column, v);
     return U8(DBV_BSTRAll(&v));
   }
-  std::string Raw(const std::string& sql) { return RawDb(m_path).One(sql); }
+  // The first value of a query, read through another connection (as text).
+  std::string Raw(const std::string& sql) {
+    if (!OnServer()) return RawDb(m_path).One(sql);
+    CVdDatabase other;
+    other.Open(m_database.Address(), 0, 1);
+    CVdRecordset rs(&other);
+    rs.Open(0, VdFromUtf8(sql).c_str(), 0);
+    return rs.IsEOF() ? "<none>" : Text(rs, static_cast<short>(0));
+  }
   long Count(const wchar_t* sql) {
     CVdRecordset rs(&m_db);
     rs.Open(0, sql, 0);
@@ -302,7 +315,10 @@ TEST_P(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   CVdRecordset rs(&m_db);
   const DbFailure f = CatchDb([&] { rs.Open(0, L"Girders", 0); });
   EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_EQ(f.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+  EXPECT_TRUE(f.HasState("42S02"));
+  if (!OnServer()) {
+    EXPECT_EQ(f.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+  }
   EXPECT_TRUE(f.Mentions("Girders"));
 }
 
@@ -397,7 +413,6 @@ TEST_P(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 // ------------------------------------------------------------------ one statement only
 
 TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
-  VDTEST_FILE_ONLY();
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
@@ -422,7 +437,6 @@ TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
 }
 
 TEST_P(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
-  VDTEST_FILE_ONLY();
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
@@ -589,7 +603,6 @@ TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
 }
 
 TEST_P(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
-  VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   rs.AddNew();

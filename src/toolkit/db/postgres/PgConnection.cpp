@@ -228,6 +228,7 @@ void PgConnection::EnsureConnected() {
   if (m_conn && PQstatus(m_conn) == CONNECTION_OK) return;
   m_described.clear();
   m_rowIdTables.clear();
+  m_namesRead = false;
   Connect();
 }
 
@@ -446,24 +447,58 @@ void PgConnection::EndSavepoint(bool keep) {
   if (began) Exec("COMMIT");
 }
 
+void PgConnection::RefreshNames() {
+  ResultGuard names{
+      Run("SELECT c.relname FROM pg_class c WHERE c.relnamespace = current_schema()::regnamespace "
+          "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
+          "ON c.oid = a.attrelid WHERE c.relnamespace = current_schema()::regnamespace AND c.relkind IN "
+          "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
+  m_names.clear();
+  for (int r = 0; r < PQntuples(names.result); ++r) {
+    std::string name = PQgetvalue(names.result, r, 0);
+    std::string key = name;
+    for (char& ch : key)
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+    m_names.emplace(std::move(key), std::move(name));
+  }
+  m_namesRead = true;
+}
+
+template <typename Statement, typename RunIt>
+void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt run) {
+  EnsureConnected();
+  if (!m_namesRead) RefreshNames();
+  for (int attempt = 0;; ++attempt) {
+    TranslateToPg(text, statement, &m_names);
+    if (statement.changesSchema) {
+      m_described.clear();
+      m_rowIdTables.clear();
+      m_namesRead = false;
+    }
+    try {
+      run();
+      return;
+    } catch (CDBException* e) {
+      const CDBException::Category category = e->GetCategory();
+      if (attempt > 0 || category != CDBException::eNoSuchObject || !m_conn ||
+          PQtransactionStatus(m_conn) == PQTRANS_INERROR)
+        throw;
+      e->Delete();
+      m_described.clear();
+      m_rowIdTables.clear();
+      RefreshNames();
+    }
+  }
+}
+
 void PgConnection::Execute(const wchar_t* text) {
   PgStatement statement;
-  TranslateToPg(text, statement);
-  if (statement.changesSchema) {
-    m_described.clear();
-    m_rowIdTables.clear();
-  }
-  Exec(statement.sql);
+  WithNames(text, statement, [&] { Exec(statement.sql); });
 }
 
 std::unique_ptr<RecordsetState> PgConnection::Query(const wchar_t* text) {
   auto state = std::make_unique<PgRecordsetState>();
-  TranslateToPg(text, state->statement);
-  if (state->statement.changesSchema) {
-    m_described.clear();
-    m_rowIdTables.clear();
-  }
-  RunState(*state);
+  WithNames(text, state->statement, [&] { RunState(*state); });
   return state;
 }
 

@@ -93,6 +93,11 @@ class PgConnection final : public Connection {
   // Throws the failure of `result` (cleared here; may be null) for `sql`.
   [[noreturn]] void PgFail(pg_result* result, const std::string& sql);
   void RunState(PgRecordsetState& state);
+  // Translates `text` with the schema's names, runs it through `run`, and when the server does not know a name
+  // (another connection changed the schema) reads the names again and tries once more.
+  template <typename Statement, typename RunIt>
+  void WithNames(const wchar_t* text, Statement& statement, RunIt run);
+  void RefreshNames();
   bool HasRowId(const std::string& table);
   void RefreshTables();
   std::shared_ptr<const PgColumnSet> Describe(pg_result* result, const PgRecordsetState& state);
@@ -104,6 +109,8 @@ class PgConnection final : public Connection {
   std::vector<bool> m_groups;  // open BeginSavepoint groups: whether each began the transaction
   std::vector<CVdODBCTableDefInfo> m_tables;
   std::unordered_map<std::string, bool> m_rowIdTables;
+  PgNames m_names;
+  bool m_namesRead = false;
   std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
 };
 

@@ -183,7 +183,17 @@ bool EndsCondition(const Token& t) {
 
 class Emitter {
  public:
-  Emitter(const std::vector<Token>& tokens, PgStatement& out) : m_t(tokens), m_out(out) {}
+  Emitter(const std::vector<Token>& tokens, PgStatement& out, const PgNames* names)
+      : m_t(tokens), m_out(out), m_names(names) {}
+
+  // A name as the schema spells it when it holds one that differs only in case, else as written.
+  const std::string& Resolve(const std::string& written) const {
+    if (!m_names) return written;
+    const auto range = m_names->equal_range(Lower(written));
+    for (auto it = range.first; it != range.second; ++it)
+      if (it->second == written) return written;
+    return range.first != range.second ? range.first->second : written;
+  }
 
   void Emit(std::size_t begin, std::size_t end, bool topLevel) {
     int depth = 0;
@@ -196,7 +206,7 @@ class Emitter {
         case Tok::kComment:
           break;
         case Tok::kName:
-          AppendQuotedName(m_out.sql, t.text);
+          AppendQuotedName(m_out.sql, Resolve(t.text));
           break;
         case Tok::kString:
         case Tok::kNumber:
@@ -256,12 +266,16 @@ class Emitter {
       }
     }
     if (topLevel && Is(t, "FROM") && m_out.fromPos == std::string::npos) m_out.fromPos = m_out.sql.size();
-    m_out.sql += t.text;
+    if (!call && m_names && m_names->count(Lower(t.text)))
+      AppendQuotedName(m_out.sql, Resolve(t.text));
+    else
+      m_out.sql += t.text;
     return k;
   }
 
   const std::vector<Token>& m_t;
   PgStatement& m_out;
+  const PgNames* m_names;  // borrowed; null: names as written
 };
 
 // Whether a SELECT of plain columns of one table (the tokens up to the end of the statement), and which table.
@@ -293,8 +307,7 @@ bool SingleTable(const std::vector<Token>& t, std::size_t end, std::string& tabl
   if (k + 1 >= top.size()) return false;
   const Token& name = t[top[++k]];
   if (name.kind != Tok::kName && name.kind != Tok::kWord) return false;
-  // A bare name is folded to lower case by the server, a quoted one is taken as written.
-  table = name.kind == Tok::kWord ? Lower(name.text) : name.text;
+  table = name.text;
   ++k;
   if (k < top.size() && t[top[k]].kind == Tok::kPunct && t[top[k]].text == ".") return false;  // schema-qualified
   if (k < top.size() && Is(t[top[k]], "AS")) ++k;
@@ -317,8 +330,8 @@ bool IsStatementWord(const Token& t) {
 }
 
 // CREATE TABLE name ( elements ) rest: the elements with the server's types and the row identity added.
-void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& out) {
-  Emitter emitter(t, out);
+void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& out, const PgNames* names) {
+  Emitter emitter(t, out, names);
   std::size_t open = 0;
   while (open < end && !(t[open].kind == Tok::kPunct && t[open].text == "(")) ++open;
   const std::size_t close = Matching(t, open, end);
@@ -326,7 +339,16 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
     emitter.Emit(0, end, true);
     return;
   }
-  emitter.Emit(0, open + 1, false);
+  // The new table's name keeps the case it is written in, as the file engine keeps it.
+  std::size_t tableName = open;
+  while (tableName > 0 && !Significant(t[tableName - 1])) --tableName;
+  if (tableName > 0 && (t[tableName - 1].kind == Tok::kWord || t[tableName - 1].kind == Tok::kName)) {
+    emitter.Emit(0, tableName - 1, false);
+    AppendQuotedName(out.sql, t[tableName - 1].text);
+    out.sql += " (";
+  } else {
+    emitter.Emit(0, open + 1, false);
+  }
   bool hasPrimaryKey = false, hasRowId = false;
   for (std::size_t k = open; k < close; ++k)
     if (Is(t[k], "PRIMARY")) hasPrimaryKey = true;
@@ -343,11 +365,7 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
       continue;
     }
     if ((h.kind == Tok::kName || h.kind == Tok::kWord) && h.text == kPgRowId) hasRowId = true;
-    // A bare name stays bare (the server folds it, as it folds the same name in every later statement).
-    if (h.kind == Tok::kWord)
-      out.sql += h.text;
-    else
-      AppendQuotedName(out.sql, h.text);
+    AppendQuotedName(out.sql, h.text);
     // The type: its word and an optional (n[,m]).
     std::size_t k = Next(t, head + 1, stop);
     std::string declared;
@@ -454,7 +472,7 @@ std::string DeclaredTypeOf(unsigned oid, int typmod) {
   }
 }
 
-void TranslateToPg(const wchar_t* text, PgStatement& out) {
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names) {
   out = PgStatement();
   const std::vector<Token> tokens = Scan(VdToUtf8(text ? text : L""));
   // The end of the first statement; only blanks, comments and semicolons may follow it.
@@ -471,13 +489,9 @@ void TranslateToPg(const wchar_t* text, PgStatement& out) {
       (tokens[first].kind == Tok::kName || (tokens[first].kind == Tok::kWord && !IsStatementWord(tokens[first])))) {
     out.sql = "SELECT * FROM ";
     out.fromPos = 9;
-    if (tokens[first].kind == Tok::kWord) {
-      out.sql += tokens[first].text;
-      out.table = Lower(tokens[first].text);
-    } else {
-      AppendQuotedName(out.sql, tokens[first].text);
-      out.table = tokens[first].text;
-    }
+    Emitter emitter(tokens, out, names);
+    out.table = emitter.Resolve(tokens[first].text);
+    AppendQuotedName(out.sql, out.table);
     out.singleTableSelect = true;
     return;
   }
@@ -485,10 +499,11 @@ void TranslateToPg(const wchar_t* text, PgStatement& out) {
   out.changesSchema = Is(head, "CREATE") || Is(head, "DROP") || Is(head, "ALTER");
   out.createTable = Is(head, "CREATE") && second < end && Is(tokens[second], "TABLE");
   if (out.createTable) {
-    EmitCreateTable(tokens, end, out);
+    EmitCreateTable(tokens, end, out, names);
   } else {
-    Emitter(tokens, out).Emit(first, end, true);
+    Emitter(tokens, out, names).Emit(first, end, true);
     out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
+    if (out.singleTableSelect) out.table = Emitter(tokens, out, names).Resolve(out.table);
   }
   while (!out.sql.empty() && out.sql.back() == ' ') out.sql.pop_back();
 }

@@ -4,14 +4,16 @@
 //
 // One pass over the text, which:
 // - refuses a text without a statement or with more than one (42000), as the file engine does;
-// - turns [name] into "name" (a '"' inside doubled), keeps 'literals', "names" and comments as they are;
+// - turns [name] into "name" (a '"' inside doubled), keeps 'literals' as they are and drops comments;
+// - spells names the way the schema does: the server compares quoted names exactly, the catalogs' first engine
+//   ignored their case. A [bracketed], "quoted" or bare name that the schema holds in another case is written
+//   as the schema spells it (a bare word followed by '(' is a function and stays as written). CREATE TABLE
+//   quotes the table's and its columns' names, so they keep the case they are written in;
 // - rewrites IIF(a, b, c) to (CASE WHEN a THEN b ELSE c END) and IsNull(x) to ((x) IS NULL);
 // - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: text columns carry the nondeterministic
 //   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
 // - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
 // - turns the bare name of a table into SELECT * FROM name;
-// - leaves bare names bare, also in CREATE TABLE: the server folds them to lower case the same way in every
-//   statement, while [bracketed] and "quoted" names keep their case (so a name is to be written one way);
 // - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
 //   BIT, DATETIME, MEMO, LONGBINARY, GUID, TEXT(n), LONG, SHORT, BYTE, SINGLE, COUNTER...), makes text
 //   columns COLLATE vd_nocase, and adds the hidden row identity kPgRowId, which makes results over the table
@@ -22,6 +24,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace vdpattern::db {
 
@@ -37,8 +40,12 @@ struct PgStatement {
   bool createTable = false;
 };
 
-// Throws CDBException (42000) for a text without a statement or with more than one.
-void TranslateToPg(const wchar_t* text, PgStatement& out);
+// The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds.
+using PgNames = std::unordered_multimap<std::string, std::string>;
+
+// Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
+// null) are the schema's names.
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names);
 
 // The server's type for a declared type of the catalogs (the text after the column name, its constraints
 // excluded), with COLLATE vd_nocase for text; `identity` is set for COUNTER / AUTOINCREMENT.

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "support/DbEngines.h"
 #include "support/TestFiles.h"
+#include "toolkit/db/ServerAddress.h"
 #include "toolkit/DbTestSupport.h"
 
 namespace {
@@ -419,3 +421,147 @@ TEST_F(VdDatabaseTest, AStatementPastItsTimeLimitIsStoppedWithTimeoutState) {
   rs.Open(0, L"SELECT count(*) FROM Beams", 0);  // the connection works on
   EXPECT_EQ(rs.GetRecordCount(), 1);
 }
+
+// ------------------------------------------------------------------ on every engine
+
+namespace {
+
+class VdDatabaseEngineTest : public ::testing::TestWithParam<vdtest::Engine> {
+ protected:
+  void SetUp() override {
+    VDTEST_MAKE_DATABASE(m_database, GetParam());
+    m_db.Open(m_database.Address(), 0, 0);
+    m_db.ExecuteSQL(L"CREATE TABLE Beams (Name TEXT(50), h DOUBLE)");
+    m_db.ExecuteSQL(L"INSERT INTO Beams (Name, h) VALUES ('HEA 100', 96), ('HEA 120', 114)");
+  }
+  bool OnServer() const { return GetParam() == vdtest::Engine::kServer; }
+
+  // The names in the table, in order, as another connection sees them.
+  std::string Names() {
+    CVdDatabase other;
+    other.Open(m_database.Address(), 0, 1);
+    CVdRecordset rs(&other);
+    rs.Open(0, L"SELECT Name FROM [Beams] ORDER BY Name", 0);
+    std::string names;
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      CDBVariant v;
+      rs.GetFieldValue(static_cast<short>(0), v);
+      names += (names.empty() ? "" : "|") + U8(DBV_BSTRAll(&v));
+    }
+    return names;
+  }
+  void Add(const wchar_t* name) { m_db.ExecuteSQL(CString(L"INSERT INTO Beams (Name) VALUES ('") + name + L"')"); }
+
+  vdtest::EngineDatabase m_database;
+  CVdDatabase m_db;
+};
+
+TEST_P(VdDatabaseEngineTest, FailuresCarryTheSameStatesAndChangeNothing) {
+  m_db.ExecuteSQL(L"CREATE UNIQUE INDEX ix ON Beams (Name)");
+  EXPECT_EQ(CatchDb([&] { m_db.ExecuteSQL(L"SELECT * FROM WHERE"); }).category, CDBException::eSyntax);
+  EXPECT_TRUE(CatchDb([&] { m_db.ExecuteSQL(L"SELECT * FROM [Nowhere]"); }).HasState("42S02"));
+  EXPECT_TRUE(CatchDb([&] { m_db.ExecuteSQL(L"SELECT Width FROM [Beams]"); }).HasState("42S22"));
+  const DbFailure duplicate = CatchDb([&] { Add(L"HEA 100"); });
+  EXPECT_TRUE(duplicate.HasState("23000"));
+  EXPECT_EQ(duplicate.category, CDBException::eConstraint);
+  const DbFailure two = CatchDb([&] { m_db.ExecuteSQL(L"INSERT INTO Beams (Name) VALUES ('A'); DELETE FROM Beams"); });
+  EXPECT_TRUE(two.HasState("42000"));
+  EXPECT_EQ(Names(), "HEA 100|HEA 120");
+
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM [Beams] WHERE Name = 'hea 120' AND IIF(h > 100, 1, 0) = 1 AND NOT IsNull(h)", 0);
+  EXPECT_EQ(rs.GetRecordCount(), 1);
+  EXPECT_EQ(rs.GetODBCFieldCount(), 2);  // the row identity is never shown
+  CODBCFieldInfo info;
+  rs.GetODBCFieldInfo(static_cast<short>(0), info);
+  EXPECT_EQ(info.m_nSQLType, SQL_VARCHAR);
+  rs.GetODBCFieldInfo(static_cast<short>(1), info);
+  EXPECT_EQ(info.m_nSQLType, SQL_DOUBLE);
+  EXPECT_EQ(CatchDb([&] { rs.Open(0, L"SELECT * FROM [Beams] WHERE 0", 0); }).thrown, false);
+  EXPECT_EQ(rs.GetRecordCount(), 0);
+}
+
+TEST_P(VdDatabaseEngineTest, TransactionsAndWriteGroupsKeepOrUndoTheirOwnWrites) {
+  ASSERT_TRUE(m_db.BeginTrans());
+  Add(L"A");
+  EXPECT_TRUE(CatchDb([&] { m_db.ExecuteSQL(L"INSERT INTO [Nowhere] (Name) VALUES ('x')"); }).thrown);
+  Add(L"B");  // a failed statement leaves the transaction usable
+  ASSERT_TRUE(m_db.Rollback());
+  EXPECT_EQ(Names(), "HEA 100|HEA 120");
+
+  m_db.BeginWriteGroup();
+  EXPECT_TRUE(m_db.IsInTransaction());
+  Add(L"A");
+  m_db.BeginWriteGroup();
+  Add(L"B");
+  m_db.EndWriteGroup(FALSE);
+  m_db.EndWriteGroup(TRUE);
+  EXPECT_FALSE(m_db.IsInTransaction());
+  EXPECT_EQ(Names(), "A|HEA 100|HEA 120");
+
+  ASSERT_TRUE(m_db.BeginTrans());
+  Add(L"C");
+  m_db.BeginWriteGroup();
+  Add(L"D");
+  m_db.EndWriteGroup(FALSE);
+  ASSERT_TRUE(m_db.CommitTrans());
+  EXPECT_EQ(Names(), "A|C|HEA 100|HEA 120");
+
+  // Edits through a record set write exactly the current row.
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM [Beams] WHERE Name = 'C'", 0);
+  ASSERT_TRUE(rs.CanUpdate());
+  rs.Edit();
+  rs.SetFieldValue(L"Name", L"E");
+  rs.SetFieldValue(L"h", COleVariant(5.5));
+  rs.Update();
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"F");
+  rs.Update();
+  EXPECT_EQ(Names(), "A|E|F|HEA 100|HEA 120");
+  rs.MoveFirst();
+  rs.Delete();
+  EXPECT_EQ(Names(), "A|F|HEA 100|HEA 120");
+}
+
+TEST_P(VdDatabaseEngineTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNothing) {
+  CVdDatabase other;
+  other.Open(m_database.Address(), 0, 0);
+  ASSERT_TRUE(other.BeginTrans());
+  other.ExecuteSQL(L"UPDATE Beams SET h = 1 WHERE Name = 'HEA 100'");
+  m_db.SetBusyTimeout(50);
+  const DbFailure f = CatchDb([&] { m_db.ExecuteSQL(L"UPDATE Beams SET h = 2 WHERE Name = 'HEA 100'"); });
+  EXPECT_TRUE(f.HasState("HYT00")) << f.stateNativeOrigin;
+  EXPECT_EQ(f.category, CDBException::eTimeout);
+  ASSERT_TRUE(other.Rollback());
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT h FROM Beams WHERE Name = 'HEA 100'", 0);
+  CDBVariant v;
+  rs.GetFieldValue(static_cast<short>(0), v);
+  EXPECT_EQ(v.m_dblVal, 96.0);
+}
+
+TEST_P(VdDatabaseEngineTest, ServerCatalogsAreSchemasReachedByAddressOrLinkFile) {
+  if (!OnServer()) GTEST_SKIP() << "catalogs on a server only";
+  const std::string base = vdtest::EngineDatabase::ServerBase();
+  CVdDatabase db;
+  const DbFailure missing = CatchDb([&] { db.Open(CString(VdFromUtf8(base + "?catalog=no_such_catalog").c_str())); });
+  EXPECT_TRUE(missing.HasState("08001"));
+  EXPECT_TRUE(missing.Mentions("no_such_catalog"));
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_TRUE(CatchDb([&] { CVdDatabase::CreateDatabase(m_database.Address()); }).HasState("08001"));
+
+  vdtest::TempDir dir;
+  const std::string link = dir.File("catalog.vdlink");
+  vdpattern::db::WriteLinkFile(CString(VdFromUtf8(link).c_str()), VdFromUtf8(m_database.address()));
+  db.Open(CString(VdFromUtf8(link).c_str()));
+  CVdODBCTableDefInfo info;
+  EXPECT_EQ(db.GetTableDefCount(), 1);
+  EXPECT_TRUE(db.GetTableDefInfo(L"beams", info));
+  EXPECT_EQ(U8(info.m_strName), "Beams");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, VdDatabaseEngineTest,
+                         ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer), vdtest::EngineName);
+
+}  // namespace

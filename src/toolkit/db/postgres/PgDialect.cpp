@@ -266,7 +266,13 @@ class Emitter {
       }
     }
     if (topLevel && Is(t, "FROM") && m_out.fromPos == std::string::npos) m_out.fromPos = m_out.sql.size();
-    if (!call && m_names && m_names->count(Lower(t.text)))
+    // After INTO, UPDATE, TABLE, FROM, JOIN or ON, a name followed by '(' is a table and its columns.
+    std::size_t before = k;
+    while (before > 0 && !Significant(m_t[before - 1])) --before;
+    const bool tablePlace =
+        before > 0 && (Is(m_t[before - 1], "INTO") || Is(m_t[before - 1], "UPDATE") || Is(m_t[before - 1], "TABLE") ||
+                       Is(m_t[before - 1], "FROM") || Is(m_t[before - 1], "JOIN") || Is(m_t[before - 1], "ON"));
+    if ((!call || tablePlace) && m_names && m_names->count(Lower(t.text)))
       AppendQuotedName(m_out.sql, Resolve(t.text));
     else
       m_out.sql += t.text;

@@ -11,6 +11,7 @@
 #include <vdpattern/toolkit/VariantConv.h>
 
 #include "toolkit/Environment.h"
+#include "toolkit/db/ServerAddress.h"
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
 
@@ -289,6 +290,26 @@ CVdDatabase* CVdPatternCatalog::NewConnection(const CString& path) {
 
 bool CVdPatternCatalog::Open(const wchar_t* path) {
   std::wstring full = path ? path : L"";
+  // A server address is used as given: it has no folder and no extension.
+  const bool server = vdpattern::db::IsServerAddress(full);
+  if (server) {
+    CVdDatabase* database = NewConnection(CString(full));
+    if (!database) return false;
+    Close();
+    AdoptDatabase(database);
+    if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets() && (FillUnitsPool(), true); })) {
+      Close();
+      return false;
+    }
+    m_strPath = CString(full);
+    // The catalog's name is its schema's (empty for the database's default schema).
+    try {
+      m_strName = CString(VdFromUtf8(vdpattern::db::ParseServerAddress(full).catalog).c_str());
+    } catch (CDBException* e) {
+      e->Delete();  // the address was parsed once already, by the open that just succeeded
+    }
+    return true;
+  }
   if (LastSeparator(full) == std::wstring::npos) {
     const std::wstring directory = VdCurrentDirectory();
     full = directory + (!directory.empty() && directory.back() == L'/' ? L"" : L"/") + full;

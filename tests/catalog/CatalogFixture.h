@@ -18,6 +18,7 @@
 #include <vdpattern/toolkit/VariantConv.h>
 
 #include "support/CatalogBuilder.h"
+#include "support/DbEngines.h"
 #include "support/ReportCapture.h"
 #include "support/TestFiles.h"
 
@@ -99,6 +100,20 @@ class CatalogFile : public ::testing::Test {
 
   vdtest::TempDir m_dir;
   std::string m_file = m_dir.File("steel.mdb");
+};
+
+// The standard catalog on every engine: m_file is the file, or the address of a catalog on the server.
+class CatalogOnEngine : public CatalogFile, public ::testing::WithParamInterface<vdtest::Engine> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == vdtest::Engine::kFile) return CatalogFile::SetUp();
+    VDTEST_MAKE_DATABASE(m_database, GetParam());
+    m_file = m_database.address();
+    StandardCatalog().Write(m_file);
+  }
+  bool OnServer() const { return GetParam() == vdtest::Engine::kServer; }
+
+  vdtest::EngineDatabase m_database;
 };
 
 // Today's local date as the catalog stamps it.

@@ -18,6 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
 #include "support/TestFiles.h"
 
 namespace vdtest {
@@ -112,7 +115,21 @@ class CatalogBuilder {
     return sql + m_tables + m_extra + "COMMIT;\n";
   }
 
-  void Write(const std::string& path) const { ExecSql(path, Sql()); }
+  // Writes the catalog to a file, or into the existing, empty catalog at a server address (DbEngines.h), one
+  // statement at a time through the library (the server takes one statement per call).
+  void Write(const std::string& path) const {
+    if (path.compare(0, 11, "postgresql:") != 0) return ExecSql(path, Sql());
+    CVdDatabase db;
+    db.Open(CString(VdFromUtf8(path).c_str()));
+    const std::string sql = Sql();
+    for (std::size_t at = 0; at < sql.size();) {
+      std::size_t end = sql.find(";\n", at);
+      if (end == std::string::npos) end = sql.size();
+      const std::string statement = sql.substr(at, end - at);
+      if (!statement.empty()) db.ExecuteSQL(VdFromUtf8(statement).c_str());
+      at = end + 2;
+    }
+  }
 
   static std::string Quote(const std::string& text) {
     std::string quoted = "'";

@@ -58,6 +58,8 @@ class EngineDatabase {
   const std::string& address() const { return m_address; }
   CString Address() const { return CString(VdFromUtf8(m_address).c_str()); }
   Engine engine() const { return m_engine; }
+  // The server catalog's name (its schema); empty for a file.
+  const std::string& catalog() const { return m_schema; }
 
  private:
   void Drop() {

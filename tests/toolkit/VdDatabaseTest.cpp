@@ -561,6 +561,31 @@ TEST_P(VdDatabaseEngineTest, ServerCatalogsAreSchemasReachedByAddressOrLinkFile)
   EXPECT_EQ(U8(info.m_strName), "Beams");
 }
 
+TEST_P(VdDatabaseEngineTest, ALostServerConnectionFailsOneCallAndTheNextReconnects) {
+  if (!OnServer()) GTEST_SKIP() << "server connections only";
+  auto first = [&](CVdDatabase& db, const wchar_t* sql) {
+    CVdRecordset rs(&db);
+    rs.Open(0, sql, 0);
+    CDBVariant v;
+    rs.GetFieldValue(static_cast<short>(0), v);
+    return U8(DBV_BSTRAll(&v));
+  };
+  const std::string pid = first(m_db, L"SELECT pg_backend_pid()");
+  CVdDatabase other;
+  other.Open(m_database.Address());
+  EXPECT_EQ(first(other, VdFromUtf8("SELECT pg_terminate_backend(" + pid + ")").c_str()), "1");
+  const DbFailure lost = CatchDb([&] { first(m_db, L"SELECT count(*) FROM Beams"); });
+  EXPECT_TRUE(lost.HasState("08S01")) << lost.stateNativeOrigin;
+  EXPECT_EQ(lost.category, CDBException::eConnection);
+  EXPECT_EQ(first(m_db, L"SELECT count(*) FROM Beams"), "2");
+  EXPECT_NE(first(m_db, L"SELECT pg_backend_pid()"), pid);
+
+  m_db.SetQueryTimeout(1);
+  const DbFailure slow = CatchDb([&] { m_db.ExecuteSQL(L"SELECT pg_sleep(30)"); });
+  EXPECT_TRUE(slow.HasState("HYT00")) << slow.stateNativeOrigin;
+  EXPECT_TRUE(slow.Mentions("time limit of 1 s")) << slow.message;
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, VdDatabaseEngineTest,
                          ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer), vdtest::EngineName);
 

@@ -1,6 +1,7 @@
 #pragma once
 // Connection: what CVdDatabase and CVdRecordset ask of a database engine, and the contract every engine
-// implements in a folder of its own (sqlite/; the Access reader loads its files into an SQLite connection).
+// implements in a folder of its own (sqlite/, postgres/; the Access reader loads its files into an SQLite
+// connection).
 // OpenConnection, below, is the one place that chooses the engine: a new engine is a new folder and one branch
 // there. Nothing outside src/toolkit/db knows which engine serves a database.
 //
@@ -114,11 +115,13 @@ class Connection {
   std::uint64_t m_serial;
 };
 
-// Opens the database at `path` with the engine that reads it (for a file, its first bytes tell its format).
-// Caller owns the result. Throws CDBException (08001) naming the file when it cannot be opened.
+// Opens the database at `path` with the engine that reads it: a server address (ServerAddress.h) or a link file
+// holding one reaches a catalog on a PostgreSQL server; for any other file, its first bytes tell its format.
+// Caller owns the result. Throws CDBException (08001) naming the file or address when it cannot be opened.
 std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs);
 
-// Makes a new, empty database file; an existing file is never touched. Throws CDBException.
+// Makes a new, empty database file, or at a server address the catalog's schema; an existing file or schema is
+// never touched (08001). Throws CDBException.
 void CreateDatabase(const CString& path);
 
 }  // namespace vdpattern::db

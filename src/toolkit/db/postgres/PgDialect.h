@@ -47,8 +47,8 @@ using PgNames = std::unordered_multimap<std::string, std::string>;
 // null) are the schema's names.
 void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names);
 
-// The server's type for a declared type of the catalogs (the text after the column name, its constraints
-// excluded), with COLLATE vd_nocase for text; `identity` is set for COUNTER / AUTOINCREMENT.
+// The server's type for a declared type of the catalogs (its word and an optional "(n)"), with COLLATE
+// vd_nocase for text and an identity for COUNTER; a type it does not know is passed on as written.
 std::string PgTypeOf(std::string_view declared);
 
 // The declared type the catalogs would have written for a column of server type `oid` with modifier `typmod`,

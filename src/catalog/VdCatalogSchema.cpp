@@ -6,7 +6,7 @@
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "catalog/DateStamp.h"
+#include "toolkit/Environment.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
         L"CREATE TABLE [Definition] ([def_name] TEXT COLLATE NOCASE, [def_version] INTEGER, "
         L"[def_lastUpdate] TEXT COLLATE NOCASE, [def_editorName] TEXT COLLATE NOCASE)");
     db.ExecuteSQL(L"INSERT INTO [Definition] VALUES (" + VdQuoteText(typeName) + L", " + versionText + L", " +
-                  VdQuoteText(vdpattern::catalog::DateStamp()) + L", " + VdQuoteText(editor) + L")");
+                  VdQuoteText(VdDateStamp()) + L", " + VdQuoteText(editor) + L")");
     db.ExecuteSQL(
         L"CREATE TABLE [FamilyDescription] ([Name] TEXT COLLATE NOCASE, [FamilyCode] TEXT COLLATE NOCASE, "
         L"[Description] TEXT COLLATE NOCASE)");

@@ -1,12 +1,8 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cwchar>
 #include <optional>
 #include <string_view>
-#include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdDatabase.h>
@@ -14,7 +10,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
-#include "catalog/DateStamp.h"
+#include "toolkit/Environment.h"
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
 
@@ -82,16 +78,6 @@ constexpr std::wstring_view kCatalogTables[] = {L"Definition", L"FamilyDescripti
 constexpr std::wstring_view kNotFamilies[] = {L"Definition",   L"FamilyDescription",  L"Units",
                                               L"Paste Errors", L"CorespondenceTable", L"Types",
                                               L"Regulations",  L"Steel Curves"};
-
-// The current directory; empty when it cannot be read.
-std::wstring CurrentDirectory() {
-  std::vector<char> buffer(4096);
-  while (!getcwd(buffer.data(), buffer.size())) {
-    if (errno != ERANGE || buffer.size() > (1u << 20)) return std::wstring();
-    buffer.resize(buffer.size() * 2);
-  }
-  return VdFromUtf8(buffer.data());
-}
 
 // A record set that belongs to one call: closed when open and destroyed on every path out.
 struct RecordsetCloser {
@@ -304,7 +290,7 @@ CVdDatabase* CVdPatternCatalog::NewConnection(const CString& path) {
 bool CVdPatternCatalog::Open(const wchar_t* path) {
   std::wstring full = path ? path : L"";
   if (LastSeparator(full) == std::wstring::npos) {
-    const std::wstring directory = CurrentDirectory();
+    const std::wstring directory = VdCurrentDirectory();
     full = directory + (!directory.empty() && directory.back() == L'/' ? L"" : L"/") + full;
   }
   if (full.find(L'.') == std::wstring::npos) full += c_szExt;
@@ -423,7 +409,7 @@ void CVdPatternCatalog::SetVerNumber(int version) {
 
 void CVdPatternCatalog::UpdateDate(bool editAndUpdate) {
   if (!DefinitionRS()) return;
-  const wchar_t* date = vdpattern::catalog::DateStamp();
+  const wchar_t* date = VdDateStamp();
   if (editAndUpdate) {
     // A stamp that is already today's is not written again: an import of many rows would otherwise write the
     // "Definition" row once per pattern (two statements of every seven the insert of a row runs).

@@ -1,12 +1,24 @@
-#include "catalog/DateStamp.h"
+#include "toolkit/Environment.h"
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <cwchar>
+#include <vector>
+#include <vdpattern/toolkit/Utf8.h>
 
-namespace vdpattern::catalog {
+std::wstring VdCurrentDirectory() {
+  std::vector<char> buffer(4096);
+  while (!getcwd(buffer.data(), buffer.size())) {
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return std::wstring();
+    buffer.resize(buffer.size() * 2);
+  }
+  return VdFromUtf8(buffer.data());
+}
 
-const wchar_t* DateStamp() {
+const wchar_t* VdDateStamp() {
   thread_local wchar_t stamp[12] = L"";
   thread_local std::time_t validUntil = 0;
   const std::time_t now = std::time(nullptr);
@@ -20,5 +32,3 @@ const wchar_t* DateStamp() {
   }
   return stamp;
 }
-
-}  // namespace vdpattern::catalog

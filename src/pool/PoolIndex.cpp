@@ -2,7 +2,7 @@
 
 #include <atomic>
 #include <iterator>
-#include <set>
+#include <algorithm>
 #include <vector>
 #include <vdpattern/toolkit/Collate.h>
 #include <vdpattern/toolkit/String.h>
@@ -109,9 +109,8 @@ class HashedNodes {
 // Every node, ordered by its pattern's user name under the collation and, for equal names, in list order.
 // An entry holds its list node and the collation prefix of the pattern's name, not a full sort key, which
 // costs more to make than the few comparisons a lookup needs. The prefix settles most comparisons without
-// reading the name: in a pool of many thousand patterns the names lie all over memory, while an entry and its
-// tree node fit one cache line. pool-growth took about 2.8 times as long with every comparison made by
-// VdCollateNoCase on the names.
+// reading the name: in a pool of many thousand patterns the names lie all over memory. pool-growth took about
+// 2.8 times as long with every comparison made by VdCollateNoCase on the names.
 struct PoolIndex::Names {
   // Bit 7 of a prefix byte is never set by VdCollationPrefix: the last byte of each half carries a flag.
   static constexpr unsigned long long kFlag = 0x80;
@@ -142,7 +141,6 @@ struct PoolIndex::Names {
   static Probe Of(const std::wstring& name) { return Make(name, Probe{&name}); }
 
   struct ByName {
-    using is_transparent = void;
     template <typename A, typename B>
     bool operator()(const A& a, const B& b) const {
       if (a.low & b.low & kFlag) {
@@ -155,7 +153,85 @@ struct PoolIndex::Names {
   };
   static bool Less(const Entry& a, const Probe& b) { return ByName()(a, b); }
 
-  std::multiset<Entry, ByName> entries;
+  // The entries in order, in blocks of at most kMaxBlock, with the first entry of each block in one array of
+  // its own: a descent searches that array, then one block, both contiguous. A balanced tree of one node per
+  // entry reads a node from anywhere in memory at each of its ~18 levels: with std::multiset in its place, a
+  // 200,000-pattern pool-growth run took 1.45 us an operation instead of 1.0, and the index 64 bytes a pattern
+  // instead of about 30.
+  class Sorted {
+   public:
+    struct Pos {
+      std::size_t block = 0, at = 0;  // block == block count: the end
+    };
+
+    template <typename Key>
+    Pos UpperBound(const Key& key) const {
+      const auto later = [](const Key& k, const Entry& e) { return ByName()(k, e); };
+      return Within(std::upper_bound(m_firsts.begin(), m_firsts.end(), key, later) - m_firsts.begin(),
+                    [&](const Block& b) { return std::upper_bound(b.begin(), b.end(), key, later); });
+    }
+    template <typename Key>
+    Pos LowerBound(const Key& key) const {
+      const auto earlier = [](const Entry& e, const Key& k) { return ByName()(e, k); };
+      return Within(std::lower_bound(m_firsts.begin(), m_firsts.end(), key, earlier) - m_firsts.begin(),
+                    [&](const Block& b) { return std::lower_bound(b.begin(), b.end(), key, earlier); });
+    }
+
+    bool AtEnd(Pos p) const { return p.block == m_blocks.size(); }
+    const Entry& At(Pos p) const { return m_blocks[p.block][p.at]; }
+    void Next(Pos& p) const {
+      if (++p.at == m_blocks[p.block].size()) p = Pos{p.block + 1, 0};
+    }
+    const Entry* Last() const { return m_blocks.empty() ? nullptr : &m_blocks.back().back(); }
+
+    void Insert(Pos p, const Entry& entry) {
+      if (m_blocks.empty()) {
+        m_blocks.emplace_back(1, entry);
+        m_firsts.push_back(entry);
+        return;
+      }
+      if (p.at == 0 && p.block > 0) p = Pos{p.block - 1, m_blocks[p.block - 1].size()};  // the same place
+      Block& block = m_blocks[p.block];
+      block.insert(block.begin() + static_cast<std::ptrdiff_t>(p.at), entry);
+      if (p.at == 0) m_firsts[p.block] = entry;
+      if (block.size() > kMaxBlock) {
+        Block upper(block.begin() + kMaxBlock / 2, block.end());
+        block.resize(kMaxBlock / 2);
+        m_firsts.insert(m_firsts.begin() + static_cast<std::ptrdiff_t>(p.block) + 1, upper.front());
+        m_blocks.insert(m_blocks.begin() + static_cast<std::ptrdiff_t>(p.block) + 1, std::move(upper));
+      }
+    }
+    void PushBack(const Entry& entry) { Insert(Pos{m_blocks.size(), 0}, entry); }
+    void Erase(Pos p) {
+      Block& block = m_blocks[p.block];
+      block.erase(block.begin() + static_cast<std::ptrdiff_t>(p.at));
+      if (block.empty()) {
+        m_blocks.erase(m_blocks.begin() + static_cast<std::ptrdiff_t>(p.block));
+        m_firsts.erase(m_firsts.begin() + static_cast<std::ptrdiff_t>(p.block));
+      } else if (p.at == 0) {
+        m_firsts[p.block] = block.front();
+      }
+    }
+
+   private:
+    using Block = std::vector<Entry>;
+    static constexpr std::size_t kMaxBlock = 128;
+
+    // The place a search gives, when blocks before `firstsAfter` begin at or before it: inside the block just
+    // before, or at the start of the next one.
+    template <typename Search>
+    Pos Within(std::size_t firstsAfter, Search search) const {
+      if (firstsAfter == 0) return Pos{0, 0};
+      const Block& block = m_blocks[firstsAfter - 1];
+      const std::size_t at = static_cast<std::size_t>(search(block) - block.begin());
+      return at == block.size() ? Pos{firstsAfter, 0} : Pos{firstsAfter - 1, at};
+    }
+
+    std::vector<Block> m_blocks;  // none empty
+    std::vector<Entry> m_firsts;  // the first entry of each block
+  };
+
+  Sorted entries;
 };
 
 struct PoolIndex::Guids {
@@ -220,8 +296,7 @@ void PoolIndex::Invalidate() {
 PoolIndex::Names& PoolIndex::BuiltNames() {
   if (!m_names) {
     m_names.reset(new Names);
-    for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node)
-      m_names->entries.emplace_hint(m_names->entries.end(), Names::Of(node));
+    for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) m_names->entries.PushBack(Names::Of(node));
   }
   return *m_names;
 }
@@ -242,8 +317,8 @@ PoolIndex::Guids& PoolIndex::BuiltGuids() {
 bool PoolIndex::PastLast(const std::wstring& name) {
   if (m_patterns.empty()) return true;
   const Names::Probe probe = Names::Of(name);
-  return m_names ? Names::Less(*std::prev(m_names->entries.end()), probe)
-                 : Names::Less(Names::Of(std::prev(m_patterns.end())), probe);
+  const Names::Entry* last = m_names ? m_names->entries.Last() : nullptr;
+  return last ? Names::Less(*last, probe) : Names::Less(Names::Of(std::prev(m_patterns.end())), probe);
 }
 
 // ---------------------------------------------------------------- questions
@@ -252,24 +327,26 @@ PoolIndex::Node PoolIndex::UpperBound(const CVdPattern& pattern) {
   const std::wstring& name = pattern.m_userName.str();
   if (PastLast(name)) return m_patterns.end();
   const auto& entries = BuiltNames().entries;
-  const auto it = entries.upper_bound(Names::Of(name));
-  return it == entries.end() ? m_patterns.end() : it->node;
+  const auto at = entries.UpperBound(Names::Of(name));
+  return entries.AtEnd(at) ? m_patterns.end() : entries.At(at).node;
 }
 
 CVdPattern* PoolIndex::FindByName(const std::wstring& name) {
   if (PastLast(name)) return nullptr;
   const Names::Probe probe = Names::Of(name);
   const auto& entries = BuiltNames().entries;
-  const auto it = entries.lower_bound(probe);
-  return it != entries.end() && !Names::ByName()(probe, *it) ? *it->node : nullptr;
+  const auto at = entries.LowerBound(probe);
+  return !entries.AtEnd(at) && !Names::ByName()(probe, entries.At(at)) ? *entries.At(at).node : nullptr;
 }
 
 CVdPattern* PoolIndex::FindByName(const CVdPattern& like, const std::function<bool(CVdPattern*)>& match) {
   const std::wstring& name = like.m_userName.str();
   if (PastLast(name)) return nullptr;
-  const auto range = BuiltNames().entries.equal_range(Names::Of(name));
-  for (auto it = range.first; it != range.second; ++it)
-    if (match(*it->node)) return *it->node;
+  const Names::Probe probe = Names::Of(name);
+  const auto& entries = BuiltNames().entries;
+  for (auto at = entries.LowerBound(probe); !entries.AtEnd(at) && !Names::ByName()(probe, entries.At(at));
+       entries.Next(at))
+    if (match(*entries.At(at).node)) return *entries.At(at).node;
   return nullptr;
 }
 
@@ -305,12 +382,13 @@ void PoolIndex::Insert(Node node) {
   if (!Holds(*p)) return Block();
   if (m_names) {
     auto& entries = m_names->entries;
-    // Equal names are in list order, and the node follows every equal name: the multiset puts a key after
-    // its equals too. Past the last name (a read in name order) the end is the place, found without a descent.
+    // Equal names are in list order, and the node follows every equal name, as an upper bound does. Past the
+    // last name (a read in name order) the end is the place, found without a descent.
+    const Names::Entry entry = Names::Of(node);
     if (std::next(node) == m_patterns.end())
-      entries.emplace_hint(entries.end(), Names::Of(node));
+      entries.PushBack(entry);
     else
-      entries.emplace(Names::Of(node));
+      entries.Insert(entries.UpperBound(entry), entry);
   }
   if (m_guids) {
     wchar_t text[40];
@@ -327,10 +405,11 @@ void PoolIndex::Erase(Node node) {
   if (m_state != State::kValid) return;
   if (m_names) {
     auto& entries = m_names->entries;
-    const auto range = entries.equal_range(Names::Of(node));
-    for (auto it = range.first; it != range.second; ++it)
-      if (it->node == node) {
-        entries.erase(it);
+    const Names::Entry entry = Names::Of(node);
+    for (auto at = entries.LowerBound(entry); !entries.AtEnd(at) && !Names::ByName()(entry, entries.At(at));
+         entries.Next(at))
+      if (entries.At(at).node == node) {
+        entries.Erase(at);
         break;
       }
   }

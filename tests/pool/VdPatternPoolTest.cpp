@@ -206,6 +206,37 @@ TEST(VdPatternPool, FreshGuidsStillMeetTheirCopies) {
   delete late;
 }
 
+TEST(VdPatternPool, LargePoolsKeepTheirOrderThroughRandomAddsAndDeletes) {
+  // Enough patterns for the index to split and merge its storage many times, names repeated in other cases.
+  std::vector<int> numbers(3000);
+  for (int k = 0; k < 3000; ++k) numbers[k] = k % 1000;
+  std::mt19937 rng(11);
+  std::shuffle(numbers.begin(), numbers.end(), rng);
+  CVdPatternPool pool;
+  std::multiset<std::wstring> expected;
+  std::vector<CVdPattern*> added;
+  for (std::size_t k = 0; k < numbers.size(); ++k) {
+    const std::wstring name = (k % 2 ? L"HEA " : L"hea ") + std::to_wstring(1000 + numbers[k]);
+    added.push_back(new CVdPattern(1, name.c_str()));
+    ASSERT_TRUE(pool.AddPattern(added.back(), true));
+    expected.insert(Lower(CString(name.c_str())).str());
+  }
+  for (std::size_t k = 0; k < added.size(); k += 1 + rng() % 2) {
+    expected.erase(expected.find(Lower(added[k]->GetUserNameW()).str()));
+    ASSERT_TRUE(pool.DeletePattern(added[k]->GetGUID()));
+  }
+  ASSERT_EQ(pool.GetCount(), static_cast<int>(expected.size()));
+  int k = 0;
+  for (const std::wstring& name : expected) {
+    EXPECT_EQ(Lower(pool.FindPattern(k++)->GetUserNameW()).str(), name);
+    EXPECT_NE(pool.GetPatternByName(name.c_str()), nullptr) << name;
+  }
+  for (int n = 0; n < 1000; ++n) {
+    const std::wstring name = L"HEA " + std::to_wstring(1000 + n);
+    EXPECT_EQ(pool.GetPatternByName(name.c_str()) != nullptr, expected.count(Lower(name.c_str()).str()) > 0);
+  }
+}
+
 // ---------------------------------------------------------------- other finders
 
 TEST(VdPatternPool, GuidLookupsIgnoreCase) {

@@ -3,7 +3,7 @@
 # runtime) need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libicu-dev
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev libicu-dev
           libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev)
 
 missing=()

@@ -1142,6 +1142,69 @@ class HashSet {
   std::size_t m_size = 0;
 };
 
+// The CSV header of an import matched to the family's columns once for the whole file: each field's column
+// and folded parameter name, and which field is the Name.
+struct ImportHeader {
+  std::vector<const Column*> columns;  // borrowed from the family's columns given to Match; null for the Name
+  std::vector<std::wstring> names;
+  std::size_t nameIndex = 0;
+  std::string csvPath;
+
+  // Where a message about a line of the file points; made only when there is something to say.
+  std::string Where(std::size_t line) const { return csvPath + " line " + std::to_string(line) + ": "; }
+
+  // Reports the first fault of the header and returns false.
+  bool Match(const CsvRecord& header, const std::vector<Column>& family, const std::string& familyName,
+             const std::string& path) {
+    csvPath = path;
+    const std::string where = Where(header.line);
+    const std::vector<std::string>& fields = header.fields;
+    bool hasName = false;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const Column* column = FindColumn(family, Wide(fields[i]).str());
+      if (!column || fields[i].find('\0') != std::string::npos) {
+        Error(where + "no column \"" + Shown(fields[i]) + "\" in family " + familyName);
+        return false;
+      }
+      for (std::size_t k = 0; k < i; ++k) {
+        if (VdCompareNoCase(Wide(fields[k]).str(), column->name) == 0) {
+          Error(where + "the column " + VdToUtf8(column->name) + " is given twice");
+          return false;
+        }
+      }
+      const bool isName = VdCompareNoCase(column->name, L"Name") == 0;
+      if (isName) nameIndex = i;
+      hasName |= isName;
+      columns.push_back(isName ? nullptr : column);
+      names.push_back(isName ? std::wstring() : Folded(column->name));
+    }
+    if (!hasName) Error(csvPath + ": the header needs a Name column");
+    return hasName;
+  }
+
+  // Sets the pattern's name and every value of the record; reports the first fault and returns false.
+  bool Fill(CVdPattern& pattern, const CsvRecord& record, std::string& error) const {
+    if (record.fields.size() != columns.size()) {
+      Error(Where(record.line) + "expected " + std::to_string(columns.size()) + " fields, found " +
+            std::to_string(record.fields.size()));
+      return false;
+    }
+    const std::string& name = record.fields[nameIndex];
+    if (name.empty() || name.find('\0') != std::string::npos) {
+      Error(Where(record.line) + (name.empty() ? "the Name is empty" : "the Name holds a NUL byte"));
+      return false;
+    }
+    pattern.SetUserName(Wide(name));
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], record.fields[i], error)) {
+        Error(Where(record.line) + error);
+        return false;
+      }
+    }
+    return true;
+  }
+};
+
 }  // namespace
 
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
@@ -1157,37 +1220,9 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
   CVdDatabase* db = session.Database(catalog);
-  const std::vector<Column> columns = FamilyColumns(db, family);
-  const std::vector<std::string>& header = headerRecord.fields;
-  const std::string headerWhere = csvPath + " line " + std::to_string(headerRecord.line) + ": ";
-  int nameIndex = -1;
-  for (std::size_t i = 0; i < header.size(); ++i) {
-    const Column* column = FindColumn(columns, Wide(header[i]).str());
-    if (!column || header[i].find('\0') != std::string::npos) {
-      Error(headerWhere + "no column \"" + Shown(header[i]) + "\" in family " + family);
-      return kError;
-    }
-    for (std::size_t k = 0; k < i; ++k) {
-      if (VdCompareNoCase(Wide(header[k]).str(), column->name) == 0) {
-        Error(headerWhere + "the column " + VdToUtf8(column->name) + " is given twice");
-        return kError;
-      }
-    }
-    if (VdCompareNoCase(column->name, L"Name") == 0) nameIndex = static_cast<int>(i);
-  }
-  if (nameIndex < 0) {
-    Error(csvPath + ": the header needs a Name column");
-    return kError;
-  }
-
-  // Each field's column and parameter name, found once for the whole file.
-  std::vector<const Column*> fieldColumns(header.size());
-  std::vector<std::wstring> fieldNames(header.size());
-  for (std::size_t i = 0; i < header.size(); ++i) {
-    if (static_cast<int>(i) == nameIndex) continue;
-    fieldColumns[i] = FindColumn(columns, Wide(header[i]).str());
-    fieldNames[i] = Folded(fieldColumns[i]->name);
-  }
+  const std::vector<Column> columns = FamilyColumns(db, family);  // the header points into it
+  ImportHeader header;
+  if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   WriteScope scope(db);
@@ -1201,30 +1236,10 @@ int Import(const std::string& file, const std::string& family, const std::string
   // One pattern serves every row: each row sets its name and every value of the header's columns.
   CVdPattern pattern(1, nullptr, Wide(family));
   while (reader.Next(record, error)) {
-    const auto where = [&] { return csvPath + " line " + std::to_string(record.line) + ": "; };
-    bool ok = record.fields.size() == header.size();
-    if (!ok)
-      Error(where() + "expected " + std::to_string(header.size()) + " fields, found " +
-            std::to_string(record.fields.size()));
-    const std::string name = ok ? record.fields[static_cast<std::size_t>(nameIndex)] : std::string();
-    if (ok && name.empty()) {
-      Error(where() + "the Name is empty");
-      ok = false;
-    } else if (ok && name.find('\0') != std::string::npos) {
-      Error(where() + "the Name holds a NUL byte");
-      ok = false;
-    }
-    pattern.SetUserName(Wide(name));
-    for (std::size_t i = 0; ok && i < header.size(); ++i) {
-      if (static_cast<int>(i) == nameIndex) continue;
-      if (!AssignTo(pattern, *fieldColumns[i], fieldNames[i], record.fields[i], error)) {
-        Error(where() + error);
-        ok = false;
-      }
-    }
+    bool ok = header.Fill(pattern, record, error);
     const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
     if (ok && !catalog->InsertPattern(&pattern, startedEmpty && !names.Contains(hash))) {
-      Error(where() + "the catalog refused the row");
+      Error(header.Where(record.line) + "the catalog refused the row");
       ok = false;
     }
     if (ok) {
@@ -1232,10 +1247,10 @@ int Import(const std::string& file, const std::string& family, const std::string
       names.Insert(hash);
     } else {
       ++failed;
-    }
-    if (!ok && !keepGoing) {
-      Error("nothing was imported (use --keep-going to import the rows that fit)");
-      return kError;
+      if (!keepGoing) {
+        Error("nothing was imported (use --keep-going to import the rows that fit)");
+        return kError;
+      }
     }
     progress.Step(reader.BytesRead());
   }
@@ -1278,6 +1293,53 @@ COleVariant ExactValue(const CDBVariant& cell) {
   text.Format(L"%04d-%02u-%02u %02u:%02u:%02u.%S", t.year, t.month, t.day, t.hour, t.minute, t.second,
               fraction.c_str());
   return COleVariant(text, VT_BSTR);
+}
+
+// Copies one table of `source` into `out`: the same columns with the same declared types, a "Name" column
+// indexed for lookups, then every row. False after a message; a database failure is thrown.
+bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, std::size_t& rows) {
+  CString bracketed;
+  if (!Bracketed(name.str(), bracketed)) return false;
+  CVdRecordset from(&source);
+  from.Open(0, L"SELECT * FROM " + bracketed, 0);
+  CString definition;
+  bool hasName = false;
+  const short columns = from.GetODBCFieldCount();
+  for (short c = 0; c < columns; ++c) {
+    CODBCFieldInfoEx info;
+    from.GetFieldInfoEx(c, info, 0);
+    CString column;
+    if (!Bracketed(info.m_strName.str(), column)) return false;
+    const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
+    if (type.Find(L')') >= 0 && type.Find(L'(') < 0) {
+      Error("column " + Utf8(info.m_strName) + " has a type that cannot be copied: " + Shown(Utf8(type)));
+      return false;
+    }
+    // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
+    const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
+    definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
+    hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
+  }
+  out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
+  CString index;
+  if (hasName && Bracketed(L"ix_" + name.str() + L"_Name", index))
+    out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" ([Name] COLLATE NOCASE)");
+  CVdRecordset to(&out);
+  to.Open(0, L"SELECT * FROM " + bracketed, 0);
+  Progress progress(Utf8(name).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
+  std::size_t copied = 0;
+  CDBVariant cell;
+  for (; !from.IsEOF(); from.MoveNext()) {
+    to.AddNew();
+    for (short c = 0; c < columns; ++c) {
+      from.GetFieldValue(c, cell);
+      to.SetFieldValue(c, ExactValue(cell));
+    }
+    to.Update();
+    progress.Step(++copied);
+  }
+  rows += copied;
+  return true;
 }
 
 }  // namespace
@@ -1329,48 +1391,7 @@ int Convert(const std::string& in, const std::string& outPath) {
         CVdODBCTableDefInfo table;
         source.GetTableDefInfo(t, table);
         if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-        CString bracketed;
-        if (!Bracketed(table.m_strName.str(), bracketed)) return kError;
-        CVdRecordset from(&source);
-        from.Open(0, L"SELECT * FROM " + bracketed, 0);
-        // The same columns with the same declared types; a "Name" column keeps its index for lookups.
-        CString definition;
-        bool hasName = false;
-        const short columns = from.GetODBCFieldCount();
-        for (short c = 0; c < columns; ++c) {
-          CODBCFieldInfoEx info;
-          from.GetFieldInfoEx(c, info, 0);
-          CString column;
-          if (!Bracketed(info.m_strName.str(), column)) return kError;
-          const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
-          if (type.Find(L')') >= 0 && type.Find(L'(') < 0) {
-            Error("column " + Utf8(info.m_strName) + " has a type that cannot be copied: " + Shown(Utf8(type)));
-            return kError;
-          }
-          // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
-          const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
-          definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
-          hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
-        }
-        out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
-        CString index;
-        if (hasName && Bracketed(L"ix_" + table.m_strName.str() + L"_Name", index))
-          out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" ([Name] COLLATE NOCASE)");
-        CVdRecordset to(&out);
-        to.Open(0, L"SELECT * FROM " + bracketed, 0);
-        Progress progress(Utf8(table.m_strName).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
-        std::size_t copied = 0;
-        CDBVariant cell;
-        for (; !from.IsEOF(); from.MoveNext()) {
-          to.AddNew();
-          for (short c = 0; c < columns; ++c) {
-            from.GetFieldValue(c, cell);
-            to.SetFieldValue(c, ExactValue(cell));
-          }
-          to.Update();
-          progress.Step(++copied);
-        }
-        rows += copied;
+        if (!CopyTable(source, out, table.m_strName, rows)) return kError;
         ++tables;
       }
       scope.Keep();

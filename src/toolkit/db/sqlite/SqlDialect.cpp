@@ -382,9 +382,12 @@ struct ScanState {
   bool AtListDepth() const { return termLists > 0 && terms[termLists - 1].depth == depth; }
 };
 
-// Sizes the scratch buffer once for the worst case. Per character: 4 bytes of UTF-8; "IsNull(" (7 characters)
-// grows to "((" plus ") IS NULL)"; an empty literal '' (2 characters) becomes ?N with up to 7 digits; COLLATE
-// NOCASE (16 bytes) is added at most once for every two characters (an operand and an operator or separator).
+// Sizes the scratch buffer once for the worst case, so that no write checks for room. Per character: 4 bytes
+// of UTF-8, or 5 for the ?N that replaces a literal ('' is 2 characters; N has at most 9 digits); "IsNull(" (7
+// characters) becomes "((" and its ")" becomes ") IS NULL)". When folding, COLLATE NOCASE (16 bytes with its
+// blank) goes in at most once per character, at a comparison operator, a separator ending a sort term or the
+// first letter of a keyword, each one byte itself: "X=><," folds four times in five characters. The sort lists
+// still open at the end add one each.
 ScanState::ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
                      StatementText& result)
     : text(source),
@@ -402,7 +405,7 @@ ScanState::ScanState(const wchar_t* source, const wchar_t* start, StatementKind 
   out.Clear();
   out.cacheable = lift;
   const std::size_t length = std::wcslen(p);
-  const std::size_t sqlRoom = (fold ? 12 : 4) * length + 32;
+  const std::size_t sqlRoom = (fold ? 1 + 16 : 5) * length + 16 * kMaxTermLists + 32;
   if (out.scratch.size() < sqlRoom + 4 * length) out.scratch.resize(sqlRoom + 4 * length);
   sqlBegin = out.scratch.data();
   literalsBegin = sqlBegin + sqlRoom;

@@ -232,28 +232,11 @@ TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
 
 // ------------------------------------------------------------------ the Access dialect
 
-TEST_F(VdRecordsetTest, TheCatalogsLikeCountMaximumAndIsNullStatementsWork) {
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
+// The catalog's COUNT, MAX and IIF(IsNull(...)) statement is tested through GetMaxValue.
+TEST_F(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTextsAndBracketedNamesOnly) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
   CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT COUNT(*) as NrLines, MAX(h) as maxim \nFROM Beams\nWHERE Name = 'HEA 120'", 0);
-  CDBVariant v;
-  rs.GetFieldValue(L"nrLines", v);
-  EXPECT_EQ(v.m_dwType, DBVT_LONG);
-  EXPECT_EQ(v.m_lVal, 1);
-  rs.GetFieldValue(L"MAXIM", v);
-  EXPECT_EQ(CVdRecordset::getOLEVariant(v).vt, VT_R8);
-  EXPECT_EQ(v.m_dblVal, 114.0);
-
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Beams", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "120");
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Empty", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "0");
-
-  // IsNull is rewritten outside texts and bracketed names only.
   RawDb(m_path).Exec("CREATE TABLE Odd (\"IsNull(x)\" TEXT); INSERT INTO Odd VALUES ('kept')");
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE IsNull(Note)"), 2);
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
@@ -368,19 +351,15 @@ TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 
 // ------------------------------------------------------------------ one statement only
 
-TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRunButQuotesAndCommentsAreNoStatements) {
+// The hostile statements of the reliability suite, here after statements of the same shape: a remembered
+// translation must not let a second statement through, nor refuse a quote or comment that only looks like one.
+TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfARememberedStatement) {
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
       L"Select * From [Beams]]; DROP TABLE Beams",
-      L"SELECT 1 /* ; */ ; DELETE FROM Beams",
-      L"SELECT 1 -- ;\n; DELETE FROM Beams",
       std::wstring(L"Select * From [Beams] WHERE Name = 'HEA") + L'\0' + L"'; DROP TABLE Beams; --",
-      L"Beams; DROP TABLE Beams",
-      L"",
-      L" ; ",
   };
-  // Statements of the same shape run first, so the hostile texts also meet a remembered translation.
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   for (const std::wstring& text : refused) {
@@ -390,8 +369,6 @@ TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRunButQuotesAnd
     EXPECT_FALSE(rs.IsOpen());
   }
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
-  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] /* ; DROP TABLE Beams */ ;;  "), 4);
   EXPECT_EQ(
       Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),

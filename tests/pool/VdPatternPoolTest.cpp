@@ -206,12 +206,12 @@ TEST(VdPatternPool, FindersByGuidNameAndFamilyAndStructureAnswerAsDocumented) {
   CVdPatternPool pool;
   for (const wchar_t* name : {L"beam", L"tube"}) Add(pool, Plain(name));
   CVdPattern* tube = pool.FindPattern(1);
-  tube->SetGUID(L"{ABCDEF-É}");
-  EXPECT_TRUE(pool.IsExistPattern(L"{abcdef-É}", false));
-  EXPECT_FALSE(pool.IsExistPattern(L"{abcdef-é}", true));  // only A-Z fold
-  EXPECT_EQ(pool.GetPattern(L"{AbCdEf-É}", true), tube);
-  EXPECT_EQ(pool.GetPattern(L"{abcdef-É}", CString(L"TUBE")), tube);
-  EXPECT_EQ(pool.GetPattern(L"{abcdef-É}", CString(L"beam")), nullptr);
+  tube->SetGUID(L"{ABCXYZ-É}");
+  EXPECT_TRUE(pool.IsExistPattern(L"{abcxyz-É}", false));
+  EXPECT_FALSE(pool.IsExistPattern(L"{abcxyz-é}", true));  // only A-Z fold
+  EXPECT_EQ(pool.GetPattern(L"{AbCxYz-É}", true), tube);
+  EXPECT_EQ(pool.GetPattern(L"{abcxyz-É}", CString(L"TUBE")), tube);
+  EXPECT_EQ(pool.GetPattern(L"{abcxyz-É}", CString(L"beam")), nullptr);
   EXPECT_EQ(pool.GetPattern(L"{nothing}", true), nullptr);
 
   // Name and family: both needed, compared without collation.
@@ -577,8 +577,9 @@ TEST(VdPatternPool, IndexedPoolAnswersExactlyAsTheWalkingPool) {
   const std::vector<std::wstring> names = {
       L"beam", L"Beam", L"BEAM", L"béam", L"BÉAM", L"be\u00ADam", L"ｂｅａｍ", L"angle", L"Angle", L"ângle", L"tube",
       L"Tube", L"IPE 100", L"ipe 100", L"IPE 200", L"Église", L"eglise", L"", L"zeta",
-      // Past 16 characters only the names themselves tell these apart.
-      L"HEA 100 x 200 x 300 A", L"hea 100 x 200 x 300 a", L"HEA 100 x 200 x 300 B", L"HEA 100 x 200 x 30"};
+      // Past 16 characters only the names themselves tell these apart; some end where the prefix ends.
+      L"HEA 100 x 200 x 300 A", L"hea 100 x 200 x 300 a", L"HEA 100 x 200 x 300 B", L"HEA 100 x 200 x 30",
+      L"HEA 100 x 200 x", L"HEA 100 x 200 x ", L"hea 100 x 200 x 3"};
   std::vector<std::wstring> lookups = names;
   lookups.insert(lookups.end(), {L"BEAm", L"none", L"IPE 150", L"ÉGLISE", L"HEA 100 x 200 x 300 C"});
   const std::vector<std::wstring> families = {L"beams", L"Beams", L"tubes"};

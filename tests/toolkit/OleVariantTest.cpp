@@ -124,6 +124,8 @@ TEST(COleDateTime, DayNumbersFollowTheOleCalendar) {
 
   EXPECT_EQ(COleDateTime(2009, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::invalid);
   EXPECT_EQ(COleDateTime(2008, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::valid);
+  EXPECT_EQ(COleDateTime(1900, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::invalid);  // centuries leap by 400
+  EXPECT_EQ(COleDateTime(2000, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::valid);
   EXPECT_EQ(COleDateTime(2009, 1, 1, 24, 0, 0).GetStatus(), COleDateTime::invalid);
   EXPECT_EQ(COleDateTime(1e12).GetYear(), -1);
 

@@ -474,6 +474,8 @@ TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
   CDBVariant v;
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).thrown);
   EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).Mentions("no current row"));  // never a row found by chance
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
 }
 
 // ------------------------------------------------------------------ edits

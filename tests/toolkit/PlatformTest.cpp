@@ -75,7 +75,8 @@ TEST(Report, HandlersAreReplaceableAndRestorable) {
   MessageBoxW(nullptr, nullptr, nullptr, MB_OK);
   EXPECT_EQ(g_reports, L"Erreur DB|no such table\n|\n");
   EXPECT_EQ(VdSetReportHandler(nullptr), &CaptureReport);
-  EXPECT_NE(VdSetReportHandler(previous), &CaptureReport);  // null restored the default
+  const VdReportHandler restored = VdSetReportHandler(previous);
+  EXPECT_TRUE(restored && restored != &CaptureReport);  // null restored the default
 
   const VdTraceHandler previousTrace = VdSetTraceHandler(&CaptureTrace);
   g_traces.clear();

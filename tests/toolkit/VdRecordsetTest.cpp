@@ -5,22 +5,22 @@
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "support/TestFiles.h"
-#include "toolkit/DbTestSupport.h"
+#include "support/TestDb.h"
 
 namespace {
 
-class VdRecordsetTest : public ::testing::Test {
+using vdtest::RawDb;
+
+class VdRecordsetTest : public vdtest::DbTest {
  protected:
   void SetUp() override {
-    m_path = m_dir.File("catalog.mdb");
-    RawDb(m_path).Exec(
-        "CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50));"
-        "INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
-        "  ('IPE 100', 100, 55, NULL), ('ipe 120', 120, 64, 'O''Neil');"
-        "CREATE TABLE Dup (Name TEXT, v INTEGER);"
-        "INSERT INTO Dup VALUES ('A', 1), ('A', 1), ('A', 1), ('B', 1);"
-        "CREATE TABLE Empty (Name TEXT, h DOUBLE);");
+    m_path = MakeDb("catalog.mdb",
+                    "CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50));"
+                    "INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
+                    "  ('IPE 100', 100, 55, NULL), ('ipe 120', 120, 64, 'O''Neil');"
+                    "CREATE TABLE Dup (Name TEXT, v INTEGER);"
+                    "INSERT INTO Dup VALUES ('A', 1), ('A', 1), ('A', 1), ('B', 1);"
+                    "CREATE TABLE Empty (Name TEXT, h DOUBLE);");
     m_db.Open(CString(m_path.c_str()), 0, 0);
   }
 
@@ -37,7 +37,6 @@ class VdRecordsetTest : public ::testing::Test {
     return rs.GetRecordCount();
   }
 
-  vdtest::TempDir m_dir;
   std::string m_path;
   CVdDatabase m_db;
 };
@@ -162,13 +161,9 @@ TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
   EXPECT_EQ(v.m_fltVal, 0.1f);
   rs.GetFieldValue(L"t", v);
   ASSERT_EQ(v.m_dwType, DBVT_DATE);
-  EXPECT_EQ(v.m_pdate->year, 2009);
-  EXPECT_EQ(v.m_pdate->month, 3);
-  EXPECT_EQ(v.m_pdate->day, 7);
-  EXPECT_EQ(v.m_pdate->hour, 14);
-  EXPECT_EQ(v.m_pdate->minute, 30);
-  EXPECT_EQ(v.m_pdate->second, 5);
-  EXPECT_EQ(v.m_pdate->fraction, 250000000u);
+  const TIMESTAMP_STRUCT& t = *v.m_pdate;
+  EXPECT_EQ(std::vector<long>({t.year, t.month, t.day, t.hour, t.minute, t.second, long(t.fraction)}),
+            std::vector<long>({2009, 3, 7, 14, 30, 5, 250000000}));
   CODBCFieldInfo info;
   rs.GetODBCFieldInfo(L"n", info);
   EXPECT_EQ(info.m_nPrecision, 10u);
@@ -237,61 +232,35 @@ TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
 
 // ------------------------------------------------------------------ the Access dialect
 
-TEST_F(VdRecordsetTest, LikeMatchesPercentAndUnderscoreWithoutCaseForAscii) {
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
+// The catalog's COUNT, MAX and IIF(IsNull(...)) statement is tested through GetMaxValue.
+TEST_F(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTextsAndBracketedNamesOnly) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like '%'"), 4);
-}
-
-TEST_F(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
   CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT COUNT(*) as NrLines, MAX(h) as maxim \nFROM Beams\nWHERE Name = 'HEA 120'", 0);
-  CDBVariant v;
-  rs.GetFieldValue(L"nrLines", v);
-  EXPECT_EQ(v.m_dwType, DBVT_LONG);
-  EXPECT_EQ(v.m_lVal, 1);
-  rs.GetFieldValue(L"MAXIM", v);
-  EXPECT_EQ(CVdRecordset::getOLEVariant(v).vt, VT_R8);
-  EXPECT_EQ(v.m_dblVal, 114.0);
-
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Beams", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "120");
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Empty", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "0");
-}
-
-TEST_F(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
   RawDb(m_path).Exec("CREATE TABLE Odd (\"IsNull(x)\" TEXT); INSERT INTO Odd VALUES ('kept')");
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE IsNull(Note)"), 2);
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
-  CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT 'IsNull(a)' AS t, [IsNull(x)] FROM Odd", 0);
   EXPECT_EQ(Text(rs, L"t"), "IsNull(a)");
   EXPECT_EQ(Text(rs, L"IsNull(x)"), "kept");
 }
 
-TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
+TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsTheTable) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
   EXPECT_EQ(Text(rs, L"NAME"), "HEA 100");
   CDBVariant v;
-  const DbFailure f = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
-  EXPECT_TRUE(f.HasState("42S22"));
-  EXPECT_TRUE(f.Mentions("Width"));
+  const DbFailure noColumn = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
+  EXPECT_TRUE(noColumn.HasState("42S22"));
+  EXPECT_TRUE(noColumn.Mentions("Width"));
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(static_cast<short>(4), v); }).thrown);
-}
 
-TEST_F(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   EXPECT_EQ(Count(L"Beams"), 4);
   EXPECT_EQ(Count(L"  [Beams] ; "), 4);
-  CVdRecordset rs(&m_db);
-  const DbFailure f = CatchDb([&] { rs.Open(0, L"Girders", 0); });
-  EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_EQ(f.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
-  EXPECT_TRUE(f.Mentions("Girders"));
+  const DbFailure missing = CatchDb([&] { rs.Open(0, L"Girders", 0); });
+  EXPECT_EQ(missing.retCode, SQL_ERROR);
+  EXPECT_EQ(missing.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+  EXPECT_TRUE(missing.Mentions("Girders"));
 }
 
 // ------------------------------------------------------------------ text compared without case
@@ -382,19 +351,15 @@ TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 
 // ------------------------------------------------------------------ one statement only
 
-TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
+// The hostile statements of the reliability suite, here after statements of the same shape: a remembered
+// translation must not let a second statement through, nor refuse a quote or comment that only looks like one.
+TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfARememberedStatement) {
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
       L"Select * From [Beams]]; DROP TABLE Beams",
-      L"SELECT 1 /* ; */ ; DELETE FROM Beams",
-      L"SELECT 1 -- ;\n; DELETE FROM Beams",
       std::wstring(L"Select * From [Beams] WHERE Name = 'HEA") + L'\0' + L"'; DROP TABLE Beams; --",
-      L"Beams; DROP TABLE Beams",
-      L"",
-      L" ; ",
   };
-  // Statements of the same shape run first, so the hostile texts also meet a remembered translation.
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   for (const std::wstring& text : refused) {
@@ -403,13 +368,7 @@ TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
     EXPECT_TRUE(f.thrown) << testing::PrintToString(text);
     EXPECT_FALSE(rs.IsOpen());
   }
-  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
-}
-
-TEST_F(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
-  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] /* ; DROP TABLE Beams */ ;;  "), 4);
   EXPECT_EQ(
       Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),
@@ -493,7 +452,7 @@ TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsA
 
 // ------------------------------------------------------------------ navigation
 
-TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
+TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
   CVdRecordset rs(&m_db);
   rs.Open(1, L"SELECT Name FROM Beams", 0);
   EXPECT_EQ(rs.GetRecordCount(), 4);
@@ -503,10 +462,8 @@ TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnce) {
   EXPECT_TRUE(CatchDb([&] { rs.MoveNext(); }).thrown);
   rs.MoveLast();
   EXPECT_EQ(Text(rs, L"Name"), "ipe 120");
-}
 
-TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
-  CVdRecordset rs(&m_db);
+  // An empty result stands at its end and has no values.
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'none'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 0);
   EXPECT_TRUE(rs.IsEOF());
@@ -517,6 +474,8 @@ TEST_F(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
   CDBVariant v;
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).thrown);
   EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).Mentions("no current row"));  // never a row found by chance
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
 }
 
 // ------------------------------------------------------------------ edits
@@ -540,18 +499,7 @@ TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   EXPECT_TRUE(rs.IsEOF());
 }
 
-TEST_F(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
-  RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
-  CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
-  rs.MoveLast();
-  rs.Edit();
-  rs.SetFieldValue(L"Name", L"b");
-  rs.Update();
-  EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
-}
-
-TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
+TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowTheyAddress) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
   rs.Edit();
@@ -565,6 +513,15 @@ TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
   CDBVariant note;
   rs.GetFieldValue(L"Note", note);
   EXPECT_EQ(note.m_dwType, DBVT_NULL);
+
+  // A table with an integer key: its rows are addressed by it.
+  RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
+  rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
+  rs.MoveLast();
+  rs.Edit();
+  rs.SetFieldValue(L"Name", L"b");
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
 }
 
 TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {

@@ -38,7 +38,7 @@
 #include <vdpattern/toolkit/WinTypes.h>
 
 namespace vdpattern::db {
-class SqliteConnection;
+class Connection;
 }
 
 class VDTOOLKIT_EXPORT CVdDatabase {
@@ -103,9 +103,9 @@ class VDTOOLKIT_EXPORT CVdDatabase {
  private:
   friend class CVdRecordset;
   // The open connection, or null; owned.
-  vdpattern::db::SqliteConnection* Connection() const { return m_pConnection; }
+  vdpattern::db::Connection* CurrentConnection() const { return m_pConnection; }
 
-  vdpattern::db::SqliteConnection* m_pConnection = nullptr;  // owned
+  vdpattern::db::Connection* m_pConnection = nullptr;  // owned
   CString m_strPath;
   int m_nBusyTimeout = 5000;
   DWORD m_dwQueryTimeout = 0;

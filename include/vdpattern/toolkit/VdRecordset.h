@@ -53,7 +53,7 @@
 class CVdDatabase;
 
 namespace vdpattern::db {
-class SqliteConnection;
+class Connection;
 struct RecordsetState;
 }  // namespace vdpattern::db
 
@@ -121,7 +121,7 @@ class VDTOOLKIT_EXPORT CVdRecordset {
 
  private:
   // The database's open connection, or null; owned by the database.
-  vdpattern::db::SqliteConnection* CurrentConnection() const;
+  vdpattern::db::Connection* CurrentConnection() const;
   void ReleaseState();
 
   CVdDatabase* m_pDatabase;                           // borrowed

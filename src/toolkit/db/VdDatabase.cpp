@@ -1,54 +1,20 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include <memory>
+#include "toolkit/db/Connection.h"
 #include "toolkit/db/DbError.h"
-#include "toolkit/db/DbFile.h"
-#include "toolkit/db/access/AccessLoader.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
-#include "toolkit/db/sqlite/SqlDialect.h"
-#include "toolkit/db/sqlite/SqliteConnection.h"
-#include "toolkit/db/sqlite/SqliteQuery.h"
 
-using vdpattern::db::DbFileProbe;
-using vdpattern::db::DbFormat;
-using vdpattern::db::SqliteConnection;
-
-namespace {
-
-[[noreturn]] void CannotOpen(const CString& path, const wchar_t* reason) {
-  CString message;
-  message.Format(L"Cannot open the database \"%s\": %s", path, reason);
-  vdpattern::db::ThrowDbError(vdpattern::db::kStateCannotOpen, message);
-}
-
-// One opener per file format. Every format ends up as an SQLite connection: a format SQLite cannot read
-// directly is to be loaded into an in-memory database, made read-only, that then serves every statement.
-std::unique_ptr<SqliteConnection> OpenConnection(const CString& path, bool exclusive, bool readOnly,
-                                                 int busyTimeoutMs) {
-  const DbFileProbe probe = vdpattern::db::ProbeDbFile(path);
-  switch (probe.format) {
-    case DbFormat::kSqlite3:
-      return SqliteConnection::OpenFile(path, probe, readOnly, exclusive, busyTimeoutMs);
-    case DbFormat::kAccess:
-      return vdpattern::db::OpenAccessFile(path, probe);
-    case DbFormat::kEmpty:
-      CannotOpen(path, L"the file is empty, it is not a database.");
-    case DbFormat::kUnknown:
-      break;
-  }
-  CannotOpen(path, L"the file is not a database (its content is of no known database format).");
-}
-
-}  // namespace
+using vdpattern::db::Connection;
 
 CVdDatabase::CVdDatabase() = default;
 
-void CVdDatabase::CreateDatabase(const CString& path) { SqliteConnection::CreateFile(path); }
+void CVdDatabase::CreateDatabase(const CString& path) { vdpattern::db::CreateDatabase(path); }
 
 CVdDatabase::~CVdDatabase() { delete m_pConnection; }
 
 int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {
-  std::unique_ptr<SqliteConnection> opened = OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout);
+  std::unique_ptr<Connection> opened =
+      vdpattern::db::OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout);
   delete m_pConnection;
   m_pConnection = opened.release();
   m_pConnection->SetQueryTimeout(m_dwQueryTimeout);
@@ -74,7 +40,7 @@ CString CVdDatabase::GetDatabaseName() const { return m_strPath; }
 
 namespace {
 
-SqliteConnection& Require(SqliteConnection* connection) {
+Connection& Require(Connection* connection) {
   if (!connection) vdpattern::db::ThrowDbError(vdpattern::db::kStateGeneral, L"The database is not open.");
   return *connection;
 }
@@ -101,37 +67,15 @@ BOOL CVdDatabase::CommitTrans() { return Require(m_pConnection).Commit() ? TRUE 
 BOOL CVdDatabase::Rollback() { return Require(m_pConnection).Rollback() ? TRUE : FALSE; }
 BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnection->InTransaction(); }
 
-namespace {
-
-// BEGIN and COMMIT run around every catalog search; kept prepared by the connection, they are not parsed anew
-// each time. They give no rows and take no parameters, and fail the same way on either path.
-bool IsTransactionControl(const vdpattern::db::StatementText& text) {
-  if (text.cacheable || !text.literalEnds.empty()) return false;
-  for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END"})
-    if (text.sql == word) return true;
-  return false;
-}
-
-}  // namespace
-
-void CVdDatabase::ExecuteSQL(const wchar_t* text) {
-  SqliteConnection& connection = Require(m_pConnection);
-  std::unique_ptr<vdpattern::db::RecordsetState> state = connection.TakeState();
-  connection.Translate(text, state->text);
-  if (IsTransactionControl(state->text))
-    connection.Exec(state->text.sql);
-  else
-    vdpattern::db::RunQuery(connection, *state);
-  connection.ReturnState(std::move(state));
-}
+void CVdDatabase::ExecuteSQL(const wchar_t* text) { Require(m_pConnection).Execute(text); }
 
 void CVdDatabase::BeginWriteGroup() {
-  SqliteConnection& connection = Require(m_pConnection);
+  Connection& connection = Require(m_pConnection);
   if (m_nWriteGroups == 0 && !connection.InTransaction()) {
     connection.Begin();
     m_bGroupOwnsTransaction = true;
   } else {
-    connection.Exec("SAVEPOINT vd_write_group");
+    connection.BeginSavepoint();
   }
   ++m_nWriteGroups;
 }
@@ -141,7 +85,7 @@ void CVdDatabase::EndWriteGroup(BOOL keep) {
   const bool outermost = --m_nWriteGroups == 0;
   const bool ownsTransaction = outermost && m_bGroupOwnsTransaction;
   if (outermost) m_bGroupOwnsTransaction = false;
-  SqliteConnection& connection = Require(m_pConnection);
+  Connection& connection = Require(m_pConnection);
   if (ownsTransaction) {
     if (!keep) {
       connection.Rollback();
@@ -161,15 +105,13 @@ void CVdDatabase::EndWriteGroup(BOOL keep) {
     return;
   }
   if (!connection.InTransaction()) return;  // the host ended its transaction inside the group
-  if (!keep) connection.Exec("ROLLBACK TO vd_write_group");
-  connection.Exec("RELEASE vd_write_group");
+  connection.EndSavepoint(keep != FALSE);
 }
 
 BOOL CVdDatabase::BeginReadGroup() {
-  if (!m_pConnection || m_pConnection->InTransaction()) return FALSE;
+  if (!m_pConnection) return FALSE;
   try {
-    m_pConnection->Exec("BEGIN");  // deferred: no lock until the first read
-    return TRUE;
+    return m_pConnection->BeginRead() ? TRUE : FALSE;
   } catch (CDBException* e) {
     e->Delete();
     return FALSE;
@@ -178,13 +120,16 @@ BOOL CVdDatabase::BeginReadGroup() {
 
 void CVdDatabase::EndReadGroup(BOOL began) {
   if (!began || !m_pConnection || !m_pConnection->InTransaction()) return;
-  for (const char* end : {"COMMIT", "ROLLBACK"}) {
-    try {
-      m_pConnection->Exec(end);
-      return;
-    } catch (CDBException* e) {
-      e->Delete();
-    }
+  try {
+    m_pConnection->Commit();
+    return;
+  } catch (CDBException* e) {
+    e->Delete();
+  }
+  try {
+    m_pConnection->Rollback();
+  } catch (CDBException* e) {
+    e->Delete();
   }
 }
 

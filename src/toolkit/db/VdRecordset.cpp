@@ -1,24 +1,23 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
+#include "toolkit/db/Connection.h"
 #include "toolkit/db/DbError.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/ValueConv.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
-#include "toolkit/db/sqlite/SqlDialect.h"
-#include "toolkit/db/sqlite/SqliteConnection.h"
-#include "toolkit/db/sqlite/SqliteQuery.h"
 
 using vdpattern::db::CellToText;
 using vdpattern::db::CellToVariant;
 using vdpattern::db::ColumnInfo;
 using vdpattern::db::ColumnSet;
+using vdpattern::db::Connection;
 using vdpattern::db::kStateGeneral;
 using vdpattern::db::kStateNoColumn;
 using vdpattern::db::RecordsetState;
-using vdpattern::db::SqliteConnection;
 using vdpattern::db::ThrowDbError;
 
 namespace {
@@ -28,15 +27,15 @@ RecordsetState& RequireOpen(RecordsetState* state) {
   return *state;
 }
 
-SqliteConnection& LiveConnection(SqliteConnection* connection, const RecordsetState& state) {
+Connection& LiveConnection(Connection* connection, const RecordsetState& state) {
   if (!connection || connection->serial() != state.connectionSerial)
     ThrowDbError(kStateGeneral, L"The database of the record set has been closed.");
   return *connection;
 }
 
 // Reads back the rows the record set wrote, before any of its cells is read.
-void Settle(SqliteConnection* current, RecordsetState& state) {
-  if (!state.unread.empty()) vdpattern::db::ReadBack(LiveConnection(current, state), state);
+void Settle(Connection* current, RecordsetState& state) {
+  if (!state.unread.empty()) LiveConnection(current, state).ReadBack(state);
 }
 
 bool HasCurrentRow(const RecordsetState& state) {
@@ -77,7 +76,7 @@ std::uint64_t NextResultSerial() {
 }
 
 // The type a column reports: its declared type, or for a column without one, the type of its first value.
-vdpattern::db::SqlTypeInfo ColumnType(SqliteConnection* current, RecordsetState& state, std::size_t index) {
+vdpattern::db::SqlTypeInfo ColumnType(Connection* current, RecordsetState& state, std::size_t index) {
   const ColumnInfo& column = state.columns->columns[index];
   if (column.type.kind != vdpattern::db::ValueKind::kFromValue) return column.type;
   Settle(current, state);
@@ -101,24 +100,22 @@ CVdRecordset::CVdRecordset(CVdDatabase* database) : m_pDatabase(database) {}
 // Not through the virtual Close: a derived class is already gone here.
 CVdRecordset::~CVdRecordset() { ReleaseState(); }
 
-SqliteConnection* CVdRecordset::CurrentConnection() const { return m_pDatabase ? m_pDatabase->Connection() : nullptr; }
+Connection* CVdRecordset::CurrentConnection() const { return m_pDatabase ? m_pDatabase->CurrentConnection() : nullptr; }
 
 // Hands the state's buffers back to the connection that filled them, if it is still open.
 void CVdRecordset::ReleaseState() {
   if (!m_pState) return;
   std::unique_ptr<RecordsetState> state(m_pState);
   m_pState = nullptr;
-  SqliteConnection* connection = CurrentConnection();
+  Connection* connection = CurrentConnection();
   if (connection && connection->serial() == state->connectionSerial) connection->ReturnState(std::move(state));
 }
 
 int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
   Close();
-  SqliteConnection* connection = CurrentConnection();
+  Connection* connection = CurrentConnection();
   if (!connection) ThrowDbError(kStateGeneral, L"The record set cannot be opened: its database is not open.");
-  std::unique_ptr<RecordsetState> state = connection->TakeState();
-  connection->Translate(text, state->text);
-  vdpattern::db::RunQuery(*connection, *state);
+  std::unique_ptr<RecordsetState> state = connection->Query(text);
   state->connectionSerial = connection->serial();
   state->resultSerial = NextResultSerial();
   m_pState = state.release();
@@ -131,9 +128,9 @@ BOOL CVdRecordset::IsOpen() const { return m_pState != nullptr; }
 
 BOOL CVdRecordset::Requery() {
   RecordsetState& state = RequireOpen(m_pState);
-  SqliteConnection& connection = LiveConnection(CurrentConnection(), state);
+  Connection& connection = LiveConnection(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
-  vdpattern::db::RunQuery(connection, state);
+  connection.Requery(state);
   state.resultSerial = NextResultSerial();
   return TRUE;
 }
@@ -182,15 +179,15 @@ void CVdRecordset::MoveLast() {
 
 BOOL CVdRecordset::CanUpdate() const {
   if (!m_pState || !m_pState->columns->updatable) return FALSE;
-  const SqliteConnection* connection = CurrentConnection();
+  const Connection* connection = CurrentConnection();
   return connection && connection->serial() == m_pState->connectionSerial && !connection->readOnly();
 }
 
 namespace {
 
 // The connection to write through, after checking that this result may be written at all.
-SqliteConnection& RequireWritable(SqliteConnection* current, const RecordsetState& state) {
-  SqliteConnection& connection = LiveConnection(current, state);
+Connection& RequireWritable(Connection* current, const RecordsetState& state) {
+  Connection& connection = LiveConnection(current, state);
   if (connection.readOnly()) {
     if (!connection.readOnlyReason().IsEmpty()) ThrowDbError(kStateGeneral, connection.readOnlyReason());
     CString message;
@@ -237,13 +234,14 @@ BOOL CVdRecordset::Update() {
   RecordsetState& state = RequireOpen(m_pState);
   if (state.mode == RecordsetState::Mode::kNone)
     ThrowDbError(kStateGeneral, L"Update was called without Edit or AddNew.");
-  SqliteConnection& connection = RequireWritable(CurrentConnection(), state);
+  Connection& connection = RequireWritable(CurrentConnection(), state);
   BOOL changed = TRUE;
   if (state.mode == RecordsetState::Mode::kEdit) {
     RequireCurrentRow(state);
-    changed = vdpattern::db::UpdateRow(connection, state) ? TRUE : FALSE;
+    changed = std::find(state.dirty.begin(), state.dirty.end(), 1) != state.dirty.end() ? TRUE : FALSE;
+    if (changed) connection.UpdateRow(state);
   } else {
-    vdpattern::db::InsertRow(connection, state);
+    connection.InsertRow(state);
   }
   state.mode = RecordsetState::Mode::kNone;
   state.resultSerial = NextResultSerial();  // a column typed by its first value may read differently now
@@ -257,9 +255,10 @@ void CVdRecordset::CancelUpdate() {
 void CVdRecordset::Delete() {
   RecordsetState& state = RequireOpen(m_pState);
   RequireCurrentRow(state);
-  SqliteConnection& connection = RequireWritable(CurrentConnection(), state);
+  Connection& connection = RequireWritable(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
-  vdpattern::db::DeleteRow(connection, state);
+  connection.DeleteRow(state);
+  state.EraseRow(static_cast<std::size_t>(state.position));
   state.resultSerial = NextResultSerial();
 }
 

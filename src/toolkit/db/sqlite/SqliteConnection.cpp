@@ -8,11 +8,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <atomic>
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/Utf8Fast.h"
-#include "toolkit/db/sqlite/RecordsetState.h"
+#include "toolkit/db/TypeMap.h"
 
 namespace vdpattern::db {
 
@@ -24,8 +23,6 @@ constexpr std::size_t kSpareStates = 4;
 // Spare states that grew beyond this (a whole large table read once) are freed rather than kept.
 constexpr std::size_t kSpareArenaLimit = 1 << 20;
 constexpr std::size_t kSpareCellLimit = 1 << 16;
-
-std::atomic<std::uint64_t> g_nextSerial{1};
 
 std::uint32_t BigEndian(const unsigned char* p, int bytes) {
   std::uint32_t v = 0;
@@ -75,16 +72,10 @@ StatementReset::~StatementReset() {
   sqlite3_clear_bindings(m_stmt);
 }
 
-int ColumnSet::Find(const wchar_t* name) const {
-  if (!name) return -1;
-  const std::wstring_view wanted(name);
-  for (std::size_t k = 0; k < columns.size(); ++k)
-    if (VdCompareNoCase(columns[k].name.str(), wanted) == 0) return static_cast<int>(k);
-  return -1;
+SqliteConnection::SqliteConnection(const CString& name, bool readOnly, const CString& readOnlyReason)
+    : Connection(name, readOnly, readOnlyReason) {
+  m_spareStates.reserve(kSpareStates);  // ReturnState never allocates, so never throws
 }
-
-SqliteConnection::SqliteConnection(const CString& name, bool readOnly)
-    : m_name(name), m_readOnly(readOnly), m_serial(g_nextSerial++) {}
 
 void SqliteConnection::CreateFile(const CString& path) {
   const std::string native = VdToUtf8(path.str());
@@ -126,7 +117,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
   if (native.compare(0, 5, "file:") == 0) native.insert(0, "./");
 
   const bool writeable = probe.writable && !readOnly;
-  std::unique_ptr<SqliteConnection> c(new SqliteConnection(path, !writeable));
+  std::unique_ptr<SqliteConnection> c(new SqliteConnection(path, !writeable, CString()));
   const int flags =
       (writeable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
   CString what;
@@ -150,9 +141,8 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
 std::unique_ptr<SqliteConnection> SqliteConnection::AdoptLoaded(const CString& name, sqlite3* db,
                                                                 const CString& readOnlyReason,
                                                                 std::vector<std::wstring> systemTables) {
-  std::unique_ptr<SqliteConnection> c(new SqliteConnection(name, true));
+  std::unique_ptr<SqliteConnection> c(new SqliteConnection(name, true, readOnlyReason));
   c->m_db = db;
-  c->m_readOnlyReason = readOnlyReason;
   c->m_systemTables = std::move(systemTables);
   sqlite3_extended_result_codes(db, 1);
   c->RefreshTables(SqliteStage::kOpen);
@@ -252,16 +242,16 @@ void SqliteConnection::Exec(const std::string& sql, SqliteStage stage) {
 void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage stage) const {
   CString what;
   if ((resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED) {
-    what.Format(L"The database \"%s\" is locked by another connection; the statement \"%s\" gave up waiting", m_name,
+    what.Format(L"The database \"%s\" is locked by another connection; the statement \"%s\" gave up waiting", name(),
                 VdFromUtf8(sql));
   } else if ((resultCode & 0xff) == SQLITE_INTERRUPT && m_queryLimit.count()) {
     what.Format(L"The statement \"%s\" on the database \"%s\" was stopped after its time limit of %ld s",
-                VdFromUtf8(sql), m_name,
+                VdFromUtf8(sql), name(),
                 static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(m_queryLimit).count()));
   } else if (stage == SqliteStage::kOpen) {
-    what.Format(L"Cannot open the database \"%s\"", m_name);
+    what.Format(L"Cannot open the database \"%s\"", name());
   } else {
-    what.Format(L"The statement \"%s\" failed on the database \"%s\"", VdFromUtf8(sql), m_name);
+    what.Format(L"The statement \"%s\" failed on the database \"%s\"", VdFromUtf8(sql), name());
   }
   throw NewSqliteException(resultCode, m_db ? sqlite3_errmsg(m_db) : nullptr, stage, what);
 }
@@ -357,7 +347,7 @@ const CVdODBCTableDefInfo& SqliteConnection::TableAt(std::size_t index) {
   if (m_tablesVersion < 0) RefreshTables(SqliteStage::kStatement);
   if (index >= m_tables.size()) {
     CString message;
-    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", m_name,
+    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", name(),
                    static_cast<unsigned long long>(index), static_cast<unsigned long long>(m_tables.size()));
     ThrowDbError(kStateNoTable, message);
   }
@@ -381,7 +371,13 @@ bool SqliteConnection::Begin() {
   if (InTransaction()) return false;
   // IMMEDIATE takes the write lock now, so a transaction that reads and then writes cannot fail half-way
   // on a lock upgrade.
-  Exec(m_readOnly ? "BEGIN" : "BEGIN IMMEDIATE");
+  Exec(readOnly() ? "BEGIN" : "BEGIN IMMEDIATE");
+  return true;
+}
+
+bool SqliteConnection::BeginRead() {
+  if (InTransaction()) return false;
+  Exec("BEGIN");
   return true;
 }
 
@@ -397,9 +393,17 @@ bool SqliteConnection::Rollback() {
   return true;
 }
 
-std::unique_ptr<RecordsetState> SqliteConnection::TakeState() {
-  if (m_spareStates.empty()) return std::make_unique<RecordsetState>();
-  std::unique_ptr<RecordsetState> state = std::move(m_spareStates.back());
+// One name for every level: ROLLBACK TO and RELEASE act on the innermost savepoint of that name.
+void SqliteConnection::BeginSavepoint() { Exec("SAVEPOINT vd_write_group"); }
+
+void SqliteConnection::EndSavepoint(bool keep) {
+  if (!keep) Exec("ROLLBACK TO vd_write_group");
+  Exec("RELEASE vd_write_group");
+}
+
+std::unique_ptr<SqliteRecordsetState> SqliteConnection::TakeState() {
+  if (m_spareStates.empty()) return std::make_unique<SqliteRecordsetState>();
+  std::unique_ptr<SqliteRecordsetState> state = std::move(m_spareStates.back());
   m_spareStates.pop_back();
   return state;
 }
@@ -408,8 +412,11 @@ void SqliteConnection::ReturnState(std::unique_ptr<RecordsetState> state) {
   if (!state || m_spareStates.size() >= kSpareStates || state->arena.capacity() > kSpareArenaLimit ||
       state->cells.Capacity() > kSpareCellLimit)
     return;
-  state->Reset();
-  m_spareStates.push_back(std::move(state));
+  // Only states of this connection come back here (the record set checks the serial first).
+  std::unique_ptr<SqliteRecordsetState> own(static_cast<SqliteRecordsetState*>(state.release()));
+  own->text.Clear();
+  own->Reset();
+  m_spareStates.push_back(std::move(own));
 }
 
 }  // namespace vdpattern::db

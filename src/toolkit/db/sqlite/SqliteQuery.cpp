@@ -1,4 +1,4 @@
-#include "toolkit/db/sqlite/SqliteQuery.h"
+#include "toolkit/db/sqlite/SqliteConnection.h"
 
 #include <sqlite3.h>
 
@@ -53,8 +53,8 @@ void DescribeColumn(sqlite3* db, sqlite3_stmt* stmt, int index, ColumnInfo& info
   }
 }
 
-std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
-  auto set = std::make_shared<ColumnSet>();
+std::shared_ptr<const SqliteColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
+  auto set = std::make_shared<SqliteColumnSet>();
   const int count = sqlite3_column_count(stmt);
   set->columns.resize(static_cast<std::size_t>(count));
   for (int k = 0; k < count; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
@@ -65,7 +65,7 @@ std::shared_ptr<const ColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt) {
 
 // The description of a SELECT prepared with the row id added as its last column, or null when the result is
 // not made of the columns of one table of the main database plus that table's real row id.
-std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
+std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
   const int count = sqlite3_column_count(stmt);
   if (count < 2) return nullptr;
   const int hidden = count - 1;
@@ -86,7 +86,7 @@ std::shared_ptr<const ColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stm
       !primaryKey || !EqualsNoCase(declared, "INTEGER"))
     return nullptr;
 
-  auto set = std::make_shared<ColumnSet>();
+  auto set = std::make_shared<SqliteColumnSet>();
   set->columns.resize(static_cast<std::size_t>(hidden));
   for (int k = 0; k < hidden; ++k) DescribeColumn(db, stmt, k, set->columns[static_cast<std::size_t>(k)]);
   for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
@@ -189,12 +189,22 @@ int RunWrite(SqliteConnection& c, sqlite3_stmt* stmt, const std::string& sql) {
   return sqlite3_changes(c.handle());
 }
 
+// The description of a state's result, made by this engine (Describe).
+const SqliteColumnSet& Columns(const RecordsetState& state) {
+  return static_cast<const SqliteColumnSet&>(*state.columns);
+}
+
+// The row id of a row of an editable result: its last cell.
+std::int64_t RowId(const RecordsetState& state, std::size_t row) {
+  return state.cells.At(row, state.columns->stride - 1).i;
+}
+
 // Reads row `row` of the state's table again by its row id, so the state shows what the file now holds.
-void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row, std::int64_t rowId) {
-  const ColumnSet& columns = *state.columns;
+void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row) {
+  const SqliteColumnSet& columns = Columns(state);
   sqlite3_stmt* stmt = c.Internal(columns.rereadSql);
   StatementReset reset(stmt);
-  sqlite3_bind_int64(stmt, 1, rowId);
+  sqlite3_bind_int64(stmt, 1, RowId(state, row));
   const int rc = sqlite3_step(stmt);
   if (rc == SQLITE_ROW)
     ReadRow(stmt, state, state.cells.Row(row), columns.stride);
@@ -206,11 +216,6 @@ std::string TableRef(const ColumnSet& columns) {
   std::string ref = "\"main\".";
   AppendQuoted(ref, columns.table);
   return ref;
-}
-
-std::int64_t CurrentRowId(const RecordsetState& state) {
-  const std::size_t stride = state.columns->stride;
-  return state.cells.At(static_cast<std::size_t>(state.position), stride - 1).i;
 }
 
 [[noreturn]] void RowGone(const ColumnSet& columns) {
@@ -319,8 +324,6 @@ std::string DistinctAsGroups(sqlite3* db, const PreparedText& t) {
   return grouped;
 }
 
-}  // namespace
-
 CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   sqlite3* db = c.handle();
   const unsigned flags = text.cacheable ? SQLITE_PREPARE_PERSISTENT : 0;
@@ -371,7 +374,42 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   return entry;
 }
 
-void RunQuery(SqliteConnection& c, RecordsetState& state) {
+}  // namespace
+
+namespace {
+
+// BEGIN and COMMIT run around every catalog search; kept prepared by the connection, they are not parsed anew
+// each time. They give no rows and take no parameters, and fail the same way on either path.
+bool IsTransactionControl(const StatementText& text) {
+  if (text.cacheable || !text.literalEnds.empty()) return false;
+  for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END"})
+    if (text.sql == word) return true;
+  return false;
+}
+
+}  // namespace
+
+void SqliteConnection::Execute(const wchar_t* text) {
+  std::unique_ptr<SqliteRecordsetState> state = TakeState();
+  TranslateStatement(text, state->text, m_shapes);
+  if (IsTransactionControl(state->text))
+    Exec(state->text.sql);
+  else
+    Run(*state);
+  ReturnState(std::move(state));
+}
+
+std::unique_ptr<RecordsetState> SqliteConnection::Query(const wchar_t* text) {
+  std::unique_ptr<SqliteRecordsetState> state = TakeState();
+  TranslateStatement(text, state->text, m_shapes);
+  Run(*state);
+  return state;
+}
+
+// Only states of this connection come here (Connection.h).
+void SqliteConnection::Requery(RecordsetState& state) { Run(static_cast<SqliteRecordsetState&>(state)); }
+
+void SqliteConnection::Run(SqliteRecordsetState& state) {
   const StatementText& text = state.text;
   for (int attempt = 0;; ++attempt) {
     CachedStatement oneShot;
@@ -384,10 +422,10 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
 
     CachedStatement* entry = nullptr;
     if (text.cacheable) {
-      entry = c.Find(text.sql);
-      if (!entry) entry = &c.Insert(text.sql, PrepareQuery(c, text));
+      entry = Find(text.sql);
+      if (!entry) entry = &Insert(text.sql, PrepareQuery(*this, text));
     } else {
-      oneShot = PrepareQuery(c, text);
+      oneShot = PrepareQuery(*this, text);
       entry = &oneShot;
     }
     sqlite3_stmt* stmt = entry->stmt;
@@ -398,7 +436,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
       const std::uint32_t end = text.literalEnds[k];
       const int rc = sqlite3_bind_text(stmt, static_cast<int>(k + 1), text.literals.data() + start,
                                        static_cast<int>(end - start), SQLITE_STATIC);
-      if (rc != SQLITE_OK) c.Fail(rc, text.sql);
+      if (rc != SQLITE_OK) Fail(rc, text.sql);
       start = end;
     }
 
@@ -410,13 +448,13 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     state.rows = 0;
     state.position = 0;
 
-    c.StartClock();
+    StartClock();
     int rc = sqlite3_step(stmt);
     if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0) {
       // The schema changed since the statement was described: describe it anew.
       reset.Dismiss();
       sqlite3_reset(stmt);
-      c.Evict(text.sql);
+      Evict(text.sql);
       continue;
     }
     while (rc == SQLITE_ROW) {
@@ -427,7 +465,7 @@ void RunQuery(SqliteConnection& c, RecordsetState& state) {
     if (rc != SQLITE_DONE) {
       state.cells.Reset(stride);
       state.rows = 0;
-      c.Fail(rc, text.sql);
+      Fail(rc, text.sql);
     }
     return;
   }
@@ -438,7 +476,7 @@ namespace {
 // The text of a write that sets the dirty columns, built by `build` only when they differ from the last
 // write's.
 template <typename Build>
-const std::string& WriteSql(ColumnSet::WriteText& cache, const std::vector<char>& dirty, Build build) {
+const std::string& WriteSql(SqliteColumnSet::WriteText& cache, const std::vector<char>& dirty, Build build) {
   if (cache.sql.empty() || cache.dirty != dirty) {
     cache.sql.clear();
     build(cache.sql);
@@ -455,17 +493,10 @@ int BindDirty(SqliteConnection& c, sqlite3_stmt* stmt, const RecordsetState& sta
   return index;
 }
 
-void MarkUnread(RecordsetState& state, std::size_t row, std::int64_t rowId) {
-  for (const auto& entry : state.unread)
-    if (entry.first == row) return;
-  state.unread.emplace_back(row, rowId);
-}
-
 }  // namespace
 
-bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
-  const ColumnSet& columns = *state.columns;
-  if (std::find(state.dirty.begin(), state.dirty.end(), 1) == state.dirty.end()) return false;
+void SqliteConnection::UpdateRow(RecordsetState& state) {
+  const SqliteColumnSet& columns = Columns(state);
   const std::string& sql = WriteSql(columns.updateText, state.dirty, [&](std::string& out) {
     out = "UPDATE " + TableRef(columns) + " SET ";
     std::size_t count = 0;
@@ -482,17 +513,16 @@ bool UpdateRow(SqliteConnection& c, RecordsetState& state) {
     AppendNumber(out, count + 1);
   });
 
-  sqlite3_stmt* stmt = c.Internal(sql);
-  const int index = BindDirty(c, stmt, state, sql);
-  const std::int64_t rowId = CurrentRowId(state);
-  sqlite3_bind_int64(stmt, index + 1, rowId);
-  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  MarkUnread(state, static_cast<std::size_t>(state.position), rowId);
-  return true;
+  sqlite3_stmt* stmt = Internal(sql);
+  const int index = BindDirty(*this, stmt, state, sql);
+  const auto row = static_cast<std::size_t>(state.position);
+  sqlite3_bind_int64(stmt, index + 1, RowId(state, row));
+  if (RunWrite(*this, stmt, sql) == 0) RowGone(columns);
+  state.MarkUnread(row);
 }
 
-void InsertRow(SqliteConnection& c, RecordsetState& state) {
-  const ColumnSet& columns = *state.columns;
+void SqliteConnection::InsertRow(RecordsetState& state) {
+  const SqliteColumnSet& columns = Columns(state);
   const std::string& sql = WriteSql(columns.insertText, state.dirty, [&](std::string& out) {
     out = "INSERT INTO " + TableRef(columns);
     std::string values;
@@ -512,10 +542,10 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
       out += " DEFAULT VALUES";
   });
 
-  sqlite3_stmt* stmt = c.Internal(sql);
-  BindDirty(c, stmt, state, sql);
-  RunWrite(c, stmt, sql);
-  const std::int64_t rowId = sqlite3_last_insert_rowid(c.handle());
+  sqlite3_stmt* stmt = Internal(sql);
+  BindDirty(*this, stmt, state, sql);
+  RunWrite(*this, stmt, sql);
+  const std::int64_t rowId = sqlite3_last_insert_rowid(m_db);
 
   const std::size_t row = state.rows;
   state.cells.Truncate(row);  // a read that failed half way may have left a row behind
@@ -523,29 +553,21 @@ void InsertRow(SqliteConnection& c, RecordsetState& state) {
   id.kind = CellKind::kInteger;
   id.i = rowId;
   ++state.rows;
-  MarkUnread(state, row, rowId);
+  state.MarkUnread(row);
 }
 
-void DeleteRow(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::DeleteRow(RecordsetState& state) {
   const ColumnSet& columns = *state.columns;
   const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + kRowId + "=?1";
-  sqlite3_stmt* stmt = c.Internal(sql);
-  sqlite3_bind_int64(stmt, 1, CurrentRowId(state));
-  if (RunWrite(c, stmt, sql) == 0) RowGone(columns);
-  const auto row = static_cast<std::size_t>(state.position);
-  state.cells.EraseRow(row);
-  --state.rows;
-  auto& unread = state.unread;
-  unread.erase(std::remove_if(unread.begin(), unread.end(), [row](const auto& e) { return e.first == row; }),
-               unread.end());
-  for (auto& entry : unread)
-    if (entry.first > row) --entry.first;
+  sqlite3_stmt* stmt = Internal(sql);
+  sqlite3_bind_int64(stmt, 1, RowId(state, static_cast<std::size_t>(state.position)));
+  if (RunWrite(*this, stmt, sql) == 0) RowGone(columns);
 }
 
-void ReadBack(SqliteConnection& c, RecordsetState& state) {
+void SqliteConnection::ReadBack(RecordsetState& state) {
   while (!state.unread.empty()) {
-    const auto [row, rowId] = state.unread.back();
-    Reread(c, state, row, rowId);
+    const std::size_t row = state.unread.back();
+    Reread(*this, state, row);
     state.unread.pop_back();
   }
 }

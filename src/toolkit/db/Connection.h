@@ -1,0 +1,125 @@
+#pragma once
+// Connection: what CVdDatabase and CVdRecordset ask of a database engine, and the contract every engine
+// implements in a folder of its own (sqlite/; the Access reader loads its files into an SQLite connection).
+// OpenConnection, below, is the one place that chooses the engine: a new engine is a new folder and one branch
+// there. Nothing outside src/toolkit/db knows which engine serves a database.
+//
+// Ownership. OpenConnection's caller owns the connection: CVdDatabase deletes it on Close, on the next Open and
+// when destroyed. Record set states are the engine's own types, derived from RecordsetState and ColumnSet
+// (RecordsetState.h): Query makes a state and its caller owns it, and gives it back with ReturnState while the
+// connection is open (or deletes it once the connection is gone). A state only ever reaches the connection that
+// made it, since CVdRecordset compares serial() with the state's connectionSerial before every call, so an
+// engine may cast the states and column descriptions it is handed to its own types.
+//
+// Failures. Every operation that can fail throws CDBException* (m_nRetCode SQL_ERROR; the catcher deletes it):
+// the engine converts its own failures in one function of its folder, and throws the layer's through
+// ThrowDbError, with the ODBC states of DbError.h (HYT00 for a lock waited on too long or a time limit, 42000
+// for a text that is not exactly one statement, 23000 for a broken constraint, 08001 at open). A write that
+// throws has changed nothing. The destructor, the accessors, InTransaction and ReturnState never throw.
+//
+// Statement texts come from hosts in the dialect the catalogs write (VdRecordset.h): [bracketed] names, quoted
+// literals, IIF, IsNull(x), Like with % and _, texts compared ignoring the case of ASCII letters. Each engine
+// translates them into its own dialect ([name] -> "name", IIF -> CASE, its own way to ignore case), refuses a
+// text that holds more than one statement, and may cache translations and prepared statements.
+//
+// Results. Query reads every row at once into the state's cells and arena and lets go of the engine's
+// statement, so an open record set holds no lock and no server resource. CVdRecordset reads cells without
+// calling the connection, so values must be cells by the time Query, InsertRow or ReadBack return. A result
+// over the columns of one table (no computed column, DISTINCT, GROUP BY or compound part) is editable: its
+// ColumnSet is `updatable`, names the table, and stores after the shown columns the cells that identify each row
+// to the engine (SQLite: the row id; a server engine: the key columns), which nothing else reads.
+//
+// Thread use: one thread at a time, together with the record sets that use it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/String.h>
+#include "toolkit/db/RecordsetState.h"
+
+namespace vdpattern::db {
+
+class Connection {
+ public:
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  // Closes the engine's connection and frees what it cached; an open transaction is rolled back.
+  virtual ~Connection();
+
+  // What Open was given (the path of a file); messages name it.
+  const CString& name() const { return m_name; }
+  bool readOnly() const { return m_readOnly; }
+  // Why writes are refused, when the format of the file is the reason; empty otherwise.
+  const CString& readOnlyReason() const { return m_readOnlyReason; }
+  // Distinguishes this connection from any other of the process, also one opened later at the same address.
+  std::uint64_t serial() const { return m_serial; }
+
+  // Milliseconds to wait for another connection's lock before failing with HYT00.
+  virtual void SetBusyTimeout(int milliseconds) = 0;
+  // Seconds a statement may run before it is stopped with HYT00; 0: no limit.
+  virtual void SetQueryTimeout(unsigned long seconds) = 0;
+
+  // The tables in ascending name order ignoring case, the engine's own marked VD_TABLEDEF_SYSTEM (VdDatabase.h).
+  // TableCount and TableByName see the current list; TableAt reads the one the last TableCount saw, and throws
+  // 42S02 for a position beyond it. TableByName returns false for a name that is no table.
+  virtual int TableCount() = 0;
+  virtual const CVdODBCTableDefInfo& TableAt(std::size_t index) = 0;
+  virtual bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) = 0;
+
+  // Transactions. Begin starts one that is going to write: it takes the write lock at once where the engine
+  // has one, so that what it reads cannot change before it writes. BeginRead starts one that sees one state of
+  // the data and locks as little and as late as the engine can. Both return false when a transaction is open
+  // already; Commit and Rollback return false when none is. A Commit that throws may leave the transaction
+  // open, for the caller to roll back.
+  virtual bool InTransaction() const = 0;
+  virtual bool Begin() = 0;
+  virtual bool BeginRead() = 0;
+  virtual bool Commit() = 0;
+  virtual bool Rollback() = 0;
+  // A nested group inside the open transaction: EndSavepoint(false) undoes the writes made since the matching
+  // BeginSavepoint; either way the group ends. Groups nest.
+  virtual void BeginSavepoint() = 0;
+  virtual void EndSavepoint(bool keep) = 0;
+
+  // Runs one host statement and drops any rows it gives.
+  virtual void Execute(const wchar_t* text) = 0;
+
+  // Runs one host statement, or reads the table given by its bare name, into a new state standing on row 0.
+  // Caller owns the result.
+  virtual std::unique_ptr<RecordsetState> Query(const wchar_t* text) = 0;
+  // Runs the state's statement again; its rows and columns are replaced, its position is 0.
+  virtual void Requery(RecordsetState& state) = 0;
+  // Takes ownership of a state this connection made, to reuse its buffers. Null is allowed.
+  virtual void ReturnState(std::unique_ptr<RecordsetState> state) = 0;
+
+  // Writing the rows of an editable result: the pending values of the columns marked dirty (at least one for
+  // UpdateRow). UpdateRow writes them into the current row and DeleteRow removes that row from the table (not
+  // from the state); both throw when another connection deleted the row. InsertRow writes a new row and appends
+  // it to the state with its identity cells. A written row is to show what the database holds, its defaults and
+  // conversions included: the engine fills it at once, or lists it in the state's `unread` and fills it in
+  // ReadBack, which CVdRecordset calls before it reads any cell of that state.
+  virtual void UpdateRow(RecordsetState& state) = 0;
+  virtual void InsertRow(RecordsetState& state) = 0;
+  virtual void DeleteRow(RecordsetState& state) = 0;
+  virtual void ReadBack(RecordsetState& state) = 0;
+
+ protected:
+  // `readOnlyReason` is empty unless the file's format is why the connection is read-only.
+  Connection(const CString& name, bool readOnly, const CString& readOnlyReason);
+
+ private:
+  CString m_name;
+  bool m_readOnly;
+  CString m_readOnlyReason;
+  std::uint64_t m_serial;
+};
+
+// Opens the database at `path` with the engine that reads it (for a file, its first bytes tell its format).
+// Caller owns the result. Throws CDBException (08001) naming the file when it cannot be opened.
+std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs);
+
+// Makes a new, empty database file; an existing file is never touched. Throws CDBException.
+void CreateDatabase(const CString& path);
+
+}  // namespace vdpattern::db

@@ -8,7 +8,6 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "catalog/CatalogFixture.h"
-#include "toolkit/DbTestSupport.h"
 
 using cattest::CatalogFile;
 using cattest::Number;

@@ -2,13 +2,7 @@
 // Shared by the catalog tests: a standard catalog file, a factory that records what the catalog hands it, and
 // small helpers.
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,10 +11,9 @@
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
-#include "support/CatalogBuilder.h"
 #include "support/DbEngines.h"
 #include "support/ReportCapture.h"
-#include "support/TestFiles.h"
+#include "support/TestDb.h"
 
 namespace cattest {
 
@@ -82,24 +75,21 @@ inline vdtest::CatalogBuilder StandardCatalog() {
   return b;
 }
 
-class CatalogFile : public ::testing::Test {
+// The standard catalog in "steel.mdb".
+class CatalogFile : public vdtest::DbTest {
  protected:
-  void SetUp() override { StandardCatalog().Write(m_file); }
+  void SetUp() override { Rewrite(StandardCatalog()); }
 
   std::unique_ptr<CVdPatternCatalog> Open(CVdPatternFactory* factory = nullptr, bool owns = true) {
     return std::make_unique<CVdPatternCatalog>(Wide(m_file).c_str(), factory, owns);
   }
   // Replaces the standard catalog file with another.
-  void Rewrite(const vdtest::CatalogBuilder& builder) {
-    std::filesystem::remove(m_file);
-    builder.Write(m_file);
-  }
+  void Rewrite(const vdtest::CatalogBuilder& builder) { m_file = MakeCatalog("steel.mdb", builder); }
   std::string Cell(const std::string& sql) const { return vdtest::QueryText(m_file, sql); }
 
   static std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-  vdtest::TempDir m_dir;
-  std::string m_file = m_dir.File("steel.mdb");
+  std::string m_file;
 };
 
 // The standard catalog on every engine: m_file is the file, or the address of a catalog on the server.
@@ -126,32 +116,10 @@ inline std::string Today() {
   return text;
 }
 
-inline std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 inline double Number(CVdPattern& p, const wchar_t* name) {
   CVdPatternValue* v = nullptr;
   if (!p.GetFixedParam(0, name, &v) || !v) return -1;
   return VariantToDouble(v);
 }
-
-// Changes the current directory for its lifetime (tests may share one process).
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::filesystem::path& dir) : m_saved(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~CurrentDirectory() {
-    std::error_code ignored;
-    std::filesystem::current_path(m_saved, ignored);
-  }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
-
- private:
-  std::filesystem::path m_saved;
-};
 
 }  // namespace cattest

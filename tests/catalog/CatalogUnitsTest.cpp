@@ -15,7 +15,7 @@ class CatalogUnits : public CatalogFile {
 
 }  // namespace
 
-TEST_F(CatalogUnits, FamilyReadConvertsToTheHostUnitsWhenTheFlagIsSet) {
+TEST_F(CatalogUnits, ReadsAndWritesConvertBetweenHostAndCatalogUnitsWhenTheFlagIsSet) {
   auto catalog = Open(new CRecordingFactory(&m_millimetres));
   ASSERT_TRUE(catalog->GetHasUnits());
   CVdPatternPool converted;
@@ -30,14 +30,9 @@ TEST_F(CatalogUnits, FamilyReadConvertsToTheHostUnitsWhenTheFlagIsSet) {
   CVdPatternPool raw;
   ASSERT_TRUE(catalog->GetFamilyPattern(&raw, L"Beams", L"HE 200"));
   EXPECT_DOUBLE_EQ(Number(*raw.GetPatternByName(L"HE 200"), L"area"), 53.8);
-}
 
-TEST_F(CatalogUnits, WritingConvertsBackToTheCatalogUnits) {
-  auto catalog = Open(new CRecordingFactory(&m_millimetres));
-  CVdPatternPool pool;
-  ASSERT_TRUE(catalog->GetFamilyPattern(&pool, L"Beams", L"HE 200"));
-  CVdPattern* p = pool.GetPatternByName(L"HE 200");
-  ASSERT_NE(p, nullptr);
+  // Written back in the catalog's units.
+  catalog->SetHasUnits(true);
   p->SetParam(0, L"area", 6000.0);
   ASSERT_TRUE(catalog->InsertPattern(p, false));
   EXPECT_EQ(Cell("SELECT Area FROM Beams WHERE Name = 'HE 200'"), "60.0");
@@ -60,7 +55,15 @@ TEST_F(CatalogUnits, UnitsMapIsKeyedByUpperCaseFamilyAndLowerCaseColumn) {
   EXPECT_TRUE(catalog->GetUnitsMap(L"NOWHERE").empty());
 }
 
-TEST_F(CatalogUnits, CatalogWithoutAUnitsTableReadsValuesAsStored) {
+TEST_F(CatalogUnits, WithoutAFactoryOrAUnitsTableValuesAreReadAsStored) {
+  auto unapplied = Open();
+  EXPECT_TRUE(unapplied->GetHasUnits());
+  EXPECT_EQ(unapplied->GetUnitsMap(L"BEAMS").size(), 2u);
+  CVdPatternPool stored;
+  ASSERT_TRUE(unapplied->GetFamilyPattern(&stored, L"Beams", L"HE 100"));
+  EXPECT_DOUBLE_EQ(Number(*stored.GetPatternByName(L"HE 100"), L"area"), 26);
+  unapplied.reset();
+
   auto b = cattest::StandardCatalog();
   b.WithoutUnitsTable();
   Rewrite(b);
@@ -118,13 +121,4 @@ TEST_F(CatalogUnits, ParameterUnitIsFoundByTheFactorysParameterName) {
   EXPECT_FALSE(catalog->GetParamUnit(L"BEAMS", L"Height", unit));  // exact match
   EXPECT_FALSE(catalog->GetParamUnit(L"CHANNELS", L"a", unit));
   EXPECT_FALSE(catalog->GetParamUnit(L"NOWHERE", L"", unit));
-}
-
-TEST_F(CatalogUnits, UnitsWithoutAFactoryAreReadAndLeftUnapplied) {
-  auto catalog = Open();
-  EXPECT_TRUE(catalog->GetHasUnits());
-  EXPECT_EQ(catalog->GetUnitsMap(L"BEAMS").size(), 2u);
-  CVdPatternPool pool;
-  ASSERT_TRUE(catalog->GetFamilyPattern(&pool, L"Beams", L"HE 100"));
-  EXPECT_DOUBLE_EQ(Number(*pool.GetPatternByName(L"HE 100"), L"area"), 26);
 }

@@ -8,15 +8,16 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
-#include "support/TestFiles.h"
+#include "support/TestDb.h"
 
 namespace {
 
-class EnumPropFamily : public ::testing::Test {
+class EnumPropFamily : public vdtest::DbTest {
  protected:
   void SetUp() override {
-    vdtest::ExecSql(m_file, "CREATE TABLE Beams (Name VARCHAR(40), Height DOUBLE, Count INTEGER);");
-    m_db.Open(CString(std::wstring(m_file.begin(), m_file.end())), 0, 0);
+    m_db.Open(
+        CString(MakeDb("family.db", "CREATE TABLE Beams (Name VARCHAR(40), Height DOUBLE, Count INTEGER);").c_str()), 0,
+        0);
     m_rs.Open(0, L"Select * From [Beams]", 0);
     ASSERT_EQ(CEnumPropFamily::Create(&m_rs, &m_enum), S_OK);
     m_enum->AddRef();
@@ -33,8 +34,6 @@ class EnumPropFamily : public ::testing::Test {
     return item->name;
   }
 
-  vdtest::TempDir m_dir;
-  std::string m_file = m_dir.File("family.db");
   CVdDatabase m_db;
   CVdRecordset m_rs{&m_db};
   CEnumPropFamily* m_enum = nullptr;

@@ -1,5 +1,5 @@
 // Catalog lifecycle: opening and paths, recognition, metadata and the date stamp, OpenDB, closed catalogs,
-// copies and factory ownership, and the database-failure report.
+// copies and factory ownership.
 
 #include <sys/stat.h>
 
@@ -21,32 +21,31 @@ class CatalogOwnership : public CatalogFile {};
 
 // ---------------------------------------------------------------- opening and paths
 
-TEST_F(CatalogOpening, BareNameIsCompletedWithTheCurrentDirectoryAndTheExtension) {
-  cattest::CurrentDirectory cd(m_dir.path());
-  const std::wstring cwd = std::filesystem::current_path().wstring();
-  CVdPatternCatalog catalog(L"steel");
-  ASSERT_TRUE(catalog.IsOpened());
-  EXPECT_EQ(catalog.GetPath(), CString(cwd + L"/steel.mdb"));
-  EXPECT_EQ(catalog.GetName(), L"steel");
-  EXPECT_TRUE(catalog.FindPattern(L"HE 100", L"Beams"));
-}
+TEST_F(CatalogOpening, PathsAreCompletedWithTheCurrentDirectoryAndTheExtensionOnlyWhereMissing) {
+  auto full = Open();
+  ASSERT_TRUE(full->IsOpened());
+  EXPECT_TRUE(full->CanWrite());
+  EXPECT_EQ(full->GetPath(), CString(Wide(m_file)));
 
-TEST_F(CatalogOpening, FullPathIsOpenedAsGiven) {
-  auto catalog = Open();
-  ASSERT_TRUE(catalog->IsOpened());
-  EXPECT_TRUE(catalog->CanWrite());
-  EXPECT_EQ(catalog->GetPath(), CString(Wide(m_file)));
-}
+  {
+    vdtest::CurrentDirectory cd(m_dir.path());
+    const std::wstring cwd = std::filesystem::current_path().wstring();
+    CVdPatternCatalog bare(L"steel");
+    ASSERT_TRUE(bare.IsOpened());
+    EXPECT_EQ(bare.GetPath(), CString(cwd + L"/steel.mdb"));
+    EXPECT_EQ(bare.GetName(), L"steel");
+    EXPECT_TRUE(bare.FindPattern(L"HE 100", L"Beams"));
+  }
 
-TEST_F(CatalogOpening, FolderWithADotAndFileWithoutExtensionOpensThePathAndStoresItWithTheExtension) {
+  // A folder with a dot and a file without an extension: the path is opened, and stored with the extension.
   const auto folder = m_dir.path() / "v1.2";
   std::filesystem::create_directory(folder);
   const std::string file = (folder / "profiles").string();
   cattest::StandardCatalog().Write(file);
-  CVdPatternCatalog catalog(Wide(file).c_str());
-  ASSERT_TRUE(catalog.IsOpened());
-  EXPECT_EQ(catalog.GetPath(), CString(Wide(file) + L".mdb"));
-  EXPECT_EQ(catalog.GetName(), L"profiles");
+  CVdPatternCatalog dotted(Wide(file).c_str());
+  ASSERT_TRUE(dotted.IsOpened());
+  EXPECT_EQ(dotted.GetPath(), CString(Wide(file) + L".mdb"));
+  EXPECT_EQ(dotted.GetName(), L"profiles");
   EXPECT_FALSE(std::filesystem::exists(file + ".mdb"));
 }
 
@@ -62,20 +61,26 @@ TEST_F(CatalogOpening, MissingFileIsReportedAndLeavesAnOpenCatalogAsItWas) {
   EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
 }
 
-TEST_F(CatalogOpening, FileWithoutSystemTablesIsReportedAndLeftClosed) {
-  const std::string plain = m_dir.File("plain.mdb");
-  vdtest::ExecSql(plain, "CREATE TABLE Beams (Name TEXT);");
+TEST_F(CatalogOpening, FileWithoutSystemTablesIsReportedAndLeftClosedWhateverWayItIsOpened) {
+  const std::string plain = MakeDb("plain.mdb", "CREATE TABLE Beams (Name TEXT);");
   auto catalog = Open();
   vdtest::ReportCapture capture;
   EXPECT_FALSE(catalog->Open(Wide(plain).c_str()));
-  ASSERT_EQ(capture.reports.size(), 1u);
-  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
   EXPECT_FALSE(catalog->IsOpened());
   EXPECT_TRUE(catalog->GetPath().IsEmpty());
   EXPECT_TRUE(catalog->GetName().IsEmpty());
+
+  auto* db = new CVdDatabase();  // handed over: the catalog releases it
+  db->Open(CString(Wide(plain)), 0, 0);
+  CVdPatternCatalog onConnection(db, nullptr, true);
+  EXPECT_FALSE(onConnection.IsOpened());
+  EXPECT_TRUE(onConnection.GetPath().IsEmpty());
+  ASSERT_EQ(capture.reports.size(), 2u);
+  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
+  EXPECT_EQ(capture.reports[1].caption, L"Erreur DB");
 }
 
-TEST_F(CatalogOpening, OpenDBReturnCodes) {
+TEST_F(CatalogOpening, OpenDBReturnCodesAndCloseForgetsPathNameUnitsAndCodesButKeepsTheUnitsFlag) {
   vdtest::ReportCapture capture;
   CVdPatternCatalog never;
   EXPECT_EQ(never.OpenDB(), CVdPatternCatalog::eOpenDBFailed);
@@ -91,14 +96,13 @@ TEST_F(CatalogOpening, OpenDBReturnCodes) {
   EXPECT_TRUE(capture.reports.empty());
 
   catalog->CloseDB();
-  std::filesystem::remove(m_file);
+  std::filesystem::rename(m_file, m_file + ".away");
   EXPECT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBFailed);
   ASSERT_EQ(capture.reports.size(), 1u);
   EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
-}
+  std::filesystem::rename(m_file + ".away", m_file);
 
-TEST_F(CatalogOpening, CloseForgetsPathNameUnitsAndCodesButKeepsTheUnitsFlag) {
-  auto catalog = Open();
+  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
   wchar_t code[64];
   ASSERT_TRUE(catalog->GetFamilyCode(L"Beams", code));
   catalog->Close();
@@ -121,29 +125,15 @@ TEST_F(CatalogOpening, ConnectionConstructorTakesTheDatabaseOverWithoutUnits) {
   EXPECT_FALSE(catalog.GetHasUnits());
   EXPECT_TRUE(catalog.GetUnitsMap(L"BEAMS").empty());
   EXPECT_TRUE(catalog.FindPattern(L"UPN 100", nullptr));
-}
 
-TEST_F(CatalogOpening, ConnectionConstructorOnANonCatalogReportsAndReleasesTheConnection) {
-  const std::string plain = m_dir.File("plain.mdb");
-  vdtest::ExecSql(plain, "CREATE TABLE Beams (Name TEXT);");
-  auto* db = new CVdDatabase();
-  db->Open(CString(Wide(plain)), 0, 0);
-  vdtest::ReportCapture capture;
-  CVdPatternCatalog catalog(db, nullptr, true);
-  EXPECT_FALSE(catalog.IsOpened());
-  EXPECT_TRUE(catalog.GetPath().IsEmpty());
-  ASSERT_EQ(capture.reports.size(), 1u);
-  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
-}
-
-TEST_F(CatalogOpening, ConnectionConstructorWithARelativeNameLeavesTheNameEmpty) {
-  cattest::CurrentDirectory cd(m_dir.path());
-  auto* db = new CVdDatabase();
-  db->Open(L"steel.mdb", 0, 0);
-  CVdPatternCatalog catalog(db, nullptr, true);
-  ASSERT_TRUE(catalog.IsOpened());
-  EXPECT_EQ(catalog.GetPath(), L"steel.mdb");
-  EXPECT_TRUE(catalog.GetName().IsEmpty());
+  // A relative name is kept as the path, and leaves the name empty.
+  vdtest::CurrentDirectory cd(m_dir.path());
+  auto* relative = new CVdDatabase();
+  relative->Open(L"steel.mdb", 0, 0);
+  CVdPatternCatalog onRelative(relative, nullptr, true);
+  ASSERT_TRUE(onRelative.IsOpened());
+  EXPECT_EQ(onRelative.GetPath(), L"steel.mdb");
+  EXPECT_TRUE(onRelative.GetName().IsEmpty());
 }
 
 TEST_F(CatalogOpening, EmptyFamilyDescriptionOpens) {
@@ -166,14 +156,12 @@ TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {
   CVdPatternCatalog catalog;
   EXPECT_FALSE(catalog.IsOpened());
   EXPECT_FALSE(catalog.CanWrite());
-  EXPECT_EQ(catalog.GetFactory(), nullptr);
   EXPECT_EQ(catalog.GetVerNumber(), 0);
-  EXPECT_TRUE(catalog.GetTypeName().IsEmpty());
-  EXPECT_TRUE(catalog.GetEditorName().IsEmpty());
-  EXPECT_TRUE(catalog.GetLastUpdateDate().IsEmpty());
   catalog.SetName(L"x");
   catalog.SetEditorName(L"x");
   EXPECT_TRUE(catalog.GetTypeName().IsEmpty());
+  EXPECT_TRUE(catalog.GetEditorName().IsEmpty());
+  EXPECT_TRUE(catalog.GetLastUpdateDate().IsEmpty());
   EXPECT_TRUE(catalog.IsCatalog());
 
   std::list<std::wstring> families{L"kept"};
@@ -211,42 +199,27 @@ TEST_F(CatalogMetadata, IsCatalogAsksTheFactoryAboutTheTypeName) {
   EXPECT_FALSE(checked->IsCatalog());
 }
 
-TEST_F(CatalogMetadata, DefinitionRowIsReadBack) {
+TEST_F(CatalogMetadata, DefinitionRowIsReadBackAndSettersWriteItAndStampTheDate) {
   Rewrite(vdtest::CatalogBuilder().SetDefinition("Steel tables", -7, "1999/12/31", "Ann O'Hara"));
   auto catalog = Open();
   EXPECT_EQ(catalog->GetTypeName(), L"Steel tables");
   EXPECT_EQ(catalog->GetVerNumber(), -7);
   EXPECT_EQ(catalog->GetLastUpdateDate(), L"1999/12/31");
   EXPECT_EQ(catalog->GetEditorName(), L"Ann O'Hara");
-}
 
-TEST_F(CatalogMetadata, SettersWriteTheDefinitionRowAndStampTheDate) {
-  auto catalog = Open();
   catalog->SetName(L"Renamed");
   EXPECT_EQ(catalog->GetTypeName(), L"Renamed");
   EXPECT_EQ(catalog->GetName(), L"steel");  // the type name, not the file's name
   EXPECT_EQ(catalog->GetLastUpdateDate(), CString(Wide(Today())));
-  catalog->SetEditorName(L"Bob");
-  EXPECT_EQ(catalog->GetEditorName(), L"Bob");
+  catalog->SetEditorName(L"Bob's");
+  EXPECT_EQ(catalog->GetEditorName(), L"Bob's");
   EXPECT_EQ(Cell("SELECT def_name || '|' || def_editorName || '|' || def_lastUpdate FROM Definition"),
-            "Renamed|Bob|" + Today());
-}
-
-TEST_F(CatalogMetadata, ExceptionTextIsTheMessageOrTheFixedForm) {
-  CDBException withMessage;
-  withMessage.m_strError = L"disk on fire";
-  withMessage.m_strStateNativeOrigin = L"State:HY000";
-  EXPECT_EQ(CVdPatternCatalog::GetDBExceptionString(&withMessage), L"disk on fire");
-  CDBException bare(SQL_ERROR);
-  bare.m_strStateNativeOrigin = L"State:42S02,Native:1,Origin:[x]";
-  EXPECT_EQ(CVdPatternCatalog::GetDBExceptionString(&bare),
-            L"ERROR:CDBException\n\nRET_CODE        =-1\nERR_CODE        =\nDescription     "
-            L"=State:42S02,Native:1,Origin:[x]\n");
+            "Renamed|Bob's|" + Today());
 }
 
 // ---------------------------------------------------------------- copies and factory ownership
 
-TEST_F(CatalogOwnership, CopySharesTheConnectionAndOutlivesTheClosedSource) {
+TEST_F(CatalogOwnership, CopiesShareTheConnectionOutliveTheSourceAndAssignmentReleasesTheTargetsOwn) {
   auto source = Open();
   CVdPatternCatalog copy(*source);
   source->Close();
@@ -254,25 +227,19 @@ TEST_F(CatalogOwnership, CopySharesTheConnectionAndOutlivesTheClosedSource) {
   ASSERT_TRUE(copy.IsOpened());
   EXPECT_EQ(copy.GetName(), L"steel");
   EXPECT_EQ(copy.GetTypeName(), L"VdCatalog");
-  EXPECT_TRUE(copy.FindPattern(L"HE 100", nullptr));
   source.reset();
   EXPECT_TRUE(copy.FindPattern(L"UPN 80", L"Channels"));
-}
 
-TEST_F(CatalogOwnership, AssignedCatalogReleasesItsOwnConnectionAndSharesTheOther) {
-  const std::string other = m_dir.File("other.mdb");
-  vdtest::CatalogBuilder().AddFamily("Tubes", "t", "D DOUBLE", "('T 1', 1)").Write(other);
+  const std::string other =
+      MakeCatalog("other.mdb", vdtest::CatalogBuilder().AddFamily("Tubes", "t", "D DOUBLE", "('T 1', 1)"));
   CVdPatternCatalog target(Wide(other).c_str());
-  {
-    auto source = Open();
-    target = *source;
-  }
+  target = copy;
   EXPECT_EQ(target.GetName(), L"steel");
   EXPECT_TRUE(target.FindPattern(L"HE 100", nullptr));
   EXPECT_FALSE(target.FindPattern(L"T 1", nullptr));
 }
 
-TEST_F(CatalogOwnership, OwnedFactoryIsDestroyedOnceByTheLastCopy) {
+TEST_F(CatalogOwnership, OwnedFactoryIsDestroyedOnceByTheLastCopyAndOneNotOwnedNever) {
   int destroyed = 0;
   auto source = Open(new CRecordingFactory(nullptr, &destroyed), true);
   auto copy = std::make_unique<CVdPatternCatalog>(*source);
@@ -288,51 +255,43 @@ TEST_F(CatalogOwnership, OwnedFactoryIsDestroyedOnceByTheLastCopy) {
   EXPECT_EQ(destroyed, 0);  // the factory survives Close
   assigned.AttachFactory(nullptr, true);
   EXPECT_EQ(destroyed, 1);
-}
 
-TEST_F(CatalogOwnership, FactoryNotOwnedIsNeverDestroyed) {
-  int destroyed = 0;
-  CRecordingFactory factory(nullptr, &destroyed);
+  int borrowedDestroyed = 0;
+  CRecordingFactory borrowed(nullptr, &borrowedDestroyed);
   {
-    auto catalog = Open(&factory, false);
-    CVdPatternCatalog copy(*catalog);
-    std::unique_ptr<CVdPattern> p(copy.GetPattern(L"HE 100", nullptr));
-    EXPECT_TRUE(p);
+    auto catalog = Open(&borrowed, false);
+    CVdPatternCatalog again(*catalog);
+    std::unique_ptr<CVdPattern> q(again.GetPattern(L"HE 100", nullptr));
+    EXPECT_TRUE(q);
   }
-  EXPECT_EQ(destroyed, 0);
-  EXPECT_EQ(factory.reads.size(), 1u);
+  EXPECT_EQ(borrowedDestroyed, 0);
+  EXPECT_EQ(borrowed.reads.size(), 1u);
 }
 
-TEST_F(CatalogOwnership, AttachFactoryDestroysAnOwnedFactoryAndLetsAnotherGo) {
+TEST_F(CatalogOwnership, AttachFactoryDestroysAnOwnedFactoryExceptTheSameOneAndLetsAnotherGo) {
   int first = 0, second = 0;
-  CVdPatternCatalog catalog(static_cast<const wchar_t*>(nullptr), new CRecordingFactory(nullptr, &first), true);
-  auto* replacement = new CRecordingFactory(nullptr, &second);
-  catalog.AttachFactory(replacement, false);
-  EXPECT_EQ(first, 1);
-  EXPECT_EQ(catalog.GetFactory(), replacement);
-  catalog.AttachFactory(nullptr, true);
-  EXPECT_EQ(second, 0);
-  delete replacement;
-}
-
-TEST_F(CatalogOwnership, AttachingTheOwnedFactoryAgainKeepsItAlive) {
-  int destroyed = 0;
-  auto* factory = new CRecordingFactory(nullptr, &destroyed);
+  auto* factory = new CRecordingFactory(nullptr, &first);
   {
     auto catalog = Open(factory, true);
-    catalog->AttachFactory(factory, true);
-    EXPECT_EQ(destroyed, 0);
+    catalog->AttachFactory(factory, true);  // attached again: kept alive
+    EXPECT_EQ(first, 0);
     std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", nullptr));
     ASSERT_TRUE(p);
     EXPECT_EQ(factory->reads.size(), 1u);
-  }
-  EXPECT_EQ(destroyed, 1);
-}
 
-TEST_F(CatalogOwnership, FactoryMadeOnDemandBelongsToTheCatalog) {
-  auto catalog = Open();
-  EXPECT_EQ(catalog->GetFactory(), nullptr);
-  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", nullptr));
-  ASSERT_TRUE(p);
-  EXPECT_NE(catalog->GetFactory(), nullptr);  // made, stored and released by the catalog (checked by the leak run)
+    auto* replacement = new CRecordingFactory(nullptr, &second);
+    catalog->AttachFactory(replacement, false);
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(catalog->GetFactory(), replacement);
+    catalog->AttachFactory(nullptr, true);
+    EXPECT_EQ(second, 0);
+    EXPECT_EQ(catalog->GetFactory(), nullptr);
+    delete replacement;
+
+    // A factory made on demand belongs to the catalog (released by it, checked by the leak run).
+    std::unique_ptr<CVdPattern> q(catalog->GetPattern(L"HE 100", nullptr));
+    ASSERT_TRUE(q);
+    EXPECT_NE(catalog->GetFactory(), nullptr);
+  }
+  EXPECT_EQ(first, 1);
 }

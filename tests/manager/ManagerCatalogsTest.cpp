@@ -1,8 +1,7 @@
 // The manager's catalogs and its own life: attaching and detaching by name and path, finding catalogs, the
-// catalog cursor, Empty, init, and copies that share the pool, the catalogs and the factory.
+// catalog cursor, Empty, and copies that share the pool, the catalogs and the factory.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
@@ -21,18 +20,6 @@ using Ptr = std::unique_ptr<CVdPattern>;
 constexpr auto kCatalogType = CVdPattern::ePatternTypeCatalog;
 constexpr auto kStandardType = CVdPattern::ePatternTypeStandard;
 
-// Runs the enclosed code in another current directory.
-class CurrentDirectory {
- public:
-  explicit CurrentDirectory(const std::filesystem::path& dir) : m_previous(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir);
-  }
-  ~CurrentDirectory() { std::filesystem::current_path(m_previous); }
-
- private:
-  std::filesystem::path m_previous;
-};
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -42,53 +29,44 @@ std::string Upper(std::string text) {
 
 // ---------------------------------------------------------------- attaching and detaching
 
-TEST_F(ManagerTest, ACatalogWhoseNameDiffersOnlyInCaseIsRefusedAndStaysTheCallers) {
-  PlateManager pm;
-  Attach(pm.manager, alpha);
-  std::filesystem::create_directory(dir.path() / "other");
-  const std::string other = (dir.path() / "other" / "ALPHA.mdb").string();
-  std::filesystem::copy_file(alpha, other);
-
-  auto second = std::make_unique<CCountedCatalog>(CString(other.c_str()));
-  ASSERT_TRUE(second->IsOpened());
-  EXPECT_FALSE(pm.manager.AttachCatalog(second.get()));
-  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
-  EXPECT_EQ(g_counts.catalogsDestroyed, 0);
-  EXPECT_EQ(Text(second->GetName()), L"ALPHA");  // still open and usable by its owner
-  second.reset();
-  EXPECT_EQ(g_counts.catalogsDestroyed, 1);
-}
-
-TEST_F(ManagerTest, ACatalogOfATypeTheCatalogsFactoryRefusesIsNotAttached) {
-  vdtest::CatalogBuilder().SetDefinition("Foreign", 1, "2001/01/01", "X").Write(dir.File("Foreign.mdb"));
-  CPlateFactory factory;
-  PlateManager pm;
-  CCountedCatalog judged(CString(dir.File("Foreign.mdb").c_str()), &factory, false);
-  EXPECT_FALSE(pm.manager.AttachCatalog(&judged));
-  // Without a factory of its own a catalog is accepted whatever its type name.
-  EXPECT_TRUE(pm.manager.AttachCatalog(new CCountedCatalog(CString(dir.File("Foreign.mdb").c_str()))));
-  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
-}
-
-TEST_F(ManagerTest, ACatalogWhoseNameIsTheAttachedCatalogsPathIsRefused) {
+TEST_F(ManagerTest, ACatalogWhoseNameIsTakenOrWhoseTypeItsFactoryRefusesIsNotAttachedAndStaysTheCallers) {
   PlateManager pm;
   {
     // A catalog on a connection to a bare file name keeps that name as its path.
-    vdtest::CatalogBuilder().Write(dir.File("Delta"));
-    CurrentDirectory inside(dir.path());
+    MakeCatalog("Delta", vdtest::CatalogBuilder());
+    vdtest::CurrentDirectory inside(m_dir.path());
     auto* db = new CVdDatabase;
     db->Open(L"Delta");
     auto* bare = new CCountedCatalog(db, nullptr, true);
     ASSERT_EQ(Text(bare->GetPath()), L"Delta");
     ASSERT_TRUE(pm.manager.AttachCatalog(bare));
   }
-  std::filesystem::create_directory(dir.path() / "sub");
-  const std::string named = (dir.path() / "sub" / "delta.mdb").string();
-  vdtest::CatalogBuilder().Write(named);
-  CCountedCatalog delta(CString(named.c_str()));
-  ASSERT_EQ(Text(delta.GetName()), L"delta");
-  EXPECT_FALSE(pm.manager.AttachCatalog(&delta));
-  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
+  Attach(pm.manager, alpha);
+
+  // A name that differs only in case, and a name that is an attached catalog's path.
+  std::filesystem::create_directory(m_dir.path() / "other");
+  const std::string upper = (m_dir.path() / "other" / "ALPHA.mdb").string();
+  std::filesystem::copy_file(alpha, upper);
+  const std::string delta = MakeCatalog("other/delta.mdb", vdtest::CatalogBuilder());
+  for (const std::string& path : {upper, delta}) {
+    auto refused = std::make_unique<CCountedCatalog>(CString(path.c_str()));
+    ASSERT_TRUE(refused->IsOpened());
+    const int destroyed = g_counts.catalogsDestroyed;
+    EXPECT_FALSE(pm.manager.AttachCatalog(refused.get())) << path;
+    EXPECT_EQ(g_counts.catalogsDestroyed, destroyed);
+    EXPECT_TRUE(refused->IsOpened());  // still open and usable by its owner
+  }
+  EXPECT_EQ(g_counts.catalogsDestroyed, 2);
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 2);
+
+  // A type the catalog's own factory refuses; without a factory of its own any type is accepted.
+  const std::string foreign =
+      MakeCatalog("Foreign.mdb", vdtest::CatalogBuilder().SetDefinition("Foreign", 1, "2001/01/01", "X"));
+  CPlateFactory factory;
+  CCountedCatalog judged(CString(foreign.c_str()), &factory, false);
+  EXPECT_FALSE(pm.manager.AttachCatalog(&judged));
+  EXPECT_TRUE(pm.manager.AttachCatalog(new CCountedCatalog(CString(foreign.c_str()))));
+  EXPECT_EQ(pm.manager.GetCountCatalog(), 3);
 }
 
 TEST_F(ManagerTest, CatalogsAreFoundByNameOrPathAndDetachedByNameOnly) {
@@ -119,7 +97,7 @@ TEST_F(ManagerTest, CatalogsAreFoundByNameOrPathAndDetachedByNameOnly) {
 
 // ---------------------------------------------------------------- the catalog cursor
 
-TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndStaysAtTheEnd) {
+TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndEndsWhenItsCatalogLeaves) {
   PlateManager pm;
   CVdPatternManager& manager = pm.manager;
   EXPECT_EQ(manager.FindFirstCatalog(), nullptr);
@@ -133,21 +111,17 @@ TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndStaysAtTheEnd) {
   EXPECT_EQ(manager.FindNextCatalog(), nullptr);
   EXPECT_EQ(manager.FindNextCatalog(), nullptr);
   EXPECT_EQ(manager.FindFirstCatalog(), g);
-}
 
-TEST_F(ManagerTest, TheCursorEndsWhenItsCatalogIsDetachedOrTheManagerEmptied) {
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
-  AttachAll(manager);
-  ASSERT_TRUE(manager.FindFirstCatalog());
-  manager.DetachCatalog(L"Alpha");
+  Attach(manager, beta);  // Gamma, Alpha, Beta
+  ASSERT_EQ(manager.FindFirstCatalog(), g);
+  manager.DetachCatalog(L"Gamma");
   EXPECT_EQ(manager.FindNextCatalog(), nullptr);
 
   // Detaching another catalog keeps the walk going.
-  ASSERT_EQ(Text(manager.FindFirstCatalog()->GetName()), L"Beta");
-  manager.DetachCatalog(L"Gamma");
-  Attach(manager, alpha);
-  EXPECT_EQ(Text(manager.FindNextCatalog()->GetName()), L"Alpha");
+  ASSERT_EQ(manager.FindFirstCatalog(), a);
+  manager.DetachCatalog(L"Beta");
+  Attach(manager, gamma);
+  EXPECT_EQ(Text(manager.FindNextCatalog()->GetName()), L"Gamma");
 
   manager.FindFirstCatalog();
   manager.Empty();
@@ -166,7 +140,7 @@ TEST_F(ManagerTest, FindCatalogNameByEditorNameComparesCatalogNames) {
   EXPECT_EQ(manager.FindNextCatalog(), nullptr);                       // the search walked the cursor to the end
 }
 
-// ---------------------------------------------------------------- Empty and init
+// ---------------------------------------------------------------- Empty
 
 TEST_F(ManagerTest, EmptyDropsThePoolAndTheCatalogsAndKeepsTheFactory) {
   PlateManager pm;
@@ -196,23 +170,14 @@ TEST_F(ManagerTest, EmptyDropsThePoolAndTheCatalogsAndKeepsTheFactory) {
   EXPECT_EQ(manager.GetCountCatalog(), 1);
 }
 
-TEST_F(ManagerTest, InitIsAHookThatChangesNothing) {
-  PlateManager pm;
-  Attach(pm.manager, alpha);
-  CVdUnitManager units(1000.0);
-  EXPECT_FALSE(pm.manager.init(&units, L"metric", true));
-  EXPECT_FALSE(pm.manager.init(nullptr, L"", false));
-  EXPECT_EQ(pm.manager.GetCountCatalog(), 1);
-  EXPECT_EQ(pm.manager.GetPatternFactory().GetUnitManager(), nullptr);
-}
-
 // ---------------------------------------------------------------- copies share, the last one frees
 
 TEST_F(ManagerTest, ACopySharesPoolCatalogsAndFactoryAndTheLastOneFreesThem) {
   auto* factory = new CPlateFactory;
   auto original = std::make_unique<CVdPatternManager>(factory);
   AttachAll(*original);
-  original->AddPatternPool(new CPlate(1, 10), false);
+  CVdPattern* plate = new CPlate(10, 200);
+  original->AddPatternPool(plate, false);
 
   auto copy = std::make_unique<CVdPatternManager>(*original);
   EXPECT_EQ(copy->GetCountCatalog(), 3);
@@ -228,6 +193,11 @@ TEST_F(ManagerTest, ACopySharesPoolCatalogsAndFactoryAndTheLastOneFreesThem) {
   auto check = CVdPattern::eCheckUserNameOk;
   Ptr hea(copy->GetPattern(L"HEA 100 mm", kCatalogType, &check));
   EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  EXPECT_EQ(copy->GetPattern(L"pl 10 x 200", kCatalogType, &check), plate);
+  EXPECT_EQ(copy->FindFirstCatalog(), copy->GetCatalog(L"Alpha"));
+  Ptr standard(copy->GetPattern(L"PL 3x30", kStandardType, &check));
+  EXPECT_TRUE(dynamic_cast<CPlate*>(standard.get()));
+  standard.reset();
 
   copy.reset();
   EXPECT_EQ(g_counts.catalogsDestroyed, 3);
@@ -263,31 +233,6 @@ TEST_F(ManagerTest, AssignmentReleasesWhatTheTargetHeldExactlyOnce) {
   source.reset();
   EXPECT_EQ(g_counts.catalogsDestroyed, 3);
   EXPECT_EQ(g_counts.factoriesDestroyed, 2);
-}
-
-TEST_F(ManagerTest, ACloneWorksAfterItsOriginalIsGone) {
-  auto original = std::make_unique<CVdPatternManager>(new CPlateFactory);
-  AttachAll(*original);
-  CVdPattern* plate = new CPlate(10, 200);
-  original->AddPatternPool(plate, false);
-  CVdPatternCatalog* beta = original->GetCatalog(L"Beta");
-
-  std::unique_ptr<CVdPatternManager> clone(original->GetClone());
-  EXPECT_EQ(clone->GetCatalog(L"Beta"), beta);
-  original.reset();
-  EXPECT_EQ(g_counts.catalogsDestroyed + g_counts.factoriesDestroyed, 0);
-
-  auto check = CVdPattern::eCheckUserNameOk;
-  EXPECT_EQ(clone->GetPattern(L"pl 10 x 200", kCatalogType, &check), plate);
-  Ptr ipe(clone->GetPattern(L"IPE 200", kCatalogType, &check));
-  EXPECT_EQ(Text(ipe->GetCatalog()), L"Beta");
-  EXPECT_EQ(clone->FindFirstCatalog(), clone->GetCatalog(L"Alpha"));
-  Ptr standard(clone->GetPattern(L"PL 3x30", kStandardType, &check));
-  EXPECT_TRUE(dynamic_cast<CPlate*>(standard.get()));
-
-  clone.reset();
-  EXPECT_EQ(g_counts.catalogsDestroyed, 3);
-  EXPECT_EQ(g_counts.factoriesDestroyed, 1);
 }
 
 TEST_F(ManagerTest, ACopyHasItsOwnMarkFlagAndNoCatalogWalk) {

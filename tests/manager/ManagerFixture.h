@@ -8,9 +8,6 @@
 //   Gamma: Angles (L 50x50x5), Beams (B 2)
 // so "HEA 100" is in two catalogs, and "PL 10x200" is both a catalog row and a standard plate.
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cwchar>
 #include <cwctype>
 #include <memory>
@@ -21,8 +18,7 @@
 #include <vdpattern/pattern/VdPattern.h>
 #include <vdpattern/pool/VdPatternPool.h>
 
-#include "support/CatalogBuilder.h"
-#include "support/TestFiles.h"
+#include "support/TestDb.h"
 
 namespace mgrtest {
 
@@ -111,27 +107,25 @@ inline double Height(CVdPattern* p) {
 
 inline std::wstring Text(const CString& s) { return s.str(); }
 
-class ManagerTest : public ::testing::Test {
+class ManagerTest : public vdtest::DbTest {
  protected:
   void SetUp() override {
     g_counts = Counts();
-    vdtest::CatalogBuilder()
-        .SetDefinition("VdCatalog", 3, "2001/01/01", "Acme")
-        .AddFamily("HEA", "HEA", "Height DOUBLE", "('HEA 100', 96), ('HEA 120', 114)")
-        .AddFamily("CHS", "CHS", "D DOUBLE, T DOUBLE", "('CHS 48.3x3.2', 48.3, 3.2)")
-        .AddFamily("Beams", "BM", "Height DOUBLE", "('B 1', 1)")
-        .Write(alpha);
-    vdtest::CatalogBuilder()
-        .SetDefinition("VdCatalog", 3, "2001/01/01", "Bolt & Co")
-        .AddFamily("HEA", "HEA", "Height DOUBLE", "('HEA 100', 100)")
-        .AddFamily("IPE", "IPE", "Height DOUBLE", "('IPE 200', 200)")
-        .AddFamily("Plates", "PL", "Thickness DOUBLE, Width DOUBLE", "('PL 10x200', 10, 200)")
-        .Write(beta);
-    vdtest::CatalogBuilder()
-        .SetDefinition("VdCatalog", 3, "2001/01/01", "Alpha")
-        .AddFamily("Angles", "L", "Height DOUBLE", "('L 50x50x5', 50)")
-        .AddFamily("Beams", "BM", "Height DOUBLE", "('B 2', 2)")
-        .Write(gamma);
+    alpha = MakeCatalog("Alpha.mdb", vdtest::CatalogBuilder()
+                                         .SetDefinition("VdCatalog", 3, "2001/01/01", "Acme")
+                                         .AddFamily("HEA", "HEA", "Height DOUBLE", "('HEA 100', 96), ('HEA 120', 114)")
+                                         .AddFamily("CHS", "CHS", "D DOUBLE, T DOUBLE", "('CHS 48.3x3.2', 48.3, 3.2)")
+                                         .AddFamily("Beams", "BM", "Height DOUBLE", "('B 1', 1)"));
+    beta = MakeCatalog("Beta.mdb",
+                       vdtest::CatalogBuilder()
+                           .SetDefinition("VdCatalog", 3, "2001/01/01", "Bolt & Co")
+                           .AddFamily("HEA", "HEA", "Height DOUBLE", "('HEA 100', 100)")
+                           .AddFamily("IPE", "IPE", "Height DOUBLE", "('IPE 200', 200)")
+                           .AddFamily("Plates", "PL", "Thickness DOUBLE, Width DOUBLE", "('PL 10x200', 10, 200)"));
+    gamma = MakeCatalog("Gamma.mdb", vdtest::CatalogBuilder()
+                                         .SetDefinition("VdCatalog", 3, "2001/01/01", "Alpha")
+                                         .AddFamily("Angles", "L", "Height DOUBLE", "('L 50x50x5', 50)")
+                                         .AddFamily("Beams", "BM", "Height DOUBLE", "('B 2', 2)"));
   }
 
   // Opens the catalog file and attaches it; the test fails when the manager refuses it.
@@ -150,10 +144,7 @@ class ManagerTest : public ::testing::Test {
     Attach(manager, gamma);
   }
 
-  vdtest::TempDir dir;
-  const std::string alpha = dir.File("Alpha.mdb");
-  const std::string beta = dir.File("Beta.mdb");
-  const std::string gamma = dir.File("Gamma.mdb");
+  std::string alpha, beta, gamma;
 };
 
 // A manager built on a counting plate factory, which it owns; `factory` stays valid while the manager lives.

@@ -49,7 +49,7 @@ std::vector<std::wstring> Catalogs(CVdPatternPool& pool) {
 
 // ---------------------------------------------------------------- lookup orders
 
-TEST_F(ManagerLookup, CatalogTypeAsksTheCatalogsBeforeTheFactory) {
+TEST_F(ManagerLookup, CatalogTypeAsksTheCatalogsFirstAndStandardTypeTheFactory) {
   auto check = kUntouched;
   Ptr p(manager.GetPattern(L"PL 10x200", kCatalogType, &check));
   ASSERT_TRUE(p);
@@ -57,19 +57,17 @@ TEST_F(ManagerLookup, CatalogTypeAsksTheCatalogsBeforeTheFactory) {
   EXPECT_EQ(p->GetPatternType(), kCatalogType);
   EXPECT_EQ(pm.factory->newStandardCalls, 0);
   EXPECT_EQ(check, kUntouched);
-}
 
-TEST_F(ManagerLookup, StandardTypeAsksTheFactoryBeforeTheCatalogs) {
-  auto check = kUntouched;
-  Ptr p(manager.GetPattern(L"PL 10x200", kStandardType, &check));
-  ASSERT_TRUE(dynamic_cast<CPlate*>(p.get()));
-  EXPECT_TRUE(p->GetCatalog().IsEmpty());
-  EXPECT_EQ(p->GetPatternType(), kStandardType);
+  const int lookups = g_counts.catalogLookups;
+  Ptr standard(manager.GetPattern(L"PL 10x200", kStandardType, &check));
+  ASSERT_TRUE(dynamic_cast<CPlate*>(standard.get()));
+  EXPECT_TRUE(standard->GetCatalog().IsEmpty());
+  EXPECT_EQ(standard->GetPatternType(), kStandardType);
   EXPECT_EQ(check, kOk);
-  EXPECT_EQ(g_counts.catalogLookups, 0);
+  EXPECT_EQ(g_counts.catalogLookups, lookups);
 }
 
-TEST_F(ManagerLookup, EachOrderFallsBackToTheOtherSource) {
+TEST_F(ManagerLookup, EachOrderFallsBackToTheOtherSourceAndAnUnknownNameGivesNull) {
   auto check = kUntouched;
   Ptr plate(manager.GetPattern(L"PL 5x50", kCatalogType, &check));
   ASSERT_TRUE(dynamic_cast<CPlate*>(plate.get()));
@@ -81,27 +79,12 @@ TEST_F(ManagerLookup, EachOrderFallsBackToTheOtherSource) {
   ASSERT_TRUE(ipe);
   EXPECT_EQ(Text(ipe->GetCatalog()), L"Beta");
   EXPECT_EQ(check, kRefused);  // what the factory wrote when it refused the name
-}
 
-TEST_F(ManagerLookup, ANameNoSourceKnowsGivesNull) {
-  auto check = kUntouched;
   EXPECT_EQ(manager.GetPattern(L"HEB 900", kCatalogType, &check), nullptr);
   EXPECT_EQ(manager.GetPattern(L"HEB 900", kStandardType, &check), nullptr);
   CString name = L"HEB 900";
   EXPECT_EQ(manager.GetPattern(L"", name, check), nullptr);
   EXPECT_EQ(manager.GetPatternCatalog(CString(L"HEB 900")), nullptr);
-}
-
-TEST_F(ManagerLookup, CatalogNamesAreFoundIgnoringCase) {
-  auto check = kUntouched;
-  Ptr p(manager.GetPattern(L"ipe 200", kCatalogType, &check));
-  ASSERT_TRUE(p);
-  EXPECT_EQ(Text(p->GetCatalog()), L"Beta");
-  EXPECT_EQ(Height(p.get()), 200);
-  Ptr first(manager.GetPatternCatalog(CString(L"hea 100")));
-  ASSERT_TRUE(first);
-  EXPECT_EQ(Text(first->GetCatalog()), L"Alpha");
-  EXPECT_EQ(Height(first.get()), 96);
 }
 
 TEST_F(ManagerLookup, TheNamedOverloadLooksUpItsSecondArgumentStandardFirst) {
@@ -124,6 +107,8 @@ TEST_F(ManagerLookup, TheNamedOverloadLooksUpItsSecondArgumentStandardFirst) {
   EXPECT_EQ(Text(hea->GetUserNameW()), L"HEA 100 mm");
 }
 
+// ---------------------------------------------------------------- the manager's pool
+
 TEST_F(ManagerLookup, APoolPatternAnswersEveryLookupAndNoOtherSourceIsAsked) {
   CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
   CVdPattern* plate = Pool(new CPlate(10, 200));
@@ -133,12 +118,18 @@ TEST_F(ManagerLookup, APoolPatternAnswersEveryLookupAndNoOtherSourceIsAsked) {
   EXPECT_EQ(manager.GetPattern(L"PL 10x200", kStandardType, &check), plate);
   CString name = L"HEA 100";
   EXPECT_EQ(manager.GetPattern(L"", name, check), hea);
+  EXPECT_EQ(manager.GetPatternPool(CString(L"hea 100"), CString(L"Hea")), hea);  // the family checked too
+  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 100"), CString(L"IPE")), nullptr);
+  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 200"), CString(L"HEA")), nullptr);
 
+  // Into a caller's pool: the pool's own objects, not copies, and each only once.
   CVdPatternPool target(false, nullptr);
   EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
+  EXPECT_TRUE(manager.GetPatternByName(L"HEA 100", &target, check));
   EXPECT_TRUE(manager.GetPatternByName(L"PL 10x200", &target, check));
   ASSERT_EQ(target.GetCount(), 2);
-  EXPECT_EQ(target.FindPattern(0), hea);  // the pool's own objects, not copies
+  EXPECT_EQ(target.FindPattern(0), hea);
   EXPECT_EQ(target.FindPattern(1), plate);
 
   EXPECT_EQ(g_counts.catalogLookups, 0);
@@ -185,8 +176,13 @@ TEST_F(ManagerLookup, LookupsNeverFillTheManagersPool) {
 
 // ---------------------------------------------------------------- catalogs and name normalisation
 
-TEST_F(ManagerLookup, NormalisedNamesAreFoundAndReturnedUnderTheCallersName) {
+TEST_F(ManagerLookup, CatalogNamesAreFoundIgnoringCaseAndNormalisedAndReturnedUnderTheCallersName) {
   auto check = kUntouched;
+  Ptr p(manager.GetPattern(L"ipe 200", kCatalogType, &check));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Text(p->GetCatalog()), L"Beta");
+  EXPECT_EQ(Height(p.get()), 200);
+
   Ptr hea(manager.GetPattern(L"HEA 100 mm", kCatalogType, &check));
   ASSERT_TRUE(hea);
   EXPECT_EQ(Text(hea->GetUserNameW()), L"HEA 100 mm");
@@ -203,7 +199,7 @@ TEST_F(ManagerLookup, NormalisedNamesAreFoundAndReturnedUnderTheCallersName) {
   EXPECT_EQ(Text(direct->GetUserNameW()), L"CHS 48,3mmx3,2mm");
 }
 
-TEST_F(ManagerLookup, ALookupInOneCatalogTakesTheNameAsGiven) {
+TEST_F(ManagerLookup, ALookupInOneCatalogTakesTheNameAsGivenAndOtherwiseTheFirstCatalogAnswers) {
   EXPECT_EQ(manager.GetPatternCatalog(L"Alpha", L"HEA 100 mm"), nullptr);
   Ptr byName(manager.GetPatternCatalog(L"alpha", L"HEA 100"));
   ASSERT_TRUE(byName);
@@ -212,14 +208,12 @@ TEST_F(ManagerLookup, ALookupInOneCatalogTakesTheNameAsGiven) {
   ASSERT_TRUE(byPath);
   EXPECT_EQ(Height(byPath.get()), 100.0);
   EXPECT_EQ(manager.GetPatternCatalog(L"Delta", L"HEA 100"), nullptr);
-}
 
-TEST_F(ManagerLookup, TheFirstAttachedCatalogHoldingTheNameAnswers) {
   auto check = kUntouched;
+  const int lookups = g_counts.catalogLookups;
   Ptr first(manager.GetPattern(L"HEA 100", kCatalogType, &check));
   EXPECT_EQ(Text(first->GetCatalog()), L"Alpha");
-  EXPECT_EQ(g_counts.catalogLookups, 1);  // later catalogs are not asked
-
+  EXPECT_EQ(g_counts.catalogLookups, lookups + 1);  // later catalogs are not asked
   manager.DetachCatalog(L"Alpha");
   Ptr second(manager.GetPattern(L"HEA 100", kCatalogType, &check));
   EXPECT_EQ(Text(second->GetCatalog()), L"Beta");
@@ -246,29 +240,15 @@ TEST_F(ManagerLookup, TargetLookupsCollectFromEveryCatalogAndReportOnlyPoolHits)
   EXPECT_FALSE(manager.GetPattern(L"HEA 100 mm", &target, check));
   EXPECT_FALSE(manager.GetPatternByName(L"HEB 900", &target, check));
   EXPECT_EQ(target.GetCount(), 6);
-}
 
-TEST_F(ManagerLookup, APoolHitIsAddedToTheTargetOnlyOnce) {
-  CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
-  CVdPatternPool target(false, nullptr);
-  auto check = kUntouched;
-  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
-  EXPECT_TRUE(manager.GetPattern(L"HEA 100", &target, check));
-  EXPECT_TRUE(manager.GetPatternByName(L"HEA 100", &target, check));
-  ASSERT_EQ(target.GetCount(), 1);
-  EXPECT_EQ(target.FindPattern(0), hea);
-}
-
-TEST_F(ManagerLookup, AStandardPatternTheTargetRefusesIsFreed) {
-  CVdPatternPool target(true, nullptr);
-  auto check = kUntouched;
-  EXPECT_FALSE(manager.GetPattern(L"PL 10x200", &target, check));
+  // A standard pattern the target refuses as a duplicate is freed.
   EXPECT_EQ(g_counts.platesAlive, 1);
+  const int made = pm.factory->newStandardCalls;
   EXPECT_FALSE(manager.GetPattern(L"pl 10x200", &target, check));
   EXPECT_FALSE(manager.GetPatternByName(L"PL10x200", &target, check));
-  EXPECT_EQ(pm.factory->newStandardCalls, 3);
-  EXPECT_EQ(target.GetCount(), 1);
-  EXPECT_EQ(g_counts.platesAlive, 1);  // the two refused plates were deleted
+  EXPECT_EQ(pm.factory->newStandardCalls, made + 2);
+  EXPECT_EQ(target.GetCount(), 6);
+  EXPECT_EQ(g_counts.platesAlive, 1);
 }
 
 // ---------------------------------------------------------------- factories
@@ -311,7 +291,7 @@ TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
   EXPECT_EQ(manager.GetPattern(L"hea 100", kCatalogType, &check), pooled);
 }
 
-// ---------------------------------------------------------------- families and the pool
+// ---------------------------------------------------------------- families
 
 TEST_F(ManagerLookup, AFamilyIsReadFromTheNamedCatalogOnly) {
   CVdPatternPool target(true, nullptr);
@@ -328,31 +308,20 @@ TEST_F(ManagerLookup, AFamilyIsReadFromTheNamedCatalogOnly) {
   EXPECT_EQ(families, (std::list<std::wstring>{L"first", L"Angles", L"Beams"}));
 }
 
-TEST_F(ManagerLookup, FamilyNamesAreMergedCaseSensitivelyAfterWhatTheListHeld) {
+TEST_F(ManagerLookup, FamilyNamesAreMergedCaseSensitivelyAfterWhatTheListHeldAndPoolFamiliesListedOnce) {
+  std::list<std::wstring> pooled{L"x"};
+  manager.GetFamiliesPool(pooled);
+  EXPECT_EQ(pooled, (std::list<std::wstring>{L"x"}));
   Pool(new CVdPattern(1, L"B 9", L"Beams"));
+  Pool(new CVdPattern(1, L"B 8", L"BEAMS"));
   Pool(new CVdPattern(1, L"HEA 300", L"HEA"));
+  manager.GetFamiliesPool(pooled);
+  EXPECT_EQ(pooled, (std::list<std::wstring>{L"x", L"beams", L"hea"}));
+
   std::list<std::wstring> families{L"Beams"};
   manager.GetFamilies(families);
   EXPECT_EQ(families,
             (std::list<std::wstring>{L"Beams", L"CHS", L"HEA", L"IPE", L"Plates", L"Angles", L"beams", L"hea"}));
-}
-
-TEST_F(ManagerLookup, PoolFamiliesAreListedLowerCaseOnce) {
-  std::list<std::wstring> families{L"x"};
-  manager.GetFamiliesPool(families);
-  EXPECT_EQ(families, (std::list<std::wstring>{L"x"}));
-  Pool(new CVdPattern(1, L"B 9", L"Beams"));
-  Pool(new CVdPattern(1, L"B 8", L"BEAMS"));
-  Pool(new CVdPattern(1, L"A 1", L"X"));
-  manager.GetFamiliesPool(families);
-  EXPECT_EQ(families, (std::list<std::wstring>{L"x", L"beams"}));
-}
-
-TEST_F(ManagerLookup, APoolLookupByNameAndFamilyChecksTheFamily) {
-  CVdPattern* hea = Pool(new CVdPattern(1, L"HEA 100", L"HEA"));
-  EXPECT_EQ(manager.GetPatternPool(CString(L"hea 100"), CString(L"Hea")), hea);
-  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 100"), CString(L"IPE")), nullptr);
-  EXPECT_EQ(manager.GetPatternPool(CString(L"HEA 200"), CString(L"HEA")), nullptr);
 }
 
 // ---------------------------------------------------------------- derived managers
@@ -388,8 +357,8 @@ TEST_F(ManagerTest, ADerivedManagersOverridesTakeEffectInsideItsOperations) {
   EXPECT_EQ(manager.catalogLookups, 2);
 
   // AttachCatalog tests names through IsExistCatalog, and that through GetCatalog.
-  vdtest::CatalogBuilder().AddFamily("HEA", "HEA", "Height DOUBLE").Write(dir.File("Reserved.mdb"));
-  CCountedCatalog reserved(CString(dir.File("Reserved.mdb").c_str()));
+  CCountedCatalog reserved(
+      CString(MakeCatalog("Reserved.mdb", vdtest::CatalogBuilder().AddFamily("HEA", "HEA", "Height DOUBLE")).c_str()));
   ASSERT_TRUE(manager.IsExistCatalog(L"Reserved"));
   EXPECT_FALSE(manager.AttachCatalog(&reserved));
 }

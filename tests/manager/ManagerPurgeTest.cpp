@@ -71,7 +71,7 @@ TEST_F(ManagerPurge, AFamilyIsOfferedInNameOrderAndTheFlaggedPatternsGo) {
   EXPECT_EQ(g_counts.platesAlive, 1);  // removed patterns are destroyed
 }
 
-TEST_F(ManagerPurge, NothingToPurgeWhenNothingIsFlaggedOrNobodyCanBeAsked) {
+TEST_F(ManagerPurge, NothingIsPurgedWithoutAFlagOrSomeoneToAskAndMissingFlagsKeepTheirPatterns) {
   int count = 42;
   EXPECT_EQ(manager.Purge(L"IPE", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);  // no pool pattern
   EXPECT_EQ(manager.Purge(L"Plates", nullptr, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
@@ -83,19 +83,9 @@ TEST_F(ManagerPurge, NothingToPurgeWhenNothingIsFlaggedOrNobodyCanBeAsked) {
   EXPECT_EQ(manager.Purge(L"Plates", &Ask, count), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
   EXPECT_EQ(count, 0);
   EXPECT_EQ(manager.GetCountPool(), 4);
-}
 
-TEST_F(ManagerPurge, PurgeWithOnlyACallbackOffersEveryPatternUnderAnEmptyFamily) {
-  g_host.answer = {true, false, false, true};
-  EXPECT_EQ(manager.Purge(&Ask), CVdPatternManager::PURGE_OK);
-  EXPECT_EQ(g_host.family, L"");
-  EXPECT_EQ(g_host.names, (Names{L"HEA 100", L"PL 1x10", L"PL 2x10", L"PL 3x10"}));
-  EXPECT_EQ(Pool(), (Names{L"PL 1x10", L"PL 2x10"}));
-}
-
-TEST_F(ManagerPurge, MissingFlagsKeepTheirPatternsAndExtraFlagsAreIgnored) {
+  // Missing flags keep their patterns and extra flags are ignored.
   g_host.answer = {true};
-  int count = -1;
   EXPECT_EQ(manager.Purge(L"Plates", &Ask, count), CVdPatternManager::PURGE_OK);
   EXPECT_EQ(count, 1);
   EXPECT_EQ(Pool(), (Names{L"HEA 100", L"PL 2x10", L"PL 3x10"}));
@@ -104,6 +94,14 @@ TEST_F(ManagerPurge, MissingFlagsKeepTheirPatternsAndExtraFlagsAreIgnored) {
   EXPECT_EQ(manager.Purge(L"Plates", &Ask, count), CVdPatternManager::PURGE_OK);
   EXPECT_EQ(count, 1);
   EXPECT_EQ(Pool(), (Names{L"HEA 100", L"PL 2x10"}));
+}
+
+TEST_F(ManagerPurge, PurgeWithOnlyACallbackOffersEveryPatternUnderAnEmptyFamily) {
+  g_host.answer = {true, false, false, true};
+  EXPECT_EQ(manager.Purge(&Ask), CVdPatternManager::PURGE_OK);
+  EXPECT_EQ(g_host.family, L"");
+  EXPECT_EQ(g_host.names, (Names{L"HEA 100", L"PL 1x10", L"PL 2x10", L"PL 3x10"}));
+  EXPECT_EQ(Pool(), (Names{L"PL 1x10", L"PL 2x10"}));
 }
 
 TEST_F(ManagerPurge, ACallbackThatThrowsLeavesThePoolUnchanged) {
@@ -134,16 +132,15 @@ TEST_F(ManagerPurge, ANameSharedByTwoPatternsRemovesTheOneTheNameLookupFinds) {
 
 // ---------------------------------------------------------------- by list
 
-TEST_F(ManagerPurge, AListOfNamesIsRemovedWithoutAskingAndUnknownNamesAreSkipped) {
+TEST_F(ManagerPurge, AListOfNamesIsRemovedWithoutAskingUnknownNamesSkippedAndCatalogsLeftAlone) {
   EXPECT_EQ(manager.Purge(Names{}), CVdPatternManager::PURGE_NOTHING_TO_PURGE);
   EXPECT_EQ(manager.Purge(Names{L"PL 1x10", L"HEB 900", L"pl 3 X 10"}), CVdPatternManager::PURGE_OK);
   EXPECT_EQ(Pool(), (Names{L"HEA 100", L"PL 2x10"}));  // the last one by its standard code
   EXPECT_EQ(manager.Purge(Names{L"HEB 900"}), CVdPatternManager::PURGE_OK);
   EXPECT_EQ(manager.GetCountPool(), 2);
   EXPECT_EQ(g_host.calls, 0);
-}
 
-TEST_F(ManagerPurge, APurgedCatalogPatternStaysInItsCatalog) {
+  // A purged catalog pattern stays in its catalog.
   Attach(manager, beta);
   auto check = CVdPattern::eCheckUserNameOk;
   CVdPattern* ipe = manager.GetPattern(L"IPE 200", CVdPattern::ePatternTypeCatalog, &check);

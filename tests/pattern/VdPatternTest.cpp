@@ -372,10 +372,9 @@ TEST(VdPattern, ComparisonsAreOneSided) {
   EXPECT_FALSE(CVdPattern(1, L"beam") < CVdPattern(1, L"BEAM"));
 }
 
-TEST(VdPattern, IdentityDefaultsFamilyFoldingAndGroupCount) {
+TEST(VdPattern, IdentityFoldsTheFamilyExposesTheStoredNameAndRefusesANegativeGroupCount) {
   CVdPattern p(1, nullptr, nullptr);
   EXPECT_TRUE(p.GetUserNameW().IsEmpty());
-  EXPECT_EQ(p.GetPatternType(), CVdPattern::ePatternTypeStandard);
   p.SetFamily(L"Beams");
   EXPECT_EQ(p.GetFamily(), L"beams");
   CString* stored = nullptr;

@@ -66,11 +66,9 @@ CString Lower(CString text) { return text.MakeLower(); }
 
 // ---------------------------------------------------------------- order and lookup by name
 
-TEST(VdPatternPool, KeepsPatternsInNameOrderWithEqualNamesInInsertionOrder) {
+TEST(VdPatternPool, KeepsPatternsInCollationOrderWithEqualNamesInInsertionOrder) {
   CVdPatternPool pool;
-  Add(pool, Plain(L"beam"));
-  Add(pool, Plain(L"Angle"));
-  Add(pool, Plain(L"tube"));
+  for (const wchar_t* name : {L"beam", L"Angle", L"tube"}) Add(pool, Plain(name));
   EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"Angle", L"beam", L"tube"}));
   EXPECT_TRUE(Add(pool, Plain(L"angle", 2.0)));  // a different pattern of an equal name goes after
   EXPECT_TRUE(Add(pool, Plain(L"ANGLE", 3.0)));
@@ -78,32 +76,28 @@ TEST(VdPatternPool, KeepsPatternsInNameOrderWithEqualNamesInInsertionOrder) {
   EXPECT_EQ(Width(pool.GetPatternByName(L"aNgLe")), 1.0);  // the first of the equal names
   EXPECT_EQ(pool.GetPatternByName(L"BEAM"), pool.FindPattern(3));
   EXPECT_EQ(pool.GetPatternByName(L"beams"), nullptr);
-}
 
-TEST(VdPatternPool, OrdersByCollationWhereAccentsCountAndCaseDoesNot) {
-  CVdPatternPool pool;
+  // Collation order: accents count, case does not.
+  CVdPatternPool accents;
   for (const wchar_t* name : {L"fer", L"Église", L"eau", L"côte", L"coter", L"cote", L"Zinc", L"abri"})
-    Add(pool, Plain(name));
-  EXPECT_EQ(Names(pool),
+    Add(accents, Plain(name));
+  EXPECT_EQ(Names(accents),
             (std::vector<std::wstring>{L"abri", L"cote", L"côte", L"coter", L"eau", L"Église", L"fer", L"Zinc"}));
   // An accent tells names apart; the case of an accented letter does not.
-  EXPECT_EQ(Names(pool)[2], pool.GetPatternByName(L"CÔTE")->GetUserNameW().str());
-  EXPECT_EQ(pool.GetPatternByName(L"eglise"), nullptr);
-  EXPECT_EQ(pool.GetPatternByName(L"éGLISE"), pool.FindPattern(5));
-}
+  EXPECT_EQ(Names(accents)[2], accents.GetPatternByName(L"CÔTE")->GetUserNameW().str());
+  EXPECT_EQ(accents.GetPatternByName(L"eglise"), nullptr);
+  EXPECT_EQ(accents.GetPatternByName(L"éGLISE"), accents.FindPattern(5));
 
-TEST(VdPatternPool, NameSearchStopsAtTheFirstGreaterName) {
-  CVdPatternPool pool;
-  Add(pool, Plain(L"angle"));
-  Add(pool, Plain(L"tube"));
-  Add(pool, Plain(L"zulu"));
-  CVdPattern* last = pool.FindPattern(2);
+  // The name search stops at the first greater name.
+  CVdPatternPool broken;
+  for (const wchar_t* name : {L"angle", L"tube", L"zulu"}) Add(broken, Plain(name));
+  CVdPattern* last = broken.FindPattern(2);
   last->SetUserName(L"beam");  // now out of order, behind tube
-  EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"angle", L"tube", L"beam"}));
-  EXPECT_EQ(pool.GetPatternByName(L"beam"), nullptr);  // the walk gave up at tube
-  EXPECT_EQ(pool.GetPattern(last->GetGUID(), true), last);
-  EXPECT_EQ(pool.GetPatternByName(L"zulu"), nullptr);
-  EXPECT_EQ(pool.GetPatternByName(L"tube"), pool.FindPattern(1));
+  EXPECT_EQ(Names(broken), (std::vector<std::wstring>{L"angle", L"tube", L"beam"}));
+  EXPECT_EQ(broken.GetPatternByName(L"beam"), nullptr);  // the walk gave up at tube
+  EXPECT_EQ(broken.GetPattern(last->GetGUID(), true), last);
+  EXPECT_EQ(broken.GetPatternByName(L"zulu"), nullptr);
+  EXPECT_EQ(broken.GetPatternByName(L"tube"), broken.FindPattern(1));
   CVdPatternPool empty;
   EXPECT_EQ(empty.GetPatternByName(L""), nullptr);
 }
@@ -239,69 +233,62 @@ TEST(VdPatternPool, LargePoolsKeepTheirOrderThroughRandomAddsAndDeletes) {
 
 // ---------------------------------------------------------------- other finders
 
-TEST(VdPatternPool, GuidLookupsIgnoreCase) {
+TEST(VdPatternPool, FindersByGuidNameAndFamilyAndStructureAnswerAsDocumented) {
   CVdPatternPool pool;
-  Add(pool, Plain(L"beam"));
-  Add(pool, Plain(L"tube"));
+  for (const wchar_t* name : {L"beam", L"tube"}) Add(pool, Plain(name));
   CVdPattern* tube = pool.FindPattern(1);
-  tube->SetGUID(L"{ABCDEF-É}");
-  EXPECT_TRUE(pool.IsExistPattern(L"{abcdef-É}", false));
-  EXPECT_FALSE(pool.IsExistPattern(L"{abcdef-é}", true));  // only A-Z fold
-  EXPECT_EQ(pool.GetPattern(L"{AbCdEf-É}", true), tube);
-  EXPECT_EQ(pool.GetPattern(L"{abcdef-É}", CString(L"TUBE")), tube);
-  EXPECT_EQ(pool.GetPattern(L"{abcdef-É}", CString(L"beam")), nullptr);
+  tube->SetGUID(L"{ABCXYZ-É}");
+  EXPECT_TRUE(pool.IsExistPattern(L"{abcxyz-É}", false));
+  EXPECT_FALSE(pool.IsExistPattern(L"{abcxyz-é}", true));  // only A-Z fold
+  EXPECT_EQ(pool.GetPattern(L"{AbCxYz-É}", true), tube);
+  EXPECT_EQ(pool.GetPattern(L"{abcxyz-É}", CString(L"TUBE")), tube);
+  EXPECT_EQ(pool.GetPattern(L"{abcxyz-É}", CString(L"beam")), nullptr);
   EXPECT_EQ(pool.GetPattern(L"{nothing}", true), nullptr);
-}
 
-TEST(VdPatternPool, NameAndFamilyLookupNeedsBothAndComparesWithoutCollation) {
-  CVdPatternPool pool;
-  Add(pool, Plain(L"beam", 1.0, L"Rails"));
-  Add(pool, Plain(L"Beam", 1.0, L"Beams"));
-  Add(pool, Plain(L"béam", 1.0, L"beams"));
-  EXPECT_EQ(pool.GetPatternByNameAndFamily(L"BEAM", L"beams"), pool.FindPattern(1));
-  EXPECT_EQ(pool.GetPatternByNameAndFamily(L"BÉAM", L"beams"), nullptr);  // É is not folded
-  EXPECT_EQ(pool.GetPatternByNameAndFamily(L"beam", L""), nullptr);
-  EXPECT_EQ(pool.GetPatternByNameAndFamily(L"", L"beams"), nullptr);
-}
+  // Name and family: both needed, compared without collation.
+  CVdPatternPool named;
+  Add(named, Plain(L"beam", 1.0, L"Rails"));
+  Add(named, Plain(L"Beam", 1.0, L"Beams"));
+  Add(named, Plain(L"béam", 1.0, L"beams"));
+  EXPECT_EQ(named.GetPatternByNameAndFamily(L"BEAM", L"beams"), named.FindPattern(1));
+  EXPECT_EQ(named.GetPatternByNameAndFamily(L"BÉAM", L"beams"), nullptr);  // É is not folded
+  EXPECT_EQ(named.GetPatternByNameAndFamily(L"beam", L""), nullptr);
+  EXPECT_EQ(named.GetPatternByNameAndFamily(L"", L"beams"), nullptr);
 
-TEST(VdPatternPool, StructuralLookupUsesTheGivenComparison) {
-  CVdPatternPool pool;
-  Add(pool, Plain(L"beam", 1.0));
-  Add(pool, Plain(L"tube", 2.0));
+  // Structure: by the comparison asked for.
+  CVdPatternPool structural;
+  Add(structural, Plain(L"beam", 1.0));
+  Add(structural, Plain(L"tube", 2.0));
   CVdPattern probe(1, L"other", L"beams");
   probe.SetParam(0, L"w", 2.0);
-  EXPECT_FALSE(pool.IsExistPattern(&probe, true, true));
-  EXPECT_EQ(pool.GetPattern(&probe, false, true), pool.FindPattern(1));
-  EXPECT_EQ(pool.GetPattern(&probe, false, false), pool.FindPattern(0));
+  EXPECT_FALSE(structural.IsExistPattern(&probe, true, true));
+  EXPECT_EQ(structural.GetPattern(&probe, false, true), structural.FindPattern(1));
+  EXPECT_EQ(structural.GetPattern(&probe, false, false), structural.FindPattern(0));
   probe.SetUserName(L"TUBE");
-  EXPECT_EQ(pool.GetPattern(&probe, true, true), pool.FindPattern(1));
-  EXPECT_EQ(pool.GetPattern(nullptr, true, true), nullptr);
-}
+  EXPECT_EQ(structural.GetPattern(&probe, true, true), structural.FindPattern(1));
+  EXPECT_EQ(structural.GetPattern(nullptr, true, true), nullptr);
 
-TEST(VdPatternPool, PositionsOutsideThePoolGiveNullOrFalse) {
-  CVdPatternPool pool;
-  EXPECT_EQ(pool.FindPattern(0), nullptr);
-  Add(pool, Plain(L"beam"));
-  Add(pool, Plain(L"angle"));
-  EXPECT_EQ(pool.FindPattern(-1), nullptr);
-  EXPECT_EQ(pool.FindPattern(pool.GetCount()), nullptr);
-  EXPECT_EQ(pool.FindPattern(1)->GetUserNameW(), CString(L"beam"));
-  EXPECT_FALSE(pool.ErasePattern(-1, true));
-  EXPECT_FALSE(pool.ErasePattern(2, true));
-  EXPECT_EQ(pool.GetCount(), 2);
-  EXPECT_EQ(pool.FindPatternPosition(pool.FindPattern(1)), 1);
-  CVdPattern copy(1, L"beam", L"beams");  // equal content is not identity
-  EXPECT_EQ(pool.FindPatternPosition(&copy), -1);
-  EXPECT_EQ(pool.FindPatternPosition(nullptr), -1);
+  // Positions outside the pool give null or false.
+  CVdPatternPool positions;
+  EXPECT_EQ(positions.FindPattern(0), nullptr);
+  for (const wchar_t* name : {L"beam", L"angle"}) Add(positions, Plain(name));
+  EXPECT_EQ(positions.FindPattern(-1), nullptr);
+  EXPECT_EQ(positions.FindPattern(positions.GetCount()), nullptr);
+  EXPECT_EQ(positions.FindPattern(1)->GetUserNameW(), CString(L"beam"));
+  EXPECT_FALSE(positions.ErasePattern(-1, true));
+  EXPECT_FALSE(positions.ErasePattern(2, true));
+  EXPECT_EQ(positions.GetCount(), 2);
+  EXPECT_EQ(positions.FindPatternPosition(positions.FindPattern(1)), 1);
+  CVdPattern twin(1, L"beam", L"beams");  // equal content is not identity
+  EXPECT_EQ(positions.FindPatternPosition(&twin), -1);
+  EXPECT_EQ(positions.FindPatternPosition(nullptr), -1);
 }
 
 TEST(VdPatternPool, CursorWalksOnceAndEndsWhenItsPatternLeaves) {
   CVdPatternPool pool;
   EXPECT_EQ(pool.FindNextPattern(), nullptr);  // never set
   EXPECT_EQ(pool.FindFirstPattern(), nullptr);
-  Add(pool, Plain(L"b"));
-  Add(pool, Plain(L"a"));
-  Add(pool, Plain(L"c"));
+  for (const wchar_t* name : {L"b", L"a", L"c"}) Add(pool, Plain(name));
   EXPECT_EQ(pool.FindNextPattern(), nullptr);
   EXPECT_EQ(pool.FindFirstPattern(), pool.FindPattern(0));
   EXPECT_EQ(pool.FindNextPattern(), pool.FindPattern(1));
@@ -317,11 +304,10 @@ TEST(VdPatternPool, CursorWalksOnceAndEndsWhenItsPatternLeaves) {
 
 // ---------------------------------------------------------------- ownership
 
-TEST(VdPatternPool, DeleteAndDeleteAllDeleteEvenWhenThePoolDoesNotOwn) {
+TEST(VdPatternPool, DeleteAlwaysDeletesAndEraseOnlyOnRequest) {
   g_destroyed = 0;
   CVdPatternPool pool(false);
-  Add(pool, Counted(L"beam"));
-  Add(pool, Counted(L"tube"));
+  for (const wchar_t* name : {L"beam", L"tube"}) Add(pool, Counted(name));
   const CString guid = pool.FindPattern(1)->GetGUID();
   EXPECT_FALSE(pool.DeletePattern(L"{missing}"));
   EXPECT_TRUE(pool.DeletePattern(Lower(guid)));
@@ -336,24 +322,21 @@ TEST(VdPatternPool, DeleteAndDeleteAllDeleteEvenWhenThePoolDoesNotOwn) {
   EXPECT_TRUE(Add(pool, Counted(L"a")));       // the name index was emptied with the list
   EXPECT_EQ(pool.GetPatternByName(L"A"), pool.FindPattern(0));
   pool.DeleteAllPattern();
-}
 
-TEST(VdPatternPool, ErasePatternDeletesOnlyOnRequest) {
+  // ErasePattern deletes only on request.
   g_destroyed = 0;
-  CVdPatternPool pool;
-  Add(pool, Counted(L"a"));
-  Add(pool, Counted(L"b"));
-  Add(pool, Counted(L"c"));
-  std::unique_ptr<CVdPattern> kept(pool.FindPattern(1));
-  EXPECT_TRUE(pool.ErasePattern(1, false));
+  CVdPatternPool owning;
+  for (const wchar_t* name : {L"a", L"b", L"c"}) Add(owning, Counted(name));
+  std::unique_ptr<CVdPattern> kept(owning.FindPattern(1));
+  EXPECT_TRUE(owning.ErasePattern(1, false));
   EXPECT_EQ(g_destroyed, 0);
-  EXPECT_EQ(pool.FindPatternPosition(kept.get()), -1);
-  EXPECT_EQ(pool.GetPattern(kept->GetGUID(), true), nullptr);
-  EXPECT_TRUE(pool.ErasePattern(0, true));
+  EXPECT_EQ(owning.FindPatternPosition(kept.get()), -1);
+  EXPECT_EQ(owning.GetPattern(kept->GetGUID(), true), nullptr);
+  EXPECT_TRUE(owning.ErasePattern(0, true));
   EXPECT_EQ(g_destroyed, 1);
-  EXPECT_EQ(Names(pool), std::vector<std::wstring>{L"c"});
-  EXPECT_TRUE(Add(pool, kept));  // an erased pattern can come back
-  EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"b", L"c"}));
+  EXPECT_EQ(Names(owning), std::vector<std::wstring>{L"c"});
+  EXPECT_TRUE(Add(owning, kept));  // an erased pattern can come back
+  EXPECT_EQ(Names(owning), (std::vector<std::wstring>{L"b", L"c"}));
 }
 
 TEST(VdPatternPool, DestructorDeletesOnlyWhenThePoolOwnsAndASharingPoolMayOutliveTheOwner) {
@@ -432,7 +415,7 @@ TEST(VdPatternPool, SetListPatternPassesOverKnownGuids) {
   EXPECT_EQ(pool.FindPattern(0), taken);
 }
 
-TEST(VdPatternPool, AssignmentAddsClonesInOrderAndKeepsOwnPatterns) {
+TEST(VdPatternPool, AssignmentAndCopiesAddClonesInOrderAndOwnThem) {
   g_destroyed = 0;
   CVdPatternPool source;
   for (const wchar_t* name : {L"tube", L"angle", L"beam"}) Add(source, Counted(name));
@@ -454,26 +437,25 @@ TEST(VdPatternPool, AssignmentAddsClonesInOrderAndKeepsOwnPatterns) {
   target.DeleteAllPattern();
   EXPECT_EQ(g_destroyed, 4);
   EXPECT_EQ(source.GetCount(), 3);
-}
 
-TEST(VdPatternPool, CopiesOwnTheirClones) {
+  // Copies own their clones.
   g_destroyed = 0;
-  std::vector<std::unique_ptr<CVdPattern>> patterns;  // outlives the pool that borrows them
-  CVdPatternPool source(false);
+  std::vector<std::unique_ptr<CVdPattern>> kept;  // outlives the pool that borrows them
+  CVdPatternPool borrowing(false);
   for (const wchar_t* name : {L"tube", L"angle"}) {
-    patterns.push_back(Counted(name));
-    source.AddPattern(patterns.back().get(), false);
+    kept.push_back(Counted(name));
+    borrowing.AddPattern(kept.back().get(), false);
   }
   {
-    CVdPatternPool copy(source);
-    std::unique_ptr<CVdPatternPool> clone(source.GetClone());
+    CVdPatternPool copy(borrowing);
+    std::unique_ptr<CVdPatternPool> clone(borrowing.GetClone());
     EXPECT_EQ(Names(copy), (std::vector<std::wstring>{L"angle", L"tube"}));
     EXPECT_EQ(Names(*clone), Names(copy));
-    EXPECT_NE(clone->FindPattern(0), source.FindPattern(0));
+    EXPECT_NE(clone->FindPattern(0), borrowing.FindPattern(0));
     EXPECT_EQ(copy.GetFactory(), nullptr);
   }
   EXPECT_EQ(g_destroyed, 4);
-  EXPECT_EQ(Names(source), (std::vector<std::wstring>{L"angle", L"tube"}));
+  EXPECT_EQ(Names(borrowing), (std::vector<std::wstring>{L"angle", L"tube"}));
 }
 
 // ---------------------------------------------------------------- lists
@@ -520,7 +502,7 @@ class CStandardFactory : public CVdPatternFactory {
 
 }  // namespace
 
-TEST(VdPatternPool, StandardCodeFindsThePatternEqualBothWays) {
+TEST(VdPatternPool, StandardCodesFindThePatternEqualBothWaysAndAreThoseTheFactoryAccepts) {
   CStandardFactory factory;
   CVdPatternPool pool(true, &factory);
   EXPECT_EQ(pool.GetPattern(L"HEA100"), nullptr);  // an empty pool asks nobody
@@ -548,22 +530,21 @@ TEST(VdPatternPool, StandardCodeFindsThePatternEqualBothWays) {
   g_destroyed = 0;
   EXPECT_EQ(pool.GetPattern(L"HEA100"), nullptr);
   EXPECT_EQ(g_destroyed, 1);
-}
 
-TEST(VdPatternPool, StandardNamesAreThoseTheFactoryAccepts) {
-  CStandardFactory factory;
-  CVdPatternPool pool(true, &factory);
+  // Standard names are those the factory accepts; a copy keeps the factory.
+  CStandardFactory standards;
+  CVdPatternPool withFactory(true, &standards);
   g_destroyed = 0;
-  EXPECT_TRUE(pool.IsStandardPatternName(L"HEA100"));
-  EXPECT_FALSE(pool.IsStandardPatternName(L"BAD"));
-  EXPECT_FALSE(pool.IsStandardPatternName(L"nothing"));
+  EXPECT_TRUE(withFactory.IsStandardPatternName(L"HEA100"));
+  EXPECT_FALSE(withFactory.IsStandardPatternName(L"BAD"));
+  EXPECT_FALSE(withFactory.IsStandardPatternName(L"nothing"));
   EXPECT_EQ(g_destroyed, 2);  // both built patterns deleted
   EXPECT_FALSE(CVdPatternPool().IsStandardPatternName(L"HEA100"));
 
-  Add(pool, Counted(L"HEA 100", 100.0, L"hea"));
-  CVdPatternPool copy(pool);  // a copy keeps the factory, so it still knows standard codes
-  EXPECT_EQ(copy.GetFactory(), &factory);
-  EXPECT_EQ(copy.GetPattern(L"HEA100"), copy.FindPattern(0));
+  Add(withFactory, Counted(L"HEA 100", 100.0, L"hea"));
+  CVdPatternPool copied(withFactory);  // a copied keeps the standards, so it still knows standard codes
+  EXPECT_EQ(copied.GetFactory(), &standards);
+  EXPECT_EQ(copied.GetPattern(L"HEA100"), copied.FindPattern(0));
 }
 
 // ---------------------------------------------------------------- the index answers as the walk does
@@ -627,8 +608,9 @@ TEST(VdPatternPool, IndexedPoolAnswersExactlyAsTheWalkingPool) {
   const std::vector<std::wstring> names = {
       L"beam", L"Beam", L"BEAM", L"béam", L"BÉAM", L"be\u00ADam", L"ｂｅａｍ", L"angle", L"Angle", L"ângle", L"tube",
       L"Tube", L"IPE 100", L"ipe 100", L"IPE 200", L"Église", L"eglise", L"", L"zeta",
-      // Past 16 characters only the names themselves tell these apart.
-      L"HEA 100 x 200 x 300 A", L"hea 100 x 200 x 300 a", L"HEA 100 x 200 x 300 B", L"HEA 100 x 200 x 30"};
+      // Past 16 characters only the names themselves tell these apart; some end where the prefix ends.
+      L"HEA 100 x 200 x 300 A", L"hea 100 x 200 x 300 a", L"HEA 100 x 200 x 300 B", L"HEA 100 x 200 x 30",
+      L"HEA 100 x 200 x", L"HEA 100 x 200 x ", L"hea 100 x 200 x 3"};
   std::vector<std::wstring> lookups = names;
   lookups.insert(lookups.end(), {L"BEAm", L"none", L"IPE 150", L"ÉGLISE", L"HEA 100 x 200 x 300 C"});
   const std::vector<std::wstring> families = {L"beams", L"Beams", L"tubes"};

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -49,35 +50,68 @@ class TempDir {
   std::filesystem::path m_path;
 };
 
-// Runs one or more SQL statements on a database file, creating it when missing.
-inline void ExecSql(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) {
-    sqlite3_close(db);
-    throw std::runtime_error("cannot open " + file);
+// A connection of its own to a database file (created when missing), independent of the library under test;
+// `busyMs` is how long it waits for another connection's lock.
+class RawDb {
+ public:
+  explicit RawDb(const std::string& path, int busyMs = 0) {
+    if (sqlite3_open(path.c_str(), &m_db) != SQLITE_OK) {
+      sqlite3_close(m_db);
+      throw std::runtime_error("cannot open " + path);
+    }
+    sqlite3_busy_timeout(m_db, busyMs);
   }
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
-  const std::string message = error ? error : "";
-  sqlite3_free(error);
-  sqlite3_close(db);
-  if (rc != SQLITE_OK) throw std::runtime_error("SQL failed: " + message + " in: " + sql);
-}
+  RawDb(const RawDb&) = delete;
+  RawDb& operator=(const RawDb&) = delete;
+  ~RawDb() { sqlite3_close(m_db); }
+
+  int TryExec(const std::string& sql) { return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr); }
+  void Exec(const std::string& sql) {
+    if (TryExec(sql) != SQLITE_OK) throw std::runtime_error("SQL failed: " + std::string(sqlite3_errmsg(m_db)));
+  }
+  // The first column of the first row, as text: "NULL" for a null value, "<no row>" when there is none.
+  std::string One(const std::string& sql) {
+    std::string result = "<no row>";
+    auto first = [](void* out, int, char** values, char**) {
+      *static_cast<std::string*>(out) = values[0] ? values[0] : "NULL";
+      return 1;  // one row is enough
+    };
+    const int rc = sqlite3_exec(m_db, sql.c_str(), first, &result, nullptr);
+    if (rc != SQLITE_OK && rc != SQLITE_ABORT) throw std::runtime_error("query failed: " + sql);
+    return result;
+  }
+
+ private:
+  sqlite3* m_db = nullptr;
+};
+
+// Runs one or more SQL statements on a database file, creating it when missing.
+inline void ExecSql(const std::string& file, const std::string& sql) { RawDb(file).Exec(sql); }
 
 // The first column of the first row of a query, as text ("NULL" for a null value).
-inline std::string QueryText(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  sqlite3_stmt* stmt = nullptr;
-  std::string result = "<no row>";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW) {
-    const unsigned char* text = sqlite3_column_text(stmt, 0);
-    result = sqlite3_column_type(stmt, 0) == SQLITE_NULL ? "NULL" : reinterpret_cast<const char*>(text);
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return result;
+inline std::string QueryText(const std::string& file, const std::string& sql) { return RawDb(file).One(sql); }
+
+inline std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// Changes the current directory for its lifetime (tests may share one process).
+class CurrentDirectory {
+ public:
+  explicit CurrentDirectory(const std::filesystem::path& dir) : m_saved(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+  }
+  ~CurrentDirectory() {
+    std::error_code ignored;
+    std::filesystem::current_path(m_saved, ignored);
+  }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  std::filesystem::path m_saved;
+};
 
 // A sample file the tests read from outside the tree may be missing on a developer's machine, and its tests are
 // then skipped visibly; in CI (CI=true) a missing sample fails them, so a lost file never passes unnoticed.

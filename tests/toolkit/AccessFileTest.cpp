@@ -10,8 +10,7 @@
 #include <vector>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "support/TestFiles.h"
-#include "toolkit/DbTestSupport.h"
+#include "support/TestDb.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 
 #include "support/TestFiles.h"
-#include "toolkit/DbTestSupport.h"
+#include "support/TestDb.h"
 #include "toolkit/db/ServerAddress.h"
 
 using vdpattern::db::IsServerAddress;
@@ -13,6 +13,7 @@ using vdpattern::db::ParseServerAddress;
 using vdpattern::db::ReadLinkFile;
 using vdpattern::db::ServerAddress;
 using vdpattern::db::WriteLinkFile;
+using vdtest::ReadBytes;
 
 namespace {
 

@@ -135,6 +135,7 @@ TEST(Utf8, InvalidBytesBecomeReplacementCharacters) {
             L"a\uFFFDb");
   EXPECT_EQ(VdFromUtf8("\xE2\x82"), L"\uFFFD\uFFFD");
   EXPECT_EQ(VdFromUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
+  EXPECT_EQ(VdFromUtf8("\xE0\x80\xAF"), L"\uFFFD\uFFFD\uFFFD");  // overlong in three bytes
   EXPECT_EQ(VdFromUtf8("\xED\xA0\x80").find(L'\uFFFD'), 0u);
   EXPECT_EQ(VdFromUtf8("\xF4\x90\x80\x80")[0], L'\uFFFD');
   // Code points that are no Unicode scalar value are written as U+FFFD.

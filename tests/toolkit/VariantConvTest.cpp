@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -77,25 +78,13 @@ TEST(VariantConv, LpcstrTextsLiveAsLongAsTheirVariants) {
   std::vector<std::unique_ptr<COleVariant>> variants;
   std::vector<const wchar_t*> texts;
   std::vector<std::wstring> expected;
+  const std::function<COleVariant*(int)> kinds[] = {
+      [](int i) { return new COleVariant(i + 0.5); }, [](int i) { return new COleVariant(static_cast<long>(i)); },
+      [](int i) { return new COleVariant(short(i % 2), VT_BOOL); },
+      [](int i) { return new COleVariant(COleDateTime(2000 + i, 1, 2, 0, 0, 0)); },
+      [](int i) { return new COleVariant(CString(std::to_wstring(i).c_str())); }};
   for (int i = 0; i < 100; ++i) {
-    std::unique_ptr<COleVariant> v;
-    switch (i % 5) {
-      case 0:
-        v = std::make_unique<COleVariant>(i + 0.5);
-        break;
-      case 1:
-        v = std::make_unique<COleVariant>(static_cast<long>(i));
-        break;
-      case 2:
-        v = std::make_unique<COleVariant>(short(i % 2), VT_BOOL);
-        break;
-      case 3:
-        v = std::make_unique<COleVariant>(COleDateTime(2000 + i, 1, 2, 0, 0, 0));
-        break;
-      default:
-        v = std::make_unique<COleVariant>(CString(std::to_wstring(i).c_str()));
-        break;
-    }
+    std::unique_ptr<COleVariant> v(kinds[i % 5](i));
     expected.push_back(VariantToString(v.get(), true).str());
     texts.push_back(VariantToLPCSTR(v.get(), true));
     EXPECT_EQ(VariantToLPCSTR(v.get(), true), texts.back()) << "a second call moved the text of an unchanged value";

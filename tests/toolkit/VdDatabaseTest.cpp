@@ -8,140 +8,101 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 #include "support/DbEngines.h"
-#include "support/TestFiles.h"
+#include "support/TestDb.h"
 #include "toolkit/db/ServerAddress.h"
-#include "toolkit/DbTestSupport.h"
 
 namespace {
 
-class VdDatabaseTest : public ::testing::Test {
+using vdtest::RawDb;
+
+class VdDatabaseTest : public vdtest::DbTest {
  protected:
   // A catalog-like file with one family table holding a few rows.
   std::string MakeCatalog(const std::string& name = "catalog.db") {
-    const std::string path = m_dir.File(name);
-    RawDb raw(path);
-    raw.Exec(
-        "CREATE TABLE Beams (Name TEXT, h DOUBLE);"
-        "INSERT INTO Beams VALUES ('HEA 100', 96), ('HEA 120', 114);");
-    return path;
+    return MakeDb(name,
+                  "CREATE TABLE Beams (Name TEXT, h DOUBLE);"
+                  "INSERT INTO Beams VALUES ('HEA 100', 96), ('HEA 120', 114);");
   }
-
-  vdtest::TempDir m_dir;
+  std::string Names(const std::string& path) { return RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"); }
 };
 
 // ------------------------------------------------------------------ opening
 
-TEST_F(VdDatabaseTest, OpensAnSqliteFileReadWriteAndReportsItsPath) {
+TEST_F(VdDatabaseTest, OpensAnSqliteFileAndAFailedOpenKeepsTheConnectionThatWasOpen) {
   const std::string path = MakeCatalog();
   CVdDatabase db;
-  EXPECT_FALSE(db.IsOpen());
   db.Open(CString(path.c_str()), 0, 0);
-  EXPECT_TRUE(db.IsOpen());
   EXPECT_TRUE(db.CanUpdate());
   EXPECT_EQ(U8(db.GetDatabaseName()), path);
+  EXPECT_TRUE(CatchDb([&] { db.Open(CString(m_dir.File("nothing.db").c_str()), 0, 0); }).thrown);
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_EQ(U8(db.GetDatabaseName()), path);
+  EXPECT_EQ(db.GetTableDefCount(), 1);
   db.Close();
   EXPECT_FALSE(db.IsOpen());
   EXPECT_TRUE(db.GetDatabaseName().IsEmpty());
 }
 
-TEST_F(VdDatabaseTest, RefusesAMissingFileWithoutCreatingIt) {
-  const std::string path = m_dir.File("missing.mdb");
-  CVdDatabase db;
-  const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
-  ASSERT_TRUE(f.thrown);
-  EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_TRUE(f.HasState("08001")) << f.stateNativeOrigin;
-  EXPECT_TRUE(f.Mentions(path)) << f.message;
-  EXPECT_FALSE(std::filesystem::exists(path));
-  EXPECT_FALSE(db.IsOpen());
-}
-
-TEST_F(VdDatabaseTest, RefusesFilesThatAreNoDatabase) {
-  struct Case {
+TEST_F(VdDatabaseTest, RefusesMissingFilesAndFilesThatAreNoDatabase) {
+  std::string disguised = vdtest::ReadBytes(MakeCatalog());
+  disguised.replace(0, 19, std::string("\0\1\0\0Standard Jet DB", 19));  // an Access signature on SQLite pages
+  const std::string big = vdtest::ReadBytes(
+      MakeDb("big.db",
+             "CREATE TABLE Beams (Name TEXT, Note TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+             "FROM n WHERE i < 2000) INSERT INTO Beams SELECT 'P' || i, hex(randomblob(40)) FROM n"));
+  const std::string kNoFile = "<no file>";
+  const struct {
     const char* name;
     std::string bytes;
     const char* reason;
-  };
-  const Case cases[] = {
+  } cases[] = {
+      {"missing.mdb", kNoFile, ""},
       {"notes.mdb", "Name;h\nHEA 100;96\n", "not a database"},
       {"empty.mdb", "", "empty"},
       {"access.mdb", std::string("\0\1\0\0Standard Jet DB\0", 20) + std::string(200, '\0'), "Access"},
+      {"disguised.mdb", disguised, ""},
       {"header.mdb", std::string("SQLite format 3\0", 16) + "short", "truncated"},
+      {"cut.mdb", big.substr(0, big.size() / 2), "truncated"},
   };
-  for (const Case& c : cases) {
-    const std::string path = m_dir.Write(c.name, c.bytes);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool exists = c.bytes != kNoFile;
+    const std::string path = exists ? m_dir.Write(c.name, c.bytes) : m_dir.File(c.name);
     CVdDatabase db;
     const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
-    ASSERT_TRUE(f.thrown) << c.name;
-    EXPECT_TRUE(f.HasState("08001")) << c.name << " " << testing::PrintToString(f.stateNativeOrigin);
-    EXPECT_TRUE(f.Mentions(path)) << c.name;
-    EXPECT_TRUE(f.Mentions(c.reason)) << c.name << ": " << testing::PrintToString(f.message);
+    ASSERT_TRUE(f.thrown);
+    EXPECT_EQ(f.retCode, SQL_ERROR);
+    EXPECT_TRUE(f.HasState("08001")) << f.stateNativeOrigin;
+    EXPECT_TRUE(f.Mentions(path)) << f.message;
+    EXPECT_TRUE(f.Mentions(c.reason)) << testing::PrintToString(f.message);
     EXPECT_FALSE(db.IsOpen());
+    EXPECT_EQ(std::filesystem::exists(path), exists);  // a missing file is not created
   }
-}
-
-TEST_F(VdDatabaseTest, RefusesATruncatedSqliteFile) {
-  const std::string path = m_dir.File("cut.mdb");
-  {
-    RawDb raw(path);
-    raw.Exec("CREATE TABLE Beams (Name TEXT, Note TEXT)");
-    raw.Exec(
-        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
-        "INSERT INTO Beams SELECT 'P' || i, hex(randomblob(40)) FROM n");
-  }
-  const auto size = std::filesystem::file_size(path);
-  std::filesystem::resize_file(path, size / 2);
-  CVdDatabase db;
-  const DbFailure f = CatchDb([&] { db.Open(CString(path.c_str()), 0, 0); });
-  ASSERT_TRUE(f.thrown);
-  EXPECT_TRUE(f.HasState("08001"));
-  EXPECT_TRUE(f.Mentions("truncated")) << testing::PrintToString(f.message);
-}
-
-TEST_F(VdDatabaseTest, AFailedOpenKeepsTheConnectionThatWasOpen) {
-  const std::string good = MakeCatalog();
-  CVdDatabase db;
-  db.Open(CString(good.c_str()), 0, 0);
-  EXPECT_TRUE(CatchDb([&] { db.Open(CString(m_dir.File("nothing.db").c_str()), 0, 0); }).thrown);
-  EXPECT_TRUE(db.IsOpen());
-  EXPECT_EQ(U8(db.GetDatabaseName()), good);
-  EXPECT_EQ(db.GetTableDefCount(), 1);
 }
 
 // ------------------------------------------------------------------ table definitions
 
-TEST_F(VdDatabaseTest, ListsTablesByNameIgnoringCaseAndMarksEngineTables) {
-  const std::string path = m_dir.File("tables.db");
-  RawDb(path).Exec(
-      "CREATE TABLE gamma (x); CREATE TABLE Alpha (x); CREATE TABLE beta (id INTEGER PRIMARY KEY AUTOINCREMENT);"
-      "CREATE TABLE _under (x); CREATE VIEW v AS SELECT * FROM gamma; INSERT INTO beta DEFAULT VALUES;");
+TEST_F(VdDatabaseTest, ListsTablesByNameIgnoringCaseAndMarksEngineAndMissingTables) {
+  const std::string path = MakeDb("tables.db",
+                                  "CREATE TABLE gamma (x); CREATE TABLE Alpha (x); CREATE TABLE beta (id INTEGER "
+                                  "PRIMARY KEY AUTOINCREMENT); CREATE TABLE _under (x); CREATE VIEW v AS SELECT * "
+                                  "FROM gamma; INSERT INTO beta DEFAULT VALUES;");
   CVdDatabase db;
   db.Open(CString(path.c_str()), 0, 0);
   ASSERT_EQ(db.GetTableDefCount(), 5);
   const char* expected[] = {"_under", "Alpha", "beta", "gamma", "sqlite_sequence"};
+  CVdODBCTableDefInfo info;
   for (unsigned i = 0; i < 5; ++i) {
-    CVdODBCTableDefInfo info;
     EXPECT_TRUE(db.GetTableDefInfo(i, info));
     EXPECT_EQ(U8(info.m_strName), expected[i]);
     EXPECT_EQ((info.m_lAttributes & VD_TABLEDEF_SYSTEM) != 0, i == 4) << i;
   }
-  CVdODBCTableDefInfo info;
   EXPECT_TRUE(CatchDb([&] { db.GetTableDefInfo(5u, info); }).thrown);
-}
-
-TEST_F(VdDatabaseTest, FindsATableByNameIgnoringCase) {
-  CVdDatabase db;
-  db.Open(CString(MakeCatalog().c_str()), 0, 0);
-  CVdODBCTableDefInfo info;
-  EXPECT_TRUE(db.GetTableDefInfo(L"BEAMS", info));
-  EXPECT_EQ(U8(info.m_strName), "Beams");
+  EXPECT_TRUE(db.GetTableDefInfo(L"ALPHA", info));
+  EXPECT_EQ(U8(info.m_strName), "Alpha");
   EXPECT_EQ(info.m_lAttributes & VD_TABLEDEF_SYSTEM, 0);
-}
 
-TEST_F(VdDatabaseTest, AMissingTableIsNoFailureAndCarriesTheSystemBit) {
-  CVdDatabase db;
-  db.Open(CString(MakeCatalog().c_str()), 0, 0);
-  CVdODBCTableDefInfo info;
+  // A missing table is no failure and carries the system bit.
   info.m_strName = L"stale";
   int found = -1;
   EXPECT_FALSE(CatchDb([&] { found = db.GetTableDefInfo(L"Columns", info); }).thrown);
@@ -149,39 +110,41 @@ TEST_F(VdDatabaseTest, AMissingTableIsNoFailureAndCarriesTheSystemBit) {
   EXPECT_TRUE(info.m_strName.IsEmpty());
   EXPECT_NE(info.m_lAttributes & 4, 0);
   EXPECT_NE(info.m_lAttributes & VD_TABLEDEF_MISSING, 0);
-}
 
-TEST_F(VdDatabaseTest, TheTableListFollowsSchemaChangesOfOtherConnections) {
-  const std::string path = MakeCatalog();
-  CVdDatabase db;
-  db.Open(CString(path.c_str()), 0, 0);
-  ASSERT_EQ(db.GetTableDefCount(), 1);
+  // The list follows schema changes of other connections and of this one.
   RawDb(path).Exec("CREATE TABLE Angles (Name TEXT)");
-  ASSERT_EQ(db.GetTableDefCount(), 2);
-  CVdODBCTableDefInfo info;
-  db.GetTableDefInfo(0u, info);
+  ASSERT_EQ(db.GetTableDefCount(), 6);
+  db.GetTableDefInfo(1u, info);
+  EXPECT_EQ(U8(info.m_strName), "Alpha");
+  db.GetTableDefInfo(2u, info);
   EXPECT_EQ(U8(info.m_strName), "Angles");
   db.ExecuteSQL(L"DROP TABLE [Angles]");
-  EXPECT_EQ(db.GetTableDefCount(), 1);
+  EXPECT_EQ(db.GetTableDefCount(), 5);
   EXPECT_FALSE(db.GetTableDefInfo(L"Angles", info));
 }
 
 // ------------------------------------------------------------------ read-only files
 
-class VdDatabaseReadOnlyTest : public VdDatabaseTest {
- protected:
-  // Opens the file, then tries every kind of write; each must throw and leave the file's bytes as they were.
-  void ExpectWritesRefused(const std::string& path, int readOnlyArgument) {
-    const std::string before = ReadBytes(path);
+// A file without write permission, one in a folder without it, and the read-only argument: every kind of write
+// must throw and leave the file's bytes as they were.
+TEST_F(VdDatabaseTest, ReadOnlyFilesRefuseEveryWriteAndStayUnchanged) {
+  const std::string path = MakeCatalog();
+  for (int how = 0; how < 3; ++how) {
+    SCOPED_TRACE(how);
+    if (how == 1) {
+      ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    } else if (how == 2) {
+      ASSERT_EQ(::chmod(path.c_str(), 0644) + ::chmod(m_dir.path().c_str(), 0555), 0);
+    }
+    const std::string before = vdtest::ReadBytes(path);
     CVdDatabase db;
-    db.Open(CString(path.c_str()), 0, readOnlyArgument);
+    db.Open(CString(path.c_str()), 0, how == 0 ? 1 : 0);
     EXPECT_FALSE(db.CanUpdate());
     CVdRecordset rs(&db);
     rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
     ASSERT_EQ(rs.GetRecordCount(), 1);  // reading still works
     EXPECT_FALSE(rs.CanUpdate());
     const DbFailure edit = CatchDb([&] { rs.Edit(); });
-    EXPECT_TRUE(edit.thrown);
     EXPECT_TRUE(edit.Mentions("read-only")) << testing::PrintToString(edit.message);
     EXPECT_TRUE(CatchDb([&] { rs.AddNew(); }).thrown);
     EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).thrown);
@@ -189,23 +152,9 @@ class VdDatabaseReadOnlyTest : public VdDatabaseTest {
     EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(L"CREATE TABLE More (x)"); }).thrown);
     rs.Close();
     db.Close();
-    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(vdtest::ReadBytes(path), before);
   }
-};
-
-TEST_F(VdDatabaseReadOnlyTest, AFileWithoutWritePermissionOpensReadOnly) {
-  const std::string path = MakeCatalog();
-  ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
-  ExpectWritesRefused(path, 0);
 }
-
-TEST_F(VdDatabaseReadOnlyTest, AFileInAFolderWithoutWritePermissionOpensReadOnly) {
-  const std::string path = MakeCatalog();
-  ASSERT_EQ(::chmod(m_dir.path().c_str(), 0555), 0);
-  ExpectWritesRefused(path, 0);
-}
-
-TEST_F(VdDatabaseReadOnlyTest, TheReadOnlyArgumentOpensReadOnly) { ExpectWritesRefused(MakeCatalog(), 1); }
 
 // ------------------------------------------------------------------ failures and statement text
 
@@ -215,11 +164,21 @@ TEST_F(VdDatabaseTest, FailuresHaveCategoriesAndNamesAndTextsAreWrittenSafely) {
   const std::string path = MakeCatalog();
   RawDb(path).Exec("CREATE UNIQUE INDEX ix ON Beams (Name)");
   CVdDatabase db;
+  EXPECT_TRUE(CatchDb([&] { db.GetTableDefCount(); }).thrown);  // closed
+  EXPECT_TRUE(CatchDb([&] { db.BeginTrans(); }).thrown);
+  CVdRecordset closed(&db);
+  EXPECT_TRUE(CatchDb([&] { closed.Open(0, L"SELECT 1", 0); }).thrown);
   db.Open(CString(path.c_str()), 0, 0);
   EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"SELECT * FROM WHERE"); }).category, CDBException::eSyntax);
   EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"SELECT * FROM [Nowhere]"); }).category, CDBException::eNoSuchObject);
   EXPECT_EQ(CatchDb([&] { db.ExecuteSQL(L"INSERT INTO [Beams] (Name) SELECT Name FROM [Beams]"); }).category,
             CDBException::eConstraint);
+
+  // One statement only: a second one is refused before the first runs; a trailing semicolon is no statement.
+  db.ExecuteSQL(L"UPDATE [Beams] SET h = 100 WHERE Name = 'HEA 100';");
+  EXPECT_TRUE(
+      CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams WHERE Name = 'HEA 100'; DROP TABLE Beams"); }).HasState("42000"));
+  EXPECT_EQ(RawDb(path).One("SELECT group_concat(h, '|') FROM Beams"), "100.0|114.0");
 
   CString out = L"unchanged";
   EXPECT_FALSE(VdBracketName(L"a]b", out));
@@ -240,7 +199,7 @@ TEST_F(VdDatabaseTest, FailuresHaveCategoriesAndNamesAndTextsAreWrittenSafely) {
 
 // ------------------------------------------------------------------ locks of other connections
 
-TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
+TEST_F(VdDatabaseTest, LocksOfAnotherConnectionMakeReadsAndWritesTimeOutAndChangeNothing) {
   const std::string path = MakeCatalog();
   CVdDatabase db;
   db.SetBusyTimeout(50);
@@ -255,42 +214,17 @@ TEST_F(VdDatabaseTest, AWriterOfAnotherConnectionMakesReadsTimeOut) {
   EXPECT_TRUE(f.Mentions("locked")) << testing::PrintToString(f.message);
   EXPECT_FALSE(rs.IsOpen());
   other.Exec("ROLLBACK");
-  rs.Open(0, L"SELECT * FROM [Beams]", 0);
-  EXPECT_EQ(rs.GetRecordCount(), 2);
-}
 
-TEST_F(VdDatabaseTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNothing) {
-  const std::string path = MakeCatalog();
-  CVdDatabase db;
-  db.SetBusyTimeout(50);
-  db.Open(CString(path.c_str()), 0, 0);
-  CVdRecordset rs(&db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
-  RawDb other(path);
   other.Exec("BEGIN IMMEDIATE");
   rs.Edit();
   rs.SetFieldValue(L"h", COleVariant(97.0));
-  const DbFailure f = CatchDb([&] { rs.Update(); });
-  ASSERT_TRUE(f.thrown);
-  EXPECT_TRUE(f.HasState("HYT00"));
+  EXPECT_TRUE(CatchDb([&] { rs.Update(); }).HasState("HYT00"));
   other.Exec("COMMIT");
   EXPECT_EQ(other.One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "96.0");
 }
 
-// ------------------------------------------------------------------ transactions and durability
-
-TEST_F(VdDatabaseTest, AnUpdateOutsideATransactionIsCommittedWhenItReturns) {
-  const std::string path = MakeCatalog();
-  CVdDatabase db;
-  db.Open(CString(path.c_str()), 0, 0);
-  CVdRecordset rs(&db);
-  rs.Open(0, L"Beams", 0);
-  rs.AddNew();
-  rs.SetFieldValue(L"Name", L"HEA 140");
-  rs.Update();
-  EXPECT_FALSE(db.IsInTransaction());
-  EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "3");
-}
+// ------------------------------------------------------------------ transactions
 
 TEST_F(VdDatabaseTest, RollbackDropsTheWritesOfTheTransaction) {
   const std::string path = MakeCatalog();
@@ -311,7 +245,7 @@ TEST_F(VdDatabaseTest, RollbackDropsTheWritesOfTheTransaction) {
   EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "2");  // nothing visible outside yet
   ASSERT_TRUE(db.Rollback());
   EXPECT_FALSE(db.Rollback());
-  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120");
+  EXPECT_EQ(Names(path), "HEA 100|HEA 120");
 
   ASSERT_TRUE(db.BeginTrans());
   rs.AddNew();
@@ -319,7 +253,7 @@ TEST_F(VdDatabaseTest, RollbackDropsTheWritesOfTheTransaction) {
   rs.Update();
   ASSERT_TRUE(db.CommitTrans());
   EXPECT_FALSE(db.CommitTrans());
-  EXPECT_EQ(RawDb(path).One("SELECT count(*) FROM Beams"), "3");
+  EXPECT_EQ(Names(path), "HEA 100|HEA 120|HEA 180");
 }
 
 TEST_F(VdDatabaseTest, TransactionStatementsRunAgainAndAgainThroughExecuteSql) {
@@ -336,38 +270,16 @@ TEST_F(VdDatabaseTest, TransactionStatementsRunAgainAndAgainThroughExecuteSql) {
   EXPECT_EQ(RawDb(path).One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "98.0");
   for (const wchar_t* end : {L"COMMIT", L"ROLLBACK", L"COMMIT"}) {
     const DbFailure f = CatchDb([&] { db.ExecuteSQL(end); });
-    EXPECT_TRUE(f.thrown);
     EXPECT_EQ(f.retCode, SQL_ERROR);
     EXPECT_TRUE(f.Mentions(U8(end))) << f.message;
     EXPECT_TRUE(f.Mentions("no transaction is active")) << f.message;
   }
   db.ExecuteSQL(L"BEGIN");
-  const DbFailure nested = CatchDb([&] { db.ExecuteSQL(L"BEGIN"); });
-  EXPECT_TRUE(nested.thrown);
+  EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(L"BEGIN"); }).thrown);
   EXPECT_TRUE(db.IsInTransaction());
   db.ExecuteSQL(L"COMMIT");
   EXPECT_FALSE(db.IsInTransaction());
 }
-
-TEST_F(VdDatabaseTest, ExecuteSqlRunsOneStatementOnly) {
-  const std::string path = MakeCatalog();
-  CVdDatabase db;
-  db.Open(CString(path.c_str()), 0, 0);
-  db.ExecuteSQL(L"UPDATE [Beams] SET h = 100 WHERE Name = 'HEA 100';");
-  const DbFailure f = CatchDb([&] { db.ExecuteSQL(L"DELETE FROM Beams WHERE Name = 'HEA 100'; DROP TABLE Beams"); });
-  EXPECT_TRUE(f.HasState("42000"));
-  EXPECT_EQ(RawDb(path).One("SELECT group_concat(h, '|') FROM Beams"), "100.0|114.0");
-}
-
-TEST_F(VdDatabaseTest, OperationsOnAClosedDatabaseThrow) {
-  CVdDatabase db;
-  EXPECT_TRUE(CatchDb([&] { db.GetTableDefCount(); }).thrown);
-  EXPECT_TRUE(CatchDb([&] { db.BeginTrans(); }).thrown);
-  CVdRecordset rs(&db);
-  EXPECT_TRUE(CatchDb([&] { rs.Open(0, L"SELECT 1", 0); }).thrown);
-}
-
-}  // namespace
 
 TEST_F(VdDatabaseTest, WriteGroupsKeepOrUndoTheirOwnWritesOnly) {
   const std::string path = MakeCatalog();
@@ -388,7 +300,7 @@ TEST_F(VdDatabaseTest, WriteGroupsKeepOrUndoTheirOwnWritesOnly) {
   db.EndWriteGroup(FALSE);
   db.EndWriteGroup(TRUE);
   EXPECT_FALSE(db.IsInTransaction());
-  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120|A");
+  EXPECT_EQ(Names(path), "HEA 100|HEA 120|A");
 
   // Inside the host's transaction an undone group leaves the host's writes, and the host still decides.
   ASSERT_TRUE(db.BeginTrans());
@@ -401,30 +313,24 @@ TEST_F(VdDatabaseTest, WriteGroupsKeepOrUndoTheirOwnWritesOnly) {
   add(L"E");
   db.EndWriteGroup(TRUE);
   ASSERT_TRUE(db.CommitTrans());
-  EXPECT_EQ(RawDb(path).One("SELECT group_concat(Name, '|') FROM Beams"), "HEA 100|HEA 120|A|C|E");
+  EXPECT_EQ(Names(path), "HEA 100|HEA 120|A|C|E");
 }
 
 TEST_F(VdDatabaseTest, AStatementPastItsTimeLimitIsStoppedWithTimeoutState) {
-  const std::string path = MakeCatalog();
   CVdDatabase db;
   db.SetQueryTimeout(1);
-  db.Open(CString(path.c_str()), 0, 0);
+  db.Open(CString(MakeCatalog().c_str()), 0, 0);
   CVdRecordset rs(&db);
-  try {
+  const DbFailure f = CatchDb([&] {
     rs.Open(0, L"WITH RECURSIVE r(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM r) SELECT count(*) FROM r", 0);
-    ADD_FAILURE() << "an endless statement returned";
-  } catch (CDBException* e) {
-    EXPECT_EQ(e->m_strStateNativeOrigin.Find(L"State:HYT00,"), 0);
-    EXPECT_GE(e->m_strError.Find(L"time limit of 1 s"), 0) << e->m_strError.ToUtf8();
-    e->Delete();
-  }
+  });
+  EXPECT_TRUE(f.HasState("HYT00")) << f.stateNativeOrigin;
+  EXPECT_TRUE(f.Mentions("time limit of 1 s")) << f.message;
   rs.Open(0, L"SELECT count(*) FROM Beams", 0);  // the connection works on
   EXPECT_EQ(rs.GetRecordCount(), 1);
 }
 
 // ------------------------------------------------------------------ on every engine
-
-namespace {
 
 class VdDatabaseEngineTest : public ::testing::TestWithParam<vdtest::Engine> {
  protected:

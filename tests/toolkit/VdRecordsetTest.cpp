@@ -6,10 +6,11 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 #include "support/DbEngines.h"
-#include "support/TestFiles.h"
-#include "toolkit/DbTestSupport.h"
+#include "support/TestDb.h"
 
 namespace {
+
+using vdtest::RawDb;
 
 class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
  protected:
@@ -184,13 +185,9 @@ TEST_P(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
   EXPECT_EQ(v.m_fltVal, 0.1f);
   rs.GetFieldValue(L"t", v);
   ASSERT_EQ(v.m_dwType, DBVT_DATE);
-  EXPECT_EQ(v.m_pdate->year, 2009);
-  EXPECT_EQ(v.m_pdate->month, 3);
-  EXPECT_EQ(v.m_pdate->day, 7);
-  EXPECT_EQ(v.m_pdate->hour, 14);
-  EXPECT_EQ(v.m_pdate->minute, 30);
-  EXPECT_EQ(v.m_pdate->second, 5);
-  EXPECT_EQ(v.m_pdate->fraction, 250000000u);
+  const TIMESTAMP_STRUCT& t = *v.m_pdate;
+  EXPECT_EQ(std::vector<long>({t.year, t.month, t.day, t.hour, t.minute, t.second, long(t.fraction)}),
+            std::vector<long>({2009, 3, 7, 14, 30, 5, 250000000}));
   CODBCFieldInfo info;
   rs.GetODBCFieldInfo(L"n", info);
   EXPECT_EQ(info.m_nPrecision, 10u);
@@ -261,65 +258,40 @@ TEST_P(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
 
 // ------------------------------------------------------------------ the Access dialect
 
-TEST_P(VdRecordsetTest, LikeMatchesPercentAndUnderscoreWithoutCaseForAscii) {
+// The catalog's COUNT, MAX and IIF(IsNull(...)) statement is tested through GetMaxValue.
+TEST_P(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTextsAndBracketedNamesOnly) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like '%'"), 4);
-}
-
-TEST_P(VdRecordsetTest, TheCatalogsCountAndMaximumStatementsWork) {
   CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT COUNT(*) as NrLines, MAX(h) as maxim \nFROM Beams\nWHERE Name = 'HEA 120'", 0);
-  CDBVariant v;
-  rs.GetFieldValue(L"nrLines", v);
-  EXPECT_EQ(v.m_dwType, DBVT_LONG);
-  EXPECT_EQ(v.m_lVal, 1);
-  rs.GetFieldValue(L"MAXIM", v);
-  EXPECT_EQ(CVdRecordset::getOLEVariant(v).vt, VT_R8);
-  EXPECT_EQ(v.m_dblVal, 114.0);
-
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Beams", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "120");
-  rs.Open(0, L"SELECT IIF(IsNull(MAX(h)), 0, MAX(h)) AS maxim \nFROM Empty", 0);
-  rs.MoveFirst();
-  EXPECT_EQ(Text(rs, L"maxim"), "0");
-}
-
-TEST_P(VdRecordsetTest, IsNullIsRewrittenOnlyOutsideTextsAndBracketedNames) {
-  VDTEST_FILE_ONLY();
-  RawDb(m_path).Exec("CREATE TABLE Odd (\"IsNull(x)\" TEXT); INSERT INTO Odd VALUES ('kept')");
+  m_db.ExecuteSQL(L"CREATE TABLE Odd ([IsNull(x)] TEXT)");
+  m_db.ExecuteSQL(L"INSERT INTO Odd VALUES ('kept')");
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE IsNull(Note)"), 2);
   EXPECT_EQ(Count(L"SELECT Name FROM [Beams] WHERE NOT ISNULL ( IIF(IsNull(Note), NULL, h) )"), 2);
-  CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT 'IsNull(a)' AS t, [IsNull(x)] FROM Odd", 0);
   EXPECT_EQ(Text(rs, L"t"), "IsNull(a)");
   EXPECT_EQ(Text(rs, L"IsNull(x)"), "kept");
 }
 
-TEST_P(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCase) {
+TEST_P(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsTheTable) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
   EXPECT_EQ(Text(rs, L"NAME"), "HEA 100");
   CDBVariant v;
-  const DbFailure f = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
-  EXPECT_TRUE(f.HasState("42S22"));
-  EXPECT_TRUE(f.Mentions("Width"));
+  const DbFailure noColumn = CatchDb([&] { rs.GetFieldValue(L"Width", v); });
+  EXPECT_TRUE(noColumn.HasState("42S22"));
+  EXPECT_TRUE(noColumn.Mentions("Width"));
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(static_cast<short>(4), v); }).thrown);
-}
 
-TEST_P(VdRecordsetTest, ABareTableNameReadsTheWholeTable) {
   EXPECT_EQ(Count(L"Beams"), 4);
   EXPECT_EQ(Count(L"  [Beams] ; "), 4);
-  CVdRecordset rs(&m_db);
-  const DbFailure f = CatchDb([&] { rs.Open(0, L"Girders", 0); });
-  EXPECT_EQ(f.retCode, SQL_ERROR);
-  EXPECT_TRUE(f.HasState("42S02"));
+  const DbFailure missing = CatchDb([&] { rs.Open(0, L"Girders", 0); });
+  EXPECT_EQ(missing.retCode, SQL_ERROR);
+  EXPECT_TRUE(missing.HasState("42S02"));
   if (!OnServer()) {
-    EXPECT_EQ(f.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
+    EXPECT_EQ(missing.stateNativeOrigin, "State:42S02,Native:1,Origin:[vdpattern][SQLite]");
   }
-  EXPECT_TRUE(f.Mentions("Girders"));
+  EXPECT_TRUE(missing.Mentions("Girders"));
 }
 
 // ------------------------------------------------------------------ text compared without case
@@ -412,19 +384,15 @@ TEST_P(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 
 // ------------------------------------------------------------------ one statement only
 
-TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
+// The hostile statements of the reliability suite, here after statements of the same shape: a remembered
+// translation must not let a second statement through, nor refuse a quote or comment that only looks like one.
+TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfARememberedStatement) {
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
       L"Select * From [Beams]]; DROP TABLE Beams",
-      L"SELECT 1 /* ; */ ; DELETE FROM Beams",
-      L"SELECT 1 -- ;\n; DELETE FROM Beams",
       std::wstring(L"Select * From [Beams] WHERE Name = 'HEA") + L'\0' + L"'; DROP TABLE Beams; --",
-      L"Beams; DROP TABLE Beams",
-      L"",
-      L" ; ",
   };
-  // Statements of the same shape run first, so the hostile texts also meet a remembered translation.
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   for (const std::wstring& text : refused) {
@@ -433,13 +401,7 @@ TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedAndNotRun) {
     EXPECT_TRUE(f.thrown) << testing::PrintToString(text);
     EXPECT_FALSE(rs.IsOpen());
   }
-  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
-}
-
-TEST_P(VdRecordsetTest, QuotesCommentsAndTrailingSemicolonsInsideOneStatementAreAccepted) {
   EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'a''; DROP TABLE Beams; --'"), 0);
-  EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'O''Neil' OR Note = 'O''Neil'"), 1);
-  EXPECT_EQ(Count(L"SELECT * FROM [Beams] -- ; DROP TABLE Beams"), 4);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] /* ; DROP TABLE Beams */ ;;  "), 4);
   EXPECT_EQ(
       Count((std::wstring(L"Select * From [Beams] WHERE Name = 'HEA 100'") + L'\0' + L"; DROP TABLE Beams").c_str()),
@@ -525,7 +487,7 @@ TEST_P(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsA
 
 // ------------------------------------------------------------------ navigation
 
-TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnce) {
+TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
   CVdRecordset rs(&m_db);
   rs.Open(1, L"SELECT Name FROM Beams", 0);
   EXPECT_EQ(rs.GetRecordCount(), 4);
@@ -535,10 +497,8 @@ TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnce) {
   EXPECT_TRUE(CatchDb([&] { rs.MoveNext(); }).thrown);
   rs.MoveLast();
   EXPECT_EQ(Text(rs, L"Name"), "ipe 120");
-}
 
-TEST_P(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
-  CVdRecordset rs(&m_db);
+  // An empty result stands at its end and has no values.
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'none'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 0);
   EXPECT_TRUE(rs.IsEOF());
@@ -549,6 +509,8 @@ TEST_P(VdRecordsetTest, AnEmptyResultStandsAtItsEndAndHasNoValues) {
   CDBVariant v;
   EXPECT_TRUE(CatchDb([&] { rs.GetFieldValue(L"Name", v); }).thrown);
   EXPECT_TRUE(CatchDb([&] { rs.Edit(); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).Mentions("no current row"));  // never a row found by chance
+  EXPECT_EQ(Raw("SELECT count(*) FROM Beams"), "4");
 }
 
 // ------------------------------------------------------------------ edits
@@ -573,19 +535,7 @@ TEST_P(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   EXPECT_TRUE(rs.IsEOF());
 }
 
-TEST_P(VdRecordsetTest, EditsOfATableWithAnIntegerKeyAddressItsRows) {
-  VDTEST_FILE_ONLY();
-  RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
-  CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
-  rs.MoveLast();
-  rs.Edit();
-  rs.SetFieldValue(L"Name", L"b");
-  rs.Update();
-  EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
-}
-
-TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
+TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowTheyAddress) {
   VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
@@ -600,6 +550,15 @@ TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNull) {
   CDBVariant note;
   rs.GetFieldValue(L"Note", note);
   EXPECT_EQ(note.m_dwType, DBVT_NULL);
+
+  // A table with an integer key: its rows are addressed by it.
+  RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
+  rs.Open(0, L"SELECT Name FROM K WHERE Name = 'a'", 0);
+  rs.MoveLast();
+  rs.Edit();
+  rs.SetFieldValue(L"Name", L"b");
+  rs.Update();
+  EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
 }
 
 TEST_P(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
@@ -756,9 +715,6 @@ TEST_P(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
 
 // ------------------------------------------------------------------ value helpers
 
-INSTANTIATE_TEST_SUITE_P(Engines, VdRecordsetTest, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
-                         vdtest::EngineName);
-
 TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   CDBVariant text;
   text.m_dwType = DBVT_WSTRING;
@@ -776,5 +732,8 @@ TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   EXPECT_TRUE(DBV_BSTRAll(nullptr).IsEmpty());
   EXPECT_TRUE(DBV_BSTRAll(&moved).IsEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Engines, VdRecordsetTest, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
+                         vdtest::EngineName);
 
 }  // namespace

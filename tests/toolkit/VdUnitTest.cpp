@@ -236,7 +236,7 @@ TEST(VdUnitFactor, ConvertsCatalogValuesToHostUnits) {
   EXPECT_DOUBLE_EQ(made.GetFactor(), 1e4);
 }
 
-TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbers) {
+TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbersAndKindElevenAnyUnit) {
   EXPECT_EQ(Eliminated(1, L"HEA 100 mm"), L"HEA 100");
   EXPECT_EQ(Eliminated(1, L"L 50x50x5mm"), L"L 50x50x5");
   EXPECT_EQ(Eliminated(1, L"L 50mmx50mmx5mm"), L"L 50x50x5");
@@ -244,9 +244,6 @@ TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbers) {
   EXPECT_EQ(Eliminated(1, L"HEA 100 MM"), L"HEA 100");
   EXPECT_EQ(Eliminated(1, L"PL 10 cm2"), L"PL 10");
   EXPECT_EQ(Eliminated(1, L"HEA 100 kN"), L"HEA 100 kN");  // not a length
-}
-
-TEST(VdUnitEliminate, KindElevenRemovesAnyUnitAfterNumbers) {
   EXPECT_EQ(Eliminated(11, L"HEA 100 kN"), L"HEA 100");
   EXPECT_EQ(Eliminated(11, L"HEA 100 kN/m"), L"HEA 100");
   EXPECT_EQ(Eliminated(11, L"HEA 100 m.kN"), L"HEA 100");
@@ -299,6 +296,11 @@ TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
   CString digits(L"1020");
   EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'0', digits));  // a digit is never a separator
   EXPECT_EQ(digits, L"1020");
+
+  // The normalisation a name goes through before it is looked up.
+  EXPECT_EQ(Normalised(L"CHS 48,3x3,2 mm"), L"CHS 48.3x3.2");
+  EXPECT_EQ(Normalised(L"HEA 100 mm"), L"HEA 100");
+  EXPECT_EQ(Normalised(L"IPE AA"), L"IPE AA");
 }
 
 TEST(VdUnitSeparator, FollowsTheCanonicalSetting) {
@@ -311,10 +313,4 @@ TEST(VdUnitSeparator, FollowsTheCanonicalSetting) {
   CVdUnit::SetDecimalSeparator(L'.');
   EXPECT_TRUE(changed);
   EXPECT_EQ(s, L"CHS 48,3x3,2");
-}
-
-TEST(VdUnitSeparator, NormalisesNamesBeforeLookup) {
-  EXPECT_EQ(Normalised(L"CHS 48,3x3,2 mm"), L"CHS 48.3x3.2");
-  EXPECT_EQ(Normalised(L"HEA 100 mm"), L"HEA 100");
-  EXPECT_EQ(Normalised(L"IPE AA"), L"IPE AA");
 }

@@ -116,45 +116,30 @@ TEST_F(Tool, BuildsReadsAndEditsACatalog) {
 TEST_F(Tool, BadInputGetsAClearMessageAndStatusAndChangesNothing) {
   const std::string file = MakeCatalog();
   const std::string before = Slurp(file);
-
-  Result r = Run({"info", m_dir.File("missing.mdb")});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("missing.mdb"), std::string::npos) << r.err;
-
   vdtest::ExecSql(m_dir.File("plain.db"), "CREATE TABLE t(x)");
-  r = Run({"info", m_dir.File("plain.db")});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("not a catalog"), std::string::npos) << r.err;
-
-  r = Run({"list", file, "HEB"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("no family \"HEB\""), std::string::npos) << r.err;
-
-  r = Run({"set", file, "IPE", "IPE 200", "h=tall"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("does not fit column h"), std::string::npos) << r.err;
-  r = Run({"set", file, "IPE", "IPE 200", "n=2.5"});
-  EXPECT_EQ(r.status, 2);
-  r = Run({"set", file, "IPE", "IPE 200", "depth=3"});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("no column \"depth\""), std::string::npos) << r.err;
-
-  r = Run({"create", file, "--type", "x"});
-  EXPECT_EQ(r.status, 1);
-  r = Run({"add-family", file, "IPE", "--code", "I"});
-  EXPECT_EQ(r.status, 1);
-  r = Run({"add-family", file, "X", "--code", "X", "--column", "h:WEIRD"});
-  EXPECT_EQ(r.status, 2);
-  r = Run({"list", file});
-  EXPECT_EQ(r.status, 2);  // usage
-
-  r = Run({"show", "--catalog", file, "IPE 210"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("did you mean IPE 200 or IPE 220?"), std::string::npos) << r.err;
-
-  // A condition cannot smuggle in a second statement.
-  r = Run({"list", file, "IPE", "--where", "1=1; DROP TABLE IPE"});
-  EXPECT_EQ(r.status, 2);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  } cases[] = {
+      {{"info", m_dir.File("missing.mdb")}, 2, "missing.mdb"},
+      {{"info", m_dir.File("plain.db")}, 2, "not a catalog"},
+      {{"list", file, "HEB"}, 1, "no family \"HEB\""},
+      {{"set", file, "IPE", "IPE 200", "h=tall"}, 2, "does not fit column h"},
+      {{"set", file, "IPE", "IPE 200", "n=2.5"}, 2, ""},
+      {{"set", file, "IPE", "IPE 200", "depth=3"}, 2, "no column \"depth\""},
+      {{"create", file, "--type", "x"}, 1, ""},
+      {{"add-family", file, "IPE", "--code", "I"}, 1, ""},
+      {{"add-family", file, "X", "--code", "X", "--column", "h:WEIRD"}, 2, ""},
+      {{"list", file}, 2, ""},  // usage
+      {{"show", "--catalog", file, "IPE 210"}, 1, "did you mean IPE 200 or IPE 220?"},
+      {{"list", file, "IPE", "--where", "1=1; DROP TABLE IPE"}, 2, ""},  // no second statement
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back();
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
   EXPECT_EQ(Slurp(file), before);
 }
 

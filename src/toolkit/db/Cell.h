@@ -27,7 +27,6 @@ struct Cell {
   Cell() : i(0) {}
 };
 
-// A value waiting to be written (Edit / AddNew): the same storage classes, bytes held by value.
 // The cells of a result, a row's cells side by side, in blocks that double in size: block k holds
 // kFirstRows * 2^k rows. Growing never moves a row already read, so a large result costs its own size in
 // memory rather than the twice that a doubling array touches, and nothing is copied on the way.
@@ -103,6 +102,7 @@ class CellStore {
   std::size_t m_stride = 0;
 };
 
+// A value waiting to be written (Edit / AddNew): the same storage classes, bytes held by value.
 struct PendingValue {
   CellKind kind = CellKind::kNull;
   std::int64_t i = 0;

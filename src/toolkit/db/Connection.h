@@ -71,7 +71,8 @@ class Connection {
   // Transactions. Begin starts one that is going to write: it takes the write lock at once where the engine
   // has one, so that what it reads cannot change before it writes. BeginRead starts one that sees one state of
   // the data and locks as little and as late as the engine can. Both return false when a transaction is open
-  // already; Commit and Rollback return false when none is. A Commit that throws leaves the transaction open.
+  // already; Commit and Rollback return false when none is. A Commit that throws may leave the transaction
+  // open, for the caller to roll back.
   virtual bool InTransaction() const = 0;
   virtual bool Begin() = 0;
   virtual bool BeginRead() = 0;

@@ -323,338 +323,522 @@ inline void InsertFold(Writer& sql, const char* sqlBegin, char* at) {
   sql.at += n;
 }
 
-// One scan of the statement at `p` (the start of `text`'s first word or token). With `fold`, comparisons and
-// sort terms get COLLATE NOCASE; returns false when the text names a collation itself, which asks for a scan
-// without `fold`.
-bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out) {
-  out.Clear();
-  const bool lift = kind == StatementKind::kData || kind == StatementKind::kSelect;
-  const bool select = kind == StatementKind::kSelect;
-  fold = fold && lift;
-  out.cacheable = lift;
-  bool simple = select && !explain;
-  bool distinctOk = select;  // DISTINCT may become GROUP BY: no grouping, window or compound at the top
-  bool inFrom = false;
+// The length of the operator at `p` (one of = < > !), and whether it compares: shifts and a lone ! do not.
+inline std::size_t OperatorLength(const wchar_t* p, bool& compare) {
+  const wchar_t c = p[0], next = p[1];
+  compare = true;
+  if (c == L'<' || c == L'>') {
+    if (next == c) {
+      compare = false;
+      return 2;
+    }
+    return next == L'=' || (c == L'<' && next == L'>') ? 2 : 1;
+  }
+  if (next == L'=') return 2;
+  if (c == L'!') compare = false;
+  return 1;
+}
+
+// What the steps of one scan share: where it reads, what it has written and what it has learnt of the
+// statement so far.
+struct ScanState {
+  // Reading: the whole text (literal spans are measured from it) and the next character.
+  const wchar_t* text;
+  const wchar_t* p;
+  // Writing: the SQL and the lifted literals' values, each in its own part of the result's scratch buffer.
+  StatementText& out;
+  char* sqlBegin;
+  char* literalsBegin;
+  Writer sql;
+  Writer literals;
+  char* wordStart = nullptr;  // where the word being read was written (moved by a COLLATE put before it)
+  // The statement.
+  bool lift;                 // 'quoted' literals become parameters
+  bool select;               // a SELECT, whose top-level structure is noted
+  bool fold;                 // comparisons and sort terms get COLLATE NOCASE
+  bool simple;               // still a SELECT over one table that can carry row ids
+  bool distinctOk;           // DISTINCT may become GROUP BY: no grouping, window or compound at the top
+  bool inFrom = false;       // in the top-level FROM list
   bool afterSelect = false;  // the previous token was a top-level SELECT
   bool afterAs = false;      // the previous token was AS
   Word previous = Word::kOther;
+  // Nesting.
   int depth = 0;
-  int setDepth = -1;          // depth of the SET list of an UPDATE being read, or -1
-  bool expectAssign = false;  // the next '=' at setDepth assigns a column
+  int setDepth = -1;              // depth of the SET list of an UPDATE being read, or -1
+  bool expectAssign = false;      // the next '=' at setDepth assigns a column
+  std::vector<int> isNullDepths;  // depths at which an IsNull( call was opened
+  // The ORDER BY / GROUP BY / PARTITION BY lists open around the current token, innermost last.
   struct TermList {
     int depth;
     bool open;  // a term has begun and has no COLLATE yet
     bool done;  // the term has its COLLATE and its ASC / DESC / NULLS part follows
   } terms[kMaxTermLists];
   int termLists = 0;
-  std::vector<int> isNullDepths;  // depths at which an IsNull( call was opened
 
-  // Worst cases: 4 bytes per character; "IsNull(" (7 characters) grows to "((" plus ") IS NULL)"; an empty
-  // literal '' (2 characters) becomes ?N with up to 7 digits; COLLATE NOCASE (16 bytes) is added at most once
-  // for every two characters (an operand and an operator or separator).
+  ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
+            StatementText& result);
+  TermList& Innermost() { return terms[termLists - 1]; }
+  // Whether the innermost list is read at the current depth (its separators are ours).
+  bool AtListDepth() const { return termLists > 0 && terms[termLists - 1].depth == depth; }
+};
+
+// Sizes the scratch buffer once for the worst case, so that no write checks for room. Per character: 4 bytes
+// of UTF-8, or 5 for the ?N that replaces a literal ('' is 2 characters; N has at most 9 digits); "IsNull(" (7
+// characters) becomes "((" and its ")" becomes ") IS NULL)". When folding, COLLATE NOCASE (16 bytes with its
+// blank) goes in at most once per character, at a comparison operator, a separator ending a sort term or the
+// first letter of a keyword, each one byte itself: "X=><," folds four times in five characters. The sort lists
+// still open at the end add one each.
+ScanState::ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
+                     StatementText& result)
+    : text(source),
+      p(start),
+      out(result),
+      sqlBegin(nullptr),
+      literalsBegin(nullptr),
+      sql{nullptr},
+      literals{nullptr},
+      lift(kind == StatementKind::kData || kind == StatementKind::kSelect),
+      select(kind == StatementKind::kSelect),
+      fold(foldTexts && lift),
+      simple(select && !explain),
+      distinctOk(select) {
+  out.Clear();
+  out.cacheable = lift;
   const std::size_t length = std::wcslen(p);
-  const std::size_t sqlRoom = (fold ? 12 : 4) * length + 32;
+  const std::size_t sqlRoom = (fold ? 1 + 16 : 5) * length + 16 * kMaxTermLists + 32;
   if (out.scratch.size() < sqlRoom + 4 * length) out.scratch.resize(sqlRoom + 4 * length);
-  char* const sqlBegin = out.scratch.data();
-  char* const literalsBegin = sqlBegin + sqlRoom;
-  Writer sql{sqlBegin};
-  Writer literals{literalsBegin};
-  auto space = [&sql, sqlBegin]() {
-    if (sql.at != sqlBegin && sql.at[-1] != ' ') *sql.at++ = ' ';
-  };
-  // Ends the open term of the innermost list (its COLLATE goes at `at`).
-  auto closeTerm = [&](char* at) {
-    if (termLists == 0 || !terms[termLists - 1].open) return;
-    InsertFold(sql, sqlBegin, at);
-    terms[termLists - 1].open = false;
-    out.folded = true;
-  };
-  // A token other than a separator was written at the current depth.
-  auto markTerm = [&]() {
-    if (termLists > 0 && depth >= terms[termLists - 1].depth && !terms[termLists - 1].done)
-      terms[termLists - 1].open = true;
-  };
+  sqlBegin = out.scratch.data();
+  literalsBegin = sqlBegin + sqlRoom;
+  sql.at = sqlBegin;
+  literals.at = literalsBegin;
+}
 
+// Steps of the scan, one per kind of token; each starts at the token's first character and leaves `p` after it.
+class Scanner {
+ public:
+  Scanner(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out)
+      : s(text, p, kind, explain, fold, out) {}
+  // Translates the statement into `out`; false when folding and the text names a collation itself.
+  bool Run();
+
+ private:
+  // Layout.
+  void Space();
+  void Blanks();
+  void Comment();
+  void Semicolon();
+  // Words: keywords, names and the IsNull( call.
+  bool WordToken();
+  Word ReadWord();
+  bool RewriteIsNull();
+  bool FoldAtWord(Word word, Word before);
+  void FoldBeforeWord();
+  void NoteSelectWord(Word word, bool wasAfterSelect);
+  void NoteFrom();
+  // Quoted tokens.
+  bool Literal(bool wasAfterAs);
+  void QuotedName(wchar_t open);
+  // Punctuation and operators.
+  void OpenParen();
+  void CloseParen();
+  void Comma();
+  void Comparison();
+  void Arrow();
+  void Other(wchar_t c);
+  // Sort and grouping terms, which the folding follows.
+  void MarkTerm();
+  void CloseTerm(char* at);
+  // The result.
+  void Finish();
+
+  ScanState s;
+};
+
+bool Scanner::Run() {
   for (;;) {
-    const wchar_t c = *p;
+    const wchar_t c = *s.p;
     const unsigned char cls = ClassOf(c);
     if (cls & kIdentStart) {
-      // Copied while scanned; the packed word tells the few keywords the scan cares about.
-      char* wordStart = sql.at;
-      std::uint64_t packed = 0;
-      std::size_t n = 0;
-      bool keyword = true;
-      for (;; ++p, ++n) {
-        const auto u = static_cast<std::uint32_t>(*p);
-        if (u < 0x80) {
-          if (!(kClasses.c[u] & kIdentChar)) break;
-          *sql.at++ = static_cast<char>(u);
-        } else {
-          sql.Put(*p);
-        }
-        if (keyword) keyword = PackNext(packed, n, u);
-      }
-      const Word word = keyword ? Classify(packed) : Word::kOther;
-      const bool wasAfterSelect = afterSelect;
-      const Word before = previous;
-      previous = word;
-      afterAs = word == Word::kAs;
-      afterSelect = false;
-      if (word == Word::kIsNull) {
-        const wchar_t* r = p;
-        while (IsBlank(*r)) ++r;
-        if (*r == L'(') {
-          sql.at = wordStart;
-          sql.Ascii("((", 2);
-          ++depth;
-          isNullDepths.push_back(depth);
-          p = r + 1;
-          markTerm();
-          previous = Word::kOther;
-          continue;
-        }
-      }
-      if (fold) {
-        auto foldBefore = [&]() {
-          char* const end = sql.at;
-          InsertFold(sql, sqlBegin, wordStart);
-          wordStart += (sql.at - end);
-          out.folded = true;
-        };
-        if (word == Word::kCollate) return false;
-        if (termLists > 0 && terms[termLists - 1].depth == depth) {
-          if (word == Word::kAsc) {
-            if (terms[termLists - 1].open) foldBefore();
-            terms[termLists - 1].open = false;
-            terms[termLists - 1].done = true;
-          } else if (EndsTerms(word)) {
-            if (terms[termLists - 1].open) foldBefore();
-            --termLists;
-          }
-        }
-        if (word == Word::kBy && (before == Word::kOrder || before == Word::kGroup || before == Word::kPartition)) {
-          if (termLists < kMaxTermLists) terms[termLists++] = {depth, false, false};
-        } else if (word == Word::kIn && before != Word::kNot && before != Word::kFrame) {
-          foldBefore();
-        } else if (word == Word::kNot) {
-          const std::uint64_t next = PeekWord(p);
-          if (next == Pack("IN") || next == Pack("BETWEEN")) foldBefore();
-        } else if (word == Word::kSet) {
-          setDepth = depth;
-          expectAssign = true;
-        } else if (depth == setDepth && (word == Word::kWhere || word == Word::kFrom || word == Word::kReturning)) {
-          setDepth = -1;
-        }
-        if (word != Word::kBy && word != Word::kAsc && !EndsTerms(word)) markTerm();
-      }
-      if (select && depth == 0) {
-        switch (word) {
-          case Word::kSelect:
-            afterSelect = true;
-            break;
-          case Word::kFrom:
-            if (out.fromPos == std::string::npos) {
-              if (wordStart != sqlBegin && wordStart[-1] != ' ') {  // "*FROM": make room for a column before it
-                std::memmove(wordStart + 1, wordStart, 4);
-                *wordStart = ' ';
-                ++sql.at;
-                out.fromPos = static_cast<std::size_t>(wordStart + 1 - sqlBegin);
-              } else {
-                out.fromPos = static_cast<std::size_t>(wordStart - sqlBegin);
-              }
-              inFrom = true;
-            }
-            break;
-          case Word::kWhere:
-            inFrom = false;
-            break;
-          case Word::kOrder:
-          case Word::kLimit:
-            inFrom = false;
-            if (out.tailPos == std::string::npos && out.fromPos != std::string::npos)
-              out.tailPos = static_cast<std::size_t>(wordStart - sqlBegin);
-            break;
-          case Word::kGroup:
-          case Word::kHaving:
-          case Word::kWindow:
-          case Word::kCompound:
-          case Word::kValues:
-            simple = false;
-            distinctOk = false;
-            break;
-          case Word::kDistinct:
-            if (wasAfterSelect) {
-              simple = false;
-              if (out.distinctPos == std::string::npos)
-                out.distinctPos = static_cast<std::size_t>(wordStart - sqlBegin);
-            }
-            break;
-          case Word::kAll:
-            if (wasAfterSelect) simple = false;
-            break;
-          case Word::kJoin:
-            if (inFrom) simple = false;
-            break;
-          default:
-            break;
-        }
-      }
+      if (!WordToken()) return false;
       continue;
     }
     if (cls & kBlank) {
-      ++p;
-      while (IsBlank(*p)) ++p;
-      space();
+      Blanks();
       continue;
     }
     if (c == L'\0') break;
-    if ((c == L'-' && p[1] == L'-') || (c == L'/' && p[1] == L'*')) {
-      p = SkipBlanksAndComments(p);
-      space();
+    if ((c == L'-' && s.p[1] == L'-') || (c == L'/' && s.p[1] == L'*')) {
+      Comment();
       continue;
     }
     if (c == L';') {
-      if (!OnlyTrailing(p + 1))
-        ThrowDbError(kStateSyntax,
-                     L"The text holds more than one SQL statement; only one statement can be run at a time.");
+      Semicolon();
       break;
     }
-    const bool wasAfterAs = afterAs;
-    afterAs = afterSelect = false;
-    previous = Word::kOther;
+    // Any other token ends what a word before it started.
+    const bool wasAfterAs = s.afterAs;
+    s.afterAs = s.afterSelect = false;
+    s.previous = Word::kOther;
     if (c == L'\'') {
-      markTerm();
-      const bool blobPrefix =
-          sql.at != sqlBegin && sql.at[-1] != ' ' &&
-          (static_cast<unsigned char>(sql.at[-1]) >= 0x80 || IsIdentChar(static_cast<wchar_t>(sql.at[-1])));
-      const bool liftThis = lift && !blobPrefix && !wasAfterAs;
-      // Copy the literal's value while looking for its end; a doubled quote is one quote.
-      Writer value{liftThis ? literals.at : sql.at};
-      if (!liftThis) value.Put(L'\'');
-      const wchar_t* q = p + 1;
-      for (;; ++q) {
-        const wchar_t ch = *q;
-        if (ch == L'\'') {
-          if (q[1] != L'\'') break;
-          value.Put(L'\'');
-          if (!liftThis) value.Put(L'\'');
-          ++q;
-        } else if (ch == L'\0') {
-          break;
-        } else {
-          value.Put(ch);
-        }
-      }
-      if (!*q) {  // left open: SQLite reports it as an unrecognized token
-        sql.Put(p, q);
-        break;
-      }
-      if (liftThis) {
-        literals.at = value.at;
-        out.literalEnds.push_back(static_cast<std::uint32_t>(literals.at - literalsBegin));
-        out.literalSpans.push_back(static_cast<std::uint32_t>(p - text));
-        out.literalSpans.push_back(static_cast<std::uint32_t>(q - text));
-        *sql.at++ = '?';
-        sql.Number(out.literalEnds.size());
-      } else {
-        sql.at = value.at;
-        *sql.at++ = '\'';
-      }
-      p = q + 1;
-      continue;
-    }
-    if (c == L'"' || c == L'`' || c == L'[') {
-      markTerm();
-      const wchar_t* close = c == L'[' ? ClosingQuote(p, L']', false) : ClosingQuote(p, c, true);
-      const wchar_t* end = close ? close + 1 : p + std::wcslen(p);
-      sql.Put(p, end);
-      p = end;
-      continue;
-    }
-    if (c == L'(') {
-      markTerm();
-      ++depth;
-      *sql.at++ = '(';
+      if (!Literal(wasAfterAs)) break;
+    } else if (c == L'"' || c == L'`' || c == L'[') {
+      QuotedName(c);
+    } else if (c == L'(') {
+      OpenParen();
     } else if (c == L')') {
-      if (fold && termLists > 0 && terms[termLists - 1].depth == depth) {
-        closeTerm(sql.at);
-        --termLists;
-      }
-      if (!isNullDepths.empty() && isNullDepths.back() == depth) {
-        sql.Ascii(") IS NULL)", 10);
-        isNullDepths.pop_back();
-      } else {
-        *sql.at++ = ')';
-      }
-      if (depth > 0) --depth;
-      if (depth < setDepth) setDepth = -1;
-      markTerm();
+      CloseParen();
     } else if (c == L',') {
-      if (fold && termLists > 0 && terms[termLists - 1].depth == depth) {
-        closeTerm(sql.at);
-        terms[termLists - 1].done = false;
-      }
-      if (depth == setDepth) expectAssign = true;
-      if (inFrom && depth == 0) simple = false;
-      *sql.at++ = ',';
-    } else if (fold && (c == L'=' || c == L'<' || c == L'>' || c == L'!')) {
-      // Comparison operators get the collation on their left; shifts and assignments do not.
-      const wchar_t next = p[1];
-      std::size_t n = 1;
-      bool compare = true;
-      if (c == L'<' || c == L'>') {
-        if (next == c)
-          compare = false, n = 2;
-        else if (next == L'=' || (c == L'<' && next == L'>'))
-          n = 2;
-      } else if (next == L'=') {
-        n = 2;
-      } else if (c == L'!') {
-        compare = false;
-      }
-      if (c == L'=' && depth == setDepth && expectAssign) {  // the engine also takes == for an assignment
-        compare = false;
-        expectAssign = false;
-      }
-      if (compare) {
-        InsertFold(sql, sqlBegin, sql.at);
-        out.folded = true;
-      }
-      sql.Put(p, p + n);
-      p += n;
-      continue;
-    } else if (c == L'-' && p[1] == L'>') {  // -> and ->>: not a comparison
-      const std::size_t n = p[2] == L'>' ? 3 : 2;
-      sql.Put(p, p + n);
-      p += n;
-      markTerm();
-      continue;
+      Comma();
+    } else if (s.fold && (c == L'=' || c == L'<' || c == L'>' || c == L'!')) {
+      Comparison();
+    } else if (c == L'-' && s.p[1] == L'>') {
+      Arrow();
     } else {
-      markTerm();
-      sql.Put(c);
-    }
-    ++p;
-  }
-  if (fold) {
-    while (sql.at != sqlBegin && sql.at[-1] == ' ') --sql.at;
-    while (termLists > 0) {
-      closeTerm(sql.at);
-      --termLists;
+      Other(c);
     }
   }
-  while (sql.at != sqlBegin && sql.at[-1] == ' ') --sql.at;
-  out.sql.assign(sqlBegin, sql.at);
-  out.literals.assign(literalsBegin, literals.at);
-  out.singleTableSelect = simple && out.fromPos != std::string::npos;
+  Finish();
+  return true;
+}
+
+// One blank stands for any run of blanks and comments, so that the cache key does not depend on layout.
+void Scanner::Space() {
+  if (s.sql.at != s.sqlBegin && s.sql.at[-1] != ' ') *s.sql.at++ = ' ';
+}
+
+void Scanner::Blanks() {
+  ++s.p;
+  while (IsBlank(*s.p)) ++s.p;
+  Space();
+}
+
+void Scanner::Comment() {
+  s.p = SkipBlanksAndComments(s.p);
+  Space();
+}
+
+// Ends the statement: only blanks, comments and semicolons may follow.
+void Scanner::Semicolon() {
+  if (!OnlyTrailing(s.p + 1))
+    ThrowDbError(kStateSyntax, L"The text holds more than one SQL statement; only one statement can be run at a time.");
+}
+
+// A name or keyword; returns false when folding meets COLLATE.
+bool Scanner::WordToken() {
+  s.wordStart = s.sql.at;
+  const Word word = ReadWord();
+  const bool wasAfterSelect = s.afterSelect;
+  const Word before = s.previous;
+  s.previous = word;
+  s.afterAs = word == Word::kAs;
+  s.afterSelect = false;
+  if (word == Word::kIsNull && RewriteIsNull()) return true;
+  if (s.fold && !FoldAtWord(word, before)) return false;
+  if (s.select && s.depth == 0) NoteSelectWord(word, wasAfterSelect);
+  return true;
+}
+
+// Copies the word while reading it; the packed word tells the few keywords the scan cares about.
+// Works on local copies of the positions: the bytes written could alias the state, which would otherwise be
+// read again after each one.
+Word Scanner::ReadWord() {
+  const wchar_t* p = s.p;
+  Writer sql = s.sql;
+  std::uint64_t packed = 0;
+  bool keyword = true;
+  for (std::size_t n = 0;; ++p, ++n) {
+    const auto u = static_cast<std::uint32_t>(*p);
+    if (u < 0x80) {
+      if (!(kClasses.c[u] & kIdentChar)) break;
+      *sql.at++ = static_cast<char>(u);
+    } else {
+      sql.Put(*p);
+    }
+    if (keyword) keyword = PackNext(packed, n, u);
+  }
+  s.p = p;
+  s.sql = sql;
+  return keyword ? Classify(packed) : Word::kOther;
+}
+
+// IsNull(x) becomes ((x) IS NULL): SQLite reads ISNULL as a postfix operator. The call's closing parenthesis
+// writes the rest (CloseParen). False when no parenthesis follows: the word is then an ordinary one.
+bool Scanner::RewriteIsNull() {
+  const wchar_t* r = s.p;
+  while (IsBlank(*r)) ++r;
+  if (*r != L'(') return false;
+  s.sql.at = s.wordStart;
+  s.sql.Ascii("((", 2);
+  ++s.depth;
+  s.isNullDepths.push_back(s.depth);
+  s.p = r + 1;
+  MarkTerm();
+  s.previous = Word::kOther;
+  return true;
+}
+
+// What a word means for the folding: it may end a sort term, open a list of them, be a comparison that takes
+// the collation before it (IN, BETWEEN, NOT IN, NOT BETWEEN), or start or end the SET list of an UPDATE, whose
+// '=' assigns rather than compares. Returns false on COLLATE: the text then keeps its own collations.
+bool Scanner::FoldAtWord(Word word, Word before) {
+  if (word == Word::kCollate) return false;
+  if (s.AtListDepth()) {
+    if (word == Word::kAsc) {
+      if (s.Innermost().open) FoldBeforeWord();
+      s.Innermost().open = false;
+      s.Innermost().done = true;
+    } else if (EndsTerms(word)) {
+      if (s.Innermost().open) FoldBeforeWord();
+      --s.termLists;
+    }
+  }
+  if (word == Word::kBy && (before == Word::kOrder || before == Word::kGroup || before == Word::kPartition)) {
+    if (s.termLists < kMaxTermLists) s.terms[s.termLists++] = {s.depth, false, false};
+  } else if (word == Word::kIn && before != Word::kNot && before != Word::kFrame) {
+    FoldBeforeWord();
+  } else if (word == Word::kNot) {
+    const std::uint64_t next = PeekWord(s.p);
+    if (next == Pack("IN") || next == Pack("BETWEEN")) FoldBeforeWord();
+  } else if (word == Word::kSet) {
+    s.setDepth = s.depth;
+    s.expectAssign = true;
+  } else if (s.depth == s.setDepth && (word == Word::kWhere || word == Word::kFrom || word == Word::kReturning)) {
+    s.setDepth = -1;
+  }
+  if (word != Word::kBy && word != Word::kAsc && !EndsTerms(word)) MarkTerm();
+  return true;
+}
+
+// Puts COLLATE NOCASE before the word just written, which moves it.
+void Scanner::FoldBeforeWord() {
+  char* const end = s.sql.at;
+  InsertFold(s.sql, s.sqlBegin, s.wordStart);
+  s.wordStart += (s.sql.at - end);
+  s.out.folded = true;
+}
+
+// The top-level structure of a SELECT: where its FROM, DISTINCT and ORDER BY / LIMIT are, and whether it reads
+// one table without grouping, window or compound parts.
+void Scanner::NoteSelectWord(Word word, bool wasAfterSelect) {
+  switch (word) {
+    case Word::kSelect:
+      s.afterSelect = true;
+      break;
+    case Word::kFrom:
+      NoteFrom();
+      break;
+    case Word::kWhere:
+      s.inFrom = false;
+      break;
+    case Word::kOrder:
+    case Word::kLimit:
+      s.inFrom = false;
+      if (s.out.tailPos == std::string::npos && s.out.fromPos != std::string::npos)
+        s.out.tailPos = static_cast<std::size_t>(s.wordStart - s.sqlBegin);
+      break;
+    case Word::kGroup:
+    case Word::kHaving:
+    case Word::kWindow:
+    case Word::kCompound:
+    case Word::kValues:
+      s.simple = false;
+      s.distinctOk = false;
+      break;
+    case Word::kDistinct:
+      if (wasAfterSelect) {
+        s.simple = false;
+        if (s.out.distinctPos == std::string::npos)
+          s.out.distinctPos = static_cast<std::size_t>(s.wordStart - s.sqlBegin);
+      }
+      break;
+    case Word::kAll:
+      if (wasAfterSelect) s.simple = false;
+      break;
+    case Word::kJoin:
+      if (s.inFrom) s.simple = false;
+      break;
+    default:
+      break;
+  }
+}
+
+// The first top-level FROM: its position is where the row id column goes.
+void Scanner::NoteFrom() {
+  if (s.out.fromPos != std::string::npos) return;
+  char* const from = s.wordStart;
+  if (from != s.sqlBegin && from[-1] != ' ') {  // "*FROM": make room for a column before it
+    std::memmove(from + 1, from, 4);
+    *from = ' ';
+    ++s.sql.at;
+    s.out.fromPos = static_cast<std::size_t>(from + 1 - s.sqlBegin);
+  } else {
+    s.out.fromPos = static_cast<std::size_t>(from - s.sqlBegin);
+  }
+  s.inFrom = true;
+}
+
+// A 'quoted' text. Lifted into the next parameter ?N unless it is the body of an X'..' blob or the alias of
+// AS 'name', where no parameter can stand. Returns false when it is left open, which ends the scan.
+bool Scanner::Literal(bool wasAfterAs) {
+  MarkTerm();
+  const char* const at = s.sql.at;
+  const bool blobPrefix = at != s.sqlBegin && at[-1] != ' ' &&
+                          (static_cast<unsigned char>(at[-1]) >= 0x80 || IsIdentChar(static_cast<wchar_t>(at[-1])));
+  const bool liftThis = s.lift && !blobPrefix && !wasAfterAs;
+  // Copy the literal's value while looking for its end; a doubled quote is one quote.
+  Writer value{liftThis ? s.literals.at : s.sql.at};
+  if (!liftThis) value.Put(L'\'');
+  const wchar_t* q = s.p + 1;
+  for (;; ++q) {
+    const wchar_t ch = *q;
+    if (ch == L'\'') {
+      if (q[1] != L'\'') break;
+      value.Put(L'\'');
+      if (!liftThis) value.Put(L'\'');
+      ++q;
+    } else if (ch == L'\0') {
+      break;
+    } else {
+      value.Put(ch);
+    }
+  }
+  if (!*q) {  // left open: SQLite reports it as an unrecognized token
+    s.sql.Put(s.p, q);
+    return false;
+  }
+  if (liftThis) {
+    s.literals.at = value.at;
+    s.out.literalEnds.push_back(static_cast<std::uint32_t>(s.literals.at - s.literalsBegin));
+    s.out.literalSpans.push_back(static_cast<std::uint32_t>(s.p - s.text));
+    s.out.literalSpans.push_back(static_cast<std::uint32_t>(q - s.text));
+    *s.sql.at++ = '?';
+    s.sql.Number(s.out.literalEnds.size());
+  } else {
+    s.sql.at = value.at;
+    *s.sql.at++ = '\'';
+  }
+  s.p = q + 1;
+  return true;
+}
+
+// A [bracketed], "quoted" or `quoted` name, copied as written (to the end of the text when left open).
+void Scanner::QuotedName(wchar_t open) {
+  MarkTerm();
+  const wchar_t* close = open == L'[' ? ClosingQuote(s.p, L']', false) : ClosingQuote(s.p, open, true);
+  const wchar_t* end = close ? close + 1 : s.p + std::wcslen(s.p);
+  s.sql.Put(s.p, end);
+  s.p = end;
+}
+
+void Scanner::OpenParen() {
+  MarkTerm();
+  ++s.depth;
+  *s.sql.at++ = '(';
+  ++s.p;
+}
+
+// Ends the sort list read at this depth, and an IsNull( call opened here.
+void Scanner::CloseParen() {
+  if (s.fold && s.AtListDepth()) {
+    CloseTerm(s.sql.at);
+    --s.termLists;
+  }
+  if (!s.isNullDepths.empty() && s.isNullDepths.back() == s.depth) {
+    s.sql.Ascii(") IS NULL)", 10);
+    s.isNullDepths.pop_back();
+  } else {
+    *s.sql.at++ = ')';
+  }
+  if (s.depth > 0) --s.depth;
+  if (s.depth < s.setDepth) s.setDepth = -1;
+  MarkTerm();
+  ++s.p;
+}
+
+// Ends a sort term and a SET assignment; a second table makes the SELECT one that carries no row ids.
+void Scanner::Comma() {
+  if (s.fold && s.AtListDepth()) {
+    CloseTerm(s.sql.at);
+    s.Innermost().done = false;
+  }
+  if (s.depth == s.setDepth) s.expectAssign = true;
+  if (s.inFrom && s.depth == 0) s.simple = false;
+  *s.sql.at++ = ',';
+  ++s.p;
+}
+
+// = == <> != < <= > >= take the collation on their left; shifts, a lone ! and the '=' of a SET assignment
+// (the engine also takes == there) do not.
+void Scanner::Comparison() {
+  bool compare;
+  const std::size_t n = OperatorLength(s.p, compare);
+  if (*s.p == L'=' && s.depth == s.setDepth && s.expectAssign) {
+    compare = false;
+    s.expectAssign = false;
+  }
+  if (compare) {
+    InsertFold(s.sql, s.sqlBegin, s.sql.at);
+    s.out.folded = true;
+  }
+  s.sql.Put(s.p, s.p + n);
+  s.p += n;
+}
+
+// -> and ->>: not a comparison.
+void Scanner::Arrow() {
+  const std::size_t n = s.p[2] == L'>' ? 3 : 2;
+  s.sql.Put(s.p, s.p + n);
+  s.p += n;
+  MarkTerm();
+}
+
+// Any other character (digits, the other operators, parameters): copied.
+void Scanner::Other(wchar_t c) {
+  MarkTerm();
+  s.sql.Put(c);
+  ++s.p;
+}
+
+// A token other than a separator was written at the current depth: it begins (or continues) a sort term.
+void Scanner::MarkTerm() {
+  if (s.termLists > 0 && s.depth >= s.Innermost().depth && !s.Innermost().done) s.Innermost().open = true;
+}
+
+// Ends the open term of the innermost list; its COLLATE goes at `at`.
+void Scanner::CloseTerm(char* at) {
+  if (s.termLists == 0 || !s.Innermost().open) return;
+  InsertFold(s.sql, s.sqlBegin, at);
+  s.Innermost().open = false;
+  s.out.folded = true;
+}
+
+// Closes the terms still open, trims the last blank and hands the buffers' contents to the result.
+void Scanner::Finish() {
+  char*& at = s.sql.at;
+  if (s.fold) {
+    while (at != s.sqlBegin && at[-1] == ' ') --at;
+    for (; s.termLists > 0; --s.termLists) CloseTerm(at);
+  }
+  while (at != s.sqlBegin && at[-1] == ' ') --at;
+  StatementText& out = s.out;
+  out.sql.assign(s.sqlBegin, at);
+  out.literals.assign(s.literalsBegin, s.literals.at);
+  out.singleTableSelect = s.simple && out.fromPos != std::string::npos;
   // The DISTINCT must be that of the SELECT whose FROM, ORDER BY and LIMIT were noted (any other text is no
   // statement the engine takes, but must not lead the rewrite astray).
-  if (!distinctOk || out.distinctPos == std::string::npos || out.fromPos == std::string::npos ||
+  if (!s.distinctOk || out.distinctPos == std::string::npos || out.fromPos == std::string::npos ||
       out.fromPos < out.distinctPos || (out.tailPos != std::string::npos && out.tailPos < out.fromPos)) {
     out.distinctPos = out.tailPos = std::string::npos;
   } else if (out.tailPos == std::string::npos) {
     out.tailPos = out.sql.size();
   }
-  return true;
+}
+
+// One scan of the statement at `p` (the start of `text`'s first word or token). With `fold`, comparisons and
+// sort terms get COLLATE NOCASE; returns false when the text names a collation itself, which asks for a scan
+// without `fold`.
+bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out) {
+  return Scanner(text, p, kind, explain, fold, out).Run();
 }
 
 }  // namespace

@@ -73,7 +73,9 @@ StatementReset::~StatementReset() {
 }
 
 SqliteConnection::SqliteConnection(const CString& name, bool readOnly, const CString& readOnlyReason)
-    : Connection(name, readOnly, readOnlyReason) {}
+    : Connection(name, readOnly, readOnlyReason) {
+  m_spareStates.reserve(kSpareStates);  // ReturnState never allocates, so never throws
+}
 
 void SqliteConnection::CreateFile(const CString& path) {
   const std::string native = VdToUtf8(path.str());
@@ -391,6 +393,7 @@ bool SqliteConnection::Rollback() {
   return true;
 }
 
+// One name for every level: ROLLBACK TO and RELEASE act on the innermost savepoint of that name.
 void SqliteConnection::BeginSavepoint() { Exec("SAVEPOINT vd_write_group"); }
 
 void SqliteConnection::EndSavepoint(bool keep) {

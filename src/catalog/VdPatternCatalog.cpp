@@ -10,6 +10,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
+#include "pattern/BaseSlot.h"
 #include "toolkit/Environment.h"
 #include "toolkit/db/ServerAddress.h"
 
@@ -79,6 +80,10 @@ constexpr std::wstring_view kCatalogTables[] = {L"Definition", L"FamilyDescripti
 constexpr std::wstring_view kNotFamilies[] = {L"Definition",   L"FamilyDescription",  L"Units",
                                               L"Paste Errors", L"CorespondenceTable", L"Types",
                                               L"Regulations",  L"Steel Curves"};
+
+bool IsFamilyTable(const CVdODBCTableDefInfo& info) {
+  return !(info.m_lAttributes & VD_TABLEDEF_SYSTEM) && !IsOneOf(info.m_strName, kNotFamilies);
+}
 
 // A record set that belongs to one call: closed when open and destroyed on every path out.
 struct RecordsetCloser {
@@ -482,9 +487,7 @@ bool CVdPatternCatalog::GetFamilies(std::list<std::wstring>& families) {
     CVdODBCTableDefInfo info;
     for (unsigned int i = 0; i < static_cast<unsigned int>(count); ++i) {
       Database()->GetTableDefInfo(i, info);
-      if (info.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-      if (IsOneOf(info.m_strName, kNotFamilies)) continue;
-      families.push_back(info.m_strName.str());
+      if (IsFamilyTable(info)) families.push_back(info.m_strName.str());
     }
     return true;
   });
@@ -579,52 +582,88 @@ long CVdPatternCatalog::EnumerateProperties(const wchar_t*, IEnumPropFamily** en
 
 // ---------------------------------------------------------------- queries
 
+namespace {
+
+// Whether the catalog lists its families with the base class's GetFamilies, so that the engine may list them
+// itself in a search of all families.
+bool ListsFamiliesAsBase(const CVdPatternCatalog& catalog) {
+  static const CVdPatternCatalog reference;
+  return KeepsBaseSlot(catalog, reference, &CVdPatternCatalog::GetFamilies);
+}
+
+}  // namespace
+
 CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const wchar_t* family, bool& found) {
   found = false;
   if (!Database()) return nullptr;
-  // A walk over the families reads the table list and up to one table per family: one read transaction makes
-  // it lock the file once and see one state of it.
-  ReadGroup reads(family ? nullptr : Database());
-  std::list<std::wstring> families;
-  if (family)
-    families.push_back(family);
-  else
-    GetFamilies(families);
-
   auto* rs = new CVdRecordset(Database());
   // Everything after the table's name is the same for every family.
   static constexpr std::wstring_view kHead = L"Select * From [";
   const std::wstring tail = L"] WHERE Name = " + VdQuoteText(name ? name : L"").str();
   CString statement;
-  for (const std::wstring& table : families) {
-    // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
-    // be read as SQL ("Beams] --" reads every row of Beams, and a removal would then delete one of them).
-    if (!IsBracketable(table)) continue;
-    try {
-      if (rs->IsOpen()) rs->Close();
-      // "Select * From [%s] WHERE Name = '%s'", appended rather than formatted: formatting cost a search
-      // more than the engine's probe of the table.
-      statement.str().assign(kHead.data(), kHead.size()).append(table).append(tail);
-      rs->Open(0, statement, 0);
-      if (rs->GetRecordCount() > 0) {
-        rs->MoveFirst();
-        found = true;
-        break;
-      }
-    } catch (CDBException* e) {
-      // A family that cannot answer is passed over, but a lock timeout says nothing about the family: taken
-      // for "not there", it would make an insert add a second row and a removal report a name as missing.
-      if (e->m_nRetCode == SQL_ERROR && e->GetCategory() != CDBException::eTimeout) {
+  // Probes the tables in order until one holds the name; false (rs deleted) after a failure reported.
+  const auto search = [&](const std::list<std::wstring>& families) {
+    for (const std::wstring& table : families) {
+      // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
+      // be read as SQL ("Beams] --" reads every row of Beams, and a removal would then delete one of them).
+      if (!IsBracketable(table)) continue;
+      try {
+        if (rs->IsOpen()) rs->Close();
+        // "Select * From [%s] WHERE Name = '%s'", appended rather than formatted: formatting cost a search
+        // more than the engine's probe of the table.
+        statement.str().assign(kHead.data(), kHead.size()).append(table).append(tail);
+        rs->Open(0, statement, 0);
+        if (rs->GetRecordCount() > 0) {
+          rs->MoveFirst();
+          found = true;
+          return true;
+        }
+      } catch (CDBException* e) {
+        // A family that cannot answer is passed over, but a lock timeout says nothing about the family: taken
+        // for "not there", it would make an insert add a second row and a removal report a name as missing.
+        if (e->m_nRetCode == SQL_ERROR && e->GetCategory() != CDBException::eTimeout) {
+          e->Delete();
+          continue;
+        }
+        OnDBException(e);
         e->Delete();
-        continue;
+        delete rs;
+        return false;
       }
+    }
+    return true;
+  };
+
+  if (family) return search({family}) ? rs : nullptr;
+
+  // On a server, one statement asks every family at once (its round trips would otherwise grow with the
+  // number of families); the row is then read from the family it names. A row removed in between, or an
+  // engine that does not answer so, leaves the search to the walk below.
+  if (ListsFamiliesAsBase(*this)) {
+    CString first;
+    int probed = -1;
+    try {
+      probed = Database()->FindFirstTableHolding(
+          [](const CVdODBCTableDefInfo& info) { return IsFamilyTable(info) && IsBracketable(info.m_strName.str()); },
+          L"Name", name ? name : L"", first);
+    } catch (CDBException* e) {
       OnDBException(e);
       e->Delete();
       delete rs;
       return nullptr;
     }
+    if (probed == 0) return rs;
+    if (probed == 1) {
+      if (!search({first.str()})) return nullptr;
+      if (found) return rs;
+    }
   }
-  return rs;
+  // A walk over the families reads the table list and up to one table per family: one read transaction makes
+  // it lock the file once and see one state of it.
+  ReadGroup reads(Database());
+  std::list<std::wstring> families;
+  GetFamilies(families);
+  return search(families) ? rs : nullptr;
 }
 
 bool CVdPatternCatalog::FindPattern(const wchar_t* name, const wchar_t* family) {

@@ -32,6 +32,7 @@
 //
 // Thread use: one thread at a time, together with the record sets that borrow it.
 
+#include <functional>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
@@ -64,6 +65,15 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual int GetTableDefInfo(const unsigned int& index, CVdODBCTableDefInfo& info);
   // The table of that name (ignoring case); returns FALSE for a table that does not exist (see above).
   virtual int GetTableDefInfo(const wchar_t* name, CVdODBCTableDefInfo& info);
+
+  // Which table, of those `isCandidate` admits and in the order above, first holds a row whose column `column`
+  // equals `value` (text compared as statements compare it), asked in one statement where the engine gains by
+  // it: on a server one round trip instead of one per table. Returns 1 and sets `table` when one does, 0 when
+  // none does, -1 when the engine does not answer in one statement or could not here (a candidate without that
+  // column): the caller then asks table by table. `column` must not hold ']'. Throws CDBException when the
+  // connection is lost or a lock or statement time-out is reached; the callback must not throw.
+  int FindFirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
+                            const wchar_t* value, CString& table);
 
   // Groups writes into one transaction. BeginTrans returns FALSE when a transaction is already open;
   // CommitTrans and Rollback return FALSE when none is.

@@ -27,6 +27,11 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
 
 Connection::~Connection() = default;
 
+Connection::Probe Connection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>&,
+                                                const wchar_t*, const wchar_t*, CString&) {
+  return Probe::kUnanswered;
+}
+
 // One opener per file format. A format that no engine reads directly (Access) is loaded into an in-memory SQLite
 // database, read-only, which then serves every statement.
 // A server address, or a link file that holds one, reaches a catalog on a server.

@@ -34,9 +34,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
+
 #include "toolkit/db/RecordsetState.h"
 
 namespace vdpattern::db {
@@ -67,6 +69,14 @@ class Connection {
   virtual int TableCount() = 0;
   virtual const CVdODBCTableDefInfo& TableAt(std::size_t index) = 0;
   virtual bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) = 0;
+
+  // Which of the tables `isCandidate` admits, in the order above, first holds a row whose column `column` equals
+  // `value` (compared as statements compare text), asked in one statement. kUnanswered: not in one statement here
+  // (the engine gains nothing by it, or a candidate cannot be asked); the caller then asks table by table.
+  // Throws what a statement throws for a lost connection or a time-out. `column` must be bracketable.
+  enum class Probe { kFound, kNotFound, kUnanswered };
+  virtual Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
+                                  const wchar_t* column, const wchar_t* value, CString& table);
 
   // Transactions. Begin starts one that is going to write: it takes the write lock at once where the engine
   // has one, so that what it reads cannot change before it writes. BeginRead starts one that sees one state of

@@ -54,6 +54,20 @@ int CVdDatabase::GetTableDefInfo(const unsigned int& index, CVdODBCTableDefInfo&
   return TRUE;
 }
 
+int CVdDatabase::FindFirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
+                                       const wchar_t* column, const wchar_t* value, CString& table) {
+  using Probe = vdpattern::db::Connection::Probe;
+  switch (Require(m_pConnection).FirstTableHolding(isCandidate, column, value, table)) {
+    case Probe::kFound:
+      return 1;
+    case Probe::kNotFound:
+      return 0;
+    case Probe::kUnanswered:
+      break;
+  }
+  return -1;
+}
+
 int CVdDatabase::GetTableDefInfo(const wchar_t* name, CVdODBCTableDefInfo& info) {
   if (Require(m_pConnection).TableByName(name, info)) return TRUE;
   info.m_strName.Empty();

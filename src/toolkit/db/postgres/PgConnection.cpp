@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <limits>
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
@@ -346,14 +347,26 @@ void PgConnection::SetQueryTimeout(unsigned long seconds) {
   if (m_conn) Exec("SET statement_timeout = " + std::to_string(seconds * 1000));
 }
 
+namespace {
+
+// The schema's tables, and the same list as one text (byte order, each name ended by chr(1)), which the search
+// probe compares with the list it was built from.
+constexpr const char* kTableList =
+    "SELECT relname FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND relkind IN ('r','p')";
+constexpr const char* kTableSignature =
+    "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE \"C\") FROM pg_class "
+    "WHERE relnamespace = current_schema()::regnamespace AND relkind IN ('r','p')), '')";
+
+}  // namespace
+
 void PgConnection::RefreshTables() {
-  ResultGuard list{
-      Run("SELECT relname FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND "
-          "relkind IN ('r','p')")};
+  ResultGuard list{Run(kTableList)};
   std::vector<CVdODBCTableDefInfo> tables;
+  std::vector<std::string> bytes;
   for (int r = 0; r < PQntuples(list.result); ++r) {
+    bytes.emplace_back(PQgetvalue(list.result, r, 0));
     CVdODBCTableDefInfo info;
-    info.m_strName = CString(VdFromUtf8(PQgetvalue(list.result, r, 0)).c_str());
+    info.m_strName = CString(VdFromUtf8(bytes.back()).c_str());
     info.m_lAttributes = 0;
     info.m_strTableType = L"TABLE";
     tables.push_back(std::move(info));
@@ -362,7 +375,65 @@ void PgConnection::RefreshTables() {
     const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());
     return order != 0 ? order < 0 : a.m_strName.str() < b.m_strName.str();
   });
+  std::sort(bytes.begin(), bytes.end());
+  m_tablesSignature.clear();
+  for (const std::string& name : bytes) m_tablesSignature.append(name).push_back('\x01');
   m_tables = std::move(tables);
+  m_tablesRead = true;
+}
+
+Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
+                                                  const wchar_t* column, const wchar_t* value, CString& table) {
+  EnsureConnected();
+  if (!m_tablesRead) RefreshTables();
+  if (!m_namesRead) RefreshNames();
+  const std::wstring tail = L"] = " + VdQuoteText(value ? value : L"").str() + L" UNION ALL ";
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (m_tablesSignature == m_probeRefused) return Probe::kUnanswered;
+    // SELECT min(k) FROM (SELECT 0 AS k FROM [A] WHERE [Name] = 'x' UNION ALL SELECT 1 ...) AS probe
+    std::vector<const CVdODBCTableDefInfo*> candidates;
+    std::wstring text = L"SELECT min(k) FROM (";
+    for (const CVdODBCTableDefInfo& info : m_tables) {
+      if (!isCandidate(info)) continue;
+      text += L"SELECT " + std::to_wstring(candidates.size()) + L" AS k FROM [" + info.m_strName.str() + L"] WHERE [" +
+              column + tail;
+      candidates.push_back(&info);
+    }
+    std::string probe = "NULL::integer";
+    if (!candidates.empty()) {
+      text.resize(text.size() - std::wcslen(L" UNION ALL "));
+      text += L") AS probe";
+      PgStatement statement;
+      TranslateToPg(text.c_str(), statement, &m_names);
+      probe = "(" + statement.sql + ")";
+    }
+    try {
+      ResultGuard answer{Run("SELECT " + probe + ", " + kTableSignature + " = $1", {m_tablesSignature.c_str()})};
+      if (*PQgetvalue(answer.result, 0, 1) != 't') {  // the list changed since it was read
+        RefreshTables();
+        RefreshNames();
+        continue;
+      }
+      if (PQgetisnull(answer.result, 0, 0)) return Probe::kNotFound;
+      const unsigned long k = std::strtoul(PQgetvalue(answer.result, 0, 0), nullptr, 10);
+      if (k >= candidates.size()) return Probe::kUnanswered;
+      table = candidates[k]->m_strName;
+      return Probe::kFound;
+    } catch (CDBException* e) {
+      // A candidate without the column, or one dropped by another connection: read the list again once, then
+      // leave this list to the caller's table by table walk.
+      const CDBException::Category category = e->GetCategory();
+      if (category == CDBException::eTimeout || category == CDBException::eConnection) throw;
+      e->Delete();
+      if (attempt == 0) {
+        RefreshTables();
+        RefreshNames();
+        continue;
+      }
+      m_probeRefused = m_tablesSignature;
+    }
+  }
+  return Probe::kUnanswered;
 }
 
 int PgConnection::TableCount() {

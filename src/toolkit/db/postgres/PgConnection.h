@@ -60,6 +60,10 @@ class PgConnection final : public Connection {
   int TableCount() override;
   const CVdODBCTableDefInfo& TableAt(std::size_t index) override;
   bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) override;
+  // One statement over the table list this connection last read, which also checks that list against the
+  // schema's: a search over 40 families is one round trip instead of 40 (a list that changed is read again).
+  Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
+                          const wchar_t* value, CString& table) override;
   bool InTransaction() const override;
   bool Begin() override;
   // REPEATABLE READ, READ ONLY: one snapshot, no locks.
@@ -108,6 +112,9 @@ class PgConnection final : public Connection {
   unsigned long m_statementTimeoutS = 0;
   std::vector<bool> m_groups;  // open BeginSavepoint groups: whether each began the transaction
   std::vector<CVdODBCTableDefInfo> m_tables;
+  bool m_tablesRead = false;
+  std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'
+  std::string m_probeRefused;     // the signature of a list some candidate of which could not be probed
   std::unordered_map<std::string, bool> m_rowIdTables;
   PgNames m_names;
   bool m_namesRead = false;

@@ -10,10 +10,14 @@ class CatalogFamilies : public CatalogFile {
  protected:
   // The standard catalog plus every table that is never a family, and an engine table (sqlite_sequence).
   void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped()) return;
     auto b = cattest::StandardCatalog();
     b.AddTable("CorespondenceTable", "").AddTable("Regulations", "").AddTable("Steel Curves", "");
-    b.AddSql("CREATE TABLE Counter (id INTEGER PRIMARY KEY AUTOINCREMENT); INSERT INTO Counter DEFAULT VALUES;");
-    b.AddSql("DROP TABLE Counter;");
+    if (!OnServer())  // SQLite's own table sqlite_sequence, which is no family
+      b.AddSql(
+          "CREATE TABLE Counter (id INTEGER PRIMARY KEY AUTOINCREMENT); INSERT INTO Counter DEFAULT VALUES;"
+          "DROP TABLE Counter;");
     Rewrite(b);
   }
 };
@@ -28,7 +32,9 @@ std::wstring Code(CVdPatternCatalog& catalog, const wchar_t* family) {
 }  // namespace
 
 TEST_F(CatalogFamilies, OnlyFamilyTablesAreListedInNameOrderAndAppendedWithoutRemovingDuplicates) {
-  ASSERT_EQ(Cell("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
+  if (!OnServer()) {
+    ASSERT_EQ(Cell("SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_sequence'"), "1");
+  }
   auto catalog = Open();
   std::list<std::wstring> families{L"Beams"};
   ASSERT_TRUE(catalog->GetFamilies(families));

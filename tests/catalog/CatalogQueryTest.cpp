@@ -9,11 +9,13 @@ using cattest::Number;
 
 namespace {
 
-class CatalogSearch : public cattest::CatalogOnEngine {};
+class CatalogSearch : public CatalogFile {};
 class CatalogFamilyRead : public CatalogFile {};
 class CatalogMaxValue : public CatalogFile {
  protected:
   void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped()) return;
     vdtest::CatalogBuilder b;
     b.AddTable("Parts", "Serial INTEGER, Batch TEXT", "('a', 7, 'B1'), ('b', 12, 'B2'), ('c', 9, 'B2')");
     b.AddTable("Empty", "Serial INTEGER");
@@ -31,10 +33,7 @@ std::vector<std::wstring> Names(CVdPatternPool& pool) {
 
 // ---------------------------------------------------------------- search
 
-INSTANTIATE_TEST_SUITE_P(Engines, CatalogSearch, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
-                         vdtest::EngineName);
-
-TEST_P(CatalogSearch, QuoteInANameIsDoubledAndFound) {
+TEST_F(CatalogSearch, QuoteInANameIsDoubledAndFound) {
   auto catalog = Open();
   EXPECT_TRUE(catalog->FindPattern(L"O'Neil", nullptr));
   EXPECT_TRUE(catalog->FindPattern(L"O'Neil", L"Beams"));
@@ -44,7 +43,7 @@ TEST_P(CatalogSearch, QuoteInANameIsDoubledAndFound) {
   EXPECT_FALSE(catalog->FindPattern(L"x' OR '1'='1", nullptr));
 }
 
-TEST_P(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables) {
+TEST_F(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables) {
   auto catalog = Open();
   std::unique_ptr<CVdPattern> shared(catalog->GetPattern(L"SHARED 1", nullptr));
   ASSERT_TRUE(shared);
@@ -61,7 +60,7 @@ TEST_P(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables
   EXPECT_FALSE(catalog->FindPattern(L"HE 1", nullptr));       // equality, not a prefix
 }
 
-TEST_P(CatalogSearch, MissingFamilyIsSkippedSilentlyAndACatalogWithoutFamiliesFindsNothing) {
+TEST_F(CatalogSearch, MissingFamilyIsSkippedSilentlyAndACatalogWithoutFamiliesFindsNothing) {
   vdtest::ReportCapture capture;
   auto catalog = Open();
   EXPECT_FALSE(catalog->FindPattern(L"HE 100", L"Nowhere"));
@@ -69,15 +68,14 @@ TEST_P(CatalogSearch, MissingFamilyIsSkippedSilentlyAndACatalogWithoutFamiliesFi
   EXPECT_EQ(catalog->GetPattern(L"HE 100", L"Nowhere"), nullptr);
   EXPECT_TRUE(capture.reports.empty());
 
-  if (OnServer()) return;  // a server catalog is not rewritten in place
   Rewrite(vdtest::CatalogBuilder());
   auto empty = Open();
   EXPECT_FALSE(empty->FindPattern(L"HE 100", nullptr));
   EXPECT_EQ(empty->GetPattern(L"HE 100", nullptr), nullptr);
 }
 
-TEST_P(CatalogSearch, SearchGoesOnWhileAnotherConnectionHoldsTheWriteLock) {
-  if (OnServer()) GTEST_SKIP() << "a second raw SQLite connection to the file";
+TEST_F(CatalogSearch, SearchGoesOnWhileAnotherConnectionHoldsTheWriteLock) {
+  VDTEST_FILE_ONLY();
   auto catalog = Open();
   vdtest::RawDb writer(m_file);
   writer.Exec("BEGIN IMMEDIATE; UPDATE Channels SET Width = 99 WHERE Name = 'UPN 80';");
@@ -91,7 +89,7 @@ TEST_P(CatalogSearch, SearchGoesOnWhileAnotherConnectionHoldsTheWriteLock) {
   EXPECT_TRUE(capture.reports.empty());
 }
 
-TEST_P(CatalogSearch, FamiliesCreatedOrDroppedByAnotherConnectionAreSeenByTheNextSearch) {
+TEST_F(CatalogSearch, FamiliesCreatedOrDroppedByAnotherConnectionAreSeenByTheNextSearch) {
   vdtest::ReportCapture capture;
   auto catalog = Open();
   EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
@@ -121,14 +119,14 @@ TEST_P(CatalogSearch, FamiliesCreatedOrDroppedByAnotherConnectionAreSeenByTheNex
   EXPECT_TRUE(capture.reports.empty());
 }
 
-TEST_P(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits) {
+TEST_F(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits) {
   CVdUnitManager millimetres(1000.0);
   auto* factory = new CRecordingFactory(&millimetres);
   auto catalog = Open(factory);
   ASSERT_TRUE(catalog->GetHasUnits());
   std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"beams"));
   ASSERT_TRUE(p);
-  EXPECT_EQ(p->GetCatalog(), OnServer() ? Wide(m_database.catalog()) : L"steel");
+  EXPECT_EQ(p->GetCatalog(), L"steel");
   EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
   EXPECT_EQ(Number(*p, L"area"), 26);  // stored cm2, never converted here
   std::unique_ptr<CVdPattern> q(catalog->GetPattern(L"UPN 80", nullptr));
@@ -140,7 +138,7 @@ TEST_P(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits
   EXPECT_EQ(factory->reads[1].family, L"CHANNELS");
 }
 
-TEST_P(CatalogSearch, FamilyWithoutACodeGivesNoPattern) {
+TEST_F(CatalogSearch, FamilyWithoutACodeGivesNoPattern) {
   auto* factory = new CRecordingFactory();
   auto catalog = Open(factory);
   EXPECT_TRUE(catalog->FindPattern(L"L 50", nullptr));

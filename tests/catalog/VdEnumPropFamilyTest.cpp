@@ -15,6 +15,8 @@ namespace {
 class EnumPropFamily : public vdtest::DbTest {
  protected:
   void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped()) return;
     m_db.Open(
         CString(MakeDb("family.db", "CREATE TABLE Beams (Name VARCHAR(40), Height DOUBLE, Count INTEGER);").c_str()), 0,
         0);

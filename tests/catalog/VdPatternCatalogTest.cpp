@@ -22,6 +22,7 @@ class CatalogOwnership : public CatalogFile {};
 // ---------------------------------------------------------------- opening and paths
 
 TEST_F(CatalogOpening, PathsAreCompletedWithTheCurrentDirectoryAndTheExtensionOnlyWhereMissing) {
+  VDTEST_FILE_ONLY();  // paths of files
   auto full = Open();
   ASSERT_TRUE(full->IsOpened());
   EXPECT_TRUE(full->CanWrite());
@@ -81,6 +82,7 @@ TEST_F(CatalogOpening, FileWithoutSystemTablesIsReportedAndLeftClosedWhateverWay
 }
 
 TEST_F(CatalogOpening, OpenDBReturnCodesAndCloseForgetsPathNameUnitsAndCodesButKeepsTheUnitsFlag) {
+  VDTEST_FILE_ONLY();  // paths of files
   vdtest::ReportCapture capture;
   CVdPatternCatalog never;
   EXPECT_EQ(never.OpenDB(), CVdPatternCatalog::eOpenDBFailed);
@@ -116,6 +118,7 @@ TEST_F(CatalogOpening, OpenDBReturnCodesAndCloseForgetsPathNameUnitsAndCodesButK
 }
 
 TEST_F(CatalogOpening, ConnectionConstructorTakesTheDatabaseOverWithoutUnits) {
+  VDTEST_FILE_ONLY();  // paths of files
   auto* db = new CVdDatabase();
   db->Open(CString(Wide(m_file)), 0, 0);
   CVdPatternCatalog catalog(db, nullptr, true);

@@ -30,6 +30,7 @@ std::string Upper(std::string text) {
 // ---------------------------------------------------------------- attaching and detaching
 
 TEST_F(ManagerTest, ACatalogWhoseNameIsTakenOrWhoseTypeItsFactoryRefusesIsNotAttachedAndStaysTheCallers) {
+  VDTEST_FILE_ONLY();  // file names and copies of files
   PlateManager pm;
   {
     // A catalog on a connection to a bare file name keeps that name as its path.

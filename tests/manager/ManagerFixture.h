@@ -110,6 +110,8 @@ inline std::wstring Text(const CString& s) { return s.str(); }
 class ManagerTest : public vdtest::DbTest {
  protected:
   void SetUp() override {
+    DbTest::SetUp();
+    if (IsSkipped()) return;
     g_counts = Counts();
     alpha = MakeCatalog("Alpha.mdb", vdtest::CatalogBuilder()
                                          .SetDefinition("VdCatalog", 3, "2001/01/01", "Acme")

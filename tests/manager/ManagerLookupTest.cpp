@@ -27,6 +27,7 @@ class ManagerLookup : public ManagerTest {
  protected:
   void SetUp() override {
     ManagerTest::SetUp();
+    if (IsSkipped()) return;
     AttachAll(manager);
   }
   // A pattern of the manager's pool.

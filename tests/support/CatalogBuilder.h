@@ -115,21 +115,8 @@ class CatalogBuilder {
     return sql + m_tables + m_extra + "COMMIT;\n";
   }
 
-  // Writes the catalog to a file, or into the existing, empty catalog at a server address (DbEngines.h), one
-  // statement at a time through the library (the server takes one statement per call).
-  void Write(const std::string& path) const {
-    if (path.compare(0, 11, "postgresql:") != 0) return ExecSql(path, Sql());
-    CVdDatabase db;
-    db.Open(CString(VdFromUtf8(path).c_str()));
-    const std::string sql = Sql();
-    for (std::size_t at = 0; at < sql.size();) {
-      std::size_t end = sql.find(";\n", at);
-      if (end == std::string::npos) end = sql.size();
-      const std::string statement = sql.substr(at, end - at);
-      if (!statement.empty()) db.ExecuteSQL(VdFromUtf8(statement).c_str());
-      at = end + 2;
-    }
-  }
+  // Writes the catalog to a file, or into the existing, empty catalog at a server address (TestDb.h).
+  void Write(const std::string& path) const { RawDb(path).Exec(Sql()); }
 
   static std::string Quote(const std::string& text) {
     std::string quoted = "'";

@@ -79,6 +79,48 @@ class EngineDatabase {
   std::string m_schema;
 };
 
+// A database of its own on the server for one test, dropped with its catalogs at the end: catalogs in it are
+// schemas named as the test names its files, so names seen in a catalog are the same on both engines.
+class ServerDatabase {
+ public:
+  ServerDatabase() {
+    static std::atomic<int> counter{0};
+    m_name = "vdtest_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    Admin("CREATE DATABASE \"" + m_name + "\"");
+  }
+  ServerDatabase(const ServerDatabase&) = delete;
+  ServerDatabase& operator=(const ServerDatabase&) = delete;
+  ~ServerDatabase() {
+    try {
+      Admin("DROP DATABASE IF EXISTS \"" + m_name + "\" WITH (FORCE)");
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+
+  // An empty catalog `name`, replacing one of that name.
+  std::string FreshCatalog(const std::string& name) {
+    const std::string base = "postgresql:///" + m_name;
+    {
+      CVdDatabase db;
+      db.Open(CString(VdFromUtf8(base).c_str()));
+      db.ExecuteSQL(VdFromUtf8("DROP SCHEMA IF EXISTS [" + name + "] CASCADE").c_str());
+    }
+    const std::string address = base + "?catalog=" + name;
+    CVdDatabase::CreateDatabase(CString(VdFromUtf8(address).c_str()));
+    return address;
+  }
+
+ private:
+  static void Admin(const std::string& sql) {
+    CVdDatabase db;
+    db.Open(CString(VdFromUtf8(EngineDatabase::ServerBase()).c_str()));
+    db.ExecuteSQL(VdFromUtf8(sql).c_str());
+  }
+
+  std::string m_name;
+};
+
 // Makes `database` for the test's engine, or skips the test when the engine is not available (fails in CI).
 #define VDTEST_MAKE_DATABASE(database, engine)                                                       \
   do {                                                                                               \

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Utf8.h>
@@ -14,28 +17,75 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "support/CatalogBuilder.h"
+#include "support/DbEngines.h"
 #include "support/TestFiles.h"
 
 namespace vdtest {
 
+// The engine the DbTest suites run against in this process: VDPATTERN_TEST_ENGINE=server makes their
+// databases catalogs on the PostgreSQL server that VDPATTERN_TEST_PG names (CTest registers those suites a
+// second time so), anything else files.
+inline Engine CurrentEngine() {
+  const char* engine = std::getenv("VDPATTERN_TEST_ENGINE");
+  return engine && std::string(engine) == "server" ? Engine::kServer : Engine::kFile;
+}
+
 class DbTest : public ::testing::Test {
  protected:
-  // A database file `name` in the test's folder holding what `sql` makes.
-  std::string MakeDb(const std::string& name, const std::string& sql) {
-    const std::string path = m_dir.File(name);
-    ExecSql(path, sql);
-    return path;
+  // Fixtures that set up more call this first and return when the test was skipped.
+  void SetUp() override {
+    if (!OnServer()) return;
+    if (EngineDatabase::ServerBase().empty()) {
+      const char* ci = std::getenv("CI");
+      if (ci && std::string(ci) == "true") FAIL() << "no PostgreSQL server (set VDPATTERN_TEST_PG)";
+      GTEST_SKIP() << "no PostgreSQL server configured (VDPATTERN_TEST_PG)";
+    }
   }
-  // A catalog file `name` as `catalog` describes it, replacing any file of that name.
+  void TearDown() override { m_server.reset(); }
+
+  static bool OnServer() { return CurrentEngine() == Engine::kServer; }
+
+  // A database `name` holding what `sql` makes (statements ended by ";"): a file in the test's folder, or on
+  // the server the catalog named by the file's stem, in a server database of the test's own.
+  std::string MakeDb(const std::string& name, const std::string& sql) {
+    if (!OnServer()) {
+      const std::string path = m_dir.File(name);
+      ExecSql(path, sql);
+      return path;
+    }
+    const std::string address = ServerCatalog(name);
+    RawDb(address).Exec(sql);
+    return address;
+  }
+  // A catalog `name` as `catalog` describes it, replacing any catalog of that name.
   std::string MakeCatalog(const std::string& name, const CatalogBuilder& catalog) {
-    const std::string path = m_dir.File(name);
-    std::filesystem::remove(path);
-    catalog.Write(path);
-    return path;
+    if (!OnServer()) {
+      const std::string path = m_dir.File(name);
+      std::filesystem::remove(path);
+      catalog.Write(path);
+      return path;
+    }
+    const std::string address = ServerCatalog(name);
+    catalog.Write(address);
+    return address;
   }
 
   TempDir m_dir;
+
+ private:
+  // A fresh, empty catalog on the server named after the stem of `file`.
+  std::string ServerCatalog(const std::string& file) {
+    if (!m_server) m_server = std::make_unique<ServerDatabase>();
+    const std::string stem = std::filesystem::path(file).stem().string();
+    return m_server->FreshCatalog(stem);
+  }
+
+  std::unique_ptr<ServerDatabase> m_server;
 };
+
+// Skips a case that looks at a database file itself (its bytes, its storage classes, a raw SQLite connection).
+#define VDTEST_FILE_ONLY() \
+  if (OnServer()) GTEST_SKIP() << "looks at the SQLite file itself"
 
 }  // namespace vdtest
 

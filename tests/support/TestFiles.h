@@ -9,8 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
 
 namespace vdtest {
 
@@ -51,10 +56,17 @@ class TempDir {
 };
 
 // A connection of its own to a database file (created when missing), independent of the library under test;
-// `busyMs` is how long it waits for another connection's lock.
+// `busyMs` is how long it waits for another connection's lock. For a catalog on a server (an address that
+// DbTest made) it is a second connection through the library: statements in the catalogs' dialect, values
+// read as the library's text of them.
 class RawDb {
  public:
   explicit RawDb(const std::string& path, int busyMs = 0) {
+    if (path.compare(0, 11, "postgresql:") == 0) {
+      m_server = std::make_unique<CVdDatabase>();
+      m_server->Open(CString(VdFromUtf8(path).c_str()));
+      return;
+    }
     if (sqlite3_open(path.c_str(), &m_db) != SQLITE_OK) {
       sqlite3_close(m_db);
       throw std::runtime_error("cannot open " + path);
@@ -65,13 +77,45 @@ class RawDb {
   RawDb& operator=(const RawDb&) = delete;
   ~RawDb() { sqlite3_close(m_db); }
 
-  int TryExec(const std::string& sql) { return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr); }
+  int TryExec(const std::string& sql) {
+    if (!m_server) return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr);
+    try {
+      ForEachStatement(sql, [&](const std::string& one) {
+        m_failed = one;
+        m_server->ExecuteSQL(VdFromUtf8(one).c_str());
+      });
+      return 0;
+    } catch (CDBException* e) {
+      m_failed += ": " + VdToUtf8(e->m_strError.str());
+      e->Delete();
+      return 1;
+    }
+  }
   void Exec(const std::string& sql) {
-    if (TryExec(sql) != SQLITE_OK) throw std::runtime_error("SQL failed: " + std::string(sqlite3_errmsg(m_db)));
+    if (TryExec(sql) != 0) throw std::runtime_error("SQL failed: " + (m_db ? sqlite3_errmsg(m_db) : m_failed));
   }
   // The first column of the first row, as text: "NULL" for a null value, "<no row>" when there is none.
   std::string One(const std::string& sql) {
     std::string result = "<no row>";
+    if (m_server) {
+      try {
+        CVdRecordset rs(m_server.get());
+        rs.Open(0, VdFromUtf8(sql).c_str(), 0);
+        if (!rs.IsEOF()) {
+          CDBVariant v;
+          rs.GetFieldValue(static_cast<short>(0), v);
+          result = v.m_dwType == DBVT_NULL ? "NULL" : VdToUtf8(DBV_BSTRAll(&v).str());
+          // Real numbers as SQLite writes them, so that a test compares one text on both engines.
+          if ((v.m_dwType == DBVT_DOUBLE || v.m_dwType == DBVT_SINGLE) &&
+              result.find_first_not_of("-0123456789") == std::string::npos)
+            result += ".0";
+        }
+      } catch (CDBException* e) {
+        e->Delete();
+        throw std::runtime_error("query failed: " + sql);
+      }
+      return result;
+    }
     auto first = [](void* out, int, char** values, char**) {
       *static_cast<std::string*>(out) = values[0] ? values[0] : "NULL";
       return 1;  // one row is enough
@@ -81,8 +125,27 @@ class RawDb {
     return result;
   }
 
+  // Calls `run` with each statement of `sql`, ended by ";" outside quotes.
+  template <typename Run>
+  static void ForEachStatement(const std::string& sql, Run run) {
+    std::string statement;
+    bool quoted = false;
+    for (char c : sql) {
+      if (c == '\'') quoted = !quoted;
+      if (c != ';' || quoted) {
+        statement += c;
+        continue;
+      }
+      if (statement.find_first_not_of(" \n\t") != std::string::npos) run(statement);
+      statement.clear();
+    }
+    if (statement.find_first_not_of(" \n\t") != std::string::npos) run(statement);
+  }
+
  private:
   sqlite3* m_db = nullptr;
+  std::unique_ptr<CVdDatabase> m_server;
+  std::string m_failed;  // the server statement that failed last, and why
 };
 
 // Runs one or more SQL statements on a database file, creating it when missing.

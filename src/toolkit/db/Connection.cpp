@@ -27,8 +27,8 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
 
 Connection::~Connection() = default;
 
-Connection::Probe Connection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>&,
-                                                const wchar_t*, const wchar_t*, CString&) {
+Connection::Probe Connection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>&, const wchar_t*,
+                                                const wchar_t*, CString&) {
   return Probe::kUnanswered;
 }
 

@@ -199,6 +199,9 @@ void PgConnection::Connect() {
     m_conn = nullptr;
     ThrowDbError(kStateCannotOpen, message);
   }
+  // The server's notices ("table does not exist, skipping") would go to the host's standard error.
+  PQsetNoticeProcessor(
+      m_conn, [](void*, const char*) {}, nullptr);
   try {
     if (PQsetClientEncoding(m_conn, "UTF8") != 0) PgFail(nullptr, "SET client_encoding");
     Exec("SET DateStyle = ISO");
@@ -245,9 +248,9 @@ void PgConnection::Create(const CString& name, const ServerAddress& address) {
       ThrowDbError(kStateCannotOpen, L"Cannot create the catalog: the database has no default schema.");
     schema = PQgetvalue(current.result, 0, 0);
     ResultGuard tables{
-        c->Run("SELECT 1 FROM pg_class WHERE relnamespace = $1::regnamespace AND relkind IN "
+        c->Run("SELECT 1 FROM pg_class WHERE relnamespace = to_regnamespace(quote_ident($1)) AND relkind IN "
                "('r','p') LIMIT 1",
-               {Quoted(schema).c_str()})};
+               {schema.c_str()})};
     if (PQntuples(tables.result) != 0) {
       CString message;
       message.Format(L"Cannot create the database \"%s\": the schema \"%s\" already holds tables", name,
@@ -352,10 +355,11 @@ namespace {
 // The schema's tables, and the same list as one text (byte order, each name ended by chr(1)), which the search
 // probe compares with the list it was built from.
 constexpr const char* kTableList =
-    "SELECT relname FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND relkind IN ('r','p')";
+    "SELECT relname FROM pg_class WHERE relnamespace = to_regnamespace(quote_ident(current_schema())) AND relkind IN "
+    "('r','p')";
 constexpr const char* kTableSignature =
     "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE \"C\") FROM pg_class "
-    "WHERE relnamespace = current_schema()::regnamespace AND relkind IN ('r','p')), '')";
+    "WHERE relnamespace = to_regnamespace(quote_ident(current_schema())) AND relkind IN ('r','p')), '')";
 
 }  // namespace
 
@@ -519,11 +523,11 @@ void PgConnection::EndSavepoint(bool keep) {
 }
 
 void PgConnection::RefreshNames() {
-  ResultGuard names{
-      Run("SELECT c.relname FROM pg_class c WHERE c.relnamespace = current_schema()::regnamespace "
-          "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
-          "ON c.oid = a.attrelid WHERE c.relnamespace = current_schema()::regnamespace AND c.relkind IN "
-          "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
+  ResultGuard names{Run(
+      "SELECT c.relname FROM pg_class c WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) "
+      "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
+      "ON c.oid = a.attrelid WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) AND c.relkind IN "
+      "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
   m_names.clear();
   for (int r = 0; r < PQntuples(names.result); ++r) {
     std::string name = PQgetvalue(names.result, r, 0);
@@ -582,7 +586,7 @@ bool PgConnection::HasRowId(const std::string& table) {
   if (it != m_rowIdTables.end()) return it->second;
   ResultGuard found{
       Run("SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
-          "current_schema()::regnamespace AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
+          "to_regnamespace(quote_ident(current_schema())) AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
           {table.c_str(), kPgRowId})};
   const bool has = PQntuples(found.result) > 0;
   m_rowIdTables.emplace(table, has);

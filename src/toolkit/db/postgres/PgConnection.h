@@ -15,7 +15,8 @@
 //   statement run inside a transaction is therefore wrapped in a savepoint, so a failed statement undoes only
 //   its own writes, and the transaction stays usable.
 // - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
-// - Failures are converted in one function (PgFail), from the server's SQLSTATE.
+// - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
+//   warnings are dropped: a library writes nothing to the host's standard error.
 
 #include <cstdint>
 #include <memory>

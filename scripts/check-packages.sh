@@ -74,7 +74,7 @@ fi
 vdcatalog=$root/usr/bin/vdcatalog
 
 "$vdcatalog" --help >"$work/help" || fail "vdcatalog --help failed"
-mapfile -t commands < <(awk '/^[A-Z]+:/ { in_list = ($0 ~ /^SUBCOMMANDS:/); next } in_list && /^  [a-z]/ { print $1 }' "$work/help")
+mapfile -t commands < <(awk '/^[A-Za-z]+:/ { in_list = (tolower($0) ~ /^subcommands:/); next } in_list && /^  [a-z]/ { print $1 }' "$work/help")
 ((${#commands[@]} > 5)) || fail "no commands found in vdcatalog --help"
 for c in "${commands[@]}"; do
   grep -qF ".BI ${c//-/\\-} " "$work/vdcatalog.1" || fail "the manual page does not describe '$c'"

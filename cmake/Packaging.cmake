@@ -9,7 +9,9 @@ set(CPACK_PACKAGE_NAME vdpattern)
 set(CPACK_PACKAGE_VENDOR "vdpattern developers")
 set(CPACK_PACKAGE_CONTACT "vdpattern developers <vdpattern@localhost>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# The DEB generator puts the package summary above each component's description unless the summary is CPack's
+# default: left at that, the first line of each component's description is its package's own summary.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL lib dev tool)
@@ -18,29 +20,37 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps finds our own libraries, needed by vdcatalog, in the build tree; the dependency on their
+# package is the component's below.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${PROJECT_BINARY_DIR}")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 
+# A shlibs file for the package that has shared libraries (ldconfig runs from its postinst and postrm).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME libvdpattern${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-# A shlibs file, and the ldconfig trigger that goes with it.
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS_POLICY "=")
-set(CPACK_COMPONENT_LIB_DESCRIPTION "vdpattern shared libraries
- Patterns, pattern pools and pattern catalogs for engineering hosts, and the platform toolkit they are
- written against.")
+set(CPACK_COMPONENT_LIB_DESCRIPTION "patterns, pattern pools and pattern catalogs - shared libraries
+vdpattern keeps patterns (standard items of a family, such as steel section profiles, each with a name and
+typed, named parameters with units) and the catalogs they are stored in, for engineering hosts that derive
+their own factories, patterns, catalogs and managers from it. This package has the libraries vdpattern and
+vdtoolkit, the platform layer it is written against.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvdpattern-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DEPENDS lib)
-set(CPACK_COMPONENT_DEV_DESCRIPTION "vdpattern development files
- Headers, the pkg-config file (vdpattern) and the CMake package (find_package(vdpattern)) for building
- programs against the vdpattern libraries.")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "patterns, pattern pools and pattern catalogs - development files
+Headers, the pkg-config file (vdpattern) and the CMake package (find_package(vdpattern)) for building programs
+against the vdpattern libraries.")
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME vdcatalog)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
 set(CPACK_COMPONENT_TOOL_DEPENDS lib)
-set(CPACK_COMPONENT_TOOL_DESCRIPTION "command-line keeper of vdpattern catalogs
- vdcatalog creates, inspects, edits, imports, exports, converts and upgrades pattern catalogs.")
+set(CPACK_COMPONENT_TOOL_DESCRIPTION "create, inspect and edit pattern catalogs
+vdcatalog keeps the pattern catalogs of the vdpattern library from the command line: it creates them, adds
+families, lists, shows, sets and removes patterns, imports and exports CSV and JSON, converts catalogs and
+read-only Access files into new SQLite files, and upgrades catalogs made by earlier versions.")
 
 include(CPack)

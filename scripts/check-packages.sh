@@ -3,10 +3,12 @@
 # its manual page names every command and its completion offers them, and the example host builds with
 # find_package(vdpattern) and with pkg-config and runs without LD_LIBRARY_PATH. As root with apt-get (CI), the
 # packages go into the real system and are removed again afterwards, with anything apt-get brought along;
-# otherwise, or when a copy of them is installed already, they are unpacked into a temporary folder instead.
+# otherwise, when a copy of them is installed already, or with UNPACK=1, they are unpacked into a temporary
+# folder instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+unset LD_LIBRARY_PATH  # installed packages must need none
 names=(libvdpattern0 libvdpattern-dev vdcatalog)
 mapfile -t debs < <(bash scripts/build-packages.sh)
 ((${#debs[@]} == ${#names[@]})) || { echo "check-packages: expected ${#names[@]} packages: ${debs[*]}" >&2; exit 1; }
@@ -48,13 +50,13 @@ done
 for p in libvdpattern0 vdcatalog; do
   [[ $(dpkg-deb -f "$(deb_of "$p")" Depends) == *libc6* ]] || fail "$p has no dependencies computed from its binaries"
 done
-dpkg-deb -c "$(deb_of vdcatalog)" | grep -q ' \./usr/share/bash-completion/completions/vdcatalog$' \
+[[ $(dpkg-deb -c "$(deb_of vdcatalog)") == *' ./usr/share/bash-completion/completions/vdcatalog'* ]] \
   || fail "vdcatalog has no bash completion"
 # Docker images of Debian leave manual pages out when installing, so the page is read from the package.
 dpkg-deb --fsys-tarfile "$(deb_of vdcatalog)" | tar -xO ./usr/share/man/man1/vdcatalog.1.gz | gzip -dc >"$work/vdcatalog.1" \
   || fail "vdcatalog has no manual page"
 
-if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null \
+if [[ ${UNPACK:-0} != 1 && $(id -u) == 0 ]] && command -v apt-get >/dev/null \
   && ! dpkg-query -W -f='${Status}\n' "${names[@]}" 2>/dev/null | grep -q 'install ok installed'; then
   dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' | awk '$1 == "ii" { print $2 }' | sort >"$before"
   installed=true
@@ -69,7 +71,7 @@ else
   # Packaged programs rely on the system's library folder, which an unpacked copy is not in.
   export LD_LIBRARY_PATH=$root/usr/lib/$multiarch
   export PKG_CONFIG_PATH=$root/usr/lib/$multiarch/pkgconfig
-  echo "check-packages: unpacked ${names[*]} $version into a temporary folder (not root, or installed already)"
+  echo "check-packages: unpacked ${names[*]} $version into a temporary folder"
 fi
 vdcatalog=$root/usr/bin/vdcatalog
 
@@ -80,11 +82,13 @@ for c in "${commands[@]}"; do
   grep -qF ".BI ${c//-/\\-} " "$work/vdcatalog.1" || fail "the manual page does not describe '$c'"
 done
 # The completion, as bash-completion would load it: every command for the first word, a command's options after.
-offered=$(COMP_WORDS=("$vdcatalog" "") COMP_CWORD=1 bash -c \
-  'source "$1"; _vdcatalog; printf "%s\n" "${COMPREPLY[@]}"' _ "$root/usr/share/bash-completion/completions/vdcatalog")
+complete_words() {  # what the completion offers for the last of the words given
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _vdcatalog; printf "%s\n" "${COMPREPLY[@]}"' \
+    _ "$root/usr/share/bash-completion/completions/vdcatalog" "$@"
+}
+offered=$(complete_words "$vdcatalog" "")
 [[ $(sort <<<"$offered") == $(printf '%s\n' "${commands[@]}" | sort) ]] || fail "the completion offers: $offered"
-offered=$(COMP_WORDS=("$vdcatalog" list x.mdb --) COMP_CWORD=3 bash -c \
-  'source "$1"; _vdcatalog; printf "%s\n" "${COMPREPLY[@]}"' _ "$root/usr/share/bash-completion/completions/vdcatalog")
+offered=$(complete_words "$vdcatalog" list x.mdb --)
 grep -qx -- --like <<<"$offered" || fail "the completion of 'list --' offers: $offered"
 
 # The example host, built against the packages both ways.

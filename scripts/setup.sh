@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the benchmarks and the fuzzing (clang with its libFuzzer
-# runtime) need, when any is missing.
+# Installs the Debian packages the build, the tests, the benchmarks, the fuzzing (clang with its libFuzzer
+# runtime) and the Debian packages of the project (dpkg-dev and file, which CPack's dependency scan runs) need,
+# when any is missing. make is there so that CMake's default generator works too.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev libicu-dev
-          libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15 postgresql-common)
+packages=(cmake ninja-build make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev
+          libicu-dev libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15
+          postgresql-common dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -13,6 +15,12 @@ done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # dpkg prints several lines per package even with -qq: they go to a log shown only when something fails.
+  log=$(mktemp "${TMPDIR:-/tmp}/vdpattern-setup.XXXXXX.log")
+  if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "setup: installing the packages failed (log above, kept in $log)" >&2
+    exit 1
+  fi
+  rm -f "$log"
 fi

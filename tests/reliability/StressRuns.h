@@ -30,7 +30,19 @@ struct ToolOptions {
   unsigned seed = 1;
 };
 
+// The runs against a catalog on a PostgreSQL server (ServerStress.cpp).
+struct ServerOptions {
+  std::string address;  // the server, without a catalog (the runs make their own)
+  int writers = 8;
+  int writes = 1000;  // by each writer
+  int readers = 2;
+  int kills = 100;
+  unsigned seed = 1;
+};
+
 int RunCrash(const CrashOptions& options);
+int RunServerWriters(const ServerOptions& options);
+int RunServerKills(const ServerOptions& options);
 int RunConcurrent(const ConcurrentOptions& options);
 int RunToolNames(const ToolOptions& options);
 int RunToolDamaged(const ToolOptions& options);

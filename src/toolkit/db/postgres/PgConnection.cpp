@@ -475,8 +475,18 @@ bool PgConnection::InTransaction() const {
 bool PgConnection::Begin() {
   EnsureConnected();
   if (InTransaction()) return false;
-  Exec("BEGIN");
+  BeginWriting();
   return true;
+}
+
+void PgConnection::BeginWriting() {
+  static const char* const kBegin = "BEGIN; SELECT pg_advisory_xact_lock(hashtext(current_schema()))";
+  PGresult* begun = PQexec(m_conn, kBegin);
+  if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
+    if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
+    PgFail(begun, kBegin);
+  }
+  PQclear(begun);
 }
 
 bool PgConnection::BeginRead() {
@@ -504,7 +514,7 @@ bool PgConnection::Rollback() {
 void PgConnection::BeginSavepoint() {
   EnsureConnected();
   const bool began = !InTransaction();
-  if (began) Exec("BEGIN");
+  if (began) BeginWriting();
   try {
     Exec("SAVEPOINT vd_write_group");
   } catch (...) {

@@ -93,6 +93,10 @@ class PgConnection final : public Connection {
   // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own.
   pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
                  const std::vector<int>& lengths = {}, const std::vector<int>& binary = {});
+  // BEGIN, then the catalog's write lock (an advisory lock on its schema, held to the end of the transaction),
+  // as Connection::Begin promises: two writers that both read "not there" before they insert would otherwise
+  // both insert. Readers take no such lock and are never blocked by it. Throws HYT00 after the lock time-out.
+  void BeginWriting();
   // Runs generated SQL without parameters or rows.
   void Exec(const std::string& sql);
   // Throws the failure of `result` (cleared here; may be null) for `sql`.

@@ -251,6 +251,12 @@ class Emitter {
       }
       return close;
     }
+    // The file engine's collation that ignores case is the schema's vd_nocase here.
+    if (Is(t, "COLLATE") && next < end && Is(m_t[next], "NOCASE")) {
+      m_out.sql += "COLLATE ";
+      m_out.sql += kPgNoCase;
+      return next;
+    }
     if (Is(t, "LIKE") || (Is(t, "NOT") && next < end && Is(m_t[next], "LIKE"))) {
       if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
       m_out.sql += "COLLATE \"und-x-icu\" ";
@@ -389,6 +395,12 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
         after = rp + 1;
       }
       k = after;
+      // The file engine's COLLATE NOCASE after a text type: the server's text columns ignore case already.
+      const std::size_t collate = Next(t, k, stop);
+      if (collate < stop && Is(t[collate], "COLLATE")) {
+        const std::size_t which = Next(t, collate + 1, stop);
+        if (which < stop && Is(t[which], "NOCASE")) k = which + 1;
+      }
       out.sql += ' ';
       out.sql += PgTypeOf(declared);
       if (Upper(declared) == "BYTE" || Upper(declared) == "TINYINT") {

@@ -9,6 +9,8 @@
 //   ignored their case. A [bracketed], "quoted" or bare name that the schema holds in another case is written
 //   as the schema spells it (a bare word followed by '(' is a function and stays as written). CREATE TABLE
 //   quotes the table's and its columns' names, so they keep the case they are written in;
+// - reads COLLATE NOCASE as COLLATE vd_nocase, and drops it after a text type in CREATE TABLE (those columns
+//   carry vd_nocase already);
 // - rewrites IIF(a, b, c) to (CASE WHEN a THEN b ELSE c END) and IsNull(x) to ((x) IS NULL);
 // - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: text columns carry the nondeterministic
 //   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;

@@ -57,6 +57,13 @@ class DbTest : public ::testing::Test {
     RawDb(address).Exec(sql);
     return address;
   }
+  // An empty database `name`, made by the library (CVdDatabase::CreateDatabase).
+  std::string MakeEmptyDb(const std::string& name) {
+    if (OnServer()) return ServerCatalog(name);
+    const std::string path = m_dir.File(name);
+    CVdDatabase::CreateDatabase(CString(VdFromUtf8(path).c_str()));
+    return path;
+  }
   // A catalog `name` as `catalog` describes it, replacing any catalog of that name.
   std::string MakeCatalog(const std::string& name, const CatalogBuilder& catalog) {
     if (!OnServer()) {

@@ -5,19 +5,19 @@
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "support/DbEngines.h"
 #include "support/TestDb.h"
 
 namespace {
 
 using vdtest::RawDb;
 
-class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
+class VdRecordsetTest : public vdtest::DbTest {
  protected:
   void SetUp() override {
-    VDTEST_MAKE_DATABASE(m_database, GetParam());
-    m_path = m_database.address();
-    m_db.Open(m_database.Address(), 0, 0);
+    DbTest::SetUp();
+    if (IsSkipped()) return;
+    m_path = MakeEmptyDb("catalog.mdb");
+    m_db.Open(CString(VdFromUtf8(m_path).c_str()), 0, 0);
     for (const wchar_t* sql :
          {L"CREATE TABLE Beams (Name TEXT, h DOUBLE, b DOUBLE, Note VARCHAR(50))",
           L"INSERT INTO Beams VALUES ('HEA 100', 96, 100, NULL), ('HEA 120', 114, 120, 'x'),"
@@ -26,11 +26,6 @@ class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
           L"CREATE TABLE Empty (Name TEXT, h DOUBLE)"})
       m_db.ExecuteSQL(sql);
   }
-
-  bool OnServer() const { return GetParam() == vdtest::Engine::kServer; }
-  // Cases that look at the file itself (its storage classes, row ids, plans, a second raw connection).
-#define VDTEST_FILE_ONLY() \
-  if (OnServer()) GTEST_SKIP() << "looks at the SQLite file itself"
 
   // The value's text, as UTF-8.
   std::string Text(CVdRecordset& rs, short column) {
@@ -44,21 +39,13 @@ class VdRecordsetTest : public ::testing::TestWithParam<vdtest::Engine> {
     return U8(DBV_BSTRAll(&v));
   }
   // The first value of a query, read through another connection (as text).
-  std::string Raw(const std::string& sql) {
-    if (!OnServer()) return RawDb(m_path).One(sql);
-    CVdDatabase other;
-    other.Open(m_database.Address(), 0, 1);
-    CVdRecordset rs(&other);
-    rs.Open(0, VdFromUtf8(sql).c_str(), 0);
-    return rs.IsEOF() ? "<none>" : Text(rs, static_cast<short>(0));
-  }
+  std::string Raw(const std::string& sql) { return RawDb(m_path).One(sql); }
   long Count(const wchar_t* sql) {
     CVdRecordset rs(&m_db);
     rs.Open(0, sql, 0);
     return rs.GetRecordCount();
   }
 
-  vdtest::EngineDatabase m_database;
   std::string m_path;  // the file, or the server address
   CVdDatabase m_db;
 };
@@ -129,7 +116,7 @@ const TypeCase kTypeCases[] = {
     {"", "x'abcd'", SQL_LONGVARBINARY, DBVT_BINARY, VT_ARRAY | VT_UI1, L"ABCD"},
 };
 
-TEST_P(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
+TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
   VDTEST_FILE_ONLY();
   std::string create = "CREATE TABLE Types (", values = "INSERT INTO Types VALUES (",
               nulls = "INSERT INTO Types VALUES (";
@@ -167,7 +154,7 @@ TEST_P(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
   }
 }
 
-TEST_P(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
+TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE V (i INTEGER, s SMALLINT, d DOUBLE, r REAL, t DATETIME, n NUMERIC(10,3), c VARCHAR(20));"
@@ -197,7 +184,7 @@ TEST_P(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
   EXPECT_EQ(info.m_nNullability, SQL_NULLABLE);
 }
 
-TEST_P(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
+TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE M (i INTEGER, s SMALLINT, u TINYINT, d DOUBLE, t DATE, b BIT, x BLOB);"
@@ -221,7 +208,7 @@ TEST_P(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
     for (int c = 0; c < 7; ++c) EXPECT_EQ(typeOf(columns[c]), expected[row][c]) << "row " << row << " column " << c;
 }
 
-TEST_P(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
+TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE D (Name TEXT, d DATETIME)");
   CVdRecordset rs(&m_db);
@@ -241,7 +228,7 @@ TEST_P(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
   EXPECT_EQ(U8(COleDateTime(ole.date).FormatIso()), "2024-02-29 13:05:09");
 }
 
-TEST_P(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
+TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
   CDBVariant v;
@@ -259,7 +246,7 @@ TEST_P(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
 // ------------------------------------------------------------------ the Access dialect
 
 // The catalog's COUNT, MAX and IIF(IsNull(...)) statement is tested through GetMaxValue.
-TEST_P(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTextsAndBracketedNamesOnly) {
+TEST_F(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTextsAndBracketedNamesOnly) {
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'hea%'"), 2);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'IPE _00'"), 1);
   EXPECT_EQ(Count(L"SELECT * FROM [Beams] WHERE Name Like 'ipe ___'"), 2);
@@ -273,7 +260,7 @@ TEST_P(VdRecordsetTest, LikeMatchesWithoutAsciiCaseAndIsNullIsRewrittenOutsideTe
   EXPECT_EQ(Text(rs, L"IsNull(x)"), "kept");
 }
 
-TEST_P(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsTheTable) {
+TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsTheTable) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
   EXPECT_EQ(Text(rs, L"NAME"), "HEA 100");
@@ -313,7 +300,7 @@ using Texts = std::vector<std::string>;
 
 // A file made by another program, without any collation: every comparison still ignores ASCII case, as the
 // catalogs' first engine did. Letters beyond ASCII compare exactly.
-TEST_P(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
+TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE Parts (Name TEXT, Grade TEXT, n INTEGER);"
@@ -365,7 +352,7 @@ TEST_P(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
 }
 
 // Comparisons ignoring case still use an index that ignores case, and numbers keep their plain indexes.
-TEST_P(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
+TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(
       "CREATE TABLE Parts (Name TEXT, n INTEGER, d DATE, Note TEXT);"
@@ -386,7 +373,7 @@ TEST_P(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
 
 // The hostile statements of the reliability suite, here after statements of the same shape: a remembered
 // translation must not let a second statement through, nor refuse a quote or comment that only looks like one.
-TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfARememberedStatement) {
+TEST_F(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfARememberedStatement) {
   const std::wstring refused[] = {
       L"SELECT * FROM [Beams]; DROP TABLE Beams",
       L"Select * From [Beams] WHERE Name = 'x'; DROP TABLE Beams; --'",
@@ -411,7 +398,7 @@ TEST_P(VdRecordsetTest, TextAfterTheFirstStatementIsRefusedEvenInTheShapeOfAReme
 
 // ------------------------------------------------------------------ the statement cache
 
-TEST_P(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
+TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   CVdRecordset rs(&m_db);
   for (const wchar_t* name : {L"HEA 100", L"HEA 120", L"IPE 100", L"HEA 100"}) {
     CString text;
@@ -428,7 +415,7 @@ TEST_P(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   EXPECT_EQ(rs.GetRecordCount(), 0);
 }
 
-TEST_P(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
+TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
   CVdRecordset rs(&m_db);
   // More shapes than are remembered, each differing from the others before its first quote only in a number
   // deep inside a long common text: shapes are pushed out and found again, and each keeps its own.
@@ -455,7 +442,7 @@ TEST_P(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
   }
 }
 
-TEST_P(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
+TEST_F(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
   VDTEST_FILE_ONLY();
   EXPECT_EQ(Count(L"SELECT * FROM [Beams]"), 4);
   RawDb(m_path).Exec("ALTER TABLE Beams ADD COLUMN w DOUBLE DEFAULT 5");
@@ -471,7 +458,7 @@ TEST_P(VdRecordsetTest, ACachedStatementSeesColumnsAddedByAnotherConnection) {
 
 // ------------------------------------------------------------------ no lock while open
 
-TEST_P(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsAgain) {
+TEST_F(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsAgain) {
   VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 100'", 0);
@@ -487,7 +474,7 @@ TEST_P(VdRecordsetTest, AnOpenRecordSetLetsOtherConnectionsWriteAndRequeryReadsA
 
 // ------------------------------------------------------------------ navigation
 
-TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
+TEST_F(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
   CVdRecordset rs(&m_db);
   rs.Open(1, L"SELECT Name FROM Beams", 0);
   EXPECT_EQ(rs.GetRecordCount(), 4);
@@ -515,7 +502,7 @@ TEST_P(VdRecordsetTest, NavigationWalksEveryRowOnceAndAnEmptyResultHasNoRow) {
 
 // ------------------------------------------------------------------ edits
 
-TEST_P(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
+TEST_F(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT * FROM Dup WHERE Name = 'A'", 0);
@@ -535,7 +522,7 @@ TEST_P(VdRecordsetTest, EditChangesExactlyTheCurrentRowAmongDuplicates) {
   EXPECT_TRUE(rs.IsEOF());
 }
 
-TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowTheyAddress) {
+TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowTheyAddress) {
   VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);
@@ -561,7 +548,7 @@ TEST_P(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowThe
   EXPECT_EQ(Raw("SELECT group_concat(id || Name, ',') FROM K"), "10a,20b");
 }
 
-TEST_P(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
+TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   rs.AddNew();
@@ -584,7 +571,7 @@ TEST_P(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
 
 // Written rows are read back when first used: several writes in a row, a deletion in between and the file's
 // own conversions and defaults must all show in the right rows.
-TEST_P(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
+TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE TABLE Parts (Name TEXT, h DOUBLE, n INTEGER DEFAULT 7)");
   CVdRecordset rs(&m_db);
@@ -622,7 +609,7 @@ TEST_P(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
   EXPECT_TRUE(CatchDb([&] { Text(rs, L"Name"); }).thrown);
 }
 
-TEST_P(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
+TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
   VDTEST_FILE_ONLY();
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
@@ -637,7 +624,7 @@ TEST_P(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
   EXPECT_EQ(Raw("SELECT h FROM Beams WHERE rowid = 1"), "96.0");
 }
 
-TEST_P(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
+TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec("CREATE VIEW BeamView AS SELECT * FROM Beams; CREATE TABLE Shadow (_rowid_ TEXT, v)");
   const wchar_t* readOnly[] = {
@@ -665,7 +652,7 @@ TEST_P(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
 
 // ------------------------------------------------------------------ descriptions
 
-TEST_P(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
+TEST_F(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT Name AS n, h * 2 AS h2 FROM [beams]", 0);
   CODBCFieldInfoEx info;
@@ -682,7 +669,7 @@ TEST_P(VdRecordsetTest, FieldInfoNamesTheTableOfEachColumn) {
 
 // ------------------------------------------------------------------ lifetime
 
-TEST_P(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWrite) {
+TEST_F(VdRecordsetTest, ARecordSetOutlivingItsConnectionKeepsItsRowsButCannotWrite) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   m_db.Close();
@@ -706,7 +693,7 @@ class FailingRecordset : public CVdRecordset {
   }
 };
 
-TEST_P(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
+TEST_F(VdRecordsetTest, ReadingByNameGoesThroughTheOverridablePositionForm) {
   FailingRecordset rs(&m_db);
   rs.Open(0, L"Beams", 0);
   CDBVariant v;
@@ -732,8 +719,5 @@ TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   EXPECT_TRUE(DBV_BSTRAll(nullptr).IsEmpty());
   EXPECT_TRUE(DBV_BSTRAll(&moved).IsEmpty());
 }
-
-INSTANTIATE_TEST_SUITE_P(Engines, VdRecordsetTest, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
-                         vdtest::EngineName);
 
 }  // namespace

@@ -607,6 +607,10 @@ bool NaturalLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+void SortNaturally(std::list<std::wstring>& names) {
+  names.sort([](const std::wstring& a, const std::wstring& b) { return NaturalLess(VdToUtf8(a), VdToUtf8(b)); });
+}
+
 // A row of a family as the catalog stores it: a missing value stays null.
 struct Row {
   std::string name;
@@ -852,6 +856,7 @@ int Info(const std::string& file, const Options& options) {
   }
   std::list<std::wstring> families;
   if (!catalog->GetFamilies(families)) return kError;
+  SortNaturally(families);
   json jsonFamilies = json::array();
   Table table({"Family", "Code", "Patterns", "Columns"});
   for (const std::wstring& family : families) {
@@ -910,6 +915,7 @@ int Families(const std::vector<std::string>& files, const Options& options) {
     if (!catalog) return kError;
     std::list<std::wstring> families;
     catalog->GetFamilies(families);
+    SortNaturally(families);
     for (const std::wstring& family : families) {
       wchar_t code[64];
       catalog->GetFamilyCode(family.c_str(), code);
@@ -1202,6 +1208,7 @@ int Export(const std::string& file, const std::string& family, const std::string
   std::list<std::wstring> families;
   if (family.empty()) {
     if (!catalog->GetFamilies(families)) return kError;
+    SortNaturally(families);
   } else {
     if (!HasFamily(*catalog, family)) return kNotFound;
     families.push_back(Wide(family).str());

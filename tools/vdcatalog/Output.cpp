@@ -55,7 +55,21 @@ std::string Masked(std::string text) {
   return text;
 }
 
-void Error(const std::string& message) { std::fprintf(stderr, "vdcatalog: %s\n", Masked(message).c_str()); }
+void Error(const std::string& message) {
+  // One line per message: a server's reasons come with line breaks of their own.
+  std::string line;
+  for (char c : Masked(message)) {
+    if (c == '\n' || c == '\r') {
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      c = ' ';
+    }
+    if (c == ' ' && !line.empty() && line.back() == ' ') continue;
+    line += c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  for (std::size_t at = line.find(" )"); at != std::string::npos; at = line.find(" )", at)) line.erase(at, 1);
+  std::fprintf(stderr, "vdcatalog: %s\n", line.c_str());
+}
 
 namespace {
 

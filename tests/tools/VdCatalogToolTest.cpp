@@ -215,6 +215,17 @@ TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"export", back, "--format", "json"}).out, expected);
   EXPECT_EQ(Run({"set", target, "IPE", "IPE 80", "h=80"}).status, 0);  // the copy is writable
 
+  // A convert that fails leaves no catalog behind, not even an empty one that would refuse the next convert.
+  const std::string bad = m_dir.File("bad.db");
+  vdtest::ExecSql(bad, "CREATE TABLE good(x); INSERT INTO good VALUES(1); CREATE TABLE \"a]b\"(x)");
+  const std::string second = NewAddress();
+  EXPECT_EQ(Run({"convert", bad, second}).status, 2);
+  EXPECT_EQ(Run({"info", second}).status, 2);
+  vdtest::ExecSql(bad, "DROP TABLE \"a]b\"");
+  r = Run({"convert", bad, second});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("1 tables, 1 rows"), std::string::npos) << r.out;
+
   const std::string link = m_dir.File("steel.vdlink");
   if (GetParam() == vdtest::Engine::kFile) {
     r = Run({"link", link, file});

@@ -580,9 +580,9 @@ bool RewriteCondition(const std::string& condition, const std::vector<Column>& c
 }
 
 // Names compared as a person reads them: ignoring case, and runs of digits by their value, so "IPE 80" comes
-// before "IPE 600"; names equal that way keep their exact order.
-bool NaturalLess(const std::string& a, const std::string& b) {
-  const std::wstring x = Folded(Wide(a).str()), y = Folded(Wide(b).str());
+// before "IPE 600".
+// `x` and `y` are the names folded to lower case.
+bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
   auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
   std::size_t i = 0, j = 0;
   while (i < x.size() && j < y.size()) {
@@ -603,17 +603,20 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     ++i;
     ++j;
   }
-  if (x.size() - i != y.size() - j) return x.size() - i < y.size() - j;
-  return a < b;
+  return x.size() - i < y.size() - j;
 }
 
-void SortNaturally(std::list<std::wstring>& names) {
-  names.sort([](const std::wstring& a, const std::wstring& b) { return NaturalLess(VdToUtf8(a), VdToUtf8(b)); });
+bool NaturalLess(const std::wstring& a, const std::wstring& b) {
+  const std::wstring x = Folded(a), y = Folded(b);
+  return NaturalLessFolded(x, y) || (!NaturalLessFolded(y, x) && a < b);
 }
+
+void SortNaturally(std::list<std::wstring>& names) { names.sort(NaturalLess); }
 
 // A row of a family as the catalog stores it: a missing value stays null.
 struct Row {
   std::string name;
+  std::wstring key;                 // the name folded, to sort by
   std::vector<COleVariant> values;  // one per column of the family, in the family's order
 };
 
@@ -658,6 +661,7 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
         row.values.push_back(CVdRecordset::getOLEVariant(cell));
         if (c == nameCell) row.name = Utf8(VariantToString(&row.values.back(), true));
       }
+      row.key = Folded(Wide(row.name).str());
       rows.push_back(std::move(row));
     }
   } catch (CDBException* e) {
@@ -667,7 +671,9 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
           ": " + Utf8(reason.TrimRight()));
     return false;
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return NaturalLess(a.name, b.name); });
+  // Names equal but for case keep the order the catalog gave.
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return NaturalLessFolded(a.key, b.key); });
   return true;
 }
 
@@ -706,7 +712,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
   return best;
 }
 
-// "; did you mean A, B or C?" with the names of the catalogs closest to `name`, or nothing.
+// "; did you mean A, B or C?" with the pattern names of `catalogs` closest to `name`, or nothing.
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name) {
   const std::vector<std::string> close = ClosestNames(session, catalogs, name);
   std::string hint;

@@ -283,6 +283,17 @@ TEST_F(Tool, BuildsReadsAndEditsACatalog) {
     }
   EXPECT_TRUE(sawHeight);
 
+  // Several catalogs after --catalog, searched in order; a GUID the family stores is the one shown.
+  const std::string second = m_dir.File("second.mdb");
+  ASSERT_EQ(Run({"create", second, "--type", "Steel"}).status, 0);
+  ASSERT_EQ(Run({"add-family", second, "P", "--code", "P", "--column", "GUID:TEXT"}).status, 0);
+  const std::string guid = "{11111111-2222-3333-4444-555555555555}";
+  ASSERT_EQ(Run({"set", second, "P", "P 1", "GUID=" + guid}).status, 0);
+  EXPECT_EQ(Run({"show", "--catalog", file, second, "IPE 200"}).status, 0);
+  const Result stored = Run({"show", "--catalog", file, second, "P 1", "--json"});
+  ASSERT_EQ(stored.status, 0) << stored.err;
+  EXPECT_EQ(nlohmann::json::parse(stored.out)["guid"], guid);
+
   const Result list = Run({"list", file, "IPE", "--where", "h > 210"});
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_NE(list.out.find("IPE 220"), std::string::npos);

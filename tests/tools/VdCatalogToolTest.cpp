@@ -369,6 +369,13 @@ TEST_F(Tool, MessagesSayWhatIsWrongInTheToolsOwnWords) {
   EXPECT_EQ(readOnly.status, 2);
   EXPECT_NE(readOnly.err.find("read-only; nothing was imported"), std::string::npos) << readOnly.err;
   EXPECT_EQ(std::count(readOnly.err.begin(), readOnly.err.end(), '\n'), 1) << readOnly.err;
+  vdtest::ExecSql(file, "CREATE TRIGGER no_rows BEFORE INSERT ON IPE BEGIN SELECT RAISE(ABORT, 'closed'); END");
+  std::ofstream(csv) << "Name,h\nA,1\nB,2\nC,3\nD,4\nE,5\n";
+  const Result refused = Run({"import", file, "IPE", csv, "--keep-going"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("refuses every row for the same reason"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("line 4"), std::string::npos) << refused.err;
+  vdtest::ExecSql(file, "DROP TRIGGER no_rows");
 
   // A password given in an address is never shown, whatever message names the address.
   for (const char* address :

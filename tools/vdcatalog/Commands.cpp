@@ -39,11 +39,13 @@ unsigned long g_timeLimit = kDefaultTimeLimit;
 // described in one sentence of the tool's, not by the statement that failed on it.
 bool g_holdReports = false;
 std::string g_heldReport;
+std::string g_lastReport;  // the library's last report, held or not
 
 void OnReport(const wchar_t* text, const wchar_t*) {
   g_databaseFailed = true;
   CString message(text);
   message.TrimRight();
+  g_lastReport = Utf8(message);
   if (g_holdReports)
     g_heldReport = Utf8(message);
   else
@@ -1429,6 +1431,7 @@ int Import(const std::string& file, const std::string& family, const std::string
   CsvRecord record;
   // One pattern serves every row: each row sets its name and every value of the header's columns.
   CVdPattern pattern(1, nullptr, Wide(family));
+  std::string previousRefusal;
   while (reader.Next(record, error)) {
     if (g_interrupted) {
       progress.Done();
@@ -1439,8 +1442,11 @@ int Import(const std::string& file, const std::string& family, const std::string
     if (keepGoing) db->BeginWriteGroup();
     bool ok = header.Fill(pattern, record, error);
     const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
+    std::string refusal;  // the database's reason, when it refused the row
+    g_lastReport.clear();
     if (ok && !catalog->InsertPattern(&pattern, startedEmpty && !names.Contains(hash))) {
       Error(header.Where(record.line) + "the catalog refused the row");
+      refusal = g_lastReport;
       ok = false;
     }
     if (keepGoing) db->EndWriteGroup(ok);
@@ -1453,6 +1459,13 @@ int Import(const std::string& file, const std::string& family, const std::string
         Error("nothing was imported (use --keep-going to import the rows that fit)");
         return kError;
       }
+      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
+      // every row: given twice in a row before any row was kept, it ends the import.
+      if (rows == 0 && !refusal.empty() && refusal == previousRefusal) {
+        Error("the catalog refuses every row for the same reason; nothing was imported");
+        return kError;
+      }
+      previousRefusal = refusal;
     }
     progress.Step(reader.BytesRead());
   }

@@ -1,16 +1,15 @@
 // vdcatalog: keeps pattern catalogs from the command line, through the vdpattern library.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <string>
+#include <vdpattern/Version.h>
 #include <vector>
 
 #include "Commands.h"
 #include "Output.h"
-
-#include <algorithm>
-#include <vdpattern/Version.h>
 
 int main(int argc, char** argv) {
   using namespace vdcatalog;

@@ -1689,8 +1689,9 @@ int Link(const std::string& file, const std::string& address) {
 int Convert(const std::string& in, const std::string& outPath) {
   const bool toServer = IsAddress(outPath);
   if (toServer ? ServerCatalogExists(outPath) : !IsNewPath(outPath)) {
-    Error(outPath + (toServer ? " already exists; convert never writes over a catalog"
-                              : " already exists; convert never writes over a file"));
+    Error(outPath + (toServer            ? " already exists; convert never writes over a catalog"
+                     : OnServer(outPath) ? " is a catalog link; convert to the address it holds, a new catalog"
+                                         : " already exists; convert never writes over a file"));
     return kNotFound;
   }
   CVdDatabase source;

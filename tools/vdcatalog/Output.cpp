@@ -59,7 +59,7 @@ void Error(const std::string& message) {
   // One line per message: a server's reasons come with line breaks of their own.
   std::string line;
   for (char c : Masked(message)) {
-    if (c == '\n' || c == '\r') {
+    if (c == '\n' || c == '\r' || c == '\t') {
       while (!line.empty() && line.back() == ' ') line.pop_back();
       c = ' ';
     }

@@ -212,7 +212,8 @@ CVdPatternCatalog::CVdPatternCatalog(CVdDatabase* database, CVdPatternFactory* f
   AdoptDatabase(database);
   if (!IsDBCatalog()) return;
   m_strPath = database->GetDatabaseName();
-  if (LastSeparator(m_strPath.str()) != std::wstring::npos) SetNameFromPath();
+  if (LastSeparator(m_strPath.str()) != std::wstring::npos || vdpattern::db::IsServerAddress(m_strPath.str()))
+    SetNameFromPath();
 }
 
 CVdPatternCatalog::CVdPatternCatalog(const CVdPatternCatalog& other) { *this = other; }
@@ -279,6 +280,15 @@ bool CVdPatternCatalog::OpenSystemRecordsets() {
 
 void CVdPatternCatalog::SetNameFromPath() {
   const std::wstring& path = m_strPath.str();
+  // A server address has no file name: the catalog is named after its schema, as Open names it.
+  if (vdpattern::db::IsServerAddress(path)) {
+    try {
+      m_strName = CString(VdFromUtf8(vdpattern::db::ParseServerAddress(path).catalog).c_str());
+    } catch (CDBException* e) {
+      e->Delete();  // the connection was opened with this address, so it parsed then
+    }
+    return;
+  }
   const std::size_t separator = LastSeparator(path);
   const std::size_t dot = path.rfind(L'.');
   const std::size_t start = separator == std::wstring::npos ? 0 : separator + 1;

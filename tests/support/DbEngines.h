@@ -38,12 +38,13 @@ class EngineDatabase {
     return base ? base : "";
   }
 
-  // Makes the database; returns false when its engine is not available here (the caller skips).
-  bool Make(Engine engine) {
+  // Makes the database; returns false when its engine is not available here (the caller skips). With `create`
+  // false only its address is chosen, for a program under test to create (it is dropped all the same).
+  bool Make(Engine engine, bool create = true) {
     m_engine = engine;
     if (engine == Engine::kFile) {
       m_address = m_dir.File("catalog.mdb");
-      CVdDatabase::CreateDatabase(CString(VdFromUtf8(m_address).c_str()));
+      if (create) CVdDatabase::CreateDatabase(CString(VdFromUtf8(m_address).c_str()));
       return true;
     }
     const std::string base = ServerBase();
@@ -51,7 +52,7 @@ class EngineDatabase {
     static std::atomic<int> counter{0};
     m_schema = "vdtest_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
     m_address = base + (base.find('?') == std::string::npos ? "?catalog=" : "&catalog=") + m_schema;
-    CVdDatabase::CreateDatabase(CString(VdFromUtf8(m_address).c_str()));
+    if (create) CVdDatabase::CreateDatabase(CString(VdFromUtf8(m_address).c_str()));
     return true;
   }
 

@@ -1,9 +1,11 @@
 #include "Commands.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include <algorithm>
@@ -18,6 +20,8 @@
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
+#include "toolkit/db/ServerAddress.h"
+#include "toolkit/db/postgres/PgDialect.h"
 #include "Output.h"
 
 namespace vdcatalog {
@@ -28,12 +32,37 @@ namespace {
 
 bool g_databaseFailed = false;
 
+// Seconds any one statement of the tool may run; set from the command line.
+unsigned long g_timeLimit = kDefaultTimeLimit;
+
+// While a catalog is being opened, the library's reports are held back: a file that is no catalog is then
+// described in one sentence of the tool's, not by the statement that failed on it.
+bool g_holdReports = false;
+std::string g_heldReport;
+std::string g_lastReport;  // the library's last report, held or not
+
 void OnReport(const wchar_t* text, const wchar_t*) {
   g_databaseFailed = true;
   CString message(text);
   message.TrimRight();
-  Error(Utf8(message));
+  g_lastReport = Utf8(message);
+  if (g_holdReports)
+    g_heldReport = Utf8(message);
+  else
+    Error(Utf8(message));
 }
+
+// Holds the library's reports back for its lifetime.
+class HeldReports {
+ public:
+  HeldReports() {
+    g_holdReports = true;
+    g_heldReport.clear();
+  }
+  ~HeldReports() { g_holdReports = false; }
+  HeldReports(const HeldReports&) = delete;
+  HeldReports& operator=(const HeldReports&) = delete;
+};
 
 CString Wide(const std::string& utf8) { return CString(utf8.c_str()); }
 
@@ -97,30 +126,6 @@ const char* KindName(Kind kind) {
   }
 }
 
-const char* VariantTypeName(VARTYPE vt) {
-  switch (vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-      return "null";
-    case VT_I2:
-    case VT_I4:
-    case VT_UI1:
-      return "integer";
-    case VT_R4:
-    case VT_R8:
-    case VT_CY:
-      return "double";
-    case VT_BOOL:
-      return "boolean";
-    case VT_DATE:
-      return "date";
-    case VT_BSTR:
-      return "text";
-    default:
-      return "binary";
-  }
-}
-
 bool Set(CVdPatternValue& out, const CVdPatternValue& value) {
   out = value;
   return true;
@@ -146,7 +151,12 @@ bool ParseValue(Kind kind, const std::string& text, CVdPatternValue& out, std::s
     case Kind::kReal: {
       double v = 0;
       if (!VdParseDouble(text.c_str(), v)) {
-        why = "not a number";
+        // A number too large for a double is no typing error: say what is wrong with it.
+        char* end = nullptr;
+        errno = 0;
+        std::strtod(text.c_str(), &end);
+        const bool tooLarge = errno == ERANGE && end == text.c_str() + text.size();
+        why = tooLarge ? "out of the range of a double (at most about 1.8e308)" : "not a number";
         return false;
       }
       return Set(out, CVdPatternValue(v));
@@ -207,14 +217,71 @@ json ToJson(const VARIANT* v) {
 
 // ---------------------------------------------------------------- opening catalogs
 
+// Whether `target` is a server address ("postgresql://...", "host=... catalog=...") rather than a path.
+bool IsAddress(const std::string& target) { return vdpattern::db::IsServerAddress(Wide(target).str()); }
+
+// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one.
+bool OnServer(const std::string& target) {
+  if (IsAddress(target)) return true;
+  unsigned char bytes[64];
+  std::FILE* in = std::fopen(target.c_str(), "rb");
+  if (!in) return false;
+  const std::size_t length = std::fread(bytes, 1, sizeof bytes, in);
+  std::fclose(in);
+  return vdpattern::db::IsLinkFileHeader(bytes, length);
+}
+
+// What the library is handed: a server address as given, a path made absolute (messages then name the file
+// wherever the tool was started).
+std::string Located(const std::string& target) {
+  return IsAddress(target) ? target : std::filesystem::absolute(target).lexically_normal().string();
+}
+
+// Whether nothing is at `path` (not even a dangling link), so a new file may take its name.
+bool IsNewPath(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Whether the server catalog at `address` exists (its schema, with tables or none); false when it does not or
+// the server cannot be reached (what follows reports why).
+bool ServerCatalogExists(const std::string& address) {
+  try {
+    CVdDatabase db;
+    db.SetQueryTimeout(g_timeLimit);
+    db.Open(Wide(address), 0, 1);
+    return true;
+  } catch (CDBException* e) {
+    e->Delete();
+    return false;
+  }
+}
+
+// Undoes the making of the server catalog at `address` after a failure: its schema is dropped when it holds no
+// table, so that a failed create or convert leaves nothing that blocks the next one. The schema of a catalog
+// with tables, or the database's default schema, is never dropped.
+void DropEmptyServerCatalog(const std::string& address) {
+  try {
+    const std::string schema = vdpattern::db::ParseServerAddress(Wide(address).str()).catalog;
+    CString bracketed;
+    if (schema.empty() || !VdBracketName(VdFromUtf8(schema), bracketed)) return;
+    CVdDatabase db;
+    db.SetQueryTimeout(g_timeLimit);
+    db.Open(Wide(address), 0, 0);
+    if (db.GetTableDefCount() != 0) return;
+    // The collation that making the catalog put in, then the schema: both refuse to go while anything uses them.
+    db.ExecuteSQL(VdFromUtf8(std::string("DROP COLLATION IF EXISTS ") + vdpattern::db::kPgNoCase).c_str());
+    db.ExecuteSQL(L"DROP SCHEMA " + bracketed);
+  } catch (CDBException* e) {
+    e->Delete();
+  }
+}
+
 // A factory whose unit manager holds the host's metrics factor.
 class ToolFactory : public CVdPatternFactory {
  public:
   explicit ToolFactory(CVdUnitManager* units) { m_pUnitManager = units; }
 };
-
-// Seconds any one statement of the tool may run; set from the command line.
-unsigned long g_timeLimit = kDefaultTimeLimit;
 
 // The catalogs given on the command line, opened on connections of our own so that their columns can be listed
 // and a write can span several calls in one transaction. Only `show` attaches them to a manager, which needs
@@ -229,7 +296,7 @@ class Session {
   // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
   // when it cannot be opened.
   CVdPatternCatalog* Open(const std::string& file, bool attach = false) {
-    const std::string path = std::filesystem::absolute(file).lexically_normal().string();
+    const std::string path = Located(file);
     auto* db = new CVdDatabase();
     db->SetQueryTimeout(g_timeLimit);
     try {
@@ -241,12 +308,18 @@ class Session {
       return nullptr;
     }
     // The catalog takes the connection over; it stays reachable through m_databases while the catalog lives.
-    auto catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
+    std::unique_ptr<CVdPatternCatalog> catalog;
+    {
+      HeldReports held;
+      catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
+      if (catalog->IsOpened()) catalog->FillUnitsPool();
+    }
     if (!catalog->IsOpened()) {
-      Error(file + " is not a catalog (it has no readable \"Definition\" and \"FamilyDescription\" tables)");
+      Error(file + (OnServer(file) ? " holds no catalog" : " is not a catalog") +
+            ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
       return nullptr;
     }
-    catalog->FillUnitsPool();
+    if (!g_heldReport.empty()) Error(file + ": the units of its families cannot be read: " + g_heldReport);
     CVdPatternCatalog* raw = catalog.get();
     if (attach) {
       if (!m_manager->AttachCatalog(raw)) {
@@ -508,17 +581,55 @@ bool RewriteCondition(const std::string& condition, const std::vector<Column>& c
   return true;
 }
 
-// The patterns of a family read into `pool` as they are stored (no unit conversion), optionally those whose
-// name is like `like` and that meet the condition `where`; false with a message.
-bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::string& family,
-                const std::vector<Column>& columns, const std::string& like, const std::string& where) {
-  catalog.SetHasUnits(false);
+// Names compared as a person reads them: ignoring case, and runs of digits by their value, so "IPE 80" comes
+// before "IPE 600".
+// `x` and `y` are the names folded to lower case.
+bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
+  auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  std::size_t i = 0, j = 0;
+  while (i < x.size() && j < y.size()) {
+    if (digit(x[i]) && digit(y[j])) {
+      std::size_t iEnd = i, jEnd = j;
+      while (iEnd < x.size() && digit(x[iEnd])) ++iEnd;
+      while (jEnd < y.size() && digit(y[jEnd])) ++jEnd;
+      while (i + 1 < iEnd && x[i] == L'0') ++i;  // leading zeros do not count
+      while (j + 1 < jEnd && y[j] == L'0') ++j;
+      if (iEnd - i != jEnd - j) return iEnd - i < jEnd - j;
+      const int order = x.compare(i, iEnd - i, y, j, jEnd - j);
+      if (order != 0) return order < 0;
+      i = iEnd;
+      j = jEnd;
+      continue;
+    }
+    if (x[i] != y[j]) return x[i] < y[j];
+    ++i;
+    ++j;
+  }
+  return x.size() - i < y.size() - j;
+}
+
+bool NaturalLess(const std::wstring& a, const std::wstring& b) {
+  const std::wstring x = Folded(a), y = Folded(b);
+  return NaturalLessFolded(x, y) || (!NaturalLessFolded(y, x) && a < b);
+}
+
+void SortNaturally(std::list<std::wstring>& names) { names.sort(NaturalLess); }
+
+// A row of a family as the catalog stores it: a missing value stays null.
+struct Row {
+  std::string name;
+  std::wstring key;                 // the name folded, to sort by
+  std::vector<COleVariant> values;  // one per column of the family, in the family's order
+};
+
+// The rows of a family, optionally those whose name is like `like` and that meet the condition `where`, sorted
+// by name as a person reads names; false with a message that says why.
+bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Column>& columns, const std::string& like,
+              const std::string& where, std::vector<Row>& rows) {
   CString table;
   if (!Bracketed(Wide(family).str(), table)) return false;
   CString statement = L"SELECT * FROM " + table;
-  if (!like.empty()) {
-    statement += L" WHERE [Name] Like " + VdQuoteText(Wide(like));
-  }
+  if (!like.empty()) statement += L" WHERE [Name] Like " + VdQuoteText(Wide(like));
   if (!where.empty()) {
     CString condition;
     std::string error;
@@ -528,45 +639,47 @@ bool ReadFamily(CVdPatternCatalog& catalog, CVdPatternPool& pool, const std::str
     }
     statement += CString(like.empty() ? L" WHERE (" : L" AND (") + condition + L")";
   }
-  if (catalog.GetFamilyPatternSQL(&pool, statement, Wide(family))) return true;
-  if (!g_databaseFailed)
-    Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + Shown(where) + "\""));
-  return false;
-}
-
-std::vector<std::vector<const CVdPatternValue*>> Rows(CVdPatternPool& pool, const std::vector<Column>& columns,
-                                                      std::vector<std::string>& names) {
-  std::vector<std::vector<const CVdPatternValue*>> rows;
-  for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) {
-    names.push_back(Utf8(p->GetUserNameW()));
-    std::vector<const CVdPatternValue*> row;
-    for (std::size_t i = 1; i < columns.size(); ++i) {
-      CVdPatternValue* v = nullptr;
-      p->GetFixedParam(0, Folded(columns[i].name), &v);
-      row.push_back(v);
+  try {
+    CVdRecordset rs(db);
+    rs.Open(0, statement, 0);
+    std::vector<short> cells(columns.size(), -1);
+    short nameCell = -1;
+    for (short c = 0, n = rs.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      rs.GetODBCFieldInfo(c, info);
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        if (VdCompareNoCase(info.m_strName.str(), columns[i].name) == 0) cells[i] = c;
+      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
     }
-    rows.push_back(std::move(row));
+    CDBVariant cell;
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      Row row;
+      for (short c : cells) {
+        if (c < 0) {
+          row.values.emplace_back();
+          continue;
+        }
+        rs.GetFieldValue(c, cell);
+        row.values.push_back(CVdRecordset::getOLEVariant(cell));
+        if (c == nameCell) row.name = Utf8(VariantToString(&row.values.back(), true));
+      }
+      row.key = Folded(Wide(row.name).str());
+      rows.push_back(std::move(row));
+    }
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + Shown(where) + "\"") +
+          ": " + Utf8(reason.TrimRight()));
+    return false;
   }
-  return rows;
+  // Names equal but for case keep the order the catalog gave.
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const Row& a, const Row& b) { return NaturalLessFolded(a.key, b.key); });
+  return true;
 }
 
 std::string Text(const VARIANT* v) { return v ? Utf8(VariantToString(v, true)) : std::string(); }
-
-// Levenshtein distance of two folded names, for "did you mean".
-std::size_t Distance(const std::wstring& a, const std::wstring& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
 
 std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
                                       const std::string& name) {
@@ -584,7 +697,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           CDBVariant cell;
           rs.GetFieldValue(L"Name", cell);
           const std::wstring candidate = DBV_BSTRAll(&cell).str();
-          scored.emplace_back(Distance(wanted, Folded(candidate)), VdToUtf8(candidate));
+          scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
         }
       } catch (CDBException* e) {
         e->Delete();
@@ -601,11 +714,21 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
   return best;
 }
 
+// "; did you mean A, B or C?" with the pattern names of `catalogs` closest to `name`, or nothing.
+std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name) {
+  const std::vector<std::string> close = ClosestNames(session, catalogs, name);
+  std::string hint;
+  for (std::size_t i = 0; i < close.size(); ++i) hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
+  return hint.empty() ? hint : "; did you mean " + hint + "?";
+}
+
 int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
 
 }  // namespace
 
 bool DatabaseFailed() { return g_databaseFailed; }
+
+bool IsCatalogOnServer(const std::string& target) { return OnServer(target); }
 
 void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
 unsigned long TimeLimit() { return g_timeLimit; }
@@ -641,17 +764,36 @@ void InstallReportHandler() { VdSetReportHandler(&OnReport); }
 // ---------------------------------------------------------------- create, add-family
 
 int Create(const std::string& file, const std::string& type, const std::string& editor, int version) {
-  struct stat st {};
-  if (stat(file.c_str(), &st) == 0) {
-    Error(file + " already exists; a catalog is never created over an existing file");
-    return kNotFound;
+  const bool onServer = IsAddress(file);
+  if (onServer) {
+    if (ServerCatalogExists(file)) {
+      Error(file + " already exists; a catalog is never created over another");
+      return kNotFound;
+    }
+  } else {
+    // The file is made here once, so that a folder that is missing or not writable is reported with its reason.
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(file.c_str());
+    } else if (errno != EEXIST) {
+      Error("cannot create " + file + ": " + std::strerror(errno));
+      return kError;
+    }
+    struct stat st {};
+    if (stat(file.c_str(), &st) == 0) {
+      Error(file + " already exists; a catalog is never created over an existing file" +
+            (OnServer(file) ? " (it is a catalog link: create the catalog at the address it holds)" : ""));
+      return kNotFound;
+    }
   }
   CString error;
   if (!CVdCatalogSchema::CreateCatalog(Wide(file), Wide(type), Wide(editor), version, error)) {
+    if (onServer) DropEmptyServerCatalog(file);
     Error(Utf8(error));
     return kError;
   }
-  std::printf("created %s (type %s, version %d)\n", file.c_str(), type.c_str(), version);
+  std::printf("created %s (type %s, version %d)\n", Masked(file).c_str(), type.c_str(), version);
   return kOk;
 }
 
@@ -691,7 +833,10 @@ int AddFamily(const std::string& file, const std::string& family, const std::str
     Error(Utf8(error));
     return kError;
   }
-  std::printf("added family %s (code %s, %zu columns)\n", family.c_str(), code.c_str(), columns.size() + 1);
+  std::string names = "Name";
+  for (const CVdCatalogSchema::Column& c : columns) names += ", " + Utf8(c.name);
+  std::printf("added family %s (code %s) with %zu columns: %s\n", family.c_str(), code.c_str(), columns.size() + 1,
+              names.c_str());
   return kOk;
 }
 
@@ -719,6 +864,7 @@ int Info(const std::string& file, const Options& options) {
   }
   std::list<std::wstring> families;
   if (!catalog->GetFamilies(families)) return kError;
+  SortNaturally(families);
   json jsonFamilies = json::array();
   Table table({"Family", "Code", "Patterns", "Columns"});
   for (const std::wstring& family : families) {
@@ -746,7 +892,7 @@ int Info(const std::string& file, const Options& options) {
   const bool writable = catalog->CanWrite();
   if (options.json) {
     json out = {{"name", Utf8(catalog->GetName())},
-                {"path", Utf8(catalog->GetPath())},
+                {"path", Masked(Utf8(catalog->GetPath()))},
                 {"type", typeName},
                 {"version", version},
                 {"editor", editor},
@@ -756,7 +902,7 @@ int Info(const std::string& file, const Options& options) {
     std::printf("%s\n", JsonText(out).c_str());
   } else {
     PrintFields({{"Name", Utf8(catalog->GetName())},
-                 {"Path", Utf8(catalog->GetPath())},
+                 {"Path", Masked(Utf8(catalog->GetPath()))},
                  {"Type", typeName},
                  {"Version", std::to_string(version)},
                  {"Editor", editor},
@@ -777,6 +923,7 @@ int Families(const std::vector<std::string>& files, const Options& options) {
     if (!catalog) return kError;
     std::list<std::wstring> families;
     catalog->GetFamilies(families);
+    SortNaturally(families);
     for (const std::wstring& family : families) {
       wchar_t code[64];
       catalog->GetFamilyCode(family.c_str(), code);
@@ -798,25 +945,23 @@ int List(const std::string& file, const std::string& family, const std::string& 
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
   const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
-  CVdPatternPool pool;
-  if (!ReadFamily(*catalog, pool, family, columns, like, where)) return kError;
-  std::vector<std::string> names;
-  const auto rows = Rows(pool, columns, names);
+  std::vector<Row> rows;
+  if (!ReadRows(session.Database(catalog), family, columns, like, where, rows)) return kError;
   if (options.json) {
     json out = json::array();
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      json row = {{"Name", names[r]}};
-      for (std::size_t i = 0; i < rows[r].size(); ++i) row[VdToUtf8(columns[i + 1].name)] = ToJson(rows[r][i]);
-      out.push_back(row);
+    for (const Row& row : rows) {
+      json entry = json::object();
+      for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i]);
+      out.push_back(entry);
     }
     std::printf("%s\n", JsonText(out).c_str());
   } else {
     std::vector<std::string> headers;
     for (const Column& c : columns) headers.push_back(VdToUtf8(c.name));
     Table table(headers);
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      std::vector<std::string> cells{names[r]};
-      for (const CVdPatternValue* v : rows[r]) cells.push_back(Text(v));
+    for (const Row& row : rows) {
+      std::vector<std::string> cells;
+      for (const COleVariant& v : row.values) cells.push_back(Text(&v));
       table.Add(cells);
     }
     table.Print();
@@ -850,59 +995,80 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
   }
   if (!pattern) {
     if (g_databaseFailed) return kError;
-    const std::vector<std::string> close = ClosestNames(session, catalogs, name);
-    std::string hint;
-    for (std::size_t i = 0; i < close.size(); ++i)
-      hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
-    Error("\"" + name + "\" not found" + (hint.empty() ? "" : "; did you mean " + hint + "?"));
+    Error("\"" + name + "\" not found" + DidYouMean(session, catalogs, name));
     return kNotFound;
   }
 
   CVdPatternCatalog* source = manager.GetCatalog(pattern->GetCatalog());
   const auto units =
       source ? source->GetUnitsMap(CString(pattern->GetFamily()).MakeUpper().str()) : CVdPatternCatalog::FamilyUnits();
+  // The family and its columns as the catalog spells them, and the row as it is stored, so that a missing value
+  // shows as missing and a GUID that is not stored is not shown as one.
+  std::string familyName = Utf8(pattern->GetFamily());
+  std::vector<Column> columns;
+  std::vector<Row> rows;
+  if (source) {
+    std::list<std::wstring> families;
+    source->GetFamilies(families);
+    for (const std::wstring& f : families)
+      if (VdCompareNoCase(f, pattern->GetFamily().str()) == 0) familyName = VdToUtf8(f);
+    columns = FamilyColumns(session.Database(source), familyName);
+    const std::string stored = Utf8(CVdUnit::NormalizedPatternName(Wide(name)));
+    ReadRows(session.Database(source), familyName, columns, stored, "", rows);  // '%' and '_' match more
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [&](const Row& r) { return VdCompareNoCase(Wide(r.name).str(), Wide(stored).str()); }),
+               rows.end());
+  }
+  const Row* row = rows.size() == 1 ? &rows[0] : nullptr;
+  json guid = nullptr;
+  std::string guidText = "none stored (a new one is made at each read)";
+  if (const Column* column = FindColumn(columns, L"GUID"); column && row) {
+    const COleVariant& v = row->values[static_cast<std::size_t>(column - columns.data())];
+    if (v.vt != VT_NULL && v.vt != VT_EMPTY) guidText = Text(&v), guid = guidText;
+  }
+
   json parameters = json::array();
   Table table(withMetrics ? std::vector<std::string>{"Parameter", "Value", "Type", "Unit", "Host value"}
                           : std::vector<std::string>{"Parameter", "Value", "Type", "Unit"});
-  for (int g = 0; g < pattern->GetSizeVectorParam(); ++g) {
-    std::wstring param;
-    CVdPatternValue* value = nullptr;
-    for (bool ok = pattern->FindFirstParam(g, param, value); ok; ok = pattern->FindNextParam(param, value)) {
-      const auto u = units.find(param);
-      const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
-      json entry = {{"name", VdToUtf8(param)},
-                    {"value", ToJson(value)},
-                    {"type", VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY))},
-                    {"unit", unit}};
-      std::vector<std::string> cells{VdToUtf8(param), Text(value),
-                                     VariantTypeName(value ? value->vt : VARTYPE(VT_EMPTY)), unit};
-      if (withMetrics) {
-        std::string host = Text(value);
-        json hostJson = ToJson(value);
-        if (value && value->vt == VT_R8 && u != units.end()) {
-          const double converted = value->dblVal * session.Factory().GetUnitFactor(u->second.unit);
-          host = Utf8(VdDoubleToString(converted));
-          hostJson = converted;
-        }
-        cells.push_back(host);
-        entry["host_value"] = hostJson;
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const Column& column = columns[i];
+    if (VdCompareNoCase(column.name, L"Name") == 0 || VdCompareNoCase(column.name, L"GUID") == 0) continue;
+    const std::wstring param = Folded(column.name);
+    CVdPatternValue* read = nullptr;
+    pattern->GetFixedParam(0, param, &read);
+    const VARIANT* value = row ? static_cast<const VARIANT*>(&row->values[i]) : read;
+    const bool missing = !value || value->vt == VT_NULL || value->vt == VT_EMPTY;
+    const auto u = units.find(param);
+    const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+    json entry = {
+        {"name", VdToUtf8(column.name)}, {"value", ToJson(value)}, {"type", KindName(column.kind)}, {"unit", unit}};
+    std::vector<std::string> cells{VdToUtf8(column.name), Text(value), KindName(column.kind), unit};
+    if (withMetrics) {
+      std::string host = missing ? std::string() : Text(value);
+      json hostJson = missing ? json(nullptr) : ToJson(value);
+      if (!missing && read && read->vt == VT_R8 && u != units.end()) {
+        const double converted = read->dblVal * session.Factory().GetUnitFactor(u->second.unit);
+        host = Utf8(VdDoubleToString(converted));
+        hostJson = converted;
       }
-      table.Add(cells);
-      parameters.push_back(entry);
+      cells.push_back(host);
+      entry["host_value"] = hostJson;
     }
+    table.Add(cells);
+    parameters.push_back(entry);
   }
   if (options.json) {
     json out = {{"name", Utf8(pattern->GetUserNameW())},
-                {"guid", Utf8(pattern->GetGUID())},
-                {"family", Utf8(pattern->GetFamily())},
+                {"guid", guid},
+                {"family", familyName},
                 {"catalog", Utf8(pattern->GetCatalog())},
                 {"parameters", parameters}};
     if (withMetrics) out["metrics_factor"] = metrics;
     std::printf("%s\n", JsonText(out).c_str());
   } else {
     PrintFields({{"Name", Utf8(pattern->GetUserNameW())},
-                 {"GUID", Utf8(pattern->GetGUID())},
-                 {"Family", Utf8(pattern->GetFamily())},
+                 {"GUID", guidText},
+                 {"Family", familyName},
                  {"Catalog", Utf8(pattern->GetCatalog())}});
     std::printf("\n");
     table.Print();
@@ -1007,7 +1173,8 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
   const CString wideFamily = Wide(family);
   if (!catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) {
     if (g_databaseFailed) return kError;
-    Error("\"" + name + "\" not found" + (family.empty() ? "" : " in family " + family));
+    Error("\"" + name + "\" not found" + (family.empty() ? "" : " in family " + family) +
+          DidYouMean(session, {catalog}, name));
     return kNotFound;
   }
   std::printf("removed %s\n", name.c_str());
@@ -1049,6 +1216,7 @@ int Export(const std::string& file, const std::string& family, const std::string
   std::list<std::wstring> families;
   if (family.empty()) {
     if (!catalog->GetFamilies(families)) return kError;
+    SortNaturally(families);
   } else {
     if (!HasFamily(*catalog, family)) return kNotFound;
     families.push_back(Wide(family).str());
@@ -1067,27 +1235,25 @@ int Export(const std::string& file, const std::string& family, const std::string
   json document = json::object();
   for (const std::wstring& f : families) {
     const std::vector<Column> columns = FamilyColumns(session.Database(catalog), VdToUtf8(f));
-    CVdPatternPool pool;
-    if (!ReadFamily(*catalog, pool, VdToUtf8(f), columns, "", "")) return kError;
-    std::vector<std::string> names;
-    const auto rows = Rows(pool, columns, names);
+    std::vector<Row> rows;
+    if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
     Progress progress("export", rows.size());
     if (format == "csv") {
       std::vector<std::string> header;
       for (const Column& c : columns) header.push_back(VdToUtf8(c.name));
       WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        std::vector<std::string> cells{names[r]};
-        for (const CVdPatternValue* v : rows[r]) cells.push_back(Text(v));
+        std::vector<std::string> cells;
+        for (const COleVariant& v : rows[r].values) cells.push_back(Text(&v));
         WriteCsvRecord(out, cells);
         progress.Step(r + 1);
       }
     } else {
       json list = json::array();
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        json row = {{"Name", names[r]}};
-        for (std::size_t i = 0; i < rows[r].size(); ++i) row[VdToUtf8(columns[i + 1].name)] = ToJson(rows[r][i]);
-        list.push_back(row);
+        json entry = json::object();
+        for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i]);
+        list.push_back(entry);
         progress.Step(r + 1);
       }
       document[VdToUtf8(f)] = list;
@@ -1102,6 +1268,30 @@ int Export(const std::string& file, const std::string& family, const std::string
 }
 
 namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+// Exit status of a command stopped by Ctrl-C, as shells report a process that SIGINT ended.
+constexpr int kInterrupted = 130;
+
+// While it lives, Ctrl-C asks the import to stop at the next row, so that its transaction is undone and said so,
+// instead of ending the process in the middle of a write.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted = 0;
+    struct sigaction action {};
+    action.sa_handler = [](int) { g_interrupted = 1; };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &m_previous);
+  }
+  ~InterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  struct sigaction m_previous {};
+};
 
 // A set of hashes, open addressed: 8 to 16 bytes an element (a million names take 16 MB at most).
 class HashSet {
@@ -1224,7 +1414,13 @@ int Import(const std::string& file, const std::string& family, const std::string
   ImportHeader header;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 
+  if (!catalog->CanWrite()) {
+    // Every row would fail the same way.
+    Error(file + " is read-only; nothing was imported");
+    return kError;
+  }
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
+  InterruptGuard interrupt;
   WriteScope scope(db);
   // Into a family that held no row when the write began, a name the file has not given before is new: its row
   // is appended without the search for an existing one (the write holds the file, so nobody adds one).
@@ -1235,13 +1431,25 @@ int Import(const std::string& file, const std::string& family, const std::string
   CsvRecord record;
   // One pattern serves every row: each row sets its name and every value of the header's columns.
   CVdPattern pattern(1, nullptr, Wide(family));
+  std::string previousRefusal;
   while (reader.Next(record, error)) {
+    if (g_interrupted) {
+      progress.Done();
+      Error("interrupted: nothing was imported");
+      return kInterrupted;
+    }
+    // With --keep-going each row is a group of its own, so a row the catalog refuses leaves no part behind.
+    if (keepGoing) db->BeginWriteGroup();
     bool ok = header.Fill(pattern, record, error);
     const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
+    std::string refusal;  // the database's reason, when it refused the row
+    g_lastReport.clear();
     if (ok && !catalog->InsertPattern(&pattern, startedEmpty && !names.Contains(hash))) {
       Error(header.Where(record.line) + "the catalog refused the row");
+      refusal = g_lastReport;
       ok = false;
     }
+    if (keepGoing) db->EndWriteGroup(ok);
     if (ok) {
       ++rows;
       names.Insert(hash);
@@ -1251,12 +1459,24 @@ int Import(const std::string& file, const std::string& family, const std::string
         Error("nothing was imported (use --keep-going to import the rows that fit)");
         return kError;
       }
+      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
+      // every row: given twice in a row before any row was kept, it ends the import.
+      if (rows == 0 && !refusal.empty() && refusal == previousRefusal) {
+        Error("the catalog refuses every row for the same reason; nothing was imported");
+        return kError;
+      }
+      previousRefusal = refusal;
     }
     progress.Step(reader.BytesRead());
   }
+  progress.Done();
   if (!error.empty()) {
     Error(error + "; nothing was imported");
     return kError;
+  }
+  if (g_interrupted) {
+    Error("interrupted: nothing was imported");
+    return kInterrupted;
   }
   try {
     scope.Keep();
@@ -1344,30 +1564,53 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, std::
 
 }  // namespace
 
-int Convert(const std::string& in, const std::string& outPath) {
-  struct stat st {};
-  if (stat(outPath.c_str(), &st) == 0 || errno != ENOENT) {
-    Error(outPath + " already exists; convert never writes over a file");
-    return kNotFound;
+namespace {
+
+// Copies every table of `source` but the engine's own into `out`, in one transaction; false after a message (the
+// copy undone), a database failure thrown after undoing it.
+bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std::size_t& rows) {
+  WriteScope scope(&out);
+  const int count = source.GetTableDefCount();
+  for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
+    CVdODBCTableDefInfo table;
+    source.GetTableDefInfo(t, table);
+    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+    if (!CopyTable(source, out, table.m_strName, rows)) return false;
+    ++tables;
   }
-  CVdDatabase source;
-  source.SetQueryTimeout(g_timeLimit);
+  scope.Keep();
+  return true;
+}
+
+// A new catalog on a server, copied in one transaction; after a failure the new catalog is dropped again.
+bool ConvertToServer(CVdDatabase& source, const std::string& address, std::size_t& tables, std::size_t& rows) {
+  CVdDatabase out;
+  out.SetQueryTimeout(g_timeLimit);
+  CVdDatabase::CreateDatabase(Wide(address));  // the schema, refused when it exists
+  bool done = false;
   try {
-    source.Open(Wide(in), 0, 1);
-  } catch (CDBException* e) {
-    Error(Utf8(e->m_strError));
-    e->Delete();
-    return kError;
+    out.Open(Wide(address), 0, 0);
+    done = CopyCatalog(source, out, tables, rows);
+  } catch (CDBException*) {
+    out.Close();
+    DropEmptyServerCatalog(address);
+    throw;
   }
-  // The copy is made under a temporary name in the target's folder and given its name only when complete, so
-  // a failed or killed convert leaves no file that would block the next one.
+  out.Close();
+  if (!done) DropEmptyServerCatalog(address);
+  return done;
+}
+
+// A new file, made under a temporary name in the target's folder and given its name only when complete, so a
+// failed or killed convert leaves no file that would block the next one.
+bool ConvertToFile(CVdDatabase& source, const std::string& outPath, std::size_t& tables, std::size_t& rows) {
   const std::size_t slash = outPath.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : outPath.substr(0, slash == 0 ? 1 : slash);
   std::string temporary = folder + "/.vdcatalog-convert-XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) {
     Error("cannot write " + outPath + ": " + std::strerror(errno));
-    return kError;
+    return false;
   }
   close(fd);
   unlink(temporary.c_str());  // CreateDatabase never writes over a file
@@ -1378,36 +1621,95 @@ int Convert(const std::string& in, const std::string& outPath) {
     }
   } cleanup{temporary};
   const CString target = Wide(temporary);
-  std::size_t tables = 0, rows = 0;
   {
     CVdDatabase out;
     out.SetQueryTimeout(g_timeLimit);
-    try {
-      CVdDatabase::CreateDatabase(target);
-      out.Open(target, 0, 0);
-      WriteScope scope(&out);
-      const int count = source.GetTableDefCount();
-      for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
-        CVdODBCTableDefInfo table;
-        source.GetTableDefInfo(t, table);
-        if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-        if (!CopyTable(source, out, table.m_strName, rows)) return kError;
-        ++tables;
-      }
-      scope.Keep();
-      out.Close();
-    } catch (CDBException* e) {
-      Error(Utf8(e->m_strError));
-      e->Delete();
-      return kError;
-    }
+    CVdDatabase::CreateDatabase(target);
+    out.Open(target, 0, 0);
+    if (!CopyCatalog(source, out, tables, rows)) return false;
+    out.Close();
   }
   std::string error;
   if (!LinkNew(temporary, outPath, error)) {
     Error(error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int Link(const std::string& file, const std::string& address) {
+  if (!IsAddress(address)) {
+    Error("\"" + address +
+          "\" is not a server address: write postgresql://[user@]host[:port]/database?catalog=NAME or "
+          "\"host=... dbname=... catalog=NAME\"");
     return kError;
   }
-  std::printf("converted %s: %zu tables, %zu rows into %s\n", in.c_str(), tables, rows, outPath.c_str());
+  const std::wstring wide = Wide(address).str();
+  try {
+    vdpattern::db::ParseServerAddress(wide, false);
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    Error(Utf8(reason.TrimRight()));
+    return kError;
+  }
+  try {
+    vdpattern::db::ParseServerAddress(wide, true);
+  } catch (CDBException* e) {
+    e->Delete();
+    Error(
+        "the address holds a password, and a link file never does (it is meant to be shared): give the "
+        "address without it and keep the password in ~/.pgpass or PGPASSWORD");
+    return kError;
+  }
+  // Nobody is pointed at a catalog that does not open.
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(address);
+  if (!catalog) {
+    Error("no link was written");
+    return kNotFound;
+  }
+  std::list<std::wstring> families;
+  catalog->GetFamilies(families);
+  try {
+    vdpattern::db::WriteLinkFile(Wide(file), wide);
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    Error(Utf8(reason.TrimRight()));
+    return kError;
+  }
+  std::printf("linked %s to catalog %s (%zu families)\n", file.c_str(), Utf8(catalog->GetName()).c_str(),
+              families.size());
+  return Finish(kOk);
+}
+
+int Convert(const std::string& in, const std::string& outPath) {
+  const bool toServer = IsAddress(outPath);
+  if (toServer ? ServerCatalogExists(outPath) : !IsNewPath(outPath)) {
+    Error(outPath + (toServer            ? " already exists; convert never writes over a catalog"
+                     : OnServer(outPath) ? " is a catalog link; convert to the address it holds, a new catalog"
+                                         : " already exists; convert never writes over a file"));
+    return kNotFound;
+  }
+  CVdDatabase source;
+  source.SetQueryTimeout(g_timeLimit);
+  std::size_t tables = 0, rows = 0;
+  try {
+    source.Open(Wide(Located(in)), 0, 1);
+    if (!(toServer ? ConvertToServer(source, outPath, tables, rows) : ConvertToFile(source, outPath, tables, rows)))
+      return kError;
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    reason.TrimRight();
+    Error(Utf8(reason) + "; nothing was converted");
+    return kError;
+  }
+  std::printf("converted %s: %zu tables, %zu rows into %s\n", Masked(in).c_str(), tables, rows,
+              Masked(outPath).c_str());
   return kOk;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
-// The commands of vdcatalog. Each returns an exit status (Output.h). They work through the library's public
-// classes only: CVdCatalogSchema for new files and families, CVdPatternCatalog, CVdPatternManager, the factory
-// and pools for everything else.
+// The commands of vdcatalog. Each returns an exit status (Output.h). Wherever a command takes a catalog, it may
+// be a file, a catalog link file or a server address ("postgresql://host/database?catalog=NAME"). They work through the
+// library's public classes only: CVdCatalogSchema for new files and families, CVdPatternCatalog, CVdPatternManager, the
+// factory and pools for everything else.
 
 #include <functional>
 #include <string>
@@ -29,7 +30,10 @@ int Max(const std::string& file, const std::string& table, const std::string& co
         const std::string& key, const Options& options);
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
+// Copies a catalog into a new file or a new server catalog, whole or not at all.
 int Convert(const std::string& in, const std::string& out);
+// Writes a catalog link file for the server catalog at `address`, once the catalog opens.
+int Link(const std::string& file, const std::string& address);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 
@@ -42,6 +46,9 @@ unsigned long TimeLimit();
 // that escapes the command is reported in one line and gives kError, and so does output that could not be
 // written (a full disk, a closed pipe): standard output is flushed and checked before the status is returned.
 int Run(const std::function<int()>& command);
+
+// Whether `target` reaches a catalog on a server: a server address, or a catalog link file.
+bool IsCatalogOnServer(const std::string& target);
 
 // True once the library has reported a database failure during the command.
 bool DatabaseFailed();

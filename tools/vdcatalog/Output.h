@@ -2,6 +2,7 @@
 // Output of vdcatalog: aligned tables for people, JSON for programs, messages on stderr, and a progress bar
 // that appears only on a terminal and only for work that takes longer than a second.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -18,15 +19,35 @@ constexpr int kError = 2;     // usage or database error
 std::string Utf8(const CString& text);
 std::string Utf8(const std::wstring& text);
 
-// Prints "vdcatalog: <message>" on stderr.
+// `text` with the passwords of the server addresses in it replaced by "***", for anything the tool shows.
+std::string Masked(std::string text);
+
+// Prints "vdcatalog: <message>" on stderr, passwords masked.
 void Error(const std::string& message);
+
+// The Levenshtein distance of two texts (std::string or std::wstring), for "did you mean".
+template <typename Text>
+std::size_t EditDistance(const Text& a, const Text& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
 
 class Table {
  public:
   explicit Table(std::vector<std::string> headers) : m_headers(std::move(headers)) {}
   void Add(std::vector<std::string> row) { m_rows.push_back(std::move(row)); }
   bool IsEmpty() const { return m_rows.empty(); }
-  // Columns padded to their widest cell (counted in characters, not bytes).
+  // Columns padded to their widest cell (counted in terminal columns: a wide character takes two).
   void Print(std::FILE* out = stdout) const;
 
  private:
@@ -78,8 +99,10 @@ std::string Shown(const std::string& text, std::size_t limit = 60);
 class Progress {
  public:
   Progress(const char* what, std::size_t total);
-  ~Progress();
+  // Ends the bar's line, when one was shown, so that what is printed next starts a line of its own.
+  ~Progress() { Done(); }
   void Step(std::size_t done);
+  void Done();
 
  private:
   const char* m_what;

@@ -67,6 +67,12 @@ std::wstring FreeIndexName(CVdDatabase& db, const std::wstring& family) {
 }  // namespace
 
 int Upgrade(const std::string& file) {
+  if (IsCatalogOnServer(file)) {
+    Error(file +
+          " is a catalog on a server: upgrade adds what catalog files of earlier versions lack, and a "
+          "server catalog compares names ignoring case by its columns' own collation");
+    return kError;
+  }
   const std::string path = std::filesystem::absolute(file).lexically_normal().string();
   auto* db = new CVdDatabase();
   db->SetQueryTimeout(TimeLimit());

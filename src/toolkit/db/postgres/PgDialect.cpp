@@ -251,7 +251,7 @@ class Emitter {
       }
       return close;
     }
-    // The file engine's collation that ignores case is the schema's vd_nocase here.
+    // The file engine's collation that ignores case is the schema's own here.
     if (Is(t, "COLLATE") && next < end && Is(m_t[next], "NOCASE")) {
       m_out.sql += "COLLATE ";
       m_out.sql += kPgNoCase;
@@ -395,14 +395,15 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
         after = rp + 1;
       }
       k = after;
-      // The file engine's COLLATE NOCASE after a text type: the server's text columns ignore case already.
+      const std::string type = PgTypeOf(declared);
+      out.sql += ' ';
+      out.sql += type;
+      // A text column already has the collation that ignores case; a second COLLATE would be refused.
       const std::size_t collate = Next(t, k, stop);
-      if (collate < stop && Is(t[collate], "COLLATE")) {
+      if (type.find(" COLLATE ") != std::string::npos && collate < stop && Is(t[collate], "COLLATE")) {
         const std::size_t which = Next(t, collate + 1, stop);
         if (which < stop && Is(t[which], "NOCASE")) k = which + 1;
       }
-      out.sql += ' ';
-      out.sql += PgTypeOf(declared);
       if (Upper(declared) == "BYTE" || Upper(declared) == "TINYINT") {
         out.sql += " CHECK (";
         AppendQuotedName(out.sql, h.text);

@@ -55,6 +55,9 @@ class PoolIndex {
   void Insert(Node node);  // the pool put `node` where UpperBound said (the only place that keeps the order)
   void Erase(Node node);   // the pool is about to erase `node`
   void Invalidate();       // the pool is about to drop every node at once
+  // Empties the list without reading its patterns, and drops every entry: what the destructor of a pool that
+  // does not own its patterns does.
+  void ReleaseList();
 
  private:
   struct Names;

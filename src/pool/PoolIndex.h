@@ -61,6 +61,7 @@ class PoolIndex {
 
  private:
   struct Names;
+  struct NameProbe;  // a name looked for, with its collation prefix
   struct Guids;
   enum class State { kStale, kValid, kBlocked };
 
@@ -68,7 +69,7 @@ class PoolIndex {
   void Block();
   Names& BuiltNames();
   Guids& BuiltGuids();
-  bool PastLast(const std::wstring& name);
+  bool PastLast(const NameProbe& probe);
 
   List& m_patterns;
   State m_state = State::kStale;

@@ -55,9 +55,13 @@ class PoolIndex {
   void Insert(Node node);  // the pool put `node` where UpperBound said (the only place that keeps the order)
   void Erase(Node node);   // the pool is about to erase `node`
   void Invalidate();       // the pool is about to drop every node at once
+  // Empties the list without reading its patterns, and drops every entry: what the destructor of a pool that
+  // does not own its patterns does.
+  void ReleaseList();
 
  private:
   struct Names;
+  struct NameProbe;  // a name looked for, with its collation prefix
   struct Guids;
   enum class State { kStale, kValid, kBlocked };
 
@@ -65,7 +69,7 @@ class PoolIndex {
   void Block();
   Names& BuiltNames();
   Guids& BuiltGuids();
-  bool PastLast(const std::wstring& name);
+  bool PastLast(const NameProbe& probe);
 
   List& m_patterns;
   State m_state = State::kStale;

@@ -24,7 +24,10 @@ CVdPatternPool::~CVdPatternPool() {
   // A pool that does not own its patterns must not touch them here: they are shared with their owner, which
   // may be gone already. Their pool count stays raised, which costs at most a needless index check after a
   // rename.
-  if (m_bOwnsPatterns) DeleteAllPattern();
+  if (m_bOwnsPatterns)
+    DeleteAllPattern();
+  else
+    m_index->ReleaseList();
 }
 
 CVdPatternPool& CVdPatternPool::operator=(const CVdPatternPool& other) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <list>
 #include <map>
 #include <memory>
@@ -618,10 +619,22 @@ TEST(VdPatternPool, IndexedPoolAnswersExactlyAsTheWalkingPool) {
   std::mt19937 rng(20240611);
   auto pick = [&](std::size_t n) { return static_cast<int>(rng() % n); };
   int nextId = 0, nextGuid = 0;
-  std::vector<std::wstring> guids;  // every GUID handed out; some carry a non-ASCII letter
+  // Every GUID handed out: free texts, some with a non-ASCII letter, and GUIDs in the brace form (which the
+  // index compares by their bits): the nil one, GUIDs a few bits apart, and some with one digit out of range.
+  std::vector<std::wstring> guids;
   auto freshGuid = [&] {
     const int n = nextGuid++;
-    guids.push_back(L"{GUID-" + std::to_wstring(n) + (n % 3 ? L"-AB}" : L"-É}"));
+    if (n % 2) {
+      guids.push_back(L"{GUID-" + std::to_wstring(n) + (n % 3 ? L"-AB}" : L"-É}"));
+    } else if (n == 0) {
+      guids.push_back(L"{00000000-0000-0000-0000-000000000000}");
+    } else {
+      const unsigned m = static_cast<unsigned>(n / 2);
+      wchar_t text[48];
+      std::swprintf(text, 48, L"{%08X-%04X-4%03X-A0B0-%012X}", m % 5 ? m * 2654435761u : 0u, m % 3, m % 7, m);
+      guids.push_back(text);
+      if (m % 6 == 5) guids.back()[m % 4 ? 20 : 36] = L'G';
+    }
     return guids.back();
   };
   auto someGuid = [&] {

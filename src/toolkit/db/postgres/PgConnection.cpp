@@ -118,6 +118,19 @@ void ReadRow(const PGresult* result, int row, RecordsetState& state, const PgCol
   for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, row, columns.source[k], state, cells[k]);
 }
 
+// What Describe reads of a result, as a key: statements that differ only in their values (a search for one
+// name after another) share one description, and no statement text is kept for each of them.
+std::string ShapeOf(const PGresult* result, bool withRowId) {
+  std::string key(withRowId ? "r" : "-");
+  for (int f = 0; f < PQnfields(result); ++f) {
+    key += std::to_string(PQftype(result, f)) + ',' + std::to_string(PQfmod(result, f)) + ',' +
+           std::to_string(PQftable(result, f)) + ',' + std::to_string(PQftablecol(result, f)) + ',';
+    key += PQfname(result, f);
+    key += '\0';
+  }
+  return key;
+}
+
 const PgColumnSet& Columns(const RecordsetState& state) { return static_cast<const PgColumnSet&>(*state.columns); }
 
 [[noreturn]] void RowGone(const ColumnSet& columns) {
@@ -585,11 +598,8 @@ void PgConnection::RunState(PgRecordsetState& state) {
   state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
   if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
   ResultGuard result{Run(sql)};
-  std::shared_ptr<const PgColumnSet>& described = m_described[sql];
-  bool current = described && described->serverTypes.size() == static_cast<std::size_t>(PQnfields(result.result));
-  for (int f = 0; current && f < PQnfields(result.result); ++f)
-    current = described->serverTypes[static_cast<std::size_t>(f)] == PQftype(result.result, f);
-  if (!current) described = Describe(result.result, state);
+  std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
+  if (!described) described = Describe(result.result, state);
   state.columns = described;
   const PgColumnSet& columns = *described;
   state.cells.Reset(columns.stride);

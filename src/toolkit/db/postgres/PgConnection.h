@@ -1,6 +1,6 @@
 #pragma once
 // The PostgreSQL engine behind a Connection (Connection.h): one libpq connection whose search_path is the
-// catalog's schema (ServerAddress.h), the description of results per statement text, transactions, and
+// catalog's schema (ServerAddress.h), the description of results by their shape, transactions, and
 // running statements into a record set's storage and writing its rows back (PgConnection.cpp).
 //
 // Choices made where the behaviour was ours to decide:
@@ -36,7 +36,7 @@ namespace vdpattern::db {
 // A server result's columns: `source` maps each cell of a row to the result column it is read from.
 struct PgColumnSet final : ColumnSet {
   std::vector<int> source;
-  std::vector<unsigned> serverTypes;  // of every result column, to notice a changed table
+  std::vector<unsigned> serverTypes;  // of every result column
 };
 
 struct PgRecordsetState final : RecordsetState {
@@ -111,6 +111,7 @@ class PgConnection final : public Connection {
   std::unordered_map<std::string, bool> m_rowIdTables;
   PgNames m_names;
   bool m_namesRead = false;
+  // Descriptions by the shape of the result they describe (ShapeOf in PgConnection.cpp).
   std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
 };
 

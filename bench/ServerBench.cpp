@@ -1,10 +1,10 @@
-// The catalog on a PostgreSQL server against raw libpq doing the same work, on one catalog (a schema of its own,
+// The catalog on a PostgreSQL server against raw libpq doing the same work, on two catalogs (schemas of their own,
 // dropped at the end) built for the run on the server that VDPATTERN_TEST_PG names (bench/run starts one with
-// scripts/with-pg-server.sh): 40 families F00..F39 of 250 patterns (Name and 11 more columns) and one family ZBig
-// of 50,000 patterns (Name and 13 parameters), each with a unique index on Name, with "Definition",
-// "FamilyDescription" and "Units". The tables are made through the library, so they are what it makes on a
-// server (text columns ignoring case, the hidden row identity); the rows are filled by one server-side INSERT
-// per family.
+// scripts/with-pg-server.sh): one of 40 families F00..F39 of 250 patterns (Name and 11 more columns), and one of
+// the family ZBig alone, 50,000 patterns (Name and 13 parameters); each family with a unique index on Name, each
+// catalog with "Definition", "FamilyDescription" and "Units". The tables are made through the library, so they are what
+// it makes on a server (text columns ignoring case, the hidden row identity); the rows are filled by one server-side
+// INSERT per family.
 //   server-lookup             GetPattern(name, "ZBig") of 2,000 different names, against PQexecPrepared of
 //                             one statement prepared once, the found row read into tagged values.
 //   server-search-roundtrips  statements the library sends per FindPattern(name, null family) of a name held
@@ -262,40 +262,45 @@ struct Raw {
 
 void Execute(CVdDatabase& db, const std::string& sql) { db.ExecuteSQL(VdFromUtf8(sql).c_str()); }
 
-// The catalog of the run, made on first need and dropped when the program ends.
+// A catalog of the run (a schema), made on first need and dropped when the program ends: the 40 families, or
+// ZBig alone.
 class Catalog {
  public:
-  Catalog() {
-    m_schema = "vdbench_" + std::to_string(::getpid());
-    m_address = AddressWith("");
-    CVdDatabase::CreateDatabase(CString(VdFromUtf8(m_address).c_str()));
+  enum Kind { kSearched, kBig };
+
+  explicit Catalog(Kind kind) {
+    m_schema = "vdbench_" + std::to_string(::getpid()) + (kind == kBig ? "_big" : "");
+    const std::string address = AddressWith("");
+    CVdDatabase::CreateDatabase(CString(VdFromUtf8(address).c_str()));
     {
       CVdDatabase db;
-      db.Open(CString(VdFromUtf8(m_address).c_str()));
+      db.Open(CString(VdFromUtf8(address).c_str()));
       Execute(db,
               "CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, "
               "def_editorName TEXT)");
       Execute(db, "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench')");
       Execute(db, "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT)");
       Execute(db, "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
-      for (int f = 0; f < kFamilies; ++f) {
+      for (int f = 0; kind == kSearched && f < kFamilies; ++f) {
         const std::string family = FamilyName(f);
         Execute(db, "CREATE TABLE [" + family +
                         "] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE, tf DOUBLE,"
                         " r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Rev INTEGER)");
         AddFamilyRows(db, family, "C" + family);
       }
-      Execute(db,
-              "CREATE TABLE [ZBig] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE,"
-              " tf DOUBLE, r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE,"
-              " Rev INTEGER)");
-      AddFamilyRows(db, "ZBig", "ZB");
+      if (kind == kBig) {
+        Execute(db,
+                "CREATE TABLE [ZBig] (Name VARCHAR(50), Standard VARCHAR(20), h DOUBLE, b DOUBLE, tw DOUBLE,"
+                " tf DOUBLE, r DOUBLE, A DOUBLE, G DOUBLE, Iy DOUBLE, Iz DOUBLE, Wy DOUBLE, Wz DOUBLE,"
+                " Rev INTEGER)");
+        AddFamilyRows(db, "ZBig", "ZB");
+      }
     }
     // The rows, written by the server itself: 60,000 single inserts would take longer than the benchmarks.
     Raw raw(m_schema);
-    for (int f = 0; f < kFamilies; ++f)
+    for (int f = 0; kind == kSearched && f < kFamilies; ++f)
       raw.Exec(Fill(FamilyName(f), "'P" + std::to_string(f) + "-' || (100 + k)", kFamilyRows, 9));
-    raw.Exec(Fill("ZBig", "'Z ' || (100000 + k)", kBigRows, 11));
+    if (kind == kBig) raw.Exec(Fill("ZBig", "'Z ' || (100000 + k)", kBigRows, 11));
     raw.Exec("VACUUM ANALYZE");
   }
   ~Catalog() {
@@ -336,11 +341,15 @@ class Catalog {
   }
 
   std::string m_schema;
-  std::string m_address;
 };
 
-const Catalog& Data() {
-  static const Catalog catalog;
+const Catalog& Searched() {
+  static const Catalog catalog(Catalog::kSearched);
+  return catalog;
+}
+
+const Catalog& Big() {
+  static const Catalog catalog(Catalog::kBig);
   return catalog;
 }
 
@@ -402,10 +411,10 @@ struct LibraryCatalog {
   std::unique_ptr<CVdPatternCatalog> catalog;
   int backend = 0;
 
-  LibraryCatalog() {
+  explicit LibraryCatalog(const Catalog& data) {
     static int opened = 0;
     const std::string application = "vdbench_" + std::to_string(::getpid()) + "_" + std::to_string(opened++);
-    catalog = std::make_unique<CVdPatternCatalog>(VdFromUtf8(Data().AddressWith(application)).c_str());
+    catalog = std::make_unique<CVdPatternCatalog>(VdFromUtf8(data.AddressWith(application)).c_str());
     Raw monitor;
     backend = monitor.BackendOf(application);
   }
@@ -483,7 +492,7 @@ std::vector<std::string> LookupNames() {
 
 void LookupLibrary(benchmark::State& state) {
   if (NoServer(state)) return;
-  LibraryCatalog library;
+  LibraryCatalog library(Big());
   if (!library.catalog->IsOpened()) return state.SkipWithError("the catalog did not open");
   std::vector<std::wstring> names;
   for (const std::string& name : LookupNames()) names.push_back(VdFromUtf8(name));
@@ -511,7 +520,7 @@ void LookupLibrary(benchmark::State& state) {
 
 void LookupBaseline(benchmark::State& state) {
   if (NoServer(state)) return;
-  Raw raw(Data().schema());
+  Raw raw(Big().schema());
   const std::vector<std::string> names = LookupNames();
   PGresult* prepared = PQprepare(raw.conn, "lookup", "SELECT * FROM \"ZBig\" WHERE \"Name\" = $1", 1, nullptr);
   const bool ok = PQresultStatus(prepared) == PGRES_COMMAND_OK;
@@ -542,7 +551,7 @@ void LookupBaseline(benchmark::State& state) {
 
 void SearchStatements(benchmark::State& state, bool present) {
   if (NoServer(state)) return;
-  LibraryCatalog library;
+  LibraryCatalog library(Searched());
   if (!library.catalog->IsOpened()) return state.SkipWithError("the catalog did not open");
   auto name = [present](int k) {
     return VdFromUtf8(present ? PatternName(kFamilies - 1, k) : "Q-" + std::to_string(k));
@@ -576,7 +585,7 @@ void SearchStatementsBaseline(benchmark::State& state) {
 
 void FamilyReadLibrary(benchmark::State& state) {
   if (NoServer(state)) return;
-  LibraryCatalog library;
+  LibraryCatalog library(Big());
   if (!library.catalog->IsOpened()) return state.SkipWithError("the catalog did not open");
   BothSides measure(state, library.backend);
   long rows = 0;
@@ -597,7 +606,7 @@ void FamilyReadLibrary(benchmark::State& state) {
 
 void FamilyReadBaseline(benchmark::State& state) {
   if (NoServer(state)) return;
-  Raw raw(Data().schema());
+  Raw raw(Big().schema());
   BothSides measure(state, PQbackendPID(raw.conn));
   long rows = 0;
   for (auto _ : state) {
@@ -649,7 +658,10 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   try {
-    if (!ServerBase().empty()) Data();  // made before the first measurement, dropped at exit
+    if (!ServerBase().empty()) {  // made before the first measurement, dropped at exit
+      Searched();
+      Big();
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "server_bench: the catalog could not be made: %s\n", e.what());
     return 1;

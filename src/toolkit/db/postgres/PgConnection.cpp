@@ -121,10 +121,14 @@ void ReadRow(const PGresult* result, int row, RecordsetState& state, const PgCol
 // What Describe reads of a result, as a key: statements that differ only in their values (a search for one
 // name after another) share one description, and no statement text is kept for each of them.
 std::string ShapeOf(const PGresult* result, bool withRowId) {
-  std::string key(withRowId ? "r" : "-");
-  for (int f = 0; f < PQnfields(result); ++f) {
-    key += std::to_string(PQftype(result, f)) + ',' + std::to_string(PQfmod(result, f)) + ',' +
-           std::to_string(PQftable(result, f)) + ',' + std::to_string(PQftablecol(result, f)) + ',';
+  const int fields = PQnfields(result);
+  std::string key;
+  key.reserve(1 + static_cast<std::size_t>(fields) * 24);
+  key += withRowId ? 'r' : '-';
+  for (int f = 0; f < fields; ++f) {
+    const std::uint32_t numbers[] = {PQftype(result, f), static_cast<std::uint32_t>(PQfmod(result, f)),
+                                     PQftable(result, f), static_cast<std::uint32_t>(PQftablecol(result, f))};
+    key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
     key += PQfname(result, f);
     key += '\0';
   }

@@ -207,6 +207,7 @@ void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
   m_conn = PQconnectdb(m_address.conninfo.c_str());
   m_groups.clear();
+  m_readTransaction = m_readSavepoint = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     CString message;
     message.Format(L"Cannot open the database \"%s\": the server cannot be reached (%s)", name(),
@@ -323,19 +324,33 @@ void PgConnection::PgFail(PGresult* result, const std::string& sql) {
 }
 
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
-                            const std::vector<int>& lengths, const std::vector<int>& binary) {
+                            const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
   EnsureConnected();
-  const bool wrap = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !IsTransactionControl(sql);
-  if (wrap) {
+  const bool control = IsTransactionControl(sql);
+  if (control) m_readTransaction = m_readSavepoint = false;
+  const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
+  // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
+  // savepoint, made by the first of them and kept: a read costs one statement, not three.
+  const bool shared = inTransaction && reads && m_readTransaction;
+  const bool wrap = inTransaction && !shared;
+  if (wrap || (shared && !m_readSavepoint)) {
     PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
     if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
     PQclear(begun);
   }
+  // What another statement does inside the read-only transaction (a SET) comes after the shared savepoint,
+  // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
+  m_readSavepoint = shared;
   PGresult* result =
       PQexecParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
                    lengths.empty() ? nullptr : lengths.data(), binary.empty() ? nullptr : binary.data(), 0);
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    if (shared && PQstatus(m_conn) == CONNECTION_OK) {
+      PGresult* undone = PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement");
+      if (PQresultStatus(undone) != PGRES_COMMAND_OK) m_readSavepoint = false;
+      PQclear(undone);
+    }
     if (wrap && PQstatus(m_conn) == CONNECTION_OK)
       PQclear(PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement; RELEASE SAVEPOINT vd_statement"));
     PgFail(result, sql);
@@ -349,6 +364,10 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
     PQclear(released);
   }
   return result;
+}
+
+PGresult* PgConnection::Read(const std::string& sql, const std::vector<const char*>& values) {
+  return Run(sql, values, {}, {}, true);
 }
 
 void PgConnection::Exec(const std::string& sql) { PQclear(Run(sql)); }
@@ -365,8 +384,8 @@ void PgConnection::SetQueryTimeout(unsigned long seconds) {
 
 void PgConnection::RefreshTables() {
   ResultGuard list{
-      Run("SELECT relname FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND "
-          "relkind IN ('r','p')")};
+      Read("SELECT relname FROM pg_class WHERE relnamespace = current_schema()::regnamespace AND "
+           "relkind IN ('r','p')")};
   std::vector<CVdODBCTableDefInfo> tables;
   for (int r = 0; r < PQntuples(list.result); ++r) {
     CVdODBCTableDefInfo info;
@@ -425,6 +444,7 @@ bool PgConnection::BeginRead() {
   EnsureConnected();
   if (InTransaction()) return false;
   Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  m_readTransaction = true;
   return true;
 }
 
@@ -447,6 +467,7 @@ void PgConnection::BeginSavepoint() {
   EnsureConnected();
   const bool began = !InTransaction();
   if (began) Exec("BEGIN");
+  m_readSavepoint = false;  // the group's savepoint comes after it
   try {
     Exec("SAVEPOINT vd_write_group");
   } catch (...) {
@@ -459,6 +480,7 @@ void PgConnection::BeginSavepoint() {
 void PgConnection::EndSavepoint(bool keep) {
   const bool began = !m_groups.empty() && m_groups.back();
   if (!m_groups.empty()) m_groups.pop_back();
+  m_readSavepoint = false;  // a savepoint made inside the group ends with it
   if (!keep) Exec("ROLLBACK TO SAVEPOINT vd_write_group");
   Exec("RELEASE SAVEPOINT vd_write_group");
   if (began) Exec("COMMIT");
@@ -466,10 +488,10 @@ void PgConnection::EndSavepoint(bool keep) {
 
 void PgConnection::RefreshNames() {
   ResultGuard names{
-      Run("SELECT c.relname FROM pg_class c WHERE c.relnamespace = current_schema()::regnamespace "
-          "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
-          "ON c.oid = a.attrelid WHERE c.relnamespace = current_schema()::regnamespace AND c.relkind IN "
-          "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
+      Read("SELECT c.relname FROM pg_class c WHERE c.relnamespace = current_schema()::regnamespace "
+           "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
+           "ON c.oid = a.attrelid WHERE c.relnamespace = current_schema()::regnamespace AND c.relkind IN "
+           "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
   m_names.clear();
   for (int r = 0; r < PQntuples(names.result); ++r) {
     std::string name = PQgetvalue(names.result, r, 0);
@@ -527,9 +549,9 @@ bool PgConnection::HasRowId(const std::string& table) {
   const auto it = m_rowIdTables.find(table);
   if (it != m_rowIdTables.end()) return it->second;
   ResultGuard found{
-      Run("SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
-          "current_schema()::regnamespace AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
-          {table.c_str(), kPgRowId})};
+      Read("SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
+           "current_schema()::regnamespace AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
+           {table.c_str(), kPgRowId})};
   const bool has = PQntuples(found.result) > 0;
   m_rowIdTables.emplace(table, has);
   return has;
@@ -547,9 +569,9 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
     if (table == 0 || tableNames.count(table)) continue;
     const std::string oid = std::to_string(table);
     ResultGuard attributes{
-        Run("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1) "
-            "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
-            {oid.c_str()})};
+        Read("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1) "
+             "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
+             {oid.c_str()})};
     auto& columns = tableColumns[table];
     for (int r = 0; r < PQntuples(attributes.result); ++r) {
       const auto number = static_cast<std::size_t>(std::atoi(PQgetvalue(attributes.result, r, 0)));
@@ -601,7 +623,7 @@ void PgConnection::RunState(PgRecordsetState& state) {
   std::string sql = statement.sql;
   state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
   if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
-  ResultGuard result{Run(sql)};
+  ResultGuard result{statement.singleTableSelect ? Read(sql) : Run(sql)};
   std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
   if (!described) described = Describe(result.result, state);
   state.columns = described;

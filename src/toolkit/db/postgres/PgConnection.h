@@ -13,7 +13,9 @@
 //   a table without it is read-only.
 // - The server aborts a transaction at its first failed statement, where the file engine lets it go on; each
 //   statement run inside a transaction is therefore wrapped in a savepoint, so a failed statement undoes only
-//   its own writes, and the transaction stays usable.
+//   its own writes, and the transaction stays usable. Inside BeginRead's read-only transaction the plain reads
+//   share one savepoint instead (nothing of theirs can be lost), so a walk over many tables costs one statement
+//   per table.
 // - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE.
 
@@ -85,9 +87,12 @@ class PgConnection final : public Connection {
   // Reconnects when the connection was lost by an earlier call.
   void EnsureConnected();
   // Runs `sql` with text parameters (null entries: SQL NULL; `binary` marks byte parameters); the caller
-  // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own.
+  // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own, but
+  // a statement that `reads` only (a plain SELECT), inside a transaction that BeginRead began, runs in the
+  // savepoint the reads before it share.
   pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
-                 const std::vector<int>& lengths = {}, const std::vector<int>& binary = {});
+                 const std::vector<int>& lengths = {}, const std::vector<int>& binary = {}, bool reads = false);
+  pg_result* Read(const std::string& sql, const std::vector<const char*>& values = {});
   // Runs generated SQL without parameters or rows.
   void Exec(const std::string& sql);
   // Throws the failure of `result` (cleared here; may be null) for `sql`.
@@ -106,7 +111,9 @@ class PgConnection final : public Connection {
   ServerAddress m_address;
   int m_lockTimeoutMs = 0;
   unsigned long m_statementTimeoutS = 0;
-  std::vector<bool> m_groups;  // open BeginSavepoint groups: whether each began the transaction
+  std::vector<bool> m_groups;      // open BeginSavepoint groups: whether each began the transaction
+  bool m_readTransaction = false;  // the open transaction is BeginRead's
+  bool m_readSavepoint = false;    // the reads' shared savepoint is the newest one (Run)
   std::vector<CVdODBCTableDefInfo> m_tables;
   std::unordered_map<std::string, bool> m_rowIdTables;
   PgNames m_names;

@@ -119,6 +119,23 @@ void ReadRow(const PGresult* result, int row, RecordsetState& state, const PgCol
   for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, row, columns.source[k], state, cells[k]);
 }
 
+// What Describe reads of a result, as a key: statements that differ only in their values (a search for one
+// name after another) share one description, and no statement text is kept for each of them.
+std::string ShapeOf(const PGresult* result, bool withRowId) {
+  const int fields = PQnfields(result);
+  std::string key;
+  key.reserve(1 + static_cast<std::size_t>(fields) * 24);
+  key += withRowId ? 'r' : '-';
+  for (int f = 0; f < fields; ++f) {
+    const std::uint32_t numbers[] = {PQftype(result, f), static_cast<std::uint32_t>(PQfmod(result, f)),
+                                     PQftable(result, f), static_cast<std::uint32_t>(PQftablecol(result, f))};
+    key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
+    key += PQfname(result, f);
+    key += '\0';
+  }
+  return key;
+}
+
 const PgColumnSet& Columns(const RecordsetState& state) { return static_cast<const PgColumnSet&>(*state.columns); }
 
 [[noreturn]] void RowGone(const ColumnSet& columns) {
@@ -191,6 +208,7 @@ void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
   m_conn = PQconnectdb(m_address.conninfo.c_str());
   m_groups.clear();
+  m_readTransaction = m_readSavepoint = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     CString message;
     message.Format(L"Cannot open the database \"%s\": the server cannot be reached (%s)", name(),
@@ -310,19 +328,33 @@ void PgConnection::PgFail(PGresult* result, const std::string& sql) {
 }
 
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
-                            const std::vector<int>& lengths, const std::vector<int>& binary) {
+                            const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
   EnsureConnected();
-  const bool wrap = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !IsTransactionControl(sql);
-  if (wrap) {
+  const bool control = IsTransactionControl(sql);
+  if (control) m_readTransaction = m_readSavepoint = false;
+  const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
+  // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
+  // savepoint, made by the first of them and kept: a read costs one statement, not three.
+  const bool shared = inTransaction && reads && m_readTransaction;
+  const bool wrap = inTransaction && !shared;
+  if (wrap || (shared && !m_readSavepoint)) {
     PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
     if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
     PQclear(begun);
   }
+  // What another statement does inside the read-only transaction (a SET) comes after the shared savepoint,
+  // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
+  m_readSavepoint = shared;
   PGresult* result =
       PQexecParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
                    lengths.empty() ? nullptr : lengths.data(), binary.empty() ? nullptr : binary.data(), 0);
   const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    if (shared && PQstatus(m_conn) == CONNECTION_OK) {
+      PGresult* undone = PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement");
+      if (PQresultStatus(undone) != PGRES_COMMAND_OK) m_readSavepoint = false;
+      PQclear(undone);
+    }
     if (wrap && PQstatus(m_conn) == CONNECTION_OK)
       PQclear(PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement; RELEASE SAVEPOINT vd_statement"));
     PgFail(result, sql);
@@ -336,6 +368,10 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
     PQclear(released);
   }
   return result;
+}
+
+PGresult* PgConnection::Read(const std::string& sql, const std::vector<const char*>& values) {
+  return Run(sql, values, {}, {}, true);
 }
 
 void PgConnection::Exec(const std::string& sql) { PQclear(Run(sql)); }
@@ -364,7 +400,7 @@ constexpr const char* kTableSignature =
 }  // namespace
 
 void PgConnection::RefreshTables() {
-  ResultGuard list{Run(kTableList)};
+  ResultGuard list{Read(kTableList)};
   std::vector<CVdODBCTableDefInfo> tables;
   std::vector<std::string> bytes;
   for (int r = 0; r < PQntuples(list.result); ++r) {
@@ -481,6 +517,7 @@ bool PgConnection::Begin() {
 
 void PgConnection::BeginWriting() {
   static const char* const kBegin = "BEGIN; SELECT pg_advisory_xact_lock(hashtext(current_schema()))";
+  m_readTransaction = m_readSavepoint = false;
   PGresult* begun = PQexec(m_conn, kBegin);
   if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
     if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
@@ -493,6 +530,7 @@ bool PgConnection::BeginRead() {
   EnsureConnected();
   if (InTransaction()) return false;
   Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+  m_readTransaction = true;
   return true;
 }
 
@@ -515,6 +553,7 @@ void PgConnection::BeginSavepoint() {
   EnsureConnected();
   const bool began = !InTransaction();
   if (began) BeginWriting();
+  m_readSavepoint = false;  // the group's savepoint comes after it
   try {
     Exec("SAVEPOINT vd_write_group");
   } catch (...) {
@@ -527,13 +566,14 @@ void PgConnection::BeginSavepoint() {
 void PgConnection::EndSavepoint(bool keep) {
   const bool began = !m_groups.empty() && m_groups.back();
   if (!m_groups.empty()) m_groups.pop_back();
+  m_readSavepoint = false;  // a savepoint made inside the group ends with it
   if (!keep) Exec("ROLLBACK TO SAVEPOINT vd_write_group");
   Exec("RELEASE SAVEPOINT vd_write_group");
   if (began) Exec("COMMIT");
 }
 
 void PgConnection::RefreshNames() {
-  ResultGuard names{Run(
+  ResultGuard names{Read(
       "SELECT c.relname FROM pg_class c WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) "
       "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
       "ON c.oid = a.attrelid WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) AND c.relkind IN "
@@ -594,10 +634,10 @@ void PgConnection::ReturnState(std::unique_ptr<RecordsetState>) {}
 bool PgConnection::HasRowId(const std::string& table) {
   const auto it = m_rowIdTables.find(table);
   if (it != m_rowIdTables.end()) return it->second;
-  ResultGuard found{
-      Run("SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
-          "to_regnamespace(quote_ident(current_schema())) AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
-          {table.c_str(), kPgRowId})};
+  ResultGuard found{Read(
+      "SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
+      "to_regnamespace(quote_ident(current_schema())) AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
+      {table.c_str(), kPgRowId})};
   const bool has = PQntuples(found.result) > 0;
   m_rowIdTables.emplace(table, has);
   return has;
@@ -615,9 +655,9 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
     if (table == 0 || tableNames.count(table)) continue;
     const std::string oid = std::to_string(table);
     ResultGuard attributes{
-        Run("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1) "
-            "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
-            {oid.c_str()})};
+        Read("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1) "
+             "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
+             {oid.c_str()})};
     auto& columns = tableColumns[table];
     for (int r = 0; r < PQntuples(attributes.result); ++r) {
       const auto number = static_cast<std::size_t>(std::atoi(PQgetvalue(attributes.result, r, 0)));
@@ -669,12 +709,9 @@ void PgConnection::RunState(PgRecordsetState& state) {
   std::string sql = statement.sql;
   state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
   if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
-  ResultGuard result{Run(sql)};
-  std::shared_ptr<const PgColumnSet>& described = m_described[sql];
-  bool current = described && described->serverTypes.size() == static_cast<std::size_t>(PQnfields(result.result));
-  for (int f = 0; current && f < PQnfields(result.result); ++f)
-    current = described->serverTypes[static_cast<std::size_t>(f)] == PQftype(result.result, f);
-  if (!current) described = Describe(result.result, state);
+  ResultGuard result{statement.singleTableSelect ? Read(sql) : Run(sql)};
+  std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
+  if (!described) described = Describe(result.result, state);
   state.columns = described;
   const PgColumnSet& columns = *described;
   state.cells.Reset(columns.stride);

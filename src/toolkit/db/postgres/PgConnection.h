@@ -1,6 +1,6 @@
 #pragma once
 // The PostgreSQL engine behind a Connection (Connection.h): one libpq connection whose search_path is the
-// catalog's schema (ServerAddress.h), the description of results per statement text, transactions, and
+// catalog's schema (ServerAddress.h), the description of results by their shape, transactions, and
 // running statements into a record set's storage and writing its rows back (PgConnection.cpp).
 //
 // Choices made where the behaviour was ours to decide:
@@ -13,7 +13,9 @@
 //   a table without it is read-only.
 // - The server aborts a transaction at its first failed statement, where the file engine lets it go on; each
 //   statement run inside a transaction is therefore wrapped in a savepoint, so a failed statement undoes only
-//   its own writes, and the transaction stays usable.
+//   its own writes, and the transaction stays usable. Inside BeginRead's read-only transaction the plain reads
+//   share one savepoint instead (nothing of theirs can be lost), so a walk over many tables costs one statement
+//   per table.
 // - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
 //   warnings are dropped: a library writes nothing to the host's standard error.
@@ -37,7 +39,7 @@ namespace vdpattern::db {
 // A server result's columns: `source` maps each cell of a row to the result column it is read from.
 struct PgColumnSet final : ColumnSet {
   std::vector<int> source;
-  std::vector<unsigned> serverTypes;  // of every result column, to notice a changed table
+  std::vector<unsigned> serverTypes;  // of every result column
 };
 
 struct PgRecordsetState final : RecordsetState {
@@ -90,9 +92,12 @@ class PgConnection final : public Connection {
   // Reconnects when the connection was lost by an earlier call.
   void EnsureConnected();
   // Runs `sql` with text parameters (null entries: SQL NULL; `binary` marks byte parameters); the caller
-  // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own.
+  // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own, but
+  // a statement that `reads` only (a plain SELECT), inside a transaction that BeginRead began, runs in the
+  // savepoint the reads before it share.
   pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
-                 const std::vector<int>& lengths = {}, const std::vector<int>& binary = {});
+                 const std::vector<int>& lengths = {}, const std::vector<int>& binary = {}, bool reads = false);
+  pg_result* Read(const std::string& sql, const std::vector<const char*>& values = {});
   // BEGIN, then the catalog's write lock (an advisory lock on its schema, held to the end of the transaction),
   // as Connection::Begin promises: two writers that both read "not there" before they insert would otherwise
   // both insert. Readers take no such lock and are never blocked by it. Throws HYT00 after the lock time-out.
@@ -115,7 +120,9 @@ class PgConnection final : public Connection {
   ServerAddress m_address;
   int m_lockTimeoutMs = 0;
   unsigned long m_statementTimeoutS = 0;
-  std::vector<bool> m_groups;  // open BeginSavepoint groups: whether each began the transaction
+  std::vector<bool> m_groups;      // open BeginSavepoint groups: whether each began the transaction
+  bool m_readTransaction = false;  // the open transaction is BeginRead's
+  bool m_readSavepoint = false;    // the reads' shared savepoint is the newest one (Run)
   std::vector<CVdODBCTableDefInfo> m_tables;
   bool m_tablesRead = false;
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'
@@ -123,6 +130,7 @@ class PgConnection final : public Connection {
   std::unordered_map<std::string, bool> m_rowIdTables;
   PgNames m_names;
   bool m_namesRead = false;
+  // Descriptions by the shape of the result they describe (ShapeOf in PgConnection.cpp).
   std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
 };
 

@@ -303,19 +303,24 @@ CVdDatabase* CVdPatternCatalog::NewConnection(const CString& path) {
   });
 }
 
+bool CVdPatternCatalog::OpenAt(const CString& path) {
+  CVdDatabase* database = NewConnection(path);
+  if (!database) return false;
+  Close();
+  AdoptDatabase(database);
+  if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets() && (FillUnitsPool(), true); })) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
 bool CVdPatternCatalog::Open(const wchar_t* path) {
   std::wstring full = path ? path : L"";
   // A server address is used as given: it has no folder and no extension.
   const bool server = vdpattern::db::IsServerAddress(full);
   if (server) {
-    CVdDatabase* database = NewConnection(CString(full));
-    if (!database) return false;
-    Close();
-    AdoptDatabase(database);
-    if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets() && (FillUnitsPool(), true); })) {
-      Close();
-      return false;
-    }
+    if (!OpenAt(CString(full))) return false;
     m_strPath = CString(full);
     // The catalog's name is its schema's (empty for the database's default schema).
     try {
@@ -331,14 +336,7 @@ bool CVdPatternCatalog::Open(const wchar_t* path) {
   }
   if (full.find(L'.') == std::wstring::npos) full += c_szExt;
 
-  CVdDatabase* database = NewConnection(CString(full));
-  if (!database) return false;
-  Close();
-  AdoptDatabase(database);
-  if (!Guarded(eReport, false, [&] { return OpenSystemRecordsets() && (FillUnitsPool(), true); })) {
-    Close();
-    return false;
-  }
+  if (!OpenAt(CString(full))) return false;
   std::wstring stored = Database()->GetDatabaseName().str();
   const std::size_t dot = stored.rfind(L'.');
   const std::size_t separator = LastSeparator(stored);

@@ -188,6 +188,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool OpenSystemRecordsets();
   CVdDatabase* NewConnection(const CString& path);  // an open connection, or null after the report
   void AdoptDatabase(CVdDatabase* database);
+  // Connects to `path` in place of the open database and reads the catalog's tables and units; false, closed,
+  // after the report.
+  bool OpenAt(const CString& path);
   void ReleaseDatabase();
   bool EnsureFactory();
   void SetNameFromPath();

@@ -1,6 +1,9 @@
 #include "toolkit/db/Connection.h"
 
+#include <algorithm>
 #include <atomic>
+#include <string_view>
+#include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/DbFile.h"
 #include "toolkit/db/ServerAddress.h"
@@ -26,6 +29,35 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
     : m_name(name), m_readOnly(readOnly), m_readOnlyReason(readOnlyReason), m_serial(g_nextSerial++) {}
 
 Connection::~Connection() = default;
+
+void Connection::SortTables(std::vector<CVdODBCTableDefInfo>& tables) {
+  std::sort(tables.begin(), tables.end(), [](const CVdODBCTableDefInfo& a, const CVdODBCTableDefInfo& b) {
+    const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());
+    return order != 0 ? order < 0 : a.m_strName.str() < b.m_strName.str();
+  });
+}
+
+const CVdODBCTableDefInfo& Connection::TableIn(const std::vector<CVdODBCTableDefInfo>& tables,
+                                               std::size_t index) const {
+  if (index >= tables.size()) {
+    CString message;
+    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", name(),
+                   static_cast<unsigned long long>(index), static_cast<unsigned long long>(tables.size()));
+    ThrowDbError(kStateNoTable, message);
+  }
+  return tables[index];
+}
+
+bool Connection::FindTable(const std::vector<CVdODBCTableDefInfo>& tables, const wchar_t* name,
+                           CVdODBCTableDefInfo& info) {
+  const std::wstring_view wanted(name ? name : L"");
+  auto it = std::lower_bound(
+      tables.begin(), tables.end(), wanted,
+      [](const CVdODBCTableDefInfo& t, std::wstring_view n) { return VdCompareNoCase(t.m_strName.str(), n) < 0; });
+  if (it == tables.end() || VdCompareNoCase(it->m_strName.str(), wanted) != 0) return false;
+  info = *it;
+  return true;
+}
 
 Connection::Probe Connection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>&, const wchar_t*,
                                                 const wchar_t*, CString&) {

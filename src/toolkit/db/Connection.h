@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
 
@@ -118,6 +119,12 @@ class Connection {
  protected:
   // `readOnlyReason` is empty unless the file's format is why the connection is read-only.
   Connection(const CString& name, bool readOnly, const CString& readOnlyReason);
+
+  // What the engines share for their table lists: the order TableCount promises, the table at a position of
+  // a list (42S02 beyond it), and the table of a name in a list so ordered.
+  static void SortTables(std::vector<CVdODBCTableDefInfo>& tables);
+  const CVdODBCTableDefInfo& TableIn(const std::vector<CVdODBCTableDefInfo>& tables, std::size_t index) const;
+  static bool FindTable(const std::vector<CVdODBCTableDefInfo>& tables, const wchar_t* name, CVdODBCTableDefInfo& info);
 
  private:
   CString m_name;

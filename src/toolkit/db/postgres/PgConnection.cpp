@@ -411,10 +411,7 @@ void PgConnection::RefreshTables() {
     info.m_strTableType = L"TABLE";
     tables.push_back(std::move(info));
   }
-  std::sort(tables.begin(), tables.end(), [](const CVdODBCTableDefInfo& a, const CVdODBCTableDefInfo& b) {
-    const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());
-    return order != 0 ? order < 0 : a.m_strName.str() < b.m_strName.str();
-  });
+  SortTables(tables);
   std::sort(bytes.begin(), bytes.end());
   m_tablesSignature.clear();
   for (const std::string& name : bytes) m_tablesSignature.append(name).push_back('\x01');
@@ -481,25 +478,11 @@ int PgConnection::TableCount() {
   return static_cast<int>(m_tables.size());
 }
 
-const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) {
-  if (index >= m_tables.size()) {
-    CString message;
-    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", name(),
-                   static_cast<unsigned long long>(index), static_cast<unsigned long long>(m_tables.size()));
-    ThrowDbError(kStateNoTable, message);
-  }
-  return m_tables[index];
-}
+const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) { return TableIn(m_tables, index); }
 
 bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
   RefreshTables();
-  const std::wstring_view wanted(name ? name : L"");
-  for (const CVdODBCTableDefInfo& table : m_tables)
-    if (VdCompareNoCase(table.m_strName.str(), wanted) == 0) {
-      info = table;
-      return true;
-    }
-  return false;
+  return FindTable(m_tables, name, info);
 }
 
 bool PgConnection::InTransaction() const {

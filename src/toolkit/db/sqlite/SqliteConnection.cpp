@@ -328,10 +328,7 @@ void SqliteConnection::RefreshTables(SqliteStage stage) {
     tables.push_back(std::move(info));
   }
   if (rc != SQLITE_DONE) Fail(rc, kList, stage);
-  std::sort(tables.begin(), tables.end(), [](const CVdODBCTableDefInfo& a, const CVdODBCTableDefInfo& b) {
-    const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());
-    return order != 0 ? order < 0 : a.m_strName.str() < b.m_strName.str();
-  });
+  SortTables(tables);
   m_tables = std::move(tables);
   m_tablesVersion = current;
 }
@@ -345,24 +342,12 @@ const CVdODBCTableDefInfo& SqliteConnection::TableAt(std::size_t index) {
   // A walk over the positions reads the list that TableCount checked: one snapshot, and no schema check per
   // table (each check is a read transaction on the file).
   if (m_tablesVersion < 0) RefreshTables(SqliteStage::kStatement);
-  if (index >= m_tables.size()) {
-    CString message;
-    message.Format(L"The database \"%s\" has no table at position %llu (it has %llu tables).", name(),
-                   static_cast<unsigned long long>(index), static_cast<unsigned long long>(m_tables.size()));
-    ThrowDbError(kStateNoTable, message);
-  }
-  return m_tables[index];
+  return TableIn(m_tables, index);
 }
 
 bool SqliteConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
   RefreshTables(SqliteStage::kStatement);
-  const std::wstring_view wanted(name ? name : L"");
-  auto it = std::lower_bound(
-      m_tables.begin(), m_tables.end(), wanted,
-      [](const CVdODBCTableDefInfo& t, std::wstring_view n) { return VdCompareNoCase(t.m_strName.str(), n) < 0; });
-  if (it == m_tables.end() || VdCompareNoCase(it->m_strName.str(), wanted) != 0) return false;
-  info = *it;
-  return true;
+  return FindTable(m_tables, name, info);
 }
 
 bool SqliteConnection::InTransaction() const { return m_db && !sqlite3_get_autocommit(m_db); }

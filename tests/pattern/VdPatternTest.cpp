@@ -33,7 +33,6 @@ class CRecordingPattern : public CVdPattern {
     described.push_back(name);
     return SetMatchingDescription(group, name, value, L"width", L"Width", L"b");
   }
-  int GetMapOfAttribute(const wchar_t* attribute) override { return attribute && *attribute == L'x' ? 1 : 0; }
   int fills = 0;
   bool fillOnDemand = false;
   std::vector<std::wstring> described;
@@ -191,7 +190,6 @@ TEST(VdPattern, FillHookRunsOnlyForLookupsOfAnEmptyGroup) {
   EXPECT_TRUE(p.GetParam(0, L"filled", d));
   EXPECT_TRUE(p.GetValue(0, L"filled", &v));
   EXPECT_EQ(p.fills, 3);  // not again once the group holds entries
-  EXPECT_EQ(p.GetMapOfAttribute(L"x"), 1);
 }
 
 TEST(VdPattern, CursorWalksOneGroupEndsSafelyAndKeepsItsEntryWhileOthersComeAndGo) {

@@ -192,10 +192,9 @@ TEST(VdPatternPool, FreshGuidsStillMeetTheirCopies) {
   }
   for (int k = 0; k < 200; k += 2) EXPECT_TRUE(owning.DeletePattern(Lower(guids[k])));
   for (int k = 0; k < 200; ++k) EXPECT_EQ(owning.IsExistPattern(guids[k], true), k % 2 == 1) << k;
-  auto* late = new CVdPattern(1, L"IPE 9999");
-  late->SetGUID(guids[1]);
-  EXPECT_FALSE(owning.AddPattern(late, false));
-  delete late;
+  CVdPattern late(1, L"IPE 9999");
+  late.SetGUID(guids[1]);
+  EXPECT_FALSE(owning.AddPattern(&late, false));
 }
 
 TEST(VdPatternPool, LargePoolsKeepTheirOrderThroughRandomAddsAndDeletes) {
@@ -414,10 +413,7 @@ TEST(VdPatternPool, AssignmentAndCopiesAddClonesInOrderAndOwnThem) {
   EXPECT_EQ(Names(target), (std::vector<std::wstring>{L"angle", L"BEAM", L"tube"}));
   EXPECT_EQ(target.FindPattern(1), own);
   EXPECT_EQ(target.FindNextPattern(), nullptr);  // cursor reset
-  for (int i : {0, 2}) {
-    EXPECT_NE(target.FindPattern(i), source.FindPattern(i));
-    EXPECT_NE(target.FindPattern(i)->GetGUID(), source.FindPattern(i)->GetGUID());
-  }
+  for (int i : {0, 2}) EXPECT_NE(target.FindPattern(i), source.FindPattern(i));
   target = target;
   EXPECT_EQ(target.GetCount(), 3);
   target.DeleteAllPattern();

@@ -111,7 +111,6 @@ const std::vector<std::pair<std::string, long>> kSystemTables = {
 
 TEST_F(AccessDatabaseTest, OpensReadOnlyAndListsTheUserTablesApartFromTheSystemTables) {
   EXPECT_FALSE(m_db.CanUpdate());
-  EXPECT_EQ(U8(m_db.GetDatabaseName()), kSample);
   std::vector<std::string> user, system;
   const int count = m_db.GetTableDefCount();
   for (int k = 0; k < count; ++k) {
@@ -248,7 +247,6 @@ TEST_F(AccessDatabaseTest, MemoAndOleValuesAreReadWhole) {
   ASSERT_EQ(beverages["Picture"].m_dwType, DBVT_BINARY);
   EXPECT_EQ(beverages["Picture"].m_pbinary->m_data.size(), 10746u);
   EXPECT_EQ(Fnv1a(beverages["Picture"].m_pbinary->m_data), 0xeaad4faa3388935dull);
-  EXPECT_EQ(Hex(beverages["Picture"]).substr(0, 32), "151C2F00020000000D000E0014002100");
 
   auto nancy = One(L"Select Photo, Notes From [Employees] WHERE EmployeeID = 1");
   ASSERT_EQ(nancy["Photo"].m_dwType, DBVT_BINARY);  // spans a chain of pages
@@ -257,7 +255,6 @@ TEST_F(AccessDatabaseTest, MemoAndOleValuesAreReadWhole) {
   const std::string notes = Text(nancy["Notes"]);
   EXPECT_EQ(notes.size(), 175u);
   EXPECT_EQ(Fnv1a(notes), 0xfc058c15c7a2e469ull);
-  EXPECT_EQ(notes.substr(0, 50), "Education includes a BA in psychology from Colorad");
 
   const std::string andrew = Text(One(L"Select Notes From [Employees] WHERE EmployeeID = 2")["Notes"]);
   EXPECT_EQ(andrew.size(), 448u);

@@ -13,13 +13,11 @@ TEST(VdPatternValue, EqualityComparesAnnotationsIgnoringCaseNotContents) {
   two.SetAbrev(L"B");
   EXPECT_TRUE(one == two);
   EXPECT_FALSE(one != two);
-  two.SetAbrev(L"c");
+  two.SetAbrev(L"c");  // the short name alone differs
+  EXPECT_TRUE(one != two);
+  two.SetAbrev(L"b");
+  two.SetDescription(L"Height");  // the description alone differs
   EXPECT_FALSE(one == two);
-  CVdPatternValue a(1.0), b(1.0);
-  a.SetDescription(L"a");
-  b.SetDescription(L"b");
-  EXPECT_FALSE(a == b);
-  EXPECT_TRUE(a != b);
   EXPECT_EQ(CVdPatternValue(short(5), VT_BOOL).boolVal, VARIANT_TRUE);  // any non-zero is true
 }
 
@@ -31,7 +29,6 @@ TEST(VdPatternValue, ClonesAndAssignmentsAreIndependentDeepCopies) {
   ASSERT_TRUE(clone);
   EXPECT_STREQ(clone->bstrVal, L"S355");
   EXPECT_NE(clone->bstrVal, source.bstrVal);  // its own copy of the text
-  EXPECT_EQ(clone->ClassName(), L"CVdPatternValue");
   EXPECT_TRUE(*clone == source);
   clone->SetDescription(L"Changed");
   std::wstring d;

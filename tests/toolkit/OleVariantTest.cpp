@@ -47,10 +47,9 @@ TEST(OleAuto, SafeArrayBoundsLocksAndCopies) {
   SAFEARRAY* a = SafeArrayCreateVector(VT_UI1, 2, 3);
   ASSERT_NE(a, nullptr);
   LONG lo = 0, hi = 0;
-  EXPECT_EQ(SafeArrayGetLBound(a, 1, &lo), S_OK);
-  EXPECT_EQ(SafeArrayGetUBound(a, 1, &hi), S_OK);
+  ASSERT_TRUE(SafeArrayGetLBound(a, 1, &lo) == S_OK && SafeArrayGetUBound(a, 1, &hi) == S_OK);
+  EXPECT_EQ(hi - lo, 2);
   EXPECT_EQ(lo, 2);
-  EXPECT_EQ(hi, 4);
   EXPECT_EQ(SafeArrayGetUBound(a, 2, &hi), E_INVALIDARG);
   void* data = nullptr;
   ASSERT_EQ(SafeArrayAccessData(a, &data), S_OK);
@@ -73,9 +72,10 @@ TEST(OleAuto, SafeArrayBoundsLocksAndCopies) {
 }
 
 TEST(COleVariant, ConstructionNormalisesAndAssignmentOwnsItsPayload) {
-  EXPECT_EQ(COleVariant(short(5), VT_BOOL).boolVal, VARIANT_TRUE);  // any non-zero is true
-  EXPECT_EQ(COleVariant(5L, VT_BOOL).boolVal, VARIANT_TRUE);
-  EXPECT_EQ(COleVariant(short(0), VT_BOOL).boolVal, VARIANT_FALSE);
+  for (long n : {5, 0}) {  // any non-zero is true
+    EXPECT_EQ(COleVariant(short(n), VT_BOOL).boolVal, n ? VARIANT_TRUE : VARIANT_FALSE);
+    EXPECT_EQ(COleVariant(n, VT_BOOL).boolVal, n ? VARIANT_TRUE : VARIANT_FALSE);
+  }
   EXPECT_EQ(COleVariant(COleCurrency(12, 5000)).cyVal.int64, 125000);
   EXPECT_STREQ(COleVariant(static_cast<const wchar_t*>(nullptr)).bstrVal, L"");
 
@@ -112,20 +112,15 @@ TEST(COleDateTime, DayNumbersFollowTheOleCalendar) {
   EXPECT_EQ(COleDateTime(-0.25).GetDay(), 30);
 
   const COleDateTime d(2009, 3, 7, 14, 30, 5);
-  EXPECT_EQ(d.GetYear(), 2009);
-  EXPECT_EQ(d.GetMonth(), 3);
-  EXPECT_EQ(d.GetDay(), 7);
-  EXPECT_EQ(d.GetMinute(), 30);
-  EXPECT_EQ(d.GetSecond(), 5);
+  EXPECT_EQ(d.GetYear() * 10000 + d.GetMonth() * 100 + d.GetDay(), 20090307);
+  EXPECT_EQ(d.GetMinute() * 100 + d.GetSecond(), 3005);
   EXPECT_EQ(d.GetDayOfWeek(), 7);  // a Saturday
   EXPECT_EQ(d.FormatIso(), L"2009-03-07 14:30:05");
   // Just below midnight rounds to the next day's midnight, not to 24:00:00.
   EXPECT_EQ(COleDateTime(COleDateTime(2009, 3, 7, 0, 0, 0).m_dt + 0.9999999999).FormatIso(), L"2009-03-08");
 
-  EXPECT_EQ(COleDateTime(2009, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::invalid);
-  EXPECT_EQ(COleDateTime(2008, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::valid);
-  EXPECT_EQ(COleDateTime(1900, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::invalid);  // centuries leap by 400
-  EXPECT_EQ(COleDateTime(2000, 2, 29, 0, 0, 0).GetStatus(), COleDateTime::valid);
+  for (int year : {2009, 2008, 1900, 2000})  // centuries leap by 400
+    EXPECT_EQ(COleDateTime(year, 2, 29, 0, 0, 0).GetStatus() == COleDateTime::valid, year % 400 == 0 || year == 2008);
   EXPECT_EQ(COleDateTime(2009, 1, 1, 24, 0, 0).GetStatus(), COleDateTime::invalid);
   EXPECT_EQ(COleDateTime(1e12).GetYear(), -1);
 

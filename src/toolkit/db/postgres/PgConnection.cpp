@@ -27,18 +27,9 @@ struct ResultGuard {
   }
 };
 
-void AppendQuoted(std::string& out, const std::string& name) {
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
 std::string Quoted(const std::string& name) {
   std::string out;
-  AppendQuoted(out, name);
+  AppendQuotedName(out, name);
   return out;
 }
 
@@ -721,10 +712,10 @@ namespace {
 std::string Returning(const PgColumnSet& columns) {
   std::string out = " RETURNING ";
   for (const ColumnInfo& column : columns.columns) {
-    AppendQuoted(out, column.baseColumnUtf8);
+    AppendQuotedName(out, column.baseColumnUtf8);
     out += ',';
   }
-  AppendQuoted(out, kPgRowId);
+  AppendQuotedName(out, kPgRowId);
   return out;
 }
 
@@ -753,7 +744,7 @@ void PgConnection::UpdateRow(RecordsetState& state) {
   for (std::size_t k = 0; k < columns.columns.size(); ++k) {
     if (!state.dirty[k]) continue;
     if (count++) sql += ',';
-    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
+    AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
     sql += "=$" + std::to_string(count);
   }
   sql += " WHERE " + Quoted(kPgRowId) + "=$" + std::to_string(count + 1) + Returning(columns);
@@ -778,7 +769,7 @@ void PgConnection::InsertRow(RecordsetState& state) {
     sql += count ? "," : " (";
     values += count ? "," : " VALUES (";
     ++count;
-    AppendQuoted(sql, columns.columns[k].baseColumnUtf8);
+    AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
     values += "$" + std::to_string(count);
   }
   sql += count ? ")" + values + ")" : " DEFAULT VALUES";

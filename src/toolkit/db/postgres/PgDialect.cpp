@@ -7,6 +7,15 @@
 
 namespace vdpattern::db {
 
+void AppendQuotedName(std::string& out, const std::string& name) {
+  out += '"';
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
 namespace {
 
 enum class Tok { kWord, kName, kString, kNumber, kPunct, kBlank, kComment };
@@ -127,15 +136,6 @@ std::vector<Token> Scan(const std::string& s) {
     }
   }
   return tokens;
-}
-
-void AppendQuotedName(std::string& out, const std::string& name) {
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
 }
 
 // The next significant token at or after `k`, or `end`.

@@ -57,6 +57,23 @@ bool IsTransactionControl(const std::string& sql) {
   return false;
 }
 
+// The lifted literals of `statement`, as libpq takes them (pointers into the statement).
+std::vector<const char*> Values(const PgStatement& statement) {
+  std::vector<const char*> values;
+  values.reserve(statement.params.size());
+  for (const std::string& value : statement.params) values.push_back(value.c_str());
+  return values;
+}
+
+// Whether the server can keep `sql` as a prepared statement: a SELECT, INSERT, UPDATE or DELETE.
+bool IsPreparable(const std::string& sql) {
+  for (const char* word : {"SELECT", "INSERT", "UPDATE", "DELETE"}) {
+    const std::size_t n = std::strlen(word);
+    if (sql.size() > n && strncasecmp(sql.c_str(), word, n) == 0 && sql[n] == ' ') return true;
+  }
+  return false;
+}
+
 // Copies value (row, column) of `result` into `cell`, converted by the column's server type.
 void ReadCell(const PGresult* result, int row, int column, RecordsetState& state, Cell& cell) {
   if (PQgetisnull(result, row, column)) {
@@ -199,6 +216,8 @@ void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
   m_conn = PQconnectdb(m_address.conninfo.c_str());
   m_groups.clear();
+  m_prepared.clear();  // they lived in the session that ended
+  m_seenOnce.clear();
   m_readTransaction = m_readSavepoint = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     CString message;
@@ -318,47 +337,83 @@ void PgConnection::PgFail(PGresult* result, const std::string& sql) {
   throw NewDbException(state, message, native, kOrigin);
 }
 
+PGresult* PgConnection::Send(const std::string& sql, const std::vector<const char*>& values,
+                             const std::vector<int>& lengths, const std::vector<int>& binary, std::string& prepared) {
+  const int count = static_cast<int>(values.size());
+  const int* lengthsOrNull = lengths.empty() ? nullptr : lengths.data();
+  const int* binaryOrNull = binary.empty() ? nullptr : binary.data();
+  prepared.clear();
+  const auto it = m_prepared.find(sql);
+  if (it != m_prepared.end()) {
+    prepared = it->second;
+  } else if (IsPreparable(sql) && m_prepared.size() < kMaxPrepared && !m_seenOnce.insert(sql).second) {
+    // Seen before: worth a statement of its own on the server from now on.
+    m_seenOnce.erase(sql);
+    std::string name = "vd_s" + std::to_string(++m_preparedCount);
+    PGresult* made = PQprepare(m_conn, name.c_str(), sql.c_str(), count, nullptr);
+    const bool ok = made && PQresultStatus(made) == PGRES_COMMAND_OK;
+    if (!ok) return made;  // the failure is the statement's own: it is reported as such
+    PQclear(made);
+    prepared = m_prepared.emplace(sql, std::move(name)).first->second;
+  }
+  if (m_seenOnce.size() >= kMaxPrepared) m_seenOnce.clear();  // texts seen once are not kept without bound
+  if (prepared.empty())
+    return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
+  return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
+}
+
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
                             const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
   EnsureConnected();
   const bool control = IsTransactionControl(sql);
   if (control) m_readTransaction = m_readSavepoint = false;
-  const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
-  // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
-  // savepoint, made by the first of them and kept: a read costs one statement, not three.
-  const bool shared = inTransaction && reads && m_readTransaction;
-  const bool wrap = inTransaction && !shared;
-  if (wrap || (shared && !m_readSavepoint)) {
-    PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
-    if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
-    PQclear(begun);
-  }
-  // What another statement does inside the read-only transaction (a SET) comes after the shared savepoint,
-  // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
-  m_readSavepoint = shared;
-  PGresult* result =
-      PQexecParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                   lengths.empty() ? nullptr : lengths.data(), binary.empty() ? nullptr : binary.data(), 0);
-  const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    if (shared && PQstatus(m_conn) == CONNECTION_OK) {
-      PGresult* undone = PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement");
-      if (PQresultStatus(undone) != PGRES_COMMAND_OK) m_readSavepoint = false;
-      PQclear(undone);
+  for (int attempt = 0;; ++attempt) {
+    const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
+    // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
+    // savepoint, made by the first of them and kept: a read costs one statement, not three.
+    const bool shared = inTransaction && reads && m_readTransaction;
+    const bool wrap = inTransaction && !shared;
+    if (wrap || (shared && !m_readSavepoint)) {
+      PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
+      if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
+      PQclear(begun);
     }
-    if (wrap && PQstatus(m_conn) == CONNECTION_OK)
-      PQclear(PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement; RELEASE SAVEPOINT vd_statement"));
-    PgFail(result, sql);
-  }
-  if (wrap) {
-    PGresult* released = PQexec(m_conn, "RELEASE SAVEPOINT vd_statement");
-    if (PQresultStatus(released) != PGRES_COMMAND_OK) {
-      PQclear(result);
-      PgFail(released, "RELEASE SAVEPOINT vd_statement");
+    // What another statement does inside the read-only transaction (a SET) comes after the shared savepoint,
+    // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
+    m_readSavepoint = shared;
+    std::string prepared;
+    PGresult* result = Send(sql, values, lengths, binary, prepared);
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (shared && PQstatus(m_conn) == CONNECTION_OK) {
+        PGresult* undone = PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement");
+        if (PQresultStatus(undone) != PGRES_COMMAND_OK) m_readSavepoint = false;
+        PQclear(undone);
+      }
+      if (wrap && PQstatus(m_conn) == CONNECTION_OK)
+        PQclear(PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement; RELEASE SAVEPOINT vd_statement"));
+      // A prepared statement whose tables another connection changed ("cached plan must not change result
+      // type"): forgotten, and the statement sent once more as text.
+      const char* sqlState = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+      if (attempt == 0 && !prepared.empty() && sqlState && std::strcmp(sqlState, "0A000") == 0 &&
+          PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_INERROR) {
+        PQclear(result);
+        PQclear(PQexec(m_conn, ("DEALLOCATE " + prepared).c_str()));
+        m_prepared.erase(sql);
+        continue;
+      }
+      PgFail(result, sql);
     }
-    PQclear(released);
+    if (wrap) {
+      PGresult* released = PQexec(m_conn, "RELEASE SAVEPOINT vd_statement");
+      if (PQresultStatus(released) != PGRES_COMMAND_OK) {
+        PQclear(result);
+        PgFail(released, "RELEASE SAVEPOINT vd_statement");
+      }
+      PQclear(released);
+    }
+    return result;
   }
-  return result;
 }
 
 PGresult* PgConnection::Read(const std::string& sql, const std::vector<const char*>& values) {
@@ -415,7 +470,9 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
   EnsureConnected();
   if (!m_tablesRead) RefreshTables();
   if (!m_namesRead) RefreshNames();
-  const std::wstring tail = L"] = " + VdQuoteText(value ? value : L"").str() + L" UNION ALL ";
+  // The value is the statement's second parameter: the text stays the same for every value, and is prepared.
+  const std::wstring tail = L"] = $2 UNION ALL ";
+  const std::string valueUtf8 = VdToUtf8(value ? value : L"");
   for (int attempt = 0; attempt < 2; ++attempt) {
     if (m_tablesSignature == m_probeRefused) return Probe::kUnanswered;
     // SELECT min(k) FROM (SELECT 0 AS k FROM [A] WHERE [Name] = 'x' UNION ALL SELECT 1 ...) AS probe
@@ -436,7 +493,10 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
       probe = "(" + statement.sql + ")";
     }
     try {
-      ResultGuard answer{Run("SELECT " + probe + ", " + kTableSignature + " = $1", {m_tablesSignature.c_str()})};
+      ResultGuard answer{Run("SELECT " + probe + ", " + kTableSignature + " = $1",
+                             candidates.empty()
+                                 ? std::vector<const char*>{m_tablesSignature.c_str()}
+                                 : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str()})};
       if (*PQgetvalue(answer.result, 0, 1) != 't') {  // the list changed since it was read
         RefreshTables();
         RefreshNames();
@@ -592,7 +652,7 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
 
 void PgConnection::Execute(const wchar_t* text) {
   PgStatement statement;
-  WithNames(text, statement, [&] { Exec(statement.sql); });
+  WithNames(text, statement, [&] { PQclear(Run(statement.sql, Values(statement))); });
 }
 
 std::unique_ptr<RecordsetState> PgConnection::Query(const wchar_t* text) {
@@ -683,7 +743,8 @@ void PgConnection::RunState(PgRecordsetState& state) {
   std::string sql = statement.sql;
   state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
   if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
-  ResultGuard result{statement.singleTableSelect ? Read(sql) : Run(sql)};
+  const std::vector<const char*> values = Values(statement);
+  ResultGuard result{statement.singleTableSelect ? Read(sql, values) : Run(sql, values)};
   std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
   if (!described) described = Describe(result.result, state);
   state.columns = described;

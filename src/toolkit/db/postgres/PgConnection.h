@@ -16,6 +16,11 @@
 //   its own writes, and the transaction stays usable. Inside BeginRead's read-only transaction the plain reads
 //   share one savepoint instead (nothing of theirs can be lost), so a walk over many tables costs one statement
 //   per table.
+// - A SELECT, INSERT, UPDATE or DELETE text sent a second time is prepared on the server under a name of this
+//   connection and from then on sent by that name: the server parses and plans it once instead of at every
+//   lookup (the dialect lifts 'text' literals into parameters, so lookups of different names share one text).
+//   At most kMaxPrepared texts are kept; others are sent as text. One whose tables another connection changed
+//   is dropped and sent again as text.
 // - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
 //   warnings are dropped: a library writes nothing to the host's standard error.
@@ -24,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include "toolkit/db/Connection.h"
@@ -97,6 +103,10 @@ class PgConnection final : public Connection {
   // savepoint the reads before it share.
   pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
                  const std::vector<int>& lengths = {}, const std::vector<int>& binary = {}, bool reads = false);
+  // Sends `sql` by its prepared name when it has one (or makes it one when it is seen a second time), as text
+  // otherwise; `prepared` tells which name was used. Returns libpq's result, unchecked.
+  pg_result* Send(const std::string& sql, const std::vector<const char*>& values, const std::vector<int>& lengths,
+                  const std::vector<int>& binary, std::string& prepared);
   pg_result* Read(const std::string& sql, const std::vector<const char*>& values = {});
   // BEGIN, then the catalog's write lock (an advisory lock on its schema, held to the end of the transaction),
   // as Connection::Begin promises: two writers that both read "not there" before they insert would otherwise
@@ -130,6 +140,10 @@ class PgConnection final : public Connection {
   std::unordered_map<std::string, bool> m_rowIdTables;
   PgNames m_names;
   bool m_namesRead = false;
+  static constexpr std::size_t kMaxPrepared = 512;
+  std::unordered_map<std::string, std::string> m_prepared;  // text -> its prepared statement's name
+  std::unordered_set<std::string> m_seenOnce;               // texts sent once, not (yet) prepared
+  unsigned long m_preparedCount = 0;
   // Descriptions by the shape of the result they describe (ShapeOf in PgConnection.cpp).
   std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
 };

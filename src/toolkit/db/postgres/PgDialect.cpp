@@ -1,5 +1,6 @@
 #include "toolkit/db/postgres/PgDialect.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 #include <vdpattern/toolkit/Utf8.h>
@@ -209,6 +210,13 @@ class Emitter {
           AppendQuotedName(m_out.sql, Resolve(t.text));
           break;
         case Tok::kString:
+          if (m_lift && LiftablePlace(k)) {
+            m_out.params.push_back(Unquoted(t.text));
+            m_out.sql += '$' + std::to_string(m_out.params.size());
+          } else {
+            m_out.sql += t.text;
+          }
+          break;
         case Tok::kNumber:
           m_out.sql += t.text;
           break;
@@ -225,6 +233,28 @@ class Emitter {
   }
 
  private:
+  // Whether the literal at `k` stands where any value may: after an operator, a parenthesis or a comma, or after
+  // a word that ends an operand. A word such as DATE or E before it would make the two one typed literal.
+  bool LiftablePlace(std::size_t k) const {
+    while (k > 0 && !Significant(m_t[k - 1])) --k;
+    if (k == 0) return false;
+    const Token& before = m_t[k - 1];
+    if (before.kind == Tok::kPunct) return before.text != "." && before.text != ")";
+    for (const char* word :
+         {"LIKE", "AND", "OR", "NOT", "IN", "VALUES", "THEN", "ELSE", "WHEN", "SELECT", "BETWEEN", "SET", "IS", "FROM"})
+      if (Is(before, word)) return true;
+    return false;
+  }
+
+  static std::string Unquoted(const std::string& literal) {
+    std::string value;
+    for (std::size_t k = 1; k + 1 < literal.size(); ++k) {
+      value += literal[k];
+      if (literal[k] == '\'' && literal[k + 1] == '\'') ++k;
+    }
+    return value;
+  }
+
   // Emits the word at `k` (and what it rewrites); returns the last token used.
   std::size_t Word(std::size_t k, std::size_t end, bool topLevel) {
     const Token& t = m_t[k];
@@ -288,6 +318,10 @@ class Emitter {
   const std::vector<Token>& m_t;
   PgStatement& m_out;
   const PgNames* m_names;  // borrowed; null: names as written
+  bool m_lift = false;
+
+ public:
+  void LiftLiterals(bool on) { m_lift = on; }
 };
 
 // Whether a SELECT of plain columns of one table (the tokens up to the end of the statement), and which table.
@@ -512,15 +546,23 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names) 
     out.table = emitter.Resolve(tokens[first].text);
     AppendQuotedName(out.sql, out.table);
     out.singleTableSelect = true;
+    out.preparable = true;
     return;
   }
   const Token& head = tokens[first];
   out.changesSchema = Is(head, "CREATE") || Is(head, "DROP") || Is(head, "ALTER");
   out.createTable = Is(head, "CREATE") && second < end && Is(tokens[second], "TABLE");
+  out.preparable = Is(head, "SELECT") || Is(head, "INSERT") || Is(head, "UPDATE") || Is(head, "DELETE");
   if (out.createTable) {
     EmitCreateTable(tokens, end, out, names);
   } else {
-    Emitter(tokens, out, names).Emit(first, end, true);
+    Emitter emitter(tokens, out, names);
+    // A host's own $n would collide with the lifted ones.
+    emitter.LiftLiterals(out.preparable &&
+                         std::none_of(tokens.begin(), tokens.begin() + static_cast<long>(end), [](const Token& t) {
+                           return t.kind == Tok::kWord && t.text.find('$') != std::string::npos;
+                         }));
+    emitter.Emit(first, end, true);
     out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
     if (out.singleTableSelect) out.table = Emitter(tokens, out, names).Resolve(out.table);
   }

@@ -21,12 +21,17 @@
 //   columns COLLATE vd_nocase, and adds the hidden row identity kPgRowId, which makes results over the table
 //   editable (PgConnection.h);
 // - notes whether the statement is a SELECT of plain columns of one table without DISTINCT, GROUP BY, HAVING,
-//   joins or compound parts, and where its top-level FROM is: such a result can carry the row identity.
+//   joins or compound parts, and where its top-level FROM is: such a result can carry the row identity;
+// - in a SELECT, INSERT, UPDATE or DELETE, lifts each 'text' literal that stands where a value may stand into a
+//   parameter ($1, $2, ...; PgStatement::params), so that statements differing only in their texts share one
+//   prepared statement on the server (PgConnection.h). A literal after a word that could make it a typed literal
+//   (DATE '...', E'...') stays, and so does every literal of a text that already holds a $ word.
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace vdpattern::db {
 
@@ -40,6 +45,8 @@ struct PgStatement {
   bool singleTableSelect = false;
   bool changesSchema = false;  // CREATE, DROP, ALTER
   bool createTable = false;
+  bool preparable = false;          // a SELECT, INSERT, UPDATE or DELETE: the server may keep it prepared
+  std::vector<std::string> params;  // the lifted literals' values, for $1, $2, ... of `sql`
 };
 
 // The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds.

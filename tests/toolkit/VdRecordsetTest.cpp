@@ -726,4 +726,14 @@ TEST(VdDbVariantTest, CopiesAreDeepAndMovesHandOver) {
   EXPECT_TRUE(DBV_BSTRAll(&moved).IsEmpty());
 }
 
+TEST_F(VdRecordsetTest, ByteAndTruthLiteralsAreBytesAndBooleansOnEveryEngine) {
+  m_db.ExecuteSQL(L"CREATE TABLE Lit (b LONGBINARY, f BIT)");
+  m_db.ExecuteSQL(L"INSERT INTO Lit VALUES (x'0A1b', TRUE), (x'', FALSE)");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT b, f FROM Lit WHERE f = TRUE", 0);
+  EXPECT_EQ(Text(rs, L"b"), "0A1B");
+  EXPECT_EQ(Text(rs, L"f"), "True");
+  EXPECT_EQ(Count(L"SELECT * FROM Lit WHERE b = x'0a1B' OR b = x''"), 2);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "toolkit/db/postgres/PgDialect.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 #include <vdpattern/toolkit/Utf8.h>
@@ -61,6 +62,14 @@ bool Significant(const Token& t) { return t.kind != Tok::kBlank && t.kind != Tok
   CString message;
   message.Format(L"The SQL text has %S that is never closed.", what);
   ThrowDbError(kStateSyntax, message);
+}
+
+// Whether a quoted literal ('...') holds an even number of hex digits and nothing else.
+bool IsHexLiteral(const std::string& quoted) {
+  if (quoted.size() < 2 || quoted.size() % 2 != 0) return false;
+  for (std::size_t k = 1; k + 1 < quoted.size(); ++k)
+    if (!std::isxdigit(static_cast<unsigned char>(quoted[k]))) return false;
+  return true;
 }
 
 std::vector<Token> Scan(const std::string& s) {
@@ -280,6 +289,12 @@ class Emitter {
         m_out.sql += " END)";
       }
       return close;
+    }
+    // x'0A1B', the file engine's byte literal, is the server's '\x0A1B'::bytea (hex digits only: anything else
+    // is left for the server to refuse).
+    if (Is(t, "X") && k + 1 < end && m_t[k + 1].kind == Tok::kString && IsHexLiteral(m_t[k + 1].text)) {
+      m_out.sql += "'\\x" + m_t[k + 1].text.substr(1) + "::bytea";
+      return k + 1;
     }
     // The file engine's collation that ignores case is the schema's own here.
     if (Is(t, "COLLATE") && next < end && Is(m_t[next], "NOCASE")) {

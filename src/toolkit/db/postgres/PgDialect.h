@@ -11,11 +11,14 @@
 //   quotes the table's and its columns' names, so they keep the case they are written in;
 // - reads COLLATE NOCASE as COLLATE vd_nocase, and drops it after a text type in CREATE TABLE (those columns
 //   carry vd_nocase already);
+// - turns x'0A1B' (bytes) into '\x0A1B'::bytea;
 // - rewrites IIF(a, b, c) to (CASE WHEN a THEN b ELSE c END) and IsNull(x) to ((x) IS NULL);
 // - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: text columns carry the nondeterministic
 //   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
 // - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
 // - turns the bare name of a table into SELECT * FROM name;
+// - leaves numbers as they are: a BIT column is the server's boolean, which takes TRUE and FALSE (and values
+//   bound by the record set) but refuses a bare 1 or -1;
 // - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
 //   BIT, DATETIME, MEMO, LONGBINARY, GUID, TEXT(n), LONG, SHORT, BYTE, SINGLE, COUNTER...), makes text
 //   columns COLLATE vd_nocase, and adds the hidden row identity kPgRowId, which makes results over the table

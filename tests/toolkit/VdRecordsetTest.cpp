@@ -413,6 +413,7 @@ TEST_F(VdRecordsetTest, StatementsThatDifferOnlyInLiteralsKeepTheirOwnValues) {
   EXPECT_EQ(rs.GetRecordCount(), 1);
   rs.Open(0, L"SELECT Name FROM Beams WHERE Note = 'HEA 120' AND Name = 'x'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 0);
+  EXPECT_EQ(Count(L"SELECT'a'AS t FROM Beams WHERE Name='IPE 100'AND h=100"), 1);  // literals touching words
   // Literals whose type only their place tells, sent twice: a server runs the second by a prepared name.
   for (int round = 0; round < 2; ++round) {
     rs.Open(0, L"SELECT IIF(h > 100, 'big', 'small') AS size, 'a' || 'b' AS ab FROM Beams WHERE Name = 'IPE 100'", 0);

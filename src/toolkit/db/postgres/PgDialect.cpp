@@ -220,8 +220,11 @@ class Emitter {
           break;
         case Tok::kString:
           if (m_lift && LiftablePlace(k)) {
+            // A literal may touch a word ('a'AND), a marker may not: the server would read $1AND as one token.
+            if (!m_out.sql.empty() && IsWordChar(static_cast<unsigned char>(m_out.sql.back()))) m_out.sql += ' ';
             m_out.params.push_back(Unquoted(t.text));
             m_out.sql += '$' + std::to_string(m_out.params.size());
+            if (k + 1 < end && (m_t[k + 1].kind == Tok::kWord || m_t[k + 1].kind == Tok::kNumber)) m_out.sql += ' ';
           } else {
             m_out.sql += t.text;
           }
@@ -540,7 +543,7 @@ std::string DeclaredTypeOf(unsigned oid, int typmod) {
   }
 }
 
-void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names) {
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals) {
   out = PgStatement();
   const std::vector<Token> tokens = Scan(VdToUtf8(text ? text : L""));
   // The end of the first statement; only blanks, comments and semicolons may follow it.
@@ -572,11 +575,13 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names) 
     EmitCreateTable(tokens, end, out, names);
   } else {
     Emitter emitter(tokens, out, names);
-    // A host's own $n would collide with the lifted ones.
-    emitter.LiftLiterals(out.preparable &&
-                         std::none_of(tokens.begin(), tokens.begin() + static_cast<long>(end), [](const Token& t) {
-                           return t.kind == Tok::kWord && t.text.find('$') != std::string::npos;
-                         }));
+    // A host's own $n would collide with the lifted ones, and the server takes at most 65,535 parameters.
+    const auto last = tokens.begin() + static_cast<long>(end);
+    const bool hostParameters = std::any_of(tokens.begin(), last, [](const Token& t) {
+      return t.kind != Tok::kString && t.kind != Tok::kName && t.text.find('$') != std::string::npos;
+    });
+    const auto literals = std::count_if(tokens.begin(), last, [](const Token& t) { return t.kind == Tok::kString; });
+    emitter.LiftLiterals(liftLiterals && out.preparable && !hostParameters && literals <= 65535);
     emitter.Emit(first, end, true);
     out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
     if (out.singleTableSelect) out.table = Emitter(tokens, out, names).Resolve(out.table);

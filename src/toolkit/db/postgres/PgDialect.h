@@ -59,8 +59,8 @@ using PgNames = std::unordered_multimap<std::string, std::string>;
 void AppendQuotedName(std::string& out, const std::string& name);
 
 // Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
-// null) are the schema's names.
-void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names);
+// null) are the schema's names. `liftLiterals` false keeps every literal in the text.
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals = true);
 
 // The server's type for a declared type of the catalogs (its word and an optional "(n)"), with COLLATE
 // vd_nocase for text and an identity for COUNTER; a type it does not know is passed on as written.

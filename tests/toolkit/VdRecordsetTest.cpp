@@ -427,7 +427,7 @@ TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
   // More shapes than are remembered, each differing from the others before its first quote only in a number
   // deep inside a long common text: shapes are pushed out and found again, and each keeps its own.
   for (int round = 0; round < 3; ++round) {
-    for (int k = 0; k < 400; ++k) {
+    for (int k = 0; k < 600; ++k) {
       CString text;
       text.Format(L"SELECT Name, %d AS n FROM Beams WHERE Name = '%s'", k, k % 2 ? L"HEA 120" : L"IPE 100");
       rs.Open(0, text, 0);
@@ -446,6 +446,10 @@ TEST_F(VdRecordsetTest, RememberedShapesNeverStandInForAnotherStatement) {
     EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'"), 1);
     EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100' OR Name = 'IPE 100'"), 2);
     EXPECT_EQ(Count(L"Select * From [Beams] WHERE Name = 'HEA 100'''"), 0);
+  }
+  if (OnServer()) {  // the statements kept prepared on the server are bounded too
+    rs.Open(0, L"SELECT count(*) FROM pg_prepared_statements", 0);
+    EXPECT_LE(std::stoi(Text(rs, static_cast<short>(0))), 512);
   }
 }
 

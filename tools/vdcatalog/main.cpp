@@ -11,144 +11,183 @@
 #include "Commands.h"
 #include "Output.h"
 
-int main(int argc, char** argv) {
-  using namespace vdcatalog;
-  CLI::App app{"vdcatalog: create, inspect and edit pattern catalogs"};
-  app.set_version_flag("--version", "vdcatalog " VDPATTERN_VERSION_STRING);
-  app.require_subcommand(1);
-  app.set_help_all_flag("--help-all", "Help for every command");
+namespace {
+
+using namespace vdcatalog;
+
+// What the commands' arguments and options are read into, and the status of the command that ran.
+struct Arguments {
   Options options;
   int status = kOk;
-  unsigned long timeLimit = kDefaultTimeLimit;
-  app.add_option("--time-limit", timeLimit, "Seconds any one database statement may run (0: no limit)")
-      ->capture_default_str();
-  app.parse_complete_callback([&] { SetTimeLimit(timeLimit); });
-
-  std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv;
+  std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv,
+      convertOut, address;
   int version = 1;
   double metrics = 1.0;
   bool keepGoing = false;
-  std::vector<std::string> files, columns, assignments;
+  std::vector<std::string> files, columns, assignments, showArgs;
+};
 
+// create, add-family, info, families.
+void AddCatalogCommands(CLI::App& app, Arguments& a) {
   auto* create = app.add_subcommand("create", "Create a new, empty catalog: a file, or a schema on a server");
   create
-      ->add_option("FILE", file,
+      ->add_option("FILE", a.file,
                    "File or server address (postgresql://host/db?catalog=NAME) of the new catalog (never written over)")
       ->required();
-  create->add_option("--type", type, "The catalog's type name")->required();
-  create->add_option("--editor", editor, "The editor's name");
-  create->add_option("--version", version, "The catalog's version number");
-  create->callback([&] { status = Run([&] { return Create(file, type, editor, version); }); });
+  create->add_option("--type", a.type, "The catalog's type name")->required();
+  create->add_option("--editor", a.editor, "The editor's name");
+  create->add_option("--version", a.version, "The catalog's version number");
+  create->callback([&] { a.status = Run([&] { return Create(a.file, a.type, a.editor, a.version); }); });
 
   auto* addFamily = app.add_subcommand("add-family", "Add a family table to a catalog");
-  addFamily->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  addFamily->add_option("FAMILY", family, "Family (table) name")->required();
-  addFamily->add_option("--code", code, "The family's code")->required();
-  addFamily->add_option("--column", columns, "A column NAME:TYPE[:UNIT], e.g. h:DOUBLE:mm (repeatable)")
+  addFamily->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  addFamily->add_option("FAMILY", a.family, "Family (table) name")->required();
+  addFamily->add_option("--code", a.code, "The family's code")->required();
+  addFamily->add_option("--column", a.columns, "A column NAME:TYPE[:UNIT], e.g. h:DOUBLE:mm (repeatable)")
       ->allow_extra_args(false);
   addFamily->footer(
       "Column types: INTEGER, BIGINT, SMALLINT, BYTE (whole numbers); DOUBLE, SINGLE, DECIMAL, CURRENCY (numbers);\n"
       "TEXT, TEXT(n), MEMO (texts); BIT (true/false); DATETIME, DATE (dates); LONGBINARY (bytes).\n"
       "Units: any the library knows, e.g. mm, cm, m, in, kg, kg/m, mm2, cm4.");
-  addFamily->callback([&] { status = Run([&] { return AddFamily(file, family, code, columns); }); });
+  addFamily->callback([&] { a.status = Run([&] { return AddFamily(a.file, a.family, a.code, a.columns); }); });
 
   auto* info = app.add_subcommand("info", "Describe a catalog and its families");
-  info->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  info->add_flag("--json", options.json, "Machine-readable output");
-  info->callback([&] { status = Run([&] { return Info(file, options); }); });
+  info->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  info->add_flag("--json", a.options.json, "Machine-readable output");
+  info->callback([&] { a.status = Run([&] { return Info(a.file, a.options); }); });
 
   auto* families = app.add_subcommand("families", "List the families of catalogs");
-  families->add_option("FILE", files, "Catalogs: files, link files or server addresses")->required();
-  families->add_flag("--json", options.json, "Machine-readable output");
-  families->callback([&] { status = Run([&] { return Families(files, options); }); });
+  families->add_option("FILE", a.files, "Catalogs: files, link files or server addresses")->required();
+  families->add_flag("--json", a.options.json, "Machine-readable output");
+  families->callback([&] { a.status = Run([&] { return Families(a.files, a.options); }); });
+}
 
+// list, show, set, rm, max.
+void AddPatternCommands(CLI::App& app, Arguments& a) {
   auto* list = app.add_subcommand("list", "List the patterns of a family");
-  list->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  list->add_option("FAMILY", family, "Family name")->required();
-  list->add_option("--like", like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
-  list->add_option("--where", where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
-  list->add_flag("--json", options.json, "Machine-readable output");
-  list->callback([&] { status = Run([&] { return List(file, family, like, where, options); }); });
+  list->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  list->add_option("FAMILY", a.family, "Family name")->required();
+  list->add_option("--like", a.like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
+  list->add_option("--where", a.where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
+  list->add_flag("--json", a.options.json, "Machine-readable output");
+  list->callback([&] { a.status = Run([&] { return List(a.file, a.family, a.like, a.where, a.options); }); });
 
   auto* show = app.add_subcommand("show", "Resolve a pattern by name and print it");
-  std::vector<std::string> showArgs;
-  show->add_option("[CATALOG...] NAME", showArgs,
+  show->add_option("[CATALOG...] NAME", a.showArgs,
                    "Pattern name, e.g. \"IPE 200\" or \"HEA 100 mm\", after the catalogs to search when --catalog "
                    "does not name them")
       ->required();
-  show->add_option("--catalog", files,
+  show->add_option("--catalog", a.files,
                    "Catalog (file, link file or server address), searched in the order given (repeatable)")
       ->allow_extra_args(false);
-  show->add_option("--family", family, "Search this family only");
-  auto* metricsOption =
-      show->add_option("--metrics", metrics, "Host units per metre (1000 for millimetres)")->check(CLI::PositiveNumber);
-  show->add_flag("--json", options.json, "Machine-readable output");
-  show->callback([&] {
+  show->add_option("--family", a.family, "Search this family only");
+  auto* metricsOption = show->add_option("--metrics", a.metrics, "Host units per metre (1000 for millimetres)")
+                            ->check(CLI::PositiveNumber);
+  show->add_flag("--json", a.options.json, "Machine-readable output");
+  show->callback([&a, metricsOption] {  // the option outlives this function, its pointer does not
     // The last word is the name; any before it are catalogs, searched after those of --catalog.
-    name = showArgs.back();
-    files.insert(files.end(), showArgs.begin(), showArgs.end() - 1);
-    if (files.empty()) {
+    a.name = a.showArgs.back();
+    a.files.insert(a.files.end(), a.showArgs.begin(), a.showArgs.end() - 1);
+    if (a.files.empty()) {
       Error("show needs a catalog: vdcatalog show CATALOG NAME, or --catalog CATALOG");
-      status = kError;
+      a.status = kError;
       return;
     }
-    status = Run([&] { return Show(files, name, family, metrics, metricsOption->count() > 0, options); });
+    a.status = Run([&] { return Show(a.files, a.name, a.family, a.metrics, metricsOption->count() > 0, a.options); });
   });
 
   auto* set = app.add_subcommand("set", "Insert or overwrite a pattern");
-  set->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  set->add_option("FAMILY", family, "Family name")->required();
-  set->add_option("NAME", name, "Pattern name")->required();
-  set->add_option("VALUES", assignments, "key=value pairs, typed by the family's columns");
-  set->callback([&] { status = Run([&] { return Set(file, family, name, assignments); }); });
+  set->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  set->add_option("FAMILY", a.family, "Family name")->required();
+  set->add_option("NAME", a.name, "Pattern name")->required();
+  set->add_option("VALUES", a.assignments, "key=value pairs, typed by the family's columns");
+  set->callback([&] { a.status = Run([&] { return Set(a.file, a.family, a.name, a.assignments); }); });
 
   auto* rm = app.add_subcommand("rm", "Remove a pattern");
-  rm->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  rm->add_option("NAME", name, "Pattern name")->required();
-  rm->add_option("--family", family, "Family name (default: the first family that holds the name)");
-  rm->callback([&] { status = Run([&] { return Remove(file, name, family); }); });
+  rm->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  rm->add_option("NAME", a.name, "Pattern name")->required();
+  rm->add_option("--family", a.family, "Family name (default: the first family that holds the name)");
+  rm->callback([&] { a.status = Run([&] { return Remove(a.file, a.name, a.family); }); });
 
   auto* max = app.add_subcommand("max", "A column's value for a key, or the column's maximum");
-  max->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  max->add_option("TABLE", table, "Table")->required();
-  max->add_option("COLUMN", column, "Value column")->required();
-  max->add_option("KEYCOLUMN", keyColumn, "Key column")->required();
-  max->add_option("KEY", key, "Key")->required();
-  max->add_flag("--json", options.json, "Machine-readable output");
-  max->callback([&] { status = Run([&] { return Max(file, table, column, keyColumn, key, options); }); });
+  max->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  max->add_option("TABLE", a.table, "Table")->required();
+  max->add_option("COLUMN", a.column, "Value column")->required();
+  max->add_option("KEYCOLUMN", a.keyColumn, "Key column")->required();
+  max->add_option("KEY", a.key, "Key")->required();
+  max->add_flag("--json", a.options.json, "Machine-readable output");
+  max->callback([&] { a.status = Run([&] { return Max(a.file, a.table, a.column, a.keyColumn, a.key, a.options); }); });
+}
 
+// export, import, convert, link, upgrade.
+void AddTransferCommands(CLI::App& app, Arguments& a) {
   auto* exportCommand = app.add_subcommand("export", "Write families as CSV or JSON");
-  exportCommand->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  exportCommand->add_option("FAMILY", family, "Family (default: every family, JSON only)");
-  exportCommand->add_option("--format", format, "csv or json")->required()->check(CLI::IsMember({"csv", "json"}));
-  exportCommand->add_option("-o,--output", out, "Output file (default: standard output)");
-  exportCommand->callback([&] { status = Run([&] { return Export(file, family, format, out); }); });
+  exportCommand->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  exportCommand->add_option("FAMILY", a.family, "Family (default: every family, JSON only)");
+  exportCommand->add_option("--format", a.format, "csv or json")->required()->check(CLI::IsMember({"csv", "json"}));
+  exportCommand->add_option("-o,--output", a.out, "Output file (default: standard output)");
+  exportCommand->callback([&] { a.status = Run([&] { return Export(a.file, a.family, a.format, a.out); }); });
 
   auto* importCommand = app.add_subcommand("import", "Insert or overwrite a family's patterns from CSV");
-  importCommand->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  importCommand->add_option("FAMILY", family, "Family name")->required();
-  importCommand->add_option("CSV", csv, "CSV file with a header row of column names")->required();
-  importCommand->add_flag("--keep-going", keepGoing, "Keep the rows that fit when others fail");
-  importCommand->callback([&] { status = Run([&] { return Import(file, family, csv, keepGoing); }); });
+  importCommand->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  importCommand->add_option("FAMILY", a.family, "Family name")->required();
+  importCommand->add_option("CSV", a.csv, "CSV file with a header row of column names")->required();
+  importCommand->add_flag("--keep-going", a.keepGoing, "Keep the rows that fit when others fail");
+  importCommand->callback([&] { a.status = Run([&] { return Import(a.file, a.family, a.csv, a.keepGoing); }); });
 
-  std::string convertOut;
   auto* convert =
       app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new file or a new server catalog");
-  convert->add_option("IN", file, "Catalog (file, link file or server address) or Access file to read")->required();
-  convert->add_option("OUT", convertOut, "New file or server address (never written over)")->required();
-  convert->callback([&] { status = Run([&] { return Convert(file, convertOut); }); });
+  convert->add_option("IN", a.file, "Catalog (file, link file or server address) or Access file to read")->required();
+  convert->add_option("OUT", a.convertOut, "New file or server address (never written over)")->required();
+  convert->callback([&] { a.status = Run([&] { return Convert(a.file, a.convertOut); }); });
 
-  std::string address;
   auto* link = app.add_subcommand("link", "Write a catalog link file that reaches a catalog on a server");
-  link->add_option("FILE", file, "The link file to write (an existing link file is replaced)")->required();
-  link->add_option("ADDRESS", address, "Server address, e.g. postgresql://host/db?catalog=NAME (no password)")
+  link->add_option("FILE", a.file, "The link file to write (an existing link file is replaced)")->required();
+  link->add_option("ADDRESS", a.address, "Server address, e.g. postgresql://host/db?catalog=NAME (no password)")
       ->required();
-  link->callback([&] { status = Run([&] { return Link(file, address); }); });
+  link->callback([&] { a.status = Run([&] { return Link(a.file, a.address); }); });
 
   auto* upgrade =
       app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
-  upgrade->add_option("FILE", file, "Catalog: a file, a link file or a server address")->required();
-  upgrade->callback([&] { status = Run([&] { return Upgrade(file); }); });
+  upgrade->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  upgrade->callback([&] { a.status = Run([&] { return Upgrade(a.file); }); });
+}
+
+// A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.
+int ParseFailed(CLI::App& app, const std::string& given, const CLI::ParseError& e) {
+  const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+  const bool known = std::any_of(commands.begin(), commands.end(),
+                                 [&](const CLI::App* command) { return command->get_name() == given; });
+  if (!given.empty() && given[0] != '-' && !known) {
+    std::string best;
+    std::size_t bestDistance = 3;  // more edits than that make another word
+    for (const CLI::App* command : commands) {
+      const std::size_t d = EditDistance(given, command->get_name());
+      if (d < bestDistance) bestDistance = d, best = command->get_name();
+    }
+    Error("unknown command \"" + Shown(given) + "\"" +
+          (best.empty() ? "; see vdcatalog --help" : "; did you mean \"" + best + "\"?"));
+    return kError;
+  }
+  app.exit(e);
+  return kError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"vdcatalog: create, inspect and edit pattern catalogs"};
+  app.set_version_flag("--version", "vdcatalog " VDPATTERN_VERSION_STRING);
+  app.require_subcommand(1);
+  app.set_help_all_flag("--help-all", "Help for every command");
+  unsigned long timeLimit = kDefaultTimeLimit;
+  app.add_option("--time-limit", timeLimit, "Seconds any one database statement may run (0: no limit)")
+      ->capture_default_str();
+  app.parse_complete_callback([&] { SetTimeLimit(timeLimit); });
+  Arguments arguments;
+  AddCatalogCommands(app, arguments);
+  AddPatternCommands(app, arguments);
+  AddTransferCommands(app, arguments);
 
   InstallReportHandler();
   try {
@@ -160,24 +199,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    // A mistyped command gets the command it most resembles.
-    const std::string given = argc > 1 ? argv[1] : "";
-    const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
-    const bool known = std::any_of(commands.begin(), commands.end(),
-                                   [&](const CLI::App* command) { return command->get_name() == given; });
-    if (!given.empty() && given[0] != '-' && !known) {
-      std::string best;
-      std::size_t bestDistance = 3;  // more edits than that make another word
-      for (const CLI::App* command : commands) {
-        const std::size_t d = EditDistance(given, command->get_name());
-        if (d < bestDistance) bestDistance = d, best = command->get_name();
-      }
-      Error("unknown command \"" + Shown(given) + "\"" +
-            (best.empty() ? "; see vdcatalog --help" : "; did you mean \"" + best + "\"?"));
-      return kError;
-    }
-    app.exit(e);
-    return kError;
+    return ParseFailed(app, argc > 1 ? argv[1] : "", e);
   }
-  return status;
+  return arguments.status;
 }

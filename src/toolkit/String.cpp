@@ -360,6 +360,77 @@ void FormatChar(std::wstring& out, const Directive& dir, const VdFormatArg* a) {
   Pad(out, std::wstring_view(buf, 1), dir);
 }
 
+// Reads a directive's flags, width, precision and length prefixes from `p` (just after its '%') into `dir`;
+// returns where its conversion character is.
+const wchar_t* ReadDirective(const wchar_t* p, ArgReader& reader, Directive& dir) {
+  for (;; ++p) {
+    if (*p == L'-')
+      dir.left = true;
+    else if (*p == L'+')
+      dir.plus = true;
+    else if (*p == L' ')
+      dir.space = true;
+    else if (*p == L'#')
+      dir.alt = true;
+    else if (*p == L'0')
+      dir.zero = true;
+    else
+      break;
+  }
+  if (*p == L'*') {
+    int w = reader.NextInt();
+    if (w < 0) dir.left = true, w = -w;
+    dir.width = w;
+    ++p;
+  } else {
+    int w = 0;
+    bool any = false;
+    while (*p >= L'0' && *p <= L'9') w = std::min(w * 10 + (*p++ - L'0'), 1000000), any = true;
+    if (any) dir.width = w;
+  }
+  if (*p == L'.') {
+    ++p;
+    if (*p == L'*') {
+      const int pr = reader.NextInt();
+      dir.precision = pr < 0 ? -1 : pr;
+      ++p;
+    } else {
+      int pr = 0;
+      while (*p >= L'0' && *p <= L'9') pr = std::min(pr * 10 + (*p++ - L'0'), 1000000);
+      dir.precision = pr;
+    }
+  }
+  // Length prefixes: only "h" changes anything (a narrow text); the argument's own type gives the width.
+  for (;;) {
+    if (*p == L'h') {
+      dir.narrowText = true;
+      ++p;
+    } else if (*p == L'l' || *p == L'L' || *p == L'z' || *p == L'j' || *p == L't' || *p == L'w') {
+      ++p;
+    } else if ((p[0] == L'I' && p[1] == L'6' && p[2] == L'4') || (p[0] == L'I' && p[1] == L'3' && p[2] == L'2')) {
+      p += 3;
+    } else {
+      return p;
+    }
+  }
+}
+
+// Appends the next argument as conversion `conv` asks; false for a conversion it does not know.
+bool Convert(std::wstring& out, const Directive& dir, wchar_t conv, ArgReader& reader) {
+  if (conv != L'\0' && std::wcschr(L"diuoxXfFeEgGaAp", conv)) {
+    FormatNumber(out, dir, static_cast<char>(conv), reader.Next());
+  } else if (conv == L's' || conv == L'S') {
+    FormatText(out, dir, reader.Next());
+  } else if (conv == L'c' || conv == L'C') {
+    FormatChar(out, dir, reader.Next());
+  } else if (conv == L'n') {
+    reader.Next();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void CString::FormatArgs(const wchar_t* format, const VdFormatArg* args, std::size_t count) {
@@ -384,97 +455,14 @@ void CString::FormatArgs(const wchar_t* format, const VdFormatArg* args, std::si
       continue;
     }
     Directive dir;
-    for (;; ++p) {
-      if (*p == L'-')
-        dir.left = true;
-      else if (*p == L'+')
-        dir.plus = true;
-      else if (*p == L' ')
-        dir.space = true;
-      else if (*p == L'#')
-        dir.alt = true;
-      else if (*p == L'0')
-        dir.zero = true;
-      else
-        break;
-    }
-    if (*p == L'*') {
-      int w = reader.NextInt();
-      if (w < 0) dir.left = true, w = -w;
-      dir.width = w;
-      ++p;
-    } else {
-      int w = 0;
-      bool any = false;
-      while (*p >= L'0' && *p <= L'9') w = std::min(w * 10 + (*p++ - L'0'), 1000000), any = true;
-      if (any) dir.width = w;
-    }
-    if (*p == L'.') {
-      ++p;
-      if (*p == L'*') {
-        const int pr = reader.NextInt();
-        dir.precision = pr < 0 ? -1 : pr;
-        ++p;
-      } else {
-        int pr = 0;
-        while (*p >= L'0' && *p <= L'9') pr = std::min(pr * 10 + (*p++ - L'0'), 1000000);
-        dir.precision = pr;
-      }
-    }
-    // Length prefixes: only "h" changes anything (a narrow text); the argument's own type gives the width.
-    for (;;) {
-      if (*p == L'h') {
-        dir.narrowText = true;
-        ++p;
-      } else if (*p == L'l' || *p == L'L' || *p == L'z' || *p == L'j' || *p == L't' || *p == L'w') {
-        ++p;
-      } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-        p += 3;
-      } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
-        p += 3;
-      } else {
-        break;
-      }
-    }
+    p = ReadDirective(p, reader, dir);
     const wchar_t conv = *p;
     if (conv == L'\0') {
       out.append(directiveStart, p);  // an unfinished directive is kept as text
       break;
     }
     ++p;
-    switch (conv) {
-      case L'd':
-      case L'i':
-      case L'u':
-      case L'o':
-      case L'x':
-      case L'X':
-      case L'f':
-      case L'F':
-      case L'e':
-      case L'E':
-      case L'g':
-      case L'G':
-      case L'a':
-      case L'A':
-      case L'p':
-        FormatNumber(out, dir, static_cast<char>(conv), reader.Next());
-        break;
-      case L's':
-      case L'S':
-        FormatText(out, dir, reader.Next());
-        break;
-      case L'c':
-      case L'C':
-        FormatChar(out, dir, reader.Next());
-        break;
-      case L'n':
-        reader.Next();
-        break;
-      default:
-        out.append(directiveStart, p);  // unknown conversion: kept as text
-        break;
-    }
+    if (!Convert(out, dir, conv, reader)) out.append(directiveStart, p);  // unknown conversion: kept as text
   }
   m_str.swap(out);
 }

@@ -96,11 +96,13 @@ void TraceToLogging(const wchar_t* text) { Log("debug", VdToUtf8(text ? text : L
 
 std::wstring Wide(const std::string& text) { return VdFromUtf8(text); }
 CString WideC(const std::string& text) { return CString(VdFromUtf8(text).c_str()); }
-py::str Str(const std::wstring& text) {
-  PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size()));
+// Wide strings are UTF-32: Python takes them as they are, with no UTF-8 pass between.
+py::str Str(const wchar_t* text, std::size_t length) {
+  PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length));
   if (!s) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
 }
+py::str Str(const std::wstring& text) { return Str(text.data(), text.size()); }
 
 // ---------------------------------------------------------------- factory and catalog
 
@@ -187,7 +189,7 @@ py::object ToPython(const VARIANT* v) {
     case VT_BOOL:
       return py::bool_(v->boolVal != 0);
     case VT_BSTR:
-      return v->bstrVal ? Str(std::wstring(v->bstrVal, SysStringLen(v->bstrVal))) : py::str("");
+      return v->bstrVal ? Str(v->bstrVal, SysStringLen(v->bstrVal)) : py::str("");
     default:
       return Str(VariantToString(v).str());
   }

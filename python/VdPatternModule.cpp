@@ -236,6 +236,21 @@ std::unique_ptr<CVdPattern> Copy(CVdPattern& pattern) {
   return copy;
 }
 
+// The units a catalog stores `family`'s parameters in, by parameter name ("h": "mm").
+py::dict UnitsOf(CVdPatternCatalog& catalog, const std::wstring& family) {
+  py::dict out;
+  for (const auto& [param, info] : catalog.GetUnitsMap(CString(family.c_str()).MakeUpper().str()))
+    out[Str(param)] = Str(info.unit.GetText().str());
+  return out;
+}
+
+// The Python object of a pattern that Python now owns, with the units its catalog stores it in (Pattern.units).
+py::object Wrap(std::unique_ptr<CVdPattern> pattern, const py::dict& units) {
+  py::object out = py::cast(std::move(pattern));
+  out.attr("__dict__")["_units"] = py::dict(units);  // a copy per pattern: each may be changed alone
+  return out;
+}
+
 // ---------------------------------------------------------------- columns of a family
 
 // A family read into NumPy columns: "name" first, then each parameter. Numbers (and booleans, and integers
@@ -410,15 +425,16 @@ class Catalog {
   py::list Family(const std::string& family) {
     std::unique_ptr<CVdPatternPool> pool = Read(family);
     py::list out;
+    const py::dict units = UnitsOf(Open(), Wide(family));
     // The pool gives each pattern up to Python: erased without deleting, then owned by its Python object.
     while (CVdPattern* p = pool->FindPattern(0)) {
       pool->ErasePattern(0, false);
-      out.append(py::cast(std::unique_ptr<CVdPattern>(p)));
+      out.append(Wrap(std::unique_ptr<CVdPattern>(p), units));
     }
     return out;
   }
 
-  std::unique_ptr<CVdPattern> Get(const std::string& name, const std::optional<std::string>& family) {
+  py::object Get(const std::string& name, const std::optional<std::string>& family) {
     HostCatalog& catalog = Open();
     const std::wstring wideName = Wide(name), wideFamily = family ? Wide(*family) : std::wstring();
     ClearFailure();
@@ -430,7 +446,8 @@ class Catalog {
     }
     if (!found && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
     if (!found) throw py::key_error(name);
-    return found;
+    const py::dict units = UnitsOf(catalog, found->GetFamily().str());
+    return Wrap(std::move(found), units);
   }
 
   void Insert(CVdPattern& pattern) {
@@ -610,7 +627,7 @@ class Manager {
     return out;
   }
 
-  std::unique_ptr<CVdPattern> Get(const std::string& name) {
+  py::object Get(const std::string& name) {
     const CString wide = WideC(name);
     ClearFailure();
     std::unique_ptr<CVdPattern> result;
@@ -629,7 +646,9 @@ class Manager {
     }
     if (!result && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
     if (!result) throw py::key_error(name);
-    return result;
+    CVdPatternCatalog* source = m_manager->GetCatalog(result->GetCatalog());
+    const py::dict units = source ? UnitsOf(*source, result->GetFamily().str()) : py::dict();
+    return Wrap(std::move(result), units);
   }
 
   // The pool keeps a copy (same GUID); false when it refuses one (a pattern of that name or GUID is pooled).
@@ -679,7 +698,8 @@ PYBIND11_MODULE(_vdpattern, m) {
     VdSetTraceHandler(nullptr);
   }));
 
-  py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern", "A named standard item of a family.")
+  py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern", "A named standard item of a family.",
+                                                      py::dynamic_attr())
       .def(py::init([](const std::string& name, const std::string& family, const py::dict& params) {
              auto p = std::make_unique<CVdPattern>(1, Wide(name).c_str(), Wide(family).c_str());
              for (const auto& [key, value] : params) SetParam(*p, py::str(key), value);
@@ -693,6 +713,16 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def_property_readonly("guid", [](CVdPattern& p) { return Str(p.GetGUID().str()); })
       .def_property_readonly("catalog", [](CVdPattern& p) { return Str(p.GetCatalog().str()); })
       .def_property_readonly("params", &Params)
+      // The unit each parameter is stored in by its catalog (values are in host units when metrics were given);
+      // empty for a pattern made in Python until it is set.
+      .def_property(
+          "units",
+          [](py::object self) -> py::object {
+            py::dict attributes = self.attr("__dict__");
+            if (!attributes.contains("_units")) attributes["_units"] = py::dict();
+            return attributes["_units"];
+          },
+          [](py::object self, const py::dict& units) { self.attr("__dict__")["_units"] = units; })
       .def("__getitem__",
            [](CVdPattern& p, const std::string& name) {
              CVdPatternValue* value = nullptr;

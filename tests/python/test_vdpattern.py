@@ -35,6 +35,7 @@ def test_values_follow_the_host_metrics_everywhere(catalog_path):
     assert (p.name, p.family.upper(), p.catalog) == ("IPE 200", "IPE", "sections")
     assert p["h"] == pytest.approx(0.2) and p["A"] == pytest.approx(28.48e-4)
     assert p.params["grade"] == "S235" and p["rank"] == 2
+    assert p.units == {"h": "mm", "a": "cm2"}  # the catalog's units; the values are the host's
 
     mm = vdpattern.Manager(metrics=1000)
     mm.attach(catalog_path)
@@ -82,7 +83,7 @@ def test_each_pattern_has_one_owner(catalog_path):
         c.insert(extra)
         c.insert(extra)  # the same name again overwrites
         assert len(c.family("IPE")) == 3
-    assert extra["h"] == 80.0 and "h" in extra and len(extra) == 1
+    assert extra["h"] == 80.0 and "h" in extra and len(extra) == 1 and extra.units == {}
 
 
 def test_not_found_and_database_failures_raise(catalog_path, tmp_path, caplog):

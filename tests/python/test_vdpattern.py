@@ -165,7 +165,7 @@ def test_columns_and_frames_keep_types_and_units(catalog_path, monkeypatch):
             c.frame("IPE")
 
 
-def test_server_catalog():
+def test_server_catalog(tmp_path):
     base = os.environ.get("VDPATTERN_TEST_PG")
     if not base:
         if os.environ.get("CI") == "true":
@@ -177,6 +177,10 @@ def test_server_catalog():
     vdpattern.add_family(address, "HEA", "H", [("h", "DOUBLE", "mm")])
     with vdpattern.Catalog(address) as c:
         c.insert(vdpattern.Pattern("HEA 100", "HEA", {"h": 96.0}))
+    link = tmp_path / "steel.mdb"  # a link file, under the name a host expects of a catalog file
+    link.write_text("# vdpattern catalog link\n" + address + "\n")
     m = vdpattern.Manager(metrics=1)
-    m.attach(address)
+    m.attach(str(link))
     assert m.get("HEA 100")["h"] == pytest.approx(0.096)
+    with vdpattern.Catalog(address, metrics=1000) as c:
+        assert list(c.frame("HEA")["h"]) == [96.0]

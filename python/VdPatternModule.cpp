@@ -322,29 +322,36 @@ long long AsInteger(const VARIANT* v) {
   }
 }
 
-// The values of each pattern in the parameters' order (null where a pattern lacks one); borrowed from the pool.
+// The values of each pattern by parameter (null where a pattern lacks one); borrowed from the pool.
 struct Grid {
   std::vector<CVdPattern*> patterns;
-  std::vector<std::wstring> params;
-  std::vector<const VARIANT*> cells;  // row-major, patterns x params
-  const VARIANT* at(std::size_t row, std::size_t col) const { return cells[row * params.size() + col]; }
+  std::vector<std::wstring> params;                 // in first-seen order
+  std::vector<std::vector<const VARIANT*>> values;  // one per parameter, one entry per pattern
+  const VARIANT* at(std::size_t row, std::size_t col) const { return values[col][row]; }
 };
 
+// One pass over the pool. Patterns of one family share their names, so each value usually belongs to the
+// column after the previous one; only a pattern that differs costs a lookup.
 void FillGrid(CVdPatternPool& pool, Grid& grid) {
   for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) grid.patterns.push_back(p);
+  const std::size_t rows = grid.patterns.size();
   std::map<std::wstring, std::size_t> index;
   std::wstring name;
   CVdPatternValue* value = nullptr;
-  for (CVdPattern* p : grid.patterns)  // the union of the names, in first-seen order
-    for (bool more = p->FindFirstParam(0, name, value); more; more = p->FindNextParam(name, value))
-      if (index.emplace(name, grid.params.size()).second) grid.params.push_back(name);
-  grid.cells.assign(grid.patterns.size() * grid.params.size(), nullptr);
-  for (std::size_t row = 0; row < grid.patterns.size(); ++row) {
-    std::size_t col = 0;  // patterns of one family share their names: the next one is usually the next column
-    for (bool more = grid.patterns[row]->FindFirstParam(0, name, value); more;
-         more = grid.patterns[row]->FindNextParam(name, value), ++col) {
-      if (col >= grid.params.size() || grid.params[col] != name) col = index[name];
-      grid.cells[row * grid.params.size() + col] = value;
+  for (std::size_t row = 0; row < rows; ++row) {
+    CVdPattern& p = *grid.patterns[row];
+    std::size_t col = 0;
+    for (bool more = p.FindFirstParam(0, name, value); more; more = p.FindNextParam(name, value), ++col) {
+      if (col >= grid.params.size() || grid.params[col] != name) {
+        auto found = index.find(name);
+        if (found == index.end()) {
+          found = index.emplace(name, grid.params.size()).first;
+          grid.params.push_back(name);
+          grid.values.emplace_back(rows, nullptr);
+        }
+        col = found->second;
+      }
+      grid.values[col][row] = value;
     }
   }
 }

@@ -3,6 +3,7 @@
 #   libvdpattern0     the shared libraries
 #   libvdpattern-dev  headers, the link symlinks, the pkg-config file and the CMake package
 #   vdcatalog         the command-line tool, its manual page and its bash completion
+#   python3-vdpattern the Python module (when VDPATTERN_BUILD_PYTHON is on)
 # Dependencies on system libraries come from dpkg-shlibdeps; the packages depend on each other at this exact
 # version, since the library promises no binary compatibility across builds yet.
 set(CPACK_PACKAGE_NAME vdpattern)
@@ -15,6 +16,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL lib dev tool)
+if(VDPATTERN_BUILD_PYTHON)
+  list(APPEND CPACK_COMPONENTS_ALL python)
+endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -52,5 +56,21 @@ set(CPACK_COMPONENT_TOOL_DESCRIPTION "create, inspect and edit pattern catalogs
 vdcatalog keeps the pattern catalogs of the vdpattern library from the command line: it creates them, adds
 families, lists, shows, sets and removes patterns, imports and exports CSV and JSON, converts catalogs and
 read-only Access files into new SQLite files, and upgrades catalogs made by earlier versions.")
+
+# The module is built for one Python version (its ABI is in the file name), so the package serves that version
+# only; NumPy is needed for columns and frames, pandas only for frames.
+if(VDPATTERN_BUILD_PYTHON)
+  math(EXPR vdpattern_python_next_minor "${Python_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vdpattern)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_COMPONENT_PYTHON_DEPENDS lib)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "python3 (>= ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR}), python3 (<< ${Python_VERSION_MAJOR}.${vdpattern_python_next_minor}), python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS python3-pandas)
+  set(CPACK_COMPONENT_PYTHON_DESCRIPTION "patterns, pattern pools and pattern catalogs - Python module
+The vdpattern module reads and writes the pattern catalogs of the vdpattern library from Python: patterns with
+their units in the host's units, catalogs as context managers, families as NumPy columns or pandas frames, and
+database failures as Python exceptions.")
+endif()
 
 include(CPack)

@@ -3,7 +3,9 @@
 # - a ```cpp block is a whole program: it is built with pkg-config against a copy of BUILD_DIR (default build)
 #   installed into a temporary prefix, and run there without LD_LIBRARY_PATH; it must exit with 0;
 # - a ```sh block runs with bash -euo pipefail from the repository root, with HOME a folder of its own (so that
-#   ~ in a command is thrown away afterwards), shared by the blocks in their order; it must exit with 0.
+#   ~ in a command is thrown away afterwards), shared by the blocks in their order; it must exit with 0;
+# - a ```python block runs with Debian's /usr/bin/python3 from the repository root, the same HOME, and the
+#   vdpattern package from that installed copy (so its run path is tried too); it must exit with 0.
 # A block right after the line <!-- check-readme: skip REASON --> is left out; keep that for what needs root,
 # the network or a long time and is checked elsewhere. Blocks in other languages are text.
 set -euo pipefail
@@ -16,6 +18,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 pc=$(find "$work/prefix" -name vdpattern.pc -print -quit)
+python_dir=$(find "$work/prefix" -path '*/vdpattern/__init__.py' -print -quit)
+python_dir=${python_dir:+$(dirname "$(dirname "$python_dir")")}
 mkdir "$work/home"
 
 ran=0
@@ -34,6 +38,10 @@ run_block() {  # language, first line number, file holding the block
       ;;
     sh)
       HOME=$work/home bash -euo pipefail "$file"
+      ;;
+    python)
+      [[ -n $python_dir ]] || { echo "the build has no Python module (VDPATTERN_BUILD_PYTHON)"; return 1; }
+      HOME=$work/home PYTHONPATH=$python_dir /usr/bin/python3 "$file"
       ;;
   esac
 }
@@ -55,7 +63,7 @@ while IFS= read -r line || [[ -n $line ]]; do
     continue
   fi
   if [[ $line == '```' ]]; then
-    if [[ $lang == cpp || $lang == sh ]]; then
+    if [[ $lang == cpp || $lang == sh || $lang == python ]]; then
       if $skip; then
         skipped=$((skipped + 1))
       else

@@ -1,0 +1,806 @@
+// The vdpattern Python module (_vdpattern, re-exported by the vdpattern package): patterns, catalogs and a
+// manager as Python objects, errors as Python exceptions, the library's reports and traces in Python's logging.
+//
+// Ownership, object by object:
+// - Pattern: Python owns every Pattern it sees, alone (a std::unique_ptr holder). A lookup that returns an object
+//   owned elsewhere (a pool hit of the manager) hands Python a copy with the same GUID; Manager.keep gives the
+//   pool a copy. No C++ pool ever holds a pattern that Python holds, so each is freed exactly once.
+// - Catalog: owns its CVdPatternCatalog (std::unique_ptr), which owns its factory; the wrapper owns the unit
+//   manager the factory borrows, declared first so that it outlives the catalog.
+// - Manager: owns its CVdPatternManager, which owns the factory and every attached catalog; the wrapper owns the
+//   unit manager, declared first. Attached catalogs are reached through the manager only, never handed to Python.
+// - Column arrays and frames: NumPy arrays owning their memory, filled from a pool that the call owns and frees.
+// Threads: every database call runs with the GIL released; the report and trace handlers take it back to log.
+// A wrapper is used by one Python thread at a time, as the library's objects are (nothing here locks).
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <limits>
+#include <list>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+#include <vdpattern/vdpattern.h>
+#include <vdpattern/toolkit/Report.h>
+#include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VariantConv.h>
+
+namespace py = pybind11;
+
+namespace {
+
+// ---------------------------------------------------------------- errors
+
+// The last database failure seen on this thread by a catalog or factory of the module: the library answers
+// false after reporting it, and the binding turns the answer and this record into an exception.
+struct Failure {
+  bool set = false;
+  std::string state;
+  std::string text;
+};
+thread_local Failure t_failure;
+
+void Record(CDBException* e) {
+  if (!e) return;
+  t_failure.set = true;
+  // "State:HYT00,Native:...,Origin:...": the five characters after "State:".
+  const std::wstring& origin = e->m_strStateNativeOrigin.str();
+  t_failure.state = origin.compare(0, 6, L"State:") == 0 ? VdToUtf8(origin.substr(6, 5)) : std::string();
+  t_failure.text = e->GetReportText().ToUtf8();
+}
+
+py::handle g_databaseError;  // vdpattern.DatabaseError, alive as long as the module
+
+[[noreturn]] void RaiseDatabaseError(const std::string& text, const std::string& state) {
+  py::object error = py::reinterpret_borrow<py::object>(g_databaseError)(text);
+  error.attr("state") = state;
+  PyErr_SetObject(g_databaseError.ptr(), error.ptr());
+  throw py::error_already_set();
+}
+
+// Raises DatabaseError for the failure recorded since the last Clear, or with `fallback` when none was.
+[[noreturn]] void RaiseFailure(const std::string& fallback) {
+  if (t_failure.set) RaiseDatabaseError(fallback + ": " + t_failure.text, t_failure.state);
+  RaiseDatabaseError(fallback, "");
+}
+
+void ClearFailure() { t_failure = Failure(); }
+
+// ---------------------------------------------------------------- reports and traces into logging
+
+bool PythonAlive() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
+
+void Log(const char* level, const std::string& text) {
+  if (!PythonAlive()) return;
+  py::gil_scoped_acquire gil;
+  try {
+    py::module_::import("logging").attr("getLogger")("vdpattern").attr(level)("%s", text);
+  } catch (py::error_already_set& e) {
+    e.discard_as_unraisable("vdpattern report handler");  // a handler must not throw
+  }
+}
+
+void ReportToLogging(const wchar_t* text, const wchar_t* caption) {
+  Log("error", VdToUtf8(caption ? caption : L"") + ": " + VdToUtf8(text ? text : L""));
+}
+
+void TraceToLogging(const wchar_t* text) { Log("debug", VdToUtf8(text ? text : L"")); }
+
+// ---------------------------------------------------------------- text
+
+std::wstring Wide(const std::string& text) { return VdFromUtf8(text); }
+CString WideC(const std::string& text) { return CString(VdFromUtf8(text).c_str()); }
+// Wide strings are UTF-32: Python takes them as they are, with no UTF-8 pass between.
+py::str Str(const wchar_t* text, std::size_t length) {
+  PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text, static_cast<Py_ssize_t>(length));
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+py::str Str(const std::wstring& text) { return Str(text.data(), text.size()); }
+
+// ---------------------------------------------------------------- factory and catalog
+
+// The host's factory: its unit manager holds the metrics factor (host length units per metre); its database
+// failures are recorded for the binding besides being reported.
+class HostFactory : public CVdPatternFactory {
+ public:
+  explicit HostFactory(CVdUnitManager* units) { m_pUnitManager = units; }
+
+ protected:
+  void OnDBException(CDBException* e) override {
+    Record(e);
+    CVdPatternFactory::OnDBException(e);
+  }
+};
+
+class HostCatalog : public CVdPatternCatalog {
+ public:
+  using CVdPatternCatalog::CVdPatternCatalog;
+
+ protected:
+  void OnDBException(CDBException* e) override {
+    Record(e);
+    CVdPatternCatalog::OnDBException(e);
+  }
+};
+
+// A catalog opened on `path` with `factory`; raises DatabaseError when it cannot be opened. Opened after
+// construction, so that the override of OnDBException sees the failure.
+std::unique_ptr<HostCatalog> OpenCatalog(const std::string& path, CVdPatternFactory* factory, bool ownsFactory) {
+  auto catalog = std::make_unique<HostCatalog>(static_cast<const wchar_t*>(nullptr), factory, ownsFactory);
+  const CString wide = WideC(path);
+  ClearFailure();
+  bool opened;
+  {
+    py::gil_scoped_release release;
+    opened = catalog->Open(wide) && catalog->IsOpened();
+  }
+  if (!opened) RaiseFailure(path + " cannot be opened as a catalog");
+  catalog->SetHasUnits(true);  // reads give host units, writes store catalog units
+  return catalog;
+}
+
+// The factor that turns a stored value of `family`'s parameter into host units, or nullopt without a unit.
+std::optional<double> HostFactor(CVdPatternCatalog& catalog, const std::wstring& family, const std::wstring& param) {
+  const CVdPatternCatalog::FamilyUnits units = catalog.GetUnitsMap(CString(family.c_str()).MakeUpper().str());
+  const auto found = units.find(param);
+  if (found == units.end() || !catalog.GetFactory()) return std::nullopt;
+  return catalog.GetFactory()->GetUnitFactor(found->second.unit);
+}
+
+// A single pattern's read (GetPattern) gives stored values; this turns them into host units as family reads do.
+void ToHostUnits(CVdPatternCatalog& catalog, CVdPattern& pattern) {
+  const std::wstring family = pattern.GetFamily().str();
+  std::wstring name;
+  CVdPatternValue* value = nullptr;
+  for (bool more = pattern.FindFirstParam(0, name, value); more; more = pattern.FindNextParam(name, value)) {
+    if (!value || value->vt != VT_R8 || value->dblVal == 0) continue;
+    if (const auto factor = HostFactor(catalog, family, name)) value->dblVal *= *factor;
+  }
+}
+
+// ---------------------------------------------------------------- values
+
+py::object ToPython(const VARIANT* v) {
+  if (!v) return py::none();
+  switch (v->vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return py::none();
+    case VT_R8:
+      return py::float_(v->dblVal);
+    case VT_R4:
+      return py::float_(v->fltVal);
+    case VT_I2:
+      return py::int_(v->iVal);
+    case VT_I4:
+    case VT_INT:
+      return py::int_(v->lVal);
+    case VT_I8:
+      return py::int_(v->llVal);
+    case VT_UI1:
+      return py::int_(v->bVal);
+    case VT_BOOL:
+      return py::bool_(v->boolVal != 0);
+    case VT_BSTR:
+      return v->bstrVal ? Str(v->bstrVal, SysStringLen(v->bstrVal)) : py::str("");
+    default:
+      return Str(VariantToString(v).str());
+  }
+}
+
+// Sets parameter `name` from a Python value (float, int, bool, str or None); the pattern owns the new value.
+void SetParam(CVdPattern& pattern, const std::string& name, const py::handle& value) {
+  const std::wstring key = Wide(name);
+  bool stored;
+  if (value.is_none()) {
+    VARIANT null{};
+    null.vt = VT_NULL;
+    stored = pattern.SetValue(0, key, new CVdPatternValue(null));
+  } else if (py::isinstance<py::bool_>(value)) {
+    stored = pattern.SetValue(0, key, new CVdPatternValue(static_cast<short>(value.cast<bool>()), VT_BOOL));
+  } else if (py::isinstance<py::int_>(value)) {
+    stored = pattern.SetParam(0, key, value.cast<long>());
+  } else if (py::isinstance<py::float_>(value)) {
+    stored = pattern.SetParam(0, key, value.cast<double>());
+  } else if (py::isinstance<py::str>(value)) {
+    stored = pattern.SetParam(0, key, Wide(value.cast<std::string>()));
+  } else {
+    throw py::type_error("a parameter value is a float, an int, a bool, a str or None, not " +
+                         std::string(py::str(value.get_type().attr("__name__"))));
+  }
+  if (!stored) throw py::value_error("the pattern refused parameter " + name);
+}
+
+py::dict Params(CVdPattern& pattern) {
+  py::dict out;
+  std::wstring name;
+  CVdPatternValue* value = nullptr;
+  for (bool more = pattern.FindFirstParam(0, name, value); more; more = pattern.FindNextParam(name, value))
+    out[Str(name)] = ToPython(value);
+  return out;
+}
+
+// A copy that keeps the GUID: what Python receives for a pattern another owner keeps.
+std::unique_ptr<CVdPattern> Copy(CVdPattern& pattern) {
+  std::unique_ptr<CVdPattern> copy(pattern.GetClone());
+  copy->SetGUID(pattern.GetGUID());
+  copy->SetPatternType(pattern.GetPatternType());
+  copy->SetCatalog(pattern.GetCatalog());
+  return copy;
+}
+
+// The units a catalog stores `family`'s parameters in, by parameter name ("h": "mm").
+py::dict UnitsOf(CVdPatternCatalog& catalog, const std::wstring& family) {
+  py::dict out;
+  for (const auto& [param, info] : catalog.GetUnitsMap(CString(family.c_str()).MakeUpper().str()))
+    out[Str(param)] = Str(info.unit.GetText().str());
+  return out;
+}
+
+// The Python object of a pattern that Python now owns, with the units its catalog stores it in (Pattern.units).
+py::object Wrap(std::unique_ptr<CVdPattern> pattern, const py::dict& units) {
+  py::object out = py::cast(std::move(pattern));
+  out.attr("__dict__")["_units"] = py::dict(units);  // a copy per pattern: each may be changed alone
+  return out;
+}
+
+// ---------------------------------------------------------------- columns of a family
+
+// A family read into NumPy columns: "name" first, then each parameter. Numbers (and booleans, and integers
+// with a missing value) become float64 with NaN for a missing value, integers int64, the rest object arrays
+// of str or None. The numeric columns are filled in one pass over the pool with the GIL released.
+struct Columns {
+  std::vector<std::wstring> names;  // parameter names, in the patterns' order
+  std::vector<py::array> arrays;    // "name" first, then one per parameter
+  std::map<std::wstring, std::string> units;
+};
+
+enum class Kind { kDouble, kInteger, kObject };
+
+Kind KindOf(VARTYPE vt) {
+  switch (vt) {
+    case VT_R8:
+    case VT_R4:
+    case VT_BOOL:
+      return Kind::kDouble;
+    case VT_I2:
+    case VT_I4:
+    case VT_INT:
+    case VT_I8:
+    case VT_UI1:
+      return Kind::kInteger;
+    default:
+      return Kind::kObject;
+  }
+}
+
+bool IsNull(const VARIANT* v) { return !v || v->vt == VT_NULL || v->vt == VT_EMPTY; }
+
+double AsDouble(const VARIANT* v) {
+  if (IsNull(v)) return std::numeric_limits<double>::quiet_NaN();
+  switch (v->vt) {
+    case VT_R8:
+      return v->dblVal;
+    case VT_R4:
+      return v->fltVal;
+    case VT_BOOL:
+      return v->boolVal ? 1.0 : 0.0;
+    case VT_I2:
+      return v->iVal;
+    case VT_I4:
+    case VT_INT:
+      return v->lVal;
+    case VT_I8:
+      return static_cast<double>(v->llVal);
+    case VT_UI1:
+      return v->bVal;
+    default:
+      return std::numeric_limits<double>::quiet_NaN();
+  }
+}
+
+long long AsInteger(const VARIANT* v) {
+  switch (v->vt) {
+    case VT_I2:
+      return v->iVal;
+    case VT_I4:
+    case VT_INT:
+      return v->lVal;
+    case VT_I8:
+      return v->llVal;
+    case VT_UI1:
+      return v->bVal;
+    default:
+      return 0;
+  }
+}
+
+// The values of each pattern by parameter (null where a pattern lacks one); borrowed from the pool.
+struct Grid {
+  std::vector<CVdPattern*> patterns;
+  std::vector<std::wstring> params;                 // in first-seen order
+  std::vector<std::vector<const VARIANT*>> values;  // one per parameter, one entry per pattern
+  const VARIANT* at(std::size_t row, std::size_t col) const { return values[col][row]; }
+};
+
+// One pass over the pool. Patterns of one family share their names, so each value usually belongs to the
+// column after the previous one; only a pattern that differs costs a lookup.
+void FillGrid(CVdPatternPool& pool, Grid& grid) {
+  for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) grid.patterns.push_back(p);
+  const std::size_t rows = grid.patterns.size();
+  std::map<std::wstring, std::size_t> index;
+  std::wstring name;
+  CVdPatternValue* value = nullptr;
+  for (std::size_t row = 0; row < rows; ++row) {
+    CVdPattern& p = *grid.patterns[row];
+    std::size_t col = 0;
+    for (bool more = p.FindFirstParam(0, name, value); more; more = p.FindNextParam(name, value), ++col) {
+      if (col >= grid.params.size() || grid.params[col] != name) {
+        auto found = index.find(name);
+        if (found == index.end()) {
+          found = index.emplace(name, grid.params.size()).first;
+          grid.params.push_back(name);
+          grid.values.emplace_back(rows, nullptr);
+        }
+        col = found->second;
+      }
+      grid.values[col][row] = value;
+    }
+  }
+}
+
+// An object array of `rows` items made by `make(row)`. NumPy starts an object array with null slots (or None);
+// each slot takes over the reference that `make` returns.
+template <typename Make>
+py::array Objects(std::size_t rows, Make&& make) {
+  py::array a(py::dtype("O"), py::array::ShapeContainer{static_cast<py::ssize_t>(rows)});
+  auto** slots = static_cast<PyObject**>(a.mutable_data());
+  for (std::size_t row = 0; row < rows; ++row) {
+    PyObject* item = make(row).release().ptr();
+    Py_XDECREF(slots[row]);
+    slots[row] = item;
+  }
+  return a;
+}
+
+// ---------------------------------------------------------------- Catalog
+
+class Catalog {
+ public:
+  Catalog(const std::string& path, std::optional<double> metrics)
+      : m_units(std::make_unique<CVdUnitManager>(metrics.value_or(1.0))) {
+    if (metrics && !(*metrics > 0 && std::isfinite(*metrics)))
+      throw py::value_error("metrics is the number of host length units per metre: a positive number");
+    // Without metrics no unit manager: values stay as the catalog stores them.
+    auto* factory = new HostFactory(metrics ? m_units.get() : nullptr);
+    m_catalog = OpenCatalog(path, factory, true);  // owns the factory; deletes it when construction fails
+  }
+
+  HostCatalog& Open() {
+    if (!m_catalog) throw py::value_error("the catalog is closed");
+    return *m_catalog;
+  }
+
+  void Close() {
+    if (!m_catalog) return;
+    py::gil_scoped_release release;
+    m_catalog.reset();
+  }
+
+  std::string Path() { return Open().GetPath().ToUtf8(); }
+  std::string Name() { return Open().GetName().ToUtf8(); }
+
+  std::vector<std::string> Families() {
+    HostCatalog& catalog = Open();
+    std::list<std::wstring> families;
+    ClearFailure();
+    bool read;
+    {
+      py::gil_scoped_release release;
+      read = catalog.GetFamilies(families);
+    }
+    if (!read) RaiseFailure("the families cannot be read");
+    std::vector<std::string> out;
+    for (const std::wstring& f : families) out.push_back(VdToUtf8(f));
+    return out;
+  }
+
+  // The family's patterns in a pool that the caller owns; KeyError for a family the catalog does not have.
+  std::unique_ptr<CVdPatternPool> Read(const std::string& family) {
+    HostCatalog& catalog = Open();
+    const std::wstring wide = Wide(family);
+    auto pool = std::make_unique<CVdPatternPool>(true, catalog.GetFactory());
+    ClearFailure();
+    bool exists, read = false;
+    {
+      py::gil_scoped_release release;
+      exists = catalog.FindFamily(wide.c_str());
+      if (exists) read = catalog.GetFamilyPattern(pool.get(), wide.c_str(), nullptr);
+    }
+    if (!exists && !t_failure.set) throw py::key_error(family);
+    if (!exists || !read) RaiseFailure("family " + family + " cannot be read");
+    return pool;
+  }
+
+  py::list Family(const std::string& family) {
+    std::unique_ptr<CVdPatternPool> pool = Read(family);
+    py::list out;
+    const py::dict units = UnitsOf(Open(), Wide(family));
+    // The pool gives each pattern up to Python: erased without deleting, then owned by its Python object.
+    while (CVdPattern* p = pool->FindPattern(0)) {
+      pool->ErasePattern(0, false);
+      out.append(Wrap(std::unique_ptr<CVdPattern>(p), units));
+    }
+    return out;
+  }
+
+  py::object Get(const std::string& name, const std::optional<std::string>& family) {
+    HostCatalog& catalog = Open();
+    const std::wstring wideName = Wide(name), wideFamily = family ? Wide(*family) : std::wstring();
+    ClearFailure();
+    std::unique_ptr<CVdPattern> found;
+    {
+      py::gil_scoped_release release;
+      found.reset(catalog.GetPattern(wideName.c_str(), family ? wideFamily.c_str() : nullptr));
+      if (found) ToHostUnits(catalog, *found);
+    }
+    if (!found && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
+    if (!found) throw py::key_error(name);
+    const py::dict units = UnitsOf(catalog, found->GetFamily().str());
+    return Wrap(std::move(found), units);
+  }
+
+  void Insert(CVdPattern& pattern) {
+    HostCatalog& catalog = Open();
+    if (pattern.GetFamily().IsEmpty()) throw py::value_error("the pattern has no family");
+    ClearFailure();
+    bool written;
+    {
+      py::gil_scoped_release release;
+      written = catalog.InsertPattern(&pattern, false);
+    }
+    if (!written) RaiseFailure("pattern " + pattern.GetUserNameW().ToUtf8() + " cannot be written");
+  }
+
+  void Remove(const std::string& name, const std::optional<std::string>& family) {
+    HostCatalog& catalog = Open();
+    const std::wstring wideName = Wide(name), wideFamily = family ? Wide(*family) : std::wstring();
+    const wchar_t* familyText = family ? wideFamily.c_str() : nullptr;
+    ClearFailure();
+    bool exists = false, removed = false;
+    {
+      py::gil_scoped_release release;
+      exists = catalog.FindPattern(wideName.c_str(), familyText);
+      if (exists) removed = catalog.RemovePattern(wideName.c_str(), familyText);
+    }
+    if (!exists && !t_failure.set) throw py::key_error(name);
+    if (!removed) RaiseFailure("pattern " + name + " cannot be removed");
+  }
+
+  std::map<std::string, std::string> Units(const std::string& family) {
+    HostCatalog& catalog = Open();
+    std::map<std::string, std::string> out;
+    for (const auto& [param, info] : catalog.GetUnitsMap(CString(Wide(family).c_str()).MakeUpper().str()))
+      out[VdToUtf8(param)] = info.unit.GetText().ToUtf8();
+    return out;
+  }
+
+  // Every column of the family as NumPy arrays, "name" first.
+  py::dict Columns(const std::string& family) {
+    std::unique_ptr<CVdPatternPool> pool = Read(family);
+    Grid grid;
+    {
+      py::gil_scoped_release release;
+      FillGrid(*pool, grid);
+    }
+    const std::size_t rows = grid.patterns.size();
+    std::vector<Kind> kinds(grid.params.size(), Kind::kObject);
+    for (std::size_t col = 0; col < grid.params.size(); ++col) {
+      bool anyNull = false, seen = false;
+      for (std::size_t row = 0; row < rows; ++row) {
+        const VARIANT* v = grid.at(row, col);
+        if (IsNull(v)) {
+          anyNull = true;
+          continue;
+        }
+        const Kind k = KindOf(v->vt);
+        if (!seen)
+          kinds[col] = k, seen = true;
+        else if (k != kinds[col])
+          kinds[col] = (k == Kind::kObject || kinds[col] == Kind::kObject) ? Kind::kObject : Kind::kDouble;
+        if (kinds[col] == Kind::kObject) break;
+      }
+      if (!seen) kinds[col] = Kind::kDouble;  // only missing values: NaN
+      if (kinds[col] == Kind::kInteger && anyNull) kinds[col] = Kind::kDouble;
+    }
+    // Allocated with the GIL, filled without it.
+    std::vector<py::array> arrays(grid.params.size());
+    std::vector<double*> doubles(grid.params.size(), nullptr);
+    std::vector<long long*> integers(grid.params.size(), nullptr);
+    for (std::size_t col = 0; col < grid.params.size(); ++col) {
+      if (kinds[col] == Kind::kDouble) {
+        py::array_t<double> a(static_cast<py::ssize_t>(rows));
+        doubles[col] = a.mutable_data();
+        arrays[col] = a;
+      } else if (kinds[col] == Kind::kInteger) {
+        py::array_t<long long> a(static_cast<py::ssize_t>(rows));
+        integers[col] = a.mutable_data();
+        arrays[col] = a;
+      }
+    }
+    {
+      py::gil_scoped_release release;
+      for (std::size_t row = 0; row < rows; ++row)
+        for (std::size_t col = 0; col < grid.params.size(); ++col) {
+          if (doubles[col])
+            doubles[col][row] = AsDouble(grid.at(row, col));
+          else if (integers[col])
+            integers[col][row] = AsInteger(grid.at(row, col));
+        }
+    }
+    py::dict out;
+    std::wstring name;
+    out["name"] = Objects(rows, [&](std::size_t row) {
+      grid.patterns[row]->GetUserNameW(name);
+      return Str(name);
+    });
+    for (std::size_t col = 0; col < grid.params.size(); ++col) {
+      if (kinds[col] == Kind::kObject)
+        arrays[col] = Objects(rows, [&](std::size_t row) { return ToPython(grid.at(row, col)); });
+      out[Str(grid.params[col])] = arrays[col];
+    }
+    {
+      py::gil_scoped_release release;
+      pool.reset();
+    }
+    return out;
+  }
+
+  py::array Column(const std::string& family, const std::string& param) {
+    py::dict columns = Columns(family);
+    std::wstring key = Wide(param);
+    for (wchar_t& c : key)  // parameter names are folded as patterns fold them (A-Z only)
+      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    py::str k = Str(key);
+    if (!columns.contains(k)) throw py::key_error(param);
+    return columns[k];
+  }
+
+  py::object Frame(const std::string& family) {
+    py::module_ pandas;
+    try {
+      pandas = py::module_::import("pandas");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error(
+          "Catalog.frame needs pandas (Debian package python3-pandas); Catalog.columns gives "
+          "the same data as NumPy arrays without it");
+    }
+    py::dict columns = Columns(family);
+    py::object frame = pandas.attr("DataFrame")(columns, py::arg("copy") = false);
+    py::dict units;
+    for (const auto& [param, unit] : Units(family)) units[py::str(param)] = unit;
+    frame.attr("attrs")["units"] = units;
+    frame.attr("attrs")["family"] = family;
+    return frame;
+  }
+
+ private:
+  std::unique_ptr<CVdUnitManager> m_units;  // owned; borrowed by the catalog's factory, so declared first
+  std::unique_ptr<HostCatalog> m_catalog;   // owned; null once closed
+};
+
+// ---------------------------------------------------------------- Manager
+
+class Manager {
+ public:
+  explicit Manager(double metrics) : m_units(std::make_unique<CVdUnitManager>(metrics)) {
+    if (!(metrics > 0 && std::isfinite(metrics)))
+      throw py::value_error("metrics is the number of host length units per metre: a positive number");
+    m_factory = new HostFactory(m_units.get());
+    m_manager = std::make_unique<CVdPatternManager>(m_factory);  // owns the factory
+  }
+  ~Manager() {
+    py::gil_scoped_release release;  // closing catalogs may touch the database
+    m_manager.reset();
+  }
+
+  std::string Attach(const std::string& path) {
+    std::unique_ptr<HostCatalog> catalog = OpenCatalog(path, m_factory, false);
+    const std::string name = catalog->GetName().ToUtf8();
+    if (!m_manager->AttachCatalog(catalog.get()))
+      throw py::value_error("a catalog named " + name + " is attached already");
+    catalog.release();  // the manager's now
+    return name;
+  }
+
+  void Detach(const std::string& name) {
+    if (!m_manager->IsExistCatalog(WideC(name))) throw py::key_error(name);
+    py::gil_scoped_release release;
+    m_manager->DetachCatalog(WideC(name));
+  }
+
+  std::vector<std::string> Catalogs() {
+    std::vector<std::string> out;
+    for (CVdPatternCatalog* c = m_manager->FindFirstCatalog(); c; c = m_manager->FindNextCatalog())
+      out.push_back(c->GetName().ToUtf8());
+    return out;
+  }
+
+  py::object Get(const std::string& name) {
+    const CString wide = WideC(name);
+    ClearFailure();
+    std::unique_ptr<CVdPattern> result;
+    {
+      py::gil_scoped_release release;
+      CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
+      CVdPattern* found = m_manager->GetPattern(wide, CVdPattern::ePatternTypeCatalog, &check);
+      if (found && m_manager->FindPatternPositionPool(found) >= 0) {
+        result = Copy(*found);  // the pool keeps its own
+      } else {
+        result.reset(found);
+        if (result) {
+          if (CVdPatternCatalog* source = m_manager->GetCatalog(result->GetCatalog())) ToHostUnits(*source, *result);
+        }
+      }
+    }
+    if (!result && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
+    if (!result) throw py::key_error(name);
+    CVdPatternCatalog* source = m_manager->GetCatalog(result->GetCatalog());
+    const py::dict units = source ? UnitsOf(*source, result->GetFamily().str()) : py::dict();
+    return Wrap(std::move(result), units);
+  }
+
+  // The pool keeps a copy (same GUID); false when it refuses one (a pattern of that name or GUID is pooled).
+  bool Keep(CVdPattern& pattern) {
+    std::unique_ptr<CVdPattern> copy = Copy(pattern);
+    if (!m_manager->AddPatternPool(copy.get(), false)) return false;
+    copy.release();  // the pool's now
+    return true;
+  }
+
+  int PoolSize() { return m_manager->GetCountPool(); }
+
+  std::vector<std::string> Families() {
+    std::list<std::wstring> families;
+    {
+      py::gil_scoped_release release;
+      m_manager->GetFamilies(families);
+    }
+    std::vector<std::string> out;
+    for (const std::wstring& f : families) out.push_back(VdToUtf8(f));
+    return out;
+  }
+
+  double Metrics() const { return m_units->GetMetricsFactor(); }
+
+ private:
+  std::unique_ptr<CVdUnitManager> m_units;       // owned; borrowed by the factory, so declared first
+  HostFactory* m_factory = nullptr;              // owned by the manager
+  std::unique_ptr<CVdPatternManager> m_manager;  // owned; owns the factory and the attached catalogs
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_vdpattern, m) {
+  m.doc() = "Patterns, pattern catalogs and a pattern manager of the vdpattern library";
+
+  g_databaseError = PyErr_NewExceptionWithDoc("vdpattern.DatabaseError",
+                                              "A database failure; .state holds its five-character state (e.g. HYT00).",
+                                              nullptr, nullptr);
+  m.attr("DatabaseError") = g_databaseError;
+
+  VdSetReportHandler(ReportToLogging);
+  VdSetTraceHandler(TraceToLogging);
+  // The handlers call into Python: restored to the library's defaults before the interpreter goes.
+  py::module_::import("atexit").attr("register")(py::cpp_function([] {
+    VdSetReportHandler(nullptr);
+    VdSetTraceHandler(nullptr);
+  }));
+
+  py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern", "A named standard item of a family.",
+                                                      py::dynamic_attr())
+      .def(py::init([](const std::string& name, const std::string& family, const py::dict& params) {
+             auto p = std::make_unique<CVdPattern>(1, Wide(name).c_str(), Wide(family).c_str());
+             for (const auto& [key, value] : params) SetParam(*p, py::str(key), value);
+             return p;
+           }),
+           py::arg("name"), py::arg("family"), py::arg("params") = py::dict())
+      .def_property(
+          "name", [](CVdPattern& p) { return Str(p.GetUserNameW().str()); },
+          [](CVdPattern& p, const std::string& name) { p.SetUserName(WideC(name)); })
+      .def_property_readonly("family", [](CVdPattern& p) { return Str(p.GetFamily().str()); })
+      .def_property_readonly("guid", [](CVdPattern& p) { return Str(p.GetGUID().str()); })
+      .def_property_readonly("catalog", [](CVdPattern& p) { return Str(p.GetCatalog().str()); })
+      .def_property_readonly("params", &Params)
+      // The unit each parameter is stored in by its catalog (values are in host units when metrics were given);
+      // empty for a pattern made in Python until it is set.
+      .def_property(
+          "units",
+          [](py::object self) -> py::object {
+            py::dict attributes = self.attr("__dict__");
+            if (!attributes.contains("_units")) attributes["_units"] = py::dict();
+            return attributes["_units"];
+          },
+          [](py::object self, const py::dict& units) { self.attr("__dict__")["_units"] = units; })
+      .def("__getitem__",
+           [](CVdPattern& p, const std::string& name) {
+             CVdPatternValue* value = nullptr;
+             if (!p.GetValue(0, Wide(name), &value)) throw py::key_error(name);
+             return ToPython(value);
+           })
+      .def("__setitem__", &SetParam)
+      .def("__contains__",
+           [](CVdPattern& p, const std::string& name) {
+             CVdPatternValue* value = nullptr;
+             return p.GetValue(0, Wide(name), &value);
+           })
+      .def("__len__", [](CVdPattern& p) { return p.GetSizeParam(0); })
+      .def("__repr__", [](CVdPattern& p) {
+        return "<Pattern " + p.GetUserNameW().ToUtf8() + " of " + p.GetFamily().ToUtf8() + ">";
+      });
+
+  py::class_<Catalog>(m, "Catalog", "A catalog: a file, a link file or a server address.")
+      .def(py::init<const std::string&, std::optional<double>>(), py::arg("path"), py::arg("metrics") = py::none())
+      .def(
+          "__enter__", [](Catalog& c) -> Catalog& { return c; }, py::return_value_policy::reference)
+      .def("__exit__", [](Catalog& c, const py::args&) { c.Close(); })
+      .def("close", &Catalog::Close)
+      .def_property_readonly("path", &Catalog::Path)
+      .def_property_readonly("name", &Catalog::Name)
+      .def("families", &Catalog::Families)
+      .def("family", &Catalog::Family, py::arg("family"))
+      .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none())
+      .def("insert", &Catalog::Insert, py::arg("pattern"))
+      .def("remove", &Catalog::Remove, py::arg("name"), py::arg("family") = py::none())
+      .def("units", &Catalog::Units, py::arg("family"))
+      .def("columns", &Catalog::Columns, py::arg("family"))
+      .def("column", &Catalog::Column, py::arg("family"), py::arg("param"))
+      .def("frame", &Catalog::Frame, py::arg("family"));
+
+  py::class_<Manager>(m, "Manager", "Resolves patterns by name: its pool, then the attached catalogs in order.")
+      .def(py::init<double>(), py::arg("metrics") = 1.0)
+      .def_property_readonly("metrics", &Manager::Metrics)
+      .def("attach", &Manager::Attach, py::arg("path"))
+      .def("detach", &Manager::Detach, py::arg("name"))
+      .def("catalogs", &Manager::Catalogs)
+      .def("families", &Manager::Families)
+      .def("get", &Manager::Get, py::arg("name"))
+      .def("keep", &Manager::Keep, py::arg("pattern"))
+      .def("__len__", &Manager::PoolSize);
+
+  m.def(
+      "create_catalog",
+      [](const std::string& path, const std::string& type, const std::string& editor, int version) {
+        CString error;
+        bool made;
+        {
+          py::gil_scoped_release release;
+          made = CVdCatalogSchema::CreateCatalog(WideC(path), WideC(type), WideC(editor), version, error);
+        }
+        if (!made) RaiseDatabaseError(error.ToUtf8(), "");
+      },
+      py::arg("path"), py::arg("type"), py::arg("editor") = "", py::arg("version") = 1);
+  m.def(
+      "add_family",
+      [](const std::string& path, const std::string& family, const std::string& code,
+         const std::vector<std::tuple<std::string, std::string, std::string>>& columns) {
+        std::vector<CVdCatalogSchema::Column> wide;
+        for (const auto& [name, type, unit] : columns) wide.push_back({WideC(name), WideC(type), WideC(unit)});
+        CString error;
+        bool made;
+        {
+          py::gil_scoped_release release;
+          made = CVdCatalogSchema::AddFamily(WideC(path), WideC(family), WideC(code), wide, error);
+        }
+        if (!made) RaiseDatabaseError(error.ToUtf8(), "");
+      },
+      py::arg("path"), py::arg("family"), py::arg("code"), py::arg("columns"));
+}

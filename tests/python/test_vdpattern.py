@@ -1,0 +1,186 @@
+"""The Python module on real catalog files: units, ownership, errors, closing, columns and frames."""
+
+import gc
+import logging
+import os
+import sqlite3
+import sys
+import threading
+import uuid
+
+import numpy
+import pytest
+
+import vdpattern
+
+
+@pytest.fixture
+def catalog_path(tmp_path):
+    """A catalog with IPE (h in mm, A in cm2, a text and an integer column) holding two beams."""
+    path = str(tmp_path / "sections.mdb")
+    vdpattern.create_catalog(path, "Steel sections", editor="tests")
+    vdpattern.add_family(path, "IPE", "I", [("h", "DOUBLE", "mm"), ("A", "DOUBLE", "cm2"),
+                                            ("grade", "TEXT", ""), ("rank", "INTEGER", "")])
+    with vdpattern.Catalog(path) as c:
+        c.insert(vdpattern.Pattern("IPE 200", "IPE", {"h": 200.0, "A": 28.48, "grade": "S235", "rank": 2}))
+        c.insert(vdpattern.Pattern("IPE 100", "IPE", {"h": 100.0, "A": 10.32, "grade": "S355", "rank": None}))
+    return path
+
+
+def test_values_follow_the_host_metrics_everywhere(catalog_path):
+    # Stored mm and cm2; a host in metres (metrics 1) and one in millimetres (metrics 1000).
+    metres = vdpattern.Manager(metrics=1)
+    assert metres.attach(catalog_path) == "sections"
+    p = metres.get("IPE 200")
+    assert (p.name, p.family.upper(), p.catalog) == ("IPE 200", "IPE", "sections")
+    assert p["h"] == pytest.approx(0.2) and p["A"] == pytest.approx(28.48e-4)
+    assert p.params["grade"] == "S235" and p["rank"] == 2
+    assert p.units == {"h": "mm", "a": "cm2"}  # the catalog's units; the values are the host's
+
+    mm = vdpattern.Manager(metrics=1000)
+    mm.attach(catalog_path)
+    assert mm.get("ipe 200 mm")["A"] == pytest.approx(2848.0)  # names are normalised as the library does
+
+    with vdpattern.Catalog(catalog_path, metrics=1000) as c:
+        assert c.units("IPE") == {"h": "mm", "a": "cm2"}
+        assert c.get("IPE 100")["A"] == pytest.approx(1032.0)
+        assert [x["A"] for x in c.family("IPE")] == pytest.approx([1032.0, 2848.0])
+        assert c.column("IPE", "A") == pytest.approx([1032.0, 2848.0])
+        # A write in host units is stored in catalog units.
+        c.insert(vdpattern.Pattern("IPE 300", "IPE", {"h": 300.0, "A": 5381.0}))
+    with vdpattern.Catalog(catalog_path) as stored:  # no metrics: as stored
+        assert stored.get("IPE 300")["A"] == pytest.approx(53.81)
+    with pytest.raises(ValueError):
+        vdpattern.Manager(metrics=0)
+
+
+def test_each_pattern_has_one_owner(catalog_path):
+    m = vdpattern.Manager(metrics=1000)
+    m.attach(catalog_path)
+    p = m.get("IPE 200")
+    guid = p.guid
+    assert m.keep(p) and len(m) == 1
+    assert not m.keep(p)  # the pool refuses a second pattern of that name
+    p["h"] = 1.0  # Python's pattern is not the pool's
+    del p
+    gc.collect()
+    pooled = m.get("IPE 200")  # a pool hit comes back as a copy with the pool pattern's GUID
+    assert pooled.guid == guid and pooled["h"] == 200.0
+    pooled["h"] = 2.0
+    assert m.get("IPE 200")["h"] == 200.0
+
+    # Patterns read from a catalog outlive it, the manager and each other.
+    with vdpattern.Catalog(catalog_path) as c:
+        beams = c.family("IPE")
+        single = c.get("IPE 100")
+    del m, pooled
+    gc.collect()
+    assert [b.name for b in beams] == ["IPE 100", "IPE 200"]
+    assert single["h"] == 100.0 and len({b.guid for b in beams}) == 2
+    # A pattern inserted stays Python's: the catalog only reads it.
+    extra = vdpattern.Pattern("IPE 80", "IPE", {"h": 80.0})
+    with vdpattern.Catalog(catalog_path) as c:
+        c.insert(extra)
+        c.insert(extra)  # the same name again overwrites
+        assert len(c.family("IPE")) == 3
+    assert extra["h"] == 80.0 and "h" in extra and len(extra) == 1 and extra.units == {}
+
+
+def test_not_found_and_database_failures_raise(catalog_path, tmp_path, caplog):
+    m = vdpattern.Manager()
+    m.attach(catalog_path)
+    with vdpattern.Catalog(catalog_path) as c:
+        for call in (lambda: m.get("HEB 999"), lambda: c.get("HEB 999"), lambda: c.remove("HEB 999"),
+                     lambda: c.family("HEB"), lambda: c.column("IPE", "tw"), lambda: m.detach("other"),
+                     lambda: c.get("IPE 200", family="HEA")):
+            with pytest.raises(KeyError):
+                call()
+        with pytest.raises(TypeError):
+            vdpattern.Pattern("X", "IPE", {"h": [1]})
+        with pytest.raises(ValueError):
+            c.insert(vdpattern.Pattern("no family", ""))
+    with pytest.raises(ValueError):
+        m.attach(catalog_path)  # one catalog of that name per manager
+
+    damaged = tmp_path / "damaged.mdb"
+    damaged.write_bytes(b"not a database at all" * 100)
+    with caplog.at_level(logging.ERROR, logger="vdpattern"):
+        with pytest.raises(vdpattern.DatabaseError) as error:
+            vdpattern.Catalog(str(damaged))
+    assert len(error.value.state) == 5 and "damaged.mdb" in str(error.value)
+    assert any(r.name == "vdpattern" for r in caplog.records)  # the library's report, through logging
+    with pytest.raises(vdpattern.DatabaseError):
+        vdpattern.create_catalog(catalog_path, "Steel sections")  # never over an existing file
+
+    # A report raised on another thread, while the GIL is released, reaches logging too.
+    caplog.clear()
+    errors = []
+
+    def worker():
+        try:
+            vdpattern.Catalog(str(damaged))
+        except vdpattern.DatabaseError as e:
+            errors.append(e.state)
+
+    with caplog.at_level(logging.ERROR, logger="vdpattern"):
+        thread = threading.Thread(target=worker)
+        thread.start()
+        thread.join(60)
+    assert not thread.is_alive() and len(errors) == 1 and caplog.records
+
+
+def test_closing_lets_go_of_the_file(catalog_path):
+    with vdpattern.Catalog(catalog_path) as c:
+        assert c.families() == ["IPE"] and c.name == "sections"
+        c.remove("IPE 100")
+        with pytest.raises(KeyError):
+            c.get("IPE 100")
+    for call in (c.families, lambda: c.get("IPE 200"), lambda: c.frame("IPE")):
+        with pytest.raises(ValueError):
+            call()
+    c.close()  # twice is harmless
+    # Nothing holds the file: another program takes its write lock at once.
+    db = sqlite3.connect(catalog_path, timeout=0)
+    db.execute("BEGIN EXCLUSIVE")
+    db.execute("DELETE FROM [IPE]")
+    db.commit()
+    db.close()
+    with vdpattern.Catalog(catalog_path) as again:
+        assert again.family("IPE") == []
+
+
+def test_columns_and_frames_keep_types_and_units(catalog_path, monkeypatch):
+    with vdpattern.Catalog(catalog_path, metrics=1000) as c:
+        columns = c.columns("IPE")
+        assert list(columns["name"]) == ["IPE 100", "IPE 200"]
+        assert columns["h"].dtype == numpy.float64 and list(columns["grade"]) == ["S355", "S235"]
+        # Integers stay integers; the factory reads a missing integer as 0.
+        assert columns["rank"].dtype == numpy.int64 and list(columns["rank"]) == [0, 2]
+        df = c.frame("IPE")
+        assert list(df.columns[:1]) == ["name"] and len(df) == 2
+        assert df.attrs["units"] == {"h": "mm", "a": "cm2"}
+        assert df.loc[df["name"] == "IPE 200", "a"].iloc[0] == pytest.approx(2848.0)
+        monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
+        with pytest.raises(ImportError, match="pandas"):
+            c.frame("IPE")
+
+
+def test_server_catalog(tmp_path):
+    base = os.environ.get("VDPATTERN_TEST_PG")
+    if not base:
+        if os.environ.get("CI") == "true":
+            pytest.fail("no PostgreSQL server (set VDPATTERN_TEST_PG)")
+        pytest.skip("no PostgreSQL server configured (VDPATTERN_TEST_PG)")
+    # A schema of its own on the throwaway server, which goes away with the server.
+    address = base + ("&" if "?" in base else "?") + "catalog=pytest_" + uuid.uuid4().hex[:12]
+    vdpattern.create_catalog(address, "Steel sections")
+    vdpattern.add_family(address, "HEA", "H", [("h", "DOUBLE", "mm")])
+    with vdpattern.Catalog(address) as c:
+        c.insert(vdpattern.Pattern("HEA 100", "HEA", {"h": 96.0}))
+    link = tmp_path / "steel.mdb"  # a link file, under the name a host expects of a catalog file
+    link.write_text("# vdpattern catalog link\n" + address + "\n")
+    m = vdpattern.Manager(metrics=1)
+    m.attach(str(link))
+    assert m.get("HEA 100")["h"] == pytest.approx(0.096)
+    with vdpattern.Catalog(address, metrics=1000) as c:
+        assert list(c.frame("HEA")["h"]) == [96.0]

@@ -58,6 +58,14 @@ class Tool : public ::testing::Test {
     return r;
   }
 
+  // Runs a command and checks its status and that its message (its output when it succeeds) holds `part`.
+  ::testing::AssertionResult Says(const std::vector<std::string>& args, int status, const std::string& part) {
+    const Result r = Run(args);
+    const std::string& text = status == 0 ? r.out : r.err;
+    if (r.status == status && text.find(part) != std::string::npos) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << args[0] << " gave " << r.status << ": " << text;
+  }
+
   // Runs a command that must succeed and reads its JSON output.
   nlohmann::json Json(const std::vector<std::string>& args) {
     const Result r = Run(args);
@@ -146,9 +154,7 @@ TEST_P(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   EXPECT_EQ(Run({"set", catalog, "IPE", "IPE 200", "grade=S355"}).status, 0);
   EXPECT_EQ(Run({"list", catalog, "IPE", "--where", "h > 210", "--json"}).out.find("IPE 200"), std::string::npos);
   EXPECT_EQ(Run({"rm", catalog, "IPE 220"}).status, 0);
-  const Result again = Run({"rm", catalog, "IPE 220"});
-  EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.err.find("did you mean IPE 200?"), std::string::npos) << again.err;
+  EXPECT_TRUE(Says({"rm", catalog, "IPE 220"}, 1, "did you mean IPE 200?"));
   EXPECT_EQ(Run({"export", catalog, "IPE", "--format", "csv"}).out, "Name,h,n,grade\nIPE 200,200,3,S355\n");
 
   // A value given empty, and the columns not given, are missing: stored as NULL and shown as missing, never 0.
@@ -176,12 +182,10 @@ TEST_P(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   const std::string csv = m_dir.File("rows.csv");
   std::ofstream(csv) << "Name,h,grade\n\"IPE 240\",240,\"S, 355\"\nIPE 270,wide,S235\nIPE 300,300,S275\n";
-  Result r = Run({"import", catalog, "IPE", csv});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("rows.csv line 3"), std::string::npos) << r.err;
+  EXPECT_TRUE(Says({"import", catalog, "IPE", csv}, 2, "rows.csv line 3"));
   EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
 
-  r = Run({"import", catalog, "IPE", csv, "--keep-going"});
+  Result r = Run({"import", catalog, "IPE", csv, "--keep-going"});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220", "IPE 240", "IPE 300"}));
 
@@ -219,15 +223,11 @@ TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"info", second}).status, 2);
   vdtest::ExecSql(bad, "DROP TABLE \"a]b\"");
   ExpectNoTemporaryFiles();
-  r = Run({"convert", bad, second});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("1 tables, 1 rows"), std::string::npos) << r.out;
+  EXPECT_TRUE(Says({"convert", bad, second}, 0, "1 tables, 1 rows"));
 
   const std::string link = m_dir.File("steel.vdlink");
   if (GetParam() == vdtest::Engine::kFile) {
-    r = Run({"link", link, file});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("not a server address"), std::string::npos) << r.err;
+    EXPECT_TRUE(Says({"link", link, file}, 2, "not a server address"));
     return;
   }
   // A link is written only to a catalog that opens, never with a password, and then serves every command.
@@ -482,9 +482,7 @@ TEST_F(Tool, TableNamesFromAFileAreNamesNeverStatements) {
     EXPECT_EQ(Run({"rm", file, "P", "--family", name}).status, 0) << name;
   }
   EXPECT_EQ(Run({"add-family", file, "a]b", "--code", "Z", "--column", "h:DOUBLE"}).status, 2);
-  const Result max = Run({"max", file, "IPE] UNION SELECT 1, 2 FROM [Victim", "h", "Name", "x"});
-  EXPECT_EQ(max.status, 2);
-  EXPECT_NE(max.err.find("holds ']'"), std::string::npos) << max.err;
+  EXPECT_TRUE(Says({"max", file, "IPE] UNION SELECT 1, 2 FROM [Victim", "h", "Name", "x"}, 2, "holds ']'"));
 }
 
 TEST_F(Tool, ConditionsStayConditionsOnTheFamily) {
@@ -540,9 +538,8 @@ TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
   EXPECT_EQ(Slurp(out).rfind("Name,h,n,grade\n", 0), 0u);
   char target[256] = {};
   EXPECT_GT(readlink(outLink.c_str(), target, sizeof target - 1), 0);
-  const Result missingFolder = Run({"export", file, "IPE", "--format", "csv", "-o", m_dir.File("no/such.csv")});
-  EXPECT_EQ(missingFolder.status, 2);
-  EXPECT_NE(missingFolder.err.find("No such file or directory"), std::string::npos) << missingFolder.err;
+  EXPECT_TRUE(Says({"export", file, "IPE", "--format", "csv", "-o", m_dir.File("no/such.csv")}, 2,
+                   "No such file or directory"));
   ExpectNoTemporaryFiles();
 }
 
@@ -560,13 +557,9 @@ TEST_F(Tool, WritesChangeOnlyWhatWasNamedAndFailuresChangeNothing) {
   // Without a "Definition" row the date stamp fails: the command says so, and the row write is undone.
   vdtest::ExecSql(file, "DELETE FROM Definition");
   const std::string before = vdtest::QueryText(file, "SELECT group_concat(Name || h, ',') FROM IPE");
-  Result r = Run({"set", file, "IPE", "NEW", "h=1"});
-  EXPECT_EQ(r.status, 2);
-  r = Run({"rm", file, "IPE 200"});
-  EXPECT_EQ(r.status, 2);
-  r = Run({"info", file});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"Definition\" table"), std::string::npos) << r.err;
+  EXPECT_EQ(Run({"set", file, "IPE", "NEW", "h=1"}).status, 2);
+  EXPECT_EQ(Run({"rm", file, "IPE 200"}).status, 2);
+  EXPECT_TRUE(Says({"info", file}, 2, "\"Definition\" table"));
   EXPECT_EQ(vdtest::QueryText(file, "SELECT group_concat(Name || h, ',') FROM IPE"), before);
 }
 
@@ -574,35 +567,27 @@ TEST_F(Tool, ImportChecksItsCsvAndCountsPatterns) {
   const std::string file = MakeCatalog();
   const std::string csv = m_dir.File("rows.csv");
   std::ofstream(csv) << "Name,h,H\nA,1,2\n";
-  Result r = Run({"import", file, "IPE", csv});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("the column h is given twice"), std::string::npos) << r.err;
+  EXPECT_TRUE(Says({"import", file, "IPE", csv}, 2, "the column h is given twice"));
 
   std::ofstream(csv) << std::string("Name,h\nA\0B,1\n", 13);
-  r = Run({"import", file, "IPE", csv});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("line 2: the Name holds a NUL byte"), std::string::npos) << r.err;
+  EXPECT_TRUE(Says({"import", file, "IPE", csv}, 2, "line 2: the Name holds a NUL byte"));
 
   std::ofstream(csv) << "Name,h,grade\nA,1," << std::string(1 << 20, 'x') << "\n";
-  r = Run({"import", file, "IPE", csv});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Says({"import", file, "IPE", csv}, 0, ""));
   std::ofstream(csv) << "Name,h\nA,1\nB,oops" << std::string(1 << 20, 'x') << "\n";
-  r = Run({"import", file, "IPE", csv});
+  const Result r = Run({"import", file, "IPE", csv});
   EXPECT_EQ(r.status, 2);
   EXPECT_LT(r.err.size(), 1000u) << "a long value is echoed whole";
 
   std::ofstream(csv) << "Name,h\nA,1\nB,2\nA,3\n";
-  r = Run({"import", file, "IPE", csv});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("imported 3 rows into IPE (2 patterns"), std::string::npos) << r.out;
+  EXPECT_TRUE(Says({"import", file, "IPE", csv}, 0, "imported 3 rows into IPE (2 patterns"));
   EXPECT_EQ(vdtest::QueryText(file, "SELECT count(*) || ' ' || max(h) FROM IPE WHERE Name = 'A'"), "1 3.0");
 
   // Into an empty family new names are appended without a search: a name given again, in any case, still
   // overwrites its row.
   ASSERT_EQ(Run({"add-family", file, "HEA", "--code", "H", "--column", "h:DOUBLE"}).status, 0);
   std::ofstream(csv) << "Name,h\na 1,1\nB,2\nA 1,3\n";
-  r = Run({"import", file, "HEA", csv});
-  EXPECT_NE(r.out.find("imported 3 rows into HEA (2 patterns"), std::string::npos) << r.out;
+  EXPECT_TRUE(Says({"import", file, "HEA", csv}, 0, "imported 3 rows into HEA (2 patterns"));
   EXPECT_EQ(vdtest::QueryText(file, "SELECT group_concat(Name || '=' || h, ',') FROM HEA"), "A 1=3.0,B=2.0");
 }
 
@@ -644,9 +629,7 @@ TEST_F(Tool, UpgradeAddsOnlyTheMissingNameIndexesAndThenHasNothingToDo) {
   EXPECT_EQ(Plan(file, wideProbe.c_str()), "SCAN Beams");
   EXPECT_EQ(Run({"show", "--catalog", file, "he 100"}).status, 0);  // found, the slow way
 
-  const Result r = Run({"upgrade", file});
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("4 families: Bars Beams Channels Zeta"), std::string::npos) << r.out;
+  EXPECT_TRUE(Says({"upgrade", file}, 0, "4 families: Bars Beams Channels Zeta"));
   EXPECT_EQ(Plan(file, wideProbe.c_str()), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)");
   EXPECT_EQ(Plan(file, L"SELECT * FROM [Bars] WHERE Name = 'x'"),
             "SEARCH Bars USING INDEX ix_Bars_Name_nocase (Name=?)");
@@ -656,9 +639,7 @@ TEST_F(Tool, UpgradeAddsOnlyTheMissingNameIndexesAndThenHasNothingToDo) {
             "ix_Bars_Name ix_Bars_Name_nocase ix_Beams_Name ix_Channels_Name ix_Zeta_Name ix_plates");
 
   const std::string before = Slurp(file);
-  const Result again = Run({"upgrade", file});
-  EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_NE(again.out.find("up to date"), std::string::npos) << again.out;
+  EXPECT_TRUE(Says({"upgrade", file}, 0, "up to date"));
   EXPECT_TRUE(Slurp(file) == before) << "an up-to-date catalog changed";
 
   // A copy made by convert has its indexes and texts that ignore case from the start.
@@ -674,9 +655,7 @@ TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
   const std::string pristine = Slurp(file);
 
   chmod(file.c_str(), 0444);
-  Result r = Run({"upgrade", file});
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("read-only"), std::string::npos) << r.err;
+  EXPECT_TRUE(Says({"upgrade", file}, 2, "read-only"));
   EXPECT_TRUE(Slurp(file) == pristine);
   chmod(file.c_str(), 0644);
 
@@ -687,7 +666,7 @@ TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
   ASSERT_GE(damaged.size(), static_cast<std::size_t>(root * page));
   std::fill(damaged.begin() + (root - 1) * page, damaged.begin() + root * page, '\xff');
   std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
-  r = Run({"upgrade", file});
+  const Result r = Run({"upgrade", file});
   EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(r.err.empty());
   EXPECT_TRUE(Slurp(file) == damaged) << "a failed upgrade left a change";

@@ -16,15 +16,11 @@
 
 namespace cattest {
 
-// A factory that records each row read (family and code as handed over), can refuse every write, accepts only
-// catalogs of type "VdCatalog", can rename parameters, and counts its destruction.
+// A factory that records each row read ("FAMILY/CODE" as handed over, " units" when asked to convert), can
+// refuse every write, accepts only catalogs of type "VdCatalog", can rename parameters, and counts its
+// destruction.
 class CRecordingFactory : public CVdPatternFactory {
  public:
-  struct Read {
-    std::wstring family, code;
-    bool useUnits;
-  };
-
   explicit CRecordingFactory(CVdUnitManager* units = nullptr, int* destroyed = nullptr) : m_destroyed(destroyed) {
     m_pUnitManager = units;
   }
@@ -34,7 +30,8 @@ class CRecordingFactory : public CVdPatternFactory {
 
   CVdPattern* CreatePatternFromTable(CVdRecordset* rs, const wchar_t* family, const wchar_t* code,
                                      std::map<std::wstring, UNITINFO> units, bool useUnits) override {
-    reads.push_back({family ? family : L"<null>", code ? code : L"<null>", useUnits});
+    reads.push_back(std::wstring(family ? family : L"<null>") + L"/" + (code ? code : L"<null>") +
+                    (useUnits ? L" units" : L""));
     return CVdPatternFactory::CreatePatternFromTable(rs, family, code, std::move(units), useUnits);
   }
   bool ModifyTableFromPattern(CVdRecordset* rs, CVdPattern* pattern, const wchar_t* code,
@@ -48,7 +45,7 @@ class CRecordingFactory : public CVdPatternFactory {
     return it != renames.end() ? it->second : CVdPatternFactory::GetMappedName(column, index);
   }
 
-  std::vector<Read> reads;
+  std::vector<std::wstring> reads;
   bool refuseWrites = false;
   std::map<std::wstring, std::wstring> renames;
 

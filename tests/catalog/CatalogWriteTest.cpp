@@ -145,18 +145,9 @@ TEST_F(CatalogReadOnlyFile, WritesFailThroughTheReportAndTheFileIsUnchanged) {
   }
 
   // ModifyPattern and the metadata setters leave the failure to the caller.
-  auto failsToCaller = [](auto write) {
-    try {
-      write();
-    } catch (CDBException* e) {
-      e->Delete();
-      return true;
-    }
-    return false;
-  };
-  EXPECT_TRUE(failsToCaller([&] { catalog->ModifyPattern(L"HE 100", nullptr, p.get()); }));
-  EXPECT_TRUE(failsToCaller([&] { catalog->SetName(L"Renamed"); }));
-  EXPECT_TRUE(failsToCaller([&] { catalog->SetEditorName(L"Bob"); }));
+  EXPECT_TRUE(CatchDb([&] { catalog->ModifyPattern(L"HE 100", nullptr, p.get()); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { catalog->SetName(L"Renamed"); }).thrown);
+  EXPECT_TRUE(CatchDb([&] { catalog->SetEditorName(L"Bob"); }).thrown);
   EXPECT_EQ(capture.reports.size(), 4u);
   EXPECT_FALSE(catalog->SetFamilyDescriptionField(L"Description", L"x"));
   EXPECT_EQ(catalog->GetLastUpdateDate(), L"2001/01/01");
@@ -175,12 +166,8 @@ TEST_F(CatalogWrite, AWriteThatFailsAfterItsRowIsUndoneWhole) {
   EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
   EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
   EXPECT_FALSE(catalog->RemovePattern(L"HE 100", L"Beams"));
-  try {
-    catalog->ModifyPattern(L"HE 100", L"Beams", &fresh);
-    ADD_FAILURE() << "ModifyPattern hid the failed stamp";
-  } catch (CDBException* e) {
-    e->Delete();
-  }
+  EXPECT_TRUE(CatchDb([&] { catalog->ModifyPattern(L"HE 100", L"Beams", &fresh); }).thrown)
+      << "ModifyPattern hid the failed stamp";
   EXPECT_EQ(capture.reports.size(), 3u);
   EXPECT_EQ(Cell("SELECT count(*) || '/' || sum(Height) || '/' || max(Name) FROM Beams"), before);
 }

@@ -31,7 +31,6 @@ std::string Upper(std::string text) {
 
 TEST_F(ManagerTest, ACatalogWhoseNameIsTakenOrWhoseTypeItsFactoryRefusesIsNotAttachedAndStaysTheCallers) {
   VDTEST_FILE_ONLY();  // file names and copies of files
-  PlateManager pm;
   {
     // A catalog on a connection to a bare file name keeps that name as its path.
     MakeCatalog("Delta", vdtest::CatalogBuilder());
@@ -71,8 +70,6 @@ TEST_F(ManagerTest, ACatalogWhoseNameIsTakenOrWhoseTypeItsFactoryRefusesIsNotAtt
 }
 
 TEST_F(ManagerTest, CatalogsAreFoundByNameOrPathAndDetachedByNameOnly) {
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
   CCountedCatalog* a = Attach(manager, alpha);
   CCountedCatalog* b = Attach(manager, beta);
   EXPECT_EQ(manager.GetCatalog(L"BETA"), b);
@@ -99,8 +96,6 @@ TEST_F(ManagerTest, CatalogsAreFoundByNameOrPathAndDetachedByNameOnly) {
 // ---------------------------------------------------------------- the catalog cursor
 
 TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndEndsWhenItsCatalogLeaves) {
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
   EXPECT_EQ(manager.FindFirstCatalog(), nullptr);
   EXPECT_EQ(manager.FindNextCatalog(), nullptr);
 
@@ -130,8 +125,6 @@ TEST_F(ManagerTest, TheCatalogCursorWalksInAttachmentOrderAndEndsWhenItsCatalogL
 }
 
 TEST_F(ManagerTest, FindCatalogNameByEditorNameComparesCatalogNames) {
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
   Attach(manager, gamma);  // its editor is called Alpha
   Attach(manager, beta);
   EXPECT_EQ(Text(manager.FindCatalogNameByEditorName(L"alpha")), L"");
@@ -144,8 +137,6 @@ TEST_F(ManagerTest, FindCatalogNameByEditorNameComparesCatalogNames) {
 // ---------------------------------------------------------------- Empty
 
 TEST_F(ManagerTest, EmptyDropsThePoolAndTheCatalogsAndKeepsTheFactory) {
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
   AttachAll(manager);
   manager.AddPatternPool(new CPlate(1, 10), false);
   manager.AddPatternPool(new CPlate(2, 10), false);
@@ -237,7 +228,6 @@ TEST_F(ManagerTest, AssignmentReleasesWhatTheTargetHeldExactlyOnce) {
 }
 
 TEST_F(ManagerTest, ACopyHasItsOwnMarkFlagAndNoCatalogWalk) {
-  PlateManager pm;
   AttachAll(pm.manager);
   pm.manager.SetMarkNewPattern(true);
   ASSERT_TRUE(pm.manager.FindFirstCatalog());
@@ -257,7 +247,6 @@ TEST_F(ManagerTest, ACopyHasItsOwnMarkFlagAndNoCatalogWalk) {
 }
 
 TEST_F(ManagerTest, DetachAndEmptyOnACopyLeaveTheOthersObjectsAlive) {
-  PlateManager pm;
   CVdPatternManager& original = pm.manager;
   AttachAll(original);
   original.AddPatternPool(new CPlate(1, 10), false);

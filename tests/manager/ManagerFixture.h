@@ -107,6 +107,12 @@ inline double Height(CVdPattern* p) {
 
 inline std::wstring Text(const CString& s) { return s.str(); }
 
+// A manager built on a counting plate factory, which it owns; `factory` stays valid while the manager lives.
+struct PlateManager {
+  CPlateFactory* factory = new CPlateFactory;
+  CVdPatternManager manager{factory};
+};
+
 class ManagerTest : public vdtest::DbTest {
  protected:
   void SetUp() override {
@@ -131,28 +137,24 @@ class ManagerTest : public vdtest::DbTest {
   }
 
   // Opens the catalog file and attaches it; the test fails when the manager refuses it.
-  CCountedCatalog* Attach(CVdPatternManager& manager, const std::string& path) {
+  CCountedCatalog* Attach(CVdPatternManager& target, const std::string& path) {
     auto catalog = std::make_unique<CCountedCatalog>(CString(path.c_str()));
     EXPECT_TRUE(catalog->IsOpened()) << path;
-    if (!manager.AttachCatalog(catalog.get())) {
+    if (!target.AttachCatalog(catalog.get())) {
       ADD_FAILURE() << "refused: " << path;
       return nullptr;
     }
     return catalog.release();
   }
-  void AttachAll(CVdPatternManager& manager) {
-    Attach(manager, alpha);
-    Attach(manager, beta);
-    Attach(manager, gamma);
+  void AttachAll(CVdPatternManager& target) {
+    Attach(target, alpha);
+    Attach(target, beta);
+    Attach(target, gamma);
   }
 
   std::string alpha, beta, gamma;
-};
-
-// A manager built on a counting plate factory, which it owns; `factory` stays valid while the manager lives.
-struct PlateManager {
-  CPlateFactory* factory = new CPlateFactory;
-  CVdPatternManager manager{factory};
+  PlateManager pm;  // the manager most tests use, empty until they attach catalogs
+  CVdPatternManager& manager = pm.manager;
 };
 
 }  // namespace mgrtest

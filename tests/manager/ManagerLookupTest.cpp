@@ -35,9 +35,6 @@ class ManagerLookup : public ManagerTest {
     EXPECT_TRUE(manager.AddPatternPool(p, false));
     return p;
   }
-
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
 };
 
 std::vector<std::wstring> Catalogs(CVdPatternPool& pool) {
@@ -255,41 +252,41 @@ TEST_F(ManagerLookup, TargetLookupsCollectFromEveryCatalogAndReportOnlyPoolHits)
 // ---------------------------------------------------------------- factories
 
 TEST_F(ManagerTest, WithTheBaseFactoryTheCatalogsAnswerWhateverTheType) {
-  CVdPatternManager manager(new CVdPatternFactory);
-  AttachAll(manager);
+  CVdPatternManager plain(new CVdPatternFactory);
+  AttachAll(plain);
   auto check = kUntouched;
-  Ptr plate(manager.GetPattern(L"PL 10x200", kStandardType, &check));
+  Ptr plate(plain.GetPattern(L"PL 10x200", kStandardType, &check));
   ASSERT_TRUE(plate);
   EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
-  Ptr hea(manager.GetPattern(L"HEA 100", kCatalogType, &check));
+  Ptr hea(plain.GetPattern(L"HEA 100", kCatalogType, &check));
   EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
   EXPECT_EQ(check, kUntouched);
 }
 
 TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
-  CVdPatternManager manager(nullptr);
-  AttachAll(manager);
+  CVdPatternManager bare(nullptr);
+  AttachAll(bare);
   auto check = kUntouched;
-  EXPECT_EQ(manager.GetPattern(L"PL 5x50", kStandardType, &check), nullptr);
-  Ptr plate(manager.GetPattern(L"PL 10x200", kStandardType, &check));
+  EXPECT_EQ(bare.GetPattern(L"PL 5x50", kStandardType, &check), nullptr);
+  Ptr plate(bare.GetPattern(L"PL 10x200", kStandardType, &check));
   ASSERT_TRUE(plate);
   EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
   CString name = L"IPE 200";
-  Ptr ipe(manager.GetPattern(L"", name, check));
+  Ptr ipe(bare.GetPattern(L"", name, check));
   ASSERT_TRUE(ipe);
 
   CVdPatternPool target(true, nullptr);
-  EXPECT_FALSE(manager.GetPattern(L"HEA 100", &target, check));
-  EXPECT_FALSE(manager.GetPatternByName(L"PL 1x2", &target, check));
+  EXPECT_FALSE(bare.GetPattern(L"HEA 100", &target, check));
+  EXPECT_FALSE(bare.GetPatternByName(L"PL 1x2", &target, check));
   EXPECT_EQ(target.GetCount(), 2);
   EXPECT_EQ(check, kUntouched);
 
-  EXPECT_EQ(manager.GetPatternFactoryPtr(), nullptr);
-  EXPECT_EQ(manager.GetPatternFactory().NewStandard(L"PL 10x200", &check), nullptr);  // a default factory
-  EXPECT_FALSE(manager.IsStandardName(L"PL 10x200"));
+  EXPECT_EQ(bare.GetPatternFactoryPtr(), nullptr);
+  EXPECT_EQ(bare.GetPatternFactory().NewStandard(L"PL 10x200", &check), nullptr);  // a default factory
+  EXPECT_FALSE(bare.IsStandardName(L"PL 10x200"));
   CVdPattern* pooled = new CVdPattern(1, L"HEA 100", L"HEA");
-  ASSERT_TRUE(manager.AddPatternPool(pooled, false));
-  EXPECT_EQ(manager.GetPattern(L"hea 100", kCatalogType, &check), pooled);
+  ASSERT_TRUE(bare.AddPatternPool(pooled, false));
+  EXPECT_EQ(bare.GetPattern(L"hea 100", kCatalogType, &check), pooled);
 }
 
 // ---------------------------------------------------------------- families
@@ -348,18 +345,18 @@ class CRedirectingManager : public CVdPatternManager {
 }  // namespace
 
 TEST_F(ManagerTest, ADerivedManagersOverridesTakeEffectInsideItsOperations) {
-  CRedirectingManager manager(new CPlateFactory);
-  Attach(manager, alpha);
+  CRedirectingManager host(new CPlateFactory);
+  Attach(host, alpha);
   auto check = kUntouched;
-  Ptr hostMade(manager.GetPattern(L"host-made", kCatalogType, &check));
+  Ptr hostMade(host.GetPattern(L"host-made", kCatalogType, &check));
   ASSERT_TRUE(hostMade);
   EXPECT_EQ(Text(hostMade->GetFamily()), L"host");
-  EXPECT_EQ(manager.GetPattern(L"HEA 100", kStandardType, &check), nullptr);  // no catalog is reached
-  EXPECT_EQ(manager.catalogLookups, 2);
+  EXPECT_EQ(host.GetPattern(L"HEA 100", kStandardType, &check), nullptr);  // no catalog is reached
+  EXPECT_EQ(host.catalogLookups, 2);
 
   // AttachCatalog tests names through IsExistCatalog, and that through GetCatalog.
   CCountedCatalog reserved(
       CString(MakeCatalog("Reserved.mdb", vdtest::CatalogBuilder().AddFamily("HEA", "HEA", "Height DOUBLE")).c_str()));
-  ASSERT_TRUE(manager.IsExistCatalog(L"Reserved"));
-  EXPECT_FALSE(manager.AttachCatalog(&reserved));
+  ASSERT_TRUE(host.IsExistCatalog(L"Reserved"));
+  EXPECT_FALSE(host.AttachCatalog(&reserved));
 }

@@ -51,9 +51,6 @@ class ManagerPurge : public ManagerTest {
     for (const CString& n : names) out.push_back(n.str());
     return out;
   }
-
-  PlateManager pm;
-  CVdPatternManager& manager = pm.manager;
 };
 
 }  // namespace
@@ -204,18 +201,18 @@ class CGuardedManager : public CVdPatternManager {
 
 TEST_F(ManagerTest, PurgeGoesThroughADerivedManagersOverrides) {
   g_host = Host();
-  CGuardedManager manager(new CPlateFactory);
-  manager.AddPatternPool(new CVdPattern(1, L"keep", L"Plates"), false);
-  manager.AddPatternPool(new CVdPattern(1, L"drop", L"Plates"), false);
-  manager.AddPatternPool(new CVdPattern(1, L"other", L"Angles"), false);
+  CGuardedManager guarded(new CPlateFactory);
+  guarded.AddPatternPool(new CVdPattern(1, L"keep", L"Plates"), false);
+  guarded.AddPatternPool(new CVdPattern(1, L"drop", L"Plates"), false);
+  guarded.AddPatternPool(new CVdPattern(1, L"other", L"Angles"), false);
   g_host.answer = {true, true};
   int count = 0;
-  EXPECT_EQ(manager.Purge(std::wstring(), &Ask, count), CVdPatternManager::PURGE_OK);
+  EXPECT_EQ(guarded.Purge(std::wstring(), &Ask, count), CVdPatternManager::PURGE_OK);
   EXPECT_EQ(g_host.names, (Names{L"drop", L"keep"}));
-  ASSERT_EQ(manager.lists.size(), 1u);
-  EXPECT_EQ(manager.lists[0], (Names{L"drop", L"keep"}));
-  EXPECT_EQ(manager.DeleteIfUnused(L"keep", nullptr), CVdPatternManager::DELETE_OK);
+  ASSERT_EQ(guarded.lists.size(), 1u);
+  EXPECT_EQ(guarded.lists[0], (Names{L"drop", L"keep"}));
+  EXPECT_EQ(guarded.DeleteIfUnused(L"keep", nullptr), CVdPatternManager::DELETE_OK);
   std::list<CString> left;
-  manager.GetListUserName(left);
+  guarded.GetListUserName(left);
   EXPECT_EQ(left, (std::list<CString>{L"keep", L"other"}));
 }

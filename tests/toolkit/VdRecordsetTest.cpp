@@ -27,15 +27,16 @@ class VdRecordsetTest : public vdtest::DbTest {
       m_db.ExecuteSQL(sql);
   }
 
-  // The value's text, as UTF-8.
-  std::string Text(CVdRecordset& rs, short column) {
+  // The value of a column (by name or position) in the current row, and its text as UTF-8.
+  template <typename Column>
+  static CDBVariant Value(CVdRecordset& rs, Column column) {
     CDBVariant v;
     rs.GetFieldValue(column, v);
-    return U8(DBV_BSTRAll(&v));
+    return v;
   }
-  std::string Text(CVdRecordset& rs, const wchar_t* column) {
-    CDBVariant v;
-    rs.GetFieldValue(column, v);
+  template <typename Column>
+  static std::string Text(CVdRecordset& rs, Column column) {
+    CDBVariant v = Value(rs, column);
     return U8(DBV_BSTRAll(&v));
   }
   // The first value of a query, read through another connection (as text).
@@ -44,6 +45,14 @@ class VdRecordsetTest : public vdtest::DbTest {
     CVdRecordset rs(&m_db);
     rs.Open(0, sql, 0);
     return rs.GetRecordCount();
+  }
+  // The first column of every row, in order.
+  std::vector<std::string> Column(const wchar_t* sql) {
+    std::vector<std::string> values;
+    CVdRecordset rs(&m_db);
+    rs.Open(0, sql, 0);
+    for (; !rs.IsEOF(); rs.MoveNext()) values.push_back(Text(rs, short(0)));
+    return values;
   }
 
   std::string m_path;  // the file, or the server address
@@ -138,16 +147,14 @@ TEST_F(VdRecordsetTest, EveryDeclaredTypeGivesItsOdbcTypeValueTypeAndOleType) {
     CODBCFieldInfo info;
     rs.GetODBCFieldInfo(static_cast<short>(k), info);
     EXPECT_EQ(info.m_nSQLType, c.sqlType);
-    CDBVariant value;
-    rs.GetFieldValue(static_cast<short>(k), value);
+    CDBVariant value = Value(rs, static_cast<short>(k));
     EXPECT_EQ(value.m_dwType, c.dbvt);
     EXPECT_EQ(CVdRecordset::getOLEVariant(value).vt, c.vt);
     EXPECT_EQ(U8(DBV_BSTRAll(&value)), U8(c.text));
   }
   rs.MoveNext();
   for (std::size_t k = 0; k < n; ++k) {
-    CDBVariant value;
-    rs.GetFieldValue(static_cast<short>(k), value);
+    CDBVariant value = Value(rs, static_cast<short>(k));
     EXPECT_EQ(value.m_dwType, DBVT_NULL) << kTypeCases[k].declared;
     EXPECT_EQ(CVdRecordset::getOLEVariant(value).vt, VT_NULL);
     EXPECT_TRUE(DBV_BSTRAll(&value).IsEmpty());
@@ -161,16 +168,11 @@ TEST_F(VdRecordsetTest, ValuesAreExactInTheirOwnTypes) {
       "INSERT INTO V VALUES (-2147483648, 32767, 0.1, 0.1, '2009-03-07 14:30:05.25', 1.5, 'abc');");
   CVdRecordset rs(&m_db);
   rs.Open(0, L"V", 0);
-  CDBVariant v;
-  rs.GetFieldValue(L"i", v);
-  EXPECT_EQ(v.m_lVal, -2147483647 - 1);
-  rs.GetFieldValue(L"s", v);
-  EXPECT_EQ(v.m_iVal, 32767);
-  rs.GetFieldValue(L"d", v);
-  EXPECT_EQ(v.m_dblVal, 0.1);
-  rs.GetFieldValue(L"r", v);
-  EXPECT_EQ(v.m_fltVal, 0.1f);
-  rs.GetFieldValue(L"t", v);
+  EXPECT_EQ(Value(rs, L"i").m_lVal, -2147483647 - 1);
+  EXPECT_EQ(Value(rs, L"s").m_iVal, 32767);
+  EXPECT_EQ(Value(rs, L"d").m_dblVal, 0.1);
+  EXPECT_EQ(Value(rs, L"r").m_fltVal, 0.1f);
+  const CDBVariant v = Value(rs, L"t");
   ASSERT_EQ(v.m_dwType, DBVT_DATE);
   const TIMESTAMP_STRUCT& t = *v.m_pdate;
   EXPECT_EQ(std::vector<long>({t.year, t.month, t.day, t.hour, t.minute, t.second, long(t.fraction)}),
@@ -193,11 +195,6 @@ TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
       "INSERT INTO M VALUES (2.5, 1e10, 300, x'01', 3, 2, 1.5);");
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT * FROM M", 0);
-  auto typeOf = [&rs](const wchar_t* column) {
-    CDBVariant v;
-    rs.GetFieldValue(column, v);
-    return v.m_dwType;
-  };
   const DWORD expected[3][7] = {
       {DBVT_WSTRING, DBVT_LONG, DBVT_LONG, DBVT_WSTRING, DBVT_WSTRING, DBVT_WSTRING, DBVT_WSTRING},
       {DBVT_LONG, DBVT_SHORT, DBVT_UCHAR, DBVT_DOUBLE, DBVT_WSTRING, DBVT_BOOL, DBVT_LONG},
@@ -205,7 +202,8 @@ TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
   };
   const wchar_t* columns[] = {L"i", L"s", L"u", L"d", L"t", L"b", L"x"};
   for (int row = 0; row < 3; ++row, rs.MoveNext())
-    for (int c = 0; c < 7; ++c) EXPECT_EQ(typeOf(columns[c]), expected[row][c]) << "row " << row << " column " << c;
+    for (int c = 0; c < 7; ++c)
+      EXPECT_EQ(Value(rs, columns[c]).m_dwType, expected[row][c]) << "row " << row << " column " << c;
 }
 
 TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
@@ -221,9 +219,7 @@ TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
   EXPECT_EQ(Raw("SELECT hex(Name) FROM D"), "53747261C39F6520C2B56D20F09D94B8");
   rs.Requery();
   EXPECT_EQ(Text(rs, L"Name"), U8(L"Stra\u00dfe \u00b5m \U0001D538"));
-  CDBVariant d;
-  rs.GetFieldValue(L"d", d);
-  const COleVariant ole = CVdRecordset::getOLEVariant(d);
+  const COleVariant ole = CVdRecordset::getOLEVariant(Value(rs, L"d"));
   ASSERT_EQ(ole.vt, VT_DATE);
   EXPECT_EQ(U8(COleDateTime(ole.date).FormatIso()), "2024-02-29 13:05:09");
 }
@@ -283,19 +279,6 @@ TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsT
 
 // ------------------------------------------------------------------ text compared without case
 
-// The first column of every row, in order.
-std::vector<std::string> Column(CVdDatabase& db, const wchar_t* sql) {
-  std::vector<std::string> values;
-  CVdRecordset rs(&db);
-  rs.Open(0, sql, 0);
-  for (; !rs.IsEOF(); rs.MoveNext()) {
-    CDBVariant v;
-    rs.GetFieldValue(short(0), v);
-    values.push_back(U8(DBV_BSTRAll(&v)));
-  }
-  return values;
-}
-
 using Texts = std::vector<std::string>;
 
 // A file made by another program, without any collation: every comparison still ignores ASCII case, as the
@@ -323,26 +306,24 @@ TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
   EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = 'ipe 200' COLLATE BINARY"), 1);
   // Only ASCII letters fold: an accented capital is another letter than its small form.
   EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = '\u00e9crou'"), 1);
-  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE Name = '\u00c9CROU'"), (Texts{"\xC3\x89"
-                                                                                      "crou"}));
+  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE Name = '\u00c9CROU'"), (Texts{"\xC3\x89"
+                                                                                "crou"}));
 
-  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name, n"),
+  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name, n"),
             (Texts{"HEA 100", "IPE 200", "ipe 200", "Ipe 300"}));
-  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name DESC, n DESC"),
+  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name DESC, n DESC"),
             (Texts{"Ipe 300", "ipe 200", "IPE 200", "HEA 100"}));
-  EXPECT_EQ(Column(m_db, L"SELECT Grade, COUNT(*) FROM Parts GROUP BY Grade ORDER BY 1"), (Texts{"a", "b", "c"}));
-  EXPECT_EQ(Column(m_db, L"SELECT COUNT(*) FROM Parts GROUP BY Grade"), (Texts{"2", "2", "2"}));
+  EXPECT_EQ(Column(L"SELECT Grade, COUNT(*) FROM Parts GROUP BY Grade ORDER BY 1"), (Texts{"a", "b", "c"}));
+  EXPECT_EQ(Column(L"SELECT COUNT(*) FROM Parts GROUP BY Grade"), (Texts{"2", "2", "2"}));
   EXPECT_EQ(Count(L"SELECT DISTINCT Name FROM Parts"), 5);
   EXPECT_EQ(Count(L"select distinct Grade, Name from Parts where n < 5"), 3);
-  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT Grade FROM Parts ORDER BY Grade DESC LIMIT 2"), (Texts{"c", "b"}));
+  EXPECT_EQ(Column(L"SELECT DISTINCT Grade FROM Parts ORDER BY Grade DESC LIMIT 2"), (Texts{"c", "b"}));
   // DISTINCT keeps the types of its columns; an aggregate among them leaves it as written.
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT DISTINCT n, Grade FROM Parts WHERE Grade = 'A'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 2);
-  CDBVariant v;
-  rs.GetFieldValue(short(0), v);
-  EXPECT_EQ(v.m_dwType, DBVT_LONG);
-  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT COUNT(*) FROM Parts"), (Texts{"6"}));
+  EXPECT_EQ(Value(rs, short(0)).m_dwType, DBVT_LONG);
+  EXPECT_EQ(Column(L"SELECT DISTINCT COUNT(*) FROM Parts"), (Texts{"6"}));
 
   // Writes find their rows the same way; a SET assignment is left an assignment.
   m_db.ExecuteSQL(L"UPDATE Parts SET Grade = 'z' WHERE Name = 'IPE 200'");
@@ -546,9 +527,7 @@ TEST_F(VdRecordsetTest, SetFieldValueFormsWriteTextsVariantsAndNullIntoTheRowThe
   rs.Update();
   EXPECT_EQ(Raw("SELECT Name || '|' || h || '|' || b || '|' || ifnull(Note, 'null') FROM Beams WHERE rowid = 2"),
             "HEA 120 A|115.5|121.0|null");
-  CDBVariant note;
-  rs.GetFieldValue(L"Note", note);
-  EXPECT_EQ(note.m_dwType, DBVT_NULL);
+  EXPECT_EQ(Value(rs, L"Note").m_dwType, DBVT_NULL);
 
   // A table with an integer key: its rows are addressed by it.
   RawDb(m_path).Exec("CREATE TABLE K (id INTEGER PRIMARY KEY, Name TEXT); INSERT INTO K VALUES (10, 'a'), (20, 'a')");
@@ -570,9 +549,7 @@ TEST_F(VdRecordsetTest, AddNewAppendsARowWhoseUnsetColumnsAreNull) {
   EXPECT_EQ(Text(rs, L"Name"), "HEA 100");  // the current row did not move
   rs.MoveLast();
   EXPECT_EQ(Text(rs, L"Name"), "HEB 100");
-  CDBVariant h;
-  rs.GetFieldValue(L"h", h);
-  EXPECT_EQ(h.m_dwType, DBVT_NULL);
+  EXPECT_EQ(Value(rs, L"h").m_dwType, DBVT_NULL);
   EXPECT_EQ(Raw("SELECT count(*) FROM Beams WHERE Name = 'HEB 100' AND h IS NULL AND Note IS NULL"), "1");
 
   rs.Open(0, L"Empty", 0);
@@ -601,16 +578,12 @@ TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
   rs.MoveNext();
   rs.Delete();  // B goes; C moves up into its place
   rs.MoveFirst();
-  CDBVariant h, n;
-  rs.GetFieldValue(L"n", n);
-  EXPECT_EQ(Text(rs, L"Name") + "/" + std::to_string(n.m_lVal), "A/1");
+  EXPECT_EQ(Text(rs, L"Name") + "/" + std::to_string(Value(rs, L"n").m_lVal), "A/1");
   rs.MoveNext();
-  rs.GetFieldValue(L"h", h);
-  rs.GetFieldValue(L"n", n);
   EXPECT_EQ(Text(rs, L"Name"), "C");
-  EXPECT_EQ(h.m_dwType, DBVT_DOUBLE);
-  EXPECT_EQ(h.m_dblVal, 12.5);
-  EXPECT_EQ(n.m_lVal, 7);
+  EXPECT_EQ(Value(rs, L"h").m_dwType, DBVT_DOUBLE);
+  EXPECT_EQ(Value(rs, L"h").m_dblVal, 12.5);
+  EXPECT_EQ(Value(rs, L"n").m_lVal, 7);
 
   // A row nobody read before its database closed cannot be shown: that is an error, not a row of nulls.
   rs.AddNew();

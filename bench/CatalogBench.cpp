@@ -42,6 +42,8 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
+#include "CpuTime.h"
+
 namespace {
 
 using rawbench::ReadRow;
@@ -284,19 +286,6 @@ void SearchBaseline(benchmark::State& state, bool exclusive) {
 
 // ------------------------------------------------------------------ family read, in a fresh process
 
-double CpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// Keeps this thread busy for `seconds` of its CPU time.
-void SpendCpu(double seconds) {
-  const double end = CpuSeconds() + seconds;
-  while (CpuSeconds() < end) {
-  }
-}
-
 struct ChildResult {
   double seconds = 0;
   double bytesPerPattern = 0;
@@ -314,9 +303,9 @@ int RunChild(const std::string& side, const std::string& path, const std::string
     auto* pool = new CVdPatternPool(true, nullptr);
     if (!catalog->IsOpened()) return 1;
     const struct mallinfo2 before = mallinfo2();
-    const double start = CpuSeconds();
+    const double start = benchcpu::ThreadSeconds();
     const bool read = catalog->GetFamilyPattern(pool, VdFromUtf8(family).c_str(), nullptr);
-    seconds = CpuSeconds() - start;
+    seconds = benchcpu::ThreadSeconds() - start;
     const struct mallinfo2 after = mallinfo2();
     if (!read) return 1;
     rows = pool->GetCount();
@@ -326,7 +315,7 @@ int RunChild(const std::string& side, const std::string& path, const std::string
   } else {
     sqlite3* db = OpenRaw(path, false);
     auto* table = new std::vector<std::vector<Tagged>>();
-    const double start = CpuSeconds();
+    const double start = benchcpu::ThreadSeconds();
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, ("SELECT * FROM [" + family + "]").c_str(), -1, &stmt, nullptr);
     while (sqlite3_step(stmt) == SQLITE_ROW) {
@@ -334,7 +323,7 @@ int RunChild(const std::string& side, const std::string& path, const std::string
       ReadRow(stmt, table->back());
     }
     sqlite3_finalize(stmt);
-    seconds = CpuSeconds() - start;
+    seconds = benchcpu::ThreadSeconds() - start;
     rows = static_cast<long>(table->size());
     sqlite3_close(db);
   }
@@ -367,7 +356,7 @@ void FamilyRead(benchmark::State& state, FamilyFile (*file)(), const char* side,
     const bool ran = RunInChild(side, family, result);
     state.ResumeTiming();
     if (!ran) return state.SkipWithError("the child process failed");
-    SpendCpu(result.seconds);
+    benchcpu::Spend(result.seconds);
   }
   if (target > 0) state.counters["target"] = target;
 }
@@ -387,7 +376,7 @@ void PatternMemory(benchmark::State& state, FamilyFile (*file)(), bool library, 
     }
     state.ResumeTiming();
     if (!ran) return state.SkipWithError("the child process failed");
-    SpendCpu(library ? measured[family.family] / 1024.0 * 0.01 : 0.01);
+    benchcpu::Spend(library ? measured[family.family] / 1024.0 * 0.01 : 0.01);
   }
   if (library) state.counters["target"] = target;
 }

@@ -24,6 +24,8 @@
 #include <vdpattern/vdpattern.h>
 #include <vdpattern/toolkit/Utf8.h>
 
+#include "CpuTime.h"
+
 namespace {
 
 constexpr int kRows = 50000;
@@ -97,24 +99,6 @@ const CatalogFile& Catalog() {
   return file;
 }
 
-double ProcessCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-void SpendCpu(double seconds) {
-  const double end = ThreadCpuSeconds() + seconds;
-  while (ThreadCpuSeconds() < end) {
-  }
-}
-
 class HostFactory : public CVdPatternFactory {
  public:
   explicit HostFactory(CVdUnitManager* units) { m_pUnitManager = units; }
@@ -128,9 +112,9 @@ int RunChild(const std::string& path, const std::string& family) {
   if (!catalog->IsOpened()) return 1;
   catalog->SetHasUnits(true);
   auto* pool = new CVdPatternPool(true, catalog->GetFactory());
-  const double start = ProcessCpuSeconds();
+  const double start = benchcpu::ProcessSeconds();
   const bool read = catalog->GetFamilyPattern(pool, VdFromUtf8(family).c_str(), nullptr);
-  const double seconds = ProcessCpuSeconds() - start;
+  const double seconds = benchcpu::ProcessSeconds() - start;
   if (!read) return 1;
   std::printf("%.9f %d\n", seconds, pool->GetCount());
   std::fflush(stdout);
@@ -167,7 +151,7 @@ void FamilyRead(benchmark::State& state, bool python, double target) {
     const double seconds = RunSide(python);
     state.ResumeTiming();
     if (seconds < 0) return state.SkipWithError("the child process failed");
-    SpendCpu(seconds);
+    benchcpu::Spend(seconds);
   }
   if (target > 0) state.counters["target"] = target;
 }

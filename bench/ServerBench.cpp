@@ -51,6 +51,8 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
+#include "CpuTime.h"
+
 // ------------------------------------------------------------------ statements leaving the process
 
 namespace {
@@ -355,18 +357,6 @@ const Catalog& Big() {
 
 // ------------------------------------------------------------------ CPU time of the server's side
 
-double CpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-void SpendCpu(double seconds) {
-  const double end = CpuSeconds() + seconds;
-  while (CpuSeconds() < end) {
-  }
-}
-
 // CPU seconds a process has run (its first schedstat field, in nanoseconds); 0 when it cannot be read.
 double ProcessCpu(int pid) {
   if (pid <= 0) return 0;
@@ -392,7 +382,7 @@ class BothSides {
     const double spent = ProcessCpu(m_backend) - server;
     m_server += spent;
     m_state.ResumeTiming();
-    SpendCpu(spent);
+    benchcpu::Spend(spent);
   }
   void Report() {
     m_state.counters["wall_ms"] = m_wall * 1e3;
@@ -571,8 +561,8 @@ void SearchStatements(benchmark::State& state, bool present) {
   // One spell per statement, as the baseline's one, so that what a spell overshoots cancels out in the ratio.
   for (auto _ : state) {
     double left = perSearch;
-    for (; left >= 1; left -= 1) SpendCpu(kSecondsPerStatement);
-    if (left > 0) SpendCpu(left * kSecondsPerStatement);
+    for (; left >= 1; left -= 1) benchcpu::Spend(kSecondsPerStatement);
+    if (left > 0) benchcpu::Spend(left * kSecondsPerStatement);
   }
   state.counters["statements"] = perSearch;
   state.counters["roundtrips"] = static_cast<double>(g_count.calls) / kSearches;
@@ -580,7 +570,7 @@ void SearchStatements(benchmark::State& state, bool present) {
 }
 
 void SearchStatementsBaseline(benchmark::State& state) {
-  for (auto _ : state) SpendCpu(kSecondsPerStatement);
+  for (auto _ : state) benchcpu::Spend(kSecondsPerStatement);
 }
 
 // ------------------------------------------------------------------ family read

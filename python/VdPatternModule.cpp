@@ -11,7 +11,9 @@
 //   unit manager, declared first. Attached catalogs are reached through the manager only, never handed to Python.
 // - Column arrays and frames: NumPy arrays owning their memory, filled from a pool that the call owns and frees.
 // Threads: every database call runs with the GIL released; the report and trace handlers take it back to log.
-// A wrapper is used by one Python thread at a time, as the library's objects are (nothing here locks).
+// A Catalog or Manager is used only by the thread that made it, as the library's objects are single-threaded:
+// another thread gets RuntimeError (as Python's sqlite3 does) instead of racing a call that runs without the
+// GIL. Catalog.insert copies the pattern while it holds the GIL, so a thread changing it cannot race the write.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -25,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <thread>
 #include <vector>
 #include <vdpattern/vdpattern.h>
 #include <vdpattern/toolkit/Report.h>
@@ -370,6 +373,20 @@ py::array Objects(std::size_t rows, Make&& make) {
   return a;
 }
 
+// The thread that made an object; every call from another thread is refused (see the header comment).
+class OwnThread {
+ public:
+  explicit OwnThread(const char* what) : m_what(what) {}
+  void Check() const {
+    if (std::this_thread::get_id() != m_thread)
+      throw std::runtime_error(std::string("a vdpattern.") + m_what + " is used only by the thread that made it");
+  }
+
+ private:
+  const char* m_what;
+  std::thread::id m_thread = std::this_thread::get_id();
+};
+
 // ---------------------------------------------------------------- Catalog
 
 class Catalog {
@@ -384,11 +401,13 @@ class Catalog {
   }
 
   HostCatalog& Open() {
+    m_thread.Check();
     if (!m_catalog) throw py::value_error("the catalog is closed");
     return *m_catalog;
   }
 
   void Close() {
+    m_thread.Check();
     if (!m_catalog) return;
     py::gil_scoped_release release;
     m_catalog.reset();
@@ -460,11 +479,12 @@ class Catalog {
   void Insert(CVdPattern& pattern) {
     HostCatalog& catalog = Open();
     if (pattern.GetFamily().IsEmpty()) throw py::value_error("the pattern has no family");
+    const std::unique_ptr<CVdPattern> copy = Copy(pattern);  // what is written, whatever other threads do
     ClearFailure();
     bool written;
     {
       py::gil_scoped_release release;
-      written = catalog.InsertPattern(&pattern, false);
+      written = catalog.InsertPattern(copy.get(), false);
     }
     if (!written) RaiseFailure("pattern " + pattern.GetUserNameW().ToUtf8() + " cannot be written");
   }
@@ -595,6 +615,7 @@ class Catalog {
  private:
   std::unique_ptr<CVdUnitManager> m_units;  // owned; borrowed by the catalog's factory, so declared first
   std::unique_ptr<HostCatalog> m_catalog;   // owned; null once closed
+  OwnThread m_thread{"Catalog"};
 };
 
 // ---------------------------------------------------------------- Manager
@@ -613,6 +634,7 @@ class Manager {
   }
 
   std::string Attach(const std::string& path) {
+    m_thread.Check();
     std::unique_ptr<HostCatalog> catalog = OpenCatalog(path, m_factory, false);
     const std::string name = catalog->GetName().ToUtf8();
     if (!m_manager->AttachCatalog(catalog.get()))
@@ -622,12 +644,14 @@ class Manager {
   }
 
   void Detach(const std::string& name) {
+    m_thread.Check();
     if (!m_manager->IsExistCatalog(WideC(name))) throw py::key_error(name);
     py::gil_scoped_release release;
     m_manager->DetachCatalog(WideC(name));
   }
 
   std::vector<std::string> Catalogs() {
+    m_thread.Check();
     std::vector<std::string> out;
     for (CVdPatternCatalog* c = m_manager->FindFirstCatalog(); c; c = m_manager->FindNextCatalog())
       out.push_back(c->GetName().ToUtf8());
@@ -635,6 +659,7 @@ class Manager {
   }
 
   py::object Get(const std::string& name) {
+    m_thread.Check();
     const CString wide = WideC(name);
     ClearFailure();
     std::unique_ptr<CVdPattern> result;
@@ -660,15 +685,20 @@ class Manager {
 
   // The pool keeps a copy (same GUID); false when it refuses one (a pattern of that name or GUID is pooled).
   bool Keep(CVdPattern& pattern) {
+    m_thread.Check();
     std::unique_ptr<CVdPattern> copy = Copy(pattern);
     if (!m_manager->AddPatternPool(copy.get(), false)) return false;
     copy.release();  // the pool's now
     return true;
   }
 
-  int PoolSize() { return m_manager->GetCountPool(); }
+  int PoolSize() {
+    m_thread.Check();
+    return m_manager->GetCountPool();
+  }
 
   std::vector<std::string> Families() {
+    m_thread.Check();
     std::list<std::wstring> families;
     {
       py::gil_scoped_release release;
@@ -685,6 +715,7 @@ class Manager {
   std::unique_ptr<CVdUnitManager> m_units;       // owned; borrowed by the factory, so declared first
   HostFactory* m_factory = nullptr;              // owned by the manager
   std::unique_ptr<CVdPatternManager> m_manager;  // owned; owns the factory and the attached catalogs
+  OwnThread m_thread{"Manager"};
 };
 
 }  // namespace

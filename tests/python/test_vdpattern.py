@@ -184,3 +184,25 @@ def test_server_catalog(tmp_path):
     assert m.get("HEA 100")["h"] == pytest.approx(0.096)
     with vdpattern.Catalog(address, metrics=1000) as c:
         assert list(c.frame("HEA")["h"]) == [96.0]
+
+
+def test_objects_refuse_other_threads(catalog_path):
+    """A catalog or manager runs its calls without the GIL: a second thread is refused, never let race them."""
+    m = vdpattern.Manager(metrics=1000)
+    m.attach(catalog_path)
+    refused = []
+    with vdpattern.Catalog(catalog_path) as c:
+        pattern = c.get("IPE 200")
+
+        def worker():
+            for call in (c.families, lambda: c.get("IPE 200"), c.close, lambda: m.get("IPE 200"), m.catalogs):
+                try:
+                    call()
+                except RuntimeError:
+                    refused.append(call)
+            pattern["h"] = 1.0  # a pattern is plain data: any thread may change it
+
+        thread = threading.Thread(target=worker)
+        thread.start()
+        thread.join(60)
+        assert len(refused) == 5 and c.families() == ["IPE"] and m.get("IPE 200")["h"] == 200.0

@@ -42,7 +42,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
-#include "CpuTime.h"
+#include "ChildWork.h"
 
 namespace {
 
@@ -332,15 +332,8 @@ int RunChild(const std::string& side, const std::string& path, const std::string
   std::_Exit(0);
 }
 
-std::string SelfPath() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) throw std::runtime_error("cannot find this program");
-  return std::string(buffer.data(), static_cast<std::size_t>(n));
-}
-
 bool RunInChild(const std::string& side, const FamilyFile& file, ChildResult& result) {
-  static const std::string self = SelfPath();
+  static const std::string self = benchcpu::SelfPath();
   const std::string command = "'" + self + "' --child " + side + " '" + file.path + "' " + file.family;
   FILE* child = popen(command.c_str(), "r");
   if (!child) return false;

@@ -24,7 +24,7 @@
 #include <vdpattern/vdpattern.h>
 #include <vdpattern/toolkit/Utf8.h>
 
-#include "CpuTime.h"
+#include "ChildWork.h"
 
 namespace {
 
@@ -121,16 +121,9 @@ int RunChild(const std::string& path, const std::string& family) {
   std::_Exit(0);
 }
 
-std::string SelfPath() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) throw std::runtime_error("cannot find this program");
-  return std::string(buffer.data(), static_cast<std::size_t>(n));
-}
-
 // Runs one side in a fresh process; its CPU seconds of the read, or a negative number when it failed.
 double RunSide(bool python) {
-  static const std::string self = SelfPath();
+  static const std::string self = benchcpu::SelfPath();
   const std::string& path = Catalog().path();
   const std::string command = python ? "PYTHONPATH='" VDPATTERN_PYTHONPATH "' '" VDPATTERN_PYTHON
                                        "' '" VDPATTERN_PYTHON_SCRIPT "' '" +

@@ -51,7 +51,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
-#include "CpuTime.h"
+#include "ChildWork.h"
 
 // ------------------------------------------------------------------ statements leaving the process
 

@@ -30,6 +30,15 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
 
 Connection::~Connection() = default;
 
+void AppendQuotedName(std::string& out, const std::string& name) {
+  out += '"';
+  for (char c : name) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
 void Connection::SortTables(std::vector<CVdODBCTableDefInfo>& tables) {
   std::sort(tables.begin(), tables.end(), [](const CVdODBCTableDefInfo& a, const CVdODBCTableDefInfo& b) {
     const int order = VdCompareNoCase(a.m_strName.str(), b.m_strName.str());

@@ -36,6 +36,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
@@ -137,6 +138,9 @@ class Connection {
 // holding one reaches a catalog on a PostgreSQL server; for any other file, its first bytes tell its format.
 // Caller owns the result. Throws CDBException (08001) naming the file or address when it cannot be opened.
 std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs);
+
+// Appends `name` as a quoted identifier, "name" with a '"' inside doubled: the form both engines read.
+void AppendQuotedName(std::string& out, const std::string& name);
 
 // Makes a new, empty database file, or at a server address the catalog's schema; an existing file or schema is
 // never touched (08001). Throws CDBException.

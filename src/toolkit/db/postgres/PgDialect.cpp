@@ -5,18 +5,10 @@
 #include <cstring>
 #include <vector>
 #include <vdpattern/toolkit/Utf8.h>
+#include "toolkit/db/Connection.h"
 #include "toolkit/db/DbError.h"
 
 namespace vdpattern::db {
-
-void AppendQuotedName(std::string& out, const std::string& name) {
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
 
 namespace {
 

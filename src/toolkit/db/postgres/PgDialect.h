@@ -55,9 +55,6 @@ struct PgStatement {
 // The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds.
 using PgNames = std::unordered_multimap<std::string, std::string>;
 
-// Appends `name` as the server's quoted identifier ("name", a '"' inside doubled).
-void AppendQuotedName(std::string& out, const std::string& name);
-
 // Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
 // null) are the schema's names. `liftLiterals` false keeps every literal in the text.
 void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals = true);

@@ -14,15 +14,6 @@ namespace {
 
 constexpr const char* kRowId = "_rowid_";
 
-void AppendQuoted(std::string& out, const std::string& name) {
-  out += '"';
-  for (char c : name) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
-
 void AppendNumber(std::string& out, std::size_t n) { out += std::to_string(n); }
 
 CString Wide(const char* utf8) {
@@ -96,12 +87,12 @@ std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stm
   std::string& reread = set->rereadSql;
   reread = "SELECT ";
   for (const ColumnInfo& column : set->columns) {
-    AppendQuoted(reread, column.baseColumnUtf8);
+    AppendQuotedName(reread, column.baseColumnUtf8);
     reread += ',';
   }
   reread += kRowId;
   reread += " FROM \"main\".";
-  AppendQuoted(reread, set->table);
+  AppendQuotedName(reread, set->table);
   reread += " WHERE ";
   reread += kRowId;
   reread += "=?1";
@@ -214,7 +205,7 @@ void Reread(SqliteConnection& c, RecordsetState& state, std::size_t row) {
 
 std::string TableRef(const ColumnSet& columns) {
   std::string ref = "\"main\".";
-  AppendQuoted(ref, columns.table);
+  AppendQuotedName(ref, columns.table);
   return ref;
 }
 
@@ -503,7 +494,7 @@ void SqliteConnection::UpdateRow(RecordsetState& state) {
     for (std::size_t k = 0; k < columns.columns.size(); ++k) {
       if (!state.dirty[k]) continue;
       if (count++) out += ',';
-      AppendQuoted(out, columns.columns[k].baseColumnUtf8);
+      AppendQuotedName(out, columns.columns[k].baseColumnUtf8);
       out += "=?";
       AppendNumber(out, count);
     }
@@ -532,7 +523,7 @@ void SqliteConnection::InsertRow(RecordsetState& state) {
       out += count ? "," : " (";
       values += count ? "," : " VALUES (";
       ++count;
-      AppendQuoted(out, columns.columns[k].baseColumnUtf8);
+      AppendQuotedName(out, columns.columns[k].baseColumnUtf8);
       values += '?';
       AppendNumber(values, count);
     }

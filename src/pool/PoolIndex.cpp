@@ -168,6 +168,10 @@ class GuidSlots {
     ++m_live;
   }
 
+  void Prefetch(GuidBits bits) const {
+    if (!m_slots.empty()) __builtin_prefetch(&m_slots[Home(bits)]);
+  }
+
   // Calls visit(node) for each node under `bits` until it returns false.
   template <typename Visit>
   void Find(GuidBits bits, Visit visit) const {
@@ -312,10 +316,12 @@ struct PoolIndex::Names {
       if (p.block > m_blocks.size() || (p.block < m_blocks.size() ? p.at >= m_blocks[p.block].size() : p.at != 0))
         return false;
       if (!AtEnd(p) && !ByName()(key, At(p))) return false;
-      const Entry* before = p.at > 0      ? &m_blocks[p.block][p.at - 1]
-                            : p.block > 0 ? &m_blocks[p.block - 1].back()
-                                          : nullptr;
+      const Entry* before = Before(p);
       return !before || !ByName()(key, *before);
+    }
+    // The entry before `p`, a place in range; null at the beginning.
+    const Entry* Before(Pos p) const {
+      return p.at > 0 ? &m_blocks[p.block][p.at - 1] : p.block > 0 ? &m_blocks[p.block - 1].back() : nullptr;
     }
 
     Pos Begin() const { return Pos{}; }
@@ -388,6 +394,10 @@ struct PoolIndex::Guids {
   static GuidBits Bits(const CVdPattern& pattern) {
     if (pattern.m_guidIsBits) return BitsOf(pattern.m_guidBits);
     return pattern.m_guidText ? ParseGuid(pattern.m_guidText->str()) : GuidBits{};
+  }
+
+  void Prefetch(const CVdPattern& pattern) const {
+    if (pattern.m_guidIsBits) byBits.Prefetch(BitsOf(pattern.m_guidBits));
   }
 
   void Insert(Node node) {
@@ -515,7 +525,39 @@ PoolIndex::Guids& PoolIndex::BuiltGuids() {
   if (!m_guids) {
     m_guids.reset(new Guids);
     m_guids->byBits.Reserve(m_patterns.size());
+    if (m_names) return BuildGuidsAhead();
     for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) m_guids->Insert(node);
+  }
+  return *m_guids;
+}
+
+// With the name entries built, the list's nodes are in one array in list order, so what the build reads next
+// can be asked for ahead: the node 16 places on, the GUID of the pattern 8 on, the table slot of the one 4 on.
+// A walk of the list waits on each node, then on its pattern, then on its slot, all anywhere in memory once
+// patterns were added out of name order: pool-growth's first GUID question took 35-44 ms of CPU time to build
+// the table for 200,000 patterns that way, 16-18 ms this way (13.6-15.5 against 6.7-7.9 for 100,000).
+PoolIndex::Guids& PoolIndex::BuildGuidsAhead() {
+  const auto& entries = m_names->entries;
+  const auto start = [&](int places) {
+    auto at = entries.Begin();
+    for (int k = 0; k < places && !entries.AtEnd(at); ++k) entries.Next(at);
+    return at;
+  };
+  auto node = entries.Begin(), slot = start(4), guid = start(8), ahead = start(16);
+  for (; !entries.AtEnd(node); entries.Next(node)) {
+    if (!entries.AtEnd(ahead)) {
+      __builtin_prefetch(&*entries.At(ahead).node);
+      entries.Next(ahead);
+    }
+    if (!entries.AtEnd(guid)) {
+      __builtin_prefetch(&(*entries.At(guid).node)->m_guidBits);
+      entries.Next(guid);
+    }
+    if (!entries.AtEnd(slot)) {
+      m_guids->Prefetch(**entries.At(slot).node);
+      entries.Next(slot);
+    }
+    m_guids->Insert(entries.At(node).node);
   }
   return *m_guids;
 }
@@ -535,7 +577,13 @@ PoolIndex::Node PoolIndex::UpperBound(const CVdPattern& pattern) {
   Names& names = BuiltNames();
   const auto at = names.entries.UpperBound(probe);
   names.hint = at;
-  return names.entries.AtEnd(at) ? m_patterns.end() : names.entries.At(at).node;
+  // The pool links the new node between the list nodes of these two entries: asked for together here, the
+  // two reads overlap instead of the second waiting for the first. With the GUID table built ahead, this took
+  // pool-growth's 200,000 adds from 134-161 ms of CPU time to 119-126 (56-62 to 53-54 for 100,000).
+  if (const Names::Entry* before = names.entries.Before(at)) __builtin_prefetch(&*before->node);
+  if (names.entries.AtEnd(at)) return m_patterns.end();
+  __builtin_prefetch(&*names.entries.At(at).node);
+  return names.entries.At(at).node;
 }
 
 CVdPattern* PoolIndex::FindByName(const std::wstring& name) {

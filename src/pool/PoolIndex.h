@@ -69,6 +69,7 @@ class PoolIndex {
   void Block();
   Names& BuiltNames();
   Guids& BuiltGuids();
+  Guids& BuildGuidsAhead();
   bool PastLast(const NameProbe& probe);
 
   List& m_patterns;

@@ -578,8 +578,8 @@ PoolIndex::Node PoolIndex::UpperBound(const CVdPattern& pattern) {
   const auto at = names.entries.UpperBound(probe);
   names.hint = at;
   // The pool links the new node between the list nodes of these two entries: asked for together here, the
-  // two reads overlap instead of the second waiting for the first. With the GUID table built ahead, this took
-  // pool-growth's 200,000 adds from 134-161 ms of CPU time to 119-126 (56-62 to 53-54 for 100,000).
+  // two reads overlap instead of the second waiting for the first. This took pool-growth's 200,000 adds from
+  // 134-161 ms of CPU time to 119-126 (56-62 to 53-54 for 100,000).
   if (const Names::Entry* before = names.entries.Before(at)) __builtin_prefetch(&*before->node);
   if (names.entries.AtEnd(at)) return m_patterns.end();
   __builtin_prefetch(&*names.entries.At(at).node);

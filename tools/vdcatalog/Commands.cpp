@@ -1395,6 +1395,70 @@ struct ImportHeader {
   }
 };
 
+// What the rows of an import wrote, read and refused.
+struct ImportCounts {
+  std::size_t rows = 0, failed = 0;
+  HashSet names;  // the folded names' hashes: the distinct patterns the rows wrote
+};
+
+// Writes every row after the header into the family, inside the caller's write scope: kOk when the rows are
+// to be kept (some may have been refused under --keep-going), otherwise the status that ends the import.
+int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog& catalog, CVdDatabase* db,
+               const std::string& family, bool keepGoing, ImportCounts& counts) {
+  // Into a family that held no row when the write began, a name the file has not given before is new: its row
+  // is appended without the search for an existing one (the write holds the file, so nobody adds one).
+  const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
+  Progress progress("import", reader.Size());
+  CsvRecord record;
+  std::string error;
+  // One pattern serves every row: each row sets its name and every value of the header's columns.
+  CVdPattern pattern(1, nullptr, Wide(family));
+  std::string previousRefusal;
+  while (reader.Next(record, error)) {
+    if (g_interrupted) break;
+    // With --keep-going each row is a group of its own, so a row the catalog refuses leaves no part behind.
+    if (keepGoing) db->BeginWriteGroup();
+    bool ok = header.Fill(pattern, record, error);
+    const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
+    std::string refusal;  // the database's reason, when it refused the row
+    g_lastReport.clear();
+    if (ok && !catalog.InsertPattern(&pattern, startedEmpty && !counts.names.Contains(hash))) {
+      Error(header.Where(record.line) + "the catalog refused the row");
+      refusal = g_lastReport;
+      ok = false;
+    }
+    if (keepGoing) db->EndWriteGroup(ok);
+    if (ok) {
+      ++counts.rows;
+      counts.names.Insert(hash);
+    } else {
+      ++counts.failed;
+      if (!keepGoing) {
+        Error("nothing was imported (use --keep-going to import the rows that fit)");
+        return kError;
+      }
+      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
+      // every row: given twice in a row before any row was kept, it ends the import.
+      if (counts.rows == 0 && !refusal.empty() && refusal == previousRefusal) {
+        Error("the catalog refuses every row for the same reason; nothing was imported");
+        return kError;
+      }
+      previousRefusal = refusal;
+    }
+    progress.Step(reader.BytesRead());
+  }
+  progress.Done();
+  if (!error.empty()) {
+    Error(error + "; nothing was imported");
+    return kError;
+  }
+  if (g_interrupted) {
+    Error("interrupted: nothing was imported");
+    return kInterrupted;
+  }
+  return kOk;
+}
+
 }  // namespace
 
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
@@ -1422,62 +1486,9 @@ int Import(const std::string& file, const std::string& family, const std::string
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   InterruptGuard interrupt;
   WriteScope scope(db);
-  // Into a family that held no row when the write began, a name the file has not given before is new: its row
-  // is appended without the search for an existing one (the write holds the file, so nobody adds one).
-  const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
-  std::size_t rows = 0, failed = 0;
-  HashSet names;  // the folded names' hashes: the distinct patterns the rows wrote
-  Progress progress("import", reader.Size());
-  CsvRecord record;
-  // One pattern serves every row: each row sets its name and every value of the header's columns.
-  CVdPattern pattern(1, nullptr, Wide(family));
-  std::string previousRefusal;
-  while (reader.Next(record, error)) {
-    if (g_interrupted) {
-      progress.Done();
-      Error("interrupted: nothing was imported");
-      return kInterrupted;
-    }
-    // With --keep-going each row is a group of its own, so a row the catalog refuses leaves no part behind.
-    if (keepGoing) db->BeginWriteGroup();
-    bool ok = header.Fill(pattern, record, error);
-    const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
-    std::string refusal;  // the database's reason, when it refused the row
-    g_lastReport.clear();
-    if (ok && !catalog->InsertPattern(&pattern, startedEmpty && !names.Contains(hash))) {
-      Error(header.Where(record.line) + "the catalog refused the row");
-      refusal = g_lastReport;
-      ok = false;
-    }
-    if (keepGoing) db->EndWriteGroup(ok);
-    if (ok) {
-      ++rows;
-      names.Insert(hash);
-    } else {
-      ++failed;
-      if (!keepGoing) {
-        Error("nothing was imported (use --keep-going to import the rows that fit)");
-        return kError;
-      }
-      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
-      // every row: given twice in a row before any row was kept, it ends the import.
-      if (rows == 0 && !refusal.empty() && refusal == previousRefusal) {
-        Error("the catalog refuses every row for the same reason; nothing was imported");
-        return kError;
-      }
-      previousRefusal = refusal;
-    }
-    progress.Step(reader.BytesRead());
-  }
-  progress.Done();
-  if (!error.empty()) {
-    Error(error + "; nothing was imported");
-    return kError;
-  }
-  if (g_interrupted) {
-    Error("interrupted: nothing was imported");
-    return kInterrupted;
-  }
+  ImportCounts counts;
+  if (const int status = ImportRows(reader, header, *catalog, db, family, keepGoing, counts); status != kOk)
+    return status;
   try {
     scope.Keep();
   } catch (CDBException* e) {
@@ -1487,12 +1498,12 @@ int Import(const std::string& file, const std::string& family, const std::string
     Error("nothing was imported: " + Utf8(reason));
     return kError;
   }
-  const std::size_t patterns = names.Size();
-  std::printf("imported %zu rows into %s", rows, family.c_str());
-  if (patterns != rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
-  if (failed) std::printf(", %zu rows refused", failed);
+  const std::size_t patterns = counts.names.Size();
+  std::printf("imported %zu rows into %s", counts.rows, family.c_str());
+  if (patterns != counts.rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
+  if (counts.failed) std::printf(", %zu rows refused", counts.failed);
   std::printf("\n");
-  return failed ? kNotFound : kOk;
+  return counts.failed ? kNotFound : kOk;
 }
 
 // ---------------------------------------------------------------- convert

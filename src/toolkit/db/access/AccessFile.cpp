@@ -170,6 +170,21 @@ std::string DecimalText(unsigned __int128 magnitude, bool negative, int scale) {
   return text;
 }
 
+// A NUMERIC value as exact text. A stored value is a sign byte, then four little-endian 32-bit words, the most
+// significant first, at the column's scale (17 bytes). A calculated one is laid out as an OLE DECIMAL (16
+// bytes): a length, its own scale and sign, then the 96-bit magnitude as its high 32 bits and its low 64 bits,
+// little-endian.
+std::string NumericText(const unsigned char* p, bool calculated, int columnScale, const std::string& what) {
+  if (calculated) {
+    if (p[2] > 28) Damaged(what + " is damaged.");
+    const unsigned __int128 magnitude = static_cast<unsigned __int128>(Le32(p + 4)) << 64 | Le64(p + 8);
+    return DecimalText(magnitude, p[3] != 0, p[2]);
+  }
+  unsigned __int128 magnitude = 0;
+  for (int w = 0; w < 4; ++w) magnitude = (magnitude << 32) | Le32(p + 1 + 4 * w);
+  return DecimalText(magnitude, (p[0] & 0x80) != 0, columnScale);
+}
+
 std::string GuidText(const unsigned char* p) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", p[3], p[2],
@@ -554,21 +569,9 @@ void AccessFile::Decode(const AccessTable& table, const AccessColumn& col, Bytes
       if (!ExtDateText(data.p, data.n, out.bytes)) out.bytes.assign(reinterpret_cast<const char*>(data.p), data.n);
       return;
     case kNumeric:
+      need(col.calculated ? 16 : 17);
       out.kind = Kind::kText;
-      if (col.calculated) {
-        // A length, the value's own scale and sign, then the 96-bit magnitude as its high 32 bits and its low
-        // 64 bits, little-endian (the layout of an OLE DECIMAL).
-        need(16);
-        if (data.p[2] > 28) Damaged(what + " is damaged.");
-        const unsigned __int128 magnitude = static_cast<unsigned __int128>(Le32(data.p + 4)) << 64 | Le64(data.p + 8);
-        out.bytes = DecimalText(magnitude, data.p[3] != 0, data.p[2]);
-      } else {
-        // A sign byte, then four little-endian 32-bit words, the most significant first.
-        need(17);
-        unsigned __int128 magnitude = 0;
-        for (int w = 0; w < 4; ++w) magnitude = (magnitude << 32) | Le32(data.p + 1 + 4 * w);
-        out.bytes = DecimalText(magnitude, (data.p[0] & 0x80) != 0, col.scale);
-      }
+      out.bytes = NumericText(data.p, col.calculated, col.scale, what);
       return;
     case kGuid:
       need(16);

@@ -256,31 +256,6 @@ TEST_F(AccessDatabaseTest, BinaryValuesKeepTheirZeroBytes) {
   EXPECT_EQ(Hex(Rows(L"SELECT [Order] FROM MSysQueries")[0]["Order"]), "00000001");
 }
 
-// ---------------------------------------------------------------- the catalog's statements
-
-TEST_F(AccessDatabaseTest, TheCatalogStatementsWork) {
-  // Name lookups compare without case, as Access does.
-  EXPECT_EQ(Rows(L"Select * From [Customers] WHERE CompanyName = 'Berglunds snabbköp'").size(), 1u);
-  EXPECT_EQ(Rows(L"Select * From [Customers] WHERE CompanyName = 'BERGLUNDS snabbköp'").size(), 1u);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE Country = 'germany'"), 11);
-  EXPECT_EQ(Rows(L"Select * From [Shippers] WHERE CompanyName = 'Nobody'").size(), 0u);
-  // Like, with % and _, without case.
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE CompanyName Like 'a%'"), 4);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE CustomerID Like 'b_n_p'"), 1);
-  // COUNT and MAX, and the IIF(IsNull(...)) form the catalog uses for an empty table.
-  EXPECT_EQ(Count(L"SELECT MAX(OrderID) AS m FROM Orders"), 11077);
-  EXPECT_EQ(One(L"SELECT MAX(Freight) AS m FROM Orders")["m"].m_dblVal, 1007.64);
-  EXPECT_EQ(Count(L"SELECT IIF(IsNull(MAX(OrderID)), 0, MAX(OrderID)) AS m FROM Orders"), 11077);
-  EXPECT_EQ(Count(L"SELECT IIF(IsNull(MAX(OrderID)), 0, MAX(OrderID)) AS m FROM Orders WHERE OrderID < 0"), 0);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE IIF(IsNull(Region), 1, 0) = 1"), 60);
-  // Columns read back by name ignoring case.
-  CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT COUNT(*) AS NrLines FROM [Order Details]", 0);
-  CDBVariant n;
-  rs.GetFieldValue(L"nrlines", n);
-  EXPECT_EQ(n.m_lVal, 2155);
-}
-
 // ---------------------------------------------------------------- writes
 
 TEST(AccessDatabaseWrites, EveryWriteThrowsAndTheFileIsUnchanged) {

@@ -78,17 +78,6 @@ TEST(VdPatternPool, KeepsPatternsInCollationOrderWithEqualNamesInInsertionOrder)
   EXPECT_EQ(pool.GetPatternByName(L"BEAM"), pool.FindPattern(3));
   EXPECT_EQ(pool.GetPatternByName(L"beams"), nullptr);
 
-  // Collation order: accents count, case does not.
-  CVdPatternPool accents;
-  for (const wchar_t* name : {L"fer", L"Église", L"eau", L"côte", L"coter", L"cote", L"Zinc", L"abri"})
-    Add(accents, Plain(name));
-  EXPECT_EQ(Names(accents),
-            (std::vector<std::wstring>{L"abri", L"cote", L"côte", L"coter", L"eau", L"Église", L"fer", L"Zinc"}));
-  // An accent tells names apart; the case of an accented letter does not.
-  EXPECT_EQ(Names(accents)[2], accents.GetPatternByName(L"CÔTE")->GetUserNameW().str());
-  EXPECT_EQ(accents.GetPatternByName(L"eglise"), nullptr);
-  EXPECT_EQ(accents.GetPatternByName(L"éGLISE"), accents.FindPattern(5));
-
   // The name search stops at the first greater name.
   CVdPatternPool broken;
   for (const wchar_t* name : {L"angle", L"tube", L"zulu"}) Add(broken, Plain(name));

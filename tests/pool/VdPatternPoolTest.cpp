@@ -91,7 +91,8 @@ TEST(VdPatternPool, KeepsPatternsInCollationOrderWithEqualNamesInInsertionOrder)
   EXPECT_EQ(empty.GetPatternByName(L""), nullptr);
 }
 
-// A rename seen by two pools; names and GUIDs written through exposed pointers are the differential test's.
+// A rename seen by two pools. Names and GUIDs the host writes through exposed pointers are otherwise the
+// differential test's, whose patterns never hold a generated GUID.
 TEST(VdPatternPool, RenamedPatternIsFoundUnderItsNewNameOnlyInEveryPoolHoldingIt) {
   CVdPatternPool owner;
   for (const wchar_t* name : {L"angle", L"beam", L"tube"}) Add(owner, Plain(name));
@@ -105,6 +106,11 @@ TEST(VdPatternPool, RenamedPatternIsFoundUnderItsNewNameOnlyInEveryPoolHoldingIt
     EXPECT_EQ(pool->GetPatternByName(L"BAR"), beam);
     EXPECT_EQ(pool->GetPatternByName(L"beam"), nullptr);
   }
+  // A generated GUID handed out is the text written through its pointer from then on.
+  CString* guid = nullptr;
+  beam->GetGUID(&guid);
+  *guid = L"{new}";
+  for (CVdPatternPool* pool : {&owner, &sharing}) EXPECT_EQ(pool->GetPattern(L"{NEW}", true), beam);
 }
 
 // ---------------------------------------------------------------- duplicates

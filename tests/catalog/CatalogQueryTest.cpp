@@ -33,16 +33,6 @@ std::vector<std::wstring> Names(CVdPatternPool& pool) {
 
 // ---------------------------------------------------------------- search
 
-TEST_F(CatalogSearch, QuoteInANameIsDoubledAndFound) {
-  auto catalog = Open();
-  EXPECT_TRUE(catalog->FindPattern(L"O'Neil", nullptr));
-  EXPECT_TRUE(catalog->FindPattern(L"O'Neil", L"Beams"));
-  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"O'Neil", nullptr));
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->GetUserNameW(), L"O'Neil");
-  EXPECT_FALSE(catalog->FindPattern(L"x' OR '1'='1", nullptr));
-}
-
 TEST_F(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables) {
   auto catalog = Open();
   std::unique_ptr<CVdPattern> shared(catalog->GetPattern(L"SHARED 1", nullptr));

@@ -1,6 +1,6 @@
 // Access files through CVdDatabase and CVdRecordset, on the Northwind sample (a real Jet 3 file): the tables,
-// their row counts, values of every column type the file holds, the statements a catalog runs, refused writes
-// and the catalog's clean refusal. Damaged copies are the reliability suite's.
+// values of every column type the file holds, the statements a catalog runs and refused writes. Damaged copies
+// are the reliability suite's.
 //
 // The expected values were taken from Debian's mdbtools (mdb-tables, mdb-count, mdb-export -b hex) and written
 // here, so the test needs no command at run time. Where mdb-export prints less than the file holds, the test
@@ -14,11 +14,9 @@
 #include <string>
 #include <tuple>
 #include <vector>
-#include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
-#include "support/ReportCapture.h"
 #include "support/TestDb.h"
 
 namespace {
@@ -100,14 +98,12 @@ class AccessDatabaseTest : public ::testing::Test {
 
 // ---------------------------------------------------------------- tables and rows
 
-// mdb-tables -S and mdb-count: the user tables, then the system tables.
-const std::vector<std::pair<std::string, long>> kUserTables = {
-    {"Categories", 8}, {"Customers", 91}, {"Employees", 9},  {"Order Details", 2155}, {"Orders", 830},
-    {"Products", 77},  {"Shippers", 3},   {"Suppliers", 29}, {"Umsätze", 830}};
-const std::vector<std::pair<std::string, long>> kSystemTables = {
-    {"MSysAccessObjects", 2705}, {"MSysACEs", 322},       {"MSysCmdbars", 1},   {"MSysIMEXColumns", 0},
-    {"MSysIMEXSpecs", 0},        {"MSysModules", 0},      {"MSysModules2", 17}, {"MSysObjects", 106},
-    {"MSysQueries", 318},        {"MSysRelationships", 7}};
+// mdb-tables -S: the user tables, then the system tables.
+const std::vector<std::string> kUserTables = {"Categories", "Customers", "Employees", "Order Details", "Orders",
+                                              "Products",   "Shippers",  "Suppliers", "Umsätze"};
+const std::vector<std::string> kSystemTables = {
+    "MSysAccessObjects", "MSysACEs",     "MSysCmdbars", "MSysIMEXColumns", "MSysIMEXSpecs",
+    "MSysModules",       "MSysModules2", "MSysObjects", "MSysQueries",     "MSysRelationships"};
 
 TEST_F(AccessDatabaseTest, OpensReadOnlyAndListsTheUserTablesApartFromTheSystemTables) {
   EXPECT_FALSE(m_db.CanUpdate());
@@ -118,11 +114,8 @@ TEST_F(AccessDatabaseTest, OpensReadOnlyAndListsTheUserTablesApartFromTheSystemT
     m_db.GetTableDefInfo(static_cast<unsigned>(k), info);
     ((info.m_lAttributes & VD_TABLEDEF_SYSTEM) ? system : user).push_back(U8(info.m_strName));
   }
-  std::vector<std::string> expectedUser, expectedSystem;
-  for (const auto& t : kUserTables) expectedUser.push_back(t.first);
-  for (const auto& t : kSystemTables) expectedSystem.push_back(t.first);
-  EXPECT_EQ(user, expectedUser);  // in name order ignoring case, as for SQLite files
-  EXPECT_EQ(system, expectedSystem);
+  EXPECT_EQ(user, kUserTables);  // in name order ignoring case, as for SQLite files
+  EXPECT_EQ(system, kSystemTables);
 
   CVdODBCTableDefInfo info;
   ASSERT_TRUE(m_db.GetTableDefInfo(L"order details", info));
@@ -131,19 +124,6 @@ TEST_F(AccessDatabaseTest, OpensReadOnlyAndListsTheUserTablesApartFromTheSystemT
   ASSERT_TRUE(m_db.GetTableDefInfo(L"MSysObjects", info));
   EXPECT_NE(info.m_lAttributes & VD_TABLEDEF_SYSTEM, 0);
   EXPECT_FALSE(m_db.GetTableDefInfo(L"Definition", info));  // not a catalog
-}
-
-TEST_F(AccessDatabaseTest, EveryTableHasAllItsRows) {
-  for (const auto& tables : {kUserTables, kSystemTables})
-    for (const auto& [name, rows] : tables) {
-      EXPECT_EQ(Count(L"SELECT COUNT(*) FROM [" + W(name) + L"]"), rows) << name;
-      // The bare table name reads every row too.
-      CVdRecordset rs(&m_db);
-      rs.Open(0, W(name).c_str(), 0);
-      long seen = 0;
-      for (; !rs.IsEOF(); rs.MoveNext()) ++seen;
-      EXPECT_EQ(seen, rows) << name;
-    }
 }
 
 // ---------------------------------------------------------------- values of every column type
@@ -276,31 +256,6 @@ TEST_F(AccessDatabaseTest, BinaryValuesKeepTheirZeroBytes) {
   EXPECT_EQ(Hex(Rows(L"SELECT [Order] FROM MSysQueries")[0]["Order"]), "00000001");
 }
 
-// ---------------------------------------------------------------- the catalog's statements
-
-TEST_F(AccessDatabaseTest, TheCatalogStatementsWork) {
-  // Name lookups compare without case, as Access does.
-  EXPECT_EQ(Rows(L"Select * From [Customers] WHERE CompanyName = 'Berglunds snabbköp'").size(), 1u);
-  EXPECT_EQ(Rows(L"Select * From [Customers] WHERE CompanyName = 'BERGLUNDS snabbköp'").size(), 1u);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE Country = 'germany'"), 11);
-  EXPECT_EQ(Rows(L"Select * From [Shippers] WHERE CompanyName = 'Nobody'").size(), 0u);
-  // Like, with % and _, without case.
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE CompanyName Like 'a%'"), 4);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE CustomerID Like 'b_n_p'"), 1);
-  // COUNT and MAX, and the IIF(IsNull(...)) form the catalog uses for an empty table.
-  EXPECT_EQ(Count(L"SELECT MAX(OrderID) AS m FROM Orders"), 11077);
-  EXPECT_EQ(One(L"SELECT MAX(Freight) AS m FROM Orders")["m"].m_dblVal, 1007.64);
-  EXPECT_EQ(Count(L"SELECT IIF(IsNull(MAX(OrderID)), 0, MAX(OrderID)) AS m FROM Orders"), 11077);
-  EXPECT_EQ(Count(L"SELECT IIF(IsNull(MAX(OrderID)), 0, MAX(OrderID)) AS m FROM Orders WHERE OrderID < 0"), 0);
-  EXPECT_EQ(Count(L"SELECT COUNT(*) FROM Customers WHERE IIF(IsNull(Region), 1, 0) = 1"), 60);
-  // Columns read back by name ignoring case.
-  CVdRecordset rs(&m_db);
-  rs.Open(0, L"SELECT COUNT(*) AS NrLines FROM [Order Details]", 0);
-  CDBVariant n;
-  rs.GetFieldValue(L"nrlines", n);
-  EXPECT_EQ(n.m_lVal, 2155);
-}
-
 // ---------------------------------------------------------------- writes
 
 TEST(AccessDatabaseWrites, EveryWriteThrowsAndTheFileIsUnchanged) {
@@ -338,16 +293,6 @@ TEST(AccessDatabaseWrites, EveryWriteThrowsAndTheFileIsUnchanged) {
     EXPECT_EQ(Count(db, L"SELECT COUNT(*) FROM Shippers"), 3);
   }
   EXPECT_EQ(vdtest::ReadBytes(path), before);
-}
-
-TEST(AccessDatabaseCatalog, OpeningItAsACatalogFailsWithOneReport) {
-  VDTEST_REQUIRE_SAMPLE(kSample);
-  vdtest::ReportCapture capture;
-  CVdPatternCatalog catalog;
-  EXPECT_FALSE(catalog.Open(W(kSample).c_str()));
-  ASSERT_EQ(capture.reports.size(), 1u);
-  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
-  EXPECT_FALSE(catalog.IsOpened());
 }
 
 }  // namespace

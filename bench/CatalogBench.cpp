@@ -43,6 +43,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include "ChildWork.h"
+#include "ScratchDir.h"
 
 namespace {
 
@@ -98,10 +99,7 @@ class CatalogFile {
  public:
   // Creates the file with the system tables and leaves `db` in a transaction, for the caller's tables.
   explicit CatalogFile(sqlite3*& db) {
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-catbench-XXXXXX";
-    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
-    m_dir = dir;
+    const std::string& dir = m_dir.path();
     m_path = dir + "/catalog.mdb";
     if (sqlite3_open(m_path.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot create " + m_path);
     Exec(db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN");
@@ -110,10 +108,6 @@ class CatalogFile {
          "INSERT INTO Definition VALUES ('Bench', 1, '2024/01/01', 'bench');"
          "CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT);"
          "CREATE TABLE Units (Family TEXT, h TEXT, b TEXT, A TEXT, Iy TEXT)");
-  }
-  ~CatalogFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
   }
   CatalogFile(const CatalogFile&) = delete;
   CatalogFile& operator=(const CatalogFile&) = delete;
@@ -160,7 +154,7 @@ class CatalogFile {
   }
 
  private:
-  std::string m_dir;
+  bench::ScratchDir m_dir{"catbench"};
   std::string m_path;
 };
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ScratchDir.h"
 
 namespace {
 
@@ -47,10 +48,6 @@ std::vector<std::vector<std::string>> MakeRows(int count) {
 class Files {
  public:
   Files() {
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-importbench-XXXXXX";
-    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
-    m_dir = dir;
     // The empty catalog every run starts from, made by the tool itself.
     std::vector<std::string> columns;
     for (int c = 0; c < kColumns; ++c) columns.push_back(Column(c) + ":DOUBLE");
@@ -69,16 +66,12 @@ class Files {
       }
     }
   }
-  ~Files() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-  }
 
-  std::string Empty() const { return m_dir + "/empty.mdb"; }
-  std::string Csv(int count) const { return m_dir + "/rows-" + std::to_string(count) + ".csv"; }
+  std::string Empty() const { return m_dir.path() + "/empty.mdb"; }
+  std::string Csv(int count) const { return m_dir.path() + "/rows-" + std::to_string(count) + ".csv"; }
   // A fresh copy of the empty catalog.
   std::string Fresh() const {
-    const std::string path = m_dir + "/work.mdb";
+    const std::string path = m_dir.path() + "/work.mdb";
     std::filesystem::remove(path);
     std::filesystem::copy_file(Empty(), path);
     return path;
@@ -103,7 +96,7 @@ class Files {
   }
 
  private:
-  std::string m_dir;
+  bench::ScratchDir m_dir{"importbench"};
 };
 
 Files& Data() {

@@ -11,6 +11,7 @@
 // transaction across its walk: hence a target below 1 there.
 
 #include "RawRow.h"
+#include "ScratchDir.h"
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -57,10 +58,7 @@ void Exec(sqlite3* db, const std::string& sql) {
 class Catalogs {
  public:
   Catalogs() {
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-bench-XXXXXX";
-    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
-    m_dir = dir;
+    const std::string& dir = m_dir.path();
     for (int c = 0; c < kCatalogs; ++c) {
       m_paths.push_back(dir + "/cat" + std::to_string(c) + ".mdb");
       Write(m_paths.back(), c);
@@ -68,10 +66,6 @@ class Catalogs {
     // The names to resolve: every pattern of the last family of the last catalog, in a scattered order.
     for (int k = 0; k < kLookups; ++k)
       m_names.push_back(PatternName(kCatalogs - 1, kFamilies - 1, (k * 7919) % kPatterns));
-  }
-  ~Catalogs() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
   }
 
   const std::vector<std::string>& paths() const { return m_paths; }
@@ -105,7 +99,7 @@ class Catalogs {
     sqlite3_close(db);
   }
 
-  std::string m_dir;
+  bench::ScratchDir m_dir{"bench"};
   std::vector<std::string> m_paths;
   std::vector<std::string> m_names;
 };

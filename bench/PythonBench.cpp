@@ -25,6 +25,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 
 #include "ChildWork.h"
+#include "ScratchDir.h"
 
 namespace {
 
@@ -45,10 +46,7 @@ void Exec(sqlite3* db, const std::string& sql) {
 class CatalogFile {
  public:
   CatalogFile() {
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-pybench-XXXXXX";
-    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
-    m_dir = dir;
+    const std::string& dir = m_dir.path();
     m_path = dir + "/catalog.mdb";
     const CString path(VdFromUtf8(m_path).c_str());
     CString error;
@@ -80,17 +78,13 @@ class CatalogFile {
     Exec(db, "COMMIT");
     sqlite3_close(db);
   }
-  ~CatalogFile() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-  }
   CatalogFile(const CatalogFile&) = delete;
   CatalogFile& operator=(const CatalogFile&) = delete;
 
   const std::string& path() const { return m_path; }
 
  private:
-  std::string m_dir;
+  bench::ScratchDir m_dir{"pybench"};
   std::string m_path;
 };
 

@@ -8,6 +8,7 @@
 // as std::wstring on both).
 
 #include "RawRow.h"
+#include "ScratchDir.h"
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -34,10 +35,7 @@ constexpr int kLookups = 100000;
 class Catalog {
  public:
   Catalog() {
-    const char* base = std::getenv("TMPDIR");
-    std::string dir = std::string(base && *base ? base : "/tmp") + "/vdpattern-bench-XXXXXX";
-    if (!::mkdtemp(dir.data())) throw std::runtime_error("cannot create a temporary directory");
-    m_dir = dir;
+    const std::string& dir = m_dir.path();
     m_path = dir + "/catalog.mdb";
     sqlite3* db = nullptr;
     sqlite3_open(m_path.c_str(), &db);
@@ -59,10 +57,6 @@ class Catalog {
     // The order of the lookups: every name in turn, in a scattered order.
     for (int k = 0; k < kLookups; ++k) m_order.push_back(static_cast<int>((static_cast<long long>(k) * 7919) % kRows));
   }
-  ~Catalog() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_dir, ignored);
-  }
 
   const std::string& path() const { return m_path; }
   const std::vector<std::string>& names() const { return m_names; }
@@ -78,7 +72,7 @@ class Catalog {
   }
 
  private:
-  std::string m_dir;
+  bench::ScratchDir m_dir{"bench"};
   std::string m_path;
   std::vector<std::string> m_names;
   std::vector<int> m_order;

@@ -385,6 +385,49 @@ bool IsStatementWord(const Token& t) {
   return false;
 }
 
+// One column of CREATE TABLE, from its name at `head`: the name quoted, the server's type for the declared one
+// (a byte keeps its range with a CHECK), then the rest of the definition as written.
+void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop, Emitter& emitter, PgStatement& out) {
+  const Token& h = t[head];
+  AppendQuotedName(out.sql, h.text);
+  // The type: its word and an optional (n[,m]).
+  std::size_t k = Next(t, head + 1, stop);
+  std::string declared;
+  if (k < stop && t[k].kind == Tok::kWord) {
+    declared = t[k].text;
+    std::size_t after = Next(t, k + 1, stop);
+    // Two-word types the catalogs may write.
+    if (after < stop && (Is(t[k], "DOUBLE") && Is(t[after], "PRECISION"))) {
+      after = Next(t, after + 1, stop);
+    }
+    if (after < stop && t[after].kind == Tok::kPunct && t[after].text == "(") {
+      const std::size_t rp = Matching(t, after, stop);
+      for (std::size_t j = after; j <= rp && j < stop; ++j)
+        if (Significant(t[j])) declared += t[j].text;
+      after = rp + 1;
+    }
+    k = after;
+    const std::string type = PgTypeOf(declared);
+    out.sql += ' ';
+    out.sql += type;
+    // A text column already has the collation that ignores case; a second COLLATE would be refused.
+    const std::size_t collate = Next(t, k, stop);
+    if (type.find(" COLLATE ") != std::string::npos && collate < stop && Is(t[collate], "COLLATE")) {
+      const std::size_t which = Next(t, collate + 1, stop);
+      if (which < stop && Is(t[which], "NOCASE")) k = which + 1;
+    }
+    if (Upper(declared) == "BYTE" || Upper(declared) == "TINYINT") {
+      out.sql += " CHECK (";
+      AppendQuotedName(out.sql, h.text);
+      out.sql += " BETWEEN 0 AND 255)";
+    }
+  }
+  if (k < stop) {
+    out.sql += ' ';
+    emitter.Emit(k, stop, false);
+  }
+}
+
 // CREATE TABLE name ( elements ) rest: the elements with the server's types and the row identity added.
 void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& out, const PgNames* names) {
   Emitter emitter(t, out, names);
@@ -421,43 +464,7 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
       continue;
     }
     if ((h.kind == Tok::kName || h.kind == Tok::kWord) && h.text == kPgRowId) hasRowId = true;
-    AppendQuotedName(out.sql, h.text);
-    // The type: its word and an optional (n[,m]).
-    std::size_t k = Next(t, head + 1, stop);
-    std::string declared;
-    if (k < stop && t[k].kind == Tok::kWord) {
-      declared = t[k].text;
-      std::size_t after = Next(t, k + 1, stop);
-      // Two-word types the catalogs may write.
-      if (after < stop && (Is(t[k], "DOUBLE") && Is(t[after], "PRECISION"))) {
-        after = Next(t, after + 1, stop);
-      }
-      if (after < stop && t[after].kind == Tok::kPunct && t[after].text == "(") {
-        const std::size_t rp = Matching(t, after, stop);
-        for (std::size_t j = after; j <= rp && j < stop; ++j)
-          if (Significant(t[j])) declared += t[j].text;
-        after = rp + 1;
-      }
-      k = after;
-      const std::string type = PgTypeOf(declared);
-      out.sql += ' ';
-      out.sql += type;
-      // A text column already has the collation that ignores case; a second COLLATE would be refused.
-      const std::size_t collate = Next(t, k, stop);
-      if (type.find(" COLLATE ") != std::string::npos && collate < stop && Is(t[collate], "COLLATE")) {
-        const std::size_t which = Next(t, collate + 1, stop);
-        if (which < stop && Is(t[which], "NOCASE")) k = which + 1;
-      }
-      if (Upper(declared) == "BYTE" || Upper(declared) == "TINYINT") {
-        out.sql += " CHECK (";
-        AppendQuotedName(out.sql, h.text);
-        out.sql += " BETWEEN 0 AND 255)";
-      }
-    }
-    if (k < stop) {
-      out.sql += ' ';
-      emitter.Emit(k, stop, false);
-    }
+    EmitColumn(t, head, stop, emitter, out);
   }
   if (!hasRowId) {
     out.sql += ", \"";

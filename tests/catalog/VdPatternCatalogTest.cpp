@@ -139,19 +139,6 @@ TEST_F(CatalogOpening, ConnectionConstructorTakesTheDatabaseOverWithoutUnits) {
   EXPECT_TRUE(onRelative.GetName().IsEmpty());
 }
 
-TEST_F(CatalogOpening, EmptyFamilyDescriptionOpens) {
-  vdtest::CatalogBuilder b;
-  b.AddTable("Beams", "Height DOUBLE", "('HE 100', 100)");
-  Rewrite(b);
-  auto catalog = Open();
-  ASSERT_TRUE(catalog->IsOpened());
-  wchar_t code[64];
-  EXPECT_FALSE(catalog->GetFamilyCode(L"Beams", code));
-  COleVariant value;
-  EXPECT_FALSE(catalog->GetFamilyDescriptionField(L"Name", value));
-  EXPECT_TRUE(catalog->FindPattern(L"HE 100", nullptr));
-}
-
 // ---------------------------------------------------------------- closed catalog
 
 TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {

@@ -180,15 +180,6 @@ TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {
 
 // ---------------------------------------------------------------- recognition and metadata
 
-TEST_F(CatalogMetadata, IsCatalogAsksTheFactoryAboutTheTypeName) {
-  auto plain = Open();
-  EXPECT_TRUE(plain->IsCatalog());  // no factory: every catalog is accepted
-  auto checked = Open(new CRecordingFactory());
-  EXPECT_TRUE(checked->IsCatalog());
-  checked->SetName(L"Something else");
-  EXPECT_FALSE(checked->IsCatalog());
-}
-
 TEST_F(CatalogMetadata, DefinitionRowIsReadBackAndSettersWriteItAndStampTheDate) {
   Rewrite(vdtest::CatalogBuilder().SetDefinition("Steel tables", -7, "1999/12/31", "Ann O'Hara"));
   auto catalog = Open();

@@ -138,28 +138,31 @@ TEST_F(CatalogSearch, FamilyWithoutACodeGivesNoPattern) {
 
 // ---------------------------------------------------------------- whole families
 
-TEST_F(CatalogFamilyRead, FilterSelectsByLikeAndAnEmptyFilterReadsAll) {
-  auto catalog = Open();
-  CVdPatternPool filtered;
-  ASSERT_TRUE(catalog->GetFamilyPattern(&filtered, L"Beams", L"HE%"));
-  EXPECT_EQ(Names(filtered), (std::vector<std::wstring>{L"HE 100", L"HE 200", L"HEB 300"}));
-  CVdPatternPool all, none;
-  ASSERT_TRUE(catalog->GetFamilyPattern(&all, L"Beams", L""));
-  EXPECT_EQ(all.GetCount(), 5);
-  ASSERT_TRUE(catalog->GetFamilyPattern(&none, L"Beams", L"Z%"));
-  EXPECT_EQ(none.GetCount(), 0);
-}
-
-TEST_F(CatalogFamilyRead, PatternsCarryTheCatalogAndTheCallersFamilyName) {
+TEST_F(CatalogFamilyRead, AFamilyIsReadByLikeUnderTheCallersNameAndAStatementUnderItsUpperCasedNameAndCode) {
   auto* factory = new CRecordingFactory();
   auto catalog = Open(factory);
-  CVdPatternPool pool;
-  ASSERT_TRUE(catalog->GetFamilyPattern(&pool, L"cHaNnElS", nullptr));
+  CVdPatternPool filtered, none, all;
+  ASSERT_TRUE(catalog->GetFamilyPattern(&filtered, L"Beams", L"HE%"));
+  EXPECT_EQ(Names(filtered), (std::vector<std::wstring>{L"HE 100", L"HE 200", L"HEB 300"}));
+  ASSERT_TRUE(catalog->GetFamilyPattern(&none, L"Beams", L"Z%"));
+  EXPECT_EQ(none.GetCount(), 0);
+  factory->reads.clear();
+  ASSERT_TRUE(catalog->GetFamilyPattern(&all, L"cHaNnElS", L""));  // an empty filter reads all
   EXPECT_EQ(factory->reads, std::vector<std::wstring>(3, L"cHaNnElS/UPN units"));
-  CVdPattern* p = pool.GetPatternByName(L"UPN 80");
+  CVdPattern* p = all.GetPatternByName(L"UPN 80");
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->GetCatalog(), L"steel");
   EXPECT_EQ(Number(*p, L"width"), 45);
+
+  factory->reads.clear();
+  CVdPatternPool selected;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&selected, L"SELECT * FROM Beams WHERE Height > 150", L"beams"));
+  EXPECT_EQ(Names(selected), (std::vector<std::wstring>{L"HE 200", L"HEB 300"}));
+  EXPECT_EQ(factory->reads, (std::vector<std::wstring>(2, L"BEAMS/HE units")));
+  // A family without a code is read all the same.
+  CVdPatternPool angles;
+  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&angles, L"SELECT * FROM Angles", L"Angles"));
+  EXPECT_EQ(angles.GetCount(), 1);
 }
 
 TEST_F(CatalogFamilyRead, EmptyOrMissingFamilyAndAFailingStatementFailSilentlyAndKeepThePool) {
@@ -196,19 +199,6 @@ TEST_F(CatalogFamilyRead, StatementOverSeveralFamiliesTakesEachRowsFamilyFromCol
   ASSERT_EQ(factory->reads.size(), 8u);
   EXPECT_EQ(factory->reads.front(), L"BEAMS/ units");  // rows named by column 0 get no code
   EXPECT_EQ(factory->reads.back(), L"CHANNELS/ units");
-}
-
-TEST_F(CatalogFamilyRead, StatementWithAFamilyUsesItsUpperCasedNameAndCode) {
-  auto* factory = new CRecordingFactory();
-  auto catalog = Open(factory);
-  CVdPatternPool pool;
-  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&pool, L"SELECT * FROM Beams WHERE Height > 150", L"beams"));
-  EXPECT_EQ(Names(pool), (std::vector<std::wstring>{L"HE 200", L"HEB 300"}));
-  EXPECT_EQ(factory->reads, (std::vector<std::wstring>(2, L"BEAMS/HE units")));
-  // A family without a code is read all the same.
-  CVdPatternPool angles;
-  ASSERT_TRUE(catalog->GetFamilyPatternSQL(&angles, L"SELECT * FROM Angles", L"Angles"));
-  EXPECT_EQ(angles.GetCount(), 1);
 }
 
 // ---------------------------------------------------------------- GetMaxValue

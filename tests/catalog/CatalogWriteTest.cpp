@@ -104,24 +104,6 @@ TEST_F(CatalogWrite, FactoryRefusalCancelsTheRowAndLeavesTheDate) {
   EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "1.0");
 }
 
-TEST_F(CatalogWrite, ModifyAndRemoveWithoutAFamilyChangeTheFirstFamilyHoldingTheName) {
-  auto catalog = Open();
-  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"SHARED 1", L"Channels"));
-  ASSERT_TRUE(p);
-  p->SetParam(0, L"height", 77.0);
-  EXPECT_TRUE(catalog->ModifyPattern(L"SHARED 1", nullptr, p.get()));
-  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'SHARED 1'"), "77.0");
-  EXPECT_EQ(Cell("SELECT Height FROM Channels WHERE Name = 'SHARED 1'"), "20.0");
-  EXPECT_EQ(Stamp(), Today());
-
-  EXPECT_TRUE(catalog->RemovePattern(L"SHARED 1", nullptr));
-  EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'SHARED 1'"), "0");
-  EXPECT_EQ(Cell("SELECT count(*) FROM Channels WHERE Name = 'SHARED 1'"), "1");
-  EXPECT_EQ(Stamp(), Today());
-  EXPECT_TRUE(catalog->RemovePattern(L"L 50", L"Angles"));  // the last row: the table is left empty
-  EXPECT_EQ(Rows("Angles"), "0");
-}
-
 // ---------------------------------------------------------------- read-only file
 
 TEST_F(CatalogReadOnlyFile, WritesFailThroughTheReportAndTheFileIsUnchanged) {

@@ -139,19 +139,6 @@ TEST_F(CatalogOpening, ConnectionConstructorTakesTheDatabaseOverWithoutUnits) {
   EXPECT_TRUE(onRelative.GetName().IsEmpty());
 }
 
-TEST_F(CatalogOpening, EmptyFamilyDescriptionOpens) {
-  vdtest::CatalogBuilder b;
-  b.AddTable("Beams", "Height DOUBLE", "('HE 100', 100)");
-  Rewrite(b);
-  auto catalog = Open();
-  ASSERT_TRUE(catalog->IsOpened());
-  wchar_t code[64];
-  EXPECT_FALSE(catalog->GetFamilyCode(L"Beams", code));
-  COleVariant value;
-  EXPECT_FALSE(catalog->GetFamilyDescriptionField(L"Name", value));
-  EXPECT_TRUE(catalog->FindPattern(L"HE 100", nullptr));
-}
-
 // ---------------------------------------------------------------- closed catalog
 
 TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {
@@ -192,15 +179,6 @@ TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {
 }
 
 // ---------------------------------------------------------------- recognition and metadata
-
-TEST_F(CatalogMetadata, IsCatalogAsksTheFactoryAboutTheTypeName) {
-  auto plain = Open();
-  EXPECT_TRUE(plain->IsCatalog());  // no factory: every catalog is accepted
-  auto checked = Open(new CRecordingFactory());
-  EXPECT_TRUE(checked->IsCatalog());
-  checked->SetName(L"Something else");
-  EXPECT_FALSE(checked->IsCatalog());
-}
 
 TEST_F(CatalogMetadata, DefinitionRowIsReadBackAndSettersWriteItAndStampTheDate) {
   Rewrite(vdtest::CatalogBuilder().SetDefinition("Steel tables", -7, "1999/12/31", "Ann O'Hara"));

@@ -251,18 +251,6 @@ TEST_F(ManagerLookup, TargetLookupsCollectFromEveryCatalogAndReportOnlyPoolHits)
 
 // ---------------------------------------------------------------- factories
 
-TEST_F(ManagerTest, WithTheBaseFactoryTheCatalogsAnswerWhateverTheType) {
-  CVdPatternManager plain(new CVdPatternFactory);
-  AttachAll(plain);
-  auto check = kUntouched;
-  Ptr plate(plain.GetPattern(L"PL 10x200", kStandardType, &check));
-  ASSERT_TRUE(plate);
-  EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
-  Ptr hea(plain.GetPattern(L"HEA 100", kCatalogType, &check));
-  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
-  EXPECT_EQ(check, kUntouched);
-}
-
 TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
   CVdPatternManager bare(nullptr);
   AttachAll(bare);

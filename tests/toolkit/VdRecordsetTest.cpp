@@ -206,24 +206,6 @@ TEST_F(VdRecordsetTest, AValueThatDoesNotFitItsColumnComesBackAsItsOwnType) {
       EXPECT_EQ(Value(rs, columns[c]).m_dwType, expected[row][c]) << "row " << row << " column " << c;
 }
 
-TEST_F(VdRecordsetTest, DatesAreWrittenAsIsoTextAndTextsAsUtf8) {
-  VDTEST_FILE_ONLY();
-  RawDb(m_path).Exec("CREATE TABLE D (Name TEXT, d DATETIME)");
-  CVdRecordset rs(&m_db);
-  rs.Open(0, L"D", 0);
-  rs.AddNew();
-  rs.SetFieldValue(L"Name", COleVariant(L"Stra\u00dfe \u00b5m \U0001D538"));
-  rs.SetFieldValue(L"d", COleVariant(COleDateTime(2024, 2, 29, 13, 5, 9)));
-  rs.Update();
-  EXPECT_EQ(Raw("SELECT d || '|' || typeof(d) FROM D"), "2024-02-29 13:05:09|text");
-  EXPECT_EQ(Raw("SELECT hex(Name) FROM D"), "53747261C39F6520C2B56D20F09D94B8");
-  rs.Requery();
-  EXPECT_EQ(Text(rs, L"Name"), U8(L"Stra\u00dfe \u00b5m \U0001D538"));
-  const COleVariant ole = CVdRecordset::getOLEVariant(Value(rs, L"d"));
-  ASSERT_EQ(ole.vt, VT_DATE);
-  EXPECT_EQ(U8(COleDateTime(ole.date).FormatIso()), "2024-02-29 13:05:09");
-}
-
 TEST_F(VdRecordsetTest, RequestedValueTypesConvertTheColumnValue) {
   CVdRecordset rs(&m_db);
   rs.Open(0, L"Select * From [Beams] WHERE Name = 'HEA 120'", 0);

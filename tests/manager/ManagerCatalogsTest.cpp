@@ -183,8 +183,7 @@ TEST_F(ManagerTest, ACopySharesPoolCatalogsAndFactoryAndTheLastOneFreesThem) {
   EXPECT_EQ(g_counts.factoriesDestroyed, 0);
   EXPECT_EQ(g_counts.platesAlive, 2);
   auto check = CVdPattern::eCheckUserNameOk;
-  Ptr hea(copy->GetPattern(L"HEA 100 mm", kCatalogType, &check));
-  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  EXPECT_EQ(CatalogOf(copy->GetPattern(L"HEA 100 mm", kCatalogType, &check)), L"Alpha");
   EXPECT_EQ(copy->GetPattern(L"pl 10 x 200", kCatalogType, &check), plate);
   EXPECT_EQ(copy->FindFirstCatalog(), copy->GetCatalog(L"Alpha"));
   Ptr standard(copy->GetPattern(L"PL 3x30", kStandardType, &check));
@@ -263,8 +262,7 @@ TEST_F(ManagerTest, DetachAndEmptyOnACopyLeaveTheOthersObjectsAlive) {
     EXPECT_EQ(g_counts.platesAlive, 1);
   }
   auto check = CVdPattern::eCheckUserNameOk;
-  Ptr hea(original.GetPattern(L"HEA 100", kCatalogType, &check));
-  EXPECT_EQ(Text(hea->GetCatalog()), L"Alpha");
+  EXPECT_EQ(CatalogOf(original.GetPattern(L"HEA 100", kCatalogType, &check)), L"Alpha");
   original.DetachCatalog(L"Alpha");
   EXPECT_EQ(g_counts.catalogsDestroyed, 1);  // the last holder let go
   EXPECT_EQ(g_counts.factoriesDestroyed, 0);

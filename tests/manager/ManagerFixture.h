@@ -107,6 +107,12 @@ inline double Height(CVdPattern* p) {
 
 inline std::wstring Text(const CString& s) { return s.str(); }
 
+// The catalog of a pattern a lookup made, which is deleted here; "<none>" when the lookup found nothing.
+inline std::wstring CatalogOf(CVdPattern* made) {
+  std::unique_ptr<CVdPattern> p(made);
+  return p ? Text(p->GetCatalog()) : L"<none>";
+}
+
 // A manager built on a counting plate factory, which it owns; `factory` stays valid while the manager lives.
 struct PlateManager {
   CPlateFactory* factory = new CPlateFactory;

@@ -73,9 +73,7 @@ TEST_F(ManagerLookup, EachOrderFallsBackToTheOtherSourceAndAnUnknownNameGivesNul
   EXPECT_EQ(g_counts.catalogLookups, 3);  // every catalog was asked first
 
   check = kOk;
-  Ptr ipe(manager.GetPattern(L"IPE 200", kStandardType, &check));
-  ASSERT_TRUE(ipe);
-  EXPECT_EQ(Text(ipe->GetCatalog()), L"Beta");
+  EXPECT_EQ(CatalogOf(manager.GetPattern(L"IPE 200", kStandardType, &check)), L"Beta");
   EXPECT_EQ(check, kRefused);  // what the factory wrote when it refused the name
 
   EXPECT_EQ(manager.GetPattern(L"HEB 900", kCatalogType, &check), nullptr);
@@ -94,9 +92,7 @@ TEST_F(ManagerLookup, TheNamedOverloadLooksUpItsSecondArgumentStandardFirst) {
   EXPECT_EQ(check, kOk);
 
   CString ipe = L"IPE 200";
-  Ptr fromCatalog(manager.GetPattern(L"PL 10x200", ipe, check));
-  ASSERT_TRUE(fromCatalog);
-  EXPECT_EQ(Text(fromCatalog->GetCatalog()), L"Beta");
+  EXPECT_EQ(CatalogOf(manager.GetPattern(L"PL 10x200", ipe, check)), L"Beta");
   EXPECT_EQ(check, kRefused);
 
   CString spaced = L"HEA 100 mm";  // normalised like the other catalog-first lookups
@@ -209,8 +205,7 @@ TEST_F(ManagerLookup, ALookupInOneCatalogTakesTheNameAsGivenAndOtherwiseTheFirst
 
   auto check = kUntouched;
   const int lookups = g_counts.catalogLookups;
-  Ptr first(manager.GetPattern(L"HEA 100", kCatalogType, &check));
-  EXPECT_EQ(Text(first->GetCatalog()), L"Alpha");
+  EXPECT_EQ(CatalogOf(manager.GetPattern(L"HEA 100", kCatalogType, &check)), L"Alpha");
   EXPECT_EQ(g_counts.catalogLookups, lookups + 1);  // later catalogs are not asked
   manager.DetachCatalog(L"Alpha");
   Ptr second(manager.GetPattern(L"HEA 100", kCatalogType, &check));
@@ -256,12 +251,9 @@ TEST_F(ManagerTest, AManagerWithoutAFactorySkipsTheStandardStep) {
   AttachAll(bare);
   auto check = kUntouched;
   EXPECT_EQ(bare.GetPattern(L"PL 5x50", kStandardType, &check), nullptr);
-  Ptr plate(bare.GetPattern(L"PL 10x200", kStandardType, &check));
-  ASSERT_TRUE(plate);
-  EXPECT_EQ(Text(plate->GetCatalog()), L"Beta");
+  EXPECT_EQ(CatalogOf(bare.GetPattern(L"PL 10x200", kStandardType, &check)), L"Beta");
   CString name = L"IPE 200";
-  Ptr ipe(bare.GetPattern(L"", name, check));
-  ASSERT_TRUE(ipe);
+  EXPECT_EQ(CatalogOf(bare.GetPattern(L"", name, check)), L"Beta");
 
   CVdPatternPool target(true, nullptr);
   EXPECT_FALSE(bare.GetPattern(L"HEA 100", &target, check));

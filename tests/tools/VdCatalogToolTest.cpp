@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +18,7 @@
 
 #include "support/CatalogBuilder.h"
 #include "support/DbEngines.h"
+#include "support/TestDb.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -28,12 +28,7 @@ struct Result {
   std::string out, err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using vdtest::ReadBytes;
 
 std::string Quote(const std::string& arg) {
   std::string q = "'";
@@ -53,8 +48,8 @@ class Tool : public ::testing::Test {
     Result r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    if (stdoutPath.empty()) r.out = Slurp(out);
-    r.err = Slurp(err);
+    if (stdoutPath.empty()) r.out = ReadBytes(out);
+    r.err = ReadBytes(err);
     return r;
   }
 
@@ -196,7 +191,7 @@ TEST_P(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
   AddIpe(copy);
   r = Run({"import", copy, "IPE", exported});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, Slurp(exported));
+  EXPECT_EQ(Run({"export", copy, "IPE", "--format", "csv"}).out, ReadBytes(exported));
   EXPECT_EQ(Json({"export", copy, "--format", "json"})["IPE"][2]["grade"], "S, 355");
 }
 
@@ -242,7 +237,7 @@ TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
   r = Run({"link", link, target});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(Slurp(link).rfind("# vdpattern catalog link\n", 0), 0u);
+  EXPECT_EQ(ReadBytes(link).rfind("# vdpattern catalog link\n", 0), 0u);
   EXPECT_EQ(Run({"set", link, "IPE", "IPE 100", "h=100"}).status, 0);
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
@@ -282,7 +277,7 @@ TEST_F(Tool, BuildsReadsAndEditsACatalog) {
 
 TEST_F(Tool, BadInputGetsAClearMessageAndStatusAndChangesNothing) {
   const std::string file = MakeCatalog();
-  const std::string before = Slurp(file);
+  const std::string before = ReadBytes(file);
   vdtest::ExecSql(m_dir.File("plain.db"), "CREATE TABLE t(x)");
   const struct {
     std::vector<std::string> args;
@@ -313,7 +308,7 @@ TEST_F(Tool, BadInputGetsAClearMessageAndStatusAndChangesNothing) {
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Select"), std::string::npos) << "a raw statement in the message: " << r.err;
   }
-  EXPECT_EQ(Slurp(file), before);
+  EXPECT_EQ(ReadBytes(file), before);
 }
 
 TEST_F(Tool, MessagesStayShortHidePasswordsAndHelpListsWhatIsAccepted) {
@@ -498,7 +493,7 @@ TEST_F(Tool, ConditionsStayConditionsOnTheFamily) {
 
 TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
   const std::string file = MakeCatalog();
-  const std::string before = Slurp(file);
+  const std::string before = ReadBytes(file);
   const std::string link = m_dir.File("link.mdb");
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   for (const std::string& target : {file, link}) {
@@ -507,7 +502,7 @@ TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
           << target;
     }
   }
-  EXPECT_EQ(Slurp(file), before);
+  EXPECT_EQ(ReadBytes(file), before);
 
   EXPECT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", "/dev/full"}).status, 2);
   EXPECT_EQ(Run({"export", file, "IPE", "--format", "json"}, "/dev/full").status, 2);
@@ -520,7 +515,7 @@ TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
   std::ofstream(out) << "old";
   ASSERT_EQ(symlink(out.c_str(), outLink.c_str()), 0);
   ASSERT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", outLink}).status, 0);
-  EXPECT_EQ(Slurp(out).rfind("Name,h,n,grade\n", 0), 0u);
+  EXPECT_EQ(ReadBytes(out).rfind("Name,h,n,grade\n", 0), 0u);
   char target[256] = {};
   EXPECT_GT(readlink(outLink.c_str(), target, sizeof target - 1), 0);
   EXPECT_TRUE(Says({"export", file, "IPE", "--format", "csv", "-o", m_dir.File("no/such.csv")}, 2,
@@ -586,53 +581,48 @@ std::string OldCatalog(const std::string& file) {
   return file;
 }
 
-std::string Plan(const std::string& file, const wchar_t* sql) {
+std::string Plan(const std::string& file, const std::wstring& sql) {
   CVdDatabase db;
   db.Open(CString(file.c_str()), 0, 1);
-  CVdRecordset rs(&db);
-  rs.Open(0, (std::wstring(L"EXPLAIN QUERY PLAN ") + sql).c_str(), 0);
-  CDBVariant v;
-  rs.GetFieldValue(L"detail", v);
-  return CString(DBV_BSTRAll(&v)).ToUtf8();
+  return ::Plan(db, sql);
 }
 
 }  // namespace
 
 TEST_F(Tool, UpgradeAddsOnlyTheMissingNameIndexesAndThenHasNothingToDo) {
   const std::string file = OldCatalog(m_dir.File("old.mdb"));
-  const std::string probe = "Select * From [Beams] WHERE Name = 'he 100'";
-  const std::wstring wideProbe(probe.begin(), probe.end());
-  EXPECT_EQ(Plan(file, wideProbe.c_str()), "SCAN Beams");
+  const std::wstring probe = L"Select * From [Beams] WHERE Name = 'he 100'";
+  EXPECT_EQ(Plan(file, probe), "SCAN Beams\n");
   EXPECT_EQ(Run({"show", "--catalog", file, "he 100"}).status, 0);  // found, the slow way
 
   EXPECT_TRUE(Says({"upgrade", file}, 0, "4 families: Bars Beams Channels Zeta"));
-  EXPECT_EQ(Plan(file, wideProbe.c_str()), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)");
+  EXPECT_EQ(Plan(file, probe), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)\n");
   EXPECT_EQ(Plan(file, L"SELECT * FROM [Bars] WHERE Name = 'x'"),
-            "SEARCH Bars USING INDEX ix_Bars_Name_nocase (Name=?)");
+            "SEARCH Bars USING INDEX ix_Bars_Name_nocase (Name=?)\n");
   EXPECT_EQ(vdtest::QueryText(file,
                               "SELECT group_concat(name, ' ') FROM (SELECT name FROM sqlite_master WHERE "
                               "type = 'index' ORDER BY name)"),
             "ix_Bars_Name ix_Bars_Name_nocase ix_Beams_Name ix_Channels_Name ix_Zeta_Name ix_plates");
 
-  const std::string before = Slurp(file);
+  const std::string before = ReadBytes(file);
   EXPECT_TRUE(Says({"upgrade", file}, 0, "up to date"));
-  EXPECT_TRUE(Slurp(file) == before) << "an up-to-date catalog changed";
+  EXPECT_TRUE(ReadBytes(file) == before) << "an up-to-date catalog changed";
 
   // A copy made by convert has its indexes and texts that ignore case from the start.
   const std::string copy = m_dir.File("copy.mdb");
   ASSERT_EQ(Run({"convert", OldCatalog(m_dir.File("old2.mdb")), copy}).status, 0);
-  EXPECT_EQ(Plan(copy, wideProbe.c_str()), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)");
+  EXPECT_EQ(Plan(copy, probe), "SEARCH Beams USING INDEX ix_Beams_Name (Name=?)\n");
   EXPECT_EQ(vdtest::QueryText(copy, "SELECT count(*) FROM Beams WHERE Name = 'he 100'"), "1");
   EXPECT_NE(Run({"upgrade", copy}).out.find("up to date"), std::string::npos);
 }
 
 TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
   const std::string file = OldCatalog(m_dir.File("old.mdb"));
-  const std::string pristine = Slurp(file);
+  const std::string pristine = ReadBytes(file);
 
   chmod(file.c_str(), 0444);
   EXPECT_TRUE(Says({"upgrade", file}, 2, "read-only"));
-  EXPECT_TRUE(Slurp(file) == pristine);
+  EXPECT_TRUE(ReadBytes(file) == pristine);
   chmod(file.c_str(), 0644);
 
   // The last family's rows are damaged: its index cannot be built after the others were, and none stays.
@@ -645,5 +635,5 @@ TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
   const Result r = Run({"upgrade", file});
   EXPECT_EQ(r.status, 2);
   EXPECT_FALSE(r.err.empty());
-  EXPECT_TRUE(Slurp(file) == damaged) << "a failed upgrade left a change";
+  EXPECT_TRUE(ReadBytes(file) == damaged) << "a failed upgrade left a change";
 }

@@ -6,7 +6,9 @@
 // they run against is chosen here and nowhere else.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -17,25 +19,67 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "support/CatalogBuilder.h"
-#include "support/DbEngines.h"
 #include "support/TestFiles.h"
 
 namespace vdtest {
 
-// The engine the DbTest suites run against in this process: VDPATTERN_TEST_ENGINE=server makes their
-// databases catalogs on the PostgreSQL server that VDPATTERN_TEST_PG names (CTest registers those suites a
-// second time so), anything else files.
-inline Engine CurrentEngine() {
-  const char* engine = std::getenv("VDPATTERN_TEST_ENGINE");
-  return engine && std::string(engine) == "server" ? Engine::kServer : Engine::kFile;
+// The PostgreSQL server the suites may use: its address without a catalog (scripts/with-pg-server.sh sets
+// VDPATTERN_TEST_PG; libpq's PG* variables do the rest), or empty when none is configured.
+inline std::string ServerBase() {
+  const char* base = std::getenv("VDPATTERN_TEST_PG");
+  return base ? base : "";
 }
+
+// A database of its own on the server for one test, dropped with its catalogs at the end: catalogs in it are
+// schemas named as the test names its files, so names seen in a catalog are the same on both engines.
+class ServerDatabase {
+ public:
+  ServerDatabase() {
+    static std::atomic<int> counter{0};
+    m_name = "vdtest_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    Admin("CREATE DATABASE \"" + m_name + "\"");
+  }
+  ServerDatabase(const ServerDatabase&) = delete;
+  ServerDatabase& operator=(const ServerDatabase&) = delete;
+  ~ServerDatabase() {
+    try {
+      Admin("DROP DATABASE IF EXISTS \"" + m_name + "\" WITH (FORCE)");
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+
+  // The address of the catalog `name`, made or not.
+  std::string Address(const std::string& name) const { return "postgresql:///" + m_name + "?catalog=" + name; }
+  // An empty catalog `name`, replacing one of that name.
+  std::string FreshCatalog(const std::string& name) {
+    {
+      CVdDatabase db;
+      db.Open(CString(VdFromUtf8("postgresql:///" + m_name).c_str()));
+      db.ExecuteSQL(VdFromUtf8("DROP SCHEMA IF EXISTS [" + name + "] CASCADE").c_str());
+    }
+    CVdDatabase::CreateDatabase(CString(VdFromUtf8(Address(name)).c_str()));
+    return Address(name);
+  }
+
+ private:
+  static void Admin(const std::string& sql) {
+    CVdDatabase db;
+    db.Open(CString(VdFromUtf8(ServerBase()).c_str()));
+    db.ExecuteSQL(VdFromUtf8(sql).c_str());
+  }
+
+  std::string m_name;
+};
 
 class DbTest : public ::testing::Test {
  protected:
   // Fixtures that set up more call this first and return when the test was skipped.
+  // Without a server the server cases are skipped visibly; with CI=true they fail instead, so a CI run
+  // without its server never passes unnoticed.
   void SetUp() override {
     if (!OnServer()) return;
-    if (EngineDatabase::ServerBase().empty()) {
+    if (ServerBase().empty()) {
       const char* ci = std::getenv("CI");
       if (ci && std::string(ci) == "true") FAIL() << "no PostgreSQL server (set VDPATTERN_TEST_PG)";
       GTEST_SKIP() << "no PostgreSQL server configured (VDPATTERN_TEST_PG)";
@@ -43,7 +87,12 @@ class DbTest : public ::testing::Test {
   }
   void TearDown() override { m_server.reset(); }
 
-  static bool OnServer() { return CurrentEngine() == Engine::kServer; }
+  // The engine the suites run against in this process: VDPATTERN_TEST_ENGINE=server makes their databases
+  // catalogs on the server (CTest registers those suites a second time so), anything else files.
+  static bool OnServer() {
+    const char* engine = std::getenv("VDPATTERN_TEST_ENGINE");
+    return engine && std::string(engine) == "server";
+  }
 
   // A database `name` holding what `sql` makes (statements ended by ";"): a file in the test's folder, or on
   // the server the catalog named by the file's stem, in a server database of the test's own.
@@ -77,14 +126,21 @@ class DbTest : public ::testing::Test {
     return address;
   }
 
+  // The address of a database `name` not made yet, for a program under test to make.
+  std::string NewDbAddress(const std::string& name) {
+    return OnServer() ? Server().Address(std::filesystem::path(name).stem().string()) : m_dir.File(name);
+  }
+
   TempDir m_dir;
 
  private:
+  ServerDatabase& Server() {
+    if (!m_server) m_server = std::make_unique<ServerDatabase>();
+    return *m_server;
+  }
   // A fresh, empty catalog on the server named after the stem of `file`.
   std::string ServerCatalog(const std::string& file) {
-    if (!m_server) m_server = std::make_unique<ServerDatabase>();
-    const std::string stem = std::filesystem::path(file).stem().string();
-    return m_server->FreshCatalog(stem);
+    return Server().FreshCatalog(std::filesystem::path(file).stem().string());
   }
 
   std::unique_ptr<ServerDatabase> m_server;

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
-#include "support/DbEngines.h"
 #include "support/TestDb.h"
 #include "toolkit/db/ServerAddress.h"
 
@@ -424,7 +423,7 @@ TEST_F(VdDatabaseEngineTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNoth
 
 TEST_F(VdDatabaseEngineTest, ServerCatalogsAreSchemasReachedByAddressOrLinkFile) {
   if (!OnServer()) GTEST_SKIP() << "catalogs on a server only";
-  const std::string base = vdtest::EngineDatabase::ServerBase();
+  const std::string base = vdtest::ServerBase();
   CVdDatabase db;
   const DbFailure missing = CatchDb([&] { db.Open(CString(VdFromUtf8(base + "?catalog=no_such_catalog").c_str())); });
   EXPECT_TRUE(missing.HasState("08001"));

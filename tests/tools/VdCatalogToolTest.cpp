@@ -17,7 +17,6 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "support/CatalogBuilder.h"
-#include "support/DbEngines.h"
 #include "support/TestDb.h"
 #include "support/TestFiles.h"
 
@@ -37,7 +36,7 @@ std::string Quote(const std::string& arg) {
 }
 
 // Runs vdcatalog with `args`, its output captured.
-class Tool : public ::testing::Test {
+class Tool : public vdtest::DbTest {
  protected:
   // `stdoutPath` empty: the output is captured; otherwise it goes there (e.g. /dev/full).
   Result Run(const std::vector<std::string>& args, const std::string& stdoutPath = std::string()) {
@@ -96,8 +95,6 @@ class Tool : public ::testing::Test {
     for (const auto& entry : std::filesystem::directory_iterator(m_dir.path()))
       EXPECT_EQ(entry.path().filename().string().rfind(".vdcatalog", 0), std::string::npos) << entry.path();
   }
-
-  vdtest::TempDir m_dir;
 };
 
 }  // namespace
@@ -106,29 +103,19 @@ class Tool : public ::testing::Test {
 
 namespace {
 
-// The main commands on a catalog file and on a server catalog: the same test, the catalog's address differs.
-class ToolOnEngine : public Tool, public ::testing::WithParamInterface<vdtest::Engine> {
+// The main commands on a catalog file and on a server catalog: the same test, the catalog's address differs
+// (CTest runs this suite on both engines).
+class ToolOnEngine : public Tool {
  protected:
-  // Whether the engine is here; the tool makes the catalogs the test uses.
-  void SetUp() override { VDTEST_MAKE_DATABASE(m_probe, GetParam()); }
+  // The address of a catalog not made yet: the tool makes the catalogs the test uses.
+  std::string NewAddress() { return NewDbAddress("catalog" + std::to_string(++m_made) + ".mdb"); }
 
-  // The address of a catalog not made yet: a file name in the test's folder, or a schema of the test's own.
-  std::string NewAddress() {
-    const std::string file = m_dir.File("catalog" + std::to_string(++m_made) + ".mdb");
-    if (GetParam() == vdtest::Engine::kFile) return file;
-    m_more.push_back(std::make_unique<vdtest::EngineDatabase>());
-    EXPECT_TRUE(m_more.back()->Make(vdtest::Engine::kServer, false));
-    return m_more.back()->address();
-  }
-
-  vdtest::EngineDatabase m_probe;
-  std::vector<std::unique_ptr<vdtest::EngineDatabase>> m_more;
   int m_made = 0;
 };
 
 }  // namespace
 
-TEST_P(ToolOnEngine, CreatesEditsAndReadsACatalog) {
+TEST_F(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   EXPECT_EQ(Run({"create", catalog, "--type", "Again"}).status, 1);  // never over an existing catalog
   const auto j = Json({"info", catalog, "--json"});
@@ -173,7 +160,7 @@ TEST_P(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   EXPECT_EQ(byName["grade"], "S235");
 }
 
-TEST_P(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
+TEST_F(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   const std::string csv = m_dir.File("rows.csv");
   std::ofstream(csv) << "Name,h,grade\n\"IPE 240\",240,\"S, 355\"\nIPE 270,wide,S235\nIPE 300,300,S275\n";
@@ -195,7 +182,7 @@ TEST_P(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
   EXPECT_EQ(Json({"export", copy, "--format", "json"})["IPE"][2]["grade"], "S, 355");
 }
 
-TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
+TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   // A file catalog copied to the engine's catalog, and back to a file: every row and value arrives.
   const std::string file = MakeCatalogAt(m_dir.File("source.mdb"));
   const std::string expected = Run({"export", file, "--format", "json"}).out;
@@ -221,12 +208,12 @@ TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_TRUE(Says({"convert", bad, second}, 0, "1 tables, 1 rows"));
 
   const std::string link = m_dir.File("steel.vdlink");
-  if (GetParam() == vdtest::Engine::kFile) {
+  if (!OnServer()) {
     EXPECT_TRUE(Says({"link", link, file}, 2, "not a server address"));
     return;
   }
   // A link is written only to a catalog that opens, never with a password, and then serves every command.
-  const std::string base = vdtest::EngineDatabase::ServerBase();
+  const std::string base = vdtest::ServerBase();
   const std::string missing = base + (base.find('?') == std::string::npos ? "?" : "&") + "catalog=vdtest_none";
   r = Run({"link", link, missing});
   EXPECT_EQ(r.status, 1);
@@ -243,9 +230,6 @@ TEST_P(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
   EXPECT_EQ(Run({"create", link, "--type", "x"}).status, 1);
 }
-
-INSTANTIATE_TEST_SUITE_P(Engines, ToolOnEngine, ::testing::Values(vdtest::Engine::kFile, vdtest::Engine::kServer),
-                         vdtest::EngineName);
 
 // ---------------------------------------------------------------- one engine
 

@@ -188,6 +188,19 @@ DbFailure CatchDb(F&& call) {
   return failure;
 }
 
+// The first column of a query on `db`, as texts joined by '|'.
+inline std::string Column(CVdDatabase& db, const std::wstring& sql) {
+  CVdRecordset rs(&db);
+  rs.Open(0, sql.c_str(), 0);
+  std::string texts;
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    CDBVariant v;
+    rs.GetFieldValue(static_cast<short>(0), v);
+    texts += (texts.empty() ? "" : "|") + U8(DBV_BSTRAll(&v));
+  }
+  return texts;
+}
+
 // The plan of a statement as the toolkit rewrites it, one detail line per step.
 inline std::string Plan(CVdDatabase& db, const std::wstring& sql) {
   std::string plan;

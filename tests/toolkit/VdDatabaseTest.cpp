@@ -277,18 +277,6 @@ class VdDatabaseEngineTest : public vdtest::DbTest {
   }
   CString Address() const { return CString(VdFromUtf8(m_address).c_str()); }
 
-  // The first column of a query on `db`, as texts joined by '|'.
-  static std::string Column(CVdDatabase& db, const wchar_t* sql) {
-    CVdRecordset rs(&db);
-    rs.Open(0, sql, 0);
-    std::string texts;
-    for (; !rs.IsEOF(); rs.MoveNext()) {
-      CDBVariant v;
-      rs.GetFieldValue(static_cast<short>(0), v);
-      texts += (texts.empty() ? "" : "|") + U8(DBV_BSTRAll(&v));
-    }
-    return texts;
-  }
   // The names in the table, in order, as another connection sees them.
   std::string Names() {
     CVdDatabase other;

@@ -46,14 +46,6 @@ class VdRecordsetTest : public vdtest::DbTest {
     rs.Open(0, sql, 0);
     return rs.GetRecordCount();
   }
-  // The first column of every row, in order.
-  std::vector<std::string> Column(const wchar_t* sql) {
-    std::vector<std::string> values;
-    CVdRecordset rs(&m_db);
-    rs.Open(0, sql, 0);
-    for (; !rs.IsEOF(); rs.MoveNext()) values.push_back(Text(rs, short(0)));
-    return values;
-  }
 
   std::string m_path;  // the file, or the server address
   CVdDatabase m_db;
@@ -261,8 +253,6 @@ TEST_F(VdRecordsetTest, ColumnsAreFoundByNameIgnoringCaseAndABareTableNameReadsT
 
 // ------------------------------------------------------------------ text compared without case
 
-using Texts = std::vector<std::string>;
-
 // A file made by another program, without any collation: every comparison still ignores ASCII case, as the
 // catalogs' first engine did. Letters beyond ASCII compare exactly.
 TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileWithoutCollations) {
@@ -288,24 +278,24 @@ TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
   EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = 'ipe 200' COLLATE BINARY"), 1);
   // Only ASCII letters fold: an accented capital is another letter than its small form.
   EXPECT_EQ(Count(L"SELECT * FROM Parts WHERE Name = '\u00e9crou'"), 1);
-  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE Name = '\u00c9CROU'"), (Texts{"\xC3\x89"
-                                                                                "crou"}));
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE Name = '\u00c9CROU'"),
+            "\xC3\x89"
+            "crou");
 
-  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name, n"),
-            (Texts{"HEA 100", "IPE 200", "ipe 200", "Ipe 300"}));
-  EXPECT_EQ(Column(L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name DESC, n DESC"),
-            (Texts{"Ipe 300", "ipe 200", "IPE 200", "HEA 100"}));
-  EXPECT_EQ(Column(L"SELECT Grade, COUNT(*) FROM Parts GROUP BY Grade ORDER BY 1"), (Texts{"a", "b", "c"}));
-  EXPECT_EQ(Column(L"SELECT COUNT(*) FROM Parts GROUP BY Grade"), (Texts{"2", "2", "2"}));
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name, n"), "HEA 100|IPE 200|ipe 200|Ipe 300");
+  EXPECT_EQ(Column(m_db, L"SELECT Name FROM Parts WHERE n < 5 ORDER BY Name DESC, n DESC"),
+            "Ipe 300|ipe 200|IPE 200|HEA 100");
+  EXPECT_EQ(Column(m_db, L"SELECT Grade, COUNT(*) FROM Parts GROUP BY Grade ORDER BY 1"), "a|b|c");
+  EXPECT_EQ(Column(m_db, L"SELECT COUNT(*) FROM Parts GROUP BY Grade"), "2|2|2");
   EXPECT_EQ(Count(L"SELECT DISTINCT Name FROM Parts"), 5);
   EXPECT_EQ(Count(L"select distinct Grade, Name from Parts where n < 5"), 3);
-  EXPECT_EQ(Column(L"SELECT DISTINCT Grade FROM Parts ORDER BY Grade DESC LIMIT 2"), (Texts{"c", "b"}));
+  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT Grade FROM Parts ORDER BY Grade DESC LIMIT 2"), "c|b");
   // DISTINCT keeps the types of its columns; an aggregate among them leaves it as written.
   CVdRecordset rs(&m_db);
   rs.Open(0, L"SELECT DISTINCT n, Grade FROM Parts WHERE Grade = 'A'", 0);
   EXPECT_EQ(rs.GetRecordCount(), 2);
   EXPECT_EQ(Value(rs, short(0)).m_dwType, DBVT_LONG);
-  EXPECT_EQ(Column(L"SELECT DISTINCT COUNT(*) FROM Parts"), (Texts{"6"}));
+  EXPECT_EQ(Column(m_db, L"SELECT DISTINCT COUNT(*) FROM Parts"), "6");
 
   // Writes find their rows the same way; a SET assignment is left an assignment.
   m_db.ExecuteSQL(L"UPDATE Parts SET Grade = 'z' WHERE Name = 'IPE 200'");

@@ -46,16 +46,11 @@ TEST_F(CatalogFamilies, OnlyFamilyTablesAreListedInNameOrderAndAppendedWithoutRe
 TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAReport) {
   vdtest::ReportCapture capture;
   auto catalog = Open();
-  EXPECT_TRUE(catalog->FindFamily(L"Beams"));
-  EXPECT_TRUE(catalog->FindFamily(L"bEAMS"));
-  EXPECT_TRUE(catalog->FindFamily(L"Types"));  // only the three system tables are refused by name
-  EXPECT_TRUE(catalog->FindFamily(L"Paste Errors"));
-  EXPECT_FALSE(catalog->FindFamily(L"units"));
-  EXPECT_FALSE(catalog->FindFamily(L"DEFINITION"));
-  EXPECT_FALSE(catalog->FindFamily(L"FamilyDescription"));
-  EXPECT_FALSE(catalog->FindFamily(L"sqlite_sequence"));
-  EXPECT_FALSE(catalog->FindFamily(L"Nowhere"));
-  EXPECT_FALSE(catalog->FindFamily(L""));
+  // Only the three system tables are refused by name: the other tables that are no family are found.
+  for (const wchar_t* found : {L"Beams", L"bEAMS", L"Types", L"Paste Errors"})
+    EXPECT_TRUE(catalog->FindFamily(found)) << CString(found);
+  for (const wchar_t* refused : {L"units", L"DEFINITION", L"FamilyDescription", L"sqlite_sequence", L"Nowhere", L""})
+    EXPECT_FALSE(catalog->FindFamily(refused)) << CString(refused);
   EXPECT_FALSE(catalog->FindFamily(nullptr));
   EXPECT_TRUE(capture.reports.empty());
 }

@@ -69,12 +69,8 @@ TEST(VdPattern, NamesAreFoldedToLowerCaseAndOrderedByCodeUnit) {
   EXPECT_TRUE(p.GetParam(0, L"WIDTH", w));
   EXPECT_EQ(w, 10.0);
   EXPECT_TRUE(p.GetFixedParam(0, L"width", w));
-  p.SetParam(0, L"beta", 1L);
-  p.SetParam(0, L"alpha", 1L);
-  p.SetParam(0, L"gamma", 1L);
-  p.SetParam(0, L"_u", 1L);
-  p.SetParam(0, L"9z", 1L);
-  p.SetParam(0, L"Ébène", 1L);  // only A-Z fold: É stays upper case and sorts after ASCII
+  // Only A-Z fold: É stays upper case and sorts after ASCII.
+  for (const wchar_t* name : {L"beta", L"alpha", L"gamma", L"_u", L"9z", L"Ébène"}) p.SetParam(0, name, 1L);
   EXPECT_EQ(Names(p, 0), (std::vector<std::wstring>{L"9z", L"_u", L"alpha", L"beta", L"gamma", L"width", L"Ébène"}));
 }
 

@@ -56,13 +56,6 @@ VARTYPE Type(CVdPattern& p, const wchar_t* name) {
   return v ? v->vt : VARTYPE(0xFFFF);
 }
 
-// The value types of `names`, in order.
-std::vector<VARTYPE> Types(CVdPattern& p, std::initializer_list<const wchar_t*> names) {
-  std::vector<VARTYPE> types;
-  for (const wchar_t* name : names) types.push_back(Type(p, name));
-  return types;
-}
-
 }  // namespace
 
 TEST_F(FactoryTable, NameOnlyTableGivesANamedCatalogPattern) {
@@ -90,10 +83,11 @@ TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefau
   ASSERT_TRUE(p);
   EXPECT_EQ(p->GetSizeParam(0), 12);
   // No default for memo, date and binary.
-  EXPECT_EQ(Types(*p, {L"height", L"count", L"big", L"flag", L"label", L"code", L"weight", L"ratio", L"price", L"note",
-                       L"made", L"blob"}),
-            (std::vector<VARTYPE>{VT_R8, VT_I4, VT_I4, VT_BOOL, VT_BSTR, VT_BSTR, VT_R8, VT_R4, VT_R8, VT_NULL, VT_NULL,
-                                  VT_NULL}));
+  const std::pair<const wchar_t*, VARTYPE> types[] = {{L"height", VT_R8}, {L"count", VT_I4},   {L"big", VT_I4},
+                                                      {L"flag", VT_BOOL}, {L"label", VT_BSTR}, {L"code", VT_BSTR},
+                                                      {L"weight", VT_R8}, {L"ratio", VT_R4},   {L"price", VT_R8},
+                                                      {L"note", VT_NULL}, {L"made", VT_NULL},  {L"blob", VT_NULL}};
+  for (const auto& [name, type] : types) EXPECT_EQ(Type(*p, name), type) << CString(name);
   EXPECT_EQ(Number(*p, L"count"), 0);
 
   rs = Query(L"Select * From [T] WHERE Name = 'full'");

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 #include <vdpattern/toolkit/VdUnit.h>
 
@@ -187,19 +188,16 @@ TEST(VdUnitFactor, ConvertsCatalogValuesToHostUnits) {
 }
 
 TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbersAndKindElevenAnyUnit) {
-  EXPECT_EQ(Eliminated(1, L"HEA 100 mm"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"L 50x50x5mm"), L"L 50x50x5");
-  EXPECT_EQ(Eliminated(1, L"L 50mmx50mmx5mm"), L"L 50x50x5");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 mm S235"), L"HEA 100 S235");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 MM"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"PL 10 cm2"), L"PL 10");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 kN"), L"HEA 100 kN");  // not a length
-  EXPECT_EQ(Eliminated(11, L"HEA 100 kN"), L"HEA 100");
-  EXPECT_EQ(Eliminated(11, L"HEA 100 kN/m"), L"HEA 100");
-  EXPECT_EQ(Eliminated(11, L"HEA 100 m.kN"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 m.kN"), L"HEA 100 m.kN");  // no shorter length unit carved out
-  EXPECT_EQ(Eliminated(11, L"TUBE 45\u00B0"), L"TUBE 45");
-  EXPECT_EQ(Eliminated(11, L"UPN 100 -"), L"UPN 100 -");
+  // Kind, text, what is left. "kN" is no length, and no shorter length unit is carved out of "m.kN".
+  const std::tuple<unsigned int, const wchar_t*, const wchar_t*> cases[] = {
+      {1, L"HEA 100 mm", L"HEA 100"},        {1, L"L 50x50x5mm", L"L 50x50x5"},
+      {1, L"L 50mmx50mmx5mm", L"L 50x50x5"}, {1, L"HEA 100 mm S235", L"HEA 100 S235"},
+      {1, L"HEA 100 MM", L"HEA 100"},        {1, L"PL 10 cm2", L"PL 10"},
+      {1, L"HEA 100 kN", L"HEA 100 kN"},     {11, L"HEA 100 kN", L"HEA 100"},
+      {11, L"HEA 100 kN/m", L"HEA 100"},     {11, L"HEA 100 m.kN", L"HEA 100"},
+      {1, L"HEA 100 m.kN", L"HEA 100 m.kN"}, {11, L"TUBE 45\u00B0", L"TUBE 45"},
+      {11, L"UPN 100 -", L"UPN 100 -"}};
+  for (const auto& [kind, text, left] : cases) EXPECT_EQ(Eliminated(kind, text), left) << kind << " " << CString(text);
 }
 
 TEST(VdUnitEliminate, LeavesDesignationsAndWordsAlone) {

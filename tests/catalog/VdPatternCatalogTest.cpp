@@ -77,8 +77,7 @@ TEST_F(CatalogOpening, FileWithoutSystemTablesIsReportedAndLeftClosedWhateverWay
   EXPECT_FALSE(onConnection.IsOpened());
   EXPECT_TRUE(onConnection.GetPath().IsEmpty());
   ASSERT_EQ(capture.reports.size(), 2u);
-  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
-  EXPECT_EQ(capture.reports[1].caption, L"Erreur DB");
+  for (const auto& report : capture.reports) EXPECT_EQ(report.caption, L"Erreur DB");
 }
 
 TEST_F(CatalogOpening, OpenDBReturnCodesAndCloseForgetsPathNameUnitsAndCodesButKeepsTheUnitsFlag) {

@@ -55,7 +55,7 @@ TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAR
   EXPECT_TRUE(capture.reports.empty());
 }
 
-TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseAndHandedOutUpperCasedOrAreMissing) {
+TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseHandedOutUpperCasedOrMissingAndKeptUntilClearFamiliesCode) {
   auto b = cattest::StandardCatalog();
   b.AddTable("Tubes", "D DOUBLE");  // no description row
   Rewrite(b);
@@ -66,6 +66,14 @@ TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseAndHandedOutUpperCasedOrAreM
   EXPECT_EQ(Code(*catalog, L"Angles"), L"<none:>");  // an empty code
   EXPECT_EQ(Code(*catalog, L"Tubes"), L"<none:>");
   EXPECT_EQ(Code(*catalog, nullptr), L"<none:>");
+
+  // A code once found is kept, even across a new connection, until ClearFamiliesCode.
+  vdtest::ExecSql(m_file, "UPDATE FamilyDescription SET FamilyCode = 'hx' WHERE Name = 'Beams';");
+  catalog->CloseDB();
+  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
+  catalog->ClearFamiliesCode();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HX");
 }
 
 TEST_F(CatalogFamilyCodes, FirstDescriptionRowWinsAndACodeOfSixtyFourCharactersIsRefused) {
@@ -82,17 +90,6 @@ TEST_F(CatalogFamilyCodes, FirstDescriptionRowWinsAndACodeOfSixtyFourCharactersI
   EXPECT_EQ(Code(*catalog, L"Long"), L"<none:>");
   std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"L 1", L"Long"));
   EXPECT_FALSE(p);
-}
-
-TEST_F(CatalogFamilyCodes, CacheIsKeptUntilClearFamiliesCode) {
-  auto catalog = Open();
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
-  vdtest::ExecSql(m_file, "UPDATE FamilyDescription SET FamilyCode = 'hx' WHERE Name = 'Beams';");
-  catalog->CloseDB();
-  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
-  catalog->ClearFamiliesCode();
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HX");
 }
 
 TEST_F(CatalogFamilyCodes, DescriptionFieldsAreReadAndWrittenOnTheCurrentRowWithoutADateStamp) {

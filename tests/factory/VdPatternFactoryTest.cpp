@@ -58,18 +58,6 @@ VARTYPE Type(CVdPattern& p, const wchar_t* name) {
 
 }  // namespace
 
-TEST_F(FactoryTable, NameOnlyTableGivesANamedCatalogPattern) {
-  Make("CREATE TABLE T (Name TEXT); INSERT INTO T VALUES ('IPE 100');");
-  CVdPatternFactory factory;
-  auto rs = Query(L"Select * From [T]");
-  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"IPE", L"I", Units(), true));
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->GetUserNameW(), L"IPE 100");
-  EXPECT_EQ(p->GetFamily(), L"ipe");
-  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
-  EXPECT_EQ(p->GetSizeParam(0), 0);
-}
-
 TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefault) {
   VDTEST_FILE_ONLY();  // SQLite's literals: x'..' blobs, 1 for a BIT
   Make(
@@ -115,6 +103,8 @@ TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
   auto rs = Query(L"Select * From [T]");
   std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", du.units, true));
   ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
+  EXPECT_EQ(p->GetFamily(), L"t");
   EXPECT_EQ(Number(*p, L"h"), 7.0);
   EXPECT_EQ(Number(*p, L"z"), 0.0);
   EXPECT_EQ(Type(*p, L"n"), VT_I4);  // integers are never converted

@@ -209,7 +209,7 @@ TEST(VdUnitEliminate, LeavesDesignationsAndWordsAlone) {
   for (const unsigned int kind : {0u, 2u, 10u, 12u}) EXPECT_EQ(Eliminated(kind, L"HEA 100 mm"), L"HEA 100 mm");
 }
 
-TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
+TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOneWhateverItIsSetTo) {
   CString s(L"CHS 48,3x3,2");
   EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'.', s));  // already canonical
   EXPECT_TRUE(CVdUnit::ReplaceNumberSeparator(L',', s));
@@ -224,14 +224,12 @@ TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
   EXPECT_EQ(digits, L"1020");
   EXPECT_EQ(Normalised(L"CHS 48,3x3,2 mm"), L"CHS 48.3x3.2");
   EXPECT_EQ(Normalised(L"IPE AA"), L"IPE AA");
-}
 
-TEST(VdUnitSeparator, FollowsTheCanonicalSetting) {
+  // The canonical separator is a setting.
   EXPECT_EQ(CVdUnit::GetDecimalSeparator(), L'.');
   EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'5'));
   EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'\0'));
   ASSERT_TRUE(CVdUnit::SetDecimalSeparator(L','));
-  CString s(L"CHS 48.3x3.2");
   const bool changed = CVdUnit::ReplaceNumberSeparator(L'.', s);
   CVdUnit::SetDecimalSeparator(L'.');
   EXPECT_TRUE(changed);

@@ -46,21 +46,16 @@ TEST_F(CatalogFamilies, OnlyFamilyTablesAreListedInNameOrderAndAppendedWithoutRe
 TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAReport) {
   vdtest::ReportCapture capture;
   auto catalog = Open();
-  EXPECT_TRUE(catalog->FindFamily(L"Beams"));
-  EXPECT_TRUE(catalog->FindFamily(L"bEAMS"));
-  EXPECT_TRUE(catalog->FindFamily(L"Types"));  // only the three system tables are refused by name
-  EXPECT_TRUE(catalog->FindFamily(L"Paste Errors"));
-  EXPECT_FALSE(catalog->FindFamily(L"units"));
-  EXPECT_FALSE(catalog->FindFamily(L"DEFINITION"));
-  EXPECT_FALSE(catalog->FindFamily(L"FamilyDescription"));
-  EXPECT_FALSE(catalog->FindFamily(L"sqlite_sequence"));
-  EXPECT_FALSE(catalog->FindFamily(L"Nowhere"));
-  EXPECT_FALSE(catalog->FindFamily(L""));
+  // Only the three system tables are refused by name: the other tables that are no family are found.
+  for (const wchar_t* found : {L"Beams", L"bEAMS", L"Types", L"Paste Errors"})
+    EXPECT_TRUE(catalog->FindFamily(found)) << CString(found);
+  for (const wchar_t* refused : {L"units", L"DEFINITION", L"FamilyDescription", L"sqlite_sequence", L"Nowhere", L""})
+    EXPECT_FALSE(catalog->FindFamily(refused)) << CString(refused);
   EXPECT_FALSE(catalog->FindFamily(nullptr));
   EXPECT_TRUE(capture.reports.empty());
 }
 
-TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseAndHandedOutUpperCasedOrAreMissing) {
+TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseHandedOutUpperCasedOrMissingAndKeptUntilClearFamiliesCode) {
   auto b = cattest::StandardCatalog();
   b.AddTable("Tubes", "D DOUBLE");  // no description row
   Rewrite(b);
@@ -71,6 +66,14 @@ TEST_F(CatalogFamilyCodes, CodesAreFoundIgnoringCaseAndHandedOutUpperCasedOrAreM
   EXPECT_EQ(Code(*catalog, L"Angles"), L"<none:>");  // an empty code
   EXPECT_EQ(Code(*catalog, L"Tubes"), L"<none:>");
   EXPECT_EQ(Code(*catalog, nullptr), L"<none:>");
+
+  // A code once found is kept, even across a new connection, until ClearFamiliesCode.
+  vdtest::ExecSql(m_file, "UPDATE FamilyDescription SET FamilyCode = 'hx' WHERE Name = 'Beams';");
+  catalog->CloseDB();
+  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
+  catalog->ClearFamiliesCode();
+  EXPECT_EQ(Code(*catalog, L"Beams"), L"HX");
 }
 
 TEST_F(CatalogFamilyCodes, FirstDescriptionRowWinsAndACodeOfSixtyFourCharactersIsRefused) {
@@ -87,17 +90,6 @@ TEST_F(CatalogFamilyCodes, FirstDescriptionRowWinsAndACodeOfSixtyFourCharactersI
   EXPECT_EQ(Code(*catalog, L"Long"), L"<none:>");
   std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"L 1", L"Long"));
   EXPECT_FALSE(p);
-}
-
-TEST_F(CatalogFamilyCodes, CacheIsKeptUntilClearFamiliesCode) {
-  auto catalog = Open();
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
-  vdtest::ExecSql(m_file, "UPDATE FamilyDescription SET FamilyCode = 'hx' WHERE Name = 'Beams';");
-  catalog->CloseDB();
-  ASSERT_EQ(catalog->OpenDB(), CVdPatternCatalog::eOpenDBOpened);
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HE");
-  catalog->ClearFamiliesCode();
-  EXPECT_EQ(Code(*catalog, L"Beams"), L"HX");
 }
 
 TEST_F(CatalogFamilyCodes, DescriptionFieldsAreReadAndWrittenOnTheCurrentRowWithoutADateStamp) {

@@ -33,31 +33,22 @@ std::vector<std::wstring> Names(CVdPatternPool& pool) {
 
 // ---------------------------------------------------------------- search
 
-TEST_F(CatalogSearch, NullFamilySearchesFamiliesInListOrderAndSkipsSpecialTables) {
+TEST_F(CatalogSearch, SearchWithoutAFamilySkipsSpecialTablesAndAMissingFamilyIsSkippedSilently) {
+  vdtest::ReportCapture capture;
   auto catalog = Open();
-  std::unique_ptr<CVdPattern> shared(catalog->GetPattern(L"SHARED 1", nullptr));
-  ASSERT_TRUE(shared);
-  EXPECT_EQ(shared->GetFamily(), L"beams");
-  EXPECT_EQ(Number(*shared, L"height"), 10);
-  std::unique_ptr<CVdPattern> channel(catalog->GetPattern(L"SHARED 1", L"Channels"));
-  ASSERT_TRUE(channel);
-  EXPECT_EQ(Number(*channel, L"height"), 20);
-
-  EXPECT_TRUE(catalog->FindPattern(L"UPN 80", nullptr));
   EXPECT_FALSE(catalog->FindPattern(L"TYPE ONLY", nullptr));
   EXPECT_FALSE(catalog->FindPattern(L"PASTE ONLY", nullptr));
   EXPECT_TRUE(catalog->FindPattern(L"TYPE ONLY", L"Types"));  // a named table is searched whatever it is
   EXPECT_FALSE(catalog->FindPattern(L"HE 1", nullptr));       // equality, not a prefix
-}
-
-TEST_F(CatalogSearch, MissingFamilyIsSkippedSilentlyAndACatalogWithoutFamiliesFindsNothing) {
-  vdtest::ReportCapture capture;
-  auto catalog = Open();
+  std::unique_ptr<CVdPattern> channel(catalog->GetPattern(L"SHARED 1", L"Channels"));
+  ASSERT_TRUE(channel);
+  EXPECT_EQ(Number(*channel, L"height"), 20);
   EXPECT_FALSE(catalog->FindPattern(L"HE 100", L"Nowhere"));
   EXPECT_FALSE(catalog->FindPattern(L"HE 100", L""));
   EXPECT_EQ(catalog->GetPattern(L"HE 100", L"Nowhere"), nullptr);
   EXPECT_TRUE(capture.reports.empty());
 
+  // A catalog without families finds nothing.
   Rewrite(vdtest::CatalogBuilder());
   auto empty = Open();
   EXPECT_FALSE(empty->FindPattern(L"HE 100", nullptr));
@@ -109,7 +100,7 @@ TEST_F(CatalogSearch, FamiliesCreatedOrDroppedByAnotherConnectionAreSeenByTheNex
   EXPECT_TRUE(capture.reports.empty());
 }
 
-TEST_F(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits) {
+TEST_F(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnitsAndGivesNoPatternWithoutACode) {
   CVdUnitManager millimetres(1000.0);
   auto* factory = new CRecordingFactory(&millimetres);
   auto catalog = Open(factory);
@@ -121,19 +112,15 @@ TEST_F(CatalogSearch, GetPatternStampsCatalogTypeAndUpperCasedFamilyWithoutUnits
   EXPECT_EQ(Number(*p, L"area"), 26);  // stored cm2, never converted here
   std::unique_ptr<CVdPattern> q(catalog->GetPattern(L"UPN 80", nullptr));
   ASSERT_TRUE(q);
-  EXPECT_EQ(factory->reads, (std::vector<std::wstring>{L"BEAMS/HE", L"CHANNELS/UPN"}));
-}
 
-TEST_F(CatalogSearch, FamilyWithoutACodeGivesNoPattern) {
-  auto* factory = new CRecordingFactory();
-  auto catalog = Open(factory);
+  // A family without a code is searched, but no pattern is made of its rows.
   EXPECT_TRUE(catalog->FindPattern(L"L 50", nullptr));
   EXPECT_EQ(catalog->GetPattern(L"L 50", nullptr), nullptr);
   EXPECT_EQ(catalog->GetPattern(L"L 50", L"Angles"), nullptr);
-  EXPECT_TRUE(factory->reads.empty());
   CVdPatternPool pool;
   EXPECT_FALSE(catalog->GetFamilyPattern(&pool, L"Angles", nullptr));
   EXPECT_EQ(pool.GetCount(), 0);
+  EXPECT_EQ(factory->reads, (std::vector<std::wstring>{L"BEAMS/HE", L"CHANNELS/UPN"}));
 }
 
 // ---------------------------------------------------------------- whole families

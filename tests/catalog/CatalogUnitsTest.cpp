@@ -79,33 +79,27 @@ TEST_F(CatalogUnits, WithoutAFactoryOrAUnitsTableValuesAreReadAsStored) {
   EXPECT_TRUE(capture.traces.empty());
 }
 
-TEST_F(CatalogUnits, UnknownUnitIsTracedOnceAndTheOtherColumnsCount) {
+TEST_F(CatalogUnits, UnknownUnitIsTracedOnceTheFirstRowOfAFamilyWinsAndANullFamilyIsSkipped) {
   vdtest::CatalogBuilder b;
   b.AddFamily("Beams", "he", "Height DOUBLE, Area DOUBLE, Mass DOUBLE");
+  b.AddFamily("Posts", "p", "Height DOUBLE, Width DOUBLE");
   b.SetUnits("Beams", {{"Height", "bananas"}, {"Area", "cm2"}, {"Mass", "kg/m"}});
+  b.SetUnits(std::nullopt, {{"Height", "m"}});
+  b.SetUnits("Posts", {{"Height", "cm"}});
+  b.SetUnits("POSTS", {{"Height", "mm"}, {"Width", "mm"}});
   Rewrite(b);
   vdtest::ReportCapture capture;
   auto catalog = Open(new CRecordingFactory(&m_millimetres));
   EXPECT_EQ(capture.traces, (std::vector<std::wstring>{L"Error in Units table: unknown unit\n"}));
-  const auto units = catalog->GetUnitsMap(L"BEAMS");
-  EXPECT_EQ(units.size(), 2u);
-  EXPECT_EQ(units.count(L"height"), 0u);
-  EXPECT_EQ(units.count(L"mass"), 1u);
-  EXPECT_TRUE(capture.reports.empty());
-}
-
-TEST_F(CatalogUnits, FirstRowOfAFamilyWinsAndANullFamilyIsSkipped) {
-  vdtest::CatalogBuilder b;
-  b.AddFamily("Beams", "he", "Height DOUBLE, Width DOUBLE");
-  b.SetUnits(std::nullopt, {{"Height", "m"}});
-  b.SetUnits("Beams", {{"Height", "cm"}});
-  b.SetUnits("BEAMS", {{"Height", "mm"}, {"Width", "mm"}});
-  Rewrite(b);
-  auto catalog = Open(new CRecordingFactory(&m_millimetres));
-  const auto units = catalog->GetUnitsMap(L"BEAMS");
-  ASSERT_EQ(units.size(), 1u);
-  EXPECT_DOUBLE_EQ(units.at(L"height").unit.GetCoef(), 100);
+  const auto beams = catalog->GetUnitsMap(L"BEAMS");
+  EXPECT_EQ(beams.size(), 2u);  // the other columns count
+  EXPECT_EQ(beams.count(L"height"), 0u);
+  EXPECT_EQ(beams.count(L"mass"), 1u);
+  const auto posts = catalog->GetUnitsMap(L"POSTS");
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_DOUBLE_EQ(posts.at(L"height").unit.GetCoef(), 100);
   EXPECT_TRUE(catalog->GetUnitsMap(L"").empty());
+  EXPECT_TRUE(capture.reports.empty());
 }
 
 TEST_F(CatalogUnits, ParameterUnitIsFoundByTheFactorysParameterName) {

@@ -58,8 +58,7 @@ TEST_F(CatalogWrite, FamilyWithoutACodeOrAMissingNameWritesNothingWithoutAReport
   vdtest::ReportCapture capture;
   auto catalog = Open();
   CVdPattern fresh(1, L"L 60", L"Angles");
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  for (const bool append : {false, true}) EXPECT_FALSE(catalog->InsertPattern(&fresh, append));
   std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
   EXPECT_FALSE(catalog->ModifyPattern(L"L 50", L"Angles", p.get()));
   EXPECT_EQ(Rows("Angles"), "1");
@@ -88,8 +87,7 @@ TEST_F(CatalogWrite, FactoryRefusalCancelsTheRowAndLeavesTheDate) {
   ASSERT_TRUE(p);
   p->SetParam(0, L"height", 1.0);
   factory->refuseWrites = true;
-  EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
-  EXPECT_FALSE(catalog->InsertPattern(p.get(), true));
+  for (const bool append : {false, true}) EXPECT_FALSE(catalog->InsertPattern(p.get(), append));
   CVdPattern fresh(1, L"HE 999", L"Beams");
   EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
   EXPECT_FALSE(catalog->ModifyPattern(L"HE 200", L"Beams", p.get()));
@@ -117,8 +115,7 @@ TEST_F(CatalogReadOnlyFile, WritesFailThroughTheReportAndTheFileIsUnchanged) {
 
   vdtest::ReportCapture capture;
   EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  for (const bool append : {false, true}) EXPECT_FALSE(catalog->InsertPattern(&fresh, append));
   EXPECT_FALSE(catalog->RemovePattern(L"HE 200", L"Beams"));
   ASSERT_EQ(capture.reports.size(), 4u);
   for (const auto& report : capture.reports) {
@@ -145,8 +142,7 @@ TEST_F(CatalogWrite, AWriteThatFailsAfterItsRowIsUndoneWhole) {
   vdtest::ReportCapture capture;
   CVdPattern fresh(1, L"HE 900", L"Beams");
   fresh.SetParam(0, L"height", 900.0);
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, false));
-  EXPECT_FALSE(catalog->InsertPattern(&fresh, true));
+  for (const bool append : {false, true}) EXPECT_FALSE(catalog->InsertPattern(&fresh, append));
   EXPECT_FALSE(catalog->RemovePattern(L"HE 100", L"Beams"));
   EXPECT_TRUE(CatchDb([&] { catalog->ModifyPattern(L"HE 100", L"Beams", &fresh); }).thrown)
       << "ModifyPattern hid the failed stamp";

@@ -75,10 +75,8 @@ TEST_F(EnumPropFamily, QueryInterfaceHandsOutKnownInterfacesWithAReferenceAndRel
   EXPECT_EQ(m_enum->QueryInterface(other, &object), E_NOINTERFACE);
   EXPECT_EQ(object, nullptr);
   EXPECT_EQ(m_enum->AddRef(), 4u);  // one from the fixture, two from QueryInterface
-  EXPECT_EQ(m_enum->Release(), 3u);
-  EXPECT_EQ(m_enum->Release(), 2u);
-  EXPECT_EQ(m_enum->Release(), 1u);
-  EXPECT_EQ(m_enum->Release(), 0u);  // the leak checks see it freed, items included
+  // The last release frees it, items included (the leak checks see it).
+  for (const ULONG left : {3u, 2u, 1u, 0u}) EXPECT_EQ(m_enum->Release(), left);
   m_enum = nullptr;
 }
 

@@ -77,8 +77,7 @@ TEST_F(CatalogOpening, FileWithoutSystemTablesIsReportedAndLeftClosedWhateverWay
   EXPECT_FALSE(onConnection.IsOpened());
   EXPECT_TRUE(onConnection.GetPath().IsEmpty());
   ASSERT_EQ(capture.reports.size(), 2u);
-  EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
-  EXPECT_EQ(capture.reports[1].caption, L"Erreur DB");
+  for (const auto& report : capture.reports) EXPECT_EQ(report.caption, L"Erreur DB");
 }
 
 TEST_F(CatalogOpening, OpenDBReturnCodesAndCloseForgetsPathNameUnitsAndCodesButKeepsTheUnitsFlag) {
@@ -169,8 +168,7 @@ TEST(CatalogClosed, GettersAreEmptyAndOperationsFailWithoutAReport) {
   EXPECT_FALSE(catalog.GetFamilyDescriptionField(0, value));
   EXPECT_FALSE(catalog.SetFamilyDescriptionField(0, L"x"));
   CVdPattern pattern(1, L"HE 100", L"Beams");
-  EXPECT_FALSE(catalog.InsertPattern(&pattern, false));
-  EXPECT_FALSE(catalog.InsertPattern(&pattern, true));
+  for (const bool append : {false, true}) EXPECT_FALSE(catalog.InsertPattern(&pattern, append));
   EXPECT_FALSE(catalog.ModifyPattern(L"HE 100", nullptr, &pattern));
   EXPECT_FALSE(catalog.RemovePattern(L"HE 100", nullptr));
   EXPECT_FALSE(CVdPatternCatalog::CompactDatabase(L"x.mdb", true));

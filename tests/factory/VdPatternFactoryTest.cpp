@@ -56,26 +56,7 @@ VARTYPE Type(CVdPattern& p, const wchar_t* name) {
   return v ? v->vt : VARTYPE(0xFFFF);
 }
 
-// The value types of `names`, in order.
-std::vector<VARTYPE> Types(CVdPattern& p, std::initializer_list<const wchar_t*> names) {
-  std::vector<VARTYPE> types;
-  for (const wchar_t* name : names) types.push_back(Type(p, name));
-  return types;
-}
-
 }  // namespace
-
-TEST_F(FactoryTable, NameOnlyTableGivesANamedCatalogPattern) {
-  Make("CREATE TABLE T (Name TEXT); INSERT INTO T VALUES ('IPE 100');");
-  CVdPatternFactory factory;
-  auto rs = Query(L"Select * From [T]");
-  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"IPE", L"I", Units(), true));
-  ASSERT_TRUE(p);
-  EXPECT_EQ(p->GetUserNameW(), L"IPE 100");
-  EXPECT_EQ(p->GetFamily(), L"ipe");
-  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
-  EXPECT_EQ(p->GetSizeParam(0), 0);
-}
 
 TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefault) {
   VDTEST_FILE_ONLY();  // SQLite's literals: x'..' blobs, 1 for a BIT
@@ -90,10 +71,11 @@ TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefau
   ASSERT_TRUE(p);
   EXPECT_EQ(p->GetSizeParam(0), 12);
   // No default for memo, date and binary.
-  EXPECT_EQ(Types(*p, {L"height", L"count", L"big", L"flag", L"label", L"code", L"weight", L"ratio", L"price", L"note",
-                       L"made", L"blob"}),
-            (std::vector<VARTYPE>{VT_R8, VT_I4, VT_I4, VT_BOOL, VT_BSTR, VT_BSTR, VT_R8, VT_R4, VT_R8, VT_NULL, VT_NULL,
-                                  VT_NULL}));
+  const std::pair<const wchar_t*, VARTYPE> types[] = {{L"height", VT_R8}, {L"count", VT_I4},   {L"big", VT_I4},
+                                                      {L"flag", VT_BOOL}, {L"label", VT_BSTR}, {L"code", VT_BSTR},
+                                                      {L"weight", VT_R8}, {L"ratio", VT_R4},   {L"price", VT_R8},
+                                                      {L"note", VT_NULL}, {L"made", VT_NULL},  {L"blob", VT_NULL}};
+  for (const auto& [name, type] : types) EXPECT_EQ(Type(*p, name), type) << CString(name);
   EXPECT_EQ(Number(*p, L"count"), 0);
 
   rs = Query(L"Select * From [T] WHERE Name = 'full'");
@@ -121,6 +103,8 @@ TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
   auto rs = Query(L"Select * From [T]");
   std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", du.units, true));
   ASSERT_TRUE(p);
+  EXPECT_EQ(p->GetPatternType(), CVdPattern::ePatternTypeCatalog);
+  EXPECT_EQ(p->GetFamily(), L"t");
   EXPECT_EQ(Number(*p, L"h"), 7.0);
   EXPECT_EQ(Number(*p, L"z"), 0.0);
   EXPECT_EQ(Type(*p, L"n"), VT_I4);  // integers are never converted
@@ -129,18 +113,15 @@ TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
   std::unique_ptr<CVdPattern> plain(factory.CreatePatternFromTable(rs.get(), L"T", L"", du.units, false));
   EXPECT_EQ(Number(*plain, L"h"), 3.5);
 
-  // Written back: 7.0 becomes 3.5 again, twice in a row, and the pattern keeps 7.0.
-  for (int round = 0; round < 2; ++round) {
+  // Written back: 7.0 becomes 3.5 again, twice in a row (the pattern keeps 7.0), and stays 7.0 without units.
+  const std::pair<bool, const char*> writes[] = {{true, "3.5"}, {true, "3.5"}, {false, "7.0"}};
+  for (const auto& [useUnits, stored] : writes) {
     rs->Edit();
-    ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"", du.units, true));
+    ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"", du.units, useUnits));
     rs->Update();
-    EXPECT_EQ(Cell("SELECT H FROM T"), "3.5");
+    EXPECT_EQ(Cell("SELECT H FROM T"), stored) << useUnits;
   }
   EXPECT_EQ(Number(*p, L"h"), 7.0);
-  rs->Edit();
-  ASSERT_TRUE(factory.ModifyTableFromPattern(rs.get(), p.get(), L"", du.units, false));
-  rs->Update();
-  EXPECT_EQ(Cell("SELECT H FROM T"), "7.0");
 
   // Without a unit manager no conversion is applied at all.
   CVdPatternFactory bare;

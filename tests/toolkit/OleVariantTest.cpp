@@ -129,8 +129,6 @@ TEST(COleDateTime, DayNumbersFollowTheOleCalendar) {
   EXPECT_EQ(parsed.m_dt, COleDateTime(2009, 3, 7, 0, 0, 0).m_dt);
   EXPECT_TRUE(parsed.ParseIso(L"1850-06-01T10:15:30.5"));
   EXPECT_EQ(parsed.GetYear(), 1850);
-  EXPECT_FALSE(parsed.ParseIso(L"2009-13-01"));
-  EXPECT_FALSE(parsed.ParseIso(L"2009-03-07x"));
-  EXPECT_FALSE(parsed.ParseIso(L"2009-03/07"));
+  for (const wchar_t* bad : {L"2009-13-01", L"2009-03-07x", L"2009-03/07"}) EXPECT_FALSE(parsed.ParseIso(bad)) << bad;
   EXPECT_EQ(parsed.GetYear(), 1850);  // a failed parse leaves the value as it was
 }

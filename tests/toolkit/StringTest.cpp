@@ -130,9 +130,7 @@ TEST(Utf8, InvalidBytesBecomeReplacementCharacters) {
   const std::wstring text = L"Ø 48,3 \U0001F600 ±";
   EXPECT_EQ(VdFromUtf8(VdToUtf8(text)), text);
   // Stray continuation, truncated sequence, overlong form, encoded surrogate, value above U+10FFFF.
-  EXPECT_EQ(VdFromUtf8("a\x80"
-                       "b"),
-            L"a\uFFFDb");
+  EXPECT_EQ(VdFromUtf8(std::string("a\x80") + "b"), L"a\uFFFDb");
   EXPECT_EQ(VdFromUtf8("\xE2\x82"), L"\uFFFD\uFFFD");
   EXPECT_EQ(VdFromUtf8("\xC0\xAF"), L"\uFFFD\uFFFD");
   EXPECT_EQ(VdFromUtf8("\xE0\x80\xAF"), L"\uFFFD\uFFFD\uFFFD");  // overlong in three bytes

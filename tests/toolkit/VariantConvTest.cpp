@@ -33,11 +33,9 @@ TEST(VariantConv, NumbersBecomeTheShortestExactText) {
 }
 
 TEST(VariantConv, TextsParseInTheCLocaleOnlyWhenWhollyNumeric) {
-  EXPECT_EQ(VariantToDouble(COleVariant(L" 2.5 ")), 2.5);
-  EXPECT_EQ(VariantToDouble(COleVariant(L"-1e3")), -1000.0);
-  EXPECT_EQ(VariantToDouble(COleVariant(L"+4")), 4.0);
-  for (const wchar_t* text : {L"12 mm", L"12,5", L"abc", L"", L"nan"})
-    EXPECT_EQ(VariantToDouble(COleVariant(text)), 0.0) << CString(text);
+  const std::pair<const wchar_t*, double> texts[] = {{L" 2.5 ", 2.5}, {L"-1e3", -1000.0}, {L"+4", 4.0}, {L"12 mm", 0.0},
+                                                     {L"12,5", 0.0},  {L"abc", 0.0},      {L"", 0.0},   {L"nan", 0.0}};
+  for (const auto& [text, number] : texts) EXPECT_EQ(VariantToDouble(COleVariant(text)), number) << CString(text);
   EXPECT_EQ(VariantToLong(COleVariant(L"12")), 12);
   EXPECT_EQ(VariantToDouble(COleVariant(COleCurrency(3, 2500))), 3.25);
   EXPECT_EQ(VariantToDouble(COleVariant(short(1), VT_BOOL)), 1.0);

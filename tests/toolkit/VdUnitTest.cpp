@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 #include <vdpattern/toolkit/VdUnit.h>
 
 namespace {
 
 // Reads `text` with M = 1; the status and, when recognised, the unit.
-int Read(const wchar_t* text, CVdUnit& unit) { return CVdUnitManager::UnitFromString(text, unit, 1.0); }
+int Read(const CString& text, CVdUnit& unit) { return CVdUnitManager::UnitFromString(text, unit, 1.0); }
 
 CString Eliminated(unsigned int kind, const wchar_t* text) {
   CString s(text);
@@ -95,8 +96,8 @@ TEST(VdUnitGrammar, ReadsEveryFormOfTheTable) {
     }
 }
 
-TEST(VdUnitGrammar, RefusesWhatIsNotAUnit) {
-  const wchar_t* const refused[] = {
+TEST(VdUnitGrammar, RefusesWhatIsNotAUnitAndResultsOutOfRange) {
+  const wchar_t* const texts[] = {
       L"cm 2",   L"10 cm",    L"10cm", L"1e3m", L"2/m",    L"1",     L"1/",        L"m^2^2",
       L"m2^2",   L"m\u00B22", L"cm/",  L"/cm",  L"cm//m",  L"cm..m", L"m^",        L"m**",
       L"m^+",    L"m\u207B",  L"m-",   L"m^0",  L"m0",     L"m^100", L"m-100",     L"m^999999999999",
@@ -104,24 +105,18 @@ TEST(VdUnitGrammar, RefusesWhatIsNotAUnit) {
       L"%%",     L"--",       L"kN-m", L"kN m", L"kN / m", L"inch",  L"cm\u00D7m", L"\uFFFD",
       L"mm\x01", L"m\u00A0",  L"x",
   };
-  for (const wchar_t* text : refused) {
-    SCOPED_TRACE(CString(text).ToUtf8());
+  std::vector<CString> refused(std::begin(texts), std::end(texts));
+  refused.push_back(std::wstring(L"cm\0", 3));
+  // Out of range: length powers -100 and 100, k = 1e-360 underflows, k overflows.
+  for (const wchar_t* text : {L"Pa^50", L"GPa^40", L"1/GPa^40", L"GPa^20.GPa^20"}) refused.push_back(text);
+  std::wstring hundredMetres = L"m";
+  for (int i = 1; i < 100; ++i) hundredMetres += L".m";
+  refused.push_back(hundredMetres);
+  for (const CString& text : refused) {
+    SCOPED_TRACE(text.ToUtf8());
     CVdUnit unit;
     EXPECT_EQ(Read(text, unit), CVdUnitManager::eUnknownUnit);
   }
-  CVdUnit unit;
-  EXPECT_EQ(CVdUnitManager::UnitFromString(std::wstring(L"cm\0", 3), unit, 1.0), CVdUnitManager::eUnknownUnit);
-}
-
-TEST(VdUnitGrammar, RefusesResultsOutOfRange) {
-  CVdUnit unit;
-  std::wstring hundredMetres = L"m";
-  for (int i = 1; i < 100; ++i) hundredMetres += L".m";
-  EXPECT_EQ(Read(hundredMetres.c_str(), unit), CVdUnitManager::eUnknownUnit);  // length power 100
-  EXPECT_EQ(Read(L"Pa^50", unit), CVdUnitManager::eUnknownUnit);               // length power -100
-  EXPECT_EQ(Read(L"GPa^40", unit), CVdUnitManager::eUnknownUnit);              // k = 1e-360 underflows
-  EXPECT_EQ(Read(L"1/GPa^40", unit), CVdUnitManager::eUnknownUnit);            // k overflows
-  EXPECT_EQ(Read(L"GPa^20.GPa^20", unit), CVdUnitManager::eUnknownUnit);
 }
 
 TEST(VdUnitGrammar, SurvivesArbitraryTextsAndOnlyAcceptsSaneUnits) {
@@ -193,35 +188,28 @@ TEST(VdUnitFactor, ConvertsCatalogValuesToHostUnits) {
 }
 
 TEST(VdUnitEliminate, KindOneRemovesLengthUnitsAfterNumbersAndKindElevenAnyUnit) {
-  EXPECT_EQ(Eliminated(1, L"HEA 100 mm"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"L 50x50x5mm"), L"L 50x50x5");
-  EXPECT_EQ(Eliminated(1, L"L 50mmx50mmx5mm"), L"L 50x50x5");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 mm S235"), L"HEA 100 S235");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 MM"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"PL 10 cm2"), L"PL 10");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 kN"), L"HEA 100 kN");  // not a length
-  EXPECT_EQ(Eliminated(11, L"HEA 100 kN"), L"HEA 100");
-  EXPECT_EQ(Eliminated(11, L"HEA 100 kN/m"), L"HEA 100");
-  EXPECT_EQ(Eliminated(11, L"HEA 100 m.kN"), L"HEA 100");
-  EXPECT_EQ(Eliminated(1, L"HEA 100 m.kN"), L"HEA 100 m.kN");  // no shorter length unit carved out
-  EXPECT_EQ(Eliminated(11, L"TUBE 45\u00B0"), L"TUBE 45");
-  EXPECT_EQ(Eliminated(11, L"UPN 100 -"), L"UPN 100 -");
+  // Kind, text, what is left. "kN" is no length, and no shorter length unit is carved out of "m.kN".
+  const std::tuple<unsigned int, const wchar_t*, const wchar_t*> cases[] = {
+      {1, L"HEA 100 mm", L"HEA 100"},        {1, L"L 50x50x5mm", L"L 50x50x5"},
+      {1, L"L 50mmx50mmx5mm", L"L 50x50x5"}, {1, L"HEA 100 mm S235", L"HEA 100 S235"},
+      {1, L"HEA 100 MM", L"HEA 100"},        {1, L"PL 10 cm2", L"PL 10"},
+      {1, L"HEA 100 kN", L"HEA 100 kN"},     {11, L"HEA 100 kN", L"HEA 100"},
+      {11, L"HEA 100 kN/m", L"HEA 100"},     {11, L"HEA 100 m.kN", L"HEA 100"},
+      {1, L"HEA 100 m.kN", L"HEA 100 m.kN"}, {11, L"TUBE 45\u00B0", L"TUBE 45"},
+      {11, L"UPN 100 -", L"UPN 100 -"}};
+  for (const auto& [kind, text, left] : cases) EXPECT_EQ(Eliminated(kind, text), left) << kind << " " << CString(text);
 }
 
 TEST(VdUnitEliminate, LeavesDesignationsAndWordsAlone) {
-  for (const unsigned int kind : {1u, 11u}) {
-    EXPECT_EQ(Eliminated(kind, L"HE 300 M"), L"HE 300 M");  // a series letter, not metres
-    EXPECT_EQ(Eliminated(kind, L"HE 300 A"), L"HE 300 A");
-    EXPECT_EQ(Eliminated(kind, L"PL 10 minimum"), L"PL 10 minimum");
-    EXPECT_EQ(Eliminated(kind, L"W 8 inch"), L"W 8 inch");
-    EXPECT_EQ(Eliminated(kind, L"IPE mm"), L"IPE mm");  // no number: untouched
-    EXPECT_EQ(Eliminated(kind, L"mm"), L"mm");
-    EXPECT_EQ(Eliminated(kind, L"CHS 48.3x3.2"), L"CHS 48.3x3.2");
-  }
+  // "M" is a series letter, not metres; a unit without a number before it is no unit.
+  for (const unsigned int kind : {1u, 11u})
+    for (const wchar_t* text :
+         {L"HE 300 M", L"HE 300 A", L"PL 10 minimum", L"W 8 inch", L"IPE mm", L"mm", L"CHS 48.3x3.2"})
+      EXPECT_EQ(Eliminated(kind, text), text) << kind;
   for (const unsigned int kind : {0u, 2u, 10u, 12u}) EXPECT_EQ(Eliminated(kind, L"HEA 100 mm"), L"HEA 100 mm");
 }
 
-TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
+TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOneWhateverItIsSetTo) {
   CString s(L"CHS 48,3x3,2");
   EXPECT_FALSE(CVdUnit::ReplaceNumberSeparator(L'.', s));  // already canonical
   EXPECT_TRUE(CVdUnit::ReplaceNumberSeparator(L',', s));
@@ -236,14 +224,12 @@ TEST(VdUnitSeparator, TurnsSeparatorsBetweenDigitsIntoTheCanonicalOne) {
   EXPECT_EQ(digits, L"1020");
   EXPECT_EQ(Normalised(L"CHS 48,3x3,2 mm"), L"CHS 48.3x3.2");
   EXPECT_EQ(Normalised(L"IPE AA"), L"IPE AA");
-}
 
-TEST(VdUnitSeparator, FollowsTheCanonicalSetting) {
+  // The canonical separator is a setting.
   EXPECT_EQ(CVdUnit::GetDecimalSeparator(), L'.');
   EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'5'));
   EXPECT_FALSE(CVdUnit::SetDecimalSeparator(L'\0'));
   ASSERT_TRUE(CVdUnit::SetDecimalSeparator(L','));
-  CString s(L"CHS 48.3x3.2");
   const bool changed = CVdUnit::ReplaceNumberSeparator(L'.', s);
   CVdUnit::SetDecimalSeparator(L'.');
   EXPECT_TRUE(changed);

@@ -644,9 +644,10 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
 
   if (family) return search({family}) ? rs : nullptr;
 
-  // On a server, one statement asks every family at once (its round trips would otherwise grow with the
-  // number of families); the row is then read from the family it names. A row removed in between, or an
-  // engine that does not answer so, leaves the search to the walk below.
+  // One statement asks every family at once (on a server, round trips would otherwise grow with the number of
+  // families; in a file, the engine probes them all in one step under one lock); the row is then read from the
+  // family it names. A row removed in between, or an engine that does not answer so, leaves the search to the
+  // walk below.
   if (ListsFamiliesAsBase(*this)) {
     CString first;
     int probed = -1;

@@ -75,7 +75,8 @@ class Connection {
   // Which of the tables `isCandidate` admits, in the order above, first holds a row whose column `column` equals
   // `value` (compared as statements compare text), asked in one statement. kUnanswered: not in one statement here
   // (the engine gains nothing by it, or a candidate cannot be asked); the caller then asks table by table.
-  // Throws what a statement throws for a lost connection or a time-out. `column` must be bracketable.
+  // Throws what a statement throws for a lost connection or a time-out. `column` must be bracketable, and
+  // `isCandidate` must answer from a table's description alone (an engine may keep its answers).
   enum class Probe { kFound, kNotFound, kUnanswered };
   virtual Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
                                   const wchar_t* column, const wchar_t* value, CString& table);

@@ -150,6 +150,7 @@ std::unique_ptr<SqliteConnection> SqliteConnection::AdoptLoaded(const CString& n
 }
 
 SqliteConnection::~SqliteConnection() {
+  DropTableProbe();
   for (auto& entry : m_cache) sqlite3_finalize(entry.second.stmt);
   for (auto& entry : m_internal) sqlite3_finalize(entry.second);
   if (m_db) sqlite3_close_v2(m_db);

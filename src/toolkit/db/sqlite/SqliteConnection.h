@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -101,6 +102,14 @@ class SqliteConnection final : public Connection {
   int TableCount() override;
   const CVdODBCTableDefInfo& TableAt(std::size_t index) override;
   bool TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) override;
+  // One compound SELECT of the candidates, kept prepared for the table list it was made from: a search of 40
+  // families took 20 us of CPU time instead of 31 (15 instead of 28 with the file locked for the connection),
+  // since the engine probes every table in one step and the file is locked once for all of them. kUnanswered
+  // when a candidate cannot be asked so (a name that cannot be bracketed, no such column) or there are more of
+  // them than the engine joins in one statement. `isCandidate` must answer from the description alone: its
+  // answers are kept with the statement.
+  Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
+                          const wchar_t* value, CString& table) override;
   bool InTransaction() const override;
   // BEGIN IMMEDIATE (a plain BEGIN on a read-only connection, which takes no write lock).
   bool Begin() override;
@@ -147,6 +156,9 @@ class SqliteConnection final : public Connection {
   void Run(SqliteRecordsetState& state);
   void RefreshTables(SqliteStage stage);
   std::int64_t SchemaVersion(SqliteStage stage);
+  // Makes m_probe for the current table list, under one read of the file.
+  void MakeTableProbe(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column);
+  void DropTableProbe();
 
   sqlite3* m_db = nullptr;                   // owned
   std::vector<std::wstring> m_systemTables;  // besides sqlite_*
@@ -158,6 +170,16 @@ class SqliteConnection final : public Connection {
   std::int64_t m_tablesVersion = -1;
   std::unordered_map<std::string, bool> m_numericColumns;  // folded name -> numeric in every table
   std::int64_t m_columnsVersion = -1;
+  // FirstTableHolding's statement: "SELECT 0 FROM [A] WHERE [column] = ?1 UNION ALL SELECT 1 FROM [B] ...
+  // LIMIT 1", translated as any statement is, so that it compares exactly as a probe of one table does.
+  struct TableProbe {
+    std::int64_t version = -1;  // of the table list it was made from; -1: none made
+    std::wstring column;
+    std::vector<std::size_t> arms;  // the position in m_tables of each arm's table, in order
+    sqlite3_stmt* stmt = nullptr;   // owned; null for no candidates, or when refused
+    int parameters = 0;
+    bool refused = false;  // the candidates cannot be asked in one statement
+  } m_probe;
   std::vector<std::unique_ptr<SqliteRecordsetState>> m_spareStates;
   std::chrono::steady_clock::duration m_queryLimit{};  // zero: no limit
   std::chrono::steady_clock::time_point m_queryDeadline{};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include "toolkit/db/DbError.h"
 #include "toolkit/db/Utf8Fast.h"
 
@@ -460,6 +461,118 @@ void SqliteConnection::Run(SqliteRecordsetState& state) {
     }
     return;
   }
+}
+
+// ---------------------------------------------------------------- every family in one statement
+
+namespace {
+
+// A read transaction of its own for the making of the probe, when none is open: the table list and the
+// statement then come from one state of the file. Ended by ROLLBACK, which for a read is what COMMIT does.
+class ReadSnapshot {
+ public:
+  explicit ReadSnapshot(SqliteConnection& c) : m_c(c), m_began(!c.InTransaction() && c.BeginRead()) {}
+  ~ReadSnapshot() {
+    if (!m_began) return;
+    try {
+      m_c.Rollback();
+    } catch (CDBException* e) {
+      e->Delete();
+    }
+  }
+  ReadSnapshot(const ReadSnapshot&) = delete;
+  ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+ private:
+  SqliteConnection& m_c;
+  bool m_began;
+};
+
+}  // namespace
+
+void SqliteConnection::DropTableProbe() {
+  sqlite3_finalize(m_probe.stmt);
+  m_probe = TableProbe{};
+}
+
+void SqliteConnection::MakeTableProbe(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
+                                      const wchar_t* column) {
+  DropTableProbe();
+  RefreshTables(SqliteStage::kStatement);
+  m_probe.version = m_tablesVersion;
+  m_probe.column = column;
+  m_probe.refused = true;
+  if (m_probe.column.find(L']') != std::wstring::npos) return;
+  std::wstring text;
+  for (std::size_t k = 0; k < m_tables.size(); ++k) {
+    if (!isCandidate(m_tables[k])) continue;
+    const std::wstring& name = m_tables[k].m_strName.str();
+    if (name.find(L']') != std::wstring::npos) return;
+    text += m_probe.arms.empty() ? L"SELECT " : L" UNION ALL SELECT ";
+    text += std::to_wstring(m_probe.arms.size()) + L" FROM [" + name + L"] WHERE [" + m_probe.column + L"] = ''";
+    m_probe.arms.push_back(k);
+  }
+  m_probe.refused = false;
+  if (m_probe.arms.empty()) return;
+  text += L" LIMIT 1";
+  StatementText translated;
+  TranslateStatement(text.c_str(), translated);
+  try {
+    m_probe.stmt = PrepareQuery(*this, translated).stmt;
+  } catch (CDBException* e) {
+    // A candidate without the column, or more candidates than the engine joins in one statement (500): the
+    // caller asks table by table, and passes over a table that cannot answer.
+    if (e->GetCategory() == CDBException::eTimeout) throw;
+    e->Delete();
+    m_probe.refused = true;
+    return;
+  }
+  m_probe.parameters = sqlite3_bind_parameter_count(m_probe.stmt);
+}
+
+Connection::Probe SqliteConnection::FirstTableHolding(
+    const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column, const wchar_t* value,
+    CString& table) {
+  std::string bound;
+  const std::wstring_view text(value ? value : L"");
+  AppendUtf8(bound, text.data(), text.size());
+  // Runs the kept statement; nullopt when the schema changed since it was made, or it could not run.
+  const auto ask = [&]() -> std::optional<Probe> {
+    sqlite3_stmt* stmt = m_probe.stmt;
+    StatementReset reset(stmt);
+    for (int k = 1; k <= m_probe.parameters; ++k)
+      if (sqlite3_bind_text(stmt, k, bound.data(), static_cast<int>(bound.size()), SQLITE_STATIC) != SQLITE_OK)
+        return std::nullopt;
+    const int reprepared = sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+    StartClock();
+    const int rc = sqlite3_step(stmt);
+    // Prepared again: the tables may not be those of the list any more.
+    if (sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 0) != reprepared) return std::nullopt;
+    if (rc == SQLITE_DONE) return Probe::kNotFound;
+    if (rc == SQLITE_ROW) {
+      const sqlite3_int64 arm = sqlite3_column_int64(stmt, 0);
+      if (arm < 0 || static_cast<std::size_t>(arm) >= m_probe.arms.size()) return Probe::kUnanswered;
+      table = m_tables[m_probe.arms[static_cast<std::size_t>(arm)]].m_strName;
+      return Probe::kFound;
+    }
+    const int code = rc & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_INTERRUPT) Fail(rc, sqlite3_sql(stmt));
+    return std::nullopt;
+  };
+
+  // The kept statement answers while the list it was made from is the connection's: a change of the schema
+  // by another connection makes the engine prepare it again, which `ask` sees.
+  const bool kept = m_probe.version >= 0 && m_probe.version == m_tablesVersion && m_probe.column == column;
+  if (kept && m_probe.refused) return Probe::kUnanswered;
+  if (kept && m_probe.stmt)
+    if (const auto answer = ask()) return *answer;
+  ReadSnapshot snapshot(*this);
+  MakeTableProbe(isCandidate, column);
+  if (m_probe.refused) return Probe::kUnanswered;
+  if (!m_probe.stmt) return Probe::kNotFound;
+  if (const auto answer = ask()) return *answer;
+  m_probe.refused = true;
+  return Probe::kUnanswered;
 }
 
 namespace {

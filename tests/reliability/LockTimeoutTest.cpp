@@ -25,6 +25,7 @@ TEST(CatalogLockTimeout, ASearchThatTimesOutIsReportedAndNeverTakenForAMissingNa
   db->Open(CString(file.c_str()));
   CVdPatternCatalog catalog(db, nullptr, true);  // takes over the connection
   ASSERT_TRUE(catalog.IsOpened());
+  ASSERT_TRUE(catalog.FindPattern(L"HE 100", nullptr));  // the search of every family is now kept prepared
 
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
@@ -36,6 +37,7 @@ TEST(CatalogLockTimeout, ASearchThatTimesOutIsReportedAndNeverTakenForAMissingNa
     EXPECT_FALSE(catalog.RemovePattern(L"HE 100", L"Beams"));
     EXPECT_FALSE(catalog.InsertPattern(&pattern, false));
     EXPECT_FALSE(catalog.FindPattern(L"HE 100", L"Beams"));
+    EXPECT_FALSE(catalog.FindPattern(L"HE 100", nullptr));
     // ModifyPattern reports nothing itself: the timeout reaches its caller.
     try {
       catalog.ModifyPattern(L"HE 100", L"Beams", &pattern);
@@ -44,9 +46,12 @@ TEST(CatalogLockTimeout, ASearchThatTimesOutIsReportedAndNeverTakenForAMissingNa
       EXPECT_EQ(e->m_strStateNativeOrigin.Find(L"State:HYT00,"), 0);
       e->Delete();
     }
-    ASSERT_EQ(capture.reports.size(), 3u);
+    ASSERT_EQ(capture.reports.size(), 4u);
     for (const auto& report : capture.reports)
       EXPECT_NE(report.text.find(L"is locked by another connection"), std::wstring::npos) << VdToUtf8(report.text);
+    // The kept search gave up itself, rather than waiting a second time to make itself again.
+    EXPECT_NE(capture.reports[3].text.find(L"SELECT 0 FROM [Beams]"), std::wstring::npos)
+        << VdToUtf8(capture.reports[3].text);
   }
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);

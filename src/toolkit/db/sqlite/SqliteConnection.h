@@ -178,6 +178,7 @@ class SqliteConnection final : public Connection {
     std::vector<std::size_t> arms;  // the position in m_tables of each arm's table, in order
     sqlite3_stmt* stmt = nullptr;   // owned; null for no candidates, or when refused
     int parameters = 0;
+    std::string label;     // how a failure names it
     bool refused = false;  // the candidates cannot be asked in one statement
   } m_probe;
   std::vector<std::unique_ptr<SqliteRecordsetState>> m_spareStates;

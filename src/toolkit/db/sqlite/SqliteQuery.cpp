@@ -514,6 +514,9 @@ void SqliteConnection::MakeTableProbe(const std::function<bool(const CVdODBCTabl
   }
   m_probe.refused = false;
   if (m_probe.arms.empty()) return;
+  // A failure names the statement by its first part: the whole text may run to many thousand characters.
+  AppendUtf8(m_probe.label, text.data(), std::min(text.find(L" UNION ALL "), text.size()));
+  if (m_probe.arms.size() > 1) m_probe.label += " UNION ALL ... (" + std::to_string(m_probe.arms.size()) + " tables)";
   text += L" LIMIT 1";
   StatementText translated;
   TranslateStatement(text.c_str(), translated);
@@ -556,7 +559,7 @@ Connection::Probe SqliteConnection::FirstTableHolding(
       return Probe::kFound;
     }
     const int code = rc & 0xff;
-    if (code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_INTERRUPT) Fail(rc, sqlite3_sql(stmt));
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_INTERRUPT) Fail(rc, m_probe.label);
     return std::nullopt;
   };
 

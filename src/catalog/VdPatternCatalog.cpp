@@ -10,7 +10,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
-#include "pattern/BaseSlot.h"
+#include "toolkit/BaseSlot.h"
 #include "toolkit/Environment.h"
 #include "toolkit/db/ServerAddress.h"
 

@@ -5,7 +5,7 @@
 #include <vdpattern/toolkit/Report.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
-#include "pattern/BaseSlot.h"
+#include "toolkit/BaseSlot.h"
 
 namespace {
 
@@ -74,16 +74,9 @@ CVdPatternFactory::~CVdPatternFactory() = default;
 
 double CVdPatternFactory::GetUnitFactor(CVdUnit unit) const {
   if (!m_pUnitManager) return 1.0;  // no unit manager: no conversion
-  const double m = m_pUnitManager->m_dMetricsFactor;
-  const int e = unit.GetExponent();
-  double power = 1.0, base = m;
-  for (unsigned long long bits = e < 0 ? 0ull - static_cast<unsigned long long>(e) : static_cast<unsigned long long>(e);
-       bits; bits >>= 1) {
-    if (bits & 1) power *= base;
-    base *= base;
-  }
-  if (e < 0) power = 1.0 / power;
-  return power / unit.GetCoef();
+  // The factory's own metrics factor decides, whatever the unit was parsed with.
+  unit.SetMetricsFactor(m_pUnitManager->m_dMetricsFactor);
+  return unit.GetFactor();
 }
 
 CVdPattern* CVdPatternFactory::CreatePattern(const wchar_t* family, const wchar_t* familyCode) {

@@ -10,8 +10,8 @@
 #include <vdpattern/toolkit/Guid.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
-#include "pattern/BaseSlot.h"
-#include "pool/PoolIndex.h"
+#include "pattern/IdentityEpoch.h"
+#include "toolkit/BaseSlot.h"
 
 namespace {
 
@@ -152,8 +152,14 @@ void CVdPattern::DeleteValue(CVdPatternValue* value) noexcept {
   }
 }
 
+namespace {
+std::atomic<std::uint64_t> g_pooledIdentityChanges{0};
+}  // namespace
+
+std::uint64_t vdpattern::PooledIdentityEpoch() { return g_pooledIdentityChanges.load(std::memory_order_acquire); }
+
 void CVdPattern::PooledIdentityChanged() {
-  if (m_poolCount) PoolIndex::IdentityChanged();
+  if (m_poolCount) g_pooledIdentityChanges.fetch_add(1, std::memory_order_acq_rel);
 }
 
 // ---------------------------------------------------------------- construction, copying, destruction

@@ -1,22 +1,16 @@
 #include "pool/PoolIndex.h"
 
-#include <atomic>
 #include <iterator>
 #include <algorithm>
 #include <vector>
 #include <vdpattern/toolkit/Collate.h>
 #include <vdpattern/toolkit/String.h>
 
-#include "pattern/BaseSlot.h"
+#include "pattern/IdentityEpoch.h"
+#include "toolkit/BaseSlot.h"
 #include "toolkit/CollationPrefix.h"
 
 namespace {
-
-// Counts the identity changes of pooled patterns, process-wide: a pattern does not know its pools, and pools
-// may live on other threads than the pattern.
-std::atomic<std::uint64_t> g_identityChanges{0};
-
-std::uint64_t IdentityChanges() { return g_identityChanges.load(std::memory_order_acquire); }
 
 // A GUID that is not in the brace form (or is the nil GUID) is indexed under a hash of its text folded as
 // CompareNoCase folds it; candidates under one hash are checked against the GUID itself, so a collision costs
@@ -454,19 +448,17 @@ bool PoolIndex::Holds(const CVdPattern& pattern) {
          KeepsBaseSlot(pattern, reference, static_cast<EqualFn>(&CVdPattern::IsEqual));
 }
 
-void PoolIndex::IdentityChanged() { g_identityChanges.fetch_add(1, std::memory_order_acq_rel); }
-
 // ---------------------------------------------------------------- state
 
 bool PoolIndex::Ready() {
-  if (m_epoch != IdentityChanges()) m_state = State::kStale;
+  if (m_epoch != vdpattern::PooledIdentityEpoch()) m_state = State::kStale;
   if (m_state == State::kStale) Check();
   return m_state == State::kValid;
 }
 
 void PoolIndex::Check() {
   Invalidate();
-  m_epoch = IdentityChanges();
+  m_epoch = vdpattern::PooledIdentityEpoch();
   m_state = State::kValid;
   for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) {
     CVdPattern* p = *node;
@@ -490,7 +482,7 @@ void PoolIndex::Block() {
 // 37-42 (4-6 instead of 8-16 for 100,000), which is most of pool-growth's destruction.
 void PoolIndex::ReleaseList() {
   std::unique_ptr<Names> names;
-  if (m_state == State::kValid && m_epoch == IdentityChanges()) names = std::move(m_names);
+  if (m_state == State::kValid && m_epoch == vdpattern::PooledIdentityEpoch()) names = std::move(m_names);
   Invalidate();
   if (names) {
     constexpr int kAhead = 8;
@@ -635,7 +627,7 @@ bool PoolIndex::HoldsGuidOf(const CVdPattern& pattern) {
 void PoolIndex::Insert(Node node) {
   CVdPattern* p = *node;
   ++p->m_poolCount;
-  if (m_epoch != IdentityChanges()) m_state = State::kStale;
+  if (m_epoch != vdpattern::PooledIdentityEpoch()) m_state = State::kStale;
   if (m_state != State::kValid) return;
   if (!Holds(*p)) return Block();
   if (m_names) {
@@ -655,7 +647,7 @@ void PoolIndex::Insert(Node node) {
 void PoolIndex::Erase(Node node) {
   CVdPattern* p = *node;
   if (p) --p->m_poolCount;
-  if (m_epoch != IdentityChanges()) m_state = State::kStale;
+  if (m_epoch != vdpattern::PooledIdentityEpoch()) m_state = State::kStale;
   if (m_state == State::kBlocked) m_state = State::kStale;  // the pattern that blocked the index may be leaving
   if (m_state != State::kValid) return;
   if (m_names) {

@@ -6,8 +6,8 @@
 // has handed out a pointer to its name or GUID, and the list is in name order. Otherwise the pool walks.
 //
 // Ownership: borrows the pool's list, which must outlive the index, and keeps iterators into it; it never
-// deletes a pattern. The pool reports each node it inserts or erases. A pooled pattern reports a change of its
-// name or GUID through IdentityChanged, and every index checks its list again before its next use. An index
+// deletes a pattern. The pool reports each node it inserts or erases. A pooled pattern counts a change of its
+// name or GUID (pattern/IdentityEpoch.h), and every index checks its list again before its next use. An index
 // is used by one thread at a time, as its pool is.
 
 #include <cstddef>
@@ -31,8 +31,6 @@ class PoolIndex {
 
   // Whether the index can hold `pattern` (not null), whatever the rest of the pool.
   static bool Holds(const CVdPattern& pattern);
-  // Called by a pattern held by some pool when its name or GUID changed or a pointer to either went out.
-  static void IdentityChanged();
 
   // Whether the index answers for the list now; after a reported change, the list is checked again here.
   bool Ready();
@@ -74,7 +72,7 @@ class PoolIndex {
 
   List& m_patterns;
   State m_state = State::kStale;
-  std::uint64_t m_epoch = 0;       // IdentityChanged's count when the list was last checked
+  std::uint64_t m_epoch = 0;       // PooledIdentityEpoch() when the list was last checked
   std::unique_ptr<Names> m_names;  // null until a question needs it
   std::unique_ptr<Guids> m_guids;  // null until a question needs it
   std::size_t m_givenGuids = 0;    // pooled patterns whose GUID was given to them, not generated for them

@@ -8,7 +8,7 @@
 #include <vector>
 #include <vdpattern/pattern/VdPattern.h>
 
-#include "pattern/BaseSlot.h"
+#include "toolkit/BaseSlot.h"
 
 namespace {
 

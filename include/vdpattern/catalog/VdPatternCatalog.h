@@ -1,8 +1,9 @@
 #pragma once
-// CVdPatternCatalog: one catalog file. While open it keeps a connection, two long-lived record sets over its
-// system tables "Definition" and "FamilyDescription", the units of its families (table "Units") and a cache
-// of family codes; a factory turns its rows into patterns and back. Families are the other tables: one row
-// per pattern, column "Name" holding the user name.
+// CVdPatternCatalog: one catalog: an SQLite file, a read-only legacy Access file, or a schema on a PostgreSQL
+// server named by a server address or a catalog link file (CVdDatabase says how each is told apart). While open it
+// keeps a connection, two long-lived record sets over its system tables "Definition" and "FamilyDescription", the units
+// of its families (table "Units") and a cache of family codes; a factory turns its rows into patterns and back.
+// Families are the other tables: one row per pattern, column "Name" holding the user name.
 //
 // Ownership: the catalog owns its connection and record sets, and its factory when the own-the-factory flag
 // says so. Copies (copy constructor, operator=) share the connection, the record sets and the factory with
@@ -20,9 +21,11 @@
 // Every other operation reports or swallows its failures and answers false, null or eFunctionFailed.
 //
 // Choices:
-// - Paths: '/' separates directories; '\' is accepted too, for paths written by hosts on the original platform.
+// - Paths: a server address is kept as it is given, and a link file is a path like any other. For a file path,
+//   '/' separates directories; '\' is accepted too, for paths written by hosts on the original platform.
 //   A path without a separator is completed with the current directory; ".mdb" is appended to a path without a
-//   '.'. The name is the text between the last separator and the last '.'.
+//   '.'. The name is the text between the last separator and the last '.'; a server catalog is named after its
+//   schema (empty for the database's default schema).
 // - AttachFactory with the factory already held keeps it alive and only takes the new own-the-factory flag.
 // - A factory that the catalog makes itself (CreateFactory, when it has none) is always its own to release,
 //   whatever the own-the-factory flag said before: nobody else knows of it, so it would leak otherwise.

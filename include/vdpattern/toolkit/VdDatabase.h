@@ -1,9 +1,14 @@
 #pragma once
-// CVdDatabase: a connection to one catalog database file, the platform's ODBC database class as the catalog
-// uses it. The host (or a catalog) creates it, opens it on a path and destroys it; CVdRecordset objects borrow
+// CVdDatabase: a connection to one catalog, the platform's ODBC database class as the catalog uses it. What
+// Open is given says where the catalog is: an SQLite 3 file, a legacy Access file (read-only), a server
+// address ("postgresql://host/db?catalog=NAME" or "host=... dbname=... catalog=NAME": a schema on a
+// PostgreSQL server), or a catalog link file (a small text file holding such an address, for hosts that only
+// know file paths). The host (or a catalog) creates it, opens it and destroys it; CVdRecordset objects borrow
 // it and must be closed or destroyed before it is.
 //
 // Choices:
+// - A server catalog behaves as a file does in everything below that names no file: locking, time-outs,
+//   read-only connections, table lists and errors; what differs is said where it differs.
 // - Open never creates a file. It reads the file's first bytes to learn its format: an SQLite 3 file is opened
 //   in place, read-write, or read-only (CanUpdate() 0) when the file or its folder is not writable, where a
 //   file or folder without any write permission bit counts as not writable even for the superuser, as a

@@ -310,10 +310,9 @@ bool Fit(COleVariant& value, SWORD sqlType, const std::string& param) {
       const long long whole = integer ? *integer : value.boolVal != VARIANT_FALSE;
       const double d = single ? static_cast<double>(static_cast<float>(whole)) : static_cast<double>(whole);
       if (!InLongLong(d) || static_cast<long long>(d) != whole)
-        return Refuse(Refused::kOverflow,
-                      who + std::to_string(whole) + " has no exact value in its " +
-                          (single ? "single-precision column (whole numbers exactly up to 2**24)"
-                                  : "double column (whole numbers exactly up to 2**53)"));
+        return Refuse(Refused::kOverflow, who + std::to_string(whole) + " has no exact value in its " +
+                                              (single ? "single-precision column (whole numbers exactly up to 2**24)"
+                                                      : "double column (whole numbers exactly up to 2**53)"));
       value = d;
       return true;
     }
@@ -395,8 +394,8 @@ class HostFactory : public CVdPatternFactory {
   }
 
  private:
-  std::vector<SWORD> m_types;                   // of the columns of the row being written
-  std::set<const CVdPatternValue*> m_taken;     // the values a column took; borrowed from the pattern
+  std::vector<SWORD> m_types;                // of the columns of the row being written
+  std::set<const CVdPatternValue*> m_taken;  // the values a column took; borrowed from the pattern
 };
 
 class HostCatalog : public CVdPatternCatalog {
@@ -812,7 +811,8 @@ class Catalog {
   std::map<std::string, std::string> Units(const std::string& family) {
     HostCatalog& catalog = Open();
     std::map<std::string, std::string> out;
-    for (const auto& [param, info] : catalog.GetUnitsMap(CString(Wide(Whole(family, "family")).c_str()).MakeUpper().str()))
+    for (const auto& [param, info] :
+         catalog.GetUnitsMap(CString(Wide(Whole(family, "family")).c_str()).MakeUpper().str()))
       out[VdToUtf8(param)] = info.unit.GetText().ToUtf8();
     return out;
   }
@@ -1052,7 +1052,9 @@ PYBIND11_MODULE(_vdpattern, m) {
              for (const auto& [key, value] : params) SetParam(*p, py::str(key), value);
              return p;
            }),
-           py::arg("name"), py::arg("family"), py::arg("params") = py::dict())
+           py::arg("name"), py::arg("family"), py::arg("params") = py::dict(),
+           "TypeError for a value that is no float, int, bool, str or None; ValueError for NaN, an infinity or a "
+           "NUL in a text; OverflowError for an int beyond 64 bits that no double equals.")
       .def_property(
           "name", [](CVdPattern& p) { return Str(p.GetUserNameW().str()); },
           [](CVdPattern& p, const std::string& name) { p.SetUserName(WideC(Whole(name, "name"))); })
@@ -1098,7 +1100,10 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("families", &Catalog::Families)
       .def("family", &Catalog::Family, py::arg("family"))
       .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none())
-      .def("insert", &Catalog::Insert, py::arg("pattern"))
+      .def("insert", &Catalog::Insert, py::arg("pattern"),
+           "Writes the pattern's row, or nothing: KeyError for a parameter without a column, ValueError for a "
+           "value of another kind than its column's, OverflowError for a number its column cannot hold exactly, "
+           "DatabaseError when the catalog fails.")
       .def("remove", &Catalog::Remove, py::arg("name"), py::arg("family") = py::none())
       .def("units", &Catalog::Units, py::arg("family"))
       .def("columns", &Catalog::Columns, py::arg("family"))

@@ -248,6 +248,7 @@ std::string Shown(const VARIANT& v) {
   if (v.vt == VT_BSTR) return "text";
   if (v.vt == VT_BOOL) return v.boolVal != VARIANT_FALSE ? "True" : "False";
   if (v.vt == VT_DATE) return "a date";
+  if (v.vt == VT_CY) return "a currency amount";
   return "bytes";
 }
 
@@ -305,6 +306,7 @@ bool Fit(COleVariant& value, SWORD sqlType, const std::string& param) {
           return Refuse(Refused::kOverflow, who + "beyond the range of its single-precision column");
         return true;
       }
+      if (value.vt == VT_CY) return true;  // read from a currency column; the engines store it as a number
       if (!integer && value.vt != VT_BOOL) return mismatch("numbers");
       // Stored as a double, so that the column's unit applies to it as to any number.
       const long long whole = integer ? *integer : value.boolVal != VARIANT_FALSE;

@@ -14,17 +14,25 @@
 // A Catalog or Manager is used only by the thread that made it, as the library's objects are single-threaded:
 // another thread gets RuntimeError (as Python's sqlite3 does) instead of racing a call that runs without the
 // GIL. Catalog.insert copies the pattern while it holds the GIL, so a thread changing it cannot race the write.
+//
+// Nothing is stored other than as given: a str holding a NUL is refused wherever it enters (the library's texts
+// end there), a Python int is held as a 64-bit integer (or a double that equals it exactly), and a write stores a
+// value only in a column that holds it exactly: every parameter needs a column, a number goes into a numeric
+// column within its range, text into a text or date column. What does not fit raises KeyError, ValueError or
+// OverflowError naming the parameter, and nothing is written.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cfloat>
 #include <cmath>
 #include <limits>
 #include <list>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <thread>
@@ -75,6 +83,36 @@ py::handle g_databaseError;  // vdpattern.DatabaseError, alive as long as the mo
 
 void ClearFailure() { t_failure = Failure(); }
 
+// Why a write was refused before anything was stored: a parameter without a column, or a value its column cannot
+// hold exactly. Recorded by the factory while the write runs without the GIL, raised by the binding after it.
+enum class Refused { kNone, kKey, kValue, kOverflow };
+struct Refusal {
+  Refused kind = Refused::kNone;
+  std::string text;
+};
+thread_local Refusal t_refusal;
+
+bool Refuse(Refused kind, const std::string& text) {
+  if (t_refusal.kind == Refused::kNone) t_refusal = Refusal{kind, text};  // the first reason stands
+  return false;
+}
+
+// Raises the recorded refusal, if any (and clears it).
+void RaiseRefusal() {
+  const Refusal refusal = std::exchange(t_refusal, Refusal());
+  switch (refusal.kind) {
+    case Refused::kNone:
+      return;
+    case Refused::kKey:
+      throw py::key_error(refusal.text);
+    case Refused::kValue:
+      throw py::value_error(refusal.text);
+    case Refused::kOverflow:
+      PyErr_SetString(PyExc_OverflowError, refusal.text.c_str());
+      throw py::error_already_set();
+  }
+}
+
 // ---------------------------------------------------------------- reports and traces into logging
 
 bool PythonAlive() { return Py_IsInitialized() && !_Py_IsFinalizing(); }
@@ -97,6 +135,13 @@ void TraceToLogging(const wchar_t* text) { Log("debug", VdToUtf8(text ? text : L
 
 // ---------------------------------------------------------------- text
 
+// `text` as given; ValueError when it holds a NUL, where every text the library takes ends. `what` names the
+// argument.
+const std::string& Whole(const std::string& text, const char* what) {
+  if (text.find('\0') != std::string::npos) throw py::value_error(std::string(what) + " holds a NUL character");
+  return text;
+}
+
 std::wstring Wide(const std::string& text) { return VdFromUtf8(text); }
 CString WideC(const std::string& text) { return CString(VdFromUtf8(text).c_str()); }
 // Wide strings are UTF-32: Python takes them as they are, with no UTF-8 pass between.
@@ -107,19 +152,252 @@ py::str Str(const wchar_t* text, std::size_t length) {
 }
 py::str Str(const std::wstring& text) { return Str(text.data(), text.size()); }
 
+// ---------------------------------------------------------------- what a column holds
+
+enum class Holds { kBool, kInteger, kReal, kSingle, kText, kDate, kBinary, kAny };
+
+Holds HoldsOf(SWORD sqlType) {
+  switch (sqlType) {
+    case SQL_BIT:
+      return Holds::kBool;
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+    case SQL_BIGINT:
+      return Holds::kInteger;
+    case SQL_REAL:
+    case SQL_FLOAT:  // both are stored as single precision by the file engine and the server
+      return Holds::kSingle;
+    case SQL_DOUBLE:
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+      return Holds::kReal;
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+    case SQL_WLONGVARCHAR:
+      return Holds::kText;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME:
+    case SQL_DATETIME:
+      return Holds::kDate;
+    case SQL_BINARY:
+    case SQL_VARBINARY:
+    case SQL_LONGVARBINARY:
+      return Holds::kBinary;
+    default:
+      return Holds::kAny;  // a column without a declared type holds what it is given
+  }
+}
+
+// The range of an integer column of `sqlType` and its words for messages.
+struct Range {
+  long long low, high;
+  const char* words;
+};
+Range RangeOf(SWORD sqlType) {
+  switch (sqlType) {
+    case SQL_TINYINT:
+      return {0, 255, "a byte, 0 to 255"};
+    case SQL_SMALLINT:
+      return {INT16_MIN, INT16_MAX, "16-bit"};
+    case SQL_INTEGER:
+      return {INT32_MIN, INT32_MAX, "32-bit"};
+    default:
+      return {INT64_MIN, INT64_MAX, "64-bit"};
+  }
+}
+
+// The whole number a variant holds, if it holds an integer.
+std::optional<long long> IntegerOf(const VARIANT& v) {
+  switch (v.vt) {
+    case VT_I1:
+      return v.cVal;
+    case VT_UI1:
+      return v.bVal;
+    case VT_I2:
+      return v.iVal;
+    case VT_UI2:
+      return v.uiVal;
+    case VT_I4:
+      return v.lVal;
+    case VT_INT:
+      return v.intVal;
+    case VT_UI4:
+      return v.ulVal;
+    case VT_UINT:
+      return v.uintVal;
+    case VT_I8:
+      return v.llVal;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Whether `d`, a whole number, is within the range of a long long (2^63 itself is not).
+bool InLongLong(double d) { return d >= -9223372036854775808.0 && d < 9223372036854775808.0; }
+
+// The value as a message shows it: a number as itself, else its kind.
+std::string Shown(const VARIANT& v) {
+  if (const std::optional<long long> integer = IntegerOf(v)) return std::to_string(*integer);
+  if (v.vt == VT_R8) return VdDoubleToString(v.dblVal).ToUtf8();
+  if (v.vt == VT_R4) return VdDoubleToString(v.fltVal).ToUtf8();
+  if (v.vt == VT_BSTR) return "text";
+  if (v.vt == VT_BOOL) return v.boolVal != VARIANT_FALSE ? "True" : "False";
+  if (v.vt == VT_DATE) return "a date";
+  if (v.vt == VT_CY) return "a currency amount";
+  return "bytes";
+}
+
+// Makes `value` of parameter `param` what a column of `sqlType` stores exactly: a whole number within the range
+// of an integer column, a number a double (or single) holds exactly, a date parsed from ISO text. False, with
+// the refusal recorded, when it cannot be; a value already of the column's kind is left as it is.
+bool Fit(COleVariant& value, SWORD sqlType, const std::string& param) {
+  if (value.vt == VT_EMPTY || value.vt == VT_NULL) return true;
+  const std::string who = "parameter " + param + ": ";
+  const Holds holds = HoldsOf(sqlType);
+  const std::optional<long long> integer = IntegerOf(value);
+  const bool real = value.vt == VT_R8 || value.vt == VT_R4;
+  const double number = value.vt == VT_R8 ? value.dblVal : value.vt == VT_R4 ? value.fltVal : 0.0;
+  if (real && !std::isfinite(number))
+    return Refuse(Refused::kValue, who + "NaN and infinities are not stored (None is a missing value)");
+  auto mismatch = [&](const char* column) {
+    return Refuse(Refused::kValue, who + "its column holds " + column + ", not " + Shown(value));
+  };
+  switch (holds) {
+    case Holds::kBool:
+      if (value.vt == VT_BOOL) return true;
+      if (integer && (*integer == 0 || *integer == 1)) {
+        value = COleVariant(static_cast<short>(*integer), VT_BOOL);
+        return true;
+      }
+      return mismatch("a boolean (True, False or None)");
+    case Holds::kInteger: {
+      long long whole = 0;
+      if (integer) {
+        whole = *integer;
+      } else if (value.vt == VT_BOOL) {
+        whole = value.boolVal != VARIANT_FALSE;
+      } else if (real) {
+        if (number != std::trunc(number)) return mismatch("whole numbers");
+        if (!InLongLong(number)) return Refuse(Refused::kOverflow, who + "beyond the range of its 64-bit column");
+        whole = static_cast<long long>(number);
+      } else {
+        return mismatch("whole numbers");
+      }
+      const Range range = RangeOf(sqlType);
+      if (whole < range.low || whole > range.high)
+        return Refuse(Refused::kOverflow,
+                      who + std::to_string(whole) + " is beyond the range of its column (" + range.words + ")");
+      VARIANT exact{};
+      exact.vt = VT_I8;
+      exact.llVal = whole;
+      value = exact;
+      return true;
+    }
+    case Holds::kReal:
+    case Holds::kSingle: {
+      const bool single = holds == Holds::kSingle;
+      if (real) {
+        if (single && std::fabs(number) > FLT_MAX)
+          return Refuse(Refused::kOverflow, who + "beyond the range of its single-precision column");
+        return true;
+      }
+      if (value.vt == VT_CY) return true;  // read from a currency column; the engines store it as a number
+      if (!integer && value.vt != VT_BOOL) return mismatch("numbers");
+      // Stored as a double, so that the column's unit applies to it as to any number.
+      const long long whole = integer ? *integer : value.boolVal != VARIANT_FALSE;
+      const double d = single ? static_cast<double>(static_cast<float>(whole)) : static_cast<double>(whole);
+      if (!InLongLong(d) || static_cast<long long>(d) != whole)
+        return Refuse(Refused::kOverflow, who + std::to_string(whole) + " has no exact value in its " +
+                                              (single ? "single-precision column (whole numbers exactly up to 2**24)"
+                                                      : "double column (whole numbers exactly up to 2**53)"));
+      value = d;
+      return true;
+    }
+    case Holds::kText:
+      if (value.vt != VT_BSTR) return mismatch("text");
+      return true;
+    case Holds::kDate: {
+      if (value.vt == VT_DATE) return true;
+      COleDateTime date;
+      if (value.vt != VT_BSTR || !date.ParseIso(value.bstrVal ? value.bstrVal : L""))
+        return Refuse(Refused::kValue, who + "its column holds dates (text YYYY-MM-DD [HH:MM:SS])");
+      value = date;
+      return true;
+    }
+    case Holds::kBinary:
+      if (value.vt == (VT_ARRAY | VT_UI1)) return true;
+      return mismatch("bytes (only as read from a catalog)");
+    case Holds::kAny:
+      return true;
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- factory and catalog
 
 // The host's factory: its unit manager holds the metrics factor (host length units per metre); its database
-// failures are recorded for the binding besides being reported.
+// failures are recorded for the binding besides being reported. Its writes refuse what would not be stored
+// exactly (see Fit): the catalog then cancels the row, and the binding raises the refusal.
 class HostFactory : public CVdPatternFactory {
  public:
   explicit HostFactory(CVdUnitManager* units) { m_pUnitManager = units; }
 
+  bool ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern, const wchar_t* familyCode,
+                              std::map<std::wstring, UNITINFO> units, bool useUnits) override {
+    if (!recordSet || !pattern) return false;
+    m_types.clear();
+    m_taken.clear();
+    try {
+      CODBCFieldInfo info;
+      for (short i = 0, count = recordSet->GetODBCFieldCount(); i < count; ++i) {
+        recordSet->GetODBCFieldInfo(i, info);
+        m_types.push_back(info.m_nSQLType);
+      }
+    } catch (CDBException* e) {
+      OnDBException(e);
+      e->Delete();
+      return false;
+    }
+    if (!CVdPatternFactory::ModifyTableFromPattern(recordSet, pattern, familyCode, std::move(units), useUnits) ||
+        t_refusal.kind != Refused::kNone)
+      return false;
+    // A parameter that no column took would be lost (a typo of a column's name, most likely).
+    std::wstring name;
+    CVdPatternValue* value = nullptr;
+    for (bool more = pattern->FindFirstParam(0, name, value); more; more = pattern->FindNextParam(name, value)) {
+      if (m_taken.count(value)) continue;
+      if (VdCompareNoCase(name, L"Name") == 0)
+        return Refuse(Refused::kKey, "parameter name: the Name column holds the pattern's name (Pattern.name)");
+      return Refuse(Refused::kKey,
+                    "parameter " + VdToUtf8(name) + " is not a column of family " + pattern->GetFamily().ToUtf8());
+    }
+    return true;
+  }
+
  protected:
+  bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
+                       COleVariant* value) override {
+    if (!CVdPatternFactory::GetPatternValue(pattern, columnName, column, value)) return false;
+    const std::wstring name = GetMappedName(columnName, column);
+    CVdPatternValue* stored = nullptr;
+    if (pattern->GetValue(pattern->GetMapOfAttribute(name.c_str()), name, &stored)) m_taken.insert(stored);
+    if (t_refusal.kind != Refused::kNone) return false;  // the row is cancelled anyway
+    return column >= m_types.size() || Fit(*value, m_types[column], VdToUtf8(name));
+  }
+
   void OnDBException(CDBException* e) override {
     Record(e);
     CVdPatternFactory::OnDBException(e);
   }
+
+ private:
+  std::vector<SWORD> m_types;                // of the columns of the row being written
+  std::set<const CVdPatternValue*> m_taken;  // the values a column took; borrowed from the pattern
 };
 
 class HostCatalog : public CVdPatternCatalog {
@@ -137,7 +415,7 @@ class HostCatalog : public CVdPatternCatalog {
 // construction, so that the override of OnDBException sees the failure.
 std::unique_ptr<HostCatalog> OpenCatalog(const std::string& path, CVdPatternFactory* factory, bool ownsFactory) {
   auto catalog = std::make_unique<HostCatalog>(static_cast<const wchar_t*>(nullptr), factory, ownsFactory);
-  const CString wide = WideC(path);
+  const CString wide = WideC(Whole(path, "path"));
   ClearFailure();
   bool opened;
   {
@@ -198,10 +476,13 @@ py::object ToPython(const VARIANT* v) {
   }
 }
 
-// Sets parameter `name` from a Python value (float, int, bool, str or None); the pattern owns the new value.
+// Sets parameter `name` from a Python value (float, int, bool, str or None); the pattern owns the new value. An
+// int is held as a 64-bit integer, or beyond that as a double only when the double equals it; NaN, infinities
+// and a str holding a NUL are refused here, before any write.
 void SetParam(CVdPattern& pattern, const std::string& name, const py::handle& value) {
-  const std::wstring key = Wide(name);
-  bool stored;
+  const std::wstring key = Wide(Whole(name, "a parameter name"));
+  const std::string who = "parameter " + name;
+  bool stored = false;
   if (value.is_none()) {
     VARIANT null{};
     null.vt = VT_NULL;
@@ -209,16 +490,36 @@ void SetParam(CVdPattern& pattern, const std::string& name, const py::handle& va
   } else if (py::isinstance<py::bool_>(value)) {
     stored = pattern.SetValue(0, key, new CVdPatternValue(static_cast<short>(value.cast<bool>()), VT_BOOL));
   } else if (py::isinstance<py::int_>(value)) {
-    stored = pattern.SetParam(0, key, value.cast<long>());
+    int overflow = 0;
+    const long long whole = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (!overflow) {
+      if (whole == -1 && PyErr_Occurred()) throw py::error_already_set();
+      VARIANT exact{};
+      exact.vt = VT_I8;
+      exact.llVal = whole;
+      stored = pattern.SetValue(0, key, new CVdPatternValue(exact));
+    } else {
+      // Beyond 64 bits it is kept only as a double equal to it; Python compares an int and a float exactly.
+      const double d = PyLong_AsDouble(value.ptr());
+      const bool exact = !(d == -1.0 && PyErr_Occurred()) && py::float_(d).equal(value);
+      PyErr_Clear();
+      if (!exact) {
+        PyErr_SetString(PyExc_OverflowError, (who + ": the int is beyond 64 bits, and no double equals it").c_str());
+        throw py::error_already_set();
+      }
+      stored = pattern.SetParam(0, key, d);
+    }
   } else if (py::isinstance<py::float_>(value)) {
-    stored = pattern.SetParam(0, key, value.cast<double>());
+    const double d = value.cast<double>();
+    if (!std::isfinite(d)) throw py::value_error(who + ": NaN and infinities are not stored (None is a missing value)");
+    stored = pattern.SetParam(0, key, d);
   } else if (py::isinstance<py::str>(value)) {
-    stored = pattern.SetParam(0, key, Wide(value.cast<std::string>()));
+    stored = pattern.SetParam(0, key, Wide(Whole(value.cast<std::string>(), ("the value of " + who).c_str())));
   } else {
     throw py::type_error("a parameter value is a float, an int, a bool, a str or None, not " +
                          std::string(py::str(value.get_type().attr("__name__"))));
   }
-  if (!stored) throw py::value_error("the pattern refused parameter " + name);
+  if (!stored) throw py::value_error("the pattern refused " + who);
 }
 
 py::dict Params(CVdPattern& pattern) {
@@ -434,7 +735,7 @@ class Catalog {
   // The family's patterns in a pool that the caller owns; KeyError for a family the catalog does not have.
   std::unique_ptr<CVdPatternPool> Read(const std::string& family) {
     HostCatalog& catalog = Open();
-    const std::wstring wide = Wide(family);
+    const std::wstring wide = Wide(Whole(family, "family"));
     auto pool = std::make_unique<CVdPatternPool>(true, catalog.GetFactory());
     ClearFailure();
     bool exists, read = false;
@@ -462,7 +763,8 @@ class Catalog {
 
   py::object Get(const std::string& name, const std::optional<std::string>& family) {
     HostCatalog& catalog = Open();
-    const std::wstring wideName = Wide(name), wideFamily = family ? Wide(*family) : std::wstring();
+    const std::wstring wideName = Wide(Whole(name, "name"));
+    const std::wstring wideFamily = family ? Wide(Whole(*family, "family")) : std::wstring();
     ClearFailure();
     std::unique_ptr<CVdPattern> found;
     {
@@ -481,17 +783,21 @@ class Catalog {
     if (pattern.GetFamily().IsEmpty()) throw py::value_error("the pattern has no family");
     const std::unique_ptr<CVdPattern> copy = Copy(pattern);  // what is written, whatever other threads do
     ClearFailure();
+    t_refusal = Refusal();
     bool written;
     {
       py::gil_scoped_release release;
       written = catalog.InsertPattern(copy.get(), false);
     }
-    if (!written) RaiseFailure("pattern " + pattern.GetUserNameW().ToUtf8() + " cannot be written");
+    if (written) return;
+    RaiseRefusal();
+    RaiseFailure("pattern " + pattern.GetUserNameW().ToUtf8() + " cannot be written");
   }
 
   void Remove(const std::string& name, const std::optional<std::string>& family) {
     HostCatalog& catalog = Open();
-    const std::wstring wideName = Wide(name), wideFamily = family ? Wide(*family) : std::wstring();
+    const std::wstring wideName = Wide(Whole(name, "name"));
+    const std::wstring wideFamily = family ? Wide(Whole(*family, "family")) : std::wstring();
     const wchar_t* familyText = family ? wideFamily.c_str() : nullptr;
     ClearFailure();
     bool exists = false, removed = false;
@@ -507,7 +813,8 @@ class Catalog {
   std::map<std::string, std::string> Units(const std::string& family) {
     HostCatalog& catalog = Open();
     std::map<std::string, std::string> out;
-    for (const auto& [param, info] : catalog.GetUnitsMap(CString(Wide(family).c_str()).MakeUpper().str()))
+    for (const auto& [param, info] :
+         catalog.GetUnitsMap(CString(Wide(Whole(family, "family")).c_str()).MakeUpper().str()))
       out[VdToUtf8(param)] = info.unit.GetText().ToUtf8();
     return out;
   }
@@ -587,8 +894,8 @@ class Catalog {
   }
 
   py::array Column(const std::string& family, const std::string& param) {
+    std::wstring key = Wide(Whole(param, "param"));
     py::dict columns = Columns(family);
-    std::wstring key = Wide(param);
     for (wchar_t& c : key)  // parameter names are folded as patterns fold them (A-Z only)
       if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
     py::str k = Str(key);
@@ -648,7 +955,7 @@ class Manager {
 
   void Detach(const std::string& name) {
     m_thread.Check();
-    if (!m_manager->IsExistCatalog(WideC(name))) throw py::key_error(name);
+    if (!m_manager->IsExistCatalog(WideC(Whole(name, "name")))) throw py::key_error(name);
     py::gil_scoped_release release;
     m_manager->DetachCatalog(WideC(name));
   }
@@ -663,7 +970,7 @@ class Manager {
 
   py::object Get(const std::string& name) {
     m_thread.Check();
-    const CString wide = WideC(name);
+    const CString wide = WideC(Whole(name, "name"));
     ClearFailure();
     std::unique_ptr<CVdPattern> result;
     {
@@ -742,14 +1049,17 @@ PYBIND11_MODULE(_vdpattern, m) {
   py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern", "A named standard item of a family.",
                                                       py::dynamic_attr())
       .def(py::init([](const std::string& name, const std::string& family, const py::dict& params) {
-             auto p = std::make_unique<CVdPattern>(1, Wide(name).c_str(), Wide(family).c_str());
+             auto p = std::make_unique<CVdPattern>(1, Wide(Whole(name, "name")).c_str(),
+                                                   Wide(Whole(family, "family")).c_str());
              for (const auto& [key, value] : params) SetParam(*p, py::str(key), value);
              return p;
            }),
-           py::arg("name"), py::arg("family"), py::arg("params") = py::dict())
+           py::arg("name"), py::arg("family"), py::arg("params") = py::dict(),
+           "TypeError for a value that is no float, int, bool, str or None; ValueError for NaN, an infinity or a "
+           "NUL in a text; OverflowError for an int beyond 64 bits that no double equals.")
       .def_property(
           "name", [](CVdPattern& p) { return Str(p.GetUserNameW().str()); },
-          [](CVdPattern& p, const std::string& name) { p.SetUserName(WideC(name)); })
+          [](CVdPattern& p, const std::string& name) { p.SetUserName(WideC(Whole(name, "name"))); })
       .def_property_readonly("family", [](CVdPattern& p) { return Str(p.GetFamily().str()); })
       .def_property_readonly("guid", [](CVdPattern& p) { return Str(p.GetGUID().str()); })
       .def_property_readonly("catalog", [](CVdPattern& p) { return Str(p.GetCatalog().str()); })
@@ -767,14 +1077,14 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("__getitem__",
            [](CVdPattern& p, const std::string& name) {
              CVdPatternValue* value = nullptr;
-             if (!p.GetValue(0, Wide(name), &value)) throw py::key_error(name);
+             if (!p.GetValue(0, Wide(Whole(name, "a parameter name")), &value)) throw py::key_error(name);
              return ToPython(value);
            })
       .def("__setitem__", &SetParam)
       .def("__contains__",
            [](CVdPattern& p, const std::string& name) {
              CVdPatternValue* value = nullptr;
-             return p.GetValue(0, Wide(name), &value);
+             return p.GetValue(0, Wide(Whole(name, "a parameter name")), &value);
            })
       .def("__len__", [](CVdPattern& p) { return p.GetSizeParam(0); })
       .def("__repr__", [](CVdPattern& p) {
@@ -792,7 +1102,10 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("families", &Catalog::Families)
       .def("family", &Catalog::Family, py::arg("family"))
       .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none())
-      .def("insert", &Catalog::Insert, py::arg("pattern"))
+      .def("insert", &Catalog::Insert, py::arg("pattern"),
+           "Writes the pattern's row, or nothing: KeyError for a parameter without a column, ValueError for a "
+           "value of another kind than its column's, OverflowError for a number its column cannot hold exactly, "
+           "DatabaseError when the catalog fails.")
       .def("remove", &Catalog::Remove, py::arg("name"), py::arg("family") = py::none())
       .def("units", &Catalog::Units, py::arg("family"))
       .def("columns", &Catalog::Columns, py::arg("family"))
@@ -813,6 +1126,7 @@ PYBIND11_MODULE(_vdpattern, m) {
   m.def(
       "create_catalog",
       [](const std::string& path, const std::string& type, const std::string& editor, int version) {
+        Whole(path, "path"), Whole(type, "type"), Whole(editor, "editor");
         CString error;
         bool made;
         {
@@ -826,8 +1140,11 @@ PYBIND11_MODULE(_vdpattern, m) {
       "add_family",
       [](const std::string& path, const std::string& family, const std::string& code,
          const std::vector<std::tuple<std::string, std::string, std::string>>& columns) {
+        Whole(path, "path"), Whole(family, "family"), Whole(code, "code");
         std::vector<CVdCatalogSchema::Column> wide;
-        for (const auto& [name, type, unit] : columns) wide.push_back({WideC(name), WideC(type), WideC(unit)});
+        for (const auto& [name, type, unit] : columns)
+          wide.push_back({WideC(Whole(name, "a column name")), WideC(Whole(type, "a column type")),
+                          WideC(Whole(unit, "a column unit"))});
         CString error;
         bool made;
         {

@@ -206,3 +206,107 @@ def test_objects_refuse_other_threads(catalog_path):
         thread.start()
         thread.join(60)
         assert len(refused) == 5 and c.families() == ["IPE"] and m.get("IPE 200")["h"] == 200.0
+
+
+@pytest.fixture(params=["file", "server"])
+def typed(request, tmp_path):
+    """A catalog (a file, or a schema on the test server) whose family T has a column of each kind."""
+    if request.param == "file":
+        path = str(tmp_path / "typed.mdb")
+    else:
+        base = os.environ.get("VDPATTERN_TEST_PG")
+        if not base:
+            pytest.skip("no PostgreSQL server configured (VDPATTERN_TEST_PG)")
+        path = base + ("&" if "?" in base else "?") + "catalog=pytest_" + uuid.uuid4().hex[:12]
+    vdpattern.create_catalog(path, "Typed")
+    vdpattern.add_family(path, "T", "T", [("h", "DOUBLE", "mm"), ("n", "LONG", ""), ("b", "BIGINT", ""),
+                                          ("s", "SHORT", ""), ("f", "SINGLE", ""), ("ok", "BIT", ""),
+                                          ("txt", "TEXT", ""), ("d", "DATETIME", "")])
+    with vdpattern.Catalog(path) as c:
+        c.insert(vdpattern.Pattern("x", "T", {"h": 1.0, "n": 1, "txt": "one"}))
+    return request.param, path
+
+
+def test_numbers_are_stored_exactly_or_refused(typed):
+    engine, path = typed
+    stored = [("h", 2**32, 2.0**32), ("h", 2**31, 2.0**31), ("h", 2**40 + 7, 2.0**40 + 7), ("h", 2**53, 2.0**53),
+              ("h", -2**53, -2.0**53), ("h", -2**63, -2.0**63), ("h", 2**64, 2.0**64), ("h", True, 1.0), ("n", 2**31 - 1, 2**31 - 1),
+              ("n", -2**31, -2**31), ("n", 7.0, 7), ("s", -2**15, -2**15), ("f", 2**24, 2.0**24),
+              ("ok", True, True), ("ok", 0, False), ("b", -2**63, None), ("b", 2**63 - 1, None)]
+    overflow = [("h", 2**53 + 1), ("h", 2**63 - 1), ("h", -2**63 + 1), ("h", 10**30), ("h", -(10**30)), ("n", 2**31),
+                ("n", -2**31 - 1), ("n", 2**40 + 7), ("n", 2.0**40), ("b", 2**63), ("b", 2.0**63), ("s", 2**15),
+                ("f", 2**24 + 1), ("f", 1e39)]
+    with vdpattern.Catalog(path) as c:
+        for param, value, expected in stored:
+            c.insert(vdpattern.Pattern("x", "T", {param: value}))
+            got = c.get("x")[param]
+            if expected is not None:  # a 64-bit one reads back through a double: checked in the file below
+                assert got == expected and type(got) is type(expected), (param, value, got)
+        before = c.get("x").params
+        for param, value in overflow:
+            with pytest.raises(OverflowError, match="parameter " + param):
+                c.insert(vdpattern.Pattern("x", "T", {param: value}))
+        assert c.get("x").params == before  # nothing refused was stored
+    if engine == "file":
+        db = sqlite3.connect(path)
+        assert db.execute("SELECT b, typeof(b) FROM [T]").fetchone() == (2**63 - 1, "integer")
+        db.close()
+    # An int is converted into the column's unit as a float is.
+    with vdpattern.Catalog(path, metrics=1) as c:
+        c.insert(vdpattern.Pattern("y", "T", {"h": 3}))
+    with vdpattern.Catalog(path) as c:
+        assert c.get("y")["h"] == pytest.approx(3000.0)
+
+
+def test_values_that_would_be_lost_are_refused(typed):
+    _, path = typed
+    refused = [({"ly": 45.1}, KeyError, "ly"), ({"h": 2.0, "zz": 1}, KeyError, "zz"), ({"Name": "y"}, KeyError, "name"),
+               ({"h": "12"}, ValueError, "h"), ({"n": "7"}, ValueError, "n"), ({"n": 2.5}, ValueError, "n"),
+               ({"ok": 2}, ValueError, "ok"), ({"ok": 1.0}, ValueError, "ok"), ({"txt": 5}, ValueError, "txt"),
+               ({"txt": True}, ValueError, "txt"), ({"d": "1st of May"}, ValueError, "d"), ({"d": 45000}, ValueError, "d")]
+    with vdpattern.Catalog(path) as c:
+        before = c.get("x").params
+        for params, error, param in refused:
+            with pytest.raises(error, match="parameter " + param):
+                c.insert(vdpattern.Pattern("x", "T", params))
+            with pytest.raises(error):
+                c.insert(vdpattern.Pattern("new", "T", params))
+        assert c.get("x").params == before
+        with pytest.raises(KeyError):
+            c.get("new")
+        for value in (float("nan"), float("inf"), -float("inf")):
+            with pytest.raises(ValueError, match="parameter h"):
+                vdpattern.Pattern("x", "T", {"h": value})
+        c.insert(vdpattern.Pattern("x", "T", {"d": "2024-05-01 12:30:00", "txt": "two"}))
+        assert (c.get("x")["d"], c.get("x")["txt"]) == ("2024-05-01 12:30:00", "two")
+
+
+def test_a_nul_in_any_text_is_refused(catalog_path, tmp_path):
+    nul = "\x00junk"
+    m = vdpattern.Manager()
+    m.attach(catalog_path)
+    p = vdpattern.Pattern("x", "IPE")
+    fresh = str(tmp_path / "fresh.mdb")
+    with vdpattern.Catalog(catalog_path) as c:
+        calls = [lambda: vdpattern.Catalog(catalog_path + nul), lambda: vdpattern.Catalog(catalog_path + nul, 1.0),
+                 lambda: m.attach(catalog_path + nul), lambda: m.get("IPE 200" + nul), lambda: m.detach("sections" + nul),
+                 lambda: c.get("IPE 200" + nul), lambda: c.get("IPE 200", "IPE" + nul), lambda: c.remove("IPE 200" + nul),
+                 lambda: c.remove("IPE 200", "IPE" + nul), lambda: c.family("IPE" + nul), lambda: c.units("IPE" + nul),
+                 lambda: c.columns("IPE" + nul), lambda: c.column("IPE", "h" + nul), lambda: c.frame("IPE" + nul),
+                 lambda: vdpattern.Pattern("x7" + nul, "IPE"), lambda: vdpattern.Pattern("x", "IPE" + nul),
+                 lambda: vdpattern.Pattern("x", "IPE", {"h" + nul: 1.0}),
+                 lambda: vdpattern.Pattern("x", "IPE", {"grade": "S" + nul}), lambda: setattr(p, "name", "x" + nul),
+                 lambda: p.__setitem__("grade", "S" + nul), lambda: p["h" + nul], lambda: ("h" + nul) in p,
+                 lambda: vdpattern.create_catalog(fresh + nul, "T"), lambda: vdpattern.create_catalog(fresh, "T" + nul),
+                 lambda: vdpattern.create_catalog(fresh, "T", editor=nul),
+                 lambda: vdpattern.add_family(catalog_path + nul, "F", "F", []),
+                 lambda: vdpattern.add_family(catalog_path, "F" + nul, "F", []),
+                 lambda: vdpattern.add_family(catalog_path, "F", "F" + nul, []),
+                 lambda: vdpattern.add_family(catalog_path, "F", "F", [("h" + nul, "DOUBLE", "mm")]),
+                 lambda: vdpattern.add_family(catalog_path, "F", "F", [("h", "DOUBLE" + nul, "mm")]),
+                 lambda: vdpattern.add_family(catalog_path, "F", "F", [("h", "DOUBLE", "mm" + nul)])]
+        for call in calls:
+            with pytest.raises(ValueError, match="NUL"):
+                call()
+        assert c.families() == ["IPE"] and c.get("IPE 200")["grade"] == "S235" and p.name == "x"
+    assert m.catalogs() == ["sections"] and not os.path.exists(fresh)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests, the benchmarks, the Python module (pybind11, the
-# interpreter's development files, pytest, NumPy and pandas), the fuzzing (clang with its libFuzzer
+# interpreter's development files, pytest, NumPy, pandas and mypy's stubtest), the fuzzing (clang with its libFuzzer
 # runtime) and the Debian packages of the project (dpkg-dev and file, which CPack's dependency scan runs) need,
 # when any is missing. make is there so that CMake's default generator works too.
 set -euo pipefail
@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev
           libicu-dev libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15
           postgresql-common dpkg-dev file pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
-          python3-pandas)
+          python3-pandas mypy)
 
 missing=()
 for p in "${packages[@]}"; do

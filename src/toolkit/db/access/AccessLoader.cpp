@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -55,6 +57,7 @@ std::vector<TableEntry> ReadCatalog(AccessFile& file) {
             flags = FindColumn(table, "Flags"), properties = FindColumn(table, "LvProp");
   if (id < 0 || name < 0 || type < 0 || flags < 0) Damaged("its catalog of tables lacks a column.");
   std::vector<TableEntry> tables;
+  std::map<std::uint32_t, std::string> pages;  // the name each definition page was listed under
   file.ReadRows(table, [&](const std::vector<AccessValue>& row) {
     if (row[type].kind != AccessValue::Kind::kInt || row[type].i != kTableObject) return;
     if (row[id].kind != AccessValue::Kind::kInt || row[name].kind != AccessValue::Kind::kText ||
@@ -63,6 +66,11 @@ std::vector<TableEntry> ReadCatalog(AccessFile& file) {
     TableEntry t;
     t.name = row[name].bytes;
     t.page = static_cast<std::uint32_t>(row[id].i) & kPageOfId;
+    // One table under many names would be copied once for each of them.
+    const auto [listed, added] = pages.try_emplace(t.page, t.name);
+    if (!added)
+      Damaged("its catalog lists the table " + access::ShownName(listed->second) + " twice, also as " +
+              access::ShownName(t.name) + ".");
     const std::uint32_t f = row[flags].kind == AccessValue::Kind::kInt ? static_cast<std::uint32_t>(row[flags].i) : 0;
     t.system = (f & 0x80000000u) || (f & 0x2u) || Folded(t.name).rfind("msys", 0) == 0;
     if (properties >= 0) t.properties = row[properties].bytes;
@@ -130,6 +138,9 @@ class ComplexColumns {
           row[flat].kind != AccessValue::Kind::kInt)
         return;
       const std::uint32_t flatPage = static_cast<std::uint32_t>(row[flat].i) & kPageOfId;
+      // Each complex column has a table of its own, read once for it: a shared one would be read for each.
+      for (const auto& entry : m_flat)
+        if (entry.second == flatPage) Damaged("two complex columns share the table that holds their values.");
       m_flat[{static_cast<std::uint32_t>(row[owner].i) & kPageOfId, Folded(row[column].bytes)}] = flatPage;
     });
     for (TableEntry& t : tables)
@@ -331,7 +342,7 @@ class SqliteCopy {
     if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot be copied");
   }
   [[noreturn]] void Fail(const char* what) {
-    std::string message = m_table.empty() ? std::string(what) : "the table \"" + m_table + "\" " + what;
+    std::string message = m_table.empty() ? std::string(what) : "the table " + access::ShownName(m_table) + " " + what;
     if (m_db) message += std::string(" (") + sqlite3_errmsg(m_db) + ")";
     Damaged(message + ".");
   }
@@ -343,11 +354,14 @@ class SqliteCopy {
 
 }  // namespace
 
-std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe) {
+std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe,
+                                                 unsigned long timeLimit) {
   std::vector<std::wstring> systemTables;
   sqlite3* db = nullptr;
   try {
-    AccessFile file(VdToUtf8(path.str()), probe.size);
+    // Capped at a century, so that the clock's arithmetic cannot overflow.
+    const std::chrono::milliseconds limit(std::min<std::uint64_t>(timeLimit, 100ull * 365 * 86400) * 1000);
+    AccessFile file(VdToUtf8(path.str()), probe.size, limit);
     std::vector<TableEntry> tables = ReadCatalog(file);
     ComplexColumns complex(file, tables);
     SqliteCopy copy;
@@ -392,6 +406,10 @@ std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFi
     CString message;
     message.Format(L"Cannot open the database \"%s\": the Access file is damaged: %s", path, what);
     ThrowDbError(kStateCannotOpen, message);
+  } catch (const access::AccessTimeout&) {
+    CString message;
+    message.Format(L"Reading the Access file \"%s\" was stopped after its time limit of %lu s", path, timeLimit);
+    ThrowDbError(kStateTimeout, message);
   }
   CString readOnly;
   readOnly.Format(

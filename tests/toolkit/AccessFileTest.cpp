@@ -361,7 +361,7 @@ TEST(AccessHostileFiles, WhatAFileDecodesToStaysWithinAMultipleOfItsSize) {
 }
 
 TEST(AccessHostileFiles, TheTimeLimitHoldsInsideTheReader) {
-  // 200,000 honest rows on 5,000 pages: a few seconds of reading on a test machine.
+  // 480,000 honest rows on 12,000 pages (48 MB): seconds of reading on a test machine.
   const std::vector<ax::Column> columns = {{"Id", ax::kLong, true, 0, 4}, {"Text", ax::kText, false, 0, 510}};
   ax::Builder b;
   const std::uint32_t table = b.NewPage();
@@ -369,8 +369,8 @@ TEST(AccessHostileFiles, TheTimeLimitHoldsInsideTheReader) {
   for (std::uint32_t k = 0; k < 40; ++k)
     rows.push_back(ax::Row(columns, {ax::Le32(k), ax::Utf16(std::string(40, 'r'))}));
   std::vector<std::uint32_t> pages;
-  for (int k = 0; k < 5000; ++k) pages.push_back(b.DataPage(table, rows));
-  b.Table(columns, 200000, pages, table);
+  for (int k = 0; k < 12000; ++k) pages.push_back(b.DataPage(table, rows));
+  b.Table(columns, 480000, pages, table);
   b.List("Big", table);
   vdtest::TempDir dir;
   const std::string path = dir.Write("slow.accdb", b.Bytes());

@@ -25,8 +25,10 @@
 // - rows moved to another page move once and alone: two rows that move to the same row are damage;
 // - everything the rows of the file decode to, counted as the copy stores it (each value's bytes plus one, 16
 //   bytes a row), may not exceed kDecodedPerFileByte times the file's size plus kDecodedSlack: beyond that the
-//   file is refused as damaged. Real files decode to less than four times their size (UTF-16 texts shrink,
-//   dates grow from 8 bytes to 23); the slack lets small files with many Yes/No columns through;
+//   file is refused as damaged. Real files decode to less than their size (UTF-16 texts shrink, indexes and
+//   free space decode to nothing); the worst honest row, 255 Yes/No columns, to 8 times its bytes; the slack
+//   covers small files. The copy in memory then stays near that bound, the reader's own needs being a page, a
+//   row, the long value it reads and 32 bytes for each long-value row it has read;
 // - with a time limit, every page read checks the clock and throws AccessTimeout once it has passed.
 
 #include <chrono>

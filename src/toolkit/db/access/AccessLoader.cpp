@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,19 +134,18 @@ class ComplexColumns {
     const int column = FindColumn(table, "ColumnName"), owner = FindColumn(table, "ConceptualTableID"),
               flat = FindColumn(table, "FlatTableID");
     if (column < 0 || owner < 0 || flat < 0) return;
+    std::set<std::uint32_t> flatPages;
     file.ReadRows(table, [&](const std::vector<AccessValue>& row) {
       if (row[column].kind != AccessValue::Kind::kText || row[owner].kind != AccessValue::Kind::kInt ||
           row[flat].kind != AccessValue::Kind::kInt)
         return;
       const std::uint32_t flatPage = static_cast<std::uint32_t>(row[flat].i) & kPageOfId;
       // Each complex column has a table of its own, read once for it: a shared one would be read for each.
-      for (const auto& entry : m_flat)
-        if (entry.second == flatPage) Damaged("two complex columns share the table that holds their values.");
+      if (!flatPages.insert(flatPage).second) Damaged("two complex columns share the table that holds their values.");
       m_flat[{static_cast<std::uint32_t>(row[owner].i) & kPageOfId, Folded(row[column].bytes)}] = flatPage;
     });
     for (TableEntry& t : tables)
-      for (const auto& entry : m_flat)
-        if (entry.second == t.page) t.system = true;
+      if (flatPages.count(t.page)) t.system = true;
   }
 
   // The text of each key of the complex column `col` of `table`; false when the file does not say where its

@@ -1,8 +1,9 @@
 #pragma once
 // Damaged catalog files, made from a good catalog: truncated at many points, bytes overwritten, pages zeroed,
-// empty, files of other types named .mdb, Access files cut short, SQLite files without the system tables or
-// with odd ones. The library's damaged-file test opens each of them, and vdstress runs every read command of
-// vdcatalog on each.
+// empty, files of other types named .mdb, Access files cut short or built to take memory (a long value shared by
+// thousands of rows, a table listed under 1,500 names, rows that decode to a hundred times the file), SQLite
+// files without the system tables or with odd ones. The library's damaged-file test opens each of them, and vdstress
+// runs every read command of vdcatalog on each.
 
 #include <fstream>
 #include <iterator>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/AccessBuilder.h"
 #include "support/CatalogBuilder.h"
 #include "support/TestFiles.h"
 
@@ -130,6 +132,11 @@ inline std::vector<Damaged> MakeCorpus(const TempDir& dir) {
     for (std::size_t at : {std::size_t(19), std::size_t(20), std::size_t(128), std::size_t(2048)})
       add(std::string(engine) + " cut at " + std::to_string(at), access.substr(0, at), true);
   }
+
+  // Access files built to take memory and time: each is refused as damaged, at once.
+  add("Access rows sharing one long value", access::SharedLongValueFile(4080, 60), true);
+  add("an Access table listed under 1,500 names", access::ListedFile(1500), true);
+  add("Access rows that decode to a hundred times the file", access::DatesFile(true, 16), true);
 
   // Good SQLite files that lack what a catalog needs.
   add("no Definition table", GoodCatalog(dir, "nodef.sqlite", CatalogBuilder().WithoutDefinitionTable()), true);

@@ -112,7 +112,8 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual void SetBusyTimeout(int milliseconds);
   virtual int GetBusyTimeout() const;
   // Seconds a statement may run before it is stopped with state HYT00 ("timeout expired"); 0 (the default)
-  // lets statements run as long as they take. Applies now and to later opens.
+  // lets statements run as long as they take. Applies now and to later opens. Extension: an Access file is
+  // loaded at Open, and that load counts as one statement (Open throws HYT00 past the limit).
   virtual void SetQueryTimeout(DWORD seconds);
 
  private:

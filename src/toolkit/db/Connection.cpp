@@ -76,7 +76,8 @@ Connection::Probe Connection::FirstTableHolding(const std::function<bool(const C
 // One opener per file format. A format that no engine reads directly (Access) is loaded into an in-memory SQLite
 // database, read-only, which then serves every statement.
 // A server address, or a link file that holds one, reaches a catalog on a server.
-std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs) {
+std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs,
+                                           unsigned long queryTimeout) {
   if (IsServerAddress(path.str()))
     return PgConnection::Open(path, ParseServerAddress(path.str()), readOnly, busyTimeoutMs);
   const DbFileProbe probe = ProbeDbFile(path);
@@ -84,7 +85,7 @@ std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, 
     case DbFormat::kSqlite3:
       return SqliteConnection::OpenFile(path, probe, readOnly, exclusive, busyTimeoutMs);
     case DbFormat::kAccess:
-      return OpenAccessFile(path, probe);
+      return OpenAccessFile(path, probe, queryTimeout);
     case DbFormat::kLink:
       return PgConnection::Open(path, ReadLinkFile(path), readOnly, busyTimeoutMs);
     case DbFormat::kEmpty:

@@ -138,7 +138,9 @@ class Connection {
 // Opens the database at `path` with the engine that reads it: a server address (ServerAddress.h) or a link file
 // holding one reaches a catalog on a PostgreSQL server; for any other file, its first bytes tell its format.
 // Caller owns the result. Throws CDBException (08001) naming the file or address when it cannot be opened.
-std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs);
+// `queryTimeout` bounds the statements an open itself runs: loading an Access file is one (HYT00 past it).
+std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs,
+                                           unsigned long queryTimeout = 0);
 
 // Appends `name` as a quoted identifier, "name" with a '"' inside doubled: the form both engines read.
 void AppendQuotedName(std::string& out, const std::string& name);

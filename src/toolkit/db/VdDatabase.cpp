@@ -14,7 +14,7 @@ CVdDatabase::~CVdDatabase() { delete m_pConnection; }
 
 int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {
   std::unique_ptr<Connection> opened =
-      vdpattern::db::OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout);
+      vdpattern::db::OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout, m_dwQueryTimeout);
   delete m_pConnection;
   m_pConnection = opened.release();
   m_pConnection->SetQueryTimeout(m_dwQueryTimeout);

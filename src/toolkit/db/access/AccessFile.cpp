@@ -18,6 +18,38 @@ namespace vdpattern::db::access {
 
 void Damaged(std::string what) { throw AccessDamage{std::move(what)}; }
 
+std::string ShownName(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (const char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      out += c;
+      continue;
+    }
+    out += '\\';
+    switch (u) {
+      case 0:
+        out += '0';
+        break;
+      case '\t':
+        out += 't';
+        break;
+      case '\n':
+        out += 'n';
+        break;
+      case '\r':
+        out += 'r';
+        break;
+      default:
+        out += 'x';
+        out += kHex[u >> 4];
+        out += kHex[u & 15];
+    }
+  }
+  return out + "\"";
+}
+
 namespace {
 
 constexpr unsigned kPageData = 0x01, kPageTable = 0x02, kPageUsage = 0x05;
@@ -28,6 +60,8 @@ constexpr unsigned kRowOverflow = 0x4000;  // the row holds only the page and ro
 constexpr unsigned kMaxMoves = 8;          // Access moves a row once; more is a loop
 constexpr std::size_t kLongHeader = 12;    // length and flags, page and row, 4 unused bytes
 constexpr std::size_t kCalcHeader = 20;    // a calculated value's length sits at 16, its bytes at 20
+constexpr std::uint64_t kRowCost = 16;     // what the copy spends on a row besides its values
+constexpr std::uint64_t kClaimCost = 32;   // what remembering the owner of a long-value row costs
 
 std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::uint32_t Le32(const unsigned char* p) {
@@ -209,6 +243,24 @@ void UnmaskHeader(unsigned char* p, std::size_t n) {
   }
 }
 
+// What a row's values take in the copy, as SQLite stores them: a header byte each, then integers in 0 to 8
+// bytes by their size, reals in 8, texts and blobs in their bytes.
+std::uint64_t StoredSize(const std::vector<AccessValue>& values) {
+  std::uint64_t size = kRowCost;
+  for (const AccessValue& v : values) {
+    size += 1;
+    if (v.kind == AccessValue::Kind::kInt) {
+      const std::uint64_t m = v.i < 0 ? ~static_cast<std::uint64_t>(v.i) : static_cast<std::uint64_t>(v.i);
+      size += v.i == 0 || v.i == 1 ? 0 : m < 0x80 ? 1 : m < 0x8000 ? 2 : m < 0x800000 ? 3 : m < 0x80000000ull ? 4 : 8;
+    } else if (v.kind == AccessValue::Kind::kReal) {
+      size += 8;
+    } else {
+      size += v.bytes.size();
+    }
+  }
+  return size;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- checked views
@@ -265,7 +317,12 @@ const Layout kJet4{4096, 12, 16, 45, 51, 55, 63, 12, 25, 5, 7, 15, 16, 21, 23, 1
 
 // ---------------------------------------------------------------- the file
 
-AccessFile::AccessFile(const std::string& path, std::uint64_t size) {
+AccessFile::AccessFile(const std::string& path, std::uint64_t size, std::chrono::milliseconds timeLimit) {
+  if (timeLimit.count() > 0) {
+    m_limited = true;
+    m_deadline = std::chrono::steady_clock::now() + timeLimit;
+  }
+  m_budget = size * kDecodedPerFileByte + kDecodedSlack;
   unsigned char header[0x80] = {};
   m_file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (m_file.fd < 0) Damaged(std::string("it cannot be read (") + std::strerror(errno) + ").");
@@ -290,6 +347,8 @@ AccessFile::File::~File() {
 // Page `page`, which must exist and be of `type` (or of any type: kAnyPage).
 Bytes AccessFile::Page(std::uint32_t page, unsigned type) {
   const unsigned size = m_layout->pageSize;
+  // Every loop of the reader reads pages, so this is where the time limit holds.
+  if (m_limited && std::chrono::steady_clock::now() > m_deadline) throw AccessTimeout{};
   if (page == 0 || page >= m_pages) Damaged("a page number points outside the file.");
   if (m_loaded != page) {
     m_page.resize(size);
@@ -319,7 +378,9 @@ Bytes AccessFile::PageRow(std::uint32_t pageRow, unsigned& flags) {
 
 AccessTable AccessFile::OpenTable(const std::string& name, std::uint32_t page) {
   const Layout& l = *m_layout;
-  const std::string what = "the definition of the table \"" + name + "\"";
+  const std::string what = "the definition of the table " + ShownName(name);
+  // Access allows no control character in a name, and the copy could not hold a NUL in one.
+  if (name.find('\0') != std::string::npos) Damaged("the name of the table " + ShownName(name) + " holds a NUL.");
   // A long definition continues on further pages, each after an 8-byte header.
   std::vector<unsigned char> def;
   std::unordered_set<std::uint32_t> seen;
@@ -353,14 +414,16 @@ AccessTable AccessFile::OpenTable(const std::string& name, std::uint32_t page) {
       col.precision = static_cast<int>(c.U8(l.colPrecision));
       col.scale = static_cast<int>(c.U8(l.colScale));
       if (col.scale > 28 || col.precision > 28)
-        Damaged("a column of the table \"" + name + "\" has an impossible scale.");
+        Damaged("a column of the table " + ShownName(name) + " has an impossible scale.");
     }
     const std::size_t length = l.nameLength == 1 ? d.U8(names) : d.U16(names);
     names += l.nameLength;
     const Bytes n = d.Sub(names, length);
     col.name = Text(n.p, n.n);
     names += length;
-    if (col.name.empty()) Damaged("a column of the table \"" + name + "\" has no name.");
+    if (col.name.empty()) Damaged("a column of the table " + ShownName(name) + " has no name.");
+    if (col.name.find('\0') != std::string::npos)
+      Damaged("the name of the column " + ShownName(col.name) + " of the table " + ShownName(name) + " holds a NUL.");
     table.columns.push_back(std::move(col));
   }
   // The usage map: a row on a data page, listing the table's data pages.
@@ -375,7 +438,7 @@ AccessTable AccessFile::OpenTable(const std::string& name, std::uint32_t page) {
 // The pages a usage map lists: either inline (a first page, then a bitmap) or through bitmap pages (their
 // numbers, each covering (page size - 4) * 8 pages).
 void AccessFile::UsagePages(const AccessTable& table, const Bytes& map, std::vector<std::uint32_t>& pages) {
-  const std::string what = "the page map of the table \"" + table.name + "\" is damaged.";
+  const std::string what = "the page map of the table " + ShownName(table.name) + " is damaged.";
   auto bitmap = [&](const unsigned char* bits, std::size_t n, std::uint64_t first) {
     for (std::size_t k = 0; k < n * 8; ++k)
       if (bits[k / 8] & (1u << (k % 8))) {
@@ -401,6 +464,8 @@ void AccessFile::UsagePages(const AccessTable& table, const Bytes& map, std::vec
 void AccessFile::ReadRows(const AccessTable& table, const std::function<void(const std::vector<AccessValue>&)>& row) {
   std::vector<AccessValue> values(table.columns.size());
   std::uint64_t read = 0;
+  ++m_read;
+  m_movedTo.clear();
   for (const std::uint32_t page : table.dataPages) {
     // A page of the map that is not one of the table's data pages holds none of its rows.
     const Bytes p = Page(page, kAnyPage);
@@ -412,12 +477,16 @@ void AccessFile::ReadRows(const AccessTable& table, const std::function<void(con
       if (flags & kRowDeleted) continue;
       // A moved row leaves its new page and row behind; the new row is marked deleted so scans skip it.
       for (unsigned moves = 0; flags & kRowOverflow; ++moves) {
-        if (moves == kMaxMoves || r.n < 4) Damaged("a row of the table \"" + table.name + "\" is damaged.");
+        if (moves == kMaxMoves || r.n < 4) Damaged("a row of the table " + ShownName(table.name) + " is damaged.");
         const std::uint32_t to = (static_cast<std::uint32_t>(r.U16(1)) | (r.U8(3) << 16)) << 8 | r.U8(0);
+        // Each moved row has a row of its own; rows that share one would read it once for each.
+        if (!m_movedTo.insert(to).second)
+          Damaged("two rows of the table " + ShownName(table.name) + " point to the same moved row.");
         r = PageRow(to, flags);
       }
       m_row.assign(r.p, r.p + r.n);
       ReadRow(table, Bytes{m_row.data(), m_row.size(), nullptr}, values);
+      Spend(table, StoredSize(values));
       row(values);
       ++read;
     }
@@ -426,14 +495,14 @@ void AccessFile::ReadRows(const AccessTable& table, const std::function<void(con
     char detail[96];
     std::snprintf(detail, sizeof detail, " gives %llu of the %u rows it stores.", static_cast<unsigned long long>(read),
                   table.rowCount);
-    Damaged("the table \"" + table.name + "\"" + detail);
+    Damaged("the table " + ShownName(table.name) + detail);
   }
 }
 
 // A row: its column count, the fixed-length values at their offsets, the variable-length values, their
 // offsets table (from the end, before the null mask) and, last, the null mask, one bit per column number.
 void AccessFile::ReadRow(const AccessTable& table, const Bytes& row, std::vector<AccessValue>& values) {
-  const std::string what = "a row of the table \"" + table.name + "\"";
+  const std::string what = "a row of the table " + ShownName(table.name);
   const Bytes r{row.p, row.n, what.c_str()};
   const unsigned countSize = m_layout->rowColumnCount;
   const unsigned columns = m_jet3 ? r.U8(0) : r.U16(0);
@@ -495,7 +564,7 @@ void AccessFile::ReadRow(const AccessTable& table, const Bytes& row, std::vector
 
 void AccessFile::Decode(const AccessTable& table, const AccessColumn& col, Bytes data, AccessValue& out) {
   using Kind = AccessValue::Kind;
-  const std::string what = "a value of the column \"" + col.name + "\" of the table \"" + table.name + "\"";
+  const std::string what = "a value of the column " + ShownName(col.name) + " of the table " + ShownName(table.name);
   data.what = what.c_str();
   auto need = [&](std::size_t bytes) {
     if (data.n < bytes) Damaged(what + " is too short.");
@@ -601,7 +670,8 @@ void AccessFile::ReadLong(const AccessTable& table, const AccessColumn& col, con
   out.clear();
   if (data.n == 0) return;
   auto damaged = [&](const char* what) {
-    Damaged("the long value of the column \"" + col.name + "\" of the table \"" + table.name + "\" " + what);
+    Damaged("the long value of the column " + ShownName(col.name) + " of the table " + ShownName(table.name) + " " +
+            what);
   };
   if (data.n < kLongHeader) damaged("is too short.");
   const std::uint32_t head = Le32(data.p);
@@ -615,6 +685,7 @@ void AccessFile::ReadLong(const AccessTable& table, const AccessColumn& col, con
   std::uint32_t pageRow = Le32(data.p + 4);
   unsigned flags = 0;
   if (head & 0x40000000) {  // one row of another page, all data
+    Claim(table, col, pageRow);
     const Bytes r = PageRow(pageRow, flags);
     if (r.n < length) damaged("is damaged.");
     out.assign(reinterpret_cast<const char*>(r.p), length);
@@ -625,12 +696,36 @@ void AccessFile::ReadLong(const AccessTable& table, const AccessColumn& col, con
   while (out.size() < length) {
     if (pageRow == 0) damaged("ends early.");
     if (!seen.insert(pageRow).second) damaged("loops back on itself.");
+    Claim(table, col, pageRow);
     const Bytes r = PageRow(pageRow, flags);
     if (r.n <= 4) damaged("is damaged.");
     out.append(reinterpret_cast<const char*>(r.p + 4),
                std::min(r.n - 4, static_cast<std::size_t>(length) - out.size()));
     pageRow = Le32(r.p);
   }
+}
+
+// A long value's rows belong to it alone: a row already read for another value of this read, or for a value of
+// another table, is damage. A later read of the same table finds its own rows again and takes them over.
+void AccessFile::Claim(const AccessTable& table, const AccessColumn& col, std::uint32_t pageRow) {
+  const auto [owner, added] = m_longRows.try_emplace(pageRow, LongOwner{table.page, m_read});
+  if (added) return Spend(table, kClaimCost);
+  if (owner->second.table != table.page || owner->second.read == m_read)
+    Damaged("the long value of the column " + ShownName(col.name) + " of the table " + ShownName(table.name) +
+            " shares its pages with another value.");
+  owner->second.read = m_read;
+}
+
+void AccessFile::Spend(const AccessTable& table, std::uint64_t cost) {
+  if (cost > m_budget) {
+    char detail[160];
+    std::snprintf(detail, sizeof detail,
+                  " decodes to more than %llu times the file's size plus %llu MiB, which no Access file does.",
+                  static_cast<unsigned long long>(kDecodedPerFileByte),
+                  static_cast<unsigned long long>(kDecodedSlack >> 20));
+    Damaged("the table " + ShownName(table.name) + detail);
+  }
+  m_budget -= cost;
 }
 
 // A text value as stored: Jet 3 in the header's code page, Jet 4 and later in UTF-16, or "compressed" (a 0xFF

@@ -15,11 +15,28 @@
 //
 // Damage: anything that does not fit (a page outside the file, an offset outside its page or row, a page of
 // the wrong type, a chain that loops) throws AccessDamage with a sentence for the user; never a crash, a hang
-// or a read outside a buffer.
+// or a read outside a buffer. Names in that sentence come through ShownName, so a control character in a name
+// neither cuts the sentence (a NUL did) nor reaches the user's terminal raw.
+//
+// Bounds, so that a small hostile file cannot take the host's memory or time:
+// - a long value (MEMO, OLE) owns the rows of its page chain: a row that a second value of the same read, or a
+//   value of another table, also points to is damage (one 120 KB chain shared by 4,080 rows would otherwise
+//   decode to 490 MB). Reading a table again (the loader does for its catalog and complex columns) is not;
+// - rows moved to another page move once and alone: two rows that move to the same row are damage;
+// - everything the rows of the file decode to, counted as the copy stores it (each value's bytes plus one, 16
+//   bytes a row), may not exceed kDecodedPerFileByte times the file's size plus kDecodedSlack: beyond that the
+//   file is refused as damaged. Real files decode to less than their size (UTF-16 texts shrink, indexes and
+//   free space decode to nothing); the worst honest row, 255 Yes/No columns, to 8 times its bytes; the slack
+//   covers small files. The copy in memory then stays near that bound, the reader's own needs being a page, a
+//   row, the long value it reads and 32 bytes for each long-value row it has read;
+// - with a time limit, every page read checks the clock and throws AccessTimeout once it has passed.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace vdpattern::db::access {
@@ -28,7 +45,17 @@ struct AccessDamage {
   std::string what;
 };
 
+// Thrown when the time limit given to AccessFile has passed.
+struct AccessTimeout {};
+
 [[noreturn]] void Damaged(std::string what);
+
+// `name` between double quotes for a message: NUL, tab, line breaks as \0 \t \n \r, other control characters
+// (and DEL) as \xHH, everything else as it is.
+std::string ShownName(const std::string& name);
+
+inline constexpr std::uint64_t kDecodedPerFileByte = 16;
+inline constexpr std::uint64_t kDecodedSlack = 1u << 20;
 
 // Column types as stored in a table definition.
 enum ColumnType : unsigned {
@@ -86,8 +113,9 @@ struct Layout;
 
 class AccessFile {
  public:
-  // Opens the file and checks its header; throws AccessDamage.
-  AccessFile(const std::string& path, std::uint64_t size);
+  // Opens the file and checks its header; throws AccessDamage. Reading stops with AccessTimeout once
+  // `timeLimit` has passed from here (zero: no limit).
+  AccessFile(const std::string& path, std::uint64_t size, std::chrono::milliseconds timeLimit = {});
   AccessFile(const AccessFile&) = delete;
   AccessFile& operator=(const AccessFile&) = delete;
 
@@ -100,7 +128,7 @@ class AccessFile {
   AccessTable OpenTable(const std::string& name, std::uint32_t page);
 
   // Calls `row` with the values of each row, in the table's column order, then checks that the table gave
-  // every row its definition counts.
+  // every row its definition counts. The rows count against the file's decoding budget (see above).
   void ReadRows(const AccessTable& table, const std::function<void(const std::vector<AccessValue>&)>& row);
 
  private:
@@ -110,6 +138,8 @@ class AccessFile {
   void ReadRow(const AccessTable& table, const Bytes& row, std::vector<AccessValue>& values);
   void Decode(const AccessTable& table, const AccessColumn& col, Bytes data, AccessValue& out);
   void ReadLong(const AccessTable& table, const AccessColumn& col, const Bytes& data, std::string& out);
+  void Claim(const AccessTable& table, const AccessColumn& col, std::uint32_t pageRow);
+  void Spend(const AccessTable& table, std::uint64_t cost);
 
   struct File {
     int fd = -1;
@@ -123,6 +153,17 @@ class AccessFile {
   std::vector<unsigned char> m_page;
   std::uint32_t m_loaded = 0;  // page 0 is never read through it
   std::vector<unsigned char> m_row;
+  bool m_limited = false;
+  std::chrono::steady_clock::time_point m_deadline;
+  std::uint64_t m_budget = 0;  // bytes the rows may still decode to
+  // The owner of each long-value row read so far: the table's definition page and the read (ReadRows call).
+  struct LongOwner {
+    std::uint32_t table;
+    std::uint32_t read;
+  };
+  std::unordered_map<std::uint32_t, LongOwner> m_longRows;
+  std::uint32_t m_read = 0;
+  std::unordered_set<std::uint32_t> m_movedTo;  // rows that moved rows of the current read point to
 };
 
 }  // namespace vdpattern::db::access

@@ -2,10 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +58,7 @@ std::vector<TableEntry> ReadCatalog(AccessFile& file) {
             flags = FindColumn(table, "Flags"), properties = FindColumn(table, "LvProp");
   if (id < 0 || name < 0 || type < 0 || flags < 0) Damaged("its catalog of tables lacks a column.");
   std::vector<TableEntry> tables;
+  std::map<std::uint32_t, std::string> pages;  // the name each definition page was listed under
   file.ReadRows(table, [&](const std::vector<AccessValue>& row) {
     if (row[type].kind != AccessValue::Kind::kInt || row[type].i != kTableObject) return;
     if (row[id].kind != AccessValue::Kind::kInt || row[name].kind != AccessValue::Kind::kText ||
@@ -63,6 +67,11 @@ std::vector<TableEntry> ReadCatalog(AccessFile& file) {
     TableEntry t;
     t.name = row[name].bytes;
     t.page = static_cast<std::uint32_t>(row[id].i) & kPageOfId;
+    // One table under many names would be copied once for each of them.
+    const auto [listed, added] = pages.try_emplace(t.page, t.name);
+    if (!added)
+      Damaged("its catalog lists the table " + access::ShownName(listed->second) + " twice, also as " +
+              access::ShownName(t.name) + ".");
     const std::uint32_t f = row[flags].kind == AccessValue::Kind::kInt ? static_cast<std::uint32_t>(row[flags].i) : 0;
     t.system = (f & 0x80000000u) || (f & 0x2u) || Folded(t.name).rfind("msys", 0) == 0;
     if (properties >= 0) t.properties = row[properties].bytes;
@@ -125,16 +134,18 @@ class ComplexColumns {
     const int column = FindColumn(table, "ColumnName"), owner = FindColumn(table, "ConceptualTableID"),
               flat = FindColumn(table, "FlatTableID");
     if (column < 0 || owner < 0 || flat < 0) return;
+    std::set<std::uint32_t> flatPages;
     file.ReadRows(table, [&](const std::vector<AccessValue>& row) {
       if (row[column].kind != AccessValue::Kind::kText || row[owner].kind != AccessValue::Kind::kInt ||
           row[flat].kind != AccessValue::Kind::kInt)
         return;
       const std::uint32_t flatPage = static_cast<std::uint32_t>(row[flat].i) & kPageOfId;
+      // Each complex column has a table of its own, read once for it: a shared one would be read for each.
+      if (!flatPages.insert(flatPage).second) Damaged("two complex columns share the table that holds their values.");
       m_flat[{static_cast<std::uint32_t>(row[owner].i) & kPageOfId, Folded(row[column].bytes)}] = flatPage;
     });
     for (TableEntry& t : tables)
-      for (const auto& entry : m_flat)
-        if (entry.second == t.page) t.system = true;
+      if (flatPages.count(t.page)) t.system = true;
   }
 
   // The text of each key of the complex column `col` of `table`; false when the file does not say where its
@@ -331,7 +342,7 @@ class SqliteCopy {
     if (sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail("cannot be copied");
   }
   [[noreturn]] void Fail(const char* what) {
-    std::string message = m_table.empty() ? std::string(what) : "the table \"" + m_table + "\" " + what;
+    std::string message = m_table.empty() ? std::string(what) : "the table " + access::ShownName(m_table) + " " + what;
     if (m_db) message += std::string(" (") + sqlite3_errmsg(m_db) + ")";
     Damaged(message + ".");
   }
@@ -343,11 +354,14 @@ class SqliteCopy {
 
 }  // namespace
 
-std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe) {
+std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe,
+                                                 unsigned long timeLimit) {
   std::vector<std::wstring> systemTables;
   sqlite3* db = nullptr;
   try {
-    AccessFile file(VdToUtf8(path.str()), probe.size);
+    // Capped at a century, so that the clock's arithmetic cannot overflow.
+    const std::chrono::milliseconds limit(std::min<std::uint64_t>(timeLimit, 100ull * 365 * 86400) * 1000);
+    AccessFile file(VdToUtf8(path.str()), probe.size, limit);
     std::vector<TableEntry> tables = ReadCatalog(file);
     ComplexColumns complex(file, tables);
     SqliteCopy copy;
@@ -392,6 +406,10 @@ std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFi
     CString message;
     message.Format(L"Cannot open the database \"%s\": the Access file is damaged: %s", path, what);
     ThrowDbError(kStateCannotOpen, message);
+  } catch (const access::AccessTimeout&) {
+    CString message;
+    message.Format(L"Reading the Access file \"%s\" was stopped after its time limit of %lu s", path, timeLimit);
+    ThrowDbError(kStateTimeout, message);
   }
   CString readOnly;
   readOnly.Format(

@@ -17,8 +17,10 @@
 // - calculated fields as their stored result, of the type their ResultType property gives;
 // - attachment, multi-value and version-history columns as text a user can read (file names, values, or each
 //   version's date and text), taken from their hidden tables, which are copied too.
-// A table that gives fewer rows than its definition stores is damage, never a shorter table. Damage throws
-// CDBException (state 08001) naming the file.
+// A table that gives fewer rows than its definition stores is damage, never a shorter table; so are a table the
+// catalog lists twice, two complex columns sharing one hidden table, and what AccessFile.h bounds (shared long
+// values, a file that decodes to far more than its size). Damage throws CDBException (state 08001) naming the
+// file; the copy then is freed whole.
 
 #include <memory>
 #include <vdpattern/toolkit/String.h>
@@ -28,7 +30,10 @@ namespace vdpattern::db {
 
 class SqliteConnection;
 
-// Reads the Access file at `path`, which ProbeDbFile found to start with an Access signature.
-std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe);
+// Reads the Access file at `path`, which ProbeDbFile found to start with an Access signature. The whole read
+// counts as one statement for the connection's time limit: after `timeLimit` seconds (0: none) it stops with
+// CDBException HYT00. Caller owns the result.
+std::unique_ptr<SqliteConnection> OpenAccessFile(const CString& path, const DbFileProbe& probe,
+                                                 unsigned long timeLimit = 0);
 
 }  // namespace vdpattern::db

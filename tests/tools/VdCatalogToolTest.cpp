@@ -10,6 +10,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -229,6 +230,46 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
   EXPECT_EQ(Run({"create", link, "--type", "x"}).status, 1);
+}
+
+TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
+  if (!OnServer()) GTEST_SKIP() << "server connections only";
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  const std::string csv = m_dir.File("many.csv");
+  {
+    std::ofstream rows(csv);
+    rows << "Name,h\n";
+    for (int k = 0; k < 4000; ++k) rows << "X" << k << "," << k << "\n";
+  }
+  // The import's connection is ended by the server once its transaction has run a moment.
+  std::string ended;
+  std::thread killer([&] {
+    CVdDatabase watcher;
+    watcher.Open(CString(VdFromUtf8(catalog).c_str()));
+    for (int wait = 0; wait < 600 && ended != "1"; ++wait) {
+      ended =
+          Column(watcher,
+                 L"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = current_database() "
+                 L"AND pid <> pg_backend_pid() AND now() - xact_start > make_interval(0, 0, 0, 0, 0, 0, 0.3)");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  const Result r = Run({"import", catalog, "IPE", csv, "--keep-going"});
+  killer.join();
+  ASSERT_EQ(ended, "1") << "the import was not seen in a transaction";
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("the connection to the server was lost; nothing was imported"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("imported"), std::string::npos) << r.out;
+  EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+
+  // A convert that fails half way, into a catalog whose name the tool cannot bracket, leaves no schema.
+  const std::string bad = m_dir.File("bad.db");
+  vdtest::ExecSql(bad, "CREATE TABLE good(x); INSERT INTO good VALUES(1); CREATE TABLE \"a]b\"(x)");
+  const std::string odd = catalog.substr(0, catalog.find("?catalog=")) + "?catalog=q]z";
+  EXPECT_EQ(Run({"convert", bad, odd}).status, 2);
+  EXPECT_TRUE(Says({"info", odd}, 2, "does not exist"));
+  vdtest::ExecSql(bad, "DROP TABLE \"a]b\"");
+  EXPECT_TRUE(Says({"convert", bad, odd}, 0, "1 tables, 1 rows"));
 }
 
 // ---------------------------------------------------------------- one engine

@@ -103,7 +103,8 @@ TEST(ServerAddress, ALinkHoldsOnlyKeysThatNameItsServerWhileTheUsersOwnAddressMa
     EXPECT_TRUE(f.HasState("08001") && f.Mentions(r.named)) << f.message;
     EXPECT_TRUE(CatchDb([&] { WriteLinkFile(CString(VdFromUtf8(link)), r.text); }).Mentions(r.named));
     WriteText(link, std::string(vdpattern::db::kLinkFileFirstLine) + "\n" + VdToUtf8(r.text) + "\n");
-    EXPECT_TRUE(CatchDb([&] { ReadLinkFile(CString(VdFromUtf8(link))); }).Mentions(r.named));
+    const DbFailure read = CatchDb([&] { ReadLinkFile(CString(VdFromUtf8(link))); });
+    EXPECT_TRUE(read.Mentions(r.named) && read.Mentions(link)) << read.message;
     // Given by the user directly, the same address is the user's own.
     EXPECT_FALSE(CatchDb([&] { ParseServerAddress(r.text); }).thrown);
   }

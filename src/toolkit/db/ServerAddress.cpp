@@ -285,7 +285,13 @@ ServerAddress ReadLinkFile(const CString& path) {
     ++lines;
   }
   if (lines != 1) Refuse(name + (lines == 0 ? " holds no server address" : " holds more than one server address"));
-  return ParseServerAddress(VdFromUtf8(found), true);
+  try {
+    return ParseServerAddress(VdFromUtf8(found), true);
+  } catch (CDBException* e) {  // named, so the user knows which file to mend
+    const std::string reason = VdToUtf8(e->m_strError.str());
+    e->Delete();
+    Refuse(name + " is refused: " + reason);
+  }
 }
 
 void WriteLinkFile(const CString& path, std::wstring_view address) {

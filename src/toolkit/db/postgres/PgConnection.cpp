@@ -74,21 +74,44 @@ bool IsPreparable(const std::string& sql) {
   return false;
 }
 
-// The significant digits of a numeric value as the server writes it: "-00120.0500" has 4 (1205).
-int SignificantDigits(const char* text) {
-  int digits = 0, zeros = 0;
-  bool started = false;
-  for (const char* p = text; *p; ++p) {
+// A decimal number's value as a key, whatever its form: the sign, the digits without leading or trailing zeros,
+// and where the point stands ("-00120.0500" and "-1.2005e2" give "-12005@3"). The digit count is `digits`.
+std::string DecimalKey(const char* text, int& digits) {
+  std::string key, run;  // run: the digits read since the last non-zero one
+  bool negative = false, started = false, point = false;
+  long position = 0;
+  const char* p = text;
+  for (; *p && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '-') negative = true;
+    if (*p == '.') point = true;
     if (*p < '0' || *p > '9') continue;
-    if (*p == '0') {
-      if (started) ++zeros;
+    if (*p == '0' && !started) {
+      if (point) --position;
       continue;
     }
-    digits += started ? zeros + 1 : 1;
-    zeros = 0;
     started = true;
+    if (!point) ++position;
+    run += *p;
+    if (*p != '0') {
+      key += run;
+      run.clear();
+    }
   }
-  return digits;
+  if (*p) position += std::strtol(p + 1, nullptr, 10);
+  digits = static_cast<int>(key.size());
+  if (key.empty()) return "0";
+  return (negative ? "-" : "") + key + "@" + std::to_string(position);
+}
+
+// Whether the double nearest to the numeric `text` holds it without a change that matters: a value of at most
+// 15 significant digits (every double keeps those), or one the library wrote from a double in full (17 digits).
+bool DoubleHolds(const char* text, double value) {
+  int digits = 0, written = 0;
+  const std::string key = DecimalKey(text, digits);
+  if (digits <= 15) return true;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  return DecimalKey(buffer, written) == key;
 }
 
 // Copies value (row, column) of `result` into `cell`, converted by the column's server type.
@@ -112,16 +135,18 @@ void ReadCell(const PGresult* result, int row, int column, RecordsetState& state
       return;
     case kNumeric:
       if (PgNumericAsText(PQfmod(result, column))) break;
+      cell.kind = CellKind::kReal;
+      cell.d = std::strtod(text, nullptr);
       // A numeric column without a precision (or a CURRENCY) may still hold a value no double holds.
-      if (const int digits = SignificantDigits(text); digits > 15) {
+      if (!DoubleHolds(text, cell.d)) {
         CString message;
         message.Format(
-            L"A value of the column \"%s\" has %d significant digits, more than a number holds exactly: "
-            L"declare the column NUMERIC(p,s) with p over 15, which reads as exact text.",
-            VdFromUtf8(PQfname(result, column)), digits);
+            L"A value of the column \"%s\" has more significant digits than a number holds exactly: declare the "
+            L"column NUMERIC(p,s) with p over 15, which reads as exact text.",
+            VdFromUtf8(PQfname(result, column)));
         ThrowDbError(kStateGeneral, message);
       }
-      [[fallthrough]];
+      return;
     case kFloat4:
     case kFloat8:
       cell.kind = CellKind::kReal;

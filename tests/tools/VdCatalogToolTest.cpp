@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -270,6 +271,38 @@ TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
   EXPECT_TRUE(Says({"info", odd}, 2, "does not exist"));
   vdtest::ExecSql(bad, "DROP TABLE \"a]b\"");
   EXPECT_TRUE(Says({"convert", bad, odd}, 0, "1 tables, 1 rows"));
+
+  // A convert killed half way (SIGKILL: nothing of the tool runs after it) leaves no schema either.
+  const std::string big = m_dir.File("big.db");
+  vdtest::ExecSql(
+      big,
+      "CREATE TABLE big(x); WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 100000) "
+      "INSERT INTO big SELECT i FROM c");
+  const std::string target = NewAddress();
+  const pid_t convert = fork();
+  ASSERT_GE(convert, 0);
+  if (convert == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    execl(VDCATALOG_PATH, VDCATALOG_PATH, "convert", big.c_str(), target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  CVdDatabase watcher;
+  watcher.Open(CString(VdFromUtf8(catalog).c_str()));
+  std::string copying;
+  for (int wait = 0; wait < 600 && copying != "1"; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    copying = Column(watcher,
+                     L"SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+                     L"pg_backend_pid() AND now() - xact_start > make_interval(0, 0, 0, 0, 0, 0, 0.3)");
+  }
+  kill(convert, SIGKILL);
+  int raw = 0;
+  waitpid(convert, &raw, 0);
+  ASSERT_EQ(copying, "1") << "the convert was not seen copying";
+  EXPECT_TRUE(WIFSIGNALED(raw)) << "the convert ended before it was killed";
+  EXPECT_TRUE(Says({"info", target}, 2, "does not exist"));
+  EXPECT_TRUE(Says({"convert", bad, target}, 0, "1 tables, 1 rows"));
 }
 
 // ---------------------------------------------------------------- one engine

@@ -6,7 +6,13 @@
 // Choices made where the behaviour was ours to decide:
 // - Results are read in text form and converted by the column's server type (numbers, booleans as 0/1, bytea
 //   as bytes, the rest as UTF-8 text), so cells hold what the file engine would hold for the same declared
-//   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf).
+//   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf). A numeric with a
+//   precision over 15 digits, and a uuid, are exact text. A numeric read as a double that no double holds (more
+//   than 15 significant digits, other than the full form of a double the library wrote) fails the read: it is
+//   never rounded without a word.
+// - At open, one statement asks whether the role may write in the catalog's schema at all (create a table, or
+//   change the rows of one) and whether the server takes writes; when not, the connection is read-only and
+//   readOnlyReason says why. A result over a table without the row identity says why it cannot be changed.
 // - Row identity: tables the library creates carry the hidden column kPgRowId (PgDialect.h). A SELECT of plain
 //   columns of one such table runs with that column added last; the result is then editable, and the column
 //   is kept in the identity cell after the shown ones. Any column of that name is never shown. A result over

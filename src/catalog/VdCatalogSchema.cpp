@@ -11,12 +11,18 @@
 namespace {
 
 // Runs `work` in one transaction on a connection to `path`; any database failure rolls back and becomes the
-// error text.
+// error text. With `made`, the database is made first (on a server by the same transaction, so a failure
+// leaves no schema), and `*made` tells whether that much succeeded.
 template <typename Work>
-bool InTransaction(const CString& path, CString& error, Work work) {
+bool InTransaction(const CString& path, CString& error, Work work, bool* made = nullptr) {
   CVdDatabase db;
   try {
-    db.Open(path, 0, 0);
+    if (made) {
+      db.CreateAndOpen(path);
+      *made = true;
+    } else {
+      db.Open(path, 0, 0);
+    }
     if (!db.CanUpdate()) {
       error.Format(L"The catalog \"%s\" is read-only.", path);
       return false;
@@ -46,16 +52,9 @@ bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumn
 
 bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeName, const CString& editor, int version,
                                      CString& error) {
-  try {
-    CVdDatabase::CreateDatabase(path);
-  } catch (CDBException* e) {
-    error = e->m_strError;
-    e->Delete();
-    return false;
-  }
   CString versionText;
   versionText.Format(L"%d", version);
-  const bool done = InTransaction(path, error, [&](CVdDatabase& db) {
+  const auto tables = [&](CVdDatabase& db) {
     db.ExecuteSQL(
         L"CREATE TABLE [Definition] ([def_name] TEXT COLLATE NOCASE, [def_version] INTEGER, "
         L"[def_lastUpdate] TEXT COLLATE NOCASE, [def_editorName] TEXT COLLATE NOCASE)");
@@ -66,8 +65,10 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
         L"[Description] TEXT COLLATE NOCASE)");
     db.ExecuteSQL(L"CREATE TABLE [Units] ([Family] TEXT COLLATE NOCASE)");
     return true;
-  });
-  if (!done) std::remove(path.ToUtf8().c_str());  // no half-made catalog is left behind
+  };
+  bool made = false;
+  const bool done = InTransaction(path, error, tables, &made);
+  if (!done && made) std::remove(path.ToUtf8().c_str());  // no half-made catalog file is left behind
   return done;
 }
 

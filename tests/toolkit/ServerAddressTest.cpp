@@ -73,6 +73,43 @@ TEST(ServerAddress, TakesTheCatalogKeyOutBeforeLibpqSeesTheRest) {
   }
 }
 
+TEST(ServerAddress, ALinkHoldsOnlyKeysThatNameItsServerWhileTheUsersOwnAddressMayHoldAny) {
+  for (const wchar_t* kept : {L"host=h hostaddr=127.0.0.1 port=5433 dbname=d user=u catalog=c",
+                              L"host=h connect_timeout=5", L"host=h application_name=beams sslmode=require",
+                              L"postgresql://u@h:5433/d?sslmode=verify-full&catalog=c", L"host=/tmp sslmode=prefer"}) {
+    SCOPED_TRACE(VdToUtf8(kept));
+    EXPECT_FALSE(CatchDb([&] { ParseServerAddress(kept, true); }).thrown);
+  }
+  const struct {
+    const wchar_t* text;
+    const char* named;
+  } refused[] = {
+      {L"host=h passfile=/etc/shadow", "\"passfile\""},
+      {L"postgresql://h/d?passfile=%2Fetc%2Fshadow&catalog=c", "\"passfile\""},
+      {L"host=h options='-c search_path=evil'", "\"options\""},
+      {L"host=h sslmode=disable", "\"sslmode=disable\""},
+      {L"host=h sslmode=allow", "\"sslmode=allow\""},
+      {L"host=h sslrootcert=/home/me/.postgresql/root.crt", "\"sslrootcert\""},
+      {L"host=h sslkey=/tmp/k", "\"sslkey\""},
+      {L"service=office", "\"service\""},
+      {L"host=h gssencmode=disable", "\"gssencmode\""},
+      {L"host=h target_session_attrs=any", "\"target_session_attrs\""},
+  };
+  vdtest::TempDir dir;
+  const std::string link = dir.File("beams.vdlink");
+  for (const auto& r : refused) {
+    SCOPED_TRACE(VdToUtf8(r.text));
+    const DbFailure f = CatchDb([&] { ParseServerAddress(r.text, true); });
+    EXPECT_TRUE(f.HasState("08001") && f.Mentions(r.named)) << f.message;
+    EXPECT_TRUE(CatchDb([&] { WriteLinkFile(CString(VdFromUtf8(link)), r.text); }).Mentions(r.named));
+    WriteText(link, std::string(vdpattern::db::kLinkFileFirstLine) + "\n" + VdToUtf8(r.text) + "\n");
+    const DbFailure read = CatchDb([&] { ReadLinkFile(CString(VdFromUtf8(link))); });
+    EXPECT_TRUE(read.Mentions(r.named) && read.Mentions(link)) << read.message;
+    // Given by the user directly, the same address is the user's own.
+    EXPECT_FALSE(CatchDb([&] { ParseServerAddress(r.text); }).thrown);
+  }
+}
+
 TEST(ServerAddress, LinkFilesRoundTripAndNeverReplaceOtherFilesOrCarryPasswords) {
   vdtest::TempDir dir;
   const std::string link = dir.File("beams.mdb");

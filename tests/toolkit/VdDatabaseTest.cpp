@@ -447,4 +447,193 @@ TEST_F(VdDatabaseEngineTest, ALostServerConnectionFailsOneCallAndTheNextReconnec
   EXPECT_TRUE(slow.Mentions("time limit of 1 s")) << slow.message;
 }
 
+TEST_F(VdDatabaseEngineTest, AConnectionLostInsideATransactionFailsEveryCallUntilTheHostEndsIt) {
+  if (!OnServer()) GTEST_SKIP() << "server connections only";
+  // The host's own transaction, and a write group with another nested in it (as an import row by row).
+  for (const bool group : {false, true}) {
+    SCOPED_TRACE(group ? "write group" : "transaction");
+    const std::string pid = Column(m_db, L"SELECT pg_backend_pid()");
+    if (group)
+      m_db.BeginWriteGroup();
+    else
+      ASSERT_TRUE(m_db.BeginTrans());
+    Add(L"HEA 140");
+    if (group) m_db.BeginWriteGroup();
+    CVdDatabase other;
+    other.Open(Address());
+    EXPECT_EQ(Column(other, VdFromUtf8("SELECT pg_terminate_backend(" + pid + ")").c_str()), "1");
+    // Not only the first call: a call that reconnected would write outside the transaction.
+    for (int call = 0; call < 3; ++call) {
+      const DbFailure lost = CatchDb([&] { Add(L"HEA 160"); });
+      EXPECT_TRUE(lost.HasState("08S01")) << lost.stateNativeOrigin;
+      EXPECT_EQ(lost.category, CDBException::eConnection);
+    }
+    EXPECT_TRUE(CatchDb([&] { Column(m_db, L"SELECT count(*) FROM Beams"); }).HasState("08S01"));
+    EXPECT_TRUE(m_db.IsInTransaction());
+    EXPECT_TRUE(m_db.IsTransactionLost());
+    if (group) {
+      m_db.EndWriteGroup(FALSE);  // the inner group's writes went with the transaction
+      EXPECT_TRUE(CatchDb([&] { m_db.BeginWriteGroup(); }).HasState("08S01"));
+      EXPECT_TRUE(CatchDb([&] { m_db.EndWriteGroup(TRUE); }).HasState("08S01"));
+    } else {
+      EXPECT_TRUE(CatchDb([&] { m_db.CommitTrans(); }).HasState("08S01"));
+      EXPECT_TRUE(m_db.Rollback());
+    }
+    EXPECT_FALSE(m_db.IsInTransaction());
+    EXPECT_FALSE(m_db.IsTransactionLost());
+    EXPECT_EQ(Names(), "HEA 100|HEA 120");
+    EXPECT_NE(Column(m_db, L"SELECT pg_backend_pid()"), pid);
+  }
+}
+
+TEST_F(VdDatabaseEngineTest, ANewServerCatalogIsMadeByItsFirstTransactionAndNothingIsLeftWhenThatEnds) {
+  if (!OnServer()) GTEST_SKIP() << "catalogs on a server only (a file is made at once, under a temporary name)";
+  const CString address(VdFromUtf8(NewDbAddress("made.mdb")).c_str());
+  EXPECT_TRUE(CatchDb([&] { CVdDatabase().CreateAndOpen(Address()); }).Mentions("already exists"));
+  // Undone by the host, by a lost connection (a stopped process or server ends it so), by a failed commit.
+  for (const char* end : {"rollback", "lost connection", "failed statement"}) {
+    SCOPED_TRACE(end);
+    CVdDatabase made;
+    made.CreateAndOpen(address);
+    EXPECT_EQ(made.GetTableDefCount(), 0);
+    made.BeginWriteGroup();
+    made.ExecuteSQL(L"CREATE TABLE Beams (Name TEXT(50), h DOUBLE)");
+    made.ExecuteSQL(L"INSERT INTO Beams (Name, h) VALUES ('IPE 80', 80)");
+    EXPECT_EQ(made.GetTableDefCount(), 1);
+    if (std::string(end) == "rollback") {
+      made.EndWriteGroup(FALSE);
+    } else if (std::string(end) == "lost connection") {
+      const std::string pid = Column(made, L"SELECT pg_backend_pid()");
+      EXPECT_EQ(Column(m_db, VdFromUtf8("SELECT pg_terminate_backend(" + pid + ")").c_str()), "1");
+      EXPECT_TRUE(CatchDb([&] { made.EndWriteGroup(TRUE); }).HasState("08S01"));
+    } else {
+      EXPECT_TRUE(
+          CatchDb([&] { made.ExecuteSQL(L"INSERT INTO Beams (Name, h) VALUES ('x', 'not a number')"); }).thrown);
+      made.EndWriteGroup(FALSE);
+    }
+    EXPECT_FALSE(made.IsInTransaction());
+    const DbFailure gone = CatchDb([&] { CVdDatabase().Open(address); });
+    EXPECT_TRUE(gone.HasState("08001") && gone.Mentions("does not exist")) << gone.message;
+    EXPECT_EQ(made.GetTableDefCount(), 0);
+  }
+  {
+    CVdDatabase made;
+    made.CreateAndOpen(address);
+    ASSERT_TRUE(made.BeginTrans());
+    made.ExecuteSQL(L"CREATE TABLE Beams (Name TEXT(50), h DOUBLE)");
+    made.ExecuteSQL(L"INSERT INTO Beams (Name, h) VALUES ('IPE 80', 80)");
+    made.CommitTrans();
+    made.ExecuteSQL(L"INSERT INTO Beams (Name, h) VALUES ('IPE 100', 100)");  // later transactions make nothing
+  }
+  CVdDatabase reader;
+  reader.Open(address);
+  EXPECT_EQ(Column(reader, L"SELECT Name FROM Beams WHERE Name = 'ipe 80' OR h = 100 ORDER BY h"), "IPE 80|IPE 100");
+  EXPECT_TRUE(CatchDb([&] { CVdDatabase().CreateAndOpen(address); }).Mentions("already exists"));
+}
+
+TEST_F(VdDatabaseEngineTest, AServerCatalogThatCannotBeWrittenSaysWhy) {
+  if (!OnServer()) GTEST_SKIP() << "server rights and tables only";
+  m_db.ExecuteSQL(L"CREATE TABLE Hand (Name TEXT(20))");
+  m_db.ExecuteSQL(L"ALTER TABLE Hand DROP COLUMN vd_row");  // as made by hand, without the library
+  m_db.ExecuteSQL(L"INSERT INTO Hand (Name) VALUES ('a')");
+  {
+    CVdRecordset rs(&m_db);
+    rs.Open(0, L"SELECT * FROM Hand", 0);
+    EXPECT_FALSE(rs.CanUpdate());
+    const DbFailure refused = CatchDb([&] { rs.AddNew(); });
+    EXPECT_TRUE(refused.Mentions("\"Hand\" was not made by the library") && refused.Mentions("vd_row"))
+        << refused.message;
+  }
+
+  const std::string suffix = std::to_string(::getpid());
+  const struct {
+    const char* role;
+    const char* grants;  // beyond USAGE on the schema and SELECT on its tables
+    bool writable;
+  } roles[] = {
+      {"vdtest_reads_", "", false},
+      {"vdtest_writes_", "GRANT INSERT, UPDATE, DELETE ON [Beams] TO [%r]", true},
+      {"vdtest_creates_", "GRANT CREATE ON SCHEMA [catalog] TO [%r]", true},
+  };
+  for (const auto& r : roles) {
+    const std::string role = r.role + suffix;
+    SCOPED_TRACE(role);
+    auto sql = [&](std::string text) {
+      for (std::size_t at; (at = text.find("%r")) != std::string::npos;) text.replace(at, 2, role);
+      m_db.ExecuteSQL(VdFromUtf8(text).c_str());
+    };
+    sql("CREATE ROLE [%r] LOGIN");
+    sql("GRANT USAGE ON SCHEMA [catalog] TO [%r]");
+    sql("GRANT SELECT ON ALL TABLES IN SCHEMA [catalog] TO [%r]");
+    if (*r.grants) sql(r.grants);
+    {
+      CVdDatabase as;
+      as.Open(CString(VdFromUtf8(m_address + "&user=" + role).c_str()));
+      EXPECT_EQ(as.CanUpdate() != FALSE, r.writable);
+      const std::string reason = U8(as.GetReadOnlyReason());
+      EXPECT_EQ(reason.find("the role \"" + role + "\" may neither") != std::string::npos, !r.writable) << reason;
+      if (!r.writable) {
+        CVdRecordset rs(&as);
+        rs.Open(0, L"SELECT * FROM Beams", 0);
+        EXPECT_TRUE(CatchDb([&] { rs.AddNew(); }).Mentions(reason));
+      }
+    }
+    sql("DROP OWNED BY [%r]");
+    sql("DROP ROLE [%r]");
+  }
+}
+
+TEST_F(VdDatabaseEngineTest, ServerNumbersBeyondADoubleAndUuidsReadAsTheirExactText) {
+  if (!OnServer()) GTEST_SKIP() << "server types only";
+  m_db.ExecuteSQL(L"CREATE TABLE N (a numeric(40,20), b uuid, c numeric(10,2), d numeric, e CURRENCY)");
+  m_db.ExecuteSQL(
+      L"INSERT INTO N (a, b, c, d, e) VALUES ('12345678901234567890.12345678901234567890', "
+      L"'a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11', 12.5, 0.25, 19.99)");
+  const struct {
+    const wchar_t* column;
+    SWORD sqlType;
+    const char* declared;
+    const char* text;
+  } cases[] = {
+      {L"a", SQL_VARCHAR, "NUMERIC_TEXT(40,20)", "12345678901234567890.12345678901234567890"},
+      {L"b", SQL_VARCHAR, "TEXT(36)", "a0eebc99-9c0b-4ef8-bb6d-6bb9bd380a11"},
+      {L"c", SQL_NUMERIC, "NUMERIC(10,2)", "12.5"},
+      {L"d", SQL_NUMERIC, "NUMERIC", "0.25"},
+      {L"e", SQL_DECIMAL, "CURRENCY", "19.99"},
+  };
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT a, b, c, d, e FROM N", 0);
+  for (short k = 0; k < static_cast<short>(std::size(cases)); ++k) {
+    SCOPED_TRACE(U8(cases[k].column));
+    CODBCFieldInfoEx info;
+    rs.GetFieldInfoEx(k, info, 0);
+    EXPECT_EQ(info.m_nSQLType, cases[k].sqlType);
+    EXPECT_EQ(U8(info.m_strTypeName), cases[k].declared);
+    CDBVariant v;
+    rs.GetFieldValue(k, v);
+    EXPECT_EQ(U8(DBV_BSTRAll(&v)), cases[k].text);
+  }
+  // Written back as text, kept to the last digit.
+  rs.Edit();
+  rs.SetFieldValue(L"a", L"-0.00000000000000000001");
+  rs.Update();
+  EXPECT_EQ(Column(m_db, L"SELECT a FROM N"), "-0.00000000000000000001");
+  // In a column without a precision: a double written in full reads back as that double; a value that no
+  // double holds is refused, not rounded.
+  for (const double written : {0.1, 1e20, -1.5e-5, 1.0 / 3.0}) {
+    rs.Requery();
+    rs.Edit();
+    rs.SetFieldValue(L"d", COleVariant(written));
+    rs.Update();
+    CVdRecordset back(&m_db);
+    back.Open(0, L"SELECT d FROM N", 0);
+    CDBVariant v;
+    back.GetFieldValue(static_cast<short>(0), v);
+    EXPECT_EQ(v.m_dblVal, written);
+  }
+  m_db.ExecuteSQL(L"UPDATE N SET d = 12345678901234567.5");
+  const DbFailure inexact = CatchDb([&] { Column(m_db, L"SELECT d FROM N"); });
+  EXPECT_TRUE(inexact.Mentions("\"d\" has more significant digits")) << inexact.message;
+}
+
 }  // namespace

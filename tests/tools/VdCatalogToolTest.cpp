@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -10,6 +11,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -229,6 +231,78 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
   EXPECT_EQ(Run({"create", link, "--type", "x"}).status, 1);
+}
+
+TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
+  if (!OnServer()) GTEST_SKIP() << "server connections only";
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  const std::string csv = m_dir.File("many.csv");
+  {
+    std::ofstream rows(csv);
+    rows << "Name,h\n";
+    for (int k = 0; k < 4000; ++k) rows << "X" << k << "," << k << "\n";
+  }
+  // The import's connection is ended by the server once its transaction has run a moment.
+  std::string ended;
+  std::thread killer([&] {
+    CVdDatabase watcher;
+    watcher.Open(CString(VdFromUtf8(catalog).c_str()));
+    for (int wait = 0; wait < 600 && ended != "1"; ++wait) {
+      ended =
+          Column(watcher,
+                 L"SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE datname = current_database() "
+                 L"AND pid <> pg_backend_pid() AND now() - xact_start > make_interval(0, 0, 0, 0, 0, 0, 0.3)");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  const Result r = Run({"import", catalog, "IPE", csv, "--keep-going"});
+  killer.join();
+  ASSERT_EQ(ended, "1") << "the import was not seen in a transaction";
+  EXPECT_EQ(r.status, 2) << r.err;  // a database failure
+  EXPECT_NE(r.err.find("the connection to the server was lost; nothing was imported"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find("imported"), std::string::npos) << r.out;
+  EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+
+  // A convert that fails half way, into a catalog whose name the tool cannot bracket, leaves no schema.
+  const std::string bad = m_dir.File("bad.db");
+  vdtest::ExecSql(bad, "CREATE TABLE good(x); INSERT INTO good VALUES(1); CREATE TABLE \"a]b\"(x)");
+  const std::string odd = catalog.substr(0, catalog.find("?catalog=")) + "?catalog=q]z";
+  EXPECT_EQ(Run({"convert", bad, odd}).status, 2);
+  EXPECT_TRUE(Says({"info", odd}, 2, "does not exist"));
+  vdtest::ExecSql(bad, "DROP TABLE \"a]b\"");
+  EXPECT_TRUE(Says({"convert", bad, odd}, 0, "1 tables, 1 rows"));
+
+  // A convert killed half way (SIGKILL: nothing of the tool runs after it) leaves no schema either.
+  const std::string big = m_dir.File("big.db");
+  vdtest::ExecSql(
+      big,
+      "CREATE TABLE big(x); WITH RECURSIVE c(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM c WHERE i < 100000) "
+      "INSERT INTO big SELECT i FROM c");
+  const std::string target = NewAddress();
+  const pid_t convert = fork();
+  ASSERT_GE(convert, 0);
+  if (convert == 0) {
+    freopen("/dev/null", "w", stdout);
+    freopen("/dev/null", "w", stderr);
+    execl(VDCATALOG_PATH, VDCATALOG_PATH, "convert", big.c_str(), target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  CVdDatabase watcher;
+  watcher.Open(CString(VdFromUtf8(catalog).c_str()));
+  std::string copying;
+  for (int wait = 0; wait < 600 && copying != "1"; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    copying = Column(watcher,
+                     L"SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+                     L"pg_backend_pid() AND now() - xact_start > make_interval(0, 0, 0, 0, 0, 0, 0.3)");
+  }
+  kill(convert, SIGKILL);
+  int raw = 0;
+  waitpid(convert, &raw, 0);
+  ASSERT_EQ(copying, "1") << "the convert was not seen copying";
+  EXPECT_TRUE(WIFSIGNALED(raw)) << "the convert ended before it was killed";
+  EXPECT_TRUE(Says({"info", target}, 2, "does not exist"));
+  EXPECT_TRUE(Says({"convert", bad, target}, 0, "1 tables, 1 rows"));
 }
 
 // ---------------------------------------------------------------- one engine

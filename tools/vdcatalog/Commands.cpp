@@ -890,6 +890,8 @@ int Info(const std::string& file, const Options& options) {
                             {"columns", jsonColumns}});
   }
   const bool writable = catalog->CanWrite();
+  // The database's own reason (a role without write rights, an Access file), for the user to act on.
+  std::string readOnlyReason = writable ? std::string() : Utf8(db->GetReadOnlyReason().TrimRight());
   if (options.json) {
     json out = {{"name", Utf8(catalog->GetName())},
                 {"path", Masked(Utf8(catalog->GetPath()))},
@@ -907,7 +909,9 @@ int Info(const std::string& file, const Options& options) {
                  {"Version", std::to_string(version)},
                  {"Editor", editor},
                  {"Last update", lastUpdate},
-                 {"Read-only", writable ? "no" : "yes"}});
+                 {"Read-only", writable                 ? "no"
+                               : readOnlyReason.empty() ? "yes"
+                                                        : "yes: " + readOnlyReason}});
     std::printf("\n");
     table.Print();
   }
@@ -1401,6 +1405,8 @@ struct ImportCounts {
   HashSet names;  // the folded names' hashes: the distinct patterns the rows wrote
 };
 
+constexpr const char* kConnectionLost = "the connection to the server was lost; nothing was imported";
+
 // Writes every row after the header into the family, inside the caller's write scope: kOk when the rows are
 // to be kept (some may have been refused under --keep-going), otherwise the status that ends the import.
 int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog& catalog, CVdDatabase* db,
@@ -1428,6 +1434,11 @@ int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog&
       ok = false;
     }
     if (keepGoing) db->EndWriteGroup(ok);
+    // The server undid every row with the transaction; the rows after would be refused one by one.
+    if (db->IsTransactionLost()) {
+      Error(kConnectionLost);
+      return kError;
+    }
     if (ok) {
       ++counts.rows;
       counts.names.Insert(hash);
@@ -1487,8 +1498,15 @@ int Import(const std::string& file, const std::string& family, const std::string
   InterruptGuard interrupt;
   WriteScope scope(db);
   ImportCounts counts;
-  if (const int status = ImportRows(reader, header, *catalog, db, family, keepGoing, counts); status != kOk)
-    return status;
+  try {
+    if (const int status = ImportRows(reader, header, *catalog, db, family, keepGoing, counts); status != kOk)
+      return status;
+  } catch (CDBException* e) {
+    if (!db->IsTransactionLost()) throw;
+    e->Delete();
+    Error(kConnectionLost);
+    return kError;
+  }
   try {
     scope.Keep();
   } catch (CDBException* e) {
@@ -1593,23 +1611,13 @@ bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std
   return true;
 }
 
-// A new catalog on a server, copied in one transaction; after a failure the new catalog is dropped again.
+// A new catalog on a server, copied in one transaction that makes its schema too: a copy that fails, is
+// stopped, or loses its server leaves no schema behind to block the next one.
 bool ConvertToServer(CVdDatabase& source, const std::string& address, std::size_t& tables, std::size_t& rows) {
   CVdDatabase out;
   out.SetQueryTimeout(g_timeLimit);
-  CVdDatabase::CreateDatabase(Wide(address));  // the schema, refused when it exists
-  bool done = false;
-  try {
-    out.Open(Wide(address), 0, 0);
-    done = CopyCatalog(source, out, tables, rows);
-  } catch (CDBException*) {
-    out.Close();
-    DropEmptyServerCatalog(address);
-    throw;
-  }
-  out.Close();
-  if (!done) DropEmptyServerCatalog(address);
-  return done;
+  out.CreateAndOpen(Wide(address));  // refused when the catalog exists
+  return CopyCatalog(source, out, tables, rows);
 }
 
 // A new file, made under a temporary name in the target's folder and given its name only when complete, so a
@@ -1667,12 +1675,11 @@ int Link(const std::string& file, const std::string& address) {
     return kError;
   }
   try {
-    vdpattern::db::ParseServerAddress(wide, true);
+    vdpattern::db::ParseServerAddress(wide, true);  // what a link may hold: no password, only naming keys
   } catch (CDBException* e) {
+    CString reason = e->m_strError;
     e->Delete();
-    Error(
-        "the address holds a password, and a link file never does (it is meant to be shared): give the "
-        "address without it and keep the password in ~/.pgpass or PGPASSWORD");
+    Error(Utf8(reason.TrimRight()) + "; no link was written");
     return kError;
   }
   // Nobody is pointed at a catalog that does not open.

@@ -58,10 +58,19 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   static void CreateDatabase(const CString& path);
   // Opens an existing database file (closing the one open before). Returns TRUE; failures throw.
   virtual int Open(const CString& path, int exclusive = 0, int readOnly = 0);
+  // Extension: makes the database at `path` and opens it read-write (closing the one open before), for a
+  // host that fills a new catalog in one transaction. A file is made as CreateDatabase makes it. On a server
+  // the catalog's schema is made by the first transaction or write group, inside it: it exists for others
+  // once that commits, and a rollback, a lost connection or a stopped process leaves nothing. Returns TRUE;
+  // throws CDBException (08001 when the file or catalog exists, nothing opened then).
+  int CreateAndOpen(const CString& path);
   // Closes the connection; record sets still open keep their rows but can no longer requery or write.
   virtual void Close();
   virtual BOOL IsOpen() const;
   virtual BOOL CanUpdate() const;
+  // Extension: why CanUpdate() is 0 when the database, not the host, is the reason (an Access file, a server
+  // role without write rights, a server that accepts no writes); empty otherwise.
+  CString GetReadOnlyReason() const;
   // The path as given to Open; empty when closed.
   virtual CString GetDatabaseName() const;
 
@@ -86,6 +95,10 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual BOOL CommitTrans();
   virtual BOOL Rollback();
   virtual BOOL IsInTransaction() const;
+  // Extension: whether the open transaction was lost with the connection to the server. Its writes are gone;
+  // every call fails (state 08S01) until Rollback (or EndWriteGroup(FALSE) of the outermost group) ends it,
+  // and the next call then connects again.
+  BOOL IsTransactionLost() const;
 
   // A group of writes that is kept or undone as a whole, for calls that write more than one row or read before
   // they write. Outside a transaction the outermost group is a transaction that takes the write lock at once (as

@@ -96,6 +96,12 @@ std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, 
   CannotOpen(path, L"the file is not a database (its content is of no known database format).");
 }
 
+std::unique_ptr<Connection> CreateAndOpenConnection(const CString& path, int busyTimeoutMs) {
+  if (IsServerAddress(path.str())) return PgConnection::OpenNew(path, ParseServerAddress(path.str()), busyTimeoutMs);
+  SqliteConnection::CreateFile(path);
+  return OpenConnection(path, false, false, busyTimeoutMs);
+}
+
 void CreateDatabase(const CString& path) {
   if (IsServerAddress(path.str()))
     PgConnection::Create(path, ParseServerAddress(path.str()));

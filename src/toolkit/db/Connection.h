@@ -55,7 +55,8 @@ class Connection {
   // What Open was given (the path of a file); messages name it.
   const CString& name() const { return m_name; }
   bool readOnly() const { return m_readOnly; }
-  // Why writes are refused, when the format of the file is the reason; empty otherwise.
+  // Why writes are refused, when the format of the file or the rights on a server are the reason; empty
+  // otherwise.
   const CString& readOnlyReason() const { return m_readOnlyReason; }
   // Distinguishes this connection from any other of the process, also one opened later at the same address.
   std::uint64_t serial() const { return m_serial; }
@@ -87,6 +88,9 @@ class Connection {
   // already; Commit and Rollback return false when none is. A Commit that throws may leave the transaction
   // open, for the caller to roll back.
   virtual bool InTransaction() const = 0;
+  // Whether the open transaction was lost with the engine's connection (a server engine): its writes are gone,
+  // and every call but Rollback fails until the host ends it.
+  virtual bool TransactionLost() const { return false; }
   virtual bool Begin() = 0;
   virtual bool BeginRead() = 0;
   virtual bool Commit() = 0;
@@ -127,6 +131,11 @@ class Connection {
   static void SortTables(std::vector<CVdODBCTableDefInfo>& tables);
   const CVdODBCTableDefInfo& TableIn(const std::vector<CVdODBCTableDefInfo>& tables, std::size_t index) const;
   static bool FindTable(const std::vector<CVdODBCTableDefInfo>& tables, const wchar_t* name, CVdODBCTableDefInfo& info);
+  // For an engine that learns only once connected that it cannot write (a server role without the rights).
+  void SetReadOnly(const CString& reason) {
+    m_readOnly = true;
+    m_readOnlyReason = reason;
+  }
 
  private:
   CString m_name;
@@ -148,5 +157,10 @@ void AppendQuotedName(std::string& out, const std::string& name);
 // Makes a new, empty database file, or at a server address the catalog's schema; an existing file or schema is
 // never touched (08001). Throws CDBException.
 void CreateDatabase(const CString& path);
+// Makes the database at `path` and opens it, read-write: a file as CreateDatabase makes it; on a server a
+// connection whose first transaction makes the catalog's schema inside it (PgConnection::OpenNew), so that a
+// copy into it that fails or is stopped leaves nothing. Caller owns the result. Throws CDBException (08001
+// when the file or catalog exists).
+std::unique_ptr<Connection> CreateAndOpenConnection(const CString& path, int busyTimeoutMs);
 
 }  // namespace vdpattern::db

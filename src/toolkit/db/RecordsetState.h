@@ -40,7 +40,8 @@ struct ColumnSet {
   std::vector<ColumnInfo> columns;
   std::vector<ValueKind> kinds;  // columns[k].type.kind, packed together for the readers of every row
   bool updatable = false;
-  std::string table;  // the one table of an editable result (UTF-8)
+  CString readOnlyReason;  // why a result that is not updatable is not, when the engine knows better
+  std::string table;       // the one table of an editable result (UTF-8)
   // Cells per stored row: the columns, then for an editable result the cells that identify the row to the
   // engine, which nothing else reads.
   std::size_t stride = 0;

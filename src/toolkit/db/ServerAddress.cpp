@@ -142,8 +142,24 @@ void SplitKeyValues(std::string_view text, ServerAddress& address) {
   }
 }
 
-// libpq's verdict on the rest, and whether it holds a password.
-bool CheckedHoldsPassword(const std::string& conninfo) {
+// The keys a link file may set: those that say which server, database and user, and three that only bound
+// how the connection is made. Any other would let the file's author steer what libpq does on the reader's
+// machine: read a file of their choosing (passfile, sslkey, sslrootcert, service files), send settings to the
+// server (options), or weaken its security (sslmode=disable, requiressl=0, gssencmode).
+bool LinkMayHold(const char* key, const char* value) {
+  static const std::set<std::string> kAllowed = {
+      "host", "hostaddr", "port", "dbname", "user", "connect_timeout", "application_name"};
+  if (kAllowed.count(key)) return true;
+  // sslmode only as strict as libpq's own default or stricter: a link never turns encryption off.
+  if (std::strcmp(key, "sslmode") == 0)
+    for (const char* strict : {"prefer", "require", "verify-ca", "verify-full"})
+      if (std::strcmp(value, strict) == 0) return true;
+  return false;
+}
+
+// libpq's verdict on the rest, and whether it holds a password; with `forLinkFile`, a key a link may not
+// hold is refused by its name.
+bool CheckedHoldsPassword(const std::string& conninfo, bool forLinkFile) {
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(conninfo.c_str(), &error);
   if (!options) {
@@ -153,9 +169,22 @@ bool CheckedHoldsPassword(const std::string& conninfo) {
     Refuse("the server address is not valid: " + why);
   }
   bool password = false;
-  for (PQconninfoOption* o = options; o->keyword; ++o)
-    if (std::strcmp(o->keyword, "password") == 0 && o->val && *o->val) password = true;
+  std::string refused;
+  for (PQconninfoOption* o = options; o->keyword; ++o) {
+    if (!o->val) continue;  // not given
+    if (std::strcmp(o->keyword, "password") == 0) {
+      password = password || *o->val;
+    } else if (forLinkFile && refused.empty() && !LinkMayHold(o->keyword, o->val)) {
+      refused = o->keyword;
+      if (std::strcmp(o->keyword, "sslmode") == 0) refused += "=" + std::string(o->val);
+    }
+  }
   PQconninfoFree(options);
+  if (!refused.empty())
+    Refuse(
+        "a catalog link may name only a server, database, user and catalog (host, hostaddr, port, dbname, "
+        "user, catalog; connect_timeout, application_name and sslmode prefer or stricter), not \"" +
+        refused + "\": settings of one's own belong in the environment or the service file");
   return password;
 }
 
@@ -206,7 +235,7 @@ ServerAddress ParseServerAddress(std::wstring_view text, bool forLinkFile) {
     SplitUri(trimmed, address);
   else
     SplitKeyValues(trimmed, address);
-  if (CheckedHoldsPassword(address.conninfo) && forLinkFile)
+  if (CheckedHoldsPassword(address.conninfo, forLinkFile) && forLinkFile)
     Refuse(
         "a catalog link never holds a password: keep it in the password file (~/.pgpass), a service file or "
         "the environment (PGPASSWORD)");
@@ -256,7 +285,13 @@ ServerAddress ReadLinkFile(const CString& path) {
     ++lines;
   }
   if (lines != 1) Refuse(name + (lines == 0 ? " holds no server address" : " holds more than one server address"));
-  return ParseServerAddress(VdFromUtf8(found), true);
+  try {
+    return ParseServerAddress(VdFromUtf8(found), true);
+  } catch (CDBException* e) {  // named, so the user knows which file to mend
+    const std::string reason = VdToUtf8(e->m_strError.str());
+    e->Delete();
+    Refuse(name + " is refused: " + reason);
+  }
 }
 
 void WriteLinkFile(const CString& path, std::wstring_view address) {

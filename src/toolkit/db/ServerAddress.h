@@ -10,6 +10,12 @@
 // with '#', and exactly one line with the address. Link files are written to be shared (on a network folder,
 // in a project's files), so they never hold a password: libpq's password file, service file and environment
 // hold credentials. Reading refuses a link that holds one, so a password put there by hand is not used.
+// A link comes from someone else, so it may set only the keys that name the server, database, user and
+// catalog (host, hostaddr, port, dbname, user, catalog), and connect_timeout, application_name and an sslmode
+// no weaker than libpq's default (prefer); any other key (passfile, options, sslrootcert, service...) is refused
+// by name. The reader's own environment (PGPASSFILE, PGSERVICE, PGSSLMODE...) applies as always. An address a
+// host or a user gives directly (OpenConnection, the tool's command line) is the user's own: every libpq key
+// is accepted there, as psql accepts it.
 //
 // Every failure throws CDBException* with state 08001 and a message that says what is wrong; the catcher
 // releases it with Delete(). Exported from vdtoolkit for the libraries and their tests; no installed header
@@ -34,7 +40,7 @@ struct ServerAddress {
 VDTOOLKIT_EXPORT bool IsServerAddress(std::wstring_view text);
 
 // Takes the catalog key out of a server address and checks the rest with libpq's own parser. With
-// `forLinkFile`, an address that holds a password is refused.
+// `forLinkFile`, an address that holds a password or a key a link may not hold is refused.
 VDTOOLKIT_EXPORT ServerAddress ParseServerAddress(std::wstring_view text, bool forLinkFile = false);
 
 // Whether a file's first bytes are those of a link file.

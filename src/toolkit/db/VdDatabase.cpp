@@ -24,6 +24,17 @@ int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {
   return TRUE;
 }
 
+int CVdDatabase::CreateAndOpen(const CString& path) {
+  std::unique_ptr<Connection> made = vdpattern::db::CreateAndOpenConnection(path, m_nBusyTimeout);
+  delete m_pConnection;
+  m_pConnection = made.release();
+  m_pConnection->SetQueryTimeout(m_dwQueryTimeout);
+  m_strPath = path;
+  m_nWriteGroups = 0;
+  m_bGroupOwnsTransaction = false;
+  return TRUE;
+}
+
 void CVdDatabase::Close() {
   delete m_pConnection;
   m_pConnection = nullptr;
@@ -37,6 +48,8 @@ BOOL CVdDatabase::IsOpen() const { return m_pConnection != nullptr; }
 BOOL CVdDatabase::CanUpdate() const { return m_pConnection && !m_pConnection->readOnly(); }
 
 CString CVdDatabase::GetDatabaseName() const { return m_strPath; }
+
+CString CVdDatabase::GetReadOnlyReason() const { return m_pConnection ? m_pConnection->readOnlyReason() : CString(); }
 
 namespace {
 
@@ -80,6 +93,7 @@ BOOL CVdDatabase::BeginTrans() { return Require(m_pConnection).Begin() ? TRUE : 
 BOOL CVdDatabase::CommitTrans() { return Require(m_pConnection).Commit() ? TRUE : FALSE; }
 BOOL CVdDatabase::Rollback() { return Require(m_pConnection).Rollback() ? TRUE : FALSE; }
 BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnection->InTransaction(); }
+BOOL CVdDatabase::IsTransactionLost() const { return m_pConnection && m_pConnection->TransactionLost(); }
 
 void CVdDatabase::ExecuteSQL(const wchar_t* text) { Require(m_pConnection).Execute(text); }
 

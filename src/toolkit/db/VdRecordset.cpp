@@ -194,6 +194,8 @@ Connection& RequireWritable(Connection* current, const RecordsetState& state) {
     message.Format(L"The database \"%s\" is open read-only: its rows cannot be changed.", connection.name());
     ThrowDbError(kStateGeneral, message);
   }
+  if (!state.columns->updatable && !state.columns->readOnlyReason.IsEmpty())
+    ThrowDbError(kStateGeneral, state.columns->readOnlyReason);
   if (!state.columns->updatable)
     ThrowDbError(kStateGeneral,
                  L"The record set is read-only: only the result of a SELECT over the columns of "

@@ -74,6 +74,46 @@ bool IsPreparable(const std::string& sql) {
   return false;
 }
 
+// A decimal number's value as a key, whatever its form: the sign, the digits without leading or trailing zeros,
+// and where the point stands ("-00120.0500" and "-1.2005e2" give "-12005@3"). The digit count is `digits`.
+std::string DecimalKey(const char* text, int& digits) {
+  std::string key, run;  // run: the digits read since the last non-zero one
+  bool negative = false, started = false, point = false;
+  long position = 0;
+  const char* p = text;
+  for (; *p && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '-') negative = true;
+    if (*p == '.') point = true;
+    if (*p < '0' || *p > '9') continue;
+    if (*p == '0' && !started) {
+      if (point) --position;
+      continue;
+    }
+    started = true;
+    if (!point) ++position;
+    run += *p;
+    if (*p != '0') {
+      key += run;
+      run.clear();
+    }
+  }
+  if (*p) position += std::strtol(p + 1, nullptr, 10);
+  digits = static_cast<int>(key.size());
+  if (key.empty()) return "0";
+  return (negative ? "-" : "") + key + "@" + std::to_string(position);
+}
+
+// Whether the double nearest to the numeric `text` holds it without a change that matters: a value of at most
+// 15 significant digits (every double keeps those), or one the library wrote from a double in full (17 digits).
+bool DoubleHolds(const char* text, double value) {
+  int digits = 0, written = 0;
+  const std::string key = DecimalKey(text, digits);
+  if (digits <= 15) return true;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  return DecimalKey(buffer, written) == key;
+}
+
 // Copies value (row, column) of `result` into `cell`, converted by the column's server type.
 void ReadCell(const PGresult* result, int row, int column, RecordsetState& state, Cell& cell) {
   if (PQgetisnull(result, row, column)) {
@@ -93,9 +133,22 @@ void ReadCell(const PGresult* result, int row, int column, RecordsetState& state
       cell.kind = CellKind::kInteger;
       cell.i = std::strtoll(text, nullptr, 10);
       return;
+    case kNumeric:
+      if (PgNumericAsText(PQfmod(result, column))) break;
+      cell.kind = CellKind::kReal;
+      cell.d = std::strtod(text, nullptr);
+      // A numeric column without a precision (or a CURRENCY) may still hold a value no double holds.
+      if (!DoubleHolds(text, cell.d)) {
+        CString message;
+        message.Format(
+            L"A value of the column \"%s\" has more significant digits than a number holds exactly: declare the "
+            L"column NUMERIC(p,s) with p over 15, which reads as exact text.",
+            VdFromUtf8(PQfname(result, column)));
+        ThrowDbError(kStateGeneral, message);
+      }
+      return;
     case kFloat4:
     case kFloat8:
-    case kNumeric:
       cell.kind = CellKind::kReal;
       cell.d = std::strtod(text, nullptr);
       return;
@@ -212,8 +265,18 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
   return c;
 }
 
+void PgConnection::ThrowLostTransaction() const {
+  CString message;
+  message.Format(
+      L"The connection to the database \"%s\" was lost inside a transaction, which the server has undone: "
+      L"every call fails until the transaction is rolled back.",
+      name());
+  throw NewDbException("08S01", message, 0, kOrigin);
+}
+
 void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
+  m_inTransaction = false;
   m_conn = PQconnectdb(m_address.conninfo.c_str());
   m_groups.clear();
   m_prepared.clear();  // they lived in the session that ended
@@ -241,7 +304,7 @@ void PgConnection::Connect() {
     if (!m_address.catalog.empty()) {
       const char* values[] = {m_address.catalog.c_str()};
       ResultGuard found{Run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {values[0]})};
-      if (PQntuples(found.result) == 0) {
+      if (PQntuples(found.result) == 0 && !m_pendingCreate) {
         CString message;
         message.Format(L"Cannot open the database \"%s\": the catalog \"%s\" does not exist on the server", name(),
                        VdFromUtf8(m_address.catalog));
@@ -249,6 +312,7 @@ void PgConnection::Connect() {
       }
       Exec("SET search_path TO " + Quoted(m_address.catalog));
     }
+    if (!readOnly() && !m_pendingCreate) CheckRights();
   } catch (...) {
     PQfinish(m_conn);
     m_conn = nullptr;
@@ -256,18 +320,38 @@ void PgConnection::Connect() {
   }
 }
 
+void PgConnection::CheckRights() {
+  ResultGuard rights{
+      Run("SELECT pg_catalog.current_setting('transaction_read_only') OPERATOR(pg_catalog.=) 'on' OR "
+          "pg_catalog.pg_is_in_recovery(), pg_catalog.has_schema_privilege(n.oid, 'CREATE') OR EXISTS (SELECT 1 FROM "
+          "pg_catalog.pg_class c WHERE c.relnamespace OPERATOR(pg_catalog.=) n.oid AND c.relkind IN ('r','p') AND "
+          "pg_catalog.has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER "
+          "FROM pg_catalog.pg_namespace n WHERE n.oid OPERATOR(pg_catalog.=) "
+          "pg_catalog.to_regnamespace(pg_catalog.quote_ident(pg_catalog.current_schema()))")};
+  if (PQntuples(rights.result) != 1) return;  // no schema: nothing to write to, and opening says so
+  CString reason;
+  if (*PQgetvalue(rights.result, 0, 0) == 't')
+    reason = L"The catalog is read-only: the server accepts no writes (a standby, or read-only by its settings).";
+  else if (*PQgetvalue(rights.result, 0, 1) != 't')
+    reason.Format(
+        L"The catalog is read-only: the role \"%s\" may neither create tables in its schema nor change the "
+        L"rows of any of its tables.",
+        VdFromUtf8(PQgetvalue(rights.result, 0, 2)));
+  if (!reason.IsEmpty()) SetReadOnly(reason);
+}
+
 void PgConnection::EnsureConnected() {
+  if (m_lostTransaction) ThrowLostTransaction();
   if (m_conn && PQstatus(m_conn) == CONNECTION_OK) return;
-  m_described.clear();
-  m_rowIdTables.clear();
-  m_namesRead = false;
+  ForgetSchema();
   Connect();
 }
 
-void PgConnection::Create(const CString& name, const ServerAddress& address) {
-  ServerAddress server = address;
-  server.catalog.clear();
-  std::unique_ptr<PgConnection> c(new PgConnection(name, server, false));
+std::unique_ptr<PgConnection> PgConnection::OpenNew(const CString& name, const ServerAddress& address,
+                                                    int busyTimeoutMs) {
+  std::unique_ptr<PgConnection> c(new PgConnection(name, address, false));
+  c->m_lockTimeoutMs = std::max(0, busyTimeoutMs);
+  c->m_pendingCreate = true;
   c->Connect();
   std::string schema = address.catalog;
   if (schema.empty()) {
@@ -285,25 +369,28 @@ void PgConnection::Create(const CString& name, const ServerAddress& address) {
                      VdFromUtf8(schema));
       ThrowDbError(kStateCannotOpen, message);
     }
-  }
-  c->Exec("BEGIN");
-  try {
-    if (!address.catalog.empty()) {
-      ResultGuard found{c->Run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {schema.c_str()})};
-      if (PQntuples(found.result) != 0) {
-        CString message;
-        message.Format(L"Cannot create the database \"%s\": the catalog \"%s\" already exists", name,
-                       VdFromUtf8(schema));
-        ThrowDbError(kStateCannotOpen, message);
-      }
-      c->Exec("CREATE SCHEMA " + Quoted(schema));
+  } else {
+    ResultGuard found{c->Run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {schema.c_str()})};
+    if (PQntuples(found.result) != 0) {
+      CString message;
+      message.Format(L"Cannot create the database \"%s\": the catalog \"%s\" already exists", name, VdFromUtf8(schema));
+      ThrowDbError(kStateCannotOpen, message);
     }
-    // The collation lives in the catalog's own schema, which is the only one its statements search.
-    c->Exec("CREATE COLLATION IF NOT EXISTS " + Quoted(schema) + "." + kPgNoCase +
-            " (provider = icu, locale = 'und-u-ks-level2', deterministic = false)");
-    c->Exec("COMMIT");
+    c->m_creation = "CREATE SCHEMA " + Quoted(schema) + "; ";
+  }
+  // The collation lives in the catalog's own schema, which is the only one its statements search.
+  c->m_creation += "CREATE COLLATION IF NOT EXISTS " + Quoted(schema) + "." + kPgNoCase +
+                   " (provider = icu, locale = 'und-u-ks-level2', deterministic = false); ";
+  return c;
+}
+
+void PgConnection::Create(const CString& name, const ServerAddress& address) {
+  std::unique_ptr<PgConnection> c = OpenNew(name, address, 0);
+  c->Begin();
+  try {
+    c->Commit();
   } catch (...) {
-    if (c->m_conn) PQclear(PQexec(c->m_conn, "ROLLBACK"));
+    c->Rollback();
     throw;
   }
 }
@@ -311,6 +398,8 @@ void PgConnection::Create(const CString& name, const ServerAddress& address) {
 void PgConnection::PgFail(PGresult* result, const std::string& sql) {
   ResultGuard guard{result};
   const bool lost = !m_conn || PQstatus(m_conn) != CONNECTION_OK;
+  if (lost && m_inTransaction) m_lostTransaction = true;
+  if (lost) m_inTransaction = false;
   const char* sqlState = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
   const char* detail = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
   if (!detail) detail = m_conn ? PQerrorMessage(m_conn) : "no connection";
@@ -365,6 +454,8 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
                             const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
   EnsureConnected();
+  // What a loss during this call ends: a transaction the host holds, or nothing.
+  m_inTransaction = PQtransactionStatus(m_conn) != PQTRANS_IDLE;
   const bool control = IsTransactionControl(sql);
   if (control) m_readTransaction = m_readSavepoint = false;
   for (int attempt = 0;; ++attempt) {
@@ -537,6 +628,7 @@ bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
 }
 
 bool PgConnection::InTransaction() const {
+  if (m_lostTransaction) return true;
   if (!m_conn) return false;
   const PGTransactionStatusType status = PQtransactionStatus(m_conn);
   return status == PQTRANS_INTRANS || status == PQTRANS_INERROR || status == PQTRANS_ACTIVE;
@@ -550,14 +642,25 @@ bool PgConnection::Begin() {
 }
 
 void PgConnection::BeginWriting() {
-  static const char* const kBegin = "BEGIN; SELECT pg_advisory_xact_lock(hashtext(current_schema()))";
+  // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
+  // keeps it, and a rollback or a connection that ends leaves nothing behind.
+  const std::string begin = "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) +
+                            "SELECT pg_advisory_xact_lock(hashtext(current_schema()))";
   m_readTransaction = m_readSavepoint = false;
-  PGresult* begun = PQexec(m_conn, kBegin);
+  m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
+  PGresult* begun = PQexec(m_conn, begin.c_str());
   if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
     if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
-    PgFail(begun, kBegin);
+    PgFail(begun, begin);
   }
   PQclear(begun);
+  if (m_pendingCreate) ForgetSchema();  // what was read before the schema existed
+}
+
+void PgConnection::ForgetSchema() {
+  m_described.clear();
+  m_rowIdTables.clear();
+  m_namesRead = m_tablesRead = false;
 }
 
 bool PgConnection::BeginRead() {
@@ -570,15 +673,30 @@ bool PgConnection::BeginRead() {
 
 bool PgConnection::Commit() {
   if (!InTransaction()) return false;
+  if (m_lostTransaction) ThrowLostTransaction();
   Exec("COMMIT");
   m_groups.clear();
+  m_pendingCreate = false;
   return true;
 }
 
+// A transaction whose connection ends is undone by the server, so a rollback that finds the connection gone
+// (now or at an earlier call) has done its work.
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
-  Exec("ROLLBACK");
   m_groups.clear();
+  if (m_pendingCreate) ForgetSchema();  // the tables made with the schema are gone with it
+  if (m_lostTransaction) {
+    m_lostTransaction = false;
+    return true;
+  }
+  try {
+    Exec("ROLLBACK");
+  } catch (CDBException* e) {
+    if (!m_lostTransaction) throw;
+    e->Delete();
+    m_lostTransaction = false;
+  }
   return true;
 }
 
@@ -591,7 +709,10 @@ void PgConnection::BeginSavepoint() {
   try {
     Exec("SAVEPOINT vd_write_group");
   } catch (...) {
-    if (began) PQclear(PQexec(m_conn, "ROLLBACK"));
+    if (began) {
+      m_lostTransaction = false;  // the caller never held the transaction this began
+      if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
+    }
     throw;
   }
   m_groups.push_back(began);
@@ -601,9 +722,18 @@ void PgConnection::EndSavepoint(bool keep) {
   const bool began = !m_groups.empty() && m_groups.back();
   if (!m_groups.empty()) m_groups.pop_back();
   m_readSavepoint = false;  // a savepoint made inside the group ends with it
+  if (m_lostTransaction) {
+    // The group's writes are gone with the transaction: undoing them is done, keeping them cannot be.
+    if (began) m_lostTransaction = false;
+    if (keep) ThrowLostTransaction();
+    return;
+  }
   if (!keep) Exec("ROLLBACK TO SAVEPOINT vd_write_group");
   Exec("RELEASE SAVEPOINT vd_write_group");
-  if (began) Exec("COMMIT");
+  if (began) {
+    Exec("COMMIT");
+    m_pendingCreate = false;
+  }
 }
 
 void PgConnection::RefreshNames() {
@@ -729,6 +859,11 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
   }
   for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
   set->stride = set->columns.size();
+  if (!oneTable && state.statement.singleTableSelect && !state.withRowId)
+    set->readOnlyReason.Format(
+        L"The table \"%s\" was not made by the library: it has no row identity column %S, so "
+        L"its rows cannot be changed.",
+        VdFromUtf8(state.statement.table), kPgRowId);
   if (oneTable) {
     set->updatable = true;
     set->table = tableNames[identityTable];

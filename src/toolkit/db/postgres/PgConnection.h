@@ -6,7 +6,13 @@
 // Choices made where the behaviour was ours to decide:
 // - Results are read in text form and converted by the column's server type (numbers, booleans as 0/1, bytea
 //   as bytes, the rest as UTF-8 text), so cells hold what the file engine would hold for the same declared
-//   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf).
+//   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf). A numeric with a
+//   precision over 15 digits, and a uuid, are exact text. A numeric read as a double that no double holds (more
+//   than 15 significant digits, other than the full form of a double the library wrote) fails the read: it is
+//   never rounded without a word.
+// - At open, one statement asks whether the role may write in the catalog's schema at all (create a table, or
+//   change the rows of one) and whether the server takes writes; when not, the connection is read-only and
+//   readOnlyReason says why. A result over a table without the row identity says why it cannot be changed.
 // - Row identity: tables the library creates carry the hidden column kPgRowId (PgDialect.h). A SELECT of plain
 //   columns of one such table runs with that column added last; the result is then editable, and the column
 //   is kept in the identity cell after the shown ones. Any column of that name is never shown. A result over
@@ -21,7 +27,11 @@
 //   lookup (the dialect lifts 'text' literals into parameters, so lookups of different names share one text).
 //   At most kMaxPrepared texts are kept; others are sent as text. One whose tables another connection changed
 //   is dropped and sent again as text.
-// - A lost connection fails its call with 08S01; the next call reconnects with the same settings.
+// - A lost connection fails its call with 08S01; the next call reconnects with the same settings. A connection
+//   lost inside a transaction took the transaction with it (the server undoes it), so the calls that follow
+//   would run outside it: every call fails with 08S01 (InTransaction stays true, Commit throws) until the
+//   host ends the transaction with Rollback, or the group that began it with EndSavepoint(false); Rollback
+//   then returns true, and the next call reconnects.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
 //   warnings are dropped: a library writes nothing to the host's standard error.
 
@@ -61,6 +71,11 @@ class PgConnection final : public Connection {
                                             int busyTimeoutMs);
   // Makes the catalog's schema (and its collation); an existing schema with tables is refused with 08001.
   static void Create(const CString& name, const ServerAddress& address);
+  // A connection to the catalog at `address`, which does not exist yet (08001 when it does, or when the
+  // database's default schema is meant and holds tables): the first transaction begun on it makes the schema
+  // and its collation before anything else, so they exist once it commits and are gone when it is rolled back
+  // or the connection ends. Until then reads see an empty catalog.
+  static std::unique_ptr<PgConnection> OpenNew(const CString& name, const ServerAddress& address, int busyTimeoutMs);
   ~PgConnection() override;
 
   // Connection
@@ -74,6 +89,7 @@ class PgConnection final : public Connection {
   Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
                           const wchar_t* value, CString& table) override;
   bool InTransaction() const override;
+  bool TransactionLost() const override { return m_lostTransaction; }
   bool Begin() override;
   // REPEATABLE READ, READ ONLY: one snapshot, no locks.
   bool BeginRead() override;
@@ -95,8 +111,13 @@ class PgConnection final : public Connection {
   PgConnection(const CString& name, const ServerAddress& address, bool readOnly);
   // Connects (again) and applies the settings; throws 08001.
   void Connect();
-  // Reconnects when the connection was lost by an earlier call.
+  // Marks the connection read-only, with the reason, when the role cannot write in the catalog's schema at
+  // all (neither create a table nor change a row) or the server takes no writes: one statement.
+  void CheckRights();
+  // Reconnects when the connection was lost by an earlier call; throws 08S01 while the transaction it was
+  // lost in is not ended.
   void EnsureConnected();
+  [[noreturn]] void ThrowLostTransaction() const;
   // Runs `sql` with text parameters (null entries: SQL NULL; `binary` marks byte parameters); the caller
   // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own, but
   // a statement that `reads` only (a plain SELECT), inside a transaction that BeginRead began, runs in the
@@ -122,6 +143,8 @@ class PgConnection final : public Connection {
   template <typename Statement, typename RunIt>
   void WithNames(const wchar_t* text, Statement& statement, RunIt run);
   void RefreshNames();
+  // Drops what was read of the schema's tables and columns, to be read again when next needed.
+  void ForgetSchema();
   bool HasRowId(const std::string& table);
   void RefreshTables();
   std::shared_ptr<const PgColumnSet> Describe(pg_result* result, const PgRecordsetState& state);
@@ -133,6 +156,10 @@ class PgConnection final : public Connection {
   std::vector<bool> m_groups;      // open BeginSavepoint groups: whether each began the transaction
   bool m_readTransaction = false;  // the open transaction is BeginRead's
   bool m_readSavepoint = false;    // the reads' shared savepoint is the newest one (Run)
+  bool m_inTransaction = false;    // the connection was in a transaction when the current call began
+  bool m_lostTransaction = false;  // it was lost in that transaction, which the host has not ended yet
+  bool m_pendingCreate = false;    // the catalog is made by the next transaction (OpenNew)
+  std::string m_creation;          // the statements that make it
   std::vector<CVdODBCTableDefInfo> m_tables;
   bool m_tablesRead = false;
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'

@@ -497,7 +497,7 @@ std::string PgTypeOf(std::string_view declared) {
   if (word == "SINGLE" || word == "REAL" || word == "FLOAT") return "real";
   if (word == "DOUBLE" || word == "DOUBLEPRECISION" || word == "NUMBER") return "double precision";
   if (word == "CURRENCY" || word == "MONEY") return "numeric(19,4)";
-  if (word == "NUMERIC" || word == "DECIMAL") return "numeric" + args;
+  if (word == "NUMERIC" || word == "DECIMAL" || word == "NUMERIC_TEXT") return "numeric" + args;
   if (word == "DATETIME" || word == "DATE" || word == "TIMESTAMP" || word == "TIME") return "timestamp";
   if (word == "LONGBINARY" || word == "BLOB" || word == "BINARY" || word == "VARBINARY" || word == "IMAGE" ||
       word == "OLEOBJECT")
@@ -532,11 +532,16 @@ std::string DeclaredTypeOf(unsigned oid, int typmod) {
     case 1114:
     case 1184:
       return "DATETIME";
-    case 1700:
+    case 1700: {
       if (typmod == ((19 << 16) | 4) + 4) return "CURRENCY";
-      return "NUMERIC";
+      if (typmod < 4) return "NUMERIC";  // no precision: what the catalogs' NUMERIC and DECIMAL make
+      const std::string sizes =
+          "(" + std::to_string(((typmod - 4) >> 16) & 0xffff) + "," + std::to_string((typmod - 4) & 0xffff) + ")";
+      return (PgNumericAsText(typmod) ? "NUMERIC_TEXT" : "NUMERIC") + sizes;
+    }
     case 2950:
-      return "GUID";
+      // A uuid reads as the server writes it (36 characters); the catalogs' GUID type is no text type.
+      return "TEXT(36)";
     default:
       return std::string();
   }

@@ -64,7 +64,15 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
 std::string PgTypeOf(std::string_view declared);
 
 // The declared type the catalogs would have written for a column of server type `oid` with modifier `typmod`,
-// so the record set reports the same ODBC types as for a file; empty for a type it does not know.
+// so the record set reports the same ODBC types as for a file; empty for a type it does not know. A numeric
+// with more digits than a double holds exactly is NUMERIC_TEXT(p,s), a text type (as the Access reader
+// declares such columns), and a uuid TEXT(36): their values are read as the exact text the server gives.
 std::string DeclaredTypeOf(unsigned oid, int typmod);
+
+// Whether a numeric column of modifier `typmod` is read as exact text: a precision over the 15 significant
+// digits every double holds exactly (the catalogs' CURRENCY, numeric(19,4), is a double on every engine).
+inline bool PgNumericAsText(int typmod) {
+  return typmod >= 4 && typmod != ((19 << 16) | 4) + 4 && (((typmod - 4) >> 16) & 0xffff) > 15;
+}
 
 }  // namespace vdpattern::db

@@ -46,10 +46,10 @@ class PlantedServerObjects : public ::testing::Test {
     m_reader = "vd_reader_" + id;
     Sql("postgres", "CREATE ROLE " + m_writer + " LOGIN; CREATE ROLE " + m_reader + " LOGIN");
     // The catalog, made by the superuser; the writer may create in its schema, and logs to a schema of its own.
-    ASSERT_EQ(Tool({"create", Owner(), "--type", "Steel"}), 0);
-    ASSERT_EQ(Tool({"add-family", Owner(), "IPE", "--column", "h:DOUBLE:mm"}), 0);
-    ASSERT_EQ(Tool({"set", Owner(), "IPE", "IPE 200", "h=200"}), 0);
-    ASSERT_EQ(Tool({"set", Owner(), "IPE", "IPE 220", "h=220"}), 0);
+    ASSERT_EQ(Tool({"create", Owner(), "--type", "Steel"}), 0) << m_err;
+    ASSERT_EQ(Tool({"add-family", Owner(), "IPE", "--code", "I", "--column", "h:DOUBLE:mm"}), 0) << m_err;
+    ASSERT_EQ(Tool({"set", Owner(), "IPE", "IPE 200", "h=200"}), 0) << m_err;
+    ASSERT_EQ(Tool({"set", Owner(), "IPE", "IPE 220", "h=220"}), 0) << m_err;
     Sql("postgres", "GRANT USAGE, CREATE ON SCHEMA cat TO " + m_writer + "; GRANT USAGE ON SCHEMA cat TO " + m_reader +
                         "; GRANT SELECT ON ALL TABLES IN SCHEMA cat TO PUBLIC; CREATE SCHEMA audit AUTHORIZATION " +
                         m_writer);
@@ -68,6 +68,8 @@ class PlantedServerObjects : public ::testing::Test {
   void Sql(const std::string& user, const std::string& sql, bool check = true) {
     const std::string conninfo = "user=" + user + (m_server ? " dbname=" + m_dbName : "");
     PGconn* conn = PQconnectdb(conninfo.c_str());
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     PGresult* result = PQexec(conn, sql.c_str());
     const ExecStatusType status = PQresultStatus(result);
     if (check) {
@@ -135,11 +137,14 @@ TEST_F(PlantedServerObjects, OperatorsAndFunctionsPlantedInTheSchemaNeverRunNorC
       {"a view", "CREATE VIEW cat.\"Spy\" AS SELECT 'IPE 200'::text AS \"Name\", 1.0::float8 AS h WHERE "
                  "cat.lower('x'::text) = 'zzz'; GRANT SELECT ON cat.\"Spy\" TO PUBLIC;"},
   };
-  // Each plant is added to those before it; after each, every role's answers are checked again.
-  for (const auto& [what, sql] : plants) {
-    SCOPED_TRACE(what);
-    Sql(m_writer, sql);
-    for (const std::string& address : {As(m_reader), Owner()}) {
+  // Each plant is added to those before it; after each the reader's answers are checked again, and after the
+  // last the owner's (a superuser here: planted code would run with every right).
+  for (std::size_t k = 0; k < plants.size(); ++k) {
+    SCOPED_TRACE(plants[k].first);
+    Sql(m_writer, plants[k].second);
+    std::vector<std::string> addresses = {As(m_reader)};
+    if (k + 1 == plants.size()) addresses.push_back(Owner());
+    for (const std::string& address : addresses) {
       SCOPED_TRACE(address);
       EXPECT_NE(Tool({"show", address, "NO SUCH PATTERN"}), 0);
       EXPECT_EQ(m_out.find("IPE 200"), std::string::npos) << m_out;
@@ -279,16 +284,17 @@ TEST_F(PlantedServerObjects, AFamilyWithColumnsDifferingOnlyInCaseIsRefusedAndLe
     const std::string before = Value("SELECT row_to_json(w)::text FROM cat.\"W2\" w");
     const std::string clash = "\"" + second + "\", whose names differ only in case";
     const std::string column = first == "Name" ? "x" : first;
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"export", Owner(), "W2", "--format", "csv"},
-                                               {"list", Owner(), "W2", "--json"},
-                                               {"show", Owner(), "a"},
-                                               {"set", Owner(), "W2", "a", column + "=7"},
-                                               {"set", Owner(), "W2", "b", column + "=7"},
-                                               {"rm", Owner(), "a"}}) {
+    // A search by name passes over a family that cannot answer, as over any broken table: "not found".
+    const std::vector<std::pair<std::vector<std::string>, bool>> commands = {
+        {{"export", Owner(), "W2", "--format", "csv"}, true}, {{"list", Owner(), "W2", "--json"}, true},
+        {{"set", Owner(), "W2", "a", column + "=7"}, true},   {{"set", Owner(), "W2", "b", column + "=7"}, true},
+        {{"show", Owner(), "a"}, false},                      {{"rm", Owner(), "a"}, false}};
+    for (const auto& [args, saysWhy] : commands) {
       SCOPED_TRACE(args[0]);
       EXPECT_NE(Tool(args), 0);
-      EXPECT_NE(m_err.find(clash), std::string::npos) << m_err;
+      if (saysWhy) {
+        EXPECT_NE(m_err.find(clash), std::string::npos) << m_err;
+      }
       EXPECT_EQ(m_out.find("7"), std::string::npos) << m_out;
     }
     EXPECT_EQ(Value("SELECT row_to_json(w)::text FROM cat.\"W2\" w"), before);

@@ -119,8 +119,8 @@ std::string Spy(const std::string& signature, const std::string& returns, const 
 
 std::string SpyOperator(const std::string& left, const std::string& right) {
   const std::string function = "spy_eq_" + left + "_" + right;
-  return Spy(function + "(" + left + ", " + right + ")", "boolean", "true") + "CREATE OPERATOR cat.= (LEFTARG = " +
-         left + ", RIGHTARG = " + right + ", FUNCTION = cat." + function + ");";
+  return Spy(function + "(" + left + ", " + right + ")", "boolean", "true") +
+         "CREATE OPERATOR cat.= (LEFTARG = " + left + ", RIGHTARG = " + right + ", FUNCTION = cat." + function + ");";
 }
 
 }  // namespace
@@ -134,8 +134,9 @@ TEST_F(PlantedServerObjects, OperatorsAndFunctionsPlantedInTheSchemaNeverRunNorC
       {"=(oid,oid)", SpyOperator("oid", "oid")},
       {"lower(varchar)", Spy("lower(varchar)", "text", "'zzz'::text")},
       {"lower(text)", Spy("lower(text)", "text", "'zzz'::text")},
-      {"a view", "CREATE VIEW cat.\"Spy\" AS SELECT 'IPE 200'::text AS \"Name\", 1.0::float8 AS h WHERE "
-                 "cat.lower('x'::text) = 'zzz'; GRANT SELECT ON cat.\"Spy\" TO PUBLIC;"},
+      {"a view",
+       "CREATE VIEW cat.\"Spy\" AS SELECT 'IPE 200'::text AS \"Name\", 1.0::float8 AS h WHERE "
+       "cat.lower('x'::text) = 'zzz'; GRANT SELECT ON cat.\"Spy\" TO PUBLIC;"},
   };
   // Each plant is added to those before it; after each the reader's answers are checked again, and after the
   // last the owner's (a superuser here: planted code would run with every right).
@@ -265,8 +266,7 @@ TEST_F(PlantedServerObjects, AFamilysOwnCodeNeverRunsInAReadersSessionAndBlocksW
                 c.writable);
       EXPECT_EQ(!refused([&] { db.ExecuteSQL(L"INSERT INTO T (Name, h) VALUES ('b', 3)"); }, L"is not written"),
                 c.writable);
-      EXPECT_EQ(!refused([&] { db.ExecuteSQL(L"DELETE FROM T WHERE Name = 'zz'"); }, L"with your rights"),
-                c.writable);
+      EXPECT_EQ(!refused([&] { db.ExecuteSQL(L"DELETE FROM T WHERE Name = 'zz'"); }, L"with your rights"), c.writable);
     }
     EXPECT_EQ(Value("SELECT count(*) || ' ' || max(h) FROM cat.\"T\""), c.writable ? "2 3" : "1 1");
     EXPECT_EQ(Ran(), ranBefore);
@@ -277,18 +277,23 @@ TEST_F(PlantedServerObjects, AFamilyWithColumnsDifferingOnlyInCaseIsRefusedAndLe
   const std::vector<std::pair<std::string, std::string>> pairs = {{"h", "H"}, {"Name", "NAME"}, {"Wt", "wT"}};
   for (const auto& [first, second] : pairs) {
     SCOPED_TRACE(first + "/" + second);
-    Sql("postgres", "DROP TABLE IF EXISTS cat.\"W2\"; CREATE TABLE cat.\"W2\" (\"Name\" varchar(50) COLLATE "
-                    "cat.vd_nocase, \"" + (first == "Name" ? std::string("x") : first) + "\" float8, \"" + second +
-                        "\" float8, vd_row bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY); INSERT INTO cat.\"W2\" "
-                        "VALUES ('a', 1, 2)");
+    Sql("postgres",
+        "DROP TABLE IF EXISTS cat.\"W2\"; CREATE TABLE cat.\"W2\" (\"Name\" varchar(50) COLLATE "
+        "cat.vd_nocase, \"" +
+            (first == "Name" ? std::string("x") : first) + "\" float8, \"" + second +
+            "\" float8, vd_row bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY); INSERT INTO cat.\"W2\" "
+            "VALUES ('a', 1, 2)");
     const std::string before = Value("SELECT row_to_json(w)::text FROM cat.\"W2\" w");
     const std::string clash = "\"" + second + "\", whose names differ only in case";
     const std::string column = first == "Name" ? "x" : first;
     // A search by name passes over a family that cannot answer, as over any broken table: "not found".
     const std::vector<std::pair<std::vector<std::string>, bool>> commands = {
-        {{"export", Owner(), "W2", "--format", "csv"}, true}, {{"list", Owner(), "W2", "--json"}, true},
-        {{"set", Owner(), "W2", "a", column + "=7"}, true},   {{"set", Owner(), "W2", "b", column + "=7"}, true},
-        {{"show", Owner(), "a"}, false},                      {{"rm", Owner(), "a"}, false}};
+        {{"export", Owner(), "W2", "--format", "csv"}, true},
+        {{"list", Owner(), "W2", "--json"}, true},
+        {{"set", Owner(), "W2", "a", column + "=7"}, true},
+        {{"set", Owner(), "W2", "b", column + "=7"}, true},
+        {{"show", Owner(), "a"}, false},
+        {{"rm", Owner(), "a"}, false}};
     for (const auto& [args, saysWhy] : commands) {
       SCOPED_TRACE(args[0]);
       EXPECT_NE(Tool(args), 0);

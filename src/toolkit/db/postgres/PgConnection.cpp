@@ -282,10 +282,11 @@ void PgConnection::CheckSchema() {
     ThrowDbError(kStateCannotOpen, message);
   }
   if (std::strcmp(PQgetvalue(found.result, 0, 2), PQgetvalue(found.result, 0, 3)) != 0) {
-    message.Format(L"Cannot open the database \"%s\": the collation %s of the catalog \"%s\" is not the one the "
-                   L"library makes (an ICU collation '%s' that ignores case, owned by the owner of the schema); "
-                   L"someone else may have replaced it",
-                   name(), VdFromUtf8(kPgNoCase), VdFromUtf8(m_schema), VdFromUtf8(kPgNoCaseLocale));
+    message.Format(
+        L"Cannot open the database \"%s\": the collation %s of the catalog \"%s\" is not the one the "
+        L"library makes (an ICU collation '%s' that ignores case, owned by the owner of the schema); "
+        L"someone else may have replaced it",
+        name(), VdFromUtf8(kPgNoCase), VdFromUtf8(m_schema), VdFromUtf8(kPgNoCaseLocale));
     ThrowDbError(kStateCannotOpen, message);
   }
   m_schemaOid = PQgetvalue(found.result, 0, 0);
@@ -475,8 +476,9 @@ namespace {
 constexpr const char* kTableList = "SELECT relname FROM pg_class WHERE relnamespace = $1 AND relkind IN ('r','p')";
 // `schemaParameter` is the marker of the schema's oid ("$3").
 std::string TableSignature(const char* schemaParameter) {
-  return std::string("COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE "
-                     "\"C\") FROM pg_class WHERE relnamespace = ") +
+  return std::string(
+             "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE "
+             "\"C\") FROM pg_class WHERE relnamespace = ") +
          schemaParameter + "::oid AND relkind IN ('r','p')), '')";
 }
 
@@ -536,10 +538,11 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
     }
     try {
       const std::string signature = TableSignature(candidates.empty() ? "$2" : "$3");
-      ResultGuard answer{Run("SELECT " + probe + ", " + signature + " = $1",
-                             candidates.empty() ? std::vector<const char*>{m_tablesSignature.c_str(), m_schemaOid.c_str()}
-                                                : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str(),
-                                                                           m_schemaOid.c_str()})};
+      ResultGuard answer{
+          Run("SELECT " + probe + ", " + signature + " = $1",
+              candidates.empty()
+                  ? std::vector<const char*>{m_tablesSignature.c_str(), m_schemaOid.c_str()}
+                  : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str(), m_schemaOid.c_str()})};
       if (*PQgetvalue(answer.result, 0, 1) != 't') {  // the list changed since it was read
         RefreshTables();
         RefreshNames();
@@ -686,9 +689,10 @@ void PgConnection::RefreshNames() {
     const auto [it, fresh] = columns.emplace(key, column);
     if (!fresh && !m_clashes.count(table)) {
       CString message;
-      message.Format(L"The family \"%s\" of the database \"%s\" has the columns \"%s\" and \"%s\", whose names "
-                     L"differ only in case: the catalogs cannot tell them apart. Rename one of them on the server",
-                     VdFromUtf8(table), name(), VdFromUtf8(it->second), VdFromUtf8(column));
+      message.Format(
+          L"The family \"%s\" of the database \"%s\" has the columns \"%s\" and \"%s\", whose names "
+          L"differ only in case: the catalogs cannot tell them apart. Rename one of them on the server",
+          VdFromUtf8(table), name(), VdFromUtf8(it->second), VdFromUtf8(column));
       m_clashes.emplace(table, message);
     }
     if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
@@ -698,9 +702,17 @@ void PgConnection::RefreshNames() {
 template <typename Statement, typename RunIt>
 void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt run) {
   EnsureConnected();
-  if (!m_namesRead) RefreshNames();
+  bool fresh = !m_namesRead;
+  if (fresh) RefreshNames();
   for (int attempt = 0;; ++attempt) {
     TranslateToPg(text, statement, &m_names, true, m_schema);
+    // A table the names do not hold stays unqualified, and a DROP TABLE IF EXISTS of one that another
+    // connection made would then pass over it: a change of the schema is translated with the names as they are.
+    if (statement.changesSchema && !fresh) {
+      RefreshNames();
+      fresh = true;
+      TranslateToPg(text, statement, &m_names, true, m_schema);
+    }
     if (statement.changesSchema) {
       m_described.clear();
       m_rowIdTables.clear();
@@ -777,9 +789,10 @@ const PgConnection::TableFacts& PgConnection::FactsOf(const std::string& table) 
                                  : nullptr;
       if (why) {
         CString message;
-        message.Format(L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
-                       L"your rights. Its owner can remove them on the server",
-                       VdFromUtf8(table), name(), why);
+        message.Format(
+            L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
+            L"your rights. Its owner can remove them on the server",
+            VdFromUtf8(table), name(), why);
         facts.writeRefused = message;
       }
     }

@@ -293,16 +293,18 @@ class Emitter {
           const std::vector<char>* tables = nullptr)
       : m_t(tokens), m_out(out), m_names(names), m_schema(schema), m_tables(tables) {}
 
-  // The table `written` as the schema spells it, qualified with the schema: the search path holds only the
-  // server's own schemas (PgConnection.h).
+  // The table `written` as the schema spells it, qualified with the schema when the schema holds that name
+  // (or no names are known): the search path holds only the server's own schemas (PgConnection.h), where any
+  // other name (pg_prepared_statements) is found.
   void AppendTable(const std::string& written) {
     const std::string& name = Resolve(written);
-    if (!m_schema.empty()) {
+    const bool own = !m_names || m_names->count(Lower(written));
+    if (own && !m_schema.empty()) {
       AppendQuotedName(m_out.sql, std::string(m_schema));
       m_out.sql += '.';
     }
     AppendQuotedName(m_out.sql, name);
-    m_out.tables.push_back(name);
+    if (own) m_out.tables.push_back(name);
   }
 
   // A name as the schema spells it when it holds one that differs only in case, else as written.

@@ -17,8 +17,10 @@
 //   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
 // - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
 // - turns the bare name of a table into SELECT * FROM name;
-// - qualifies every table it names with the catalog's schema ("schema"."table"), since the session's search
-//   path holds only pg_catalog (PgConnection.h): the tables of FROM lists (with their commas, JOINs, nested
+// - qualifies every table it names that the schema holds (every one when `names` is null) with the catalog's
+//   schema ("schema"."table"), since the session's search path holds only pg_catalog and pg_temp, where any
+//   other name is looked up (PgConnection.h). A new table of CREATE TABLE is always qualified. The places of
+//   tables: those of FROM lists (with their commas, JOINs, nested
 //   joins and subqueries), INSERT INTO, UPDATE, DELETE FROM, CREATE/DROP/ALTER TABLE or VIEW, DROP/ALTER INDEX,
 //   CREATE INDEX ... ON and REFERENCES. An index's own name in CREATE INDEX cannot be qualified (the server puts
 //   it with its table); a name already qualified, a function in a FROM list and a name defined by WITH stay;

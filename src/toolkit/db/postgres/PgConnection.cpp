@@ -268,11 +268,14 @@ void PgConnection::Connect() {
 
 void PgConnection::CheckSchema() {
   // One round trip: the schema, its write lock's key, and every collation of its case-blind name next to
-  // those made as the library makes them, owned by the schema's owner (who alone can drop or replace them).
+  // those made as the library makes them, owned by the schema's owner or a member of that role (who could act
+  // as the owner anyway; a database's public schema belongs to pg_database_owner, the database's owner makes
+  // its collation).
   static const char* const kSchema =
       "SELECT n.oid, hashtext(n.nspname), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND "
       "c.collname = $2), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND c.collname = $2 AND "
-      "c.collprovider = 'i' AND NOT c.collisdeterministic AND c.collowner = n.nspowner AND COALESCE(to_jsonb(c) ->> "
+      "c.collprovider = 'i' AND NOT c.collisdeterministic AND pg_has_role(c.collowner, n.nspowner, 'MEMBER') AND "
+      "COALESCE(to_jsonb(c) ->> "
       "'colliculocale', to_jsonb(c) ->> 'colllocale') = $3) FROM pg_namespace n WHERE n.nspname = $1";
   ResultGuard found{Run(kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale})};
   CString message;

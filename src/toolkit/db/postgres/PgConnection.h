@@ -9,15 +9,16 @@
 //   match of argument types over the whole search path, so with the schema on the path a planted
 //   =(varchar,varchar) or lower(varchar) would beat pg_catalog's text versions even behind pg_catalog. The
 //   session's search_path is therefore "pg_catalog, pg_temp" (no schema anyone else can create in), and the
-//   dialect qualifies every table of the schema it names with the schema (PgDialect.h; other names are
-//   found in pg_catalog); the library's own statements take the schema as a bound oid. Qualifying each operator instead
-//   (OPERATOR(pg_catalog.=)) would have to reach every operator a host writes; keeping the schema off the path reaches
-//   them all.
-// - The case-blind collation vd_nocase lives in the catalog's schema and is written qualified. At Connect,
-//   in the query that finds the schema, every collation of that name there must be an ICU, nondeterministic
-//   collation of locale kPgNoCaseLocale owned by the schema's owner (only an owner can drop or replace it);
-//   otherwise the catalog is not opened (08001: it is not the catalog it claims to be). A schema without one
-//   (a database's default schema, tables made by hand) opens; statements that need it then fail by name.
+//   dialect qualifies every table of the schema it names with the schema (PgDialect.h; other names are found
+//   in pg_catalog); the library's own statements take the schema as a bound oid. Qualifying each operator
+//   instead (OPERATOR(pg_catalog.=)) would have to reach every operator a host writes; keeping the schema off
+//   the path reaches them all.
+// - The case-blind collation vd_nocase lives in the catalog's schema and is written qualified. At Connect, in
+//   the query that finds the schema, every collation of that name there must be an ICU, nondeterministic
+//   collation of locale kPgNoCaseLocale owned by the schema's owner or a member of that role (only an owner
+//   can drop or replace it); otherwise the catalog is not opened (08001: it is not the catalog it claims to
+//   be). A schema without one (a database's default schema, tables made by hand) opens; statements that need
+//   it then fail by name.
 // - Only tables ('r', 'p') are families and have their names resolved: a view or a rule runs its owner's code.
 //   row_security is off, so a read of a table with row-level policies fails instead of running them.
 // - A write runs the table's own triggers, rules, defaults, checks, index expressions and domain checks with

@@ -252,10 +252,12 @@ void PgConnection::Connect() {
       if (PQntuples(current.result) == 1 && !PQgetisnull(current.result, 0, 0))
         m_schema = PQgetvalue(current.result, 0, 0);
     }
-    // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema.
-    Exec("SET search_path TO pg_catalog, pg_temp");
-    // A row-level policy would run its code with the reader's rights: such a read fails instead.
-    Exec("SET row_security = off");
+    // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema. A
+    // row-level policy would run its code with the reader's rights: such a read fails instead. One round trip,
+    // qualified, since the path is still the user's own.
+    Exec(
+        "SELECT pg_catalog.set_config('search_path', 'pg_catalog, pg_temp', false), "
+        "pg_catalog.set_config('row_security', 'off', false)");
     m_schemaOid.clear();
     m_lockKey = "0";
     if (!m_schema.empty()) CheckSchema();

@@ -20,7 +20,7 @@ namespace {
 bool Translate(const std::wstring& text, PgStatement& out, bool lift) {
   static const PgNames names = {{"beams", "Beams"}, {"name", "Name"}, {"odd;family -- x", "Odd;Family -- x"}};
   try {
-    TranslateToPg(text.c_str(), out, &names, lift);
+    TranslateToPg(text.c_str(), out, &names, lift, "Cat \"1");
     return true;
   } catch (CDBException* e) {
     Check(e->m_strStateNativeOrigin.Find(L"State:42000,") == 0);

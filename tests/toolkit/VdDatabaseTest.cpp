@@ -552,7 +552,7 @@ TEST_F(VdDatabaseEngineTest, AServerCatalogThatCannotBeWrittenSaysWhy) {
     bool writable;
   } roles[] = {
       {"vdtest_reads_", "", false},
-      {"vdtest_writes_", "GRANT INSERT, UPDATE, DELETE ON [Beams] TO [%r]", true},
+      {"vdtest_writes_", "GRANT INSERT, UPDATE, DELETE ON [catalog].[Beams] TO [%r]", true},
       {"vdtest_creates_", "GRANT CREATE ON SCHEMA [catalog] TO [%r]", true},
   };
   for (const auto& r : roles) {

@@ -393,6 +393,8 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
   try {
     rs.Open(0, L"SELECT * FROM " + table, 0);
   } catch (CDBException* e) {
+    // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
+    if (e->GetCategory() != CDBException::eNoSuchObject) Error(Utf8(e->m_strError));
     e->Delete();
     return columns;
   }

@@ -49,6 +49,14 @@ const char* StateOf(const char* sqlState, bool connectionLost) {
   return kStateGeneral;
 }
 
+bool IsWrite(const std::string& sql) {
+  for (const char* word : {"INSERT", "UPDATE", "DELETE"}) {
+    const std::size_t n = std::strlen(word);
+    if (sql.size() > n && strncasecmp(sql.c_str(), word, n) == 0 && sql[n] == ' ') return true;
+  }
+  return false;
+}
+
 bool IsTransactionControl(const std::string& sql) {
   for (const char* word : {"BEGIN", "COMMIT", "ROLLBACK", "END", "SAVEPOINT", "RELEASE", "START"}) {
     const std::size_t n = std::strlen(word);
@@ -301,18 +309,22 @@ void PgConnection::Connect() {
     if (readOnly()) Exec("SET default_transaction_read_only = on");
     Exec("SET lock_timeout = " + std::to_string(m_lockTimeoutMs));
     Exec("SET statement_timeout = " + std::to_string(m_statementTimeoutS * 1000));
-    if (!m_address.catalog.empty()) {
-      const char* values[] = {m_address.catalog.c_str()};
-      ResultGuard found{Run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {values[0]})};
-      if (PQntuples(found.result) == 0 && !m_pendingCreate) {
-        CString message;
-        message.Format(L"Cannot open the database \"%s\": the catalog \"%s\" does not exist on the server", name(),
-                       VdFromUtf8(m_address.catalog));
-        ThrowDbError(kStateCannotOpen, message);
-      }
-      Exec("SET search_path TO " + Quoted(m_address.catalog));
+    m_schema = m_address.catalog;
+    if (m_schema.empty()) {  // the database's default schema, as the user's own search path finds it
+      ResultGuard current{Run("SELECT pg_catalog.current_schema()")};
+      if (PQntuples(current.result) == 1 && !PQgetisnull(current.result, 0, 0))
+        m_schema = PQgetvalue(current.result, 0, 0);
     }
-    if (!readOnly() && !m_pendingCreate) CheckRights();
+    // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema. A
+    // row-level policy would run its code with the reader's rights: such a read fails instead. One round trip,
+    // qualified, since the path is still the user's own.
+    Exec(
+        "SELECT pg_catalog.set_config('search_path', 'pg_catalog, pg_temp', false), "
+        "pg_catalog.set_config('row_security', 'off', false)");
+    m_schemaOid.clear();
+    m_lockKey = "0";
+    if (!m_schema.empty()) CheckSchema();
+    if (!readOnly() && !m_pendingCreate && !m_schemaOid.empty()) CheckRights();
   } catch (...) {
     PQfinish(m_conn);
     m_conn = nullptr;
@@ -326,8 +338,8 @@ void PgConnection::CheckRights() {
           "pg_catalog.pg_is_in_recovery(), pg_catalog.has_schema_privilege(n.oid, 'CREATE') OR EXISTS (SELECT 1 FROM "
           "pg_catalog.pg_class c WHERE c.relnamespace OPERATOR(pg_catalog.=) n.oid AND c.relkind IN ('r','p') AND "
           "pg_catalog.has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER "
-          "FROM pg_catalog.pg_namespace n WHERE n.oid OPERATOR(pg_catalog.=) "
-          "pg_catalog.to_regnamespace(pg_catalog.quote_ident(pg_catalog.current_schema()))")};
+          "FROM pg_catalog.pg_namespace n WHERE n.oid OPERATOR(pg_catalog.=) $1",
+          {m_schemaOid.c_str()})};
   if (PQntuples(rights.result) != 1) return;  // no schema: nothing to write to, and opening says so
   CString reason;
   if (*PQgetvalue(rights.result, 0, 0) == 't')
@@ -338,6 +350,42 @@ void PgConnection::CheckRights() {
         L"rows of any of its tables.",
         VdFromUtf8(PQgetvalue(rights.result, 0, 2)));
   if (!reason.IsEmpty()) SetReadOnly(reason);
+}
+
+void PgConnection::CheckSchema() {
+  // One round trip: the schema, its write lock's key, and every collation of its case-blind name next to
+  // those made as the library makes them, owned by the schema's owner or a member of that role (who could act
+  // as the owner anyway; a database's public schema belongs to pg_database_owner, the database's owner makes
+  // its collation).
+  static const char* const kSchema =
+      "SELECT n.oid, hashtext(n.nspname), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND "
+      "c.collname = $2), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND c.collname = $2 AND "
+      "c.collprovider = 'i' AND NOT c.collisdeterministic AND pg_has_role(c.collowner, n.nspowner, 'MEMBER') AND "
+      "COALESCE(to_jsonb(c) ->> "
+      "'colliculocale', to_jsonb(c) ->> 'colllocale') = $3) FROM pg_namespace n WHERE n.nspname = $1";
+  ResultGuard found{Run(kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale})};
+  CString message;
+  if (PQntuples(found.result) == 0 && m_pendingCreate) {
+    // Made by the first transaction (BeginWriting), under the key the schema's name will have.
+    ResultGuard key{Run("SELECT hashtext($1)", {m_schema.c_str()})};
+    m_lockKey = PQgetvalue(key.result, 0, 0);
+    return;
+  }
+  if (PQntuples(found.result) == 0) {
+    message.Format(L"Cannot open the database \"%s\": the catalog \"%s\" does not exist on the server", name(),
+                   VdFromUtf8(m_schema));
+    ThrowDbError(kStateCannotOpen, message);
+  }
+  if (std::strcmp(PQgetvalue(found.result, 0, 2), PQgetvalue(found.result, 0, 3)) != 0) {
+    message.Format(
+        L"Cannot open the database \"%s\": the collation %s of the catalog \"%s\" is not the one the "
+        L"library makes (an ICU collation '%s' that ignores case, owned by the owner of the schema); "
+        L"someone else may have replaced it",
+        name(), VdFromUtf8(kPgNoCase), VdFromUtf8(m_schema), VdFromUtf8(kPgNoCaseLocale));
+    ThrowDbError(kStateCannotOpen, message);
+  }
+  m_schemaOid = PQgetvalue(found.result, 0, 0);
+  m_lockKey = PQgetvalue(found.result, 0, 1);
 }
 
 void PgConnection::EnsureConnected() {
@@ -355,10 +403,9 @@ std::unique_ptr<PgConnection> PgConnection::OpenNew(const CString& name, const S
   c->Connect();
   std::string schema = address.catalog;
   if (schema.empty()) {
-    ResultGuard current{c->Run("SELECT current_schema()")};
-    if (PQntuples(current.result) == 0 || PQgetisnull(current.result, 0, 0))
+    if (c->m_schema.empty())
       ThrowDbError(kStateCannotOpen, L"Cannot create the catalog: the database has no default schema.");
-    schema = PQgetvalue(current.result, 0, 0);
+    schema = c->m_schema;
     ResultGuard tables{
         c->Run("SELECT 1 FROM pg_class WHERE relnamespace = to_regnamespace(quote_ident($1)) AND relkind IN "
                "('r','p') LIMIT 1",
@@ -378,9 +425,9 @@ std::unique_ptr<PgConnection> PgConnection::OpenNew(const CString& name, const S
     }
     c->m_creation = "CREATE SCHEMA " + Quoted(schema) + "; ";
   }
-  // The collation lives in the catalog's own schema, which is the only one its statements search.
+  // The collation lives in the catalog's own schema, owned with it by its maker (Connect checks both).
   c->m_creation += "CREATE COLLATION IF NOT EXISTS " + Quoted(schema) + "." + kPgNoCase +
-                   " (provider = icu, locale = 'und-u-ks-level2', deterministic = false); ";
+                   " (provider = icu, locale = '" + kPgNoCaseLocale + "', deterministic = false); ";
   return c;
 }
 
@@ -527,18 +574,27 @@ namespace {
 
 // The schema's tables, and the same list as one text (byte order, each name ended by chr(1)), which the search
 // probe compares with the list it was built from.
-constexpr const char* kTableList =
-    "SELECT relname FROM pg_class WHERE relnamespace = to_regnamespace(quote_ident(current_schema())) AND relkind IN "
-    "('r','p')";
-constexpr const char* kTableSignature =
-    "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE \"C\") FROM pg_class "
-    "WHERE relnamespace = to_regnamespace(quote_ident(current_schema())) AND relkind IN ('r','p')), '')";
+// Only tables ('r', 'p') are families: a view or a rule would run its owner's code in a reader's statement.
+constexpr const char* kTableList = "SELECT relname FROM pg_class WHERE relnamespace = $1 AND relkind IN ('r','p')";
+// `schemaParameter` is the marker of the schema's oid ("$3").
+std::string TableSignature(const char* schemaParameter) {
+  return std::string(
+             "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE "
+             "\"C\") FROM pg_class WHERE relnamespace = ") +
+         schemaParameter + "::oid AND relkind IN ('r','p')), '')";
+}
 
 }  // namespace
 
 void PgConnection::RefreshTables() {
-  ResultGuard list{Read(kTableList)};
   std::vector<CVdODBCTableDefInfo> tables;
+  m_tablesSignature.clear();
+  m_tablesRead = true;
+  if (m_schemaOid.empty()) {  // no schema: no families
+    m_tables.clear();
+    return;
+  }
+  ResultGuard list{Read(kTableList, {m_schemaOid.c_str()})};
   std::vector<std::string> bytes;
   for (int r = 0; r < PQntuples(list.result); ++r) {
     bytes.emplace_back(PQgetvalue(list.result, r, 0));
@@ -550,10 +606,8 @@ void PgConnection::RefreshTables() {
   }
   SortTables(tables);
   std::sort(bytes.begin(), bytes.end());
-  m_tablesSignature.clear();
   for (const std::string& name : bytes) m_tablesSignature.append(name).push_back('\x01');
   m_tables = std::move(tables);
-  m_tablesRead = true;
 }
 
 Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
@@ -561,6 +615,7 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
   EnsureConnected();
   if (!m_tablesRead) RefreshTables();
   if (!m_namesRead) RefreshNames();
+  if (m_schemaOid.empty()) return Probe::kNotFound;
   // The value is the statement's second parameter: the text stays the same for every value, and is prepared.
   const std::wstring tail = L"] = $2 UNION ALL ";
   const std::string valueUtf8 = VdToUtf8(value ? value : L"");
@@ -580,14 +635,16 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
       text.resize(text.size() - std::wcslen(L" UNION ALL "));
       text += L") AS probe";
       PgStatement statement;
-      TranslateToPg(text.c_str(), statement, &m_names);
+      TranslateToPg(text.c_str(), statement, &m_names, true, m_schema);
       probe = "(" + statement.sql + ")";
     }
     try {
-      ResultGuard answer{Run("SELECT " + probe + ", " + kTableSignature + " = $1",
-                             candidates.empty()
-                                 ? std::vector<const char*>{m_tablesSignature.c_str()}
-                                 : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str()})};
+      const std::string signature = TableSignature(candidates.empty() ? "$2" : "$3");
+      ResultGuard answer{
+          Run("SELECT " + probe + ", " + signature + " = $1",
+              candidates.empty()
+                  ? std::vector<const char*>{m_tablesSignature.c_str(), m_schemaOid.c_str()}
+                  : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str(), m_schemaOid.c_str()})};
       if (*PQgetvalue(answer.result, 0, 1) != 't') {  // the list changed since it was read
         RefreshTables();
         RefreshNames();
@@ -643,9 +700,10 @@ bool PgConnection::Begin() {
 
 void PgConnection::BeginWriting() {
   // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
-  // keeps it, and a rollback or a connection that ends leaves nothing behind.
-  const std::string begin = "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) +
-                            "SELECT pg_advisory_xact_lock(hashtext(current_schema()))";
+  // keeps it, and a rollback or a connection that ends leaves nothing behind. The lock's key is a number the
+  // server computed at Connect (CheckSchema): no name is part of the text.
+  const std::string begin =
+      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")";
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
   PGresult* begun = PQexec(m_conn, begin.c_str());
@@ -654,7 +712,10 @@ void PgConnection::BeginWriting() {
     PgFail(begun, begin);
   }
   PQclear(begun);
-  if (m_pendingCreate) ForgetSchema();  // what was read before the schema existed
+  if (!m_pendingCreate) return;
+  ForgetSchema();  // what was read before the schema existed
+  ResultGuard made{Run("SELECT oid FROM pg_namespace WHERE nspname = $1", {m_schema.c_str()})};
+  if (PQntuples(made.result) == 1) m_schemaOid = PQgetvalue(made.result, 0, 0);
 }
 
 void PgConnection::ForgetSchema() {
@@ -685,7 +746,10 @@ bool PgConnection::Commit() {
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
   m_groups.clear();
-  if (m_pendingCreate) ForgetSchema();  // the tables made with the schema are gone with it
+  if (m_pendingCreate) {  // the tables made with the schema are gone with it, and so is a schema it made
+    ForgetSchema();
+    if (!m_address.catalog.empty()) m_schemaOid.clear();
+  }
   if (m_lostTransaction) {
     m_lostTransaction = false;
     return true;
@@ -736,35 +800,81 @@ void PgConnection::EndSavepoint(bool keep) {
   }
 }
 
+namespace {
+
+std::string AsciiLower(std::string name) {
+  for (char& ch : name)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+  return name;
+}
+
+}  // namespace
+
 void PgConnection::RefreshNames() {
-  ResultGuard names{Read(
-      "SELECT c.relname FROM pg_class c WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) "
-      "AND c.relkind IN ('r','p','v','m') UNION SELECT a.attname FROM pg_attribute a JOIN pg_class c "
-      "ON c.oid = a.attrelid WHERE c.relnamespace = to_regnamespace(quote_ident(current_schema())) AND c.relkind IN "
-      "('r','p','v','m') AND a.attnum > 0 AND NOT a.attisdropped")};
   m_names.clear();
-  for (int r = 0; r < PQntuples(names.result); ++r) {
-    std::string name = PQgetvalue(names.result, r, 0);
-    std::string key = name;
-    for (char& ch : key)
-      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
-    m_names.emplace(std::move(key), std::move(name));
-  }
+  m_clashes.clear();
   m_namesRead = true;
+  if (m_schemaOid.empty()) return;
+  // Each table with its columns (a NULL column for a table without any), in column order.
+  ResultGuard names{Read(
+      "SELECT c.relname, a.attname FROM pg_class c LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
+      "AND NOT a.attisdropped WHERE c.relnamespace = $1 AND c.relkind IN ('r','p') ORDER BY c.oid, a.attnum",
+      {m_schemaOid.c_str()})};
+  std::unordered_set<std::string> seen;
+  std::unordered_map<std::string, std::string> columns;  // of the table being read: lower case -> as spelt
+  std::string table;
+  for (int r = 0; r < PQntuples(names.result); ++r) {
+    const std::string relation = PQgetvalue(names.result, r, 0);
+    if (r == 0 || relation != table) {
+      table = relation;
+      columns.clear();
+      if (seen.insert(relation).second) m_names.emplace(AsciiLower(relation), relation);
+    }
+    if (PQgetisnull(names.result, r, 1)) continue;
+    std::string column = PQgetvalue(names.result, r, 1);
+    std::string key = AsciiLower(column);
+    const auto [it, fresh] = columns.emplace(key, column);
+    if (!fresh && !m_clashes.count(table)) {
+      CString message;
+      message.Format(
+          L"The family \"%s\" of the database \"%s\" has the columns \"%s\" and \"%s\", whose names "
+          L"differ only in case: the catalogs cannot tell them apart. Rename one of them on the server",
+          VdFromUtf8(table), name(), VdFromUtf8(it->second), VdFromUtf8(column));
+      m_clashes.emplace(table, message);
+    }
+    if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
+  }
 }
 
 template <typename Statement, typename RunIt>
 void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt run) {
   EnsureConnected();
-  if (!m_namesRead) RefreshNames();
+  bool fresh = !m_namesRead;
+  if (fresh) RefreshNames();
   for (int attempt = 0;; ++attempt) {
-    TranslateToPg(text, statement, &m_names);
+    TranslateToPg(text, statement, &m_names, true, m_schema);
+    // A table the names do not hold stays unqualified, and a DROP TABLE IF EXISTS of one that another
+    // connection made would then pass over it: a change of the schema is translated with the names as they are.
+    if (statement.changesSchema && !fresh) {
+      RefreshNames();
+      fresh = true;
+      TranslateToPg(text, statement, &m_names, true, m_schema);
+    }
     if (statement.changesSchema) {
       m_described.clear();
       m_rowIdTables.clear();
       m_namesRead = false;
     }
     try {
+      if (statement.preparable) {
+        // A family whose columns the catalogs cannot tell apart is neither read nor written.
+        for (const std::string& table : statement.tables) {
+          const auto clash = m_clashes.find(table);
+          if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
+        }
+        if (IsWrite(statement.sql))
+          for (const std::string& table : statement.tables) CheckWritable(table);
+      }
       run();
       return;
     } catch (CDBException* e) {
@@ -795,16 +905,53 @@ void PgConnection::Requery(RecordsetState& state) { RunState(static_cast<PgRecor
 
 void PgConnection::ReturnState(std::unique_ptr<RecordsetState>) {}
 
-bool PgConnection::HasRowId(const std::string& table) {
+const PgConnection::TableFacts& PgConnection::FactsOf(const std::string& table) {
   const auto it = m_rowIdTables.find(table);
   if (it != m_rowIdTables.end()) return it->second;
-  ResultGuard found{Read(
-      "SELECT 1 FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid WHERE c.relnamespace = "
-      "to_regnamespace(quote_ident(current_schema())) AND c.relname = $1 AND a.attname = $2 AND NOT a.attisdropped",
-      {table.c_str(), kPgRowId})};
-  const bool has = PQntuples(found.result) > 0;
-  m_rowIdTables.emplace(table, has);
-  return has;
+  // Whether it has the row identity, and what of its own a write to it would run: triggers other than the
+  // server's internal ones, rules, and defaults, checks or index expressions that call a function or operator
+  // outside pg_catalog, or columns of a domain made outside it (whose checks may call one).
+  static const char* const kFacts =
+      "SELECT EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attname = $2 AND NOT "
+      "a.attisdropped), EXISTS (SELECT 1 FROM pg_trigger t WHERE t.tgrelid = c.oid AND NOT t.tgisinternal), "
+      "c.relhasrules, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN pg_proc p ON d.refclassid = 'pg_proc'::regclass AND "
+      "p.oid = d.refobjid LEFT JOIN pg_operator o ON d.refclassid = 'pg_operator'::regclass AND o.oid = d.refobjid "
+      "WHERE ((d.classid = 'pg_attrdef'::regclass AND d.objid IN (SELECT oid FROM pg_attrdef WHERE adrelid = c.oid)) "
+      "OR (d.classid = 'pg_constraint'::regclass AND d.objid IN (SELECT oid FROM pg_constraint WHERE conrelid = "
+      "c.oid)) OR (d.classid = 'pg_class'::regclass AND d.objid IN (SELECT indexrelid FROM pg_index WHERE indrelid = "
+      "c.oid))) AND COALESCE(p.pronamespace, o.oprnamespace) <> 'pg_catalog'::regnamespace), EXISTS (SELECT 1 FROM "
+      "pg_attribute a JOIN pg_type y ON y.oid = a.atttypid WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT "
+      "a.attisdropped AND y.typtype = 'd' AND y.typnamespace <> 'pg_catalog'::regnamespace) FROM pg_class c WHERE "
+      "c.relnamespace = $3 AND c.relname = $1 AND c.relkind IN ('r','p')";
+  TableFacts facts;
+  if (!m_schemaOid.empty()) {
+    ResultGuard found{Read(kFacts, {table.c_str(), kPgRowId, m_schemaOid.c_str()})};
+    if (PQntuples(found.result) > 0) {
+      auto yes = [&](int column) { return *PQgetvalue(found.result, 0, column) == 't'; };
+      facts.rowId = yes(0);
+      const char* why = yes(1)   ? "its triggers"
+                        : yes(2) ? "its rules"
+                        : yes(3) ? "its defaults, checks or indexes, which call functions made in the catalog"
+                        : yes(4) ? "the checks of its columns' types, made in the catalog"
+                                 : nullptr;
+      if (why) {
+        CString message;
+        message.Format(
+            L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
+            L"your rights. Its owner can remove them on the server",
+            VdFromUtf8(table), name(), why);
+        facts.writeRefused = message;
+      }
+    }
+  }
+  return m_rowIdTables.emplace(table, std::move(facts)).first->second;
+}
+
+bool PgConnection::HasRowId(const std::string& table) { return FactsOf(table).rowId; }
+
+void PgConnection::CheckWritable(const std::string& table) {
+  const TableFacts& facts = FactsOf(table);
+  if (!facts.writeRefused.IsEmpty()) ThrowDbError(kStateGeneral, facts.writeRefused);
 }
 
 std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, const PgRecordsetState& state) {
@@ -933,8 +1080,9 @@ void FillFromReturning(const PGresult* result, RecordsetState& state, std::size_
 
 void PgConnection::UpdateRow(RecordsetState& state) {
   const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
   const auto row = static_cast<std::size_t>(state.position);
-  std::string sql = "UPDATE " + Quoted(columns.table) + " SET ";
+  std::string sql = "UPDATE " + QualifiedTable(columns.table) + " SET ";
   Parameters p = DirtyParameters(state, columns);
   std::size_t count = 0;
   for (std::size_t k = 0; k < columns.columns.size(); ++k) {
@@ -957,7 +1105,8 @@ void PgConnection::UpdateRow(RecordsetState& state) {
 
 void PgConnection::InsertRow(RecordsetState& state) {
   const PgColumnSet& columns = Columns(state);
-  std::string sql = "INSERT INTO " + Quoted(columns.table);
+  CheckWritable(columns.table);
+  std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
   std::string values;
   std::size_t count = 0;
   for (std::size_t k = 0; k < columns.columns.size(); ++k) {
@@ -982,12 +1131,17 @@ void PgConnection::InsertRow(RecordsetState& state) {
 
 void PgConnection::DeleteRow(RecordsetState& state) {
   const PgColumnSet& columns = Columns(state);
-  const std::string sql = "DELETE FROM " + Quoted(columns.table) + " WHERE " + Quoted(kPgRowId) + "=$1";
+  CheckWritable(columns.table);
+  const std::string sql = "DELETE FROM " + QualifiedTable(columns.table) + " WHERE " + Quoted(kPgRowId) + "=$1";
   const std::string id = std::to_string(state.cells.At(static_cast<std::size_t>(state.position), columns.stride - 1).i);
   ResultGuard result{Run(sql, {id.c_str()})};
   if (std::strcmp(PQcmdTuples(result.result), "0") == 0) RowGone(columns);
 }
 
 void PgConnection::ReadBack(RecordsetState& state) { state.unread.clear(); }
+
+std::string PgConnection::QualifiedTable(const std::string& table) const {
+  return m_schema.empty() ? Quoted(table) : Quoted(m_schema) + "." + Quoted(table);
+}
 
 }  // namespace vdpattern::db

@@ -1,9 +1,35 @@
 #pragma once
-// The PostgreSQL engine behind a Connection (Connection.h): one libpq connection whose search_path is the
-// catalog's schema (ServerAddress.h), the description of results by their shape, transactions, and
-// running statements into a record set's storage and writing its rows back (PgConnection.cpp).
+// The PostgreSQL engine behind a Connection (Connection.h): one libpq connection to the catalog's schema
+// (ServerAddress.h), the description of results by their shape, transactions, and running statements into a
+// record set's storage and writing its rows back (PgConnection.cpp).
 //
 // Choices made where the behaviour was ours to decide:
+// - Whoever may create objects in the catalog's schema (every writer: add-family makes tables there) must not
+//   be able to run code in another role's session. The server resolves an operator or function by the best
+//   match of argument types over the whole search path, so with the schema on the path a planted
+//   =(varchar,varchar) or lower(varchar) would beat pg_catalog's text versions even behind pg_catalog. The
+//   session's search_path is therefore "pg_catalog, pg_temp" (no schema anyone else can create in), and the
+//   dialect qualifies every table of the schema it names with the schema (PgDialect.h; other names are found
+//   in pg_catalog); the library's own statements take the schema as a bound oid. Qualifying each operator
+//   instead (OPERATOR(pg_catalog.=)) would have to reach every operator a host writes; keeping the schema off
+//   the path reaches them all.
+// - The case-blind collation vd_nocase lives in the catalog's schema and is written qualified. At Connect, in
+//   the query that finds the schema, every collation of that name there must be an ICU, nondeterministic
+//   collation of locale kPgNoCaseLocale owned by the schema's owner or a member of that role (only an owner
+//   can drop or replace it); otherwise the catalog is not opened (08001: it is not the catalog it claims to
+//   be). A schema without one (a database's default schema, tables made by hand) opens; statements that need
+//   it then fail by name.
+// - Only tables ('r', 'p') are families and have their names resolved: a view or a rule runs its owner's code.
+//   row_security is off, so a read of a table with row-level policies fails instead of running them.
+// - A write runs the table's own triggers, rules, defaults, checks, index expressions and domain checks with
+//   the writer's rights. Where the row identity is looked up (one query per table, kept with it), a table
+//   whose triggers or rules are not the server's internal ones, or whose defaults, checks or indexes call a
+//   function or operator made outside pg_catalog, or with a column of a domain made outside it, is refused
+//   for writing (HY000) with the reason; reading it runs none of them. Code a partition of a partitioned
+//   table carries is not looked at: the library makes no partitions.
+// - Columns whose names differ only in ASCII case (Name and NAME, made by hand) cannot be told apart by the
+//   catalogs, which compare names so on both engines: such a family is refused with HY000, naming both
+//   columns, by every SELECT, INSERT, UPDATE or DELETE that names it. It can still be dropped or altered.
 // - Results are read in text form and converted by the column's server type (numbers, booleans as 0/1, bytea
 //   as bytes, the rest as UTF-8 text), so cells hold what the file engine would hold for the same declared
 //   type, and the declared type reported is the catalogs' name of that type (DeclaredTypeOf). A numeric with a
@@ -66,7 +92,7 @@ struct PgRecordsetState final : RecordsetState {
 class PgConnection final : public Connection {
  public:
   // Connects to `address` (shown as `name` in messages). Throws CDBException 08001 when the server cannot be
-  // reached or the catalog's schema does not exist.
+  // reached, the catalog's schema does not exist, or its vd_nocase is not the library's (see Choices).
   static std::unique_ptr<PgConnection> Open(const CString& name, const ServerAddress& address, bool readOnly,
                                             int busyTimeoutMs);
   // Makes the catalog's schema (and its collation); an existing schema with tables is refused with 08001.
@@ -145,7 +171,18 @@ class PgConnection final : public Connection {
   void RefreshNames();
   // Drops what was read of the schema's tables and columns, to be read again when next needed.
   void ForgetSchema();
+  // Checks the catalog's schema (it exists, and its vd_nocase is the library's: throws 08001 otherwise) and
+  // reads its oid and write lock key.
+  void CheckSchema();
+  struct TableFacts {
+    bool rowId = false;
+    CString writeRefused;  // why a write would run code of the table's own; empty when none would
+  };
+  const TableFacts& FactsOf(const std::string& table);
   bool HasRowId(const std::string& table);
+  // Throws HY000 with the reason when a write to `table` would run code of its own (FactsOf).
+  void CheckWritable(const std::string& table);
+  std::string QualifiedTable(const std::string& table) const;
   void RefreshTables();
   std::shared_ptr<const PgColumnSet> Describe(pg_result* result, const PgRecordsetState& state);
 
@@ -164,8 +201,13 @@ class PgConnection final : public Connection {
   bool m_tablesRead = false;
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'
   std::string m_probeRefused;     // the signature of a list some candidate of which could not be probed
-  std::unordered_map<std::string, bool> m_rowIdTables;
+  std::unordered_map<std::string, TableFacts> m_rowIdTables;
+  std::string m_schema;     // the catalog's schema (the database's default one without a catalog key), UTF-8
+  std::string m_schemaOid;  // its oid in decimal; empty when there is none
+  std::string m_lockKey = "0";
   PgNames m_names;
+  // The tables with columns whose names differ only in ASCII case, and the message that refuses them.
+  std::unordered_map<std::string, CString> m_clashes;
   bool m_namesRead = false;
   static constexpr std::size_t kMaxPrepared = 512;
   std::unordered_map<std::string, std::string> m_prepared;  // text -> its prepared statement's name

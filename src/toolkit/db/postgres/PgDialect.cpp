@@ -48,6 +48,19 @@ std::string Lower(std::string_view s) {
   return u;
 }
 
+}  // namespace
+
+std::string NoCase(std::string_view schema) {
+  std::string out;
+  if (!schema.empty()) {
+    AppendQuotedName(out, std::string(schema));
+    out += '.';
+  }
+  return out + kPgNoCase;
+}
+
+namespace {
+
 bool Significant(const Token& t) { return t.kind != Tok::kBlank && t.kind != Tok::kComment; }
 
 [[noreturn]] void Unclosed(const char* what) {
@@ -183,10 +196,116 @@ bool EndsCondition(const Token& t) {
   return false;
 }
 
+// Marks the tokens of the statement [first, end) that name a table: after FROM (of a query, not of a call such
+// as EXTRACT(YEAR FROM d)) and the commas and JOINs of its list, INTO, UPDATE, CREATE/DROP/ALTER TABLE or
+// VIEW, DROP/ALTER INDEX, CREATE INDEX ... ON and REFERENCES. A name already qualified (followed by '.'), a function
+// in a FROM list and a name the statement's WITH defines are not tables of the schema.
+std::vector<char> TablePlaces(const std::vector<Token>& t, std::size_t first, std::size_t end) {
+  std::vector<char> table(t.size(), 0);
+  struct Level {
+    bool query;     // the level of a SELECT, DELETE, ... (the top) or of a subquery
+    bool fromList;  // inside its FROM list
+  };
+  std::vector<Level> levels{{true, false}};
+  std::vector<std::string> withNames;
+  const bool with = first < end && Is(t[first], "WITH");
+  bool createIndex = false, dropList = false, expect = false, callIsTable = false;
+  const Token* previous = nullptr;
+  for (std::size_t k = first; k < end; ++k) {
+    const Token& x = t[k];
+    if (!Significant(x)) continue;
+    const Token* before = previous;
+    previous = &x;
+    Level& level = levels.back();
+    if (x.kind == Tok::kPunct) {
+      if (x.text == "(") {
+        const std::size_t n = Next(t, k + 1, end);
+        const bool subquery = n < end && (Is(t[n], "SELECT") || Is(t[n], "WITH") || Is(t[n], "VALUES"));
+        // (a INNER JOIN b ON ...) where a table is expected is a list of tables of its own.
+        levels.push_back({subquery, expect && !subquery});
+        if (subquery) expect = false;
+      } else if (x.text == ")") {
+        if (levels.size() > 1) levels.pop_back();
+        expect = false;
+      } else if (x.text == ",") {
+        expect = level.fromList || (dropList && levels.size() == 1);
+        callIsTable = false;
+      } else {
+        expect = false;
+      }
+      continue;
+    }
+    // WITH a AS (...), b AS (...): a and b are the statement's own.
+    if ((x.kind == Tok::kWord || x.kind == Tok::kName) && with && levels.size() == 1 && !expect) {
+      const std::size_t n = Next(t, k + 1, end);
+      if (n < end && Is(t[n], "AS")) withNames.push_back(Lower(x.text));
+    }
+    if (x.kind == Tok::kWord) {
+      if (expect && (Is(x, "IF") || Is(x, "NOT") || Is(x, "EXISTS") || Is(x, "ONLY") || Is(x, "LATERAL"))) continue;
+      const bool afterHead = before && (Is(*before, "CREATE") || Is(*before, "DROP") || Is(*before, "ALTER") ||
+                                        Is(*before, "UNIQUE") || Is(*before, "TRUNCATE"));
+      bool keyword = true, place = false, call = false;
+      if (Is(x, "FROM") && level.query) {
+        level.fromList = place = true;
+      } else if (Is(x, "JOIN") && level.fromList) {
+        place = true;
+      } else if (Is(x, "ON")) {
+        place = call = createIndex && levels.size() == 1;
+      } else if (Is(x, "INTO") || Is(x, "REFERENCES") || (Is(x, "UPDATE") && k == first)) {
+        place = call = true;
+      } else if ((Is(x, "TABLE") || Is(x, "INDEX") || Is(x, "VIEW")) && afterHead) {
+        if (Is(x, "INDEX") && Is(t[first], "CREATE")) {
+          createIndex = true;  // the index's own name cannot be qualified: it goes where its table is
+        } else {
+          place = call = true;
+          dropList = Is(t[first], "DROP");
+        }
+      } else if (Is(x, "WHERE") || Is(x, "GROUP") || Is(x, "ORDER") || Is(x, "HAVING") || Is(x, "LIMIT") ||
+                 Is(x, "OFFSET") || Is(x, "UNION") || Is(x, "EXCEPT") || Is(x, "INTERSECT") || Is(x, "WINDOW") ||
+                 Is(x, "FOR") || Is(x, "RETURNING") || Is(x, "SET") || Is(x, "SELECT") || Is(x, "USING")) {
+        level.fromList = false;
+      } else {
+        keyword = false;
+      }
+      if (keyword || !expect) {
+        expect = place;
+        callIsTable = call;
+        continue;
+      }
+    } else if (x.kind != Tok::kName || !expect) {
+      expect = false;
+      continue;
+    }
+    // The name where a table is expected.
+    const std::size_t n = Next(t, k + 1, end);
+    const bool qualified = n < end && t[n].kind == Tok::kPunct && t[n].text == ".";
+    const bool call = n < end && t[n].kind == Tok::kPunct && t[n].text == "(";
+    const bool defined = std::find(withNames.begin(), withNames.end(), Lower(x.text)) != withNames.end();
+    if (!qualified && (!call || callIsTable) && !defined) table[k] = 1;
+    expect = false;
+  }
+  return table;
+}
+
 class Emitter {
  public:
-  Emitter(const std::vector<Token>& tokens, PgStatement& out, const PgNames* names)
-      : m_t(tokens), m_out(out), m_names(names) {}
+  Emitter(const std::vector<Token>& tokens, PgStatement& out, const PgNames* names, std::string_view schema = {},
+          const std::vector<char>* tables = nullptr)
+      : m_t(tokens), m_out(out), m_names(names), m_schema(schema), m_tables(tables) {}
+
+  // The table `written` as the schema spells it, qualified with the schema when the schema holds that name
+  // (or no names are known): the search path holds only the server's own schemas (PgConnection.h), where any
+  // other name (pg_prepared_statements) is found.
+  void AppendTable(const std::string& written) {
+    const std::string& name = Resolve(written);
+    const bool own = !m_names || m_names->count(Lower(written));
+    if (own && !m_schema.empty()) {
+      AppendQuotedName(m_out.sql, std::string(m_schema));
+      m_out.sql += '.';
+    }
+    AppendQuotedName(m_out.sql, name);
+    if (own) m_out.tables.push_back(name);
+  }
 
   // A name as the schema spells it when it holds one that differs only in case, else as written.
   const std::string& Resolve(const std::string& written) const {
@@ -208,7 +327,10 @@ class Emitter {
         case Tok::kComment:
           break;
         case Tok::kName:
-          AppendQuotedName(m_out.sql, Resolve(t.text));
+          if (IsTable(k))
+            AppendTable(t.text);
+          else
+            AppendQuotedName(m_out.sql, Resolve(t.text));
           break;
         case Tok::kString:
           if (m_lift && LiftablePlace(k)) {
@@ -294,8 +416,14 @@ class Emitter {
     // The file engine's collation that ignores case is the schema's own here.
     if (Is(t, "COLLATE") && next < end && Is(m_t[next], "NOCASE")) {
       m_out.sql += "COLLATE ";
-      m_out.sql += kPgNoCase;
+      m_out.sql += NoCase(m_schema);
       return next;
+    }
+    // The collation by its own name (DROP COLLATION vd_nocase) is the schema's too.
+    if (Lower(t.text) == kPgNoCase && !(next < end && m_t[next].kind == Tok::kPunct && m_t[next].text == ".") &&
+        !(k > 0 && m_t[k - 1].kind == Tok::kPunct && m_t[k - 1].text == ".")) {
+      m_out.sql += NoCase(m_schema);
+      return k;
     }
     if (Is(t, "LIKE") || (Is(t, "NOT") && next < end && Is(m_t[next], "LIKE"))) {
       if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
@@ -318,7 +446,9 @@ class Emitter {
     const bool tablePlace =
         before > 0 && (Is(m_t[before - 1], "INTO") || Is(m_t[before - 1], "UPDATE") || Is(m_t[before - 1], "TABLE") ||
                        Is(m_t[before - 1], "FROM") || Is(m_t[before - 1], "JOIN") || Is(m_t[before - 1], "ON"));
-    if ((!call || tablePlace) && m_names && m_names->count(Lower(t.text)))
+    if (IsTable(k))
+      AppendTable(t.text);
+    else if ((!call || tablePlace) && m_names && m_names->count(Lower(t.text)))
       AppendQuotedName(m_out.sql, Resolve(t.text));
     else
       m_out.sql += t.text;
@@ -327,7 +457,11 @@ class Emitter {
 
   const std::vector<Token>& m_t;
   PgStatement& m_out;
+  bool IsTable(std::size_t k) const { return m_tables && k < m_tables->size() && (*m_tables)[k]; }
+
   const PgNames* m_names;  // borrowed; null: names as written
+  std::string_view m_schema;
+  const std::vector<char>* m_tables;  // borrowed; null: no table is qualified
   bool m_lift = false;
 
  public:
@@ -387,7 +521,8 @@ bool IsStatementWord(const Token& t) {
 
 // One column of CREATE TABLE, from its name at `head`: the name quoted, the server's type for the declared one
 // (a byte keeps its range with a CHECK), then the rest of the definition as written.
-void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop, Emitter& emitter, PgStatement& out) {
+void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop, Emitter& emitter, PgStatement& out,
+                std::string_view schema) {
   const Token& h = t[head];
   AppendQuotedName(out.sql, h.text);
   // The type: its word and an optional (n[,m]).
@@ -407,7 +542,7 @@ void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop,
       after = rp + 1;
     }
     k = after;
-    const std::string type = PgTypeOf(declared);
+    const std::string type = PgTypeOf(declared, schema);
     out.sql += ' ';
     out.sql += type;
     // A text column already has the collation that ignores case; a second COLLATE would be refused.
@@ -429,8 +564,10 @@ void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop,
 }
 
 // CREATE TABLE name ( elements ) rest: the elements with the server's types and the row identity added.
-void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& out, const PgNames* names) {
-  Emitter emitter(t, out, names);
+void EmitCreateTable(const std::vector<Token>& t, std::size_t start, std::size_t end, PgStatement& out,
+                     const PgNames* names, std::string_view schema) {
+  const std::vector<char> tables = TablePlaces(t, start, end);
+  Emitter emitter(t, out, names, schema, &tables);
   std::size_t open = 0;
   while (open < end && !(t[open].kind == Tok::kPunct && t[open].text == "(")) ++open;
   const std::size_t close = Matching(t, open, end);
@@ -443,7 +580,12 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
   while (tableName > 0 && !Significant(t[tableName - 1])) --tableName;
   if (tableName > 0 && (t[tableName - 1].kind == Tok::kWord || t[tableName - 1].kind == Tok::kName)) {
     emitter.Emit(0, tableName - 1, false);
+    if (!schema.empty()) {
+      AppendQuotedName(out.sql, std::string(schema));
+      out.sql += '.';
+    }
     AppendQuotedName(out.sql, t[tableName - 1].text);
+    out.tables.push_back(t[tableName - 1].text);
     out.sql += " (";
   } else {
     emitter.Emit(0, open + 1, false);
@@ -464,7 +606,7 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
       continue;
     }
     if ((h.kind == Tok::kName || h.kind == Tok::kWord) && h.text == kPgRowId) hasRowId = true;
-    EmitColumn(t, head, stop, emitter, out);
+    EmitColumn(t, head, stop, emitter, out, schema);
   }
   if (!hasRowId) {
     out.sql += ", \"";
@@ -478,12 +620,12 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t end, PgStatement& 
 
 }  // namespace
 
-std::string PgTypeOf(std::string_view declared) {
+std::string PgTypeOf(std::string_view declared, std::string_view schema) {
   const std::string upper = Upper(declared);
   const std::size_t paren = upper.find('(');
   const std::string word = upper.substr(0, paren);
   const std::string args = paren == std::string::npos ? std::string() : upper.substr(paren);
-  const std::string collate = std::string(" COLLATE ") + kPgNoCase;
+  const std::string collate = " COLLATE " + NoCase(schema);
   if (word == "TEXT" || word == "VARCHAR" || word == "NVARCHAR" || word == "STRING")
     return (args.empty() ? "varchar" : "varchar" + args) + collate;
   if (word == "CHAR" || word == "CHARACTER" || word == "NCHAR") return "char" + args + collate;
@@ -547,7 +689,8 @@ std::string DeclaredTypeOf(unsigned oid, int typmod) {
   }
 }
 
-void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals) {
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals,
+                   std::string_view schema) {
   out = PgStatement();
   const std::vector<Token> tokens = Scan(VdToUtf8(text ? text : L""));
   // The end of the first statement; only blanks, comments and semicolons may follow it.
@@ -564,9 +707,9 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
       (tokens[first].kind == Tok::kName || (tokens[first].kind == Tok::kWord && !IsStatementWord(tokens[first])))) {
     out.sql = "SELECT * FROM ";
     out.fromPos = 9;
-    Emitter emitter(tokens, out, names);
+    Emitter emitter(tokens, out, names, schema);
     out.table = emitter.Resolve(tokens[first].text);
-    AppendQuotedName(out.sql, out.table);
+    emitter.AppendTable(out.table);
     out.singleTableSelect = true;
     out.preparable = true;
     return;
@@ -576,9 +719,10 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
   out.createTable = Is(head, "CREATE") && second < end && Is(tokens[second], "TABLE");
   out.preparable = Is(head, "SELECT") || Is(head, "INSERT") || Is(head, "UPDATE") || Is(head, "DELETE");
   if (out.createTable) {
-    EmitCreateTable(tokens, end, out, names);
+    EmitCreateTable(tokens, first, end, out, names, schema);
   } else {
-    Emitter emitter(tokens, out, names);
+    const std::vector<char> tables = TablePlaces(tokens, first, end);
+    Emitter emitter(tokens, out, names, schema, &tables);
     // A host's own $n would collide with the lifted ones, and the server takes at most 65,535 parameters.
     const auto last = tokens.begin() + static_cast<long>(end);
     const bool hostParameters = std::any_of(tokens.begin(), last, [](const Token& t) {

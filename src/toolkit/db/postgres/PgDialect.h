@@ -17,6 +17,14 @@
 //   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
 // - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
 // - turns the bare name of a table into SELECT * FROM name;
+// - qualifies every table it names that the schema holds (every one when `names` is null) with the catalog's
+//   schema ("schema"."table"), since the session's search path holds only pg_catalog and pg_temp, where any
+//   other name is looked up (PgConnection.h). A new table of CREATE TABLE is always qualified. The places of
+//   tables: those of FROM lists (with their commas, JOINs, nested
+//   joins and subqueries), INSERT INTO, UPDATE, DELETE FROM, CREATE/DROP/ALTER TABLE or VIEW, DROP/ALTER INDEX,
+//   CREATE INDEX ... ON and REFERENCES. An index's own name in CREATE INDEX cannot be qualified (the server puts
+//   it with its table); a name already qualified, a function in a FROM list and a name defined by WITH stay;
+//   columns written "t"."c" still name the table t of a qualified FROM. vd_nocase is qualified likewise;
 // - leaves numbers as they are: a BIT column is the server's boolean, which takes TRUE and FALSE (and values
 //   bound by the record set) but refuses a bare 1 or -1;
 // - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
@@ -40,6 +48,7 @@ namespace vdpattern::db {
 
 inline constexpr const char* kPgRowId = "vd_row";
 inline constexpr const char* kPgNoCase = "vd_nocase";
+inline constexpr const char* kPgNoCaseLocale = "und-u-ks-level2";  // vd_nocase's ICU locale
 
 struct PgStatement {
   std::string sql;                          // UTF-8 text for the server
@@ -50,18 +59,25 @@ struct PgStatement {
   bool createTable = false;
   bool preparable = false;          // a SELECT, INSERT, UPDATE or DELETE: the server may keep it prepared
   std::vector<std::string> params;  // the lifted literals' values, for $1, $2, ... of `sql`
+  std::vector<std::string> tables;  // the tables it names, unquoted, as the schema spells them
 };
 
 // The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds.
 using PgNames = std::unordered_multimap<std::string, std::string>;
 
 // Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
-// null) are the schema's names. `liftLiterals` false keeps every literal in the text.
-void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals = true);
+// null) are the schema's names. `liftLiterals` false keeps every literal in the text. `schema` (an extension:
+// empty writes names unqualified) is the catalog's schema, which qualifies every table and the collation.
+void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals = true,
+                   std::string_view schema = {});
 
 // The server's type for a declared type of the catalogs (its word and an optional "(n)"), with COLLATE
-// vd_nocase for text and an identity for COUNTER; a type it does not know is passed on as written.
-std::string PgTypeOf(std::string_view declared);
+// vd_nocase (of `schema` when given) for text and an identity for COUNTER; a type it does not know is passed on
+// as written.
+std::string PgTypeOf(std::string_view declared, std::string_view schema = {});
+
+// The case-blind collation of `schema`, qualified ("schema".vd_nocase); unqualified for an empty schema.
+std::string NoCase(std::string_view schema);
 
 // The declared type the catalogs would have written for a column of server type `oid` with modifier `typmod`,
 // so the record set reports the same ODBC types as for a file; empty for a type it does not know. A numeric

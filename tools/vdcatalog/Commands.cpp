@@ -220,15 +220,60 @@ json ToJson(const VARIANT* v) {
 // Whether `target` is a server address ("postgresql://...", "host=... catalog=...") rather than a path.
 bool IsAddress(const std::string& target) { return vdpattern::db::IsServerAddress(Wide(target).str()); }
 
-// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one.
+// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one. Only a
+// regular file is read, opened without waiting: a FIFO would otherwise block the open until someone wrote to it.
 bool OnServer(const std::string& target) {
   if (IsAddress(target)) return true;
+  const int fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
   unsigned char bytes[64];
-  std::FILE* in = std::fopen(target.c_str(), "rb");
-  if (!in) return false;
-  const std::size_t length = std::fread(bytes, 1, sizeof bytes, in);
-  std::fclose(in);
-  return vdpattern::db::IsLinkFileHeader(bytes, length);
+  ssize_t length = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) length = ::read(fd, bytes, sizeof bytes);
+  ::close(fd);
+  return length > 0 && vdpattern::db::IsLinkFileHeader(bytes, static_cast<std::size_t>(length));
+}
+
+// What a path names when it is not a regular file, for a message; empty for a regular file or nothing at all.
+std::string SpecialKind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return std::string();
+  return S_ISFIFO(st.st_mode)   ? "a named pipe (FIFO)"
+         : S_ISCHR(st.st_mode)  ? "a character device"
+         : S_ISBLK(st.st_mode)  ? "a block device"
+         : S_ISDIR(st.st_mode)  ? "a folder"
+         : S_ISSOCK(st.st_mode) ? "a socket"
+                                : "not a regular file";
+}
+
+// A catalog file is a regular file: anything else is refused before anything opens it (a FIFO would block the
+// first read forever, a device would be read as a database). False after a message.
+bool IsCatalogFile(const std::string& target) {
+  if (IsAddress(target)) return true;
+  const std::string kind = SpecialKind(target);
+  if (kind.empty()) return true;
+  Error(Shown(target, 200) + " is " + kind + ", not a catalog file; nothing was opened");
+  return false;
+}
+
+// Why a catalog file that exists cannot be read, when the reason is one the engine puts badly: a catalog in
+// write-ahead-log mode needs its -shm file beside it even to be read, and in a read-only folder nobody can make
+// it. (Opening it as immutable would work, but would read wrong data while its owner writes it.) Empty when that
+// is not the case.
+std::string UnreadableWhy(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  unsigned char header[20] = {};
+  const ssize_t n = ::read(fd, header, sizeof header);
+  ::close(fd);
+  const bool wal = n == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0 && header[18] == 2;
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  struct stat st {};
+  if (!wal || ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0 || ::stat((path + "-shm").c_str(), &st) == 0)
+    return std::string();
+  return "the folder " + folder +
+         " is read-only and the catalog uses a write-ahead log, which needs its -shm file in that folder even to be "
+         "read: copy the catalog to a writable folder, or have its owner switch it to PRAGMA journal_mode=DELETE";
 }
 
 // What the library is handed: a server address as given, a path made absolute (messages then name the file
@@ -296,13 +341,15 @@ class Session {
   // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
   // when it cannot be opened.
   CVdPatternCatalog* Open(const std::string& file, bool attach = false) {
+    if (!IsCatalogFile(file)) return nullptr;
     const std::string path = Located(file);
     auto* db = new CVdDatabase();
     db->SetQueryTimeout(g_timeLimit);
     try {
       db->Open(Wide(path), 0, 0);
     } catch (CDBException* e) {
-      Error(Utf8(e->m_strError));
+      const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path);
+      Error(why.empty() ? Utf8(e->m_strError) : file + " cannot be read: " + why);
       e->Delete();
       delete db;
       return nullptr;
@@ -315,6 +362,10 @@ class Session {
       if (catalog->IsOpened()) catalog->FillUnitsPool();
     }
     if (!catalog->IsOpened()) {
+      if (const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path); !why.empty()) {
+        Error(file + " cannot be read: " + why);
+        return nullptr;
+      }
       Error(file + (OnServer(file) ? " holds no catalog" : " is not a catalog") +
             ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
       return nullptr;
@@ -697,6 +748,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           CDBVariant cell;
           rs.GetFieldValue(L"Name", cell);
           const std::wstring candidate = DBV_BSTRAll(&cell).str();
+          if (candidate.empty()) continue;  // a row without a name is nothing to suggest
           scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
         }
       } catch (CDBException* e) {
@@ -729,6 +781,8 @@ int Finish(int status) { return g_databaseFailed && status == kOk ? kError : sta
 bool DatabaseFailed() { return g_databaseFailed; }
 
 bool IsCatalogOnServer(const std::string& target) { return OnServer(target); }
+
+bool RefuseSpecialFile(const std::string& target) { return !IsCatalogFile(target); }
 
 void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
 unsigned long TimeLimit() { return g_timeLimit; }
@@ -782,7 +836,9 @@ int Create(const std::string& file, const std::string& type, const std::string& 
     }
     struct stat st {};
     if (stat(file.c_str(), &st) == 0) {
-      Error(file + " already exists; a catalog is never created over an existing file" +
+      const std::string kind = SpecialKind(file);
+      Error(file + " already exists" + (kind.empty() ? "" : " as " + kind) +
+            "; a catalog is never created over an existing file" +
             (OnServer(file) ? " (it is a catalog link: create the catalog at the address it holds)" : ""));
       return kNotFound;
     }
@@ -1625,6 +1681,8 @@ bool ConvertToFile(CVdDatabase& source, const std::string& outPath, std::size_t&
   }
   close(fd);
   unlink(temporary.c_str());  // CreateDatabase never writes over a file
+  SignalCleanup signals("nothing was converted; the unfinished copy was removed");
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) signals.Add(temporary + suffix);
   struct Cleanup {
     const std::string& path;
     ~Cleanup() {
@@ -1641,7 +1699,7 @@ bool ConvertToFile(CVdDatabase& source, const std::string& outPath, std::size_t&
     out.Close();
   }
   std::string error;
-  if (!LinkNew(temporary, outPath, error)) {
+  if (!signals.Settle([&] { return LinkNew(temporary, outPath, error); })) {
     Error(error);
     return false;
   }
@@ -1702,9 +1760,12 @@ int Convert(const std::string& in, const std::string& outPath) {
   if (toServer ? ServerCatalogExists(outPath) : !IsNewPath(outPath)) {
     Error(outPath + (toServer            ? " already exists; convert never writes over a catalog"
                      : OnServer(outPath) ? " is a catalog link; convert to the address it holds, a new catalog"
-                                         : " already exists; convert never writes over a file"));
+                     : SpecialKind(outPath).empty()
+                         ? " already exists; convert never writes over a file"
+                         : " already exists as " + SpecialKind(outPath) + "; convert writes a new file"));
     return kNotFound;
   }
+  if (!IsCatalogFile(in)) return kError;
   CVdDatabase source;
   source.SetQueryTimeout(g_timeLimit);
   std::size_t tables = 0, rows = 0;

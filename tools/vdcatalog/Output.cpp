@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -159,6 +161,71 @@ std::string Shown(const std::string& text, std::size_t limit) {
   return out;
 }
 
+namespace {
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kMaxCleanupFiles = 4;
+
+char g_cleanupFiles[kMaxCleanupFiles][PATH_MAX];
+volatile std::sig_atomic_t g_cleanupCount = 0;
+char g_cleanupMessage[256];
+struct sigaction g_previousActions[3];
+
+void WriteText(const char* text) {
+  for (std::size_t left = std::strlen(text); left > 0;) {
+    const ssize_t n = ::write(STDERR_FILENO, text, left);
+    if (n <= 0) return;
+    text += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void OnCleanupSignal(int signal) {
+  if (g_cleanupCount == 0) return;  // the output is in place: the command ends by itself
+  for (int i = 0; i < g_cleanupCount; ++i) ::unlink(g_cleanupFiles[i]);
+  WriteText("vdcatalog: interrupted by ");
+  WriteText(signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP");
+  WriteText(": ");
+  WriteText(g_cleanupMessage);
+  WriteText("\n");
+  ::_exit(128 + signal);
+}
+
+}  // namespace
+
+SignalCleanup::SignalCleanup(const std::string& what) {
+  g_cleanupCount = 0;
+  std::snprintf(g_cleanupMessage, sizeof g_cleanupMessage, "%s", what.c_str());
+  struct sigaction action {};
+  action.sa_handler = &OnCleanupSignal;
+  sigemptyset(&action.sa_mask);
+  for (int s : kCleanupSignals) sigaddset(&action.sa_mask, s);  // one handler runs at a time
+  action.sa_flags = SA_RESTART;
+  for (std::size_t i = 0; i < 3; ++i) sigaction(kCleanupSignals[i], &action, &g_previousActions[i]);
+}
+
+SignalCleanup::~SignalCleanup() {
+  Block(true);
+  Forget();
+  for (std::size_t i = 0; i < 3; ++i) sigaction(kCleanupSignals[i], &g_previousActions[i], nullptr);
+  Block(false);
+}
+
+void SignalCleanup::Add(const std::string& path) {
+  if (g_cleanupCount >= kMaxCleanupFiles || path.size() >= PATH_MAX) return;
+  std::memcpy(g_cleanupFiles[g_cleanupCount], path.c_str(), path.size() + 1);
+  g_cleanupCount = g_cleanupCount + 1;  // counted once the name is whole
+}
+
+void SignalCleanup::Block(bool block) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kCleanupSignals) sigaddset(&set, s);
+  sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void SignalCleanup::Forget() { g_cleanupCount = 0; }
+
 OutputFile::~OutputFile() {
   if (m_stream && m_stream != stdout) std::fclose(m_stream);
   if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
@@ -178,12 +245,26 @@ bool OutputFile::Open(const std::string& path, const std::string& input, std::st
     return false;
   }
   if (exists && !S_ISREG(out.st_mode)) {
-    if (S_ISDIR(out.st_mode)) {
-      error = "cannot write " + path + ": it is a folder";
+    if (!S_ISCHR(out.st_mode) && !S_ISFIFO(out.st_mode)) {
+      error = "cannot write " + path + ": it is " +
+              (S_ISDIR(out.st_mode)    ? "a folder"
+               : S_ISBLK(out.st_mode)  ? "a block device"
+               : S_ISSOCK(out.st_mode) ? "a socket"
+                                       : "not a regular file") +
+              " (an export goes to a file, a pipe or a terminal)";
       return false;
     }
-    m_stream = std::fopen(path.c_str(), "wb");
-    if (!m_stream) error = "cannot write " + path + ": " + Reason();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot write " + path + ": " + (errno == ENXIO ? std::string("no program reads the pipe") : Reason());
+      return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // from now on a full pipe waits for its reader
+    m_stream = ::fdopen(fd, "wb");
+    if (!m_stream) {
+      error = "cannot write " + path + ": " + Reason();
+      ::close(fd);
+    }
     return m_stream != nullptr;
   }
   // The file a link names is the one to replace.
@@ -193,12 +274,14 @@ bool OutputFile::Open(const std::string& path, const std::string& input, std::st
     if (::realpath(path.c_str(), resolved)) m_target = resolved;
   }
   m_temporary = FolderOf(m_target) + "/.vdcatalog-XXXXXX";
+  m_cleanup = std::make_unique<SignalCleanup>("nothing was exported; " + path + " is as it was");
   const int fd = ::mkstemp(m_temporary.data());
   if (fd < 0) {
     error = "cannot write " + path + ": " + Reason();
     m_temporary.clear();
     return false;
   }
+  m_cleanup->Add(m_temporary);
   // The output gets the permissions a new file would get, or those of the file it replaces.
   mode_t mode = exists ? out.st_mode & 07777 : 0666;
   if (!exists) {
@@ -231,7 +314,7 @@ bool OutputFile::Commit(std::string& error) {
     return false;
   }
   if (m_temporary.empty()) return true;
-  if (::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+  if (!m_cleanup->Settle([&] { return ::rename(m_temporary.c_str(), m_target.c_str()) == 0; })) {
     error = "cannot write " + m_shown + ": " + Reason();
     return false;
   }

@@ -73,6 +73,7 @@ int Upgrade(const std::string& file) {
           "server catalog compares names ignoring case by its columns' own collation");
     return kError;
   }
+  if (RefuseSpecialFile(file)) return kError;
   const std::string path = std::filesystem::absolute(file).lexically_normal().string();
   auto* db = new CVdDatabase();
   db->SetQueryTimeout(TimeLimit());

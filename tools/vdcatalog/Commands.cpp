@@ -1258,12 +1258,38 @@ int Max(const std::string& file, const std::string& table, const std::string& co
     json out = {{"status", found ? "found" : "not-found"}, {"value", ToJson(&value)}};
     std::printf("%s\n", JsonText(out).c_str());
   } else {
-    std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Text(&value).c_str());
+    std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Visible(Text(&value)).c_str());
   }
   return Finish(kOk);
 }
 
 // ---------------------------------------------------------------- export, import
+
+namespace {
+
+// CSV is text, and a NUL byte is none: the tool's own import refuses it, other programs cut the text at it.
+// Escaping it would need an escape character, itself escaped in every text; JSON carries it exactly instead.
+// False after a message naming the first cell that holds one; checked before anything is written.
+bool CsvCanCarry(const std::string& family, const std::vector<Column>& columns, const std::vector<Row>& rows) {
+  for (const Column& c : columns) {
+    if (c.name.find(L'\0') == std::wstring::npos) continue;
+    Error("a column name of family " + Shown(family) + " holds a NUL byte, which CSV cannot carry: export it with "
+          "--format json; nothing was written");
+    return false;
+  }
+  for (const Row& row : rows) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (Text(&row.values[i]).find('\0') == std::string::npos) continue;
+      Error("the " + VdToUtf8(columns[i].name) + " of pattern \"" + Shown(row.name) + "\" in family " +
+            Shown(family) + " holds a NUL byte, which CSV cannot carry: export it with --format json; nothing was "
+            "written");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& outPath) {
   Session session;
@@ -1295,12 +1321,16 @@ int Export(const std::string& file, const std::string& family, const std::string
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
     Progress progress("export", rows.size());
     if (format == "csv") {
+      if (!CsvCanCarry(VdToUtf8(f), columns, rows)) return kError;
       std::vector<std::string> header;
-      for (const Column& c : columns) header.push_back(VdToUtf8(c.name));
+      for (const Column& c : columns) header.push_back(GuardedCsvText(VdToUtf8(c.name)));
       WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
         std::vector<std::string> cells;
-        for (const COleVariant& v : rows[r].values) cells.push_back(Text(&v));
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+          const std::string text = Text(&rows[r].values[i]);
+          cells.push_back(columns[i].kind == Kind::kText ? GuardedCsvText(text) : text);
+        }
         WriteCsvRecord(out, cells);
         progress.Step(r + 1);
       }
@@ -1404,7 +1434,9 @@ struct ImportHeader {
              const std::string& path) {
     csvPath = path;
     const std::string where = Where(header.line);
-    const std::vector<std::string>& fields = header.fields;
+    std::vector<std::string> fields = header.fields;
+    for (std::string& field : fields)
+      if (IsGuardedCsvText(field)) field.erase(0, 1);  // column names are exported as guarded texts
     bool hasName = false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const Column* column = FindColumn(family, Wide(fields[i]).str());
@@ -1435,14 +1467,17 @@ struct ImportHeader {
             std::to_string(record.fields.size()));
       return false;
     }
-    const std::string& name = record.fields[nameIndex];
+    const std::string& field = record.fields[nameIndex];
+    const std::string& name = IsGuardedCsvText(field) ? field.substr(1) : field;
     if (name.empty() || name.find('\0') != std::string::npos) {
       Error(Where(record.line) + (name.empty() ? "the Name is empty" : "the Name holds a NUL byte"));
       return false;
     }
     pattern.SetUserName(Wide(name));
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], record.fields[i], error)) {
+      const std::string& cell = record.fields[i];
+      const bool guarded = columns[i] && columns[i]->kind == Kind::kText && IsGuardedCsvText(cell);
+      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], guarded ? cell.substr(1) : cell, error)) {
         Error(Where(record.line) + error);
         return false;
       }

@@ -130,6 +130,18 @@ bool CsvReader::Next(CsvRecord& record, std::string& error) {
   return true;
 }
 
+namespace {
+
+bool NeedsGuard(char first) { return first && std::strchr("=+-@\t\r'", first) != nullptr; }
+
+}  // namespace
+
+std::string GuardedCsvText(const std::string& text) {
+  return !text.empty() && NeedsGuard(text[0]) ? "'" + text : text;
+}
+
+bool IsGuardedCsvText(const std::string& cell) { return cell.size() >= 2 && cell[0] == '\'' && NeedsGuard(cell[1]); }
+
 void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields) {
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i) std::fputc(',', out);

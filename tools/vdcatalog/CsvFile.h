@@ -63,6 +63,15 @@ class CsvReader {
   std::vector<char> m_buffer;
 };
 
+// Text cells that a spreadsheet would run as a formula (they begin with '=', '+', '-', '@', a tab or a carriage
+// return) are written with a leading apostrophe, which spreadsheets show as "this is text"; so that the guard
+// itself stays exact, a text already beginning with an apostrophe gets one more. An import takes exactly one
+// apostrophe off a text cell whose next character is one of those: export then import gives back every text.
+// Only texts are guarded: numbers ("-5") are written as they are and stay numbers.
+std::string GuardedCsvText(const std::string& text);
+// Whether `cell` of a text column carries the guard: an apostrophe, then a character the guard protects.
+bool IsGuardedCsvText(const std::string& cell);
+
 // One record, every field quoted, ended by CRLF-free "\n". Write errors are left in the stream's error flag.
 void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields);
 

@@ -57,6 +57,29 @@ std::string Masked(std::string text) {
   return text;
 }
 
+std::string Visible(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char escape[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+      std::snprintf(escape, sizeof escape, "\\u%04x", next);
+      out += escape;
+      ++i;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 void Error(const std::string& message) {
   // One line per message: a server's reasons come with line breaks of their own.
   std::string line;
@@ -70,7 +93,7 @@ void Error(const std::string& message) {
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   for (std::size_t at = line.find(" )"); at != std::string::npos; at = line.find(" )", at)) line.erase(at, 1);
-  std::fprintf(stderr, "vdcatalog: %s\n", line.c_str());
+  std::fprintf(stderr, "vdcatalog: %s\n", Visible(line).c_str());
 }
 
 namespace {
@@ -113,22 +136,32 @@ void PrintRow(std::FILE* out, const std::vector<std::string>& cells, const std::
 }  // namespace
 
 void Table::Print(std::FILE* out) const {
-  std::vector<std::size_t> widths(m_headers.size());
-  for (std::size_t i = 0; i < m_headers.size(); ++i) widths[i] = Width(m_headers[i]);
-  for (const auto& row : m_rows)
+  auto visible = [](const std::vector<std::string>& cells) {
+    std::vector<std::string> shown;
+    for (const std::string& cell : cells) shown.push_back(Visible(cell));
+    return shown;
+  };
+  const std::vector<std::string> headers = visible(m_headers);
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& row : m_rows) rows.push_back(visible(row));
+  std::vector<std::size_t> widths(headers.size());
+  for (std::size_t i = 0; i < headers.size(); ++i) widths[i] = Width(headers[i]);
+  for (const auto& row : rows)
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], Width(row[i]));
-  PrintRow(out, m_headers, widths);
+  PrintRow(out, headers, widths);
   std::vector<std::string> rule;
   for (std::size_t w : widths) rule.push_back(std::string(w, '-'));
   PrintRow(out, rule, widths);
-  for (const auto& row : m_rows) PrintRow(out, row, widths);
+  for (const auto& row : rows) PrintRow(out, row, widths);
 }
 
 void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::size_t width = 0;
-  for (const auto& f : fields) width = std::max(width, Width(f.first));
-  for (const auto& f : fields)
-    std::printf("%s%s  %s\n", f.first.c_str(), std::string(width - Width(f.first), ' ').c_str(), f.second.c_str());
+  for (const auto& f : fields) width = std::max(width, Width(Visible(f.first)));
+  for (const auto& f : fields) {
+    const std::string key = Visible(f.first);
+    std::printf("%s%s  %s\n", key.c_str(), std::string(width - Width(key), ' ').c_str(), Visible(f.second).c_str());
+  }
 }
 
 namespace {

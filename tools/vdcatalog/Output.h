@@ -23,7 +23,12 @@ std::string Utf8(const std::wstring& text);
 // `text` with the passwords of the server addresses in it replaced by "***", for anything the tool shows.
 std::string Masked(std::string text);
 
-// Prints "vdcatalog: <message>" on stderr, passwords masked.
+// `text` safe to print on a terminal: control characters (C0, DEL and the C1 range, which terminals take for
+// commands: colours, cursor moves, titles, bells) become visible escapes, "\n", "\r", "\t" or "\xHH" ("\u0085"
+// for C1). Tables and key-value lines show names this way; JSON and CSV outputs keep them exact.
+std::string Visible(const std::string& text);
+
+// Prints "vdcatalog: <message>" on stderr, passwords masked, on one line, control characters made visible.
 void Error(const std::string& message);
 
 // The Levenshtein distance of two texts (std::string or std::wstring), for "did you mean".
@@ -48,7 +53,8 @@ class Table {
   explicit Table(std::vector<std::string> headers) : m_headers(std::move(headers)) {}
   void Add(std::vector<std::string> row) { m_rows.push_back(std::move(row)); }
   bool IsEmpty() const { return m_rows.empty(); }
-  // Columns padded to their widest cell (counted in terminal columns: a wide character takes two).
+  // Columns padded to their widest cell (counted in terminal columns: a wide character takes two); cells are
+  // printed Visible().
   void Print(std::FILE* out = stdout) const;
 
  private:
@@ -56,7 +62,7 @@ class Table {
   std::vector<std::vector<std::string>> m_rows;
 };
 
-// Key-value lines ("Name     IPE 200") aligned on the longest key.
+// Key-value lines ("Name     IPE 200") aligned on the longest key, printed Visible().
 void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields);
 
 // While it lives, SIGINT, SIGTERM and SIGHUP remove the unfinished files registered with it, say so on stderr

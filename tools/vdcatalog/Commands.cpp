@@ -849,7 +849,7 @@ int Create(const std::string& file, const std::string& type, const std::string& 
     Error(Utf8(error));
     return kError;
   }
-  std::printf("created %s (type %s, version %d)\n", Masked(file).c_str(), type.c_str(), version);
+  std::printf("created %s (type %s, version %d)\n", Visible(Masked(file)).c_str(), Visible(type).c_str(), version);
   return kOk;
 }
 
@@ -891,8 +891,8 @@ int AddFamily(const std::string& file, const std::string& family, const std::str
   }
   std::string names = "Name";
   for (const CVdCatalogSchema::Column& c : columns) names += ", " + Utf8(c.name);
-  std::printf("added family %s (code %s) with %zu columns: %s\n", family.c_str(), code.c_str(), columns.size() + 1,
-              names.c_str());
+  std::printf("added family %s (code %s) with %zu columns: %s\n", Visible(family).c_str(), Visible(code).c_str(),
+              columns.size() + 1, Visible(names).c_str());
   return kOk;
 }
 
@@ -1218,7 +1218,7 @@ int Set(const std::string& file, const std::string& family, const std::string& n
     return g_databaseFailed ? kError : kNotFound;
   }
   scope.Keep();
-  std::printf("%s %s in %s\n", existed ? "updated" : "added", name.c_str(), family.c_str());
+  std::printf("%s %s in %s\n", existed ? "updated" : "added", Visible(name).c_str(), Visible(family).c_str());
   return Finish(kOk);
 }
 
@@ -1233,7 +1233,7 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
           DidYouMean(session, {catalog}, name));
     return kNotFound;
   }
-  std::printf("removed %s\n", name.c_str());
+  std::printf("removed %s\n", Visible(name).c_str());
   return Finish(kOk);
 }
 
@@ -1273,15 +1273,16 @@ namespace {
 bool CsvCanCarry(const std::string& family, const std::vector<Column>& columns, const std::vector<Row>& rows) {
   for (const Column& c : columns) {
     if (c.name.find(L'\0') == std::wstring::npos) continue;
-    Error("a column name of family " + Shown(family) + " holds a NUL byte, which CSV cannot carry: export it with "
+    Error("a column name of family " + Shown(family) +
+          " holds a NUL byte, which CSV cannot carry: export it with "
           "--format json; nothing was written");
     return false;
   }
   for (const Row& row : rows) {
     for (std::size_t i = 0; i < columns.size(); ++i) {
       if (Text(&row.values[i]).find('\0') == std::string::npos) continue;
-      Error("the " + VdToUtf8(columns[i].name) + " of pattern \"" + Shown(row.name) + "\" in family " +
-            Shown(family) + " holds a NUL byte, which CSV cannot carry: export it with --format json; nothing was "
+      Error("the " + VdToUtf8(columns[i].name) + " of pattern \"" + Shown(row.name) + "\" in family " + Shown(family) +
+            " holds a NUL byte, which CSV cannot carry: export it with --format json; nothing was "
             "written");
       return false;
     }
@@ -1590,7 +1591,7 @@ int Import(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   const std::size_t patterns = counts.names.Size();
-  std::printf("imported %zu rows into %s", counts.rows, family.c_str());
+  std::printf("imported %zu rows into %s", counts.rows, Visible(family).c_str());
   if (patterns != counts.rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
   if (counts.failed) std::printf(", %zu rows refused", counts.failed);
   std::printf("\n");
@@ -1785,8 +1786,8 @@ int Link(const std::string& file, const std::string& address) {
     Error(Utf8(reason.TrimRight()));
     return kError;
   }
-  std::printf("linked %s to catalog %s (%zu families)\n", file.c_str(), Utf8(catalog->GetName()).c_str(),
-              families.size());
+  std::printf("linked %s to catalog %s (%zu families)\n", Visible(file).c_str(),
+              Visible(Utf8(catalog->GetName())).c_str(), families.size());
   return Finish(kOk);
 }
 

@@ -136,9 +136,7 @@ bool NeedsGuard(char first) { return first && std::strchr("=+-@\t\r'", first) !=
 
 }  // namespace
 
-std::string GuardedCsvText(const std::string& text) {
-  return !text.empty() && NeedsGuard(text[0]) ? "'" + text : text;
-}
+std::string GuardedCsvText(const std::string& text) { return !text.empty() && NeedsGuard(text[0]) ? "'" + text : text; }
 
 bool IsGuardedCsvText(const std::string& cell) { return cell.size() >= 2 && cell[0] == '\'' && NeedsGuard(cell[1]); }
 

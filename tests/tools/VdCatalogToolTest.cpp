@@ -122,6 +122,8 @@ class ToolOnEngine : public Tool {
 TEST_F(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   EXPECT_EQ(Run({"create", catalog, "--type", "Again"}).status, 1);  // never over an existing catalog
+  // The longest time limit accepted is one the server's statement timeout (milliseconds in an int) can hold.
+  EXPECT_TRUE(Says({"--time-limit", "2147483", "list", catalog, "IPE"}, 0, "IPE 220"));
   const auto j = Json({"info", catalog, "--json"});
   EXPECT_EQ(j["type"], "Steel");
   EXPECT_EQ(j["read_only"], false);

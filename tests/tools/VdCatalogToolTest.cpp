@@ -707,10 +707,13 @@ TEST_F(Tool, AWalCatalogInAReadOnlyFolderSaysWhyAndSuggestionsSkipMissingNames) 
   EXPECT_TRUE(Says({"show", file, "IPE 210"}, 1, "did you mean IPE 200 or IPE 220?"));
   // Root writes anywhere: the read-only folder is tried as nobody.
   if (geteuid() == 0) m_runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string open = m_dir.File("open");
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  chmod(open.c_str(), 0777);  // whatever the umask
   chmod(m_dir.path().c_str(), 0755);
   chmod(folder.c_str(), 0555);
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"info", file}, {"list", file, "IPE"}})
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"info", file}, {"list", file, "IPE"}, {"convert", file, open + "/copy.mdb"}})
     EXPECT_TRUE(Says(args, 2, "is read-only and the catalog uses a write-ahead log")) << args[0];
   chmod(folder.c_str(), 0755);
   m_runAs.clear();

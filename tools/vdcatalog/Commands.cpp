@@ -1806,7 +1806,15 @@ int Convert(const std::string& in, const std::string& outPath) {
   source.SetQueryTimeout(g_timeLimit);
   std::size_t tables = 0, rows = 0;
   try {
-    source.Open(Wide(Located(in)), 0, 1);
+    try {
+      source.Open(Wide(Located(in)), 0, 1);
+    } catch (CDBException* e) {
+      const std::string why = IsAddress(in) ? std::string() : UnreadableWhy(Located(in));
+      if (why.empty()) throw;
+      e->Delete();
+      Error(in + " cannot be read: " + why + "; nothing was converted");
+      return kError;
+    }
     if (!(toServer ? ConvertToServer(source, outPath, tables, rows) : ConvertToFile(source, outPath, tables, rows)))
       return kError;
   } catch (CDBException* e) {

@@ -1,7 +1,7 @@
-// vdcatalog when the world fails it: killed in the middle of writing a file, a full disk, another process
-// holding the write lock, and several copies of itself adding the same name at once. In each case the tool
-// must end with status 2 and a message (never a signal), leave the catalog as it was, and leave no output
-// that is half written: an output file is either absent or complete.
+// vdcatalog when the world fails it: killed or stopped by a signal in the middle of writing a file, a full disk,
+// another process holding the write lock, and several copies of itself adding the same name at once. In each case the
+// tool must end with status 2 and a message (never a signal), leave the catalog as it was, and leave no output that is
+// half written: an output file is either absent or complete.
 
 #include <poll.h>
 #include <sys/statvfs.h>
@@ -113,6 +113,8 @@ int ExportOntoInput(Tool& tool, Faults& faults, const std::string& dir, int& who
 
 // ---------------------------------------------------------------- killed while writing
 
+constexpr int kSignals[] = {SIGKILL, SIGINT, SIGTERM, SIGHUP};
+
 int RunToolKills(const ToolOptions& options) {
   Faults faults("kills");
   Tool tool(options.tool, options.dir + "/io");
@@ -132,7 +134,7 @@ int RunToolKills(const ToolOptions& options) {
 
   std::mt19937 rng(options.seed);
   const int kills = options.rounds > 0 ? options.rounds : 24;
-  int killed = 0, finished = 0, survived = 0, absent = 0, complete = 0, reruns = 0, leftovers = 0;
+  int killed = 0, stopped = 0, finished = 0, survived = 0, absent = 0, complete = 0, reruns = 0, leftovers = 0;
   for (int k = 0; k < kills; ++k) {
     const Output& output = outputs[static_cast<std::size_t>(k) % outputs.size()];
     const std::string round = output.label + " killed in round " + std::to_string(k + 1);
@@ -144,15 +146,24 @@ int RunToolKills(const ToolOptions& options) {
 
     std::uniform_real_distribution<double> moment(0, output.seconds);
     const double delay = moment(rng);
+    // SIGKILL leaves what it leaves; the signals a program can catch (Ctrl-C, a shutdown, a closed terminal)
+    // must remove the unfinished output and say so, ending with 128 + the signal.
+    const int signal = kSignals[static_cast<std::size_t>(k / outputs.size()) % 4];
     const Tool::Started started = tool.Start(output.args);
     Pause(delay);
-    ::kill(started.pid, SIGKILL);
+    ::kill(started.pid, signal);
     const ToolResult r = tool.Wait(started);
-    if (r.signal == SIGKILL) {
-      ++killed;
+    if (r.signal == signal) {
+      ++killed;  // SIGKILL, or a catchable signal that came before the tool began to write
+    } else if (signal != SIGKILL && r.Exited() && r.status == 128 + signal) {
+      ++stopped;
+      if (!Contains(r.err, "interrupted by "))
+        faults.Add(round + " by signal " + std::to_string(signal) + ": stopped without saying so: " + r.Describe());
     } else {
       ++finished;
-      if (r.status != 0) faults.Add(round + " at " + std::to_string(delay) + " s: " + r.Describe());
+      if (r.status != 0)
+        faults.Add(round + " by signal " + std::to_string(signal) + " at " + std::to_string(delay) +
+                   " s: " + r.Describe());
     }
     if (ReadContent(catalog) != input)
       faults.Add(round + ": the catalog it reads is now " + ReadContent(catalog).Describe());
@@ -168,6 +179,7 @@ int RunToolKills(const ToolOptions& options) {
     for (const std::string& name : Listing(dir))
       if (!files.count(name) && dir + "/" + name != output.path) {
         ++leftovers;
+        if (signal != SIGKILL) faults.Add(round + " by signal " + std::to_string(signal) + " left " + name);
         ::unlink((dir + "/" + name).c_str());
       }
 
@@ -188,11 +200,11 @@ int RunToolKills(const ToolOptions& options) {
   int whole = 0;
   const int refused = ExportOntoInput(tool, faults, MakeFolder(options.dir + "/self"), whole);
   std::printf(
-      "kills: %d kills of export -o and convert on a %ld-pattern catalog (%d in flight, %d after the end), "
-      "%d survived: outputs absent %d, complete %d, re-runs %d, temporary files left %d; export onto its own "
-      "catalog refused %d, done whole %d; %s\n",
-      kills, input.Rows("Items"), killed, finished, survived, absent, complete, reruns, leftovers, refused, whole,
-      faults.Summary().c_str());
+      "kills: %d kills (SIGKILL, SIGINT, SIGTERM, SIGHUP in turn) of export -o and convert on a %ld-pattern "
+      "catalog (%d killed, %d stopped cleaning up, %d after the end), %d survived: outputs absent %d, complete %d, "
+      "re-runs %d, temporary files left %d; export onto its own catalog refused %d, done whole %d; %s\n",
+      kills, input.Rows("Items"), killed, stopped, finished, survived, absent, complete, reruns, leftovers, refused,
+      whole, faults.Summary().c_str());
   return faults.Empty() ? 0 : 1;
 }
 

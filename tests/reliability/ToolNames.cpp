@@ -5,7 +5,8 @@
 // table "Victim"; every command that takes a family runs on it. After each command the Victim rows, the list
 // of tables and the files around must be as they were (ATTACH and VACUUM INTO name files in a folder that
 // must stay empty, and the tool runs in a folder of its own that must stay empty too); reads must leave the
-// whole catalog as it was, and the tool must end with one of its statuses. The first names are plain enough
+// whole catalog as it was, and the tool must end with one of its statuses; what it prints for a terminal may
+// hold no control character of a name (escape sequences, bells, carriage returns). The first names are plain enough
 // for a catalog to hold them in earnest: with those, list and export must also show the family's rows.
 //
 // add-family with each name on a clean catalog either works all the way (the family takes a pattern, lists
@@ -62,6 +63,12 @@ std::vector<Name> HostileNames(const std::string& sink) {
       {"%", false},
       {"?1", false},
       {"Profilé \xC3\xA9\xE2\x82\xAC \xF0\x9D\x94\xB8", false},
+      // Terminal commands: blinking text, a cleared screen, a bell, a carriage return over the line, an 8-bit CSI.
+      {"T \x1b[5mblink\x07 \x1b[2J", true},
+      {"Over\rwritten\x08", true},
+      {"C1 \xC2\x9B"
+       "31m red \x7F",
+       true},
   };
 }
 
@@ -88,6 +95,7 @@ class NameRun {
     ++commands;
     const std::string where = label + ": " + Shown(args);
     if (!r.Clean()) m_faults.Add(where + " " + r.Describe());
+    if (IsTable(args) && HasTerminalControl(r.out)) m_faults.Add(where + " printed a control character raw");
     if (r.Exited() && r.status != 0 && r.err.empty()) m_faults.Add(where + " failed without a message");
     const Content after = ReadContent(catalog);
     std::set<std::string> was, now;
@@ -197,6 +205,19 @@ class NameRun {
 
  private:
   static std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+  // Output meant for a terminal (not JSON, not an export): it may hold no control character but line ends.
+  static bool IsTable(const std::vector<std::string>& args) {
+    return args[0] != "export" && std::find(args.begin(), args.end(), "--json") == args.end();
+  }
+  static bool HasTerminalControl(const std::string& out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      const auto c = static_cast<unsigned char>(out[i]);
+      if ((c < 0x20 && c != '\n') || c == 0x7F) return true;
+      if (c == 0xC2 && i + 1 < out.size() && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80) return true;
+    }
+    return false;
+  }
 
   Tool& m_tool;
   Faults& m_faults;

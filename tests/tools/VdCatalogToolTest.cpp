@@ -42,7 +42,8 @@ class Tool : public vdtest::DbTest {
  protected:
   // `stdoutPath` empty: the output is captured; otherwise it goes there (e.g. /dev/full).
   Result Run(const std::vector<std::string>& args, const std::string& stdoutPath = std::string()) {
-    std::string command = Quote(VDCATALOG_PATH);
+    // A run that hangs is ended, so that the test fails instead of waiting forever.
+    std::string command = "timeout -k 5 " + std::to_string(m_timeLimit) + " " + m_runAs + Quote(VDCATALOG_PATH);
     for (const auto& a : args) command += " " + Quote(a);
     const std::string out = stdoutPath.empty() ? m_dir.File("stdout") : stdoutPath, err = m_dir.File("stderr");
     command += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
@@ -92,6 +93,9 @@ class Tool : public vdtest::DbTest {
     return names;
   }
 
+  int m_timeLimit = 600;  // seconds a run may take
+  std::string m_runAs;    // a command the tool runs under (another user), with its trailing space
+
   // No temporary file of an export or a convert is left in the test's folder.
   void ExpectNoTemporaryFiles() {
     for (const auto& entry : std::filesystem::directory_iterator(m_dir.path()))
@@ -120,6 +124,8 @@ class ToolOnEngine : public Tool {
 TEST_F(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   EXPECT_EQ(Run({"create", catalog, "--type", "Again"}).status, 1);  // never over an existing catalog
+  // The longest time limit accepted is one the server's statement timeout (milliseconds in an int) can hold.
+  EXPECT_TRUE(Says({"--time-limit", "2147483", "list", catalog, "IPE"}, 0, "IPE 220"));
   const auto j = Json({"info", catalog, "--json"});
   EXPECT_EQ(j["type"], "Steel");
   EXPECT_EQ(j["read_only"], false);
@@ -184,6 +190,32 @@ TEST_F(ToolOnEngine, ImportIsOneTransactionAndExportReadsItBack) {
   EXPECT_EQ(Json({"export", copy, "--format", "json"})["IPE"][2]["grade"], "S, 355");
 }
 
+TEST_F(ToolOnEngine, CsvExportGuardsFormulasAndImportGivesEveryTextBack) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  // Texts a spreadsheet would run, texts that only look guarded, and negative numbers, which stay numbers.
+  const std::vector<std::string> texts = {"=1+1", "+x", "-y", "@SUM(A1)", "'q", "'", "'=a", "\tt", "-5", "a=b"};
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    ASSERT_EQ(Run({"set", catalog, "IPE", "P " + std::to_string(i), "h=-2.5", "n=-3", "grade=" + texts[i]}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "IPE", "=cmd|' /C calc'!A0", "h=-1"}).status, 0);
+  const std::string csv = m_dir.File("guarded.csv");
+  ASSERT_EQ(Run({"export", catalog, "IPE", "--format", "csv", "-o", csv}).status, 0);
+  const std::string text = ReadBytes(csv);
+  for (const char* part : {"P 0,-2.5,-3,'=1+1\n", "P 4,-2.5,-3,''q\n", "P 8,-2.5,-3,'-5\n", "P 9,-2.5,-3,a=b\n",
+                           "'=cmd|' /C calc'!A0,-1,,\n", "P 5,-2.5,-3,''\n"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << " in\n" << text;
+
+  const std::string copy = NewAddress();
+  ASSERT_EQ(Run({"create", copy, "--type", "Steel"}).status, 0);
+  AddIpe(copy);
+  const Result r = Run({"import", copy, "IPE", csv});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Run({"export", copy, "--format", "json"}).out, Run({"export", catalog, "--format", "json"}).out);
+  // A hand-written apostrophe before anything else is data, and stays.
+  std::ofstream(csv) << "Name,grade\n'x,'plain\n";
+  ASSERT_EQ(Run({"import", copy, "IPE", csv}).status, 0);
+  EXPECT_EQ(Json({"show", copy, "'x", "--json"})["parameters"][2]["value"], "'plain");
+}
+
 TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   // A file catalog copied to the engine's catalog, and back to a file: every row and value arrives.
   const std::string file = MakeCatalogAt(m_dir.File("source.mdb"));
@@ -224,8 +256,14 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("password"), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("secret"), std::string::npos) << r.err;
+  // A new link is made as any new file is: under umask 077 nobody else may read it.
+  const mode_t mask = umask(077);
   r = Run({"link", link, target});
+  umask(mask);
   ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(stat(link.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
   EXPECT_EQ(ReadBytes(link).rfind("# vdpattern catalog link\n", 0), 0u);
   EXPECT_EQ(Run({"set", link, "IPE", "IPE 100", "h=100"}).status, 0);
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
@@ -618,6 +656,142 @@ TEST_F(Tool, ImportChecksItsCsvAndCountsPatterns) {
   std::ofstream(csv) << "Name,h\na 1,1\nB,2\nA 1,3\n";
   EXPECT_TRUE(Says({"import", file, "HEA", csv}, 0, "imported 3 rows into HEA (2 patterns"));
   EXPECT_EQ(vdtest::QueryText(file, "SELECT group_concat(Name || '=' || h, ',') FROM HEA"), "A 1=3.0,B=2.0");
+}
+
+TEST_F(Tool, PathsThatAreNoRegularFileAreRefusedAtOnce) {
+  m_timeLimit = 20;  // a command that waits on the FIFO is a failure, not a stuck test
+  const std::string file = MakeCatalog();
+  const std::string fifo = m_dir.File("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string csv = m_dir.File("rows.csv");
+  std::ofstream(csv) << "Name,h\nA,1\n";
+  for (const std::string& special : {fifo, std::string("/dev/zero"), m_dir.path().string()}) {
+    const struct {
+      std::vector<std::string> args;
+      int status;
+      const char* message;
+    } cases[] = {
+        {{"info", special}, 2, "not a catalog file"},
+        {{"families", file, special}, 2, "not a catalog file"},
+        {{"list", special, "IPE"}, 2, "not a catalog file"},
+        {{"show", special, "IPE 200"}, 2, "not a catalog file"},
+        {{"set", special, "IPE", "X", "h=1"}, 2, "not a catalog file"},
+        {{"import", special, "IPE", csv}, 2, "not a catalog file"},
+        {{"export", special, "IPE", "--format", "csv"}, 2, "not a catalog file"},
+        {{"upgrade", special}, 2, "not a catalog file"},
+        {{"convert", special, m_dir.File("copy.mdb")}, 2, "not a catalog file"},
+        {{"convert", file, special}, 1, "already exists"},
+        {{"create", special, "--type", "T"}, 1, "already exists"},
+        {{"import", file, "IPE", special}, 2, special == fifo ? "is empty" : "cannot read"},
+    };
+    for (const auto& c : cases) {
+      const Result r = Run(c.args);
+      EXPECT_EQ(r.status, c.status) << c.args[0] << " " << special << ": " << r.err;
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args[0] << " " << special << ": " << r.err;
+    }
+  }
+  EXPECT_TRUE(Says({"export", file, "IPE", "--format", "csv", "-o", fifo}, 2, "no program reads the pipe"));
+  EXPECT_TRUE(Says({"export", file, "IPE", "--format", "csv", "-o", m_dir.path().string()}, 2, "is a folder"));
+  EXPECT_FALSE(std::filesystem::exists(m_dir.File("copy.mdb")));
+  ExpectNoTemporaryFiles();
+
+  // A pipe between two programs is no catalog but carries a CSV both ways.
+  const std::string to = MakeCatalogAt(m_dir.File("to.mdb"));
+  ASSERT_EQ(Run({"rm", to, "IPE 200"}).status, 0);
+  const std::string pipeline = "timeout 20 " + Quote(VDCATALOG_PATH) + " export " + Quote(file) +
+                               " IPE --format csv | timeout 20 " + Quote(VDCATALOG_PATH) + " import " + Quote(to) +
+                               " IPE /dev/stdin >/dev/null";
+  EXPECT_EQ(std::system(pipeline.c_str()), 0);
+  EXPECT_EQ(Names(to, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+}
+
+TEST_F(Tool, OptionValuesOutOfRangeAreUsageErrors) {
+  const std::string file = MakeCatalog();
+  for (const char* limit : {"4294967296", "8589934593", "-1", "2147484", "1.5", "", "12abc", "99999999999999999999"})
+    EXPECT_TRUE(Says({"--time-limit", limit, "info", file}, 2, "from 0 (no limit) to 2147483")) << limit;
+  for (const char* limit : {"0", "2147483"}) EXPECT_TRUE(Says({"--time-limit", limit, "info", file}, 0, "IPE"));
+  for (const char* factor : {"nan", "inf", "-inf", "0", "-1000", "1e13", "1e-13", "1e400", "x"})
+    EXPECT_TRUE(Says({"show", file, "IPE 200", "--metrics", factor}, 2, "from 1e-12 to 1e12")) << factor;
+  for (const char* factor : {"1e12", "1e-12", "0.001"})
+    EXPECT_TRUE(Says({"show", file, "IPE 200", "--metrics", factor}, 0, "IPE 200")) << factor;
+}
+
+TEST_F(Tool, AQuoteLeftOpenIsRefusedWithTheLineItBeganOn) {
+  const std::string file = MakeCatalog();
+  const std::string before = ReadBytes(file);
+  const std::string csv = m_dir.File("rows.csv");
+  const struct {
+    const char* text;
+    const char* line;
+  } cases[] = {
+      {"Name,grade\nq5,\"abc,def\nok2,y\n", "line 2 "},    {"Name,grade\nq5,\"abc,def\nok2,y", "line 2 "},
+      {"Name,grade\nq5,\"a\n\n\",\"b", "line 4 "},          // one closes, another opens on its last line
+      {"Name,grade\nq5,\"a\"\"\n\"\"b\nc,d\n", "line 2 "},  // doubled quotes inside do not close it
+      {"Name,grade\nA,x\nB,y\n\"C\n", "line 4 "},          {"\"Name,grade\n", "line 1 "},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(csv, std::ios::binary | std::ios::trunc) << c.text;
+    const Result r = Run({"import", file, "IPE", csv, "--keep-going"});
+    EXPECT_EQ(r.status, 2) << c.text;
+    EXPECT_NE(r.err.find(std::string("the quoted field that begins on ") + c.line + "is never closed"),
+              std::string::npos)
+        << c.text << ": " << r.err;
+  }
+  EXPECT_EQ(ReadBytes(file), before);
+  std::ofstream(csv, std::ios::binary | std::ios::trunc) << "Name,grade\nq5,\"abc\n\"\"def\"\"\"";
+  EXPECT_TRUE(Says({"import", file, "IPE", csv}, 0, "imported 1 rows"));
+}
+
+TEST_F(Tool, TablesShowControlCharactersAsEscapesAndJsonKeepsThem) {
+  // Names the tool would not make, as a catalog from elsewhere may hold them.
+  const std::string file = m_dir.File("odd.mdb");
+  const std::string family = "F\x1b[31mowned\x07", column = "c\r", name = "N\x1b[2J\xc2\x9b[31m\x7f";
+  const std::string value = "v\x1b[0m\t\n";
+  vdtest::CatalogBuilder()
+      .AddFamily(family, "F", "\"c\r\" TEXT", "('" + name + "', '" + value + "'), ('R 1', '" + value + "')")
+      .Write(file);
+  const std::vector<std::vector<std::string>> commands = {{"info", file},
+                                                          {"families", file},
+                                                          {"list", file, family},
+                                                          {"show", file, "R 1"},
+                                                          {"max", file, family, column, "Name", name}};
+  for (const std::vector<std::string>& args : commands) {
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    const bool raw = std::any_of(r.out.begin(), r.out.end(), [](char c) {
+      return (static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f;
+    });
+    EXPECT_FALSE(raw || r.out.find("\xc2\x9b") != std::string::npos) << args[0] << ": " << r.out;
+  }
+  EXPECT_NE(Run({"list", file, family}).out.find("N\\x1b[2J\\u009b[31m\\x7f  v\\x1b[0m\\t\\n"), std::string::npos);
+  EXPECT_NE(Run({"info", file}).out.find("F\\x1b[31mowned\\x07"), std::string::npos);
+  const auto rows = Json({"list", file, family, "--json"});
+  EXPECT_EQ(rows[0]["Name"], name);
+  EXPECT_EQ(rows[1][column], value);
+}
+
+TEST_F(Tool, AWalCatalogInAReadOnlyFolderSaysWhyAndSuggestionsSkipMissingNames) {
+  const std::string folder = m_dir.File("shelf");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string file = folder + "/wal.mdb";
+  vdtest::CatalogBuilder()
+      .AddFamily("IPE", "I", "h DOUBLE", "('IPE 200', 200), ('IPE 220', 220), (NULL, 1), ('', 2)")
+      .Write(file);
+  vdtest::ExecSql(file, "PRAGMA journal_mode=WAL");
+  EXPECT_TRUE(Says({"show", file, "IPE 210"}, 1, "did you mean IPE 200 or IPE 220?"));
+  // Root writes anywhere: the read-only folder is tried as nobody.
+  if (geteuid() == 0) m_runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  const std::string open = m_dir.File("open");
+  ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+  chmod(open.c_str(), 0777);  // whatever the umask
+  chmod(m_dir.path().c_str(), 0755);
+  chmod(folder.c_str(), 0555);
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"info", file}, {"list", file, "IPE"}, {"convert", file, open + "/copy.mdb"}})
+    EXPECT_TRUE(Says(args, 2, "is read-only and the catalog uses a write-ahead log")) << args[0];
+  chmod(folder.c_str(), 0755);
+  m_runAs.clear();
+  EXPECT_TRUE(Says({"info", file}, 0, "IPE"));
 }
 
 // ---------------------------------------------------------------- upgrade

@@ -220,15 +220,60 @@ json ToJson(const VARIANT* v) {
 // Whether `target` is a server address ("postgresql://...", "host=... catalog=...") rather than a path.
 bool IsAddress(const std::string& target) { return vdpattern::db::IsServerAddress(Wide(target).str()); }
 
-// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one.
+// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one. Only a
+// regular file is read, opened without waiting: a FIFO would otherwise block the open until someone wrote to it.
 bool OnServer(const std::string& target) {
   if (IsAddress(target)) return true;
+  const int fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
   unsigned char bytes[64];
-  std::FILE* in = std::fopen(target.c_str(), "rb");
-  if (!in) return false;
-  const std::size_t length = std::fread(bytes, 1, sizeof bytes, in);
-  std::fclose(in);
-  return vdpattern::db::IsLinkFileHeader(bytes, length);
+  ssize_t length = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) length = ::read(fd, bytes, sizeof bytes);
+  ::close(fd);
+  return length > 0 && vdpattern::db::IsLinkFileHeader(bytes, static_cast<std::size_t>(length));
+}
+
+// What a path names when it is not a regular file, for a message; empty for a regular file or nothing at all.
+std::string SpecialKind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return std::string();
+  return S_ISFIFO(st.st_mode)   ? "a named pipe (FIFO)"
+         : S_ISCHR(st.st_mode)  ? "a character device"
+         : S_ISBLK(st.st_mode)  ? "a block device"
+         : S_ISDIR(st.st_mode)  ? "a folder"
+         : S_ISSOCK(st.st_mode) ? "a socket"
+                                : "not a regular file";
+}
+
+// A catalog file is a regular file: anything else is refused before anything opens it (a FIFO would block the
+// first read forever, a device would be read as a database). False after a message.
+bool IsCatalogFile(const std::string& target) {
+  if (IsAddress(target)) return true;
+  const std::string kind = SpecialKind(target);
+  if (kind.empty()) return true;
+  Error(Shown(target, 200) + " is " + kind + ", not a catalog file; nothing was opened");
+  return false;
+}
+
+// Why a catalog file that exists cannot be read, when the reason is one the engine puts badly: a catalog in
+// write-ahead-log mode needs its -shm file beside it even to be read, and in a read-only folder nobody can make
+// it. (Opening it as immutable would work, but would read wrong data while its owner writes it.) Empty when that
+// is not the case.
+std::string UnreadableWhy(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  unsigned char header[20] = {};
+  const ssize_t n = ::read(fd, header, sizeof header);
+  ::close(fd);
+  const bool wal = n == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0 && header[18] == 2;
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  struct stat st {};
+  if (!wal || ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0 || ::stat((path + "-shm").c_str(), &st) == 0)
+    return std::string();
+  return "the folder " + folder +
+         " is read-only and the catalog uses a write-ahead log, which needs its -shm file in that folder even to be "
+         "read: copy the catalog to a writable folder, or have its owner switch it to PRAGMA journal_mode=DELETE";
 }
 
 // What the library is handed: a server address as given, a path made absolute (messages then name the file
@@ -296,13 +341,15 @@ class Session {
   // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
   // when it cannot be opened.
   CVdPatternCatalog* Open(const std::string& file, bool attach = false) {
+    if (!IsCatalogFile(file)) return nullptr;
     const std::string path = Located(file);
     auto* db = new CVdDatabase();
     db->SetQueryTimeout(g_timeLimit);
     try {
       db->Open(Wide(path), 0, 0);
     } catch (CDBException* e) {
-      Error(Utf8(e->m_strError));
+      const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path);
+      Error(why.empty() ? Utf8(e->m_strError) : file + " cannot be read: " + why);
       e->Delete();
       delete db;
       return nullptr;
@@ -315,6 +362,10 @@ class Session {
       if (catalog->IsOpened()) catalog->FillUnitsPool();
     }
     if (!catalog->IsOpened()) {
+      if (const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path); !why.empty()) {
+        Error(file + " cannot be read: " + why);
+        return nullptr;
+      }
       Error(file + (OnServer(file) ? " holds no catalog" : " is not a catalog") +
             ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
       return nullptr;
@@ -699,6 +750,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           CDBVariant cell;
           rs.GetFieldValue(L"Name", cell);
           const std::wstring candidate = DBV_BSTRAll(&cell).str();
+          if (candidate.empty()) continue;  // a row without a name is nothing to suggest
           scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
         }
       } catch (CDBException* e) {
@@ -731,6 +783,8 @@ int Finish(int status) { return g_databaseFailed && status == kOk ? kError : sta
 bool DatabaseFailed() { return g_databaseFailed; }
 
 bool IsCatalogOnServer(const std::string& target) { return OnServer(target); }
+
+bool RefuseSpecialFile(const std::string& target) { return !IsCatalogFile(target); }
 
 void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
 unsigned long TimeLimit() { return g_timeLimit; }
@@ -784,7 +838,9 @@ int Create(const std::string& file, const std::string& type, const std::string& 
     }
     struct stat st {};
     if (stat(file.c_str(), &st) == 0) {
-      Error(file + " already exists; a catalog is never created over an existing file" +
+      const std::string kind = SpecialKind(file);
+      Error(file + " already exists" + (kind.empty() ? "" : " as " + kind) +
+            "; a catalog is never created over an existing file" +
             (OnServer(file) ? " (it is a catalog link: create the catalog at the address it holds)" : ""));
       return kNotFound;
     }
@@ -795,7 +851,7 @@ int Create(const std::string& file, const std::string& type, const std::string& 
     Error(Utf8(error));
     return kError;
   }
-  std::printf("created %s (type %s, version %d)\n", Masked(file).c_str(), type.c_str(), version);
+  std::printf("created %s (type %s, version %d)\n", Visible(Masked(file)).c_str(), Visible(type).c_str(), version);
   return kOk;
 }
 
@@ -837,8 +893,8 @@ int AddFamily(const std::string& file, const std::string& family, const std::str
   }
   std::string names = "Name";
   for (const CVdCatalogSchema::Column& c : columns) names += ", " + Utf8(c.name);
-  std::printf("added family %s (code %s) with %zu columns: %s\n", family.c_str(), code.c_str(), columns.size() + 1,
-              names.c_str());
+  std::printf("added family %s (code %s) with %zu columns: %s\n", Visible(family).c_str(), Visible(code).c_str(),
+              columns.size() + 1, Visible(names).c_str());
   return kOk;
 }
 
@@ -1168,7 +1224,7 @@ int Set(const std::string& file, const std::string& family, const std::string& n
     return g_databaseFailed ? kError : kNotFound;
   }
   scope.Keep();
-  std::printf("%s %s in %s\n", existed ? "updated" : "added", name.c_str(), family.c_str());
+  std::printf("%s %s in %s\n", existed ? "updated" : "added", Visible(name).c_str(), Visible(family).c_str());
   return Finish(kOk);
 }
 
@@ -1183,7 +1239,7 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
           DidYouMean(session, {catalog}, name));
     return kNotFound;
   }
-  std::printf("removed %s\n", name.c_str());
+  std::printf("removed %s\n", Visible(name).c_str());
   return Finish(kOk);
 }
 
@@ -1208,12 +1264,39 @@ int Max(const std::string& file, const std::string& table, const std::string& co
     json out = {{"status", found ? "found" : "not-found"}, {"value", ToJson(&value)}};
     std::printf("%s\n", JsonText(out).c_str());
   } else {
-    std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Text(&value).c_str());
+    std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Visible(Text(&value)).c_str());
   }
   return Finish(kOk);
 }
 
 // ---------------------------------------------------------------- export, import
+
+namespace {
+
+// CSV is text, and a NUL byte is none: the tool's own import refuses it, other programs cut the text at it.
+// Escaping it would need an escape character, itself escaped in every text; JSON carries it exactly instead.
+// False after a message naming the first cell that holds one; checked before anything is written.
+bool CsvCanCarry(const std::string& family, const std::vector<Column>& columns, const std::vector<Row>& rows) {
+  for (const Column& c : columns) {
+    if (c.name.find(L'\0') == std::wstring::npos) continue;
+    Error("a column name of family " + Shown(family) +
+          " holds a NUL byte, which CSV cannot carry: export it with "
+          "--format json; nothing was written");
+    return false;
+  }
+  for (const Row& row : rows) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      if (Text(&row.values[i]).find('\0') == std::string::npos) continue;
+      Error("the " + VdToUtf8(columns[i].name) + " of pattern \"" + Shown(row.name) + "\" in family " + Shown(family) +
+            " holds a NUL byte, which CSV cannot carry: export it with --format json; nothing was "
+            "written");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& outPath) {
   Session session;
@@ -1245,12 +1328,16 @@ int Export(const std::string& file, const std::string& family, const std::string
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
     Progress progress("export", rows.size());
     if (format == "csv") {
+      if (!CsvCanCarry(VdToUtf8(f), columns, rows)) return kError;
       std::vector<std::string> header;
-      for (const Column& c : columns) header.push_back(VdToUtf8(c.name));
+      for (const Column& c : columns) header.push_back(GuardedCsvText(VdToUtf8(c.name)));
       WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
         std::vector<std::string> cells;
-        for (const COleVariant& v : rows[r].values) cells.push_back(Text(&v));
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+          const std::string text = Text(&rows[r].values[i]);
+          cells.push_back(columns[i].kind == Kind::kText ? GuardedCsvText(text) : text);
+        }
         WriteCsvRecord(out, cells);
         progress.Step(r + 1);
       }
@@ -1354,7 +1441,9 @@ struct ImportHeader {
              const std::string& path) {
     csvPath = path;
     const std::string where = Where(header.line);
-    const std::vector<std::string>& fields = header.fields;
+    std::vector<std::string> fields = header.fields;
+    for (std::string& field : fields)
+      if (IsGuardedCsvText(field)) field.erase(0, 1);  // column names are exported as guarded texts
     bool hasName = false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const Column* column = FindColumn(family, Wide(fields[i]).str());
@@ -1385,14 +1474,17 @@ struct ImportHeader {
             std::to_string(record.fields.size()));
       return false;
     }
-    const std::string& name = record.fields[nameIndex];
+    const std::string& field = record.fields[nameIndex];
+    const std::string& name = IsGuardedCsvText(field) ? field.substr(1) : field;
     if (name.empty() || name.find('\0') != std::string::npos) {
       Error(Where(record.line) + (name.empty() ? "the Name is empty" : "the Name holds a NUL byte"));
       return false;
     }
     pattern.SetUserName(Wide(name));
     for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], record.fields[i], error)) {
+      const std::string& cell = record.fields[i];
+      const bool guarded = columns[i] && columns[i]->kind == Kind::kText && IsGuardedCsvText(cell);
+      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], guarded ? cell.substr(1) : cell, error)) {
         Error(Where(record.line) + error);
         return false;
       }
@@ -1519,7 +1611,7 @@ int Import(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   const std::size_t patterns = counts.names.Size();
-  std::printf("imported %zu rows into %s", counts.rows, family.c_str());
+  std::printf("imported %zu rows into %s", counts.rows, Visible(family).c_str());
   if (patterns != counts.rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
   if (counts.failed) std::printf(", %zu rows refused", counts.failed);
   std::printf("\n");
@@ -1635,6 +1727,8 @@ bool ConvertToFile(CVdDatabase& source, const std::string& outPath, std::size_t&
   }
   close(fd);
   unlink(temporary.c_str());  // CreateDatabase never writes over a file
+  SignalCleanup signals("nothing was converted; the unfinished copy was removed");
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"}) signals.Add(temporary + suffix);
   struct Cleanup {
     const std::string& path;
     ~Cleanup() {
@@ -1651,7 +1745,7 @@ bool ConvertToFile(CVdDatabase& source, const std::string& outPath, std::size_t&
     out.Close();
   }
   std::string error;
-  if (!LinkNew(temporary, outPath, error)) {
+  if (!signals.Settle([&] { return LinkNew(temporary, outPath, error); })) {
     Error(error);
     return false;
   }
@@ -1701,8 +1795,8 @@ int Link(const std::string& file, const std::string& address) {
     Error(Utf8(reason.TrimRight()));
     return kError;
   }
-  std::printf("linked %s to catalog %s (%zu families)\n", file.c_str(), Utf8(catalog->GetName()).c_str(),
-              families.size());
+  std::printf("linked %s to catalog %s (%zu families)\n", Visible(file).c_str(),
+              Visible(Utf8(catalog->GetName())).c_str(), families.size());
   return Finish(kOk);
 }
 
@@ -1711,14 +1805,25 @@ int Convert(const std::string& in, const std::string& outPath) {
   if (toServer ? ServerCatalogExists(outPath) : !IsNewPath(outPath)) {
     Error(outPath + (toServer            ? " already exists; convert never writes over a catalog"
                      : OnServer(outPath) ? " is a catalog link; convert to the address it holds, a new catalog"
-                                         : " already exists; convert never writes over a file"));
+                     : SpecialKind(outPath).empty()
+                         ? " already exists; convert never writes over a file"
+                         : " already exists as " + SpecialKind(outPath) + "; convert writes a new file"));
     return kNotFound;
   }
+  if (!IsCatalogFile(in)) return kError;
   CVdDatabase source;
   source.SetQueryTimeout(g_timeLimit);
   std::size_t tables = 0, rows = 0;
   try {
-    source.Open(Wide(Located(in)), 0, 1);
+    try {
+      source.Open(Wide(Located(in)), 0, 1);
+    } catch (CDBException* e) {
+      const std::string why = IsAddress(in) ? std::string() : UnreadableWhy(Located(in));
+      if (why.empty()) throw;
+      e->Delete();
+      Error(in + " cannot be read: " + why + "; nothing was converted");
+      return kError;
+    }
     if (!(toServer ? ConvertToServer(source, outPath, tables, rows) : ConvertToFile(source, outPath, tables, rows)))
       return kError;
   } catch (CDBException* e) {

@@ -50,6 +50,10 @@ int Run(const std::function<int()>& command);
 // Whether `target` reaches a catalog on a server: a server address, or a catalog link file.
 bool IsCatalogOnServer(const std::string& target);
 
+// True after a message when `target` is a path to something that is not a regular file (a FIFO, a device, a
+// folder, a socket), which no command opens as a catalog.
+bool RefuseSpecialFile(const std::string& target);
+
 // True once the library has reported a database failure during the command.
 bool DatabaseFailed();
 void InstallReportHandler();

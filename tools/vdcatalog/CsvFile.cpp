@@ -1,6 +1,8 @@
 #include "CsvFile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -27,18 +29,29 @@ CsvReader::~CsvReader() {
 
 bool CsvReader::Open(const std::string& path, std::string& error) {
   m_path = path;
-  m_file.reset(std::fopen(path.c_str(), "rb"));
-  if (!m_file) {
+  // Opened without waiting, so that a FIFO nobody writes to is read as empty rather than blocking the open.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
   struct stat st {};
-  if (fstat(fileno(m_file.get()), &st) == 0 && S_ISDIR(st.st_mode)) {
-    error = "cannot read " + path + ": it is a folder";
+  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+    // A device would be read without end (/dev/zero) or wait for a person to type (a terminal).
+    error = "cannot read " + path + ": " +
+            (S_ISDIR(st.st_mode) ? "it is a folder" : "it is neither a file nor a pipe from another program");
+    ::close(fd);
     return false;
   }
-  m_size = static_cast<std::size_t>(st.st_size);
-  if (csv_init(&m_parser, CSV_STRICT | CSV_APPEND_NULL | CSV_EMPTY_IS_NULL) != 0) {
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  m_file.reset(::fdopen(fd, "rb"));
+  if (!m_file) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  m_size = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+  if (csv_init(&m_parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL | CSV_EMPTY_IS_NULL) != 0) {
     error = "out of memory";
     return false;
   }
@@ -50,6 +63,7 @@ bool CsvReader::Open(const std::string& path, std::string& error) {
 void CsvReader::AddField(const char* text, std::size_t length) { m_current.fields.emplace_back(text, length); }
 
 void CsvReader::EndRecord() {
+  ++m_records;
   m_current.line = m_recordStart;
   m_recordStart = m_line + 1;  // input is fed line by line: the next record starts on the next line
   m_ready.push_back(std::move(m_current));
@@ -65,6 +79,12 @@ bool CsvReader::Fill(std::string& error) {
       return false;
     }
     m_finished = true;
+    if (InQuotes()) {
+      // Taking the rest of the file as one text would import rows that are not there, or hide rows that are.
+      error = "malformed CSV in " + m_path + ": the quoted field that begins on line " + std::to_string(m_quoteLine) +
+              " is never closed";
+      return false;
+    }
     if (csv_fini(&m_parser, OnField, OnRecord, this) != 0) {
       error = "malformed CSV in " + m_path + " near line " + std::to_string(m_line) + ": " +
               csv_strerror(csv_error(&m_parser));
@@ -83,11 +103,16 @@ bool CsvReader::Fill(std::string& error) {
   for (std::size_t i = start; i < n;) {
     const char* end = static_cast<const char*>(std::memchr(buffer + i, '\n', n - i));
     const std::size_t chunk = end ? static_cast<std::size_t>(end - (buffer + i)) + 1 : n - i;
+    // A field quoted at the end of this piece began on this line unless it was already open before it, in the
+    // same field (no field and no record ended in between).
+    const bool wasInQuotes = InQuotes();
+    const std::size_t fields = m_current.fields.size(), records = m_records;
     if (csv_parse(&m_parser, buffer + i, chunk, OnField, OnRecord, this) != chunk) {
       error = "malformed CSV in " + m_path + " near line " + std::to_string(m_line) + ": " +
               csv_strerror(csv_error(&m_parser));
       return false;
     }
+    if (InQuotes() && !(wasInQuotes && fields == m_current.fields.size() && records == m_records)) m_quoteLine = m_line;
     if (end) ++m_line;
     i += chunk;
   }
@@ -104,6 +129,16 @@ bool CsvReader::Next(CsvRecord& record, std::string& error) {
   m_ready.pop_front();
   return true;
 }
+
+namespace {
+
+bool NeedsGuard(char first) { return first && std::strchr("=+-@\t\r'", first) != nullptr; }
+
+}  // namespace
+
+std::string GuardedCsvText(const std::string& text) { return !text.empty() && NeedsGuard(text[0]) ? "'" + text : text; }
+
+bool IsGuardedCsvText(const std::string& cell) { return cell.size() >= 2 && cell[0] == '\'' && NeedsGuard(cell[1]); }
 
 void WriteCsvRecord(std::FILE* out, const std::vector<std::string>& fields) {
   for (std::size_t i = 0; i < fields.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "Output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -55,6 +57,29 @@ std::string Masked(std::string text) {
   return text;
 }
 
+std::string Visible(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  char escape[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080 to U+009F
+      std::snprintf(escape, sizeof escape, "\\u%04x", next);
+      out += escape;
+      ++i;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      std::snprintf(escape, sizeof escape, "\\x%02x", c);
+      out += escape;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 void Error(const std::string& message) {
   // One line per message: a server's reasons come with line breaks of their own.
   std::string line;
@@ -68,7 +93,7 @@ void Error(const std::string& message) {
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   for (std::size_t at = line.find(" )"); at != std::string::npos; at = line.find(" )", at)) line.erase(at, 1);
-  std::fprintf(stderr, "vdcatalog: %s\n", line.c_str());
+  std::fprintf(stderr, "vdcatalog: %s\n", Visible(line).c_str());
 }
 
 namespace {
@@ -111,22 +136,32 @@ void PrintRow(std::FILE* out, const std::vector<std::string>& cells, const std::
 }  // namespace
 
 void Table::Print(std::FILE* out) const {
-  std::vector<std::size_t> widths(m_headers.size());
-  for (std::size_t i = 0; i < m_headers.size(); ++i) widths[i] = Width(m_headers[i]);
-  for (const auto& row : m_rows)
+  auto visible = [](const std::vector<std::string>& cells) {
+    std::vector<std::string> shown;
+    for (const std::string& cell : cells) shown.push_back(Visible(cell));
+    return shown;
+  };
+  const std::vector<std::string> headers = visible(m_headers);
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& row : m_rows) rows.push_back(visible(row));
+  std::vector<std::size_t> widths(headers.size());
+  for (std::size_t i = 0; i < headers.size(); ++i) widths[i] = Width(headers[i]);
+  for (const auto& row : rows)
     for (std::size_t i = 0; i < row.size() && i < widths.size(); ++i) widths[i] = std::max(widths[i], Width(row[i]));
-  PrintRow(out, m_headers, widths);
+  PrintRow(out, headers, widths);
   std::vector<std::string> rule;
   for (std::size_t w : widths) rule.push_back(std::string(w, '-'));
   PrintRow(out, rule, widths);
-  for (const auto& row : m_rows) PrintRow(out, row, widths);
+  for (const auto& row : rows) PrintRow(out, row, widths);
 }
 
 void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields) {
   std::size_t width = 0;
-  for (const auto& f : fields) width = std::max(width, Width(f.first));
-  for (const auto& f : fields)
-    std::printf("%s%s  %s\n", f.first.c_str(), std::string(width - Width(f.first), ' ').c_str(), f.second.c_str());
+  for (const auto& f : fields) width = std::max(width, Width(Visible(f.first)));
+  for (const auto& f : fields) {
+    const std::string key = Visible(f.first);
+    std::printf("%s%s  %s\n", key.c_str(), std::string(width - Width(key), ' ').c_str(), Visible(f.second).c_str());
+  }
 }
 
 namespace {
@@ -159,6 +194,71 @@ std::string Shown(const std::string& text, std::size_t limit) {
   return out;
 }
 
+namespace {
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kMaxCleanupFiles = 4;
+
+char g_cleanupFiles[kMaxCleanupFiles][PATH_MAX];
+volatile std::sig_atomic_t g_cleanupCount = 0;
+char g_cleanupMessage[256];
+struct sigaction g_previousActions[3];
+
+void WriteText(const char* text) {
+  for (std::size_t left = std::strlen(text); left > 0;) {
+    const ssize_t n = ::write(STDERR_FILENO, text, left);
+    if (n <= 0) return;
+    text += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+void OnCleanupSignal(int signal) {
+  if (g_cleanupCount == 0) return;  // the output is in place: the command ends by itself
+  for (int i = 0; i < g_cleanupCount; ++i) ::unlink(g_cleanupFiles[i]);
+  WriteText("vdcatalog: interrupted by ");
+  WriteText(signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "SIGHUP");
+  WriteText(": ");
+  WriteText(g_cleanupMessage);
+  WriteText("\n");
+  ::_exit(128 + signal);
+}
+
+}  // namespace
+
+SignalCleanup::SignalCleanup(const std::string& what) {
+  g_cleanupCount = 0;
+  std::snprintf(g_cleanupMessage, sizeof g_cleanupMessage, "%s", what.c_str());
+  struct sigaction action {};
+  action.sa_handler = &OnCleanupSignal;
+  sigemptyset(&action.sa_mask);
+  for (int s : kCleanupSignals) sigaddset(&action.sa_mask, s);  // one handler runs at a time
+  action.sa_flags = SA_RESTART;
+  for (std::size_t i = 0; i < 3; ++i) sigaction(kCleanupSignals[i], &action, &g_previousActions[i]);
+}
+
+SignalCleanup::~SignalCleanup() {
+  Block(true);
+  Forget();
+  for (std::size_t i = 0; i < 3; ++i) sigaction(kCleanupSignals[i], &g_previousActions[i], nullptr);
+  Block(false);
+}
+
+void SignalCleanup::Add(const std::string& path) {
+  if (g_cleanupCount >= kMaxCleanupFiles || path.size() >= PATH_MAX) return;
+  std::memcpy(g_cleanupFiles[g_cleanupCount], path.c_str(), path.size() + 1);
+  g_cleanupCount = g_cleanupCount + 1;  // counted once the name is whole
+}
+
+void SignalCleanup::Block(bool block) {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kCleanupSignals) sigaddset(&set, s);
+  sigprocmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void SignalCleanup::Forget() { g_cleanupCount = 0; }
+
 OutputFile::~OutputFile() {
   if (m_stream && m_stream != stdout) std::fclose(m_stream);
   if (!m_temporary.empty()) ::unlink(m_temporary.c_str());
@@ -178,12 +278,26 @@ bool OutputFile::Open(const std::string& path, const std::string& input, std::st
     return false;
   }
   if (exists && !S_ISREG(out.st_mode)) {
-    if (S_ISDIR(out.st_mode)) {
-      error = "cannot write " + path + ": it is a folder";
+    if (!S_ISCHR(out.st_mode) && !S_ISFIFO(out.st_mode)) {
+      error = "cannot write " + path + ": it is " +
+              (S_ISDIR(out.st_mode)    ? "a folder"
+               : S_ISBLK(out.st_mode)  ? "a block device"
+               : S_ISSOCK(out.st_mode) ? "a socket"
+                                       : "not a regular file") +
+              " (an export goes to a file, a pipe or a terminal)";
       return false;
     }
-    m_stream = std::fopen(path.c_str(), "wb");
-    if (!m_stream) error = "cannot write " + path + ": " + Reason();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      error = "cannot write " + path + ": " + (errno == ENXIO ? std::string("no program reads the pipe") : Reason());
+      return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);  // from now on a full pipe waits for its reader
+    m_stream = ::fdopen(fd, "wb");
+    if (!m_stream) {
+      error = "cannot write " + path + ": " + Reason();
+      ::close(fd);
+    }
     return m_stream != nullptr;
   }
   // The file a link names is the one to replace.
@@ -193,12 +307,14 @@ bool OutputFile::Open(const std::string& path, const std::string& input, std::st
     if (::realpath(path.c_str(), resolved)) m_target = resolved;
   }
   m_temporary = FolderOf(m_target) + "/.vdcatalog-XXXXXX";
+  m_cleanup = std::make_unique<SignalCleanup>("nothing was exported; " + path + " is as it was");
   const int fd = ::mkstemp(m_temporary.data());
   if (fd < 0) {
     error = "cannot write " + path + ": " + Reason();
     m_temporary.clear();
     return false;
   }
+  m_cleanup->Add(m_temporary);
   // The output gets the permissions a new file would get, or those of the file it replaces.
   mode_t mode = exists ? out.st_mode & 07777 : 0666;
   if (!exists) {
@@ -231,7 +347,7 @@ bool OutputFile::Commit(std::string& error) {
     return false;
   }
   if (m_temporary.empty()) return true;
-  if (::rename(m_temporary.c_str(), m_target.c_str()) != 0) {
+  if (!m_cleanup->Settle([&] { return ::rename(m_temporary.c_str(), m_target.c_str()) == 0; })) {
     error = "cannot write " + m_shown + ": " + Reason();
     return false;
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 #include <vdpattern/toolkit/String.h>
@@ -22,7 +23,12 @@ std::string Utf8(const std::wstring& text);
 // `text` with the passwords of the server addresses in it replaced by "***", for anything the tool shows.
 std::string Masked(std::string text);
 
-// Prints "vdcatalog: <message>" on stderr, passwords masked.
+// `text` safe to print on a terminal: control characters (C0, DEL and the C1 range, which terminals take for
+// commands: colours, cursor moves, titles, bells) become visible escapes, "\n", "\r", "\t" or "\xHH" ("\u0085"
+// for C1). Tables and key-value lines show names this way; JSON and CSV outputs keep them exact.
+std::string Visible(const std::string& text);
+
+// Prints "vdcatalog: <message>" on stderr, passwords masked, on one line, control characters made visible.
 void Error(const std::string& message);
 
 // The Levenshtein distance of two texts (std::string or std::wstring), for "did you mean".
@@ -47,7 +53,8 @@ class Table {
   explicit Table(std::vector<std::string> headers) : m_headers(std::move(headers)) {}
   void Add(std::vector<std::string> row) { m_rows.push_back(std::move(row)); }
   bool IsEmpty() const { return m_rows.empty(); }
-  // Columns padded to their widest cell (counted in terminal columns: a wide character takes two).
+  // Columns padded to their widest cell (counted in terminal columns: a wide character takes two); cells are
+  // printed Visible().
   void Print(std::FILE* out = stdout) const;
 
  private:
@@ -55,15 +62,48 @@ class Table {
   std::vector<std::vector<std::string>> m_rows;
 };
 
-// Key-value lines ("Name     IPE 200") aligned on the longest key.
+// Key-value lines ("Name     IPE 200") aligned on the longest key, printed Visible().
 void PrintFields(const std::vector<std::pair<std::string, std::string>>& fields);
+
+// While it lives, SIGINT, SIGTERM and SIGHUP remove the unfinished files registered with it, say so on stderr
+// and end the process with status 128 + the signal (130 for Ctrl-C), so a stopped convert or export leaves
+// nothing behind and does not die without a word. The work is done in the handler itself (unlink, write and
+// _exit are safe there): a long statement cannot delay it. Once Settle() has run, the output is in place and a
+// signal is ignored until the command ends. One at a time; the previous handlers are restored at destruction.
+class SignalCleanup {
+ public:
+  // `what` completes "interrupted by SIGINT: ...", e.g. "nothing was converted".
+  explicit SignalCleanup(const std::string& what);
+  ~SignalCleanup();
+  SignalCleanup(const SignalCleanup&) = delete;
+  SignalCleanup& operator=(const SignalCleanup&) = delete;
+
+  // `path` is removed by a signal; a path longer than the system's limit is not registered.
+  void Add(const std::string& path);
+  // Runs `commit` (the rename that puts the output in place) with the signals held back, then forgets the
+  // registered files: a signal then finds nothing to undo. Returns what `commit` returned.
+  template <typename Commit>
+  bool Settle(Commit commit) {
+    Block(true);
+    const bool done = commit();
+    if (done) Forget();
+    Block(false);
+    return done;
+  }
+
+ private:
+  static void Block(bool block);
+  static void Forget();
+};
 
 // Where an export goes: standard output, or a file given by name. A regular file (or a new one) is written to a
 // temporary file in the same folder and renamed over the target only after the whole output was written, flushed
 // and synced, so a failed or killed export leaves the old file as it was; a symbolic link is followed, so the
 // file it names is replaced and the link kept. A device or a pipe given by name (/dev/stdout, a FIFO) cannot be
-// replaced and is written in place. Every write is checked at Commit. The catalog being read is never a target:
-// an output that is the same file (by a link or another path) is refused.
+// replaced and is written in place: a FIFO is opened without waiting, so that one nobody reads is refused at
+// once; a folder, a block device or a socket is refused. Every write is checked at Commit. While the temporary
+// file exists, a SIGINT, SIGTERM or SIGHUP removes it and ends the tool with a message (SignalCleanup). The catalog
+// being read is never a target: an output that is the same file (by a link or another path) is refused.
 class OutputFile {
  public:
   OutputFile() = default;
@@ -80,10 +120,11 @@ class OutputFile {
   bool Commit(std::string& error);
 
  private:
-  std::FILE* m_stream = nullptr;  // owned unless it is stdout
-  std::string m_target;           // the file to replace; empty when writing in place
-  std::string m_temporary;        // the file being written; empty when writing in place
-  std::string m_shown;            // the name given, for messages
+  std::FILE* m_stream = nullptr;             // owned unless it is stdout
+  std::string m_target;                      // the file to replace; empty when writing in place
+  std::string m_temporary;                   // the file being written; empty when writing in place
+  std::string m_shown;                       // the name given, for messages
+  std::unique_ptr<SignalCleanup> m_cleanup;  // owned; while the temporary file exists
 };
 
 // Makes `target` from the complete file `temporary` in the same folder without ever replacing a file that

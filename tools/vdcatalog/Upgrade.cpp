@@ -73,6 +73,7 @@ int Upgrade(const std::string& file) {
           "server catalog compares names ignoring case by its columns' own collation");
     return kError;
   }
+  if (RefuseSpecialFile(file)) return kError;
   const std::string path = std::filesystem::absolute(file).lexically_normal().string();
   auto* db = new CVdDatabase();
   db->SetQueryTimeout(TimeLimit());
@@ -130,7 +131,7 @@ int Upgrade(const std::string& file) {
   }
   std::printf("upgraded %s: name index added to %zu famil%s:", file.c_str(), added.size(),
               added.size() == 1 ? "y" : "ies");
-  for (const std::string& family : added) std::printf(" %s", family.c_str());
+  for (const std::string& family : added) std::printf(" %s", Visible(family).c_str());
   std::printf("\n");
   return kOk;
 }

@@ -2,8 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vdpattern/Version.h>
 #include <vector>
@@ -14,6 +18,31 @@
 namespace {
 
 using namespace vdcatalog;
+
+// The longest statement time a server can be given: its statement_timeout is a 32-bit count of milliseconds.
+constexpr long long kMaxTimeLimit = 2147483;
+// Host units per metre, from kilometres' fractions to nanometres' multiples with room either side: within it no
+// catalog value of a realistic size turns into an infinity when converted.
+constexpr double kMinMetrics = 1e-12, kMaxMetrics = 1e12;
+
+// CLI11 validators: an empty text accepts the value, any other is the usage error shown.
+std::string CheckTimeLimit(const std::string& text) {
+  long long seconds = -1;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), seconds);
+  if (r.ec == std::errc() && r.ptr == text.data() + text.size() && seconds >= 0 && seconds <= kMaxTimeLimit)
+    return std::string();
+  return "whole seconds from 0 (no limit) to " + std::to_string(kMaxTimeLimit) + ", not \"" + Shown(text) + "\"";
+}
+
+std::string CheckMetrics(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double factor = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+  if (end == text.c_str() + text.size() && errno == 0 && std::isfinite(factor) && factor >= kMinMetrics &&
+      factor <= kMaxMetrics)
+    return std::string();
+  return "a number of host units per metre from 1e-12 to 1e12, not \"" + Shown(text) + "\"";
+}
 
 // What the commands' arguments and options are read into, and the status of the command that ran.
 struct Arguments {
@@ -81,8 +110,8 @@ void AddPatternCommands(CLI::App& app, Arguments& a) {
                    "Catalog (file, link file or server address), searched in the order given (repeatable)")
       ->allow_extra_args(false);
   show->add_option("--family", a.family, "Search this family only");
-  auto* metricsOption = show->add_option("--metrics", a.metrics, "Host units per metre (1000 for millimetres)")
-                            ->check(CLI::PositiveNumber);
+  auto* metricsOption =
+      show->add_option("--metrics", a.metrics, "Host units per metre (1000 for millimetres)")->check(CheckMetrics);
   show->add_flag("--json", a.options.json, "Machine-readable output");
   show->callback([&a, metricsOption] {  // the option outlives this function, its pointer does not
     // The last word is the name; any before it are catalogs, searched after those of --catalog.
@@ -181,7 +210,10 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Help for every command");
   unsigned long timeLimit = kDefaultTimeLimit;
-  app.add_option("--time-limit", timeLimit, "Seconds any one database statement may run (0: no limit)")
+  app.add_option(
+         "--time-limit", timeLimit,
+         "Seconds any one database statement may run (0: no limit, at most " + std::to_string(kMaxTimeLimit) + ")")
+      ->check(CheckTimeLimit)
       ->capture_default_str();
   app.parse_complete_callback([&] { SetTimeLimit(timeLimit); });
   Arguments arguments;

@@ -320,7 +320,15 @@ void WriteLinkFile(const CString& path, std::wstring_view address) {
   std::string temporary = FolderOf(native) + "/.vdpattern-link-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) Refuse(SystemError(name + " cannot be written", errno));
-  const bool written = WriteAll(fd, text) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  // A new link gets what the umask gives a new file (mkstemp's own 0600 would hide it from the team it is
+  // meant for); a link that is replaced keeps its permissions.
+  mode_t mode = st.st_mode & 07777;
+  if (!S_ISREG(st.st_mode)) {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  const bool written = WriteAll(fd, text) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   const int error = errno;
   if (::close(fd) != 0 || !written) {
     ::unlink(temporary.c_str());

@@ -51,7 +51,7 @@ VDTOOLKIT_EXPORT ServerAddress ReadLinkFile(const CString& path);
 
 // Writes a link file to `path` for `address`: the text goes to a temporary file in the same folder, which is
 // synced and renamed into place, so the link is whole or absent; an existing file that is not a link file is
-// never replaced.
+// never replaced. A new link file gets the permissions the umask leaves of 0666; a replaced one keeps its own.
 VDTOOLKIT_EXPORT void WriteLinkFile(const CString& path, std::wstring_view address);
 
 }  // namespace vdpattern::db

@@ -131,22 +131,28 @@ bool Set(CVdPatternValue& out, const CVdPatternValue& value) {
   return true;
 }
 
-// The value a text gives for a column of `kind`, in `out`; false with a reason when it does not fit. An empty
-// text is a null value.
-bool ParseValue(Kind kind, const std::string& text, CVdPatternValue& out, std::string& why) {
+// The value a text gives for a column of `kind` (`sqlType`: its exact type), in `out`; false with a reason when
+// it does not fit. An empty text is a null value. The library checks the narrower integer types' ranges.
+bool ParseValue(Kind kind, short sqlType, const std::string& text, CVdPatternValue& out, std::string& why) {
   if (text.empty()) {
     out = CVdPatternValue();
     return true;
   }
   switch (kind) {
     case Kind::kInteger: {
+      const bool wide = sqlType == SQL_BIGINT;
       long long v = 0;
       const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-      if (r.ec != std::errc() || r.ptr != text.data() + text.size() || v < INT32_MIN || v > INT32_MAX) {
-        why = "not a whole number in the 32-bit range";
+      if (r.ec != std::errc() || r.ptr != text.data() + text.size() || (!wide && (v < INT32_MIN || v > INT32_MAX))) {
+        why = wide ? "not a whole number in the 64-bit range" : "not a whole number in the 32-bit range";
         return false;
       }
-      return Set(out, CVdPatternValue(static_cast<long>(v), VT_I4));
+      if (!wide) return Set(out, CVdPatternValue(static_cast<long>(v), VT_I4));
+      VARIANT exact;
+      VariantInit(&exact);
+      exact.vt = VT_I8;
+      exact.llVal = v;
+      return Set(out, CVdPatternValue(exact));
     }
     case Kind::kReal: {
       double v = 0;
@@ -1099,7 +1105,7 @@ bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& fol
   }
   std::string why;
   CVdPatternValue value;
-  if (!ParseValue(column.kind, text, value, why)) {
+  if (!ParseValue(column.kind, column.sqlType, text, value, why)) {
     error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column.name) + " (" +
             KindName(column.kind) + "): " + why;
     return false;
@@ -1582,6 +1588,28 @@ namespace {
 bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std::size_t& rows) {
   WriteScope scope(&out);
   const int count = source.GetTableDefCount();
+  // A table the target could not hold, or would hold with its names cut, is refused before any table is copied.
+  for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
+    CVdODBCTableDefInfo table;
+    source.GetTableDefInfo(t, table);
+    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+    CString bracketed;
+    if (!Bracketed(table.m_strName.str(), bracketed)) return false;
+    CVdRecordset shape(&source);
+    shape.Open(0, L"SELECT * FROM " + bracketed + L" WHERE 0", 0);
+    std::vector<CString> names;
+    for (short c = 0, n = shape.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      shape.GetODBCFieldInfo(c, info);
+      names.push_back(info.m_strName);
+    }
+    CString why;
+    if (!VdCheckTableShape(out, table.m_strName, names, why)) {
+      why.TrimRight(L'.');
+      Error(Utf8(why) + "; nothing was converted");
+      return false;
+    }
+  }
   for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
     CVdODBCTableDefInfo table;
     source.GetTableDefInfo(t, table);

@@ -292,12 +292,14 @@ TEST_F(ToolOnEngine, FamiliesBeyondTheEnginesLimitsAreRefusedBeforeAnythingIsMad
 
   // A table with columns named like the file engine's row id converts; one with the server's is refused there
   // up front, leaving nothing.
-  const std::string source = m_dir.File("odd.db");
+  const std::string source = MakeCatalogAt(m_dir.File("odd.mdb"));
   vdtest::ExecSql(source,
-                  "CREATE TABLE Odd (Name TEXT, _rowid_ TEXT, rowid INTEGER); INSERT INTO Odd VALUES ('a', 'x', 7);");
+                  "CREATE TABLE Odd (Name TEXT, _rowid_ TEXT, rowid INTEGER); INSERT INTO Odd VALUES ('a', 'x', 7);"
+                  "INSERT INTO FamilyDescription (Name, FamilyCode) VALUES ('Odd', 'O');");
   const std::string copy = NewAddress();
   ASSERT_EQ(Run({"convert", source, copy}).status, 0);
   EXPECT_EQ(Run({"export", copy, "Odd", "--format", "csv"}).out, "Name,_rowid_,rowid\na,x,7\n");
+  EXPECT_EQ(Run({"set", copy, "Odd", "b", "_rowid_=y"}).status, 0);  // and stays writable
   vdtest::ExecSql(source, "CREATE TABLE Hidden (Name TEXT, vd_row INTEGER); INSERT INTO Hidden VALUES ('b', 1);");
   const std::string second = NewAddress();
   const Result r = Run({"convert", source, second});

@@ -255,6 +255,9 @@ TEST_F(ToolOnEngine, ValuesAndPatternsMeanTheSameOnEveryEngine) {
   EXPECT_EQ(Run({"export", catalog, "L", "--format", "csv"}).out,
             "Name,b,s,g,t\nIPE\\200,,,1,\nx,255,-32768,4294967296,abcde\nx\\,,,-9007199254740993,\n"
             "y,,,9223372036854775807,\n");
+  const auto rows = Json({"export", catalog, "L", "--format", "json"})["L"];
+  EXPECT_EQ(rows[3]["g"], INT64_MAX) << rows.dump();
+  EXPECT_EQ(rows[2]["g"], -9007199254740993LL) << rows.dump();
 
   // A backslash in a pattern is only itself.
   for (const auto& [like, names] : std::vector<std::pair<std::string, std::vector<std::string>>>{

@@ -200,8 +200,16 @@ bool ParseValue(Kind kind, short sqlType, const std::string& text, CVdPatternVal
 // Invalid UTF-8 from a damaged file is shown as U+FFFD rather than failing the whole output.
 std::string JsonText(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
 
-json ToJson(const VARIANT* v) {
+// `kind`: the value's column. A 64-bit integer beyond what a double holds exactly is read as its digits; in an
+// integer column it is written as the number it is.
+json ToJson(const VARIANT* v, Kind kind = Kind::kText) {
   if (!v) return nullptr;
+  if (kind == Kind::kInteger && v->vt == VT_BSTR && v->bstrVal) {
+    const std::string digits = Utf8(CString(v->bstrVal));
+    long long exact = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), exact);
+    if (r.ec == std::errc() && r.ptr == digits.data() + digits.size() && !digits.empty()) return exact;
+  }
   switch (v->vt) {
     case VT_EMPTY:
     case VT_NULL:
@@ -957,7 +965,8 @@ int List(const std::string& file, const std::string& family, const std::string& 
     json out = json::array();
     for (const Row& row : rows) {
       json entry = json::object();
-      for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i]);
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i], columns[i].kind);
       out.push_back(entry);
     }
     std::printf("%s\n", JsonText(out).c_str());
@@ -1046,8 +1055,10 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     const bool missing = !value || value->vt == VT_NULL || value->vt == VT_EMPTY;
     const auto u = units.find(param);
     const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
-    json entry = {
-        {"name", VdToUtf8(column.name)}, {"value", ToJson(value)}, {"type", KindName(column.kind)}, {"unit", unit}};
+    json entry = {{"name", VdToUtf8(column.name)},
+                  {"value", ToJson(value, column.kind)},
+                  {"type", KindName(column.kind)},
+                  {"unit", unit}};
     std::vector<std::string> cells{VdToUtf8(column.name), Text(value), KindName(column.kind), unit};
     if (withMetrics) {
       std::string host = missing ? std::string() : Text(value);
@@ -1258,7 +1269,8 @@ int Export(const std::string& file, const std::string& family, const std::string
       json list = json::array();
       for (std::size_t r = 0; r < rows.size(); ++r) {
         json entry = json::object();
-        for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i]);
+        for (std::size_t i = 0; i < columns.size(); ++i)
+          entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i], columns[i].kind);
         list.push_back(entry);
         progress.Step(r + 1);
       }

@@ -758,6 +758,13 @@ TEST_F(VdRecordsetTest, ValuesBeyondTheirColumnsRangeOrSizeAreRefusedAlikeAndBig
       EXPECT_EQ(::Column(m_db, VdFromUtf8(select + " IS NULL")), "1");
     }
   }
+  // A type that only holds text counts no characters, whatever its parentheses say (exact decimals of Access).
+  if (OnServer()) return;
+  m_db.ExecuteSQL(L"CREATE TABLE Dec (d NUMERIC_TEXT(3,0))");
+  CVdRecordset dec(&m_db);
+  dec.Open(0, L"Dec", 0);
+  dec.AddNew();
+  EXPECT_FALSE(CatchDb([&] { dec.SetFieldValue(L"d", COleVariant(L"12345.678", VT_BSTR)); }).thrown);
 }
 
 // The file engine's LIKE knows no escape character; the server is given the same meaning, and an ESCAPE of the

@@ -496,6 +496,23 @@ CString Shown(const PendingValue& value) {
   ThrowDbError(kStateOutOfRange, message);
 }
 
+// Whether a declared type is a text type whose "(n)" counts characters (TEXT(n), VARCHAR(n), CHAR(n), ...),
+// not one that only holds text, such as a decimal kept as its digits with its precision in parentheses.
+bool SizedText(const CString& declared) {
+  const std::wstring& type = declared.str();
+  std::size_t begin = 0;
+  while (begin < type.size() && type[begin] == L' ') ++begin;
+  std::size_t end = begin;
+  while (end < type.size() && type[end] != L' ' && type[end] != L'(') ++end;
+  if (end >= type.size() || type.find(L'(', end) == std::wstring::npos) return false;
+  std::wstring word = type.substr(begin, end - begin);
+  for (wchar_t& ch : word)
+    if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - 32);
+  for (const wchar_t* sized : {L"TEXT", L"VARCHAR", L"NVARCHAR", L"STRING", L"CHAR", L"CHARACTER", L"NCHAR"})
+    if (word == sized) return true;
+  return false;
+}
+
 std::size_t Characters(const std::string& utf8) {
   std::size_t count = 0;
   for (const char ch : utf8)
@@ -550,10 +567,10 @@ void CheckFits(const ColumnInfo& column, PendingValue& value) {
     return;
   }
   // A declared size is a limit on both engines; a text column without one takes any length.
-  if (kind == ValueKind::kText && value.kind == CellKind::kText && column.declaredType.Find(L'(') >= 0 &&
-      column.type.precision > 0 && value.bytes.size() > column.type.precision) {
+  if (kind == ValueKind::kText && value.kind == CellKind::kText && column.type.precision > 0 &&
+      value.bytes.size() > column.type.precision) {
     const std::size_t length = Characters(value.bytes);
-    if (length > column.type.precision) {
+    if (length > column.type.precision && SizedText(column.declaredType)) {
       CString message;
       message.Format(L"The text %s (%zu characters) does not fit the column %s: it takes at most %zu characters.",
                      Shown(value), length, ColumnLabel(column), static_cast<std::size_t>(column.type.precision));

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <set>
+#include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
@@ -108,6 +109,34 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     if (db.GetTableDefInfo(family, info)) {
       error.Format(L"The catalog already has a table named \"%s\".", family);
       return false;
+    }
+    // What the engine could not hold, or would cut, is refused before anything is made: the family table, and
+    // "Units" with a column more for each new parameter that has a unit.
+    std::vector<CString> familyColumns{L"Name"};
+    for (const Column& c : columns) familyColumns.push_back(c.name);
+    if (!VdCheckTableShape(db, family, familyColumns, error)) return false;
+    {
+      CVdRecordset units(&db);
+      units.Open(0, L"SELECT * FROM [Units] WHERE 0", 0);
+      std::vector<CString> unitNames;
+      std::set<std::wstring> folded;
+      for (short i = 0, n = units.GetODBCFieldCount(); i < n; ++i) {
+        CODBCFieldInfo field;
+        units.GetODBCFieldInfo(i, field);
+        unitNames.push_back(field.m_strName);
+        std::wstring f = field.m_strName.str();
+        VdFoldLower(f);
+        folded.insert(f);
+      }
+      for (const Column& c : columns) {
+        std::wstring f = c.name.str();
+        VdFoldLower(f);
+        if (!c.unit.IsEmpty() && folded.insert(f).second) unitNames.push_back(c.name);
+      }
+      if (!VdCheckTableShape(db, L"Units", unitNames, error)) {
+        error += L" The family's units cannot be recorded.";
+        return false;
+      }
     }
     db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
     CString index;

@@ -2,6 +2,7 @@
 // catalog writes, the one-statement rule, edits of exactly the current row, and what an open record set leaves
 // to other connections.
 
+#include <cstdlib>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
@@ -583,7 +584,8 @@ TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {
 
 TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
   VDTEST_FILE_ONLY();
-  RawDb(m_path).Exec("CREATE VIEW BeamView AS SELECT * FROM Beams; CREATE TABLE Shadow (_rowid_ TEXT, v)");
+  RawDb(m_path).Exec(
+      "CREATE VIEW BeamView AS SELECT * FROM Beams; CREATE TABLE Shadow (_rowid_ TEXT, rowid TEXT, OID TEXT, v)");
   const wchar_t* readOnly[] = {
       L"SELECT Beams.Name, Dup.v FROM Beams, Dup",
       L"SELECT Beams.* FROM Beams JOIN Dup ON Dup.v = 1",
@@ -595,7 +597,7 @@ TEST_F(VdRecordsetTest, ResultsThatAreNotOneTablesRowsAreReadOnly) {
       L"SELECT * FROM (SELECT * FROM Beams)",
       L"SELECT * FROM Shadow",
   };
-  RawDb(m_path).Exec("INSERT INTO Shadow VALUES ('s', 1)");
+  RawDb(m_path).Exec("INSERT INTO Shadow VALUES ('s', 's', 's', 1)");
   for (const wchar_t* text : readOnly) {
     CVdRecordset rs(&m_db);
     rs.Open(0, text, 0);
@@ -685,6 +687,167 @@ TEST_F(VdRecordsetTest, ByteAndTruthLiteralsAreBytesAndBooleansOnEveryEngine) {
   EXPECT_EQ(Text(rs, L"b"), "0A1B");
   EXPECT_EQ(Text(rs, L"f"), "True");
   EXPECT_EQ(Count(L"SELECT * FROM Lit WHERE b = x'0a1B' OR b = x''"), 2);
+}
+
+// ------------------------------------------------------------------ limits alike on every engine
+
+// A value one engine would store and another refuse is refused by both before it is sent: the column, the
+// value and the limit named, the column left unset, nothing written.
+TEST_F(VdRecordsetTest, ValuesBeyondTheirColumnsRangeOrSizeAreRefusedAlikeAndBigIntegersStayExact) {
+  m_db.ExecuteSQL(L"CREATE TABLE Lim (Name TEXT, b BYTE, s SMALLINT, i INTEGER, g BIGINT, t TEXT(5))");
+  const auto big = [](long long v) {
+    COleVariant ole;
+    ole.vt = VT_I8;
+    ole.llVal = v;
+    return ole;
+  };
+  struct Case {
+    const wchar_t* column;
+    COleVariant value;
+    const char* state;  // null: stored as `expected` (SQL literal); else refused, the message holding it
+    const char* expected;
+  };
+  const Case cases[] = {
+      {L"b", COleVariant(255L, VT_I4), nullptr, "255"},
+      {L"b", COleVariant(256L, VT_I4), "22003", "0 to 255"},
+      {L"b", COleVariant(-1L, VT_I4), "22003", "0 to 255"},
+      {L"s", COleVariant(-32768L, VT_I4), nullptr, "-32768"},
+      {L"s", COleVariant(40000L, VT_I4), "22003", "-32768 to 32767"},
+      {L"s", COleVariant(L"40000", VT_BSTR), "22003", "-32768 to 32767"},
+      {L"i", COleVariant(L" 2147483647 ", VT_BSTR), nullptr, "2147483647"},
+      {L"i", big(2147483648LL), "22003", "-2147483648 to 2147483647"},
+      {L"i", COleVariant(2.5), "22003", "not a whole number"},
+      {L"i", COleVariant(L"wide", VT_BSTR), "22003", "not a number"},
+      {L"g", big(4294967296LL), nullptr, "4294967296"},
+      {L"g", big(9007199254740993LL), nullptr, "9007199254740993"},  // 2^53 + 1: no double holds it
+      {L"g", big(INT64_MAX), nullptr, "9223372036854775807"},
+      {L"g", COleVariant(L"-9223372036854775808", VT_BSTR), nullptr, "-9223372036854775808"},
+      {L"g", COleVariant(L"9223372036854775808", VT_BSTR), "22003", "out of its range"},
+      {L"g", COleVariant(9.3e18), "22003", "out of its range"},
+      {L"g", COleVariant(1e15), nullptr, "1000000000000000"},
+      {L"t", COleVariant(L"abcde", VT_BSTR), nullptr, "'abcde'"},
+      {L"t", COleVariant(L"\u00e9\u00e9\u00e9\u00e9\U0001D538", VT_BSTR), nullptr,
+       "'\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xF0\x9D\x94\xB8'"},  // five characters, twelve bytes
+      {L"t", COleVariant(L"abcdef", VT_BSTR), "22001", "at most 5 characters"},
+      {L"t", COleVariant(L"abcd ", VT_BSTR), nullptr, "'abcd '"},
+      {L"t", COleVariant(L"abcde ", VT_BSTR), "22001", "(6 characters)"},  // no blank is cut either
+  };
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Lim", 0);
+  int row = 0;
+  for (const Case& c : cases) {
+    const std::string name = "row " + std::to_string(row++), column = U8(c.column);
+    SCOPED_TRACE(name + " " + column + " " + c.expected);
+    rs.AddNew();
+    rs.SetFieldValue(L"Name", VdFromUtf8(name).c_str());
+    rs.SetFieldValue(c.column, column == "t" ? COleVariant(L"ok", VT_BSTR) : COleVariant(7L, VT_I4));
+    const DbFailure f = CatchDb([&] { rs.SetFieldValue(c.column, c.value); });
+    rs.Update();  // the row is written without the refused value, and without the one set before it
+    const std::string select = "SELECT COUNT(*) FROM Lim WHERE Name = '" + name + "' AND " + column;
+    if (!c.state) {
+      EXPECT_FALSE(f.thrown) << f.message;
+      EXPECT_EQ(::Column(m_db, VdFromUtf8(select + " = " + c.expected)), "1");
+      rs.MoveLast();
+      const long long number = std::strtoll(c.expected, nullptr, 10);
+      if (number > (1LL << 53) || number < -(1LL << 53)) {
+        EXPECT_EQ(Text(rs, c.column), c.expected);  // its digits, no double
+      }
+    } else {
+      EXPECT_TRUE(f.HasState(c.state)) << f.stateNativeOrigin << " " << f.message;
+      EXPECT_TRUE(f.Mentions("\"" + column + "\"") && f.Mentions(c.expected)) << f.message;
+      EXPECT_EQ(::Column(m_db, VdFromUtf8(select + " IS NULL")), "1");
+    }
+  }
+  // A type that only holds text counts no characters, whatever its parentheses say (exact decimals of Access).
+  if (OnServer()) return;
+  m_db.ExecuteSQL(L"CREATE TABLE Dec (d NUMERIC_TEXT(3,0))");
+  CVdRecordset dec(&m_db);
+  dec.Open(0, L"Dec", 0);
+  dec.AddNew();
+  EXPECT_FALSE(CatchDb([&] { dec.SetFieldValue(L"d", COleVariant(L"12345.678", VT_BSTR)); }).thrown);
+}
+
+// The file engine's LIKE knows no escape character; the server is given the same meaning, and an ESCAPE of the
+// statement's own still works on both.
+TEST_F(VdRecordsetTest, LikePatternsMeanTheSameOnEveryEngine) {
+  m_db.ExecuteSQL(L"CREATE TABLE Pat (Name TEXT)");
+  m_db.ExecuteSQL(
+      L"INSERT INTO Pat VALUES ('x\\'), ('IPE\\200'), ('IPE%'), ('IPE 200'), ('a_b'), ('axb'), ('O''Neil'), "
+      L"('50%')");
+  const struct {
+    const wchar_t* where;
+    const char* names;
+  } cases[] = {
+      {L"Name LIKE 'x\\'", "x\\"},
+      {L"Name LIKE 'IPE\\%'", "IPE\\200"},
+      {L"Name LIKE 'ipe\\___'", "IPE\\200"},
+      {L"Name LIKE 'IPE%' AND Name NOT LIKE 'IPE\\%'", "IPE 200|IPE%"},
+      {L"Name LIKE 'a_b'", "a_b|axb"},
+      {L"Name LIKE 'a!_b' ESCAPE '!'", "a_b"},
+      {L"Name LIKE '%!%' ESCAPE '!' OR Name LIKE 'o''%'", "50%|IPE%|O'Neil"},
+      {L"(Name LIKE ('x' || '\\')) OR Name = 'axb'", "axb|x\\"},
+      {L"IIF(Name LIKE '%\\', 1, 0) = 1", "x\\"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(U8(c.where));
+    EXPECT_EQ(::Column(m_db, std::wstring(L"SELECT Name FROM Pat WHERE ") + c.where + L" ORDER BY Name"), c.names);
+  }
+}
+
+// A table may hold columns named like the file engine's row id: its rows stay editable through a name left free.
+TEST_F(VdRecordsetTest, ColumnsNamedLikeTheRowIdKeepATableEditable) {
+  m_db.ExecuteSQL(L"CREATE TABLE Odd (Name TEXT, [_rowid_] TEXT, [ROWID] INTEGER)");
+  m_db.ExecuteSQL(L"INSERT INTO Odd VALUES ('a', 'x', 5), ('b', 'y', 5)");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM Odd ORDER BY Name", 0);
+  ASSERT_TRUE(rs.CanUpdate());
+  rs.MoveNext();
+  rs.Edit();
+  rs.SetFieldValue(L"_rowid_", L"z");
+  rs.Update();
+  EXPECT_EQ(Text(rs, L"_rowid_"), "z");
+  rs.AddNew();
+  rs.SetFieldValue(L"Name", L"c");
+  rs.SetFieldValue(L"rowid", COleVariant(5L, VT_I4));
+  rs.Update();
+  rs.MoveFirst();
+  rs.Delete();
+  EXPECT_EQ(::Column(m_db, L"SELECT Name FROM Odd ORDER BY Name"), "b|c");
+  EXPECT_EQ(::Column(m_db, L"SELECT [_rowid_] FROM Odd WHERE Name = 'b'"), "z");
+  EXPECT_EQ(::Column(m_db, L"SELECT [ROWID] FROM Odd WHERE Name = 'c'"), "5");
+}
+
+// A table the engine cannot hold, or would hold with its names cut, is refused before it is made; just within
+// the limits it is made and stays editable.
+TEST_F(VdRecordsetTest, TableShapesAreCheckedAgainstTheEnginesRealLimits) {
+  const std::size_t most = OnServer() ? 1599 : 1999;
+  std::vector<CString> columns{L"Name"};
+  while (columns.size() < most) columns.push_back(CString(L"c") + CString(std::to_wstring(columns.size()).c_str()));
+  CString error;
+  ASSERT_TRUE(VdCheckTableShape(m_db, L"Wide", columns, error)) << U8(error);
+  CString create = L"CREATE TABLE Wide (Name TEXT";
+  for (std::size_t k = 1; k < columns.size(); ++k) create += L", " + columns[k] + L" INTEGER";
+  m_db.ExecuteSQL(create + L")");
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"Wide", 0);
+  rs.AddNew();
+  rs.SetFieldValue(columns.back(), COleVariant(3L, VT_I4));
+  rs.Update();
+  EXPECT_EQ(::Column(m_db, L"SELECT " + columns.back().str() + L" FROM Wide"), "3");
+  columns.push_back(L"one_more");
+  EXPECT_FALSE(VdCheckTableShape(m_db, L"Wider", columns, error));
+  EXPECT_NE(U8(error).find("at most " + std::to_string(most)), std::string::npos) << U8(error);
+
+  // Names: 63 bytes of UTF-8 on a server (31 two-byte letters and one more), any length in a file.
+  const CString longest = CString(std::wstring(31, L'\u00e9').c_str()) + L"a";
+  const CString tooLong = CString(std::wstring(32, L'\u00e9').c_str());
+  EXPECT_TRUE(VdCheckTableShape(m_db, longest, {L"Name", longest}, error)) << U8(error);
+  EXPECT_EQ(VdCheckTableShape(m_db, L"T", {L"Name", tooLong}, error), !OnServer());
+  EXPECT_EQ(VdCheckTableShape(m_db, tooLong, {L"Name"}, error), !OnServer());
+  // The server's hidden row identity, and the file engine's row id names when none is left free.
+  EXPECT_EQ(VdCheckTableShape(m_db, L"T", {L"Name", L"VD_row"}, error), !OnServer());
+  EXPECT_TRUE(VdCheckTableShape(m_db, L"T", {L"oid", L"rowid"}, error));
+  EXPECT_EQ(VdCheckTableShape(m_db, L"T", {L"oid", L"rowid", L"_ROWID_"}, error), OnServer());
 }
 
 }  // namespace

@@ -343,6 +343,88 @@ TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
   EXPECT_TRUE(Says({"convert", bad, target}, 0, "1 tables, 1 rows"));
 }
 
+TEST_F(ToolOnEngine, ValuesAndPatternsMeanTheSameOnEveryEngine) {
+  const std::string catalog = NewAddress();
+  ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);
+  ASSERT_EQ(Run({"add-family", catalog, "L", "--code", "L", "--column", "b:BYTE", "--column", "s:SMALLINT", "--column",
+                 "g:BIGINT", "--column", "t:TEXT(5)"})
+                .status,
+            0);
+  // What one engine would keep and the other refuse is refused by both, naming the column and the limit.
+  EXPECT_TRUE(Says({"set", catalog, "L", "x", "b=256"}, 2, "0 to 255"));
+  EXPECT_TRUE(Says({"set", catalog, "L", "x", "s=40000"}, 2, "-32768 to 32767"));
+  EXPECT_TRUE(Says({"set", catalog, "L", "x", "t=abcdef"}, 2, "at most 5 characters"));
+  EXPECT_TRUE(Says({"set", catalog, "L", "x", "g=9223372036854775808"}, 2, "64-bit range"));
+  const std::string csv = m_dir.File("rows.csv");
+  std::ofstream(csv) << "Name,b,t\nok,1,abc\nbad,1,abcdef\n";
+  EXPECT_EQ(Run({"import", catalog, "L", csv}).status, 2);
+  EXPECT_TRUE(Names(catalog, "L").empty());
+  // A BIGINT takes the 64-bit range, exactly.
+  ASSERT_EQ(Run({"set", catalog, "L", "x", "b=255", "s=-32768", "g=4294967296", "t=abcde"}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "L", "y", "g=9223372036854775807"}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "L", "x\\", "g=-9007199254740993"}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "L", "IPE\\200", "g=1"}).status, 0);
+  EXPECT_EQ(Run({"export", catalog, "L", "--format", "csv"}).out,
+            "Name,b,s,g,t\nIPE\\200,,,1,\nx,255,-32768,4294967296,abcde\nx\\,,,-9007199254740993,\n"
+            "y,,,9223372036854775807,\n");
+  const auto rows = Json({"export", catalog, "L", "--format", "json"})["L"];
+  EXPECT_EQ(rows[3]["g"], INT64_MAX) << rows.dump();
+  EXPECT_EQ(rows[2]["g"], -9007199254740993LL) << rows.dump();
+
+  // A backslash in a pattern is only itself.
+  for (const auto& [like, names] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"x\\", {"x\\"}}, {"IPE\\%", {"IPE\\200"}}, {"x_", {"x\\"}}, {"%\\%", {"IPE\\200", "x\\"}}}) {
+    const Result r = Run({"list", catalog, "L", "--like", like, "--json"});
+    ASSERT_EQ(r.status, 0) << like << ": " << r.err;
+    std::vector<std::string> got;
+    for (const auto& row : nlohmann::json::parse(r.out)) got.push_back(row["Name"]);
+    EXPECT_EQ(got, names) << like;
+  }
+}
+
+TEST_F(ToolOnEngine, FamiliesBeyondTheEnginesLimitsAreRefusedBeforeAnythingIsMade) {
+  const std::string catalog = NewAddress();
+  ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);
+  // The most columns a family can have with its Name, then one more.
+  const std::size_t most = OnServer() ? 1599 : 1999;
+  std::vector<std::string> args{"add-family", catalog, "Wide", "--code", "W"};
+  for (std::size_t k = 1; k < most; ++k) args.insert(args.end(), {"--column", "c" + std::to_string(k) + ":INTEGER"});
+  ASSERT_TRUE(Says(args, 0, std::to_string(most) + " columns"));
+  EXPECT_EQ(Run({"set", catalog, "Wide", "w1", "c" + std::to_string(most - 1) + "=5"}).status, 0);
+  args[2] = "Wider";
+  args.insert(args.end(), {"--column", "one_more:INTEGER"});
+  EXPECT_TRUE(Says(args, 2, "at most " + std::to_string(most)));
+  EXPECT_TRUE(Says({"info", catalog}, 0, "Wide"));
+  EXPECT_EQ(Run({"info", catalog}).out.find("Wider"), std::string::npos);
+
+  // Names a server would cut, and the name of its hidden row identity, are refused there only.
+  const std::string longest(63, 'n'), tooLong(64, 'n');
+  EXPECT_EQ(Run({"add-family", catalog, "N1", "--code", "N", "--column", longest + ":TEXT"}).status, 0);
+  EXPECT_EQ(Run({"add-family", catalog, "N2", "--code", "N", "--column", tooLong + ":TEXT"}).status,
+            OnServer() ? 2 : 0);
+  EXPECT_EQ(Run({"add-family", catalog, tooLong, "--code", "N"}).status, OnServer() ? 2 : 0);
+  EXPECT_EQ(Run({"add-family", catalog, "R", "--code", "R", "--column", "vd_row:TEXT"}).status, OnServer() ? 2 : 0);
+
+  // A table with columns named like the file engine's row id converts; one with the server's is refused there
+  // up front, leaving nothing.
+  const std::string source = MakeCatalogAt(m_dir.File("odd.mdb"));
+  vdtest::ExecSql(source,
+                  "CREATE TABLE Odd (Name TEXT, _rowid_ TEXT, rowid INTEGER); INSERT INTO Odd VALUES ('a', 'x', 7);"
+                  "INSERT INTO FamilyDescription (Name, FamilyCode) VALUES ('Odd', 'O');");
+  const std::string copy = NewAddress();
+  ASSERT_EQ(Run({"convert", source, copy}).status, 0);
+  EXPECT_EQ(Run({"export", copy, "Odd", "--format", "csv"}).out, "Name,_rowid_,rowid\na,x,7\n");
+  EXPECT_EQ(Run({"set", copy, "Odd", "b", "_rowid_=y"}).status, 0);  // and stays writable
+  vdtest::ExecSql(source, "CREATE TABLE Hidden (Name TEXT, vd_row INTEGER); INSERT INTO Hidden VALUES ('b', 1);");
+  const std::string second = NewAddress();
+  const Result r = Run({"convert", source, second});
+  EXPECT_EQ(r.status, OnServer() ? 2 : 0) << r.err;
+  if (OnServer()) {
+    EXPECT_NE(r.err.find("vd_row"), std::string::npos) << r.err;
+    EXPECT_EQ(Run({"info", second}).status, 2);
+  }
+}
+
 // ---------------------------------------------------------------- one engine
 
 TEST_F(Tool, BuildsReadsAndEditsACatalog) {

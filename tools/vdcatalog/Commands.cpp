@@ -131,22 +131,28 @@ bool Set(CVdPatternValue& out, const CVdPatternValue& value) {
   return true;
 }
 
-// The value a text gives for a column of `kind`, in `out`; false with a reason when it does not fit. An empty
-// text is a null value.
-bool ParseValue(Kind kind, const std::string& text, CVdPatternValue& out, std::string& why) {
+// The value a text gives for a column of `kind` (`sqlType`: its exact type), in `out`; false with a reason when
+// it does not fit. An empty text is a null value. The library checks the narrower integer types' ranges.
+bool ParseValue(Kind kind, short sqlType, const std::string& text, CVdPatternValue& out, std::string& why) {
   if (text.empty()) {
     out = CVdPatternValue();
     return true;
   }
   switch (kind) {
     case Kind::kInteger: {
+      const bool wide = sqlType == SQL_BIGINT;
       long long v = 0;
       const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-      if (r.ec != std::errc() || r.ptr != text.data() + text.size() || v < INT32_MIN || v > INT32_MAX) {
-        why = "not a whole number in the 32-bit range";
+      if (r.ec != std::errc() || r.ptr != text.data() + text.size() || (!wide && (v < INT32_MIN || v > INT32_MAX))) {
+        why = wide ? "not a whole number in the 64-bit range" : "not a whole number in the 32-bit range";
         return false;
       }
-      return Set(out, CVdPatternValue(static_cast<long>(v), VT_I4));
+      if (!wide) return Set(out, CVdPatternValue(static_cast<long>(v), VT_I4));
+      VARIANT exact;
+      VariantInit(&exact);
+      exact.vt = VT_I8;
+      exact.llVal = v;
+      return Set(out, CVdPatternValue(exact));
     }
     case Kind::kReal: {
       double v = 0;
@@ -194,8 +200,16 @@ bool ParseValue(Kind kind, const std::string& text, CVdPatternValue& out, std::s
 // Invalid UTF-8 from a damaged file is shown as U+FFFD rather than failing the whole output.
 std::string JsonText(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
 
-json ToJson(const VARIANT* v) {
+// `kind`: the value's column. A 64-bit integer beyond what a double holds exactly is read as its digits; in an
+// integer column it is written as the number it is.
+json ToJson(const VARIANT* v, Kind kind = Kind::kText) {
   if (!v) return nullptr;
+  if (kind == Kind::kInteger && v->vt == VT_BSTR && v->bstrVal) {
+    const std::string digits = Utf8(CString(v->bstrVal));
+    long long exact = 0;
+    const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), exact);
+    if (r.ec == std::errc() && r.ptr == digits.data() + digits.size() && !digits.empty()) return exact;
+  }
   switch (v->vt) {
     case VT_EMPTY:
     case VT_NULL:
@@ -1013,7 +1027,8 @@ int List(const std::string& file, const std::string& family, const std::string& 
     json out = json::array();
     for (const Row& row : rows) {
       json entry = json::object();
-      for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i]);
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i], columns[i].kind);
       out.push_back(entry);
     }
     std::printf("%s\n", JsonText(out).c_str());
@@ -1102,8 +1117,10 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     const bool missing = !value || value->vt == VT_NULL || value->vt == VT_EMPTY;
     const auto u = units.find(param);
     const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
-    json entry = {
-        {"name", VdToUtf8(column.name)}, {"value", ToJson(value)}, {"type", KindName(column.kind)}, {"unit", unit}};
+    json entry = {{"name", VdToUtf8(column.name)},
+                  {"value", ToJson(value, column.kind)},
+                  {"type", KindName(column.kind)},
+                  {"unit", unit}};
     std::vector<std::string> cells{VdToUtf8(column.name), Text(value), KindName(column.kind), unit};
     if (withMetrics) {
       std::string host = missing ? std::string() : Text(value);
@@ -1161,7 +1178,7 @@ bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& fol
   }
   std::string why;
   CVdPatternValue value;
-  if (!ParseValue(column.kind, text, value, why)) {
+  if (!ParseValue(column.kind, column.sqlType, text, value, why)) {
     error = "value \"" + Shown(text) + "\" does not fit column " + VdToUtf8(column.name) + " (" +
             KindName(column.kind) + "): " + why;
     return false;
@@ -1345,7 +1362,8 @@ int Export(const std::string& file, const std::string& family, const std::string
       json list = json::array();
       for (std::size_t r = 0; r < rows.size(); ++r) {
         json entry = json::object();
-        for (std::size_t i = 0; i < columns.size(); ++i) entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i]);
+        for (std::size_t i = 0; i < columns.size(); ++i)
+          entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i], columns[i].kind);
         list.push_back(entry);
         progress.Step(r + 1);
       }
@@ -1694,6 +1712,28 @@ namespace {
 bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std::size_t& rows) {
   WriteScope scope(&out);
   const int count = source.GetTableDefCount();
+  // A table the target could not hold, or would hold with its names cut, is refused before any table is copied.
+  for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
+    CVdODBCTableDefInfo table;
+    source.GetTableDefInfo(t, table);
+    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+    CString bracketed;
+    if (!Bracketed(table.m_strName.str(), bracketed)) return false;
+    CVdRecordset shape(&source);
+    shape.Open(0, L"SELECT * FROM " + bracketed + L" WHERE 0", 0);
+    std::vector<CString> names;
+    for (short c = 0, n = shape.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      shape.GetODBCFieldInfo(c, info);
+      names.push_back(info.m_strName);
+    }
+    CString why;
+    if (!VdCheckTableShape(out, table.m_strName, names, why)) {
+      why.TrimRight(L'.');
+      Error(Utf8(why) + "; nothing was converted");
+      return false;
+    }
+  }
   for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
     CVdODBCTableDefInfo table;
     source.GetTableDefInfo(t, table);

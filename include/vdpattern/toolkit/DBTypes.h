@@ -28,6 +28,8 @@
 #include <vector>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
+
+class CVdDatabase;
 #include <vdpattern/toolkit/WinTypes.h>
 
 typedef short RETCODE;
@@ -214,6 +216,17 @@ VDTOOLKIT_EXPORT CString DBV_BSTRAll(CDBVariant* value);
 // column type of its own (INTEGER, DOUBLE, CURRENCY, TEXT, MEMO, DATETIME, LONGBINARY, ...), ignoring case;
 // `text` (optional) says whether that type holds text.
 VDTOOLKIT_EXPORT bool VdIsKnownColumnType(const CString& declared, bool* text = nullptr);
+
+// Extension: whether the database open in `db` can make a new table `table` with the columns `columns` (in
+// order) and keep it editable; false with the reason in `error`, so that a table is refused before anything of
+// it is written instead of being made and then failing, or being made with its names cut. What it checks is
+// the engine's: a file holds at most one column less than its engine's column limit (2000 unless built
+// otherwise; an editable result reads the row id next to them) and keeps one of the row id's names _rowid_,
+// rowid and oid free of real columns; a server holds at most 1599 columns (its 1600 less the hidden row
+// identity vd_row, a name no column may take) and names of at most 63 bytes of UTF-8, which it would cut
+// without failing. Borrows `db`, which must be open (CDBException otherwise).
+VDTOOLKIT_EXPORT bool VdCheckTableShape(CVdDatabase& db, const CString& table, const std::vector<CString>& columns,
+                                        CString& error);
 
 // A table, column or index name as a statement writes it: between [ ], so that no name read from a file or typed
 // by a user is ever taken for SQL. Brackets have no escape: an empty name, or one that holds ']' or a NUL,

@@ -38,6 +38,7 @@
 // Thread use: one thread at a time, together with the record sets that borrow it.
 
 #include <functional>
+#include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
@@ -131,6 +132,7 @@ class VDTOOLKIT_EXPORT CVdDatabase {
 
  private:
   friend class CVdRecordset;
+  friend bool VdCheckTableShape(CVdDatabase&, const CString&, const std::vector<CString>&, CString&);
   // The open connection, or null; owned.
   vdpattern::db::Connection* CurrentConnection() const { return m_pConnection; }
 

@@ -31,7 +31,13 @@
 // - Values: NULL is DBVT_NULL whatever the column's type; otherwise the column's declared type chooses the
 //   value type (INTEGER -> DBVT_LONG, DOUBLE -> DBVT_DOUBLE, texts -> DBVT_WSTRING, DATE -> DBVT_DATE from
 //   ISO-8601 text, BLOB -> DBVT_BINARY, ...); a value that does not convert cleanly to its column's type comes
-//   back as its own type. Dates are written as ISO-8601 text, texts as UTF-8.
+//   back as its own type; an integer beyond +-2^53 (a BIGINT, say) comes back as its exact digits in a
+//   DBVT_WSTRING rather than rounded to a double. Dates are written as ISO-8601 text, texts as UTF-8.
+// - Limits (an extension): SetFieldValue refuses, on every engine alike, a value its column's declared type
+//   cannot hold: outside 0..255 for BYTE, the 16-, 32- or 64-bit range for SMALLINT, INTEGER, BIGINT (also a
+//   fraction, or a text that is no whole number), or a text longer than a declared size TEXT(n) in characters.
+//   It throws CDBException (state 22003 or 22001) naming the column, the value and the limit, and the column is
+//   left unset (not written by Update), so the value never reaches the database.
 // - Edits: Edit / AddNew, SetFieldValue, Update write the current row (by its row id) or a new row of a result
 //   that reads the columns of one table; any other result (several tables, computed columns, DISTINCT, GROUP
 //   BY, compound) is read-only and edits throw. After Update the row is read back, so the record set shows what

@@ -4,6 +4,12 @@
 #include <cctype>
 #include <string>
 #include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <sqlite3.h>
+#include "toolkit/db/DbError.h"
+#include "toolkit/db/postgres/PgConnection.h"
+#include "toolkit/db/postgres/PgDialect.h"
+#include "toolkit/db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {
 
@@ -165,4 +171,79 @@ bool VdIsKnownColumnType(const CString& declared, bool* text) {
     return true;
   }
   return false;
+}
+
+namespace {
+
+// PostgreSQL's own limits, fixed when the server is built (NAMEDATALEN 64, MaxHeapAttributeNumber 1600).
+constexpr std::size_t kServerNameBytes = 63;
+constexpr std::size_t kServerColumns = 1600;
+
+std::wstring Folded(const CString& name) {
+  std::wstring folded = name.str();
+  VdFoldLower(folded);
+  return folded;
+}
+
+bool TooManyColumns(const CString& table, std::size_t count, std::size_t most, const wchar_t* why, CString& error) {
+  if (count <= most) return false;
+  error.Format(L"The table \"%s\" would have %zu columns; %s holds at most %zu.", table, count, why, most);
+  return true;
+}
+
+}  // namespace
+
+bool VdCheckTableShape(CVdDatabase& db, const CString& table, const std::vector<CString>& columns, CString& error) {
+  vdpattern::db::Connection* connection = db.CurrentConnection();
+  if (!connection) vdpattern::db::ThrowDbError(vdpattern::db::kStateGeneral, L"The database is not open.");
+  if (auto* file = dynamic_cast<vdpattern::db::SqliteConnection*>(connection)) {
+    const int limit = sqlite3_limit(file->handle(), SQLITE_LIMIT_COLUMN, -1);
+    const std::size_t most = limit > 1 ? static_cast<std::size_t>(limit - 1) : 0;
+    if (TooManyColumns(table, columns.size(), most,
+                       L"a table of a file catalog (its engine's column limit less the row id it reads with them)",
+                       error))
+      return false;
+    std::size_t taken = 0;
+    for (const wchar_t* name : {L"_rowid_", L"rowid", L"oid"})
+      for (const CString& column : columns)
+        if (Folded(column) == name) {
+          ++taken;
+          break;
+        }
+    if (taken == 3) {
+      error.Format(
+          L"The table \"%s\" has columns named _rowid_, rowid and oid; a file catalog reads each row's "
+          L"identity by one of those names, so one of them must stay free.",
+          table);
+      return false;
+    }
+    return true;
+  }
+  if (dynamic_cast<vdpattern::db::PgConnection*>(connection)) {
+    if (TooManyColumns(table, columns.size(), kServerColumns - 1,
+                       L"a table of a server catalog (the server's 1600 less its hidden row identity)", error))
+      return false;
+    const std::wstring hidden = VdFromUtf8(vdpattern::db::kPgRowId);
+    auto longName = [&error](const wchar_t* what, const CString& name) {
+      const std::size_t bytes = VdToUtf8(name.str()).size();
+      if (bytes <= kServerNameBytes) return false;
+      error.Format(
+          L"The %s name \"%s\" is %zu bytes long; a server catalog takes names of at most %zu bytes of "
+          L"UTF-8 (the server would cut it).",
+          what, name, bytes, kServerNameBytes);
+      return true;
+    };
+    if (longName(L"table", table)) return false;
+    for (const CString& column : columns) {
+      if (longName(L"column", column)) return false;
+      if (Folded(column) == hidden) {
+        error.Format(
+            L"The table \"%s\" has a column named \"%s\", which a server catalog cannot hold: the server "
+            L"keeps each row's hidden identity under that name.",
+            table, column);
+        return false;
+      }
+    }
+  }
+  return true;
 }

@@ -1,5 +1,6 @@
 #include "toolkit/db/ValueConv.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -74,6 +75,31 @@ void SetBinary(CDBVariant& v, std::string_view bytes) {
 
 bool FitsLong(std::int64_t i) { return i >= std::numeric_limits<LONG>::min() && i <= std::numeric_limits<LONG>::max(); }
 
+// Integers a double holds exactly.
+constexpr std::int64_t kExactInDouble = std::int64_t{1} << 53;
+
+// An integer as the widest type that holds it exactly: LONG, then DOUBLE up to 2^53, then its digits.
+void SetInteger(CDBVariant& v, std::int64_t i) {
+  if (FitsLong(i)) return SetLong(v, static_cast<LONG>(i));
+  if (i >= -kExactInDouble && i <= kExactInDouble) return SetDouble(v, static_cast<double>(i));
+  std::wstring& text = TextSlot(v);
+  text = std::to_wstring(i);
+}
+
+// A whole text that spells an integer (sign, digits, blanks around); false for anything else or beyond 64 bits
+// (`overflow` then tells which).
+bool ParseInteger(std::string_view t, std::int64_t& out, bool& overflow) {
+  overflow = false;
+  while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+  while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
+  if (t.empty() || t.front() == '+') return false;
+  const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
+  if (r.ptr != t.data() + t.size()) return false;
+  overflow = r.ec == std::errc::result_out_of_range;
+  return r.ec == std::errc();
+}
+
 // The value of a cell as a number: integers exactly, reals as they are, texts when the whole text is one.
 struct Number {
   bool ok = false;
@@ -97,6 +123,12 @@ Number ToNumber(const Cell& cell, const char* arena) {
     case CellKind::kText: {
       std::wstring wide;
       const std::string_view bytes = BytesOf(cell, arena);
+      bool overflow = false;
+      if (ParseInteger(bytes, n.i, overflow)) {
+        n.ok = n.integral = true;
+        n.d = static_cast<double>(n.i);
+        return n;
+      }
       AssignFromUtf8(wide, bytes.data(), bytes.size());
       if (!VdParseDouble(wide.c_str(), n.d)) return n;
       n.ok = true;
@@ -119,10 +151,7 @@ void OwnType(const Cell& cell, const char* arena, CDBVariant& out) {
       out.Clear();
       return;
     case CellKind::kInteger:
-      if (FitsLong(cell.i))
-        SetLong(out, static_cast<LONG>(cell.i));
-      else
-        SetDouble(out, static_cast<double>(cell.i));
+      SetInteger(out, cell.i);
       return;
     case CellKind::kReal:
       SetDouble(out, cell.d);
@@ -152,8 +181,7 @@ void IntegerColumn(const Cell& cell, const char* arena, ValueKind kind, CDBVaria
     out.m_chVal = static_cast<unsigned char>(n.i);
     return;
   }
-  if (FitsLong(n.i)) return SetLong(out, static_cast<LONG>(n.i));
-  SetDouble(out, n.d);
+  SetInteger(out, n.i);
 }
 
 bool EqualsNoCase(std::string_view a, const char* b) {
@@ -401,6 +429,154 @@ void VariantToPending(const VARIANT& v, PendingValue& out) {
   CString message;
   message.Format(L"A value of variant type %u cannot be stored in a column.", static_cast<unsigned>(v.vt));
   ThrowDbError(kStateGeneral, message);
+}
+
+namespace {
+
+constexpr const char* kStateOutOfRange = "22003";
+constexpr const char* kStateTooLong = "22001";
+
+struct IntegerRange {
+  std::int64_t low, high;
+};
+
+bool RangeOf(ValueKind kind, IntegerRange& range) {
+  switch (kind) {
+    case ValueKind::kUChar:
+      range = {0, 255};
+      return true;
+    case ValueKind::kShort:
+      range = {std::numeric_limits<short>::min(), std::numeric_limits<short>::max()};
+      return true;
+    case ValueKind::kLong:
+      range = {std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()};
+      return true;
+    case ValueKind::kBigInt:
+      range = {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::max()};
+      return true;
+    default:
+      return false;
+  }
+}
+
+CString ColumnLabel(const ColumnInfo& column) {
+  CString label = column.baseColumn.IsEmpty() ? column.name : column.baseColumn;
+  if (!column.declaredType.IsEmpty())
+    label += L"\" (" + column.declaredType + L")";
+  else
+    label += L"\"";
+  return L"\"" + label;
+}
+
+// A value as a message shows it: texts quoted and, when long, their first characters only.
+CString Shown(const PendingValue& value) {
+  switch (value.kind) {
+    case CellKind::kInteger:
+      return CString(std::to_wstring(value.i).c_str());
+    case CellKind::kReal:
+      return VdDoubleToString(value.d);
+    case CellKind::kText: {
+      std::wstring text;
+      AssignFromUtf8(text, value.bytes.data(), value.bytes.size());
+      const bool cut = text.size() > 40;
+      if (cut) text.resize(40);
+      return CString((L"\"" + text + (cut ? L"...\"" : L"\"")).c_str());
+    }
+    default:
+      return CString(L"(bytes)");
+  }
+}
+
+[[noreturn]] void NotInRange(const ColumnInfo& column, const PendingValue& value, const IntegerRange& range,
+                             const wchar_t* why) {
+  CString message;
+  message.Format(L"The value %s does not fit the column %s: %s; it takes whole numbers from %lld to %lld.",
+                 Shown(value), ColumnLabel(column), why, static_cast<long long>(range.low),
+                 static_cast<long long>(range.high));
+  ThrowDbError(kStateOutOfRange, message);
+}
+
+// Whether a declared type is a text type whose "(n)" counts characters (TEXT(n), VARCHAR(n), CHAR(n), ...),
+// not one that only holds text, such as a decimal kept as its digits with its precision in parentheses.
+bool SizedText(const CString& declared) {
+  const std::wstring& type = declared.str();
+  std::size_t begin = 0;
+  while (begin < type.size() && type[begin] == L' ') ++begin;
+  std::size_t end = begin;
+  while (end < type.size() && type[end] != L' ' && type[end] != L'(') ++end;
+  if (end >= type.size() || type.find(L'(', end) == std::wstring::npos) return false;
+  std::wstring word = type.substr(begin, end - begin);
+  for (wchar_t& ch : word)
+    if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - 32);
+  for (const wchar_t* sized : {L"TEXT", L"VARCHAR", L"NVARCHAR", L"STRING", L"CHAR", L"CHARACTER", L"NCHAR"})
+    if (word == sized) return true;
+  return false;
+}
+
+std::size_t Characters(const std::string& utf8) {
+  std::size_t count = 0;
+  for (const char ch : utf8)
+    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++count;
+  return count;
+}
+
+}  // namespace
+
+void CheckFits(const ColumnInfo& column, PendingValue& value) {
+  if (value.kind == CellKind::kNull) return;
+  const ValueKind kind = column.type.kind;
+  IntegerRange range;
+  if (RangeOf(kind, range)) {
+    std::int64_t i = 0;
+    switch (value.kind) {
+      case CellKind::kInteger:
+        i = value.i;
+        break;
+      case CellKind::kReal: {
+        const double d = value.d;
+        if (!std::isfinite(d) || d != std::floor(d)) NotInRange(column, value, range, L"not a whole number");
+        // 2^63 is the first double beyond the 64-bit range; every double below it converts exactly.
+        if (d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+          NotInRange(column, value, range, L"out of its range");
+        i = static_cast<std::int64_t>(d);
+        break;
+      }
+      case CellKind::kText: {
+        bool overflow = false;
+        if (!ParseInteger(value.bytes, i, overflow)) {
+          double d = 0;
+          const bool number = !overflow && VdParseDouble(value.bytes.c_str(), d) && std::isfinite(d);
+          if (number && d == std::floor(d) && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+            i = static_cast<std::int64_t>(d);
+          } else {
+            NotInRange(column, value, range,
+                       overflow || (number && d == std::floor(d)) ? L"out of its range"
+                       : number                                   ? L"not a whole number"
+                                                                  : L"not a number");
+          }
+        }
+        break;
+      }
+      default:
+        return;  // a byte block: the engine's own rules
+    }
+    if (i < range.low || i > range.high) NotInRange(column, value, range, L"out of its range");
+    value.kind = CellKind::kInteger;
+    value.i = i;
+    value.bytes.clear();
+    return;
+  }
+  // A declared size is a limit on both engines; a text column without one takes any length.
+  if (kind == ValueKind::kText && value.kind == CellKind::kText && column.type.precision > 0 &&
+      value.bytes.size() > column.type.precision) {
+    const std::size_t length = Characters(value.bytes);
+    if (length > column.type.precision && SizedText(column.declaredType)) {
+      CString message;
+      message.Format(L"The text %s (%zu characters) does not fit the column %s: it takes at most %zu characters.",
+                     Shown(value), length, ColumnLabel(column), static_cast<std::size_t>(column.type.precision));
+      ThrowDbError(kStateTooLong, message);
+    }
+  }
 }
 
 }  // namespace vdpattern::db

@@ -6,12 +6,18 @@
 // an integer in a SMALLINT column that does not fit 16 bits comes back as DBVT_LONG, a text that is no number
 // in a DOUBLE column as DBVT_WSTRING, a text that is no date in a DATE column as DBVT_WSTRING. A variant that
 // already holds a payload of the right kind (text, date, bytes) reuses it, so reading a row into the same
-// variants again allocates nothing.
+// variants again allocates nothing. An integer beyond +-2^53, which a double cannot hold exactly, comes back as
+// its digits (DBVT_WSTRING), so a 64-bit value is read, shown and copied without rounding.
+//
+// Writing checks each value against its column before anything is sent (CheckFits): a value the declared type
+// cannot hold is refused the same way on every engine, since one engine would store it as it is and another
+// refuse it, and a catalog written by the first could then not be copied to the second.
 
 #include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/OleAuto.h>
 #include "toolkit/db/Cell.h"
+#include "toolkit/db/RecordsetState.h"
 #include "toolkit/db/TypeMap.h"
 #include "toolkit/db/Utf8Fast.h"
 
@@ -43,6 +49,13 @@ CString CellToText(const Cell& cell, const char* arena, ValueKind kind);
 // Throws CDBException for a variant type that cannot be stored.
 void VariantToPending(const VARIANT& value, PendingValue& out);
 void TextToPending(const wchar_t* text, PendingValue& out);
+
+// Refuses a value that the column's declared type cannot hold, naming the column, the value and the range or
+// length: an integer column (BYTE 0..255, SMALLINT, INTEGER 32-bit, BIGINT 64-bit) takes whole numbers in its
+// range (22003), a text column with a declared size "(n)" at most n characters (22001). A number given as text
+// or as an integral double in an integer column is made the integer it spells, as both engines would store it.
+// Other columns and types are left to the engine. Throws CDBException.
+void CheckFits(const ColumnInfo& column, PendingValue& value);
 
 // Parses ISO-8601 "YYYY-MM-DD[ |T]HH:MM[:SS[.fff]]" (also with "/"), or a time of day "HH:MM[:SS]" (which
 // gives the platform's day zero, 1899-12-30). False when the text is no valid date.

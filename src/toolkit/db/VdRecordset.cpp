@@ -318,11 +318,29 @@ void CVdRecordset::GetFieldValue(short index, CDBVariant& value, short type) {
   }
 }
 
+namespace {
+
+// Marks a column's new pending value to be written once its column can hold it; a refused value leaves the
+// column unset, so no earlier value of it is written in its place either.
+void CheckPending(RecordsetState& state, std::size_t column) {
+  try {
+    vdpattern::db::CheckFits(state.columns->columns[column], state.pending[column]);
+  } catch (CDBException*) {
+    state.pending[column] = vdpattern::db::PendingValue();
+    state.dirty[column] = 0;
+    throw;
+  }
+  state.dirty[column] = 1;
+}
+
+}  // namespace
+
 void CVdRecordset::SetFieldValue(const wchar_t* name, const wchar_t* value) {
   RecordsetState& state = RequireEditing(m_pState);
-  const int index = RequireColumn(state, name);
-  vdpattern::db::TextToPending(value, state.pending[static_cast<std::size_t>(index)]);
-  state.dirty[static_cast<std::size_t>(index)] = 1;
+  const auto index = static_cast<std::size_t>(RequireColumn(state, name));
+  vdpattern::db::PendingValue& pending = state.pending[index];
+  vdpattern::db::TextToPending(value, pending);
+  CheckPending(state, index);
 }
 
 void CVdRecordset::SetFieldValue(const wchar_t* name, const COleVariant& value) {
@@ -333,8 +351,9 @@ void CVdRecordset::SetFieldValue(const wchar_t* name, const COleVariant& value) 
 void CVdRecordset::SetFieldValue(int index, const COleVariant& value) {
   RecordsetState& state = RequireEditing(m_pState);
   const std::size_t column = RequireColumn(state, index);
-  vdpattern::db::VariantToPending(value, state.pending[column]);
-  state.dirty[column] = 1;
+  vdpattern::db::PendingValue& pending = state.pending[column];
+  vdpattern::db::VariantToPending(value, pending);
+  CheckPending(state, column);
 }
 
 short CVdRecordset::GetODBCFieldCount() const {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
+#include <set>
 #include <vdpattern/toolkit/Utf8.h>
 #include "toolkit/db/DbError.h"
 
@@ -960,13 +961,20 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
   // Base column names of the tables the result reads (the result gives only their numbers).
   std::unordered_map<unsigned, std::vector<std::pair<std::string, bool>>> tableColumns;
   std::unordered_map<unsigned, std::string> tableNames;
+  std::set<std::pair<unsigned, int>> byteColumns;  // (table, column number)
   for (int f = 0; f < fields; ++f) {
     set->serverTypes.push_back(PQftype(result, f));
     const unsigned table = PQftable(result, f);
     if (table == 0 || tableNames.count(table)) continue;
     const std::string oid = std::to_string(table);
+    // The last column: whether the column is a BYTE, a smallint with the range check CREATE TABLE gives it
+    // (PgDialect.h), so that its values are checked as a file checks them.
     ResultGuard attributes{
-        Read("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1) "
+        Read("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1), EXISTS (SELECT 1 "
+             "FROM pg_catalog.pg_constraint k WHERE k.conrelid OPERATOR(pg_catalog.=) attrelid AND k.contype "
+             "OPERATOR(pg_catalog.=) 'c' AND k.conkey OPERATOR(pg_catalog.=) ARRAY[attnum] AND "
+             "pg_catalog.pg_get_constraintdef(k.oid) OPERATOR(pg_catalog.=) "
+             "pg_catalog.format('CHECK (((%1$I >= 0) AND (%1$I <= 255)))', attname)) "
              "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
              {oid.c_str()})};
     auto& columns = tableColumns[table];
@@ -975,6 +983,7 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
       if (columns.size() < number) columns.resize(number);
       columns[number - 1] = {PQgetvalue(attributes.result, r, 1), PQgetvalue(attributes.result, r, 2)[0] == 't'};
       tableNames[table] = PQgetvalue(attributes.result, r, 3);
+      if (PQgetvalue(attributes.result, r, 4)[0] == 't') byteColumns.emplace(table, static_cast<int>(number));
     }
   }
   const int identity = state.withRowId ? fields - 1 : -1;
@@ -996,7 +1005,8 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
       info.table = CString(VdFromUtf8(tableNames[table]).c_str());
       info.baseColumn = CString(VdFromUtf8(baseName).c_str());
       info.baseColumnUtf8 = baseName;
-      const std::string declared = DeclaredTypeOf(PQftype(result, f), PQfmod(result, f));
+      std::string declared = DeclaredTypeOf(PQftype(result, f), PQfmod(result, f));
+      if (declared == "SHORT" && byteColumns.count({table, number})) declared = "BYTE";
       info.declaredType = CString(VdFromUtf8(declared).c_str());
       info.type = MapDeclaredType(declared);
       info.nullability = (*base)[static_cast<std::size_t>(number - 1)].second ? SQL_NO_NULLS : SQL_NULLABLE;

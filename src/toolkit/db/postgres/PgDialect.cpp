@@ -319,6 +319,7 @@ class Emitter {
   void Emit(std::size_t begin, std::size_t end, bool topLevel) {
     int depth = 0;
     for (std::size_t k = begin; k < end; ++k) {
+      EscapeAt(k);
       const Token& t = m_t[k];
       switch (t.kind) {
         case Tok::kBlank:
@@ -356,6 +357,7 @@ class Emitter {
           break;
       }
     }
+    EscapeAt(end);
   }
 
  private:
@@ -429,7 +431,12 @@ class Emitter {
       if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
       m_out.sql += "COLLATE \"und-x-icu\" ";
       m_out.sql += Is(t, "NOT") ? "NOT ILIKE" : "ILIKE";
-      return Is(t, "NOT") ? next : k;
+      const std::size_t like = Is(t, "NOT") ? next : k;
+      // The file engine's LIKE has no escape character: a backslash is only itself there. ESCAPE '' gives the
+      // server the same meaning, unless the text names an escape character of its own.
+      const std::size_t after = PatternEnd(like + 1, end);
+      if (after == end || !Is(m_t[after], "ESCAPE")) m_escapes.push_back(after);
+      return like;
     }
     if ((Is(t, "WHERE") || Is(t, "HAVING") || Is(t, "ON")) && next < end && m_t[next].kind == Tok::kNumber) {
       const std::size_t after = Next(m_t, next + 1, end);
@@ -455,6 +462,44 @@ class Emitter {
     return k;
   }
 
+  // The first significant token after the pattern that starts at `k`: LIKE binds tighter than comparisons,
+  // IS, NOT, AND and OR, and looser than arithmetic, || and COLLATE.
+  std::size_t PatternEnd(std::size_t k, std::size_t end) const {
+    int depth = 0;
+    for (k = Next(m_t, k, end); k < end; k = Next(m_t, k + 1, end)) {
+      const Token& t = m_t[k];
+      if (t.kind == Tok::kPunct) {
+        if (t.text == "(") ++depth;
+        if (t.text == ")" && --depth < 0) return k;
+        if (depth == 0 && (t.text == "," || t.text == ";" || t.text == "=" || t.text == "==" || t.text == "<" ||
+                           t.text == ">" || t.text == "<=" || t.text == ">=" || t.text == "<>" || t.text == "!="))
+          return k;
+        continue;
+      }
+      if (depth > 0 || t.kind != Tok::kWord) continue;
+      if (EndsCondition(t)) return k;
+      for (const char* word :
+           {"AND", "OR",   "NOT",  "IS",   "ISNULL", "NOTNULL", "ESCAPE", "LIKE", "ILIKE", "SIMILAR", "BETWEEN",
+            "IN",  "THEN", "ELSE", "WHEN", "END",    "ASC",     "DESC",   "AS",   "FROM",  "WHERE"})
+        if (Is(t, word)) return k;
+    }
+    return end;
+  }
+
+  // Writes the ESCAPE clause of a LIKE whose pattern ends before token `k`.
+  void EscapeAt(std::size_t k) {
+    for (auto it = m_escapes.begin(); it != m_escapes.end();) {
+      if (*it != k) {
+        ++it;
+        continue;
+      }
+      if (!m_out.sql.empty() && m_out.sql.back() != ' ') m_out.sql += ' ';
+      m_out.sql += "ESCAPE ''";
+      if (k < m_t.size() && m_t[k].kind != Tok::kPunct) m_out.sql += ' ';
+      it = m_escapes.erase(it);
+    }
+  }
+
   const std::vector<Token>& m_t;
   PgStatement& m_out;
   bool IsTable(std::size_t k) const { return m_tables && k < m_tables->size() && (*m_tables)[k]; }
@@ -463,6 +508,7 @@ class Emitter {
   std::string_view m_schema;
   const std::vector<char>* m_tables;  // borrowed; null: no table is qualified
   bool m_lift = false;
+  std::vector<std::size_t> m_escapes;  // tokens before which a LIKE's ESCAPE clause is due
 
  public:
   void LiftLiterals(bool on) { m_lift = on; }

@@ -42,7 +42,8 @@ namespace vdpattern::db {
 
 // An SQLite result's columns; an editable one also keeps the statements that write and read back its rows.
 struct SqliteColumnSet final : ColumnSet {
-  std::string rereadSql;  // reads one row of the table by row id, columns in result order, row id last
+  std::string rereadSql;          // reads one row of the table by row id, columns in result order, row id last
+  const char* rowId = "_rowid_";  // the name the row id is read by (static text): a real column may take one
 
   // The last INSERT and UPDATE texts written for this result and the columns they set. A run of edits sets
   // the same columns row after row; the text is then built once. A description belongs to one connection,

@@ -13,7 +13,9 @@ namespace vdpattern::db {
 
 namespace {
 
-constexpr const char* kRowId = "_rowid_";
+// The names the engine gives a table's row id. A real column may take one of them, and then shadows it under that
+// name only: an editable result reads the row id by the first name left free.
+constexpr const char* kRowIdNames[] = {"_rowid_", "rowid", "oid"};
 
 void AppendNumber(std::string& out, std::size_t n) { out += std::to_string(n); }
 
@@ -55,9 +57,12 @@ std::shared_ptr<const SqliteColumnSet> Describe(sqlite3* db, sqlite3_stmt* stmt)
   return set;
 }
 
-// The description of a SELECT prepared with the row id added as its last column, or null when the result is
-// not made of the columns of one table of the main database plus that table's real row id.
-std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt) {
+// The description of a SELECT prepared with the row id added as its last column under the name `rowId`, or null
+// when the result is not made of the columns of one table of the main database plus that table's real row id;
+// `shadowed` then tells whether a real column of that name was read instead (another name may do).
+std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stmt* stmt, const char* rowId,
+                                                        bool& shadowed) {
+  shadowed = false;
   const int count = sqlite3_column_count(stmt);
   if (count < 2) return nullptr;
   const int hidden = count - 1;
@@ -69,14 +74,16 @@ std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stm
         !EqualsNoCase(sqlite3_column_database_name(stmt, k), "main"))
       return nullptr;
   }
-  // A real column named like the row id would shadow it: only an INTEGER PRIMARY KEY (the row id itself) or
-  // the implicit row id will do.
+  // A real column named like the row id shadows it: only an INTEGER PRIMARY KEY (the row id itself) or the
+  // implicit row id will do, which the engine describes so under any of the row id's names.
   const char* declared = nullptr;
   int primaryKey = 0;
-  if (sqlite3_table_column_metadata(db, "main", table, origin, &declared, nullptr, nullptr, &primaryKey, nullptr) !=
+  if (sqlite3_table_column_metadata(db, "main", table, rowId, &declared, nullptr, nullptr, &primaryKey, nullptr) !=
           SQLITE_OK ||
-      !primaryKey || !EqualsNoCase(declared, "INTEGER"))
+      !primaryKey || !EqualsNoCase(declared, "INTEGER")) {
+    shadowed = true;
     return nullptr;
+  }
 
   auto set = std::make_shared<SqliteColumnSet>();
   set->columns.resize(static_cast<std::size_t>(hidden));
@@ -84,6 +91,7 @@ std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stm
   for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
   set->updatable = true;
   set->table = table;
+  set->rowId = rowId;
   set->stride = static_cast<std::size_t>(count);
   std::string& reread = set->rereadSql;
   reread = "SELECT ";
@@ -91,11 +99,11 @@ std::shared_ptr<const SqliteColumnSet> DescribeEditable(sqlite3* db, sqlite3_stm
     AppendQuotedName(reread, column.baseColumnUtf8);
     reread += ',';
   }
-  reread += kRowId;
+  reread += rowId;
   reread += " FROM \"main\".";
   AppendQuotedName(reread, set->table);
   reread += " WHERE ";
-  reread += kRowId;
+  reread += rowId;
   reread += "=?1";
   return set;
 }
@@ -335,19 +343,23 @@ CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
     sqlite3_finalize(stmt);
   }
   if (text.singleTableSelect) {
-    std::string withRowId = t.sql;
-    withRowId.insert(t.fromPos, std::string(", ") + kRowId + " ");
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db, withRowId.c_str(), static_cast<int>(withRowId.size()), flags, &stmt, nullptr) ==
-            SQLITE_OK &&
-        stmt) {
-      entry.columns = DescribeEditable(db, stmt);
-      if (entry.columns) {
-        entry.stmt = stmt;
-        return entry;
+    for (const char* rowId : kRowIdNames) {
+      std::string withRowId = t.sql;
+      withRowId.insert(t.fromPos, std::string(", ") + rowId + " ");
+      sqlite3_stmt* stmt = nullptr;
+      bool shadowed = false;
+      if (sqlite3_prepare_v3(db, withRowId.c_str(), static_cast<int>(withRowId.size()), flags, &stmt, nullptr) ==
+              SQLITE_OK &&
+          stmt) {
+        entry.columns = DescribeEditable(db, stmt, rowId, shadowed);
+        if (entry.columns) {
+          entry.stmt = stmt;
+          return entry;
+        }
       }
+      sqlite3_finalize(stmt);
+      if (!shadowed) break;
     }
-    sqlite3_finalize(stmt);
   }
   sqlite3_stmt* stmt = nullptr;
   const char* tail = nullptr;
@@ -615,7 +627,7 @@ void SqliteConnection::UpdateRow(RecordsetState& state) {
       AppendNumber(out, count);
     }
     out += " WHERE ";
-    out += kRowId;
+    out += columns.rowId;
     out += "=?";
     AppendNumber(out, count + 1);
   });
@@ -664,8 +676,8 @@ void SqliteConnection::InsertRow(RecordsetState& state) {
 }
 
 void SqliteConnection::DeleteRow(RecordsetState& state) {
-  const ColumnSet& columns = *state.columns;
-  const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + kRowId + "=?1";
+  const SqliteColumnSet& columns = Columns(state);
+  const std::string sql = "DELETE FROM " + TableRef(columns) + " WHERE " + columns.rowId + "=?1";
   sqlite3_stmt* stmt = Internal(sql);
   sqlite3_bind_int64(stmt, 1, RowId(state, static_cast<std::size_t>(state.position)));
   if (RunWrite(*this, stmt, sql) == 0) RowGone(columns);

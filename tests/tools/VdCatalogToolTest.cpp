@@ -382,6 +382,19 @@ TEST_F(ToolOnEngine, ValuesAndPatternsMeanTheSameOnEveryEngine) {
   }
 }
 
+TEST_F(ToolOnEngine, AFamilyAndItsColumnMayShareANameInAnotherCase) {
+  const std::string catalog = NewAddress();
+  ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);
+  // A server spells names exactly: the table T and its column t must each be written as themselves.
+  for (const char* family : {"T", "q"}) {
+    const std::string column = family == std::string("T") ? "t" : "Q";
+    ASSERT_EQ(Run({"add-family", catalog, family, "--code", family, "--column", column + ":TEXT"}).status, 0);
+    ASSERT_TRUE(Says({"set", catalog, family, "x1", column + "=abc"}, 0, "added x1")) << family;
+    ASSERT_EQ(Run({"set", catalog, family, "x1", column + "=def"}).status, 0) << family;
+    EXPECT_EQ(Run({"export", catalog, family, "--format", "csv"}).out, "Name," + column + "\nx1,def\n") << family;
+  }
+}
+
 TEST_F(ToolOnEngine, FamiliesBeyondTheEnginesLimitsAreRefusedBeforeAnythingIsMade) {
   const std::string catalog = NewAddress();
   ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);

@@ -830,6 +830,7 @@ void PgConnection::RefreshNames() {
       table = relation;
       columns.clear();
       if (seen.insert(relation).second) m_names.emplace(AsciiLower(relation), relation);
+      m_names.emplace(kPgTableKey + AsciiLower(relation), relation);
     }
     if (PQgetisnull(names.result, r, 1)) continue;
     std::string column = PQgetvalue(names.result, r, 1);
@@ -843,6 +844,7 @@ void PgConnection::RefreshNames() {
           VdFromUtf8(table), name(), VdFromUtf8(it->second), VdFromUtf8(column));
       m_clashes.emplace(table, message);
     }
+    if (fresh) m_names.emplace(kPgColumnKey + key, column);
     if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
   }
 }

@@ -297,8 +297,8 @@ class Emitter {
   // (or no names are known): the search path holds only the server's own schemas (PgConnection.h), where any
   // other name (pg_prepared_statements) is found.
   void AppendTable(const std::string& written) {
-    const std::string& name = Resolve(written);
-    const bool own = !m_names || m_names->count(Lower(written));
+    const std::string& name = ResolveTable(written);
+    const bool own = !m_names || m_names->count(kPgTableKey + Lower(written)) || m_names->count(Lower(written));
     if (own && !m_schema.empty()) {
       AppendQuotedName(m_out.sql, std::string(m_schema));
       m_out.sql += '.';
@@ -307,13 +307,24 @@ class Emitter {
     if (own) m_out.tables.push_back(name);
   }
 
-  // A name as the schema spells it when it holds one that differs only in case, else as written.
-  const std::string& Resolve(const std::string& written) const {
+  // A name as the schema spells it, among the names under `key`, when it holds one that differs only in case,
+  // else as written.
+  const std::string& Resolve(const std::string& written, const std::string& key) const {
     if (!m_names) return written;
-    const auto range = m_names->equal_range(Lower(written));
+    const auto range = m_names->equal_range(key);
     for (auto it = range.first; it != range.second; ++it)
       if (it->second == written) return written;
     return range.first != range.second ? range.first->second : written;
+  }
+  const std::string& Resolve(const std::string& written) const { return Resolve(written, Lower(written)); }
+  // Names known without their tables' keys (a caller's own list) take the tables from the whole list.
+  const std::string& ResolveTable(const std::string& written) const {
+    return m_names ? Resolve(written, KindKey(written, true)) : written;
+  }
+  // The key of `written` among the tables (a qualifier) or the columns, where the names are kept by kind.
+  std::string KindKey(const std::string& written, bool qualifier) const {
+    std::string key = (qualifier ? kPgTableKey : kPgColumnKey) + Lower(written);
+    return m_names->count(key) ? key : Lower(written);
   }
 
   void Emit(std::size_t begin, std::size_t end, bool topLevel) {
@@ -456,7 +467,8 @@ class Emitter {
     if (IsTable(k))
       AppendTable(t.text);
     else if ((!call || tablePlace) && m_names && m_names->count(Lower(t.text)))
-      AppendQuotedName(m_out.sql, Resolve(t.text));
+      AppendQuotedName(m_out.sql, Resolve(t.text, KindKey(t.text, next < end && m_t[next].kind == Tok::kPunct &&
+                                                                      m_t[next].text == ".")));
     else
       m_out.sql += t.text;
     return k;
@@ -754,7 +766,7 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
     out.sql = "SELECT * FROM ";
     out.fromPos = 9;
     Emitter emitter(tokens, out, names, schema);
-    out.table = emitter.Resolve(tokens[first].text);
+    out.table = emitter.ResolveTable(tokens[first].text);
     emitter.AppendTable(out.table);
     out.singleTableSelect = true;
     out.preparable = true;
@@ -778,7 +790,7 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
     emitter.LiftLiterals(liftLiterals && out.preparable && !hostParameters && literals <= 65535);
     emitter.Emit(first, end, true);
     out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
-    if (out.singleTableSelect) out.table = Emitter(tokens, out, names).Resolve(out.table);
+    if (out.singleTableSelect) out.table = Emitter(tokens, out, names).ResolveTable(out.table);
   }
   while (!out.sql.empty() && out.sql.back() == ' ') out.sql.pop_back();
 }

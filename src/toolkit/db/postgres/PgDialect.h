@@ -62,8 +62,13 @@ struct PgStatement {
   std::vector<std::string> tables;  // the tables it names, unquoted, as the schema spells them
 };
 
-// The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds.
+// The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds. Each is
+// held a second time under its key prefixed with kPgTableKey or kPgColumnKey, so that a name in a table's place
+// (or before a '.') is spelt as the table, and any other as the column, even where a table and a column differ
+// only in case (family "T" with column "t").
 using PgNames = std::unordered_multimap<std::string, std::string>;
+inline constexpr char kPgTableKey = '\x01';
+inline constexpr char kPgColumnKey = '\x02';
 
 // Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
 // null) are the schema's names. `liftLiterals` false keeps every literal in the text. `schema` (an extension:

@@ -135,6 +135,8 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   friend bool VdCheckTableShape(CVdDatabase&, const CString&, const std::vector<CString>&, CString&);
   // The open connection, or null; owned.
   vdpattern::db::Connection* CurrentConnection() const { return m_pConnection; }
+  // Takes ownership of `opened` (not null), opened at `path`, in place of the connection held.
+  int Adopt(vdpattern::db::Connection* opened, const CString& path);
 
   vdpattern::db::Connection* m_pConnection = nullptr;  // owned
   CString m_strPath;

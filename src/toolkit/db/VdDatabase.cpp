@@ -13,21 +13,18 @@ void CVdDatabase::CreateDatabase(const CString& path) { vdpattern::db::CreateDat
 CVdDatabase::~CVdDatabase() { delete m_pConnection; }
 
 int CVdDatabase::Open(const CString& path, int exclusive, int readOnly) {
-  std::unique_ptr<Connection> opened =
-      vdpattern::db::OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout, m_dwQueryTimeout);
-  delete m_pConnection;
-  m_pConnection = opened.release();
-  m_pConnection->SetQueryTimeout(m_dwQueryTimeout);
-  m_strPath = path;
-  m_nWriteGroups = 0;
-  m_bGroupOwnsTransaction = false;
-  return TRUE;
+  return Adopt(
+      vdpattern::db::OpenConnection(path, exclusive != 0, readOnly != 0, m_nBusyTimeout, m_dwQueryTimeout).release(),
+      path);
 }
 
 int CVdDatabase::CreateAndOpen(const CString& path) {
-  std::unique_ptr<Connection> made = vdpattern::db::CreateAndOpenConnection(path, m_nBusyTimeout);
+  return Adopt(vdpattern::db::CreateAndOpenConnection(path, m_nBusyTimeout).release(), path);
+}
+
+int CVdDatabase::Adopt(Connection* opened, const CString& path) {
   delete m_pConnection;
-  m_pConnection = made.release();
+  m_pConnection = opened;
   m_pConnection->SetQueryTimeout(m_dwQueryTimeout);
   m_strPath = path;
   m_nWriteGroups = 0;

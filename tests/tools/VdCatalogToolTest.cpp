@@ -860,6 +860,9 @@ TEST_F(Tool, TablesShowControlCharactersAsEscapesAndJsonKeepsThem) {
   }
   EXPECT_NE(Run({"list", file, family}).out.find("N\\x1b[2J\\u009b[31m\\x7f  v\\x1b[0m\\t\\n"), std::string::npos);
   EXPECT_NE(Run({"info", file}).out.find("F\\x1b[31mowned\\x07"), std::string::npos);
+  // A message folds its own line breaks into spaces: a name in it is escaped first, so "R\r1" is not "R 1".
+  EXPECT_TRUE(Says({"show", file, "R\r1"}, 1, "\"R\\r1\" not found; did you mean R 1"));
+  EXPECT_TRUE(Says({"rm", file, "N\n", "--family", family}, 1, "\"N\\n\" not found in family F\\x1b[31mowned\\x07"));
   const auto rows = Json({"list", file, family, "--json"});
   EXPECT_EQ(rows[0]["Name"], name);
   EXPECT_EQ(rows[1][column], value);

@@ -786,7 +786,9 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name) {
   const std::vector<std::string> close = ClosestNames(session, catalogs, name);
   std::string hint;
-  for (std::size_t i = 0; i < close.size(); ++i) hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + close[i];
+  // Escaped here: the message's own line breaks become spaces, and "a\nb" must not read as "a b".
+  for (std::size_t i = 0; i < close.size(); ++i)
+    hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + Visible(close[i]);
   return hint.empty() ? hint : "; did you mean " + hint + "?";
 }
 
@@ -1072,7 +1074,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
   }
   if (!pattern) {
     if (g_databaseFailed) return kError;
-    Error("\"" + name + "\" not found" + DidYouMean(session, catalogs, name));
+    Error("\"" + Visible(name) + "\" not found" + DidYouMean(session, catalogs, name));
     return kNotFound;
   }
 
@@ -1252,7 +1254,7 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
   const CString wideFamily = Wide(family);
   if (!catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) {
     if (g_databaseFailed) return kError;
-    Error("\"" + name + "\" not found" + (family.empty() ? "" : " in family " + family) +
+    Error("\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
           DidYouMean(session, {catalog}, name));
     return kNotFound;
   }

@@ -459,7 +459,10 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
     rs.Open(0, L"SELECT * FROM " + table, 0);
   } catch (CDBException* e) {
     // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
-    if (e->GetCategory() != CDBException::eNoSuchObject) Error(Utf8(e->m_strError));
+    if (e->GetCategory() != CDBException::eNoSuchObject) {
+      Error(Utf8(e->m_strError));
+      g_databaseFailed = true;  // said once, here: the caller stops without a second word
+    }
     e->Delete();
     return columns;
   }
@@ -748,8 +751,10 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
 
 std::string Text(const VARIANT* v) { return v ? Utf8(VariantToString(v, true)) : std::string(); }
 
+// The names of `catalogs` closest to `name`; `unread` gets the reason of each family that could not be read,
+// which a search passes over without a word.
 std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
-                                      const std::string& name) {
+                                      const std::string& name, std::vector<std::string>& unread) {
   const std::wstring wanted = Folded(Wide(name).str());
   std::vector<std::pair<std::size_t, std::string>> scored;
   for (CVdPatternCatalog* catalog : catalogs) {
@@ -768,6 +773,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
         }
       } catch (CDBException* e) {
+        if (e->GetCategory() != CDBException::eNoSuchObject) unread.push_back(Utf8(e->m_strError.TrimRight()));
         e->Delete();
       }
     }
@@ -782,14 +788,18 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
   return best;
 }
 
-// "; did you mean A, B or C?" with the pattern names of `catalogs` closest to `name`, or nothing.
+// "; did you mean A, B or C?" with the pattern names of `catalogs` closest to `name`, or nothing; then why
+// each family that could not be searched was not.
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name) {
-  const std::vector<std::string> close = ClosestNames(session, catalogs, name);
+  std::vector<std::string> unread;
+  const std::vector<std::string> close = ClosestNames(session, catalogs, name, unread);
   std::string hint;
   // Escaped here: the message's own line breaks become spaces, and "a\nb" must not read as "a b".
   for (std::size_t i = 0; i < close.size(); ++i)
     hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + Visible(close[i]);
-  return hint.empty() ? hint : "; did you mean " + hint + "?";
+  hint = hint.empty() ? hint : "; did you mean " + hint + "?";
+  for (const std::string& reason : unread) hint += " (not searched: " + reason + ")";
+  return hint;
 }
 
 int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
@@ -1023,6 +1033,7 @@ int List(const std::string& file, const std::string& family, const std::string& 
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
   const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
+  if (g_databaseFailed) return kError;
   std::vector<Row> rows;
   if (!ReadRows(session.Database(catalog), family, columns, like, where, rows)) return kError;
   if (options.json) {
@@ -1217,6 +1228,7 @@ int Set(const std::string& file, const std::string& family, const std::string& n
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
   const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
+  if (g_databaseFailed) return kError;
   catalog->SetHasUnits(false);  // values are given as the catalog stores them
   // Only the columns named are written: the pattern holds those values alone, and the factory leaves the
   // columns of parameters a pattern does not have as they are.
@@ -1343,6 +1355,7 @@ int Export(const std::string& file, const std::string& family, const std::string
   json document = json::object();
   for (const std::wstring& f : families) {
     const std::vector<Column> columns = FamilyColumns(session.Database(catalog), VdToUtf8(f));
+    if (g_databaseFailed) return kError;
     std::vector<Row> rows;
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
     Progress progress("export", rows.size());
@@ -1600,6 +1613,7 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (!HasFamily(*catalog, family)) return kNotFound;
   CVdDatabase* db = session.Database(catalog);
   const std::vector<Column> columns = FamilyColumns(db, family);  // the header points into it
+  if (g_databaseFailed) return kError;
   ImportHeader header;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 

@@ -1,0 +1,164 @@
+#include "Tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <algorithm>
+#include <charconv>
+#include <cwctype>
+#include <climits>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vdpattern/vdpattern.h>
+
+#include "CsvFile.h"
+#include "toolkit/db/ServerAddress.h"
+#include "toolkit/db/postgres/PgDialect.h"
+#include "Output.h"
+
+namespace vdcatalog {
+
+// ---------------------------------------------------------------- info, families, list
+
+int Info(const std::string& file, const Options& options) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  CVdDatabase* db = session.Database(catalog);
+  // The "Definition" row first: a catalog whose row is missing or odd is described as such, not half-printed.
+  std::string typeName, editor, lastUpdate;
+  int version = 0;
+  try {
+    typeName = Utf8(catalog->GetTypeName());
+    editor = Utf8(catalog->GetEditorName());
+    lastUpdate = Utf8(catalog->GetLastUpdateDate());
+    version = catalog->GetVerNumber();
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    reason.TrimRight();
+    Error("the \"Definition\" table of " + file + " cannot be read: " + Utf8(reason));
+    return kError;
+  }
+  std::list<std::wstring> families;
+  if (!catalog->GetFamilies(families)) return kError;
+  SortNaturally(families);
+  json jsonFamilies = json::array();
+  Table table({"Family", "Code", "Patterns", "Columns"});
+  for (const std::wstring& family : families) {
+    wchar_t code[64];
+    catalog->GetFamilyCode(family.c_str(), code);
+    std::wstring upper = family;
+    VdFoldUpper(upper);
+    const auto units = catalog->GetUnitsMap(upper);
+    std::string columnText;
+    json jsonColumns = json::array();
+    const std::vector<Column> columns = FamilyColumns(db, VdToUtf8(family));
+    for (std::size_t i = 1; i < columns.size(); ++i) {
+      const auto u = units.find(Folded(columns[i].name));
+      const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+      columnText += (i > 1 ? ", " : "") + VdToUtf8(columns[i].name) + (unit.empty() ? "" : " [" + unit + "]");
+      jsonColumns.push_back({{"name", VdToUtf8(columns[i].name)}, {"type", KindName(columns[i].kind)}, {"unit", unit}});
+    }
+    const long count = CountRows(db, family);
+    table.Add({VdToUtf8(family), VdToUtf8(code), count < 0 ? "unreadable" : std::to_string(count), columnText});
+    jsonFamilies.push_back({{"family", VdToUtf8(family)},
+                            {"code", VdToUtf8(code)},
+                            {"patterns", count < 0 ? json(nullptr) : json(count)},
+                            {"columns", jsonColumns}});
+  }
+  const bool writable = catalog->CanWrite();
+  // The database's own reason (a role without write rights, an Access file), for the user to act on.
+  std::string readOnlyReason = writable ? std::string() : Utf8(db->GetReadOnlyReason().TrimRight());
+  if (options.json) {
+    json out = {{"name", Utf8(catalog->GetName())},
+                {"path", Masked(Utf8(catalog->GetPath()))},
+                {"type", typeName},
+                {"version", version},
+                {"editor", editor},
+                {"last_update", lastUpdate},
+                {"read_only", !writable},
+                {"families", jsonFamilies}};
+    std::printf("%s\n", JsonText(out).c_str());
+  } else {
+    PrintFields({{"Name", Utf8(catalog->GetName())},
+                 {"Path", Masked(Utf8(catalog->GetPath()))},
+                 {"Type", typeName},
+                 {"Version", std::to_string(version)},
+                 {"Editor", editor},
+                 {"Last update", lastUpdate},
+                 {"Read-only", writable                 ? "no"
+                               : readOnlyReason.empty() ? "yes"
+                                                        : "yes: " + readOnlyReason}});
+    std::printf("\n");
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+int Families(const std::vector<std::string>& files, const Options& options) {
+  Session session;
+  json out = json::array();
+  Table table({"Catalog", "Family", "Code"});
+  for (const std::string& file : files) {
+    CVdPatternCatalog* catalog = session.Open(file);
+    if (!catalog) return kError;
+    std::list<std::wstring> families;
+    catalog->GetFamilies(families);
+    SortNaturally(families);
+    for (const std::wstring& family : families) {
+      wchar_t code[64];
+      catalog->GetFamilyCode(family.c_str(), code);
+      table.Add({Utf8(catalog->GetName()), VdToUtf8(family), VdToUtf8(code)});
+      out.push_back({{"catalog", Utf8(catalog->GetName())}, {"family", VdToUtf8(family)}, {"code", VdToUtf8(code)}});
+    }
+  }
+  if (options.json)
+    std::printf("%s\n", JsonText(out).c_str());
+  else
+    table.Print();
+  return Finish(kOk);
+}
+
+int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
+         const Options& options) {
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!HasFamily(*catalog, family)) return kNotFound;
+  const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
+  if (g_databaseFailed) return kError;
+  std::vector<Row> rows;
+  if (!ReadRows(session.Database(catalog), family, columns, like, where, rows)) return kError;
+  if (options.json) {
+    json out = json::array();
+    for (const Row& row : rows) {
+      json entry = json::object();
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        entry[VdToUtf8(columns[i].name)] = ToJson(&row.values[i], columns[i].kind);
+      out.push_back(entry);
+    }
+    std::printf("%s\n", JsonText(out).c_str());
+  } else {
+    std::vector<std::string> headers;
+    for (const Column& c : columns) headers.push_back(VdToUtf8(c.name));
+    Table table(headers);
+    for (const Row& row : rows) {
+      std::vector<std::string> cells;
+      for (const COleVariant& v : row.values) cells.push_back(Text(&v));
+      table.Add(cells);
+    }
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+}  // namespace vdcatalog

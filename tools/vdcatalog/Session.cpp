@@ -1,0 +1,341 @@
+#include "Tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <algorithm>
+#include <charconv>
+#include <cwctype>
+#include <climits>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vdpattern/vdpattern.h>
+
+#include "CsvFile.h"
+#include "toolkit/db/ServerAddress.h"
+#include "toolkit/db/postgres/PgDialect.h"
+#include "Output.h"
+
+namespace vdcatalog {
+
+bool g_databaseFailed = false;
+
+// Seconds any one statement of the tool may run; set from the command line.
+unsigned long g_timeLimit = kDefaultTimeLimit;
+
+std::string g_lastReport;  // the library's last report, held or not
+
+namespace {
+
+// While a catalog is being opened, the library's reports are held back: a file that is no catalog is then
+// described in one sentence of the tool's, not by the statement that failed on it.
+bool g_holdReports = false;
+std::string g_heldReport;
+
+void OnReport(const wchar_t* text, const wchar_t*) {
+  g_databaseFailed = true;
+  CString message(text);
+  message.TrimRight();
+  g_lastReport = Utf8(message);
+  if (g_holdReports)
+    g_heldReport = Utf8(message);
+  else
+    Error(Utf8(message));
+}
+
+// Holds the library's reports back for its lifetime.
+class HeldReports {
+ public:
+  HeldReports() {
+    g_holdReports = true;
+    g_heldReport.clear();
+  }
+  ~HeldReports() { g_holdReports = false; }
+  HeldReports(const HeldReports&) = delete;
+  HeldReports& operator=(const HeldReports&) = delete;
+};
+
+}  // namespace
+
+CString Wide(const std::string& utf8) { return CString(utf8.c_str()); }
+
+std::wstring Folded(std::wstring text) {
+  VdFoldLower(text);
+  return text;
+}
+
+// ---------------------------------------------------------------- opening catalogs
+
+// Whether `target` is a server address ("postgresql://...", "host=... catalog=...") rather than a path.
+bool IsAddress(const std::string& target) { return vdpattern::db::IsServerAddress(Wide(target).str()); }
+
+// Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one. Only a
+// regular file is read, opened without waiting: a FIFO would otherwise block the open until someone wrote to it.
+bool OnServer(const std::string& target) {
+  if (IsAddress(target)) return true;
+  const int fd = ::open(target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  unsigned char bytes[64];
+  ssize_t length = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) length = ::read(fd, bytes, sizeof bytes);
+  ::close(fd);
+  return length > 0 && vdpattern::db::IsLinkFileHeader(bytes, static_cast<std::size_t>(length));
+}
+
+// What a path names when it is not a regular file, for a message; empty for a regular file or nothing at all.
+std::string SpecialKind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return std::string();
+  return S_ISFIFO(st.st_mode)   ? "a named pipe (FIFO)"
+         : S_ISCHR(st.st_mode)  ? "a character device"
+         : S_ISBLK(st.st_mode)  ? "a block device"
+         : S_ISDIR(st.st_mode)  ? "a folder"
+         : S_ISSOCK(st.st_mode) ? "a socket"
+                                : "not a regular file";
+}
+
+// A catalog file is a regular file: anything else is refused before anything opens it (a FIFO would block the
+// first read forever, a device would be read as a database). False after a message.
+bool IsCatalogFile(const std::string& target) {
+  if (IsAddress(target)) return true;
+  const std::string kind = SpecialKind(target);
+  if (kind.empty()) return true;
+  Error(Shown(target, 200) + " is " + kind + ", not a catalog file; nothing was opened");
+  return false;
+}
+
+// Why a catalog file that exists cannot be read, when the reason is one the engine puts badly: a catalog in
+// write-ahead-log mode needs its -shm file beside it even to be read, and in a read-only folder nobody can make
+// it. (Opening it as immutable would work, but would read wrong data while its owner writes it.) Empty when that
+// is not the case.
+std::string UnreadableWhy(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::string();
+  unsigned char header[20] = {};
+  const ssize_t n = ::read(fd, header, sizeof header);
+  ::close(fd);
+  const bool wal = n == sizeof header && std::memcmp(header, "SQLite format 3", 16) == 0 && header[18] == 2;
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  struct stat st {};
+  if (!wal || ::access(folder.empty() ? "." : folder.c_str(), W_OK) == 0 || ::stat((path + "-shm").c_str(), &st) == 0)
+    return std::string();
+  return "the folder " + folder +
+         " is read-only and the catalog uses a write-ahead log, which needs its -shm file in that folder even to be "
+         "read: copy the catalog to a writable folder, or have its owner switch it to PRAGMA journal_mode=DELETE";
+}
+
+// What the library is handed: a server address as given, a path made absolute (messages then name the file
+// wherever the tool was started).
+std::string Located(const std::string& target) {
+  return IsAddress(target) ? target : std::filesystem::absolute(target).lexically_normal().string();
+}
+
+// Whether nothing is at `path` (not even a dangling link), so a new file may take its name.
+bool IsNewPath(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Whether the server catalog at `address` exists (its schema, with tables or none); false when it does not or
+// the server cannot be reached (what follows reports why).
+bool ServerCatalogExists(const std::string& address) {
+  try {
+    CVdDatabase db;
+    db.SetQueryTimeout(g_timeLimit);
+    db.Open(Wide(address), 0, 1);
+    return true;
+  } catch (CDBException* e) {
+    e->Delete();
+    return false;
+  }
+}
+
+// Undoes the making of the server catalog at `address` after a failure: its schema is dropped when it holds no
+// table, so that a failed create or convert leaves nothing that blocks the next one. The schema of a catalog
+// with tables, or the database's default schema, is never dropped.
+void DropEmptyServerCatalog(const std::string& address) {
+  try {
+    const std::string schema = vdpattern::db::ParseServerAddress(Wide(address).str()).catalog;
+    CString bracketed;
+    if (schema.empty() || !VdBracketName(VdFromUtf8(schema), bracketed)) return;
+    CVdDatabase db;
+    db.SetQueryTimeout(g_timeLimit);
+    db.Open(Wide(address), 0, 0);
+    if (db.GetTableDefCount() != 0) return;
+    // The collation that making the catalog put in, then the schema: both refuse to go while anything uses them.
+    db.ExecuteSQL(VdFromUtf8(std::string("DROP COLLATION IF EXISTS ") + vdpattern::db::kPgNoCase).c_str());
+    db.ExecuteSQL(L"DROP SCHEMA " + bracketed);
+  } catch (CDBException* e) {
+    e->Delete();
+  }
+}
+
+// The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
+// when it cannot be opened.
+CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
+  if (!IsCatalogFile(file)) return nullptr;
+  const std::string path = Located(file);
+  auto* db = new CVdDatabase();
+  db->SetQueryTimeout(g_timeLimit);
+  try {
+    db->Open(Wide(path), 0, 0);
+  } catch (CDBException* e) {
+    const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path);
+    Error(why.empty() ? Utf8(e->m_strError) : file + " cannot be read: " + why);
+    e->Delete();
+    delete db;
+    return nullptr;
+  }
+  // The catalog takes the connection over; it stays reachable through m_databases while the catalog lives.
+  std::unique_ptr<CVdPatternCatalog> catalog;
+  {
+    HeldReports held;
+    catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
+    if (catalog->IsOpened()) catalog->FillUnitsPool();
+  }
+  if (!catalog->IsOpened()) {
+    if (const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path); !why.empty()) {
+      Error(file + " cannot be read: " + why);
+      return nullptr;
+    }
+    Error(file + (OnServer(file) ? " holds no catalog" : " is not a catalog") +
+          ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
+    return nullptr;
+  }
+  if (!g_heldReport.empty()) Error(file + ": the units of its families cannot be read: " + g_heldReport);
+  CVdPatternCatalog* raw = catalog.get();
+  if (attach) {
+    if (!m_manager->AttachCatalog(raw)) {
+      Error(file + ": a catalog of the same name is already open");
+      return nullptr;
+    }
+    catalog.release();  // the manager owns it now
+  } else {
+    m_catalogs.push_back(std::move(catalog));
+  }
+  m_databases[raw] = db;
+  return raw;
+}
+
+// A table or column name as the tool's statements write it: between brackets, so that no name read from a file
+// or typed by a user is ever taken for SQL. Brackets have no escape, so a name holding ']' is refused.
+bool Bracketed(const std::wstring& name, CString& out) {
+  if (VdBracketName(name, out)) return true;
+  Error("the name \"" + Shown(VdToUtf8(name)) + "\" cannot be used: " +
+        (name.empty()                            ? "it is empty"
+         : name.find(L']') != std::wstring::npos ? "it holds ']'"
+                                                 : "it holds a NUL"));
+  return false;
+}
+
+// The columns of a family, listed through the family-property enumerator; empty when there is no such table.
+std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
+  std::vector<Column> columns;
+  CString table;
+  if (family.find(']') != std::string::npos) return columns;
+  table = L"[" + Wide(family) + L"] WHERE 0";
+  CVdRecordset rs(db);
+  try {
+    rs.Open(0, L"SELECT * FROM " + table, 0);
+  } catch (CDBException* e) {
+    // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
+    if (e->GetCategory() != CDBException::eNoSuchObject) {
+      Error(Utf8(e->m_strError));
+      g_databaseFailed = true;  // said once, here: the caller stops without a second word
+    }
+    e->Delete();
+    return columns;
+  }
+  CEnumPropFamily* enumerator = nullptr;
+  if (CEnumPropFamily::Create(&rs, &enumerator) != S_OK) return columns;
+  enumerator->AddRef();
+  PROPFAMILYINFO* item = nullptr;
+  while (enumerator->Next(0, &item) == S_OK) {
+    columns.push_back(Column{item->name, item->sqlType, KindOf(item->sqlType)});
+    delete item;
+  }
+  enumerator->Release();
+  return columns;
+}
+
+// The number of rows of a family, counted by the engine, or only up to `limit` when one is given; -1 when the
+// table cannot be read.
+long CountRows(CVdDatabase* db, const std::wstring& family, long limit) {
+  CString table;
+  if (!VdBracketName(family, table)) return -1;
+  CVdRecordset rs(db);
+  try {
+    CString rows = table;
+    if (limit > 0) rows.Format(L"(SELECT 1 FROM %s LIMIT %ld)", table, limit);
+    rs.Open(0, L"SELECT COUNT(*) AS n FROM " + rows, 0);
+    CDBVariant cell;
+    rs.GetFieldValue(short(0), cell);
+    const COleVariant count = CVdRecordset::getOLEVariant(cell);
+    return VariantToLong(&count);
+  } catch (CDBException* e) {
+    e->Delete();
+    return -1;
+  }
+}
+
+const Column* FindColumn(const std::vector<Column>& columns, const std::wstring& name) {
+  for (const Column& c : columns)
+    if (VdCompareNoCase(c.name, name) == 0) return &c;
+  return nullptr;
+}
+
+bool HasFamily(CVdPatternCatalog& catalog, const std::string& family) {
+  if (catalog.FindFamily(Wide(family))) return true;
+  Error("no family \"" + family + "\" in " + Utf8(catalog.GetPath()));
+  return false;
+}
+
+int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
+
+bool DatabaseFailed() { return g_databaseFailed; }
+
+bool IsCatalogOnServer(const std::string& target) { return OnServer(target); }
+
+bool RefuseSpecialFile(const std::string& target) { return !IsCatalogFile(target); }
+
+void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
+unsigned long TimeLimit() { return g_timeLimit; }
+
+int Run(const std::function<int()>& command) {
+  g_databaseFailed = false;  // a process may run several commands (the fuzzer does)
+  int status = kError;
+  try {
+    status = command();
+  } catch (CDBException* e) {
+    CString text = e->m_strError;
+    text.TrimRight();
+    Error("database error: " + (text.IsEmpty() ? std::string("(no description)") : Utf8(text)));
+    e->Delete();
+    status = kError;
+  } catch (const std::bad_alloc&) {
+    Error("out of memory");
+    status = kError;
+  } catch (const std::exception& e) {
+    Error(std::string("unexpected failure: ") + e.what());
+    status = kError;
+  }
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    Error(std::string("cannot write the output: ") + (errno ? std::strerror(errno) : "write error"));
+    return kError;
+  }
+  return status;
+}
+
+void InstallReportHandler() { VdSetReportHandler(&OnReport); }
+
+}  // namespace vdcatalog

@@ -1,0 +1,138 @@
+#include "Tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+#include <algorithm>
+#include <charconv>
+#include <cwctype>
+#include <climits>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vdpattern/vdpattern.h>
+
+#include "CsvFile.h"
+#include "toolkit/db/ServerAddress.h"
+#include "toolkit/db/postgres/PgDialect.h"
+#include "Output.h"
+
+namespace vdcatalog {
+
+// ---------------------------------------------------------------- show
+
+int Show(const std::vector<std::string>& files, const std::string& name, const std::string& family, double metrics,
+         bool withMetrics, const Options& options) {
+  Session session(withMetrics ? metrics : 1.0);
+  std::vector<CVdPatternCatalog*> catalogs;
+  for (const std::string& file : files) {
+    CVdPatternCatalog* catalog = session.Open(file, true);
+    if (!catalog) return kError;
+    catalogs.push_back(catalog);
+  }
+  CVdPatternManager& manager = session.Manager();
+  std::unique_ptr<CVdPattern> pattern;
+  if (family.empty()) {
+    CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
+    pattern.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
+  } else {
+    // The same normalised lookup as the manager's, limited to one family.
+    const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
+    for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !pattern; c = manager.FindNextCatalog()) {
+      pattern.reset(c->GetPattern(normalised, Wide(family)));
+      if (pattern) pattern->SetUserName(Wide(name));
+    }
+  }
+  if (!pattern) {
+    if (g_databaseFailed) return kError;
+    Error("\"" + Visible(name) + "\" not found" + DidYouMean(session, catalogs, name));
+    return kNotFound;
+  }
+
+  CVdPatternCatalog* source = manager.GetCatalog(pattern->GetCatalog());
+  const auto units =
+      source ? source->GetUnitsMap(CString(pattern->GetFamily()).MakeUpper().str()) : CVdPatternCatalog::FamilyUnits();
+  // The family and its columns as the catalog spells them, and the row as it is stored, so that a missing value
+  // shows as missing and a GUID that is not stored is not shown as one.
+  std::string familyName = Utf8(pattern->GetFamily());
+  std::vector<Column> columns;
+  std::vector<Row> rows;
+  if (source) {
+    std::list<std::wstring> families;
+    source->GetFamilies(families);
+    for (const std::wstring& f : families)
+      if (VdCompareNoCase(f, pattern->GetFamily().str()) == 0) familyName = VdToUtf8(f);
+    columns = FamilyColumns(session.Database(source), familyName);
+    const std::string stored = Utf8(CVdUnit::NormalizedPatternName(Wide(name)));
+    ReadRows(session.Database(source), familyName, columns, stored, "", rows);  // '%' and '_' match more
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [&](const Row& r) { return VdCompareNoCase(Wide(r.name).str(), Wide(stored).str()); }),
+               rows.end());
+  }
+  const Row* row = rows.size() == 1 ? &rows[0] : nullptr;
+  json guid = nullptr;
+  std::string guidText = "none stored (a new one is made at each read)";
+  if (const Column* column = FindColumn(columns, L"GUID"); column && row) {
+    const COleVariant& v = row->values[static_cast<std::size_t>(column - columns.data())];
+    if (v.vt != VT_NULL && v.vt != VT_EMPTY) guidText = Text(&v), guid = guidText;
+  }
+
+  json parameters = json::array();
+  Table table(withMetrics ? std::vector<std::string>{"Parameter", "Value", "Type", "Unit", "Host value"}
+                          : std::vector<std::string>{"Parameter", "Value", "Type", "Unit"});
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const Column& column = columns[i];
+    if (VdCompareNoCase(column.name, L"Name") == 0 || VdCompareNoCase(column.name, L"GUID") == 0) continue;
+    const std::wstring param = Folded(column.name);
+    CVdPatternValue* read = nullptr;
+    pattern->GetFixedParam(0, param, &read);
+    const VARIANT* value = row ? static_cast<const VARIANT*>(&row->values[i]) : read;
+    const bool missing = !value || value->vt == VT_NULL || value->vt == VT_EMPTY;
+    const auto u = units.find(param);
+    const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+    json entry = {{"name", VdToUtf8(column.name)},
+                  {"value", ToJson(value, column.kind)},
+                  {"type", KindName(column.kind)},
+                  {"unit", unit}};
+    std::vector<std::string> cells{VdToUtf8(column.name), Text(value), KindName(column.kind), unit};
+    if (withMetrics) {
+      std::string host = missing ? std::string() : Text(value);
+      json hostJson = missing ? json(nullptr) : ToJson(value);
+      if (!missing && read && read->vt == VT_R8 && u != units.end()) {
+        const double converted = read->dblVal * session.Factory().GetUnitFactor(u->second.unit);
+        host = Utf8(VdDoubleToString(converted));
+        hostJson = converted;
+      }
+      cells.push_back(host);
+      entry["host_value"] = hostJson;
+    }
+    table.Add(cells);
+    parameters.push_back(entry);
+  }
+  if (options.json) {
+    json out = {{"name", Utf8(pattern->GetUserNameW())},
+                {"guid", guid},
+                {"family", familyName},
+                {"catalog", Utf8(pattern->GetCatalog())},
+                {"parameters", parameters}};
+    if (withMetrics) out["metrics_factor"] = metrics;
+    std::printf("%s\n", JsonText(out).c_str());
+  } else {
+    PrintFields({{"Name", Utf8(pattern->GetUserNameW())},
+                 {"GUID", guidText},
+                 {"Family", familyName},
+                 {"Catalog", Utf8(pattern->GetCatalog())}});
+    std::printf("\n");
+    table.Print();
+  }
+  return Finish(kOk);
+}
+
+}  // namespace vdcatalog

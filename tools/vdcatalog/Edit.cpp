@@ -82,11 +82,9 @@ const Column* ValueColumn(const std::vector<Column>& columns, const std::string&
 int Set(const std::string& file, const std::string& family, const std::string& name,
         const std::vector<std::string>& assignments) {
   Session session;
-  CVdPatternCatalog* catalog = session.Open(file);
-  if (!catalog) return kError;
-  if (!HasFamily(*catalog, family)) return kNotFound;
-  const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
-  if (g_databaseFailed) return kError;
+  CVdPatternCatalog* catalog = nullptr;
+  std::vector<Column> columns;
+  if (const int status = OpenFamily(session, file, family, catalog, columns); status != kOk) return status;
   catalog->SetHasUnits(false);  // values are given as the catalog stores them
   // Only the columns named are written: the pattern holds those values alone, and the factory leaves the
   // columns of parameters a pattern does not have as they are.

@@ -131,11 +131,9 @@ int Families(const std::vector<std::string>& files, const Options& options) {
 int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
          const Options& options) {
   Session session;
-  CVdPatternCatalog* catalog = session.Open(file);
-  if (!catalog) return kError;
-  if (!HasFamily(*catalog, family)) return kNotFound;
-  const std::vector<Column> columns = FamilyColumns(session.Database(catalog), family);
-  if (g_databaseFailed) return kError;
+  CVdPatternCatalog* catalog = nullptr;
+  std::vector<Column> columns;
+  if (const int status = OpenFamily(session, file, family, catalog, columns); status != kOk) return status;
   std::vector<Row> rows;
   if (!ReadRows(session.Database(catalog), family, columns, like, where, rows)) return kError;
   if (options.json) {

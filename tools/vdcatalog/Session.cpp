@@ -299,6 +299,15 @@ bool HasFamily(CVdPatternCatalog& catalog, const std::string& family) {
   return false;
 }
 
+int OpenFamily(Session& session, const std::string& file, const std::string& family, CVdPatternCatalog*& catalog,
+               std::vector<Column>& columns) {
+  catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!HasFamily(*catalog, family)) return kNotFound;
+  columns = FamilyColumns(session.Database(catalog), family);
+  return g_databaseFailed ? kError : kOk;
+}
+
 int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
 
 bool DatabaseFailed() { return g_databaseFailed; }

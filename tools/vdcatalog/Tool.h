@@ -119,6 +119,10 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family);
 long CountRows(CVdDatabase* db, const std::wstring& family, long limit = 0);
 const Column* FindColumn(const std::vector<Column>& columns, const std::wstring& name);
 bool HasFamily(CVdPatternCatalog& catalog, const std::string& family);
+// Opens `file` in `session` (which owns the catalog) and reads the columns of its family `family`: kOk, or the
+// status to end with once the missing catalog or family, or the unreadable family, has been said.
+int OpenFamily(Session& session, const std::string& file, const std::string& family, CVdPatternCatalog*& catalog,
+               std::vector<Column>& columns);
 // A command's status, made kError when the library reported a database failure meanwhile.
 int Finish(int status);
 

@@ -25,10 +25,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cerrno>
 #include <cfloat>
 #include <cmath>
-#include <cwchar>
 #include <limits>
 #include <list>
 #include <map>
@@ -381,47 +379,7 @@ class HostFactory : public CVdPatternFactory {
     return true;
   }
 
-  // The column types of the rows read, so that a whole number beyond a double (read as its digits) comes back
-  // as an int. Read once per record set and family (a record set's address may be another's later).
-  CVdPattern* CreatePatternFromTable(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
-                                     std::map<std::wstring, UNITINFO> units, bool useUnits) override {
-    if (recordSet != m_readFrom || m_readFamily != (family ? family : L"")) {
-      m_readTypes.clear();
-      m_readFrom = recordSet;
-      m_readFamily = family ? family : L"";
-      try {
-        CODBCFieldInfo info;
-        for (short i = 0, count = recordSet ? recordSet->GetODBCFieldCount() : 0; i < count; ++i) {
-          recordSet->GetODBCFieldInfo(i, info);
-          m_readTypes.push_back(info.m_nSQLType);
-        }
-      } catch (CDBException* e) {
-        e->Delete();  // the read itself meets the failure and reports it
-        m_readTypes.clear();
-        m_readFrom = nullptr;
-      }
-    }
-    return CVdPatternFactory::CreatePatternFromTable(recordSet, family, familyCode, std::move(units), useUnits);
-  }
-
  protected:
-  using CVdPatternFactory::AddPatternValue;
-  void AddPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
-                       COleVariant& value) override {
-    if (value.vt == VT_BSTR && value.bstrVal && column < m_readTypes.size() &&
-        HoldsOf(m_readTypes[column]) == Holds::kInteger) {
-      wchar_t* end = nullptr;
-      errno = 0;
-      const long long whole = std::wcstoll(value.bstrVal, &end, 10);
-      if (errno == 0 && end != value.bstrVal && *end == L'\0') {
-        value.Clear();
-        value.vt = VT_I8;
-        value.llVal = whole;
-      }
-    }
-    CVdPatternFactory::AddPatternValue(pattern, columnName, column, value);
-  }
-
   bool GetPatternValue(CVdPattern* pattern, const wchar_t* columnName, unsigned int column,
                        COleVariant* value) override {
     if (!CVdPatternFactory::GetPatternValue(pattern, columnName, column, value)) return false;
@@ -439,9 +397,6 @@ class HostFactory : public CVdPatternFactory {
 
  private:
   std::vector<SWORD> m_types;                // of the columns of the row being written
-  std::vector<SWORD> m_readTypes;            // of the columns of m_readFrom
-  const CVdRecordset* m_readFrom = nullptr;  // borrowed: only compared, never used
-  std::wstring m_readFamily;
   std::set<const CVdPatternValue*> m_taken;  // the values a column took; borrowed from the pattern
 };
 

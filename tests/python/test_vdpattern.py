@@ -240,7 +240,7 @@ def test_numbers_are_stored_exactly_or_refused(typed):
         for param, value, expected in stored:
             c.insert(vdpattern.Pattern("x", "T", {param: value}))
             got = c.get("x")[param]
-            if expected is not None:  # a 64-bit one reads back through a double: checked in the file below
+            if expected is not None:  # one beyond a double reads back as its digits: checked in the file below
                 assert got == expected and type(got) is type(expected), (param, value, got)
         before = c.get("x").params
         for param, value in overflow:

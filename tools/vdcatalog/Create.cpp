@@ -56,7 +56,6 @@ int Create(const std::string& file, const std::string& type, const std::string& 
   }
   CString error;
   if (!CVdCatalogSchema::CreateCatalog(Wide(file), Wide(type), Wide(editor), version, error)) {
-    if (onServer) DropEmptyServerCatalog(file);
     Error(Utf8(error));
     return kError;
   }

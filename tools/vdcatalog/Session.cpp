@@ -159,26 +159,6 @@ bool ServerCatalogExists(const std::string& address) {
   }
 }
 
-// Undoes the making of the server catalog at `address` after a failure: its schema is dropped when it holds no
-// table, so that a failed create or convert leaves nothing that blocks the next one. The schema of a catalog
-// with tables, or the database's default schema, is never dropped.
-void DropEmptyServerCatalog(const std::string& address) {
-  try {
-    const std::string schema = vdpattern::db::ParseServerAddress(Wide(address).str()).catalog;
-    CString bracketed;
-    if (schema.empty() || !VdBracketName(VdFromUtf8(schema), bracketed)) return;
-    CVdDatabase db;
-    db.SetQueryTimeout(g_timeLimit);
-    db.Open(Wide(address), 0, 0);
-    if (db.GetTableDefCount() != 0) return;
-    // The collation that making the catalog put in, then the schema: both refuse to go while anything uses them.
-    db.ExecuteSQL(VdFromUtf8(std::string("DROP COLLATION IF EXISTS ") + vdpattern::db::kPgNoCase).c_str());
-    db.ExecuteSQL(L"DROP SCHEMA " + bracketed);
-  } catch (CDBException* e) {
-    e->Delete();
-  }
-}
-
 // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
 // when it cannot be opened.
 CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {

@@ -54,7 +54,6 @@ std::string UnreadableWhy(const std::string& path);
 std::string Located(const std::string& target);
 bool IsNewPath(const std::string& path);
 bool ServerCatalogExists(const std::string& address);
-void DropEmptyServerCatalog(const std::string& address);
 
 // A factory whose unit manager holds the host's metrics factor.
 class ToolFactory : public CVdPatternFactory {

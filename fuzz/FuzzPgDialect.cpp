@@ -8,7 +8,7 @@
 #include <vdpattern/toolkit/DBTypes.h>
 
 #include "FuzzInput.h"
-#include "toolkit/db/postgres/PgDialect.h"
+#include "db/postgres/PgDialect.h"
 
 using vdfuzz::Check;
 using vdpattern::db::PgNames;

@@ -13,7 +13,7 @@
 #include <vdpattern/toolkit/DBTypes.h>
 
 #include "FuzzInput.h"
-#include "toolkit/db/sqlite/SqlDialect.h"
+#include "db/sqlite/SqliteDialect.h"
 
 using vdfuzz::Check;
 using vdpattern::db::StatementShapes;

@@ -12,7 +12,7 @@
 
 #include "toolkit/BaseSlot.h"
 #include "toolkit/Environment.h"
-#include "toolkit/db/ServerAddress.h"
+#include "db/postgres/ServerAddress.h"
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
 

@@ -20,8 +20,8 @@
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
-#include "toolkit/db/ServerAddress.h"
-#include "toolkit/db/postgres/PgDialect.h"
+#include "db/postgres/ServerAddress.h"
+#include "db/postgres/PgDialect.h"
 #include "Output.h"
 
 namespace vdcatalog {

@@ -1,4 +1,4 @@
-#include "toolkit/db/ServerAddress.h"
+#include "db/postgres/ServerAddress.h"
 
 #include <fcntl.h>
 #include <libpq-fe.h>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <set>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
+#include "db/DbError.h"
 
 namespace vdpattern::db {
 

@@ -3,7 +3,7 @@
 // implements in a folder of its own (sqlite/, postgres/; the Access reader loads its files into an SQLite
 // connection).
 // OpenConnection, below, is the one place that chooses the engine: a new engine is a new folder and one branch
-// there. Nothing outside src/toolkit/db knows which engine serves a database.
+// there. Nothing outside src/db knows which engine serves a database.
 //
 // Ownership. OpenConnection's caller owns the connection: CVdDatabase deletes it on Close, on the next Open and
 // when destroyed. Record set states are the engine's own types, derived from RecordsetState and ColumnSet
@@ -41,7 +41,7 @@
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
 
-#include "toolkit/db/RecordsetState.h"
+#include "db/RecordsetState.h"
 
 namespace vdpattern::db {
 

@@ -1,4 +1,4 @@
-#include "toolkit/db/DbFile.h"
+#include "db/DbFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/ServerAddress.h"
+#include "db/DbError.h"
+#include "db/postgres/ServerAddress.h"
 
 namespace vdpattern::db {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
-#include "toolkit/db/Cell.h"
+#include "db/Cell.h"
 
 namespace vdpattern::db {
 

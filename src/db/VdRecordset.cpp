@@ -5,10 +5,10 @@
 #include <memory>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
-#include "toolkit/db/Connection.h"
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/RecordsetState.h"
-#include "toolkit/db/ValueConv.h"
+#include "db/Connection.h"
+#include "db/DbError.h"
+#include "db/RecordsetState.h"
+#include "db/ValueConv.h"
 
 using vdpattern::db::CellToText;
 using vdpattern::db::CellToVariant;

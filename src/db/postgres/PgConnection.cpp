@@ -1,4 +1,4 @@
-#include "toolkit/db/postgres/PgConnection.h"
+#include "db/postgres/PgConnection.h"
 
 #include <libpq-fe.h>
 
@@ -10,7 +10,7 @@
 #include <limits>
 #include <set>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
+#include "db/DbError.h"
 
 namespace vdpattern::db {
 

@@ -1,15 +1,15 @@
-#include "toolkit/db/Connection.h"
+#include "db/Connection.h"
 
 #include <algorithm>
 #include <atomic>
 #include <string_view>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/DbFile.h"
-#include "toolkit/db/ServerAddress.h"
-#include "toolkit/db/access/AccessLoader.h"
-#include "toolkit/db/postgres/PgConnection.h"
-#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "db/DbError.h"
+#include "db/DbFile.h"
+#include "db/postgres/ServerAddress.h"
+#include "db/access/AccessLoader.h"
+#include "db/postgres/PgConnection.h"
+#include "db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {
 

@@ -1,12 +1,12 @@
-#include "toolkit/db/postgres/PgDialect.h"
+#include "db/postgres/PgDialect.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <vector>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/Connection.h"
-#include "toolkit/db/DbError.h"
+#include "db/Connection.h"
+#include "db/DbError.h"
 
 namespace vdpattern::db {
 

@@ -16,10 +16,10 @@
 #include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/OleAuto.h>
-#include "toolkit/db/Cell.h"
-#include "toolkit/db/RecordsetState.h"
-#include "toolkit/db/TypeMap.h"
-#include "toolkit/db/Utf8Fast.h"
+#include "db/Cell.h"
+#include "db/RecordsetState.h"
+#include "db/TypeMap.h"
+#include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
 

@@ -1,4 +1,4 @@
-#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "db/sqlite/SqliteConnection.h"
 
 #include <sqlite3.h>
 #include <fcntl.h>
@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cstring>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/Utf8Fast.h"
-#include "toolkit/db/TypeMap.h"
+#include "db/DbError.h"
+#include "db/Utf8Fast.h"
+#include "db/TypeMap.h"
 
 namespace vdpattern::db {
 

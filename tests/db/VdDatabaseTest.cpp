@@ -8,7 +8,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 #include "support/TestDb.h"
-#include "toolkit/db/ServerAddress.h"
+#include "db/postgres/ServerAddress.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "toolkit/db/TypeMap.h"
+#include "db/TypeMap.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,10 +6,10 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <sqlite3.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/postgres/PgConnection.h"
-#include "toolkit/db/postgres/PgDialect.h"
-#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "db/DbError.h"
+#include "db/postgres/PgConnection.h"
+#include "db/postgres/PgDialect.h"
+#include "db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {
 

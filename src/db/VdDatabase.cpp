@@ -1,8 +1,8 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include <memory>
-#include "toolkit/db/Connection.h"
-#include "toolkit/db/DbError.h"
+#include "db/Connection.h"
+#include "db/DbError.h"
 
 using vdpattern::db::Connection;
 

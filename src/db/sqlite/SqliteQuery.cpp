@@ -1,4 +1,4 @@
-#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "db/sqlite/SqliteConnection.h"
 
 #include <sqlite3.h>
 
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 #include <optional>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/Utf8Fast.h"
+#include "db/DbError.h"
+#include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
 

@@ -6,7 +6,7 @@
 
 #include "support/TestFiles.h"
 #include "support/TestDb.h"
-#include "toolkit/db/ServerAddress.h"
+#include "db/postgres/ServerAddress.h"
 
 using vdpattern::db::IsServerAddress;
 using vdpattern::db::ParseServerAddress;

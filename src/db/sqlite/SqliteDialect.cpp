@@ -1,9 +1,9 @@
-#include "toolkit/db/sqlite/SqlDialect.h"
+#include "db/sqlite/SqliteDialect.h"
 
 #include <cstring>
 #include <cwchar>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/Utf8Fast.h"
+#include "db/DbError.h"
+#include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
 

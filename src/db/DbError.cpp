@@ -1,4 +1,4 @@
-#include "toolkit/db/DbError.h"
+#include "db/DbError.h"
 
 namespace vdpattern::db {
 

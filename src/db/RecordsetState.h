@@ -17,8 +17,8 @@
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
-#include "toolkit/db/Cell.h"
-#include "toolkit/db/TypeMap.h"
+#include "db/Cell.h"
+#include "db/TypeMap.h"
 
 namespace vdpattern::db {
 

@@ -1,4 +1,4 @@
-#include "toolkit/db/access/AccessLoader.h"
+#include "db/access/AccessLoader.h"
 
 #include <sqlite3.h>
 
@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 #include <vdpattern/toolkit/Utf8.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/access/AccessFile.h"
-#include "toolkit/db/sqlite/SqliteConnection.h"
+#include "db/DbError.h"
+#include "db/access/AccessFile.h"
+#include "db/sqlite/SqliteConnection.h"
 
 namespace vdpattern::db {
 

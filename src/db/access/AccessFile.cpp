@@ -1,4 +1,4 @@
-#include "toolkit/db/access/AccessFile.h"
+#include "db/access/AccessFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
-#include "toolkit/db/sqlite/SqliteError.h"
+#include "db/sqlite/SqliteError.h"
 
 #include <sqlite3.h>
 
 #include <cstring>
-#include "toolkit/db/DbError.h"
+#include "db/DbError.h"
 
 namespace vdpattern::db {
 

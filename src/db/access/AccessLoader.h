@@ -24,7 +24,7 @@
 
 #include <memory>
 #include <vdpattern/toolkit/String.h>
-#include "toolkit/db/DbFile.h"
+#include "db/DbFile.h"
 
 namespace vdpattern::db {
 

@@ -68,10 +68,10 @@
 #include <unordered_set>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
-#include "toolkit/db/Connection.h"
-#include "toolkit/db/RecordsetState.h"
-#include "toolkit/db/ServerAddress.h"
-#include "toolkit/db/postgres/PgDialect.h"
+#include "db/Connection.h"
+#include "db/RecordsetState.h"
+#include "db/postgres/ServerAddress.h"
+#include "db/postgres/PgDialect.h"
 
 struct pg_conn;
 struct pg_result;

@@ -1,4 +1,4 @@
-#include "toolkit/db/ValueConv.h"
+#include "db/ValueConv.h"
 
 #include <charconv>
 #include <cmath>
@@ -7,8 +7,8 @@
 #include <string>
 #include <vdpattern/toolkit/OleVariant.h>
 #include <vdpattern/toolkit/VariantConv.h>
-#include "toolkit/db/DbError.h"
-#include "toolkit/db/Utf8Fast.h"
+#include "db/DbError.h"
+#include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
 

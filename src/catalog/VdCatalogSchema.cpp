@@ -51,6 +51,10 @@ bool InTransaction(const CString& path, CString& error, Work work, bool* made = 
 
 bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumnType(type); }
 
+bool CVdCatalogSchema::IsLibraryTable(const wchar_t* table) {
+  return table && (table[0] == L'v' || table[0] == L'V') && (table[1] == L'd' || table[1] == L'D') && table[2] == L'_';
+}
+
 bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeName, const CString& editor, int version,
                                      CString& error) {
   CString versionText;
@@ -78,6 +82,10 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
   CString table;
   if (!VdBracketName(family, table)) {
     error.Format(L"\"%s\" cannot be a family name.", family);
+    return false;
+  }
+  if (IsLibraryTable(family)) {
+    error.Format(L"\"%s\" cannot be a family name: names beginning with \"vd_\" are the library's own tables.", family);
     return false;
   }
   if (code.IsEmpty()) {

@@ -1,4 +1,5 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
+#include <vdpattern/catalog/VdCatalogSchema.h>
 
 #include <cwchar>
 #include <optional>
@@ -82,7 +83,8 @@ constexpr std::wstring_view kNotFamilies[] = {L"Definition",   L"FamilyDescripti
                                               L"Regulations",  L"Steel Curves"};
 
 bool IsFamilyTable(const CVdODBCTableDefInfo& info) {
-  return !(info.m_lAttributes & VD_TABLEDEF_SYSTEM) && !IsOneOf(info.m_strName, kNotFamilies);
+  return !(info.m_lAttributes & VD_TABLEDEF_SYSTEM) && !IsOneOf(info.m_strName, kNotFamilies) &&
+         !CVdCatalogSchema::IsLibraryTable(info.m_strName);
 }
 
 // A record set that belongs to one call: closed when open and destroyed on every path out.
@@ -484,7 +486,7 @@ bool CVdPatternCatalog::FindFamily(const wchar_t* table) {
     CVdODBCTableDefInfo info;
     Database()->GetTableDefInfo(table, info);
     if (info.m_lAttributes & VD_TABLEDEF_SYSTEM) return false;
-    return !IsOneOf(info.m_strName, kCatalogTables);
+    return !IsOneOf(info.m_strName, kCatalogTables) && !CVdCatalogSchema::IsLibraryTable(info.m_strName);
   });
 }
 

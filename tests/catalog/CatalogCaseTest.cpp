@@ -59,6 +59,9 @@ TEST(CatalogIndexes, EveryLookupByNameReadsTheNameIndex) {
   ASSERT_TRUE(
       CVdCatalogSchema::AddFamily(path, L"IPE", L"I", {{L"h", L"DOUBLE", L"mm"}, {L"grade", L"TEXT", L""}}, error))
       << VdToUtf8(error.str());
+  // The library's own tables are never families, so no family may take such a name.
+  EXPECT_FALSE(CVdCatalogSchema::AddFamily(path, L"Vd_History", L"H", {{L"h", L"DOUBLE", L"mm"}}, error));
+  EXPECT_NE(error.Find(L"library's own"), -1) << VdToUtf8(error.str());
   CVdDatabase db;
   db.Open(path, 0, 0);
   const std::string index = "SEARCH IPE USING INDEX ix_IPE_Name (Name=?)\n";

@@ -8,12 +8,16 @@ namespace {
 
 class CatalogFamilies : public CatalogFile {
  protected:
-  // The standard catalog plus every table that is never a family, and an engine table (sqlite_sequence).
+  // The standard catalog plus every table that is never a family, one of the library's own (vd_...) and an
+  // engine table (sqlite_sequence).
   void SetUp() override {
     DbTest::SetUp();
     if (IsSkipped()) return;
     auto b = cattest::StandardCatalog();
-    b.AddTable("CorespondenceTable", "").AddTable("Regulations", "").AddTable("Steel Curves", "");
+    b.AddTable("CorespondenceTable", "")
+        .AddTable("Regulations", "")
+        .AddTable("Steel Curves", "")
+        .AddTable("VD_Alias", "");
     if (!OnServer())  // SQLite's own table sqlite_sequence, which is no family
       b.AddSql(
           "CREATE TABLE Counter (id INTEGER PRIMARY KEY AUTOINCREMENT); INSERT INTO Counter DEFAULT VALUES;"
@@ -49,7 +53,8 @@ TEST_F(CatalogFamilies, FindFamilyRefusesOnlySystemTablesAndMissingOnesWithoutAR
   // Only the three system tables are refused by name: the other tables that are no family are found.
   for (const wchar_t* found : {L"Beams", L"bEAMS", L"Types", L"Paste Errors"})
     EXPECT_TRUE(catalog->FindFamily(found)) << CString(found);
-  for (const wchar_t* refused : {L"units", L"DEFINITION", L"FamilyDescription", L"sqlite_sequence", L"Nowhere", L""})
+  for (const wchar_t* refused :
+       {L"units", L"DEFINITION", L"FamilyDescription", L"vd_alias", L"sqlite_sequence", L"Nowhere", L""})
     EXPECT_FALSE(catalog->FindFamily(refused)) << CString(refused);
   EXPECT_FALSE(catalog->FindFamily(nullptr));
   EXPECT_TRUE(capture.reports.empty());

@@ -33,4 +33,8 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
                         const std::vector<Column>& columns, CString& error);
   // Whether `type` is a declared type that the toolkit maps to a column type.
   static bool IsKnownType(const CString& type);
+  // Extension: whether `table` is one of the library's own tables, whose names begin with "vd_" in any case
+  // (aliases, change records and the like). Such a table is never a family: it is not listed, not read as one,
+  // and AddFamily refuses the name.
+  static bool IsLibraryTable(const wchar_t* table);
 };

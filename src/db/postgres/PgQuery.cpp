@@ -1,0 +1,751 @@
+// The server engine's statements: sending them (prepared once seen twice), reading results into cells, the
+// table and name lists, and the row writes of a recordset.
+#include "db/postgres/PgConnection.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <limits>
+#include <set>
+#include <vdpattern/toolkit/Utf8.h>
+#include "db/DbError.h"
+#include "db/postgres/PgInternal.h"
+
+namespace vdpattern::db {
+
+using namespace pg;
+
+namespace {
+
+// and where the point stands ("-00120.0500" and "-1.2005e2" give "-12005@3"). The digit count is `digits`.
+std::string DecimalKey(const char* text, int& digits) {
+  std::string key, run;  // run: the digits read since the last non-zero one
+  bool negative = false, started = false, point = false;
+  long position = 0;
+  const char* p = text;
+  for (; *p && *p != 'e' && *p != 'E'; ++p) {
+    if (*p == '-') negative = true;
+    if (*p == '.') point = true;
+    if (*p < '0' || *p > '9') continue;
+    if (*p == '0' && !started) {
+      if (point) --position;
+      continue;
+    }
+    started = true;
+    if (!point) ++position;
+    run += *p;
+    if (*p != '0') {
+      key += run;
+      run.clear();
+    }
+  }
+  if (*p) position += std::strtol(p + 1, nullptr, 10);
+  digits = static_cast<int>(key.size());
+  if (key.empty()) return "0";
+  return (negative ? "-" : "") + key + "@" + std::to_string(position);
+}
+
+// Whether the double nearest to the numeric `text` holds it without a change that matters: a value of at most
+// 15 significant digits (every double keeps those), or one the library wrote from a double in full (17 digits).
+bool DoubleHolds(const char* text, double value) {
+  int digits = 0, written = 0;
+  const std::string key = DecimalKey(text, digits);
+  if (digits <= 15) return true;
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "%.17g", value);
+  return DecimalKey(buffer, written) == key;
+}
+
+// Copies value (row, column) of `result` into `cell`, converted by the column's server type.
+void ReadCell(const PGresult* result, int row, int column, RecordsetState& state, Cell& cell) {
+  if (PQgetisnull(result, row, column)) {
+    cell = Cell();
+    return;
+  }
+  const char* text = PQgetvalue(result, row, column);
+  switch (PQftype(result, column)) {
+    case kBool:
+      cell.kind = CellKind::kInteger;
+      cell.i = text[0] == 't' ? 1 : 0;
+      return;
+    case kInt2:
+    case kInt4:
+    case kInt8:
+    case kOid:
+      cell.kind = CellKind::kInteger;
+      cell.i = std::strtoll(text, nullptr, 10);
+      return;
+    case kNumeric:
+      if (PgNumericAsText(PQfmod(result, column))) break;
+      cell.kind = CellKind::kReal;
+      cell.d = std::strtod(text, nullptr);
+      // A numeric column without a precision (or a CURRENCY) may still hold a value no double holds.
+      if (!DoubleHolds(text, cell.d)) {
+        CString message;
+        message.Format(
+            L"A value of the column \"%s\" has more significant digits than a number holds exactly: declare the "
+            L"column NUMERIC(p,s) with p over 15, which reads as exact text.",
+            VdFromUtf8(PQfname(result, column)));
+        ThrowDbError(kStateGeneral, message);
+      }
+      return;
+    case kFloat4:
+    case kFloat8:
+      cell.kind = CellKind::kReal;
+      cell.d = std::strtod(text, nullptr);
+      return;
+    default:
+      break;
+  }
+  const bool bytes = PQftype(result, column) == kBytea;
+  std::size_t length = static_cast<std::size_t>(PQgetlength(result, row, column));
+  unsigned char* unescaped = nullptr;
+  if (bytes) {
+    unescaped = PQunescapeBytea(reinterpret_cast<const unsigned char*>(text), &length);
+    if (!unescaped) ThrowDbError(kStateGeneral, L"A byte value of the result could not be read (out of memory).");
+  }
+  struct Freer {
+    unsigned char* p;
+    ~Freer() {
+      if (p) PQfreemem(p);
+    }
+  } freer{unescaped};
+  if (state.arena.size() + length > std::numeric_limits<std::uint32_t>::max())
+    ThrowDbError(kStateGeneral, L"The result is too large to be held in memory (over 4 GB of text).");
+  cell.kind = bytes ? CellKind::kBlob : CellKind::kText;
+  cell.bytes.offset = static_cast<std::uint32_t>(state.arena.size());
+  cell.bytes.length = static_cast<std::uint32_t>(length);
+  if (length) state.arena.append(bytes ? reinterpret_cast<const char*>(unescaped) : text, length);
+}
+
+void ReadRow(const PGresult* result, int row, RecordsetState& state, const PgColumnSet& columns, Cell* cells) {
+  for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, row, columns.source[k], state, cells[k]);
+}
+
+// What Describe reads of a result, as a key: statements that differ only in their values (a search for one
+// name after another) share one description, and no statement text is kept for each of them.
+std::string ShapeOf(const PGresult* result, bool withRowId) {
+  const int fields = PQnfields(result);
+  std::string key;
+  key.reserve(1 + static_cast<std::size_t>(fields) * 24);
+  key += withRowId ? 'r' : '-';
+  for (int f = 0; f < fields; ++f) {
+    const std::uint32_t numbers[] = {PQftype(result, f), static_cast<std::uint32_t>(PQfmod(result, f)),
+                                     PQftable(result, f), static_cast<std::uint32_t>(PQftablecol(result, f))};
+    key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
+    key += PQfname(result, f);
+    key += '\0';
+  }
+  return key;
+}
+
+const PgColumnSet& Columns(const RecordsetState& state) { return static_cast<const PgColumnSet&>(*state.columns); }
+
+[[noreturn]] void RowGone(const ColumnSet& columns) {
+  CString message;
+  message.Format(L"The current row no longer exists in the table \"%s\": another connection deleted it.",
+                 VdFromUtf8(columns.table));
+  ThrowDbError(kStateGeneral, message);
+}
+
+// The parameters of a write: the pending values of the dirty columns, as text (bytes for byte values).
+struct Parameters {
+  std::vector<std::string> texts;
+  std::vector<const char*> values;
+  std::vector<int> lengths, binary;
+
+  void Add(const PendingValue& value, unsigned serverType) {
+    texts.emplace_back();
+    std::string& text = texts.back();
+    bool null = false, bytes = false;
+    switch (value.kind) {
+      case CellKind::kInteger:
+        text = serverType == kBool ? (value.i ? "true" : "false") : std::to_string(value.i);
+        break;
+      case CellKind::kReal: {
+        char buffer[32];
+        std::snprintf(buffer, sizeof buffer, "%.17g", value.d);
+        text = serverType == kBool ? (value.d != 0 ? "true" : "false") : buffer;
+        break;
+      }
+      case CellKind::kText:
+        text = value.bytes;
+        break;
+      case CellKind::kBlob:
+        text = value.bytes;
+        bytes = true;
+        break;
+      default:
+        null = true;
+        break;
+    }
+    values.push_back(null ? nullptr : "");
+    lengths.push_back(static_cast<int>(text.size()));
+    binary.push_back(bytes ? 1 : 0);
+  }
+  // Pointers taken once every text is in place (the vector may have moved them before).
+  void Finish() {
+    for (std::size_t k = 0; k < texts.size(); ++k)
+      if (values[k]) values[k] = texts[k].c_str();
+  }
+};
+
+}  // namespace
+
+PGresult* PgConnection::Send(const std::string& sql, const std::vector<const char*>& values,
+                             const std::vector<int>& lengths, const std::vector<int>& binary, std::string& prepared) {
+  const int count = static_cast<int>(values.size());
+  const int* lengthsOrNull = lengths.empty() ? nullptr : lengths.data();
+  const int* binaryOrNull = binary.empty() ? nullptr : binary.data();
+  prepared.clear();
+  const auto it = m_prepared.find(sql);
+  if (it != m_prepared.end()) {
+    prepared = it->second;
+  } else if (IsPreparable(sql) && m_prepared.size() < kMaxPrepared && !m_seenOnce.insert(sql).second) {
+    // Seen before: worth a statement of its own on the server from now on.
+    m_seenOnce.erase(sql);
+    std::string name = "vd_s" + std::to_string(++m_preparedCount);
+    PGresult* made = PQprepare(m_conn, name.c_str(), sql.c_str(), count, nullptr);
+    const bool ok = made && PQresultStatus(made) == PGRES_COMMAND_OK;
+    if (!ok) return made;  // the failure is the statement's own: it is reported as such
+    PQclear(made);
+    prepared = m_prepared.emplace(sql, std::move(name)).first->second;
+  }
+  if (m_seenOnce.size() >= kMaxPrepared) m_seenOnce.clear();  // texts seen once are not kept without bound
+  if (prepared.empty())
+    return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
+  return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
+}
+
+PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
+                            const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
+  EnsureConnected();
+  // What a loss during this call ends: a transaction the host holds, or nothing.
+  m_inTransaction = PQtransactionStatus(m_conn) != PQTRANS_IDLE;
+  const bool control = IsTransactionControl(sql);
+  if (control) m_readTransaction = m_readSavepoint = false;
+  for (int attempt = 0;; ++attempt) {
+    const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
+    // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
+    // savepoint, made by the first of them and kept: a read costs one statement, not three.
+    const bool shared = inTransaction && reads && m_readTransaction;
+    const bool wrap = inTransaction && !shared;
+    if (wrap || (shared && !m_readSavepoint)) {
+      PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
+      if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
+      PQclear(begun);
+    }
+    // What another statement does inside the read-only transaction (a SET) comes after the shared savepoint,
+    // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
+    m_readSavepoint = shared;
+    std::string prepared;
+    PGresult* result = Send(sql, values, lengths, binary, prepared);
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      if (shared && PQstatus(m_conn) == CONNECTION_OK) {
+        PGresult* undone = PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement");
+        if (PQresultStatus(undone) != PGRES_COMMAND_OK) m_readSavepoint = false;
+        PQclear(undone);
+      }
+      if (wrap && PQstatus(m_conn) == CONNECTION_OK)
+        PQclear(PQexec(m_conn, "ROLLBACK TO SAVEPOINT vd_statement; RELEASE SAVEPOINT vd_statement"));
+      // A prepared statement whose tables another connection changed ("cached plan must not change result
+      // type"): forgotten, and the statement sent once more as text.
+      const char* sqlState = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+      if (attempt == 0 && !prepared.empty() && sqlState && std::strcmp(sqlState, "0A000") == 0 &&
+          PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_INERROR) {
+        PQclear(result);
+        PQclear(PQexec(m_conn, ("DEALLOCATE " + prepared).c_str()));
+        m_prepared.erase(sql);
+        continue;
+      }
+      PgFail(result, sql);
+    }
+    if (wrap) {
+      PGresult* released = PQexec(m_conn, "RELEASE SAVEPOINT vd_statement");
+      if (PQresultStatus(released) != PGRES_COMMAND_OK) {
+        PQclear(result);
+        PgFail(released, "RELEASE SAVEPOINT vd_statement");
+      }
+      PQclear(released);
+    }
+    return result;
+  }
+}
+
+PGresult* PgConnection::Read(const std::string& sql, const std::vector<const char*>& values) {
+  return Run(sql, values, {}, {}, true);
+}
+
+void PgConnection::Exec(const std::string& sql) { PQclear(Run(sql)); }
+
+namespace {
+
+// The schema's tables, and the same list as one text (byte order, each name ended by chr(1)), which the search
+// probe compares with the list it was built from.
+// Only tables ('r', 'p') are families: a view or a rule would run its owner's code in a reader's statement.
+constexpr const char* kTableList = "SELECT relname FROM pg_class WHERE relnamespace = $1 AND relkind IN ('r','p')";
+// `schemaParameter` is the marker of the schema's oid ("$3").
+std::string TableSignature(const char* schemaParameter) {
+  return std::string(
+             "COALESCE((SELECT string_agg(relname::text || chr(1), '' ORDER BY relname::text COLLATE "
+             "\"C\") FROM pg_class WHERE relnamespace = ") +
+         schemaParameter + "::oid AND relkind IN ('r','p')), '')";
+}
+
+}  // namespace
+
+void PgConnection::RefreshTables() {
+  std::vector<CVdODBCTableDefInfo> tables;
+  m_tablesSignature.clear();
+  m_tablesRead = true;
+  if (m_schemaOid.empty()) {  // no schema: no families
+    m_tables.clear();
+    return;
+  }
+  ResultGuard list{Read(kTableList, {m_schemaOid.c_str()})};
+  std::vector<std::string> bytes;
+  for (int r = 0; r < PQntuples(list.result); ++r) {
+    bytes.emplace_back(PQgetvalue(list.result, r, 0));
+    CVdODBCTableDefInfo info;
+    info.m_strName = CString(VdFromUtf8(bytes.back()).c_str());
+    info.m_lAttributes = 0;
+    info.m_strTableType = L"TABLE";
+    tables.push_back(std::move(info));
+  }
+  SortTables(tables);
+  std::sort(bytes.begin(), bytes.end());
+  for (const std::string& name : bytes) m_tablesSignature.append(name).push_back('\x01');
+  m_tables = std::move(tables);
+}
+
+Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
+                                                  const wchar_t* column, const wchar_t* value, CString& table) {
+  EnsureConnected();
+  if (!m_tablesRead) RefreshTables();
+  if (!m_namesRead) RefreshNames();
+  if (m_schemaOid.empty()) return Probe::kNotFound;
+  // The value is the statement's second parameter: the text stays the same for every value, and is prepared.
+  const std::wstring tail = L"] = $2 UNION ALL ";
+  const std::string valueUtf8 = VdToUtf8(value ? value : L"");
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (m_tablesSignature == m_probeRefused) return Probe::kUnanswered;
+    // SELECT min(k) FROM (SELECT 0 AS k FROM [A] WHERE [Name] = 'x' UNION ALL SELECT 1 ...) AS probe
+    std::vector<const CVdODBCTableDefInfo*> candidates;
+    std::wstring text = L"SELECT min(k) FROM (";
+    for (const CVdODBCTableDefInfo& info : m_tables) {
+      if (!isCandidate(info)) continue;
+      text += L"SELECT " + std::to_wstring(candidates.size()) + L" AS k FROM [" + info.m_strName.str() + L"] WHERE [" +
+              column + tail;
+      candidates.push_back(&info);
+    }
+    std::string probe = "NULL::integer";
+    if (!candidates.empty()) {
+      text.resize(text.size() - std::wcslen(L" UNION ALL "));
+      text += L") AS probe";
+      PgStatement statement;
+      TranslateToPg(text.c_str(), statement, &m_names, true, m_schema);
+      probe = "(" + statement.sql + ")";
+    }
+    try {
+      const std::string signature = TableSignature(candidates.empty() ? "$2" : "$3");
+      ResultGuard answer{
+          Run("SELECT " + probe + ", " + signature + " = $1",
+              candidates.empty()
+                  ? std::vector<const char*>{m_tablesSignature.c_str(), m_schemaOid.c_str()}
+                  : std::vector<const char*>{m_tablesSignature.c_str(), valueUtf8.c_str(), m_schemaOid.c_str()})};
+      if (*PQgetvalue(answer.result, 0, 1) != 't') {  // the list changed since it was read
+        RefreshTables();
+        RefreshNames();
+        continue;
+      }
+      if (PQgetisnull(answer.result, 0, 0)) return Probe::kNotFound;
+      const unsigned long k = std::strtoul(PQgetvalue(answer.result, 0, 0), nullptr, 10);
+      if (k >= candidates.size()) return Probe::kUnanswered;
+      table = candidates[k]->m_strName;
+      return Probe::kFound;
+    } catch (CDBException* e) {
+      // A candidate without the column, or one dropped by another connection: read the list again once, then
+      // leave this list to the caller's table by table walk.
+      const CDBException::Category category = e->GetCategory();
+      if (category == CDBException::eTimeout || category == CDBException::eConnection) throw;
+      e->Delete();
+      if (attempt == 0) {
+        RefreshTables();
+        RefreshNames();
+        continue;
+      }
+      m_probeRefused = m_tablesSignature;
+    }
+  }
+  return Probe::kUnanswered;
+}
+
+int PgConnection::TableCount() {
+  RefreshTables();
+  return static_cast<int>(m_tables.size());
+}
+
+const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) { return TableIn(m_tables, index); }
+
+bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
+  RefreshTables();
+  return FindTable(m_tables, name, info);
+}
+
+namespace {
+
+std::string AsciiLower(std::string name) {
+  for (char& ch : name)
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+  return name;
+}
+
+}  // namespace
+
+void PgConnection::RefreshNames() {
+  m_names.clear();
+  m_clashes.clear();
+  m_namesRead = true;
+  if (m_schemaOid.empty()) return;
+  // Each table with its columns (a NULL column for a table without any), in column order.
+  ResultGuard names{Read(
+      "SELECT c.relname, a.attname FROM pg_class c LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
+      "AND NOT a.attisdropped WHERE c.relnamespace = $1 AND c.relkind IN ('r','p') ORDER BY c.oid, a.attnum",
+      {m_schemaOid.c_str()})};
+  std::unordered_set<std::string> seen;
+  std::unordered_map<std::string, std::string> columns;  // of the table being read: lower case -> as spelt
+  std::string table;
+  for (int r = 0; r < PQntuples(names.result); ++r) {
+    const std::string relation = PQgetvalue(names.result, r, 0);
+    if (r == 0 || relation != table) {
+      table = relation;
+      columns.clear();
+      if (seen.insert(relation).second) m_names.emplace(AsciiLower(relation), relation);
+      m_names.emplace(kPgTableKey + AsciiLower(relation), relation);
+    }
+    if (PQgetisnull(names.result, r, 1)) continue;
+    std::string column = PQgetvalue(names.result, r, 1);
+    std::string key = AsciiLower(column);
+    const auto [it, fresh] = columns.emplace(key, column);
+    if (!fresh && !m_clashes.count(table)) {
+      CString message;
+      message.Format(
+          L"The family \"%s\" of the database \"%s\" has the columns \"%s\" and \"%s\", whose names "
+          L"differ only in case: the catalogs cannot tell them apart. Rename one of them on the server",
+          VdFromUtf8(table), name(), VdFromUtf8(it->second), VdFromUtf8(column));
+      m_clashes.emplace(table, message);
+    }
+    if (fresh) m_names.emplace(kPgColumnKey + key, column);
+    if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
+  }
+}
+
+template <typename Statement, typename RunIt>
+void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt run) {
+  EnsureConnected();
+  bool fresh = !m_namesRead;
+  if (fresh) RefreshNames();
+  for (int attempt = 0;; ++attempt) {
+    TranslateToPg(text, statement, &m_names, true, m_schema);
+    // A table the names do not hold stays unqualified, and a DROP TABLE IF EXISTS of one that another
+    // connection made would then pass over it: a change of the schema is translated with the names as they are.
+    if (statement.changesSchema && !fresh) {
+      RefreshNames();
+      fresh = true;
+      TranslateToPg(text, statement, &m_names, true, m_schema);
+    }
+    if (statement.changesSchema) {
+      m_described.clear();
+      m_rowIdTables.clear();
+      m_namesRead = false;
+    }
+    try {
+      if (statement.preparable) {
+        // A family whose columns the catalogs cannot tell apart is neither read nor written.
+        for (const std::string& table : statement.tables) {
+          const auto clash = m_clashes.find(table);
+          if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
+        }
+        if (IsWrite(statement.sql))
+          for (const std::string& table : statement.tables) CheckWritable(table);
+      }
+      run();
+      return;
+    } catch (CDBException* e) {
+      const CDBException::Category category = e->GetCategory();
+      if (attempt > 0 || category != CDBException::eNoSuchObject || !m_conn ||
+          PQtransactionStatus(m_conn) == PQTRANS_INERROR)
+        throw;
+      e->Delete();
+      m_described.clear();
+      m_rowIdTables.clear();
+      RefreshNames();
+    }
+  }
+}
+
+void PgConnection::Execute(const wchar_t* text) {
+  PgStatement statement;
+  WithNames(text, statement, [&] { PQclear(Run(statement.sql, Values(statement))); });
+}
+
+std::unique_ptr<RecordsetState> PgConnection::Query(const wchar_t* text) {
+  auto state = std::make_unique<PgRecordsetState>();
+  WithNames(text, state->statement, [&] { RunState(*state); });
+  return state;
+}
+
+void PgConnection::Requery(RecordsetState& state) { RunState(static_cast<PgRecordsetState&>(state)); }
+
+void PgConnection::ReturnState(std::unique_ptr<RecordsetState>) {}
+
+const PgConnection::TableFacts& PgConnection::FactsOf(const std::string& table) {
+  const auto it = m_rowIdTables.find(table);
+  if (it != m_rowIdTables.end()) return it->second;
+  // Whether it has the row identity, and what of its own a write to it would run: triggers other than the
+  // server's internal ones, rules, and defaults, checks or index expressions that call a function or operator
+  // outside pg_catalog, or columns of a domain made outside it (whose checks may call one).
+  static const char* const kFacts =
+      "SELECT EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attname = $2 AND NOT "
+      "a.attisdropped), EXISTS (SELECT 1 FROM pg_trigger t WHERE t.tgrelid = c.oid AND NOT t.tgisinternal), "
+      "c.relhasrules, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN pg_proc p ON d.refclassid = 'pg_proc'::regclass AND "
+      "p.oid = d.refobjid LEFT JOIN pg_operator o ON d.refclassid = 'pg_operator'::regclass AND o.oid = d.refobjid "
+      "WHERE ((d.classid = 'pg_attrdef'::regclass AND d.objid IN (SELECT oid FROM pg_attrdef WHERE adrelid = c.oid)) "
+      "OR (d.classid = 'pg_constraint'::regclass AND d.objid IN (SELECT oid FROM pg_constraint WHERE conrelid = "
+      "c.oid)) OR (d.classid = 'pg_class'::regclass AND d.objid IN (SELECT indexrelid FROM pg_index WHERE indrelid = "
+      "c.oid))) AND COALESCE(p.pronamespace, o.oprnamespace) <> 'pg_catalog'::regnamespace), EXISTS (SELECT 1 FROM "
+      "pg_attribute a JOIN pg_type y ON y.oid = a.atttypid WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT "
+      "a.attisdropped AND y.typtype = 'd' AND y.typnamespace <> 'pg_catalog'::regnamespace) FROM pg_class c WHERE "
+      "c.relnamespace = $3 AND c.relname = $1 AND c.relkind IN ('r','p')";
+  TableFacts facts;
+  if (!m_schemaOid.empty()) {
+    ResultGuard found{Read(kFacts, {table.c_str(), kPgRowId, m_schemaOid.c_str()})};
+    if (PQntuples(found.result) > 0) {
+      auto yes = [&](int column) { return *PQgetvalue(found.result, 0, column) == 't'; };
+      facts.rowId = yes(0);
+      const char* why = yes(1)   ? "its triggers"
+                        : yes(2) ? "its rules"
+                        : yes(3) ? "its defaults, checks or indexes, which call functions made in the catalog"
+                        : yes(4) ? "the checks of its columns' types, made in the catalog"
+                                 : nullptr;
+      if (why) {
+        CString message;
+        message.Format(
+            L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
+            L"your rights. Its owner can remove them on the server",
+            VdFromUtf8(table), name(), why);
+        facts.writeRefused = message;
+      }
+    }
+  }
+  return m_rowIdTables.emplace(table, std::move(facts)).first->second;
+}
+
+bool PgConnection::HasRowId(const std::string& table) { return FactsOf(table).rowId; }
+
+void PgConnection::CheckWritable(const std::string& table) {
+  const TableFacts& facts = FactsOf(table);
+  if (!facts.writeRefused.IsEmpty()) ThrowDbError(kStateGeneral, facts.writeRefused);
+}
+
+std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, const PgRecordsetState& state) {
+  const int fields = PQnfields(result);
+  auto set = std::make_shared<PgColumnSet>();
+  // Base column names of the tables the result reads (the result gives only their numbers).
+  std::unordered_map<unsigned, std::vector<std::pair<std::string, bool>>> tableColumns;
+  std::unordered_map<unsigned, std::string> tableNames;
+  std::set<std::pair<unsigned, int>> byteColumns;  // (table, column number)
+  for (int f = 0; f < fields; ++f) {
+    set->serverTypes.push_back(PQftype(result, f));
+    const unsigned table = PQftable(result, f);
+    if (table == 0 || tableNames.count(table)) continue;
+    const std::string oid = std::to_string(table);
+    // The last column: whether the column is a BYTE, a smallint with the range check CREATE TABLE gives it
+    // (PgDialect.h), so that its values are checked as a file checks them.
+    ResultGuard attributes{
+        Read("SELECT attnum, attname, attnotnull, (SELECT relname FROM pg_class WHERE oid = $1), EXISTS (SELECT 1 "
+             "FROM pg_catalog.pg_constraint k WHERE k.conrelid OPERATOR(pg_catalog.=) attrelid AND k.contype "
+             "OPERATOR(pg_catalog.=) 'c' AND k.conkey OPERATOR(pg_catalog.=) ARRAY[attnum] AND "
+             "pg_catalog.pg_get_constraintdef(k.oid) OPERATOR(pg_catalog.=) "
+             "pg_catalog.format('CHECK (((%1$I >= 0) AND (%1$I <= 255)))', attname)) "
+             "FROM pg_attribute WHERE attrelid = $1 AND attnum > 0 AND NOT attisdropped",
+             {oid.c_str()})};
+    auto& columns = tableColumns[table];
+    for (int r = 0; r < PQntuples(attributes.result); ++r) {
+      const auto number = static_cast<std::size_t>(std::atoi(PQgetvalue(attributes.result, r, 0)));
+      if (columns.size() < number) columns.resize(number);
+      columns[number - 1] = {PQgetvalue(attributes.result, r, 1), PQgetvalue(attributes.result, r, 2)[0] == 't'};
+      tableNames[table] = PQgetvalue(attributes.result, r, 3);
+      if (PQgetvalue(attributes.result, r, 4)[0] == 't') byteColumns.emplace(table, static_cast<int>(number));
+    }
+  }
+  const int identity = state.withRowId ? fields - 1 : -1;
+  bool oneTable = identity > 0 && PQftable(result, identity) != 0;
+  const unsigned identityTable = oneTable ? PQftable(result, identity) : 0;
+  for (int f = 0; f < fields; ++f) {
+    const unsigned table = PQftable(result, f);
+    const int number = PQftablecol(result, f);
+    const std::vector<std::pair<std::string, bool>>* base =
+        table && tableColumns.count(table) ? &tableColumns[table] : nullptr;
+    const bool fromTable = base && number > 0 && static_cast<std::size_t>(number) <= base->size();
+    const std::string baseName = fromTable ? (*base)[static_cast<std::size_t>(number - 1)].first : std::string();
+    if (f == identity) continue;
+    if (fromTable && baseName == kPgRowId) continue;  // never shown
+    if (!fromTable || table != identityTable) oneTable = false;
+    ColumnInfo info;
+    info.name = CString(VdFromUtf8(PQfname(result, f)).c_str());
+    if (fromTable) {
+      info.table = CString(VdFromUtf8(tableNames[table]).c_str());
+      info.baseColumn = CString(VdFromUtf8(baseName).c_str());
+      info.baseColumnUtf8 = baseName;
+      std::string declared = DeclaredTypeOf(PQftype(result, f), PQfmod(result, f));
+      if (declared == "SHORT" && byteColumns.count({table, number})) declared = "BYTE";
+      info.declaredType = CString(VdFromUtf8(declared).c_str());
+      info.type = MapDeclaredType(declared);
+      info.nullability = (*base)[static_cast<std::size_t>(number - 1)].second ? SQL_NO_NULLS : SQL_NULLABLE;
+    }
+    set->columns.push_back(std::move(info));
+    set->source.push_back(f);
+  }
+  for (const ColumnInfo& column : set->columns) set->kinds.push_back(column.type.kind);
+  set->stride = set->columns.size();
+  if (!oneTable && state.statement.singleTableSelect && !state.withRowId)
+    set->readOnlyReason.Format(
+        L"The table \"%s\" was not made by the library: it has no row identity column %S, so "
+        L"its rows cannot be changed.",
+        VdFromUtf8(state.statement.table), kPgRowId);
+  if (oneTable) {
+    set->updatable = true;
+    set->table = tableNames[identityTable];
+    set->source.push_back(identity);
+    ++set->stride;
+  }
+  return set;
+}
+
+void PgConnection::RunState(PgRecordsetState& state) {
+  const PgStatement& statement = state.statement;
+  std::string sql = statement.sql;
+  state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
+  if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
+  const std::vector<const char*> values = Values(statement);
+  ResultGuard result{statement.singleTableSelect ? Read(sql, values) : Run(sql, values)};
+  std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
+  if (!described) described = Describe(result.result, state);
+  state.columns = described;
+  const PgColumnSet& columns = *described;
+  state.cells.Reset(columns.stride);
+  state.arena.clear();
+  state.unread.clear();
+  state.rows = 0;
+  state.position = 0;
+  const int rows = PQntuples(result.result);
+  try {
+    for (int r = 0; r < rows; ++r) {
+      ReadRow(result.result, r, state, columns, state.cells.AppendRow());
+      ++state.rows;
+    }
+  } catch (...) {
+    state.cells.Reset(columns.stride);
+    state.rows = 0;
+    throw;
+  }
+}
+
+namespace {
+
+// "RETURNING" and the shown columns, then the identity: the written row as the table now holds it.
+std::string Returning(const PgColumnSet& columns) {
+  std::string out = " RETURNING ";
+  for (const ColumnInfo& column : columns.columns) {
+    AppendQuotedName(out, column.baseColumnUtf8);
+    out += ',';
+  }
+  AppendQuotedName(out, kPgRowId);
+  return out;
+}
+
+Parameters DirtyParameters(const RecordsetState& state, const PgColumnSet& columns) {
+  Parameters p;
+  for (std::size_t k = 0; k < state.dirty.size() && k < columns.columns.size(); ++k)
+    if (state.dirty[k]) p.Add(state.pending[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+  return p;
+}
+
+// The written row's values, read from a RETURNING result whose columns follow the cells.
+void FillFromReturning(const PGresult* result, RecordsetState& state, std::size_t row) {
+  const PgColumnSet& columns = Columns(state);
+  Cell* cells = state.cells.Row(row);
+  for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, 0, static_cast<int>(k), state, cells[k]);
+}
+
+}  // namespace
+
+void PgConnection::UpdateRow(RecordsetState& state) {
+  const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
+  const auto row = static_cast<std::size_t>(state.position);
+  std::string sql = "UPDATE " + QualifiedTable(columns.table) + " SET ";
+  Parameters p = DirtyParameters(state, columns);
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+    if (!state.dirty[k]) continue;
+    if (count++) sql += ',';
+    AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
+    sql += "=$" + std::to_string(count);
+  }
+  sql += " WHERE " + Quoted(kPgRowId) + "=$" + std::to_string(count + 1) + Returning(columns);
+  const std::string id = std::to_string(state.cells.At(row, columns.stride - 1).i);
+  p.texts.push_back(id);
+  p.values.push_back("");
+  p.lengths.push_back(static_cast<int>(id.size()));
+  p.binary.push_back(0);
+  p.Finish();
+  ResultGuard result{Run(sql, p.values, p.lengths, p.binary)};
+  if (PQntuples(result.result) == 0) RowGone(columns);
+  FillFromReturning(result.result, state, row);
+}
+
+void PgConnection::InsertRow(RecordsetState& state) {
+  const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
+  std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
+  std::string values;
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+    if (!state.dirty[k]) continue;
+    sql += count ? "," : " (";
+    values += count ? "," : " VALUES (";
+    ++count;
+    AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
+    values += "$" + std::to_string(count);
+  }
+  sql += count ? ")" + values + ")" : " DEFAULT VALUES";
+  sql += Returning(columns);
+  Parameters p = DirtyParameters(state, columns);
+  p.Finish();
+  ResultGuard result{Run(sql, p.values, p.lengths, p.binary)};
+  const std::size_t row = state.rows;
+  state.cells.Truncate(row);  // a read that failed half way may have left a row behind
+  state.cells.AppendRow();
+  ++state.rows;
+  FillFromReturning(result.result, state, row);
+}
+
+void PgConnection::DeleteRow(RecordsetState& state) {
+  const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
+  const std::string sql = "DELETE FROM " + QualifiedTable(columns.table) + " WHERE " + Quoted(kPgRowId) + "=$1";
+  const std::string id = std::to_string(state.cells.At(static_cast<std::size_t>(state.position), columns.stride - 1).i);
+  ResultGuard result{Run(sql, {id.c_str()})};
+  if (std::strcmp(PQcmdTuples(result.result), "0") == 0) RowGone(columns);
+}
+
+void PgConnection::ReadBack(RecordsetState& state) { state.unread.clear(); }
+
+}  // namespace vdpattern::db

@@ -2,11 +2,15 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <list>
+#include <string>
 #include <set>
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include <vdpattern/toolkit/VdServerAddress.h>
+#include <vdpattern/catalog/VdPatternCatalog.h>
 #include "toolkit/Environment.h"
 
 namespace {
@@ -47,7 +51,116 @@ bool InTransaction(const CString& path, CString& error, Work work, bool* made = 
   }
 }
 
+// The family's column called Name as the table spells it; empty when it has none.
+std::wstring NameColumn(CVdDatabase& db, const std::wstring& family) {
+  CVdRecordset rs(&db);
+  rs.Open(0, L"SELECT name FROM pragma_table_info(" + VdQuoteText(family) + L") WHERE name = 'Name'", 0);
+  if (rs.IsEOF()) return std::wstring();
+  CDBVariant cell;
+  rs.GetFieldValue(short(0), cell);
+  return cell.m_dwType == DBVT_WSTRING && cell.m_pstring ? cell.m_pstring->str() : std::wstring();
+}
+
+// Whether an index of the family serves lookups of `column` ignoring case: a full (not partial) index whose
+// first column it is, with the NOCASE collation.
+bool HasNameIndex(CVdDatabase& db, const std::wstring& family, const std::wstring& column) {
+  CVdRecordset rs(&db);
+  rs.Open(0,
+          L"SELECT 1 FROM pragma_index_list(" + VdQuoteText(family) +
+              L") AS l, pragma_index_xinfo(l.name) AS x WHERE l.partial = 0 AND x.seqno = 0 AND x.name = " +
+              VdQuoteText(column) + L" AND x.coll = 'NOCASE'",
+          0);
+  return !rs.IsEOF();
+}
+
+// A virtual table keeps its rows elsewhere and cannot be indexed.
+bool IsVirtual(CVdDatabase& db, const std::wstring& family) {
+  CVdRecordset rs(&db);
+  rs.Open(0,
+          L"SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = " + VdQuoteText(family) +
+              L" AND sql LIKE 'CREATE VIRTUAL%'",
+          0);
+  return !rs.IsEOF();
+}
+
+bool ObjectExists(CVdDatabase& db, const std::wstring& name) {
+  CVdRecordset rs(&db);
+  rs.Open(0, L"SELECT 1 FROM sqlite_master WHERE name = " + VdQuoteText(name), 0);
+  return !rs.IsEOF();
+}
+
+// A name for the new index that no table or index of the file has (names of objects ignore case).
+std::wstring FreeIndexName(CVdDatabase& db, const std::wstring& family) {
+  const std::wstring base = CVdCatalogSchema::NameIndexName(family).str();
+  if (!ObjectExists(db, base)) return base;
+  for (int k = 2;; ++k) {
+    const std::wstring name = base + L"_nocase" + (k == 2 ? L"" : L"_" + std::to_wstring(k));
+    if (!ObjectExists(db, name)) return name;
+  }
+}
+
 }  // namespace
+
+CString CVdCatalogSchema::NameIndexName(const CString& family) { return L"ix_" + family + L"_Name"; }
+
+CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& path, unsigned long timeLimit,
+                                                                 std::vector<std::wstring>& added,
+                                                                 std::vector<std::wstring>& leftAsIs, CString& error) {
+  added.clear();
+  leftAsIs.clear();
+  error.Empty();
+  if (VdIsServerAddress(path)) {
+    error = L"A catalog on a server compares names ignoring case by its columns' own collation: it needs no upgrade.";
+    return eFailed;
+  }
+  auto* db = new CVdDatabase();  // the catalog below takes it over
+  db->SetQueryTimeout(timeLimit);
+  try {
+    db->Open(path, 0, 0);
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    e->Delete();
+    delete db;
+    return eFailed;
+  }
+  CVdPatternCatalog catalog(db, nullptr, false);
+  if (!catalog.IsOpened()) return eNotCatalog;
+  if (!db->CanUpdate()) return eReadOnly;
+  std::list<std::wstring> families;
+  if (!catalog.GetFamilies(families)) return eFailed;
+  try {
+    db->BeginTrans();
+    for (const std::wstring& family : families) {
+      if (family.find(L']') != std::wstring::npos) {
+        leftAsIs.push_back(family);
+        continue;
+      }
+      if (IsVirtual(*db, family)) continue;
+      const std::wstring column = NameColumn(*db, family);
+      if (column.empty() || column.find(L']') != std::wstring::npos || HasNameIndex(*db, family, column)) continue;
+      const std::wstring index = FreeIndexName(*db, family);
+      db->ExecuteSQL(
+          (L"CREATE INDEX [" + index + L"] ON [" + family + L"] ([" + column + L"] COLLATE NOCASE)").c_str());
+      added.push_back(family);
+    }
+    if (added.empty()) {
+      db->Rollback();
+      return eUpToDate;
+    }
+    db->CommitTrans();
+    return eUpgraded;
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    e->Delete();
+    added.clear();
+    try {
+      if (db->IsInTransaction()) db->Rollback();
+    } catch (CDBException* again) {
+      again->Delete();
+    }
+    return eFailed;
+  }
+}
 
 bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumnType(type); }
 
@@ -148,7 +261,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     }
     db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
     CString index;
-    VdBracketName(L"ix_" + family + L"_Name", index);
+    VdBracketName(NameIndexName(family), index);
     db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
     db.ExecuteSQL(L"INSERT INTO [FamilyDescription] ([Name], [FamilyCode]) VALUES (" + VdQuoteText(family) + L", " +
                   VdQuoteText(code) + L")");

@@ -20,8 +20,6 @@
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
-#include "db/postgres/ServerAddress.h"
-#include "db/postgres/PgDialect.h"
 #include "Output.h"
 
 namespace vdcatalog {
@@ -191,9 +189,9 @@ int Link(const std::string& file, const std::string& address) {
           "\"host=... dbname=... catalog=NAME\"");
     return kError;
   }
-  const std::wstring wide = Wide(address).str();
+  const CString wide = Wide(address);
   try {
-    vdpattern::db::ParseServerAddress(wide, false);
+    VdCheckServerAddress(wide, false);
   } catch (CDBException* e) {
     CString reason = e->m_strError;
     e->Delete();
@@ -201,7 +199,7 @@ int Link(const std::string& file, const std::string& address) {
     return kError;
   }
   try {
-    vdpattern::db::ParseServerAddress(wide, true);  // what a link may hold: no password, only naming keys
+    VdCheckServerAddress(wide, true);  // what a link may hold: no password, only naming keys
   } catch (CDBException* e) {
     CString reason = e->m_strError;
     e->Delete();
@@ -218,7 +216,7 @@ int Link(const std::string& file, const std::string& address) {
   std::list<std::wstring> families;
   catalog->GetFamilies(families);
   try {
-    vdpattern::db::WriteLinkFile(Wide(file), wide);
+    VdWriteLinkFile(Wide(file), wide);
   } catch (CDBException* e) {
     CString reason = e->m_strError;
     e->Delete();

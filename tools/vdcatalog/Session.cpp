@@ -20,8 +20,6 @@
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
-#include "db/postgres/ServerAddress.h"
-#include "db/postgres/PgDialect.h"
 #include "Output.h"
 
 namespace vdcatalog {
@@ -75,7 +73,7 @@ std::wstring Folded(std::wstring text) {
 // ---------------------------------------------------------------- opening catalogs
 
 // Whether `target` is a server address ("postgresql://...", "host=... catalog=...") rather than a path.
-bool IsAddress(const std::string& target) { return vdpattern::db::IsServerAddress(Wide(target).str()); }
+bool IsAddress(const std::string& target) { return VdIsServerAddress(Wide(target)); }
 
 // Whether `target` reaches a catalog on a server: an address, or a catalog link file that holds one. Only a
 // regular file is read, opened without waiting: a FIFO would otherwise block the open until someone wrote to it.
@@ -88,7 +86,7 @@ bool OnServer(const std::string& target) {
   ssize_t length = -1;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) length = ::read(fd, bytes, sizeof bytes);
   ::close(fd);
-  return length > 0 && vdpattern::db::IsLinkFileHeader(bytes, static_cast<std::size_t>(length));
+  return length > 0 && VdIsLinkFileHeader(bytes, static_cast<std::size_t>(length));
 }
 
 // What a path names when it is not a regular file, for a message; empty for a regular file or nothing at all.

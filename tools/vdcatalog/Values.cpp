@@ -20,8 +20,6 @@
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
-#include "db/postgres/ServerAddress.h"
-#include "db/postgres/PgDialect.h"
 #include "Output.h"
 
 namespace vdcatalog {

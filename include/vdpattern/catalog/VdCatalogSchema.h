@@ -13,6 +13,7 @@
 // transaction: it is done whole or not at all. Failures return false with a message for people in `error`;
 // nothing is reported through the report channel. Static functions; no state.
 
+#include <string>
 #include <vector>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/toolkit/String.h>
@@ -37,4 +38,27 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // (aliases, change records and the like). Such a table is never a family: it is not listed, not read as one,
   // and AddFamily refuses the name.
   static bool IsLibraryTable(const wchar_t* table);
+
+  // Extension: the name of the index on a family's "Name" column (ignoring case) that every writer of catalogs
+  // gives a new family, so that lookups by name do not scan the table. Does not throw.
+  static CString NameIndexName(const CString& family);
+
+  // Extension: what UpgradeCatalog did.
+  enum UpgradeResult {
+    eUpgraded,    // indexes were added (`added` names their families)
+    eUpToDate,    // every family had its name index; nothing was changed
+    eNotCatalog,  // the file opened but holds no catalog
+    eReadOnly,    // the file cannot be written; nothing was changed
+    eFailed       // `error` says why (empty when the catalog already reported it); nothing was changed
+  };
+  // Extension: gives a catalog file made by an earlier version the name index that NameIndexName describes, on
+  // every family that lacks one that serves lookups ignoring case (a full index with Name first, compared
+  // NOCASE). Only indexes are added, all in one transaction: rows, columns and their collations stay as they
+  // are. A family whose name holds ']' is left as it is and put in `leftAsIs`; a virtual table, or one without
+  // a Name column, is skipped. A free name is taken when another object has the index's. Statements run at
+  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no upgrade (its columns compare
+  // ignoring case by their own collation) and gets eFailed. Does not throw; a failure the catalog reports
+  // while listing its families goes through the report channel.
+  static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,
+                                      std::vector<std::wstring>& leftAsIs, CString& error);
 };

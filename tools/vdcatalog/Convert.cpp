@@ -28,108 +28,30 @@ namespace vdcatalog {
 
 namespace {
 
-// A cell as convert writes it: a date with a fraction of a second (Access's extended dates keep 100 ns) as the
-// text the database reads dates from, which keeps every digit; anything else as the platform's value.
-COleVariant ExactValue(const CDBVariant& cell) {
-  if (cell.m_dwType != DBVT_DATE || !cell.m_pdate || cell.m_pdate->fraction == 0)
-    return CVdRecordset::getOLEVariant(cell);
-  const TIMESTAMP_STRUCT& t = *cell.m_pdate;
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%09u", static_cast<unsigned>(t.fraction));
-  std::string fraction(digits);
-  fraction.erase(fraction.find_last_not_of('0') + 1);
-  CString text;
-  text.Format(L"%04d-%02u-%02u %02u:%02u:%02u.%S", t.year, t.month, t.day, t.hour, t.minute, t.second,
-              fraction.c_str());
-  return COleVariant(text, VT_BSTR);
-}
-
-// Copies one table of `source` into `out`: the same columns with the same declared types, a "Name" column
-// indexed for lookups, then every row. False after a message; a database failure is thrown.
-bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, std::size_t& rows) {
-  CString bracketed;
-  if (!Bracketed(name.str(), bracketed)) return false;
-  CVdRecordset from(&source);
-  from.Open(0, L"SELECT * FROM " + bracketed, 0);
-  CString definition;
-  bool hasName = false;
-  const short columns = from.GetODBCFieldCount();
-  for (short c = 0; c < columns; ++c) {
-    CODBCFieldInfoEx info;
-    from.GetFieldInfoEx(c, info, 0);
-    CString column;
-    if (!Bracketed(info.m_strName.str(), column)) return false;
-    const CString type = info.m_strTypeName.IsEmpty() ? CString(L"TEXT") : info.m_strTypeName;
-    if (type.Find(L')') >= 0 && type.Find(L'(') < 0) {
-      Error("column " + Utf8(info.m_strName) + " has a type that cannot be copied: " + Shown(Utf8(type)));
-      return false;
-    }
-    // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
-    const bool text = info.m_strTypeName.IsEmpty() || KindOf(info.m_nSQLType) == Kind::kText;
-    definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
-    hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
-  }
-  out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
-  CString index;
-  if (hasName && Bracketed(L"ix_" + name.str() + L"_Name", index))
-    out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" ([Name] COLLATE NOCASE)");
-  CVdRecordset to(&out);
-  to.Open(0, L"SELECT * FROM " + bracketed, 0);
-  Progress progress(Utf8(name).c_str(), static_cast<std::size_t>(from.GetRecordCount()));
-  std::size_t copied = 0;
-  CDBVariant cell;
-  for (; !from.IsEOF(); from.MoveNext()) {
-    to.AddNew();
-    for (short c = 0; c < columns; ++c) {
-      from.GetFieldValue(c, cell);
-      to.SetFieldValue(c, ExactValue(cell));
-    }
-    to.Update();
-    progress.Step(++copied);
-  }
-  rows += copied;
-  return true;
-}
-
-}  // namespace
-
-namespace {
-
-// Copies every table of `source` but the engine's own into `out`, in one transaction; false after a message (the
-// copy undone), a database failure thrown after undoing it.
+// Copies every table of `source` but the engine's own into `out`, in one write group, with a bar per table;
+// false after a message (the copy undone), a database failure thrown after undoing it.
 bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std::size_t& rows) {
-  WriteScope scope(&out);
-  const int count = source.GetTableDefCount();
-  // A table the target could not hold, or would hold with its names cut, is refused before any table is copied.
-  for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
-    CVdODBCTableDefInfo table;
-    source.GetTableDefInfo(t, table);
-    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-    CString bracketed;
-    if (!Bracketed(table.m_strName.str(), bracketed)) return false;
-    CVdRecordset shape(&source);
-    shape.Open(0, L"SELECT * FROM " + bracketed + L" WHERE 0", 0);
-    std::vector<CString> names;
-    for (short c = 0, n = shape.GetODBCFieldCount(); c < n; ++c) {
-      CODBCFieldInfo info;
-      shape.GetODBCFieldInfo(c, info);
-      names.push_back(info.m_strName);
+  std::string table;              // the bar's name; outlives the bar, which points into it
+  std::unique_ptr<Progress> bar;  // of the table being copied
+  const auto step = [&](const CString& name, std::size_t copied, std::size_t total) {
+    if (copied == 0) {
+      bar.reset();
+      table = Utf8(name);
+      bar = std::make_unique<Progress>(table.c_str(), total);
+    } else if (bar) {
+      bar->Step(copied);
     }
-    CString why;
-    if (!VdCheckTableShape(out, table.m_strName, names, why)) {
-      why.TrimRight(L'.');
-      Error(Utf8(why) + "; nothing was converted");
-      return false;
-    }
+  };
+  CVdCatalogTransfer::Counts counts;
+  CString error;
+  const CVdCatalogTransfer::CopyResult result = CVdCatalogTransfer::CopyCatalog(source, out, counts, error, step);
+  bar.reset();
+  if (result != CVdCatalogTransfer::eCopied) {
+    Error(Utf8(error) + (result == CVdCatalogTransfer::eTooLarge ? "; nothing was converted" : ""));
+    return false;
   }
-  for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
-    CVdODBCTableDefInfo table;
-    source.GetTableDefInfo(t, table);
-    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
-    if (!CopyTable(source, out, table.m_strName, rows)) return false;
-    ++tables;
-  }
-  scope.Keep();
+  tables = counts.tables;
+  rows = counts.rows;
   return true;
 }
 

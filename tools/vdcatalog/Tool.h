@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+#include <vdpattern/catalog/VdCatalogTransfer.h>
 #include <vdpattern/toolkit/VdServerAddress.h>
 #include <vdpattern/vdpattern.h>
 

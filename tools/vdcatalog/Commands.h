@@ -54,8 +54,7 @@ bool IsCatalogOnServer(const std::string& target);
 // folder, a socket), which no command opens as a catalog.
 bool RefuseSpecialFile(const std::string& target);
 
-// True once the library has reported a database failure during the command.
-bool DatabaseFailed();
+// Says the reports of catalogs the tool does not make itself (its own catalogs report to their command).
 void InstallReportHandler();
 
 }  // namespace vdcatalog

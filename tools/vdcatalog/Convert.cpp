@@ -147,7 +147,7 @@ int Link(const std::string& file, const std::string& address) {
   }
   std::printf("linked %s to catalog %s (%zu families)\n", Visible(file).c_str(),
               Visible(Utf8(catalog->GetName())).c_str(), families.size());
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 int Convert(const std::string& in, const std::string& outPath) {

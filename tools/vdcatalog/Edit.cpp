@@ -103,14 +103,14 @@ int Set(const std::string& file, const std::string& family, const std::string& n
   // Whether the name is there and the write are one transaction, so "added" is true when it is printed.
   WriteScope scope(session.Database(catalog));
   const bool existed = catalog->FindPattern(Wide(name), Wide(family));
-  if (g_databaseFailed) return kError;
+  if (session.Failed()) return kError;
   if (!catalog->InsertPattern(&pattern, false)) {
-    if (!g_databaseFailed) Error("the catalog refused the pattern (does family " + family + " have a family code?)");
-    return g_databaseFailed ? kError : kNotFound;
+    if (!session.Failed()) Error("the catalog refused the pattern (does family " + family + " have a family code?)");
+    return session.Failed() ? kError : kNotFound;
   }
   scope.Keep();
   std::printf("%s %s in %s\n", existed ? "updated" : "added", Visible(name).c_str(), Visible(family).c_str());
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 int Remove(const std::string& file, const std::string& name, const std::string& family) {
@@ -119,13 +119,13 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
   if (!catalog) return kError;
   const CString wideFamily = Wide(family);
   if (!catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) {
-    if (g_databaseFailed) return kError;
+    if (session.Failed()) return kError;
     Error("\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
           DidYouMean(session, {catalog}, name));
     return kNotFound;
   }
   std::printf("removed %s\n", Visible(name).c_str());
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 int Max(const std::string& file, const std::string& table, const std::string& column, const std::string& keyColumn,
@@ -141,7 +141,7 @@ int Max(const std::string& file, const std::string& table, const std::string& co
   CVdPatternValue value(Wide(key).GetString(), VT_BSTR);
   const auto status = catalog->GetMaxValue(tableName, columnName, keyName, value);
   if (status == CVdPatternCatalog::eFunctionFailed) {
-    if (!g_databaseFailed) Error("more than one row of " + table + " has " + keyColumn + " = " + key);
+    if (!session.Failed()) Error("more than one row of " + table + " has " + keyColumn + " = " + key);
     return kError;
   }
   const bool found = status == CVdPatternCatalog::eFunctionFound;
@@ -151,7 +151,7 @@ int Max(const std::string& file, const std::string& table, const std::string& co
   } else {
     std::printf("%s: %s\n", found ? "found" : "not found, column maximum", Visible(Text(&value)).c_str());
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 }  // namespace vdcatalog

@@ -59,7 +59,7 @@ int Info(const std::string& file, const Options& options) {
     const auto units = catalog->GetUnitsMap(upper);
     std::string columnText;
     json jsonColumns = json::array();
-    const std::vector<Column> columns = FamilyColumns(db, VdToUtf8(family));
+    const std::vector<Column> columns = FamilyColumns(session, catalog, VdToUtf8(family));
     for (std::size_t i = 1; i < columns.size(); ++i) {
       const auto u = units.find(Folded(columns[i].name));
       const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
@@ -99,7 +99,7 @@ int Info(const std::string& file, const Options& options) {
     std::printf("\n");
     table.Print();
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 int Families(const std::vector<std::string>& files, const Options& options) {
@@ -123,7 +123,7 @@ int Families(const std::vector<std::string>& files, const Options& options) {
     std::printf("%s\n", JsonText(out).c_str());
   else
     table.Print();
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
@@ -154,7 +154,7 @@ int List(const std::string& file, const std::string& family, const std::string& 
     }
     table.Print();
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 }  // namespace vdcatalog

@@ -24,44 +24,61 @@
 
 namespace vdcatalog {
 
-bool g_databaseFailed = false;
-
 // Seconds any one statement of the tool may run; set from the command line.
 unsigned long g_timeLimit = kDefaultTimeLimit;
 
-std::string g_lastReport;  // the library's last report, held or not
-
 namespace {
 
-// While a catalog is being opened, the library's reports are held back: a file that is no catalog is then
-// described in one sentence of the tool's, not by the statement that failed on it.
-bool g_holdReports = false;
-std::string g_heldReport;
+// The reports of the catalog being opened, whose base class reports before the tool's part of it is made.
+thread_local Reports* t_opening = nullptr;
 
+// A report of a catalog being opened goes to its session; one of a catalog the tool did not make itself
+// (upgrade's) is said, and no more.
 void OnReport(const wchar_t* text, const wchar_t*) {
-  g_databaseFailed = true;
+  if (t_opening) {
+    t_opening->Add(text);
+    return;
+  }
   CString message(text);
   message.TrimRight();
-  g_lastReport = Utf8(message);
-  if (g_holdReports)
-    g_heldReport = Utf8(message);
-  else
-    Error(Utf8(message));
+  Error(Utf8(message));
 }
 
-// Holds the library's reports back for its lifetime.
-class HeldReports {
+// Holds the reports of the catalog being opened back for its lifetime.
+class Opening {
  public:
-  HeldReports() {
-    g_holdReports = true;
-    g_heldReport.clear();
+  explicit Opening(Reports& reports) : m_reports(reports) {
+    m_reports.Hold();
+    t_opening = &reports;
   }
-  ~HeldReports() { g_holdReports = false; }
-  HeldReports(const HeldReports&) = delete;
-  HeldReports& operator=(const HeldReports&) = delete;
+  ~Opening() {
+    t_opening = nullptr;
+    m_reports.Release();
+  }
+  Opening(const Opening&) = delete;
+  Opening& operator=(const Opening&) = delete;
+
+ private:
+  Reports& m_reports;
 };
 
 }  // namespace
+
+void Reports::Add(CString text) {
+  m_failed = true;
+  text.TrimRight();
+  m_last = Utf8(text);
+  if (m_holding)
+    m_held = m_last;
+  else
+    Error(m_last);
+}
+
+void ToolFactory::OnDBException(CDBException* e) {
+  m_reports.Add(L"CVdPatternFactory::OnDBException : " + (e ? e->GetReportText() : CString()));
+}
+
+void ToolCatalog::OnDBException(CDBException* e) { m_reports.Add(GetDBExceptionString(e)); }
 
 CString Wide(const std::string& utf8) { return CString(utf8.c_str()); }
 
@@ -162,22 +179,22 @@ bool ServerCatalogExists(const std::string& address) {
 CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
   if (!IsCatalogFile(file)) return nullptr;
   const std::string path = Located(file);
-  auto* db = new CVdDatabase();
-  db->SetQueryTimeout(g_timeLimit);
+  auto connection = std::make_unique<CVdDatabase>();
+  connection->SetQueryTimeout(g_timeLimit);
   try {
-    db->Open(Wide(path), 0, 0);
+    connection->Open(Wide(path), 0, 0);
   } catch (CDBException* e) {
     const std::string why = IsAddress(file) ? std::string() : UnreadableWhy(path);
     Error(why.empty() ? Utf8(e->m_strError) : file + " cannot be read: " + why);
     e->Delete();
-    delete db;
     return nullptr;
   }
   // The catalog takes the connection over; it stays reachable through m_databases while the catalog lives.
+  CVdDatabase* db = connection.get();
   std::unique_ptr<CVdPatternCatalog> catalog;
   {
-    HeldReports held;
-    catalog = std::make_unique<CVdPatternCatalog>(db, m_factory, false);
+    Opening opening(m_reports);
+    catalog = std::make_unique<ToolCatalog>(connection.release(), m_factory, m_reports);
     if (catalog->IsOpened()) catalog->FillUnitsPool();
   }
   if (!catalog->IsOpened()) {
@@ -189,7 +206,7 @@ CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
           ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
     return nullptr;
   }
-  if (!g_heldReport.empty()) Error(file + ": the units of its families cannot be read: " + g_heldReport);
+  if (!m_reports.Held().empty()) Error(file + ": the units of its families cannot be read: " + m_reports.Held());
   CVdPatternCatalog* raw = catalog.get();
   if (attach) {
     if (!m_manager->AttachCatalog(raw)) {
@@ -216,7 +233,8 @@ bool Bracketed(const std::wstring& name, CString& out) {
 }
 
 // The columns of a family, listed through the family-property enumerator; empty when there is no such table.
-std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
+std::vector<Column> FamilyColumns(Session& session, CVdPatternCatalog* catalog, const std::string& family) {
+  CVdDatabase* db = session.Database(catalog);
   std::vector<Column> columns;
   CString table;
   if (family.find(']') != std::string::npos) return columns;
@@ -228,7 +246,7 @@ std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family) {
     // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
     if (e->GetCategory() != CDBException::eNoSuchObject) {
       Error(Utf8(e->m_strError));
-      g_databaseFailed = true;  // said once, here: the caller stops without a second word
+      session.Reported().SetFailed();  // said once, here: the caller stops without a second word
     }
     e->Delete();
     return columns;
@@ -282,13 +300,9 @@ int OpenFamily(Session& session, const std::string& file, const std::string& fam
   catalog = session.Open(file);
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
-  columns = FamilyColumns(session.Database(catalog), family);
-  return g_databaseFailed ? kError : kOk;
+  columns = FamilyColumns(session, catalog, family);
+  return session.Failed() ? kError : kOk;
 }
-
-int Finish(int status) { return g_databaseFailed && status == kOk ? kError : status; }
-
-bool DatabaseFailed() { return g_databaseFailed; }
 
 bool IsCatalogOnServer(const std::string& target) { return OnServer(target); }
 
@@ -298,7 +312,6 @@ void SetTimeLimit(unsigned long seconds) { g_timeLimit = seconds; }
 unsigned long TimeLimit() { return g_timeLimit; }
 
 int Run(const std::function<int()>& command) {
-  g_databaseFailed = false;  // a process may run several commands (the fuzzer does)
   int status = kError;
   try {
     status = command();

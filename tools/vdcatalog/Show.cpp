@@ -49,7 +49,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     }
   }
   if (!pattern) {
-    if (g_databaseFailed) return kError;
+    if (session.Failed()) return kError;
     Error("\"" + Visible(name) + "\" not found" + DidYouMean(session, catalogs, name));
     return kNotFound;
   }
@@ -67,7 +67,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     source->GetFamilies(families);
     for (const std::wstring& f : families)
       if (VdCompareNoCase(f, pattern->GetFamily().str()) == 0) familyName = VdToUtf8(f);
-    columns = FamilyColumns(session.Database(source), familyName);
+    columns = FamilyColumns(session, source, familyName);
     const std::string stored = Utf8(CVdUnit::NormalizedPatternName(Wide(name)));
     ReadRows(session.Database(source), familyName, columns, stored, "", rows);  // '%' and '_' match more
     rows.erase(std::remove_if(rows.begin(), rows.end(),
@@ -130,7 +130,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     std::printf("\n");
     table.Print();
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 }  // namespace vdcatalog

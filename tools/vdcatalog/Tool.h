@@ -20,12 +20,8 @@ namespace vdcatalog {
 
 using nlohmann::json;
 
-// Set when the library reports a database failure during the command (Session.cpp).
-extern bool g_databaseFailed;
 // Seconds any one statement of the tool may run.
 extern unsigned long g_timeLimit;
-// The library's last report, held or not.
-extern std::string g_lastReport;
 
 CString Wide(const std::string& utf8);
 std::wstring Folded(std::wstring text);
@@ -57,10 +53,57 @@ std::string Located(const std::string& target);
 bool IsNewPath(const std::string& path);
 bool ServerCatalogExists(const std::string& address);
 
-// A factory whose unit manager holds the host's metrics factor.
+// The database failures the library reported during one command: each said as it comes, unless held back while
+// a catalog is being opened (a file that is no catalog is then described in one sentence of the tool's, not by
+// the statement that failed on it).
+class Reports {
+ public:
+  void Add(CString text);
+  // A failure the tool has said itself: the command stops without a second word.
+  void SetFailed() { m_failed = true; }
+  bool Failed() const { return m_failed; }
+  // The last report, held or not; cleared by the caller to tell one call's report from another's.
+  const std::string& Last() const { return m_last; }
+  void ClearLast() { m_last.clear(); }
+  // The report held back since Hold began; reports are said again after Release.
+  void Hold() {
+    m_holding = true;
+    m_held.clear();
+  }
+  void Release() { m_holding = false; }
+  const std::string& Held() const { return m_held; }
+
+ private:
+  bool m_failed = false;
+  bool m_holding = false;
+  std::string m_last;
+  std::string m_held;
+};
+
+// A factory whose unit manager holds the host's metrics factor, and whose database failures are the command's.
 class ToolFactory : public CVdPatternFactory {
  public:
-  explicit ToolFactory(CVdUnitManager* units) { m_pUnitManager = units; }
+  ToolFactory(CVdUnitManager* units, Reports& reports) : m_reports(reports) { m_pUnitManager = units; }
+
+ protected:
+  void OnDBException(CDBException* e) override;
+
+ private:
+  Reports& m_reports;  // the session's, which outlives the manager that owns the factory
+};
+
+// A catalog whose database failures are the command's.
+class ToolCatalog : public CVdPatternCatalog {
+ public:
+  // Takes `database` over; `factory` is borrowed.
+  ToolCatalog(CVdDatabase* database, CVdPatternFactory* factory, Reports& reports)
+      : CVdPatternCatalog(database, factory, false), m_reports(reports) {}
+
+ protected:
+  void OnDBException(CDBException* e) override;
+
+ private:
+  Reports& m_reports;  // the session's, which outlives its catalogs
 };
 
 // The catalogs given on the command line, opened on connections of our own so that their columns can be listed
@@ -69,8 +112,9 @@ class ToolFactory : public CVdPatternFactory {
 class Session {
  public:
   explicit Session(double metricsFactor = 1.0) : m_units(metricsFactor) {
-    m_factory = new ToolFactory(&m_units);
-    m_manager = std::make_unique<CVdPatternManager>(m_factory);  // the manager owns the factory
+    auto factory = std::make_unique<ToolFactory>(&m_units, m_reports);
+    m_factory = factory.get();
+    m_manager = std::make_unique<CVdPatternManager>(factory.release());  // the manager owns the factory
   }
 
   // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
@@ -80,8 +124,13 @@ class Session {
   CVdDatabase* Database(CVdPatternCatalog* catalog) { return m_databases[catalog]; }
   CVdPatternManager& Manager() { return *m_manager; }
   ToolFactory& Factory() { return *m_factory; }
+  Reports& Reported() { return m_reports; }
+  bool Failed() const { return m_reports.Failed(); }
+  // A command's status, made kError when the library reported a database failure meanwhile.
+  int Finish(int status) const { return Failed() && status == kOk ? kError : status; }
 
  private:
+  Reports m_reports;  // first made, last released: the factory and the catalogs point to it
   CVdUnitManager m_units;
   ToolFactory* m_factory;  // owned by the manager
   std::unique_ptr<CVdPatternManager> m_manager;
@@ -116,7 +165,9 @@ class WriteScope {
 };
 
 bool Bracketed(const std::wstring& name, CString& out);
-std::vector<Column> FamilyColumns(CVdDatabase* db, const std::string& family);
+// The columns of a family of a catalog of `session`; empty when there is no such table, or after a message
+// (and the session failed) when the engine cannot read it.
+std::vector<Column> FamilyColumns(Session& session, CVdPatternCatalog* catalog, const std::string& family);
 long CountRows(CVdDatabase* db, const std::wstring& family, long limit = 0);
 const Column* FindColumn(const std::vector<Column>& columns, const std::wstring& name);
 bool HasFamily(CVdPatternCatalog& catalog, const std::string& family);
@@ -124,8 +175,6 @@ bool HasFamily(CVdPatternCatalog& catalog, const std::string& family);
 // status to end with once the missing catalog or family, or the unreadable family, has been said.
 int OpenFamily(Session& session, const std::string& file, const std::string& family, CVdPatternCatalog*& catalog,
                std::vector<Column>& columns);
-// A command's status, made kError when the library reported a database failure meanwhile.
-int Finish(int status);
 
 // ---------------------------------------------------------------- reading rows (Conditions.cpp)
 

@@ -78,8 +78,8 @@ int Export(const std::string& file, const std::string& family, const std::string
   std::FILE* out = output.Stream();
   json document = json::object();
   for (const std::wstring& f : families) {
-    const std::vector<Column> columns = FamilyColumns(session.Database(catalog), VdToUtf8(f));
-    if (g_databaseFailed) return kError;
+    const std::vector<Column> columns = FamilyColumns(session, catalog, VdToUtf8(f));
+    if (session.Failed()) return kError;
     std::vector<Row> rows;
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
     Progress progress("export", rows.size());
@@ -114,7 +114,7 @@ int Export(const std::string& file, const std::string& family, const std::string
     Error(error);
     return kError;
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 namespace {
@@ -261,7 +261,7 @@ constexpr const char* kConnectionLost = "the connection to the server was lost; 
 // Writes every row after the header into the family, inside the caller's write scope: kOk when the rows are
 // to be kept (some may have been refused under --keep-going), otherwise the status that ends the import.
 int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog& catalog, CVdDatabase* db,
-               const std::string& family, bool keepGoing, ImportCounts& counts) {
+               Reports& reports, const std::string& family, bool keepGoing, ImportCounts& counts) {
   // Into a family that held no row when the write began, a name the file has not given before is new: its row
   // is appended without the search for an existing one (the write holds the file, so nobody adds one).
   const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
@@ -278,10 +278,10 @@ int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog&
     bool ok = header.Fill(pattern, record, error);
     const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
     std::string refusal;  // the database's reason, when it refused the row
-    g_lastReport.clear();
+    reports.ClearLast();
     if (ok && !catalog.InsertPattern(&pattern, startedEmpty && !counts.names.Contains(hash))) {
       Error(header.Where(record.line) + "the catalog refused the row");
-      refusal = g_lastReport;
+      refusal = reports.Last();
       ok = false;
     }
     if (keepGoing) db->EndWriteGroup(ok);
@@ -336,8 +336,8 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
   CVdDatabase* db = session.Database(catalog);
-  const std::vector<Column> columns = FamilyColumns(db, family);  // the header points into it
-  if (g_databaseFailed) return kError;
+  const std::vector<Column> columns = FamilyColumns(session, catalog, family);  // the header points into it
+  if (session.Failed()) return kError;
   ImportHeader header;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 
@@ -351,7 +351,8 @@ int Import(const std::string& file, const std::string& family, const std::string
   WriteScope scope(db);
   ImportCounts counts;
   try {
-    if (const int status = ImportRows(reader, header, *catalog, db, family, keepGoing, counts); status != kOk)
+    if (const int status = ImportRows(reader, header, *catalog, db, session.Reported(), family, keepGoing, counts);
+        status != kOk)
       return status;
   } catch (CDBException* e) {
     if (!db->IsTransactionLost()) throw;

@@ -6,9 +6,9 @@
 // digit (a date's fraction of a second too).
 //
 // The copy is one write group of `target` (CVdDatabase::BeginWriteGroup): whole or not at all. Before any table
-// is made, every table is checked to fit the target (its names bracketed, its types copyable, its names whole
-// in the target's engine). Both databases are borrowed: the caller opens them, keeps them alive during the call
-// and closes them. Static functions; no state.
+// is made, every table is checked to fit the target (a name that can be bracketed, column names the target's
+// engine holds whole); a column name or type found unusable later undoes what was copied. Both databases are
+// borrowed: the caller opens them, keeps them alive during the call and closes them. Static functions; no state.
 
 #include <cstddef>
 #include <functional>

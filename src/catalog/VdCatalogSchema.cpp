@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <list>
+#include <memory>
 #include <string>
 #include <set>
 #include <vector>
@@ -113,17 +114,17 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
     error = L"A catalog on a server compares names ignoring case by its columns' own collation: it needs no upgrade.";
     return eFailed;
   }
-  auto* db = new CVdDatabase();  // the catalog below takes it over
-  db->SetQueryTimeout(timeLimit);
+  auto connection = std::make_unique<CVdDatabase>();
+  connection->SetQueryTimeout(timeLimit);
   try {
-    db->Open(path, 0, 0);
+    connection->Open(path, 0, 0);
   } catch (CDBException* e) {
     error = e->m_strError;
     e->Delete();
-    delete db;
     return eFailed;
   }
-  CVdPatternCatalog catalog(db, nullptr, false);
+  CVdDatabase* db = connection.get();
+  CVdPatternCatalog catalog(connection.release(), nullptr, false);  // takes the connection over
   if (!catalog.IsOpened()) return eNotCatalog;
   if (!db->CanUpdate()) return eReadOnly;
   std::list<std::wstring> families;

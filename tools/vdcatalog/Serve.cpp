@@ -277,53 +277,64 @@ class Server {
     Reply(r, 200, out);
   }
 
-  // The rows of a family meeting a condition, sorted: kept until the next write, or until another family,
-  // condition or order is asked for, so that paging through a large family reads it once.
+  // The names of a family's rows meeting a condition, sorted, with the sort column's values: kept until the next
+  // write, or until another family, condition or order is asked for, so that paging through a large family reads
+  // it once, and only the columns it is sorted by.
   struct Listing {
     CVdPatternCatalog* catalog = nullptr;
     std::string family, where, sort;
     bool descending = false;
-    std::vector<Column> columns;
-    std::vector<Row> rows;
+    std::vector<Column> columns;  // all the family's
+    std::vector<Row> rows;        // the name and the sort column only
     std::vector<std::size_t> order;
   };
 
   const Listing* List(CVdPatternCatalog* catalog, const std::string& family, const std::string& where,
                       const std::string& sort, bool descending, httplib::Response& r) {
     Listing& l = m_listing;
-    if (!(l.catalog == catalog && l.family == family && l.where == where)) {
-      l = Listing();
-      l.columns = FamilyColumns(m_session.Database(catalog), family);
-      if (g_databaseFailed || !ReadRows(m_session.Database(catalog), family, l.columns, "", where, l.rows)) {
-        l = Listing();
-        Reply(r, g_databaseFailed ? 500 : 400, {{"error", Why("the family cannot be read")}});
-        return nullptr;
-      }
-      l.catalog = catalog, l.family = family, l.where = where;
-      l.sort = "\x01";  // no order yet
+    if (l.catalog == catalog && l.family == family && l.where == where && l.sort == sort) {
+      if (l.descending != descending) std::reverse(l.order.begin(), l.order.end());
+      l.descending = descending;
+      return &l;
     }
-    if (l.sort == sort && l.descending == descending) return &l;
-    const Column* column = sort.empty() ? nullptr : FindColumn(l.columns, Wide(sort).str());
-    if (!sort.empty() && !column) {
+    l = Listing();
+    CVdDatabase* db = m_session.Database(catalog);
+    l.columns = FamilyColumns(db, family);
+    const Column* name = FindColumn(l.columns, L"Name");
+    const Column* column = sort.empty() ? name : FindColumn(l.columns, Wide(sort).str());
+    if (!g_databaseFailed && !column) {
       Reply(r, 400, {{"error", "no column \"" + Shown(sort) + "\" in the family"}});
+      return nullptr;
+    }
+    // Only the name and the sort column are read, unless a condition needs the others to be checked against.
+    std::vector<Column> read;
+    if (!where.empty()) {
+      read = l.columns;
+    } else {
+      if (name) read.push_back(*name);
+      if (column && column != name) read.push_back(*column);
+    }
+    if (g_databaseFailed || !ReadRows(db, family, read, "", where, l.rows)) {
+      l = Listing();
+      Reply(r, g_databaseFailed ? 500 : 400, {{"error", Why("the family cannot be read")}});
       return nullptr;
     }
     l.order.resize(l.rows.size());
     for (std::size_t i = 0; i < l.order.size(); ++i) l.order[i] = i;
-    if (column && VdCompareNoCase(column->name, L"Name") != 0) {
-      const std::size_t at = static_cast<std::size_t>(column - l.columns.data());
+    if (column != name) {
+      const std::size_t at = static_cast<std::size_t>(FindColumn(read, column->name) - read.data());
+      const bool numeric = IsNumeric(column->kind);
       std::vector<SortKey> keys(l.rows.size());
       for (std::size_t i = 0; i < keys.size(); ++i) {
         const COleVariant& v = l.rows[i].values[at];
         keys[i].missing = v.vt == VT_NULL || v.vt == VT_EMPTY;
         if (keys[i].missing) continue;
-        if (IsNumeric(column->kind))
+        if (numeric)
           keys[i].number = VariantToDouble(&v);
         else
           keys[i].text = Wide(Text(&v)).str();
       }
       // Rows already stand in name order: a stable sort keeps it among equal values.
-      const bool numeric = IsNumeric(column->kind);
       std::stable_sort(l.order.begin(), l.order.end(), [&](std::size_t a, std::size_t b) {
         const SortKey &x = keys[a], &y = keys[b];
         if (x.missing || y.missing) return x.missing && !y.missing;
@@ -331,8 +342,22 @@ class Server {
       });
     }
     if (descending) std::reverse(l.order.begin(), l.order.end());
-    l.sort = sort, l.descending = descending;
+    l.catalog = catalog, l.family = family, l.where = where, l.sort = sort, l.descending = descending;
     return &l;
+  }
+
+  // The whole rows of one page, read by their names through the condition checker (names are quoted texts).
+  bool PageRows(const Listing& l, std::size_t offset, std::size_t limit, std::vector<const Row*>& page,
+                std::vector<Row>& whole) {
+    std::string names;
+    for (std::size_t i = offset; i < l.order.size() && page.size() < limit; ++i) {
+      page.push_back(&l.rows[l.order[i]]);
+      std::string quoted;
+      for (char c : page.back()->name) quoted += c == '\'' ? "''" : std::string(1, c);
+      names += (names.empty() ? "'" : ", '") + quoted + "'";
+    }
+    return page.empty() ||
+           ReadRows(m_session.Database(l.catalog), l.family, l.columns, "", "Name IN (" + names + ")", whole);
   }
 
   void Rows(const httplib::Request& q, httplib::Response& r) {
@@ -353,13 +378,24 @@ class Server {
     }
     const Listing* l = List(catalog, family, q.get_param_value("where"), q.get_param_value("sort"), order == "desc", r);
     if (!l) return;
+    std::vector<const Row*> page;
+    std::vector<Row> whole;
+    if (!PageRows(*l, static_cast<std::size_t>(offset), static_cast<std::size_t>(limit), page, whole)) {
+      Reply(r, 500, {{"error", Why("the family cannot be read")}});
+      return;
+    }
+    std::vector<bool> used(whole.size());
     json rows = json::array();
-    for (std::size_t i = static_cast<std::size_t>(offset); i < l->order.size() && rows.size() < std::size_t(limit);
-         ++i) {
-      const Row& row = l->rows[l->order[i]];
+    for (const Row* wanted : page) {
       json entry = json::object();
+      // The row of that name (each used once: a name may be stored twice); a row without a name has only its name.
+      const Row* row = nullptr;
+      for (std::size_t i = 0; i < whole.size() && !row; ++i)
+        if (!used[i] && whole[i].name == wanted->name) used[i] = true, row = &whole[i];
       for (std::size_t c = 0; c < l->columns.size(); ++c)
-        entry[VdToUtf8(l->columns[c].name)] = ToJson(&row.values[c], l->columns[c].kind);
+        entry[VdToUtf8(l->columns[c].name)] = row ? ToJson(&row->values[c], l->columns[c].kind)
+                                              : VdCompareNoCase(l->columns[c].name, L"Name") == 0 ? json(wanted->name)
+                                                                                                  : json(nullptr);
       rows.push_back(entry);
     }
     Reply(r, 200,

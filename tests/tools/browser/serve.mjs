@@ -48,6 +48,7 @@ try {
     console.log(`timing: first page of 100000 rows ${first} ms, next page ${Date.now() - t1} ms`);
     // Sorted by a number column, descending.
     await page.click('button[data-sort="h"]');
+    await page.waitForFunction(() => document.querySelector('button[data-sort="h"]')?.textContent.endsWith("▲"));
     await page.click('button[data-sort="h"]');
     await page.waitForFunction(() => document.querySelector('button[data-sort="h"]')?.textContent.endsWith("▼"));
     const top = await page.textContent('[data-role="family-table"] tbody tr td');

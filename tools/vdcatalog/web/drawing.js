@@ -145,6 +145,7 @@
         d.appendChild(el("text", { x: ax + 42, y: ay + 52, class: "dimtext" }, `r = ${fmt(r)}`));
       }
     }
+    svg.appendChild(d);
     return svg;
   }
 

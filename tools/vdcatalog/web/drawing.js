@@ -5,7 +5,7 @@
 (function () {
   const SVG = "http://www.w3.org/2000/svg";
   const BOX = 320;  // the largest side of a section, in pixels
-  const MARGIN = 70;
+  const MARGIN = 90;
   const TO_MM = { mm: 1, cm: 10, dm: 100, m: 1000, in: 25.4, ft: 304.8 };
 
   function el(name, attributes, text) {

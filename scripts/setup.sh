@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev
           libicu-dev libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15
           postgresql-common dpkg-dev file pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
-          python3-pandas mypy)
+          python3-pandas mypy libcpp-httplib-dev chromium)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,4 +25,17 @@ if ((${#missing[@]})); then
     exit 1
   fi
   rm -f "$log"
+fi
+
+# The browser test of vdcatalog serve drives Debian's chromium with playwright-core from npm, kept in the build
+# folder (VDPATTERN_BUILD_DIR, build/ by default) and never downloading a browser of its own.
+if ! command -v npm >/dev/null; then
+  apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+fi
+root=$(cd "$(dirname "$0")/.." && pwd)
+web_test="${VDPATTERN_BUILD_DIR:-$root/build}/web-test"
+if [ ! -f "$web_test/node_modules/playwright-core/package.json" ]; then
+  mkdir -p "$web_test"
+  PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --silent --no-audit --no-fund --prefix "$web_test" \
+    playwright-core@1.65.2
 fi

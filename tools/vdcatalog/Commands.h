@@ -36,6 +36,9 @@ int Convert(const std::string& in, const std::string& out);
 int Link(const std::string& file, const std::string& address);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
+// Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or
+// SIGTERM (Serve.cpp).
+int Serve(const std::vector<std::string>& files, int port, const std::string& listen, bool readOnly);
 
 // Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
 constexpr unsigned long kDefaultTimeLimit = 120;

@@ -194,12 +194,12 @@ bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
   return x.size() - i < y.size() - j;
 }
 
+}  // namespace
+
 bool NaturalLess(const std::wstring& a, const std::wstring& b) {
   const std::wstring x = Folded(a), y = Folded(b);
   return NaturalLessFolded(x, y) || (!NaturalLessFolded(y, x) && a < b);
 }
-
-}  // namespace
 
 void SortNaturally(std::list<std::wstring>& names) { names.sort(NaturalLess); }
 

@@ -80,6 +80,13 @@ std::string Visible(const std::string& text) {
   return out;
 }
 
+namespace {
+std::string* g_errorSink = nullptr;  // borrowed from a CapturedErrors
+}  // namespace
+
+CapturedErrors::CapturedErrors(std::string* sink) { g_errorSink = sink; }
+CapturedErrors::~CapturedErrors() { g_errorSink = nullptr; }
+
 void Error(const std::string& message) {
   // One line per message: a server's reasons come with line breaks of their own.
   std::string line;
@@ -93,6 +100,10 @@ void Error(const std::string& message) {
   }
   while (!line.empty() && line.back() == ' ') line.pop_back();
   for (std::size_t at = line.find(" )"); at != std::string::npos; at = line.find(" )", at)) line.erase(at, 1);
+  if (g_errorSink) {
+    *g_errorSink += (g_errorSink->empty() ? "" : "\n") + line;
+    return;
+  }
   std::fprintf(stderr, "vdcatalog: %s\n", Visible(line).c_str());
 }
 

@@ -31,6 +31,16 @@ std::string Visible(const std::string& text);
 // Prints "vdcatalog: <message>" on stderr, passwords masked, on one line, control characters made visible.
 void Error(const std::string& message);
 
+// While one lives, Error() appends its messages (one per line, as printed) to `sink` instead of printing them:
+// the web server answers a request with the reasons a command gave. One at a time, on one thread.
+class CapturedErrors {
+ public:
+  explicit CapturedErrors(std::string* sink);  // borrowed; must outlive this object
+  ~CapturedErrors();
+  CapturedErrors(const CapturedErrors&) = delete;
+  CapturedErrors& operator=(const CapturedErrors&) = delete;
+};
+
 // The Levenshtein distance of two texts (std::string or std::wstring), for "did you mean".
 template <typename Text>
 std::size_t EditDistance(const Text& a, const Text& b) {

@@ -52,7 +52,9 @@ struct Arguments {
       convertOut, address;
   int version = 1;
   double metrics = 1.0;
-  bool keepGoing = false;
+  bool keepGoing = false, readOnly = false;
+  int port = 8765;
+  std::string listen = "127.0.0.1";
   std::vector<std::string> files, columns, assignments, showArgs;
 };
 
@@ -180,6 +182,13 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
       app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
   upgrade->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   upgrade->callback([&] { a.status = Run([&] { return Upgrade(a.file); }); });
+
+  auto* serve = app.add_subcommand("serve", "Browse and edit catalogs in a web page on this machine");
+  serve->add_option("CATALOG", a.files, "Catalogs: files, link files or server addresses")->required();
+  serve->add_option("--port", a.port, "Port to listen on (0: any free one)")->capture_default_str();
+  serve->add_option("--listen", a.listen, "Address to listen on (the page has no login)")->capture_default_str();
+  serve->add_flag("--read-only", a.readOnly, "Refuse every change");
+  serve->callback([&] { a.status = Run([&] { return Serve(a.files, a.port, a.listen, a.readOnly); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

@@ -1,0 +1,114 @@
+// Drives vdcatalog serve's page in Debian's chromium: search, drawing to scale, an edit that survives a
+// reload, a hostile name shown as text, and a screenshot. Prints the times it measures.
+// Usage: node serve.mjs URL SCREENSHOT_DIR PLAYWRIGHT_CORE_DIR
+import { createRequire } from "node:module";
+import assert from "node:assert/strict";
+
+const [url, shots, modules] = process.argv.slice(2);
+const { chromium } = createRequire(modules + "/")("playwright-core");
+const HOSTILE = process.env.HOSTILE_NAME;
+
+const browser = await chromium.launch({ executablePath: process.env.CHROMIUM || "/usr/bin/chromium",
+                                        args: ["--no-sandbox", "--disable-gpu"] });
+let passed = 0, failed = 0;
+async function step(name, body) {
+  try {
+    await body();
+    passed++;
+    console.log(`ok: ${name}`);
+  } catch (e) {
+    failed++;
+    console.log(`FAILED: ${name}: ${e.message}`);
+  }
+}
+
+try {
+  const page = await browser.newPage({ viewport: { width: 1200, height: 800 } });
+  page.on("dialog", (d) => d.accept());
+  await page.goto(url);
+  await page.waitForSelector("body[data-ready]");
+  const shown = (family) => page.waitForFunction(
+    (f) => document.querySelector('[data-role="family-table"]') && document.querySelector("main h2")?.textContent === f,
+    family);
+
+  await step("the family list shows every family", async () => {
+    const families = await page.$$eval('[data-role="family-list"] li[data-family]', (l) => l.map((e) => e.dataset.family));
+    assert.ok(families.includes("HEB") && families.includes("BIG"), families.join());
+  });
+
+  await step("the first page of a 100,000-row family", async () => {
+    const t0 = Date.now();
+    await page.evaluate(() => { location.hash = "#/family/0/BIG"; });
+    await shown("BIG");
+    const first = Date.now() - t0;
+    assert.match(await page.textContent('[data-role="range"]'), /^1–50 of 100000$/);
+    const t1 = Date.now();
+    await page.click('[data-role="next"]');
+    await page.waitForFunction(() => document.querySelector('[data-role="range"]')?.textContent.startsWith("51–"));
+    console.log(`timing: first page of 100000 rows ${first} ms, next page ${Date.now() - t1} ms`);
+    // Sorted by a number column, descending.
+    await page.click('button[data-sort="h"]');
+    await page.waitForFunction(() => document.querySelector('button[data-sort="h"]')?.textContent.endsWith("▲"));
+    await page.click('button[data-sort="h"]');
+    await page.waitForFunction(() => document.querySelector('button[data-sort="h"]')?.textContent.endsWith("▼"));
+    const top = await page.textContent('[data-role="family-table"] tbody tr td');
+    assert.equal(top, "BIG 100000");
+  });
+
+  await step('search "heb 300" and see it drawn to scale', async () => {
+    await page.fill('[data-role="search"]', "heb 300");
+    const t0 = Date.now();
+    await page.press('[data-role="search"]', "Enter");
+    await page.waitForFunction(() => document.querySelector('[data-role="pattern-name"]')?.textContent === "HEB 300" &&
+                               document.querySelector('[data-role="section-drawing"]'));
+    console.log(`timing: search ${Date.now() - t0} ms`);
+    const d = await page.evaluate(() => {
+      const svg = document.querySelector('[data-role="section-drawing"]');
+      const box = svg.querySelector('[data-part="outline"]').getBoundingClientRect();
+      const value = (n) => Number(document.querySelector(`[data-role="param-${n}"]`).value);
+      return { shape: svg.dataset.shape, scale: Number(svg.dataset.scale), width: box.width, height: box.height,
+               h: value("h"), b: value("b") };
+    });
+    assert.equal(d.shape, "i");
+    assert.ok(Math.abs(d.width - d.b * d.scale) < 1, `width ${d.width} for b ${d.b} at ${d.scale} px/mm`);
+    assert.ok(Math.abs(d.height - d.h * d.scale) < 1, `height ${d.height} for h ${d.h} at ${d.scale} px/mm`);
+    await page.screenshot({ path: `${shots}/heb-300.png`, fullPage: true });
+  });
+
+  await step("an edit is saved and kept over a reload", async () => {
+    await page.fill('[data-role="param-tw"]', "11.5");
+    await page.click('[data-role="save"]');
+    await page.waitForFunction(() => document.querySelector('[data-role="param-tw"]')?.dataset.original === "11.5");
+    await page.reload();
+    await page.waitForSelector("body[data-ready]");
+    await page.waitForSelector('[data-role="param-tw"]');
+    assert.equal(await page.inputValue('[data-role="param-tw"]'), "11.5");
+  });
+
+  await step("a refused value says why and changes nothing", async () => {
+    await page.fill('[data-role="param-h"]', "tall");
+    await page.click('[data-role="save"]');
+    await page.waitForSelector('[data-role="error"]:not([hidden])');
+    assert.match(await page.textContent('[data-role="error"]'), /does not fit/);
+    await page.reload();
+    await page.waitForSelector('[data-role="param-h"]');
+    assert.equal(await page.inputValue('[data-role="param-h"]'), "300");
+  });
+
+  await step("a hostile name is shown as text", async () => {
+    await page.evaluate(() => { location.hash = "#/family/0/HEB"; });
+    await shown("HEB");
+    const cells = await page.$$eval('[data-role="family-table"] tbody td:first-child', (l) => l.map((e) => e.textContent));
+    assert.ok(cells.includes(HOSTILE), cells.join(" | "));
+    assert.equal(await page.$$eval("main img, main script", (l) => l.length), 0);
+    await page.fill('[data-role="search"]', HOSTILE);
+    await page.press('[data-role="search"]', "Enter");
+    await page.waitForFunction(() => document.querySelector('[data-role="pattern-name"]')?.textContent.includes("<img"));
+    assert.equal(await page.textContent('[data-role="pattern-name"]'), HOSTILE);
+    assert.equal(await page.evaluate(() => window.pwned), undefined);
+  });
+} finally {
+  await browser.close();
+}
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);

@@ -1,0 +1,256 @@
+// The page over serve's JSON API. Every name and value from a catalog is put on the page as text
+// (textContent, setAttribute), never as markup: catalogs come from strangers.
+"use strict";
+
+const state = { token: "", catalogs: [], page: 50 };
+const view = () => document.getElementById("view");
+
+function make(tag, attributes, text) {
+  const e = document.createElement(tag);
+  for (const [k, v] of Object.entries(attributes || {})) e.setAttribute(k, String(v));
+  if (text !== undefined && text !== null) e.textContent = String(text);
+  return e;
+}
+
+function showError(message) {
+  const box = document.querySelector('[data-role="error"]');
+  box.textContent = message || "";
+  box.hidden = !message;
+}
+
+async function api(path, body) {
+  const init = body === undefined ? {} : {
+    method: "POST",
+    headers: { "Content-Type": "application/json", "X-Vdcatalog-Token": state.token },
+    body: JSON.stringify(body),
+  };
+  const response = await fetch(path, init);
+  let data;
+  try {
+    data = await response.json();
+  } catch (e) {
+    throw new Error(`the server answered ${response.status} without a reason`);
+  }
+  if (!response.ok) throw new Error(data.error || `the server answered ${response.status}`);
+  return data;
+}
+
+function query(parameters) {
+  return new URLSearchParams(parameters).toString();
+}
+
+function link(hash, text) {
+  const a = make("a", { href: hash }, text);
+  return a;
+}
+
+function familyHash(catalog, family) {
+  return `#/family/${catalog}/${encodeURIComponent(family)}`;
+}
+function patternHash(catalog, family, name) {
+  return `#/pattern/${catalog}/${encodeURIComponent(family)}/${encodeURIComponent(name)}`;
+}
+
+async function loadCatalogs() {
+  state.catalogs = await api("/api/catalogs");
+  const list = document.querySelector('[data-role="family-list"]');
+  list.replaceChildren();
+  for (const c of state.catalogs) {
+    list.appendChild(make("li", { class: "catalog", title: c.path }, c.catalog + (c.read_only ? " (read-only)" : "")));
+    for (const f of c.families) {
+      const li = make("li", { "data-family": f.family });
+      li.appendChild(link(familyHash(c.index, f.family), f.family));
+      const units = f.columns.filter((x) => x.unit).map((x) => `${x.name} ${x.unit}`).join(", ");
+      li.appendChild(make("span", { class: "count", title: units },
+                          ` ${f.code} · ${f.patterns === null ? "unreadable" : f.patterns}`));
+      list.appendChild(li);
+    }
+  }
+}
+
+function isNumber(type) {
+  return type === "integer" || type === "real";
+}
+
+async function showFamily(catalog, family, options) {
+  const o = Object.assign({ offset: 0, sort: "", order: "asc", where: "" }, options);
+  const data = await api("/api/rows?" + query({ catalog, family, offset: o.offset, limit: state.page, sort: o.sort,
+                                                order: o.order, where: o.where }));
+  const root = make("section");
+  root.appendChild(make("h2", {}, family));
+  const filter = make("form", { class: "pager" });
+  const where = make("input", { type: "text", "data-role": "where", placeholder: "condition, e.g. h > 200",
+                                size: 40 });
+  where.value = o.where;
+  filter.append(where, make("button", { type: "submit" }, "Filter"));
+  filter.addEventListener("submit", (e) => {
+    e.preventDefault();
+    run(() => showFamily(catalog, family, Object.assign({}, o, { offset: 0, where: where.value })));
+  });
+  root.appendChild(filter);
+
+  const pager = make("div", { class: "pager" });
+  const last = Math.min(data.total, o.offset + data.rows.length);
+  pager.appendChild(make("span", { "data-role": "range" }, `${data.total ? o.offset + 1 : 0}–${last} of ${data.total}`));
+  const previous = make("button", { type: "button", "data-role": "previous" }, "◀ Previous");
+  const next = make("button", { type: "button", "data-role": "next" }, "Next ▶");
+  previous.disabled = o.offset === 0;
+  next.disabled = last >= data.total;
+  previous.addEventListener("click", () =>
+    run(() => showFamily(catalog, family, Object.assign({}, o, { offset: Math.max(0, o.offset - state.page) }))));
+  next.addEventListener("click", () =>
+    run(() => showFamily(catalog, family, Object.assign({}, o, { offset: o.offset + state.page }))));
+  pager.append(previous, next);
+  if (!catalogReadOnly(catalog)) {
+    const name = make("input", { type: "text", "data-role": "new-name", placeholder: "new pattern name" });
+    const add = make("button", { type: "button", "data-role": "add" }, "Add");
+    add.addEventListener("click", () => run(async () => {
+      await api("/api/add", { catalog, family, name: name.value, values: {} });
+      await loadCatalogs();
+      location.hash = patternHash(catalog, family, name.value);
+    }));
+    pager.append(name, add);
+  }
+  root.appendChild(pager);
+
+  const table = make("table", { "data-role": "family-table" });
+  const head = make("tr");
+  for (const c of data.columns) {
+    const th = make("th");
+    const button = make("button", { type: "button", "data-sort": c.name },
+                        c.name + (c.unit ? ` [${c.unit}]` : "") + (o.sort === c.name ? (o.order === "asc" ? " ▲" : " ▼") : ""));
+    button.addEventListener("click", () => run(() => showFamily(catalog, family, Object.assign({}, o, {
+      offset: 0, sort: c.name, order: o.sort === c.name && o.order === "asc" ? "desc" : "asc" }))));
+    th.appendChild(button);
+    head.appendChild(th);
+  }
+  table.appendChild(make("thead")).appendChild(head);
+  const body = table.appendChild(make("tbody"));
+  for (const row of data.rows) {
+    const tr = make("tr");
+    for (const c of data.columns) {
+      const value = row[c.name];
+      const td = make("td", isNumber(c.type) ? { class: "number" } : {});
+      if (c.name.toLowerCase() === "name" && value !== null)
+        td.appendChild(link(patternHash(catalog, family, value), value));
+      else
+        td.textContent = value === null ? "" : String(value);
+      tr.appendChild(td);
+    }
+    body.appendChild(tr);
+  }
+  root.appendChild(table);
+  view().replaceChildren(root);
+}
+
+function catalogReadOnly(index) {
+  const c = state.catalogs.find((x) => x.index === Number(index));
+  return !c || c.read_only;
+}
+
+async function showPattern(catalog, family, name, metrics) {
+  metrics = metrics || "catalog";
+  const data = await api("/api/pattern?" + query({ catalog, family, name, metrics }));
+  const root = make("section");
+  const title = make("h2", { "data-role": "pattern-name" }, data.name);
+  root.appendChild(title);
+  const where = make("p", { class: "note" });
+  where.append("Family ", link(familyHash(catalog, data.family), data.family), ` (${data.code}) in ${data.catalog}`);
+  root.appendChild(where);
+
+  const choice = make("select", { "data-role": "metrics" });
+  for (const [value, label] of [["catalog", "catalog units"], ["si", "SI units"], ["1000", "host units: mm"]])
+    choice.appendChild(make("option", { value }, label));
+  choice.value = metrics;
+  choice.addEventListener("change", () => run(() => showPattern(catalog, family, name, choice.value)));
+  root.appendChild(choice);
+
+  const box = make("div", { class: "pattern" });
+  const table = make("table", { "data-role": "pattern-params" });
+  table.appendChild(make("tr")).append(make("th", {}, "Parameter"), make("th", {}, "Value"), make("th", {}, "Unit"),
+                                       make("th", {}, "Type"));
+  const editable = !data.read_only && metrics === "catalog";
+  const inputs = [];
+  for (const p of data.parameters) {
+    const tr = make("tr");
+    const input = make("input", { "data-role": `param-${p.name}`, name: p.name });
+    input.value = p.value === null ? "" : String(p.value);
+    input.readOnly = !editable;
+    input.dataset.original = input.value;
+    inputs.push(input);
+    const cell = make("td");
+    cell.appendChild(input);
+    tr.append(make("th", {}, p.name), cell, make("td", {}, metrics === "catalog" ? p.unit : metrics === "si" ? "SI" : "host"),
+              make("td", {}, p.type));
+    table.appendChild(tr);
+  }
+  const left = make("div");
+  left.appendChild(table);
+  if (editable) {
+    const actions = make("div", { class: "actions" });
+    const save = make("button", { type: "button", "data-role": "save" }, "Save");
+    save.addEventListener("click", () => run(async () => {
+      const values = {};
+      for (const i of inputs) if (i.value !== i.dataset.original) values[i.name] = i.value;
+      await api("/api/set", { catalog: Number(catalog), family: data.family, name: data.name, values });
+      await showPattern(catalog, family, name, metrics);
+    }));
+    const remove = make("button", { type: "button", "data-role": "remove" }, "Remove");
+    remove.addEventListener("click", () => run(async () => {
+      if (!confirm(`Remove ${data.name}?`)) return;
+      await api("/api/remove", { catalog: Number(catalog), family: data.family, name: data.name });
+      await loadCatalogs();
+      location.hash = familyHash(catalog, data.family);
+    }));
+    actions.append(save, remove);
+    left.appendChild(actions);
+  } else if (!data.read_only) {
+    left.appendChild(make("p", { class: "note" }, "Values are edited in catalog units."));
+  }
+  box.appendChild(left);
+  const drawing = make("div", { class: "drawing" });
+  // The drawing is always made from the values as stored, whatever units the table shows.
+  const stored = metrics === "catalog" ? data : await api("/api/pattern?" + query({ catalog, family, name }));
+  drawing.appendChild(window.VdDrawing.draw(data.family, data.code, stored.parameters));
+  box.appendChild(drawing);
+  root.appendChild(box);
+  view().replaceChildren(root);
+}
+
+async function search(text) {
+  const found = await api("/api/search?" + query({ q: text }));
+  location.hash = patternHash(found.catalog, found.family, found.name);
+}
+
+function showHome() {
+  view().replaceChildren(make("p", { class: "note" }, "Choose a family, or find a pattern by name."));
+}
+
+async function run(action) {
+  try {
+    showError("");
+    await action();
+  } catch (e) {
+    showError(e.message);
+  }
+}
+
+function route() {
+  const parts = location.hash.replace(/^#\/?/, "").split("/").map(decodeURIComponent);
+  if (parts[0] === "family" && parts.length === 3) return run(() => showFamily(parts[1], parts[2]));
+  if (parts[0] === "pattern" && parts.length === 4) return run(() => showPattern(parts[1], parts[2], parts[3]));
+  showHome();
+}
+
+document.addEventListener("DOMContentLoaded", () => run(async () => {
+  const session = await api("/api/session");
+  state.token = session.token;
+  document.getElementById("search-form").addEventListener("submit", (e) => {
+    e.preventDefault();
+    run(() => search(document.querySelector('[data-role="search"]').value));
+  });
+  window.addEventListener("hashchange", route);
+  await loadCatalogs();
+  route();
+  document.body.dataset.ready = "true";
+}));

@@ -21,3 +21,17 @@ tail -n +2 "$here/units.csv" | tr -d '\r' | while IFS=, read -r -a units; do
   "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
   "$vdcatalog" import "$out" "$family" "$here/$family.csv"
 done
+
+# open/: the open-data families (open/README.md). Every column but Name, Shape and Standard is a length in mm.
+tail -n +2 "$here/open/families.csv" | tr -d '\r' | while IFS=, read -r family code _; do
+  IFS=, read -r -a columns < <(head -n 1 "$here/open/$family.csv" | tr -d '\r')
+  args=()
+  for column in "${columns[@]:1}"; do
+    case $column in
+      Shape | Standard) args+=(--column "$column:TEXT") ;;
+      *) args+=(--column "$column:DOUBLE:mm") ;;
+    esac
+  done
+  "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
+  "$vdcatalog" import "$out" "$family" "$here/open/$family.csv"
+done

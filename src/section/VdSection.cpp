@@ -416,40 +416,60 @@ Built BuildCHS(double d, double t) {
   return out;
 }
 
+// The dimensions each shape reads, aliases included.
+const std::map<std::string, std::vector<std::string>>& DimensionTable() {
+  static const std::map<std::string, std::vector<std::string>> table{
+      {"I", {"h", "b", "tw", "tf", "r"}},
+      {"IT", {"h", "b", "tw", "tf", "r1", "r2", "r", "slope"}},
+      {"U", {"h", "b", "tw", "tf", "r"}},
+      {"UT", {"h", "b", "tw", "tf", "r1", "r2", "r", "slope", "u"}},
+      {"L", {"h", "b", "t", "r1", "r2", "tw", "tf", "r"}},
+      {"RHS", {"h", "b", "t", "ro", "ri"}},
+      {"CHS", {"d", "t"}},
+  };
+  return table;
+}
+
+std::set<std::string> Known(const char* shape) {
+  const auto& names = DimensionTable().at(shape);
+  return {names.begin(), names.end()};
+}
+
 Built Build(const std::string& shape, const std::map<std::string, double>& dims) {
   if (shape == "I") {
-    Dims d(dims, {"h", "b", "tw", "tf", "r"});
+    Dims d(dims, Known("I"));
     return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), d.Get({"r"}, 0), 0, 0);
   }
   if (shape == "IT") {
-    Dims d(dims, {"h", "b", "tw", "tf", "r1", "r2", "slope"});
-    return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), d.Get({"r1"}, 0), d.Get({"r2"}, 0),
+    Dims d(dims, Known("IT"));
+    const double r1 = d.Get({"r1", "r"}, 0);
+    return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), r1, d.Get({"r2"}, 0.6 * r1),
                   d.Get({"slope"}, 0.14));
   }
   if (shape == "U") {
-    Dims d(dims, {"h", "b", "tw", "tf", "r"});
+    Dims d(dims, Known("U"));
     return BuildU(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), d.Get({"r"}, 0), 0, 0, 0);
   }
   if (shape == "UT") {
-    Dims d(dims, {"h", "b", "tw", "tf", "r1", "r2", "slope", "u"});
-    const double h = d.Need({"h"}), b = d.Need({"b"}), tw = d.Need({"tw"});
+    Dims d(dims, Known("UT"));
+    const double h = d.Need({"h"}), b = d.Need({"b"}), tw = d.Need({"tw"}), r1 = d.Get({"r1", "r"}, 0);
     const bool deep = h > 300;
-    return BuildU(h, b, tw, d.Need({"tf"}), d.Get({"r1"}, 0), d.Get({"r2"}, 0), d.Get({"slope"}, deep ? 0.05 : 0.08),
+    return BuildU(h, b, tw, d.Need({"tf"}), r1, d.Get({"r2"}, r1 / 2), d.Get({"slope"}, deep ? 0.05 : 0.08),
                   d.Get({"u"}, deep ? (b - tw) / 2 : b / 2));
   }
   if (shape == "L") {
-    Dims d(dims, {"h", "b", "t", "tw", "tf", "r", "r1", "r2"});
+    Dims d(dims, Known("L"));
     Require(!(d.Has("tw") && d.Has("tf") && d.Get({"tw"}, 0) != d.Get({"tf"}, 0)),
             "an angle's legs have one thickness: tw and tf differ");
     const double r1 = d.Get({"r1", "r"}, 0);
     return BuildL(d.Need({"h"}), d.Need({"b"}), d.Need({"t", "tw", "tf"}), r1, d.Get({"r2"}, r1 / 2));
   }
   if (shape == "RHS") {
-    Dims d(dims, {"h", "b", "t", "ro", "ri"});
+    Dims d(dims, Known("RHS"));
     return BuildRHS(d.Need({"h"}), d.Need({"b"}), d.Need({"t"}), d.Get({"ro"}, 0), d.Get({"ri"}, 0));
   }
   if (shape == "CHS") {
-    Dims d(dims, {"d", "t"});
+    Dims d(dims, Known("CHS"));
     return BuildCHS(d.Need({"d"}), d.Need({"t"}));
   }
   throw std::invalid_argument("unknown section shape '" + shape + "'");
@@ -540,3 +560,8 @@ bool CVdSection::IsShape(const std::string& shape) {
 }
 
 std::vector<std::string> CVdSection::Shapes() { return {"I", "IT", "U", "UT", "L", "RHS", "CHS"}; }
+
+std::vector<std::string> CVdSection::Dimensions(const std::string& shape) {
+  const auto it = DimensionTable().find(shape);
+  return it == DimensionTable().end() ? std::vector<std::string>() : it->second;
+}

@@ -52,6 +52,7 @@ struct Arguments {
       convertOut, address;
   int version = 1;
   double metrics = 1.0;
+  double tolerance = 1.0;
   bool keepGoing = false;
   std::vector<std::string> files, columns, assignments, showArgs;
 };
@@ -180,6 +181,14 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
       app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
   upgrade->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   upgrade->callback([&] { a.status = Run([&] { return Upgrade(a.file); }); });
+
+  auto* verify = app.add_subcommand(
+      "verify", "Recompute the section properties of a family from its dimensions and list what disagrees");
+  verify->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  verify->add_option("FAMILY", a.family, "Family name (default: every family with a Shape column)");
+  verify->add_option("--tolerance", a.tolerance, "Per cent a stored property may differ (default 1)");
+  verify->add_flag("--json", a.options.json, "Machine-readable output");
+  verify->callback([&] { a.status = Run([&] { return Verify(a.file, a.family, a.tolerance, a.options); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

@@ -11,12 +11,12 @@
 //
 // Shapes (code: dimensions; a radius left out is 0 unless said otherwise):
 //   I   I and H sections with parallel flanges: h, b, tw, tf, r (root radius).
-//   IT  I sections with tapered flanges: h, b, tw, tf, r1 (root), r2 (toe), slope (default 0.14); tf is measured
-//       at a quarter of b from the flange tip, as the tables give it.
+//   IT  I sections with tapered flanges: h, b, tw, tf, r1 (root; r stands for it), r2 (toe, default 0.6 r1),
+//       slope (default 0.14); tf is measured at a quarter of b from the flange tip, as the tables give it.
 //   U   channels with parallel flanges: h, b, tw, tf, r.
-//   UT  channels with tapered flanges: h, b, tw, tf, r1, r2, slope and u, the distance from the tip at which tf
-//       is measured. Defaults follow the European tables: slope 0.08 and u = b/2 up to h = 300, slope 0.05 and
-//       u = (b - tw)/2 above.
+//   UT  channels with tapered flanges: h, b, tw, tf, r1 (r stands for it), r2 (default r1/2), slope and u, the
+//       distance from the tip at which tf is measured. Defaults follow the European tables: slope 0.08 and
+//       u = b/2 up to h = 300, slope 0.05 and u = (b - tw)/2 above.
 //   L   angles, equal or unequal: h (leg along z), b (leg along y), t, r1 (root), r2 (toe, default r1/2, the
 //       ratio of the European tables). tw or tf stand for t and r for r1, as sample catalogs spell them.
 //   RHS rectangular and square hollow sections: h, b, t, ro (outer corner radius), ri (inner corner radius).
@@ -48,7 +48,7 @@ struct VdSectionValue {
   std::string unit;  // a unit text CVdUnitManager reads: "mm2", "mm4", "kg/m", "rad"
 };
 
-struct VdSectionProperties {
+struct VDPATTERN_EXPORT VdSectionProperties {
   double A = 0;               // mm²
   double Iy = 0, Iz = 0;      // mm⁴, about the centroidal axes parallel to y and z
   double Iyz = 0;             // mm⁴, product of area (0 for shapes symmetric about an axis)
@@ -81,4 +81,6 @@ class VDPATTERN_EXPORT CVdSection {
   static bool IsShape(const std::string& shape);
   // The codes Compute knows, in the order of the list above.
   static std::vector<std::string> Shapes();
+  // The dimensions `shape` reads, aliases included (empty for an unknown shape).
+  static std::vector<std::string> Dimensions(const std::string& shape);
 };

@@ -1154,4 +1154,18 @@ PYBIND11_MODULE(_vdpattern, m) {
         if (!made) RaiseDatabaseError(error.ToUtf8(), "");
       },
       py::arg("path"), py::arg("family"), py::arg("code"), py::arg("columns"));
+  // Extension: the section-property engine, pure computation.
+  m.def(
+      "section_properties",
+      [](const std::string& shape, double density, const py::kwargs& dims) {
+        std::map<std::string, double> values;
+        for (const auto& [key, value] : dims) values[py::str(key)] = value.cast<double>();
+        py::dict out;
+        for (const VdSectionValue& v : CVdSection::Compute(shape, values, density).List())
+          out[py::str(v.name)] = py::make_tuple(v.value, v.unit);
+        return out;
+      },
+      py::arg("shape"), py::arg("density") = CVdSection::kSteelDensity,
+      "The properties of a section from its dimensions in mm (CVdSection): {name: (value, unit)}. ValueError for an "
+      "unknown shape or dimension, or dimensions that make no section.");
 }

@@ -9,15 +9,33 @@ here=$(cd "$(dirname "$0")" && pwd)
 rm -f "$out"
 "$vdcatalog" create "$out" --type "Steel sections" --editor "vdpattern examples" --version 1 >/dev/null
 
-# units.csv: a header of column names, then per family the unit of each column.
+# units.csv: a header of column names, then per family the unit of each column ("text" for a text column).
 IFS=, read -r -a columns < <(head -n 1 "$here/units.csv" | tr -d '\r')
 tail -n +2 "$here/units.csv" | tr -d '\r' | while IFS=, read -r -a units; do
   family=${units[0]}
   code=$(awk -F, -v f="$family" 'NR > 1 && $1 == f { print $2 }' "$here/families.csv")
   args=()
   for ((i = 1; i < ${#columns[@]}; i++)); do
-    args+=(--column "${columns[i]}:DOUBLE:${units[i]}")
+    if [[ ${units[i]} == text ]]; then
+      args+=(--column "${columns[i]}:TEXT")
+    else
+      args+=(--column "${columns[i]}:DOUBLE:${units[i]}")
+    fi
   done
   "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
   "$vdcatalog" import "$out" "$family" "$here/$family.csv"
+done
+
+# open/: the open-data families (open/README.md). Every column but Name, Shape and Standard is a length in mm.
+tail -n +2 "$here/open/families.csv" | tr -d '\r' | while IFS=, read -r family code _; do
+  IFS=, read -r -a columns < <(head -n 1 "$here/open/$family.csv" | tr -d '\r')
+  args=()
+  for column in "${columns[@]:1}"; do
+    case $column in
+      Shape | Standard) args+=(--column "$column:TEXT") ;;
+      *) args+=(--column "$column:DOUBLE:mm") ;;
+    esac
+  done
+  "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
+  "$vdcatalog" import "$out" "$family" "$here/open/$family.csv"
 done

@@ -28,3 +28,4 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/catalog/VdCatalogSchema.h>
 #include <vdpattern/manager/VdPatternManager.h>
+#include <vdpattern/section/VdSection.h>

@@ -16,6 +16,7 @@ from ._vdpattern import (
     Pattern,
     add_family,
     create_catalog,
+    section_properties,
 )
 
-__all__ = ["Catalog", "DatabaseError", "Manager", "Pattern", "add_family", "create_catalog"]
+__all__ = ["Catalog", "DatabaseError", "Manager", "Pattern", "add_family", "create_catalog", "section_properties"]

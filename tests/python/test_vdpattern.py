@@ -310,3 +310,14 @@ def test_a_nul_in_any_text_is_refused(catalog_path, tmp_path):
                 call()
         assert c.families() == ["IPE"] and c.get("IPE 200")["grade"] == "S235" and p.name == "x"
     assert m.catalogs() == ["sections"] and not os.path.exists(fresh)
+
+
+def test_section_properties_compute_from_dimensions_with_units():
+    # IPE 200 as the tables give it: A 28.48 cm2, Iy 1943 cm4.
+    ipe = vdpattern.section_properties("I", h=200, b=100, tw=5.6, tf=8.5, r=12)
+    assert ipe["A"][1] == "mm2" and abs(ipe["A"][0] - 2848) < 0.005 * 2848
+    assert abs(ipe["Iy"][0] - 1943e4) < 0.005 * 1943e4
+    assert abs(vdpattern.section_properties("CHS", d=100, t=5, density=1000)["G"][0] - 1.4923) < 1e-3
+    for shape, dims in [("I", {"h": 200}), ("Z", {"h": 1}), ("CHS", {"d": 10, "t": 5})]:
+        with pytest.raises(ValueError):
+            vdpattern.section_properties(shape, **dims)

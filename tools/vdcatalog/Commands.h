@@ -34,6 +34,9 @@ int Import(const std::string& file, const std::string& family, const std::string
 int Convert(const std::string& in, const std::string& out);
 // Writes a catalog link file for the server catalog at `address`, once the catalog opens.
 int Link(const std::string& file, const std::string& address);
+// Recomputes the section properties stored in FAMILY (or every family) from the stored dimensions and lists
+// those outside `tolerancePct` per cent, with the likely cause (Verify.cpp): kNotFound when any row is outside.
+int Verify(const std::string& file, const std::string& family, double tolerancePct, const Options& options);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 // Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or

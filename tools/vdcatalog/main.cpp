@@ -55,6 +55,7 @@ struct Arguments {
   bool keepGoing = false, readOnly = false;
   int port = 8765;
   std::string listen = "127.0.0.1";
+  double tolerance = 1.0;
   std::vector<std::string> files, columns, assignments, showArgs;
 };
 
@@ -189,6 +190,13 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   serve->add_option("--listen", a.listen, "Address to listen on (the page has no login)")->capture_default_str();
   serve->add_flag("--read-only", a.readOnly, "Refuse every change");
   serve->callback([&] { a.status = Run([&] { return Serve(a.files, a.port, a.listen, a.readOnly); }); });
+  auto* verify = app.add_subcommand(
+      "verify", "Recompute the section properties of a family from its dimensions and list what disagrees");
+  verify->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  verify->add_option("FAMILY", a.family, "Family name (default: every family with a Shape column)");
+  verify->add_option("--tolerance", a.tolerance, "Per cent a stored property may differ (default 1)");
+  verify->add_flag("--json", a.options.json, "Machine-readable output");
+  verify->callback([&] { a.status = Run([&] { return Verify(a.file, a.family, a.tolerance, a.options); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

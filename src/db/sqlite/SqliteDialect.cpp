@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 #include "db/DbError.h"
+#include "db/Statement.h"
 #include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
@@ -530,8 +531,7 @@ void Scanner::Comment() {
 
 // Ends the statement: only blanks, comments and semicolons may follow.
 void Scanner::Semicolon() {
-  if (!OnlyTrailing(s.p + 1))
-    ThrowDbError(kStateSyntax, L"The text holds more than one SQL statement; only one statement can be run at a time.");
+  if (!OnlyTrailing(s.p + 1)) ThrowMoreThanOneStatement();
 }
 
 // A name or keyword; returns false when folding meets COLLATE.

@@ -319,6 +319,9 @@ TEST_F(VdRecordsetTest, NestedDistinctIgnoresCaseAsTheTopLevelOneDoes) {
       {L"SELECT COUNT(*) FROM (SELECT * FROM (SELECT DISTINCT Grade FROM Nd) AS y) AS x", "2"},
       {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM (SELECT DISTINCT Name, n FROM Nd) AS y) AS x", "2"},
       {L"WITH w AS (SELECT DISTINCT Name FROM Nd) SELECT COUNT(*) FROM w", "2"},
+      // The second differs only in its literal: its remembered shape keeps the nested DISTINCT's place.
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd WHERE Grade <> 'z') AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd WHERE Grade <> 'b') AS x", "1"},
       {L"SELECT (SELECT COUNT(*) FROM (SELECT DISTINCT Grade FROM Nd) AS y), COUNT(*) FROM Nd", "2"},
       {L"SELECT COUNT(*) FROM (SELECT DISTINCT COUNT(*) FROM Nd) AS x", "1"},
       {L"SELECT COUNT(*) FROM (SELECT Name FROM Nd UNION SELECT DISTINCT Name FROM Nd) AS x",

@@ -1,6 +1,6 @@
 #pragma once
-// Extension (not part of the original class library): checking a condition that a person typed (a command
-// line's --where, a search box) before it goes into a statement's WHERE.
+// Extension: checking a condition that a person typed (a command line's --where, a search box) before it goes
+// into a statement's WHERE.
 //
 // VdRewriteCondition reads the condition with the statement language's own tokens and keeps it a condition on
 // the given columns only: column names (bare, [bracketed], "quoted" or `quoted`) must be among `columns`

@@ -41,7 +41,7 @@ bool Translate(const std::wstring& text, StatementText& out, StatementShapes* sh
 bool Same(const StatementText& a, const StatementText& b) {
   return a.sql == b.sql && a.literals == b.literals && a.literalEnds == b.literalEnds && a.fromPos == b.fromPos &&
          a.distinctPos == b.distinctPos && a.tailPos == b.tailPos && a.cacheable == b.cacheable &&
-         a.singleTableSelect == b.singleTableSelect && a.folded == b.folded;
+         a.singleTableSelect == b.singleTableSelect && a.folded == b.folded && a.nestedDistinct == b.nestedDistinct;
 }
 
 // What the engine makes of a translated text: when it compiles, nothing but blanks and ';' may follow.
@@ -63,6 +63,14 @@ void CheckTranslation(const StatementText& text) {
     Check(text.distinctPos + 8 <= text.sql.size() &&
           sqlite3_strnicmp(text.sql.c_str() + text.distinctPos, "DISTINCT", 8) == 0);
     Check(text.tailPos > text.distinctPos && text.tailPos <= text.sql.size());
+  }
+  // So is each nested one, with its grouping's place after it.
+  Check(text.nestedDistinct.size() % 2 == 0);
+  for (std::size_t k = 0; k + 1 < text.nestedDistinct.size(); k += 2) {
+    const std::size_t distinct = text.nestedDistinct[k], tail = text.nestedDistinct[k + 1];
+    Check(distinct >= 7 && distinct + 8 <= text.sql.size() &&
+          sqlite3_strnicmp(text.sql.c_str() + distinct, "DISTINCT", 8) == 0);
+    Check(tail > distinct && tail <= text.sql.size());
   }
   if (text.fromPos == std::string::npos) return;
   Check(text.fromPos + 4 <= text.sql.size() && sqlite3_strnicmp(text.sql.c_str() + text.fromPos, "FROM", 4) == 0);

@@ -306,6 +306,37 @@ TEST_F(VdRecordsetTest, ComparisonsSortsGroupsAndDistinctIgnoreAsciiCaseOnAFileW
 }
 
 // Comparisons ignoring case still use an index that ignores case, and numbers keep their plain indexes.
+// A DISTINCT below the top level ignores case as the top-level one does, on every engine; one the grouping
+// cannot stand for (an aggregate, a correlated subquery) still runs as written.
+TEST_F(VdRecordsetTest, NestedDistinctIgnoresCaseAsTheTopLevelOneDoes) {
+  m_db.ExecuteSQL(L"CREATE TABLE Nd (Name TEXT, Grade TEXT, n INTEGER)");
+  m_db.ExecuteSQL(L"INSERT INTO Nd VALUES ('IPE 200', 'a', 1), ('ipe 200', 'A', 2), ('HEA 100', 'b', 3)");
+  m_db.ExecuteSQL(L"CREATE TABLE Nd2 (Name TEXT)");
+  const std::pair<const wchar_t*, const char*> cases[] = {
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd) AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name, Grade FROM Nd WHERE n < 9) AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd ORDER BY Name LIMIT 5) AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT * FROM (SELECT DISTINCT Grade FROM Nd) AS y) AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM (SELECT DISTINCT Name, n FROM Nd) AS y) AS x", "2"},
+      {L"WITH w AS (SELECT DISTINCT Name FROM Nd) SELECT COUNT(*) FROM w", "2"},
+      // The second differs only in its literal: its remembered shape keeps the nested DISTINCT's place.
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd WHERE Grade <> 'z') AS x", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT Name FROM Nd WHERE Grade <> 'b') AS x", "1"},
+      {L"SELECT (SELECT COUNT(*) FROM (SELECT DISTINCT Grade FROM Nd) AS y), COUNT(*) FROM Nd", "2"},
+      {L"SELECT COUNT(*) FROM (SELECT DISTINCT COUNT(*) FROM Nd) AS x", "1"},
+      {L"SELECT COUNT(*) FROM (SELECT Name FROM Nd UNION SELECT DISTINCT Name FROM Nd) AS x",
+       OnServer() ? "2" : "3"},  // UNION compares as the engine does; left as written
+      {L"SELECT n FROM Nd a WHERE EXISTS (SELECT DISTINCT Name FROM Nd b WHERE b.n = a.n AND b.n = 3)", "3"},
+  };
+  for (const auto& [sql, expected] : cases) {
+    std::string got;
+    const DbFailure failure = CatchDb([&, sql = sql] { got = Column(m_db, sql); });
+    EXPECT_EQ(got, expected) << U8(sql) << ": " << failure.message;
+  }
+  m_db.ExecuteSQL(L"INSERT INTO Nd2 SELECT DISTINCT Name FROM Nd");
+  EXPECT_EQ(Count(L"SELECT * FROM Nd2"), 2);
+}
+
 TEST_F(VdRecordsetTest, ComparisonsIgnoringCaseKeepTheirIndexes) {
   VDTEST_FILE_ONLY();
   RawDb(m_path).Exec(

@@ -17,6 +17,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <vdpattern/toolkit/VdCondition.h>
 #include <vdpattern/vdpattern.h>
 
 #include "CsvFile.h"
@@ -28,142 +29,14 @@ namespace {
 
 // ---------------------------------------------------------------- conditions
 
-// A condition given with --where, checked and rewritten token by token, so that it stays a condition on the
-// family's own columns: column names (bare, [bracketed] or "quoted") must be columns of the family and are
-// written bracketed; numbers, 'texts', comparison and arithmetic operators, parentheses, AND / OR / NOT, LIKE,
-// IN, BETWEEN, IS [NOT] NULL and a few plain functions are allowed. Anything else (another table, a SELECT, a
-// second statement, a comment, functions that make huge values) is refused with the word that is not allowed.
+// A condition given with --where, kept a condition on the family's own columns (VdCondition.h).
 bool RewriteCondition(const std::string& condition, const std::vector<Column>& columns, CString& out,
                       std::string& error) {
-  static const char* const kKeywords[] = {"AND", "OR", "NOT", "LIKE", "IN", "BETWEEN", "IS", "NULL", "ESCAPE"};
-  static const char* const kFunctions[] = {"ABS", "ROUND", "LOWER", "UPPER", "LENGTH", "TRIM", "ISNULL", "IIF"};
-  const std::wstring text = Wide(condition).str();
-  std::wstring result;
-  int depth = 0;
-  std::size_t i = 0;
-  auto isIdentStart = [](wchar_t c) { return std::iswalpha(c) || c == L'_' || c >= 0x80; };
-  auto isIdentChar = [](wchar_t c) { return std::iswalnum(c) || c == L'_' || c >= 0x80; };
-  auto upper = [](std::wstring w) {
-    VdFoldUpper(w);
-    return VdToUtf8(w);
-  };
-  while (i < text.size()) {
-    const wchar_t c = text[i];
-    if (std::iswspace(c)) {
-      ++i;
-      continue;
-    }
-    if (!result.empty()) result += L' ';
-    if (std::iswdigit(c) || (c == L'.' && i + 1 < text.size() && std::iswdigit(text[i + 1]))) {
-      std::size_t j = i;
-      while (j < text.size() && (std::iswdigit(text[j]) || text[j] == L'.')) ++j;
-      if (j < text.size() && (text[j] == L'e' || text[j] == L'E')) {
-        ++j;
-        if (j < text.size() && (text[j] == L'+' || text[j] == L'-')) ++j;
-        while (j < text.size() && std::iswdigit(text[j])) ++j;
-      }
-      if (j < text.size() && isIdentChar(text[j])) {
-        error = "\"" + Shown(VdToUtf8(text.substr(i, j - i + 1))) + "\" is not a number";
-        return false;
-      }
-      result += text.substr(i, j - i);
-      i = j;
-      continue;
-    }
-    if (c == L'\'') {
-      std::size_t j = i + 1;
-      for (;; ++j) {
-        if (j >= text.size()) {
-          error = "a text in quotes is not closed";
-          return false;
-        }
-        if (text[j] == L'\'') {
-          if (j + 1 < text.size() && text[j + 1] == L'\'') {
-            ++j;
-            continue;
-          }
-          break;
-        }
-      }
-      result += text.substr(i, j + 1 - i);
-      i = j + 1;
-      continue;
-    }
-    if (c == L'[' || c == L'"' || isIdentStart(c)) {
-      std::wstring word;
-      bool quoted = c != L'[' && c != L'"' ? false : true;
-      if (quoted) {
-        const wchar_t close = c == L'[' ? L']' : L'"';
-        const std::size_t end = text.find(close, i + 1);
-        if (end == std::wstring::npos) {
-          error = "a quoted column name is not closed";
-          return false;
-        }
-        word = text.substr(i + 1, end - i - 1);
-        i = end + 1;
-      } else {
-        std::size_t j = i;
-        while (j < text.size() && isIdentChar(text[j])) ++j;
-        word = text.substr(i, j - i);
-        i = j;
-      }
-      std::size_t next = i;
-      while (next < text.size() && std::iswspace(text[next])) ++next;
-      const std::string name = upper(word);
-      if (!quoted) {
-        if (std::find(std::begin(kKeywords), std::end(kKeywords), name) != std::end(kKeywords)) {
-          result += Wide(name).str();
-          continue;
-        }
-        if (next < text.size() && text[next] == L'(') {
-          if (std::find(std::begin(kFunctions), std::end(kFunctions), name) == std::end(kFunctions)) {
-            error = "the function " + Shown(VdToUtf8(word)) + " cannot be used in a condition";
-            return false;
-          }
-          result += Wide(name).str();
-          continue;
-        }
-      }
-      const Column* column = FindColumn(columns, word);
-      if (!column) {
-        error = "no column \"" + Shown(VdToUtf8(word)) + "\" in the family";
-        return false;
-      }
-      result += L"[" + column->name + L"]";
-      continue;
-    }
-    // Operators, longest first.
-    static const wchar_t* const kOperators[] = {L"<>", L"<=", L">=", L"!=", L"==", L"||", L"=", L"<", L">",
-                                                L"+",  L"-",  L"*",  L"/",  L"%",  L"(",  L")", L","};
-    bool matched = false;
-    for (const wchar_t* op : kOperators) {
-      const std::size_t n = std::wcslen(op);
-      if (text.compare(i, n, op) != 0) continue;
-      if (n == 1 && (c == L'-' || c == L'/') && i + 1 < text.size() && text[i + 1] == c) break;  // a comment
-      if (c == L'(') ++depth;
-      if (c == L')' && --depth < 0) {
-        error = "a ')' has no '('";
-        return false;
-      }
-      result += op;
-      i += n;
-      matched = true;
-      break;
-    }
-    if (!matched) {
-      error = "\"" + Shown(VdToUtf8(text.substr(i, 10))) + "\" is not allowed in a condition";
-      return false;
-    }
-  }
-  if (depth != 0) {
-    error = "a '(' is not closed";
-    return false;
-  }
-  if (result.empty()) {
-    error = "the condition is empty";
-    return false;
-  }
-  out = CString(result);
+  std::vector<std::wstring> names;
+  for (const Column& column : columns) names.push_back(column.name);
+  std::wstring rewritten;
+  if (!VdRewriteCondition(Wide(condition).str(), names, rewritten, error)) return false;
+  out = CString(rewritten);
   return true;
 }
 

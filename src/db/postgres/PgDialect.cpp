@@ -7,32 +7,21 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/Statement.h"
 
 namespace vdpattern::db {
 
 namespace {
 
-enum class Tok { kWord, kName, kString, kNumber, kPunct, kBlank, kComment };
-
-struct Token {
-  Tok kind;
-  std::string text;  // a kName holds the name unquoted
-};
+using Tok = TokenKind;
+using Token = StatementToken;
 
 bool IsWordChar(unsigned char ch) {
   return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
          ch == '$';
 }
 
-bool Is(const Token& t, const char* word) {
-  if (t.kind != Tok::kWord || t.text.size() != std::strlen(word)) return false;
-  for (std::size_t k = 0; k < t.text.size(); ++k) {
-    char ch = t.text[k];
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-    if (ch != word[k]) return false;
-  }
-  return true;
-}
+bool Is(const Token& t, const char* word) { return IsKeyword(t, word); }
 
 std::string Upper(std::string_view s) {
   std::string u(s);
@@ -61,9 +50,9 @@ std::string NoCase(std::string_view schema) {
 
 namespace {
 
-bool Significant(const Token& t) { return t.kind != Tok::kBlank && t.kind != Tok::kComment; }
+bool Significant(const Token& t) { return IsSignificant(t); }
 
-[[noreturn]] void Unclosed(const char* what) {
+[[noreturn]] void ThrowUnclosed(const char* what) {
   CString message;
   message.Format(L"The SQL text has %S that is never closed.", what);
   ThrowDbError(kStateSyntax, message);
@@ -78,96 +67,15 @@ bool IsHexLiteral(const std::string& quoted) {
 }
 
 std::vector<Token> Scan(const std::string& s) {
-  std::vector<Token> tokens;
-  std::size_t k = 0;
-  while (k < s.size()) {
-    const unsigned char ch = static_cast<unsigned char>(s[k]);
-    const std::size_t start = k;
-    if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') {
-      while (k < s.size() && (s[k] == ' ' || s[k] == '\t' || s[k] == '\n' || s[k] == '\r')) ++k;
-      tokens.push_back({Tok::kBlank, " "});
-    } else if (ch == '-' && k + 1 < s.size() && s[k + 1] == '-') {
-      while (k < s.size() && s[k] != '\n') ++k;
-      tokens.push_back({Tok::kComment, ""});
-    } else if (ch == '/' && k + 1 < s.size() && s[k + 1] == '*') {
-      const std::size_t end = s.find("*/", k + 2);
-      if (end == std::string::npos) Unclosed("a comment");
-      k = end + 2;
-      tokens.push_back({Tok::kComment, ""});
-    } else if (ch == '\'') {
-      ++k;
-      for (;;) {
-        if (k >= s.size()) Unclosed("a quoted text");
-        if (s[k] == '\'') {
-          if (k + 1 < s.size() && s[k + 1] == '\'') {
-            k += 2;
-            continue;
-          }
-          ++k;
-          break;
-        }
-        ++k;
-      }
-      tokens.push_back({Tok::kString, s.substr(start, k - start)});
-    } else if (ch == '"' || ch == '`') {
-      std::string name;
-      ++k;
-      for (;;) {
-        if (k >= s.size()) Unclosed("a quoted name");
-        if (s[k] == static_cast<char>(ch)) {
-          if (k + 1 < s.size() && s[k + 1] == static_cast<char>(ch)) {
-            name += s[k];
-            k += 2;
-            continue;
-          }
-          ++k;
-          break;
-        }
-        name += s[k++];
-      }
-      tokens.push_back({Tok::kName, name});
-    } else if (ch == '[') {
-      const std::size_t end = s.find(']', k + 1);
-      if (end == std::string::npos) Unclosed("a bracketed name");
-      tokens.push_back({Tok::kName, s.substr(k + 1, end - k - 1)});
-      k = end + 1;
-    } else if ((ch >= '0' && ch <= '9') || (ch == '.' && k + 1 < s.size() && s[k + 1] >= '0' && s[k + 1] <= '9')) {
-      while (k < s.size() && (IsWordChar(static_cast<unsigned char>(s[k])) || s[k] == '.')) {
-        if ((s[k] == 'e' || s[k] == 'E') && k + 1 < s.size() && (s[k + 1] == '+' || s[k + 1] == '-')) ++k;
-        ++k;
-      }
-      tokens.push_back({Tok::kNumber, s.substr(start, k - start)});
-    } else if (IsWordChar(ch)) {
-      while (k < s.size() && IsWordChar(static_cast<unsigned char>(s[k]))) ++k;
-      tokens.push_back({Tok::kWord, s.substr(start, k - start)});
-    } else {
-      ++k;
-      // Two-character operators stay together, so "<" and ">" are never read as brackets of anything.
-      if (k < s.size() &&
-          ((ch == '<' && (s[k] == '>' || s[k] == '=')) || (ch == '>' && s[k] == '=') || (ch == '!' && s[k] == '=') ||
-           (ch == '=' && s[k] == '=') || (ch == ':' && s[k] == ':') || (ch == '|' && s[k] == '|')))
-        ++k;
-      tokens.push_back({Tok::kPunct, s.substr(start, k - start)});
-    }
-  }
+  Unclosed unclosed;
+  std::vector<Token> tokens = TokenizeStatement(s, unclosed);
+  if (unclosed.what) ThrowUnclosed(unclosed.what);
   return tokens;
 }
 
-// The next significant token at or after `k`, or `end`.
-std::size_t Next(const std::vector<Token>& t, std::size_t k, std::size_t end) {
-  while (k < end && !Significant(t[k])) ++k;
-  return k;
-}
-
-// The position of the ')' matching the '(' at `open`, or `end`.
+std::size_t Next(const std::vector<Token>& t, std::size_t k, std::size_t end) { return NextSignificant(t, k, end); }
 std::size_t Matching(const std::vector<Token>& t, std::size_t open, std::size_t end) {
-  int depth = 0;
-  for (std::size_t k = open; k < end; ++k) {
-    if (t[k].kind != Tok::kPunct) continue;
-    if (t[k].text == "(") ++depth;
-    if (t[k].text == ")" && --depth == 0) return k;
-  }
-  return end;
+  return MatchingParen(t, open, end);
 }
 
 // The ranges between the top-level commas of (begin, end).
@@ -751,13 +659,7 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
                    std::string_view schema) {
   out = PgStatement();
   const std::vector<Token> tokens = Scan(VdToUtf8(text ? text : L""));
-  // The end of the first statement; only blanks, comments and semicolons may follow it.
-  std::size_t end = 0;
-  while (end < tokens.size() && !(tokens[end].kind == Tok::kPunct && tokens[end].text == ";")) ++end;
-  for (std::size_t k = end; k < tokens.size(); ++k)
-    if (Significant(tokens[k]) && !(tokens[k].kind == Tok::kPunct && tokens[k].text == ";"))
-      ThrowDbError(kStateSyntax,
-                   L"The text holds more than one SQL statement; only one statement can be run at a time.");
+  const std::size_t end = FirstStatementEnd(tokens);
   const std::size_t first = Next(tokens, 0, end);
   if (first == end) ThrowDbError(kStateSyntax, L"The SQL text holds no statement.");
   const std::size_t second = Next(tokens, first + 1, end);

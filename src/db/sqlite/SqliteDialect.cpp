@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 #include "db/DbError.h"
+#include "db/Statement.h"
 #include "db/Utf8Fast.h"
 
 namespace vdpattern::db {
@@ -374,6 +375,15 @@ struct ScanState {
     bool done;  // the term has its COLLATE and its ASC / DESC / NULLS part follows
   } terms[kMaxTermLists];
   int termLists = 0;
+  // The nested SELECTs open around the current token, innermost last: their DISTINCT may become a GROUP BY.
+  struct Nested {
+    int depth;
+    std::size_t distinctPos;
+    std::size_t tailPos;
+    bool from;  // its FROM was read
+    bool ok;    // no grouping, window or compound part of its own
+  };
+  std::vector<Nested> nested;
 
   ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
             StatementText& result);
@@ -435,6 +445,8 @@ class Scanner {
   void FoldBeforeWord();
   void NoteSelectWord(Word word, bool wasAfterSelect);
   void NoteFrom();
+  void NoteNestedWord(Word word, Word before);
+  void EndNested(int depth);
   // Quoted tokens.
   bool Literal(bool wasAfterAs);
   void QuotedName(wchar_t open);
@@ -519,8 +531,7 @@ void Scanner::Comment() {
 
 // Ends the statement: only blanks, comments and semicolons may follow.
 void Scanner::Semicolon() {
-  if (!OnlyTrailing(s.p + 1))
-    ThrowDbError(kStateSyntax, L"The text holds more than one SQL statement; only one statement can be run at a time.");
+  if (!OnlyTrailing(s.p + 1)) ThrowMoreThanOneStatement();
 }
 
 // A name or keyword; returns false when folding meets COLLATE.
@@ -534,8 +545,58 @@ bool Scanner::WordToken() {
   s.afterSelect = false;
   if (word == Word::kIsNull && RewriteIsNull()) return true;
   if (s.fold && !FoldAtWord(word, before)) return false;
-  if (s.select && s.depth == 0) NoteSelectWord(word, wasAfterSelect);
+  if (s.select && s.depth == 0)
+    NoteSelectWord(word, wasAfterSelect);
+  else if (s.lift)
+    NoteNestedWord(word, before);
   return true;
+}
+
+// The structure of a SELECT below the top level, noted as NoteSelectWord notes the top-level one.
+void Scanner::NoteNestedWord(Word word, Word before) {
+  if (word == Word::kSelect) {
+    EndNested(s.depth);
+    s.nested.push_back({s.depth, std::string::npos, std::string::npos, false, true});
+    return;
+  }
+  if (s.nested.empty() || s.nested.back().depth != s.depth) return;
+  ScanState::Nested& n = s.nested.back();
+  const auto at = static_cast<std::size_t>(s.wordStart - s.sqlBegin);
+  switch (word) {
+    case Word::kDistinct:
+      if (before == Word::kSelect && n.distinctPos == std::string::npos) n.distinctPos = at;
+      break;
+    case Word::kFrom:
+      n.from = n.distinctPos != std::string::npos;
+      break;
+    case Word::kOrder:
+    case Word::kLimit:
+      if (n.tailPos == std::string::npos) n.tailPos = at;
+      break;
+    case Word::kGroup:
+    case Word::kHaving:
+    case Word::kWindow:
+    case Word::kCompound:
+    case Word::kValues:
+      n.ok = false;
+      break;
+    default:
+      break;
+  }
+}
+
+// Ends the nested SELECTs read at `depth` or deeper; the GROUP BY of one without ORDER BY or LIMIT goes where
+// the output is now (its closing parenthesis, or the end).
+void Scanner::EndNested(int depth) {
+  while (!s.nested.empty() && s.nested.back().depth >= depth) {
+    const ScanState::Nested& n = s.nested.back();
+    const auto tail = n.tailPos != std::string::npos ? n.tailPos : static_cast<std::size_t>(s.sql.at - s.sqlBegin);
+    if (n.ok && n.from && n.distinctPos != std::string::npos && tail > n.distinctPos) {
+      s.out.nestedDistinct.push_back(static_cast<std::uint32_t>(n.distinctPos));
+      s.out.nestedDistinct.push_back(static_cast<std::uint32_t>(tail));
+    }
+    s.nested.pop_back();
+  }
 }
 
 // Copies the word while reading it; the packed word tells the few keywords the scan cares about.
@@ -743,6 +804,7 @@ void Scanner::CloseParen() {
     CloseTerm(s.sql.at);
     --s.termLists;
   }
+  if (!s.nested.empty()) EndNested(s.depth);
   if (!s.isNullDepths.empty() && s.isNullDepths.back() == s.depth) {
     s.sql.Ascii(") IS NULL)", 10);
     s.isNullDepths.pop_back();
@@ -820,6 +882,7 @@ void Scanner::Finish() {
     for (; s.termLists > 0; --s.termLists) CloseTerm(at);
   }
   while (at != s.sqlBegin && at[-1] == ' ') --at;
+  EndNested(0);
   StatementText& out = s.out;
   out.sql.assign(s.sqlBegin, at);
   out.literals.assign(s.literalsBegin, s.literals.at);
@@ -986,6 +1049,7 @@ bool StatementShapes::MatchShape(const Shape& shape, const wchar_t* text, std::s
   if (at != length) return false;
   out.sql = shape.sql;
   out.literalSpans.clear();
+  out.nestedDistinct = shape.nestedDistinct;
   out.fromPos = shape.fromPos;
   out.distinctPos = shape.distinctPos;
   out.tailPos = shape.tailPos;
@@ -1012,6 +1076,7 @@ void StatementShapes::Remember(const wchar_t* text, const StatementText& transla
   slot->source.assign(text, length);
   slot->spans = translated.literalSpans;
   slot->sql = translated.sql;
+  slot->nestedDistinct = translated.nestedDistinct;
   slot->fromPos = translated.fromPos;
   slot->distinctPos = translated.distinctPos;
   slot->tailPos = translated.tailPos;

@@ -18,7 +18,9 @@
 //   of a SET assignment), and after every ORDER BY, GROUP BY and PARTITION BY term. An explicit collation on
 //   the left operand wins, and a comparison on a NOCASE column can still use a NOCASE index. A statement that
 //   names a collation itself is taken as written. DISTINCT needs the number of result columns, so it is turned
-//   into a GROUP BY when the statement is prepared (SqliteQuery.cpp), from the positions noted here;
+//   into a GROUP BY when the statement is prepared (SqliteQuery.cpp), from the positions noted here; so is the
+//   DISTINCT of every nested SELECT (a subquery, a WITH part, the SELECT of an INSERT), so that counting the rows
+//   of SELECT DISTINCT in a FROM ignores case as the top-level DISTINCT does;
 // - reads EXPLAIN [QUERY PLAN] <statement> as its statement, so the plan shown is the plan of the text that
 //   statement is translated into;
 // - notes whether the statement is a SELECT over one table without DISTINCT, GROUP BY, HAVING, window or
@@ -41,6 +43,9 @@ struct StatementText {
   std::size_t fromPos = std::string::npos;      // position in `sql` of the top-level FROM of a SELECT
   std::size_t distinctPos = std::string::npos;  // of the top-level DISTINCT that may become a GROUP BY
   std::size_t tailPos = std::string::npos;      // where that GROUP BY goes: ORDER BY, LIMIT or the end
+  // The DISTINCT and the GROUP BY place of each nested SELECT DISTINCT (its ORDER BY, LIMIT or closing
+  // parenthesis), two positions in `sql` each, in the order their DISTINCTs come.
+  std::vector<std::uint32_t> nestedDistinct;
   bool cacheable = false;
   bool singleTableSelect = false;
   bool folded = false;        // COLLATE NOCASE was added (the only collations of the text then)
@@ -51,6 +56,7 @@ struct StatementText {
     literals.clear();
     literalEnds.clear();
     literalSpans.clear();
+    nestedDistinct.clear();
     fromPos = std::string::npos;
     distinctPos = std::string::npos;
     tailPos = std::string::npos;
@@ -83,6 +89,7 @@ class StatementShapes {
   struct Shape {
     std::wstring source;  // empty: the slot is free
     std::vector<std::uint32_t> spans;
+    std::vector<std::uint32_t> nestedDistinct;
     std::string sql;
     std::size_t fromPos = std::string::npos;
     std::size_t distinctPos = std::string::npos;

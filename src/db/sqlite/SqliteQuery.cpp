@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include "db/DbError.h"
 #include "db/Utf8Fast.h"
 
@@ -238,6 +239,7 @@ bool IsNameChar(unsigned char ch) {
 struct PreparedText {
   std::string sql;
   std::size_t fromPos, distinctPos, tailPos;
+  std::vector<std::uint32_t> nested;  // StatementText::nestedDistinct
 };
 
 // Takes out the COLLATE NOCASE that the translation put after a column holding numbers (the engine could not
@@ -285,6 +287,8 @@ void UnfoldNumericColumns(SqliteConnection& c, PreparedText& t) {
     sql.erase(from, count);
     for (std::size_t* pos : {&t.fromPos, &t.distinctPos, &t.tailPos})
       if (*pos != std::string::npos && *pos > from) *pos -= count;
+    for (std::uint32_t& pos : t.nested)
+      if (pos > from) pos -= static_cast<std::uint32_t>(count);
     k = from;
   }
 }
@@ -324,12 +328,44 @@ std::string DistinctAsGroups(sqlite3* db, const PreparedText& t) {
   return grouped;
 }
 
+// Every nested SELECT DISTINCT as a SELECT grouped ignoring case, as DistinctAsGroups does at the top level.
+// The innermost (the last) goes first, so an outer one's column count is read from its rewritten text; one the
+// engine cannot prepare on its own (a correlated subquery, say) stays as written.
+void NestedDistinctAsGroups(sqlite3* db, PreparedText& t) {
+  for (std::size_t k = t.nested.size(); k >= 2; k -= 2) {
+    PreparedText inner{std::string(), 0, t.nested[k - 2], t.nested[k - 1], {}};
+    if (inner.distinctPos < 7 || inner.tailPos > t.sql.size()) continue;
+    const std::size_t start = inner.distinctPos - 7, end = inner.tailPos;
+    inner.sql.assign(t.sql, start, end - start);
+    inner.distinctPos -= start;
+    inner.tailPos = inner.sql.size();
+    std::string grouped = DistinctAsGroups(db, inner);
+    sqlite3_stmt* probe = nullptr;
+    const bool takes =
+        !grouped.empty() &&
+        sqlite3_prepare_v2(db, grouped.c_str(), static_cast<int>(grouped.size()), &probe, nullptr) == SQLITE_OK &&
+        probe;
+    sqlite3_finalize(probe);
+    if (!takes) continue;
+    if (end < t.sql.size() && t.sql[end] != ' ' && t.sql[end] != ')') grouped += ' ';  // before its ORDER BY
+    t.sql.replace(start, end - start, grouped);
+    // Positions after the rewritten part move by the change of its length; those before it stay.
+    const auto shift = [&](auto& pos) {
+      if (pos != static_cast<std::remove_reference_t<decltype(pos)>>(std::string::npos) && pos >= end)
+        pos = static_cast<std::remove_reference_t<decltype(pos)>>(pos + grouped.size() - (end - start));
+    };
+    for (std::size_t* pos : {&t.fromPos, &t.distinctPos, &t.tailPos}) shift(*pos);
+    for (std::size_t j = 0; j + 2 < k; ++j) shift(t.nested[j]);
+  }
+}
+
 CachedStatement PrepareQuery(SqliteConnection& c, const StatementText& text) {
   sqlite3* db = c.handle();
   const unsigned flags = text.cacheable ? SQLITE_PREPARE_PERSISTENT : 0;
   CachedStatement entry;
-  PreparedText t{text.sql, text.fromPos, text.distinctPos, text.tailPos};
+  PreparedText t{text.sql, text.fromPos, text.distinctPos, text.tailPos, text.nestedDistinct};
   if (text.folded) UnfoldNumericColumns(c, t);
+  if (!t.nested.empty()) NestedDistinctAsGroups(db, t);
   if (t.distinctPos != std::string::npos) {
     const std::string grouped = DistinctAsGroups(db, t);
     sqlite3_stmt* stmt = nullptr;

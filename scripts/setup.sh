@@ -10,19 +10,31 @@ packages=(cmake ninja-build make g++ pkg-config libgtest-dev libgmock-dev libben
           postgresql-common dpkg-dev file pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
           python3-pandas mypy)
 
+# One line per phase, so that a long install is seen to be under way.
+echo "setup: checking ${#packages[@]} Debian packages"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  # dpkg prints several lines per package even with -qq: they go to a log shown only when something fails.
-  log=$(mktemp "${TMPDIR:-/tmp}/vdpattern-setup.XXXXXX.log")
-  if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "setup: installing the packages failed (log above, kept in $log)" >&2
-    exit 1
-  fi
-  rm -f "$log"
+if ((${#missing[@]} == 0)); then
+  echo "setup: every package is installed"
+  exit 0
 fi
+export DEBIAN_FRONTEND=noninteractive
+# apt and dpkg print several lines per package even with -qq: they go to a log shown only when something fails.
+log=$(mktemp "${TMPDIR:-/tmp}/vdpattern-setup.XXXXXX.log")
+run() {
+  local started=$SECONDS
+  "$@" >>"$log" 2>&1 || {
+    cat "$log" >&2
+    echo "setup: failed: $* (log above, kept in $log)" >&2
+    exit 1
+  }
+  echo "setup: ... $((SECONDS - started)) s"
+}
+echo "setup: updating the package lists"
+run apt-get update -qq
+echo "setup: installing ${#missing[@]} packages (a few minutes on a new system): ${missing[*]}"
+run apt-get install -y -qq --no-install-recommends "${missing[@]}"
+rm -f "$log"
+echo "setup: done"

@@ -358,12 +358,15 @@ def test_failures_print_nothing_beside_the_exception(tmp_path):
         "        call()\n"
         "    except vdpattern.DatabaseError as e:\n"
         "        print('raised', 'does not exist' in str(e))\n"
-        "print(vdpattern.__version__)\n"
+        "import importlib.metadata as m\n"
+        "print(vdpattern.__version__, m.version('vdpattern'), m.metadata('vdpattern')['License'])\n"
     ) % (str(tmp_path / "missing.mdb"), str(tmp_path / "missing.mdb"))
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0 and run.stderr == ""
     lines = run.stdout.split("\n")
     assert lines[:2] == ["raised True", "raised True"]
-    # The version is the project's.
+    # The version is the project's, in the module and its metadata alike, with the project's licence.
+    version, metadata_version, licence = lines[2].split()
     cmake = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
-    assert "project(vdpattern VERSION " + lines[2] + " " in cmake
+    assert "project(vdpattern VERSION " + version + " " in cmake
+    assert (metadata_version, licence) == (version, "Apache-2.0")

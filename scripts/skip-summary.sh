@@ -3,7 +3,6 @@
 # reason by reason: "skip-summary: 15 skipped: no PostgreSQL server (12); ... (3)". Reads ctest's own log, so it
 # also serves a run by hand: ctest --test-dir build; bash scripts/skip-summary.sh build
 set -euo pipefail
-cd "$(dirname "$0")/.."
 log="${1:-build}/Testing/Temporary/LastTest.log"
 [[ -r $log ]] || { echo "skip-summary: no test log at $log (run ctest first)" >&2; exit 1; }
 python3 - "$log" <<'PY'

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Prints one line that counts the tests skipped by the last ctest run in the build folder given (default build) and says why,
-# reason by reason: "skip-summary: 15 skipped: no PostgreSQL server (12); ... (3)". Reads ctest's own log, so it
-# also serves a run by hand: ctest --test-dir build; bash scripts/skip-summary.sh build
+# Prints one line that counts the tests skipped by the last ctest run in the build folder given (default
+# build) and says why, reason by reason: "skip-summary: 15 skipped: no PostgreSQL server (12); ... (3)". Reads
+# ctest's own log, so it also serves a run by hand: ctest --test-dir build; bash scripts/skip-summary.sh build
 set -euo pipefail
 log="${1:-build}/Testing/Temporary/LastTest.log"
 [[ -r $log ]] || { echo "skip-summary: no test log at $log (run ctest first)" >&2; exit 1; }

@@ -73,4 +73,11 @@ their units in the host's units, catalogs as context managers, families as NumPy
 database failures as Python exceptions.")
 endif()
 
+# Debian policy: each package carries its copyright file, in /usr/share/doc/<package>/.
+foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+  string(TOUPPER ${component} upper)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME} COMPONENT ${component})
+endforeach()
+
 include(CPack)

@@ -25,6 +25,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -151,6 +152,140 @@ py::str Str(const wchar_t* text, std::size_t length) {
   return py::reinterpret_steal<py::str>(s);
 }
 py::str Str(const std::wstring& text) { return Str(text.data(), text.size()); }
+
+// ---------------------------------------------------------------- unit labels
+
+// A value read with a metrics factor is in host units: lengths in the host's length unit, everything else in
+// SI (N, kg, rad; a pressure in N per host length squared). Its label says so, in the unit grammar the catalogs
+// use, so that "cm2" of a host in millimetres reads "mm2" and "MPa" reads "N/mm2".
+
+// The symbol of the host length unit, or a text naming it through the metre when it has none.
+std::wstring LengthSymbol(double metrics) {
+  static const std::pair<double, const wchar_t*> kNames[] = {
+      {1e-3, L"km"}, {1, L"m"},           {10, L"dm"},         {100, L"cm"},
+      {1000, L"mm"}, {1 / 0.0254, L"in"}, {1 / 0.3048, L"ft"}, {1 / 0.9144, L"yd"}};
+  for (const auto& [factor, symbol] : kNames)
+    if (std::fabs(metrics - factor) <= 1e-12 * factor) return symbol;
+  return L"(m/" + VdDoubleToString(metrics).str() + L")";
+}
+
+// Powers of the four base quantities of a host unit.
+struct Dimension {
+  int length = 0, force = 0, mass = 0, angle = 0;
+  void Add(const Dimension& d, int sign) {
+    length += sign * d.length, force += sign * d.force, mass += sign * d.mass, angle += sign * d.angle;
+  }
+};
+
+// The dimension of one symbol of the grammar (case ignored: catalogs keep their unit texts in lower case).
+std::optional<Dimension> SymbolDimension(const std::wstring& symbol) {
+  static const std::map<std::wstring, Dimension> kSymbols = [] {
+    std::map<std::wstring, Dimension> m;
+    for (const wchar_t* s : {L"mm", L"cm", L"dm", L"m", L"km", L"in", L"ft", L"yd"}) m[s] = {1, 0, 0, 0};
+    for (const wchar_t* s : {L"n", L"dan", L"kn", L"mn", L"kgf", L"tf", L"lbf", L"kip"}) m[s] = {0, 1, 0, 0};
+    for (const wchar_t* s : {L"g", L"kg", L"t", L"lb"}) m[s] = {0, 0, 1, 0};
+    for (const wchar_t* s : {L"pa", L"kpa", L"mpa", L"gpa", L"psi", L"ksi"}) m[s] = {-2, 1, 0, 0};
+    for (const wchar_t* s : {L"rad", L"deg", L"\u00b0", L"grad"}) m[s] = {0, 0, 0, 1};
+    for (const wchar_t* s : {L"%", L"-"}) m[s] = {};
+    return m;
+  }();
+  std::wstring folded = symbol;
+  for (wchar_t& c : folded)
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  if (const auto found = kSymbols.find(folded); found != kSymbols.end()) return found->second;
+  // A force or mass written directly before a length: "kNm", "Nmm", "tm".
+  for (std::size_t cut = 1; cut < folded.size(); ++cut) {
+    const auto head = kSymbols.find(folded.substr(0, cut));
+    const auto tail = kSymbols.find(folded.substr(cut));
+    if (head == kSymbols.end() || tail == kSymbols.end() || tail->second.length != 1) continue;
+    if (head->second.force != 1 && head->second.mass != 1) continue;
+    Dimension d = head->second;
+    d.Add(tail->second, 1);
+    return d;
+  }
+  return std::nullopt;
+}
+
+// The power written after a symbol ("2", "-4", "^2", "**3", "²", "⁻¹"), split off `token`; 1 without one.
+std::optional<int> SplitPower(std::wstring& token) {
+  static const std::wstring kSuper = L"\u2070\u00b9\u00b2\u00b3\u2074\u2075\u2076\u2077\u2078\u2079";
+  std::size_t end = token.size();
+  int value = 0, scale = 1;
+  while (end > 0) {
+    const wchar_t c = token[end - 1];
+    const std::size_t super = kSuper.find(c);
+    const int digit = c >= L'0' && c <= L'9' ? c - L'0' : super != std::wstring::npos ? static_cast<int>(super) : -1;
+    if (digit < 0) break;
+    value += digit * scale, scale *= 10, --end;
+  }
+  if (end == token.size()) return 1;
+  if (end > 0 && (token[end - 1] == L'-' || token[end - 1] == L'\u207b')) value = -value, --end;
+  if (end > 0 && token[end - 1] == L'+') --end;
+  if (end > 0 && token[end - 1] == L'^')
+    --end;
+  else if (end > 1 && token.compare(end - 2, 2, L"**") == 0)
+    end -= 2;
+  if (end == 0 || value == 0) return std::nullopt;
+  token.resize(end);
+  return value;
+}
+
+// The dimension of a unit text, read left to right as the grammar reads it; nullopt for a text it cannot
+// take apart.
+std::optional<Dimension> TextDimension(const std::wstring& text) {
+  Dimension out;
+  std::wstring token;
+  int sign = 1;
+  std::wstring rest = text;
+  while (!rest.empty() && (rest.front() == L' ' || rest.front() == L'\t')) rest.erase(0, 1);
+  while (!rest.empty() && (rest.back() == L' ' || rest.back() == L'\t')) rest.pop_back();
+  if (rest.compare(0, 2, L"1/") == 0) rest.erase(0, 1);  // "1/m": the quotient of nothing by m
+  auto flush = [&]() -> bool {
+    if (token.empty()) return true;
+    const std::optional<int> power = SplitPower(token);
+    const std::optional<Dimension> d = power ? SymbolDimension(token) : std::nullopt;
+    if (!d) return false;
+    for (int i = 0; i < std::abs(*power); ++i) out.Add(*d, *power < 0 ? -sign : sign);
+    token.clear();
+    return true;
+  };
+  for (std::size_t i = 0; i < rest.size(); ++i) {
+    const wchar_t c = rest[i];
+    const bool power = c == L'*' && i + 1 < rest.size() && rest[i + 1] == L'*';
+    if (power) {
+      token += L"**";
+      ++i;
+    } else if (c == L'.' || c == L'*' || c == L'\u00b7' || c == L'\u22c5' || c == L'/') {
+      if (!flush()) return std::nullopt;
+      sign = c == L'/' ? -1 : 1;
+    } else {
+      token += c;
+    }
+  }
+  if (!flush()) return std::nullopt;
+  return out;
+}
+
+// The label of values read in host units from a column whose unit is `stored`.
+std::wstring HostUnitLabel(const CString& stored, double metrics) {
+  const std::optional<Dimension> d = TextDimension(stored.str());
+  if (!d) return stored.str();
+  std::wstring up, down;
+  auto term = [&](const std::wstring& symbol, int power) {
+    if (power == 0) return;
+    std::wstring text = symbol + (std::abs(power) == 1 ? L"" : std::to_wstring(std::abs(power)));
+    if (power > 0)
+      up += (up.empty() ? L"" : L".") + text;
+    else
+      down += L"/" + text;
+  };
+  term(L"N", d->force);
+  term(L"kg", d->mass);
+  term(LengthSymbol(metrics), d->length);
+  term(L"rad", d->angle);
+  if (up.empty() && !down.empty()) up = L"1";
+  return up + down;
+}
 
 // ---------------------------------------------------------------- what a column holds
 
@@ -345,7 +480,15 @@ bool Fit(COleVariant& value, SWORD sqlType, const std::string& param) {
 // exactly (see Fit): the catalog then cancels the row, and the binding raises the refusal.
 class HostFactory : public CVdPatternFactory {
  public:
-  explicit HostFactory(CVdUnitManager* units) { m_pUnitManager = units; }
+  // A missing value reads as None (NaN in arrays), never as its column type's zero.
+  explicit HostFactory(CVdUnitManager* units) {
+    m_pUnitManager = units;
+    m_bKeepNulls = true;
+  }
+
+  // The columns of the last result read, as the table spells and orders them ("Name" first).
+  const std::vector<std::wstring>& Described() const { return m_described; }
+  void Forget() { m_described.clear(); }
 
   bool ModifyTableFromPattern(CVdRecordset* recordSet, CVdPattern* pattern, const wchar_t* familyCode,
                               std::map<std::wstring, UNITINFO> units, bool useUnits) override {
@@ -395,7 +538,10 @@ class HostFactory : public CVdPatternFactory {
     CVdPatternFactory::OnDBException(e);
   }
 
+  void OnColumnsDescribed(const std::vector<std::wstring>& names) override { m_described = names; }
+
  private:
+  std::vector<std::wstring> m_described;
   std::vector<SWORD> m_types;                // of the columns of the row being written
   std::set<const CVdPatternValue*> m_taken;  // the values a column took; borrowed from the pattern
 };
@@ -540,11 +686,15 @@ std::unique_ptr<CVdPattern> Copy(CVdPattern& pattern) {
   return copy;
 }
 
-// The units a catalog stores `family`'s parameters in, by parameter name ("h": "mm").
+// The units of `family`'s parameters as its patterns are read, by parameter name: the catalog's own ("h": "cm")
+// without metrics, else the host's ("h": "mm" for metrics 1000).
 py::dict UnitsOf(CVdPatternCatalog& catalog, const std::wstring& family) {
+  const CVdPatternFactory* factory = catalog.GetFactory();
+  const CVdUnitManager* host = factory ? factory->GetUnitManager() : nullptr;
   py::dict out;
   for (const auto& [param, info] : catalog.GetUnitsMap(CString(family.c_str()).MakeUpper().str()))
-    out[Str(param)] = Str(info.unit.GetText().str());
+    out[Str(param)] =
+        Str(host ? HostUnitLabel(info.unit.GetText(), host->GetMetricsFactor()) : info.unit.GetText().str());
   return out;
 }
 
@@ -634,10 +784,58 @@ struct Grid {
   const VARIANT* at(std::size_t row, std::size_t col) const { return values[col][row]; }
 };
 
+// Names as a person reads them, as the command-line tool lists them: case ignored, runs of digits by their
+// value ("IPE 80" before "IPE 100"); `x` and `y` are folded to lower case.
+bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
+  auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  std::size_t i = 0, j = 0;
+  while (i < x.size() && j < y.size()) {
+    if (digit(x[i]) && digit(y[j])) {
+      std::size_t iEnd = i, jEnd = j;
+      while (iEnd < x.size() && digit(x[iEnd])) ++iEnd;
+      while (jEnd < y.size() && digit(y[jEnd])) ++jEnd;
+      while (i + 1 < iEnd && x[i] == L'0') ++i;  // leading zeros do not count
+      while (j + 1 < jEnd && y[j] == L'0') ++j;
+      if (iEnd - i != jEnd - j) return iEnd - i < jEnd - j;
+      const int order = x.compare(i, iEnd - i, y, j, jEnd - j);
+      if (order != 0) return order < 0;
+      i = iEnd, j = jEnd;
+      continue;
+    }
+    if (x[i] != y[j]) return x[i] < y[j];
+    ++i, ++j;
+  }
+  return x.size() - i < y.size() - j;
+}
+
+// `patterns` in natural order of their names; ties (names equal but for case) by the names' code points.
+void SortNaturally(std::vector<CVdPattern*>& patterns) {
+  struct Keyed {
+    std::wstring folded;
+    const std::wstring* name;
+    CVdPattern* pattern;
+  };
+  std::vector<Keyed> keyed;
+  keyed.reserve(patterns.size());
+  for (CVdPattern* p : patterns) {
+    CString* name = nullptr;
+    p->GetUserNameW(name);
+    keyed.push_back({name->str(), &name->str(), p});
+    VdFoldLower(keyed.back().folded);
+  }
+  auto less = [](const Keyed& a, const Keyed& b) {
+    return NaturalLessFolded(a.folded, b.folded) || (!NaturalLessFolded(b.folded, a.folded) && *a.name < *b.name);
+  };
+  if (std::is_sorted(keyed.begin(), keyed.end(), less)) return;
+  std::stable_sort(keyed.begin(), keyed.end(), less);
+  for (std::size_t i = 0; i < keyed.size(); ++i) patterns[i] = keyed[i].pattern;
+}
+
 // One pass over the pool. Patterns of one family share their names, so each value usually belongs to the
 // column after the previous one; only a pattern that differs costs a lookup.
 void FillGrid(CVdPatternPool& pool, Grid& grid) {
   for (CVdPattern* p = pool.FindFirstPattern(); p; p = pool.FindNextPattern()) grid.patterns.push_back(p);
+  SortNaturally(grid.patterns);
   const std::size_t rows = grid.patterns.size();
   std::map<std::wstring, std::size_t> index;
   std::wstring name;
@@ -699,6 +897,7 @@ class Catalog {
     // Without metrics no unit manager: values stay as the catalog stores them.
     auto* factory = new HostFactory(metrics ? m_units.get() : nullptr);
     m_catalog = OpenCatalog(path, factory, true);  // owns the factory; deletes it when construction fails
+    m_factory = factory;
   }
 
   HostCatalog& Open() {
@@ -737,6 +936,7 @@ class Catalog {
     HostCatalog& catalog = Open();
     const std::wstring wide = Wide(Whole(family, "family"));
     auto pool = std::make_unique<CVdPatternPool>(true, catalog.GetFactory());
+    m_factory->Forget();  // an empty family describes no columns: none of another family's stay
     ClearFailure();
     bool exists, read = false;
     {
@@ -754,10 +954,13 @@ class Catalog {
     py::list out;
     const py::dict units = UnitsOf(Open(), Wide(family));
     // The pool gives each pattern up to Python: erased without deleting, then owned by its Python object.
+    std::vector<CVdPattern*> patterns;
     while (CVdPattern* p = pool->FindPattern(0)) {
       pool->ErasePattern(0, false);
-      out.append(Wrap(std::unique_ptr<CVdPattern>(p), units));
+      patterns.push_back(p);
     }
+    SortNaturally(patterns);
+    for (CVdPattern* p : patterns) out.append(Wrap(std::unique_ptr<CVdPattern>(p), units));
     return out;
   }
 
@@ -810,13 +1013,9 @@ class Catalog {
     if (!removed) RaiseFailure("pattern " + name + " cannot be removed");
   }
 
-  std::map<std::string, std::string> Units(const std::string& family) {
+  py::dict Units(const std::string& family) {
     HostCatalog& catalog = Open();
-    std::map<std::string, std::string> out;
-    for (const auto& [param, info] :
-         catalog.GetUnitsMap(CString(Wide(Whole(family, "family")).c_str()).MakeUpper().str()))
-      out[VdToUtf8(param)] = info.unit.GetText().ToUtf8();
-    return out;
+    return UnitsOf(catalog, Wide(Whole(family, "family")));
   }
 
   // Every column of the family as NumPy arrays, "name" first.
@@ -875,16 +1074,32 @@ class Catalog {
       for (std::size_t row = 0; row < rows; ++row) integers[row] = AsInteger(grid.at(row, col));
     }
     numbers.clear();
+    // The family's columns in its table's order and spelling; a parameter no column names (none, as read) last.
+    const std::vector<std::wstring>& described = m_factory->Described();
+    std::map<std::wstring, std::size_t> byName;
+    for (std::size_t col = 0; col < cols; ++col) byName.emplace(grid.params[col], col);
+    std::vector<std::pair<std::wstring, std::size_t>> order;
+    std::vector<char> placed(cols, 0);
+    for (std::size_t i = 1; i < described.size(); ++i) {
+      std::wstring folded = described[i];
+      VdFoldLower(folded);
+      const auto found = byName.find(folded);
+      if (found == byName.end() || placed[found->second]) continue;
+      order.emplace_back(described[i], found->second);
+      placed[found->second] = 1;
+    }
+    for (std::size_t col = 0; col < cols; ++col)
+      if (!placed[col]) order.emplace_back(grid.params[col], col);
     py::dict out;
     std::wstring name;
-    out["name"] = Objects(rows, [&](std::size_t row) {
+    out[Str(described.empty() ? std::wstring(L"Name") : described[0])] = Objects(rows, [&](std::size_t row) {
       grid.patterns[row]->GetUserNameW(name);
       return Str(name);
     });
-    for (std::size_t col = 0; col < cols; ++col) {
+    for (const auto& [spelled, col] : order) {
       if (kinds[col] == Kind::kObject)
-        arrays[col] = Objects(rows, [&](std::size_t row) { return ToPython(grid.at(row, col)); });
-      out[Str(grid.params[col])] = arrays[col];
+        arrays[col] = Objects(rows, [&, col = col](std::size_t row) { return ToPython(grid.at(row, col)); });
+      out[Str(spelled)] = arrays[col];
     }
     {
       py::gil_scoped_release release;
@@ -895,12 +1110,16 @@ class Catalog {
 
   py::array Column(const std::string& family, const std::string& param) {
     std::wstring key = Wide(Whole(param, "param"));
+    VdFoldLower(key);  // names are compared as patterns compare them, ignoring case
     py::dict columns = Columns(family);
-    for (wchar_t& c : key)  // parameter names are folded as patterns fold them (A-Z only)
-      if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    py::str k = Str(key);
-    if (!columns.contains(k)) throw py::key_error(param);
-    return columns[k];
+    bool first = true;
+    for (const auto& [column, values] : columns) {
+      std::wstring folded = Wide(py::str(column));
+      VdFoldLower(folded);
+      if (folded == key && !first) return py::reinterpret_borrow<py::array>(values);
+      first = false;  // the names, not a parameter
+    }
+    throw py::key_error(param);
   }
 
   py::object Frame(const std::string& family) {
@@ -915,8 +1134,14 @@ class Catalog {
     }
     py::dict columns = Columns(family);
     py::object frame = pandas.attr("DataFrame")(columns, py::arg("copy") = false);
+    // Units by the frame's own column names.
+    const py::dict folded = Units(family);
     py::dict units;
-    for (const auto& [param, unit] : Units(family)) units[py::str(param)] = unit;
+    for (const auto& [column, values] : columns) {
+      std::wstring key = Wide(py::str(column));
+      VdFoldLower(key);
+      if (folded.contains(Str(key))) units[column] = folded[Str(key)];
+    }
     frame.attr("attrs")["units"] = units;
     frame.attr("attrs")["family"] = family;
     return frame;
@@ -925,6 +1150,7 @@ class Catalog {
  private:
   std::unique_ptr<CVdUnitManager> m_units;  // owned; borrowed by the catalog's factory, so declared first
   std::unique_ptr<HostCatalog> m_catalog;   // owned; null once closed
+  HostFactory* m_factory = nullptr;         // owned by the catalog
   OwnThread m_thread{"Catalog"};
 };
 
@@ -1031,7 +1257,8 @@ class Manager {
 }  // namespace
 
 PYBIND11_MODULE(_vdpattern, m) {
-  m.doc() = "Patterns, pattern catalogs and a pattern manager of the vdpattern library";
+  m.doc() = "Patterns, pattern catalogs and a pattern manager of the vdpattern library (see the vdpattern package)";
+  m.attr("__version__") = VDPATTERN_VERSION;
 
   g_databaseError = PyErr_NewExceptionWithDoc("vdpattern.DatabaseError",
                                               "A database failure; .state holds its five-character state (e.g. HYT00).",
@@ -1046,7 +1273,14 @@ PYBIND11_MODULE(_vdpattern, m) {
     VdSetTraceHandler(nullptr);
   }));
 
-  py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern", "A named standard item of a family.",
+  py::class_<CVdPattern, std::unique_ptr<CVdPattern>>(m, "Pattern",
+                                                      "A named standard item of a family (\"IPE 200\" of IPE) and "
+                                                      "its typed, named parameters.\n\n"
+                                                      "p[\"h\"] reads a parameter (names ignore case; None is a "
+                                                      "missing value), p[\"h\"] = 200.0 sets one; p.params gives "
+                                                      "them all, p.units the unit each is in. A pattern read from "
+                                                      "a catalog is Python's alone: changing it changes nothing "
+                                                      "stored until Catalog.insert writes it.",
                                                       py::dynamic_attr())
       .def(py::init([](const std::string& name, const std::string& family, const py::dict& params) {
              auto p = std::make_unique<CVdPattern>(1, Wide(Whole(name, "name")).c_str(),
@@ -1060,10 +1294,16 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def_property(
           "name", [](CVdPattern& p) { return Str(p.GetUserNameW().str()); },
           [](CVdPattern& p, const std::string& name) { p.SetUserName(WideC(Whole(name, "name"))); })
-      .def_property_readonly("family", [](CVdPattern& p) { return Str(p.GetFamily().str()); })
-      .def_property_readonly("guid", [](CVdPattern& p) { return Str(p.GetGUID().str()); })
-      .def_property_readonly("catalog", [](CVdPattern& p) { return Str(p.GetCatalog().str()); })
-      .def_property_readonly("params", &Params)
+      .def_property_readonly(
+          "family", [](CVdPattern& p) { return Str(p.GetFamily().str()); }, "The family, in lower case.")
+      .def_property_readonly(
+          "guid", [](CVdPattern& p) { return Str(p.GetGUID().str()); }, "The pattern's GUID, as text.")
+      .def_property_readonly(
+          "catalog", [](CVdPattern& p) { return Str(p.GetCatalog().str()); },
+          "The name of the catalog it was read from (empty for a pattern made in Python).")
+      .def_property_readonly("params", &Params,
+                             "Every parameter by its lower-case name: float, int, bool, str, or None where the "
+                             "catalog holds no value.")
       // The unit each parameter is stored in by its catalog (values are in host units when metrics were given);
       // empty for a pattern made in Python until it is set.
       .def_property(
@@ -1073,14 +1313,16 @@ PYBIND11_MODULE(_vdpattern, m) {
             if (!attributes.contains("_units")) attributes["_units"] = py::dict();
             return attributes["_units"];
           },
-          [](py::object self, const py::dict& units) { self.attr("__dict__")["_units"] = units; })
+          [](py::object self, const py::dict& units) { self.attr("__dict__")["_units"] = units; },
+          "The unit each parameter's value is in, by parameter name: the catalog's units when it was opened "
+          "without metrics, else the host's (mm, mm2, N/mm2 for metrics 1000).")
       .def("__getitem__",
            [](CVdPattern& p, const std::string& name) {
              CVdPatternValue* value = nullptr;
              if (!p.GetValue(0, Wide(Whole(name, "a parameter name")), &value)) throw py::key_error(name);
              return ToPython(value);
            })
-      .def("__setitem__", &SetParam)
+      .def("__setitem__", &SetParam, "As the constructor's params: TypeError, ValueError or OverflowError.")
       .def("__contains__",
            [](CVdPattern& p, const std::string& name) {
              CVdPatternValue* value = nullptr;
@@ -1091,37 +1333,72 @@ PYBIND11_MODULE(_vdpattern, m) {
         return "<Pattern " + p.GetUserNameW().ToUtf8() + " of " + p.GetFamily().ToUtf8() + ">";
       });
 
-  py::class_<Catalog>(m, "Catalog", "A catalog: a file, a link file or a server address.")
-      .def(py::init<const std::string&, std::optional<double>>(), py::arg("path"), py::arg("metrics") = py::none())
+  py::class_<Catalog>(m, "Catalog",
+                      "A catalog opened on a path: a SQLite file, an Access file (read-only), a link file, or a "
+                      "server address (postgresql://...).\n\n"
+                      "metrics is the host's length units per metre (1000 for millimetres): values are then "
+                      "read and written in host units, and units() names them; without it, as stored.\n\n"
+                      "    with vdpattern.Catalog(\"sections.mdb\", metrics=1000) as c:\n"
+                      "        p = c.get(\"IPE 200\")          # p[\"h\"] == 200.0, p.units[\"h\"] == \"mm\"\n"
+                      "        df = c.frame(\"IPE\")           # the family as a pandas DataFrame\n\n"
+                      "Families and patterns not found raise KeyError; database failures DatabaseError.")
+      .def(py::init<const std::string&, std::optional<double>>(), py::arg("path"), py::arg("metrics") = py::none(),
+           "Opens the catalog; DatabaseError when it cannot be opened, ValueError for metrics that are not a "
+           "positive number.")
       .def(
           "__enter__", [](Catalog& c) -> Catalog& { return c; }, py::return_value_policy::reference)
       .def("__exit__", [](Catalog& c, const py::args&) { c.Close(); })
-      .def("close", &Catalog::Close)
-      .def_property_readonly("path", &Catalog::Path)
-      .def_property_readonly("name", &Catalog::Name)
-      .def("families", &Catalog::Families)
-      .def("family", &Catalog::Family, py::arg("family"))
-      .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none())
+      .def("close", &Catalog::Close, "Closes the catalog (also at the end of a with block); later calls raise.")
+      .def_property_readonly("path", &Catalog::Path, "The path or address it was opened on.")
+      .def_property_readonly("name", &Catalog::Name, "The catalog's name (its file name without the extension).")
+      .def("families", &Catalog::Families, "The names of its families.")
+      .def("family", &Catalog::Family, py::arg("family"),
+           "Every pattern of the family, in natural order of their names (IPE 80 before IPE 100); KeyError for "
+           "a family the catalog does not have.")
+      .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none(),
+           "The pattern of that name (in that family when one is given); KeyError when there is none. Names are "
+           "looked up as the library normalises them: \"IPE 200 mm\" finds \"IPE 200\".")
       .def("insert", &Catalog::Insert, py::arg("pattern"),
            "Writes the pattern's row, or nothing: KeyError for a parameter without a column, ValueError for a "
            "value of another kind than its column's, OverflowError for a number its column cannot hold exactly, "
            "DatabaseError when the catalog fails.")
-      .def("remove", &Catalog::Remove, py::arg("name"), py::arg("family") = py::none())
-      .def("units", &Catalog::Units, py::arg("family"))
-      .def("columns", &Catalog::Columns, py::arg("family"))
-      .def("column", &Catalog::Column, py::arg("family"), py::arg("param"))
-      .def("frame", &Catalog::Frame, py::arg("family"));
+      .def("remove", &Catalog::Remove, py::arg("name"), py::arg("family") = py::none(),
+           "Removes the pattern's row; KeyError when there is none.")
+      .def("units", &Catalog::Units, py::arg("family"),
+           "The unit of each parameter of the family that has one, by lower-case name, as values are read: the "
+           "host's with metrics (\"mm2\"), the catalog's without.")
+      .def("columns", &Catalog::Columns, py::arg("family"),
+           "The family as NumPy arrays by column, in the table's order and spelling, the names first; rows in "
+           "natural order. Numbers are float64 with NaN for a missing value (int64 when whole and none is "
+           "missing); text is an object array of str, with None for a missing value.")
+      .def("column", &Catalog::Column, py::arg("family"), py::arg("param"),
+           "One column of columns() (its name ignores case); KeyError when the family has none of that name.")
+      .def("frame", &Catalog::Frame, py::arg("family"),
+           "The family as a pandas DataFrame of columns(); attrs[\"units\"] names each column's unit, "
+           "attrs[\"family\"] the family. Needs pandas.");
 
-  py::class_<Manager>(m, "Manager", "Resolves patterns by name: its pool, then the attached catalogs in order.")
-      .def(py::init<double>(), py::arg("metrics") = 1.0)
-      .def_property_readonly("metrics", &Manager::Metrics)
-      .def("attach", &Manager::Attach, py::arg("path"))
-      .def("detach", &Manager::Detach, py::arg("name"))
-      .def("catalogs", &Manager::Catalogs)
-      .def("families", &Manager::Families)
-      .def("get", &Manager::Get, py::arg("name"))
-      .def("keep", &Manager::Keep, py::arg("pattern"))
-      .def("__len__", &Manager::PoolSize);
+  py::class_<Manager>(m, "Manager",
+                      "Resolves patterns by name: its pool first, then the attached catalogs in the order they "
+                      "were attached. Values are in host units (metrics: host length units per metre, 1 for "
+                      "metres).\n\n"
+                      "    m = vdpattern.Manager(metrics=1000)\n"
+                      "    m.attach(\"sections.mdb\")\n"
+                      "    m.get(\"IPE 200\")[\"h\"]   # 200.0 (mm)")
+      .def(py::init<double>(), py::arg("metrics") = 1.0, "ValueError for metrics that are not a positive number.")
+      .def_property_readonly("metrics", &Manager::Metrics, "Host length units per metre.")
+      .def("attach", &Manager::Attach, py::arg("path"),
+           "Opens and attaches the catalog at path and returns its name; DatabaseError when it cannot be "
+           "opened, ValueError when a catalog of that name is attached already.")
+      .def("detach", &Manager::Detach, py::arg("name"), "Detaches and closes a catalog; KeyError for no such name.")
+      .def("catalogs", &Manager::Catalogs, "The names of the attached catalogs, in search order.")
+      .def("families", &Manager::Families, "The families of every attached catalog.")
+      .def("get", &Manager::Get, py::arg("name"),
+           "The first pattern of that name: a copy of the pooled one, else read from the catalogs; KeyError "
+           "when none has it.")
+      .def("keep", &Manager::Keep, py::arg("pattern"),
+           "Puts a copy (same GUID) in the pool, which later lookups find first; False when the pool holds a "
+           "pattern of that name or GUID already.")
+      .def("__len__", &Manager::PoolSize, "The number of pooled patterns.");
 
   m.def(
       "create_catalog",
@@ -1135,7 +1412,9 @@ PYBIND11_MODULE(_vdpattern, m) {
         }
         if (!made) RaiseDatabaseError(error.ToUtf8(), "");
       },
-      py::arg("path"), py::arg("type"), py::arg("editor") = "", py::arg("version") = 1);
+      py::arg("path"), py::arg("type"), py::arg("editor") = "", py::arg("version") = 1,
+      "Creates an empty catalog file (or server schema) at path, of the catalog type given; never over an "
+      "existing one (DatabaseError).");
   m.def(
       "add_family",
       [](const std::string& path, const std::string& family, const std::string& code,
@@ -1153,7 +1432,10 @@ PYBIND11_MODULE(_vdpattern, m) {
         }
         if (!made) RaiseDatabaseError(error.ToUtf8(), "");
       },
-      py::arg("path"), py::arg("family"), py::arg("code"), py::arg("columns"));
+      py::arg("path"), py::arg("family"), py::arg("code"), py::arg("columns"),
+      "Adds a family to the catalog at path: columns are (name, type, unit) with a declared type (DOUBLE, "
+      "INTEGER, TEXT, DATE, ...) and a unit text (\"mm\", \"cm4\", \"\" for none). DatabaseError when it "
+      "cannot.");
   // Extension: the section-property engine, pure computation.
   m.def(
       "section_properties",

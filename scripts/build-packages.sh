@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages libvdpattern0, libvdpattern-dev and vdcatalog from this tree (a Release build for
-# /usr, without tests and benchmarks) and prints their paths. BUILD_DIR (default build-deb) and JOBS (parallel
+# Builds the Debian packages of this tree (a Release build for /usr, without tests and benchmarks):
+# libvdpattern0, libvdpattern-dev, vdcatalog and, when the Python module is built, python3-vdpattern. Prints
+# their paths on stdout, one a line, and how many were built on stderr. BUILD_DIR (default build-deb) and JOBS (parallel
 # build jobs, default 2) may be given.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,4 +17,6 @@ step cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_
 step cmake --build "$build" -j "${JOBS:-2}"
 rm -f "$build"/*.deb
 (cd "$build" && step cpack -G DEB)
-ls "$PWD/$build"/*.deb
+debs=("$PWD/$build"/*.deb)
+printf '%s\n' "${debs[@]}"
+echo "build-packages: built ${#debs[@]} packages in $build/" >&2

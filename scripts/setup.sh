@@ -8,33 +8,42 @@ set -euo pipefail
 packages=(cmake ninja-build make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev libpq-dev
           libicu-dev libcli11-dev nlohmann-json3-dev libcsv-dev valgrind clang libclang-rt-14-dev postgresql-15
           postgresql-common dpkg-dev file pybind11-dev python3-pybind11 python3-dev python3-pytest python3-numpy
-          python3-pandas mypy libcpp-httplib-dev chromium)
+          python3-pandas mypy libcpp-httplib-dev chromium nodejs npm)
 
+# One line per phase, so that a long install is seen to be under way.
+echo "setup: checking ${#packages[@]} Debian packages"
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "Installing: ${missing[*]}"
+if ((${#missing[@]} == 0)); then
+  echo "setup: every package is installed"
+else
   export DEBIAN_FRONTEND=noninteractive
-  # dpkg prints several lines per package even with -qq: they go to a log shown only when something fails.
+  # apt and dpkg print several lines per package even with -qq: they go to a log shown only when something fails.
   log=$(mktemp "${TMPDIR:-/tmp}/vdpattern-setup.XXXXXX.log")
-  if ! { apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-    cat "$log" >&2
-    echo "setup: installing the packages failed (log above, kept in $log)" >&2
-    exit 1
-  fi
+  run() {
+    local started=$SECONDS
+    "$@" >>"$log" 2>&1 || {
+      cat "$log" >&2
+      echo "setup: failed: $* (log above, kept in $log)" >&2
+      exit 1
+    }
+    echo "setup: ... $((SECONDS - started)) s"
+  }
+  echo "setup: updating the package lists"
+  run apt-get update -qq
+  echo "setup: installing ${#missing[@]} packages (a few minutes on a new system): ${missing[*]}"
+  run apt-get install -y -qq --no-install-recommends "${missing[@]}"
   rm -f "$log"
 fi
 
 # The browser test of vdcatalog serve drives Debian's chromium with playwright-core from npm, kept in the build
 # folder (VDPATTERN_BUILD_DIR, build/ by default) and never downloading a browser of its own.
-if ! command -v npm >/dev/null; then
-  apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
-fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 web_test="${VDPATTERN_BUILD_DIR:-$root/build}/web-test"
 if [ ! -f "$web_test/node_modules/playwright-core/package.json" ]; then
+  echo "setup: installing playwright-core from npm into $web_test"
   mkdir -p "$web_test"
   PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm install --silent --no-audit --no-fund --prefix "$web_test" \
     playwright-core@1.65.2

@@ -5,6 +5,8 @@ import pandas
 
 Value = Union[float, int, bool, str, None]
 
+__version__: str
+
 # Every str argument (paths, names, families, parameter names and values) that holds a NUL character raises
 # ValueError naming the argument: the library's texts would end there.
 
@@ -51,7 +53,9 @@ class Catalog:
         column, an ISO date str for a date column. DatabaseError when the catalog fails."""
     def remove(self, name: str, family: Optional[str] = None) -> None: ...
     def units(self, family: str) -> Dict[str, str]: ...
-    def columns(self, family: str) -> Dict[str, numpy.ndarray]: ...
+    def columns(self, family: str) -> Dict[str, numpy.ndarray]:
+        """The table's columns in its order and spelling ("Name" first), rows in natural order; NaN or None
+        for a missing value."""
     def column(self, family: str, param: str) -> numpy.ndarray: ...
     def frame(self, family: str) -> pandas.DataFrame: ...
 

@@ -49,14 +49,18 @@ void CVdPatternFactory::Describe(CVdRecordset& recordSet, RowReading& reading) {
   const short count = recordSet.GetODBCFieldCount();
   reading.columns.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
   CODBCFieldInfo info;
+  std::vector<std::wstring> spelled;
+  spelled.reserve(reading.columns.size());
   for (short i = 0; i < count; ++i) {
     recordSet.GetODBCFieldInfo(i, info);
     RowReading::Column& column = reading.columns[static_cast<std::size_t>(i)];
+    spelled.push_back(info.m_strName.str());
     column.name = LowerName(info.m_strName);
     column.sqlType = info.m_nSQLType;
     const auto entry = reading.useUnits ? reading.units.find(column.name) : reading.units.end();
     column.unit = entry == reading.units.end() ? nullptr : &entry->second;
   }
+  OnColumnsDescribed(spelled);
   reading.result = recordSet.GetResultSerial();
 }
 
@@ -116,7 +120,9 @@ CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_
       const RowReading::Column& column = columns[static_cast<std::size_t>(i)];
       CDBVariant& cell = reading.cells[static_cast<std::size_t>(i)];
       recordSet->GetFieldValue(i, cell);
-      COleVariant value = cell.m_dwType == DBVT_NULL ? NullDefault(column.sqlType) : CVdRecordset::getOLEVariant(cell);
+      COleVariant value = cell.m_dwType != DBVT_NULL ? CVdRecordset::getOLEVariant(cell)
+                          : m_bKeepNulls             ? NullDefault(SQL_UNKNOWN_TYPE)
+                                                     : NullDefault(column.sqlType);
       const wchar_t* name = column.name.c_str();
       if (column.unit && !GetMappedName(name, static_cast<unsigned>(i)).empty())
         AddPatternValue(pattern, name, static_cast<unsigned>(i), value, column.unit->unit);
@@ -229,6 +235,7 @@ bool CVdPatternFactory::GetPatternValue(CVdPattern* pattern, const wchar_t* colu
 void CVdPatternFactory::BeginWriting(CVdPattern*) {}
 void CVdPatternFactory::EndLoading(CVdPattern*) {}
 void CVdPatternFactory::OnFieldError(FieldErrorType, const wchar_t*, const wchar_t*, const wchar_t*) {}
+void CVdPatternFactory::OnColumnsDescribed(const std::vector<std::wstring>&) {}
 
 void CVdPatternFactory::OnDBException(CDBException* e) {
   const CString text = L"CVdPatternFactory::OnDBException : " + (e ? e->GetReportText() : CString());

@@ -89,6 +89,36 @@ TEST_F(FactoryTable, ColumnsBecomeLowerCaseParametersAndNullsTakeTheirTypesDefau
   EXPECT_EQ(text, L"memo");
 }
 
+// A host that tells a missing value from a zero and shows a family's columns as the table spells them.
+class CKeepingFactory : public CVdPatternFactory {
+ public:
+  CKeepingFactory() { m_bKeepNulls = true; }
+  std::vector<std::wstring> described;
+
+ protected:
+  void OnColumnsDescribed(const std::vector<std::wstring>& names) override { described = names; }
+};
+
+TEST_F(FactoryTable, AHostMayKeepNullsAndLearnsTheColumnsAsSpelled) {
+  VDTEST_FILE_ONLY();  // SQLite's literals
+  Make(
+      "CREATE TABLE T (Name TEXT, Height DOUBLE, Count INTEGER, Flag BIT, Label VARCHAR(20), iY REAL);"
+      "INSERT INTO T (Name) VALUES ('empty');"
+      "INSERT INTO T VALUES ('zero', 0, 0, 0, '', 0);");
+  CKeepingFactory factory;
+  auto rs = Query(L"Select * From [T] ORDER BY Name");
+  std::unique_ptr<CVdPattern> p(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  for (const wchar_t* name : {L"height", L"count", L"flag", L"label", L"iy"})
+    EXPECT_EQ(Type(*p, name), VT_NULL) << CString(name);
+  EXPECT_EQ(factory.described, (std::vector<std::wstring>{L"Name", L"Height", L"Count", L"Flag", L"Label", L"iY"}));
+  rs->MoveNext();
+  p.reset(factory.CreatePatternFromTable(rs.get(), L"T", L"", Units(), false));
+  ASSERT_TRUE(p);
+  EXPECT_EQ(Number(*p, L"height"), 0);  // a stored zero stays a zero
+  EXPECT_EQ(Type(*p, L"count"), VT_I4);
+}
+
 TEST_F(FactoryTable, UnitsScaleNonZeroDoublesBothWays) {
   Make(
       "CREATE TABLE T (Name TEXT, H DOUBLE, Z DOUBLE, N INTEGER);"

@@ -35,16 +35,19 @@ def test_values_follow_the_host_metrics_everywhere(catalog_path):
     assert (p.name, p.family.upper(), p.catalog) == ("IPE 200", "IPE", "sections")
     assert p["h"] == pytest.approx(0.2) and p["A"] == pytest.approx(28.48e-4)
     assert p.params["grade"] == "S235" and p["rank"] == 2
-    assert p.units == {"h": "mm", "a": "cm2"}  # the catalog's units; the values are the host's
+    assert p.units == {"h": "m", "a": "m2"}  # the units the values are in: the host's
 
     mm = vdpattern.Manager(metrics=1000)
     mm.attach(catalog_path)
     assert mm.get("ipe 200 mm")["A"] == pytest.approx(2848.0)  # names are normalised as the library does
 
+    with vdpattern.Catalog(catalog_path) as stored:
+        assert stored.units("IPE") == {"h": "mm", "a": "cm2"} == stored.get("IPE 200").units
     with vdpattern.Catalog(catalog_path, metrics=1000) as c:
-        assert c.units("IPE") == {"h": "mm", "a": "cm2"}
+        assert c.units("IPE") == {"h": "mm", "a": "mm2"} == c.get("IPE 200").units
         assert c.get("IPE 100")["A"] == pytest.approx(1032.0)
         assert [x["A"] for x in c.family("IPE")] == pytest.approx([1032.0, 2848.0])
+        assert [x["rank"] for x in c.family("IPE")] == [None, 2]  # a missing value, not 0
         assert c.column("IPE", "A") == pytest.approx([1032.0, 2848.0])
         # A write in host units is stored in catalog units.
         c.insert(vdpattern.Pattern("IPE 300", "IPE", {"h": 300.0, "A": 5381.0}))
@@ -52,6 +55,31 @@ def test_values_follow_the_host_metrics_everywhere(catalog_path):
         assert stored.get("IPE 300")["A"] == pytest.approx(53.81)
     with pytest.raises(ValueError):
         vdpattern.Manager(metrics=0)
+
+
+def test_unit_labels_name_the_units_of_the_values(tmp_path):
+    path = str(tmp_path / "units.mdb")
+    vdpattern.create_catalog(path, "Units")
+    stored = {"l": "cm", "i": "cm4", "f": "MPa", "q": "kN/m", "m": "kNm", "w": "t/m", "r": "deg", "p": "%",
+              "c": "1/m", "s": "N.mm^2", "n": ""}
+    vdpattern.add_family(path, "U", "U", [(k, "DOUBLE", u) for k, u in stored.items()])
+    with vdpattern.Catalog(path) as c:
+        c.insert(vdpattern.Pattern("U 1", "U", {k: 1.0 for k in stored}))
+    expected = {  # metrics: the label of each column, and the value that a stored 1 reads as
+        1000: {"l": ("mm", 10), "i": ("mm4", 1e4), "f": ("N/mm2", 1), "q": ("N/mm", 1), "m": ("N.mm", 1e6),
+               "w": ("kg/mm", 1), "r": ("rad", 0.017453292519943295), "p": ("", 0.01), "c": ("1/mm", 1e-3),
+               "s": ("N.mm2", 1)},
+        1: {"l": ("m", 0.01), "i": ("m4", 1e-8), "f": ("N/m2", 1e6), "m": ("N.m", 1e3), "c": ("1/m", 1)},
+        1 / 0.0254: {"l": ("in", 1 / 2.54), "f": ("N/in2", 1e6 * 0.0254 ** 2)},
+    }
+    for metrics, columns in expected.items():
+        with vdpattern.Catalog(path, metrics=metrics) as c:
+            units, pattern = c.units("U"), c.get("U 1")
+            for column, (label, value) in columns.items():
+                assert (column, units[column], pattern[column]) == (column, label, pytest.approx(value))
+            assert "n" not in units  # no unit, no label
+    with vdpattern.Catalog(path, metrics=250) as c:  # a host length without a symbol is named through the metre
+        assert c.units("U")["i"] == "(m/250)4"
 
 
 def test_each_pattern_has_one_owner(catalog_path):
@@ -151,15 +179,22 @@ def test_closing_lets_go_of_the_file(catalog_path):
 
 def test_columns_and_frames_keep_types_and_units(catalog_path, monkeypatch):
     with vdpattern.Catalog(catalog_path, metrics=1000) as c:
+        c.insert(vdpattern.Pattern("IPE 80", "IPE", {"h": 80.0, "A": 764.0, "grade": None, "rank": 1}))
+        c.insert(vdpattern.Pattern("ipe 9", "IPE", {"h": 9.0, "A": 1.0, "rank": 3}))
         columns = c.columns("IPE")
-        assert list(columns["name"]) == ["IPE 100", "IPE 200"]
-        assert columns["h"].dtype == numpy.float64 and list(columns["grade"]) == ["S355", "S235"]
-        # Integers stay integers; the factory reads a missing integer as 0.
-        assert columns["rank"].dtype == numpy.int64 and list(columns["rank"]) == [0, 2]
+        # The table's columns in its order and spelling; rows in natural order, case ignored.
+        assert list(columns) == ["Name", "h", "A", "grade", "rank"]
+        assert list(columns["Name"]) == ["ipe 9", "IPE 80", "IPE 100", "IPE 200"]
+        assert columns["h"].dtype == numpy.float64 and list(columns["grade"]) == [None, None, "S355", "S235"]
+        # A missing value is NaN, so an integer column with one is float64; without one it stays int64.
+        assert columns["rank"].dtype == numpy.float64 and numpy.isnan(columns["rank"][2])
+        assert list(c.column("IPE", "a")) == pytest.approx([1.0, 764.0, 1032.0, 2848.0])
+        c.remove("IPE 100")
+        assert c.column("IPE", "RANK").dtype == numpy.int64
         df = c.frame("IPE")
-        assert list(df.columns[:1]) == ["name"] and len(df) == 2
-        assert df.attrs["units"] == {"h": "mm", "a": "cm2"}
-        assert df.loc[df["name"] == "IPE 200", "a"].iloc[0] == pytest.approx(2848.0)
+        assert list(df.columns) == ["Name", "h", "A", "grade", "rank"] and len(df) == 3
+        assert df.attrs["units"] == {"h": "mm", "A": "mm2"}
+        assert df.loc[df["Name"] == "IPE 200", "A"].iloc[0] == pytest.approx(2848.0)
         monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
         with pytest.raises(ImportError, match="pandas"):
             c.frame("IPE")
@@ -321,3 +356,26 @@ def test_section_properties_compute_from_dimensions_with_units():
     for shape, dims in [("I", {"h": 200}), ("Z", {"h": 1}), ("CHS", {"d": 10, "t": 5})]:
         with pytest.raises(ValueError):
             vdpattern.section_properties(shape, **dims)
+def test_failures_print_nothing_beside_the_exception(tmp_path):
+    """A fresh interpreter without logging set up: the exception carries the report, stderr stays empty."""
+    import subprocess
+
+    script = (
+        "import vdpattern\n"
+        "for call in (lambda: vdpattern.Catalog(%r), lambda: vdpattern.Manager().attach(%r)):\n"
+        "    try:\n"
+        "        call()\n"
+        "    except vdpattern.DatabaseError as e:\n"
+        "        print('raised', 'does not exist' in str(e))\n"
+        "import importlib.metadata as m\n"
+        "print(vdpattern.__version__, m.version('vdpattern'), m.metadata('vdpattern')['License'])\n"
+    ) % (str(tmp_path / "missing.mdb"), str(tmp_path / "missing.mdb"))
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stderr == ""
+    lines = run.stdout.split("\n")
+    assert lines[:2] == ["raised True", "raised True"]
+    # The version is the project's, in the module and its metadata alike, with the project's licence.
+    version, metadata_version, licence = lines[2].split()
+    cmake = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
+    assert "project(vdpattern VERSION " + version + " " in cmake
+    assert (metadata_version, licence) == (version, "Apache-2.0")

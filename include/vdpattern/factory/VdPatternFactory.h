@@ -77,9 +77,16 @@ class VDPATTERN_EXPORT CVdPatternFactory {
   virtual void OnDBException(CDBException* e);  // borrowed: the caller deletes the exception
   virtual void OnFieldError(FieldErrorType type, const wchar_t* family, const wchar_t* userName,
                             const wchar_t* columnName);
+  // Extension: called once for each record-set result a read describes, with its columns' names as the table
+  // spells them, in the table's order (Name first), so that a host can show a family as it is stored. The
+  // default does nothing.
+  virtual void OnColumnsDescribed(const std::vector<std::wstring>& names);
 
   unsigned int m_nPatternType = 0;
   CVdUnitManager* m_pUnitManager = nullptr;  // borrowed
+  // Extension: when set, a null column reads as a VT_NULL value whatever its type, instead of its type's
+  // default (0, 0.0, "" or False), so that a host can tell a missing value from a stored zero. Off by default.
+  bool m_bKeepNulls = false;
 
  private:
   friend class CVdPatternCatalog;

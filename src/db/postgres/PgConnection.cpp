@@ -220,8 +220,11 @@ void PgConnection::BeginWriting() {
   // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
   // keeps it, and a rollback or a connection that ends leaves nothing behind. The lock's key is a number the
   // server computed at Connect (CheckSchema): no name is part of the text.
-  const std::string begin =
-      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")";
+  // Listeners of channel "vd_change" hear of every write transaction that commits, with the lock's key as the
+  // payload (hashtext of the schema's name); the server sends it at COMMIT only, and it costs no round trip.
+  const std::string begin = "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) +
+                            "SELECT pg_advisory_xact_lock(" + m_lockKey + ")" +
+                            (readOnly() ? std::string() : "; SELECT pg_notify('vd_change', '" + m_lockKey + "')");
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
   PGresult* begun = PQexec(m_conn, begin.c_str());

@@ -1007,6 +1007,29 @@ class Manager {
     return m_manager->GetCountPool();
   }
 
+  // The pool brought up to date with the catalogs' change records: {"updated": user names, "removed": GUIDs,
+  // "failed": catalogs that could not be asked}. Re-read patterns get the host's units again, as Get gives them.
+  py::dict Refresh() {
+    m_thread.Check();
+    ClearFailure();
+    CVdPatternManager::PoolRefresh r;
+    {
+      py::gil_scoped_release release;
+      r = m_manager->RefreshPool();
+      for (CVdPattern* p : r.updated)
+        if (CVdPatternCatalog* source = m_manager->GetCatalog(p->GetCatalog())) ToHostUnits(*source, *p);
+    }
+    py::list updated, removed, failed;
+    for (CVdPattern* p : r.updated) updated.append(Str(p->GetUserNameW().str()));
+    for (const CString& guid : r.removed) removed.append(Str(guid.str()));
+    for (const CString& name : r.failed) failed.append(Str(name.str()));
+    py::dict out;
+    out["updated"] = updated;
+    out["removed"] = removed;
+    out["failed"] = failed;
+    return out;
+  }
+
   std::vector<std::string> Families() {
     m_thread.Check();
     std::list<std::wstring> families;
@@ -1121,6 +1144,8 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("families", &Manager::Families)
       .def("get", &Manager::Get, py::arg("name"))
       .def("keep", &Manager::Keep, py::arg("pattern"))
+      .def("refresh", &Manager::Refresh,
+           "Extension: re-reads the pooled patterns that other connections changed, in place (same GUIDs).")
       .def("__len__", &Manager::PoolSize);
 
   m.def(

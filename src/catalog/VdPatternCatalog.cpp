@@ -837,7 +837,8 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
     if (!StoreRow(*rs, pattern, code, family.str())) return false;
-    RecordChange(family, pattern->GetUserNameW(),
+    // The table's own spelling of the family: a pattern's family is folded to lower case.
+    RecordChange(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
                  found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert);
     group.Keep();
     return true;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <vdpattern/catalog/VdCatalogSchema.h>
+
 #include "manager/ManagerFixture.h"
 
 using namespace mgrtest;
@@ -108,7 +110,7 @@ TEST_F(ManagerRefresh, WritesRecordTheirChangesInOrderAndAFailedWriteNone) {
   ASSERT_EQ(changes.size(), std::size(expected));
   for (std::size_t i = 0; i < changes.size(); ++i) {
     EXPECT_EQ(changes[i].sequence, static_cast<long long>(i + 1));
-    EXPECT_EQ(CString(changes[i].family).CompareNoCase(expected[i].family), 0) << i;
+    EXPECT_EQ(changes[i].family, expected[i].family) << i;
     EXPECT_EQ(changes[i].name, expected[i].name) << i;
     EXPECT_EQ(changes[i].kind, expected[i].kind) << i;
   }
@@ -118,4 +120,13 @@ TEST_F(ManagerRefresh, WritesRecordTheirChangesInOrderAndAFailedWriteNone) {
   changes.clear();
   EXPECT_EQ(b.GetChanges(3, changes), CVdPatternCatalog::eChangesRead);
   EXPECT_EQ(changes.size(), 1u);
+
+  // A family added by the schema class is a change too.
+  CString error;
+  ASSERT_TRUE(CVdCatalogSchema::AddFamily(CString(beta.c_str()), L"HEB", L"HEB", {{L"h", L"DOUBLE", L"mm"}}, error))
+      << U8(error);
+  changes.clear();
+  ASSERT_EQ(b.GetChanges(4, changes), CVdPatternCatalog::eChangesRead);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes[0].family + L"/" + changes[0].name + L"/" + changes[0].kind, L"HEB//family");
 }

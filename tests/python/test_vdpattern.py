@@ -310,3 +310,19 @@ def test_a_nul_in_any_text_is_refused(catalog_path, tmp_path):
                 call()
         assert c.families() == ["IPE"] and c.get("IPE 200")["grade"] == "S235" and p.name == "x"
     assert m.catalogs() == ["sections"] and not os.path.exists(fresh)
+
+
+def test_refresh_brings_the_pool_up_to_date_with_another_connection(catalog_path):
+    m = vdpattern.Manager(metrics=1000)
+    m.attach(catalog_path)
+    kept = m.get("IPE 200")
+    assert m.keep(kept)
+    with vdpattern.Catalog(catalog_path) as other:  # another connection, values as stored (mm)
+        other.insert(vdpattern.Pattern("IPE 200", "IPE", {"h": 201.0, "A": 28.48}))
+        assert m.refresh() == {"updated": ["IPE 200"], "removed": [], "failed": []}
+        fresh = m.get("IPE 200")
+        assert fresh["h"] == pytest.approx(201.0) and fresh["A"] == pytest.approx(2848.0)  # host units again
+        assert fresh.guid == kept.guid
+        assert m.refresh() == {"updated": [], "removed": [], "failed": []}
+        other.remove("IPE 200")
+        assert m.refresh()["removed"] == [kept.guid] and len(m) == 0

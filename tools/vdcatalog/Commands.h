@@ -34,6 +34,9 @@ int Import(const std::string& file, const std::string& family, const std::string
 int Convert(const std::string& in, const std::string& out);
 // Writes a catalog link file for the server catalog at `address`, once the catalog opens.
 int Link(const std::string& file, const std::string& address);
+// Prints the catalog's changes as they are committed, polling every `intervalMs`: those after record `since`,
+// or (negative) after the newest one at the start; stops after `count` changes (0: never).
+int Watch(const std::string& file, long long count, unsigned intervalMs, long long since);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 

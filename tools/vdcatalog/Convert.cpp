@@ -97,6 +97,11 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, std::
 
 namespace {
 
+// The engine's tables, and the library's own: a copy begins a change history of its own.
+bool Skipped(const CVdODBCTableDefInfo& table) {
+  return (table.m_lAttributes & VD_TABLEDEF_SYSTEM) || CVdCatalogSchema::IsLibraryTable(table.m_strName);
+}
+
 // Copies every table of `source` but the engine's own into `out`, in one transaction; false after a message (the
 // copy undone), a database failure thrown after undoing it.
 bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std::size_t& rows) {
@@ -106,7 +111,7 @@ bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std
   for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
     CVdODBCTableDefInfo table;
     source.GetTableDefInfo(t, table);
-    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+    if (Skipped(table)) continue;
     CString bracketed;
     if (!Bracketed(table.m_strName.str(), bracketed)) return false;
     CVdRecordset shape(&source);
@@ -127,7 +132,7 @@ bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std
   for (unsigned int t = 0; t < static_cast<unsigned int>(count); ++t) {
     CVdODBCTableDefInfo table;
     source.GetTableDefInfo(t, table);
-    if (table.m_lAttributes & VD_TABLEDEF_SYSTEM) continue;
+    if (Skipped(table)) continue;
     if (!CopyTable(source, out, table.m_strName, rows)) return false;
     ++tables;
   }

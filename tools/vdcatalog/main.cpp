@@ -53,6 +53,8 @@ struct Arguments {
   int version = 1;
   double metrics = 1.0;
   bool keepGoing = false;
+  long long watchCount = 0, watchSince = -1;
+  unsigned watchInterval = 500;
   std::vector<std::string> files, columns, assignments, showArgs;
 };
 
@@ -180,6 +182,14 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
       app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
   upgrade->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   upgrade->callback([&] { a.status = Run([&] { return Upgrade(a.file); }); });
+
+  auto* watch = app.add_subcommand("watch", "Print a catalog's changes as they are committed");
+  watch->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  watch->add_option("--count", a.watchCount, "Stop after this many changes (default: run until stopped)");
+  watch->add_option("--since", a.watchSince, "Print the changes after this record number first");
+  watch->add_option("--interval", a.watchInterval, "Milliseconds between looks (default 500)")
+      ->check(CLI::Range(10u, 3600000u));
+  watch->callback([&] { a.status = Run([&] { return Watch(a.file, a.watchCount, a.watchInterval, a.watchSince); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

@@ -1233,6 +1233,29 @@ class Manager {
     return m_manager->GetCountPool();
   }
 
+  // The pool brought up to date with the catalogs' change records: {"updated": user names, "removed": GUIDs,
+  // "failed": catalogs that could not be asked}. Re-read patterns get the host's units again, as Get gives them.
+  py::dict Refresh() {
+    m_thread.Check();
+    ClearFailure();
+    CVdPatternManager::PoolRefresh r;
+    {
+      py::gil_scoped_release release;
+      r = m_manager->RefreshPool();
+      for (CVdPattern* p : r.updated)
+        if (CVdPatternCatalog* source = m_manager->GetCatalog(p->GetCatalog())) ToHostUnits(*source, *p);
+    }
+    py::list updated, removed, failed;
+    for (CVdPattern* p : r.updated) updated.append(Str(p->GetUserNameW().str()));
+    for (const CString& guid : r.removed) removed.append(Str(guid.str()));
+    for (const CString& name : r.failed) failed.append(Str(name.str()));
+    py::dict out;
+    out["updated"] = updated;
+    out["removed"] = removed;
+    out["failed"] = failed;
+    return out;
+  }
+
   std::vector<std::string> Families() {
     m_thread.Check();
     std::list<std::wstring> families;
@@ -1398,6 +1421,9 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("keep", &Manager::Keep, py::arg("pattern"),
            "Puts a copy (same GUID) in the pool, which later lookups find first; False when the pool holds a "
            "pattern of that name or GUID already.")
+      .def("refresh", &Manager::Refresh,
+           "Extension: re-reads in place (same GUIDs) the pooled patterns that other connections changed; returns "
+           "{\"updated\": names, \"removed\": GUIDs, \"failed\": catalogs}.")
       .def("__len__", &Manager::PoolSize, "The number of pooled patterns.");
 
   m.def(

@@ -12,6 +12,7 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 #include <vdpattern/toolkit/VdServerAddress.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
+#include "catalog/ChangeLog.h"
 #include "toolkit/Environment.h"
 
 namespace {
@@ -294,6 +295,10 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
       anyUnit = true;
     }
     if (anyUnit) db.ExecuteSQL(L"INSERT INTO [Units] (" + names + L") VALUES (" + values + L")");
+    // Hosts attached to the catalog learn of the new family from its change records.
+    bool known = false;
+    vdpattern::catalog::EnsureChangeTable(db, &known);
+    vdpattern::catalog::RecordChange(db, family, CString(), vdpattern::catalog::kChangeFamily);
     return true;
   });
 }

@@ -11,6 +11,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VariantConv.h>
 
+#include "catalog/ChangeLog.h"
 #include "toolkit/BaseSlot.h"
 #include "toolkit/Environment.h"
 #include "db/postgres/ServerAddress.h"
@@ -836,6 +837,9 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
     if (!StoreRow(*rs, pattern, code, family.str())) return false;
+    // The table's own spelling of the family: a pattern's family is folded to lower case.
+    RecordChange(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
+                 found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert);
     group.Keep();
     return true;
   });
@@ -852,6 +856,10 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   if (!GetFamilyCode(table.c_str(), code)) return false;
   rs->Edit();
   if (!StoreRow(*rs, pattern, code, table)) return false;
+  RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeModify);
+  // A pattern stored under another name leaves the old one and makes the new one.
+  const CString stored = pattern->GetUserNameW();
+  if (name && stored.CompareNoCase(name) != 0) RecordChange(table.c_str(), stored, vdpattern::catalog::kChangeModify);
   group.Keep();
   return true;
 }
@@ -874,11 +882,34 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
     bool found = false;
     ScopedRecordset rs(InternalFindPattern(name, family, found));
     if (!found) return false;
+    const std::wstring table = FamilyOfRow(*rs, family);
     rs->Delete();
     rs->MoveFirst();
     UpdateDate(true);
+    RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeRemove);
     group.Keep();
     return true;
+  });
+}
+
+void CVdPatternCatalog::RecordChange(const CString& family, const CString& name, const wchar_t* kind) {
+  // The table's existence is checked once per catalog: every later write goes straight to the insert.
+  vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
+  vdpattern::catalog::RecordChange(*Database(), family, name, kind);
+}
+
+CVdPatternCatalog::eChanges CVdPatternCatalog::GetChanges(long long after, std::vector<PatternChange>& changes) {
+  if (!Database()) return eChangesFailed;
+  return Guarded(eReport, eChangesFailed, [&] {
+    return vdpattern::catalog::ReadChanges(*Database(), after, changes) ? eChangesRead : eChangesNotKept;
+  });
+}
+
+CVdPatternCatalog::eChanges CVdPatternCatalog::GetLastChange(long long& last) {
+  last = 0;
+  if (!Database()) return eChangesFailed;
+  return Guarded(eReport, eChangesFailed, [&] {
+    return vdpattern::catalog::ReadLastChange(*Database(), last) ? eChangesRead : eChangesNotKept;
   });
 }
 

@@ -35,6 +35,7 @@ CVdPatternManager::~CVdPatternManager() {
 void CVdPatternManager::ResetPool() {
   m_poolOwner = std::make_shared<CVdPatternPool>(true, m_pFactory);
   m_pPool = m_poolOwner.get();
+  if (m_changesSeen) m_changesSeen->clear();  // a new pool has nothing refreshed yet
 }
 
 bool CVdPatternManager::init(CVdUnitManager*, CString, bool) { return false; }
@@ -49,6 +50,7 @@ CVdPatternManager& CVdPatternManager::operator=(const CVdPatternManager& other) 
   m_catalogCursor = m_catalogs.end();
   m_factoryOwner = other.m_factoryOwner;
   m_pFactory = other.m_pFactory;
+  m_changesSeen = other.m_changesSeen;
   return *this;
 }
 
@@ -83,6 +85,7 @@ void CVdPatternManager::DetachCatalog(const CString& name) {
     if (m_cursorSet && m_catalogCursor == it) m_cursorSet = false;
     const CVdPatternCatalog* catalog = *it;
     m_catalogs.erase(it);
+    m_changesSeen->erase(catalog);   // an address may be reused by a catalog attached later
     m_catalogOwners.erase(catalog);  // destroys the catalog unless a copy of this manager still holds it
     return;
   }
@@ -325,4 +328,85 @@ CVdPatternManager::DELETE_STATUS CVdPatternManager::DeleteIfUnused(std::wstring 
   if (!p) return DELETE_NOT_FOUND;
   DeletePatternPool(p->GetGUID());
   return DELETE_OK;
+}
+
+// ---------------------------------------------------------------- refresh
+
+namespace {
+
+bool SameText(const std::wstring& a, const CString& b) { return CString(a).CompareNoCase(b) == 0; }
+
+// Whether a change record names the pooled pattern: its family, and its user name or the name the lookup
+// asked the catalog for (GetPatternCatalog normalises the user's text).
+bool Names(const CVdPatternCatalog::PatternChange& change, const CString& family, const CString& user) {
+  if (change.name.empty() || !SameText(change.family, family)) return false;
+  return SameText(change.name, user) || SameText(change.name, CVdUnit::NormalizedPatternName(user));
+}
+
+}  // namespace
+
+bool CVdPatternManager::RereadPooled(CVdPatternCatalog& catalog,
+                                     const std::vector<CVdPatternCatalog::PatternChange>* changed,
+                                     PoolRefresh& result) {
+  // A copy of the list, through which the host's own walk of the pool is left where it stands.
+  std::vector<CVdPattern*> pooled;
+  std::unique_ptr<CVdListIterator<CVdPattern*>> walk(m_pPool->GetPoolIterator());
+  for (walk->First(); !walk->IsDone(); walk->Next()) {
+    CVdPattern* p = walk->CurrentItem();
+    if (p->GetPatternType() == CVdPattern::ePatternTypeCatalog && p->GetCatalog().CompareNoCase(catalog.GetName()) == 0)
+      pooled.push_back(p);
+  }
+  bool complete = true;
+  for (CVdPattern* p : pooled) {
+    const CString family = p->GetFamily();
+    const CString user = p->GetUserNameW();
+    if (changed &&
+        std::none_of(changed->begin(), changed->end(), [&](const auto& c) { return Names(c, family, user); }))
+      continue;
+    if (CVdPattern* fresh = catalog.GetPattern(CVdUnit::NormalizedPatternName(user), family)) {
+      *p = *fresh;  // keeps the pool's object and its GUID
+      p->SetUserName(user);
+      delete fresh;
+      result.updated.push_back(p);
+      continue;
+    }
+    // Not found, or the lookup failed (reported): a pattern is dropped only once the catalog answers again.
+    long long ignored = 0;
+    if (catalog.GetLastChange(ignored) == CVdPatternCatalog::eChangesFailed) {
+      complete = false;
+      break;
+    }
+    const CString guid = p->GetGUID();
+    m_pPool->DeletePattern(guid);
+    result.removed.push_back(guid);
+  }
+  return complete;
+}
+
+CVdPatternManager::PoolRefresh CVdPatternManager::RefreshPool() {
+  PoolRefresh result;
+  for (CVdPatternCatalog* catalog : std::list<CVdPatternCatalog*>(m_catalogs)) {
+    const auto seen = m_changesSeen->find(catalog);
+    long long newest = 0;
+    std::vector<CVdPatternCatalog::PatternChange> changes;
+    // The newest number is taken before the patterns are read, so an edit committed meanwhile is read again
+    // by the next refresh rather than missed.
+    const CVdPatternCatalog::eChanges answer =
+        seen == m_changesSeen->end() ? catalog->GetLastChange(newest) : catalog->GetChanges(seen->second, changes);
+    if (answer == CVdPatternCatalog::eChangesNotKept) continue;
+    if (answer == CVdPatternCatalog::eChangesFailed) {
+      result.failed.push_back(catalog->GetName());
+      continue;
+    }
+    if (seen != m_changesSeen->end()) {
+      newest = changes.empty() ? seen->second : changes.back().sequence;
+      if (changes.empty()) continue;
+    }
+    if (!RereadPooled(*catalog, seen == m_changesSeen->end() ? nullptr : &changes, result)) {
+      result.failed.push_back(catalog->GetName());
+      continue;
+    }
+    (*m_changesSeen)[catalog] = newest;
+  }
+  return result;
 }

@@ -379,3 +379,17 @@ def test_failures_print_nothing_beside_the_exception(tmp_path):
     cmake = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
     assert "project(vdpattern VERSION " + version + " " in cmake
     assert (metadata_version, licence) == (version, "Apache-2.0")
+def test_refresh_brings_the_pool_up_to_date_with_another_connection(catalog_path):
+    m = vdpattern.Manager(metrics=1000)
+    m.attach(catalog_path)
+    kept = m.get("IPE 200")
+    assert m.keep(kept)
+    with vdpattern.Catalog(catalog_path) as other:  # another connection, values as stored (mm)
+        other.insert(vdpattern.Pattern("IPE 200", "IPE", {"h": 201.0, "A": 28.48}))
+        assert m.refresh() == {"updated": ["IPE 200"], "removed": [], "failed": []}
+        fresh = m.get("IPE 200")
+        assert fresh["h"] == pytest.approx(201.0) and fresh["A"] == pytest.approx(2848.0)  # host units again
+        assert fresh.guid == kept.guid
+        assert m.refresh() == {"updated": [], "removed": [], "failed": []}
+        other.remove("IPE 200")
+        assert m.refresh()["removed"] == [kept.guid] and len(m) == 0

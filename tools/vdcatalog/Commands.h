@@ -37,6 +37,9 @@ int Link(const std::string& file, const std::string& address);
 // Recomputes the section properties stored in FAMILY (or every family) from the stored dimensions and lists
 // those outside `tolerancePct` per cent, with the likely cause (Verify.cpp): kNotFound when any row is outside.
 int Verify(const std::string& file, const std::string& family, double tolerancePct, const Options& options);
+// Prints the catalog's changes as they are committed, polling every `intervalMs`: those after record `since`,
+// or (negative) after the newest one at the start; stops after `count` changes (0: never).
+int Watch(const std::string& file, long long count, unsigned intervalMs, long long since);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 // Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or

@@ -271,7 +271,8 @@ long CountRows(CVdDatabase* db, const std::wstring& family, long limit) {
   CVdRecordset rs(db);
   try {
     CString rows = table;
-    if (limit > 0) rows.Format(L"(SELECT 1 FROM %s LIMIT %ld)", table, limit);
+    // The subquery is named: a server refuses one without an alias.
+    if (limit > 0) rows.Format(L"(SELECT 1 FROM %s LIMIT %ld) AS [first_rows]", table, limit);
     rs.Open(0, L"SELECT COUNT(*) AS n FROM " + rows, 0);
     CDBVariant cell;
     rs.GetFieldValue(short(0), cell);

@@ -56,6 +56,8 @@ struct Arguments {
   int port = 8765;
   std::string listen = "127.0.0.1";
   double tolerance = 1.0;
+  long long watchCount = 0, watchSince = -1;
+  unsigned watchInterval = 500;
   std::vector<std::string> files, columns, assignments, showArgs;
 };
 
@@ -197,6 +199,13 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   verify->add_option("--tolerance", a.tolerance, "Per cent a stored property may differ (default 1)");
   verify->add_flag("--json", a.options.json, "Machine-readable output");
   verify->callback([&] { a.status = Run([&] { return Verify(a.file, a.family, a.tolerance, a.options); }); });
+  auto* watch = app.add_subcommand("watch", "Print a catalog's changes as they are committed");
+  watch->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  watch->add_option("--count", a.watchCount, "Stop after this many changes (default: run until stopped)");
+  watch->add_option("--since", a.watchSince, "Print the changes after this record number first");
+  watch->add_option("--interval", a.watchInterval, "Milliseconds between looks (default 500)")
+      ->check(CLI::Range(10u, 3600000u));
+  watch->callback([&] { a.status = Run([&] { return Watch(a.file, a.watchCount, a.watchInterval, a.watchSince); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

@@ -57,6 +57,11 @@
 //   so it pays the file locking once and sees one state of the file.
 // - Each operation names what it does with a database failure it answers itself: report it (OnDBException) or
 //   stay quiet; a lock timeout met while searching the families is always reported (CDBException::eTimeout).
+// - Extension, change records: InsertPattern, ModifyPattern and RemovePattern (and CVdCatalogSchema::AddFamily)
+//   add a row to the library's table "vd_change" inside their write group: a number that only grows, the
+//   family, the pattern's name and the kind of change ("insert", "modify", "remove", "family"). The first such
+//   write makes the table in a catalog that lacks it. GetChanges reads them, so a host learns what other
+//   connections changed without reading the families again (CVdPatternManager::RefreshPool).
 
 #include <list>
 #include <map>
@@ -152,6 +157,21 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   void SetHasUnits(bool hasUnits) { m_bHasUnits = hasUnits; }
   bool GetHasUnits() const { return m_bHasUnits; }
 
+  // ---- extension: change records
+  struct PatternChange {
+    long long sequence = 0;  // grows with every recorded write, in commit order
+    std::wstring family;     // as the write named it
+    std::wstring name;       // the pattern's name; empty for a change of the family itself
+    std::wstring kind;       // "insert", "modify", "remove" or "family"
+  };
+  enum eChanges { eChangesRead, eChangesNotKept, eChangesFailed };
+  // Appends the records numbered above `after` to `changes`, oldest first, in one statement. eChangesNotKept:
+  // the catalog has no change table (never written by this library, an Access file), so nothing can be said;
+  // eChangesFailed: a database failure, reported through OnDBException.
+  eChanges GetChanges(long long after, std::vector<PatternChange>& changes);
+  // The number of the newest record in `last` (0 when there is none yet), in one statement; same answers.
+  eChanges GetLastChange(long long& last);
+
   // ---- fixed results
   static CString GetDBExceptionString(CDBException* e);
   static bool CompactDatabase(const wchar_t* path, bool flag);
@@ -205,7 +225,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // edit cancelled, when the factory refuses. Database failures pass to the caller.
   bool StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family);
 
+  // Records a change inside the caller's write group, making the change table when it is missing.
+  void RecordChange(const CString& family, const CString& name, const wchar_t* kind);
+
   bool m_bHasUnits = false;
+  bool m_changeTableKnown = false;  // the change table was seen by a write of this catalog
   std::map<std::wstring, FamilyUnits> m_units;
   CString m_strPath;
   CString m_strName;

@@ -22,6 +22,13 @@
 //   a default factory; nothing crashes.
 // - Purge with a list of names skips a name that no pool pattern answers to; a callback answer with fewer flags
 //   than names keeps the patterns whose flag is missing.
+// - Extension, RefreshPool: brings the pool's catalog patterns up to date with the catalogs' change records
+//   (CVdPatternCatalog::GetChanges), so a host learns of other connections' edits. Per attached catalog it costs
+//   one statement when nothing changed (one round trip on a server), plus one lookup per pooled pattern whose
+//   row changed. The first refresh after attaching a catalog knows nothing of when its patterns were read: it
+//   takes the catalog's newest record number and re-reads every pooled pattern of that catalog. A catalog that
+//   keeps no change records (never written by this library, an Access file) is passed over. No other operation
+//   reads or writes change records.
 
 #include <list>
 #include <memory>
@@ -122,9 +129,25 @@ class VDPATTERN_EXPORT CVdPatternManager {
   virtual bool GetMarkNewPattern() const;
   virtual void SetMarkNewPattern(const bool& mark);
 
+  // ---- extension: refreshing the pool (see Choices)
+  struct PoolRefresh {
+    // Pool patterns re-read in place: the same objects, GUIDs and user names, new values. The pool's.
+    std::vector<CVdPattern*> updated;
+    // GUIDs of the pool patterns dropped because their rows are gone; the patterns are deleted.
+    std::vector<CString> removed;
+    // Names of the catalogs that could not be asked; each failure went once to the catalog's OnDBException,
+    // and the next refresh asks again from the same point.
+    std::vector<CString> failed;
+  };
+  PoolRefresh RefreshPool();
+
  private:
   CVdPattern* NewStandard(const CString& name, enumCheckUserName* check) const;
   void ResetPool();
+  // Re-reads the pool patterns of `catalog` that `changed` admits (all when null) into `result`; false when a
+  // failure stopped it.
+  bool RereadPooled(CVdPatternCatalog& catalog, const std::vector<CVdPatternCatalog::PatternChange>* changed,
+                    PoolRefresh& result);
 
   bool m_bMarkNewPattern = false;
   CVdPatternPool* m_pPool = nullptr;         // owned (shared with copies)
@@ -138,4 +161,8 @@ class VDPATTERN_EXPORT CVdPatternManager {
   std::unordered_map<const CVdPatternCatalog*, std::shared_ptr<CVdPatternCatalog>> m_catalogOwners;
   std::shared_ptr<const CVdPatternFactory> m_factoryOwner;
   bool m_cursorSet = false;
+  // The newest change record each catalog's patterns were refreshed to (RefreshPool), shared with copies
+  // because the pool is.
+  std::shared_ptr<std::unordered_map<const CVdPatternCatalog*, long long>> m_changesSeen =
+      std::make_shared<std::unordered_map<const CVdPatternCatalog*, long long>>();
 };

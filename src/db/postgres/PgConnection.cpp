@@ -1,8 +1,11 @@
 #include "db/postgres/PgConnection.h"
 
 #include <libpq-fe.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +19,33 @@
 namespace vdpattern::db {
 
 using namespace pg;
+
+namespace {
+
+// How long a write group of the library's own may sit idle on the server before the server ends it.
+constexpr int kOwnGroupIdleMs = 60000;
+
+// "program (user@host)", as the server shows it in pg_stat_activity: who holds a lock, for an administrator.
+std::string ApplicationName() {
+  char host[256] = "";
+  if (gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "?");
+  const passwd* user = getpwuid(geteuid());
+  return std::string(program_invocation_short_name) + " (" + (user && user->pw_name ? user->pw_name : "?") + "@" +
+         host + ")";
+}
+
+// Connects with keepalives (a writer whose network dropped is noticed in about a minute, not two hours) and a
+// name for the session; what the address itself sets wins, since its keys are read after these.
+PGconn* ConnectWithDefaults(const std::string& conninfo) {
+  const std::string name = ApplicationName();
+  const char* const keys[] = {
+      "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", "fallback_application_name", "dbname",
+      nullptr};
+  const char* const values[] = {"1", "30", "10", "3", name.c_str(), conninfo.c_str(), nullptr};
+  return PQconnectdbParams(keys, values, 1);
+}
+
+}  // namespace
 
 PgConnection::PgConnection(const CString& name, const ServerAddress& address, bool readOnly)
     : Connection(name, readOnly, CString()), m_address(address) {}
@@ -35,7 +65,7 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
 void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
   m_inTransaction = false;
-  m_conn = PQconnectdb(m_address.conninfo.c_str());
+  m_conn = ConnectWithDefaults(m_address.conninfo);
   m_groups.clear();
   m_prepared.clear();  // they lived in the session that ended
   m_seenOnce.clear();
@@ -216,12 +246,17 @@ bool PgConnection::Begin() {
   return true;
 }
 
-void PgConnection::BeginWriting() {
+void PgConnection::BeginWriting(bool ownGroup) {
   // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
   // keeps it, and a rollback or a connection that ends leaves nothing behind. The lock's key is a number the
   // server computed at Connect (CheckSchema): no name is part of the text.
+  // Listeners of channel "vd_change" hear of every write transaction that commits, with the lock's key as the
+  // payload (hashtext of the schema's name); the server sends it at COMMIT only, and it costs no round trip.
   const std::string begin =
-      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")";
+      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")" +
+      (readOnly() ? std::string() : "; SELECT pg_notify('vd_change', '" + m_lockKey + "')") +
+      (ownGroup ? "; SET LOCAL idle_in_transaction_session_timeout = " + std::to_string(kOwnGroupIdleMs)
+                : std::string());
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
   PGresult* begun = PQexec(m_conn, begin.c_str());
@@ -286,7 +321,7 @@ bool PgConnection::Rollback() {
 void PgConnection::BeginSavepoint() {
   EnsureConnected();
   const bool began = !InTransaction();
-  if (began) BeginWriting();
+  if (began) BeginWriting(true);
   m_readSavepoint = false;  // the group's savepoint comes after it
   try {
     Exec("SAVEPOINT vd_write_group");

@@ -158,7 +158,9 @@ class PgConnection final : public Connection {
   // BEGIN, then the catalog's write lock (an advisory lock on its schema, held to the end of the transaction),
   // as Connection::Begin promises: two writers that both read "not there" before they insert would otherwise
   // both insert. Readers take no such lock and are never blocked by it. Throws HYT00 after the lock time-out.
-  void BeginWriting();
+  // `ownGroup`: the transaction is the library's own write group, which never waits on its host between
+  // statements, so the server ends it when it sits idle (a frozen or cut-off writer) and frees the write lock.
+  void BeginWriting(bool ownGroup = false);
   // Runs generated SQL without parameters or rows.
   void Exec(const std::string& sql);
   // Throws the failure of `result` (cleared here; may be null) for `sql`.

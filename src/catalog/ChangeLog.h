@@ -1,0 +1,41 @@
+#pragma once
+// The change records of a catalog: table "vd_change" (seq, family, name, kind), one row per pattern or family
+// that a library write touched, numbered by a counter that only grows. A write records its change inside its
+// own write group, so a change is seen exactly when the write is: a reader that has seen record N has seen
+// every write up to it. The number is the greatest one plus one, taken under the write lock: writers are one at
+// a time, so the numbers grow in commit order with no gap a reader could pass over (a server sequence would
+// hand out numbers in the order writers began, not the order they committed).
+//
+// The table is made by the first library write of a catalog that lacks it (older files); a catalog that has
+// never been written by this library, and an Access file, have none, and their readers learn nothing from it.
+
+#include <string>
+#include <vector>
+#include <vdpattern/catalog/VdPatternCatalog.h>
+#include <vdpattern/toolkit/String.h>
+
+class CVdDatabase;
+
+namespace vdpattern::catalog {
+
+inline constexpr const wchar_t* kChangeTable = L"vd_change";
+
+// Kinds of change, as stored.
+inline constexpr const wchar_t* kChangeInsert = L"insert";
+inline constexpr const wchar_t* kChangeModify = L"modify";
+inline constexpr const wchar_t* kChangeRemove = L"remove";
+inline constexpr const wchar_t* kChangeFamily = L"family";
+
+// Makes the table when `*known` is false and the database lacks it; sets `*known` when it found the table. Inside a
+// write group; database failures pass to the caller.
+void EnsureChangeTable(CVdDatabase& db, bool* known);
+// Appends one record (inside the caller's write group). Database failures pass to the caller.
+void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind);
+// Reads the records numbered above `after`, in order, in one statement. False when the catalog has no change
+// table; other database failures pass to the caller.
+bool ReadChanges(CVdDatabase& db, long long after, std::vector<CVdPatternCatalog::PatternChange>& rows);
+
+// The number of the newest record (0 for none); false when the catalog has no change table.
+bool ReadLastChange(CVdDatabase& db, long long& last);
+
+}  // namespace vdpattern::catalog

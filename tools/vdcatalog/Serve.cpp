@@ -190,7 +190,7 @@ class Server {
       std::lock_guard<std::mutex> lock(m_lock);
       m_errors.clear();
       CapturedErrors capture(&m_errors);
-      g_databaseFailed = false;
+      m_session.Reported().ClearFailed();
       try {
         (this->*handler)(q, r);
       } catch (CDBException* e) {
@@ -263,10 +263,11 @@ class Server {
         wchar_t code[64] = {};
         catalog->GetFamilyCode(family.c_str(), code);
         const long count = CountRows(db, family);
-        families.push_back({{"family", VdToUtf8(family)},
-                            {"code", VdToUtf8(code)},
-                            {"patterns", count < 0 ? json(nullptr) : json(count)},
-                            {"columns", ColumnsJson(catalog, VdToUtf8(family), FamilyColumns(db, VdToUtf8(family)))}});
+        families.push_back(
+            {{"family", VdToUtf8(family)},
+             {"code", VdToUtf8(code)},
+             {"patterns", count < 0 ? json(nullptr) : json(count)},
+             {"columns", ColumnsJson(catalog, VdToUtf8(family), FamilyColumns(m_session, catalog, VdToUtf8(family)))}});
       }
       out.push_back({{"index", i},
                      {"catalog", Utf8(catalog->GetName())},
@@ -299,10 +300,10 @@ class Server {
     }
     l = Listing();
     CVdDatabase* db = m_session.Database(catalog);
-    l.columns = FamilyColumns(db, family);
+    l.columns = FamilyColumns(m_session, catalog, family);
     const Column* name = FindColumn(l.columns, L"Name");
     const Column* column = sort.empty() ? name : FindColumn(l.columns, Wide(sort).str());
-    if (!g_databaseFailed && !column) {
+    if (!m_session.Failed() && !column) {
       Reply(r, 400, {{"error", "no column \"" + Shown(sort) + "\" in the family"}});
       return nullptr;
     }
@@ -314,9 +315,9 @@ class Server {
       if (name) read.push_back(*name);
       if (column && column != name) read.push_back(*column);
     }
-    if (g_databaseFailed || !ReadRows(db, family, read, "", where, l.rows)) {
+    if (m_session.Failed() || !ReadRows(db, family, read, "", where, l.rows)) {
       l = Listing();
-      Reply(r, g_databaseFailed ? 500 : 400, {{"error", Why("the family cannot be read")}});
+      Reply(r, m_session.Failed() ? 500 : 400, {{"error", Why("the family cannot be read")}});
       return nullptr;
     }
     l.order.resize(l.rows.size());
@@ -429,7 +430,7 @@ class Server {
     CVdPatternCatalog* source = pattern ? m_session.Manager().GetCatalog(pattern->GetCatalog()) : nullptr;
     const auto at = std::find(m_catalogs.begin(), m_catalogs.end(), source);
     if (!pattern || at == m_catalogs.end()) {
-      if (g_databaseFailed) {
+      if (m_session.Failed()) {
         Reply(r, 500, {{"error", Why("the search failed")}});
         return;
       }
@@ -439,7 +440,7 @@ class Server {
     }
     const std::string family = FamilyOf(source, Utf8(pattern->GetFamily()), r);
     if (family.empty()) return;
-    const std::vector<Column> columns = FamilyColumns(m_session.Database(source), family);
+    const std::vector<Column> columns = FamilyColumns(m_session, source, family);
     const std::optional<Row> row = FindRow(source, family, columns, Utf8(CVdUnit::NormalizedPatternName(Wide(name))));
     Reply(r, 200,
           {{"catalog", at - m_catalogs.begin()},
@@ -466,17 +467,17 @@ class Server {
       }
     }
     const std::string name = q.get_param_value("name");
-    const std::vector<Column> columns = FamilyColumns(m_session.Database(catalog), family);
+    const std::vector<Column> columns = FamilyColumns(m_session, catalog, family);
     const std::optional<Row> row = FindRow(catalog, family, columns, name);
     if (!row) {
-      Reply(r, g_databaseFailed ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
+      Reply(r, m_session.Failed() ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
       return;
     }
     std::wstring upper = Wide(family).str();
     VdFoldUpper(upper);
     const auto units = catalog->GetUnitsMap(upper);
     CVdUnitManager hostUnits(factor > 0 ? factor : 1.0);
-    ToolFactory host(&hostUnits);
+    ToolFactory host(&hostUnits, m_session.Reported());
     wchar_t code[64] = {};
     catalog->GetFamilyCode(Wide(family).GetString(), code);
     json parameters = json::array();
@@ -528,14 +529,14 @@ class Server {
     }
     if (q.path == "/api/remove") {
       if (!catalog->RemovePattern(Wide(name), Wide(family))) {
-        Reply(r, g_databaseFailed ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
+        Reply(r, m_session.Failed() ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
         return;
       }
       m_listing = Listing();
       Reply(r, 200, {{"removed", name}});
       return;
     }
-    const std::vector<Column> columns = FamilyColumns(m_session.Database(catalog), family);
+    const std::vector<Column> columns = FamilyColumns(m_session, catalog, family);
     const json values = body.value("values", json::object());
     if (!values.is_object()) {
       Reply(r, 400, {{"error", "values is an object of column names and values"}});
@@ -568,14 +569,14 @@ class Server {
     {
       WriteScope scope(m_session.Database(catalog));
       existed = catalog->FindPattern(Wide(name), Wide(family));
-      if (!g_databaseFailed && existed == (q.path == "/api/set") && catalog->InsertPattern(&pattern, false)) {
+      if (!m_session.Failed() && existed == (q.path == "/api/set") && catalog->InsertPattern(&pattern, false)) {
         scope.Keep();
         done = true;
       }
     }
     catalog->SetHasUnits(hadUnits);
     if (!done) {
-      if (g_databaseFailed)
+      if (m_session.Failed())
         Reply(r, 500, {{"error", Why("the catalog could not be written")}});
       else if (existed != (q.path == "/api/set"))
         Reply(r, existed ? 409 : 404,
@@ -659,7 +660,7 @@ int Serve(const std::vector<std::string>& files, int port, const std::string& li
   }
   if (stoppedBy == SIGINT || stoppedBy == SIGTERM) {
     std::fprintf(stderr, "vdcatalog: stopped by %s\n", stoppedBy == SIGINT ? "SIGINT" : "SIGTERM");
-    return Finish(kOk);
+    return kOk;
   }
   Error(served ? "the server stopped unexpectedly" : "the server could not take connections");
   return kError;

@@ -62,6 +62,8 @@ class Reports {
   // A failure the tool has said itself: the command stops without a second word.
   void SetFailed() { m_failed = true; }
   bool Failed() const { return m_failed; }
+  // For a command that serves many requests: each begins with no failure of its own.
+  void ClearFailed() { m_failed = false; }
   // The last report, held or not; cleared by the caller to tell one call's report from another's.
   const std::string& Last() const { return m_last; }
   void ClearLast() { m_last.clear(); }

@@ -118,7 +118,7 @@ int Verify(const std::string& file, const std::string& onlyFamily, double tolera
     if (!HasFamily(*catalog, onlyFamily)) return kNotFound;
     families.push_back(VdFromUtf8(onlyFamily));
   } else {
-    if (!catalog->GetFamilies(families)) return Finish(kError);
+    if (!catalog->GetFamilies(families)) return session.Finish(kError);
     SortNaturally(families);
   }
   CVdDatabase* db = session.Database(catalog);
@@ -134,8 +134,8 @@ int Verify(const std::string& file, const std::string& onlyFamily, double tolera
       jsonFamily["skipped"] = why;
       jsonFamilies.push_back(jsonFamily);
     };
-    const std::vector<Column> columns = FamilyColumns(db, family);
-    if (g_databaseFailed) return Finish(kError);
+    const std::vector<Column> columns = FamilyColumns(session, catalog, family);
+    if (session.Failed()) return session.Finish(kError);
     int shapeColumn = -1;
     for (std::size_t i = 0; i < columns.size(); ++i)
       if (VdCompareNoCase(columns[i].name, L"Shape") == 0) shapeColumn = int(i);
@@ -154,7 +154,7 @@ int Verify(const std::string& file, const std::string& onlyFamily, double tolera
       if (u != units.end() && SiFactor(u->second.unit.GetText(), f)) factor[i] = f;
     }
     std::vector<Row> rows;
-    if (!ReadRows(db, family, columns, "", "", rows)) return Finish(kError);
+    if (!ReadRows(db, family, columns, "", "", rows)) return session.Finish(kError);
     ++checkedFamilies;
     std::vector<Finding> findings;
     std::set<std::string> badRows;
@@ -281,7 +281,7 @@ int Verify(const std::string& file, const std::string& onlyFamily, double tolera
     std::printf("%ld rows of %ld families checked: %ld outside %g %%\n", checkedRows, checkedFamilies, outsideRows,
                 tolerancePct);
   }
-  return Finish(outsideRows > 0 ? kNotFound : kOk);
+  return session.Finish(outsideRows > 0 ? kNotFound : kOk);
 }
 
 }  // namespace vdcatalog

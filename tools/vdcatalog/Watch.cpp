@@ -26,12 +26,12 @@ int Watch(const std::string& file, long long count, unsigned intervalMs, long lo
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   long long last = since;
-  if (since < 0 && catalog->GetLastChange(last) == CVdPatternCatalog::eChangesFailed) return Finish(kError);
+  if (since < 0 && catalog->GetLastChange(last) == CVdPatternCatalog::eChangesFailed) return session.Finish(kError);
   // Each poll is one statement: on a server one round trip, on a file a read of its pages that the file's own
   // cache answers while nobody writes.
   for (long long printed = 0; count <= 0 || printed < count;) {
     std::vector<CVdPatternCatalog::PatternChange> changes;
-    if (catalog->GetChanges(last, changes) == CVdPatternCatalog::eChangesFailed) return Finish(kError);
+    if (catalog->GetChanges(last, changes) == CVdPatternCatalog::eChangesFailed) return session.Finish(kError);
     for (const auto& change : changes) {
       if (!PrintChange(change)) {
         Error("the changes cannot be written to standard output");
@@ -42,7 +42,7 @@ int Watch(const std::string& file, long long count, unsigned intervalMs, long lo
     }
     if (count <= 0 || printed < count) usleep(intervalMs * 1000u);
   }
-  return Finish(kOk);
+  return session.Finish(kOk);
 }
 
 }  // namespace vdcatalog

@@ -607,12 +607,12 @@ bool ListsFamiliesAsBase(const CVdPatternCatalog& catalog) {
 CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const wchar_t* family, bool& found) {
   found = false;
   if (!Database()) return nullptr;
-  auto* rs = new CVdRecordset(Database());
+  ScopedRecordset rs(new CVdRecordset(Database()));  // handed to the caller when the search ends well
   // Everything after the table's name is the same for every family.
   static constexpr std::wstring_view kHead = L"Select * From [";
   const std::wstring tail = L"] WHERE Name = " + VdQuoteText(name ? name : L"").str();
   CString statement;
-  // Probes the tables in order until one holds the name; false (rs deleted) after a failure reported.
+  // Probes the tables in order until one holds the name; false after a failure reported.
   const auto search = [&](const std::list<std::wstring>& families) {
     for (const std::wstring& table : families) {
       // A name holding ']' cannot be written between brackets: it would end the name early and the rest would
@@ -638,14 +638,13 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
         }
         OnDBException(e);
         e->Delete();
-        delete rs;
         return false;
       }
     }
     return true;
   };
 
-  if (family) return search({family}) ? rs : nullptr;
+  if (family) return search({family}) ? rs.release() : nullptr;
 
   // One statement asks every family at once (on a server, round trips would otherwise grow with the number of
   // families; in a file, the engine probes them all in one step under one lock); the row is then read from the
@@ -661,13 +660,12 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
     } catch (CDBException* e) {
       OnDBException(e);
       e->Delete();
-      delete rs;
       return nullptr;
     }
-    if (probed == 0) return rs;
+    if (probed == 0) return rs.release();
     if (probed == 1) {
       if (!search({first.str()})) return nullptr;
-      if (found) return rs;
+      if (found) return rs.release();
     }
   }
   // A walk over the families reads the table list and up to one table per family: one read transaction makes
@@ -675,7 +673,7 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
   ReadGroup reads(Database());
   std::list<std::wstring> families;
   GetFamilies(families);
-  return search(families) ? rs : nullptr;
+  return search(families) ? rs.release() : nullptr;
 }
 
 bool CVdPatternCatalog::FindPattern(const wchar_t* name, const wchar_t* family) {
@@ -722,10 +720,10 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
     if (rs->GetRecordCount() > 0) {
       CVdPatternFactory::RowReading reading(m_units[upper], m_bHasUnits);
       for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
-        CVdPattern* pattern = ReadRow(rs.get(), family, code, reading);
+        std::unique_ptr<CVdPattern> pattern(ReadRow(rs.get(), family, code, reading));
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
-        if (!pool->AddPattern(pattern, false)) delete pattern;  // a duplicate the pool refused
+        if (pool->AddPattern(pattern.get(), false)) pattern.release();  // else a duplicate the pool refused
       }
     }
     rs->Close();
@@ -756,12 +754,12 @@ bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString&
         }
         // Without a family each row names its own, and so its own units.
         if (upper.empty()) rowReading.emplace(m_units[rowFamily], m_bHasUnits);
-        CVdPattern* pattern =
-            ReadRow(rs.get(), rowFamily.c_str(), rowCode, upper.empty() ? *rowReading : familyReading);
+        std::unique_ptr<CVdPattern> pattern(
+            ReadRow(rs.get(), rowFamily.c_str(), rowCode, upper.empty() ? *rowReading : familyReading));
         if (!pattern) continue;
         pattern->SetCatalog(m_strName);
         pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
-        if (!pool->AddPattern(pattern, true)) delete pattern;
+        if (pool->AddPattern(pattern.get(), true)) pattern.release();
       }
     }
     rs->Close();

@@ -61,7 +61,26 @@ void CVdPatternFactory::Describe(CVdRecordset& recordSet, RowReading& reading) {
     column.unit = entry == reading.units.end() ? nullptr : &entry->second;
   }
   OnColumnsDescribed(spelled);
+  reading.shape.reset();
+  if (AddsValuesAsBase()) {
+    std::vector<std::wstring> names;
+    // The name as AddPatternValue passes it on, through its C string.
+    for (std::size_t i = 1; i < reading.columns.size(); ++i) names.emplace_back(reading.columns[i].name.c_str());
+    auto shape = std::make_unique<CVdPattern>(1, nullptr, nullptr);
+    shape->MakeReadShape(names, reading.slots);
+    reading.shape = std::move(shape);
+  }
   reading.result = recordSet.GetResultSerial();
+}
+
+bool CVdPatternFactory::AddsValuesAsBase() const {
+  using MapFn = std::wstring (CVdPatternFactory::*)(const wchar_t*, unsigned);
+  using AddFn = void (CVdPatternFactory::*)(CVdPattern*, const wchar_t*, unsigned, COleVariant&);
+  using AddUnitFn = void (CVdPatternFactory::*)(CVdPattern*, const wchar_t*, unsigned, COleVariant&, CVdUnit);
+  static const CVdPatternFactory reference;
+  return KeepsBaseSlot(*this, reference, static_cast<MapFn>(&CVdPatternFactory::GetMappedName)) &&
+         KeepsBaseSlot(*this, reference, static_cast<AddFn>(&CVdPatternFactory::AddPatternValue)) &&
+         KeepsBaseSlot(*this, reference, static_cast<AddUnitFn>(&CVdPatternFactory::AddPatternValue));
 }
 
 bool CVdPatternFactory::ReadsRowsAsBase(const CVdPatternFactory* factory) {
@@ -98,15 +117,17 @@ CVdPattern* CVdPatternFactory::CreatePatternFromTable(CVdRecordset* recordSet, c
 CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
                                            RowReading& reading) {
   if (!recordSet) return nullptr;
-  CVdPattern* pattern = nullptr;
+  std::unique_ptr<CVdPattern> pattern;
   try {
     if (reading.result == 0 || reading.result != recordSet->GetResultSerial()) Describe(*recordSet, reading);
     const std::vector<RowReading::Column>& columns = reading.columns;
     const short count = static_cast<short>(columns.size());
     m_nPatternType = GetPatternType(family, familyCode);
-    pattern = CreatePatternObject(family, familyCode);
+    pattern.reset(CreatePatternObject(family, familyCode));
     if (!pattern) return nullptr;
-    if (count > 1) pattern->ReserveParams(static_cast<std::size_t>(count - 1));
+    // Base slots throughout: each value goes straight to its place among names laid out once per result.
+    const bool direct = reading.shape && pattern->TakeReadShape(*reading.shape);
+    if (!direct && count > 1) pattern->ReserveParams(static_cast<std::size_t>(count - 1));
     pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
     if (!family) family = L"";
     if (reading.family.str() != family) reading.family = family;
@@ -114,7 +135,7 @@ CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_
 
     if (reading.cells.size() < static_cast<std::size_t>(count ? count : 1)) reading.cells.resize(count ? count : 1);
     recordSet->GetFieldValue(short(0), reading.cells[0]);
-    pattern->SetUserName(DBV_BSTRAll(&reading.cells[0]));
+    pattern->SetReadUserName(DBV_BSTRAll(&reading.cells[0]));
 
     for (short i = 1; i < count; ++i) {
       const RowReading::Column& column = columns[static_cast<std::size_t>(i)];
@@ -124,21 +145,24 @@ CVdPattern* CVdPatternFactory::ReadPattern(CVdRecordset* recordSet, const wchar_
                           : m_bKeepNulls             ? NullDefault(SQL_UNKNOWN_TYPE)
                                                      : NullDefault(column.sqlType);
       const wchar_t* name = column.name.c_str();
-      if (column.unit && !GetMappedName(name, static_cast<unsigned>(i)).empty())
-        AddPatternValue(pattern, name, static_cast<unsigned>(i), value, column.unit->unit);
-      else
-        AddPatternValue(pattern, name, static_cast<unsigned>(i), value);
+      if (direct) {
+        // What AddPatternValue does with a unit, whose mapped name is the column's own (empty: no unit).
+        if (column.unit && *name && value.vt == VT_R8 && value.dblVal != 0.0)
+          value.dblVal *= GetUnitFactor(column.unit->unit);
+        pattern->PlaceReadValue(reading.slots[static_cast<std::size_t>(i - 1)], pattern->NewReadValueFrom(value));
+      } else if (column.unit && !GetMappedName(name, static_cast<unsigned>(i)).empty()) {
+        AddPatternValue(pattern.get(), name, static_cast<unsigned>(i), value, column.unit->unit);
+      } else {
+        AddPatternValue(pattern.get(), name, static_cast<unsigned>(i), value);
+      }
     }
-    EndLoading(pattern);
-    return pattern;
+    EndLoading(pattern.get());
+    return pattern.release();
   } catch (CDBException* e) {
+    pattern.reset();
     OnDBException(e);
     e->Delete();
-    delete pattern;
     return nullptr;
-  } catch (...) {
-    delete pattern;
-    throw;
   }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <cwchar>
 #include <new>
 #include <ostream>
@@ -124,17 +125,36 @@ struct CVdPattern::ValueBlock {
   }
 };
 
-CVdPatternValue* CVdPattern::NewReadValue(const VARIANT& value) {
+void* CVdPattern::ReadValueSlot() {
   using SetFn = bool (CVdPattern::*)(int, const std::wstring&, CVdPatternValue*);
   static const CVdPattern reference(0);
   if (!m_block && m_groups.size() == 1 && m_groups.front().capacity() > 1 &&
       KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::SetValue)))
     m_block = ValueBlock::New(m_groups.front().capacity());
-  if (!m_block || m_block->used == m_block->capacity) return new CVdPatternValue(value);
-  void* slot = m_block->Slots() + m_block->used * sizeof(CVdPatternValue);
+  if (!m_block || m_block->used == m_block->capacity) return nullptr;
+  return m_block->Slots() + m_block->used * sizeof(CVdPatternValue);
+}
+
+CVdPatternValue* CVdPattern::NewReadValue(const VARIANT& value) {
+  void* slot = ReadValueSlot();
+  if (!slot) return new CVdPatternValue(value);
   auto* made = new (slot) CVdPatternValue(value);
   ++m_block->used;
   ++m_block->live;
+  return made;
+}
+
+CVdPatternValue* CVdPattern::NewReadValueFrom(VARIANT& value) {
+  void* slot = ReadValueSlot();
+  CVdPatternValue* made = slot ? new (slot) CVdPatternValue() : new CVdPatternValue();
+  if (slot) {
+    ++m_block->used;
+    ++m_block->live;
+  }
+  // A VARIANT owns its payload through its type and pointer: a bitwise move hands it over whole.
+  VARIANT& target = *made;
+  std::memcpy(static_cast<void*>(&target), &value, sizeof(VARIANT));
+  VariantInit(&value);
   return made;
 }
 
@@ -223,12 +243,10 @@ CVdPattern& CVdPattern::operator=(const CVdPattern& other) {
         CVdPatternValue* clone = nullptr;
         if (value) {
           try {
-            CVdObject* object = value->GetClone();
-            clone = dynamic_cast<CVdPatternValue*>(object);
-            if (!clone) {
-              delete object;
-              throw std::bad_cast();
-            }
+            std::unique_ptr<CVdObject> object(value->GetClone());
+            clone = dynamic_cast<CVdPatternValue*>(object.get());
+            if (!clone) throw std::bad_cast();
+            object.release();
           } catch (...) {
             clone = new CVdPatternValue(0L, VT_I4);
           }
@@ -328,10 +346,10 @@ void CVdPattern::GetGUID(CString** out) {
   // The pointer handed out must reach the GUID itself: from here on the text is the GUID.
   if (m_guidIsBits) {
     wchar_t buffer[40];
-    m_guidText.reset(new CString(std::wstring(GuidText(buffer))));
+    m_guidText = std::make_unique<CString>(std::wstring(GuidText(buffer)));
     m_guidIsBits = false;
   } else if (!m_guidText) {
-    m_guidText.reset(new CString());
+    m_guidText = std::make_unique<CString>();
   }
   if (out) *out = m_guidText.get();
 }
@@ -345,7 +363,7 @@ void CVdPattern::SetGUID(const CString& guid) {
   if (m_guidText)
     *m_guidText = guid;
   else
-    m_guidText.reset(new CString(guid));
+    m_guidText = std::make_unique<CString>(guid);
   m_guidIsBits = false;
   PooledIdentityChanged();
 }
@@ -611,6 +629,44 @@ bool CVdPattern::SetValue(int group, const std::wstring& name, CVdPatternValue* 
     if (!stored) DeleteValue(value);
     return false;
   }
+}
+
+void CVdPattern::MakeReadShape(const std::vector<std::wstring>& names, std::vector<std::size_t>& slots) {
+  for (const std::wstring& name : names) SetValue(0, name, nullptr);
+  slots.clear();
+  ParamGroup& g = m_groups.front();
+  std::wstring buffer;
+  for (const std::wstring& name : names)
+    slots.push_back(static_cast<std::size_t>(g.find(FoldedRef(name, buffer)) - g.begin()));
+}
+
+bool CVdPattern::TakeReadShape(const CVdPattern& shape) {
+  using SetFn = bool (CVdPattern::*)(int, const std::wstring&, CVdPatternValue*);
+  using MapFn = int (CVdPattern::*)(const wchar_t*);
+  static const CVdPattern reference(0);
+  if (m_groups.empty() || !m_groups.front().empty() || shape.m_groups.empty() ||
+      !KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::SetValue)) ||
+      !KeepsBaseSlot(*this, reference, static_cast<SetFn>(&CVdPattern::UpdateDescription)) ||
+      !KeepsBaseSlot(*this, reference, static_cast<MapFn>(&CVdPattern::GetMapOfAttribute)))
+    return false;
+  EndIterationIn(0);
+  m_groups.front() = shape.m_groups.front();  // the names, without values
+  return true;
+}
+
+void CVdPattern::PlaceReadValue(std::size_t slot, CVdPatternValue* value) noexcept {
+  CVdPatternValue*& stored = (m_groups.front().begin() + static_cast<std::ptrdiff_t>(slot))->value;
+  if (stored != value) DeleteValue(stored);
+  stored = value;
+}
+
+void CVdPattern::SetReadUserName(CString&& name) {
+  using NameFn = void (CVdPattern::*)(const CString&);
+  static const CVdPattern reference(0);
+  if (!KeepsBaseSlot(*this, reference, static_cast<NameFn>(&CVdPattern::SetUserName))) return SetUserName(name);
+  if (m_userName == name) return;
+  m_userName = std::move(name);
+  PooledIdentityChanged();
 }
 
 bool CVdPattern::RemoveValue(int group, const std::wstring& name) {

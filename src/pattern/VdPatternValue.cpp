@@ -77,21 +77,16 @@ CVdPatternValue::CVdPatternValue(const CVdPatternValue& other) : COleVariant(), 
 CVdPatternValue::~CVdPatternValue() = default;
 
 CVdObject* CVdPatternValue::GetClone() const {
-  auto* clone = new CVdPatternValue();
-  try {
-    *clone = *this;
-  } catch (...) {
-    delete clone;
-    throw;
-  }
-  return clone;
+  auto clone = std::make_unique<CVdPatternValue>();
+  *clone = *this;
+  return clone.release();
 }
 
 CVdPatternValue& CVdPatternValue::operator=(const CVdPatternValue& other) {
   if (this == &other) return *this;
   COleVariant::operator=(static_cast<const VARIANT&>(other));
   CVdObject::operator=(other);
-  m_annotation.reset(other.m_annotation ? new Annotation(*other.m_annotation) : nullptr);
+  m_annotation = other.m_annotation ? std::make_unique<Annotation>(*other.m_annotation) : nullptr;
   return *this;
 }
 
@@ -113,7 +108,7 @@ const std::wstring& CVdPatternValue::Description() const {
 const std::wstring& CVdPatternValue::Abrev() const { return m_annotation ? m_annotation->abrev : EmptyText(); }
 
 CVdPatternValue::Annotation& CVdPatternValue::Annotate() {
-  if (!m_annotation) m_annotation.reset(new Annotation);
+  if (!m_annotation) m_annotation = std::make_unique<Annotation>();
   return *m_annotation;
 }
 

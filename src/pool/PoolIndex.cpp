@@ -510,7 +510,7 @@ void PoolIndex::Invalidate() {
 // add instead, the tree cost catalog-family-read some 7% more CPU time and pattern-memory-kb 0.6 KB more.
 PoolIndex::Names& PoolIndex::BuiltNames() {
   if (!m_names) {
-    m_names.reset(new Names);
+    m_names = std::make_unique<Names>();
     for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) m_names->entries.PushBack(Names::Of(node));
   }
   return *m_names;
@@ -520,7 +520,7 @@ PoolIndex::Names& PoolIndex::BuiltNames() {
 // holds no other kind needs no GUID check, and a read family is often never asked one.
 PoolIndex::Guids& PoolIndex::BuiltGuids() {
   if (!m_guids) {
-    m_guids.reset(new Guids);
+    m_guids = std::make_unique<Guids>();
     m_guids->byBits.Reserve(m_patterns.size());
     if (m_names) return BuildGuidsAhead();
     for (Node node = m_patterns.begin(); node != m_patterns.end(); ++node) m_guids->Insert(node);

@@ -10,13 +10,13 @@ CVdPatternPool::CVdPatternPool(bool ownsPatterns, const CVdPatternFactory* facto
     : m_cursor(m_patterns.end()),
       m_bOwnsPatterns(ownsPatterns),
       m_pFactory(factory),
-      m_index(new PoolIndex(m_patterns)) {}
+      m_index(std::make_unique<PoolIndex>(m_patterns)) {}
 
 CVdPatternPool::CVdPatternPool(const CVdPatternPool& other)
     : m_cursor(m_patterns.end()),
       m_bOwnsPatterns(true),
       m_pFactory(other.m_pFactory),
-      m_index(new PoolIndex(m_patterns)) {
+      m_index(std::make_unique<PoolIndex>(m_patterns)) {
   CVdPatternPool::operator=(other);
 }
 
@@ -34,8 +34,8 @@ CVdPatternPool& CVdPatternPool::operator=(const CVdPatternPool& other) {
   if (this == &other) return *this;
   for (CVdPattern* p : other.m_patterns) {
     if (!p) continue;
-    CVdPattern* clone = p->GetClone();
-    if (!AddPattern(clone, false)) delete clone;
+    std::unique_ptr<CVdPattern> clone(p->GetClone());
+    if (AddPattern(clone.get(), false)) clone.release();
   }
   m_cursor = m_patterns.end();
   return *this;
@@ -56,7 +56,14 @@ bool CVdPatternPool::Indexed(const CVdPattern& pattern) { return m_index->Ready(
 
 CVdPatternPool::Node CVdPatternPool::Insert(Node before, CVdPattern* pattern) {
   const Node node = m_patterns.insert(before, pattern);
-  m_index->Insert(node);
+  try {
+    m_index->Insert(node);
+  } catch (...) {
+    // Nothing added: the index is rebuilt from the list when next needed, and the caller keeps the pattern.
+    m_index->Invalidate();
+    Remove(node);
+    throw;
+  }
   return node;
 }
 
@@ -207,7 +214,7 @@ bool CVdPatternPool::IsStandardPatternName(const CString& name) {
   if (!m_pFactory) return false;
   CVdPattern* standard = nullptr;
   const auto check = const_cast<CVdPatternFactory*>(m_pFactory)->GetParamPatternFromStandardCode(name, &standard);
-  delete standard;
+  const std::unique_ptr<CVdPattern> made(standard);  // the caller's to delete
   return check == CVdPattern::eCheckUserNameOk;
 }
 

@@ -21,6 +21,7 @@
 // Instances are used by one thread at a time.
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include <vdpattern/VdPatternExport.h>
@@ -108,6 +109,11 @@ class VDPATTERN_EXPORT CVdPatternFactory {
     CString family;  // the family of the last row, kept to be given to the next one without a new string
     // One cell a column, so a text column's string is reused from row to row instead of made anew.
     std::vector<CDBVariant> cells;
+    // For a factory that keeps this class's GetMappedName and AddPatternValue: the parameter names of the
+    // columns after the first as a pattern stores them (made by Describe, owned here) and each column's place
+    // among them (slots[i - 1] for column i). Null: every value goes through AddPatternValue.
+    std::unique_ptr<CVdPattern> shape;
+    std::vector<std::size_t> slots;
   };
 
   // CreatePatternFromTable's work with the columns described once per result. The catalog calls it directly
@@ -118,4 +124,7 @@ class VDPATTERN_EXPORT CVdPatternFactory {
   void Describe(CVdRecordset& recordSet, RowReading& reading);
   // True when `factory` is exactly of this class, so that CreatePatternFromTable is this class's own code.
   static bool ReadsRowsAsBase(const CVdPatternFactory* factory);
+  // True when this factory keeps this class's GetMappedName and both AddPatternValue: a read value then goes
+  // to the pattern under its column's name.
+  bool AddsValuesAsBase() const;
 };

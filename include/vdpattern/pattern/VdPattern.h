@@ -216,6 +216,20 @@ class VDPATTERN_EXPORT CVdPattern {
   // when it has room (only for a pattern of exactly this class: a derived one may replace SetValue, and only
   // this class's SetValue knows the block).
   CVdPatternValue* NewReadValue(const VARIANT& value);
+  void* ReadValueSlot();  // the block's next free slot, or null: the value is then made on its own
+  // NewReadValue taking over `value`'s payload and leaving it empty: a read text is not copied again.
+  CVdPatternValue* NewReadValueFrom(VARIANT& value);
+  // A factory's row read without a lookup per value, for a pattern that keeps this class's SetValue,
+  // UpdateDescription and GetMapOfAttribute. MakeReadShape, on a pattern of its own made once per result,
+  // stores `names` as SetValue would (folded, sorted, distinct, no values) and gives each name's place in
+  // `slots`. TakeReadShape copies those names into this pattern's empty first group (false: take the general
+  // path); PlaceReadValue then stores a value at its place, a later column of the same name replacing an earlier
+  // one as SetValue does.
+  void MakeReadShape(const std::vector<std::wstring>& names, std::vector<std::size_t>& slots);
+  bool TakeReadShape(const CVdPattern& shape);
+  void PlaceReadValue(std::size_t slot, CVdPatternValue* value) noexcept;
+  // SetUserName of a read name, moved in when this class's SetUserName would only copy it.
+  void SetReadUserName(CString&& name);
   // Destroys a value this pattern owned, wherever it was made.
   void DeleteValue(CVdPatternValue* value) noexcept;
 

@@ -27,4 +27,5 @@
 #include <vdpattern/catalog/VdEnumPropFamily.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/catalog/VdCatalogSchema.h>
+#include <vdpattern/catalog/VdPatternNames.h>
 #include <vdpattern/manager/VdPatternManager.h>

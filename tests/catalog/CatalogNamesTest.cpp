@@ -2,6 +2,7 @@
 // from misleading; the name index kept by the library's writes; names with any character; on every engine.
 
 #include <vdpattern/catalog/VdPatternNames.h>
+#include <vdpattern/manager/VdPatternManager.h>
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
@@ -151,4 +152,28 @@ TEST_F(CatalogNames, SpellingsAndAliasesReadTheirIndexes) {
             "SEARCH vd_name USING INDEX vd_name_normal (normal=?)\n");
   EXPECT_EQ(Plan(db, L"SELECT [family], [name], [alias] FROM [vd_alias] WHERE [normal] = 'HE300B'"),
             "SEARCH vd_alias USING INDEX vd_alias_normal (normal=?)\n");
+}
+
+// Under a manager, every catalog is asked for the exact name before any spelling is tried, and a spelling that
+// rows of two catalogs share is never decided.
+TEST_F(CatalogNames, ManagerTriesExactNamesInEveryCatalogFirst) {
+  vdtest::CatalogBuilder other;
+  other.AddFamily("Profiles", "pr", "Height DOUBLE", "('HEB300', 301), ('IPE 200', 200)");
+  const std::string second = MakeCatalog("other.mdb", other);
+  CVdPatternManager manager(nullptr);
+  ASSERT_TRUE(manager.AttachCatalog(Open().release()));
+  ASSERT_TRUE(manager.AttachCatalog(new CVdPatternCatalog(Wide(second).c_str())));
+  manager.SetMatchSpellings(true);
+  std::unique_ptr<CVdPattern> exact(manager.GetPatternCatalog(CString(L"heb300")));
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(Number(*exact, L"height"), 301);
+  EXPECT_FALSE(std::unique_ptr<CVdPattern>(manager.GetPatternCatalog(CString(L"HEB  300.0"))));
+  std::vector<CVdPatternManager::NameMatch> matches;
+  ASSERT_TRUE(manager.FindNames(L"HEB  300.0", nullptr, matches));
+  EXPECT_EQ(matches.size(), 2u);
+  std::unique_ptr<CVdPattern> spelt(manager.GetPatternCatalog(CString(L"ipe200")));
+  ASSERT_TRUE(spelt);
+  EXPECT_EQ(VdToUtf8(spelt->GetUserNameW().str()), "IPE 200");
+  manager.SetMatchSpellings(false);
+  EXPECT_FALSE(std::unique_ptr<CVdPattern>(manager.GetPatternCatalog(CString(L"ipe200"))));
 }

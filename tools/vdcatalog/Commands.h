@@ -36,6 +36,9 @@ int Convert(const std::string& in, const std::string& out);
 int Link(const std::string& file, const std::string& address);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
+// Aliases of a catalog's patterns: ACTION add ALIAS NAME, rm ALIAS, list, or reindex (Alias.cpp).
+int Alias(const std::string& file, const std::string& action, const std::vector<std::string>& args,
+          const std::string& family, const Options& options);
 
 // Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
 constexpr unsigned long kDefaultTimeLimit = 120;

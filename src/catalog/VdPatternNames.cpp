@@ -258,10 +258,9 @@ bool CVdPatternCatalog::EnsureNameTables() {
 }
 
 void CVdPatternCatalog::NoteName(const std::wstring& family, const std::wstring& name, bool added) {
-  if (m_nameIndex == eNameIndexUnknown) {
-    if (!HasTable(kNameTable)) return;  // nothing to keep: the names are read when first needed
-    m_nameIndex = eNameIndexTable;
-  }
+  // Known once per opening: an import would otherwise ask for the table at every row.
+  if (m_nameIndex == eNameIndexUnknown) m_nameIndex = HasTable(kNameTable) ? eNameIndexTable : eNameIndexAbsent;
+  if (m_nameIndex == eNameIndexAbsent) return;  // nothing to keep: the names are read when first needed
   const std::wstring normal = VdNormalName(name);
   if (m_nameIndex == eNameIndexScanned) {
     auto range = m_scannedNames.equal_range(normal);
@@ -300,8 +299,8 @@ void CVdPatternCatalog::NoteName(const std::wstring& family, const std::wstring&
 }
 
 bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found) {
-  if (m_nameIndex == eNameIndexUnknown) {
-    if (HasTable(kNameTable)) {
+  if (m_nameIndex == eNameIndexUnknown || m_nameIndex == eNameIndexAbsent) {
+    if (m_nameIndex == eNameIndexUnknown && HasTable(kNameTable)) {
       m_nameIndex = eNameIndexTable;
     } else {
       // No index in the file: its names are read once, and kept for this opening.

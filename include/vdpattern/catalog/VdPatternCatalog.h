@@ -251,7 +251,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family);
 
   // Names as engineers write them (VdPatternNames.cpp).
-  enum eNameIndex { eNameIndexUnknown, eNameIndexTable, eNameIndexScanned };
+  enum eNameIndex { eNameIndexUnknown, eNameIndexAbsent, eNameIndexTable, eNameIndexScanned };
   bool HasTable(const wchar_t* table);
   bool EnsureNameTables();  // database failures pass to the caller
   void NoteName(const std::wstring& family, const std::wstring& name, bool added);  // inside a write group

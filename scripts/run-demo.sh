@@ -33,6 +33,7 @@ run show --catalog "$catalog" "IPE 200"
 run show --catalog "$catalog" "HEA 100 mm" --metrics 1000
 run list "$catalog" HEB --like "HEB 3%"
 run verify "$catalog" HEA
+run show --catalog "$catalog" "HE 300 B"
 copy=$out/sections-copy.mdb
 cp "$catalog" "$copy"
 run set "$copy" IPE "IPE 750x137" h=753 b=263 tw=11.5 tf=17 r=17 G=137

@@ -27,5 +27,6 @@
 #include <vdpattern/catalog/VdEnumPropFamily.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/catalog/VdCatalogSchema.h>
+#include <vdpattern/catalog/VdPatternNames.h>
 #include <vdpattern/manager/VdPatternManager.h>
 #include <vdpattern/section/VdSection.h>

@@ -228,6 +228,9 @@ CVdPatternCatalog& CVdPatternCatalog::operator=(const CVdPatternCatalog& other) 
   m_strPath = other.m_strPath;
   m_strName = other.m_strName;
   m_familyCodes = other.m_familyCodes;
+  m_bMatchSpellings = other.m_bMatchSpellings;
+  m_nameIndex = other.m_nameIndex;
+  m_scannedNames = other.m_scannedNames;
   m_sharedDatabase = other.m_sharedDatabase;
   m_factory = other.m_factory;
   return *this;
@@ -262,6 +265,8 @@ bool CVdPatternCatalog::EnsureFactory() {
 // ---------------------------------------------------------------- opening and closing
 
 void CVdPatternCatalog::AdoptDatabase(CVdDatabase* database) {
+  m_nameIndex = eNameIndexUnknown;  // another file, or the same one changed meanwhile
+  m_scannedNames.clear();
   m_sharedDatabase = std::make_shared<SharedDatabase>(database);
 }
 
@@ -679,13 +684,15 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
 bool CVdPatternCatalog::FindPattern(const wchar_t* name, const wchar_t* family) {
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  return found;
+  if (found || !m_bMatchSpellings) return found;
+  std::vector<NameMatch> matches;
+  return FindNames(name, family, matches) && matches.size() == 1;
 }
 
 CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* family) {
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found) return nullptr;
+  if (!found) return m_bMatchSpellings ? GetPatternBySpelling(name, family) : nullptr;
   return Guarded(eReport, static_cast<CVdPattern*>(nullptr), [&]() -> CVdPattern* {
     const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];
@@ -838,6 +845,7 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     // The table's own spelling of the family: a pattern's family is folded to lower case.
     RecordChange(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
                  found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert);
+    if (!found) NoteName(family.str(), pattern->GetUserNameW().str(), true);
     group.Keep();
     return true;
   });
@@ -880,9 +888,12 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
     bool found = false;
     ScopedRecordset rs(InternalFindPattern(name, family, found));
     if (!found) return false;
+    CDBVariant stored;
+    rs->GetFieldValue(L"Name", stored);
     const std::wstring table = FamilyOfRow(*rs, family);
     rs->Delete();
     rs->MoveFirst();
+    NoteName(table, DBV_BSTRAll(&stored).str(), false);
     UpdateDate(true);
     RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeRemove);
     group.Keep();

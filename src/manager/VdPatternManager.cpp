@@ -51,6 +51,7 @@ CVdPatternManager& CVdPatternManager::operator=(const CVdPatternManager& other) 
   m_factoryOwner = other.m_factoryOwner;
   m_pFactory = other.m_pFactory;
   m_changesSeen = other.m_changesSeen;
+  m_bMatchSpellings = other.m_bMatchSpellings;
   return *this;
 }
 
@@ -187,7 +188,23 @@ CVdPattern* CVdPatternManager::GetPatternCatalog(const CString& name) {
       return found;
     }
   }
-  return nullptr;
+  return m_bMatchSpellings ? GetPatternBySpelling(name) : nullptr;
+}
+
+bool CVdPatternManager::FindNames(const CString& name, const wchar_t* family, std::vector<NameMatch>& matches) {
+  bool answered = true;
+  for (CVdPatternCatalog* catalog : m_catalogs) {
+    std::vector<CVdPatternCatalog::NameMatch> found;
+    answered = catalog->FindNames(name, family, found) && answered;
+    for (CVdPatternCatalog::NameMatch& m : found) matches.push_back({catalog, std::move(m)});
+  }
+  return answered;
+}
+
+CVdPattern* CVdPatternManager::GetPatternBySpelling(const CString& name) {
+  std::vector<NameMatch> matches;
+  if (!FindNames(name, nullptr, matches) || matches.size() != 1) return nullptr;
+  return matches[0].catalog->GetPattern(matches[0].match.name.c_str(), matches[0].match.family.c_str());
 }
 
 CVdPattern* CVdPatternManager::GetPatternCatalog(const CString& catalog, const CString& name) {

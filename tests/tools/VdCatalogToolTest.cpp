@@ -967,3 +967,27 @@ TEST_F(Tool, UpgradeIsAllOrNothingAndRefusesAReadOnlyFile) {
   EXPECT_FALSE(r.err.empty());
   EXPECT_TRUE(ReadBytes(file) == damaged) << "a failed upgrade left a change";
 }
+
+// Aliases and spellings: managed by alias, understood by show and rm, and never picking one of several rows.
+TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  EXPECT_TRUE(Says({"alias", catalog, "add", "I 200", "ipe 200"}, 0, "added alias I 200 for ipe 200"));
+  EXPECT_TRUE(Says({"alias", catalog, "add", "IPE 220", "IPE 200"}, 1, "is the name of a pattern"));
+  EXPECT_TRUE(Says({"alias", catalog, "add", "X 1", "IPE 999"}, 1, "is not a pattern"));
+  const auto list = Json({"alias", catalog, "list", "--json"});
+  ASSERT_EQ(list.size(), 1u) << list.dump();
+  EXPECT_EQ(list[0]["name"], "IPE 200");
+  EXPECT_EQ(list[0]["family"], "IPE");
+
+  EXPECT_TRUE(Says({"show", catalog, "i200"}, 0, "IPE 200 (alias I 200)"));
+  EXPECT_TRUE(Says({"show", catalog, "ipe200.0"}, 0, "IPE 200 (spelt ipe200.0)"));
+  EXPECT_EQ(Json({"show", catalog, "I 200", "--json"})["asked"], "I 200");
+  ASSERT_EQ(Run({"set", catalog, "IPE", "I 200.5", "h=1"}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "IPE", "i 200,50", "h=2"}).status, 0);  // a new row under its own name
+  EXPECT_TRUE(Says({"show", catalog, "I200.500"}, 1, "\"I200.500\" matches I 200.5 and i 200,50"));
+  EXPECT_TRUE(Says({"rm", catalog, "I200.500"}, 1, "matches I 200.5 and i 200,50"));
+  EXPECT_TRUE(Says({"rm", catalog, "i200"}, 0, "removed IPE 200 (alias I 200)"));
+  EXPECT_EQ(Json({"alias", catalog, "list", "--json"}).size(), 0u);  // gone with its row
+  EXPECT_TRUE(Says({"alias", catalog, "rm", "I 200"}, 1, "not an alias"));
+  EXPECT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
+}

@@ -45,6 +45,9 @@ int Upgrade(const std::string& file);
 // Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or
 // SIGTERM (Serve.cpp).
 int Serve(const std::vector<std::string>& files, int port, const std::string& listen, bool readOnly);
+// Aliases of a catalog's patterns: ACTION add ALIAS NAME, rm ALIAS, list, or reindex (Alias.cpp).
+int Alias(const std::string& file, const std::string& action, const std::vector<std::string>& args,
+          const std::string& family, const Options& options);
 
 // Seconds any one statement the tool runs may take before it is stopped with a message (0: no limit).
 constexpr unsigned long kDefaultTimeLimit = 120;

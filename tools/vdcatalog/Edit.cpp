@@ -118,13 +118,22 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   const CString wideFamily = Wide(family);
-  if (!catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) {
+  Resolved resolved;
+  const auto remove = [&] {
+    if (catalog->RemovePattern(Wide(name), family.empty() ? nullptr : wideFamily.GetString())) return true;
+    // A name not held as given removes the one row its alias or spelling reaches, never one of several.
+    if (session.Failed() || !ResolveName({catalog}, name, family, resolved) || !resolved.catalog) return false;
+    return catalog->RemovePattern(Wide(resolved.name), Wide(resolved.family));
+  };
+  if (!remove()) {
     if (session.Failed()) return kError;
-    Error("\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
-          DidYouMean(session, {catalog}, name));
+    Error(!resolved.ambiguous.empty()
+              ? resolved.ambiguous
+              : "\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
+                    DidYouMean(session, {catalog}, name));
     return kNotFound;
   }
-  std::printf("removed %s\n", Visible(name).c_str());
+  std::printf("removed %s%s\n", Visible(resolved.catalog ? resolved.name : name).c_str(), resolved.Note().c_str());
   return session.Finish(kOk);
 }
 

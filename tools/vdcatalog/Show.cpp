@@ -26,7 +26,7 @@ namespace vdcatalog {
 
 // ---------------------------------------------------------------- show
 
-int Show(const std::vector<std::string>& files, const std::string& name, const std::string& family, double metrics,
+int Show(const std::vector<std::string>& files, const std::string& asked, const std::string& family, double metrics,
          bool withMetrics, const Options& options) {
   Session session(withMetrics ? metrics : 1.0);
   std::vector<CVdPatternCatalog*> catalogs;
@@ -34,6 +34,20 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     CVdPatternCatalog* catalog = session.Open(file, true);
     if (!catalog) return kError;
     catalogs.push_back(catalog);
+  }
+  // A name that no catalog holds as given is looked up by its aliases and spelling, once all were asked.
+  std::string name = asked;
+  Resolved resolved;
+  const CString exactName = CVdUnit::NormalizedPatternName(Wide(asked)), wideFamily = Wide(family);
+  if (std::none_of(catalogs.begin(), catalogs.end(), [&](CVdPatternCatalog* c) {
+        return c->FindPattern(exactName, family.empty() ? nullptr : wideFamily.GetString());
+      })) {
+    if (session.Failed() || !ResolveName(catalogs, asked, family, resolved)) return kError;
+    if (!resolved.ambiguous.empty()) {
+      Error(resolved.ambiguous);
+      return kNotFound;
+    }
+    if (resolved.catalog) name = resolved.name;
   }
   CVdPatternManager& manager = session.Manager();
   std::unique_ptr<CVdPattern> pattern;
@@ -116,6 +130,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
   }
   if (options.json) {
     json out = {{"name", Utf8(pattern->GetUserNameW())},
+                {"asked", resolved.catalog ? json(asked) : json(nullptr)},
                 {"guid", guid},
                 {"family", familyName},
                 {"catalog", Utf8(pattern->GetCatalog())},
@@ -123,7 +138,7 @@ int Show(const std::vector<std::string>& files, const std::string& name, const s
     if (withMetrics) out["metrics_factor"] = metrics;
     std::printf("%s\n", JsonText(out).c_str());
   } else {
-    PrintFields({{"Name", Utf8(pattern->GetUserNameW())},
+    PrintFields({{"Name", Utf8(pattern->GetUserNameW()) + resolved.Note()},
                  {"GUID", guidText},
                  {"Family", familyName},
                  {"Catalog", Utf8(pattern->GetCatalog())}});

@@ -196,6 +196,21 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
 std::string Text(const VARIANT* v);
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name);
 
+// ---------------------------------------------------------------- names as engineers write them (Alias.cpp)
+
+// The one row that a name not found as given reaches through an alias or its spelling, in any of `catalogs`.
+struct Resolved {
+  CVdPatternCatalog* catalog = nullptr;  // borrowed from the session; null when nothing or several matched
+  std::string name, family, alias;       // the row's real name and family, and the name that led there
+  bool viaAlias = false;                 // reached through an alias, not a spelling of the name
+  std::string ambiguous;                 // "X matches A, B and C" when several rows matched
+  // " (alias HE 300 B)", " (spelt heb300)", or empty when nothing was resolved.
+  std::string Note() const;
+};
+// False after a database failure (reported); otherwise true, with `resolved` saying what matched.
+bool ResolveName(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name, const std::string& family,
+                 Resolved& resolved);
+
 // ---------------------------------------------------------------- values of a pattern (Edit.cpp, also used by import)
 
 bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& folded, const std::string& text,

@@ -49,7 +49,7 @@ struct Arguments {
   Options options;
   int status = kOk;
   std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv,
-      convertOut, address;
+      convertOut, address, action;
   int version = 1;
   double metrics = 1.0;
   bool keepGoing = false, readOnly = false;
@@ -206,6 +206,15 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   watch->add_option("--interval", a.watchInterval, "Milliseconds between looks (default 500)")
       ->check(CLI::Range(10u, 3600000u));
   watch->callback([&] { a.status = Run([&] { return Watch(a.file, a.watchCount, a.watchInterval, a.watchSince); }); });
+  auto* alias = app.add_subcommand("alias", "Add, remove or list the aliases of a catalog's patterns");
+  alias->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  alias->add_option("ACTION", a.action, "add ALIAS NAME, rm ALIAS, list, or reindex (after other programs wrote)")
+      ->required()
+      ->check(CLI::IsMember({"add", "rm", "list", "reindex"}));
+  alias->add_option("ARGS", a.assignments, "The alias, and for add the pattern's name");
+  alias->add_option("--family", a.family, "The pattern's family (default: the family that holds the name)");
+  alias->add_flag("--json", a.options.json, "Machine-readable output");
+  alias->callback([&] { a.status = Run([&] { return Alias(a.file, a.action, a.assignments, a.family, a.options); }); });
 }
 
 // A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.

@@ -67,6 +67,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/catalog/VdEnumPropFamily.h>
 #include <vdpattern/factory/UnitInfo.h>
@@ -171,6 +174,47 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   eChanges GetChanges(long long after, std::vector<PatternChange>& changes);
   // The number of the newest record in `last` (0 when there is none yet), in one statement; same answers.
   eChanges GetLastChange(long long& last);
+  // ---- names as engineers write them (extension; the normal form is VdNormalName, VdPatternNames.h)
+  // Two library-owned tables serve them: "vd_alias" (alias, family, name, normal), the names a catalog says
+  // stand for a row ("HE 300 B" for HEB 300), and "vd_name" (family, name, normal), every row's name with its
+  // normal form, so that a spelling is found through the index on "normal" rather than by reading every family
+  // (a column of the families would change their shape for other programs; an index on an expression would
+  // need our function inside the database, which other programs and the server do not have). Library writes
+  // keep "vd_name": InsertPattern adds a new row's name, RemovePattern drops it together with the row's
+  // aliases. Rows that other programs add reach it with RebuildNameIndex (vdcatalog alias FILE reindex); a
+  // catalog without "vd_name" (a legacy or read-only file) has its names read once per opening instead.
+  // Every candidate is checked against its family before it is answered, so a stale entry is never a match.
+  struct NameMatch {
+    std::wstring family;  // as the catalog spells the table
+    std::wstring name;    // the row's name as stored
+    std::wstring alias;   // the alias that led there; empty for a spelling of the name itself
+  };
+  struct Alias {
+    std::wstring alias, family, name;
+  };
+  // Off by default, so that GetPattern and FindPattern keep their contract for exact names. On, a name that
+  // is not found as given is looked up by its aliases and its normal form, and answers when exactly one row
+  // matches; the pattern then carries the row's real name. With several rows it answers as not found:
+  // FindNames lists them.
+  void SetMatchSpellings(bool on) { m_bMatchSpellings = on; }
+  bool GetMatchSpellings() const { return m_bMatchSpellings; }
+  // The rows that `name` reaches through an alias or its normal form, within `family` when not null (compared
+  // without case), with duplicates removed. Exact names are not looked up here. False after a database
+  // failure, reported.
+  bool FindNames(const wchar_t* name, const wchar_t* family, std::vector<NameMatch>& matches);
+  // Adds an alias for the row `name` (in `family`, or searched in every family when null or empty). Refused
+  // with a message in `error`: an alias whose normal form is a row's name or another alias's, a row that does
+  // not exist, a read-only catalog. Creates the two tables when missing. All or nothing.
+  bool AddAlias(const wchar_t* alias, const wchar_t* name, const wchar_t* family, CString& error);
+  // Removes the alias whose normal form is `alias`'s; false with `error` when there is none.
+  bool RemoveAlias(const wchar_t* alias, CString& error);
+  // Every alias, sorted by alias. False after a database failure, reported; true and empty without aliases.
+  bool GetAliases(std::vector<Alias>& aliases);
+  // Adds every alias in one write group, checked as AddAlias does; the first refusal leaves the catalog
+  // unchanged and names the alias in `error`.
+  bool AddAliases(const std::vector<Alias>& aliases, CString& error);
+  // Writes "vd_name" anew from the families' rows; creates the tables when missing. All or nothing.
+  bool RebuildNameIndex(CString& error);
 
   // ---- fixed results
   static CString GetDBExceptionString(CDBException* e);
@@ -227,6 +271,18 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
 
   // Records a change inside the caller's write group, making the change table when it is missing.
   void RecordChange(const CString& family, const CString& name, const wchar_t* kind);
+  // Names as engineers write them (VdPatternNames.cpp).
+  enum eNameIndex { eNameIndexUnknown, eNameIndexAbsent, eNameIndexTable, eNameIndexScanned };
+  bool HasTable(const wchar_t* table);
+  bool EnsureNameTables();  // database failures pass to the caller
+  void NoteName(const std::wstring& family, const std::wstring& name, bool added);  // inside a write group
+  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found);       // failures pass on
+  bool CheckAlias(const Alias& alias, std::wstring& family, std::wstring& name, CString& error);
+  CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family);  // caller deletes
+
+  bool m_bMatchSpellings = false;
+  eNameIndex m_nameIndex = eNameIndexUnknown;
+  std::unordered_multimap<std::wstring, std::pair<std::wstring, std::wstring>> m_scannedNames;  // normal -> row
 
   bool m_bHasUnits = false;
   bool m_changeTableKnown = false;  // the change table was seen by a write of this catalog

@@ -126,6 +126,23 @@ class VDPATTERN_EXPORT CVdPatternManager {
   virtual CString FindCatalogNameByEditorName(CString name);
   virtual CVdPatternFactory GetPatternFactory();
   virtual const CVdPatternFactory* GetPatternFactoryPtr();  // stays the manager's
+  // ---- names as engineers write them (extension; CVdPatternCatalog::FindNames)
+  // Off by default, so that the lookups keep their contract for exact names. On, the catalog lookups by name
+  // (GetPattern, GetPatternCatalog) that find no catalog holding the exact name look the name up by the
+  // catalogs' aliases and normal forms, and answer when exactly one row of all the catalogs matches: the
+  // pattern then carries that row's real name. Several rows answer as not found; FindNames lists them. The
+  // catalogs' own setting is best left off under a manager: each would answer a spelling before the next
+  // catalog was asked for the exact name.
+  void SetMatchSpellings(bool on) { m_bMatchSpellings = on; }
+  bool GetMatchSpellings() const { return m_bMatchSpellings; }
+  struct NameMatch {
+    CVdPatternCatalog* catalog;  // borrowed: the manager's, valid while it stays attached
+    CVdPatternCatalog::NameMatch match;
+  };
+  // Every row of the attached catalogs that `name` reaches by an alias or its normal form (exact names are not
+  // looked up here), within `family` when not null; false when a catalog failed to answer.
+  bool FindNames(const CString& name, const wchar_t* family, std::vector<NameMatch>& matches);
+
   virtual bool GetMarkNewPattern() const;
   virtual void SetMarkNewPattern(const bool& mark);
 
@@ -149,7 +166,10 @@ class VDPATTERN_EXPORT CVdPatternManager {
   bool RereadPooled(CVdPatternCatalog& catalog, const std::vector<CVdPatternCatalog::PatternChange>* changed,
                     PoolRefresh& result);
 
+  CVdPattern* GetPatternBySpelling(const CString& name);  // caller deletes the result
+
   bool m_bMarkNewPattern = false;
+  bool m_bMatchSpellings = false;            // a setting of each manager, copied with it
   CVdPatternPool* m_pPool = nullptr;         // owned (shared with copies)
   std::list<CVdPatternCatalog*> m_catalogs;  // owned (shared with copies)
   std::list<CVdPatternCatalog*>::iterator m_catalogCursor;

@@ -8,6 +8,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "catalog/NameTables.h"
 
 namespace {
 
@@ -75,10 +76,11 @@ COleVariant ExactValue(const CDBVariant& cell) {
   return COleVariant(text, VT_BSTR);
 }
 
-// The definition of the copy of `name`: its columns with their declared types; false with the reason.
-bool TableDefinition(CVdRecordset& from, CString& definition, bool& hasName, CString& error) {
+// The definition of the copy of `name`: its columns with their declared types, and the bracketed "Name" column
+// as the table spells it (empty: none), which a server compares exactly; false with the reason.
+bool TableDefinition(CVdRecordset& from, CString& definition, CString& nameColumn, CString& error) {
   definition.Empty();
-  hasName = false;
+  nameColumn.Empty();
   for (short c = 0, columns = from.GetODBCFieldCount(); c < columns; ++c) {
     CODBCFieldInfoEx info;
     from.GetFieldInfoEx(c, info, 0);
@@ -92,7 +94,7 @@ bool TableDefinition(CVdRecordset& from, CString& definition, bool& hasName, CSt
     // Text columns compare ignoring case in the copy's own schema too (its indexes, other programs).
     const bool text = info.m_strTypeName.IsEmpty() || IsTextType(info.m_nSQLType);
     definition += CString(c ? L", " : L"") + column + L" " + type + (text ? L" COLLATE NOCASE" : L"");
-    hasName = hasName || info.m_strName.CompareNoCase(L"Name") == 0;
+    if (nameColumn.IsEmpty() && info.m_strName.CompareNoCase(L"Name") == 0) nameColumn = column;
   }
   return true;
 }
@@ -105,12 +107,23 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, CVdCa
   CVdRecordset from(&source);
   from.Open(0, L"SELECT * FROM " + bracketed, 0);
   CString definition;
-  bool hasName = false;
-  if (!TableDefinition(from, definition, hasName, error)) return false;
-  out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
-  CString index;
-  if (hasName && VdBracketName(CVdCatalogSchema::NameIndexName(name), index))
-    out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" ([Name] COLLATE NOCASE)");
+  CString nameColumn;
+  if (!TableDefinition(from, definition, nameColumn, error)) return false;
+  // The library's tables of names are made as the library makes them, with their own indexes; their rows are
+  // then placed by column name.
+  const bool made = vdpattern::catalog::MakeNameTable(out, name);
+  if (!made) {
+    out.ExecuteSQL(L"CREATE TABLE " + bracketed + L" (" + definition + L")");
+    CString index;
+    if (!nameColumn.IsEmpty() && VdBracketName(CVdCatalogSchema::NameIndexName(name), index))
+      out.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + bracketed + L" (" + nameColumn + L" COLLATE NOCASE)");
+  }
+  std::vector<CString> names;
+  for (short c = 0, n = from.GetODBCFieldCount(); made && c < n; ++c) {
+    CODBCFieldInfo info;
+    from.GetODBCFieldInfo(c, info);
+    names.push_back(info.m_strName);
+  }
   CVdRecordset to(&out);
   to.Open(0, L"SELECT * FROM " + bracketed, 0);
   const short columns = from.GetODBCFieldCount();
@@ -122,7 +135,10 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, CVdCa
     to.AddNew();
     for (short c = 0; c < columns; ++c) {
       from.GetFieldValue(c, cell);
-      to.SetFieldValue(c, ExactValue(cell));
+      if (made)
+        to.SetFieldValue(names[static_cast<std::size_t>(c)].GetString(), ExactValue(cell));
+      else
+        to.SetFieldValue(c, ExactValue(cell));
     }
     to.Update();
     ++copied;

@@ -169,6 +169,7 @@ std::wstring VdNormalName(std::wstring_view name) {
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "catalog/NameTables.h"
 
 namespace {
 
@@ -240,19 +241,28 @@ bool CVdPatternCatalog::HasTable(const wchar_t* table) {
   return Database()->GetTableDefInfo(table, info) && !(info.m_lAttributes & VD_TABLEDEF_MISSING);
 }
 
-bool CVdPatternCatalog::EnsureNameTables() {
-  if (!HasTable(kNameTable)) {
-    Database()->ExecuteSQL(
+bool vdpattern::catalog::MakeNameTable(CVdDatabase& db, const wchar_t* table) {
+  const CString name(table);
+  if (name.CompareNoCase(kNameTable) == 0) {
+    db.ExecuteSQL(
         L"CREATE TABLE [vd_name] ([family] TEXT COLLATE NOCASE NOT NULL, [name] TEXT COLLATE NOCASE "
         L"NOT NULL, [normal] TEXT COLLATE NOCASE NOT NULL)");
-    Database()->ExecuteSQL(L"CREATE INDEX [vd_name_normal] ON [vd_name] ([normal] COLLATE NOCASE)");
+    db.ExecuteSQL(L"CREATE INDEX [vd_name_normal] ON [vd_name] ([normal] COLLATE NOCASE)");
+    return true;
   }
-  if (!HasTable(kAliasTable)) {
-    Database()->ExecuteSQL(
+  if (name.CompareNoCase(kAliasTable) == 0) {
+    db.ExecuteSQL(
         L"CREATE TABLE [vd_alias] ([alias] TEXT COLLATE NOCASE NOT NULL, [family] TEXT COLLATE "
         L"NOCASE NOT NULL, [name] TEXT COLLATE NOCASE NOT NULL, [normal] TEXT COLLATE NOCASE NOT NULL)");
-    Database()->ExecuteSQL(L"CREATE UNIQUE INDEX [vd_alias_normal] ON [vd_alias] ([normal] COLLATE NOCASE)");
+    db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_alias_normal] ON [vd_alias] ([normal] COLLATE NOCASE)");
+    return true;
   }
+  return false;
+}
+
+bool CVdPatternCatalog::EnsureNameTables() {
+  if (!HasTable(kNameTable)) vdpattern::catalog::MakeNameTable(*Database(), kNameTable);
+  if (!HasTable(kAliasTable)) vdpattern::catalog::MakeNameTable(*Database(), kAliasTable);
   m_nameIndex = eNameIndexTable;
   return true;
 }

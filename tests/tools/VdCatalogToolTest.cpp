@@ -219,11 +219,17 @@ TEST_F(ToolOnEngine, CsvExportGuardsFormulasAndImportGivesEveryTextBack) {
 TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   // A file catalog copied to the engine's catalog, and back to a file: every row and value arrives.
   const std::string file = MakeCatalogAt(m_dir.File("source.mdb"));
+  ASSERT_EQ(Run({"alias", file, "add", "IPE200X", "IPE 200"}).status, 0);
+  // A table of another program's whose name column is spelt otherwise: its index follows that spelling.
+  vdtest::ExecSql(file, "CREATE TABLE Plates (NAME TEXT, t DOUBLE); INSERT INTO Plates VALUES ('PL 10', 10)");
   const std::string expected = Run({"export", file, "--format", "json"}).out;
   const std::string target = NewAddress();
   Result r = Run({"convert", file, target});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Run({"export", target, "--format", "json"}).out, expected);
+  // The aliases arrive with the catalog, still one row each, and still refuse a second use of their spelling.
+  EXPECT_TRUE(Says({"show", target, "ipe 200 x"}, 0, "IPE 200 (alias IPE200X)"));
+  EXPECT_EQ(Run({"alias", target, "add", "IPE 200X", "IPE 220"}).status, 1);
   EXPECT_EQ(Run({"convert", file, target}).status, 1);  // never over an existing catalog
   const std::string back = m_dir.File("back.mdb");
   r = Run({"convert", target, back});

@@ -35,7 +35,8 @@ class VDPATTERN_EXPORT CVdCatalogTransfer {
   using Progress = std::function<void(const CString& table, std::size_t copied, std::size_t total)>;
 
   // Copies every table of `source` but its system tables and its change records ("vd_change") into `target`,
-  // which should hold no table of those names. Returns eCopied, or the reason nothing was copied with a message for
+  // which should hold no table of those names. The aliases and the index of names ("vd_alias", "vd_name") are
+  // made as the catalog makes them, indexes included, and their rows copied. Returns eCopied, or the reason nothing was copied with a message for
   // people in `error`. A database failure throws CDBException* after the copy has been undone; the catcher releases it
   // with Delete().
   static CopyResult CopyCatalog(CVdDatabase& source, CVdDatabase& target, Counts& counts, CString& error,

@@ -41,7 +41,9 @@ bool ResolveName(const std::vector<CVdPatternCatalog*>& catalogs, const std::str
     // Never one of them picked: the user says which.
     std::string list;
     for (std::size_t i = 0; i < matches.size(); ++i) {
-      const auto& [catalog, m] = matches[i];
+      // Named, not bound: a lambda may not capture a structured binding before C++20.
+      CVdPatternCatalog* const catalog = matches[i].first;
+      const auto& m = matches[i].second;
       list += (i == 0 ? "" : i + 1 == matches.size() ? " and " : ", ") + Visible(VdToUtf8(m.name));
       const bool twice = std::count_if(matches.begin(), matches.end(),
                                        [&](const auto& o) { return VdCompareNoCase(o.second.name, m.name) == 0; }) > 1;

@@ -784,30 +784,6 @@ struct Grid {
   const VARIANT* at(std::size_t row, std::size_t col) const { return values[col][row]; }
 };
 
-// Names as a person reads them, as the command-line tool lists them: case ignored, runs of digits by their
-// value ("IPE 80" before "IPE 100"); `x` and `y` are folded to lower case.
-bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
-  auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
-  std::size_t i = 0, j = 0;
-  while (i < x.size() && j < y.size()) {
-    if (digit(x[i]) && digit(y[j])) {
-      std::size_t iEnd = i, jEnd = j;
-      while (iEnd < x.size() && digit(x[iEnd])) ++iEnd;
-      while (jEnd < y.size() && digit(y[jEnd])) ++jEnd;
-      while (i + 1 < iEnd && x[i] == L'0') ++i;  // leading zeros do not count
-      while (j + 1 < jEnd && y[j] == L'0') ++j;
-      if (iEnd - i != jEnd - j) return iEnd - i < jEnd - j;
-      const int order = x.compare(i, iEnd - i, y, j, jEnd - j);
-      if (order != 0) return order < 0;
-      i = iEnd, j = jEnd;
-      continue;
-    }
-    if (x[i] != y[j]) return x[i] < y[j];
-    ++i, ++j;
-  }
-  return x.size() - i < y.size() - j;
-}
-
 // `patterns` in natural order of their names; ties (names equal but for case) by the names' code points.
 void SortNaturally(std::vector<CVdPattern*>& patterns) {
   struct Keyed {
@@ -824,7 +800,7 @@ void SortNaturally(std::vector<CVdPattern*>& patterns) {
     VdFoldLower(keyed.back().folded);
   }
   auto less = [](const Keyed& a, const Keyed& b) {
-    return NaturalLessFolded(a.folded, b.folded) || (!NaturalLessFolded(b.folded, a.folded) && *a.name < *b.name);
+    return VdNaturalLessFolded(a.folded, b.folded) || (!VdNaturalLessFolded(b.folded, a.folded) && *a.name < *b.name);
   };
   if (std::is_sorted(keyed.begin(), keyed.end(), less)) return;
   std::stable_sort(keyed.begin(), keyed.end(), less);

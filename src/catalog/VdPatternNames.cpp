@@ -1,6 +1,7 @@
 #include <vdpattern/catalog/VdPatternNames.h>
 
 #include <cstdint>
+#include <vdpattern/toolkit/String.h>
 #include <vector>
 
 namespace {
@@ -157,6 +158,37 @@ std::wstring VdNormalName(std::wstring_view name) {
     out += p.text;
   }
   return out;
+}
+
+bool VdNaturalLessFolded(std::wstring_view x, std::wstring_view y) {
+  auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
+  std::size_t i = 0, j = 0;
+  while (i < x.size() && j < y.size()) {
+    if (digit(x[i]) && digit(y[j])) {
+      std::size_t iEnd = i, jEnd = j;
+      while (iEnd < x.size() && digit(x[iEnd])) ++iEnd;
+      while (jEnd < y.size() && digit(y[jEnd])) ++jEnd;
+      while (i + 1 < iEnd && x[i] == L'0') ++i;  // leading zeros do not count
+      while (j + 1 < jEnd && y[j] == L'0') ++j;
+      if (iEnd - i != jEnd - j) return iEnd - i < jEnd - j;
+      const int order = x.substr(i, iEnd - i).compare(y.substr(j, jEnd - j));
+      if (order != 0) return order < 0;
+      i = iEnd;
+      j = jEnd;
+      continue;
+    }
+    if (x[i] != y[j]) return x[i] < y[j];
+    ++i;
+    ++j;
+  }
+  return x.size() - i < y.size() - j;
+}
+
+bool VdNaturalLess(std::wstring_view a, std::wstring_view b) {
+  std::wstring x(a), y(b);
+  VdFoldLower(x);
+  VdFoldLower(y);
+  return VdNaturalLessFolded(x, y) || (!VdNaturalLessFolded(y, x) && a < b);
 }
 
 // ---------------------------------------------------------------- the catalog's names (extension)

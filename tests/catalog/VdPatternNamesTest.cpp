@@ -52,3 +52,12 @@ TEST(VdNormalName, DifferentNamesStayApart) {
   EXPECT_EQ(Normal(L"99999999999999999999/2"), "99999999999999999999/2");
   EXPECT_EQ(Normal(L""), "");
 }
+
+// The order every listing shares: digits by value, case ignored, ties settled so that sorting is repeatable.
+TEST(VdNaturalLess, ListsNamesAsTheyAreRead) {
+  const std::vector<std::wstring> ordered = {L"HEA 100", L"IPE 80",  L"IPE 080a", L"IPE 100",
+                                             L"ipe 100", L"IPE 600", L"L 50x5",   L"L 50x50x5"};
+  for (std::size_t i = 0; i < ordered.size(); ++i)
+    for (std::size_t j = 0; j < ordered.size(); ++j)
+      EXPECT_EQ(VdNaturalLess(ordered[i], ordered[j]), i < j) << i << " " << j;
+}

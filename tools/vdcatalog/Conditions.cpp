@@ -40,41 +40,11 @@ bool RewriteCondition(const std::string& condition, const std::vector<Column>& c
   return true;
 }
 
-// Names compared as a person reads them: ignoring case, and runs of digits by their value, so "IPE 80" comes
-// before "IPE 600".
-// `x` and `y` are the names folded to lower case.
-bool NaturalLessFolded(const std::wstring& x, const std::wstring& y) {
-  auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
-  std::size_t i = 0, j = 0;
-  while (i < x.size() && j < y.size()) {
-    if (digit(x[i]) && digit(y[j])) {
-      std::size_t iEnd = i, jEnd = j;
-      while (iEnd < x.size() && digit(x[iEnd])) ++iEnd;
-      while (jEnd < y.size() && digit(y[jEnd])) ++jEnd;
-      while (i + 1 < iEnd && x[i] == L'0') ++i;  // leading zeros do not count
-      while (j + 1 < jEnd && y[j] == L'0') ++j;
-      if (iEnd - i != jEnd - j) return iEnd - i < jEnd - j;
-      const int order = x.compare(i, iEnd - i, y, j, jEnd - j);
-      if (order != 0) return order < 0;
-      i = iEnd;
-      j = jEnd;
-      continue;
-    }
-    if (x[i] != y[j]) return x[i] < y[j];
-    ++i;
-    ++j;
-  }
-  return x.size() - i < y.size() - j;
-}
-
 }  // namespace
 
-bool NaturalLess(const std::wstring& a, const std::wstring& b) {
-  const std::wstring x = Folded(a), y = Folded(b);
-  return NaturalLessFolded(x, y) || (!NaturalLessFolded(y, x) && a < b);
+void SortNaturally(std::list<std::wstring>& names) {
+  names.sort([](const std::wstring& a, const std::wstring& b) { return VdNaturalLess(a, b); });
 }
-
-void SortNaturally(std::list<std::wstring>& names) { names.sort(NaturalLess); }
 
 // The rows of a family, optionally those whose name is like `like` and that meet the condition `where`, sorted
 // by name as a person reads names; false with a message that says why.
@@ -129,7 +99,7 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
   }
   // Names equal but for case keep the order the catalog gave.
   std::stable_sort(rows.begin(), rows.end(),
-                   [](const Row& a, const Row& b) { return NaturalLessFolded(a.key, b.key); });
+                   [](const Row& a, const Row& b) { return VdNaturalLessFolded(a.key, b.key); });
   return true;
 }
 

@@ -339,7 +339,7 @@ class Server {
       std::stable_sort(l.order.begin(), l.order.end(), [&](std::size_t a, std::size_t b) {
         const SortKey &x = keys[a], &y = keys[b];
         if (x.missing || y.missing) return x.missing && !y.missing;
-        return numeric ? x.number < y.number : NaturalLess(x.text, y.text);
+        return numeric ? x.number < y.number : VdNaturalLess(x.text, y.text);
       });
     }
     if (descending) std::reverse(l.order.begin(), l.order.end());

@@ -181,8 +181,6 @@ int OpenFamily(Session& session, const std::string& file, const std::string& fam
 // ---------------------------------------------------------------- reading rows (Conditions.cpp)
 
 void SortNaturally(std::list<std::wstring>& names);
-// Names compared as a person reads them: case ignored, runs of digits by their value ("IPE 80" < "IPE 600").
-bool NaturalLess(const std::wstring& a, const std::wstring& b);
 
 // A row of a family as the catalog stores it: a missing value stays null.
 struct Row {

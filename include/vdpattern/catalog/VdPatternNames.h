@@ -31,3 +31,13 @@
 
 // The normal form of `name` by the rules above; the empty text for an empty name.
 VDPATTERN_EXPORT std::wstring VdNormalName(std::wstring_view name);
+
+// Natural order of names (extension), the order the tool, the module and the page list names in: "IPE 80" before
+// "IPE 100". Runs of ASCII digits compare by their value (leading zeros do not count), everything else by code
+// point. `x` and `y` must already be folded to lower case (VdFoldLower), so a caller that sorts folds each name
+// once.
+VDPATTERN_EXPORT bool VdNaturalLessFolded(std::wstring_view x, std::wstring_view y);
+
+// Natural order of two names as written: case ignored, and names equal but for case ordered by code point, so the
+// order is total and the same on every run.
+VDPATTERN_EXPORT bool VdNaturalLess(std::wstring_view a, std::wstring_view b);

@@ -7,10 +7,7 @@ namespace vdpattern::db {
 
 namespace {
 
-bool IsWordChar(unsigned char ch) {
-  return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-         ch == '$';
-}
+bool IsWordChar(unsigned char ch) { return IsWordByte(ch); }
 
 }  // namespace
 
@@ -75,7 +72,10 @@ std::vector<StatementToken> TokenizeStatement(std::string_view s, Unclosed& uncl
       k = end + 1;
     } else if ((ch >= '0' && ch <= '9') || (ch == '.' && k + 1 < s.size() && s[k + 1] >= '0' && s[k + 1] <= '9')) {
       while (k < s.size() && (IsWordChar(static_cast<unsigned char>(s[k])) || s[k] == '.')) {
-        if ((s[k] == 'e' || s[k] == 'E') && k + 1 < s.size() && (s[k + 1] == '+' || s[k + 1] == '-')) ++k;
+        // The sign of an exponent, but not the start of a comment (1e--x).
+        if ((s[k] == 'e' || s[k] == 'E') && k + 1 < s.size() &&
+            (s[k + 1] == '+' || (s[k + 1] == '-' && !(k + 2 < s.size() && s[k + 2] == '-'))))
+          ++k;
         ++k;
       }
       tokens.push_back({TokenKind::kNumber, std::string(s.substr(start, k - start)), start});
@@ -124,11 +124,19 @@ void ThrowMoreThanOneStatement() {
   ThrowDbError(kStateSyntax, L"The text holds more than one SQL statement; only one statement can be run at a time.");
 }
 
+bool IsUnclosedComment(const Unclosed& u) { return u.what && std::strcmp(u.what, "a comment") == 0; }
+
 std::size_t FirstStatementEnd(const std::vector<StatementToken>& t) {
+  return FirstStatementEnd(t, Unclosed(), [](const StatementToken& x) { return !IsSignificant(x); });
+}
+
+std::size_t FirstStatementEnd(const std::vector<StatementToken>& t, const Unclosed& unclosed,
+                              bool (*layout)(const StatementToken&)) {
   std::size_t end = 0;
   while (end < t.size() && !IsPunct(t[end], ";")) ++end;
   for (std::size_t k = end; k < t.size(); ++k)
-    if (IsSignificant(t[k]) && !IsPunct(t[k], ";")) ThrowMoreThanOneStatement();
+    if (!layout(t[k]) && !IsPunct(t[k], ";")) ThrowMoreThanOneStatement();
+  if (end < t.size() && unclosed.what && !IsUnclosedComment(unclosed)) ThrowMoreThanOneStatement();
   return end;
 }
 

@@ -3,9 +3,8 @@
 //
 // A text is read once into tokens: blanks (one token per run), comments, 'texts' (kept with their quotes),
 // names in [brackets], "quotes" or `backquotes` (kept unquoted), numbers, words and punctuation (the
-// two-character operators <> <= >= != == :: || stay one token). The SQLite translation does not use these
-// tokens: it runs for every statement a record set opens and reads the text in one pass of its own
-// (SqliteDialect.cpp), but it shares the rule of one statement per text and its message.
+// two-character operators <> <= >= != == :: || stay one token). Both engines' translations and the condition
+// checker read these tokens; the rewrites they share are in Rewrite.h.
 
 #include <cstddef>
 #include <string>
@@ -13,6 +12,12 @@
 #include <vector>
 
 namespace vdpattern::db {
+
+// Whether a byte of UTF-8 may be part of a word (any byte of a character from U+0080 on may).
+inline bool IsWordByte(unsigned char ch) {
+  return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
+         ch == '$';
+}
 
 enum class TokenKind { kWord, kName, kString, kNumber, kPunct, kBlank, kComment };
 
@@ -47,6 +52,12 @@ std::size_t MatchingParen(const std::vector<StatementToken>& t, std::size_t open
 // The end of the text's first statement (its ';' or the end); throws CDBException (42000) when anything but
 // blanks, comments and semicolons follows it.
 std::size_t FirstStatementEnd(const std::vector<StatementToken>& t);
+// The same for tokens read up to what `unclosed` left open, where `layout` tells the tokens that separate others
+// (SQLite's blanks include form feed and vertical tab): what was left open after the first statement begins a
+// second one, unless it is a comment.
+std::size_t FirstStatementEnd(const std::vector<StatementToken>& t, const Unclosed& unclosed,
+                              bool (*layout)(const StatementToken&));
+bool IsUnclosedComment(const Unclosed& u);
 [[noreturn]] void ThrowMoreThanOneStatement();
 
 }  // namespace vdpattern::db

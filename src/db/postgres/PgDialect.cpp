@@ -7,6 +7,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/Rewrite.h"
 #include "db/Statement.h"
 
 namespace vdpattern::db {
@@ -15,11 +16,6 @@ namespace {
 
 using Tok = TokenKind;
 using Token = StatementToken;
-
-bool IsWordChar(unsigned char ch) {
-  return ch >= 0x80 || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-         ch == '$';
-}
 
 bool Is(const Token& t, const char* word) { return IsKeyword(t, word); }
 
@@ -255,8 +251,8 @@ class Emitter {
         case Tok::kString:
           if (m_lift && LiftablePlace(k)) {
             // A literal may touch a word ('a'AND), a marker may not: the server would read $1AND as one token.
-            if (!m_out.sql.empty() && IsWordChar(static_cast<unsigned char>(m_out.sql.back()))) m_out.sql += ' ';
-            m_out.params.push_back(Unquoted(t.text));
+            if (!m_out.sql.empty() && IsWordByte(static_cast<unsigned char>(m_out.sql.back()))) m_out.sql += ' ';
+            m_out.params.push_back(UnquoteLiteral(t.text));
             m_out.sql += '$' + std::to_string(m_out.params.size());
             if (k + 1 < end && (m_t[k + 1].kind == Tok::kWord || m_t[k + 1].kind == Tok::kNumber)) m_out.sql += ' ';
           } else {
@@ -293,29 +289,22 @@ class Emitter {
     return false;
   }
 
-  static std::string Unquoted(const std::string& literal) {
-    std::string value;
-    for (std::size_t k = 1; k + 1 < literal.size(); ++k) {
-      value += literal[k];
-      if (literal[k] == '\'' && literal[k + 1] == '\'') ++k;
-    }
-    return value;
-  }
-
   // Emits the word at `k` (and what it rewrites); returns the last token used.
   std::size_t Word(std::size_t k, std::size_t end, bool topLevel) {
     const Token& t = m_t[k];
     const std::size_t next = Next(m_t, k + 1, end);
     const bool call = next < end && m_t[next].kind == Tok::kPunct && m_t[next].text == "(";
-    if (call && (Is(t, "IIF") || Is(t, "ISNULL"))) {
+    const bool isNull =
+        Is(t, "ISNULL") && IsNullCall(m_t, k + 1, end, [](const Token& x) { return !Significant(x); }) == next;
+    if (call && (Is(t, "IIF") || isNull)) {
       const std::size_t close = Matching(m_t, next, end);
       if (close == end) ThrowDbError(kStateSyntax, L"The SQL text has a parenthesis that is never closed.");
       const auto args = SplitArgs(m_t, next + 1, close);
-      if (Is(t, "ISNULL")) {
+      if (isNull) {
         if (args.size() != 1) ThrowDbError(kStateSyntax, L"IsNull takes one argument.");
-        m_out.sql += "((";
+        m_out.sql += kIsNullOpen;
         Emit(args[0].first, args[0].second, false);
-        m_out.sql += ") IS NULL)";
+        m_out.sql += kIsNullClose;
       } else {
         if (args.size() != 3) ThrowDbError(kStateSyntax, L"IIF takes three arguments.");
         m_out.sql += "(CASE WHEN ";
@@ -665,8 +654,8 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
   const std::size_t second = Next(tokens, first + 1, end);
   if (second == end &&
       (tokens[first].kind == Tok::kName || (tokens[first].kind == Tok::kWord && !IsStatementWord(tokens[first])))) {
-    out.sql = "SELECT * FROM ";
-    out.fromPos = 9;
+    out.sql = kBareTableSelect;
+    out.fromPos = kBareTableFromPos;
     Emitter emitter(tokens, out, names, schema);
     out.table = emitter.ResolveTable(tokens[first].text);
     emitter.AppendTable(out.table);

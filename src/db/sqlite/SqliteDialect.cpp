@@ -1,8 +1,11 @@
 #include "db/sqlite/SqliteDialect.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include "db/Connection.h"
 #include "db/DbError.h"
+#include "db/Rewrite.h"
 #include "db/Statement.h"
 #include "db/Utf8Fast.h"
 
@@ -10,60 +13,32 @@ namespace vdpattern::db {
 
 namespace {
 
-// This scan runs for every statement a record set opens, so it works on a character class table and writes
-// into buffers sized once for the worst case (4 bytes per character, plus room for the few rewrites that
-// grow the text), without a bounds check per character.
+using Tok = TokenKind;
+using Token = StatementToken;
 
-enum : unsigned char { kBlank = 1, kIdentStart = 2, kIdentChar = 4 };
+// The emitter runs for every statement text a record set opens that matches no remembered shape, so it writes
+// into buffers sized once for the worst case (see ScanState), without a bounds check per byte.
 
-struct ClassTable {
-  unsigned char c[128] = {};
-  constexpr ClassTable() {
-    for (int k = 'A'; k <= 'Z'; ++k) c[k] = kIdentStart | kIdentChar;
-    for (int k = 'a'; k <= 'z'; ++k) c[k] = kIdentStart | kIdentChar;
-    c[static_cast<int>('_')] = kIdentStart | kIdentChar;
-    for (int k = '0'; k <= '9'; ++k) c[k] = kIdentChar;
-    c[static_cast<int>('$')] = kIdentChar;
-    for (char b : {' ', '\t', '\n', '\r', '\f', '\v'}) c[static_cast<int>(b)] = kBlank;
-  }
-};
-constexpr ClassTable kClasses;
-
-// Every character from U+0080 on may be part of an identifier, as in SQLite.
-inline unsigned char ClassOf(wchar_t c) {
-  return static_cast<std::uint32_t>(c) < 0x80 ? kClasses.c[c] : static_cast<unsigned char>(kIdentStart | kIdentChar);
+inline bool IsBlankByte(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
 }
-inline bool IsBlank(wchar_t c) { return ClassOf(c) & kBlank; }
-inline bool IsIdentStart(wchar_t c) { return ClassOf(c) & kIdentStart; }
-inline bool IsIdentChar(wchar_t c) { return ClassOf(c) & kIdentChar; }
+// SQLite's words begin at a letter, '_' or a character from U+0080 on; a digit or '$' before one is a character of
+// its own (1.FROM is a number and the keyword FROM).
+inline bool IsWordStart(unsigned char c) { return c >= 0x80 || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') || c == '_'; }
+
+// SQLite also takes form feed and vertical tab for blanks, which the shared tokens keep as punctuation.
+bool IsLayout(const Token& t) {
+  return !IsSignificant(t) || (t.kind == Tok::kPunct && (t.text[0] == '\f' || t.text[0] == '\v'));
+}
+bool IsBlankToken(const Token& t) {
+  return t.kind == Tok::kBlank || (t.kind == Tok::kPunct && (t.text[0] == '\f' || t.text[0] == '\v'));
+}
 
 // Writes UTF-8 into a buffer that the caller sized for the worst case.
 struct Writer {
   char* at;
 
-  void Put(wchar_t c) {
-    auto u = static_cast<std::uint32_t>(c);
-    if (u < 0x80) {
-      *at++ = static_cast<char>(u);
-      return;
-    }
-    if (u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) u = 0xFFFD;
-    if (u < 0x800) {
-      *at++ = static_cast<char>(0xC0 | (u >> 6));
-    } else if (u < 0x10000) {
-      *at++ = static_cast<char>(0xE0 | (u >> 12));
-      *at++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    } else {
-      *at++ = static_cast<char>(0xF0 | (u >> 18));
-      *at++ = static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-      *at++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    }
-    *at++ = static_cast<char>(0x80 | (u & 0x3F));
-  }
-  void Put(const wchar_t* begin, const wchar_t* end) {
-    for (const wchar_t* p = begin; p < end; ++p) Put(*p);
-  }
-  void Ascii(const char* text, std::size_t length) {
+  void Bytes(const char* text, std::size_t length) {
     std::memcpy(at, text, length);
     at += length;
   }
@@ -86,12 +61,21 @@ constexpr std::uint64_t Pack(const char* word) {
   return v;
 }
 
-// Adds one character to a packed word; returns false once the word can no longer be one of ours.
-inline bool PackNext(std::uint64_t& v, std::size_t n, std::uint32_t c) {
-  const std::uint32_t lower = c | 0x20;
+// Adds one byte to a packed word; returns false once the word can no longer be one of ours.
+inline bool PackNext(std::uint64_t& v, std::size_t n, unsigned char c) {
+  const unsigned lower = c | 0x20u;
   if (n >= 12 || lower < 'a' || lower > 'z') return false;
   v = v * 32 + (lower - 'a' + 1);
   return true;
+}
+
+// The packed word of the token `t`, or 0 when it is no word of ours.
+std::uint64_t PackWord(const Token& t) {
+  if (t.kind != Tok::kWord) return 0;
+  std::uint64_t v = 0;
+  for (std::size_t n = 0; n < t.text.size(); ++n)
+    if (!PackNext(v, n, static_cast<unsigned char>(t.text[n]))) return 0;
+  return v;
 }
 
 enum class Word {
@@ -202,54 +186,10 @@ bool EndsTerms(Word word) {
   }
 }
 
-// Skips blanks and comments; an unterminated block comment runs to the end, as in SQLite.
-const wchar_t* SkipBlanksAndComments(const wchar_t* p) {
-  for (;;) {
-    if (IsBlank(*p)) {
-      ++p;
-    } else if (p[0] == L'-' && p[1] == L'-') {
-      while (*p && *p != L'\n') ++p;
-    } else if (p[0] == L'/' && p[1] == L'*') {
-      p += 2;
-      while (*p && !(p[0] == L'*' && p[1] == L'/')) ++p;
-      if (*p) p += 2;
-    } else {
-      return p;
-    }
-  }
-}
-
-// The end of a quoted token starting at `p` (the closing quote), or null when it is not closed. `doubled`
-// says whether a doubled quote stands for one quote inside the token.
-const wchar_t* ClosingQuote(const wchar_t* p, wchar_t close, bool doubled) {
-  for (const wchar_t* q = p + 1; *q; ++q) {
-    if (*q != close) continue;
-    if (doubled && q[1] == close) {
-      ++q;
-      continue;
-    }
-    return q;
-  }
-  return nullptr;
-}
-
-// The packed word starting at `p` after blanks and comments, or 0 when none of ours starts there.
-std::uint64_t PeekWord(const wchar_t* p) {
-  p = SkipBlanksAndComments(p);
-  std::uint64_t v = 0;
-  std::size_t n = 0;
-  for (; IsIdentChar(*p); ++p, ++n)
-    if (!PackNext(v, n, static_cast<std::uint32_t>(*p))) return 0;
-  return v;
-}
-
 enum class StatementKind { kData, kSelect, kOther, kNone };
 
-StatementKind KindOf(const wchar_t* word, std::size_t length) {
-  std::uint64_t v = 0;
-  for (std::size_t k = 0; k < length; ++k)
-    if (!PackNext(v, k, static_cast<std::uint32_t>(word[k]))) return StatementKind::kNone;
-  switch (v) {
+StatementKind KindOf(const Token& word) {
+  switch (PackWord(word)) {
     case Pack("SELECT"):
       return StatementKind::kSelect;
     case Pack("WITH"):
@@ -281,34 +221,36 @@ StatementKind KindOf(const wchar_t* word, std::size_t length) {
   }
 }
 
-// Whether only blanks, comments and semicolons follow.
-bool OnlyTrailing(const wchar_t* p) {
-  for (;;) {
-    p = SkipBlanksAndComments(p);
-    if (*p != L';') return *p == L'\0';
-    ++p;
-  }
-}
+// The text read: its UTF-8 bytes, their tokens and what was left open at their end.
+struct Source {
+  std::string text;
+  std::vector<Token> tokens;
+  Unclosed unclosed;
 
-void BareTable(const wchar_t* begin, const wchar_t* end, StatementText& out) {
-  static const char kSelect[] = "SELECT * FROM \"";
-  out.sql.resize(sizeof kSelect + 8 * static_cast<std::size_t>(end - begin) + 2);
-  Writer w{&out.sql[0]};
-  w.Ascii(kSelect, sizeof kSelect - 1);
-  for (const wchar_t* p = begin; p < end; ++p) {
-    if (*p == L'"') w.Put(L'"');
-    w.Put(*p);
+  // Where token `k` ends: where the next one (or what was left open) begins.
+  std::size_t End(std::size_t k) const {
+    return k + 1 < tokens.size() ? tokens[k + 1].pos : unclosed.what ? unclosed.pos : text.size();
   }
-  w.Put(L'"');
-  out.sql.resize(static_cast<std::size_t>(w.at - &out.sql[0]));
-  out.fromPos = 9;
+  // The first token at or after `k` that is not layout.
+  std::size_t Next(std::size_t k) const {
+    while (k < tokens.size() && IsLayout(tokens[k])) ++k;
+    return k;
+  }
+  // Whether only layout and semicolons follow token `k` (and nothing is left open but a comment).
+  bool OnlyTrailing(std::size_t k) const {
+    for (k = Next(k); k < tokens.size() && IsPunct(tokens[k], ";"); k = Next(k + 1)) {
+    }
+    return k == tokens.size() && (!unclosed.what || IsUnclosedComment(unclosed));
+  }
+};
+
+void BareTable(std::string_view name, StatementText& out) {
+  out.sql = kBareTableSelect;
+  AppendQuotedName(out.sql, std::string(name));
+  out.fromPos = kBareTableFromPos;
   out.cacheable = true;
   out.singleTableSelect = true;
 }
-
-}  // namespace
-
-namespace {
 
 constexpr char kFold[] = "COLLATE NOCASE ";
 constexpr std::size_t kFoldLength = sizeof kFold - 1;
@@ -325,27 +267,29 @@ inline void InsertFold(Writer& sql, const char* sqlBegin, char* at) {
 }
 
 // The length of the operator at `p` (one of = < > !), and whether it compares: shifts and a lone ! do not.
-inline std::size_t OperatorLength(const wchar_t* p, bool& compare) {
-  const wchar_t c = p[0], next = p[1];
+inline std::size_t OperatorLength(const char* p, bool& compare) {
+  const char c = p[0], next = p[1];
   compare = true;
-  if (c == L'<' || c == L'>') {
+  if (c == '<' || c == '>') {
     if (next == c) {
       compare = false;
       return 2;
     }
-    return next == L'=' || (c == L'<' && next == L'>') ? 2 : 1;
+    return next == '=' || (c == '<' && next == '>') ? 2 : 1;
   }
-  if (next == L'=') return 2;
-  if (c == L'!') compare = false;
+  if (next == '=') return 2;
+  if (c == '!') compare = false;
   return 1;
 }
 
 // What the steps of one scan share: where it reads, what it has written and what it has learnt of the
 // statement so far.
 struct ScanState {
-  // Reading: the whole text (literal spans are measured from it) and the next character.
-  const wchar_t* text;
-  const wchar_t* p;
+  // Reading: the tokens, and the first byte not yet read (an operator may take the start of the token after it).
+  const Source& src;
+  const char* bytes;
+  std::size_t cursor = 0;
+  std::size_t charsBefore = 0, charsAt = 0;  // characters before byte charsAt, for the literals' spans
   // Writing: the SQL and the lifted literals' values, each in its own part of the result's scratch buffer.
   StatementText& out;
   char* sqlBegin;
@@ -385,23 +329,26 @@ struct ScanState {
   };
   std::vector<Nested> nested;
 
-  ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
-            StatementText& result);
+  ScanState(const Source& source, StatementKind kind, bool explain, bool foldTexts, StatementText& result);
   TermList& Innermost() { return terms[termLists - 1]; }
   // Whether the innermost list is read at the current depth (its separators are ours).
   bool AtListDepth() const { return termLists > 0 && terms[termLists - 1].depth == depth; }
+  // The position in the host's text (in characters) of byte `pos`, for positions that only grow.
+  std::uint32_t CharAt(std::size_t pos) {
+    for (; charsAt < pos; ++charsAt)
+      if ((static_cast<unsigned char>(bytes[charsAt]) & 0xC0) != 0x80) ++charsBefore;
+    return static_cast<std::uint32_t>(charsBefore);
+  }
 };
 
-// Sizes the scratch buffer once for the worst case, so that no write checks for room. Per character: 4 bytes
-// of UTF-8, or 5 for the ?N that replaces a literal ('' is 2 characters; N has at most 9 digits); "IsNull(" (7
-// characters) becomes "((" and its ")" becomes ") IS NULL)". When folding, COLLATE NOCASE (16 bytes with its
-// blank) goes in at most once per character, at a comparison operator, a separator ending a sort term or the
-// first letter of a keyword, each one byte itself: "X=><," folds four times in five characters. The sort lists
-// still open at the end add one each.
-ScanState::ScanState(const wchar_t* source, const wchar_t* start, StatementKind kind, bool explain, bool foldTexts,
-                     StatementText& result)
-    : text(source),
-      p(start),
+// Sizes the scratch buffer once for the worst case, so that no write checks for room. Per byte: itself, or 5
+// for the ?N that replaces a literal ('' is 2 bytes; N has at most 9 digits); "IsNull(" (7 bytes) becomes "(("
+// and its ")" becomes ") IS NULL)". When folding, COLLATE NOCASE (16 bytes with its blank) goes in at most once
+// per byte, at a comparison operator, a separator ending a sort term or the first letter of a keyword, each one
+// byte itself: "X=><," folds four times in five bytes. The sort lists still open at the end add one each.
+ScanState::ScanState(const Source& source, StatementKind kind, bool explain, bool foldTexts, StatementText& result)
+    : src(source),
+      bytes(source.text.c_str()),
       out(result),
       sqlBegin(nullptr),
       literalsBegin(nullptr),
@@ -414,49 +361,50 @@ ScanState::ScanState(const wchar_t* source, const wchar_t* start, StatementKind 
       distinctOk(select) {
   out.Clear();
   out.cacheable = lift;
-  const std::size_t length = std::wcslen(p);
+  const std::size_t length = source.text.size();
   const std::size_t sqlRoom = (fold ? 1 + 16 : 5) * length + 16 * kMaxTermLists + 32;
-  if (out.scratch.size() < sqlRoom + 4 * length) out.scratch.resize(sqlRoom + 4 * length);
+  if (out.scratch.size() < sqlRoom + length) out.scratch.resize(sqlRoom + length);
   sqlBegin = out.scratch.data();
   literalsBegin = sqlBegin + sqlRoom;
   sql.at = sqlBegin;
   literals.at = literalsBegin;
 }
 
-// Steps of the scan, one per kind of token; each starts at the token's first character and leaves `p` after it.
+// Steps of the emitter, one per kind of token; each writes the token's translation.
 class Scanner {
  public:
-  Scanner(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out)
-      : s(text, p, kind, explain, fold, out) {}
-  // Translates the statement into `out`; false when folding and the text names a collation itself.
-  bool Run();
+  Scanner(const Source& src, StatementKind kind, bool explain, bool fold, StatementText& out)
+      : s(src, kind, explain, fold, out) {}
+  // Translates the statement from token `first` into `out`; false when folding and the text names a collation.
+  bool Run(std::size_t first);
 
  private:
   // Layout.
   void Space();
-  void Blanks();
-  void Comment();
-  void Semicolon();
+  void EndWord();
   // Words: keywords, names and the IsNull( call.
-  bool WordToken();
-  Word ReadWord();
-  bool RewriteIsNull();
-  bool FoldAtWord(Word word, Word before);
+  bool Words(std::size_t k);
+  bool WordToken(std::size_t k, std::size_t begin, std::size_t end);
+  Word ReadWord(std::size_t begin, std::size_t end);
+  bool RewriteIsNull(std::size_t k);
+  bool FoldAtWord(Word word, Word before, std::size_t k, std::size_t end);
   void FoldBeforeWord();
   void NoteSelectWord(Word word, bool wasAfterSelect);
   void NoteFrom();
   void NoteNestedWord(Word word, Word before);
   void EndNested(int depth);
   // Quoted tokens.
-  bool Literal(bool wasAfterAs);
-  void QuotedName(wchar_t open);
+  void Literal(const Token& t, bool wasAfterAs);
+  void Raw(std::size_t begin, std::size_t end);
   // Punctuation and operators.
+  bool Punctuation(std::size_t k);
+  bool Character(std::size_t& at);
   void OpenParen();
   void CloseParen();
   void Comma();
-  void Comparison();
-  void Arrow();
-  void Other(wchar_t c);
+  std::size_t Comparison(std::size_t at);
+  std::size_t Arrow(std::size_t at);
+  void Other(std::size_t at);
   // Sort and grouping terms, which the folding follows.
   void MarkTerm();
   void CloseTerm(char* at);
@@ -466,47 +414,47 @@ class Scanner {
   ScanState s;
 };
 
-bool Scanner::Run() {
-  for (;;) {
-    const wchar_t c = *s.p;
-    const unsigned char cls = ClassOf(c);
-    if (cls & kIdentStart) {
-      if (!WordToken()) return false;
-      continue;
+bool Scanner::Run(std::size_t first) {
+  const std::vector<Token>& tokens = s.src.tokens;
+  bool ended = false;  // by a semicolon
+  for (std::size_t k = first; k < tokens.size() && !ended; ++k) {
+    if (s.src.End(k) <= s.cursor) continue;  // taken by the operator or call before it
+    const Token& t = tokens[k];
+    switch (t.kind) {
+      case Tok::kBlank:
+      case Tok::kComment:
+        Space();
+        break;
+      case Tok::kString: {
+        const bool wasAfterAs = s.afterAs;
+        EndWord();
+        Literal(t, wasAfterAs);
+        break;
+      }
+      case Tok::kName:
+        EndWord();
+        MarkTerm();
+        Raw(t.pos, s.src.End(k));
+        break;
+      case Tok::kWord:
+      case Tok::kNumber:
+        if (!Words(k)) return false;
+        break;
+      case Tok::kPunct:
+        ended = !Punctuation(k);
+        break;
     }
-    if (cls & kBlank) {
-      Blanks();
-      continue;
-    }
-    if (c == L'\0') break;
-    if ((c == L'-' && s.p[1] == L'-') || (c == L'/' && s.p[1] == L'*')) {
-      Comment();
-      continue;
-    }
-    if (c == L';') {
-      Semicolon();
-      break;
-    }
-    // Any other token ends what a word before it started.
-    const bool wasAfterAs = s.afterAs;
-    s.afterAs = s.afterSelect = false;
-    s.previous = Word::kOther;
-    if (c == L'\'') {
-      if (!Literal(wasAfterAs)) break;
-    } else if (c == L'"' || c == L'`' || c == L'[') {
-      QuotedName(c);
-    } else if (c == L'(') {
-      OpenParen();
-    } else if (c == L')') {
-      CloseParen();
-    } else if (c == L',') {
-      Comma();
-    } else if (s.fold && (c == L'=' || c == L'<' || c == L'>' || c == L'!')) {
-      Comparison();
-    } else if (c == L'-' && s.p[1] == L'>') {
-      Arrow();
+  }
+  // What was left open runs to the end: a comment is a blank, a quoted text or name is copied as written (SQLite
+  // then reports the unrecognized token).
+  const Unclosed& open = s.src.unclosed;
+  if (!ended && open.what) {
+    if (IsUnclosedComment(open)) {
+      Space();
     } else {
-      Other(c);
+      EndWord();
+      MarkTerm();
+      Raw(open.pos, s.src.text.size());
     }
   }
   Finish();
@@ -518,33 +466,42 @@ void Scanner::Space() {
   if (s.sql.at != s.sqlBegin && s.sql.at[-1] != ' ') *s.sql.at++ = ' ';
 }
 
-void Scanner::Blanks() {
-  ++s.p;
-  while (IsBlank(*s.p)) ++s.p;
-  Space();
+// Any token but a word, a blank or a comment ends what a word before it started.
+void Scanner::EndWord() {
+  s.afterAs = s.afterSelect = false;
+  s.previous = Word::kOther;
 }
 
-void Scanner::Comment() {
-  s.p = SkipBlanksAndComments(s.p);
-  Space();
+// A word or number token: SQLite's words in it, and the digits, dots and signs between them one by one.
+bool Scanner::Words(std::size_t k) {
+  const std::size_t end = s.src.End(k);
+  for (std::size_t at = s.src.tokens[k].pos; at < end;) {
+    if (!IsWordStart(static_cast<unsigned char>(s.bytes[at]))) {
+      Character(at);  // a digit, '$', '.' or the sign of an exponent (which may begin ->)
+      at = std::max(at, s.cursor);
+      s.cursor = std::max(s.cursor, at);
+      continue;
+    }
+    std::size_t to = at;
+    while (to < end && IsWordByte(static_cast<unsigned char>(s.bytes[to]))) ++to;
+    if (!WordToken(k, at, to)) return false;
+    at = std::max(to, s.cursor);
+  }
+  return true;
 }
 
-// Ends the statement: only blanks, comments and semicolons may follow.
-void Scanner::Semicolon() {
-  if (!OnlyTrailing(s.p + 1)) ThrowMoreThanOneStatement();
-}
-
-// A name or keyword; returns false when folding meets COLLATE.
-bool Scanner::WordToken() {
+// A name or keyword (bytes [begin, end) of token `k`); returns false when folding meets COLLATE.
+bool Scanner::WordToken(std::size_t k, std::size_t begin, std::size_t end) {
   s.wordStart = s.sql.at;
-  const Word word = ReadWord();
+  const Word word = ReadWord(begin, end);
   const bool wasAfterSelect = s.afterSelect;
   const Word before = s.previous;
   s.previous = word;
   s.afterAs = word == Word::kAs;
   s.afterSelect = false;
-  if (word == Word::kIsNull && RewriteIsNull()) return true;
-  if (s.fold && !FoldAtWord(word, before)) return false;
+  const bool whole = end == s.src.End(k);  // the word ends its token, so the tokens after it follow it
+  if (word == Word::kIsNull && whole && RewriteIsNull(k)) return true;
+  if (s.fold && !FoldAtWord(word, before, k, whole ? end : std::string::npos)) return false;
   if (s.select && s.depth == 0)
     NoteSelectWord(word, wasAfterSelect);
   else if (s.lift)
@@ -600,39 +557,28 @@ void Scanner::EndNested(int depth) {
 }
 
 // Copies the word while reading it; the packed word tells the few keywords the scan cares about.
-// Works on local copies of the positions: the bytes written could alias the state, which would otherwise be
-// read again after each one.
-Word Scanner::ReadWord() {
-  const wchar_t* p = s.p;
-  Writer sql = s.sql;
+Word Scanner::ReadWord(std::size_t begin, std::size_t end) {
   std::uint64_t packed = 0;
   bool keyword = true;
-  for (std::size_t n = 0;; ++p, ++n) {
-    const auto u = static_cast<std::uint32_t>(*p);
-    if (u < 0x80) {
-      if (!(kClasses.c[u] & kIdentChar)) break;
-      *sql.at++ = static_cast<char>(u);
-    } else {
-      sql.Put(*p);
-    }
-    if (keyword) keyword = PackNext(packed, n, u);
-  }
-  s.p = p;
-  s.sql = sql;
+  for (std::size_t n = 0; keyword && begin + n < end; ++n)
+    keyword = PackNext(packed, n, static_cast<unsigned char>(s.bytes[begin + n]));
+  s.sql.Bytes(s.bytes + begin, end - begin);
   return keyword ? Classify(packed) : Word::kOther;
 }
 
-// IsNull(x) becomes ((x) IS NULL): SQLite reads ISNULL as a postfix operator. The call's closing parenthesis
-// writes the rest (CloseParen). False when no parenthesis follows: the word is then an ordinary one.
-bool Scanner::RewriteIsNull() {
-  const wchar_t* r = s.p;
-  while (IsBlank(*r)) ++r;
-  if (*r != L'(') return false;
+// Blanks may stand between IsNull and its parenthesis, not comments, as the engine's grammar has it.
+bool OnlyBlanks(const Token& t) { return IsBlankToken(t); }
+
+// IsNull(x): the call's closing parenthesis writes the rest (CloseParen). False when no parenthesis follows:
+// the word is then an ordinary one.
+bool Scanner::RewriteIsNull(std::size_t k) {
+  const std::size_t open = IsNullCall(s.src.tokens, k + 1, s.src.tokens.size(), OnlyBlanks);
+  if (open == s.src.tokens.size()) return false;
   s.sql.at = s.wordStart;
-  s.sql.Ascii("((", 2);
+  s.sql.Bytes(kIsNullOpen, sizeof kIsNullOpen - 1);
   ++s.depth;
   s.isNullDepths.push_back(s.depth);
-  s.p = r + 1;
+  s.cursor = s.src.tokens[open].pos + 1;
   MarkTerm();
   s.previous = Word::kOther;
   return true;
@@ -640,8 +586,9 @@ bool Scanner::RewriteIsNull() {
 
 // What a word means for the folding: it may end a sort term, open a list of them, be a comparison that takes
 // the collation before it (IN, BETWEEN, NOT IN, NOT BETWEEN), or start or end the SET list of an UPDATE, whose
-// '=' assigns rather than compares. Returns false on COLLATE: the text then keeps its own collations.
-bool Scanner::FoldAtWord(Word word, Word before) {
+// '=' assigns rather than compares. Returns false on COLLATE: the text then keeps its own collations. `end` is
+// where the word ends when it ends its token (npos otherwise): what follows NOT is read from there.
+bool Scanner::FoldAtWord(Word word, Word before, std::size_t k, std::size_t end) {
   if (word == Word::kCollate) return false;
   if (s.AtListDepth()) {
     if (word == Word::kAsc) {
@@ -658,7 +605,8 @@ bool Scanner::FoldAtWord(Word word, Word before) {
   } else if (word == Word::kIn && before != Word::kNot && before != Word::kFrame) {
     FoldBeforeWord();
   } else if (word == Word::kNot) {
-    const std::uint64_t next = PeekWord(s.p);
+    const std::size_t n = end == std::string::npos ? s.src.tokens.size() : s.src.Next(k + 1);
+    const std::uint64_t next = n < s.src.tokens.size() ? PackWord(s.src.tokens[n]) : 0;
     if (next == Pack("IN") || next == Pack("BETWEEN")) FoldBeforeWord();
   } else if (word == Word::kSet) {
     s.setDepth = s.depth;
@@ -739,63 +687,70 @@ void Scanner::NoteFrom() {
 }
 
 // A 'quoted' text. Lifted into the next parameter ?N unless it is the body of an X'..' blob or the alias of
-// AS 'name', where no parameter can stand. Returns false when it is left open, which ends the scan.
-bool Scanner::Literal(bool wasAfterAs) {
+// AS 'name', where no parameter can stand.
+void Scanner::Literal(const Token& t, bool wasAfterAs) {
   MarkTerm();
   const char* const at = s.sql.at;
-  const bool blobPrefix = at != s.sqlBegin && at[-1] != ' ' &&
-                          (static_cast<unsigned char>(at[-1]) >= 0x80 || IsIdentChar(static_cast<wchar_t>(at[-1])));
-  const bool liftThis = s.lift && !blobPrefix && !wasAfterAs;
-  // Copy the literal's value while looking for its end; a doubled quote is one quote.
-  Writer value{liftThis ? s.literals.at : s.sql.at};
-  if (!liftThis) value.Put(L'\'');
-  const wchar_t* q = s.p + 1;
-  for (;; ++q) {
-    const wchar_t ch = *q;
-    if (ch == L'\'') {
-      if (q[1] != L'\'') break;
-      value.Put(L'\'');
-      if (!liftThis) value.Put(L'\'');
-      ++q;
-    } else if (ch == L'\0') {
-      break;
-    } else {
-      value.Put(ch);
-    }
+  const bool blobPrefix = at != s.sqlBegin && at[-1] != ' ' && IsWordByte(static_cast<unsigned char>(at[-1]));
+  if (!s.lift || blobPrefix || wasAfterAs) {
+    s.sql.Bytes(t.text.data(), t.text.size());
+    return;
   }
-  if (!*q) {  // left open: SQLite reports it as an unrecognized token
-    s.sql.Put(s.p, q);
-    return false;
-  }
-  if (liftThis) {
-    s.literals.at = value.at;
-    s.out.literalEnds.push_back(static_cast<std::uint32_t>(s.literals.at - s.literalsBegin));
-    s.out.literalSpans.push_back(static_cast<std::uint32_t>(s.p - s.text));
-    s.out.literalSpans.push_back(static_cast<std::uint32_t>(q - s.text));
-    *s.sql.at++ = '?';
-    s.sql.Number(s.out.literalEnds.size());
-  } else {
-    s.sql.at = value.at;
-    *s.sql.at++ = '\'';
-  }
-  s.p = q + 1;
+  s.literals.at = UnquoteLiteral(t.text, s.literals.at);
+  s.out.literalEnds.push_back(static_cast<std::uint32_t>(s.literals.at - s.literalsBegin));
+  s.out.literalSpans.push_back(s.CharAt(t.pos));
+  s.out.literalSpans.push_back(s.CharAt(t.pos + t.text.size() - 1));
+  *s.sql.at++ = '?';
+  s.sql.Number(s.out.literalEnds.size());
+}
+
+// A quoted name, or what was left open, copied as written.
+void Scanner::Raw(std::size_t begin, std::size_t end) { s.sql.Bytes(s.bytes + begin, end - begin); }
+
+// The characters of a punctuation token from the first one not yet read; an operator may run into the next
+// token (<<= is a shift and a comparison). Returns false at the semicolon that ends the statement.
+bool Scanner::Punctuation(std::size_t k) {
+  const std::size_t end = s.src.End(k);
+  std::size_t at = std::max(s.src.tokens[k].pos, s.cursor);
+  while (at < end)
+    if (!Character(at)) return false;
+  s.cursor = std::max(s.cursor, at);
   return true;
 }
 
-// A [bracketed], "quoted" or `quoted` name, copied as written (to the end of the text when left open).
-void Scanner::QuotedName(wchar_t open) {
-  MarkTerm();
-  const wchar_t* close = open == L'[' ? ClosingQuote(s.p, L']', false) : ClosingQuote(s.p, open, true);
-  const wchar_t* end = close ? close + 1 : s.p + std::wcslen(s.p);
-  s.sql.Put(s.p, end);
-  s.p = end;
+// The character at `at`, or the operator that starts there; moves `at` past it. False at a semicolon.
+bool Scanner::Character(std::size_t& at) {
+  const char c = s.bytes[at];
+  if (c == '\f' || c == '\v') {
+    Space();
+    ++at;
+    return true;
+  }
+  if (c == ';') return false;
+  EndWord();
+  if (c == '(') {
+    OpenParen();
+    ++at;
+  } else if (c == ')') {
+    CloseParen();
+    ++at;
+  } else if (c == ',') {
+    Comma();
+    ++at;
+  } else if (s.fold && (c == '=' || c == '<' || c == '>' || c == '!')) {
+    at += Comparison(at);
+  } else if (c == '-' && s.bytes[at + 1] == '>') {
+    at += Arrow(at);
+  } else {
+    Other(at++);
+  }
+  return true;
 }
 
 void Scanner::OpenParen() {
   MarkTerm();
   ++s.depth;
   *s.sql.at++ = '(';
-  ++s.p;
 }
 
 // Ends the sort list read at this depth, and an IsNull( call opened here.
@@ -806,7 +761,7 @@ void Scanner::CloseParen() {
   }
   if (!s.nested.empty()) EndNested(s.depth);
   if (!s.isNullDepths.empty() && s.isNullDepths.back() == s.depth) {
-    s.sql.Ascii(") IS NULL)", 10);
+    s.sql.Bytes(kIsNullClose, sizeof kIsNullClose - 1);
     s.isNullDepths.pop_back();
   } else {
     *s.sql.at++ = ')';
@@ -814,7 +769,6 @@ void Scanner::CloseParen() {
   if (s.depth > 0) --s.depth;
   if (s.depth < s.setDepth) s.setDepth = -1;
   MarkTerm();
-  ++s.p;
 }
 
 // Ends a sort term and a SET assignment; a second table makes the SELECT one that carries no row ids.
@@ -826,15 +780,14 @@ void Scanner::Comma() {
   if (s.depth == s.setDepth) s.expectAssign = true;
   if (s.inFrom && s.depth == 0) s.simple = false;
   *s.sql.at++ = ',';
-  ++s.p;
 }
 
 // = == <> != < <= > >= take the collation on their left; shifts, a lone ! and the '=' of a SET assignment
-// (the engine also takes == there) do not.
-void Scanner::Comparison() {
+// (the engine also takes == there) do not. Returns the operator's length.
+std::size_t Scanner::Comparison(std::size_t at) {
   bool compare;
-  const std::size_t n = OperatorLength(s.p, compare);
-  if (*s.p == L'=' && s.depth == s.setDepth && s.expectAssign) {
+  const std::size_t n = OperatorLength(s.bytes + at, compare);
+  if (s.bytes[at] == '=' && s.depth == s.setDepth && s.expectAssign) {
     compare = false;
     s.expectAssign = false;
   }
@@ -842,23 +795,22 @@ void Scanner::Comparison() {
     InsertFold(s.sql, s.sqlBegin, s.sql.at);
     s.out.folded = true;
   }
-  s.sql.Put(s.p, s.p + n);
-  s.p += n;
+  s.sql.Bytes(s.bytes + at, n);
+  return n;
 }
 
 // -> and ->>: not a comparison.
-void Scanner::Arrow() {
-  const std::size_t n = s.p[2] == L'>' ? 3 : 2;
-  s.sql.Put(s.p, s.p + n);
-  s.p += n;
+std::size_t Scanner::Arrow(std::size_t at) {
+  const std::size_t n = s.bytes[at + 2] == '>' ? 3 : 2;
+  s.sql.Bytes(s.bytes + at, n);
   MarkTerm();
+  return n;
 }
 
 // Any other character (digits, the other operators, parameters): copied.
-void Scanner::Other(wchar_t c) {
+void Scanner::Other(std::size_t at) {
   MarkTerm();
-  s.sql.Put(c);
-  ++s.p;
+  *s.sql.at++ = s.bytes[at];
 }
 
 // A token other than a separator was written at the current depth: it begins (or continues) a sort term.
@@ -897,54 +849,57 @@ void Scanner::Finish() {
   }
 }
 
-// One scan of the statement at `p` (the start of `text`'s first word or token). With `fold`, comparisons and
-// sort terms get COLLATE NOCASE; returns false when the text names a collation itself, which asks for a scan
-// without `fold`.
-bool Scan(const wchar_t* text, const wchar_t* p, StatementKind kind, bool explain, bool fold, StatementText& out) {
-  return Scanner(text, p, kind, explain, fold, out).Run();
+// The kind of the statement that starts at token `first`: EXPLAIN [QUERY PLAN] <statement> reads as its
+// statement, so the plan shown is the plan of the text that statement is translated into.
+StatementKind KindAt(const Source& src, std::size_t first, bool& explain) {
+  const std::vector<Token>& t = src.tokens;
+  const StatementKind kind = KindOf(t[first]);
+  if (PackWord(t[first]) != Pack("EXPLAIN")) return kind;
+  std::size_t r = src.Next(first + 1);
+  if (r < t.size() && PackWord(t[r]) == Pack("QUERY")) {
+    r = src.Next(r + 1);
+    if (r < t.size() && PackWord(t[r]) == Pack("PLAN")) r = src.Next(r + 1);
+  }
+  const bool word =
+      r < t.size() && t[r].kind == Tok::kWord && IsWordStart(static_cast<unsigned char>(src.text[t[r].pos]));
+  const StatementKind inner = word ? KindOf(t[r]) : kind;
+  if (inner != StatementKind::kData && inner != StatementKind::kSelect) return kind;
+  explain = true;
+  return inner;
 }
 
 }  // namespace
 
 void TranslateStatement(const wchar_t* text, StatementText& out) {
   out.Clear();
-  const wchar_t* p = SkipBlanksAndComments(text ? text : L"");
-  if (!*p || *p == L';') ThrowDbError(kStateSyntax, L"The SQL text is empty: there is no statement to run.");
+  Source src;
+  if (text) AppendUtf8(src.text, text, std::wcslen(text));
+  src.tokens = TokenizeStatement(src.text, src.unclosed);
+  const std::vector<Token>& t = src.tokens;
+  const std::size_t first = src.Next(0);
+  if (first == t.size() ? !src.unclosed.what || IsUnclosedComment(src.unclosed) : IsPunct(t[first], ";"))
+    ThrowDbError(kStateSyntax, L"The SQL text is empty: there is no statement to run.");
 
   StatementKind kind = StatementKind::kOther;
   bool explain = false;
-  if (*p == L'[') {
-    const wchar_t* close = ClosingQuote(p, L']', false);
-    if (close && OnlyTrailing(close + 1)) return BareTable(p + 1, close, out);
-  } else if (IsIdentStart(*p)) {
-    const wchar_t* q = p;
-    while (IsIdentChar(*q)) ++q;
-    kind = KindOf(p, static_cast<std::size_t>(q - p));
-    if (kind == StatementKind::kNone) {
-      const wchar_t* end = p + std::wcslen(p);
-      while (end > p && (IsBlank(end[-1]) || end[-1] == L';')) --end;
-      return BareTable(p, end, out);
-    }
-    if (kind == StatementKind::kOther && PeekWord(p) == Pack("EXPLAIN")) {
-      // EXPLAIN [QUERY PLAN] reads as the statement it explains.
-      const wchar_t* r = SkipBlanksAndComments(q);
-      if (PeekWord(r) == Pack("QUERY")) {
-        while (IsIdentChar(*r)) ++r;
-        r = SkipBlanksAndComments(r);
-        if (PeekWord(r) == Pack("PLAN"))
-          while (IsIdentChar(*r)) ++r;
-      }
-      r = SkipBlanksAndComments(r);
-      const wchar_t* e = r;
-      while (IsIdentChar(*e)) ++e;
-      const StatementKind inner = IsIdentStart(*r) ? KindOf(r, static_cast<std::size_t>(e - r)) : kind;
-      if (inner == StatementKind::kData || inner == StatementKind::kSelect) {
-        kind = inner;
-        explain = true;
+  if (first < t.size()) {
+    const Token& head = t[first];
+    if (head.kind == Tok::kName && src.text[head.pos] == '[') {
+      if (src.OnlyTrailing(first + 1)) return BareTable(head.text, out);
+    } else if (head.kind == Tok::kWord && IsWordStart(static_cast<unsigned char>(src.text[head.pos]))) {
+      kind = KindAt(src, first, explain);
+      if (kind == StatementKind::kNone) {
+        // Any other first word begins the name of a table, which runs to the end of the text.
+        std::size_t end = src.text.size();
+        while (end > head.pos &&
+               (IsBlankByte(static_cast<unsigned char>(src.text[end - 1])) || src.text[end - 1] == ';'))
+          --end;
+        return BareTable(std::string_view(src.text).substr(head.pos, end - head.pos), out);
       }
     }
   }
-  if (!Scan(text, p, kind, explain, true, out)) Scan(text, p, kind, explain, false, out);
+  FirstStatementEnd(t, src.unclosed, IsLayout);
+  if (!Scanner(src, kind, explain, true, out).Run(first)) Scanner(src, kind, explain, false, out).Run(first);
 }
 
 namespace {

@@ -1,18 +1,19 @@
 #pragma once
 // From the statement text a host hands in (the Access dialect the catalog writes) to the text SQLite prepares.
 //
-// One pass over the text, which:
+// The text is read into the shared tokens (Statement.h) and emitted in one pass over them, which:
 // - finds the end of the first statement and refuses anything but blanks, semicolons and comments after it
 //   (so a quote left open by a name cannot start a second statement);
-// - rewrites the Access call IsNull(x) to ((x) IS NULL): SQLite's grammar reads ISNULL as a postfix operator,
-//   so no function of that name could ever be called; quoted texts and [bracketed] / "quoted" names are
-//   copied untouched;
+// - rewrites the Access call IsNull(x) to ((x) IS NULL) (Rewrite.h); quoted texts and [bracketed] / "quoted"
+//   names are copied untouched, and what is left open runs to the end, for SQLite to refuse;
+// - reads words as SQLite does: a word begins at a letter, so 1.FROM is a number and the keyword FROM;
 // - for SELECT / INSERT / UPDATE / DELETE (and WITH, VALUES, REPLACE), lifts every 'quoted' literal out into a
 //   numbered parameter ?N, so that statements differing only in their literals share one prepared statement,
 //   and the text without literals is the cache key (an X'..' blob literal and an alias written as AS 'name'
 //   stay in place, since no parameter can stand there);
 // - collapses blanks and drops comments, so the key does not depend on layout;
-// - turns the bare name of a table into SELECT * FROM "name";
+// - turns a text that begins with a word which begins no statement, or that is only a [bracketed] name, into
+//   SELECT * FROM "name" (Rewrite.h);
 // - makes text comparisons ignore ASCII letter case whatever the columns declare, as the catalogs' first engine
 //   did: COLLATE NOCASE goes after the left operand of = == <> != < <= > >= IN BETWEEN (not after the column
 //   of a SET assignment), and after every ORDER BY, GROUP BY and PARTITION BY term. An explicit collation on
@@ -32,6 +33,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include <vdpattern/toolkit/VdToolkitExport.h>
 
 namespace vdpattern::db {
 
@@ -66,8 +68,9 @@ struct StatementText {
   }
 };
 
-// Throws CDBException (state 42000) for a text without a statement or with more than one.
-void TranslateStatement(const wchar_t* text, StatementText& out);
+// Throws CDBException (state 42000) for a text without a statement or with more than one. Exported for the
+// tests only.
+VDTOOLKIT_EXPORT void TranslateStatement(const wchar_t* text, StatementText& out);
 
 // The shapes of the statements translated before: a host runs the same statements again and again with other
 // names in their quotes, and a text that equals a remembered one outside its lifted literals translates to the
@@ -109,6 +112,6 @@ class StatementShapes {
 };
 
 // Translation through the remembered shapes, falling back on the full scan.
-void TranslateStatement(const wchar_t* text, StatementText& out, StatementShapes& shapes);
+VDTOOLKIT_EXPORT void TranslateStatement(const wchar_t* text, StatementText& out, StatementShapes& shapes);
 
 }  // namespace vdpattern::db

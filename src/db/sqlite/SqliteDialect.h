@@ -74,13 +74,11 @@ VDTOOLKIT_EXPORT void TranslateStatement(const wchar_t* text, StatementText& out
 
 // The shapes of the statements translated before: a host runs the same statements again and again with other
 // names in their quotes, and a text that equals a remembered one outside its lifted literals translates to the
-// same SQL, so only its literals need reading: some 800 instructions for a catalog's probe instead of 2,000 for
-// the full scan. Measured with callgrind on the Release benchmarks, that saves 14% of the instructions of a
-// catalog search (catalog-search: 40 statements, one shape per family) and of a manager lookup (manager-lookup:
-// 120), 7% of a record set lookup (recordset-lookup: one statement). Shapes are found by a hash of the text up to
-// its first quote, in a table of small sets: a catalog search runs one statement per family, and with one slot
-// per hash value two families sharing a slot would push each other out on every search. A full set gives up its
-// least recently used shape.
+// same SQL, so only its literals need reading: the catalog's probe takes some 0.12 us that way, against 1.4 us
+// for reading it into tokens and emitting them (Release build, one core). Shapes are found by a hash of the text
+// up to its first quote, in a table of small sets: a catalog search runs one statement per family, and with one
+// slot per hash value two families sharing a slot would push each other out on every search. A full set gives up
+// its least recently used shape.
 class StatementShapes {
  public:
   // Fills `out` when `text` has a remembered shape; otherwise returns false, and `out` is to be filled anew.

@@ -1,5 +1,6 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
+#include <atomic>
 #include <memory>
 #include "db/Connection.h"
 #include "db/DbError.h"
@@ -169,3 +170,13 @@ void CVdDatabase::SetBusyTimeout(int milliseconds) {
 }
 
 int CVdDatabase::GetBusyTimeout() const { return m_nBusyTimeout; }
+
+namespace {
+std::atomic<int> g_defaultBusyTimeout{5000};
+}  // namespace
+
+void CVdDatabase::SetDefaultBusyTimeout(int milliseconds) {
+  g_defaultBusyTimeout = milliseconds < 0 ? 0 : milliseconds;
+}
+
+int CVdDatabase::GetDefaultBusyTimeout() { return g_defaultBusyTimeout; }

@@ -1,5 +1,7 @@
 #include <vdpattern/toolkit/VdServerAddress.h>
 
+#include <vdpattern/toolkit/DBTypes.h>
+
 #include "db/postgres/ServerAddress.h"
 
 bool VdIsServerAddress(const CString& text) { return vdpattern::db::IsServerAddress(text.str()); }
@@ -17,3 +19,15 @@ CString VdServerCatalogName(const CString& address) {
 }
 
 void VdWriteLinkFile(const CString& path, const CString& address) { vdpattern::db::WriteLinkFile(path, address.str()); }
+
+std::vector<CString> VdListServerCatalogs(const CString& address, std::size_t limit) {
+  std::vector<CString> names;
+  try {
+    for (const std::string& name :
+         vdpattern::db::ServerCatalogs(vdpattern::db::ParseServerAddress(address.str()), limit))
+      names.emplace_back(name.c_str());
+  } catch (CDBException* e) {
+    e->Delete();
+  }
+  return names;
+}

@@ -571,7 +571,7 @@ TEST_F(VdDatabaseEngineTest, AServerCatalogThatCannotBeWrittenSaysWhy) {
       as.Open(CString(VdFromUtf8(m_address + "&user=" + role).c_str()));
       EXPECT_EQ(as.CanUpdate() != FALSE, r.writable);
       const std::string reason = U8(as.GetReadOnlyReason());
-      EXPECT_EQ(reason.find("the role \"" + role + "\" may neither") != std::string::npos, !r.writable) << reason;
+      EXPECT_EQ(reason.find("The role \"" + role + "\" may only read") != std::string::npos, !r.writable) << reason;
       if (!r.writable) {
         CVdRecordset rs(&as);
         rs.Open(0, L"SELECT * FROM Beams", 0);

@@ -128,7 +128,19 @@ int Link(const std::string& file, const std::string& address) {
     Error(Utf8(reason.TrimRight()) + "; no link was written");
     return kError;
   }
-  // Nobody is pointed at a catalog that does not open.
+  // Nobody is pointed at a catalog that does not open. A server that answers without the catalog is a
+  // refusal (status 1); one that cannot be asked, or refuses the connection, a database failure (2).
+  try {
+    CVdDatabase db;
+    db.SetQueryTimeout(g_timeLimit);
+    db.Open(wide, 0, 1);
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    const bool missing = reason.Find(L"does not exist on the server") >= 0;
+    Error(Utf8(reason.TrimRight()) + "; no link was written");
+    return missing ? kNotFound : kError;
+  }
   Session session;
   CVdPatternCatalog* catalog = session.Open(address);
   if (!catalog) {

@@ -174,6 +174,28 @@ bool ServerCatalogExists(const std::string& address) {
   }
 }
 
+namespace {
+
+// What to add to a server address that names no catalog, and the catalogs its database holds; empty for
+// anything else.
+std::string NoCatalogHint(const std::string& file) {
+  if (!IsAddress(file)) return std::string();
+  try {
+    if (!VdServerCatalogName(Wide(file)).IsEmpty()) return std::string();
+  } catch (CDBException* e) {
+    e->Delete();
+    return std::string();
+  }
+  std::string hint =
+      "; the address names no catalog, so the database's default schema was read: add ?catalog=NAME "
+      "(postgresql://host/database?catalog=NAME) or catalog=NAME";
+  const std::vector<CString> found = VdListServerCatalogs(Wide(file), 10);
+  for (std::size_t k = 0; k < found.size(); ++k) hint += (k ? ", " : " (catalogs there: ") + Visible(Utf8(found[k]));
+  return found.empty() ? hint : hint + ")";
+}
+
+}  // namespace
+
 // The catalog at `file`, attached to the manager when `attach` says so; null (the reason already printed)
 // when it cannot be opened.
 CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
@@ -203,7 +225,7 @@ CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
       return nullptr;
     }
     Error(file + (OnServer(file) ? " holds no catalog" : " is not a catalog") +
-          ": it has no readable \"Definition\" and \"FamilyDescription\" tables");
+          ": it has no readable \"Definition\" and \"FamilyDescription\" tables" + NoCatalogHint(file));
     return nullptr;
   }
   if (!m_reports.Held().empty()) Error(file + ": the units of its families cannot be read: " + m_reports.Held());

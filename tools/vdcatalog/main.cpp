@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 #include <vdpattern/Version.h>
+#include <vdpattern/toolkit/VdDatabase.h>
 #include <vector>
 
 #include "Commands.h"
@@ -250,7 +251,21 @@ int main(int argc, char** argv) {
          "Seconds any one database statement may run (0: no limit, at most " + std::to_string(kMaxTimeLimit) + ")")
       ->check(CheckTimeLimit)
       ->capture_default_str();
-  app.parse_complete_callback([&] { SetTimeLimit(timeLimit); });
+  // Every connection the tool makes starts with it.
+  unsigned long lockTimeout = static_cast<unsigned long>(CVdDatabase::GetDefaultBusyTimeout() / 1000);
+  app.add_option("--lock-timeout", lockTimeout,
+                 "Seconds to wait for another writer's lock before giving up (0: do not wait, at most " +
+                     std::to_string(kMaxTimeLimit) + ")")
+      ->check([](const std::string& text) {
+        return CheckTimeLimit(text).empty()
+                   ? std::string()
+                   : "whole seconds from 0 to " + std::to_string(kMaxTimeLimit) + ", not \"" + Shown(text) + "\"";
+      })
+      ->capture_default_str();
+  app.parse_complete_callback([&] {
+    SetTimeLimit(timeLimit);
+    CVdDatabase::SetDefaultBusyTimeout(static_cast<int>(lockTimeout * 1000));
+  });
   Arguments arguments;
   AddCatalogCommands(app, arguments);
   AddPatternCommands(app, arguments);

@@ -122,9 +122,17 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual void ExecuteSQL(const wchar_t* text);
 
   // Milliseconds to wait for another process's lock before failing with HYT00; applies now and to later
-  // opens. Negative values count as 0.
+  // opens. Negative values count as 0. On a server it is the session's lock_timeout, which bounds the wait
+  // for the catalog's write lock as well as for a table's. The message of such a failure names the holder
+  // when it can: on a server the holder's application_name, role, client address and transaction start (read
+  // only after the wait failed); on a file the process id, program and user of another process's lock.
   virtual void SetBusyTimeout(int milliseconds);
   virtual int GetBusyTimeout() const;
+  // Extension: the busy timeout a CVdDatabase made afterwards starts with, 5000 ms unless this says
+  // otherwise; for hosts whose connections are made by the library (a catalog opened by its path, a manager).
+  // Safe from any thread; negative values count as 0.
+  static void SetDefaultBusyTimeout(int milliseconds);
+  static int GetDefaultBusyTimeout();
   // Seconds a statement may run before it is stopped with state HYT00 ("timeout expired"); 0 (the default)
   // lets statements run as long as they take. Applies now and to later opens. Extension: an Access file is
   // loaded at Open, and that load counts as one statement (Open throws HYT00 past the limit).
@@ -140,7 +148,7 @@ class VDTOOLKIT_EXPORT CVdDatabase {
 
   vdpattern::db::Connection* m_pConnection = nullptr;  // owned
   CString m_strPath;
-  int m_nBusyTimeout = 5000;
+  int m_nBusyTimeout = GetDefaultBusyTimeout();
   DWORD m_dwQueryTimeout = 0;
   int m_nWriteGroups = 0;                // open write groups
   bool m_bGroupOwnsTransaction = false;  // the outermost group began the transaction it runs in

@@ -14,6 +14,7 @@
 // out or keeps a pointer: `bytes` is only read during the call.
 
 #include <cstddef>
+#include <vector>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
 
@@ -36,3 +37,9 @@ VDTOOLKIT_EXPORT CString VdServerCatalogName(const CString& address);
 // the same folder, synced and renamed into place); a file that is not a link file is never replaced. Throws
 // CDBException* when the address is refused or the file cannot be written.
 VDTOOLKIT_EXPORT void VdWriteLinkFile(const CString& path, const CString& address);
+
+// The catalogs (schemas holding one) of the database `address` connects to that its role may use, in name
+// order, at most `limit`: for telling a user who gave an address without a catalog what to add. Makes one
+// short connection; empty when there are none or the server cannot be asked. Does not throw (an address that
+// is malformed gives an empty list).
+VDTOOLKIT_EXPORT std::vector<CString> VdListServerCatalogs(const CString& address, std::size_t limit = 20);

@@ -72,8 +72,7 @@ void PgConnection::Connect() {
   m_readTransaction = m_readSavepoint = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     CString message;
-    message.Format(L"Cannot open the database \"%s\": the server cannot be reached (%s)", name(),
-                   VdFromUtf8(m_conn ? PQerrorMessage(m_conn) : "out of memory"));
+    message.Format(L"Cannot open the database \"%s\": %s", name(), VdFromUtf8(ConnectFailure(m_conn)));
     if (m_conn) PQfinish(m_conn);
     m_conn = nullptr;
     ThrowDbError(kStateCannotOpen, message);
@@ -87,7 +86,7 @@ void PgConnection::Connect() {
     Exec("SET bytea_output = hex");
     Exec("SET standard_conforming_strings = on");
     if (readOnly()) Exec("SET default_transaction_read_only = on");
-    Exec("SET lock_timeout = " + std::to_string(m_lockTimeoutMs));
+    Exec(LockTimeoutSetting());
     Exec("SET statement_timeout = " + std::to_string(m_statementTimeoutS * 1000));
     m_schema = m_address.catalog;
     if (m_schema.empty()) {  // the database's default schema, as the user's own search path finds it
@@ -126,9 +125,10 @@ void PgConnection::CheckRights() {
     reason = L"The catalog is read-only: the server accepts no writes (a standby, or read-only by its settings).";
   else if (*PQgetvalue(rights.result, 0, 1) != 't')
     reason.Format(
-        L"The catalog is read-only: the role \"%s\" may neither create tables in its schema nor change the "
-        L"rows of any of its tables.",
-        VdFromUtf8(PQgetvalue(rights.result, 0, 2)));
+        L"The role \"%s\" may only read the catalog \"%s\": it may neither create tables in its schema nor change "
+        L"the rows of any of its tables; its administrator grants writing (GRANT INSERT, UPDATE, DELETE on its "
+        L"tables).",
+        VdFromUtf8(PQgetvalue(rights.result, 0, 2)), VdFromUtf8(m_schema));
   if (!reason.IsEmpty()) SetReadOnly(reason);
 }
 
@@ -142,7 +142,8 @@ void PgConnection::CheckSchema() {
       "c.collname = $2), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND c.collname = $2 AND "
       "c.collprovider = 'i' AND NOT c.collisdeterministic AND pg_has_role(c.collowner, n.nspowner, 'MEMBER') AND "
       "COALESCE(to_jsonb(c) ->> "
-      "'colliculocale', to_jsonb(c) ->> 'colllocale') = $3) FROM pg_namespace n WHERE n.nspname = $1";
+      "'colliculocale', to_jsonb(c) ->> 'colllocale') = $3), has_schema_privilege(n.oid, 'USAGE'), CURRENT_USER "
+      "FROM pg_namespace n WHERE n.nspname = $1";
   ResultGuard found{Run(kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale})};
   CString message;
   if (PQntuples(found.result) == 0 && m_pendingCreate) {
@@ -154,6 +155,14 @@ void PgConnection::CheckSchema() {
   if (PQntuples(found.result) == 0) {
     message.Format(L"Cannot open the database \"%s\": the catalog \"%s\" does not exist on the server", name(),
                    VdFromUtf8(m_schema));
+    ThrowDbError(kStateCannotOpen, message);
+  }
+  if (*PQgetvalue(found.result, 0, 4) != 't') {  // else every read fails as if the catalog held nothing
+    message.Format(
+        L"Cannot open the database \"%s\": the role \"%s\" has no access to the catalog \"%s\" (no USAGE on "
+        L"its schema); its administrator grants reading (GRANT USAGE ON SCHEMA, then GRANT SELECT ON ALL TABLES IN "
+        L"SCHEMA)",
+        name(), VdFromUtf8(PQgetvalue(found.result, 0, 5)), VdFromUtf8(m_schema));
     ThrowDbError(kStateCannotOpen, message);
   }
   if (std::strcmp(PQgetvalue(found.result, 0, 2), PQgetvalue(found.result, 0, 3)) != 0) {
@@ -222,9 +231,14 @@ void PgConnection::Create(const CString& name, const ServerAddress& address) {
   }
 }
 
+// A time-out of 0 means "do not wait", as on a file; the server's 0 would wait for ever.
+std::string PgConnection::LockTimeoutSetting() const {
+  return "SET lock_timeout = " + std::to_string(std::max(1, m_lockTimeoutMs));
+}
+
 void PgConnection::SetBusyTimeout(int milliseconds) {
   m_lockTimeoutMs = std::max(0, milliseconds);
-  if (m_conn) Exec("SET lock_timeout = " + std::to_string(m_lockTimeoutMs));
+  if (m_conn) Exec(LockTimeoutSetting());
 }
 
 void PgConnection::SetQueryTimeout(unsigned long seconds) {

@@ -165,6 +165,15 @@ class PgConnection final : public Connection {
   void Exec(const std::string& sql);
   // Throws the failure of `result` (cleared here; may be null) for `sql`.
   [[noreturn]] void PgFail(pg_result* result, const std::string& sql);
+  // Who holds the lock a statement of this connection gave up waiting for, as a phrase for the message
+  // ("held by ..."); empty when the server cannot tell. Asked only after a lock time-out; never throws.
+  std::string LockHolder();
+  // Why `conn` (may be null) did not connect, for a message: what the server answered and what to do, or that
+  // it could not be reached.
+  static std::string ConnectFailure(pg_conn* conn);
+  std::string LockTimeoutSetting() const;
+  // The message of a 42501 refusal: `detail` is the server's, `writing` whether the statement changes data.
+  std::string Refusal(const char* detail, bool writing) const;
   void RunState(PgRecordsetState& state);
   // Translates `text` with the schema's names, runs it through `run`, and when the server does not know a name
   // (another connection changed the schema) reads the names again and tries once more.

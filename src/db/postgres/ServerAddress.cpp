@@ -242,6 +242,30 @@ ServerAddress ParseServerAddress(std::wstring_view text, bool forLinkFile) {
   return address;
 }
 
+// One short connection, one statement; every name and operator is the server's own (pg_catalog), since
+// nothing yet says which schemas may be trusted.
+std::vector<std::string> ServerCatalogs(const ServerAddress& address, std::size_t limit) {
+  std::vector<std::string> names;
+  const char* const keys[] = {"connect_timeout", "dbname", nullptr};
+  const char* const values[] = {"10", address.conninfo.c_str(), nullptr};
+  PGconn* conn = PQconnectdbParams(keys, values, 1);
+  if (conn && PQstatus(conn) == CONNECTION_OK) {
+    static const char* const kCatalogs =
+        "SELECT n.nspname FROM pg_catalog.pg_namespace n WHERE pg_catalog.has_schema_privilege(n.oid, 'USAGE') AND "
+        "(SELECT pg_catalog.count(*) FROM pg_catalog.pg_class c WHERE c.relnamespace OPERATOR(pg_catalog.=) n.oid "
+        "AND c.relkind IN ('r', 'p') AND pg_catalog.lower(c.relname::pg_catalog.text) IN ('definition', "
+        "'familydescription')) OPERATOR(pg_catalog.=) 2 ORDER BY n.nspname LIMIT $1::pg_catalog.int8";
+    const std::string count = std::to_string(limit);
+    const char* const params[] = {count.c_str()};
+    PGresult* found = PQexecParams(conn, kCatalogs, 1, nullptr, params, nullptr, nullptr, 0);
+    if (PQresultStatus(found) == PGRES_TUPLES_OK)
+      for (int row = 0; row < PQntuples(found); ++row) names.emplace_back(PQgetvalue(found, row, 0));
+    PQclear(found);
+  }
+  if (conn) PQfinish(conn);
+  return names;
+}
+
 bool IsLinkFileHeader(const unsigned char* bytes, std::size_t length) {
   const std::size_t n = std::strlen(kLinkFileFirstLine);
   if (length < n || std::memcmp(bytes, kLinkFileFirstLine, n) != 0) return false;

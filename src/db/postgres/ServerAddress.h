@@ -23,6 +23,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
 
@@ -53,5 +54,10 @@ VDTOOLKIT_EXPORT ServerAddress ReadLinkFile(const CString& path);
 // synced and renamed into place, so the link is whole or absent; an existing file that is not a link file is
 // never replaced. A new link file gets the permissions the umask leaves of 0666; a replaced one keeps its own.
 VDTOOLKIT_EXPORT void WriteLinkFile(const CString& path, std::wstring_view address);
+
+// The schemas of the database `address` connects to that hold a catalog (its "Definition" and
+// "FamilyDescription" tables) and that the role may use, in name order, at most `limit`; empty when there
+// are none or the server cannot be asked. For the hint of an address that names no catalog; never throws.
+VDTOOLKIT_EXPORT std::vector<std::string> ServerCatalogs(const ServerAddress& address, std::size_t limit);
 
 }  // namespace vdpattern::db

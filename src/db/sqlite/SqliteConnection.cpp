@@ -4,10 +4,16 @@
 #include <fcntl.h>
 #include <cerrno>
 #include <sys/stat.h>
+#include <pwd.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <vdpattern/toolkit/Utf8.h>
 #include "db/DbError.h"
 #include "db/Utf8Fast.h"
@@ -63,6 +69,55 @@ void CheckHeader(const CString& path, const std::string& native, const DbFilePro
   what += detail;
   ThrowDbError(kStateCannotOpen, what);
 }
+
+// Who else holds a lock on the file at `path` (or on its -shm file, where a write-ahead log keeps its locks),
+// as a phrase for the message of a lock time-out: "held by process 123 (sqlite3, user ann)". The file's locks
+// are read from /proc/locks, never by opening the file: closing any descriptor of it would drop this
+// process's own locks on it. A writer's lock is named before a reader's; empty when nothing can be told.
+std::string FileLockHolder(const char* path) {
+  if (!path || !*path) return std::string();
+  std::vector<std::string> inodes;
+  for (const std::string& file : {std::string(path), std::string(path) + "-shm"}) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) continue;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    inodes.push_back(id);
+  }
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  long holder = -1;
+  bool writer = false;
+  while (std::getline(locks, line)) {
+    std::istringstream words(line);
+    std::string number, kind, how, mode, pid, inode;
+    words >> number >> kind;
+    if (kind == "->") continue;  // a waiter, not a holder
+    words >> how >> mode >> pid >> inode;
+    if (std::find(inodes.begin(), inodes.end(), inode) == inodes.end()) continue;
+    const long p = std::strtol(pid.c_str(), nullptr, 10);
+    if (p <= 0 || p == static_cast<long>(::getpid())) continue;
+    if (holder < 0 || (!writer && mode == "WRITE")) holder = p, writer = mode == "WRITE";
+  }
+  if (holder < 0) return std::string();
+  std::string program;
+  std::ifstream(("/proc/" + std::to_string(holder) + "/comm").c_str()) >> program;
+  std::string phrase = "held by process " + std::to_string(holder);
+  struct stat proc {};
+  std::string user;
+  if (::stat(("/proc/" + std::to_string(holder)).c_str(), &proc) == 0) {
+    const passwd* owner = getpwuid(proc.st_uid);
+    user = owner && owner->pw_name ? owner->pw_name : std::to_string(proc.st_uid);
+  }
+  if (!program.empty() || !user.empty())
+    phrase +=
+        " (" + program + (program.empty() || user.empty() ? "" : ", ") + (user.empty() ? "" : "user " + user) + ")";
+  return phrase;
+}
+
+// The milliseconds of a time-out, as a message says them.
+std::string Duration(int ms) { return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"; }
 
 }  // namespace
 
@@ -157,6 +212,7 @@ SqliteConnection::~SqliteConnection() {
 }
 
 void SqliteConnection::SetBusyTimeout(int milliseconds) {
+  m_busyTimeoutMs = std::max(0, milliseconds);
   if (m_db) sqlite3_busy_timeout(m_db, std::max(0, milliseconds));
 }
 
@@ -243,8 +299,14 @@ void SqliteConnection::Exec(const std::string& sql, SqliteStage stage) {
 void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage stage) const {
   CString what;
   if ((resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED) {
-    what.Format(L"The database \"%s\" is locked by another connection; the statement \"%s\" gave up waiting", name(),
-                VdFromUtf8(sql));
+    // A lock of this connection's own process (another connection of the host) is not in /proc/locks as
+    // another's: the message then names nobody.
+    const std::string holder = FileLockHolder(m_db ? sqlite3_db_filename(m_db, "main") : nullptr);
+    what.Format(
+        L"The database \"%s\" is locked by another connection%s; the statement \"%s\" gave up waiting after %s "
+        L"(the lock time-out)",
+        name(), VdFromUtf8(holder.empty() ? holder : " " + holder), VdFromUtf8(sql),
+        VdFromUtf8(Duration(m_busyTimeoutMs)));
   } else if ((resultCode & 0xff) == SQLITE_INTERRUPT && m_queryLimit.count()) {
     what.Format(L"The statement \"%s\" on the database \"%s\" was stopped after its time limit of %ld s",
                 VdFromUtf8(sql), name(),

@@ -164,6 +164,7 @@ class SqliteConnection final : public Connection {
   sqlite3* m_db = nullptr;                   // owned
   std::vector<std::wstring> m_systemTables;  // besides sqlite_*
   std::uint64_t m_clock = 0;
+  int m_busyTimeoutMs = 0;  // as last set, for the message of a time-out
   StatementShapes m_shapes;
   std::unordered_map<std::string, CachedStatement> m_cache;
   std::unordered_map<std::string, sqlite3_stmt*> m_internal;  // statements owned

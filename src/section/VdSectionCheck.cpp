@@ -17,7 +17,8 @@ const std::map<std::string, std::string>& PropertyNames() {
       {"A", "A"},         {"Iy", "Iy"},      {"Iz", "Iz"},       {"Wy", "Wel,y"},    {"Wely", "Wel,y"},
       {"Wel,y", "Wel,y"}, {"Wz", "Wel,z"},   {"Welz", "Wel,z"},  {"Wel,z", "Wel,z"}, {"Wply", "Wpl,y"},
       {"Wpl,y", "Wpl,y"}, {"Wplz", "Wpl,z"}, {"Wpl,z", "Wpl,z"}, {"iy", "iy"},       {"iz", "iz"},
-      {"It", "It"},       {"Iw", "Iw"},      {"Iu", "Iu"},       {"Iv", "Iv"},       {"G", "G"},
+      {"i_y", "iy"},      {"i_z", "iz"},     {"It", "It"},       {"Iw", "Iw"},       {"Iu", "Iu"},
+      {"Iv", "Iv"},       {"G", "G"},
   };
   return names;
 }
@@ -146,7 +147,8 @@ std::string CVdSectionCheck::PropertyOf(const std::string& column) {
 }
 
 std::vector<std::string> CVdSectionCheck::PropertyColumns() {
-  return {"A", "Iy", "Iz", "Wely", "Welz", "Wply", "Wplz", "iy", "iz", "It", "Iw", "Iu", "Iv", "G"};
+  // i_y and i_z, as a column of iy could not stand beside one of Iy: column names ignore case.
+  return {"A", "Iy", "Iz", "Wely", "Welz", "Wply", "Wplz", "i_y", "i_z", "It", "Iw", "Iu", "Iv", "G"};
 }
 
 std::string CVdSectionCheck::PropertyUnit(const std::string& column, const std::vector<VdSectionCell>& cells) {
@@ -222,13 +224,13 @@ bool CVdSectionCheck::FillRow(const std::string& shape, const std::vector<VdSect
     return false;
   }
   Parsed row = Parse(shape, cells, true);
+  if (row.properties.empty()) return true;  // nothing to fill, whatever the rest holds
   for (const VdSectionFinding& p : row.problems) {
     if (PropertyOf(p.property).empty()) {  // a property stored badly is not ours to fill; a dimension is needed
       why = p.property + ": " + p.cause;
       return false;
     }
   }
-  if (row.properties.empty()) return true;
   std::map<std::string, VdSectionValue> results;
   if (!Compute(shape, row.dims, results, why)) return false;
   for (const auto& [cell, engineName] : row.properties) {

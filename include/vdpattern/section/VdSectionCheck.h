@@ -4,9 +4,9 @@
 //
 // A row says its shape by a code of CVdSection (a family's text column "Shape" in the tool's catalogs). Its
 // dimensions are the cells named as CVdSection::Dimensions(shape) lists them; its properties are the cells
-// named A, Iy, Iz, Wy or Wely or Wel,y, Wz or Welz or Wel,z, Wply or Wpl,y, Wplz or Wpl,z, iy, iz, It, Iw, Iu,
-// Iv and G (exact case: tables write Iy and iy apart). Every dimension and property needs a unit text that
-// CVdUnitManager reads ("mm", "cm4", "kg/m"); values are compared in their column's unit, dimensions passed to
+// named A, Iy, Iz, Wy or Wely or Wel,y, Wz or Welz or Wel,z, Wply or Wpl,y, Wplz or Wpl,z, iy or i_y, iz or
+// i_z, It, Iw, Iu, Iv and G (exact case: tables write Iy and iy apart). Every dimension and property needs a unit text
+// that CVdUnitManager reads ("mm", "cm4", "kg/m"); values are compared in their column's unit, dimensions passed to
 // CVdSection in millimetres (a slope is a ratio whatever its unit says). Cells of other names are ignored.
 //
 // A stored value holds when it lies within the tolerance of the computed one, or when the two agree to the
@@ -57,8 +57,9 @@ class VDPATTERN_EXPORT CVdSectionCheck {
 
   // The engine's name of a property column ("Wy" -> "Wel,y"), or empty for a column that is none.
   static std::string PropertyOf(const std::string& column);
-  // The property column names, in the engine's order, one spelling each (A, Iy, Iz, Wely, Welz, Wply, Wplz, iy,
-  // iz, It, Iw, Iu, Iv, G): those that compute adds to a family that lacks them.
+  // The property column names, in the engine's order, one spelling each (A, Iy, Iz, Wely, Welz, Wply, Wplz, i_y,
+  // i_z, It, Iw, Iu, Iv, G): those a family that lacks them is given. Radii are i_y and i_z, since column names
+  // ignore case and iy could not stand beside Iy.
   static std::vector<std::string> PropertyColumns();
   // The unit a property column is given when it is added to a row of `cells`: the unit another property of
   // the same kind already has there (cm4 for Iz when Iy is in cm4), else the engine's (mm2, mm4, mm3, mm, mm6,

@@ -57,6 +57,11 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
     Error(Located(file) + " is read-only");
     return kError;
   }
+  if (addColumns && IsCatalogOnServer(file)) {
+    // The server's dialect translates declared types in CREATE TABLE only, not in ALTER TABLE.
+    Error("--add-columns works on catalog files only; on a server, add the columns first and compute without it");
+    return kError;
+  }
   const int shapeColumn = ShapeColumn(columns);
   if (shapeColumn < 0) {
     Error("family " + Visible(family) + " has no Shape column to say which section it is");

@@ -1123,6 +1123,84 @@ class Catalog {
     return frame;
   }
 
+  // Extension: the stored section properties that disagree with those computed from the stored dimensions, as
+  // vdcatalog verify finds them (CVdSectionCheck), one row per finding. Values are compared as stored: a
+  // family read gives host units, which are turned back with the factor the read applied.
+  py::object Verify(const std::optional<std::string>& family, double tolerancePct) {
+    if (!(tolerancePct >= 0) || !std::isfinite(tolerancePct))
+      throw py::value_error("tolerance is a percentage of at least 0");
+    py::module_ pandas;
+    try {
+      pandas = py::module_::import("pandas");
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_ImportError)) throw;
+      throw py::import_error("Catalog.verify needs pandas (Debian package python3-pandas)");
+    }
+    const std::vector<std::string> families = family ? std::vector<std::string>{*family} : Families();
+    py::list records;
+    for (const std::string& f : families) {
+      const py::dict columns = Columns(f);
+      std::vector<std::wstring> names;
+      std::vector<py::list> values;
+      int shape = -1;
+      for (const auto& [column, array] : columns) {
+        names.push_back(Wide(py::str(column)));
+        values.push_back(array.attr("tolist")().cast<py::list>());
+        if (names.size() > 1 && VdCompareNoCase(names.back(), L"Shape") == 0) shape = int(names.size() - 1);
+      }
+      if (shape < 0) {
+        if (family) throw py::value_error("family " + f + " has no Shape column to say which section it is");
+        continue;  // the other families hold no sections
+      }
+      HostCatalog& catalog = Open();
+      std::wstring upper = Wide(f);
+      VdFoldUpper(upper);
+      const CVdPatternCatalog::FamilyUnits units = catalog.GetUnitsMap(upper);
+      const std::size_t rows = values.empty() ? 0 : values[0].size();
+      for (std::size_t row = 0; row < rows; ++row) {
+        std::vector<VdSectionCell> cells;
+        for (std::size_t col = 1; col < names.size(); ++col) {
+          VdSectionCell cell;
+          cell.column = VdToUtf8(names[col]);
+          std::wstring folded = names[col];
+          VdFoldLower(folded);
+          const auto unit = units.find(folded);
+          if (unit != units.end()) cell.unit = unit->second.unit.GetText().ToUtf8();
+          const py::handle v = values[col][row];
+          if (py::isinstance<py::float_>(v) || py::isinstance<py::int_>(v)) {
+            const double number = v.cast<double>();
+            if (!std::isnan(number)) {
+              const auto factor = HostFactor(catalog, upper, folded);
+              cell.kind = VdSectionCell::kNumber;
+              cell.value = factor && *factor != 0 ? number / *factor : number;
+            }
+          } else if (!v.is_none()) {
+            cell.kind = VdSectionCell::kOther;
+          }
+          cells.push_back(cell);
+        }
+        const py::handle shapeValue = values[shape][row];
+        const std::string code = py::isinstance<py::str>(shapeValue) ? shapeValue.cast<std::string>() : "";
+        for (const VdSectionFinding& finding : CVdSectionCheck::CheckRow(code, cells, tolerancePct / 100).findings) {
+          py::dict r;
+          r["family"] = f;
+          r["name"] = values[0][row];
+          r["property"] = finding.property;
+          const double nan = std::numeric_limits<double>::quiet_NaN();
+          r["stored"] = finding.hasValues ? finding.stored : nan;
+          r["computed"] = finding.hasValues ? finding.computed : nan;
+          r["difference_pct"] = finding.hasValues ? finding.differencePct : nan;
+          r["cause"] = finding.cause;
+          records.append(r);
+        }
+      }
+    }
+    py::list order;
+    for (const char* c : {"family", "name", "property", "stored", "computed", "difference_pct", "cause"})
+      order.append(c);
+    return pandas.attr("DataFrame")(records, py::arg("columns") = order);
+  }
+
  private:
   std::unique_ptr<CVdUnitManager> m_units;  // owned; borrowed by the catalog's factory, so declared first
   std::unique_ptr<HostCatalog> m_catalog;   // owned; null once closed
@@ -1374,7 +1452,13 @@ PYBIND11_MODULE(_vdpattern, m) {
            "One column of columns() (its name ignores case); KeyError when the family has none of that name.")
       .def("frame", &Catalog::Frame, py::arg("family"),
            "The family as a pandas DataFrame of columns(); attrs[\"units\"] names each column's unit, "
-           "attrs[\"family\"] the family. Needs pandas.");
+           "attrs[\"family\"] the family. Needs pandas.")
+      .def("verify", &Catalog::Verify, py::arg("family") = py::none(), py::arg("tolerance") = 1.0,
+           "Extension: the stored section properties of `family` (default: every family with a Shape column) "
+           "outside `tolerance` per cent of those computed from the stored dimensions, as vdcatalog verify finds "
+           "them: a DataFrame of family, name, property, stored, computed, difference_pct (in the column's "
+           "unit; NaN for a row that cannot be checked) and the likely cause. ValueError for a negative "
+           "tolerance or a named family without a Shape column; KeyError for no such family. Needs pandas.");
 
   py::class_<Manager>(m, "Manager",
                       "Resolves patterns by name: its pool first, then the attached catalogs in the order they "

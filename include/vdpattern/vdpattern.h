@@ -30,3 +30,4 @@
 #include <vdpattern/catalog/VdPatternNames.h>
 #include <vdpattern/manager/VdPatternManager.h>
 #include <vdpattern/section/VdSection.h>
+#include <vdpattern/section/VdSectionCheck.h>

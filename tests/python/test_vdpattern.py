@@ -356,6 +356,52 @@ def test_section_properties_compute_from_dimensions_with_units():
     for shape, dims in [("I", {"h": 200}), ("Z", {"h": 1}), ("CHS", {"d": 10, "t": 5})]:
         with pytest.raises(ValueError):
             vdpattern.section_properties(shape, **dims)
+
+
+def test_verify_lists_the_stored_properties_that_disagree(tmp_path, monkeypatch):
+    # IPE 200 as published, and IPE 240 with Iy in mm4 under a cm4 label; a host in metres must not matter.
+    try:
+        import pandas  # noqa: F401
+    except ImportError:  # the findings themselves, through a stand-in that keeps what the frame is made of
+        import types
+
+        class Frame:
+            def __init__(self, records, columns):
+                self.records, self.columns = list(records), columns
+
+            def __len__(self):
+                return len(self.records)
+
+            @property
+            def iloc(self):
+                return self.records
+
+        monkeypatch.setitem(sys.modules, "pandas", types.SimpleNamespace(DataFrame=Frame))
+    path = str(tmp_path / "v.mdb")
+    vdpattern.create_catalog(path, "Steel sections", editor="tests")
+    dims = [(n, "DOUBLE", "mm") for n in ("h", "b", "tw", "tf", "r")]
+    vdpattern.add_family(path, "IPE", "I", [("Shape", "TEXT", "")] + dims + [("A", "DOUBLE", "cm2"),
+                                                                              ("Iy", "DOUBLE", "cm4")])
+    vdpattern.add_family(path, "Plates", "P", [("h", "DOUBLE", "mm")])
+    with vdpattern.Catalog(path, metrics=1) as c:
+        for name, h, b, tw, tf, r, a, iy in [("IPE 200", 200, 100, 5.6, 8.5, 12, 28.48, 1943),
+                                             ("IPE 240", 240, 120, 6.2, 9.8, 15, 39.12, 38920000)]:
+            c.insert(vdpattern.Pattern(name, "IPE", {"Shape": "I", "h": h / 1000, "b": b / 1000, "tw": tw / 1000,
+                                                     "tf": tf / 1000, "r": r / 1000, "A": a * 1e-4, "Iy": iy * 1e-8}))
+        found = c.verify()
+        assert list(found.columns) == ["family", "name", "property", "stored", "computed", "difference_pct", "cause"]
+        assert len(found) == 1
+        row = found.iloc[0]
+        assert (row["family"], row["name"], row["property"]) == ("IPE", "IPE 240", "Iy")
+        assert row["stored"] == pytest.approx(38920000) and row["computed"] == pytest.approx(3892, rel=0.005)
+        assert "10000" in row["cause"]
+        assert len(c.verify("IPE", tolerance=1e6)) == 0
+        for call, error in [(lambda: c.verify("Plates"), ValueError), (lambda: c.verify("None"), KeyError),
+                            (lambda: c.verify(tolerance=-1), ValueError)]:
+            with pytest.raises(error):
+                call()
+
+
 def test_failures_print_nothing_beside_the_exception(tmp_path):
     """A fresh interpreter without logging set up: the exception carries the report, stderr stays empty."""
     import subprocess

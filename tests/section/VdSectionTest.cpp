@@ -1,4 +1,5 @@
 #include "vdpattern/section/VdSection.h"
+#include "vdpattern/section/VdSectionCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -251,4 +252,60 @@ TEST(VdSectionTest, BadDimensionsAreRefused) {
       {"Z", {{"h", 1}}},                                                     // unknown shape
   };
   for (const auto& [shape, dims] : bad) EXPECT_THROW(CVdSection::Compute(shape, dims), std::invalid_argument) << shape;
+}
+
+// A row checked and completed in its columns' own units: IPE 200 with A in cm2 and Iy in mm4.
+TEST(VdSectionTest, RowsAreCheckedAndFilledInTheirColumnsUnits) {
+  using C = VdSectionCell;
+  auto number = [](const char* column, double value, const char* unit) { return C{column, C::kNumber, value, unit}; };
+  const std::vector<C> dims{number("h", 200, "mm"),  number("b", 10, "cm"), number("tw", 5.6, "mm"),
+                            number("tf", 8.5, "mm"), number("r", 12, "mm"), C{"Standard", C::kOther, 0, ""}};
+  std::vector<C> row = dims;
+  row.push_back(number("A", 28.48, "cm2"));
+  row.push_back(number("Iy", 19.43e6, "mm4"));
+  EXPECT_TRUE(CVdSectionCheck::CheckRow("I", row).checked);
+  EXPECT_TRUE(CVdSectionCheck::CheckRow("I", row).findings.empty());
+  row.back().value = 1943;  // cm4 figures under a mm4 label
+  const VdSectionRowCheck slip = CVdSectionCheck::CheckRow("I", row);
+  ASSERT_EQ(slip.findings.size(), 1u);
+  EXPECT_EQ(slip.findings[0].property, "Iy");
+  EXPECT_NEAR(slip.findings[0].computed, 19.43e6, 0.01e6);
+  EXPECT_NE(slip.findings[0].cause.find("10000"), std::string::npos) << slip.findings[0].cause;
+
+  // Rows that cannot be checked say why, and count as not checked.
+  struct Bad {
+    const char* shape;
+    std::vector<C> cells;
+    const char* property;
+  };
+  const std::vector<Bad> bad{{"Z", dims, "Shape"},
+                             {"I", {number("h", 200, ""), number("b", 100, "mm")}, "h"},
+                             {"I", {number("h", 200, "mm"), number("b", 100, "mm")}, "dimensions"}};
+  for (const Bad& b : bad) {
+    const VdSectionRowCheck check = CVdSectionCheck::CheckRow(b.shape, b.cells);
+    EXPECT_FALSE(check.checked) << b.property;
+    ASSERT_EQ(check.findings.size(), 1u) << b.property;
+    EXPECT_EQ(check.findings[0].property, b.property);
+    EXPECT_FALSE(check.findings[0].cause.empty());
+  }
+
+  // Only the missing properties are filled, each in its column's unit; a new column takes its kind's unit.
+  row = dims;
+  row.push_back(number("Iy", 1943, "cm4"));
+  row.push_back(C{"Iz", C::kMissing, 0, "cm4"});
+  row.push_back(C{"Wy", C::kMissing, 0, "mm3"});
+  EXPECT_EQ(CVdSectionCheck::PropertyUnit("It", row), "cm4");
+  EXPECT_EQ(CVdSectionCheck::PropertyUnit("G", row), "kg/m");
+  EXPECT_EQ(CVdSectionCheck::PropertyUnit("h", row), "");
+  std::vector<VdSectionFill> fills;
+  std::string why;
+  ASSERT_TRUE(CVdSectionCheck::FillRow("I", row, fills, why)) << why;
+  ASSERT_EQ(fills.size(), 2u);
+  EXPECT_EQ(fills[0].column, "Iz");
+  EXPECT_NEAR(fills[0].value, 142.4, 0.2);
+  EXPECT_EQ(fills[1].column, "Wy");
+  EXPECT_NEAR(fills[1].value, 194.3e3, 0.2e3);
+  row[0].kind = C::kOther;
+  EXPECT_FALSE(CVdSectionCheck::FillRow("I", row, fills, why));
+  EXPECT_NE(why.find("h"), std::string::npos);
 }

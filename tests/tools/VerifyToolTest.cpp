@@ -79,3 +79,49 @@ TEST(VerifyToolTest, FindsSwapsUnitSlipsAndSkipsFamiliesWithoutShape) {
   EXPECT_EQ(Tool("verify '" + db + "' Nothing").status, 1);
   EXPECT_EQ(Tool("verify '" + db + "' IPE --tolerance -1").status, 2);
 }
+
+// compute fills only what is missing, in the columns' units, adds the property columns a family lacks when
+// asked, and writes nothing when one row cannot be computed.
+TEST(VerifyToolTest, ComputeFillsMissingPropertiesAllOrNothing) {
+  vdtest::TempDir dir;
+  const std::string db = dir.File("c.mdb");
+  ASSERT_EQ(Tool("create '" + db + "' --type t").status, 0);
+  ASSERT_EQ(Tool("add-family '" + db +
+                 "' IPE --code I --column Shape:TEXT --column h:DOUBLE:mm --column b:DOUBLE:mm "
+                 "--column tw:DOUBLE:mm --column tf:DOUBLE:mm --column r:DOUBLE:mm --column A:DOUBLE:cm2 "
+                 "--column Iy:DOUBLE:cm4")
+                .status,
+            0);
+  const std::string csv = dir.Write("ipe.csv",
+                                    "Name,Shape,h,b,tw,tf,r,A,Iy\n"
+                                    "IPE 200,I,200,100,5.6,8.5,12,,1943\n"
+                                    "IPE 220,I,220,110,5.9,9.2,12,33.37,\n");
+  ASSERT_EQ(Tool("import '" + db + "' IPE '" + csv + "'").status, 0);
+  auto value = [&](const std::string& name, const std::string& column) {
+    const auto j = nlohmann::json::parse(Tool("show '" + db + "' '" + name + "' --json").out, nullptr, false);
+    for (const auto& p : j.value("parameters", nlohmann::json::array()))
+      if (p.value("name", "") == column) return p["value"].is_number() ? p["value"].get<double>() : -1.0;
+    return -2.0;  // no such column
+  };
+  const Output filled = Tool("compute '" + db + "' IPE");
+  ASSERT_EQ(filled.status, 0) << filled.out;
+  EXPECT_NE(filled.out.find("filled 2 values"), std::string::npos) << filled.out;
+  EXPECT_NEAR(value("IPE 200", "A"), 28.48, 0.03);
+  EXPECT_NEAR(value("IPE 220", "Iy"), 2772, 3);
+  EXPECT_EQ(value("IPE 220", "A"), 33.37);  // stored values stay as they are
+
+  // A row that cannot be computed: neither columns nor values are written.
+  ASSERT_EQ(Tool("set '" + db + "' IPE 'IPE 80' Shape=Z h=80").status, 0);
+  const Output refused = Tool("compute '" + db + "' IPE --add-columns");
+  EXPECT_EQ(refused.status, 2) << refused.out;
+  EXPECT_NE(refused.out.find("IPE 80"), std::string::npos) << refused.out;
+  EXPECT_EQ(value("IPE 200", "Iz"), -2.0);
+  ASSERT_EQ(Tool("rm '" + db + "' 'IPE 80'").status, 0);
+
+  const Output added = Tool("compute '" + db + "' IPE --add-columns");
+  ASSERT_EQ(added.status, 0) << added.out;
+  EXPECT_NEAR(value("IPE 200", "Iz"), 142.4, 0.3);  // cm4, as Iy is
+  EXPECT_NEAR(value("IPE 200", "i_y"), 82.6, 0.2);  // mm, the engine's
+  EXPECT_EQ(Tool("verify '" + db + "' IPE").status, 0);
+  EXPECT_EQ(Tool("compute '" + db + "' Nothing").status, 1);
+}

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace CLI {
+class App;
+}  // namespace CLI
+
 namespace vdcatalog {
 
 struct Options {
@@ -37,6 +41,14 @@ int Link(const std::string& file, const std::string& address);
 // Recomputes the section properties stored in FAMILY (or every family) from the stored dimensions and lists
 // those outside `tolerancePct` per cent, with the likely cause (Verify.cpp): kNotFound when any row is outside.
 int Verify(const std::string& file, const std::string& family, double tolerancePct, const Options& options);
+// Fills the missing section properties of a family from its dimensions in one transaction, adding the property
+// columns it lacks first when `addColumns` (Compute.cpp).
+int Compute(const std::string& file, const std::string& family, bool addColumns);
+// Imports the shapes of a table in a known format (`from`: aisc, bolts or freecad) into families with units,
+// the source's names as aliases (ImportShapes.cpp).
+int ImportShapes(const std::string& file, const std::string& from, const std::string& source);
+// Registers compute and import-shapes, whose status goes to `status` (SectionCommands.cpp).
+void AddSectionCommands(CLI::App& app, int& status);
 // Prints the catalog's changes as they are committed, polling every `intervalMs`: those after record `since`,
 // or (negative) after the newest one at the start; stops after `count` changes (0: never).
 int Watch(const std::string& file, long long count, unsigned intervalMs, long long since);

@@ -495,14 +495,15 @@ class Server {
                             {"unit", u == units.end() ? std::string() : Utf8(u->second.unit.GetText())},
                             {"value", value}});
     }
-    Reply(r, 200,
-          {{"catalog", Utf8(catalog->GetName())},
-           {"family", family},
-           {"code", VdToUtf8(code)},
-           {"name", row->name},
-           {"metrics", metrics},
-           {"read_only", m_readOnly || !catalog->CanWrite()},
-           {"parameters", parameters}});
+    json reply{{"catalog", Utf8(catalog->GetName())},
+               {"family", family},
+               {"code", VdToUtf8(code)},
+               {"name", row->name},
+               {"metrics", metrics},
+               {"read_only", m_readOnly || !catalog->CanWrite()},
+               {"parameters", parameters}};
+    reply.update(SectionCheckJson(catalog, family, columns, *row));  // "findings" and "provenance" (Verify.cpp)
+    Reply(r, 200, reply);
   }
 
   // set, add and remove: each one library write, checked as the set command checks its values.

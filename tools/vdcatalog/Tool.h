@@ -209,6 +209,24 @@ struct Resolved {
 bool ResolveName(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name, const std::string& family,
                  Resolved& resolved);
 
+// ---------------------------------------------------------------- section checks (Verify.cpp)
+
+// The index of the family's "Shape" column (case ignored), or -1.
+int ShapeColumn(const std::vector<Column>& columns);
+CVdPatternCatalog::FamilyUnits FamilyUnitsOf(CVdPatternCatalog& catalog, const std::string& family);
+// A row's cells, Name left out, with their columns' units, as CVdSectionCheck reads them.
+std::vector<VdSectionCell> SectionCells(const std::vector<Column>& columns, const Row& row,
+                                        const CVdPatternCatalog::FamilyUnits& units);
+// One row of a family whose shape column is `shapeColumn`, checked at `tolerance` (a fraction).
+VdSectionRowCheck CheckRow(const std::vector<Column>& columns, int shapeColumn, const Row& row,
+                           const CVdPatternCatalog::FamilyUnits& units, double tolerance);
+// {"property", "cause"} and, when it has them, "stored", "computed" and "difference_pct".
+json FindingJson(const VdSectionFinding& finding);
+// For a page: {"findings": [FindingJson...] at the default tolerance (empty without a Shape column),
+// "provenance": {"Shape", "Standard"} as far as the row has them}.
+json SectionCheckJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
+                      const Row& row);
+
 // ---------------------------------------------------------------- values of a pattern (Edit.cpp, also used by import)
 
 bool AssignTo(CVdPattern& pattern, const Column& column, const std::wstring& folded, const std::string& text,

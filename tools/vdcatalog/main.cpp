@@ -270,6 +270,7 @@ int main(int argc, char** argv) {
   AddCatalogCommands(app, arguments);
   AddPatternCommands(app, arguments);
   AddTransferCommands(app, arguments);
+  AddSectionCommands(app, arguments.status);
 
   InstallReportHandler();
   try {

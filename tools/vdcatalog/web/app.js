@@ -207,6 +207,7 @@ async function showPattern(catalog, family, name, metrics) {
   } else if (!data.read_only) {
     left.appendChild(make("p", { class: "note" }, "Values are edited in catalog units."));
   }
+  left.appendChild(findingsBox(data));
   box.appendChild(left);
   const drawing = make("div", { class: "drawing" });
   // The drawing is always made from the values as stored, whatever units the table shows.
@@ -215,6 +216,28 @@ async function showPattern(catalog, family, name, metrics) {
   box.appendChild(drawing);
   root.appendChild(box);
   view().replaceChildren(root);
+}
+
+// Where the row comes from, and what verify says of its stored properties (in catalog units, 1 % tolerance).
+function findingsBox(data) {
+  const box = make("div", { "data-role": "findings", class: "findings" });
+  const provenance = data.provenance || {};
+  const origin = Object.entries(provenance).map(([k, v]) => `${k}: ${v}`).join("; ");
+  if (origin) box.appendChild(make("p", { class: "note", "data-role": "provenance" }, origin));
+  const findings = data.findings || [];
+  if (!provenance.Shape) return box;
+  if (!findings.length) {
+    box.appendChild(make("p", { class: "note" }, "The stored properties agree with the dimensions."));
+    return box;
+  }
+  const list = make("ul");
+  for (const f of findings) {
+    const values = "stored" in f ? ` stored ${f.stored}, computed ${Number(f.computed.toPrecision(6))} ` +
+      `(${f.difference_pct >= 0 ? "+" : ""}${f.difference_pct.toFixed(2)} %)` : "";
+    list.appendChild(make("li", { class: "finding" }, `${f.property}:${values}${f.cause ? ": " + f.cause : ""}`));
+  }
+  box.appendChild(list);
+  return box;
 }
 
 async function search(text) {

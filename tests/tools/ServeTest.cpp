@@ -19,6 +19,13 @@ using nlohmann::json;
 
 int Tool(const std::string& args) { return std::system((std::string(VDCATALOG_PATH) + " " + args).c_str()); }
 
+// `text` as one word of a shell command (a server catalog's address holds '?' and '&').
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 // A running `vdcatalog serve`, stopped by SIGTERM at the end of the test.
 class Served {
  public:
@@ -166,6 +173,27 @@ TEST_F(Serve, ListsPagesSortsFiltersAndFinds) {
   EXPECT_TRUE(value("si", "b", "HEB%2090").is_null());
   Get(client, "/api/pattern?catalog=0&family=HEB&name=HEB%20300&metrics=furlongs", 400);
   EXPECT_EQ(server.Stop(), 0);
+}
+
+// A family's order is kept between pages, and read again once anyone, this server or another program, has
+// written to the catalog; names sort as people read them whatever digits, case and signs they hold.
+TEST_F(Serve, OrderIsKeptUntilTheCatalogChanges) {
+  Served server({m_catalog});
+  ASSERT_GT(server.Port(), 0);
+  httplib::Client client("127.0.0.1", server.Port());
+  EXPECT_EQ(Names(client, "limit=2"), (std::vector<std::string>{"HEB 80", "HEB 90"}));
+  EXPECT_EQ(Names(client, "sort=h&order=desc&limit=1"), (std::vector<std::string>{"HEB 1000"}));
+  for (const char* row : {"'HEB 0300a' h=2000", "'HEB !' h=1", "'HEB-5'", "'heb a' h=300"})
+    ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " HEB " + row + " >/dev/null"), 0);
+  EXPECT_EQ(Names(client, ""), (std::vector<std::string>{"HEB !", "HEB 80", "HEB 90", "HEB 300", "HEB 0300a",
+                                                         "HEB 1000", "heb a", "HEB-5"}));
+  // Equal values stand in name order (turned round with the rest when descending); a missing value comes first.
+  EXPECT_EQ(Names(client, "sort=h&limit=5"),
+            (std::vector<std::string>{"HEB-5", "HEB !", "HEB 80", "HEB 90", "HEB 300"}));
+  EXPECT_EQ(Names(client, "sort=h&order=desc&limit=3"), (std::vector<std::string>{"HEB 0300a", "HEB 1000", "heb a"}));
+  ASSERT_EQ(Tool("rm " + Quoted(m_catalog) + " 'HEB 0300a' >/dev/null"), 0);
+  EXPECT_EQ(Names(client, "sort=h&order=desc&limit=1"), (std::vector<std::string>{"HEB 1000"}));
+  EXPECT_EQ(Get(client, "/api/rows?catalog=0&family=HEB&where=h%20%3E%3D%20300")["total"], 3);
 }
 
 TEST_F(Serve, WritesAreCheckedSameOriginAndKept) {

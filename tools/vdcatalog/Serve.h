@@ -1,8 +1,9 @@
 #pragma once
 // vdcatalog serve's server, internal to the tool: the HTTP set-up, the checks every request passes and the routes
-// are in Serve.cpp, what the page reads in ServeData.cpp, its writes in ServeEdit.cpp.
+// are in Serve.cpp, what the page reads in ServeData.cpp and ServeListing.cpp, its writes in ServeEdit.cpp.
 
 #include <httplib.h>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,29 +51,28 @@ class Server {
   bool Writable(CVdPatternCatalog* catalog, httplib::Response& r);
 
   // ---- reads (ServeData.cpp)
-  // The names of a family's rows meeting a condition, sorted, with the sort column's values: kept until the next
-  // write, or until another family, condition or order is asked for, so that paging through a large family reads
-  // it once, and only the columns it is sorted by.
-  struct Listing {
-    CVdPatternCatalog* catalog = nullptr;  // borrowed from the session
-    std::string family, where, sort;
-    bool descending = false;
-    std::vector<Column> columns;  // all the family's
-    std::vector<Row> rows;        // the name and the sort column only
-    std::vector<std::size_t> order;
-  };
-
   json ColumnsJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns);
   void Catalogs(const httplib::Request& q, httplib::Response& r);
-  const Listing* List(CVdPatternCatalog* catalog, const std::string& family, const std::string& where,
-                      const std::string& sort, bool descending, httplib::Response& r);
-  bool PageRows(const Listing& l, std::size_t offset, std::size_t limit, std::vector<const Row*>& page,
-                std::vector<Row>& whole);
-  void Rows(const httplib::Request& q, httplib::Response& r);
   std::optional<Row> FindRow(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
                              const std::string& name);
   void Search(const httplib::Request& q, httplib::Response& r);
   void Pattern(const httplib::Request& q, httplib::Response& r);
+
+  // ---- a family's rows, a page at a time (ServeListing.cpp)
+  // The names of a family's rows meeting a condition, in ascending order by one column (a descending page reads
+  // them from the end), as of one value of the catalog's change counter.
+  struct Listing {
+    CVdPatternCatalog* catalog = nullptr;  // borrowed from the session
+    std::string family, where, sort;
+    long long change = -1;            // the catalog's last change when read; -1 when it keeps none
+    std::vector<Column> columns;      // all the family's
+    std::vector<std::wstring> names;  // the rows', in order
+  };
+  struct SortKey;
+  bool ReadOrder(Listing& l, const Column& name, const Column* sort, std::vector<SortKey>& keys);
+  const Listing* List(CVdPatternCatalog* catalog, const std::string& family, const std::string& where,
+                      const std::string& sort, httplib::Response& r);
+  void Rows(const httplib::Request& q, httplib::Response& r);
 
   // ---- writes (ServeEdit.cpp)
   void Write(const httplib::Request& q, httplib::Response& r);
@@ -84,8 +84,8 @@ class Server {
   std::string m_token;
   int m_port = 0;
   std::mutex m_lock;
-  std::string m_errors;  // what the tool said during the current request
-  Listing m_listing;
+  std::string m_errors;           // what the tool said during the current request
+  std::list<Listing> m_listings;  // the most recently used first; forgotten at each of the page's writes
 };
 
 }  // namespace serve

@@ -32,7 +32,7 @@ void Server::Write(const httplib::Request& q, httplib::Response& r) {
       Reply(r, m_session.Failed() ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
       return;
     }
-    m_listing = Listing();
+    m_listings.clear();
     Reply(r, 200, {{"removed", name}});
     return;
   }
@@ -85,7 +85,7 @@ void Server::Write(const httplib::Request& q, httplib::Response& r) {
       Reply(r, 409, {{"error", Why("the catalog refused the pattern (does family " + family + " have a code?)")}});
     return;
   }
-  m_listing = Listing();
+  m_listings.clear();
   Reply(r, 200, {{existed ? "updated" : "added", name}});
 }
 

@@ -196,6 +196,36 @@ TEST_F(Serve, OrderIsKeptUntilTheCatalogChanges) {
   EXPECT_EQ(Get(client, "/api/rows?catalog=0&family=HEB&where=h%20%3E%3D%20300")["total"], 3);
 }
 
+// A search finds a name as show does: as given, else by an alias or an equivalent spelling when one row only
+// answers; the pattern's page says which name led there and lists the row's aliases.
+TEST_F(Serve, SearchFindsAliasesAndSpellings) {
+  ASSERT_EQ(Tool("alias " + Quoted(m_catalog) + " add 'HE 300 B' 'HEB 300' >/dev/null"), 0);
+  ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " HEB heb90 >/dev/null"), 0);
+  Served server({m_catalog});
+  ASSERT_GT(server.Port(), 0);
+  httplib::Client client("127.0.0.1", server.Port());
+  struct Case {
+    std::string q, name;
+    json via;
+  } cases[] = {
+      {"heb%20300", "HEB 300", nullptr}, {"he%20300%20b", "HEB 300", "alias"}, {"HEB300", "HEB 300", "spelling"}};
+  for (const Case& c : cases) {
+    const json found = Get(client, "/api/search?q=" + c.q);
+    EXPECT_EQ(found["name"], c.name) << c.q;
+    EXPECT_EQ(found["via"], c.via) << c.q;
+    const json names = Get(client, "/api/pattern?catalog=0&family=HEB&name=HEB%20300&asked=" + c.q)["names"];
+    EXPECT_EQ(names["aliases"], json::array({"HE 300 B"})) << c.q;
+    EXPECT_EQ(names["via"], c.via) << c.q;
+    EXPECT_EQ(names["asked"], c.via.is_null() ? json(nullptr) : found["asked"]) << c.q;
+  }
+  EXPECT_EQ(Get(client, "/api/pattern?catalog=0&family=HEB&name=HEB%2080")["names"],
+            (json{{"aliases", json::array()}, {"via", nullptr}, {"asked", nullptr}}));
+  // Two rows of one spelling: neither is picked, both are named.
+  const std::string both = Get(client, "/api/search?q=Heb%20%2090", 409)["error"];
+  EXPECT_NE(both.find("HEB 90"), std::string::npos) << both;
+  EXPECT_NE(both.find("heb90"), std::string::npos) << both;
+}
+
 TEST_F(Serve, WritesAreCheckedSameOriginAndKept) {
   Served server({m_catalog});
   ASSERT_GT(server.Port(), 0);

@@ -1,6 +1,7 @@
 #pragma once
 // vdcatalog serve's server, internal to the tool: the HTTP set-up, the checks every request passes and the routes
-// are in Serve.cpp, what the page reads in ServeData.cpp and ServeListing.cpp, its writes in ServeEdit.cpp.
+// are in Serve.cpp; what the page reads in ServeData.cpp, ServeListing.cpp (a family's rows) and ServeNames.cpp
+// (search and aliases); its writes in ServeEdit.cpp.
 
 #include <httplib.h>
 #include <list>
@@ -55,8 +56,12 @@ class Server {
   void Catalogs(const httplib::Request& q, httplib::Response& r);
   std::optional<Row> FindRow(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
                              const std::string& name);
-  void Search(const httplib::Request& q, httplib::Response& r);
   void Pattern(const httplib::Request& q, httplib::Response& r);
+
+  // ---- names (ServeNames.cpp)
+  void Search(const httplib::Request& q, httplib::Response& r);
+  json NamesOf(CVdPatternCatalog* catalog, const std::string& family, const std::string& name,
+               const std::string& asked);
 
   // ---- a family's rows, a page at a time (ServeListing.cpp)
   // The names of a family's rows meeting a condition, in ascending order by one column (a descending page reads

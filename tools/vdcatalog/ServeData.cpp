@@ -1,5 +1,5 @@
-// vdcatalog serve: what the page reads, shaped as JSON: the catalogs and their families, a name found as show
-// finds it, and a pattern's values. A family's rows, a page at a time, are ServeListing.cpp's.
+// vdcatalog serve: what the page reads, shaped as JSON: the catalogs and their families and a pattern's values.
+// A family's rows, a page at a time, are ServeListing.cpp's; names and their search ServeNames.cpp's.
 
 #include <algorithm>
 #include <cstdlib>
@@ -61,37 +61,6 @@ std::optional<Row> Server::FindRow(CVdPatternCatalog* catalog, const std::string
   return std::nullopt;
 }
 
-// Resolves a name as show does: the manager's lookup over every catalog, in the order given.
-void Server::Search(const httplib::Request& q, httplib::Response& r) {
-  const std::string name = q.get_param_value("q");
-  if (name.empty() || name.size() > 1000) {
-    Reply(r, 400, {{"error", "a search needs a name of at most 1000 bytes"}});
-    return;
-  }
-  CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
-  std::unique_ptr<CVdPattern> pattern(
-      m_session.Manager().GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
-  CVdPatternCatalog* source = pattern ? m_session.Manager().GetCatalog(pattern->GetCatalog()) : nullptr;
-  const auto at = std::find(m_catalogs.begin(), m_catalogs.end(), source);
-  if (!pattern || at == m_catalogs.end()) {
-    if (m_session.Failed()) {
-      Reply(r, 500, {{"error", Why("the search failed")}});
-      return;
-    }
-    const std::string hint = DidYouMean(m_session, m_catalogs, name);
-    Reply(r, 404, {{"error", "\"" + name + "\" not found" + hint}});
-    return;
-  }
-  const std::string family = FamilyOf(source, Utf8(pattern->GetFamily()), r);
-  if (family.empty()) return;
-  const std::vector<Column> columns = FamilyColumns(m_session, source, family);
-  const std::optional<Row> row = FindRow(source, family, columns, Utf8(CVdUnit::NormalizedPatternName(Wide(name))));
-  Reply(r, 200,
-        {{"catalog", at - m_catalogs.begin()},
-         {"family", family},
-         {"name", row ? row->name : Utf8(pattern->GetUserNameW())}});
-}
-
 // A pattern's values: as stored ("catalog"), in SI units ("si"), or in host units of `metrics` per metre.
 void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
   CVdPatternCatalog* catalog = CatalogOf(q, r);
@@ -144,6 +113,7 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
          {"family", family},
          {"code", VdToUtf8(code)},
          {"name", row->name},
+         {"names", NamesOf(catalog, family, row->name, q.get_param_value("asked"))},
          {"metrics", metrics},
          {"read_only", m_readOnly || !catalog->CanWrite()},
          {"parameters", parameters}});

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/TestFiles.h"
+#include "support/TestDb.h"
 
 namespace {
 
@@ -70,19 +70,22 @@ class Served {
   std::string m_line;
 };
 
-class Serve : public ::testing::Test {
+// A catalog file, or a catalog on the server when the suite runs there (CTest runs it on both engines).
+class Serve : public vdtest::DbTest {
  protected:
   void SetUp() override {
-    m_catalog = m_dir.File("steel.vdcat");
-    ASSERT_EQ(Tool("create " + m_catalog + " --type Steel >/dev/null"), 0);
-    ASSERT_EQ(Tool("add-family " + m_catalog +
+    DbTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    m_catalog = NewDbAddress("steel.vdcat");
+    ASSERT_EQ(Tool("create " + Quoted(m_catalog) + " --type Steel >/dev/null"), 0);
+    ASSERT_EQ(Tool("add-family " + Quoted(m_catalog) +
                    " HEB --code HB --column h:DOUBLE:mm --column b:DOUBLE:mm --column tw:DOUBLE:mm "
                    "--column tf:DOUBLE:mm --column r:DOUBLE:mm --column A:DOUBLE:cm2 --column n:INTEGER >/dev/null"),
               0);
     for (const char* row :
          {"'HEB 300' h=300 b=300 tw=11 tf=19 r=27 A=149.1 n=3", "'HEB 1000' h=1000 b=300 tw=19 tf=36 r=30 A=400 n=10",
           "'HEB 80' h=80 b=80 tw=5 tf=8 r=8 A=20 n=1", "'HEB 90' h=90 n=2"})
-      ASSERT_EQ(Tool("set " + m_catalog + " HEB " + row + " >/dev/null"), 0);
+      ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " HEB " + row + " >/dev/null"), 0);
   }
 
   static json Get(httplib::Client& client, const std::string& path, int status = 200) {
@@ -111,7 +114,6 @@ class Serve : public ::testing::Test {
     return names;
   }
 
-  vdtest::TempDir m_dir;
   std::string m_catalog;
 };
 
@@ -289,7 +291,7 @@ TEST_F(Serve, WritesAreCheckedSameOriginAndKept) {
   ASSERT_EQ(Post(client, "/api/remove", {{"catalog", 0}, {"family", "HEB"}, {"name", "HEB 80"}}, origin, token)->status,
             200);
   EXPECT_EQ(Names(client, "limit=2"), (std::vector<std::string>{"HEB 90", "HEB 120"}));
-  EXPECT_EQ(Tool("list " + m_catalog + " HEB --where 'h > 301' --like 'HEB 300' | grep -q 'HEB 300'"), 0);
+  EXPECT_EQ(Tool("list " + Quoted(m_catalog) + " HEB --where 'h > 301' --like 'HEB 300' | grep -q 'HEB 300'"), 0);
   EXPECT_EQ(server.Stop(), 0);
 
   // A read-only server refuses every write.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Tool.h"
@@ -69,12 +70,18 @@ class Server {
   struct Listing {
     CVdPatternCatalog* catalog = nullptr;  // borrowed from the session
     std::string family, where, sort;
-    long long change = -1;            // the catalog's last change when read; -1 when it keeps none
-    std::vector<Column> columns;      // all the family's
-    std::vector<std::wstring> names;  // the rows', in order
+    long long change = -1;           // the catalog's last change when read; -1 when it keeps none
+    std::vector<Column> columns;     // all the family's
+    std::wstring text;               // the rows' names one after another, as read
+    std::vector<std::size_t> at{0};  // where each row's name begins in `text`, and one more at the end
+    std::vector<std::size_t> order;  // the rows, in order
+    std::wstring_view Name(std::size_t i) const {
+      const std::size_t row = order[i];
+      return std::wstring_view(text).substr(at[row], at[row + 1] - at[row]);
+    }
   };
-  struct SortKey;
-  bool ReadOrder(Listing& l, const Column& name, const Column* sort, std::vector<SortKey>& keys);
+  struct SortKeys;
+  bool ReadOrder(Listing& l, const Column& name, const Column* sort, SortKeys& keys);
   const Listing* List(CVdPatternCatalog* catalog, const std::string& family, const std::string& where,
                       const std::string& sort, httplib::Response& r);
   void Rows(const httplib::Request& q, httplib::Response& r);

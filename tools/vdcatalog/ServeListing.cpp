@@ -16,44 +16,52 @@ namespace {
 // Orders kept at once: a few sorts and filters of a few families, the oldest used dropped first.
 constexpr std::size_t kListingsKept = 4;
 
-// A text whose plain order is the natural order of `text` (VdNaturalLessFolded's, on the text folded): a run of
-// digits becomes '0', its length without leading zeros, then those digits. Made once per row, it lets a sort of
-// 100,000 names compare code units instead of parsing numbers at every comparison. A digit stands only in runs,
-// so '0' always starts one, and it compares with any other character as every digit does.
-std::wstring NaturalKey(const std::wstring& text) {
-  std::wstring folded = Folded(text), key;
-  key.reserve(folded.size() + 4);
+// Appends to `out` a text whose plain order is the natural order of `text` (VdNaturalLessFolded's, on the text
+// folded): a run of digits becomes '0', its length without leading zeros, then those digits. Made once per row,
+// it lets a sort of 100,000 names compare code units instead of parsing numbers at every comparison. A digit
+// stands only in runs, so '0' always starts one, and it compares with any other character as every digit does.
+// `folded` is a buffer the caller keeps between calls.
+void AppendNaturalKey(const std::wstring& text, std::wstring& folded, std::wstring& out) {
+  folded.assign(text);
+  VdFoldLower(folded);
   auto digit = [](wchar_t c) { return c >= L'0' && c <= L'9'; };
   for (std::size_t i = 0; i < folded.size();) {
     if (!digit(folded[i])) {
-      key += folded[i++];
+      out += folded[i++];
       continue;
     }
     std::size_t end = i;
     while (end < folded.size() && digit(folded[end])) ++end;
     while (i + 1 < end && folded[i] == L'0') ++i;
-    key += L'0';
-    key += static_cast<wchar_t>(end - i);
-    key.append(folded, i, end - i);
+    out += L'0';
+    out += static_cast<wchar_t>(end - i);
+    out.append(folded, i, end - i);
     i = end;
   }
-  return key;
 }
 
 }  // namespace
 
-// A row's sort key: by the sort column (numbers by value, a missing one first, anything else naturally by its
-// text), then naturally by name, then as the catalog gave the rows.
-struct Server::SortKey {
-  bool missing = true;
-  double number = 0;
-  std::wstring text;  // NaturalKey of the value
-  std::wstring name;  // NaturalKey of the name
+// The rows' sort keys: by the sort column (numbers by value, a missing one first, anything else naturally by its
+// text), then naturally by name, then as the catalog gave the rows. Texts are kept one after another in one
+// buffer each, not one allocation per row.
+struct Server::SortKeys {
+  std::wstring names, values;                      // natural keys of the names and of the sort column's texts
+  std::vector<std::size_t> nameAt{0}, valueAt{0};  // where each row's begins, and one more at the end
+  std::vector<double> numbers;
+  std::vector<char> missing;
+
+  std::wstring_view Name(std::size_t i) const {
+    return std::wstring_view(names).substr(nameAt[i], nameAt[i + 1] - nameAt[i]);
+  }
+  std::wstring_view Value(std::size_t i) const {
+    return std::wstring_view(values).substr(valueAt[i], valueAt[i + 1] - valueAt[i]);
+  }
 };
 
 // The names of the rows that meet the condition, and the values of the sort column when it is not the name,
 // read in one statement of only those columns.
-bool Server::ReadOrder(Listing& l, const Column& name, const Column* sort, std::vector<SortKey>& keys) {
+bool Server::ReadOrder(Listing& l, const Column& name, const Column* sort, SortKeys& keys) {
   CString table, nameColumn, sortColumn;
   if (!Bracketed(Wide(l.family).str(), table) || !Bracketed(name.name, nameColumn) ||
       (sort && !Bracketed(sort->name, sortColumn)))
@@ -75,23 +83,27 @@ bool Server::ReadOrder(Listing& l, const Column& name, const Column* sort, std::
     CVdRecordset rs(m_session.Database(l.catalog));
     rs.Open(0, statement, 0);
     CDBVariant cell;
+    std::wstring text, folded;
     for (; !rs.IsEOF(); rs.MoveNext()) {
       rs.GetFieldValue(static_cast<short>(0), cell);
-      l.names.push_back(DBV_BSTRAll(&cell).str());
-      SortKey key;
-      key.name = NaturalKey(l.names.back());
-      if (sort) {
-        rs.GetFieldValue(static_cast<short>(1), cell);
-        key.missing = cell.m_dwType == DBVT_NULL;
-        if (!key.missing && numeric) {
-          const COleVariant v = CVdRecordset::getOLEVariant(cell);
-          key.number = VariantToDouble(&v);
-          key.missing = std::isnan(key.number);  // a server's NaN has no place in an order: it goes first
-        } else if (!key.missing) {
-          key.text = NaturalKey(DBV_BSTRAll(&cell).str());
-        }
+      text = DBV_BSTRAll(&cell).str();
+      l.text += text;
+      l.at.push_back(l.text.size());
+      AppendNaturalKey(text, folded, keys.names);
+      keys.nameAt.push_back(keys.names.size());
+      if (!sort) continue;
+      rs.GetFieldValue(static_cast<short>(1), cell);
+      bool missing = cell.m_dwType == DBVT_NULL;
+      if (!missing && numeric) {
+        const COleVariant v = CVdRecordset::getOLEVariant(cell);
+        keys.numbers.push_back(VariantToDouble(&v));
+        missing = std::isnan(keys.numbers.back());  // a server's NaN has no place in an order: it goes first
+      } else {
+        keys.numbers.push_back(0);
+        if (!missing) AppendNaturalKey(DBV_BSTRAll(&cell).str(), folded, keys.values);
       }
-      keys.push_back(std::move(key));
+      keys.valueAt.push_back(keys.values.size());
+      keys.missing.push_back(missing);
     }
   } catch (CDBException* e) {
     CString reason = e->m_strError;
@@ -134,26 +146,25 @@ const Server::Listing* Server::List(CVdPatternCatalog* catalog, const std::strin
           {{"error", name ? "no column \"" + Shown(sort) + "\" in the family" : "the family has no Name column"}});
     return nullptr;
   }
-  std::vector<SortKey> keys;
+  SortKeys keys;
   if (m_session.Failed() || !ReadOrder(l, *name, column == name ? nullptr : column, keys)) {
     Reply(r, m_session.Failed() ? 500 : 400, {{"error", Why("the family cannot be read")}});
     return nullptr;
   }
-  std::vector<std::size_t> order(l.names.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  l.order.resize(l.at.size() - 1);
+  for (std::size_t i = 0; i < l.order.size(); ++i) l.order[i] = i;
   const bool bySort = column != name, numeric = IsNumeric(column->kind);
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const SortKey &x = keys[a], &y = keys[b];
-    if (bySort && (x.missing || y.missing) && x.missing != y.missing) return x.missing;
-    if (bySort && !x.missing && !y.missing) {
-      if (numeric && x.number != y.number) return x.number < y.number;
-      if (!numeric && x.text != y.text) return x.text < y.text;
+  std::stable_sort(l.order.begin(), l.order.end(), [&](std::size_t a, std::size_t b) {
+    if (bySort && keys.missing[a] != keys.missing[b]) return keys.missing[a] != 0;
+    if (bySort && !keys.missing[a]) {
+      if (numeric && keys.numbers[a] != keys.numbers[b]) return keys.numbers[a] < keys.numbers[b];
+      if (!numeric) {
+        const int order = keys.Value(a).compare(keys.Value(b));
+        if (order != 0) return order < 0;
+      }
     }
-    return x.name < y.name;
+    return keys.Name(a) < keys.Name(b);
   });
-  std::vector<std::wstring> sorted(order.size());
-  for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = std::move(l.names[order[i]]);
-  l.names = std::move(sorted);
   m_listings.push_front(std::move(l));
   if (m_listings.size() > kListingsKept) m_listings.pop_back();
   return &m_listings.front();
@@ -180,10 +191,10 @@ void Server::Rows(const httplib::Request& q, httplib::Response& r) {
   // The page's names, then their whole rows, read by name through the condition checker (names are quoted texts).
   std::vector<std::string> page;
   std::string names;
-  const std::size_t total = l->names.size();
+  const std::size_t total = l->order.size();
   for (std::size_t i = static_cast<std::size_t>(offset); i < total && page.size() < static_cast<std::size_t>(limit);
        ++i) {
-    page.push_back(VdToUtf8(l->names[order == "desc" ? total - 1 - i : i]));
+    page.push_back(VdToUtf8(l->Name(order == "desc" ? total - 1 - i : i)));
     std::string quoted;
     for (char c : page.back()) quoted += c == '\'' ? "''" : std::string(1, c);
     names += (names.empty() ? "'" : ", '") + quoted + "'";

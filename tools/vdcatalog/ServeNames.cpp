@@ -57,12 +57,14 @@ void Server::Search(const httplib::Request& q, httplib::Response& r) {
 }
 
 // The aliases of the row `name` of `family`, and how `asked` (a search's text, or empty) names it: {"via":
-// "alias"|"spelling"|null, "asked": the alias or spelling, "aliases": [...]}. A catalog without aliases has none.
+// "alias"|"spelling"|null, "asked": the alias as stored or the spelling as given, "aliases": [...]}. A catalog without
+// aliases has none.
 json Server::NamesOf(CVdPatternCatalog* catalog, const std::string& family, const std::string& name,
                      const std::string& asked) {
   std::vector<CVdPatternCatalog::Alias> all;
   json aliases = json::array();
   json via = nullptr;
+  std::string shown = asked;  // an alias as the catalog spells it, a spelling as it was typed
   const std::wstring wanted = VdNormalName(Wide(asked).str());
   const bool other = !asked.empty() && VdCompareNoCase(Wide(asked).str(), Wide(name).str()) != 0;
   if (catalog->GetAliases(all)) {
@@ -70,11 +72,11 @@ json Server::NamesOf(CVdPatternCatalog* catalog, const std::string& family, cons
       if (VdCompareNoCase(a.family, Wide(family).str()) != 0 || VdCompareNoCase(a.name, Wide(name).str()) != 0)
         continue;
       aliases.push_back(VdToUtf8(a.alias));
-      if (other && via.is_null() && VdNormalName(a.alias) == wanted) via = "alias";
+      if (other && via.is_null() && VdNormalName(a.alias) == wanted) via = "alias", shown = VdToUtf8(a.alias);
     }
   }
   if (other && via.is_null() && wanted == VdNormalName(Wide(name).str())) via = "spelling";
-  return {{"aliases", aliases}, {"via", via}, {"asked", via.is_null() ? json(nullptr) : json(asked)}};
+  return {{"aliases", aliases}, {"via", via}, {"asked", via.is_null() ? json(nullptr) : json(shown)}};
 }
 
 }  // namespace serve

@@ -34,6 +34,7 @@ for family in HEB:HB BIG:BG; do
 done
 cut -d, -f1-6 "$here/../../../examples/sections/HEB.csv" >"$dir/heb.csv"
 "$tool" import "$catalog" HEB "$dir/heb.csv" >/dev/null
+"$tool" alias "$catalog" add "HE 300 B" "HEB 300" >/dev/null
 awk 'BEGIN { print "Name,h,b,tw,tf,r"; for (i = 1; i <= 100000; i++) printf "BIG %d,%.2f,%d,7,11,12\n", i, 100 + i / 100, 100 + i % 300 }' \
   >"$dir/big.csv"
 "$tool" import "$catalog" BIG "$dir/big.csv" >/dev/null

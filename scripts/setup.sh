@@ -40,10 +40,11 @@ else
   rm -f "$log"
 fi
 
-# The browser test of vdcatalog serve drives Debian's chromium with playwright-core from npm, kept in the build
-# folder (VDPATTERN_BUILD_DIR, build/ by default) and never downloading a browser of its own.
+# The browser test of vdcatalog serve drives Debian's chromium with playwright-core from npm, kept in
+# VDPATTERN_WEB_TEST, or else the build folder's web-test (VDPATTERN_BUILD_DIR, build/ by default), and never
+# downloading a browser of its own. Every build of the tree finds it there (tests/tools/browser/run.sh).
 root=$(cd "$(dirname "$0")/.." && pwd)
-web_test="${VDPATTERN_BUILD_DIR:-$root/build}/web-test"
+web_test="${VDPATTERN_WEB_TEST:-${VDPATTERN_BUILD_DIR:-$root/build}/web-test}"
 if [ ! -f "$web_test/node_modules/playwright-core/package.json" ]; then
   echo "setup: installing playwright-core from npm into $web_test"
   mkdir -p "$web_test"

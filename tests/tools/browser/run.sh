@@ -6,12 +6,17 @@ set -euo pipefail
 tool=$1
 build=$2
 here=$(cd "$(dirname "$0")" && pwd)
-modules="$build/web-test/node_modules"
+# playwright-core where scripts/setup.sh put it: VDPATTERN_WEB_TEST when set, else this build's folder, else the
+# source tree's build/ (setup's default), which a second build of the same tree (the sanitizer one) shares.
+modules=
+for dir in ${VDPATTERN_WEB_TEST:+"$VDPATTERN_WEB_TEST"} "$build/web-test" "$here/../../../build/web-test"; do
+  [[ -f $dir/node_modules/playwright-core/package.json ]] && { modules=$(cd "$dir" && pwd)/node_modules; break; }
+done
 chromium=${CHROMIUM:-/usr/bin/chromium}
 [[ -x $chromium ]] || { echo "skipped: no chromium at $chromium (scripts/setup.sh installs it)"; exit 77; }
 command -v node >/dev/null || { echo "skipped: node is not installed"; exit 77; }
-[[ -f $modules/playwright-core/package.json ]] ||
-  { echo "skipped: no playwright-core in $modules (scripts/setup.sh installs it)"; exit 77; }
+[[ -n $modules ]] ||
+  { echo "skipped: no playwright-core in ${VDPATTERN_WEB_TEST:-$build/web-test} (scripts/setup.sh installs it)"; exit 77; }
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/vdcatalog-browser.XXXXXX")
 server=
@@ -29,6 +34,7 @@ for family in HEB:HB BIG:BG; do
 done
 cut -d, -f1-6 "$here/../../../examples/sections/HEB.csv" >"$dir/heb.csv"
 "$tool" import "$catalog" HEB "$dir/heb.csv" >/dev/null
+"$tool" alias "$catalog" add "HE 300 B" "HEB 300" >/dev/null
 awk 'BEGIN { print "Name,h,b,tw,tf,r"; for (i = 1; i <= 100000; i++) printf "BIG %d,%.2f,%d,7,11,12\n", i, 100 + i / 100, 100 + i % 300 }' \
   >"$dir/big.csv"
 "$tool" import "$catalog" BIG "$dir/big.csv" >/dev/null

@@ -75,6 +75,15 @@ try {
     await page.screenshot({ path: `${shots}/heb-300.png`, fullPage: true });
   });
 
+  await step("an alias finds its pattern, which says so and lists its aliases", async () => {
+    await page.fill('[data-role="search"]', "he 300 b");
+    await page.press('[data-role="search"]', "Enter");
+    await page.waitForFunction(() => document.querySelector('[data-role="found-as"]'));
+    assert.equal(await page.textContent('[data-role="pattern-name"]'), "HEB 300");
+    assert.equal(await page.textContent('[data-role="found-as"]'), "(alias HE 300 B)");
+    assert.match(await page.textContent('[data-role="aliases"]'), /HE 300 B/);
+  });
+
   await step("an edit is saved and kept over a reload", async () => {
     await page.fill('[data-role="param-tw"]', "11.5");
     await page.click('[data-role="save"]');

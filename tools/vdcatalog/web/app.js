@@ -47,8 +47,10 @@ function link(hash, text) {
 function familyHash(catalog, family) {
   return `#/family/${catalog}/${encodeURIComponent(family)}`;
 }
-function patternHash(catalog, family, name) {
-  return `#/pattern/${catalog}/${encodeURIComponent(family)}/${encodeURIComponent(name)}`;
+// `asked`, when given, is the alias or spelling a search found the pattern by.
+function patternHash(catalog, family, name, asked) {
+  const tail = asked ? `/${encodeURIComponent(asked)}` : "";
+  return `#/pattern/${catalog}/${encodeURIComponent(family)}/${encodeURIComponent(name)}${tail}`;
 }
 
 async function loadCatalogs() {
@@ -148,12 +150,19 @@ function catalogReadOnly(index) {
   return !c || c.read_only;
 }
 
-async function showPattern(catalog, family, name, metrics) {
+async function showPattern(catalog, family, name, asked, metrics) {
   metrics = metrics || "catalog";
-  const data = await api("/api/pattern?" + query({ catalog, family, name, metrics }));
+  const data = await api("/api/pattern?" + query({ catalog, family, name, metrics, asked: asked || "" }));
   const root = make("section");
-  const title = make("h2", { "data-role": "pattern-name" }, data.name);
+  // The real name, and the alias or spelling the search was given when that differs.
+  const title = make("h2");
+  title.appendChild(make("span", { "data-role": "pattern-name" }, data.name));
+  const via = data.names.via;
+  if (via) title.append(" ", make("span", { "data-role": "found-as", class: "note" },
+                                  `(${via === "alias" ? "alias" : "spelt"} ${data.names.asked})`));
   root.appendChild(title);
+  if (data.names.aliases.length)
+    root.appendChild(make("p", { "data-role": "aliases", class: "note" }, "Also known as " + data.names.aliases.join(", ")));
   const where = make("p", { class: "note" });
   where.append("Family ", link(familyHash(catalog, data.family), data.family), ` (${data.code}) in ${data.catalog}`);
   root.appendChild(where);
@@ -162,7 +171,7 @@ async function showPattern(catalog, family, name, metrics) {
   for (const [value, label] of [["catalog", "catalog units"], ["si", "SI units"], ["1000", "host units: mm"]])
     choice.appendChild(make("option", { value }, label));
   choice.value = metrics;
-  choice.addEventListener("change", () => run(() => showPattern(catalog, family, name, choice.value)));
+  choice.addEventListener("change", () => run(() => showPattern(catalog, family, name, asked, choice.value)));
   root.appendChild(choice);
 
   const box = make("div", { class: "pattern" });
@@ -193,7 +202,7 @@ async function showPattern(catalog, family, name, metrics) {
       const values = {};
       for (const i of inputs) if (i.value !== i.dataset.original) values[i.name] = i.value;
       await api("/api/set", { catalog: Number(catalog), family: data.family, name: data.name, values });
-      await showPattern(catalog, family, name, metrics);
+      await showPattern(catalog, family, name, asked, metrics);
     }));
     const remove = make("button", { type: "button", "data-role": "remove" }, "Remove");
     remove.addEventListener("click", () => run(async () => {
@@ -242,7 +251,7 @@ function findingsBox(data) {
 
 async function search(text) {
   const found = await api("/api/search?" + query({ q: text }));
-  location.hash = patternHash(found.catalog, found.family, found.name);
+  location.hash = patternHash(found.catalog, found.family, found.name, found.via ? found.asked : "");
 }
 
 function showHome() {
@@ -261,7 +270,8 @@ async function run(action) {
 function route() {
   const parts = location.hash.replace(/^#\/?/, "").split("/").map(decodeURIComponent);
   if (parts[0] === "family" && parts.length === 3) return run(() => showFamily(parts[1], parts[2]));
-  if (parts[0] === "pattern" && parts.length === 4) return run(() => showPattern(parts[1], parts[2], parts[3]));
+  if (parts[0] === "pattern" && (parts.length === 4 || parts.length === 5))
+    return run(() => showPattern(parts[1], parts[2], parts[3], parts[4]));
   showHome();
 }
 

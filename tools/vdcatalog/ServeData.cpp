@@ -1,0 +1,124 @@
+// vdcatalog serve: what the page reads, shaped as JSON: the catalogs and their families and a pattern's values.
+// A family's rows, a page at a time, are ServeListing.cpp's; names and their search ServeNames.cpp's.
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "Serve.h"
+
+namespace vdcatalog {
+namespace serve {
+
+json Server::ColumnsJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns) {
+  std::wstring upper = Wide(family).str();
+  VdFoldUpper(upper);
+  const auto units = catalog->GetUnitsMap(upper);
+  json out = json::array();
+  for (const Column& c : columns) {
+    const auto u = units.find(Folded(c.name));
+    out.push_back({{"name", VdToUtf8(c.name)},
+                   {"type", KindName(c.kind)},
+                   {"unit", u == units.end() ? std::string() : Utf8(u->second.unit.GetText())}});
+  }
+  return out;
+}
+
+void Server::Catalogs(const httplib::Request&, httplib::Response& r) {
+  json out = json::array();
+  for (std::size_t i = 0; i < m_catalogs.size(); ++i) {
+    CVdPatternCatalog* catalog = m_catalogs[i];
+    CVdDatabase* db = m_session.Database(catalog);
+    std::list<std::wstring> names;
+    catalog->GetFamilies(names);
+    SortNaturally(names);
+    json families = json::array();
+    for (const std::wstring& family : names) {
+      wchar_t code[64] = {};
+      catalog->GetFamilyCode(family.c_str(), code);
+      const long count = CountRows(db, family);
+      families.push_back(
+          {{"family", VdToUtf8(family)},
+           {"code", VdToUtf8(code)},
+           {"patterns", count < 0 ? json(nullptr) : json(count)},
+           {"columns", ColumnsJson(catalog, VdToUtf8(family), FamilyColumns(m_session, catalog, VdToUtf8(family)))}});
+    }
+    out.push_back({{"index", i},
+                   {"catalog", Utf8(catalog->GetName())},
+                   {"path", Masked(Utf8(catalog->GetPath()))},
+                   {"read_only", m_readOnly || !catalog->CanWrite()},
+                   {"families", families}});
+  }
+  Reply(r, 200, out);
+}
+
+// The stored row of `name` in `family`, found as the catalog finds names (case ignored).
+std::optional<Row> Server::FindRow(CVdPatternCatalog* catalog, const std::string& family,
+                                   const std::vector<Column>& columns, const std::string& name) {
+  std::vector<Row> rows;
+  if (!ReadRows(m_session.Database(catalog), family, columns, name, "", rows)) return std::nullopt;
+  for (Row& row : rows)  // '%' and '_' in a name match more than itself
+    if (VdCompareNoCase(Wide(row.name).str(), Wide(name).str()) == 0) return std::move(row);
+  return std::nullopt;
+}
+
+// A pattern's values: as stored ("catalog"), in SI units ("si"), or in host units of `metrics` per metre.
+void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
+  CVdPatternCatalog* catalog = CatalogOf(q, r);
+  if (!catalog) return;
+  const std::string family = FamilyOf(catalog, q.get_param_value("family"), r);
+  if (family.empty()) return;
+  const std::string metrics = q.has_param("metrics") ? q.get_param_value("metrics") : "catalog";
+  double factor = 0;
+  if (metrics == "si") {
+    factor = 1;
+  } else if (metrics != "catalog") {
+    char* end = nullptr;
+    factor = std::strtod(metrics.c_str(), &end);
+    if (metrics.empty() || end != metrics.c_str() + metrics.size() || !(factor >= 1e-12 && factor <= 1e12)) {
+      Reply(r, 400, {{"error", "metrics is catalog, si or host units per metre from 1e-12 to 1e12"}});
+      return;
+    }
+  }
+  const std::string name = q.get_param_value("name");
+  const std::vector<Column> columns = FamilyColumns(m_session, catalog, family);
+  const std::optional<Row> row = FindRow(catalog, family, columns, name);
+  if (!row) {
+    Reply(r, m_session.Failed() ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
+    return;
+  }
+  std::wstring upper = Wide(family).str();
+  VdFoldUpper(upper);
+  const auto units = catalog->GetUnitsMap(upper);
+  CVdUnitManager hostUnits(factor > 0 ? factor : 1.0);
+  ToolFactory host(&hostUnits, m_session.Reported());
+  wchar_t code[64] = {};
+  catalog->GetFamilyCode(Wide(family).GetString(), code);
+  json parameters = json::array();
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    const Column& column = columns[i];
+    if (VdCompareNoCase(column.name, L"Name") == 0) continue;
+    const COleVariant& v = row->values[i];
+    const auto u = units.find(Folded(column.name));
+    json value = ToJson(&v, column.kind);
+    const bool missing = v.vt == VT_NULL || v.vt == VT_EMPTY;
+    if (factor > 0 && !missing && IsNumeric(column.kind) && u != units.end())
+      value = VariantToDouble(&v) * host.GetUnitFactor(u->second.unit);
+    parameters.push_back({{"name", VdToUtf8(column.name)},
+                          {"type", KindName(column.kind)},
+                          {"unit", u == units.end() ? std::string() : Utf8(u->second.unit.GetText())},
+                          {"value", value}});
+  }
+  json reply{{"catalog", Utf8(catalog->GetName())},
+             {"family", family},
+             {"code", VdToUtf8(code)},
+             {"name", row->name},
+             {"names", NamesOf(catalog, family, row->name, q.get_param_value("asked"))},
+             {"metrics", metrics},
+             {"read_only", m_readOnly || !catalog->CanWrite()},
+             {"parameters", parameters}};
+  reply.update(SectionCheckJson(catalog, family, columns, *row));  // "findings" and "provenance" (Verify.cpp)
+  Reply(r, 200, reply);
+}
+
+}  // namespace serve
+}  // namespace vdcatalog

@@ -448,7 +448,11 @@ int PgConnection::TableCount() {
 
 const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) { return TableIn(m_tables, index); }
 
+// The list read with the names answers; a name it does not hold is asked for again, since another connection
+// may have made that table since: a family added after this connection opened is found at its first lookup.
 bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
+  EnsureConnected();
+  if (m_tablesRead && FindTable(m_tables, name, info)) return true;
   RefreshTables();
   return FindTable(m_tables, name, info);
 }

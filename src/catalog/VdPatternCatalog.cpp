@@ -525,7 +525,24 @@ bool CVdPatternCatalog::GetFamilyCode(const wchar_t* family, wchar_t* code) {
     });
     if (!read) m_familyCodes.clear();
   }
-  const auto it = m_familyCodes.find(Upper(family ? family : L""));
+  auto it = m_familyCodes.find(Upper(family ? family : L""));
+  // A family another connection described after this one read the descriptions (a family added after the
+  // catalog was attached): they are read again, with the units, once per miss; codes already found stay.
+  if (it == m_familyCodes.end() && family && *family && FamilyDescriptionRS() && FamilyDescriptionRS()->IsOpen() &&
+      Guarded(eQuiet, false, [&] { return FamilyDescriptionRS()->Requery() != FALSE; })) {
+    CDBVariant name, value;
+    const bool read = Guarded(eQuiet, false, [&] {
+      for (FamilyDescriptionRS()->MoveFirst(); !FamilyDescriptionRS()->IsEOF(); FamilyDescriptionRS()->MoveNext()) {
+        FamilyDescriptionRS()->GetFieldValue(L"Name", name);
+        FamilyDescriptionRS()->GetFieldValue(L"FamilyCode", value);
+        std::wstring familyCode = Upper(DBV_BSTRAll(&value).str());
+        if (!familyCode.empty()) m_familyCodes.emplace(Upper(DBV_BSTRAll(&name).str()), std::move(familyCode));
+      }
+      return true;
+    });
+    it = m_familyCodes.find(Upper(family));
+    if (read && it != m_familyCodes.end() && !m_units.count(Upper(family))) FillUnitsPool();
+  }
   if (it == m_familyCodes.end() || it->second.size() >= kFamilyCodeBuffer) return false;
   if (code) std::wcscpy(code, it->second.c_str());
   return true;

@@ -380,6 +380,33 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
   return true;
 }
 
+bool CVdPatternCatalog::GetNeighbourNames(const wchar_t* name, std::size_t around, std::vector<std::wstring>& names) {
+  names.clear();
+  if (!Database() || !name) return false;
+  try {
+    if (m_nameIndex == eNameIndexUnknown) m_nameIndex = HasTable(kNameTable) ? eNameIndexTable : eNameIndexAbsent;
+    if (m_nameIndex != eNameIndexTable) return false;
+    const std::wstring normal = Quote(VdNormalName(name));
+    const std::wstring limit = std::to_wstring(around);
+    Recordset rs(new CVdRecordset(Database()));
+    rs->Open(0,
+             (L"SELECT [name] FROM (SELECT [name] FROM [vd_name] WHERE [normal] < " + normal +
+              L" ORDER BY [normal] DESC LIMIT " + limit +
+              L") AS [below] UNION ALL SELECT [name] FROM (SELECT [name] "
+              L"FROM [vd_name] WHERE [normal] >= " +
+              normal + L" ORDER BY [normal] LIMIT " + limit + L") AS [above]")
+                 .c_str(),
+             0);
+    for (; !rs->IsEOF(); rs->MoveNext()) names.push_back(Field(*rs, L"name"));
+    return true;
+  } catch (CDBException* e) {
+    OnDBException(e);
+    e->Delete();
+    names.clear();
+    return false;
+  }
+}
+
 bool CVdPatternCatalog::FindNames(const wchar_t* name, const wchar_t* family, std::vector<NameMatch>& matches) {
   if (!Database() || !name) return false;
   try {

@@ -116,3 +116,27 @@ TEST_F(CatalogFamilyCodes, DescriptionFieldsAreReadAndWrittenOnTheCurrentRowWith
   EXPECT_EQ(Code(*catalog, L"Beams"), L"HB");
   EXPECT_EQ(Cell("SELECT def_lastUpdate FROM Definition"), "2001/01/01");
 }
+
+// A family that another connection adds after the catalog was opened, with its description and units, is
+// found, read and searched at once, without reopening and without a report.
+TEST_F(CatalogFamilyCodes, AFamilyAddedByAnotherConnectionAfterOpeningIsFoundReadAndSearched) {
+  auto catalog = Open();
+  ASSERT_TRUE(catalog->IsOpened());
+  ASSERT_EQ(Code(*catalog, L"Beams"), L"HE");  // the descriptions are read
+  std::unique_ptr<CVdPattern> before(catalog->GetPattern(L"HE 100", nullptr));
+  ASSERT_NE(before, nullptr);  // and the table list
+  for (const char* sql :
+       {"CREATE TABLE Pipes (Name VARCHAR(50), Height DOUBLE)", "INSERT INTO Pipes VALUES ('P 10', 10)",
+        "INSERT INTO FamilyDescription (Name, FamilyCode) VALUES ('Pipes', 'pi')",
+        "INSERT INTO Units (Family, Height) VALUES ('Pipes', 'mm')"})
+    vdtest::ExecSql(m_file, sql);
+  EXPECT_TRUE(catalog->FindFamily(L"Pipes"));
+  EXPECT_EQ(Code(*catalog, L"Pipes"), L"PI");
+  for (const wchar_t* family : {L"Pipes", static_cast<const wchar_t*>(nullptr)}) {
+    std::unique_ptr<CVdPattern> pattern(catalog->GetPattern(L"P 10", family));
+    ASSERT_NE(pattern, nullptr) << (family ? "in its family" : "searched");
+    EXPECT_EQ(CString(pattern->GetFamily()).CompareNoCase(L"Pipes"), 0);
+  }
+  CVdUnit unit;
+  EXPECT_TRUE(catalog->GetParamUnit(L"PIPES", L"height", unit));
+}

@@ -114,6 +114,13 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
   const std::wstring wanted = Folded(Wide(name).str());
   std::vector<std::pair<std::size_t, std::string>> scored;
   for (CVdPatternCatalog* catalog : catalogs) {
+    // The catalog's name index gives the names next to the wanted one: a few rows, not every family.
+    std::vector<std::wstring> near;
+    if (catalog->GetNeighbourNames(Wide(name).str().c_str(), 64, near)) {
+      for (const std::wstring& candidate : near)
+        if (!candidate.empty()) scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
+      continue;
+    }
     std::list<std::wstring> families;
     catalog->GetFamilies(families);
     for (const std::wstring& family : families) {

@@ -215,6 +215,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool AddAliases(const std::vector<Alias>& aliases, CString& error);
   // Writes "vd_name" anew from the families' rows; creates the tables when missing. All or nothing.
   bool RebuildNameIndex(CString& error);
+  // Names for a "did you mean" (extension): the names of "vd_name" whose normal forms sort next to `name`'s,
+  // up to `around` on either side, read through its index in one statement, so that a suggestion downloads a
+  // few names instead of every family. False, `names` empty, when the catalog keeps no name index (the caller
+  // then reads the families itself) or after a database failure, reported.
+  bool GetNeighbourNames(const wchar_t* name, std::size_t around, std::vector<std::wstring>& names);
 
   // ---- fixed results
   static CString GetDBExceptionString(CDBException* e);

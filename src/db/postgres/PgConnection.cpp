@@ -34,14 +34,28 @@ std::string ApplicationName() {
          host + ")";
 }
 
-// Connects with keepalives (a writer whose network dropped is noticed in about a minute, not two hours) and a
-// name for the session; what the address itself sets wins, since its keys are read after these.
-PGconn* ConnectWithDefaults(const std::string& conninfo) {
+// Connects with keepalives (a writer whose network dropped is noticed in about a minute, not two hours), a name
+// for the session, and the session's settings in the startup message (`settings`: "-c name=value" options), so
+// that none of them costs a round trip. What the address itself sets wins, since its keys are read after these;
+// its own "options" come after ours.
+PGconn* ConnectWithDefaults(const std::string& conninfo, const std::string& settings) {
   const std::string name = ApplicationName();
-  const char* const keys[] = {
-      "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", "fallback_application_name", "dbname",
-      nullptr};
-  const char* const values[] = {"1", "30", "10", "3", name.c_str(), conninfo.c_str(), nullptr};
+  std::string options = settings;
+  if (PQconninfoOption* given = PQconninfoParse(conninfo.c_str(), nullptr)) {
+    for (const PQconninfoOption* o = given; o->keyword; ++o)
+      if (std::strcmp(o->keyword, "options") == 0 && o->val && *o->val) options += std::string(" ") + o->val;
+    PQconninfoFree(given);
+  }
+  const char* const keys[] = {"keepalives",
+                              "keepalives_idle",
+                              "keepalives_interval",
+                              "keepalives_count",
+                              "fallback_application_name",
+                              "dbname",
+                              "client_encoding",
+                              "options",
+                              nullptr};
+  const char* const values[] = {"1", "30", "10", "3", name.c_str(), conninfo.c_str(), "UTF8", options.c_str(), nullptr};
   return PQconnectdbParams(keys, values, 1);
 }
 
@@ -65,7 +79,17 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
 void PgConnection::Connect() {
   if (m_conn) PQfinish(m_conn);
   m_inTransaction = false;
-  m_conn = ConnectWithDefaults(m_address.conninfo);
+  m_schema = m_address.catalog;
+  // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema. A
+  // row-level policy would run its code with the reader's rights: such a read fails instead. Without a catalog
+  // key the schema is the one the user's own path finds, asked for below before the path is set.
+  std::string settings =
+      "-c DateStyle=ISO -c bytea_output=hex -c standard_conforming_strings=on -c lock_timeout=" + LockTimeoutSetting() +
+      " -c statement_timeout=" + std::to_string(m_statementTimeoutS * 1000);
+  if (readOnly()) settings += " -c default_transaction_read_only=on";
+  if (!m_schema.empty()) settings += " -c search_path=pg_catalog,pg_temp -c row_security=off";
+  m_conn = ConnectWithDefaults(m_address.conninfo, settings);
+  m_pendingSettings.clear();
   m_groups.clear();
   m_prepared.clear();  // they lived in the session that ended
   m_seenOnce.clear();
@@ -81,29 +105,18 @@ void PgConnection::Connect() {
   PQsetNoticeProcessor(
       m_conn, [](void*, const char*) {}, nullptr);
   try {
-    if (PQsetClientEncoding(m_conn, "UTF8") != 0) PgFail(nullptr, "SET client_encoding");
-    Exec("SET DateStyle = ISO");
-    Exec("SET bytea_output = hex");
-    Exec("SET standard_conforming_strings = on");
-    if (readOnly()) Exec("SET default_transaction_read_only = on");
-    Exec(LockTimeoutSetting());
-    Exec("SET statement_timeout = " + std::to_string(m_statementTimeoutS * 1000));
-    m_schema = m_address.catalog;
     if (m_schema.empty()) {  // the database's default schema, as the user's own search path finds it
       ResultGuard current{Run("SELECT pg_catalog.current_schema()")};
       if (PQntuples(current.result) == 1 && !PQgetisnull(current.result, 0, 0))
         m_schema = PQgetvalue(current.result, 0, 0);
+      // Qualified, since the path is still the user's own.
+      Exec(
+          "SELECT pg_catalog.set_config('search_path', 'pg_catalog, pg_temp', false), "
+          "pg_catalog.set_config('row_security', 'off', false)");
     }
-    // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema. A
-    // row-level policy would run its code with the reader's rights: such a read fails instead. One round trip,
-    // qualified, since the path is still the user's own.
-    Exec(
-        "SELECT pg_catalog.set_config('search_path', 'pg_catalog, pg_temp', false), "
-        "pg_catalog.set_config('row_security', 'off', false)");
     m_schemaOid.clear();
     m_lockKey = "0";
     if (!m_schema.empty()) CheckSchema();
-    if (!readOnly() && !m_pendingCreate && !m_schemaOid.empty()) CheckRights();
   } catch (...) {
     PQfinish(m_conn);
     m_conn = nullptr;
@@ -111,48 +124,80 @@ void PgConnection::Connect() {
   }
 }
 
-void PgConnection::CheckRights() {
-  ResultGuard rights{
-      Run("SELECT pg_catalog.current_setting('transaction_read_only') OPERATOR(pg_catalog.=) 'on' OR "
-          "pg_catalog.pg_is_in_recovery(), pg_catalog.has_schema_privilege(n.oid, 'CREATE') OR EXISTS (SELECT 1 FROM "
-          "pg_catalog.pg_class c WHERE c.relnamespace OPERATOR(pg_catalog.=) n.oid AND c.relkind IN ('r','p') AND "
-          "pg_catalog.has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER "
-          "FROM pg_catalog.pg_namespace n WHERE n.oid OPERATOR(pg_catalog.=) $1",
-          {m_schemaOid.c_str()})};
-  if (PQntuples(rights.result) != 1) return;  // no schema: nothing to write to, and opening says so
+void PgConnection::CheckRights(PGresult* schemaRow) {
   CString reason;
-  if (*PQgetvalue(rights.result, 0, 0) == 't')
+  if (*PQgetvalue(schemaRow, 0, 4) == 't')
     reason = L"The catalog is read-only: the server accepts no writes (a standby, or read-only by its settings).";
-  else if (*PQgetvalue(rights.result, 0, 1) != 't')
+  else if (*PQgetvalue(schemaRow, 0, 5) != 't')
     reason.Format(
         L"The role \"%s\" may only read the catalog \"%s\": it may neither create tables in its schema nor change "
         L"the rows of any of its tables; its administrator grants writing (GRANT INSERT, UPDATE, DELETE on its "
         L"tables).",
-        VdFromUtf8(PQgetvalue(rights.result, 0, 2)), VdFromUtf8(m_schema));
+        VdFromUtf8(PQgetvalue(schemaRow, 0, 6)), VdFromUtf8(m_schema));
   if (!reason.IsEmpty()) SetReadOnly(reason);
 }
 
+std::vector<PGresult*> PgConnection::Pipeline(const std::vector<Piped>& statements) {
+  std::vector<PGresult*> results;
+  if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statements.front().sql);
+  bool sent = true;
+  for (const Piped& p : statements)
+    sent = sent && PQsendQueryParams(m_conn, p.sql.c_str(), static_cast<int>(p.values.size()), nullptr, p.values.data(),
+                                     nullptr, nullptr, 0) == 1;
+  sent = sent && PQpipelineSync(m_conn) == 1;
+  for (std::size_t k = 0; sent && k < statements.size(); ++k) {
+    PGresult* result = PQgetResult(m_conn);
+    if (!result) break;
+    results.push_back(result);
+    while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);  // up to the end of this statement's answer
+  }
+  // The end of the pipeline (its sync), unless the connection went first.
+  while (sent && PQstatus(m_conn) == CONNECTION_OK) {
+    PGresult* rest = PQgetResult(m_conn);
+    if (!rest) continue;
+    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
+    PQclear(rest);
+    if (end) break;
+  }
+  PQexitPipelineMode(m_conn);
+  if (results.size() < statements.size()) {
+    for (PGresult* r : results) PQclear(r);
+    PgFail(nullptr, statements.front().sql);  // the connection's own error
+  }
+  return results;
+}
+
 void PgConnection::CheckSchema() {
-  // One round trip: the schema, its write lock's key, and every collation of its case-blind name next to
-  // those made as the library makes them, owned by the schema's owner or a member of that role (who could act
-  // as the owner anyway; a database's public schema belongs to pg_database_owner, the database's owner makes
-  // its collation).
+  // One round trip: the schema, its write lock's key, every collation of its case-blind name next to those
+  // made as the library makes them, owned by the schema's owner or a member of that role (who could act as the
+  // owner anyway; a database's public schema belongs to pg_database_owner, the database's owner makes its
+  // collation), whether the role may write (CheckRights); and the names of its tables, piped with it.
   static const char* const kSchema =
       "SELECT n.oid, hashtext(n.nspname), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND "
       "c.collname = $2), (SELECT count(*) FROM pg_collation c WHERE c.collnamespace = n.oid AND c.collname = $2 AND "
       "c.collprovider = 'i' AND NOT c.collisdeterministic AND pg_has_role(c.collowner, n.nspowner, 'MEMBER') AND "
-      "COALESCE(to_jsonb(c) ->> "
-      "'colliculocale', to_jsonb(c) ->> 'colllocale') = $3), has_schema_privilege(n.oid, 'USAGE'), CURRENT_USER "
-      "FROM pg_namespace n WHERE n.nspname = $1";
-  ResultGuard found{Run(kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale})};
+      "COALESCE(to_jsonb(c) ->> 'colliculocale', to_jsonb(c) ->> 'colllocale') = $3), "
+      "current_setting('transaction_read_only') = 'on' OR pg_is_in_recovery(), has_schema_privilege(n.oid, "
+      "'CREATE') OR EXISTS (SELECT 1 FROM pg_class c WHERE c.relnamespace = n.oid AND c.relkind IN ('r','p') AND "
+      "has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER, hashtext($1) "
+      "FROM (SELECT 0) AS one LEFT JOIN pg_namespace n ON n.nspname = $1";
+  std::vector<PGresult*> answers =
+      Pipeline({{kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale}},
+                {NamesQuery("(SELECT oid FROM pg_namespace WHERE nspname = $1)"), {m_schema.c_str(), kPgRowId}}});
+  ResultGuard found{answers[0]}, names{answers[1]};
+  for (ResultGuard* answer : {&found, &names}) {
+    if (PQresultStatus(answer->result) == PGRES_TUPLES_OK) continue;
+    PGresult* failed = answer->result;
+    answer->result = nullptr;  // PgFail clears it
+    PgFail(failed, answer == &found ? kSchema : "SELECT (the names of the catalog's tables)");
+  }
   CString message;
-  if (PQntuples(found.result) == 0 && m_pendingCreate) {
-    // Made by the first transaction (BeginWriting), under the key the schema's name will have.
-    ResultGuard key{Run("SELECT hashtext($1)", {m_schema.c_str()})};
-    m_lockKey = PQgetvalue(key.result, 0, 0);
+  const bool exists = !PQgetisnull(found.result, 0, 0);
+  if (!exists && m_pendingCreate) {
+    m_lockKey = PQgetvalue(found.result, 0, 7);  // made by the first transaction, under the key its name will have
     return;
   }
-  if (PQntuples(found.result) == 0) {
+  if (!exists) {
     message.Format(L"Cannot open the database \"%s\": the catalog \"%s\" does not exist on the server", name(),
                    VdFromUtf8(m_schema));
     ThrowDbError(kStateCannotOpen, message);
@@ -175,6 +220,8 @@ void PgConnection::CheckSchema() {
   }
   m_schemaOid = PQgetvalue(found.result, 0, 0);
   m_lockKey = PQgetvalue(found.result, 0, 1);
+  if (!readOnly() && !m_pendingCreate) CheckRights(found.result);
+  ReadNames(names.result);
 }
 
 void PgConnection::EnsureConnected() {
@@ -232,18 +279,41 @@ void PgConnection::Create(const CString& name, const ServerAddress& address) {
 }
 
 // A time-out of 0 means "do not wait", as on a file; the server's 0 would wait for ever.
-std::string PgConnection::LockTimeoutSetting() const {
-  return "SET lock_timeout = " + std::to_string(std::max(1, m_lockTimeoutMs));
-}
+std::string PgConnection::LockTimeoutSetting() const { return std::to_string(std::max(1, m_lockTimeoutMs)); }
 
+// A new setting rides with the next statement (Send): a command that sets its time limits after opening pays no
+// round trip for them. Inside a transaction it is sent at once, so that it holds from the next statement on
+// whatever becomes of a pipeline's implicit transaction.
 void PgConnection::SetBusyTimeout(int milliseconds) {
-  m_lockTimeoutMs = std::max(0, milliseconds);
-  if (m_conn) Exec(LockTimeoutSetting());
+  milliseconds = std::max(0, milliseconds);
+  if (milliseconds == m_lockTimeoutMs) return;
+  m_lockTimeoutMs = milliseconds;
+  if (m_conn) NoteSetting("lock_timeout", LockTimeoutSetting());
 }
 
 void PgConnection::SetQueryTimeout(unsigned long seconds) {
+  if (seconds == m_statementTimeoutS) return;
   m_statementTimeoutS = seconds;
-  if (m_conn) Exec("SET statement_timeout = " + std::to_string(seconds * 1000));
+  if (m_conn) NoteSetting("statement_timeout", std::to_string(seconds * 1000));
+}
+
+void PgConnection::NoteSetting(const char* name, const std::string& value) {
+  const std::string call = std::string("pg_catalog.set_config('") + name + "', '" + value + "', false)";
+  if (InTransaction()) {
+    Exec("SELECT " + call);
+    return;
+  }
+  m_pendingSettings += (m_pendingSettings.empty() ? "SELECT " : ", ") + call;
+}
+
+// A setting sent in a transaction would be undone with it: pending ones go first, on their own.
+void PgConnection::FlushSettings() {
+  if (m_pendingSettings.empty() || !m_conn) return;
+  const std::string settings = std::move(m_pendingSettings);
+  m_pendingSettings.clear();
+  PGresult* set = PQexec(m_conn, settings.c_str());
+  if (PQresultStatus(set) != PGRES_TUPLES_OK) PgFail(set, settings);
+  PQclear(set);
 }
 
 bool PgConnection::InTransaction() const {
@@ -273,6 +343,7 @@ void PgConnection::BeginWriting(bool ownGroup) {
                 : std::string());
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
+  FlushSettings();
   PGresult* begun = PQexec(m_conn, begin.c_str());
   if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
     if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));

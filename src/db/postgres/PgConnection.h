@@ -63,6 +63,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -138,8 +139,9 @@ class PgConnection final : public Connection {
   // Connects (again) and applies the settings; throws 08001.
   void Connect();
   // Marks the connection read-only, with the reason, when the role cannot write in the catalog's schema at
-  // all (neither create a table nor change a row) or the server takes no writes: one statement.
-  void CheckRights();
+  // all (neither create a table nor change a row) or the server takes no writes: columns 4 to 6 of the
+  // schema's row (CheckSchema).
+  void CheckRights(pg_result* schemaRow);
   // Reconnects when the connection was lost by an earlier call; throws 08S01 while the transaction it was
   // lost in is not ended.
   void EnsureConnected();
@@ -171,6 +173,7 @@ class PgConnection final : public Connection {
   // Why `conn` (may be null) did not connect, for a message: what the server answered and what to do, or that
   // it could not be reached.
   static std::string ConnectFailure(pg_conn* conn);
+  // The lock_timeout value of the current time-out (milliseconds, never the server's "no limit").
   std::string LockTimeoutSetting() const;
   // The message of a 42501 refusal: `detail` is the server's, `writing` whether the statement changes data.
   std::string Refusal(const char* detail, bool writing) const;
@@ -182,14 +185,28 @@ class PgConnection final : public Connection {
   void RefreshNames();
   // Drops what was read of the schema's tables and columns, to be read again when next needed.
   void ForgetSchema();
-  // Checks the catalog's schema (it exists, and its vd_nocase is the library's: throws 08001 otherwise) and
-  // reads its oid and write lock key.
+  // Checks the catalog's schema (it exists, and its vd_nocase is the library's: throws 08001 otherwise), reads
+  // its oid, write lock key and the role's rights, and, in the same round trip, its names (ReadNames).
   void CheckSchema();
+  // Statements sent together, one round trip (libpq's pipeline, outside a transaction only): their results
+  // in order, owned by the caller; one that failed is returned as it is, and those after it as aborted.
+  struct Piped {
+    std::string sql;
+    std::vector<const char*> values;
+  };
+  std::vector<pg_result*> Pipeline(const std::vector<Piped>& statements);
+  // Keeps a changed setting for the next statement (m_pendingSettings), or sends it now inside a transaction.
+  void NoteSetting(const char* name, const std::string& value);
+  void FlushSettings();
+  // Takes the answer of the names statement (NamesQuery in PgQuery.cpp): the names, the clashes, the table
+  // list, each table's facts and base columns.
+  void ReadNames(pg_result* names);
   struct TableFacts {
     bool rowId = false;
     CString writeRefused;  // why a write would run code of the table's own; empty when none would
   };
   const TableFacts& FactsOf(const std::string& table);
+  TableFacts FactsFrom(const std::string& table, bool rowId, bool triggers, bool rules, bool code, bool domains) const;
   bool HasRowId(const std::string& table);
   // Throws HY000 with the reason when a write to `table` would run code of its own (FactsOf).
   void CheckWritable(const std::string& table);
@@ -213,6 +230,15 @@ class PgConnection final : public Connection {
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'
   std::string m_probeRefused;     // the signature of a list some candidate of which could not be probed
   std::unordered_map<std::string, TableFacts> m_rowIdTables;
+  // Base columns of the schema's tables by oid, as the names were read: Describe needs no statement for them.
+  struct BaseColumns {
+    std::string table;
+    std::vector<std::pair<std::string, bool>> columns;  // by number - 1: name, NOT NULL
+    std::set<int> bytes;                                // numbers of BYTE columns
+  };
+  std::unordered_map<unsigned, BaseColumns> m_baseColumns;
+  // Settings changed since the last statement (SetBusyTimeout, SetQueryTimeout), sent with the next one.
+  std::string m_pendingSettings;
   std::string m_schema;     // the catalog's schema (the database's default one without a catalog key), UTF-8
   std::string m_schemaOid;  // its oid in decimal; empty when there is none
   std::string m_lockKey = "0";

@@ -62,6 +62,10 @@ inline bool IsPreparable(const std::string& sql) {
   return false;
 }
 
+// The statement that reads the names of the catalog's tables, with what is known of each table (PgQuery.cpp):
+// `schemaOid` is the SQL that gives the schema's oid; the row identity's name is parameter $2.
+std::string NamesQuery(const std::string& schemaOid);
+
 // A decimal number's value as a key, whatever its form: the sign, the digits without leading or trailing zeros,
 
 }  // namespace vdpattern::db::pg

@@ -202,23 +202,79 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   const int* lengthsOrNull = lengths.empty() ? nullptr : lengths.data();
   const int* binaryOrNull = binary.empty() ? nullptr : binary.data();
   prepared.clear();
+  std::string making;  // the name it is prepared under now
   const auto it = m_prepared.find(sql);
   if (it != m_prepared.end()) {
     prepared = it->second;
   } else if (IsPreparable(sql) && m_prepared.size() < kMaxPrepared && !m_seenOnce.insert(sql).second) {
     // Seen before: worth a statement of its own on the server from now on.
     m_seenOnce.erase(sql);
-    std::string name = "vd_s" + std::to_string(++m_preparedCount);
-    PGresult* made = PQprepare(m_conn, name.c_str(), sql.c_str(), count, nullptr);
-    const bool ok = made && PQresultStatus(made) == PGRES_COMMAND_OK;
-    if (!ok) return made;  // the failure is the statement's own: it is reported as such
-    PQclear(made);
-    prepared = m_prepared.emplace(sql, std::move(name)).first->second;
+    making = "vd_s" + std::to_string(++m_preparedCount);
   }
   if (m_seenOnce.size() >= kMaxPrepared) m_seenOnce.clear();  // texts seen once are not kept without bound
-  if (prepared.empty())
-    return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
-  return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
+  if (IsTransactionControl(sql)) FlushSettings();
+  if (making.empty() && m_pendingSettings.empty()) {
+    if (prepared.empty())
+      return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
+    return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
+  }
+  // The settings, the preparation and the statement go in one pipeline: one round trip. Outside a transaction
+  // the pipeline is one implicit transaction, so a statement that fails undoes the settings sent with it: they
+  // are then kept for the next one.
+  if (PQenterPipelineMode(m_conn) != 1) return nullptr;
+  const bool settings = !m_pendingSettings.empty();
+  bool sent =
+      !settings || PQsendQueryParams(m_conn, m_pendingSettings.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  if (!making.empty()) sent = sent && PQsendPrepare(m_conn, making.c_str(), sql.c_str(), count, nullptr) == 1;
+  const std::string& name = making.empty() ? prepared : making;
+  if (name.empty())
+    sent = sent &&
+           PQsendQueryParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
+  else
+    sent = sent && PQsendQueryPrepared(m_conn, name.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
+  sent = sent && PQpipelineSync(m_conn) == 1;
+  std::vector<PGresult*> results;
+  const std::size_t expected = (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1;
+  for (std::size_t k = 0; sent && k < expected; ++k) {
+    PGresult* result = PQgetResult(m_conn);
+    if (!result) break;
+    results.push_back(result);
+    while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
+  }
+  while (sent && PQstatus(m_conn) == CONNECTION_OK) {
+    PGresult* rest = PQgetResult(m_conn);
+    if (!rest) continue;
+    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
+    PQclear(rest);
+    if (end) break;
+  }
+  PQexitPipelineMode(m_conn);
+  if (results.size() < expected) {
+    for (PGresult* r : results) PQclear(r);
+    return nullptr;  // the connection's own failure
+  }
+  std::size_t k = 0;
+  PGresult* set = settings ? results[k++] : nullptr;
+  PGresult* made = making.empty() ? nullptr : results[k++];
+  PGresult* result = results[k];
+  const auto ok = [](PGresult* r) {
+    return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  };
+  if (set && !ok(set)) {  // a setting the server refused fails the statement it came with
+    PQclear(made);
+    PQclear(result);
+    m_pendingSettings.clear();
+    return set;
+  }
+  PQclear(set);
+  if (made && !ok(made)) {  // the failure is the statement's own: it is reported as such
+    PQclear(result);
+    return made;
+  }
+  PQclear(made);
+  if (!making.empty()) prepared = m_prepared.emplace(sql, making).first->second;
+  if (ok(result) || PQtransactionStatus(m_conn) != PQTRANS_IDLE) m_pendingSettings.clear();
+  return result;
 }
 
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
@@ -392,7 +448,11 @@ int PgConnection::TableCount() {
 
 const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) { return TableIn(m_tables, index); }
 
+// The list read with the names answers; a name it does not hold is asked for again, since another connection
+// may have made that table since: a family added after this connection opened is found at its first lookup.
 bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
+  EnsureConnected();
+  if (m_tablesRead && FindTable(m_tables, name, info)) return true;
   RefreshTables();
   return FindTable(m_tables, name, info);
 }
@@ -407,29 +467,86 @@ std::string AsciiLower(std::string name) {
 
 }  // namespace
 
+namespace {
+
+// Per table (its oid, name and facts: FactsOf) and column (name, number, NOT NULL, whether a BYTE: a smallint with
+// the range check CREATE TABLE gives it, PgDialect.h), in column order; a table without columns has one row with
+// NULL columns. The facts: whether it has the row identity, and what of its own a write to it would run:
+// triggers other than the server's internal ones, rules, and defaults, checks or index expressions that call a
+// function or operator outside pg_catalog, or columns of a domain made outside it (whose checks may call one).
+// Only tables ('r', 'p') are families.
+constexpr const char* kNamesHead =
+    "SELECT c.relname, a.attname, a.attnum, a.attnotnull, EXISTS (SELECT 1 FROM pg_constraint k WHERE k.conrelid = "
+    "a.attrelid AND k.contype = 'c' AND k.conkey = ARRAY[a.attnum] AND pg_get_constraintdef(k.oid) = "
+    "format('CHECK (((%1$I >= 0) AND (%1$I <= 255)))', a.attname)), c.oid, c.rowid, c.triggers, c.relhasrules, "
+    "c.code, c.domains FROM (SELECT c.oid, c.relname, c.relhasrules, EXISTS (SELECT 1 FROM pg_attribute a WHERE "
+    "a.attrelid = c.oid AND a.attname = $2 AND NOT a.attisdropped) AS rowid, EXISTS (SELECT 1 FROM pg_trigger t "
+    "WHERE t.tgrelid = c.oid AND NOT t.tgisinternal) AS triggers, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN "
+    "pg_proc p ON d.refclassid = 'pg_proc'::regclass AND p.oid = d.refobjid LEFT JOIN pg_operator o ON "
+    "d.refclassid = 'pg_operator'::regclass AND o.oid = d.refobjid WHERE ((d.classid = 'pg_attrdef'::regclass AND "
+    "d.objid IN (SELECT oid FROM pg_attrdef WHERE adrelid = c.oid)) OR (d.classid = 'pg_constraint'::regclass AND "
+    "d.objid IN (SELECT oid FROM pg_constraint WHERE conrelid = c.oid)) OR (d.classid = 'pg_class'::regclass AND "
+    "d.objid IN (SELECT indexrelid FROM pg_index WHERE indrelid = c.oid))) AND COALESCE(p.pronamespace, "
+    "o.oprnamespace) <> 'pg_catalog'::regnamespace) AS code, EXISTS (SELECT 1 FROM pg_attribute a JOIN pg_type y "
+    "ON y.oid = a.atttypid WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped AND y.typtype = 'd' AND "
+    "y.typnamespace <> 'pg_catalog'::regnamespace) AS domains FROM pg_class c WHERE c.relkind IN ('r','p') AND "
+    "c.relnamespace = ";
+constexpr const char* kNamesTail =
+    ") AS c LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped ORDER BY c.oid, "
+    "a.attnum";
+
+}  // namespace
+
+std::string pg::NamesQuery(const std::string& schemaOid) { return kNamesHead + schemaOid + kNamesTail; }
+
 void PgConnection::RefreshNames() {
+  if (m_schemaOid.empty()) {
+    m_names.clear();
+    m_clashes.clear();
+    m_namesRead = true;
+    return;
+  }
+  ResultGuard names{Read(NamesQuery("$1::oid"), {m_schemaOid.c_str(), kPgRowId})};
+  ReadNames(names.result);
+}
+
+void PgConnection::ReadNames(PGresult* result) {
   m_names.clear();
   m_clashes.clear();
+  m_rowIdTables.clear();
+  m_baseColumns.clear();
   m_namesRead = true;
-  if (m_schemaOid.empty()) return;
-  // Each table with its columns (a NULL column for a table without any), in column order.
-  ResultGuard names{Read(
-      "SELECT c.relname, a.attname FROM pg_class c LEFT JOIN pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 "
-      "AND NOT a.attisdropped WHERE c.relnamespace = $1 AND c.relkind IN ('r','p') ORDER BY c.oid, a.attnum",
-      {m_schemaOid.c_str()})};
   std::unordered_set<std::string> seen;
   std::unordered_map<std::string, std::string> columns;  // of the table being read: lower case -> as spelt
+  std::vector<CVdODBCTableDefInfo> tables;
+  std::vector<std::string> bytes;
   std::string table;
-  for (int r = 0; r < PQntuples(names.result); ++r) {
-    const std::string relation = PQgetvalue(names.result, r, 0);
+  BaseColumns* base = nullptr;
+  auto yes = [&](int r, int column) { return *PQgetvalue(result, r, column) == 't'; };
+  for (int r = 0; r < PQntuples(result); ++r) {
+    const std::string relation = PQgetvalue(result, r, 0);
     if (r == 0 || relation != table) {
       table = relation;
       columns.clear();
       if (seen.insert(relation).second) m_names.emplace(AsciiLower(relation), relation);
       m_names.emplace(kPgTableKey + AsciiLower(relation), relation);
+      m_rowIdTables[relation] = FactsFrom(relation, yes(r, 6), yes(r, 7), yes(r, 8), yes(r, 9), yes(r, 10));
+      base = &m_baseColumns[static_cast<unsigned>(std::strtoul(PQgetvalue(result, r, 5), nullptr, 10))];
+      base->table = relation;
+      bytes.push_back(relation);
+      CVdODBCTableDefInfo info;
+      info.m_strName = CString(VdFromUtf8(relation).c_str());
+      info.m_lAttributes = 0;
+      info.m_strTableType = L"TABLE";
+      tables.push_back(std::move(info));
     }
-    if (PQgetisnull(names.result, r, 1)) continue;
-    std::string column = PQgetvalue(names.result, r, 1);
+    if (PQgetisnull(result, r, 1)) continue;
+    std::string column = PQgetvalue(result, r, 1);
+    const auto number = static_cast<std::size_t>(std::atoi(PQgetvalue(result, r, 2)));
+    if (number == 0) continue;
+    if (base->columns.size() < number) base->columns.resize(number);
+    base->columns[number - 1] = {column, yes(r, 3)};
+    if (yes(r, 4)) base->bytes.insert(static_cast<int>(number));
     std::string key = AsciiLower(column);
     const auto [it, fresh] = columns.emplace(key, column);
     if (!fresh && !m_clashes.count(table)) {
@@ -443,6 +560,13 @@ void PgConnection::RefreshNames() {
     if (fresh) m_names.emplace(kPgColumnKey + key, column);
     if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
   }
+  // The table list comes with the names: a search or a listing right after needs no statement of its own.
+  SortTables(tables);
+  std::sort(bytes.begin(), bytes.end());
+  m_tablesSignature.clear();
+  for (const std::string& name : bytes) m_tablesSignature.append(name).push_back('\x01');
+  m_tables = std::move(tables);
+  m_tablesRead = true;
 }
 
 template <typename Statement, typename RunIt>
@@ -504,44 +628,37 @@ void PgConnection::Requery(RecordsetState& state) { RunState(static_cast<PgRecor
 
 void PgConnection::ReturnState(std::unique_ptr<RecordsetState>) {}
 
+PgConnection::TableFacts PgConnection::FactsFrom(const std::string& table, bool rowId, bool triggers, bool rules,
+                                                 bool code, bool domains) const {
+  TableFacts facts;
+  facts.rowId = rowId;
+  const char* why = triggers  ? "its triggers"
+                    : rules   ? "its rules"
+                    : code    ? "its defaults, checks or indexes, which call functions made in the catalog"
+                    : domains ? "the checks of its columns' types, made in the catalog"
+                              : nullptr;
+  if (why) {
+    CString message;
+    message.Format(
+        L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
+        L"your rights. Its owner can remove them on the server",
+        VdFromUtf8(table), name(), why);
+    facts.writeRefused = message;
+  }
+  return facts;
+}
+
 const PgConnection::TableFacts& PgConnection::FactsOf(const std::string& table) {
+  if (!m_namesRead) RefreshNames();  // the facts of every table come with the names
   const auto it = m_rowIdTables.find(table);
   if (it != m_rowIdTables.end()) return it->second;
-  // Whether it has the row identity, and what of its own a write to it would run: triggers other than the
-  // server's internal ones, rules, and defaults, checks or index expressions that call a function or operator
-  // outside pg_catalog, or columns of a domain made outside it (whose checks may call one).
-  static const char* const kFacts =
-      "SELECT EXISTS (SELECT 1 FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attname = $2 AND NOT "
-      "a.attisdropped), EXISTS (SELECT 1 FROM pg_trigger t WHERE t.tgrelid = c.oid AND NOT t.tgisinternal), "
-      "c.relhasrules, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN pg_proc p ON d.refclassid = 'pg_proc'::regclass AND "
-      "p.oid = d.refobjid LEFT JOIN pg_operator o ON d.refclassid = 'pg_operator'::regclass AND o.oid = d.refobjid "
-      "WHERE ((d.classid = 'pg_attrdef'::regclass AND d.objid IN (SELECT oid FROM pg_attrdef WHERE adrelid = c.oid)) "
-      "OR (d.classid = 'pg_constraint'::regclass AND d.objid IN (SELECT oid FROM pg_constraint WHERE conrelid = "
-      "c.oid)) OR (d.classid = 'pg_class'::regclass AND d.objid IN (SELECT indexrelid FROM pg_index WHERE indrelid = "
-      "c.oid))) AND COALESCE(p.pronamespace, o.oprnamespace) <> 'pg_catalog'::regnamespace), EXISTS (SELECT 1 FROM "
-      "pg_attribute a JOIN pg_type y ON y.oid = a.atttypid WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT "
-      "a.attisdropped AND y.typtype = 'd' AND y.typnamespace <> 'pg_catalog'::regnamespace) FROM pg_class c WHERE "
-      "c.relnamespace = $3 AND c.relname = $1 AND c.relkind IN ('r','p')";
+  // A table the names do not know (made since they were read, or outside the schema): asked for on its own.
   TableFacts facts;
   if (!m_schemaOid.empty()) {
-    ResultGuard found{Read(kFacts, {table.c_str(), kPgRowId, m_schemaOid.c_str()})};
-    if (PQntuples(found.result) > 0) {
-      auto yes = [&](int column) { return *PQgetvalue(found.result, 0, column) == 't'; };
-      facts.rowId = yes(0);
-      const char* why = yes(1)   ? "its triggers"
-                        : yes(2) ? "its rules"
-                        : yes(3) ? "its defaults, checks or indexes, which call functions made in the catalog"
-                        : yes(4) ? "the checks of its columns' types, made in the catalog"
-                                 : nullptr;
-      if (why) {
-        CString message;
-        message.Format(
-            L"The family \"%s\" of the database \"%s\" is not written: a write would run %S with "
-            L"your rights. Its owner can remove them on the server",
-            VdFromUtf8(table), name(), why);
-        facts.writeRefused = message;
-      }
-    }
+    ResultGuard found{Read(NamesQuery("$1::oid"), {m_schemaOid.c_str(), kPgRowId})};
+    ReadNames(found.result);
+    const auto again = m_rowIdTables.find(table);
+    if (again != m_rowIdTables.end()) return again->second;
   }
   return m_rowIdTables.emplace(table, std::move(facts)).first->second;
 }
@@ -564,6 +681,18 @@ std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, cons
     set->serverTypes.push_back(PQftype(result, f));
     const unsigned table = PQftable(result, f);
     if (table == 0 || tableNames.count(table)) continue;
+    // Read with the names, unless the table is not the schema's or has columns added since.
+    const auto known = m_baseColumns.find(table);
+    bool cached = known != m_baseColumns.end();
+    for (int g = f; cached && g < fields; ++g)
+      cached = PQftable(result, g) != table ||
+               static_cast<std::size_t>(std::max(0, PQftablecol(result, g))) <= known->second.columns.size();
+    if (cached) {
+      tableColumns[table] = known->second.columns;
+      tableNames[table] = known->second.table;
+      for (int number : known->second.bytes) byteColumns.emplace(table, number);
+      continue;
+    }
     const std::string oid = std::to_string(table);
     // The last column: whether the column is a BYTE, a smallint with the range check CREATE TABLE gives it
     // (PgDialect.h), so that its values are checked as a file checks them.

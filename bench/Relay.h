@@ -1,0 +1,191 @@
+#pragma once
+// A relay on 127.0.0.1 in front of a PostgreSQL server, for counting what a conversation costs on a network: it
+// accepts clients on a port of its own, connects each to the server (its Unix socket, or host and port), and
+// forwards every chunk either way after a set delay, as a slow office network or VPN would.
+//
+// It counts, over all its connections since the last Reset():
+// - round trips: client turns, a chunk the client sends when it last received (or sends first): what a client
+//   has to wait a network's delay for. Chunks the client sends in a row, without waiting for an answer, are one
+//   turn (a pipeline), however many statements they carry;
+// - bytes each way.
+// The counts are deterministic for a given conversation, whatever the delay and the machine's load.
+//
+// One thread accepts, one per connection forwards (poll on both sockets). A chunk waits the delay before it is
+// forwarded; the connection's thread sleeps meanwhile, so chunks of one connection keep their order.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace benchrelay {
+
+struct Counts {
+  std::int64_t roundTrips = 0;
+  std::int64_t sent = 0;      // bytes client -> server
+  std::int64_t received = 0;  // bytes server -> client
+};
+
+class Relay {
+ public:
+  // `unixSocket`: the server's socket path (e.g. "/tmp/x/.s.PGSQL.5432"); when empty, `host` and `port` (a
+  // loopback address).
+  Relay(std::string unixSocket, std::string host, int port, std::chrono::microseconds delay)
+      : m_unixSocket(std::move(unixSocket)), m_host(std::move(host)), m_serverPort(port), m_delay(delay) {
+    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (m_listener < 0) throw std::runtime_error("relay: no socket");
+    const int on = 1;
+    ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_listener, 64) != 0) {
+      ::close(m_listener);
+      throw std::runtime_error("relay: cannot listen on 127.0.0.1");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    m_acceptor = std::thread([this] { Accept(); });
+  }
+  ~Relay() {
+    m_stop = true;
+    ::shutdown(m_listener, SHUT_RDWR);
+    ::close(m_listener);
+    m_acceptor.join();
+    std::vector<std::thread> threads;
+    {
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      threads.swap(m_threads);
+    }
+    for (std::thread& t : threads) t.join();
+  }
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+
+  int port() const { return m_port; }
+  void Reset() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_counts = Counts{};
+  }
+  Counts Get() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counts;
+  }
+
+ private:
+  void Accept() {
+    while (!m_stop) {
+      pollfd p{m_listener, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      const int client = ::accept(m_listener, nullptr, nullptr);
+      if (client < 0) continue;
+      const int server = ConnectServer();
+      if (server < 0) {
+        ::close(client);
+        continue;
+      }
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_threads.emplace_back([this, client, server] { Forward(client, server); });
+    }
+  }
+
+  int ConnectServer() const {
+    if (!m_unixSocket.empty()) {
+      const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, m_unixSocket.c_str(), sizeof address.sun_path - 1);
+      if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return s;
+      if (s >= 0) ::close(s);
+      return -1;
+    }
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(m_serverPort));
+    ::inet_pton(AF_INET, m_host.c_str(), &address.sin_addr);
+    if (s >= 0 && ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return s;
+    if (s >= 0) ::close(s);
+    return -1;
+  }
+
+  // Writes all of `n` bytes; false when the peer is gone.
+  static bool WriteAll(int fd, const char* data, ssize_t n) {
+    while (n > 0) {
+      const ssize_t w = ::send(fd, data, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+      if (w <= 0) return false;
+      data += w;
+      n -= w;
+    }
+    return true;
+  }
+
+  void Forward(int client, int server) {
+    const int on = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    bool clientLast = false;  // the last chunk came from the client
+    bool any = false;
+    std::vector<char> buffer(1 << 16);
+    while (!m_stop) {
+      pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      const int ready = ::poll(p, 2, 100);
+      if (ready < 0) break;
+      if (ready == 0) continue;
+      bool done = false;
+      for (int side = 0; side < 2 && !done; ++side) {
+        if (!(p[side].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const int from = side == 0 ? client : server, to = side == 0 ? server : client;
+        const ssize_t n = ::recv(from, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+          done = true;
+          break;
+        }
+        {
+          const std::lock_guard<std::mutex> lock(m_mutex);
+          if (side == 0) {
+            if (!any || !clientLast) ++m_counts.roundTrips;
+            m_counts.sent += n;
+          } else {
+            m_counts.received += n;
+          }
+        }
+        any = true;
+        clientLast = side == 0;
+        if (m_delay.count() > 0) std::this_thread::sleep_for(m_delay);
+        if (!WriteAll(to, buffer.data(), n)) done = true;
+      }
+      if (done) break;
+    }
+    ::close(client);
+    ::close(server);
+  }
+
+  std::string m_unixSocket, m_host;
+  int m_serverPort = 0;
+  std::chrono::microseconds m_delay;
+  int m_listener = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_acceptor;
+  mutable std::mutex m_mutex;
+  std::vector<std::thread> m_threads;
+  Counts m_counts;
+};
+
+}  // namespace benchrelay

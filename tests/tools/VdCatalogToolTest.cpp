@@ -1035,6 +1035,21 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   std::ofstream(csv) << "Name,h\n\"i 200,50\",2\n";
   ASSERT_EQ(Run({"import", catalog, "IPE", csv}).status, 0);
   EXPECT_TRUE(Says({"set", catalog, "IPE", "I200.500", "h=3"}, 1, "matches I 200.5 and i 200,50"));
+  // list --like: wildcards, then spellings; --exact takes '%', '_' and '[' as themselves.
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 5%_[1]", "h=4"}).status, 0);
+  const auto listed = [&](std::vector<std::string> args) {
+    std::vector<std::string> names;
+    args.insert(args.begin(), {"list", catalog, "IPE", "--json"});
+    for (const auto& row : Json(args)) names.push_back(row["Name"]);
+    return names;
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(listed({"--like", "ipe2%"}), (Names{"IPE 200", "IPE 220"}));
+  EXPECT_EQ(listed({"--like", "IPE 5%"}), (Names{"IPE 5%_[1]"}));
+  EXPECT_EQ(listed({"--like", "ipe 5%_[1]", "--exact"}), (Names{"IPE 5%_[1]"}));
+  EXPECT_EQ(listed({"--like", "IPE 5%", "--exact"}), Names{});
+  EXPECT_EQ(listed({"--like", "I 200", "--exact"}), (Names{"IPE 200"}));
+  EXPECT_EQ(listed({"--like", "i200.500", "--exact"}), (Names{"i 200,50", "I 200.5"}));
   EXPECT_TRUE(Says({"show", catalog, "I200.500"}, 1, "\"I200.500\" matches I 200.5 and i 200,50"));
   EXPECT_TRUE(Says({"rm", catalog, "I200.500"}, 1, "matches I 200.5 and i 200,50"));
   EXPECT_TRUE(Says({"rm", catalog, "i200"}, 0, "removed IPE 200 (alias I 200)"));

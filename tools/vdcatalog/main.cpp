@@ -52,7 +52,7 @@ struct Arguments {
       convertOut, address, action;
   int version = 1;
   double metrics = 1.0;
-  bool keepGoing = false, readOnly = false;
+  bool keepGoing = false, readOnly = false, exact = false;
   int port = 8765;
   std::string listen = "127.0.0.1";
   double tolerance = 1.0;
@@ -101,10 +101,13 @@ void AddPatternCommands(CLI::App& app, Arguments& a) {
   auto* list = app.add_subcommand("list", "List the patterns of a family");
   list->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   list->add_option("FAMILY", a.family, "Family name")->required();
-  list->add_option("--like", a.like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
+  list->add_option("--like", a.like,
+                   "Name pattern: % any characters, _ one, [ itself, case ignored, e.g. \"HEB 3%\"; one that "
+                   "matches no name as written is matched against their spellings (\"heb3%\")");
+  list->add_flag("--exact", a.exact, "--like is a name, its %, _ and [ literal (or its alias or spelling)");
   list->add_option("--where", a.where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
   list->add_flag("--json", a.options.json, "Machine-readable output");
-  list->callback([&] { a.status = Run([&] { return List(a.file, a.family, a.like, a.where, a.options); }); });
+  list->callback([&] { a.status = Run([&] { return List(a.file, a.family, a.like, a.exact, a.where, a.options); }); });
 
   auto* show = app.add_subcommand("show", "Resolve a pattern by name and print it");
   show->add_option("[CATALOG...] NAME", a.showArgs,

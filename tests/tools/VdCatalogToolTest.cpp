@@ -534,6 +534,12 @@ TEST_F(Tool, TyposOfFamiliesOptionsAndNamesGetTheNearestRealOne) {
       {{"show", file, "L 50x5"}, 1, "did you mean L 50x50x5 or L 50x50x6?", "U 50x25"},
       {{"show", file, "HE 300 C"}, 1, "did you mean HEB 300?", ""},
   };
+  // Global options go before or after the command.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--time-limit", "5", "list", file, "IPE"},
+                                                                {"list", file, "IPE", "--time-limit", "5"},
+                                                                {"list", file, "IPE", "--time-limit=5"}})
+    EXPECT_TRUE(Says(args, 0, "IPE 200"));
+  EXPECT_TRUE(Says({"list", file, "IPE", "--time-limit", "-1"}, 2, "whole seconds"));
   for (const auto& c : cases) {
     const Result r = Run(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[2];

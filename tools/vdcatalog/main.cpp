@@ -306,6 +306,9 @@ int main(int argc, char** argv) {
   CLI::App app{"vdcatalog: create, inspect and edit pattern catalogs"};
   app.set_version_flag("--version", "vdcatalog " VDPATTERN_VERSION_STRING);
   app.require_subcommand(1);
+  // Global options go before or after the command: a command passes the options it does not know up to here.
+  // Set before the commands are added, which copy it.
+  app.fallthrough();
   app.set_help_all_flag("--help-all", "Help for every command");
   unsigned long timeLimit = kDefaultTimeLimit;
   app.add_option(

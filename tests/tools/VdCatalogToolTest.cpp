@@ -1062,4 +1062,5 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   EXPECT_EQ(Json({"alias", catalog, "list", "--json"}).size(), 0u);  // gone with its row
   EXPECT_TRUE(Says({"alias", catalog, "rm", "I 200"}, 1, "not an alias"));
   EXPECT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
+  EXPECT_TRUE(Says({"upgrade", catalog}, 0, "is up to date"));  // on a server too: nothing to upgrade
 }

@@ -557,6 +557,15 @@ class HostCatalog : public CVdPatternCatalog {
   }
 };
 
+// The KeyError text of a name not found: the name, or "X matches A and B" when its spelling reaches several rows.
+std::string Candidates(const std::string& name, const std::vector<std::wstring>& names) {
+  if (names.size() < 2) return name;
+  std::string text = name + " matches ";
+  for (std::size_t i = 0; i < names.size(); ++i)
+    text += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + VdToUtf8(names[i]);
+  return text;
+}
+
 // A catalog opened on `path` with `factory`; raises DatabaseError when it cannot be opened. Opened after
 // construction, so that the override of OnDBException sees the failure.
 std::unique_ptr<HostCatalog> OpenCatalog(const std::string& path, CVdPatternFactory* factory, bool ownsFactory) {
@@ -873,6 +882,10 @@ class Catalog {
     // Without metrics no unit manager: values stay as the catalog stores them.
     auto* factory = new HostFactory(metrics ? m_units.get() : nullptr);
     m_catalog = OpenCatalog(path, factory, true);  // owns the factory; deletes it when construction fails
+    // Names as engineers write them, as the tool reads them: a name not found as given is found by its alias
+    // or spelling when that reaches one row ("HE 300 B" is HEB 300). Not under a manager, which asks every
+    // catalog for the exact name first (Manager).
+    m_catalog->SetMatchSpellings(true);
     m_factory = factory;
   }
 
@@ -952,7 +965,13 @@ class Catalog {
       if (found) ToHostUnits(catalog, *found);
     }
     if (!found && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
-    if (!found) throw py::key_error(name);
+    if (!found) {
+      std::vector<CVdPatternCatalog::NameMatch> matches;
+      std::vector<std::wstring> names;
+      if (catalog.FindNames(wideName.c_str(), family ? wideFamily.c_str() : nullptr, matches))
+        for (const auto& m : matches) names.push_back(m.name);
+      throw py::key_error(Candidates(name, names));
+    }
     const py::dict units = UnitsOf(catalog, found->GetFamily().str());
     return Wrap(std::move(found), units);
   }
@@ -1217,6 +1236,7 @@ class Manager {
       throw py::value_error("metrics is the number of host length units per metre: a positive number");
     m_factory = new HostFactory(m_units.get());
     m_manager = std::make_unique<CVdPatternManager>(m_factory);  // owns the factory
+    m_manager->SetMatchSpellings(true);                          // as each catalog's lookups (OpenCatalog)
   }
   ~Manager() {
     py::gil_scoped_release release;  // closing catalogs may touch the database
@@ -1267,7 +1287,13 @@ class Manager {
       }
     }
     if (!result && t_failure.set) RaiseFailure("pattern " + name + " cannot be read");
-    if (!result) throw py::key_error(name);
+    if (!result) {
+      std::vector<CVdPatternManager::NameMatch> matches;
+      std::vector<std::wstring> names;
+      if (m_manager->FindNames(wide, nullptr, matches))
+        for (const auto& m : matches) names.push_back(m.match.name);
+      throw py::key_error(Candidates(name, names));
+    }
     CVdPatternCatalog* source = m_manager->GetCatalog(result->GetCatalog());
     const py::dict units = source ? UnitsOf(*source, result->GetFamily().str()) : py::dict();
     return Wrap(std::move(result), units);
@@ -1434,7 +1460,9 @@ PYBIND11_MODULE(_vdpattern, m) {
            "a family the catalog does not have.")
       .def("get", &Catalog::Get, py::arg("name"), py::arg("family") = py::none(),
            "The pattern of that name (in that family when one is given); KeyError when there is none. Names are "
-           "looked up as the library normalises them: \"IPE 200 mm\" finds \"IPE 200\".")
+           "looked up as the library normalises them (\"IPE 200 mm\" finds \"IPE 200\"), then by the catalog's "
+           "aliases and equivalent spellings (\"HE 300 B\", \"heb300\" find \"HEB 300\"): the pattern then "
+           "carries the row's real name, and a spelling of several rows raises KeyError naming them.")
       .def("insert", &Catalog::Insert, py::arg("pattern"),
            "Writes the pattern's row, or nothing: KeyError for a parameter without a column, ValueError for a "
            "value of another kind than its column's, OverflowError for a number its column cannot hold exactly, "
@@ -1462,7 +1490,8 @@ PYBIND11_MODULE(_vdpattern, m) {
 
   py::class_<Manager>(m, "Manager",
                       "Resolves patterns by name: its pool first, then the attached catalogs in the order they "
-                      "were attached. Values are in host units (metrics: host length units per metre, 1 for "
+                      "were attached, aliases and equivalent spellings understood. Values are in host units (metrics: "
+                      "host length units per metre, 1 for "
                       "metres).\n\n"
                       "    m = vdpattern.Manager(metrics=1000)\n"
                       "    m.attach(\"sections.mdb\")\n"
@@ -1476,8 +1505,9 @@ PYBIND11_MODULE(_vdpattern, m) {
       .def("catalogs", &Manager::Catalogs, "The names of the attached catalogs, in search order.")
       .def("families", &Manager::Families, "The families of every attached catalog.")
       .def("get", &Manager::Get, py::arg("name"),
-           "The first pattern of that name: a copy of the pooled one, else read from the catalogs; KeyError "
-           "when none has it.")
+           "The first pattern of that name: a copy of the pooled one, else read from the catalogs, where a name "
+           "not found as given is found by an alias or an equivalent spelling that reaches one row (\"heb300\" "
+           "is \"HEB 300\"); KeyError when none has it.")
       .def("keep", &Manager::Keep, py::arg("pattern"),
            "Puts a copy (same GUID) in the pool, which later lookups find first; False when the pool holds a "
            "pattern of that name or GUID already.")

@@ -439,3 +439,18 @@ def test_refresh_brings_the_pool_up_to_date_with_another_connection(catalog_path
         assert m.refresh() == {"updated": [], "removed": [], "failed": []}
         other.remove("IPE 200")
         assert m.refresh()["removed"] == [kept.guid] and len(m) == 0
+
+
+def test_names_are_found_by_their_spellings_never_by_a_guess(catalog_path):
+    with vdpattern.Catalog(catalog_path) as c:
+        m = vdpattern.Manager()
+        m.attach(catalog_path)
+        for lookup in (c.get, m.get):
+            assert lookup("ipe200").name == "IPE 200"  # the row's real name
+        c.insert(vdpattern.Pattern("IPE 200.0", "IPE", {"h": 1.0}))
+        m = vdpattern.Manager()  # the first one keeps what it read in its pool
+        m.attach(catalog_path)
+        for lookup in (c.get, m.get):
+            assert lookup("IPE 200").name == "IPE 200"  # an exact name stays exact
+            with pytest.raises(KeyError, match="matches IPE 200 and IPE 200.0"):
+                lookup("ipe200")

@@ -508,6 +508,48 @@ TEST_F(Tool, BadInputGetsAClearMessageAndStatusAndChangesNothing) {
   EXPECT_EQ(ReadBytes(file), before);
 }
 
+TEST_F(Tool, TyposOfFamiliesOptionsAndNamesGetTheNearestRealOne) {
+  const std::string file = MakeCatalog();
+  for (const char* family : {"HEB", "L", "U"})
+    ASSERT_EQ(Run({"add-family", file, family, "--code", family, "--column", "h:DOUBLE"}).status, 0);
+  for (const auto& [family, name] : std::vector<std::pair<std::string, std::string>>{
+           {"HEB", "HEB 300"}, {"L", "L 50x50x5"}, {"L", "L 50x50x6"}, {"U", "U 50x25"}})
+    ASSERT_EQ(Run({"set", file, family, name, "h=1"}).status, 0);
+  ASSERT_EQ(Run({"alias", file, "add", "HE 300 B", "HEB 300"}).status, 0);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+    std::string never;  // what the message must not say
+  } cases[] = {
+      // A name in another family than the one asked for is placed, not suggested to itself.
+      {{"show", file, "HEB 300", "--family", "IPE"}, 1, "not found in family IPE; it is in family HEB", "mean"},
+      {{"show", file, "IPE 200", "--family", "IPEE"}, 1, "no family \"IPEE\" in " + file + "; did you mean IPE?", ""},
+      {{"rm", file, "IPE 200", "--family", "NOFAM"}, 1, "no family \"NOFAM\"", "removed"},
+      {{"list", file, "IPEE"}, 1, "did you mean IPE?", ""},
+      {{"list", file, "IPE", "--lik", "IPE%"}, 2, "unknown option \"--lik\" for list; did you mean \"--like\"?", ""},
+      {{"list", file, "IPE", "--metric", "1000"}, 2, "\"--metrics\" is an option of show", ""},
+      {{"show", file, "IPE 200", "--metric=1000"}, 2, "did you mean \"--metrics\"?", ""},
+      // Names: the kind of section and the numbers kept weigh more than a short edit; aliases are spellings.
+      {{"show", file, "L 50x5"}, 1, "did you mean L 50x50x5 or L 50x50x6?", "U 50x25"},
+      {{"show", file, "HE 300 C"}, 1, "did you mean HEB 300?", ""},
+  };
+  // Global options go before or after the command.
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--time-limit", "5", "list", file, "IPE"},
+                                                                {"list", file, "IPE", "--time-limit", "5"},
+                                                                {"list", file, "IPE", "--time-limit=5"}})
+    EXPECT_TRUE(Says(args, 0, "IPE 200"));
+  EXPECT_TRUE(Says({"list", file, "IPE", "--time-limit", "-1"}, 2, "whole seconds"));
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args[2];
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    if (!c.never.empty()) {
+      EXPECT_EQ(r.err.find(c.never), std::string::npos) << r.err;
+    }
+  }
+}
+
 TEST_F(Tool, MessagesStayShortHidePasswordsAndHelpListsWhatIsAccepted) {
   const std::string file = MakeCatalog();
   // Rows that would all fail for the same reason stop the import at once.
@@ -988,12 +1030,37 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   EXPECT_TRUE(Says({"show", catalog, "i200"}, 0, "IPE 200 (alias I 200)"));
   EXPECT_TRUE(Says({"show", catalog, "ipe200.0"}, 0, "IPE 200 (spelt ipe200.0)"));
   EXPECT_EQ(Json({"show", catalog, "I 200", "--json"})["asked"], "I 200");
+  // set updates the row an alias or a spelling reaches, and says which.
+  EXPECT_TRUE(Says({"set", catalog, "IPE", "I 200", "n=7"}, 0, "updated IPE 200 (alias I 200) in IPE"));
+  EXPECT_TRUE(Says({"set", catalog, "IPE", "ipe220.0", "n=8"}, 0, "updated IPE 220 (spelt ipe220.0) in IPE"));
+  EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+  EXPECT_EQ(Json({"show", catalog, "IPE 200", "--json"})["parameters"][1]["value"], 7);
+  // Two rows of one spelling come only from outside (here an import); set then names them instead of choosing.
   ASSERT_EQ(Run({"set", catalog, "IPE", "I 200.5", "h=1"}).status, 0);
-  ASSERT_EQ(Run({"set", catalog, "IPE", "i 200,50", "h=2"}).status, 0);  // a new row under its own name
+  const std::string csv = m_dir.File("twin.csv");
+  std::ofstream(csv) << "Name,h\n\"i 200,50\",2\n";
+  ASSERT_EQ(Run({"import", catalog, "IPE", csv}).status, 0);
+  EXPECT_TRUE(Says({"set", catalog, "IPE", "I200.500", "h=3"}, 1, "matches I 200.5 and i 200,50"));
+  // list --like: wildcards, then spellings; --exact takes '%', '_' and '[' as themselves.
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 5%_[1]", "h=4"}).status, 0);
+  const auto listed = [&](std::vector<std::string> args) {
+    std::vector<std::string> names;
+    args.insert(args.begin(), {"list", catalog, "IPE", "--json"});
+    for (const auto& row : Json(args)) names.push_back(row["Name"]);
+    return names;
+  };
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(listed({"--like", "ipe2%"}), (Names{"IPE 200", "IPE 220"}));
+  EXPECT_EQ(listed({"--like", "IPE 5%"}), (Names{"IPE 5%_[1]"}));
+  EXPECT_EQ(listed({"--like", "ipe 5%_[1]", "--exact"}), (Names{"IPE 5%_[1]"}));
+  EXPECT_EQ(listed({"--like", "IPE 5%", "--exact"}), Names{});
+  EXPECT_EQ(listed({"--like", "I 200", "--exact"}), (Names{"IPE 200"}));
+  EXPECT_EQ(listed({"--like", "i200.500", "--exact"}), (Names{"i 200,50", "I 200.5"}));
   EXPECT_TRUE(Says({"show", catalog, "I200.500"}, 1, "\"I200.500\" matches I 200.5 and i 200,50"));
   EXPECT_TRUE(Says({"rm", catalog, "I200.500"}, 1, "matches I 200.5 and i 200,50"));
   EXPECT_TRUE(Says({"rm", catalog, "i200"}, 0, "removed IPE 200 (alias I 200)"));
   EXPECT_EQ(Json({"alias", catalog, "list", "--json"}).size(), 0u);  // gone with its row
   EXPECT_TRUE(Says({"alias", catalog, "rm", "I 200"}, 1, "not an alias"));
   EXPECT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
+  EXPECT_TRUE(Says({"upgrade", catalog}, 0, "is up to date"));  // on a server too: nothing to upgrade
 }

@@ -23,8 +23,10 @@ int AddFamily(const std::string& file, const std::string& family, const std::str
               const std::vector<std::string>& columns);
 int Info(const std::string& file, const Options& options);
 int Families(const std::vector<std::string>& files, const Options& options);
-int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
-         const Options& options);
+// `like`: a name pattern ('%', '_'; a name's spelling when it matches no name as written), or with `exact` a
+// name whose '%', '_' and '[' stand for themselves.
+int List(const std::string& file, const std::string& family, const std::string& like, bool exact,
+         const std::string& where, const Options& options);
 int Show(const std::vector<std::string>& catalogs, const std::string& name, const std::string& family, double metrics,
          bool withMetrics, const Options& options);
 int Set(const std::string& file, const std::string& family, const std::string& name,

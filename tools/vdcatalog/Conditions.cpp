@@ -16,7 +16,9 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <iterator>
 #include <optional>
+#include <tuple>
 #include <vdpattern/toolkit/VdCondition.h>
 #include <vdpattern/vdpattern.h>
 
@@ -107,12 +109,91 @@ std::string Text(const VARIANT* v) { return v ? Utf8(VariantToString(v, true)) :
 
 namespace {
 
-// The names of `catalogs` closest to `name`; `unread` gets the reason of each family that could not be read,
-// which a search passes over without a word.
+// The leading letters of a normal form ("heb" of "heb300") and its numbers, which a suggestion weighs beyond the
+// edits: "L 50x5" is nearer "L 50x50x5" (same letters, numbers 50 and 5 kept) than "U 50x25" (two edits).
+struct NameParts {
+  std::wstring letters;
+  std::vector<std::wstring> numbers;
+};
+
+NameParts PartsOf(const std::wstring& normal) {
+  NameParts parts;
+  std::size_t i = 0;
+  while (i < normal.size() && std::iswalpha(normal[i])) parts.letters += normal[i++];
+  for (; i < normal.size(); ++i) {
+    if (!std::iswdigit(normal[i])) continue;
+    std::size_t end = i;
+    while (end < normal.size() && (std::iswdigit(normal[end]) || normal[end] == L'.')) ++end;
+    parts.numbers.push_back(normal.substr(i, end - i));
+    i = end;
+  }
+  std::sort(parts.numbers.begin(), parts.numbers.end());
+  return parts;
+}
+
+// The numbers of one name not matched in the other, both ways.
+std::size_t Unmatched(const std::vector<std::wstring>& a, const std::vector<std::wstring>& b) {
+  std::vector<std::wstring> common;
+  std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(common));
+  return a.size() + b.size() - 2 * common.size();
+}
+
+// How far apart two names are for a suggestion: the fewer edits of their folded texts or of their normal forms
+// (VdNormalName), so that "heb300" is as close to "HEB 300" as "HEB 300" itself; two more when their leading
+// letters differ, since those name the kind of section.
+std::size_t NameDistance(const std::wstring& folded, const std::wstring& normal, const NameParts& parts,
+                         const std::wstring& candidate, std::size_t& unmatched) {
+  const std::wstring candidateNormal = VdNormalName(candidate);
+  const NameParts other = PartsOf(candidateNormal);
+  unmatched = Unmatched(parts.numbers, other.numbers);
+  return std::min(EditDistance(folded, Folded(candidate)), EditDistance(normal, candidateNormal)) +
+         (parts.letters == other.letters ? 0 : 2);
+}
+
+struct Scored {
+  std::size_t distance, unmatched;
+  std::string text;
+  bool operator<(const Scored& o) const {
+    return std::tie(distance, unmatched, text) < std::tie(o.distance, o.unmatched, o.text);
+  }
+};
+
+// The closest of `scored`, ties in distance kept (those with the most numbers in common first), at most three,
+// none farther than `limit`.
+std::vector<std::string> Closest(std::vector<Scored> scored, std::size_t limit) {
+  std::sort(scored.begin(), scored.end());
+  std::vector<std::string> best;
+  for (const Scored& s : scored) {
+    if (s.distance > limit || best.size() == 3 || s.distance > scored.front().distance) break;
+    if (std::find(best.begin(), best.end(), s.text) == best.end()) best.push_back(s.text);
+  }
+  return best;
+}
+
+// "A, B or C".
+std::string Alternatives(const std::vector<std::string>& texts) {
+  std::string out;
+  // Escaped here: the message's own line breaks become spaces, and "a\nb" must not read as "a b".
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    out += (i ? (i + 1 == texts.size() ? " or " : ", ") : "") + Visible(texts[i]);
+  return out;
+}
+
+// The names of `catalogs` (of `family` only, when given) closest to `name`, their aliases counted as spellings of
+// them; `unread` gets the reason of each family that could not be read, which a search passes over without a
+// word. The name asked for is never suggested to itself.
 std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
-                                      const std::string& name, std::vector<std::string>& unread) {
-  const std::wstring wanted = Folded(Wide(name).str());
-  std::vector<std::pair<std::size_t, std::string>> scored;
+                                      const std::string& name, const std::string& onlyFamily,
+                                      std::vector<std::string>& unread) {
+  const std::wstring wanted = Folded(Wide(name).str()), normal = VdNormalName(Wide(name).str());
+  const NameParts parts = PartsOf(normal);
+  std::vector<Scored> scored;
+  const auto consider = [&](const std::wstring& spelling, const std::wstring& real) {
+    if (spelling.empty() || real.empty() || Folded(real) == wanted || VdNormalName(real) == normal) return;
+    std::size_t unmatched = 0;
+    const std::size_t distance = NameDistance(wanted, normal, parts, spelling, unmatched);
+    scored.push_back({distance, unmatched, VdToUtf8(real)});
+  };
   for (CVdPatternCatalog* catalog : catalogs) {
     // The catalog's name index gives the names next to the wanted one: a few rows, not every family.
     std::vector<std::wstring> near;
@@ -125,6 +206,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
     catalog->GetFamilies(families);
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) continue;
+      if (!onlyFamily.empty() && VdCompareNoCase(family, Wide(onlyFamily).str()) != 0) continue;
       CVdRecordset rs(session.Database(catalog));
       try {
         rs.Open(0, L"SELECT [Name] FROM [" + CString(family) + L"]", 0);
@@ -132,39 +214,42 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           CDBVariant cell;
           rs.GetFieldValue(L"Name", cell);
           const std::wstring candidate = DBV_BSTRAll(&cell).str();
-          if (candidate.empty()) continue;  // a row without a name is nothing to suggest
-          scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
+          consider(candidate, candidate);  // a row without a name is nothing to suggest
         }
       } catch (CDBException* e) {
         if (e->GetCategory() != CDBException::eNoSuchObject) unread.push_back(Utf8(e->m_strError.TrimRight()));
         e->Delete();
       }
     }
+    std::vector<CVdPatternCatalog::Alias> aliases;
+    if (catalog->GetAliases(aliases))
+      for (const auto& a : aliases)
+        if (onlyFamily.empty() || VdCompareNoCase(a.family, Wide(onlyFamily).str()) == 0) consider(a.alias, a.name);
   }
-  std::sort(scored.begin(), scored.end());
-  std::vector<std::string> best;
-  const std::size_t limit = std::max<std::size_t>(2, wanted.size() / 3);
-  for (const auto& [distance, candidate] : scored) {
-    if (distance > limit || best.size() == 3) break;
-    if (std::find(best.begin(), best.end(), candidate) == best.end()) best.push_back(candidate);
-  }
-  return best;
+  return Closest(std::move(scored), std::max<std::size_t>(3, wanted.size() / 3));
 }
 
-// "; did you mean A, B or C?" with the pattern names of `catalogs` closest to `name`, or nothing; then why
 }  // namespace
 
-// each family that could not be searched was not.
-std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name) {
+std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name,
+                       const std::string& family) {
   std::vector<std::string> unread;
-  const std::vector<std::string> close = ClosestNames(session, catalogs, name, unread);
-  std::string hint;
-  // Escaped here: the message's own line breaks become spaces, and "a\nb" must not read as "a b".
-  for (std::size_t i = 0; i < close.size(); ++i)
-    hint += (i ? (i + 1 == close.size() ? " or " : ", ") : "") + Visible(close[i]);
-  hint = hint.empty() ? hint : "; did you mean " + hint + "?";
+  const std::vector<std::string> close = ClosestNames(session, catalogs, name, family, unread);
+  std::string hint = close.empty() ? std::string() : "; did you mean " + Alternatives(close) + "?";
   for (const std::string& reason : unread) hint += " (not searched: " + reason + ")";
   return hint;
+}
+
+std::string FamilyHint(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& family) {
+  const std::wstring wanted = Folded(Wide(family).str());
+  std::vector<Scored> scored;
+  for (CVdPatternCatalog* catalog : catalogs) {
+    std::list<std::wstring> families;
+    catalog->GetFamilies(families);
+    for (const std::wstring& f : families) scored.push_back({EditDistance(wanted, Folded(f)), 0, VdToUtf8(f)});
+  }
+  const std::vector<std::string> close = Closest(std::move(scored), std::max<std::size_t>(2, wanted.size() / 3));
+  return close.empty() ? std::string() : "; did you mean " + Alternatives(close) + "?";
 }
 
 }  // namespace vdcatalog

@@ -77,13 +77,29 @@ const Column* ValueColumn(const std::vector<Column>& columns, const std::string&
 
 }  // namespace
 
-int Set(const std::string& file, const std::string& family, const std::string& name,
+int Set(const std::string& file, const std::string& family, const std::string& asked,
         const std::vector<std::string>& assignments) {
   Session session;
   CVdPatternCatalog* catalog = nullptr;
   std::vector<Column> columns;
   if (const int status = OpenFamily(session, file, family, catalog, columns); status != kOk) return status;
   catalog->SetHasUnits(false);  // values are given as the catalog stores them
+  // Whether the name is there and the write are one transaction, so "added" is true when it is printed.
+  WriteScope scope(session.Database(catalog));
+  bool existed = catalog->FindPattern(Wide(asked), Wide(family));
+  if (session.Failed()) return kError;
+  // A name not held as given updates the one row of the family its alias or spelling reaches; a spelling of
+  // several rows is refused rather than added as one more of them.
+  std::string name = asked;
+  Resolved resolved;
+  if (!existed) {
+    if (!ResolveName({catalog}, asked, family, resolved)) return kError;
+    if (!resolved.ambiguous.empty()) {
+      Error(resolved.ambiguous + "; set one of them by its name");
+      return kNotFound;
+    }
+    if (resolved.catalog) name = resolved.name, existed = true;
+  }
   // Only the columns named are written: the pattern holds those values alone, and the factory leaves the
   // columns of parameters a pattern does not have as they are.
   CVdPattern pattern(1, Wide(name), Wide(family));
@@ -100,16 +116,13 @@ int Set(const std::string& file, const std::string& family, const std::string& n
       return kError;
     }
   }
-  // Whether the name is there and the write are one transaction, so "added" is true when it is printed.
-  WriteScope scope(session.Database(catalog));
-  const bool existed = catalog->FindPattern(Wide(name), Wide(family));
-  if (session.Failed()) return kError;
   if (!catalog->InsertPattern(&pattern, false)) {
     if (!session.Failed()) Error("the catalog refused the pattern (does family " + family + " have a family code?)");
     return session.Failed() ? kError : kNotFound;
   }
   scope.Keep();
-  std::printf("%s %s in %s\n", existed ? "updated" : "added", Visible(name).c_str(), Visible(family).c_str());
+  std::printf("%s %s%s in %s\n", existed ? "updated" : "added", Visible(name).c_str(), resolved.Note().c_str(),
+              Visible(family).c_str());
   return session.Finish(kOk);
 }
 
@@ -117,6 +130,7 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
   Session session;
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
+  if (!family.empty() && !HasFamily(*catalog, family)) return kNotFound;
   const CString wideFamily = Wide(family);
   Resolved resolved;
   const auto remove = [&] {
@@ -130,7 +144,7 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
     Error(!resolved.ambiguous.empty()
               ? resolved.ambiguous
               : "\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
-                    DidYouMean(session, {catalog}, name));
+                    DidYouMean(session, {catalog}, name, family));
     return kNotFound;
   }
   std::printf("removed %s%s\n", Visible(resolved.catalog ? resolved.name : name).c_str(), resolved.Note().c_str());

@@ -26,6 +26,63 @@ namespace vdcatalog {
 
 // ---------------------------------------------------------------- info, families, list
 
+namespace {
+
+// Whether `text` is like `pattern`: '%' any run of characters, '_' one character, every other character itself
+// (both already folded or normalised alike).
+bool Like(std::wstring_view text, std::wstring_view pattern) {
+  std::size_t t = 0, p = 0, starP = std::wstring_view::npos, starT = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && (pattern[p] == L'_' || pattern[p] == text[t])) {
+      ++t, ++p;
+    } else if (p < pattern.size() && pattern[p] == L'%') {
+      starP = p++, starT = t;
+    } else if (starP != std::wstring_view::npos) {
+      p = starP + 1, t = ++starT;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'%') ++p;
+  return p == pattern.size();
+}
+
+// The rows of `family` that --like asks for. `exact`: the row named `like` (case ignored, its '%', '_' and '['
+// themselves), else those its alias or spelling reaches. Otherwise a pattern with '%' and '_', matched by the
+// engine; when it matches no name as written, against the names' normal forms ("heb3%" finds "HEB 300").
+bool ReadLikeRows(Session& session, CVdPatternCatalog* catalog, const std::string& family,
+                  const std::vector<Column>& columns, const std::string& like, bool exact, const std::string& where,
+                  std::vector<Row>& rows) {
+  CVdDatabase* db = session.Database(catalog);
+  if (!exact && !ReadRows(db, family, columns, like, where, rows)) return false;
+  if (like.empty() || !rows.empty()) return true;
+  if (!ReadRows(db, family, columns, "", where, rows)) return false;
+  std::vector<std::wstring> names;  // normal forms of what the rows may be named
+  if (exact) {
+    const std::wstring asked = Folded(Wide(like).str());
+    const auto named = std::count_if(rows.begin(), rows.end(), [&](const Row& r) { return r.key == asked; });
+    if (named > 0) {
+      rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const Row& r) { return r.key != asked; }), rows.end());
+      return true;
+    }
+    std::vector<CVdPatternCatalog::NameMatch> found;
+    if (!catalog->FindNames(Wide(like), Wide(family), found)) return false;
+    for (const auto& m : found) names.push_back(Folded(m.name));
+    rows.erase(
+        std::remove_if(rows.begin(), rows.end(),
+                       [&](const Row& r) { return std::find(names.begin(), names.end(), r.key) == names.end(); }),
+        rows.end());
+    return true;
+  }
+  const std::wstring pattern = VdNormalName(Wide(like).str());
+  rows.erase(std::remove_if(rows.begin(), rows.end(),
+                            [&](const Row& r) { return !Like(VdNormalName(Wide(r.name).str()), pattern); }),
+             rows.end());
+  return true;
+}
+
+}  // namespace
+
 int Info(const std::string& file, const Options& options) {
   Session session;
   CVdPatternCatalog* catalog = session.Open(file);
@@ -126,14 +183,14 @@ int Families(const std::vector<std::string>& files, const Options& options) {
   return session.Finish(kOk);
 }
 
-int List(const std::string& file, const std::string& family, const std::string& like, const std::string& where,
-         const Options& options) {
+int List(const std::string& file, const std::string& family, const std::string& like, bool exact,
+         const std::string& where, const Options& options) {
   Session session;
   CVdPatternCatalog* catalog = nullptr;
   std::vector<Column> columns;
   if (const int status = OpenFamily(session, file, family, catalog, columns); status != kOk) return status;
   std::vector<Row> rows;
-  if (!ReadRows(session.Database(catalog), family, columns, like, where, rows)) return kError;
+  if (!ReadLikeRows(session, catalog, family, columns, like, exact, where, rows)) return kError;
   if (options.json) {
     json out = json::array();
     for (const Row& row : rows) {

@@ -314,7 +314,7 @@ const Column* FindColumn(const std::vector<Column>& columns, const std::wstring&
 
 bool HasFamily(CVdPatternCatalog& catalog, const std::string& family) {
   if (catalog.FindFamily(Wide(family))) return true;
-  Error("no family \"" + family + "\" in " + Utf8(catalog.GetPath()));
+  Error("no family \"" + Visible(family) + "\" in " + Utf8(catalog.GetPath()) + FamilyHint({&catalog}, family));
   return false;
 }
 

@@ -26,6 +26,36 @@ namespace vdcatalog {
 
 // ---------------------------------------------------------------- show
 
+namespace {
+
+// What follows "not found in family F": the families that do hold the name (or its one spelling), else the
+// closest names of F.
+std::string ElsewhereOrSimilar(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
+                               const std::string& name, const std::string& family) {
+  if (family.empty()) return DidYouMean(session, catalogs, name);
+  std::vector<std::string> elsewhere;
+  const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
+  for (CVdPatternCatalog* catalog : catalogs) {
+    std::list<std::wstring> families;
+    catalog->GetFamilies(families);
+    for (const std::wstring& f : families)
+      if (VdCompareNoCase(f, Wide(family).str()) != 0 && catalog->FindPattern(normalised, f.c_str()) &&
+          std::find(elsewhere.begin(), elsewhere.end(), VdToUtf8(f)) == elsewhere.end())
+        elsewhere.push_back(VdToUtf8(f));
+  }
+  if (elsewhere.empty()) {
+    Resolved resolved;
+    if (ResolveName(catalogs, name, std::string(), resolved) && resolved.catalog) elsewhere.push_back(resolved.family);
+  }
+  if (elsewhere.empty()) return DidYouMean(session, catalogs, name, family);
+  std::string list;
+  for (std::size_t i = 0; i < elsewhere.size(); ++i)
+    list += (i ? (i + 1 == elsewhere.size() ? " and " : ", ") : "") + Visible(elsewhere[i]);
+  return std::string(elsewhere.size() > 1 ? "; it is in families " : "; it is in family ") + list;
+}
+
+}  // namespace
+
 int Show(const std::vector<std::string>& files, const std::string& asked, const std::string& family, double metrics,
          bool withMetrics, const Options& options) {
   Session session(withMetrics ? metrics : 1.0);
@@ -34,6 +64,12 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
     CVdPatternCatalog* catalog = session.Open(file, true);
     if (!catalog) return kError;
     catalogs.push_back(catalog);
+  }
+  if (!family.empty() && std::none_of(catalogs.begin(), catalogs.end(),
+                                      [&](CVdPatternCatalog* c) { return c->FindFamily(Wide(family)); })) {
+    Error("no family \"" + Visible(family) + "\"" + (catalogs.size() == 1 ? " in " + files[0] : "") +
+          FamilyHint(catalogs, family));
+    return kNotFound;
   }
   // A name that no catalog holds as given is looked up by its aliases and spelling, once all were asked.
   std::string name = asked;
@@ -64,7 +100,8 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
   }
   if (!pattern) {
     if (session.Failed()) return kError;
-    Error("\"" + Visible(name) + "\" not found" + DidYouMean(session, catalogs, name));
+    Error("\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
+          ElsewhereOrSimilar(session, catalogs, name, family));
     return kNotFound;
   }
 

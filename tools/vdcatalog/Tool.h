@@ -192,7 +192,12 @@ struct Row {
 bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Column>& columns, const std::string& like,
               const std::string& where, std::vector<Row>& rows);
 std::string Text(const VARIANT* v);
-std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name);
+// "; did you mean A, B or C?" with the pattern names of `catalogs` (of `family` only, when given) closest to
+// `name` or to its spelling, aliases included, or nothing; then why each family that could not be searched was not.
+std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name,
+                       const std::string& family = std::string());
+// "; did you mean A?" with the families of `catalogs` closest to `family`, or nothing.
+std::string FamilyHint(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& family);
 
 // ---------------------------------------------------------------- names as engineers write them (Alias.cpp)
 

@@ -11,16 +11,20 @@
 #include <vdpattern/vdpattern.h>
 
 #include "Commands.h"
+#include "Tool.h"
 #include "Output.h"
 
 namespace vdcatalog {
 
 int Upgrade(const std::string& file) {
   if (IsCatalogOnServer(file)) {
-    Error(file +
-          " is a catalog on a server: upgrade adds what catalog files of earlier versions lack, and a "
-          "server catalog compares names ignoring case by its columns' own collation");
-    return kError;
+    // What upgrade adds to old files a server catalog has from the start: its columns compare names ignoring
+    // case. Opened all the same, so a catalog that is not there is not called up to date.
+    Session session;
+    if (!session.Open(file)) return kError;
+    std::printf("%s is up to date: a server catalog compares names ignoring case; nothing to upgrade\n",
+                Masked(file).c_str());
+    return session.Finish(kOk);
   }
   if (RefuseSpecialFile(file)) return kError;
   const std::string path = std::filesystem::absolute(file).lexically_normal().string();

@@ -53,7 +53,7 @@ struct Arguments {
       convertOut, address, action;
   int version = 1;
   double metrics = 1.0;
-  bool keepGoing = false, readOnly = false;
+  bool keepGoing = false, readOnly = false, exact = false;
   int port = 8765;
   std::string listen = "127.0.0.1";
   double tolerance = 1.0;
@@ -102,10 +102,13 @@ void AddPatternCommands(CLI::App& app, Arguments& a) {
   auto* list = app.add_subcommand("list", "List the patterns of a family");
   list->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   list->add_option("FAMILY", a.family, "Family name")->required();
-  list->add_option("--like", a.like, "Name pattern with % and _ wildcards, e.g. \"HEB 3%\"");
+  list->add_option("--like", a.like,
+                   "Name pattern: % any characters, _ one, [ itself, case ignored, e.g. \"HEB 3%\"; one that "
+                   "matches no name as written is matched against their spellings (\"heb3%\")");
+  list->add_flag("--exact", a.exact, "--like is a name, its %, _ and [ literal (or its alias or spelling)");
   list->add_option("--where", a.where, "An SQL condition on the family's columns, e.g. \"h > 200\"");
   list->add_flag("--json", a.options.json, "Machine-readable output");
-  list->callback([&] { a.status = Run([&] { return List(a.file, a.family, a.like, a.where, a.options); }); });
+  list->callback([&] { a.status = Run([&] { return List(a.file, a.family, a.like, a.exact, a.where, a.options); }); });
 
   auto* show = app.add_subcommand("show", "Resolve a pattern by name and print it");
   show->add_option("[CATALOG...] NAME", a.showArgs,
@@ -218,18 +221,78 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   alias->callback([&] { a.status = Run([&] { return Alias(a.file, a.action, a.assignments, a.family, a.options); }); });
 }
 
-// A mistyped command gets the command it most resembles; any other parse error, CLI11's own message.
-int ParseFailed(CLI::App& app, const std::string& given, const CLI::ParseError& e) {
+// The closest of `names` to `given`, or empty when every one needs three edits or more (another word then).
+std::string Nearest(const std::string& given, const std::vector<std::string>& names) {
+  std::string best;
+  std::size_t bestDistance = std::max<std::size_t>(3, given.size() / 4);
+  for (const std::string& name : names) {
+    const std::size_t d = EditDistance(given, name);
+    if (d < bestDistance) bestDistance = d, best = name;
+  }
+  return best;
+}
+
+// The long options `command` takes, the global ones included.
+std::vector<std::string> LongOptions(const CLI::App& app, const CLI::App* command) {
+  std::vector<std::string> names{"--help"};
+  for (const CLI::App* owner : {&app, command})
+    if (owner)
+      for (const CLI::Option* option : owner->get_options())
+        for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+  return names;
+}
+
+// An option `command` does not know, with the one it most resembles: "--lik" for list's "--like". False when
+// every option given is known.
+bool UnknownOption(const CLI::App& app, const std::vector<std::string>& args, const CLI::App* command) {
+  const std::vector<std::string> known = LongOptions(app, command);
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) continue;
+    const std::string name = arg.substr(0, arg.find('='));
+    if (std::find(known.begin(), known.end(), name) != known.end()) continue;
+    const std::string best = Nearest(name, known);
+    if (best.empty() && command) {
+      // An option of another command: say whose it is.
+      for (const CLI::App* other : app.get_subcommands([](const CLI::App*) { return true; })) {
+        const std::string near = Nearest(name, LongOptions(app, other));
+        if (near.empty() || other == command) continue;
+        Error("unknown option \"" + Shown(name) + "\" for " + command->get_name() + "; \"" + near +
+              "\" is an option of " + other->get_name());
+        return true;
+      }
+    }
+    Error("unknown option \"" + Shown(name) + "\"" + (command ? " for " + command->get_name() : std::string()) +
+          (best.empty() ? "; see vdcatalog " + (command ? command->get_name() + " " : std::string()) + "--help"
+                        : "; did you mean \"" + best + "\"?"));
+    return true;
+  }
+  return false;
+}
+
+// A mistyped command gets the command it most resembles, a mistyped option the option; any other parse error,
+// CLI11's own message.
+int ParseFailed(CLI::App& app, const std::vector<std::string>& args, const CLI::ParseError& e) {
   const auto commands = app.get_subcommands([](const CLI::App*) { return true; });
+  const CLI::App* command = nullptr;
+  for (const std::string& arg : args)
+    for (const CLI::App* c : commands)
+      if (!command && c->get_name() == arg) command = c;
+  if (UnknownOption(app, args, command)) return kError;
+  std::string given;  // the first word that is no option nor an option's value
+  for (std::size_t i = 0; i < args.size() && given.empty(); ++i) {
+    if (args[i].rfind("--", 0) == 0) {
+      if (args[i].find('=') == std::string::npos && i + 1 < args.size()) ++i;  // the global options take a value
+      continue;
+    }
+    given = args[i];
+  }
   const bool known = std::any_of(commands.begin(), commands.end(),
                                  [&](const CLI::App* command) { return command->get_name() == given; });
   if (!given.empty() && given[0] != '-' && !known) {
-    std::string best;
-    std::size_t bestDistance = 3;  // more edits than that make another word
-    for (const CLI::App* command : commands) {
-      const std::size_t d = EditDistance(given, command->get_name());
-      if (d < bestDistance) bestDistance = d, best = command->get_name();
-    }
+    std::vector<std::string> names;
+    for (const CLI::App* c : commands) names.push_back(c->get_name());
+    const std::string best = Nearest(given, names);
     Error("unknown command \"" + Shown(given) + "\"" +
           (best.empty() ? "; see vdcatalog --help" : "; did you mean \"" + best + "\"?"));
     return kError;
@@ -244,6 +307,9 @@ int main(int argc, char** argv) {
   CLI::App app{"vdcatalog: create, inspect and edit pattern catalogs"};
   app.set_version_flag("--version", "vdcatalog " VDPATTERN_VERSION_STRING);
   app.require_subcommand(1);
+  // Global options go before or after the command: a command passes the options it does not know up to here.
+  // Set before the commands are added, which copy it.
+  app.fallthrough();
   app.set_help_all_flag("--help-all", "Help for every command");
   unsigned long timeLimit = kDefaultTimeLimit;
   app.add_option(
@@ -282,7 +348,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return ParseFailed(app, argc > 1 ? argv[1] : "", e);
+    return ParseFailed(app, std::vector<std::string>(argv + 1, argv + argc), e);
   }
   return arguments.status;
 }

@@ -258,68 +258,191 @@ struct ImportCounts {
 
 constexpr const char* kConnectionLost = "the connection to the server was lost; nothing was imported";
 
-// Writes every row after the header into the family, inside the caller's write scope: kOk when the rows are
+// Rows written a call: the statements of a batch are few whatever its size, so a large one makes a server
+// import a few round trips per thousand rows; a batch that the catalog refuses is written again row by row.
+constexpr std::size_t kBatchRows = 5000;
+
+// The rows read but not yet written: patterns reused from batch to batch, with their lines and name hashes.
+class ImportBatch {
+ public:
+  explicit ImportBatch(const std::string& family) : m_family(Wide(family)) {}
+  // The pattern the next row fills; kept only when Add follows.
+  CVdPattern& Next() {
+    if (m_size == m_patterns.size()) m_patterns.push_back(std::make_unique<CVdPattern>(1, nullptr, m_family));
+    return *m_patterns[m_size];
+  }
+  void Add(std::size_t line, std::uint64_t hash) {
+    ++m_size;
+    m_lines.push_back(line);
+    m_hashes.push_back(hash);
+  }
+  std::size_t Size() const { return m_size; }
+  bool Full() const { return m_size >= kBatchRows; }
+  CVdPattern* Pattern(std::size_t i) { return m_patterns[i].get(); }
+  std::size_t Line(std::size_t i) const { return m_lines[i]; }
+  std::uint64_t Hash(std::size_t i) const { return m_hashes[i]; }
+  std::vector<CVdPattern*> Patterns() {
+    std::vector<CVdPattern*> out;
+    for (std::size_t i = 0; i < m_size; ++i) out.push_back(m_patterns[i].get());
+    return out;
+  }
+  void Clear() {
+    m_size = 0;
+    m_lines.clear();
+    m_hashes.clear();
+  }
+
+ private:
+  CString m_family;
+  std::vector<std::unique_ptr<CVdPattern>> m_patterns;
+  std::size_t m_size = 0;
+  std::vector<std::size_t> m_lines;
+  std::vector<std::uint64_t> m_hashes;
+};
+
+// Writes every row after the header into the family, inside the caller's write group: kOk when the rows are
 // to be kept (some may have been refused under --keep-going), otherwise the status that ends the import.
-int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog& catalog, CVdDatabase* db,
-               Reports& reports, const std::string& family, bool keepGoing, ImportCounts& counts) {
-  // Into a family that held no row when the write began, a name the file has not given before is new: its row
-  // is appended without the search for an existing one (the write holds the file, so nobody adds one).
-  const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
-  Progress progress("import", reader.Size());
-  CsvRecord record;
-  std::string error;
-  // One pattern serves every row: each row sets its name and every value of the header's columns.
-  CVdPattern pattern(1, nullptr, Wide(family));
-  std::string previousRefusal;
-  while (reader.Next(record, error)) {
-    if (g_interrupted) break;
-    // With --keep-going each row is a group of its own, so a row the catalog refuses leaves no part behind.
-    if (keepGoing) db->BeginWriteGroup();
-    bool ok = header.Fill(pattern, record, error);
-    const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
-    std::string refusal;  // the database's reason, when it refused the row
-    reports.ClearLast();
-    if (ok && !catalog.InsertPattern(&pattern, startedEmpty && !counts.names.Contains(hash))) {
-      Error(header.Where(record.line) + "the catalog refused the row");
-      refusal = reports.Last();
-      ok = false;
+class RowWriter {
+ public:
+  RowWriter(const ImportHeader& header, CVdPatternCatalog& catalog, Reports& reports, const std::string& family,
+            bool keepGoing, ImportCounts& counts)
+      : m_header(header),
+        m_catalog(catalog),
+        m_reports(reports),
+        m_batch(family),
+        m_keepGoing(keepGoing),
+        m_counts(counts),
+        // Into a family that held no row when the write began, a name the file has not given before is new: its
+        // row is appended without a search for an existing one (the write holds the lock, so nobody adds one).
+        m_startedEmpty(catalog.CountPatterns(Wide(family), 1) == 0) {}
+
+  int Run(CsvReader& reader) {
+    Progress progress("import", reader.Size());
+    CsvRecord record;
+    std::string error;
+    while (reader.Next(record, error)) {
+      if (g_interrupted) break;
+      CVdPattern& pattern = m_batch.Next();
+      if (!m_header.Fill(pattern, record, error)) {
+        if (const int status = Refused(std::string()); status != kOk) return status;
+        continue;
+      }
+      const std::uint64_t hash = std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str()));
+      // A name given again overwrites the row before: the batch then looks its names up.
+      if (m_counts.names.Contains(hash) || m_pending.Contains(hash)) m_append = false;
+      m_pending.Insert(hash);
+      m_batch.Add(record.line, hash);
+      if (m_batch.Full())
+        if (const int status = Flush(); status != kOk) return status;
+      progress.Step(reader.BytesRead());
     }
-    if (keepGoing) db->EndWriteGroup(ok);
-    // The server undid every row with the transaction; the rows after would be refused one by one.
-    if (db->IsTransactionLost()) {
+    if (!error.empty()) {
+      Error(error + "; nothing was imported");
+      return kError;
+    }
+    if (g_interrupted) {
+      progress.Done();
+      Error("interrupted: nothing was imported");
+      return kInterrupted;
+    }
+    if (const int status = Flush(); status != kOk) return status;
+    progress.Done();
+    return kOk;
+  }
+
+ private:
+  // Writes the batch in one call; when the catalog refuses it, row by row, to name the row refused.
+  int Flush() {
+    if (m_batch.Size() == 0) return kOk;
+    m_reports.Hold();  // a refusal is said by the row that caused it, found below
+    const bool written = m_catalog.InsertPatterns(m_batch.Patterns(), m_startedEmpty && m_append);
+    m_reports.Release();
+    if (m_catalog.IsWriteGroupLost()) {
       Error(kConnectionLost);
       return kError;
     }
-    if (ok) {
-      ++counts.rows;
-      counts.names.Insert(hash);
+    int status = kOk;
+    if (written) {
+      for (std::size_t i = 0; i < m_batch.Size(); ++i) m_counts.names.Insert(m_batch.Hash(i));
+      m_counts.rows += m_batch.Size();
     } else {
-      ++counts.failed;
-      if (!keepGoing) {
-        Error("nothing was imported (use --keep-going to import the rows that fit)");
-        return kError;
-      }
-      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
-      // every row: given twice in a row before any row was kept, it ends the import.
-      if (counts.rows == 0 && !refusal.empty() && refusal == previousRefusal) {
-        Error("the catalog refuses every row for the same reason; nothing was imported");
-        return kError;
-      }
-      previousRefusal = refusal;
+      status = WriteRowByRow();
     }
-    progress.Step(reader.BytesRead());
+    m_batch.Clear();
+    m_pending = HashSet();
+    m_append = true;
+    return status;
   }
-  progress.Done();
-  if (!error.empty()) {
-    Error(error + "; nothing was imported");
-    return kError;
+
+  int WriteRowByRow() {
+    for (std::size_t i = 0; i < m_batch.Size(); ++i) {
+      const std::uint64_t hash = m_batch.Hash(i);
+      m_reports.ClearLast();
+      if (m_catalog.InsertPattern(m_batch.Pattern(i), m_startedEmpty && !m_counts.names.Contains(hash))) {
+        ++m_counts.rows;
+        m_counts.names.Insert(hash);
+        continue;
+      }
+      // The server undid every row with the transaction; the rows after would be refused one by one.
+      if (m_catalog.IsWriteGroupLost()) {
+        Error(kConnectionLost);
+        return kError;
+      }
+      Error(m_header.Where(m_batch.Line(i)) + "the catalog refused the row");
+      if (const int status = Refused(m_reports.Last()); status != kOk) return status;
+    }
+    return kOk;
   }
-  if (g_interrupted) {
-    Error("interrupted: nothing was imported");
-    return kInterrupted;
+
+  // Counts a refused row (its reason said already): kOk to go on under --keep-going, or the status to end with.
+  int Refused(const std::string& refusal) {
+    ++m_counts.failed;
+    if (!m_keepGoing) {
+      Error("nothing was imported (use --keep-going to import the rows that fit)");
+      return kError;
+    }
+    // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
+    // every row: given twice in a row before any row was kept, it ends the import.
+    if (m_counts.rows == 0 && !refusal.empty() && refusal == m_previousRefusal) {
+      Error("the catalog refuses every row for the same reason; nothing was imported");
+      return kError;
+    }
+    m_previousRefusal = refusal;
+    return kOk;
   }
-  return kOk;
-}
+
+  const ImportHeader& m_header;
+  CVdPatternCatalog& m_catalog;
+  Reports& m_reports;
+  ImportBatch m_batch;
+  bool m_keepGoing;
+  ImportCounts& m_counts;
+  bool m_startedEmpty;
+  bool m_append = true;  // no name of the batch was given before
+  HashSet m_pending;     // the batch's names
+  std::string m_previousRefusal;
+};
+
+// The catalog's write group for the import, undone unless Keep is reached.
+class ImportGroup {
+ public:
+  explicit ImportGroup(CVdPatternCatalog& catalog) : m_catalog(catalog) { m_open = catalog.BeginWriteGroup(); }
+  ~ImportGroup() {
+    if (m_open) m_catalog.EndWriteGroup(false);
+  }
+  bool IsOpen() const { return m_open; }
+  // Throws CDBException* when the COMMIT fails; nothing is kept then.
+  void Keep() {
+    m_open = false;
+    m_catalog.EndWriteGroup(true);
+  }
+  ImportGroup(const ImportGroup&) = delete;
+  ImportGroup& operator=(const ImportGroup&) = delete;
+
+ private:
+  CVdPatternCatalog& m_catalog;
+  bool m_open = false;
+};
 
 }  // namespace
 
@@ -335,7 +458,6 @@ int Import(const std::string& file, const std::string& family, const std::string
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
-  CVdDatabase* db = session.Database(catalog);
   const std::vector<Column> columns = FamilyColumns(session, catalog, family);  // the header points into it
   if (session.Failed()) return kError;
   ImportHeader header;
@@ -348,20 +470,20 @@ int Import(const std::string& file, const std::string& family, const std::string
   }
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   InterruptGuard interrupt;
-  WriteScope scope(db);
+  ImportGroup group(*catalog);
+  if (!group.IsOpen()) return kError;
   ImportCounts counts;
   try {
-    if (const int status = ImportRows(reader, header, *catalog, db, session.Reported(), family, keepGoing, counts);
-        status != kOk)
-      return status;
+    RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, counts);
+    if (const int status = writer.Run(reader); status != kOk) return status;
   } catch (CDBException* e) {
-    if (!db->IsTransactionLost()) throw;
+    if (!catalog->IsWriteGroupLost()) throw;
     e->Delete();
     Error(kConnectionLost);
     return kError;
   }
   try {
-    scope.Keep();
+    group.Keep();
   } catch (CDBException* e) {
     CString reason = e->m_strError;
     e->Delete();

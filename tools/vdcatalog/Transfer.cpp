@@ -51,6 +51,58 @@ bool CsvCanCarry(const std::string& family, const std::vector<Column>& columns, 
   return true;
 }
 
+// The unit each column's values are stored in, as the catalog's units table says ("" for none), in column order.
+std::vector<std::string> ColumnUnits(CVdPatternCatalog& catalog, const std::wstring& family,
+                                     const std::vector<Column>& columns) {
+  std::wstring upper = family;
+  VdFoldUpper(upper);
+  const auto units = catalog.GetUnitsMap(upper);
+  std::vector<std::string> out;
+  for (const Column& c : columns) {
+    const auto u = units.find(Folded(c.name));
+    out.push_back(u == units.end() ? std::string() : Utf8(u->second.unit.GetText()));
+  }
+  return out;
+}
+
+// A CSV header field: the column's name, and its unit between brackets after a blank ("h [mm]"), which import
+// reads back and checks against the family's.
+std::string HeaderField(const Column& column, const std::string& unit) {
+  return VdToUtf8(column.name) + (unit.empty() ? "" : " [" + unit + "]");
+}
+
+using ordered_json = nlohmann::ordered_json;
+
+// The same value in a JSON object that keeps its keys in the order they were given.
+ordered_json Ordered(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return nullptr;
+    case json::value_t::boolean:
+      return value.get<bool>();
+    case json::value_t::number_integer:
+      return value.get<std::int64_t>();
+    case json::value_t::number_unsigned:
+      return value.get<std::uint64_t>();
+    case json::value_t::number_float:
+      return value.get<double>();
+    case json::value_t::string:
+      return value.get_ref<const std::string&>();
+    case json::value_t::array: {
+      ordered_json out = ordered_json::array();
+      for (const json& item : value) out.push_back(Ordered(item));
+      return out;
+    }
+    case json::value_t::object: {
+      ordered_json out = ordered_json::object();
+      for (auto it = value.begin(); it != value.end(); ++it) out[it.key()] = Ordered(it.value());
+      return out;
+    }
+    default:
+      return ordered_json::parse(value.dump());
+  }
+}
+
 }  // namespace
 
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& outPath) {
@@ -76,17 +128,24 @@ int Export(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   std::FILE* out = output.Stream();
-  json document = json::object();
+  // Families by name, then the units of their columns under a key that no family can have (names beginning
+  // with "vd_" are the library's own tables); each pattern's keys in the family's column order, Name first.
+  ordered_json document = ordered_json::object();
+  ordered_json units = ordered_json::object();
   for (const std::wstring& f : families) {
+    // Made before the rows are read, so that a long read counts towards the moment the bar appears.
+    Progress progress("export", 0);
     const std::vector<Column> columns = FamilyColumns(session, catalog, VdToUtf8(f));
     if (session.Failed()) return kError;
     std::vector<Row> rows;
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
-    Progress progress("export", rows.size());
+    progress.SetTotal(rows.size());
+    const std::vector<std::string> columnUnits = ColumnUnits(*catalog, f, columns);
     if (format == "csv") {
       if (!CsvCanCarry(VdToUtf8(f), columns, rows)) return kError;
       std::vector<std::string> header;
-      for (const Column& c : columns) header.push_back(GuardedCsvText(VdToUtf8(c.name)));
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        header.push_back(GuardedCsvText(HeaderField(columns[i], columnUnits[i])));
       WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
         std::vector<std::string> cells;
@@ -98,18 +157,32 @@ int Export(const std::string& file, const std::string& family, const std::string
         progress.Step(r + 1);
       }
     } else {
-      json list = json::array();
+      std::vector<std::size_t> order;  // Name first, then the family's columns as the table orders them
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        if (VdCompareNoCase(columns[i].name, L"Name") == 0)
+          order.insert(order.begin(), i);
+        else
+          order.push_back(i);
+      ordered_json list = ordered_json::array();
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        json entry = json::object();
-        for (std::size_t i = 0; i < columns.size(); ++i)
-          entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i], columns[i].kind);
-        list.push_back(entry);
+        ordered_json entry = ordered_json::object();
+        for (std::size_t i : order)
+          entry[VdToUtf8(columns[i].name)] = Ordered(ToJson(&rows[r].values[i], columns[i].kind));
+        list.push_back(std::move(entry));
         progress.Step(r + 1);
       }
-      document[VdToUtf8(f)] = list;
+      document[VdToUtf8(f)] = std::move(list);
+      ordered_json familyUnits = ordered_json::object();
+      for (std::size_t i : order)
+        if (!columnUnits[i].empty()) familyUnits[VdToUtf8(columns[i].name)] = columnUnits[i];
+      if (!familyUnits.empty()) units[VdToUtf8(f)] = std::move(familyUnits);
     }
+    progress.Done();
   }
-  if (format == "json") std::fprintf(out, "%s\n", JsonText(document).c_str());
+  if (format == "json") {
+    if (!units.empty()) document["vd_units"] = std::move(units);
+    std::fprintf(out, "%s\n", document.dump(2, ' ', false, ordered_json::error_handler_t::replace).c_str());
+  }
   if (!output.Commit(error)) {
     Error(error);
     return kError;
@@ -193,10 +266,20 @@ struct ImportHeader {
   // Where a message about a line of the file points; made only when there is something to say.
   std::string Where(std::size_t line) const { return csvPath + " line " + std::to_string(line) + ": "; }
 
+  std::vector<std::string> units;  // the family's unit of each of its columns, in the family's order
+  const std::vector<Column>* familyColumns = nullptr;
+  bool decimalComma = false;
+
+  std::string UnitOf(const Column& column) const {
+    const std::size_t i = static_cast<std::size_t>(&column - familyColumns->data());
+    return i < units.size() ? units[i] : std::string();
+  }
+
   // Reports the first fault of the header and returns false.
   bool Match(const CsvRecord& header, const std::vector<Column>& family, const std::string& familyName,
              const std::string& path) {
     csvPath = path;
+    familyColumns = &family;
     const std::string where = Where(header.line);
     std::vector<std::string> fields = header.fields;
     for (std::string& field : fields)
@@ -204,6 +287,19 @@ struct ImportHeader {
     bool hasName = false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const Column* column = FindColumn(family, Wide(fields[i]).str());
+      // "h [mm]": the column and the unit its values are in, which must be the one the family stores.
+      std::string unit;
+      if (const std::size_t open = fields[i].rfind(" [");
+          !column && open != std::string::npos && fields[i].back() == ']') {
+        column = FindColumn(family, Wide(fields[i].substr(0, open)).str());
+        unit = fields[i].substr(open + 2, fields[i].size() - open - 3);
+        if (column && unit != UnitOf(*column)) {
+          Error(where + "the file gives " + VdToUtf8(column->name) + " in " + Shown(unit) + ", the family stores it " +
+                (UnitOf(*column).empty() ? std::string("without a unit") : "in " + UnitOf(*column)) +
+                "; nothing was imported");
+          return false;
+        }
+      }
       if (!column || fields[i].find('\0') != std::string::npos) {
         Error(where + "no column \"" + Shown(fields[i]) + "\" in family " + familyName);
         return false;
@@ -241,7 +337,16 @@ struct ImportHeader {
     for (std::size_t i = 0; i < columns.size(); ++i) {
       const std::string& cell = record.fields[i];
       const bool guarded = columns[i] && columns[i]->kind == Kind::kText && IsGuardedCsvText(cell);
-      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], guarded ? cell.substr(1) : cell, error)) {
+      const bool number = columns[i] && (columns[i]->kind == Kind::kReal || columns[i]->kind == Kind::kInteger);
+      if (decimalComma && number && cell.find('.') != std::string::npos) {
+        // "1.234,5" would be read as another number than the writer meant.
+        Error(Where(record.line) + "the " + VdToUtf8(columns[i]->name) + " \"" + Shown(cell) +
+              "\" holds a point: with --decimal-comma numbers are written 60,5");
+        return false;
+      }
+      std::string text = guarded ? cell.substr(1) : cell;
+      if (decimalComma && number) std::replace(text.begin(), text.end(), ',', '.');
+      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], text, error)) {
         Error(Where(record.line) + error);
         return false;
       }
@@ -447,10 +552,16 @@ class ImportGroup {
 }  // namespace
 
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
+  return Import(file, family, csvPath, ImportOptions{keepGoing, ',', false});
+}
+
+int Import(const std::string& file, const std::string& family, const std::string& csvPath,
+           const ImportOptions& options) {
+  const bool keepGoing = options.keepGoing;
   CsvReader reader;
   CsvRecord headerRecord;
   std::string error;
-  if (!reader.Open(csvPath, error) || !reader.Next(headerRecord, error)) {
+  if (!reader.Open(csvPath, error, options.delimiter) || !reader.Next(headerRecord, error)) {
     Error(error.empty() ? csvPath + " is empty: it needs a header row of column names" : error);
     return kError;
   }
@@ -461,6 +572,8 @@ int Import(const std::string& file, const std::string& family, const std::string
   const std::vector<Column> columns = FamilyColumns(session, catalog, family);  // the header points into it
   if (session.Failed()) return kError;
   ImportHeader header;
+  header.units = ColumnUnits(*catalog, Wide(family).str(), columns);
+  header.decimalComma = options.decimalComma;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 
   if (!catalog->CanWrite()) {

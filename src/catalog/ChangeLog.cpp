@@ -1,5 +1,6 @@
 #include "catalog/ChangeLog.h"
 
+#include <algorithm>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
@@ -51,6 +52,27 @@ void RecordChange(CVdDatabase& db, const CString& family, const CString& name, c
       L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT IIF(IsNull(MAX([seq])), 0, "
       L"MAX([seq])) + 1, " +
       VdQuoteText(family) + L", " + VdQuoteText(name) + L", " + VdQuoteText(kind) + L" FROM [vd_change]");
+}
+
+void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names,
+                   const wchar_t* kind) {
+  if (names.empty()) return;
+  long long last = 0;
+  ReadLastChange(db, last);
+  constexpr std::size_t kRowsPerInsert = 5000;  // three bound texts each: within every engine's limit
+  const std::wstring tail = L", " + VdQuoteText(family).str() + L", ";
+  const std::wstring kindText = L", " + VdQuoteText(kind).str() + L")";
+  for (std::size_t first = 0; first < names.size(); first += kRowsPerInsert) {
+    std::wstring sql = L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) VALUES ";
+    const std::size_t end = std::min(names.size(), first + kRowsPerInsert);
+    for (std::size_t r = first; r < end; ++r)
+      sql.append(r == first ? L"(" : L", (")
+          .append(std::to_wstring(++last))
+          .append(tail)
+          .append(VdQuoteText(CString(names[r])).str())
+          .append(kindText);
+    db.ExecuteSQL(sql.c_str());
+  }
 }
 
 bool ReadLastChange(CVdDatabase& db, long long& last) {

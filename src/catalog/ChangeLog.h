@@ -31,6 +31,9 @@ inline constexpr const wchar_t* kChangeFamily = L"family";
 void EnsureChangeTable(CVdDatabase& db, bool* known);
 // Appends one record (inside the caller's write group). Database failures pass to the caller.
 void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind);
+// Appends one record per name, numbered in order, in one statement per 5,000 names after one read of the
+// greatest number (inside the caller's write group, with the table made). Database failures pass to the caller.
+void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names, const wchar_t* kind);
 // Reads the records numbered above `after`, in order, in one statement. False when the catalog has no change
 // table; other database failures pass to the caller.
 bool ReadChanges(CVdDatabase& db, long long after, std::vector<CVdPatternCatalog::PatternChange>& rows);

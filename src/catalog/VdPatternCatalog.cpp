@@ -3,6 +3,7 @@
 
 #include <cwchar>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Report.h>
@@ -866,6 +867,121 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     group.Keep();
     return true;
   });
+}
+
+bool CVdPatternCatalog::BeginWriteGroup() {
+  if (!Database()) return false;
+  Database()->BeginWriteGroup();
+  return true;
+}
+
+void CVdPatternCatalog::EndWriteGroup(bool keep) {
+  if (!Database()) return;
+  if (keep) {
+    Database()->EndWriteGroup(TRUE);
+    return;
+  }
+  Quietly([&] { Database()->EndWriteGroup(FALSE); });
+}
+
+bool CVdPatternCatalog::IsWriteGroupLost() const { return Database() && Database()->IsTransactionLost(); }
+
+long CVdPatternCatalog::CountPatterns(const wchar_t* family, long limit) {
+  if (!Database() || !family || !*family || !IsBracketable(family)) return -1;
+  CString rows = L"[" + CString(family) + L"]";
+  // The subquery is named: a server refuses one without an alias.
+  if (limit > 0) rows.Format(L"(SELECT 1 FROM [%s] LIMIT %ld) AS [first_rows]", family, limit);
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  return Guarded(eReport, -1L, [&] {
+    rs->Open(0, L"SELECT COUNT(*) AS n FROM " + rows, 0);
+    CDBVariant cell;
+    rs->GetFieldValue(short(0), cell);
+    const COleVariant count = CVdRecordset::getOLEVariant(cell);
+    return VariantToLong(&count);
+  });
+}
+
+namespace {
+
+struct LessNoCase {
+  bool operator()(const std::wstring& a, const std::wstring& b) const { return VdCompareNoCase(a, b) < 0; }
+};
+
+// Names a statement, for the lookup of names a batch of patterns may already have: 5,000 bound texts stay within
+// every engine's limit of parameters.
+constexpr std::size_t kNamesPerLookup = 5000;
+
+}  // namespace
+
+bool CVdPatternCatalog::InsertPatterns(const std::vector<CVdPattern*>& patterns, bool append) {
+  if (!Database() || patterns.empty()) return Database() != nullptr;
+  const CString family = patterns.front() ? patterns.front()->GetFamily() : CString();
+  if (!IsBracketable(family.str())) return false;
+  for (CVdPattern* pattern : patterns)
+    if (!pattern || pattern->GetFamily().CompareNoCase(family) != 0) return false;
+  return Guarded(eReport, false, [&] {
+    WriteGroup group(Database());
+    if (!WritePatterns(patterns, append)) return false;
+    group.Keep();
+    return true;
+  });
+}
+
+bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, bool append) {
+  const CString family = patterns.front()->GetFamily();
+  // Which names the family holds already, asked 5,000 at a time.
+  std::set<std::wstring, LessNoCase> stored;
+  if (!append) {
+    for (std::size_t first = 0; first < patterns.size(); first += kNamesPerLookup) {
+      CString in;
+      const std::size_t end = std::min(patterns.size(), first + kNamesPerLookup);
+      for (std::size_t i = first; i < end; ++i)
+        in += (i == first ? L"" : L", ") + VdQuoteText(patterns[i]->GetUserNameW());
+      CVdRecordset found(Database());
+      found.Open(0, L"SELECT [Name] FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
+      for (; !found.IsEOF(); found.MoveNext()) {
+        CDBVariant name;
+        found.GetFieldValue(short(0), name);
+        stored.insert(DBV_BSTRAll(&name).str());
+      }
+    }
+  }
+  // New names go into the batch; a name stored or given before in the batch is written on its own afterwards,
+  // as InsertPattern writes it, so the last one given wins as it would row by row.
+  std::set<std::wstring, LessNoCase> batched;
+  std::vector<CVdPattern*> later;
+  std::vector<std::wstring> names;
+  wchar_t code[kFamilyCodeBuffer];
+  if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
+  ScopedRecordset rs(new CVdRecordset(Database()));
+  rs->Open(0, L"Select * From [" + family + L"] WHERE 0", 0);
+  const FamilyUnits units = GetUnitsMap(Upper(family.str()));
+  for (CVdPattern* pattern : patterns) {
+    const std::wstring name = pattern->GetUserNameW().str();
+    if (stored.count(name) || !batched.insert(name).second) {
+      later.push_back(pattern);
+      continue;
+    }
+    rs->AddNew();
+    if (!Factory()->ModifyTableFromPattern(rs.get(), pattern, code, units, m_bHasUnits)) {
+      rs->CancelUpdate();
+      return false;
+    }
+    rs->QueueNew();
+    names.push_back(name);
+  }
+  rs->WriteQueued();
+  if (!names.empty()) {
+    // The table's own spelling of the family: a pattern's family is folded to lower case.
+    const CString table = FamilyOfRow(*rs, nullptr).c_str();
+    vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
+    vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert);
+    NoteNames(family.str(), names, append);
+    UpdateDate(true);
+  }
+  for (CVdPattern* pattern : later)
+    if (!InsertPattern(pattern, false)) return false;
+  return true;
 }
 
 bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family, CVdPattern* pattern) {

@@ -340,6 +340,37 @@ void CVdPatternCatalog::NoteName(const std::wstring& family, const std::wstring&
     Database()->ExecuteSQL((L"DELETE FROM [vd_alias] WHERE [normal] = " + Quote(n)).c_str());
 }
 
+void CVdPatternCatalog::NoteNames(const std::wstring& family, const std::vector<std::wstring>& names, bool appended) {
+  if (names.empty()) return;
+  if (m_nameIndex == eNameIndexUnknown) m_nameIndex = HasTable(kNameTable) ? eNameIndexTable : eNameIndexAbsent;
+  if (m_nameIndex == eNameIndexAbsent) return;
+  if (m_nameIndex == eNameIndexScanned) {
+    for (const std::wstring& name : names) NoteName(family, name, true);
+    return;
+  }
+  // 5,000 names a statement (three bound texts each, within every engine's limit): an import pays a statement
+  // per batch, not one per row.
+  constexpr std::size_t kBatch = 5000;
+  const std::wstring quotedFamily = Quote(family);
+  for (std::size_t first = 0; first < names.size(); first += kBatch) {
+    const std::size_t end = std::min(names.size(), first + kBatch);
+    // Entries of rows that another program removed would stand beside the new ones. Rows appended to a family
+    // that the caller found empty skip this: an entry left over is never a match (candidates are checked
+    // against their family) and only costs the check.
+    if (!appended) {
+      std::wstring in;
+      for (std::size_t r = first; r < end; ++r) in += (r == first ? L"" : L", ") + Quote(names[r]);
+      Database()->ExecuteSQL(
+          (L"DELETE FROM [vd_name] WHERE [family] = " + quotedFamily + L" AND [name] IN (" + in + L")").c_str());
+    }
+    std::wstring sql = L"INSERT INTO [vd_name] ([family], [name], [normal]) VALUES ";
+    for (std::size_t r = first; r < end; ++r)
+      sql += (r == first ? L"(" : L", (") + quotedFamily + L", " + Quote(names[r]) + L", " +
+             Quote(VdNormalName(names[r])) + L")";
+    Database()->ExecuteSQL(sql.c_str());
+  }
+}
+
 bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found) {
   if (m_nameIndex == eNameIndexUnknown || m_nameIndex == eNameIndexAbsent) {
     if (m_nameIndex == eNameIndexUnknown && HasTable(kNameTable)) {

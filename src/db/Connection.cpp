@@ -16,6 +16,7 @@ namespace vdpattern::db {
 namespace {
 
 std::atomic<std::uint64_t> g_nextSerial{1};
+std::atomic<std::uint64_t> g_statements{0};
 
 [[noreturn]] void CannotOpen(const CString& path, const wchar_t* reason) {
   CString message;
@@ -29,6 +30,9 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
     : m_name(name), m_readOnly(readOnly), m_readOnlyReason(readOnlyReason), m_serial(g_nextSerial++) {}
 
 Connection::~Connection() = default;
+
+std::uint64_t StatementCount() { return g_statements.load(std::memory_order_relaxed); }
+void CountStatements(std::uint64_t statements) { g_statements.fetch_add(statements, std::memory_order_relaxed); }
 
 void AppendQuotedName(std::string& out, const std::string& name) {
   out += '"';

@@ -32,6 +32,7 @@
 //
 // Thread use: one thread at a time, together with the record sets that use it.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,7 @@
 #include <vector>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/String.h>
+#include <vdpattern/toolkit/VdToolkitExport.h>
 
 #include "db/RecordsetState.h"
 
@@ -121,6 +123,11 @@ class Connection {
   virtual void InsertRow(RecordsetState& state) = 0;
   virtual void DeleteRow(RecordsetState& state) = 0;
   virtual void ReadBack(RecordsetState& state) = 0;
+  // Writes the state's queued rows as new rows of its table in as few statements as the engine takes
+  // (multi-row INSERTs of bound values, each within the engine's limit of parameters), and returns how many
+  // statements it ran. The rows are not added to the state. A failure throws; the rows of the statements that
+  // ran before it stay written, so a caller that needs all or nothing runs it inside a savepoint.
+  virtual std::size_t InsertRows(RecordsetState& state) = 0;
 
  protected:
   // `readOnlyReason` is empty unless the file's format is why the connection is read-only.
@@ -150,6 +157,32 @@ class Connection {
 // `queryTimeout` bounds the statements an open itself runs: loading an Access file is one (HYT00 past it).
 std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs,
                                            unsigned long queryTimeout = 0);
+
+// Cuts the queued rows of `state` into the statements of an InsertRows: runs of rows that set the same
+// columns, each binding at most `maxParameters` values and holding at most `maxRows` rows. Calls
+// `write(first, end, width)` for the rows [first, end), `width` values each, and returns the statements.
+template <typename Write>
+std::size_t ForEachInsertStatement(const RecordsetState& state, std::size_t maxParameters, std::size_t maxRows,
+                                   Write write) {
+  std::size_t statements = 0;
+  const auto& rows = state.queued;
+  for (std::size_t first = 0; first < rows.size(); ++statements) {
+    const std::vector<char>& dirty = rows[first].dirty;
+    const auto width = static_cast<std::size_t>(std::count(dirty.begin(), dirty.end(), 1));
+    const std::size_t fit = width ? std::max<std::size_t>(1, std::min(maxRows, maxParameters / width)) : 1;
+    std::size_t end = first + 1;
+    while (end < rows.size() && end - first < fit && rows[end].dirty == dirty) ++end;
+    write(first, end, width);
+    first = end;
+  }
+  return statements;
+}
+
+// Statements the library has handed to an engine in this process (every thread), for tests that count what a
+// command costs: a record set's Open, Requery, row write or delete and each statement of InsertRows, ExecuteSQL,
+// and the transaction and savepoint statements of write and read groups.
+VDTOOLKIT_EXPORT std::uint64_t StatementCount();
+void CountStatements(std::uint64_t statements = 1);
 
 // Appends `name` as a quoted identifier, "name" with a '"' inside doubled: the form both engines read.
 void AppendQuotedName(std::string& out, const std::string& name);

@@ -74,6 +74,13 @@ struct RecordsetState {
   // Rows this state wrote and has not read back yet. Most writers never read a row they have just written, so
   // reading it back (the database's defaults and conversions) waits for the first use.
   std::vector<std::size_t> unread;
+  // New rows kept by CVdRecordset::QueueNew for one batched write (Connection::InsertRows): each row's pending
+  // values and dirty marks, as Update would have written them.
+  struct QueuedRow {
+    std::vector<PendingValue> values;
+    std::vector<char> dirty;
+  };
+  std::vector<QueuedRow> queued;
 
   void MarkUnread(std::size_t row) {
     if (std::find(unread.begin(), unread.end(), row) == unread.end()) unread.push_back(row);
@@ -101,6 +108,7 @@ struct RecordsetState {
     pending.clear();
     dirty.clear();
     unread.clear();
+    queued.clear();
   }
 };
 

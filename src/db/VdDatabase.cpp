@@ -6,6 +6,7 @@
 #include "db/DbError.h"
 
 using vdpattern::db::Connection;
+using vdpattern::db::CountStatements;
 
 CVdDatabase::CVdDatabase() = default;
 
@@ -93,10 +94,14 @@ BOOL CVdDatabase::Rollback() { return Require(m_pConnection).Rollback() ? TRUE :
 BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnection->InTransaction(); }
 BOOL CVdDatabase::IsTransactionLost() const { return m_pConnection && m_pConnection->TransactionLost(); }
 
-void CVdDatabase::ExecuteSQL(const wchar_t* text) { Require(m_pConnection).Execute(text); }
+void CVdDatabase::ExecuteSQL(const wchar_t* text) {
+  CountStatements();
+  Require(m_pConnection).Execute(text);
+}
 
 void CVdDatabase::BeginWriteGroup() {
   Connection& connection = Require(m_pConnection);
+  CountStatements();
   if (m_nWriteGroups == 0 && !connection.InTransaction()) {
     connection.Begin();
     m_bGroupOwnsTransaction = true;
@@ -112,6 +117,7 @@ void CVdDatabase::EndWriteGroup(BOOL keep) {
   const bool ownsTransaction = outermost && m_bGroupOwnsTransaction;
   if (outermost) m_bGroupOwnsTransaction = false;
   Connection& connection = Require(m_pConnection);
+  CountStatements();
   if (ownsTransaction) {
     if (!keep) {
       connection.Rollback();

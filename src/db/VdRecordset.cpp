@@ -15,6 +15,7 @@ using vdpattern::db::CellToVariant;
 using vdpattern::db::ColumnInfo;
 using vdpattern::db::ColumnSet;
 using vdpattern::db::Connection;
+using vdpattern::db::CountStatements;
 using vdpattern::db::kStateGeneral;
 using vdpattern::db::kStateNoColumn;
 using vdpattern::db::RecordsetState;
@@ -115,6 +116,7 @@ int CVdRecordset::Open(unsigned int, const wchar_t* text, unsigned long) {
   Close();
   Connection* connection = CurrentConnection();
   if (!connection) ThrowDbError(kStateGeneral, L"The record set cannot be opened: its database is not open.");
+  CountStatements();
   std::unique_ptr<RecordsetState> state = connection->Query(text);
   state->connectionSerial = connection->serial();
   state->resultSerial = NextResultSerial();
@@ -130,6 +132,7 @@ BOOL CVdRecordset::Requery() {
   RecordsetState& state = RequireOpen(m_pState);
   Connection& connection = LiveConnection(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
+  CountStatements();
   connection.Requery(state);
   state.resultSerial = NextResultSerial();
   return TRUE;
@@ -241,13 +244,41 @@ BOOL CVdRecordset::Update() {
   if (state.mode == RecordsetState::Mode::kEdit) {
     RequireCurrentRow(state);
     changed = std::find(state.dirty.begin(), state.dirty.end(), 1) != state.dirty.end() ? TRUE : FALSE;
-    if (changed) connection.UpdateRow(state);
+    if (changed) {
+      CountStatements();
+      connection.UpdateRow(state);
+    }
   } else {
+    CountStatements();
     connection.InsertRow(state);
   }
   state.mode = RecordsetState::Mode::kNone;
   state.resultSerial = NextResultSerial();  // a column typed by its first value may read differently now
   return changed;
+}
+
+void CVdRecordset::QueueNew() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.mode != RecordsetState::Mode::kAdd) ThrowDbError(kStateGeneral, L"QueueNew was called without AddNew.");
+  RequireWritable(CurrentConnection(), state);
+  state.queued.push_back({std::move(state.pending), std::move(state.dirty)});
+  state.pending.clear();
+  state.dirty.clear();
+  state.mode = RecordsetState::Mode::kNone;
+}
+
+std::size_t CVdRecordset::GetQueuedCount() const { return m_pState ? m_pState->queued.size() : 0; }
+
+void CVdRecordset::WriteQueued() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.queued.empty()) return;
+  Connection& connection = RequireWritable(CurrentConnection(), state);
+  // Written or not, the rows leave the queue: a failure undone by the caller's savepoint must not write them again.
+  struct Emptied {
+    RecordsetState& state;
+    ~Emptied() { state.queued.clear(); }
+  } emptied{state};
+  CountStatements(connection.InsertRows(state));
 }
 
 void CVdRecordset::CancelUpdate() {
@@ -259,6 +290,7 @@ void CVdRecordset::Delete() {
   RequireCurrentRow(state);
   Connection& connection = RequireWritable(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
+  CountStatements();
   connection.DeleteRow(state);
   state.EraseRow(static_cast<std::size_t>(state.position));
   state.resultSerial = NextResultSerial();

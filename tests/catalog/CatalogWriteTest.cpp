@@ -2,7 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <memory>
+#include <vector>
+
 #include "catalog/CatalogFixture.h"
+#include "db/Connection.h"
 
 using cattest::CatalogFile;
 using cattest::CRecordingFactory;
@@ -148,4 +152,68 @@ TEST_F(CatalogWrite, AWriteThatFailsAfterItsRowIsUndoneWhole) {
       << "ModifyPattern hid the failed stamp";
   EXPECT_EQ(capture.reports.size(), 3u);
   EXPECT_EQ(Cell("SELECT count(*) || '/' || sum(Height) || '/' || max(Name) FROM Beams"), before);
+}
+
+// ---------------------------------------------------------------- many writes as one
+
+TEST_F(CatalogWrite, ABatchOfPatternsIsFewStatementsWholeOrNothingAndJoinsTheHostsGroup) {
+  auto* factory = new CRecordingFactory();
+  auto catalog = Open(factory);
+  EXPECT_EQ(catalog->CountPatterns(L"Beams"), 5);
+  EXPECT_EQ(catalog->CountPatterns(L"Beams", 1), 1);
+  EXPECT_EQ(catalog->CountPatterns(L"Nothing"), -1);
+
+  constexpr int kRows = 10000;
+  std::vector<std::unique_ptr<CVdPattern>> owned;
+  std::vector<CVdPattern*> batch;
+  const auto add = [&](const std::wstring& name, double height) {
+    owned.push_back(std::make_unique<CVdPattern>(1, name.c_str(), L"Beams"));
+    owned.back()->SetParam(0, L"height", height);
+    batch.push_back(owned.back().get());
+  };
+  for (int i = 0; i < kRows; ++i) add(L"B " + std::to_wstring(i), i + 0.1);
+  add(L"HE 100", 7.25);  // a name the family holds: overwritten
+  add(L"b 5", -5.5);     // a name given twice: the last one wins
+
+  // Refused by the factory: nothing is left.
+  factory->refuseWrites = true;
+  EXPECT_FALSE(catalog->InsertPatterns(batch, false));
+  factory->refuseWrites = false;
+  EXPECT_EQ(Rows("Beams"), "5");
+  EXPECT_EQ(Stamp(), "2001/01/01");
+
+  ASSERT_TRUE(catalog->BeginWriteGroup());
+  const std::uint64_t before = vdpattern::db::StatementCount();
+  ASSERT_TRUE(catalog->InsertPatterns(batch, false));
+  const std::uint64_t statements = vdpattern::db::StatementCount() - before;
+  catalog->EndWriteGroup(true);
+  // A few statements per thousand rows, whatever the engine; the two rows written on their own add theirs.
+  EXPECT_LE(statements, 3u * kRows / 1000 + 20) << statements;
+  EXPECT_EQ(Rows("Beams"), std::to_string(kRows + 5));
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'B 9999'"), "9999.1");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "7.25");
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'b 5'"), "-5.5");
+  EXPECT_EQ(Cell("SELECT count(*) FROM vd_change WHERE kind = 'insert'"), std::to_string(kRows));
+  EXPECT_EQ(Cell("SELECT count(DISTINCT seq) FROM vd_change"), Cell("SELECT count(*) FROM vd_change"));
+  EXPECT_EQ(Stamp(), Today());
+  std::unique_ptr<CVdPattern> read(catalog->GetPattern(L"B 1234", L"Beams"));
+  ASSERT_TRUE(read);
+
+  // Undone with the host's group: the batch goes with it.
+  for (CVdPattern* p : batch) p->SetUserName((p->GetUserNameW() + L" x").GetString());
+  ASSERT_TRUE(catalog->BeginWriteGroup());
+  EXPECT_TRUE(catalog->InsertPatterns(batch, false));
+  catalog->EndWriteGroup(false);
+  EXPECT_EQ(Rows("Beams"), std::to_string(kRows + 5));
+
+  // Appended to a family the caller found empty: no lookup, the same rows.
+  batch.resize(kRows);
+  for (int i = 0; i < kRows; ++i) batch[i]->SetFamily(L"Channels");
+  catalog->BeginWriteGroup();
+  EXPECT_EQ(catalog->CountPatterns(L"Channels"), 3);
+  const std::uint64_t appendBefore = vdpattern::db::StatementCount();
+  ASSERT_TRUE(catalog->InsertPatterns(batch, true));
+  EXPECT_LE(vdpattern::db::StatementCount() - appendBefore, 3u * kRows / 1000 + 6);
+  catalog->EndWriteGroup(true);
+  EXPECT_EQ(Rows("Channels"), std::to_string(kRows + 3));
 }

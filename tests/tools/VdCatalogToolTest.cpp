@@ -145,13 +145,13 @@ TEST_F(ToolOnEngine, CreatesEditsAndReadsACatalog) {
   EXPECT_EQ(Run({"list", catalog, "IPE", "--where", "h > 210", "--json"}).out.find("IPE 200"), std::string::npos);
   EXPECT_EQ(Run({"rm", catalog, "IPE 220"}).status, 0);
   EXPECT_TRUE(Says({"rm", catalog, "IPE 220"}, 1, "did you mean IPE 200?"));
-  EXPECT_EQ(Run({"export", catalog, "IPE", "--format", "csv"}).out, "Name,h,n,grade\nIPE 200,200,3,S355\n");
+  EXPECT_EQ(Run({"export", catalog, "IPE", "--format", "csv"}).out, "Name,h [mm],n,grade\nIPE 200,200,3,S355\n");
 
   // A value given empty, and the columns not given, are missing: stored as NULL and shown as missing, never 0.
   ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 80", "h=", "grade=S235"}).status, 0);
   ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 600", "h=600"}).status, 0);
   EXPECT_EQ(Run({"export", catalog, "IPE", "--format", "csv"}).out,
-            "Name,h,n,grade\nIPE 80,,,S235\nIPE 200,200,3,S355\nIPE 600,600,,\n");  // in the order people read
+            "Name,h [mm],n,grade\nIPE 80,,,S235\nIPE 200,200,3,S355\nIPE 600,600,,\n");  // in the order people read
   const auto rows = Json({"list", catalog, "IPE", "--json"});
   EXPECT_TRUE(rows[0]["h"].is_null() && rows[0]["n"].is_null() && rows[2]["grade"].is_null()) << rows.dump();
   const Result table = Run({"list", catalog, "IPE"});
@@ -754,7 +754,7 @@ TEST_F(Tool, OutputNeverReplacesTheCatalogAndAFailedWriteIsAnError) {
   std::ofstream(out) << "old";
   ASSERT_EQ(symlink(out.c_str(), outLink.c_str()), 0);
   ASSERT_EQ(Run({"export", file, "IPE", "--format", "csv", "-o", outLink}).status, 0);
-  EXPECT_EQ(ReadBytes(out).rfind("Name,h,n,grade\n", 0), 0u);
+  EXPECT_EQ(ReadBytes(out).rfind("Name,h [mm],n,grade\n", 0), 0u);
   char target[256] = {};
   EXPECT_GT(readlink(outLink.c_str(), target, sizeof target - 1), 0);
   EXPECT_TRUE(Says({"export", file, "IPE", "--format", "csv", "-o", m_dir.File("no/such.csv")}, 2,
@@ -1063,4 +1063,46 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   EXPECT_TRUE(Says({"alias", catalog, "rm", "I 200"}, 1, "not an alias"));
   EXPECT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
   EXPECT_TRUE(Says({"upgrade", catalog}, 0, "is up to date"));  // on a server too: nothing to upgrade
+}
+
+TEST_F(ToolOnEngine, ExportsSayTheUnitsAndImportReadsEuropeanSpreadsheets) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  // JSON: each pattern's keys in the family's order, Name first, and the units under a key no family can have.
+  const std::string json = Run({"export", catalog, "--format", "json"}).out;
+  EXPECT_LT(json.find("\"Name\""), json.find("\"h\"")) << json;
+  EXPECT_LT(json.find("\"h\""), json.find("\"grade\"")) << json;
+  EXPECT_EQ(nlohmann::json::parse(json)["vd_units"]["IPE"]["h"], "mm") << json;
+
+  // CSV: "h [mm]" reads back; a unit other than the family's is refused before anything is written.
+  const std::string csv = m_dir.File("units.csv");
+  std::ofstream(csv) << "Name,h [mm],grade\nIPE 330,330.5,S235\n";
+  Result r = Run({"import", catalog, "IPE", csv});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ofstream(csv) << "Name,h [cm],grade\nIPE 360,36,S235\n";
+  EXPECT_TRUE(Says({"import", catalog, "IPE", csv}, 2, "the file gives h in cm, the family stores it in mm"));
+
+  // A spreadsheet set to a European language: ';' found in the header, numbers with a decimal comma.
+  std::ofstream(csv) << "Name;h;grade\nIPE 400;400,25;\"S;355\"\n";
+  r = Run({"import", catalog, "IPE", csv, "--decimal-comma"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::ofstream(csv) << "Name|h\nIPE 450|450,5\n";
+  r = Run({"import", catalog, "IPE", csv, "--delimiter", "|", "--decimal-comma"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = Json({"list", catalog, "IPE", "--json"});
+  std::map<std::string, nlohmann::json> byName;
+  for (const auto& row : rows) byName[row["Name"]] = row;
+  EXPECT_EQ(byName["IPE 330"]["h"], 330.5) << rows.dump();
+  EXPECT_EQ(byName["IPE 400"]["h"], 400.25) << rows.dump();
+  EXPECT_EQ(byName["IPE 400"]["grade"], "S;355") << rows.dump();
+  EXPECT_EQ(byName["IPE 450"]["h"], 450.5) << rows.dump();
+  EXPECT_FALSE(byName.count("IPE 360"));
+
+  // Every value comes back exactly: export, import into a copy, export again.
+  const std::string exported = m_dir.File("all.csv");
+  ASSERT_EQ(Run({"export", catalog, "IPE", "--format", "csv", "-o", exported}).status, 0);
+  const std::string copy = NewAddress();
+  ASSERT_EQ(Run({"create", copy, "--type", "Steel"}).status, 0);
+  AddIpe(copy);
+  ASSERT_EQ(Run({"import", copy, "IPE", exported}).status, 0);
+  EXPECT_EQ(Run({"export", copy, "--format", "json"}).out, Run({"export", catalog, "--format", "json"}).out);
 }

@@ -35,6 +35,14 @@ int Remove(const std::string& file, const std::string& name, const std::string& 
 int Max(const std::string& file, const std::string& table, const std::string& column, const std::string& keyColumn,
         const std::string& key, const Options& options);
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& out);
+// How import reads its CSV file: `delimiter` 0 takes ';' when the header holds ';' and no ',' (as spreadsheets
+// set to a European language write), otherwise ','; `decimalComma` reads numbers written "60,5".
+struct ImportOptions {
+  bool keepGoing = false;
+  char delimiter = 0;
+  bool decimalComma = false;
+};
+int Import(const std::string& file, const std::string& family, const std::string& csv, const ImportOptions& options);
 int Import(const std::string& file, const std::string& family, const std::string& csv, bool keepGoing);
 // Copies a catalog into a new file or a new server catalog, whole or not at all.
 int Convert(const std::string& in, const std::string& out);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace vdcatalog {
 
@@ -27,8 +28,9 @@ CsvReader::~CsvReader() {
   if (m_parserReady) csv_free(&m_parser);
 }
 
-bool CsvReader::Open(const std::string& path, std::string& error) {
+bool CsvReader::Open(const std::string& path, std::string& error, char delimiter) {
   m_path = path;
+  m_delimiter = delimiter;
   // Opened without waiting, so that a FIFO nobody writes to is read as empty rather than blocking the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -98,6 +100,16 @@ bool CsvReader::Fill(std::string& error) {
   if (m_first && n >= 3 && static_cast<unsigned char>(buffer[0]) == 0xEF &&
       static_cast<unsigned char>(buffer[1]) == 0xBB && static_cast<unsigned char>(buffer[2]) == 0xBF)
     start = 3;  // a UTF-8 byte-order mark is no data
+  if (m_first) {
+    if (m_delimiter == 0) {
+      // The header is names: a ';' there and no ',' is a file that a spreadsheet wrote for a decimal comma.
+      const char* end = static_cast<const char*>(std::memchr(buffer + start, '\n', n - start));
+      const std::string_view header(buffer + start, end ? static_cast<std::size_t>(end - (buffer + start)) : n - start);
+      m_delimiter =
+          header.find(';') != std::string_view::npos && header.find(',') == std::string_view::npos ? ';' : ',';
+    }
+    csv_set_delim(&m_parser, static_cast<unsigned char>(m_delimiter));
+  }
   m_first = false;
   // Fed line by line so each record knows the line it started on.
   for (std::size_t i = start; i < n;) {

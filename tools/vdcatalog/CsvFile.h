@@ -28,7 +28,10 @@ class CsvReader {
   // False with a message (the system's reason included) when the file cannot be opened, or is neither a regular
   // file nor a pipe (a device, a folder, a socket). A pipe is read without waiting for a writer to appear: a FIFO
   // nobody writes to reads as empty.
-  bool Open(const std::string& path, std::string& error);
+  // `delimiter` separates fields; 0 chooses from the first line: ';' when it holds ';' and no ',', else ','.
+  bool Open(const std::string& path, std::string& error, char delimiter = ',');
+  // The separator in use; known once the first record has been read.
+  char Delimiter() const { return m_delimiter; }
   // The next record: true with it, false at the end of the file or on a failure (then `error` says why). A quoted
   // field still open at the end of the file is a failure that names the line where it began.
   bool Next(CsvRecord& record, std::string& error);
@@ -52,6 +55,7 @@ class CsvReader {
   bool m_parserReady = false;
   bool m_finished = false;
   bool m_first = true;
+  char m_delimiter = ',';
   std::size_t m_bytesRead = 0;
   std::size_t m_size = 0;
   std::size_t m_line = 1;         // line being fed to the parser

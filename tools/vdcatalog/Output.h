@@ -154,6 +154,8 @@ class Progress {
   ~Progress() { Done(); }
   void Step(std::size_t done);
   void Done();
+  // For a total learnt after the work began (rows read before they are written).
+  void SetTotal(std::size_t total) { m_total = total; }
 
  private:
   const char* m_what;

@@ -51,6 +51,58 @@ bool CsvCanCarry(const std::string& family, const std::vector<Column>& columns, 
   return true;
 }
 
+// The unit each column's values are stored in, as the catalog's units table says ("" for none), in column order.
+std::vector<std::string> ColumnUnits(CVdPatternCatalog& catalog, const std::wstring& family,
+                                     const std::vector<Column>& columns) {
+  std::wstring upper = family;
+  VdFoldUpper(upper);
+  const auto units = catalog.GetUnitsMap(upper);
+  std::vector<std::string> out;
+  for (const Column& c : columns) {
+    const auto u = units.find(Folded(c.name));
+    out.push_back(u == units.end() ? std::string() : Utf8(u->second.unit.GetText()));
+  }
+  return out;
+}
+
+// A CSV header field: the column's name, and its unit between brackets after a blank ("h [mm]"), which import
+// reads back and checks against the family's.
+std::string HeaderField(const Column& column, const std::string& unit) {
+  return VdToUtf8(column.name) + (unit.empty() ? "" : " [" + unit + "]");
+}
+
+using ordered_json = nlohmann::ordered_json;
+
+// The same value in a JSON object that keeps its keys in the order they were given.
+ordered_json Ordered(const json& value) {
+  switch (value.type()) {
+    case json::value_t::null:
+      return nullptr;
+    case json::value_t::boolean:
+      return value.get<bool>();
+    case json::value_t::number_integer:
+      return value.get<std::int64_t>();
+    case json::value_t::number_unsigned:
+      return value.get<std::uint64_t>();
+    case json::value_t::number_float:
+      return value.get<double>();
+    case json::value_t::string:
+      return value.get_ref<const std::string&>();
+    case json::value_t::array: {
+      ordered_json out = ordered_json::array();
+      for (const json& item : value) out.push_back(Ordered(item));
+      return out;
+    }
+    case json::value_t::object: {
+      ordered_json out = ordered_json::object();
+      for (auto it = value.begin(); it != value.end(); ++it) out[it.key()] = Ordered(it.value());
+      return out;
+    }
+    default:
+      return ordered_json::parse(value.dump());
+  }
+}
+
 }  // namespace
 
 int Export(const std::string& file, const std::string& family, const std::string& format, const std::string& outPath) {
@@ -76,17 +128,24 @@ int Export(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   std::FILE* out = output.Stream();
-  json document = json::object();
+  // Families by name, then the units of their columns under a key that no family can have (names beginning
+  // with "vd_" are the library's own tables); each pattern's keys in the family's column order, Name first.
+  ordered_json document = ordered_json::object();
+  ordered_json units = ordered_json::object();
   for (const std::wstring& f : families) {
+    // Made before the rows are read, so that a long read counts towards the moment the bar appears.
+    Progress progress("export", 0);
     const std::vector<Column> columns = FamilyColumns(session, catalog, VdToUtf8(f));
     if (session.Failed()) return kError;
     std::vector<Row> rows;
     if (!ReadRows(session.Database(catalog), VdToUtf8(f), columns, "", "", rows)) return kError;
-    Progress progress("export", rows.size());
+    progress.SetTotal(rows.size());
+    const std::vector<std::string> columnUnits = ColumnUnits(*catalog, f, columns);
     if (format == "csv") {
       if (!CsvCanCarry(VdToUtf8(f), columns, rows)) return kError;
       std::vector<std::string> header;
-      for (const Column& c : columns) header.push_back(GuardedCsvText(VdToUtf8(c.name)));
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        header.push_back(GuardedCsvText(HeaderField(columns[i], columnUnits[i])));
       WriteCsvRecord(out, header);
       for (std::size_t r = 0; r < rows.size(); ++r) {
         std::vector<std::string> cells;
@@ -98,18 +157,32 @@ int Export(const std::string& file, const std::string& family, const std::string
         progress.Step(r + 1);
       }
     } else {
-      json list = json::array();
+      std::vector<std::size_t> order;  // Name first, then the family's columns as the table orders them
+      for (std::size_t i = 0; i < columns.size(); ++i)
+        if (VdCompareNoCase(columns[i].name, L"Name") == 0)
+          order.insert(order.begin(), i);
+        else
+          order.push_back(i);
+      ordered_json list = ordered_json::array();
       for (std::size_t r = 0; r < rows.size(); ++r) {
-        json entry = json::object();
-        for (std::size_t i = 0; i < columns.size(); ++i)
-          entry[VdToUtf8(columns[i].name)] = ToJson(&rows[r].values[i], columns[i].kind);
-        list.push_back(entry);
+        ordered_json entry = ordered_json::object();
+        for (std::size_t i : order)
+          entry[VdToUtf8(columns[i].name)] = Ordered(ToJson(&rows[r].values[i], columns[i].kind));
+        list.push_back(std::move(entry));
         progress.Step(r + 1);
       }
-      document[VdToUtf8(f)] = list;
+      document[VdToUtf8(f)] = std::move(list);
+      ordered_json familyUnits = ordered_json::object();
+      for (std::size_t i : order)
+        if (!columnUnits[i].empty()) familyUnits[VdToUtf8(columns[i].name)] = columnUnits[i];
+      if (!familyUnits.empty()) units[VdToUtf8(f)] = std::move(familyUnits);
     }
+    progress.Done();
   }
-  if (format == "json") std::fprintf(out, "%s\n", JsonText(document).c_str());
+  if (format == "json") {
+    if (!units.empty()) document["vd_units"] = std::move(units);
+    std::fprintf(out, "%s\n", document.dump(2, ' ', false, ordered_json::error_handler_t::replace).c_str());
+  }
   if (!output.Commit(error)) {
     Error(error);
     return kError;
@@ -193,10 +266,20 @@ struct ImportHeader {
   // Where a message about a line of the file points; made only when there is something to say.
   std::string Where(std::size_t line) const { return csvPath + " line " + std::to_string(line) + ": "; }
 
+  std::vector<std::string> units;  // the family's unit of each of its columns, in the family's order
+  const std::vector<Column>* familyColumns = nullptr;
+  bool decimalComma = false;
+
+  std::string UnitOf(const Column& column) const {
+    const std::size_t i = static_cast<std::size_t>(&column - familyColumns->data());
+    return i < units.size() ? units[i] : std::string();
+  }
+
   // Reports the first fault of the header and returns false.
   bool Match(const CsvRecord& header, const std::vector<Column>& family, const std::string& familyName,
              const std::string& path) {
     csvPath = path;
+    familyColumns = &family;
     const std::string where = Where(header.line);
     std::vector<std::string> fields = header.fields;
     for (std::string& field : fields)
@@ -204,6 +287,19 @@ struct ImportHeader {
     bool hasName = false;
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const Column* column = FindColumn(family, Wide(fields[i]).str());
+      // "h [mm]": the column and the unit its values are in, which must be the one the family stores.
+      std::string unit;
+      if (const std::size_t open = fields[i].rfind(" [");
+          !column && open != std::string::npos && fields[i].back() == ']') {
+        column = FindColumn(family, Wide(fields[i].substr(0, open)).str());
+        unit = fields[i].substr(open + 2, fields[i].size() - open - 3);
+        if (column && unit != UnitOf(*column)) {
+          Error(where + "the file gives " + VdToUtf8(column->name) + " in " + Shown(unit) + ", the family stores it " +
+                (UnitOf(*column).empty() ? std::string("without a unit") : "in " + UnitOf(*column)) +
+                "; nothing was imported");
+          return false;
+        }
+      }
       if (!column || fields[i].find('\0') != std::string::npos) {
         Error(where + "no column \"" + Shown(fields[i]) + "\" in family " + familyName);
         return false;
@@ -241,7 +337,16 @@ struct ImportHeader {
     for (std::size_t i = 0; i < columns.size(); ++i) {
       const std::string& cell = record.fields[i];
       const bool guarded = columns[i] && columns[i]->kind == Kind::kText && IsGuardedCsvText(cell);
-      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], guarded ? cell.substr(1) : cell, error)) {
+      const bool number = columns[i] && (columns[i]->kind == Kind::kReal || columns[i]->kind == Kind::kInteger);
+      if (decimalComma && number && cell.find('.') != std::string::npos) {
+        // "1.234,5" would be read as another number than the writer meant.
+        Error(Where(record.line) + "the " + VdToUtf8(columns[i]->name) + " \"" + Shown(cell) +
+              "\" holds a point: with --decimal-comma numbers are written 60,5");
+        return false;
+      }
+      std::string text = guarded ? cell.substr(1) : cell;
+      if (decimalComma && number) std::replace(text.begin(), text.end(), ',', '.');
+      if (columns[i] && !AssignTo(pattern, *columns[i], names[i], text, error)) {
         Error(Where(record.line) + error);
         return false;
       }
@@ -258,76 +363,205 @@ struct ImportCounts {
 
 constexpr const char* kConnectionLost = "the connection to the server was lost; nothing was imported";
 
-// Writes every row after the header into the family, inside the caller's write scope: kOk when the rows are
+// Rows written a call: the statements of a batch are few whatever its size, so a large one makes a server
+// import a few round trips per thousand rows; a batch that the catalog refuses is written again row by row.
+constexpr std::size_t kBatchRows = 5000;
+
+// The rows read but not yet written: patterns reused from batch to batch, with their lines and name hashes.
+class ImportBatch {
+ public:
+  explicit ImportBatch(const std::string& family) : m_family(Wide(family)) {}
+  // The pattern the next row fills; kept only when Add follows.
+  CVdPattern& Next() {
+    if (m_size == m_patterns.size()) m_patterns.push_back(std::make_unique<CVdPattern>(1, nullptr, m_family));
+    return *m_patterns[m_size];
+  }
+  void Add(std::size_t line, std::uint64_t hash) {
+    ++m_size;
+    m_lines.push_back(line);
+    m_hashes.push_back(hash);
+  }
+  std::size_t Size() const { return m_size; }
+  bool Full() const { return m_size >= kBatchRows; }
+  CVdPattern* Pattern(std::size_t i) { return m_patterns[i].get(); }
+  std::size_t Line(std::size_t i) const { return m_lines[i]; }
+  std::uint64_t Hash(std::size_t i) const { return m_hashes[i]; }
+  std::vector<CVdPattern*> Patterns() {
+    std::vector<CVdPattern*> out;
+    for (std::size_t i = 0; i < m_size; ++i) out.push_back(m_patterns[i].get());
+    return out;
+  }
+  void Clear() {
+    m_size = 0;
+    m_lines.clear();
+    m_hashes.clear();
+  }
+
+ private:
+  CString m_family;
+  std::vector<std::unique_ptr<CVdPattern>> m_patterns;
+  std::size_t m_size = 0;
+  std::vector<std::size_t> m_lines;
+  std::vector<std::uint64_t> m_hashes;
+};
+
+// Writes every row after the header into the family, inside the caller's write group: kOk when the rows are
 // to be kept (some may have been refused under --keep-going), otherwise the status that ends the import.
-int ImportRows(CsvReader& reader, const ImportHeader& header, CVdPatternCatalog& catalog, CVdDatabase* db,
-               Reports& reports, const std::string& family, bool keepGoing, ImportCounts& counts) {
-  // Into a family that held no row when the write began, a name the file has not given before is new: its row
-  // is appended without the search for an existing one (the write holds the file, so nobody adds one).
-  const bool startedEmpty = CountRows(db, Wide(family).str(), 1) == 0;
-  Progress progress("import", reader.Size());
-  CsvRecord record;
-  std::string error;
-  // One pattern serves every row: each row sets its name and every value of the header's columns.
-  CVdPattern pattern(1, nullptr, Wide(family));
-  std::string previousRefusal;
-  while (reader.Next(record, error)) {
-    if (g_interrupted) break;
-    // With --keep-going each row is a group of its own, so a row the catalog refuses leaves no part behind.
-    if (keepGoing) db->BeginWriteGroup();
-    bool ok = header.Fill(pattern, record, error);
-    const std::size_t hash = ok ? std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str())) : 0;
-    std::string refusal;  // the database's reason, when it refused the row
-    reports.ClearLast();
-    if (ok && !catalog.InsertPattern(&pattern, startedEmpty && !counts.names.Contains(hash))) {
-      Error(header.Where(record.line) + "the catalog refused the row");
-      refusal = reports.Last();
-      ok = false;
+class RowWriter {
+ public:
+  RowWriter(const ImportHeader& header, CVdPatternCatalog& catalog, Reports& reports, const std::string& family,
+            bool keepGoing, ImportCounts& counts)
+      : m_header(header),
+        m_catalog(catalog),
+        m_reports(reports),
+        m_batch(family),
+        m_keepGoing(keepGoing),
+        m_counts(counts),
+        // Into a family that held no row when the write began, a name the file has not given before is new: its
+        // row is appended without a search for an existing one (the write holds the lock, so nobody adds one).
+        m_startedEmpty(catalog.CountPatterns(Wide(family), 1) == 0) {}
+
+  int Run(CsvReader& reader) {
+    Progress progress("import", reader.Size());
+    CsvRecord record;
+    std::string error;
+    while (reader.Next(record, error)) {
+      if (g_interrupted) break;
+      CVdPattern& pattern = m_batch.Next();
+      if (!m_header.Fill(pattern, record, error)) {
+        if (const int status = Refused(std::string()); status != kOk) return status;
+        continue;
+      }
+      const std::uint64_t hash = std::hash<std::wstring>()(Folded(pattern.GetUserNameW().str()));
+      // A name given again overwrites the row before: the batch then looks its names up.
+      if (m_counts.names.Contains(hash) || m_pending.Contains(hash)) m_append = false;
+      m_pending.Insert(hash);
+      m_batch.Add(record.line, hash);
+      if (m_batch.Full())
+        if (const int status = Flush(); status != kOk) return status;
+      progress.Step(reader.BytesRead());
     }
-    if (keepGoing) db->EndWriteGroup(ok);
-    // The server undid every row with the transaction; the rows after would be refused one by one.
-    if (db->IsTransactionLost()) {
+    if (!error.empty()) {
+      Error(error + "; nothing was imported");
+      return kError;
+    }
+    if (g_interrupted) {
+      progress.Done();
+      Error("interrupted: nothing was imported");
+      return kInterrupted;
+    }
+    if (const int status = Flush(); status != kOk) return status;
+    progress.Done();
+    return kOk;
+  }
+
+ private:
+  // Writes the batch in one call; when the catalog refuses it, row by row, to name the row refused.
+  int Flush() {
+    if (m_batch.Size() == 0) return kOk;
+    m_reports.Hold();  // a refusal is said by the row that caused it, found below
+    const bool written = m_catalog.InsertPatterns(m_batch.Patterns(), m_startedEmpty && m_append);
+    m_reports.Release();
+    if (m_catalog.IsWriteGroupLost()) {
       Error(kConnectionLost);
       return kError;
     }
-    if (ok) {
-      ++counts.rows;
-      counts.names.Insert(hash);
+    int status = kOk;
+    if (written) {
+      for (std::size_t i = 0; i < m_batch.Size(); ++i) m_counts.names.Insert(m_batch.Hash(i));
+      m_counts.rows += m_batch.Size();
     } else {
-      ++counts.failed;
-      if (!keepGoing) {
-        Error("nothing was imported (use --keep-going to import the rows that fit)");
-        return kError;
-      }
-      // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
-      // every row: given twice in a row before any row was kept, it ends the import.
-      if (counts.rows == 0 && !refusal.empty() && refusal == previousRefusal) {
-        Error("the catalog refuses every row for the same reason; nothing was imported");
-        return kError;
-      }
-      previousRefusal = refusal;
+      status = WriteRowByRow();
     }
-    progress.Step(reader.BytesRead());
+    m_batch.Clear();
+    m_pending = HashSet();
+    m_append = true;
+    return status;
   }
-  progress.Done();
-  if (!error.empty()) {
-    Error(error + "; nothing was imported");
-    return kError;
+
+  int WriteRowByRow() {
+    for (std::size_t i = 0; i < m_batch.Size(); ++i) {
+      const std::uint64_t hash = m_batch.Hash(i);
+      m_reports.ClearLast();
+      if (m_catalog.InsertPattern(m_batch.Pattern(i), m_startedEmpty && !m_counts.names.Contains(hash))) {
+        ++m_counts.rows;
+        m_counts.names.Insert(hash);
+        continue;
+      }
+      // The server undid every row with the transaction; the rows after would be refused one by one.
+      if (m_catalog.IsWriteGroupLost()) {
+        Error(kConnectionLost);
+        return kError;
+      }
+      Error(m_header.Where(m_batch.Line(i)) + "the catalog refused the row");
+      if (const int status = Refused(m_reports.Last()); status != kOk) return status;
+    }
+    return kOk;
   }
-  if (g_interrupted) {
-    Error("interrupted: nothing was imported");
-    return kInterrupted;
+
+  // Counts a refused row (its reason said already): kOk to go on under --keep-going, or the status to end with.
+  int Refused(const std::string& refusal) {
+    ++m_counts.failed;
+    if (!m_keepGoing) {
+      Error("nothing was imported (use --keep-going to import the rows that fit)");
+      return kError;
+    }
+    // A reason that is the database's, not the row's (no right to write, a server gone), would come again for
+    // every row: given twice in a row before any row was kept, it ends the import.
+    if (m_counts.rows == 0 && !refusal.empty() && refusal == m_previousRefusal) {
+      Error("the catalog refuses every row for the same reason; nothing was imported");
+      return kError;
+    }
+    m_previousRefusal = refusal;
+    return kOk;
   }
-  return kOk;
-}
+
+  const ImportHeader& m_header;
+  CVdPatternCatalog& m_catalog;
+  Reports& m_reports;
+  ImportBatch m_batch;
+  bool m_keepGoing;
+  ImportCounts& m_counts;
+  bool m_startedEmpty;
+  bool m_append = true;  // no name of the batch was given before
+  HashSet m_pending;     // the batch's names
+  std::string m_previousRefusal;
+};
+
+// The catalog's write group for the import, undone unless Keep is reached.
+class ImportGroup {
+ public:
+  explicit ImportGroup(CVdPatternCatalog& catalog) : m_catalog(catalog) { m_open = catalog.BeginWriteGroup(); }
+  ~ImportGroup() {
+    if (m_open) m_catalog.EndWriteGroup(false);
+  }
+  bool IsOpen() const { return m_open; }
+  // Throws CDBException* when the COMMIT fails; nothing is kept then.
+  void Keep() {
+    m_open = false;
+    m_catalog.EndWriteGroup(true);
+  }
+  ImportGroup(const ImportGroup&) = delete;
+  ImportGroup& operator=(const ImportGroup&) = delete;
+
+ private:
+  CVdPatternCatalog& m_catalog;
+  bool m_open = false;
+};
 
 }  // namespace
 
 int Import(const std::string& file, const std::string& family, const std::string& csvPath, bool keepGoing) {
+  return Import(file, family, csvPath, ImportOptions{keepGoing, ',', false});
+}
+
+int Import(const std::string& file, const std::string& family, const std::string& csvPath,
+           const ImportOptions& options) {
+  const bool keepGoing = options.keepGoing;
   CsvReader reader;
   CsvRecord headerRecord;
   std::string error;
-  if (!reader.Open(csvPath, error) || !reader.Next(headerRecord, error)) {
+  if (!reader.Open(csvPath, error, options.delimiter) || !reader.Next(headerRecord, error)) {
     Error(error.empty() ? csvPath + " is empty: it needs a header row of column names" : error);
     return kError;
   }
@@ -335,10 +569,11 @@ int Import(const std::string& file, const std::string& family, const std::string
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
-  CVdDatabase* db = session.Database(catalog);
   const std::vector<Column> columns = FamilyColumns(session, catalog, family);  // the header points into it
   if (session.Failed()) return kError;
   ImportHeader header;
+  header.units = ColumnUnits(*catalog, Wide(family).str(), columns);
+  header.decimalComma = options.decimalComma;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
 
   if (!catalog->CanWrite()) {
@@ -348,20 +583,20 @@ int Import(const std::string& file, const std::string& family, const std::string
   }
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   InterruptGuard interrupt;
-  WriteScope scope(db);
+  ImportGroup group(*catalog);
+  if (!group.IsOpen()) return kError;
   ImportCounts counts;
   try {
-    if (const int status = ImportRows(reader, header, *catalog, db, session.Reported(), family, keepGoing, counts);
-        status != kOk)
-      return status;
+    RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, counts);
+    if (const int status = writer.Run(reader); status != kOk) return status;
   } catch (CDBException* e) {
-    if (!db->IsTransactionLost()) throw;
+    if (!catalog->IsWriteGroupLost()) throw;
     e->Delete();
     Error(kConnectionLost);
     return kError;
   }
   try {
-    scope.Keep();
+    group.Keep();
   } catch (CDBException* e) {
     CString reason = e->m_strError;
     e->Delete();

@@ -50,10 +50,10 @@ struct Arguments {
   Options options;
   int status = kOk;
   std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv,
-      convertOut, address, action;
+      convertOut, address, action, delimiter;
   int version = 1;
   double metrics = 1.0;
-  bool keepGoing = false, readOnly = false, exact = false;
+  bool keepGoing = false, readOnly = false, exact = false, decimalComma = false;
   int port = 8765;
   std::string listen = "127.0.0.1";
   double tolerance = 1.0;
@@ -171,7 +171,21 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   importCommand->add_option("FAMILY", a.family, "Family name")->required();
   importCommand->add_option("CSV", a.csv, "CSV file with a header row of column names")->required();
   importCommand->add_flag("--keep-going", a.keepGoing, "Keep the rows that fit when others fail");
-  importCommand->callback([&] { a.status = Run([&] { return Import(a.file, a.family, a.csv, a.keepGoing); }); });
+  importCommand
+      ->add_option("--delimiter", a.delimiter,
+                   "Field separator, one character (default: ';' when the header holds ';' and no ',', else ',')")
+      ->check([](const std::string& d) {
+        return d.size() == 1 && d != "\"" && d != "\n" && d != "\r"
+                   ? std::string()
+                   : std::string("one character other than a quote or a line break");
+      });
+  importCommand->add_flag("--decimal-comma", a.decimalComma, "Numbers are written with a decimal comma (60,5)");
+  importCommand->callback([&] {
+    a.status = Run([&] {
+      return Import(a.file, a.family, a.csv,
+                    ImportOptions{a.keepGoing, a.delimiter.empty() ? '\0' : a.delimiter[0], a.decimalComma});
+    });
+  });
 
   auto* convert =
       app.add_subcommand("convert", "Copy a catalog (an Access file too) into a new file or a new server catalog");

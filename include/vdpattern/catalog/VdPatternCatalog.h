@@ -174,6 +174,35 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   eChanges GetChanges(long long after, std::vector<PatternChange>& changes);
   // The number of the newest record in `last` (0 when there is none yet), in one statement; same answers.
   eChanges GetLastChange(long long& last);
+  // ---- extension: many writes as one (what an import needs)
+  // BeginWriteGroup opens a write group of the catalog's database (CVdDatabase::BeginWriteGroup: a transaction
+  // that takes the write lock at once, or a savepoint inside the host's transaction), and the host ends it with
+  // exactly one EndWriteGroup: `keep` true commits (or releases) it, false undoes every write made since. The
+  // catalog's writes in between (InsertPattern, ModifyPattern, RemovePattern, InsertPatterns, the aliases) join
+  // it, each still all or nothing on its own, with their change records, so a host may retry or skip one
+  // refused write and keep the others. Groups nest. BeginWriteGroup returns false on a closed catalog and
+  // throws CDBException* when the group cannot begin (a lock held elsewhere past the lock time-out: HYT00; a
+  // server that cannot be reached). EndWriteGroup(true) throws CDBException* when the COMMIT fails, after
+  // undoing the group; EndWriteGroup(false) never throws. The catcher releases the exception with Delete().
+  bool BeginWriteGroup();
+  void EndWriteGroup(bool keep);
+  // Whether the server dropped the open write group with its connection: its writes are gone and every write
+  // fails until EndWriteGroup(false) ends it.
+  bool IsWriteGroupLost() const;
+  // The rows of `family`, counted by the engine, or only up to `limit` when it is above 0 (CountPatterns(f, 1)
+  // asks whether the family is empty in one short statement). -1 when the family cannot be read: a missing
+  // table, a name holding ']', a database failure (reported).
+  long CountPatterns(const wchar_t* family, long limit = 0);
+  // Writes every pattern of `patterns`, all of one family, as InsertPattern(pattern, append) would (a name
+  // that the family holds is overwritten, other names are added), in one write group and few statements: the
+  // new rows in multi-row INSERTs of bound values (CVdRecordset::QueueNew), their change records and name
+  // index entries a statement per 5,000 rows, one lookup of the names per 5,000 unless `append` says
+  // the caller knows that none of them is in the family. A name given twice, and a name the family holds, is
+  // written row by row after the new ones. All or nothing: false (the factory refused a pattern, a database
+  // failure, reported through OnDBException) leaves the catalog as it was; the caller may then write the
+  // patterns one by one to learn which was refused. The patterns are borrowed.
+  bool InsertPatterns(const std::vector<CVdPattern*>& patterns, bool append);
+
   // ---- names as engineers write them (extension; the normal form is VdNormalName, VdPatternNames.h)
   // Two library-owned tables serve them: "vd_alias" (alias, family, name, normal), the names a catalog says
   // stand for a row ("HE 300 B" for HEB 300), and "vd_name" (family, name, normal), every row's name with its
@@ -281,7 +310,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool HasTable(const wchar_t* table);
   bool EnsureNameTables();  // database failures pass to the caller
   void NoteName(const std::wstring& family, const std::wstring& name, bool added);  // inside a write group
-  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found);       // failures pass on
+  // Notes new rows' names in batches (inside a write group); `appended`: added to a family found empty.
+  void NoteNames(const std::wstring& family, const std::vector<std::wstring>& names, bool appended);
+  // InsertPatterns' work inside its write group; database failures pass to the caller.
+  bool WritePatterns(const std::vector<CVdPattern*>& patterns, bool append);
+  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found);  // failures pass on
   bool CheckAlias(const Alias& alias, std::wstring& family, std::wstring& name, CString& error);
   CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family);  // caller deletes
 

@@ -44,12 +44,20 @@
 //   the file holds; a new row is appended at the end of the record set, and the current row does not move.
 //   Columns not set by AddNew get their default. Setting an empty or null variant writes NULL. Delete removes
 //   the current row; the row after it becomes current (or EOF).
+// - Extension, batched appends: QueueNew, called in place of Update after AddNew and the SetFieldValue calls,
+//   keeps the new row (the values SetFieldValue accepted, checked as for Update) instead of writing it, and
+//   WriteQueued writes every row kept in as few statements as the engine takes: multi-row INSERTs of bound
+//   values, each within the engine's limit of parameters. Queued rows are not added to the record set and are
+//   never read back; the queue is emptied by WriteQueued, written or not, and by Close. WriteQueued may run
+//   several statements: when it throws, the rows of those before the failure stay written, so a caller that
+//   needs all or nothing runs it inside a write group (CVdDatabase::BeginWriteGroup) and undoes that.
 // - MoveFirst on an empty record set leaves it at EOF without failing; MoveNext at EOF throws.
 // - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().
 // - Operations are virtual so that a host or a test can derive.
 //
 // Thread use: one thread at a time, the thread that uses its database.
 
+#include <cstddef>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/OleVariant.h>
 #include <vdpattern/toolkit/String.h>
@@ -96,6 +104,11 @@ class VDTOOLKIT_EXPORT CVdRecordset {
   virtual BOOL Update();
   virtual void CancelUpdate();
   virtual void Delete();
+  // Extension, batched appends (see above). QueueNew throws after anything but AddNew, or on a read-only
+  // result; WriteQueued throws CDBException* for the engine's refusal (a constraint, a lock time-out).
+  void QueueNew();
+  void WriteQueued();
+  std::size_t GetQueuedCount() const;
 
   // `type` 0 (or SQL_C_DEFAULT) gives the column's own type; SQL_C_CHAR / SQL_C_WCHAR give its text,
   // SQL_C_DOUBLE a double, SQL_C_LONG / SQL_C_SLONG a 32-bit integer.

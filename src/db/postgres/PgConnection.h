@@ -132,6 +132,7 @@ class PgConnection final : public Connection {
   void UpdateRow(RecordsetState& state) override;
   void InsertRow(RecordsetState& state) override;
   void DeleteRow(RecordsetState& state) override;
+  std::size_t InsertRows(RecordsetState& state) override;
   void ReadBack(RecordsetState& state) override;
 
  private:

@@ -866,6 +866,45 @@ void PgConnection::InsertRow(RecordsetState& state) {
   FillFromReturning(result.result, state, row);
 }
 
+std::size_t PgConnection::InsertRows(RecordsetState& state) {
+  const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
+  // The protocol counts a statement's parameters in 16 bits; every statement is a round trip, so a statement
+  // holds as many rows as that allows, up to the few thousand a host's batch holds.
+  constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
+  return ForEachInsertStatement(
+      state, kMaxParameters, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
+        const std::vector<char>& dirty = state.queued[first].dirty;
+        std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
+        if (width == 0) {
+          sql += " DEFAULT VALUES";
+          PQclear(Run(sql));
+          return;
+        }
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+          if (!dirty[k]) continue;
+          sql += count++ ? "," : " (";
+          AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
+        }
+        sql += ") VALUES ";
+        Parameters p;
+        std::size_t marker = 0;
+        for (std::size_t r = first; r < end; ++r) {
+          sql += r == first ? "(" : ",(";
+          for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+            if (!dirty[k]) continue;
+            if (sql.back() != '(') sql += ',';
+            sql += '$' + std::to_string(++marker);
+            p.Add(state.queued[r].values[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+          }
+          sql += ')';
+        }
+        p.Finish();
+        PQclear(Run(sql, p.values, p.lengths, p.binary));
+      });
+}
+
 void PgConnection::DeleteRow(RecordsetState& state) {
   const PgColumnSet& columns = Columns(state);
   CheckWritable(columns.table);

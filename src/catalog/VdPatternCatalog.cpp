@@ -385,6 +385,8 @@ void CVdPatternCatalog::Close() {
   m_strName.Empty();
   m_familyCodes.clear();
   m_units.clear();
+  m_history = eHistoryUnknown;
+  m_historyBatch.reset();
 }
 
 void CVdPatternCatalog::CloseDB() { ReleaseDatabase(); }
@@ -835,6 +837,7 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     if (!rs) return false;
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
+    const RowSnapshot before = found ? Snapshot(*rs) : RowSnapshot();
     if (found) {
       rs->Edit();
     } else {
@@ -842,10 +845,11 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
     if (!StoreRow(*rs, pattern, code, family.str())) return false;
+    if (!found) rs->MoveLast();  // the new row is appended to the result
     // The table's own spelling of the family: a pattern's family is folded to lower case.
-    RecordChange(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
-                 found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert);
     if (!found) NoteName(family.str(), pattern->GetUserNameW().str(), true);
+    RecordWrite(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
+                found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert, before, Snapshot(*rs));
     group.Keep();
     return true;
   });
@@ -860,12 +864,16 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   const std::wstring table = FamilyOfRow(*rs, family);
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
+  const RowSnapshot before = Snapshot(*rs);
   rs->Edit();
   if (!StoreRow(*rs, pattern, code, table)) return false;
-  RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeModify);
-  // A pattern stored under another name leaves the old one and makes the new one.
+  // A pattern stored under another name leaves the old one and makes the new one; the history keeps one entry,
+  // under the new name, whose Name column says what it was.
   const CString stored = pattern->GetUserNameW();
-  if (name && stored.CompareNoCase(name) != 0) RecordChange(table.c_str(), stored, vdpattern::catalog::kChangeModify);
+  const bool renamed = name && stored.CompareNoCase(name) != 0;
+  if (renamed) RecordChange(table.c_str(), name, vdpattern::catalog::kChangeModify);
+  RecordWrite(table.c_str(), renamed ? stored : CString(name ? name : L""), vdpattern::catalog::kChangeModify, before,
+              Snapshot(*rs));
   group.Keep();
   return true;
 }
@@ -891,11 +899,12 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
     CDBVariant stored;
     rs->GetFieldValue(L"Name", stored);
     const std::wstring table = FamilyOfRow(*rs, family);
+    const RowSnapshot before = Snapshot(*rs);
     rs->Delete();
     rs->MoveFirst();
     NoteName(table, DBV_BSTRAll(&stored).str(), false);
     UpdateDate(true);
-    RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeRemove);
+    RecordWrite(table.c_str(), DBV_BSTRAll(&stored), vdpattern::catalog::kChangeRemove, before, RowSnapshot());
     group.Keep();
     return true;
   });

@@ -349,6 +349,7 @@ int Import(const std::string& file, const std::string& family, const std::string
   catalog->SetHasUnits(false);  // rows hold values as the catalog stores them
   InterruptGuard interrupt;
   WriteScope scope(db);
+  catalog->BeginHistoryBatch();  // the import is one change set, written in a few statements at the end
   ImportCounts counts;
   try {
     if (const int status = ImportRows(reader, header, *catalog, db, session.Reported(), family, keepGoing, counts);
@@ -358,6 +359,10 @@ int Import(const std::string& file, const std::string& family, const std::string
     if (!db->IsTransactionLost()) throw;
     e->Delete();
     Error(kConnectionLost);
+    return kError;
+  }
+  if (!catalog->EndHistoryBatch(true)) {
+    Error("nothing was imported: its history could not be written");
     return kError;
   }
   try {

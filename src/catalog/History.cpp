@@ -259,28 +259,6 @@ CString WhoExpression(CVdDatabase& db) {
   return ServerSchema(db).empty() ? VdQuoteText(ThisWriter().user) : CString(L"current_user");
 }
 
-// The schema-qualified name of the history table, for the statements the dialect does not qualify itself.
-CString QualifiedHistory(const std::wstring& schema) {
-  std::wstring quoted = L"\"";
-  for (wchar_t c : schema) quoted += c == L'"' ? std::wstring(L"\"\"") : std::wstring(1, c);
-  return CString(quoted + L"\".\"vd_history\"");
-}
-
-// On a server, writers may add history rows and never change or remove one: rules turn an UPDATE or DELETE of
-// the table into nothing, and only the table's owner (who made the catalog's history) may drop them. Rules are
-// the server's own machinery, not functions resolved through the schema, so nothing a writer plants there
-// takes part. TRUNCATE is a privilege of its own, which the owner does not grant.
-void SetHistoryRules(CVdDatabase& db, const std::wstring& schema, bool on) {
-  const CString table = QualifiedHistory(schema);
-  for (const wchar_t* event : {L"UPDATE", L"DELETE"}) {
-    const CString rule = CString(L"vd_history_no_") + CString(event).MakeLower();
-    if (on)
-      db.ExecuteSQL(L"CREATE RULE " + rule + L" AS ON " + event + L" TO " + table + L" DO INSTEAD NOTHING");
-    else
-      db.ExecuteSQL(L"DROP RULE " + rule + L" ON " + table);
-  }
-}
-
 // The values after seq and cset of one history row.
 CString RowTail(CVdDatabase& db, const CString& at, const PendingChange& change) {
   const Writer& w = ThisWriter();
@@ -323,7 +301,10 @@ void MakeHistoryTable(CVdDatabase& db) {
   db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_history_seq] ON [vd_history] ([seq])");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name])");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_cset] ON [vd_history] ([cset])");
-  if (const std::wstring schema = ServerSchema(db); !schema.empty()) SetHistoryRules(db, schema, true);
+  // On a server the library's writes only add rows. A rule or trigger that kept writers from changing them
+  // would make the table one the library refuses to write (its rules would run with the writer's rights), so
+  // the table's owner grants writers INSERT and SELECT on it, not UPDATE, DELETE or TRUNCATE: new tables give
+  // other roles no rights of their own.
 }
 
 RowValues ReadRowValues(CVdRecordset& rs) {
@@ -467,12 +448,8 @@ long long PruneHistory(CVdDatabase& db, const std::wstring& before) {
   rs.GetFieldValue(short(0), cell);
   const long long removed = NumberOf(cell);
   rs.Close();
-  // On a server only the table's owner may lift the rules that keep rows from being deleted, for this
-  // transaction only; anyone else's pruning fails here and changes nothing.
-  const std::wstring schema = ServerSchema(db);
-  if (!schema.empty()) SetHistoryRules(db, schema, false);
+  // On a server only a role granted DELETE on the table (its owner) may prune; anyone else's pruning fails here.
   db.ExecuteSQL(L"DELETE FROM [vd_history] WHERE [at] < " + VdQuoteText(before));
-  if (!schema.empty()) SetHistoryRules(db, schema, true);
   RecordChange(db, CString(), CString(), kChangePrune);
   std::vector<HistoryColumn> what(1);
   what[0].column = L"before";

@@ -3,6 +3,8 @@
 //                   linear import gives 2.
 //   import-vs-raw   the import of 100,000 rows against the raw engine inserting them into the same empty family
 //                   (same schema, same name index) with one prepared statement in one transaction.
+//   import-history  the import of 100,000 rows into a catalog that keeps a history against the same import into
+//                   one made before catalogs kept one (no history table): what recording the import costs.
 // Each import runs in a child process (the command's own work alone, measured with the child's CPU time and
 // spent again as busy time with the timer running, since bench/run compares CPU times). Rows are a Name and 13
 // numbers, as the sections of the sample catalog are.
@@ -55,6 +57,12 @@ class Files {
       vdcatalog::Create(Empty(), "Bench", "bench", 1);
       return vdcatalog::AddFamily(Empty(), "Rows", "R", columns);
     });
+    std::filesystem::copy_file(Empty(), WithoutHistory());
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(WithoutHistory().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, "DROP TABLE vd_history; DROP TABLE vd_change", nullptr, nullptr, nullptr) != SQLITE_OK)
+      throw std::runtime_error("cannot make the catalog without a history");
+    sqlite3_close(db);
     for (int count : {kSmall, kLarge}) {
       std::ofstream csv(Csv(count));
       csv << "Name";
@@ -68,12 +76,13 @@ class Files {
   }
 
   std::string Empty() const { return m_dir.path() + "/empty.mdb"; }
+  std::string WithoutHistory() const { return m_dir.path() + "/no-history.mdb"; }
   std::string Csv(int count) const { return m_dir.path() + "/rows-" + std::to_string(count) + ".csv"; }
   // A fresh copy of the empty catalog.
-  std::string Fresh() const {
+  std::string Fresh(bool history = true) const {
     const std::string path = m_dir.path() + "/work.mdb";
     std::filesystem::remove(path);
-    std::filesystem::copy_file(Empty(), path);
+    std::filesystem::copy_file(history ? Empty() : WithoutHistory(), path);
     return path;
   }
 
@@ -112,8 +121,8 @@ void SpendCpu(double seconds) {
 }
 
 // The CPU seconds of one import of `count` rows into a fresh catalog, in a child process.
-double ImportInChild(int count) {
-  const std::string catalog = Data().Fresh();
+double ImportInChild(int count, bool history = true) {
+  const std::string catalog = Data().Fresh(history);
   const std::string csv = Data().Csv(count);
   std::fflush(nullptr);
   const pid_t pid = fork();
@@ -125,11 +134,11 @@ double ImportInChild(int count) {
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-void Import(benchmark::State& state, int count, double target) {
+void Import(benchmark::State& state, int count, double target, bool history = true) {
   Data();
   for (auto _ : state) {
     state.PauseTiming();
-    const double seconds = ImportInChild(count);
+    const double seconds = ImportInChild(count, history);
     state.ResumeTiming();
     if (seconds < 0) return state.SkipWithError("the import failed");
     SpendCpu(seconds);
@@ -175,6 +184,12 @@ int main(int argc, char** argv) {
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("import-vs-raw/library", [](benchmark::State& s) { Import(s, kSmall, 4.0); })
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("import-history/library", [](benchmark::State& s) { Import(s, kSmall, 1.2); })
+      ->Iterations(1)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("import-history/baseline", [](benchmark::State& s) { Import(s, kSmall, 0, false); })
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("import-vs-raw/baseline", RawInsert)->Iterations(1)->Unit(benchmark::kMillisecond);

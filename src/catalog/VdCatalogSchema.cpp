@@ -13,6 +13,7 @@
 #include <vdpattern/toolkit/VdServerAddress.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include "catalog/ChangeLog.h"
+#include "catalog/History.h"
 #include "toolkit/Environment.h"
 
 namespace {
@@ -145,6 +146,11 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
           (L"CREATE INDEX [" + index + L"] ON [" + family + L"] ([" + column + L"] COLLATE NOCASE)").c_str());
       added.push_back(family);
     }
+    CVdODBCTableDefInfo history;
+    if (!db->GetTableDefInfo(vdpattern::catalog::kHistoryTable, history)) {
+      vdpattern::catalog::MakeHistoryTable(*db);
+      added.push_back(vdpattern::catalog::kHistoryTable);
+    }
     if (added.empty()) {
       db->Rollback();
       return eUpToDate;
@@ -166,6 +172,14 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
 
 bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumnType(type); }
 
+bool CVdCatalogSchema::AddHistory(const CString& path, CString& error) {
+  return InTransaction(path, error, [&](CVdDatabase& db) {
+    CVdODBCTableDefInfo info;
+    if (!db.GetTableDefInfo(vdpattern::catalog::kHistoryTable, info)) vdpattern::catalog::MakeHistoryTable(db);
+    return true;
+  });
+}
+
 bool CVdCatalogSchema::IsLibraryTable(const wchar_t* table) {
   return table && (table[0] == L'v' || table[0] == L'V') && (table[1] == L'd' || table[1] == L'D') && table[2] == L'_';
 }
@@ -184,6 +198,7 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
         L"CREATE TABLE [FamilyDescription] ([Name] TEXT COLLATE NOCASE, [FamilyCode] TEXT COLLATE NOCASE, "
         L"[Description] TEXT COLLATE NOCASE)");
     db.ExecuteSQL(L"CREATE TABLE [Units] ([Family] TEXT COLLATE NOCASE)");
+    vdpattern::catalog::MakeHistoryTable(db);  // a new catalog keeps its history from the first write
     return true;
   };
   bool made = false;
@@ -299,6 +314,9 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     bool known = false;
     vdpattern::catalog::EnsureChangeTable(db, &known);
     vdpattern::catalog::RecordChange(db, family, CString(), vdpattern::catalog::kChangeFamily);
+    CVdODBCTableDefInfo history;
+    if (db.GetTableDefInfo(vdpattern::catalog::kHistoryTable, history))
+      vdpattern::catalog::WriteHistory(db, {family, CString(), vdpattern::catalog::kChangeFamily, L"[]"});
     return true;
   });
 }

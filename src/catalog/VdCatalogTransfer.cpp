@@ -184,8 +184,9 @@ CVdCatalogTransfer::CopyResult CVdCatalogTransfer::CopyCatalog(CVdDatabase& sour
   for (unsigned int t = 0, n = static_cast<unsigned int>(source.GetTableDefCount()); t < n; ++t) {
     CVdODBCTableDefInfo table;
     source.GetTableDefInfo(t, table);
-    // The change records belong to the catalog they were written in: a copy begins a history of its own.
-    if (!(table.m_lAttributes & VD_TABLEDEF_SYSTEM) && table.m_strName.CompareNoCase(L"vd_change") != 0)
+    // The change records and the history belong to the catalog they were written in: a copy begins its own.
+    if (!(table.m_lAttributes & VD_TABLEDEF_SYSTEM) && table.m_strName.CompareNoCase(L"vd_change") != 0 &&
+        table.m_strName.CompareNoCase(L"vd_history") != 0)
       tables.push_back(table.m_strName);
   }
   // A table the target could not hold, or would hold with its names cut, is refused before any table is copied.

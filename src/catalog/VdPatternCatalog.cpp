@@ -386,6 +386,8 @@ void CVdPatternCatalog::Close() {
   m_strName.Empty();
   m_familyCodes.clear();
   m_units.clear();
+  m_history = eHistoryUnknown;
+  m_historyBatch.reset();
 }
 
 void CVdPatternCatalog::CloseDB() { ReleaseDatabase(); }
@@ -853,6 +855,7 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
     if (!rs) return false;
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(family, code) || !EnsureFactory()) return false;
+    const RowSnapshot before = found ? Snapshot(*rs) : RowSnapshot();
     if (found) {
       rs->Edit();
     } else {
@@ -860,10 +863,11 @@ bool CVdPatternCatalog::InsertPattern(CVdPattern* pattern, bool append) {
       if (!append) rs->SetFieldValue(L"Name", pattern->GetUserNameW().GetString());
     }
     if (!StoreRow(*rs, pattern, code, family.str())) return false;
+    if (!found) rs->MoveLast();  // the new row is appended to the result
     // The table's own spelling of the family: a pattern's family is folded to lower case.
-    RecordChange(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
-                 found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert);
     if (!found) NoteName(family.str(), pattern->GetUserNameW().str(), true);
+    RecordWrite(FamilyOfRow(*rs, nullptr).c_str(), pattern->GetUserNameW(),
+                found ? vdpattern::catalog::kChangeModify : vdpattern::catalog::kChangeInsert, before, Snapshot(*rs));
     group.Keep();
     return true;
   });
@@ -910,6 +914,41 @@ struct LessNoCase {
 // Names a statement, for the lookup of names a batch of patterns may already have: 5,000 bound texts stay within
 // every engine's limit of parameters.
 constexpr std::size_t kNamesPerLookup = 5000;
+
+// The history of rows a batch inserted: each row's values as stored, read back a statement per kNamesPerLookup
+// names, recorded as one set (the caller's open batch, or one of its own, written before this returns).
+bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& table,
+                                       const std::vector<std::wstring>& names) {
+  const bool own = !m_historyBatch;
+  if (own) BeginHistoryBatch();
+  struct Drop {  // a failure midway leaves no batch behind for the next write
+    CVdPatternCatalog& catalog;
+    bool armed;
+    ~Drop() {
+      if (armed) catalog.EndHistoryBatch(false);
+    }
+  } drop{*this, own};
+  for (std::size_t first = 0; first < names.size(); first += kNamesPerLookup) {
+    CString in;
+    const std::size_t end = std::min(names.size(), first + kNamesPerLookup);
+    for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(CString(names[i]));
+    CVdRecordset back(Database());
+    back.Open(0, L"SELECT * FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
+    short nameCell = -1;
+    for (short c = 0, n = back.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      back.GetODBCFieldInfo(c, info);
+      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
+    }
+    for (; nameCell >= 0 && !back.IsEOF(); back.MoveNext()) {
+      CDBVariant name;
+      back.GetFieldValue(nameCell, name);
+      RecordWrite(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert, RowSnapshot(), Snapshot(back));
+    }
+  }
+  drop.armed = false;
+  return !own || EndHistoryBatch(true);
+}
 
 }  // namespace
 
@@ -974,8 +1013,12 @@ bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, 
   if (!names.empty()) {
     // The table's own spelling of the family: a pattern's family is folded to lower case.
     const CString table = FamilyOfRow(*rs, nullptr).c_str();
-    vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
-    vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert);
+    if (HasHistory()) {
+      if (!RecordInserted(family, table, names)) return false;
+    } else {
+      vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
+      vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert);
+    }
     NoteNames(family.str(), names, append);
     UpdateDate(true);
   }
@@ -993,12 +1036,16 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   const std::wstring table = FamilyOfRow(*rs, family);
   wchar_t code[kFamilyCodeBuffer];
   if (!GetFamilyCode(table.c_str(), code)) return false;
+  const RowSnapshot before = Snapshot(*rs);
   rs->Edit();
   if (!StoreRow(*rs, pattern, code, table)) return false;
-  RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeModify);
-  // A pattern stored under another name leaves the old one and makes the new one.
+  // A pattern stored under another name leaves the old one and makes the new one; the history keeps one entry,
+  // under the new name, whose Name column says what it was.
   const CString stored = pattern->GetUserNameW();
-  if (name && stored.CompareNoCase(name) != 0) RecordChange(table.c_str(), stored, vdpattern::catalog::kChangeModify);
+  const bool renamed = name && stored.CompareNoCase(name) != 0;
+  if (renamed) RecordChange(table.c_str(), name, vdpattern::catalog::kChangeModify);
+  RecordWrite(table.c_str(), renamed ? stored : CString(name ? name : L""), vdpattern::catalog::kChangeModify, before,
+              Snapshot(*rs));
   group.Keep();
   return true;
 }
@@ -1024,11 +1071,12 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
     CDBVariant stored;
     rs->GetFieldValue(L"Name", stored);
     const std::wstring table = FamilyOfRow(*rs, family);
+    const RowSnapshot before = Snapshot(*rs);
     rs->Delete();
     rs->MoveFirst();
     NoteName(table, DBV_BSTRAll(&stored).str(), false);
     UpdateDate(true);
-    RecordChange(table.c_str(), name ? name : L"", vdpattern::catalog::kChangeRemove);
+    RecordWrite(table.c_str(), DBV_BSTRAll(&stored), vdpattern::catalog::kChangeRemove, before, RowSnapshot());
     group.Keep();
     return true;
   });

@@ -62,6 +62,15 @@ void AddSectionCommands(CLI::App& app, int& status);
 // Prints the catalog's changes as they are committed, polling every `intervalMs`: those after record `since`,
 // or (negative) after the newest one at the start; stops after `count` changes (0: never).
 int Watch(const std::string& file, long long count, unsigned intervalMs, long long since);
+// A catalog's history, newest first (History.cpp): what to select, or --prune-before DATE.
+struct HistoryQuery {
+  std::string family, since, by, pruneBefore;
+};
+int History(const std::string& file, const std::string& name, const HistoryQuery& query, const Options& options);
+// Who set each current value of a pattern.
+int Blame(const std::string& file, const std::string& name, const std::string& family, const Options& options);
+// Puts back what a change (and the others of its set) did, as a new change.
+int Undo(const std::string& file, long long change);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
 // Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or

@@ -585,6 +585,7 @@ int Import(const std::string& file, const std::string& family, const std::string
   InterruptGuard interrupt;
   ImportGroup group(*catalog);
   if (!group.IsOpen()) return kError;
+  catalog->BeginHistoryBatch();  // the import is one change set, written in a few statements at the end
   ImportCounts counts;
   try {
     RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, counts);
@@ -593,6 +594,10 @@ int Import(const std::string& file, const std::string& family, const std::string
     if (!catalog->IsWriteGroupLost()) throw;
     e->Delete();
     Error(kConnectionLost);
+    return kError;
+  }
+  if (!catalog->EndHistoryBatch(true)) {
+    Error("nothing was imported: its history could not be written");
     return kError;
   }
   try {

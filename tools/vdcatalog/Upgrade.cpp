@@ -5,6 +5,7 @@
 // Only indexes are added, all in one transaction: the rows, the columns and their declared collations stay as
 // they are (changing a column's collation would mean copying its table), and comparisons ignore case anyway.
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -50,10 +51,17 @@ int Upgrade(const std::string& file) {
     case CVdCatalogSchema::eUpgraded:
       break;
   }
-  std::printf("upgraded %s: name index added to %zu famil%s:", file.c_str(), added.size(),
-              added.size() == 1 ? "y" : "ies");
-  for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
-  std::printf("\n");
+  // The history table is named among the families that got an index; it is said on a line of its own.
+  const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));
+  const bool addedHistory = history != added.end();
+  if (addedHistory) added.erase(history);
+  if (!added.empty()) {
+    std::printf("upgraded %s: name index added to %zu famil%s:", file.c_str(), added.size(),
+                added.size() == 1 ? "y" : "ies");
+    for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
+    std::printf("\n");
+  }
+  if (addedHistory) std::printf("upgraded %s: it keeps a history of its edits from now on\n", file.c_str());
   return kOk;
 }
 

@@ -59,6 +59,8 @@ struct Arguments {
   double tolerance = 1.0;
   long long watchCount = 0, watchSince = -1;
   unsigned watchInterval = 500;
+  HistoryQuery history;
+  long long change = 0;
   std::vector<std::string> files, columns, assignments, showArgs;
 };
 
@@ -235,6 +237,29 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   alias->callback([&] { a.status = Run([&] { return Alias(a.file, a.action, a.assignments, a.family, a.options); }); });
 }
 
+// history, blame, undo.
+void AddHistoryCommands(CLI::App& app, Arguments& a) {
+  auto* history = app.add_subcommand("history", "Show a catalog's recorded edits, newest first, or prune them");
+  history->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  history->add_option("NAME", a.name, "Only this pattern's changes");
+  history->add_option("--family", a.history.family, "Only this family's changes");
+  history->add_option("--since", a.history.since, "Only changes at or after this UTC date (YYYY-MM-DD[THH:MM:SS])");
+  history->add_option("--by", a.history.by, "Only changes by this user (on a server: role)");
+  history->add_option("--prune-before", a.history.pruneBefore, "Remove the entries recorded before this UTC date");
+  history->add_flag("--json", a.options.json, "Machine-readable output");
+  history->callback([&] { a.status = Run([&] { return History(a.file, a.name, a.history, a.options); }); });
+  auto* blame = app.add_subcommand("blame", "Show who set each current value of a pattern");
+  blame->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  blame->add_option("NAME", a.name, "The pattern's name")->required();
+  blame->add_option("--family", a.family, "The pattern's family");
+  blame->add_flag("--json", a.options.json, "Machine-readable output");
+  blame->callback([&] { a.status = Run([&] { return Blame(a.file, a.name, a.family, a.options); }); });
+  auto* undo = app.add_subcommand("undo", "Put back what a change did, with the changes written with it");
+  undo->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  undo->add_option("CHANGE", a.change, "The change's number (vdcatalog history shows it)")->required();
+  undo->callback([&] { a.status = Run([&] { return Undo(a.file, a.change); }); });
+}
+
 // The closest of `names` to `given`, or empty when every one needs three edits or more (another word then).
 std::string Nearest(const std::string& given, const std::vector<std::string>& names) {
   std::string best;
@@ -351,6 +376,7 @@ int main(int argc, char** argv) {
   AddPatternCommands(app, arguments);
   AddTransferCommands(app, arguments);
   AddSectionCommands(app, arguments.status);
+  AddHistoryCommands(app, arguments);
 
   InstallReportHandler();
   try {

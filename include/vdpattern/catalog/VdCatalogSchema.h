@@ -34,6 +34,9 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
                         const std::vector<Column>& columns, CString& error);
   // Whether `type` is a declared type that the toolkit maps to a column type.
   static bool IsKnownType(const CString& type);
+  // Extension: gives the catalog at `path` (a file or a server catalog) the history table that new catalogs
+  // have (CVdPatternCatalog::GetHistory); true and nothing changed when it has one. Does not throw.
+  static bool AddHistory(const CString& path, CString& error);
   // Extension: whether `table` is one of the library's own tables, whose names begin with "vd_" in any case
   // (aliases, change records and the like). Such a table is never a family: it is not listed, not read as one,
   // and AddFamily refuses the name.
@@ -57,8 +60,9 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // are. A family whose name holds ']' is left as it is and put in `leftAsIs`; a virtual table, or one without
   // a Name column, is skipped. A free name is taken when another object has the index's. Statements run at
   // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no upgrade (its columns compare
-  // ignoring case by their own collation) and gets eFailed. Does not throw; a failure the catalog reports
-  // while listing its families goes through the report channel.
+  // ignoring case by their own collation) and gets eFailed. A file without the library's history table
+  // ("vd_history", CVdPatternCatalog::GetHistory) gets it, and its name is put in `added` then. Does not throw; a
+  // failure the catalog reports while listing its families goes through the report channel.
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,
                                       std::vector<std::wstring>& leftAsIs, CString& error);
 };

@@ -72,6 +72,7 @@
 #include <vector>
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/catalog/VdEnumPropFamily.h>
+#include <vdpattern/catalog/VdPatternHistory.h>
 #include <vdpattern/factory/UnitInfo.h>
 #include <vdpattern/factory/VdPatternFactory.h>
 #include <vdpattern/pattern/VdPattern.h>
@@ -203,6 +204,35 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // patterns one by one to learn which was refused. The patterns are borrowed.
   bool InsertPatterns(const std::vector<CVdPattern*>& patterns, bool append);
 
+  // ---- extension: the history (VdPatternHistory.h; the table's layout is described in src/catalog/History.h)
+  // A catalog that has the library's table "vd_history" (a new one has; CVdCatalogSchema::UpgradeCatalog adds
+  // it to an older file) records in it, inside the same write group, every change that InsertPattern,
+  // ModifyPattern, RemovePattern and UndoChange make: its number (that of its change record), the UTC time,
+  // the writer (OS user; on a server the role), host, program, family, name, and each touched column's value
+  // before and after. A catalog without it writes the change records only, as before. Only the library's own
+  // writes are recorded. On a file, whoever may write the file may rewrite its history too.
+  // None of these calls throws; entries are the caller's.
+  bool HasHistory();  // whether the catalog keeps a history; a failure to tell counts as no
+  // The entries `filter` selects, newest first, appended to `entries`. eChangesNotKept: no history;
+  // eChangesFailed: a database failure, reported through OnDBException.
+  eChanges GetHistory(const vdpattern::HistoryFilter& filter, std::vector<vdpattern::HistoryEntry>& entries);
+  // Puts back what the set of change `change` did (every change one library write made, an import's rows
+  // included), newest first, in one write group, recorded as a new set of kind "undo". Refused, with nothing
+  // changed and the reason in `error`, when a value the set wrote is no longer current: `error` names the later
+  // change that wrote it, or says that no recorded change did. False with `error` also for an unknown change,
+  // a catalog without history or read-only, a value that cannot be written back (bytes), a database failure.
+  bool UndoChange(long long change, CString& error);
+  // Removes the entries recorded before `before` (an ISO date or time, UTC) and records that it did, as an
+  // entry of kind "prune"; `removed` says how many went. False with `error` as for UndoChange.
+  bool PruneHistory(const wchar_t* before, long long& removed, CString& error);
+  // A host that writes many patterns inside one group of its own (an import) brackets them with these: the
+  // changes are kept in memory and EndHistoryBatch(true) writes their change records and history as one set,
+  // a few statements for all of them, and must run inside that same group, before it is kept.
+  // EndHistoryBatch(false) drops them (the host undoes its group). EndHistoryBatch answers false after a
+  // database failure, reported through OnDBException; the host then undoes its group. Without a history the
+  // batch changes nothing.
+  void BeginHistoryBatch();
+  bool EndHistoryBatch(bool keep);
   // ---- names as engineers write them (extension; the normal form is VdNormalName, VdPatternNames.h)
   // Two library-owned tables serve them: "vd_alias" (alias, family, name, normal), the names a catalog says
   // stand for a row ("HE 300 B" for HEB 300), and "vd_name" (family, name, normal), every row's name with its
@@ -305,6 +335,14 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
 
   // Records a change inside the caller's write group, making the change table when it is missing.
   void RecordChange(const CString& family, const CString& name, const wchar_t* kind);
+  // Records a change and, when the catalog keeps one, its history: the columns that differ between the row's
+  // values before and after (CatalogHistory.cpp). Database failures pass to the caller.
+  struct HistoryBatch;
+  using RowSnapshot = std::vector<std::pair<std::wstring, vdpattern::HistoryValue>>;
+  RowSnapshot Snapshot(CVdRecordset& rs);  // empty when the catalog keeps no history
+  bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names);
+  void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
+                   const RowSnapshot& after);
   // Names as engineers write them (VdPatternNames.cpp).
   enum eNameIndex { eNameIndexUnknown, eNameIndexAbsent, eNameIndexTable, eNameIndexScanned };
   bool HasTable(const wchar_t* table);
@@ -324,6 +362,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
 
   bool m_bHasUnits = false;
   bool m_changeTableKnown = false;  // the change table was seen by a write of this catalog
+  enum eHistory { eHistoryUnknown, eHistoryAbsent, eHistoryKept };
+  eHistory m_history = eHistoryUnknown;          // asked once per opening
+  std::shared_ptr<HistoryBatch> m_historyBatch;  // the open batch, or null
   std::map<std::wstring, FamilyUnits> m_units;
   CString m_strPath;
   CString m_strName;

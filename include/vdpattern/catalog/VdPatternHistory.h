@@ -1,0 +1,47 @@
+#pragma once
+// Extension: what a catalog's history answers (CVdPatternCatalog::GetHistory, UndoChange, PruneHistory). Plain
+// values, owned by whoever holds them; nothing here points into a catalog.
+
+#include <string>
+#include <vector>
+#include <vdpattern/VdPatternExport.h>
+
+namespace vdpattern {
+
+// One stored value as the history keeps it: its type and its exact text, so that a value read back compares
+// equal to the one written and NULL stays distinct from an empty text or zero.
+struct HistoryValue {
+  enum eType { eNull, eBool, eInteger, eReal, eText, eDate, eBytes };
+  eType type = eNull;
+  std::wstring text;  // numbers in the C locale (reals to 17 digits), "true"/"false", ISO dates, bytes in hex
+  bool operator==(const HistoryValue& other) const { return type == other.type && text == other.text; }
+  bool operator!=(const HistoryValue& other) const { return !(*this == other); }
+};
+
+// One column a change touched: its value before and after (eNull before for a new row, after for a removed one).
+struct HistoryColumn {
+  std::wstring column;
+  HistoryValue before, after;
+};
+
+struct HistoryEntry {
+  long long change = 0;  // the change's number, shared with the change records (vd_change); only grows
+  long long set = 0;     // the number of the first change of the write it belongs to (an import is one set)
+  std::wstring at;       // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+  std::wstring who;      // the OS user of the writer; on a server the role it connected as
+  std::wstring host, program;
+  std::wstring family, name;
+  std::wstring kind;  // "insert", "modify", "remove", "family", "undo" or "prune"
+  std::vector<HistoryColumn> columns;
+};
+
+// What GetHistory selects; empty members select everything.
+struct HistoryFilter {
+  std::wstring name;     // the pattern's name (compared ignoring case)
+  std::wstring family;   // compared ignoring case
+  std::wstring since;    // an ISO date or time: entries at or after it
+  std::wstring by;       // the writer, exactly
+  long long change = 0;  // > 0: that change and the others of its set
+};
+
+}  // namespace vdpattern

@@ -1,0 +1,491 @@
+#include "catalog/History.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <vdpattern/toolkit/DBTypes.h>
+#include <vdpattern/toolkit/Utf8.h>
+#include <vdpattern/toolkit/VdDatabase.h>
+#include <vdpattern/toolkit/VdRecordset.h>
+#include <vdpattern/toolkit/VdServerAddress.h>
+
+#include "catalog/ChangeLog.h"
+#include "db/postgres/ServerAddress.h"
+
+namespace vdpattern::catalog {
+
+namespace {
+
+constexpr std::size_t kRowsPerStatement = 200;  // a batch's rows per INSERT: few round trips, modest statements
+
+// ---------------------------------------------------------------- values
+
+std::wstring RealText(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  std::wstring out(text, text + std::char_traits<char>::length(text));
+  if (out.find_first_of(L".eEn") == std::wstring::npos) out += L".0";  // a real stays a real when read back
+  return out;
+}
+
+HistoryValue ValueOf(const CDBVariant& cell) {
+  HistoryValue value;
+  switch (cell.m_dwType) {
+    case DBVT_NULL:
+      break;
+    case DBVT_BOOL:
+      value = {HistoryValue::eBool, cell.m_boolVal ? L"true" : L"false"};
+      break;
+    case DBVT_UCHAR:
+      value = {HistoryValue::eInteger, std::to_wstring(cell.m_chVal)};
+      break;
+    case DBVT_SHORT:
+      value = {HistoryValue::eInteger, std::to_wstring(cell.m_iVal)};
+      break;
+    case DBVT_LONG:
+      value = {HistoryValue::eInteger, std::to_wstring(cell.m_lVal)};
+      break;
+    case DBVT_SINGLE:
+      value = {HistoryValue::eReal, RealText(cell.m_fltVal)};
+      break;
+    case DBVT_DOUBLE:
+      value = {HistoryValue::eReal, RealText(cell.m_dblVal)};
+      break;
+    case DBVT_DATE:
+      value = {HistoryValue::eDate, DBV_BSTRAll(const_cast<CDBVariant*>(&cell)).str()};
+      break;
+    case DBVT_BINARY:
+      value = {HistoryValue::eBytes, DBV_BSTRAll(const_cast<CDBVariant*>(&cell)).str()};
+      break;
+    default:
+      value = {HistoryValue::eText, cell.m_pstring ? cell.m_pstring->str() : std::wstring()};
+      break;
+  }
+  return value;
+}
+
+// ---------------------------------------------------------------- JSON of the columns
+
+void AppendString(std::wstring& out, const std::wstring& text) {
+  out += L'"';
+  for (wchar_t c : text) {
+    if (c == L'"' || c == L'\\') {
+      out += L'\\';
+      out += c;
+    } else if (c < 0x20) {
+      wchar_t escaped[8];
+      std::swprintf(escaped, 8, L"\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += L'"';
+}
+
+void AppendValue(std::wstring& out, const HistoryValue& value) {
+  switch (value.type) {
+    case HistoryValue::eNull:
+      out += L"null";
+      return;
+    case HistoryValue::eBool:
+    case HistoryValue::eInteger:
+      out += value.text;
+      return;
+    case HistoryValue::eReal:
+      if (value.text.find_first_of(L"in") == std::wstring::npos) {
+        out += value.text;
+      } else {
+        out += L"{\"real\":";  // inf and nan have no JSON literal
+        AppendString(out, value.text);
+        out += L'}';
+      }
+      return;
+    case HistoryValue::eText:
+      AppendString(out, value.text);
+      return;
+    case HistoryValue::eDate:
+    case HistoryValue::eBytes:
+      out += value.type == HistoryValue::eDate ? L"{\"date\":" : L"{\"bytes\":";
+      AppendString(out, value.text);
+      out += L'}';
+      return;
+  }
+}
+
+// A reader of exactly what EncodeColumns writes.
+class Reader {
+ public:
+  explicit Reader(const std::wstring& text) : m_text(text) {}
+  bool Eat(wchar_t c) {
+    if (m_pos < m_text.size() && m_text[m_pos] == c) {
+      ++m_pos;
+      return true;
+    }
+    return false;
+  }
+  bool AtEnd() const { return m_pos == m_text.size(); }
+  bool String(std::wstring& out) {
+    if (!Eat(L'"')) return false;
+    out.clear();
+    while (m_pos < m_text.size()) {
+      wchar_t c = m_text[m_pos++];
+      if (c == L'"') return true;
+      if (c != L'\\') {
+        out += c;
+        continue;
+      }
+      if (m_pos >= m_text.size()) return false;
+      c = m_text[m_pos++];
+      if (c == L'u') {
+        if (m_pos + 4 > m_text.size()) return false;
+        out += static_cast<wchar_t>(std::wcstoul(m_text.substr(m_pos, 4).c_str(), nullptr, 16));
+        m_pos += 4;
+      } else {
+        out += c;
+      }
+    }
+    return false;
+  }
+  bool Word(const wchar_t* word) {
+    const std::size_t n = std::char_traits<wchar_t>::length(word);
+    if (m_text.compare(m_pos, n, word) != 0) return false;
+    m_pos += n;
+    return true;
+  }
+  bool Value(HistoryValue& value) {
+    if (Word(L"null")) {
+      value = {};
+      return true;
+    }
+    if (Word(L"true") || Word(L"false")) {
+      value = {HistoryValue::eBool, m_text[m_pos - 1] == L'e' && m_text[m_pos - 2] == L'u' ? L"true" : L"false"};
+      return true;
+    }
+    if (m_pos < m_text.size() && m_text[m_pos] == L'"') {
+      value.type = HistoryValue::eText;
+      return String(value.text);
+    }
+    if (Eat(L'{')) {
+      std::wstring tag;
+      if (!String(tag) || !Eat(L':') || !String(value.text) || !Eat(L'}')) return false;
+      if (tag == L"date")
+        value.type = HistoryValue::eDate;
+      else if (tag == L"bytes")
+        value.type = HistoryValue::eBytes;
+      else if (tag == L"real")
+        value.type = HistoryValue::eReal;
+      else
+        return false;
+      return true;
+    }
+    const std::size_t end = m_text.find_first_of(L",]", m_pos);
+    if (end == std::wstring::npos || end == m_pos) return false;
+    value.text = m_text.substr(m_pos, end - m_pos);
+    value.type = value.text.find_first_of(L".eE") == std::wstring::npos ? HistoryValue::eInteger : HistoryValue::eReal;
+    m_pos = end;
+    return true;
+  }
+
+ private:
+  const std::wstring& m_text;
+  std::size_t m_pos = 0;
+};
+
+// ---------------------------------------------------------------- who, where, when
+
+struct Writer {
+  CString user, host, program;
+};
+
+const Writer& ThisWriter() {
+  static const Writer writer = [] {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+    const passwd* user = getpwuid(geteuid());
+    Writer w;
+    w.user = CString(VdFromUtf8(user && user->pw_name ? user->pw_name : std::to_string(geteuid())));
+    w.host = CString(VdFromUtf8(host));
+    w.program = CString(VdFromUtf8(program_invocation_short_name));
+    return w;
+  }();
+  return writer;
+}
+
+CString UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return CString(VdFromUtf8(text));
+}
+
+// The schema of a server catalog ("public" for the database's default); empty for a file. A link file is a file
+// that names a server catalog.
+std::wstring ServerSchema(CVdDatabase& db) {
+  thread_local std::map<std::wstring, std::wstring> known;  // asked once per path: single writes ask at every one
+  const std::wstring path = db.GetDatabaseName().str();
+  if (const auto it = known.find(path); it != known.end()) return it->second;
+  std::wstring schema;
+  try {
+    if (vdpattern::db::IsServerAddress(path)) {
+      schema = VdFromUtf8(vdpattern::db::ParseServerAddress(path).catalog);
+      if (schema.empty()) schema = L"public";
+    } else {
+      std::ifstream file(VdToUtf8(path), std::ios::binary);
+      unsigned char head[64] = {};
+      file.read(reinterpret_cast<char*>(head), sizeof head);
+      if (vdpattern::db::IsLinkFileHeader(head, static_cast<std::size_t>(file.gcount()))) {
+        schema = VdFromUtf8(vdpattern::db::ReadLinkFile(CString(path)).catalog);
+        if (schema.empty()) schema = L"public";
+      }
+    }
+  } catch (CDBException* e) {
+    e->Delete();  // the connection is open, so the address was read before: this does not happen
+  }
+  return known.emplace(path, schema).first->second;
+}
+
+// The writer's name as the statement gives it: on a server the role the server says the session runs as.
+CString WhoExpression(CVdDatabase& db) {
+  return ServerSchema(db).empty() ? VdQuoteText(ThisWriter().user) : CString(L"current_user");
+}
+
+// The values after seq and cset of one history row.
+CString RowTail(CVdDatabase& db, const CString& at, const PendingChange& change) {
+  const Writer& w = ThisWriter();
+  return L", " + VdQuoteText(at) + L", " + WhoExpression(db) + L", " + VdQuoteText(w.host) + L", " +
+         VdQuoteText(w.program) + L", " + VdQuoteText(change.family) + L", " + VdQuoteText(change.name) + L", " +
+         VdQuoteText(change.kind) + L", " + VdQuoteText(CString(change.columns));
+}
+
+constexpr const wchar_t* kHistoryColumns =
+    L"INSERT INTO [vd_history] ([seq], [cset], [at], [who], [host], [program], [family], [name], [kind], "
+    L"[columns]) ";
+
+std::wstring TextOf(const CDBVariant& cell) {
+  if (cell.m_dwType == DBVT_STRING || cell.m_dwType == DBVT_ASTRING || cell.m_dwType == DBVT_WSTRING)
+    return cell.m_pstring->str();
+  return std::wstring();
+}
+
+long long NumberOf(const CDBVariant& cell) {
+  switch (cell.m_dwType) {
+    case DBVT_LONG:
+      return cell.m_lVal;
+    case DBVT_SHORT:
+      return cell.m_iVal;
+    case DBVT_DOUBLE:
+      return static_cast<long long>(cell.m_dblVal);
+    default:
+      return std::wcstoll(TextOf(cell).c_str(), nullptr, 10);
+  }
+}
+
+}  // namespace
+
+void MakeHistoryTable(CVdDatabase& db) {
+  bool known = false;
+  EnsureChangeTable(db, &known);
+  db.ExecuteSQL(
+      L"CREATE TABLE [vd_history] ([seq] INTEGER NOT NULL, [cset] INTEGER NOT NULL, [at] TEXT NOT NULL, [who] "
+      L"TEXT, [host] TEXT, [program] TEXT, [family] TEXT, [name] TEXT, [kind] TEXT NOT NULL, [columns] MEMO)");
+  db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_history_seq] ON [vd_history] ([seq])");
+  db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name])");
+  db.ExecuteSQL(L"CREATE INDEX [vd_history_cset] ON [vd_history] ([cset])");
+  // On a server the library's writes only add rows. A rule or trigger that kept writers from changing them
+  // would make the table one the library refuses to write (its rules would run with the writer's rights), so
+  // the table's owner grants writers INSERT and SELECT on it, not UPDATE, DELETE or TRUNCATE: new tables give
+  // other roles no rights of their own.
+}
+
+RowValues ReadRowValues(CVdRecordset& rs) {
+  RowValues values;
+  const short count = rs.GetODBCFieldCount();
+  values.reserve(count);
+  CDBVariant cell;
+  CODBCFieldInfo info;
+  for (short i = 0; i < count; ++i) {
+    rs.GetODBCFieldInfo(i, info);
+    rs.GetFieldValue(i, cell);
+    values.emplace_back(info.m_strName.str(), ValueOf(cell));
+  }
+  return values;
+}
+
+std::vector<HistoryColumn> Changed(const RowValues& before, const RowValues& after) {
+  std::vector<HistoryColumn> columns;
+  const RowValues& shape = after.empty() ? before : after;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    HistoryColumn column;
+    column.column = shape[i].first;
+    // Both snapshots come from results of the same table, so a column stands at the same place in each.
+    if (i < before.size()) column.before = before[i].second;
+    if (i < after.size()) column.after = after[i].second;
+    if (column.before != column.after) columns.push_back(std::move(column));
+  }
+  return columns;
+}
+
+std::wstring EncodeColumns(const std::vector<HistoryColumn>& columns) {
+  std::wstring out = L"[";
+  for (const HistoryColumn& c : columns) {
+    if (out.size() > 1) out += L',';
+    out += L'[';
+    AppendString(out, c.column);
+    out += L',';
+    AppendValue(out, c.before);
+    out += L',';
+    AppendValue(out, c.after);
+    out += L']';
+  }
+  return out + L"]";
+}
+
+bool DecodeColumns(const std::wstring& text, std::vector<HistoryColumn>& columns) {
+  columns.clear();
+  Reader r(text);
+  if (!r.Eat(L'[')) return false;
+  if (r.Eat(L']')) return r.AtEnd();
+  do {
+    HistoryColumn c;
+    if (!r.Eat(L'[') || !r.String(c.column) || !r.Eat(L',') || !r.Value(c.before) || !r.Eat(L',') ||
+        !r.Value(c.after) || !r.Eat(L']'))
+      return false;
+    columns.push_back(std::move(c));
+  } while (r.Eat(L','));
+  return r.Eat(L']') && r.AtEnd();
+}
+
+void WriteHistory(CVdDatabase& db, const PendingChange& change) {
+  db.ExecuteSQL(kHistoryColumns + CString(L"SELECT MAX([seq]), MAX([seq])") + RowTail(db, UtcNow(), change) +
+                L" FROM [vd_change]");
+}
+
+void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
+  if (pending.empty()) return;
+  long long last = 0;
+  ReadLastChange(db, last);
+  const long long first = last + 1;
+  const CString at = UtcNow();
+  for (std::size_t start = 0; start < pending.size(); start += kRowsPerStatement) {
+    const std::size_t end = std::min(pending.size(), start + kRowsPerStatement);
+    CString changes = L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) VALUES ";
+    CString history = CString(kHistoryColumns) + L"VALUES ";
+    for (std::size_t i = start; i < end; ++i) {
+      const PendingChange& p = pending[i];
+      CString numbers;
+      numbers.Format(L"%lld, %lld", first + static_cast<long long>(i), first);
+      const CString comma = i == start ? CString() : CString(L", ");
+      changes += comma + L"(" + std::to_wstring(first + static_cast<long long>(i)) + L", " + VdQuoteText(p.family) +
+                 L", " + VdQuoteText(p.name) + L", " + VdQuoteText(p.kind) + L")";
+      history += comma + L"(" + numbers + RowTail(db, at, p) + L")";
+    }
+    db.ExecuteSQL(changes);
+    db.ExecuteSQL(history);
+  }
+  pending.clear();
+}
+
+bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries) {
+  CString where;
+  const auto add = [&](const CString& condition) { where += (where.IsEmpty() ? L" WHERE " : L" AND ") + condition; };
+  if (!filter.name.empty()) add(L"[name] = " + VdQuoteText(filter.name));
+  if (!filter.family.empty()) add(L"[family] = " + VdQuoteText(filter.family));
+  if (!filter.since.empty()) add(L"[at] >= " + VdQuoteText(filter.since));
+  if (!filter.by.empty()) add(L"[who] = " + VdQuoteText(filter.by));
+  if (filter.change > 0) {
+    CString set;
+    set.Format(L"[cset] = (SELECT [cset] FROM [vd_history] WHERE [seq] = %lld)", filter.change);
+    add(set);
+  }
+  CVdRecordset rs(&db);
+  try {
+    rs.Open(0,
+            L"SELECT [seq], [cset], [at], [who], [host], [program], [family], [name], [kind], [columns] FROM "
+            L"[vd_history]" +
+                where + L" ORDER BY [seq] DESC",
+            0);
+  } catch (CDBException* e) {
+    if (e->GetCategory() != CDBException::eNoSuchObject) throw;
+    e->Delete();
+    return false;
+  }
+  CDBVariant cell;
+  for (; !rs.IsEOF(); rs.MoveNext()) {
+    HistoryEntry entry;
+    std::wstring* texts[] = {&entry.at,     &entry.who,  &entry.host, &entry.program,
+                             &entry.family, &entry.name, &entry.kind};
+    rs.GetFieldValue(short(0), cell);
+    entry.change = NumberOf(cell);
+    rs.GetFieldValue(short(1), cell);
+    entry.set = NumberOf(cell);
+    for (short i = 0; i < 7; ++i) {
+      rs.GetFieldValue(short(2 + i), cell);
+      *texts[i] = TextOf(cell);
+    }
+    rs.GetFieldValue(short(9), cell);
+    // A row someone edited by hand into something else still shows who and when; its columns are left empty.
+    DecodeColumns(TextOf(cell), entry.columns);
+    entries.push_back(std::move(entry));
+  }
+  rs.Close();
+  return true;
+}
+
+long long PruneHistory(CVdDatabase& db, const std::wstring& before) {
+  CVdRecordset rs(&db);
+  rs.Open(0, L"SELECT COUNT(*) FROM [vd_history] WHERE [at] < " + VdQuoteText(before), 0);
+  CDBVariant cell;
+  rs.GetFieldValue(short(0), cell);
+  const long long removed = NumberOf(cell);
+  rs.Close();
+  // On a server only a role granted DELETE on the table (its owner) may prune; anyone else's pruning fails here.
+  db.ExecuteSQL(L"DELETE FROM [vd_history] WHERE [at] < " + VdQuoteText(before));
+  RecordChange(db, CString(), CString(), kChangePrune);
+  std::vector<HistoryColumn> what(1);
+  what[0].column = L"before";
+  what[0].after = {HistoryValue::eText, before};
+  WriteHistory(db, {CString(), CString(), kChangePrune, EncodeColumns(what)});
+  return removed;
+}
+
+bool ToVariant(const HistoryValue& value, COleVariant& out) {
+  switch (value.type) {
+    case HistoryValue::eNull:
+      out = COleVariant();
+      return true;
+    case HistoryValue::eBool:
+      out = COleVariant(short(value.text == L"true" ? -1 : 0), VT_BOOL);
+      return true;
+    case HistoryValue::eInteger: {
+      errno = 0;
+      const long long n = std::wcstoll(value.text.c_str(), nullptr, 10);
+      if (errno == 0 && n >= -2147483648LL && n <= 2147483647LL)
+        out = COleVariant(static_cast<long>(n), VT_I4);
+      else
+        out = COleVariant(value.text.c_str());  // beyond 32 bits: its exact digits, as the record set reads it
+      return true;
+    }
+    case HistoryValue::eReal:
+      out = COleVariant(std::wcstod(value.text.c_str(), nullptr));
+      return true;
+    case HistoryValue::eText:
+    case HistoryValue::eDate:
+      out = COleVariant(value.text.c_str());
+      return true;
+    case HistoryValue::eBytes:
+      return false;
+  }
+  return false;
+}
+
+}  // namespace vdpattern::catalog

@@ -1,0 +1,195 @@
+// The history: what each library write records, reading it back, undo and its refusals, pruning, batches, and a
+// catalog without a history.
+
+#include <vdpattern/catalog/VdCatalogSchema.h>
+
+#include "catalog/CatalogFixture.h"
+
+using cattest::CatalogFile;
+using vdpattern::HistoryEntry;
+using vdpattern::HistoryFilter;
+using vdpattern::HistoryValue;
+
+namespace {
+
+class CatalogHistory : public CatalogFile {
+ protected:
+  void SetUp() override {
+    CatalogFile::SetUp();
+    if (IsSkipped()) return;
+    CString error;
+    ASSERT_TRUE(CVdCatalogSchema::AddHistory(CString(Wide(m_file).c_str()), error)) << error.ToUtf8();
+  }
+  std::vector<HistoryEntry> History(CVdPatternCatalog& catalog, HistoryFilter filter = {}) {
+    std::vector<HistoryEntry> entries;
+    EXPECT_EQ(catalog.GetHistory(filter, entries), CVdPatternCatalog::eChangesRead);
+    return entries;
+  }
+  static const vdpattern::HistoryColumn* Column(const HistoryEntry& e, const wchar_t* name) {
+    for (const auto& c : e.columns)
+      if (CString(c.column.c_str()).CompareNoCase(name) == 0) return &c;
+    return nullptr;
+  }
+  std::string Height(const std::string& name) { return Cell("SELECT Height FROM Beams WHERE Name = '" + name + "'"); }
+};
+
+}  // namespace
+
+TEST_F(CatalogHistory, EachWriteRecordsWhoWhenAndEveryTouchedColumnTyped) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"height", 111.5);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  CVdPattern fresh(1, L"HE 400", L"Beams");
+  fresh.SetParam(0, L"height", 400.0);
+  ASSERT_TRUE(catalog->InsertPattern(&fresh, false));
+  ASSERT_TRUE(catalog->RemovePattern(L"UPN 80", L"Channels"));
+
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_GT(all[0].change, all[1].change);  // newest first
+  EXPECT_GT(all[1].change, all[2].change);
+  for (const HistoryEntry& e : all) {
+    EXPECT_EQ(e.set, e.change);  // one write, one set
+    EXPECT_EQ(e.at.size(), 20u) << VdToUtf8(e.at);
+    EXPECT_EQ(e.at.back(), L'Z');
+    EXPECT_FALSE(e.who.empty());
+    EXPECT_FALSE(e.program.empty());
+  }
+  struct Expect {
+    const wchar_t *kind, *name, *column;
+    HistoryValue before, after;
+  } const expected[] = {
+      {L"remove", L"UPN 80", L"Width", {HistoryValue::eReal, L"45.0"}, {}},
+      {L"insert", L"HE 400", L"Height", {}, {HistoryValue::eReal, L"400.0"}},
+      {L"insert", L"HE 400", L"Name", {}, {HistoryValue::eText, L"HE 400"}},
+      {L"modify", L"HE 100", L"Height", {HistoryValue::eReal, L"100.0"}, {HistoryValue::eReal, L"111.5"}},
+  };
+  for (const Expect& x : expected) {
+    SCOPED_TRACE(VdToUtf8(x.name) + " " + VdToUtf8(x.column));
+    const HistoryEntry* e = nullptr;
+    for (const HistoryEntry& candidate : all)
+      if (candidate.name == x.name) e = &candidate;
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, x.kind);
+    const auto* c = Column(*e, x.column);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(c->before == x.before) << VdToUtf8(c->before.text);
+    EXPECT_TRUE(c->after == x.after) << VdToUtf8(c->after.text);
+  }
+  // A modify records only what changed; NULL stays NULL (Series of a new row never set).
+  EXPECT_EQ(Column(all[2], L"Width"), nullptr);
+  EXPECT_EQ(Column(all[1], L"Series"), nullptr);
+
+  // The change records and the history count with one numbering.
+  long long last = 0;
+  ASSERT_EQ(catalog->GetLastChange(last), CVdPatternCatalog::eChangesRead);
+  EXPECT_EQ(last, all[0].change);
+
+  HistoryFilter only;
+  only.name = L"he 100";
+  ASSERT_EQ(History(*catalog, only).size(), 1u);
+  only = {};
+  only.family = L"channels";
+  EXPECT_EQ(History(*catalog, only).size(), 1u);
+  only = {};
+  only.since = L"2999-01-01";
+  EXPECT_TRUE(History(*catalog, only).empty());
+  only = {};
+  only.by = L"nobody-at-all";
+  EXPECT_TRUE(History(*catalog, only).empty());
+}
+
+TEST_F(CatalogHistory, UndoPutsBackWhatAChangeDidAsANewChangeAndRefusesWhenLaterWritesCameBetween) {
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"height", 111.5);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  const long long first = History(*catalog)[0].change;
+  p->SetParam(0, L"height", 122.5);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  const long long second = History(*catalog)[0].change;
+
+  CString error;
+  EXPECT_FALSE(catalog->UndoChange(first, error));
+  EXPECT_NE(error.Find(std::to_wstring(second).c_str()), -1) << error.ToUtf8();  // names the later change
+  EXPECT_EQ(Height("HE 100"), "122.5");
+  EXPECT_FALSE(catalog->UndoChange(999999, error));
+
+  ASSERT_TRUE(catalog->UndoChange(second, error)) << error.ToUtf8();
+  EXPECT_EQ(Height("HE 100"), "111.5");
+  ASSERT_TRUE(catalog->UndoChange(first, error)) << error.ToUtf8();
+  EXPECT_EQ(Height("HE 100"), "100.0");
+  EXPECT_EQ(History(*catalog)[0].kind, L"undo");
+
+  // Insert and remove undo as removal and re-insertion, with every value as it was.
+  CVdPattern fresh(1, L"HE 400", L"Beams");
+  fresh.SetParam(0, L"height", 400.0);
+  ASSERT_TRUE(catalog->InsertPattern(&fresh, false));
+  ASSERT_TRUE(catalog->UndoChange(History(*catalog)[0].change, error)) << error.ToUtf8();
+  EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'HE 400'"), "0");
+  ASSERT_TRUE(catalog->RemovePattern(L"HE 200", L"Beams"));
+  ASSERT_TRUE(catalog->UndoChange(History(*catalog)[0].change, error)) << error.ToUtf8();
+  EXPECT_EQ(Height("HE 200"), "200.0");
+  EXPECT_EQ(Cell("SELECT Series FROM Beams WHERE Name = 'HE 200'"), "HEA");
+
+  // A value another program wrote is no recorded change's: refused, nothing changed.
+  p->SetParam(0, L"height", 133.5);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  const long long third = History(*catalog)[0].change;
+  vdtest::RawDb(m_file).Exec("UPDATE Beams SET Height = 5 WHERE Name = 'HE 100'");
+  EXPECT_FALSE(catalog->UndoChange(third, error));
+  EXPECT_NE(error.Find(L"another program"), -1) << error.ToUtf8();
+  EXPECT_EQ(Height("HE 100"), "5.0");
+}
+
+TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {
+  auto catalog = Open();
+  long long before = 0;
+  ASSERT_EQ(catalog->GetLastChange(before), CVdPatternCatalog::eChangesRead);
+  catalog->BeginHistoryBatch();
+  for (int i = 0; i < 450; ++i) {  // more rows than one statement carries
+    CVdPattern row(1, CString(L"B ") + CString(std::to_wstring(i).c_str()), L"Beams");
+    row.SetParam(0, L"height", double(i));
+    ASSERT_TRUE(catalog->InsertPattern(&row, false));
+  }
+  ASSERT_TRUE(catalog->EndHistoryBatch(true));
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 450u);
+  for (const HistoryEntry& e : all) EXPECT_EQ(e.set, before + 1);
+  std::vector<CVdPatternCatalog::PatternChange> changes;
+  ASSERT_EQ(catalog->GetChanges(before, changes), CVdPatternCatalog::eChangesRead);
+  EXPECT_EQ(changes.size(), 450u);
+
+  CString error;
+  ASSERT_TRUE(catalog->UndoChange(all[100].change, error)) << error.ToUtf8();
+  EXPECT_EQ(Cell("SELECT count(*) FROM Beams"), "5");
+  const std::vector<HistoryEntry> undone = History(*catalog);
+  ASSERT_EQ(undone.size(), 900u);
+  EXPECT_EQ(undone[0].set, undone[449].set);  // the undo is one set too
+
+  long long removed = 0;
+  ASSERT_TRUE(catalog->PruneHistory(L"2999-01-01", removed, error)) << error.ToUtf8();
+  EXPECT_EQ(removed, 900);
+  const std::vector<HistoryEntry> left = History(*catalog);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].kind, L"prune");
+}
+
+TEST_F(CatalogFile, ACatalogWithoutAHistoryWritesAsBeforeAndSaysSo) {
+  auto catalog = Open();
+  EXPECT_FALSE(catalog->HasHistory());
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  std::vector<HistoryEntry> entries;
+  EXPECT_EQ(catalog->GetHistory({}, entries), CVdPatternCatalog::eChangesNotKept);
+  long long last = 0;
+  EXPECT_EQ(catalog->GetLastChange(last), CVdPatternCatalog::eChangesRead);
+  EXPECT_EQ(last, 1);
+  CString error;
+  EXPECT_FALSE(catalog->UndoChange(1, error));
+  EXPECT_NE(error.Find(L"no history"), -1);
+}

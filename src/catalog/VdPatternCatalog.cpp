@@ -915,6 +915,8 @@ struct LessNoCase {
 // every engine's limit of parameters.
 constexpr std::size_t kNamesPerLookup = 5000;
 
+}  // namespace
+
 // The history of rows a batch inserted: each row's values as stored, read back a statement per kNamesPerLookup
 // names, recorded as one set (the caller's open batch, or one of its own, written before this returns).
 bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& table,
@@ -949,8 +951,6 @@ bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& tab
   drop.armed = false;
   return !own || EndHistoryBatch(true);
 }
-
-}  // namespace
 
 bool CVdPatternCatalog::InsertPatterns(const std::vector<CVdPattern*>& patterns, bool append) {
   if (!Database() || patterns.empty()) return Database() != nullptr;

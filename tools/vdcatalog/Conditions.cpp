@@ -196,14 +196,12 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
   };
   for (CVdPatternCatalog* catalog : catalogs) {
     // The catalog's name index gives the names next to the wanted one: a few rows, not every family.
+    // It spans every family, so a search within one family reads that family instead.
     std::vector<std::wstring> near;
-    if (catalog->GetNeighbourNames(Wide(name).str().c_str(), 64, near)) {
-      for (const std::wstring& candidate : near)
-        if (!candidate.empty()) scored.emplace_back(EditDistance(wanted, Folded(candidate)), VdToUtf8(candidate));
-      continue;
-    }
+    const bool indexed = onlyFamily.empty() && catalog->GetNeighbourNames(Wide(name).str().c_str(), 64, near);
+    for (const std::wstring& candidate : near) consider(candidate, candidate);
     std::list<std::wstring> families;
-    catalog->GetFamilies(families);
+    if (!indexed) catalog->GetFamilies(families);
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) continue;
       if (!onlyFamily.empty() && VdCompareNoCase(family, Wide(onlyFamily).str()) != 0) continue;

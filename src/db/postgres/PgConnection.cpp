@@ -179,7 +179,8 @@ void PgConnection::CheckSchema() {
       "COALESCE(to_jsonb(c) ->> 'colliculocale', to_jsonb(c) ->> 'colllocale') = $3), "
       "current_setting('transaction_read_only') = 'on' OR pg_is_in_recovery(), has_schema_privilege(n.oid, "
       "'CREATE') OR EXISTS (SELECT 1 FROM pg_class c WHERE c.relnamespace = n.oid AND c.relkind IN ('r','p') AND "
-      "has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER, hashtext($1) "
+      "has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER, hashtext($1), has_schema_privilege(n.oid, "
+      "'USAGE') "
       "FROM (SELECT 0) AS one LEFT JOIN pg_namespace n ON n.nspname = $1";
   std::vector<PGresult*> answers =
       Pipeline({{kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale}},
@@ -202,12 +203,12 @@ void PgConnection::CheckSchema() {
                    VdFromUtf8(m_schema));
     ThrowDbError(kStateCannotOpen, message);
   }
-  if (*PQgetvalue(found.result, 0, 4) != 't') {  // else every read fails as if the catalog held nothing
+  if (*PQgetvalue(found.result, 0, 8) != 't') {  // else every read fails as if the catalog held nothing
     message.Format(
         L"Cannot open the database \"%s\": the role \"%s\" has no access to the catalog \"%s\" (no USAGE on "
         L"its schema); its administrator grants reading (GRANT USAGE ON SCHEMA, then GRANT SELECT ON ALL TABLES IN "
         L"SCHEMA)",
-        name(), VdFromUtf8(PQgetvalue(found.result, 0, 5)), VdFromUtf8(m_schema));
+        name(), VdFromUtf8(PQgetvalue(found.result, 0, 6)), VdFromUtf8(m_schema));
     ThrowDbError(kStateCannotOpen, message);
   }
   if (std::strcmp(PQgetvalue(found.result, 0, 2), PQgetvalue(found.result, 0, 3)) != 0) {

@@ -597,7 +597,7 @@ int Import(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   if (!catalog->EndHistoryBatch(true)) {
-    Error("nothing was imported: its history could not be written");
+    Error(catalog->IsWriteGroupLost() ? kConnectionLost : "nothing was imported: its history could not be written");
     return kError;
   }
   try {

@@ -352,6 +352,28 @@ TEST_F(VdDatabaseEngineTest, TransactionsAndWriteGroupsKeepOrUndoTheirOwnWrites)
   EXPECT_FALSE(m_db.CommitTrans());
   EXPECT_EQ(Names(), "A|C|E|HEA 100|HEA 120");
 
+  // A table an undone group made leaves the table list, even when the next group changes the schema as often
+  // (a file's schema version then comes back to the number the list was read at).
+  for (const wchar_t* kept : {L"Kept1", L"Kept2"}) {
+    const bool inHostTransaction = std::wstring(kept) == L"Kept2";
+    if (inHostTransaction) {
+      ASSERT_TRUE(m_db.BeginTrans());
+    }
+    CVdODBCTableDefInfo info;
+    m_db.BeginWriteGroup();
+    m_db.ExecuteSQL(L"CREATE TABLE [Undone] ([Name] TEXT)");
+    EXPECT_TRUE(m_db.GetTableDefInfo(L"Undone", info));
+    m_db.EndWriteGroup(FALSE);
+    m_db.BeginWriteGroup();
+    m_db.ExecuteSQL(CString(L"CREATE TABLE [") + kept + L"] ([Name] TEXT)");
+    EXPECT_FALSE(m_db.GetTableDefInfo(L"Undone", info)) << kept;
+    EXPECT_TRUE(m_db.GetTableDefInfo(kept, info)) << kept;
+    m_db.EndWriteGroup(TRUE);
+    if (inHostTransaction) {
+      ASSERT_TRUE(m_db.CommitTrans());
+    }
+  }
+
   // Edits through a record set write exactly the current row.
   rs.Open(0, L"SELECT * FROM [Beams] WHERE Name = 'C'", 0);
   ASSERT_TRUE(rs.CanUpdate());

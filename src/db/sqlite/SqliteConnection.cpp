@@ -364,6 +364,7 @@ bool SqliteConnection::IsNumericColumn(std::string_view name) {
     // A schema that cannot be listed leaves every comparison ignoring case, which is never wrong.
     if (rc != SQLITE_DONE) m_numericColumns.clear();
     m_columnsVersion = current;
+    m_schemaReadInTransaction = m_schemaReadInTransaction || (InTransaction() && !m_readTransaction);
   }
   std::string key(name);
   for (char& ch : key) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch + 32 : ch);
@@ -394,6 +395,7 @@ void SqliteConnection::RefreshTables(SqliteStage stage) {
   SortTables(tables);
   m_tables = std::move(tables);
   m_tablesVersion = current;
+  m_schemaReadInTransaction = m_schemaReadInTransaction || (InTransaction() && !m_readTransaction);
 }
 
 int SqliteConnection::TableCount() {
@@ -420,32 +422,48 @@ bool SqliteConnection::Begin() {
   // IMMEDIATE takes the write lock now, so a transaction that reads and then writes cannot fail half-way
   // on a lock upgrade.
   Exec(readOnly() ? "BEGIN" : "BEGIN IMMEDIATE");
+  m_schemaReadInTransaction = m_readTransaction = false;
   return true;
 }
 
 bool SqliteConnection::BeginRead() {
   if (InTransaction()) return false;
   Exec("BEGIN");
+  m_schemaReadInTransaction = false;
+  m_readTransaction = true;
   return true;
 }
 
 bool SqliteConnection::Commit() {
   if (!InTransaction()) return false;
   Exec("COMMIT");
+  m_schemaReadInTransaction = m_readTransaction = false;
   return true;
 }
 
 bool SqliteConnection::Rollback() {
   if (!InTransaction()) return false;
   Exec("ROLLBACK");
+  if (m_schemaReadInTransaction) ForgetSchema();
+  m_schemaReadInTransaction = m_readTransaction = false;
   return true;
+}
+
+// An undone transaction or savepoint takes the schema's version number back with it, and a later change can
+// bring the same number back with other tables: what was read inside the undone transaction is read again.
+void SqliteConnection::ForgetSchema() {
+  m_tablesVersion = m_columnsVersion = -1;
+  DropTableProbe();
 }
 
 // One name for every level: ROLLBACK TO and RELEASE act on the innermost savepoint of that name.
 void SqliteConnection::BeginSavepoint() { Exec("SAVEPOINT vd_write_group"); }
 
 void SqliteConnection::EndSavepoint(bool keep) {
-  if (!keep) Exec("ROLLBACK TO vd_write_group");
+  if (!keep) {
+    Exec("ROLLBACK TO vd_write_group");
+    if (m_schemaReadInTransaction) ForgetSchema();
+  }
   Exec("RELEASE vd_write_group");
 }
 

@@ -161,6 +161,7 @@ class SqliteConnection final : public Connection {
   // Makes m_probe for the current table list, under one read of the file.
   void MakeTableProbe(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column);
   void DropTableProbe();
+  void ForgetSchema();  // after an undo: the table list, the column kinds and the probe are read again
 
   sqlite3* m_db = nullptr;                   // owned
   std::vector<std::wstring> m_systemTables;  // besides sqlite_*
@@ -173,6 +174,9 @@ class SqliteConnection final : public Connection {
   std::int64_t m_tablesVersion = -1;
   std::unordered_map<std::string, bool> m_numericColumns;  // folded name -> numeric in every table
   std::int64_t m_columnsVersion = -1;
+  // The table list or column kinds were read inside the open write transaction (a read one changes no schema).
+  bool m_schemaReadInTransaction = false;
+  bool m_readTransaction = false;  // the open transaction was begun by BeginRead
   // FirstTableHolding's statement: "SELECT 0 FROM [A] WHERE [column] = ?1 UNION ALL SELECT 1 FROM [B] ...
   // LIMIT 1", translated as any statement is, so that it compares exactly as a probe of one table does.
   struct TableProbe {

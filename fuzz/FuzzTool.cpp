@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Command([&] { return vdcatalog::Families({file}, json); });
   for (const std::wstring& wide : families) {
     const std::string family = VdToUtf8(wide);
-    Command([&] { return vdcatalog::List(file, family, "", "", text); });
-    Command([&] { return vdcatalog::List(file, family, "%1%", "", json); });
+    Command([&] { return vdcatalog::List(file, family, "", false, "", text); });
+    Command([&] { return vdcatalog::List(file, family, "%1%", false, "", json); });
     Command([&] { return vdcatalog::Export(file, family, "csv", g_out); });
     Command([&] { return vdcatalog::Export(file, family, "json", g_out); });
     Command([&] { return vdcatalog::Max(file, family, "Name", "Name", name, json); });

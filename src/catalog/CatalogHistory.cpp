@@ -7,6 +7,7 @@
 
 #include "catalog/ChangeLog.h"
 #include "catalog/History.h"
+#include "catalog/WriteGroup.h"
 
 namespace history = vdpattern::catalog;
 using vdpattern::HistoryColumn;
@@ -19,30 +20,6 @@ struct CVdPatternCatalog::HistoryBatch {
 };
 
 namespace {
-
-// One call's writes, undone unless Keep is reached.
-class Group {
- public:
-  explicit Group(CVdDatabase* db) : m_db(db) { db->BeginWriteGroup(); }
-  ~Group() {
-    if (!m_open) return;
-    try {
-      m_db->EndWriteGroup(FALSE);
-    } catch (CDBException* e) {
-      e->Delete();
-    }
-  }
-  void Keep() {
-    m_open = false;
-    m_db->EndWriteGroup(TRUE);
-  }
-  Group(const Group&) = delete;
-  Group& operator=(const Group&) = delete;
-
- private:
-  CVdDatabase* m_db;
-  bool m_open = true;
-};
 
 bool SameNoCase(const std::wstring& a, const std::wstring& b) { return CString(a).CompareNoCase(b.c_str()) == 0; }
 
@@ -178,7 +155,7 @@ bool CVdPatternCatalog::UndoChange(long long change, CString& error) {
     return false;
   }
   try {
-    Group group(Database());
+    vdpattern::catalog::WriteGroup group(Database());
     std::vector<HistoryEntry> set;
     HistoryFilter which;
     which.change = change;
@@ -284,7 +261,7 @@ bool CVdPatternCatalog::PruneHistory(const wchar_t* before, long long& removed, 
     return false;
   }
   try {
-    Group group(Database());
+    vdpattern::catalog::WriteGroup group(Database());
     history::EnsureChangeTable(*Database(), &m_changeTableKnown);
     removed = history::PruneHistory(*Database(), before);
     group.Keep();

@@ -13,9 +13,12 @@
 #include <vdpattern/toolkit/VariantConv.h>
 
 #include "catalog/ChangeLog.h"
+#include "catalog/WriteGroup.h"
 #include "toolkit/BaseSlot.h"
 #include "toolkit/Environment.h"
 #include "db/postgres/ServerAddress.h"
+
+using vdpattern::catalog::WriteGroup;
 
 const wchar_t* const CVdPatternCatalog::c_szExt = L".mdb";
 
@@ -121,31 +124,6 @@ class ReadGroup {
  private:
   CVdDatabase* m_database;
   BOOL m_began;
-};
-
-// One call's writes, kept only when the call reaches Keep: undone on every other way out, a thrown failure
-// included. Beginning it takes the write lock (or a savepoint inside the host's transaction) and may throw.
-class WriteGroup {
- public:
-  explicit WriteGroup(CVdDatabase* database) : m_database(database) { database->BeginWriteGroup(); }
-  ~WriteGroup() {
-    if (m_open) End(FALSE);
-  }
-  // Throws when the writes cannot be kept (a failed COMMIT); they are undone then.
-  void Keep() {
-    m_open = false;
-    m_database->EndWriteGroup(TRUE);
-  }
-  WriteGroup(const WriteGroup&) = delete;
-  WriteGroup& operator=(const WriteGroup&) = delete;
-
- private:
-  void End(BOOL keep) {
-    m_open = false;
-    Quietly([&] { m_database->EndWriteGroup(keep); });
-  }
-  CVdDatabase* m_database;
-  bool m_open = true;
 };
 
 }  // namespace

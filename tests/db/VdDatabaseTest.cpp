@@ -249,6 +249,46 @@ TEST_F(VdDatabaseTest, TransactionStatementsRunAgainAndAgainThroughExecuteSql) {
   EXPECT_FALSE(db.IsInTransaction());
 }
 
+// A full disk makes the engine undo the whole transaction by itself. The writes after it must not run one by
+// one as transactions of their own (an import did so, and kept the rows before the failing one): the transaction
+// stays open and lost, as a server's lost connection leaves it, until the host ends it.
+TEST_F(VdDatabaseTest, ATransactionTheEngineUndidOnAFullDiskFailsEveryCallUntilTheHostEndsIt) {
+  const std::string path = MakeCatalog();
+  CVdDatabase db;
+  db.Open(CString(path.c_str()), 0, 0);
+  db.ExecuteSQL(L"PRAGMA max_page_count = 1");  // no page beyond those the file has: a full disk
+  const CString big = L"INSERT INTO [Beams] VALUES ('" + CString(std::wstring(20000, L'x').c_str()) + L"', 1)";
+  for (const bool group : {false, true}) {
+    SCOPED_TRACE(group ? "write group" : "transaction");
+    if (group)
+      db.BeginWriteGroup();
+    else
+      ASSERT_TRUE(db.BeginTrans());
+    db.ExecuteSQL(L"UPDATE [Beams] SET h = 1 WHERE Name = 'HEA 100'");
+    if (group) db.BeginWriteGroup();
+    EXPECT_TRUE(CatchDb([&] { db.ExecuteSQL(big); }).Mentions("full"));
+    for (int call = 0; call < 2; ++call) {
+      const DbFailure lost = CatchDb([&] { db.ExecuteSQL(L"UPDATE [Beams] SET h = 2 WHERE Name = 'HEA 120'"); });
+      EXPECT_TRUE(lost.Mentions("undid the open transaction")) << lost.message;
+    }
+    EXPECT_TRUE(db.IsInTransaction());
+    EXPECT_TRUE(db.IsTransactionLost());
+    if (group) {
+      db.EndWriteGroup(FALSE);
+      EXPECT_TRUE(CatchDb([&] { db.BeginWriteGroup(); }).thrown);
+      EXPECT_TRUE(CatchDb([&] { db.EndWriteGroup(TRUE); }).thrown);
+    } else {
+      EXPECT_TRUE(CatchDb([&] { db.CommitTrans(); }).thrown);
+      EXPECT_TRUE(db.Rollback());
+    }
+    EXPECT_FALSE(db.IsInTransaction());
+    EXPECT_FALSE(db.IsTransactionLost());
+    EXPECT_EQ(RawDb(path).One("SELECT group_concat(h, '|') FROM Beams"), "96.0|114.0");
+  }
+  db.ExecuteSQL(L"UPDATE [Beams] SET h = 97 WHERE Name = 'HEA 100'");  // and writes go on after
+  EXPECT_EQ(RawDb(path).One("SELECT h FROM Beams WHERE Name = 'HEA 100'"), "97.0");
+}
+
 TEST_F(VdDatabaseTest, AStatementPastItsTimeLimitIsStoppedWithTimeoutState) {
   CVdDatabase db;
   db.SetQueryTimeout(1);

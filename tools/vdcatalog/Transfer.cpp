@@ -363,6 +363,16 @@ struct ImportCounts {
 
 constexpr const char* kConnectionLost = "the connection to the server was lost; nothing was imported";
 
+// An import whose transaction was undone under it says why: the server's connection was lost, or a file's engine
+// undid it after a full disk or an I/O error, which the report it gave names.
+std::string LostImport(bool onServer, const Reports& reports) {
+  if (onServer) return kConnectionLost;
+  std::string reason = reports.Held().empty() ? reports.Last() : reports.Held();
+  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ' || reason.back() == '\n')) reason.pop_back();
+  return "the catalog undid the import after a failed write" + (reason.empty() ? std::string() : ": " + reason) +
+         "; nothing was imported";
+}
+
 // Rows written a call: the statements of a batch are few whatever its size, so a large one makes a server
 // import a few round trips per thousand rows; a batch that the catalog refuses is written again row by row.
 constexpr std::size_t kBatchRows = 5000;
@@ -410,12 +420,13 @@ class ImportBatch {
 class RowWriter {
  public:
   RowWriter(const ImportHeader& header, CVdPatternCatalog& catalog, Reports& reports, const std::string& family,
-            bool keepGoing, ImportCounts& counts)
+            bool keepGoing, bool onServer, ImportCounts& counts)
       : m_header(header),
         m_catalog(catalog),
         m_reports(reports),
         m_batch(family),
         m_keepGoing(keepGoing),
+        m_onServer(onServer),
         m_counts(counts),
         // Into a family that held no row when the write began, a name the file has not given before is new: its
         // row is appended without a search for an existing one (the write holds the lock, so nobody adds one).
@@ -463,7 +474,7 @@ class RowWriter {
     const bool written = m_catalog.InsertPatterns(m_batch.Patterns(), m_startedEmpty && m_append);
     m_reports.Release();
     if (m_catalog.IsWriteGroupLost()) {
-      Error(kConnectionLost);
+      Error(LostImport(m_onServer, m_reports));
       return kError;
     }
     int status = kOk;
@@ -490,7 +501,7 @@ class RowWriter {
       }
       // The server undid every row with the transaction; the rows after would be refused one by one.
       if (m_catalog.IsWriteGroupLost()) {
-        Error(kConnectionLost);
+        Error(LostImport(m_onServer, m_reports));
         return kError;
       }
       Error(m_header.Where(m_batch.Line(i)) + "the catalog refused the row");
@@ -521,6 +532,7 @@ class RowWriter {
   Reports& m_reports;
   ImportBatch m_batch;
   bool m_keepGoing;
+  bool m_onServer;
   ImportCounts& m_counts;
   bool m_startedEmpty;
   bool m_append = true;  // no name of the batch was given before
@@ -587,17 +599,19 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (!group.IsOpen()) return kError;
   catalog->BeginHistoryBatch();  // the import is one change set, written in a few statements at the end
   ImportCounts counts;
+  const bool onServer = OnServer(file);
   try {
-    RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, counts);
+    RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, onServer, counts);
     if (const int status = writer.Run(reader); status != kOk) return status;
   } catch (CDBException* e) {
     if (!catalog->IsWriteGroupLost()) throw;
     e->Delete();
-    Error(kConnectionLost);
+    Error(LostImport(onServer, session.Reported()));
     return kError;
   }
   if (!catalog->EndHistoryBatch(true)) {
-    Error(catalog->IsWriteGroupLost() ? kConnectionLost : "nothing was imported: its history could not be written");
+    Error(catalog->IsWriteGroupLost() ? LostImport(onServer, session.Reported())
+                                      : "nothing was imported: its history could not be written");
     return kError;
   }
   try {

@@ -235,6 +235,14 @@ void SqliteConnection::SetQueryTimeout(unsigned long seconds) {
 }
 
 void SqliteConnection::StartClock() {
+  if (m_transactionLost) {
+    CString what;
+    what.Format(
+        L"The database \"%s\" undid the open transaction after an error (%s): every statement fails "
+        L"until the transaction is rolled back",
+        name(), VdFromUtf8(m_lostReason));
+    throw NewSqliteException(SQLITE_ABORT, "the transaction was undone", SqliteStage::kStatement, what);
+  }
   if (m_queryLimit.count()) m_queryDeadline = std::chrono::steady_clock::now() + m_queryLimit;
 }
 
@@ -297,6 +305,11 @@ void SqliteConnection::Exec(const std::string& sql, SqliteStage stage) {
 }
 
 void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage stage) const {
+  if (m_transactionOpen && !m_transactionLost && m_db && sqlite3_get_autocommit(m_db)) {
+    m_transactionLost = true;
+    const char* reason = sqlite3_errmsg(m_db);
+    m_lostReason = reason ? reason : "";
+  }
   CString what;
   if ((resultCode & 0xff) == SQLITE_BUSY || (resultCode & 0xff) == SQLITE_LOCKED) {
     // A lock of this connection's own process (another connection of the host) is not in /proc/locks as
@@ -415,7 +428,8 @@ bool SqliteConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& inf
   return FindTable(m_tables, name, info);
 }
 
-bool SqliteConnection::InTransaction() const { return m_db && !sqlite3_get_autocommit(m_db); }
+// A transaction the engine undid by itself stays open to the host, as a lost one on a server does, until Rollback.
+bool SqliteConnection::InTransaction() const { return m_transactionLost || (m_db && !sqlite3_get_autocommit(m_db)); }
 
 bool SqliteConnection::Begin() {
   if (InTransaction()) return false;
@@ -423,6 +437,7 @@ bool SqliteConnection::Begin() {
   // on a lock upgrade.
   Exec(readOnly() ? "BEGIN" : "BEGIN IMMEDIATE");
   m_schemaReadInTransaction = m_readTransaction = false;
+  m_transactionOpen = true;
   return true;
 }
 
@@ -431,17 +446,26 @@ bool SqliteConnection::BeginRead() {
   Exec("BEGIN");
   m_schemaReadInTransaction = false;
   m_readTransaction = true;
+  m_transactionOpen = true;
   return true;
 }
 
 bool SqliteConnection::Commit() {
+  if (m_transactionLost) StartClock();  // throws: nothing is left to commit
   if (!InTransaction()) return false;
   Exec("COMMIT");
-  m_schemaReadInTransaction = m_readTransaction = false;
+  m_schemaReadInTransaction = m_readTransaction = m_transactionOpen = false;
   return true;
 }
 
 bool SqliteConnection::Rollback() {
+  if (m_transactionLost) {
+    // The engine undid it already, with whatever schema it had read.
+    m_transactionLost = m_transactionOpen = m_schemaReadInTransaction = m_readTransaction = false;
+    ForgetSchema();
+    return true;
+  }
+  m_transactionOpen = false;
   if (!InTransaction()) return false;
   Exec("ROLLBACK");
   if (m_schemaReadInTransaction) ForgetSchema();
@@ -460,6 +484,10 @@ void SqliteConnection::ForgetSchema() {
 void SqliteConnection::BeginSavepoint() { Exec("SAVEPOINT vd_write_group"); }
 
 void SqliteConnection::EndSavepoint(bool keep) {
+  if (m_transactionLost) {
+    if (keep) StartClock();  // throws: the group's writes are gone
+    return;                  // undone already; the outermost Rollback ends the transaction
+  }
   if (!keep) {
     Exec("ROLLBACK TO vd_write_group");
     if (m_schemaReadInTransaction) ForgetSchema();

@@ -112,6 +112,10 @@ class SqliteConnection final : public Connection {
   Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
                           const wchar_t* value, CString& table) override;
   bool InTransaction() const override;
+  // Whether the engine undid the transaction begun here by itself, after a full disk, an I/O error or a lack of
+  // memory: its writes are gone, and every statement fails until Rollback ends it, so that the writes after
+  // the failure are not kept one by one as transactions of their own.
+  bool TransactionLost() const override { return m_transactionLost; }
   // BEGIN IMMEDIATE (a plain BEGIN on a read-only connection, which takes no write lock).
   bool Begin() override;
   // A deferred BEGIN: no lock until the first read.
@@ -177,6 +181,9 @@ class SqliteConnection final : public Connection {
   // The table list or column kinds were read inside the open write transaction (a read one changes no schema).
   bool m_schemaReadInTransaction = false;
   bool m_readTransaction = false;  // the open transaction was begun by BeginRead
+  bool m_transactionOpen = false;  // by Begin or BeginRead, not yet ended by Commit or Rollback
+  mutable bool m_transactionLost = false;
+  mutable std::string m_lostReason;  // the engine's message of the failure that undid it
   // FirstTableHolding's statement: "SELECT 0 FROM [A] WHERE [column] = ?1 UNION ALL SELECT 1 FROM [B] ...
   // LIMIT 1", translated as any statement is, so that it compares exactly as a probe of one table does.
   struct TableProbe {

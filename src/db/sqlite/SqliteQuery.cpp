@@ -432,9 +432,14 @@ bool IsTransactionControl(const StatementText& text) {
 void SqliteConnection::Execute(const wchar_t* text) {
   std::unique_ptr<SqliteRecordsetState> state = TakeState();
   TranslateStatement(text, state->text, m_shapes);
-  if (IsTransactionControl(state->text))
-    Exec(state->text.sql);
-  else
+  if (IsTransactionControl(state->text)) {
+    if (m_transactionLost && state->text.sql == "ROLLBACK") {
+      Rollback();
+    } else {
+      Exec(state->text.sql);
+      m_transactionOpen = InTransaction();  // a host's own BEGIN or COMMIT
+    }
+  } else
     Run(*state);
   ReturnState(std::move(state));
 }

@@ -134,8 +134,9 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
   std::string columnsAdded;
   for (const VdSectionCell& c : added)
     columnsAdded += (columnsAdded.empty() ? "" : ", ") + c.column + " (" + c.unit + ")";
-  std::printf("filled %ld values in %ld of %zu rows of %s%s\n", values, filledRows, rows.size(),
-              Visible(family).c_str(), columnsAdded.empty() ? "" : ("; added columns " + columnsAdded).c_str());
+  std::printf("filled %s in %ld of %s of %s%s\n", Counted(values, "value").c_str(), filledRows,
+              Counted(static_cast<long long>(rows.size()), "row").c_str(), Visible(family).c_str(),
+              columnsAdded.empty() ? "" : ("; added columns " + columnsAdded).c_str());
   return session.Finish(kOk);
 }
 

@@ -47,7 +47,7 @@ bool CopyCatalog(CVdDatabase& source, CVdDatabase& out, std::size_t& tables, std
   const CVdCatalogTransfer::CopyResult result = CVdCatalogTransfer::CopyCatalog(source, out, counts, error, step);
   bar.reset();
   if (result != CVdCatalogTransfer::eCopied) {
-    Error(Utf8(error) + (result == CVdCatalogTransfer::eTooLarge ? "; nothing was converted" : ""));
+    Error(result == CVdCatalogTransfer::eTooLarge ? Clause(Utf8(error)) + "; nothing was converted" : Utf8(error));
     return false;
   }
   tables = counts.tables;
@@ -157,8 +157,8 @@ int Link(const std::string& file, const std::string& address) {
     Error(Utf8(reason.TrimRight()));
     return kError;
   }
-  std::printf("linked %s to catalog %s (%zu families)\n", Visible(file).c_str(),
-              Visible(Utf8(catalog->GetName())).c_str(), families.size());
+  std::printf("linked %s to catalog %s (%s)\n", Visible(file).c_str(), Visible(Utf8(catalog->GetName())).c_str(),
+              Counted(static_cast<long long>(families.size()), "family", "families").c_str());
   return session.Finish(kOk);
 }
 
@@ -183,7 +183,7 @@ int Convert(const std::string& in, const std::string& outPath) {
       const std::string why = IsAddress(in) ? std::string() : UnreadableWhy(Located(in));
       if (why.empty()) throw;
       e->Delete();
-      Error(in + " cannot be read: " + why + "; nothing was converted");
+      Error(in + " cannot be read: " + Clause(why) + "; nothing was converted");
       return kError;
     }
     if (!(toServer ? ConvertToServer(source, outPath, tables, rows) : ConvertToFile(source, outPath, tables, rows)))
@@ -192,11 +192,12 @@ int Convert(const std::string& in, const std::string& outPath) {
     CString reason = e->m_strError;
     e->Delete();
     reason.TrimRight();
-    Error(Utf8(reason) + "; nothing was converted");
+    Error(Clause(Utf8(reason)) + "; nothing was converted");
     return kError;
   }
-  std::printf("converted %s: %zu tables, %zu rows into %s\n", Masked(in).c_str(), tables, rows,
-              Masked(outPath).c_str());
+  std::printf("converted %s: %s, %s into %s\n", Masked(in).c_str(),
+              Counted(static_cast<long long>(tables), "table").c_str(),
+              Counted(static_cast<long long>(rows), "row").c_str(), Masked(outPath).c_str());
   return kOk;
 }
 

@@ -57,6 +57,19 @@ std::string Masked(std::string text) {
   return text;
 }
 
+std::string Clause(std::string reason) {
+  while (!reason.empty() && (reason.back() == '.' || std::isspace(static_cast<unsigned char>(reason.back()))))
+    reason.pop_back();
+  return reason;
+}
+
+std::string Counted(long long count, const char* one, const char* many) {
+  return std::to_string(count) + " " +
+         (count == 1 ? std::string(one)
+          : many     ? std::string(many)
+                     : one + std::string("s"));
+}
+
 std::string Visible(const std::string& text) {
   std::string out;
   out.reserve(text.size());

@@ -41,6 +41,13 @@ class CapturedErrors {
   CapturedErrors& operator=(const CapturedErrors&) = delete;
 };
 
+// A reason without the full stop and spaces it ends with, for joining more to it: "x." + "; nothing was done".
+std::string Clause(std::string reason);
+
+// A count and its noun, in the singular for one: Counted(1, "row") is "1 row", Counted(3, "family", "families")
+// "3 families".
+std::string Counted(long long count, const char* one, const char* many = nullptr);
+
 // The Levenshtein distance of two texts (std::string or std::wstring), for "did you mean".
 template <typename Text>
 std::size_t EditDistance(const Text& a, const Text& b) {

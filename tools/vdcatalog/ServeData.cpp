@@ -102,7 +102,7 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
     json value = ToJson(&v, column.kind);
     const bool missing = v.vt == VT_NULL || v.vt == VT_EMPTY;
     if (factor > 0 && !missing && IsNumeric(column.kind) && u != units.end())
-      value = VariantToDouble(&v) * host.GetUnitFactor(u->second.unit);
+      value = HostValue(VariantToDouble(&v) * host.GetUnitFactor(u->second.unit));
     parameters.push_back({{"name", VdToUtf8(column.name)},
                           {"type", KindName(column.kind)},
                           {"unit", u == units.end() ? std::string() : Utf8(u->second.unit.GetText())},

@@ -155,7 +155,7 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
       std::string host = missing ? std::string() : Text(value);
       json hostJson = missing ? json(nullptr) : ToJson(value);
       if (!missing && read && read->vt == VT_R8 && u != units.end()) {
-        const double converted = read->dblVal * session.Factory().GetUnitFactor(u->second.unit);
+        const double converted = HostValue(read->dblVal * session.Factory().GetUnitFactor(u->second.unit));
         host = Utf8(VdDoubleToString(converted));
         hostJson = converted;
       }

@@ -39,6 +39,9 @@ struct Column {
 Kind KindOf(short sqlType);
 const char* KindName(Kind kind);
 bool ParseValue(Kind kind, short sqlType, const std::string& text, CVdPatternValue& out, std::string& why);
+// A value converted to host units, rounded to the 15 significant digits a double keeps through the conversion:
+// 33.3 cm2 in m2 is 3.33e-05, not the product's 3.3299999999999996e-05.
+double HostValue(double converted);
 std::string JsonText(const json& value);
 json ToJson(const VARIANT* v, Kind kind = Kind::kText);
 

@@ -367,8 +367,7 @@ constexpr const char* kConnectionLost = "the connection to the server was lost; 
 // undid it after a full disk or an I/O error, which the report it gave names.
 std::string LostImport(bool onServer, const Reports& reports) {
   if (onServer) return kConnectionLost;
-  std::string reason = reports.Held().empty() ? reports.Last() : reports.Held();
-  while (!reason.empty() && (reason.back() == '.' || reason.back() == ' ' || reason.back() == '\n')) reason.pop_back();
+  const std::string reason = Clause(reports.Held().empty() ? reports.Last() : reports.Held());
   return "the catalog undid the import after a failed write" + (reason.empty() ? std::string() : ": " + reason) +
          "; nothing was imported";
 }
@@ -453,7 +452,7 @@ class RowWriter {
       progress.Step(reader.BytesRead());
     }
     if (!error.empty()) {
-      Error(error + "; nothing was imported");
+      Error(Clause(error) + "; nothing was imported");
       return kError;
     }
     if (g_interrupted) {
@@ -624,9 +623,12 @@ int Import(const std::string& file, const std::string& family, const std::string
     return kError;
   }
   const std::size_t patterns = counts.names.Size();
-  std::printf("imported %zu rows into %s", counts.rows, Visible(family).c_str());
-  if (patterns != counts.rows) std::printf(" (%zu patterns: a name given again overwrote the row before)", patterns);
-  if (counts.failed) std::printf(", %zu rows refused", counts.failed);
+  std::printf("imported %s into %s", Counted(static_cast<long long>(counts.rows), "row").c_str(),
+              Visible(family).c_str());
+  if (patterns != counts.rows)
+    std::printf(" (%s: a name given again overwrote the row before)",
+                Counted(static_cast<long long>(patterns), "pattern").c_str());
+  if (counts.failed) std::printf(", %s refused", Counted(static_cast<long long>(counts.failed), "row").c_str());
   std::printf("\n");
   return counts.failed ? kNotFound : kOk;
 }

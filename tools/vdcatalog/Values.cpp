@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 
@@ -25,6 +26,15 @@
 namespace vdcatalog {
 
 // ---------------------------------------------------------------- columns and values
+
+double HostValue(double converted) {
+  if (!std::isfinite(converted)) return converted;
+  char text[40];
+  const auto written = std::to_chars(text, text + sizeof text, converted, std::chars_format::general, 15);
+  double rounded = converted;
+  std::from_chars(text, written.ptr, rounded);
+  return rounded;
+}
 
 Kind KindOf(short sqlType) {
   switch (sqlType) {

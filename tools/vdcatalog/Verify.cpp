@@ -157,8 +157,8 @@ int Verify(const std::string& file, const std::string& onlyFamily, double tolera
                             .c_str());
   } else {
     if (!table.IsEmpty()) table.Print();
-    std::printf("%ld rows of %ld families checked: %ld outside %g %%\n", checkedRows, checkedFamilies, outsideRows,
-                tolerancePct);
+    std::printf("%s of %s checked: %ld outside %g %%\n", Counted(checkedRows, "row").c_str(),
+                Counted(checkedFamilies, "family", "families").c_str(), outsideRows, tolerancePct);
   }
   return session.Finish(outsideRows > 0 ? kNotFound : kOk);
 }

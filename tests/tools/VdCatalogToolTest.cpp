@@ -463,7 +463,8 @@ TEST_F(Tool, BuildsReadsAndEditsACatalog) {
   // A conversion's rounding stays out of host values: 200 mm is 2e-07 in a host counting in 1,000 km, not the
   // product's 1.9999999999999996e-07.
   EXPECT_TRUE(Says({"show", "--catalog", file, "IPE 200", "--metrics", "1e-6"}, 0, "  2e-07\n"));
-  for (const auto& p : Json({"show", "--catalog", file, "IPE 200", "--metrics", "1e-6", "--json"})["parameters"])
+  const auto small = Json({"show", "--catalog", file, "IPE 200", "--metrics", "1e-6", "--json"});
+  for (const auto& p : small["parameters"])
     if (p["name"] == "h") {
       EXPECT_EQ(p["host_value"], 2e-07);
     }

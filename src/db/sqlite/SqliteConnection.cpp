@@ -235,15 +235,17 @@ void SqliteConnection::SetQueryTimeout(unsigned long seconds) {
 }
 
 void SqliteConnection::StartClock() {
-  if (m_transactionLost) {
-    CString what;
-    what.Format(
-        L"The database \"%s\" undid the open transaction after an error (%s): every statement fails "
-        L"until the transaction is rolled back",
-        name(), VdFromUtf8(m_lostReason));
-    throw NewSqliteException(SQLITE_ABORT, "the transaction was undone", SqliteStage::kStatement, what);
-  }
+  if (m_transactionLost) ThrowLostTransaction();
   if (m_queryLimit.count()) m_queryDeadline = std::chrono::steady_clock::now() + m_queryLimit;
+}
+
+void SqliteConnection::ThrowLostTransaction() const {
+  CString what;
+  what.Format(
+      L"The database \"%s\" undid the open transaction after an error (%s): every statement fails "
+      L"until the transaction is rolled back",
+      name(), VdFromUtf8(m_lostReason));
+  throw NewSqliteException(SQLITE_ABORT, "the transaction was undone", SqliteStage::kStatement, what);
 }
 
 CachedStatement* SqliteConnection::Find(const std::string& key) {
@@ -451,7 +453,7 @@ bool SqliteConnection::BeginRead() {
 }
 
 bool SqliteConnection::Commit() {
-  if (m_transactionLost) StartClock();  // throws: nothing is left to commit
+  if (m_transactionLost) ThrowLostTransaction();  // nothing is left to commit
   if (!InTransaction()) return false;
   Exec("COMMIT");
   m_schemaReadInTransaction = m_readTransaction = m_transactionOpen = false;
@@ -485,8 +487,8 @@ void SqliteConnection::BeginSavepoint() { Exec("SAVEPOINT vd_write_group"); }
 
 void SqliteConnection::EndSavepoint(bool keep) {
   if (m_transactionLost) {
-    if (keep) StartClock();  // throws: the group's writes are gone
-    return;                  // undone already; the outermost Rollback ends the transaction
+    if (keep) ThrowLostTransaction();  // the group's writes are gone
+    return;                            // undone already; the outermost Rollback ends the transaction
   }
   if (!keep) {
     Exec("ROLLBACK TO vd_write_group");

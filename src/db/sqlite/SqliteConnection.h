@@ -137,7 +137,8 @@ class SqliteConnection final : public Connection {
 
   // For the statement runners of this folder.
   sqlite3* handle() const { return m_db; }
-  void StartClock();
+  void StartClock();  // throws while the transaction is lost (TransactionLost)
+  [[noreturn]] void ThrowLostTransaction() const;
   // The cached statement of a translated text, or null.
   CachedStatement* Find(const std::string& key);
   // Caches a prepared statement under `key` (evicting the least recently used one when full).

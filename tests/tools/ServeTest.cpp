@@ -305,6 +305,55 @@ TEST_F(Serve, WritesAreCheckedSameOriginAndKept) {
   EXPECT_EQ(r->status, 403);
 }
 
+// A pattern's page lists the row's newest changes, the page's own saves among them, with each value before and
+// after; a long history is cut to the newest with a flag, and a catalog that keeps none shows none.
+TEST_F(Serve, PatternShowsItsHistory) {
+  Served server({m_catalog});
+  ASSERT_GT(server.Port(), 0);
+  httplib::Client client("127.0.0.1", server.Port());
+  const std::string token = Token(client);
+  auto history = [&] { return Get(client, "/api/pattern?catalog=0&family=HEB&name=heb%20300"); };
+  auto set = [&](const json& values) {
+    const auto r =
+        Post(client, "/api/set", {{"catalog", 0}, {"family", "HEB"}, {"name", "HEB 300"}, {"values", values}},
+             server.Origin(), token);
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200) << r->body;
+  };
+  json got = history();
+  ASSERT_EQ(got["history"].size(), 1u) << got.dump();
+  EXPECT_EQ(got["history"][0]["kind"], "insert");
+  EXPECT_EQ(got["history_more"], false);
+
+  set({{"h", "301.5"}, {"n", "4"}});
+  got = history();
+  ASSERT_EQ(got["history"].size(), 2u);
+  const json& edit = got["history"][0];
+  EXPECT_EQ(edit["kind"], "modify");
+  EXPECT_FALSE(edit["who"].get<std::string>().empty());
+  EXPECT_GT(edit["id"].get<long long>(), got["history"][1]["id"].get<long long>());
+  EXPECT_EQ(edit["columns"], (json::array({{{"column", "h"}, {"before", 300.0}, {"after", 301.5}},
+                                           {{"column", "n"}, {"before", 3}, {"after", 4}}})))
+      << edit.dump();
+  // Another row's changes are not this one's.
+  ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " HEB 'HEB 80' h=81 >/dev/null"), 0);
+  EXPECT_EQ(history()["history"].size(), 2u);
+
+  for (int i = 0; i < 20; ++i) set({{"tw", std::to_string(12 + i)}});
+  got = history();
+  ASSERT_EQ(got["history"].size(), 20u);
+  EXPECT_EQ(got["history_more"], true);
+  EXPECT_EQ(got["history"][0]["columns"][0]["after"], 31.0);
+  EXPECT_EQ(server.Stop(), 0);
+
+  if (OnServer()) return;  // the table is dropped by hand below, as an older file lacks it
+  vdtest::ExecSql(m_catalog, "DROP TABLE vd_history");
+  Served older({m_catalog});
+  httplib::Client second("127.0.0.1", older.Port());
+  got = Get(second, "/api/pattern?catalog=0&family=HEB&name=HEB%20300");
+  EXPECT_FALSE(got.contains("history") || got.contains("history_more") || got.contains("history_error")) << got.dump();
+}
+
 TEST_F(Serve, AnswersOnlyItsOwnHostAndFiles) {
   Served server({m_catalog});
   ASSERT_GT(server.Port(), 0);

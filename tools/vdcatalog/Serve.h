@@ -58,6 +58,7 @@ class Server {
   std::optional<Row> FindRow(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
                              const std::string& name);
   void Pattern(const httplib::Request& q, httplib::Response& r);
+  json HistoryOf(CVdPatternCatalog* catalog, const std::string& family, const std::string& name);
 
   // ---- names (ServeNames.cpp)
   void Search(const httplib::Request& q, httplib::Response& r);

@@ -9,6 +9,64 @@
 namespace vdcatalog {
 namespace serve {
 
+namespace {
+
+using vdpattern::HistoryEntry;
+using vdpattern::HistoryValue;
+
+// The newest changes a pattern's page lists; `vdcatalog history` gives the rest.
+constexpr std::size_t kHistoryShown = 20;
+
+// A value as the history keeps it, in the shape `vdcatalog history --json` gives: NULL as null, numbers as
+// numbers, what JSON has no literal for as {"date"|"bytes"|"real": text}.
+json HistoryJson(const HistoryValue& v) {
+  const std::string text = Utf8(v.text);
+  switch (v.type) {
+    case HistoryValue::eNull:
+      return nullptr;
+    case HistoryValue::eBool:
+      return v.text == L"true";
+    case HistoryValue::eInteger:
+    case HistoryValue::eReal: {
+      const json number = json::parse(text, nullptr, false);
+      if (number.is_number()) return number;
+      return v.type == HistoryValue::eReal ? json({{"real", text}}) : json(text);
+    }
+    case HistoryValue::eText:
+      return text;
+    case HistoryValue::eDate:
+      return {{"date", text}};
+    case HistoryValue::eBytes:
+      return {{"bytes", text}};
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+// The newest changes of a row, when its catalog keeps a history: {"history": [...], "history_more": bool}, or
+// {"history_error": why} when it cannot be read (the values are still worth showing); nothing without one.
+json Server::HistoryOf(CVdPatternCatalog* catalog, const std::string& family, const std::string& name) {
+  if (!catalog->HasHistory()) return json::object();
+  vdpattern::HistoryFilter filter;
+  filter.family = Wide(family).str();
+  filter.name = Wide(name).str();
+  std::vector<HistoryEntry> entries;
+  if (catalog->GetHistory(filter, entries) != CVdPatternCatalog::eChangesRead)
+    return {{"history_error", Why("the history could not be read")}};
+  json out = json::array();
+  for (std::size_t i = 0; i < entries.size() && i < kHistoryShown; ++i) {
+    const HistoryEntry& e = entries[i];
+    json columns = json::array();
+    for (const auto& c : e.columns)
+      columns.push_back(
+          {{"column", Utf8(c.column)}, {"before", HistoryJson(c.before)}, {"after", HistoryJson(c.after)}});
+    out.push_back(
+        {{"id", e.change}, {"when", Utf8(e.at)}, {"who", Utf8(e.who)}, {"kind", Utf8(e.kind)}, {"columns", columns}});
+  }
+  return {{"history", out}, {"history_more", entries.size() > kHistoryShown}};
+}
+
 json Server::ColumnsJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns) {
   std::wstring upper = Wide(family).str();
   VdFoldUpper(upper);
@@ -117,6 +175,7 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
              {"read_only", m_readOnly || !catalog->CanWrite()},
              {"parameters", parameters}};
   reply.update(SectionCheckJson(catalog, family, columns, *row));  // "findings" and "provenance" (Verify.cpp)
+  reply.update(HistoryOf(catalog, family, row->name));
   Reply(r, 200, reply);
 }
 

@@ -92,6 +92,10 @@ try {
     await page.waitForSelector("body[data-ready]");
     await page.waitForSelector('[data-role="param-tw"]');
     assert.equal(await page.inputValue('[data-role="param-tw"]'), "11.5");
+    // The history under the parameters lists the edit first, as text.
+    const first = await page.textContent('[data-role="history"] tr[data-change]');
+    assert.match(first, /modify/);
+    assert.match(first, /tw: 11(\.0)? → 11\.5/);
   });
 
   await step("a refused value says why and changes nothing", async () => {

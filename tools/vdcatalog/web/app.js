@@ -216,6 +216,8 @@ async function showPattern(catalog, family, name, asked, metrics) {
   } else if (!data.read_only) {
     left.appendChild(make("p", { class: "note" }, "Values are edited in catalog units."));
   }
+  const history = historyBox(data);
+  if (history) left.appendChild(history);
   left.appendChild(findingsBox(data));
   box.appendChild(left);
   const drawing = make("div", { class: "drawing" });
@@ -225,6 +227,45 @@ async function showPattern(catalog, family, name, asked, metrics) {
   box.appendChild(drawing);
   root.appendChild(box);
   view().replaceChildren(root);
+}
+
+// A history value as a reader takes it in: NULL spelt out, an empty text quoted, dates, bytes and reals JSON has
+// no literal for by their text.
+function historyValue(v) {
+  if (v === null) return "NULL";
+  if (typeof v === "object") return String(v.date ?? v.bytes ?? v.real);
+  if (v === "" || v === "NULL") return `"${v}"`;
+  return String(v);
+}
+
+// The row's newest changes, when its catalog keeps a history: who changed what, from which value to which.
+function historyBox(data) {
+  if (!data.history && !data.history_error) return null;
+  const box = make("div", { "data-role": "history", class: "history" });
+  box.appendChild(make("h3", {}, "History"));
+  if (data.history_error) {
+    box.appendChild(make("p", { class: "note" }, data.history_error));
+    return box;
+  }
+  if (!data.history.length) {
+    box.appendChild(make("p", { class: "note" }, "No change of this pattern is on record."));
+    return box;
+  }
+  const table = make("table");
+  table.appendChild(make("tr")).append(make("th", {}, "Change"), make("th", {}, "When"), make("th", {}, "Who"),
+                                       make("th", {}, "Kind"), make("th", {}, "Values"));
+  for (const e of data.history) {
+    const changes = make("td", { class: "changes" });
+    changes.textContent = e.columns.map((c) => `${c.column}: ${historyValue(c.before)} → ${historyValue(c.after)}`)
+      .join("\n");
+    table.appendChild(make("tr", { "data-change": e.id })).append(
+      make("td", { class: "number" }, e.id), make("td", {}, e.when.replace("T", " ").replace("Z", " UTC")),
+      make("td", {}, e.who), make("td", {}, e.kind), changes);
+  }
+  box.appendChild(table);
+  if (data.history_more)
+    box.appendChild(make("p", { class: "note" }, "Older changes: vdcatalog history CATALOG NAME lists them all."));
+  return box;
 }
 
 // Where the row comes from, and what verify says of its stored properties (in catalog units, 1 % tolerance).

@@ -217,7 +217,17 @@ TEST_F(Serve, SearchFindsAliasesAndSpellings) {
     const json found = Get(client, "/api/search?q=" + c.q);
     EXPECT_EQ(found["name"], c.name) << c.q;
     EXPECT_EQ(found["via"], c.via) << c.q;
-    const json names = Get(client, "/api/pattern?catalog=0&family=HEB&name=HEB%20300&asked=" + c.q)["names"];
+    json page = Get(client, "/api/pattern?catalog=0&family=HEB&name=HEB%20300&asked=" + c.q);
+    const json names = page["names"];
+    // The search's answer is the pattern's page, but for the history, which comes by a request of its own.
+    json given = found["pattern"];
+    EXPECT_EQ(given["history_later"], true) << c.q;
+    EXPECT_EQ(Get(client, "/api/history?catalog=0&family=HEB&name=HEB%20300"),
+              (json{{"history", page["history"]}, {"history_more", page["history_more"]}}));
+    given.erase("history_later");
+    page.erase("history");
+    page.erase("history_more");
+    EXPECT_EQ(given, page) << c.q;
     EXPECT_EQ(names["aliases"], json::array({"HE 300 B"})) << c.q;
     EXPECT_EQ(names["via"], c.via) << c.q;
     EXPECT_EQ(names["asked"], c.shown) << c.q;

@@ -102,6 +102,7 @@ void Server::Routes(httplib::Server& http, int port) {
   http.Get("/api/rows", Locked(&Server::Rows));
   http.Get("/api/search", Locked(&Server::Search));
   http.Get("/api/pattern", Locked(&Server::Pattern));
+  http.Get("/api/history", Locked(&Server::RowHistory));
   http.Post("/api/set", Locked(&Server::Write));
   http.Post("/api/add", Locked(&Server::Write));
   http.Post("/api/remove", Locked(&Server::Write));
@@ -228,6 +229,10 @@ int Serve(const std::vector<std::string>& files, int port, const std::string& li
   pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
 
   httplib::Server http;
+  // Set on the listening socket, which the connections inherit: a reply is written as its headers, then its
+  // body, and with Nagle's algorithm the body would wait for the browser's delayed acknowledgement, about 40 ms
+  // on every request of a kept connection but the first.
+  http.set_tcp_nodelay(true);
   const std::string bindAddress = listen == "localhost" ? "127.0.0.1" : listen;
   const int bound = port == 0 ? http.bind_to_any_port(bindAddress) : (http.bind_to_port(bindAddress, port) ? port : -1);
   if (bound <= 0) {

@@ -58,6 +58,9 @@ class Server {
   std::optional<Row> FindRow(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
                              const std::string& name);
   void Pattern(const httplib::Request& q, httplib::Response& r);
+  void RowHistory(const httplib::Request& q, httplib::Response& r);
+  json PatternJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
+                   const Row& row, const std::string& metrics, double factor, const std::string& asked);
   json HistoryOf(CVdPatternCatalog* catalog, const std::string& family, const std::string& name);
 
   // ---- names (ServeNames.cpp)

@@ -119,7 +119,8 @@ std::optional<Row> Server::FindRow(CVdPatternCatalog* catalog, const std::string
   return std::nullopt;
 }
 
-// A pattern's values: as stored ("catalog"), in SI units ("si"), or in host units of `metrics` per metre.
+// A pattern's values: as stored ("catalog"), in SI units ("si"), or in host units of `metrics` per metre, with
+// the row's history when the catalog keeps one.
 void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
   CVdPatternCatalog* catalog = CatalogOf(q, r);
   if (!catalog) return;
@@ -144,6 +145,31 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
     Reply(r, m_session.Failed() ? 500 : 404, {{"error", Why("\"" + name + "\" not found in " + family)}});
     return;
   }
+  json reply = PatternJson(catalog, family, columns, *row, metrics, factor, q.get_param_value("asked"));
+  reply.update(HistoryOf(catalog, family, row->name));
+  Reply(r, 200, reply);
+}
+
+// A row's history alone: what a page that had the values by a search fills in afterwards.
+void Server::RowHistory(const httplib::Request& q, httplib::Response& r) {
+  CVdPatternCatalog* catalog = CatalogOf(q, r);
+  if (!catalog) return;
+  const std::string family = FamilyOf(catalog, q.get_param_value("family"), r);
+  if (family.empty()) return;
+  const std::optional<Row> row =
+      FindRow(catalog, family, FamilyColumns(m_session, catalog, family), q.get_param_value("name"));
+  if (!row) {
+    Reply(r, m_session.Failed() ? 500 : 404,
+          {{"error", Why("\"" + q.get_param_value("name") + "\" not found in " + family)}});
+    return;
+  }
+  Reply(r, 200, HistoryOf(catalog, family, row->name));
+}
+
+// The page of `row` without its history; `factor` 0 keeps the values as stored, else host units of `factor` per
+// metre (1: SI).
+json Server::PatternJson(CVdPatternCatalog* catalog, const std::string& family, const std::vector<Column>& columns,
+                         const Row& row, const std::string& metrics, double factor, const std::string& asked) {
   std::wstring upper = Wide(family).str();
   VdFoldUpper(upper);
   const auto units = catalog->GetUnitsMap(upper);
@@ -155,7 +181,7 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
   for (std::size_t i = 0; i < columns.size(); ++i) {
     const Column& column = columns[i];
     if (VdCompareNoCase(column.name, L"Name") == 0) continue;
-    const COleVariant& v = row->values[i];
+    const COleVariant& v = row.values[i];
     const auto u = units.find(Folded(column.name));
     json value = ToJson(&v, column.kind);
     const bool missing = v.vt == VT_NULL || v.vt == VT_EMPTY;
@@ -169,14 +195,13 @@ void Server::Pattern(const httplib::Request& q, httplib::Response& r) {
   json reply{{"catalog", Utf8(catalog->GetName())},
              {"family", family},
              {"code", VdToUtf8(code)},
-             {"name", row->name},
-             {"names", NamesOf(catalog, family, row->name, q.get_param_value("asked"))},
+             {"name", row.name},
+             {"names", NamesOf(catalog, family, row.name, asked)},
              {"metrics", metrics},
              {"read_only", m_readOnly || !catalog->CanWrite()},
              {"parameters", parameters}};
-  reply.update(SectionCheckJson(catalog, family, columns, *row));  // "findings" and "provenance" (Verify.cpp)
-  reply.update(HistoryOf(catalog, family, row->name));
-  Reply(r, 200, reply);
+  reply.update(SectionCheckJson(catalog, family, columns, row));  // "findings" and "provenance" (Verify.cpp)
+  return reply;
 }
 
 }  // namespace serve

@@ -48,12 +48,19 @@ void Server::Search(const httplib::Request& q, httplib::Response& r) {
   if (family.empty()) return;
   const std::vector<Column> columns = FamilyColumns(m_session, source, family);
   const std::optional<Row> row = FindRow(source, family, columns, Utf8(CVdUnit::NormalizedPatternName(Wide(name))));
-  Reply(r, 200,
-        {{"catalog", at - m_catalogs.begin()},
-         {"family", family},
-         {"name", row ? row->name : Utf8(pattern->GetUserNameW())},
-         {"asked", asked},
-         {"via", resolved.catalog ? json(resolved.viaAlias ? "alias" : "spelling") : json(nullptr)}});
+  json reply{{"catalog", at - m_catalogs.begin()},
+             {"family", family},
+             {"name", row ? row->name : Utf8(pattern->GetUserNameW())},
+             {"asked", asked},
+             {"via", resolved.catalog ? json(resolved.viaAlias ? "alias" : "spelling") : json(nullptr)}};
+  // The found row's page comes with the answer, so that the page draws it without asking again. Its history,
+  // a read of its own, is left to /api/history: the values come first.
+  if (row) {
+    json page = PatternJson(source, family, columns, *row, "catalog", 0, resolved.catalog ? asked : "");
+    page["history_later"] = source->HasHistory();
+    reply["pattern"] = std::move(page);
+  }
+  Reply(r, 200, reply);
 }
 
 // The aliases of the row `name` of `family`, and how `asked` (a search's text, or empty) names it: {"via":

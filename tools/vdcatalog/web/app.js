@@ -150,9 +150,10 @@ function catalogReadOnly(index) {
   return !c || c.read_only;
 }
 
-async function showPattern(catalog, family, name, asked, metrics) {
+// `given`, when a search brought it, is the pattern's page in catalog units: it is shown without asking again.
+async function showPattern(catalog, family, name, asked, metrics, given) {
   metrics = metrics || "catalog";
-  const data = await api("/api/pattern?" + query({ catalog, family, name, metrics, asked: asked || "" }));
+  const data = given || await api("/api/pattern?" + query({ catalog, family, name, metrics, asked: asked || "" }));
   const root = make("section");
   // The real name, and the alias or spelling the search was given when that differs.
   const title = make("h2");
@@ -218,6 +219,12 @@ async function showPattern(catalog, family, name, asked, metrics) {
   }
   const history = historyBox(data);
   if (history) left.appendChild(history);
+  if (data.history_later) {
+    // A search's answer leaves the history out, to draw the section at once; it is read now.
+    api("/api/history?" + query({ catalog, family: data.family, name: data.name }))
+      .then((h) => history.replaceWith(historyBox(h)))
+      .catch((e) => history.replaceWith(historyBox({ history_error: e.message })));
+  }
   left.appendChild(findingsBox(data));
   box.appendChild(left);
   const drawing = make("div", { class: "drawing" });
@@ -240,9 +247,13 @@ function historyValue(v) {
 
 // The row's newest changes, when its catalog keeps a history: who changed what, from which value to which.
 function historyBox(data) {
-  if (!data.history && !data.history_error) return null;
+  if (!data.history && !data.history_error && !data.history_later) return null;
   const box = make("div", { "data-role": "history", class: "history" });
   box.appendChild(make("h3", {}, "History"));
+  if (!data.history && !data.history_error) {
+    box.appendChild(make("p", { class: "note" }, "Reading the history…"));
+    return box;
+  }
   if (data.history_error) {
     box.appendChild(make("p", { class: "note" }, data.history_error));
     return box;
@@ -290,9 +301,18 @@ function findingsBox(data) {
   return box;
 }
 
+// One request: the answer carries the pattern's page, which is shown at once. The address still changes (without
+// a hashchange, which would read the page again), so that back and reload work as for any other pattern.
 async function search(text) {
   const found = await api("/api/search?" + query({ q: text }));
-  location.hash = patternHash(found.catalog, found.family, found.name, found.via ? found.asked : "");
+  const asked = found.via ? found.asked : "";
+  const hash = patternHash(found.catalog, found.family, found.name, asked);
+  if (!found.pattern) {
+    location.hash = hash;
+    return;
+  }
+  if (location.hash !== hash) history.pushState(null, "", hash);
+  await showPattern(String(found.catalog), found.family, found.name, asked, "catalog", found.pattern);
 }
 
 function showHome() {

@@ -233,6 +233,8 @@ int Serve(const std::vector<std::string>& files, int port, const std::string& li
   // body, and with Nagle's algorithm the body would wait for the browser's delayed acknowledgement, about 40 ms
   // on every request of a kept connection but the first.
   http.set_tcp_nodelay(true);
+  // One page keeps its connection for a session's requests rather than connecting again after every fifth.
+  http.set_keep_alive_max_count(1000);
   const std::string bindAddress = listen == "localhost" ? "127.0.0.1" : listen;
   const int bound = port == 0 ? http.bind_to_any_port(bindAddress) : (http.bind_to_port(bindAddress, port) ? port : -1);
   if (bound <= 0) {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -118,13 +119,16 @@ class Serve : public vdtest::DbTest {
 };
 
 TEST_F(Serve, ListsPagesSortsFiltersAndFinds) {
+  ASSERT_EQ(
+      Tool("add-family " + Quoted(m_catalog) + " CHS --code C --column d:DOUBLE:mm --column Standard:TEXT >/dev/null"),
+      0);
   Served server({m_catalog});
   ASSERT_GT(server.Port(), 0);
   httplib::Client client("127.0.0.1", server.Port());
 
   const json catalogs = Get(client, "/api/catalogs");
   ASSERT_EQ(catalogs.size(), 1u);
-  const json& family = catalogs[0]["families"][0];
+  const json& family = catalogs[0]["families"][1];
   EXPECT_EQ(family["family"], "HEB");
   EXPECT_EQ(family["code"], "HB");
   EXPECT_EQ(family["patterns"], 4);
@@ -144,6 +148,28 @@ TEST_F(Serve, ListsPagesSortsFiltersAndFinds) {
   };
   for (const Case& c : cases) EXPECT_EQ(Names(client, c.query), c.names) << c.query;
   EXPECT_EQ(Get(client, "/api/rows?catalog=0&family=HEB&limit=1")["total"], 4);
+
+  // A family's sources are its Standard column's values, a few of them; a family without the column has none.
+  EXPECT_TRUE(family["provenance"].is_null());
+  auto sources = [&] {
+    const json all = Get(client, "/api/catalogs");
+    for (const json& f : all[0]["families"])
+      if (f["family"] == "CHS") return f["provenance"];
+    return json();
+  };
+  for (const char* row :
+       {"'CHS 1' 'Standard=EN 1'", "'CHS 2' 'Standard=EN 2'", "'CHS 3' d=3", "'CHS 4' 'Standard=EN 1'"})
+    ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " CHS " + row + " >/dev/null"), 0);
+  json got = sources();
+  std::vector<std::string> values = got["values"];
+  std::sort(values.begin(), values.end());
+  EXPECT_EQ(values, (std::vector<std::string>{"EN 1", "EN 2"})) << got.dump();
+  EXPECT_EQ(got["more"], false);
+  for (const char* row : {"'CHS 5' 'Standard=EN 3'", "'CHS 6' 'Standard=EN 4'"})
+    ASSERT_EQ(Tool("set " + Quoted(m_catalog) + " CHS " + row + " >/dev/null"), 0);
+  got = sources();
+  EXPECT_EQ(got["values"].size(), 3u) << got.dump();
+  EXPECT_EQ(got["more"], true);
 
   // What the tool refuses is said, with the checker's reason.
   EXPECT_NE(

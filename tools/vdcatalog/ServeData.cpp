@@ -42,6 +42,40 @@ json HistoryJson(const HistoryValue& v) {
   return nullptr;
 }
 
+// Where a family's rows come from, when it says so: the distinct values of its Standard column, at most
+// `kSourcesShown` (a family drawn from one standard has one) and "more" beyond; null without the column or when
+// it cannot be read (the family's other facts still are shown).
+constexpr int kSourcesShown = 3;
+json FamilySources(CVdDatabase* db, const std::wstring& family, const std::vector<Column>& columns) {
+  const Column* column = FindColumn(columns, L"Standard");
+  CString table, name;
+  if (!column || !Bracketed(family, table) || !Bracketed(column->name, name)) return nullptr;
+  CString statement;
+  statement.Format(L"SELECT DISTINCT %s FROM %s WHERE %s IS NOT NULL LIMIT %d", name.GetString(), table.GetString(),
+                   name.GetString(), kSourcesShown + 1);
+  json sources = json::array();
+  bool more = false;
+  try {
+    CVdRecordset rs(db);
+    rs.Open(0, statement, 0);
+    CDBVariant cell;
+    for (; !rs.IsEOF(); rs.MoveNext()) {
+      if (sources.size() == kSourcesShown) {
+        more = true;
+        break;
+      }
+      rs.GetFieldValue(short(0), cell);
+      const COleVariant value = CVdRecordset::getOLEVariant(cell);
+      sources.push_back(Text(&value));
+    }
+    rs.Close();
+  } catch (CDBException* e) {
+    e->Delete();
+    return nullptr;
+  }
+  return {{"column", VdToUtf8(column->name)}, {"values", sources}, {"more", more}};
+}
+
 }  // namespace
 
 // The newest changes of a row, when its catalog keeps a history: {"history": [...], "history_more": bool}, or
@@ -94,11 +128,12 @@ void Server::Catalogs(const httplib::Request&, httplib::Response& r) {
       wchar_t code[64] = {};
       catalog->GetFamilyCode(family.c_str(), code);
       const long count = CountRows(db, family);
-      families.push_back(
-          {{"family", VdToUtf8(family)},
-           {"code", VdToUtf8(code)},
-           {"patterns", count < 0 ? json(nullptr) : json(count)},
-           {"columns", ColumnsJson(catalog, VdToUtf8(family), FamilyColumns(m_session, catalog, VdToUtf8(family)))}});
+      const std::vector<Column> columns = FamilyColumns(m_session, catalog, VdToUtf8(family));
+      families.push_back({{"family", VdToUtf8(family)},
+                          {"code", VdToUtf8(code)},
+                          {"patterns", count < 0 ? json(nullptr) : json(count)},
+                          {"columns", ColumnsJson(catalog, VdToUtf8(family), columns)},
+                          {"provenance", FamilySources(db, family, columns)}});
     }
     out.push_back({{"index", i},
                    {"catalog", Utf8(catalog->GetName())},

@@ -63,11 +63,18 @@ async function loadCatalogs() {
       const li = make("li", { "data-family": f.family });
       li.appendChild(link(familyHash(c.index, f.family), f.family));
       const units = f.columns.filter((x) => x.unit).map((x) => `${x.name} ${x.unit}`).join(", ");
-      li.appendChild(make("span", { class: "count", title: units },
+      const source = sourceText(f.provenance);
+      li.appendChild(make("span", { class: "count", title: [units, source].filter((x) => x).join("\n") },
                           ` ${f.code} · ${f.patterns === null ? "unreadable" : f.patterns}`));
       list.appendChild(li);
     }
   }
+}
+
+// A family's sources as its Standard column gives them, or "" when it has none.
+function sourceText(provenance) {
+  if (!provenance || !provenance.values.length) return "";
+  return `${provenance.column}: ${provenance.values.join("; ")}${provenance.more ? "; and others" : ""}`;
 }
 
 function isNumber(type) {
@@ -80,6 +87,9 @@ async function showFamily(catalog, family, options) {
                                                 order: o.order, where: o.where }));
   const root = make("section");
   root.appendChild(make("h2", {}, family));
+  const known = state.catalogs.find((x) => x.index === Number(catalog))?.families.find((f) => f.family === family);
+  const source = sourceText(known?.provenance);
+  if (source) root.appendChild(make("p", { class: "note", "data-role": "family-provenance" }, source));
   const filter = make("form", { class: "pager" });
   const where = make("input", { type: "text", "data-role": "where", placeholder: "condition, e.g. h > 200",
                                 size: 40 });

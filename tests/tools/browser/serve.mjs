@@ -150,6 +150,23 @@ try {
     assert.equal(await page.textContent('[data-role="pattern-name"]'), HOSTILE);
     assert.equal(await page.evaluate(() => window.pwned), undefined);
   });
+
+  await step("values in SI and host units, and a refused factor", async () => {
+    await page.evaluate(() => { location.hash = "#/pattern/0/HEB/HEB%20300"; });
+    await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "300");
+    await page.selectOption('[data-role="metrics"]', "si");
+    await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "0.3");
+    await page.selectOption('[data-role="metrics"]', "host");
+    await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "300");
+    await page.fill('[data-role="host-metrics"]', "100");
+    await page.press('[data-role="host-metrics"]', "Enter");
+    await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "30");
+    assert.equal(await page.getAttribute('[data-role="param-h"]', "readonly"), "");
+    await page.fill('[data-role="host-metrics"]', "inches");
+    await page.press('[data-role="host-metrics"]', "Enter");
+    await page.waitForSelector('[data-role="error"]:not([hidden])');
+    assert.match(await page.textContent('[data-role="error"]'), /metrics/);
+  });
 } finally {
   await browser.close();
 }

@@ -178,12 +178,22 @@ async function showPattern(catalog, family, name, asked, metrics, given) {
   where.append("Family ", link(familyHash(catalog, data.family), data.family), ` (${data.code}) in ${data.catalog}`);
   root.appendChild(where);
 
+  // Catalog units, SI units, or a host's units given as how many make a metre (1000: millimetres).
+  const host = metrics !== "catalog" && metrics !== "si";
   const choice = make("select", { "data-role": "metrics" });
-  for (const [value, label] of [["catalog", "catalog units"], ["si", "SI units"], ["1000", "host units: mm"]])
+  for (const [value, label] of [["catalog", "catalog units"], ["si", "SI units"], ["host", "host units"]])
     choice.appendChild(make("option", { value }, label));
-  choice.value = metrics;
-  choice.addEventListener("change", () => run(() => showPattern(catalog, family, name, asked, choice.value)));
-  root.appendChild(choice);
+  choice.value = host ? "host" : metrics;
+  const perMetre = make("input", { type: "text", "data-role": "host-metrics", size: 8, title: "host units per metre",
+                                   "aria-label": "host units per metre" });
+  perMetre.value = host ? metrics : "1000";
+  perMetre.disabled = !host;
+  const chosen = () => choice.value === "host" ? perMetre.value.trim() : choice.value;
+  for (const control of [choice, perMetre])
+    control.addEventListener("change", () => run(() => showPattern(catalog, family, name, asked, chosen())));
+  const units = make("p", { class: "metrics" });
+  units.append(choice, " ", perMetre, " per metre");
+  root.appendChild(units);
 
   const box = make("div", { class: "pattern" });
   const table = make("table", { "data-role": "pattern-params" });
@@ -200,7 +210,7 @@ async function showPattern(catalog, family, name, asked, metrics, given) {
     inputs.push(input);
     const cell = make("td");
     cell.appendChild(input);
-    tr.append(make("th", {}, p.name), cell, make("td", {}, metrics === "catalog" ? p.unit : metrics === "si" ? "SI" : "host"),
+    tr.append(make("th", {}, p.name), cell, make("td", {}, metrics === "catalog" || !p.unit ? p.unit : metrics === "si" ? "SI" : `host (${metrics}/m)`),
               make("td", {}, p.type));
     table.appendChild(tr);
   }

@@ -237,12 +237,12 @@ async function showPattern(catalog, family, name, asked, metrics, given) {
   } else if (!data.read_only) {
     left.appendChild(make("p", { class: "note" }, "Values are edited in catalog units."));
   }
+  // Under the values and the drawing, across the page: a change lists every column it touched.
   const history = historyBox(data);
-  if (history) left.appendChild(history);
   if (data.history_later) {
     // A search's answer leaves the history out, to draw the section at once; it is read now.
     api("/api/history?" + query({ catalog, family: data.family, name: data.name }))
-      .then((h) => history.replaceWith(historyBox(h)))
+      .then((h) => history.replaceWith(historyBox(h) || ""))
       .catch((e) => history.replaceWith(historyBox({ history_error: e.message })));
   }
   left.appendChild(findingsBox(data));
@@ -253,6 +253,7 @@ async function showPattern(catalog, family, name, asked, metrics, given) {
   drawing.appendChild(window.VdDrawing.draw(data.family, data.code, stored.parameters));
   box.appendChild(drawing);
   root.appendChild(box);
+  if (history) root.appendChild(history);
   view().replaceChildren(root);
 }
 

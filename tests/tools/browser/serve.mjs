@@ -151,11 +151,9 @@ try {
     assert.equal(await page.evaluate(() => window.pwned), undefined);
   });
 
-  await step("values in SI and host units, and a refused factor", async () => {
+  await step("values in host units of a factor typed, and a refused factor", async () => {
     await page.evaluate(() => { location.hash = "#/pattern/0/HEB/HEB%20300"; });
     await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "300");
-    await page.selectOption('[data-role="metrics"]', "si");
-    await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "0.3");
     await page.selectOption('[data-role="metrics"]', "host");
     await page.waitForFunction(() => document.querySelector('[data-role="param-h"]')?.value === "300");
     await page.fill('[data-role="host-metrics"]', "100");

@@ -18,7 +18,11 @@
 // - GetEditorName, GetLastUpdateDate, GetVerNumber, SetName, SetEditorName, SetVerNumber and UpdateDate, when
 //   "Definition" cannot be read or written (no row, a missing column, a damaged file, a lock held elsewhere);
 // - ModifyPattern, on any failure of the toolkit or the factory's writes (a lock timeout has state HYT00).
-// Every other operation reports or swallows its failures and answers false, null or eFunctionFailed.
+// Every other operation reports or swallows its failures and answers false, null or eFunctionFailed. A database
+// that could not answer (a lost or refused server connection, a catalog file gone, a lock or statement time-out)
+// is always reported, once per call, and never answered as "not found" or an empty family: the lookups
+// (GetPattern, FindPattern) and family reads (GetFamilyPattern, GetFamilyPatternSQL) report it even where a
+// refused statement stays quiet. The next call connects again (a server connection is made anew).
 //
 // Choices:
 // - Paths: a server address is kept as it is given, and a link file is a path like any other. For a file path,
@@ -307,6 +311,10 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // returned instead.
   template <typename Result, typename Work>
   Result Guarded(eFailure failure, Result failed, Work&& work);
+  // As Guarded, for reads whose refused statement (a missing family, a host's statement that does not fit)
+  // stays quiet: a database that could not answer (connection, file, lock, time limit) is still reported.
+  template <typename Result, typename Work>
+  Result GuardedRead(Result failed, Work&& work);
 
   // The shared objects, or null; borrowed.
   CVdDatabase* Database() const;

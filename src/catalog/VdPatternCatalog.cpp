@@ -900,6 +900,52 @@ long CVdPatternCatalog::CountPatterns(const wchar_t* family, long limit) {
   });
 }
 
+bool CVdPatternCatalog::CountFamilies(const std::list<std::wstring>& families, std::map<std::wstring, long>& counts) {
+  if (!Database()) return false;
+  // A file engine takes at most 500 terms in one compound statement.
+  constexpr std::size_t kPerStatement = 400;
+  std::vector<const std::wstring*> batch;
+  bool all = true;
+  const auto count = [&] {
+    CString statement;
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (k) statement += L" UNION ALL ";
+      CString term;
+      term.Format(L"SELECT %u AS k, COUNT(*) AS n FROM [%s]", static_cast<unsigned>(k), batch[k]->c_str());
+      statement += term;
+    }
+    ScopedRecordset rs(new CVdRecordset(Database()));
+    std::map<std::wstring, long> found;
+    const bool read = GuardedRead(false, [&] {
+      rs->Open(0, statement, 0);
+      CDBVariant cell;
+      for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
+        rs->GetFieldValue(short(0), cell);
+        const COleVariant k = CVdRecordset::getOLEVariant(cell);
+        rs->GetFieldValue(short(1), cell);
+        const COleVariant n = CVdRecordset::getOLEVariant(cell);
+        const long index = VariantToLong(&k);
+        if (index < 0 || static_cast<std::size_t>(index) >= batch.size()) return false;
+        found[*batch[static_cast<std::size_t>(index)]] = VariantToLong(&n);
+      }
+      return found.size() == batch.size();
+    });
+    if (read) counts.insert(found.begin(), found.end());
+    all = all && read;
+    batch.clear();
+  };
+  for (const std::wstring& family : families) {
+    if (!IsBracketable(family)) {
+      all = false;
+      continue;
+    }
+    batch.push_back(&family);
+    if (batch.size() == kPerStatement) count();
+  }
+  if (!batch.empty()) count();
+  return all;
+}
+
 namespace {
 
 struct LessNoCase {

@@ -198,6 +198,12 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // asks whether the family is empty in one short statement). -1 when the family cannot be read: a missing
   // table, a name holding ']', a database failure (reported).
   long CountPatterns(const wchar_t* family, long limit = 0);
+  // The rows of each of `families`, counted by the engine in one statement per 400 families (a UNION ALL of
+  // their counts: on a server one round trip instead of one per family), added to `counts` under the names
+  // as given. False when a statement could not run (a missing or unreadable family, a name holding ']', a
+  // database failure, reported); the families it held are then not in `counts`, for CountPatterns to count
+  // one by one.
+  bool CountFamilies(const std::list<std::wstring>& families, std::map<std::wstring, long>& counts);
   // Writes every pattern of `patterns`, all of one family, as InsertPattern(pattern, append) would (a name
   // that the family holds is overwritten, other names are added), in one write group and few statements: the
   // new rows in multi-row INSERTs of bound values (CVdRecordset::QueueNew), their change records and name

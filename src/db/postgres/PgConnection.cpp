@@ -79,8 +79,16 @@ constexpr int kOpeningReadsMs = 2000;
 }  // namespace
 
 void PgConnection::DropOpeningReads() {
+  m_openingTables = false;
   for (auto& read : m_openingReads) PQclear(read.second);
   m_openingReads.clear();
+}
+
+bool PgConnection::TakeOpeningTables() {
+  const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = m_openingTables && fresh && m_tablesRead;
+  m_openingTables = false;
+  return taken;
 }
 
 PGresult* PgConnection::TakeOpeningRead(const std::string& sql) {
@@ -272,6 +280,7 @@ void PgConnection::CheckSchema() {
   if (!readOnly() && !m_pendingCreate) CheckRights(found.result);
   ReadNames(names.result);
   m_openedAt = std::chrono::steady_clock::now();
+  m_openingTables = true;
   for (auto& r : reads) m_openingReads.emplace(r.first, r.second);
   reads.clear();
 }

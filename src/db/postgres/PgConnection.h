@@ -263,9 +263,11 @@ class PgConnection final : public Connection {
   // text, once, within kOpeningReadsMs of the opening, and any other statement, a reconnection or a change of
   // the schema drops them unused. Owned; cleared here.
   std::unordered_map<std::string, pg_result*> m_openingReads;
+  bool m_openingTables = false;  // the table list read with the names answers the first TableCount, alike
   std::chrono::steady_clock::time_point m_openedAt;
   void DropOpeningReads();
   pg_result* TakeOpeningRead(const std::string& sql);
+  bool TakeOpeningTables();
 };
 
 }  // namespace vdpattern::db

@@ -458,7 +458,7 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
 }
 
 int PgConnection::TableCount() {
-  RefreshTables();
+  if (!TakeOpeningTables()) RefreshTables();
   return static_cast<int>(m_tables.size());
 }
 

@@ -12,6 +12,9 @@
 //
 // One thread accepts, one per connection forwards (poll on both sockets). A chunk waits the delay before it is
 // forwarded; the connection's thread sleeps meanwhile, so chunks of one connection keep their order.
+//
+// SetDown(true) plays a server that went away: every relayed connection is cut and new clients are accepted and
+// closed at once, until SetDown(false) brings it back (a restart), on the same port.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,6 +24,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -87,6 +91,13 @@ class Relay {
     const std::lock_guard<std::mutex> lock(m_mutex);
     return m_counts;
   }
+  void SetDown(bool down) {
+    m_down = down;
+    if (!down) return;
+    // Shut down, not closed: each connection's thread closes its own sockets when it sees the end.
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    for (const int fd : m_open) ::shutdown(fd, SHUT_RDWR);
+  }
 
  private:
   void Accept() {
@@ -95,6 +106,10 @@ class Relay {
       if (::poll(&p, 1, 100) <= 0) continue;
       const int client = ::accept(m_listener, nullptr, nullptr);
       if (client < 0) continue;
+      if (m_down) {
+        ::close(client);
+        continue;
+      }
       const int server = ConnectServer();
       if (server < 0) {
         ::close(client);
@@ -142,6 +157,10 @@ class Relay {
     bool clientLast = false;  // the last chunk came from the client
     bool any = false;
     std::vector<char> buffer(1 << 16);
+    {
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_open.insert(m_open.end(), {client, server});
+    }
     while (!m_stop) {
       pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
       const int ready = ::poll(p, 2, 100);
@@ -172,6 +191,11 @@ class Relay {
       }
       if (done) break;
     }
+    {
+      const std::lock_guard<std::mutex> lock(m_mutex);
+      m_open.erase(std::remove_if(m_open.begin(), m_open.end(), [&](int fd) { return fd == client || fd == server; }),
+                   m_open.end());
+    }
     ::close(client);
     ::close(server);
   }
@@ -182,9 +206,11 @@ class Relay {
   int m_listener = -1;
   int m_port = 0;
   std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_down{false};
   std::thread m_acceptor;
   mutable std::mutex m_mutex;
   std::vector<std::thread> m_threads;
+  std::vector<int> m_open;  // the sockets of the connections being relayed
   Counts m_counts;
 };
 

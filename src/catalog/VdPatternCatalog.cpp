@@ -63,6 +63,15 @@ void Quietly(Work&& work) {
       [](CDBException*) {});
 }
 
+// Whether a failure says that the database could not answer at all (its connection or file is gone, a lock or
+// the time limit stopped the statement), rather than that the statement does not fit the family (a missing
+// table or column): such a failure is never taken for "nothing there", and is reported even where a refused
+// statement stays quiet.
+bool IsDatabaseFailure(const CDBException* e) {
+  const CDBException::Category category = e->GetCategory();
+  return category == CDBException::eConnection || category == CDBException::eTimeout;
+}
+
 // Whether a table name can be written between [ and ]: the brackets have no escape for a ']' inside.
 bool IsBracketable(std::wstring_view name) { return name.find(L']') == std::wstring_view::npos; }
 
@@ -132,6 +141,13 @@ template <typename Result, typename Work>
 Result CVdPatternCatalog::Guarded(eFailure failure, Result failed, Work&& work) {
   return Guard(failed, work, [&](CDBException* e) {
     if (failure == eReport) OnDBException(e);
+  });
+}
+
+template <typename Result, typename Work>
+Result CVdPatternCatalog::GuardedRead(Result failed, Work&& work) {
+  return Guard(failed, work, [&](CDBException* e) {
+    if (IsDatabaseFailure(e)) OnDBException(e);
   });
 }
 
@@ -633,9 +649,10 @@ CVdRecordset* CVdPatternCatalog::InternalFindPattern(const wchar_t* name, const 
           return true;
         }
       } catch (CDBException* e) {
-        // A family that cannot answer is passed over, but a lock timeout says nothing about the family: taken
-        // for "not there", it would make an insert add a second row and a removal report a name as missing.
-        if (e->m_nRetCode == SQL_ERROR && e->GetCategory() != CDBException::eTimeout) {
+        // A family that cannot answer is passed over, but a lock timeout or a lost connection says nothing about
+        // the family: taken for "not there", it would make an insert add a second row, a removal report a name
+        // as missing, and a lookup answer null as for a name no family holds.
+        if (e->m_nRetCode == SQL_ERROR && !IsDatabaseFailure(e)) {
           e->Delete();
           continue;
         }
@@ -714,7 +731,7 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
     statement.Format(L"SELECT * FROM [%s] WHERE Name Like %s", family, VdQuoteText(nameFilter));
   }
   ScopedRecordset rs(new CVdRecordset(Database()));
-  return Guarded(eQuiet, false, [&] {
+  return GuardedRead(false, [&] {
     rs->Open(1, statement, 0);
     const std::wstring upper = Upper(family);
     wchar_t code[kFamilyCodeBuffer];
@@ -739,7 +756,7 @@ bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* fa
 bool CVdPatternCatalog::GetFamilyPatternSQL(CVdPatternPool* pool, const CString& statement, const CString& family) {
   if (!EnsureFactory() || !pool || !Database()) return false;
   ScopedRecordset rs(new CVdRecordset(Database()));
-  return Guarded(eQuiet, false, [&] {
+  return GuardedRead(false, [&] {
     wchar_t code[kFamilyCodeBuffer] = L"";
     rs->Open(1, statement, 0);
     if (rs->GetRecordCount() > 0) {
@@ -881,6 +898,52 @@ long CVdPatternCatalog::CountPatterns(const wchar_t* family, long limit) {
     const COleVariant count = CVdRecordset::getOLEVariant(cell);
     return VariantToLong(&count);
   });
+}
+
+bool CVdPatternCatalog::CountFamilies(const std::list<std::wstring>& families, std::map<std::wstring, long>& counts) {
+  if (!Database()) return false;
+  // A file engine takes at most 500 terms in one compound statement.
+  constexpr std::size_t kPerStatement = 400;
+  std::vector<const std::wstring*> batch;
+  bool all = true;
+  const auto count = [&] {
+    CString statement;
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (k) statement += L" UNION ALL ";
+      CString term;
+      term.Format(L"SELECT %u AS k, COUNT(*) AS n FROM [%s]", static_cast<unsigned>(k), batch[k]->c_str());
+      statement += term;
+    }
+    ScopedRecordset rs(new CVdRecordset(Database()));
+    std::map<std::wstring, long> found;
+    const bool read = GuardedRead(false, [&] {
+      rs->Open(0, statement, 0);
+      CDBVariant cell;
+      for (rs->MoveFirst(); !rs->IsEOF(); rs->MoveNext()) {
+        rs->GetFieldValue(short(0), cell);
+        const COleVariant k = CVdRecordset::getOLEVariant(cell);
+        rs->GetFieldValue(short(1), cell);
+        const COleVariant n = CVdRecordset::getOLEVariant(cell);
+        const long index = VariantToLong(&k);
+        if (index < 0 || static_cast<std::size_t>(index) >= batch.size()) return false;
+        found[*batch[static_cast<std::size_t>(index)]] = VariantToLong(&n);
+      }
+      return found.size() == batch.size();
+    });
+    if (read) counts.insert(found.begin(), found.end());
+    all = all && read;
+    batch.clear();
+  };
+  for (const std::wstring& family : families) {
+    if (!IsBracketable(family)) {
+      all = false;
+      continue;
+    }
+    batch.push_back(&family);
+    if (batch.size() == kPerStatement) count();
+  }
+  if (!batch.empty()) count();
+  return all;
 }
 
 namespace {

@@ -215,3 +215,23 @@ TEST_F(CatalogMaxValue, AKeyGivesItsRowsValueElseTheColumnMaximumADuplicateKeyFa
   EXPECT_EQ(capture.reports[0].caption, L"Erreur DB");
   EXPECT_EQ(VariantToString(&failed), L"a");
 }
+
+// ---------------------------------------------------------------- counting families
+
+TEST_F(CatalogSearch, CountFamiliesCountsEveryFamilyAtOnceAndLeavesOutWhatItCannotCount) {
+  vdtest::ReportCapture capture;
+  auto catalog = Open();
+  std::list<std::wstring> families;
+  ASSERT_TRUE(catalog->GetFamilies(families));
+  std::map<std::wstring, long> counts;
+  EXPECT_TRUE(catalog->CountFamilies(families, counts));
+  EXPECT_EQ(counts, (std::map<std::wstring, long>{{L"Angles", 1}, {L"Beams", 5}, {L"Channels", 3}}));
+  // A missing family fails the statement it is in, and a name holding ']' cannot be written: neither is
+  // counted, nor is anything of a failed statement, and a missing family is no database failure.
+  counts.clear();
+  EXPECT_FALSE(catalog->CountFamilies({L"Beams", L"Nowhere"}, counts));
+  EXPECT_TRUE(counts.empty());
+  EXPECT_FALSE(catalog->CountFamilies({L"Be]ams", L"channels"}, counts));
+  EXPECT_EQ(counts, (std::map<std::wstring, long>{{L"channels", 3}}));
+  EXPECT_TRUE(capture.reports.empty());
+}

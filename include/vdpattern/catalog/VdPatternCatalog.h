@@ -18,7 +18,11 @@
 // - GetEditorName, GetLastUpdateDate, GetVerNumber, SetName, SetEditorName, SetVerNumber and UpdateDate, when
 //   "Definition" cannot be read or written (no row, a missing column, a damaged file, a lock held elsewhere);
 // - ModifyPattern, on any failure of the toolkit or the factory's writes (a lock timeout has state HYT00).
-// Every other operation reports or swallows its failures and answers false, null or eFunctionFailed.
+// Every other operation reports or swallows its failures and answers false, null or eFunctionFailed. A database
+// that could not answer (a lost or refused server connection, a catalog file gone, a lock or statement time-out)
+// is always reported, once per call, and never answered as "not found" or an empty family: the lookups
+// (GetPattern, FindPattern) and family reads (GetFamilyPattern, GetFamilyPatternSQL) report it even where a
+// refused statement stays quiet. The next call connects again (a server connection is made anew).
 //
 // Choices:
 // - Paths: a server address is kept as it is given, and a link file is a path like any other. For a file path,
@@ -194,6 +198,12 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // asks whether the family is empty in one short statement). -1 when the family cannot be read: a missing
   // table, a name holding ']', a database failure (reported).
   long CountPatterns(const wchar_t* family, long limit = 0);
+  // The rows of each of `families`, counted by the engine in one statement per 400 families (a UNION ALL of
+  // their counts: on a server one round trip instead of one per family), added to `counts` under the names
+  // as given. False when a statement could not run (a missing or unreadable family, a name holding ']', a
+  // database failure, reported); the families it held are then not in `counts`, for CountPatterns to count
+  // one by one.
+  bool CountFamilies(const std::list<std::wstring>& families, std::map<std::wstring, long>& counts);
   // Writes every pattern of `patterns`, all of one family, as InsertPattern(pattern, append) would (a name
   // that the family holds is overwritten, other names are added), in one write group and few statements: the
   // new rows in multi-row INSERTs of bound values (CVdRecordset::QueueNew), their change records and name
@@ -307,6 +317,10 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // returned instead.
   template <typename Result, typename Work>
   Result Guarded(eFailure failure, Result failed, Work&& work);
+  // As Guarded, for reads whose refused statement (a missing family, a host's statement that does not fit)
+  // stays quiet: a database that could not answer (connection, file, lock, time limit) is still reported.
+  template <typename Result, typename Work>
+  Result GuardedRead(Result failed, Work&& work);
 
   // The shared objects, or null; borrowed.
   CVdDatabase* Database() const;

@@ -65,7 +65,43 @@ PgConnection::PgConnection(const CString& name, const ServerAddress& address, bo
     : Connection(name, readOnly, CString()), m_address(address) {}
 
 PgConnection::~PgConnection() {
+  DropOpeningReads();
   if (m_conn) PQfinish(m_conn);
+}
+
+namespace {
+
+// The catalog's tables it reads whole as it opens, and how long after the opening their answers stand for a
+// read: a read made later asks the server, since another connection may have written them meanwhile.
+constexpr const char* kOpeningTables[] = {"Definition", "FamilyDescription", "Units"};
+constexpr int kOpeningReadsMs = 2000;
+
+}  // namespace
+
+void PgConnection::DropOpeningReads() {
+  m_openingTables = false;
+  for (auto& read : m_openingReads) PQclear(read.second);
+  m_openingReads.clear();
+}
+
+bool PgConnection::TakeOpeningTables() {
+  const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = m_openingTables && fresh && m_tablesRead;
+  m_openingTables = false;
+  return taken;
+}
+
+PGresult* PgConnection::TakeOpeningRead(const std::string& sql) {
+  if (m_openingReads.empty()) return nullptr;
+  const auto it = m_openingReads.find(sql);
+  const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
+  if (it == m_openingReads.end() || !fresh) {
+    DropOpeningReads();
+    return nullptr;
+  }
+  PGresult* result = it->second;
+  m_openingReads.erase(it);
+  return result;
 }
 
 std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const ServerAddress& address, bool readOnly,
@@ -77,6 +113,7 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
 }
 
 void PgConnection::Connect() {
+  DropOpeningReads();
   if (m_conn) PQfinish(m_conn);
   m_inTransaction = false;
   m_schema = m_address.catalog;
@@ -182,10 +219,29 @@ void PgConnection::CheckSchema() {
       "has_table_privilege(c.oid, 'INSERT, UPDATE, DELETE')), CURRENT_USER, hashtext($1), has_schema_privilege(n.oid, "
       "'USAGE') "
       "FROM (SELECT 0) AS one LEFT JOIN pg_namespace n ON n.nspname = $1";
-  std::vector<PGresult*> answers =
-      Pipeline({{kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale}},
-                {NamesQuery("(SELECT oid FROM pg_namespace WHERE nspname = $1)"), {m_schema.c_str(), kPgRowId}}});
+  // The catalog's first reads, worded as a read of a library-made table is sent (RunState: the statement
+  // "Select * From [T]" with the row identity added); on a table without it the text differs and is not used.
+  std::vector<Piped> statements = {
+      {kSchema, {m_schema.c_str(), kPgNoCase, kPgNoCaseLocale}},
+      {NamesQuery("(SELECT oid FROM pg_namespace WHERE nspname = $1)"), {m_schema.c_str(), kPgRowId}}};
+  if (!m_pendingCreate)
+    for (const char* table : kOpeningTables)
+      statements.push_back({"Select * , " + Quoted(kPgRowId) + " From " + QualifiedTable(table), {}});
+  std::vector<PGresult*> answers = Pipeline(statements);
   ResultGuard found{answers[0]}, names{answers[1]};
+  std::vector<std::pair<std::string, PGresult*>> reads;
+  for (std::size_t k = 2; k < answers.size(); ++k) {
+    if (PQresultStatus(answers[k]) == PGRES_TUPLES_OK)
+      reads.emplace_back(statements[k].sql, answers[k]);
+    else
+      PQclear(answers[k]);
+  }
+  struct Keep {  // the reads are the connection's once the schema is known to be the catalog's
+    std::vector<std::pair<std::string, PGresult*>>& reads;
+    ~Keep() {
+      for (auto& r : reads) PQclear(r.second);
+    }
+  } keep{reads};
   for (ResultGuard* answer : {&found, &names}) {
     if (PQresultStatus(answer->result) == PGRES_TUPLES_OK) continue;
     PGresult* failed = answer->result;
@@ -223,6 +279,10 @@ void PgConnection::CheckSchema() {
   m_lockKey = PQgetvalue(found.result, 0, 1);
   if (!readOnly() && !m_pendingCreate) CheckRights(found.result);
   ReadNames(names.result);
+  m_openedAt = std::chrono::steady_clock::now();
+  m_openingTables = true;
+  for (auto& r : reads) m_openingReads.emplace(r.first, r.second);
+  reads.clear();
 }
 
 void PgConnection::EnsureConnected() {
@@ -358,6 +418,7 @@ void PgConnection::BeginWriting(bool ownGroup) {
 }
 
 void PgConnection::ForgetSchema() {
+  DropOpeningReads();
   m_described.clear();
   m_rowIdTables.clear();
   m_namesRead = m_tablesRead = false;

@@ -58,9 +58,12 @@
 //   would run outside it: every call fails with 08S01 (InTransaction stays true, Commit throws) until the
 //   host ends the transaction with Rollback, or the group that began it with EndSavepoint(false); Rollback
 //   then returns true, and the next call reconnects.
+// - Opening costs one round trip after the connection's own: the schema check, the rights, the names of every
+//   table and column, and the catalog's reads of its own three tables (m_openingReads) go in one pipeline.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
 //   warnings are dropped: a library writes nothing to the host's standard error.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -154,9 +157,11 @@ class PgConnection final : public Connection {
   pg_result* Run(const std::string& sql, const std::vector<const char*>& values = {},
                  const std::vector<int>& lengths = {}, const std::vector<int>& binary = {}, bool reads = false);
   // Sends `sql` by its prepared name when it has one (or makes it one when it is seen a second time), as text
-  // otherwise; `prepared` tells which name was used. Returns libpq's result, unchecked.
+  // otherwise; `prepared` tells which name was used. `savepoint`: inside a savepoint of its own, made and
+  // released in the same round trip. Returns libpq's result, unchecked (a failed SAVEPOINT or RELEASE in its
+  // place).
   pg_result* Send(const std::string& sql, const std::vector<const char*>& values, const std::vector<int>& lengths,
-                  const std::vector<int>& binary, std::string& prepared);
+                  const std::vector<int>& binary, std::string& prepared, bool savepoint = false);
   pg_result* Read(const std::string& sql, const std::vector<const char*>& values = {});
   // BEGIN, then the catalog's write lock (an advisory lock on its schema, held to the end of the transaction),
   // as Connection::Begin promises: two writers that both read "not there" before they insert would otherwise
@@ -253,6 +258,16 @@ class PgConnection final : public Connection {
   unsigned long m_preparedCount = 0;
   // Descriptions by the shape of the result they describe (ShapeOf in PgConnection.cpp).
   std::unordered_map<std::string, std::shared_ptr<const PgColumnSet>> m_described;
+  // The reads a catalog makes right after it opens (its tables Definition, FamilyDescription and Units, as
+  // the catalog words them), sent in the opening round trip: each answers the first statement of the same
+  // text, once, within kOpeningReadsMs of the opening, and any other statement, a reconnection or a change of
+  // the schema drops them unused. Owned; cleared here.
+  std::unordered_map<std::string, pg_result*> m_openingReads;
+  bool m_openingTables = false;  // the table list read with the names answers the first TableCount, alike
+  std::chrono::steady_clock::time_point m_openedAt;
+  void DropOpeningReads();
+  pg_result* TakeOpeningRead(const std::string& sql);
+  bool TakeOpeningTables();
 };
 
 }  // namespace vdpattern::db

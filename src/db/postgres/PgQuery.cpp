@@ -197,7 +197,8 @@ struct Parameters {
 }  // namespace
 
 PGresult* PgConnection::Send(const std::string& sql, const std::vector<const char*>& values,
-                             const std::vector<int>& lengths, const std::vector<int>& binary, std::string& prepared) {
+                             const std::vector<int>& lengths, const std::vector<int>& binary, std::string& prepared,
+                             bool savepoint) {
   const int count = static_cast<int>(values.size());
   const int* lengthsOrNull = lengths.empty() ? nullptr : lengths.data();
   const int* binaryOrNull = binary.empty() ? nullptr : binary.data();
@@ -213,7 +214,7 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   }
   if (m_seenOnce.size() >= kMaxPrepared) m_seenOnce.clear();  // texts seen once are not kept without bound
   if (IsTransactionControl(sql)) FlushSettings();
-  if (making.empty() && m_pendingSettings.empty()) {
+  if (making.empty() && m_pendingSettings.empty() && !savepoint) {
     if (prepared.empty())
       return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
     return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
@@ -221,10 +222,16 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   // The settings, the preparation and the statement go in one pipeline: one round trip. Outside a transaction
   // the pipeline is one implicit transaction, so a statement that fails undoes the settings sent with it: they
   // are then kept for the next one.
+  // A statement in a savepoint of its own is sent between the SAVEPOINT and its RELEASE, in the same pipeline:
+  // one round trip where three were. When it fails, the server skips the RELEASE and the caller undoes the
+  // savepoint.
   if (PQenterPipelineMode(m_conn) != 1) return nullptr;
   const bool settings = !m_pendingSettings.empty();
-  bool sent =
-      !settings || PQsendQueryParams(m_conn, m_pendingSettings.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  static const char* const kSavepoint = "SAVEPOINT vd_statement";
+  static const char* const kRelease = "RELEASE SAVEPOINT vd_statement";
+  bool sent = !savepoint || PQsendQueryParams(m_conn, kSavepoint, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  sent = sent && (!settings ||
+                  PQsendQueryParams(m_conn, m_pendingSettings.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
   if (!making.empty()) sent = sent && PQsendPrepare(m_conn, making.c_str(), sql.c_str(), count, nullptr) == 1;
   const std::string& name = making.empty() ? prepared : making;
   if (name.empty())
@@ -232,9 +239,10 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
            PQsendQueryParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
   else
     sent = sent && PQsendQueryPrepared(m_conn, name.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
+  sent = sent && (!savepoint || PQsendQueryParams(m_conn, kRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
   sent = sent && PQpipelineSync(m_conn) == 1;
   std::vector<PGresult*> results;
-  const std::size_t expected = (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1;
+  const std::size_t expected = (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1;
   for (std::size_t k = 0; sent && k < expected; ++k) {
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
@@ -254,24 +262,39 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
     return nullptr;  // the connection's own failure
   }
   std::size_t k = 0;
+  PGresult* begun = savepoint ? results[k++] : nullptr;
   PGresult* set = settings ? results[k++] : nullptr;
   PGresult* made = making.empty() ? nullptr : results[k++];
-  PGresult* result = results[k];
+  PGresult* result = results[k++];
+  PGresult* released = savepoint ? results[k] : nullptr;
   const auto ok = [](PGresult* r) {
     return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
   };
+  if (begun && !ok(begun)) {  // no savepoint: nothing after it ran
+    for (PGresult* r : {set, made, result, released}) PQclear(r);
+    return begun;
+  }
+  PQclear(begun);
   if (set && !ok(set)) {  // a setting the server refused fails the statement it came with
     PQclear(made);
     PQclear(result);
+    PQclear(released);
     m_pendingSettings.clear();
     return set;
   }
   PQclear(set);
   if (made && !ok(made)) {  // the failure is the statement's own: it is reported as such
     PQclear(result);
+    PQclear(released);
     return made;
   }
   PQclear(made);
+  if (released && ok(result) && !ok(released)) {
+    if (!making.empty()) m_prepared.emplace(sql, making);
+    PQclear(result);
+    return released;
+  }
+  PQclear(released);
   if (!making.empty()) prepared = m_prepared.emplace(sql, making).first->second;
   if (ok(result) || PQtransactionStatus(m_conn) != PQTRANS_IDLE) m_pendingSettings.clear();
   return result;
@@ -279,6 +302,7 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
 
 PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char*>& values,
                             const std::vector<int>& lengths, const std::vector<int>& binary, bool reads) {
+  DropOpeningReads();  // they stood for the state at the opening, which this statement may change
   EnsureConnected();
   // What a loss during this call ends: a transaction the host holds, or nothing.
   m_inTransaction = PQtransactionStatus(m_conn) != PQTRANS_IDLE;
@@ -290,7 +314,7 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
     // savepoint, made by the first of them and kept: a read costs one statement, not three.
     const bool shared = inTransaction && reads && m_readTransaction;
     const bool wrap = inTransaction && !shared;
-    if (wrap || (shared && !m_readSavepoint)) {
+    if (shared && !m_readSavepoint) {
       PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
       if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
       PQclear(begun);
@@ -299,7 +323,7 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
     // where a read that fails would undo it: the next read makes a savepoint of its own, after it.
     m_readSavepoint = shared;
     std::string prepared;
-    PGresult* result = Send(sql, values, lengths, binary, prepared);
+    PGresult* result = Send(sql, values, lengths, binary, prepared, wrap);
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
       if (shared && PQstatus(m_conn) == CONNECTION_OK) {
@@ -321,15 +345,7 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
       }
       PgFail(result, sql);
     }
-    if (wrap) {
-      PGresult* released = PQexec(m_conn, "RELEASE SAVEPOINT vd_statement");
-      if (PQresultStatus(released) != PGRES_COMMAND_OK) {
-        PQclear(result);
-        PgFail(released, "RELEASE SAVEPOINT vd_statement");
-      }
-      PQclear(released);
-    }
-    return result;
+    return result;  // a wrapped statement's savepoint was released in its pipeline
   }
 }
 
@@ -442,7 +458,7 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
 }
 
 int PgConnection::TableCount() {
-  RefreshTables();
+  if (!TakeOpeningTables()) RefreshTables();
   return static_cast<int>(m_tables.size());
 }
 
@@ -763,7 +779,8 @@ void PgConnection::RunState(PgRecordsetState& state) {
   state.withRowId = statement.singleTableSelect && HasRowId(statement.table);
   if (state.withRowId) sql.insert(statement.fromPos, std::string(", ") + Quoted(kPgRowId) + " ");
   const std::vector<const char*> values = Values(statement);
-  ResultGuard result{statement.singleTableSelect ? Read(sql, values) : Run(sql, values)};
+  PGresult* opening = values.empty() && statement.singleTableSelect ? TakeOpeningRead(sql) : nullptr;
+  ResultGuard result{opening ? opening : statement.singleTableSelect ? Read(sql, values) : Run(sql, values)};
   std::shared_ptr<const PgColumnSet>& described = m_described[ShapeOf(result.result, state.withRowId)];
   if (!described) described = Describe(result.result, state);
   state.columns = described;

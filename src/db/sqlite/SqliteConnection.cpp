@@ -185,6 +185,12 @@ std::unique_ptr<SqliteConnection> SqliteConnection::OpenFile(const CString& path
     throw e;
   }
   sqlite3_extended_result_codes(c->m_db, 1);
+  struct stat opened {};
+  if (::stat(native.c_str(), &opened) == 0) {
+    c->m_file = native;
+    c->m_fileDevice = opened.st_dev;
+    c->m_fileInode = opened.st_ino;
+  }
   c->SetBusyTimeout(busyTimeoutMs);
   c->Exec("PRAGMA synchronous=FULL", SqliteStage::kOpen);
   if (exclusive) c->Exec("PRAGMA locking_mode=EXCLUSIVE", SqliteStage::kOpen);
@@ -236,7 +242,22 @@ void SqliteConnection::SetQueryTimeout(unsigned long seconds) {
 
 void SqliteConnection::StartClock() {
   if (m_transactionLost) ThrowLostTransaction();
+  CheckFile();
   if (m_queryLimit.count()) m_queryDeadline = std::chrono::steady_clock::now() + m_queryLimit;
+}
+
+void SqliteConnection::CheckFile() const {
+  // Inside a transaction the statements go on, so that it can still be ended; its BEGIN was checked.
+  if (!m_file.empty() && sqlite3_get_autocommit(m_db)) {
+    struct stat now {};
+    const bool gone = ::stat(m_file.c_str(), &now) != 0 || now.st_dev != m_fileDevice || now.st_ino != m_fileInode;
+    if (gone || !(now.st_mode & (S_IRUSR | S_IRGRP | S_IROTH))) {
+      CString message;
+      message.Format(L"The database \"%s\" %s while it was open: open it again once the file is back", name(),
+                     gone ? L"was deleted, moved or replaced" : L"was made unreadable");
+      throw NewDbException("08S01", message, 0, L"[vdpattern][SQLite]");
+    }
+  }
 }
 
 void SqliteConnection::ThrowLostTransaction() const {
@@ -336,6 +357,7 @@ void SqliteConnection::Fail(int resultCode, const std::string& sql, SqliteStage 
 
 std::int64_t SqliteConnection::SchemaVersion(SqliteStage stage) {
   static const std::string kVersion = "PRAGMA schema_version";
+  CheckFile();  // a table list is answered from this number
   sqlite3_stmt* version = Internal(kVersion, stage);
   StatementReset reset(version);
   const int rc = sqlite3_step(version);

@@ -20,6 +20,8 @@
 // The Access loader (access/) fills an in-memory database and hands it to AdoptLoaded: a read-only connection
 // under which everything works unchanged.
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -137,7 +139,11 @@ class SqliteConnection final : public Connection {
 
   // For the statement runners of this folder.
   sqlite3* handle() const { return m_db; }
-  void StartClock();  // throws while the transaction is lost (TransactionLost)
+  // Throws while the transaction is lost (TransactionLost), and outside a transaction when the file is no
+  // longer the one opened (deleted or replaced) or has lost every read permission bit: the open handle would
+  // go on reading a file nobody else sees, and its writes would be lost with it.
+  void StartClock();
+  void CheckFile() const;
   [[noreturn]] void ThrowLostTransaction() const;
   // The cached statement of a translated text, or null.
   CachedStatement* Find(const std::string& key);
@@ -168,7 +174,10 @@ class SqliteConnection final : public Connection {
   void DropTableProbe();
   void ForgetSchema();  // after an undo: the table list, the column kinds and the probe are read again
 
-  sqlite3* m_db = nullptr;                   // owned
+  sqlite3* m_db = nullptr;  // owned
+  std::string m_file;       // the file's path, as opened; empty for a database loaded in memory
+  dev_t m_fileDevice = 0;
+  ino_t m_fileInode = 0;
   std::vector<std::wstring> m_systemTables;  // besides sqlite_*
   std::uint64_t m_clock = 0;
   int m_busyTimeoutMs = 0;  // as last set, for the message of a time-out

@@ -207,14 +207,16 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
   return done;
 }
 
-bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, const CString& code,
-                                 const std::vector<Column>& columns, CString& error) {
-  CString table;
+namespace {
+
+// The family's table name between brackets and its column definitions, or false with `error`.
+bool FamilyDefinition(const CString& family, const CString& code, const std::vector<CVdCatalogSchema::Column>& columns,
+                      CString& table, CString& definition, CString& error) {
   if (!VdBracketName(family, table)) {
     error.Format(L"\"%s\" cannot be a family name.", family);
     return false;
   }
-  if (IsLibraryTable(family)) {
+  if (CVdCatalogSchema::IsLibraryTable(family)) {
     error.Format(L"\"%s\" cannot be a family name: names beginning with \"vd_\" are the library's own tables.", family);
     return false;
   }
@@ -223,8 +225,8 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     return false;
   }
   std::set<std::wstring> seen{L"name"};
-  CString definition = L"[Name] TEXT COLLATE NOCASE NOT NULL";
-  for (const Column& c : columns) {
+  definition = L"[Name] TEXT COLLATE NOCASE NOT NULL";
+  for (const CVdCatalogSchema::Column& c : columns) {
     CString column;
     std::wstring folded = c.name.str();
     VdFoldLower(folded);
@@ -232,7 +234,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
       error.Format(L"\"%s\" cannot be a column of the family (empty, duplicate, or holding ']').", c.name);
       return false;
     }
-    if (!IsKnownType(c.type) || c.type.Find(L';') >= 0 || c.type.Find(L'[') >= 0) {
+    if (!CVdCatalogSchema::IsKnownType(c.type) || c.type.Find(L';') >= 0 || c.type.Find(L'[') >= 0) {
       error.Format(L"Unknown column type \"%s\" for column %s.", c.type, c.name);
       return false;
     }
@@ -242,7 +244,15 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     VdIsKnownColumnType(c.type, &text);
     definition += L", " + column + L" " + c.type + (text ? L" COLLATE NOCASE" : L"");
   }
-  return InTransaction(path, error, [&](CVdDatabase& db) {
+  return true;
+}
+
+// The family's table, index, description, units and change record, in `db`'s open transaction.
+bool MakeFamily(CVdDatabase& db, const CString& family, const CString& code,
+                const std::vector<CVdCatalogSchema::Column>& columns, const CString& table, const CString& definition,
+                CString& error) {
+  using Column = CVdCatalogSchema::Column;
+  {
     CVdODBCTableDefInfo info;
     if (db.GetTableDefInfo(family, info)) {
       error.Format(L"The catalog already has a table named \"%s\".", family);
@@ -278,7 +288,7 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     }
     db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
     CString index;
-    VdBracketName(NameIndexName(family), index);
+    VdBracketName(CVdCatalogSchema::NameIndexName(family), index);
     db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
     db.ExecuteSQL(L"INSERT INTO [FamilyDescription] ([Name], [FamilyCode]) VALUES (" + VdQuoteText(family) + L", " +
                   VdQuoteText(code) + L")");
@@ -318,5 +328,28 @@ bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, con
     if (db.GetTableDefInfo(vdpattern::catalog::kHistoryTable, history))
       vdpattern::catalog::WriteHistory(db, {family, CString(), vdpattern::catalog::kChangeFamily, L"[]"});
     return true;
-  });
+  }
+}
+
+}  // namespace
+
+bool CVdCatalogSchema::AddFamily(const CString& path, const CString& family, const CString& code,
+                                 const std::vector<Column>& columns, CString& error) {
+  CString table, definition;
+  if (!FamilyDefinition(family, code, columns, table, definition, error)) return false;
+  return InTransaction(
+      path, error, [&](CVdDatabase& db) { return MakeFamily(db, family, code, columns, table, definition, error); });
+}
+
+bool CVdCatalogSchema::AddFamilyInGroup(CVdDatabase& db, const CString& family, const CString& code,
+                                        const std::vector<Column>& columns, CString& error) {
+  CString table, definition;
+  if (!FamilyDefinition(family, code, columns, table, definition, error)) return false;
+  try {
+    return MakeFamily(db, family, code, columns, table, definition, error);
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    e->Delete();
+    return false;
+  }
 }

@@ -54,9 +54,14 @@ int Verify(const std::string& file, const std::string& family, double toleranceP
 // Fills the missing section properties of a family from its dimensions in one transaction, adding the property
 // columns it lacks first when `addColumns` (Compute.cpp).
 int Compute(const std::string& file, const std::string& family, bool addColumns);
-// Imports the shapes of a table in a known format (`from`: aisc, bolts or freecad) into families with units,
-// the source's names as aliases (ImportShapes.cpp).
-int ImportShapes(const std::string& file, const std::string& from, const std::string& source);
+// Imports the shapes of a table in a known format (`from`: aisc or freecad) into new families with units, the
+// source's other spellings as aliases, in one write (ImportShapes.cpp). `units` (aisc: us or si) is checked
+// against the rows; `standard` is what each row's Standard says; `prefix` goes before every family's name.
+struct ImportShapesOptions {
+  std::string units, standard, prefix;
+};
+int ImportShapes(const std::string& file, const std::string& from, const std::string& source,
+                 const ImportShapesOptions& options);
 // Registers compute and import-shapes, whose status goes to `status` (SectionCommands.cpp).
 void AddSectionCommands(CLI::App& app, int& status);
 // Prints the catalog's changes as they are committed, polling every `intervalMs`: those after record `since`,

@@ -11,6 +11,7 @@ void AddSectionCommands(CLI::App& app, int& status) {
   struct Arguments {
     std::string file, family, from, source;
     bool addColumns = false;
+    ImportShapesOptions shapes;
   };
   static Arguments a;  // CLI11 writes into it while parsing; one command line per process
 
@@ -19,6 +20,19 @@ void AddSectionCommands(CLI::App& app, int& status) {
   compute->add_option("FAMILY", a.family, "Family name (it needs a Shape column)")->required();
   compute->add_flag("--add-columns", a.addColumns, "Add the property columns the family lacks, with their units");
   compute->callback([&status] { status = Run([] { return Compute(a.file, a.family, a.addColumns); }); });
+
+  auto* shapes = app.add_subcommand("import-shapes",
+                                    "Import a section table (AISC Shapes Database, profiles.csv) "
+                                    "into new families, in one write");
+  shapes->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
+  shapes->add_option("SOURCE", a.source, "The table: a CSV file")->required();
+  shapes->add_option("--from", a.from, "Its format: aisc (the AISC Shapes Database as CSV) or freecad (profiles.csv)")
+      ->required();
+  shapes->add_option("--units", a.shapes.units, "aisc: us or si (default: told by the rows' weight per area)");
+  shapes->add_option("--standard", a.shapes.standard,
+                     "What each row's Standard says (aisc default: \"AISC Shapes Database vN\" from the file name)");
+  shapes->add_option("--prefix", a.shapes.prefix, "Put before every new family's name, e.g. US_");
+  shapes->callback([&status] { status = Run([] { return ImportShapes(a.file, a.from, a.source, a.shapes); }); });
 }
 
 }  // namespace vdcatalog

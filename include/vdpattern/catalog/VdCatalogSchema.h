@@ -18,6 +18,8 @@
 #include <vdpattern/VdPatternExport.h>
 #include <vdpattern/toolkit/String.h>
 
+class CVdDatabase;
+
 class VDPATTERN_EXPORT CVdCatalogSchema {
  public:
   struct Column {
@@ -32,6 +34,12 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // A new family in the catalog file at `path`: refused when a table of that name exists.
   static bool AddFamily(const CString& path, const CString& family, const CString& code,
                         const std::vector<Column>& columns, CString& error);
+  // Extension: AddFamily on the open database `db` (borrowed), inside the write group the caller holds
+  // (CVdDatabase::BeginWriteGroup), so that a family and its first rows are kept or undone together. Nothing is
+  // committed here. False with `error` when the family is refused, or after a database failure, whose writes the
+  // caller's group must then undo. Does not throw.
+  static bool AddFamilyInGroup(CVdDatabase& db, const CString& family, const CString& code,
+                               const std::vector<Column>& columns, CString& error);
   // Whether `type` is a declared type that the toolkit maps to a column type.
   static bool IsKnownType(const CString& type);
   // Extension: gives the catalog at `path` (a file or a server catalog) the history table that new catalogs

@@ -495,8 +495,10 @@ void SqliteConnection::Run(SqliteRecordsetState& state) {
 
     StartClock();
     int rc = sqlite3_step(stmt);
-    if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0) {
-      // The schema changed since the statement was described: describe it anew.
+    // The schema changed since the statement was described: describe it anew. Only a read is run again; a
+    // write has done its work in that first step, and running it twice would write twice.
+    if (attempt == 0 && entry != &oneShot && sqlite3_stmt_status(stmt, SQLITE_STMTSTATUS_REPREPARE, 1) > 0 &&
+        sqlite3_stmt_readonly(stmt)) {
       reset.Dismiss();
       sqlite3_reset(stmt);
       Evict(text.sql);

@@ -1,0 +1,154 @@
+// vdcatalog import-shapes on small tables written in the formats it reads (examples/sections/import): what the
+// rows become, that verify holds on them, and that a refused import leaves the catalog as it was.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "support/TestFiles.h"
+
+namespace {
+
+struct Output {
+  int status;
+  std::string out;
+};
+
+Output Tool(const std::string& args) {
+  Output r{-1, ""};
+  FILE* p = popen(("timeout 60 '" VDCATALOG_PATH "' " + args + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) r.out.append(buffer, n);
+  const int status = pclose(p);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+const std::string kDir = VDPATTERN_SECTIONS_DIR "/import/";
+
+// The rows of a family by name, as list --json gives them.
+std::map<std::string, nlohmann::json> Rows(const std::string& db, const std::string& family) {
+  const Output o = Tool("list '" + db + "' '" + family + "' --json");
+  std::map<std::string, nlohmann::json> rows;
+  if (o.status != 0) return rows;
+  for (const auto& row : nlohmann::json::parse(o.out)) rows[row["Name"].get<std::string>()] = row;
+  return rows;
+}
+
+std::string NewCatalog(vdtest::TempDir& dir, const std::string& name) {
+  const std::string db = dir.File(name);
+  EXPECT_EQ(Tool("create '" + db + "' --type t").status, 0);
+  return db;
+}
+
+}  // namespace
+
+TEST(ImportShapesTest, BothEditionsBecomeFamiliesInTheirUnitsThatVerify) {
+  vdtest::TempDir dir;
+  // US: values as written, in in / lb/ft; "–" is NULL; kdes - tf gives the fillet; the EDI spelling an alias.
+  const std::string us = NewCatalog(dir, "us.mdb");
+  const Output imported = Tool("import-shapes '" + us + "' --from aisc '" + kDir + "aisc-shapes-v16.0-us.csv'");
+  ASSERT_EQ(imported.status, 0) << imported.out;
+  EXPECT_NE(imported.out.find("US units"), std::string::npos) << imported.out;
+  auto w = Rows(us, "W");
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w["W14X90"]["Iy"], 994.8);  // the table's Ix: the catalog's y-y is the strong axis
+  EXPECT_EQ(w["W14X90"]["Iz"], 360.9);
+  EXPECT_EQ(w["W14X90"]["Standard"], "AISC Shapes Database v16.0 (US)");
+  EXPECT_NEAR(w["W14X90"]["r"].get<double>(), 0.6, 1e-12);
+  EXPECT_TRUE(w["W10X12"]["A"].is_null());
+  EXPECT_TRUE(w["W10X12"]["It"].is_null());
+  EXPECT_EQ(w["W10X12"]["T_F"], "F");
+  EXPECT_EQ(Rows(us, "HSS_R").count("HSS6.625X.280"), 1u);  // round HSS apart from rectangular ones
+  EXPECT_TRUE(Rows(us, "HSS")["HSS14X10X5/8"]["b_flat"].is_number());
+  EXPECT_EQ(Rows(us, "HSS")["HSS14X10X5/8"]["b"], 10.0);
+  EXPECT_TRUE(Rows(us, "C")["C10X30"]["Shape"].is_null());
+  const Output pipe = Tool("show '" + us + "' Pipe6SCH40");
+  EXPECT_NE(pipe.out.find("Pipe6STD (alias Pipe6SCH40)"), std::string::npos) << pipe.out;
+  EXPECT_EQ(Tool("show '" + us + "' HSS14X10X.625").status, 0);  // the decimal spelling of 5/8
+
+  // SI: the scaled units are stored as cm4, cm3 and cm6 with the file's digits.
+  const std::string si = NewCatalog(dir, "si.mdb");
+  ASSERT_EQ(Tool("import-shapes '" + si + "' --from aisc '" + kDir + "aisc-shapes-v16.0-si.csv'").status, 0);
+  auto m = Rows(si, "W")["W360X134"];
+  EXPECT_EQ(m["Iy"], 41510.0);    // 415.1 x 10^6 mm4
+  EXPECT_EQ(m["Wy"], 2332.0);     // 10^3 mm3 = cm3
+  EXPECT_EQ(m["It"], 168.1);      // 1681 x 10^3 mm4
+  EXPECT_EQ(m["Iw"], 4307000.0);  // 4307 x 10^9 mm6
+  EXPECT_EQ(m["A"], 17060.0);
+
+  for (const std::string& db : {us, si}) {
+    const Output v = Tool("verify '" + db + "' --json");
+    ASSERT_EQ(v.status, 0) << v.out;
+    EXPECT_GE(nlohmann::json::parse(v.out)["rows_checked"].get<int>(), 3) << v.out;
+  }
+}
+
+TEST(ImportShapesTest, RefusedImportsLeaveTheCatalogAsItWas) {
+  vdtest::TempDir dir;
+  const std::string db = NewCatalog(dir, "c.mdb");
+  const std::string us = kDir + "aisc-shapes-v16.0-us.csv";
+  ASSERT_EQ(Tool("import-shapes '" + db + "' --from aisc '" + us + "'").status, 0);
+  const std::string families = Tool("families '" + db + "'").out;
+  const std::string header = "Type,EDI_Std_Nomenclature,AISC_Manual_Label,W,A,d,bf,tw,tf,Ix\n";
+  const struct {
+    std::string args, file, text, expected;
+    int status;
+  } cases[] = {
+      {"--from aisc", us, "", "already has a family W", 1},
+      {"--from aisc --units si --prefix X_", us, "", "does not fit", 2},
+      {"--from aisc --prefix X_", "", "plain.csv", "--standard", 2},
+      {"--from aisc --prefix X_", "", "bad-v1.csv", "no number", 2},
+      {"--from aisc --prefix X_", "", "dup-v1.csv", "given twice", 2},
+      // The last row's alias is another row's name: refused after both families and their rows were written,
+      // so all of them go.
+      {"--from aisc --prefix X_", "", "clash-v1.csv", "alias", 2},
+      {"--from freecad --prefix X_", "", "short.csv", "takes 4 values", 2},
+      {"--from bolts", us, "", "--from must be", 2},
+  };
+  const std::map<std::string, std::string> texts = {
+      {"plain.csv", header + "W,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\n"},
+      {"bad-v1.csv", header + "W,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,abc\n"},
+      {"dup-v1.csv",
+       header + "W,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\nW,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\n"},
+      {"clash-v1.csv", header + "C,C8X10,C8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\n"
+                                "W,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\n"
+                                "W,W8X10,W8X15,15,4.44,8.11,4.01,0.245,0.315,48\n"},
+      {"short.csv", "HEA,HEA100,H,100,96,5\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string file = c.file.empty() ? dir.Write(c.text, texts.at(c.text)) : c.file;
+    const Output o = Tool("import-shapes '" + db + "' '" + file + "' " + c.args);
+    EXPECT_EQ(o.status, c.status) << c.text << ": " << o.out;
+    EXPECT_NE(o.out.find(c.expected), std::string::npos) << c.text << ": " << o.out;
+    EXPECT_NE(o.out.find("othing was imported"), std::string::npos) << c.text << ": " << o.out;
+    EXPECT_EQ(Tool("families '" + db + "'").out, families) << c.text;
+  }
+  EXPECT_EQ(Tool("show '" + db + "' C8X10").status, 1);
+  // An edition the rows cannot tell is asked for, and the option then decides.
+  const std::string unweighed = dir.Write("unweighed-v1.csv", header + "W,W8X10,W8X10,10,,7.89,3.94,0.17,0.205,30.8\n");
+  EXPECT_EQ(Tool("import-shapes '" + db + "' '" + unweighed + "' --from aisc --prefix Y_").status, 2);
+  EXPECT_EQ(Tool("import-shapes '" + db + "' '" + unweighed + "' --from aisc --prefix Y_ --units us").status, 0);
+}
+
+TEST(ImportShapesTest, ProfilesCsvKeepsEachClassesOrderOfValues) {
+  vdtest::TempDir dir;
+  const std::string db = NewCatalog(dir, "fc.mdb");
+  const Output o = Tool("import-shapes '" + db + "' --from freecad '" + kDir + "profiles.csv'");
+  ASSERT_EQ(o.status, 0) << o.out;
+  auto hea = Rows(db, "HEA")["HEA100"];  // width first for H
+  EXPECT_EQ(hea["b"], 100.0);
+  EXPECT_EQ(hea["h"], 96.0);
+  EXPECT_TRUE(hea["r"].is_null() || !hea.contains("r"));
+  auto upe = Rows(db, "UPE")["UPE80"];  // depth first for U
+  EXPECT_EQ(upe["h"], 80.0);
+  EXPECT_EQ(upe["b"], 50.0);
+  EXPECT_EQ(Rows(db, "CHS").size(), 2u);
+  EXPECT_FALSE(Rows(db, "Tee")["T50"].contains("Shape"));
+  const Output v = Tool("verify '" + db + "' --json");
+  EXPECT_EQ(v.status, 0) << v.out;
+}

@@ -1,0 +1,604 @@
+// import-shapes: the section tables users already have, read into new families of a catalog in one write.
+//
+// Two formats are read:
+// - aisc: the AISC Shapes Database exported to CSV, US or SI edition. Each Type (W, M, S, HP, C, MC, L, WT,
+//   MT, ST, 2L, HSS, PIPE) becomes a family; round HSS rows (those with an OD) a family "HSS_R" of their own.
+//   A row is named by AISC_Manual_Label; EDI_Std_Nomenclature, where it is spelt otherwise, becomes an alias.
+//   Both editions carry the same column names, so the edition is told by the rows themselves: W / A is the
+//   steel's density, about 3.4 (lb/ft)/in² in the US file and 0.00785 (kg/m)/mm² in the SI file, 430 times
+//   apart. --units may say it, and is refused when the rows say otherwise.
+// - freecad: a profiles.csv of "Category,Name,Class,values..." in millimetres; each category becomes a family.
+//
+// Columns take the names and meanings of the shipped section families (h, b, tw, tf, r, A, Iy, Iz, Wy, Wz,
+// Wply, Wplz, i_y, i_z, It, Iw, G; the table's x-x axis is the catalog's y-y), and each family gets Shape and
+// Standard text columns. A blank or "–" cell is stored as NULL, never 0. Values are stored as the file writes
+// them, in the file's units; the SI file's scaled units (10⁶ mm⁴ and the like) are stored as cm⁴, cm³ and cm⁶
+// by moving the decimal point of the text, so no digit changes.
+//
+// Everything is one write group of the catalog: the families, their rows and the aliases are kept together or
+// not at all. Families that exist already are refused before anything is written (--prefix names new ones).
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <vdpattern/catalog/VdCatalogSchema.h>
+#include <vdpattern/catalog/VdPatternNames.h>
+
+#include "CsvFile.h"
+#include "Tool.h"
+
+namespace vdcatalog {
+namespace {
+
+// ---------------------------------------------------------------- what is read: families to make
+
+struct OutColumn {
+  std::string name;
+  bool text = false;
+  std::string unit;  // empty: none
+};
+
+struct OutRow {
+  std::string name;
+  std::size_t line = 0;
+  std::map<std::size_t, std::string> cells;  // column index -> value text; a column absent here is NULL
+};
+
+struct OutFamily {
+  std::string name;
+  std::vector<OutColumn> columns;  // Name excluded
+  std::vector<OutRow> rows;
+  std::map<std::wstring, std::size_t> folded;  // column name folded -> index
+  std::set<std::wstring> names;                // row names folded
+
+  // The index of column `name`, added when new. False when the name is taken with another type or unit.
+  bool Column(const std::string& column, bool text, const std::string& unit, std::size_t& index) {
+    const std::wstring key = Folded(Wide(column).str());
+    const auto found = folded.find(key);
+    if (found != folded.end()) {
+      index = found->second;
+      return columns[index].text == text && columns[index].unit == unit;
+    }
+    index = columns.size();
+    columns.push_back({column, text, unit});
+    folded[key] = index;
+    return true;
+  }
+};
+
+struct Tables {
+  std::vector<OutFamily> families;
+  std::vector<CVdPatternCatalog::Alias> aliases;
+  std::string standard;  // what the Standard column says
+  std::string notes;     // said after the import, e.g. the edition found
+};
+
+OutFamily& FamilyNamed(Tables& tables, const std::string& name) {
+  for (OutFamily& f : tables.families)
+    if (f.name == name) return f;
+  tables.families.push_back(OutFamily{});
+  tables.families.back().name = name;
+  return tables.families.back();
+}
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// A cell the tables leave empty: nothing, or a dash of any width.
+bool IsBlank(const std::string& cell) {
+  return cell.empty() || cell == "-" || cell == "\xE2\x80\x93" || cell == "\xE2\x80\x94";
+}
+
+bool IsNumber(const std::string& text, double* value = nullptr) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(v)) return false;
+  if (value) *value = v;
+  return true;
+}
+
+// `text` (a number) times 10^shift, written exactly: the shift goes into the exponent, so strtod reads the
+// decimal value itself, not a product rounded twice.
+std::string Shifted(const std::string& text, int shift) {
+  if (shift == 0) return text;
+  std::string mantissa = text;
+  long exponent = 0;
+  const std::size_t e = text.find_first_of("eE");
+  if (e != std::string::npos) {
+    mantissa = text.substr(0, e);
+    exponent = std::strtol(text.c_str() + e + 1, nullptr, 10);
+  }
+  return mantissa + "e" + std::to_string(exponent + shift);
+}
+
+// Adds `value` (a text, not blank) to `row` in a new or known column; false with `why` when it does not fit.
+bool Put(OutFamily& family, OutRow& row, const std::string& column, bool text, const std::string& unit,
+         const std::string& value, std::string& why) {
+  std::size_t index = 0;
+  if (!family.Column(column, text, unit, index)) {
+    why = "column " + column + " of family " + family.name + " is given twice with different units";
+    return false;
+  }
+  row.cells[index] = value;
+  return true;
+}
+
+bool AddRow(OutFamily& family, OutRow row, const std::string& where, std::string& why) {
+  if (row.name.empty()) {
+    why = where + "a row without a name";
+    return false;
+  }
+  if (!family.names.insert(Folded(Wide(row.name).str())).second) {
+    why = where + Visible(row.name) + " is given twice in family " + family.name;
+    return false;
+  }
+  family.rows.push_back(std::move(row));
+  return true;
+}
+
+// ---------------------------------------------------------------- the AISC Shapes Database
+
+enum class Quantity { kNone, kLength, kArea, kMass, kInertia, kModulus, kTorsion, kWarping };
+
+struct UnitOf {
+  const char* unit;
+  int shift;  // powers of ten from the file's value to the stored one
+};
+
+UnitOf Unit(Quantity q, bool si) {
+  switch (q) {
+    case Quantity::kLength:
+      return {si ? "mm" : "in", 0};
+    case Quantity::kArea:
+      return {si ? "mm2" : "in2", 0};
+    case Quantity::kMass:
+      return {si ? "kg/m" : "lb/ft", 0};
+    case Quantity::kInertia:  // 10^6 mm4 = 10^2 cm4
+      return {si ? "cm4" : "in4", si ? 2 : 0};
+    case Quantity::kModulus:  // 10^3 mm3 = cm3
+      return {si ? "cm3" : "in3", 0};
+    case Quantity::kTorsion:  // 10^3 mm4 = 10^-1 cm4
+      return {si ? "cm4" : "in4", si ? -1 : 0};
+    case Quantity::kWarping:  // 10^9 mm6 = 10^3 cm6
+      return {si ? "cm6" : "in6", si ? 3 : 0};
+    case Quantity::kNone:
+      break;
+  }
+  return {"", 0};
+}
+
+struct AiscColumn {
+  const char* aisc;  // as the file's header spells it
+  const char* name;  // the catalog's column
+  Quantity quantity;
+};
+
+// The columns whose meaning the catalog names, in the order a family lists them. "b" and "h" of a rectangular
+// HSS are its flat widths and are renamed there (FlatName).
+const AiscColumn kAiscColumns[] = {
+    {"d", "h", Quantity::kLength},         {"Ht", "h", Quantity::kLength},        {"OD", "d", Quantity::kLength},
+    {"bf", "b", Quantity::kLength},        {"B", "b", Quantity::kLength},         {"b", "b", Quantity::kLength},
+    {"tw", "tw", Quantity::kLength},       {"tf", "tf", Quantity::kLength},       {"t", "t", Quantity::kLength},
+    {"tdes", "t", Quantity::kLength},      {"tnom", "tnom", Quantity::kLength},   {"ID", "ID", Quantity::kLength},
+    {"kdes", "kdes", Quantity::kLength},   {"kdet", "kdet", Quantity::kLength},   {"k1", "k1", Quantity::kLength},
+    {"A", "A", Quantity::kArea},           {"W", "G", Quantity::kMass},           {"Ix", "Iy", Quantity::kInertia},
+    {"Sx", "Wy", Quantity::kModulus},      {"Zx", "Wply", Quantity::kModulus},    {"rx", "i_y", Quantity::kLength},
+    {"Iy", "Iz", Quantity::kInertia},      {"Sy", "Wz", Quantity::kModulus},      {"Zy", "Wplz", Quantity::kModulus},
+    {"ry", "i_z", Quantity::kLength},      {"Iw", "Iu", Quantity::kInertia},      {"Iz", "Iv", Quantity::kInertia},
+    {"rz", "i_v", Quantity::kLength},      {"J", "It", Quantity::kTorsion},       {"Cw", "Iw", Quantity::kWarping},
+    {"x", "x", Quantity::kLength},         {"y", "y", Quantity::kLength},         {"eo", "eo", Quantity::kLength},
+    {"xp", "xp", Quantity::kLength},       {"yp", "yp", Quantity::kLength},       {"ro", "ro", Quantity::kLength},
+    {"rts", "rts", Quantity::kLength},     {"ho", "ho", Quantity::kLength},       {"T", "T", Quantity::kLength},
+    {"WGi", "WGi", Quantity::kLength},     {"WGo", "WGo", Quantity::kLength},     {"ddet", "ddet", Quantity::kLength},
+    {"bfdet", "bfdet", Quantity::kLength}, {"twdet", "twdet", Quantity::kLength}, {"tfdet", "tfdet", Quantity::kLength},
+    {"Qf", "Qf", Quantity::kModulus},      {"Qw", "Qw", Quantity::kModulus},      {"C", "C", Quantity::kModulus},
+};
+
+const AiscColumn* AiscKnown(const std::string& header) {
+  for (const AiscColumn& c : kAiscColumns)
+    if (header == c.aisc) return &c;
+  return nullptr;
+}
+
+// The family a row of `type` goes to, and the shape code its dimensions give (empty: none the engine knows).
+void AiscFamily(const std::string& type, bool round, std::string& family, std::string& shape) {
+  family = type == "HSS" && round ? "HSS_R" : type;
+  if (type == "W" || type == "M" || type == "HP")
+    shape = "I";
+  else if (type == "L")
+    shape = "L";
+  else if ((type == "HSS" && round) || type == "PIPE")
+    shape = "CHS";
+  else
+    shape = std::string();  // tapered flanges, tees and double angles, and HSS corners the file does not give
+}
+
+// "v16.0" in the file's name ("aisc-shapes-database-v16.0.csv"), or empty.
+std::string VersionInName(const std::string& path) {
+  const std::string base = path.substr(path.find_last_of('/') + 1);
+  for (std::size_t i = 0; i + 1 < base.size(); ++i) {
+    if ((base[i] != 'v' && base[i] != 'V') || !std::isdigit(static_cast<unsigned char>(base[i + 1]))) continue;
+    if (i > 0 && std::isalpha(static_cast<unsigned char>(base[i - 1]))) continue;
+    std::size_t end = i + 1;
+    while (end < base.size() &&
+           (std::isdigit(static_cast<unsigned char>(base[end])) ||
+            (base[end] == '.' && end + 1 < base.size() && std::isdigit(static_cast<unsigned char>(base[end + 1])))))
+      ++end;
+    return "v" + base.substr(i + 1, end - i - 1);
+  }
+  return std::string();
+}
+
+bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Tables& tables, std::string& why) {
+  CsvReader reader;
+  CsvRecord header;
+  if (!reader.Open(path, why, ',') || !reader.Next(header, why)) {
+    if (why.empty()) why = path + " is empty: it needs the database's header row";
+    return false;
+  }
+  for (std::string& h : header.fields) h = Trimmed(h);
+  if (!header.fields.empty() && header.fields[0].rfind("\xEF\xBB\xBF", 0) == 0) header.fields[0].erase(0, 3);
+  std::map<std::string, std::size_t> at;
+  for (std::size_t i = 0; i < header.fields.size(); ++i) at.emplace(header.fields[i], i);
+  for (const char* needed : {"Type", "AISC_Manual_Label"})
+    if (!at.count(needed)) {
+      why = path + " has no column " + needed + ": it is not the AISC Shapes Database as exported to CSV";
+      return false;
+    }
+  const std::size_t typeAt = at["Type"], labelAt = at["AISC_Manual_Label"];
+  const std::size_t ediAt = at.count("EDI_Std_Nomenclature") ? at["EDI_Std_Nomenclature"] : std::size_t(-1);
+  const std::size_t odAt = at.count("OD") ? at["OD"] : std::size_t(-1);
+
+  std::vector<CsvRecord> records;
+  CsvRecord record;
+  while (reader.Next(record, why)) {
+    for (std::string& f : record.fields) f = Trimmed(f);
+    if (record.fields.size() == 1 && record.fields[0].empty()) continue;  // an empty line
+    if (record.fields.size() > header.fields.size()) {
+      why = path + ", line " + std::to_string(record.line) + ": more cells than the header has columns";
+      return false;
+    }
+    records.push_back(record);
+  }
+  if (!why.empty()) return false;
+  const auto cell = [](const CsvRecord& r, std::size_t i) {
+    return i < r.fields.size() && !IsBlank(r.fields[i]) ? r.fields[i] : std::string();
+  };
+
+  // The edition, from the density every row with a weight and an area implies.
+  int us = 0, si = 0;
+  std::size_t odd = 0;
+  if (at.count("W") && at.count("A"))
+    for (const CsvRecord& r : records) {
+      double w = 0, a = 0;
+      if (!IsNumber(cell(r, at["W"]), &w) || !IsNumber(cell(r, at["A"]), &a) || a <= 0) continue;
+      const double density = w / a;
+      if (density > 2 && density < 5)
+        ++us;
+      else if (density > 0.004 && density < 0.012)
+        ++si;
+      else if (!odd)
+        odd = r.line;
+    }
+  bool isSi = false;
+  if (options.units == "us" || options.units == "si") {
+    isSi = options.units == "si";
+    if ((isSi && us) || (!isSi && si)) {
+      why = "--units " + options.units + " does not fit the rows: their weight per area is that of the " +
+            (isSi ? "US" : "SI") + " file";
+      return false;
+    }
+  } else if (!options.units.empty()) {
+    why = "--units must be us or si, not " + Visible(options.units);
+    return false;
+  } else if ((us > 0) == (si > 0)) {
+    why = us ? "the rows' weight per area is that of the US file in some rows and of the SI file in others"
+             : "no row gives both W and A, which tell the US file from the SI file; say --units us or si";
+    return false;
+  } else {
+    isSi = si > 0;
+  }
+  if (odd) {
+    why = path + ", line " + std::to_string(odd) + ": W / A is no steel's weight per area in either unit";
+    return false;
+  }
+  const std::string version = VersionInName(path);
+  if (!options.standard.empty())
+    tables.standard = options.standard;
+  else if (!version.empty())
+    tables.standard = "AISC Shapes Database " + version + (isSi ? " (SI)" : " (US)");
+  else {
+    why = "the file's name says no version (as in aisc-shapes-database-v16.0.csv); give one with --standard";
+    return false;
+  }
+  tables.notes = std::string(isSi ? "SI" : "US") + " units, told by the rows' weight per area";
+
+  // Which columns hold text: a column that is not a number in some row (T_F's "T" and "F").
+  std::vector<bool> text(header.fields.size(), false);
+  for (const CsvRecord& r : records)
+    for (std::size_t i = 0; i < r.fields.size(); ++i)
+      if (!IsBlank(r.fields[i]) && !IsNumber(r.fields[i])) text[i] = true;
+
+  for (const CsvRecord& r : records) {
+    const std::string where = path + ", line " + std::to_string(r.line) + ": ";
+    const std::string type = cell(r, typeAt);
+    if (type.empty()) {
+      why = where + "a row without a Type";
+      return false;
+    }
+    const bool round = !cell(r, odAt).empty();
+    std::string familyName, shape;
+    AiscFamily(type, round, familyName, shape);
+    OutFamily& family = FamilyNamed(tables, options.prefix + familyName);
+    OutRow row;
+    row.name = cell(r, labelAt);
+    row.line = r.line;
+    if (!shape.empty() && !Put(family, row, "Shape", true, "", shape, why)) return false;
+    if (!Put(family, row, "Standard", true, "", tables.standard, why)) return false;
+    for (std::size_t i = 0; i < r.fields.size(); ++i) {
+      if (i == typeAt || i == labelAt || i == ediAt) continue;
+      const std::string value = cell(r, i);
+      if (value.empty()) continue;
+      const std::string& column = header.fields[i];
+      const AiscColumn* known = AiscKnown(column);
+      std::string name = known ? known->name : column;
+      if (type == "HSS" && !round && (column == "b" || column == "h")) name = column + "_flat";
+      if (known && text[i]) {
+        why = where + "column " + column + " holds " + Visible(value) + ", which is no number";
+        return false;
+      }
+      const UnitOf unit = Unit(known ? known->quantity : Quantity::kNone, isSi);
+      if (!Put(family, row, name, text[i], unit.unit, text[i] ? value : Shifted(value, unit.shift), why)) return false;
+    }
+    // The fillet the tables' design k implies, where the shape's formulas need it.
+    const std::string thickness = shape == "I" ? "tf" : "t";
+    if (shape == "I" || shape == "L") {
+      const auto k = family.folded.find(L"kdes"), t = family.folded.find(Folded(Wide(thickness).str()));
+      double kv = 0, tv = 0;
+      if (k != family.folded.end() && t != family.folded.end() && row.cells.count(k->second) &&
+          row.cells.count(t->second) && IsNumber(row.cells[k->second], &kv) && IsNumber(row.cells[t->second], &tv) &&
+          kv > tv) {
+        char r1[40];
+        std::snprintf(r1, sizeof r1, "%.10g", kv - tv);
+        if (!Put(family, row, shape == "I" ? "r" : "r1", false, Unit(Quantity::kLength, isSi).unit, r1, why))
+          return false;
+      }
+    }
+    const std::string edi = cell(r, ediAt);
+    if (!edi.empty() && !row.name.empty() && VdNormalName(Wide(edi).str()) != VdNormalName(Wide(row.name).str()))
+      tables.aliases.push_back({Wide(edi).str(), Wide(family.name).str(), Wide(row.name).str()});
+    if (!AddRow(family, std::move(row), where, why)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- a profiles.csv of "Category,Name,Class,..."
+
+struct FreecadClass {
+  const char* code;
+  const char* shape;  // empty: none the engine knows
+  std::vector<const char*> dims;
+};
+
+// The values of each class in the order the rows give them: the width first for H (IPE100,H,55,100,...), the
+// depth first for U (UPE80,U,80,50,...) and RH, whose names say depth x width.
+const FreecadClass kFreecadClasses[] = {
+    {"C", "CHS", {"d", "t"}},          {"H", "I", {"b", "h", "tw", "tf"}}, {"U", "U", {"h", "b", "tw", "tf"}},
+    {"RH", "RHS", {"h", "b", "t"}},    {"L", "L", {"b", "h", "t"}},        {"R", "", {"b", "h"}},
+    {"T", "", {"b", "h", "tw", "tf"}},
+};
+
+bool ReadFreecad(const std::string& path, const ImportShapesOptions& options, Tables& tables, std::string& why) {
+  if (!options.units.empty()) {
+    why = "--units is for --from aisc; profiles.csv is in millimetres";
+    return false;
+  }
+  tables.standard =
+      options.standard.empty() ? "as profiles.csv gives it; the file names no standard" : options.standard;
+  CsvReader reader;
+  if (!reader.Open(path, why, ',')) return false;
+  CsvRecord r;
+  while (reader.Next(r, why)) {
+    for (std::string& f : r.fields) f = Trimmed(f);
+    if (r.fields.empty() || r.fields[0].rfind("#", 0) == 0) continue;
+    bool empty = true;
+    for (const std::string& f : r.fields) empty = empty && f.empty();
+    if (empty) continue;
+    const std::string where = path + ", line " + std::to_string(r.line) + ": ";
+    if (r.fields.size() < 3) {
+      why = where + "a row needs Category, Name and a class";
+      return false;
+    }
+    const FreecadClass* kind = nullptr;
+    for (const FreecadClass& c : kFreecadClasses)
+      if (r.fields[2] == c.code) kind = &c;
+    if (!kind) {
+      why = where + "unknown profile class " + Visible(r.fields[2]);
+      return false;
+    }
+    if (r.fields.size() != 3 + kind->dims.size()) {
+      why = where + "class " + kind->code + " takes " + std::to_string(kind->dims.size()) + " values, not " +
+            std::to_string(r.fields.size() - 3);
+      return false;
+    }
+    OutFamily& family = FamilyNamed(tables, options.prefix + r.fields[0]);
+    OutRow row;
+    row.name = r.fields[1];
+    row.line = r.line;
+    if (*kind->shape && !Put(family, row, "Shape", true, "", kind->shape, why)) return false;
+    if (!Put(family, row, "Standard", true, "", tables.standard, why)) return false;
+    for (std::size_t i = 0; i < kind->dims.size(); ++i) {
+      const std::string& value = r.fields[3 + i];
+      if (IsBlank(value)) continue;
+      if (!IsNumber(value)) {
+        why = where + kind->dims[i] + " is " + Visible(value) + ", which is no number";
+        return false;
+      }
+      if (!Put(family, row, kind->dims[i], false, "mm", value, why)) return false;
+    }
+    if (!AddRow(family, std::move(row), where, why)) return false;
+  }
+  return why.empty();
+}
+
+// ---------------------------------------------------------------- the write
+
+// Column order: Shape and Standard, then the dimensions and properties in the order first met.
+std::vector<CVdCatalogSchema::Column> SchemaColumns(const OutFamily& family) {
+  std::vector<CVdCatalogSchema::Column> columns;
+  for (const OutColumn& c : family.columns) {
+    CVdCatalogSchema::Column s;
+    s.name = Wide(c.name);
+    s.type = c.text ? L"TEXT" : L"DOUBLE";
+    s.unit = Wide(c.unit);
+    columns.push_back(s);
+  }
+  return columns;
+}
+
+// The catalog's write group, undone unless Keep is reached.
+class Group {
+ public:
+  explicit Group(CVdPatternCatalog& catalog) : m_catalog(catalog) { m_open = catalog.BeginWriteGroup(); }
+  ~Group() {
+    if (m_open) m_catalog.EndWriteGroup(false);
+  }
+  bool IsOpen() const { return m_open; }
+  void Keep() {  // throws CDBException* when the COMMIT fails; nothing is kept then
+    m_open = false;
+    m_catalog.EndWriteGroup(true);
+  }
+  Group(const Group&) = delete;
+  Group& operator=(const Group&) = delete;
+
+ private:
+  CVdPatternCatalog& m_catalog;
+  bool m_open = false;
+};
+
+// Writes every family of `tables` inside the open group: false after a message. The families are made first,
+// each recording its own change; the rows follow as one history batch, whose records are numbered at its end.
+bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& tables) {
+  CVdDatabase* db = session.Database(&catalog);
+  for (const OutFamily& family : tables.families) {
+    CString error;
+    if (!CVdCatalogSchema::AddFamilyInGroup(*db, Wide(family.name), Wide(family.name), SchemaColumns(family), error)) {
+      error.TrimRight();
+      Error("family " + Visible(family.name) + ": " + Utf8(error) + " Nothing was imported.");
+      return false;
+    }
+  }
+  // The catalog learns of the new families (reading their units again, which turns unit conversion back on),
+  // and then writes values in their columns' units, as the file gives them.
+  for (const OutFamily& family : tables.families) FamilyUnitsOf(catalog, family.name);
+  catalog.SetHasUnits(false);
+  catalog.BeginHistoryBatch();
+  for (const OutFamily& family : tables.families) {
+    std::vector<std::unique_ptr<CVdPattern>> owned;
+    std::vector<CVdPattern*> patterns;
+    for (const OutRow& row : family.rows) {
+      owned.push_back(std::make_unique<CVdPattern>(1, Wide(row.name), Wide(family.name)));
+      for (const auto& [index, value] : row.cells) {
+        const OutColumn& c = family.columns[index];
+        const std::wstring folded = Folded(Wide(c.name).str());
+        if (c.text)
+          owned.back()->SetValue(0, folded, new CVdPatternValue(Wide(value), VT_BSTR));
+        else
+          owned.back()->SetValue(0, folded, new CVdPatternValue(std::strtod(value.c_str(), nullptr)));
+      }
+      patterns.push_back(owned.back().get());
+    }
+    if (!catalog.InsertPatterns(patterns, true)) {
+      if (!session.Failed())
+        Error("the catalog refused the rows of " + Visible(family.name) + "; nothing was imported");
+      catalog.EndHistoryBatch(false);
+      return false;
+    }
+  }
+  if (!tables.aliases.empty()) {
+    CString error;
+    if (!catalog.AddAliases(tables.aliases, error)) {
+      error.TrimRight();
+      Error("an alias was refused: " + Utf8(error) + " Nothing was imported.");
+      catalog.EndHistoryBatch(false);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int ImportShapes(const std::string& file, const std::string& from, const std::string& source,
+                 const ImportShapesOptions& options) {
+  Tables tables;
+  std::string why;
+  bool read = false;
+  if (from == "aisc")
+    read = ReadAisc(source, options, tables, why);
+  else if (from == "freecad")
+    read = ReadFreecad(source, options, tables, why);
+  else
+    why = "--from must be aisc or freecad, not " + Visible(from);
+  if (!read) {
+    Error(why + "; nothing was imported");
+    return kError;
+  }
+  if (tables.families.empty()) {
+    Error(source + " holds no rows; nothing was imported");
+    return kError;
+  }
+
+  Session session;
+  CVdPatternCatalog* catalog = session.Open(file);
+  if (!catalog) return kError;
+  if (!catalog->CanWrite()) {
+    Error(Located(file) + " is read-only; nothing was imported");
+    return kError;
+  }
+  for (const OutFamily& family : tables.families)
+    if (catalog->FindFamily(Wide(family.name))) {
+      Error("the catalog already has a family " + Visible(family.name) +
+            "; nothing was imported (--prefix gives the new families other names)");
+      return kNotFound;
+    }
+  const bool onServer = OnServer(file);
+  Group group(*catalog);
+  if (!group.IsOpen()) return kError;
+  try {
+    if (!WriteFamilies(session, *catalog, tables)) return kError;
+    if (catalog->IsWriteGroupLost() || !catalog->EndHistoryBatch(true)) {
+      Error(onServer ? "the server undid the import after a failed write; nothing was imported"
+                     : "nothing was imported: its history could not be written");
+      return kError;
+    }
+    group.Keep();
+  } catch (CDBException* e) {
+    CString reason = e->m_strError;
+    e->Delete();
+    reason.TrimRight();
+    Error("nothing was imported: " + Utf8(reason));
+    return kError;
+  }
+  std::size_t rows = 0;
+  std::string counts;
+  for (const OutFamily& f : tables.families) {
+    rows += f.rows.size();
+    counts += (counts.empty() ? "" : ", ") + f.name + " " + std::to_string(f.rows.size());
+  }
+  std::printf("imported %s into %s (%s), %s; Standard \"%s\"%s\n", Counted(static_cast<long long>(rows), "row").c_str(),
+              Counted(static_cast<long long>(tables.families.size()), "family", "families").c_str(),
+              Visible(counts).c_str(),
+              Counted(static_cast<long long>(tables.aliases.size()), "alias", "aliases").c_str(),
+              Visible(tables.standard).c_str(), tables.notes.empty() ? "" : ("; " + tables.notes).c_str());
+  return session.Finish(kOk);
+}
+
+}  // namespace vdcatalog

@@ -371,8 +371,7 @@ void CVdPatternCatalog::NoteNames(const std::wstring& family, const std::vector<
   }
 }
 
-bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found, bool* checked) {
-  if (checked) *checked = false;
+bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found) {
   if (m_nameIndex == eNameIndexUnknown || m_nameIndex == eNameIndexAbsent) {
     if (m_nameIndex == eNameIndexUnknown && HasTable(kNameTable)) {
       m_nameIndex = eNameIndexTable;
@@ -404,23 +403,6 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
   if (m_nameIndex == eNameIndexTable) {
     if (!statement.empty()) statement += L" UNION ALL ";
     statement += L"SELECT [family], [name], '' AS [alias] FROM [vd_name] WHERE [normal] = " + Quote(normal);
-  }
-  if (checked && m_nameIndex == eNameIndexTable) {
-    // Each candidate is checked against its family in the same statement, so that a stale entry (its row
-    // removed by another program) never comes back and a server answers in one round trip. The family's
-    // term names no table of the probe, so each engine tests it once per candidate before probing the table.
-    std::list<std::wstring> families;
-    GetFamilies(families);
-    std::wstring exists;
-    for (const std::wstring& family : families) {
-      if (family.find(L']') != std::wstring::npos) continue;
-      exists +=
-          (exists.empty() ? L" WHERE " : L" OR ") + (L"EXISTS (SELECT 1 FROM [" + family + L"] WHERE [c].[family] = " +
-                                                     Quote(family) + L" AND [" + family + L"].[Name] = [c].[name])");
-    }
-    if (exists.empty()) return true;  // no family, so no row any candidate could name
-    statement = L"SELECT [family], [name], [alias] FROM (" + statement + L") AS [c]" + exists;
-    *checked = true;
   }
   Recordset rs(new CVdRecordset(Database()));
   rs->Open(0, statement.c_str(), 0);
@@ -460,16 +442,15 @@ bool CVdPatternCatalog::FindNames(const wchar_t* name, const wchar_t* family, st
   if (!Database() || !name) return false;
   try {
     std::vector<NameMatch> found;
-    bool checked = false;
-    Candidates(VdNormalName(name), found, &checked);
+    Candidates(VdNormalName(name), found);
     for (const NameMatch& m : found) {
       if (family && *family && !SameNoCase(m.family, family)) continue;
       const bool seen = std::any_of(matches.begin(), matches.end(), [&](const NameMatch& o) {
         return SameNoCase(o.family, m.family) && SameNoCase(o.name, m.name);
       });
       // A stale entry (its row removed by another program) is never a match.
-      bool exists = !seen && checked;
-      if (!seen && !checked && m.family.find(L']') == std::wstring::npos)
+      bool exists = false;
+      if (!seen && m.family.find(L']') == std::wstring::npos)
         Recordset rs(InternalFindPattern(m.name.c_str(), m.family.c_str(), exists));
       if (!exists) continue;
       matches.push_back(m);

@@ -7,7 +7,6 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include "catalog/CatalogFixture.h"
-#include "db/Connection.h"
 
 using cattest::CatalogFile;
 using cattest::Number;
@@ -153,30 +152,6 @@ TEST_F(CatalogNames, SpellingsAndAliasesReadTheirIndexes) {
             "SEARCH vd_name USING INDEX vd_name_normal (normal=?)\n");
   EXPECT_EQ(Plan(db, L"SELECT [family], [name], [alias] FROM [vd_alias] WHERE [normal] = 'HE300B'"),
             "SEARCH vd_alias USING INDEX vd_alias_normal (normal=?)\n");
-}
-
-// A spelling or an alias costs one statement (on a server one round trip) more than the exact name: the
-// candidates come checked against their rows, so one whose row another program removed is never answered.
-TEST_F(CatalogNames, ASpellingCostsOneStatementMoreThanTheExactName) {
-  auto catalog = OpenMatching();
-  CString error;
-  ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
-  const auto cost = [&](const wchar_t* name, const char* expected) {
-    const std::uint64_t before = vdpattern::db::StatementCount();
-    EXPECT_EQ(Found(*catalog, name), expected) << VdToUtf8(name);
-    return vdpattern::db::StatementCount() - before;
-  };
-  cost(L"heb300", "HEB 300/beams");  // the first lookup learns the catalog's tables
-  const std::uint64_t exact = cost(L"HEB 300", "HEB 300/beams");
-  for (const wchar_t* name : {L"heb300", L"he300b", L"HEB 300.0"})
-    EXPECT_LE(cost(name, "HEB 300/beams"), exact + 1) << VdToUtf8(name) << " against " << exact;
-  if (OnServer()) return;  // the row is removed below through a second connection to the file
-  CVdDatabase db;
-  db.Open(CString(Wide(m_file).c_str()), 0, 0);
-  db.ExecuteSQL(L"DELETE FROM [Beams] WHERE [Name] = 'HEB 300'");
-  db.Close();
-  EXPECT_EQ(Found(*catalog, L"heb300"), "-");
-  EXPECT_EQ(Found(*catalog, L"he300b"), "-");
 }
 
 // Under a manager, every catalog is asked for the exact name before any spelling is tried, and a spelling that

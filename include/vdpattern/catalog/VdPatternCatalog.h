@@ -352,9 +352,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   void NoteNames(const std::wstring& family, const std::vector<std::wstring>& names, bool appended);
   // InsertPatterns' work inside its write group; database failures pass to the caller.
   bool WritePatterns(const std::vector<CVdPattern*>& patterns, bool append);
-  // The rows whose alias or name has the normal form `normal`; with `checked`, only those whose row is still
-  // there when the name index answers (then *checked is true). Failures pass on.
-  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found, bool* checked = nullptr);
+  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found);  // failures pass on
   bool CheckAlias(const Alias& alias, std::wstring& family, std::wstring& name, CString& error);
   CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family);  // caller deletes
 

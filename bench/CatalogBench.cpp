@@ -9,6 +9,10 @@
 //   catalog-family-read  GetFamilyPattern of ZBig into a pool, against reading the same rows into a vector of
 //                        rows of tagged values (texts as std::wstring). Each side runs in a fresh process (this
 //                        program started again with --child), which measures the CPU time of the read alone.
+//   name-spelling-vs-exact  GetPattern(spelling, null family) with spellings on ("s1000123" for "S 1000123"),
+//                        against GetPattern of the exact name, in a catalog of 100,000 patterns in one family and
+//                        750 in three more, its names indexed.
+//   name-spelling-growth-10x  the spelling lookup in that catalog against the same in one of 10,000 patterns.
 //   pattern-memory-kb    heap bytes per pattern held by the pool after that read, in KB (mallinfo2 before and
 //                        after), as a ratio against a baseline of exactly 1. The figure does not vary from run to
 //                        run, so one child measures it once per run of this program.
@@ -56,6 +60,7 @@ constexpr int kBigRows = 50000;
 constexpr int kHugeRows = 1000000;
 constexpr int kSearches = 4000;
 constexpr int kCpuSearches = 20000;
+constexpr int kNameLookups = 3000;
 
 std::string FamilyName(int f) {
   char name[8];
@@ -278,6 +283,58 @@ void SearchBaseline(benchmark::State& state, bool exclusive) {
   if (found != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a search found nothing");
 }
 
+// ------------------------------------------------------------------ names as engineers write them
+
+// A catalog of four families: ZS of `rows` patterns "S 1000000".. and three of 250, its names indexed by the
+// library. A spelling ("s1000123") is a row's name without its space and in lower case.
+class NamesCatalog {
+ public:
+  explicit NamesCatalog(int rows) : m_file(m_db), m_rows(rows) {
+    for (int f = 0; f < 3; ++f)
+      CatalogFile::AddBigFamily(m_db, FamilyName(f), "C" + FamilyName(f), kFamilyRows,
+                                [f](int k) { return PatternName(f, k); });
+    CatalogFile::AddBigFamily(m_db, "ZS", "ZS", rows, [](int k) { return "S " + std::to_string(1000000 + k); });
+    Exec(m_db, "COMMIT");
+    sqlite3_close(m_db);
+    CVdPatternCatalog catalog(VdFromUtf8(m_file.path()).c_str());
+    CString error;
+    if (!catalog.IsOpened() || !catalog.RebuildNameIndex(error)) throw std::runtime_error("no name index");
+  }
+  const std::string& path() const { return m_file.path(); }
+  // The k-th of `count` names spread over the whole family, as written or as a spelling.
+  std::wstring Name(int k, int count, bool spelt) const {
+    const std::string digits = std::to_string(1000000 + static_cast<long long>(k % count) * m_rows / count);
+    return VdFromUtf8(spelt ? "s" + digits : "S " + digits);
+  }
+
+ private:
+  sqlite3* m_db = nullptr;
+  CatalogFile m_file;
+  int m_rows;
+};
+
+const NamesCatalog& Names(int rows) {
+  static const NamesCatalog small(10000), large(100000);
+  return rows == 10000 ? small : large;
+}
+
+// GetPattern by name or by spelling, with spellings on: the exact name is asked first, as every lookup does.
+void NameLookup(benchmark::State& state, int rows, bool spelt, double target) {
+  const NamesCatalog& data = Names(rows);
+  CVdPatternCatalog catalog(VdFromUtf8(data.path()).c_str());
+  if (!catalog.IsOpened()) return state.SkipWithError("the catalog did not open");
+  catalog.SetMatchSpellings(true);
+  constexpr int kSpread = 1000;
+  int next = 0;
+  std::int64_t found = 0;
+  for (auto _ : state) {
+    std::unique_ptr<CVdPattern> pattern(catalog.GetPattern(data.Name(next++, kSpread, spelt).c_str(), nullptr));
+    found += pattern ? 1 : 0;
+  }
+  if (found != static_cast<std::int64_t>(state.iterations())) state.SkipWithError("a lookup found nothing");
+  if (target > 0) state.counters["target"] = target;
+}
+
 // ------------------------------------------------------------------ family read, in a fresh process
 
 struct ChildResult {
@@ -404,6 +461,19 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("catalog-search-cpu/baseline", [](benchmark::State& s) {
     SearchBaseline(s, true);
   })->Iterations(kCpuSearches);
+  // A spelling against an exact name in the same catalog, and a spelling's cost from 10,000 to 100,000 patterns.
+  benchmark::RegisterBenchmark("name-spelling-vs-exact/library", [](benchmark::State& s) {
+    NameLookup(s, 100000, true, 1.5);
+  })->Iterations(kNameLookups);
+  benchmark::RegisterBenchmark("name-spelling-vs-exact/baseline", [](benchmark::State& s) {
+    NameLookup(s, 100000, false, 0);
+  })->Iterations(kNameLookups);
+  benchmark::RegisterBenchmark("name-spelling-growth-10x/library", [](benchmark::State& s) {
+    NameLookup(s, 100000, true, 1.3);
+  })->Iterations(kNameLookups);
+  benchmark::RegisterBenchmark("name-spelling-growth-10x/baseline", [](benchmark::State& s) {
+    NameLookup(s, 10000, true, 0);
+  })->Iterations(kNameLookups);
   RegisterFamily("", Big, 2.5, 3.0, 0);
   RegisterFamily("-1m", Huge, 2.0, 1.2, 5);
   benchmark::Initialize(&argc, argv);

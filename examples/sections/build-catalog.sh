@@ -39,17 +39,6 @@ tail -n +2 "$here/open/families.csv" | tr -d '\r' | while IFS=, read -r family c
   "$vdcatalog" add-family "$out" "$family" --code "$code" "${args[@]}" >/dev/null
   "$vdcatalog" import "$out" "$family" "$here/open/$family.csv"
 done
-# The spellings engineers also use for these sections, as aliases: HE 300 A and IPBl 300 for HEA 300, HE 300 B
-# and IPB 300 for HEB 300, EQA 120x12 for the equal angle L 120x120x12.
-while IFS=, read -r family name; do
-  size=${name#* }
-  case $family in
-    HEA) aliases=("HE $size A" "IPBl $size") ;;
-    HEB) aliases=("HE $size B" "IPB $size") ;;
-    L) aliases=("EQA ${size%%x*}x${size##*x}") ;;
-    *) aliases=() ;;
-  esac
-  for alias in "${aliases[@]}"; do
-    "$vdcatalog" alias "$out" add "$alias" "$name" --family "$family" >/dev/null
-  done
-done < <(for f in HEA HEB L; do tail -n +2 "$here/$f.csv" | tr -d '\r' | cut -d, -f1 | sed "s/^/$f,/"; done)
+# aliases.csv: the spellings engineers also use for these sections (HE 300 A and IPBl 300 for HEA 300, HE 300 B
+# and IPB 300 for HEB 300, EQA 120x12 for the equal angle L 120x120x12), added in one write.
+"$vdcatalog" alias "$out" import "$here/aliases.csv" >/dev/null

@@ -1076,6 +1076,63 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   EXPECT_TRUE(Says({"upgrade", catalog}, 0, "is up to date"));  // on a server too: nothing to upgrade
 }
 
+// Aliases travel: a CSV of aliases is added all or nothing, naming each line refused; a JSON export carries a
+// family's aliases and its import restores them in the same write as the rows; CSV says what it leaves behind.
+TEST_F(ToolOnEngine, AliasesTravelInJsonAndComeFromACsvOfAliases) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 240", "grade==SUM(A1)"}).status, 0);
+  const std::string bad = m_dir.File("bad-aliases.csv");
+  std::ofstream(bad) << "alias,name\nI 200,IPE 200\nIPE 220,IPE 200\nX 1,IPE 999\ni200,IPE 220\nipe 200.0,IPE 220\n";
+  Result r = Run({"alias", catalog, "import", bad});
+  EXPECT_EQ(r.status, 2);
+  for (const char* line :
+       {"line 3: \"IPE 220\" is the name", "line 4: \"X 1\" points at nothing",
+        "line 5: \"i200\" is given already on line 2", "line 6: \"ipe 200.0\" is already a spelling of IPE 200"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << " in " << r.err;
+  EXPECT_EQ(r.err.find("line 2:"), std::string::npos) << r.err;
+  EXPECT_EQ(Json({"alias", catalog, "list", "--json"}).size(), 0u);  // nothing written
+
+  const std::string good = m_dir.File("aliases.csv");
+  std::ofstream(good) << "name,alias,family\r\nIPE 200,I 200,ipe\r\nIPE 240,\"I 240, long\",IPE\r\n";
+  EXPECT_TRUE(Says({"alias", catalog, "import", good}, 0, "imported 2 aliases"));
+  EXPECT_TRUE(Says({"alias", catalog, "import", good}, 0, "imported 0 aliases from"));  // a run again changes nothing
+  EXPECT_TRUE(Says({"show", catalog, "i 240, LONG"}, 0, "IPE 240 (alias I 240, long)"));
+
+  r = Run({"export", catalog, "IPE", "--format", "csv"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("the 2 aliases of IPE are not in it"), std::string::npos) << r.err;
+  const std::string exported = m_dir.File("ipe.json");
+  ASSERT_EQ(Run({"export", catalog, "--format", "json", "-o", exported}).status, 0);
+  const nlohmann::json document = nlohmann::json::parse(ReadBytes(exported));
+  EXPECT_EQ(document["vd_aliases"],
+            nlohmann::json::parse(R"({"IPE": {"I 200": "IPE 200", "I 240, long": "IPE 240"}})"));
+
+  // Into a catalog of the same family: rows and aliases, and the export that reads them back is the same file.
+  const std::string copy = NewAddress();
+  ASSERT_EQ(Run({"create", copy, "--type", "Steel"}).status, 0);
+  AddIpe(copy);
+  EXPECT_TRUE(Says({"import", copy, "IPE", exported}, 0, "imported 3 rows into IPE, 2 aliases added"));
+  EXPECT_TRUE(Says({"show", copy, "I 200"}, 0, "IPE 200 (alias I 200)"));
+  EXPECT_EQ(Run({"export", copy, "--format", "json"}).out, ReadBytes(exported));
+  EXPECT_TRUE(Says({"import", copy, "IPE", exported}, 0, "imported 3 rows into IPE\n"));  // aliases already there
+
+  // An alias the catalog refuses undoes the rows of the same import; a row refused is named by its entry.
+  const std::string other = NewAddress();
+  ASSERT_EQ(Run({"create", other, "--type", "Steel"}).status, 0);
+  AddIpe(other);
+  nlohmann::json wrong = document;
+  wrong["vd_aliases"]["IPE"]["I 260"] = "IPE 260";
+  const std::string wrongPath = m_dir.File("wrong.json");
+  std::ofstream(wrongPath) << wrong.dump();
+  EXPECT_TRUE(Says({"import", other, "IPE", wrongPath}, 2, "\"IPE 260\" is not a pattern"));
+  wrong = document;
+  wrong["IPE"][1]["h"] = "wide";
+  std::ofstream(wrongPath) << wrong.dump();
+  EXPECT_TRUE(Says({"import", other, "IPE", wrongPath}, 2, "wrong.json entry 2: "));
+  EXPECT_EQ(Names(other, "IPE"), std::vector<std::string>{});
+  EXPECT_EQ(Json({"alias", other, "list", "--json"}).size(), 0u);
+}
+
 TEST_F(ToolOnEngine, ExportsSayTheUnitsAndImportReadsEuropeanSpreadsheets) {
   const std::string catalog = MakeCatalogAt(NewAddress());
   // JSON: each pattern's keys in the family's order, Name first, and the units under a key no family can have.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <list>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <vdpattern/vdpattern.h>
 
+#include "CsvFile.h"
 #include "Output.h"
 
 namespace vdcatalog {
@@ -93,6 +95,114 @@ int RemoveAlias(Session& session, CVdPatternCatalog& catalog, const std::vector<
   return session.Finish(kOk);
 }
 
+// The aliases of a CSV file (a header naming the columns alias, name and, when it has one, family), added in one
+// write. Every line is checked before anything is written, so that one run names every line refused.
+int ImportAliases(Session& session, CVdPatternCatalog& catalog, const std::vector<std::string>& args) {
+  if (args.size() != 1) {
+    Error("alias import takes the CSV file: vdcatalog alias FILE import aliases.csv (columns alias,name[,family])");
+    return kError;
+  }
+  const std::string& path = args[0];
+  CsvReader reader;
+  CsvRecord header;
+  std::string error;
+  if (!reader.Open(path, error) || !reader.Next(header, error)) {
+    Error(error.empty() ? path + " is empty: it needs a header line alias,name[,family]" : error);
+    return kError;
+  }
+  std::map<std::wstring, std::size_t> at;  // folded column name -> field
+  for (std::size_t i = 0; i < header.fields.size(); ++i) {
+    const std::wstring column = Folded(Wide(header.fields[i]).str());
+    if (column != L"alias" && column != L"name" && column != L"family") {
+      Error(path + ": the header has a column " + Visible(header.fields[i]) + "; it takes alias, name and family");
+      return kError;
+    }
+    if (!at.emplace(column, i).second) {
+      Error(path + ": the header names " + Visible(header.fields[i]) + " twice");
+      return kError;
+    }
+  }
+  if (!at.count(L"alias") || !at.count(L"name")) {
+    Error(path + ": the header needs the columns alias and name");
+    return kError;
+  }
+  const bool spellings = catalog.GetMatchSpellings();
+  catalog.SetMatchSpellings(false);  // a name is a row's own name here
+  std::vector<CVdPatternCatalog::Alias> fresh;
+  std::map<std::wstring, std::size_t> given;  // normal form -> the line that gave it
+  std::size_t refused = 0, present = 0;
+  CsvRecord record;
+  while (reader.Next(record, error)) {
+    const auto refuse = [&](const std::string& why) {
+      Error(path + " line " + std::to_string(record.line) + ": " + why);
+      ++refused;
+    };
+    if (record.fields.size() != header.fields.size()) {
+      refuse("expected " + std::to_string(header.fields.size()) + " fields, found " +
+             std::to_string(record.fields.size()));
+      continue;
+    }
+    const CVdPatternCatalog::Alias a{Wide(record.fields[at[L"alias"]]).str(),
+                                     at.count(L"family") ? Wide(record.fields[at[L"family"]]).str() : L"",
+                                     Wide(record.fields[at[L"name"]]).str()};
+    const std::string shown = "\"" + Visible(VdToUtf8(a.alias)) + "\"";
+    const std::wstring normal = VdNormalName(a.alias);
+    if (normal.empty() || a.name.empty()) {
+      refuse(normal.empty() ? "the alias is empty" : "the name is empty");
+      continue;
+    }
+    if (const auto before = given.find(normal); before != given.end()) {
+      refuse(shown + " is given already on line " + std::to_string(before->second));
+      continue;
+    }
+    given.emplace(normal, record.line);
+    const wchar_t* family = a.family.empty() ? nullptr : a.family.c_str();
+    if (catalog.FindPattern(a.alias.c_str(), nullptr)) {
+      refuse(shown + " is the name of a pattern, so it cannot be an alias");
+      continue;
+    }
+    if (!catalog.FindPattern(a.name.c_str(), family)) {
+      refuse(shown + " points at nothing: " + Visible(VdToUtf8(a.name)) + " is not a pattern" +
+             (family ? " of family " + Visible(VdToUtf8(a.family)) : std::string(" of this catalog")));
+      continue;
+    }
+    std::vector<CVdPatternCatalog::NameMatch> taken;
+    if (!catalog.FindNames(a.alias.c_str(), nullptr, taken)) break;
+    if (!taken.empty()) {
+      const auto& t = taken[0];
+      // The same alias for the same row, from an earlier run: kept as it is.
+      if (taken.size() == 1 && !t.alias.empty() && VdCompareNoCase(t.name, a.name) == 0 &&
+          (!family || VdCompareNoCase(t.family, a.family) == 0)) {
+        ++present;
+        continue;
+      }
+      refuse(shown + " is already " + (t.alias.empty() ? "a spelling" : "an alias") + " of " +
+             Visible(VdToUtf8(t.name)));
+      continue;
+    }
+    fresh.push_back(a);
+  }
+  catalog.SetMatchSpellings(spellings);
+  if (!error.empty() || session.Failed()) {
+    Error((error.empty() ? std::string("the catalog could not be read") : Clause(error)) + "; nothing was imported");
+    return kError;
+  }
+  if (refused) {
+    Error(path + ": " + Counted(static_cast<long long>(refused), "line") + " refused; nothing was imported");
+    return kError;
+  }
+  CString why;
+  if (!fresh.empty() && !catalog.AddAliases(fresh, why)) {
+    Error(Clause(Utf8(why)) + "; nothing was imported");
+    return kError;
+  }
+  std::printf("imported %s from %s", Counted(static_cast<long long>(fresh.size()), "alias", "aliases").c_str(),
+              Visible(path).c_str());
+  if (present) std::printf(" (%s there already)", Counted(static_cast<long long>(present), "alias", "aliases").c_str());
+  std::printf("\n");
+  return session.Finish(kOk);
+}
+
 int ListAliases(Session& session, CVdPatternCatalog& catalog, const Options& options) {
   std::vector<CVdPatternCatalog::Alias> aliases;
   if (!catalog.GetAliases(aliases)) return kError;
@@ -118,6 +228,7 @@ int Alias(const std::string& file, const std::string& action, const std::vector<
   if (!catalog) return kError;
   if (action == "add") return AddAlias(session, *catalog, args, family);
   if (action == "rm") return RemoveAlias(session, *catalog, args);
+  if (action == "import") return ImportAliases(session, *catalog, args);
   if (!args.empty()) {
     Error("alias " + action + " takes no more arguments");
     return kError;

@@ -13,6 +13,7 @@
 #include <cwctype>
 #include <climits>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -132,6 +133,10 @@ int Export(const std::string& file, const std::string& family, const std::string
   // with "vd_" are the library's own tables); each pattern's keys in the family's column order, Name first.
   ordered_json document = ordered_json::object();
   ordered_json units = ordered_json::object();
+  // The aliases travel with their family, alias -> name, under "vd_aliases" as the units do.
+  std::vector<CVdPatternCatalog::Alias> aliases;
+  if (!catalog->GetAliases(aliases)) return kError;
+  ordered_json familyAliases = ordered_json::object();
   for (const std::wstring& f : families) {
     // Made before the rows are read, so that a long read counts towards the moment the bar appears.
     Progress progress("export", 0);
@@ -156,6 +161,13 @@ int Export(const std::string& file, const std::string& family, const std::string
         WriteCsvRecord(out, cells);
         progress.Step(r + 1);
       }
+      const long long carried = std::count_if(aliases.begin(), aliases.end(),
+                                              [&](const auto& a) { return VdCompareNoCase(a.family, f) == 0; });
+      if (carried)
+        std::fprintf(stderr,
+                     "vdcatalog: note: CSV carries the rows only; the %s of %s are not in it (export --format json "
+                     "carries them, alias list --json lists them)\n",
+                     Counted(carried, "alias", "aliases").c_str(), Visible(VdToUtf8(f)).c_str());
     } else {
       std::vector<std::size_t> order;  // Name first, then the family's columns as the table orders them
       for (std::size_t i = 0; i < columns.size(); ++i)
@@ -176,11 +188,16 @@ int Export(const std::string& file, const std::string& family, const std::string
       for (std::size_t i : order)
         if (!columnUnits[i].empty()) familyUnits[VdToUtf8(columns[i].name)] = columnUnits[i];
       if (!familyUnits.empty()) units[VdToUtf8(f)] = std::move(familyUnits);
+      ordered_json these = ordered_json::object();
+      for (const auto& a : aliases)
+        if (VdCompareNoCase(a.family, f) == 0) these[VdToUtf8(a.alias)] = VdToUtf8(a.name);
+      if (!these.empty()) familyAliases[VdToUtf8(f)] = std::move(these);
     }
     progress.Done();
   }
   if (format == "json") {
     if (!units.empty()) document["vd_units"] = std::move(units);
+    if (!familyAliases.empty()) document["vd_aliases"] = std::move(familyAliases);
     std::fprintf(out, "%s\n", document.dump(2, ' ', false, ordered_json::error_handler_t::replace).c_str());
   }
   if (!output.Commit(error)) {
@@ -262,9 +279,9 @@ struct ImportHeader {
   std::vector<std::wstring> names;
   std::size_t nameIndex = 0;
   std::string csvPath;
-
+  const char* unit = " line ";  // a JSON file's records are its entries
   // Where a message about a line of the file points; made only when there is something to say.
-  std::string Where(std::size_t line) const { return csvPath + " line " + std::to_string(line) + ": "; }
+  std::string Where(std::size_t line) const { return csvPath + unit + std::to_string(line) + ": "; }
 
   std::vector<std::string> units;  // the family's unit of each of its columns, in the family's order
   const std::vector<Column>* familyColumns = nullptr;
@@ -355,6 +372,131 @@ struct ImportHeader {
   }
 };
 
+// A family's entries in a JSON export read as the records of a CSV file: a header of the keys the entries use,
+// with the units "vd_units" gives them, then each entry's values as text, so that one writer serves both
+// formats and a JSON import checks its values as a CSV import does. The family's aliases come with it.
+class JsonRecords {
+ public:
+  // Reports nothing: a false return leaves the reason in `error`.
+  bool Open(const std::string& path, const std::string& family, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+      error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    json document;
+    try {
+      document = json::parse(in);
+    } catch (const json::exception& e) {
+      error = path + " is not JSON: " + Clause(e.what());
+      return false;
+    }
+    if (in.bad()) {
+      error = path + ": it could not be read to its end";
+      return false;
+    }
+    const json* entries = Member(document, family);
+    if (!entries) {
+      error = path + " holds no family " + Visible(family);
+      return false;
+    }
+    if (!entries->is_array()) {
+      error = path + ": " + Visible(family) + " is not a list of patterns";
+      return false;
+    }
+    const json* allUnits = Member(document, "vd_units");
+    const json* units = allUnits ? Member(*allUnits, family) : nullptr;
+    std::map<std::string, std::size_t> index;
+    for (std::size_t e = 0; e < entries->size(); ++e) {
+      const json& entry = (*entries)[e];
+      if (!entry.is_object()) {
+        error = path + " entry " + std::to_string(e + 1) + ": a pattern is an object of its values";
+        return false;
+      }
+      for (const auto& item : entry.items())
+        if (index.emplace(item.key(), m_keys.size()).second) m_keys.push_back(item.key());
+    }
+    for (const std::string& key : m_keys) {
+      const json* unit = units ? Member(*units, key) : nullptr;
+      const bool hasUnit = unit && unit->is_string() && !unit->get<std::string>().empty();
+      m_header.fields.push_back(hasUnit ? key + " [" + unit->get<std::string>() + "]" : key);
+    }
+    m_entries = *entries;
+    const json* allAliases = Member(document, "vd_aliases");
+    const json* aliases = allAliases ? Member(*allAliases, family) : nullptr;
+    if (aliases && !aliases->is_object()) {
+      error = path + ": the aliases of " + Visible(family) + " are not an object of alias and name";
+      return false;
+    }
+    if (aliases)
+      for (const auto& item : aliases->items()) {
+        if (!item.value().is_string()) {
+          error = path + ": the alias " + Visible(item.key()) + " names no pattern";
+          return false;
+        }
+        m_aliases.push_back({Wide(item.key()).str(), Wide(family).str(), Wide(item.value().get<std::string>()).str()});
+      }
+    return true;
+  }
+  const CsvRecord& Header() const { return m_header; }
+  // Texts are guarded as export writes them into CSV, so that the import takes the guard off again.
+  void Guard(const ImportHeader& header) {
+    for (const Column* c : header.columns) m_guarded.push_back(!c || c->kind == Kind::kText);
+  }
+  bool Next(CsvRecord& record, std::string& error) {
+    if (m_next >= m_entries.size()) return false;
+    const json& entry = m_entries[m_next++];
+    record.line = m_next;
+    record.fields.assign(m_keys.size(), std::string());
+    for (std::size_t k = 0; k < m_keys.size(); ++k) {
+      const auto value = entry.find(m_keys[k]);
+      if (value == entry.end() || value->is_null()) continue;
+      if (value->is_structured()) {
+        error = "entry " + std::to_string(m_next) + ": the " + m_keys[k] + " is not a single value";
+        return false;
+      }
+      if (value->is_string())
+        record.fields[k] = m_guarded[k] ? GuardedCsvText(value->get<std::string>()) : value->get<std::string>();
+      else
+        record.fields[k] = value->dump();  // numbers as the shortest text that reads back to the same value
+    }
+    return true;
+  }
+  std::size_t Size() const { return m_entries.size(); }
+  std::size_t BytesRead() const { return m_next; }  // progress counts entries
+  const std::vector<CVdPatternCatalog::Alias>& Aliases() const { return m_aliases; }
+
+ private:
+  // A key of `object` compared without case, as family and column names are.
+  static const json* Member(const json& object, const std::string& key) {
+    if (!object.is_object()) return nullptr;
+    const auto exact = object.find(key);
+    if (exact != object.end()) return &*exact;
+    for (const auto& item : object.items())
+      if (VdCompareNoCase(Wide(item.key()).str(), Wide(key).str()) == 0) return &item.value();
+    return nullptr;
+  }
+
+  json m_entries = json::array();
+  std::vector<std::string> m_keys;
+  std::vector<bool> m_guarded;
+  CsvRecord m_header;
+  std::size_t m_next = 0;
+  std::vector<CVdPatternCatalog::Alias> m_aliases;
+};
+
+// Whether the file's first character that is not a blank opens a JSON object. Only a regular file is looked
+// into: a pipe read here would lose what it gave to the CSV reader, so a pipe is CSV.
+bool LooksLikeJson(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
+  std::ifstream in(path, std::ios::binary);
+  char c = 0;
+  while (in.get(c))
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return c == '{';
+  return false;
+}
+
 // What the rows of an import wrote, read and refused.
 struct ImportCounts {
   std::size_t rows = 0, failed = 0;
@@ -431,7 +573,8 @@ class RowWriter {
         // row is appended without a search for an existing one (the write holds the lock, so nobody adds one).
         m_startedEmpty(catalog.CountPatterns(Wide(family), 1) == 0) {}
 
-  int Run(CsvReader& reader) {
+  template <class Reader>
+  int Run(Reader& reader) {
     Progress progress("import", reader.Size());
     CsvRecord record;
     std::string error;
@@ -572,7 +715,16 @@ int Import(const std::string& file, const std::string& family, const std::string
   CsvReader reader;
   CsvRecord headerRecord;
   std::string error;
-  if (!reader.Open(csvPath, error, options.delimiter) || !reader.Next(headerRecord, error)) {
+  // An export in JSON carries the family's rows and aliases; the rows go through the checks of a CSV file.
+  const bool fromJson = LooksLikeJson(csvPath);
+  JsonRecords records;
+  if (fromJson) {
+    if (!records.Open(csvPath, family, error)) {
+      Error(error + "; nothing was imported");
+      return kError;
+    }
+    headerRecord = records.Header();
+  } else if (!reader.Open(csvPath, error, options.delimiter) || !reader.Next(headerRecord, error)) {
     Error(error.empty() ? csvPath + " is empty: it needs a header row of column names" : error);
     return kError;
   }
@@ -586,6 +738,10 @@ int Import(const std::string& file, const std::string& family, const std::string
   header.units = ColumnUnits(*catalog, Wide(family).str(), columns);
   header.decimalComma = options.decimalComma;
   if (!header.Match(headerRecord, columns, family, csvPath)) return kError;
+  if (fromJson) {
+    records.Guard(header);
+    header.unit = " entry ";
+  }
 
   if (!catalog->CanWrite()) {
     // Every row would fail the same way.
@@ -601,12 +757,33 @@ int Import(const std::string& file, const std::string& family, const std::string
   const bool onServer = OnServer(file);
   try {
     RowWriter writer(header, *catalog, session.Reported(), family, keepGoing, onServer, counts);
-    if (const int status = writer.Run(reader); status != kOk) return status;
+    if (const int status = fromJson ? writer.Run(records) : writer.Run(reader); status != kOk) return status;
   } catch (CDBException* e) {
     if (!catalog->IsWriteGroupLost()) throw;
     e->Delete();
     Error(LostImport(onServer, session.Reported()));
     return kError;
+  }
+  std::size_t aliasesAdded = 0;
+  if (!records.Aliases().empty()) {
+    // Inside the import's write: an alias refused undoes the rows too. One already there, for the same row,
+    // stays as it is, so that a file imported again is not refused.
+    std::vector<CVdPatternCatalog::Alias> present, fresh;
+    if (!catalog->GetAliases(present)) return kError;
+    for (const auto& a : records.Aliases()) {
+      const bool kept = std::any_of(present.begin(), present.end(), [&](const auto& p) {
+        return VdNormalName(p.alias) == VdNormalName(a.alias) && VdCompareNoCase(p.family, a.family) == 0 &&
+               VdCompareNoCase(p.name, a.name) == 0;
+      });
+      if (!kept) fresh.push_back(a);
+    }
+    CString why;
+    if (!fresh.empty() && !catalog->AddAliases(fresh, why)) {
+      Error(catalog->IsWriteGroupLost() ? LostImport(onServer, session.Reported())
+                                        : csvPath + ": " + Clause(Utf8(why)) + "; nothing was imported");
+      return kError;
+    }
+    aliasesAdded = fresh.size();
   }
   if (!catalog->EndHistoryBatch(true)) {
     Error(catalog->IsWriteGroupLost() ? LostImport(onServer, session.Reported())
@@ -628,6 +805,8 @@ int Import(const std::string& file, const std::string& family, const std::string
   if (patterns != counts.rows)
     std::printf(" (%s: a name given again overwrote the row before)",
                 Counted(static_cast<long long>(patterns), "pattern").c_str());
+  if (aliasesAdded)
+    std::printf(", %s added", Counted(static_cast<long long>(aliasesAdded), "alias", "aliases").c_str());
   if (counts.failed) std::printf(", %s refused", Counted(static_cast<long long>(counts.failed), "row").c_str());
   std::printf("\n");
   return counts.failed ? kNotFound : kOk;

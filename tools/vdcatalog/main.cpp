@@ -168,10 +168,11 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   exportCommand->add_option("-o,--output", a.out, "Output file (default: standard output)");
   exportCommand->callback([&] { a.status = Run([&] { return Export(a.file, a.family, a.format, a.out); }); });
 
-  auto* importCommand = app.add_subcommand("import", "Insert or overwrite a family's patterns from CSV");
+  auto* importCommand =
+      app.add_subcommand("import", "Insert or overwrite a family's patterns from CSV or a JSON export");
   importCommand->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   importCommand->add_option("FAMILY", a.family, "Family name")->required();
-  importCommand->add_option("CSV", a.csv, "CSV file with a header row of column names")->required();
+  importCommand->add_option("CSV", a.csv, "CSV file with a header row of column names, or a JSON export")->required();
   importCommand->add_flag("--keep-going", a.keepGoing, "Keep the rows that fit when others fail");
   importCommand
       ->add_option("--delimiter", a.delimiter,
@@ -228,10 +229,13 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
   watch->callback([&] { a.status = Run([&] { return Watch(a.file, a.watchCount, a.watchInterval, a.watchSince); }); });
   auto* alias = app.add_subcommand("alias", "Add, remove or list the aliases of a catalog's patterns");
   alias->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
-  alias->add_option("ACTION", a.action, "add ALIAS NAME, rm ALIAS, list, or reindex (after other programs wrote)")
+  alias
+      ->add_option("ACTION", a.action,
+                   "add ALIAS NAME, rm ALIAS, import ALIASES.csv, list, or reindex (after other programs wrote)")
       ->required()
-      ->check(CLI::IsMember({"add", "rm", "list", "reindex"}));
-  alias->add_option("ARGS", a.assignments, "The alias, and for add the pattern's name");
+      ->check(CLI::IsMember({"add", "rm", "import", "list", "reindex"}));
+  alias->add_option("ARGS", a.assignments,
+                    "The alias, and for add the pattern's name; for import a CSV file of alias,name[,family]");
   alias->add_option("--family", a.family, "The pattern's family (default: the family that holds the name)");
   alias->add_flag("--json", a.options.json, "Machine-readable output");
   alias->callback([&] { a.status = Run([&] { return Alias(a.file, a.action, a.assignments, a.family, a.options); }); });

@@ -112,6 +112,16 @@ void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, 
   history::WriteHistory(*Database(), change);
 }
 
+void CVdPatternCatalog::RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added) {
+  for (const NameMatch& a : aliases) {
+    if (a.alias.empty()) continue;  // a spelling of the name itself, not an alias
+    std::vector<HistoryColumn> what(1);
+    what[0].column = L"alias";
+    (added ? what[0].after : what[0].before) = {HistoryValue::eText, a.alias};
+    history::RecordOther(*Database(), a.family.c_str(), a.name.c_str(), history::kChangeAlias, what);
+  }
+}
+
 void CVdPatternCatalog::BeginHistoryBatch() { m_historyBatch = std::make_shared<HistoryBatch>(); }
 
 bool CVdPatternCatalog::EndHistoryBatch(bool keep) {
@@ -175,7 +185,9 @@ bool CVdPatternCatalog::UndoChange(long long change, CString& error) {
       ~Restore() { catalog.m_historyBatch = outer; }
     } restore{*this, outer};
     for (const HistoryEntry& e : set) {  // newest first: each undo finds what the one after it left
-      if (e.name.empty() || e.family.find(L']') != std::wstring::npos) {
+      const bool rowChange = e.kind == history::kChangeInsert || e.kind == history::kChangeModify ||
+                             e.kind == history::kChangeRemove || e.kind == history::kChangeUndo;
+      if (!rowChange || e.name.empty() || e.family.find(L']') != std::wstring::npos) {
         error.Format(L"Change %lld (%s) cannot be undone.", e.change, e.kind.c_str());
         return false;
       }

@@ -395,6 +395,26 @@ void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
   pending.clear();
 }
 
+void RecordOther(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind,
+                 const std::vector<HistoryColumn>& columns) {
+  bool known = false;
+  EnsureChangeTable(db, &known);
+  RecordChange(db, family, name, kind);
+  CVdODBCTableDefInfo history;
+  if (db.GetTableDefInfo(kHistoryTable, history)) WriteHistory(db, {family, name, kind, EncodeColumns(columns)});
+}
+
+void RecordCopy(CVdDatabase& db, long long tables, long long rows) {
+  CVdODBCTableDefInfo history;
+  if (!db.GetTableDefInfo(kHistoryTable, history)) MakeHistoryTable(db);
+  std::vector<HistoryColumn> what(2);
+  what[0].column = L"tables";
+  what[0].after = {HistoryValue::eInteger, std::to_wstring(tables)};
+  what[1].column = L"rows";
+  what[1].after = {HistoryValue::eInteger, std::to_wstring(rows)};
+  RecordOther(db, CString(), CString(), kChangeConvert, what);
+}
+
 bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries) {
   CString where;
   const auto add = [&](const CString& condition) { where += (where.IsEmpty() ? L" WHERE " : L" AND ") + condition; };

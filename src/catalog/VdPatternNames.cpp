@@ -539,6 +539,7 @@ bool CVdPatternCatalog::AddAliases(const std::vector<Alias>& aliases, CString& e
                               Quote(a.alias) + L", " + Quote(family) + L", " + Quote(name) + L", " +
                               Quote(VdNormalName(a.alias)) + L")")
                                  .c_str());
+      RecordAliasWrite({{family, name, a.alias}}, true);
     }
     writes.Keep();
     forget.kept = true;
@@ -567,6 +568,7 @@ bool CVdPatternCatalog::RemoveAlias(const wchar_t* alias, CString& error) {
     }
     Writes writes(Database());
     Database()->ExecuteSQL((L"DELETE FROM [vd_alias] WHERE [normal] = " + Quote(normal)).c_str());
+    RecordAliasWrite(found, false);
     writes.Keep();
     return true;
   } catch (CDBException* e) {

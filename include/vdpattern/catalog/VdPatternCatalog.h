@@ -343,6 +343,8 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names);
   void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
                    const RowSnapshot& after);
+  // Records aliases added or removed (NameMatch::alias of each), one change per alias, on the pattern it names.
+  void RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added);
   // Names as engineers write them (VdPatternNames.cpp).
   enum eNameIndex { eNameIndexUnknown, eNameIndexAbsent, eNameIndexTable, eNameIndexScanned };
   bool HasTable(const wchar_t* table);

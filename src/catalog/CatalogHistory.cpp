@@ -79,11 +79,14 @@ CString Refusal(long long change, const std::wstring& name, const std::wstring& 
 
 // ---------------------------------------------------------------- recording
 
+// A history table the catalog's owner does not own is not the catalog's: its writes keep the change records only,
+// as a catalog without a history does, and it is neither read nor written.
 bool CVdPatternCatalog::HasHistory() {
   if (!Database()) return false;
   if (m_history != eHistoryUnknown) return m_history == eHistoryKept;
   try {
-    m_history = HasTable(history::kHistoryTable) ? eHistoryKept : eHistoryAbsent;
+    m_history =
+        HasTable(history::kHistoryTable) && history::IsHistoryTrusted(*Database()) ? eHistoryKept : eHistoryAbsent;
   } catch (CDBException* e) {
     e->Delete();
     return false;
@@ -92,9 +95,28 @@ bool CVdPatternCatalog::HasHistory() {
 }
 
 CVdPatternCatalog::RowSnapshot CVdPatternCatalog::Snapshot(CVdRecordset& rs) {
-  if (m_history == eHistoryUnknown) m_history = HasTable(history::kHistoryTable) ? eHistoryKept : eHistoryAbsent;
+  if (m_history == eHistoryUnknown)
+    m_history =
+        HasTable(history::kHistoryTable) && history::IsHistoryTrusted(*Database()) ? eHistoryKept : eHistoryAbsent;
   return m_history == eHistoryKept ? history::ReadRowValues(rs) : RowSnapshot();
 }
+
+namespace {
+
+// Why a catalog with a history table does not use it (null when it has none).
+const wchar_t* Untrusted(CVdDatabase* db) {
+  CVdODBCTableDefInfo table;
+  try {
+    if (!db->GetTableDefInfo(history::kHistoryTable, table)) return nullptr;
+  } catch (CDBException* e) {
+    e->Delete();
+    return nullptr;
+  }
+  return L"The catalog's history table is not owned by the catalog's owner, so it is not trusted and not "
+         L"used; the owner can drop it and make it again.";
+}
+
+}  // namespace
 
 void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, const wchar_t* kind,
                                     const RowSnapshot& before, const RowSnapshot& after) {
@@ -138,11 +160,18 @@ bool CVdPatternCatalog::EndHistoryBatch(bool keep) {
   }
 }
 
+CString CVdPatternCatalog::GetHistoryDistrust() {
+  if (HasHistory() || !Database()) return CString();
+  const wchar_t* why = Untrusted(Database());
+  return why ? CString(why) : CString();
+}
+
 // ---------------------------------------------------------------- reading
 
 CVdPatternCatalog::eChanges CVdPatternCatalog::GetHistory(const HistoryFilter& filter,
                                                           std::vector<HistoryEntry>& entries) {
   if (!Database()) return eChangesFailed;
+  if (!HasHistory()) return eChangesNotKept;
   try {
     return history::ReadHistory(*Database(), filter, entries) ? eChangesRead : eChangesNotKept;
   } catch (CDBException* e) {
@@ -161,7 +190,8 @@ bool CVdPatternCatalog::UndoChange(long long change, CString& error) {
     return false;
   }
   if (!HasHistory()) {
-    error = L"The catalog keeps no history (vdcatalog upgrade adds one).";
+    error = !GetHistoryDistrust().IsEmpty() ? GetHistoryDistrust()
+                                            : L"The catalog keeps no history (vdcatalog upgrade adds one).";
     return false;
   }
   try {
@@ -265,7 +295,7 @@ bool CVdPatternCatalog::PruneHistory(const wchar_t* before, long long& removed, 
     return false;
   }
   if (!HasHistory()) {
-    error = L"The catalog keeps no history.";
+    error = !GetHistoryDistrust().IsEmpty() ? GetHistoryDistrust() : L"The catalog keeps no history.";
     return false;
   }
   if (!before || !*before) {

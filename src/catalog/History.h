@@ -80,6 +80,12 @@ void RecordOther(CVdDatabase& db, const CString& family, const CString& name, co
 // as one change (its tables and rows), not one per row. Database failures pass to the caller.
 void RecordCopy(CVdDatabase& db, long long tables, long long rows);
 
+// Whether the history table may be believed: on a server only one owned by the owner of the catalog's schema (or
+// a member of that role) is, since any writer may create tables there and a writer's own table is one it can
+// rewrite; a file's always is. Asks only the server's catalog tables and built-in functions, schema-qualified.
+// Database failures pass to the caller.
+bool IsHistoryTrusted(CVdDatabase& db);
+
 // The entries `filter` selects, newest first. False when the catalog has no history table.
 bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries);
 // Removes the entries older than `before` and records the pruning as a change; the count removed.

@@ -213,6 +213,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // writes are recorded. On a file, whoever may write the file may rewrite its history too.
   // None of these calls throws; entries are the caller's.
   bool HasHistory();  // whether the catalog keeps a history; a failure to tell counts as no
+  // On a server, a history table not owned by the owner of the catalog's schema (a writer made it) is not the
+  // catalog's: HasHistory says no, it is neither read nor written, and this says why; empty otherwise.
+  CString GetHistoryDistrust();
   // The entries `filter` selects, newest first, appended to `entries`. eChangesNotKept: no history;
   // eChangesFailed: a database failure, reported through OnDBException.
   eChanges GetHistory(const vdpattern::HistoryFilter& filter, std::vector<vdpattern::HistoryEntry>& entries);

@@ -135,6 +135,7 @@ void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, 
 }
 
 void CVdPatternCatalog::RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added) {
+  if (!HasHistory()) return;  // aliases never wrote change records, and a catalog without a history keeps to that
   for (const NameMatch& a : aliases) {
     if (a.alias.empty()) continue;  // a spelling of the name itself, not an alias
     std::vector<HistoryColumn> what(1);

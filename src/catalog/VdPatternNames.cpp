@@ -532,6 +532,7 @@ bool CVdPatternCatalog::AddAliases(const std::vector<Alias>& aliases, CString& e
     const bool indexed = HasTable(kNameTable);
     EnsureNameTables();
     if (!indexed && !RebuildNameIndex(error)) return false;
+    std::vector<NameMatch> added;
     for (const Alias& a : aliases) {
       std::wstring family, name;
       if (!CheckAlias(a, family, name, error)) return false;
@@ -539,8 +540,9 @@ bool CVdPatternCatalog::AddAliases(const std::vector<Alias>& aliases, CString& e
                               Quote(a.alias) + L", " + Quote(family) + L", " + Quote(name) + L", " +
                               Quote(VdNormalName(a.alias)) + L")")
                                  .c_str());
-      RecordAliasWrite({{family, name, a.alias}}, true);
+      added.push_back({family, name, a.alias});
     }
+    RecordAliasWrite(added, true);
     writes.Keep();
     forget.kept = true;
     return true;

@@ -79,11 +79,14 @@ CString Refusal(long long change, const std::wstring& name, const std::wstring& 
 
 // ---------------------------------------------------------------- recording
 
+// A history table the catalog's owner does not own is not the catalog's: its writes keep the change records only,
+// as a catalog without a history does, and it is neither read nor written.
 bool CVdPatternCatalog::HasHistory() {
   if (!Database()) return false;
   if (m_history != eHistoryUnknown) return m_history == eHistoryKept;
   try {
-    m_history = HasTable(history::kHistoryTable) ? eHistoryKept : eHistoryAbsent;
+    m_history =
+        HasTable(history::kHistoryTable) && history::IsHistoryTrusted(*Database()) ? eHistoryKept : eHistoryAbsent;
   } catch (CDBException* e) {
     e->Delete();
     return false;
@@ -92,9 +95,28 @@ bool CVdPatternCatalog::HasHistory() {
 }
 
 CVdPatternCatalog::RowSnapshot CVdPatternCatalog::Snapshot(CVdRecordset& rs) {
-  if (m_history == eHistoryUnknown) m_history = HasTable(history::kHistoryTable) ? eHistoryKept : eHistoryAbsent;
+  if (m_history == eHistoryUnknown)
+    m_history =
+        HasTable(history::kHistoryTable) && history::IsHistoryTrusted(*Database()) ? eHistoryKept : eHistoryAbsent;
   return m_history == eHistoryKept ? history::ReadRowValues(rs) : RowSnapshot();
 }
+
+namespace {
+
+// Why a catalog with a history table does not use it (null when it has none).
+const wchar_t* Untrusted(CVdDatabase* db) {
+  CVdODBCTableDefInfo table;
+  try {
+    if (!db->GetTableDefInfo(history::kHistoryTable, table)) return nullptr;
+  } catch (CDBException* e) {
+    e->Delete();
+    return nullptr;
+  }
+  return L"The catalog's history table is not owned by the catalog's owner, so it is not trusted and not "
+         L"used; the owner can drop it and make it again.";
+}
+
+}  // namespace
 
 void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, const wchar_t* kind,
                                     const RowSnapshot& before, const RowSnapshot& after) {
@@ -110,6 +132,17 @@ void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, 
   }
   history::RecordChange(*Database(), family, name, kind);
   history::WriteHistory(*Database(), change);
+}
+
+void CVdPatternCatalog::RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added) {
+  if (!HasHistory()) return;  // aliases never wrote change records, and a catalog without a history keeps to that
+  for (const NameMatch& a : aliases) {
+    if (a.alias.empty()) continue;  // a spelling of the name itself, not an alias
+    std::vector<HistoryColumn> what(1);
+    what[0].column = L"alias";
+    (added ? what[0].after : what[0].before) = {HistoryValue::eText, a.alias};
+    history::RecordOther(*Database(), a.family.c_str(), a.name.c_str(), history::kChangeAlias, what);
+  }
 }
 
 void CVdPatternCatalog::BeginHistoryBatch() { m_historyBatch = std::make_shared<HistoryBatch>(); }
@@ -128,11 +161,18 @@ bool CVdPatternCatalog::EndHistoryBatch(bool keep) {
   }
 }
 
+CString CVdPatternCatalog::GetHistoryDistrust() {
+  if (HasHistory() || !Database()) return CString();
+  const wchar_t* why = Untrusted(Database());
+  return why ? CString(why) : CString();
+}
+
 // ---------------------------------------------------------------- reading
 
 CVdPatternCatalog::eChanges CVdPatternCatalog::GetHistory(const HistoryFilter& filter,
                                                           std::vector<HistoryEntry>& entries) {
   if (!Database()) return eChangesFailed;
+  if (!HasHistory()) return eChangesNotKept;
   try {
     return history::ReadHistory(*Database(), filter, entries) ? eChangesRead : eChangesNotKept;
   } catch (CDBException* e) {
@@ -151,7 +191,8 @@ bool CVdPatternCatalog::UndoChange(long long change, CString& error) {
     return false;
   }
   if (!HasHistory()) {
-    error = L"The catalog keeps no history (vdcatalog upgrade adds one).";
+    error = !GetHistoryDistrust().IsEmpty() ? GetHistoryDistrust()
+                                            : L"The catalog keeps no history (vdcatalog upgrade adds one).";
     return false;
   }
   try {
@@ -175,7 +216,9 @@ bool CVdPatternCatalog::UndoChange(long long change, CString& error) {
       ~Restore() { catalog.m_historyBatch = outer; }
     } restore{*this, outer};
     for (const HistoryEntry& e : set) {  // newest first: each undo finds what the one after it left
-      if (e.name.empty() || e.family.find(L']') != std::wstring::npos) {
+      const bool rowChange = e.kind == history::kChangeInsert || e.kind == history::kChangeModify ||
+                             e.kind == history::kChangeRemove || e.kind == history::kChangeUndo;
+      if (!rowChange || e.name.empty() || e.family.find(L']') != std::wstring::npos) {
         error.Format(L"Change %lld (%s) cannot be undone.", e.change, e.kind.c_str());
         return false;
       }
@@ -253,7 +296,7 @@ bool CVdPatternCatalog::PruneHistory(const wchar_t* before, long long& removed, 
     return false;
   }
   if (!HasHistory()) {
-    error = L"The catalog keeps no history.";
+    error = !GetHistoryDistrust().IsEmpty() ? GetHistoryDistrust() : L"The catalog keeps no history.";
     return false;
   }
   if (!before || !*before) {

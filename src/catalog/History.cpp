@@ -395,6 +395,46 @@ void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
   pending.clear();
 }
 
+void RecordOther(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind,
+                 const std::vector<HistoryColumn>& columns) {
+  bool known = false;
+  EnsureChangeTable(db, &known);
+  RecordChange(db, family, name, kind);
+  CVdODBCTableDefInfo history;
+  if (db.GetTableDefInfo(kHistoryTable, history) && IsHistoryTrusted(db))
+    WriteHistory(db, {family, name, kind, EncodeColumns(columns)});
+}
+
+bool IsHistoryTrusted(CVdDatabase& db) {
+  const std::wstring schema = ServerSchema(db);
+  if (schema.empty()) return true;
+  CVdRecordset rs(&db);
+  rs.Open(0,
+          L"SELECT pg_catalog.pg_has_role(c.relowner, n.nspowner, 'MEMBER') FROM pg_catalog.pg_class c, "
+          L"pg_catalog.pg_namespace n WHERE n.oid = c.relnamespace AND n.nspname = " +
+              VdQuoteText(CString(schema)) + L" AND c.relname = 'vd_history'",
+          0);
+  CDBVariant cell;
+  bool trusted = false;
+  if (!rs.IsEOF()) {
+    rs.GetFieldValue(short(0), cell);
+    trusted = cell.m_dwType == DBVT_BOOL ? cell.m_boolVal != 0 : NumberOf(cell) != 0;
+  }
+  rs.Close();
+  return trusted;
+}
+
+void RecordCopy(CVdDatabase& db, long long tables, long long rows) {
+  CVdODBCTableDefInfo history;
+  if (!db.GetTableDefInfo(kHistoryTable, history)) MakeHistoryTable(db);
+  std::vector<HistoryColumn> what(2);
+  what[0].column = L"tables";
+  what[0].after = {HistoryValue::eInteger, std::to_wstring(tables)};
+  what[1].column = L"rows";
+  what[1].after = {HistoryValue::eInteger, std::to_wstring(rows)};
+  RecordOther(db, CString(), CString(), kChangeConvert, what);
+}
+
 bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries) {
   CString where;
   const auto add = [&](const CString& condition) { where += (where.IsEmpty() ? L" WHERE " : L" AND ") + condition; };

@@ -42,6 +42,8 @@ namespace vdpattern::catalog {
 inline constexpr const wchar_t* kHistoryTable = L"vd_history";
 inline constexpr const wchar_t* kChangeUndo = L"undo";
 inline constexpr const wchar_t* kChangePrune = L"prune";
+inline constexpr const wchar_t* kChangeAlias = L"alias";
+inline constexpr const wchar_t* kChangeConvert = L"convert";
 
 // The values of a row, by column, in the result's order.
 using RowValues = std::vector<std::pair<std::wstring, HistoryValue>>;
@@ -69,6 +71,20 @@ void WriteHistory(CVdDatabase& db, const PendingChange& change);
 // Writes the change records and history rows of `pending` as one set, numbered after the newest record, and
 // empties it. Database failures pass to the caller (`pending` is then left as it was).
 void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending);
+
+// Writes the change record and, when the catalog keeps a history, the history row of one change that is not a
+// row's: a family made, an alias added or removed. Database failures pass to the caller.
+void RecordOther(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind,
+                 const std::vector<HistoryColumn>& columns);
+// Gives a catalog just filled by a copy the change records and history a new catalog has, and records the copy
+// as one change (its tables and rows), not one per row. Database failures pass to the caller.
+void RecordCopy(CVdDatabase& db, long long tables, long long rows);
+
+// Whether the history table may be believed: on a server only one owned by the owner of the catalog's schema (or
+// a member of that role) is, since any writer may create tables there and a writer's own table is one it can
+// rewrite; a file's always is. Asks only the server's catalog tables and built-in functions, schema-qualified.
+// Database failures pass to the caller.
+bool IsHistoryTrusted(CVdDatabase& db);
 
 // The entries `filter` selects, newest first. False when the catalog has no history table.
 bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries);

@@ -209,6 +209,20 @@ bool CVdCatalogSchema::CreateCatalog(const CString& path, const CString& typeNam
 
 namespace {
 
+// A new family as its history shows it: its code, then each column's type and, beside it, its unit.
+std::vector<vdpattern::HistoryColumn> FamilyMade(const CString& code,
+                                                 const std::vector<CVdCatalogSchema::Column>& columns) {
+  using vdpattern::HistoryValue;
+  std::vector<vdpattern::HistoryColumn> made(1);
+  made[0].column = L"code";
+  made[0].after = {HistoryValue::eText, code.str()};
+  for (const CVdCatalogSchema::Column& c : columns) {
+    made.push_back({c.name.str(), {}, {HistoryValue::eText, c.type.str()}});
+    if (!c.unit.IsEmpty()) made.push_back({c.name.str() + L" unit", {}, {HistoryValue::eText, c.unit.str()}});
+  }
+  return made;
+}
+
 // The family's table name between brackets and its column definitions, or false with `error`.
 bool FamilyDefinition(const CString& family, const CString& code, const std::vector<CVdCatalogSchema::Column>& columns,
                       CString& table, CString& definition, CString& error) {
@@ -321,12 +335,8 @@ bool MakeFamily(CVdDatabase& db, const CString& family, const CString& code,
     }
     if (anyUnit) db.ExecuteSQL(L"INSERT INTO [Units] (" + names + L") VALUES (" + values + L")");
     // Hosts attached to the catalog learn of the new family from its change records.
-    bool known = false;
-    vdpattern::catalog::EnsureChangeTable(db, &known);
-    vdpattern::catalog::RecordChange(db, family, CString(), vdpattern::catalog::kChangeFamily);
-    CVdODBCTableDefInfo history;
-    if (db.GetTableDefInfo(vdpattern::catalog::kHistoryTable, history))
-      vdpattern::catalog::WriteHistory(db, {family, CString(), vdpattern::catalog::kChangeFamily, L"[]"});
+    vdpattern::catalog::RecordOther(db, family, CString(), vdpattern::catalog::kChangeFamily,
+                                    FamilyMade(code, columns));
     return true;
   }
 }

@@ -8,6 +8,7 @@
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "catalog/History.h"
 #include "catalog/NameTables.h"
 
 namespace {
@@ -212,6 +213,7 @@ CVdCatalogTransfer::CopyResult CVdCatalogTransfer::CopyCatalog(CVdDatabase& sour
       return eRefusedName;
     }
   }
+  vdpattern::catalog::RecordCopy(target, static_cast<long long>(counts.tables), static_cast<long long>(counts.rows));
   group.Keep();
   return eCopied;
 }

@@ -532,6 +532,7 @@ bool CVdPatternCatalog::AddAliases(const std::vector<Alias>& aliases, CString& e
     const bool indexed = HasTable(kNameTable);
     EnsureNameTables();
     if (!indexed && !RebuildNameIndex(error)) return false;
+    std::vector<NameMatch> added;
     for (const Alias& a : aliases) {
       std::wstring family, name;
       if (!CheckAlias(a, family, name, error)) return false;
@@ -539,7 +540,9 @@ bool CVdPatternCatalog::AddAliases(const std::vector<Alias>& aliases, CString& e
                               Quote(a.alias) + L", " + Quote(family) + L", " + Quote(name) + L", " +
                               Quote(VdNormalName(a.alias)) + L")")
                                  .c_str());
+      added.push_back({family, name, a.alias});
     }
+    RecordAliasWrite(added, true);
     writes.Keep();
     forget.kept = true;
     return true;
@@ -567,6 +570,7 @@ bool CVdPatternCatalog::RemoveAlias(const wchar_t* alias, CString& error) {
     }
     Writes writes(Database());
     Database()->ExecuteSQL((L"DELETE FROM [vd_alias] WHERE [normal] = " + Quote(normal)).c_str());
+    RecordAliasWrite(found, false);
     writes.Keep();
     return true;
   } catch (CDBException* e) {

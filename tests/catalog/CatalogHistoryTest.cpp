@@ -2,6 +2,8 @@
 // catalog without a history.
 
 #include <vdpattern/catalog/VdCatalogSchema.h>
+#include <vdpattern/catalog/VdCatalogTransfer.h>
+#include <vdpattern/toolkit/VdDatabase.h>
 
 #include "catalog/CatalogFixture.h"
 
@@ -176,6 +178,71 @@ TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {
   const std::vector<HistoryEntry> left = History(*catalog);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].kind, L"prune");
+}
+
+TEST_F(CatalogHistory, AliasesAFamilyAndACopyAreChangesOfTheirOwnThatUndoLeavesAlone) {
+  CString error;
+  const CString path(Wide(m_file).c_str());
+  ASSERT_TRUE(
+      CVdCatalogSchema::AddFamily(path, L"Plates", L"pl", {{L"t", L"DOUBLE", L"mm"}, {L"grade", L"TEXT", L""}}, error))
+      << error.ToUtf8();
+  auto catalog = Open();
+  ASSERT_TRUE(catalog->AddAlias(L"HEA 100", L"HE 100", L"Beams", error)) << error.ToUtf8();
+  ASSERT_TRUE(catalog->RemoveAlias(L"HEA 100", error)) << error.ToUtf8();
+
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 3u);
+  struct Expect {
+    const wchar_t *kind, *family, *name, *column;
+    HistoryValue before, after;
+  } const expected[] = {
+      {L"alias", L"Beams", L"HE 100", L"alias", {HistoryValue::eText, L"HEA 100"}, {}},
+      {L"alias", L"Beams", L"HE 100", L"alias", {}, {HistoryValue::eText, L"HEA 100"}},
+      {L"family", L"Plates", L"", L"t unit", {}, {HistoryValue::eText, L"mm"}},
+  };
+  for (std::size_t i = 0; i < 3; ++i) {
+    const Expect& x = expected[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(all[i].kind, x.kind);
+    EXPECT_EQ(CString(all[i].family.c_str()).CompareNoCase(x.family), 0) << VdToUtf8(all[i].family);
+    EXPECT_EQ(all[i].name, x.name);
+    const auto* c = Column(all[i], x.column);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(c->before == x.before) << VdToUtf8(c->before.text);
+    EXPECT_TRUE(c->after == x.after) << VdToUtf8(c->after.text);
+  }
+  EXPECT_TRUE(Column(all[2], L"grade")->after == (HistoryValue{HistoryValue::eText, L"TEXT"}));
+  EXPECT_EQ(Column(all[2], L"grade unit"), nullptr);
+  // Pools and watchers see them through the change records.
+  long long last = 0;
+  ASSERT_EQ(catalog->GetLastChange(last), CVdPatternCatalog::eChangesRead);
+  EXPECT_EQ(last, all[0].change);
+  // Undo puts back row values only: an alias or a family is refused by name, nothing written.
+  for (const HistoryEntry& e : all) {
+    EXPECT_FALSE(catalog->UndoChange(e.change, error));
+    EXPECT_NE(error.Find(L"cannot be undone"), -1) << error.ToUtf8();
+  }
+  EXPECT_EQ(History(*catalog).size(), 3u);
+
+  // A copy begins the target's own history with one change for the whole copy, however many rows it took.
+  vdtest::TempDir dir;
+  const std::string copy = dir.File("copy.db");
+  {
+    CVdDatabase from, to;
+    from.Open(path, 0, 1);
+    CVdDatabase::CreateDatabase(CString(copy.c_str()));
+    to.Open(CString(copy.c_str()), 0, 0);
+    CVdCatalogTransfer::Counts counts;
+    ASSERT_EQ(CVdCatalogTransfer::CopyCatalog(from, to, counts, error), CVdCatalogTransfer::eCopied) << error.ToUtf8();
+  }
+  CVdPatternCatalog target(Wide(copy).c_str(), nullptr, true);
+  std::vector<HistoryEntry> copied;
+  ASSERT_EQ(target.GetHistory({}, copied), CVdPatternCatalog::eChangesRead);
+  ASSERT_EQ(copied.size(), 1u);
+  EXPECT_EQ(copied[0].kind, L"convert");
+  ASSERT_TRUE(Column(copied[0], L"rows"));
+  EXPECT_EQ(Column(copied[0], L"rows")->after.type, HistoryValue::eInteger);
+  EXPECT_GT(std::stoi(Column(copied[0], L"rows")->after.text), 8);
 }
 
 TEST_F(CatalogFile, ACatalogWithoutAHistoryWritesAsBeforeAndSaysSo) {

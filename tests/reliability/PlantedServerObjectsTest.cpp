@@ -311,4 +311,34 @@ TEST_F(PlantedServerObjects, AFamilyWithColumnsDifferingOnlyInCaseIsRefusedAndLe
   }
 }
 
+TEST_F(PlantedServerObjects, AWriterAddsHistoryOnlyThroughWritesAndAHistoryTableItMadeIsNotBelieved) {
+  // The owner's grants: every table of the catalog, less rewriting or removing the history.
+  Sql("postgres", "GRANT SELECT, INSERT, UPDATE, DELETE ON ALL TABLES IN SCHEMA cat TO " + m_writer +
+                      "; REVOKE UPDATE, DELETE, TRUNCATE ON cat.vd_history FROM " + m_writer);
+  ASSERT_EQ(Tool({"set", As(m_writer), "IPE", "IPE 200", "h=201"}), 0) << m_err;
+  ASSERT_EQ(Tool({"history", As(m_writer), "IPE 200", "--json"}), 0) << m_err;
+  EXPECT_NE(m_out.find(m_writer), std::string::npos) << m_out;  // who is the role the server says
+  const std::string rows = Value("SELECT count(*) FROM cat.vd_history");
+  for (const char* rewrite :
+       {"UPDATE cat.vd_history SET who = 'someone else'", "DELETE FROM cat.vd_history", "TRUNCATE cat.vd_history"})
+    Sql(m_writer, rewrite, false);
+  EXPECT_NE(Tool({"history", As(m_writer), "--prune-before", "2999-01-01"}), 0);  // pruning is the owner's
+  EXPECT_EQ(Value("SELECT count(*) FROM cat.vd_history"), rows);
+  EXPECT_EQ(Value("SELECT count(*) FROM cat.vd_history WHERE who = 'someone else'"), "0");
+
+  // A history table a writer made in place of the owner's is neither read nor written; the writes go on.
+  Sql("postgres", "DROP TABLE cat.vd_history");
+  Sql(m_writer,
+      "CREATE TABLE cat.vd_history (seq bigint, cset bigint, at text, who text, host text, program text, family "
+      "text, name text, kind text, columns text); INSERT INTO cat.vd_history VALUES (1, 1, '2020-01-01T00:00:00Z', "
+      "'forged', '', '', 'IPE', 'IPE 220', 'modify', '[]')");
+  EXPECT_NE(Tool({"history", Owner()}), 0);
+  EXPECT_EQ(m_out.find("forged"), std::string::npos) << m_out;
+  ASSERT_EQ(Tool({"set", Owner(), "IPE", "IPE 220", "h=221"}), 0) << m_err;
+  EXPECT_EQ(Value("SELECT count(*) FROM cat.vd_history"), "1");
+  EXPECT_NE(Tool({"undo", Owner(), "1"}), 0);
+  EXPECT_NE(m_err.find("not trusted"), std::string::npos) << m_err;
+  EXPECT_EQ(Value("SELECT h FROM cat.\"IPE\" WHERE \"Name\" = 'IPE 220'"), "221");
+}
+
 #endif  // VDCATALOG_PATH

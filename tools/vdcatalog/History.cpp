@@ -87,7 +87,9 @@ CVdPatternCatalog* OpenWithHistory(Session& session, const std::string& file) {
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return nullptr;
   if (!catalog->HasHistory()) {
-    Error(file + " keeps no history (vdcatalog upgrade adds one to a catalog file)");
+    const CString distrust = catalog->GetHistoryDistrust();
+    Error(distrust.IsEmpty() ? file + " keeps no history (vdcatalog upgrade adds one to a catalog file)"
+                             : Located(file) + ": " + Utf8(distrust));
     return nullptr;
   }
   return catalog;

@@ -223,6 +223,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // writes are recorded. On a file, whoever may write the file may rewrite its history too.
   // None of these calls throws; entries are the caller's.
   bool HasHistory();  // whether the catalog keeps a history; a failure to tell counts as no
+  // On a server, a history table not owned by the owner of the catalog's schema (a writer made it) is not the
+  // catalog's: HasHistory says no, it is neither read nor written, and this says why; empty otherwise.
+  CString GetHistoryDistrust();
   // The entries `filter` selects, newest first, appended to `entries`. eChangesNotKept: no history;
   // eChangesFailed: a database failure, reported through OnDBException.
   eChanges GetHistory(const vdpattern::HistoryFilter& filter, std::vector<vdpattern::HistoryEntry>& entries);
@@ -357,6 +360,8 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names);
   void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
                    const RowSnapshot& after);
+  // Records aliases added or removed (NameMatch::alias of each), one change per alias, on the pattern it names.
+  void RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added);
   // Names as engineers write them (VdPatternNames.cpp).
   enum eNameIndex { eNameIndexUnknown, eNameIndexAbsent, eNameIndexTable, eNameIndexScanned };
   bool HasTable(const wchar_t* table);

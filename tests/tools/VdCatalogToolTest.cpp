@@ -402,6 +402,46 @@ TEST_F(ToolOnEngine, AFamilyAndItsColumnMayShareANameInAnotherCase) {
   }
 }
 
+TEST_F(ToolOnEngine, BadArgumentsAreToldInTheUsersTermsNeverAsTheEnginesStatement) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {{"max", catalog, "IPE", "hh", "Name", "IPE 200"}, 1, "no column \"hh\" in family IPE; did you mean h?"},
+      {{"max", catalog, "IPE", "h", "Nme", "IPE 200"}, 1, "no column \"Nme\" in family IPE; did you mean Name?"},
+      {{"max", catalog, "IPEE", "h", "Name", "IPE 200"}, 1, "no family \"IPEE\""},
+      {{"set", catalog, "IPE", "IPE 200", "grde=S355"}, 2, "no column \"grde\" in the family; did you mean grade?"},
+      {{"list", catalog, "IPE", "--where", "h <"},
+       2,
+       "the condition \"h <\" cannot be used: it is incomplete after \"<\""},
+      {{"list", catalog, "IPE", "--where", "hh < 3"}, 2, "no column \"hh\" in the family; did you mean h?"},
+      {{"list", catalog, "IPE", "--where", "h > 1 AND"}, 2, "it is incomplete after \"AND\""},
+      {{"list", catalog, "IPE", "--where", "h h"}, 2, "\"h\" cannot follow \"h\""},
+      {{"list", catalog, "IPE", "--where", "h IN 3"}, 2, "\"3\" cannot follow \"IN\""},
+      {{"list", catalog, "IPE", "--where", "= 3"}, 2, "it cannot begin with \"=\""},
+      {{"list", catalog, "IPE", "--where", "h BETWEEN 1 OR 2"}, 2, "\"OR\" cannot follow \"1\""},
+      {{"list", catalog, "IPE", "--where", "length(h, n) > 1"}, 2, "the function LENGTH takes one value, not 2"},
+      {{"list", catalog, "IPE", "--where", "iif(h > 1, 2) = 2"}, 2, "the function IIF takes three values, not 2"},
+      {{"list", catalog, "IPE", "--where", "h NOT 3"}, 2, "\"3\" cannot follow \"NOT\""},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    for (const char* engine : {"SELECT", "syntax error", "statement", "no such"}) {
+      EXPECT_EQ(r.err.find(engine), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // What the grammar reads, the engines read alike: precedence, IS NOT NULL, NOT BETWEEN, a negative value.
+  const Result r = Run({"list", catalog, "IPE", "--json", "--where",
+                        "NOT h NOT BETWEEN 100 AND -(-210) AND (grade IS NOT NULL OR h * 2 >= 440) OR n = 7"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).size(), 1u) << r.out;
+}
+
 TEST_F(ToolOnEngine, FamiliesBeyondTheEnginesLimitsAreRefusedBeforeAnythingIsMade) {
   const std::string catalog = NewAddress();
   ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);

@@ -267,7 +267,7 @@ std::vector<Column> FamilyColumns(Session& session, CVdPatternCatalog* catalog, 
   } catch (CDBException* e) {
     // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
     if (e->GetCategory() != CDBException::eNoSuchObject) {
-      Error(Utf8(e->m_strError));
+      Error("cannot read family " + Visible(family) + ": " + EngineReason(Utf8(e->m_strError)));
       session.Reported().SetFailed();  // said once, here: the caller stops without a second word
     }
     e->Delete();

@@ -275,6 +275,19 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
   EXPECT_EQ(Run({"create", link, "--type", "x"}).status, 1);
+
+  // A link is named after the catalog it reaches, as the address is: two ways to one catalog are one name, and
+  // the second is refused with that name rather than attached as a second catalog.
+  const std::string hollow = m_dir.File("hollow.link");
+  ASSERT_EQ(Run({"link", hollow, target}).status, 0);
+  const std::string schema = Json({"show", "--catalog", target, "IPE 100", "--json"})["catalog"];
+  EXPECT_FALSE(schema.empty());
+  EXPECT_EQ(Json({"show", "--catalog", hollow, "IPE 100", "--json"})["catalog"], schema);
+  EXPECT_EQ(Json({"families", hollow, "--json"})[0]["catalog"], schema);
+  for (const auto& pair : {std::pair{link, hollow}, std::pair{hollow, target}}) {
+    EXPECT_TRUE(Says({"show", "--catalog", pair.first, "--catalog", pair.second, "IPE 100"}, 2,
+                     "its catalog is named \"" + schema + "\", as that of"));
+  }
 }
 
 TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {

@@ -232,7 +232,12 @@ CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
   CVdPatternCatalog* raw = catalog.get();
   if (attach) {
     if (!m_manager->AttachCatalog(raw)) {
-      Error(file + ": a catalog of the same name is already open");
+      // A link is named after the catalog it reaches, so a second way to one catalog is told as such.
+      const CString name = raw->GetName();
+      const CVdPatternCatalog* other = m_manager->GetCatalog(name);
+      Error(file + ": its catalog is named \"" + Visible(Utf8(name)) + "\", as that of " +
+            (other ? Visible(Utf8(other->GetPath())) : std::string("another catalog")) +
+            ", already open; a name is attached once (a link file is named after the server catalog it reaches)");
       return nullptr;
     }
     catalog.release();  // the manager owns it now

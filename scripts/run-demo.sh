@@ -23,8 +23,11 @@ fi
 catalog=$out/sections.mdb
 bash examples/sections/build-catalog.sh "$vdcatalog" "$catalog"
 
+# Each command is echoed with its arguments quoted as a shell reads them, so a line pasted from the output runs.
 run() {
-  printf '\n$ vdcatalog %s\n' "$*"
+  printf '\n$ vdcatalog'
+  printf ' %q' "$@"
+  printf '\n'
   "$vdcatalog" "$@"
 }
 run info "$catalog"

@@ -2,6 +2,7 @@
 #include <vdpattern/catalog/VdCatalogSchema.h>
 
 #include <cwchar>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <string_view>
@@ -291,6 +292,18 @@ void CVdPatternCatalog::SetNameFromPath() {
       e->Delete();  // the connection was opened with this address, so it parsed then
     }
     return;
+  }
+  // A link file is named after the server catalog it reaches (see the header); the open just read it.
+  std::ifstream file(VdToUtf8(path), std::ios::binary);
+  unsigned char head[64] = {};
+  file.read(reinterpret_cast<char*>(head), sizeof head);
+  try {
+    if (vdpattern::db::IsLinkFileHeader(head, static_cast<std::size_t>(file.gcount()))) {
+      m_strName = CString(VdFromUtf8(vdpattern::db::ReadLinkFile(m_strPath).catalog).c_str());
+      return;
+    }
+  } catch (CDBException* e) {
+    e->Delete();  // the file went away since the open: named by its path, as any file
   }
   const std::size_t separator = LastSeparator(path);
   const std::size_t dot = path.rfind(L'.');

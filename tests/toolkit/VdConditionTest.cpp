@@ -17,6 +17,10 @@ TEST(VdCondition, AllowedConditionsAreRewrittenOnTheColumnsAsTheyAreSpelt) {
       {L"grade = 'it''s' || 'x'", L"[Grade] = 'it''s' || 'x'"},
       {L"\u00c9PAISSEUR <> .5e-1", L"[\u00c9paisseur] <> .5e-1"},
       {L"IsNull (h) or h != 1", L"ISNULL ( [h] ) OR [h] != 1"},
+      {L"NOT -h + 2 * (h % 3) NOT BETWEEN 1 AND 2 OR round(h, 1) NOT IN (1, -2) AND iif(h > 1, h, NULL) IS NOT NULL",
+       L"NOT - [h] + 2 * ( [h] % 3 ) NOT BETWEEN 1 AND 2 OR ROUND ( [h] , 1 ) NOT IN ( 1 , - 2 ) AND IIF ( [h] > 1 , "
+       L"[h] , "
+       L"NULL ) IS NOT NULL"},
   };
   for (const auto& [condition, expected] : cases) {
     std::wstring out;
@@ -42,6 +46,19 @@ TEST(VdCondition, AnythingButAConditionOnTheColumnsIsRefusedWithItsReasonAndNoOu
       {L"(h > 1", "a '(' is not closed"},
       {L"  ", "the condition is empty"},
       {L"\x01h = 1", "\"?h = 1\" is not allowed in a condition"},
+      // Allowed tokens that make no condition, told before an engine would name its statement.
+      {L"hh < 1", "no column \"hh\" in the family; did you mean h?"},
+      {L"grde = 'S'", "no column \"grde\" in the family; did you mean Grade?"},
+      {L"x = 1", "no column \"x\" in the family"},
+      {L"h <", "it is incomplete after \"<\""},
+      {L"h IS NOT", "it is incomplete after \"NOT\""},
+      {L"h h", "\"h\" cannot follow \"h\""},
+      {L"AND h = 1", "it cannot begin with \"AND\""},
+      {L"h IN (1,)", "\")\" cannot follow \",\""},
+      {L"h < 1 < 2", "\"<\" cannot follow \"1\""},
+      {L"h LIKE 'a' ESCAPE", "it is incomplete after \"ESCAPE\""},
+      {L"round(h, 1, 2) = 1", "the function ROUND takes one value or two values, not 3"},
+      {L"abs() = 1", "\")\" cannot follow \"(\""},
   };
   for (const auto& [condition, why] : cases) {
     std::wstring out = L"kept";

@@ -275,6 +275,19 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
   EXPECT_EQ(Run({"show", "--catalog", link, "IPE 100"}).status, 0);
   EXPECT_EQ(Names(link, "IPE"), (std::vector<std::string>{"IPE 80", "IPE 100", "IPE 200", "IPE 220"}));
   EXPECT_EQ(Run({"create", link, "--type", "x"}).status, 1);
+
+  // A link is named after the catalog it reaches, as the address is: two ways to one catalog are one name, and
+  // the second is refused with that name rather than attached as a second catalog.
+  const std::string hollow = m_dir.File("hollow.link");
+  ASSERT_EQ(Run({"link", hollow, target}).status, 0);
+  const std::string schema = Json({"show", "--catalog", target, "IPE 100", "--json"})["catalog"];
+  EXPECT_FALSE(schema.empty());
+  EXPECT_EQ(Json({"show", "--catalog", hollow, "IPE 100", "--json"})["catalog"], schema);
+  EXPECT_EQ(Json({"families", hollow, "--json"})[0]["catalog"], schema);
+  for (const auto& pair : {std::pair{link, hollow}, std::pair{hollow, target}}) {
+    EXPECT_TRUE(Says({"show", "--catalog", pair.first, "--catalog", pair.second, "IPE 100"}, 2,
+                     "its catalog is named \"" + schema + "\", as that of"));
+  }
 }
 
 TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
@@ -400,6 +413,46 @@ TEST_F(ToolOnEngine, AFamilyAndItsColumnMayShareANameInAnotherCase) {
     ASSERT_EQ(Run({"set", catalog, family, "x1", column + "=def"}).status, 0) << family;
     EXPECT_EQ(Run({"export", catalog, family, "--format", "csv"}).out, "Name," + column + "\nx1,def\n") << family;
   }
+}
+
+TEST_F(ToolOnEngine, BadArgumentsAreToldInTheUsersTermsNeverAsTheEnginesStatement) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {{"max", catalog, "IPE", "hh", "Name", "IPE 200"}, 1, "no column \"hh\" in family IPE; did you mean h?"},
+      {{"max", catalog, "IPE", "h", "Nme", "IPE 200"}, 1, "no column \"Nme\" in family IPE; did you mean Name?"},
+      {{"max", catalog, "IPEE", "h", "Name", "IPE 200"}, 1, "no family \"IPEE\""},
+      {{"set", catalog, "IPE", "IPE 200", "grde=S355"}, 2, "no column \"grde\" in the family; did you mean grade?"},
+      {{"list", catalog, "IPE", "--where", "h <"},
+       2,
+       "the condition \"h <\" cannot be used: it is incomplete after \"<\""},
+      {{"list", catalog, "IPE", "--where", "hh < 3"}, 2, "no column \"hh\" in the family; did you mean h?"},
+      {{"list", catalog, "IPE", "--where", "h > 1 AND"}, 2, "it is incomplete after \"AND\""},
+      {{"list", catalog, "IPE", "--where", "h h"}, 2, "\"h\" cannot follow \"h\""},
+      {{"list", catalog, "IPE", "--where", "h IN 3"}, 2, "\"3\" cannot follow \"IN\""},
+      {{"list", catalog, "IPE", "--where", "= 3"}, 2, "it cannot begin with \"=\""},
+      {{"list", catalog, "IPE", "--where", "h BETWEEN 1 OR 2"}, 2, "\"OR\" cannot follow \"1\""},
+      {{"list", catalog, "IPE", "--where", "length(h, n) > 1"}, 2, "the function LENGTH takes one value, not 2"},
+      {{"list", catalog, "IPE", "--where", "iif(h > 1, 2) = 2"}, 2, "the function IIF takes three values, not 2"},
+      {{"list", catalog, "IPE", "--where", "h NOT 3"}, 2, "\"3\" cannot follow \"NOT\""},
+  };
+  for (const auto& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    for (const char* engine : {"SELECT", "syntax error", "statement", "no such"}) {
+      EXPECT_EQ(r.err.find(engine), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  // What the grammar reads, the engines read alike: precedence, IS NOT NULL, NOT BETWEEN, a negative value.
+  const Result r = Run({"list", catalog, "IPE", "--json", "--where",
+                        "NOT h NOT BETWEEN 100 AND -(-210) AND (grade IS NOT NULL OR h * 2 >= 440) OR n = 7"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(r.out).size(), 1u) << r.out;
 }
 
 TEST_F(ToolOnEngine, FamiliesBeyondTheEnginesLimitsAreRefusedBeforeAnythingIsMade) {
@@ -713,7 +766,8 @@ TEST_F(Tool, TableNamesFromAFileAreNamesNeverStatements) {
     EXPECT_EQ(Run({"rm", file, "P", "--family", name}).status, 0) << name;
   }
   EXPECT_EQ(Run({"add-family", file, "a]b", "--code", "Z", "--column", "h:DOUBLE"}).status, 2);
-  EXPECT_TRUE(Says({"max", file, "IPE] UNION SELECT 1, 2 FROM [Victim", "h", "Name", "x"}, 2, "holds ']'"));
+  // A table name is looked up among the families before any statement holds it.
+  EXPECT_TRUE(Says({"max", file, "IPE] UNION SELECT 1, 2 FROM [Victim", "h", "Name", "x"}, 1, "no family"));
 }
 
 TEST_F(Tool, ConditionsStayConditionsOnTheFamily) {

@@ -96,7 +96,7 @@ bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Colu
     CString reason = e->m_strError;
     e->Delete();
     Error("cannot read family " + family + (where.empty() ? "" : " with the condition \"" + Shown(where) + "\"") +
-          ": " + Utf8(reason.TrimRight()));
+          ": " + EngineReason(Utf8(reason)));
     return false;
   }
   // Names equal but for case keep the order the catalog gave.
@@ -215,7 +215,7 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
           consider(candidate, candidate);  // a row without a name is nothing to suggest
         }
       } catch (CDBException* e) {
-        if (e->GetCategory() != CDBException::eNoSuchObject) unread.push_back(Utf8(e->m_strError.TrimRight()));
+        if (e->GetCategory() != CDBException::eNoSuchObject) unread.push_back(EngineReason(Utf8(e->m_strError)));
         e->Delete();
       }
     }
@@ -247,6 +247,16 @@ std::string FamilyHint(const std::vector<CVdPatternCatalog*>& catalogs, const st
     for (const std::wstring& f : families) scored.push_back({EditDistance(wanted, Folded(f)), 0, VdToUtf8(f)});
   }
   const std::vector<std::string> close = Closest(std::move(scored), std::max<std::size_t>(2, wanted.size() / 3));
+  return close.empty() ? std::string() : "; did you mean " + Alternatives(close) + "?";
+}
+
+std::string ColumnHint(const std::vector<Column>& columns, const std::string& column) {
+  const std::wstring wanted = Folded(Wide(column).str());
+  // A one-letter column is a guess from any other letter: only names of two letters or more get a hint.
+  if (wanted.size() < 2) return std::string();
+  std::vector<Scored> scored;
+  for (const Column& c : columns) scored.push_back({EditDistance(wanted, Folded(c.name)), 0, Utf8(c.name)});
+  const std::vector<std::string> close = Closest(std::move(scored), std::max<std::size_t>(1, wanted.size() / 3));
   return close.empty() ? std::string() : "; did you mean " + Alternatives(close) + "?";
 }
 

@@ -65,7 +65,7 @@ namespace {
 const Column* ValueColumn(const std::vector<Column>& columns, const std::string& key, std::string& error) {
   const Column* column = FindColumn(columns, Wide(key).str());
   if (!column) {
-    error = "no column \"" + Shown(key) + "\" in the family";
+    error = "no column \"" + Shown(key) + "\" in the family" + ColumnHint(columns, key);
     return nullptr;
   }
   if (VdCompareNoCase(column->name, L"Name") == 0) {
@@ -156,6 +156,15 @@ int Max(const std::string& file, const std::string& table, const std::string& co
   Session session;
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
+  // The table and columns are looked up first: the engine's word on a missing one would name its statement.
+  if (!HasFamily(*catalog, table)) return kNotFound;
+  const std::vector<Column> columns = FamilyColumns(session, catalog, table);
+  if (session.Failed()) return kError;
+  for (const std::string* name : {&column, &keyColumn})
+    if (!FindColumn(columns, Wide(*name).str())) {
+      Error("no column \"" + Visible(*name) + "\" in family " + Visible(table) + ColumnHint(columns, *name));
+      return kNotFound;
+    }
   // The names are bracketed here: the catalog places them in its statements as they are given.
   CString tableName, columnName, keyName;
   if (!Bracketed(Wide(table).str(), tableName) || !Bracketed(Wide(column).str(), columnName) ||

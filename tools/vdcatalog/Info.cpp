@@ -97,10 +97,9 @@ int Info(const std::string& file, const Options& options) {
     lastUpdate = Utf8(catalog->GetLastUpdateDate());
     version = catalog->GetVerNumber();
   } catch (CDBException* e) {
-    CString reason = e->m_strError;
+    const std::string reason = EngineReason(Utf8(e->m_strError));
     e->Delete();
-    reason.TrimRight();
-    Error("the \"Definition\" table of " + file + " cannot be read: " + Utf8(reason));
+    Error("the \"Definition\" table of " + file + " cannot be read: " + reason);
     return kError;
   }
   std::list<std::wstring> families;

@@ -63,6 +63,18 @@ std::string Clause(std::string reason) {
   return reason;
 }
 
+std::string EngineReason(std::string message) {
+  // The engines' words are 'The statement "..." failed on the database "...": reason.'; the statement is the
+  // tool's, not the user's, and only the reason says something the user can act on.
+  static const std::string kHead = "The statement \"", kMiddle = "\" failed on the database \"";
+  if (message.compare(0, kHead.size(), kHead) == 0) {
+    const std::size_t middle = message.find(kMiddle, kHead.size());
+    const std::size_t reason = middle == std::string::npos ? middle : message.find("\": ", middle + kMiddle.size());
+    if (reason != std::string::npos) message.erase(0, reason + 3);
+  }
+  return Clause(std::move(message));
+}
+
 std::string Counted(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " +
          (count == 1 ? std::string(one)

@@ -44,6 +44,11 @@ class CapturedErrors {
 // A reason without the full stop and spaces it ends with, for joining more to it: "x." + "; nothing was done".
 std::string Clause(std::string reason);
 
+// An engine's message without the statement it names, for a failure a user's argument caused: "no such
+// column: hh" of 'The statement "SELECT ..." failed on the database "f.mdb": no such column: hh.' Other
+// messages are kept whole; either way without the full stop (Clause).
+std::string EngineReason(std::string message);
+
 // A count and its noun, in the singular for one: Counted(1, "row") is "1 row", Counted(3, "family", "families")
 // "3 families".
 std::string Counted(long long count, const char* one, const char* many = nullptr);

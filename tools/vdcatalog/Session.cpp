@@ -232,7 +232,12 @@ CVdPatternCatalog* Session::Open(const std::string& file, bool attach) {
   CVdPatternCatalog* raw = catalog.get();
   if (attach) {
     if (!m_manager->AttachCatalog(raw)) {
-      Error(file + ": a catalog of the same name is already open");
+      // A link is named after the catalog it reaches, so a second way to one catalog is told as such.
+      const CString name = raw->GetName();
+      const CVdPatternCatalog* other = m_manager->GetCatalog(name);
+      Error(file + ": its catalog is named \"" + Visible(Utf8(name)) + "\", as that of " +
+            (other ? Visible(Utf8(other->GetPath())) : std::string("another catalog")) +
+            ", already open; a name is attached once (a link file is named after the server catalog it reaches)");
       return nullptr;
     }
     catalog.release();  // the manager owns it now
@@ -267,7 +272,7 @@ std::vector<Column> FamilyColumns(Session& session, CVdPatternCatalog* catalog, 
   } catch (CDBException* e) {
     // A table the engine refuses to read (columns it cannot tell apart) says why; a missing one is the caller's.
     if (e->GetCategory() != CDBException::eNoSuchObject) {
-      Error(Utf8(e->m_strError));
+      Error("cannot read family " + Visible(family) + ": " + EngineReason(Utf8(e->m_strError)));
       session.Reported().SetFailed();  // said once, here: the caller stops without a second word
     }
     e->Delete();

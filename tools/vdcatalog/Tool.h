@@ -201,6 +201,8 @@ std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& 
                        const std::string& family = std::string());
 // "; did you mean A?" with the families of `catalogs` closest to `family`, or nothing.
 std::string FamilyHint(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& family);
+// "; did you mean h?" with the columns closest to `column`, or nothing.
+std::string ColumnHint(const std::vector<Column>& columns, const std::string& column);
 
 // ---------------------------------------------------------------- names as engineers write them (Alias.cpp)
 

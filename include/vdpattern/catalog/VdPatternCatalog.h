@@ -29,7 +29,11 @@
 //   '/' separates directories; '\' is accepted too, for paths written by hosts on the original platform.
 //   A path without a separator is completed with the current directory; ".mdb" is appended to a path without a
 //   '.'. The name is the text between the last separator and the last '.'; a server catalog is named after its
-//   schema (empty for the database's default schema).
+//   schema (empty for the database's default schema), whether it is opened by its address or by a link file. A
+//   name says which catalog it is, and a manager attaches one catalog per name: a file is the catalog, so its
+//   stem names it, but a link file only points at one, so it takes the name of the catalog it reaches. Two
+//   links to one catalog, or a link and the address, are then one name, and the second is refused by the
+//   manager instead of showing the catalog twice under two names (or hiding a catalog of the link's name).
 // - AttachFactory with the factory already held keeps it alive and only takes the new own-the-factory flag.
 // - A factory that the catalog makes itself (CreateFactory, when it has none) is always its own to release,
 //   whatever the own-the-factory flag said before: nobody else knows of it, so it would leak otherwise.

@@ -8,7 +8,10 @@
 // operators = == <> != < <= > >= + - * / % || and parentheses, the words AND OR NOT LIKE IN BETWEEN IS NULL
 // ESCAPE and the functions ABS ROUND LOWER UPPER LENGTH TRIM ISNULL IIF are allowed. Anything else (another
 // table, a SELECT, a second statement, a comment, any other function) is refused, and `error` says what, in
-// plain words (UTF-8, without the condition around it; control characters shown as '?').
+// plain words (UTF-8, without the condition around it; control characters shown as '?'). The allowed tokens
+// must also make one condition as the engines read it (`h <` is incomplete, `h h` has a value after a value,
+// LENGTH takes one value): a condition that passes reaches no engine's syntax error. An unknown column is
+// told with the nearest columns ("no column \"hh\" in the family; did you mean h?").
 //
 // Ownership: everything is passed and returned by value or by reference; nothing is kept. Throws nothing but
 // std::bad_alloc.

@@ -297,7 +297,10 @@ void MakeHistoryTable(CVdDatabase& db) {
   EnsureChangeTable(db, &known);
   db.ExecuteSQL(
       L"CREATE TABLE [vd_history] ([seq] INTEGER NOT NULL, [cset] INTEGER NOT NULL, [at] TEXT NOT NULL, [who] "
-      L"TEXT, [host] TEXT, [program] TEXT, [family] TEXT, [name] TEXT, [kind] TEXT NOT NULL, [columns] MEMO)");
+      L"TEXT, [host] TEXT, [program] TEXT, [family] TEXT COLLATE NOCASE, [name] TEXT COLLATE NOCASE, [kind] TEXT NOT "
+      L"NULL, [columns] MEMO)");
+  // Names and families compare ignoring case, as everywhere in a catalog; the index on them must collate the same
+  // way, or a history read by name scans the whole table.
   db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_history_seq] ON [vd_history] ([seq])");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name])");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_cset] ON [vd_history] ([cset])");

@@ -85,5 +85,36 @@ while IFS= read -r line || [[ -n $line ]]; do
 done <"$readme"
 [[ -z $lang ]] || { echo "check-readme: $readme: a block opened at line $((start - 1)) is never closed" >&2; exit 1; }
 
-echo "check-readme: $ran blocks ran, $skipped skipped, $failed failed"
+# The command table's examples, in the table's order, as one session in a folder of its own that sees the
+# sample (build/) and the data (examples/) as the repository root does. An example reaching a server by name
+# (postgresql://db1/...) or one that serves until stopped is text.
+table=$work/table
+mkdir "$table"
+build_path=$(cd "$build" && pwd)
+ln -s "$build_path" "$table/build"
+ln -s "$PWD/examples" "$table/examples"
+vdcatalog=$build_path/tools/vdcatalog
+examples=0
+in_table=false
+n=0
+while IFS= read -r line || [[ -n $line ]]; do
+  n=$((n + 1))
+  if [[ $line == '| Command | Example |' ]]; then in_table=true; continue; fi
+  $in_table || continue
+  [[ $line == '|'* ]] || break
+  [[ $line =~ \|\ \`vdcatalog\ ([^\`]*)\`\ \|$ ]] || continue
+  args=${BASH_REMATCH[1]}
+  [[ $args == serve\ * || $args == *postgresql://* ]] && { skipped=$((skipped + 1)); continue; }
+  echo "check-readme: $readme:$n (table) vdcatalog $args"
+  if (cd "$table" && HOME=$work/home eval "\"\$vdcatalog\" $args") >"$work/log" 2>&1; then
+    examples=$((examples + 1))
+  else
+    failed=$((failed + 1))
+    sed 's/^/  | /' "$work/log"
+    echo "check-readme: $readme:$n: the table's example failed" >&2
+  fi
+done <"$readme"
+ran=$((ran + examples))
+
+echo "check-readme: $ran blocks and examples ran, $skipped skipped, $failed failed"
 ((failed == 0))

@@ -1228,3 +1228,55 @@ TEST_F(ToolOnEngine, ExportsSayTheUnitsAndImportReadsEuropeanSpreadsheets) {
   ASSERT_EQ(Run({"import", copy, "IPE", exported}).status, 0);
   EXPECT_EQ(Run({"export", copy, "--format", "json"}).out, Run({"export", catalog, "--format", "json"}).out);
 }
+
+// history, blame and undo as a user reads them: newest first, old → new per column with numbers as show prints
+// them, typed JSON, who set each value, and an undo refused once a later change wrote the value.
+TEST_F(ToolOnEngine, HistoryBlameAndUndoTellWhoChangedWhatAndPutItBack) {
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 200", "h=201.5"}).status, 0);
+  const auto value = [&](const std::string& column) {
+    const auto shown = Json({"show", catalog, "IPE 200", "--json"});
+    for (const auto& p : shown["parameters"])
+      if (p["name"] == column) return p["value"];
+    return nlohmann::json();
+  };
+  const Result text = Run({"history", catalog, "ipe 200"});  // the name as typed, in another case
+  ASSERT_EQ(text.status, 0) << text.err;
+  const std::size_t edit = text.out.find("h: 200 \u2192 201.5"), insert = text.out.find("h: NULL \u2192 200\n");
+  EXPECT_NE(edit, std::string::npos) << text.out;
+  EXPECT_NE(insert, std::string::npos) << text.out;
+  EXPECT_LT(edit, insert) << "newest first: " << text.out;
+  EXPECT_EQ(text.out.find("IPE 220"), std::string::npos) << "another pattern's change: " << text.out;
+
+  const auto changes = Json({"history", catalog, "IPE 200", "--json"});
+  ASSERT_EQ(changes.size(), 2u) << changes.dump();
+  const long long editId = changes[0]["change"];
+  EXPECT_GT(editId, changes[1]["change"].get<long long>());
+  bool sawH = false;
+  for (const auto& c : changes[0]["columns"]) {
+    if (c["column"] == "h") {
+      sawH = true;
+      EXPECT_EQ(c["before"], 200.0);
+      EXPECT_EQ(c["after"], 201.5);
+    }
+  }
+  EXPECT_TRUE(sawH) << changes.dump();
+
+  const Result blame = Run({"blame", catalog, "IPE 200"});
+  ASSERT_EQ(blame.status, 0) << blame.err;
+  EXPECT_NE(blame.out.find("201.5    " + std::to_string(editId)), std::string::npos) << blame.out;
+
+  // A later change to h: the edit is no longer what h holds, so its undo is refused naming that change.
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 200", "h=202"}).status, 0);
+  const Result refused = Run({"undo", catalog, std::to_string(editId)});
+  EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+  EXPECT_NE(refused.err.find(std::to_string(editId + 1)), std::string::npos) << refused.err;
+  EXPECT_EQ(value("h"), 202.0);
+
+  // Undoing the later change, then the edit, puts the first values back, each undo a change of its own.
+  EXPECT_EQ(Run({"undo", catalog, std::to_string(editId + 1)}).status, 0);
+  EXPECT_EQ(Run({"undo", catalog, std::to_string(editId)}).status, 0);
+  EXPECT_EQ(value("h"), 200.0);
+  EXPECT_EQ(value("grade"), "S235");
+  EXPECT_EQ(Json({"history", catalog, "IPE 200", "--json"}).size(), 5u);
+}

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <vdpattern/vdpattern.h>
@@ -23,6 +24,14 @@ std::string Shown(const HistoryValue& v) {
   if (v.type == HistoryValue::eNull) return "NULL";
   const std::string text = Visible(Utf8(v.text));
   if (v.type == HistoryValue::eText && (text.empty() || text == "NULL")) return "\"" + text + "\"";
+  if (v.type == HistoryValue::eReal) {  // kept with every digit; shown as show and list print the value
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() && *end == '\0') {
+      const COleVariant number(value);
+      return Text(&number);
+    }
+  }
   return text;
 }
 

@@ -546,6 +546,37 @@ class HostFactory : public CVdPatternFactory {
   std::set<const CVdPatternValue*> m_taken;  // the values a column took; borrowed from the pattern
 };
 
+// pandas, imported when a call that gives a DataFrame needs it; ImportError saying what needs it otherwise.
+py::module_ Pandas(const char* needs, const char* instead = "") {
+  try {
+    return py::module_::import("pandas");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    throw py::import_error(std::string(needs) + " needs pandas (Debian package python3-pandas)" + instead);
+  }
+}
+
+// A value the history kept, as Python types it: None, bool, int, float, str (texts and ISO dates) or bytes.
+py::object HistoryObject(const vdpattern::HistoryValue& v) {
+  const py::str text(VdToUtf8(v.text));
+  switch (v.type) {
+    case vdpattern::HistoryValue::eNull:
+      return py::none();
+    case vdpattern::HistoryValue::eBool:
+      return py::bool_(v.text == L"true");
+    case vdpattern::HistoryValue::eInteger:
+      return py::int_(text);  // Python reads the C-locale digits whatever the process's locale
+    case vdpattern::HistoryValue::eReal:
+      return py::float_(text);
+    case vdpattern::HistoryValue::eBytes:
+      return py::module_::import("builtins").attr("bytes").attr("fromhex")(text);
+    case vdpattern::HistoryValue::eText:
+    case vdpattern::HistoryValue::eDate:
+      break;
+  }
+  return std::move(text);
+}
+
 class HostCatalog : public CVdPatternCatalog {
  public:
   using CVdPatternCatalog::CVdPatternCatalog;
@@ -1118,15 +1149,8 @@ class Catalog {
   }
 
   py::object Frame(const std::string& family) {
-    py::module_ pandas;
-    try {
-      pandas = py::module_::import("pandas");
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_ImportError)) throw;
-      throw py::import_error(
-          "Catalog.frame needs pandas (Debian package python3-pandas); Catalog.columns gives "
-          "the same data as NumPy arrays without it");
-    }
+    const py::module_ pandas =
+        Pandas("Catalog.frame", "; Catalog.columns gives the same data as NumPy arrays without it");
     py::dict columns = Columns(family);
     py::object frame = pandas.attr("DataFrame")(columns, py::arg("copy") = false);
     // Units by the frame's own column names.
@@ -1148,13 +1172,7 @@ class Catalog {
   py::object Verify(const std::optional<std::string>& family, double tolerancePct) {
     if (!(tolerancePct >= 0) || !std::isfinite(tolerancePct))
       throw py::value_error("tolerance is a percentage of at least 0");
-    py::module_ pandas;
-    try {
-      pandas = py::module_::import("pandas");
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_ImportError)) throw;
-      throw py::import_error("Catalog.verify needs pandas (Debian package python3-pandas)");
-    }
+    const py::module_ pandas = Pandas("Catalog.verify");
     const std::vector<std::string> families = family ? std::vector<std::string>{*family} : Families();
     py::list records;
     for (const std::string& f : families) {
@@ -1218,6 +1236,65 @@ class Catalog {
     for (const char* c : {"family", "name", "property", "stored", "computed", "difference_pct", "cause"})
       order.append(c);
     return pandas.attr("DataFrame")(records, py::arg("columns") = order);
+  }
+
+  // Extension: the catalog's history (VdPatternHistory.h), newest first, one row per column a change touched
+  // (a change that touched none, such as a prune, has one row with column None).
+  py::object History(const std::optional<std::string>& name, const std::optional<std::string>& family,
+                     const std::optional<std::string>& since, const std::optional<std::string>& by) {
+    const py::module_ pandas = Pandas("Catalog.history");
+    HostCatalog& catalog = Open();
+    vdpattern::HistoryFilter filter;
+    if (name) filter.name = Wide(Whole(*name, "name"));
+    if (family) filter.family = Wide(Whole(*family, "family"));
+    if (since) filter.since = Wide(Whole(*since, "since"));
+    if (by) filter.by = Wide(Whole(*by, "by"));
+    std::vector<vdpattern::HistoryEntry> entries;
+    ClearFailure();
+    CVdPatternCatalog::eChanges read;
+    {
+      py::gil_scoped_release release;
+      read = catalog.GetHistory(filter, entries);
+    }
+    if (read == CVdPatternCatalog::eChangesFailed) RaiseFailure("the history cannot be read");
+    if (read == CVdPatternCatalog::eChangesNotKept) {
+      const CString distrust = catalog.GetHistoryDistrust();
+      throw py::value_error(distrust.IsEmpty() ? "the catalog keeps no history (vdcatalog upgrade adds one to a file)"
+                                               : distrust.ToUtf8());
+    }
+    static const char* const kColumns[] = {"change", "set",  "at",   "who",    "host",   "program",
+                                           "family", "name", "kind", "column", "before", "after"};
+    py::list records;
+    for (const vdpattern::HistoryEntry& e : entries) {
+      const auto record = [&](py::object column, py::object before, py::object after) {
+        py::dict r;
+        r["change"] = e.change;
+        r["set"] = e.set;
+        r["at"] = VdToUtf8(e.at);
+        r["who"] = VdToUtf8(e.who);
+        r["host"] = VdToUtf8(e.host);
+        r["program"] = VdToUtf8(e.program);
+        r["family"] = VdToUtf8(e.family);
+        r["name"] = VdToUtf8(e.name);
+        r["kind"] = VdToUtf8(e.kind);
+        r["column"] = column;
+        r["before"] = before;
+        r["after"] = after;
+        records.append(r);
+      };
+      if (e.columns.empty()) record(py::none(), py::none(), py::none());
+      for (const vdpattern::HistoryColumn& c : e.columns)
+        record(py::str(VdToUtf8(c.column)), HistoryObject(c.before), HistoryObject(c.after));
+    }
+    py::list order;
+    for (const char* c : kColumns) order.append(c);
+    // Values of every type share the before and after columns: an object frame keeps each as it is, where
+    // pandas would otherwise make 2 a float and None a NaN beside a real.
+    py::dict numbers;
+    numbers["change"] = "int64";
+    numbers["set"] = "int64";
+    return pandas.attr("DataFrame")(records, py::arg("columns") = order, py::arg("dtype") = py::str("object"))
+        .attr("astype")(numbers);
   }
 
  private:
@@ -1486,7 +1563,15 @@ PYBIND11_MODULE(_vdpattern, m) {
            "outside `tolerance` per cent of those computed from the stored dimensions, as vdcatalog verify finds "
            "them: a DataFrame of family, name, property, stored, computed, difference_pct (in the column's "
            "unit; NaN for a row that cannot be checked) and the likely cause. ValueError for a negative "
-           "tolerance or a named family without a Shape column; KeyError for no such family. Needs pandas.");
+           "tolerance or a named family without a Shape column; KeyError for no such family. Needs pandas.")
+      .def("history", &Catalog::History, py::arg("name") = py::none(), py::arg("family") = py::none(),
+           py::arg("since") = py::none(), py::arg("by") = py::none(),
+           "Extension: the edits the library recorded, newest first, as vdcatalog history shows them: a DataFrame "
+           "with one row per column a change touched (change, set, at in UTC as ISO text, who, host, program, "
+           "family, name, kind, column, before, after). Values are as stored, in the catalog's units, typed "
+           "(None for NULL). `name` and `family` ignore case; `since` is an ISO date or time; `by` the writer. "
+           "ValueError when the catalog keeps no history (or, on a server, one it cannot trust); DatabaseError on "
+           "a failure. Needs pandas.");
 
   py::class_<Manager>(m, "Manager",
                       "Resolves patterns by name: its pool first, then the attached catalogs in the order they "

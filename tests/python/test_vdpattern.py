@@ -358,16 +358,19 @@ def test_section_properties_compute_from_dimensions_with_units():
             vdpattern.section_properties(shape, **dims)
 
 
-def test_verify_lists_the_stored_properties_that_disagree(tmp_path, monkeypatch):
-    # IPE 200 as published, and IPE 240 with Iy in mm4 under a cm4 label; a host in metres must not matter.
+def pandas_or_a_stand_in(monkeypatch):
+    """pandas when it is installed; otherwise a stand-in that keeps the records a DataFrame is made of."""
     try:
         import pandas  # noqa: F401
-    except ImportError:  # the findings themselves, through a stand-in that keeps what the frame is made of
+    except ImportError:
         import types
 
         class Frame:
-            def __init__(self, records, columns):
+            def __init__(self, records, columns, dtype=None):
                 self.records, self.columns = list(records), columns
+
+            def astype(self, types):
+                return self
 
             def __len__(self):
                 return len(self.records)
@@ -377,6 +380,11 @@ def test_verify_lists_the_stored_properties_that_disagree(tmp_path, monkeypatch)
                 return self.records
 
         monkeypatch.setitem(sys.modules, "pandas", types.SimpleNamespace(DataFrame=Frame))
+
+
+def test_verify_lists_the_stored_properties_that_disagree(tmp_path, monkeypatch):
+    # IPE 200 as published, and IPE 240 with Iy in mm4 under a cm4 label; a host in metres must not matter.
+    pandas_or_a_stand_in(monkeypatch)
     path = str(tmp_path / "v.mdb")
     vdpattern.create_catalog(path, "Steel sections", editor="tests")
     dims = [(n, "DOUBLE", "mm") for n in ("h", "b", "tw", "tf", "r")]
@@ -454,3 +462,29 @@ def test_names_are_found_by_their_spellings_never_by_a_guess(catalog_path):
             assert lookup("IPE 200").name == "IPE 200"  # an exact name stays exact
             with pytest.raises(KeyError, match="matches IPE 200 and IPE 200.0"):
                 lookup("ipe200")
+
+
+def test_history_gives_every_recorded_edit_typed_newest_first(catalog_path, monkeypatch):
+    pandas_or_a_stand_in(monkeypatch)
+    with vdpattern.Catalog(catalog_path) as c:
+        p = c.get("IPE 200")
+        p["h"] = 201.5
+        p["rank"] = None
+        c.insert(p)
+        rows = c.history("ipe 200")  # the name ignores case
+        assert list(rows.columns)[-3:] == ["column", "before", "after"]
+        records = [rows.iloc[i] for i in range(len(rows))]
+        assert records[-1]["kind"] == "insert" and records[0]["kind"] != "insert"
+        assert records[0]["change"] > records[-1]["change"]
+        edit = {r["column"]: (r["before"], r["after"]) for r in records if r["change"] == records[0]["change"]}
+        assert edit["h"] == (200.0, 201.5) and isinstance(edit["h"][1], float)
+        assert edit["rank"] == (2, None) and isinstance(edit["rank"][0], int)  # NULL is None, never 0
+        assert {r["name"] for r in records} == {"IPE 200"}
+        assert len(c.history(family="IPE")) > len(rows)
+        assert len(c.history(by="nobody-at-all")) == 0
+    con = sqlite3.connect(catalog_path)  # a file made without a history, as before this version
+    con.execute("DROP TABLE vd_history")
+    con.commit()
+    con.close()
+    with vdpattern.Catalog(catalog_path) as c, pytest.raises(ValueError, match="no history"):
+        c.history()

@@ -114,7 +114,7 @@ TEST_F(CatalogFailure, AServerThatIsDownFailsEveryReadWithAReportUntilItIsBack) 
   // The manager's lookups go through its catalogs' reports.
   const std::size_t before = capture.reports.size();
   EXPECT_EQ(manager.GetPatternCatalog(CString(L"HE 100")), nullptr);
-  CVdPatternPool pool(false, nullptr);
+  CVdPatternPool pool;  // owns what it is given
   manager.GetPatternCatalog(CString(L"steel"), CString(L"Beams"), &pool);
   EXPECT_EQ(pool.GetCount(), 0);
   EXPECT_EQ(capture.reports.size(), before + 2);

@@ -58,10 +58,19 @@ json Json(const HistoryValue& v) {
   return nullptr;
 }
 
-json Json(const HistoryEntry& e) {
+}  // namespace
+
+json HistoryColumnsJson(const vdpattern::HistoryEntry& e) {
   json columns = json::array();
   for (const auto& c : e.columns)
     columns.push_back({{"column", Utf8(c.column)}, {"before", Json(c.before)}, {"after", Json(c.after)}});
+  return columns;
+}
+
+namespace {
+
+json Json(const HistoryEntry& e) {
+  const json columns = HistoryColumnsJson(e);
   return {{"change", e.change},       {"set", e.set},         {"at", Utf8(e.at)},
           {"who", Utf8(e.who)},       {"host", Utf8(e.host)}, {"program", Utf8(e.program)},
           {"family", Utf8(e.family)}, {"name", Utf8(e.name)}, {"kind", Utf8(e.kind)},

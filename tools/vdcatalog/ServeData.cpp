@@ -12,35 +12,9 @@ namespace serve {
 namespace {
 
 using vdpattern::HistoryEntry;
-using vdpattern::HistoryValue;
 
 // The newest changes a pattern's page lists; `vdcatalog history` gives the rest.
 constexpr std::size_t kHistoryShown = 20;
-
-// A value as the history keeps it, in the shape `vdcatalog history --json` gives: NULL as null, numbers as
-// numbers, what JSON has no literal for as {"date"|"bytes"|"real": text}.
-json HistoryJson(const HistoryValue& v) {
-  const std::string text = Utf8(v.text);
-  switch (v.type) {
-    case HistoryValue::eNull:
-      return nullptr;
-    case HistoryValue::eBool:
-      return v.text == L"true";
-    case HistoryValue::eInteger:
-    case HistoryValue::eReal: {
-      const json number = json::parse(text, nullptr, false);
-      if (number.is_number()) return number;
-      return v.type == HistoryValue::eReal ? json({{"real", text}}) : json(text);
-    }
-    case HistoryValue::eText:
-      return text;
-    case HistoryValue::eDate:
-      return {{"date", text}};
-    case HistoryValue::eBytes:
-      return {{"bytes", text}};
-  }
-  return nullptr;
-}
 
 // Where a family's rows come from, when it says so: the distinct values of its Standard column, at most
 // `kSourcesShown` (a family drawn from one standard has one) and "more" beyond; null without the column or when
@@ -91,12 +65,11 @@ json Server::HistoryOf(CVdPatternCatalog* catalog, const std::string& family, co
   json out = json::array();
   for (std::size_t i = 0; i < entries.size() && i < kHistoryShown; ++i) {
     const HistoryEntry& e = entries[i];
-    json columns = json::array();
-    for (const auto& c : e.columns)
-      columns.push_back(
-          {{"column", Utf8(c.column)}, {"before", HistoryJson(c.before)}, {"after", HistoryJson(c.after)}});
-    out.push_back(
-        {{"id", e.change}, {"when", Utf8(e.at)}, {"who", Utf8(e.who)}, {"kind", Utf8(e.kind)}, {"columns", columns}});
+    out.push_back({{"id", e.change},
+                   {"when", Utf8(e.at)},
+                   {"who", Utf8(e.who)},
+                   {"kind", Utf8(e.kind)},
+                   {"columns", HistoryColumnsJson(e)}});
   }
   return {{"history", out}, {"history_more", entries.size() > kHistoryShown}};
 }

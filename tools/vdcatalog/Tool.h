@@ -195,6 +195,9 @@ struct Row {
 bool ReadRows(CVdDatabase* db, const std::string& family, const std::vector<Column>& columns, const std::string& like,
               const std::string& where, std::vector<Row>& rows);
 std::string Text(const VARIANT* v);
+// The columns a history entry touched, each with its value before and after, as `vdcatalog history --json` gives
+// them (History.cpp): NULL as null, numbers as numbers, {"date"|"bytes"|"real": text} where JSON has no literal.
+json HistoryColumnsJson(const vdpattern::HistoryEntry& e);
 // "; did you mean A, B or C?" with the pattern names of `catalogs` (of `family` only, when given) closest to
 // `name` or to its spelling, aliases included, or nothing; then why each family that could not be searched was not.
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name,

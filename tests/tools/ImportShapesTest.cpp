@@ -99,7 +99,7 @@ TEST(ImportShapesTest, RefusedImportsLeaveTheCatalogAsItWas) {
     std::string args, file, text, expected;
     int status;
   } cases[] = {
-      {"--from aisc", us, "", "already has a family W", 1},
+      {"--from aisc", us, "", "line 2: W14X90 is in family W already", 1},
       {"--from aisc --units si --prefix X_", us, "", "does not fit", 2},
       {"--from aisc --prefix X_", "", "plain.csv", "--standard", 2},
       {"--from aisc --prefix X_", "", "bad-v1.csv", "no number", 2},
@@ -133,6 +133,50 @@ TEST(ImportShapesTest, RefusedImportsLeaveTheCatalogAsItWas) {
   const std::string unweighed = dir.Write("unweighed-v1.csv", header + "W,W8X10,W8X10,10,,7.89,3.94,0.17,0.205,30.8\n");
   EXPECT_EQ(Tool("import-shapes '" + db + "' '" + unweighed + "' --from aisc --prefix Y_").status, 2);
   EXPECT_EQ(Tool("import-shapes '" + db + "' '" + unweighed + "' --from aisc --prefix Y_ --units us").status, 0);
+}
+
+// A newer edition into the families an earlier one made: new rows are added, rows the families hold are
+// refused by line unless --replace, which writes the file's values over them (a blank cell becomes NULL) and
+// keeps a column the file does not give; a column of another unit refuses it all.
+TEST(ImportShapesTest, AnImportIntoExistingFamiliesAddsRowsAndWritesOverOnlyWhenAsked) {
+  vdtest::TempDir dir;
+  const std::string db = NewCatalog(dir, "c.mdb");
+  const std::string header = "Type,EDI_Std_Nomenclature,AISC_Manual_Label,W,A,d,bf,tw,tf,Ix\n";
+  const std::string v1 = dir.Write("e-v1.csv", header + "W,W8X10,W8X10,10,2.96,7.89,3.94,0.17,0.205,30.8\n");
+  ASSERT_EQ(Tool("import-shapes '" + db + "' '" + v1 + "' --from aisc").status, 0);
+  ASSERT_EQ(Tool("add-family '" + db + "' Z --code Z --column x:DOUBLE:mm").status, 0);
+  ASSERT_EQ(Tool("import '" + db + "' Z " + dir.Write("z.csv", "Name,x\nz1,1\n")).status, 0);
+  const std::string v2 = dir.Write("e-v2.csv", header +
+                                                   "W,W8X13,W8X13,13,3.84,7.99,4,0.23,0.255,39.6\n"
+                                                   "W,W8X10,W8X10,10,2.96,7.9,3.94,0.17,0.205,\n");
+  const Output refused = Tool("import-shapes '" + db + "' '" + v2 + "' --from aisc");
+  EXPECT_EQ(refused.status, 1) << refused.out;
+  EXPECT_NE(refused.out.find("line 3: W8X10 is in family W already"), std::string::npos) << refused.out;
+  EXPECT_EQ(refused.out.find("line 2"), std::string::npos) << refused.out;
+  EXPECT_EQ(Rows(db, "W").size(), 1u);
+  EXPECT_EQ(Rows(db, "W")["W8X10"]["h"], 7.89);
+
+  const Output replaced = Tool("import-shapes '" + db + "' '" + v2 + "' --from aisc --replace");
+  ASSERT_EQ(replaced.status, 0) << replaced.out;
+  EXPECT_NE(replaced.out.find("1 row written over"), std::string::npos) << replaced.out;
+  auto w = Rows(db, "W");
+  ASSERT_EQ(w.size(), 2u);
+  EXPECT_EQ(w["W8X10"]["h"], 7.9);
+  EXPECT_TRUE(w["W8X10"]["Iy"].is_null());
+  EXPECT_EQ(w["W8X10"]["Standard"], "AISC Shapes Database v2 (US)");
+  EXPECT_EQ(w["W8X13"]["Iy"], 39.6);
+
+  // The SI edition's W is in mm where the family is in in; a family without the file's columns is refused too.
+  const std::string si = dir.Write("e-v3.csv", header + "W,W200X15,W200X15,15,1910,200,100,4.3,5.2,12.8\n");
+  const std::string z = dir.Write("z-v1.csv", header + "Z,z2,z2,10,2.96,7.89,3.94,0.17,0.205,30.8\n");
+  for (const auto& [file, expected] : {std::pair<std::string, std::string>{si, "has column h in in, the file in mm"},
+                                       {z, "family Z has no column Standard"}}) {
+    const Output o = Tool("import-shapes '" + db + "' '" + file + "' --from aisc --replace");
+    EXPECT_EQ(o.status, 1) << o.out;
+    EXPECT_NE(o.out.find(expected), std::string::npos) << o.out;
+    EXPECT_EQ(Rows(db, "W").size(), 2u);
+    EXPECT_EQ(Rows(db, "Z").size(), 1u);
+  }
 }
 
 TEST(ImportShapesTest, ProfilesCsvKeepsEachClassesOrderOfValues) {

@@ -59,6 +59,7 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
 // against the rows; `standard` is what each row's Standard says; `prefix` goes before every family's name.
 struct ImportShapesOptions {
   std::string units, standard, prefix;
+  bool replace = false;  // rows whose names an existing family holds are written over, not refused
 };
 int ImportShapes(const std::string& file, const std::string& from, const std::string& source,
                  const ImportShapesOptions& options);

@@ -16,8 +16,13 @@
 // by moving the decimal point of the text, so no digit changes.
 //
 // Everything is one write group of the catalog: the families, their rows and the aliases are kept together or
-// not at all. Families that exist already are refused before anything is written (--prefix names new ones).
+// not at all. A family the catalog holds already takes the file's rows when it has every column the file gives,
+// of the same kind and unit (a newer edition adds its new sections to it). A row whose name the family holds is
+// refused, with its line, unless --replace says to write it over; one refused row refuses the import. A row
+// written over takes the file's values in the columns the file gives (a blank cell becomes NULL) and keeps its
+// other columns. An alias the catalog holds already for the same row stays as it is.
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -49,6 +54,7 @@ struct OutRow {
 
 struct OutFamily {
   std::string name;
+  bool exists = false;             // in the catalog already: its rows are added to it, not made with it
   std::vector<OutColumn> columns;  // Name excluded
   std::vector<OutRow> rows;
   std::map<std::wstring, std::size_t> folded;  // column name folded -> index
@@ -488,6 +494,7 @@ class Group {
 bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& tables) {
   CVdDatabase* db = session.Database(&catalog);
   for (const OutFamily& family : tables.families) {
+    if (family.exists) continue;
     CString error;
     if (!CVdCatalogSchema::AddFamilyInGroup(*db, Wide(family.name), Wide(family.name), SchemaColumns(family), error)) {
       error.TrimRight();
@@ -505,9 +512,15 @@ bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& t
     std::vector<CVdPattern*> patterns;
     for (const OutRow& row : family.rows) {
       owned.push_back(std::make_unique<CVdPattern>(1, Wide(row.name), Wide(family.name)));
-      for (const auto& [index, value] : row.cells) {
+      for (std::size_t index = 0; index < family.columns.size(); ++index) {
         const OutColumn& c = family.columns[index];
         const std::wstring folded = Folded(Wide(c.name).str());
+        const auto cell = row.cells.find(index);
+        if (cell == row.cells.end()) {  // a row written over loses what the file no longer gives
+          if (family.exists) owned.back()->SetValue(0, folded, new CVdPatternValue());
+          continue;
+        }
+        const std::string& value = cell->second;
         if (c.text)
           owned.back()->SetValue(0, folded, new CVdPatternValue(Wide(value), VT_BSTR));
         else
@@ -515,16 +528,29 @@ bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& t
       }
       patterns.push_back(owned.back().get());
     }
-    if (!catalog.InsertPatterns(patterns, true)) {
+    if (!catalog.InsertPatterns(patterns, !family.exists)) {
       if (!session.Failed())
         Error("the catalog refused the rows of " + Visible(family.name) + "; nothing was imported");
       catalog.EndHistoryBatch(false);
       return false;
     }
   }
-  if (!tables.aliases.empty()) {
+  // An alias already there for the same row is kept, so that a file imported again is not refused for it.
+  std::vector<CVdPatternCatalog::Alias> present, fresh;
+  if (!tables.aliases.empty() && !catalog.GetAliases(present)) {
+    catalog.EndHistoryBatch(false);
+    return false;
+  }
+  for (const CVdPatternCatalog::Alias& a : tables.aliases) {
+    const bool kept = std::any_of(present.begin(), present.end(), [&](const CVdPatternCatalog::Alias& p) {
+      return VdNormalName(p.alias) == VdNormalName(a.alias) && VdCompareNoCase(p.family, a.family) == 0 &&
+             VdCompareNoCase(p.name, a.name) == 0;
+    });
+    if (!kept) fresh.push_back(a);
+  }
+  if (!fresh.empty()) {
     CString error;
-    if (!catalog.AddAliases(tables.aliases, error)) {
+    if (!catalog.AddAliases(fresh, error)) {
       error.TrimRight();
       Error("an alias was refused: " + Utf8(error) + " Nothing was imported.");
       catalog.EndHistoryBatch(false);
@@ -532,6 +558,64 @@ bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& t
     }
   }
   return true;
+}
+
+// The unit text a column of the catalog's family has, or empty.
+std::string UnitText(const CVdPatternCatalog::FamilyUnits& units, const std::wstring& column) {
+  const auto u = units.find(Folded(column));
+  return u == units.end() ? std::string() : Utf8(u->second.unit.GetText());
+}
+
+constexpr std::size_t kRefusalsShown = 20;  // lines named before the rest are counted
+
+// Marks the families of `tables` the catalog holds already and checks that the file's rows fit them: every
+// column the file gives is there with its kind and unit, and a name the family holds is refused unless
+// `replace` (then `replaced` counts them). kOk, or the status to end with once every refusal has been said.
+int CheckExisting(Session& session, CVdPatternCatalog& catalog, bool replace, Tables& tables, std::size_t& replaced) {
+  std::vector<std::string> refusals;
+  for (OutFamily& family : tables.families) {
+    if (!catalog.FindFamily(Wide(family.name))) continue;
+    family.exists = true;
+    const std::vector<Column> columns = FamilyColumns(session, &catalog, family.name);
+    if (session.Failed()) return kError;
+    const auto units = FamilyUnitsOf(catalog, family.name);
+    for (const OutColumn& c : family.columns) {
+      const Column* there = FindColumn(columns, Wide(c.name).str());
+      const std::string where = "family " + Visible(family.name) + " ";
+      if (!there) {
+        refusals.push_back(where + "has no column " + Visible(c.name) + ", which the file gives");
+        continue;
+      }
+      const bool text = there->kind == Kind::kText;
+      const std::string unit = UnitText(units, there->name);
+      if (text != c.text)
+        refusals.push_back(where + "holds " + (text ? "text" : "numbers") + " in column " + Visible(c.name) +
+                           ", the file " + (c.text ? "text" : "numbers"));
+      else if (unit != c.unit)
+        refusals.push_back(where + "has column " + Visible(c.name) + " in " + (unit.empty() ? "no unit" : unit) +
+                           ", the file in " + (c.unit.empty() ? "no unit" : c.unit));
+    }
+    std::vector<Row> rows;
+    if (!ReadRows(session.Database(&catalog), family.name, columns, "", "", rows)) return kError;
+    std::map<std::wstring, std::string> held;  // folded -> as the family spells it
+    for (const Row& r : rows) held.emplace(Folded(Wide(r.name).str()), r.name);
+    for (const OutRow& row : family.rows) {
+      const auto found = held.find(Folded(Wide(row.name).str()));
+      if (found == held.end()) continue;
+      if (replace)
+        ++replaced;
+      else
+        refusals.push_back("line " + std::to_string(row.line) + ": " + Visible(row.name) + " is in family " +
+                           Visible(family.name) + " already" +
+                           (found->second != row.name ? " as " + Visible(found->second) : std::string()));
+    }
+  }
+  if (refusals.empty()) return kOk;
+  for (std::size_t i = 0; i < refusals.size() && i < kRefusalsShown; ++i) Error(refusals[i]);
+  if (refusals.size() > kRefusalsShown)
+    Error("and " + std::to_string(refusals.size() - kRefusalsShown) + " more like these");
+  Error("nothing was imported (--replace writes the rows the families hold over; --prefix makes new families)");
+  return kNotFound;
 }
 
 }  // namespace
@@ -563,12 +647,9 @@ int ImportShapes(const std::string& file, const std::string& from, const std::st
     Error(Located(file) + " is read-only; nothing was imported");
     return kError;
   }
-  for (const OutFamily& family : tables.families)
-    if (catalog->FindFamily(Wide(family.name))) {
-      Error("the catalog already has a family " + Visible(family.name) +
-            "; nothing was imported (--prefix gives the new families other names)");
-      return kNotFound;
-    }
+  std::size_t replaced = 0;
+  if (const int status = CheckExisting(session, *catalog, options.replace, tables, replaced); status != kOk)
+    return status;
   const bool onServer = OnServer(file);
   Group group(*catalog);
   if (!group.IsOpen()) return kError;
@@ -593,9 +674,14 @@ int ImportShapes(const std::string& file, const std::string& from, const std::st
     rows += f.rows.size();
     counts += (counts.empty() ? "" : ", ") + f.name + " " + std::to_string(f.rows.size());
   }
-  std::printf("imported %s into %s (%s), %s; Standard \"%s\"%s\n", Counted(static_cast<long long>(rows), "row").c_str(),
+  std::size_t made = 0;
+  for (const OutFamily& f : tables.families) made += !f.exists;
+  const std::string replacedText =
+      replaced ? ", " + Counted(static_cast<long long>(replaced), "row") + " written over" : std::string();
+  std::printf("imported %s into %s (%s; %zu new)%s, %s; Standard \"%s\"%s\n",
+              Counted(static_cast<long long>(rows), "row").c_str(),
               Counted(static_cast<long long>(tables.families.size()), "family", "families").c_str(),
-              Visible(counts).c_str(),
+              Visible(counts).c_str(), made, replacedText.c_str(),
               Counted(static_cast<long long>(tables.aliases.size()), "alias", "aliases").c_str(),
               Visible(tables.standard).c_str(), tables.notes.empty() ? "" : ("; " + tables.notes).c_str());
   return session.Finish(kOk);

@@ -23,7 +23,7 @@ void AddSectionCommands(CLI::App& app, int& status) {
 
   auto* shapes = app.add_subcommand("import-shapes",
                                     "Import a section table (AISC Shapes Database, profiles.csv) "
-                                    "into new families, in one write");
+                                    "into families, in one write");
   shapes->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   shapes->add_option("SOURCE", a.source, "The table: a CSV file")->required();
   shapes->add_option("--from", a.from, "Its format: aisc (the AISC Shapes Database as CSV) or freecad (profiles.csv)")
@@ -32,6 +32,8 @@ void AddSectionCommands(CLI::App& app, int& status) {
   shapes->add_option("--standard", a.shapes.standard,
                      "What each row's Standard says (aisc default: \"AISC Shapes Database vN\" from the file name)");
   shapes->add_option("--prefix", a.shapes.prefix, "Put before every new family's name, e.g. US_");
+  shapes->add_flag("--replace", a.shapes.replace,
+                   "Write over the rows whose names a family holds already, instead of refusing the import");
   shapes->callback([&status] { status = Run([] { return ImportShapes(a.file, a.from, a.source, a.shapes); }); });
 }
 

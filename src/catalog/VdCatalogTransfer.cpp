@@ -132,6 +132,15 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, CVdCa
   if (progress) progress(name, 0, total);
   std::size_t copied = 0;
   CDBVariant cell;
+  // Rows are queued and written a few thousand at a time in multi-row statements: on a server each row on its
+  // own was a round trip. The caller's write group undoes every batch when one fails.
+  constexpr std::size_t kRowsPerWrite = 5000;
+  const auto flush = [&] {
+    const std::size_t queued = to.GetQueuedCount();
+    to.WriteQueued();
+    copied += queued;
+    if (progress && queued) progress(name, copied, total);
+  };
   for (; !from.IsEOF(); from.MoveNext()) {
     to.AddNew();
     for (short c = 0; c < columns; ++c) {
@@ -141,10 +150,10 @@ bool CopyTable(CVdDatabase& source, CVdDatabase& out, const CString& name, CVdCa
       else
         to.SetFieldValue(c, ExactValue(cell));
     }
-    to.Update();
-    ++copied;
-    if (progress) progress(name, copied, total);
+    to.QueueNew();
+    if (to.GetQueuedCount() >= kRowsPerWrite) flush();
   }
+  flush();
   counts.rows += copied;
   ++counts.tables;
   return true;

@@ -13,6 +13,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdServerAddress.h>
 
+#include "db/Connection.h"
 #include "support/TestDb.h"
 #include "support/TestFiles.h"
 
@@ -149,4 +150,40 @@ TEST(ServerAddressHeader, TellsAddressesApartAndWritesOnlyLinksWithoutSecrets) {
   EXPECT_TRUE(
       VdIsLinkFileHeader(reinterpret_cast<const unsigned char*>(head.data()), static_cast<std::size_t>(in.gcount())));
   EXPECT_FALSE(VdIsLinkFileHeader(reinterpret_cast<const unsigned char*>("SQLite format 3"), 15));
+}
+
+// A large family is copied in a few multi-row statements, every row and value arriving: on a server each
+// statement is a round trip, so a copy row by row cost one per row.
+TEST(CatalogTransfer, CopiesManyRowsInFewStatements) {
+  vdtest::TempDir dir;
+  const std::string source = MakeSteel(dir);
+  constexpr int kRows = 12000;  // more than one batch, and a last one that is not full
+  {
+    CVdDatabase db;
+    db.Open(CString(source.c_str()), 0, 0);
+    db.ExecuteSQL(
+        L"WITH RECURSIVE k(n) AS (SELECT 0 UNION ALL SELECT n + 1 FROM k WHERE n < 11999) INSERT INTO [Bars] "
+        L"([Name], [d]) SELECT 'B ' || n, n * 0.5 FROM k");
+  }
+  const std::string copy = dir.File("many.db");
+  CVdDatabase from, to;
+  from.Open(CString(source.c_str()), 0, 1);
+  CVdDatabase::CreateDatabase(CString(copy.c_str()));
+  to.Open(CString(copy.c_str()), 0, 0);
+  CVdCatalogTransfer::Counts counts;
+  CString error;
+  std::vector<std::size_t> reported;
+  const auto progress = [&](const CString& table, std::size_t copied, std::size_t) {
+    if (table == L"Bars") reported.push_back(copied);
+  };
+  const std::uint64_t before = vdpattern::db::StatementCount();
+  ASSERT_EQ(CVdCatalogTransfer::CopyCatalog(from, to, counts, error, progress), CVdCatalogTransfer::eCopied)
+      << VdToUtf8(error.str());
+  EXPECT_LT(vdpattern::db::StatementCount() - before, 60u);
+  EXPECT_EQ(counts.rows, 1u + 2u + 1u + 2u + kRows);
+  ASSERT_FALSE(reported.empty());
+  EXPECT_EQ(reported.back(), static_cast<std::size_t>(kRows));
+  EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+  EXPECT_EQ(vdtest::QueryText(copy, "SELECT COUNT(*) || ' ' || SUM(d) || ' ' || MAX(Name) FROM Bars"),
+            "12000 35997000.0 B 9999");
 }

@@ -52,6 +52,7 @@ void RecordChange(CVdDatabase& db, const CString& family, const CString& name, c
       L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT IIF(IsNull(MAX([seq])), 0, "
       L"MAX([seq])) + 1, " +
       VdQuoteText(family) + L", " + VdQuoteText(name) + L", " + VdQuoteText(kind) + L" FROM [vd_change]");
+  db.NoteChangeRecorded();
 }
 
 void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names,
@@ -73,6 +74,7 @@ void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std
           .append(kindText);
     db.ExecuteSQL(sql.c_str());
   }
+  db.NoteChangeRecorded();
 }
 
 bool ReadLastChange(CVdDatabase& db, long long& last) {

@@ -6,6 +6,9 @@
 // a time, so the numbers grow in commit order with no gap a reader could pass over (a server sequence would
 // hand out numbers in the order writers began, not the order they committed).
 //
+// Each record written tells the database (CVdDatabase::NoteChangeRecorded), so that on a server the transaction
+// that wrote it notifies the catalog's listeners as it commits, with the newest number.
+//
 // The table is made by the first library write of a catalog that lacks it (older files); a catalog that has
 // never been written by this library, and an Access file, have none, and their readers learn nothing from it.
 

@@ -1,6 +1,7 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/catalog/VdCatalogSchema.h>
 
+#include <chrono>
 #include <cwchar>
 #include <fstream>
 #include <optional>
@@ -1154,6 +1155,22 @@ CVdPatternCatalog::eChanges CVdPatternCatalog::GetLastChange(long long& last) {
   if (!Database()) return eChangesFailed;
   return Guarded(eReport, eChangesFailed, [&] {
     return vdpattern::catalog::ReadLastChange(*Database(), last) ? eChangesRead : eChangesNotKept;
+  });
+}
+
+CVdPatternCatalog::eChanges CVdPatternCatalog::WaitForChange(long long after, unsigned timeoutMs, long long& last) {
+  last = 0;
+  if (!Database()) return eChangesFailed;
+  return Guarded(eReport, eChangesFailed, [&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const bool kept = vdpattern::catalog::ReadLastChange(*Database(), last);
+      if (kept && last > after) return eChangesRead;
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      if (left <= 0) return kept ? eChangesRead : eChangesNotKept;
+      Database()->WaitForChangeNotice(static_cast<int>(left));
+    }
   });
 }
 

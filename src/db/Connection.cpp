@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <string_view>
+#include <thread>
 #include <vdpattern/toolkit/Utf8.h>
 #include "db/DbError.h"
 #include "db/DbFile.h"
@@ -30,6 +32,11 @@ Connection::Connection(const CString& name, bool readOnly, const CString& readOn
     : m_name(name), m_readOnly(readOnly), m_readOnlyReason(readOnlyReason), m_serial(g_nextSerial++) {}
 
 Connection::~Connection() = default;
+
+bool Connection::WaitForChangeNotice(int timeoutMs) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::clamp(timeoutMs, 0, kChangePollMs)));
+  return false;
+}
 
 std::uint64_t StatementCount() { return g_statements.load(std::memory_order_relaxed); }
 void CountStatements(std::uint64_t statements) { g_statements.fetch_add(statements, std::memory_order_relaxed); }

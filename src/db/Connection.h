@@ -129,6 +129,17 @@ class Connection {
   // ran before it stay written, so a caller that needs all or nothing runs it inside a savepoint.
   virtual std::size_t InsertRows(RecordsetState& state) = 0;
 
+  // Change notices (an extension the change records use, catalog/ChangeLog.h). NoteChangeRecorded: the open
+  // transaction wrote a change record; an engine that can tell other connections does so when that transaction
+  // commits (a server: one notification carrying the newest change number), and forgets it when the group that
+  // wrote it is undone. WaitForChangeNotice returns within `timeoutMs`: true at a sign that another connection
+  // may have committed a change, false when the time passed. An engine without such signs (a file) waits
+  // kChangePollMs at most and answers false, so its caller looks at the change records again, as it does
+  // after any answer: they stay the truth, a notice only wakes it. Both throw what a statement throws.
+  static constexpr int kChangePollMs = 20;
+  virtual void NoteChangeRecorded() {}
+  virtual bool WaitForChangeNotice(int timeoutMs);
+
  protected:
   // `readOnlyReason` is empty unless the file's format is why the connection is read-only.
   Connection(const CString& name, bool readOnly, const CString& readOnlyReason);

@@ -94,6 +94,12 @@ BOOL CVdDatabase::Rollback() { return Require(m_pConnection).Rollback() ? TRUE :
 BOOL CVdDatabase::IsInTransaction() const { return m_pConnection && m_pConnection->InTransaction(); }
 BOOL CVdDatabase::IsTransactionLost() const { return m_pConnection && m_pConnection->TransactionLost(); }
 
+void CVdDatabase::NoteChangeRecorded() {
+  if (m_pConnection) m_pConnection->NoteChangeRecorded();
+}
+
+BOOL CVdDatabase::WaitForChangeNotice(int timeoutMs) { return Require(m_pConnection).WaitForChangeNotice(timeoutMs); }
+
 void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   CountStatements();
   Require(m_pConnection).Execute(text);

@@ -183,6 +183,14 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   eChanges GetChanges(long long after, std::vector<PatternChange>& changes);
   // The number of the newest record in `last` (0 when there is none yet), in one statement; same answers.
   eChanges GetLastChange(long long& last);
+  // Waits until the catalog holds a record numbered above `after`, or `timeoutMs` passed, and puts the newest
+  // number in `last` (not above `after` when the time passed first). It returns at once when the records are
+  // already past `after`. On a server it sleeps on the connection until a writer's notice at commit (LISTEN on
+  // the catalog's channel, PgConnection.h), so a change is seen within milliseconds, and each wake costs one
+  // statement; outside a transaction only (inside one it polls, as on a file). On a file it looks at the
+  // records every 20 ms. Same answers as GetLastChange; eChangesNotKept when the time passed on a catalog
+  // without change records.
+  eChanges WaitForChange(long long after, unsigned timeoutMs, long long& last);
   // ---- extension: many writes as one (what an import needs)
   // BeginWriteGroup opens a write group of the catalog's database (CVdDatabase::BeginWriteGroup: a transaction
   // that takes the write lock at once, or a savepoint inside the host's transaction), and the host ends it with

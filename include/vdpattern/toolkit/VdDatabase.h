@@ -137,6 +137,15 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // lets statements run as long as they take. Applies now and to later opens. Extension: an Access file is
   // loaded at Open, and that load counts as one statement (Open throws HYT00 past the limit).
   virtual void SetQueryTimeout(DWORD seconds);
+  // Extension, change notices (what CVdPatternCatalog::WaitForChange needs): NoteChangeRecorded says that the
+  // open transaction wrote a change record, so that a server tells its listeners when it commits (one
+  // notification per transaction, sent with the COMMIT; nothing on a file). WaitForChangeNotice returns within
+  // `timeoutMs`: TRUE when another connection may have committed a change (a server's notification; the first
+  // call on a connection starts listening and answers TRUE at once), FALSE when the time passed; on a file it
+  // waits 20 ms at most and answers FALSE. A notice is only a sign: the change records tell what changed. Both
+  // throw CDBException* as a statement does (08S01 for a lost connection).
+  void NoteChangeRecorded();
+  BOOL WaitForChangeNotice(int timeoutMs);
 
  private:
   friend class CVdRecordset;

@@ -1,6 +1,7 @@
 #include "db/postgres/PgConnection.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -128,7 +129,9 @@ void PgConnection::Connect() {
   m_conn = ConnectWithDefaults(m_address.conninfo, settings);
   m_pendingSettings.clear();
   m_groups.clear();
-  m_prepared.clear();  // they lived in the session that ended
+  m_changedAtGroup.clear();
+  m_changeRecorded = m_listening = false;  // the new session listens to nothing yet
+  m_prepared.clear();                      // they lived in the session that ended
   m_seenOnce.clear();
   m_readTransaction = m_readSavepoint = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
@@ -395,15 +398,14 @@ void PgConnection::BeginWriting(bool ownGroup) {
   // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
   // keeps it, and a rollback or a connection that ends leaves nothing behind. The lock's key is a number the
   // server computed at Connect (CheckSchema): no name is part of the text.
-  // Listeners of channel "vd_change" hear of every write transaction that commits, with the lock's key as the
-  // payload (hashtext of the schema's name); the server sends it at COMMIT only, and it costs no round trip.
   const std::string begin =
       "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")" +
-      (readOnly() ? std::string() : "; SELECT pg_notify('vd_change', '" + m_lockKey + "')") +
       (ownGroup ? "; SET LOCAL idle_in_transaction_session_timeout = " + std::to_string(kOwnGroupIdleMs)
                 : std::string());
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
+  m_changeRecorded = false;
+  m_changedAtGroup.clear();
   FlushSettings();
   PGresult* begun = PQexec(m_conn, begin.c_str());
   if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
@@ -435,7 +437,7 @@ bool PgConnection::BeginRead() {
 bool PgConnection::Commit() {
   if (!InTransaction()) return false;
   if (m_lostTransaction) ThrowLostTransaction();
-  Exec("COMMIT");
+  CommitWithNotice();
   m_groups.clear();
   m_pendingCreate = false;
   return true;
@@ -446,6 +448,8 @@ bool PgConnection::Commit() {
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
   m_groups.clear();
+  m_changedAtGroup.clear();
+  m_changeRecorded = false;
   if (m_pendingCreate) {  // the tables made with the schema are gone with it, and so is a schema it made
     ForgetSchema();
     if (!m_address.catalog.empty()) m_schemaOid.clear();
@@ -480,11 +484,16 @@ void PgConnection::BeginSavepoint() {
     throw;
   }
   m_groups.push_back(began);
+  m_changedAtGroup.push_back(m_changeRecorded);
 }
 
 void PgConnection::EndSavepoint(bool keep) {
   const bool began = !m_groups.empty() && m_groups.back();
   if (!m_groups.empty()) m_groups.pop_back();
+  if (!m_changedAtGroup.empty()) {
+    if (!keep) m_changeRecorded = m_changedAtGroup.back();  // the records it wrote are undone with it
+    m_changedAtGroup.pop_back();
+  }
   m_readSavepoint = false;  // a savepoint made inside the group ends with it
   if (m_lostTransaction) {
     // The group's writes are gone with the transaction: undoing them is done, keeping them cannot be.
@@ -495,8 +504,69 @@ void PgConnection::EndSavepoint(bool keep) {
   if (!keep) Exec("ROLLBACK TO SAVEPOINT vd_write_group");
   Exec("RELEASE SAVEPOINT vd_write_group");
   if (began) {
-    Exec("COMMIT");
+    CommitWithNotice();
     m_pendingCreate = false;
+  }
+}
+
+void PgConnection::CommitWithNotice() {
+  m_changedAtGroup.clear();
+  if (!m_changeRecorded || m_schemaOid.empty()) {
+    Exec("COMMIT");
+    return;
+  }
+  m_changeRecorded = false;
+  // Both in one text: a failed notice leaves the transaction aborted and uncommitted, for the caller to roll back.
+  const std::string sql = "SELECT pg_notify('" + ChangeChannel() + "', (SELECT max(seq) FROM " +
+                          QualifiedTable("vd_change") + ")::text); COMMIT";
+  DropOpeningReads();
+  m_inTransaction = true;
+  m_readTransaction = m_readSavepoint = false;
+  PGresult* done = PQexec(m_conn, sql.c_str());
+  if (PQresultStatus(done) != PGRES_COMMAND_OK) PgFail(done, sql);
+  PQclear(done);
+}
+
+void PgConnection::NoteChangeRecorded() {
+  if (InTransaction()) {
+    m_changeRecorded = true;
+    return;
+  }
+  // A record written outside a transaction is committed already: its notice goes on its own.
+  if (!m_schemaOid.empty())
+    Exec("SELECT pg_notify('" + ChangeChannel() + "', (SELECT max(seq) FROM " + QualifiedTable("vd_change") +
+         ")::text)");
+}
+
+bool PgConnection::WaitForChangeNotice(int timeoutMs) {
+  if (InTransaction()) return Connection::WaitForChangeNotice(timeoutMs);
+  EnsureConnected();
+  if (!m_listening) {
+    // A change committed before the LISTEN took effect told nobody: the caller looks at the records again.
+    Exec("LISTEN " + Quoted(ChangeChannel()));
+    m_listening = true;
+    return true;
+  }
+  const auto noticed = [this] {
+    bool any = false;
+    while (PGnotify* notice = PQnotifies(m_conn)) {
+      any = true;
+      PQfreemem(notice);
+    }
+    return any;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, timeoutMs));
+  for (;;) {
+    if (noticed()) return true;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return false;
+    pollfd socket{PQsocket(m_conn), POLLIN, 0};
+    const int ready = poll(&socket, 1, static_cast<int>(left));
+    if (ready < 0 && errno != EINTR) return false;  // nothing to wait on: the caller looks again
+    if (ready > 0 && PQconsumeInput(m_conn) != 1) {
+      m_inTransaction = false;
+      PgFail(nullptr, "LISTEN " + Quoted(ChangeChannel()));
+    }
   }
 }
 

@@ -60,6 +60,14 @@
 //   then returns true, and the next call reconnects.
 // - Opening costs one round trip after the connection's own: the schema check, the rights, the names of every
 //   table and column, and the catalog's reads of its own three tables (m_openingReads) go in one pipeline.
+// - Change notices: a write transaction that recorded a change (NoteChangeRecorded) sends, in the round trip of
+//   its COMMIT, pg_notify on the channel "vd_change_" followed by the lock key (hashtext of the schema's name,
+//   so any schema name fits a channel's 63 bytes; two schemas whose keys clash only wake each other's
+//   listeners for nothing), with the newest change number as the payload: one notification per transaction,
+//   which the server delivers only once it commits. A group undone forgets the records it wrote. A waiter
+//   (WaitForChangeNotice) LISTENs on its first call, then waits on the connection's socket; notices that
+//   arrive during other statements are kept by libpq until the next wait takes them, so a connection that
+//   waited once keeps them queued (a few bytes each) until it waits again or reconnects.
 // - Failures are converted in one function (PgFail), from the server's SQLSTATE. The server's notices and
 //   warnings are dropped: a library writes nothing to the host's standard error.
 
@@ -137,6 +145,9 @@ class PgConnection final : public Connection {
   void DeleteRow(RecordsetState& state) override;
   std::size_t InsertRows(RecordsetState& state) override;
   void ReadBack(RecordsetState& state) override;
+  void NoteChangeRecorded() override;
+  // Notices arrive between transactions only: inside one it waits as a file does.
+  bool WaitForChangeNotice(int timeoutMs) override;
 
  private:
   PgConnection(const CString& name, const ServerAddress& address, bool readOnly);
@@ -171,6 +182,9 @@ class PgConnection final : public Connection {
   void BeginWriting(bool ownGroup = false);
   // Runs generated SQL without parameters or rows.
   void Exec(const std::string& sql);
+  // COMMIT, after the change notice when the transaction recorded a change, in one round trip.
+  void CommitWithNotice();
+  std::string ChangeChannel() const { return "vd_change_" + m_lockKey; }
   // Throws the failure of `result` (cleared here; may be null) for `sql`.
   [[noreturn]] void PgFail(pg_result* result, const std::string& sql);
   // Who holds the lock a statement of this connection gave up waiting for, as a phrase for the message
@@ -224,13 +238,16 @@ class PgConnection final : public Connection {
   ServerAddress m_address;
   int m_lockTimeoutMs = 0;
   unsigned long m_statementTimeoutS = 0;
-  std::vector<bool> m_groups;      // open BeginSavepoint groups: whether each began the transaction
-  bool m_readTransaction = false;  // the open transaction is BeginRead's
-  bool m_readSavepoint = false;    // the reads' shared savepoint is the newest one (Run)
-  bool m_inTransaction = false;    // the connection was in a transaction when the current call began
-  bool m_lostTransaction = false;  // it was lost in that transaction, which the host has not ended yet
-  bool m_pendingCreate = false;    // the catalog is made by the next transaction (OpenNew)
-  std::string m_creation;          // the statements that make it
+  std::vector<bool> m_groups;          // open BeginSavepoint groups: whether each began the transaction
+  bool m_readTransaction = false;      // the open transaction is BeginRead's
+  bool m_readSavepoint = false;        // the reads' shared savepoint is the newest one (Run)
+  bool m_inTransaction = false;        // the connection was in a transaction when the current call began
+  bool m_lostTransaction = false;      // it was lost in that transaction, which the host has not ended yet
+  bool m_pendingCreate = false;        // the catalog is made by the next transaction (OpenNew)
+  bool m_changeRecorded = false;       // the open transaction wrote a change record (NoteChangeRecorded)
+  std::vector<bool> m_changedAtGroup;  // m_changeRecorded as each open BeginSavepoint group found it
+  bool m_listening = false;            // this session LISTENs on the change channel
+  std::string m_creation;              // the statements that make it
   std::vector<CVdODBCTableDefInfo> m_tables;
   bool m_tablesRead = false;
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'

@@ -483,6 +483,23 @@ std::string AsciiLower(std::string name) {
 
 }  // namespace
 
+bool PgConnection::ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt) {
+  EnsureConnected();
+  if (!m_namesRead) RefreshNames();
+  const std::string wanted = VdToUtf8(table ? table : L"");
+  const std::string key = AsciiLower(VdToUtf8(column ? column : L""));
+  for (const auto& entry : m_baseColumns) {
+    if (entry.second.table != wanted) continue;
+    for (const auto& c : entry.second.columns) {
+      if (AsciiLower(c.first) != key) continue;
+      spelt = CString(VdFromUtf8(c.first).c_str());
+      return true;
+    }
+    return false;
+  }
+  return false;
+}
+
 namespace {
 
 // Per table (its oid, name and facts: FactsOf) and column (name, number, NOT NULL, whether a BYTE: a smallint with

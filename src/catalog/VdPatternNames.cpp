@@ -263,6 +263,14 @@ bool IsLostOrTimedOut(const CDBException* e) {
   return category == CDBException::eConnection || category == CDBException::eTimeout;
 }
 
+// The family's name column bracketed as the schema spells it: a server tells "NAME" from "Name".
+std::wstring NameColumnOf(CVdDatabase& db, const std::wstring& family) {
+  CString column;
+  if (!db.GetColumnSpelling(family.c_str(), L"Name", column) || column.str().find(L']') != std::wstring::npos)
+    return L"[Name]";
+  return L"[" + column.str() + L"]";
+}
+
 // The family as the catalog spells it, or empty when it has none of that name.
 std::wstring SpelledFamily(CVdPatternCatalog& catalog, const std::wstring& family) {
   std::list<std::wstring> families;
@@ -431,7 +439,7 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
       for (const std::wstring& family : families) {
         if (family.find(L']') != std::wstring::npos) continue;
         Recordset rs(new CVdRecordset(Database()));
-        rs->Open(0, (L"SELECT [Name] FROM [" + family + L"]").c_str(), 0);
+        rs->Open(0, (L"SELECT " + NameColumnOf(*Database(), family) + L" AS [Name] FROM [" + family + L"]").c_str(), 0);
         for (; !rs->IsEOF(); rs->MoveNext()) {
           const std::wstring name = Field(*rs, L"Name");
           m_scannedNames.emplace(VdNormalName(name), std::make_pair(family, name));
@@ -707,7 +715,7 @@ bool CVdPatternCatalog::RebuildNameIndex(CString& error) {
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) continue;
       Recordset rs(new CVdRecordset(Database()));
-      rs->Open(0, (L"SELECT [Name] FROM [" + family + L"]").c_str(), 0);
+      rs->Open(0, (L"SELECT " + NameColumnOf(*Database(), family) + L" AS [Name] FROM [" + family + L"]").c_str(), 0);
       std::vector<std::wstring> names;
       for (; !rs->IsEOF(); rs->MoveNext()) names.push_back(Field(*rs, L"Name"));
       rs->Close();

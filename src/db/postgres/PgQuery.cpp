@@ -411,8 +411,12 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
     std::wstring text = L"SELECT min(k) FROM (";
     for (const CVdODBCTableDefInfo& info : m_tables) {
       if (!isCandidate(info)) continue;
+      // Each table's column as it is spelt there: one made as "NAME" would fail the whole probe as "Name".
+      CString spelt(column);
+      if (!ColumnSpelling(info.m_strName.str().c_str(), column, spelt) || spelt.str().find(L']') != std::wstring::npos)
+        spelt = column;
       text += L"SELECT " + std::to_wstring(candidates.size()) + L" AS k FROM [" + info.m_strName.str() + L"] WHERE [" +
-              column + tail;
+              spelt.str() + tail;
       candidates.push_back(&info);
     }
     std::string probe = "NULL::integer";

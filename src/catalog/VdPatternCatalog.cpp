@@ -228,6 +228,8 @@ CVdPatternCatalog& CVdPatternCatalog::operator=(const CVdPatternCatalog& other) 
   m_bMatchSpellings = other.m_bMatchSpellings;
   m_nameIndex = other.m_nameIndex;
   m_scannedNames = other.m_scannedNames;
+  m_nameColumns = other.m_nameColumns;
+  m_nameColumnsRead = other.m_nameColumnsRead;
   m_sharedDatabase = other.m_sharedDatabase;
   m_factory = other.m_factory;
   return *this;
@@ -264,6 +266,7 @@ bool CVdPatternCatalog::EnsureFactory() {
 void CVdPatternCatalog::AdoptDatabase(CVdDatabase* database) {
   m_nameIndex = eNameIndexUnknown;  // another file, or the same one changed meanwhile
   m_scannedNames.clear();
+  m_nameColumnsRead = false;
   m_sharedDatabase = std::make_shared<SharedDatabase>(database);
 }
 

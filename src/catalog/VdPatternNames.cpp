@@ -257,6 +257,20 @@ std::wstring Quote(const std::wstring& text) { return VdQuoteText(CString(text))
 
 bool SameNoCase(const std::wstring& a, const std::wstring& b) { return VdCompareNoCase(a, b) == 0; }
 
+// A failure that says nothing about the statement: the connection is gone, or a lock or time limit stopped it.
+bool IsLostOrTimedOut(const CDBException* e) {
+  const CDBException::Category category = e->GetCategory();
+  return category == CDBException::eConnection || category == CDBException::eTimeout;
+}
+
+// The family's name column bracketed as the schema spells it: a server tells "NAME" from "Name".
+std::wstring NameColumnOf(CVdDatabase& db, const std::wstring& family) {
+  CString column;
+  if (!db.GetColumnSpelling(family.c_str(), L"Name", column) || column.str().find(L']') != std::wstring::npos)
+    return L"[Name]";
+  return L"[" + column.str() + L"]";
+}
+
 // The family as the catalog spells it, or empty when it has none of that name.
 std::wstring SpelledFamily(CVdPatternCatalog& catalog, const std::wstring& family) {
   std::list<std::wstring> families;
@@ -371,7 +385,50 @@ void CVdPatternCatalog::NoteNames(const std::wstring& family, const std::vector<
   }
 }
 
-bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found) {
+std::wstring vdpattern::catalog::CheckedCandidatesStatement(const std::wstring& normal, bool aliases,
+                                                            const std::vector<NameColumn>& families) {
+  const std::wstring quoted = Quote(normal);
+  std::wstring sql = L"SELECT [family], [name], [alias], ";
+  if (families.empty()) {
+    sql += L"0";
+  } else {
+    // The family's term comes first and names no table of the probe, so each engine tests it once per
+    // candidate and probes only the family the candidate names. The row's name is compared ignoring case, as
+    // the entry was written from it: the family's own collation could differ from the index's, which a server
+    // would refuse to choose between.
+    sql += L"CASE WHEN ";
+    for (std::size_t k = 0; k < families.size(); ++k) {
+      const NameColumn& f = families[k];
+      if (k) sql += L" OR ";
+      sql += L"([vd_c].[family] = " + Quote(f.first) + L" COLLATE NOCASE AND EXISTS (SELECT 1 FROM [" + f.first +
+             L"] AS [vd_f] WHERE [vd_f].[" + f.second + L"] = [vd_c].[name] COLLATE NOCASE))";
+    }
+    sql += L" THEN 1 ELSE 0 END";
+  }
+  sql += L" AS [vd_here] FROM (";
+  if (aliases) sql += L"SELECT [family], [name], [alias] FROM [vd_alias] WHERE [normal] = " + quoted + L" UNION ALL ";
+  sql += L"SELECT [family], [name], '' AS [alias] FROM [vd_name] WHERE [normal] = " + quoted + L") AS [vd_c]";
+  return sql;
+}
+
+void CVdPatternCatalog::ReadNameColumns() {
+  m_nameColumns.clear();
+  m_nameColumnsRead = true;
+  std::list<std::wstring> families;
+  GetFamilies(families);
+  for (const std::wstring& family : families) {
+    CString column;
+    // A family whose name cannot be bracketed, or whose name column the schema does not report, is left out:
+    // its candidates are checked one statement each.
+    if (family.find(L']') != std::wstring::npos || !Database()->GetColumnSpelling(family.c_str(), L"Name", column) ||
+        column.str().find(L']') != std::wstring::npos)
+      continue;
+    m_nameColumns.emplace_back(family, column.str());
+  }
+}
+
+bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameMatch>& found,
+                                   std::vector<signed char>* here) {
   if (m_nameIndex == eNameIndexUnknown || m_nameIndex == eNameIndexAbsent) {
     if (m_nameIndex == eNameIndexUnknown && HasTable(kNameTable)) {
       m_nameIndex = eNameIndexTable;
@@ -382,7 +439,7 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
       for (const std::wstring& family : families) {
         if (family.find(L']') != std::wstring::npos) continue;
         Recordset rs(new CVdRecordset(Database()));
-        rs->Open(0, (L"SELECT [Name] FROM [" + family + L"]").c_str(), 0);
+        rs->Open(0, (L"SELECT " + NameColumnOf(*Database(), family) + L" AS [Name] FROM [" + family + L"]").c_str(), 0);
         for (; !rs->IsEOF(); rs->MoveNext()) {
           const std::wstring name = Field(*rs, L"Name");
           m_scannedNames.emplace(VdNormalName(name), std::make_pair(family, name));
@@ -392,10 +449,43 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
     }
   }
   const bool aliases = HasTable(kAliasTable);
+  const std::size_t first = found.size();
+  const auto unchecked = [&] {
+    if (here) here->resize(found.size(), -1);
+  };
   if (m_nameIndex == eNameIndexScanned) {
     auto range = m_scannedNames.equal_range(normal);
     for (auto it = range.first; it != range.second; ++it) found.push_back({it->second.first, it->second.second, L""});
+    unchecked();
     if (!aliases) return true;
+  }
+  if (here && m_nameIndex == eNameIndexTable) {
+    // The candidates come checked against their rows: on a server one round trip for them all.
+    if (!m_nameColumnsRead) ReadNameColumns();
+    try {
+      Recordset rs(new CVdRecordset(Database()));
+      rs->Open(0, vdpattern::catalog::CheckedCandidatesStatement(normal, aliases, m_nameColumns).c_str(), 0);
+      bool unlisted = false;
+      for (; !rs->IsEOF(); rs->MoveNext()) {
+        found.push_back({Field(*rs, L"family"), Field(*rs, L"name"), Field(*rs, L"alias")});
+        const std::wstring& family = found.back().family;
+        const bool listed =
+            std::any_of(m_nameColumns.begin(), m_nameColumns.end(),
+                        [&](const std::pair<std::wstring, std::wstring>& f) { return SameNoCase(f.first, family); });
+        unlisted = unlisted || !listed;
+        here->push_back(listed ? (Field(*rs, L"vd_here") == L"0" ? 0 : 1) : -1);
+      }
+      // A family made since the list was read: read it again for the next lookup.
+      if (unlisted) m_nameColumnsRead = false;
+      return true;
+    } catch (CDBException* e) {
+      if (IsLostOrTimedOut(e)) throw;
+      // A family dropped or changed since the list was read: this lookup checks its candidates one by one.
+      e->Delete();
+      found.resize(first);
+      here->resize(first);
+      m_nameColumnsRead = false;
+    }
   }
   // Aliases and spellings in one statement: one round trip on a server.
   std::wstring statement;
@@ -408,6 +498,7 @@ bool CVdPatternCatalog::Candidates(const std::wstring& normal, std::vector<NameM
   rs->Open(0, statement.c_str(), 0);
   for (; !rs->IsEOF(); rs->MoveNext())
     found.push_back({Field(*rs, L"family"), Field(*rs, L"name"), Field(*rs, L"alias")});
+  unchecked();
   return true;
 }
 
@@ -442,15 +533,18 @@ bool CVdPatternCatalog::FindNames(const wchar_t* name, const wchar_t* family, st
   if (!Database() || !name) return false;
   try {
     std::vector<NameMatch> found;
-    Candidates(VdNormalName(name), found);
-    for (const NameMatch& m : found) {
+    std::vector<signed char> here;
+    Candidates(VdNormalName(name), found, &here);
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      const NameMatch& m = found[k];
       if (family && *family && !SameNoCase(m.family, family)) continue;
       const bool seen = std::any_of(matches.begin(), matches.end(), [&](const NameMatch& o) {
         return SameNoCase(o.family, m.family) && SameNoCase(o.name, m.name);
       });
+      if (seen) continue;
       // A stale entry (its row removed by another program) is never a match.
-      bool exists = false;
-      if (!seen && m.family.find(L']') == std::wstring::npos)
+      bool exists = here[k] > 0;
+      if (here[k] < 0 && m.family.find(L']') == std::wstring::npos)
         Recordset rs(InternalFindPattern(m.name.c_str(), m.family.c_str(), exists));
       if (!exists) continue;
       matches.push_back(m);
@@ -621,7 +715,7 @@ bool CVdPatternCatalog::RebuildNameIndex(CString& error) {
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) continue;
       Recordset rs(new CVdRecordset(Database()));
-      rs->Open(0, (L"SELECT [Name] FROM [" + family + L"]").c_str(), 0);
+      rs->Open(0, (L"SELECT " + NameColumnOf(*Database(), family) + L" AS [Name] FROM [" + family + L"]").c_str(), 0);
       std::vector<std::wstring> names;
       for (; !rs->IsEOF(); rs->MoveNext()) names.push_back(Field(*rs, L"Name"));
       rs->Close();

@@ -84,6 +84,11 @@ Connection::Probe Connection::FirstTableHolding(const std::function<bool(const C
   return Probe::kUnanswered;
 }
 
+bool Connection::ColumnSpelling(const wchar_t*, const wchar_t* column, CString& spelt) {
+  spelt = column ? column : L"";
+  return true;
+}
+
 // One opener per file format. A format that no engine reads directly (Access) is loaded into an in-memory SQLite
 // database, read-only, which then serves every statement.
 // A server address, or a link file that holds one, reaches a catalog on a server.

@@ -83,6 +83,10 @@ class Connection {
   enum class Probe { kFound, kNotFound, kUnanswered };
   virtual Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate,
                                   const wchar_t* column, const wchar_t* value, CString& table);
+  // The name of `table`'s column that equals `column` ignoring ASCII case, as the schema spells it, read without
+  // a statement where the engine keeps its names; false when the table or the column is not known. The default
+  // gives `column` as written: the file engines read a name in any case.
+  virtual bool ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt);
 
   // Transactions. Begin starts one that is going to write: it takes the write lock at once where the engine
   // has one, so that what it reads cannot change before it writes. BeginRead starts one that sees one state of

@@ -80,6 +80,10 @@ int CVdDatabase::FindFirstTableHolding(const std::function<bool(const CVdODBCTab
   return -1;
 }
 
+BOOL CVdDatabase::GetColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt) {
+  return Require(m_pConnection).ColumnSpelling(table, column, spelt) ? TRUE : FALSE;
+}
+
 int CVdDatabase::GetTableDefInfo(const wchar_t* name, CVdODBCTableDefInfo& info) {
   if (Require(m_pConnection).TableByName(name, info)) return TRUE;
   info.m_strName.Empty();

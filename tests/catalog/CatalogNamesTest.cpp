@@ -7,6 +7,8 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include "catalog/CatalogFixture.h"
+#include "catalog/NameTables.h"
+#include "db/Connection.h"
 
 using cattest::CatalogFile;
 using cattest::Number;
@@ -176,4 +178,67 @@ TEST_F(CatalogNames, ManagerTriesExactNamesInEveryCatalogFirst) {
   EXPECT_EQ(VdToUtf8(spelt->GetUserNameW().str()), "IPE 200");
   manager.SetMatchSpellings(false);
   EXPECT_FALSE(std::unique_ptr<CVdPattern>(manager.GetPatternCatalog(CString(L"ipe200"))));
+}
+
+// A spelling or an alias costs one statement (on a server one round trip) more than the exact name: its
+// candidates come checked against their rows, so one whose row another program removed is never answered, and a
+// family whose name column was made in another case is checked by that spelling.
+TEST_F(CatalogNames, ASpellingCostsOneStatementMoreThanTheExactName) {
+  {
+    CVdDatabase db;
+    db.Open(CString(Wide(m_file).c_str()), 0, 0);
+    db.ExecuteSQL(L"CREATE TABLE [Plates] ([NAME] TEXT, [t] DOUBLE)");
+    db.ExecuteSQL(L"INSERT INTO [Plates] ([NAME], [t]) VALUES ('PL 10', 10)");
+  }
+  auto catalog = OpenMatching();
+  CString error;
+  ASSERT_TRUE(catalog->RebuildNameIndex(error)) << VdToUtf8(error.str());
+  ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
+  const auto cost = [&](const wchar_t* name, const char* expected) {
+    const std::uint64_t before = vdpattern::db::StatementCount();
+    EXPECT_EQ(Found(*catalog, name), expected) << VdToUtf8(name);
+    return vdpattern::db::StatementCount() - before;
+  };
+  cost(L"heb300", "HEB 300/beams");  // the first lookup learns the catalog's tables
+  const std::uint64_t exact = cost(L"HEB 300", "HEB 300/beams");
+  for (const wchar_t* name : {L"heb300", L"he300b", L"HEB 300.0"})
+    EXPECT_LE(cost(name, "HEB 300/beams"), exact + 1) << VdToUtf8(name) << " against " << exact;
+  std::vector<CVdPatternCatalog::NameMatch> found;
+  ASSERT_TRUE(catalog->FindNames(L"pl10", nullptr, found));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(VdToUtf8(found[0].name), "PL 10");
+  // Removed through a second connection: the index still names the row, the check does not answer it.
+  CVdDatabase db;
+  db.Open(CString(Wide(m_file).c_str()), 0, 0);
+  db.ExecuteSQL(L"DELETE FROM [Beams] WHERE [Name] = 'HEB 300'");
+  db.Close();
+  EXPECT_EQ(Found(*catalog, L"heb300"), "-");
+  EXPECT_EQ(Found(*catalog, L"he300b"), "-");
+}
+
+// The statement of a spelling reads the name index, the alias index and, per family, its name index: no table
+// is read whole, however many rows it holds.
+TEST_F(CatalogNames, TheCheckedSpellingStatementReadsOnlyIndexes) {
+  if (OnServer()) GTEST_SKIP() << "the plans asserted are the file engine's";
+  {
+    auto catalog = Open();
+    CString error;
+    ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
+  }
+  CVdDatabase db;
+  db.Open(CString(Wide(m_file).c_str()), 0, 0);
+  // The families' name indexes, as the library makes them.
+  for (const wchar_t* family : {L"Beams", L"Channels"})
+    db.ExecuteSQL(
+        (std::wstring(L"CREATE INDEX [") + family + L"_name] ON [" + family + L"] ([Name] COLLATE NOCASE)").c_str());
+  const std::string plan = Plan(db, vdpattern::catalog::CheckedCandidatesStatement(
+                                        L"HEB300", true, {{L"Beams", L"Name"}, {L"Channels", L"Name"}}));
+  EXPECT_NE(plan.find("SEARCH vd_name USING INDEX vd_name_normal (normal=?)"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("SEARCH vd_alias USING INDEX vd_alias_normal (normal=?)"), std::string::npos) << plan;
+  std::size_t searches = 0;
+  for (std::size_t at = plan.find("SEARCH vd_f USING"); at != std::string::npos; at = plan.find("SEARCH vd_f", at + 1))
+    ++searches;
+  EXPECT_EQ(searches, 2u) << plan;  // one per family, each through its index
+  for (const char* scanned : {"SCAN vd_name", "SCAN vd_alias", "SCAN vd_f", "SCAN Beams", "SCAN Channels"})
+    EXPECT_EQ(plan.find(scanned), std::string::npos) << plan;
 }

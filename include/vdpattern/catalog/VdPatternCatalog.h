@@ -383,13 +383,21 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   void NoteNames(const std::wstring& family, const std::vector<std::wstring>& names, bool appended);
   // InsertPatterns' work inside its write group; database failures pass to the caller.
   bool WritePatterns(const std::vector<CVdPattern*>& patterns, bool append);
-  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found);  // failures pass on
+  // The rows whose alias or name has the normal form `normal`. With `here`, each is checked against its family
+  // in the same statement where the name index answers: 1 there, 0 gone, -1 left to the caller to check.
+  // Failures pass on.
+  bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found, std::vector<signed char>* here = nullptr);
+  void ReadNameColumns();  // failures pass on
   bool CheckAlias(const Alias& alias, std::wstring& family, std::wstring& name, CString& error);
   CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family);  // caller deletes
 
   bool m_bMatchSpellings = false;
   eNameIndex m_nameIndex = eNameIndexUnknown;
   std::unordered_multimap<std::wstring, std::pair<std::wstring, std::wstring>> m_scannedNames;  // normal -> row
+  // Each family with its name column as the schema spells it, for the check in a spelling's statement: read at
+  // the first spelling looked up, and again after a candidate named a family missing here or that check failed.
+  std::vector<std::pair<std::wstring, std::wstring>> m_nameColumns;
+  bool m_nameColumnsRead = false;
 
   bool m_bHasUnits = false;
   bool m_changeTableKnown = false;  // the change table was seen by a write of this catalog

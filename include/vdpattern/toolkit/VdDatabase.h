@@ -89,6 +89,12 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // connection is lost or a lock or statement time-out is reached; the callback must not throw.
   int FindFirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
                             const wchar_t* value, CString& table);
+  // Extension: the name of `table`'s column `column` (compared ignoring ASCII case) as the schema spells it, for a
+  // statement that must name it where case counts: a server keeps the case a column was made in, so a column
+  // made as "NAME" is not found as "Name" there. On a file, whose engine reads names in any case, `column` as
+  // given. Returns FALSE, `spelt` unchanged, when a server's table or column is not among the names read with its
+  // table list. Runs no statement once those are read; throws CDBException when the connection is lost.
+  BOOL GetColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt);
 
   // Groups writes into one transaction. BeginTrans returns FALSE when a transaction is already open;
   // CommitTrans and Rollback return FALSE when none is.

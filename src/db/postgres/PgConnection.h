@@ -126,6 +126,8 @@ class PgConnection final : public Connection {
   // schema's: a search over 40 families is one round trip instead of 40 (a list that changed is read again).
   Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
                           const wchar_t* value, CString& table) override;
+  // From the names read with the table list: a column made in another case ("NAME") is named so.
+  bool ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt) override;
   bool InTransaction() const override;
   bool TransactionLost() const override { return m_lostTransaction; }
   bool Begin() override;

@@ -411,8 +411,12 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
     std::wstring text = L"SELECT min(k) FROM (";
     for (const CVdODBCTableDefInfo& info : m_tables) {
       if (!isCandidate(info)) continue;
+      // Each table's column as it is spelt there: one made as "NAME" would fail the whole probe as "Name".
+      CString spelt(column);
+      if (!ColumnSpelling(info.m_strName.str().c_str(), column, spelt) || spelt.str().find(L']') != std::wstring::npos)
+        spelt = column;
       text += L"SELECT " + std::to_wstring(candidates.size()) + L" AS k FROM [" + info.m_strName.str() + L"] WHERE [" +
-              column + tail;
+              spelt.str() + tail;
       candidates.push_back(&info);
     }
     std::string probe = "NULL::integer";
@@ -482,6 +486,23 @@ std::string AsciiLower(std::string name) {
 }
 
 }  // namespace
+
+bool PgConnection::ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt) {
+  EnsureConnected();
+  if (!m_namesRead) RefreshNames();
+  const std::string wanted = VdToUtf8(table ? table : L"");
+  const std::string key = AsciiLower(VdToUtf8(column ? column : L""));
+  for (const auto& entry : m_baseColumns) {
+    if (entry.second.table != wanted) continue;
+    for (const auto& c : entry.second.columns) {
+      if (AsciiLower(c.first) != key) continue;
+      spelt = CString(VdFromUtf8(c.first).c_str());
+      return true;
+    }
+    return false;
+  }
+  return false;
+}
 
 namespace {
 

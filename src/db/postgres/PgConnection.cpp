@@ -79,7 +79,7 @@ constexpr int kOpeningReadsMs = 2000;
 }  // namespace
 
 void PgConnection::DropOpeningReads() {
-  m_openingTables = false;
+  m_openingTables = m_openingColumns = false;
   for (auto& read : m_openingReads) PQclear(read.second);
   m_openingReads.clear();
 }
@@ -88,6 +88,16 @@ bool PgConnection::TakeOpeningTables() {
   const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
   const bool taken = m_openingTables && fresh && m_tablesRead;
   m_openingTables = false;
+  return taken;
+}
+
+// The names read as the catalog opened stand for the first call only, within the opening's time: later, inside a
+// transaction (which reads its own state), or once this connection changed the schema (the names are then
+// unread), another connection may have changed it too.
+bool PgConnection::TakeOpeningColumns() {
+  const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = m_openingColumns && fresh && m_namesRead && !InTransaction();
+  m_openingColumns = false;
   return taken;
 }
 
@@ -280,7 +290,7 @@ void PgConnection::CheckSchema() {
   if (!readOnly() && !m_pendingCreate) CheckRights(found.result);
   ReadNames(names.result);
   m_openedAt = std::chrono::steady_clock::now();
-  m_openingTables = true;
+  m_openingTables = m_openingColumns = true;
   for (auto& r : reads) m_openingReads.emplace(r.first, r.second);
   reads.clear();
 }

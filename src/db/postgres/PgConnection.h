@@ -118,6 +118,10 @@ class PgConnection final : public Connection {
   // schema's: a search over 40 families is one round trip instead of 40 (a list that changed is read again).
   Probe FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>& isCandidate, const wchar_t* column,
                           const wchar_t* value, CString& table) override;
+  // From the names statement, read again for the answer (one round trip); right after opening, the names read
+  // then answer the first call, alike (m_openingColumns).
+  bool ColumnsOfTables(const std::vector<CString>& tables,
+                       std::map<std::wstring, std::vector<ColumnInfo>>& columns) override;
   bool InTransaction() const override;
   bool TransactionLost() const override { return m_lostTransaction; }
   bool Begin() override;
@@ -240,6 +244,7 @@ class PgConnection final : public Connection {
   struct BaseColumns {
     std::string table;
     std::vector<std::pair<std::string, bool>> columns;  // by number - 1: name, NOT NULL
+    std::vector<std::pair<unsigned, int>> types;        // by number - 1: type oid and modifier, as a result's
     std::set<int> bytes;                                // numbers of BYTE columns
   };
   std::unordered_map<unsigned, BaseColumns> m_baseColumns;
@@ -263,11 +268,13 @@ class PgConnection final : public Connection {
   // text, once, within kOpeningReadsMs of the opening, and any other statement, a reconnection or a change of
   // the schema drops them unused. Owned; cleared here.
   std::unordered_map<std::string, pg_result*> m_openingReads;
-  bool m_openingTables = false;  // the table list read with the names answers the first TableCount, alike
+  bool m_openingTables = false;   // the table list read with the names answers the first TableCount, alike
+  bool m_openingColumns = false;  // the columns read with the names answer the first ColumnsOfTables, alike
   std::chrono::steady_clock::time_point m_openedAt;
   void DropOpeningReads();
   pg_result* TakeOpeningRead(const std::string& sql);
   bool TakeOpeningTables();
+  bool TakeOpeningColumns();
 };
 
 }  // namespace vdpattern::db

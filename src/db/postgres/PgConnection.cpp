@@ -79,7 +79,7 @@ constexpr int kOpeningReadsMs = 2000;
 }  // namespace
 
 void PgConnection::DropOpeningReads() {
-  m_openingTables = m_openingColumns = false;
+  m_openingTables = false;
   for (auto& read : m_openingReads) PQclear(read.second);
   m_openingReads.clear();
 }
@@ -124,6 +124,7 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
 
 void PgConnection::Connect() {
   DropOpeningReads();
+  m_openingColumns = false;
   if (m_conn) PQfinish(m_conn);
   m_inTransaction = false;
   m_schema = m_address.catalog;
@@ -429,6 +430,7 @@ void PgConnection::BeginWriting(bool ownGroup) {
 
 void PgConnection::ForgetSchema() {
   DropOpeningReads();
+  m_openingColumns = false;
   m_described.clear();
   m_rowIdTables.clear();
   m_namesRead = m_tablesRead = false;

@@ -268,8 +268,10 @@ class PgConnection final : public Connection {
   // text, once, within kOpeningReadsMs of the opening, and any other statement, a reconnection or a change of
   // the schema drops them unused. Owned; cleared here.
   std::unordered_map<std::string, pg_result*> m_openingReads;
-  bool m_openingTables = false;   // the table list read with the names answers the first TableCount, alike
-  bool m_openingColumns = false;  // the columns read with the names answer the first ColumnsOfTables, alike
+  bool m_openingTables = false;  // the table list read with the names answers the first TableCount, alike
+  // The columns read with the names answer the first ColumnsOfTables, alike; other statements leave them, since
+  // one of this connection's that changes a table unreads the names.
+  bool m_openingColumns = false;
   std::chrono::steady_clock::time_point m_openedAt;
   void DropOpeningReads();
   pg_result* TakeOpeningRead(const std::string& sql);

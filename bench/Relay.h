@@ -28,6 +28,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -151,6 +153,15 @@ class Relay {
     return true;
   }
 
+  // With VDPATTERN_BENCH_TRACE set, each round trip's first chunk is printed (its readable text, shortened), so
+  // that a count can be told apart statement by statement.
+  void Trace(const char* data, ssize_t n) const {
+    std::string text;
+    for (ssize_t i = 0; i < n && text.size() < 160; ++i) text += data[i] >= 32 && data[i] < 127 ? data[i] : '.';
+    std::fprintf(stderr, "relay: round trip %lld, %zd bytes: %s\n", static_cast<long long>(m_counts.roundTrips), n,
+                 text.c_str());
+  }
+
   void Forward(int client, int server) {
     const int on = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -178,7 +189,10 @@ class Relay {
         {
           const std::lock_guard<std::mutex> lock(m_mutex);
           if (side == 0) {
-            if (!any || !clientLast) ++m_counts.roundTrips;
+            if (!any || !clientLast) {
+              ++m_counts.roundTrips;
+              if (m_trace) Trace(buffer.data(), n);
+            }
             m_counts.sent += n;
           } else {
             m_counts.received += n;
@@ -207,6 +221,7 @@ class Relay {
   int m_port = 0;
   std::atomic<bool> m_stop{false};
   std::atomic<bool> m_down{false};
+  const bool m_trace = std::getenv("VDPATTERN_BENCH_TRACE") != nullptr;
   std::thread m_acceptor;
   mutable std::mutex m_mutex;
   std::vector<std::thread> m_threads;

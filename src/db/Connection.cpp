@@ -79,6 +79,10 @@ bool Connection::FindTable(const std::vector<CVdODBCTableDefInfo>& tables, const
   return true;
 }
 
+bool Connection::ColumnsOfTables(const std::vector<CString>&, std::map<std::wstring, std::vector<ColumnInfo>>&) {
+  return false;
+}
+
 Connection::Probe Connection::FirstTableHolding(const std::function<bool(const CVdODBCTableDefInfo&)>&, const wchar_t*,
                                                 const wchar_t*, CString&) {
   return Probe::kUnanswered;

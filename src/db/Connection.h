@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -87,6 +88,13 @@ class Connection {
   // a statement where the engine keeps its names; false when the table or the column is not known. The default
   // gives `column` as written: the file engines read a name in any case.
   virtual bool ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt);
+
+  // The columns of each of `tables` as a read of all its columns describes them (name, declared type, type,
+  // nullability; never the engine's row identity), asked in one statement, into `columns` by the table's name as
+  // given. A table left out is not answered here (not there, or one whose read the engine refuses): the caller
+  // reads it alone. False when the engine gains nothing by it. Throws what a statement throws.
+  virtual bool ColumnsOfTables(const std::vector<CString>& tables,
+                               std::map<std::wstring, std::vector<ColumnInfo>>& columns);
 
   // Transactions. Begin starts one that is going to write: it takes the write lock at once where the engine
   // has one, so that what it reads cannot change before it writes. BeginRead starts one that sees one state of

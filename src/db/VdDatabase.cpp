@@ -84,6 +84,25 @@ BOOL CVdDatabase::GetColumnSpelling(const wchar_t* table, const wchar_t* column,
   return Require(m_pConnection).ColumnSpelling(table, column, spelt) ? TRUE : FALSE;
 }
 
+void CVdDatabase::GetColumnsOfTables(const std::vector<CString>& tables,
+                                     std::map<std::wstring, std::vector<CODBCFieldInfo>>& columns) {
+  std::map<std::wstring, std::vector<vdpattern::db::ColumnInfo>> described;
+  if (!Require(m_pConnection).ColumnsOfTables(tables, described)) return;
+  for (auto& [table, list] : described) {
+    std::vector<CODBCFieldInfo>& out = columns[table];
+    out.clear();
+    for (const vdpattern::db::ColumnInfo& c : list) {
+      CODBCFieldInfo info;
+      info.m_strName = c.name;
+      info.m_nSQLType = c.type.sqlType;
+      info.m_nPrecision = c.type.precision;
+      info.m_nScale = c.type.scale;
+      info.m_nNullability = c.nullability;
+      out.push_back(std::move(info));
+    }
+  }
+}
+
 int CVdDatabase::GetTableDefInfo(const wchar_t* name, CVdODBCTableDefInfo& info) {
   if (Require(m_pConnection).TableByName(name, info)) return TRUE;
   info.m_strName.Empty();

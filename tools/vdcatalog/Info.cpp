@@ -107,7 +107,10 @@ int Info(const std::string& file, const Options& options) {
   SortNaturally(families);
   json jsonFamilies = json::array();
   Table table({"Family", "Code", "Patterns", "Columns"});
-  std::map<std::wstring, long> counts;  // in one statement; a family it could not count is counted alone
+  // The columns first: right after opening they are known from it. Each in one statement; a family either could
+  // not answer is read alone.
+  const std::map<std::wstring, std::vector<Column>> allColumns = FamiliesColumns(session, catalog, families);
+  std::map<std::wstring, long> counts;
   catalog->CountFamilies(families, counts);
   for (const std::wstring& family : families) {
     wchar_t code[64];
@@ -117,7 +120,7 @@ int Info(const std::string& file, const Options& options) {
     const auto units = catalog->GetUnitsMap(upper);
     std::string columnText;
     json jsonColumns = json::array();
-    const std::vector<Column> columns = FamilyColumns(session, catalog, VdToUtf8(family));
+    const std::vector<Column>& columns = allColumns.at(family);
     for (std::size_t i = 1; i < columns.size(); ++i) {
       const auto u = units.find(Folded(columns[i].name));
       const std::string unit = u == units.end() ? std::string() : Utf8(u->second.unit.GetText());

@@ -290,6 +290,29 @@ std::vector<Column> FamilyColumns(Session& session, CVdPatternCatalog* catalog, 
   return columns;
 }
 
+std::map<std::wstring, std::vector<Column>> FamiliesColumns(Session& session, CVdPatternCatalog* catalog,
+                                                            const std::list<std::wstring>& families) {
+  std::map<std::wstring, std::vector<Column>> columns;
+  std::map<std::wstring, std::vector<CODBCFieldInfo>> described;
+  try {
+    session.Database(catalog)->GetColumnsOfTables(std::vector<CString>(families.begin(), families.end()), described);
+  } catch (CDBException* e) {
+    e->Delete();  // each family is read alone, which says why it cannot be
+    described.clear();
+  }
+  for (const std::wstring& family : families) {
+    const auto found = described.find(family);
+    std::vector<Column>& out = columns[family];
+    if (found == described.end()) {
+      out = FamilyColumns(session, catalog, VdToUtf8(family));
+      continue;
+    }
+    for (const CODBCFieldInfo& field : found->second)
+      out.push_back(Column{field.m_strName.str(), field.m_nSQLType, KindOf(field.m_nSQLType)});
+  }
+  return columns;
+}
+
 // The number of rows of a family, counted by the engine, or only up to `limit` when one is given; -1 when the
 // table cannot be read.
 long CountRows(CVdDatabase* db, const std::wstring& family, long limit) {

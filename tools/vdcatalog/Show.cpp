@@ -71,31 +71,36 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
           FamilyHint(catalogs, family));
     return kNotFound;
   }
+  CVdPatternManager& manager = session.Manager();
+  // The lookup that finds the name is the one whose pattern is shown: no catalog is asked twice.
+  const auto lookUp = [&](const std::string& name) {
+    std::unique_ptr<CVdPattern> found;
+    if (family.empty()) {
+      CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
+      found.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
+    } else {
+      // The same normalised lookup as the manager's, limited to one family.
+      const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
+      for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !found; c = manager.FindNextCatalog()) {
+        found.reset(c->GetPattern(normalised, Wide(family)));
+        if (found) found->SetUserName(Wide(name));
+      }
+    }
+    return found;
+  };
   // A name that no catalog holds as given is looked up by its aliases and spelling, once all were asked.
   std::string name = asked;
   Resolved resolved;
-  const CString exactName = CVdUnit::NormalizedPatternName(Wide(asked)), wideFamily = Wide(family);
-  if (std::none_of(catalogs.begin(), catalogs.end(), [&](CVdPatternCatalog* c) {
-        return c->FindPattern(exactName, family.empty() ? nullptr : wideFamily.GetString());
-      })) {
+  std::unique_ptr<CVdPattern> pattern = lookUp(asked);
+  if (!pattern) {
     if (session.Failed() || !ResolveName(catalogs, asked, family, resolved)) return kError;
     if (!resolved.ambiguous.empty()) {
       Error(resolved.ambiguous);
       return kNotFound;
     }
-    if (resolved.catalog) name = resolved.name;
-  }
-  CVdPatternManager& manager = session.Manager();
-  std::unique_ptr<CVdPattern> pattern;
-  if (family.empty()) {
-    CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
-    pattern.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
-  } else {
-    // The same normalised lookup as the manager's, limited to one family.
-    const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
-    for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !pattern; c = manager.FindNextCatalog()) {
-      pattern.reset(c->GetPattern(normalised, Wide(family)));
-      if (pattern) pattern->SetUserName(Wide(name));
+    if (resolved.catalog) {
+      name = resolved.name;
+      pattern = lookUp(name);
     }
   }
   if (!pattern) {
@@ -114,11 +119,11 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
   std::vector<Column> columns;
   std::vector<Row> rows;
   if (source) {
-    std::list<std::wstring> families;
-    source->GetFamilies(families);
-    for (const std::wstring& f : families)
-      if (VdCompareNoCase(f, pattern->GetFamily().str()) == 0) familyName = VdToUtf8(f);
-    columns = FamilyColumns(session, source, familyName);
+    // The table list and the columns are those read as the catalog opened, when that was just now.
+    CVdODBCTableDefInfo table;
+    if (session.Database(source)->GetTableDefInfo(pattern->GetFamily().GetString(), table))
+      familyName = Utf8(table.m_strName);
+    columns = FamiliesColumns(session, source, {Wide(familyName).str()}).begin()->second;
     const std::string stored = Utf8(CVdUnit::NormalizedPatternName(Wide(name)));
     ReadRows(session.Database(source), familyName, columns, stored, "", rows);  // '%' and '_' match more
     rows.erase(std::remove_if(rows.begin(), rows.end(),

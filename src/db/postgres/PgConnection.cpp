@@ -92,6 +92,16 @@ bool PgConnection::TakeOpeningTables() {
   return taken;
 }
 
+// The names read as the catalog opened stand for the first call only, within the opening's time: later, inside a
+// transaction (which reads its own state), or once this connection changed the schema (the names are then
+// unread), another connection may have changed it too.
+bool PgConnection::TakeOpeningColumns() {
+  const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = m_openingColumns && fresh && m_namesRead && !InTransaction();
+  m_openingColumns = false;
+  return taken;
+}
+
 PGresult* PgConnection::TakeOpeningRead(const std::string& sql) {
   if (m_openingReads.empty()) return nullptr;
   const auto it = m_openingReads.find(sql);
@@ -115,6 +125,7 @@ std::unique_ptr<PgConnection> PgConnection::Open(const CString& name, const Serv
 
 void PgConnection::Connect() {
   DropOpeningReads();
+  m_openingColumns = false;
   if (m_conn) PQfinish(m_conn);
   m_inTransaction = false;
   m_schema = m_address.catalog;
@@ -283,7 +294,7 @@ void PgConnection::CheckSchema() {
   if (!readOnly() && !m_pendingCreate) CheckRights(found.result);
   ReadNames(names.result);
   m_openedAt = std::chrono::steady_clock::now();
-  m_openingTables = true;
+  m_openingTables = m_openingColumns = true;
   for (auto& r : reads) m_openingReads.emplace(r.first, r.second);
   reads.clear();
 }
@@ -421,6 +432,7 @@ void PgConnection::BeginWriting(bool ownGroup) {
 
 void PgConnection::ForgetSchema() {
   DropOpeningReads();
+  m_openingColumns = false;
   m_described.clear();
   m_rowIdTables.clear();
   m_namesRead = m_tablesRead = false;

@@ -128,6 +128,10 @@ class PgConnection final : public Connection {
                           const wchar_t* value, CString& table) override;
   // From the names read with the table list: a column made in another case ("NAME") is named so.
   bool ColumnSpelling(const wchar_t* table, const wchar_t* column, CString& spelt) override;
+  // From the names statement, read again for the answer (one round trip); right after opening, the names read
+  // then answer the first call, alike (m_openingColumns).
+  bool ColumnsOfTables(const std::vector<CString>& tables,
+                       std::map<std::wstring, std::vector<ColumnInfo>>& columns) override;
   bool InTransaction() const override;
   bool TransactionLost() const override { return m_lostTransaction; }
   bool Begin() override;
@@ -259,6 +263,7 @@ class PgConnection final : public Connection {
   struct BaseColumns {
     std::string table;
     std::vector<std::pair<std::string, bool>> columns;  // by number - 1: name, NOT NULL
+    std::vector<std::pair<unsigned, int>> types;        // by number - 1: type oid and modifier, as a result's
     std::set<int> bytes;                                // numbers of BYTE columns
   };
   std::unordered_map<unsigned, BaseColumns> m_baseColumns;
@@ -283,10 +288,14 @@ class PgConnection final : public Connection {
   // the schema drops them unused. Owned; cleared here.
   std::unordered_map<std::string, pg_result*> m_openingReads;
   bool m_openingTables = false;  // the table list read with the names answers the first TableCount, alike
+  // The columns read with the names answer the first ColumnsOfTables, alike; other statements leave them, since
+  // one of this connection's that changes a table unreads the names.
+  bool m_openingColumns = false;
   std::chrono::steady_clock::time_point m_openedAt;
   void DropOpeningReads();
   pg_result* TakeOpeningRead(const std::string& sql);
   bool TakeOpeningTables();
+  bool TakeOpeningColumns();
 };
 
 }  // namespace vdpattern::db

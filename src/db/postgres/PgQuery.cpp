@@ -507,7 +507,8 @@ bool PgConnection::ColumnSpelling(const wchar_t* table, const wchar_t* column, C
 namespace {
 
 // Per table (its oid, name and facts: FactsOf) and column (name, number, NOT NULL, whether a BYTE: a smallint with
-// the range check CREATE TABLE gives it, PgDialect.h), in column order; a table without columns has one row with
+// the range check CREATE TABLE gives it, PgDialect.h; then its type and modifier as a result reports them, a
+// domain's being those of its base type), in column order; a table without columns has one row with
 // NULL columns. The facts: whether it has the row identity, and what of its own a write to it would run:
 // triggers other than the server's internal ones, rules, and defaults, checks or index expressions that call a
 // function or operator outside pg_catalog, or columns of a domain made outside it (whose checks may call one).
@@ -516,7 +517,9 @@ constexpr const char* kNamesHead =
     "SELECT c.relname, a.attname, a.attnum, a.attnotnull, EXISTS (SELECT 1 FROM pg_constraint k WHERE k.conrelid = "
     "a.attrelid AND k.contype = 'c' AND k.conkey = ARRAY[a.attnum] AND pg_get_constraintdef(k.oid) = "
     "format('CHECK (((%1$I >= 0) AND (%1$I <= 255)))', a.attname)), c.oid, c.rowid, c.triggers, c.relhasrules, "
-    "c.code, c.domains FROM (SELECT c.oid, c.relname, c.relhasrules, EXISTS (SELECT 1 FROM pg_attribute a WHERE "
+    "c.code, c.domains, (SELECT CASE WHEN y.typtype = 'd' THEN y.typbasetype ELSE y.oid END FROM pg_type y WHERE y.oid "
+    "= a.atttypid), (SELECT CASE WHEN y.typtype = 'd' THEN y.typtypmod ELSE a.atttypmod END FROM pg_type y WHERE "
+    "y.oid = a.atttypid) FROM (SELECT c.oid, c.relname, c.relhasrules, EXISTS (SELECT 1 FROM pg_attribute a WHERE "
     "a.attrelid = c.oid AND a.attname = $2 AND NOT a.attisdropped) AS rowid, EXISTS (SELECT 1 FROM pg_trigger t "
     "WHERE t.tgrelid = c.oid AND NOT t.tgisinternal) AS triggers, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN "
     "pg_proc p ON d.refclassid = 'pg_proc'::regclass AND p.oid = d.refobjid LEFT JOIN pg_operator o ON "
@@ -583,6 +586,9 @@ void PgConnection::ReadNames(PGresult* result) {
     if (number == 0) continue;
     if (base->columns.size() < number) base->columns.resize(number);
     base->columns[number - 1] = {column, yes(r, 3)};
+    if (base->types.size() < number) base->types.resize(number);
+    base->types[number - 1] = {static_cast<unsigned>(std::strtoul(PQgetvalue(result, r, 11), nullptr, 10)),
+                               std::atoi(PQgetvalue(result, r, 12))};
     if (yes(r, 4)) base->bytes.insert(static_cast<int>(number));
     std::string key = AsciiLower(column);
     const auto [it, fresh] = columns.emplace(key, column);
@@ -705,6 +711,40 @@ bool PgConnection::HasRowId(const std::string& table) { return FactsOf(table).ro
 void PgConnection::CheckWritable(const std::string& table) {
   const TableFacts& facts = FactsOf(table);
   if (!facts.writeRefused.IsEmpty()) ThrowDbError(kStateGeneral, facts.writeRefused);
+}
+
+bool PgConnection::ColumnsOfTables(const std::vector<CString>& tables,
+                                   std::map<std::wstring, std::vector<ColumnInfo>>& columns) {
+  EnsureConnected();
+  if (m_schemaOid.empty()) return false;
+  if (!TakeOpeningColumns()) RefreshNames();
+  std::unordered_map<std::string, const BaseColumns*> byName;
+  for (const auto& entry : m_baseColumns) byName.emplace(entry.second.table, &entry.second);
+  for (const CString& table : tables) {
+    const std::string utf8 = VdToUtf8(table.str());
+    const auto found = byName.find(utf8);
+    if (found == byName.end() || m_clashes.count(utf8)) continue;  // read alone: it says why
+    const BaseColumns& base = *found->second;
+    std::vector<ColumnInfo>& out = columns[table.str()];
+    out.clear();
+    for (std::size_t k = 0; k < base.columns.size(); ++k) {
+      const std::string& name = base.columns[k].first;
+      if (name.empty() || name == kPgRowId) continue;  // a dropped column's number, or the row identity
+      ColumnInfo info;
+      info.name = CString(VdFromUtf8(name).c_str());
+      info.table = table;
+      info.baseColumn = info.name;
+      info.baseColumnUtf8 = name;
+      const auto type = k < base.types.size() ? base.types[k] : std::pair<unsigned, int>{0, -1};
+      std::string declared = DeclaredTypeOf(type.first, type.second);
+      if (declared == "SHORT" && base.bytes.count(static_cast<int>(k + 1))) declared = "BYTE";
+      info.declaredType = CString(VdFromUtf8(declared).c_str());
+      info.type = MapDeclaredType(declared);
+      info.nullability = base.columns[k].second ? SQL_NO_NULLS : SQL_NULLABLE;
+      out.push_back(std::move(info));
+    }
+  }
+  return true;
 }
 
 std::shared_ptr<const PgColumnSet> PgConnection::Describe(PGresult* result, const PgRecordsetState& state) {

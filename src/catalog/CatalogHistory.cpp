@@ -134,6 +134,16 @@ void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, 
   history::WriteHistory(*Database(), change);
 }
 
+void CVdPatternCatalog::RecordFamilyWrite(const CString& family, const wchar_t* kind,
+                                          const std::vector<HistoryColumn>& columns) {
+  if (m_historyBatch && HasHistory()) {
+    history::EnsureChangeTable(*Database(), &m_changeTableKnown);
+    m_historyBatch->pending.push_back({family, CString(), kind, history::EncodeColumns(columns)});
+    return;
+  }
+  history::RecordOther(*Database(), family, CString(), kind, columns);
+}
+
 void CVdPatternCatalog::RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added) {
   if (!HasHistory()) return;  // aliases never wrote change records, and a catalog without a history keeps to that
   for (const NameMatch& a : aliases) {

@@ -44,6 +44,7 @@ inline constexpr const wchar_t* kChangeUndo = L"undo";
 inline constexpr const wchar_t* kChangePrune = L"prune";
 inline constexpr const wchar_t* kChangeAlias = L"alias";
 inline constexpr const wchar_t* kChangeConvert = L"convert";
+inline constexpr const wchar_t* kChangeColumns = L"columns";  // columns added to a family
 
 // The values of a row, by column, in the result's order.
 using RowValues = std::vector<std::pair<std::wstring, HistoryValue>>;

@@ -11,9 +11,11 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 #include <vdpattern/toolkit/VdServerAddress.h>
+#include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include "catalog/ChangeLog.h"
 #include "catalog/History.h"
+#include "catalog/WriteGroup.h"
 #include "toolkit/Environment.h"
 
 namespace {
@@ -362,4 +364,144 @@ bool CVdCatalogSchema::AddFamilyInGroup(CVdDatabase& db, const CString& family, 
     e->Delete();
     return false;
   }
+}
+
+namespace {
+
+// The names of a table's columns, in order.
+std::vector<CString> ColumnNames(CVdDatabase& db, const CString& table) {
+  CVdRecordset rs(&db);
+  rs.Open(0, L"SELECT * FROM " + table + L" WHERE 0", 0);
+  std::vector<CString> names;
+  for (short i = 0, n = rs.GetODBCFieldCount(); i < n; ++i) {
+    CODBCFieldInfo field;
+    rs.GetODBCFieldInfo(i, field);
+    names.push_back(field.m_strName);
+  }
+  return names;
+}
+
+std::wstring FoldedName(const CString& name) {
+  std::wstring folded = name.str();
+  VdFoldLower(folded);
+  return folded;
+}
+
+// Columns added to a family as its history shows them: each column's type and, beside it, its unit.
+std::vector<vdpattern::HistoryColumn> ColumnsAdded(const std::vector<CVdCatalogSchema::Column>& columns) {
+  using vdpattern::HistoryValue;
+  std::vector<vdpattern::HistoryColumn> added;
+  for (const CVdCatalogSchema::Column& c : columns) {
+    added.push_back({c.name.str(), {}, {HistoryValue::eText, c.type.str()}});
+    if (!c.unit.IsEmpty()) added.push_back({c.name.str() + L" unit", {}, {HistoryValue::eText, c.unit.str()}});
+  }
+  return added;
+}
+
+}  // namespace
+
+bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CString& family,
+                                         const std::vector<Column>& columns, CString& error) {
+  error.Empty();
+  CVdDatabase* db = catalog.Database();
+  if (!db || !catalog.CanWrite()) {
+    error = L"The catalog cannot be written.";
+    return false;
+  }
+  CString table;
+  if (!VdBracketName(family, table) || IsLibraryTable(family) || !catalog.FindFamily(family)) {
+    error.Format(L"The catalog has no family \"%s\".", family);
+    return false;
+  }
+  if (columns.empty()) {
+    error = L"No column to add.";
+    return false;
+  }
+  // Each new column's definition, checked before anything is written.
+  std::vector<CString> definitions;
+  std::set<std::wstring> listed;
+  for (const Column& c : columns) {
+    CString column;
+    if (!VdBracketName(c.name, column) || !listed.insert(FoldedName(c.name)).second) {
+      error.Format(L"\"%s\" cannot be a new column of the family (empty, repeated, or holding ']').", c.name);
+      return false;
+    }
+    bool text = false;
+    if (!VdIsKnownColumnType(c.type, &text) || c.type.Find(L';') >= 0 || c.type.Find(L'[') >= 0) {
+      error.Format(L"Unknown column type \"%s\" for column %s.", c.type, c.name);
+      return false;
+    }
+    definitions.push_back(column + L" " + c.type + (text ? L" COLLATE NOCASE" : L""));
+  }
+  try {
+    vdpattern::catalog::WriteGroup group(db);  // nested in the caller's group, or the call's own
+    std::vector<CString> shape = ColumnNames(*db, table);
+    std::set<std::wstring> present;
+    for (const CString& name : shape) present.insert(FoldedName(name));
+    for (const Column& c : columns) {
+      if (present.count(FoldedName(c.name))) {
+        error.Format(L"The family \"%s\" has a column \"%s\" already; no column was added.", family, c.name);
+        return false;
+      }
+      shape.push_back(c.name);
+    }
+    if (!VdCheckTableShape(*db, family, shape, error)) return false;
+    std::vector<CString> unitShape = ColumnNames(*db, L"[Units]");
+    std::set<std::wstring> unitColumns;
+    for (const CString& name : unitShape) unitColumns.insert(FoldedName(name));
+    std::vector<const Column*> newUnitColumns;
+    for (const Column& c : columns)
+      if (!c.unit.IsEmpty() && !unitColumns.count(FoldedName(c.name))) {
+        unitShape.push_back(c.name);
+        newUnitColumns.push_back(&c);
+      }
+    if (!VdCheckTableShape(*db, L"Units", unitShape, error)) {
+      error += L" The columns' units cannot be recorded.";
+      return false;
+    }
+
+    for (const CString& definition : definitions)
+      db->ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + definition);
+    for (const Column* c : newUnitColumns) {
+      CString column;
+      VdBracketName(c->name, column);
+      db->ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT COLLATE NOCASE");
+    }
+    CString assignments, names, values;
+    for (const Column& c : columns) {
+      if (c.unit.IsEmpty()) continue;
+      CString column;
+      VdBracketName(c.name, column);
+      assignments += (assignments.IsEmpty() ? L"" : L", ") + column + L" = " + VdQuoteText(c.unit);
+      names += L", " + column;
+      values += L", " + VdQuoteText(c.unit);
+    }
+    if (!assignments.IsEmpty()) {
+      CVdRecordset row(db);
+      row.Open(0, L"SELECT COUNT(*) FROM [Units] WHERE [Family] = " + VdQuoteText(family), 0);
+      CDBVariant cell;
+      row.GetFieldValue(short(0), cell);
+      const COleVariant count = CVdRecordset::getOLEVariant(cell);
+      row.Close();
+      if (VariantToLong(&count) > 0)
+        db->ExecuteSQL(L"UPDATE [Units] SET " + assignments + L" WHERE [Family] = " + VdQuoteText(family));
+      else
+        db->ExecuteSQL(L"INSERT INTO [Units] ([Family]" + names + L") VALUES (" + VdQuoteText(family) + values + L")");
+    }
+    catalog.RecordFamilyWrite(family, vdpattern::catalog::kChangeColumns, ColumnsAdded(columns));
+    group.Keep();
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    error.TrimRight();
+    e->Delete();
+    return false;
+  }
+  // The catalog's units of the family, read again with the new ones; its way of writing values stays.
+  const bool converts = catalog.m_bHasUnits;
+  std::wstring upper = family.str();
+  VdFoldUpper(upper);
+  catalog.m_units.erase(upper);
+  catalog.FillUnitsPool();
+  catalog.m_bHasUnits = converts;
+  return true;
 }

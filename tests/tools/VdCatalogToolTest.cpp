@@ -1229,6 +1229,43 @@ TEST_F(ToolOnEngine, ExportsSayTheUnitsAndImportReadsEuropeanSpreadsheets) {
   EXPECT_EQ(Run({"export", copy, "--format", "json"}).out, Run({"export", catalog, "--format", "json"}).out);
 }
 
+// compute --add-columns on either engine: the columns with their units and the values are one history set,
+// which undo refuses by its column change; a run refused by one row leaves neither columns nor values.
+TEST_F(ToolOnEngine, ComputeAddsColumnsAndValuesAsOneRecordedSetOrNothing) {
+  const std::string catalog = NewAddress();
+  ASSERT_EQ(Run({"create", catalog, "--type", "Steel"}).status, 0);
+  ASSERT_EQ(Run({"add-family", catalog, "IPE", "--code", "I", "--column", "Shape:TEXT", "--column", "h:DOUBLE:mm",
+                 "--column", "b:DOUBLE:mm", "--column", "tw:DOUBLE:mm", "--column", "tf:DOUBLE:mm", "--column",
+                 "r:DOUBLE:mm", "--column", "Iy:DOUBLE:cm4"})
+                .status,
+            0);
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 200", "Shape=I", "h=200", "b=100", "tw=5.6", "tf=8.5", "r=12"}).status, 0);
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 80", "Shape=Z", "h=80"}).status, 0);
+  const std::size_t before = Json({"history", catalog, "--json"}).size();
+  EXPECT_EQ(Run({"compute", catalog, "IPE", "--add-columns"}).status, 2);
+  EXPECT_EQ(Json({"history", catalog, "--json"}).size(), before);
+  EXPECT_EQ(Json({"info", catalog, "--json"})["families"][0]["columns"].size(), 7u);
+
+  ASSERT_EQ(Run({"rm", catalog, "IPE 80"}).status, 0);
+  const Result added = Run({"compute", catalog, "IPE", "--add-columns"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_NE(added.out.find("Iz (cm4)"), std::string::npos) << added.out;
+  const auto changes = Json({"history", catalog, "--json"});
+  ASSERT_GE(changes.size(), 2u);
+  EXPECT_EQ(changes[0]["kind"], "modify");
+  EXPECT_EQ(changes[1]["kind"], "columns");
+  EXPECT_EQ(changes[0]["set"], changes[1]["set"]);
+  bool unit = false;
+  for (const auto& c : changes[1]["columns"]) unit |= c["column"] == "Iz unit" && c["after"] == "cm4";
+  EXPECT_TRUE(unit) << changes[1].dump();
+  for (const auto& p : Json({"show", catalog, "IPE 200", "--json"})["parameters"])
+    if (p["name"] == "Iz") {
+      EXPECT_NEAR(p["value"].get<double>(), 142.4, 0.3);
+    }
+  EXPECT_TRUE(Says({"undo", catalog, std::to_string(changes[0]["change"].get<long long>())}, 1, "columns"));
+  EXPECT_EQ(Json({"history", catalog, "--json"}).size(), changes.size());
+}
+
 // history, blame and undo as a user reads them: newest first, old → new per column with numbers as show prints
 // them, typed JSON, who set each value, and an undo refused once a later change wrote the value.
 TEST_F(ToolOnEngine, HistoryBlameAndUndoTellWhoChangedWhatAndPutItBack) {

@@ -4,10 +4,13 @@
 // (null) property cell in its column's unit. With --add-columns the property columns the family has none of are
 // added first, as DOUBLE columns with the unit the family already uses for that kind (cm4 beside Iy in cm4),
 // or the engine's; only those the family's shapes have (Iw for I sections and channels, Iu and Iv for angles).
-// A row that cannot be computed names itself and nothing is written.
+// They are added by the library (CVdCatalogSchema::AddColumnsInGroup), on a file or a server, in the same write
+// group and the same history set as the values. A row that cannot be computed names itself and nothing is written:
+// neither the columns nor the values.
 
 #include <cstdio>
 #include <set>
+#include <vdpattern/catalog/VdCatalogSchema.h>
 
 #include "Tool.h"
 
@@ -24,28 +27,6 @@ std::set<std::string> PropertiesOf(const std::string& shape) {
   return names;
 }
 
-// Adds `column` of `unit` to the family's table and its "Units" row, inside the caller's write group.
-void AddColumn(CVdDatabase& db, const CString& table, const std::string& family, const std::string& column,
-               const std::string& unit, bool familyHasUnits, bool unitsHasColumn) {
-  CString name;
-  VdBracketName(Wide(column), name);  // a fixed property name: never refused
-  db.ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + name + L" DOUBLE");
-  if (!unitsHasColumn) db.ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + name + L" TEXT COLLATE NOCASE");
-  if (familyHasUnits)
-    db.ExecuteSQL(L"UPDATE [Units] SET " + name + L" = " + VdQuoteText(Wide(unit)) + L" WHERE [Family] = " +
-                  VdQuoteText(Wide(family)));
-  else
-    db.ExecuteSQL(L"INSERT INTO [Units] ([Family], " + name + L") VALUES (" + VdQuoteText(Wide(family)) + L", " +
-                  VdQuoteText(Wide(unit)) + L")");
-}
-
-// The folded names of the columns of "Units".
-std::set<std::wstring> UnitsColumns(Session& session, CVdPatternCatalog* catalog) {
-  std::set<std::wstring> names;
-  for (const Column& c : FamilyColumns(session, catalog, "Units")) names.insert(Folded(c.name));
-  return names;
-}
-
 }  // namespace
 
 int Compute(const std::string& file, const std::string& family, bool addColumns) {
@@ -57,24 +38,26 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
     Error(Located(file) + " is read-only");
     return kError;
   }
-  if (addColumns && IsCatalogOnServer(file)) {
-    // The server's dialect translates declared types in CREATE TABLE only, not in ALTER TABLE.
-    Error("--add-columns works on catalog files only; on a server, add the columns first and compute without it");
-    return kError;
-  }
   const int shapeColumn = ShapeColumn(columns);
   if (shapeColumn < 0) {
     Error("family " + Visible(family) + " has no Shape column to say which section it is");
     return kError;
   }
-  CString table;
-  if (!Bracketed(Wide(family).str(), table)) return kError;
   catalog->SetHasUnits(false);  // values are written in the columns' units, as computed
   CVdDatabase* db = session.Database(catalog);
   WriteScope scope(db);  // from the first read to the last write: all or nothing
   std::vector<Row> rows;
   if (!ReadRows(db, family, columns, "", "", rows)) return session.Finish(kError);
   const auto units = FamilyUnitsOf(*catalog, family);
+  // The columns, their change and the values are one set of the history.
+  catalog->BeginHistoryBatch();
+  struct Batch {
+    CVdPatternCatalog* catalog;
+    bool open = true;
+    ~Batch() {
+      if (open) catalog->EndHistoryBatch(false);
+    }
+  } batch{catalog};
   std::vector<VdSectionCell> added;  // the new columns, missing in every row
   if (addColumns) {
     std::set<std::string> wanted, present;
@@ -83,8 +66,7 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
     for (const Column& c : columns) present.insert(CVdSectionCheck::PropertyOf(VdToUtf8(c.name)));
     const std::vector<VdSectionCell> known =
         rows.empty() ? std::vector<VdSectionCell>() : SectionCells(columns, rows.front(), units);
-    std::set<std::wstring> unitsColumns = UnitsColumns(session, catalog);
-    if (session.Failed()) return kError;
+    std::vector<CVdCatalogSchema::Column> schema;
     for (const std::string& column : CVdSectionCheck::PropertyColumns()) {
       const std::string property = CVdSectionCheck::PropertyOf(column);
       if (!wanted.count(property) || present.count(property)) continue;
@@ -95,10 +77,13 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
       VdSectionCell cell;
       cell.column = column;
       cell.unit = CVdSectionCheck::PropertyUnit(column, known);
-      const std::wstring folded = Folded(Wide(column).str());
-      AddColumn(*db, table, family, column, cell.unit, !units.empty() || !added.empty(), unitsColumns.count(folded));
-      unitsColumns.insert(folded);
+      schema.push_back({Wide(column), L"DOUBLE", Wide(cell.unit)});
       added.push_back(cell);
+    }
+    CString error;
+    if (!schema.empty() && !CVdCatalogSchema::AddColumnsInGroup(*catalog, Wide(family), schema, error)) {
+      if (!session.Failed()) Error("the columns were refused: " + Utf8(error) + " Nothing was written.");
+      return kError;
     }
   }
   long values = 0, filledRows = 0;
@@ -130,6 +115,11 @@ int Compute(const std::string& file, const std::string& family, bool addColumns)
     return kError;
   }
   if (session.Failed()) return kError;
+  batch.open = false;
+  if (catalog->IsWriteGroupLost() || !catalog->EndHistoryBatch(true)) {
+    if (!session.Failed()) Error("nothing was written: the history of the values could not be written");
+    return kError;
+  }
   scope.Keep();
   std::string columnsAdded;
   for (const VdSectionCell& c : added)

@@ -19,6 +19,7 @@
 #include <vdpattern/toolkit/String.h>
 
 class CVdDatabase;
+class CVdPatternCatalog;
 
 class VDPATTERN_EXPORT CVdCatalogSchema {
  public:
@@ -40,6 +41,20 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // caller's group must then undo. Does not throw.
   static bool AddFamilyInGroup(CVdDatabase& db, const CString& family, const CString& code,
                                const std::vector<Column>& columns, CString& error);
+  // Extension: adds `columns` (each with its declared type and unit) to the existing family `family` of the open
+  // catalog `catalog` (borrowed), inside the write group the caller holds on it (CVdPatternCatalog::
+  // BeginWriteGroup) as a group nested in it, or in a group of its own, kept here, when the caller holds none.
+  // Each column is added with ALTER TABLE (on a server with the server's types, as a new family gets them), its
+  // unit written in the family's "Units" row, and the whole recorded as one change of kind "columns" that holds
+  // each column's type and unit: in the catalog's open history batch (BeginHistoryBatch) when there is one, so
+  // that the columns and the values written into them are one set, else as a set of its own. The catalog then
+  // knows the family's new units; whether it converts values (SetHasUnits) stays as it was. All or nothing:
+  // refused with `error`, nothing changed, when the family is missing, a column is there already (in any case
+  // of its name) or repeated, a name or type cannot be written, or the engine could not hold the wider table or
+  // "Units"; a database failure undoes the call's writes (on a server it may lose the caller's group:
+  // IsWriteGroupLost). Undo refuses a "columns" change, and so the set that holds it. Does not throw.
+  static bool AddColumnsInGroup(CVdPatternCatalog& catalog, const CString& family, const std::vector<Column>& columns,
+                                CString& error);
   // Whether `type` is a declared type that the toolkit maps to a column type.
   static bool IsKnownType(const CString& type);
   // Extension: gives the catalog at `path` (a file or a server catalog) the history table that new catalogs

@@ -372,6 +372,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names);
   void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
                    const RowSnapshot& after);
+  // Records a change that is no row's (columns added to a family) in the open batch, or as a set of its own.
+  // Database failures pass to the caller.
+  void RecordFamilyWrite(const CString& family, const wchar_t* kind,
+                         const std::vector<vdpattern::HistoryColumn>& columns);
+  friend class CVdCatalogSchema;  // AddColumnsInGroup records through the batch and reads the family's units again
   // Records aliases added or removed (NameMatch::alias of each), one change per alias, on the pattern it names.
   void RecordAliasWrite(const std::vector<NameMatch>& aliases, bool added);
   // Names as engineers write them (VdPatternNames.cpp).

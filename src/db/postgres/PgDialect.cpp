@@ -573,6 +573,28 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t start, std::size_t
   emitter.Emit(close + 1, end, false);
 }
 
+// ALTER TABLE name ADD [COLUMN] column type ...: the new column as CREATE TABLE writes one (its name in the case
+// written, the server's type, text ignoring case). False, nothing written, for any other statement.
+bool EmitAddColumn(const std::vector<Token>& t, std::size_t first, std::size_t end, PgStatement& out,
+                   const PgNames* names, std::string_view schema) {
+  const auto isName = [&](std::size_t k) { return k < end && (t[k].kind == Tok::kName || t[k].kind == Tok::kWord); };
+  const std::size_t table = Next(t, first + 1, end);
+  if (table == end || !Is(t[table], "TABLE")) return false;
+  const std::size_t name = Next(t, table + 1, end);
+  const std::size_t add = isName(name) ? Next(t, name + 1, end) : end;
+  if (add == end || !Is(t[add], "ADD")) return false;
+  std::size_t column = Next(t, add + 1, end);
+  if (column < end && Is(t[column], "COLUMN")) column = Next(t, column + 1, end);
+  if (!isName(column)) return false;
+  for (const char* word : {"IF", "CONSTRAINT", "PRIMARY", "UNIQUE", "CHECK", "FOREIGN"})
+    if (t[column].kind == Tok::kWord && Is(t[column], word)) return false;
+  const std::vector<char> tables = TablePlaces(t, first, end);
+  Emitter emitter(t, out, names, schema, &tables);
+  emitter.Emit(first, column, true);
+  EmitColumn(t, column, end, emitter, out, schema);
+  return true;
+}
+
 }  // namespace
 
 std::string PgTypeOf(std::string_view declared, std::string_view schema) {
@@ -669,7 +691,7 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
   out.preparable = Is(head, "SELECT") || Is(head, "INSERT") || Is(head, "UPDATE") || Is(head, "DELETE");
   if (out.createTable) {
     EmitCreateTable(tokens, first, end, out, names, schema);
-  } else {
+  } else if (!Is(head, "ALTER") || !EmitAddColumn(tokens, first, end, out, names, schema)) {
     const std::vector<char> tables = TablePlaces(tokens, first, end);
     Emitter emitter(tokens, out, names, schema, &tables);
     // A host's own $n would collide with the lifted ones, and the server takes at most 65,535 parameters.

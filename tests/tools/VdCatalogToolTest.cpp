@@ -1258,7 +1258,8 @@ TEST_F(ToolOnEngine, ComputeAddsColumnsAndValuesAsOneRecordedSetOrNothing) {
   bool unit = false;
   for (const auto& c : changes[1]["columns"]) unit |= c["column"] == "Iz unit" && c["after"] == "cm4";
   EXPECT_TRUE(unit) << changes[1].dump();
-  for (const auto& p : Json({"show", catalog, "IPE 200", "--json"})["parameters"])
+  const auto shown = Json({"show", catalog, "IPE 200", "--json"});
+  for (const auto& p : shown["parameters"])
     if (p["name"] == "Iz") {
       EXPECT_NEAR(p["value"].get<double>(), 142.4, 0.3);
     }

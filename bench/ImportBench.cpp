@@ -5,11 +5,16 @@
 //                   (same schema, same name index) with one prepared statement in one transaction.
 //   import-history  the import of 100,000 rows into a catalog that keeps a history against the same import into
 //                   one made before catalogs kept one (no history table): what recording the import costs.
+//   server-import-history  the same on a PostgreSQL server (when VDPATTERN_TEST_PG names one, as bench/run's
+//                   throwaway server does): each run into a new schema, with or without the history tables.
+//                   Most of a server import's work is the server's, so its measure is the child's wall-clock
+//                   time (on a Unix socket, the two processes' work and their short waits for each other).
 // Each import runs in a child process (the command's own work alone, measured with the child's CPU time and
 // spent again as busy time with the timer running, since bench/run compares CPU times). Rows are a Name and 13
 // numbers, as the sections of the sample catalog are.
 
 #include <benchmark/benchmark.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -108,6 +114,18 @@ class Files {
   bench::ScratchDir m_dir{"importbench"};
 };
 
+// Runs `sql` on a connection of its own (libpq's environment names the server).
+void Server(const std::string& sql) {
+  PGconn* conn = PQconnectdb("");
+  PGresult* r =
+      PQstatus(conn) == CONNECTION_OK ? PQexec(conn, ("SET client_min_messages = warning; " + sql).c_str()) : nullptr;
+  const bool ok = r && PQresultStatus(r) == PGRES_COMMAND_OK;
+  const std::string error = PQerrorMessage(conn);
+  PQclear(r);
+  PQfinish(conn);
+  if (!ok) throw std::runtime_error(error + " in " + sql);
+}
+
 Files& Data() {
   static Files files;
   return files;
@@ -132,6 +150,54 @@ double ImportInChild(int count, bool history = true) {
   rusage usage{};
   if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
   return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A server catalog of its own for each run: the schema made anew by the tool, the history tables dropped when
+// `history` is false.
+std::string FreshServerCatalog(bool history) {
+  static const std::string schema = "vdimp_" + std::to_string(getpid());
+  const std::string address = "postgresql:///?catalog=" + schema;
+  const std::string quoted = "\"" + schema + "\"";
+  Server("DROP SCHEMA IF EXISTS " + quoted + " CASCADE");
+  std::vector<std::string> columns;
+  for (int c = 0; c < kColumns; ++c) columns.push_back(Column(c) + ":DOUBLE");
+  if (Files::Quiet([&] { return vdcatalog::Create(address, "Bench", "bench", 1); }) != 0 ||
+      Files::Quiet([&] { return vdcatalog::AddFamily(address, "Rows", "R", columns); }) != 0)
+    throw std::runtime_error("cannot make the server catalog " + schema);
+  if (!history) Server("DROP TABLE " + quoted + ".vd_history; DROP TABLE " + quoted + ".vd_change");
+  return address;
+}
+
+// The wall-clock seconds of one import of kSmall rows into a new server catalog, in a child process.
+double ServerImportInChild(bool history) {
+  const std::string catalog = FreshServerCatalog(history);
+  const std::string csv = Data().Csv(kSmall);
+  std::fflush(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0)
+    _exit(Files::Quiet([&] { return vdcatalog::Run([&] { return vdcatalog::Import(catalog, "Rows", csv, false); }); }));
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void ServerImport(benchmark::State& state, double target, bool history) {
+  Data();
+  for (auto _ : state) {
+    state.PauseTiming();
+    double seconds = -1;
+    try {
+      seconds = ServerImportInChild(history);
+    } catch (const std::exception& e) {
+      state.ResumeTiming();
+      return state.SkipWithError(e.what());
+    }
+    state.ResumeTiming();
+    if (seconds < 0) return state.SkipWithError("the server import failed");
+    SpendCpu(seconds);
+  }
+  if (target > 0) state.counters["target"] = target;
 }
 
 void Import(benchmark::State& state, int count, double target, bool history = true) {
@@ -193,6 +259,16 @@ int main(int argc, char** argv) {
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("import-vs-raw/baseline", RawInsert)->Iterations(1)->Unit(benchmark::kMillisecond);
+  if (std::getenv("VDPATTERN_TEST_PG")) {
+    benchmark::RegisterBenchmark("server-import-history/library",
+                                 [](benchmark::State& s) { ServerImport(s, 1.2, true); })
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("server-import-history/baseline",
+                                 [](benchmark::State& s) { ServerImport(s, 0, false); })
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond);
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

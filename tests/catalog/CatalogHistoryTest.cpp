@@ -245,6 +245,59 @@ TEST_F(CatalogHistory, AliasesAFamilyAndACopyAreChangesOfTheirOwnThatUndoLeavesA
   EXPECT_GT(std::stoi(Column(copied[0], L"rows")->after.text), 8);
 }
 
+TEST_F(CatalogHistory, AddedColumnsAreAllOrNothingOneRecordedChangeAndUsableAtOnce) {
+  auto catalog = Open();
+  const std::string before = Cell("SELECT count(*) FROM vd_history");
+  using Columns = std::vector<CVdCatalogSchema::Column>;
+  CString error;
+  // Each refusal is checked before anything is written, a late one included: no column, no unit, no change.
+  const Columns refused[] = {
+      {{L"Depth", L"DOUBLE", L"mm"}, {L"height", L"DOUBLE", L"mm"}},  // there already, in another case
+      {{L"Depth", L"DOUBLE", L"mm"}, {L"DEPTH", L"DOUBLE", L""}},     // repeated
+      {{L"Depth", L"DOUBLE", L"mm"}, {L"Grade", L"TEXT; DROP TABLE Beams", L""}},
+      {{L"Depth", L"DOUBLE", L"mm"}, {L"a]b", L"DOUBLE", L""}},
+      {},
+  };
+  for (const Columns& columns : refused) {
+    EXPECT_FALSE(CVdCatalogSchema::AddColumnsInGroup(*catalog, L"Beams", columns, error));
+    EXPECT_FALSE(error.IsEmpty());
+  }
+  EXPECT_FALSE(CVdCatalogSchema::AddColumnsInGroup(*catalog, L"Girders", {{L"Depth", L"DOUBLE", L""}}, error));
+  EXPECT_NE(error.Find(L"Girders"), -1) << error.ToUtf8();
+  EXPECT_FALSE(CVdCatalogSchema::AddColumnsInGroup(*catalog, L"vd_history", {{L"Depth", L"DOUBLE", L""}}, error));
+  EXPECT_EQ(Cell("SELECT count(*) FROM vd_history"), before);
+  {
+    auto fresh = Open();  // what another reader sees: the family as it was
+    std::unique_ptr<CVdPattern> p(fresh->GetPattern(L"HE 100", L"Beams"));
+    ASSERT_TRUE(p);
+    CVdPatternValue* v = nullptr;
+    EXPECT_FALSE(p->GetFixedParam(0, L"Depth", &v));
+  }
+
+  ASSERT_TRUE(CVdCatalogSchema::AddColumnsInGroup(*catalog, L"Beams",
+                                                  {{L"Depth", L"DOUBLE", L"mm"}, {L"Grade", L"TEXT", L""}}, error))
+      << error.ToUtf8();
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all[0].kind, L"columns");
+  EXPECT_EQ(Cell("SELECT count(*) FROM vd_history"), std::to_string(std::stoi(before) + 1));
+  ASSERT_TRUE(Column(all[0], L"Depth unit"));
+  EXPECT_TRUE(Column(all[0], L"Depth unit")->after == (HistoryValue{HistoryValue::eText, L"mm"}));
+  EXPECT_TRUE(Column(all[0], L"Grade")->after == (HistoryValue{HistoryValue::eText, L"TEXT"}));
+  EXPECT_EQ(Column(all[0], L"Grade unit"), nullptr);
+  EXPECT_EQ(catalog->GetUnitsMap(L"BEAMS").count(L"depth"), 1u);  // kept under the family upper-cased
+  EXPECT_FALSE(catalog->UndoChange(all[0].change, error));
+  EXPECT_NE(error.Find(L"cannot be undone"), -1) << error.ToUtf8();
+
+  // The same catalog object writes and reads the new columns at once, and a second call finds them there.
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"Depth", 96.0);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  EXPECT_EQ(Cell("SELECT Depth FROM Beams WHERE Name = 'HE 100'"), "96.0");
+  EXPECT_FALSE(CVdCatalogSchema::AddColumnsInGroup(*catalog, L"Beams", {{L"depth", L"DOUBLE", L""}}, error));
+}
+
 TEST_F(CatalogFile, ACatalogWithoutAHistoryWritesAsBeforeAndSaysSo) {
   auto catalog = Open();
   EXPECT_FALSE(catalog->HasHistory());

@@ -278,6 +278,8 @@ TEST(ImportShapesTest, TaperedFlangesAndTubesAreShapedAndVerify) {
   EXPECT_EQ(tube["ro"], 2 * t);
   EXPECT_EQ(tube["ri"], t);
   EXPECT_EQ(tube["b"], 4.0);
+  EXPECT_FALSE(tube.contains("G"));  // the nominal wall's weight, not the design section's
+  EXPECT_TRUE(tube["G_nom"].is_number());
   EXPECT_FALSE(Rows(db, "MC")["MC8X20"].contains("Shape"));
 
   const Output v = Tool("verify '" + db + "' --json --tolerance 0.5");

@@ -17,7 +17,8 @@
 //     toe radius. On the one channel checked against its published figures this is within 1 %.
 //   HSS, rectangular and square (RHS): the design wall tdes as t, corners of 2 tdes outside (ro) and tdes
 //     inside (ri), the rule the database's properties are computed with. A polar radius of gyration given in
-//     the file's ro column is kept there as ro_polar. Round HSS and PIPE are CHS of OD and tdes.
+//     the file's ro column is kept there as ro_polar. Round HSS and PIPE are CHS of OD and tdes. The weight
+//     W of every HSS and PIPE row is that of the nominal wall tnom, so it is stored as G_nom, not G.
 //   MC: no shape; their flange slopes vary by size and the file does not give them (the summary says so).
 //   Tees and double angles: no shape.
 // - freecad: a profiles.csv of "Category,Name,Class,values..." in millimetres; each category becomes a family.
@@ -431,6 +432,9 @@ bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Table
       const AiscColumn* known = AiscKnown(column);
       std::string name = known ? known->name : column;
       if (type == "HSS" && !round && (column == "b" || column == "h")) name = column + "_flat";
+      // A tube's weight is the nominal wall's (tnom), its properties the design wall's (tdes = 0.93 tnom): the
+      // weight is no G of the section the properties describe, and verify would hold it 7 % out.
+      if ((type == "HSS" || type == "PIPE") && column == "W") name = "G_nom";
       // A tube's ro is its outer corner radius; a polar radius of gyration the file gave would keep its own.
       if (shape == "RHS" && column == "ro") name = "ro_polar";
       if (known && text[i]) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/SectionPolygon.h"
+#include "support/TestDb.h"
 #include "support/TestFiles.h"
 
 namespace {
@@ -215,6 +216,46 @@ std::string ShapeRow(const std::string& type, const std::string& name, const std
          "," + Num(p.Welz) + "," + Num(std::sqrt(p.Iz / p.A)) + "\n";
 }
 
+// The import of the made-up rows into `db` and what verify says of them.
+void ImportAndVerifyMadeRows(const std::string& db, const std::string& source, double s, double t) {
+  const Output imported = Tool("import-shapes '" + db + "' --from aisc '" + source + "'");
+  ASSERT_EQ(imported.status, 0) << imported.out;
+  EXPECT_NE(imported.out.find("MC: no shape (flange slope not in the file)"), std::string::npos) << imported.out;
+  auto sRow = Rows(db, "S")["S12X35"];
+  EXPECT_EQ(sRow["Shape"], "IT");
+  EXPECT_NEAR(sRow["slope"].get<double>(), s, 1e-9);
+  EXPECT_NEAR(sRow["u"].get<double>(), (5.25 - 0.46) / 4, 1e-9);
+  EXPECT_NEAR(sRow["r"].get<double>(), 0.55, 1e-5);
+  EXPECT_EQ(sRow["r2"], 0.0);
+  auto cRow = Rows(db, "C")["C9X13"];
+  EXPECT_EQ(cRow["Shape"], "UT");
+  EXPECT_NEAR(cRow["u"].get<double>(), (2.6 - 0.24) / 2, 1e-9);
+  EXPECT_NEAR(cRow["r"].get<double>(), 0.35, 1e-5);
+  auto tube = Rows(db, "HSS")["HSS8X4X5/16"];
+  EXPECT_EQ(tube["Shape"], "RHS");
+  EXPECT_EQ(tube["ro"], 2 * t);
+  EXPECT_EQ(tube["ri"], t);
+  EXPECT_EQ(tube["b"], 4.0);
+  EXPECT_FALSE(tube.contains("G"));  // the nominal wall's weight, not the design section's
+  EXPECT_TRUE(tube["G_nom"].is_number());
+  EXPECT_FALSE(Rows(db, "MC")["MC8X20"].contains("Shape"));
+
+  const Output v = Tool("verify '" + db + "' --json --tolerance 0.5");
+  EXPECT_EQ(v.status, 1) << v.out;
+  const nlohmann::json report = nlohmann::json::parse(v.out);
+  EXPECT_EQ(report["rows_checked"], 6) << v.out;
+  EXPECT_EQ(report["rows_outside"], 1) << v.out;
+  for (const auto& family : report["families"]) {
+    const std::string name = family["family"].get<std::string>();
+    if (name == "MC") {
+      EXPECT_TRUE(family.contains("skipped")) << v.out;
+      continue;
+    }
+    EXPECT_EQ(family["checked"], family["rows"]) << name;
+    for (const auto& finding : family["outside"]) EXPECT_EQ(finding["name"], "C9X13SWAPPED") << v.out;
+  }
+}
+
 }  // namespace
 
 // Every kind of row the importer gives a shape, made up here with properties from a finely divided outline:
@@ -259,41 +300,16 @@ TEST(ImportShapesTest, TaperedFlangesAndTubesAreShapedAndVerify) {
   csv += ShapeRow("HSS", "HSS5X.250", "–,–,5,–,–,–,–,–,–,0.233,–", round);
 
   vdtest::TempDir dir;
-  const std::string db = NewCatalog(dir, "shapes.mdb");
-  const Output imported = Tool("import-shapes '" + db + "' --from aisc '" + dir.Write("made-v1.csv", csv) + "'");
-  ASSERT_EQ(imported.status, 0) << imported.out;
-  EXPECT_NE(imported.out.find("MC: no shape (flange slope not in the file)"), std::string::npos) << imported.out;
-  auto sRow = Rows(db, "S")["S12X35"];
-  EXPECT_EQ(sRow["Shape"], "IT");
-  EXPECT_NEAR(sRow["slope"].get<double>(), s, 1e-9);
-  EXPECT_NEAR(sRow["u"].get<double>(), (5.25 - 0.46) / 4, 1e-9);
-  EXPECT_NEAR(sRow["r"].get<double>(), 0.55, 1e-5);
-  EXPECT_EQ(sRow["r2"], 0.0);
-  auto cRow = Rows(db, "C")["C9X13"];
-  EXPECT_EQ(cRow["Shape"], "UT");
-  EXPECT_NEAR(cRow["u"].get<double>(), (2.6 - 0.24) / 2, 1e-9);
-  EXPECT_NEAR(cRow["r"].get<double>(), 0.35, 1e-5);
-  auto tube = Rows(db, "HSS")["HSS8X4X5/16"];
-  EXPECT_EQ(tube["Shape"], "RHS");
-  EXPECT_EQ(tube["ro"], 2 * t);
-  EXPECT_EQ(tube["ri"], t);
-  EXPECT_EQ(tube["b"], 4.0);
-  EXPECT_FALSE(tube.contains("G"));  // the nominal wall's weight, not the design section's
-  EXPECT_TRUE(tube["G_nom"].is_number());
-  EXPECT_FALSE(Rows(db, "MC")["MC8X20"].contains("Shape"));
-
-  const Output v = Tool("verify '" + db + "' --json --tolerance 0.5");
-  EXPECT_EQ(v.status, 1) << v.out;
-  const nlohmann::json report = nlohmann::json::parse(v.out);
-  EXPECT_EQ(report["rows_checked"], 6) << v.out;
-  EXPECT_EQ(report["rows_outside"], 1) << v.out;
-  for (const auto& family : report["families"]) {
-    const std::string name = family["family"].get<std::string>();
-    if (name == "MC") {
-      EXPECT_TRUE(family.contains("skipped")) << v.out;
-      continue;
-    }
-    EXPECT_EQ(family["checked"], family["rows"]) << name;
-    for (const auto& finding : family["outside"]) EXPECT_EQ(finding["name"], "C9X13SWAPPED") << v.out;
+  const std::string source = dir.Write("made-v1.csv", csv);
+  std::vector<std::string> catalogs{NewCatalog(dir, "shapes.mdb")};
+  std::unique_ptr<vdtest::ServerDatabase> server;  // and a catalog on the server when the run has one
+  if (!vdtest::ServerBase().empty()) {
+    server = std::make_unique<vdtest::ServerDatabase>();
+    catalogs.push_back(server->Address("shapes"));
+    EXPECT_EQ(Tool("create '" + catalogs.back() + "' --type t").status, 0);
+  }
+  for (const std::string& db : catalogs) {
+    SCOPED_TRACE(db);
+    ImportAndVerifyMadeRows(db, source, s, t);
   }
 }

@@ -310,12 +310,13 @@ struct Built {
   bool angle = false;
 };
 
-// I section, centred on the origin. `slope` 0 gives parallel flanges, otherwise tf is at b/4 from the tip.
-Built BuildI(double h, double b, double tw, double tf, double r1, double r2, double slope) {
+// I section, centred on the origin. `slope` 0 gives parallel flanges, otherwise tf is measured at `u` from the tip.
+Built BuildI(double h, double b, double tw, double tf, double r1, double r2, double slope, double u) {
   Require(tw < b && 2 * tf < h, "the walls are thicker than the section");
   const double hb = h / 2, bb = b / 2, hw = tw / 2;
-  const double rise = slope * (bb - hw);                          // drop of the inner face from web to tip
-  const double tTip = tf - slope * (b / 4), tRoot = tTip + rise;  // flange thickness at the tip and at the web
+  Require(u <= bb - hw, "u, where tf is measured, lies beyond the flange");
+  const double rise = slope * (bb - hw);                    // drop of the inner face from web to tip
+  const double tTip = tf - slope * u, tRoot = tTip + rise;  // flange thickness at the tip and at the web
   Require(tTip > 0 && 2 * tRoot < h, "the flange slope leaves no flange");
   std::vector<Corner> c;
   // Counter-clockwise from the lower left tip, the lower flange then the web's right side and the upper flange.
@@ -347,6 +348,7 @@ Built BuildI(double h, double b, double tw, double tf, double r1, double r2, dou
 Built BuildU(double h, double b, double tw, double tf, double r1, double r2, double slope, double u) {
   Require(tw < b && 2 * tf < h, "the walls are thicker than the section");
   const double hb = h / 2;
+  Require(u <= b - tw, "u, where tf is measured, lies beyond the flange");
   const double tTip = tf - slope * u, tRoot = tf + slope * (b - u - tw);
   Require(tTip > 0 && 2 * tRoot < h, "the flange slope leaves no flange");
   std::vector<Corner> c;
@@ -420,7 +422,7 @@ Built BuildCHS(double d, double t) {
 const std::map<std::string, std::vector<std::string>>& DimensionTable() {
   static const std::map<std::string, std::vector<std::string>> table{
       {"I", {"h", "b", "tw", "tf", "r"}},
-      {"IT", {"h", "b", "tw", "tf", "r1", "r2", "r", "slope"}},
+      {"IT", {"h", "b", "tw", "tf", "r1", "r2", "r", "slope", "u"}},
       {"U", {"h", "b", "tw", "tf", "r"}},
       {"UT", {"h", "b", "tw", "tf", "r1", "r2", "r", "slope", "u"}},
       {"L", {"h", "b", "t", "r1", "r2", "tw", "tf", "r"}},
@@ -438,13 +440,13 @@ std::set<std::string> Known(const char* shape) {
 Built Build(const std::string& shape, const std::map<std::string, double>& dims) {
   if (shape == "I") {
     Dims d(dims, Known("I"));
-    return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), d.Get({"r"}, 0), 0, 0);
+    return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), d.Get({"r"}, 0), 0, 0, 0);
   }
   if (shape == "IT") {
     Dims d(dims, Known("IT"));
-    const double r1 = d.Get({"r1", "r"}, 0);
-    return BuildI(d.Need({"h"}), d.Need({"b"}), d.Need({"tw"}), d.Need({"tf"}), r1, d.Get({"r2"}, 0.6 * r1),
-                  d.Get({"slope"}, 0.14));
+    const double b = d.Need({"b"}), r1 = d.Get({"r1", "r"}, 0);
+    return BuildI(d.Need({"h"}), b, d.Need({"tw"}), d.Need({"tf"}), r1, d.Get({"r2"}, 0.6 * r1), d.Get({"slope"}, 0.14),
+                  d.Get({"u"}, b / 4));
   }
   if (shape == "U") {
     Dims d(dims, Known("U"));

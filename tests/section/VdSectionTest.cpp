@@ -9,92 +9,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include "support/SectionPolygon.h"
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// An independent check: the outline as a plain polygon, each fillet divided into many straight pieces, with the
-// polygon's integrals and a half-plane cut for the plastic moduli.
-struct P {
-  double y, z;
-};
-using Poly = std::vector<P>;
-
-struct Props {
-  double A, Iy, Iz, Wely, Welz, Wply, Wplz;
-};
-
-// Quarter arc about (cy, cz) from angle a0 to a1 (degrees), appended without its end points' duplicates.
-void Arc(Poly& poly, double cy, double cz, double r, double a0, double a1, int pieces = 2000) {
-  for (int i = 0; i <= pieces; ++i) {
-    const double a = (a0 + (a1 - a0) * i / pieces) * kPi / 180;
-    poly.push_back({cy + r * std::cos(a), cz + r * std::sin(a)});
-  }
-}
-
-double Area(const Poly& p, double* sy = nullptr, double* sz = nullptr, double* iyy = nullptr, double* izz = nullptr) {
-  double a = 0, y = 0, z = 0, yy = 0, zz = 0;
-  for (std::size_t i = 0; i < p.size(); ++i) {
-    const P u = p[i], v = p[(i + 1) % p.size()];
-    const double c = u.y * v.z - v.y * u.z;
-    a += c / 2, y += (u.y + v.y) * c / 6, z += (u.z + v.z) * c / 6;
-    yy += (u.y * u.y + u.y * v.y + v.y * v.y) * c / 12, zz += (u.z * u.z + u.z * v.z + v.z * v.z) * c / 12;
-  }
-  if (sy) *sy = y, *sz = z, *iyy = yy, *izz = zz;
-  return a;
-}
-
-// The part of every loop with z >= c (or y >= c when `onY`).
-std::vector<Poly> Cut(const std::vector<Poly>& loops, bool onY, double c) {
-  std::vector<Poly> out;
-  for (const Poly& p : loops) {
-    Poly q;
-    for (std::size_t i = 0; i < p.size(); ++i) {
-      const P u = p[i], v = p[(i + 1) % p.size()];
-      const double du = (onY ? u.y : u.z) - c, dv = (onY ? v.y : v.z) - c;
-      if (du >= 0) q.push_back(u);
-      if ((du >= 0) != (dv >= 0)) q.push_back({u.y + (v.y - u.y) * du / (du - dv), u.z + (v.z - u.z) * du / (du - dv)});
-    }
-    out.push_back(q);
-  }
-  return out;
-}
-
-Props PolygonProps(const std::vector<Poly>& loops) {
-  double a = 0, sy = 0, sz = 0, iyy = 0, izz = 0, ymin = 1e9, ymax = -1e9, zmin = 1e9, zmax = -1e9;
-  for (const Poly& p : loops) {
-    double y, z, yy, zz;
-    a += Area(p, &y, &z, &yy, &zz);
-    sy += y, sz += z, iyy += yy, izz += zz;
-    for (P v : p)
-      ymin = std::min(ymin, v.y), ymax = std::max(ymax, v.y), zmin = std::min(zmin, v.z), zmax = std::max(zmax, v.z);
-  }
-  const double yc = sy / a, zc = sz / a;
-  Props r{};
-  r.A = a;
-  r.Iy = izz - a * zc * zc;
-  r.Iz = iyy - a * yc * yc;
-  r.Wely = r.Iy / std::max(zmax - zc, zc - zmin);
-  r.Welz = r.Iz / std::max(ymax - yc, yc - ymin);
-  for (bool onY : {false, true}) {
-    double lo = onY ? ymin : zmin, hi = onY ? ymax : zmax;
-    for (int i = 0; i < 80; ++i) {
-      double up = 0;
-      for (const Poly& p : Cut(loops, onY, (lo + hi) / 2)) up += Area(p);
-      (up > a / 2 ? lo : hi) = (lo + hi) / 2;
-    }
-    const double c = (lo + hi) / 2;
-    double aUp = 0, sUp = 0;
-    for (const Poly& p : Cut(loops, onY, c)) {
-      double y, z, yy, zz;
-      aUp += Area(p, &y, &z, &yy, &zz);
-      sUp += onY ? y : z;
-    }
-    const double w = (sUp - c * aUp) + (c * (a - aUp) - ((onY ? sy : sz) - sUp));
-    (onY ? r.Wplz : r.Wply) = w;
-  }
-  return r;
-}
+using vdtest::Arc;
+using vdtest::P;
+using vdtest::Poly;
+using vdtest::PolygonProps;
+using vdtest::Props;
+using vdtest::RoundedRect;
 
 std::vector<Poly> IOutline(double h, double b, double tw, double tf, double r) {
   Poly p{{-b / 2, -h / 2}, {b / 2, -h / 2}, {b / 2, -h / 2 + tf}};
@@ -122,16 +48,6 @@ std::vector<Poly> LOutline(double h, double b, double t, double r1, double r2) {
   Arc(p, t - r2, h - r2, r2, 0, 90);
   p.push_back({0, h});
   return {p};
-}
-
-Poly RoundedRect(double h, double b, double r, bool hole) {
-  Poly p;
-  Arc(p, b / 2 - r, -h / 2 + r, r, -90, 0);
-  Arc(p, b / 2 - r, h / 2 - r, r, 0, 90);
-  Arc(p, -b / 2 + r, h / 2 - r, r, 90, 180);
-  Arc(p, -b / 2 + r, -h / 2 + r, r, 180, 270);
-  if (hole) std::reverse(p.begin(), p.end());
-  return p;
 }
 
 void ExpectNear(double got, double want, double pct, const std::string& what) {
@@ -176,6 +92,56 @@ TEST(VdSectionTest, ShapesAgreeWithAFinelyDividedPolygon) {
     const VdSectionProperties s = CVdSection::Compute(c.shape, c.dims);
     ExpectMatches(s, PolygonProps(c.outline), c.shape);
   }
+}
+
+// Tapered flanges with tf measured where the tables measure it (a quarter of b from the tip by default, the
+// middle of the outstand when u says so) and tube corners by the hollow-section rule (outside 2t, inside t),
+// against polygons drawn from the thickness at u and fillets found from offset lines.
+TEST(VdSectionTest, TaperedFlangesAndTubeCornersAgreeWithThePolygon) {
+  using vdtest::TaperedI;
+  using vdtest::TaperedU;
+  const double s = 1.0 / 6;
+  struct Case {
+    const char* what;
+    const char* shape;
+    std::map<std::string, double> dims;
+    std::vector<Poly> outline;
+  };
+  const std::vector<Case> cases{
+      {"S beam, average tf",
+       "IT",
+       {{"h", 305}, {"b", 133}, {"tw", 11.7}, {"tf", 16.7}, {"r1", 12}, {"r2", 0}, {"slope", s}, {"u", 30.325}},
+       TaperedI(305, 133, 11.7, 16.7, s, (133 - 11.7) / 4, 12, 0)},
+      {"S beam with toe radii",
+       "IT",
+       {{"h", 152}, {"b", 85}, {"tw", 5.9}, {"tf", 9.1}, {"r", 7}, {"r2", 3}, {"slope", s}, {"u", 19.775}},
+       TaperedI(152, 85, 5.9, 9.1, s, (85 - 5.9) / 4, 7, 3)},
+      {"IPN, default u and radii",
+       "IT",
+       {{"h", 200}, {"b", 90}, {"tw", 7.5}, {"tf", 11.3}, {"r", 7.5}},
+       TaperedI(200, 90, 7.5, 11.3, 0.14, 90 / 4.0, 7.5, 4.5)},
+      {"C channel, u mid-outstand",
+       "UT",
+       {{"h", 254}, {"b", 77}, {"tw", 17.1}, {"tf", 11.1}, {"r", 11}, {"r2", 0}, {"slope", s}, {"u", 29.95}},
+       TaperedU(254, 77, 17.1, 11.1, s, (77 - 17.1) / 2, 11, 0)},
+      {"square tube, 2t and t corners",
+       "RHS",
+       {{"h", 152.4}, {"b", 152.4}, {"t", 8.84}, {"ro", 17.68}, {"ri", 8.84}},
+       {RoundedRect(152.4, 152.4, 17.68, false), RoundedRect(152.4 - 17.68, 152.4 - 17.68, 8.84, true)}},
+      {"tube with sharp inner corners",
+       "RHS",
+       {{"h", 250}, {"b", 150}, {"t", 10}, {"ro", 15}},
+       {RoundedRect(250, 150, 15, false), RoundedRect(230, 130, 0, true)}},
+  };
+  for (const Case& c : cases) ExpectMatches(CVdSection::Compute(c.shape, c.dims), PolygonProps(c.outline), c.what);
+
+  // tf measured nearer the tip thickens each outstand by slope x (b/4 - u) all along; the fillets move with it.
+  std::map<std::string, double> dims = cases[0].dims;
+  const double mid = CVdSection::Compute("IT", dims).A;
+  dims.erase("u");
+  EXPECT_NEAR(mid - CVdSection::Compute("IT", dims).A, 2 * s * (133 / 4.0 - 30.325) * (133 - 11.7), 1e-6 * mid);
+  dims["u"] = 61;  // beyond the outstand of (133 - 11.7) / 2
+  EXPECT_THROW(CVdSection::Compute("IT", dims), std::invalid_argument);
 }
 
 // The figures the sample catalog carries, as the published tables round them: every row of every family within

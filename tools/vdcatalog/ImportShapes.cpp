@@ -7,6 +7,20 @@
 //   Both editions carry the same column names, so the edition is told by the rows themselves: W / A is the
 //   steel's density, about 3.4 (lb/ft)/in² in the US file and 0.00785 (kg/m)/mm² in the SI file, 430 times
 //   apart. --units may say it, and is refused when the rows say otherwise.
+//   Each row records the Shape its dimensions give, with what the formulas need that the file leaves out,
+//   written as computed here (ShapeDimensions) so that verify and compute read them like any dimension:
+//   W, M, HP (I) and L: the root radius r (r1 of an angle) = kdes - tf (t), the fillet ending at the design k.
+//   S (IT) and C (UT): flanges sloping 1 in 6 (slope 0.1666666667), tf the average thickness, i.e. measured
+//     at u = the middle of the outstand from the tip, (bf - tw)/4 for S and (bf - tw)/2 for C; the root radius
+//     r is the fillet whose tangent point on the web lies at kdes, r = (kdes - t_root) tan(45° + atan(1/6)/2)
+//     with t_root the flange thickness at the web face; the toes are sharp (r2 = 0), since the file gives no
+//     toe radius. On the one channel checked against its published figures this is within 1 %.
+//   HSS, rectangular and square (RHS): the design wall tdes as t, corners of 2 tdes outside (ro) and tdes
+//     inside (ri), the rule the database's properties are computed with. A polar radius of gyration given in
+//     the file's ro column is kept there as ro_polar. Round HSS and PIPE are CHS of OD and tdes. The weight
+//     W of every HSS and PIPE row is that of the nominal wall tnom, so it is stored as G_nom, not G.
+//   MC: no shape; their flange slopes vary by size and the file does not give them (the summary says so).
+//   Tees and double angles: no shape.
 // - freecad: a profiles.csv of "Category,Name,Class,values..." in millimetres; each category becomes a family.
 //
 // Columns take the names and meanings of the shipped section families (h, b, tw, tf, r, A, Iy, Iz, Wy, Wz,
@@ -213,6 +227,10 @@ const AiscColumn* AiscKnown(const std::string& header) {
   return nullptr;
 }
 
+// The flange slope of S beams and C channels: 1 in 6 (16 2/3 %).
+constexpr double kAmericanSlope = 1.0 / 6;
+constexpr double kQuarterTurn = 0.78539816339744830962;  // 45° in radians
+
 // The family a row of `type` goes to, and the shape code its dimensions give (empty: none the engine knows).
 void AiscFamily(const std::string& type, bool round, std::string& family, std::string& shape) {
   family = type == "HSS" && round ? "HSS_R" : type;
@@ -222,8 +240,14 @@ void AiscFamily(const std::string& type, bool round, std::string& family, std::s
     shape = "L";
   else if ((type == "HSS" && round) || type == "PIPE")
     shape = "CHS";
+  else if (type == "HSS")
+    shape = "RHS";
+  else if (type == "S")
+    shape = "IT";
+  else if (type == "C")
+    shape = "UT";
   else
-    shape = std::string();  // tapered flanges, tees and double angles, and HSS corners the file does not give
+    shape = std::string();  // tees and double angles; MC, whose flange slopes vary by size and are not given
 }
 
 // "v16.0" in the file's name ("aisc-shapes-database-v16.0.csv"), or empty.
@@ -240,6 +264,56 @@ std::string VersionInName(const std::string& path) {
     return "v" + base.substr(i + 1, end - i - 1);
   }
   return std::string();
+}
+
+// A number the row holds in catalog column `column`.
+bool RowNumber(const OutFamily& family, const OutRow& row, const std::string& column, double& value) {
+  const auto c = family.folded.find(Folded(Wide(column).str()));
+  if (c == family.folded.end()) return false;
+  const auto v = row.cells.find(c->second);
+  return v != row.cells.end() && IsNumber(v->second, &value);
+}
+
+bool PutNumber(OutFamily& family, OutRow& row, const std::string& column, const std::string& unit, double value,
+               std::string& why) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.10g", value);
+  return Put(family, row, column, false, unit, text, why);
+}
+
+// The dimensions the shape's formulas need that the file does not give, by the rules its tables are computed
+// with (see the file's header); `length` is the file's length unit. A row without what a rule reads is left
+// as it is: verify then says which dimension is missing.
+bool ShapeDimensions(OutFamily& family, OutRow& row, const std::string& shape, const std::string& length,
+                     std::string& why) {
+  double k = 0, t = 0, tf = 0, tw = 0, b = 0;
+  if (shape == "I" || shape == "L") {
+    // Parallel faces: the fillet ends its radius from the flange or leg face, at the design k.
+    if (RowNumber(family, row, "kdes", k) && RowNumber(family, row, shape == "I" ? "tf" : "t", t) && k > t)
+      return PutNumber(family, row, shape == "I" ? "r" : "r1", length, k - t, why);
+    return true;
+  }
+  if (shape == "RHS") {
+    if (!RowNumber(family, row, "t", t)) return true;
+    return PutNumber(family, row, "ro", length, 2 * t, why) && PutNumber(family, row, "ri", length, t, why);
+  }
+  if (shape != "IT" && shape != "UT") return true;
+  if (!RowNumber(family, row, "tf", tf) || !RowNumber(family, row, "tw", tw) || !RowNumber(family, row, "b", b) ||
+      !(b > tw))
+    return true;
+  // tf is the average thickness: at the middle of the outstand, (b - tw)/2 wide on each side of an S beam's
+  // web and b - tw beside a channel's.
+  const double outstand = shape == "IT" ? (b - tw) / 2 : b - tw, u = outstand / 2;
+  if (!PutNumber(family, row, "slope", "", kAmericanSlope, why) || !PutNumber(family, row, "u", length, u, why))
+    return false;
+  if (!RowNumber(family, row, "kdes", k)) return true;
+  // The root fillet whose tangent point on the web lies at the design k. The flange face there is at
+  // tf + slope * (outstand - u) from the outer face, and a fillet of radius r between the web and a face
+  // sloping by atan(slope) ends r / tan(45° + atan(slope)/2) further along the web.
+  const double root = tf + kAmericanSlope * (outstand - u);
+  const double r1 = (k - root) * std::tan(kQuarterTurn + std::atan(kAmericanSlope) / 2);
+  if (!(r1 > 0)) return true;
+  return PutNumber(family, row, "r", length, r1, why) && PutNumber(family, row, "r2", length, 0, why);
 }
 
 bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Tables& tables, std::string& why) {
@@ -332,6 +406,7 @@ bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Table
     for (std::size_t i = 0; i < r.fields.size(); ++i)
       if (!IsBlank(r.fields[i]) && !IsNumber(r.fields[i])) text[i] = true;
 
+  bool channelsUnshaped = false;
   for (const CsvRecord& r : records) {
     const std::string where = path + ", line " + std::to_string(r.line) + ": ";
     const std::string type = cell(r, typeAt);
@@ -339,6 +414,7 @@ bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Table
       why = where + "a row without a Type";
       return false;
     }
+    channelsUnshaped = channelsUnshaped || type == "MC";
     const bool round = !cell(r, odAt).empty();
     std::string familyName, shape;
     AiscFamily(type, round, familyName, shape);
@@ -356,6 +432,11 @@ bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Table
       const AiscColumn* known = AiscKnown(column);
       std::string name = known ? known->name : column;
       if (type == "HSS" && !round && (column == "b" || column == "h")) name = column + "_flat";
+      // A tube's weight is the nominal wall's (tnom), its properties the design wall's (tdes = 0.93 tnom): the
+      // weight is no G of the section the properties describe, and verify would hold it 7 % out.
+      if ((type == "HSS" || type == "PIPE") && column == "W") name = "G_nom";
+      // A tube's ro is its outer corner radius; a polar radius of gyration the file gave would keep its own.
+      if (shape == "RHS" && column == "ro") name = "ro_polar";
       if (known && text[i]) {
         why = where + "column " + column + " holds " + Visible(value) + ", which is no number";
         return false;
@@ -363,25 +444,13 @@ bool ReadAisc(const std::string& path, const ImportShapesOptions& options, Table
       const UnitOf unit = Unit(known ? known->quantity : Quantity::kNone, isSi);
       if (!Put(family, row, name, text[i], unit.unit, text[i] ? value : Shifted(value, unit.shift), why)) return false;
     }
-    // The fillet the tables' design k implies, where the shape's formulas need it.
-    const std::string thickness = shape == "I" ? "tf" : "t";
-    if (shape == "I" || shape == "L") {
-      const auto k = family.folded.find(L"kdes"), t = family.folded.find(Folded(Wide(thickness).str()));
-      double kv = 0, tv = 0;
-      if (k != family.folded.end() && t != family.folded.end() && row.cells.count(k->second) &&
-          row.cells.count(t->second) && IsNumber(row.cells[k->second], &kv) && IsNumber(row.cells[t->second], &tv) &&
-          kv > tv) {
-        char r1[40];
-        std::snprintf(r1, sizeof r1, "%.10g", kv - tv);
-        if (!Put(family, row, shape == "I" ? "r" : "r1", false, Unit(Quantity::kLength, isSi).unit, r1, why))
-          return false;
-      }
-    }
+    if (!ShapeDimensions(family, row, shape, Unit(Quantity::kLength, isSi).unit, why)) return false;
     const std::string edi = cell(r, ediAt);
     if (!edi.empty() && !row.name.empty() && VdNormalName(Wide(edi).str()) != VdNormalName(Wide(row.name).str()))
       tables.aliases.push_back({Wide(edi).str(), Wide(family.name).str(), Wide(row.name).str()});
     if (!AddRow(family, std::move(row), where, why)) return false;
   }
+  if (channelsUnshaped) tables.notes += "; MC: no shape (flange slope not in the file)";
   return true;
 }
 

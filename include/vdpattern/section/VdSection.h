@@ -12,7 +12,8 @@
 // Shapes (code: dimensions; a radius left out is 0 unless said otherwise):
 //   I   I and H sections with parallel flanges: h, b, tw, tf, r (root radius).
 //   IT  I sections with tapered flanges: h, b, tw, tf, r1 (root; r stands for it), r2 (toe, default 0.6 r1),
-//       slope (default 0.14); tf is measured at a quarter of b from the flange tip, as the tables give it.
+//       slope (default 0.14) and u, the distance from the flange tip at which tf is measured: default b/4, as
+//       the European tables give it; the American tables give the average thickness, at u = (b - tw)/4.
 //   U   channels with parallel flanges: h, b, tw, tf, r.
 //   UT  channels with tapered flanges: h, b, tw, tf, r1 (r stands for it), r2 (default r1/2), slope and u, the
 //       distance from the tip at which tf is measured. Defaults follow the European tables: slope 0.08 and

@@ -15,6 +15,7 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include "catalog/ChangeLog.h"
 #include "catalog/History.h"
+#include "catalog/UnitComments.h"
 #include "catalog/WriteGroup.h"
 #include "toolkit/Environment.h"
 
@@ -114,10 +115,7 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
   added.clear();
   leftAsIs.clear();
   error.Empty();
-  if (VdIsServerAddress(path)) {
-    error = L"A catalog on a server compares names ignoring case by its columns' own collation: it needs no upgrade.";
-    return eFailed;
-  }
+  const bool server = VdIsServerAddress(path);
   auto connection = std::make_unique<CVdDatabase>();
   connection->SetQueryTimeout(timeLimit);
   try {
@@ -131,6 +129,32 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
   CVdPatternCatalog catalog(connection.release(), nullptr, false);  // takes the connection over
   if (!catalog.IsOpened()) return eNotCatalog;
   if (!db->CanUpdate()) return eReadOnly;
+  if (server) {
+    // A server catalog's columns compare names ignoring case by their own collation; what an earlier version
+    // did not give it is its units as column comments.
+    try {
+      db->BeginTrans();
+      std::vector<VdColumnComment> missing;
+      vdpattern::catalog::MissingUnitComments(*db, missing, added);
+      if (missing.empty()) {
+        db->Rollback();
+        return eUpToDate;
+      }
+      db->ExecuteSQL(nullptr, missing);
+      db->CommitTrans();
+      return eUpgraded;
+    } catch (CDBException* e) {
+      error = e->m_strError;
+      e->Delete();
+      added.clear();
+      try {
+        if (db->IsInTransaction()) db->Rollback();
+      } catch (CDBException* again) {
+        again->Delete();
+      }
+      return eFailed;
+    }
+  }
   std::list<std::wstring> families;
   if (!catalog.GetFamilies(families)) return eFailed;
   try {
@@ -302,7 +326,9 @@ bool MakeFamily(CVdDatabase& db, const CString& family, const CString& code,
         return false;
       }
     }
-    db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
+    // On a server the columns' units go with the table as its columns' comments, in the same round trip.
+    db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")",
+                  vdpattern::catalog::UnitCommentsOf(family, columns));
     CString index;
     VdBracketName(CVdCatalogSchema::NameIndexName(family), index);
     db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
@@ -460,8 +486,9 @@ bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CStri
       return false;
     }
 
-    for (const CString& definition : definitions)
-      db->ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + definition);
+    for (std::size_t k = 0; k < columns.size(); ++k)
+      db->ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + definitions[k],
+                     vdpattern::catalog::UnitCommentsOf(family, std::vector<Column>{columns[k]}));
     for (const Column* c : newUnitColumns) {
       CString column;
       VdBracketName(c->name, column);

@@ -10,7 +10,13 @@
 //
 // Column types are the database's declared types that the toolkit maps (INTEGER, DOUBLE, TEXT, DATE, ...);
 // names may hold any character but ']' (they are written between brackets). Every operation runs in one
-// transaction: it is done whole or not at all. Failures return false with a message for people in `error`;
+// transaction: it is done whole or not at all.
+//
+// Extension: on a server each family column that has a unit also carries it as the column's comment (COMMENT ON
+// COLUMN), for SQL tools that show comments; AddFamily, AddFamilyInGroup and AddColumnsInGroup write it in the
+// same transaction, with the statement that makes the column (no round trip more), and UpgradeCatalog adds
+// those an older server catalog lacks. "Units" stays what the library reads. A file keeps no column comments
+// (SQLite has none): there only "Units" holds the units. Failures return false with a message for people in `error`;
 // nothing is reported through the report channel. Static functions; no state.
 
 #include <string>
@@ -82,8 +88,10 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // NOCASE). Only indexes are added, all in one transaction: rows, columns and their collations stay as they
   // are. A family whose name holds ']' is left as it is and put in `leftAsIs`; a virtual table, or one without
   // a Name column, is skipped. A free name is taken when another object has the index's. Statements run at
-  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no upgrade (its columns compare
-  // ignoring case by their own collation) and gets eFailed. A file without the library's history table
+  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no name index (its columns compare
+  // ignoring case by their own collation): there the upgrade gives each family column whose unit "Units" holds
+  // that unit as its comment where it lacks it, in one transaction, and puts the families so changed in
+  // `added` (eUpgraded), or changes nothing (eUpToDate). A file without the library's history table
   // ("vd_history", CVdPatternCatalog::GetHistory) gets it, and its name is put in `added` then. Does not throw; a
   // failure the catalog reports while listing its families goes through the report channel.
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,

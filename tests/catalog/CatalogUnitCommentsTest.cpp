@@ -50,7 +50,7 @@ class CatalogUnitComments : public vdtest::DbTest {
 // space) is its column's comment, a column without a unit has none; added columns undone with their group take
 // their comments with them; on a file nothing of this exists and nothing fails.
 TEST_F(CatalogUnitComments, NewFamiliesAndColumnsCarryTheirUnitsAndAnUndoneWriteLeavesNone) {
-  const std::string address = MakeEmptyDb("units.db");
+  const std::string address = NewDbAddress("units.db");
   CString error;
   ASSERT_TRUE(CVdCatalogSchema::CreateCatalog(W(address), L"VdCatalog", L"tests", 1, error)) << U8(error);
   ASSERT_TRUE(CVdCatalogSchema::AddFamily(

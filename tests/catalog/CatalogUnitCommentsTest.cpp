@@ -147,3 +147,45 @@ TEST_F(CatalogUnitComments, UpgradeAndCopyGiveTheCommentsAnOlderCatalogLacks) {
   EXPECT_EQ(Comment(copy, "Channels", "Height"), "mm");
   EXPECT_EQ(Comment(copy, "Channels", "Width"), "<null>");
 }
+
+// A changed unit is read by the catalog and shown by the column's comment; a removed one leaves neither; a
+// change undone by its group, or refused for a missing column, leaves the units as they were; undo refuses it.
+TEST_F(CatalogUnitComments, AChangedUnitIsKeptInUnitsAndInTheComment) {
+  const std::string address = NewDbAddress("changed.db");
+  CString error;
+  ASSERT_TRUE(CVdCatalogSchema::CreateCatalog(W(address), L"VdCatalog", L"tests", 1, error)) << U8(error);
+  ASSERT_TRUE(CVdCatalogSchema::AddFamily(
+      W(address), L"IPE", L"I", {{L"h", L"DOUBLE", L"mm"}, {L"A", L"DOUBLE", L"cm2"}, {L"m", L"DOUBLE", L""}}, error))
+      << U8(error);
+  CVdPatternCatalog catalog(W(address).GetString(), nullptr, true);
+  ASSERT_TRUE(catalog.IsOpened());
+  ASSERT_TRUE(CVdCatalogSchema::SetUnitsInGroup(catalog, L"ipe",
+                                                {{L"H", L"", L"m"}, {L"a", L"", L""}, {L"M", L"", L"kg/m"}}, error))
+      << U8(error);
+  const auto Units = [](CVdPatternCatalog& c) {
+    std::map<std::wstring, std::string> out;
+    for (const auto& [column, info] : c.GetUnitsMap(L"IPE")) out[column] = U8(info.unit.GetText());
+    return out;
+  };
+  const std::map<std::wstring, std::string> changed{{L"h", "m"}, {L"m", "kg/m"}};
+  EXPECT_EQ(Units(catalog), changed);
+  catalog.BeginWriteGroup();
+  ASSERT_TRUE(CVdCatalogSchema::SetUnitsInGroup(catalog, L"IPE", {{L"h", L"", L"cm"}}, error)) << U8(error);
+  catalog.EndWriteGroup(false);
+  EXPECT_FALSE(CVdCatalogSchema::SetUnitsInGroup(catalog, L"IPE", {{L"h", L"", L"in"}, {L"tw", L"", L"mm"}}, error));
+  EXPECT_NE(U8(error).find("no column \"tw\""), std::string::npos) << U8(error);
+  std::vector<vdpattern::HistoryEntry> history;
+  ASSERT_EQ(catalog.GetHistory(vdpattern::HistoryFilter(), history), CVdPatternCatalog::eChangesRead);
+  ASSERT_FALSE(history.empty());
+  EXPECT_EQ(history.front().kind, L"units");
+  EXPECT_FALSE(catalog.UndoChange(history.front().change, error));
+  {
+    // What a host opening the catalog now reads.
+    CVdPatternCatalog again(W(address).GetString(), nullptr, true);
+    EXPECT_EQ(Units(again), changed);
+  }
+  if (!OnServer()) return;
+  EXPECT_EQ(Comment(address, "IPE", "h"), "m");
+  EXPECT_EQ(Comment(address, "IPE", "A"), "<null>");
+  EXPECT_EQ(Comment(address, "IPE", "m"), "kg/m");
+}

@@ -45,6 +45,7 @@ inline constexpr const wchar_t* kChangePrune = L"prune";
 inline constexpr const wchar_t* kChangeAlias = L"alias";
 inline constexpr const wchar_t* kChangeConvert = L"convert";
 inline constexpr const wchar_t* kChangeColumns = L"columns";  // columns added to a family
+inline constexpr const wchar_t* kChangeUnits = L"units";      // units of a family's columns changed
 
 // The values of a row, by column, in the result's order.
 using RowValues = std::vector<std::pair<std::wstring, HistoryValue>>;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <list>
+#include <map>
 #include <memory>
 #include <string>
 #include <set>
@@ -15,6 +16,7 @@
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include "catalog/ChangeLog.h"
 #include "catalog/History.h"
+#include "catalog/UnitComments.h"
 #include "catalog/WriteGroup.h"
 #include "toolkit/Environment.h"
 
@@ -114,10 +116,7 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
   added.clear();
   leftAsIs.clear();
   error.Empty();
-  if (VdIsServerAddress(path)) {
-    error = L"A catalog on a server compares names ignoring case by its columns' own collation: it needs no upgrade.";
-    return eFailed;
-  }
+  const bool server = VdIsServerAddress(path);
   auto connection = std::make_unique<CVdDatabase>();
   connection->SetQueryTimeout(timeLimit);
   try {
@@ -131,6 +130,32 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
   CVdPatternCatalog catalog(connection.release(), nullptr, false);  // takes the connection over
   if (!catalog.IsOpened()) return eNotCatalog;
   if (!db->CanUpdate()) return eReadOnly;
+  if (server) {
+    // A server catalog's columns compare names ignoring case by their own collation; what an earlier version
+    // did not give it is its units as column comments.
+    try {
+      db->BeginTrans();
+      std::vector<VdColumnComment> missing;
+      vdpattern::catalog::MissingUnitComments(*db, missing, added);
+      if (missing.empty()) {
+        db->Rollback();
+        return eUpToDate;
+      }
+      db->ExecuteSQL(nullptr, missing);
+      db->CommitTrans();
+      return eUpgraded;
+    } catch (CDBException* e) {
+      error = e->m_strError;
+      e->Delete();
+      added.clear();
+      try {
+        if (db->IsInTransaction()) db->Rollback();
+      } catch (CDBException* again) {
+        again->Delete();
+      }
+      return eFailed;
+    }
+  }
   std::list<std::wstring> families;
   if (!catalog.GetFamilies(families)) return eFailed;
   try {
@@ -302,7 +327,9 @@ bool MakeFamily(CVdDatabase& db, const CString& family, const CString& code,
         return false;
       }
     }
-    db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")");
+    // On a server the columns' units go with the table as its columns' comments, in the same round trip.
+    db.ExecuteSQL(L"CREATE TABLE " + table + L" (" + definition + L")",
+                  vdpattern::catalog::UnitCommentsOf(family, columns));
     CString index;
     VdBracketName(CVdCatalogSchema::NameIndexName(family), index);
     db.ExecuteSQL(L"CREATE INDEX " + index + L" ON " + table + L" ([Name] COLLATE NOCASE)");
@@ -460,8 +487,9 @@ bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CStri
       return false;
     }
 
-    for (const CString& definition : definitions)
-      db->ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + definition);
+    for (std::size_t k = 0; k < columns.size(); ++k)
+      db->ExecuteSQL(L"ALTER TABLE " + table + L" ADD COLUMN " + definitions[k],
+                     vdpattern::catalog::UnitCommentsOf(family, std::vector<Column>{columns[k]}));
     for (const Column* c : newUnitColumns) {
       CString column;
       VdBracketName(c->name, column);
@@ -497,6 +525,121 @@ bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CStri
     return false;
   }
   // The catalog's units of the family, read again with the new ones; its way of writing values stays.
+  const bool converts = catalog.m_bHasUnits;
+  std::wstring upper = family.str();
+  VdFoldUpper(upper);
+  catalog.m_units.erase(upper);
+  catalog.FillUnitsPool();
+  catalog.m_bHasUnits = converts;
+  return true;
+}
+
+bool CVdCatalogSchema::SetUnitsInGroup(CVdPatternCatalog& catalog, const CString& family,
+                                       const std::vector<Column>& units, CString& error) {
+  using vdpattern::HistoryValue;
+  error.Empty();
+  CVdDatabase* db = catalog.Database();
+  if (!db || !catalog.CanWrite()) {
+    error = L"The catalog cannot be written.";
+    return false;
+  }
+  CString table;
+  if (!VdBracketName(family, table) || IsLibraryTable(family) || !catalog.FindFamily(family)) {
+    error.Format(L"The catalog has no family \"%s\".", family);
+    return false;
+  }
+  if (units.empty()) {
+    error = L"No unit to change.";
+    return false;
+  }
+  std::set<std::wstring> listed;
+  for (const Column& c : units) {
+    CString column;
+    if (!VdBracketName(c.name, column) || c.name.CompareNoCase(L"Name") == 0 ||
+        !listed.insert(FoldedName(c.name)).second) {
+      error.Format(L"\"%s\" cannot have a unit set (empty, repeated, \"Name\" or holding ']').", c.name);
+      return false;
+    }
+  }
+  try {
+    vdpattern::catalog::WriteGroup group(db);
+    // Each column as the family spells it, which its comment names.
+    std::map<std::wstring, CString> spelt;
+    for (const CString& name : ColumnNames(*db, table)) spelt.emplace(FoldedName(name), name);
+    for (const Column& c : units)
+      if (!spelt.count(FoldedName(c.name))) {
+        error.Format(L"The family \"%s\" has no column \"%s\"; no unit was changed.", family, c.name);
+        return false;
+      }
+    std::vector<CString> unitShape = ColumnNames(*db, L"[Units]");
+    std::map<std::wstring, CString> unitColumns;
+    for (const CString& name : unitShape) unitColumns.emplace(FoldedName(name), name);
+    std::vector<const Column*> newUnitColumns;
+    for (const Column& c : units)
+      if (!c.unit.IsEmpty() && !unitColumns.count(FoldedName(c.name))) {
+        unitShape.push_back(c.name);
+        newUnitColumns.push_back(&c);
+      }
+    if (!VdCheckTableShape(*db, L"Units", unitShape, error)) {
+      error += L" The units cannot be recorded.";
+      return false;
+    }
+    // The units before, from the family's first row, as the catalog reads them.
+    std::map<std::wstring, std::wstring> before;
+    bool hasRow = false;
+    {
+      CVdRecordset row(db);
+      row.Open(0, L"SELECT * FROM [Units] WHERE [Family] = " + VdQuoteText(family), 0);
+      hasRow = !row.IsEOF();
+      CDBVariant cell;
+      for (short i = 0, n = row.GetODBCFieldCount(); hasRow && i < n; ++i) {
+        CODBCFieldInfo field;
+        row.GetODBCFieldInfo(i, field);
+        row.GetFieldValue(i, cell);
+        if (cell.m_dwType == DBVT_WSTRING && cell.m_pstring && !cell.m_pstring->IsEmpty())
+          before[FoldedName(field.m_strName)] = cell.m_pstring->str();
+      }
+    }
+    for (const Column* c : newUnitColumns) {
+      CString column;
+      VdBracketName(c->name, column);
+      db->ExecuteSQL(L"ALTER TABLE [Units] ADD COLUMN " + column + L" TEXT COLLATE NOCASE");
+    }
+    CString assignments, names, values;
+    std::vector<VdColumnComment> comments;
+    std::vector<vdpattern::HistoryColumn> changed;
+    for (const Column& c : units) {
+      const std::wstring folded = FoldedName(c.name);
+      const auto old = before.find(folded);
+      comments.push_back({family, spelt[folded], c.unit});
+      changed.push_back({c.name.str() + L" unit",
+                         old == before.end() ? HistoryValue{} : HistoryValue{HistoryValue::eText, old->second},
+                         c.unit.IsEmpty() ? HistoryValue{} : HistoryValue{HistoryValue::eText, c.unit.str()}});
+      // A column "Units" lacks needs no NULL written into it.
+      if (c.unit.IsEmpty() && !unitColumns.count(folded)) continue;
+      CString column;
+      VdBracketName(c.name, column);
+      const CString value = c.unit.IsEmpty() ? CString(L"NULL") : VdQuoteText(c.unit);
+      assignments += (assignments.IsEmpty() ? L"" : L", ") + column + L" = " + value;
+      names += L", " + column;
+      values += L", " + value;
+    }
+    // The comments go with the row's write, in its round trip.
+    if (hasRow && !assignments.IsEmpty())
+      db->ExecuteSQL(L"UPDATE [Units] SET " + assignments + L" WHERE [Family] = " + VdQuoteText(family), comments);
+    else if (!hasRow && !assignments.IsEmpty())
+      db->ExecuteSQL(L"INSERT INTO [Units] ([Family]" + names + L") VALUES (" + VdQuoteText(family) + values + L")",
+                     comments);
+    else
+      db->ExecuteSQL(nullptr, comments);
+    catalog.RecordFamilyWrite(family, vdpattern::catalog::kChangeUnits, changed);
+    group.Keep();
+  } catch (CDBException* e) {
+    error = e->m_strError;
+    error.TrimRight();
+    e->Delete();
+    return false;
+  }
   const bool converts = catalog.m_bHasUnits;
   std::wstring upper = family.str();
   VdFoldUpper(upper);

@@ -10,6 +10,7 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 #include "catalog/History.h"
 #include "catalog/NameTables.h"
+#include "catalog/UnitComments.h"
 
 namespace {
 
@@ -222,6 +223,11 @@ CVdCatalogTransfer::CopyResult CVdCatalogTransfer::CopyCatalog(CVdDatabase& sour
       return eRefusedName;
     }
   }
+  // A server copy's family columns carry their units as comments, as the library's own families do.
+  std::vector<VdColumnComment> comments;
+  std::vector<std::wstring> commented;
+  if (vdpattern::catalog::MissingUnitComments(target, comments, commented) && !comments.empty())
+    target.ExecuteSQL(nullptr, comments);
   vdpattern::catalog::RecordCopy(target, static_cast<long long>(counts.tables), static_cast<long long>(counts.rows));
   group.Keep();
   return eCopied;

@@ -48,6 +48,8 @@
 
 namespace vdpattern::db {
 
+using ColumnComment = ::VdColumnComment;
+
 class Connection {
  public:
   Connection(const Connection&) = delete;
@@ -116,6 +118,20 @@ class Connection {
 
   // Runs one host statement and drops any rows it gives.
   virtual void Execute(const wchar_t* text) = 0;
+  // Runs `text` (null: none) and then sets each comment of `comments` on its column, all or nothing, in one
+  // round trip where the engine keeps comments; an engine without column comments (a file) runs `text` alone.
+  // Table and column names are as the catalog names them (the engine spells them as its schema does; a table
+  // or column `text` makes is taken as written). An empty comment removes the column's. Throws what a statement
+  // throws.
+  virtual void ExecuteCommenting(const wchar_t* text, const std::vector<ColumnComment>& /*comments*/) {
+    if (text) Execute(text);
+  }
+  // The comments the columns of the catalog's tables carry, by table and column as the schema spells them;
+  // false (nothing read) on an engine without column comments. Throws what a statement throws.
+  virtual bool ColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) {
+    comments.clear();
+    return false;
+  }
 
   // Runs one host statement, or reads the table given by its bare name, into a new state standing on row 0.
   // Caller owns the result.

@@ -128,6 +128,15 @@ void CVdDatabase::ExecuteSQL(const wchar_t* text) {
   Require(m_pConnection).Execute(text);
 }
 
+void CVdDatabase::ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComment>& comments) {
+  CountStatements();
+  Require(m_pConnection).ExecuteCommenting(text, comments);
+}
+
+BOOL CVdDatabase::GetColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) {
+  return Require(m_pConnection).ColumnComments(comments) ? TRUE : FALSE;
+}
+
 void CVdDatabase::BeginWriteGroup() {
   Connection& connection = Require(m_pConnection);
   CountStatements();

@@ -79,6 +79,13 @@ int Blame(const std::string& file, const std::string& name, const std::string& f
 int Undo(const std::string& file, long long change);
 // Adds the name indexes that ignore case to the families of a catalog made by an earlier version (Upgrade.cpp).
 int Upgrade(const std::string& file);
+// Prints the statements that give a server catalog's schema its owner, writers and readers (Grant.cpp); runs
+// nothing and needs no server. kError for a file, an address without a catalog, or a name the server would not
+// keep whole or that is given twice.
+int Grant(const std::string& address, const std::string& owner, const std::vector<std::string>& writers,
+          const std::vector<std::string>& readers);
+std::string GrantStatements(const std::string& schema, const std::string& owner,
+                            const std::vector<std::string>& writers, const std::vector<std::string>& readers);
 // Serves the catalogs to a web page and its JSON API on `listen`:`port` (0: any free port) until SIGINT or
 // SIGTERM (Serve.cpp).
 int Serve(const std::vector<std::string>& files, int port, const std::string& listen, bool readOnly);

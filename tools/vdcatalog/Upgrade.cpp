@@ -1,6 +1,7 @@
 // vdcatalog upgrade: gives a catalog made by an earlier version what lookups by name need today, an index on
-// each family's Name that ignores case. Without it the engine reads the whole family for every lookup, and an
-// import of many rows takes time that grows with the square of their number.
+// each family's Name that ignores case (on a server, which has no need of it: each unit as its column's comment).
+// Without it the engine reads the whole family for every lookup, and an import of many rows takes time that grows with
+// the square of their number.
 //
 // Only indexes are added, all in one transaction: the rows, the columns and their declared collations stay as
 // they are (changing a column's collation would mean copying its table), and comparisons ignore case anyway.
@@ -18,17 +19,12 @@
 namespace vdcatalog {
 
 int Upgrade(const std::string& file) {
-  if (IsCatalogOnServer(file)) {
-    // What upgrade adds to old files a server catalog has from the start: its columns compare names ignoring
-    // case. Opened all the same, so a catalog that is not there is not called up to date.
-    Session session;
-    if (!session.Open(file)) return kError;
-    std::printf("%s is up to date: a server catalog compares names ignoring case; nothing to upgrade\n",
-                Masked(file).c_str());
-    return session.Finish(kOk);
-  }
-  if (RefuseSpecialFile(file)) return kError;
-  const std::string path = std::filesystem::absolute(file).lexically_normal().string();
+  // A server catalog compares names ignoring case from the start; what an older one may lack is its units as
+  // column comments.
+  const bool server = IsCatalogOnServer(file);
+  if (!server && RefuseSpecialFile(file)) return kError;
+  const std::string path = server ? file : std::filesystem::absolute(file).lexically_normal().string();
+  const std::string shown = server ? Masked(file) : file;
   std::vector<std::wstring> added, leftAsIs;
   CString error;
   const CVdCatalogSchema::UpgradeResult result =
@@ -37,19 +33,31 @@ int Upgrade(const std::string& file) {
     Error("family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
   switch (result) {
     case CVdCatalogSchema::eNotCatalog:
-      Error(file + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
+      Error(shown + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
       return kError;
     case CVdCatalogSchema::eReadOnly:
-      Error(file + " is read-only: upgrade needs to write it, and nothing was changed");
+      Error(shown + " is read-only: upgrade needs to write it, and nothing was changed");
       return kError;
     case CVdCatalogSchema::eFailed:
       if (!error.IsEmpty()) Error(Utf8(error));
       return kError;
     case CVdCatalogSchema::eUpToDate:
+      if (server) {
+        std::printf("%s is up to date: its columns carry their units as comments; nothing was changed\n",
+                    shown.c_str());
+        return kOk;
+      }
       std::printf("%s is up to date: every family has its name index; nothing was changed\n", file.c_str());
       return kOk;
     case CVdCatalogSchema::eUpgraded:
       break;
+  }
+  if (server) {
+    std::printf("upgraded %s: units written as column comments in %zu famil%s:", shown.c_str(), added.size(),
+                added.size() == 1 ? "y" : "ies");
+    for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
+    std::printf("\n");
+    return kOk;
   }
   // The history table is named among the families that got an index; it is said on a line of its own.
   const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));

@@ -50,7 +50,8 @@ struct Arguments {
   Options options;
   int status = kOk;
   std::string file, type, editor, family, code, name, like, where, table, column, keyColumn, key, format, out, csv,
-      convertOut, address, action, delimiter;
+      convertOut, address, action, delimiter, owner;
+  std::vector<std::string> writers, readers;
   int version = 1;
   double metrics = 1.0;
   bool keepGoing = false, readOnly = false, exact = false, decimalComma = false;
@@ -202,10 +203,20 @@ void AddTransferCommands(CLI::App& app, Arguments& a) {
       ->required();
   link->callback([&] { a.status = Run([&] { return Link(a.file, a.address); }); });
 
-  auto* upgrade =
-      app.add_subcommand("upgrade", "Add the name indexes that ignore case to a catalog made by an earlier version");
+  auto* upgrade = app.add_subcommand(
+      "upgrade",
+      "Bring a catalog made by an earlier version up to date (name indexes; on a server, units as column comments)");
   upgrade->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
   upgrade->callback([&] { a.status = Run([&] { return Upgrade(a.file); }); });
+
+  auto* grant = app.add_subcommand(
+      "grant", "Print (never run) the SQL that gives a server catalog's owner, writers and readers their rights");
+  grant->add_option("ADDRESS", a.address, "Server address naming the catalog, e.g. postgresql://host/db?catalog=NAME")
+      ->required();
+  grant->add_option("--owner", a.owner, "The role that owns the schema and alone adds families")->required();
+  grant->add_option("--writer", a.writers, "A role that changes rows but creates nothing (repeatable)");
+  grant->add_option("--reader", a.readers, "A role that only reads (repeatable)");
+  grant->callback([&] { a.status = Run([&] { return Grant(a.address, a.owner, a.writers, a.readers); }); });
 
   auto* serve = app.add_subcommand("serve", "Browse and edit catalogs in a web page on this machine");
   serve->add_option("CATALOG", a.files, "Catalogs: files, link files or server addresses")->required();

@@ -12,6 +12,12 @@
 // names may hold any character but ']' (they are written between brackets). Every operation runs in one
 // transaction: it is done whole or not at all. Failures return false with a message for people in `error`;
 // nothing is reported through the report channel. Static functions; no state.
+//
+// Extension: on a server each family column that has a unit also carries it as the column's comment (COMMENT ON
+// COLUMN), for SQL tools that show comments; AddFamily, AddFamilyInGroup, AddColumnsInGroup and SetUnitsInGroup
+// write it in the same transaction, with the statement that makes or changes the column's unit (no round trip
+// more), and UpgradeCatalog adds those an older server catalog lacks. "Units" stays what the library reads. A
+// file keeps no column comments (SQLite has none): there only "Units" holds the units.
 
 #include <string>
 #include <vector>
@@ -55,6 +61,18 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // IsWriteGroupLost). Undo refuses a "columns" change, and so the set that holds it. Does not throw.
   static bool AddColumnsInGroup(CVdPatternCatalog& catalog, const CString& family, const std::vector<Column>& columns,
                                 CString& error);
+  // Extension: gives existing columns of the family `family` of the open catalog `catalog` (borrowed) new units:
+  // each of `units` names a column (in any case) and its unit (`type` is not read; an empty unit removes the
+  // column's). Grouped as AddColumnsInGroup is (nested in the caller's write group, or a group of its own); the
+  // units are written in the family's "Units" row (a column more in "Units" where a name has none yet) and, on
+  // a server, as the columns' comments in the same round trip; recorded as one change of kind "units" holding
+  // each column's unit before and after, which undo refuses. The catalog then knows the new units; whether it
+  // converts values stays as it was. Values are never converted: they are read in the new unit from then on.
+  // All or nothing: refused with `error`, nothing changed, when the family or a column is missing, a column is
+  // repeated or "Name", or "Units" could not hold the new column; a database failure undoes the call's writes.
+  // Does not throw.
+  static bool SetUnitsInGroup(CVdPatternCatalog& catalog, const CString& family, const std::vector<Column>& units,
+                              CString& error);
   // Whether `type` is a declared type that the toolkit maps to a column type.
   static bool IsKnownType(const CString& type);
   // Extension: gives the catalog at `path` (a file or a server catalog) the history table that new catalogs
@@ -82,8 +100,10 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // NOCASE). Only indexes are added, all in one transaction: rows, columns and their collations stay as they
   // are. A family whose name holds ']' is left as it is and put in `leftAsIs`; a virtual table, or one without
   // a Name column, is skipped. A free name is taken when another object has the index's. Statements run at
-  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no upgrade (its columns compare
-  // ignoring case by their own collation) and gets eFailed. A file without the library's history table
+  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no name index (its columns compare
+  // ignoring case by their own collation): there the upgrade gives each family column whose unit "Units" holds
+  // that unit as its comment where it lacks it, in one transaction, and puts the families so changed in
+  // `added` (eUpgraded), or changes nothing (eUpToDate). A file without the library's history table
   // ("vd_history", CVdPatternCatalog::GetHistory) gets it, and its name is put in `added` then. Does not throw; a
   // failure the catalog reports while listing its families goes through the report channel.
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,

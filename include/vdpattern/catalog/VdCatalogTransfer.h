@@ -36,7 +36,9 @@ class VDPATTERN_EXPORT CVdCatalogTransfer {
 
   // Copies every table of `source` but its system tables and its change records ("vd_change") into `target`,
   // which should hold no table of those names. The aliases and the index of names ("vd_alias", "vd_name") are
-  // made as the catalog makes them, indexes included, and their rows copied. Returns eCopied, or the reason nothing was
+  // made as the catalog makes them, indexes included, and their rows copied. Extension: on a server target each
+  // family column whose unit the copied "Units" holds gets that unit as its comment, in the same transaction
+  // (CVdCatalogSchema.h); a file keeps no comments. Returns eCopied, or the reason nothing was
   // copied with a message for people in `error`. A database failure throws CDBException* after the copy has been
   // undone; the catcher releases it with Delete().
   static CopyResult CopyCatalog(CVdDatabase& source, CVdDatabase& target, Counts& counts, CString& error,

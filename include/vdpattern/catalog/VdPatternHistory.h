@@ -31,7 +31,8 @@ struct HistoryEntry {
   std::wstring who;      // the OS user of the writer; on a server the role it connected as
   std::wstring host, program;
   std::wstring family, name;
-  std::wstring kind;  // "insert", "modify", "remove", "family", "undo" or "prune"
+  // "insert", "modify", "remove", "family", "undo", "prune", "alias", "convert", "columns" or "units"
+  std::wstring kind;
   std::vector<HistoryColumn> columns;
 };
 

@@ -234,3 +234,11 @@ VDTOOLKIT_EXPORT bool VdCheckTableShape(CVdDatabase& db, const CString& table, c
 VDTOOLKIT_EXPORT bool VdBracketName(const CString& name, CString& out);
 // A text as a statement writes it: between single quotes, each quote inside doubled.
 VDTOOLKIT_EXPORT CString VdQuoteText(const CString& text);
+
+// Extension: a comment to set on a column (CVdDatabase::ExecuteSQL with comments), e.g. the unit of a family's
+// column, for SQL tools that show column comments. An empty `comment` removes the column's.
+struct VdColumnComment {
+  CString table;
+  CString column;
+  CString comment;
+};

@@ -138,6 +138,17 @@ class VDTOOLKIT_EXPORT CVdDatabase {
 
   // Runs one statement and drops any rows it gives (the one-statement rule of CVdRecordset applies).
   virtual void ExecuteSQL(const wchar_t* text);
+  // Extension: runs `text` (null: no statement) and then sets `comments` on their columns, all or nothing, in
+  // the open transaction or group; on a server the comments go in the statement's round trip (COMMENT ON
+  // COLUMN, names quoted as names and the comment as a literal). Names are as the catalog names them; a table
+  // or column that `text` makes is taken as written. A file keeps no column comments: there `text` runs alone
+  // and `comments` are ignored. Throws CDBException as ExecuteSQL does (a comment on a column that does not
+  // exist fails the whole call).
+  void ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComment>& comments);
+  // Extension: the column comments of the catalog's tables, by table and column as the schema spells them
+  // (only columns that have one). FALSE, `comments` empty, on a file, which keeps none. Throws CDBException
+  // when the connection is lost or a time-out is reached.
+  BOOL GetColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments);
 
   // Milliseconds to wait for another process's lock before failing with HYT00; applies now and to later
   // opens. Negative values count as 0. On a server it is the session's lock_timeout, which bounds the wait

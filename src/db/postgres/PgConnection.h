@@ -142,6 +142,10 @@ class PgConnection final : public Connection {
   void BeginSavepoint() override;
   void EndSavepoint(bool keep) override;
   void Execute(const wchar_t* text) override;
+  // The comments go after the statement in its pipeline and its savepoint: one round trip, all or nothing.
+  void ExecuteCommenting(const wchar_t* text, const std::vector<ColumnComment>& comments) override;
+  // One statement over pg_description for the schema's tables (by its oid).
+  bool ColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) override;
   std::unique_ptr<RecordsetState> Query(const wchar_t* text) override;
   void Requery(RecordsetState& state) override;
   void ReturnState(std::unique_ptr<RecordsetState> state) override;
@@ -237,6 +241,9 @@ class PgConnection final : public Connection {
   // Throws HY000 with the reason when a write to `table` would run code of its own (FactsOf).
   void CheckWritable(const std::string& table);
   std::string QualifiedTable(const std::string& table) const;
+  // `name` (UTF-8) as the schema spells the table (kind kPgTableKey) or column (kPgColumnKey) of that name in
+  // any ASCII case, or as given when the names read hold none.
+  std::string SpeltAs(char kind, const std::string& name) const;
   void RefreshTables();
   std::shared_ptr<const PgColumnSet> Describe(pg_result* result, const PgRecordsetState& state);
 
@@ -269,6 +276,8 @@ class PgConnection final : public Connection {
   std::unordered_map<unsigned, BaseColumns> m_baseColumns;
   // Settings changed since the last statement (SetBusyTimeout, SetQueryTimeout), sent with the next one.
   std::string m_pendingSettings;
+  // Statements sent after the next one, in its pipeline and savepoint (ExecuteCommenting); Send clears them.
+  std::vector<std::string> m_alsoSend;
   std::string m_schema;     // the catalog's schema (the database's default one without a catalog key), UTF-8
   std::string m_schemaOid;  // its oid in decimal; empty when there is none
   std::string m_lockKey = "0";

@@ -214,7 +214,10 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   }
   if (m_seenOnce.size() >= kMaxPrepared) m_seenOnce.clear();  // texts seen once are not kept without bound
   if (IsTransactionControl(sql)) FlushSettings();
-  if (making.empty() && m_pendingSettings.empty() && !savepoint) {
+  // What ExecuteCommenting adds after the statement, taken now: a failure below leaves none for the next one.
+  const std::vector<std::string> also = std::move(m_alsoSend);
+  m_alsoSend.clear();
+  if (making.empty() && m_pendingSettings.empty() && !savepoint && also.empty()) {
     if (prepared.empty())
       return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
     return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
@@ -239,10 +242,12 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
            PQsendQueryParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
   else
     sent = sent && PQsendQueryPrepared(m_conn, name.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0) == 1;
+  for (const std::string& next : also)
+    sent = sent && PQsendQueryParams(m_conn, next.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
   sent = sent && (!savepoint || PQsendQueryParams(m_conn, kRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
   sent = sent && PQpipelineSync(m_conn) == 1;
   std::vector<PGresult*> results;
-  const std::size_t expected = (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1;
+  const std::size_t expected = (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1 + also.size();
   for (std::size_t k = 0; sent && k < expected; ++k) {
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
@@ -266,10 +271,26 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   PGresult* set = settings ? results[k++] : nullptr;
   PGresult* made = making.empty() ? nullptr : results[k++];
   PGresult* result = results[k++];
+  const std::size_t firstAlso = k;
+  k += also.size();
   PGresult* released = savepoint ? results[k] : nullptr;
   const auto ok = [](PGresult* r) {
     return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
   };
+  // A statement sent after the main one that failed fails the whole: the caller undoes them together.
+  if (!also.empty()) {
+    PGresult* failed = nullptr;
+    if (ok(result))
+      for (std::size_t a = 0; a < also.size() && !failed; ++a)
+        if (!ok(results[firstAlso + a])) failed = results[firstAlso + a];
+    for (std::size_t a = 0; a < also.size(); ++a)
+      if (results[firstAlso + a] != failed) PQclear(results[firstAlso + a]);
+    if (failed) {
+      if (!making.empty() && ok(made)) m_prepared.emplace(sql, making);
+      for (PGresult* r : {begun, set, made, result, released}) PQclear(r);
+      return failed;
+    }
+  }
   if (begun && !ok(begun)) {  // no savepoint: nothing after it ran
     for (PGresult* r : {set, made, result, released}) PQclear(r);
     return begun;
@@ -659,6 +680,90 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
 void PgConnection::Execute(const wchar_t* text) {
   PgStatement statement;
   WithNames(text, statement, [&] { PQclear(Run(statement.sql, Values(statement))); });
+}
+
+std::string PgConnection::SpeltAs(char kind, const std::string& name) const {
+  const auto range = m_names.equal_range(kind + AsciiLower(name));
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second == name) return name;
+  return range.first == range.second ? name : range.first->second;
+}
+
+namespace {
+
+// A comment's text as a literal of the server, or a refusal: a NUL would cut it.
+std::string CommentLiteral(pg_conn* conn, const CString& comment) {
+  const std::string text = VdToUtf8(comment.str());
+  if (text.find('\0') != std::string::npos)
+    ThrowDbError(kStateSyntax, L"A column comment cannot hold a NUL character.");
+  char* escaped = PQescapeLiteral(conn, text.data(), text.size());
+  if (!escaped) ThrowDbError(kStateGeneral, CString(VdFromUtf8(PQerrorMessage(conn)).c_str()));
+  std::string literal(escaped);
+  PQfreemem(escaped);
+  return literal;
+}
+
+}  // namespace
+
+void PgConnection::ExecuteCommenting(const wchar_t* text, const std::vector<ColumnComment>& comments) {
+  if (comments.empty()) {
+    if (text) Execute(text);
+    return;
+  }
+  // Built once the statement is translated, from the names as they stood before it: a table or column it
+  // makes is not among them and is taken as written.
+  const auto commentsSql = [&] {
+    std::vector<std::string> sql;
+    for (const ColumnComment& c : comments) {
+      const std::string table = SpeltAs(kPgTableKey, VdToUtf8(c.table.str()));
+      std::string column = VdToUtf8(c.column.str());
+      for (const auto& entry : m_baseColumns) {
+        if (entry.second.table != table) continue;
+        for (const auto& known : entry.second.columns)
+          if (AsciiLower(known.first) == AsciiLower(column)) column = known.first;
+        break;
+      }
+      sql.push_back("COMMENT ON COLUMN " + QualifiedTable(table) + "." + Quoted(column) + " IS " +
+                    (c.comment.IsEmpty() ? std::string("NULL") : CommentLiteral(m_conn, c.comment)));
+    }
+    return sql;
+  };
+  if (!text) {
+    EnsureConnected();
+    if (!m_namesRead) RefreshNames();
+    std::vector<std::string> sql = commentsSql();
+    const std::string first = sql.front();
+    sql.erase(sql.begin());
+    m_alsoSend = std::move(sql);
+    PQclear(Run(first));
+    return;
+  }
+  PgStatement statement;
+  WithNames(text, statement, [&] {
+    m_alsoSend = commentsSql();
+    try {
+      PQclear(Run(statement.sql, Values(statement)));
+    } catch (...) {
+      m_alsoSend.clear();  // never sent with a statement they were not made for
+      throw;
+    }
+  });
+}
+
+bool PgConnection::ColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) {
+  comments.clear();
+  EnsureConnected();
+  if (m_schemaOid.empty()) return true;
+  ResultGuard found{
+      Read("SELECT c.relname, a.attname, d.description FROM pg_catalog.pg_class c JOIN pg_catalog.pg_attribute a ON "
+           "a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped JOIN pg_catalog.pg_description d ON d.objoid = "
+           "c.oid AND d.classoid = 'pg_catalog.pg_class'::pg_catalog.regclass AND d.objsubid = a.attnum WHERE "
+           "c.relnamespace = $1::oid AND c.relkind IN ('r', 'p')",
+           {m_schemaOid.c_str()})};
+  for (int r = 0; r < PQntuples(found.result); ++r)
+    comments[VdFromUtf8(PQgetvalue(found.result, r, 0))][VdFromUtf8(PQgetvalue(found.result, r, 1))] =
+        VdFromUtf8(PQgetvalue(found.result, r, 2));
+  return true;
 }
 
 std::unique_ptr<RecordsetState> PgConnection::Query(const wchar_t* text) {

@@ -152,4 +152,56 @@ TEST_F(ServerMessages, RolesAreToldWhatTheyMayDo) {
   EXPECT_EQ(m_err.find("holds no catalog"), std::string::npos) << m_err;
 }
 
+// The SQL grant prints, run as it stands by the superuser, gives the team what the README promises, for roles
+// whose names hold quotes, spaces and a semicolon: the reader reads and is refused a write in words, the writer
+// changes rows but cannot create in the schema nor rewrite the history. Printing needs no server; a file or an
+// address without a catalog is refused.
+TEST_F(ServerMessages, GrantPrintsWhatGivesEachRoleItsRights) {
+  const std::string id = std::to_string(::getpid()) + "_" + std::to_string(m_count);
+  const std::string writer = "vd \"w\" x_" + id, reader = "vd r'd; DROP x_" + id;
+  const auto quoted = [](const std::string& name) {
+    std::string out = "\"";
+    for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+  };
+  const auto as = [&](const std::string& user) {
+    std::string escaped;
+    for (char c : user) escaped += c == '\'' || c == '\\' ? std::string("\\") + c : std::string(1, c);
+    return "user='" + escaped + "' dbname=" + m_dbName + " catalog=cat";
+  };
+  Sql("CREATE ROLE " + quoted(writer) + " LOGIN; CREATE ROLE " + quoted(reader) + " LOGIN");
+
+  ASSERT_EQ(Tool({"grant", Owner(), "--owner", "postgres", "--writer", writer, "--reader", reader}), 0) << m_err;
+  const std::string sql = m_out;
+  EXPECT_NE(sql.find("TO " + quoted(reader) + ";"), std::string::npos) << sql;
+  EXPECT_EQ(sql.find("CREATE ON SCHEMA \"cat\" TO"), std::string::npos) << sql;  // never granted
+  Sql(sql);
+
+  EXPECT_EQ(Tool({"list", as(reader), "IPE"}), 0) << m_err;
+  EXPECT_NE(m_out.find("IPE 200"), std::string::npos) << m_out;
+  EXPECT_NE(Tool({"set", as(reader), "IPE", "IPE 300", "h=300"}), 0);
+  EXPECT_NE(m_err.find("may only read"), std::string::npos) << m_err;
+
+  EXPECT_EQ(Tool({"set", as(writer), "IPE", "IPE 300", "h=300"}), 0) << m_err;
+  EXPECT_NE(Tool({"add-family", as(writer), "HEA", "--code", "H"}), 0);
+  EXPECT_NE(m_err.find("may not add tables to the catalog \"cat\""), std::string::npos) << m_err;
+  EXPECT_NE(Tool({"history", as(writer), "IPE 300", "--prune-before", "2999-01-01"}), 0);
+  EXPECT_EQ(Tool({"history", Owner(), "IPE 300"}), 0) << m_err;
+  EXPECT_NE(m_out.find("300"), std::string::npos) << m_out;  // the writer's row, never pruned
+
+  // A file, an address without a catalog, a role twice: refused with a reason. A server not there: printed.
+  EXPECT_EQ(Tool({"grant", m_dir.File("steel.db"), "--owner", "o"}), 2);
+  EXPECT_NE(m_err.find("do not apply to a catalog file"), std::string::npos) << m_err;
+  EXPECT_EQ(Tool({"grant", "postgresql:///" + m_dbName, "--owner", "o"}), 2);
+  EXPECT_NE(m_err.find("names no catalog"), std::string::npos) << m_err;
+  EXPECT_EQ(Tool({"grant", Owner(), "--owner", "o", "--writer", "a", "--reader", "a"}), 2);
+  EXPECT_NE(m_err.find("more than once"), std::string::npos) << m_err;
+  EXPECT_EQ(Tool({"grant", "host=/nonexistent-vd-socket-dir dbname=x catalog=SteelTeam", "--owner", "o"}), 0) << m_err;
+  EXPECT_NE(m_out.find("ON SCHEMA \"SteelTeam\" FROM PUBLIC"), std::string::npos) << m_out;
+
+  m_server.reset();  // the database goes first: the roles hold grants in it
+  for (const std::string& role : {quoted(writer), quoted(reader), m_reader, m_writer, m_stranger})
+    Sql("DROP ROLE IF EXISTS " + role, false);
+}
+
 #endif  // VDCATALOG_PATH

@@ -29,14 +29,16 @@ inline constexpr const wchar_t* kChangeModify = L"modify";
 inline constexpr const wchar_t* kChangeRemove = L"remove";
 inline constexpr const wchar_t* kChangeFamily = L"family";
 
-// Makes the table when `*known` is false and the database lacks it; sets `*known` when it found the table. Inside a
-// write group; database failures pass to the caller.
-void EnsureChangeTable(CVdDatabase& db, bool* known);
+// Makes the table when `*known` is false and the database lacks it; sets `*known` when it found the table; true
+// when it made it (empty, then). Inside a write group; database failures pass to the caller.
+bool EnsureChangeTable(CVdDatabase& db, bool* known);
 // Appends one record (inside the caller's write group). Database failures pass to the caller.
 void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind);
 // Appends one record per name, numbered in order, in one statement per 5,000 names after one read of the
-// greatest number (inside the caller's write group, with the table made). Database failures pass to the caller.
-void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names, const wchar_t* kind);
+// greatest number (inside the caller's write group, with the table made), none when `madeNow` says the table was
+// made empty by this write (EnsureChangeTable's answer). Database failures pass to the caller.
+void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names, const wchar_t* kind,
+                   bool madeNow = false);
 // Reads the records numbered above `after`, in order, in one statement. False when the catalog has no change
 // table; other database failures pass to the caller.
 bool ReadChanges(CVdDatabase& db, long long after, std::vector<CVdPatternCatalog::PatternChange>& rows);

@@ -230,32 +230,6 @@ CString UtcNow() {
   return CString(VdFromUtf8(text));
 }
 
-// The schema of a server catalog ("public" for the database's default); empty for a file. A link file is a file
-// that names a server catalog.
-std::wstring ServerSchema(CVdDatabase& db) {
-  thread_local std::map<std::wstring, std::wstring> known;  // asked once per path: single writes ask at every one
-  const std::wstring path = db.GetDatabaseName().str();
-  if (const auto it = known.find(path); it != known.end()) return it->second;
-  std::wstring schema;
-  try {
-    if (vdpattern::db::IsServerAddress(path)) {
-      schema = VdFromUtf8(vdpattern::db::ParseServerAddress(path).catalog);
-      if (schema.empty()) schema = L"public";
-    } else {
-      std::ifstream file(VdToUtf8(path), std::ios::binary);
-      unsigned char head[64] = {};
-      file.read(reinterpret_cast<char*>(head), sizeof head);
-      if (vdpattern::db::IsLinkFileHeader(head, static_cast<std::size_t>(file.gcount()))) {
-        schema = VdFromUtf8(vdpattern::db::ReadLinkFile(CString(path)).catalog);
-        if (schema.empty()) schema = L"public";
-      }
-    }
-  } catch (CDBException* e) {
-    e->Delete();  // the connection is open, so the address was read before: this does not happen
-  }
-  return known.emplace(path, schema).first->second;
-}
-
 // The writer's name as the statement gives it: on a server the role the server says the session runs as.
 CString WhoExpression(CVdDatabase& db) {
   return ServerSchema(db).empty() ? VdQuoteText(ThisWriter().user) : CString(L"current_user");
@@ -293,6 +267,30 @@ long long NumberOf(const CDBVariant& cell) {
 }
 
 }  // namespace
+
+std::wstring ServerSchema(CVdDatabase& db) {
+  thread_local std::map<std::wstring, std::wstring> known;  // asked once per path: single writes ask at every one
+  const std::wstring path = db.GetDatabaseName().str();
+  if (const auto it = known.find(path); it != known.end()) return it->second;
+  std::wstring schema;
+  try {
+    if (vdpattern::db::IsServerAddress(path)) {
+      schema = VdFromUtf8(vdpattern::db::ParseServerAddress(path).catalog);
+      if (schema.empty()) schema = L"public";
+    } else {
+      std::ifstream file(VdToUtf8(path), std::ios::binary);
+      unsigned char head[64] = {};
+      file.read(reinterpret_cast<char*>(head), sizeof head);
+      if (vdpattern::db::IsLinkFileHeader(head, static_cast<std::size_t>(file.gcount()))) {
+        schema = VdFromUtf8(vdpattern::db::ReadLinkFile(CString(path)).catalog);
+        if (schema.empty()) schema = L"public";
+      }
+    }
+  } catch (CDBException* e) {
+    e->Delete();  // the connection is open, so the address was read before: this does not happen
+  }
+  return known.emplace(path, schema).first->second;
+}
 
 void MakeHistoryTable(CVdDatabase& db) {
   bool known = false;

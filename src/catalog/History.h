@@ -47,6 +47,10 @@ inline constexpr const wchar_t* kChangeConvert = L"convert";
 inline constexpr const wchar_t* kChangeColumns = L"columns";  // columns added to a family
 inline constexpr const wchar_t* kChangeUnits = L"units";      // units of a family's columns changed
 
+// The schema of a server catalog ("public" for the database's default); empty for a file. A link file is a file
+// that names a server catalog.
+std::wstring ServerSchema(CVdDatabase& db);
+
 // The values of a row, by column, in the result's order.
 using RowValues = std::vector<std::pair<std::wstring, HistoryValue>>;
 

@@ -1074,8 +1074,8 @@ bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, 
     if (HasHistory()) {
       if (!RecordInserted(family, table, names)) return false;
     } else {
-      vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
-      vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert);
+      const bool madeNow = vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
+      vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert, madeNow);
     }
     NoteNames(family.str(), names, append);
     UpdateDate(true);

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
 
+#include "../bench/Relay.h"
 #include "support/CatalogBuilder.h"
 #include "support/TestDb.h"
 #include "support/TestFiles.h"
@@ -288,6 +291,74 @@ TEST_F(ToolOnEngine, ConvertsBetweenFilesAndServersAndLinksToAServerCatalog) {
     EXPECT_TRUE(Says({"show", "--catalog", pair.first, "--catalog", pair.second, "IPE 100"}, 2,
                      "its catalog is named \"" + schema + "\", as that of"));
   }
+}
+
+// An import on a server costs a few round trips whatever its size, counted through a relay as a network would
+// see them (the connection's start and end included); its change records are numbered on from the last one, and
+// a writer that holds the lock makes it give up once, saying so, with nothing written.
+TEST_F(ToolOnEngine, AServerImportIsAFewRoundTripsAndKeepsTheWriteLock) {
+  if (!OnServer()) GTEST_SKIP() << "server connections only";
+  const char* host = std::getenv("PGHOST");
+  const char* port = std::getenv("PGPORT");
+  if (!host || host[0] != '/') GTEST_SKIP() << "the relay stands in front of the server's Unix socket";
+  // A catalog without a history, as an older program made it: the import makes its change table.
+  const std::string catalog = NewAddress();
+  {
+    CVdDatabase::CreateDatabase(CString(VdFromUtf8(catalog).c_str()));
+    CVdDatabase db;
+    db.Open(CString(VdFromUtf8(catalog).c_str()));
+    for (const wchar_t* sql :
+         {L"CREATE TABLE Definition (def_name TEXT, def_version INTEGER, def_lastUpdate TEXT, def_editorName TEXT)",
+          L"INSERT INTO Definition VALUES ('T', 1, '2001/01/01', 't')",
+          L"CREATE TABLE FamilyDescription (Name TEXT, FamilyCode TEXT, Description TEXT)",
+          L"INSERT INTO FamilyDescription VALUES ('IMP', 'K', 'imported')", L"CREATE TABLE Units (Family TEXT, h TEXT)",
+          L"INSERT INTO Units VALUES ('IMP', 'mm')", L"CREATE TABLE [IMP] (Name VARCHAR(50), h DOUBLE)",
+          L"CREATE UNIQUE INDEX [IMP_Name] ON [IMP] (Name)"})
+      db.ExecuteSQL(sql);
+  }
+  benchrelay::Relay relay(std::string(host) + "/.s.PGSQL." + (port ? port : "5432"), "", 0,
+                          std::chrono::microseconds(0));
+  const std::string relayed =
+      "postgresql://127.0.0.1:" + std::to_string(relay.port()) + "/" + catalog.substr(std::strlen("postgresql:///"));
+  const auto rows = [&](const std::string& name, int first, int count) {
+    const std::string csv = m_dir.File(name);
+    std::ofstream out(csv);
+    out << "Name,h\n";
+    for (int k = first; k < first + count; ++k) out << "I " << k << "," << k << "\n";
+    return csv;
+  };
+  CVdDatabase db;
+  db.Open(CString(VdFromUtf8(catalog).c_str()));
+  // Into the empty family: the SSL request, the start, the opening, the write of 2,000 rows with its change
+  // records and the table it makes for them, the commit, the end.
+  relay.Reset();
+  Result r = Run({"import", relayed, "IMP", rows("first.csv", 0, 2000)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LE(relay.Get().roundTrips, 12);
+  // Into a family that holds rows: the names are looked up, the last number read.
+  relay.Reset();
+  r = Run({"import", relayed, "IMP", rows("second.csv", 2000, 2000)});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_LE(relay.Get().roundTrips, 14);
+  EXPECT_EQ(Column(db, L"SELECT count(*) FROM [IMP]"), "4000");
+  EXPECT_EQ(Column(db, L"SELECT count(*) || ' ' || min(seq) || ' ' || max(seq) FROM [vd_change]"), "4000 1 4000");
+  EXPECT_EQ(Column(db, L"SELECT [seq] FROM [vd_change] WHERE [name] = 'I 2000'"), "2001");
+
+  // Another writer holds the lock: the import gives up once, with the reason, and writes nothing.
+  CVdDatabase holder;
+  holder.Open(CString(VdFromUtf8(catalog).c_str()));
+  ASSERT_TRUE(holder.BeginTrans());
+  r = Run({"--lock-timeout", "0", "import", relayed, "IMP", rows("third.csv", 5000, 10)});
+  EXPECT_EQ(r.status, 2) << r.err;
+  const std::size_t said = r.err.find("gave up waiting");
+  EXPECT_NE(said, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("gave up waiting", said + 1), std::string::npos) << r.err;
+  holder.Rollback();
+  EXPECT_EQ(Column(db, L"SELECT count(*) FROM [IMP]"), "4000");
+  EXPECT_EQ(Column(db, L"SELECT count(*) FROM [vd_change]"), "4000");
+  // Once it is free, the same file goes in.
+  EXPECT_EQ(Run({"import", relayed, "IMP", m_dir.File("third.csv")}).status, 0);
+  EXPECT_EQ(Column(db, L"SELECT count(*) || ' ' || max(seq) FROM [vd_change]"), "4010 4010");
 }
 
 TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {

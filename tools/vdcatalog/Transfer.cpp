@@ -732,7 +732,9 @@ int Import(const std::string& file, const std::string& family, const std::string
   CVdPatternCatalog* catalog = session.Open(file);
   if (!catalog) return kError;
   if (!HasFamily(*catalog, family)) return kNotFound;
-  const std::vector<Column> columns = FamilyColumns(session, catalog, family);  // the header points into it
+  // The header points into it. Read as the catalog's opening described the family: no statement of its own.
+  const std::vector<Column> columns =
+      std::move(FamiliesColumns(session, catalog, {Wide(family).str()})[Wide(family).str()]);
   if (session.Failed()) return kError;
   ImportHeader header;
   header.units = ColumnUnits(*catalog, Wide(family).str(), columns);

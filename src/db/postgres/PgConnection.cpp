@@ -25,6 +25,8 @@ namespace {
 
 // How long a write group of the library's own may sit idle on the server before the server ends it.
 constexpr int kOwnGroupIdleMs = 60000;
+// A write group's savepoint, as BeginSavepoint defers it.
+constexpr const char* kGroupSavepoint = "SAVEPOINT vd_write_group";
 
 // "program (user@host)", as the server shows it in pg_stat_activity: who holds a lock, for an administrator.
 std::string ApplicationName() {
@@ -145,6 +147,8 @@ void PgConnection::Connect() {
   m_prepared.clear();                      // they lived in the session that ended
   m_seenOnce.clear();
   m_readTransaction = m_readSavepoint = false;
+  m_deferred.clear();
+  m_writeLocked = m_namesUnderLock = false;
   if (!m_conn || PQstatus(m_conn) != CONNECTION_OK) {
     CString message;
     message.Format(L"Cannot open the database \"%s\": %s", name(), VdFromUtf8(ConnectFailure(m_conn)));
@@ -409,14 +413,20 @@ void PgConnection::BeginWriting(bool ownGroup) {
   // A catalog not made yet is made first, inside the transaction: its schema exists once the first commit
   // keeps it, and a rollback or a connection that ends leaves nothing behind. The lock's key is a number the
   // server computed at Connect (CheckSchema): no name is part of the text.
+  const std::string lock = "SELECT pg_advisory_xact_lock(" + m_lockKey + ")";
+  const std::string idle = "SET LOCAL idle_in_transaction_session_timeout = " + std::to_string(kOwnGroupIdleMs);
   const std::string begin =
-      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + "SELECT pg_advisory_xact_lock(" + m_lockKey + ")" +
-      (ownGroup ? "; SET LOCAL idle_in_transaction_session_timeout = " + std::to_string(kOwnGroupIdleMs)
-                : std::string());
+      "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + lock + (ownGroup ? "; " + idle : std::string());
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
   m_changeRecorded = false;
   m_changedAtGroup.clear();
+  m_deferred.clear();
+  m_writeLocked = m_namesUnderLock = false;
+  if (!m_pendingCreate && !m_schemaOid.empty()) {
+    BeginLocked(lock, ownGroup ? idle : std::string(), begin);
+    return;
+  }
   FlushSettings();
   PGresult* begun = PQexec(m_conn, begin.c_str());
   if (PQresultStatus(begun) != PGRES_TUPLES_OK) {
@@ -424,10 +434,85 @@ void PgConnection::BeginWriting(bool ownGroup) {
     PgFail(begun, begin);
   }
   PQclear(begun);
+  m_writeLocked = true;
   if (!m_pendingCreate) return;
   ForgetSchema();  // what was read before the schema existed
   ResultGuard made{Run("SELECT oid FROM pg_namespace WHERE nspname = $1", {m_schema.c_str()})};
   if (PQntuples(made.result) == 1) m_schemaOid = PQgetvalue(made.result, 0, 0);
+}
+
+// One round trip: the pending settings, committed on their own (a setting sent in the transaction would be
+// undone with it), then BEGIN, the write lock and the names as they stand once the lock is held, so that the
+// write's lookups of the library's own tables need no statement of their own.
+void PgConnection::BeginLocked(const std::string& lock, const std::string& idle, const std::string& begin) {
+  const std::string settings = std::move(m_pendingSettings);
+  m_pendingSettings.clear();
+  const std::string names = NamesQuery("$1::oid");
+  std::vector<std::pair<std::string, std::vector<const char*>>> sent;
+  if (!settings.empty()) sent.push_back({settings, {}});
+  const std::size_t first = sent.size();
+  sent.push_back({"BEGIN", {}});
+  sent.push_back({lock, {}});
+  if (!idle.empty()) sent.push_back({idle, {}});
+  sent.push_back({names, {m_schemaOid.c_str(), kPgRowId}});
+  if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, begin);
+  bool ok = true;
+  for (std::size_t k = 0; k < sent.size(); ++k) {
+    ok = ok && PQsendQueryParams(m_conn, sent[k].first.c_str(), static_cast<int>(sent[k].second.size()), nullptr,
+                                 sent[k].second.data(), nullptr, nullptr, 0) == 1;
+    if (k + 1 == first) ok = ok && PQpipelineSync(m_conn) == 1;
+  }
+  ok = ok && PQpipelineSync(m_conn) == 1;
+  std::vector<PGresult*> results;
+  for (std::size_t k = 0; ok && k < sent.size(); ++k) {
+    if (k == first && first > 0) {  // the settings' sync
+      bool synced = false;
+      while (!synced && PQstatus(m_conn) == CONNECTION_OK) {
+        PGresult* rest = PQgetResult(m_conn);
+        if (!rest) continue;
+        synced = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
+        PQclear(rest);
+      }
+    }
+    PGresult* result = PQgetResult(m_conn);
+    if (!result) break;
+    results.push_back(result);
+    while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
+  }
+  while (ok && PQstatus(m_conn) == CONNECTION_OK) {
+    PGresult* rest = PQgetResult(m_conn);
+    if (!rest) continue;
+    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
+    PQclear(rest);
+    if (end) break;
+  }
+  PQexitPipelineMode(m_conn);
+  struct Clear {
+    std::vector<PGresult*>& results;
+    ~Clear() {
+      for (PGresult* r : results) PQclear(r);
+    }
+  } clear{results};
+  const auto good = [](PGresult* r) {
+    return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  };
+  // The first statement that failed is the failure; a setting refused fails the BEGIN it came with, as before.
+  PGresult* failed = nullptr;
+  std::string failedSql = begin;
+  for (std::size_t k = 0; k < results.size() && !failed; ++k)
+    if (!good(results[k])) {
+      failed = results[k];
+      results[k] = nullptr;
+      if (k < first) failedSql = settings;
+    }
+  if (failed || results.size() < sent.size()) {
+    if (!failed && !settings.empty() && results.empty()) m_pendingSettings = settings;  // never reached the server
+    if (m_conn && PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_IDLE)
+      PQclear(PQexec(m_conn, "ROLLBACK"));
+    PgFail(failed, failedSql);
+  }
+  m_writeLocked = true;
+  ReadNames(results.back());
 }
 
 void PgConnection::ForgetSchema() {
@@ -441,6 +526,7 @@ void PgConnection::ForgetSchema() {
 bool PgConnection::BeginRead() {
   EnsureConnected();
   if (InTransaction()) return false;
+  m_writeLocked = m_namesUnderLock = false;
   Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
   m_readTransaction = true;
   return true;
@@ -459,6 +545,8 @@ bool PgConnection::Commit() {
 // (now or at an earlier call) has done its work.
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
+  m_deferred.clear();  // undone with the rest
+  m_writeLocked = m_namesUnderLock = false;
   m_groups.clear();
   m_changedAtGroup.clear();
   m_changeRecorded = false;
@@ -486,15 +574,9 @@ void PgConnection::BeginSavepoint() {
   const bool began = !InTransaction();
   if (began) BeginWriting(true);
   m_readSavepoint = false;  // the group's savepoint comes after it
-  try {
-    Exec("SAVEPOINT vd_write_group");
-  } catch (...) {
-    if (began) {
-      m_lostTransaction = false;  // the caller never held the transaction this began
-      if (m_conn && PQstatus(m_conn) == CONNECTION_OK) PQclear(PQexec(m_conn, "ROLLBACK"));
-    }
-    throw;
-  }
+  // Sent with the group's first statement: a group that sends none costs nothing. The savepoint fails only where
+  // the transaction failed already, which that statement then reports.
+  m_deferred.push_back(kGroupSavepoint);
   m_groups.push_back(began);
   m_changedAtGroup.push_back(m_changeRecorded);
 }
@@ -507,14 +589,24 @@ void PgConnection::EndSavepoint(bool keep) {
     m_changedAtGroup.pop_back();
   }
   m_readSavepoint = false;  // a savepoint made inside the group ends with it
+  // A savepoint still waiting to be sent: the group sent nothing, so there is nothing to keep or undo.
+  const bool unsent = !m_deferred.empty() && m_deferred.back() == kGroupSavepoint;
+  if (unsent) m_deferred.pop_back();
   if (m_lostTransaction) {
     // The group's writes are gone with the transaction: undoing them is done, keeping them cannot be.
+    m_deferred.clear();
     if (began) m_lostTransaction = false;
     if (keep) ThrowLostTransaction();
     return;
   }
-  if (!keep) Exec("ROLLBACK TO SAVEPOINT vd_write_group");
-  Exec("RELEASE SAVEPOINT vd_write_group");
+  if (!unsent) {
+    if (!keep) {
+      Exec("ROLLBACK TO SAVEPOINT vd_write_group");
+      Exec("RELEASE SAVEPOINT vd_write_group");
+    } else {
+      m_deferred.push_back("RELEASE SAVEPOINT vd_write_group");  // goes with the next statement or the COMMIT
+    }
+  }
   if (began) {
     CommitWithNotice();
     m_pendingCreate = false;
@@ -523,17 +615,36 @@ void PgConnection::EndSavepoint(bool keep) {
 
 void PgConnection::CommitWithNotice() {
   m_changedAtGroup.clear();
+  m_writeLocked = m_namesUnderLock = false;
   if (!m_changeRecorded || m_schemaOid.empty()) {
-    Exec("COMMIT");
+    Exec("COMMIT");  // after the deferred statements, in its round trip (Send)
     return;
   }
   m_changeRecorded = false;
-  // Both in one text: a failed notice leaves the transaction aborted and uncommitted, for the caller to roll back.
-  const std::string sql = "SELECT pg_notify('" + ChangeChannel() + "', (SELECT max(seq) FROM " +
-                          QualifiedTable("vd_change") + ")::text); COMMIT";
+  // All in one text: a failed statement leaves the transaction aborted and uncommitted, for the caller to roll back.
+  std::string sql;
+  for (const std::string& deferred : m_deferred) sql += deferred + "; ";
+  m_deferred.clear();
+  sql += "SELECT pg_notify('" + ChangeChannel() + "', (SELECT max(seq) FROM " + QualifiedTable("vd_change") +
+         ")::text); COMMIT";
   DropOpeningReads();
   m_inTransaction = true;
   m_readTransaction = m_readSavepoint = false;
+  PGresult* done = PQexec(m_conn, sql.c_str());
+  if (PQresultStatus(done) != PGRES_COMMAND_OK) PgFail(done, sql);
+  PQclear(done);
+}
+
+bool PgConnection::NamesTrusted() const {
+  return m_namesUnderLock && m_writeLocked && m_namesRead && !m_lostTransaction && m_conn &&
+         PQtransactionStatus(m_conn) == PQTRANS_INTRANS;
+}
+
+void PgConnection::FlushDeferred() {
+  if (m_deferred.empty() || !m_conn) return;
+  std::string sql;
+  for (const std::string& deferred : m_deferred) sql += (sql.empty() ? "" : "; ") + deferred;
+  m_deferred.clear();
   PGresult* done = PQexec(m_conn, sql.c_str());
   if (PQresultStatus(done) != PGRES_COMMAND_OK) PgFail(done, sql);
   PQclear(done);

@@ -190,6 +190,9 @@ class PgConnection final : public Connection {
   // `ownGroup`: the transaction is the library's own write group, which never waits on its host between
   // statements, so the server ends it when it sits idle (a frozen or cut-off writer) and frees the write lock.
   void BeginWriting(bool ownGroup = false);
+  // BeginWriting's pipeline on a catalog that exists: `idle` the SET LOCAL of an own group (or empty), `begin`
+  // the text a failure names.
+  void BeginLocked(const std::string& lock, const std::string& idle, const std::string& begin);
   // Runs generated SQL without parameters or rows.
   void Exec(const std::string& sql);
   // COMMIT, after the change notice when the transaction recorded a change, in one round trip.
@@ -231,6 +234,10 @@ class PgConnection final : public Connection {
   // Takes the answer of the names statement (NamesQuery in PgQuery.cpp): the names, the clashes, the table
   // list, each table's facts and base columns.
   void ReadNames(pg_result* names);
+  // Whether the names read stand for every table inside the open write transaction (m_namesUnderLock).
+  bool NamesTrusted() const;
+  // Sends the deferred statements now, on their own (before a statement that bypasses Send).
+  void FlushDeferred();
   struct TableFacts {
     bool rowId = false;
     CString writeRefused;  // why a write would run code of the table's own; empty when none would
@@ -260,7 +267,18 @@ class PgConnection final : public Connection {
   bool m_changeRecorded = false;       // the open transaction wrote a change record (NoteChangeRecorded)
   std::vector<bool> m_changedAtGroup;  // m_changeRecorded as each open BeginSavepoint group found it
   bool m_listening = false;            // this session LISTENs on the change channel
-  std::string m_creation;              // the statements that make it
+  // Statements of a write group whose answer nobody waits for (its SAVEPOINT, a kept group's RELEASE): sent in
+  // order ahead of the next statement, in its round trip; dropped when the transaction ends first.
+  std::vector<std::string> m_deferred;
+  // The open transaction took the write lock (BeginWriting), and the names were read after it: while it holds,
+  // every writer of the library makes its tables under that lock, so a table the names lack is not there.
+  bool m_writeLocked = false;
+  bool m_namesUnderLock = false;
+  // Set by Execute for a schema change inside a locked transaction: Send reads the names after the statement, in
+  // its round trip, into m_trailingNames (owned; taken by Execute).
+  bool m_wantTrailingNames = false;
+  pg_result* m_trailingNames = nullptr;
+  std::string m_creation;  // the statements that make it
   std::vector<CVdODBCTableDefInfo> m_tables;
   bool m_tablesRead = false;
   std::string m_tablesSignature;  // the names of m_tables in byte order, each ended by '\x01'

@@ -217,7 +217,8 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   // What ExecuteCommenting adds after the statement, taken now: a failure below leaves none for the next one.
   const std::vector<std::string> also = std::move(m_alsoSend);
   m_alsoSend.clear();
-  if (making.empty() && m_pendingSettings.empty() && !savepoint && also.empty()) {
+  const bool trailing = m_wantTrailingNames && !m_schemaOid.empty();
+  if (making.empty() && m_pendingSettings.empty() && !savepoint && m_deferred.empty() && !trailing && also.empty()) {
     if (prepared.empty())
       return PQexecParams(m_conn, sql.c_str(), count, nullptr, values.data(), lengthsOrNull, binaryOrNull, 0);
     return PQexecPrepared(m_conn, prepared.c_str(), count, values.data(), lengthsOrNull, binaryOrNull, 0);
@@ -228,11 +229,18 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   // A statement in a savepoint of its own is sent between the SAVEPOINT and its RELEASE, in the same pipeline:
   // one round trip where three were. When it fails, the server skips the RELEASE and the caller undoes the
   // savepoint.
+  // The write group's deferred statements go first, and a schema change inside the write lock is followed by
+  // the names it changed (m_trailingNames).
   if (PQenterPipelineMode(m_conn) != 1) return nullptr;
   const bool settings = !m_pendingSettings.empty();
   static const char* const kSavepoint = "SAVEPOINT vd_statement";
   static const char* const kRelease = "RELEASE SAVEPOINT vd_statement";
-  bool sent = !savepoint || PQsendQueryParams(m_conn, kSavepoint, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  const std::vector<std::string> deferred = std::move(m_deferred);
+  m_deferred.clear();
+  bool sent = true;
+  for (const std::string& d : deferred)
+    sent = sent && PQsendQueryParams(m_conn, d.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
+  sent = sent && (!savepoint || PQsendQueryParams(m_conn, kSavepoint, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
   sent = sent && (!settings ||
                   PQsendQueryParams(m_conn, m_pendingSettings.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
   if (!making.empty()) sent = sent && PQsendPrepare(m_conn, making.c_str(), sql.c_str(), count, nullptr) == 1;
@@ -245,9 +253,14 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   for (const std::string& next : also)
     sent = sent && PQsendQueryParams(m_conn, next.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 0) == 1;
   sent = sent && (!savepoint || PQsendQueryParams(m_conn, kRelease, 0, nullptr, nullptr, nullptr, nullptr, 0) == 1);
+  const std::string names = trailing ? NamesQuery("$1::oid") : std::string();
+  const char* const namesValues[] = {m_schemaOid.c_str(), kPgRowId};
+  sent = sent &&
+         (!trailing || PQsendQueryParams(m_conn, names.c_str(), 2, nullptr, namesValues, nullptr, nullptr, 0) == 1);
   sent = sent && PQpipelineSync(m_conn) == 1;
   std::vector<PGresult*> results;
-  const std::size_t expected = (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) + 1 + also.size();
+  const std::size_t expected = deferred.size() + (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) +
+                               1 + also.size() + (trailing ? 1 : 0);
   for (std::size_t k = 0; sent && k < expected; ++k) {
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
@@ -267,6 +280,31 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
     return nullptr;  // the connection's own failure
   }
   std::size_t k = 0;
+  const auto ok = [](PGresult* r) {
+    return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+  };
+  if (trailing) {  // taken only after a statement that succeeded
+    PGresult* read = results.back();
+    results.pop_back();
+    if (ok(read) && !m_trailingNames)
+      m_trailingNames = read;
+    else
+      PQclear(read);
+  }
+  for (std::size_t d = 0; d < deferred.size(); ++d, ++k) {
+    if (ok(results[k])) {
+      PQclear(results[k]);
+      continue;
+    }
+    // A deferred statement that failed fails this one: nothing after it ran.
+    PGresult* failed = results[k];
+    for (std::size_t rest = k + 1; rest < results.size(); ++rest) PQclear(results[rest]);
+    if (m_trailingNames) {
+      PQclear(m_trailingNames);
+      m_trailingNames = nullptr;
+    }
+    return failed;
+  }
   PGresult* begun = savepoint ? results[k++] : nullptr;
   PGresult* set = settings ? results[k++] : nullptr;
   PGresult* made = making.empty() ? nullptr : results[k++];
@@ -274,9 +312,6 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   const std::size_t firstAlso = k;
   k += also.size();
   PGresult* released = savepoint ? results[k] : nullptr;
-  const auto ok = [](PGresult* r) {
-    return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-  };
   // A statement sent after the main one that failed fails the whole: the caller undoes them together.
   if (!also.empty()) {
     PGresult* failed = nullptr;
@@ -288,6 +323,10 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
     if (failed) {
       if (!making.empty() && ok(made)) m_prepared.emplace(sql, making);
       for (PGresult* r : {begun, set, made, result, released}) PQclear(r);
+      if (m_trailingNames) {
+        PQclear(m_trailingNames);
+        m_trailingNames = nullptr;
+      }
       return failed;
     }
   }
@@ -328,7 +367,7 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
   // What a loss during this call ends: a transaction the host holds, or nothing.
   m_inTransaction = PQtransactionStatus(m_conn) != PQTRANS_IDLE;
   const bool control = IsTransactionControl(sql);
-  if (control) m_readTransaction = m_readSavepoint = false;
+  if (control) m_readTransaction = m_readSavepoint = m_writeLocked = m_namesUnderLock = false;
   for (int attempt = 0;; ++attempt) {
     const bool inTransaction = PQtransactionStatus(m_conn) == PQTRANS_INTRANS && !control;
     // In a read-only transaction a read changes nothing that a rollback could lose, so the reads share one
@@ -336,6 +375,7 @@ PGresult* PgConnection::Run(const std::string& sql, const std::vector<const char
     const bool shared = inTransaction && reads && m_readTransaction;
     const bool wrap = inTransaction && !shared;
     if (shared && !m_readSavepoint) {
+      FlushDeferred();
       PGresult* begun = PQexec(m_conn, "SAVEPOINT vd_statement");
       if (PQresultStatus(begun) != PGRES_COMMAND_OK) PgFail(begun, "SAVEPOINT vd_statement");
       PQclear(begun);
@@ -494,6 +534,7 @@ const CVdODBCTableDefInfo& PgConnection::TableAt(std::size_t index) { return Tab
 bool PgConnection::TableByName(const wchar_t* name, CVdODBCTableDefInfo& info) {
   EnsureConnected();
   if (m_tablesRead && FindTable(m_tables, name, info)) return true;
+  if (NamesTrusted()) return false;
   RefreshTables();
   return FindTable(m_tables, name, info);
 }
@@ -577,6 +618,7 @@ void PgConnection::ReadNames(PGresult* result) {
   m_rowIdTables.clear();
   m_baseColumns.clear();
   m_namesRead = true;
+  m_namesUnderLock = m_writeLocked;
   std::unordered_set<std::string> seen;
   std::unordered_map<std::string, std::string> columns;  // of the table being read: lower case -> as spelt
   std::vector<CVdODBCTableDefInfo> tables;
@@ -638,6 +680,7 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
   EnsureConnected();
   bool fresh = !m_namesRead;
   if (fresh) RefreshNames();
+  fresh = fresh || NamesTrusted();  // read inside the write lock: no table was made or dropped by another since
   for (int attempt = 0;; ++attempt) {
     TranslateToPg(text, statement, &m_names, true, m_schema);
     // A table the names do not hold stays unqualified, and a DROP TABLE IF EXISTS of one that another
@@ -679,7 +722,21 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
 
 void PgConnection::Execute(const wchar_t* text) {
   PgStatement statement;
-  WithNames(text, statement, [&] { PQclear(Run(statement.sql, Values(statement))); });
+  WithNames(text, statement, [&] {
+    // A schema change inside the write lock brings the names it changed back in its own round trip.
+    m_wantTrailingNames = statement.changesSchema && m_writeLocked && !m_lostTransaction &&
+                          PQtransactionStatus(m_conn) == PQTRANS_INTRANS;
+    struct Reset {
+      PgConnection& c;
+      ~Reset() {
+        c.m_wantTrailingNames = false;
+        PQclear(c.m_trailingNames);
+        c.m_trailingNames = nullptr;
+      }
+    } reset{*this};
+    PQclear(Run(statement.sql, Values(statement)));
+    if (m_trailingNames) ReadNames(m_trailingNames);
+  });
 }
 
 std::string PgConnection::SpeltAs(char kind, const std::string& name) const {

@@ -427,19 +427,35 @@ std::vector<vdpattern::HistoryColumn> ColumnsAdded(const std::vector<CVdCatalogS
 
 }  // namespace
 
-bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CString& family,
-                                         const std::vector<Column>& columns, CString& error) {
+CVdDatabase* CVdCatalogSchema::WritableFamily(CVdPatternCatalog& catalog, const CString& family, CString& table,
+                                              CString& error) {
   error.Empty();
   CVdDatabase* db = catalog.Database();
   if (!db || !catalog.CanWrite()) {
     error = L"The catalog cannot be written.";
-    return false;
+    return nullptr;
   }
-  CString table;
   if (!VdBracketName(family, table) || IsLibraryTable(family) || !catalog.FindFamily(family)) {
     error.Format(L"The catalog has no family \"%s\".", family);
-    return false;
+    return nullptr;
   }
+  return db;
+}
+
+void CVdCatalogSchema::ReadUnitsAgain(CVdPatternCatalog& catalog, const CString& family) {
+  const bool converts = catalog.m_bHasUnits;
+  std::wstring upper = family.str();
+  VdFoldUpper(upper);
+  catalog.m_units.erase(upper);
+  catalog.FillUnitsPool();
+  catalog.m_bHasUnits = converts;
+}
+
+bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CString& family,
+                                         const std::vector<Column>& columns, CString& error) {
+  CString table;
+  CVdDatabase* db = WritableFamily(catalog, family, table, error);
+  if (!db) return false;
   if (columns.empty()) {
     error = L"No column to add.";
     return false;
@@ -525,29 +541,16 @@ bool CVdCatalogSchema::AddColumnsInGroup(CVdPatternCatalog& catalog, const CStri
     return false;
   }
   // The catalog's units of the family, read again with the new ones; its way of writing values stays.
-  const bool converts = catalog.m_bHasUnits;
-  std::wstring upper = family.str();
-  VdFoldUpper(upper);
-  catalog.m_units.erase(upper);
-  catalog.FillUnitsPool();
-  catalog.m_bHasUnits = converts;
+  ReadUnitsAgain(catalog, family);
   return true;
 }
 
 bool CVdCatalogSchema::SetUnitsInGroup(CVdPatternCatalog& catalog, const CString& family,
                                        const std::vector<Column>& units, CString& error) {
   using vdpattern::HistoryValue;
-  error.Empty();
-  CVdDatabase* db = catalog.Database();
-  if (!db || !catalog.CanWrite()) {
-    error = L"The catalog cannot be written.";
-    return false;
-  }
   CString table;
-  if (!VdBracketName(family, table) || IsLibraryTable(family) || !catalog.FindFamily(family)) {
-    error.Format(L"The catalog has no family \"%s\".", family);
-    return false;
-  }
+  CVdDatabase* db = WritableFamily(catalog, family, table, error);
+  if (!db) return false;
   if (units.empty()) {
     error = L"No unit to change.";
     return false;
@@ -640,11 +643,6 @@ bool CVdCatalogSchema::SetUnitsInGroup(CVdPatternCatalog& catalog, const CString
     e->Delete();
     return false;
   }
-  const bool converts = catalog.m_bHasUnits;
-  std::wstring upper = family.str();
-  VdFoldUpper(upper);
-  catalog.m_units.erase(upper);
-  catalog.FillUnitsPool();
-  catalog.m_bHasUnits = converts;
+  ReadUnitsAgain(catalog, family);
   return true;
 }

@@ -108,4 +108,11 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // failure the catalog reports while listing its families goes through the report channel.
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,
                                       std::vector<std::wstring>& leftAsIs, CString& error);
+
+ private:
+  // The database of `catalog` (borrowed) when it may be written and holds `family`, with the family's bracketed
+  // name in `table`; null with `error` otherwise.
+  static CVdDatabase* WritableFamily(CVdPatternCatalog& catalog, const CString& family, CString& table, CString& error);
+  // Reads the family's units again after a change of them, keeping whether the catalog converts values.
+  static void ReadUnitsAgain(CVdPatternCatalog& catalog, const CString& family);
 };

@@ -207,13 +207,7 @@ std::vector<PGresult*> PgConnection::Pipeline(const std::vector<Piped>& statemen
     while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);  // up to the end of this statement's answer
   }
   // The end of the pipeline (its sync), unless the connection went first.
-  while (sent && PQstatus(m_conn) == CONNECTION_OK) {
-    PGresult* rest = PQgetResult(m_conn);
-    if (!rest) continue;
-    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
-    PQclear(rest);
-    if (end) break;
-  }
+  if (sent) DrainToSync();
   PQexitPipelineMode(m_conn);
   if (results.size() < statements.size()) {
     for (PGresult* r : results) PQclear(r);
@@ -386,6 +380,16 @@ void PgConnection::NoteSetting(const char* name, const std::string& value) {
 }
 
 // A setting sent in a transaction would be undone with it: pending ones go first, on their own.
+void PgConnection::DrainToSync() {
+  while (PQstatus(m_conn) == CONNECTION_OK) {
+    PGresult* rest = PQgetResult(m_conn);
+    if (!rest) continue;
+    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
+    PQclear(rest);
+    if (end) return;
+  }
+}
+
 void PgConnection::FlushSettings() {
   if (m_pendingSettings.empty() || !m_conn) return;
   const std::string settings = std::move(m_pendingSettings);
@@ -466,26 +470,14 @@ void PgConnection::BeginLocked(const std::string& lock, const std::string& idle,
   std::vector<PGresult*> results;
   for (std::size_t k = 0; ok && k < sent.size(); ++k) {
     if (k == first && first > 0) {  // the settings' sync
-      bool synced = false;
-      while (!synced && PQstatus(m_conn) == CONNECTION_OK) {
-        PGresult* rest = PQgetResult(m_conn);
-        if (!rest) continue;
-        synced = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
-        PQclear(rest);
-      }
+      DrainToSync();
     }
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
     results.push_back(result);
     while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
   }
-  while (ok && PQstatus(m_conn) == CONNECTION_OK) {
-    PGresult* rest = PQgetResult(m_conn);
-    if (!rest) continue;
-    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
-    PQclear(rest);
-    if (end) break;
-  }
+  if (ok) DrainToSync();
   PQexitPipelineMode(m_conn);
   struct Clear {
     std::vector<PGresult*>& results;

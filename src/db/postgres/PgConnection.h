@@ -231,6 +231,8 @@ class PgConnection final : public Connection {
   // Keeps a changed setting for the next statement (m_pendingSettings), or sends it now inside a transaction.
   void NoteSetting(const char* name, const std::string& value);
   void FlushSettings();
+  // Reads and drops what is left of a pipeline's answers up to its sync, unless the connection goes first.
+  void DrainToSync();
   // Takes the answer of the names statement (NamesQuery in PgQuery.cpp): the names, the clashes, the table
   // list, each table's facts and base columns.
   void ReadNames(pg_result* names);

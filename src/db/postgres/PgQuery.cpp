@@ -267,13 +267,7 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
     results.push_back(result);
     while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
   }
-  while (sent && PQstatus(m_conn) == CONNECTION_OK) {
-    PGresult* rest = PQgetResult(m_conn);
-    if (!rest) continue;
-    const bool end = PQresultStatus(rest) == PGRES_PIPELINE_SYNC;
-    PQclear(rest);
-    if (end) break;
-  }
+  if (sent) DrainToSync();
   PQexitPipelineMode(m_conn);
   if (results.size() < expected) {
     for (PGresult* r : results) PQclear(r);

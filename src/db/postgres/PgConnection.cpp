@@ -87,8 +87,10 @@ void PgConnection::DropOpeningReads() {
 
 bool PgConnection::TakeOpeningTables() {
   const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
-  const bool taken = m_openingTables && fresh && m_tablesRead;
-  m_openingTables = false;
+  const bool confirmed = m_tablesConfirmed && std::chrono::steady_clock::now() - m_tablesConfirmedAt <
+                                                  std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = ((m_openingTables && fresh) || confirmed) && m_tablesRead;
+  m_openingTables = m_tablesConfirmed = false;
   return taken;
 }
 

@@ -80,7 +80,7 @@ constexpr int kOpeningReadsMs = 2000;
 }  // namespace
 
 void PgConnection::DropOpeningReads() {
-  m_openingTables = false;
+  m_openingTables = m_tablesConfirmed = false;
   for (auto& read : m_openingReads) PQclear(read.second);
   m_openingReads.clear();
 }

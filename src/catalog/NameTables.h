@@ -1,8 +1,9 @@
 #pragma once
 // The library's tables of names, "vd_name" (every row's name with its normal form) and "vd_alias", made with
 // their indexes in one place for the catalog that keeps them and for a whole-catalog copy; and the statement
-// that reads a spelling's candidates through them.
+// that read a spelling's candidates and a missing name's neighbours through them.
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,5 +27,15 @@ using NameColumn = std::pair<std::wstring, std::wstring>;
 // and only for the candidates that name it. Exported for the tests, which assert its plan.
 VDPATTERN_EXPORT std::wstring CheckedCandidatesStatement(const std::wstring& normal, bool aliases,
                                                          const std::vector<NameColumn>& families);
+
+// The one statement of CVdPatternCatalog::GetNearNames, as [k] (the index in `families` of a family's row, -1
+// for an entry of the tables of names), [family], [name], [alias] and [exact]: the entries of "vd_name" (when
+// `names`) and of "vd_alias" (when `aliases`) whose normal forms sort next to `name`'s, `around` on either side,
+// within `family` when not empty; and each of `families`' rows whose name sorts next to `name` as written and in
+// capitals, those rows shared among the families (at least 8 each side). Every part reads one range of an index
+// where there is one. Empty when there is nothing to read. Exported for the tests, which assert its plan.
+VDPATTERN_EXPORT std::wstring NearNamesStatement(const std::wstring& name, const std::wstring& family,
+                                                 std::size_t around, bool names, bool aliases,
+                                                 const std::vector<NameColumn>& families);
 
 }  // namespace vdpattern::catalog

@@ -722,21 +722,43 @@ bool CVdPatternCatalog::FindPattern(const wchar_t* name, const wchar_t* family) 
 }
 
 CVdPattern* CVdPatternCatalog::GetPattern(const wchar_t* name, const wchar_t* family) {
+  return ReadPattern(name, family, nullptr);
+}
+
+CVdPattern* CVdPatternCatalog::GetPatternWithRow(const wchar_t* name, const wchar_t* family, StoredRow& row) {
+  row = StoredRow();
+  return ReadPattern(name, family, &row);
+}
+
+CVdPattern* CVdPatternCatalog::ReadPattern(const wchar_t* name, const wchar_t* family, StoredRow* row) {
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found) return m_bMatchSpellings ? GetPatternBySpelling(name, family) : nullptr;
-  return Guarded(eReport, static_cast<CVdPattern*>(nullptr), [&]() -> CVdPattern* {
+  if (!found) return m_bMatchSpellings ? GetPatternBySpelling(name, family, row) : nullptr;
+  CVdPattern* pattern = Guarded(eReport, static_cast<CVdPattern*>(nullptr), [&]() -> CVdPattern* {
     const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];
     if (!GetFamilyCode(upper.c_str(), code) || !EnsureFactory()) return nullptr;
-    CVdPatternFactory::RowReading reading(m_units[upper], false);
-    CVdPattern* pattern = ReadRow(rs.get(), upper.c_str(), code, reading);
-    if (pattern) {
-      pattern->SetCatalog(m_strName);
-      pattern->SetPatternType(CVdPattern::ePatternTypeCatalog);
+    if (row) {
+      // Taken before the factory reads the row: what it reads is then exactly what is handed back.
+      CDBVariant cell;
+      for (short c = 0, n = rs->GetODBCFieldCount(); c < n; ++c) {
+        CODBCFieldInfo info;
+        rs->GetODBCFieldInfo(c, info);
+        rs->GetFieldValue(c, cell);
+        row->columns.push_back(info.m_strName.str());
+        row->values.push_back(CVdRecordset::getOLEVariant(cell));
+      }
     }
-    return pattern;
+    CVdPatternFactory::RowReading reading(m_units[upper], false);
+    CVdPattern* read = ReadRow(rs.get(), upper.c_str(), code, reading);
+    if (read) {
+      read->SetCatalog(m_strName);
+      read->SetPatternType(CVdPattern::ePatternTypeCatalog);
+    }
+    return read;
   });
+  if (!pattern && row) *row = StoredRow();
+  return pattern;
 }
 
 bool CVdPatternCatalog::GetFamilyPattern(CVdPatternPool* pool, const wchar_t* family, const wchar_t* nameFilter) {

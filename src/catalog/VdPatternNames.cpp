@@ -529,26 +529,135 @@ bool CVdPatternCatalog::GetNeighbourNames(const wchar_t* name, std::size_t aroun
   }
 }
 
+std::wstring vdpattern::catalog::NearNamesStatement(const std::wstring& name, const std::wstring& family,
+                                                    std::size_t around, bool names, bool aliases,
+                                                    const std::vector<NameColumn>& families) {
+  const std::wstring limit = std::to_wstring(std::max<std::size_t>(around, 1));
+  const std::wstring normal = Quote(VdNormalName(name));
+  const std::wstring onlyFamily = family.empty() ? L"" : L" AND [family] = " + Quote(family) + L" COLLATE NOCASE";
+  std::wstring sql;
+  std::size_t branch = 0;
+  // The rows of `from` on either side of `key` in the order of `column`: each side is one index range read.
+  const auto beside = [&](const std::wstring& select, const std::wstring& from, const std::wstring& column,
+                          const std::wstring& key, const std::wstring& where, const std::wstring& rows) {
+    for (const bool below : {true, false}) {
+      sql += (sql.empty() ? L"" : L" UNION ALL ") + std::wstring(L"SELECT * FROM (SELECT ") + select + L" FROM " +
+             from + L" WHERE " + column + (below ? L" < " : L" >= ") + key + where + L" ORDER BY " + column +
+             (below ? L" DESC" : L"") + L" LIMIT " + rows + L") AS [vd_near" + std::to_wstring(branch++) + L"]";
+    }
+  };
+  if (names)
+    beside(L"-1 AS [k], [family], [name], '' AS [alias], 0 AS [exact]", L"[vd_name]", L"[normal]", normal, onlyFamily,
+           limit);
+  if (aliases)
+    beside(L"-1 AS [k], [family], [name], [alias], 0 AS [exact]", L"[vd_alias]", L"[normal]", normal, onlyFamily,
+           limit);
+  // Each family shares the rows: forty families must not cost forty times the download of one.
+  const std::wstring share =
+      std::to_wstring(std::max<std::size_t>(8, 2 * around / std::max<std::size_t>(families.size(), 1)));
+  std::wstring upper = name;
+  VdFoldUpper(upper);
+  const std::wstring typed = Quote(name);
+  for (std::size_t k = 0; k < families.size(); ++k) {
+    const std::wstring column = L"[" + families[k].second + L"]";
+    const std::wstring select = std::to_wstring(k) + L" AS [k], '' AS [family], " + column +
+                                L" AS [name], '' AS [alias], CASE WHEN " + column + L" = " + typed +
+                                L" THEN 1 ELSE 0 END AS [exact]";
+    const std::wstring table = L"[" + families[k].first + L"]";
+    // As written, and in capitals: "heb 300" sorts among the lower-case names, "HEB 300" among the catalog's.
+    beside(select, table, column, typed, L"", share);
+    if (upper != name) beside(select, table, column, Quote(upper), L"", share);
+  }
+  return sql;
+}
+
+bool CVdPatternCatalog::GetNearNames(const wchar_t* name, const wchar_t* family, std::size_t around,
+                                     std::vector<NearName>& names, std::vector<NameMatch>* spellings) {
+  names.clear();
+  if (!Database() || !name) return false;
+  const std::wstring only = family ? family : L"";
+  try {
+    if (m_nameIndex == eNameIndexUnknown) m_nameIndex = HasTable(kNameTable) ? eNameIndexTable : eNameIndexAbsent;
+    const bool indexed = m_nameIndex == eNameIndexTable;
+    const bool aliases = HasTable(kAliasTable);
+    // Without the name index the spellings are FindNames' own (the names read once per opening).
+    if (spellings && !indexed && !FindNames(name, family, *spellings)) return false;
+    const bool together = spellings && indexed;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      // The index spans every family; without it, or for one family, the families are probed themselves.
+      if (!m_nameColumnsRead && (together || !indexed || !only.empty())) ReadNameColumns();
+      std::vector<vdpattern::catalog::NameColumn> probed;
+      if (!indexed || !only.empty())
+        for (const auto& f : m_nameColumns)
+          if (only.empty() || SameNoCase(f.first, only)) probed.push_back(f);
+      std::wstring statement = vdpattern::catalog::NearNamesStatement(name, only, around, indexed, aliases, probed);
+      // The spelling's checked candidates lead, as [k] -2 with their check as [exact].
+      if (together)
+        statement = L"SELECT -2 AS [k], [family], [name], [alias], [vd_here] AS [exact] FROM (" +
+                    vdpattern::catalog::CheckedCandidatesStatement(VdNormalName(name), aliases, m_nameColumns) +
+                    L") AS [vd_spelt]" + (statement.empty() ? L"" : L" UNION ALL " + statement);
+      if (statement.empty()) return true;  // nothing to ask: no index, and no family readable so
+      std::vector<NameMatch> found;
+      std::vector<signed char> here;
+      try {
+        Recordset rs(new CVdRecordset(Database()));
+        rs->Open(0, statement.c_str(), 0);
+        bool unlisted = false;
+        for (; !rs->IsEOF(); rs->MoveNext()) {
+          const long k = std::wcstol(Field(*rs, L"k").c_str(), nullptr, 10);
+          const bool checked = Field(*rs, L"exact") == L"1";
+          if (k == -2) {
+            found.push_back({Field(*rs, L"family"), Field(*rs, L"name"), Field(*rs, L"alias")});
+            const std::wstring& f = found.back().family;
+            const bool listed =
+                std::any_of(m_nameColumns.begin(), m_nameColumns.end(),
+                            [&](const vdpattern::catalog::NameColumn& c) { return SameNoCase(c.first, f); });
+            unlisted = unlisted || !listed;
+            here.push_back(listed ? (checked ? 1 : 0) : -1);
+            continue;
+          }
+          NearName near;
+          near.family = k >= 0 && static_cast<std::size_t>(k) < probed.size()
+                            ? probed[static_cast<std::size_t>(k)].first
+                            : Field(*rs, L"family");
+          near.name = Field(*rs, L"name");
+          near.alias = Field(*rs, L"alias");
+          near.exact = checked;
+          if (!near.name.empty()) names.push_back(std::move(near));
+        }
+        rs->Close();
+        // A family made since the list was read: read it again for the next lookup.
+        if (unlisted) m_nameColumnsRead = false;
+      } catch (CDBException* e) {
+        if (IsLostOrTimedOut(e)) throw;
+        // A family dropped or changed since its name column was read: read them again once. A statement the
+        // engine still refuses (names it cannot compare so) leaves the families to the caller, quietly.
+        e->Delete();
+        names.clear();
+        m_nameColumnsRead = false;
+        continue;
+      }
+      if (together) KeepMatches(found, here, family, *spellings);
+      return true;
+    }
+    // The spellings still answer: the caller reads the families itself for the suggestions.
+    if (together && !FindNames(name, family, *spellings)) return false;
+    return false;
+  } catch (CDBException* e) {
+    OnDBException(e);
+    e->Delete();
+    names.clear();
+    return false;
+  }
+}
+
 bool CVdPatternCatalog::FindNames(const wchar_t* name, const wchar_t* family, std::vector<NameMatch>& matches) {
   if (!Database() || !name) return false;
   try {
     std::vector<NameMatch> found;
     std::vector<signed char> here;
     Candidates(VdNormalName(name), found, &here);
-    for (std::size_t k = 0; k < found.size(); ++k) {
-      const NameMatch& m = found[k];
-      if (family && *family && !SameNoCase(m.family, family)) continue;
-      const bool seen = std::any_of(matches.begin(), matches.end(), [&](const NameMatch& o) {
-        return SameNoCase(o.family, m.family) && SameNoCase(o.name, m.name);
-      });
-      if (seen) continue;
-      // A stale entry (its row removed by another program) is never a match.
-      bool exists = here[k] > 0;
-      if (here[k] < 0 && m.family.find(L']') == std::wstring::npos)
-        Recordset rs(InternalFindPattern(m.name.c_str(), m.family.c_str(), exists));
-      if (!exists) continue;
-      matches.push_back(m);
-    }
+    KeepMatches(found, here, family, matches);
     return true;
   } catch (CDBException* e) {
     OnDBException(e);
@@ -557,13 +666,33 @@ bool CVdPatternCatalog::FindNames(const wchar_t* name, const wchar_t* family, st
   }
 }
 
-CVdPattern* CVdPatternCatalog::GetPatternBySpelling(const wchar_t* name, const wchar_t* family) {
+void CVdPatternCatalog::KeepMatches(const std::vector<NameMatch>& found, const std::vector<signed char>& here,
+                                    const wchar_t* family, std::vector<NameMatch>& matches) {
+  for (std::size_t k = 0; k < found.size(); ++k) {
+    const NameMatch& m = found[k];
+    if (family && *family && !SameNoCase(m.family, family)) continue;
+    const bool seen = std::any_of(matches.begin(), matches.end(), [&](const NameMatch& o) {
+      return SameNoCase(o.family, m.family) && SameNoCase(o.name, m.name);
+    });
+    if (seen) continue;
+    // A stale entry (its row removed by another program) is never a match.
+    bool exists = here[k] > 0;
+    if (here[k] < 0 && m.family.find(L']') == std::wstring::npos)
+      Recordset rs(InternalFindPattern(m.name.c_str(), m.family.c_str(), exists));
+    if (!exists) continue;
+    matches.push_back(m);
+  }
+}
+
+CVdPattern* CVdPatternCatalog::GetPatternBySpelling(const wchar_t* name, const wchar_t* family, StoredRow* row) {
   std::vector<NameMatch> matches;
   const bool spellings = m_bMatchSpellings;
   m_bMatchSpellings = false;  // the candidates are looked up by their exact names
   const bool answered = FindNames(name, family, matches);
-  CVdPattern* pattern =
-      answered && matches.size() == 1 ? GetPattern(matches[0].name.c_str(), matches[0].family.c_str()) : nullptr;
+  CVdPattern* pattern = nullptr;
+  if (answered && matches.size() == 1)
+    pattern = row ? ReadPattern(matches[0].name.c_str(), matches[0].family.c_str(), row)
+                  : GetPattern(matches[0].name.c_str(), matches[0].family.c_str());
   m_bMatchSpellings = spellings;
   return pattern;
 }

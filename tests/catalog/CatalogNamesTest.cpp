@@ -259,3 +259,90 @@ TEST_F(CatalogNames, TheCheckedSpellingStatementReadsOnlyIndexes) {
   for (const char* scanned : {"SCAN vd_name", "SCAN vd_alias", "SCAN vd_f", "SCAN Beams", "SCAN Channels"})
     EXPECT_EQ(plan.find(scanned), std::string::npos) << plan;
 }
+
+namespace {
+
+// "name/family" of each near name, with " <alias>" and " =" (the exact name) where they apply, sorted.
+std::string Near(CVdPatternCatalog& catalog, const wchar_t* name, const wchar_t* family, std::uint64_t& statements) {
+  std::vector<CVdPatternCatalog::NearName> near;
+  const std::uint64_t before = vdpattern::db::StatementCount();
+  const bool answered = catalog.GetNearNames(name, family, 64, near);
+  statements = vdpattern::db::StatementCount() - before;
+  if (!answered) return "failed";
+  std::vector<std::string> texts;
+  for (const auto& n : near) {
+    std::wstring family = n.family;
+    VdFoldLower(family);  // as the engine spells the table: the test's names differ in case only
+    texts.push_back(VdToUtf8(n.name + L"/" + family) + (n.alias.empty() ? "" : " <" + VdToUtf8(n.alias) + ">") +
+                    (n.exact ? " =" : ""));
+  }
+  std::sort(texts.begin(), texts.end());
+  texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+  std::string out;
+  for (const std::string& t : texts) out += (out.empty() ? "" : ", ") + t;
+  return out;
+}
+
+}  // namespace
+
+// A missing name's neighbours come in one statement, whatever the number of families: from each family's own
+// names when the catalog keeps no name index (a family whose name column was made in another case included), and
+// from the indexes of names and aliases once it does; for one family, from that family only. The engine says
+// which rows are exactly the name asked for.
+TEST_F(CatalogNames, NearNamesAreOneStatementFromTheFamiliesOrTheIndexes) {
+  {
+    CVdDatabase db;
+    db.Open(CString(Wide(m_file).c_str()), 0, 0);
+    db.ExecuteSQL(L"CREATE TABLE [Plates] ([NAME] TEXT, [t] DOUBLE)");
+    db.ExecuteSQL(L"INSERT INTO [Plates] ([NAME], [t]) VALUES ('PL 10', 10), ('UPN 90', 1)");
+  }
+  auto catalog = Open();
+  std::uint64_t statements = 0;
+  Near(*catalog, L"UPN 90", nullptr, statements);  // the first call learns the catalog's tables
+  const std::string channels = Near(*catalog, L"UPN 90", nullptr, statements);
+  EXPECT_EQ(statements, 1u);
+  for (const char* name : {"UPN 80/channels", "UPN 100/channels", "UPN 90/plates =", "L 50/angles", "PL 10/plates"})
+    EXPECT_NE(channels.find(name), std::string::npos) << name << " in " << channels;
+  EXPECT_EQ(Near(*catalog, L"SHARED 1", L"channels", statements).find("beams"), std::string::npos);
+  EXPECT_NE(Near(*catalog, L"SHARED 1", nullptr, statements).find("SHARED 1/beams =, SHARED 1/channels ="),
+            std::string::npos);
+  EXPECT_EQ(statements, 1u);
+  // Written in small letters, the capitals' neighbours are found too.
+  EXPECT_NE(Near(*catalog, L"upn 90", nullptr, statements).find("UPN 80/channels"), std::string::npos);
+
+  CString error;
+  ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
+  const std::string indexed = Near(*catalog, L"HE 300 C", nullptr, statements);
+  EXPECT_EQ(statements, 1u);
+  EXPECT_NE(indexed.find("HEB 300/beams <HE 300 B>"), std::string::npos) << indexed;
+  EXPECT_NE(indexed.find("HEB 300/beams,"), std::string::npos) << indexed;  // its own entry, by normal form
+  const std::string one = Near(*catalog, L"UPN 90", L"Channels", statements);
+  EXPECT_EQ(statements, 1u);
+  EXPECT_EQ(one, "SHARED 1/channels, UPN 100/channels, UPN 80/channels") << one;
+}
+
+// Each part of the near names' statement reads one range of an index: no family, nor table of names, is read
+// whole, however many rows it holds.
+TEST_F(CatalogNames, TheNearNamesStatementReadsOnlyIndexRanges) {
+  if (OnServer()) GTEST_SKIP() << "the plans asserted are the file engine's";
+  {
+    auto catalog = Open();
+    CString error;
+    ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
+  }
+  CVdDatabase db;
+  db.Open(CString(Wide(m_file).c_str()), 0, 0);
+  for (const wchar_t* family : {L"Beams", L"Channels"})
+    db.ExecuteSQL(
+        (std::wstring(L"CREATE INDEX [") + family + L"_name] ON [" + family + L"] ([Name] COLLATE NOCASE)").c_str());
+  const std::string plan = Plan(db, vdpattern::catalog::NearNamesStatement(
+                                        L"heb 250", L"", 8, true, true, {{L"Beams", L"Name"}, {L"Channels", L"Name"}}));
+  for (const char* range :
+       {"SEARCH vd_name USING INDEX vd_name_normal (normal<?)", "SEARCH vd_name USING INDEX vd_name_normal (normal>?)",
+        "SEARCH vd_alias USING INDEX vd_alias_normal (normal<?)",
+        "SEARCH vd_alias USING INDEX vd_alias_normal (normal>?)", "INDEX Beams_name (Name<?)",
+        "INDEX Beams_name (Name>?)", "INDEX Channels_name (Name<?)"})
+    EXPECT_NE(plan.find(range), std::string::npos) << range << " in\n" << plan;
+  for (const char* scanned : {"SCAN vd_name", "SCAN vd_alias", "SCAN Beams", "SCAN Channels", "TEMP B-TREE"})
+    EXPECT_EQ(plan.find(scanned), std::string::npos) << plan;
+}

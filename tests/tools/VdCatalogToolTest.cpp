@@ -1389,3 +1389,43 @@ TEST_F(ToolOnEngine, HistoryBlameAndUndoTellWhoChangedWhatAndPutItBack) {
   EXPECT_EQ(value("grade"), "S235");
   EXPECT_EQ(Json({"history", catalog, "IPE 200", "--json"}).size(), 5u);
 }
+
+// show reads the row its lookup found once, and a missing name's spellings and suggestions come from one
+// statement whatever the number of families: on a server, counted through a relay (the SSL request and the
+// closing message included), a show is six round trips, a missing name six and a spelling eight. Without the name
+// index the suggestions still cost one statement, but the spelling lookup reads each family's names.
+TEST_F(ToolOnEngine, ShowAndAMissingNameCostFewRoundTripsOnAServerWhateverTheFamilies) {
+  if (!OnServer()) GTEST_SKIP() << "round trips of a server";
+  const char* host = std::getenv("PGHOST");
+  const char* port = std::getenv("PGPORT");
+  if (!host || host[0] != '/') GTEST_SKIP() << "the relay stands in front of the server's Unix socket";
+  const std::string catalog = MakeCatalogAt(NewAddress());
+  for (int f = 0; f < 12; ++f) {
+    const std::string family = "F" + std::to_string(f);
+    ASSERT_EQ(Run({"add-family", catalog, family, "--code", family, "--column", "h:DOUBLE"}).status, 0);
+    ASSERT_EQ(Run({"set", catalog, family, "P" + std::to_string(f) + "-1", "h=1"}).status, 0);
+  }
+  benchrelay::Relay relay(std::string(host) + "/.s.PGSQL." + (port ? port : "5432"), "", 0,
+                          std::chrono::microseconds(1000));
+  const std::size_t query = catalog.find('?');
+  const std::string relayed = "postgresql://127.0.0.1:" + std::to_string(relay.port()) + "/" +
+                              catalog.substr(14, query - 14) + catalog.substr(query);
+  const auto trips = [&](const std::vector<std::string>& args, int status, const std::string& part) {
+    relay.Reset();
+    EXPECT_TRUE(Says(args, status, part));
+    return relay.Get().roundTrips;
+  };
+  for (const bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed ? "with the name index" : "without the name index");
+    if (indexed) {
+      ASSERT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
+    }
+    EXPECT_LE(trips({"show", relayed, "IPE 200"}, 0, "S235"), 6);
+    const std::int64_t missing = indexed ? 6 : 24;  // without the index, the spelling reads each of 13 families
+    EXPECT_LE(trips({"show", relayed, "IPE 210"}, 1, "did you mean IPE 200 or IPE 220?"), missing);
+    EXPECT_LE(trips({"show", relayed, "P3-2"}, 1, "did you mean P3-1?"), missing);
+    if (indexed) {
+      EXPECT_LE(trips({"show", relayed, "ipe200"}, 0, "IPE 200 (spelt ipe200)"), 8);
+    }
+  }
+}

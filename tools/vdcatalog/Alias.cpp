@@ -15,14 +15,21 @@ namespace vdcatalog {
 // ---------------------------------------------------------------- names as engineers write them
 
 bool ResolveName(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name, const std::string& family,
-                 Resolved& resolved) {
+                 Resolved& resolved, NearNames* near) {
   resolved = Resolved();
   const CString wideName = Wide(name), wideFamily = Wide(family);
   const wchar_t* familyOrNull = family.empty() ? nullptr : wideFamily.GetString();
   std::vector<std::pair<CVdPatternCatalog*, CVdPatternCatalog::NameMatch>> matches;
   for (CVdPatternCatalog* catalog : catalogs) {
     std::vector<CVdPatternCatalog::NameMatch> found;
-    if (!catalog->FindNames(wideName, familyOrNull, found)) return false;
+    if (near) {
+      // A refused statement still answers the spellings, and the suggestions are then read without it; a
+      // database failure was reported, which the caller's session tells.
+      std::vector<CVdPatternCatalog::NearName> names;
+      if (catalog->GetNearNames(wideName, familyOrNull, kNearNames, names, &found)) (*near)[catalog] = std::move(names);
+    } else if (!catalog->FindNames(wideName, familyOrNull, found)) {
+      return false;
+    }
     std::list<std::wstring> families;  // the family as the catalog spells it, not as a writer gave it
     if (!found.empty()) catalog->GetFamilies(families);
     for (auto& m : found) {

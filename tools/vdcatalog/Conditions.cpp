@@ -184,7 +184,7 @@ std::string Alternatives(const std::vector<std::string>& texts) {
 // word. The name asked for is never suggested to itself.
 std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
                                       const std::string& name, const std::string& onlyFamily,
-                                      std::vector<std::string>& unread) {
+                                      std::vector<std::string>& unread, const NearNames* known) {
   const std::wstring wanted = Folded(Wide(name).str()), normal = VdNormalName(Wide(name).str());
   const NameParts parts = PartsOf(normal);
   std::vector<Scored> scored;
@@ -194,14 +194,22 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
     const std::size_t distance = NameDistance(wanted, normal, parts, spelling, unmatched);
     scored.push_back({distance, unmatched, VdToUtf8(real)});
   };
+  const CString wideFamily = Wide(onlyFamily);
   for (CVdPatternCatalog* catalog : catalogs) {
-    // The catalog's name index gives the names next to the wanted one: a few rows, not every family.
-    // It spans every family, so a search within one family reads that family instead.
-    std::vector<std::wstring> near;
-    const bool indexed = onlyFamily.empty() && catalog->GetNeighbourNames(Wide(name).str().c_str(), 64, near);
-    for (const std::wstring& candidate : near) consider(candidate, candidate);
+    // The names next to the wanted one, the aliases among them, asked of the catalog in one statement: a few rows,
+    // whatever the number of families.
+    std::vector<CVdPatternCatalog::NearName> near;
+    const auto answered = known ? known->find(catalog) : NearNames::const_iterator();
+    if ((known && answered != known->end()) ||
+        catalog->GetNearNames(Wide(name), onlyFamily.empty() ? nullptr : wideFamily.GetString(), kNearNames, near)) {
+      for (const auto& n : known&& answered != known->end() ? answered->second : near)
+        consider(n.alias.empty() ? n.name : n.alias, n.name);
+      continue;
+    }
+    if (session.Failed()) break;  // the database could not answer, and said so
+    // A catalog that refused that statement (names that its engine cannot compare so) is read family by family.
     std::list<std::wstring> families;
-    if (!indexed) catalog->GetFamilies(families);
+    catalog->GetFamilies(families);
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) continue;
       if (!onlyFamily.empty() && VdCompareNoCase(family, Wide(onlyFamily).str()) != 0) continue;
@@ -230,9 +238,9 @@ std::vector<std::string> ClosestNames(Session& session, const std::vector<CVdPat
 }  // namespace
 
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name,
-                       const std::string& family) {
+                       const std::string& family, const NearNames* known) {
   std::vector<std::string> unread;
-  const std::vector<std::string> close = ClosestNames(session, catalogs, name, family, unread);
+  const std::vector<std::string> close = ClosestNames(session, catalogs, name, family, unread, known);
   std::string hint = close.empty() ? std::string() : "; did you mean " + Alternatives(close) + "?";
   for (const std::string& reason : unread) hint += " (not searched: " + reason + ")";
   return hint;

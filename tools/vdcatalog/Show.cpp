@@ -31,8 +31,8 @@ namespace {
 // What follows "not found in family F": the families that do hold the name (or its one spelling), else the
 // closest names of F.
 std::string ElsewhereOrSimilar(Session& session, const std::vector<CVdPatternCatalog*>& catalogs,
-                               const std::string& name, const std::string& family) {
-  if (family.empty()) return DidYouMean(session, catalogs, name);
+                               const std::string& name, const std::string& family, const NearNames* near) {
+  if (family.empty()) return DidYouMean(session, catalogs, name, family, near);
   std::vector<std::string> elsewhere;
   const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
   for (CVdPatternCatalog* catalog : catalogs) {
@@ -47,7 +47,7 @@ std::string ElsewhereOrSimilar(Session& session, const std::vector<CVdPatternCat
     Resolved resolved;
     if (ResolveName(catalogs, name, std::string(), resolved) && resolved.catalog) elsewhere.push_back(resolved.family);
   }
-  if (elsewhere.empty()) return DidYouMean(session, catalogs, name, family);
+  if (elsewhere.empty()) return DidYouMean(session, catalogs, name, family, near);
   std::string list;
   for (std::size_t i = 0; i < elsewhere.size(); ++i)
     list += (i ? (i + 1 == elsewhere.size() ? " and " : ", ") : "") + Visible(elsewhere[i]);
@@ -72,41 +72,45 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
     return kNotFound;
   }
   CVdPatternManager& manager = session.Manager();
-  // The lookup that finds the name is the one whose pattern is shown: no catalog is asked twice.
+  // The lookup that finds the name is the one whose pattern is shown, and its row is the one whose stored values
+  // are shown: no catalog is asked twice. It is the manager's (its catalogs in order, the name normalised),
+  // limited to one family when one is given; the tool's factory makes no standard patterns, and its pool is empty.
+  CVdPatternCatalog::StoredRow stored;
   const auto lookUp = [&](const std::string& name) {
     std::unique_ptr<CVdPattern> found;
-    if (family.empty()) {
-      CVdPattern::enumCheckUserName check = CVdPattern::eCheckUserNameOk;
-      found.reset(manager.GetPattern(Wide(name), CVdPattern::ePatternTypeCatalog, &check));
-    } else {
-      // The same normalised lookup as the manager's, limited to one family.
-      const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
-      for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !found; c = manager.FindNextCatalog()) {
-        found.reset(c->GetPattern(normalised, Wide(family)));
-        if (found) found->SetUserName(Wide(name));
-      }
+    const CString normalised = CVdUnit::NormalizedPatternName(Wide(name));
+    const CString wideFamily = Wide(family);
+    for (CVdPatternCatalog* c = manager.FindFirstCatalog(); c && !found; c = manager.FindNextCatalog()) {
+      found.reset(c->GetPatternWithRow(normalised, family.empty() ? nullptr : wideFamily.GetString(), stored));
+      if (found) found->SetUserName(Wide(name));
     }
     return found;
   };
   // A name that no catalog holds as given is looked up by its aliases and spelling, once all were asked.
   std::string name = asked;
   Resolved resolved;
+  NearNames near;
   std::unique_ptr<CVdPattern> pattern = lookUp(asked);
   if (!pattern) {
-    if (session.Failed() || !ResolveName(catalogs, asked, family, resolved)) return kError;
+    // The names next to it come in the same statement, for the suggestions should it be missing.
+    if (session.Failed() || !ResolveName(catalogs, asked, family, resolved, &near) || session.Failed()) return kError;
     if (!resolved.ambiguous.empty()) {
       Error(resolved.ambiguous);
       return kNotFound;
     }
     if (resolved.catalog) {
+      // The row the spelling reached, read from its family alone: one statement, not a search of every family.
       name = resolved.name;
-      pattern = lookUp(name);
+      const CString wideFamily = Wide(resolved.family);
+      pattern.reset(
+          resolved.catalog->GetPatternWithRow(CVdUnit::NormalizedPatternName(Wide(name)), wideFamily, stored));
+      if (pattern) pattern->SetUserName(Wide(name));
     }
   }
   if (!pattern) {
     if (session.Failed()) return kError;
     Error("\"" + Visible(name) + "\" not found" + (family.empty() ? "" : " in family " + Visible(family)) +
-          ElsewhereOrSimilar(session, catalogs, name, family));
+          ElsewhereOrSimilar(session, catalogs, name, family, name == asked ? &near : nullptr));
     return kNotFound;
   }
 
@@ -117,20 +121,25 @@ int Show(const std::vector<std::string>& files, const std::string& asked, const 
   // shows as missing and a GUID that is not stored is not shown as one.
   std::string familyName = Utf8(pattern->GetFamily());
   std::vector<Column> columns;
-  std::vector<Row> rows;
+  std::optional<Row> row;
   if (source) {
     // The table list and the columns are those read as the catalog opened, when that was just now.
     CVdODBCTableDefInfo table;
     if (session.Database(source)->GetTableDefInfo(pattern->GetFamily().GetString(), table))
       familyName = Utf8(table.m_strName);
     columns = FamiliesColumns(session, source, {Wide(familyName).str()}).begin()->second;
-    const std::string stored = Utf8(CVdUnit::NormalizedPatternName(Wide(name)));
-    ReadRows(session.Database(source), familyName, columns, stored, "", rows);  // '%' and '_' match more
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [&](const Row& r) { return VdCompareNoCase(Wide(r.name).str(), Wide(stored).str()); }),
-               rows.end());
+    // The stored values, in the order of the columns, from the row the lookup read.
+    if (!stored.columns.empty()) {
+      row.emplace();
+      for (const Column& column : columns) {
+        const auto at = std::find_if(stored.columns.begin(), stored.columns.end(),
+                                     [&](const std::wstring& c) { return VdCompareNoCase(c, column.name) == 0; });
+        row->values.push_back(at == stored.columns.end()
+                                  ? COleVariant()
+                                  : stored.values[static_cast<std::size_t>(at - stored.columns.begin())]);
+      }
+    }
   }
-  const Row* row = rows.size() == 1 ? &rows[0] : nullptr;
   json guid = nullptr;
   std::string guidText = "none stored (a new one is made at each read)";
   if (const Column* column = FindColumn(columns, L"GUID"); column && row) {

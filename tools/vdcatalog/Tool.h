@@ -204,8 +204,12 @@ std::string Text(const VARIANT* v);
 json HistoryColumnsJson(const vdpattern::HistoryEntry& e);
 // "; did you mean A, B or C?" with the pattern names of `catalogs` (of `family` only, when given) closest to
 // `name` or to its spelling, aliases included, or nothing; then why each family that could not be searched was not.
+// `known`, when given, holds the names each catalog already answered near `name` (ResolveName's): those catalogs
+// are not asked again.
+using NearNames = std::map<CVdPatternCatalog*, std::vector<CVdPatternCatalog::NearName>>;
+constexpr std::size_t kNearNames = 64;  // names asked for on either side of a missing one
 std::string DidYouMean(Session& session, const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name,
-                       const std::string& family = std::string());
+                       const std::string& family = std::string(), const NearNames* known = nullptr);
 // "; did you mean A?" with the families of `catalogs` closest to `family`, or nothing.
 std::string FamilyHint(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& family);
 // "; did you mean h?" with the columns closest to `column`, or nothing.
@@ -222,9 +226,10 @@ struct Resolved {
   // " (alias HE 300 B)", " (spelt heb300)", or empty when nothing was resolved.
   std::string Note() const;
 };
-// False after a database failure (reported); otherwise true, with `resolved` saying what matched.
+// False after a database failure (reported); otherwise true, with `resolved` saying what matched. With `near`,
+// each catalog also gives the names next to `name`, for a "did you mean", in the same statement where it can.
 bool ResolveName(const std::vector<CVdPatternCatalog*>& catalogs, const std::string& name, const std::string& family,
-                 Resolved& resolved);
+                 Resolved& resolved, NearNames* near = nullptr);
 
 // ---------------------------------------------------------------- section checks (Verify.cpp)
 

@@ -304,6 +304,37 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // few names instead of every family. False, `names` empty, when the catalog keeps no name index (the caller
   // then reads the families itself) or after a database failure, reported.
   bool GetNeighbourNames(const wchar_t* name, std::size_t around, std::vector<std::wstring>& names);
+  // Names for a "did you mean" over the whole catalog (extension), in one statement whatever the number of
+  // families: the names of "vd_name" and the aliases of "vd_alias" whose normal forms sort next to `name`'s, up
+  // to `around` on either side of it through their indexes; and, in a catalog without "vd_name" or for one
+  // family, the names of each family (of `family` only, when not null or empty) that sort next to `name` as
+  // written and in capitals, through the family's own name column, so that a suggestion never downloads a
+  // family whole. `exact` is the engine's answer to the family's [Name] = `name` (what FindPattern asks), for
+  // a name held by another family than the one asked for. A family whose name cannot be bracketed is passed
+  // over. False, `names` empty: after a database failure, reported; or, quietly, when the engine refuses the
+  // statement (a family whose names it cannot compare so), and the caller then reads the families itself.
+  // When `spellings` is not null, it gets what FindNames(name, family, *spellings) answers (also when the
+  // statement was refused), asked in the same statement where the catalog keeps a name index: a missing name's
+  // spellings and suggestions are then one round trip on a server.
+  struct NearName {
+    std::wstring family;  // as the catalog spells the table
+    std::wstring name;    // the row's name as stored (for an alias, the name it stands for)
+    std::wstring alias;   // the alias that led there; empty for a name
+    bool exact = false;   // the family's row of exactly `name`
+  };
+  bool GetNearNames(const wchar_t* name, const wchar_t* family, std::size_t around, std::vector<NearName>& names,
+                    std::vector<NameMatch>* spellings = nullptr);
+  // ---- extension: a pattern with the row it was read from
+  // The row as GetPatternWithRow's lookup read it: each column as the engine names it, in the table's order,
+  // with its value as stored (a missing value is VT_NULL).
+  struct StoredRow {
+    std::vector<std::wstring> columns;
+    std::vector<COleVariant> values;
+  };
+  // As the base class's GetPattern (spellings matched when SetMatchSpellings says so), also handing back in
+  // `row` the row the pattern was read from: a host that shows what is stored reads the row once, not again
+  // after the lookup. Null, `row` empty, where GetPattern answers null. The pattern is the caller's.
+  CVdPattern* GetPatternWithRow(const wchar_t* name, const wchar_t* family, StoredRow& row);
 
   // ---- fixed results
   static CString GetDBExceptionString(CDBException* e);
@@ -393,8 +424,13 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // Failures pass on.
   bool Candidates(const std::wstring& normal, std::vector<NameMatch>& found, std::vector<signed char>* here = nullptr);
   void ReadNameColumns();  // failures pass on
+  // FindNames' answer from the candidates and their checks (Candidates' `here`); failures pass on.
+  void KeepMatches(const std::vector<NameMatch>& found, const std::vector<signed char>& here, const wchar_t* family,
+                   std::vector<NameMatch>& matches);
   bool CheckAlias(const Alias& alias, std::wstring& family, std::wstring& name, CString& error);
-  CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family);  // caller deletes
+  // Caller deletes; `row`, when not null, gets the row the pattern was read from.
+  CVdPattern* GetPatternBySpelling(const wchar_t* name, const wchar_t* family, StoredRow* row = nullptr);
+  CVdPattern* ReadPattern(const wchar_t* name, const wchar_t* family, StoredRow* row);  // GetPattern's work
 
   bool m_bMatchSpellings = false;
   eNameIndex m_nameIndex = eNameIndexUnknown;

@@ -82,15 +82,17 @@ constexpr int kOpeningReadsMs = 2000;
 }  // namespace
 
 void PgConnection::DropOpeningReads() {
-  m_openingTables = false;
+  m_openingTables = m_tablesConfirmed = false;
   for (auto& read : m_openingReads) PQclear(read.second);
   m_openingReads.clear();
 }
 
 bool PgConnection::TakeOpeningTables() {
   const bool fresh = std::chrono::steady_clock::now() - m_openedAt < std::chrono::milliseconds(kOpeningReadsMs);
-  const bool taken = m_openingTables && fresh && m_tablesRead;
-  m_openingTables = false;
+  const bool confirmed = m_tablesConfirmed && std::chrono::steady_clock::now() - m_tablesConfirmedAt <
+                                                  std::chrono::milliseconds(kOpeningReadsMs);
+  const bool taken = ((m_openingTables && fresh) || confirmed) && m_tablesRead;
+  m_openingTables = m_tablesConfirmed = false;
   return taken;
 }
 

@@ -321,6 +321,11 @@ class PgConnection final : public Connection {
   // one of this connection's that changes a table unreads the names.
   bool m_openingColumns = false;
   std::chrono::steady_clock::time_point m_openedAt;
+  // A search probe that found the table list unchanged (its signature) confirms it as the opening's read does:
+  // the next TableCount within kOpeningReadsMs of the probe, with no statement in between, takes the list
+  // instead of reading it again.
+  bool m_tablesConfirmed = false;
+  std::chrono::steady_clock::time_point m_tablesConfirmedAt;
   void DropOpeningReads();
   pg_result* TakeOpeningRead(const std::string& sql);
   bool TakeOpeningTables();

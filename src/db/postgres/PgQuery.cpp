@@ -494,6 +494,8 @@ Connection::Probe PgConnection::FirstTableHolding(const std::function<bool(const
         RefreshNames();
         continue;
       }
+      m_tablesConfirmed = true;
+      m_tablesConfirmedAt = std::chrono::steady_clock::now();
       if (PQgetisnull(answer.result, 0, 0)) return Probe::kNotFound;
       const unsigned long k = std::strtoul(PQgetvalue(answer.result, 0, 0), nullptr, 10);
       if (k >= candidates.size()) return Probe::kUnanswered;

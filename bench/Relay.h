@@ -168,6 +168,7 @@ class Relay {
     bool clientLast = false;  // the last chunk came from the client
     bool any = false;
     std::vector<char> buffer(1 << 16);
+    std::string opening;  // the first chunk of the round trip under way, for the trace
     {
       const std::lock_guard<std::mutex> lock(m_mutex);
       m_open.insert(m_open.end(), {client, server});
@@ -188,13 +189,16 @@ class Relay {
         }
         {
           const std::lock_guard<std::mutex> lock(m_mutex);
+          // A round trip is the client's chunks up to the server's answer to them: counted when the answer
+          // comes, so that a message the client sends without waiting for one (the closing Terminate) is none.
           if (side == 0) {
-            if (!any || !clientLast) {
-              ++m_counts.roundTrips;
-              if (m_trace) Trace(buffer.data(), n);
-            }
+            if ((!any || !clientLast) && m_trace) opening.assign(buffer.data(), static_cast<std::size_t>(n));
             m_counts.sent += n;
           } else {
+            if (clientLast) {
+              ++m_counts.roundTrips;
+              if (m_trace) Trace(opening.data(), static_cast<ssize_t>(opening.size()));
+            }
             m_counts.received += n;
           }
         }

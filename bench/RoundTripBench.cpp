@@ -9,7 +9,8 @@
 // - a SQLite file of two families of 1,000 rows each, for convert to a new server catalog.
 // Measured: the library's calls (opening a catalog, an exact lookup, a missing one), and the tool as a process
 // (vdcatalog info, families, show, show of a missing name, import of 2,000 rows, convert), each command
-// paying its own connection.
+// paying its own connection, its SSL request included. A round trip is counted when the server answers, so the
+// closing Terminate, which no answer follows and no client waits for, is none.
 // VDPATTERN_RELAY_DELAY_US sets the relay's delay per chunk (default 2,000: 2 ms each way).
 
 #include <benchmark/benchmark.h>

@@ -130,18 +130,14 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
   CVdPatternCatalog catalog(connection.release(), nullptr, false);  // takes the connection over
   if (!catalog.IsOpened()) return eNotCatalog;
   if (!db->CanUpdate()) return eReadOnly;
-  if (server) {
-    // A server catalog's columns compare names ignoring case by their own collation; what an earlier version
-    // did not give it is its units as column comments.
+  // `work` in one transaction: kept when it changed something, eFailed with nothing changed after a failure.
+  const auto inOneTransaction = [&](const auto& work) {
     try {
       db->BeginTrans();
-      std::vector<VdColumnComment> missing;
-      vdpattern::catalog::MissingUnitComments(*db, missing, added);
-      if (missing.empty()) {
+      if (!work()) {
         db->Rollback();
         return eUpToDate;
       }
-      db->ExecuteSQL(nullptr, missing);
       db->CommitTrans();
       return eUpgraded;
     } catch (CDBException* e) {
@@ -155,11 +151,21 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
       }
       return eFailed;
     }
+  };
+  if (server) {
+    // A server catalog's columns compare names ignoring case by their own collation; what an earlier version
+    // did not give it is its units as column comments.
+    return inOneTransaction([&] {
+      std::vector<VdColumnComment> missing;
+      vdpattern::catalog::MissingUnitComments(*db, missing, added);
+      if (missing.empty()) return false;
+      db->ExecuteSQL(nullptr, missing);
+      return true;
+    });
   }
   std::list<std::wstring> families;
   if (!catalog.GetFamilies(families)) return eFailed;
-  try {
-    db->BeginTrans();
+  return inOneTransaction([&] {
     for (const std::wstring& family : families) {
       if (family.find(L']') != std::wstring::npos) {
         leftAsIs.push_back(family);
@@ -178,23 +184,8 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
       vdpattern::catalog::MakeHistoryTable(*db);
       added.push_back(vdpattern::catalog::kHistoryTable);
     }
-    if (added.empty()) {
-      db->Rollback();
-      return eUpToDate;
-    }
-    db->CommitTrans();
-    return eUpgraded;
-  } catch (CDBException* e) {
-    error = e->m_strError;
-    e->Delete();
-    added.clear();
-    try {
-      if (db->IsInTransaction()) db->Rollback();
-    } catch (CDBException* again) {
-      again->Delete();
-    }
-    return eFailed;
-  }
+    return !added.empty();
+  });
 }
 
 bool CVdCatalogSchema::IsKnownType(const CString& type) { return VdIsKnownColumnType(type); }

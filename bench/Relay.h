@@ -4,12 +4,17 @@
 // forwards every chunk either way after a set delay, as a slow office network or VPN would.
 //
 // It counts, over all its connections since the last Reset():
-// - round trips: client turns, a chunk the client sends when it last received (or sends first): what a client
-//   has to wait a network's delay for. Chunks the client sends in a row, without waiting for an answer, are one
-//   turn (a pipeline), however many statements they carry;
+// - round trips: the client's turns, each counted when the server answers it. A turn begins with a chunk the
+//   client sends while it has nothing unanswered (the start, or after the server's ReadyForQuery to all it had
+//   synced). Messages the client sends on without a Sync, or while a Sync is still unanswered, belong to the
+//   turn under way (a pipeline), however many chunks they take and however the server's early answers fall
+//   between them; a message that gets no answer (the closing Terminate) is no trip;
 // - bytes each way.
-// The counts are deterministic for a given conversation, whatever the delay and the machine's load.
-//
+// The turns are told from the protocol's messages (the startup packets, Sync, Query, ReadyForQuery, the
+// authentication requests that want an answer), not from the timing of chunks, so the counts are deterministic
+// for a given conversation whatever the delay and the machine's load. A client that waits on a Flush without a
+// Sync is not seen waiting; the library never does. An encrypted conversation cannot be read: it is counted by
+// its chunks, a turn each time the client sends after the server did.
 // One thread accepts, one per connection forwards (poll on both sockets). A chunk waits the delay before it is
 // forwarded; the connection's thread sleeps meanwhile, so chunks of one connection keep their order.
 //
@@ -43,6 +48,115 @@ struct Counts {
   std::int64_t roundTrips = 0;
   std::int64_t sent = 0;      // bytes client -> server
   std::int64_t received = 0;  // bytes server -> client
+};
+
+// Splits one direction's bytes into protocol messages, across chunks, and hands on each message's type (0 for
+// an untyped startup packet) and the first four bytes of its body as a number (-1 when it is shorter): the
+// startup packet's code, or the kind of an authentication request.
+class MessageReader {
+ public:
+  explicit MessageReader(bool typed) : m_typed(typed) {}
+  void SetTyped() { m_typed = true; }
+  // The next `n` bytes are single-byte answers (to an encryption request), handed on with type 1.
+  void ExpectLoneBytes(int n) { m_lone += n; }
+  // False when the bytes are not the protocol (a length below its own size): the reader stops.
+  template <typename On>
+  bool Feed(const char* data, std::size_t n, On&& on) {
+    while (n > 0 && m_good) {
+      if (m_skip > 0) {
+        const std::size_t k = std::min(m_skip, n);
+        m_skip -= k, data += k, n -= k;
+        continue;
+      }
+      if (m_lone > 0 && m_head.empty()) {
+        --m_lone;
+        on('\1', static_cast<unsigned char>(*data));
+        ++data, --n;
+        continue;
+      }
+      m_head += *data++;
+      --n;
+      const std::size_t at = m_typed ? 1 : 0;
+      if (m_head.size() < at + 4) continue;
+      const std::int64_t length = Number(at);
+      if (length < 4) return m_good = false;
+      const std::size_t code = std::min<std::int64_t>(4, length - 4);
+      if (m_head.size() < at + 4 + code) continue;
+      on(m_typed ? m_head[0] : '\0', code == 4 ? Number(at + 4) : -1);
+      m_skip = static_cast<std::size_t>(length - 4 - static_cast<std::int64_t>(code));
+      m_head.clear();
+    }
+    return m_good;
+  }
+
+ private:
+  std::int64_t Number(std::size_t at) const {
+    std::uint32_t v = 0;
+    for (std::size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<unsigned char>(m_head[at + k]);
+    return v;
+  }
+  bool m_typed;
+  bool m_good = true;
+  int m_lone = 0;
+  std::size_t m_skip = 0;
+  std::string m_head;
+};
+
+// Follows one connection's conversation: what the client has sent that the server has still to answer.
+class Conversation {
+ public:
+  // Reads a client chunk; true when it begins a turn (the client had nothing unanswered).
+  bool Client(const char* data, std::size_t n) {
+    const bool begins = m_opaque ? !m_clientLast : m_unanswered == 0 && !m_unsynced;
+    m_clientLast = true;
+    if (!m_opaque && !m_client.Feed(data, n, [&](char type, std::int64_t code) { FromClient(type, code); }))
+      m_opaque = true;
+    return begins;
+  }
+  void Server(const char* data, std::size_t n) {
+    m_clientLast = false;
+    if (!m_opaque && !m_server.Feed(data, n, [&](char type, std::int64_t code) { FromServer(type, code); }))
+      m_opaque = true;
+  }
+
+ private:
+  static constexpr std::int64_t kProtocol3 = 196608, kSslRequest = 80877103, kGssRequest = 80877104;
+  void FromClient(char type, std::int64_t code) {
+    if (type == '\0') {  // a startup packet: each but a cancel request is answered
+      if (code == kSslRequest || code == kGssRequest) m_server.ExpectLoneBytes(1);
+      if (code == kProtocol3) m_client.SetTyped();
+      if (code == kSslRequest || code == kGssRequest || code == kProtocol3) ++m_unanswered;
+      return;
+    }
+    switch (type) {
+      case 'S':  // Sync
+      case 'Q':  // Query
+      case 'F':  // FunctionCall
+      case 'c':  // CopyDone
+      case 'f':  // CopyFail
+      case 'p':  // an answer to an authentication request
+        ++m_unanswered;
+        m_unsynced = false;
+        break;
+      case 'X':  // Terminate: no answer comes
+        break;
+      default:  // Parse, Bind, Execute, Describe, Close, CopyData: answered at the next Sync
+        m_unsynced = true;
+    }
+  }
+  void FromServer(char type, std::int64_t code) {
+    // What ends a wait of the client: ReadyForQuery, the answer to an encryption request, an authentication
+    // request (but AuthenticationOk and SASLFinal, which want none), the start of a copy.
+    const bool wantsAnswer = type == 'R' && code != 0 && code != 12;
+    if (type == 'Z' || type == '\1' || wantsAnswer || type == 'G' || type == 'W')
+      m_unanswered = std::max(0, m_unanswered - 1);
+    if (type == '\1' && (code == 'S' || code == 'G')) m_opaque = true;  // encrypted from here: counted by chunks
+  }
+  MessageReader m_client{false}, m_server{true};
+  int m_unanswered = 0;     // startup packets, Syncs, Queries... the server has not answered yet
+  bool m_unsynced = false;  // messages sent since the last Sync
+  bool m_opaque = false;
+  bool m_clientLast = false;
 };
 
 class Relay {
@@ -165,8 +279,8 @@ class Relay {
   void Forward(int client, int server) {
     const int on = 1;
     ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    bool clientLast = false;  // the last chunk came from the client
-    bool any = false;
+    Conversation conversation;
+    bool turn = false;  // a turn of the client waits for its answer
     std::vector<char> buffer(1 << 16);
     std::string opening;  // the first chunk of the round trip under way, for the trace
     {
@@ -189,21 +303,22 @@ class Relay {
         }
         {
           const std::lock_guard<std::mutex> lock(m_mutex);
-          // A round trip is the client's chunks up to the server's answer to them: counted when the answer
-          // comes, so that a message the client sends without waiting for one (the closing Terminate) is none.
           if (side == 0) {
-            if ((!any || !clientLast) && m_trace) opening.assign(buffer.data(), static_cast<std::size_t>(n));
+            if (conversation.Client(buffer.data(), static_cast<std::size_t>(n))) {
+              turn = true;
+              if (m_trace) opening.assign(buffer.data(), static_cast<std::size_t>(n));
+            }
             m_counts.sent += n;
           } else {
-            if (clientLast) {
+            conversation.Server(buffer.data(), static_cast<std::size_t>(n));
+            if (turn) {
               ++m_counts.roundTrips;
               if (m_trace) Trace(opening.data(), static_cast<ssize_t>(opening.size()));
             }
+            turn = false;
             m_counts.received += n;
           }
         }
-        any = true;
-        clientLast = side == 0;
         if (m_delay.count() > 0) std::this_thread::sleep_for(m_delay);
         if (!WriteAll(to, buffer.data(), n)) done = true;
       }

@@ -454,6 +454,24 @@ TEST_F(VdDatabaseEngineTest, AReadGroupGoesOnAfterFailedReadsAndKeepsWhatRanBefo
   EXPECT_FALSE(m_db.IsInTransaction());
 }
 
+// A time-out set before or inside a write transaction that is then rolled back stays set: the server undoes the
+// settings a transaction carried, and the connection sends them again.
+TEST_F(VdDatabaseEngineTest, TimeOutsOutliveATransactionRolledBack) {
+  const auto lockTimeout = [&] {
+    return Column(m_db, L"SELECT current_setting('lock_timeout') AS t FROM [Beams] WHERE Name = 'HEA 100'");
+  };
+  if (!OnServer()) GTEST_SKIP() << "server sessions only";
+  m_db.SetBusyTimeout(4321);  // sent with the BEGIN
+  ASSERT_TRUE(m_db.BeginTrans());
+  m_db.ExecuteSQL(L"UPDATE Beams SET h = 2 WHERE Name = 'HEA 100'");
+  ASSERT_TRUE(m_db.Rollback());
+  EXPECT_EQ(lockTimeout(), "4321ms");
+  ASSERT_TRUE(m_db.BeginTrans());
+  m_db.SetBusyTimeout(1234);  // sent at once, inside the transaction
+  ASSERT_TRUE(m_db.Rollback());
+  EXPECT_EQ(lockTimeout(), "1234ms");
+}
+
 TEST_F(VdDatabaseEngineTest, AWriteWaitingForAnotherWriterTimesOutAndChangesNothing) {
   CVdDatabase other;
   other.Open(Address(), 0, 0);

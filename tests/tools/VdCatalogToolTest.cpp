@@ -419,11 +419,12 @@ TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
   CVdDatabase watcher;
   watcher.Open(CString(VdFromUtf8(catalog).c_str()));
   std::string copying;
-  for (int wait = 0; wait < 600 && copying != "1"; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Copying: its transaction has written (it has a transaction id), however fast the machine.
+  for (int wait = 0; wait < 6000 && copying != "1"; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
     copying = Column(watcher,
                      L"SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
-                     L"pg_backend_pid() AND now() - xact_start > make_interval(0, 0, 0, 0, 0, 0, 0.3)");
+                     L"pg_backend_pid() AND backend_xid IS NOT NULL");
   }
   kill(convert, SIGKILL);
   int raw = 0;

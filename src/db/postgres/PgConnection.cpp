@@ -143,6 +143,7 @@ void PgConnection::Connect() {
   if (!m_schema.empty()) settings += " -c search_path=pg_catalog,pg_temp -c row_security=off";
   m_conn = ConnectWithDefaults(m_address.conninfo, settings);
   m_pendingSettings.clear();
+  m_settingsInTransaction.clear();
   m_groups.clear();
   m_changedAtGroup.clear();
   m_changeRecorded = m_listening = false;  // the new session listens to nothing yet
@@ -376,9 +377,24 @@ void PgConnection::NoteSetting(const char* name, const std::string& value) {
   const std::string call = std::string("pg_catalog.set_config('") + name + "', '" + value + "', false)";
   if (InTransaction()) {
     Exec("SELECT " + call);
+    JoinSettings(m_settingsInTransaction, "SELECT " + call);
     return;
   }
-  m_pendingSettings += (m_pendingSettings.empty() ? "SELECT " : ", ") + call;
+  JoinSettings(m_pendingSettings, "SELECT " + call);
+}
+
+// The settings the transaction carried are undone with it: sent again with the next statement, before any newer.
+void PgConnection::SettingsUndone() {
+  std::string undone = std::move(m_settingsInTransaction);
+  m_settingsInTransaction.clear();
+  JoinSettings(undone, m_pendingSettings);
+  m_pendingSettings = std::move(undone);
+}
+
+void PgConnection::JoinSettings(std::string& to, const std::string& calls) {
+  static constexpr std::string_view kSelect = "SELECT ";
+  if (calls.empty()) return;
+  to += to.empty() ? calls : ", " + calls.substr(kSelect.size());
 }
 
 // A setting sent in a transaction would be undone with it: pending ones go first, on their own.
@@ -425,6 +441,7 @@ void PgConnection::BeginWriting(bool ownGroup) {
       "BEGIN; " + (m_pendingCreate ? m_creation : std::string()) + lock + (ownGroup ? "; " + idle : std::string());
   m_readTransaction = m_readSavepoint = false;
   m_inTransaction = false;  // a loss during BEGIN ends no transaction of the host's
+  m_settingsInTransaction.clear();
   m_changeRecorded = false;
   m_changedAtGroup.clear();
   m_deferred.clear();
@@ -447,33 +464,29 @@ void PgConnection::BeginWriting(bool ownGroup) {
   if (PQntuples(made.result) == 1) m_schemaOid = PQgetvalue(made.result, 0, 0);
 }
 
-// One round trip: the pending settings, committed on their own (a setting sent in the transaction would be
-// undone with it), then BEGIN, the write lock and the names as they stand once the lock is held, so that the
-// write's lookups of the library's own tables need no statement of their own.
+// One round trip, one sync: BEGIN, the pending settings, the write lock and the names as they stand once the lock
+// is held, so that the write's lookups of the library's own tables need no statement of their own. The settings
+// go inside the transaction, which a rollback would undo: they are kept (m_settingsInTransaction) to be sent
+// again then. A sync of their own would let the server answer them before the rest is sent: a second turn
+// whenever the client is slow to send it.
 void PgConnection::BeginLocked(const std::string& lock, const std::string& idle, const std::string& begin) {
   const std::string settings = std::move(m_pendingSettings);
   m_pendingSettings.clear();
   const std::string names = NamesQuery("$1::oid");
   std::vector<std::pair<std::string, std::vector<const char*>>> sent;
-  if (!settings.empty()) sent.push_back({settings, {}});
-  const std::size_t first = sent.size();
   sent.push_back({"BEGIN", {}});
+  if (!settings.empty()) sent.push_back({settings, {}});
   sent.push_back({lock, {}});
   if (!idle.empty()) sent.push_back({idle, {}});
   sent.push_back({names, {m_schemaOid.c_str(), kPgRowId}});
   if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, begin);
   bool ok = true;
-  for (std::size_t k = 0; k < sent.size(); ++k) {
-    ok = ok && PQsendQueryParams(m_conn, sent[k].first.c_str(), static_cast<int>(sent[k].second.size()), nullptr,
-                                 sent[k].second.data(), nullptr, nullptr, 0) == 1;
-    if (k + 1 == first) ok = ok && PQpipelineSync(m_conn) == 1;
-  }
+  for (const auto& [sql, values] : sent)
+    ok = ok && PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                                 nullptr, 0) == 1;
   ok = ok && PQpipelineSync(m_conn) == 1;
   std::vector<PGresult*> results;
   for (std::size_t k = 0; ok && k < sent.size(); ++k) {
-    if (k == first && first > 0) {  // the settings' sync
-      DrainToSync();
-    }
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
     results.push_back(result);
@@ -490,21 +503,25 @@ void PgConnection::BeginLocked(const std::string& lock, const std::string& idle,
   const auto good = [](PGresult* r) {
     return PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
   };
-  // The first statement that failed is the failure; a setting refused fails the BEGIN it came with, as before.
+  // The first statement that failed is the failure; a setting refused fails the BEGIN it came with, as before,
+  // and is not sent again. Settings undone with a failure after them are.
   PGresult* failed = nullptr;
   std::string failedSql = begin;
+  bool settingFailed = false;
   for (std::size_t k = 0; k < results.size() && !failed; ++k)
     if (!good(results[k])) {
       failed = results[k];
       results[k] = nullptr;
-      if (k < first) failedSql = settings;
+      settingFailed = k == 1 && !settings.empty();
+      if (settingFailed) failedSql = settings;
     }
   if (failed || results.size() < sent.size()) {
-    if (!failed && !settings.empty() && results.empty()) m_pendingSettings = settings;  // never reached the server
+    if (!settingFailed) m_pendingSettings = settings;
     if (m_conn && PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_IDLE)
       PQclear(PQexec(m_conn, "ROLLBACK"));
     PgFail(failed, failedSql);
   }
+  m_settingsInTransaction = settings;
   m_writeLocked = true;
   ReadNames(results.back());
 }
@@ -540,6 +557,10 @@ bool PgConnection::Commit() {
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
   m_deferred.clear();  // undone with the rest
+  struct Undone {      // once the ROLLBACK has gone: pending settings would be sent in front of it, and undone
+    PgConnection& connection;
+    ~Undone() { connection.SettingsUndone(); }
+  } undone{*this};
   m_writeLocked = m_namesUnderLock = false;
   m_groups.clear();
   m_changedAtGroup.clear();
@@ -611,7 +632,13 @@ void PgConnection::CommitWithNotice() {
   m_changedAtGroup.clear();
   m_writeLocked = m_namesUnderLock = false;
   if (!m_changeRecorded || m_schemaOid.empty()) {
-    Exec("COMMIT");  // after the deferred statements, in its round trip (Send)
+    try {
+      Exec("COMMIT");  // after the deferred statements, in its round trip (Send)
+    } catch (...) {
+      SettingsUndone();
+      throw;
+    }
+    m_settingsInTransaction.clear();
     return;
   }
   m_changeRecorded = false;
@@ -625,8 +652,12 @@ void PgConnection::CommitWithNotice() {
   m_inTransaction = true;
   m_readTransaction = m_readSavepoint = false;
   PGresult* done = PQexec(m_conn, sql.c_str());
-  if (PQresultStatus(done) != PGRES_COMMAND_OK) PgFail(done, sql);
+  if (PQresultStatus(done) != PGRES_COMMAND_OK) {
+    SettingsUndone();
+    PgFail(done, sql);
+  }
   PQclear(done);
+  m_settingsInTransaction.clear();
 }
 
 bool PgConnection::NamesTrusted() const {
@@ -640,8 +671,12 @@ void PgConnection::FlushDeferred() {
   for (const std::string& deferred : m_deferred) sql += (sql.empty() ? "" : "; ") + deferred;
   m_deferred.clear();
   PGresult* done = PQexec(m_conn, sql.c_str());
-  if (PQresultStatus(done) != PGRES_COMMAND_OK) PgFail(done, sql);
+  if (PQresultStatus(done) != PGRES_COMMAND_OK) {
+    SettingsUndone();
+    PgFail(done, sql);
+  }
   PQclear(done);
+  m_settingsInTransaction.clear();
 }
 
 void PgConnection::NoteChangeRecorded() {

@@ -231,6 +231,10 @@ class PgConnection final : public Connection {
   // Keeps a changed setting for the next statement (m_pendingSettings), or sends it now inside a transaction.
   void NoteSetting(const char* name, const std::string& value);
   void FlushSettings();
+  // Puts the settings a transaction carried back in front of the pending ones: its end undid them.
+  void SettingsUndone();
+  // Appends the calls of `calls` ("SELECT a, b") to those of `to`, after them.
+  static void JoinSettings(std::string& to, const std::string& calls);
   // Reads and drops what is left of a pipeline's answers up to its sync, unless the connection goes first.
   void DrainToSync();
   // Takes the answer of the names statement (NamesQuery in PgQuery.cpp): the names, the clashes, the table
@@ -296,6 +300,8 @@ class PgConnection final : public Connection {
   std::unordered_map<unsigned, BaseColumns> m_baseColumns;
   // Settings changed since the last statement (SetBusyTimeout, SetQueryTimeout), sent with the next one.
   std::string m_pendingSettings;
+  // Settings sent inside the open transaction (BeginLocked, NoteSetting): a rollback undoes them.
+  std::string m_settingsInTransaction;
   // Statements sent after the next one, in its pipeline and savepoint (ExecuteCommenting); Send clears them.
   std::vector<std::string> m_alsoSend;
   std::string m_schema;     // the catalog's schema (the database's default one without a catalog key), UTF-8

@@ -126,6 +126,10 @@ std::wstring FamilyOfRow(CVdRecordset& rs, const wchar_t* family) {
 class ReadGroup {
  public:
   explicit ReadGroup(CVdDatabase* database) : m_database(database), m_began(database && database->BeginReadGroup()) {}
+  // Only where it saves work (BeginSavingReadGroup).
+  struct Saving {};
+  ReadGroup(CVdDatabase* database, Saving)
+      : m_database(database), m_began(database && database->BeginSavingReadGroup()) {}
   ~ReadGroup() {
     if (m_database) m_database->EndReadGroup(m_began);
   }
@@ -733,7 +737,13 @@ CVdPattern* CVdPatternCatalog::GetPatternWithRow(const wchar_t* name, const wcha
 CVdPattern* CVdPatternCatalog::ReadPattern(const wchar_t* name, const wchar_t* family, StoredRow* row) {
   bool found = false;
   ScopedRecordset rs(InternalFindPattern(name, family, found));
-  if (!found) return m_bMatchSpellings ? GetPatternBySpelling(name, family, row) : nullptr;
+  if (!found) {
+    if (!m_bMatchSpellings) return nullptr;
+    rs.reset();
+    // On a file, the candidates and the row they lead to are read under one lock.
+    ReadGroup reads(Database(), ReadGroup::Saving{});
+    return GetPatternBySpelling(name, family, row);
+  }
   CVdPattern* pattern = Guarded(eReport, static_cast<CVdPattern*>(nullptr), [&]() -> CVdPattern* {
     const std::wstring upper = Upper(FamilyOfRow(*rs, family));
     wchar_t code[kFamilyCodeBuffer];

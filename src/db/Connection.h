@@ -109,6 +109,10 @@ class Connection {
   virtual bool TransactionLost() const { return false; }
   virtual bool Begin() = 0;
   virtual bool BeginRead() = 0;
+  // Whether reads inside BeginRead's transaction cost less than the same reads alone: true where each read alone
+  // locks the data (a file); false where the transaction's own statements cost more than it saves (a server:
+  // its BEGIN and COMMIT are round trips of their own, and each read alone sees one committed state).
+  virtual bool ReadGroupsSave() const { return true; }
   virtual bool Commit() = 0;
   virtual bool Rollback() = 0;
   // A nested group inside the open transaction: EndSavepoint(false) undoes the writes made since the matching

@@ -188,6 +188,10 @@ BOOL CVdDatabase::BeginReadGroup() {
   }
 }
 
+BOOL CVdDatabase::BeginSavingReadGroup() {
+  return m_pConnection && m_pConnection->ReadGroupsSave() ? BeginReadGroup() : FALSE;
+}
+
 void CVdDatabase::EndReadGroup(BOOL began) {
   if (!began || !m_pConnection || !m_pConnection->InTransaction()) return;
   try {

@@ -135,6 +135,10 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // EndReadGroup.
   virtual BOOL BeginReadGroup();
   virtual void EndReadGroup(BOOL began);
+  // Extension: BeginReadGroup only where the group pays for itself, for a few reads that need not see one
+  // state: a file, where each read alone takes and drops its lock; on a server (where BEGIN and COMMIT would
+  // be two round trips more) it begins nothing and returns FALSE.
+  BOOL BeginSavingReadGroup();
 
   // Runs one statement and drops any rows it gives (the one-statement rule of CVdRecordset applies).
   virtual void ExecuteSQL(const wchar_t* text);

@@ -137,6 +137,7 @@ class PgConnection final : public Connection {
   bool Begin() override;
   // REPEATABLE READ, READ ONLY: one snapshot, no locks.
   bool BeginRead() override;
+  bool ReadGroupsSave() const override { return false; }
   bool Commit() override;
   bool Rollback() override;
   void BeginSavepoint() override;

@@ -195,15 +195,17 @@ void PgConnection::CheckRights(PGresult* schemaRow) {
   if (!reason.IsEmpty()) SetReadOnly(reason);
 }
 
-std::vector<PGresult*> PgConnection::Pipeline(const std::vector<Piped>& statements) {
-  std::vector<PGresult*> results;
-  if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statements.front().sql);
+bool PgConnection::SendPiped(const std::vector<Piped>& statements) {
   bool sent = true;
   for (const Piped& p : statements)
     sent = sent && PQsendQueryParams(m_conn, p.sql.c_str(), static_cast<int>(p.values.size()), nullptr, p.values.data(),
                                      nullptr, nullptr, 0) == 1;
-  sent = sent && PQpipelineSync(m_conn) == 1;
-  for (std::size_t k = 0; sent && k < statements.size(); ++k) {
+  return sent && PQpipelineSync(m_conn) == 1;
+}
+
+std::vector<PGresult*> PgConnection::ReadPipeline(std::size_t expected, bool sent) {
+  std::vector<PGresult*> results;
+  for (std::size_t k = 0; sent && k < expected; ++k) {
     PGresult* result = PQgetResult(m_conn);
     if (!result) break;
     results.push_back(result);
@@ -212,6 +214,12 @@ std::vector<PGresult*> PgConnection::Pipeline(const std::vector<Piped>& statemen
   // The end of the pipeline (its sync), unless the connection went first.
   if (sent) DrainToSync();
   PQexitPipelineMode(m_conn);
+  return results;
+}
+
+std::vector<PGresult*> PgConnection::Pipeline(const std::vector<Piped>& statements) {
+  if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statements.front().sql);
+  std::vector<PGresult*> results = ReadPipeline(statements.size(), SendPiped(statements));
   if (results.size() < statements.size()) {
     for (PGresult* r : results) PQclear(r);
     PgFail(nullptr, statements.front().sql);  // the connection's own error
@@ -473,27 +481,14 @@ void PgConnection::BeginLocked(const std::string& lock, const std::string& idle,
   const std::string settings = std::move(m_pendingSettings);
   m_pendingSettings.clear();
   const std::string names = NamesQuery("$1::oid");
-  std::vector<std::pair<std::string, std::vector<const char*>>> sent;
+  std::vector<Piped> sent;
   sent.push_back({"BEGIN", {}});
   if (!settings.empty()) sent.push_back({settings, {}});
   sent.push_back({lock, {}});
   if (!idle.empty()) sent.push_back({idle, {}});
   sent.push_back({names, {m_schemaOid.c_str(), kPgRowId}});
   if (PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, begin);
-  bool ok = true;
-  for (const auto& [sql, values] : sent)
-    ok = ok && PQsendQueryParams(m_conn, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                                 nullptr, 0) == 1;
-  ok = ok && PQpipelineSync(m_conn) == 1;
-  std::vector<PGresult*> results;
-  for (std::size_t k = 0; ok && k < sent.size(); ++k) {
-    PGresult* result = PQgetResult(m_conn);
-    if (!result) break;
-    results.push_back(result);
-    while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
-  }
-  if (ok) DrainToSync();
-  PQexitPipelineMode(m_conn);
+  std::vector<PGresult*> results = ReadPipeline(sent.size(), SendPiped(sent));
   struct Clear {
     std::vector<PGresult*>& results;
     ~Clear() {

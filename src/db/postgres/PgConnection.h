@@ -229,6 +229,11 @@ class PgConnection final : public Connection {
     std::vector<const char*> values;
   };
   std::vector<pg_result*> Pipeline(const std::vector<Piped>& statements);
+  // Pipeline's halves, for callers that add their own: sends the statements and a sync (false when the
+  // connection refused them); reads one result per statement, up to `expected` (fewer when the connection
+  // went), then the rest up to the sync, and leaves pipeline mode.
+  bool SendPiped(const std::vector<Piped>& statements);
+  std::vector<pg_result*> ReadPipeline(std::size_t expected, bool sent);
   // Keeps a changed setting for the next statement (m_pendingSettings), or sends it now inside a transaction.
   void NoteSetting(const char* name, const std::string& value);
   void FlushSettings();

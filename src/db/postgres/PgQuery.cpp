@@ -258,17 +258,9 @@ PGresult* PgConnection::Send(const std::string& sql, const std::vector<const cha
   sent = sent &&
          (!trailing || PQsendQueryParams(m_conn, names.c_str(), 2, nullptr, namesValues, nullptr, nullptr, 0) == 1);
   sent = sent && PQpipelineSync(m_conn) == 1;
-  std::vector<PGresult*> results;
   const std::size_t expected = deferred.size() + (savepoint ? 2 : 0) + (settings ? 1 : 0) + (making.empty() ? 0 : 1) +
                                1 + also.size() + (trailing ? 1 : 0);
-  for (std::size_t k = 0; sent && k < expected; ++k) {
-    PGresult* result = PQgetResult(m_conn);
-    if (!result) break;
-    results.push_back(result);
-    while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);
-  }
-  if (sent) DrainToSync();
-  PQexitPipelineMode(m_conn);
+  std::vector<PGresult*> results = ReadPipeline(expected, sent);
   if (results.size() < expected) {
     for (PGresult* r : results) PQclear(r);
     return nullptr;  // the connection's own failure

@@ -22,6 +22,19 @@ class CatalogNames : public CatalogFile {
     catalog->SetMatchSpellings(true);
     return catalog;
   }
+  // The alias "HE 300 B" of HEB 300 and the families' name indexes, as the library makes them; `db` is left
+  // open on the file.
+  void AliasAndNameIndexes(CVdDatabase& db) {
+    {
+      auto catalog = Open();
+      CString error;
+      ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
+    }
+    db.Open(CString(Wide(m_file).c_str()), 0, 0);
+    for (const wchar_t* family : {L"Beams", L"Channels"})
+      db.ExecuteSQL(
+          (std::wstring(L"CREATE INDEX [") + family + L"_name] ON [" + family + L"] ([Name] COLLATE NOCASE)").c_str());
+  }
   static std::string Found(CVdPatternCatalog& catalog, const wchar_t* name, const wchar_t* family = nullptr) {
     std::unique_ptr<CVdPattern> p(catalog.GetPattern(name, family));
     return p ? VdToUtf8(p->GetUserNameW().str()) + "/" + VdToUtf8(p->GetFamily().str()) : "-";
@@ -143,13 +156,8 @@ TEST_F(CatalogNames, NamesWithAnyCharacterAreFound) {
 // The lookups of a spelling and of an alias read their indexes, never the whole table.
 TEST_F(CatalogNames, SpellingsAndAliasesReadTheirIndexes) {
   if (OnServer()) GTEST_SKIP() << "the plans asserted are the file engine's";
-  {
-    auto catalog = Open();
-    CString error;
-    ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
-  }
   CVdDatabase db;
-  db.Open(CString(Wide(m_file).c_str()), 0, 0);
+  ASSERT_NO_FATAL_FAILURE(AliasAndNameIndexes(db));
   EXPECT_EQ(Plan(db, L"SELECT [family], [name], '' AS [alias] FROM [vd_name] WHERE [normal] = 'HEB300'"),
             "SEARCH vd_name USING INDEX vd_name_normal (normal=?)\n");
   EXPECT_EQ(Plan(db, L"SELECT [family], [name], [alias] FROM [vd_alias] WHERE [normal] = 'HE300B'"),
@@ -219,17 +227,8 @@ TEST_F(CatalogNames, ASpellingCostsOneStatementMoreThanTheExactName) {
 // The statement of a spelling reads the name index, the alias index and, per family, its name index: no table
 // is read whole, however many rows it holds.
 TEST_F(CatalogNames, TheCheckedSpellingStatementReadsOnlyIndexes) {
-  {
-    auto catalog = Open();
-    CString error;
-    ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
-  }
   CVdDatabase db;
-  db.Open(CString(Wide(m_file).c_str()), 0, 0);
-  // The families' name indexes, as the library makes them.
-  for (const wchar_t* family : {L"Beams", L"Channels"})
-    db.ExecuteSQL(
-        (std::wstring(L"CREATE INDEX [") + family + L"_name] ON [" + family + L"] ([Name] COLLATE NOCASE)").c_str());
+  ASSERT_NO_FATAL_FAILURE(AliasAndNameIndexes(db));
   const std::wstring statement =
       vdpattern::catalog::CheckedCandidatesStatement(L"HEB300", true, {{L"Beams", L"Name"}, {L"Channels", L"Name"}});
   if (OnServer()) {
@@ -325,16 +324,8 @@ TEST_F(CatalogNames, NearNamesAreOneStatementFromTheFamiliesOrTheIndexes) {
 // whole, however many rows it holds.
 TEST_F(CatalogNames, TheNearNamesStatementReadsOnlyIndexRanges) {
   if (OnServer()) GTEST_SKIP() << "the plans asserted are the file engine's";
-  {
-    auto catalog = Open();
-    CString error;
-    ASSERT_TRUE(catalog->AddAlias(L"HE 300 B", L"HEB 300", nullptr, error)) << VdToUtf8(error.str());
-  }
   CVdDatabase db;
-  db.Open(CString(Wide(m_file).c_str()), 0, 0);
-  for (const wchar_t* family : {L"Beams", L"Channels"})
-    db.ExecuteSQL(
-        (std::wstring(L"CREATE INDEX [") + family + L"_name] ON [" + family + L"] ([Name] COLLATE NOCASE)").c_str());
+  ASSERT_NO_FATAL_FAILURE(AliasAndNameIndexes(db));
   const std::string plan = Plan(db, vdpattern::catalog::NearNamesStatement(
                                         L"heb 250", L"", 8, true, true, {{L"Beams", L"Name"}, {L"Channels", L"Name"}}));
   for (const char* range :

@@ -30,10 +30,11 @@
 // by moving the decimal point of the text, so no digit changes.
 //
 // Everything is one write group of the catalog: the families, their rows and the aliases are kept together or
-// not at all. A family the catalog holds already takes the file's rows when it has every column the file gives,
-// of the same kind and unit (a newer edition adds its new sections to it). A row whose name the family holds is
-// refused, with its line, unless --replace says to write it over; one refused row refuses the import. A row
-// written over takes the file's values in the columns the file gives (a blank cell becomes NULL) and keeps its
+// not at all. A family the catalog holds already takes the file's rows when every column the file gives that it
+// has is of the same kind and unit (a newer edition adds its new sections to it); a column it lacks (one a newer
+// importer gives, or the file's newer edition) is added to it, with its unit, in the same write. A row whose name the
+// family holds is refused, with its line, unless --replace says to write it over; one refused row refuses the import. A
+// row written over takes the file's values in the columns the file gives (a blank cell becomes NULL) and keeps its
 // other columns. An alias the catalog holds already for the same row stays as it is.
 
 #include <algorithm>
@@ -68,8 +69,9 @@ struct OutRow {
 
 struct OutFamily {
   std::string name;
-  bool exists = false;             // in the catalog already: its rows are added to it, not made with it
-  std::vector<OutColumn> columns;  // Name excluded
+  bool exists = false;               // in the catalog already: its rows are added to it, not made with it
+  std::vector<std::size_t> lacking;  // of an existing family: the columns it is given
+  std::vector<OutColumn> columns;    // Name excluded
   std::vector<OutRow> rows;
   std::map<std::wstring, std::size_t> folded;  // column name folded -> index
   std::set<std::wstring> names;                // row names folded
@@ -563,13 +565,19 @@ class Group {
 bool WriteFamilies(Session& session, CVdPatternCatalog& catalog, const Tables& tables) {
   CVdDatabase* db = session.Database(&catalog);
   for (const OutFamily& family : tables.families) {
-    if (family.exists) continue;
     CString error;
-    if (!CVdCatalogSchema::AddFamilyInGroup(*db, Wide(family.name), Wide(family.name), SchemaColumns(family), error)) {
-      error.TrimRight();
-      Error("family " + Visible(family.name) + ": " + Utf8(error) + " Nothing was imported.");
-      return false;
+    std::vector<CVdCatalogSchema::Column> columns = SchemaColumns(family);
+    if (family.exists) {
+      if (family.lacking.empty()) continue;
+      std::vector<CVdCatalogSchema::Column> lacking;
+      for (const std::size_t index : family.lacking) lacking.push_back(columns[index]);
+      if (CVdCatalogSchema::AddColumnsInGroup(catalog, Wide(family.name), lacking, error)) continue;
+    } else if (CVdCatalogSchema::AddFamilyInGroup(*db, Wide(family.name), Wide(family.name), columns, error)) {
+      continue;
     }
+    error.TrimRight();
+    Error("family " + Visible(family.name) + ": " + Utf8(error) + " Nothing was imported.");
+    return false;
   }
   // The catalog learns of the new families (reading their units again, which turns unit conversion back on),
   // and then writes values in their columns' units, as the file gives them.
@@ -638,8 +646,9 @@ std::string UnitText(const CVdPatternCatalog::FamilyUnits& units, const std::wst
 constexpr std::size_t kRefusalsShown = 20;  // lines named before the rest are counted
 
 // Marks the families of `tables` the catalog holds already and checks that the file's rows fit them: every
-// column the file gives is there with its kind and unit, and a name the family holds is refused unless
-// `replace` (then `replaced` counts them). kOk, or the status to end with once every refusal has been said.
+// column the file gives that the family has is of its kind and unit (one it lacks is noted, to be added), and a
+// name the family holds is refused unless `replace` (then `replaced` counts them). kOk, or the status to end
+// with once every refusal has been said.
 int CheckExisting(Session& session, CVdPatternCatalog& catalog, bool replace, Tables& tables, std::size_t& replaced) {
   std::vector<std::string> refusals;
   for (OutFamily& family : tables.families) {
@@ -648,11 +657,12 @@ int CheckExisting(Session& session, CVdPatternCatalog& catalog, bool replace, Ta
     const std::vector<Column> columns = FamilyColumns(session, &catalog, family.name);
     if (session.Failed()) return kError;
     const auto units = FamilyUnitsOf(catalog, family.name);
-    for (const OutColumn& c : family.columns) {
+    for (std::size_t index = 0; index < family.columns.size(); ++index) {
+      const OutColumn& c = family.columns[index];
       const Column* there = FindColumn(columns, Wide(c.name).str());
       const std::string where = "family " + Visible(family.name) + " ";
       if (!there) {
-        refusals.push_back(where + "has no column " + Visible(c.name) + ", which the file gives");
+        family.lacking.push_back(index);
         continue;
       }
       const bool text = there->kind == Kind::kText;
@@ -744,9 +754,14 @@ int ImportShapes(const std::string& file, const std::string& from, const std::st
     counts += (counts.empty() ? "" : ", ") + f.name + " " + std::to_string(f.rows.size());
   }
   std::size_t made = 0;
-  for (const OutFamily& f : tables.families) made += !f.exists;
+  std::string added;  // the columns given to families the catalog held
+  for (const OutFamily& f : tables.families) {
+    made += !f.exists;
+    for (const std::size_t index : f.lacking)
+      added += (added.empty() ? "; columns added: " : ", ") + Visible(f.name + "." + f.columns[index].name);
+  }
   const std::string replacedText =
-      replaced ? ", " + Counted(static_cast<long long>(replaced), "row") + " written over" : std::string();
+      (replaced ? ", " + Counted(static_cast<long long>(replaced), "row") + " written over" : std::string()) + added;
   std::printf("imported %s into %s (%s; %zu new)%s, %s; Standard \"%s\"%s\n",
               Counted(static_cast<long long>(rows), "row").c_str(),
               Counted(static_cast<long long>(tables.families.size()), "family", "families").c_str(),

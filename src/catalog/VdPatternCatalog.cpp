@@ -1112,8 +1112,70 @@ bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, 
     NoteNames(family.str(), names, append);
     UpdateDate(true);
   }
-  for (CVdPattern* pattern : later)
-    if (!InsertPattern(pattern, false)) return false;
+  return later.empty() || WriteOver(family, code, later);
+}
+
+// Each pattern written over the row of its name, in the order given, as InsertPattern writes one; the rows are
+// read a statement per kNamesPerLookup names, not looked up one by one. A name no row holds (any more) is
+// written by InsertPattern.
+bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
+                                  const std::vector<CVdPattern*>& patterns) {
+  // Their records go in one batch (the caller's open one, or one of its own, written before this returns); a
+  // catalog without a history takes their change records in one statement.
+  const bool own = !m_historyBatch && HasHistory();
+  if (own) BeginHistoryBatch();
+  std::vector<std::wstring> modified;
+  CString table;
+  struct Drop {  // a failure midway leaves no batch behind for the next write
+    CVdPatternCatalog& catalog;
+    bool armed;
+    ~Drop() {
+      if (armed) catalog.EndHistoryBatch(false);
+    }
+  } drop{*this, own};
+  std::map<std::wstring, std::vector<CVdPattern*>, LessNoCase> byName;
+  for (CVdPattern* pattern : patterns) byName[pattern->GetUserNameW().str()].push_back(pattern);
+  std::vector<const std::wstring*> names;
+  for (const auto& entry : byName) names.push_back(&entry.first);
+  for (std::size_t first = 0; first < names.size(); first += kNamesPerLookup) {
+    CString in;
+    const std::size_t end = std::min(names.size(), first + kNamesPerLookup);
+    for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(CString(*names[i]));
+    CVdRecordset rows(Database());
+    rows.Open(0, L"SELECT * FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
+    short nameCell = -1;
+    for (short c = 0, n = rows.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      rows.GetODBCFieldInfo(c, info);
+      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
+    }
+    table = FamilyOfRow(rows, nullptr).c_str();
+    for (; nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+      CDBVariant name;
+      rows.GetFieldValue(nameCell, name);
+      const auto given = byName.find(DBV_BSTRAll(&name).str());
+      if (given == byName.end()) continue;
+      for (CVdPattern* pattern : given->second) {
+        const RowSnapshot before = Snapshot(rows);
+        rows.Edit();
+        if (!StoreRow(rows, pattern, code, family.str())) return false;
+        if (HasHistory())
+          RecordWrite(table, pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, before, Snapshot(rows));
+        else
+          modified.push_back(pattern->GetUserNameW().str());
+      }
+      given->second.clear();
+    }
+  }
+  if (!modified.empty()) {
+    const bool madeNow = vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
+    vdpattern::catalog::RecordChanges(*Database(), table, modified, vdpattern::catalog::kChangeModify, madeNow);
+  }
+  drop.armed = false;
+  if (own && !EndHistoryBatch(true)) return false;
+  for (const auto& entry : byName)
+    for (CVdPattern* pattern : entry.second)
+      if (!InsertPattern(pattern, false)) return false;
   return true;
 }
 

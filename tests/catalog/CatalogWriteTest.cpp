@@ -198,6 +198,20 @@ TEST_F(CatalogWrite, ABatchOfPatternsIsFewStatementsWholeOrNothingAndJoinsTheHos
   EXPECT_EQ(Stamp(), Today());
   std::unique_ptr<CVdPattern> read(catalog->GetPattern(L"B 1234", L"Beams"));
   ASSERT_TRUE(read);
+  // Names the family holds are written over a statement each, their rows read together, each recorded.
+  std::vector<std::unique_ptr<CVdPattern>> again;
+  std::vector<CVdPattern*> over;
+  for (int i = 0; i < 1000; ++i) {
+    again.push_back(std::make_unique<CVdPattern>(1, (L"b " + std::to_wstring(i)).c_str(), L"Beams"));
+    again.back()->SetParam(0, L"height", -1.0 - i);
+    over.push_back(again.back().get());
+  }
+  const std::uint64_t overBefore = vdpattern::db::StatementCount();
+  ASSERT_TRUE(catalog->InsertPatterns(over, false));
+  EXPECT_LE(vdpattern::db::StatementCount() - overBefore, 1000u + 20u);
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'b 999'"), "-1000.0");
+  EXPECT_EQ(Cell("SELECT count(*) FROM vd_change WHERE kind = 'modify'"), "1002");
+  EXPECT_EQ(Rows("Beams"), std::to_string(kRows + 5));
 
   // Undone with the host's group: the batch goes with it.
   for (CVdPattern* p : batch) p->SetUserName((p->GetUserNameW() + L" x").GetString());

@@ -419,6 +419,9 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   void NoteNames(const std::wstring& family, const std::vector<std::wstring>& names, bool appended);
   // InsertPatterns' work inside its write group; database failures pass to the caller.
   bool WritePatterns(const std::vector<CVdPattern*>& patterns, bool append);
+  // WritePatterns' rows whose names the family holds: written over in place, their rows read in batches, each
+  // recorded as a modification. `patterns` are borrowed. Database failures pass to the caller.
+  bool WriteOver(const CString& family, const wchar_t* code, const std::vector<CVdPattern*>& patterns);
   // The rows whose alias or name has the normal form `normal`. With `here`, each is checked against its family
   // in the same statement where the name index answers: 1 there, 0 gone, -1 left to the caller to check.
   // Failures pass on.

@@ -1,6 +1,6 @@
 // import-shapes: the section tables users already have, read into new families of a catalog in one write.
 //
-// Two formats are read:
+// Three formats are read:
 // - aisc: the AISC Shapes Database exported to CSV, US or SI edition. Each Type (W, M, S, HP, C, MC, L, WT,
 //   MT, ST, 2L, HSS, PIPE) becomes a family; round HSS rows (those with an OD) a family "HSS_R" of their own.
 //   A row is named by AISC_Manual_Label; EDI_Std_Nomenclature, where it is spelt otherwise, becomes an alias.

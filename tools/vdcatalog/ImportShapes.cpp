@@ -678,16 +678,19 @@ bool ReadBoltsTable(const std::string& path, const YamlNode& table, const YamlNo
     // What the shape reads that the table leaves to its name: the second leg of an equal angle, the depth of a
     // square tube, and a tube's corners.
     double t = 0, side = 0;
-    const std::string length = units.empty() ? "mm" : units[0];
+    const auto unitOf = [&family](const char* column) {  // each in the unit of the length it comes from
+      const auto c = family.folded.find(Folded(Wide(column).str()));
+      return c == family.folded.end() ? std::string() : family.columns[c->second].unit;
+    };
     if (std::string(kind.shape) == "L" && !RowNumber(family, row, "b", side) && RowNumber(family, row, "h", side) &&
-        !PutNumber(family, row, "b", length, side, why))
+        !PutNumber(family, row, "b", unitOf("h"), side, why))
       return false;
     if (std::string(kind.shape) == "RHS") {
       if (!RowNumber(family, row, "h", side) && RowNumber(family, row, "b", side) &&
-          !PutNumber(family, row, "h", length, side, why))
+          !PutNumber(family, row, "h", unitOf("b"), side, why))
         return false;
-      if (RowNumber(family, row, "t", t) &&
-          (!PutNumber(family, row, "ro", length, 1.5 * t, why) || !PutNumber(family, row, "ri", length, t, why)))
+      if (RowNumber(family, row, "t", t) && (!PutNumber(family, row, "ro", unitOf("t"), 1.5 * t, why) ||
+                                             !PutNumber(family, row, "ri", unitOf("t"), t, why)))
         return false;
     }
     if (VdNormalName(Wide(key).str()) != VdNormalName(Wide(row.name).str()))
@@ -713,7 +716,7 @@ bool ReadBolts(const std::string& path, const ImportShapesOptions& options, Tabl
   const std::string collection = id && id->kind == YamlNode::kScalar ? id->text : "collection";
   tables.standard = options.standard.empty() ? "as each class of " + collection + " names it" : options.standard;
   std::vector<std::string> skipped;
-  bool unshaped = false;
+  std::set<std::string> unshaped;
   for (const YamlNode& cls : classes->items) {
     const YamlNode* classId = cls.Find("id");
     const YamlNode* parameters = cls.Find("parameters");
@@ -730,7 +733,7 @@ bool ReadBolts(const std::string& path, const ImportShapesOptions& options, Tabl
       skipped.push_back(classId->text);
       continue;
     }
-    unshaped = unshaped || !*kind->shape;
+    if (!*kind->shape) unshaped.insert(options.prefix + kind->family);
     std::string standard = options.standard;
     if (standard.empty()) {
       const std::string named = BoltsStandards(cls);
@@ -750,7 +753,7 @@ bool ReadBolts(const std::string& path, const ImportShapesOptions& options, Tabl
             " of no profile this import knows:";
     for (const std::string& s : skipped) notes += " " + Visible(s);
   }
-  if (unshaped) notes += std::string(notes.empty() ? "" : "; ") + "ZNP: no shape (verify has no Z section)";
+  for (const std::string& f : unshaped) notes += (notes.empty() ? "" : "; ") + f + ": no shape verify knows";
   tables.notes = notes;
   return true;
 }

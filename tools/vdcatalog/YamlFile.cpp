@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 
 namespace vdcatalog {
 
@@ -230,13 +231,13 @@ bool Parser::Sequence(std::size_t indent, YamlNode& out, int depth) {
 bool Parser::Mapping(std::size_t indent, YamlNode& out, int depth) {
   out.kind = YamlNode::kMap;
   out.line = m_lines[m_at].number;
+  std::set<std::string> keys;  // a table of many rows is one mapping: no quadratic search
   while (More() && m_lines[m_at].indent == indent) {
     const Line& l = m_lines[m_at];
     std::string key, value;
     if (l.raw || IsItem(l.text) || !KeyOf(l, key, value))
       return error.empty() ? Fail(l.number, "expected \"key: value\" like the lines above it") : false;
-    for (const auto& e : out.entries)
-      if (e.first == key) return Fail(l.number, "\"" + key + "\" is given twice in the same mapping");
+    if (!keys.insert(key).second) return Fail(l.number, "\"" + key + "\" is given twice in the same mapping");
     YamlNode node;
     node.line = l.number;
     const std::size_t number = l.number;
@@ -316,6 +317,7 @@ bool Parser::Value(const std::string& s, std::size_t& p, bool flow, std::size_t 
   if (c == '[' || c == '{') {
     const char close = c == '[' ? ']' : '}';
     out.kind = c == '[' ? YamlNode::kList : YamlNode::kMap;
+    std::set<std::string> keys;
     ++p;
     for (;;) {
       while (p < s.size() && IsBlank(s[p])) ++p;
@@ -332,8 +334,7 @@ bool Parser::Value(const std::string& s, std::size_t& p, bool flow, std::size_t 
         if (p >= s.size() || s[p] != ':') return Fail(line, "a key in { } has no \":\" after it");
         YamlNode value;
         if (!Value(s, ++p, true, line, value, depth + 1)) return false;
-        for (const auto& e : out.entries)
-          if (e.first == item.text) return Fail(line, "\"" + item.text + "\" is given twice in the same { }");
+        if (!keys.insert(item.text).second) return Fail(line, "\"" + item.text + "\" is given twice in the same { }");
         out.entries.emplace_back(item.text, std::move(value));
       } else {
         out.items.push_back(std::move(item));

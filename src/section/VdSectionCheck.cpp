@@ -133,6 +133,36 @@ double InColumnUnit(const VdSectionValue& result, double columnFactor) {
   return result.value * engineFactor / columnFactor;
 }
 
+// The row's dimensions with tw and tf exchanged, read as a table that exchanged them was read. Parallel
+// flanges need nothing more. A tapered flange's tf is measured at u from the tip, and where u is the middle of
+// the outstand (the American tables' average thickness) it is measured from the web, so it moves with tw; and
+// where the tables give the point at which the root fillet ends on the web (k) rather than its radius, the
+// radius was derived from tf: a second reading keeps that point and fits the radius to it.
+std::vector<std::map<std::string, double>> Exchanged(const std::string& shape,
+                                                     const std::map<std::string, double>& dims) {
+  const auto tw = dims.find("tw"), tf = dims.find("tf");
+  if (shape == "L" || tw == dims.end() || tf == dims.end() || tw->second == tf->second) return {};
+  std::map<std::string, double> other = dims;
+  std::swap(other["tw"], other["tf"]);
+  const auto b = dims.find("b"), u = dims.find("u"), slope = dims.find("slope");
+  if ((shape != "IT" && shape != "UT") || b == dims.end() || u == dims.end() || slope == dims.end()) return {other};
+  const double parts = shape == "IT" ? 4 : 2;  // the middle of (b - tw)/2 beside an I web, of b - tw beside a U's
+  const double middle = (b->second - tw->second) / parts;
+  if (std::fabs(u->second - middle) <= 1e-6 * b->second) other["u"] = (b->second - other["tw"]) / parts;
+  const char* radius = dims.count("r1") ? "r1" : dims.count("r") ? "r" : nullptr;
+  if (!radius) return {other};
+  // The root thickness is tf + slope (outstand - u); the fillet ends r tan(45° - atan(slope)/2) past it.
+  const auto root = [&](const std::map<std::string, double>& d) {
+    return d.at("tf") + d.at("slope") * ((d.at("b") - d.at("tw")) * 2 / parts - d.at("u"));
+  };
+  const double along = std::tan(0.78539816339744830962 - std::atan(slope->second) / 2);
+  const double k = root(dims) + dims.at(radius) * along;
+  std::map<std::string, double> fitted = other;
+  fitted[radius] = (k - root(other)) / along;
+  if (!(fitted[radius] > 0)) return {other};
+  return {other, fitted};
+}
+
 std::string ShapeProblem(const std::string& shape) {
   std::string codes;
   for (const std::string& s : CVdSection::Shapes()) codes += (codes.empty() ? "" : ", ") + s;
@@ -184,13 +214,12 @@ VdSectionRowCheck CVdSectionCheck::CheckRow(const std::string& shape, const std:
   }
   check.checked = true;
   // The same row with tw and tf exchanged, to recognise a swap.
-  std::map<std::string, VdSectionValue> swapped;
-  if (row.dims.count("tw") && row.dims.count("tf") && row.dims["tw"] != row.dims["tf"] && shape != "L") {
-    std::map<std::string, double> other = row.dims;
-    std::swap(other["tw"], other["tf"]);
-    if (!Compute(shape, other, swapped, why)) swapped.clear();
+  std::vector<std::map<std::string, VdSectionValue>> swapped;
+  for (const std::map<std::string, double>& other : Exchanged(shape, row.dims)) {
+    std::map<std::string, VdSectionValue> results;
+    if (Compute(shape, other, results, why)) swapped.push_back(std::move(results));
   }
-  bool allSwapHold = !swapped.empty();
+  std::vector<bool> swapHolds(swapped.size(), true);
   for (const auto& [cell, engineName] : row.properties) {
     const auto r = results.find(engineName);
     if (r == results.end()) continue;  // Iw of an angle, Iu of an I section: nothing to compare
@@ -206,11 +235,13 @@ VdSectionRowCheck CVdSectionCheck::CheckRow(const std::string& shape, const std:
     f.property = cell->column, f.hasValues = true, f.stored = stored, f.computed = value;
     f.differencePct = stored != 0 ? 100 * (value - stored) / std::fabs(stored) : 0;
     f.cause = UnitCause(stored, value, tolerance);
-    const auto s = swapped.find(engineName);
-    if (s == swapped.end() || !holds(InColumnUnit(s->second, factor))) allSwapHold = false;
+    for (std::size_t i = 0; i < swapped.size(); ++i) {
+      const auto s = swapped[i].find(engineName);
+      if (s == swapped[i].end() || !holds(InColumnUnit(s->second, factor))) swapHolds[i] = false;
+    }
     check.findings.push_back(f);
   }
-  if (allSwapHold)
+  if (std::find(swapHolds.begin(), swapHolds.end(), true) != swapHolds.end())
     for (VdSectionFinding& f : check.findings)
       if (f.cause.empty()) f.cause = "tw and tf swapped: the stored properties fit them exchanged";
   return check;

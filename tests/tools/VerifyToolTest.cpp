@@ -1,5 +1,5 @@
-// vdcatalog verify on a small catalog made for it: rows that hold, a row whose tw and tf were exchanged, a value
-// stored in the wrong unit, and a family without a shape.
+// vdcatalog verify on a small catalog made for it: rows that hold, rows whose tw and tf were exchanged (parallel
+// and tapered flanges), a value stored in the wrong unit, and a family without a shape.
 
 #include <gtest/gtest.h>
 
@@ -72,6 +72,32 @@ TEST(VerifyToolTest, FindsSwapsUnitSlipsAndSkipsFamiliesWithoutShape) {
   EXPECT_NE(causes["IPE 220/Iy"].find("swapped"), std::string::npos) << all.out;
   EXPECT_NE(causes["IPE 240/Iy"].find("10000"), std::string::npos) << all.out;
   EXPECT_EQ(causes.count("IPE 240/A"), 0u);
+
+  // Tapered flanges (an S beam and a C channel) with tf measured at the middle of the outstand: exchanging tw
+  // and tf there moves u with tw, as the table that exchanged them placed it.
+  ASSERT_EQ(Tool("add-family '" + db +
+                 "' SC --code S --column Shape:TEXT --column h:DOUBLE:in --column b:DOUBLE:in --column tw:DOUBLE:in "
+                 "--column tf:DOUBLE:in --column r:DOUBLE:in --column r2:DOUBLE:in --column slope:DOUBLE "
+                 "--column u:DOUBLE:in --column A:DOUBLE:in2 --column Iy:DOUBLE:in4 --column Iz:DOUBLE:in4")
+                .status,
+            0);
+  const std::string sc = dir.Write("sc.csv",
+                                   "Name,Shape,h,b,tw,tf,r,r2,slope,u\n"
+                                   "S12X35,IT,12,5.25,0.46,0.66,0.55,0,0.1666666667,1.1975\n"
+                                   "C9X13,UT,9,2.6,0.24,0.41,0.35,0,0.1666666667,1.18\n");
+  ASSERT_EQ(Tool("import '" + db + "' SC '" + sc + "'").status, 0);
+  ASSERT_EQ(Tool("compute '" + db + "' SC").status, 0);
+  ASSERT_EQ(Tool("verify '" + db + "' SC").status, 0);
+  ASSERT_EQ(Tool("set '" + db + "' SC S12X35 tw=0.66 tf=0.46 u=1.1475").status, 0);
+  ASSERT_EQ(Tool("set '" + db + "' SC C9X13 tw=0.41 tf=0.24 u=1.095").status, 0);
+  const auto tapered = nlohmann::json::parse(Tool("verify '" + db + "' SC --json").out);
+  for (const char* name : {"S12X35", "C9X13"}) {
+    std::size_t found = 0;
+    for (const auto& f : tapered["families"][0]["outside"])
+      if (f["name"] == name) found += f["cause"].get<std::string>().find("swapped") != std::string::npos ? 1 : 100;
+    EXPECT_GE(found, 1u) << name << ": " << tapered.dump();
+    EXPECT_LT(found, 100u) << name << ": " << tapered.dump();
+  }
 
   // A looser tolerance does not forgive a swap, and one family alone can be asked for.
   EXPECT_EQ(Tool("verify '" + db + "' IPE --tolerance 5").status, 1);

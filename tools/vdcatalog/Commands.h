@@ -54,7 +54,7 @@ int Verify(const std::string& file, const std::string& family, double toleranceP
 // Fills the missing section properties of a family from its dimensions in one transaction, adding the property
 // columns it lacks first when `addColumns` (Compute.cpp).
 int Compute(const std::string& file, const std::string& family, bool addColumns);
-// Imports the shapes of a table in a known format (`from`: aisc or freecad) into new families with units, the
+// Imports the shapes of a table in a known format (`from`: aisc, freecad or bolts) into new families with units, the
 // source's other spellings as aliases, in one write (ImportShapes.cpp). `units` (aisc: us or si) is checked
 // against the rows; `standard` is what each row's Standard says; `prefix` goes before every family's name.
 struct ImportShapesOptions {

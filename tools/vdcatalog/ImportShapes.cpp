@@ -1,6 +1,6 @@
 // import-shapes: the section tables users already have, read into new families of a catalog in one write.
 //
-// Two formats are read:
+// Three formats are read:
 // - aisc: the AISC Shapes Database exported to CSV, US or SI edition. Each Type (W, M, S, HP, C, MC, L, WT,
 //   MT, ST, 2L, HSS, PIPE) becomes a family; round HSS rows (those with an OD) a family "HSS_R" of their own.
 //   A row is named by AISC_Manual_Label; EDI_Std_Nomenclature, where it is spelt otherwise, becomes an alias.
@@ -22,6 +22,11 @@
 //   MC: no shape; their flange slopes vary by size and the file does not give them (the summary says so).
 //   Tees and double angles: no shape.
 // - freecad: a profiles.csv of "Category,Name,Class,values..." in millimetres; each category becomes a family.
+// - bolts: a .blt collection of the BOLTS part library (YAML; YamlFile.h reads it), whose profile classes
+//   (HEA ... IPN, UPE, UAP, UPN, LNP angles, CHS, SHS, RHS, ZNP) hold each a table of designations and
+//   dimensions in the units their parameter types say. Each known class becomes a family named by its series;
+//   a class of another table is skipped and named in the summary. The designation is written as the catalog
+//   writes it (BoltsName) and the table's key becomes its alias where that is spelt otherwise.
 //
 // Columns take the names and meanings of the shipped section families (h, b, tw, tf, r, A, Iy, Iz, Wy, Wz,
 // Wply, Wplz, i_y, i_z, It, Iw, G; the table's x-x axis is the catalog's y-y), and each family gets Shape and
@@ -49,6 +54,7 @@
 
 #include "CsvFile.h"
 #include "Tool.h"
+#include "YamlFile.h"
 
 namespace vdcatalog {
 namespace {
@@ -525,6 +531,235 @@ bool ReadFreecad(const std::string& path, const ImportShapesOptions& options, Ta
   return why.empty();
 }
 
+// ---------------------------------------------------------------- a BOLTS .blt collection of profiles
+
+// How a table's keys become the catalog's designations, which the key then stays as an alias of where spelt
+// otherwise: "HEA100" -> "HEA 100" (the same name to a lookup), "LNP50x30x5" -> "L 50x30x5", "21.3-2.3" ->
+// "CHS 21.3x2.3", "60-5.0" -> "SHS 60x60x5.0", "200-100-6.3" -> "RHS 200x100x6.3".
+enum class BoltsNames { kSpaced, kAngle, kCircle, kSquare, kRectangle };
+
+struct BoltsClass {
+  const char* id;      // the class id the collection gives it
+  const char* family;  // before --prefix
+  const char* shape;   // empty: none the engine knows
+  BoltsNames names;
+  std::vector<std::pair<const char*, const char*>> renamed;  // the table's column -> the catalog's
+};
+
+// The profile classes the collections ship. Tapered flanges (IPN, UPN) take the engine's defaults, which are
+// those of the European tables (14 % and tf at b/4; 8 % or 5 % by depth). Hot-finished tubes are computed, as
+// their standard computes them, with corners of 1.5 t outside and t inside. Z sections have no shape.
+const BoltsClass kBoltsClasses[] = {
+    {"ibeam_hea", "HEA", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_heaa", "HEAA", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_heb", "HEB", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_hem", "HEM", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_ipe", "IPE", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_ipe750", "IPE750", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_ipea", "IPEa", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_ipeo", "IPEo", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_iper", "IPEr", "I", BoltsNames::kSpaced, {}},
+    {"ibeam_ipev", "IPEv", "I", BoltsNames::kSpaced, {}},
+    {"inp", "IPN", "IT", BoltsNames::kSpaced, {{"g", "g_outer"}}},  // g would be G, the mass, to a lookup
+    {"cbeam_upe", "UPE", "U", BoltsNames::kSpaced, {}},
+    {"cbeam_uap", "UAP", "U", BoltsNames::kSpaced, {}},
+    {"cbeam_upn", "UPN", "UT", BoltsNames::kSpaced, {}},
+    {"lbeam_lnp_equal", "L", "L", BoltsNames::kAngle, {{"a", "h"}}},
+    {"lbeam_lnp_unequal", "L_unequal", "L", BoltsNames::kAngle, {{"a", "h"}}},
+    {"hollow_circle", "CHS", "CHS", BoltsNames::kCircle, {{"D", "d"}}},
+    {"hollow_square", "SHS", "RHS", BoltsNames::kSquare, {}},
+    {"hollow_rectangular", "RHS", "RHS", BoltsNames::kRectangle, {}},
+    {"zbeam", "ZNP", "", BoltsNames::kSpaced, {{"c1", "b"}}},
+};
+
+// The numbers of `text` split at `sign`, or none when a part is no number.
+std::vector<std::string> NumbersOf(const std::string& text, char sign) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find(sign, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (!IsNumber(parts.back())) return {};
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+std::string BoltsName(BoltsNames style, const std::string& key) {
+  std::size_t digit = 0;
+  while (digit < key.size() && std::isalpha(static_cast<unsigned char>(key[digit]))) ++digit;
+  if (style == BoltsNames::kSpaced)
+    return digit > 0 && digit < key.size() && std::isdigit(static_cast<unsigned char>(key[digit]))
+               ? key.substr(0, digit) + " " + key.substr(digit)
+               : key;
+  if (style == BoltsNames::kAngle) {
+    const std::vector<std::string> n = NumbersOf(key.substr(digit), 'x');
+    if (digit == 0 || n.size() < 2 || n.size() > 3) return key;
+    return "L " + n[0] + "x" + (n.size() == 2 ? n[0] : n[1]) + "x" + n.back();
+  }
+  const std::vector<std::string> n = NumbersOf(key, '-');
+  if (style == BoltsNames::kCircle && n.size() == 2) return "CHS " + n[0] + "x" + n[1];
+  if (style == BoltsNames::kSquare && n.size() == 2) return "SHS " + n[0] + "x" + n[0] + "x" + n[1];
+  if (style == BoltsNames::kRectangle && n.size() == 3) return "RHS " + n[0] + "x" + n[1] + "x" + n[2];
+  return key;
+}
+
+// The standards a class names ("DIN 1025-5, EN 19-57"), a standard given as text or as {nice, safe}.
+std::string BoltsStandards(const YamlNode& cls) {
+  const YamlNode* standards = cls.Find("standards");
+  if (!standards) return std::string();
+  std::vector<const YamlNode*> each;
+  if (standards->kind == YamlNode::kMap) each.push_back(standards);
+  for (const YamlNode& s : standards->items) each.push_back(&s);
+  std::string text;
+  for (const YamlNode* s : each) {
+    const YamlNode* name = s->Find("standard");
+    if (name && name->kind == YamlNode::kMap) name = name->Find("nice");
+    if (name && name->kind == YamlNode::kScalar) text += (text.empty() ? "" : ", ") + name->text;
+  }
+  return text;
+}
+
+// A column's unit from its parameter type: lengths in mm or in, plain numbers without one.
+bool BoltsUnit(const std::string& type, std::string& unit) {
+  if (type == "Length (mm)" || type == "Length (in)")
+    unit = type == "Length (mm)" ? "mm" : "in";
+  else if (type == "Number")
+    unit.clear();
+  else
+    return false;
+  return true;
+}
+
+bool ReadBoltsTable(const std::string& path, const YamlNode& table, const YamlNode* types, const BoltsClass& kind,
+                    const std::string& standard, const ImportShapesOptions& options, Tables& tables, std::string& why) {
+  const std::string where = path + ", line " + std::to_string(table.line) + ": class " + kind.id + ": ";
+  const YamlNode* columns = table.Find("columns");
+  const YamlNode* data = table.Find("data");
+  if (table.kind != YamlNode::kMap || !columns || columns->kind != YamlNode::kList || !data ||
+      data->kind != YamlNode::kMap) {
+    why = where + "a table needs a list of columns and a mapping of data";
+    return false;
+  }
+  std::vector<std::string> names, units;
+  for (const YamlNode& c : columns->items) {
+    const YamlNode* type = types && c.kind == YamlNode::kScalar ? types->Find(c.text) : nullptr;
+    std::string unit;
+    if (!type || type->kind != YamlNode::kScalar || !BoltsUnit(type->text, unit)) {
+      why = where + "column " + Visible(c.text) + " is no length or number in the class's types";
+      return false;
+    }
+    std::string name = c.text;
+    for (const auto& [from, to] : kind.renamed)
+      if (name == from) name = to;
+    names.push_back(name);
+    units.push_back(unit);
+  }
+  OutFamily& family = FamilyNamed(tables, options.prefix + kind.family);
+  for (const auto& [key, values] : data->entries) {
+    const std::string at = path + ", line " + std::to_string(values.line) + ": ";
+    if (values.kind != YamlNode::kList || values.items.size() != names.size()) {
+      why = at + Visible(key) + " needs a list of " + std::to_string(names.size()) + " values, as the columns say";
+      return false;
+    }
+    OutRow row;
+    row.name = BoltsName(kind.names, key);
+    row.line = values.line;
+    if (*kind.shape && !Put(family, row, "Shape", true, "", kind.shape, why)) return false;
+    if (!Put(family, row, "Standard", true, "", standard, why)) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const YamlNode& v = values.items[i];
+      if (v.kind == YamlNode::kNull || (v.kind == YamlNode::kScalar && IsBlank(v.text))) continue;
+      if (v.kind != YamlNode::kScalar || !IsNumber(v.text)) {
+        why = at + Visible(key) + ": " + names[i] + " is " +
+              (v.kind == YamlNode::kScalar ? Visible(v.text) : "a list") + ", which is no number";
+        return false;
+      }
+      if (!Put(family, row, names[i], false, units[i], v.text, why)) return false;
+    }
+    // What the shape reads that the table leaves to its name: the second leg of an equal angle, the depth of a
+    // square tube, and a tube's corners.
+    double t = 0, side = 0;
+    const auto unitOf = [&family](const char* column) {  // each in the unit of the length it comes from
+      const auto c = family.folded.find(Folded(Wide(column).str()));
+      return c == family.folded.end() ? std::string() : family.columns[c->second].unit;
+    };
+    if (std::string(kind.shape) == "L" && !RowNumber(family, row, "b", side) && RowNumber(family, row, "h", side) &&
+        !PutNumber(family, row, "b", unitOf("h"), side, why))
+      return false;
+    if (std::string(kind.shape) == "RHS") {
+      if (!RowNumber(family, row, "h", side) && RowNumber(family, row, "b", side) &&
+          !PutNumber(family, row, "h", unitOf("b"), side, why))
+        return false;
+      if (RowNumber(family, row, "t", t) && (!PutNumber(family, row, "ro", unitOf("t"), 1.5 * t, why) ||
+                                             !PutNumber(family, row, "ri", unitOf("t"), t, why)))
+        return false;
+    }
+    if (VdNormalName(Wide(key).str()) != VdNormalName(Wide(row.name).str()))
+      tables.aliases.push_back({Wide(key).str(), Wide(family.name).str(), Wide(row.name).str()});
+    if (!AddRow(family, std::move(row), at, why)) return false;
+  }
+  return true;
+}
+
+bool ReadBolts(const std::string& path, const ImportShapesOptions& options, Tables& tables, std::string& why) {
+  if (!options.units.empty()) {
+    why = "--units is for --from aisc; a .blt file gives each column's unit";
+    return false;
+  }
+  YamlNode root;
+  if (!ReadYamlFile(path, root, why)) return false;
+  const YamlNode* classes = root.Find("classes");
+  if (!classes || classes->kind != YamlNode::kList) {
+    why = path + " has no list of classes: it is no BOLTS .blt collection";
+    return false;
+  }
+  const YamlNode* id = root.Find("id");
+  const std::string collection = id && id->kind == YamlNode::kScalar ? id->text : "collection";
+  tables.standard = options.standard.empty() ? "as each class of " + collection + " names it" : options.standard;
+  std::vector<std::string> skipped;
+  std::set<std::string> unshaped;
+  for (const YamlNode& cls : classes->items) {
+    const YamlNode* classId = cls.Find("id");
+    const YamlNode* parameters = cls.Find("parameters");
+    const YamlNode* tableNodes = parameters ? parameters->Find("tables") : nullptr;
+    if (!tableNodes) continue;  // a class without a table (a generic profile) has no rows to give
+    if (!classId || classId->kind != YamlNode::kScalar) {
+      why = path + ", line " + std::to_string(cls.line) + ": a class without an id";
+      return false;
+    }
+    const BoltsClass* kind = nullptr;
+    for (const BoltsClass& c : kBoltsClasses)
+      if (classId->text == c.id) kind = &c;
+    if (!kind) {
+      skipped.push_back(classId->text);
+      continue;
+    }
+    if (!*kind->shape) unshaped.insert(options.prefix + kind->family);
+    std::string standard = options.standard;
+    if (standard.empty()) {
+      const std::string named = BoltsStandards(cls);
+      standard = named.empty() ? "BOLTS " + collection + " (no standard named)" : named + " (BOLTS " + collection + ")";
+    }
+    std::vector<const YamlNode*> each;
+    if (tableNodes->kind == YamlNode::kList)
+      for (const YamlNode& t : tableNodes->items) each.push_back(&t);
+    else
+      each.push_back(tableNodes);
+    for (const YamlNode* t : each)
+      if (!ReadBoltsTable(path, *t, parameters->Find("types"), *kind, standard, options, tables, why)) return false;
+  }
+  std::string notes;
+  if (!skipped.empty()) {
+    notes = "skipped " + std::to_string(skipped.size()) + (skipped.size() == 1 ? " table" : " tables") +
+            " of no profile this import knows:";
+    for (const std::string& s : skipped) notes += " " + Visible(s);
+  }
+  for (const std::string& f : unshaped) notes += (notes.empty() ? "" : "; ") + f + ": no shape verify knows";
+  tables.notes = notes;
+  return true;
+}
+
 // ---------------------------------------------------------------- the write
 
 // Column order: Shape and Standard, then the dimensions and properties in the order first met.
@@ -708,14 +943,17 @@ int ImportShapes(const std::string& file, const std::string& from, const std::st
     read = ReadAisc(source, options, tables, why);
   else if (from == "freecad")
     read = ReadFreecad(source, options, tables, why);
+  else if (from == "bolts")
+    read = ReadBolts(source, options, tables, why);
   else
-    why = "--from must be aisc or freecad, not " + Visible(from);
+    why = "--from must be aisc, freecad or bolts, not " + Visible(from);
   if (!read) {
     Error(why + "; nothing was imported");
     return kError;
   }
   if (tables.families.empty()) {
-    Error(source + " holds no rows; nothing was imported");
+    Error(source + " holds no rows" + (tables.notes.empty() ? "" : " (" + tables.notes + ")") +
+          "; nothing was imported");
     return kError;
   }
 

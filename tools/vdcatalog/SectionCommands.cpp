@@ -22,15 +22,19 @@ void AddSectionCommands(CLI::App& app, int& status) {
   compute->callback([&status] { status = Run([] { return Compute(a.file, a.family, a.addColumns); }); });
 
   auto* shapes = app.add_subcommand("import-shapes",
-                                    "Import a section table (AISC Shapes Database, profiles.csv) "
-                                    "into families, in one write");
+                                    "Import a section table (AISC Shapes Database, profiles.csv, "
+                                    "a BOLTS .blt) into families, in one write");
   shapes->add_option("FILE", a.file, "Catalog: a file, a link file or a server address")->required();
-  shapes->add_option("SOURCE", a.source, "The table: a CSV file")->required();
-  shapes->add_option("--from", a.from, "Its format: aisc (the AISC Shapes Database as CSV) or freecad (profiles.csv)")
+  shapes->add_option("SOURCE", a.source, "The table: a CSV file or a .blt file")->required();
+  shapes
+      ->add_option("--from", a.from,
+                   "Its format: aisc (the AISC Shapes Database as CSV), freecad (profiles.csv) or bolts (a BOLTS "
+                   ".blt collection of profiles)")
       ->required();
   shapes->add_option("--units", a.shapes.units, "aisc: us or si (default: told by the rows' weight per area)");
   shapes->add_option("--standard", a.shapes.standard,
-                     "What each row's Standard says (aisc default: \"AISC Shapes Database vN\" from the file name)");
+                     "What each row's Standard says (aisc default: \"AISC Shapes Database vN\" from the file name; "
+                     "bolts: the standards each class names)");
   shapes->add_option("--prefix", a.shapes.prefix, "Put before every new family's name, e.g. US_");
   shapes->add_flag("--replace", a.shapes.replace,
                    "Write over the rows whose names a family holds already, instead of refusing the import");

@@ -12,7 +12,9 @@
 // A stored value holds when it lies within the tolerance of the computed one, or when the two agree to the
 // digits stored (tables round small values to two or three digits). A value outside is reported with the likely
 // cause when it is a known one: a unit off by 10, 100, 1000, 10^4 or 10^6, or tw and tf exchanged (every
-// property outside holds with the two swapped).
+// property outside holds with the two swapped; for tapered flanges whose tf is measured at the middle of the
+// outstand, u moves with tw, and a second reading keeps the point where the root fillet meets the web and fits
+// its radius to it, as tables that give that point rather than the radius are read).
 //
 // Stateless and thread-safe; nothing throws (a row CVdSection refuses is a finding). No pointers are handed out
 // or taken.

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -23,16 +26,18 @@ namespace vdpattern::catalog {
 
 namespace {
 
-// A batch's rows per INSERT: seven bound texts each, within every engine's limit of parameters (32,766 on a file),
-// so an import of a few thousand rows records its history in one statement per table.
-constexpr std::size_t kRowsPerStatement = 4000;
+// A batch's rows per INSERT: at most four bound texts each, within every engine's limit of parameters (32,766 on a
+// file), so an import of a few thousand rows records its history in one statement.
+constexpr std::size_t kRowsPerStatement = 8000;
 
 // ---------------------------------------------------------------- values
 
+// The shortest digits that read back as exactly `value` (an import formats every cell, and %.17g costs several
+// times as much); HistoryValue compares reals by value, so older histories' 17 digits still match.
 std::wstring RealText(double value) {
   char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  std::wstring out(text, text + std::char_traits<char>::length(text));
+  const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
+  std::wstring out(text, end.ptr);
   if (out.find_first_of(L".eEn") == std::wstring::npos) out += L".0";  // a real stays a real when read back
   return out;
 }
@@ -379,22 +384,38 @@ void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
   ReadLastChange(db, last);
   const long long first = last + 1;
   const CString at = UtcNow();
+  const Writer& w = ThisWriter();
+  const CString shared = L", " + VdQuoteText(at) + L", " + WhoExpression(db) + L", " + VdQuoteText(w.host) + L", " +
+                         VdQuoteText(w.program) + L", ";
   for (std::size_t start = 0; start < pending.size(); start += kRowsPerStatement) {
     const std::size_t end = std::min(pending.size(), start + kRowsPerStatement);
-    CString changes = L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) VALUES ";
-    CString history = CString(kHistoryColumns) + L"VALUES ";
+    // What every row of the statement shares is sent once, in the select list; the rows carry only their own
+    // values (an import's rows differ in seq, name and columns alone), as VALUES' column1, column2...
+    bool oneFamily = true, oneKind = true;
+    for (std::size_t i = start + 1; i < end; ++i) {
+      oneFamily = oneFamily && pending[i].family == pending[start].family;
+      oneKind = oneKind && std::wcscmp(pending[i].kind, pending[start].kind) == 0;
+    }
+    CString rows;
     for (std::size_t i = start; i < end; ++i) {
       const PendingChange& p = pending[i];
-      CString numbers;
-      numbers.Format(L"%lld, %lld", first + static_cast<long long>(i), first);
-      const CString comma = i == start ? CString() : CString(L", ");
-      changes += comma + L"(" + std::to_wstring(first + static_cast<long long>(i)) + L", " + VdQuoteText(p.family) +
-                 L", " + VdQuoteText(p.name) + L", " + VdQuoteText(p.kind) + L")";
-      history += comma + L"(" + numbers + RowTail(db, at, p) + L")";
+      rows += (i == start ? L"(" : L", (") + std::to_wstring(first + static_cast<long long>(i)) + L", " +
+              VdQuoteText(p.name) + L", " + VdQuoteText(CString(p.columns));
+      if (!oneFamily) rows += L", " + VdQuoteText(p.family);
+      if (!oneKind) rows += L", " + VdQuoteText(p.kind);
+      rows += L")";
     }
-    db.ExecuteSQL(changes);
-    db.ExecuteSQL(history);
+    const CString family = oneFamily ? VdQuoteText(pending[start].family) : CString(L"[column4]");
+    const CString kind = oneKind ? VdQuoteText(pending[start].kind) : CString(oneFamily ? L"[column4]" : L"[column5]");
+    db.ExecuteSQL(CString(kHistoryColumns) + L"SELECT [column1], " + std::to_wstring(first) + shared + family +
+                  L", [column2], " + kind + L", [column3] FROM (VALUES " + rows + L") AS [v]");
   }
+  // The change records are the history rows' own numbers, families, names and kinds: copied on the server's side
+  // rather than sent again.
+  db.ExecuteSQL(CString(L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT [seq], [family], [name], "
+                        L"[kind] FROM [vd_history] WHERE [seq] BETWEEN ") +
+                std::to_wstring(first) + L" AND " + std::to_wstring(last + static_cast<long long>(pending.size())));
+  db.NoteChangeRecorded();
   pending.clear();
 }
 
@@ -532,3 +553,28 @@ bool ToVariant(const HistoryValue& value, COleVariant& out) {
 }
 
 }  // namespace vdpattern::catalog
+
+namespace vdpattern {
+
+namespace {
+
+bool ParseReal(const std::wstring& text, double& value) {
+  char narrow[64];
+  if (text.empty() || text.size() >= sizeof narrow) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] > 0x7f) return false;
+    narrow[i] = static_cast<char>(text[i]);
+  }
+  const char* end = narrow + text.size();
+  const std::from_chars_result r = std::from_chars(narrow, end, value);
+  return r.ec == std::errc() && r.ptr == end;
+}
+
+}  // namespace
+
+bool SameReal(const std::wstring& a, const std::wstring& b) {
+  double x = 0, y = 0;
+  return ParseReal(a, x) && ParseReal(b, y) && x == y && std::signbit(x) == std::signbit(y);  // -0 stays -0
+}
+
+}  // namespace vdpattern

@@ -1007,10 +1007,11 @@ constexpr std::size_t kNamesPerLookup = 5000;
 
 }  // namespace
 
-// The history of rows a batch inserted: each row's values as stored, read back a statement per kNamesPerLookup
-// names, recorded as one set (the caller's open batch, or one of its own, written before this returns).
+// The history of rows a batch inserted: each row's values as stored (the insert's own answer on a server, else read
+// back a statement per kNamesPerLookup names), recorded as one set (the caller's open batch, or one of its own,
+// written before this returns).
 bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& table,
-                                       const std::vector<std::wstring>& names) {
+                                       const std::vector<std::wstring>& names, CVdRecordset* written) {
   const bool own = !m_historyBatch;
   if (own) BeginHistoryBatch();
   struct Drop {  // a failure midway leaves no batch behind for the next write
@@ -1020,23 +1021,30 @@ bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& tab
       if (armed) catalog.EndHistoryBatch(false);
     }
   } drop{*this, own};
-  for (std::size_t first = 0; first < names.size(); first += kNamesPerLookup) {
+  const auto record = [&](CVdRecordset& rows) {
+    short nameCell = -1;
+    for (short c = 0, n = rows.GetODBCFieldCount(); c < n; ++c) {
+      CODBCFieldInfo info;
+      rows.GetODBCFieldInfo(c, info);
+      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
+    }
+    for (; nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+      CDBVariant name;
+      rows.GetFieldValue(nameCell, name);
+      RecordWrite(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert, RowSnapshot(), Snapshot(rows));
+    }
+  };
+  if (written) {
+    written->MoveFirst();
+    record(*written);
+  }
+  for (std::size_t first = 0; !written && first < names.size(); first += kNamesPerLookup) {
     CString in;
     const std::size_t end = std::min(names.size(), first + kNamesPerLookup);
     for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(CString(names[i]));
     CVdRecordset back(Database());
     back.Open(0, L"SELECT * FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
-    short nameCell = -1;
-    for (short c = 0, n = back.GetODBCFieldCount(); c < n; ++c) {
-      CODBCFieldInfo info;
-      back.GetODBCFieldInfo(c, info);
-      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
-    }
-    for (; nameCell >= 0 && !back.IsEOF(); back.MoveNext()) {
-      CDBVariant name;
-      back.GetFieldValue(nameCell, name);
-      RecordWrite(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert, RowSnapshot(), Snapshot(back));
-    }
+    record(back);
   }
   drop.armed = false;
   return !own || EndHistoryBatch(true);
@@ -1099,12 +1107,14 @@ bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, 
     rs->QueueNew();
     names.push_back(name);
   }
-  rs->WriteQueued();
+  // With a history, the rows as stored are what it records: on a server the insert hands them back.
+  const bool history = !names.empty() && HasHistory();
+  const bool kept = history ? rs->WriteQueuedKeepingRows() : (rs->WriteQueued(), false);
   if (!names.empty()) {
     // The table's own spelling of the family: a pattern's family is folded to lower case.
     const CString table = FamilyOfRow(*rs, nullptr).c_str();
-    if (HasHistory()) {
-      if (!RecordInserted(family, table, names)) return false;
+    if (history) {
+      if (!RecordInserted(family, table, names, kept ? rs.get() : nullptr)) return false;
     } else {
       const bool madeNow = vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
       vdpattern::catalog::RecordChanges(*Database(), table, names, vdpattern::catalog::kChangeInsert, madeNow);

@@ -157,9 +157,11 @@ class Connection {
   virtual void ReadBack(RecordsetState& state) = 0;
   // Writes the state's queued rows as new rows of its table in as few statements as the engine takes
   // (multi-row INSERTs of bound values, each within the engine's limit of parameters), and returns how many
-  // statements it ran. The rows are not added to the state. A failure throws; the rows of the statements that
+  // statements it ran. The rows are not added to the state, unless `kept` is given and the engine can read them
+  // back in the same statements (a server: INSERT ... RETURNING): it then appends them to the state, filled as
+  // InsertRow fills its row, in the order queued, and sets *kept. A failure throws; the rows of the statements that
   // ran before it stay written, so a caller that needs all or nothing runs it inside a savepoint.
-  virtual std::size_t InsertRows(RecordsetState& state) = 0;
+  virtual std::size_t InsertRows(RecordsetState& state, bool* kept) = 0;
 
   // Change notices (an extension the change records use, catalog/ChangeLog.h). NoteChangeRecorded: the open
   // transaction wrote a change record; an engine that can tell other connections does so when that transaction

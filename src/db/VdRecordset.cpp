@@ -278,7 +278,30 @@ void CVdRecordset::WriteQueued() {
     RecordsetState& state;
     ~Emptied() { state.queued.clear(); }
   } emptied{state};
-  CountStatements(connection.InsertRows(state));
+  CountStatements(connection.InsertRows(state, nullptr));
+}
+
+bool CVdRecordset::WriteQueuedKeepingRows() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.queued.empty()) return true;
+  Connection& connection = RequireWritable(CurrentConnection(), state);
+  struct Emptied {
+    RecordsetState& state;
+    ~Emptied() { state.queued.clear(); }
+  } emptied{state};
+  bool kept = false;
+  const std::size_t before = state.rows;
+  try {
+    CountStatements(connection.InsertRows(state, &kept));
+  } catch (...) {
+    if (kept) {  // rows of the statements before the failure: their group is undone, so they are not shown
+      state.cells.Truncate(before);
+      state.rows = before;
+    }
+    throw;
+  }
+  if (kept) state.resultSerial = NextResultSerial();
+  return kept;
 }
 
 void CVdRecordset::CancelUpdate() {

@@ -145,6 +145,20 @@ TEST_F(CatalogHistory, UndoPutsBackWhatAChangeDidAsANewChangeAndRefusesWhenLater
   EXPECT_FALSE(catalog->UndoChange(third, error));
   EXPECT_NE(error.Find(L"another program"), -1) << error.ToUtf8();
   EXPECT_EQ(Height("HE 100"), "5.0");
+
+  // Reals compare by value: a change recorded with 17 digits (older histories) matches the shorter text read now.
+  p->SetParam(0, L"height", 0.1);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  const long long fourth = History(*catalog)[0].change;
+  const HistoryEntry recorded = History(*catalog)[0];
+  ASSERT_EQ(recorded.columns.size(), 1u);
+  EXPECT_TRUE((recorded.columns[0].after == HistoryValue{HistoryValue::eReal, L"0.1"}));
+  vdtest::RawDb(m_file).Exec("UPDATE vd_history SET columns = '[[\"" + VdToUtf8(recorded.columns[0].column) +
+                             "\",5.0,0.10000000000000001]]' WHERE seq = " + std::to_string(fourth));
+  EXPECT_EQ(Column(History(*catalog)[0], L"Height")->after.text, L"0.10000000000000001");
+  ASSERT_TRUE(catalog->UndoChange(fourth, error)) << error.ToUtf8();
+  EXPECT_EQ(Height("HE 100"), "5.0");
+  EXPECT_FALSE((HistoryValue{HistoryValue::eReal, L"0.0"} == HistoryValue{HistoryValue::eReal, L"-0.0"}));
 }
 
 TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {

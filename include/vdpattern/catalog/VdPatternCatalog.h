@@ -400,7 +400,10 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   struct HistoryBatch;
   using RowSnapshot = std::vector<std::pair<std::wstring, vdpattern::HistoryValue>>;
   RowSnapshot Snapshot(CVdRecordset& rs);  // empty when the catalog keeps no history
-  bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names);
+  // `written`, when not null, holds the inserted rows as stored and no others; otherwise they are read back by
+  // name.
+  bool RecordInserted(const CString& family, const CString& table, const std::vector<std::wstring>& names,
+                      CVdRecordset* written);
   void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
                    const RowSnapshot& after);
   // Records a change that is no row's (columns added to a family) in the open batch, or as a set of its own.

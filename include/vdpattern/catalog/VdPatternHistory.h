@@ -8,13 +8,22 @@
 
 namespace vdpattern {
 
+// Whether two texts of reals (C locale, as the history writes them) are the same number; false when either is not
+// one.
+VDPATTERN_EXPORT bool SameReal(const std::wstring& a, const std::wstring& b);
+
 // One stored value as the history keeps it: its type and its exact text, so that a value read back compares
 // equal to the one written and NULL stays distinct from an empty text or zero.
 struct HistoryValue {
   enum eType { eNull, eBool, eInteger, eReal, eText, eDate, eBytes };
   eType type = eNull;
-  std::wstring text;  // numbers in the C locale (reals to 17 digits), "true"/"false", ISO dates, bytes in hex
-  bool operator==(const HistoryValue& other) const { return type == other.type && text == other.text; }
+  std::wstring text;  // numbers in the C locale (reals in the shortest digits that read back exactly),
+                      // "true"/"false", ISO dates, bytes in hex
+  // Reals compare by value: a history written with 17 digits ("0.10000000000000001") still matches the value
+  // read back now ("0.1").
+  bool operator==(const HistoryValue& other) const {
+    return type == other.type && (text == other.text || (type == eReal && SameReal(text, other.text)));
+  }
   bool operator!=(const HistoryValue& other) const { return !(*this == other); }
 };
 

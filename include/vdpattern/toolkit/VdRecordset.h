@@ -48,9 +48,10 @@
 //   keeps the new row (the values SetFieldValue accepted, checked as for Update) instead of writing it, and
 //   WriteQueued writes every row kept in as few statements as the engine takes: multi-row INSERTs of bound
 //   values, each within the engine's limit of parameters. Queued rows are not added to the record set and are
-//   never read back; the queue is emptied by WriteQueued, written or not, and by Close. WriteQueued may run
-//   several statements: when it throws, the rows of those before the failure stay written, so a caller that
-//   needs all or nothing runs it inside a write group (CVdDatabase::BeginWriteGroup) and undoes that.
+//   not read back (WriteQueuedKeepingRows reads them where that costs no round trip); the queue is emptied by
+//   WriteQueued, written or not, and by Close. WriteQueued may run several statements: when it throws, the rows of
+//   those before the failure stay written, so a caller that needs all or nothing runs it inside a write group
+//   (CVdDatabase::BeginWriteGroup) and undoes that.
 // - MoveFirst on an empty record set leaves it at EOF without failing; MoveNext at EOF throws.
 // - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().
 // - Operations are virtual so that a host or a test can derive.
@@ -108,6 +109,11 @@ class VDTOOLKIT_EXPORT CVdRecordset {
   // result; WriteQueued throws CDBException* for the engine's refusal (a constraint, a lock time-out).
   void QueueNew();
   void WriteQueued();
+  // WriteQueued, and where the engine reads the written rows back in the same statements (a server), appends
+  // them to the record set as Update would, in the order queued, and returns true; false when it did not (a
+  // file), the rows then being for the caller to read. Throws as WriteQueued does, the record set then showing
+  // none of the rows.
+  bool WriteQueuedKeepingRows();
   std::size_t GetQueuedCount() const;
 
   // `type` 0 (or SQL_C_DEFAULT) gives the column's own type; SQL_C_CHAR / SQL_C_WCHAR give its text,

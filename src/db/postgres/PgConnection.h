@@ -154,7 +154,7 @@ class PgConnection final : public Connection {
   void UpdateRow(RecordsetState& state) override;
   void InsertRow(RecordsetState& state) override;
   void DeleteRow(RecordsetState& state) override;
-  std::size_t InsertRows(RecordsetState& state) override;
+  std::size_t InsertRows(RecordsetState& state, bool* kept) override;
   void ReadBack(RecordsetState& state) override;
   void NoteChangeRecorded() override;
   // Notices arrive between transactions only: inside one it waits as a file does.

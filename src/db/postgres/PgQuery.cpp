@@ -1094,9 +1094,23 @@ void PgConnection::InsertRow(RecordsetState& state) {
   FillFromReturning(result.result, state, row);
 }
 
-std::size_t PgConnection::InsertRows(RecordsetState& state) {
+std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
   const PgColumnSet& columns = Columns(state);
   CheckWritable(columns.table);
+  // The rows read back in the insert's own round trip, rather than by a read of their names after it.
+  if (kept) *kept = true;
+  const std::string returning = kept ? Returning(columns) : std::string();
+  const auto keep = [&](PGresult* result) {
+    ResultGuard guard{result};
+    if (!kept) return;
+    const int rows = PQntuples(result);
+    state.cells.Truncate(state.rows);  // a read that failed half way may have left a row behind
+    for (int r = 0; r < rows; ++r) {
+      Cell* cells = state.cells.AppendRow();
+      ++state.rows;
+      for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, r, static_cast<int>(k), state, cells[k]);
+    }
+  };
   // The protocol counts a statement's parameters in 16 bits; every statement is a round trip, so a statement
   // holds as many rows as that allows, up to the few thousand a host's batch holds.
   constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
@@ -1105,8 +1119,8 @@ std::size_t PgConnection::InsertRows(RecordsetState& state) {
         const std::vector<char>& dirty = state.queued[first].dirty;
         std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
         if (width == 0) {
-          sql += " DEFAULT VALUES";
-          PQclear(Run(sql));
+          sql += " DEFAULT VALUES" + returning;
+          keep(Run(sql));  // one row: a statement of no values is cut to one
           return;
         }
         std::size_t count = 0;
@@ -1117,6 +1131,7 @@ std::size_t PgConnection::InsertRows(RecordsetState& state) {
         }
         sql += ") VALUES ";
         Parameters p;
+        sql.reserve(sql.size() + (end - first) * width * 8 + returning.size());
         std::size_t marker = 0;
         for (std::size_t r = first; r < end; ++r) {
           sql += r == first ? "(" : ",(";
@@ -1128,8 +1143,9 @@ std::size_t PgConnection::InsertRows(RecordsetState& state) {
           }
           sql += ')';
         }
+        sql += returning;
         p.Finish();
-        PQclear(Run(sql, p.values, p.lengths, p.binary));
+        keep(Run(sql, p.values, p.lengths, p.binary));
       });
 }
 

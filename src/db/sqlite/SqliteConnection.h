@@ -134,7 +134,7 @@ class SqliteConnection final : public Connection {
   void UpdateRow(RecordsetState& state) override;
   void InsertRow(RecordsetState& state) override;
   void DeleteRow(RecordsetState& state) override;
-  std::size_t InsertRows(RecordsetState& state) override;
+  std::size_t InsertRows(RecordsetState& state, bool* kept) override;
   void ReadBack(RecordsetState& state) override;
 
   // For the statement runners of this folder.

@@ -718,8 +718,9 @@ void SqliteConnection::InsertRow(RecordsetState& state) {
   state.MarkUnread(row);
 }
 
-std::size_t SqliteConnection::InsertRows(RecordsetState& state) {
+std::size_t SqliteConnection::InsertRows(RecordsetState& state, bool* kept) {
   const SqliteColumnSet& columns = Columns(state);
+  if (kept) *kept = false;  // a file's rows are read back cheaply by the caller, which needs no round trip for it
   // As many rows a statement as the engine binds (up to a host's batch): its work per statement is spread over
   // them, and the texts stay few, so the kept prepared statements serve every full batch.
   constexpr std::size_t kMaxRows = 5000;

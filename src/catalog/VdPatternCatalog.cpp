@@ -1005,30 +1005,66 @@ struct LessNoCase {
 // every engine's limit of parameters.
 constexpr std::size_t kNamesPerLookup = 5000;
 
+// Reads the rows of `family` holding `names` (name(i) of i < count), a statement per kNamesPerLookup names:
+// `each` takes each statement's open record set.
+template <typename Name, typename Each>
+void ReadRowsNamed(CVdDatabase* db, const CString& family, const char* columns, std::size_t count, Name name,
+                   Each each) {
+  for (std::size_t first = 0; first < count; first += kNamesPerLookup) {
+    CString in;
+    const std::size_t end = std::min(count, first + kNamesPerLookup);
+    for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(name(i));
+    CVdRecordset rows(db);
+    rows.Open(
+        0, L"SELECT " + CString(VdFromUtf8(columns).c_str()) + L" FROM [" + family + L"] WHERE [Name] IN (" + in + L")",
+        0);
+    each(rows);
+  }
+}
+
+// The cell of the Name column of `rows`, or -1.
+short NameCell(CVdRecordset& rows) {
+  for (short c = 0, n = rows.GetODBCFieldCount(); c < n; ++c) {
+    CODBCFieldInfo info;
+    rows.GetODBCFieldInfo(c, info);
+    if (info.m_strName.CompareNoCase(L"Name") == 0) return c;
+  }
+  return -1;
+}
+
 }  // namespace
+
+// A history batch of a write's own, when `wanted` (the caller holds none): Keep() writes it before the write
+// returns, and a failure midway drops it, so that no batch is left behind for the next write.
+class CVdPatternCatalog::OwnBatch {
+ public:
+  OwnBatch(CVdPatternCatalog& catalog, bool wanted) : m_catalog(catalog), m_own(wanted) {
+    if (m_own) m_catalog.BeginHistoryBatch();
+  }
+  ~OwnBatch() {
+    if (m_own) m_catalog.EndHistoryBatch(false);
+  }
+  OwnBatch(const OwnBatch&) = delete;
+  OwnBatch& operator=(const OwnBatch&) = delete;
+  bool Keep() {
+    const bool own = m_own;
+    m_own = false;
+    return !own || m_catalog.EndHistoryBatch(true);
+  }
+
+ private:
+  CVdPatternCatalog& m_catalog;
+  bool m_own;
+};
 
 // The history of rows a batch inserted: each row's values as stored (the insert's own answer on a server, else read
 // back a statement per kNamesPerLookup names), recorded as one set (the caller's open batch, or one of its own,
 // written before this returns).
 bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& table,
                                        const std::vector<std::wstring>& names, CVdRecordset* written) {
-  const bool own = !m_historyBatch;
-  if (own) BeginHistoryBatch();
-  struct Drop {  // a failure midway leaves no batch behind for the next write
-    CVdPatternCatalog& catalog;
-    bool armed;
-    ~Drop() {
-      if (armed) catalog.EndHistoryBatch(false);
-    }
-  } drop{*this, own};
+  OwnBatch batch(*this, !m_historyBatch);
   const auto record = [&](CVdRecordset& rows) {
-    short nameCell = -1;
-    for (short c = 0, n = rows.GetODBCFieldCount(); c < n; ++c) {
-      CODBCFieldInfo info;
-      rows.GetODBCFieldInfo(c, info);
-      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
-    }
-    for (; nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+    for (const short nameCell = NameCell(rows); nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
       CDBVariant name;
       rows.GetFieldValue(nameCell, name);
       RecordWrite(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert, RowSnapshot(), Snapshot(rows));
@@ -1038,16 +1074,10 @@ bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& tab
     written->MoveFirst();
     record(*written);
   }
-  for (std::size_t first = 0; !written && first < names.size(); first += kNamesPerLookup) {
-    CString in;
-    const std::size_t end = std::min(names.size(), first + kNamesPerLookup);
-    for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(CString(names[i]));
-    CVdRecordset back(Database());
-    back.Open(0, L"SELECT * FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
-    record(back);
-  }
-  drop.armed = false;
-  return !own || EndHistoryBatch(true);
+  if (!written)
+    ReadRowsNamed(
+        Database(), family, "*", names.size(), [&](std::size_t i) { return CString(names[i]); }, record);
+  return batch.Keep();
 }
 
 bool CVdPatternCatalog::InsertPatterns(const std::vector<CVdPattern*>& patterns, bool append) {
@@ -1069,19 +1099,14 @@ bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, 
   // Which names the family holds already, asked 5,000 at a time.
   std::set<std::wstring, LessNoCase> stored;
   if (!append) {
-    for (std::size_t first = 0; first < patterns.size(); first += kNamesPerLookup) {
-      CString in;
-      const std::size_t end = std::min(patterns.size(), first + kNamesPerLookup);
-      for (std::size_t i = first; i < end; ++i)
-        in += (i == first ? L"" : L", ") + VdQuoteText(patterns[i]->GetUserNameW());
-      CVdRecordset found(Database());
-      found.Open(0, L"SELECT [Name] FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
+    const auto name = [&](std::size_t i) { return patterns[i]->GetUserNameW(); };
+    ReadRowsNamed(Database(), family, "[Name]", patterns.size(), name, [&](CVdRecordset& found) {
       for (; !found.IsEOF(); found.MoveNext()) {
-        CDBVariant name;
-        found.GetFieldValue(short(0), name);
-        stored.insert(DBV_BSTRAll(&name).str());
+        CDBVariant cell;
+        found.GetFieldValue(short(0), cell);
+        stored.insert(DBV_BSTRAll(&cell).str());
       }
-    }
+    });
   }
   // New names go into the batch; a name stored or given before in the batch is written on its own afterwards,
   // as InsertPattern writes it, so the last one given wins as it would row by row.
@@ -1132,43 +1157,26 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
                                   const std::vector<CVdPattern*>& patterns) {
   // Their records go in one batch (the caller's open one, or one of its own, written before this returns); a
   // catalog without a history takes their change records in one statement.
-  const bool own = !m_historyBatch && HasHistory();
-  if (own) BeginHistoryBatch();
+  OwnBatch batch(*this, !m_historyBatch && HasHistory());
   std::vector<std::wstring> modified;
   CString table;
-  struct Drop {  // a failure midway leaves no batch behind for the next write
-    CVdPatternCatalog& catalog;
-    bool armed;
-    ~Drop() {
-      if (armed) catalog.EndHistoryBatch(false);
-    }
-  } drop{*this, own};
   std::map<std::wstring, std::vector<CVdPattern*>, LessNoCase> byName;
   for (CVdPattern* pattern : patterns) byName[pattern->GetUserNameW().str()].push_back(pattern);
   std::vector<const std::wstring*> names;
   for (const auto& entry : byName) names.push_back(&entry.first);
-  for (std::size_t first = 0; first < names.size(); first += kNamesPerLookup) {
-    CString in;
-    const std::size_t end = std::min(names.size(), first + kNamesPerLookup);
-    for (std::size_t i = first; i < end; ++i) in += (i == first ? L"" : L", ") + VdQuoteText(CString(*names[i]));
-    CVdRecordset rows(Database());
-    rows.Open(0, L"SELECT * FROM [" + family + L"] WHERE [Name] IN (" + in + L")", 0);
-    short nameCell = -1;
-    for (short c = 0, n = rows.GetODBCFieldCount(); c < n; ++c) {
-      CODBCFieldInfo info;
-      rows.GetODBCFieldInfo(c, info);
-      if (info.m_strName.CompareNoCase(L"Name") == 0) nameCell = c;
-    }
+  bool stored = true;
+  const auto name = [&](std::size_t i) { return CString(*names[i]); };
+  ReadRowsNamed(Database(), family, "*", names.size(), name, [&](CVdRecordset& rows) {
     table = FamilyOfRow(rows, nullptr).c_str();
-    for (; nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
-      CDBVariant name;
-      rows.GetFieldValue(nameCell, name);
-      const auto given = byName.find(DBV_BSTRAll(&name).str());
+    for (const short nameCell = NameCell(rows); stored && nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+      CDBVariant cell;
+      rows.GetFieldValue(nameCell, cell);
+      const auto given = byName.find(DBV_BSTRAll(&cell).str());
       if (given == byName.end()) continue;
       for (CVdPattern* pattern : given->second) {
         const RowSnapshot before = Snapshot(rows);
         rows.Edit();
-        if (!StoreRow(rows, pattern, code, family.str())) return false;
+        if (!(stored = StoreRow(rows, pattern, code, family.str()))) return;
         if (HasHistory())
           RecordWrite(table, pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, before, Snapshot(rows));
         else
@@ -1176,13 +1184,13 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
       }
       given->second.clear();
     }
-  }
+  });
+  if (!stored) return false;
   if (!modified.empty()) {
     const bool madeNow = vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
     vdpattern::catalog::RecordChanges(*Database(), table, modified, vdpattern::catalog::kChangeModify, madeNow);
   }
-  drop.armed = false;
-  if (own && !EndHistoryBatch(true)) return false;
+  if (!batch.Keep()) return false;
   for (const auto& entry : byName)
     for (CVdPattern* pattern : entry.second)
       if (!InsertPattern(pattern, false)) return false;

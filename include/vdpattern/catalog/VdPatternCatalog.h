@@ -425,6 +425,7 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // WritePatterns' rows whose names the family holds: written over in place, their rows read in batches, each
   // recorded as a modification. `patterns` are borrowed. Database failures pass to the caller.
   bool WriteOver(const CString& family, const wchar_t* code, const std::vector<CVdPattern*>& patterns);
+  class OwnBatch;  // a history batch of a write's own (VdPatternCatalog.cpp)
   // The rows whose alias or name has the normal form `normal`. With `here`, each is checked against its family
   // in the same statement where the name index answers: 1 there, 0 gone, -1 left to the caller to check.
   // Failures pass on.

@@ -24,18 +24,12 @@ void OnRecord(int, void* context) { static_cast<CsvReader*>(context)->EndRecord(
 
 }  // namespace
 
-CsvReader::~CsvReader() {
-  if (m_parserReady) csv_free(&m_parser);
-}
-
-bool CsvReader::Open(const std::string& path, std::string& error, char delimiter) {
-  m_path = path;
-  m_delimiter = delimiter;
+std::FILE* OpenInput(const std::string& path, std::string& error, std::size_t* size) {
   // Opened without waiting, so that a FIFO nobody writes to is read as empty rather than blocking the open.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+    return nullptr;
   }
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
@@ -43,16 +37,30 @@ bool CsvReader::Open(const std::string& path, std::string& error, char delimiter
     error = "cannot read " + path + ": " +
             (S_ISDIR(st.st_mode) ? "it is a folder" : "it is neither a file nor a pipe from another program");
     ::close(fd);
-    return false;
+    return nullptr;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  m_file.reset(::fdopen(fd, "rb"));
-  if (!m_file) {
+  std::FILE* file = ::fdopen(fd, "rb");
+  if (!file) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     ::close(fd);
-    return false;
+    return nullptr;
   }
-  m_size = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+  if (size) *size = S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0;
+  return file;
+}
+
+CsvReader::~CsvReader() {
+  if (m_parserReady) csv_free(&m_parser);
+}
+
+bool CsvReader::Open(const std::string& path, std::string& error, char delimiter) {
+  m_path = path;
+  m_delimiter = delimiter;
+  std::size_t size = 0;
+  m_file.reset(OpenInput(path, error, &size));
+  if (!m_file) return false;
+  m_size = size;
   if (csv_init(&m_parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL | CSV_EMPTY_IS_NULL) != 0) {
     error = "out of memory";
     return false;

@@ -13,6 +13,11 @@
 
 namespace vdcatalog {
 
+// Opens `path` for reading when it is a file or a pipe (never a device, a terminal or a folder), without
+// waiting on a pipe nobody writes to: the stream (the caller's, to fclose), or null with `error`. `size`, when
+// given, is a file's size (0 for a pipe).
+std::FILE* OpenInput(const std::string& path, std::string& error, std::size_t* size = nullptr);
+
 struct CsvRecord {
   std::size_t line = 0;  // line of the file where the record starts
   std::vector<std::string> fields;

@@ -1,5 +1,7 @@
 #include "YamlFile.h"
 
+#include "CsvFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -428,26 +430,8 @@ bool ParseYaml(const std::string& text, const std::string& name, YamlNode& root,
 }
 
 bool ReadYamlFile(const std::string& path, YamlNode& root, std::string& error) {
-  // Opened without waiting, so that a FIFO nobody writes to reads as empty rather than blocking.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
-    error = "cannot read " + path + ": " +
-            (S_ISDIR(st.st_mode) ? "it is a folder" : "it is neither a file nor a pipe from another program");
-    ::close(fd);
-    return false;
-  }
-  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(::fdopen(fd, "rb"), &std::fclose);
-  if (!file) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    ::close(fd);
-    return false;
-  }
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(OpenInput(path, error), &std::fclose);
+  if (!file) return false;
   std::string text;
   char buffer[1 << 16];
   std::size_t n;

@@ -1164,11 +1164,11 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
   for (CVdPattern* pattern : patterns) byName[pattern->GetUserNameW().str()].push_back(pattern);
   std::vector<const std::wstring*> names;
   for (const auto& entry : byName) names.push_back(&entry.first);
-  bool stored = true;
+  bool written = true;  // every row so far
   const auto name = [&](std::size_t i) { return CString(*names[i]); };
   ReadRowsNamed(Database(), family, "*", names.size(), name, [&](CVdRecordset& rows) {
     table = FamilyOfRow(rows, nullptr).c_str();
-    for (const short nameCell = NameCell(rows); stored && nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+    for (const short nameCell = NameCell(rows); written && nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
       CDBVariant cell;
       rows.GetFieldValue(nameCell, cell);
       const auto given = byName.find(DBV_BSTRAll(&cell).str());
@@ -1176,7 +1176,7 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
       for (CVdPattern* pattern : given->second) {
         const RowSnapshot before = Snapshot(rows);
         rows.Edit();
-        if (!(stored = StoreRow(rows, pattern, code, family.str()))) return;
+        if (!(written = StoreRow(rows, pattern, code, family.str()))) return;
         if (HasHistory())
           RecordWrite(table, pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, before, Snapshot(rows));
         else
@@ -1185,7 +1185,7 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
       given->second.clear();
     }
   });
-  if (!stored) return false;
+  if (!written) return false;
   if (!modified.empty()) {
     const bool madeNow = vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
     vdpattern::catalog::RecordChanges(*Database(), table, modified, vdpattern::catalog::kChangeModify, madeNow);

@@ -405,7 +405,6 @@ void PgConnection::JoinSettings(std::string& to, const std::string& calls) {
   to += to.empty() ? calls : ", " + calls.substr(kSelect.size());
 }
 
-// A setting sent in a transaction would be undone with it: pending ones go first, on their own.
 void PgConnection::DrainToSync() {
   while (PQstatus(m_conn) == CONNECTION_OK) {
     PGresult* rest = PQgetResult(m_conn);
@@ -416,6 +415,7 @@ void PgConnection::DrainToSync() {
   }
 }
 
+// A setting sent in a transaction would be undone with it: pending ones go first, on their own.
 void PgConnection::FlushSettings() {
   if (m_pendingSettings.empty() || !m_conn) return;
   const std::string settings = std::move(m_pendingSettings);

@@ -247,6 +247,7 @@ class Emitter {
             AppendTable(t.text);
           else
             AppendQuotedName(m_out.sql, Resolve(t.text));
+          CaseBlindAt(k);
           break;
         case Tok::kString:
           if (m_lift && LiftablePlace(k)) {
@@ -267,9 +268,12 @@ class Emitter {
           if (t.text == ")") --depth;
           m_out.sql += t.text == "==" ? "=" : t.text == "!=" ? "<>" : t.text;
           break;
-        case Tok::kWord:
+        case Tok::kWord: {
+          const std::size_t word = k;
           k = Word(k, end, topLevel && depth == 0);
+          if (k == word) CaseBlindAt(k);
           break;
+        }
       }
     }
     EscapeAt(end);
@@ -409,6 +413,33 @@ class Emitter {
     }
   }
 
+  void CaseBlindAt(std::size_t k) {
+    if (k < m_caseBlind.size() && m_caseBlind[k]) {
+      m_out.sql += " COLLATE ";
+      m_out.sql += NoCase(m_schema);
+      if (m_caseBlind[k] == 2) {
+        m_out.sql += " AS ";
+        AppendQuotedName(m_out.sql, Resolve(m_t[k].text, KindKey(m_t[k].text, false)));
+      }
+    }
+  }
+
+  // Whether the token at `k` is a column of the statement's tables that holds text in each of them that has it.
+  bool TextColumnAt(std::size_t k, const std::vector<std::string>& tables) const {
+    const Token& x = m_t[k];
+    if (x.kind != Tok::kName && x.kind != Tok::kWord) return false;
+    if (x.kind == Tok::kWord && !m_names->count(Lower(x.text))) return false;
+    const std::string& column = Resolve(x.text, KindKey(x.text, false));
+    bool text = false;
+    for (const std::string& table : tables) {
+      const auto it = m_names->find(TypeKey(table, column));
+      if (it == m_names->end()) continue;
+      if (it->second.empty()) return false;
+      text = true;
+    }
+    return text;
+  }
+
   const std::vector<Token>& m_t;
   PgStatement& m_out;
   bool IsTable(std::size_t k) const { return m_tables && k < m_tables->size() && (*m_tables)[k]; }
@@ -418,9 +449,115 @@ class Emitter {
   const std::vector<char>* m_tables;  // borrowed; null: no table is qualified
   bool m_lift = false;
   std::vector<std::size_t> m_escapes;  // tokens before which a LIKE's ESCAPE clause is due
+  std::vector<char> m_caseBlind;       // tokens after which COLLATE vd_nocase goes (2: and AS the column)
 
  public:
   void LiftLiterals(bool on) { m_lift = on; }
+
+  // Marks the text columns of [first, end) that the server must compare ignoring case, as the catalogs' columns
+  // compare on every engine: the operands of = <> < <= > >= IN and BETWEEN (not the column a SET assigns) and
+  // the terms of ORDER BY (unless the statement has a compound part, whose ORDER BY may name only what is
+  // selected), and the plain columns DISTINCT selects. GROUP BY stays exact: an expression of a grouped column
+  // in the select list would no longer be one. A statement that names a collation of its own
+  // (other than NOCASE) is taken as written, so no two explicit collations meet.
+  void MarkCaseBlind(std::size_t first, std::size_t end) {
+    if (!m_names || !m_tables) return;
+    std::vector<std::string> tables;
+    std::vector<std::size_t> sig;  // the significant tokens
+    bool ordered = true;
+    for (std::size_t k = first; k < end; ++k) {
+      const Token& x = m_t[k];
+      if (!Significant(x)) continue;
+      sig.push_back(k);
+      if (IsTable(k)) tables.push_back(ResolveTable(x.text));
+      if (Is(x, "UNION") || Is(x, "EXCEPT") || Is(x, "INTERSECT")) ordered = false;
+      if (Is(x, "COLLATE")) {
+        const std::size_t n = Next(m_t, k + 1, end);
+        if (n == end || (!Is(m_t[n], "NOCASE") && Lower(m_t[n].text) != kPgNoCase)) return;
+      }
+    }
+    if (tables.empty()) return;
+    const std::size_t n = sig.size();
+    const auto at = [&](std::size_t p) -> const Token* { return p < n ? &m_t[sig[p]] : nullptr; };
+    const auto punct = [&](std::size_t p, const char* text) {
+      return p < n && at(p)->kind == Tok::kPunct && at(p)->text == text;
+    };
+    const auto word = [&](std::size_t p, const char* text) { return p < n && Is(*at(p), text); };
+    const auto compares = [&](std::size_t p) {
+      if (p >= n) return false;
+      const Token& x = *at(p);
+      if (x.kind == Tok::kPunct)
+        return x.text == "=" || x.text == "==" || x.text == "<>" || x.text == "!=" || x.text == "<" || x.text == ">" ||
+               x.text == "<=" || x.text == ">=";
+      return Is(x, "IN") || Is(x, "BETWEEN") || (Is(x, "NOT") && (word(p + 1, "IN") || word(p + 1, "BETWEEN")));
+    };
+    // The '=' of each SET a = ..., and the column it assigns.
+    std::vector<char> assigned(n, 0);
+    for (std::size_t p = 0; p < n; ++p) {
+      if (!word(p, "SET")) continue;
+      int depth = 0;
+      for (std::size_t head = p + 1; head < n;) {
+        if (punct(head + 1, "=")) assigned[head] = assigned[head + 1] = 1;
+        std::size_t j = head;
+        for (; j < n; ++j) {
+          if (punct(j, "(")) ++depth;
+          if (punct(j, ")") && --depth < 0) break;
+          if (depth == 0 && (punct(j, ",") || word(j, "WHERE") || word(j, "FROM") || word(j, "RETURNING"))) break;
+        }
+        if (!punct(j, ",")) break;
+        head = j + 1;
+      }
+    }
+    // Whether the reference starting at sig[p] ends a term of ORDER BY: BY, then whole terms, lie before it.
+    const auto sortTerm = [&](std::size_t p) {
+      int depth = 0;
+      for (std::size_t j = p; j-- > 0;) {
+        if (punct(j, ")")) ++depth;
+        if (punct(j, "(") && --depth < 0) return false;
+        if (depth > 0) continue;
+        if (word(j, "BY")) return j > 0 && word(j - 1, "ORDER");
+        for (const char* clause : {"SELECT", "FROM",      "WHERE",  "GROUP",     "HAVING", "ON",    "JOIN",  "SET",
+                                   "VALUES", "RETURNING", "WINDOW", "PARTITION", "AND",    "OR",    "WHEN",  "THEN",
+                                   "ELSE",   "CASE",      "END",    "AS",        "INTO",   "LIMIT", "OFFSET"})
+          if (word(j, clause)) return false;
+      }
+      return false;
+    };
+    m_caseBlind.assign(end, 0);
+    for (std::size_t p = 0; p < n; ++p) {
+      if (assigned[p] || punct(p + 1, "(") || punct(p + 1, ".") || !TextColumnAt(sig[p], tables)) continue;
+      const std::size_t start = p >= 2 && punct(p - 1, ".") ? p - 2 : p;  // its qualifier, when it has one
+      const bool leftOperand = compares(p + 1);
+      const bool rightOperand = start > 0 && compares(start - 1) && !assigned[start - 1] && !word(start - 1, "NOT") &&
+                                !punct(p + 1, "::") && !word(p + 1, "COLLATE");
+      const bool term = ordered && start > 0 &&
+                        (p + 1 == n || punct(p + 1, ",") || punct(p + 1, ")") || word(p + 1, "ASC") ||
+                         word(p + 1, "DESC") || word(p + 1, "NULLS") || word(p + 1, "LIMIT") || word(p + 1, "OFFSET") ||
+                         word(p + 1, "FETCH") || word(p + 1, "FOR") || punct(p + 1, ";")) &&
+                        sortTerm(start);
+      if (leftOperand || rightOperand || term) m_caseBlind[sig[p]] = 1;
+    }
+    // The plain columns DISTINCT selects compare ignoring case too, under their own names; an ORDER BY term
+    // then names the same expression.
+    for (std::size_t p = 0; p < n; ++p) {
+      if (!word(p, "DISTINCT") || word(p + 1, "ON")) continue;
+      for (std::size_t item = p + 1; item < n;) {
+        const std::size_t column = punct(item + 1, ".") ? item + 2 : item;
+        if (column < n && (punct(column + 1, ",") || word(column + 1, "FROM") || column + 1 == n) &&
+            TextColumnAt(sig[column], tables))
+          m_caseBlind[sig[column]] = 2;
+        int depth = 0;
+        std::size_t j = item;
+        for (; j < n; ++j) {
+          if (punct(j, "(")) ++depth;
+          if (punct(j, ")") && --depth < 0) break;
+          if (depth == 0 && (punct(j, ",") || word(j, "FROM"))) break;
+        }
+        if (!punct(j, ",")) break;
+        item = j + 1;
+      }
+    }
+  }
 };
 
 // Whether a SELECT of plain columns of one table (the tokens up to the end of the statement), and which table.
@@ -500,7 +637,7 @@ void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop,
     const std::string type = PgTypeOf(declared, schema);
     out.sql += ' ';
     out.sql += type;
-    // A text column already has the collation that ignores case; a second COLLATE would be refused.
+    // A text column already has its collation; a second COLLATE would be refused.
     const std::size_t collate = Next(t, k, stop);
     if (type.find(" COLLATE ") != std::string::npos && collate < stop && Is(t[collate], "COLLATE")) {
       const std::size_t which = Next(t, collate + 1, stop);
@@ -595,6 +732,40 @@ bool EmitAddColumn(const std::vector<Token>& t, std::size_t first, std::size_t e
   return true;
 }
 
+// CREATE INDEX name ON table (column COLLATE NOCASE): the case-blind index serves the catalogs' comparisons,
+// and a twin under the column's own collation serves plain SQL's = and LIKE 'prefix%' (PgDialect.h). The
+// server names the twin, so it never clashes with a table's name.
+void ExactTwin(const std::vector<Token>& t, std::size_t first, std::size_t end, PgStatement& out, const PgNames* names,
+               std::string_view schema) {
+  std::vector<std::size_t> sig;
+  for (std::size_t k = first; k < end; ++k)
+    if (Significant(t[k])) sig.push_back(k);
+  const auto word = [&](std::size_t p, const char* w) { return p < sig.size() && Is(t[sig[p]], w); };
+  const auto punct = [&](std::size_t p, const char* text) {
+    return p < sig.size() && t[sig[p]].kind == Tok::kPunct && t[sig[p]].text == text;
+  };
+  if (sig.size() != 10 || !word(0, "CREATE") || !word(1, "INDEX") || !word(3, "ON") || !punct(5, "(") ||
+      !word(7, "COLLATE") || !word(8, "NOCASE") || !punct(9, ")") || out.tables.size() != 1)
+    return;
+  const Token& column = t[sig[6]];
+  if (column.kind != Tok::kName && column.kind != Tok::kWord) return;
+  std::string twin = "CREATE INDEX ON ";
+  if (!schema.empty()) {
+    AppendQuotedName(twin, std::string(schema));
+    twin += '.';
+  }
+  AppendQuotedName(twin, out.tables.front());
+  twin += " (";
+  std::string spelt = column.text;  // as the table spells it, when the names know the table
+  if (names) {
+    const auto range = names->equal_range(Lower(column.text));
+    for (auto it = range.first; it != range.second; ++it)
+      if (names->count(TypeKey(out.tables.front(), it->second))) spelt = it->second;
+  }
+  AppendQuotedName(twin, spelt);
+  out.also.push_back(twin + ')');
+}
+
 }  // namespace
 
 std::string PgTypeOf(std::string_view declared, std::string_view schema) {
@@ -602,7 +773,8 @@ std::string PgTypeOf(std::string_view declared, std::string_view schema) {
   const std::size_t paren = upper.find('(');
   const std::string word = upper.substr(0, paren);
   const std::string args = paren == std::string::npos ? std::string() : upper.substr(paren);
-  const std::string collate = " COLLATE " + NoCase(schema);
+  (void)schema;
+  const std::string collate = std::string(" COLLATE ") + kPgExact;
   if (word == "TEXT" || word == "VARCHAR" || word == "NVARCHAR" || word == "STRING")
     return (args.empty() ? "varchar" : "varchar" + args) + collate;
   if (word == "CHAR" || word == "CHARACTER" || word == "NCHAR") return "char" + args + collate;
@@ -701,7 +873,9 @@ void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, 
     });
     const auto literals = std::count_if(tokens.begin(), last, [](const Token& t) { return t.kind == Tok::kString; });
     emitter.LiftLiterals(liftLiterals && out.preparable && !hostParameters && literals <= 65535);
+    if (out.preparable || Is(head, "WITH") || Is(head, "EXPLAIN")) emitter.MarkCaseBlind(first, end);
     emitter.Emit(first, end, true);
+    ExactTwin(tokens, first, end, out, names, schema);
     out.singleTableSelect = SingleTable(tokens, end, out.table) && out.fromPos != std::string::npos;
     if (out.singleTableSelect) out.table = Emitter(tokens, out, names).ResolveTable(out.table);
   }

@@ -49,6 +49,7 @@ namespace vdpattern::db {
 inline constexpr const char* kPgRowId = "vd_row";
 inline constexpr const char* kPgNoCase = "vd_nocase";
 inline constexpr const char* kPgNoCaseLocale = "und-u-ks-level2";  // vd_nocase's ICU locale
+inline constexpr const char* kPgExact = "pg_catalog.\"C\"";        // the collation of text columns
 
 struct PgStatement {
   std::string sql;                          // UTF-8 text for the server
@@ -60,15 +61,27 @@ struct PgStatement {
   bool preparable = false;          // a SELECT, INSERT, UPDATE or DELETE: the server may keep it prepared
   std::vector<std::string> params;  // the lifted literals' values, for $1, $2, ... of `sql`
   std::vector<std::string> tables;  // the tables it names, unquoted, as the schema spells them
+  std::vector<std::string> also;    // statements to run after it, in its transaction (plain SQL, no parameters)
 };
 
 // The names of the tables and columns of a schema: ASCII lower case -> the spelling the schema holds. Each is
 // held a second time under its key prefixed with kPgTableKey or kPgColumnKey, so that a name in a table's place
 // (or before a '.') is spelt as the table, and any other as the column, even where a table and a column differ
 // only in case (family "T" with column "t").
+// Each column is held once more under TypeKey(table, column) (both as the schema spells them), with "t" for a
+// text column and "" for any other: a comparison of a text column is made case-blind by the statement.
 using PgNames = std::unordered_multimap<std::string, std::string>;
 inline constexpr char kPgTableKey = '\x01';
 inline constexpr char kPgColumnKey = '\x02';
+inline constexpr char kPgTypeKey = '\x03';
+// A server name holds no NUL, so no name of the schema is such a key.
+inline std::string TypeKey(std::string_view table, std::string_view column) {
+  std::string key(1, kPgTypeKey);
+  key.append(table).push_back('\0');
+  return key.append(column);
+}
+// Whether a column of base type `oid` holds text: text, varchar, char.
+inline bool PgIsTextType(unsigned oid) { return oid == 25 || oid == 1043 || oid == 1042; }
 
 // Throws CDBException (42000) for a text without a statement or with more than one. `names` (borrowed, may be
 // null) are the schema's names. `liftLiterals` false keeps every literal in the text. `schema` (an extension:

@@ -652,6 +652,7 @@ void PgConnection::ReadNames(PGresult* result) {
       m_clashes.emplace(table, message);
     }
     if (fresh) m_names.emplace(kPgColumnKey + key, column);
+    m_names.emplace(TypeKey(table, column), PgIsTextType(base->types[number - 1].first) ? "t" : "");
     if (seen.insert(column).second) m_names.emplace(std::move(key), std::move(column));
   }
   // The table list comes with the names: a search or a listing right after needs no statement of its own.
@@ -718,10 +719,12 @@ void PgConnection::Execute(const wchar_t* text) {
       PgConnection& c;
       ~Reset() {
         c.m_wantTrailingNames = false;
+        c.m_alsoSend.clear();  // never sent with a statement they were not made for
         PQclear(c.m_trailingNames);
         c.m_trailingNames = nullptr;
       }
     } reset{*this};
+    m_alsoSend = statement.also;  // taken by the statement's own send
     PQclear(Run(statement.sql, Values(statement)));
     if (m_trailingNames) ReadNames(m_trailingNames);
   });
@@ -785,7 +788,8 @@ void PgConnection::ExecuteCommenting(const wchar_t* text, const std::vector<Colu
   }
   PgStatement statement;
   WithNames(text, statement, [&] {
-    m_alsoSend = commentsSql();
+    m_alsoSend = statement.also;
+    for (std::string& comment : commentsSql()) m_alsoSend.push_back(std::move(comment));
     try {
       PQclear(Run(statement.sql, Values(statement)));
     } catch (...) {

@@ -112,9 +112,11 @@ CString CVdCatalogSchema::NameIndexName(const CString& family) { return L"ix_" +
 
 CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& path, unsigned long timeLimit,
                                                                  std::vector<std::wstring>& added,
-                                                                 std::vector<std::wstring>& leftAsIs, CString& error) {
+                                                                 std::vector<std::wstring>& leftAsIs, CString& error,
+                                                                 std::vector<std::wstring>* madeExact) {
   added.clear();
   leftAsIs.clear();
+  if (madeExact) madeExact->clear();
   error.Empty();
   const bool server = VdIsServerAddress(path);
   auto connection = std::make_unique<CVdDatabase>();
@@ -153,15 +155,19 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
     }
   };
   if (server) {
-    // A server catalog's columns compare names ignoring case by their own collation; what an earlier version
-    // did not give it is its units as column comments.
-    return inOneTransaction([&] {
+    // What an earlier version did not give a server catalog: its units as column comments, and text columns
+    // that plain SQL's LIKE accepts.
+    std::vector<std::wstring> exact;
+    const UpgradeResult result = inOneTransaction([&] {
       std::vector<VdColumnComment> missing;
       vdpattern::catalog::MissingUnitComments(*db, missing, added);
-      if (missing.empty()) return false;
-      db->ExecuteSQL(nullptr, missing);
-      return true;
+      if (!missing.empty()) db->ExecuteSQL(nullptr, missing);
+      db->MakeTextColumnsExact(exact, leftAsIs);
+      return !missing.empty() || !exact.empty();
     });
+    if (madeExact && result == eUpgraded) *madeExact = exact;
+    if (result == eFailed) leftAsIs.clear();
+    return result;
   }
   std::list<std::wstring> families;
   if (!catalog.GetFamilies(families)) return eFailed;

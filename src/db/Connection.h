@@ -136,6 +136,15 @@ class Connection {
     comments.clear();
     return false;
   }
+  // Gives the text columns that an earlier version made case-blind by their own collation the exact collation
+  // of new ones, in the open transaction, their indexes kept case-blind: the tables changed in `made`, those
+  // left as they are (an index that cannot be made again as it was) in `left`. False, nothing done, on an
+  // engine whose columns never had such a collation (a file). Throws what a statement throws.
+  virtual bool MakeTextExact(std::vector<std::wstring>& made, std::vector<std::wstring>& left) {
+    made.clear();
+    left.clear();
+    return false;
+  }
 
   // Runs one host statement, or reads the table given by its bare name, into a new state standing on row 0.
   // Caller owns the result.

@@ -133,6 +133,10 @@ void CVdDatabase::ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComm
   Require(m_pConnection).ExecuteCommenting(text, comments);
 }
 
+BOOL CVdDatabase::MakeTextColumnsExact(std::vector<std::wstring>& made, std::vector<std::wstring>& leftAsIs) {
+  return Require(m_pConnection).MakeTextExact(made, leftAsIs) ? TRUE : FALSE;
+}
+
 BOOL CVdDatabase::GetColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) {
   return Require(m_pConnection).ColumnComments(comments) ? TRUE : FALSE;
 }

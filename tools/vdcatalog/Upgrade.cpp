@@ -1,10 +1,12 @@
 // vdcatalog upgrade: gives a catalog made by an earlier version what lookups by name need today, an index on
-// each family's Name that ignores case (on a server, which has no need of it: each unit as its column's comment).
+// each family's Name that ignores case (on a server, which has no need of it: each unit as its column's comment,
+// and text columns under the exact collation, which plain SQL's LIKE takes).
 // Without it the engine reads the whole family for every lookup, and an import of many rows takes time that grows with
 // the square of their number.
 //
-// Only indexes are added, all in one transaction: the rows, the columns and their declared collations stay as
-// they are (changing a column's collation would mean copying its table), and comparisons ignore case anyway.
+// Everything is done in one transaction. On a file only indexes are added: the rows, the columns and their
+// declared collations stay as they are (changing a column's collation would mean copying its table), and
+// comparisons ignore case anyway.
 
 #include <algorithm>
 #include <filesystem>
@@ -20,17 +22,20 @@ namespace vdcatalog {
 
 int Upgrade(const std::string& file) {
   // A server catalog compares names ignoring case from the start; what an older one may lack is its units as
-  // column comments.
+  // column comments and text columns that take LIKE.
   const bool server = IsCatalogOnServer(file);
   if (!server && RefuseSpecialFile(file)) return kError;
   const std::string path = server ? file : std::filesystem::absolute(file).lexically_normal().string();
   const std::string shown = server ? Masked(file) : file;
-  std::vector<std::wstring> added, leftAsIs;
+  std::vector<std::wstring> added, leftAsIs, exact;
   CString error;
   const CVdCatalogSchema::UpgradeResult result =
-      CVdCatalogSchema::UpgradeCatalog(CString(path.c_str()), TimeLimit(), added, leftAsIs, error);
+      CVdCatalogSchema::UpgradeCatalog(CString(path.c_str()), TimeLimit(), added, leftAsIs, error, &exact);
   for (const std::wstring& family : leftAsIs)
-    Error("family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
+    Error(server ? "table \"" + Utf8(family) +
+                       "\" keeps its case-blind text columns, on which LIKE stays refused: one of its indexes (a "
+                       "constraint's, an expression's or a partial one) cannot be made again as it is"
+                 : "family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
   switch (result) {
     case CVdCatalogSchema::eNotCatalog:
       Error(shown + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
@@ -43,8 +48,10 @@ int Upgrade(const std::string& file) {
       return kError;
     case CVdCatalogSchema::eUpToDate:
       if (server) {
-        std::printf("%s is up to date: its columns carry their units as comments; nothing was changed\n",
-                    shown.c_str());
+        std::printf(
+            "%s is up to date: its columns carry their units as comments and its text columns take LIKE; "
+            "nothing was changed\n",
+            shown.c_str());
         return kOk;
       }
       std::printf("%s is up to date: every family has its name index; nothing was changed\n", file.c_str());
@@ -53,10 +60,18 @@ int Upgrade(const std::string& file) {
       break;
   }
   if (server) {
-    std::printf("upgraded %s: units written as column comments in %zu famil%s:", shown.c_str(), added.size(),
-                added.size() == 1 ? "y" : "ies");
-    for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
-    std::printf("\n");
+    if (!added.empty()) {
+      std::printf("upgraded %s: units written as column comments in %zu famil%s:", shown.c_str(), added.size(),
+                  added.size() == 1 ? "y" : "ies");
+      for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
+      std::printf("\n");
+    }
+    if (!exact.empty()) {
+      std::printf("upgraded %s: text columns made exact (LIKE and ILIKE work from SQL tools) in %zu table%s:",
+                  shown.c_str(), exact.size(), exact.size() == 1 ? "" : "s");
+      for (const std::wstring& table : exact) std::printf(" %s", Visible(Utf8(table)).c_str());
+      std::printf("\n");
+    }
     return kOk;
   }
   // The history table is named among the families that got an index; it is said on a line of its own.

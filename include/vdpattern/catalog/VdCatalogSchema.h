@@ -100,14 +100,19 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // NOCASE). Only indexes are added, all in one transaction: rows, columns and their collations stay as they
   // are. A family whose name holds ']' is left as it is and put in `leftAsIs`; a virtual table, or one without
   // a Name column, is skipped. A free name is taken when another object has the index's. Statements run at
-  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no name index (its columns compare
-  // ignoring case by their own collation): there the upgrade gives each family column whose unit "Units" holds
+  // most `timeLimit` seconds each (0: no limit). A catalog on a server needs no name index (every writer gives
+  // a family one ignoring case): there the upgrade gives each family column whose unit "Units" holds
   // that unit as its comment where it lacks it, in one transaction, and puts the families so changed in
   // `added` (eUpgraded), or changes nothing (eUpToDate). A file without the library's history table
   // ("vd_history", CVdPatternCatalog::GetHistory) gets it, and its name is put in `added` then. Does not throw; a
   // failure the catalog reports while listing its families goes through the report channel.
+  // On a server, in the same transaction, text columns that an earlier version made case-blind by their own
+  // collation get the exact one of new catalogs (CVdDatabase::MakeTextColumnsExact), so that plain SQL's LIKE and
+  // ILIKE work on them: the tables changed go in `madeExact` (borrowed, may be null), those whose indexes could
+  // not be made again as they were in `leftAsIs`.
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,
-                                      std::vector<std::wstring>& leftAsIs, CString& error);
+                                      std::vector<std::wstring>& leftAsIs, CString& error,
+                                      std::vector<std::wstring>* madeExact = nullptr);
 
  private:
   // The database of `catalog` (borrowed) when it may be written and holds `family`, with the family's bracketed

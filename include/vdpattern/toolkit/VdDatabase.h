@@ -153,6 +153,13 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // (only columns that have one). FALSE, `comments` empty, on a file, which keeps none. Throws CDBException
   // when the connection is lost or a time-out is reached.
   BOOL GetColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments);
+  // Extension: on a server catalog made by an earlier version, whose text columns ignored case by their own
+  // collation (which plain SQL's LIKE and ILIKE refuse), gives them the exact collation of new catalogs, in
+  // the open transaction or group; their indexes are made again ignoring case, so lookups keep them. `made`
+  // names the tables changed; `leftAsIs` those left as they are, whose indexes could not be made again as they
+  // were (an expression, a predicate, a constraint's own). FALSE, nothing done, on a file. Throws CDBException
+  // as ExecuteSQL does.
+  BOOL MakeTextColumnsExact(std::vector<std::wstring>& made, std::vector<std::wstring>& leftAsIs);
 
   // Milliseconds to wait for another process's lock before failing with HYT00; applies now and to later
   // opens. Negative values count as 0. On a server it is the session's lock_timeout, which bounds the wait

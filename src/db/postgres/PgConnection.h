@@ -147,6 +147,7 @@ class PgConnection final : public Connection {
   void ExecuteCommenting(const wchar_t* text, const std::vector<ColumnComment>& comments) override;
   // One statement over pg_description for the schema's tables (by its oid).
   bool ColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) override;
+  bool MakeTextExact(std::vector<std::wstring>& made, std::vector<std::wstring>& left) override;
   std::unique_ptr<RecordsetState> Query(const wchar_t* text) override;
   void Requery(RecordsetState& state) override;
   void ReturnState(std::unique_ptr<RecordsetState> state) override;

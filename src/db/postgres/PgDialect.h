@@ -10,11 +10,16 @@
 //   as the schema spells it (a bare word followed by '(' is a function and stays as written). CREATE TABLE
 //   quotes the table's and its columns' names, so they keep the case they are written in;
 // - reads COLLATE NOCASE as COLLATE vd_nocase, and drops it after a text type in CREATE TABLE (those columns
-//   carry vd_nocase already);
+//   carry a collation already);
+// - makes the catalogs' comparisons ignore case (Choices below): COLLATE vd_nocase goes after each text column
+//   that is an operand of = <> < <= > >= IN or BETWEEN (not the column of a SET assignment), after each text
+//   column that is an ORDER BY term (unless the statement has a compound part), and after each plain text
+//   column a DISTINCT selects (AS its own name). A statement that names a collation other than NOCASE is taken
+//   as written. Which columns hold text the names say (TypeKey), for the tables the statement names;
 // - turns x'0A1B' (bytes) into '\x0A1B'::bytea;
 // - rewrites IIF(a, b, c) to (CASE WHEN a THEN b ELSE c END) and IsNull(x) to ((x) IS NULL);
-// - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: text columns carry the nondeterministic
-//   collation vd_nocase, which the server refuses for LIKE, and ICU's lower case folds all of Unicode;
+// - turns  x [NOT] LIKE p  into  x COLLATE "und-x-icu" [NOT] ILIKE p: ICU's lower case folds all of Unicode,
+//   and a column of an earlier catalog carries vd_nocase, which the server refuses for LIKE;
 // - reads a bare number as the whole condition of WHERE, HAVING or ON (WHERE 0) as false or true;
 // - turns the bare name of a table into SELECT * FROM name;
 // - qualifies every table it names that the schema holds (every one when `names` is null) with the catalog's
@@ -29,14 +34,31 @@
 //   bound by the record set) but refuses a bare 1 or -1;
 // - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
 //   BIT, DATETIME, MEMO, LONGBINARY, GUID, TEXT(n), LONG, SHORT, BYTE, SINGLE, COUNTER...), makes text
-//   columns COLLATE vd_nocase, and adds the hidden row identity kPgRowId, which makes results over the table
+//   columns COLLATE "C" (kPgExact), and adds the hidden row identity kPgRowId, which makes results over the table
 //   editable (PgConnection.h); ALTER TABLE t ADD [COLUMN] writes its column the same way (without the identity);
 // - notes whether the statement is a SELECT of plain columns of one table without DISTINCT, GROUP BY, HAVING,
 //   joins or compound parts, and where its top-level FROM is: such a result can carry the row identity;
 // - in a SELECT, INSERT, UPDATE or DELETE, lifts each 'text' literal that stands where a value may stand into a
 //   parameter ($1, $2, ...; PgStatement::params), so that statements differing only in their texts share one
 //   prepared statement on the server (PgConnection.h). A literal after a word that could make it a typed literal
-//   (DATE '...', E'...') stays, and so does every literal of a text that already holds a $ word.
+//   (DATE '...', E'...') stays, and so does every literal of a text that already holds a $ word;
+// - gives CREATE INDEX name ON t (c COLLATE NOCASE) an exact twin, CREATE INDEX ON t (c), run after it in its
+//   round trip (PgStatement::also).
+//
+// Choices: how text ignores case. The catalogs compare texts ignoring case on every engine; on the server that
+// must not stop plain SQL tools (psql, pandas, BI tools), which run =, LIKE, ILIKE and ORDER BY on the tables.
+// - A nondeterministic collation on the columns (vd_nocase, what earlier versions did) makes = ignore case for
+//   everyone, but PostgreSQL 15 refuses LIKE and ILIKE on such columns: every tool that filters by pattern fails.
+// - citext would keep both, but its operators live outside pg_catalog, in a schema someone may write: a
+//   planted operator would then run in every reader's session. Only the server's built-ins are used.
+// - lower() on both sides needs an expression index per column and folds differently from vd_nocase, so an
+//   earlier catalog's names could compare differently.
+// So the columns are plain text under "C" (exact, byte order, independent of the server's locale, and its
+// btree index serves LIKE 'prefix%'), and case-blindness is the statement's: the comparisons the catalogs
+// write get COLLATE vd_nocase, and the name index is built under it. Plain SQL sees exact text; ILIKE, or
+// COLLATE vd_nocase, asks for the catalogs' comparison. GROUP BY stays exact: an expression of a grouped
+// column in the select list would no longer be one. A catalog of an earlier version keeps working as it is
+// (COLLATE vd_nocase on a vd_nocase column changes nothing), and upgrade gives it the new columns.
 
 #include <cstddef>
 #include <string>

@@ -194,6 +194,35 @@ TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {
   EXPECT_EQ(left[0].kind, L"prune");
 }
 
+// A batch's texts travel joined by a control character on a server: names holding such characters, and rows of
+// several families and kinds, must come back exactly and in order.
+TEST_F(CatalogHistory, ABatchKeepsEveryNameFamilyAndKindWhateverTheNamesHold) {
+  auto catalog = Open();
+  const std::wstring names[] = {L"S \x1f one", L"S \x1f\x1e\x1d\x1c\x1b\x1a\x19\x18 all"};
+  for (const std::wstring& name : names) {  // the second holds every separator the batch could pick
+    catalog->BeginHistoryBatch();
+    CVdPattern row(1, CString(name.c_str()), L"Beams");
+    row.SetParam(0, L"height", 1.0);
+    ASSERT_TRUE(catalog->InsertPattern(&row, false));
+    if (name == names[0]) {  // another family and kind in the same batch
+      ASSERT_TRUE(catalog->RemovePattern(L"UPN 80", L"Channels"));
+    }
+    ASSERT_TRUE(catalog->EndHistoryBatch(true));
+  }
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].name, names[1]);
+  EXPECT_EQ(all[1].family, L"Channels");
+  EXPECT_EQ(all[1].name, L"UPN 80");
+  EXPECT_EQ(all[2].name, names[0]);
+  EXPECT_EQ(all[2].family, L"Beams");
+  EXPECT_NE(all[1].kind, all[2].kind);
+  EXPECT_EQ(all[1].set, all[2].set);
+  EXPECT_EQ(all[1].change, all[2].change + 1);
+  ASSERT_TRUE(Column(all[2], L"height"));
+  EXPECT_EQ(Column(all[2], L"height")->after, (HistoryValue{HistoryValue::eReal, L"1.0"}));
+}
+
 TEST_F(CatalogHistory, AliasesAFamilyAndACopyAreChangesOfTheirOwnThatUndoLeavesAlone) {
   CString error;
   const CString path(Wide(m_file).c_str());

@@ -359,7 +359,7 @@ void MakeHistoryTable(CVdDatabase& db) {
   // Names and families compare ignoring case, as everywhere in a catalog; the index on them must collate the same
   // way, or a history read by name scans the whole table.
   db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_history_seq] ON [vd_history] ([seq])");
-  db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name])");
+  db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name] COLLATE NOCASE)");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_cset] ON [vd_history] ([cset])");
   // On a server the library's writes only add rows. A rule or trigger that kept writers from changing them
   // would make the table one the library refuses to write (its rules would run with the writer's rights), so

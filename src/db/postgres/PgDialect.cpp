@@ -749,6 +749,8 @@ void ExactTwin(const std::vector<Token>& t, std::size_t first, std::size_t end, 
     return;
   const Token& column = t[sig[6]];
   if (column.kind != Tok::kName && column.kind != Tok::kWord) return;
+  // The library's own tables (vd_...) are read by the library alone: a twin would only slow their writes.
+  if (Lower(out.tables.front()).rfind("vd_", 0) == 0) return;
   std::string twin = "CREATE INDEX ON ";
   if (!schema.empty()) {
     AppendQuotedName(twin, std::string(schema));

@@ -23,6 +23,11 @@ std::vector<long> Numbers(const char* text) {
   return out;
 }
 
+// The library's own tables (vd_...), which only the library reads: they get no exact twin.
+bool LibraryTable(const std::string& name) {
+  return name.size() >= 3 && (name[0] | 0x20) == 'v' && (name[1] | 0x20) == 'd' && name[2] == '_';
+}
+
 }  // namespace
 
 bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<std::wstring>& left) {
@@ -110,7 +115,7 @@ bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<st
     }
     sql += ')';
     creates[table].push_back(sql);
-    if (collations.size() == 1 && *PQgetvalue(indexes.result, r, 2) != 't') {
+    if (collations.size() == 1 && *PQgetvalue(indexes.result, r, 2) != 't' && !LibraryTable(found->second.name)) {
       std::string twin = "CREATE INDEX ON " + QualifiedTable(found->second.name) + " (";
       AppendQuotedName(twin, single);
       creates[table].push_back(twin + ')');

@@ -138,6 +138,7 @@ bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<st
       alter += first ? " ALTER COLUMN " : ", ALTER COLUMN ";
       first = false;
       AppendQuotedName(alter, column.first);
+      // The type as the server writes it: only text, character varying(n) or character(n) are read above.
       alter += " TYPE " + column.second + " COLLATE " + kPgExact;
     }
     Exec(alter);

@@ -18,7 +18,14 @@ using vdpattern::db::TranslateToPg;
 namespace {
 
 bool Translate(const std::wstring& text, PgStatement& out, bool lift) {
-  static const PgNames names = {{"beams", "Beams"}, {"name", "Name"}, {"odd;family -- x", "Odd;Family -- x"}};
+  // With the columns' kinds, so that the comparisons' and sorts' collation is put in too.
+  static const PgNames names = {{"beams", "Beams"},
+                                {"name", "Name"},
+                                {"h", "h"},
+                                {"odd;family -- x", "Odd;Family -- x"},
+                                {vdpattern::db::TypeKey("Beams", "Name"), "t"},
+                                {vdpattern::db::TypeKey("Beams", "h"), ""},
+                                {vdpattern::db::TypeKey("Odd;Family -- x", "Name"), "t"}};
   try {
     TranslateToPg(text.c_str(), out, &names, lift, "Cat \"1");
     return true;

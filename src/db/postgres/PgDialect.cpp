@@ -191,6 +191,23 @@ std::vector<char> TablePlaces(const std::vector<Token>& t, std::size_t first, st
   return table;
 }
 
+// The significant tokens of [first, end), read by their places among them.
+struct Significants {
+  Significants(const std::vector<Token>& tokens, std::size_t first, std::size_t end) : t(tokens) {
+    for (std::size_t k = first; k < end; ++k)
+      if (Significant(t[k])) at.push_back(k);
+  }
+  std::size_t size() const { return at.size(); }
+  const Token& operator[](std::size_t p) const { return t[at[p]]; }
+  bool Word(std::size_t p, const char* word) const { return p < at.size() && Is(t[at[p]], word); }
+  bool Punct(std::size_t p, const char* text) const {
+    return p < at.size() && t[at[p]].kind == Tok::kPunct && t[at[p]].text == text;
+  }
+
+  const std::vector<Token>& t;
+  std::vector<std::size_t> at;  // each one's place among all tokens
+};
+
 class Emitter {
  public:
   Emitter(const std::vector<Token>& tokens, PgStatement& out, const PgNames* names, std::string_view schema = {},
@@ -462,30 +479,21 @@ class Emitter {
   // (other than NOCASE) is taken as written, so no two explicit collations meet.
   void MarkCaseBlind(std::size_t first, std::size_t end) {
     if (!m_names || !m_tables) return;
+    const Significants sig(m_t, first, end);
+    const std::size_t n = sig.size();
+    const auto punct = [&](std::size_t p, const char* text) { return sig.Punct(p, text); };
+    const auto word = [&](std::size_t p, const char* text) { return sig.Word(p, text); };
     std::vector<std::string> tables;
-    std::vector<std::size_t> sig;  // the significant tokens
     bool ordered = true;
-    for (std::size_t k = first; k < end; ++k) {
-      const Token& x = m_t[k];
-      if (!Significant(x)) continue;
-      sig.push_back(k);
-      if (IsTable(k)) tables.push_back(ResolveTable(x.text));
-      if (Is(x, "UNION") || Is(x, "EXCEPT") || Is(x, "INTERSECT")) ordered = false;
-      if (Is(x, "COLLATE")) {
-        const std::size_t n = Next(m_t, k + 1, end);
-        if (n == end || (!Is(m_t[n], "NOCASE") && Lower(m_t[n].text) != kPgNoCase)) return;
-      }
+    for (std::size_t p = 0; p < n; ++p) {
+      if (IsTable(sig.at[p])) tables.push_back(ResolveTable(sig[p].text));
+      if (word(p, "UNION") || word(p, "EXCEPT") || word(p, "INTERSECT")) ordered = false;
+      if (word(p, "COLLATE") && !word(p + 1, "NOCASE") && !(p + 1 < n && Lower(sig[p + 1].text) == kPgNoCase)) return;
     }
     if (tables.empty()) return;
-    const std::size_t n = sig.size();
-    const auto at = [&](std::size_t p) -> const Token* { return p < n ? &m_t[sig[p]] : nullptr; };
-    const auto punct = [&](std::size_t p, const char* text) {
-      return p < n && at(p)->kind == Tok::kPunct && at(p)->text == text;
-    };
-    const auto word = [&](std::size_t p, const char* text) { return p < n && Is(*at(p), text); };
     const auto compares = [&](std::size_t p) {
       if (p >= n) return false;
-      const Token& x = *at(p);
+      const Token& x = sig[p];
       if (x.kind == Tok::kPunct)
         return x.text == "=" || x.text == "==" || x.text == "<>" || x.text == "!=" || x.text == "<" || x.text == ">" ||
                x.text == "<=" || x.text == ">=";
@@ -525,7 +533,7 @@ class Emitter {
     };
     m_caseBlind.assign(end, 0);
     for (std::size_t p = 0; p < n; ++p) {
-      if (assigned[p] || punct(p + 1, "(") || punct(p + 1, ".") || !TextColumnAt(sig[p], tables)) continue;
+      if (assigned[p] || punct(p + 1, "(") || punct(p + 1, ".") || !TextColumnAt(sig.at[p], tables)) continue;
       const std::size_t start = p >= 2 && punct(p - 1, ".") ? p - 2 : p;  // its qualifier, when it has one
       const bool leftOperand = compares(p + 1);
       const bool rightOperand = start > 0 && compares(start - 1) && !assigned[start - 1] && !word(start - 1, "NOT") &&
@@ -535,7 +543,7 @@ class Emitter {
                          word(p + 1, "DESC") || word(p + 1, "NULLS") || word(p + 1, "LIMIT") || word(p + 1, "OFFSET") ||
                          word(p + 1, "FETCH") || word(p + 1, "FOR") || punct(p + 1, ";")) &&
                         sortTerm(start);
-      if (leftOperand || rightOperand || term) m_caseBlind[sig[p]] = 1;
+      if (leftOperand || rightOperand || term) m_caseBlind[sig.at[p]] = 1;
     }
     // The plain columns DISTINCT selects compare ignoring case too, under their own names; an ORDER BY term
     // then names the same expression.
@@ -544,8 +552,8 @@ class Emitter {
       for (std::size_t item = p + 1; item < n;) {
         const std::size_t column = punct(item + 1, ".") ? item + 2 : item;
         if (column < n && (punct(column + 1, ",") || word(column + 1, "FROM") || column + 1 == n) &&
-            TextColumnAt(sig[column], tables))
-          m_caseBlind[sig[column]] = 2;
+            TextColumnAt(sig.at[column], tables))
+          m_caseBlind[sig.at[column]] = 2;
         int depth = 0;
         std::size_t j = item;
         for (; j < n; ++j) {
@@ -613,8 +621,7 @@ bool IsStatementWord(const Token& t) {
 
 // One column of CREATE TABLE, from its name at `head`: the name quoted, the server's type for the declared one
 // (a byte keeps its range with a CHECK), then the rest of the definition as written.
-void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop, Emitter& emitter, PgStatement& out,
-                std::string_view schema) {
+void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop, Emitter& emitter, PgStatement& out) {
   const Token& h = t[head];
   AppendQuotedName(out.sql, h.text);
   // The type: its word and an optional (n[,m]).
@@ -634,7 +641,7 @@ void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop,
       after = rp + 1;
     }
     k = after;
-    const std::string type = PgTypeOf(declared, schema);
+    const std::string type = PgTypeOf(declared);
     out.sql += ' ';
     out.sql += type;
     // A text column already has its collation; a second COLLATE would be refused.
@@ -698,7 +705,7 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t start, std::size_t
       continue;
     }
     if ((h.kind == Tok::kName || h.kind == Tok::kWord) && h.text == kPgRowId) hasRowId = true;
-    EmitColumn(t, head, stop, emitter, out, schema);
+    EmitColumn(t, head, stop, emitter, out);
   }
   if (!hasRowId) {
     out.sql += ", \"";
@@ -728,7 +735,7 @@ bool EmitAddColumn(const std::vector<Token>& t, std::size_t first, std::size_t e
   const std::vector<char> tables = TablePlaces(t, first, end);
   Emitter emitter(t, out, names, schema, &tables);
   emitter.Emit(first, column, true);
-  EmitColumn(t, column, end, emitter, out, schema);
+  EmitColumn(t, column, end, emitter, out);
   return true;
 }
 
@@ -737,20 +744,14 @@ bool EmitAddColumn(const std::vector<Token>& t, std::size_t first, std::size_t e
 // server names the twin, so it never clashes with a table's name.
 void ExactTwin(const std::vector<Token>& t, std::size_t first, std::size_t end, PgStatement& out, const PgNames* names,
                std::string_view schema) {
-  std::vector<std::size_t> sig;
-  for (std::size_t k = first; k < end; ++k)
-    if (Significant(t[k])) sig.push_back(k);
-  const auto word = [&](std::size_t p, const char* w) { return p < sig.size() && Is(t[sig[p]], w); };
-  const auto punct = [&](std::size_t p, const char* text) {
-    return p < sig.size() && t[sig[p]].kind == Tok::kPunct && t[sig[p]].text == text;
-  };
-  if (sig.size() != 10 || !word(0, "CREATE") || !word(1, "INDEX") || !word(3, "ON") || !punct(5, "(") ||
-      !word(7, "COLLATE") || !word(8, "NOCASE") || !punct(9, ")") || out.tables.size() != 1)
+  const Significants sig(t, first, end);
+  if (sig.size() != 10 || !sig.Word(0, "CREATE") || !sig.Word(1, "INDEX") || !sig.Word(3, "ON") || !sig.Punct(5, "(") ||
+      !sig.Word(7, "COLLATE") || !sig.Word(8, "NOCASE") || !sig.Punct(9, ")") || out.tables.size() != 1)
     return;
-  const Token& column = t[sig[6]];
+  const Token& column = sig[6];
   if (column.kind != Tok::kName && column.kind != Tok::kWord) return;
   // The library's own tables (vd_...) are read by the library alone: a twin would only slow their writes.
-  if (Lower(out.tables.front()).rfind("vd_", 0) == 0) return;
+  if (PgLibraryTable(out.tables.front())) return;
   std::string twin = "CREATE INDEX ON ";
   if (!schema.empty()) {
     AppendQuotedName(twin, std::string(schema));
@@ -770,12 +771,11 @@ void ExactTwin(const std::vector<Token>& t, std::size_t first, std::size_t end, 
 
 }  // namespace
 
-std::string PgTypeOf(std::string_view declared, std::string_view schema) {
+std::string PgTypeOf(std::string_view declared) {
   const std::string upper = Upper(declared);
   const std::size_t paren = upper.find('(');
   const std::string word = upper.substr(0, paren);
   const std::string args = paren == std::string::npos ? std::string() : upper.substr(paren);
-  (void)schema;
   const std::string collate = std::string(" COLLATE ") + kPgExact;
   if (word == "TEXT" || word == "VARCHAR" || word == "NVARCHAR" || word == "STRING")
     return (args.empty() ? "varchar" : "varchar" + args) + collate;

@@ -111,10 +111,14 @@ inline bool PgIsTextType(unsigned oid) { return oid == 25 || oid == 1043 || oid 
 void TranslateToPg(const wchar_t* text, PgStatement& out, const PgNames* names, bool liftLiterals = true,
                    std::string_view schema = {});
 
-// The server's type for a declared type of the catalogs (its word and an optional "(n)"), with COLLATE
-// vd_nocase (of `schema` when given) for text and an identity for COUNTER; a type it does not know is passed on
-// as written.
-std::string PgTypeOf(std::string_view declared, std::string_view schema = {});
+// The server's type for a declared type of the catalogs (its word and an optional "(n)"), with COLLATE "C"
+// (kPgExact) for text and an identity for COUNTER; a type it does not know is passed on as written.
+std::string PgTypeOf(std::string_view declared);
+
+// Whether `table` is one of the library's own tables (vd_..., in any case), which only the library reads.
+inline bool PgLibraryTable(std::string_view table) {
+  return table.size() >= 3 && (table[0] | 0x20) == 'v' && (table[1] | 0x20) == 'd' && table[2] == '_';
+}
 
 // The case-blind collation of `schema`, qualified ("schema".vd_nocase); unqualified for an empty schema.
 std::string NoCase(std::string_view schema);

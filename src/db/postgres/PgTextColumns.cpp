@@ -4,6 +4,7 @@
 
 #include <libpq-fe.h>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vdpattern/toolkit/Utf8.h>
 #include "db/postgres/PgConnection.h"
@@ -21,11 +22,6 @@ std::vector<long> Numbers(const char* text) {
   std::istringstream in(text);
   for (long n; in >> n;) out.push_back(n);
   return out;
-}
-
-// The library's own tables (vd_...), which only the library reads: they get no exact twin.
-bool LibraryTable(const std::string& name) {
-  return name.size() >= 3 && (name[0] | 0x20) == 'v' && (name[1] | 0x20) == 'd' && name[2] == '_';
 }
 
 }  // namespace
@@ -73,7 +69,7 @@ bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<st
            {m_schemaOid.c_str(), noCaseOid.c_str()})};
   const std::string noCase = NoCase(m_schema);
   std::map<std::string, std::vector<std::string>> drops, creates;  // by table oid
-  std::map<std::string, bool> refused;
+  std::set<std::string> refused;                                   // table oids
   for (int r = 0; r < PQntuples(indexes.result); ++r) {
     const std::string table = PQgetvalue(indexes.result, r, 0);
     const auto found = tables.find(table);
@@ -110,12 +106,12 @@ bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<st
       }
     }
     if (!plain) {
-      refused[table] = true;
+      refused.insert(table);
       continue;
     }
     sql += ')';
     creates[table].push_back(sql);
-    if (collations.size() == 1 && *PQgetvalue(indexes.result, r, 2) != 't' && !LibraryTable(found->second.name)) {
+    if (collations.size() == 1 && *PQgetvalue(indexes.result, r, 2) != 't' && !PgLibraryTable(found->second.name)) {
       std::string twin = "CREATE INDEX ON " + QualifiedTable(found->second.name) + " (";
       AppendQuotedName(twin, single);
       creates[table].push_back(twin + ')');

@@ -17,6 +17,7 @@ using vdpattern::HistoryValue;
 
 struct CVdPatternCatalog::HistoryBatch {
   std::vector<history::PendingChange> pending;
+  history::ChangeSet set;  // the parts written while the batch goes on
 };
 
 namespace {
@@ -124,8 +125,13 @@ void CVdPatternCatalog::RecordWrite(const CString& family, const CString& name, 
     RecordChange(family, name, kind);
     return;
   }
+  RecordEncoded(family, name, kind, history::EncodeColumns(history::Changed(before, after)));
+}
+
+void CVdPatternCatalog::RecordEncoded(const CString& family, const CString& name, const wchar_t* kind,
+                                      std::wstring columns) {
   history::EnsureChangeTable(*Database(), &m_changeTableKnown);
-  history::PendingChange change{family, name, kind, history::EncodeColumns(history::Changed(before, after))};
+  history::PendingChange change{family, name, kind, std::move(columns)};
   if (m_historyBatch) {
     m_historyBatch->pending.push_back(std::move(change));
     return;
@@ -162,12 +168,32 @@ bool CVdPatternCatalog::EndHistoryBatch(bool keep) {
   m_historyBatch.reset();
   if (!keep || !batch || batch->pending.empty()) return true;
   try {
-    history::FlushHistory(*Database(), batch->pending);
+    history::FlushHistoryPart(*Database(), batch->pending, batch->set, false);
     return true;
   } catch (CDBException* e) {
     OnDBException(e);
     e->Delete();
     return false;
+  }
+}
+
+std::size_t CVdPatternCatalog::HistoryHeld() const { return m_historyBatch ? m_historyBatch->pending.size() : 0; }
+
+void CVdPatternCatalog::ForgetHistoryAfter(std::size_t held) {
+  if (!m_historyBatch || m_historyBatch->pending.size() <= held) return;
+  auto& pending = m_historyBatch->pending;
+  pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(held), pending.end());
+}
+
+void CVdPatternCatalog::WriteHistoryPart() {
+  // About one import batch: the server writes a part while the host reads and sends its next rows.
+  constexpr std::size_t kPart = 4000;
+  if (!m_historyBatch || m_historyBatch->pending.size() < kPart) return;
+  try {
+    history::FlushHistoryPart(*Database(), m_historyBatch->pending, m_historyBatch->set, true);
+  } catch (CDBException* e) {
+    OnDBException(e);  // the changes stay in the batch, whose end writes them or fails
+    e->Delete();
   }
 }
 

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
 #include <vdpattern/toolkit/Utf8.h>
 #include <vdpattern/toolkit/VdDatabase.h>
@@ -272,6 +274,13 @@ long long NumberOf(const CDBVariant& cell) {
   }
 }
 
+void Write(CVdDatabase& db, const wchar_t* sql, bool ahead) {
+  if (ahead)
+    db.ExecuteSQLAhead(sql);
+  else
+    db.ExecuteSQL(sql);
+}
+
 // On a server, a batch's rows as one text per column, each value after a separator that none of them holds, split
 // into arrays and zipped back into rows by the server's built-in string_to_array and unnest: a few parameters
 // per statement instead of three per row, which the server parses and plans at a fraction of the cost of a long
@@ -279,7 +288,7 @@ long long NumberOf(const CDBVariant& cell) {
 // so that a batch of one empty value still yields its row. False when every candidate separator occurs in the
 // values: the caller then writes the rows as VALUES.
 bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending, std::size_t start, std::size_t end,
-                      long long first, bool oneFamily, bool oneKind, const CString& shared) {
+                      long long base, long long cset, bool oneFamily, bool oneKind, const CString& shared, bool ahead) {
   static constexpr wchar_t kSeparators[] = L"\x1f\x1e\x1d\x1c\x1b\x1a\x19\x18";
   std::vector<bool> used(std::size(kSeparators) - 1, false);
   const auto note = [&](const std::wstring& text) {
@@ -296,30 +305,49 @@ bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending
   while (which < used.size() && used[which]) ++which;
   if (which == used.size()) return false;
   const wchar_t separator = kSeparators[which];
-  std::wstring names, columns, families, kinds;
-  for (std::size_t i = start; i < end; ++i) {
-    names.append(1, separator).append(pending[i].name.str());
-    columns.append(1, separator).append(pending[i].columns);
-    if (!oneFamily) families.append(1, separator).append(pending[i].family.str());
-    if (!oneKind) kinds.append(1, separator).append(pending[i].kind);
-  }
-  const CString split = L", " + VdQuoteText(CString(std::wstring(1, separator))) + L")) WITH ORDINALITY AS ";
-  // Each array's elements with their places, joined on the place (a name list's own; ROWS FROM would zip them,
+  // The statement is built in one buffer sized up front: a batch's texts run to megabytes, and each copy a
+  // concatenation makes of them costs as much as the rest of the row's history.
+  std::size_t size = 1024 + shared.GetLength();
+  for (std::size_t i = start; i < end; ++i)
+    size += 4 + pending[i].name.GetLength() + pending[i].columns.size() +
+            (oneFamily ? 0 : 1 + pending[i].family.GetLength()) + (oneKind ? 0 : 1 + std::wcslen(pending[i].kind));
+  std::wstring sql;
+  sql.reserve(size + size / 8);  // quotes inside the values are doubled
+  sql.append(kHistoryColumns)
+      .append(L"SELECT [o] + ")
+      .append(std::to_wstring(base + static_cast<long long>(start) - 2))
+      .append(L", ")
+      .append(std::to_wstring(cset))
+      .append(shared.str())
+      .append(oneFamily ? VdQuoteText(pending[start].family).str() : L"[f]")
+      .append(L", [n], ")
+      .append(oneKind ? VdQuoteText(CString(pending[start].kind)).str() : L"[k]")
+      .append(L", [c] FROM ");
+  // One array's elements with their places, joined on the place (a name list's own; ROWS FROM would zip them,
   // but the statement's dialect reads its ROWS as a table).
-  CString from =
-      L"pg_catalog.unnest(pg_catalog.string_to_array(" + VdQuoteText(CString(names)) + split + L"[vn] ([n], [o])";
-  const auto join = [&](const std::wstring& text, const wchar_t* value) {
-    from += L" JOIN pg_catalog.unnest(pg_catalog.string_to_array(" + VdQuoteText(CString(text)) + split + L"[v" +
-            value + L"] ([" + value + L"], [o" + value + L"]) ON [o" + value + L"] = [o]";
+  const auto unnest = [&](const wchar_t* value, auto text) {
+    if (*value != L'n') sql.append(L" JOIN ");
+    sql.append(L"pg_catalog.unnest(pg_catalog.string_to_array('");
+    for (std::size_t i = start; i < end; ++i) {
+      sql += separator;
+      for (const wchar_t c : text(pending[i])) {
+        if (c == L'\'') sql += c;
+        sql += c;
+      }
+    }
+    sql.append(L"', '").append(1, separator).append(L"')) WITH ORDINALITY AS [v").append(value).append(L"] ([");
+    sql.append(value).append(L"], [o");
+    if (*value != L'n')
+      sql.append(value).append(L"]) ON [o").append(value).append(L"] = [o]");
+    else
+      sql.append(L"])");
   };
-  join(columns, L"c");
-  if (!oneFamily) join(families, L"f");
-  if (!oneKind) join(kinds, L"k");
-  const CString family = oneFamily ? VdQuoteText(pending[start].family) : CString(L"[f]");
-  const CString kind = oneKind ? VdQuoteText(CString(pending[start].kind)) : CString(L"[k]");
-  db.ExecuteSQL(CString(kHistoryColumns) + L"SELECT [o] + " +
-                std::to_wstring(first + static_cast<long long>(start) - 2) + L", " + std::to_wstring(first) + shared +
-                family + L", [n], " + kind + L", [c] FROM " + from + L" WHERE [o] > 1");
+  unnest(L"n", [](const PendingChange& p) -> std::wstring_view { return p.name.str(); });
+  unnest(L"c", [](const PendingChange& p) -> std::wstring_view { return p.columns; });
+  if (!oneFamily) unnest(L"f", [](const PendingChange& p) -> std::wstring_view { return p.family.str(); });
+  if (!oneKind) unnest(L"k", [](const PendingChange& p) -> std::wstring_view { return p.kind; });
+  sql.append(L" WHERE [o] > 1");
+  Write(db, sql.c_str(), ahead);
   return true;
 }
 
@@ -410,6 +438,39 @@ std::wstring EncodeColumns(const std::vector<HistoryColumn>& columns) {
   return out + L"]";
 }
 
+std::vector<std::wstring> InsertedNames(CVdRecordset& rs) {
+  std::vector<std::wstring> names;
+  CODBCFieldInfo info;
+  for (short i = 0; i < rs.GetODBCFieldCount(); ++i) {
+    rs.GetODBCFieldInfo(i, info);
+    std::wstring name = L"[";
+    AppendString(name, info.m_strName.str());
+    names.push_back(name + L",null,");
+  }
+  return names;
+}
+
+std::wstring EncodeInserted(CVdRecordset& rs, const std::vector<std::wstring>& names) {
+  std::wstring out = L"[";
+  CDBVariant cell;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    rs.GetFieldValue(static_cast<short>(i), cell);
+    if (cell.m_dwType == DBVT_NULL) continue;  // as it was before: not a change
+    if (out.size() > 1) out += L',';
+    out += names[i];
+    if (cell.m_dwType == DBVT_DOUBLE && std::isfinite(cell.m_dblVal)) {
+      char text[40];
+      const std::to_chars_result end = std::to_chars(text, text + sizeof text, cell.m_dblVal);
+      out.append(text, end.ptr);
+      if (std::find_if(text, end.ptr, [](char c) { return c == '.' || c == 'e'; }) == end.ptr) out += L".0";
+    } else {
+      AppendValue(out, ValueOf(cell));
+    }
+    out += L']';
+  }
+  return out + L"]";
+}
+
 bool DecodeColumns(const std::wstring& text, std::vector<HistoryColumn>& columns) {
   columns.clear();
   Reader r(text);
@@ -431,10 +492,19 @@ void WriteHistory(CVdDatabase& db, const PendingChange& change) {
 }
 
 void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
+  ChangeSet set;
+  FlushHistoryPart(db, pending, set, false);
+}
+
+void FlushHistoryPart(CVdDatabase& db, std::vector<PendingChange>& pending, ChangeSet& set, bool ahead) {
   if (pending.empty()) return;
-  long long last = 0;
-  ReadLastChange(db, last);
-  const long long first = last + 1;
+  long long first = set.first;
+  if (first == 0) {
+    long long last = 0;
+    ReadLastChange(db, last);
+    first = last + 1;
+  }
+  const long long base = first + set.written;  // this part's first record
   const CString at = UtcNow();
   const Writer& w = ThisWriter();
   const CString shared = L", " + VdQuoteText(at) + L", " + WhoExpression(db) + L", " + VdQuoteText(w.host) + L", " +
@@ -449,11 +519,11 @@ void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
       oneFamily = oneFamily && pending[i].family == pending[start].family;
       oneKind = oneKind && std::wcscmp(pending[i].kind, pending[start].kind) == 0;
     }
-    if (server && WriteServerBatch(db, pending, start, end, first, oneFamily, oneKind, shared)) continue;
+    if (server && WriteServerBatch(db, pending, start, end, base, first, oneFamily, oneKind, shared, ahead)) continue;
     CString rows;
     for (std::size_t i = start; i < end; ++i) {
       const PendingChange& p = pending[i];
-      rows += (i == start ? L"(" : L", (") + std::to_wstring(first + static_cast<long long>(i)) + L", " +
+      rows += (i == start ? L"(" : L", (") + std::to_wstring(base + static_cast<long long>(i)) + L", " +
               VdQuoteText(p.name) + L", " + VdQuoteText(CString(p.columns));
       if (!oneFamily) rows += L", " + VdQuoteText(p.family);
       if (!oneKind) rows += L", " + VdQuoteText(p.kind);
@@ -462,15 +532,22 @@ void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {
     // The rows' own values are VALUES' column1, column2...
     const CString family = oneFamily ? VdQuoteText(pending[start].family) : CString(L"[column4]");
     const CString kind = oneKind ? VdQuoteText(pending[start].kind) : CString(oneFamily ? L"[column4]" : L"[column5]");
-    db.ExecuteSQL(CString(kHistoryColumns) + L"SELECT [column1], " + std::to_wstring(first) + shared + family +
-                  L", [column2], " + kind + L", [column3] FROM (VALUES " + rows + L") AS [v]");
+    Write(db,
+          CString(kHistoryColumns) + L"SELECT [column1], " + std::to_wstring(first) + shared + family +
+              L", [column2], " + kind + L", [column3] FROM (VALUES " + rows + L") AS [v]",
+          ahead);
   }
   // The change records are the history rows' own numbers, families, names and kinds: copied on the server's side
   // rather than sent again.
-  db.ExecuteSQL(CString(L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT [seq], [family], [name], "
-                        L"[kind] FROM [vd_history] WHERE [seq] BETWEEN ") +
-                std::to_wstring(first) + L" AND " + std::to_wstring(last + static_cast<long long>(pending.size())));
+  const long long count = static_cast<long long>(pending.size());
+  Write(db,
+        CString(L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT [seq], [family], [name], [kind] "
+                L"FROM [vd_history] WHERE [seq] BETWEEN ") +
+            std::to_wstring(base) + L" AND " + std::to_wstring(base + count - 1),
+        ahead);
   db.NoteChangeRecorded();
+  set.first = first;
+  set.written += count;
   pending.clear();
 }
 

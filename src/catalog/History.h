@@ -63,6 +63,11 @@ RowValues ReadRowValues(CVdRecordset& rs);
 std::vector<HistoryColumn> Changed(const RowValues& before, const RowValues& after);
 
 std::wstring EncodeColumns(const std::vector<HistoryColumn>& columns);
+// What EncodeColumns(Changed({}, ReadRowValues(rs))) gives for the current row of `rs`, a row just inserted,
+// written straight from its cells (an import records every row so); `names` are InsertedNames(rs). Database
+// failures pass to the caller.
+std::vector<std::wstring> InsertedNames(CVdRecordset& rs);
+std::wstring EncodeInserted(CVdRecordset& rs, const std::vector<std::wstring>& names);
 // False when `text` is not what EncodeColumns writes.
 bool DecodeColumns(const std::wstring& text, std::vector<HistoryColumn>& columns);
 
@@ -77,6 +82,17 @@ void WriteHistory(CVdDatabase& db, const PendingChange& change);
 // Writes the change records and history rows of `pending` as one set, numbered after the newest record, and
 // empties it. Database failures pass to the caller (`pending` is then left as it was).
 void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending);
+// A change set written in parts (a long import, whose rows are recorded while it goes on): its number, the first
+// record's, once its first part is written, and how many records its parts hold.
+struct ChangeSet {
+  long long first = 0;
+  long long written = 0;
+};
+// Writes `pending` as the next part of `set` (the first part numbered after the newest record, the others on from
+// the last part) and empties it. `ahead`: the statements go ahead of their answers (CVdDatabase::ExecuteSQLAhead),
+// whose failure the next call to the database throws. Database failures pass to the caller (`pending` and `set`
+// are then left as they were).
+void FlushHistoryPart(CVdDatabase& db, std::vector<PendingChange>& pending, ChangeSet& set, bool ahead);
 
 // Writes the change record and, when the catalog keeps a history, the history row of one change that is not a
 // row's: a family made, an alias added or removed. Database failures pass to the caller.

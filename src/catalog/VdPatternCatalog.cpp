@@ -15,6 +15,7 @@
 #include <vdpattern/toolkit/VariantConv.h>
 
 #include "catalog/ChangeLog.h"
+#include "catalog/History.h"
 #include "catalog/WriteGroup.h"
 #include "toolkit/BaseSlot.h"
 #include "toolkit/Environment.h"
@@ -1064,10 +1065,12 @@ bool CVdPatternCatalog::RecordInserted(const CString& family, const CString& tab
                                        const std::vector<std::wstring>& names, CVdRecordset* written) {
   OwnBatch batch(*this, !m_historyBatch);
   const auto record = [&](CVdRecordset& rows) {
+    const std::vector<std::wstring> columns = vdpattern::catalog::InsertedNames(rows);
     for (const short nameCell = NameCell(rows); nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
       CDBVariant name;
       rows.GetFieldValue(nameCell, name);
-      RecordWrite(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert, RowSnapshot(), Snapshot(rows));
+      RecordEncoded(table, DBV_BSTRAll(&name), vdpattern::catalog::kChangeInsert,
+                    vdpattern::catalog::EncodeInserted(rows, columns));
     }
   };
   if (written) {
@@ -1086,12 +1089,18 @@ bool CVdPatternCatalog::InsertPatterns(const std::vector<CVdPattern*>& patterns,
   if (!IsBracketable(family.str())) return false;
   for (CVdPattern* pattern : patterns)
     if (!pattern || pattern->GetFamily().CompareNoCase(family) != 0) return false;
-  return Guarded(eReport, false, [&] {
+  const std::size_t held = HistoryHeld();
+  const bool written = Guarded(eReport, false, [&] {
     WriteGroup group(Database());
     if (!WritePatterns(patterns, append)) return false;
     group.Keep();
     return true;
   });
+  // The rows recorded before a failure were undone with the group: a host that writes them again, one by one,
+  // records them once.
+  if (!written) ForgetHistoryAfter(held);
+  if (written) WriteHistoryPart();
+  return written;
 }
 
 bool CVdPatternCatalog::WritePatterns(const std::vector<CVdPattern*>& patterns, bool append) {

@@ -122,6 +122,11 @@ class Connection {
 
   // Runs one host statement and drops any rows it gives.
   virtual void Execute(const wchar_t* text) = 0;
+  // Runs a write of the open transaction whose answer the caller does not need now (a server engine sends it and
+  // returns, and the server works while the caller goes on). Its failure is thrown by the next call that talks
+  // to the engine, and leaves the transaction lost (TransactionLost): nothing of it can then be kept. The
+  // default runs it at once.
+  virtual void ExecuteAhead(const wchar_t* text) { Execute(text); }
   // Runs `text` (null: none) and then sets each comment of `comments` on its column, all or nothing, in one
   // round trip where the engine keeps comments; an engine without column comments (a file) runs `text` alone.
   // Table and column names are as the catalog names them (the engine spells them as its schema does; a table

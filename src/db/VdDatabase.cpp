@@ -133,6 +133,11 @@ void CVdDatabase::ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComm
   Require(m_pConnection).ExecuteCommenting(text, comments);
 }
 
+void CVdDatabase::ExecuteSQLAhead(const wchar_t* text) {
+  CountStatements();
+  Require(m_pConnection).ExecuteAhead(text);
+}
+
 BOOL CVdDatabase::MakeTextColumnsExact(std::vector<std::wstring>& made, std::vector<std::wstring>& leftAsIs) {
   return Require(m_pConnection).MakeTextExact(made, leftAsIs) ? TRUE : FALSE;
 }

@@ -717,3 +717,39 @@ TEST_F(VdDatabaseEngineTest, ServerNumbersBeyondADoubleAndUuidsReadAsTheirExactT
 }
 
 }  // namespace
+
+TEST_F(VdDatabaseEngineTest, WritesSentAheadAreKeptWithTheirGroupAndOneThatFailsUndoesTheWholeTransaction) {
+  m_db.ExecuteSQL(L"CREATE UNIQUE INDEX ix ON Beams (Name)");
+  m_db.BeginWriteGroup();
+  m_db.ExecuteSQLAhead(L"INSERT INTO Beams (Name) VALUES ('HEA 140')");
+  m_db.ExecuteSQLAhead(L"INSERT INTO Beams (Name) VALUES ('HEA 160')");
+  EXPECT_EQ(Column(m_db, L"SELECT count(*) FROM Beams"), "4");  // a read after them sees them
+  m_db.ExecuteSQLAhead(L"INSERT INTO Beams (Name) VALUES ('HEA 180')");
+  m_db.EndWriteGroup(TRUE);
+  EXPECT_EQ(Names(), "HEA 100|HEA 120|HEA 140|HEA 160|HEA 180");
+  if (!OnServer()) return;  // a file runs them at once: a failure is the statement's own
+  // A failure is thrown by the next call (a write, or the group's end) with its own reason; what came before it
+  // in the transaction goes too, and the write lock is free at once.
+  for (const bool atEnd : {false, true}) {
+    SCOPED_TRACE(atEnd ? "noticed at the end" : "noticed by the next write");
+    m_db.BeginWriteGroup();
+    Add(L"HEA 200");
+    m_db.ExecuteSQLAhead(L"INSERT INTO Beams (Name) VALUES ('HEA 100')");
+    if (!atEnd) {
+      const DbFailure refused = CatchDb([&] { Add(L"HEA 220"); });
+      EXPECT_TRUE(refused.HasState("23000")) << refused.stateNativeOrigin;
+      EXPECT_TRUE(m_db.IsTransactionLost());
+      EXPECT_TRUE(CatchDb([&] { Add(L"HEA 240"); }).HasState("08S01"));
+    }
+    CVdDatabase other;
+    other.Open(Address(), 0, 0);
+    other.BeginWriteGroup();  // not kept waiting for the failed writer's lock
+    other.EndWriteGroup(FALSE);
+    const DbFailure end = CatchDb([&] { m_db.EndWriteGroup(TRUE); });
+    EXPECT_TRUE(end.Mentions("unique constraint \"ix\"")) << end.message;  // the reason, whoever says it
+    EXPECT_FALSE(m_db.IsInTransaction());
+    EXPECT_EQ(Names(), "HEA 100|HEA 120|HEA 140|HEA 160|HEA 180");
+  }
+  Add(L"HEA 260");  // the connection goes on
+  EXPECT_EQ(Names(), "HEA 100|HEA 120|HEA 140|HEA 160|HEA 180|HEA 260");
+}

@@ -398,6 +398,13 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // Records a change and, when the catalog keeps one, its history: the columns that differ between the row's
   // values before and after (CatalogHistory.cpp). Database failures pass to the caller.
   struct HistoryBatch;
+  // The open batch's changes not yet written (0 without a batch), and the dropping of those after the first
+  // `held` (a write that failed was undone with its group).
+  std::size_t HistoryHeld() const;
+  void ForgetHistoryAfter(std::size_t held);
+  // Writes the open batch's changes as a part of its set once they are many, ahead of their answers on a server
+  // (a failure is reported, and the changes stay for the batch's end).
+  void WriteHistoryPart();
   using RowSnapshot = std::vector<std::pair<std::wstring, vdpattern::HistoryValue>>;
   RowSnapshot Snapshot(CVdRecordset& rs);  // empty when the catalog keeps no history
   // `written`, when not null, holds the inserted rows as stored and no others; otherwise they are read back by
@@ -406,6 +413,8 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
                       CVdRecordset* written);
   void RecordWrite(const CString& family, const CString& name, const wchar_t* kind, const RowSnapshot& before,
                    const RowSnapshot& after);
+  // RecordWrite of a catalog that keeps a history, with the changed columns encoded already.
+  void RecordEncoded(const CString& family, const CString& name, const wchar_t* kind, std::wstring columns);
   // Records a change that is no row's (columns added to a family) in the open batch, or as a set of its own.
   // Database failures pass to the caller.
   void RecordFamilyWrite(const CString& family, const wchar_t* kind,

@@ -114,7 +114,8 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   virtual BOOL CommitTrans();
   virtual BOOL Rollback();
   virtual BOOL IsInTransaction() const;
-  // Extension: whether the open transaction was lost with the connection to the server. Its writes are gone;
+  // Extension: whether the open transaction was lost with the connection to the server (or with a write sent
+  // ahead that failed, ExecuteSQLAhead). Its writes are gone;
   // every call fails (state 08S01) until Rollback (or EndWriteGroup(FALSE) of the outermost group) ends it,
   // and the next call then connects again.
   BOOL IsTransactionLost() const;
@@ -149,6 +150,12 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // and `comments` are ignored. Throws CDBException as ExecuteSQL does (a comment on a column that does not
   // exist fails the whole call).
   void ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComment>& comments);
+  // Extension: a write of the open transaction or group whose answer is not needed now. On a server it is sent
+  // without waiting, so that the server runs it while the caller prepares its next statement; a failure is
+  // thrown by the next call that reaches the server (a Rollback drops it) and leaves the transaction lost
+  // (IsTransactionLost): the server undoes it, and nothing of it is kept. On a file it runs at once, as ExecuteSQL.
+  // Throws CDBException as ExecuteSQL does.
+  void ExecuteSQLAhead(const wchar_t* text);
   // Extension: the column comments of the catalog's tables, by table and column as the schema spells them
   // (only columns that have one). FALSE, `comments` empty, on a file, which keeps none. Throws CDBException
   // when the connection is lost or a time-out is reached.

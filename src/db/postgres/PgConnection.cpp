@@ -131,6 +131,7 @@ void PgConnection::Connect() {
   DropOpeningReads();
   m_openingColumns = false;
   if (m_conn) PQfinish(m_conn);
+  m_ahead.clear();  // their answers ended with the session
   m_inTransaction = false;
   m_schema = m_address.catalog;
   // Nothing a writer of the catalog can create in is searched: every table is qualified with the schema. A
@@ -309,6 +310,7 @@ void PgConnection::CheckSchema() {
 }
 
 void PgConnection::EnsureConnected() {
+  Settle();
   if (m_lostTransaction) ThrowLostTransaction();
   if (m_conn && PQstatus(m_conn) == CONNECTION_OK) return;
   ForgetSchema();
@@ -551,6 +553,7 @@ bool PgConnection::Commit() {
 // (now or at an earlier call) has done its work.
 bool PgConnection::Rollback() {
   if (!InTransaction()) return false;
+  Settle(true);        // what failed ahead is undone with the rest
   m_deferred.clear();  // undone with the rest
   struct Undone {      // once the ROLLBACK has gone: pending settings would be sent in front of it, and undone
     PgConnection& connection;
@@ -565,7 +568,7 @@ bool PgConnection::Rollback() {
     if (!m_address.catalog.empty()) m_schemaOid.clear();
   }
   if (m_lostTransaction) {
-    m_lostTransaction = false;
+    m_lostTransaction = m_lostAhead = false;
     return true;
   }
   try {
@@ -592,6 +595,7 @@ void PgConnection::BeginSavepoint() {
 }
 
 void PgConnection::EndSavepoint(bool keep) {
+  Settle(true);  // a failure ahead loses the transaction: said below, as any lost transaction is
   const bool began = !m_groups.empty() && m_groups.back();
   if (!m_groups.empty()) m_groups.pop_back();
   if (!m_changedAtGroup.empty()) {
@@ -605,8 +609,19 @@ void PgConnection::EndSavepoint(bool keep) {
   if (m_lostTransaction) {
     // The group's writes are gone with the transaction: undoing them is done, keeping them cannot be.
     m_deferred.clear();
-    if (began) m_lostTransaction = false;
-    if (keep) ThrowLostTransaction();
+    const bool ahead = m_lostAhead;  // says why, in the failure below
+    if (began) m_lostTransaction = m_lostAhead = false;
+    if (keep) {
+      m_lostAhead = ahead;
+      struct Reset {
+        PgConnection& c;
+        bool began;
+        ~Reset() {
+          if (began) c.m_lostAhead = false;
+        }
+      } reset{*this, began};
+      ThrowLostTransaction();
+    }
     return;
   }
   if (!unsent) {
@@ -624,6 +639,13 @@ void PgConnection::EndSavepoint(bool keep) {
 }
 
 void PgConnection::CommitWithNotice() {
+  Settle();
+  if (m_lostTransaction) ThrowLostTransaction();
+  // A transaction the server has aborted answers COMMIT with a ROLLBACK that reports success: never taken for a
+  // commit.
+  if (m_conn && PQtransactionStatus(m_conn) == PQTRANS_INERROR)
+    ThrowDbError(kStateGeneral, L"The transaction on the database \"" + name() +
+                                    L"\" failed before its end and cannot be kept; it must be rolled back.");
   m_changedAtGroup.clear();
   m_writeLocked = m_namesUnderLock = false;
   if (!m_changeRecorded || m_schemaOid.empty()) {
@@ -672,6 +694,56 @@ void PgConnection::FlushDeferred() {
   }
   PQclear(done);
   m_settingsInTransaction.clear();
+}
+
+void PgConnection::Settle(bool quiet) {
+  if (m_ahead.empty()) return;
+  const std::vector<Ahead> ahead = std::move(m_ahead);
+  m_ahead.clear();
+  PGresult* failed = nullptr;
+  std::string failedSql = ahead.front().sql;
+  bool cut = false;  // the connection went before every answer came
+  for (const Ahead& a : ahead) {
+    std::size_t read = 0;
+    for (; a.sent && read < a.statements; ++read) {
+      PGresult* result = PQgetResult(m_conn);
+      if (!result) break;
+      while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);  // up to the end of this statement's answer
+      const ExecStatusType status = PQresultStatus(result);
+      if (!failed && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        failed = result;
+        failedSql = a.sql;
+      } else {
+        PQclear(result);
+      }
+    }
+    if (read < a.statements) {
+      cut = true;
+      break;
+    }
+    DrainToSync();
+  }
+  PQexitPipelineMode(m_conn);
+  if (!failed && !cut) return;
+  m_inTransaction = true;  // what is lost now is the transaction the statements went in
+  const bool connected = !cut && m_conn && PQstatus(m_conn) == CONNECTION_OK;
+  if (connected) {
+    // The server aborted the transaction at the failure; ended now, it holds the write lock no longer, and the
+    // calls that follow fail as after a lost connection until the host rolls back.
+    PQclear(PQexec(m_conn, "ROLLBACK"));
+    m_lostAhead = true;
+  }
+  CString why;
+  try {
+    PgFail(failed, failedSql);
+  } catch (CDBException* e) {
+    m_lostTransaction = true;
+    m_writeLocked = m_namesUnderLock = false;
+    m_deferred.clear();
+    m_lostAheadWhy = e->m_strError;
+    if (!quiet) throw;
+    e->Delete();
+  }
 }
 
 void PgConnection::NoteChangeRecorded() {

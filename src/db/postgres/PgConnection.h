@@ -143,6 +143,7 @@ class PgConnection final : public Connection {
   void BeginSavepoint() override;
   void EndSavepoint(bool keep) override;
   void Execute(const wchar_t* text) override;
+  void ExecuteAhead(const wchar_t* text) override;
   // The comments go after the statement in its pipeline and its savepoint: one round trip, all or nothing.
   void ExecuteCommenting(const wchar_t* text, const std::vector<ColumnComment>& comments) override;
   // One statement over pg_description for the schema's tables (by its oid).
@@ -251,6 +252,10 @@ class PgConnection final : public Connection {
   bool NamesTrusted() const;
   // Sends the deferred statements now, on their own (before a statement that bypasses Send).
   void FlushDeferred();
+  // Reads the answers of the statements sent ahead (ExecuteAhead). The first that failed ends the transaction
+  // (it is rolled back at once, and the transaction counts as lost) and is thrown; `quiet` drops it instead,
+  // for a rollback that undoes it anyway.
+  void Settle(bool quiet = false);
   struct TableFacts {
     bool rowId = false;
     CString writeRefused;  // why a write would run code of the table's own; empty when none would
@@ -283,6 +288,16 @@ class PgConnection final : public Connection {
   // Statements of a write group whose answer nobody waits for (its SAVEPOINT, a kept group's RELEASE): sent in
   // order ahead of the next statement, in its round trip; dropped when the transaction ends first.
   std::vector<std::string> m_deferred;
+  // The statements sent ahead and not yet answered, in pipeline mode: each with the number of statements sent
+  // before its sync (the deferred ones it took, and itself).
+  struct Ahead {
+    std::string sql;
+    std::size_t statements = 0;
+    bool sent = false;
+  };
+  std::vector<Ahead> m_ahead;
+  bool m_lostAhead = false;  // m_lostTransaction came from a statement sent ahead, not from the connection
+  CString m_lostAheadWhy;    // that statement's failure, as it was thrown
   // The open transaction took the write lock (BeginWriting), and the names were read after it: while it holds,
   // every writer of the library makes its tables under that lock, so a table the names lack is not there.
   bool m_writeLocked = false;

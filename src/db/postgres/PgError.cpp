@@ -191,10 +191,16 @@ std::string PgConnection::LockHolder() {
 
 void PgConnection::ThrowLostTransaction() const {
   CString message;
-  message.Format(
-      L"The connection to the database \"%s\" was lost inside a transaction, which the server has undone: "
-      L"every call fails until the transaction is rolled back.",
-      name());
+  if (m_lostAhead)
+    message.Format(
+        L"A write inside a transaction on the database \"%s\" failed, and the server has undone the transaction: "
+        L"every call fails until the transaction is rolled back. %s",
+        name(), m_lostAheadWhy.GetString());
+  else
+    message.Format(
+        L"The connection to the database \"%s\" was lost inside a transaction, which the server has undone: "
+        L"every call fails until the transaction is rolled back.",
+        name());
   throw NewDbException("08S01", message, 0, kOrigin);
 }
 

@@ -730,6 +730,35 @@ void PgConnection::Execute(const wchar_t* text) {
   });
 }
 
+void PgConnection::ExecuteAhead(const wchar_t* text) {
+  // Only a plain write inside the write lock goes ahead: there a failure can undo the whole transaction, which
+  // holds nothing another writer could have changed. Anything else runs at once.
+  const bool ahead = m_namesRead && m_writeLocked && !m_lostTransaction && m_conn &&
+                     PQstatus(m_conn) == CONNECTION_OK && m_pendingSettings.empty() &&
+                     (!m_ahead.empty() || PQtransactionStatus(m_conn) == PQTRANS_INTRANS);
+  PgStatement statement;
+  if (ahead) TranslateToPg(text, statement, &m_names, true, m_schema);
+  if (!ahead || statement.changesSchema || !statement.also.empty() || !IsWrite(statement.sql)) {
+    Execute(text);
+    return;
+  }
+  for (const std::string& table : statement.tables) {
+    const auto clash = m_clashes.find(table);
+    if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
+    CheckWritable(table);
+  }
+  DropOpeningReads();
+  // The write group's deferred statements go first, in its pipeline, as they would with any statement.
+  std::vector<Piped> sent;
+  for (const std::string& d : m_deferred) sent.push_back({d, {}});
+  m_deferred.clear();
+  sent.push_back({statement.sql, Values(statement)});
+  if (m_ahead.empty() && PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statement.sql);
+  const bool went = SendPiped(sent);
+  m_ahead.push_back({statement.sql, sent.size(), went});
+  if (!went) Settle();  // the connection refused it: said now
+}
+
 std::string PgConnection::SpeltAs(char kind, const std::string& name) const {
   const auto range = m_names.equal_range(kind + AsciiLower(name));
   for (auto it = range.first; it != range.second; ++it)

@@ -289,11 +289,14 @@ void Write(CVdDatabase& db, const wchar_t* sql, bool ahead) {
 // values: the caller then writes the rows as VALUES.
 bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending, std::size_t start, std::size_t end,
                       long long base, long long cset, bool oneFamily, bool oneKind, const CString& shared, bool ahead) {
-  static constexpr wchar_t kSeparators[] = L"\x1f\x1e\x1d\x1c\x1b\x1a\x19\x18";
-  std::vector<bool> used(std::size(kSeparators) - 1, false);
-  const auto note = [&](const std::wstring& text) {
-    for (wchar_t c : text)
-      if (c >= 0x18 && c <= 0x1f) used[static_cast<std::size_t>(0x1f - c)] = true;
+  // The candidates are the control characters U+0018 to U+001F, U+001F first; bit k of `used` stands for
+  // U+0018 + k (a branchless test: the scan reads every character of the batch).
+  unsigned used = 0;
+  const auto note = [&](std::wstring_view text) {
+    for (const wchar_t c : text) {
+      const unsigned d = static_cast<unsigned>(c) - 0x18u;
+      used |= static_cast<unsigned>(d < 8u) << (d & 7u);
+    }
   };
   for (std::size_t i = start; i < end; ++i) {
     note(pending[i].name.str());
@@ -301,10 +304,10 @@ bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending
     if (!oneFamily) note(pending[i].family.str());
     if (!oneKind) note(pending[i].kind);
   }
-  std::size_t which = 0;
-  while (which < used.size() && used[which]) ++which;
-  if (which == used.size()) return false;
-  const wchar_t separator = kSeparators[which];
+  int free = 7;
+  while (free >= 0 && (used >> free) & 1u) --free;
+  if (free < 0) return false;
+  const wchar_t separator = static_cast<wchar_t>(0x18 + free);
   // The statement is built in one buffer sized up front: a batch's texts run to megabytes, and each copy a
   // concatenation makes of them costs as much as the rest of the row's history.
   std::size_t size = 1024 + shared.GetLength();
@@ -330,10 +333,11 @@ bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending
     sql.append(L"pg_catalog.unnest(pg_catalog.string_to_array('");
     for (std::size_t i = start; i < end; ++i) {
       sql += separator;
-      for (const wchar_t c : text(pending[i])) {
-        if (c == L'\'') sql += c;
-        sql += c;
-      }
+      const std::wstring_view t = text(pending[i]);
+      std::size_t from = 0;
+      for (std::size_t quote; (quote = t.find(L'\'', from)) != std::wstring_view::npos; from = quote + 1)
+        sql.append(t.substr(from, quote + 1 - from)).append(1, L'\'');  // doubled
+      sql.append(t.substr(from));
     }
     sql.append(L"', '").append(1, separator).append(L"')) WITH ORDINALITY AS [v").append(value).append(L"] ([");
     sql.append(value).append(L"], [o");

@@ -198,7 +198,7 @@ TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {
 // several families and kinds, must come back exactly and in order.
 TEST_F(CatalogHistory, ABatchKeepsEveryNameFamilyAndKindWhateverTheNamesHold) {
   auto catalog = Open();
-  const std::wstring names[] = {L"S \x1f one", L"S \x1f\x1e\x1d\x1c\x1b\x1a\x19\x18 all"};
+  const std::wstring names[] = {L"S \x1f one's", L"S \x1f\x1e\x1d\x1c\x1b\x1a\x19\x18 all"};
   for (const std::wstring& name : names) {  // the second holds every separator the batch could pick
     catalog->BeginHistoryBatch();
     CVdPattern row(1, CString(name.c_str()), L"Beams");
@@ -221,6 +221,38 @@ TEST_F(CatalogHistory, ABatchKeepsEveryNameFamilyAndKindWhateverTheNamesHold) {
   EXPECT_EQ(all[1].change, all[2].change + 1);
   ASSERT_TRUE(Column(all[2], L"height"));
   EXPECT_EQ(Column(all[2], L"height")->after, (HistoryValue{HistoryValue::eReal, L"1.0"}));
+}
+
+// A long batch is written in parts while it goes on, as one set; the records of a write that failed go with its
+// rows, so that the same rows written again one by one are recorded once.
+TEST_F(CatalogHistory, ALongBatchIsOneSetInPartsAndAFailedWriteLeavesNoRecords) {
+  auto catalog = Open();
+  catalog->BeginHistoryBatch();
+  std::vector<std::unique_ptr<CVdPattern>> rows;
+  for (int part = 0; part < 2; ++part) {
+    std::vector<CVdPattern*> batch;
+    for (int i = 0; i < 3000; ++i) {
+      rows.push_back(std::make_unique<CVdPattern>(1, CString(L"B " + std::to_wstring(part * 3000 + i)), L"Beams"));
+      rows.back()->SetParam(0, L"height", 1.0 + i);
+      batch.push_back(rows.back().get());
+    }
+    ASSERT_TRUE(catalog->InsertPatterns(batch, true));
+  }
+  // "HE 100" is written over after "B new" is inserted, and refused by the index.
+  vdtest::ExecSql(m_file, "CREATE UNIQUE INDEX by_width ON Beams (Width)");
+  CVdPattern fresh(1, L"B new", L"Beams"), clash(1, L"HE 100", L"Beams");
+  fresh.SetParam(0, L"width", 7.0);
+  clash.SetParam(0, L"width", 200.0);  // HE 200's
+  EXPECT_FALSE(catalog->InsertPatterns({&fresh, &clash}, false));
+  ASSERT_TRUE(catalog->InsertPattern(&fresh, false));
+  ASSERT_TRUE(catalog->EndHistoryBatch(true));
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 6001u);
+  EXPECT_EQ(all.front().name, L"B new");
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    EXPECT_EQ(all[i].set, all.back().change);
+    EXPECT_EQ(all[i].change, all.back().change + static_cast<long long>(all.size() - 1 - i));
+  }
 }
 
 TEST_F(CatalogHistory, AliasesAFamilyAndACopyAreChangesOfTheirOwnThatUndoLeavesAlone) {

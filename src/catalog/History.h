@@ -25,7 +25,8 @@
 //
 // Batches: inside CVdPatternCatalog::BeginHistoryBatch the changes are kept in memory and EndHistoryBatch
 // writes their change records and history rows with multi-row statements numbered from the last record, under
-// the write lock the caller's group holds.
+// the write lock the caller's group holds. A long batch is written in parts of one set as it goes
+// (FlushHistoryPart), each part numbered on from the last.
 
 #include <string>
 #include <utility>

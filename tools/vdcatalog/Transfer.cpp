@@ -754,7 +754,7 @@ int Import(const std::string& file, const std::string& family, const std::string
   InterruptGuard interrupt;
   ImportGroup group(*catalog);
   if (!group.IsOpen()) return kError;
-  catalog->BeginHistoryBatch();  // the import is one change set, written in a few statements at the end
+  catalog->BeginHistoryBatch();  // the import is one change set, written in parts as the rows go
   ImportCounts counts;
   const bool onServer = OnServer(file);
   try {

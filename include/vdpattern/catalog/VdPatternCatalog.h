@@ -252,8 +252,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   bool PruneHistory(const wchar_t* before, long long& removed, CString& error);
   // A host that writes many patterns inside one group of its own (an import) brackets them with these: the
   // changes are kept in memory and EndHistoryBatch(true) writes their change records and history as one set,
-  // a few statements for all of them, and must run inside that same group, before it is kept.
-  // EndHistoryBatch(false) drops them (the host undoes its group). EndHistoryBatch answers false after a
+  // a few statements for all of them, and must run inside that same group, before it is kept. A long batch is
+  // written in parts as it goes: once it holds a few thousand changes, InsertPatterns writes them into the
+  // group (on a server ahead of their answers, so the server writes them while the host reads its next rows;
+  // a failure then fails a later call and loses the group, IsWriteGroupLost). EndHistoryBatch(false) drops
+  // what is left (the host undoes its group, and with it the parts). EndHistoryBatch answers false after a
   // database failure, reported through OnDBException; the host then undoes its group. Without a history the
   // batch changes nothing.
   void BeginHistoryBatch();

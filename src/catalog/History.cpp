@@ -37,11 +37,17 @@ constexpr std::size_t kRowsPerStatement = 8000;
 
 // The shortest digits that read back as exactly `value` (an import formats every cell, and %.17g costs several
 // times as much); HistoryValue compares reals by value, so older histories' 17 digits still match.
-std::wstring RealText(double value) {
+void AppendReal(std::wstring& out, double value) {
   char text[40];
   const std::to_chars_result end = std::to_chars(text, text + sizeof text, value);
-  std::wstring out(text, end.ptr);
-  if (out.find_first_of(L".eEn") == std::wstring::npos) out += L".0";  // a real stays a real when read back
+  out.append(text, end.ptr);
+  if (std::find_if(text, end.ptr, [](char c) { return c == '.' || c == 'e' || c == 'n'; }) == end.ptr)
+    out += L".0";  // a real stays a real when read back
+}
+
+std::wstring RealText(double value) {
+  std::wstring out;
+  AppendReal(out, value);
   return out;
 }
 
@@ -304,10 +310,10 @@ bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending
     if (!oneFamily) note(pending[i].family.str());
     if (!oneKind) note(pending[i].kind);
   }
-  int free = 7;
-  while (free >= 0 && (used >> free) & 1u) --free;
-  if (free < 0) return false;
-  const wchar_t separator = static_cast<wchar_t>(0x18 + free);
+  int pick = 7;
+  while (pick >= 0 && (used >> pick) & 1u) --pick;
+  if (pick < 0) return false;
+  const wchar_t separator = static_cast<wchar_t>(0x18 + pick);
   // The statement is built in one buffer sized up front: a batch's texts run to megabytes, and each copy a
   // concatenation makes of them costs as much as the rest of the row's history.
   std::size_t size = 1024 + shared.GetLength();
@@ -463,10 +469,7 @@ std::wstring EncodeInserted(CVdRecordset& rs, const std::vector<std::wstring>& n
     if (out.size() > 1) out += L',';
     out += names[i];
     if (cell.m_dwType == DBVT_DOUBLE && std::isfinite(cell.m_dblVal)) {
-      char text[40];
-      const std::to_chars_result end = std::to_chars(text, text + sizeof text, cell.m_dblVal);
-      out.append(text, end.ptr);
-      if (std::find_if(text, end.ptr, [](char c) { return c == '.' || c == 'e'; }) == end.ptr) out += L".0";
+      AppendReal(out, cell.m_dblVal);  // as AppendValue writes a finite real, without the value between
     } else {
       AppendValue(out, ValueOf(cell));
     }

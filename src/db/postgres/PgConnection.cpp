@@ -733,7 +733,6 @@ void PgConnection::Settle(bool quiet) {
     PQclear(PQexec(m_conn, "ROLLBACK"));
     m_lostAhead = true;
   }
-  CString why;
   try {
     PgFail(failed, failedSql);
   } catch (CDBException* e) {

@@ -749,11 +749,11 @@ void PgConnection::ExecuteAhead(const wchar_t* text) {
   }
   DropOpeningReads();
   // The write group's deferred statements go first, in its pipeline, as they would with any statement.
+  if (m_ahead.empty() && PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statement.sql);
   std::vector<Piped> sent;
   for (const std::string& d : m_deferred) sent.push_back({d, {}});
   m_deferred.clear();
   sent.push_back({statement.sql, Values(statement)});
-  if (m_ahead.empty() && PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statement.sql);
   const bool went = SendPiped(sent);
   m_ahead.push_back({statement.sql, sent.size(), went});
   if (!went) Settle();  // the connection refused it: said now

@@ -392,6 +392,19 @@ TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
   EXPECT_EQ(r.out.find("imported"), std::string::npos) << r.out;
   EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
 
+  // A part of the history that the server refuses, sent while the rows go on, undoes the import and says why.
+  {
+    CVdDatabase owner;
+    owner.Open(CString(VdFromUtf8(catalog).c_str()));
+    owner.ExecuteSQL(L"ALTER TABLE [vd_history] ADD CONSTRAINT [no_x4500] CHECK ([name] <> 'X4500')");
+  }
+  const Result refused = Run({"import", catalog, "IPE", csv});
+  EXPECT_EQ(refused.status, 2) << refused.err;
+  EXPECT_NE(refused.err.find("no_x4500"), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("nothing was imported"), std::string::npos) << refused.err;
+  EXPECT_EQ(refused.err.find("connection"), std::string::npos) << refused.err;
+  EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+
   // A convert that fails half way, into a catalog whose name the tool cannot bracket, leaves no schema.
   const std::string bad = m_dir.File("bad.db");
   vdtest::ExecSql(bad, "CREATE TABLE good(x); INSERT INTO good VALUES(1); CREATE TABLE \"a]b\"(x)");

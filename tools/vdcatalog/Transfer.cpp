@@ -505,11 +505,13 @@ struct ImportCounts {
 
 constexpr const char* kConnectionLost = "the connection to the server was lost; nothing was imported";
 
-// An import whose transaction was undone under it says why: the server's connection was lost, or a file's engine
-// undid it after a full disk or an I/O error, which the report it gave names.
+// An import whose transaction was undone under it says why: the server's connection was lost, a write the server
+// refused after it was sent ahead (its history) ended the transaction, or a file's engine undid it after a full
+// disk or an I/O error; the report it gave names the last two.
 std::string LostImport(bool onServer, const Reports& reports) {
-  if (onServer) return kConnectionLost;
   const std::string reason = Clause(reports.Held().empty() ? reports.Last() : reports.Held());
+  if (onServer && (reason.empty() || reason.find("connection to the database") != std::string::npos))
+    return kConnectionLost;
   return "the catalog undid the import after a failed write" + (reason.empty() ? std::string() : ": " + reason) +
          "; nothing was imported";
 }

@@ -339,11 +339,7 @@ bool WriteServerBatch(CVdDatabase& db, const std::vector<PendingChange>& pending
     sql.append(L"pg_catalog.unnest(pg_catalog.string_to_array('");
     for (std::size_t i = start; i < end; ++i) {
       sql += separator;
-      const std::wstring_view t = text(pending[i]);
-      std::size_t from = 0;
-      for (std::size_t quote; (quote = t.find(L'\'', from)) != std::wstring_view::npos; from = quote + 1)
-        sql.append(t.substr(from, quote + 1 - from)).append(1, L'\'');  // doubled
-      sql.append(t.substr(from));
+      VdAppendQuotedBody(sql, text(pending[i]));
     }
     sql.append(L"', '").append(1, separator).append(L"')) WITH ORDINALITY AS [v").append(value).append(L"] ([");
     sql.append(value).append(L"], [o");

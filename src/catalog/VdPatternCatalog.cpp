@@ -1098,8 +1098,10 @@ bool CVdPatternCatalog::InsertPatterns(const std::vector<CVdPattern*>& patterns,
   });
   // The rows recorded before a failure were undone with the group: a host that writes them again, one by one,
   // records them once.
-  if (!written) ForgetHistoryAfter(held);
-  if (written) WriteHistoryPart();
+  if (written)
+    WriteHistoryPart();
+  else
+    ForgetHistoryAfter(held);
   return written;
 }
 

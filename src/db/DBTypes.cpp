@@ -140,12 +140,18 @@ bool VdBracketName(const CString& text, CString& out) {
   return true;
 }
 
+void VdAppendQuotedBody(std::wstring& out, std::wstring_view text) {
+  std::size_t from = 0;
+  for (std::size_t quote; (quote = text.find(L'\'', from)) != std::wstring_view::npos; from = quote + 1)
+    out.append(text.substr(from, quote + 1 - from)).append(1, L'\'');
+  out.append(text.substr(from));
+}
+
 CString VdQuoteText(const CString& text) {
-  std::wstring quoted(1, L'\'');
-  for (const wchar_t c : text.str()) {
-    if (c == L'\'') quoted += c;
-    quoted += c;
-  }
+  std::wstring quoted;
+  quoted.reserve(text.str().size() + 2);
+  quoted += L'\'';
+  VdAppendQuotedBody(quoted, text.str());
   quoted += L'\'';
   return CString(quoted);
 }

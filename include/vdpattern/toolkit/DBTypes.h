@@ -25,6 +25,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 #include <vdpattern/toolkit/String.h>
 #include <vdpattern/toolkit/VdToolkitExport.h>
@@ -234,6 +236,9 @@ VDTOOLKIT_EXPORT bool VdCheckTableShape(CVdDatabase& db, const CString& table, c
 VDTOOLKIT_EXPORT bool VdBracketName(const CString& name, CString& out);
 // A text as a statement writes it: between single quotes, each quote inside doubled.
 VDTOOLKIT_EXPORT CString VdQuoteText(const CString& text);
+// Extension: `text` as it stands between a literal's quotes (each quote doubled), appended to `out`: for statements
+// that join many texts into one literal.
+VDTOOLKIT_EXPORT void VdAppendQuotedBody(std::wstring& out, std::wstring_view text);
 
 // Extension: a comment to set on a column (CVdDatabase::ExecuteSQL with comments), e.g. the unit of a family's
 // column, for SQL tools that show column comments. An empty `comment` removes the column's.

@@ -205,6 +205,12 @@ bool PgConnection::SendPiped(const std::vector<Piped>& statements) {
 }
 
 std::vector<PGresult*> PgConnection::ReadPipeline(std::size_t expected, bool sent) {
+  std::vector<PGresult*> results = ReadToSync(expected, sent);
+  PQexitPipelineMode(m_conn);
+  return results;
+}
+
+std::vector<PGresult*> PgConnection::ReadToSync(std::size_t expected, bool sent) {
   std::vector<PGresult*> results;
   for (std::size_t k = 0; sent && k < expected; ++k) {
     PGresult* result = PQgetResult(m_conn);
@@ -214,7 +220,6 @@ std::vector<PGresult*> PgConnection::ReadPipeline(std::size_t expected, bool sen
   }
   // The end of the pipeline (its sync), unless the connection went first.
   if (sent) DrainToSync();
-  PQexitPipelineMode(m_conn);
   return results;
 }
 
@@ -609,19 +614,9 @@ void PgConnection::EndSavepoint(bool keep) {
   if (m_lostTransaction) {
     // The group's writes are gone with the transaction: undoing them is done, keeping them cannot be.
     m_deferred.clear();
-    const bool ahead = m_lostAhead;  // says why, in the failure below
+    CDBException* lost = keep ? LostTransactionError() : nullptr;  // says why, before that is forgotten
     if (began) m_lostTransaction = m_lostAhead = false;
-    if (keep) {
-      m_lostAhead = ahead;
-      struct Reset {
-        PgConnection& c;
-        bool began;
-        ~Reset() {
-          if (began) c.m_lostAhead = false;
-        }
-      } reset{*this, began};
-      ThrowLostTransaction();
-    }
+    if (lost) throw lost;
     return;
   }
   if (!unsent) {
@@ -640,7 +635,6 @@ void PgConnection::EndSavepoint(bool keep) {
 
 void PgConnection::CommitWithNotice() {
   Settle();
-  if (m_lostTransaction) ThrowLostTransaction();
   // A transaction the server has aborted answers COMMIT with a ROLLBACK that reports success: never taken for a
   // commit.
   if (m_conn && PQtransactionStatus(m_conn) == PQTRANS_INERROR)
@@ -703,25 +697,18 @@ void PgConnection::Settle(bool quiet) {
   PGresult* failed = nullptr;
   std::string failedSql = ahead.front().sql;
   bool cut = false;  // the connection went before every answer came
-  for (const Ahead& a : ahead) {
-    std::size_t read = 0;
-    for (; a.sent && read < a.statements; ++read) {
-      PGresult* result = PQgetResult(m_conn);
-      if (!result) break;
-      while (PGresult* rest = PQgetResult(m_conn)) PQclear(rest);  // up to the end of this statement's answer
+  for (std::size_t k = 0; k < ahead.size() && !cut; ++k) {
+    const std::vector<PGresult*> results = ReadToSync(ahead[k].statements, ahead[k].sent);
+    cut = results.size() < ahead[k].statements;
+    for (PGresult* result : results) {
       const ExecStatusType status = PQresultStatus(result);
       if (!failed && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         failed = result;
-        failedSql = a.sql;
+        failedSql = ahead[k].sql;
       } else {
         PQclear(result);
       }
     }
-    if (read < a.statements) {
-      cut = true;
-      break;
-    }
-    DrainToSync();
   }
   PQexitPipelineMode(m_conn);
   if (!failed && !cut) return;

@@ -173,7 +173,8 @@ class PgConnection final : public Connection {
   // Reconnects when the connection was lost by an earlier call; throws 08S01 while the transaction it was
   // lost in is not ended.
   void EnsureConnected();
-  [[noreturn]] void ThrowLostTransaction() const;
+  [[noreturn]] void ThrowLostTransaction() const { throw LostTransactionError(); }
+  CDBException* LostTransactionError() const;  // its failure, owned by the caller
   // Runs `sql` with text parameters (null entries: SQL NULL; `binary` marks byte parameters); the caller
   // owns the result, which succeeded. Inside a transaction the statement runs in a savepoint of its own, but
   // a statement that `reads` only (a plain SELECT), inside a transaction that BeginRead began, runs in the
@@ -236,6 +237,8 @@ class PgConnection final : public Connection {
   // went), then the rest up to the sync, and leaves pipeline mode.
   bool SendPiped(const std::vector<Piped>& statements);
   std::vector<pg_result*> ReadPipeline(std::size_t expected, bool sent);
+  // ReadPipeline without leaving pipeline mode: one sync's answers, for a pipeline that holds more.
+  std::vector<pg_result*> ReadToSync(std::size_t expected, bool sent);
   // Keeps a changed setting for the next statement (m_pendingSettings), or sends it now inside a transaction.
   void NoteSetting(const char* name, const std::string& value);
   void FlushSettings();
@@ -265,6 +268,9 @@ class PgConnection final : public Connection {
   bool HasRowId(const std::string& table);
   // Throws HY000 with the reason when a write to `table` would run code of its own (FactsOf).
   void CheckWritable(const std::string& table);
+  // Refuses a statement on a family whose columns differ only in case, and a write to a table CheckWritable
+  // refuses.
+  void CheckTables(const PgStatement& statement);
   std::string QualifiedTable(const std::string& table) const;
   // `name` (UTF-8) as the schema spells the table (kind kPgTableKey) or column (kPgColumnKey) of that name in
   // any ASCII case, or as given when the names read hold none.

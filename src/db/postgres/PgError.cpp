@@ -189,7 +189,7 @@ std::string PgConnection::LockHolder() {
   return phrase;
 }
 
-void PgConnection::ThrowLostTransaction() const {
+CDBException* PgConnection::LostTransactionError() const {
   CString message;
   if (m_lostAhead)
     message.Format(
@@ -201,7 +201,7 @@ void PgConnection::ThrowLostTransaction() const {
         L"The connection to the database \"%s\" was lost inside a transaction, which the server has undone: "
         L"every call fails until the transaction is rolled back.",
         name());
-  throw NewDbException("08S01", message, 0, kOrigin);
+  return NewDbException("08S01", message, 0, kOrigin);
 }
 
 void PgConnection::PgFail(PGresult* result, const std::string& sql) {

@@ -685,15 +685,7 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
       m_namesRead = false;
     }
     try {
-      if (statement.preparable) {
-        // A family whose columns the catalogs cannot tell apart is neither read nor written.
-        for (const std::string& table : statement.tables) {
-          const auto clash = m_clashes.find(table);
-          if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
-        }
-        if (IsWrite(statement.sql))
-          for (const std::string& table : statement.tables) CheckWritable(table);
-      }
+      if (statement.preparable) CheckTables(statement);
       run();
       return;
     } catch (CDBException* e) {
@@ -707,6 +699,16 @@ void PgConnection::WithNames(const wchar_t* text, Statement& statement, RunIt ru
       RefreshNames();
     }
   }
+}
+
+void PgConnection::CheckTables(const PgStatement& statement) {
+  // A family whose columns the catalogs cannot tell apart is neither read nor written.
+  for (const std::string& table : statement.tables) {
+    const auto clash = m_clashes.find(table);
+    if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
+  }
+  if (IsWrite(statement.sql))
+    for (const std::string& table : statement.tables) CheckWritable(table);
 }
 
 void PgConnection::Execute(const wchar_t* text) {
@@ -742,11 +744,7 @@ void PgConnection::ExecuteAhead(const wchar_t* text) {
     Execute(text);
     return;
   }
-  for (const std::string& table : statement.tables) {
-    const auto clash = m_clashes.find(table);
-    if (clash != m_clashes.end()) ThrowDbError(kStateGeneral, clash->second);
-    CheckWritable(table);
-  }
+  CheckTables(statement);
   DropOpeningReads();
   // The write group's deferred statements go first, in its pipeline, as they would with any statement.
   if (m_ahead.empty() && PQenterPipelineMode(m_conn) != 1) PgFail(nullptr, statement.sql);

@@ -8,7 +8,8 @@
 // - a catalog with one empty family IMP, for import;
 // - a SQLite file of two families of 1,000 rows each, for convert to a new server catalog.
 // Measured: the library's calls (opening a catalog, an exact lookup, a missing one), and the tool as a process
-// (vdcatalog info, families, show, show of a missing name, import of 2,000 rows, convert), each command
+// (vdcatalog info, families, show, show of a missing name, import of 2,000 rows, the same import again over
+// them, convert), each command
 // paying its own connection, its SSL request included. A round trip is counted when the server answers, so the
 // closing Terminate, which no answer follows and no client waits for, is none.
 // VDPATTERN_RELAY_DELAY_US sets the relay's delay per chunk (default 2,000: 2 ms each way).
@@ -273,6 +274,13 @@ int main(int argc, char** argv) {
   // server directly, not through the relay).
   Register("roundtrips-tool-import-per-1000/count", 6, kImportRows / 1000.0, [] {
     DirectSql("DELETE FROM " + Quoted(TheData().small) + ".\"IMP\"");
+    TheRelay().Reset();
+    return Tool({"import", Relayed(TheData().small), "IMP", TheData().csv}) == 0;
+  });
+  // The same rows imported again over the family that holds them: each is written over.
+  Register("roundtrips-tool-reimport-per-1000/count", 6, kImportRows / 1000.0, [] {
+    DirectSql("DELETE FROM " + Quoted(TheData().small) + ".\"IMP\"");
+    if (Tool({"import", Direct(TheData().small), "IMP", TheData().csv}) != 0) return false;
     TheRelay().Reset();
     return Tool({"import", Relayed(TheData().small), "IMP", TheData().csv}) == 0;
   });

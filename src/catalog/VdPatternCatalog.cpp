@@ -1179,21 +1179,43 @@ bool CVdPatternCatalog::WriteOver(const CString& family, const wchar_t* code,
   const auto name = [&](std::size_t i) { return CString(*names[i]); };
   ReadRowsNamed(Database(), family, "*", names.size(), name, [&](CVdRecordset& rows) {
     table = FamilyOfRow(rows, nullptr).c_str();
-    for (const short nameCell = NameCell(rows); written && nameCell >= 0 && !rows.IsEOF(); rows.MoveNext()) {
+    // The last write of each row is queued, and the rows so written go in a statement or a few; a name given
+    // more than once has its earlier writes made one by one, before it, so each is recorded as it was.
+    struct Queued {
+      long row;
+      CVdPattern* pattern;
+      RowSnapshot before;
+    };
+    std::vector<Queued> queued;
+    long row = 0;
+    for (const short nameCell = NameCell(rows); written && nameCell >= 0 && !rows.IsEOF(); rows.MoveNext(), ++row) {
       CDBVariant cell;
       rows.GetFieldValue(nameCell, cell);
       const auto given = byName.find(DBV_BSTRAll(&cell).str());
       if (given == byName.end()) continue;
-      for (CVdPattern* pattern : given->second) {
-        const RowSnapshot before = Snapshot(rows);
+      for (std::size_t k = 0; k < given->second.size(); ++k) {
+        CVdPattern* pattern = given->second[k];
+        const bool last = k + 1 == given->second.size();
+        RowSnapshot before = Snapshot(rows);
         rows.Edit();
-        if (!(written = StoreRow(rows, pattern, code, family.str()))) return;
-        if (HasHistory())
-          RecordWrite(table, pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, before, Snapshot(rows));
-        else
+        if (!(written = StoreRow(rows, pattern, code, family.str(), last))) return;
+        if (!HasHistory())
           modified.push_back(pattern->GetUserNameW().str());
+        else if (last)
+          queued.push_back({row, pattern, std::move(before)});
+        else
+          RecordWrite(table, pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, before, Snapshot(rows));
       }
       given->second.clear();
+    }
+    if (!written) return;
+    rows.WriteQueuedEdits();
+    if (queued.empty()) return;
+    rows.MoveFirst();
+    long at = 0;
+    for (const Queued& q : queued) {
+      for (; at < q.row; ++at) rows.MoveNext();
+      RecordWrite(table, q.pattern->GetUserNameW(), vdpattern::catalog::kChangeModify, q.before, Snapshot(rows));
     }
   });
   if (!written) return false;
@@ -1231,13 +1253,16 @@ bool CVdPatternCatalog::ModifyPattern(const wchar_t* name, const wchar_t* family
   return true;
 }
 
-bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code,
-                                 const std::wstring& family) {
+bool CVdPatternCatalog::StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family,
+                                 bool queue) {
   if (!Factory()->ModifyTableFromPattern(&rs, pattern, code, GetUnitsMap(Upper(family)), m_bHasUnits)) {
     rs.CancelUpdate();
     return false;
   }
-  rs.Update();
+  if (queue)
+    rs.QueueEdit();
+  else
+    rs.Update();
   UpdateDate(true);
   return true;
 }

@@ -38,6 +38,30 @@ bool Connection::WaitForChangeNotice(int timeoutMs) {
   return false;
 }
 
+std::size_t Connection::UpdateRows(RecordsetState& state) { return UpdateEach(state, 0, state.edits.size()); }
+
+std::size_t Connection::UpdateEach(RecordsetState& state, std::size_t first, std::size_t end) {
+  struct Restore {  // the current row, and no edit in hand, whichever way the writes end
+    RecordsetState& state;
+    long position;
+    ~Restore() {
+      state.position = position;
+      state.mode = RecordsetState::Mode::kNone;
+      state.pending.clear();
+      state.dirty.clear();
+    }
+  } restore{state, state.position};
+  for (std::size_t k = first; k < end; ++k) {
+    RecordsetState::QueuedRow& edit = state.edits[k];
+    state.position = static_cast<long>(edit.row);
+    state.pending = std::move(edit.values);
+    state.dirty = std::move(edit.dirty);
+    state.mode = RecordsetState::Mode::kEdit;
+    UpdateRow(state);
+  }
+  return end - first;
+}
+
 std::uint64_t StatementCount() { return g_statements.load(std::memory_order_relaxed); }
 void CountStatements(std::uint64_t statements) { g_statements.fetch_add(statements, std::memory_order_relaxed); }
 

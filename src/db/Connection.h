@@ -176,6 +176,11 @@ class Connection {
   // InsertRow fills its row, in the order queued, and sets *kept. A failure throws; the rows of the statements that
   // ran before it stay written, so a caller that needs all or nothing runs it inside a savepoint.
   virtual std::size_t InsertRows(RecordsetState& state, bool* kept) = 0;
+  // Writes the state's queued edits (`edits`) into their rows, as UpdateRow writes each, in as few statements
+  // as the engine takes, and returns how many statements it ran; each written row then shows what the database
+  // holds, as after UpdateRow. Throws as UpdateRow does (also when another connection deleted one of the rows);
+  // the edits of the statements that ran before a failure stay written. This default writes them one by one.
+  virtual std::size_t UpdateRows(RecordsetState& state);
 
   // Change notices (an extension the change records use, catalog/ChangeLog.h). NoteChangeRecorded: the open
   // transaction wrote a change record; an engine that can tell other connections does so when that transaction
@@ -197,6 +202,8 @@ class Connection {
   static void SortTables(std::vector<CVdODBCTableDefInfo>& tables);
   const CVdODBCTableDefInfo& TableIn(const std::vector<CVdODBCTableDefInfo>& tables, std::size_t index) const;
   static bool FindTable(const std::vector<CVdODBCTableDefInfo>& tables, const wchar_t* name, CVdODBCTableDefInfo& info);
+  // The queued edits [first, end) of `state` written one by one by UpdateRow; returns how many.
+  std::size_t UpdateEach(RecordsetState& state, std::size_t first, std::size_t end);
   // For an engine that learns only once connected that it cannot write (a server role without the rights).
   void SetReadOnly(const CString& reason) {
     m_readOnly = true;
@@ -217,14 +224,14 @@ class Connection {
 std::unique_ptr<Connection> OpenConnection(const CString& path, bool exclusive, bool readOnly, int busyTimeoutMs,
                                            unsigned long queryTimeout = 0);
 
-// Cuts the queued rows of `state` into the statements of an InsertRows: runs of rows that set the same
-// columns, each binding at most `maxParameters` values and holding at most `maxRows` rows. Calls
-// `write(first, end, width)` for the rows [first, end), `width` values each, and returns the statements.
+// Cuts queued rows (a state's new rows or its edits) into the statements of an InsertRows or UpdateRows: runs
+// of rows that set the same columns, each binding at most `maxParameters` values and holding at most `maxRows`
+// rows. Calls `write(first, end, width)` for the rows [first, end), `width` values each, and returns the
+// statements.
 template <typename Write>
-std::size_t ForEachInsertStatement(const RecordsetState& state, std::size_t maxParameters, std::size_t maxRows,
-                                   Write write) {
+std::size_t ForEachBatchStatement(const std::vector<RecordsetState::QueuedRow>& rows, std::size_t maxParameters,
+                                  std::size_t maxRows, Write write) {
   std::size_t statements = 0;
-  const auto& rows = state.queued;
   for (std::size_t first = 0; first < rows.size(); ++statements) {
     const std::vector<char>& dirty = rows[first].dirty;
     const auto width = static_cast<std::size_t>(std::count(dirty.begin(), dirty.end(), 1));

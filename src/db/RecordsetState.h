@@ -74,13 +74,17 @@ struct RecordsetState {
   // Rows this state wrote and has not read back yet. Most writers never read a row they have just written, so
   // reading it back (the database's defaults and conversions) waits for the first use.
   std::vector<std::size_t> unread;
-  // New rows kept by CVdRecordset::QueueNew for one batched write (Connection::InsertRows): each row's pending
-  // values and dirty marks, as Update would have written them.
+  // New rows kept by CVdRecordset::QueueNew for one batched write (Connection::InsertRows), and edits of rows
+  // kept by QueueEdit (Connection::UpdateRows): each one's pending values and dirty marks, as Update would
+  // have written them, and for an edit the row it changes (one edit per row: a second one is merged into it).
   struct QueuedRow {
     std::vector<PendingValue> values;
     std::vector<char> dirty;
+    std::size_t row = 0;
   };
   std::vector<QueuedRow> queued;
+  std::vector<QueuedRow> edits;
+  std::vector<std::size_t> editSlots;  // by row: 1 + the index of its edit in `edits`, 0 for none
 
   void MarkUnread(std::size_t row) {
     if (std::find(unread.begin(), unread.end(), row) == unread.end()) unread.push_back(row);
@@ -109,6 +113,8 @@ struct RecordsetState {
     dirty.clear();
     unread.clear();
     queued.clear();
+    edits.clear();
+    editSlots.clear();
   }
 };
 

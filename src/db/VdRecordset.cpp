@@ -132,6 +132,8 @@ BOOL CVdRecordset::Requery() {
   RecordsetState& state = RequireOpen(m_pState);
   Connection& connection = LiveConnection(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
+  state.edits.clear();  // their rows are read again
+  state.editSlots.clear();
   CountStatements();
   connection.Requery(state);
   state.resultSerial = NextResultSerial();
@@ -243,6 +245,9 @@ BOOL CVdRecordset::Update() {
   BOOL changed = TRUE;
   if (state.mode == RecordsetState::Mode::kEdit) {
     RequireCurrentRow(state);
+    const auto row = static_cast<std::size_t>(state.position);
+    if (row < state.editSlots.size() && state.editSlots[row])  // it would be written before the queued edit
+      ThrowDbError(kStateGeneral, L"Update was called on a row with a queued edit: WriteQueuedEdits writes it first.");
     changed = std::find(state.dirty.begin(), state.dirty.end(), 1) != state.dirty.end() ? TRUE : FALSE;
     if (changed) {
       CountStatements();
@@ -304,6 +309,47 @@ bool CVdRecordset::WriteQueuedKeepingRows() {
   return kept;
 }
 
+void CVdRecordset::QueueEdit() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.mode != RecordsetState::Mode::kEdit) ThrowDbError(kStateGeneral, L"QueueEdit was called without Edit.");
+  RequireCurrentRow(state);
+  RequireWritable(CurrentConnection(), state);
+  const auto row = static_cast<std::size_t>(state.position);
+  state.mode = RecordsetState::Mode::kNone;
+  if (std::find(state.dirty.begin(), state.dirty.end(), 1) == state.dirty.end()) return;  // nothing set
+  if (state.editSlots.size() <= row) state.editSlots.resize(state.rows, 0);
+  std::size_t& slot = state.editSlots[row];
+  if (!slot) {
+    state.edits.push_back({std::move(state.pending), std::move(state.dirty), row});
+    slot = state.edits.size();
+    return;
+  }
+  // A second edit of the row: its values win where it set them, as a second Update would.
+  RecordsetState::QueuedRow& edit = state.edits[slot - 1];
+  for (std::size_t k = 0; k < state.dirty.size(); ++k)
+    if (state.dirty[k]) {
+      edit.values[k] = std::move(state.pending[k]);
+      edit.dirty[k] = 1;
+    }
+}
+
+std::size_t CVdRecordset::GetQueuedEditCount() const { return m_pState ? m_pState->edits.size() : 0; }
+
+void CVdRecordset::WriteQueuedEdits() {
+  RecordsetState& state = RequireOpen(m_pState);
+  if (state.edits.empty()) return;
+  Connection& connection = RequireWritable(CurrentConnection(), state);
+  struct Emptied {
+    RecordsetState& state;
+    ~Emptied() {
+      state.edits.clear();
+      state.editSlots.clear();
+    }
+  } emptied{state};
+  CountStatements(connection.UpdateRows(state));
+  state.resultSerial = NextResultSerial();
+}
+
 void CVdRecordset::CancelUpdate() {
   if (m_pState) m_pState->mode = RecordsetState::Mode::kNone;
 }
@@ -311,6 +357,8 @@ void CVdRecordset::CancelUpdate() {
 void CVdRecordset::Delete() {
   RecordsetState& state = RequireOpen(m_pState);
   RequireCurrentRow(state);
+  if (!state.edits.empty())  // they name their rows by position, which a deletion moves
+    ThrowDbError(kStateGeneral, L"Delete was called with edits queued: WriteQueuedEdits writes them first.");
   Connection& connection = RequireWritable(CurrentConnection(), state);
   state.mode = RecordsetState::Mode::kNone;
   CountStatements();

@@ -255,6 +255,30 @@ TEST_F(CatalogHistory, ALongBatchIsOneSetInPartsAndAFailedWriteLeavesNoRecords) 
   }
 }
 
+// Rows written over in one call are written together, and each write is recorded from the row it found: a name
+// given twice chains its two records, and every record names its own row.
+TEST_F(CatalogHistory, RowsWrittenOverTogetherRecordEachWriteFromTheRowItFound) {
+  auto catalog = Open();
+  CVdPattern first(1, L"he 100", L"Beams"), other(1, L"HEB 300", L"Beams"), second(1, L"HE 100", L"Beams");
+  first.SetParam(0, L"height", 1.0);
+  other.SetParam(0, L"height", 3.0);
+  second.SetParam(0, L"height", 2.0);
+  ASSERT_TRUE(catalog->InsertPatterns({&first, &other, &second}, false));
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 3u);
+  std::map<std::wstring, std::vector<std::pair<std::wstring, std::wstring>>> heights;  // oldest first
+  for (auto e = all.rbegin(); e != all.rend(); ++e) {
+    EXPECT_EQ(e->kind, L"modify");
+    const auto* c = Column(*e, L"Height");
+    ASSERT_TRUE(c);
+    heights[CString(e->name.c_str()).MakeUpper().GetString()].emplace_back(c->before.text, c->after.text);
+  }
+  using Pairs = std::vector<std::pair<std::wstring, std::wstring>>;
+  EXPECT_EQ(heights[L"HE 100"], (Pairs{{L"100.0", L"1.0"}, {L"1.0", L"2.0"}}));
+  EXPECT_EQ(heights[L"HEB 300"], (Pairs{{L"300.0", L"3.0"}}));
+  EXPECT_EQ(Height("HE 100"), "2.0");
+}
+
 TEST_F(CatalogHistory, AliasesAFamilyAndACopyAreChangesOfTheirOwnThatUndoLeavesAlone) {
   CString error;
   const CString path(Wide(m_file).c_str());

@@ -198,7 +198,8 @@ TEST_F(CatalogWrite, ABatchOfPatternsIsFewStatementsWholeOrNothingAndJoinsTheHos
   EXPECT_EQ(Stamp(), Today());
   std::unique_ptr<CVdPattern> read(catalog->GetPattern(L"B 1234", L"Beams"));
   ASSERT_TRUE(read);
-  // Names the family holds are written over a statement each, their rows read together, each recorded.
+  // Names the family holds are written over together, their rows read together, each recorded: on a server a
+  // statement or two for the lot, on a file a statement each (no round trip).
   std::vector<std::unique_ptr<CVdPattern>> again;
   std::vector<CVdPattern*> over;
   for (int i = 0; i < 1000; ++i) {
@@ -208,7 +209,7 @@ TEST_F(CatalogWrite, ABatchOfPatternsIsFewStatementsWholeOrNothingAndJoinsTheHos
   }
   const std::uint64_t overBefore = vdpattern::db::StatementCount();
   ASSERT_TRUE(catalog->InsertPatterns(over, false));
-  EXPECT_LE(vdpattern::db::StatementCount() - overBefore, 1000u + 20u);
+  EXPECT_LE(vdpattern::db::StatementCount() - overBefore, OnServer() ? 20u : 1000u + 20u);
   EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'b 999'"), "-1000.0");
   EXPECT_EQ(Cell("SELECT count(*) FROM vd_change WHERE kind = 'modify'"), "1002");
   EXPECT_EQ(Rows("Beams"), std::to_string(kRows + 5));

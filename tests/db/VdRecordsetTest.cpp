@@ -6,6 +6,7 @@
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 #include <vdpattern/toolkit/VdRecordset.h>
+#include "db/Connection.h"
 #include "support/TestDb.h"
 
 namespace {
@@ -596,6 +597,67 @@ TEST_F(VdRecordsetTest, WrittenRowsShowWhatTheFileHolds) {
   rs.MoveLast();
   m_db.Close();
   EXPECT_TRUE(CatchDb([&] { Text(rs, L"Name"); }).thrown);
+}
+
+// Queued edits are merged per row, written together (a few thousand rows a statement on a server), then show
+// what the database holds; they keep their order against Update and Delete, and a row gone meanwhile fails them.
+TEST_F(VdRecordsetTest, QueuedEditsAreMergedPerRowWrittenTogetherAndShowWhatTheDatabaseHolds) {
+  CVdRecordset rs(&m_db);
+  rs.Open(0, L"SELECT * FROM Beams ORDER BY Name", 0);  // HEA 100, HEA 120, IPE 100, ipe 120
+  const auto queue = [&](const wchar_t* column, const COleVariant& value) {
+    rs.Edit();
+    rs.SetFieldValue(column, value);
+    rs.QueueEdit();
+  };
+  queue(L"h", COleVariant(1.5));
+  queue(L"b", COleVariant(10.0));  // merged into the row's first edit
+  rs.MoveNext();
+  rs.Edit();
+  rs.QueueEdit();  // nothing set: nothing queued
+  rs.MoveNext();
+  queue(L"h", COleVariant(2.5));
+  rs.MoveNext();
+  queue(L"Note", COleVariant(L"it's"));
+  EXPECT_EQ(rs.GetQueuedEditCount(), 3u);
+  EXPECT_EQ(Text(rs, L"Note"), "O'Neil");  // not written yet
+  rs.Edit();
+  rs.SetFieldValue(L"h", COleVariant(3.0));
+  EXPECT_TRUE(CatchDb([&] { rs.Update(); }).thrown);  // it would be written before the queued edit
+  rs.CancelUpdate();
+  EXPECT_TRUE(CatchDb([&] { rs.Delete(); }).thrown);
+  rs.WriteQueuedEdits();
+  EXPECT_EQ(rs.GetQueuedEditCount(), 0u);
+  EXPECT_EQ(Text(rs, L"Note"), "it's");
+  const auto heights = [&] {
+    std::string out;
+    for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext())
+      out += std::to_string(Value(rs, L"h").m_dblVal) + "/" + std::to_string(Value(rs, L"b").m_dblVal) + " ";
+    return out;
+  };
+  const std::string shown = heights();
+  EXPECT_EQ(shown, "1.500000/10.000000 114.000000/120.000000 2.500000/55.000000 120.000000/64.000000 ");
+  rs.Requery();
+  EXPECT_EQ(heights(), shown);
+
+  std::wstring rows = L"INSERT INTO Empty VALUES ('r 0', 0)";
+  for (int i = 1; i < 3000; ++i) rows += L", ('r " + std::to_wstring(i) + L"', 0)";
+  m_db.ExecuteSQL(rows.c_str());
+  rs.Open(0, L"SELECT * FROM Empty", 0);
+  for (long i = 0; !rs.IsEOF(); rs.MoveNext(), ++i) queue(L"h", COleVariant(double(i)));
+  m_db.BeginWriteGroup();  // a file's one transaction, not one per row
+  const std::uint64_t before = vdpattern::db::StatementCount();
+  rs.WriteQueuedEdits();
+  if (OnServer()) {
+    EXPECT_EQ(vdpattern::db::StatementCount() - before, 1u);
+  }
+  m_db.EndWriteGroup(true);
+  EXPECT_EQ(::Column(m_db, L"SELECT sum(h) FROM Empty"), "4498500");
+  rs.MoveFirst();
+  queue(L"h", COleVariant(-1.0));
+  rs.MoveNext();
+  queue(L"h", COleVariant(-2.0));
+  RawDb(m_path).Exec("DELETE FROM Empty WHERE Name = 'r 1'");
+  EXPECT_TRUE(CatchDb([&] { rs.WriteQueuedEdits(); }).Mentions("no longer exists"));
 }
 
 TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {

@@ -392,9 +392,11 @@ class VDPATTERN_EXPORT CVdPatternCatalog {
   // factory that keeps the base class's reading gets it, and the units map lent rather than copied.
   CVdPattern* ReadRow(CVdRecordset* recordSet, const wchar_t* family, const wchar_t* familyCode,
                       CVdPatternFactory::RowReading& reading);
-  // Fills the row in edit or append mode from the pattern with the units of `family` and stores it; false, the
-  // edit cancelled, when the factory refuses. Database failures pass to the caller.
-  bool StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family);
+  // Fills the row in edit or append mode from the pattern with the units of `family` and stores it (an edit
+  // with `queue`: queued, CVdRecordset::QueueEdit, for the caller's WriteQueuedEdits); false, the edit
+  // cancelled, when the factory refuses. Database failures pass to the caller.
+  bool StoreRow(CVdRecordset& rs, CVdPattern* pattern, const wchar_t* code, const std::wstring& family,
+                bool queue = false);
 
   // Records a change inside the caller's write group, making the change table when it is missing.
   void RecordChange(const CString& family, const CString& name, const wchar_t* kind);

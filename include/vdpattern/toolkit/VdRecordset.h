@@ -52,6 +52,13 @@
 //   WriteQueued, written or not, and by Close. WriteQueued may run several statements: when it throws, the rows of
 //   those before the failure stay written, so a caller that needs all or nothing runs it inside a write group
 //   (CVdDatabase::BeginWriteGroup) and undoes that.
+// - Extension, batched edits: QueueEdit, called in place of Update after Edit and the SetFieldValue calls, keeps
+//   the edit of the current row, and WriteQueuedEdits writes every edit kept in as few statements as the engine
+//   takes (a server: one UPDATE per few thousand rows that set the same columns; a file: one per row, which
+//   costs no round trip). A second QueueEdit of a row is merged into its first, the later values winning. The
+//   rows show their old values until WriteQueuedEdits, then what the database holds, as after Update. The
+//   queue is emptied by WriteQueuedEdits, written or not, by Requery and by Close; Delete and an Update of a row
+//   with a queued edit throw while edits are queued (they would reorder them). All or nothing as WriteQueued.
 // - MoveFirst on an empty record set leaves it at EOF without failing; MoveNext at EOF throws.
 // - Every failure throws CDBException* (m_nRetCode SQL_ERROR); the catcher releases it with Delete().
 // - Operations are virtual so that a host or a test can derive.
@@ -115,6 +122,11 @@ class VDTOOLKIT_EXPORT CVdRecordset {
   // none of the rows.
   bool WriteQueuedKeepingRows();
   std::size_t GetQueuedCount() const;
+  // Extension, batched edits (see above). QueueEdit throws after anything but Edit, or on a read-only result;
+  // WriteQueuedEdits throws CDBException* for the engine's refusal, or when another connection deleted a row.
+  void QueueEdit();
+  void WriteQueuedEdits();
+  std::size_t GetQueuedEditCount() const;
 
   // `type` 0 (or SQL_C_DEFAULT) gives the column's own type; SQL_C_CHAR / SQL_C_WCHAR give its text,
   // SQL_C_DOUBLE a double, SQL_C_LONG / SQL_C_SLONG a 32-bit integer.

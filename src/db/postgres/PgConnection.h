@@ -157,6 +157,9 @@ class PgConnection final : public Connection {
   void InsertRow(RecordsetState& state) override;
   void DeleteRow(RecordsetState& state) override;
   std::size_t InsertRows(RecordsetState& state, bool* kept) override;
+  // The edits of rows that set the same columns of built-in types, a few thousand in one UPDATE ... FROM
+  // (VALUES ...) RETURNING; any other one by one.
+  std::size_t UpdateRows(RecordsetState& state) override;
   void ReadBack(RecordsetState& state) override;
   void NoteChangeRecorded() override;
   // Notices arrive between transactions only: inside one it waits as a file does.

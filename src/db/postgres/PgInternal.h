@@ -12,7 +12,8 @@
 namespace vdpattern::db::pg {
 
 inline constexpr unsigned kBool = 16, kBytea = 17, kInt8 = 20, kInt2 = 21, kInt4 = 23, kOid = 26, kFloat4 = 700,
-                          kFloat8 = 701, kNumeric = 1700;
+                          kFloat8 = 701, kNumeric = 1700, kText = 25, kBpchar = 1042, kVarchar = 1043, kDate = 1082,
+                          kTimestamp = 1114, kTimestampTz = 1184;
 inline constexpr const wchar_t* kOrigin = L"[vdpattern][PostgreSQL]";
 
 // Clears a result when the scope ends, whichever way it ends.

@@ -1048,12 +1048,15 @@ void PgConnection::RunState(PgRecordsetState& state) {
 namespace {
 
 // "RETURNING" and the shown columns, then the identity: the written row as the table now holds it.
-std::string Returning(const PgColumnSet& columns) {
+// `alias`: the table's alias in a statement that reads another relation too, or empty.
+std::string Returning(const PgColumnSet& columns, const std::string& alias = std::string()) {
   std::string out = " RETURNING ";
   for (const ColumnInfo& column : columns.columns) {
+    out += alias;
     AppendQuotedName(out, column.baseColumnUtf8);
     out += ',';
   }
+  out += alias;
   AppendQuotedName(out, kPgRowId);
   return out;
 }
@@ -1066,10 +1069,47 @@ Parameters DirtyParameters(const RecordsetState& state, const PgColumnSet& colum
 }
 
 // The written row's values, read from a RETURNING result whose columns follow the cells.
-void FillFromReturning(const PGresult* result, RecordsetState& state, std::size_t row) {
+void FillFromReturning(const PGresult* result, RecordsetState& state, std::size_t row, int resultRow = 0) {
   const PgColumnSet& columns = Columns(state);
   Cell* cells = state.cells.Row(row);
-  for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, 0, static_cast<int>(k), state, cells[k]);
+  for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, resultRow, static_cast<int>(k), state, cells[k]);
+}
+
+// The name of a built-in type that types the parameters of a VALUES list, or null for any other type (one of
+// a stranger's schema is not named in a statement: its values are written one statement per row).
+const char* BuiltInTypeName(unsigned type) {
+  switch (type) {
+    case kBool:
+      return "boolean";
+    case kBytea:
+      return "bytea";
+    case kInt8:
+      return "bigint";
+    case kInt2:
+      return "smallint";
+    case kInt4:
+      return "integer";
+    case kFloat4:
+      return "real";
+    case kFloat8:
+      return "double precision";
+    case kNumeric:
+      return "numeric";
+    case kText:
+      return "text";
+    case kVarchar:
+      return "varchar";
+    case kBpchar:
+      return "bpchar";
+    case kDate:
+      return "date";
+    case kTimestamp:
+      return "timestamp";
+    case kTimestampTz:
+      return "timestamptz";
+    default:
+      return nullptr;
+  }
 }
 
 }  // namespace
@@ -1097,6 +1137,70 @@ void PgConnection::UpdateRow(RecordsetState& state) {
   ResultGuard result{Run(sql, p.values, p.lengths, p.binary)};
   if (PQntuples(result.result) == 0) RowGone(columns);
   FillFromReturning(result.result, state, row);
+}
+
+std::size_t PgConnection::UpdateRows(RecordsetState& state) {
+  const PgColumnSet& columns = Columns(state);
+  CheckWritable(columns.table);
+  const std::string idCell = Quoted(kPgRowId);
+  constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
+  std::size_t statements = 0;
+  ForEachBatchStatement(
+      state.edits, kMaxParameters - kMaxRows, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t) {
+        const std::vector<char>& dirty = state.edits[first].dirty;
+        // The first row's values carry their types, which type the whole list.
+        std::vector<std::size_t> set;
+        std::string types = "$1::bigint";
+        for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+          if (!dirty[k]) continue;
+          const char* type = BuiltInTypeName(columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+          if (!type || end - first == 1) {
+            statements += UpdateEach(state, first, end);
+            return;
+          }
+          set.push_back(k);
+          types += ",$" + std::to_string(set.size() + 1) + "::" + type;
+        }
+        std::string sql = "UPDATE " + QualifiedTable(columns.table) + " AS vd_t SET ";
+        for (std::size_t c = 0; c < set.size(); ++c) {
+          if (c) sql += ',';
+          AppendQuotedName(sql, columns.columns[set[c]].baseColumnUtf8);
+          sql += "=vd_v.c" + std::to_string(c);
+        }
+        sql += " FROM (VALUES (" + types + ")";
+        Parameters p;
+        std::unordered_map<long long, std::size_t> rowOf;  // row id -> the state's row
+        std::size_t marker = set.size() + 1;
+        for (std::size_t r = first; r < end; ++r) {
+          RecordsetState::QueuedRow& edit = state.edits[r];
+          const long long id = state.cells.At(edit.row, columns.stride - 1).i;
+          rowOf.emplace(id, edit.row);
+          PendingValue idValue;
+          idValue.kind = CellKind::kInteger;
+          idValue.i = id;
+          p.Add(idValue, kInt8);
+          for (std::size_t k : set)
+            p.Add(edit.values[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+          if (r == first) continue;
+          sql += ",(";
+          for (std::size_t c = 0; c <= set.size(); ++c) sql += (c ? ",$" : "$") + std::to_string(++marker);
+          sql += ')';
+        }
+        sql += ") AS vd_v(vd_id";
+        for (std::size_t c = 0; c < set.size(); ++c) sql += ",c" + std::to_string(c);
+        sql += ") WHERE vd_t." + idCell + "=vd_v.vd_id" + Returning(columns, "vd_t.");
+        p.Finish();
+        ResultGuard result{Run(sql, p.values, p.lengths, p.binary)};
+        ++statements;
+        const int rows = PQntuples(result.result);
+        if (static_cast<std::size_t>(rows) != rowOf.size()) RowGone(columns);  // another connection deleted one
+        for (int r = 0; r < rows; ++r) {
+          const auto row =
+              rowOf.find(std::strtoll(PQgetvalue(result.result, r, static_cast<int>(columns.stride) - 1), nullptr, 10));
+          if (row != rowOf.end()) FillFromReturning(result.result, state, row->second, r);
+        }
+      });
+  return statements;
 }
 
 void PgConnection::InsertRow(RecordsetState& state) {
@@ -1145,8 +1249,8 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
   // The protocol counts a statement's parameters in 16 bits; every statement is a round trip, so a statement
   // holds as many rows as that allows, up to the few thousand a host's batch holds.
   constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
-  return ForEachInsertStatement(
-      state, kMaxParameters, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
+  return ForEachBatchStatement(
+      state.queued, kMaxParameters, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
         const std::vector<char>& dirty = state.queued[first].dirty;
         std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
         if (width == 0) {

@@ -725,33 +725,34 @@ std::size_t SqliteConnection::InsertRows(RecordsetState& state, bool* kept) {
   // them, and the texts stay few, so the kept prepared statements serve every full batch.
   constexpr std::size_t kMaxRows = 5000;
   const auto limit = static_cast<std::size_t>(std::max(1, sqlite3_limit(m_db, SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
-  return ForEachInsertStatement(state, limit, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
-    const std::vector<char>& dirty = state.queued[first].dirty;
-    std::string sql = "INSERT INTO " + TableRef(columns);
-    if (width == 0) {
-      sql += " DEFAULT VALUES";
-      RunWrite(*this, Internal(sql), sql);
-      return;
-    }
-    std::size_t count = 0;
-    for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-      if (!dirty[k]) continue;
-      sql += count++ ? "," : " (";
-      AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
-    }
-    sql += ") VALUES ";
-    for (std::size_t r = first; r < end; ++r) {
-      sql += r == first ? "(" : ",(";
-      for (std::size_t c = 0; c < width; ++c) sql += c ? ",?" : "?";
-      sql += ')';
-    }
-    sqlite3_stmt* stmt = Internal(sql);
-    int index = 0;
-    for (std::size_t r = first; r < end; ++r)
-      for (std::size_t k = 0; k < dirty.size(); ++k)
-        if (dirty[k]) Bind(*this, stmt, ++index, state.queued[r].values[k], sql);
-    RunWrite(*this, stmt, sql);
-  });
+  return ForEachBatchStatement(state.queued, limit, kMaxRows,
+                               [&](std::size_t first, std::size_t end, std::size_t width) {
+                                 const std::vector<char>& dirty = state.queued[first].dirty;
+                                 std::string sql = "INSERT INTO " + TableRef(columns);
+                                 if (width == 0) {
+                                   sql += " DEFAULT VALUES";
+                                   RunWrite(*this, Internal(sql), sql);
+                                   return;
+                                 }
+                                 std::size_t count = 0;
+                                 for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+                                   if (!dirty[k]) continue;
+                                   sql += count++ ? "," : " (";
+                                   AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
+                                 }
+                                 sql += ") VALUES ";
+                                 for (std::size_t r = first; r < end; ++r) {
+                                   sql += r == first ? "(" : ",(";
+                                   for (std::size_t c = 0; c < width; ++c) sql += c ? ",?" : "?";
+                                   sql += ')';
+                                 }
+                                 sqlite3_stmt* stmt = Internal(sql);
+                                 int index = 0;
+                                 for (std::size_t r = first; r < end; ++r)
+                                   for (std::size_t k = 0; k < dirty.size(); ++k)
+                                     if (dirty[k]) Bind(*this, stmt, ++index, state.queued[r].values[k], sql);
+                                 RunWrite(*this, stmt, sql);
+                               });
 }
 
 void SqliteConnection::DeleteRow(RecordsetState& state) {

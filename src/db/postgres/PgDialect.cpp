@@ -662,6 +662,11 @@ void EmitColumn(const std::vector<Token>& t, std::size_t head, std::size_t stop,
   }
 }
 
+// The logs the library keeps of its own writes (the change records and the history): rows are only ever added
+// and read (and pruned by a DELETE of a range), never edited through a record set, so they go without the row
+// identity, whose sequence and index would add a third of their cost to every row an import records.
+bool IsAppendOnlyLog(std::string_view table) { return table == "vd_change" || table == "vd_history"; }
+
 // CREATE TABLE name ( elements ) rest: the elements with the server's types and the row identity added.
 void EmitCreateTable(const std::vector<Token>& t, std::size_t start, std::size_t end, PgStatement& out,
                      const PgNames* names, std::string_view schema) {
@@ -689,7 +694,8 @@ void EmitCreateTable(const std::vector<Token>& t, std::size_t start, std::size_t
   } else {
     emitter.Emit(0, open + 1, false);
   }
-  bool hasPrimaryKey = false, hasRowId = false;
+  bool hasPrimaryKey = false;
+  bool hasRowId = !out.tables.empty() && IsAppendOnlyLog(out.tables.back());
   for (std::size_t k = open; k < close; ++k)
     if (Is(t[k], "PRIMARY")) hasPrimaryKey = true;
   const auto elements = SplitArgs(t, open + 1, close);

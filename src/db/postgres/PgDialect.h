@@ -35,7 +35,8 @@
 // - in CREATE TABLE, turns the declared types of the catalogs into the server's (TypeMap.h: DOUBLE, CURRENCY,
 //   BIT, DATETIME, MEMO, LONGBINARY, GUID, TEXT(n), LONG, SHORT, BYTE, SINGLE, COUNTER...), makes text
 //   columns COLLATE "C" (kPgExact), and adds the hidden row identity kPgRowId, which makes results over the table
-//   editable (PgConnection.h); ALTER TABLE t ADD [COLUMN] writes its column the same way (without the identity);
+//   editable (PgConnection.h), to every table but the library's append-only logs vd_change and vd_history;
+//   ALTER TABLE t ADD [COLUMN] writes its column the same way (without the identity);
 // - notes whether the statement is a SELECT of plain columns of one table without DISTINCT, GROUP BY, HAVING,
 //   joins or compound parts, and where its top-level FROM is: such a result can carry the row identity;
 // - in a SELECT, INSERT, UPDATE or DELETE, lifts each 'text' literal that stands where a value may stand into a

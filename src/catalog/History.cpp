@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <map>
 #include <string_view>
 #include <vdpattern/toolkit/DBTypes.h>
@@ -394,7 +395,8 @@ void MakeHistoryTable(CVdDatabase& db) {
   // way, or a history read by name scans the whole table.
   db.ExecuteSQL(L"CREATE UNIQUE INDEX [vd_history_seq] ON [vd_history] ([seq])");
   db.ExecuteSQL(L"CREATE INDEX [vd_history_name] ON [vd_history] ([name] COLLATE NOCASE)");
-  db.ExecuteSQL(L"CREATE INDEX [vd_history_cset] ON [vd_history] ([cset])");
+  // A set's records are numbered one after another from the set's own number, so a set is read as a range of
+  // seq (ReadHistory): an index on cset would cost every recorded row and serve nothing.
   // On a server the library's writes only add rows. A rule or trigger that kept writers from changing them
   // would make the table one the library refuses to write (its rules would run with the writer's rights), so
   // the table's owner grants writers INSERT and SELECT on it, not UPDATE, DELETE or TRUNCATE: new tables give
@@ -602,9 +604,13 @@ bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<Histo
   if (!filter.since.empty()) add(L"[at] >= " + VdQuoteText(filter.since));
   if (!filter.by.empty()) add(L"[who] = " + VdQuoteText(filter.by));
   if (filter.change > 0) {
-    CString set;
-    set.Format(L"[cset] = (SELECT [cset] FROM [vd_history] WHERE [seq] = %lld)", filter.change);
-    add(set);
+    // The set's records run from its number to the first record of another set after it.
+    CString set, range;
+    set.Format(L"(SELECT [cset] FROM [vd_history] WHERE [seq] = %lld)", filter.change);
+    range.Format(
+        L"(SELECT IIF(IsNull(MIN([seq])), %lld, MIN([seq])) FROM [vd_history] WHERE [seq] > %s AND [cset] <> %s)",
+        std::numeric_limits<long long>::max(), set.GetString(), set.GetString());
+    add(L"[cset] = " + set + L" AND [seq] >= " + set + L" AND [seq] < " + range);
   }
   CVdRecordset rs(&db);
   try {

@@ -185,6 +185,13 @@ TEST_F(CatalogHistory, ABatchIsOneSetUndoneInOneGoAndPruningIsRecorded) {
   const std::vector<HistoryEntry> undone = History(*catalog);
   ASSERT_EQ(undone.size(), 900u);
   EXPECT_EQ(undone[0].set, undone[449].set);  // the undo is one set too
+  HistoryFilter ofSet;                        // each set read whole, and alone, beside the other
+  for (const long long change : {all[100].change, undone[10].change}) {
+    ofSet.change = change;
+    const std::vector<HistoryEntry> set = History(*catalog, ofSet);
+    ASSERT_EQ(set.size(), 450u);
+    EXPECT_EQ(set.front().set, set.back().set);
+  }
 
   long long removed = 0;
   ASSERT_TRUE(catalog->PruneHistory(L"2999-01-01", removed, error)) << error.ToUtf8();

@@ -208,6 +208,15 @@ Connection& RequireWritable(Connection* current, const RecordsetState& state) {
   return connection;
 }
 
+// Runs `done` when the scope ends, whichever way it ends.
+template <typename Done>
+struct AtExit {
+  Done done;
+  ~AtExit() { done(); }
+};
+template <typename Done>
+AtExit(Done) -> AtExit<Done>;
+
 void BeginEdit(RecordsetState& state, RecordsetState::Mode mode) {
   const std::size_t count = state.columns->columns.size();
   state.pending.assign(count, vdpattern::db::PendingValue());
@@ -279,10 +288,7 @@ void CVdRecordset::WriteQueued() {
   if (state.queued.empty()) return;
   Connection& connection = RequireWritable(CurrentConnection(), state);
   // Written or not, the rows leave the queue: a failure undone by the caller's savepoint must not write them again.
-  struct Emptied {
-    RecordsetState& state;
-    ~Emptied() { state.queued.clear(); }
-  } emptied{state};
+  const AtExit emptied{[&] { state.queued.clear(); }};
   CountStatements(connection.InsertRows(state, nullptr));
 }
 
@@ -290,10 +296,7 @@ bool CVdRecordset::WriteQueuedKeepingRows() {
   RecordsetState& state = RequireOpen(m_pState);
   if (state.queued.empty()) return true;
   Connection& connection = RequireWritable(CurrentConnection(), state);
-  struct Emptied {
-    RecordsetState& state;
-    ~Emptied() { state.queued.clear(); }
-  } emptied{state};
+  const AtExit emptied{[&] { state.queued.clear(); }};
   bool kept = false;
   const std::size_t before = state.rows;
   try {
@@ -339,13 +342,10 @@ void CVdRecordset::WriteQueuedEdits() {
   RecordsetState& state = RequireOpen(m_pState);
   if (state.edits.empty()) return;
   Connection& connection = RequireWritable(CurrentConnection(), state);
-  struct Emptied {
-    RecordsetState& state;
-    ~Emptied() {
-      state.edits.clear();
-      state.editSlots.clear();
-    }
-  } emptied{state};
+  const AtExit emptied{[&] {
+    state.edits.clear();
+    state.editSlots.clear();
+  }};
   CountStatements(connection.UpdateRows(state));
   state.resultSerial = NextResultSerial();
 }

@@ -1145,6 +1145,7 @@ std::size_t PgConnection::UpdateRows(RecordsetState& state) {
   const std::string idCell = Quoted(kPgRowId);
   constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
   std::size_t statements = 0;
+  // Each row binds its id besides its values: one parameter per row of the most a statement holds is kept back.
   ForEachBatchStatement(
       state.edits, kMaxParameters - kMaxRows, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t) {
         const std::vector<char>& dirty = state.edits[first].dirty;

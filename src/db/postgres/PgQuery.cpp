@@ -1148,6 +1148,10 @@ std::size_t PgConnection::UpdateRows(RecordsetState& state) {
   // Each row binds its id besides its values: one parameter per row of the most a statement holds is kept back.
   ForEachBatchStatement(
       state.edits, kMaxParameters - kMaxRows, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t) {
+        if (end - first == 1) {  // UpdateRow's own statement, prepared once for every such row
+          statements += UpdateEach(state, first, end);
+          return;
+        }
         const std::vector<char>& dirty = state.edits[first].dirty;
         // The first row's values carry their types, which type the whole list.
         std::vector<std::size_t> set;
@@ -1155,7 +1159,7 @@ std::size_t PgConnection::UpdateRows(RecordsetState& state) {
         for (std::size_t k = 0; k < columns.columns.size(); ++k) {
           if (!dirty[k]) continue;
           const char* type = BuiltInTypeName(columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
-          if (!type || end - first == 1) {
+          if (!type) {
             statements += UpdateEach(state, first, end);
             return;
           }

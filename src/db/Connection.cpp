@@ -38,6 +38,16 @@ bool Connection::WaitForChangeNotice(int timeoutMs) {
   return false;
 }
 
+void AppendColumnList(std::string& out, const ColumnSet& columns, const std::vector<char>& dirty) {
+  std::size_t count = 0;
+  for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+    if (!dirty[k]) continue;
+    out += count++ ? "," : " (";
+    AppendQuotedName(out, columns.columns[k].baseColumnUtf8);
+  }
+  out += ')';
+}
+
 std::size_t Connection::UpdateRows(RecordsetState& state) { return UpdateEach(state, 0, state.edits.size()); }
 
 std::size_t Connection::UpdateEach(RecordsetState& state, std::size_t first, std::size_t end) {

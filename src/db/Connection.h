@@ -252,6 +252,8 @@ void CountStatements(std::uint64_t statements = 1);
 
 // Appends `name` as a quoted identifier, "name" with a '"' inside doubled: the form both engines read.
 void AppendQuotedName(std::string& out, const std::string& name);
+// Appends " (a,b,...)": the names of the columns marked in `dirty`, each quoted, as an INSERT lists them.
+void AppendColumnList(std::string& out, const ColumnSet& columns, const std::vector<char>& dirty);
 
 // Makes a new, empty database file, or at a server address the catalog's schema; an existing file or schema is
 // never touched (08001). Throws CDBException.

@@ -1263,13 +1263,8 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
           keep(Run(sql));  // one row: a statement of no values is cut to one
           return;
         }
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-          if (!dirty[k]) continue;
-          sql += count++ ? "," : " (";
-          AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
-        }
-        sql += ") VALUES ";
+        AppendColumnList(sql, columns, dirty);
+        sql += " VALUES ";
         Parameters p;
         sql.reserve(sql.size() + (end - first) * width * 8 + returning.size());
         std::size_t marker = 0;

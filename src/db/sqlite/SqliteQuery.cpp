@@ -734,13 +734,8 @@ std::size_t SqliteConnection::InsertRows(RecordsetState& state, bool* kept) {
                                    RunWrite(*this, Internal(sql), sql);
                                    return;
                                  }
-                                 std::size_t count = 0;
-                                 for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-                                   if (!dirty[k]) continue;
-                                   sql += count++ ? "," : " (";
-                                   AppendQuotedName(sql, columns.columns[k].baseColumnUtf8);
-                                 }
-                                 sql += ") VALUES ";
+                                 AppendColumnList(sql, columns, dirty);
+                                 sql += " VALUES ";
                                  for (std::size_t r = first; r < end; ++r) {
                                    sql += r == first ? "(" : ",(";
                                    for (std::size_t c = 0; c < width; ++c) sql += c ? ",?" : "?";

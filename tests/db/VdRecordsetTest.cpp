@@ -2,6 +2,8 @@
 // catalog writes, the one-statement rule, edits of exactly the current row, and what an open record set leaves
 // to other connections.
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <vdpattern/toolkit/VariantConv.h>
 #include <vdpattern/toolkit/VdDatabase.h>
@@ -658,6 +660,59 @@ TEST_F(VdRecordsetTest, QueuedEditsAreMergedPerRowWrittenTogetherAndShowWhatTheD
   queue(L"h", COleVariant(-2.0));
   RawDb(m_path).Exec("DELETE FROM Empty WHERE Name = 'r 1'");
   EXPECT_TRUE(CatchDb([&] { rs.WriteQueuedEdits(); }).Mentions("no longer exists"));
+}
+
+// Rows queued and written together show what the database holds: read back whole where the server may change
+// a value (a NUMERIC rounds) or fills a column itself (a DEFAULT), and made from the values sent where it
+// stores them as they are; either way as a fresh read shows them.
+TEST_F(VdRecordsetTest, QueuedRowsKeptByTheirInsertShowWhatTheDatabaseHolds) {
+  RawDb(m_path).Exec(
+      "CREATE TABLE Kinds (Name TEXT, r DOUBLE, i INTEGER, big BIGINT, ok BOOLEAN, note VARCHAR(20), m "
+      "NUMERIC(6,1)); CREATE TABLE Filled (Name TEXT, h DOUBLE, n INTEGER DEFAULT 7)");
+  const auto shown = [](CVdRecordset& rs) {
+    std::string out;
+    for (rs.MoveFirst(); !rs.IsEOF(); rs.MoveNext()) {
+      for (short k = 0; k < rs.GetODBCFieldCount(); ++k) {
+        CDBVariant v = Value(rs, k);
+        out += std::to_string(v.m_dwType) + ":" + U8(DBV_BSTRAll(&v)) +
+               (v.m_dwType == DBVT_DOUBLE && std::signbit(v.m_dblVal) ? "-" : "") + " ";
+      }
+      out += "\n";
+    }
+    return out;
+  };
+  const auto write = [&](const wchar_t* table,
+                         const std::vector<std::vector<std::pair<const wchar_t*, COleVariant>>>& rows) {
+    CVdRecordset rs(&m_db);
+    rs.Open(0, (std::wstring(L"SELECT * FROM ") + table + L" WHERE 0 = 1").c_str(), 0);
+    for (const auto& row : rows) {
+      rs.AddNew();
+      for (const auto& [column, value] : row) rs.SetFieldValue(column, value);
+      rs.QueueNew();
+    }
+    EXPECT_EQ(rs.WriteQueuedKeepingRows(), OnServer());
+    if (!OnServer()) return;
+    const std::string kept = shown(rs);
+    CVdRecordset fresh(&m_db);
+    fresh.Open(0, (std::wstring(L"SELECT * FROM ") + table).c_str(), 0);
+    EXPECT_EQ(kept, shown(fresh)) << "table " << U8(table);
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), static_cast<long>(rows.size()));
+  };
+  COleVariant huge;
+  huge.vt = VT_I8;
+  huge.llVal = (1LL << 53) + 1;  // no double holds it: stored rounded to the nearest
+  write(L"Kinds", {{{L"Name", COleVariant(L"a")},
+                    {L"r", COleVariant(0.1)},
+                    {L"i", COleVariant(-7L)},
+                    {L"big", huge},
+                    {L"ok", COleVariant(1L)},
+                    {L"note", COleVariant(L"\u00d8 2\u00bd it's")}},
+                   {{L"Name", COleVariant(L"b")}, {L"r", COleVariant(-0.0)}, {L"ok", COleVariant(0L)}},
+                   {{L"Name", COleVariant(L"c")}, {L"r", huge}, {L"note", COleVariant(L"")}},
+                   {{L"Name", COleVariant(L"d")}, {L"r", COleVariant(1e308)}, {L"m", COleVariant(100.26)}}});
+  write(L"Filled", {{{L"Name", COleVariant(L"x")}, {L"h", COleVariant(2.5)}}, {{L"Name", COleVariant(L"y")}}});
+  EXPECT_EQ(Raw("SELECT m FROM Kinds WHERE Name = 'd'"), OnServer() ? "100.3" : "100.26");
+  EXPECT_EQ(Raw("SELECT sum(n) FROM Filled"), "14");
 }
 
 TEST_F(VdRecordsetTest, UpdateNeedsEditOrAddNewAndCancelUpdateDropsTheChange) {

@@ -265,6 +265,7 @@ class PgConnection final : public Connection {
   struct TableFacts {
     bool rowId = false;
     CString writeRefused;  // why a write would run code of the table's own; empty when none would
+    bool filled = true;    // a column but the row id has a default or is an identity: the server fills it
   };
   const TableFacts& FactsOf(const std::string& table);
   TableFacts FactsFrom(const std::string& table, bool rowId, bool triggers, bool rules, bool code, bool domains) const;

@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +142,56 @@ std::string ShapeOf(const PGresult* result, bool withRowId) {
     key += '\0';
   }
   return key;
+}
+
+// Whether the server stores `value`, written to a column of type `serverType` as Parameters sends it,
+// unchanged, so that ReadCell would read back what CellAsSent makes of it. Not where it may change it: a
+// numeric rounds, a bpchar pads, a text is parsed as a number or a date, a NaN keeps the server's own sign.
+bool StoredAsSent(const PendingValue& value, unsigned serverType) {
+  switch (value.kind) {
+    case CellKind::kNull:
+      return true;
+    case CellKind::kInteger:
+      return serverType == kInt2 || serverType == kInt4 || serverType == kInt8 || serverType == kBool ||
+             serverType == kFloat8;
+    case CellKind::kReal:
+      return serverType == kFloat8 && !std::isnan(value.d);  // 17 digits read back as the same double
+    case CellKind::kText:
+      return serverType == kText || serverType == kVarchar;  // SetFieldValue refuses a text over varchar(n)
+    case CellKind::kBlob:
+      return serverType == kBytea;
+  }
+  return false;
+}
+
+void CellAsSent(const PendingValue& value, unsigned serverType, std::string& arena, Cell& cell) {
+  switch (value.kind) {
+    case CellKind::kInteger:
+      if (serverType == kFloat8) {
+        cell.kind = CellKind::kReal;
+        cell.d = static_cast<double>(value.i);  // rounded to the nearest, as the server's parse of its digits
+      } else {
+        cell.kind = CellKind::kInteger;
+        cell.i = serverType == kBool ? value.i != 0 : value.i;
+      }
+      return;
+    case CellKind::kReal:
+      cell.kind = CellKind::kReal;
+      cell.d = value.d;
+      return;
+    case CellKind::kText:
+    case CellKind::kBlob:
+      if (arena.size() + value.bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        ThrowDbError(kStateGeneral, L"The result is too large to be held in memory (over 4 GB of text).");
+      cell.kind = value.kind;
+      cell.bytes.offset = static_cast<std::uint32_t>(arena.size());
+      cell.bytes.length = static_cast<std::uint32_t>(value.bytes.size());
+      arena.append(value.bytes);
+      return;
+    default:
+      cell = Cell();
+      return;
+  }
 }
 
 const PgColumnSet& Columns(const RecordsetState& state) { return static_cast<const PgColumnSet&>(*state.columns); }
@@ -569,7 +620,9 @@ constexpr const char* kNamesHead =
     "format('CHECK (((%1$I >= 0) AND (%1$I <= 255)))', a.attname)), c.oid, c.rowid, c.triggers, c.relhasrules, "
     "c.code, c.domains, (SELECT CASE WHEN y.typtype = 'd' THEN y.typbasetype ELSE y.oid END FROM pg_type y WHERE y.oid "
     "= a.atttypid), (SELECT CASE WHEN y.typtype = 'd' THEN y.typtypmod ELSE a.atttypmod END FROM pg_type y WHERE "
-    "y.oid = a.atttypid) FROM (SELECT c.oid, c.relname, c.relhasrules, EXISTS (SELECT 1 FROM pg_attribute a WHERE "
+    "y.oid = a.atttypid), c.filled FROM (SELECT c.oid, c.relname, c.relhasrules, EXISTS (SELECT 1 FROM pg_attribute a "
+    "WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped AND a.attname <> $2 AND (a.atthasdef OR "
+    "a.attidentity <> '')) AS filled, EXISTS (SELECT 1 FROM pg_attribute a WHERE "
     "a.attrelid = c.oid AND a.attname = $2 AND NOT a.attisdropped) AS rowid, EXISTS (SELECT 1 FROM pg_trigger t "
     "WHERE t.tgrelid = c.oid AND NOT t.tgisinternal) AS triggers, EXISTS (SELECT 1 FROM pg_depend d LEFT JOIN "
     "pg_proc p ON d.refclassid = 'pg_proc'::regclass AND p.oid = d.refobjid LEFT JOIN pg_operator o ON "
@@ -621,7 +674,9 @@ void PgConnection::ReadNames(PGresult* result) {
       columns.clear();
       if (seen.insert(relation).second) m_names.emplace(AsciiLower(relation), relation);
       m_names.emplace(kPgTableKey + AsciiLower(relation), relation);
-      m_rowIdTables[relation] = FactsFrom(relation, yes(r, 6), yes(r, 7), yes(r, 8), yes(r, 9), yes(r, 10));
+      TableFacts& facts = m_rowIdTables[relation];
+      facts = FactsFrom(relation, yes(r, 6), yes(r, 7), yes(r, 8), yes(r, 9), yes(r, 10));
+      facts.filled = yes(r, 13);
       base = &m_baseColumns[static_cast<unsigned>(std::strtoul(PQgetvalue(result, r, 5), nullptr, 10))];
       base->table = relation;
       bytes.push_back(relation);
@@ -1237,18 +1292,40 @@ void PgConnection::InsertRow(RecordsetState& state) {
 std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
   const PgColumnSet& columns = Columns(state);
   CheckWritable(columns.table);
-  // The rows read back in the insert's own round trip, rather than by a read of their names after it.
+  // The rows read back in the insert's own round trip, rather than by a read of their names after it. Where
+  // the server stores the values as sent and fills no column itself, only the row ids come back and the cells
+  // are the values sent: a server's text of a million numbers costs it more than storing them.
   if (kept) *kept = true;
   const std::string returning = kept ? Returning(columns) : std::string();
-  const auto keep = [&](PGresult* result) {
+  const std::string returningId = " RETURNING " + Quoted(kPgRowId);
+  const bool plain = kept && !FactsOf(columns.table).filled;
+  const std::size_t id = columns.stride - 1;
+  const auto type = [&](std::size_t k) { return columns.serverTypes[static_cast<std::size_t>(columns.source[k])]; };
+  const auto asSent = [&](std::size_t first, std::size_t end) {
+    if (!plain) return false;
+    for (std::size_t r = first; r < end; ++r)
+      for (std::size_t k = 0; k < id; ++k)
+        if (state.queued[r].dirty[k] && !StoredAsSent(state.queued[r].values[k], type(k))) return false;
+    return true;
+  };
+  const auto keep = [&](PGresult* result, std::size_t first, std::size_t end, bool sent) {
     ResultGuard guard{result};
     if (!kept) return;
     const int rows = PQntuples(result);
+    if (sent && static_cast<std::size_t>(rows) != end - first)
+      ThrowDbError(kStateGeneral, L"The server did not say which rows it inserted.");
     state.cells.Truncate(state.rows);  // a read that failed half way may have left a row behind
     for (int r = 0; r < rows; ++r) {
       Cell* cells = state.cells.AppendRow();
       ++state.rows;
-      for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, r, static_cast<int>(k), state, cells[k]);
+      if (!sent) {
+        for (std::size_t k = 0; k < columns.stride; ++k) ReadCell(result, r, static_cast<int>(k), state, cells[k]);
+        continue;
+      }
+      const RecordsetState::QueuedRow& row = state.queued[first + static_cast<std::size_t>(r)];
+      for (std::size_t k = 0; k < id; ++k)
+        if (row.dirty[k]) CellAsSent(row.values[k], type(k), state.arena, cells[k]);
+      ReadCell(result, r, 0, state, cells[id]);
     }
   };
   // The protocol counts a statement's parameters in 16 bits; every statement is a round trip, so a statement
@@ -1258,9 +1335,10 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
       state.queued, kMaxParameters, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
         const std::vector<char>& dirty = state.queued[first].dirty;
         std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
+        const bool sent = asSent(first, end);
         if (width == 0) {
-          sql += " DEFAULT VALUES" + returning;
-          keep(Run(sql));  // one row: a statement of no values is cut to one
+          sql += " DEFAULT VALUES" + (sent ? returningId : returning);
+          keep(Run(sql), first, end, sent);  // one row: a statement of no values is cut to one
           return;
         }
         AppendColumnList(sql, columns, dirty);
@@ -1278,9 +1356,9 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
           }
           sql += ')';
         }
-        sql += returning;
+        sql += sent ? returningId : returning;
         p.Finish();
-        keep(Run(sql, p.values, p.lengths, p.binary));
+        keep(Run(sql, p.values, p.lengths, p.binary), first, end, sent);
       });
 }
 

@@ -566,23 +566,40 @@ void RecordOther(CVdDatabase& db, const CString& family, const CString& name, co
     WriteHistory(db, {family, name, kind, EncodeColumns(columns)});
 }
 
+namespace {
+
+// The one boolean a query of the server's own catalogs answers (false for no row).
+bool ServerSays(CVdDatabase& db, const CString& sql) {
+  CVdRecordset rs(&db);
+  rs.Open(0, sql, 0);
+  CDBVariant cell;
+  bool yes = false;
+  if (!rs.IsEOF()) {
+    rs.GetFieldValue(short(0), cell);
+    yes = cell.m_dwType == DBVT_BOOL ? cell.m_boolVal != 0 : NumberOf(cell) != 0;
+  }
+  rs.Close();
+  return yes;
+}
+
+}  // namespace
+
 bool IsHistoryTrusted(CVdDatabase& db) {
   const std::wstring schema = ServerSchema(db);
   if (schema.empty()) return true;
-  CVdRecordset rs(&db);
-  rs.Open(0,
-          L"SELECT pg_catalog.pg_has_role(c.relowner, n.nspowner, 'MEMBER') FROM pg_catalog.pg_class c, "
-          L"pg_catalog.pg_namespace n WHERE n.oid = c.relnamespace AND n.nspname = " +
-              VdQuoteText(CString(schema)) + L" AND c.relname = 'vd_history'",
-          0);
-  CDBVariant cell;
-  bool trusted = false;
-  if (!rs.IsEOF()) {
-    rs.GetFieldValue(short(0), cell);
-    trusted = cell.m_dwType == DBVT_BOOL ? cell.m_boolVal != 0 : NumberOf(cell) != 0;
-  }
-  rs.Close();
-  return trusted;
+  return ServerSays(db,
+                    L"SELECT pg_catalog.pg_has_role(c.relowner, n.nspowner, 'MEMBER') FROM pg_catalog.pg_class c, "
+                    L"pg_catalog.pg_namespace n WHERE n.oid = c.relnamespace AND n.nspname = " +
+                        VdQuoteText(CString(schema)) + L" AND c.relname = 'vd_history'");
+}
+
+bool MayMakeHistory(CVdDatabase& db) {
+  const std::wstring schema = ServerSchema(db);
+  if (schema.empty()) return true;
+  return ServerSays(db,
+                    L"SELECT pg_catalog.pg_has_role(n.nspowner, 'MEMBER') FROM pg_catalog.pg_namespace n WHERE "
+                    L"n.nspname = " +
+                        VdQuoteText(CString(schema)));
 }
 
 void RecordCopy(CVdDatabase& db, long long tables, long long rows) {

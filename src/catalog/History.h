@@ -108,6 +108,9 @@ void RecordCopy(CVdDatabase& db, long long tables, long long rows);
 // rewrite; a file's always is. Asks only the server's catalog tables and built-in functions, schema-qualified.
 // Database failures pass to the caller.
 bool IsHistoryTrusted(CVdDatabase& db);
+// Whether a history table made now would be trusted: on a server, whether the connection's role owns the schema
+// (through its roles), since the table it makes is its own. Database failures pass to the caller.
+bool MayMakeHistory(CVdDatabase& db);
 
 // The entries `filter` selects, newest first. False when the catalog has no history table.
 bool ReadHistory(CVdDatabase& db, const HistoryFilter& filter, std::vector<HistoryEntry>& entries);

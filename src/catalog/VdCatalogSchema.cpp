@@ -113,10 +113,12 @@ CString CVdCatalogSchema::NameIndexName(const CString& family) { return L"ix_" +
 CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& path, unsigned long timeLimit,
                                                                  std::vector<std::wstring>& added,
                                                                  std::vector<std::wstring>& leftAsIs, CString& error,
-                                                                 std::vector<std::wstring>* madeExact) {
+                                                                 std::vector<std::wstring>* madeExact,
+                                                                 std::vector<std::wstring>* trimmed) {
   added.clear();
   leftAsIs.clear();
   if (madeExact) madeExact->clear();
+  if (trimmed) trimmed->clear();
   error.Empty();
   const bool server = VdIsServerAddress(path);
   auto connection = std::make_unique<CVdDatabase>();
@@ -155,17 +157,27 @@ CVdCatalogSchema::UpgradeResult CVdCatalogSchema::UpgradeCatalog(const CString& 
     }
   };
   if (server) {
-    // What an earlier version did not give a server catalog: its units as column comments, and text columns
-    // that plain SQL's LIKE accepts.
-    std::vector<std::wstring> exact;
+    // What an earlier version did not give a server catalog: its units as column comments, text columns that
+    // plain SQL's LIKE accepts, a history (made only by a role of the schema's owner: another's would not be
+    // believed), and logs without what every recorded change paid for.
+    std::vector<std::wstring> exact, lighter;
     const UpgradeResult result = inOneTransaction([&] {
       std::vector<VdColumnComment> missing;
       vdpattern::catalog::MissingUnitComments(*db, missing, added);
       if (!missing.empty()) db->ExecuteSQL(nullptr, missing);
       db->MakeTextColumnsExact(exact, leftAsIs);
-      return !missing.empty() || !exact.empty();
+      CVdODBCTableDefInfo history;
+      bool made = false;
+      if (!db->GetTableDefInfo(vdpattern::catalog::kHistoryTable, history)) {
+        made = vdpattern::catalog::MayMakeHistory(*db);
+        if (made) vdpattern::catalog::MakeHistoryTable(*db);
+        (made ? added : leftAsIs).push_back(vdpattern::catalog::kHistoryTable);
+      }
+      db->TrimLibraryLogs(lighter);
+      return !missing.empty() || !exact.empty() || made || !lighter.empty();
     });
     if (madeExact && result == eUpgraded) *madeExact = exact;
+    if (trimmed && result == eUpgraded) *trimmed = lighter;
     if (result == eFailed) leftAsIs.clear();
     return result;
   }

@@ -150,6 +150,14 @@ class Connection {
     left.clear();
     return false;
   }
+  // Drops from the library's logs (vd_change, vd_history) that the connection's role owns what an earlier
+  // version gave them and new ones lack: their row identity and the history's cset index, in the open
+  // transaction; the logs changed in `trimmed`. False, nothing done, on an engine that never gave them these (a
+  // file). Throws what a statement throws.
+  virtual bool TrimLogs(std::vector<std::wstring>& trimmed) {
+    trimmed.clear();
+    return false;
+  }
 
   // Runs one host statement, or reads the table given by its bare name, into a new state standing on row 0.
   // Caller owns the result.

@@ -142,6 +142,10 @@ BOOL CVdDatabase::MakeTextColumnsExact(std::vector<std::wstring>& made, std::vec
   return Require(m_pConnection).MakeTextExact(made, leftAsIs) ? TRUE : FALSE;
 }
 
+BOOL CVdDatabase::TrimLibraryLogs(std::vector<std::wstring>& trimmed) {
+  return Require(m_pConnection).TrimLogs(trimmed) ? TRUE : FALSE;
+}
+
 BOOL CVdDatabase::GetColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) {
   return Require(m_pConnection).ColumnComments(comments) ? TRUE : FALSE;
 }

@@ -1,11 +1,13 @@
 // The history: what each library write records, reading it back, undo and its refusals, pruning, batches, and a
 // catalog without a history.
 
+#include <algorithm>
 #include <vdpattern/catalog/VdCatalogSchema.h>
 #include <vdpattern/catalog/VdCatalogTransfer.h>
 #include <vdpattern/toolkit/VdDatabase.h>
 
 #include "catalog/CatalogFixture.h"
+#include "support/ServerSql.h"
 
 using cattest::CatalogFile;
 using vdpattern::HistoryEntry;
@@ -418,4 +420,68 @@ TEST_F(CatalogFile, ACatalogWithoutAHistoryWritesAsBeforeAndSaysSo) {
   CString error;
   EXPECT_FALSE(catalog->UndoChange(1, error));
   EXPECT_NE(error.Find(L"no history"), -1);
+}
+
+// An older server catalog: upgrade gives it a history when the schema's owner runs it, and takes from logs made
+// with a row number each (and the history's cset index) what they no longer need; the rows stay, and writes,
+// undo and a set's read work on what is left. A second upgrade changes nothing.
+TEST_F(CatalogFile, UpgradeGivesAnOlderServerCatalogAHistoryAndLighterLogs) {
+  if (!OnServer()) GTEST_SKIP() << "a file's logs never had a row number";
+  const CString path(Wide(m_file).c_str());
+  std::vector<std::wstring> added, leftAsIs, trimmed;
+  CString error;
+  ASSERT_EQ(CVdCatalogSchema::UpgradeCatalog(path, 10, added, leftAsIs, error, nullptr, &trimmed),
+            CVdCatalogSchema::eUpgraded)
+      << error.ToUtf8();
+  EXPECT_NE(std::find(added.begin(), added.end(), L"vd_history"), added.end());
+  EXPECT_TRUE(trimmed.empty());
+  {
+    auto catalog = Open();
+    std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+    ASSERT_TRUE(p);
+    p->SetParam(0, L"Height", 7.0);
+    ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+    std::vector<HistoryEntry> entries;
+    ASSERT_EQ(catalog->GetHistory({}, entries), CVdPatternCatalog::eChangesRead);
+    EXPECT_EQ(entries.size(), 1u);
+  }
+  // The logs as an earlier version made them.
+  const std::string old =
+      vdtest::ServerSql(m_file,
+                        "ALTER TABLE vd_change ADD COLUMN vd_row bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY; "
+                        "ALTER TABLE vd_history ADD COLUMN vd_row bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY; "
+                        "CREATE INDEX vd_history_cset ON vd_history (cset)");
+  ASSERT_EQ(old, "");
+  const auto columns = [&] {
+    return vdtest::ServerSql(m_file,
+                             "SELECT count(*) FROM pg_attribute WHERE attname = 'vd_row' AND NOT attisdropped AND "
+                             "attrelid IN ('vd_change'::regclass, 'vd_history'::regclass) UNION ALL SELECT count(*) "
+                             "FROM pg_index WHERE indrelid = 'vd_history'::regclass AND indexrelid::regclass::text = "
+                             "'vd_history_cset'");
+  };
+  ASSERT_EQ(columns(), "2\n1");
+  ASSERT_EQ(CVdCatalogSchema::UpgradeCatalog(path, 10, added, leftAsIs, error, nullptr, &trimmed),
+            CVdCatalogSchema::eUpgraded)
+      << error.ToUtf8();
+  EXPECT_EQ(trimmed, (std::vector<std::wstring>{L"vd_change", L"vd_history"}));
+  EXPECT_EQ(columns(), "0\n0");
+  auto catalog = Open();
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  p->SetParam(0, L"Height", 8.0);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  std::vector<HistoryEntry> entries;
+  ASSERT_EQ(catalog->GetHistory({}, entries), CVdPatternCatalog::eChangesRead);
+  ASSERT_EQ(entries.size(), 2u);
+  ASSERT_TRUE(catalog->UndoChange(entries[0].change, error)) << error.ToUtf8();
+  EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "7.0");
+  HistoryFilter one;
+  one.change = entries[1].change;
+  std::vector<HistoryEntry> set;
+  ASSERT_EQ(catalog->GetHistory(one, set), CVdPatternCatalog::eChangesRead);
+  EXPECT_EQ(set.size(), 1u);
+  catalog.reset();
+  EXPECT_EQ(CVdCatalogSchema::UpgradeCatalog(path, 10, added, leftAsIs, error, nullptr, &trimmed),
+            CVdCatalogSchema::eUpToDate)
+      << error.ToUtf8();
 }

@@ -15,6 +15,7 @@
 #include <vdpattern/toolkit/VdRecordset.h>
 
 #include "catalog/CatalogFixture.h"
+#include "support/ServerSql.h"
 #include "support/TestDb.h"
 
 namespace {
@@ -28,19 +29,7 @@ class CatalogPlainSql : public vdtest::DbTest {
   // The rows of `sql` run as a plain SQL tool runs it (search path set to the catalog's schema), one line per
   // row with its cells joined by '|'; "<failed: ...>" with the server's message.
   static std::string Sql(const std::string& address, const std::string& sql) {
-    PGconn* conn = PQconnectdb(address.substr(0, address.find('?')).c_str());
-    const std::string schema = address.substr(address.find("catalog=") + 8);
-    PQclear(PQexec(conn, ("SET search_path = \"" + schema + "\"; SET enable_seqscan = off").c_str()));
-    PGresult* r = PQexec(conn, sql.c_str());
-    std::string out;
-    if (PQresultStatus(r) != PGRES_TUPLES_OK) out = "<failed: " + std::string(PQerrorMessage(conn)) + ">";
-    for (int row = 0; row < PQntuples(r); ++row) {
-      if (row > 0) out += '\n';
-      for (int c = 0; c < PQnfields(r); ++c) out += (c > 0 ? "|" : "") + std::string(PQgetvalue(r, row, c));
-    }
-    PQclear(r);
-    PQfinish(conn);
-    return out;
+    return vdtest::ServerSql(address, "SET enable_seqscan = off; " + sql);
   }
   // The rows the catalog's own dialect finds for `sql`.
   static long Count(const std::string& address, const wchar_t* sql) {

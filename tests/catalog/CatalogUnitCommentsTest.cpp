@@ -126,7 +126,7 @@ TEST_F(CatalogUnitComments, UpgradeAndCopyGiveTheCommentsAnOlderCatalogLacks) {
     return;
   }
   ASSERT_EQ(result, CVdCatalogSchema::eUpgraded) << U8(error);
-  EXPECT_EQ(added, (std::vector<std::wstring>{L"Beams", L"Channels"}));
+  EXPECT_EQ(added, (std::vector<std::wstring>{L"Beams", L"Channels", L"vd_history"}));  // and the history it lacked
   EXPECT_EQ(Comment(address, "Beams", "Height"), "mm");
   EXPECT_EQ(Comment(address, "Beams", "Area"), "cm2");
   EXPECT_EQ(Comment(address, "Beams", "Width"), "<null>");

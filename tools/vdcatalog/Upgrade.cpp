@@ -27,15 +27,18 @@ int Upgrade(const std::string& file) {
   if (!server && RefuseSpecialFile(file)) return kError;
   const std::string path = server ? file : std::filesystem::absolute(file).lexically_normal().string();
   const std::string shown = server ? Masked(file) : file;
-  std::vector<std::wstring> added, leftAsIs, exact;
+  std::vector<std::wstring> added, leftAsIs, exact, trimmed;
   CString error;
   const CVdCatalogSchema::UpgradeResult result =
-      CVdCatalogSchema::UpgradeCatalog(CString(path.c_str()), TimeLimit(), added, leftAsIs, error, &exact);
+      CVdCatalogSchema::UpgradeCatalog(CString(path.c_str()), TimeLimit(), added, leftAsIs, error, &exact, &trimmed);
   for (const std::wstring& family : leftAsIs)
-    Error(server ? "table \"" + Utf8(family) +
-                       "\" keeps its case-blind text columns, on which LIKE stays refused: one of its indexes (a "
-                       "constraint's, an expression's or a partial one) cannot be made again as it is"
-                 : "family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
+    Error(server && family == L"vd_history"
+              ? "no history was added: only the schema's owner (or a member of its role) can make one that the "
+                "library believes; run upgrade as that role"
+          : server ? "table \"" + Utf8(family) +
+                         "\" keeps its case-blind text columns, on which LIKE stays refused: one of its indexes (a "
+                         "constraint's, an expression's or a partial one) cannot be made again as it is"
+                   : "family \"" + Utf8(family) + "\" is left as it is: its name holds ']'");
   switch (result) {
     case CVdCatalogSchema::eNotCatalog:
       Error(shown + " is not a catalog (it has no \"Definition\" and \"FamilyDescription\" tables)");
@@ -59,7 +62,17 @@ int Upgrade(const std::string& file) {
     case CVdCatalogSchema::eUpgraded:
       break;
   }
+  // The history table is named among the families that were changed; it is said on a line of its own.
+  const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));
+  const bool addedHistory = history != added.end();
+  if (addedHistory) added.erase(history);
+  if (addedHistory) std::printf("upgraded %s: it keeps a history of its edits from now on\n", shown.c_str());
   if (server) {
+    if (!trimmed.empty()) {
+      std::printf("upgraded %s: the library's change logs no longer keep a row number each:", shown.c_str());
+      for (const std::wstring& table : trimmed) std::printf(" %s", Visible(Utf8(table)).c_str());
+      std::printf("\n");
+    }
     if (!added.empty()) {
       std::printf("upgraded %s: units written as column comments in %zu famil%s:", shown.c_str(), added.size(),
                   added.size() == 1 ? "y" : "ies");
@@ -74,17 +87,12 @@ int Upgrade(const std::string& file) {
     }
     return kOk;
   }
-  // The history table is named among the families that got an index; it is said on a line of its own.
-  const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));
-  const bool addedHistory = history != added.end();
-  if (addedHistory) added.erase(history);
   if (!added.empty()) {
     std::printf("upgraded %s: name index added to %zu famil%s:", file.c_str(), added.size(),
                 added.size() == 1 ? "y" : "ies");
     for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
     std::printf("\n");
   }
-  if (addedHistory) std::printf("upgraded %s: it keeps a history of its edits from now on\n", file.c_str());
   return kOk;
 }
 

@@ -109,10 +109,15 @@ class VDPATTERN_EXPORT CVdCatalogSchema {
   // On a server, in the same transaction, text columns that an earlier version made case-blind by their own
   // collation get the exact one of new catalogs (CVdDatabase::MakeTextColumnsExact), so that plain SQL's LIKE and
   // ILIKE work on them: the tables changed go in `madeExact` (borrowed, may be null), those whose indexes could
-  // not be made again as they were in `leftAsIs`.
+  // not be made again as they were in `leftAsIs`. A server catalog without the history table gets it when the
+  // connection's role is the schema's owner or one of its members (another's table would not be believed), and
+  // "vd_history" is put in `added` then (in `leftAsIs` when another role runs it); the library's logs that an earlier
+  // version gave a row identity (and the history its index on "cset") lose them (CVdDatabase::TrimLibraryLogs), named
+  // in `trimmed` (borrowed, may be null).
   static UpgradeResult UpgradeCatalog(const CString& path, unsigned long timeLimit, std::vector<std::wstring>& added,
                                       std::vector<std::wstring>& leftAsIs, CString& error,
-                                      std::vector<std::wstring>* madeExact = nullptr);
+                                      std::vector<std::wstring>* madeExact = nullptr,
+                                      std::vector<std::wstring>* trimmed = nullptr);
 
  private:
   // The database of `catalog` (borrowed) when it may be written and holds `family`, with the family's bracketed

@@ -167,6 +167,12 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // were (an expression, a predicate, a constraint's own). FALSE, nothing done, on a file. Throws CDBException
   // as ExecuteSQL does.
   BOOL MakeTextColumnsExact(std::vector<std::wstring>& made, std::vector<std::wstring>& leftAsIs);
+  // Extension: on a server catalog made by an earlier version, drops from the library's change logs ("vd_change",
+  // "vd_history") what new catalogs' logs are made without and every recorded change paid for: their row
+  // identity and the history's index on "cset". Only logs the connection's role owns are changed, in the open
+  // transaction; `trimmed` names them. The rows stay. FALSE, nothing done, on a file. Throws CDBException as
+  // ExecuteSQL does.
+  BOOL TrimLibraryLogs(std::vector<std::wstring>& trimmed);
 
   // Milliseconds to wait for another process's lock before failing with HYT00; applies now and to later
   // opens. Negative values count as 0. On a server it is the session's lock_timeout, which bounds the wait

@@ -149,6 +149,7 @@ class PgConnection final : public Connection {
   // One statement over pg_description for the schema's tables (by its oid).
   bool ColumnComments(std::map<std::wstring, std::map<std::wstring, std::wstring>>& comments) override;
   bool MakeTextExact(std::vector<std::wstring>& made, std::vector<std::wstring>& left) override;
+  bool TrimLogs(std::vector<std::wstring>& trimmed) override;
   std::unique_ptr<RecordsetState> Query(const wchar_t* text) override;
   void Requery(RecordsetState& state) override;
   void ReturnState(std::unique_ptr<RecordsetState> state) override;

@@ -1,6 +1,8 @@
 // Text columns of a catalog made by an earlier version: they carried the case-blind collation vd_nocase
 // themselves, which the server refuses for LIKE and ILIKE. They are given the exact collation of new catalogs
 // (PgDialect.h), and their indexes are made again under vd_nocase, so the catalogs' lookups keep theirs.
+// The library's append-only logs of such a catalog lose what new ones are made without, and every recorded change
+// paid for: vd_change's and vd_history's row identity, and the history's index on cset.
 
 #include <libpq-fe.h>
 #include <map>
@@ -141,6 +143,35 @@ bool PgConnection::MakeTextExact(std::vector<std::wstring>& made, std::vector<st
     for (const std::string& create : creates[oid]) Exec(create);
     made.push_back(VdFromUtf8(table.name));
   }
+  m_described.clear();
+  m_rowIdTables.clear();
+  m_namesRead = false;
+  return true;
+}
+
+bool PgConnection::TrimLogs(std::vector<std::wstring>& trimmed) {
+  trimmed.clear();
+  EnsureConnected();
+  if (m_schemaOid.empty()) return true;
+  // Only the logs the connection's role owns (through its roles): another's are left as they are, as the history
+  // of a table the schema's owner does not own is left unread.
+  ResultGuard found{Read(
+      "SELECT c.relname, EXISTS (SELECT 1 FROM pg_catalog.pg_attribute a WHERE a.attrelid = c.oid AND a.attname = "
+      "$2 AND NOT a.attisdropped), EXISTS (SELECT 1 FROM pg_catalog.pg_index x JOIN pg_catalog.pg_class i ON i.oid = "
+      "x.indexrelid WHERE x.indrelid = c.oid AND i.relname = 'vd_history_cset') FROM pg_catalog.pg_class c WHERE "
+      "c.relnamespace = $1::oid AND c.relkind = 'r' AND c.relname IN ('vd_change', 'vd_history') AND "
+      "pg_catalog.pg_has_role(c.relowner, 'MEMBER') ORDER BY c.relname",
+      {m_schemaOid.c_str(), kPgRowId})};
+  for (int r = 0; r < PQntuples(found.result); ++r) {
+    const std::string table = PQgetvalue(found.result, r, 0);
+    const bool rowId = *PQgetvalue(found.result, r, 1) == 't', cset = *PQgetvalue(found.result, r, 2) == 't';
+    if (!rowId && !cset) continue;
+    // Its identity sequence and key go with the column; the rows stay, and no table is rewritten.
+    if (rowId) Exec("ALTER TABLE " + QualifiedTable(table) + " DROP COLUMN " + pg::Quoted(kPgRowId));
+    if (cset) Exec("DROP INDEX " + QualifiedTable("vd_history_cset"));
+    trimmed.push_back(VdFromUtf8(table));
+  }
+  if (trimmed.empty()) return true;
   m_described.clear();
   m_rowIdTables.clear();
   m_namesRead = false;

@@ -6,11 +6,13 @@
 // The data, made for the run (schemas of their own, dropped at the end):
 // - a catalog of 40 families F00..F39 of 5,000 patterns each (Name and 5 numbers), with its name index;
 // - a catalog with one empty family IMP, for import;
+// - a catalog with one family HIS of 5,000 patterns that keeps a history, for a single write against one in a
+//   catalog without (F00 of the first);
 // - a SQLite file of two families of 1,000 rows each, for convert to a new server catalog.
-// Measured: the library's calls (opening a catalog, an exact lookup, a missing one), and the tool as a process
-// (vdcatalog info, families, show, show of a missing name, import of 2,000 rows, the same import again over
-// them, convert), each command
-// paying its own connection, its SSL request included. A round trip is counted when the server answers, so the
+// Measured: the library's calls (opening a catalog, an exact lookup, a missing one, one pattern written over
+// with and without a history), and the tool as a process (vdcatalog info, families, show, show of a missing
+// name, import of 2,000 rows, the same import again over them, convert), each command paying its own
+// connection, its SSL request included. A round trip is counted when the server answers, so the
 // closing Terminate, which no answer follows and no client waits for, is none.
 // VDPATTERN_RELAY_DELAY_US sets the relay's delay per chunk (default 2,000: 2 ms each way).
 
@@ -28,6 +30,7 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+#include <vdpattern/catalog/VdCatalogSchema.h>
 #include <vdpattern/catalog/VdPatternCatalog.h>
 #include <vdpattern/pattern/VdPattern.h>
 #include <vdpattern/toolkit/DBTypes.h>
@@ -99,7 +102,7 @@ std::string Relayed(const std::string& schema) {
 
 // Families of their own schema, made through the library (so they are what it makes), filled by the server.
 struct Data {
-  std::string big, small, converted;
+  std::string big, small, converted, history;
   std::string sqlite, csv;
   bench::ScratchDir dir{"roundtrip"};
 
@@ -108,8 +111,10 @@ struct Data {
     big = "vdrt_" + id;
     small = "vdrt_" + id + "_imp";
     converted = "vdrt_" + id + "_conv";
+    history = "vdrt_" + id + "_his";
     MakeCatalog(big, kFamilies, "F");
     MakeCatalog(small, 1, "IMP");
+    MakeCatalog(history, 1, "HIS");
     PGconn* conn = PQconnectdb("");
     if (PQstatus(conn) != CONNECTION_OK) throw std::runtime_error(PQerrorMessage(conn));
     Exec(conn, "SET client_min_messages = warning");
@@ -118,6 +123,10 @@ struct Data {
                      " (\"Name\", h, b, tw, tf, \"A\") SELECT 'P" + std::to_string(f) +
                      "-' || (100000 + k), 100 + k % 500, 50 + k % 300, 5.1, 8.2, k * 0.5 FROM generate_series(0, " +
                      std::to_string(kRows - 1) + ") AS k");
+    Exec(conn, "INSERT INTO " + Quoted(history) +
+                   ".\"HIS\" (\"Name\", h, b, tw, tf, \"A\") SELECT 'P' || k, 100, 50, "
+                   "5.1, 8.2, k FROM generate_series(0, " +
+                   std::to_string(kRows - 1) + ") AS k");
     Exec(conn, "VACUUM ANALYZE");
     PQfinish(conn);
     {
@@ -125,6 +134,9 @@ struct Data {
       CString error;
       if (!catalog.RebuildNameIndex(error)) throw std::runtime_error("name index: " + VdToUtf8(error.str()));
     }
+    CString error;
+    if (!CVdCatalogSchema::AddHistory(CString(VdFromUtf8(Direct(history)).c_str()), error))
+      throw std::runtime_error("history: " + VdToUtf8(error.str()));
     // The file for convert.
     sqlite = dir.path() + "/convert.mdb";
     CVdDatabase::CreateDatabase(CString(VdFromUtf8(sqlite).c_str()));
@@ -151,7 +163,7 @@ struct Data {
     PGconn* conn = PQconnectdb("");
     if (PQstatus(conn) == CONNECTION_OK) {
       PQclear(PQexec(conn, "SET client_min_messages = warning"));
-      for (const std::string* s : {&big, &small, &converted}) {
+      for (const std::string* s : {&big, &small, &converted, &history}) {
         PGresult* r = PQexec(conn, ("DROP SCHEMA IF EXISTS " + Quoted(*s) + " CASCADE").c_str());
         PQclear(r);
       }
@@ -258,6 +270,23 @@ int main(int argc, char** argv) {
     TheRelay().Reset();
     return !catalog.FindPattern(L"Q-nothing", nullptr);
   });
+  // One pattern written over on an open catalog, and the same write where the catalog keeps a history: what
+  // recording it costs in round trips (its records go with the write's own statements).
+  const auto modify = [](const std::string& schema, const wchar_t* family, const wchar_t* name) {
+    CVdPatternCatalog catalog(Wide(Relayed(schema)).c_str());
+    std::unique_ptr<CVdPattern> p(catalog.GetPattern(name, family));
+    if (!p) return false;
+    double h = 0;
+    p->GetParam(0, L"h", h);
+    p->SetParam(0, L"h", h + 1);
+    // The first write of a catalog may make its change records; the write counted is the next one.
+    if (!catalog.ModifyPattern(name, family, p.get())) return false;
+    p->SetParam(0, L"h", h + 2);
+    TheRelay().Reset();
+    return catalog.ModifyPattern(name, family, p.get()) != FALSE;
+  };
+  Register("roundtrips-modify/count", 5, 1, [&] { return modify(TheData().big, L"F00", L"P0-100007"); });
+  Register("roundtrips-modify-history/count", 5, 1, [&] { return modify(TheData().history, L"HIS", L"P7"); });
   Register("roundtrips-tool-info/count", 4, 1, [] { return Tool({"info", Relayed(TheData().big)}) == 0; });
   Register("roundtrips-tool-families/count", 3, 1, [] { return Tool({"families", Relayed(TheData().big)}) == 0; });
   Register("roundtrips-tool-show/count", 5, 1, [&] { return Tool({"show", Relayed(TheData().big), last}) == 0; });

@@ -136,8 +136,10 @@ void CVdPatternCatalog::RecordEncoded(const CString& family, const CString& name
     m_historyBatch->pending.push_back(std::move(change));
     return;
   }
-  history::RecordChange(*Database(), family, name, kind);
-  history::WriteHistory(*Database(), change);
+  // The records wait for no answer: their failure is the write's, said by the group's end (one round trip for
+  // both, with the commit).
+  history::RecordChange(*Database(), family, name, kind, true);
+  history::WriteHistory(*Database(), change, true);
 }
 
 void CVdPatternCatalog::RecordFamilyWrite(const CString& family, const wchar_t* kind,

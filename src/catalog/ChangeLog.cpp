@@ -56,11 +56,15 @@ bool EnsureChangeTable(CVdDatabase& db, bool* known) {
   return true;
 }
 
-void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind) {
-  db.ExecuteSQL(
+void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind, bool ahead) {
+  const CString sql =
       L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT IIF(IsNull(MAX([seq])), 0, "
       L"MAX([seq])) + 1, " +
-      VdQuoteText(family) + L", " + VdQuoteText(name) + L", " + VdQuoteText(kind) + L" FROM [vd_change]");
+      VdQuoteText(family) + L", " + VdQuoteText(name) + L", " + VdQuoteText(kind) + L" FROM [vd_change]";
+  if (ahead)
+    db.ExecuteSQLAhead(sql);
+  else
+    db.ExecuteSQL(sql);
   db.NoteChangeRecorded();
 }
 

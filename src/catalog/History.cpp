@@ -491,9 +491,11 @@ bool DecodeColumns(const std::wstring& text, std::vector<HistoryColumn>& columns
   return r.Eat(L']') && r.AtEnd();
 }
 
-void WriteHistory(CVdDatabase& db, const PendingChange& change) {
-  db.ExecuteSQL(kHistoryColumns + CString(L"SELECT MAX([seq]), MAX([seq])") + RowTail(db, UtcNow(), change) +
-                L" FROM [vd_change]");
+void WriteHistory(CVdDatabase& db, const PendingChange& change, bool ahead) {
+  Write(db,
+        kHistoryColumns + CString(L"SELECT MAX([seq]), MAX([seq])") + RowTail(db, UtcNow(), change) +
+            L" FROM [vd_change]",
+        ahead);
 }
 
 void FlushHistory(CVdDatabase& db, std::vector<PendingChange>& pending) {

@@ -1291,7 +1291,7 @@ bool CVdPatternCatalog::RemovePattern(const wchar_t* name, const wchar_t* family
 void CVdPatternCatalog::RecordChange(const CString& family, const CString& name, const wchar_t* kind) {
   // The table's existence is checked once per catalog: every later write goes straight to the insert.
   vdpattern::catalog::EnsureChangeTable(*Database(), &m_changeTableKnown);
-  vdpattern::catalog::RecordChange(*Database(), family, name, kind);
+  vdpattern::catalog::RecordChange(*Database(), family, name, kind, true);  // its failure is the write's
 }
 
 CVdPatternCatalog::eChanges CVdPatternCatalog::GetChanges(long long after, std::vector<PatternChange>& changes) {

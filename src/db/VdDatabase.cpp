@@ -135,6 +135,12 @@ void CVdDatabase::ExecuteSQL(const wchar_t* text, const std::vector<VdColumnComm
 
 void CVdDatabase::ExecuteSQLAhead(const wchar_t* text) {
   CountStatements();
+  // A failure sent ahead loses the whole transaction: inside the host's, where a group is only a savepoint
+  // whose undo must leave the host's earlier writes, the statement runs at once.
+  if (m_nWriteGroups > 0 && !m_bGroupOwnsTransaction) {
+    Require(m_pConnection).Execute(text);
+    return;
+  }
   Require(m_pConnection).ExecuteAhead(text);
 }
 

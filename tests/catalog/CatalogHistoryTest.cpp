@@ -485,3 +485,31 @@ TEST_F(CatalogFile, UpgradeGivesAnOlderServerCatalogAHistoryAndLighterLogs) {
             CVdCatalogSchema::eUpToDate)
       << error.ToUtf8();
 }
+
+// A single write's records go without waiting for their answer: one the server refuses fails the write with
+// nothing of it left, and inside the host's transaction it undoes only that write.
+TEST_F(CatalogHistory, AWriteWhoseRecordTheServerRefusesFailsAloneAndLeavesNothing) {
+  if (!OnServer()) GTEST_SKIP() << "a file's writes wait for every statement";
+  ASSERT_EQ(vdtest::ServerSql(m_file, "ALTER TABLE vd_history ADD CONSTRAINT no_x CHECK (name <> 'X 1')"), "");
+  auto* connection = new CVdDatabase;  // the catalog's from below
+  connection->Open(CString(Wide(m_file).c_str()));
+  CVdDatabase& db = *connection;
+  auto catalog = std::make_unique<CVdPatternCatalog>(connection, nullptr, false);
+  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
+  ASSERT_TRUE(p);
+  ASSERT_TRUE(db.BeginTrans());
+  p->SetParam(0, L"Height", 55.0);
+  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  p->SetUserName(L"X 1");
+  EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
+  EXPECT_FALSE(db.IsTransactionLost());
+  db.CommitTrans();
+  EXPECT_EQ(Height("HE 100"), "55.0");
+  EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'X 1'"), "0");
+  // On its own: the write's transaction is undone at its end.
+  EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
+  EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'X 1'"), "0");
+  const std::vector<HistoryEntry> all = History(*catalog);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].name, L"HE 100");
+}

@@ -404,6 +404,8 @@ TEST_F(ToolOnEngine, AServerWriteThatLosesItsConnectionOrFailsLeavesNothing) {
   EXPECT_NE(refused.err.find("nothing was imported"), std::string::npos) << refused.err;
   EXPECT_EQ(refused.err.find("connection"), std::string::npos) << refused.err;
   EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
+  EXPECT_TRUE(Says({"set", catalog, "IPE", "X4500", "h=1"}, 2, "no_x4500"));  // a single write's record too
+  EXPECT_EQ(Names(catalog, "IPE"), (std::vector<std::string>{"IPE 200", "IPE 220"}));
 
   // A convert that fails half way, into a catalog whose name the tool cannot bracket, leaves no schema.
   const std::string bad = m_dir.File("bad.db");

@@ -153,8 +153,9 @@ class VDTOOLKIT_EXPORT CVdDatabase {
   // Extension: a write of the open transaction or group whose answer is not needed now. On a server it is sent
   // without waiting, so that the server runs it while the caller prepares its next statement; a failure is
   // thrown by the next call that reaches the server (a Rollback drops it) and leaves the transaction lost
-  // (IsTransactionLost): the server undoes it, and nothing of it is kept. On a file it runs at once, as ExecuteSQL.
-  // Throws CDBException as ExecuteSQL does.
+  // (IsTransactionLost): the server undoes it, and nothing of it is kept. Inside a write group that is a savepoint
+  // of the host's transaction it runs at once, so that undoing the group leaves the host's earlier writes. On a
+  // file it runs at once, as ExecuteSQL. Throws CDBException as ExecuteSQL does.
   void ExecuteSQLAhead(const wchar_t* text);
   // Extension: the column comments of the catalog's tables, by table and column as the schema spells them
   // (only columns that have one). FALSE, `comments` empty, on a file, which keeps none. Throws CDBException

@@ -9,6 +9,9 @@
 //                   throwaway server does): each run into a new schema, with or without the history tables.
 //                   Most of a server import's work is the server's, so its measure is the child's wall-clock
 //                   time (on a Unix socket, the two processes' work and their short waits for each other).
+//   write-history   one pattern of 13 numbers written over on an open catalog file that keeps a history,
+//                   against the same writes on one without: what recording a single write costs (in the
+//                   program's own CPU time; each write is a transaction of its own).
 // Each import runs in a child process (the command's own work alone, measured with the child's CPU time and
 // spent again as busy time with the timer running, since bench/run compares CPU times). Rows are a Name and 13
 // numbers, as the sections of the sample catalog are.
@@ -30,6 +33,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <vdpattern/vdpattern.h>
 
 #include "Commands.h"
 #include "ScratchDir.h"
@@ -212,6 +217,20 @@ void Import(benchmark::State& state, int count, double target, bool history = tr
   if (target > 0) state.counters["target"] = target;
 }
 
+void WriteOver(benchmark::State& state, double target, bool history) {
+  const std::string path = Data().Fresh(history);
+  CVdPatternCatalog catalog(VdFromUtf8(path).c_str());
+  CVdPattern pattern(1, L"P 1", L"Rows");
+  for (int c = 0; c < kColumns; ++c) pattern.SetParam(0, VdFromUtf8(Column(c)), c + 0.5);
+  if (!catalog.InsertPattern(&pattern, false)) return state.SkipWithError("the pattern was not written");
+  double value = 0;
+  for (auto _ : state) {
+    pattern.SetParam(0, L"c0", value += 1);
+    if (!catalog.ModifyPattern(L"P 1", L"Rows", &pattern)) return state.SkipWithError("the write failed");
+  }
+  if (target > 0) state.counters["target"] = target;
+}
+
 void RawInsert(benchmark::State& state) {
   const auto rows = MakeRows(kSmall);
   for (auto _ : state) {
@@ -259,6 +278,12 @@ int main(int argc, char** argv) {
       ->Iterations(1)
       ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("import-vs-raw/baseline", RawInsert)->Iterations(1)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("write-history/library", [](benchmark::State& s) { WriteOver(s, 1.2, true); })
+      ->Iterations(300)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("write-history/baseline", [](benchmark::State& s) { WriteOver(s, 0, false); })
+      ->Iterations(300)
+      ->Unit(benchmark::kMicrosecond);
   if (std::getenv("VDPATTERN_TEST_PG")) {
     benchmark::RegisterBenchmark("server-import-history/library",
                                  [](benchmark::State& s) { ServerImport(s, 1.2, true); })

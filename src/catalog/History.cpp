@@ -570,10 +570,13 @@ void RecordOther(CVdDatabase& db, const CString& family, const CString& name, co
 
 namespace {
 
-// The one boolean a query of the server's own catalogs answers (false for no row).
-bool ServerSays(CVdDatabase& db, const CString& sql) {
+// True on a file; on a server the one boolean that `query`, a question to the server's own catalogs ending in a
+// comparison with the schema's name, answers for the catalog's schema (false for no row).
+bool SchemaSays(CVdDatabase& db, const wchar_t* query) {
+  const std::wstring schema = ServerSchema(db);
+  if (schema.empty()) return true;
   CVdRecordset rs(&db);
-  rs.Open(0, sql, 0);
+  rs.Open(0, query + VdQuoteText(CString(schema)), 0);
   CDBVariant cell;
   bool yes = false;
   if (!rs.IsEOF()) {
@@ -587,21 +590,15 @@ bool ServerSays(CVdDatabase& db, const CString& sql) {
 }  // namespace
 
 bool IsHistoryTrusted(CVdDatabase& db) {
-  const std::wstring schema = ServerSchema(db);
-  if (schema.empty()) return true;
-  return ServerSays(db,
+  return SchemaSays(db,
                     L"SELECT pg_catalog.pg_has_role(c.relowner, n.nspowner, 'MEMBER') FROM pg_catalog.pg_class c, "
-                    L"pg_catalog.pg_namespace n WHERE n.oid = c.relnamespace AND n.nspname = " +
-                        VdQuoteText(CString(schema)) + L" AND c.relname = 'vd_history'");
+                    L"pg_catalog.pg_namespace n WHERE n.oid = c.relnamespace AND c.relname = 'vd_history' AND "
+                    L"n.nspname = ");
 }
 
 bool MayMakeHistory(CVdDatabase& db) {
-  const std::wstring schema = ServerSchema(db);
-  if (schema.empty()) return true;
-  return ServerSays(db,
-                    L"SELECT pg_catalog.pg_has_role(n.nspowner, 'MEMBER') FROM pg_catalog.pg_namespace n WHERE "
-                    L"n.nspname = " +
-                        VdQuoteText(CString(schema)));
+  return SchemaSays(
+      db, L"SELECT pg_catalog.pg_has_role(n.nspowner, 'MEMBER') FROM pg_catalog.pg_namespace n WHERE n.nspname = ");
 }
 
 void RecordCopy(CVdDatabase& db, long long tables, long long rows) {

@@ -435,16 +435,16 @@ TEST_F(CatalogFile, UpgradeGivesAnOlderServerCatalogAHistoryAndLighterLogs) {
       << error.ToUtf8();
   EXPECT_NE(std::find(added.begin(), added.end(), L"vd_history"), added.end());
   EXPECT_TRUE(trimmed.empty());
-  {
-    auto catalog = Open();
-    std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
-    ASSERT_TRUE(p);
-    p->SetParam(0, L"Height", 7.0);
-    ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
+  // Writes HE 100's height and gives the history then (empty when either failed).
+  const auto written = [&](CVdPatternCatalog& catalog, double height) {
     std::vector<HistoryEntry> entries;
-    ASSERT_EQ(catalog->GetHistory({}, entries), CVdPatternCatalog::eChangesRead);
-    EXPECT_EQ(entries.size(), 1u);
-  }
+    std::unique_ptr<CVdPattern> p(catalog.GetPattern(L"HE 100", L"Beams"));
+    if (!p) return entries;
+    p->SetParam(0, L"Height", height);
+    if (catalog.ModifyPattern(L"HE 100", L"Beams", p.get())) catalog.GetHistory({}, entries);
+    return entries;
+  };
+  EXPECT_EQ(written(*Open(), 7.0).size(), 1u);
   // The logs as an earlier version made them.
   const std::string old =
       vdtest::ServerSql(m_file,
@@ -466,12 +466,7 @@ TEST_F(CatalogFile, UpgradeGivesAnOlderServerCatalogAHistoryAndLighterLogs) {
   EXPECT_EQ(trimmed, (std::vector<std::wstring>{L"vd_change", L"vd_history"}));
   EXPECT_EQ(columns(), "0\n0");
   auto catalog = Open();
-  std::unique_ptr<CVdPattern> p(catalog->GetPattern(L"HE 100", L"Beams"));
-  ASSERT_TRUE(p);
-  p->SetParam(0, L"Height", 8.0);
-  ASSERT_TRUE(catalog->ModifyPattern(L"HE 100", L"Beams", p.get()));
-  std::vector<HistoryEntry> entries;
-  ASSERT_EQ(catalog->GetHistory({}, entries), CVdPatternCatalog::eChangesRead);
+  const std::vector<HistoryEntry> entries = written(*catalog, 8.0);
   ASSERT_EQ(entries.size(), 2u);
   ASSERT_TRUE(catalog->UndoChange(entries[0].change, error)) << error.ToUtf8();
   EXPECT_EQ(Cell("SELECT Height FROM Beams WHERE Name = 'HE 100'"), "7.0");

@@ -1215,6 +1215,10 @@ TEST_F(ToolOnEngine, AliasesAndSpellingsReachOneRowOrListTheCandidates) {
   EXPECT_TRUE(Says({"alias", catalog, "rm", "I 200"}, 1, "not an alias"));
   EXPECT_TRUE(Says({"alias", catalog, "reindex"}, 0, "indexed"));
   EXPECT_TRUE(Says({"upgrade", catalog}, 0, "is up to date"));  // on a server too: nothing to upgrade
+  vdtest::ExecSql(catalog, "DROP TABLE vd_history");            // as an earlier version made it
+  EXPECT_TRUE(Says({"upgrade", catalog}, 0, "it keeps a history of its edits from now on"));
+  ASSERT_EQ(Run({"set", catalog, "IPE", "IPE 220", "n=9"}).status, 0);
+  EXPECT_TRUE(Says({"history", catalog, "IPE 220"}, 0, "9"));
 }
 
 // Aliases travel: a CSV of aliases is added all or nothing, naming each line refused; a JSON export carries a

@@ -66,7 +66,9 @@ int Upgrade(const std::string& file) {
   const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));
   const bool addedHistory = history != added.end();
   if (addedHistory) added.erase(history);
-  if (addedHistory) std::printf("upgraded %s: it keeps a history of its edits from now on\n", shown.c_str());
+  if (addedHistory)
+    std::printf("upgraded %s: it keeps a history of its edits from now on%s\n", shown.c_str(),
+                server ? "; run grant again for its writers, so that they add to it but cannot rewrite it" : "");
   if (server) {
     if (!trimmed.empty()) {
       std::printf("upgraded %s: the library's change logs no longer keep a row number each:", shown.c_str());

@@ -501,9 +501,11 @@ TEST_F(CatalogHistory, AWriteWhoseRecordTheServerRefusesFailsAloneAndLeavesNothi
   db.CommitTrans();
   EXPECT_EQ(Height("HE 100"), "55.0");
   EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'X 1'"), "0");
-  // On its own: the write's transaction is undone at its end.
+  // On its own: the write's transaction is undone at its end, and the catalog does not take the name for held.
   EXPECT_FALSE(catalog->InsertPattern(p.get(), false));
   EXPECT_EQ(Cell("SELECT count(*) FROM Beams WHERE Name = 'X 1'"), "0");
+  EXPECT_EQ(std::unique_ptr<CVdPattern>(catalog->GetPattern(L"X 1", L"Beams")), nullptr);
+  EXPECT_FALSE(catalog->FindPattern(L"X 1", nullptr));
   const std::vector<HistoryEntry> all = History(*catalog);
   ASSERT_EQ(all.size(), 1u);
   EXPECT_EQ(all[0].name, L"HE 100");

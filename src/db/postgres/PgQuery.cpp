@@ -196,6 +196,11 @@ void CellAsSent(const PendingValue& value, unsigned serverType, std::string& are
 
 const PgColumnSet& Columns(const RecordsetState& state) { return static_cast<const PgColumnSet&>(*state.columns); }
 
+// The server's type of the table column that result column `k` reads.
+unsigned ServerType(const PgColumnSet& columns, std::size_t k) {
+  return columns.serverTypes[static_cast<std::size_t>(columns.source[k])];
+}
+
 [[noreturn]] void RowGone(const ColumnSet& columns) {
   CString message;
   message.Format(L"The current row no longer exists in the table \"%s\": another connection deleted it.",
@@ -1119,7 +1124,7 @@ std::string Returning(const PgColumnSet& columns, const std::string& alias = std
 Parameters DirtyParameters(const RecordsetState& state, const PgColumnSet& columns) {
   Parameters p;
   for (std::size_t k = 0; k < state.dirty.size() && k < columns.columns.size(); ++k)
-    if (state.dirty[k]) p.Add(state.pending[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+    if (state.dirty[k]) p.Add(state.pending[k], ServerType(columns, k));
   return p;
 }
 
@@ -1213,7 +1218,7 @@ std::size_t PgConnection::UpdateRows(RecordsetState& state) {
         std::string types = "$1::bigint";
         for (std::size_t k = 0; k < columns.columns.size(); ++k) {
           if (!dirty[k]) continue;
-          const char* type = BuiltInTypeName(columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+          const char* type = BuiltInTypeName(ServerType(columns, k));
           if (!type) {
             statements += UpdateEach(state, first, end);
             return;
@@ -1239,8 +1244,7 @@ std::size_t PgConnection::UpdateRows(RecordsetState& state) {
           idValue.kind = CellKind::kInteger;
           idValue.i = id;
           p.Add(idValue, kInt8);
-          for (std::size_t k : set)
-            p.Add(edit.values[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
+          for (std::size_t k : set) p.Add(edit.values[k], ServerType(columns, k));
           if (r == first) continue;
           sql += ",(";
           for (std::size_t c = 0; c <= set.size(); ++c) sql += (c ? ",$" : "$") + std::to_string(++marker);
@@ -1300,12 +1304,11 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
   const std::string returningId = " RETURNING " + Quoted(kPgRowId);
   const bool plain = kept && !FactsOf(columns.table).filled;
   const std::size_t id = columns.stride - 1;
-  const auto type = [&](std::size_t k) { return columns.serverTypes[static_cast<std::size_t>(columns.source[k])]; };
   const auto asSent = [&](std::size_t first, std::size_t end) {
     if (!plain) return false;
     for (std::size_t r = first; r < end; ++r)
       for (std::size_t k = 0; k < id; ++k)
-        if (state.queued[r].dirty[k] && !StoredAsSent(state.queued[r].values[k], type(k))) return false;
+        if (state.queued[r].dirty[k] && !StoredAsSent(state.queued[r].values[k], ServerType(columns, k))) return false;
     return true;
   };
   const auto keep = [&](PGresult* result, std::size_t first, std::size_t end, bool sent) {
@@ -1324,42 +1327,42 @@ std::size_t PgConnection::InsertRows(RecordsetState& state, bool* kept) {
       }
       const RecordsetState::QueuedRow& row = state.queued[first + static_cast<std::size_t>(r)];
       for (std::size_t k = 0; k < id; ++k)
-        if (row.dirty[k]) CellAsSent(row.values[k], type(k), state.arena, cells[k]);
+        if (row.dirty[k]) CellAsSent(row.values[k], ServerType(columns, k), state.arena, cells[k]);
       ReadCell(result, r, 0, state, cells[id]);
     }
   };
   // The protocol counts a statement's parameters in 16 bits; every statement is a round trip, so a statement
   // holds as many rows as that allows, up to the few thousand a host's batch holds.
   constexpr std::size_t kMaxParameters = 65535, kMaxRows = 5000;
-  return ForEachBatchStatement(
-      state.queued, kMaxParameters, kMaxRows, [&](std::size_t first, std::size_t end, std::size_t width) {
-        const std::vector<char>& dirty = state.queued[first].dirty;
-        std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
-        const bool sent = asSent(first, end);
-        if (width == 0) {
-          sql += " DEFAULT VALUES" + (sent ? returningId : returning);
-          keep(Run(sql), first, end, sent);  // one row: a statement of no values is cut to one
-          return;
-        }
-        AppendColumnList(sql, columns, dirty);
-        sql += " VALUES ";
-        Parameters p;
-        sql.reserve(sql.size() + (end - first) * width * 8 + returning.size());
-        std::size_t marker = 0;
-        for (std::size_t r = first; r < end; ++r) {
-          sql += r == first ? "(" : ",(";
-          for (std::size_t k = 0; k < columns.columns.size(); ++k) {
-            if (!dirty[k]) continue;
-            if (sql.back() != '(') sql += ',';
-            sql += '$' + std::to_string(++marker);
-            p.Add(state.queued[r].values[k], columns.serverTypes[static_cast<std::size_t>(columns.source[k])]);
-          }
-          sql += ')';
-        }
-        sql += sent ? returningId : returning;
-        p.Finish();
-        keep(Run(sql, p.values, p.lengths, p.binary), first, end, sent);
-      });
+  return ForEachBatchStatement(state.queued, kMaxParameters, kMaxRows,
+                               [&](std::size_t first, std::size_t end, std::size_t width) {
+                                 const std::vector<char>& dirty = state.queued[first].dirty;
+                                 std::string sql = "INSERT INTO " + QualifiedTable(columns.table);
+                                 const bool sent = asSent(first, end);
+                                 if (width == 0) {
+                                   sql += " DEFAULT VALUES" + (sent ? returningId : returning);
+                                   keep(Run(sql), first, end, sent);  // one row: a statement of no values is cut to one
+                                   return;
+                                 }
+                                 AppendColumnList(sql, columns, dirty);
+                                 sql += " VALUES ";
+                                 Parameters p;
+                                 sql.reserve(sql.size() + (end - first) * width * 8 + returning.size());
+                                 std::size_t marker = 0;
+                                 for (std::size_t r = first; r < end; ++r) {
+                                   sql += r == first ? "(" : ",(";
+                                   for (std::size_t k = 0; k < columns.columns.size(); ++k) {
+                                     if (!dirty[k]) continue;
+                                     if (sql.back() != '(') sql += ',';
+                                     sql += '$' + std::to_string(++marker);
+                                     p.Add(state.queued[r].values[k], ServerType(columns, k));
+                                   }
+                                   sql += ')';
+                                 }
+                                 sql += sent ? returningId : returning;
+                                 p.Finish();
+                                 keep(Run(sql, p.values, p.lengths, p.binary), first, end, sent);
+                               });
 }
 
 void PgConnection::DeleteRow(RecordsetState& state) {

@@ -61,11 +61,15 @@ void RecordChange(CVdDatabase& db, const CString& family, const CString& name, c
       L"INSERT INTO [vd_change] ([seq], [family], [name], [kind]) SELECT IIF(IsNull(MAX([seq])), 0, "
       L"MAX([seq])) + 1, " +
       VdQuoteText(family) + L", " + VdQuoteText(name) + L", " + VdQuoteText(kind) + L" FROM [vd_change]";
+  Write(db, sql, ahead);
+  db.NoteChangeRecorded();
+}
+
+void Write(CVdDatabase& db, const wchar_t* sql, bool ahead) {
   if (ahead)
     db.ExecuteSQLAhead(sql);
   else
     db.ExecuteSQL(sql);
-  db.NoteChangeRecorded();
 }
 
 void RecordChanges(CVdDatabase& db, const CString& family, const std::vector<std::wstring>& names, const wchar_t* kind,

@@ -32,9 +32,12 @@ inline constexpr const wchar_t* kChangeFamily = L"family";
 // Makes the table when `*known` is false and the database lacks it; sets `*known` when it found the table; true
 // when it made it (empty, then). Inside a write group; database failures pass to the caller.
 bool EnsureChangeTable(CVdDatabase& db, bool* known);
-// Appends one record (inside the caller's write group); `ahead`: sent without waiting for its answer
-// (CVdDatabase::ExecuteSQLAhead), where its failure is said by the group's next statement or its end. Database
+// Runs a write of the caller's write group; `ahead`: sent without waiting for its answer
+// (CVdDatabase::ExecuteSQLAhead), its failure then said by the group's next statement or its end. Database
 // failures pass to the caller.
+void Write(CVdDatabase& db, const wchar_t* sql, bool ahead);
+// Appends one record (inside the caller's write group), `ahead` as for Write. Database failures pass to the
+// caller.
 void RecordChange(CVdDatabase& db, const CString& family, const CString& name, const wchar_t* kind, bool ahead = false);
 // Appends one record per name, numbered in order, in one statement per 5,000 names after one read of the
 // greatest number (inside the caller's write group, with the table made), none when `madeNow` says the table was

@@ -281,13 +281,6 @@ long long NumberOf(const CDBVariant& cell) {
   }
 }
 
-void Write(CVdDatabase& db, const wchar_t* sql, bool ahead) {
-  if (ahead)
-    db.ExecuteSQLAhead(sql);
-  else
-    db.ExecuteSQL(sql);
-}
-
 // On a server, a batch's rows as one text per column, each value after a separator that none of them holds, split
 // into arrays and zipped back into rows by the server's built-in string_to_array and unnest: a few parameters
 // per statement instead of three per row, which the server parses and plans at a fraction of the cost of a long

@@ -79,7 +79,7 @@ struct PendingChange {
 };
 
 // Writes the history row of the change record just written (the newest one), as a set of its own; `ahead` as
-// for RecordChange.
+// for Write (ChangeLog.h).
 void WriteHistory(CVdDatabase& db, const PendingChange& change, bool ahead = false);
 // Writes the change records and history rows of `pending` as one set, numbered after the newest record, and
 // empties it. Database failures pass to the caller (`pending` is then left as it was).

@@ -20,6 +20,18 @@
 
 namespace vdcatalog {
 
+namespace {
+
+// "upgraded CATALOG: WHAT: name name ...", when there is any name.
+void Upgraded(const std::string& catalog, const std::string& what, const std::vector<std::wstring>& names) {
+  if (names.empty()) return;
+  std::printf("upgraded %s: %s:", catalog.c_str(), what.c_str());
+  for (const std::wstring& name : names) std::printf(" %s", Visible(Utf8(name)).c_str());
+  std::printf("\n");
+}
+
+}  // namespace
+
 int Upgrade(const std::string& file) {
   // A server catalog compares names ignoring case from the start; what an older one may lack is its units as
   // column comments and text columns that take LIKE.
@@ -64,37 +76,22 @@ int Upgrade(const std::string& file) {
   }
   // The history table is named among the families that were changed; it is said on a line of its own.
   const auto history = std::find(added.begin(), added.end(), std::wstring(L"vd_history"));
-  const bool addedHistory = history != added.end();
-  if (addedHistory) added.erase(history);
-  if (addedHistory)
+  if (history != added.end()) {
+    added.erase(history);
     std::printf("upgraded %s: it keeps a history of its edits from now on%s\n", shown.c_str(),
                 server ? "; run grant again for its writers, so that they add to it but cannot rewrite it" : "");
+  }
+  const auto families = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " family" : " families"); };
   if (server) {
-    if (!trimmed.empty()) {
-      std::printf("upgraded %s: the library's change logs no longer keep a row number each:", shown.c_str());
-      for (const std::wstring& table : trimmed) std::printf(" %s", Visible(Utf8(table)).c_str());
-      std::printf("\n");
-    }
-    if (!added.empty()) {
-      std::printf("upgraded %s: units written as column comments in %zu famil%s:", shown.c_str(), added.size(),
-                  added.size() == 1 ? "y" : "ies");
-      for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
-      std::printf("\n");
-    }
-    if (!exact.empty()) {
-      std::printf("upgraded %s: text columns made exact (LIKE and ILIKE work from SQL tools) in %zu table%s:",
-                  shown.c_str(), exact.size(), exact.size() == 1 ? "" : "s");
-      for (const std::wstring& table : exact) std::printf(" %s", Visible(Utf8(table)).c_str());
-      std::printf("\n");
-    }
+    Upgraded(shown, "the library's change logs no longer keep a row number each", trimmed);
+    Upgraded(shown, "units written as column comments in " + families(added.size()), added);
+    Upgraded(shown,
+             "text columns made exact (LIKE and ILIKE work from SQL tools) in " + std::to_string(exact.size()) +
+                 (exact.size() == 1 ? " table" : " tables"),
+             exact);
     return kOk;
   }
-  if (!added.empty()) {
-    std::printf("upgraded %s: name index added to %zu famil%s:", file.c_str(), added.size(),
-                added.size() == 1 ? "y" : "ies");
-    for (const std::wstring& family : added) std::printf(" %s", Visible(Utf8(family)).c_str());
-    std::printf("\n");
-  }
+  Upgraded(file, "name index added to " + families(added.size()), added);
   return kOk;
 }
 
